@@ -1,0 +1,190 @@
+#include "document/values.h"
+
+#include <QCoreApplication>
+#include <QLocale>
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace vrn {
+
+namespace {
+
+class Values
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::Values)
+
+public:
+    static bool fail(QString *error, const QString &message)
+    {
+        if (error)
+            *error = message;
+        return false;
+    }
+};
+
+// Reads an optionally signed run of ASCII digits; nothing else is a whole number here.
+bool parseWhole(QStringView text, bool *negative, quint64 *magnitude)
+{
+    qsizetype i = 0;
+    *negative = false;
+    if (i < text.size() && (text[i] == u'-' || text[i] == u'+')) {
+        *negative = text[i] == u'-';
+        ++i;
+    }
+    if (i >= text.size())
+        return false;
+    quint64 value = 0;
+    for (; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c < '0' || c > '9')
+            return false;
+        if (value > (std::numeric_limits<quint64>::max() - (c - '0')) / 10)
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    *magnitude = value;
+    return true;
+}
+
+// The C locale reads a dot as the decimal separator whatever the user's locale says; group
+// separators are refused so that "1,5" is not read as 15.
+bool parseReal(const QString &text, double *out)
+{
+    QLocale c = QLocale::c();
+    c.setNumberOptions(QLocale::RejectGroupSeparator | QLocale::OmitGroupSeparator);
+    bool ok = false;
+    const double d = c.toDouble(text, &ok);
+    if (!ok || !std::isfinite(d))
+        return false;
+    *out = d;
+    return true;
+}
+
+// Reads a number as a float directly from its decimal text (no detour through double, which
+// could round twice); tiny values that underflow read as the float nearest to zero.
+float readFloat(const QString &text)
+{
+    const std::string s = text.toStdString();
+    float f = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), f);
+    if (ec == std::errc() && end == s.data() + s.size())
+        return f;
+    return float(QLocale::c().toDouble(text));
+}
+
+} // namespace
+
+QString typeDisplayName(QChar type)
+{
+    switch (type.unicode()) {
+    case 'b':
+        return Values::tr("Boolean");
+    case 'i':
+        return Values::tr("Integer");
+    case 'u':
+        return Values::tr("Unsigned");
+    case 'F':
+        return Values::tr("Real");
+    case 'f':
+        return Values::tr("Real (single)");
+    case 's':
+        return Values::tr("String");
+    case 't':
+        return Values::tr("Time");
+    case 'B':
+        return Values::tr("Block");
+    default:
+        return Values::tr("Unknown (%1)").arg(type);
+    }
+}
+
+bool isEditableType(QChar type)
+{
+    switch (type.unicode()) {
+    case 'b':
+    case 'i':
+    case 'u':
+    case 'F':
+    case 'f':
+    case 's':
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString blockDisplayText(const QString &value)
+{
+    return Values::tr("(%1 characters of encoded data)").arg(value.size());
+}
+
+bool validateValue(QChar type, const QString &text, QString *normalized, QString *error)
+{
+    QString result;
+    const QString trimmed = text.trimmed();
+    switch (type.unicode()) {
+    case 'b': {
+        const QString lower = trimmed.toLower();
+        if (lower == u"true" || lower == u"1")
+            result = QStringLiteral("true");
+        else if (lower == u"false" || lower == u"0")
+            result = QStringLiteral("false");
+        else
+            return Values::fail(error, Values::tr("Expected true or false."));
+        break;
+    }
+    case 'i': {
+        bool negative = false;
+        quint64 magnitude = 0;
+        if (!parseWhole(trimmed, &negative, &magnitude)
+            || magnitude > (negative ? 2147483648ULL : 2147483647ULL))
+            return Values::fail(
+                error, Values::tr("Expected an integer between -2147483648 and 2147483647."));
+        const qint64 v = negative ? -qint64(magnitude) : qint64(magnitude);
+        result = QString::number(v);
+        break;
+    }
+    case 'u': {
+        bool negative = false;
+        quint64 magnitude = 0;
+        if (trimmed.startsWith(u'-') || !parseWhole(trimmed, &negative, &magnitude)
+            || magnitude > 4294967295ULL)
+            return Values::fail(error, Values::tr("Expected an integer between 0 and 4294967295."));
+        result = QString::number(magnitude);
+        break;
+    }
+    case 'F': {
+        double d = 0;
+        if (!parseReal(trimmed, &d))
+            return Values::fail(error, Values::tr("Expected a real number."));
+        result = QString::number(d, 'g', QLocale::FloatingPointShortest);
+        break;
+    }
+    case 'f': {
+        double d = 0;
+        if (!parseReal(trimmed, &d) || std::fabs(d) > 3.4028234663852886e38)
+            return Values::fail(error, Values::tr("Expected a real number in single-precision range."));
+        const float f = float(d);
+        // The fewest significant digits that read back to the same float, so 0.1 stays 0.1.
+        for (int p = 1; p <= 9; ++p) {
+            result = QString::number(double(f), 'g', p);
+            if (p == 9 || readFloat(result) == f)
+                break;
+        }
+        break;
+    }
+    case 's':
+        result = text;
+        break;
+    default:
+        return Values::fail(error, Values::tr("This value type is protected and cannot be edited."));
+    }
+    if (normalized)
+        *normalized = result;
+    return true;
+}
+
+} // namespace vrn

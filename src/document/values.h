@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+namespace vrn {
+
+// Display name of a value type code: "Boolean", "Integer", ... or "Unknown (x)".
+QString typeDisplayName(QChar type);
+
+// True for the six types a user may edit (b, i, u, F, f, s).
+bool isEditableType(QChar type);
+
+// Turns typed text into the exact text stored for the type, or refuses it with a message.
+// Numbers are always read in the C locale, never the user's.
+bool validateValue(QChar type, const QString &text, QString *normalized, QString *error = nullptr);
+
+// "(N characters of encoded data)": how a Block value is shown instead of its text.
+QString blockDisplayText(const QString &value);
+
+} // namespace vrn

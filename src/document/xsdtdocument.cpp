@@ -1,0 +1,101 @@
+#include "document/xsdtdocument.h"
+
+#include <algorithm>
+
+namespace vrn {
+
+namespace {
+
+void collectChanged(const XsdtNode *node, QList<XsdtNode *> &out)
+{
+    for (const auto &child : node->children) {
+        if (child->pendingDelete)
+            continue;
+        if (child->kind == XsdtNode::Value) {
+            if (child->value != child->originalValue)
+                out.append(child.get());
+        } else {
+            collectChanged(child.get(), out);
+        }
+    }
+}
+
+void collectDeleted(const XsdtNode *node, QList<XsdtNode *> &out)
+{
+    for (const auto &child : node->children) {
+        if (child->pendingDelete)
+            out.append(child.get());
+        else
+            collectDeleted(child.get(), out);
+    }
+}
+
+int countPending(const XsdtNode *node)
+{
+    int count = 0;
+    for (const auto &child : node->children) {
+        if (child->pendingDelete)
+            ++count;
+        else if (child->kind == XsdtNode::Value)
+            count += child->value != child->originalValue ? 1 : 0;
+        else
+            count += countPending(child.get());
+    }
+    return count;
+}
+
+void commitSubtree(XsdtNode *node)
+{
+    auto &kids = node->children;
+    kids.erase(std::remove_if(kids.begin(), kids.end(),
+                              [](const std::unique_ptr<XsdtNode> &c) { return c->pendingDelete; }),
+               kids.end());
+    for (const auto &child : kids) {
+        if (child->kind == XsdtNode::Value)
+            child->originalValue = child->value;
+        else
+            commitSubtree(child.get());
+    }
+}
+
+} // namespace
+
+void XsdtDocument::clear()
+{
+    root.children.clear();
+    head.clear();
+    tail.clear();
+    compactLayout = false;
+}
+
+void XsdtDocument::revertAll()
+{
+    for (const auto &child : root.children)
+        child->revertSubtree();
+}
+
+QList<XsdtNode *> XsdtDocument::changedValues() const
+{
+    QList<XsdtNode *> out;
+    collectChanged(&root, out);
+    return out;
+}
+
+QList<XsdtNode *> XsdtDocument::deletedNodes() const
+{
+    QList<XsdtNode *> out;
+    collectDeleted(&root, out);
+    return out;
+}
+
+int XsdtDocument::pendingChangeCount() const
+{
+    return countPending(&root);
+}
+
+void XsdtDocument::commit()
+{
+    commitSubtree(&root);
+}
+
+} // namespace vrn

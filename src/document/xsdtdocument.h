@@ -1,0 +1,39 @@
+#pragma once
+
+#include "document/xsdtnode.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+namespace vrn {
+
+// One parsed settings file. Text outside the root element is kept verbatim in `head` and
+// `tail` so that an untouched compact file writes back byte for byte.
+class XsdtDocument
+{
+public:
+    QString head;
+    XsdtNode root;
+    QString tail;
+    bool compactLayout = false;
+
+    XsdtDocument() = default;
+    XsdtDocument(const XsdtDocument &) = delete;
+    XsdtDocument &operator=(const XsdtDocument &) = delete;
+
+    // Replaces the content with the parsed bytes. On failure the document holds no nodes.
+    bool parse(const QByteArray &bytes, QString *error = nullptr);
+    // The whole file in the compact layout, nodes marked for deletion left out.
+    QByteArray serialize() const;
+
+    void clear();
+    XsdtNode *findPath(QStringView path) const { return root.findPath(path); }
+    void revertAll();
+    QList<XsdtNode *> changedValues() const;
+    QList<XsdtNode *> deletedNodes() const;
+    int pendingChangeCount() const;
+    void commit();
+};
+
+} // namespace vrn

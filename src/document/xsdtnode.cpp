@@ -1,0 +1,102 @@
+#include "document/xsdtnode.h"
+
+#include "document/values.h"
+
+#include <QVarLengthArray>
+
+namespace vrn {
+
+XsdtNode *XsdtNode::appendChild(Kind childKind, const QString &childKey)
+{
+    auto node = std::make_unique<XsdtNode>();
+    node->kind = childKind;
+    node->key = childKey;
+    node->parent = this;
+    children.push_back(std::move(node));
+    return children.back().get();
+}
+
+QString XsdtNode::path() const
+{
+    QVarLengthArray<const XsdtNode *, 16> chain;
+    qsizetype length = 0;
+    for (const XsdtNode *n = this; n && n->parent; n = n->parent) {
+        chain.append(n);
+        length += n->key.size() + 1;
+    }
+    QString result;
+    result.reserve(length);
+    for (qsizetype i = chain.size() - 1; i >= 0; --i) {
+        result += chain[i]->key;
+        if (i > 0)
+            result += QLatin1Char('/');
+    }
+    return result;
+}
+
+XsdtNode *XsdtNode::findPath(QStringView path) const
+{
+    const XsdtNode *node = this;
+    for (QStringView part : path.tokenize(u'/', Qt::SkipEmptyParts)) {
+        node = node->childByKey(part);
+        if (!node)
+            return nullptr;
+    }
+    return const_cast<XsdtNode *>(node);
+}
+
+XsdtNode *XsdtNode::childByKey(QStringView childKey) const
+{
+    for (const auto &child : children) {
+        if (child->key == childKey)
+            return child.get();
+    }
+    return nullptr;
+}
+
+int XsdtNode::indexInParent() const
+{
+    if (!parent)
+        return 0;
+    const auto &siblings = parent->children;
+    for (size_t i = 0; i < siblings.size(); ++i) {
+        if (siblings[i].get() == this)
+            return int(i);
+    }
+    return 0;
+}
+
+bool XsdtNode::isEditable() const
+{
+    return kind == Value && compression.isEmpty() && isEditableType(type);
+}
+
+bool XsdtNode::isDeleted() const
+{
+    for (const XsdtNode *n = this; n; n = n->parent) {
+        if (n->pendingDelete)
+            return true;
+    }
+    return false;
+}
+
+qsizetype XsdtNode::valueCount() const
+{
+    if (kind == Value)
+        return 1;
+    qsizetype count = 0;
+    for (const auto &child : children)
+        count += child->valueCount();
+    return count;
+}
+
+void XsdtNode::revertSubtree()
+{
+    pendingDelete = false;
+    if (kind == Value)
+        value = originalValue;
+    for (const auto &child : children)
+        child->revertSubtree();
+}
+
+} // namespace vrn

@@ -1,0 +1,451 @@
+// Reader for exactly the subset of XML that PixInsight writes in its settings files. It keeps
+// everything outside the root element verbatim and never decodes compressed values, so that
+// the writer can reproduce a compact file byte for byte.
+
+#include "document/xsdtdocument.h"
+#include "document/xsdtwriter_p.h"
+
+#include <QCoreApplication>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QStringDecoder>
+
+#include <limits>
+
+namespace vrn {
+
+namespace {
+
+// Real settings files nest a handful of levels. The limit keeps a hostile file from
+// exhausting the stack in the reader, the writer or the node destructors.
+constexpr int kMaxDepth = 1000;
+
+bool isSpaceUnit(char16_t c)
+{
+    if (c <= 0x20)
+        return c == 0x20 || (c >= 9 && c <= 13);
+    if (c < 0x80)
+        return false;
+    return QChar::isSpace(c);
+}
+
+bool isAsciiNameChar(char16_t c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'
+           || c == '.' || c == ':' || c == '_';
+}
+
+struct Tag
+{
+    QStringView name;
+    QString k, t, v, c;
+    bool hasK = false, hasT = false, hasV = false, hasC = false;
+    bool closing = false;
+    bool selfClosing = false;
+};
+
+class Reader
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::XsdtReader)
+
+public:
+    Reader(const QString &text, XsdtDocument &doc)
+        : m_text(text), m_s(reinterpret_cast<const char16_t *>(text.utf16())), m_n(text.size()), m_doc(doc)
+    {
+    }
+
+    bool run();
+    QString error() const { return m_error; }
+
+private:
+    bool readElements(XsdtNode *parent, int depth);
+    bool readValue(XsdtNode *parent, Tag &tag);
+    bool readTag(Tag &tag);
+    bool decode(QStringView raw, QString &out);
+    bool nameCharAt(qsizetype i, qsizetype *width) const;
+    qsizetype readName();
+    void skipSpace()
+    {
+        while (m_pos < m_n && isSpaceUnit(m_s[m_pos]))
+            ++m_pos;
+    }
+    bool fail(const QString &message);
+    bool failUnpositioned(const QString &message);
+
+    const QString &m_text;
+    const char16_t *m_s;
+    qsizetype m_n;
+    qsizetype m_pos = 0;
+    XsdtDocument &m_doc;
+    QStringList m_context;
+    QString m_currentKey;
+    QString m_error;
+};
+
+bool Reader::fail(const QString &message)
+{
+    if (!m_error.isEmpty())
+        return false;
+    qsizetype line = 1;
+    qsizetype lineStart = 0;
+    const qsizetype end = qMin(m_pos, m_n);
+    for (qsizetype i = 0; i < end; ++i) {
+        if (m_s[i] == u'\n') {
+            ++line;
+            lineStart = i + 1;
+        }
+    }
+    const qsizetype column = end - lineStart + 1;
+    QStringList where = m_context;
+    if (!m_currentKey.isEmpty())
+        where.append(m_currentKey);
+    if (where.isEmpty())
+        m_error = tr("%1 (line %2, column %3)").arg(message).arg(line).arg(column);
+    else
+        m_error = tr("%1 (line %2, column %3, in %4)")
+                      .arg(message)
+                      .arg(line)
+                      .arg(column)
+                      .arg(where.join(QLatin1Char('/')));
+    return false;
+}
+
+bool Reader::failUnpositioned(const QString &message)
+{
+    if (m_error.isEmpty())
+        m_error = message;
+    return false;
+}
+
+bool Reader::run()
+{
+    const QStringView text(m_text);
+    const qsizetype start = text.indexOf(u"<xsdt");
+    if (start < 0)
+        return failUnpositioned(tr("Not a PixInsight settings file (no <xsdt> element)."));
+    const qsizetype gt = text.indexOf(u'>', start + 5);
+    if (gt < 0 || m_s[gt - 1] == u'/')
+        return failUnpositioned(tr("The <xsdt> element is empty or malformed."));
+    m_doc.head = m_text.left(gt + 1);
+    m_pos = gt + 1;
+
+    if (!readElements(&m_doc.root, 0))
+        return false;
+    Tag closing;
+    if (!readTag(closing))
+        return false;
+    if (!closing.closing || closing.name != u"xsdt")
+        return fail(tr("expected </xsdt>"));
+
+    for (qsizetype i = m_pos; i < m_n; ++i) {
+        if (!isSpaceUnit(m_s[i]))
+            return failUnpositioned(tr("Unexpected content after </xsdt>."));
+    }
+    m_doc.tail = m_text.mid(m_pos);
+    return true;
+}
+
+bool Reader::readElements(XsdtNode *parent, int depth)
+{
+    for (;;) {
+        skipSpace();
+        if (m_pos >= m_n)
+            return fail(tr("unexpected end of file"));
+        if (m_s[m_pos] == u'<' && m_pos + 1 < m_n && m_s[m_pos + 1] == u'/')
+            return true;
+
+        m_currentKey.clear();
+        Tag tag;
+        if (!readTag(tag))
+            return false;
+
+        if (tag.name == u"i") {
+            if (!tag.hasK || tag.hasT || tag.hasV || tag.hasC)
+                return fail(tr("malformed <i> element"));
+            XsdtNode *group = parent->appendChild(XsdtNode::Group, tag.k);
+            group->selfClosing = tag.selfClosing;
+            if (tag.selfClosing)
+                continue;
+            if (depth + 1 > kMaxDepth)
+                return fail(tr("elements nested too deeply (more than %1 levels)").arg(kMaxDepth));
+            m_context.append(tag.k);
+            if (!readElements(group, depth + 1))
+                return false;
+            m_context.removeLast();
+            Tag closing;
+            if (!readTag(closing))
+                return false;
+            if (!closing.closing || closing.name != u"i")
+                return fail(tr("expected </i>"));
+            continue;
+        }
+        if (tag.name == u"v") {
+            if (!readValue(parent, tag))
+                return false;
+            continue;
+        }
+        return fail(tr("unexpected element <%1>").arg(tag.name));
+    }
+}
+
+bool Reader::readValue(XsdtNode *parent, Tag &tag)
+{
+    static const QRegularExpression blocks(
+        QStringLiteral(R"re(^(?:\s*<s\s+u="\d+"\s*>[A-Za-z0-9+/=\s]*</s>)+\s*$)re"));
+    static const QRegularExpression blockSize(QStringLiteral(R"re(<s\s+u="(\d+)")re"));
+
+    if (!tag.hasK || !tag.hasT || tag.t.size() != 1)
+        return fail(tr("malformed <v> element"));
+
+    if (!tag.hasC) {
+        if (tag.selfClosing) {
+            if (!tag.hasV)
+                return fail(tr("<v> element without a value"));
+            XsdtNode *node = parent->appendChild(XsdtNode::Value, tag.k);
+            node->type = tag.t.at(0);
+            node->value = tag.v;
+            node->originalValue = node->value;
+            node->selfClosing = true;
+            return true;
+        }
+        if (tag.hasV)
+            return fail(tr("<v> element with both an attribute and a text value"));
+        // One forward scan finds both the end tag and any markup before it.
+        const QStringView rest = QStringView(m_text).mid(m_pos);
+        const qsizetype lt = rest.indexOf(u'<');
+        qsizetype end = -1;
+        if (lt >= 0 && rest.mid(lt).startsWith(u"</v>")) {
+            end = lt;
+        } else {
+            const qsizetype found = lt < 0 ? -1 : rest.indexOf(u"</v>", lt);
+            if (found < 0)
+                return fail(tr("unterminated <v> element"));
+            return fail(tr("markup inside a <v> text value"));
+        }
+        QString decoded;
+        if (!decode(rest.left(end), decoded))
+            return false;
+        XsdtNode *node = parent->appendChild(XsdtNode::Value, tag.k);
+        node->type = tag.t.at(0);
+        node->value = decoded;
+        node->originalValue = node->value;
+        node->textForm = true;
+        m_pos += end + 4;
+        return true;
+    }
+
+    // A compressed value with an empty algorithm name could not be written back as one, so
+    // its blocks would be lost on save: refuse it like any other malformed compressed value.
+    if (tag.selfClosing || tag.hasV || tag.c.isEmpty())
+        return fail(tr("malformed compressed <v> element"));
+    const QStringView rest = QStringView(m_text).mid(m_pos);
+    const qsizetype end = rest.indexOf(u"</v>");
+    if (end < 0)
+        return fail(tr("unterminated <v> element"));
+    const QStringView content = rest.left(end);
+    if (!blocks.match(content).hasMatch())
+        return fail(tr("unsupported content in a compressed <v> element"));
+
+    qint64 total = 0;
+    auto it = blockSize.globalMatch(content);
+    while (it.hasNext()) {
+        bool ok = false;
+        const qint64 size = it.next().capturedView(1).toLongLong(&ok);
+        if (!ok || size > std::numeric_limits<qint64>::max() - total)
+            total = std::numeric_limits<qint64>::max();
+        else
+            total += size;
+    }
+    XsdtNode *node = parent->appendChild(XsdtNode::Value, tag.k);
+    node->type = tag.t.at(0);
+    node->textForm = true;
+    node->compression = tag.c;
+    node->compressedText = content.toString();
+    node->value = tr("(compressed %1 block, %2 uncompressed)")
+                      .arg(tag.c, QLocale().formattedDataSize(total, 2));
+    node->originalValue = node->value;
+    m_pos += end + 4;
+    return true;
+}
+
+bool Reader::nameCharAt(qsizetype i, qsizetype *width) const
+{
+    const char16_t c = m_s[i];
+    *width = 1;
+    if (c < 0x80)
+        return isAsciiNameChar(c);
+    if (QChar::isHighSurrogate(c) && i + 1 < m_n && QChar::isLowSurrogate(m_s[i + 1])) {
+        const char32_t cp = QChar::surrogateToUcs4(c, m_s[i + 1]);
+        *width = 2;
+        return QChar::isLetter(cp) || QChar::isDigit(cp);
+    }
+    return QChar::isLetter(c) || QChar::isDigit(c);
+}
+
+qsizetype Reader::readName()
+{
+    const qsizetype start = m_pos;
+    qsizetype width = 1;
+    while (m_pos < m_n && nameCharAt(m_pos, &width))
+        m_pos += width;
+    return m_pos - start;
+}
+
+bool Reader::readTag(Tag &tag)
+{
+    skipSpace();
+    if (m_pos >= m_n || m_s[m_pos] != u'<')
+        return fail(tr("expected '<'"));
+    ++m_pos;
+    if (m_pos < m_n && m_s[m_pos] == u'/') {
+        tag.closing = true;
+        ++m_pos;
+    }
+    const qsizetype nameStart = m_pos;
+    if (readName() == 0)
+        return fail(tr("expected an element name"));
+    tag.name = QStringView(m_s + nameStart, m_pos - nameStart);
+
+    for (;;) {
+        skipSpace();
+        if (m_pos >= m_n)
+            return fail(tr("unexpected end of file inside a tag"));
+        const char16_t c = m_s[m_pos];
+        if (c == u'>') {
+            ++m_pos;
+            return true;
+        }
+        if (c == u'/') {
+            if (!tag.closing && m_pos + 1 < m_n && m_s[m_pos + 1] == u'>') {
+                tag.selfClosing = true;
+                m_pos += 2;
+                return true;
+            }
+            return fail(tr("malformed tag"));
+        }
+        if (tag.closing)
+            return fail(tr("unexpected content in closing tag"));
+
+        const qsizetype attrStart = m_pos;
+        if (readName() == 0)
+            return fail(tr("malformed attribute"));
+        const QStringView attr(m_s + attrStart, m_pos - attrStart);
+        skipSpace();
+        if (m_pos >= m_n || m_s[m_pos] != u'=')
+            return fail(tr("expected '=' after attribute name"));
+        ++m_pos;
+        skipSpace();
+        if (m_pos >= m_n || (m_s[m_pos] != u'"' && m_s[m_pos] != u'\''))
+            return fail(tr("expected a quoted attribute value"));
+        const char16_t quote = m_s[m_pos];
+        qsizetype close = m_pos + 1;
+        while (close < m_n && m_s[close] != quote)
+            ++close;
+        if (close >= m_n)
+            return fail(tr("unterminated attribute value"));
+        const QStringView raw(m_s + m_pos + 1, close - m_pos - 1);
+        m_pos = close + 1;
+        QString value;
+        if (!decode(raw, value))
+            return false;
+        if (attr == u"k") {
+            tag.k = value;
+            tag.hasK = true;
+            m_currentKey = value;
+        } else if (attr == u"t") {
+            tag.t = value;
+            tag.hasT = true;
+        } else if (attr == u"v") {
+            tag.v = value;
+            tag.hasV = true;
+        } else if (attr == u"c") {
+            tag.c = value;
+            tag.hasC = true;
+        } else {
+            return fail(tr("unsupported attribute '%1'").arg(attr));
+        }
+    }
+}
+
+bool Reader::decode(QStringView raw, QString &out)
+{
+    qsizetype amp = raw.indexOf(u'&');
+    if (amp < 0) {
+        out = raw.toString();
+        return true;
+    }
+    out.clear();
+    out.reserve(raw.size());
+    qsizetype from = 0;
+    while (amp >= 0) {
+        out.append(raw.mid(from, amp - from));
+        const qsizetype semi = raw.indexOf(u';', amp + 1);
+        if (semi < 0 || semi - amp > 12)
+            return fail(tr("malformed entity reference"));
+        const QStringView name = raw.mid(amp + 1, semi - amp - 1);
+        if (name == u"amp") {
+            out.append(u'&');
+        } else if (name == u"lt") {
+            out.append(u'<');
+        } else if (name == u"gt") {
+            out.append(u'>');
+        } else if (name == u"quot") {
+            out.append(u'"');
+        } else if (name == u"apos") {
+            out.append(u'\'');
+        } else if (name.startsWith(u'#')) {
+            const bool hex = name.size() >= 2 && name.at(1) == u'x';
+            const QStringView digits = name.mid(hex ? 2 : 1);
+            quint64 code = 0;
+            bool ok = !digits.isEmpty();
+            for (QChar d : digits) {
+                const char16_t u = d.unicode();
+                int digit = -1;
+                if (u >= '0' && u <= '9')
+                    digit = u - '0';
+                else if (hex && u >= 'a' && u <= 'f')
+                    digit = u - 'a' + 10;
+                else if (hex && u >= 'A' && u <= 'F')
+                    digit = u - 'A' + 10;
+                if (digit < 0) {
+                    ok = false;
+                    break;
+                }
+                code = code * (hex ? 16 : 10) + quint64(digit);
+            }
+            // Surrogate code points are refused too: a lone one has no UTF-8 form, so the
+            // value would not survive being written and read again.
+            if (!ok || code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+                return fail(tr("invalid character reference"));
+            const char32_t cp = char32_t(code);
+            out.append(QStringView(QChar::fromUcs4(cp)));
+        } else {
+            return fail(tr("unknown entity &%1;").arg(name));
+        }
+        from = semi + 1;
+        amp = raw.indexOf(u'&', from);
+    }
+    out.append(raw.mid(from));
+    return true;
+}
+
+} // namespace
+
+bool XsdtDocument::parse(const QByteArray &bytes, QString *error)
+{
+    clear();
+    // Keep a leading byte-order mark in the text so that it stays in `head` and is written back.
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    const QString text = decoder.decode(bytes);
+    Reader reader(text, *this);
+    if (!reader.run()) {
+        clear();
+        if (error)
+            *error = reader.error();
+        return false;
+    }
+    compactLayout = serializesTo(*this, bytes);
+    return true;
+}
+
+} // namespace vrn

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace vrn::testdata {
+
+// Options of the deterministic settings-file generator. The same seed and size give the
+// same tree whatever the layout, so a compact and an indented file can be compared.
+struct GeneratorOptions
+{
+    quint64 seed = 1;
+    qint64 targetBytes = 256 * 1024; // roughly the size of the compact form
+    bool indented = false;       // line breaks and indentation between elements
+    bool alternateSyntax = false; // single quotes, numeric references, other attribute order
+    bool duplicateKeys = true;   // a few keys that occur twice among their siblings
+    bool compressed = true;      // values in the compressed block form
+    bool unknownType = true;     // one value with a type code the editor does not know
+    // Things a health check should find: a folder that does not exist, an out-of-range value,
+    // data of a module that is not registered, a duplicate key.
+    bool plantProblems = false;
+};
+
+QByteArray generateSettings(const GeneratorOptions &options);
+
+// Names used by the generator, so tests can look for what it wrote.
+QStringList generatedModuleNames(const GeneratorOptions &options);
+inline constexpr const char *kUnregisteredModule = "Kestrane";
+inline constexpr const char *kMissingFolder = "/media/astro/OldDisk/PixInsight-Downloads";
+
+} // namespace vrn::testdata

@@ -1,0 +1,45 @@
+// Writes a generated settings file: the demo file under examples/ and large files for trials.
+#include "support/generator.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSaveFile>
+
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Write a generated PixInsight settings file."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("size"), QStringLiteral("Approximate size in bytes (default 1048576)."), QStringLiteral("bytes"), QStringLiteral("1048576")},
+        {QStringLiteral("seed"), QStringLiteral("Seed of the generator (default 1)."), QStringLiteral("n"), QStringLiteral("1")},
+        {QStringLiteral("indented"), QStringLiteral("Line breaks and indentation between elements.")},
+        {QStringLiteral("alternate"), QStringLiteral("Other spellings the reader accepts (quotes, references).")},
+        {QStringLiteral("problems"), QStringLiteral("Plant things a health check should find.")},
+        {QStringLiteral("no-duplicates"), QStringLiteral("Do not write duplicate keys.")},
+    });
+    parser.addPositionalArgument(QStringLiteral("output"), QStringLiteral("File to write."));
+    parser.process(app);
+    if (parser.positionalArguments().size() != 1)
+        parser.showHelp(2);
+
+    vrn::testdata::GeneratorOptions options;
+    options.targetBytes = parser.value(QStringLiteral("size")).toLongLong();
+    options.seed = parser.value(QStringLiteral("seed")).toULongLong();
+    options.indented = parser.isSet(QStringLiteral("indented"));
+    options.alternateSyntax = parser.isSet(QStringLiteral("alternate"));
+    options.plantProblems = parser.isSet(QStringLiteral("problems"));
+    options.duplicateKeys = !parser.isSet(QStringLiteral("no-duplicates"));
+
+    const QByteArray bytes = vrn::testdata::generateSettings(options);
+    QSaveFile file(parser.positionalArguments().constFirst());
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        std::fprintf(stderr, "Cannot write %s: %s\n", qPrintable(file.fileName()), qPrintable(file.errorString()));
+        return 1;
+    }
+    std::printf("Wrote %lld bytes to %s\n", static_cast<long long>(bytes.size()), qPrintable(file.fileName()));
+    return 0;
+}
