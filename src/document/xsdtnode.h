@@ -34,7 +34,7 @@ struct XsdtNode
     XsdtNode &operator=(const XsdtNode &) = delete;
 
     // Appends a new node at the end of the children and returns it.
-    XsdtNode *appendChild(Kind childKind, const QString &childKey);
+    XsdtNode *appendChild(Kind childKind, QString childKey);
 
     bool isGroup() const { return kind == Group; }
     bool isValue() const { return kind == Value; }

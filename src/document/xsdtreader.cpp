@@ -10,7 +10,13 @@
 #include <QRegularExpression>
 #include <QStringDecoder>
 
+#include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <limits>
+#include <vector>
 
 namespace vrn {
 
@@ -19,6 +25,7 @@ namespace {
 // Real settings files nest a handful of levels. The limit keeps a hostile file from
 // exhausting the stack in the reader, the writer or the node destructors.
 constexpr int kMaxDepth = 1000;
+constexpr qsizetype kInternedValueLength = 6;
 
 bool isSpaceUnit(char16_t c)
 {
@@ -33,6 +40,68 @@ bool isAsciiNameChar(char16_t c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'
            || c == '.' || c == ':' || c == '_';
+}
+
+// Keys and short values repeat endlessly (Geometry, Visible, true, 0): handing out shared
+// copies saves an allocation per node and much of the document's memory. A small direct-mapped
+// cache stays in the processor's cache, so a miss costs no more than the allocation it replaces,
+// and unique strings (history entries) cannot make it grow.
+class StringCache
+{
+public:
+    QString get(QStringView text)
+    {
+        const qsizetype n = text.size();
+        const char16_t *u = text.utf16();
+        // Length, head and tail are enough to spread keys and short values over the slots.
+        quint64 head = 0;
+        quint64 tail = 0;
+        std::memcpy(&head, u, size_t(qMin<qsizetype>(n, 4)) * 2);
+        if (n > 4)
+            std::memcpy(&tail, u + n - qMin<qsizetype>(n - 4, 4), size_t(qMin<qsizetype>(n - 4, 4)) * 2);
+        quint64 h = (head * 0x9E3779B97F4A7C15ULL) ^ (tail * 0xC2B2AE3D27D4EB4FULL) ^ quint64(n);
+        h ^= h >> 29;
+        QString &slot = m_slots[h & (kSlots - 1)];
+        if (slot.size() != n || slot.isNull() || std::memcmp(slot.constData(), u, size_t(n) * 2) != 0)
+            slot = text.toString();
+        return slot;
+    }
+
+private:
+    static constexpr size_t kSlots = 4096;
+    std::vector<QString> m_slots = std::vector<QString>(kSlots);
+};
+
+// Index of the first `stop` character at or after `from`, or `end`; sets *amp when an '&' was
+// passed on the way. Eight units at a time where the processor allows.
+qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop, bool *amp)
+{
+    qsizetype i = from;
+#ifdef __SSE2__
+    const __m128i stops = _mm_set1_epi16(short(stop));
+    const __m128i amps = _mm_set1_epi16('&');
+    while (end - i >= 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+        const int stopMask = _mm_movemask_epi8(_mm_cmpeq_epi16(v, stops));
+        const int ampMask = _mm_movemask_epi8(_mm_cmpeq_epi16(v, amps));
+        if (stopMask) {
+            const int at = __builtin_ctz(unsigned(stopMask)); // byte index of the first match
+            if (ampMask & ((1 << at) - 1))
+                *amp = true;
+            return i + at / 2;
+        }
+        if (ampMask)
+            *amp = true;
+        i += 8;
+    }
+#endif
+    for (; i < end; ++i) {
+        if (s[i] == stop)
+            return i;
+        if (s[i] == u'&')
+            *amp = true;
+    }
+    return end;
 }
 
 struct Tag
@@ -61,7 +130,7 @@ private:
     bool readElements(XsdtNode *parent, int depth);
     bool readValue(XsdtNode *parent, Tag &tag);
     bool readTag(Tag &tag);
-    bool decode(QStringView raw, QString &out);
+    bool decode(QStringView raw, QString &out, StringCache *cache = nullptr);
     bool nameCharAt(qsizetype i, qsizetype *width) const;
     qsizetype readName();
     void skipSpace()
@@ -77,9 +146,12 @@ private:
     qsizetype m_n;
     qsizetype m_pos = 0;
     XsdtDocument &m_doc;
-    QStringList m_context;
-    QString m_currentKey;
+    // Views into keys held by the nodes being built, for error messages.
+    std::vector<QStringView> m_context;
+    QStringView m_currentKey;
     QString m_error;
+    StringCache m_keys;
+    StringCache m_values;
 };
 
 bool Reader::fail(const QString &message)
@@ -96,9 +168,11 @@ bool Reader::fail(const QString &message)
         }
     }
     const qsizetype column = end - lineStart + 1;
-    QStringList where = m_context;
+    QStringList where;
+    for (QStringView key : m_context)
+        where.append(key.toString());
     if (!m_currentKey.isEmpty())
-        where.append(m_currentKey);
+        where.append(m_currentKey.toString());
     if (where.isEmpty())
         m_error = tr("%1 (line %2, column %3)").arg(message).arg(line).arg(column);
     else
@@ -154,12 +228,13 @@ bool Reader::readElements(XsdtNode *parent, int depth)
         if (m_s[m_pos] == u'<' && m_pos + 1 < m_n && m_s[m_pos + 1] == u'/')
             return true;
 
-        m_currentKey.clear();
+        m_currentKey = QStringView();
         Tag tag;
         if (!readTag(tag))
             return false;
 
-        if (tag.name == u"i") {
+        const char16_t element = tag.name.size() == 1 ? tag.name.at(0).unicode() : 0;
+        if (element == u'i') {
             if (!tag.hasK || tag.hasT || tag.hasV || tag.hasC)
                 return fail(tr("malformed <i> element"));
             XsdtNode *group = parent->appendChild(XsdtNode::Group, tag.k);
@@ -168,10 +243,10 @@ bool Reader::readElements(XsdtNode *parent, int depth)
                 continue;
             if (depth + 1 > kMaxDepth)
                 return fail(tr("elements nested too deeply (more than %1 levels)").arg(kMaxDepth));
-            m_context.append(tag.k);
+            m_context.push_back(group->key);
             if (!readElements(group, depth + 1))
                 return false;
-            m_context.removeLast();
+            m_context.pop_back();
             Tag closing;
             if (!readTag(closing))
                 return false;
@@ -179,7 +254,7 @@ bool Reader::readElements(XsdtNode *parent, int depth)
                 return fail(tr("expected </i>"));
             continue;
         }
-        if (tag.name == u"v") {
+        if (element == u'v') {
             if (!readValue(parent, tag))
                 return false;
             continue;
@@ -201,9 +276,9 @@ bool Reader::readValue(XsdtNode *parent, Tag &tag)
         if (tag.selfClosing) {
             if (!tag.hasV)
                 return fail(tr("<v> element without a value"));
-            XsdtNode *node = parent->appendChild(XsdtNode::Value, tag.k);
+            XsdtNode *node = parent->appendChild(XsdtNode::Value, std::move(tag.k));
             node->type = tag.t.at(0);
-            node->value = tag.v;
+            node->value = std::move(tag.v);
             node->originalValue = node->value;
             node->selfClosing = true;
             return true;
@@ -225,9 +300,9 @@ bool Reader::readValue(XsdtNode *parent, Tag &tag)
         QString decoded;
         if (!decode(rest.left(end), decoded))
             return false;
-        XsdtNode *node = parent->appendChild(XsdtNode::Value, tag.k);
+        XsdtNode *node = parent->appendChild(XsdtNode::Value, std::move(tag.k));
         node->type = tag.t.at(0);
-        node->value = decoded;
+        node->value = std::move(decoded);
         node->originalValue = node->value;
         node->textForm = true;
         m_pos += end + 4;
@@ -338,28 +413,33 @@ bool Reader::readTag(Tag &tag)
         if (m_pos >= m_n || (m_s[m_pos] != u'"' && m_s[m_pos] != u'\''))
             return fail(tr("expected a quoted attribute value"));
         const char16_t quote = m_s[m_pos];
-        qsizetype close = m_pos + 1;
-        while (close < m_n && m_s[close] != quote)
-            ++close;
+        bool hasEntity = false;
+        const qsizetype close = scanTo(m_s, m_pos + 1, m_n, quote, &hasEntity);
         if (close >= m_n)
             return fail(tr("unterminated attribute value"));
         const QStringView raw(m_s + m_pos + 1, close - m_pos - 1);
         m_pos = close + 1;
+        const char16_t name = attr.size() == 1 ? attr.at(0).unicode() : 0;
+        StringCache *cache = name == u'k'                         ? &m_keys
+                             : raw.size() <= kInternedValueLength ? &m_values
+                                                                  : nullptr;
         QString value;
-        if (!decode(raw, value))
+        if (!hasEntity)
+            value = cache ? cache->get(raw) : raw.toString();
+        else if (!decode(raw, value, cache))
             return false;
-        if (attr == u"k") {
-            tag.k = value;
+        if (name == u'k') {
+            tag.k = std::move(value);
             tag.hasK = true;
-            m_currentKey = value;
-        } else if (attr == u"t") {
-            tag.t = value;
+            m_currentKey = tag.k;
+        } else if (name == u't') {
+            tag.t = std::move(value);
             tag.hasT = true;
-        } else if (attr == u"v") {
-            tag.v = value;
+        } else if (name == u'v') {
+            tag.v = std::move(value);
             tag.hasV = true;
-        } else if (attr == u"c") {
-            tag.c = value;
+        } else if (name == u'c') {
+            tag.c = std::move(value);
             tag.hasC = true;
         } else {
             return fail(tr("unsupported attribute '%1'").arg(attr));
@@ -367,11 +447,11 @@ bool Reader::readTag(Tag &tag)
     }
 }
 
-bool Reader::decode(QStringView raw, QString &out)
+bool Reader::decode(QStringView raw, QString &out, StringCache *cache)
 {
     qsizetype amp = raw.indexOf(u'&');
     if (amp < 0) {
-        out = raw.toString();
+        out = cache ? cache->get(raw) : raw.toString();
         return true;
     }
     out.clear();

@@ -172,6 +172,20 @@ void addModuleSettings(Builder &b, Rng &rng, Node &parent, int blockBytes)
     b.value(parent, QStringLiteral("Comment"), 's', rng.pick(kTexts), rng.chance(30));
     if (blockBytes > 0)
         b.value(parent, QStringLiteral("State"), 'B', base64(rng, blockBytes));
+    // Process parameters: many small values, which is what most of a real file consists of.
+    Node &parameters = b.group(parent, QStringLiteral("Parameters"));
+    const int count = rng.range(6, 28);
+    for (int i = 0; i < count; ++i) {
+        const QString key = QStringLiteral("p%1").arg(i, 2, 10, QLatin1Char('0'));
+        switch (rng.range(0, 5)) {
+        case 0: b.value(parameters, key, 'b', rng.chance(50) ? QStringLiteral("true") : QStringLiteral("false")); break;
+        case 1: b.value(parameters, key, 'i', QString::number(rng.range(-100, 100000))); break;
+        case 2: b.value(parameters, key, 'u', QString::number(rng.range(0, 65535))); break;
+        case 3: b.value(parameters, key, 'F', QString::number(rng.real(-10, 10), 'g', rng.range(2, 17))); break;
+        case 4: b.value(parameters, key, 'f', QString::number(double(float(rng.real(0, 1))), 'g', 7)); break;
+        default: b.value(parameters, key, 's', rng.chance(10) ? rng.pick(kTexts) : QStringLiteral("mode%1").arg(rng.range(0, 9))); break;
+        }
+    }
 }
 
 Tree buildTree(const GeneratorOptions &o)
@@ -387,7 +401,7 @@ Tree buildTree(const GeneratorOptions &o)
     while (b.bytes < target) {
         ++round;
         const qint64 left = target - b.bytes;
-        const int block = left > 64 * 1024 ? rng.range(512, 12 * 1024) : int(qMin<qint64>(left / 4, 600));
+        const int block = left > 64 * 1024 ? (rng.chance(60) ? rng.range(64, 3 * 1024) : 0) : int(qMin<qint64>(left / 8, 300));
         addModule(moduleName(rng, usedNames), true, block);
         if (round % 2 == 0) {
             Node &script = b.group(scriptData, QStringLiteral("Script%1").arg(round));

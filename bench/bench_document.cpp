@@ -1,0 +1,136 @@
+// Reading and writing settings files, against QXmlStreamReader, QDomDocument and pugixml on
+// the same bytes.
+#include "benchutil.h"
+
+#include "document/xsdtdocument.h"
+#include "document/xsdtwriter_p.h"
+
+#include <QDomDocument>
+#include <QXmlStreamReader>
+
+#include <pugixml.hpp>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace vrn::bench {
+
+namespace {
+
+// What a QXmlStreamReader-based reader would at least have to do: every element's four
+// attributes and its text as QStrings.
+qint64 streamReaderPass(const QByteArray &bytes)
+{
+    QXmlStreamReader reader(bytes);
+    qint64 chars = 0;
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::StartElement: {
+            const QXmlStreamAttributes attrs = reader.attributes();
+            const QString k = attrs.value(QLatin1String("k")).toString();
+            const QString t = attrs.value(QLatin1String("t")).toString();
+            const QString v = attrs.value(QLatin1String("v")).toString();
+            const QString c = attrs.value(QLatin1String("c")).toString();
+            chars += k.size() + t.size() + v.size() + c.size();
+            break;
+        }
+        case QXmlStreamReader::Characters:
+            chars += reader.text().toString().size();
+            break;
+        default:
+            break;
+        }
+    }
+    if (reader.hasError())
+        std::fprintf(stderr, "QXmlStreamReader: %s\n", qPrintable(reader.errorString()));
+    return chars;
+}
+
+struct StringWriter : pugi::xml_writer
+{
+    std::string out;
+    void write(const void *data, size_t size) override { out.append(static_cast<const char *>(data), size); }
+};
+
+qint64 g_sink = 0; // results are summed here so the work cannot be optimised away
+
+void documentAt(qint64 megabytes)
+{
+    const QByteArray &bytes = generatedFile(megabytes * 1000 * 1000);
+    const qint64 size = bytes.size();
+    auto parsed = std::make_unique<XsdtDocument>();
+    if (!parsed->parse(bytes) || !parsed->compactLayout) {
+        std::fprintf(stderr, "generated file does not parse back compactly\n");
+        return;
+    }
+    pugi::xml_document pugiDoc;
+    pugiDoc.load_buffer(bytes.constData(), size_t(size));
+
+    Suite suite(QStringLiteral("Document, %1 MB generated compact file (%2 bytes)").arg(megabytes).arg(size));
+    // Building is timed, tearing down is not (for every reader alike).
+    std::unique_ptr<XsdtDocument> fresh;
+    suite.add(QStringLiteral("XsdtDocument::parse"), size,
+              [&] { fresh = std::make_unique<XsdtDocument>(); g_sink += fresh->parse(bytes); },
+              QStringLiteral("QXmlStreamReader pass"), [&] { fresh.reset(); });
+    suite.add(QStringLiteral("  of which layout check (writer compare)"), size,
+              [&] { g_sink += serializesTo(*parsed, bytes); });
+    suite.add(QStringLiteral("XsdtDocument::serialize"), size,
+              [&] { g_sink += parsed->serialize().size(); }, QStringLiteral("pugixml save"));
+    suite.add(QStringLiteral("QString::fromUtf8"), size, [&] { g_sink += QString::fromUtf8(bytes).size(); });
+    suite.add(QStringLiteral("QXmlStreamReader pass"), size, [&] { g_sink += streamReaderPass(bytes); });
+    std::unique_ptr<QDomDocument> dom;
+    if (megabytes <= 10 || !options().quick)
+        suite.add(QStringLiteral("QDomDocument::setContent"), size, [&] {
+            dom = std::make_unique<QDomDocument>();
+            g_sink += dom->setContent(bytes);
+        }, QString(), [&] { dom.reset(); });
+    std::unique_ptr<pugi::xml_document> pugiFresh;
+    suite.add(QStringLiteral("pugixml load_buffer"), size, [&] {
+        pugiFresh = std::make_unique<pugi::xml_document>();
+        g_sink += bool(pugiFresh->load_buffer(bytes.constData(), size_t(size)));
+    }, QString(), [&] { pugiFresh.reset(); });
+    suite.add(QStringLiteral("pugixml save"), size, [&] {
+        StringWriter w;
+        w.out.reserve(size_t(size) + 4096);
+        pugiDoc.save(w, "", pugi::format_raw);
+        g_sink += qint64(w.out.size());
+    });
+    const int rounds = options().quick ? 3 : (megabytes >= 50 ? 5 : megabytes >= 10 ? 9 : 21);
+    suite.run(rounds);
+    suite.print();
+
+    const double parse = suite.medianMs(QStringLiteral("XsdtDocument::parse"));
+    const double serialize = suite.medianMs(QStringLiteral("XsdtDocument::serialize"));
+    std::printf("  targets: parse %.2f x QXmlStreamReader (goal >= 3), %.2f x pugixml load (goal >= 0.25); "
+                "serialize %.2f x pugixml save (goal >= 0.5)\n",
+                suite.medianMs(QStringLiteral("QXmlStreamReader pass")) / parse,
+                suite.medianMs(QStringLiteral("pugixml load_buffer")) / parse,
+                suite.medianMs(QStringLiteral("pugixml save")) / serialize);
+}
+
+void memoryAt(qint64 megabytes)
+{
+    const QByteArray &bytes = generatedFile(megabytes * 1000 * 1000);
+    const qint64 before = residentBytes();
+    auto doc = std::make_unique<XsdtDocument>();
+    doc->parse(bytes);
+    const qint64 after = residentBytes();
+    const double held = double(after - before);
+    std::printf("\nMemory held by the parsed %lld MB document: %.1f MB resident (%.2f x the file's %lld bytes; goal <= 8)\n",
+                static_cast<long long>(megabytes), held / 1e6, held / double(bytes.size()),
+                static_cast<long long>(bytes.size()));
+    g_sink += qint64(doc->root.children.size());
+}
+
+} // namespace
+
+void benchDocument()
+{
+    const QList<qint64> sizes = options().quick ? QList<qint64>{1, 10} : QList<qint64>{1, 10, 50};
+    for (qint64 mb : sizes)
+        documentAt(mb);
+    memoryAt(options().quick ? 10 : 50);
+}
+
+} // namespace vrn::bench

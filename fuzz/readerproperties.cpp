@@ -1,0 +1,49 @@
+#include "readerproperties.h"
+
+#include "document/xsdtdocument.h"
+#include "support/generator.h"
+#include "support/treecompare.h"
+
+namespace vrn::fuzz {
+
+QString readerPropertyViolation(const QByteArray &input)
+{
+    XsdtDocument first;
+    if (!first.parse(input))
+        return first.root.children.empty() && first.head.isEmpty() ? QString()
+                                                                   : QStringLiteral("refused input left nodes behind");
+    const QByteArray written = first.serialize();
+    if (first.compactLayout != (written == input))
+        return QStringLiteral("layout flag is %1 but the bytes %2").arg(first.compactLayout).arg(written == input ? "match" : "differ");
+    XsdtDocument second;
+    QString error;
+    if (!second.parse(written, &error))
+        return QStringLiteral("written text does not read back: %1").arg(error);
+    const QString difference = testdata::treeDifference(first.root, second.root, false, true);
+    if (!difference.isEmpty())
+        return QStringLiteral("tree changed on the way: %1").arg(difference);
+    if (first.head != second.head || first.tail != second.tail)
+        return QStringLiteral("text around the root changed");
+    if (!second.compactLayout)
+        return QStringLiteral("written text is not in the compact layout");
+    if (second.serialize() != written)
+        return QStringLiteral("writing again gives other bytes");
+    return QString();
+}
+
+QList<QPair<QString, QByteArray>> generatedSeeds()
+{
+    QList<QPair<QString, QByteArray>> seeds;
+    for (quint64 seed = 1; seed <= 12; ++seed) {
+        testdata::GeneratorOptions o;
+        o.seed = seed;
+        o.targetBytes = 2048 + qint64(seed % 4) * 2048;
+        o.indented = seed % 3 == 1;
+        o.alternateSyntax = seed % 3 == 2;
+        o.plantProblems = seed % 2 == 0;
+        seeds.append({QStringLiteral("generated-%1.settings").arg(seed), testdata::generateSettings(o)});
+    }
+    return seeds;
+}
+
+} // namespace vrn::fuzz

@@ -1,0 +1,25 @@
+#!/bin/sh
+# Installs the Debian packages Varnel needs, when they are missing.
+#   install-deps.sh run    what building and running the program needs
+#   install-deps.sh test   that plus what the tests, the benchmark and the fuzzer need
+set -e
+packages="cmake ninja-build g++ make qt6-base-dev procps fonts-dejavu-core"
+if [ "$1" = "test" ]; then
+    packages="$packages libpugixml-dev clang-14 libclang-rt-14-dev"
+fi
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+echo "Installing:$missing"
+if [ "$(id -u)" -eq 0 ]; then
+    sudo=""
+elif command -v sudo >/dev/null 2>&1; then
+    sudo="sudo"
+else
+    echo "These Debian packages are missing and this user cannot install them:$missing" >&2
+    exit 1
+fi
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing

@@ -1,0 +1,21 @@
+#!/bin/sh
+# Opens the user's PixInsight settings file, or a scratch copy of the demo file when none is
+# found. The shipped demo file is never modified.
+set -e
+build="$1"
+home="${HOME:-}"
+config="${XDG_CONFIG_HOME:-$home/.config}"
+found=""
+for dir in "$home/.PixInsight" "$config/Pleiades" "$home/.config/Pleiades"; do
+    for f in "$dir"/core-*-pxi.settings; do
+        if [ -f "$f" ]; then found="$f"; break 2; fi
+    done
+done
+if [ -z "$found" ]; then
+    scratch="${TMPDIR:-/tmp}/varnel-demo-$(id -u)"
+    mkdir -p "$scratch"
+    cp "$(dirname "$0")/../examples/core-1-pxi.settings" "$scratch/core-1-pxi.settings"
+    found="$scratch/core-1-pxi.settings"
+    echo "No PixInsight settings file found; using a scratch copy of the demo file: $found"
+fi
+exec "$build/tools/varnel-inspect" "$found"
