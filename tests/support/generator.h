@@ -20,6 +20,13 @@ struct GeneratorOptions
     // Things a health check should find: a folder that does not exist, an out-of-range value,
     // data of a module that is not registered, a duplicate key.
     bool plantProblems = false;
+    // The rest of what a health check reports: an option value outside its list, more
+    // processors than a small computer has (64), and two switches that allow unsigned content
+    // (plus a third written "True", which does not count).
+    bool plantMoreProblems = false;
+    // A top-level PixelClipboard group, which the module analysis counts as the data of a
+    // module that is not registered.
+    bool pixelClipboard = true;
 };
 
 QByteArray generateSettings(const GeneratorOptions &options);
