@@ -639,6 +639,13 @@ QByteArray generateSettings(const GeneratorOptions &options)
     return Emitter(options).write(tree.root);
 }
 
+QByteArray wrapSettings(const QByteArray &elements)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<xsdt version=\"1.0\" xmlns=\"http://www.pixinsight.com/xsdt\">" +
+           elements + "</xsdt>\n";
+}
+
 QStringList generatedModuleNames(const GeneratorOptions &options)
 {
     return buildTree(options).modules;

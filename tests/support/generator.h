@@ -31,6 +31,9 @@ struct GeneratorOptions
 
 QByteArray generateSettings(const GeneratorOptions &options);
 
+// A compact settings file around hand-written <i>/<v> elements, for small test documents.
+QByteArray wrapSettings(const QByteArray &elements);
+
 // Names used by the generator, so tests can look for what it wrote.
 QStringList generatedModuleNames(const GeneratorOptions &options);
 inline constexpr const char *kUnregisteredModule = "Kestrane";
