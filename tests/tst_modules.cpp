@@ -2,6 +2,7 @@
 #include "knowledge/modules.h"
 #include "support/generator.h"
 
+#include <QRegularExpression>
 #include <QtTest>
 
 using namespace vrn;
@@ -73,6 +74,7 @@ private slots:
     void initTestCase();
     void moduleNames_data();
     void moduleNames();
+    void moduleNamesAgreeWithThePattern();
     void registry();
     void ownTopLevelKeys();
     void withData();
@@ -119,6 +121,28 @@ void TestModules::moduleNames()
     QFETCH(QString, file);
     QFETCH(QString, name);
     QCOMPARE(moduleNameFromFile(file), name);
+}
+
+void TestModules::moduleNamesAgreeWithThePattern()
+{
+    // The documented pattern, as the reference for the hand-written reading.
+    const QRegularExpression pattern(QStringLiteral("([^/\\\\]+?)-pxm\\.(?:dll|so|dylib)$"));
+    const QStringList stems = {"",         "K", "/K", "a/b\\K", "K\n", "-pxm.so",
+                               "K-pxm.so", "/", "\\", "K.v2",   " K ", "\n"};
+    const QStringList endings = {"-pxm.so", "-pxm.dll", "-pxm.dylib", "-pxm.so\n", "-pxm.so\n\n",
+                                 "-pxm.SO", "pxm.so",   "-pxm.so/",   "-pxm.sox",  "-pxm.dylib\n",
+                                 ""};
+    int named = 0;
+    for (const QString &stem : stems) {
+        for (const QString &ending : endings) {
+            const QString file = stem + ending;
+            const QRegularExpressionMatch match = pattern.match(file);
+            const QString expected = match.hasMatch() ? match.captured(1) : QString();
+            QCOMPARE(moduleNameFromFile(file), expected);
+            named += expected.isEmpty() ? 0 : 1;
+        }
+    }
+    QVERIFY(named > 20);
 }
 
 void TestModules::registry()

@@ -8,10 +8,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QHash>
 #include <QLocale>
 
 #include <algorithm>
+#include <numeric>
 #include <vector>
 
 namespace vrn {
@@ -185,60 +185,59 @@ void checkModuleFiles(const XsdtDocument &document, const QList<XsdtNode *> &val
         missing));
 }
 
-// Duplicates among the live children of one node, in the order their keys first occur.
-void duplicatesAmongChildren(const XsdtNode *node, QList<Finding> &findings)
+struct KeyedChild
 {
-    QList<XsdtNode *> live;
-    live.reserve(qsizetype(node->children.size()));
+    QStringView key;
+    qsizetype index; // position among the live children
+    XsdtNode *node;
+};
+
+// Duplicates among the live children of one node, in the order their keys first occur. The
+// children are sorted by key in a scratch buffer reused for every group: most groups have no
+// duplicate, and sorting short keys costs far less than hashing them.
+void duplicatesAmongChildren(const XsdtNode *node, std::vector<KeyedChild> &scratch,
+                             QList<Finding> &findings)
+{
+    scratch.clear();
     for (const auto &child : node->children) {
         if (!child->pendingDelete)
-            live.append(child.get());
+            scratch.push_back({QStringView(child->key), qsizetype(scratch.size()), child.get()});
     }
-    if (live.size() < 2)
+    if (scratch.size() < 2)
         return;
+    std::sort(scratch.begin(), scratch.end(), [](const KeyedChild &a, const KeyedChild &b) {
+        if (a.key != b.key)
+            return a.key < b.key;
+        return a.index < b.index;
+    });
 
-    QList<QList<XsdtNode *>> groups; // each key with two or more entries, by first occurrence
-    if (live.size() <= 16) {
-        // Most groups are small; comparing pairs is cheaper than hashing them.
-        for (qsizetype i = 0; i < live.size(); ++i) {
-            const QString &key = live.at(i)->key;
-            bool seenBefore = false;
-            for (qsizetype j = 0; j < i && !seenBefore; ++j)
-                seenBefore = live.at(j)->key == key;
-            if (seenBefore)
-                continue;
-            QList<XsdtNode *> same{live.at(i)};
-            for (qsizetype j = i + 1; j < live.size(); ++j) {
-                if (live.at(j)->key == key)
-                    same.append(live.at(j));
-            }
-            if (same.size() > 1)
-                groups.append(same);
+    // Runs of equal keys, each in document order; then the runs by where their key first
+    // occurs.
+    QList<QList<XsdtNode *>> groups;
+    QList<qsizetype> firstIndex;
+    for (size_t i = 0; i < scratch.size();) {
+        size_t end = i + 1;
+        while (end < scratch.size() && scratch[end].key == scratch[i].key)
+            ++end;
+        if (end - i > 1) {
+            QList<XsdtNode *> same;
+            for (size_t j = i; j < end; ++j)
+                same.append(scratch[j].node);
+            groups.append(same);
+            firstIndex.append(scratch[i].index);
         }
-    } else {
-        QHash<QStringView, qsizetype> slot; // key -> index into `entries`
-        QList<QList<XsdtNode *>> entries;
-        bool anyDuplicate = false;
-        for (XsdtNode *child : std::as_const(live)) {
-            const auto it = slot.constFind(QStringView(child->key));
-            if (it == slot.constEnd()) {
-                slot.insert(QStringView(child->key), entries.size());
-                entries.append(QList<XsdtNode *>{child});
-            } else {
-                entries[*it].append(child);
-                anyDuplicate = true;
-            }
-        }
-        if (!anyDuplicate)
-            return;
-        for (const QList<XsdtNode *> &same : std::as_const(entries)) {
-            if (same.size() > 1)
-                groups.append(same);
-        }
+        i = end;
     }
+    if (groups.isEmpty())
+        return;
+    QList<qsizetype> order(groups.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+              [&](qsizetype a, qsizetype b) { return firstIndex.at(a) < firstIndex.at(b); });
 
     const QString where = node->parent ? node->path() : HealthText::tr("the top level");
-    for (const QList<XsdtNode *> &same : std::as_const(groups)) {
+    for (qsizetype g : std::as_const(order)) {
+        const QList<XsdtNode *> &same = groups.at(g);
         findings.append(finding(
             "duplicate-key", Severity::Warning,
             HealthText::tr("\"%1\" appears %2 times in %3")
@@ -330,10 +329,11 @@ void findDuplicateKeys(const XsdtNode *node, QList<Finding> &findings)
         return;
     // Depth first, each node's own duplicates before those of its children, without recursion.
     std::vector<const XsdtNode *> stack{node};
+    std::vector<KeyedChild> scratch;
     while (!stack.empty()) {
         const XsdtNode *current = stack.back();
         stack.pop_back();
-        duplicatesAmongChildren(current, findings);
+        duplicatesAmongChildren(current, scratch, findings);
         for (auto it = current->children.rbegin(); it != current->children.rend(); ++it) {
             if ((*it)->isGroup() && !(*it)->pendingDelete)
                 stack.push_back(it->get());

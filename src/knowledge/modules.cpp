@@ -4,12 +4,12 @@
 #include "document/xsdtnode.h"
 #include "document/xsdtwriter.h"
 
-#include <QHash>
-#include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace vrn {
 
@@ -20,10 +20,25 @@ bool lessIgnoringCase(const QString &a, const QString &b)
     return QString::compare(a, b, Qt::CaseInsensitive) < 0;
 }
 
-// Stable, so names that differ only in case keep a fixed order.
-void sortIgnoringCase(QStringList &names)
+// Sorts ignoring case and drops exact duplicates, keeping the first occurrence: the result is
+// the same as removing duplicates first and then sorting stably, without hashing every name.
+void sortUniqueIgnoringCase(QStringList &names)
 {
     std::stable_sort(names.begin(), names.end(), lessIgnoringCase);
+    QStringList unique;
+    unique.reserve(names.size());
+    qsizetype runStart = 0; // first element in `unique` of the current case-insensitive run
+    for (const QString &name : std::as_const(names)) {
+        if (unique.isEmpty() ||
+            QString::compare(unique.constLast(), name, Qt::CaseInsensitive) != 0)
+            runStart = unique.size();
+        bool seen = false;
+        for (qsizetype i = runStart; i < unique.size() && !seen; ++i)
+            seen = unique.at(i) == name;
+        if (!seen)
+            unique.append(name);
+    }
+    names = unique;
 }
 
 XsdtNode *topGroup(const XsdtDocument &document, QStringView key)
@@ -52,88 +67,120 @@ void appendValuesBelow(XsdtNode *node, QList<XsdtNode *> &out)
         appendValuesBelow(child.get(), out);
 }
 
-// The places where a module's traces are looked up, hashed once so that gathering many
-// modules does not rescan the same large groups for each of them.
+// The children of one group sorted by key, document order kept among equal keys, so that
+// looking up many names costs a binary search each instead of a scan of a large group.
+// (Sorting is also much cheaper here than hashing every key.)
+class SortedChildren
+{
+public:
+    SortedChildren() = default;
+    SortedChildren(const XsdtNode *parent, bool groupsOnly)
+    {
+        if (!parent || !parent->isGroup())
+            return;
+        m_entries.reserve(parent->children.size());
+        for (const auto &child : parent->children) {
+            if (!groupsOnly || child->isGroup())
+                m_entries.push_back({QStringView(child->key), child.get()});
+        }
+        std::stable_sort(m_entries.begin(), m_entries.end(), byKey);
+    }
+
+    // Every indexed child with this key, in document order.
+    template <typename Visit>
+    void forEach(QStringView key, Visit visit) const
+    {
+        auto range =
+            std::equal_range(m_entries.begin(), m_entries.end(), Entry{key, nullptr}, byKey);
+        for (auto it = range.first; it != range.second; ++it)
+            visit(it->node);
+    }
+
+    // The first child with this key, as a path lookup would find it.
+    XsdtNode *first(QStringView key) const
+    {
+        XsdtNode *found = nullptr;
+        auto it = std::lower_bound(m_entries.begin(), m_entries.end(), Entry{key, nullptr}, byKey);
+        if (it != m_entries.end() && it->key == key)
+            found = it->node;
+        return found;
+    }
+
+private:
+    struct Entry
+    {
+        QStringView key;
+        XsdtNode *node;
+    };
+    static bool byKey(const Entry &a, const Entry &b) { return a.key < b.key; }
+    std::vector<Entry> m_entries;
+};
+
+// Where a module's traces are looked up, prepared once for all the modules of one call.
 class ModuleIndex
 {
 public:
     explicit ModuleIndex(const XsdtDocument &document)
+        : m_data(topGroup(document, u"ModuleData"), true)
+        , m_access(topGroup(document, u"ModuleDataAccess"), true)
+        , m_topLevel(&document.root, true)
+        , m_interfaces(document.findPath(u"Global/Preferences/ProcessInterface"), false)
+        , m_statistics(document.findPath(u"Global/Statistics/Process"), false)
     {
         if (XsdtNode *modules = topGroup(document, u"Modules")) {
             for (const auto &child : modules->children) {
                 if (!child->isValue())
                     continue;
-                const QString name = moduleNameFromFile(child->value);
-                if (!name.isEmpty() && !m_registry.contains(name))
-                    m_registry.insert(name, child.get());
+                QString name = moduleNameFromFile(child->value);
+                if (!name.isEmpty())
+                    m_registry.push_back({std::move(name), child.get()});
             }
+            std::stable_sort(m_registry.begin(), m_registry.end(),
+                             [](const auto &a, const auto &b) { return a.first < b.first; });
         }
-        indexGroups(topGroup(document, u"ModuleData"), m_data);
-        indexGroups(topGroup(document, u"ModuleDataAccess"), m_access);
-        indexGroups(&document.root, m_topLevel);
-        indexFirst(document.findPath(u"Global/Preferences/ProcessInterface"), m_interfaces);
-        indexFirst(document.findPath(u"Global/Statistics/Process"), m_statistics);
     }
 
     ModuleEntries entries(const QString &name) const
     {
         ModuleEntries result;
         result.name = name;
-        result.registryEntry = m_registry.value(name);
-        result.registered = result.registryEntry != nullptr;
+        auto registry =
+            std::lower_bound(m_registry.begin(), m_registry.end(), name,
+                             [](const auto &entry, const QString &n) { return entry.first < n; });
+        if (registry != m_registry.end() && registry->first == name) {
+            result.registryEntry = registry->second;
+            result.registered = true;
+        }
 
         QStringList processKeys{name};
-        for (XsdtNode *node : m_data.value(name)) {
+        m_data.forEach(name, [&](XsdtNode *node) {
             result.nodes.append(node);
             appendGroupChildKeys(node->childByKey(u"Interfaces"), processKeys);
-        }
-        result.nodes.append(m_access.value(name));
+        });
+        m_access.forEach(name, [&](XsdtNode *node) { result.nodes.append(node); });
         if (!isPixInsightTopLevelKey(name)) {
-            for (XsdtNode *node : m_topLevel.value(name)) {
+            m_topLevel.forEach(name, [&](XsdtNode *node) {
                 result.nodes.append(node);
                 appendGroupChildKeys(node->childByKey(u"Interfaces"), processKeys);
-            }
+            });
         }
         processKeys.removeDuplicates();
         for (const QString &key : std::as_const(processKeys)) {
-            if (XsdtNode *node = m_interfaces.value(key); node && node->isGroup())
+            if (XsdtNode *node = m_interfaces.first(key); node && node->isGroup())
                 result.nodes.append(node);
-            if (XsdtNode *node = m_statistics.value(key); node && node->isGroup())
+            if (XsdtNode *node = m_statistics.first(key); node && node->isGroup())
                 result.nodes.append(node);
         }
         return result;
     }
 
 private:
-    // Every group child per key, in document order.
-    static void indexGroups(const XsdtNode *parent, QHash<QStringView, QList<XsdtNode *>> &out)
-    {
-        if (!parent)
-            return;
-        for (const auto &child : parent->children) {
-            if (child->isGroup())
-                out[QStringView(child->key)].append(child.get());
-        }
-    }
-
-    // The first child per key, whatever its kind, as a path lookup would find it.
-    static void indexFirst(const XsdtNode *parent, QHash<QStringView, XsdtNode *> &out)
-    {
-        if (!parent || !parent->isGroup())
-            return;
-        for (const auto &child : parent->children) {
-            const QStringView key(child->key);
-            if (!out.contains(key))
-                out.insert(key, child.get());
-        }
-    }
-
-    QHash<QString, XsdtNode *> m_registry;
-    QHash<QStringView, QList<XsdtNode *>> m_data;
-    QHash<QStringView, QList<XsdtNode *>> m_access;
-    QHash<QStringView, QList<XsdtNode *>> m_topLevel;
-    QHash<QStringView, XsdtNode *> m_interfaces;
-    QHash<QStringView, XsdtNode *> m_statistics;
+    std::vector<std::pair<QString, XsdtNode *>> m_registry; // by name, first entry first
+    SortedChildren m_data;
+    SortedChildren m_access;
+    SortedChildren m_topLevel;
+    SortedChildren m_interfaces;
+    SortedChildren m_statistics;
 };
 
 } // namespace
@@ -156,9 +203,26 @@ qint64 ModuleEntries::byteSize() const
 
 QString moduleNameFromFile(const QString &path)
 {
-    static const QRegularExpression pattern(QStringLiteral(R"(([^/\\]+?)-pxm\.(?:dll|so|dylib)$)"));
-    const QRegularExpressionMatch match = pattern.match(path);
-    return match.hasMatch() ? match.captured(1) : QString();
+    // The file name before "-pxm." and one of the three library suffixes at the very end (or
+    // before one final line break, as a pattern's "$" would allow). Hand-written because the
+    // registry of a large file has thousands of entries and this runs for each.
+    QStringView s(path);
+    if (s.endsWith(u'\n'))
+        s.chop(1);
+    qsizetype suffix = 0;
+    for (QStringView ending : {u"-pxm.so", u"-pxm.dll", u"-pxm.dylib"}) {
+        if (s.endsWith(ending)) {
+            suffix = ending.size();
+            break;
+        }
+    }
+    if (suffix == 0)
+        return QString();
+    const QStringView stem = s.chopped(suffix);
+    qsizetype start = stem.size();
+    while (start > 0 && stem.at(start - 1) != u'/' && stem.at(start - 1) != u'\\')
+        --start;
+    return stem.size() > start ? stem.mid(start).toString() : QString();
 }
 
 QStringList registeredModules(const XsdtDocument &document)
@@ -167,66 +231,57 @@ QStringList registeredModules(const XsdtDocument &document)
     XsdtNode *modules = topGroup(document, u"Modules");
     if (!modules)
         return names;
-    QSet<QString> seen;
     for (const auto &child : modules->children) {
         if (!child->isValue())
             continue;
         const QString name = moduleNameFromFile(child->value);
-        if (!name.isEmpty() && !seen.contains(name)) {
-            seen.insert(name);
+        if (!name.isEmpty())
             names.append(name);
-        }
     }
-    sortIgnoringCase(names);
+    sortUniqueIgnoringCase(names);
     return names;
 }
 
 bool isPixInsightTopLevelKey(const QString &key)
 {
-    static const QSet<QString> keys = {
-        QStringLiteral("Global"),
-        QStringLiteral("MainWindow"),
-        QStringLiteral("Modules"),
-        QStringLiteral("ModuleData"),
-        QStringLiteral("ModuleDataAccess"),
-        QStringLiteral("ScriptData"),
-        QStringLiteral("LastVersion"),
-        QStringLiteral("PixInsight"),
-        QStringLiteral("CentralWidgetClients"),
-        QStringLiteral("CommandHistory"),
-        QStringLiteral("DontShowAgain"),
-        QStringLiteral("ExtensibleWidgets"),
-        QStringLiteral("FileExplorer"),
-        QStringLiteral("FloatingInstanceInfoViewer"),
-        QStringLiteral("FloatingSourceEditor"),
-        QStringLiteral("ThreadPerformanceOptimization"),
+    static const QLatin1String keys[] = {
+        QLatin1String("Global"),
+        QLatin1String("MainWindow"),
+        QLatin1String("Modules"),
+        QLatin1String("ModuleData"),
+        QLatin1String("ModuleDataAccess"),
+        QLatin1String("ScriptData"),
+        QLatin1String("LastVersion"),
+        QLatin1String("PixInsight"),
+        QLatin1String("CentralWidgetClients"),
+        QLatin1String("CommandHistory"),
+        QLatin1String("DontShowAgain"),
+        QLatin1String("ExtensibleWidgets"),
+        QLatin1String("FileExplorer"),
+        QLatin1String("FloatingInstanceInfoViewer"),
+        QLatin1String("FloatingSourceEditor"),
+        QLatin1String("ThreadPerformanceOptimization"),
     };
-    return keys.contains(key);
+    return std::any_of(std::begin(keys), std::end(keys),
+                       [&](QLatin1String own) { return key == own; });
 }
 
 QStringList modulesWithData(const XsdtDocument &document)
 {
     QStringList names;
-    QSet<QString> seen;
-    auto add = [&](const QString &name) {
-        if (!seen.contains(name)) {
-            seen.insert(name);
-            names.append(name);
-        }
-    };
     for (QStringView container : {u"ModuleData", u"ModuleDataAccess"}) {
         if (XsdtNode *group = topGroup(document, container)) {
             for (const auto &child : group->children) {
                 if (child->isGroup() && child->key != QLatin1String("0"))
-                    add(child->key);
+                    names.append(child->key);
             }
         }
     }
     for (const auto &child : document.root.children) {
         if (child->isGroup() && !isPixInsightTopLevelKey(child->key))
-            add(child->key);
+            names.append(child->key);
     }
-    sortIgnoringCase(names);
+    sortUniqueIgnoringCase(names);
     return names;
 }
 
@@ -238,11 +293,11 @@ ModuleEntries moduleEntries(const XsdtDocument &document, const QString &name)
 QList<ModuleEntries> unusedModuleData(const XsdtDocument &document)
 {
     QList<ModuleEntries> result;
-    const QStringList registered = registeredModules(document);
-    const QSet<QString> known(registered.begin(), registered.end());
+    QStringList registered = registeredModules(document);
+    std::sort(registered.begin(), registered.end());
     std::optional<ModuleIndex> index;
     for (const QString &name : modulesWithData(document)) {
-        if (known.contains(name))
+        if (std::binary_search(registered.cbegin(), registered.cend(), name))
             continue;
         if (!index)
             index.emplace(document);
@@ -258,23 +313,22 @@ QList<ModuleEntries> findModule(const XsdtDocument &document, const QString &que
     const QString q = query.trimmed();
     if (q.isEmpty())
         return {};
-    QStringList candidates = modulesWithData(document) + registeredModules(document);
-    candidates.removeDuplicates();
+    const QStringList candidates = modulesWithData(document) + registeredModules(document);
 
     QStringList matches;
-    for (const QString &name : std::as_const(candidates)) {
+    for (const QString &name : candidates) {
         if (name.compare(q, Qt::CaseInsensitive) == 0)
             matches.append(name);
     }
     if (exact)
         *exact = !matches.isEmpty();
     if (matches.isEmpty()) {
-        for (const QString &name : std::as_const(candidates)) {
+        for (const QString &name : candidates) {
             if (name.contains(q, Qt::CaseInsensitive))
                 matches.append(name);
         }
     }
-    sortIgnoringCase(matches);
+    sortUniqueIgnoringCase(matches);
 
     QList<ModuleEntries> result;
     if (matches.isEmpty())

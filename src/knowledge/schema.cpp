@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QVarLengthArray>
 
 #include <cmath>
 #include <limits>
@@ -119,6 +120,15 @@ QString lastSegment(const QString &id)
     return slash < 0 ? id : id.mid(slash + 1);
 }
 
+// A key's length and first character, as an index into a table of the shapes of all last
+// keys: a cheap first test before the set lookup, which most keys of a file never reach.
+qsizetype keyShape(const QString &key)
+{
+    if (key.isEmpty())
+        return 0;
+    return qMin<qsizetype>(key.size(), 63) * 128 + (key.at(0).unicode() & 0x7F);
+}
+
 } // namespace
 
 bool Schema::load(const QByteArray &globalsBytes, const QByteArray &overlayBytes, QString *error)
@@ -128,6 +138,7 @@ bool Schema::load(const QByteArray &globalsBytes, const QByteArray &overlayBytes
     m_pages.clear();
     m_hidden.clear();
     m_lastKeys.clear();
+    m_keyShapes.fill(0, 64 * 128);
 
     QJsonObject globals;
     QJsonObject overlay;
@@ -152,13 +163,13 @@ bool Schema::load(const QByteArray &globalsBytes, const QByteArray &overlayBytes
             global.max = range.captured(2).toDouble();
         }
         m_globals.insert(it.key(), global);
-        m_lastKeys.insert(lastSegment(it.key()));
+        addLastKey(lastSegment(it.key()));
     }
 
     const QJsonObject refinements = overlay.value(QLatin1String("variables")).toObject();
     for (auto it = refinements.begin(); it != refinements.end(); ++it) {
         m_refinements.insert(it.key(), it.value().toObject());
-        m_lastKeys.insert(lastSegment(it.key()));
+        addLastKey(lastSegment(it.key()));
     }
 
     const QJsonArray pages = overlay.value(QLatin1String("pages")).toArray();
@@ -179,6 +190,12 @@ bool Schema::load(const QByteArray &globalsBytes, const QByteArray &overlayBytes
     for (const QJsonValue &value : overlay.value(QLatin1String("hide")).toArray())
         m_hidden.insert(value.toString());
     return true;
+}
+
+void Schema::addLastKey(const QString &key)
+{
+    m_lastKeys.insert(key);
+    m_keyShapes[keyShape(key)] = 1;
 }
 
 QString Schema::variableId(const XsdtNode *node)
@@ -203,7 +220,8 @@ VariableInfo Schema::info(const XsdtNode *node) const
 
     // Most nodes of a file are no documented variable; their key alone tells, without building
     // the path.
-    if (!m_lastKeys.contains(node->key))
+    if (m_keyShapes.isEmpty() || !m_keyShapes.at(keyShape(node->key)) ||
+        !m_lastKeys.contains(node->key))
         return info;
     const QString id = variableId(node);
 
@@ -302,12 +320,14 @@ QString labelFromIdentifier(const QString &key)
         return j + 1 < n && !isUpperLetter(key.at(j + 1));
     };
 
-    QString spaced;
-    spaced.reserve(n + n / 2);
+    // Labels are made for every row of every view, so the work stays on the stack until the
+    // one allocation of the result.
+    QVarLengthArray<QChar, 128> spaced;
+    spaced.reserve(n + n / 2 + 1);
     for (qsizetype i = 0; i < n; ++i) {
         const QChar c = key.at(i);
         if (c == QLatin1Char('_')) {
-            spaced += QLatin1Char(' ');
+            spaced.append(QLatin1Char(' '));
             continue;
         }
         if (i > 0) {
@@ -322,24 +342,48 @@ QString labelFromIdentifier(const QString &key)
                 space = p.isLetter();
             }
             if (space)
-                spaced += QLatin1Char(' ');
+                spaced.append(QLatin1Char(' '));
         }
-        spaced += c;
+        spaced.append(c);
     }
 
     QString label;
     label.reserve(spaced.size());
     bool first = true;
-    for (QStringView word : QStringView(spaced).tokenize(u' ', Qt::SkipEmptyParts)) {
+    for (qsizetype i = 0; i < spaced.size();) {
+        if (spaced[i] == QLatin1Char(' ')) {
+            ++i;
+            continue;
+        }
+        qsizetype end = i;
+        bool ascii = true;
+        while (end < spaced.size() && spaced[end] != QLatin1Char(' ')) {
+            ascii = ascii && spaced[end].unicode() < 0x80;
+            ++end;
+        }
+        const QStringView word(spaced.constData() + i, end - i);
         if (!first)
             label += QLatin1Char(' ');
-        if (word.size() >= 2 && isUpperLetter(word.at(0)) && isUpperLetter(word.at(1)))
-            label += word;
-        else if (first)
+        if (word.size() >= 2 && isUpperLetter(word.at(0)) && isUpperLetter(word.at(1))) {
+            label += word; // an acronym stays as it is
+        } else if (ascii) {
+            for (qsizetype k = 0; k < word.size(); ++k) {
+                const char16_t u = word.at(k).unicode();
+                const bool upper = first && k == 0;
+                if (upper && u >= 'a' && u <= 'z')
+                    label += QChar(u - 'a' + 'A');
+                else if (!upper && u >= 'A' && u <= 'Z')
+                    label += QChar(u - 'A' + 'a');
+                else
+                    label += QChar(u);
+            }
+        } else if (first) {
             label += word.left(1).toString().toUpper() + word.mid(1).toString().toLower();
-        else
+        } else {
             label += word.toString().toLower();
+        }
         first = false;
+        i = end;
     }
     return label;
 }

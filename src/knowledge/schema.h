@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHash>
 #include <QJsonObject>
 #include <QList>
@@ -59,6 +60,8 @@ public:
     const QList<PageSpec> &pages() const { return m_pages; }
 
 private:
+    void addLastKey(const QString &key);
+
     struct Global
     {
         QString description;
@@ -74,6 +77,7 @@ private:
     QList<PageSpec> m_pages;
     QSet<QString> m_hidden;
     QSet<QString> m_lastKeys; // last key of every id above, to skip undocumented nodes quickly
+    QByteArray m_keyShapes;   // length and first character of those keys, tested first
 };
 
 // "MaxModuleThreadPriority" -> "Max module thread priority".
