@@ -477,6 +477,10 @@ void TestLeftovers::removeTreeRefuses()
     QVERIFY(!removeTree(target + "/keep.txt")); // a file is not a folder
     QVERIFY(QFileInfo::exists(target + "/keep.txt"));
     QVERIFY(!removeTree(target + QChar(0) + "/../other"));
+    QVERIFY(QDir().mkpath(target + "/sub"));
+    QVERIFY(!removeTree(target + "/sub/..")); // would name target itself
+    QVERIFY(!removeTree(target + "/./sub"));
+    QVERIFY(QFileInfo::exists(target + "/sub"));
     QVERIFY(QFileInfo::exists(target + "/keep.txt"));
 }
 

@@ -470,6 +470,12 @@ bool removeTree(const QString &folder)
 {
     if (folder.isEmpty() || folder.contains(QChar(0)))
         return false;
+    // "." and ".." would be resolved here by text, not by the file system; a caller that forms
+    // its paths properly never passes them, so they are refused rather than interpreted.
+    for (QStringView part : QStringView(folder).tokenize(u'/', Qt::SkipEmptyParts)) {
+        if (part == u"." || part == u"..")
+            return false;
+    }
     const QString clean = QDir::cleanPath(folder);
     if (!QDir::isAbsolutePath(clean))
         return false;
