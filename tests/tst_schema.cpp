@@ -228,6 +228,13 @@ void TestSchema::info_data()
     QTest::newRow("time is text") << "ModuleData/X/LastRun" << QChar('t') << EditorKind::Text
                                   << "Last run"
                                   << "" << false << false << false << 0.0 << 0.0 << Choices();
+    // A key holding a "/" still gives the id its path spells.
+    QTest::newRow("slash in a key")
+        << "Global/Preferences/Process|MaxProcessors" << QChar('i') << EditorKind::Integer
+        << "Process/ max processors"
+        << "Maximum number of processor cores allowed for installed "
+           "modules."
+        << true << false << true << 1.0 << std::numeric_limits<double>::max() << Choices();
 }
 
 void TestSchema::info()
@@ -235,7 +242,9 @@ void TestSchema::info()
     QFETCH(QString, path);
     QFETCH(QChar, type);
     XsdtNode root;
-    const VariableInfo info = m_schema.info(ensurePath(&root, path, XsdtNode::Value, type));
+    XsdtNode *node = ensurePath(&root, path, XsdtNode::Value, type);
+    node->key.replace(QLatin1Char('|'), QLatin1Char('/')); // a key that holds a slash
+    const VariableInfo info = m_schema.info(node);
     QTEST(info.kind, "kind");
     QTEST(info.label, "label");
     QTEST(info.description, "description");

@@ -47,7 +47,7 @@ bool isAsciiAlnum(QChar c)
 }
 
 // The base a kind lives under, cleaned; empty when that base is not known or not absolute,
-// so that nothing is ever formed relative to the current folder or below "/".
+// so that nothing is ever formed relative to whatever the current folder happens to be.
 QString baseFolder(LeftoverKind kind, const QString &installDir, const QString &userDir)
 {
     const QString base = kind == LeftoverKind::UserFolder ? userDir : installDir;
@@ -90,7 +90,6 @@ public:
     }
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
-    int get() const { return m_fd; }
 
 private:
     int m_fd;

@@ -219,9 +219,11 @@ VariableInfo Schema::info(const XsdtNode *node) const
     info.kind = refineByKey(kindForType(node->type), node->key);
 
     // Most nodes of a file are no documented variable; their key alone tells, without building
-    // the path.
-    if (m_keyShapes.isEmpty() || !m_keyShapes.at(keyShape(node->key)) ||
-        !m_lastKeys.contains(node->key))
+    // the path. (A key with a "/" in it would make the path end differently, so it is looked
+    // up in full.)
+    const bool possible = !m_keyShapes.isEmpty() && m_keyShapes.at(keyShape(node->key)) &&
+                          m_lastKeys.contains(node->key);
+    if (!possible && !node->key.contains(QLatin1Char('/')))
         return info;
     const QString id = variableId(node);
 
