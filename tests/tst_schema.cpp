@@ -231,7 +231,7 @@ void TestSchema::info_data()
     // A key holding a "/" still gives the id its path spells.
     QTest::newRow("slash in a key")
         << "Global/Preferences/Process|MaxProcessors" << QChar('i') << EditorKind::Integer
-        << "Process/ max processors"
+        << "Process/max processors"
         << "Maximum number of processor cores allowed for installed "
            "modules."
         << true << false << true << 1.0 << std::numeric_limits<double>::max() << Choices();
