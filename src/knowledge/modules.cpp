@@ -4,7 +4,8 @@
 #include "document/xsdtnode.h"
 #include "document/xsdtwriter.h"
 
-#include <QSet>
+#include <QStringList>
+
 
 #include <algorithm>
 #include <optional>
