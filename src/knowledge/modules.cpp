@@ -6,7 +6,6 @@
 
 #include <QStringList>
 
-
 #include <algorithm>
 #include <optional>
 #include <utility>
