@@ -50,7 +50,10 @@ qint64 streamReaderPass(const QByteArray &bytes)
 struct StringWriter : pugi::xml_writer
 {
     std::string out;
-    void write(const void *data, size_t size) override { out.append(static_cast<const char *>(data), size); }
+    void write(const void *data, size_t size) override
+    {
+        out.append(static_cast<const char *>(data), size);
+    }
 };
 
 qint64 g_sink = 0; // results are summed here so the work cannot be optimised away
@@ -67,29 +70,44 @@ void documentAt(qint64 megabytes)
     pugi::xml_document pugiDoc;
     pugiDoc.load_buffer(bytes.constData(), size_t(size));
 
-    Suite suite(QStringLiteral("Document, %1 MB generated compact file (%2 bytes)").arg(megabytes).arg(size));
+    Suite suite(QStringLiteral("Document, %1 MB generated compact file (%2 bytes)")
+                    .arg(megabytes)
+                    .arg(size));
     // Building is timed, tearing down is not (for every reader alike).
     std::unique_ptr<XsdtDocument> fresh;
-    suite.add(QStringLiteral("XsdtDocument::parse"), size,
-              [&] { fresh = std::make_unique<XsdtDocument>(); g_sink += fresh->parse(bytes); },
-              QStringLiteral("QXmlStreamReader pass"), [&] { fresh.reset(); });
+    suite.add(
+        QStringLiteral("XsdtDocument::parse"), size,
+        [&] {
+            fresh = std::make_unique<XsdtDocument>();
+            g_sink += fresh->parse(bytes);
+        },
+        QStringLiteral("QXmlStreamReader pass"), [&] { fresh.reset(); });
     suite.add(QStringLiteral("  of which layout check (writer compare)"), size,
               [&] { g_sink += serializesTo(*parsed, bytes); });
-    suite.add(QStringLiteral("XsdtDocument::serialize"), size,
-              [&] { g_sink += parsed->serialize().size(); }, QStringLiteral("pugixml save"));
-    suite.add(QStringLiteral("QString::fromUtf8"), size, [&] { g_sink += QString::fromUtf8(bytes).size(); });
-    suite.add(QStringLiteral("QXmlStreamReader pass"), size, [&] { g_sink += streamReaderPass(bytes); });
+    suite.add(
+        QStringLiteral("XsdtDocument::serialize"), size,
+        [&] { g_sink += parsed->serialize().size(); }, QStringLiteral("pugixml save"));
+    suite.add(QStringLiteral("QString::fromUtf8"), size,
+              [&] { g_sink += QString::fromUtf8(bytes).size(); });
+    suite.add(QStringLiteral("QXmlStreamReader pass"), size,
+              [&] { g_sink += streamReaderPass(bytes); });
     std::unique_ptr<QDomDocument> dom;
     if (megabytes <= 10 || !options().quick)
-        suite.add(QStringLiteral("QDomDocument::setContent"), size, [&] {
-            dom = std::make_unique<QDomDocument>();
-            g_sink += dom->setContent(bytes);
-        }, QString(), [&] { dom.reset(); });
+        suite.add(
+            QStringLiteral("QDomDocument::setContent"), size,
+            [&] {
+                dom = std::make_unique<QDomDocument>();
+                g_sink += dom->setContent(bytes);
+            },
+            QString(), [&] { dom.reset(); });
     std::unique_ptr<pugi::xml_document> pugiFresh;
-    suite.add(QStringLiteral("pugixml load_buffer"), size, [&] {
-        pugiFresh = std::make_unique<pugi::xml_document>();
-        g_sink += bool(pugiFresh->load_buffer(bytes.constData(), size_t(size)));
-    }, QString(), [&] { pugiFresh.reset(); });
+    suite.add(
+        QStringLiteral("pugixml load_buffer"), size,
+        [&] {
+            pugiFresh = std::make_unique<pugi::xml_document>();
+            g_sink += bool(pugiFresh->load_buffer(bytes.constData(), size_t(size)));
+        },
+        QString(), [&] { pugiFresh.reset(); });
     suite.add(QStringLiteral("pugixml save"), size, [&] {
         StringWriter w;
         w.out.reserve(size_t(size) + 4096);
@@ -102,11 +120,12 @@ void documentAt(qint64 megabytes)
 
     const double parse = suite.medianMs(QStringLiteral("XsdtDocument::parse"));
     const double serialize = suite.medianMs(QStringLiteral("XsdtDocument::serialize"));
-    std::printf("  targets: parse %.2f x QXmlStreamReader (goal >= 3), %.2f x pugixml load (goal >= 0.25); "
-                "serialize %.2f x pugixml save (goal >= 0.5)\n",
-                suite.medianMs(QStringLiteral("QXmlStreamReader pass")) / parse,
-                suite.medianMs(QStringLiteral("pugixml load_buffer")) / parse,
-                suite.medianMs(QStringLiteral("pugixml save")) / serialize);
+    std::printf(
+        "  targets: parse %.2f x QXmlStreamReader (goal >= 3), %.2f x pugixml load (goal >= 0.25); "
+        "serialize %.2f x pugixml save (goal >= 0.5)\n",
+        suite.medianMs(QStringLiteral("QXmlStreamReader pass")) / parse,
+        suite.medianMs(QStringLiteral("pugixml load_buffer")) / parse,
+        suite.medianMs(QStringLiteral("pugixml save")) / serialize);
 }
 
 void memoryAt(qint64 megabytes)
@@ -117,7 +136,8 @@ void memoryAt(qint64 megabytes)
     doc->parse(bytes);
     const qint64 after = residentBytes();
     const double held = double(after - before);
-    std::printf("\nMemory held by the parsed %lld MB document: %.1f MB resident (%.2f x the file's %lld bytes; goal <= 8)\n",
+    std::printf("\nMemory held by the parsed %lld MB document: %.1f MB resident (%.2f x the file's "
+                "%lld bytes; goal <= 8)\n",
                 static_cast<long long>(megabytes), held / 1e6, held / double(bytes.size()),
                 static_cast<long long>(bytes.size()));
     g_sink += qint64(doc->root.children.size());

@@ -41,15 +41,16 @@ double median(std::vector<double> values)
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-void Suite::add(const QString &name, qint64 bytes, std::function<void()> run, const QString &reference,
-                std::function<void()> untimed)
+void Suite::add(const QString &name, qint64 bytes, std::function<void()> run,
+                const QString &reference, std::function<void()> untimed)
 {
     m_items.push_back(Item{name, bytes, std::move(run), reference, std::move(untimed), {}});
 }
 
 void Suite::run(int repetitions)
 {
-    std::fprintf(stderr, "  %s: %d rounds of %zu items\n", qPrintable(m_title), repetitions, m_items.size());
+    std::fprintf(stderr, "  %s: %d rounds of %zu items\n", qPrintable(m_title), repetitions,
+                 m_items.size());
     for (auto &item : m_items) { // one warm-up round, not counted
         item.run();
         if (item.untimed)
@@ -91,7 +92,8 @@ double Suite::minMs(const QString &name) const
 void Suite::print() const
 {
     std::printf("\n%s\n", qPrintable(m_title));
-    std::printf("  %-44s %10s %10s %10s  %s\n", "item", "median ms", "min ms", "MB/s", "ratio (median)");
+    std::printf("  %-44s %10s %10s %10s  %s\n", "item", "median ms", "min ms", "MB/s",
+                "ratio (median)");
     for (const auto &item : m_items) {
         const double med = median(item.ms);
         const double mn = item.ms.empty() ? 0 : *std::min_element(item.ms.begin(), item.ms.end());
@@ -102,9 +104,12 @@ void Suite::print() const
         if (!item.reference.isEmpty()) {
             const Item *ref = find(item.reference);
             if (ref && med > 0)
-                ratio = QStringLiteral("%1 x %2").arg(median(ref->ms) / med, 0, 'f', 2).arg(item.reference);
+                ratio = QStringLiteral("%1 x %2")
+                            .arg(median(ref->ms) / med, 0, 'f', 2)
+                            .arg(item.reference);
         }
-        std::printf("  %-44s %10.3f %10.3f %10s  %s\n", qPrintable(item.name), med, mn, qPrintable(rate), qPrintable(ratio));
+        std::printf("  %-44s %10.3f %10.3f %10s  %s\n", qPrintable(item.name), med, mn,
+                    qPrintable(rate), qPrintable(ratio));
     }
     std::fflush(stdout);
 }

@@ -14,7 +14,9 @@ namespace vrn::bench {
 class Suite
 {
 public:
-    explicit Suite(QString title) : m_title(std::move(title)) {}
+    explicit Suite(QString title)
+        : m_title(std::move(title))
+    {}
 
     // bytes > 0 adds a MB/s column; reference names the item the ratio column compares with;
     // untimed runs after each timed run (for example to destroy what the item built).

@@ -17,7 +17,9 @@ int main(int argc, char **argv)
     parser.setApplicationDescription(QStringLiteral("Varnel benchmarks (build in Release)."));
     parser.addHelpOption();
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
-    parser.addOption({QStringLiteral("only"), QStringLiteral("Run only this area (document, ...); repeatable."), QStringLiteral("area")});
+    parser.addOption({QStringLiteral("only"),
+                      QStringLiteral("Run only this area (document, ...); repeatable."),
+                      QStringLiteral("area")});
     parser.process(app);
 
     vrn::bench::Options o;

@@ -7,7 +7,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QByteArray input = QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
+    const QByteArray input =
+        QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
     const QString violation = vrn::fuzz::readerPropertyViolation(QByteArray(input));
     if (!violation.isEmpty()) {
         std::fprintf(stderr, "property violated: %s\n", qPrintable(violation));

@@ -10,11 +10,14 @@ QString readerPropertyViolation(const QByteArray &input)
 {
     XsdtDocument first;
     if (!first.parse(input))
-        return first.root.children.empty() && first.head.isEmpty() ? QString()
-                                                                   : QStringLiteral("refused input left nodes behind");
+        return first.root.children.empty() && first.head.isEmpty()
+                   ? QString()
+                   : QStringLiteral("refused input left nodes behind");
     const QByteArray written = first.serialize();
     if (first.compactLayout != (written == input))
-        return QStringLiteral("layout flag is %1 but the bytes %2").arg(first.compactLayout).arg(written == input ? "match" : "differ");
+        return QStringLiteral("layout flag is %1 but the bytes %2")
+            .arg(first.compactLayout)
+            .arg(written == input ? "match" : "differ");
     XsdtDocument second;
     QString error;
     if (!second.parse(written, &error))
@@ -41,7 +44,8 @@ QList<QPair<QString, QByteArray>> generatedSeeds()
         o.indented = seed % 3 == 1;
         o.alternateSyntax = seed % 3 == 2;
         o.plantProblems = seed % 2 == 0;
-        seeds.append({QStringLiteral("generated-%1.settings").arg(seed), testdata::generateSettings(o)});
+        seeds.append(
+            {QStringLiteral("generated-%1.settings").arg(seed), testdata::generateSettings(o)});
     }
     return seeds;
 }

@@ -62,98 +62,122 @@ void TestDocument::readerErrors_data()
     QTest::newRow("empty") << QByteArray() << "Not a PixInsight settings file (no <xsdt> element).";
     QTest::newRow("no root") << QByteArray("<?xml version=\"1.0\"?><settings/>")
                              << "Not a PixInsight settings file (no <xsdt> element).";
-    QTest::newRow("self-closing root") << QByteArray("<xsdt/>") << "The <xsdt> element is empty or malformed.";
+    QTest::newRow("self-closing root")
+        << QByteArray("<xsdt/>") << "The <xsdt> element is empty or malformed.";
     QTest::newRow("unclosed root tag") << QByteArray("<?xml?>\n<xsdt version='1.0'")
                                        << "The <xsdt> element is empty or malformed.";
-    QTest::newRow("wrong end of root") << wrap("</i>").left(10)
-                                       << "expected </xsdt> (line 1, column 11)";
-    QTest::newRow("content after root") << QByteArray("<xsdt></xsdt>\n x")
-                                        << "Unexpected content after </xsdt>.";
-    QTest::newRow("end of file in group") << QByteArray("<xsdt><i k=\"A\">")
-                                          << "unexpected end of file (line 1, column 16, in A/A)";
-    QTest::newRow("group with type") << wrap("<i k=\"A\" t=\"b\"/>")
-                                     << "malformed <i> element (line 1, column 23, in A)";
-    QTest::newRow("group without key") << wrap("<i/>") << "malformed <i> element (line 1, column 11)";
-    QTest::newRow("wrong group end") << wrap("<i k=\"A\"></v>")
-                                     << "expected </i> (line 1, column 20, in A)";
+    QTest::newRow("wrong end of root")
+        << wrap("</i>").left(10) << "expected </xsdt> (line 1, column 11)";
+    QTest::newRow("content after root")
+        << QByteArray("<xsdt></xsdt>\n x") << "Unexpected content after </xsdt>.";
+    QTest::newRow("end of file in group")
+        << QByteArray("<xsdt><i k=\"A\">") << "unexpected end of file (line 1, column 16, in A/A)";
+    QTest::newRow("group with type")
+        << wrap("<i k=\"A\" t=\"b\"/>") << "malformed <i> element (line 1, column 23, in A)";
+    QTest::newRow("group without key")
+        << wrap("<i/>") << "malformed <i> element (line 1, column 11)";
+    QTest::newRow("wrong group end")
+        << wrap("<i k=\"A\"></v>") << "expected </i> (line 1, column 20, in A)";
     QTest::newRow("two-character type") << wrap("<v k=\"x\" t=\"bb\" v=\"1\"/>")
                                         << "malformed <v> element (line 1, column 30, in x)";
-    QTest::newRow("value without type") << wrap("<v k=\"x\" v=\"1\"/>")
-                                        << "malformed <v> element (line 1, column 23, in x)";
-    QTest::newRow("value without value") << wrap("<v k=\"x\" t=\"b\"/>")
-                                         << "<v> element without a value (line 1, column 23, in x)";
-    QTest::newRow("value twice") << wrap("<v k=\"x\" t=\"b\" v=\"1\">true</v>")
-                                 << "<v> element with both an attribute and a text value (line 1, column 28, in x)";
+    QTest::newRow("value without type")
+        << wrap("<v k=\"x\" v=\"1\"/>") << "malformed <v> element (line 1, column 23, in x)";
+    QTest::newRow("value without value")
+        << wrap("<v k=\"x\" t=\"b\"/>") << "<v> element without a value (line 1, column 23, in x)";
+    QTest::newRow("value twice")
+        << wrap("<v k=\"x\" t=\"b\" v=\"1\">true</v>")
+        << "<v> element with both an attribute and a text value (line 1, column 28, in x)";
     QTest::newRow("unterminated value") << QByteArray("<xsdt><v k=\"x\" t=\"s\">abc")
                                         << "unterminated <v> element (line 1, column 22, in x)";
-    QTest::newRow("unterminated after markup") << QByteArray("<xsdt><v k=\"x\" t=\"s\">a<b>")
-                                               << "unterminated <v> element (line 1, column 22, in x)";
+    QTest::newRow("unterminated after markup")
+        << QByteArray("<xsdt><v k=\"x\" t=\"s\">a<b>")
+        << "unterminated <v> element (line 1, column 22, in x)";
     QTest::newRow("markup in text") << wrap("<v k=\"x\" t=\"s\">a<b</v>")
                                     << "markup inside a <v> text value (line 1, column 22, in x)";
-    QTest::newRow("self-closing compressed") << wrap("<v k=\"x\" t=\"B\" c=\"zlib\"/>")
-                                             << "malformed compressed <v> element (line 1, column 32, in x)";
-    QTest::newRow("compressed with value") << wrap("<v k=\"x\" t=\"B\" c=\"zlib\" v=\"\">x</v>")
-                                           << "malformed compressed <v> element (line 1, column 36, in x)";
-    QTest::newRow("compressed without algorithm") << wrap("<v k=\"x\" t=\"B\" c=\"\"><s u=\"1\">AA==</s></v>")
-                                                  << "malformed compressed <v> element (line 1, column 27, in x)";
-    QTest::newRow("compressed without end") << QByteArray("<xsdt><v k=\"x\" t=\"B\" c=\"zlib\"><s u=\"1\">AA==</s>")
-                                            << "unterminated <v> element (line 1, column 31, in x)";
-    QTest::newRow("compressed plain text") << wrap("<v k=\"x\" t=\"B\" c=\"zlib\">AAAA</v>")
-                                           << "unsupported content in a compressed <v> element (line 1, column 31, in x)";
-    QTest::newRow("compressed bad base64") << wrap("<v k=\"x\" t=\"B\" c=\"zlib\"><s u=\"4\">A*A=</s></v>")
-                                           << "unsupported content in a compressed <v> element (line 1, column 31, in x)";
-    QTest::newRow("unknown element") << wrap("<x k=\"a\"/>") << "unexpected element <x> (line 1, column 17, in a)";
-    QTest::newRow("text between elements") << wrap("<i k=\"A\">text</i>")
-                                           << "expected '<' (line 1, column 16, in A)";
+    QTest::newRow("self-closing compressed")
+        << wrap("<v k=\"x\" t=\"B\" c=\"zlib\"/>")
+        << "malformed compressed <v> element (line 1, column 32, in x)";
+    QTest::newRow("compressed with value")
+        << wrap("<v k=\"x\" t=\"B\" c=\"zlib\" v=\"\">x</v>")
+        << "malformed compressed <v> element (line 1, column 36, in x)";
+    QTest::newRow("compressed without algorithm")
+        << wrap("<v k=\"x\" t=\"B\" c=\"\"><s u=\"1\">AA==</s></v>")
+        << "malformed compressed <v> element (line 1, column 27, in x)";
+    QTest::newRow("compressed without end")
+        << QByteArray("<xsdt><v k=\"x\" t=\"B\" c=\"zlib\"><s u=\"1\">AA==</s>")
+        << "unterminated <v> element (line 1, column 31, in x)";
+    QTest::newRow("compressed plain text")
+        << wrap("<v k=\"x\" t=\"B\" c=\"zlib\">AAAA</v>")
+        << "unsupported content in a compressed <v> element (line 1, column 31, in x)";
+    QTest::newRow("compressed bad base64")
+        << wrap("<v k=\"x\" t=\"B\" c=\"zlib\"><s u=\"4\">A*A=</s></v>")
+        << "unsupported content in a compressed <v> element (line 1, column 31, in x)";
+    QTest::newRow("unknown element")
+        << wrap("<x k=\"a\"/>") << "unexpected element <x> (line 1, column 17, in a)";
+    QTest::newRow("text between elements")
+        << wrap("<i k=\"A\">text</i>") << "expected '<' (line 1, column 16, in A)";
     QTest::newRow("comment between elements")
         << QByteArray("<xsdt>\n<i k=\"A\">\n  <!-- note -->\n</i></xsdt>")
         << "expected an element name (line 3, column 4, in A)";
-    QTest::newRow("end of file in tag") << QByteArray("<xsdt><i k=\"A\"")
-                                        << "unexpected end of file inside a tag (line 1, column 15, in A)";
-    QTest::newRow("slash in start tag") << wrap("<i k=\"A\"/ ></i>") << "malformed tag (line 1, column 15, in A)";
-    QTest::newRow("slash in end tag") << wrap("<i k=\"A\"></i/>") << "malformed tag (line 1, column 19, in A)";
-    QTest::newRow("attribute in end tag") << wrap("<i k=\"A\"></i x=\"1\">")
-                                          << "unexpected content in closing tag (line 1, column 20, in A)";
-    QTest::newRow("attribute without name") << wrap("<i =\"A\"/>") << "malformed attribute (line 1, column 10)";
-    QTest::newRow("attribute without equals") << wrap("<i k \"A\"/>")
-                                              << "expected '=' after attribute name (line 1, column 12)";
-    QTest::newRow("unquoted attribute") << wrap("<i k=A/>")
-                                        << "expected a quoted attribute value (line 1, column 12)";
+    QTest::newRow("end of file in tag")
+        << QByteArray("<xsdt><i k=\"A\"")
+        << "unexpected end of file inside a tag (line 1, column 15, in A)";
+    QTest::newRow("slash in start tag")
+        << wrap("<i k=\"A\"/ ></i>") << "malformed tag (line 1, column 15, in A)";
+    QTest::newRow("slash in end tag")
+        << wrap("<i k=\"A\"></i/>") << "malformed tag (line 1, column 19, in A)";
+    QTest::newRow("attribute in end tag")
+        << wrap("<i k=\"A\"></i x=\"1\">")
+        << "unexpected content in closing tag (line 1, column 20, in A)";
+    QTest::newRow("attribute without name")
+        << wrap("<i =\"A\"/>") << "malformed attribute (line 1, column 10)";
+    QTest::newRow("attribute without equals")
+        << wrap("<i k \"A\"/>") << "expected '=' after attribute name (line 1, column 12)";
+    QTest::newRow("unquoted attribute")
+        << wrap("<i k=A/>") << "expected a quoted attribute value (line 1, column 12)";
     QTest::newRow("unterminated attribute") << QByteArray("<xsdt><i k=\"A/></xsdt>")
                                             << "unterminated attribute value (line 1, column 12)";
-    QTest::newRow("entity without semicolon") << wrap("<v k=\"x\" t=\"s\" v=\"a&amp\"/>")
-                                              << "malformed entity reference (line 1, column 31, in x)";
-    QTest::newRow("entity name of twelve") << wrap("<v k=\"x\" t=\"s\" v=\"&abcdefghijkl;\"/>")
-                                           << "malformed entity reference (line 1, column 40, in x)";
-    QTest::newRow("entity name of eleven") << wrap("<v k=\"x\" t=\"s\" v=\"&abcdefghijk;\"/>")
-                                           << "unknown entity &abcdefghijk; (line 1, column 39, in x)";
+    QTest::newRow("entity without semicolon")
+        << wrap("<v k=\"x\" t=\"s\" v=\"a&amp\"/>")
+        << "malformed entity reference (line 1, column 31, in x)";
+    QTest::newRow("entity name of twelve")
+        << wrap("<v k=\"x\" t=\"s\" v=\"&abcdefghijkl;\"/>")
+        << "malformed entity reference (line 1, column 40, in x)";
+    QTest::newRow("entity name of eleven")
+        << wrap("<v k=\"x\" t=\"s\" v=\"&abcdefghijk;\"/>")
+        << "unknown entity &abcdefghijk; (line 1, column 39, in x)";
     QTest::newRow("upper-case entity") << wrap("<v k=\"x\" t=\"s\" v=\"&AMP;\"/>")
                                        << "unknown entity &AMP; (line 1, column 31, in x)";
     QTest::newRow("empty entity") << wrap("<v k=\"x\" t=\"s\" v=\"&;\"/>")
                                   << "unknown entity &; (line 1, column 28, in x)";
     QTest::newRow("reference to zero") << wrap("<v k=\"x\" t=\"s\" v=\"&#0;\"/>")
                                        << "invalid character reference (line 1, column 30, in x)";
-    QTest::newRow("reference beyond unicode") << wrap("<v k=\"x\" t=\"s\" v=\"&#x110000;\"/>")
-                                              << "invalid character reference (line 1, column 36, in x)";
-    QTest::newRow("upper-case X reference") << wrap("<v k=\"x\" t=\"s\" v=\"&#X41;\"/>")
-                                            << "invalid character reference (line 1, column 32, in x)";
-    QTest::newRow("reference to a surrogate") << wrap("<v k=\"x\" t=\"s\" v=\"&#xD800;\"/>")
-                                              << "invalid character reference (line 1, column 34, in x)";
+    QTest::newRow("reference beyond unicode")
+        << wrap("<v k=\"x\" t=\"s\" v=\"&#x110000;\"/>")
+        << "invalid character reference (line 1, column 36, in x)";
+    QTest::newRow("upper-case X reference")
+        << wrap("<v k=\"x\" t=\"s\" v=\"&#X41;\"/>")
+        << "invalid character reference (line 1, column 32, in x)";
+    QTest::newRow("reference to a surrogate")
+        << wrap("<v k=\"x\" t=\"s\" v=\"&#xD800;\"/>")
+        << "invalid character reference (line 1, column 34, in x)";
     QTest::newRow("entity in text value") << wrap("<v k=\"x\" t=\"s\">a&bogus;</v>")
                                           << "unknown entity &bogus; (line 1, column 22, in x)";
     QTest::newRow("unsupported attribute with path")
         << wrap("<i k=\"Global\"><i k=\"Preferences\"><v k=\"X\" t=\"b\" z=\"1\"/></i></i>")
         << "unsupported attribute 'z' (line 1, column 60, in Global/Preferences/X)";
-    QTest::newRow("second line column") << QByteArray("<xsdt>\r\n\t<i k=\"A\"><v k=\"b\" t=\"i\"></i></i>\n</xsdt>")
-                                        << "unterminated <v> element (line 2, column 26, in A/b)";
+    QTest::newRow("second line column")
+        << QByteArray("<xsdt>\r\n\t<i k=\"A\"><v k=\"b\" t=\"i\"></i></i>\n</xsdt>")
+        << "unterminated <v> element (line 2, column 26, in A/b)";
 
     QByteArray deep = "<xsdt>";
     for (int i = 0; i < 1200; ++i)
         deep += "<i k=\"d\">";
-    QTest::newRow("nesting too deep") << deep
-                                      << QString("elements nested too deeply (more than 1000 levels) (line 1, column %1, in %2)")
-                                             .arg(6 + 1001 * 9 + 1)
-                                             .arg(QStringList(QList<QString>(1001, "d")).join('/'));
+    QTest::newRow("nesting too deep")
+        << deep
+        << QString("elements nested too deeply (more than 1000 levels) (line 1, column %1, in %2)")
+               .arg(6 + 1001 * 9 + 1)
+               .arg(QStringList(QList<QString>(1001, "d")).join('/'));
 }
 
 void TestDocument::readerErrors()
@@ -168,18 +192,23 @@ void TestDocument::readerAcceptsSubset()
     // Declaration and root attributes stay in the head; an empty root has no nodes.
     {
         XsdtDocument doc;
-        const QByteArray bytes = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xsdt version=\"1.0\" a='b'></xsdt >\n\n";
+        const QByteArray bytes =
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xsdt version=\"1.0\" a='b'></xsdt >\n\n";
         QVERIFY(doc.parse(bytes));
-        QCOMPARE(doc.head, QString("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xsdt version=\"1.0\" a='b'>"));
+        QCOMPARE(
+            doc.head,
+            QString("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xsdt version=\"1.0\" a='b'>"));
         QCOMPARE(doc.tail, QString("\n\n"));
         QVERIFY(doc.root.children.empty());
-        QCOMPARE(doc.serialize(), QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xsdt version=\"1.0\" a='b'></xsdt>\n\n"));
+        QCOMPARE(doc.serialize(), QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xsdt "
+                                             "version=\"1.0\" a='b'></xsdt>\n\n"));
         QVERIFY(!doc.compactLayout); // "</xsdt >" is rewritten
     }
     // Attribute and text forms give the same value but keep their own form.
     {
         XsdtDocument doc;
-        const QByteArray bytes = wrap("<v k=\"a\" t=\"s\" v=\"x &lt; y\"/><v k=\"b\" t=\"s\">x &lt; y</v>");
+        const QByteArray bytes =
+            wrap("<v k=\"a\" t=\"s\" v=\"x &lt; y\"/><v k=\"b\" t=\"s\">x &lt; y</v>");
         QVERIFY(doc.parse(bytes));
         const XsdtNode *a = doc.findPath(u"a");
         const XsdtNode *b = doc.findPath(u"b");
@@ -195,7 +224,8 @@ void TestDocument::readerAcceptsSubset()
     // Unicode white space between elements are accepted; the layout is then not compact.
     {
         XsdtDocument doc;
-        const QByteArray bytes = QByteArray("<xsdt>\xC2\xA0\n<i k='G'>\t<v t=\"s\" k=\"x\" k=\"y\" v=\"&amp;&lt;&gt;&quot;&apos;&#65;&#x1F52D;&#xe9;\"/>"
+        const QByteArray bytes = QByteArray("<xsdt>\xC2\xA0\n<i k='G'>\t<v t=\"s\" k=\"x\" k=\"y\" "
+                                            "v=\"&amp;&lt;&gt;&quot;&apos;&#65;&#x1F52D;&#xe9;\"/>"
                                             "<v k=\"multi\" t=\"s\">line1\nline2\n</v></i></xsdt>");
         QVERIFY(doc.parse(bytes));
         const XsdtNode *y = doc.findPath(u"G/y");
@@ -204,20 +234,25 @@ void TestDocument::readerAcceptsSubset()
         QCOMPARE(doc.findPath(u"G/multi")->value, QString("line1\nline2\n"));
         QVERIFY(!doc.compactLayout);
         QCOMPARE(doc.serialize(),
-                 QByteArray("<xsdt><i k=\"G\"><v k=\"y\" t=\"s\" v=\"&amp;&lt;&gt;&quot;&apos;A\xF0\x9F\x94\xAD\xC3\xA9\"/>"
+                 QByteArray("<xsdt><i k=\"G\"><v k=\"y\" t=\"s\" "
+                            "v=\"&amp;&lt;&gt;&quot;&apos;A\xF0\x9F\x94\xAD\xC3\xA9\"/>"
                             "<v k=\"multi\" t=\"s\">line1\nline2\n</v></i></xsdt>"));
     }
     // Compressed values keep their raw blocks, unknown type codes and non-ASCII names are read.
     {
         XsdtDocument doc;
-        const QByteArray bytes = wrap("<i k=\"M\xC3\xA9t\xC3\xA9o\"><v k=\"p\" t=\"B\" c=\"zlib\">\n <s u=\"1536\">QUJD\nREVG</s><s  u=\"512\" >=</s>\n</v>"
-                                      "<v k=\"q\" t=\"\xE2\x82\xAC\" v=\"1\"/></i>");
+        const QByteArray bytes =
+            wrap("<i k=\"M\xC3\xA9t\xC3\xA9o\"><v k=\"p\" t=\"B\" c=\"zlib\">\n <s "
+                 "u=\"1536\">QUJD\nREVG</s><s  u=\"512\" >=</s>\n</v>"
+                 "<v k=\"q\" t=\"\xE2\x82\xAC\" v=\"1\"/></i>");
         QVERIFY(doc.parse(bytes));
         const XsdtNode *p = doc.findPath(QString::fromUtf8("M\xC3\xA9t\xC3\xA9o/p"));
         QVERIFY(p);
         QCOMPARE(p->compression, QString("zlib"));
-        QCOMPARE(p->compressedText, QString("\n <s u=\"1536\">QUJD\nREVG</s><s  u=\"512\" >=</s>\n"));
-        QCOMPARE(p->value, QString("(compressed zlib block, %1 uncompressed)").arg(QLocale().formattedDataSize(2048, 2)));
+        QCOMPARE(p->compressedText,
+                 QString("\n <s u=\"1536\">QUJD\nREVG</s><s  u=\"512\" >=</s>\n"));
+        QCOMPARE(p->value, QString("(compressed zlib block, %1 uncompressed)")
+                               .arg(QLocale().formattedDataSize(2048, 2)));
         QCOMPARE(p->originalValue, p->value);
         QVERIFY(!p->isEditable());
         QCOMPARE(doc.findPath(QString::fromUtf8("M\xC3\xA9t\xC3\xA9o/q"))->type, QChar(0x20AC));
@@ -240,8 +275,10 @@ void TestDocument::writerForms()
 {
     XsdtDocument doc;
     const QByteArray bytes = "<?xml version=\"1.0\"?>\n<xsdt a=\"1\">"
-                             "<i k=\"Global\"><i k=\"Preferences\"><i k=\"MainWindow\"><v k=\"AnimateCombo\" t=\"b\" v=\"true\"/></i></i></i>"
-                             "<i k=\"E1\"/><i k=\"E2\"></i><i k=\"S\"><v k=\"empty\" t=\"s\" v=\"\"/><v k=\"t\" t=\"s\"></v></i>"
+                             "<i k=\"Global\"><i k=\"Preferences\"><i k=\"MainWindow\"><v "
+                             "k=\"AnimateCombo\" t=\"b\" v=\"true\"/></i></i></i>"
+                             "<i k=\"E1\"/><i k=\"E2\"></i><i k=\"S\"><v k=\"empty\" t=\"s\" "
+                             "v=\"\"/><v k=\"t\" t=\"s\"></v></i>"
                              "<i k=\"Stats\"><v k=\"n\" t=\"u\" v=\"12\"/></i>"
                              "</xsdt>\n";
     QVERIFY(doc.parse(bytes));
@@ -255,7 +292,8 @@ void TestDocument::writerForms()
     text->value = QStringLiteral("x\n\t<y>");
     QCOMPARE(xmlEscape(empty->value), QString("a&lt;b &amp; &quot;c&quot; &apos;d&apos; &gt;"));
     QByteArray out = doc.serialize();
-    QVERIFY(out.contains("<v k=\"empty\" t=\"s\" v=\"a&lt;b &amp; &quot;c&quot; &apos;d&apos; &gt;\"/>"));
+    QVERIFY(out.contains(
+        "<v k=\"empty\" t=\"s\" v=\"a&lt;b &amp; &quot;c&quot; &apos;d&apos; &gt;\"/>"));
     QVERIFY(out.contains("<v k=\"t\" t=\"s\">x\n\t&lt;y&gt;</v>"));
 
     // A marked top-level group is absent but still measured in full.
@@ -275,7 +313,8 @@ void TestDocument::writerForms()
     added->pendingDelete = true;
     out = doc.serialize();
     QVERIFY(out.contains("<i k=\"E1\"></i><i k=\"E2\"></i>"));
-    QVERIFY(out.startsWith("<?xml version=\"1.0\"?>\n<xsdt a=\"1\"><i k=\"Global\"><i k=\"Preferences\"><i k=\"MainWindow\">"
+    QVERIFY(out.startsWith("<?xml version=\"1.0\"?>\n<xsdt a=\"1\"><i k=\"Global\"><i "
+                           "k=\"Preferences\"><i k=\"MainWindow\">"
                            "<v k=\"AnimateCombo\" t=\"b\" v=\"true\"/></i></i></i>"));
     QVERIFY(out.endsWith("</xsdt>\n"));
     QCOMPARE(serializedSize(nullptr), 0);
@@ -283,7 +322,8 @@ void TestDocument::writerForms()
 
 void TestDocument::byteOrderMarkSurvives()
 {
-    const QByteArray bytes = "\xEF\xBB\xBF<?xml version=\"1.0\"?><xsdt><v k=\"a\" t=\"b\" v=\"true\"/></xsdt>";
+    const QByteArray bytes =
+        "\xEF\xBB\xBF<?xml version=\"1.0\"?><xsdt><v k=\"a\" t=\"b\" v=\"true\"/></xsdt>";
     XsdtDocument doc;
     QVERIFY(doc.parse(bytes));
     QVERIFY(doc.head.startsWith(QChar(0xFEFF)));
@@ -325,7 +365,8 @@ void TestDocument::roundTripGenerated()
     const QByteArray written = doc.serialize();
     QCOMPARE(written.size(), compact.size());
     QVERIFY(written == compact);
-    QCOMPARE(serializedSize(&doc.root) - 12, qint64(written.size() - doc.head.toUtf8().size() - 7 - doc.tail.toUtf8().size()));
+    QCOMPARE(serializedSize(&doc.root) - 12,
+             qint64(written.size() - doc.head.toUtf8().size() - 7 - doc.tail.toUtf8().size()));
 
     // Indented, and indented with the other spellings the reader accepts: the same tree.
     for (bool alternate : {false, true}) {
@@ -359,16 +400,35 @@ void TestDocument::randomEditsReparseToEditedTree()
     QVERIFY(doc.parse(testdata::generateSettings(options)));
 
     QRandomGenerator rng{quint32(seed)};
-    const QStringList strings = {"", " ", "plain", "  spaced  ", "a<b>&\"'c", "two\nlines\r\n", "\ttab",
-                                 "Ångström ✓ \U0001F52D", "&amp; not an entity", "</v>", "]]>"};
+    const QStringList strings = {"",
+                                 " ",
+                                 "plain",
+                                 "  spaced  ",
+                                 "a<b>&\"'c",
+                                 "two\nlines\r\n",
+                                 "\ttab",
+                                 "Ångström ✓ \U0001F52D",
+                                 "&amp; not an entity",
+                                 "</v>",
+                                 "]]>"};
     auto randomText = [&](QChar type) -> QString {
         switch (type.unicode()) {
-        case 'b': return QStringList{"TRUE", " false ", "1", "0", "True"}.at(rng.bounded(5));
-        case 'i': return QString::number(qint64(rng.bounded(std::numeric_limits<int>::min(), std::numeric_limits<int>::max())));
-        case 'u': return QString("  %1").arg(rng.generate());
-        case 'F': return QString::number(rng.generateDouble() * std::pow(10.0, rng.bounded(-30, 30)), 'g', rng.bounded(1, 18));
-        case 'f': return QString::number((rng.generateDouble() - 0.5) * std::pow(10.0, rng.bounded(-40, 38)), 'e', rng.bounded(0, 12));
-        default: return strings.at(rng.bounded(int(strings.size())));
+        case 'b':
+            return QStringList{"TRUE", " false ", "1", "0", "True"}.at(rng.bounded(5));
+        case 'i':
+            return QString::number(qint64(
+                rng.bounded(std::numeric_limits<int>::min(), std::numeric_limits<int>::max())));
+        case 'u':
+            return QString("  %1").arg(rng.generate());
+        case 'F':
+            return QString::number(rng.generateDouble() * std::pow(10.0, rng.bounded(-30, 30)), 'g',
+                                   rng.bounded(1, 18));
+        case 'f':
+            return QString::number((rng.generateDouble() - 0.5) *
+                                       std::pow(10.0, rng.bounded(-40, 38)),
+                                   'e', rng.bounded(0, 12));
+        default:
+            return strings.at(rng.bounded(int(strings.size())));
         }
     };
 
@@ -384,7 +444,9 @@ void TestDocument::randomEditsReparseToEditedTree()
             if (child->isEditable() && rng.bounded(100) < 30) {
                 QString normalized;
                 QString error;
-                QVERIFY2(vrn::validateValue(child->type, randomText(child->type), &normalized, &error), qPrintable(error));
+                QVERIFY2(
+                    vrn::validateValue(child->type, randomText(child->type), &normalized, &error),
+                    qPrintable(error));
                 if (normalized != child->value)
                     ++edits;
                 child->value = normalized;
@@ -417,8 +479,10 @@ void TestDocument::randomEditsReparseToEditedTree()
 void TestDocument::pendingChangeBookkeeping()
 {
     XsdtDocument doc;
-    QVERIFY(doc.parse(wrap("<i k=\"A\"><i k=\"B\"><v k=\"x\" t=\"i\" v=\"1\"/><v k=\"y\" t=\"s\" v=\"a\"/></i><i k=\"E\"/></i>"
-                           "<v k=\"top\" t=\"b\" v=\"true\"/><i k=\"C\"><v k=\"z\" t=\"t\" v=\"2026\"/></i>")));
+    QVERIFY(doc.parse(
+        wrap("<i k=\"A\"><i k=\"B\"><v k=\"x\" t=\"i\" v=\"1\"/><v k=\"y\" t=\"s\" v=\"a\"/></i><i "
+             "k=\"E\"/></i>"
+             "<v k=\"top\" t=\"b\" v=\"true\"/><i k=\"C\"><v k=\"z\" t=\"t\" v=\"2026\"/></i>")));
     XsdtNode *x = doc.findPath(u"A/B/x");
     XsdtNode *y = doc.findPath(u"//A//B/y/");
     QVERIFY(x && y);
@@ -478,47 +542,90 @@ void TestDocument::validateValue_data()
     const QString realMsg = "Expected a real number.";
     const QString floatMsg = "Expected a real number in single-precision range.";
 
-    QTest::newRow("b TRUE spaced") << "b" << " TRUE " << true << "true";
-    QTest::newRow("b 0") << "b" << "0" << true << "false";
-    QTest::newRow("b 1") << "b" << "1" << true << "true";
-    QTest::newRow("b yes") << "b" << "yes" << false << boolMsg;
-    QTest::newRow("b empty") << "b" << "" << false << boolMsg;
-    QTest::newRow("i max") << "i" << "2147483647" << true << "2147483647";
-    QTest::newRow("i min") << "i" << "-2147483648" << true << "-2147483648";
-    QTest::newRow("i plus and zeros") << "i" << " +007 " << true << "7";
-    QTest::newRow("i -0") << "i" << "-0" << true << "0";
-    QTest::newRow("i too big") << "i" << "2147483648" << false << intMsg;
-    QTest::newRow("i too small") << "i" << "-2147483649" << false << intMsg;
-    QTest::newRow("i huge") << "i" << "99999999999999999999999" << false << intMsg;
-    QTest::newRow("i real") << "i" << "1.0" << false << intMsg;
-    QTest::newRow("i exponent") << "i" << "1e3" << false << intMsg;
-    QTest::newRow("i hex") << "i" << "0x10" << false << intMsg;
+    QTest::newRow("b TRUE spaced") << "b"
+                                   << " TRUE " << true << "true";
+    QTest::newRow("b 0") << "b"
+                         << "0" << true << "false";
+    QTest::newRow("b 1") << "b"
+                         << "1" << true << "true";
+    QTest::newRow("b yes") << "b"
+                           << "yes" << false << boolMsg;
+    QTest::newRow("b empty") << "b"
+                             << "" << false << boolMsg;
+    QTest::newRow("i max") << "i"
+                           << "2147483647" << true << "2147483647";
+    QTest::newRow("i min") << "i"
+                           << "-2147483648" << true << "-2147483648";
+    QTest::newRow("i plus and zeros") << "i"
+                                      << " +007 " << true << "7";
+    QTest::newRow("i -0") << "i"
+                          << "-0" << true << "0";
+    QTest::newRow("i too big") << "i"
+                               << "2147483648" << false << intMsg;
+    QTest::newRow("i too small") << "i"
+                                 << "-2147483649" << false << intMsg;
+    QTest::newRow("i huge") << "i"
+                            << "99999999999999999999999" << false << intMsg;
+    QTest::newRow("i real") << "i"
+                            << "1.0" << false << intMsg;
+    QTest::newRow("i exponent") << "i"
+                                << "1e3" << false << intMsg;
+    QTest::newRow("i hex") << "i"
+                           << "0x10" << false << intMsg;
     QTest::newRow("i arabic digits") << "i" << QString::fromUtf8("\xD9\xA3") << false << intMsg;
-    QTest::newRow("u max") << "u" << "4294967295" << true << "4294967295";
-    QTest::newRow("u too big") << "u" << "4294967296" << false << uintMsg;
-    QTest::newRow("u -0") << "u" << "-0" << false << uintMsg;
-    QTest::newRow("u -1") << "u" << "-1" << false << uintMsg;
-    QTest::newRow("F exponent") << "F" << "1e3" << true << "1000";
-    QTest::newRow("F shortest") << "F" << "0.1000000000000000055511151231257827" << true << "0.1";
-    QTest::newRow("F big") << "F" << "1.5e300" << true << "1.5e+300";
-    QTest::newRow("F comma") << "F" << "1,5" << false << realMsg;
-    QTest::newRow("F grouped") << "F" << "1,000.5" << false << realMsg;
-    QTest::newRow("F inf") << "F" << "inf" << false << realMsg;
-    QTest::newRow("F nan") << "F" << "nan" << false << realMsg;
-    QTest::newRow("F overflow") << "F" << "1e400" << false << realMsg;
-    QTest::newRow("F word") << "F" << "abc" << false << realMsg;
-    QTest::newRow("f 0.1") << "f" << "0.1" << true << "0.1";
-    QTest::newRow("f third") << "f" << "0.333333333333" << true << "0.33333334";
-    QTest::newRow("f 1e-50") << "f" << "1e-50" << true << "0";
-    QTest::newRow("f max") << "f" << "3.4028234663852886e38" << true << "3.4028235e+38";
-    QTest::newRow("f 3.5e38") << "f" << "3.5e38" << false << floatMsg;
-    QTest::newRow("f -3.5e38") << "f" << "-3.5e38" << false << floatMsg;
-    QTest::newRow("f 2.5") << "f" << "2.5" << true << "2.5";
-    QTest::newRow("s spaces kept") << "s" << "  a b  " << true << "  a b  ";
-    QTest::newRow("s empty") << "s" << "" << true << "";
-    QTest::newRow("t protected") << "t" << "2026" << false << "This value type is protected and cannot be edited.";
-    QTest::newRow("B protected") << "B" << "AAAA" << false << "This value type is protected and cannot be edited.";
-    QTest::newRow("unknown protected") << "x" << "1" << false << "This value type is protected and cannot be edited.";
+    QTest::newRow("u max") << "u"
+                           << "4294967295" << true << "4294967295";
+    QTest::newRow("u too big") << "u"
+                               << "4294967296" << false << uintMsg;
+    QTest::newRow("u -0") << "u"
+                          << "-0" << false << uintMsg;
+    QTest::newRow("u -1") << "u"
+                          << "-1" << false << uintMsg;
+    QTest::newRow("F exponent") << "F"
+                                << "1e3" << true << "1000";
+    QTest::newRow("F shortest") << "F"
+                                << "0.1000000000000000055511151231257827" << true << "0.1";
+    QTest::newRow("F big") << "F"
+                           << "1.5e300" << true << "1.5e+300";
+    QTest::newRow("F comma") << "F"
+                             << "1,5" << false << realMsg;
+    QTest::newRow("F grouped") << "F"
+                               << "1,000.5" << false << realMsg;
+    QTest::newRow("F inf") << "F"
+                           << "inf" << false << realMsg;
+    QTest::newRow("F nan") << "F"
+                           << "nan" << false << realMsg;
+    QTest::newRow("F overflow") << "F"
+                                << "1e400" << false << realMsg;
+    QTest::newRow("F word") << "F"
+                            << "abc" << false << realMsg;
+    QTest::newRow("f 0.1") << "f"
+                           << "0.1" << true << "0.1";
+    QTest::newRow("f third") << "f"
+                             << "0.333333333333" << true << "0.33333334";
+    QTest::newRow("f 1e-50") << "f"
+                             << "1e-50" << true << "0";
+    QTest::newRow("f max") << "f"
+                           << "3.4028234663852886e38" << true << "3.4028235e+38";
+    QTest::newRow("f 3.5e38") << "f"
+                              << "3.5e38" << false << floatMsg;
+    QTest::newRow("f -3.5e38") << "f"
+                               << "-3.5e38" << false << floatMsg;
+    QTest::newRow("f 2.5") << "f"
+                           << "2.5" << true << "2.5";
+    QTest::newRow("s spaces kept") << "s"
+                                   << "  a b  " << true << "  a b  ";
+    QTest::newRow("s empty") << "s"
+                             << "" << true << "";
+    QTest::newRow("t protected") << "t"
+                                 << "2026" << false
+                                 << "This value type is protected and cannot be edited.";
+    QTest::newRow("B protected") << "B"
+                                 << "AAAA" << false
+                                 << "This value type is protected and cannot be edited.";
+    QTest::newRow("unknown protected")
+        << "x"
+        << "1" << false << "This value type is protected and cannot be edited.";
 }
 
 void TestDocument::validateValue()
@@ -563,9 +670,10 @@ void TestDocument::validateIgnoresUserLocale()
 
 void TestDocument::typeNames()
 {
-    const QList<QPair<char, QString>> names = {{'b', "Boolean"}, {'i', "Integer"}, {'u', "Unsigned"},
-                                               {'F', "Real"}, {'f', "Real (single)"}, {'s', "String"},
-                                               {'t', "Time"}, {'B', "Block"}, {'z', "Unknown (z)"}};
+    const QList<QPair<char, QString>> names = {
+        {'b', "Boolean"}, {'i', "Integer"},       {'u', "Unsigned"},
+        {'F', "Real"},    {'f', "Real (single)"}, {'s', "String"},
+        {'t', "Time"},    {'B', "Block"},         {'z', "Unknown (z)"}};
     for (const auto &[code, name] : names)
         QCOMPARE(typeDisplayName(QLatin1Char(code)), name);
     QCOMPARE(blockDisplayText(QStringLiteral("abcd")), QString("(4 characters of encoded data)"));

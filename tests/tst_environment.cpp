@@ -55,9 +55,12 @@ void TestEnvironment::processIdsFromQuery()
     QVERIFY(queryProcessIds(QStringLiteral("/nonexistent/pgrep"), {}, 3000).isEmpty());
     QElapsedTimer timer;
     timer.start();
-    QVERIFY(queryProcessIds(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("echo 42; sleep 5")}, 300).isEmpty());
+    QVERIFY(queryProcessIds(QStringLiteral("/bin/sh"),
+                            {QStringLiteral("-c"), QStringLiteral("echo 42; sleep 5")}, 300)
+                .isEmpty());
     QVERIFY(timer.elapsed() < 3000);
-    QCOMPARE(queryProcessIds(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("echo 42; echo 7")}, 3000),
+    QCOMPARE(queryProcessIds(QStringLiteral("/bin/sh"),
+                             {QStringLiteral("-c"), QStringLiteral("echo 42; echo 7")}, 3000),
              (QList<qint64>{42, 7}));
 }
 
@@ -107,21 +110,23 @@ void TestEnvironment::absolutePaths()
 void TestEnvironment::binDirFromRecordedFolders()
 {
     XsdtDocument doc;
-    QVERIFY(doc.parse("<xsdt><i k=\"Global\">"
-                      "<i k=\"Preferences\"><i k=\"Application\">"
-                      "<v k=\"CoreFilePath\" t=\"s\" v=\"/opt/PixInsight/bin/PixInsight\"/>"
-                      "<v k=\"Fonts\" t=\"s\" v=\"/data/PI/rsc/fonts\"/>"
-                      "<v k=\"Relative\" t=\"s\" v=\"PixInsight/rsc/x\"/>"
-                      "<v k=\"Token\" t=\"s\" v=\"@/Elsewhere/PixInsight/bin/x\"/>"
-                      "<v k=\"Number\" t=\"i\" v=\"1\"/>"
-                      "</i><i k=\"ImageWindow\"><v k=\"Icons\" t=\"s\" v=\"/Opt/PIXINSIGHT/Bin/x\"/></i></i>"
-                      "<i k=\"ColorManagement\"><v k=\"Profile\" t=\"s\" v=\"/srv/PI2/rsc/color/x.icc\"/>"
-                      "<v k=\"Home\" t=\"s\" v=\"/home/u/PixInsight/rsc/x\"/></i>"
-                      "</i><i k=\"Other\"><v k=\"P\" t=\"s\" v=\"/var/PixInsight/bin/x\"/></i></xsdt>"));
+    QVERIFY(doc.parse(
+        "<xsdt><i k=\"Global\">"
+        "<i k=\"Preferences\"><i k=\"Application\">"
+        "<v k=\"CoreFilePath\" t=\"s\" v=\"/opt/PixInsight/bin/PixInsight\"/>"
+        "<v k=\"Fonts\" t=\"s\" v=\"/data/PI/rsc/fonts\"/>"
+        "<v k=\"Relative\" t=\"s\" v=\"PixInsight/rsc/x\"/>"
+        "<v k=\"Token\" t=\"s\" v=\"@/Elsewhere/PixInsight/bin/x\"/>"
+        "<v k=\"Number\" t=\"i\" v=\"1\"/>"
+        "</i><i k=\"ImageWindow\"><v k=\"Icons\" t=\"s\" v=\"/Opt/PIXINSIGHT/Bin/x\"/></i></i>"
+        "<i k=\"ColorManagement\"><v k=\"Profile\" t=\"s\" v=\"/srv/PI2/rsc/color/x.icc\"/>"
+        "<v k=\"Home\" t=\"s\" v=\"/home/u/PixInsight/rsc/x\"/></i>"
+        "</i><i k=\"Other\"><v k=\"P\" t=\"s\" v=\"/var/PixInsight/bin/x\"/></i></xsdt>"));
     const QList<XsdtNode *> values = valuesOf(doc);
 
     HealthEnv env;
-    env.installCandidates = {QStringLiteral("/opt/PixInsight"), QStringLiteral("/home/u/PixInsight")};
+    env.installCandidates = {QStringLiteral("/opt/PixInsight"),
+                             QStringLiteral("/home/u/PixInsight")};
     QStringList asked;
     env.exists = [&](const QString &p) {
         asked.append(p);
@@ -136,7 +141,8 @@ void TestEnvironment::binDirFromRecordedFolders()
     env.exists = [](const QString &) { return false; };
     found = locateBinDir(values, env);
     QVERIFY(found.binDir.isEmpty());
-    QCOMPARE(found.lookedIn, (QStringList{"/Opt/PIXINSIGHT", "/data/PI", "/home/u/PixInsight", "/opt/PixInsight"}));
+    QCOMPARE(found.lookedIn,
+             (QStringList{"/Opt/PIXINSIGHT", "/data/PI", "/home/u/PixInsight", "/opt/PixInsight"}));
 
     // A known bin folder wins when it exists; with no existence test any candidate is taken.
     env.binDir = QStringLiteral("C:\\PI\\bin");
@@ -157,16 +163,20 @@ void TestEnvironment::binDirFromRecordedFolders()
     QVERIFY(system.logicalProcessors >= 1);
     QVERIFY(!system.windowsPaths);
     QCOMPARE(system.installCandidates.value(0), QString("/opt/PixInsight"));
-    QVERIFY(system.exists && system.exists(QStringLiteral("/")) && !system.exists(QStringLiteral("/no/such/place")));
+    QVERIFY(system.exists && system.exists(QStringLiteral("/")) &&
+            !system.exists(QStringLiteral("/no/such/place")));
 }
 
 void TestEnvironment::registryPaths()
 {
-    QCOMPARE(resolveRegistryPath(QStringLiteral("@pxi_bin_dir/Kestrane-pxm.so"), QStringLiteral("/opt/PixInsight/bin")),
+    QCOMPARE(resolveRegistryPath(QStringLiteral("@pxi_bin_dir/Kestrane-pxm.so"),
+                                 QStringLiteral("/opt/PixInsight/bin")),
              QString("/opt/PixInsight/bin/Kestrane-pxm.so"));
-    QCOMPARE(resolveRegistryPath(QStringLiteral("/usr/lib/x-pxm.so"), QStringLiteral("/opt/PixInsight/bin")),
+    QCOMPARE(resolveRegistryPath(QStringLiteral("/usr/lib/x-pxm.so"),
+                                 QStringLiteral("/opt/PixInsight/bin")),
              QString("/usr/lib/x-pxm.so"));
-    QCOMPARE(resolveRegistryPath(QStringLiteral("@pxi_bin_dirx"), QStringLiteral("/b")), QString("@pxi_bin_dirx"));
+    QCOMPARE(resolveRegistryPath(QStringLiteral("@pxi_bin_dirx"), QStringLiteral("/b")),
+             QString("@pxi_bin_dirx"));
 }
 
 QTEST_GUILESS_MAIN(TestEnvironment)

@@ -14,10 +14,14 @@ int main(int argc, char **argv)
     parser.setApplicationDescription(QStringLiteral("Write a generated PixInsight settings file."));
     parser.addHelpOption();
     parser.addOptions({
-        {QStringLiteral("size"), QStringLiteral("Approximate size in bytes (default 1048576)."), QStringLiteral("bytes"), QStringLiteral("1048576")},
-        {QStringLiteral("seed"), QStringLiteral("Seed of the generator (default 1)."), QStringLiteral("n"), QStringLiteral("1")},
-        {QStringLiteral("indented"), QStringLiteral("Line breaks and indentation between elements.")},
-        {QStringLiteral("alternate"), QStringLiteral("Other spellings the reader accepts (quotes, references).")},
+        {QStringLiteral("size"), QStringLiteral("Approximate size in bytes (default 1048576)."),
+         QStringLiteral("bytes"), QStringLiteral("1048576")},
+        {QStringLiteral("seed"), QStringLiteral("Seed of the generator (default 1)."),
+         QStringLiteral("n"), QStringLiteral("1")},
+        {QStringLiteral("indented"),
+         QStringLiteral("Line breaks and indentation between elements.")},
+        {QStringLiteral("alternate"),
+         QStringLiteral("Other spellings the reader accepts (quotes, references).")},
         {QStringLiteral("problems"), QStringLiteral("Plant things a health check should find.")},
         {QStringLiteral("no-duplicates"), QStringLiteral("Do not write duplicate keys.")},
     });
@@ -37,9 +41,11 @@ int main(int argc, char **argv)
     const QByteArray bytes = vrn::testdata::generateSettings(options);
     QSaveFile file(parser.positionalArguments().constFirst());
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        std::fprintf(stderr, "Cannot write %s: %s\n", qPrintable(file.fileName()), qPrintable(file.errorString()));
+        std::fprintf(stderr, "Cannot write %s: %s\n", qPrintable(file.fileName()),
+                     qPrintable(file.errorString()));
         return 1;
     }
-    std::printf("Wrote %lld bytes to %s\n", static_cast<long long>(bytes.size()), qPrintable(file.fileName()));
+    std::printf("Wrote %lld bytes to %s\n", static_cast<long long>(bytes.size()),
+                qPrintable(file.fileName()));
     return 0;
 }

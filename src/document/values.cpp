@@ -139,8 +139,8 @@ bool validateValue(QChar type, const QString &text, QString *normalized, QString
     case 'i': {
         bool negative = false;
         quint64 magnitude = 0;
-        if (!parseWhole(trimmed, &negative, &magnitude)
-            || magnitude > (negative ? 2147483648ULL : 2147483647ULL))
+        if (!parseWhole(trimmed, &negative, &magnitude) ||
+            magnitude > (negative ? 2147483648ULL : 2147483647ULL))
             return Values::fail(
                 error, Values::tr("Expected an integer between -2147483648 and 2147483647."));
         const qint64 v = negative ? -qint64(magnitude) : qint64(magnitude);
@@ -150,8 +150,8 @@ bool validateValue(QChar type, const QString &text, QString *normalized, QString
     case 'u': {
         bool negative = false;
         quint64 magnitude = 0;
-        if (trimmed.startsWith(u'-') || !parseWhole(trimmed, &negative, &magnitude)
-            || magnitude > 4294967295ULL)
+        if (trimmed.startsWith(u'-') || !parseWhole(trimmed, &negative, &magnitude) ||
+            magnitude > 4294967295ULL)
             return Values::fail(error, Values::tr("Expected an integer between 0 and 4294967295."));
         result = QString::number(magnitude);
         break;
@@ -166,7 +166,8 @@ bool validateValue(QChar type, const QString &text, QString *normalized, QString
     case 'f': {
         double d = 0;
         if (!parseReal(trimmed, &d) || std::fabs(d) > 3.4028234663852886e38)
-            return Values::fail(error, Values::tr("Expected a real number in single-precision range."));
+            return Values::fail(error,
+                                Values::tr("Expected a real number in single-precision range."));
         const float f = float(d);
         // The fewest significant digits that read back to the same float, so 0.1 stays 0.1.
         for (int p = 1; p <= 9; ++p) {
@@ -180,7 +181,8 @@ bool validateValue(QChar type, const QString &text, QString *normalized, QString
         result = text;
         break;
     default:
-        return Values::fail(error, Values::tr("This value type is protected and cannot be edited."));
+        return Values::fail(error,
+                            Values::tr("This value type is protected and cannot be edited."));
     }
     if (normalized)
         *normalized = result;

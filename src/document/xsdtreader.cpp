@@ -38,8 +38,8 @@ bool isSpaceUnit(char16_t c)
 
 bool isAsciiNameChar(char16_t c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'
-           || c == '.' || c == ':' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == ':' || c == '_';
 }
 
 // Keys and short values repeat endlessly (Geometry, Visible, true, 0): handing out shared
@@ -58,11 +58,13 @@ public:
         quint64 tail = 0;
         std::memcpy(&head, u, size_t(qMin<qsizetype>(n, 4)) * 2);
         if (n > 4)
-            std::memcpy(&tail, u + n - qMin<qsizetype>(n - 4, 4), size_t(qMin<qsizetype>(n - 4, 4)) * 2);
+            std::memcpy(&tail, u + n - qMin<qsizetype>(n - 4, 4),
+                        size_t(qMin<qsizetype>(n - 4, 4)) * 2);
         quint64 h = (head * 0x9E3779B97F4A7C15ULL) ^ (tail * 0xC2B2AE3D27D4EB4FULL) ^ quint64(n);
         h ^= h >> 29;
         QString &slot = m_slots[h & (kSlots - 1)];
-        if (slot.size() != n || slot.isNull() || std::memcmp(slot.constData(), u, size_t(n) * 2) != 0)
+        if (slot.size() != n || slot.isNull() ||
+            std::memcmp(slot.constData(), u, size_t(n) * 2) != 0)
             slot = text.toString();
         return slot;
     }
@@ -119,9 +121,11 @@ class Reader
 
 public:
     Reader(const QString &text, XsdtDocument &doc)
-        : m_text(text), m_s(reinterpret_cast<const char16_t *>(text.utf16())), m_n(text.size()), m_doc(doc)
-    {
-    }
+        : m_text(text)
+        , m_s(reinterpret_cast<const char16_t *>(text.utf16()))
+        , m_n(text.size())
+        , m_doc(doc)
+    {}
 
     bool run();
     QString error() const { return m_error; }

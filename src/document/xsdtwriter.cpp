@@ -47,7 +47,9 @@ template <typename Flush>
 class Encoder
 {
 public:
-    explicit Encoder(Flush &flush) : m_flush(flush) {}
+    explicit Encoder(Flush &flush)
+        : m_flush(flush)
+    {}
 
     bool stopped() const { return m_flush.stopped(); }
 
@@ -128,7 +130,10 @@ public:
         }
     }
 
-    void finish() { drain(); }
+    void finish()
+    {
+        drain();
+    }
 
 private:
     void drain()
@@ -225,8 +230,7 @@ public:
     explicit Comparer(const QByteArray &expected)
         : m_p(reinterpret_cast<const unsigned char *>(expected.constData()))
         , m_end(m_p + expected.size())
-    {
-    }
+    {}
 
     bool stopped() const { return m_differs; }
     bool matchedAll() const { return !m_differs && m_p == m_end; }

@@ -81,7 +81,8 @@ QList<qint64> runningPixInsightPids()
 {
     if (processQuery())
         return processQuery()();
-    return queryProcessIds(QStringLiteral("pgrep"), {QStringLiteral("-x"), QStringLiteral("PixInsight")}, 3000);
+    return queryProcessIds(QStringLiteral("pgrep"),
+                           {QStringLiteral("-x"), QStringLiteral("PixInsight")}, 3000);
 }
 
 bool isPixInsightRunning()
@@ -93,8 +94,8 @@ bool looksAbsolute(const QString &path, bool windowsPaths)
 {
     if (windowsPaths) {
         static const QRegularExpression drive(QStringLiteral(R"(^[A-Za-z]:[\\/])"));
-        if (drive.match(path).hasMatch() || path.startsWith(QLatin1String("\\\\"))
-            || path.startsWith(QLatin1String("//")))
+        if (drive.match(path).hasMatch() || path.startsWith(QLatin1String("\\\\")) ||
+            path.startsWith(QLatin1String("//")))
             return true;
     }
     return path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('~'));
@@ -113,7 +114,8 @@ BinDirSearch locateBinDir(const QList<XsdtNode *> &valueNodes, const HealthEnv &
         return result;
 
     static const QRegularExpression installPattern(
-        QStringLiteral(R"(^(.*[/\\]PixInsight)[/\\](?:bin|rsc|color|library|etc|doc|include|lib|src)[/\\])"),
+        QStringLiteral(
+            R"(^(.*[/\\]PixInsight)[/\\](?:bin|rsc|color|library|etc|doc|include|lib|src)[/\\])"),
         QRegularExpression::CaseInsensitiveOption);
     static const QRegularExpression rscPattern(QStringLiteral(R"(^(.+)[/\\]rsc[/\\])"));
     QStringList recorded;
@@ -121,11 +123,13 @@ BinDirSearch locateBinDir(const QList<XsdtNode *> &valueNodes, const HealthEnv &
         if (!node || node->kind != XsdtNode::Value || node->type != QLatin1Char('s'))
             continue;
         const QString &value = node->value;
-        if (value.size() > 400 || !looksAbsolute(value, env.windowsPaths) || value.startsWith(QLatin1Char('@')))
+        if (value.size() > 400 || !looksAbsolute(value, env.windowsPaths) ||
+            value.startsWith(QLatin1Char('@')))
             continue;
         const QString path = node->path();
-        if (!path.startsWith(QLatin1String("Global/Preferences/")) && !path.startsWith(QLatin1String("Global/ColorManagement/"))
-            && !path.startsWith(QLatin1String("Global/FavoriteProcesses/")))
+        if (!path.startsWith(QLatin1String("Global/Preferences/")) &&
+            !path.startsWith(QLatin1String("Global/ColorManagement/")) &&
+            !path.startsWith(QLatin1String("Global/FavoriteProcesses/")))
             continue;
         QRegularExpressionMatch match = installPattern.match(value);
         if (!match.hasMatch() && path.startsWith(QLatin1String("Global/Preferences/Application/")))

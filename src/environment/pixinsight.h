@@ -14,7 +14,7 @@ struct XsdtNode;
 struct HealthEnv
 {
     std::function<bool(const QString &path)> exists; // empty: nothing is reported missing
-    int logicalProcessors = 0;                        // 0 or less: processor check off
+    int logicalProcessors = 0;                       // 0 or less: processor check off
     bool windowsPaths = false;
     QString binDir;
     QStringList installCandidates;
@@ -40,7 +40,7 @@ bool looksAbsolute(const QString &path, bool windowsPaths);
 
 struct BinDirSearch
 {
-    QString binDir;     // empty when not found
+    QString binDir;       // empty when not found
     QStringList lookedIn; // installation folders tried, in order
 };
 BinDirSearch locateBinDir(const QList<XsdtNode *> &valueNodes, const HealthEnv &env);

@@ -63,6 +63,7 @@ public:
 
 private:
     void reset();
+    void clearLists();
 
     QList<DeletionRule> m_rules;
     QList<PathPattern> m_compareNoise;

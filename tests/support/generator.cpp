@@ -18,7 +18,9 @@ namespace {
 class Rng
 {
 public:
-    explicit Rng(quint64 seed) : m_state(seed * 0x9E3779B97F4A7C15ULL + 0x1234567ULL) {}
+    explicit Rng(quint64 seed)
+        : m_state(seed * 0x9E3779B97F4A7C15ULL + 0x1234567ULL)
+    {}
     quint64 next()
     {
         quint64 z = (m_state += 0x9E3779B97F4A7C15ULL);
@@ -28,9 +30,15 @@ public:
     }
     int range(int lo, int hi) { return lo + int(next() % quint64(hi - lo + 1)); }
     bool chance(int percent) { return range(1, 100) <= percent; }
-    double real(double lo, double hi) { return lo + (hi - lo) * double(next() >> 11) / double(1ULL << 53); }
+    double real(double lo, double hi)
+    {
+        return lo + (hi - lo) * double(next() >> 11) / double(1ULL << 53);
+    }
     template <typename T>
-    const T &pick(const QList<T> &list) { return list.at(range(0, int(list.size()) - 1)); }
+    const T &pick(const QList<T> &list)
+    {
+        return list.at(range(0, int(list.size()) - 1));
+    }
 
 private:
     quint64 m_state;
@@ -63,7 +71,8 @@ struct Builder
         bytes += 13 + key.toUtf8().size();
         return n;
     }
-    Node &value(Node &parent, const QString &key, char type, const QString &text, bool textForm = false)
+    Node &value(Node &parent, const QString &key, char type, const QString &text,
+                bool textForm = false)
     {
         parent.children.push_back(Node{});
         Node &n = parent.children.back();
@@ -75,7 +84,8 @@ struct Builder
         bytes += 22 + key.toUtf8().size() + text.toUtf8().size();
         return n;
     }
-    Node &compressedValue(Node &parent, const QString &key, const QString &algorithm, const QString &content)
+    Node &compressedValue(Node &parent, const QString &key, const QString &algorithm,
+                          const QString &content)
     {
         Node &n = value(parent, key, 'B', QString());
         n.textForm = true;
@@ -106,16 +116,16 @@ QString timeText(Rng &rng)
 }
 
 const QList<QString> kSyllables = {
-    QStringLiteral("Kes"), QStringLiteral("tra"), QStringLiteral("Or"), QStringLiteral("rin"),
-    QStringLiteral("pad"), QStringLiteral("Vel"), QStringLiteral("mo"), QStringLiteral("Stel"),
+    QStringLiteral("Kes"), QStringLiteral("tra"), QStringLiteral("Or"),  QStringLiteral("rin"),
+    QStringLiteral("pad"), QStringLiteral("Vel"), QStringLiteral("mo"),  QStringLiteral("Stel"),
     QStringLiteral("lar"), QStringLiteral("Neb"), QStringLiteral("ula"), QStringLiteral("Cor"),
     QStringLiteral("vex"), QStringLiteral("Lum"), QStringLiteral("ina"), QStringLiteral("Gra"),
     QStringLiteral("dix"), QStringLiteral("Hal"), QStringLiteral("ion"), QStringLiteral("Syl"),
-    QStringLiteral("ven"), QStringLiteral("Aur"), QStringLiteral("ex"), QStringLiteral("Bri"),
+    QStringLiteral("ven"), QStringLiteral("Aur"), QStringLiteral("ex"),  QStringLiteral("Bri"),
 };
 const QList<QString> kProcessSuffixes = {
-    QStringLiteral("Process"), QStringLiteral("Integration"), QStringLiteral("Alignment"),
-    QStringLiteral("Calibration"), QStringLiteral("Extraction"), QStringLiteral("Transform"),
+    QStringLiteral("Process"),     QStringLiteral("Integration"), QStringLiteral("Alignment"),
+    QStringLiteral("Calibration"), QStringLiteral("Extraction"),  QStringLiteral("Transform"),
 };
 const QList<QString> kTexts = {
     QStringLiteral("Ångström calibration"),
@@ -157,17 +167,20 @@ void addGeometry(Builder &b, Rng &rng, Node &parent)
     b.value(geometry, QStringLiteral("y"), 'i', QString::number(rng.range(0, 1300)));
     b.value(geometry, QStringLiteral("width"), 'i', QString::number(rng.range(200, 900)));
     b.value(geometry, QStringLiteral("height"), 'i', QString::number(rng.range(150, 900)));
-    b.value(geometry, QStringLiteral("Visible"), 'b', rng.chance(50) ? QStringLiteral("true") : QStringLiteral("false"));
+    b.value(geometry, QStringLiteral("Visible"), 'b',
+            rng.chance(50) ? QStringLiteral("true") : QStringLiteral("false"));
 }
 
 // Settings a module or script keeps: a mix of every editable type plus an encoded block.
 void addModuleSettings(Builder &b, Rng &rng, Node &parent, int blockBytes)
 {
     b.value(parent, QStringLiteral("Version"), 'u', QString::number(rng.range(1, 40)));
-    b.value(parent, QStringLiteral("Enabled"), 'b', rng.chance(70) ? QStringLiteral("true") : QStringLiteral("false"));
+    b.value(parent, QStringLiteral("Enabled"), 'b',
+            rng.chance(70) ? QStringLiteral("true") : QStringLiteral("false"));
     b.value(parent, QStringLiteral("Iterations"), 'i', QString::number(rng.range(-5, 500)));
     b.value(parent, QStringLiteral("Sigma"), 'F', QString::number(rng.real(0.1, 8.0), 'g', 17));
-    b.value(parent, QStringLiteral("Weight"), 'f', QString::number(double(float(rng.real(0, 1))), 'g', 9));
+    b.value(parent, QStringLiteral("Weight"), 'f',
+            QString::number(double(float(rng.real(0, 1))), 'g', 9));
     b.value(parent, QStringLiteral("LastRun"), 't', timeText(rng));
     b.value(parent, QStringLiteral("Comment"), 's', rng.pick(kTexts), rng.chance(30));
     if (blockBytes > 0)
@@ -178,12 +191,28 @@ void addModuleSettings(Builder &b, Rng &rng, Node &parent, int blockBytes)
     for (int i = 0; i < count; ++i) {
         const QString key = QStringLiteral("p%1").arg(i, 2, 10, QLatin1Char('0'));
         switch (rng.range(0, 5)) {
-        case 0: b.value(parameters, key, 'b', rng.chance(50) ? QStringLiteral("true") : QStringLiteral("false")); break;
-        case 1: b.value(parameters, key, 'i', QString::number(rng.range(-100, 100000))); break;
-        case 2: b.value(parameters, key, 'u', QString::number(rng.range(0, 65535))); break;
-        case 3: b.value(parameters, key, 'F', QString::number(rng.real(-10, 10), 'g', rng.range(2, 17))); break;
-        case 4: b.value(parameters, key, 'f', QString::number(double(float(rng.real(0, 1))), 'g', 7)); break;
-        default: b.value(parameters, key, 's', rng.chance(10) ? rng.pick(kTexts) : QStringLiteral("mode%1").arg(rng.range(0, 9))); break;
+        case 0:
+            b.value(parameters, key, 'b',
+                    rng.chance(50) ? QStringLiteral("true") : QStringLiteral("false"));
+            break;
+        case 1:
+            b.value(parameters, key, 'i', QString::number(rng.range(-100, 100000)));
+            break;
+        case 2:
+            b.value(parameters, key, 'u', QString::number(rng.range(0, 65535)));
+            break;
+        case 3:
+            b.value(parameters, key, 'F',
+                    QString::number(rng.real(-10, 10), 'g', rng.range(2, 17)));
+            break;
+        case 4:
+            b.value(parameters, key, 'f', QString::number(double(float(rng.real(0, 1))), 'g', 7));
+            break;
+        default:
+            b.value(parameters, key, 's',
+                    rng.chance(10) ? rng.pick(kTexts)
+                                   : QStringLiteral("mode%1").arg(rng.range(0, 9)));
+            break;
         }
     }
 }
@@ -205,16 +234,20 @@ Tree buildTree(const GeneratorOptions &o)
     b.value(app, QStringLiteral("BaseDirectory"), 's', QStringLiteral("/opt/PixInsight"));
     b.value(app, QStringLiteral("BinDirectory"), 's', QStringLiteral("/opt/PixInsight/bin"));
     b.value(app, QStringLiteral("CompressSettingsBlocks"), 'b', QStringLiteral("true"));
-    b.value(app, QStringLiteral("CoreFilePath"), 's', QStringLiteral("/opt/PixInsight/bin/PixInsight"));
-    b.value(app, QStringLiteral("FontResolution"), 'i', o.plantProblems ? QStringLiteral("20") : QStringLiteral("100"));
+    b.value(app, QStringLiteral("CoreFilePath"), 's',
+            QStringLiteral("/opt/PixInsight/bin/PixInsight"));
+    b.value(app, QStringLiteral("FontResolution"), 'i',
+            o.plantProblems ? QStringLiteral("20") : QStringLiteral("100"));
     b.value(app, QStringLiteral("HighResFont"), 's', QStringLiteral("Open Sans"));
     b.value(app, QStringLiteral("LowResFont"), 's', QStringLiteral("DejaVu Sans"));
     b.value(app, QStringLiteral("MessageBoxOkCancelButtonOrder"), 'i', QStringLiteral("0"));
     b.value(app, QStringLiteral("MessageBoxYesNoButtonOrder"), 'i', QStringLiteral("1"));
-    b.value(app, QStringLiteral("StyleSheetFile"), 's', QStringLiteral("/opt/PixInsight/rsc/style/core.qss"));
+    b.value(app, QStringLiteral("StyleSheetFile"), 's',
+            QStringLiteral("/opt/PixInsight/rsc/style/core.qss"));
     b.value(app, QStringLiteral("UIScalingFactor"), 'F', QStringLiteral("1.25"));
     b.value(app, QStringLiteral("StartJD"), 'F', QStringLiteral("2461380.4312"));
-    b.value(app, QStringLiteral("ResourceFile01"), 's', QStringLiteral("/opt/PixInsight/rsc/rsc/core-icons.rcc"));
+    b.value(app, QStringLiteral("ResourceFile01"), 's',
+            QStringLiteral("/opt/PixInsight/rsc/rsc/core-icons.rcc"));
     b.value(app, QStringLiteral("ResourceFile02"), 's', QString());
 
     Node &mainWindowPrefs = b.group(prefs, QStringLiteral("MainWindow"));
@@ -225,8 +258,10 @@ Tree buildTree(const GeneratorOptions &o)
     b.value(mainWindowPrefs, QStringLiteral("MovingWindowOpacity"), 'F', QStringLiteral("0.7"));
     b.value(mainWindowPrefs, QStringLiteral("DropShadowColor"), 'u', QStringLiteral("2147483648"));
     b.value(mainWindowPrefs, QStringLiteral("MaxRecentFiles"), 'i', QStringLiteral("32"));
-    b.value(mainWindowPrefs, QStringLiteral("CheckForUpdatesAtStartup"), 'b', QStringLiteral("true"));
-    b.value(mainWindowPrefs, QStringLiteral("WallpaperFile01"), 's', QStringLiteral("/opt/PixInsight/rsc/wallpapers/m42.jpg"));
+    b.value(mainWindowPrefs, QStringLiteral("CheckForUpdatesAtStartup"), 'b',
+            QStringLiteral("true"));
+    b.value(mainWindowPrefs, QStringLiteral("WallpaperFile01"), 's',
+            QStringLiteral("/opt/PixInsight/rsc/wallpapers/m42.jpg"));
 
     Node &imageWindow = b.group(prefs, QStringLiteral("ImageWindow"));
     b.value(imageWindow, QStringLiteral("BackupFiles"), 'b', QStringLiteral("false"));
@@ -236,7 +271,8 @@ Tree buildTree(const GeneratorOptions &o)
     b.value(imageWindow, QStringLiteral("DefaultMaskMode"), 'i', QStringLiteral("2"));
     b.value(imageWindow, QStringLiteral("DefaultTransparencyMode"), 'i', QStringLiteral("1"));
     b.value(imageWindow, QStringLiteral("DownloadsDirectory"), 's',
-            o.plantProblems ? QString::fromLatin1(kMissingFolder) : QStringLiteral("/home/astro/Downloads"));
+            o.plantProblems ? QString::fromLatin1(kMissingFolder)
+                            : QStringLiteral("/home/astro/Downloads"));
     b.value(imageWindow, QStringLiteral("ImageThumbnailSize"), 'i', QStringLiteral("128"));
     b.value(imageWindow, QStringLiteral("Prefix"), 's', QStringLiteral("Image"));
     b.value(imageWindow, QStringLiteral("ProxyURL"), 's', QString());
@@ -253,7 +289,8 @@ Tree buildTree(const GeneratorOptions &o)
 
     Node &security = b.group(prefs, QStringLiteral("Security"));
     b.value(security, QStringLiteral("AllowInsecureRepositories"), 'b', QStringLiteral("false"));
-    b.value(security, QStringLiteral("AllowUnsignedModuleInstallation"), 'b', QStringLiteral("false"));
+    b.value(security, QStringLiteral("AllowUnsignedModuleInstallation"), 'b',
+            QStringLiteral("false"));
     b.value(security, QStringLiteral("AllowUnsignedRepositories"), 'b', QStringLiteral("false"));
     b.value(security, QStringLiteral("AllowUnsignedScriptExecution"), 'b', QStringLiteral("false"));
     b.value(security, QStringLiteral("WarnOnUnsignedCodeExecution"), 'b', QStringLiteral("true"));
@@ -272,9 +309,11 @@ Tree buildTree(const GeneratorOptions &o)
     b.value(color, QStringLiteral("IsEnabled"), 'b', QStringLiteral("true"));
     b.value(color, QStringLiteral("DefaultRenderingIntent"), 'i', QStringLiteral("0"));
     b.value(color, QStringLiteral("ProofingIntent"), 'i', QStringLiteral("2"));
-    b.value(color, QStringLiteral("DefaultRGBProfilePath"), 's', QStringLiteral("/opt/PixInsight/library/color/sRGB_IEC61966-2-1.icc"));
+    b.value(color, QStringLiteral("DefaultRGBProfilePath"), 's',
+            QStringLiteral("/opt/PixInsight/library/color/sRGB_IEC61966-2-1.icc"));
     b.value(color, QStringLiteral("GamutWarningColor"), 'u', QStringLiteral("4294902015"));
-    b.value(color, QStringLiteral("MonitorProfilePath"), 's', QStringLiteral("/usr/share/color/icc/colord/sRGB.icc"));
+    b.value(color, QStringLiteral("MonitorProfilePath"), 's',
+            QStringLiteral("/usr/share/color/icc/colord/sRGB.icc"));
 
     Node &rgb = b.group(global, QStringLiteral("RGBWorkingSpace"));
     b.value(rgb, QStringLiteral("Gamma"), 'F', QStringLiteral("2.2"));
@@ -290,17 +329,20 @@ Tree buildTree(const GeneratorOptions &o)
     Node &statistics = b.group(global, QStringLiteral("Statistics"));
     Node &statProcess = b.group(statistics, QStringLiteral("Process"));
     Node &featured = b.group(global, QStringLiteral("FeaturedScripts"));
-    b.value(featured, QStringLiteral("Script01"), 's', QStringLiteral("/opt/PixInsight/src/scripts/AdP/ImageSolver.js"));
+    b.value(featured, QStringLiteral("Script01"), 's',
+            QStringLiteral("/opt/PixInsight/src/scripts/AdP/ImageSolver.js"));
     Node &favorites = b.group(global, QStringLiteral("FavoriteProcesses"));
     Node &updates = b.group(global, QStringLiteral("UpdateManager"));
     Node &repositories = b.group(updates, QStringLiteral("Repositories"));
     for (int r = 1; r <= 3; ++r) {
         Node &repo = b.group(repositories, QString::number(r));
-        b.value(repo, QStringLiteral("URL"), 's', QStringLiteral("https://updates.example.org/repo%1/").arg(r));
+        b.value(repo, QStringLiteral("URL"), 's',
+                QStringLiteral("https://updates.example.org/repo%1/").arg(r));
         b.value(repo, QStringLiteral("Enabled"), 'b', QStringLiteral("true"));
     }
     Node &fileDialogs = b.group(global, QStringLiteral("FileDialogs"));
-    b.value(fileDialogs, QStringLiteral("OpenDirectory"), 's', QStringLiteral("/home/astro/Pictures/Lights"));
+    b.value(fileDialogs, QStringLiteral("OpenDirectory"), 's',
+            QStringLiteral("/home/astro/Pictures/Lights"));
     b.value(fileDialogs, QStringLiteral("Filter"), 's', QStringLiteral("XISF files (*.xisf)"));
 
     Node &modules = b.group(root, QStringLiteral("Modules"));
@@ -320,7 +362,7 @@ Tree buildTree(const GeneratorOptions &o)
     addGeometry(b, rng, central);
     Node &extensible = b.group(tools, QStringLiteral("ExtensibleWidgets"));
     b.value(extensible, QStringLiteral("Count"), 'i', QStringLiteral("3"));
-    b.group(tools, QStringLiteral("FileExplorer"));                   // empty, start and end tag
+    b.group(tools, QStringLiteral("FileExplorer"));                     // empty, start and end tag
     b.group(tools, QStringLiteral("FloatingInstanceInfoViewer"), true); // empty element form
     Node &sourceEditor = b.group(tools, QStringLiteral("FloatingSourceEditor"));
     addGeometry(b, rng, sourceEditor);
@@ -339,22 +381,29 @@ Tree buildTree(const GeneratorOptions &o)
     b.value(root, QStringLiteral("PixInsight"), 's', QStringLiteral("PixInsight Core 1.9.3 (x64)"));
 
     // Fixed entries with the awkward cases every file should exercise.
-    b.value(recent, QStringLiteral("File01"), 's', QStringLiteral("/home/astro/Pictures/M42 <Orion> & \"Running Man\".xisf"));
-    b.value(recent, QStringLiteral("File02"), 's', QStringLiteral("/home/astro/Bilder/Ångström/Straße.xisf"));
-    b.value(history, QStringLiteral("Command01"), 's', QStringLiteral("run --execute-mode=auto \"Batch Preprocessing\"\nsecond line\n  indented third"), true);
+    b.value(recent, QStringLiteral("File01"), 's',
+            QStringLiteral("/home/astro/Pictures/M42 <Orion> & \"Running Man\".xisf"));
+    b.value(recent, QStringLiteral("File02"), 's',
+            QStringLiteral("/home/astro/Bilder/Ångström/Straße.xisf"));
+    b.value(history, QStringLiteral("Command01"), 's',
+            QStringLiteral(
+                "run --execute-mode=auto \"Batch Preprocessing\"\nsecond line\n  indented third"),
+            true);
     b.value(history, QStringLiteral("Command02"), 's', QString(), true);
     b.value(history, QStringLiteral("Command03"), 's', QStringLiteral("it's > 5 & < 9"), true);
     if (o.compressed) {
         const int size = rng.range(800, 4000);
-        b.compressedValue(module0, QStringLiteral("Packed"), QStringLiteral("zlib"),
-                          QStringLiteral("<s u=\"%1\">%2</s>").arg(size).arg(base64(rng, size / 3)));
+        b.compressedValue(
+            module0, QStringLiteral("Packed"), QStringLiteral("zlib"),
+            QStringLiteral("<s u=\"%1\">%2</s>").arg(size).arg(base64(rng, size / 3)));
         b.compressedValue(module0, QStringLiteral("PackedLines"), QStringLiteral("lz4+sh"),
                           QStringLiteral("\n  <s u=\"%1\">%2\n%3</s>\n  <s  u=\"12\" >%4</s>\n")
                               .arg(size * 2)
                               .arg(base64(rng, 48), base64(rng, 48), base64(rng, 9)));
     }
     if (o.duplicateKeys || o.plantProblems) {
-        b.value(recent, QStringLiteral("File02"), 's', QStringLiteral("/home/astro/Pictures/duplicate.xisf"));
+        b.value(recent, QStringLiteral("File02"), 's',
+                QStringLiteral("/home/astro/Pictures/duplicate.xisf"));
     }
 
     // Modules, their data and the related per-process entries, repeated until the file is big
@@ -362,8 +411,9 @@ Tree buildTree(const GeneratorOptions &o)
     // problems are planted.
     auto addModule = [&](const QString &name, bool registered, int blockBytes) {
         if (registered) {
-            const QString file = rng.chance(80) ? QStringLiteral("@pxi_bin_dir/%1-pxm.so").arg(name)
-                                                : QStringLiteral("/opt/PixInsight/bin/%1-pxm.so").arg(name);
+            const QString file = rng.chance(80)
+                                     ? QStringLiteral("@pxi_bin_dir/%1-pxm.so").arg(name)
+                                     : QStringLiteral("/opt/PixInsight/bin/%1-pxm.so").arg(name);
             b.value(modules, QString::number(modules.children.size() + 1), 's', file);
             tree.modules.append(name);
         }
@@ -372,7 +422,8 @@ Tree buildTree(const GeneratorOptions &o)
         Node &interfaces = b.group(data, QStringLiteral("Interfaces"));
         const int processes = rng.range(1, 3);
         for (int p = 0; p < processes; ++p) {
-            const QString proc = name + kProcessSuffixes.at((p + name.size()) % kProcessSuffixes.size());
+            const QString proc =
+                name + kProcessSuffixes.at((p + name.size()) % kProcessSuffixes.size());
             Node &iface = b.group(interfaces, proc);
             addGeometry(b, rng, iface);
             Node &pi = b.group(processInterface, proc);
@@ -401,25 +452,41 @@ Tree buildTree(const GeneratorOptions &o)
     while (b.bytes < target) {
         ++round;
         const qint64 left = target - b.bytes;
-        const int block = left > 64 * 1024 ? (rng.chance(60) ? rng.range(64, 3 * 1024) : 0) : int(qMin<qint64>(left / 8, 300));
+        const int block = left > 64 * 1024 ? (rng.chance(60) ? rng.range(64, 3 * 1024) : 0)
+                                           : int(qMin<qint64>(left / 8, 300));
         addModule(moduleName(rng, usedNames), true, block);
         if (round % 2 == 0) {
             Node &script = b.group(scriptData, QStringLiteral("Script%1").arg(round));
             addModuleSettings(b, rng, script, rng.chance(30) ? rng.range(100, 2000) : 0);
-            b.value(script, QStringLiteral("Note"), 's', rng.pick(kTexts) + QStringLiteral("\nline two"), true);
+            b.value(script, QStringLiteral("Note"), 's',
+                    rng.pick(kTexts) + QStringLiteral("\nline two"), true);
         }
         for (int h = 0; h < 4; ++h)
-            b.value(history, QStringLiteral("Command%1").arg(history.children.size() + 1, 4, 10, QLatin1Char('0')),
-                    's', QStringLiteral("%1 -p=%2 -q=\"%3\"").arg(rng.pick(kProcessSuffixes)).arg(rng.range(0, 99)).arg(rng.pick(kTexts)),
+            b.value(history,
+                    QStringLiteral("Command%1")
+                        .arg(history.children.size() + 1, 4, 10, QLatin1Char('0')),
+                    's',
+                    QStringLiteral("%1 -p=%2 -q=\"%3\"")
+                        .arg(rng.pick(kProcessSuffixes))
+                        .arg(rng.range(0, 99))
+                        .arg(rng.pick(kTexts)),
                     rng.chance(20));
         if (round % 3 == 0) {
             b.value(cache, QStringLiteral("File%1").arg(round), 's',
-                    QStringLiteral("/home/astro/scripts/tool%1.js|%2").arg(round).arg(rng.range(1, 900)));
-            b.value(favorites, QStringLiteral("Process%1").arg(round), 's', rng.pick(kProcessSuffixes));
+                    QStringLiteral("/home/astro/scripts/tool%1.js|%2")
+                        .arg(round)
+                        .arg(rng.range(1, 900)));
+            b.value(favorites, QStringLiteral("Process%1").arg(round), 's',
+                    rng.pick(kProcessSuffixes));
         }
         if (round % 5 == 0)
-            b.value(recent, QStringLiteral("File%1").arg(recent.children.size() + 1, 2, 10, QLatin1Char('0')), 's',
-                    QStringLiteral("/home/astro/Pictures/session-%1/master_%2.xisf").arg(round).arg(rng.pick(kTexts)));
+            b.value(
+                recent,
+                QStringLiteral("File%1").arg(recent.children.size() + 1, 2, 10, QLatin1Char('0')),
+                's',
+                QStringLiteral("/home/astro/Pictures/session-%1/master_%2.xisf")
+                    .arg(round)
+                    .arg(rng.pick(kTexts)));
     }
     return tree;
 }
@@ -427,7 +494,10 @@ Tree buildTree(const GeneratorOptions &o)
 class Emitter
 {
 public:
-    Emitter(const GeneratorOptions &o) : m_o(o), m_rng(o.seed ^ 0xA5A5A5A5ULL) {}
+    Emitter(const GeneratorOptions &o)
+        : m_o(o)
+        , m_rng(o.seed ^ 0xA5A5A5A5ULL)
+    {}
 
     QByteArray write(const Node &root)
     {
@@ -462,12 +532,25 @@ private:
         for (qsizetype i = 0; i < text.size(); ++i) {
             const QChar c = text.at(i);
             switch (c.unicode()) {
-            case '&': out += "&amp;"; continue;
-            case '<': out += "&lt;"; continue;
-            case '>': out += alt(50) ? QByteArray(">") : QByteArray("&gt;"); continue;
-            case '"': out += quote == '"' ? QByteArray("&quot;") : (alt(50) ? QByteArray("\"") : QByteArray("&quot;")); continue;
-            case '\'': out += quote == '\'' ? QByteArray("&apos;") : (alt(50) ? QByteArray("'") : QByteArray("&apos;")); continue;
-            default: break;
+            case '&':
+                out += "&amp;";
+                continue;
+            case '<':
+                out += "&lt;";
+                continue;
+            case '>':
+                out += alt(50) ? QByteArray(">") : QByteArray("&gt;");
+                continue;
+            case '"':
+                out += quote == '"' ? QByteArray("&quot;")
+                                    : (alt(50) ? QByteArray("\"") : QByteArray("&quot;"));
+                continue;
+            case '\'':
+                out += quote == '\'' ? QByteArray("&apos;")
+                                     : (alt(50) ? QByteArray("'") : QByteArray("&apos;"));
+                continue;
+            default:
+                break;
             }
             if (c.isLetter() && c.unicode() < 0x80 && alt(5)) {
                 out += alt(50) ? QByteArray("&#") + QByteArray::number(c.unicode()) + ';'

@@ -12,11 +12,11 @@ struct GeneratorOptions
 {
     quint64 seed = 1;
     qint64 targetBytes = 256 * 1024; // roughly the size of the compact form
-    bool indented = false;       // line breaks and indentation between elements
-    bool alternateSyntax = false; // single quotes, numeric references, other attribute order
-    bool duplicateKeys = true;   // a few keys that occur twice among their siblings
-    bool compressed = true;      // values in the compressed block form
-    bool unknownType = true;     // one value with a type code the editor does not know
+    bool indented = false;           // line breaks and indentation between elements
+    bool alternateSyntax = false;    // single quotes, numeric references, other attribute order
+    bool duplicateKeys = true;       // a few keys that occur twice among their siblings
+    bool compressed = true;          // values in the compressed block form
+    bool unknownType = true;         // one value with a type code the editor does not know
     // Things a health check should find: a folder that does not exist, an out-of-range value,
     // data of a module that is not registered, a duplicate key.
     bool plantProblems = false;

@@ -24,7 +24,11 @@ QString treeDifference(const XsdtNode &a, const XsdtNode &b, bool skipMarked, bo
         const QString where = x.path();
         if (x.kind != y.kind || x.key != y.key)
             return QStringLiteral("%1: kind/key %2/%3 against %4/%5")
-                .arg(where).arg(int(x.kind)).arg(x.key).arg(int(y.kind)).arg(y.key);
+                .arg(where)
+                .arg(int(x.kind))
+                .arg(x.key)
+                .arg(int(y.kind))
+                .arg(y.key);
         if (x.kind == XsdtNode::Value) {
             if (x.type != y.type)
                 return QStringLiteral("%1: type %2 against %3").arg(where, x.type, y.type);

@@ -1,0 +1,262 @@
+#include "knowledge/deletionpolicy.h"
+
+#include "document/xsdtnode.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+
+namespace vrn {
+
+namespace {
+
+class Policy
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::DeletionPolicy)
+};
+
+QString initialDefaultReason()
+{
+    return Policy::tr("This entry is not on the list of entries known to be safe to remove.");
+}
+
+bool segmentsMatch(const QStringList &segments, const QStringList &keys)
+{
+    for (qsizetype i = 0; i < segments.size(); ++i) {
+        const QString &segment = segments.at(i);
+        if (segment != QLatin1String("*") && segment != keys.at(i))
+            return false;
+    }
+    return true;
+}
+
+bool patternMatches(const QStringList &segments, bool deep, const QStringList &keys)
+{
+    if (deep ? keys.size() <= segments.size() : keys.size() != segments.size())
+        return false;
+    return segmentsMatch(segments, keys);
+}
+
+bool anyMatches(const QList<PathPattern> &patterns, const XsdtNode *node)
+{
+    const QStringList keys = pathKeys(node);
+    return std::any_of(patterns.begin(), patterns.end(),
+                       [&](const PathPattern &p) { return p.matches(keys); });
+}
+
+QList<PathPattern> compileList(const QJsonArray &array)
+{
+    QList<PathPattern> patterns;
+    for (const QJsonValue &value : array) {
+        PathPattern pattern;
+        if (PathPattern::compile(value.toString(), &pattern))
+            patterns.append(pattern);
+    }
+    return patterns;
+}
+
+void collectMatching(XsdtNode *node, const QStringList &segments, qsizetype index,
+                     QList<XsdtNode *> &out)
+{
+    const QString &segment = segments.at(index);
+    const bool any = segment == QLatin1String("*");
+    for (const auto &child : node->children) {
+        if (!any && child->key != segment)
+            continue;
+        if (index + 1 == segments.size())
+            out.append(child.get());
+        else
+            collectMatching(child.get(), segments, index + 1, out);
+    }
+}
+
+void collectWarn(const DeletionPolicy &policy, XsdtNode *node, int depth, QList<XsdtNode *> &out)
+{
+    for (const auto &child : node->children) {
+        if (policy.verdictFor(child.get()).level == DeleteLevel::Warn)
+            out.append(child.get());
+        else if (child->kind == XsdtNode::Group && depth < 3)
+            collectWarn(policy, child.get(), depth + 1, out);
+    }
+}
+
+} // namespace
+
+QStringList pathKeys(const XsdtNode *node)
+{
+    QStringList keys;
+    for (const XsdtNode *n = node; n && n->parent; n = n->parent)
+        keys.prepend(n->key);
+    return keys;
+}
+
+bool PathPattern::compile(const QString &text, PathPattern *out)
+{
+    QStringList segments = text.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (segments.isEmpty())
+        return false;
+    out->deep = segments.constLast() == QLatin1String("**");
+    if (out->deep)
+        segments.removeLast();
+    out->segments = segments;
+    return true;
+}
+
+bool PathPattern::matches(const QStringList &keys) const
+{
+    return patternMatches(segments, deep, keys);
+}
+
+DeletionPolicy::DeletionPolicy()
+{
+    reset();
+}
+
+void DeletionPolicy::reset()
+{
+    clearLists();
+    m_defaultReason = initialDefaultReason();
+}
+
+void DeletionPolicy::clearLists()
+{
+    m_rules.clear();
+    m_compareNoise.clear();
+    m_compareNoCopy.clear();
+    m_editLocked.clear();
+    m_cleanup.clear();
+}
+
+bool DeletionPolicy::load(const QByteArray &overlayBytes, QString *error)
+{
+    reset();
+    const QByteArray trimmed = overlayBytes.trimmed();
+    if (trimmed.isEmpty())
+        return true;
+    QJsonParseError parseError;
+    const QJsonDocument json = QJsonDocument::fromJson(trimmed, &parseError);
+    if (json.isNull() || !json.isObject()) {
+        if (error)
+            *error = Policy::tr("overlay.json: %1").arg(parseError.errorString());
+        return false;
+    }
+    const QJsonObject overlay = json.object();
+    const QJsonObject policy = overlay.value(QLatin1String("policy")).toObject();
+    if (policy.contains(QLatin1String("defaultReason")))
+        m_defaultReason = policy.value(QLatin1String("defaultReason")).toString();
+
+    for (const QJsonValue &value : policy.value(QLatin1String("delete")).toArray()) {
+        const QJsonObject record = value.toObject();
+        const QString levelText = record.value(QLatin1String("level")).toString();
+        DeletionRule rule;
+        if (levelText == QLatin1String("never")) {
+            rule.level = DeleteLevel::Never;
+        } else if (levelText == QLatin1String("warn")) {
+            rule.level = DeleteLevel::Warn;
+        } else if (levelText == QLatin1String("safe")) {
+            rule.level = DeleteLevel::Safe;
+        } else {
+            // Rules read before a bad one are dropped too: half a rule list could allow more
+            // than the whole one would.
+            clearLists();
+            if (error)
+                *error = Policy::tr("overlay.json: unknown delete level '%1'").arg(levelText);
+            return false;
+        }
+        PathPattern pattern;
+        if (!PathPattern::compile(record.value(QLatin1String("path")).toString(), &pattern))
+            continue;
+        rule.segments = pattern.segments;
+        rule.deep = pattern.deep;
+        rule.specificity =
+            int(std::count_if(rule.segments.begin(), rule.segments.end(),
+                              [](const QString &s) { return s != QLatin1String("*"); }));
+        rule.groupsOnly = record.value(QLatin1String("groupsOnly")).toBool(false);
+        rule.reason = record.value(QLatin1String("reason")).toString();
+        m_rules.append(rule);
+    }
+
+    m_compareNoise = compileList(overlay.value(QLatin1String("compareNoise")).toArray());
+    m_compareNoCopy = compileList(overlay.value(QLatin1String("compareNoCopy")).toArray());
+    m_editLocked = compileList(overlay.value(QLatin1String("editLocked")).toArray());
+
+    for (const QJsonValue &value : overlay.value(QLatin1String("cleanup")).toArray()) {
+        const QJsonObject record = value.toObject();
+        CleanupGroup group;
+        group.title = record.value(QLatin1String("title")).toString();
+        group.description = record.value(QLatin1String("description")).toString();
+        for (const QJsonValue &path : record.value(QLatin1String("paths")).toArray())
+            group.paths.append(path.toString());
+        group.each = record.value(QLatin1String("each")).toBool(false);
+        if (!group.title.isEmpty() && !group.paths.isEmpty())
+            m_cleanup.append(group);
+    }
+    return true;
+}
+
+DeleteVerdict DeletionPolicy::verdictFor(const XsdtNode *node) const
+{
+    DeleteVerdict verdict{DeleteLevel::Never, m_defaultReason};
+    if (!node || !node->parent)
+        return verdict;
+    const QStringList keys = pathKeys(node);
+    const bool isValue = node->kind == XsdtNode::Value;
+    const DeletionRule *best = nullptr;
+    for (const DeletionRule &rule : m_rules) {
+        if (rule.groupsOnly && isValue)
+            continue;
+        if (!patternMatches(rule.segments, rule.deep, keys))
+            continue;
+        // Later rules win ties, except that a deep rule never displaces an exact one.
+        if (!best || rule.specificity > best->specificity ||
+            (rule.specificity == best->specificity && !(rule.deep && !best->deep)))
+            best = &rule;
+    }
+    if (best) {
+        verdict.level = best->level;
+        if (!best->reason.isEmpty())
+            verdict.reason = best->reason;
+    }
+    return verdict;
+}
+
+bool DeletionPolicy::isEditLocked(const XsdtNode *node) const
+{
+    return !node || anyMatches(m_editLocked, node);
+}
+
+bool DeletionPolicy::isCompareNoCopy(const XsdtNode *node) const
+{
+    return !node || anyMatches(m_compareNoCopy, node);
+}
+
+bool DeletionPolicy::isCompareNoise(const XsdtNode *node) const
+{
+    if (!node || !node->parent)
+        return false;
+    if (verdictFor(node).level == DeleteLevel::Safe)
+        return true;
+    return anyMatches(m_compareNoise, node);
+}
+
+QList<XsdtNode *> nodesMatching(XsdtNode *root, const QString &pattern)
+{
+    QList<XsdtNode *> out;
+    const QStringList segments = pattern.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (root && !segments.isEmpty())
+        collectMatching(root, segments, 0, out);
+    return out;
+}
+
+QList<XsdtNode *> warnEntriesBelow(const DeletionPolicy &policy, XsdtNode *root)
+{
+    QList<XsdtNode *> out;
+    if (root)
+        collectWarn(policy, root, 1, out);
+    return out;
+}
+
+} // namespace vrn
