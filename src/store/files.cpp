@@ -23,9 +23,9 @@ struct FileMessages
     Q_DECLARE_TR_FUNCTIONS(vrn::SettingsStore)
 };
 
-BackupClock &backupClock()
+StoreClock &storeClock()
 {
-    static BackupClock clock;
+    static StoreClock clock;
     return clock;
 }
 
@@ -136,15 +136,20 @@ FileStamp openFileStamp(int fd)
     return stampFrom(st);
 }
 
-void setBackupClock(BackupClock clock)
+void setStoreClock(StoreClock clock)
 {
-    backupClock() = std::move(clock);
+    storeClock() = std::move(clock);
+}
+
+QDateTime storeNow()
+{
+    return storeClock() ? storeClock()() : QDateTime::currentDateTime();
 }
 
 QString backupPathFor(const QString &path, const QString &suffix)
 {
-    const QDateTime now = backupClock() ? backupClock()() : QDateTime::currentDateTime();
-    QString base = path + QStringLiteral(".bak-") + now.toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString base =
+        path + QStringLiteral(".bak-") + storeNow().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     if (!suffix.isEmpty())
         base += QLatin1Char('-') + suffix;
     QString candidate = base;
@@ -203,7 +208,14 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
                          .arg(native(path), file.errorString());
         return false;
     }
-    if (file.write(bytes) != bytes.size() || !file.flush())
+    // A short write is retried: only the failing call says why (a full disk, a size limit).
+    for (qint64 done = 0; done < bytes.size();) {
+        const qint64 n = file.write(bytes.constData() + done, bytes.size() - done);
+        if (n <= 0)
+            return writeError(file.errorString());
+        done += n;
+    }
+    if (!file.flush())
         return writeError(file.errorString());
     // QSaveFile syncs before renaming but ignores a failure to do so; a rename over the old
     // file with data that never reached the disk is exactly what must not happen.

@@ -32,9 +32,11 @@ FileStamp openFileStamp(int fd);
 // with "-2", "-3", ... appended.
 QString backupPathFor(const QString &path, const QString &suffix = QString());
 
-// Test seam for the time used in backup names; an empty function restores the real clock.
-using BackupClock = std::function<QDateTime()>;
-void setBackupClock(BackupClock clock);
+// The clock of the store (backup names, the age of file times): the real one unless a test
+// set another; an empty function restores the real clock.
+using StoreClock = std::function<QDateTime()>;
+void setStoreClock(StoreClock clock);
+QDateTime storeNow();
 
 // Reads the whole file. Only regular files are read, so a pipe or a device named by mistake
 // cannot block or exhaust memory.

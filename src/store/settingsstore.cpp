@@ -8,8 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <ctime>
-
 namespace vrn {
 
 namespace {
@@ -21,9 +19,7 @@ constexpr qint64 kStampSettleNs = 3'000'000'000;
 
 qint64 nowNs()
 {
-    struct timespec ts;
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return storeNow().toMSecsSinceEpoch() * 1000000;
 }
 
 // The edited tree (marked nodes skipped) against its re-parsed text: false at the first

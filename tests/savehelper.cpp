@@ -1,0 +1,50 @@
+// Saves a settings file over and over until it is killed, for the crash-consistency test of
+// tst_store. Arguments: the settings file and the path of a string value that holds
+// "crash-gen-<n>"; each save writes the next n and reports "saved <n> <milliseconds>".
+#include "environment/pixinsight.h"
+#include "store/settingsstore.h"
+
+#include <QElapsedTimer>
+
+#include <cstdio>
+
+using namespace vrn;
+
+int main(int argc, char **argv)
+{
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s settings-file value-path\n", argv[0]);
+        return 2;
+    }
+    // The test starts no PixInsight; asking pgrep would only slow the saves down.
+    setPixInsightProcessQuery([] { return QList<qint64>(); });
+    SettingsStore store;
+    QString error;
+    if (!store.load(QString::fromLocal8Bit(argv[1]), &error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 3;
+    }
+    XsdtNode *marker = store.document.findPath(QString::fromLocal8Bit(argv[2]));
+    const QString prefix = QStringLiteral("crash-gen-");
+    if (!marker || !marker->value.startsWith(prefix)) {
+        std::fprintf(stderr, "no marker value\n");
+        return 4;
+    }
+    qint64 generation = marker->value.mid(prefix.size()).toLongLong();
+    std::printf("ready %lld\n", static_cast<long long>(generation));
+    std::fflush(stdout);
+    for (;;) {
+        ++generation;
+        marker->value = prefix + QString::number(generation);
+        QElapsedTimer timer;
+        timer.start();
+        if (!store.save(&error)) {
+            std::printf("error %s\n", qPrintable(error));
+            std::fflush(stdout);
+            return 5;
+        }
+        std::printf("saved %lld %lld\n", static_cast<long long>(generation),
+                    static_cast<long long>(timer.elapsed()));
+        std::fflush(stdout);
+    }
+}
