@@ -8,7 +8,8 @@
 
 namespace vrn::bench {
 void benchDocument();
-}
+void benchStore();
+} // namespace vrn::bench
 
 int main(int argc, char **argv)
 {
@@ -18,7 +19,7 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
     parser.addOption({QStringLiteral("only"),
-                      QStringLiteral("Run only this area (document, ...); repeatable."),
+                      QStringLiteral("Run only this area (document, store); repeatable."),
                       QStringLiteral("area")});
     parser.process(app);
 
@@ -31,5 +32,7 @@ int main(int argc, char **argv)
 #endif
     if (vrn::bench::wanted(QStringLiteral("document")))
         vrn::bench::benchDocument();
+    if (vrn::bench::wanted(QStringLiteral("store")))
+        vrn::bench::benchStore();
     return 0;
 }

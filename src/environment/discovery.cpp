@@ -9,6 +9,8 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace vrn {
@@ -26,11 +28,33 @@ TrashFunction &trashFunction()
     return trash;
 }
 
+// The desktop's trash. When Qt finds no usable trash folder it still reports success, having
+// moved the file into "files" below the working folder (the path it hands back is then
+// relative); such a file is put back and the trash counts as missing.
+bool systemTrash(const QString &path)
+{
+    QString inTrash;
+    if (!QFile::moveToTrash(path, &inTrash))
+        return false;
+    if (!QDir::isRelativePath(inTrash))
+        return true;
+    const QString moved = QDir::current().absoluteFilePath(inTrash);
+    const QString info = QDir::current().absoluteFilePath(
+        QStringLiteral("info/") + QFileInfo(moved).fileName() + QStringLiteral(".trashinfo"));
+    if (::renameat2(AT_FDCWD, QFile::encodeName(moved).constData(), AT_FDCWD,
+                    QFile::encodeName(path).constData(), RENAME_NOREPLACE) != 0)
+        return false;
+    QFile::remove(info);
+    QDir().rmdir(QFileInfo(moved).absolutePath());
+    QDir().rmdir(QFileInfo(info).absolutePath());
+    return false;
+}
+
 bool moveToTrash(const QString &path)
 {
     if (trashFunction())
         return trashFunction()(path);
-    return QFile::moveToTrash(path);
+    return systemTrash(path);
 }
 
 QString backupPrefix(const QString &settingsPath)

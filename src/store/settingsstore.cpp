@@ -22,10 +22,9 @@ qint64 nowNs()
     return storeNow().toMSecsSinceEpoch() * 1000000;
 }
 
-// The edited tree (marked nodes skipped) against its re-parsed text: false at the first
-// difference, with `where` the path of the differing child, or of the parent when the numbers
-// of children differ.
-bool sameTree(const XsdtNode &edited, const XsdtNode &parsed, QString *where)
+} // namespace
+
+bool sameAfterReparse(const XsdtNode &edited, const XsdtNode &parsed, QString *where)
 {
     size_t kept = 0;
     for (const auto &child : edited.children)
@@ -48,13 +47,11 @@ bool sameTree(const XsdtNode &edited, const XsdtNode &parsed, QString *where)
             *where = x.path();
             return false;
         }
-        if (x.kind == XsdtNode::Group && !sameTree(x, y, where))
+        if (x.kind == XsdtNode::Group && !sameAfterReparse(x, y, where))
             return false;
     }
     return true;
 }
-
-} // namespace
 
 void SettingsStore::rememberHashed(const FileStamp &stamp, const QByteArray &digest,
                                    qint64 readAtNs) const
@@ -193,7 +190,7 @@ bool SettingsStore::save(QString *error, QString *backupPathOut)
                            "Nothing was written.")
                             .arg(message));
         QString where;
-        if (!sameTree(document.root, scratch.root, &where))
+        if (!sameAfterReparse(document.root, scratch.root, &where))
             return fail(tr("Internal error: the edited document differs after re-parsing at "
                            "%1. Nothing was written.")
                             .arg(where));
