@@ -217,8 +217,9 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
     }
     if (!file.flush())
         return writeError(file.errorString());
-    // QSaveFile syncs before renaming but ignores a failure to do so; a rename over the old
-    // file with data that never reached the disk is exactly what must not happen.
+    // On disk before the rename, with a failure reported: QSaveFile does not ensure this, and a
+    // rename over the old file with data that never reached the disk is what a power cut must
+    // not find.
     if (::fsync(file.handle()) != 0)
         return writeError(systemError(errno));
     if (beforeReplace && !beforeReplace(error)) {
