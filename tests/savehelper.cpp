@@ -1,7 +1,10 @@
 // Saves a settings file over and over until it is killed, for the crash-consistency test of
 // tst_store. Arguments: the settings file and the path of a string value that holds
-// "crash-gen-<n>"; each save writes the next n and reports "saved <n> <milliseconds>".
+// "crash-gen-<n>"; each save writes the next n and reports "saved <n> <milliseconds> <ms>",
+// the second time being when the save asked the clock last, which is when it named the backup:
+// from there on it writes files.
 #include "environment/pixinsight.h"
+#include "store/files.h"
 #include "store/settingsstore.h"
 
 #include <QElapsedTimer>
@@ -33,18 +36,24 @@ int main(int argc, char **argv)
     qint64 generation = marker->value.mid(prefix.size()).toLongLong();
     std::printf("ready %lld\n", static_cast<long long>(generation));
     std::fflush(stdout);
+    QElapsedTimer timer;
+    qint64 lastClockCall = 0;
+    // The real clock, watched.
+    setStoreClock([&] {
+        lastClockCall = timer.elapsed();
+        return QDateTime::currentDateTime();
+    });
     for (;;) {
         ++generation;
         marker->value = prefix + QString::number(generation);
-        QElapsedTimer timer;
         timer.start();
         if (!store.save(&error)) {
             std::printf("error %s\n", qPrintable(error));
             std::fflush(stdout);
             return 5;
         }
-        std::printf("saved %lld %lld\n", static_cast<long long>(generation),
-                    static_cast<long long>(timer.elapsed()));
+        std::printf("saved %lld %lld %lld\n", static_cast<long long>(generation),
+                    static_cast<long long>(timer.elapsed()), static_cast<long long>(lastClockCall));
         std::fflush(stdout);
     }
 }

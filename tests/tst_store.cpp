@@ -965,6 +965,7 @@ void TestStore::crashConsistency()
     QRandomGenerator random(20260501);
     qint64 onDisk = 0;
     double meanSaveMs = 0;
+    double meanWritingFromMs = 0;
     int savesSeen = 0;
     int killedBeforeReplace = 0;
     int killedAfterReplace = 0;
@@ -989,10 +990,12 @@ void TestStore::crashConsistency()
             const QList<QByteArray> words = line.trimmed().split(' ');
             if (words.value(0) == "error")
                 return false;
-            if (words.value(0) == "saved" && words.size() == 3) {
+            if (words.value(0) == "saved" && words.size() == 4) {
                 lastSaved = words.at(1).toLongLong();
                 ++savesSeen;
                 meanSaveMs += (words.at(2).toDouble() - meanSaveMs) / qMin(savesSeen, 20);
+                meanWritingFromMs +=
+                    (words.at(3).toDouble() - meanWritingFromMs) / qMin(savesSeen, 20);
             }
             return true;
         };
@@ -1007,7 +1010,12 @@ void TestStore::crashConsistency()
             }
             ::kill(pid_t(helper.processId()), SIGKILL);
         } else {
-            const int delay = int(random.bounded(1.25 * meanSaveMs));
+            // Every other kill falls where files are written (backup, replacement, read-back),
+            // the brief part of a save where a kill can do harm; the rest anywhere.
+            const int delay = trial % 2
+                                  ? int(meanWritingFromMs +
+                                        random.bounded(qMax(1.0, meanSaveMs - meanWritingFromMs)))
+                                  : int(random.bounded(1.25 * meanSaveMs));
             QTimer::singleShot(delay, &helper, [&] { ::kill(pid_t(helper.processId()), SIGKILL); });
         }
         QVERIFY(finished.wait(60000));
@@ -1060,10 +1068,11 @@ void TestStore::crashConsistency()
         if (failures)
             break;
     }
-    qInfo("%d kills: %d before the file was replaced, %d after; %d saves completed, mean %.0f ms; "
-          "%d backups checked; %d complete temporary copies left; %d failures",
-          killedBeforeReplace + killedAfterReplace, killedBeforeReplace, killedAfterReplace,
-          savesSeen, meanSaveMs, backupsChecked, completeTemporaries, failures);
+    qInfo(
+        "%d kills: %d before the file was replaced, %d after; %d saves completed, mean %.0f ms, "
+        "writing from %.0f ms; %d backups checked; %d complete temporary copies left; %d failures",
+        killedBeforeReplace + killedAfterReplace, killedBeforeReplace, killedAfterReplace,
+        savesSeen, meanSaveMs, meanWritingFromMs, backupsChecked, completeTemporaries, failures);
     QCOMPARE(failures, 0);
     QCOMPARE(killedBeforeReplace + killedAfterReplace, trials);
 }
