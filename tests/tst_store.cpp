@@ -947,7 +947,7 @@ void TestStore::crashConsistency()
     const QString file = dir.filePath(QString::fromLatin1(kName));
     const QString markerPath = QString::fromLatin1(kFont);
     XsdtDocument model;
-    QVERIFY(model.parse(generated(3 * 1000 * 1000, 11)));
+    QVERIFY(model.parse(generated(2 * 1000 * 1000, 11)));
     XsdtNode *marker = model.findPath(markerPath);
     QVERIFY(marker);
     auto contentFor = [&](qint64 generation) {
@@ -1008,7 +1008,7 @@ void TestStore::crashConsistency()
                 while (helper.canReadLine())
                     QVERIFY(consume(helper.readLine()));
             }
-            ::kill(pid_t(helper.processId()), SIGKILL);
+            helper.kill(); // SIGKILL
         } else {
             // Every other kill falls where files are written (backup, replacement, read-back),
             // the brief part of a save where a kill can do harm; the rest anywhere.
@@ -1016,7 +1016,7 @@ void TestStore::crashConsistency()
                                   ? int(meanWritingFromMs +
                                         random.bounded(qMax(1.0, meanSaveMs - meanWritingFromMs)))
                                   : int(random.bounded(1.25 * meanSaveMs));
-            QTimer::singleShot(delay, &helper, [&] { ::kill(pid_t(helper.processId()), SIGKILL); });
+            QTimer::singleShot(delay, &helper, [&] { helper.kill(); });
         }
         QVERIFY(finished.wait(60000));
         QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
