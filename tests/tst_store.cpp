@@ -938,7 +938,7 @@ void TestStore::pollReadsOnlyWhenNeeded()
 
 void TestStore::crashConsistency()
 {
-    // A helper saves a few MB over and over and is killed at random moments. After every kill
+    // A helper saves a 2 MB file over and over and is killed at random moments. After every kill
     // the file must be exactly the previous or the new content, and every backup complete.
     const int trials = qEnvironmentVariableIsSet("VARNEL_CRASH_TRIALS")
                            ? qEnvironmentVariableIntValue("VARNEL_CRASH_TRIALS")
