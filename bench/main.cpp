@@ -9,6 +9,7 @@
 namespace vrn::bench {
 void benchDocument();
 void benchKnowledge();
+void benchStore();
 } // namespace vrn::bench
 
 int main(int argc, char **argv)
@@ -19,7 +20,7 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
     parser.addOption({QStringLiteral("only"),
-                      QStringLiteral("Run only this area (document, knowledge); repeatable."),
+                      QStringLiteral("Run only this area (document, knowledge, store); repeatable."),
                       QStringLiteral("area")});
     parser.process(app);
 
@@ -34,5 +35,7 @@ int main(int argc, char **argv)
         vrn::bench::benchDocument();
     if (vrn::bench::wanted(QStringLiteral("knowledge")))
         vrn::bench::benchKnowledge();
+    if (vrn::bench::wanted(QStringLiteral("store")))
+        vrn::bench::benchStore();
     return 0;
 }
