@@ -1,5 +1,6 @@
 #pragma once
 
+#include "document/xsdtnode.h" // complete, so that the signals' node type is known to Qt
 #include "knowledge/schema.h"
 
 #include <QWidget>
@@ -16,7 +17,6 @@ namespace vrn {
 
 class ColorButton;
 class SettingsModel;
-struct XsdtNode;
 
 // One setting as a labelled row with the editor its schema asks for and a revert button. The
 // row only collects input: every change goes through the model, and afterwards the row shows

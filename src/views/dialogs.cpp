@@ -195,7 +195,13 @@ QAction *Dialogs::execMenu(QMenu *menu, const QPoint &globalPos)
             MenuEntry entry;
             entry.separator = action->isSeparator();
             entry.text = entry.separator ? QString() : action->text();
-            entry.toolTip = action->toolTip();
+            // QAction makes a tool tip from the text when none was set; that one is not
+            // shown in a menu, so it is not recorded either.
+            QString plain = action->text();
+            plain.remove(QLatin1Char('&'));
+            if (plain.endsWith(QLatin1String("...")))
+                plain.chop(3);
+            entry.toolTip = action->toolTip() == plain ? QString() : action->toolTip();
             entry.enabled = action->isEnabled();
             r.menuEntries.append(entry);
         }
