@@ -174,6 +174,8 @@ void ReviewDialog::setLeftoverItems(const QList<LeftoverItem> &items)
             text += tr("\nThe protected ones need administrator permission: you will be asked "
                        "for it.");
         m_leftoverText->setPlainText(text);
+        // No taller than its text, so that the list keeps the room.
+        limitLines(m_leftoverText, qMin(6.5, text.count(QLatin1Char('\n')) + 1.5));
         m_leftoverText->show();
     }
     populate();
