@@ -1,0 +1,459 @@
+#include "model/settingrow.h"
+
+#include "document/values.h"
+#include "document/xsdtnode.h"
+#include "knowledge/deletionpolicy.h"
+#include "model/colorbutton.h"
+#include "model/settingsmodel.h"
+#include "model/wheelguard.h"
+#include "views/dialogs.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDoubleSpinBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPainter>
+#include <QSignalBlocker>
+#include <QSpinBox>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <cmath>
+#include <limits>
+
+namespace vrn {
+
+namespace {
+
+constexpr int kExtraEntryRole = Qt::UserRole + 1;
+constexpr double kIntMin = -2147483648.0;
+constexpr double kIntMax = 2147483647.0;
+constexpr double kUnsignedMax = 4294967295.0;
+
+QString shortest(double d)
+{
+    return QString::number(d, 'g', QLocale::FloatingPointShortest);
+}
+
+// w parts of the text colour and 4 - w parts of the background, channel by channel.
+QColor mix(const QColor &text, const QColor &window, int w)
+{
+    return QColor((text.red() * w + window.red() * (4 - w)) / 4,
+                  (text.green() * w + window.green() * (4 - w)) / 4,
+                  (text.blue() * w + window.blue() * (4 - w)) / 4);
+}
+
+QFont smallFont()
+{
+    QFont font = QApplication::font();
+    if (font.pointSizeF() > 0)
+        font.setPointSizeF(font.pointSizeF() * 0.9);
+    else if (font.pixelSize() > 0)
+        font.setPixelSize(qMax(1, qRound(font.pixelSize() * 0.9)));
+    return font;
+}
+
+// A spin box value becomes an unsigned decimal; the model refuses what the type cannot hold.
+QString unsignedText(double value)
+{
+    if (!(value > 0))
+        return QStringLiteral("0");
+    if (value >= 18446744073709551615.0)
+        return QString::number(std::numeric_limits<quint64>::max());
+    return QString::number(quint64(value));
+}
+
+} // namespace
+
+SettingRow::SettingRow(XsdtNode *node, const VariableInfo &info, SettingsModel *model,
+                       QWidget *parent)
+    : QWidget(parent)
+    , m_node(node)
+    , m_info(info)
+    , m_model(model)
+    , m_isProtected(!node->isEditable())
+{
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(10, 6, 10, 6);
+    layout->setSpacing(12);
+
+    auto *texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    // Plain text throughout: keys and descriptions come from the file and must never be read
+    // as markup.
+    m_titleLabel = new QLabel(info.label, this);
+    m_titleLabel->setTextFormat(Qt::PlainText);
+    m_titleLabel->setWordWrap(true);
+    m_pathLabel = new QLabel(this);
+    m_pathLabel->setTextFormat(Qt::PlainText);
+    m_pathLabel->setWordWrap(true);
+    m_pathLabel->hide();
+    m_descriptionLabel = new QLabel(info.description, this);
+    m_descriptionLabel->setTextFormat(Qt::PlainText);
+    m_descriptionLabel->setWordWrap(true);
+    m_descriptionLabel->setVisible(!info.description.isEmpty());
+    texts->addWidget(m_titleLabel);
+    texts->addWidget(m_pathLabel);
+    texts->addWidget(m_descriptionLabel);
+    layout->addLayout(texts, 3);
+
+    m_editorBox = new QWidget(this);
+    m_editorBox->setMinimumWidth(240);
+    m_editorBox->setMaximumWidth(460);
+    layout->addWidget(m_editorBox, 2, Qt::AlignVCenter);
+
+    m_revertButton = new QToolButton(this);
+    m_revertButton->setAutoRaise(true);
+    m_revertButton->setText(QString(QChar(0x21BA)));
+    layout->addWidget(m_revertButton, 0, Qt::AlignVCenter);
+    connect(m_revertButton, &QToolButton::clicked, this, [this] {
+        m_model->revertValue(m_node);
+        refresh();
+    });
+
+    QString tip = node->path();
+    if (!info.known)
+        tip += tr("\n(not documented by PixInsight)");
+    setToolTip(tip);
+
+    buildEditor();
+    applyStyle();
+    refresh();
+}
+
+void SettingRow::buildEditor()
+{
+    auto *box = new QHBoxLayout(m_editorBox);
+    box->setContentsMargins(0, 0, 0, 0);
+
+    const auto guarded = [](QWidget *control) {
+        control->setFocusPolicy(Qt::StrongFocus);
+        new WheelGuard(control);
+    };
+    const auto makeSpinBox = [&] {
+        m_spinBox = new QSpinBox(m_editorBox);
+        m_spinBox->setKeyboardTracking(false);
+        guarded(m_spinBox);
+        connect(m_spinBox, &QSpinBox::valueChanged, this,
+                [this](int value) { commitText(QString::number(value)); });
+        m_editor = m_spinBox;
+        box->addWidget(m_spinBox);
+    };
+    const auto makeLineEdit = [&] {
+        m_lineEdit = new QLineEdit(m_editorBox);
+        m_lineEdit->setReadOnly(m_isProtected);
+        connect(m_lineEdit, &QLineEdit::editingFinished, this, [this] {
+            if (m_lineEdit->text() != m_node->value)
+                commitText(m_lineEdit->text());
+        });
+        m_editor = m_lineEdit;
+        box->addWidget(m_lineEdit);
+    };
+
+    switch (m_info.kind) {
+    case EditorKind::Bool:
+        m_checkBox = new QCheckBox(m_editorBox);
+        connect(m_checkBox, &QCheckBox::clicked, this, [this](bool checked) {
+            commitText(checked ? QStringLiteral("true") : QStringLiteral("false"));
+        });
+        m_editor = m_checkBox;
+        box->addWidget(m_checkBox);
+        box->addStretch();
+        break;
+    case EditorKind::Choice:
+        m_comboBox = new QComboBox(m_editorBox);
+        for (const auto &choice : m_info.choices)
+            m_comboBox->addItem(choice.second, choice.first);
+        guarded(m_comboBox);
+        connect(m_comboBox, &QComboBox::activated, this, [this](int index) {
+            commitText(QString::number(m_comboBox->itemData(index).toInt()));
+        });
+        m_editor = m_comboBox;
+        box->addWidget(m_comboBox);
+        break;
+    case EditorKind::Integer:
+        makeSpinBox();
+        break;
+    case EditorKind::Unsigned:
+        if (m_info.hasRange && m_info.min >= 0 && m_info.max <= kIntMax) {
+            makeSpinBox();
+        } else {
+            m_doubleSpinBox = new QDoubleSpinBox(m_editorBox);
+            m_doubleSpinBox->setDecimals(0);
+            m_doubleSpinBox->setKeyboardTracking(false);
+            guarded(m_doubleSpinBox);
+            connect(m_doubleSpinBox, &QDoubleSpinBox::valueChanged, this,
+                    [this](double value) { commitText(unsignedText(value)); });
+            m_editor = m_doubleSpinBox;
+            box->addWidget(m_doubleSpinBox);
+        }
+        break;
+    case EditorKind::Real:
+    case EditorKind::Text:
+        makeLineEdit();
+        break;
+    case EditorKind::FilePath:
+    case EditorKind::Directory:
+        makeLineEdit();
+        m_browseButton = new QToolButton(m_editorBox);
+        m_browseButton->setText(QString(QChar(0x2026)));
+        connect(m_browseButton, &QToolButton::clicked, this, &SettingRow::browse);
+        box->addWidget(m_browseButton);
+        break;
+    case EditorKind::Color:
+        m_colorButton = new ColorButton(m_editorBox);
+        connect(m_colorButton, &ColorButton::colorPicked, this,
+                [this](unsigned argb) { commitText(QString::number(argb)); });
+        m_editor = m_colorButton;
+        box->addWidget(m_colorButton);
+        box->addStretch();
+        break;
+    }
+}
+
+void SettingRow::browse()
+{
+    const QString chosen =
+        m_info.kind == EditorKind::Directory
+            ? Dialogs::getExistingDirectory(this, m_info.label, m_node->value)
+            : Dialogs::getOpenFileName(this, m_info.label, m_node->value, QString());
+    if (!chosen.isEmpty())
+        commitText(chosen);
+}
+
+void SettingRow::commitText(const QString &text)
+{
+    if (m_info.kind == EditorKind::Real) {
+        bool ok = false;
+        const double number = QLocale::c().toDouble(text.trimmed(), &ok);
+        if (ok && m_info.hasRange && (number < m_info.min || number > m_info.max)) {
+            emit rejected(tr("%1: %2 is outside the allowed range %3 to %4")
+                              .arg(m_info.label, shortest(number), shortest(m_info.min),
+                                   shortest(m_info.max)));
+            refresh();
+            return;
+        }
+    }
+    m_model->setData(m_model->indexForNode(m_node, 1), text, Qt::EditRole);
+    refresh();
+}
+
+void SettingRow::refresh()
+{
+    const bool changed = m_node->value != m_node->originalValue;
+    const bool deleted = m_node->isDeleted();
+    refreshEditor();
+
+    if (changed != m_changedLook) {
+        m_changedLook = changed;
+        if (changed) {
+            QPalette amber;
+            amber.setBrush(QPalette::Window, QColor(255, 190, 0, 55));
+            setPalette(amber);
+        } else {
+            setPalette(QPalette()); // back to what the page gives
+        }
+        setAutoFillBackground(changed);
+    }
+    applyTitleFont();
+
+    if (changed) {
+        m_revertButton->setEnabled(!m_viewOnly && !deleted);
+        m_revertButton->setToolTip(
+            tr("Revert to the value on disk: %1").arg(m_node->originalValue.left(80)));
+    } else {
+        m_revertButton->setEnabled(false);
+        m_revertButton->setToolTip(tr("Unchanged"));
+    }
+
+    const bool locked = m_model->isEditLocked(m_node);
+    m_editorBox->setEnabled(!m_viewOnly && !m_info.readOnly && !deleted && !m_isProtected &&
+                            !locked);
+    if (m_info.readOnly)
+        m_editorBox->setToolTip(tr("Documented by PixInsight as read-only or write-only."));
+    else if (m_isProtected)
+        m_editorBox->setToolTip(tr("Protected value type: shown for reference only."));
+    else if (locked)
+        m_editorBox->setToolTip(tr("Module registry and version records are locked against "
+                                   "editing."));
+    else
+        m_editorBox->setToolTip(QString());
+}
+
+void SettingRow::refreshEditor()
+{
+    const QString &value = m_node->value;
+    if (m_checkBox) {
+        const QSignalBlocker block(m_checkBox);
+        m_checkBox->setChecked(value == QLatin1String("true"));
+    }
+    if (m_comboBox) {
+        const QSignalBlocker block(m_comboBox);
+        bool ok = false;
+        const int number = value.trimmed().toInt(&ok);
+        int found = -1;
+        for (int i = 0; ok && i < m_comboBox->count(); ++i) {
+            if (m_comboBox->itemData(i).toInt() == number) {
+                found = i;
+                break;
+            }
+        }
+        if (found < 0) {
+            for (int i = m_comboBox->count() - 1; i >= 0; --i) {
+                if (m_comboBox->itemData(i, kExtraEntryRole).toBool())
+                    m_comboBox->removeItem(i);
+            }
+            m_comboBox->addItem(tr("Other (%1)").arg(value), number);
+            found = m_comboBox->count() - 1;
+            m_comboBox->setItemData(found, true, kExtraEntryRole);
+        }
+        m_comboBox->setCurrentIndex(found);
+    }
+    if (m_spinBox) {
+        const QSignalBlocker block(m_spinBox);
+        bool ok = false;
+        const qlonglong read = value.trimmed().toLongLong(&ok);
+        const int shown = ok ? int(qBound(qlonglong(kIntMin), read, qlonglong(kIntMax))) : 0;
+        int low = int(kIntMin);
+        int high = int(kIntMax);
+        if (m_info.hasRange) {
+            // Widened to hold the stored value, so a value outside the documented range is
+            // shown as it is instead of being clamped.
+            low = qMin(shown, int(std::ceil(qBound(kIntMin, m_info.min, kIntMax))));
+            high = qMax(shown, int(std::floor(qBound(kIntMin, m_info.max, kIntMax))));
+        }
+        m_spinBox->setRange(low, high);
+        m_spinBox->setValue(shown);
+    }
+    if (m_doubleSpinBox) {
+        const QSignalBlocker block(m_doubleSpinBox);
+        bool ok = false;
+        double number = QLocale::c().toDouble(value.trimmed(), &ok);
+        if (!ok || !std::isfinite(number))
+            number = 0;
+        // The range never goes beyond what an unsigned value can hold: a documented bound of
+        // "no upper limit" would otherwise make a 300-digit spin box.
+        double low = 0;
+        double high = kUnsignedMax;
+        if (m_info.hasRange) {
+            low = qBound(0.0, m_info.min, kUnsignedMax);
+            high = qBound(low, m_info.max, kUnsignedMax);
+        }
+        m_doubleSpinBox->setRange(qMin(low, number), qMax(high, number));
+        m_doubleSpinBox->setValue(number);
+    }
+    if (m_lineEdit) {
+        const QSignalBlocker block(m_lineEdit);
+        if (!m_isProtected) {
+            m_lineEdit->setText(value);
+        } else if (m_node->type == QLatin1Char('B')) {
+            m_lineEdit->setText(blockDisplayText(value));
+        } else {
+            QString shown = value;
+            shown.replace(QLatin1Char('\n'), QChar(0x23CE));
+            m_lineEdit->setText(shown);
+        }
+        m_lineEdit->setCursorPosition(0);
+    }
+    if (m_colorButton) {
+        const QSignalBlocker block(m_colorButton);
+        m_colorButton->setColor(value.trimmed().toUInt());
+    }
+}
+
+void SettingRow::setViewOnly(bool viewOnly)
+{
+    m_viewOnly = viewOnly;
+    refresh();
+}
+
+void SettingRow::setShowPath(bool show)
+{
+    if (!show) {
+        m_pathLabel->hide();
+        return;
+    }
+    QStringList keys = pathKeys(m_node);
+    if (!keys.isEmpty())
+        keys.removeLast();
+    const QString text = keys.join(QStringLiteral(" \u203A "));
+    m_pathLabel->setText(text);
+    m_pathLabel->setVisible(!text.isEmpty());
+}
+
+bool SettingRow::matches(const QString &text) const
+{
+    if (text.isEmpty())
+        return true;
+    if (m_info.label.contains(text, Qt::CaseInsensitive) ||
+        m_node->key.contains(text, Qt::CaseInsensitive) ||
+        m_info.description.contains(text, Qt::CaseInsensitive))
+        return true;
+    return m_node->type == QLatin1Char('s') && m_node->value.contains(text, Qt::CaseInsensitive);
+}
+
+void SettingRow::applyTitleFont()
+{
+    QFont title = font();
+    title.setWeight(m_node->value != m_node->originalValue ? QFont::Bold : QFont::Normal);
+    title.setStrikeOut(m_node->isDeleted());
+    if (m_titleLabel->font() != title)
+        m_titleLabel->setFont(title);
+}
+
+void SettingRow::applyStyle()
+{
+    // Mixed from the page's colours, not from this row's own amber background.
+    const QPalette base = parentWidget() ? parentWidget()->palette() : QApplication::palette();
+    const QColor text = base.color(QPalette::WindowText);
+    const QColor window = base.color(QPalette::Window);
+    const QFont small = smallFont();
+    const auto style = [&](QLabel *label, int w) {
+        QPalette pal = label->palette();
+        pal.setColor(QPalette::WindowText, mix(text, window, w));
+        label->setPalette(pal);
+        if (label->font() != small)
+            label->setFont(small);
+    };
+    style(m_descriptionLabel, 3);
+    style(m_pathLabel, 2);
+    applyTitleFont();
+}
+
+void SettingRow::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    QPainter painter(this);
+    QColor line = palette().color(QPalette::WindowText);
+    line.setAlpha(30);
+    painter.setPen(line);
+    painter.drawLine(0, height() - 1, width() - 1, height() - 1);
+}
+
+void SettingRow::contextMenuEvent(QContextMenuEvent *event)
+{
+    emit menuRequested(m_node, event->globalPos());
+    event->accept();
+}
+
+void SettingRow::changeEvent(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::FontChange:
+    case QEvent::PaletteChange:
+    case QEvent::ApplicationFontChange:
+    case QEvent::ApplicationPaletteChange:
+        applyStyle();
+        break;
+    default:
+        break;
+    }
+    QWidget::changeEvent(event);
+}
+
+} // namespace vrn

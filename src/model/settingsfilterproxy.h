@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QSortFilterProxyModel>
+
+namespace vrn {
+
+// Narrows the advanced tree by a text (in the path, or in an editable value) and to pending
+// changes only; ancestors of matching rows stay visible.
+class SettingsFilterProxy : public QSortFilterProxyModel
+{
+    Q_OBJECT
+
+public:
+    explicit SettingsFilterProxy(QObject *parent = nullptr);
+
+    void setFilterText(const QString &text);
+    QString filterText() const { return m_text; }
+    void setChangedOnly(bool changedOnly);
+    bool isChangedOnly() const { return m_changedOnly; }
+
+protected:
+    bool filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const override;
+
+private:
+    QString m_text;
+    bool m_changedOnly = false;
+};
+
+} // namespace vrn

@@ -1,0 +1,403 @@
+#include "model/settingsmodel.h"
+
+#include "document/values.h"
+#include "document/xsdtdocument.h"
+
+#include <QBrush>
+#include <QColor>
+#include <QFont>
+#include <QGuiApplication>
+#include <QPalette>
+
+namespace vrn {
+
+namespace {
+
+constexpr int kColumns = 3;
+constexpr qsizetype kDisplayLimit = 200;
+// Below this many siblings a linear search is cheaper than a hash lookup.
+constexpr size_t kLinearRowLimit = 32;
+
+const QChar kReturnSymbol(0x23CE);
+const QChar kEllipsis(0x2026);
+
+bool isChanged(const XsdtNode *node)
+{
+    return node->kind == XsdtNode::Value && node->value != node->originalValue;
+}
+
+} // namespace
+
+SettingsModel::SettingsModel(QObject *parent)
+    : QAbstractItemModel(parent)
+{}
+
+void SettingsModel::setDocument(XsdtDocument *document)
+{
+    beginResetModel();
+    m_document = document;
+    m_rowCache.clear();
+    endResetModel();
+}
+
+void SettingsModel::setPolicy(const DeletionPolicy *policy)
+{
+    m_policy = policy;
+}
+
+void SettingsModel::setViewOnly(bool viewOnly)
+{
+    if (m_viewOnly == viewOnly)
+        return;
+    m_viewOnly = viewOnly;
+    refreshAll();
+}
+
+XsdtNode *SettingsModel::rootNode() const
+{
+    return m_document ? &m_document->root : nullptr;
+}
+
+XsdtNode *SettingsModel::nodeForIndex(const QModelIndex &index) const
+{
+    if (!index.isValid())
+        return rootNode();
+    return static_cast<XsdtNode *>(index.internalPointer());
+}
+
+QModelIndex SettingsModel::indexForNode(const XsdtNode *node, int column) const
+{
+    if (!node || !m_document || node == &m_document->root || !node->parent)
+        return {};
+    return createIndex(rowOf(node), column, const_cast<XsdtNode *>(node));
+}
+
+DeleteVerdict SettingsModel::deletionVerdict(const XsdtNode *node) const
+{
+    if (!m_policy)
+        return {};
+    return m_policy->verdictFor(node);
+}
+
+bool SettingsModel::isEditLocked(const XsdtNode *node) const
+{
+    return m_policy && m_policy->isEditLocked(node);
+}
+
+int SettingsModel::rowOf(const XsdtNode *node) const
+{
+    const XsdtNode *parentNode = node->parent;
+    if (!parentNode)
+        return 0;
+    const auto &siblings = parentNode->children;
+    const size_t count = siblings.size();
+    if (count <= kLinearRowLimit)
+        return node->indexInParent();
+    const auto hit = m_rowCache.constFind(node);
+    if (hit != m_rowCache.constEnd() && size_t(*hit) < count &&
+        siblings[size_t(*hit)].get() == node)
+        return *hit;
+    // First question about this group (or its rows moved): learn all its rows at once.
+    int found = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const XsdtNode *sibling = siblings[i].get();
+        m_rowCache.insert(sibling, int(i));
+        if (sibling == node)
+            found = int(i);
+    }
+    return found;
+}
+
+QModelIndex SettingsModel::index(int row, int column, const QModelIndex &parent) const
+{
+    if (!m_document || row < 0 || column < 0 || column >= kColumns)
+        return {};
+    if (parent.isValid() && parent.column() != 0)
+        return {};
+    const XsdtNode *parentNode = nodeForIndex(parent);
+    if (!parentNode || size_t(row) >= parentNode->children.size())
+        return {};
+    return createIndex(row, column, parentNode->children[size_t(row)].get());
+}
+
+QModelIndex SettingsModel::parent(const QModelIndex &index) const
+{
+    if (!index.isValid() || !m_document)
+        return {};
+    const XsdtNode *node = nodeForIndex(index);
+    const XsdtNode *parentNode = node ? node->parent : nullptr;
+    if (!parentNode || parentNode == &m_document->root || !parentNode->parent)
+        return {};
+    return createIndex(rowOf(parentNode), 0, const_cast<XsdtNode *>(parentNode));
+}
+
+QModelIndex SettingsModel::sibling(int row, int column, const QModelIndex &index) const
+{
+    if (!index.isValid() || column < 0 || column >= kColumns)
+        return {};
+    if (row == index.row())
+        return createIndex(row, column, index.internalPointer());
+    const XsdtNode *parentNode = nodeForIndex(index)->parent;
+    if (!parentNode || row < 0 || size_t(row) >= parentNode->children.size())
+        return {};
+    return createIndex(row, column, parentNode->children[size_t(row)].get());
+}
+
+int SettingsModel::rowCount(const QModelIndex &parent) const
+{
+    if (!m_document)
+        return 0;
+    if (parent.isValid() && parent.column() != 0)
+        return 0;
+    const XsdtNode *node = nodeForIndex(parent);
+    return node ? int(node->children.size()) : 0;
+}
+
+int SettingsModel::columnCount(const QModelIndex &) const
+{
+    return kColumns;
+}
+
+bool SettingsModel::hasChildren(const QModelIndex &parent) const
+{
+    return rowCount(parent) > 0;
+}
+
+QVariant SettingsModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid())
+        return {};
+    const XsdtNode *node = nodeForIndex(index);
+    if (!node)
+        return {};
+    const bool isValue = node->kind == XsdtNode::Value;
+
+    switch (role) {
+    case NodeRole:
+        return QVariant::fromValue(const_cast<XsdtNode *>(node));
+    case Qt::DisplayRole:
+        switch (index.column()) {
+        case 0:
+            return node->key;
+        case 1: {
+            if (!isValue)
+                return {};
+            if (node->type == QLatin1Char('B'))
+                return blockDisplayText(node->value);
+            // Cut before replacing: the replacement keeps the length, and a long value
+            // should not be copied whole for every repaint.
+            QString text = node->value.size() > kDisplayLimit
+                               ? node->value.left(kDisplayLimit) + kEllipsis
+                               : node->value;
+            text.replace(QLatin1Char('\n'), kReturnSymbol);
+            return text;
+        }
+        case 2:
+            if (node->pendingDelete)
+                return tr("Will be deleted");
+            if (isValue)
+                return typeDisplayName(node->type);
+            return tr("%n item(s)", nullptr, int(node->children.size()));
+        default:
+            return {};
+        }
+    case Qt::EditRole:
+        if (index.column() == 1 && isValue)
+            return node->value;
+        return {};
+    case Qt::ToolTipRole: {
+        QString tip = node->path();
+        if (isValue) {
+            tip += QLatin1Char('\n') + typeDisplayName(node->type);
+            if (!node->isEditable())
+                tip += tr(" - protected, shown for reference only");
+            if (isChanged(node))
+                tip += tr("\nOriginal value: %1").arg(node->originalValue.left(kDisplayLimit));
+        }
+        if (node->pendingDelete) {
+            tip += tr("\nMarked for deletion (%n value(s)); removed when you save.", nullptr,
+                      int(node->valueCount()));
+        } else if (node->isDeleted()) {
+            tip += tr("\nInside an entry marked for deletion.");
+        } else if (m_policy) {
+            const DeleteVerdict verdict = m_policy->verdictFor(node);
+            if (verdict.level != DeleteLevel::Never)
+                tip += tr("\nCan be deleted: %1").arg(verdict.reason);
+        }
+        return tip;
+    }
+    case Qt::FontRole: {
+        const bool changed = isChanged(node);
+        if (changed || node->pendingDelete) {
+            QFont font = QGuiApplication::font();
+            font.setWeight(changed ? QFont::Bold : QFont::Normal);
+            font.setStrikeOut(node->isDeleted());
+            return font;
+        }
+        if (node->isDeleted()) {
+            QFont font = QGuiApplication::font();
+            font.setStrikeOut(true);
+            return font;
+        }
+        return {};
+    }
+    case Qt::BackgroundRole:
+        if (node->pendingDelete)
+            return QBrush(QColor(230, 60, 60, 60));
+        if (isChanged(node))
+            return QBrush(QColor(255, 190, 0, 70));
+        return {};
+    case Qt::ForegroundRole:
+        if (node->isDeleted() || (isValue && !node->isEditable()))
+            return QGuiApplication::palette().brush(QPalette::Disabled, QPalette::Text);
+        return {};
+    default:
+        return {};
+    }
+}
+
+bool SettingsModel::setData(const QModelIndex &index, const QVariant &value, int role)
+{
+    if (role != Qt::EditRole || !index.isValid() || index.column() != 1 || m_viewOnly)
+        return false;
+    XsdtNode *node = nodeForIndex(index);
+    if (!node || !node->isEditable() || node->isDeleted())
+        return false;
+    if (isEditLocked(node)) {
+        emit editRejected(
+            tr("%1 is part of the module registry or version records and is locked against "
+               "editing.")
+                .arg(node->key));
+        return false;
+    }
+    QString normalized;
+    QString error;
+    if (!validateValue(node->type, value.toString(), &normalized, &error)) {
+        emit editRejected(tr("%1: %2").arg(node->key, error));
+        return false;
+    }
+    if (normalized == node->value)
+        return false;
+    node->value = normalized;
+    emit dataChanged(index.sibling(index.row(), 0), index.sibling(index.row(), kColumns - 1), {});
+    emit edited();
+    return true;
+}
+
+QVariant SettingsModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return {};
+    switch (section) {
+    case 0:
+        return tr("Setting");
+    case 1:
+        return tr("Value");
+    case 2:
+        return tr("Type");
+    default:
+        return {};
+    }
+}
+
+Qt::ItemFlags SettingsModel::flags(const QModelIndex &index) const
+{
+    if (!index.isValid())
+        return Qt::NoItemFlags; // the invisible root takes no part in selection or drops
+    Qt::ItemFlags result = Qt::ItemIsSelectable | Qt::ItemIsEnabled;
+    if (index.column() != 1 || m_viewOnly)
+        return result;
+    const XsdtNode *node = nodeForIndex(index);
+    if (node && node->isEditable() && !node->isDeleted() && !isEditLocked(node))
+        result |= Qt::ItemIsEditable;
+    return result;
+}
+
+bool SettingsModel::queueDeletion(XsdtNode *node, QString *whyNot)
+{
+    const auto refuse = [whyNot](const QString &reason) {
+        if (whyNot)
+            *whyNot = reason;
+        return false;
+    };
+    if (!node || !m_document || node == &m_document->root || !node->parent)
+        return refuse(tr("Nothing to delete."));
+    if (m_viewOnly)
+        return refuse(tr("PixInsight is running; nothing can be changed."));
+    if (node->isDeleted())
+        return true;
+    if (!m_policy)
+        return refuse(QString());
+    const DeleteVerdict verdict = m_policy->verdictFor(node);
+    if (verdict.level == DeleteLevel::Never)
+        return refuse(verdict.reason);
+    node->pendingDelete = true;
+    notifySubtree(node);
+    emit edited();
+    return true;
+}
+
+void SettingsModel::undoDeletion(XsdtNode *node)
+{
+    if (!node || !m_document || !node->pendingDelete)
+        return;
+    node->pendingDelete = false;
+    notifySubtree(node);
+    emit edited();
+}
+
+void SettingsModel::revertValue(XsdtNode *node)
+{
+    if (!node || !m_document || !isChanged(node))
+        return;
+    node->value = node->originalValue;
+    emit dataChanged(indexForNode(node, 0), indexForNode(node, 1), {});
+    emit edited();
+}
+
+void SettingsModel::revertAll()
+{
+    if (!m_document)
+        return;
+    beginResetModel();
+    m_document->revertAll();
+    endResetModel();
+    emit edited();
+}
+
+void SettingsModel::notifySubtree(const XsdtNode *node)
+{
+    if (!node || !m_document)
+        return;
+    if (node == &m_document->root || !node->parent) {
+        refreshAll();
+        return;
+    }
+    const QModelIndex first = indexForNode(node, 0);
+    emit dataChanged(first, first.sibling(first.row(), kColumns - 1), {});
+    notifyChildren(node, first);
+}
+
+void SettingsModel::refreshAll()
+{
+    if (m_document)
+        notifyChildren(&m_document->root, QModelIndex());
+}
+
+// One dataChanged over all child rows of the node, then the same below every child that has
+// children of its own. Rows come from the loop, never from a search among siblings.
+void SettingsModel::notifyChildren(const XsdtNode *node, const QModelIndex &nodeIndex)
+{
+    const auto &kids = node->children;
+    if (kids.empty())
+        return;
+    const int last = int(kids.size()) - 1;
+    emit dataChanged(index(0, 0, nodeIndex), index(last, kColumns - 1, nodeIndex), {});
+    for (int row = 0; row <= last; ++row) {
+        const XsdtNode *child = kids[size_t(row)].get();
+        if (!child->children.empty())
+            notifyChildren(child, createIndex(row, 0, const_cast<XsdtNode *>(child)));
+    }
+}
+
+} // namespace vrn

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "knowledge/deletionpolicy.h"
+
+#include <QAbstractItemModel>
+#include <QHash>
+
+namespace vrn {
+
+class XsdtDocument;
+struct XsdtNode;
+
+// The tree model over the open settings document and the one gate through which every view
+// changes it. It keeps no copy of the data and no change list: pending edits and queued
+// deletions live in the nodes, so every view sees the same state.
+class SettingsModel : public QAbstractItemModel
+{
+    Q_OBJECT
+
+public:
+    enum Roles { NodeRole = Qt::UserRole + 1 };
+
+    explicit SettingsModel(QObject *parent = nullptr);
+
+    void setDocument(XsdtDocument *document);
+    XsdtDocument *document() const { return m_document; }
+    void setPolicy(const DeletionPolicy *policy);
+    const DeletionPolicy *policy() const { return m_policy; }
+    void setViewOnly(bool viewOnly);
+    bool isViewOnly() const { return m_viewOnly; }
+
+    XsdtNode *rootNode() const;
+    XsdtNode *nodeForIndex(const QModelIndex &index) const;
+    QModelIndex indexForNode(const XsdtNode *node, int column = 0) const;
+    DeleteVerdict deletionVerdict(const XsdtNode *node) const;
+    bool isEditLocked(const XsdtNode *node) const;
+
+    bool queueDeletion(XsdtNode *node, QString *whyNot = nullptr);
+    void undoDeletion(XsdtNode *node);
+    void revertValue(XsdtNode *node);
+    void revertAll();
+    void notifySubtree(const XsdtNode *node);
+    void refreshAll();
+
+    QModelIndex index(int row, int column,
+                      const QModelIndex &parent = QModelIndex()) const override;
+    QModelIndex parent(const QModelIndex &index) const override;
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    bool setData(const QModelIndex &index, const QVariant &value, int role = Qt::EditRole) override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex &index) const override;
+    QModelIndex sibling(int row, int column, const QModelIndex &index) const override;
+    bool hasChildren(const QModelIndex &parent = QModelIndex()) const override;
+
+signals:
+    void edited();
+    void editRejected(const QString &reason);
+
+private:
+    int rowOf(const XsdtNode *node) const;
+    void notifyChildren(const XsdtNode *node, const QModelIndex &nodeIndex);
+
+    XsdtDocument *m_document = nullptr;
+    const DeletionPolicy *m_policy = nullptr;
+    bool m_viewOnly = false;
+    // Rows of the children of large groups. The row of a node is its position among its
+    // siblings, and views ask for parents of many rows while they paint; a linear search per
+    // question would make a group with 100,000 children quadratic. Entries are checked before
+    // use, so a stale entry only costs a rebuild of that group's rows.
+    mutable QHash<const XsdtNode *, int> m_rowCache;
+};
+
+} // namespace vrn

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <QColor>
+#include <QColorDialog>
+#include <QCoreApplication>
+#include <QList>
+#include <QMessageBox>
+#include <QPoint>
+#include <QString>
+#include <QStringList>
+
+class QAction;
+class QMenu;
+class QWidget;
+
+namespace vrn {
+
+// Every modal box, file chooser, colour chooser and popup menu of the program goes through
+// here. Tests queue the next answer instead of racing timers against exec(), and can read back
+// what would have been shown.
+class Dialogs
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::Dialogs)
+
+public:
+    enum class Kind { Information, Warning, Question, Critical, OpenFile, Directory, Color, Menu };
+
+    struct MenuEntry
+    {
+        QString text; // empty for a separator
+        QString toolTip;
+        bool enabled = true;
+        bool separator = false;
+    };
+
+    // What a dialog showed (recorded only in test mode).
+    struct Record
+    {
+        Kind kind = Kind::Information;
+        QString title;
+        QString text;
+        QString informativeText;
+        QString checkBoxText;
+        QMessageBox::StandardButtons buttons;
+        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+        QString directory;
+        QString filter;
+        QColor initialColor;
+        QList<MenuEntry> menuEntries;
+    };
+
+    static QMessageBox::StandardButton
+    information(QWidget *parent, const QString &title, const QString &text,
+                QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+    static QMessageBox::StandardButton
+    warning(QWidget *parent, const QString &title, const QString &text,
+            QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+            QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+    static QMessageBox::StandardButton
+    question(QWidget *parent, const QString &title, const QString &text,
+             QMessageBox::StandardButtons buttons = QMessageBox::Yes | QMessageBox::No,
+             QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+    static QMessageBox::StandardButton
+    critical(QWidget *parent, const QString &title, const QString &text,
+             QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+             QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+    // The full form: informative text and an optional check box whose state lands in *checked.
+    static QMessageBox::StandardButton
+    message(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
+            const QString &informativeText, QMessageBox::StandardButtons buttons,
+            QMessageBox::StandardButton defaultButton, const QString &checkBoxText = QString(),
+            bool *checked = nullptr);
+
+    // Empty when cancelled.
+    static QString getOpenFileName(QWidget *parent, const QString &caption,
+                                   const QString &directory = QString(),
+                                   const QString &filter = QString());
+    static QString getExistingDirectory(QWidget *parent, const QString &caption,
+                                        const QString &directory = QString());
+    // Invalid when cancelled.
+    static QColor getColor(const QColor &initial, QWidget *parent, const QString &title,
+                           QColorDialog::ColorDialogOptions options = {});
+    // Opens the menu at the position; the chosen action, or null.
+    static QAction *execMenu(QMenu *menu, const QPoint &globalPos);
+
+    // Test hooks. In test mode nothing modal ever opens: each dialog takes the next queued
+    // answer of its type, or else returns as if cancelled (the default button of a box), and
+    // is recorded.
+    static void setTestMode(bool on);
+    static bool isTestMode();
+    static void setNextAnswer(QMessageBox::StandardButton answer, bool checked = false);
+    static void setNextFileName(const QString &path);
+    static void setNextColor(const QColor &color);
+    // The menu entry with this text is chosen (an empty text closes the menu without choice).
+    static void setNextMenuChoice(const QString &text);
+    static QList<Record> shown();
+    static Record lastShown();
+    static void clearShown();
+    // Empties the queues and the record; test mode stays as it is.
+    static void reset();
+};
+
+} // namespace vrn

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "knowledge/leftovers.h"
+
+#include <QDialog>
+#include <QList>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace vrn {
+
+class SettingsModel;
+class XsdtDocument;
+
+// The last look before anything is written: every pending edit, every queued deletion and
+// every file that will be removed from disk. Taking a change back acts on the model at once.
+class ReviewDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    // Item data of a top-level row, column 0: the node, and whether the row is a deletion.
+    static constexpr int NodeRole = Qt::UserRole;
+    static constexpr int DeletionRole = Qt::UserRole + 1;
+    // Rows listed below a deleted group before the rest is only counted.
+    static constexpr int MaxDeletionChildren = 300;
+
+    ReviewDialog(SettingsModel *model, XsdtDocument *document, QWidget *parent = nullptr);
+
+    void setLeftoverItems(const QList<LeftoverItem> &items);
+    void populate();
+    void populateDeletion(QTreeWidgetItem *item);
+
+    QLabel *summaryLabel() const { return m_summaryLabel; }
+    QLineEdit *filterEdit() const { return m_filterEdit; }
+    QCheckBox *showEditsBox() const { return m_showEdits; }
+    QCheckBox *showDeletionsBox() const { return m_showDeletions; }
+    QTreeWidget *tree() const { return m_tree; }
+    QPlainTextEdit *detailText() const { return m_detailText; }
+    QPlainTextEdit *leftoverText() const { return m_leftoverText; }
+    QPushButton *revertButton() const { return m_revertButton; }
+    QPushButton *cancelButton() const { return m_cancelButton; }
+    QPushButton *saveButton() const { return m_saveButton; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void updateDetails();
+    void takeBack();
+
+    SettingsModel *m_model;
+    XsdtDocument *m_document;
+    QList<LeftoverItem> m_leftovers;
+
+    QLabel *m_summaryLabel = nullptr;
+    QLineEdit *m_filterEdit = nullptr;
+    QCheckBox *m_showEdits = nullptr;
+    QCheckBox *m_showDeletions = nullptr;
+    QTreeWidget *m_tree = nullptr;
+    QPlainTextEdit *m_detailText = nullptr;
+    QPlainTextEdit *m_leftoverText = nullptr;
+    QPushButton *m_revertButton = nullptr;
+    QPushButton *m_cancelButton = nullptr;
+    QPushButton *m_saveButton = nullptr;
+};
+
+} // namespace vrn

@@ -1,0 +1,298 @@
+// Renders the value widgets, the advanced tree and the review dialog in both themes to PNG
+// files, for looking at them without a display:
+//     QT_QPA_PLATFORM=offscreen varnel-shots /tmp/varnel-shots
+#include "app/thememanager.h"
+#include "document/xsdtdocument.h"
+#include "knowledge/deletionpolicy.h"
+#include "model/settingrow.h"
+#include "model/settingsfilterproxy.h"
+#include "model/settingsmodel.h"
+#include "model/valuedelegate.h"
+#include "support/generator.h"
+#include "support/nodebuilder.h"
+#include "views/reviewdialog.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QScrollArea>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <cstdio>
+#include <limits>
+
+using namespace vrn;
+using testdata::addValue;
+
+namespace {
+
+VariableInfo info(EditorKind kind, const QString &label, const QString &description = {})
+{
+    VariableInfo i;
+    i.kind = kind;
+    i.label = label;
+    i.description = description;
+    i.known = true;
+    return i;
+}
+
+bool save(QWidget *widget, const QString &dir, const QString &name)
+{
+    const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
+    if (!widget->grab().save(path)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(QDir::toNativeSeparators(path)));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(QDir::toNativeSeparators(path)));
+    return true;
+}
+
+// Every editor kind and every state a row can be in, one below the other.
+QWidget *rowsPage(XsdtDocument &doc, SettingsModel &model)
+{
+    XsdtNode &r = doc.root;
+    const auto add = [&](const QString &path, QChar type, const QString &value) {
+        return addValue(r, path, type, value);
+    };
+    struct Row
+    {
+        XsdtNode *node;
+        VariableInfo info;
+    };
+    QList<Row> rows;
+    rows.append({add(QStringLiteral("Global/Preferences/Application/AutoUIScaling"), u'b',
+                     QStringLiteral("true")),
+                 info(EditorKind::Bool, QStringLiteral("Auto UI scaling"))});
+    VariableInfo choice = info(EditorKind::Choice, QStringLiteral("Message box Ok/Cancel order"));
+    choice.choices = {{0, QStringLiteral("Platform default")},
+                      {1, QStringLiteral("Ok, Cancel")},
+                      {2, QStringLiteral("Cancel, Ok")}};
+    rows.append({add(QStringLiteral("Global/Preferences/Application/MessageBoxOkCancelButtonOrder"),
+                     u'i', QStringLiteral("1")),
+                 choice});
+    rows.append({add(QStringLiteral("Global/Preferences/Application/MessageBoxYesNoButtonOrder"),
+                     u'i', QStringLiteral("7")),
+                 choice});
+    VariableInfo maxProc = info(EditorKind::Integer, QStringLiteral("Max processors"),
+                                QStringLiteral("Maximum number of processor cores allowed for "
+                                               "installed modules."));
+    maxProc.hasRange = true;
+    maxProc.min = 1;
+    maxProc.max = std::numeric_limits<double>::max();
+    rows.append({add(QStringLiteral("Global/Preferences/Process/MaxProcessors"), u'i',
+                     QStringLiteral("16")),
+                 maxProc});
+    VariableInfo small = info(EditorKind::Unsigned, QStringLiteral("Max module thread priority"));
+    small.hasRange = true;
+    small.min = 0;
+    small.max = 7;
+    rows.append({add(QStringLiteral("Global/Preferences/Process/MaxModuleThreadPriority"), u'u',
+                     QStringLiteral("7")),
+                 small});
+    rows.append({add(QStringLiteral("Global/Preferences/Process/ConsoleDelay"), u'u',
+                     QStringLiteral("4294967295")),
+                 info(EditorKind::Unsigned, QStringLiteral("Console delay"))});
+    VariableInfo opacity = info(EditorKind::Real, QStringLiteral("Active window opacity"),
+                                QStringLiteral("Window opacity in the [0,1] range."));
+    opacity.hasRange = true;
+    opacity.max = 1;
+    XsdtNode *opacityNode = add(QStringLiteral("Global/Preferences/MainWindow/ActiveWindowOpacity"),
+                                u'F', QStringLiteral("1"));
+    rows.append({opacityNode, opacity});
+    rows.append({add(QStringLiteral("Global/Preferences/ImageWindow/NewImageCaption"), u's',
+                     QStringLiteral("Image")),
+                 info(EditorKind::Text, QStringLiteral("New image caption"))});
+    rows.append({add(QStringLiteral("Global/Preferences/Application/StyleSheetFile"), u's',
+                     QStringLiteral("/opt/PixInsight/rsc/style/dark.qss")),
+                 info(EditorKind::FilePath, QStringLiteral("Style sheet file"))});
+    rows.append({add(QStringLiteral("Global/Preferences/ImageWindow/DownloadsDirectory"), u's',
+                     QStringLiteral("/home/astro/Downloads")),
+                 info(EditorKind::Directory, QStringLiteral("Downloads directory"))});
+    rows.append({add(QStringLiteral("Global/TransparencyBrush/BackgroundColor"), u'u',
+                     QString::number(0x80C03030u)),
+                 info(EditorKind::Color, QStringLiteral("Background color"))});
+    VariableInfo readOnly = info(EditorKind::Directory, QStringLiteral("Core directory"),
+                                 QStringLiteral("Full path to the core application. Read-only."));
+    readOnly.readOnly = true;
+    rows.append({add(QStringLiteral("Global/Preferences/Application/CoreDirectory"), u's',
+                     QStringLiteral("/opt/PixInsight/bin")),
+                 readOnly});
+    rows.append({add(QStringLiteral("Global/Preferences/Application/Layout"), u'B',
+                     QString(4096, QLatin1Char('A'))),
+                 info(EditorKind::Text, QStringLiteral("Layout"))});
+    rows.append({add(QStringLiteral("Modules/1"), u's',
+                     QStringLiteral("/opt/PixInsight/bin/Kestrane-pxm.so")),
+                 info(EditorKind::FilePath, QStringLiteral("1"))});
+    XsdtNode *counter =
+        add(QStringLiteral("Global/Statistics/Process/Curves"), u'u', QStringLiteral("12"));
+    rows.append({counter, info(EditorKind::Unsigned, QStringLiteral("Curves"))});
+
+    model.setDocument(&doc);
+    model.setData(model.indexForNode(opacityNode, 1), QStringLiteral("0.85"));
+    model.setData(model.indexForNode(counter, 1), QStringLiteral("13"));
+    model.queueDeletion(doc.findPath(QStringLiteral("Global/Statistics")));
+
+    auto *page = new QWidget;
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    for (const Row &row : rows) {
+        auto *widget = new SettingRow(row.node, row.info, &model, page);
+        widget->setShowPath(row.node->path().startsWith(QLatin1String("Modules")) ||
+                            row.node->path().startsWith(QLatin1String("Global/Statistics")));
+        layout->addWidget(widget);
+    }
+    layout->addStretch();
+    page->resize(920, page->sizeHint().height());
+    return page;
+}
+
+QTreeView *treeView(XsdtDocument &doc, SettingsModel &model, SettingsFilterProxy &proxy)
+{
+    testdata::GeneratorOptions options;
+    options.targetBytes = 64 * 1024;
+    doc.parse(testdata::generateSettings(options));
+    model.setDocument(&doc);
+    proxy.setSourceModel(&model);
+    if (XsdtNode *n = doc.findPath(QStringLiteral("Global/Preferences/Process/MaxProcessors")))
+        model.setData(model.indexForNode(n, 1), QStringLiteral("4"));
+    if (XsdtNode *process = doc.findPath(QStringLiteral("Global/Preferences/Process"))) {
+        for (const auto &child : process->children) {
+            if (child->type == QLatin1Char('s')) {
+                model.setData(model.indexForNode(child.get(), 1),
+                              QStringLiteral("first line\nsecond line"));
+                break;
+            }
+        }
+    }
+    model.queueDeletion(doc.findPath(QStringLiteral("Global/Statistics")));
+
+    auto *view = new QTreeView;
+    view->setModel(&proxy);
+    view->setItemDelegateForColumn(1, new ValueDelegate(view));
+    view->setUniformRowHeights(true);
+    view->setAlternatingRowColors(true);
+    view->header()->setStretchLastSection(false);
+    view->header()->setSectionResizeMode(0, QHeaderView::Interactive);
+    view->header()->resizeSection(0, 380);
+    view->header()->setSectionResizeMode(1, QHeaderView::Stretch);
+    view->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    view->resize(1000, 700);
+    const QModelIndex global =
+        proxy.mapFromSource(model.indexForNode(doc.findPath(QStringLiteral("Global"))));
+    view->expand(global);
+    for (const char *path : {"Global/Preferences", "Global/Preferences/Process",
+                             "Global/Statistics", "Global/Statistics/Process"}) {
+        view->expand(
+            proxy.mapFromSource(model.indexForNode(doc.findPath(QString::fromLatin1(path)))));
+    }
+    view->scrollTo(proxy.mapFromSource(model.indexForNode(
+                       doc.findPath(QStringLiteral("Global/Preferences/Process")))),
+                   QAbstractItemView::PositionAtTop);
+    return view;
+}
+
+ReviewDialog *reviewDialog(XsdtDocument &doc, SettingsModel &model)
+{
+    XsdtNode &r = doc.root;
+    XsdtNode *gamma =
+        addValue(r, QStringLiteral("Global/RGBWorkingSpace/Gamma"), u'F', QStringLiteral("2.2"));
+    XsdtNode *style = addValue(r, QStringLiteral("Global/Preferences/Application/StyleSheetFile"),
+                               u's', QStringLiteral("/opt/PixInsight/rsc/style/light.qss"));
+    XsdtNode *notes = addValue(r, QStringLiteral("ScriptData/Batch/Notes"), u's',
+                               QStringLiteral("first\nsecond"));
+    for (int i = 0; i < 420; ++i)
+        addValue(r, QStringLiteral("Global/Statistics/Process/P%1").arg(i, 3, 10, QLatin1Char('0')),
+                 u'u', QString::number(i * 7));
+    addValue(r, QStringLiteral("ModuleData/Kestrane/Parameters/Amount"), u'F',
+             QStringLiteral("0.5"));
+    model.setDocument(&doc);
+    model.setData(model.indexForNode(gamma, 1), QStringLiteral("1.8"));
+    model.setData(model.indexForNode(style, 1), QStringLiteral("/home/astro/pi/dark.qss"));
+    model.setData(model.indexForNode(notes, 1), QStringLiteral("first\nsecond\nthird"));
+    model.queueDeletion(doc.findPath(QStringLiteral("Global/Statistics")));
+    model.queueDeletion(doc.findPath(QStringLiteral("ModuleData/Kestrane")));
+
+    auto *dialog = new ReviewDialog(&model, &doc);
+    LeftoverItem user;
+    user.path = QStringLiteral("/home/astro/.config/Pleiades/Kestrane");
+    user.isFolder = true;
+    LeftoverItem module;
+    module.path = QStringLiteral("/opt/PixInsight/bin/Kestrane-pxm.so");
+    module.inInstallation = true;
+    dialog->setLeftoverItems({user, module});
+    QTreeWidgetItem *statistics = dialog->tree()->topLevelItem(0);
+    dialog->tree()->expandItem(statistics);
+    dialog->tree()->scrollToItem(statistics->child(statistics->childCount() - 1));
+    dialog->tree()->setCurrentItem(
+        dialog->tree()->topLevelItem(dialog->tree()->topLevelItemCount() - 1));
+    return dialog;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() != 2) {
+        std::fprintf(stderr, "usage: varnel-shots <output folder>\n");
+        return 2;
+    }
+    const QString dir = args.at(1);
+    if (!QDir().mkpath(dir)) {
+        std::fprintf(stderr, "cannot create %s\n", qPrintable(QDir::toNativeSeparators(dir)));
+        return 1;
+    }
+    QFile overlay(QStringLiteral(":/schema/overlay.json"));
+    DeletionPolicy policy;
+    if (!overlay.open(QIODevice::ReadOnly) || !policy.load(overlay.readAll()))
+        std::fprintf(stderr, "deletion rules not loaded; every deletion is refused\n");
+
+    ThemeManager *theme = ThemeManager::instance();
+    theme->init(false);
+    bool ok = true;
+    for (int t : {ThemeManager::Light, ThemeManager::Dark}) {
+        theme->setTheme(t, false);
+        const QString suffix =
+            t == ThemeManager::Dark ? QStringLiteral("-dark") : QStringLiteral("-light");
+        {
+            XsdtDocument doc;
+            SettingsModel model;
+            model.setPolicy(&policy);
+            std::unique_ptr<QWidget> page(rowsPage(doc, model));
+            page->show();
+            QApplication::processEvents();
+            ok &= save(page.get(), dir, QStringLiteral("rows") + suffix);
+        }
+        {
+            XsdtDocument doc;
+            SettingsModel model;
+            model.setPolicy(&policy);
+            SettingsFilterProxy proxy;
+            std::unique_ptr<QTreeView> view(treeView(doc, model, proxy));
+            view->show();
+            QApplication::processEvents();
+            ok &= save(view.get(), dir, QStringLiteral("tree") + suffix);
+            proxy.setChangedOnly(true);
+            view->expandAll();
+            QApplication::processEvents();
+            ok &= save(view.get(), dir, QStringLiteral("tree-changed") + suffix);
+        }
+        {
+            XsdtDocument doc;
+            SettingsModel model;
+            model.setPolicy(&policy);
+            std::unique_ptr<ReviewDialog> dialog(reviewDialog(doc, model));
+            dialog->show();
+            QApplication::processEvents();
+            ok &= save(dialog.get(), dir, QStringLiteral("review") + suffix);
+        }
+    }
+    return ok ? 0 : 1;
+}
