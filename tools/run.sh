@@ -1,8 +1,9 @@
 #!/bin/sh
-# Opens the user's PixInsight settings file, or a scratch copy of the demo file when none is
-# found. The shipped demo file is never modified.
+# Starts Varnel on the user's PixInsight settings file, or on a scratch copy of the demo file
+# when none is found. The shipped demo file is never modified.
 set -e
 build="$1"
+program="$build/src/app/varnel"
 home="${HOME:-}"
 config="${XDG_CONFIG_HOME:-$home/.config}"
 found=""
@@ -16,6 +17,6 @@ if [ -z "$found" ]; then
     mkdir -p "$scratch"
     cp "$(dirname "$0")/../examples/core-1-pxi.settings" "$scratch/core-1-pxi.settings"
     found="$scratch/core-1-pxi.settings"
-    echo "No PixInsight settings file found; using a scratch copy of the demo file: $found"
+    echo "No PixInsight settings file found; opening a scratch copy of the demo file: $found"
 fi
-exec "$build/tools/varnel-inspect" "$found"
+exec "$program" "$found"

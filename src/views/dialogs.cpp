@@ -2,7 +2,9 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QDialog>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QMenu>
 #include <QQueue>
 
@@ -23,6 +25,8 @@ struct TestState
     QQueue<QString> fileNames;
     QQueue<QColor> colors;
     QQueue<QString> menuChoices;
+    QQueue<int> items;
+    QQueue<std::function<int(QDialog *)>> dialogHandlers;
     QList<Dialogs::Record> shown;
 };
 
@@ -219,6 +223,51 @@ QAction *Dialogs::execMenu(QMenu *menu, const QPoint &globalPos)
     return menu->exec(globalPos);
 }
 
+QString Dialogs::getItem(QWidget *parent, const QString &title, const QString &label,
+                         const QStringList &items, int current, bool *ok)
+{
+    TestState &s = state();
+    if (s.testMode) {
+        Record r;
+        r.kind = Kind::Item;
+        r.title = title;
+        r.text = label;
+        for (const QString &item : items)
+            r.menuEntries.append(MenuEntry{item, QString(), true, false});
+        s.shown.append(r);
+        const int index = s.items.isEmpty() ? -1 : s.items.dequeue();
+        if (ok)
+            *ok = index >= 0 && index < items.size();
+        return index >= 0 && index < items.size() ? items.at(index) : QString();
+    }
+    return QInputDialog::getItem(parent, title, label, items, current, false, ok);
+}
+
+int Dialogs::execDialog(QDialog *dialog)
+{
+    TestState &s = state();
+    if (s.testMode) {
+        Record r;
+        r.kind = Kind::Dialog;
+        r.title = dialog->windowTitle();
+        s.shown.append(r);
+        if (s.dialogHandlers.isEmpty())
+            return QDialog::Rejected;
+        return s.dialogHandlers.dequeue()(dialog);
+    }
+    return dialog->exec();
+}
+
+void Dialogs::setNextItem(int index)
+{
+    state().items.enqueue(index);
+}
+
+void Dialogs::setNextDialogHandler(std::function<int(QDialog *)> handler)
+{
+    state().dialogHandlers.enqueue(std::move(handler));
+}
+
 void Dialogs::setTestMode(bool on)
 {
     state().testMode = on;
@@ -271,6 +320,8 @@ void Dialogs::reset()
     s.fileNames.clear();
     s.colors.clear();
     s.menuChoices.clear();
+    s.items.clear();
+    s.dialogHandlers.clear();
     s.shown.clear();
 }
 

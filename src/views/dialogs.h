@@ -9,7 +9,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QAction;
+class QDialog;
 class QMenu;
 class QWidget;
 
@@ -23,7 +26,7 @@ class Dialogs
     Q_DECLARE_TR_FUNCTIONS(vrn::Dialogs)
 
 public:
-    enum class Kind { Information, Warning, Question, Critical, OpenFile, Directory, Color, Menu };
+    enum class Kind { Information, Warning, Question, Critical, OpenFile, Directory, Color, Menu, Item, Dialog };
 
     struct MenuEntry
     {
@@ -83,6 +86,11 @@ public:
                            QColorDialog::ColorDialogOptions options = {});
     // Opens the menu at the position; the chosen action, or null.
     static QAction *execMenu(QMenu *menu, const QPoint &globalPos);
+    // A choice from a fixed list; *ok is false when cancelled.
+    static QString getItem(QWidget *parent, const QString &title, const QString &label,
+                           const QStringList &items, int current, bool *ok);
+    // Runs a dialog of our own modally; its result code.
+    static int execDialog(QDialog *dialog);
 
     // Test hooks. In test mode nothing modal ever opens: each dialog takes the next queued
     // answer of its type, or else returns as if cancelled (the default button of a box), and
@@ -94,6 +102,11 @@ public:
     static void setNextColor(const QColor &color);
     // The menu entry with this text is chosen (an empty text closes the menu without choice).
     static void setNextMenuChoice(const QString &text);
+    // The item with this index is chosen from the next list (a negative one cancels).
+    static void setNextItem(int index);
+    // The next dialog of our own is handed to this function instead of being shown; its
+    // return value is the dialog's result. Without one the dialog counts as rejected.
+    static void setNextDialogHandler(std::function<int(QDialog *)> handler);
     static QList<Record> shown();
     static Record lastShown();
     static void clearShown();

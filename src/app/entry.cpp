@@ -1,0 +1,121 @@
+#include "app/entry.h"
+
+#include "app/mainwindow.h"
+#include "app/thememanager.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QIcon>
+
+#include <cstdio>
+#include <cstring>
+
+namespace vrn {
+
+namespace {
+
+class Entry
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::Entry)
+};
+
+const char *const kInstalledUpdatesHelper = "--installed-updates-helper";
+const char *const kLeftoversHelper = "--leftovers-helper";
+
+// The helper modes make changes with administrator rights on behalf of the editor; this
+// version of the editor never starts them, so a request for one is answered as a malformed
+// command line rather than being taken for an editor option.
+int refuseHelper(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    std::fprintf(stderr, "%s\n",
+                 qPrintable(Entry::tr("%1: this version of Varnel has no helper mode.")
+                                .arg(QString::fromLocal8Bit(argv[1]))));
+    return 6;
+}
+
+} // namespace
+
+int themeFromOption(const QString &value)
+{
+    const QString name = value.toLower();
+    if (name == QLatin1String("dark"))
+        return ThemeManager::Dark;
+    if (name == QLatin1String("light"))
+        return ThemeManager::Light;
+    return ThemeManager::FollowSystem;
+}
+
+bool haveDisplay()
+{
+#if defined(Q_OS_LINUX) || defined(Q_OS_FREEBSD)
+    return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+#else
+    return true;
+#endif
+}
+
+int runVarnel(int argc, char **argv)
+{
+    if (argc >= 2 && std::strcmp(argv[1], kInstalledUpdatesHelper) == 0)
+        return refuseHelper(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], kLeftoversHelper) == 0)
+        return refuseHelper(argc, argv);
+
+    if (!haveDisplay()) {
+        std::fprintf(stderr, "%s\n",
+                     "Varnel needs a graphical desktop, but no display is available here (neither "
+                     "DISPLAY nor WAYLAND_DISPLAY is set). Start it from a desktop session.");
+        return 1;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Varnelhaus"));
+    QApplication::setApplicationName(QStringLiteral("Varnelhaus"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Varnel"));
+    QApplication::setApplicationVersion(QStringLiteral("0.1.3"));
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256, 512})
+        icon.addFile(QStringLiteral(":/icons/vrne-%1.png").arg(size), QSize(size, size));
+    QApplication::setWindowIcon(icon);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(Entry::tr("Edit PixInsight settings safely."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption themeOption(
+        QStringLiteral("theme"), Entry::tr("Use this theme for this run only: light, dark or system."),
+        QStringLiteral("name"));
+    const QCommandLineOption fontScaleOption(
+        QStringLiteral("font-scale"),
+        Entry::tr("Use this text size scale for this run only (default 1.25)."),
+        QStringLiteral("factor"));
+    parser.addOption(themeOption);
+    parser.addOption(fontScaleOption);
+    parser.addPositionalArgument(
+        QStringLiteral("file"),
+        Entry::tr("Settings file to open (default: the one found in the PixInsight config "
+                  "directory)."));
+    parser.process(app);
+
+    ThemeManager *theme = ThemeManager::instance();
+    theme->init(true);
+    if (parser.isSet(themeOption))
+        theme->setTheme(themeFromOption(parser.value(themeOption)), false);
+    if (parser.isSet(fontScaleOption)) {
+        bool ok = false;
+        const double scale = parser.value(fontScaleOption).toDouble(&ok);
+        if (ok)
+            theme->setFontScale(scale, false);
+    }
+
+    MainWindow window;
+    const QStringList files = parser.positionalArguments();
+    if (!files.isEmpty())
+        window.loadFile(files.constFirst());
+    window.show();
+    return app.exec();
+}
+
+} // namespace vrn

@@ -1,0 +1,960 @@
+#include "app/mainwindow.h"
+
+#include "app/thememanager.h"
+#include "app/toolbaricons.h"
+#include "document/xsdtnode.h"
+#include "environment/discovery.h"
+#include "environment/pixinsight.h"
+#include "model/settingsfilterproxy.h"
+#include "model/settingsmodel.h"
+#include "model/valuedelegate.h"
+#include "views/dialogs.h"
+#include "views/reviewdialog.h"
+#include "views/taskpage.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QScreen>
+#include <QSettings>
+#include <QShortcut>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeView>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include <cmath>
+
+namespace vrn {
+
+namespace {
+
+std::function<bool(const QUrl &)> &urlOpener()
+{
+    static std::function<bool(const QUrl &)> opener;
+    return opener;
+}
+
+QByteArray readResource(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool sameFile(const QString &a, const QString &b)
+{
+    if (a.isEmpty() || b.isEmpty())
+        return false;
+    const QFileInfo x(a);
+    const QFileInfo y(b);
+    if (x.exists() && y.exists())
+        return x.canonicalFilePath() == y.canonicalFilePath();
+    return x.absoluteFilePath() == y.absoluteFilePath();
+}
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+const char *const kToolbarStyle =
+    "QToolBar QToolButton {  border-width: %1px; border-style: solid;  border-top-color: "
+    "palette(light); border-left-color: palette(light);  border-bottom-color: palette(dark); "
+    "border-right-color: palette(dark);  border-radius: 2px; padding: %2px %3px; background: "
+    "palette(button); }QToolBar QToolButton:hover { background: palette(midlight); }QToolBar "
+    "QToolButton:pressed {  border-top-color: palette(dark); border-left-color: palette(dark);  "
+    "border-bottom-color: palette(light); border-right-color: palette(light);  background: "
+    "palette(midlight); }QToolBar QToolButton:disabled { border-color: palette(mid); background: "
+    "transparent; }";
+
+} // namespace
+
+void MainWindow::setUrlOpener(std::function<bool(const QUrl &)> opener)
+{
+    urlOpener() = std::move(opener);
+}
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+{
+    loadKnowledge();
+    m_store.policy = &m_policy;
+
+    resize(1100, 760);
+    updateStatusBarStyle();
+    m_model = new SettingsModel(this);
+    m_model->setPolicy(&m_policy);
+    m_proxy = new SettingsFilterProxy(this);
+    m_proxy->setSourceModel(m_model);
+    buildActions();
+    buildMenus();
+    buildToolbar();
+    buildCentralWidget();
+
+    ThemeManager *theme = ThemeManager::instance();
+    m_lastFontScale = theme->fontScale();
+    connect(theme, &ThemeManager::changed, this, &MainWindow::updateStatusBarStyle);
+    connect(theme, &ThemeManager::changed, this, &MainWindow::refreshToolbarIcons);
+    connect(theme, &ThemeManager::changed, this, &MainWindow::onThemeChanged);
+    connect(m_model, &SettingsModel::edited, this, &MainWindow::onEdited);
+    connect(m_model, &SettingsModel::editRejected, this, [this](const QString &reason) {
+        statusBar()->showMessage(tr("Not accepted - %1").arg(reason), 8000);
+    });
+
+    m_envTimer = new QTimer(this);
+    m_envTimer->setInterval(3000);
+    connect(m_envTimer, &QTimer::timeout, this, &MainWindow::pollEnvironment);
+    m_envTimer->start();
+
+    const QStringList files = findSettingsFiles();
+    if (!files.isEmpty()) {
+        loadFile(files.constFirst());
+    } else {
+        refillFileList();
+        updateState();
+        QStringList folders;
+        for (const QString &dir : configDirectories())
+            folders.append(native(dir));
+        statusBar()->showMessage(
+            tr("No PixInsight settings file found in %1. Use Browse to open one.")
+                .arg(folders.join(QStringLiteral("; "))));
+    }
+    pollEnvironment();
+    onThemeChanged();
+    refreshToolbarIcons();
+}
+
+MainWindow::~MainWindow()
+{
+    // The pages and the model hold node pointers into the store's document, which dies with
+    // this object's members after the widgets.
+    detachDocument();
+}
+
+void MainWindow::loadKnowledge()
+{
+    const QByteArray globals = readResource(QStringLiteral(":/schema/globals.json"));
+    const QByteArray overlay = readResource(QStringLiteral(":/schema/overlay.json"));
+    QString error;
+    if (!m_schema.load(globals, overlay, &error))
+        Dialogs::warning(this, tr("Settings schema"),
+                         tr("The built-in settings descriptions could not be read (%1). Names and "
+                            "descriptions will be limited.")
+                             .arg(error));
+    error.clear();
+    if (!m_policy.load(overlay, &error))
+        Dialogs::warning(this, tr("Deletion rules"),
+                         tr("The built-in deletion rules could not be read (%1). Deleting entries "
+                            "is disabled.")
+                             .arg(error));
+}
+
+void MainWindow::buildActions()
+{
+    auto make = [this](const QString &text, auto slot) {
+        auto *action = new QAction(text, this);
+        action->setIconVisibleInMenu(false);
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+    m_openAction = make(tr("&Open settings file..."), &MainWindow::onOpen);
+    m_openAction->setShortcut(QKeySequence::Open);
+    m_openAction->setIconText(tr("Open"));
+    m_reloadAction = make(tr("&Reload from disk"), &MainWindow::onReload);
+    m_reloadAction->setShortcut(QKeySequence::Refresh);
+    m_reloadAction->setIconText(tr("Reload"));
+    m_saveAction = make(tr("&Save changes..."), [this] { onSave(); });
+    m_saveAction->setShortcut(QKeySequence::Save);
+    m_saveAction->setStatusTip(tr("Review the pending changes, then save"));
+    m_saveAction->setIconText(tr("Save"));
+    m_restoreAction = make(tr("Restore &backup..."), &MainWindow::onRestoreBackup);
+    m_restoreAction->setIconText(tr("Restore"));
+    m_quitAction = make(tr("&Quit"), &MainWindow::close);
+    m_quitAction->setShortcut(QKeySequence::Quit);
+    m_quitAction->setMenuRole(QAction::QuitRole);
+
+    m_revertAllAction = make(tr("Revert &all changes"), &MainWindow::onRevertAll);
+    m_revertAllAction->setIconText(tr("Revert all"));
+
+    ThemeManager *theme = ThemeManager::instance();
+    m_themeGroup = new QActionGroup(this);
+    m_themeGroup->setExclusive(true);
+    auto themeAction = [&](const QString &text, int value) {
+        QAction *action = make(text, [theme, value] { theme->setTheme(value, true); });
+        action->setCheckable(true);
+        m_themeGroup->addAction(action);
+        return action;
+    };
+    m_lightAction = themeAction(tr("&Light"), ThemeManager::Light);
+    m_darkAction = themeAction(tr("&Dark"), ThemeManager::Dark);
+    m_systemThemeAction = themeAction(tr("Follow &system"), ThemeManager::FollowSystem);
+
+    m_expandAllAction = make(tr("&Expand all"), [this] { m_tree->expandAll(); });
+    m_collapseAllAction = make(tr("&Collapse all"), [this] {
+        m_tree->collapseAll();
+        expandToPreferences();
+    });
+    m_largerTextAction = make(tr("&Larger text"), [theme] { theme->stepFontScale(+1); });
+    m_largerTextAction->setShortcuts(
+        {QKeySequence(QKeySequence::ZoomIn), QKeySequence(Qt::CTRL | Qt::Key_Equal)});
+    m_smallerTextAction = make(tr("&Smaller text"), [theme] { theme->stepFontScale(-1); });
+    m_smallerTextAction->setShortcut(QKeySequence::ZoomOut);
+    m_defaultTextAction = make(tr("&Default text size"), [theme] { theme->resetFontScale(); });
+    m_defaultTextAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
+    m_toggleThemeAction = make(tr("Toggle light/dark"), [theme] {
+        theme->setTheme(theme->isDark() ? ThemeManager::Light : ThemeManager::Dark, true);
+    });
+    m_toggleThemeAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_D));
+    m_toggleThemeAction->setIconText(tr("Theme"));
+
+    m_userGuideAction = make(tr("&User Guide"), &MainWindow::openUserGuide);
+    m_aboutQtAction = make(tr("About &Qt"), [] { QApplication::aboutQt(); });
+    m_aboutQtAction->setMenuRole(QAction::AboutQtRole);
+}
+
+void MainWindow::buildMenus()
+{
+    QMenu *file = menuBar()->addMenu(tr("&File"));
+    file->addAction(m_openAction);
+    file->addAction(m_reloadAction);
+    file->addSeparator();
+    file->addAction(m_saveAction);
+    file->addAction(m_restoreAction);
+    file->addSeparator();
+    file->addAction(m_quitAction);
+
+    QMenu *edit = menuBar()->addMenu(tr("&Edit"));
+    edit->addAction(m_revertAllAction);
+    edit->addSeparator();
+    QMenu *themeMenu = edit->addMenu(tr("&Theme"));
+    themeMenu->addAction(m_lightAction);
+    themeMenu->addAction(m_darkAction);
+    themeMenu->addAction(m_systemThemeAction);
+
+    m_toolbar = new QToolBar(tr("Main toolbar"), this);
+    QMenu *view = menuBar()->addMenu(tr("&View"));
+    view->addAction(m_expandAllAction);
+    view->addAction(m_collapseAllAction);
+    view->addSeparator();
+    view->addAction(m_largerTextAction);
+    view->addAction(m_smallerTextAction);
+    view->addAction(m_defaultTextAction);
+    view->addSeparator();
+    view->addAction(m_toggleThemeAction);
+    view->addSeparator();
+    QAction *toolbarToggle = m_toolbar->toggleViewAction();
+    toolbarToggle->setText(tr("&Toolbar"));
+    view->addAction(toolbarToggle);
+
+    QMenu *help = menuBar()->addMenu(tr("&Help"));
+    help->addAction(m_userGuideAction);
+    help->addSeparator();
+    help->addAction(m_aboutQtAction);
+}
+
+void MainWindow::buildToolbar()
+{
+    m_toolbar->setObjectName(QStringLiteral("MainToolbar"));
+    m_toolbar->setMovable(false);
+    m_toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    auto add = [this](QAction *action, ToolbarGlyph glyph) {
+        m_toolbar->addAction(action);
+        m_toolbarActions.append({action, int(glyph)});
+    };
+    add(m_openAction, ToolbarGlyph::Open);
+    add(m_reloadAction, ToolbarGlyph::Reload);
+    m_toolbar->addSeparator();
+    add(m_saveAction, ToolbarGlyph::Save);
+    add(m_revertAllAction, ToolbarGlyph::RevertAll);
+    m_toolbar->addSeparator();
+    add(m_restoreAction, ToolbarGlyph::Restore);
+    m_toolbar->addSeparator();
+    add(m_toggleThemeAction, ToolbarGlyph::Theme);
+    addToolBar(Qt::TopToolBarArea, m_toolbar);
+
+    const QSettings settings;
+    m_toolbar->setVisible(settings.value(QStringLiteral("Appearance/ToolbarVisible"), true).toBool());
+    connect(m_toolbar, &QToolBar::visibilityChanged, this, [this](bool visible) {
+        if (!isVisible())
+            return;
+        QSettings().setValue(QStringLiteral("Appearance/ToolbarVisible"), visible);
+        updateMinimumWidth();
+    });
+}
+
+void MainWindow::buildCentralWidget()
+{
+    auto *central = new QWidget(this);
+    auto *layout = new QVBoxLayout(central);
+    layout->setContentsMargins(8, 8, 8, 8);
+
+    auto *fileRow = new QHBoxLayout;
+    fileRow->addWidget(new QLabel(tr("File:"), central));
+    m_fileCombo = new QComboBox(central);
+    m_fileCombo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    fileRow->addWidget(m_fileCombo, 1);
+    auto *browse = new QPushButton(tr("Browse..."), central);
+    connect(browse, &QPushButton::clicked, this, &MainWindow::onOpen);
+    fileRow->addWidget(browse);
+    layout->addLayout(fileRow);
+    connect(m_fileCombo, &QComboBox::activated, this, &MainWindow::onFileActivated);
+
+    auto *bannerRow = new QHBoxLayout;
+    m_banner = new QLabel(central);
+    m_banner->setWordWrap(true);
+    m_banner->setMargin(8);
+    m_banner->setTextFormat(Qt::RichText);
+    m_banner->setAutoFillBackground(true);
+    m_banner->hide();
+    bannerRow->addWidget(m_banner, 1);
+    m_bannerReload = new QPushButton(tr("Reload"), central);
+    m_bannerReload->hide();
+    connect(m_bannerReload, &QPushButton::clicked, this, &MainWindow::onReload);
+    bannerRow->addWidget(m_bannerReload, 0, Qt::AlignVCenter);
+    layout->addLayout(bannerRow);
+
+    m_tabs = new QTabWidget(central);
+    m_tabs->addTab(buildAdvancedPage(), tr("All settings (advanced)"));
+    layout->addWidget(m_tabs, 1);
+    setCentralWidget(central);
+
+    // Until the search page exists, Ctrl+F finds within the tree.
+    auto *find = new QShortcut(QKeySequence::Find, this);
+    find->setContext(Qt::WindowShortcut);
+    connect(find, &QShortcut::activated, this, [this] {
+        m_tabs->setCurrentIndex(m_tabs->count() - 1);
+        m_filterEdit->setFocus(Qt::ShortcutFocusReason);
+        m_filterEdit->selectAll();
+    });
+}
+
+QWidget *MainWindow::buildAdvancedPage()
+{
+    auto *page = new QWidget(this);
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 6, 0, 0);
+    auto *row = new QHBoxLayout;
+    m_filterEdit = new QLineEdit(page);
+    m_filterEdit->setPlaceholderText(
+        tr("Filter this tree by name or value (Ctrl+F searches everything)"));
+    m_filterEdit->setClearButtonEnabled(true);
+    row->addWidget(m_filterEdit, 1);
+    m_changedOnly = new QCheckBox(tr("Changed only"), page);
+    row->addWidget(m_changedOnly);
+    layout->addLayout(row);
+    connect(m_filterEdit, &QLineEdit::textChanged, this, &MainWindow::onFilterEdited);
+    connect(m_changedOnly, &QCheckBox::toggled, this, &MainWindow::onChangedOnlyToggled);
+
+    m_tree = new QTreeView(page);
+    m_tree->setModel(m_proxy);
+    m_tree->setItemDelegateForColumn(1, new ValueDelegate(m_tree));
+    m_tree->setUniformRowHeights(true);
+    m_tree->setAlternatingRowColors(true);
+    m_tree->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_tree->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked |
+                            QAbstractItemView::EditKeyPressed);
+    QHeaderView *header = m_tree->header();
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(0, QHeaderView::Interactive);
+    header->resizeSection(0, 380);
+    header->setSectionResizeMode(1, QHeaderView::Stretch);
+    header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    connect(m_tree, &QTreeView::customContextMenuRequested, this, &MainWindow::showContextMenu);
+    layout->addWidget(m_tree, 1);
+
+    auto *del = new QShortcut(QKeySequence::Delete, m_tree);
+    del->setContext(Qt::WidgetShortcut);
+    connect(del, &QShortcut::activated, this, &MainWindow::deleteSelected);
+    return page;
+}
+
+void MainWindow::addTaskPage(TaskPage *page, const QString &title, PageMessages messages)
+{
+    const int timeout = messages == PageMessages::AsGiven10s ? 10000 : 8000;
+    const bool notAccepted = messages == PageMessages::NotAccepted8s;
+    connect(page, &TaskPage::message, this, [this, timeout, notAccepted](const QString &text) {
+        statusBar()->showMessage(notAccepted ? tr("Not accepted - %1").arg(text) : text, timeout);
+    });
+    connect(page, &TaskPage::deleteRequested, this, &MainWindow::requestDeletion);
+    connect(page, &TaskPage::restoreRequested, m_model, &SettingsModel::undoDeletion);
+    connect(page, &TaskPage::revealRequested, this, &MainWindow::revealNode);
+    // Task pages come before the advanced tree, which stays the last tab.
+    m_tabs->insertTab(m_tabs->count() - 1, page, title);
+    m_pages.append(page);
+    page->setDocument(m_store.loaded ? &m_store.document : nullptr);
+    page->setViewOnly(m_pixInsightRunning);
+}
+
+int MainWindow::pendingCount() const
+{
+    return m_store.loaded ? m_store.document.pendingChangeCount() : 0;
+}
+
+void MainWindow::onEdited()
+{
+    updateState();
+}
+
+void MainWindow::updateState()
+{
+    const int count = pendingCount();
+    m_fileCombo->setToolTip(m_store.loaded ? native(m_store.path) : tr("No settings file loaded."));
+
+    QString text;
+    QColor colour;
+    bool reload = false;
+    if (m_pixInsightRunning) {
+        text = tr("<b>PixInsight is running - view only.</b> It keeps its settings in memory and "
+                  "overwrites this file, so edits made now would be lost. Close PixInsight to "
+                  "edit.");
+        colour = QColor(255, 190, 0, 90);
+    } else if (m_changedOnDisk && count < 1) {
+        text = tr("<b>The file changed on disk since it was loaded.</b>");
+        colour = QColor(255, 120, 0, 90);
+        reload = true;
+    } else if (m_changedOnDisk) {
+        text = tr("<b>The file changed on disk since it was loaded.</b> Saving is blocked. Reload "
+                  "to continue (your %1 unsaved change(s) will be discarded).")
+                   .arg(count);
+        colour = QColor(255, 120, 0, 90);
+        reload = true;
+    } else if (m_store.loaded && !m_store.document.compactLayout) {
+        text = tr("This file uses a non-default layout (for example indented XML). Values are "
+                  "unaffected; saving will rewrite it in PixInsight's compact layout.");
+        colour = QColor(80, 160, 255, 70);
+    }
+    m_banner->setText(text);
+    if (colour.isValid()) {
+        QPalette palette = m_banner->palette();
+        palette.setBrush(QPalette::All, QPalette::Window, colour);
+        m_banner->setPalette(palette);
+    }
+    m_banner->setVisible(!text.isEmpty());
+    m_bannerReload->setVisible(reload);
+
+    m_reloadAction->setEnabled(m_store.loaded);
+    m_saveAction->setEnabled(m_store.loaded && count >= 1 && !m_pixInsightRunning &&
+                             !m_changedOnDisk);
+    m_restoreAction->setEnabled(m_store.loaded && !m_pixInsightRunning);
+    m_revertAllAction->setEnabled(count >= 1);
+    setWindowTitle(tr("Varnel%1").arg(count >= 1 ? tr(" - %n unsaved change(s)", nullptr, count)
+                                                 : QString()));
+}
+
+void MainWindow::pollEnvironment()
+{
+    const bool wasRunning = m_pixInsightRunning;
+    m_pixInsightRunning = vrn::isPixInsightRunning();
+    if (m_store.loaded) {
+        m_changedOnDisk = m_store.changedOnDisk();
+        // What PixInsight wrote when it exited is shown at once, unless it would cost edits.
+        if (m_changedOnDisk && wasRunning && !m_pixInsightRunning && pendingCount() == 0)
+            loadFile(m_store.path);
+    } else {
+        m_changedOnDisk = false;
+    }
+    m_model->setViewOnly(m_pixInsightRunning);
+    for (TaskPage *page : std::as_const(m_pages))
+        page->setViewOnly(m_pixInsightRunning);
+    if (findSettingsFiles() != m_knownFiles)
+        refillFileList();
+    updateState();
+}
+
+void MainWindow::refillFileList()
+{
+    m_knownFiles = findSettingsFiles();
+    const QSignalBlocker blocker(m_fileCombo);
+    m_fileCombo->clear();
+    bool openListed = false;
+    for (const QString &path : std::as_const(m_knownFiles)) {
+        m_fileCombo->addItem(fileLabel(path), path);
+        if (m_store.loaded && !openListed && sameFile(path, m_store.path)) {
+            m_fileCombo->setCurrentIndex(m_fileCombo->count() - 1);
+            openListed = true;
+        }
+    }
+    if (m_store.loaded && !openListed) {
+        m_fileCombo->addItem(fileLabel(m_store.path), m_store.path);
+        m_fileCombo->setCurrentIndex(m_fileCombo->count() - 1);
+    }
+    if (m_fileCombo->count() == 0)
+        m_fileCombo->addItem(tr("No settings file found - use Browse..."));
+}
+
+void MainWindow::onFileActivated(int index)
+{
+    const QString path = m_fileCombo->itemData(index).toString();
+    if (path.isEmpty() || (m_store.loaded && sameFile(path, m_store.path)))
+        return;
+    if (confirmDiscard(tr("Opening another file discards them.")))
+        loadFile(path);
+    else
+        refillFileList();
+}
+
+void MainWindow::onOpen()
+{
+    if (!confirmDiscard(tr("Opening another file discards them.")))
+        return;
+    QString start;
+    if (m_store.loaded) {
+        start = QFileInfo(m_store.path).absolutePath();
+    } else {
+        const QStringList dirs = configDirectories();
+        if (!dirs.isEmpty())
+            start = dirs.constFirst();
+    }
+    const QString path =
+        Dialogs::getOpenFileName(this, tr("Open PixInsight settings file"), start,
+                                 tr("PixInsight settings (*.settings);;All files (*)"));
+    if (!path.isEmpty())
+        loadFile(path);
+}
+
+void MainWindow::onReload()
+{
+    if (!m_store.loaded)
+        return;
+    if (confirmDiscard(tr("Reloading discards them.")))
+        loadFile(m_store.path);
+}
+
+bool MainWindow::loadFile(const QString &path)
+{
+    detachDocument();
+    QString error;
+    const bool ok = m_store.load(path, &error);
+    attachDocument();
+    if (ok) {
+        m_changedOnDisk = false;
+        m_tree->collapseAll();
+        expandToPreferences();
+        statusBar()->showMessage(tr("Loaded %1").arg(native(m_store.path)), 5000);
+    } else {
+        Dialogs::critical(this, tr("Cannot open file"), error);
+    }
+    refillFileList();
+    updateState();
+    return ok;
+}
+
+void MainWindow::attachDocument()
+{
+    XsdtDocument *document = m_store.loaded ? &m_store.document : nullptr;
+    m_model->setDocument(document);
+    for (TaskPage *page : std::as_const(m_pages))
+        page->setDocument(document);
+}
+
+void MainWindow::detachDocument()
+{
+    m_model->setDocument(nullptr);
+    for (TaskPage *page : std::as_const(m_pages))
+        page->setDocument(nullptr);
+}
+
+void MainWindow::expandToPreferences()
+{
+    if (!m_store.loaded)
+        return;
+    const XsdtNode *prefs = m_store.document.findPath(u"Global/Preferences");
+    if (!prefs)
+        return;
+    for (QModelIndex index = m_proxy->mapFromSource(m_model->indexForNode(prefs));
+         index.isValid(); index = index.parent())
+        m_tree->expand(index);
+}
+
+void MainWindow::revealNode(XsdtNode *node)
+{
+    if (!node)
+        return;
+    m_tabs->setCurrentWidget(m_tree->parentWidget());
+    m_filterEdit->clear();
+    m_changedOnly->setChecked(false);
+    const QModelIndex index = m_proxy->mapFromSource(m_model->indexForNode(node));
+    if (!index.isValid())
+        return;
+    for (QModelIndex up = index.parent(); up.isValid(); up = up.parent())
+        m_tree->expand(up);
+    m_tree->setCurrentIndex(index);
+    m_tree->scrollTo(index, QAbstractItemView::PositionAtCenter);
+}
+
+void MainWindow::onFilterEdited(const QString &text)
+{
+    m_proxy->setFilterText(text);
+    if (!text.trimmed().isEmpty()) {
+        m_tree->expandAll();
+    } else {
+        m_tree->collapseAll();
+        expandToPreferences();
+    }
+}
+
+void MainWindow::onChangedOnlyToggled(bool on)
+{
+    m_proxy->setChangedOnly(on);
+    if (on)
+        m_tree->expandAll();
+}
+
+bool MainWindow::confirmDiscard(const QString &reason)
+{
+    const int count = pendingCount();
+    if (!m_store.loaded || count == 0)
+        return true;
+    const auto answer =
+        Dialogs::question(this, tr("Discard changes?"),
+                          tr("You have %n unsaved change(s). %1", nullptr, count).arg(reason),
+                          QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Cancel);
+    return answer == QMessageBox::Discard;
+}
+
+void MainWindow::onRevertAll()
+{
+    const int count = pendingCount();
+    if (!m_store.loaded || count < 1)
+        return;
+    if (Dialogs::question(this, tr("Revert all changes"),
+                          tr("Discard all %n unsaved change(s)?", nullptr, count),
+                          QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return;
+    m_model->revertAll();
+    updateState();
+}
+
+void MainWindow::requestDeletion(XsdtNode *node)
+{
+    if (!node || node->pendingDelete)
+        return;
+    const DeleteVerdict verdict = m_model->deletionVerdict(node);
+    if (verdict.level == DeleteLevel::Never) {
+        Dialogs::information(this, tr("Cannot delete"),
+                             QStringLiteral("%1\n\n%2").arg(node->path(), verdict.reason));
+        return;
+    }
+    const int values = int(node->valueCount());
+    if (verdict.level == DeleteLevel::Warn && !m_dontAskDelete) {
+        bool dontAsk = false;
+        const auto answer = Dialogs::message(
+            this, QMessageBox::Warning, tr("Delete saved information?"),
+            tr("Delete %1?\n(%n value(s))", nullptr, values).arg(node->path()),
+            verdict.reason +
+                tr("\n\nNothing is removed until you save, and you can undo it before then."),
+            QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel,
+            tr("Don't ask again until I close the program"), &dontAsk);
+        if (answer != QMessageBox::Yes)
+            return;
+        m_dontAskDelete = dontAsk;
+    }
+    QString whyNot;
+    if (m_model->queueDeletion(node, &whyNot))
+        statusBar()->showMessage(
+            tr("%1 queued for deletion (%n value(s)). Save to apply.", nullptr, values)
+                .arg(node->path()),
+            8000);
+    else
+        Dialogs::information(this, tr("Cannot delete"), whyNot);
+}
+
+void MainWindow::deleteSelected()
+{
+    const QModelIndex index = m_proxy->mapToSource(m_tree->currentIndex());
+    if (!index.isValid())
+        return;
+    requestDeletion(m_model->nodeForIndex(index));
+}
+
+void MainWindow::showContextMenu(const QPoint &pos)
+{
+    const QModelIndex index = m_proxy->mapToSource(m_tree->indexAt(pos));
+    if (!index.isValid())
+        return;
+    XsdtNode *node = m_model->nodeForIndex(index);
+    if (!node)
+        return;
+    const bool viewOnly = m_model->isViewOnly();
+    QMenu menu(this);
+    menu.setToolTipsVisible(true);
+    QAction *revert = menu.addAction(tr("Revert this value"));
+    revert->setEnabled(node->kind == XsdtNode::Value && node->value != node->originalValue &&
+                       !viewOnly);
+    QAction *copyPath = menu.addAction(tr("Copy setting path"));
+    QAction *copyValue = menu.addAction(tr("Copy value"));
+    copyValue->setEnabled(node->kind == XsdtNode::Value);
+    menu.addSeparator();
+    QAction *undo = nullptr;
+    QAction *remove = nullptr;
+    QAction *why = nullptr;
+    const DeleteVerdict verdict = m_model->deletionVerdict(node);
+    if (node->pendingDelete) {
+        undo = menu.addAction(tr("Undo deletion"));
+    } else if (node->isDeleted()) {
+        menu.addAction(tr("Inside an entry marked for deletion"))->setEnabled(false);
+    } else if (verdict.level == DeleteLevel::Never) {
+        why = menu.addAction(tr("Why can't this be deleted?"));
+    } else {
+        remove = menu.addAction(verdict.level == DeleteLevel::Warn ? tr("Delete this entry...")
+                                                                   : tr("Delete this entry"));
+        remove->setToolTip(verdict.reason);
+        remove->setEnabled(!viewOnly);
+    }
+
+    QAction *chosen = Dialogs::execMenu(&menu, m_tree->viewport()->mapToGlobal(pos));
+    if (!chosen)
+        return;
+    if (chosen == revert)
+        m_model->revertValue(node);
+    else if (chosen == copyPath)
+        QGuiApplication::clipboard()->setText(node->path());
+    else if (chosen == copyValue)
+        QGuiApplication::clipboard()->setText(node->value);
+    else if (chosen == undo)
+        m_model->undoDeletion(node);
+    else if (chosen == remove)
+        requestDeletion(node);
+    else if (chosen == why)
+        Dialogs::information(this, tr("Cannot delete"),
+                             QStringLiteral("%1\n\n%2").arg(node->path(), verdict.reason));
+}
+
+bool MainWindow::onSave()
+{
+    if (!m_store.loaded)
+        return true;
+    if (pendingCount() == 0)
+        return true;
+    {
+        ReviewDialog review(m_model, &m_store.document, this);
+        if (Dialogs::execDialog(&review) != QDialog::Accepted)
+            return false;
+    }
+    QString message;
+    if (pendingCount() >= 1) {
+        // Deletions prune the tree: nobody may hold a node pointer while that happens.
+        const bool pruning = !m_store.document.deletedNodes().isEmpty();
+        if (pruning)
+            detachDocument();
+        QString error;
+        QString backup;
+        const bool ok = m_store.save(&error, &backup);
+        if (pruning) {
+            attachDocument();
+            m_tree->collapseAll();
+            expandToPreferences();
+        }
+        if (!ok) {
+            Dialogs::critical(this, tr("Save failed"), error);
+            pollEnvironment();
+            return false;
+        }
+        m_model->refreshAll();
+        message = tr("Saved. Backup: %1").arg(QFileInfo(backup).fileName());
+    }
+    statusBar()->showMessage(message, 10000);
+    updateState();
+    return true;
+}
+
+void MainWindow::onRestoreBackup()
+{
+    if (!m_store.loaded)
+        return;
+    const QStringList backups = listBackups(m_store.path);
+    if (backups.isEmpty()) {
+        Dialogs::information(this, tr("Restore backup"),
+                             tr("No backups were found next to the settings file."));
+        return;
+    }
+    QStringList items;
+    for (const QString &backup : backups) {
+        const QFileInfo info(backup);
+        items.append(tr("%1   (%2, %3 KiB)")
+                         .arg(info.fileName(),
+                              info.lastModified().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                         .arg(info.size() / 1024));
+    }
+    bool ok = false;
+    const QString chosen = Dialogs::getItem(this, tr("Restore backup"),
+                                            tr("Backup to restore (newest first):"), items, 0, &ok);
+    const int index = items.indexOf(chosen);
+    if (!ok || index < 0)
+        return;
+    const QString backup = backups.at(index);
+    if (!confirmDiscard(tr("Restoring discards them.")))
+        return;
+    if (Dialogs::question(this, tr("Restore backup"),
+                          tr("Replace the current settings file with\n%1\n\nThe current file is "
+                             "backed up first.")
+                              .arg(native(backup)),
+                          QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return;
+    detachDocument();
+    QString error;
+    const bool restored = m_store.restoreBackup(backup, &error);
+    attachDocument();
+    if (!restored) {
+        Dialogs::critical(this, tr("Restore failed"), error);
+    } else {
+        m_changedOnDisk = false;
+        statusBar()->showMessage(tr("Restored %1").arg(QFileInfo(backup).fileName()), 8000);
+        m_tree->collapseAll();
+        expandToPreferences();
+    }
+    updateState();
+}
+
+void MainWindow::onThemeChanged()
+{
+    ThemeManager *theme = ThemeManager::instance();
+    switch (theme->theme()) {
+    case ThemeManager::Light:
+        m_lightAction->setChecked(true);
+        break;
+    case ThemeManager::Dark:
+        m_darkAction->setChecked(true);
+        break;
+    default:
+        m_systemThemeAction->setChecked(true);
+        break;
+    }
+    updateState();
+    if (std::fabs(theme->fontScale() - m_lastFontScale) > 0.000001) {
+        m_lastFontScale = theme->fontScale();
+        statusBar()->showMessage(
+            tr("Text size %1%").arg(std::lround(m_lastFontScale * 100 / 1.25)), 3000);
+    }
+}
+
+void MainWindow::updateStatusBarStyle()
+{
+    statusBar()->setStyleSheet(
+        QStringLiteral("QStatusBar { background: palette(midlight); border-top: 1px solid "
+                       "palette(mid); }"));
+}
+
+void MainWindow::refreshToolbarIcons()
+{
+    const QPalette palette = QApplication::palette();
+    const QColor normal = palette.color(QPalette::Active, QPalette::ButtonText);
+    const QColor disabled = palette.color(QPalette::Disabled, QPalette::ButtonText);
+    m_toolbar->setIconSize(QSize(18, 18));
+    QFont font = this->font();
+    font.setPointSizeF(qMax(font.pointSizeF() * 0.62, 6.5));
+    m_toolbar->setFont(font);
+    m_toolbar->setStyleSheet(QString::fromLatin1(kToolbarStyle).arg(1).arg(3).arg(4));
+    const qreal ratio = devicePixelRatioF();
+    const int pixels = qMax(int(std::lround(18 * ratio)), 8);
+    for (const auto &[action, glyph] : std::as_const(m_toolbarActions))
+        action->setIcon(toolbarIcon(ToolbarGlyph(glyph), normal, disabled, pixels, ratio));
+    // Keeps the bar compact, but never so low that the labels under the icons are cut off
+    // (with some styles and fonts the buttons need a few pixels more than that).
+    m_toolbar->setMaximumHeight(QWIDGETSIZE_MAX);
+    m_toolbar->setMaximumHeight(
+        qMax(QFontMetrics(font).lineSpacing() + 39, m_toolbar->sizeHint().height()));
+    updateMinimumWidth();
+    QTimer::singleShot(0, this, &MainWindow::updateMinimumWidth);
+}
+
+void MainWindow::updateMinimumWidth()
+{
+    int width = centralWidget() ? centralWidget()->minimumSizeHint().width() : 0;
+    if (m_toolbar->isVisible()) {
+        if (m_toolbar->layout())
+            m_toolbar->layout()->activate();
+        width = qMax(width, m_toolbar->sizeHint().width());
+    }
+    setMinimumWidth(width);
+}
+
+void MainWindow::ensureOnScreen()
+{
+    if (isMinimized()) {
+        showNormal();
+        activateWindow();
+    }
+    const QRect frame = frameGeometry();
+    const QRect strip(frame.left(), frame.top(), frame.width(), 40);
+    for (const QScreen *screen : QGuiApplication::screens()) {
+        const QRect visible = strip.intersected(screen->availableGeometry());
+        if (visible.width() >= 120 && visible.height() >= 20)
+            return;
+    }
+    const QScreen *primary = QGuiApplication::primaryScreen();
+    if (!primary)
+        return;
+    const QRect available = primary->availableGeometry();
+    resize(qMin(width(), available.width()), qMin(height(), available.height() - 60));
+    const QRect resized = frameGeometry();
+    const int x = qMax(available.left(), available.center().x() - resized.width() / 2);
+    const int y = qMax(available.top(), available.center().y() - resized.height() / 2);
+    move(x, y);
+}
+
+void MainWindow::openUserGuide()
+{
+    const QString path = QDir::tempPath() + QStringLiteral("/Varnelkit-Help.html");
+    QSaveFile file(path);
+    const QByteArray page = readResource(QStringLiteral(":/help/help.html"));
+    if (page.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(page) != page.size() ||
+        !file.commit())
+        return;
+    const QUrl url = QUrl::fromLocalFile(path);
+    if (urlOpener())
+        urlOpener()(url);
+    else
+        QDesktopServices::openUrl(url);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    const int count = pendingCount();
+    if (m_store.loaded && count >= 1) {
+        const auto answer = Dialogs::question(
+            this, tr("Unsaved changes"), tr("You have %n unsaved change(s).", nullptr, count),
+            QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+        if (answer == QMessageBox::Cancel || (answer == QMessageBox::Save && !onSave())) {
+            event->ignore();
+            return;
+        }
+        if (answer != QMessageBox::Save && answer != QMessageBox::Discard) {
+            event->ignore();
+            return;
+        }
+    }
+    event->accept();
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    QTimer::singleShot(0, this, &MainWindow::updateMinimumWidth);
+    if (!m_firstShowDone) {
+        m_firstShowDone = true;
+        QTimer::singleShot(0, this, &MainWindow::ensureOnScreen);
+    }
+}
+
+} // namespace vrn

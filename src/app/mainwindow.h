@@ -1,0 +1,160 @@
+#pragma once
+
+#include "knowledge/deletionpolicy.h"
+#include "knowledge/schema.h"
+#include "store/settingsstore.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QPair>
+#include <QStringList>
+
+#include <functional>
+
+class QAction;
+class QActionGroup;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+class QTimer;
+class QToolBar;
+class QTreeView;
+class QUrl;
+
+namespace vrn {
+
+class SettingsFilterProxy;
+class SettingsModel;
+class TaskPage;
+struct XsdtNode;
+
+// The one top-level window: owns the open file's store, the schema, the deletion rules, the
+// model and the pages, and is the only place where the file is opened, reloaded, saved or
+// restored.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    bool loadFile(const QString &path);
+    void updateState();
+    bool confirmDiscard(const QString &reason);
+    void requestDeletion(XsdtNode *node);
+    void revealNode(XsdtNode *node);
+    void attachDocument();
+    void detachDocument();
+    void expandToPreferences();
+    void refillFileList();
+    int pendingCount() const;
+
+    // How a page's messages reach the status bar.
+    enum class PageMessages { NotAccepted8s, AsGiven8s, AsGiven10s };
+    // Adds a task page as a tab and wires its requests to the window; the window hands it the
+    // document and the view-only state from then on.
+    void addTaskPage(TaskPage *page, const QString &title, PageMessages messages);
+
+    // Read access for tests and the benchmark.
+    const SettingsStore &store() const { return m_store; }
+    SettingsModel *model() const { return m_model; }
+    SettingsFilterProxy *proxy() const { return m_proxy; }
+    QTreeView *tree() const { return m_tree; }
+    QTabWidget *tabs() const { return m_tabs; }
+    QComboBox *fileCombo() const { return m_fileCombo; }
+    QLabel *banner() const { return m_banner; }
+    QPushButton *bannerReloadButton() const { return m_bannerReload; }
+    QLineEdit *filterEdit() const { return m_filterEdit; }
+    QCheckBox *changedOnlyBox() const { return m_changedOnly; }
+    QToolBar *toolbar() const { return m_toolbar; }
+    QAction *saveAction() const { return m_saveAction; }
+    QAction *reloadAction() const { return m_reloadAction; }
+    QAction *restoreAction() const { return m_restoreAction; }
+    QAction *revertAllAction() const { return m_revertAllAction; }
+    bool isPixInsightRunning() const { return m_pixInsightRunning; }
+    bool isChangedOnDisk() const { return m_changedOnDisk; }
+
+    // Seam for tests: how the user guide is opened (the desktop's handler by default).
+    static void setUrlOpener(std::function<bool(const QUrl &)> opener);
+
+public slots:
+    void onOpen();
+    void onReload();
+    bool onSave();
+    void onRestoreBackup();
+    void onRevertAll();
+    void onEdited();
+    void pollEnvironment();
+    void showContextMenu(const QPoint &pos);
+    void deleteSelected();
+    void refreshToolbarIcons();
+    void updateMinimumWidth();
+    void ensureOnScreen();
+    void updateStatusBarStyle();
+    void openUserGuide();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void loadKnowledge();
+    void buildActions();
+    void buildMenus();
+    void buildToolbar();
+    void buildCentralWidget();
+    QWidget *buildAdvancedPage();
+    void onFileActivated(int index);
+    void onThemeChanged();
+    void onFilterEdited(const QString &text);
+    void onChangedOnlyToggled(bool on);
+    QString settingsFolder() const;
+
+    SettingsStore m_store;
+    Schema m_schema;
+    DeletionPolicy m_policy;
+    SettingsModel *m_model = nullptr;
+    SettingsFilterProxy *m_proxy = nullptr;
+    QList<TaskPage *> m_pages;
+    QTabWidget *m_tabs = nullptr;
+    QComboBox *m_fileCombo = nullptr;
+    QStringList m_knownFiles;
+    QLabel *m_banner = nullptr;
+    QPushButton *m_bannerReload = nullptr;
+    QLineEdit *m_filterEdit = nullptr;
+    QCheckBox *m_changedOnly = nullptr;
+    QTreeView *m_tree = nullptr;
+    QToolBar *m_toolbar = nullptr;
+    QList<QPair<QAction *, int>> m_toolbarActions;
+    QTimer *m_envTimer = nullptr;
+    bool m_pixInsightRunning = false;
+    bool m_changedOnDisk = false;
+    bool m_dontAskDelete = false;
+    double m_lastFontScale = 0;
+    bool m_firstShowDone = false;
+
+    QAction *m_openAction = nullptr;
+    QAction *m_reloadAction = nullptr;
+    QAction *m_saveAction = nullptr;
+    QAction *m_restoreAction = nullptr;
+    QAction *m_revertAllAction = nullptr;
+    QAction *m_quitAction = nullptr;
+    QAction *m_expandAllAction = nullptr;
+    QAction *m_collapseAllAction = nullptr;
+    QAction *m_largerTextAction = nullptr;
+    QAction *m_smallerTextAction = nullptr;
+    QAction *m_defaultTextAction = nullptr;
+    QAction *m_toggleThemeAction = nullptr;
+    QAction *m_userGuideAction = nullptr;
+    QAction *m_aboutQtAction = nullptr;
+    QActionGroup *m_themeGroup = nullptr;
+    QAction *m_lightAction = nullptr;
+    QAction *m_darkAction = nullptr;
+    QAction *m_systemThemeAction = nullptr;
+};
+
+} // namespace vrn

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QWidget>
+
+namespace vrn {
+
+class XsdtDocument;
+struct XsdtNode;
+
+// What every task page shares: it is handed the open document (or none) and the view-only
+// state by the main window, and asks the main window to delete, undo, reveal or report.
+class TaskPage : public QWidget
+{
+    Q_OBJECT
+
+public:
+    using QWidget::QWidget;
+
+    // Called with null before the document is replaced or pruned; the page must let go of
+    // every node pointer it holds.
+    virtual void setDocument(XsdtDocument *document) = 0;
+    virtual void setViewOnly(bool viewOnly) = 0;
+
+signals:
+    void message(const QString &text);
+    void deleteRequested(vrn::XsdtNode *node);
+    void restoreRequested(vrn::XsdtNode *node);
+    void revealRequested(vrn::XsdtNode *node);
+};
+
+} // namespace vrn

@@ -1,0 +1,705 @@
+#include "app/entry.h"
+#include "app/mainwindow.h"
+#include "app/thememanager.h"
+#include "document/xsdtdocument.h"
+#include "environment/discovery.h"
+#include "environment/pixinsight.h"
+#include "model/settingsfilterproxy.h"
+#include "model/settingsmodel.h"
+#include "support/generator.h"
+#include "views/dialogs.h"
+#include "views/reviewdialog.h"
+#include "views/taskpage.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QProcess>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <QtTest>
+
+using namespace vrn;
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray smallSettings(quint64 seed = 3)
+{
+    testdata::GeneratorOptions options;
+    options.seed = seed;
+    options.targetBytes = 40 * 1024;
+    return testdata::generateSettings(options);
+}
+
+// A task page that records what the window hands it.
+class RecordingPage : public TaskPage
+{
+public:
+    using TaskPage::TaskPage;
+    void setDocument(XsdtDocument *document) override { documents.append(document); }
+    void setViewOnly(bool viewOnly) override { viewOnlyStates.append(viewOnly); }
+    QList<XsdtDocument *> documents;
+    QList<bool> viewOnlyStates;
+};
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void startupFindsSettingsFile();
+    void startupWithoutSettingsFile();
+    void editInTreeAndSave();
+    void realPixInsightMakesViewOnly();
+    void changedOnDiskBanner();
+    void restoreAndRevertAll();
+    void closeWithUnsavedChanges();
+    void deletionFlow();
+    void taskPagePlugsIn();
+    void fileComboChoices();
+    void themeAndTextSize();
+    void windowComesBackOnScreen();
+    void userGuideIsWritten();
+    void commandLine();
+    void screenshots();
+
+private:
+    QString configFile(int instance = 1) const;
+    void setNodeValueInTree(MainWindow &window, const QString &path, const QString &text);
+
+    QTemporaryDir m_home;
+    QList<qint64> m_fakePids;
+};
+
+void TestMainWindow::initTestCase()
+{
+    QVERIFY(m_home.isValid());
+    qputenv("HOME", m_home.path().toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", (m_home.path() + "/.config").toLocal8Bit());
+    qputenv("XDG_DATA_HOME", (m_home.path() + "/.local/share").toLocal8Bit());
+    qputenv("XDG_CACHE_HOME", (m_home.path() + "/.cache").toLocal8Bit());
+    QCoreApplication::setOrganizationName(QStringLiteral("Varnelhaus"));
+    QCoreApplication::setApplicationName(QStringLiteral("Varnelhaus"));
+    Dialogs::setTestMode(true);
+    ThemeManager::instance()->init(false);
+}
+
+void TestMainWindow::init()
+{
+    Dialogs::reset();
+    m_fakePids.clear();
+    setPixInsightProcessQuery([this] { return m_fakePids; });
+    QDir(m_home.path()).removeRecursively();
+    QDir().mkpath(m_home.path());
+}
+
+void TestMainWindow::cleanup()
+{
+    setPixInsightProcessQuery({});
+    MainWindow::setUrlOpener({});
+}
+
+QString TestMainWindow::configFile(int instance) const
+{
+    const QString dir = m_home.path() + QStringLiteral("/.PixInsight");
+    QDir().mkpath(dir);
+    return dir + QStringLiteral("/core-%1-pxi.settings").arg(instance);
+}
+
+void TestMainWindow::setNodeValueInTree(MainWindow &window, const QString &path, const QString &text)
+{
+    XsdtNode *node = window.store().document.findPath(path);
+    QVERIFY(node);
+    window.revealNode(node);
+    const QModelIndex index = window.proxy()->mapFromSource(window.model()->indexForNode(node, 1));
+    QVERIFY(index.isValid());
+    window.tree()->setCurrentIndex(index);
+    window.tree()->edit(index);
+    auto *editor = window.tree()->viewport()->findChild<QLineEdit *>(QString(), Qt::FindDirectChildrenOnly);
+    QVERIFY(editor);
+    QTRY_COMPARE(QApplication::focusWidget(), editor);
+    editor->selectAll();
+    QTest::keyClicks(editor, text);
+    QPointer<QLineEdit> open(editor);
+    QTest::keyClick(editor, Qt::Key_Return);
+    // The delegate commits on its next turn of the event loop, then closes the editor.
+    QTRY_VERIFY(open.isNull());
+}
+
+void TestMainWindow::startupFindsSettingsFile()
+{
+    const QString path = configFile(1);
+    QVERIFY(writeAll(path, smallSettings()));
+    QVERIFY(writeAll(configFile(2), smallSettings(4)));
+    MainWindow window;
+    QVERIFY(window.store().loaded);
+    QCOMPARE(window.store().path, path);
+    QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Loaded %1").arg(path));
+    QCOMPARE(window.fileCombo()->count(), 2);
+    QCOMPARE(window.fileCombo()->currentIndex(), 0);
+    QCOMPARE(window.fileCombo()->currentText(), fileLabel(path));
+    QCOMPARE(window.fileCombo()->toolTip(), path);
+    QCOMPARE(window.windowTitle(), QString("Varnel"));
+    QVERIFY(window.banner()->isHidden());
+    QVERIFY(!window.saveAction()->isEnabled());
+    QVERIFY(window.reloadAction()->isEnabled());
+    // The Preferences group is opened in the tree, the rest stays collapsed.
+    const XsdtNode *prefs = window.store().document.findPath(u"Global/Preferences");
+    QVERIFY(window.tree()->isExpanded(window.proxy()->mapFromSource(window.model()->indexForNode(prefs))));
+    const XsdtNode *modules = window.store().document.findPath(u"Modules");
+    QVERIFY(!window.tree()->isExpanded(window.proxy()->mapFromSource(window.model()->indexForNode(modules))));
+}
+
+void TestMainWindow::startupWithoutSettingsFile()
+{
+    MainWindow window;
+    QVERIFY(!window.store().loaded);
+    QCOMPARE(window.fileCombo()->count(), 1);
+    QCOMPARE(window.fileCombo()->currentText(), QString("No settings file found - use Browse..."));
+    QVERIFY(window.fileCombo()->currentData().toString().isEmpty());
+    QCOMPARE(window.fileCombo()->toolTip(), QString("No settings file loaded."));
+    QStringList dirs;
+    for (const QString &dir : configDirectories())
+        dirs.append(QDir::toNativeSeparators(dir));
+    QVERIFY(dirs.first().startsWith(m_home.path()));
+    QCOMPARE(window.statusBar()->currentMessage(),
+             QStringLiteral("No PixInsight settings file found in %1. Use Browse to open one.").arg(dirs.join("; ")));
+    QVERIFY(!window.reloadAction()->isEnabled());
+    QVERIFY(!window.restoreAction()->isEnabled());
+    QCOMPARE(window.model()->rowCount(), 0);
+
+    // A file appearing later shows up in the list at the next poll.
+    QVERIFY(writeAll(configFile(1), smallSettings()));
+    window.pollEnvironment();
+    QCOMPARE(window.fileCombo()->count(), 1);
+    QCOMPARE(window.fileCombo()->itemData(0).toString(), configFile(1));
+}
+
+void TestMainWindow::editInTreeAndSave()
+{
+    const QString path = configFile();
+    const QByteArray original = smallSettings();
+    QVERIFY(writeAll(path, original));
+    MainWindow window;
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    setNodeValueInTree(window, QStringLiteral("Global/Preferences/Process/MaxProcessors"), QStringLiteral("6"));
+    QCOMPARE(window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("6"));
+    QCOMPARE(window.windowTitle(), QString("Varnel - 1 unsaved change(s)"));
+    QVERIFY(window.saveAction()->isEnabled());
+
+    // A refused edit reports in the status bar and changes nothing.
+    setNodeValueInTree(window, QStringLiteral("Global/Preferences/Process/MaxProcessors"), QStringLiteral("many"));
+    QCOMPARE(window.statusBar()->currentMessage(),
+             QString("Not accepted - MaxProcessors: Expected an integer between -2147483648 and 2147483647."));
+    QCOMPARE(window.windowTitle(), QString("Varnel - 1 unsaved change(s)"));
+
+    // Cancelling the review writes nothing.
+    window.saveAction()->trigger();
+    QCOMPARE(readAll(path), original);
+    QVERIFY(listBackups(path).isEmpty());
+
+    QString summary;
+    int rows = 0;
+    Dialogs::setNextDialogHandler([&](QDialog *dialog) {
+        auto *review = qobject_cast<ReviewDialog *>(dialog);
+        summary = review ? review->summaryLabel()->text() : QString();
+        rows = review ? review->tree()->topLevelItemCount() : -1;
+        return int(QDialog::Accepted);
+    });
+    window.saveAction()->trigger();
+    QCOMPARE(summary, QString("1 edit(s) and 0 deletion(s) (0 values removed) will be written to the settings file."));
+    QCOMPARE(rows, 1);
+    QCOMPARE(window.windowTitle(), QString("Varnel"));
+    const QStringList backups = listBackups(path);
+    QCOMPARE(backups.size(), 1);
+    QCOMPARE(readAll(backups.first()), original);
+    QCOMPARE(window.statusBar()->currentMessage(),
+             QStringLiteral("Saved. Backup: %1").arg(QFileInfo(backups.first()).fileName()));
+    XsdtDocument onDisk;
+    QVERIFY(onDisk.parse(readAll(path)));
+    QCOMPARE(onDisk.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("6"));
+    QVERIFY(!window.saveAction()->isEnabled());
+    window.pollEnvironment();
+    QVERIFY(!window.isChangedOnDisk());
+}
+
+void TestMainWindow::realPixInsightMakesViewOnly()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("pgrep")).isEmpty())
+        QSKIP("pgrep (procps) is not installed");
+    const QString path = configFile();
+    QVERIFY(writeAll(path, smallSettings()));
+    setPixInsightProcessQuery({}); // the real pgrep from here on
+    MainWindow window;
+    QVERIFY(!window.isPixInsightRunning());
+    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/MainWindow/AnimateCombo");
+    QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("false")));
+    QVERIFY(window.saveAction()->isEnabled());
+
+    QTemporaryDir dir;
+    const QString fake = dir.filePath(QStringLiteral("PixInsight"));
+    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), fake));
+    QProcess pixinsight;
+    pixinsight.start(fake, {QStringLiteral("60")});
+    QVERIFY(pixinsight.waitForStarted());
+    // Within one poll of the window's own timer.
+    QTRY_VERIFY_WITH_TIMEOUT(window.isPixInsightRunning(), 4500);
+    QVERIFY(window.banner()->isVisibleTo(&window));
+    QVERIFY(window.banner()->text().startsWith(QLatin1String("<b>PixInsight is running - view only.</b>")));
+    QVERIFY(window.model()->isViewOnly());
+    QVERIFY(!window.saveAction()->isEnabled());
+    QVERIFY(!window.restoreAction()->isEnabled());
+    QCOMPARE(window.windowTitle(), QString("Varnel - 1 unsaved change(s)"));
+    QVERIFY(!(window.model()->flags(window.model()->indexForNode(node, 1)) & Qt::ItemIsEditable));
+
+    // PixInsight writes its settings while the user takes the edit back; when it ends, the
+    // file reloads by itself because nothing is pending.
+    window.model()->revertAll();
+    XsdtDocument written;
+    QVERIFY(written.parse(readAll(path)));
+    written.findPath(u"Global/Preferences/MainWindow/AnimateCombo")->value = QStringLiteral("false");
+    QVERIFY(writeAll(path, written.serialize()));
+    pixinsight.kill();
+    QVERIFY(pixinsight.waitForFinished());
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isPixInsightRunning(), 4500);
+    QCOMPARE(window.store().document.findPath(u"Global/Preferences/MainWindow/AnimateCombo")->value,
+             QString("false"));
+    QVERIFY(!window.isChangedOnDisk());
+    QVERIFY(window.banner()->isHidden());
+    QVERIFY(!window.model()->isViewOnly());
+}
+
+void TestMainWindow::changedOnDiskBanner()
+{
+    const QString path = configFile();
+    QByteArray bytes = smallSettings();
+    QVERIFY(writeAll(path, bytes));
+    MainWindow window;
+    window.show();
+    bytes.replace("<v k=\"AnimateCombo\" t=\"b\" v=\"true\"/>", "<v k=\"AnimateCombo\" t=\"b\" v=\"fals\"/>");
+    QVERIFY(writeAll(path, bytes));
+    window.pollEnvironment();
+    QVERIFY(window.isChangedOnDisk());
+    QCOMPARE(window.banner()->text(), QString("<b>The file changed on disk since it was loaded.</b>"));
+    QVERIFY(window.bannerReloadButton()->isVisible());
+
+    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
+    QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("3")));
+    QCOMPARE(window.banner()->text(),
+             QString("<b>The file changed on disk since it was loaded.</b> Saving is blocked. Reload to continue "
+                     "(your 1 unsaved change(s) will be discarded)."));
+    QVERIFY(!window.saveAction()->isEnabled());
+
+    // Reload asks first; Cancel keeps the edit, Discard reads the new file.
+    QTest::mouseClick(window.bannerReloadButton(), Qt::LeftButton);
+    QCOMPARE(Dialogs::lastShown().title, QString("Discard changes?"));
+    QCOMPARE(Dialogs::lastShown().text, QString("You have 1 unsaved change(s). Reloading discards them."));
+    QCOMPARE(window.pendingCount(), 1);
+    Dialogs::setNextAnswer(QMessageBox::Discard);
+    QTest::mouseClick(window.bannerReloadButton(), Qt::LeftButton);
+    QCOMPARE(window.pendingCount(), 0);
+    QVERIFY(!window.isChangedOnDisk());
+    QVERIFY(window.banner()->isHidden());
+    QCOMPARE(window.store().document.findPath(u"Global/Preferences/MainWindow/AnimateCombo")->value, QString("fals"));
+
+    // An indented file is read as it is and said to be rewritten compactly.
+    testdata::GeneratorOptions indented;
+    indented.seed = 3;
+    indented.targetBytes = 40 * 1024;
+    indented.indented = true;
+    QVERIFY(writeAll(path, testdata::generateSettings(indented)));
+    QVERIFY(window.loadFile(path));
+    QVERIFY(window.banner()->text().startsWith(QLatin1String("This file uses a non-default layout")));
+    QVERIFY(!window.bannerReloadButton()->isVisible());
+
+    // A file that is not a settings file at all.
+    QVERIFY(writeAll(path, "hello"));
+    QVERIFY(!window.loadFile(path));
+    QCOMPARE(Dialogs::lastShown().title, QString("Cannot open file"));
+    QCOMPARE(Dialogs::lastShown().text,
+             QStringLiteral("%1 is not a valid PixInsight settings file: Not a PixInsight settings file (no <xsdt> element).").arg(path));
+    QCOMPARE(window.model()->rowCount(), 0);
+}
+
+void TestMainWindow::restoreAndRevertAll()
+{
+    const QString path = configFile();
+    const QByteArray original = smallSettings();
+    QVERIFY(writeAll(path, original));
+    MainWindow window;
+
+    Dialogs::setNextAnswer(QMessageBox::Ok);
+    window.restoreAction()->trigger();
+    QCOMPARE(Dialogs::lastShown().text, QString("No backups were found next to the settings file."));
+
+    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
+    QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("5")));
+    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    QVERIFY(window.onSave());
+    const QByteArray saved = readAll(path);
+    QVERIFY(saved != original);
+
+    // Edits and a deletion, then revert all.
+    node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
+    QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("7")));
+    QVERIFY(window.model()->queueDeletion(window.store().document.findPath(u"Global/Statistics")));
+    QCOMPARE(window.pendingCount(), 2);
+    window.revertAllAction()->trigger(); // No
+    QCOMPARE(Dialogs::lastShown().text, QString("Discard all 2 unsaved change(s)?"));
+    QCOMPARE(window.pendingCount(), 2);
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    window.revertAllAction()->trigger();
+    QCOMPARE(window.pendingCount(), 0);
+    QCOMPARE(window.windowTitle(), QString("Varnel"));
+    QVERIFY(!window.revertAllAction()->isEnabled());
+
+    // Restore the backup of the original content.
+    const QStringList backups = listBackups(path);
+    QCOMPARE(backups.size(), 1);
+    Dialogs::setNextItem(0);
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    window.restoreAction()->trigger();
+    QCOMPARE(readAll(path), original);
+    QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Restored %1").arg(QFileInfo(backups.first()).fileName()));
+    QCOMPARE(window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("2"));
+    const QStringList after = listBackups(path);
+    QCOMPARE(after.size(), 2);
+    QVERIFY(std::any_of(after.begin(), after.end(), [&](const QString &b) {
+        return b.endsWith(QLatin1String("-before-restore")) && readAll(b) == saved;
+    }));
+    const Dialogs::Record question = Dialogs::lastShown();
+    QCOMPARE(question.title, QString("Restore backup"));
+    QCOMPARE(question.text, QStringLiteral("Replace the current settings file with\n%1\n\nThe current file is backed up first.")
+                                .arg(backups.first()));
+}
+
+void TestMainWindow::closeWithUnsavedChanges()
+{
+    const QString path = configFile();
+    const QByteArray original = smallSettings();
+    QVERIFY(writeAll(path, original));
+    auto edit = [](MainWindow &window) {
+        XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
+        QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("9")));
+    };
+    {
+        MainWindow window;
+        window.show();
+        edit(window);
+        Dialogs::setNextAnswer(QMessageBox::Cancel);
+        QVERIFY(!window.close());
+        QCOMPARE(Dialogs::lastShown().title, QString("Unsaved changes"));
+        QCOMPARE(Dialogs::lastShown().text, QString("You have 1 unsaved change(s)."));
+        QCOMPARE(Dialogs::lastShown().defaultButton, QMessageBox::Save);
+        // Save, then cancel the review: the window stays and nothing is written.
+        Dialogs::setNextAnswer(QMessageBox::Save);
+        Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Rejected); });
+        QVERIFY(!window.close());
+        QVERIFY(window.isVisible());
+        QCOMPARE(readAll(path), original);
+        Dialogs::setNextAnswer(QMessageBox::Discard);
+        QVERIFY(window.close());
+        QCOMPARE(readAll(path), original);
+    }
+    {
+        MainWindow window;
+        window.show();
+        edit(window);
+        Dialogs::setNextAnswer(QMessageBox::Save);
+        Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+        QVERIFY(window.close());
+        XsdtDocument onDisk;
+        QVERIFY(onDisk.parse(readAll(path)));
+        QCOMPARE(onDisk.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("9"));
+    }
+}
+
+void TestMainWindow::deletionFlow()
+{
+    const QString path = configFile();
+    QVERIFY(writeAll(path, smallSettings()));
+    MainWindow window;
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    XsdtDocument &doc = const_cast<XsdtDocument &>(window.store().document);
+
+    // Never: refused with the reason.
+    window.requestDeletion(doc.findPath(u"Modules"));
+    QCOMPARE(Dialogs::lastShown().title, QString("Cannot delete"));
+    QCOMPARE(Dialogs::lastShown().text, QString("Modules\n\nModule registry. Deleting it can stop modules from loading."));
+    QCOMPARE(window.pendingCount(), 0);
+
+    // Safe: queued at once, never asked.
+    Dialogs::clearShown();
+    XsdtNode *stats = doc.findPath(u"Global/Statistics");
+    window.requestDeletion(stats);
+    QVERIFY(Dialogs::shown().isEmpty());
+    QVERIFY(stats->pendingDelete);
+    QCOMPARE(window.statusBar()->currentMessage(),
+             QStringLiteral("Global/Statistics queued for deletion (%1 value(s)). Save to apply.").arg(stats->valueCount()));
+    window.requestDeletion(stats); // already queued: nothing happens
+    QVERIFY(Dialogs::shown().isEmpty());
+
+    // Warn: asked, with "Don't ask again" honoured for the rest of the run.
+    XsdtNode *script = doc.findPath(u"ScriptData")->children.front().get();
+    window.requestDeletion(script); // Cancel (the default)
+    QVERIFY(!script->pendingDelete);
+    const Dialogs::Record warning = Dialogs::lastShown();
+    QCOMPARE(warning.title, QString("Delete saved information?"));
+    QCOMPARE(warning.text, QStringLiteral("Delete %1?\n(%2 value(s))").arg(script->path()).arg(script->valueCount()));
+    QVERIFY(warning.informativeText.endsWith(QLatin1String("\n\nNothing is removed until you save, and you can undo it before then.")));
+    QCOMPARE(warning.checkBoxText, QString("Don't ask again until I close the program"));
+    QCOMPARE(warning.defaultButton, QMessageBox::Cancel);
+    Dialogs::setNextAnswer(QMessageBox::Yes, true);
+    window.requestDeletion(script);
+    QVERIFY(script->pendingDelete);
+    Dialogs::clearShown();
+    XsdtNode *other = doc.findPath(u"ScriptData")->children.at(1).get();
+    window.requestDeletion(other);
+    QVERIFY(other->pendingDelete);
+    QVERIFY(Dialogs::shown().isEmpty());
+
+    // The tree's menu: undo on a queued entry, the reason on a protected one, Delete key.
+    window.revealNode(stats);
+    QTreeView *tree = window.tree();
+    const QRect rect = tree->visualRect(tree->currentIndex());
+    Dialogs::setNextMenuChoice(QStringLiteral("Undo deletion"));
+    window.showContextMenu(rect.center());
+    QVERIFY(!stats->pendingDelete);
+    const Dialogs::Record menu = Dialogs::lastShown();
+    QCOMPARE(menu.menuEntries.first().text, QString("Revert this value"));
+    QVERIFY(!menu.menuEntries.first().enabled);
+    tree->setFocus();
+    QTest::keyClick(tree, Qt::Key_Delete);
+    QVERIFY(stats->pendingDelete);
+    QCOMPARE(window.pendingCount(), 3);
+
+    // A save with deletions prunes the tree and leaves no pointer behind in the model.
+    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    QVERIFY(window.onSave());
+    QCOMPARE(doc.findPath(u"Global/Statistics"), nullptr);
+    QCOMPARE(window.pendingCount(), 0);
+    QCOMPARE(window.model()->rowCount(), int(doc.root.children.size()));
+}
+
+void TestMainWindow::taskPagePlugsIn()
+{
+    QVERIFY(writeAll(configFile(), smallSettings()));
+    MainWindow window;
+    auto *page = new RecordingPage;
+    window.addTaskPage(page, QStringLiteral("Recorder"), MainWindow::PageMessages::NotAccepted8s);
+    QCOMPARE(window.tabs()->tabText(0), QString("Recorder"));
+    QCOMPARE(window.tabs()->tabText(1), QString("All settings (advanced)"));
+    QCOMPARE(page->documents.last(), &const_cast<XsdtDocument &>(window.store().document));
+
+    emit page->message(QStringLiteral("Gamma: too big"));
+    QCOMPARE(window.statusBar()->currentMessage(), QString("Not accepted - Gamma: too big"));
+    XsdtNode *stats = window.store().document.findPath(u"Global/Statistics");
+    emit page->deleteRequested(stats);
+    QVERIFY(stats->pendingDelete);
+    emit page->restoreRequested(stats);
+    QVERIFY(!stats->pendingDelete);
+    emit page->revealRequested(stats);
+    QCOMPARE(window.model()->nodeForIndex(window.proxy()->mapToSource(window.tree()->currentIndex())), stats);
+
+    m_fakePids = {4242};
+    window.pollEnvironment();
+    QCOMPARE(page->viewOnlyStates.last(), true);
+    m_fakePids.clear();
+    window.pollEnvironment();
+    QCOMPARE(page->viewOnlyStates.last(), false);
+
+    // Detached before a save with deletions, attached again afterwards.
+    window.requestDeletion(stats);
+    page->documents.clear();
+    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    QVERIFY(window.onSave());
+    QCOMPARE(page->documents, (QList<XsdtDocument *>{nullptr, &const_cast<XsdtDocument &>(window.store().document)}));
+}
+
+void TestMainWindow::fileComboChoices()
+{
+    QVERIFY(writeAll(configFile(1), smallSettings(3)));
+    QVERIFY(writeAll(configFile(2), smallSettings(4)));
+    MainWindow window;
+    QComboBox *combo = window.fileCombo();
+    QCOMPARE(combo->count(), 2);
+
+    // The open file again: nothing happens.
+    Dialogs::clearShown();
+    combo->setCurrentIndex(0);
+    emit combo->activated(0);
+    QVERIFY(Dialogs::shown().isEmpty());
+
+    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
+    QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("8")));
+    combo->setCurrentIndex(1);
+    emit combo->activated(1); // Cancel
+    QCOMPARE(Dialogs::lastShown().text, QString("You have 1 unsaved change(s). Opening another file discards them."));
+    QCOMPARE(combo->currentIndex(), 0);
+    QCOMPARE(window.store().path, configFile(1));
+    Dialogs::setNextAnswer(QMessageBox::Discard);
+    combo->setCurrentIndex(1);
+    emit combo->activated(1);
+    QCOMPARE(window.store().path, configFile(2));
+    QCOMPARE(combo->currentIndex(), 1);
+
+    // Browse opens any file and lists it.
+    const QString elsewhere = m_home.filePath(QStringLiteral("copy.settings"));
+    QVERIFY(writeAll(elsewhere, smallSettings(5)));
+    Dialogs::setNextFileName(elsewhere);
+    window.onOpen();
+    const Dialogs::Record open = Dialogs::lastShown();
+    QCOMPARE(open.title, QString("Open PixInsight settings file"));
+    QCOMPARE(open.filter, QString("PixInsight settings (*.settings);;All files (*)"));
+    QCOMPARE(open.directory, QFileInfo(configFile(2)).absolutePath());
+    QCOMPARE(window.store().path, elsewhere);
+    QCOMPARE(combo->count(), 3);
+    QCOMPARE(combo->currentData().toString(), elsewhere);
+}
+
+void TestMainWindow::themeAndTextSize()
+{
+    MainWindow window;
+    ThemeManager *theme = ThemeManager::instance();
+    theme->setFontScale(1.25, false);
+    theme->setTheme(ThemeManager::Light, false);
+    theme->setFontScale(1.5, false);
+    QCOMPARE(window.statusBar()->currentMessage(), QString("Text size 120%"));
+    theme->setFontScale(1.25, false);
+    QCOMPARE(window.statusBar()->currentMessage(), QString("Text size 100%"));
+    window.statusBar()->clearMessage();
+    theme->setTheme(ThemeManager::Dark, false);
+    QVERIFY(window.statusBar()->currentMessage().isEmpty());
+    // The toolbar's icons follow the palette.
+    const QIcon icon = window.saveAction()->icon();
+    QVERIFY(!icon.isNull());
+    const QImage image = icon.pixmap(18, 18).toImage();
+    bool light = false;
+    for (int y = 0; y < image.height() && !light; ++y)
+        for (int x = 0; x < image.width() && !light; ++x)
+            light = qAlpha(image.pixel(x, y)) > 200 && qGray(image.pixel(x, y)) > 180;
+    QVERIFY(light);
+    theme->setTheme(ThemeManager::Light, false);
+}
+
+void TestMainWindow::windowComesBackOnScreen()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    window.move(available.right() + 500, available.bottom() + 500);
+    window.ensureOnScreen();
+    const QRect frame = window.frameGeometry();
+    QVERIFY(available.intersects(frame));
+    QVERIFY(frame.left() >= available.left());
+    QVERIFY(frame.top() >= available.top());
+    QVERIFY(window.height() <= available.height() - 60 || window.minimumHeight() > available.height() - 60);
+}
+
+void TestMainWindow::userGuideIsWritten()
+{
+    MainWindow window;
+    QUrl opened;
+    MainWindow::setUrlOpener([&](const QUrl &url) {
+        opened = url;
+        return true;
+    });
+    window.openUserGuide();
+    const QString path = QDir::tempPath() + QStringLiteral("/Varnelkit-Help.html");
+    QCOMPARE(opened, QUrl::fromLocalFile(path));
+    const QByteArray page = readAll(path);
+    QVERIFY(page.contains("<title>Varnel - User Guide</title>"));
+    QVERIFY(page.contains("Getting started"));
+}
+
+void TestMainWindow::commandLine()
+{
+    QCOMPARE(themeFromOption(QStringLiteral("DARK")), int(ThemeManager::Dark));
+    QCOMPARE(themeFromOption(QStringLiteral("Light")), int(ThemeManager::Light));
+    QCOMPARE(themeFromOption(QStringLiteral("solarized")), int(ThemeManager::FollowSystem));
+
+    const QString program = QStringLiteral(VARNEL_PROGRAM);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    auto run = [&](const QStringList &args, const QProcessEnvironment &environment) {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(program, args);
+        process.waitForFinished(20000);
+        return qMakePair(process.exitCode(), QString::fromLocal8Bit(process.readAllStandardError()));
+    };
+    // A helper switch anywhere but first is an unknown editor option.
+    auto result = run({QStringLiteral("--theme"), QStringLiteral("dark"), QStringLiteral("--installed-updates-helper")}, env);
+    QCOMPARE(result.first, 1);
+    QVERIFY2(result.second.contains(QLatin1String("Unknown option 'installed-updates-helper'")), qPrintable(result.second));
+    // First, it is a helper call, which this version answers as a malformed command line.
+    result = run({QStringLiteral("--leftovers-helper"), QStringLiteral("delete"), QStringLiteral("file:Kestrane")}, env);
+    QCOMPARE(result.first, 6);
+    result = run({QStringLiteral("--version")}, env);
+    QCOMPARE(result.first, 0);
+    // No display at all: a clear message instead of a crash.
+    QProcessEnvironment bare = env;
+    bare.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    bare.remove(QStringLiteral("DISPLAY"));
+    bare.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    result = run({}, bare);
+    QCOMPARE(result.first, 1);
+    QVERIFY(result.second.contains(QLatin1String("no display is available")));
+}
+
+void TestMainWindow::screenshots()
+{
+    const QString dir = qEnvironmentVariable("VARNEL_SHOTS");
+    if (dir.isEmpty())
+        QSKIP("set VARNEL_SHOTS to a folder to render the main window");
+    QDir().mkpath(dir);
+    QVERIFY(QFile::copy(QStringLiteral(VARNEL_DEMO_FILE), configFile()));
+    MainWindow window;
+    window.resize(1200, 820);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/MainWindow/AnimateCombo");
+    window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("false"));
+    window.requestDeletion(window.store().document.findPath(u"Global/Statistics"));
+    for (int theme : {ThemeManager::Light, ThemeManager::Dark}) {
+        ThemeManager::instance()->setTheme(theme, false);
+        QCoreApplication::processEvents();
+        QVERIFY(window.grab().save(QStringLiteral("%1/main-%2.png").arg(dir, theme == ThemeManager::Light ? "light" : "dark")));
+    }
+    ThemeManager::instance()->setTheme(ThemeManager::Light, false);
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
