@@ -13,11 +13,14 @@
 
 namespace vrn::bench {
 void benchDocument();
+void benchKnowledge();
+void benchStore();
 #ifdef VARNEL_BENCH_GUI
 void benchModel();
 #endif
 } // namespace vrn::bench
 
+#ifdef VARNEL_BENCH_GUI
 namespace {
 
 // Whether the areas asked for include one that needs widgets. Looked up before the
@@ -42,6 +45,7 @@ bool wantsArea(int argc, char **argv, const char *area)
 }
 
 } // namespace
+#endif
 
 int main(int argc, char **argv)
 {
@@ -62,7 +66,8 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
     parser.addOption({QStringLiteral("only"),
-                      QStringLiteral("Run only this area (document, model); repeatable."),
+                      QStringLiteral("Run only this area (document, knowledge, store, model); "
+                                     "repeatable."),
                       QStringLiteral("area")});
     parser.process(*app);
 
@@ -75,6 +80,10 @@ int main(int argc, char **argv)
 #endif
     if (vrn::bench::wanted(QStringLiteral("document")))
         vrn::bench::benchDocument();
+    if (vrn::bench::wanted(QStringLiteral("knowledge")))
+        vrn::bench::benchKnowledge();
+    if (vrn::bench::wanted(QStringLiteral("store")))
+        vrn::bench::benchStore();
 #ifdef VARNEL_BENCH_GUI
     if (vrn::bench::wanted(QStringLiteral("model")))
         vrn::bench::benchModel();

@@ -416,8 +416,8 @@ void TestDocument::randomEditsReparseToEditedTree()
         case 'b':
             return QStringList{"TRUE", " false ", "1", "0", "True"}.at(rng.bounded(5));
         case 'i':
-            return QString::number(qint64(
-                rng.bounded(std::numeric_limits<int>::min(), std::numeric_limits<int>::max())));
+            return QString::number(rng.bounded(qint64(std::numeric_limits<int>::min()),
+                                               qint64(std::numeric_limits<int>::max()) + 1));
         case 'u':
             return QString("  %1").arg(rng.generate());
         case 'F':

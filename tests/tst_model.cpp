@@ -5,7 +5,7 @@
 #include "model/settingsmodel.h"
 #include "model/valuedelegate.h"
 #include "support/generator.h"
-#include "support/nodebuilder.h"
+#include "support/testtree.h"
 
 #include <QAbstractItemModelTester>
 #include <QApplication>
@@ -20,10 +20,14 @@
 #include <memory>
 
 using namespace vrn;
-using testdata::addGroup;
-using testdata::addValue;
 
 namespace {
+
+// A value at the end of a path of groups, with the same current and original text.
+XsdtNode *addValue(XsdtNode &root, const QString &path, QChar type, const QString &value)
+{
+    return testdata::ensurePath(&root, path, XsdtNode::Value, type, value);
+}
 
 QByteArray shippedOverlay()
 {
@@ -557,8 +561,10 @@ void TestModel::viewOnly()
              QStringLiteral("Will be deleted"));
     m_model->setViewOnly(false);
     QCOMPARE(layoutChanged.count(), 2);
-    QVERIFY(m_model->flags(m_model->indexForNode(node(QStringLiteral("Global/RGBWorkingSpace/Gamma")), 1))
-                .testFlag(Qt::ItemIsEditable));
+    QVERIFY(
+        m_model
+            ->flags(m_model->indexForNode(node(QStringLiteral("Global/RGBWorkingSpace/Gamma")), 1))
+            .testFlag(Qt::ItemIsEditable));
 }
 
 // Queued and undone while "Changed only" is on: the group and its ancestors come and go.
@@ -571,8 +577,8 @@ void TestModel::queueWhileFiltering()
     QCOMPARE(proxy.rowCount(), 0);
     XsdtNode *process = node(QStringLiteral("Global/Statistics/Process"));
     QVERIFY(m_model->queueDeletion(process));
-    QTRY_COMPARE(visiblePaths(proxy), (QStringList{"Global", "Global/Statistics",
-                                                   "Global/Statistics/Process"}));
+    QTRY_COMPARE(visiblePaths(proxy),
+                 (QStringList{"Global", "Global/Statistics", "Global/Statistics/Process"}));
     m_model->undoDeletion(process);
     QTRY_COMPARE(proxy.rowCount(), 0);
     // A text filter alone follows as well: "curves" is below the queued group.
@@ -595,8 +601,8 @@ void TestModel::refreshAllRefilters()
     proxy.setSourceModel(m_model.get());
     QAbstractItemModelTester tester(&proxy, QAbstractItemModelTester::FailureReportingMode::QtTest);
     proxy.setChangedOnly(true);
-    QCOMPARE(visiblePaths(proxy), (QStringList{"Global", "Global/RGBWorkingSpace",
-                                               "Global/RGBWorkingSpace/Gamma"}));
+    QCOMPARE(visiblePaths(proxy),
+             (QStringList{"Global", "Global/RGBWorkingSpace", "Global/RGBWorkingSpace/Gamma"}));
     m_doc->commit();
     m_model->refreshAll();
     QCOMPARE(visiblePaths(proxy), QStringList());
@@ -644,7 +650,8 @@ void TestModel::revertValueAndRevertAll()
 void TestModel::rowsInHugeGroup()
 {
     XsdtDocument doc;
-    XsdtNode *history = addGroup(doc.root, QStringLiteral("CommandHistory"));
+    XsdtNode *history =
+        testdata::ensurePath(&doc.root, QStringLiteral("CommandHistory"), XsdtNode::Group);
     for (int i = 0; i < 100000; ++i)
         addValue(*history->appendChild(XsdtNode::Group, QString::number(i)), QStringLiteral("Text"),
                  u's', QString::number(i));

@@ -8,7 +8,7 @@
 #include "model/settingrow.h"
 #include "model/settingsmodel.h"
 #include "model/wheelguard.h"
-#include "support/nodebuilder.h"
+#include "support/testtree.h"
 #include "views/dialogs.h"
 
 #include <QApplication>
@@ -32,11 +32,16 @@
 #include <memory>
 
 using namespace vrn;
-using testdata::addValue;
 
 Q_DECLARE_METATYPE(vrn::EditorKind)
 
 namespace {
+
+// A value at the end of a path of groups, with the same current and original text.
+XsdtNode *addValue(XsdtNode &root, const QString &path, QChar type, const QString &value)
+{
+    return testdata::ensurePath(&root, path, XsdtNode::Value, type, value);
+}
 
 QByteArray shippedOverlay()
 {

@@ -9,7 +9,7 @@
 #include "model/settingsmodel.h"
 #include "model/valuedelegate.h"
 #include "support/generator.h"
-#include "support/nodebuilder.h"
+#include "support/testtree.h"
 #include "views/reviewdialog.h"
 
 #include <QApplication>
@@ -25,9 +25,14 @@
 #include <limits>
 
 using namespace vrn;
-using testdata::addValue;
 
 namespace {
+
+// A value at the end of a path of groups, with the same current and original text.
+XsdtNode *addValue(XsdtNode &root, const QString &path, QChar type, const QString &value)
+{
+    return testdata::ensurePath(&root, path, XsdtNode::Value, type, value);
+}
 
 VariableInfo info(EditorKind kind, const QString &label, const QString &description = {})
 {

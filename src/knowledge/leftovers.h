@@ -34,18 +34,21 @@ QString leftoverKeyword(LeftoverKind kind);
 bool isSafeName(const QString &name);
 QString expectedFolder(LeftoverKind kind, const QString &installDir, const QString &userDir);
 // Empty when the name is not safe or the folder the kind needs is unknown.
-QString leftoverPath(LeftoverKind kind, const QString &installDir, const QString &userDir, const QString &name);
+QString leftoverPath(LeftoverKind kind, const QString &installDir, const QString &userDir,
+                     const QString &name);
 QString findInstallDir(const QStringList &candidates = {});
-QList<LeftoverItem> findLeftovers(const QString &installDir, const QString &userDir, const QString &name, bool withSizes);
+QList<LeftoverItem> findLeftovers(const QString &installDir, const QString &userDir,
+                                  const QString &name, bool withSizes);
 void measure(LeftoverItem &item);
 // "keyword:Name": how an item is named between processes, never by its path.
 QString requestText(const LeftoverItem &item);
 bool parseRequest(const QString &text, LeftoverKind *kind, QString *name);
 // The item a request names, re-formed from the known folders; its path is empty when nothing
 // exists there.
-LeftoverItem itemFromRequest(const QString &text, const QString &installDir, const QString &userDir);
+LeftoverItem itemFromRequest(const QString &text, const QString &installDir,
+                             const QString &userDir);
 // Deletes a folder and everything in it without following symbolic links; true only when
-// nothing remains.
+// nothing remains. A folder that is itself a symbolic link is refused and left alone.
 bool removeTree(const QString &folder);
 
 } // namespace vrn

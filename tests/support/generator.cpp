@@ -268,7 +268,8 @@ Tree buildTree(const GeneratorOptions &o)
     b.value(imageWindow, QStringLiteral("DefaultFileExtension"), 's', QStringLiteral(".xisf"));
     b.value(imageWindow, QStringLiteral("DefaultHorizontalResolution"), 'F', QStringLiteral("72"));
     b.value(imageWindow, QStringLiteral("DefaultVerticalResolution"), 'F', QStringLiteral("72"));
-    b.value(imageWindow, QStringLiteral("DefaultMaskMode"), 'i', QStringLiteral("2"));
+    b.value(imageWindow, QStringLiteral("DefaultMaskMode"), 'i',
+            o.plantMoreProblems ? QStringLiteral("12") : QStringLiteral("2"));
     b.value(imageWindow, QStringLiteral("DefaultTransparencyMode"), 'i', QStringLiteral("1"));
     b.value(imageWindow, QStringLiteral("DownloadsDirectory"), 's',
             o.plantProblems ? QString::fromLatin1(kMissingFolder)
@@ -279,7 +280,8 @@ Tree buildTree(const GeneratorOptions &o)
     b.value(imageWindow, QStringLiteral("ZoomAtCursor"), 'b', QStringLiteral("true"));
 
     Node &process = b.group(prefs, QStringLiteral("Process"));
-    b.value(process, QStringLiteral("MaxProcessors"), 'i', QStringLiteral("2"));
+    b.value(process, QStringLiteral("MaxProcessors"), 'i',
+            o.plantMoreProblems ? QStringLiteral("64") : QStringLiteral("2"));
     b.value(process, QStringLiteral("MaxModuleThreadPriority"), 'i', QStringLiteral("4"));
     b.value(process, QStringLiteral("AutoSavePSMPeriod"), 'i', QStringLiteral("60"));
     b.value(process, QStringLiteral("EnableParallelProcessing"), 'b', QStringLiteral("true"));
@@ -288,11 +290,13 @@ Tree buildTree(const GeneratorOptions &o)
     b.value(process, QStringLiteral("MaxFileReadThreads"), 'i', QStringLiteral("2"));
 
     Node &security = b.group(prefs, QStringLiteral("Security"));
-    b.value(security, QStringLiteral("AllowInsecureRepositories"), 'b', QStringLiteral("false"));
+    const QString allowed = o.plantMoreProblems ? QStringLiteral("true") : QStringLiteral("false");
+    b.value(security, QStringLiteral("AllowInsecureRepositories"), 'b',
+            o.plantMoreProblems ? QStringLiteral("True") : QStringLiteral("false"));
     b.value(security, QStringLiteral("AllowUnsignedModuleInstallation"), 'b',
             QStringLiteral("false"));
-    b.value(security, QStringLiteral("AllowUnsignedRepositories"), 'b', QStringLiteral("false"));
-    b.value(security, QStringLiteral("AllowUnsignedScriptExecution"), 'b', QStringLiteral("false"));
+    b.value(security, QStringLiteral("AllowUnsignedRepositories"), 'b', allowed);
+    b.value(security, QStringLiteral("AllowUnsignedScriptExecution"), 'b', allowed);
     b.value(security, QStringLiteral("WarnOnUnsignedCodeExecution"), 'b', QStringLiteral("true"));
 
     Node &scriptEditor = b.group(prefs, QStringLiteral("ScriptEditor"));
@@ -356,8 +360,10 @@ Tree buildTree(const GeneratorOptions &o)
 
     // Top-level groups of tools and windows.
     Node &tools = root;
-    Node &pixelClipboard = b.group(tools, QStringLiteral("PixelClipboard"));
-    b.value(pixelClipboard, QStringLiteral("Width"), 'i', QStringLiteral("0"));
+    if (o.pixelClipboard) {
+        Node &pixelClipboard = b.group(tools, QStringLiteral("PixelClipboard"));
+        b.value(pixelClipboard, QStringLiteral("Width"), 'i', QStringLiteral("0"));
+    }
     Node &central = b.group(tools, QStringLiteral("CentralWidgetClients"));
     addGeometry(b, rng, central);
     Node &extensible = b.group(tools, QStringLiteral("ExtensibleWidgets"));
@@ -631,6 +637,13 @@ QByteArray generateSettings(const GeneratorOptions &options)
 {
     const Tree tree = buildTree(options);
     return Emitter(options).write(tree.root);
+}
+
+QByteArray wrapSettings(const QByteArray &elements)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<xsdt version=\"1.0\" xmlns=\"http://www.pixinsight.com/xsdt\">" +
+           elements + "</xsdt>\n";
 }
 
 QStringList generatedModuleNames(const GeneratorOptions &options)

@@ -20,9 +20,19 @@ struct GeneratorOptions
     // Things a health check should find: a folder that does not exist, an out-of-range value,
     // data of a module that is not registered, a duplicate key.
     bool plantProblems = false;
+    // The rest of what a health check reports: an option value outside its list, more
+    // processors than a small computer has (64), and two switches that allow unsigned content
+    // (plus a third written "True", which does not count).
+    bool plantMoreProblems = false;
+    // A top-level PixelClipboard group, which the module analysis counts as the data of a
+    // module that is not registered.
+    bool pixelClipboard = true;
 };
 
 QByteArray generateSettings(const GeneratorOptions &options);
+
+// A compact settings file around hand-written <i>/<v> elements, for small test documents.
+QByteArray wrapSettings(const QByteArray &elements);
 
 // Names used by the generator, so tests can look for what it wrote.
 QStringList generatedModuleNames(const GeneratorOptions &options);

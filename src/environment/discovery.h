@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace vrn {
+
+// Folders where PixInsight keeps its settings on this platform, in the order they are tried.
+QStringList configDirectories();
+// Absolute paths of the core-*-pxi.settings files in those folders.
+QStringList findSettingsFiles();
+// N of core-N-pxi.settings; 0 for any other name or a number beyond 32 bits.
+int instanceNumber(const QString &path);
+// One line for lists and menus, such as "core-1-pxi.settings [.PixInsight] - instance 1,
+// 812 KiB, 2026-12-05 10:22".
+QString fileLabel(const QString &path);
+
+// The backups beside a settings file, newest first.
+QStringList listBackups(const QString &settingsPath);
+
+struct OldBackups
+{
+    QStringList paths;
+    qint64 totalBytes = 0;
+};
+// The backups beyond the newest `keep`.
+OldBackups oldBackups(const QString &settingsPath, int keep);
+
+struct BackupRemoval
+{
+    int removed = 0;
+    int failed = 0;
+    bool movedToTrash = false;
+    qint64 bytesFreed = 0;
+    QStringList failedPaths;
+};
+// Deletes (or moves to the trash) those of `paths` that really are backups of the settings
+// file; anything else is refused and listed in failedPaths.
+BackupRemoval removeBackups(const QString &settingsPath, const QStringList &paths, bool toTrash);
+
+// Test seam for the trash: the real one is QFile::moveToTrash. An empty function restores it.
+using TrashFunction = std::function<bool(const QString &path)>;
+void setTrashFunction(TrashFunction trash);
+
+} // namespace vrn

@@ -1,0 +1,357 @@
+#include "knowledge/healthcheck.h"
+
+#include "document/xsdtdocument.h"
+#include "document/xsdtnode.h"
+#include "environment/pixinsight.h"
+#include "knowledge/modules.h"
+#include "knowledge/schema.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLocale>
+
+#include <algorithm>
+#include <numeric>
+#include <vector>
+
+namespace vrn {
+
+namespace {
+
+class HealthText
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::HealthCheck)
+};
+
+QString shortest(double value)
+{
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+Finding finding(const char *id, Severity severity, QString title, QString text,
+                QList<XsdtNode *> nodes = {}, FindingAction action = FindingAction::None)
+{
+    return Finding{QString::fromLatin1(id), severity,         std::move(title),
+                   std::move(text),         std::move(nodes), action};
+}
+
+void appendLiveValues(XsdtNode *node, QList<XsdtNode *> &values)
+{
+    for (const auto &child : node->children) {
+        if (child->pendingDelete)
+            continue;
+        if (child->isValue())
+            values.append(child.get());
+        else
+            appendLiveValues(child.get(), values);
+    }
+}
+
+// The values below the top-level "Global" groups that are not going away, in document order.
+// Every test that looks at values looks only at paths starting with "Global/", so the rest of
+// a large file (module data, histories) is never visited here.
+QList<XsdtNode *> liveGlobalValues(const XsdtDocument &document)
+{
+    QList<XsdtNode *> values;
+    for (const auto &top : document.root.children) {
+        if (top->isGroup() && !top->pendingDelete && top->key == QLatin1String("Global"))
+            appendLiveValues(top.get(), values);
+    }
+    return values;
+}
+
+bool underPathSettings(const QString &path)
+{
+    return path.startsWith(QLatin1String("Global/Preferences/")) ||
+           path.startsWith(QLatin1String("Global/ColorManagement/"));
+}
+
+void checkValue(XsdtNode *node, const VariableInfo &info, const HealthEnv &env,
+                QList<Finding> &findings)
+{
+    const QString &value = node->value;
+    if (info.kind == EditorKind::FilePath || info.kind == EditorKind::Directory) {
+        if (!value.trimmed().isEmpty() && !value.startsWith(QLatin1Char('@')) &&
+            looksAbsolute(value, env.windowsPaths) && !info.readOnly && env.exists &&
+            underPathSettings(node->path()) && !env.exists(value)) {
+            const QString title = info.kind == EditorKind::Directory
+                                      ? HealthText::tr("%1: the folder does not exist")
+                                      : HealthText::tr("%1: the file does not exist");
+            findings.append(finding(
+                "path-missing", Severity::Warning, title.arg(info.label),
+                HealthText::tr("%1 is not on this computer. If it is a drive that is not "
+                               "connected right now, ignore this; otherwise point the setting "
+                               "at somewhere that exists.")
+                    .arg(QDir::toNativeSeparators(value)),
+                {node}));
+        }
+    }
+    if (info.hasRange && (info.kind == EditorKind::Integer || info.kind == EditorKind::Unsigned ||
+                          info.kind == EditorKind::Real)) {
+        bool ok = false;
+        const double number = value.toDouble(&ok);
+        if (ok && (number < info.min || number > info.max)) {
+            findings.append(
+                finding("out-of-range", Severity::Problem,
+                        HealthText::tr("%1 is outside its documented range").arg(info.label),
+                        HealthText::tr("The value is %1; PixInsight documents %2 to %3.")
+                            .arg(value, shortest(info.min), shortest(info.max)),
+                        {node}));
+        }
+    }
+    if (info.kind == EditorKind::Choice) {
+        const int number = value.toInt(nullptr, 10);
+        const bool known = std::any_of(info.choices.begin(), info.choices.end(),
+                                       [&](const auto &choice) { return choice.first == number; });
+        if (!known) {
+            QStringList options;
+            for (const auto &choice : info.choices)
+                options.append(
+                    QStringLiteral("%1 = %2").arg(QString::number(choice.first), choice.second));
+            findings.append(finding(
+                "unknown-option", Severity::Warning,
+                HealthText::tr("%1 has an option value that is not recognised").arg(info.label),
+                HealthText::tr("The value is %1; the known options are: %2.")
+                    .arg(value, options.join(QLatin1String(", "))),
+                {node}));
+        }
+    }
+}
+
+void checkProcessors(const XsdtDocument &document, const HealthEnv &env, QList<Finding> &findings)
+{
+    if (env.logicalProcessors <= 0)
+        return;
+    XsdtNode *node = document.findPath(u"Global/Preferences/Process/MaxProcessors");
+    if (!node || !node->isValue() || node->isDeleted())
+        return;
+    const int setting = node->value.toInt(nullptr, 10);
+    if (setting <= env.logicalProcessors)
+        return;
+    findings.append(finding(
+        "too-many-processors", Severity::Warning,
+        HealthText::tr("Maximum processors is higher than this computer has"),
+        HealthText::tr("The setting is %1 and this computer has %2 logical processors. This is "
+                       "harmless on the computer the file came from, but here PixInsight will "
+                       "simply use them all.")
+            .arg(node->value, QString::number(env.logicalProcessors)),
+        {node}));
+}
+
+void checkModuleFiles(const XsdtDocument &document, const QList<XsdtNode *> &values,
+                      const HealthEnv &env, QList<Finding> &findings)
+{
+    XsdtNode *modules = document.root.childByKey(u"Modules");
+    if (!modules || !modules->isGroup())
+        return;
+    const BinDirSearch search = locateBinDir(values, env);
+    if (search.binDir.isEmpty()) {
+        const QString places =
+            search.lookedIn.isEmpty()
+                ? HealthText::tr("(nowhere: no location is recorded in the file and none is "
+                                 "known for this system)")
+                : search.lookedIn.join(QLatin1String(", "));
+        findings.append(finding(
+            "modules-unchecked", Severity::Note, HealthText::tr("Module files were not checked"),
+            HealthText::tr("The PixInsight program folder could not be found, so the registered "
+                           "modules could not be matched to files. Looked in: %1.")
+                .arg(places)));
+        return;
+    }
+    if (!env.exists)
+        return;
+    QList<XsdtNode *> missing;
+    QStringList names;
+    for (const auto &child : modules->children) {
+        if (!child->isValue() || child->isDeleted())
+            continue;
+        const QString file = resolveRegistryPath(child->value, search.binDir);
+        if (!looksAbsolute(file, env.windowsPaths) || env.exists(file))
+            continue;
+        missing.append(child.get());
+        const QString name = moduleNameFromFile(child->value);
+        names.append(name.isEmpty() ? child->value : name);
+    }
+    if (missing.isEmpty())
+        return;
+    findings.append(finding(
+        "module-file-missing", Severity::Warning,
+        HealthText::tr("%n registered module(s) have no file on this computer", nullptr,
+                       int(missing.size())),
+        HealthText::tr("Listed in the module registry but not in %1: %2. PixInsight repairs its "
+                       "registry at startup, so this only matters if the modules should be "
+                       "there.")
+            .arg(QDir::toNativeSeparators(search.binDir), names.join(QLatin1String(", "))),
+        missing));
+}
+
+struct KeyedChild
+{
+    QStringView key;
+    qsizetype index; // position among the live children
+    XsdtNode *node;
+};
+
+// Duplicates among the live children of one node, in the order their keys first occur. The
+// children are sorted by key in a scratch buffer reused for every group: most groups have no
+// duplicate, and sorting short keys costs far less than hashing them.
+void duplicatesAmongChildren(const XsdtNode *node, std::vector<KeyedChild> &scratch,
+                             QList<Finding> &findings)
+{
+    scratch.clear();
+    for (const auto &child : node->children) {
+        if (!child->pendingDelete)
+            scratch.push_back({QStringView(child->key), qsizetype(scratch.size()), child.get()});
+    }
+    if (scratch.size() < 2)
+        return;
+    std::sort(scratch.begin(), scratch.end(), [](const KeyedChild &a, const KeyedChild &b) {
+        if (a.key != b.key)
+            return a.key < b.key;
+        return a.index < b.index;
+    });
+
+    // Runs of equal keys, each in document order; then the runs by where their key first
+    // occurs.
+    QList<QList<XsdtNode *>> groups;
+    QList<qsizetype> firstIndex;
+    for (size_t i = 0; i < scratch.size();) {
+        size_t end = i + 1;
+        while (end < scratch.size() && scratch[end].key == scratch[i].key)
+            ++end;
+        if (end - i > 1) {
+            QList<XsdtNode *> same;
+            for (size_t j = i; j < end; ++j)
+                same.append(scratch[j].node);
+            groups.append(same);
+            firstIndex.append(scratch[i].index);
+        }
+        i = end;
+    }
+    if (groups.isEmpty())
+        return;
+    QList<qsizetype> order(groups.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+              [&](qsizetype a, qsizetype b) { return firstIndex.at(a) < firstIndex.at(b); });
+
+    const QString where = node->parent ? node->path() : HealthText::tr("the top level");
+    for (qsizetype g : std::as_const(order)) {
+        const QList<XsdtNode *> &same = groups.at(g);
+        findings.append(finding(
+            "duplicate-key", Severity::Warning,
+            HealthText::tr("\"%1\" appears %2 times in %3")
+                .arg(same.first()->key, QString::number(same.size()), where),
+            HealthText::tr("A key should occur once. PixInsight reads only one of them, so the "
+                           "other holds data it never uses, or a stale copy that may be the one "
+                           "it picks."),
+            same));
+    }
+}
+
+void checkUnusedModules(const XsdtDocument &document, QList<Finding> &findings)
+{
+    const QList<ModuleEntries> unused = unusedModuleData(document);
+    if (unused.isEmpty())
+        return;
+    QStringList names;
+    qsizetype values = 0;
+    for (const ModuleEntries &entries : unused) {
+        names.append(entries.name);
+        values += entries.valueCount();
+    }
+    findings.append(finding(
+        "unused-modules", Severity::Note,
+        HealthText::tr("%n module(s) have saved data but are not in the module list", nullptr,
+                       int(unused.size())),
+        HealthText::tr("%1 (%2 values in all). Uninstalled, renamed or replaced modules leave "
+                       "their data behind.")
+            .arg(names.join(QLatin1String(", ")), QString::number(values)),
+        {}, FindingAction::OpenUnusedModules));
+}
+
+void checkSecuritySwitches(const XsdtDocument &document, QList<Finding> &findings)
+{
+    static const char *const keys[] = {
+        "AllowInsecureRepositories",
+        "AllowUnsignedModuleInstallation",
+        "AllowUnsignedRepositories",
+        "AllowUnsignedScriptExecution",
+    };
+    QList<XsdtNode *> on;
+    QStringList labels;
+    for (const char *key : keys) {
+        const QString path = QStringLiteral("Global/Preferences/Security/") + QLatin1String(key);
+        XsdtNode *node = document.findPath(path);
+        if (!node || !node->isValue() || node->isDeleted() || node->value != QLatin1String("true"))
+            continue;
+        on.append(node);
+        labels.append(labelFromIdentifier(node->key).toLower());
+    }
+    if (on.isEmpty())
+        return;
+    findings.append(finding(
+        "unsigned-allowed", Severity::Note,
+        HealthText::tr("PixInsight is set to allow unsigned or insecure content"),
+        HealthText::tr("Turned on: %1. That is a choice, not an error; it just lowers PixInsight's "
+                       "protection.")
+            .arg(labels.join(QLatin1String("; "))),
+        on));
+}
+
+} // namespace
+
+QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema,
+                              const HealthEnv &env)
+{
+    QList<Finding> findings;
+    const QList<XsdtNode *> values = liveGlobalValues(document);
+    for (XsdtNode *node : values) {
+        if (node->isEditable())
+            checkValue(node, schema.info(node), env, findings);
+    }
+    checkProcessors(document, env, findings);
+    // The bin folder is only ever recorded below "Global", so these values are all it needs.
+    checkModuleFiles(document, values, env, findings);
+    findDuplicateKeys(&document.root, findings);
+    checkUnusedModules(document, findings);
+    checkSecuritySwitches(document, findings);
+
+    std::stable_sort(findings.begin(), findings.end(), [](const Finding &a, const Finding &b) {
+        return int(a.severity) > int(b.severity);
+    });
+    return findings;
+}
+
+void findDuplicateKeys(const XsdtNode *node, QList<Finding> &findings)
+{
+    if (!node)
+        return;
+    // Depth first, each node's own duplicates before those of its children, without recursion.
+    std::vector<const XsdtNode *> stack{node};
+    std::vector<KeyedChild> scratch;
+    while (!stack.empty()) {
+        const XsdtNode *current = stack.back();
+        stack.pop_back();
+        duplicatesAmongChildren(current, scratch, findings);
+        for (auto it = current->children.rbegin(); it != current->children.rend(); ++it) {
+            if ((*it)->isGroup() && !(*it)->pendingDelete)
+                stack.push_back(it->get());
+        }
+    }
+}
+
+QString severityName(Severity severity)
+{
+    switch (severity) {
+    case Severity::Note:
+        return HealthText::tr("Note");
+    case Severity::Warning:
+        return HealthText::tr("Warning");
+    case Severity::Problem:
+        return HealthText::tr("Problem");
+    }
+    return QString();
+}
+
+} // namespace vrn

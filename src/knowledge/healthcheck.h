@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+namespace vrn {
+
+struct XsdtNode;
+class XsdtDocument;
+class Schema;
+struct HealthEnv;
+
+enum class Severity { Note = 0, Warning = 1, Problem = 2 };
+
+enum class FindingAction { None = 0, OpenUnusedModules = 1 };
+
+// One thing the health check found; the nodes point into the checked document.
+struct Finding
+{
+    QString id;
+    Severity severity = Severity::Note;
+    QString title;
+    QString text;
+    QList<XsdtNode *> nodes;
+    FindingAction action = FindingAction::None;
+};
+
+// Looks through the document for settings that are probably wrong on the computer `env`
+// describes. Changes nothing; the most serious findings come first.
+QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema,
+                              const HealthEnv &env);
+
+// Appends a "duplicate-key" finding for every key that occurs more than once among the
+// children of a node or of any group below it (entries marked for deletion left out).
+void findDuplicateKeys(const XsdtNode *node, QList<Finding> &findings);
+
+// "Note", "Warning", "Problem"; empty for anything else.
+QString severityName(Severity severity);
+
+} // namespace vrn

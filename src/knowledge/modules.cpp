@@ -1,0 +1,353 @@
+#include "knowledge/modules.h"
+
+#include "document/xsdtdocument.h"
+#include "document/xsdtnode.h"
+#include "document/xsdtwriter.h"
+
+#include <QStringList>
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace vrn {
+
+namespace {
+
+bool lessIgnoringCase(const QString &a, const QString &b)
+{
+    return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+}
+
+// Sorts ignoring case and drops exact duplicates, keeping the first occurrence: the result is
+// the same as removing duplicates first and then sorting stably, without hashing every name.
+void sortUniqueIgnoringCase(QStringList &names)
+{
+    std::stable_sort(names.begin(), names.end(), lessIgnoringCase);
+    QStringList unique;
+    unique.reserve(names.size());
+    qsizetype runStart = 0; // first element in `unique` of the current case-insensitive run
+    for (const QString &name : std::as_const(names)) {
+        if (unique.isEmpty() ||
+            QString::compare(unique.constLast(), name, Qt::CaseInsensitive) != 0)
+            runStart = unique.size();
+        bool seen = false;
+        for (qsizetype i = runStart; i < unique.size() && !seen; ++i)
+            seen = unique.at(i) == name;
+        if (!seen)
+            unique.append(name);
+    }
+    names = unique;
+}
+
+XsdtNode *topGroup(const XsdtDocument &document, QStringView key)
+{
+    XsdtNode *node = document.root.childByKey(key);
+    return node && node->isGroup() ? node : nullptr;
+}
+
+void appendGroupChildKeys(const XsdtNode *node, QStringList &keys)
+{
+    if (!node || !node->isGroup())
+        return;
+    for (const auto &child : node->children) {
+        if (child->isGroup())
+            keys.append(child->key);
+    }
+}
+
+void appendValuesBelow(XsdtNode *node, QList<XsdtNode *> &out)
+{
+    if (node->isValue()) {
+        out.append(node);
+        return;
+    }
+    for (const auto &child : node->children)
+        appendValuesBelow(child.get(), out);
+}
+
+// The children of one group sorted by key, document order kept among equal keys, so that
+// looking up many names costs a binary search each instead of a scan of a large group.
+// (Sorting is also much cheaper here than hashing every key.)
+class SortedChildren
+{
+public:
+    SortedChildren() = default;
+    SortedChildren(const XsdtNode *parent, bool groupsOnly)
+    {
+        if (!parent || !parent->isGroup())
+            return;
+        m_entries.reserve(parent->children.size());
+        for (const auto &child : parent->children) {
+            if (!groupsOnly || child->isGroup())
+                m_entries.push_back({QStringView(child->key), child.get()});
+        }
+        std::stable_sort(m_entries.begin(), m_entries.end(), byKey);
+    }
+
+    // Every indexed child with this key, in document order.
+    template <typename Visit>
+    void forEach(QStringView key, Visit visit) const
+    {
+        auto range =
+            std::equal_range(m_entries.begin(), m_entries.end(), Entry{key, nullptr}, byKey);
+        for (auto it = range.first; it != range.second; ++it)
+            visit(it->node);
+    }
+
+    // The first child with this key, as a path lookup would find it.
+    XsdtNode *first(QStringView key) const
+    {
+        XsdtNode *found = nullptr;
+        auto it = std::lower_bound(m_entries.begin(), m_entries.end(), Entry{key, nullptr}, byKey);
+        if (it != m_entries.end() && it->key == key)
+            found = it->node;
+        return found;
+    }
+
+private:
+    struct Entry
+    {
+        QStringView key;
+        XsdtNode *node;
+    };
+    static bool byKey(const Entry &a, const Entry &b) { return a.key < b.key; }
+    std::vector<Entry> m_entries;
+};
+
+// Where a module's traces are looked up, prepared once for all the modules of one call.
+class ModuleIndex
+{
+public:
+    explicit ModuleIndex(const XsdtDocument &document)
+        : m_data(topGroup(document, u"ModuleData"), true)
+        , m_access(topGroup(document, u"ModuleDataAccess"), true)
+        , m_topLevel(&document.root, true)
+        , m_interfaces(document.findPath(u"Global/Preferences/ProcessInterface"), false)
+        , m_statistics(document.findPath(u"Global/Statistics/Process"), false)
+    {
+        if (XsdtNode *modules = topGroup(document, u"Modules")) {
+            for (const auto &child : modules->children) {
+                if (!child->isValue())
+                    continue;
+                QString name = moduleNameFromFile(child->value);
+                if (!name.isEmpty())
+                    m_registry.push_back({std::move(name), child.get()});
+            }
+            std::stable_sort(m_registry.begin(), m_registry.end(),
+                             [](const auto &a, const auto &b) { return a.first < b.first; });
+        }
+    }
+
+    ModuleEntries entries(const QString &name) const
+    {
+        ModuleEntries result;
+        result.name = name;
+        auto registry =
+            std::lower_bound(m_registry.begin(), m_registry.end(), name,
+                             [](const auto &entry, const QString &n) { return entry.first < n; });
+        if (registry != m_registry.end() && registry->first == name) {
+            result.registryEntry = registry->second;
+            result.registered = true;
+        }
+
+        QStringList processKeys{name};
+        m_data.forEach(name, [&](XsdtNode *node) {
+            result.nodes.append(node);
+            appendGroupChildKeys(node->childByKey(u"Interfaces"), processKeys);
+        });
+        m_access.forEach(name, [&](XsdtNode *node) { result.nodes.append(node); });
+        if (!isPixInsightTopLevelKey(name)) {
+            m_topLevel.forEach(name, [&](XsdtNode *node) {
+                result.nodes.append(node);
+                appendGroupChildKeys(node->childByKey(u"Interfaces"), processKeys);
+            });
+        }
+        processKeys.removeDuplicates();
+        for (const QString &key : std::as_const(processKeys)) {
+            if (XsdtNode *node = m_interfaces.first(key); node && node->isGroup())
+                result.nodes.append(node);
+            if (XsdtNode *node = m_statistics.first(key); node && node->isGroup())
+                result.nodes.append(node);
+        }
+        return result;
+    }
+
+private:
+    std::vector<std::pair<QString, XsdtNode *>> m_registry; // by name, first entry first
+    SortedChildren m_data;
+    SortedChildren m_access;
+    SortedChildren m_topLevel;
+    SortedChildren m_interfaces;
+    SortedChildren m_statistics;
+};
+
+} // namespace
+
+qsizetype ModuleEntries::valueCount() const
+{
+    qsizetype count = registryEntry ? 1 : 0;
+    for (const XsdtNode *node : nodes)
+        count += node->valueCount();
+    return count;
+}
+
+qint64 ModuleEntries::byteSize() const
+{
+    qint64 bytes = 0;
+    for (const XsdtNode *node : nodes)
+        bytes += serializedSize(node);
+    return bytes;
+}
+
+QString moduleNameFromFile(const QString &path)
+{
+    // The file name before "-pxm." and one of the three library suffixes at the very end (or
+    // before one final line break, as a pattern's "$" would allow). Hand-written because the
+    // registry of a large file has thousands of entries and this runs for each.
+    QStringView s(path);
+    if (s.endsWith(u'\n'))
+        s.chop(1);
+    qsizetype suffix = 0;
+    for (QStringView ending : {u"-pxm.so", u"-pxm.dll", u"-pxm.dylib"}) {
+        if (s.endsWith(ending)) {
+            suffix = ending.size();
+            break;
+        }
+    }
+    if (suffix == 0)
+        return QString();
+    const QStringView stem = s.chopped(suffix);
+    qsizetype start = stem.size();
+    while (start > 0 && stem.at(start - 1) != u'/' && stem.at(start - 1) != u'\\')
+        --start;
+    return stem.size() > start ? stem.mid(start).toString() : QString();
+}
+
+QStringList registeredModules(const XsdtDocument &document)
+{
+    QStringList names;
+    XsdtNode *modules = topGroup(document, u"Modules");
+    if (!modules)
+        return names;
+    for (const auto &child : modules->children) {
+        if (!child->isValue())
+            continue;
+        const QString name = moduleNameFromFile(child->value);
+        if (!name.isEmpty())
+            names.append(name);
+    }
+    sortUniqueIgnoringCase(names);
+    return names;
+}
+
+bool isPixInsightTopLevelKey(const QString &key)
+{
+    static const QLatin1String keys[] = {
+        QLatin1String("Global"),
+        QLatin1String("MainWindow"),
+        QLatin1String("Modules"),
+        QLatin1String("ModuleData"),
+        QLatin1String("ModuleDataAccess"),
+        QLatin1String("ScriptData"),
+        QLatin1String("LastVersion"),
+        QLatin1String("PixInsight"),
+        QLatin1String("CentralWidgetClients"),
+        QLatin1String("CommandHistory"),
+        QLatin1String("DontShowAgain"),
+        QLatin1String("ExtensibleWidgets"),
+        QLatin1String("FileExplorer"),
+        QLatin1String("FloatingInstanceInfoViewer"),
+        QLatin1String("FloatingSourceEditor"),
+        QLatin1String("ThreadPerformanceOptimization"),
+    };
+    return std::any_of(std::begin(keys), std::end(keys),
+                       [&](QLatin1String own) { return key == own; });
+}
+
+QStringList modulesWithData(const XsdtDocument &document)
+{
+    QStringList names;
+    for (QStringView container : {u"ModuleData", u"ModuleDataAccess"}) {
+        if (XsdtNode *group = topGroup(document, container)) {
+            for (const auto &child : group->children) {
+                if (child->isGroup() && child->key != QLatin1String("0"))
+                    names.append(child->key);
+            }
+        }
+    }
+    for (const auto &child : document.root.children) {
+        if (child->isGroup() && !isPixInsightTopLevelKey(child->key))
+            names.append(child->key);
+    }
+    sortUniqueIgnoringCase(names);
+    return names;
+}
+
+ModuleEntries moduleEntries(const XsdtDocument &document, const QString &name)
+{
+    return ModuleIndex(document).entries(name);
+}
+
+QList<ModuleEntries> unusedModuleData(const XsdtDocument &document)
+{
+    QList<ModuleEntries> result;
+    QStringList registered = registeredModules(document);
+    std::sort(registered.begin(), registered.end());
+    std::optional<ModuleIndex> index;
+    for (const QString &name : modulesWithData(document)) {
+        if (std::binary_search(registered.cbegin(), registered.cend(), name))
+            continue;
+        if (!index)
+            index.emplace(document);
+        result.append(index->entries(name));
+    }
+    return result;
+}
+
+QList<ModuleEntries> findModule(const XsdtDocument &document, const QString &query, bool *exact)
+{
+    if (exact)
+        *exact = false;
+    const QString q = query.trimmed();
+    if (q.isEmpty())
+        return {};
+    const QStringList candidates = modulesWithData(document) + registeredModules(document);
+
+    QStringList matches;
+    for (const QString &name : candidates) {
+        if (name.compare(q, Qt::CaseInsensitive) == 0)
+            matches.append(name);
+    }
+    if (exact)
+        *exact = !matches.isEmpty();
+    if (matches.isEmpty()) {
+        for (const QString &name : candidates) {
+            if (name.contains(q, Qt::CaseInsensitive))
+                matches.append(name);
+        }
+    }
+    sortUniqueIgnoringCase(matches);
+
+    QList<ModuleEntries> result;
+    if (matches.isEmpty())
+        return result;
+    const ModuleIndex index(document);
+    result.reserve(matches.size());
+    for (const QString &name : std::as_const(matches))
+        result.append(index.entries(name));
+    return result;
+}
+
+QList<XsdtNode *> valueNodes(const ModuleEntries &entries)
+{
+    QList<XsdtNode *> values;
+    if (entries.registryEntry)
+        values.append(entries.registryEntry);
+    for (XsdtNode *node : entries.nodes)
+        appendValuesBelow(node, values);
+    return values;
+}
+
+} // namespace vrn

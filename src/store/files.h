@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <functional>
+
+namespace vrn {
+
+// What stat() tells about a file: enough to notice that someone wrote, touched or replaced it
+// without reading it. The change time catches writers that put the modification time back.
+struct FileStamp
+{
+    bool exists = false;
+    bool regular = false; // a regular file, not a folder, device or pipe
+    qint64 size = 0;
+    qint64 mtimeNs = 0;
+    qint64 ctimeNs = 0;
+    quint64 inode = 0;
+    quint64 device = 0;
+
+    friend bool operator==(const FileStamp &, const FileStamp &) = default;
+};
+
+// The stamp of the file at path (symbolic links followed); `exists` false when stat fails.
+FileStamp fileStamp(const QString &path);
+// The stamp of an open file.
+FileStamp openFileStamp(int fd);
+
+// The first free name path + ".bak-" + local time "yyyyMMdd-HHmmss" (+ "-" + suffix), then
+// with "-2", "-3", ... appended.
+QString backupPathFor(const QString &path, const QString &suffix = QString());
+
+// The clock of the store (backup names, the age of file times): the real one unless a test
+// set another; an empty function restores the real clock.
+using StoreClock = std::function<QDateTime()>;
+void setStoreClock(StoreClock clock);
+QDateTime storeNow();
+
+// Reads the whole file. Only regular files are read, so a pipe or a device named by mistake
+// cannot block or exhaust memory.
+bool readFile(const QString &path, QByteArray &bytes, QString *error = nullptr);
+// The same, also giving the stamp of the opened file as it was before reading; a write during
+// the read therefore leaves a stamp that no longer matches.
+bool readFileStamped(const QString &path, QByteArray &bytes, FileStamp *stamp,
+                     QString *error = nullptr);
+
+// Called after the new content is complete and on disk, just before it replaces the file;
+// returning false abandons the write and leaves the old file in place.
+using ReplaceCheck = std::function<bool(QString *error)>;
+
+// Replaces the file atomically (temporary file in the same folder, flushed to disk, renamed
+// over the target) and reads it back: afterwards the file is either the old one or exactly
+// `bytes`.
+bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *error = nullptr,
+                       const ReplaceCheck &beforeReplace = {});
+
+// Creates a new file holding exactly `bytes` under `path` and never replaces an existing one.
+// The content is written and flushed under no name or a hidden temporary one, and only then
+// given the final name, so that name never holds a partial file. `exists` is set when `path`
+// was taken. The file gets the permission bits `mode`.
+bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mode,
+                          bool *exists = nullptr, QString *error = nullptr);
+
+// Makes a backup of `bytes` (the content of the file at `path`) under the first free
+// backupPathFor name; `backupPath` receives the name used or, on failure, the one tried.
+bool writeBackup(const QString &path, const QByteArray &bytes, const QString &suffix,
+                 QString *backupPath, QString *error = nullptr);
+
+QByteArray sha256(const QByteArray &bytes);
+
+} // namespace vrn

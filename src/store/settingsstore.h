@@ -1,0 +1,61 @@
+#pragma once
+
+#include "document/xsdtdocument.h"
+#include "store/files.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QString>
+
+namespace vrn {
+
+class DeletionPolicy;
+
+// The one settings file open for editing. Saving refuses to write while PixInsight runs, after
+// the file changed underneath, or when a deletion is protected; it proves that the new text
+// reads back to the edited tree, backs up the old file beside it, replaces the file atomically
+// and reads it back.
+class SettingsStore
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::SettingsStore)
+
+public:
+    QString path;          // the file last loaded successfully (absolute)
+    XsdtDocument document; // with the pending edits
+    QByteArray loadedHash; // SHA-256 of the bytes as loaded or as last written here
+    const DeletionPolicy *policy = nullptr; // not owned; while null nothing can be deleted
+    bool loaded = false;
+
+    bool load(const QString &filePath, QString *error = nullptr);
+
+    // Cheap enough for a timer: the content is hashed only when stat() says the file may have
+    // changed since it was last hashed.
+    bool changedOnDisk() const;
+    // Always reads and hashes the whole file.
+    bool contentChangedOnDisk() const;
+
+    bool save(QString *error = nullptr, QString *backupPathOut = nullptr);
+    bool restoreBackup(const QString &backupPath, QString *error = nullptr);
+
+private:
+    // The file as it was when its bytes were last hashed, and their hash.
+    struct HashedState
+    {
+        bool valid = false;
+        bool trusted = false; // false while the stamp is too fresh to vouch for the content
+        FileStamp stamp;
+        QByteArray digest;
+    };
+    void rememberHashed(const FileStamp &stamp, const QByteArray &digest, qint64 readAtNs) const;
+    bool replaceCheck(const FileStamp &expected, const QString &runningMessage,
+                      QString *error) const;
+
+    mutable HashedState m_hashed;
+};
+
+// Compares an edited tree, nodes marked for deletion left out, with the tree its written text
+// reads back to: false at the first difference in kind, key, type, value or compressed content,
+// with `where` the path of that node, or of the parent when the numbers of children differ.
+bool sameAfterReparse(const XsdtNode &edited, const XsdtNode &reparsed, QString *where);
+
+} // namespace vrn
