@@ -229,11 +229,13 @@ void TestModel::testersFollowEveryChange()
 void TestModel::display_data()
 {
     QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("mark"); // "self", "ancestor" or ""
+    QTest::addColumn<QString>("mark"); // "self", "ancestor", "long" or ""
     QTest::addColumn<QString>("column1");
     QTest::addColumn<QString>("column2");
 
-    const QString long300 = QString(300, QLatin1Char('x'));
+    // "long": the value becomes 300 characters with a line feed at position 100.
+    QString cut = QString(200, QLatin1Char('x')) + QChar(0x2026);
+    cut[100] = QChar(0x23CE);
     QTest::newRow("integer") << "Global/Preferences/Process/MaxProcessors"
                              << ""
                              << "8"
@@ -260,6 +262,8 @@ void TestModel::display_data()
                                   << "self"
                                   << "15"
                                   << "Will be deleted";
+    QTest::newRow("300 characters") << "Global/Preferences/Application/StyleSheetFile"
+                                    << "long" << cut << "String";
     QTest::newRow("inside marked") << "Global/Statistics/Process/Curves"
                                    << "ancestor"
                                    << "3"
@@ -278,6 +282,10 @@ void TestModel::display()
         QVERIFY(m_model->queueDeletion(n));
     else if (mark == QLatin1String("ancestor"))
         QVERIFY(m_model->queueDeletion(n->parent));
+    if (mark == QLatin1String("long")) {
+        n->value = n->originalValue = QString(300, QLatin1Char('x'));
+        n->value[100] = n->originalValue[100] = QLatin1Char('\n');
+    }
     QCOMPARE(m_model->indexForNode(n, 0).data().toString(), n->key);
     QCOMPARE(m_model->indexForNode(n, 1).data().toString(), column1);
     QCOMPARE(m_model->indexForNode(n, 2).data().toString(), column2);

@@ -227,19 +227,12 @@ void TestWidgets::editorForEachKind()
     QVERIFY(row->editor());
     QCOMPARE(QString::fromLatin1(row->editor()->metaObject()->className()), editorClass);
     QCOMPARE(row->browseButton() != nullptr, browse);
-    if (browse)
-        QCOMPARE(row->browseButton()->text(), QString(QChar(0x2026)));
-    QCOMPARE(row->revertButton()->text(), QString(QChar(0x21BA)));
-    QVERIFY(row->revertButton()->autoRaise());
-    QCOMPARE(row->editorBox()->minimumWidth(), 240);
-    QCOMPARE(row->editorBox()->maximumWidth(), 460);
     // Spin and combo boxes take focus only on purpose, and carry a wheel guard.
     if (qobject_cast<QAbstractSpinBox *>(row->editor()) ||
         qobject_cast<QComboBox *>(row->editor())) {
         QCOMPARE(row->editor()->focusPolicy(), Qt::StrongFocus);
         QVERIFY(row->editor()->findChild<WheelGuard *>(QString(), Qt::FindDirectChildrenOnly));
     }
-    QVERIFY(row->editorBox()->width() <= 460);
 }
 
 void TestWidgets::userEdits_data()
