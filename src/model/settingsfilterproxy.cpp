@@ -53,9 +53,9 @@ void SettingsFilterProxy::setSourceModel(QAbstractItemModel *model)
                 &SettingsFilterProxy::sourceDataChanged);
 }
 
-// A repaint of a subtree (a deletion queued or undone) names its roles, so
-// the base class re-checks only the repainted rows. While a filter is on, their ancestors may
-// have to appear or go as well: check everything once, after the burst of signals.
+// A repaint of a subtree (a deletion queued or undone) names its roles, so the base class
+// re-checks only the repainted rows. While a filter is on, their ancestors may have to appear
+// or go as well: check everything once, after the burst of signals.
 void SettingsFilterProxy::sourceDataChanged(const QModelIndex &, const QModelIndex &,
                                             const QList<int> &roles)
 {

@@ -18,10 +18,9 @@ constexpr qsizetype kDisplayLimit = 200;
 // Below this many siblings a linear search is cheaper than a hash lookup.
 constexpr size_t kLinearRowLimit = 32;
 
-// What a deletion mark or the view-only state changes in a row. Repaints of whole subtrees name
-// these roles: an empty list would make a recursive filter proxy re-check every ancestor of
-// every range, and a tree view then searches its rows for each of them, which is quadratic in
-// an expanded tree.
+// What a deletion mark changes in a row. Repaints of whole subtrees name these roles: an empty
+// list would make a recursive filter proxy re-check every ancestor of every range, and a tree
+// view then searches its rows for each of them, which is quadratic in an expanded tree.
 const QList<int> kMarkRoles = {Qt::DisplayRole, Qt::FontRole, Qt::BackgroundRole,
                                Qt::ForegroundRole, Qt::ToolTipRole};
 
