@@ -44,7 +44,13 @@ double median(std::vector<double> values)
 void Suite::add(const QString &name, qint64 bytes, std::function<void()> run,
                 const QString &reference, std::function<void()> untimed)
 {
-    m_items.push_back(Item{name, bytes, std::move(run), reference, std::move(untimed), {}});
+    m_items.push_back(Item{name, bytes, std::move(run), reference, std::move(untimed), {}, {}});
+}
+
+void Suite::addPrepared(const QString &name, qint64 bytes, std::function<void()> prepare,
+                        std::function<void()> run, const QString &reference)
+{
+    m_items.push_back(Item{name, bytes, std::move(run), reference, {}, std::move(prepare), {}});
 }
 
 void Suite::run(int repetitions)
@@ -52,12 +58,16 @@ void Suite::run(int repetitions)
     std::fprintf(stderr, "  %s: %d rounds of %zu items\n", qPrintable(m_title), repetitions,
                  m_items.size());
     for (auto &item : m_items) { // one warm-up round, not counted
+        if (item.prepare)
+            item.prepare();
         item.run();
         if (item.untimed)
             item.untimed();
     }
     for (int r = 0; r < repetitions; ++r) {
         for (auto &item : m_items) {
+            if (item.prepare)
+                item.prepare();
             QElapsedTimer timer;
             timer.start();
             item.run();

@@ -22,6 +22,9 @@ public:
     // untimed runs after each timed run (for example to destroy what the item built).
     void add(const QString &name, qint64 bytes, std::function<void()> run,
              const QString &reference = QString(), std::function<void()> untimed = {});
+    // prepare runs, untimed, before every timed run (to bring about the state it starts from).
+    void addPrepared(const QString &name, qint64 bytes, std::function<void()> prepare,
+                     std::function<void()> run, const QString &reference = QString());
     void run(int repetitions);
     void print() const;
     double medianMs(const QString &name) const;
@@ -35,6 +38,7 @@ private:
         std::function<void()> run;
         QString reference;
         std::function<void()> untimed;
+        std::function<void()> prepare;
         std::vector<double> ms;
     };
     const Item *find(const QString &name) const;

@@ -3,26 +3,73 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#ifdef VARNEL_BENCH_GUI
+#include <QApplication>
+#endif
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 namespace vrn::bench {
 void benchDocument();
 void benchKnowledge();
 void benchStore();
+#ifdef VARNEL_BENCH_GUI
+void benchModel();
+#endif
 } // namespace vrn::bench
+
+#ifdef VARNEL_BENCH_GUI
+namespace {
+
+// Whether the areas asked for include one that needs widgets. Looked up before the
+// application object exists, because that decides which kind of object it is.
+bool wantsArea(int argc, char **argv, const char *area)
+{
+    bool onlyGiven = false;
+    bool named = false;
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        const char *value = nullptr;
+        if ((std::strcmp(arg, "--only") == 0 || std::strcmp(arg, "-only") == 0) && i + 1 < argc)
+            value = argv[++i];
+        else if (std::strncmp(arg, "--only=", 7) == 0)
+            value = arg + 7;
+        if (value) {
+            onlyGiven = true;
+            named = named || std::strcmp(value, area) == 0;
+        }
+    }
+    return !onlyGiven || named;
+}
+
+} // namespace
+#endif
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    std::unique_ptr<QCoreApplication> app;
+#ifdef VARNEL_BENCH_GUI
+    if (wantsArea(argc, argv, "model")) {
+        // The tree benchmarks need real widgets; without a display they paint offscreen.
+        if (qEnvironmentVariableIsEmpty("DISPLAY") &&
+            qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QApplication>(argc, argv);
+    }
+#endif
+    if (!app)
+        app = std::make_unique<QCoreApplication>(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Varnel benchmarks (build in Release)."));
     parser.addHelpOption();
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
     parser.addOption({QStringLiteral("only"),
-                      QStringLiteral("Run only this area (document, knowledge, store); repeatable."),
+                      QStringLiteral("Run only this area (document, knowledge, store, model); "
+                                     "repeatable."),
                       QStringLiteral("area")});
-    parser.process(app);
+    parser.process(*app);
 
     vrn::bench::Options o;
     o.quick = parser.isSet(QStringLiteral("quick"));
@@ -37,5 +84,9 @@ int main(int argc, char **argv)
         vrn::bench::benchKnowledge();
     if (vrn::bench::wanted(QStringLiteral("store")))
         vrn::bench::benchStore();
+#ifdef VARNEL_BENCH_GUI
+    if (vrn::bench::wanted(QStringLiteral("model")))
+        vrn::bench::benchModel();
+#endif
     return 0;
 }

@@ -3,7 +3,7 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsmodel.h"
-#include "support/nodebuilder.h"
+#include "support/testtree.h"
 #include "views/reviewdialog.h"
 
 #include <QCheckBox>
@@ -19,9 +19,14 @@
 #include <memory>
 
 using namespace vrn;
-using testdata::addValue;
 
 namespace {
+
+// A value at the end of a path of groups, with the same current and original text.
+XsdtNode *addValue(XsdtNode &root, const QString &path, QChar type, const QString &value)
+{
+    return testdata::ensurePath(&root, path, XsdtNode::Value, type, value);
+}
 
 QByteArray shippedOverlay()
 {

@@ -4,12 +4,13 @@
 #include "app/thememanager.h"
 #include "document/xsdtdocument.h"
 #include "knowledge/deletionpolicy.h"
+#include "knowledge/schema.h"
 #include "model/settingrow.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "model/valuedelegate.h"
 #include "support/generator.h"
-#include "support/nodebuilder.h"
+#include "support/testtree.h"
 #include "views/reviewdialog.h"
 
 #include <QApplication>
@@ -25,18 +26,13 @@
 #include <limits>
 
 using namespace vrn;
-using testdata::addValue;
 
 namespace {
 
-VariableInfo info(EditorKind kind, const QString &label, const QString &description = {})
+// A value at the end of a path of groups, with the same current and original text.
+XsdtNode *addValue(XsdtNode &root, const QString &path, QChar type, const QString &value)
 {
-    VariableInfo i;
-    i.kind = kind;
-    i.label = label;
-    i.description = description;
-    i.known = true;
-    return i;
+    return testdata::ensurePath(&root, path, XsdtNode::Value, type, value);
 }
 
 bool save(QWidget *widget, const QString &dir, const QString &name)
@@ -50,100 +46,58 @@ bool save(QWidget *widget, const QString &dir, const QString &name)
     return true;
 }
 
-// Every editor kind and every state a row can be in, one below the other.
-QWidget *rowsPage(XsdtDocument &doc, SettingsModel &model)
+// Every editor kind and every state a row can be in, one below the other, described by the
+// built-in schema as the Preferences pages will describe them.
+QWidget *rowsPage(XsdtDocument &doc, SettingsModel &model, const Schema &schema)
 {
-    XsdtNode &r = doc.root;
-    const auto add = [&](const QString &path, QChar type, const QString &value) {
-        return addValue(r, path, type, value);
-    };
-    struct Row
+    struct Entry
     {
-        XsdtNode *node;
-        VariableInfo info;
+        const char *path;
+        char16_t type;
+        QString value;
     };
-    QList<Row> rows;
-    rows.append({add(QStringLiteral("Global/Preferences/Application/AutoUIScaling"), u'b',
-                     QStringLiteral("true")),
-                 info(EditorKind::Bool, QStringLiteral("Auto UI scaling"))});
-    VariableInfo choice = info(EditorKind::Choice, QStringLiteral("Message box Ok/Cancel order"));
-    choice.choices = {{0, QStringLiteral("Platform default")},
-                      {1, QStringLiteral("Ok, Cancel")},
-                      {2, QStringLiteral("Cancel, Ok")}};
-    rows.append({add(QStringLiteral("Global/Preferences/Application/MessageBoxOkCancelButtonOrder"),
-                     u'i', QStringLiteral("1")),
-                 choice});
-    rows.append({add(QStringLiteral("Global/Preferences/Application/MessageBoxYesNoButtonOrder"),
-                     u'i', QStringLiteral("7")),
-                 choice});
-    VariableInfo maxProc = info(EditorKind::Integer, QStringLiteral("Max processors"),
-                                QStringLiteral("Maximum number of processor cores allowed for "
-                                               "installed modules."));
-    maxProc.hasRange = true;
-    maxProc.min = 1;
-    maxProc.max = std::numeric_limits<double>::max();
-    rows.append({add(QStringLiteral("Global/Preferences/Process/MaxProcessors"), u'i',
-                     QStringLiteral("16")),
-                 maxProc});
-    VariableInfo small = info(EditorKind::Unsigned, QStringLiteral("Max module thread priority"));
-    small.hasRange = true;
-    small.min = 0;
-    small.max = 7;
-    rows.append({add(QStringLiteral("Global/Preferences/Process/MaxModuleThreadPriority"), u'u',
-                     QStringLiteral("7")),
-                 small});
-    rows.append({add(QStringLiteral("Global/Preferences/Process/ConsoleDelay"), u'u',
-                     QStringLiteral("4294967295")),
-                 info(EditorKind::Unsigned, QStringLiteral("Console delay"))});
-    VariableInfo opacity = info(EditorKind::Real, QStringLiteral("Active window opacity"),
-                                QStringLiteral("Window opacity in the [0,1] range."));
-    opacity.hasRange = true;
-    opacity.max = 1;
-    XsdtNode *opacityNode = add(QStringLiteral("Global/Preferences/MainWindow/ActiveWindowOpacity"),
-                                u'F', QStringLiteral("1"));
-    rows.append({opacityNode, opacity});
-    rows.append({add(QStringLiteral("Global/Preferences/ImageWindow/NewImageCaption"), u's',
-                     QStringLiteral("Image")),
-                 info(EditorKind::Text, QStringLiteral("New image caption"))});
-    rows.append({add(QStringLiteral("Global/Preferences/Application/StyleSheetFile"), u's',
-                     QStringLiteral("/opt/PixInsight/rsc/style/dark.qss")),
-                 info(EditorKind::FilePath, QStringLiteral("Style sheet file"))});
-    rows.append({add(QStringLiteral("Global/Preferences/ImageWindow/DownloadsDirectory"), u's',
-                     QStringLiteral("/home/astro/Downloads")),
-                 info(EditorKind::Directory, QStringLiteral("Downloads directory"))});
-    rows.append({add(QStringLiteral("Global/TransparencyBrush/BackgroundColor"), u'u',
-                     QString::number(0x80C03030u)),
-                 info(EditorKind::Color, QStringLiteral("Background color"))});
-    VariableInfo readOnly = info(EditorKind::Directory, QStringLiteral("Core directory"),
-                                 QStringLiteral("Full path to the core application. Read-only."));
-    readOnly.readOnly = true;
-    rows.append({add(QStringLiteral("Global/Preferences/Application/CoreDirectory"), u's',
-                     QStringLiteral("/opt/PixInsight/bin")),
-                 readOnly});
-    rows.append({add(QStringLiteral("Global/Preferences/Application/Layout"), u'B',
-                     QString(4096, QLatin1Char('A'))),
-                 info(EditorKind::Text, QStringLiteral("Layout"))});
-    rows.append({add(QStringLiteral("Modules/1"), u's',
-                     QStringLiteral("/opt/PixInsight/bin/Kestrane-pxm.so")),
-                 info(EditorKind::FilePath, QStringLiteral("1"))});
-    XsdtNode *counter =
-        add(QStringLiteral("Global/Statistics/Process/Curves"), u'u', QStringLiteral("12"));
-    rows.append({counter, info(EditorKind::Unsigned, QStringLiteral("Curves"))});
+    const QList<Entry> entries = {
+        {"Global/Preferences/Application/AutoUIScaling", u'b', QStringLiteral("true")},
+        {"Global/Preferences/Application/MessageBoxOkCancelButtonOrder", u'i', QStringLiteral("1")},
+        {"Global/Preferences/Application/MessageBoxYesNoButtonOrder", u'i', QStringLiteral("7")},
+        {"Global/Preferences/Process/MaxProcessors", u'i', QStringLiteral("16")},
+        {"Global/Preferences/Process/MaxModuleThreadPriority", u'i', QStringLiteral("9")},
+        {"Global/Preferences/ImageWindow/SwapCompression", u'u', QStringLiteral("4294967295")},
+        {"Global/Preferences/MainWindow/ActiveWindowOpacity", u'F', QStringLiteral("1")},
+        {"Global/Preferences/ImageWindow/NewImageCaption", u's', QStringLiteral("Image")},
+        {"Global/Preferences/Application/StyleSheetFile", u's',
+         QStringLiteral("/opt/PixInsight/rsc/style/dark.qss")},
+        {"Global/Preferences/ImageWindow/DownloadsDirectory", u's',
+         QStringLiteral("/home/astro/Downloads")},
+        {"Global/TransparencyBrush/BackgroundColor", u'u', QString::number(0x80C03030u)},
+        {"Global/Preferences/Application/CoreDirectory", u's',
+         QStringLiteral("/opt/PixInsight/bin")},
+        {"Global/Preferences/Application/Layout", u'B', QString(4096, QLatin1Char('A'))},
+        {"Modules/1", u's', QStringLiteral("/opt/PixInsight/bin/Kestrane-pxm.so")},
+        {"Global/Statistics/Process/Curves", u'u', QStringLiteral("12")},
+    };
+    QList<XsdtNode *> nodes;
+    for (const Entry &e : entries)
+        nodes.append(addValue(doc.root, QString::fromLatin1(e.path), QChar(e.type), e.value));
 
     model.setDocument(&doc);
-    model.setData(model.indexForNode(opacityNode, 1), QStringLiteral("0.85"));
-    model.setData(model.indexForNode(counter, 1), QStringLiteral("13"));
+    model.setData(
+        model.indexForNode(
+            doc.findPath(QStringLiteral("Global/Preferences/MainWindow/ActiveWindowOpacity")), 1),
+        QStringLiteral("0.85"));
+    model.setData(
+        model.indexForNode(doc.findPath(QStringLiteral("Global/Statistics/Process/Curves")), 1),
+        QStringLiteral("13"));
     model.queueDeletion(doc.findPath(QStringLiteral("Global/Statistics")));
 
     auto *page = new QWidget;
     auto *layout = new QVBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    for (const Row &row : rows) {
-        auto *widget = new SettingRow(row.node, row.info, &model, page);
-        widget->setShowPath(row.node->path().startsWith(QLatin1String("Modules")) ||
-                            row.node->path().startsWith(QLatin1String("Global/Statistics")));
-        layout->addWidget(widget);
+    for (XsdtNode *node : nodes) {
+        auto *row = new SettingRow(node, schema.info(node), &model, page);
+        row->setShowPath(!node->path().startsWith(QLatin1String("Global/Preferences")));
+        layout->addWidget(row);
     }
     layout->addStretch();
     page->resize(920, page->sizeHint().height());
@@ -254,6 +208,13 @@ int main(int argc, char **argv)
     if (!overlay.open(QIODevice::ReadOnly) || !policy.load(overlay.readAll()))
         std::fprintf(stderr, "deletion rules not loaded; every deletion is refused\n");
 
+    Schema schema;
+    QFile globals(QStringLiteral(":/schema/globals.json"));
+    QFile refinements(QStringLiteral(":/schema/overlay.json"));
+    if (!globals.open(QIODevice::ReadOnly) || !refinements.open(QIODevice::ReadOnly) ||
+        !schema.load(globals.readAll(), refinements.readAll()))
+        std::fprintf(stderr, "settings descriptions not loaded\n");
+
     ThemeManager *theme = ThemeManager::instance();
     theme->init(false);
     bool ok = true;
@@ -265,7 +226,7 @@ int main(int argc, char **argv)
             XsdtDocument doc;
             SettingsModel model;
             model.setPolicy(&policy);
-            std::unique_ptr<QWidget> page(rowsPage(doc, model));
+            std::unique_ptr<QWidget> page(rowsPage(doc, model, schema));
             page->show();
             QApplication::processEvents();
             ok &= save(page.get(), dir, QStringLiteral("rows") + suffix);

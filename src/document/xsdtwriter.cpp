@@ -41,6 +41,58 @@ struct EscapeTable
 };
 constexpr EscapeTable kEscapes;
 
+#ifdef __SSE2__
+// True when all eight units are ASCII that is written as it stands (nothing to escape).
+inline bool plainAscii(__m128i v, bool escape)
+{
+    // Any unit >= 0x80 leaves a non-zero value after the saturating subtract.
+    const __m128i high = _mm_subs_epu16(v, _mm_set1_epi16(0x7F));
+    __m128i special = _mm_cmpeq_epi16(high, high);
+    special = _mm_xor_si128(special, _mm_cmpeq_epi16(high, _mm_setzero_si128()));
+    if (escape) {
+        special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('"')));
+        special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('&')));
+        special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('\'')));
+        special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('<')));
+        special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('>')));
+    }
+    return _mm_movemask_epi8(special) == 0;
+}
+#endif
+
+// Writes the UTF-8 (or entity) form of the unit at *u, and of its low surrogate when it
+// starts a pair, to out (at most kSlack bytes); advances *u past what it used.
+inline char *encodeUnit(const char16_t *&u, const char16_t *e, bool escape, char *out)
+{
+    const char16_t c = *u++;
+    if (c < 0x80) {
+        if (escape && kEscapes.entity[c]) {
+            std::memcpy(out, kEscapes.entity[c], kEscapes.length[c]);
+            return out + kEscapes.length[c];
+        }
+        *out++ = char(c);
+    } else if (c < 0x800) {
+        *out++ = char(0xC0 | (c >> 6));
+        *out++ = char(0x80 | (c & 0x3F));
+    } else if (c >= 0xD800 && c <= 0xDBFF && u < e && *u >= 0xDC00 && *u <= 0xDFFF) {
+        const char32_t cp = 0x10000 + ((char32_t(c) - 0xD800) << 10) + (*u++ - 0xDC00);
+        *out++ = char(0xF0 | (cp >> 18));
+        *out++ = char(0x80 | ((cp >> 12) & 0x3F));
+        *out++ = char(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = char(0x80 | (cp & 0x3F));
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+        // An unpaired surrogate has no UTF-8 form; write U+FFFD as Qt does.
+        *out++ = char(0xEF);
+        *out++ = char(0xBF);
+        *out++ = char(0xBD);
+    } else {
+        *out++ = char(0xE0 | (c >> 12));
+        *out++ = char(0x80 | ((c >> 6) & 0x3F));
+        *out++ = char(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
 // Encodes the written form to UTF-8 in chunks and hands each chunk to `Flush`, so the same
 // writer can build the file, compare it with bytes on disk, or just count its length.
 template <typename Flush>
@@ -78,18 +130,7 @@ public:
             // eight units at a time.
             while (e - u >= 8 && m_end - m_p >= 8) {
                 const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(u));
-                // Any unit >= 0x80 sets a bit above the low 7 after the saturating subtract.
-                const __m128i high = _mm_subs_epu16(v, _mm_set1_epi16(0x7F));
-                __m128i special = _mm_cmpeq_epi16(high, high);
-                special = _mm_xor_si128(special, _mm_cmpeq_epi16(high, _mm_setzero_si128()));
-                if (escape) {
-                    special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('"')));
-                    special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('&')));
-                    special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('\'')));
-                    special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('<')));
-                    special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('>')));
-                }
-                if (_mm_movemask_epi8(special) != 0)
+                if (!plainAscii(v, escape))
                     break;
                 _mm_storel_epi64(reinterpret_cast<__m128i *>(m_p), _mm_packus_epi16(v, v));
                 m_p += 8;
@@ -100,33 +141,7 @@ public:
             if (m_p >= m_end)
                 drain();
 #endif
-            const char16_t c = *u++;
-            if (c < 0x80) {
-                if (escape && kEscapes.entity[c]) {
-                    std::memcpy(m_p, kEscapes.entity[c], kEscapes.length[c]);
-                    m_p += kEscapes.length[c];
-                } else {
-                    *m_p++ = char(c);
-                }
-            } else if (c < 0x800) {
-                *m_p++ = char(0xC0 | (c >> 6));
-                *m_p++ = char(0x80 | (c & 0x3F));
-            } else if (c >= 0xD800 && c <= 0xDBFF && u < e && *u >= 0xDC00 && *u <= 0xDFFF) {
-                const char32_t cp = 0x10000 + ((char32_t(c) - 0xD800) << 10) + (*u++ - 0xDC00);
-                *m_p++ = char(0xF0 | (cp >> 18));
-                *m_p++ = char(0x80 | ((cp >> 12) & 0x3F));
-                *m_p++ = char(0x80 | ((cp >> 6) & 0x3F));
-                *m_p++ = char(0x80 | (cp & 0x3F));
-            } else if (c >= 0xD800 && c <= 0xDFFF) {
-                // An unpaired surrogate has no UTF-8 form; write U+FFFD as Qt does.
-                *m_p++ = char(0xEF);
-                *m_p++ = char(0xBF);
-                *m_p++ = char(0xBD);
-            } else {
-                *m_p++ = char(0xE0 | (c >> 12));
-                *m_p++ = char(0x80 | ((c >> 6) & 0x3F));
-                *m_p++ = char(0x80 | (c & 0x3F));
-            }
+            m_p = encodeUnit(u, e, escape, m_p);
         }
     }
 
@@ -263,17 +278,7 @@ public:
 #ifdef __SSE2__
             while (e - u >= 8 && m_end - m_p >= 8) {
                 const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(u));
-                const __m128i high = _mm_subs_epu16(v, _mm_set1_epi16(0x7F));
-                __m128i special = _mm_cmpeq_epi16(high, high);
-                special = _mm_xor_si128(special, _mm_cmpeq_epi16(high, _mm_setzero_si128()));
-                if (escape) {
-                    special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('"')));
-                    special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('&')));
-                    special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('\'')));
-                    special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('<')));
-                    special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('>')));
-                }
-                if (_mm_movemask_epi8(special) != 0)
+                if (!plainAscii(v, escape))
                     break;
                 const __m128i narrow = _mm_packus_epi16(v, v);
                 const __m128i file = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(m_p));
@@ -297,33 +302,9 @@ public:
                 continue;
             }
             // Anything else goes through the ordinary encoder's rules.
+            --u;
             char buffer[kSlack];
-            char *b = buffer;
-            if (c < 0x80) {
-                if (escape && kEscapes.entity[c]) {
-                    std::memcpy(b, kEscapes.entity[c], kEscapes.length[c]);
-                    b += kEscapes.length[c];
-                } else {
-                    *b++ = char(c);
-                }
-            } else if (c < 0x800) {
-                *b++ = char(0xC0 | (c >> 6));
-                *b++ = char(0x80 | (c & 0x3F));
-            } else if (c >= 0xD800 && c <= 0xDBFF && u < e && *u >= 0xDC00 && *u <= 0xDFFF) {
-                const char32_t cp = 0x10000 + ((char32_t(c) - 0xD800) << 10) + (*u++ - 0xDC00);
-                *b++ = char(0xF0 | (cp >> 18));
-                *b++ = char(0x80 | ((cp >> 12) & 0x3F));
-                *b++ = char(0x80 | ((cp >> 6) & 0x3F));
-                *b++ = char(0x80 | (cp & 0x3F));
-            } else if (c >= 0xD800 && c <= 0xDFFF) {
-                *b++ = char(0xEF);
-                *b++ = char(0xBF);
-                *b++ = char(0xBD);
-            } else {
-                *b++ = char(0xE0 | (c >> 12));
-                *b++ = char(0x80 | ((c >> 6) & 0x3F));
-                *b++ = char(0x80 | (c & 0x3F));
-            }
+            char *b = encodeUnit(u, e, escape, buffer);
             literal(buffer, b - buffer);
         }
     }

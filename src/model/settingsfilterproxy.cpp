@@ -3,6 +3,7 @@
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
 
+#include <QTimer>
 #include <QVarLengthArray>
 
 namespace vrn {
@@ -36,6 +37,36 @@ SettingsFilterProxy::SettingsFilterProxy(QObject *parent)
     : QSortFilterProxyModel(parent)
 {
     setRecursiveFilteringEnabled(true);
+    // The filter reads the nodes, not a role. Naming a role that repaints never carry keeps the
+    // base class from re-checking all ancestors for each repainted range (see sourceDataChanged).
+    setFilterRole(SettingsModel::NodeRole);
+}
+
+void SettingsFilterProxy::setSourceModel(QAbstractItemModel *model)
+{
+    if (sourceModel())
+        disconnect(sourceModel(), &QAbstractItemModel::dataChanged, this,
+                   &SettingsFilterProxy::sourceDataChanged);
+    QSortFilterProxyModel::setSourceModel(model);
+    if (model)
+        connect(model, &QAbstractItemModel::dataChanged, this,
+                &SettingsFilterProxy::sourceDataChanged);
+}
+
+// A repaint of a subtree (a deletion queued or undone) names its roles, so the base class
+// re-checks only the repainted rows. While a filter is on, their ancestors may have to appear
+// or go as well: check everything once, after the burst of signals.
+void SettingsFilterProxy::sourceDataChanged(const QModelIndex &, const QModelIndex &,
+                                            const QList<int> &roles)
+{
+    if (roles.isEmpty() || roles.contains(filterRole()) || !isFiltering() || m_refilterPending)
+        return;
+    m_refilterPending = true;
+    QTimer::singleShot(0, this, [this] {
+        m_refilterPending = false;
+        if (isFiltering())
+            invalidateRowsFilter();
+    });
 }
 
 void SettingsFilterProxy::setFilterText(const QString &text)

@@ -17,13 +17,20 @@ public:
     QString filterText() const { return m_text; }
     void setChangedOnly(bool changedOnly);
     bool isChangedOnly() const { return m_changedOnly; }
+    bool isFiltering() const { return m_changedOnly || !m_text.isEmpty(); }
+
+    void setSourceModel(QAbstractItemModel *model) override;
 
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const override;
 
 private:
+    void sourceDataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight,
+                           const QList<int> &roles);
+
     QString m_text;
     bool m_changedOnly = false;
+    bool m_refilterPending = false;
 };
 
 } // namespace vrn
