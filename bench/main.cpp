@@ -17,6 +17,7 @@ void benchKnowledge();
 void benchStore();
 #ifdef VARNEL_BENCH_GUI
 void benchModel();
+void benchApp();
 #endif
 } // namespace vrn::bench
 
@@ -51,7 +52,7 @@ int main(int argc, char **argv)
 {
     std::unique_ptr<QCoreApplication> app;
 #ifdef VARNEL_BENCH_GUI
-    if (wantsArea(argc, argv, "model")) {
+    if (wantsArea(argc, argv, "model") || wantsArea(argc, argv, "app")) {
         // The tree benchmarks need real widgets; without a display they paint offscreen.
         if (qEnvironmentVariableIsEmpty("DISPLAY") &&
             qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
@@ -66,8 +67,8 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
     parser.addOption({QStringLiteral("only"),
-                      QStringLiteral("Run only this area (document, knowledge, store, model); "
-                                     "repeatable."),
+                      QStringLiteral("Run only this area (document, knowledge, store, model, "
+                                     "app); repeatable."),
                       QStringLiteral("area")});
     parser.process(*app);
 
@@ -87,6 +88,8 @@ int main(int argc, char **argv)
 #ifdef VARNEL_BENCH_GUI
     if (vrn::bench::wanted(QStringLiteral("model")))
         vrn::bench::benchModel();
+    if (vrn::bench::wanted(QStringLiteral("app")))
+        vrn::bench::benchApp();
 #endif
     return 0;
 }

@@ -132,7 +132,8 @@ QString TestMainWindow::configFile(int instance) const
     return dir + QStringLiteral("/core-%1-pxi.settings").arg(instance);
 }
 
-void TestMainWindow::setNodeValueInTree(MainWindow &window, const QString &path, const QString &text)
+void TestMainWindow::setNodeValueInTree(MainWindow &window, const QString &path,
+                                        const QString &text)
 {
     XsdtNode *node = window.store().document.findPath(path);
     QVERIFY(node);
@@ -141,7 +142,8 @@ void TestMainWindow::setNodeValueInTree(MainWindow &window, const QString &path,
     QVERIFY(index.isValid());
     window.tree()->setCurrentIndex(index);
     window.tree()->edit(index);
-    auto *editor = window.tree()->viewport()->findChild<QLineEdit *>(QString(), Qt::FindDirectChildrenOnly);
+    auto *editor =
+        window.tree()->viewport()->findChild<QLineEdit *>(QString(), Qt::FindDirectChildrenOnly);
     QVERIFY(editor);
     QTRY_COMPARE(QApplication::focusWidget(), editor);
     editor->selectAll();
@@ -171,9 +173,11 @@ void TestMainWindow::startupFindsSettingsFile()
     QVERIFY(window.reloadAction()->isEnabled());
     // The Preferences group is opened in the tree, the rest stays collapsed.
     const XsdtNode *prefs = window.store().document.findPath(u"Global/Preferences");
-    QVERIFY(window.tree()->isExpanded(window.proxy()->mapFromSource(window.model()->indexForNode(prefs))));
+    QVERIFY(window.tree()->isExpanded(
+        window.proxy()->mapFromSource(window.model()->indexForNode(prefs))));
     const XsdtNode *modules = window.store().document.findPath(u"Modules");
-    QVERIFY(!window.tree()->isExpanded(window.proxy()->mapFromSource(window.model()->indexForNode(modules))));
+    QVERIFY(!window.tree()->isExpanded(
+        window.proxy()->mapFromSource(window.model()->indexForNode(modules))));
 }
 
 void TestMainWindow::startupWithoutSettingsFile()
@@ -189,7 +193,8 @@ void TestMainWindow::startupWithoutSettingsFile()
         dirs.append(QDir::toNativeSeparators(dir));
     QVERIFY(dirs.first().startsWith(m_home.path()));
     QCOMPARE(window.statusBar()->currentMessage(),
-             QStringLiteral("No PixInsight settings file found in %1. Use Browse to open one.").arg(dirs.join("; ")));
+             QStringLiteral("No PixInsight settings file found in %1. Use Browse to open one.")
+                 .arg(dirs.join("; ")));
     QVERIFY(!window.reloadAction()->isEnabled());
     QVERIFY(!window.restoreAction()->isEnabled());
     QCOMPARE(window.model()->rowCount(), 0);
@@ -211,15 +216,19 @@ void TestMainWindow::editInTreeAndSave()
     window.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&window));
 
-    setNodeValueInTree(window, QStringLiteral("Global/Preferences/Process/MaxProcessors"), QStringLiteral("6"));
-    QCOMPARE(window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("6"));
+    setNodeValueInTree(window, QStringLiteral("Global/Preferences/Process/MaxProcessors"),
+                       QStringLiteral("6"));
+    QCOMPARE(window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors")->value,
+             QString("6"));
     QCOMPARE(window.windowTitle(), QString("Varnel - 1 unsaved change(s)"));
     QVERIFY(window.saveAction()->isEnabled());
 
     // A refused edit reports in the status bar and changes nothing.
-    setNodeValueInTree(window, QStringLiteral("Global/Preferences/Process/MaxProcessors"), QStringLiteral("many"));
+    setNodeValueInTree(window, QStringLiteral("Global/Preferences/Process/MaxProcessors"),
+                       QStringLiteral("many"));
     QCOMPARE(window.statusBar()->currentMessage(),
-             QString("Not accepted - MaxProcessors: Expected an integer between -2147483648 and 2147483647."));
+             QString("Not accepted - MaxProcessors: Expected an integer between -2147483648 and "
+                     "2147483647."));
     QCOMPARE(window.windowTitle(), QString("Varnel - 1 unsaved change(s)"));
 
     // Cancelling the review writes nothing.
@@ -236,7 +245,8 @@ void TestMainWindow::editInTreeAndSave()
         return int(QDialog::Accepted);
     });
     window.saveAction()->trigger();
-    QCOMPARE(summary, QString("1 edit(s) and 0 deletion(s) (0 values removed) will be written to the settings file."));
+    QCOMPARE(summary, QString("1 edit(s) and 0 deletion(s) (0 values removed) will be written to "
+                              "the settings file."));
     QCOMPARE(rows, 1);
     QCOMPARE(window.windowTitle(), QString("Varnel"));
     const QStringList backups = listBackups(path);
@@ -261,8 +271,10 @@ void TestMainWindow::realPixInsightMakesViewOnly()
     setPixInsightProcessQuery({}); // the real pgrep from here on
     MainWindow window;
     QVERIFY(!window.isPixInsightRunning());
-    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/MainWindow/AnimateCombo");
-    QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("false")));
+    XsdtNode *node =
+        window.store().document.findPath(u"Global/Preferences/MainWindow/AnimateCombo");
+    QVERIFY(
+        window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("false")));
     QVERIFY(window.saveAction()->isEnabled());
 
     QTemporaryDir dir;
@@ -274,7 +286,8 @@ void TestMainWindow::realPixInsightMakesViewOnly()
     // Within one poll of the window's own timer.
     QTRY_VERIFY_WITH_TIMEOUT(window.isPixInsightRunning(), 4500);
     QVERIFY(window.banner()->isVisibleTo(&window));
-    QVERIFY(window.banner()->text().startsWith(QLatin1String("<b>PixInsight is running - view only.</b>")));
+    QVERIFY(window.banner()->text().startsWith(
+        QLatin1String("<b>PixInsight is running - view only.</b>")));
     QVERIFY(window.model()->isViewOnly());
     QVERIFY(!window.saveAction()->isEnabled());
     QVERIFY(!window.restoreAction()->isEnabled());
@@ -286,7 +299,8 @@ void TestMainWindow::realPixInsightMakesViewOnly()
     window.model()->revertAll();
     XsdtDocument written;
     QVERIFY(written.parse(readAll(path)));
-    written.findPath(u"Global/Preferences/MainWindow/AnimateCombo")->value = QStringLiteral("false");
+    written.findPath(u"Global/Preferences/MainWindow/AnimateCombo")->value =
+        QStringLiteral("false");
     QVERIFY(writeAll(path, written.serialize()));
     pixinsight.kill();
     QVERIFY(pixinsight.waitForFinished());
@@ -305,31 +319,35 @@ void TestMainWindow::changedOnDiskBanner()
     QVERIFY(writeAll(path, bytes));
     MainWindow window;
     window.show();
-    bytes.replace("<v k=\"AnimateCombo\" t=\"b\" v=\"true\"/>", "<v k=\"AnimateCombo\" t=\"b\" v=\"fals\"/>");
+    bytes.replace("<v k=\"AnimateCombo\" t=\"b\" v=\"true\"/>",
+                  "<v k=\"AnimateCombo\" t=\"b\" v=\"fals\"/>");
     QVERIFY(writeAll(path, bytes));
     window.pollEnvironment();
     QVERIFY(window.isChangedOnDisk());
-    QCOMPARE(window.banner()->text(), QString("<b>The file changed on disk since it was loaded.</b>"));
+    QCOMPARE(window.banner()->text(),
+             QString("<b>The file changed on disk since it was loaded.</b>"));
     QVERIFY(window.bannerReloadButton()->isVisible());
 
     XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
     QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("3")));
-    QCOMPARE(window.banner()->text(),
-             QString("<b>The file changed on disk since it was loaded.</b> Saving is blocked. Reload to continue "
-                     "(your 1 unsaved change(s) will be discarded)."));
+    QCOMPARE(window.banner()->text(), QString("<b>The file changed on disk since it was "
+                                              "loaded.</b> Saving is blocked. Reload to continue "
+                                              "(your 1 unsaved change(s) will be discarded)."));
     QVERIFY(!window.saveAction()->isEnabled());
 
     // Reload asks first; Cancel keeps the edit, Discard reads the new file.
     QTest::mouseClick(window.bannerReloadButton(), Qt::LeftButton);
     QCOMPARE(Dialogs::lastShown().title, QString("Discard changes?"));
-    QCOMPARE(Dialogs::lastShown().text, QString("You have 1 unsaved change(s). Reloading discards them."));
+    QCOMPARE(Dialogs::lastShown().text,
+             QString("You have 1 unsaved change(s). Reloading discards them."));
     QCOMPARE(window.pendingCount(), 1);
     Dialogs::setNextAnswer(QMessageBox::Discard);
     QTest::mouseClick(window.bannerReloadButton(), Qt::LeftButton);
     QCOMPARE(window.pendingCount(), 0);
     QVERIFY(!window.isChangedOnDisk());
     QVERIFY(window.banner()->isHidden());
-    QCOMPARE(window.store().document.findPath(u"Global/Preferences/MainWindow/AnimateCombo")->value, QString("fals"));
+    QCOMPARE(window.store().document.findPath(u"Global/Preferences/MainWindow/AnimateCombo")->value,
+             QString("fals"));
 
     // An indented file is read as it is and said to be rewritten compactly.
     testdata::GeneratorOptions indented;
@@ -338,7 +356,8 @@ void TestMainWindow::changedOnDiskBanner()
     indented.indented = true;
     QVERIFY(writeAll(path, testdata::generateSettings(indented)));
     QVERIFY(window.loadFile(path));
-    QVERIFY(window.banner()->text().startsWith(QLatin1String("This file uses a non-default layout")));
+    QVERIFY(
+        window.banner()->text().startsWith(QLatin1String("This file uses a non-default layout")));
     QVERIFY(!window.bannerReloadButton()->isVisible());
 
     // A file that is not a settings file at all.
@@ -346,7 +365,9 @@ void TestMainWindow::changedOnDiskBanner()
     QVERIFY(!window.loadFile(path));
     QCOMPARE(Dialogs::lastShown().title, QString("Cannot open file"));
     QCOMPARE(Dialogs::lastShown().text,
-             QStringLiteral("%1 is not a valid PixInsight settings file: Not a PixInsight settings file (no <xsdt> element).").arg(path));
+             QStringLiteral("%1 is not a valid PixInsight settings file: Not a PixInsight settings "
+                            "file (no <xsdt> element).")
+                 .arg(path));
     QCOMPARE(window.model()->rowCount(), 0);
 }
 
@@ -359,7 +380,8 @@ void TestMainWindow::restoreAndRevertAll()
 
     Dialogs::setNextAnswer(QMessageBox::Ok);
     window.restoreAction()->trigger();
-    QCOMPARE(Dialogs::lastShown().text, QString("No backups were found next to the settings file."));
+    QCOMPARE(Dialogs::lastShown().text,
+             QString("No backups were found next to the settings file."));
 
     XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
     QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("5")));
@@ -389,8 +411,10 @@ void TestMainWindow::restoreAndRevertAll()
     Dialogs::setNextAnswer(QMessageBox::Yes);
     window.restoreAction()->trigger();
     QCOMPARE(readAll(path), original);
-    QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Restored %1").arg(QFileInfo(backups.first()).fileName()));
-    QCOMPARE(window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("2"));
+    QCOMPARE(window.statusBar()->currentMessage(),
+             QStringLiteral("Restored %1").arg(QFileInfo(backups.first()).fileName()));
+    QCOMPARE(window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors")->value,
+             QString("2"));
     const QStringList after = listBackups(path);
     QCOMPARE(after.size(), 2);
     QVERIFY(std::any_of(after.begin(), after.end(), [&](const QString &b) {
@@ -398,8 +422,11 @@ void TestMainWindow::restoreAndRevertAll()
     }));
     const Dialogs::Record question = Dialogs::lastShown();
     QCOMPARE(question.title, QString("Restore backup"));
-    QCOMPARE(question.text, QStringLiteral("Replace the current settings file with\n%1\n\nThe current file is backed up first.")
-                                .arg(backups.first()));
+    QCOMPARE(
+        question.text,
+        QStringLiteral(
+            "Replace the current settings file with\n%1\n\nThe current file is backed up first.")
+            .arg(backups.first()));
 }
 
 void TestMainWindow::closeWithUnsavedChanges()
@@ -408,8 +435,10 @@ void TestMainWindow::closeWithUnsavedChanges()
     const QByteArray original = smallSettings();
     QVERIFY(writeAll(path, original));
     auto edit = [](MainWindow &window) {
-        XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
-        QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("9")));
+        XsdtNode *node =
+            window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
+        QVERIFY(
+            window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("9")));
     };
     {
         MainWindow window;
@@ -456,7 +485,8 @@ void TestMainWindow::deletionFlow()
     // Never: refused with the reason.
     window.requestDeletion(doc.findPath(u"Modules"));
     QCOMPARE(Dialogs::lastShown().title, QString("Cannot delete"));
-    QCOMPARE(Dialogs::lastShown().text, QString("Modules\n\nModule registry. Deleting it can stop modules from loading."));
+    QCOMPARE(Dialogs::lastShown().text,
+             QString("Modules\n\nModule registry. Deleting it can stop modules from loading."));
     QCOMPARE(window.pendingCount(), 0);
 
     // Safe: queued at once, never asked.
@@ -466,7 +496,8 @@ void TestMainWindow::deletionFlow()
     QVERIFY(Dialogs::shown().isEmpty());
     QVERIFY(stats->pendingDelete);
     QCOMPARE(window.statusBar()->currentMessage(),
-             QStringLiteral("Global/Statistics queued for deletion (%1 value(s)). Save to apply.").arg(stats->valueCount()));
+             QStringLiteral("Global/Statistics queued for deletion (%1 value(s)). Save to apply.")
+                 .arg(stats->valueCount()));
     window.requestDeletion(stats); // already queued: nothing happens
     QVERIFY(Dialogs::shown().isEmpty());
 
@@ -476,8 +507,11 @@ void TestMainWindow::deletionFlow()
     QVERIFY(!script->pendingDelete);
     const Dialogs::Record warning = Dialogs::lastShown();
     QCOMPARE(warning.title, QString("Delete saved information?"));
-    QCOMPARE(warning.text, QStringLiteral("Delete %1?\n(%2 value(s))").arg(script->path()).arg(script->valueCount()));
-    QVERIFY(warning.informativeText.endsWith(QLatin1String("\n\nNothing is removed until you save, and you can undo it before then.")));
+    QCOMPARE(
+        warning.text,
+        QStringLiteral("Delete %1?\n(%2 value(s))").arg(script->path()).arg(script->valueCount()));
+    QVERIFY(warning.informativeText.endsWith(
+        QLatin1String("\n\nNothing is removed until you save, and you can undo it before then.")));
     QCOMPARE(warning.checkBoxText, QString("Don't ask again until I close the program"));
     QCOMPARE(warning.defaultButton, QMessageBox::Cancel);
     Dialogs::setNextAnswer(QMessageBox::Yes, true);
@@ -530,7 +564,9 @@ void TestMainWindow::taskPagePlugsIn()
     emit page->restoreRequested(stats);
     QVERIFY(!stats->pendingDelete);
     emit page->revealRequested(stats);
-    QCOMPARE(window.model()->nodeForIndex(window.proxy()->mapToSource(window.tree()->currentIndex())), stats);
+    QCOMPARE(
+        window.model()->nodeForIndex(window.proxy()->mapToSource(window.tree()->currentIndex())),
+        stats);
 
     m_fakePids = {4242};
     window.pollEnvironment();
@@ -544,7 +580,8 @@ void TestMainWindow::taskPagePlugsIn()
     page->documents.clear();
     Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
     QVERIFY(window.onSave());
-    QCOMPARE(page->documents, (QList<XsdtDocument *>{nullptr, &const_cast<XsdtDocument &>(window.store().document)}));
+    QCOMPARE(page->documents, (QList<XsdtDocument *>{
+                                  nullptr, &const_cast<XsdtDocument &>(window.store().document)}));
 }
 
 void TestMainWindow::fileComboChoices()
@@ -565,7 +602,8 @@ void TestMainWindow::fileComboChoices()
     QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("8")));
     combo->setCurrentIndex(1);
     emit combo->activated(1); // Cancel
-    QCOMPARE(Dialogs::lastShown().text, QString("You have 1 unsaved change(s). Opening another file discards them."));
+    QCOMPARE(Dialogs::lastShown().text,
+             QString("You have 1 unsaved change(s). Opening another file discards them."));
     QCOMPARE(combo->currentIndex(), 0);
     QCOMPARE(window.store().path, configFile(1));
     Dialogs::setNextAnswer(QMessageBox::Discard);
@@ -625,7 +663,8 @@ void TestMainWindow::windowComesBackOnScreen()
     QVERIFY(available.intersects(frame));
     QVERIFY(frame.left() >= available.left());
     QVERIFY(frame.top() >= available.top());
-    QVERIFY(window.height() <= available.height() - 60 || window.minimumHeight() > available.height() - 60);
+    QVERIFY(window.height() <= available.height() - 60 ||
+            window.minimumHeight() > available.height() - 60);
 }
 
 void TestMainWindow::userGuideIsWritten()
@@ -658,14 +697,20 @@ void TestMainWindow::commandLine()
         process.setProcessEnvironment(environment);
         process.start(program, args);
         process.waitForFinished(20000);
-        return qMakePair(process.exitCode(), QString::fromLocal8Bit(process.readAllStandardError()));
+        return qMakePair(process.exitCode(),
+                         QString::fromLocal8Bit(process.readAllStandardError()));
     };
     // A helper switch anywhere but first is an unknown editor option.
-    auto result = run({QStringLiteral("--theme"), QStringLiteral("dark"), QStringLiteral("--installed-updates-helper")}, env);
+    auto result = run({QStringLiteral("--theme"), QStringLiteral("dark"),
+                       QStringLiteral("--installed-updates-helper")},
+                      env);
     QCOMPARE(result.first, 1);
-    QVERIFY2(result.second.contains(QLatin1String("Unknown option 'installed-updates-helper'")), qPrintable(result.second));
+    QVERIFY2(result.second.contains(QLatin1String("Unknown option 'installed-updates-helper'")),
+             qPrintable(result.second));
     // First, it is a helper call, which this version answers as a malformed command line.
-    result = run({QStringLiteral("--leftovers-helper"), QStringLiteral("delete"), QStringLiteral("file:Kestrane")}, env);
+    result = run({QStringLiteral("--leftovers-helper"), QStringLiteral("delete"),
+                  QStringLiteral("file:Kestrane")},
+                 env);
     QCOMPARE(result.first, 6);
     result = run({QStringLiteral("--version")}, env);
     QCOMPARE(result.first, 0);
@@ -690,13 +735,15 @@ void TestMainWindow::screenshots()
     window.resize(1200, 820);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/MainWindow/AnimateCombo");
+    XsdtNode *node =
+        window.store().document.findPath(u"Global/Preferences/MainWindow/AnimateCombo");
     window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("false"));
     window.requestDeletion(window.store().document.findPath(u"Global/Statistics"));
     for (int theme : {ThemeManager::Light, ThemeManager::Dark}) {
         ThemeManager::instance()->setTheme(theme, false);
         QCoreApplication::processEvents();
-        QVERIFY(window.grab().save(QStringLiteral("%1/main-%2.png").arg(dir, theme == ThemeManager::Light ? "light" : "dark")));
+        QVERIFY(window.grab().save(QStringLiteral("%1/main-%2.png")
+                                       .arg(dir, theme == ThemeManager::Light ? "light" : "dark")));
     }
     ThemeManager::instance()->setTheme(ThemeManager::Light, false);
 }

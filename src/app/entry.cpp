@@ -5,7 +5,9 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QIcon>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstring>
@@ -49,7 +51,8 @@ int themeFromOption(const QString &value)
 bool haveDisplay()
 {
 #if defined(Q_OS_LINUX) || defined(Q_OS_FREEBSD)
-    return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY") ||
+    return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
+           !qEnvironmentVariableIsEmpty("DISPLAY") ||
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 #else
     return true;
@@ -85,7 +88,8 @@ int runVarnel(int argc, char **argv)
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption themeOption(
-        QStringLiteral("theme"), Entry::tr("Use this theme for this run only: light, dark or system."),
+        QStringLiteral("theme"),
+        Entry::tr("Use this theme for this run only: light, dark or system."),
         QStringLiteral("name"));
     const QCommandLineOption fontScaleOption(
         QStringLiteral("font-scale"),
@@ -115,6 +119,16 @@ int runVarnel(int argc, char **argv)
     if (!files.isEmpty())
         window.loadFile(files.constFirst());
     window.show();
+    if (qEnvironmentVariableIsSet("VARNEL_REPORT_SHOWN")) {
+        // For the start-up benchmark: say when the window has been painted, then leave.
+        QTimer::singleShot(0, &window, [&window] {
+            window.repaint();
+            std::printf("shown %lld\n",
+                        static_cast<long long>(QDateTime::currentMSecsSinceEpoch()));
+            std::fflush(stdout);
+            QCoreApplication::quit();
+        });
+    }
     return app.exec();
 }
 

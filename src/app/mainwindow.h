@@ -136,6 +136,9 @@ private:
     bool m_dontAskDelete = false;
     double m_lastFontScale = 0;
     bool m_firstShowDone = false;
+    // The pending-change count walks the whole document; the poll asks for it every three
+    // seconds, so it is kept until something changes the document.
+    mutable int m_pendingCache = -1;
 
     QAction *m_openAction = nullptr;
     QAction *m_reloadAction = nullptr;

@@ -26,7 +26,18 @@ class Dialogs
     Q_DECLARE_TR_FUNCTIONS(vrn::Dialogs)
 
 public:
-    enum class Kind { Information, Warning, Question, Critical, OpenFile, Directory, Color, Menu, Item, Dialog };
+    enum class Kind {
+        Information,
+        Warning,
+        Question,
+        Critical,
+        OpenFile,
+        Directory,
+        Color,
+        Menu,
+        Item,
+        Dialog
+    };
 
     struct MenuEntry
     {
