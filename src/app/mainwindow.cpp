@@ -97,6 +97,8 @@ void MainWindow::setUrlOpener(std::function<bool(const QUrl &)> opener)
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
 {
+    // The pages' signals carry node pointers, also across queued connections.
+    qRegisterMetaType<XsdtNode *>("vrn::XsdtNode*");
     loadKnowledge();
     m_store.policy = &m_policy;
 
