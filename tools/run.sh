@@ -1,6 +1,6 @@
 #!/bin/sh
-# Starts Varnel on the user's PixInsight settings file, or on a scratch copy of the demo file
-# when none is found. The shipped demo file is never modified.
+# Starts Varnel on the user's PixInsight settings file (the program finds it by itself), or on
+# a scratch copy of the demo file when none is found. The shipped demo file is never modified.
 set -e
 build="$1"
 program="$build/src/app/varnel"
@@ -12,11 +12,12 @@ for dir in "$home/.PixInsight" "$config/Pleiades" "$home/.config/Pleiades"; do
         if [ -f "$f" ]; then found="$f"; break 2; fi
     done
 done
-if [ -z "$found" ]; then
-    scratch="${TMPDIR:-/tmp}/varnel-demo-$(id -u)"
-    mkdir -p "$scratch"
-    cp "$(dirname "$0")/../examples/core-1-pxi.settings" "$scratch/core-1-pxi.settings"
-    found="$scratch/core-1-pxi.settings"
-    echo "No PixInsight settings file found; opening a scratch copy of the demo file: $found"
+if [ -n "$found" ]; then
+    echo "Opening $found"
+    exec "$program"
 fi
-exec "$program" "$found"
+scratch="${TMPDIR:-/tmp}/varnel-demo-$(id -u)"
+mkdir -p "$scratch"
+cp "$(dirname "$0")/../examples/core-1-pxi.settings" "$scratch/core-1-pxi.settings"
+echo "No PixInsight settings file found; opening a scratch copy of the demo file: $scratch/core-1-pxi.settings"
+exec "$program" "$scratch/core-1-pxi.settings"
