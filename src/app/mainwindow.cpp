@@ -77,6 +77,16 @@ QString native(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
+// A busy cursor while a large file is read, checked and written on the GUI thread.
+class BusyCursor
+{
+public:
+    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor &) = delete;
+    BusyCursor &operator=(const BusyCursor &) = delete;
+};
+
 const char *const kToolbarStyle =
     "QToolBar QToolButton {  border-width: %1px; border-style: solid;  border-top-color: "
     "palette(light); border-left-color: palette(light);  border-bottom-color: palette(dark); "
@@ -553,8 +563,12 @@ bool MainWindow::loadFile(const QString &path)
 {
     detachDocument();
     QString error;
-    const bool ok = m_store.load(path, &error);
-    attachDocument();
+    bool ok = false;
+    {
+        const BusyCursor busy;
+        ok = m_store.load(path, &error);
+        attachDocument();
+    }
     if (ok) {
         m_changedOnDisk = false;
         m_tree->collapseAll();
@@ -774,7 +788,11 @@ bool MainWindow::onSave()
             detachDocument();
         QString error;
         QString backup;
-        const bool ok = m_store.save(&error, &backup);
+        bool ok = false;
+        {
+            const BusyCursor busy;
+            ok = m_store.save(&error, &backup);
+        }
         m_pendingCache = -1; // a save commits the document
         if (pruning) {
             attachDocument();
@@ -829,8 +847,12 @@ void MainWindow::onRestoreBackup()
         return;
     detachDocument();
     QString error;
-    const bool restored = m_store.restoreBackup(backup, &error);
-    attachDocument();
+    bool restored = false;
+    {
+        const BusyCursor busy;
+        restored = m_store.restoreBackup(backup, &error);
+        attachDocument();
+    }
     if (!restored) {
         Dialogs::critical(this, tr("Restore failed"), error);
     } else {
