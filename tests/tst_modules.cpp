@@ -11,41 +11,43 @@ namespace {
 
 // Pieces of one hand-written file, kept apart so that a module's byte size can be checked
 // against the text it was read from.
-const QByteArray kRegistry = "<i k=\"Modules\">"
-                             "<v k=\"1\" t=\"s\" v=\"@pxi_bin_dir/Kestrane-pxm.so\"/>"
-                             "<v k=\"2\" t=\"s\" v=\"/opt/PixInsight/bin/Kestrane-pxm.so\"/>"
-                             "<v k=\"3\" t=\"s\" v=\"libfoo.so\"/>"
-                             "<v k=\"4\" t=\"s\" v=\"@pxi_bin_dir/beta-pxm.so\"/>"
-                             "<v k=\"5\" t=\"s\" v=\"C:\\PI\\bin\\Alpha-pxm.dll\"/>"
-                             "<v k=\"6\" t=\"s\" v=\"/x/OnlyRegistered-pxm.dylib\"/>"
-                             "<i k=\"7\"><v k=\"x\" t=\"s\" v=\"@pxi_bin_dir/Grouped-pxm.so\"/></i>"
+const QByteArray kRegistry = "<i k='Modules'>"
+                             "<v k='1' t='s' v='@pxi_bin_dir/Kestrane-pxm.so'/>"
+                             "<v k='2' t='s' v='/opt/PixInsight/bin/Kestrane-pxm.so'/>"
+                             "<v k='3' t='s' v='libfoo.so'/>"
+                             "<v k='4' t='s' v='@pxi_bin_dir/beta-pxm.so'/>"
+                             "<v k='5' t='s' v='C:\\PI\\bin\\Alpha-pxm.dll'/>"
+                             "<v k='6' t='s' v='/x/OnlyRegistered-pxm.dylib'/><i k='7'>"
+                             "<v k='x' t='s' v='@pxi_bin_dir/Grouped-pxm.so'/></i>"
                              "</i>";
-const QByteArray kKestraneData = "<i k=\"Kestrane\"><v k=\"Version\" t=\"u\" v=\"3\"/>"
-                                 "<i k=\"Interfaces\"><i k=\"KestraneProcess\"><i k=\"Geometry\">"
-                                 "<v k=\"x\" t=\"i\" v=\"10\"/></i></i>"
-                                 "<v k=\"Loose\" t=\"s\" v=\"not a process\"/></i></i>";
-const QByteArray kOrphanData = "<i k=\"Orphan\"><v k=\"Mode\" t=\"i\" v=\"2\"/></i>";
-const QByteArray kKestraneAccess = "<i k=\"Kestrane\"><v k=\"Access\" t=\"u\" v=\"7\"/></i>";
-const QByteArray kKestraneTop = "<i k=\"Kestrane\"><v k=\"Preset\" t=\"s\" v=\"M31 &amp; M33\"/>"
-                                "<i k=\"Interfaces\"><i k=\"KestraneTool\"/></i></i>";
-const QByteArray kInterfaceProcess = "<i k=\"KestraneProcess\"><v k=\"AutoApply\" t=\"b\" "
-                                     "v=\"false\"/></i>";
-const QByteArray kInterfaceTool = "<i k=\"KestraneTool\"><v k=\"Mode\" t=\"i\" v=\"1\"/></i>";
-const QByteArray kStatProcess = "<i k=\"KestraneProcess\"><v k=\"Count\" t=\"u\" v=\"12\"/>"
-                                "<v k=\"LastUsed\" t=\"t\" v=\"2026-01-02T03:04:05Z\"/></i>";
+const QByteArray kKestraneData = "<i k='Kestrane'><v k='Version' t='u' v='3'/>"
+                                 "<i k='Interfaces'><i k='KestraneProcess'><i k='Geometry'>"
+                                 "<v k='x' t='i' v='10'/></i></i>"
+                                 "<v k='Loose' t='s' v='not a process'/></i></i>";
+const QByteArray kOrphanData = "<i k='Orphan'><v k='Mode' t='i' v='2'/></i>";
+const QByteArray kKestraneAccess = "<i k='Kestrane'><v k='Access' t='u' v='7'/></i>";
+const QByteArray kKestraneTop = "<i k='Kestrane'><v k='Preset' t='s' v='M31 &amp; M33'/>"
+                                "<i k='Interfaces'><i k='KestraneTool'/></i></i>";
+const QByteArray kInterfaceProcess = "<i k='KestraneProcess'><v k='AutoApply' t='b' "
+                                     "v='false'/></i>";
+const QByteArray kInterfaceTool = "<i k='KestraneTool'><v k='Mode' t='i' v='1'/></i>";
+const QByteArray kStatProcess = "<i k='KestraneProcess'><v k='Count' t='u' v='12'/>"
+                                "<v k='LastUsed' t='t' v='2026-01-02T03:04:05Z'/></i>";
 
+// ModuleData/0 is reserved; "global" is not PixInsight's "Global"; CommandHistory is
+// PixInsight's own; only the first "Modules" group is the registry.
 QByteArray sampleFile()
 {
     return testdata::wrapSettings(
-        "<i k=\"Global\"><i k=\"Preferences\"><i k=\"ProcessInterface\">" + kInterfaceTool +
-        "<v k=\"Kestrane\" t=\"s\" v=\"a value, not a group\"/>" + kInterfaceProcess +
-        "</i></i><i k=\"Statistics\"><i k=\"Process\">" + kStatProcess + "</i></i></i>" +
-        kRegistry + "<i k=\"ModuleData\"><i k=\"0\"><v k=\"Reserved\" t=\"u\" v=\"0\"/></i>" +
-        kKestraneData + kOrphanData + "</i><i k=\"ModuleDataAccess\">" + kKestraneAccess +
-        "<i k=\"AccessOnly\"/></i>" + kKestraneTop +
-        "<i k=\"PixelClipboard\"><v k=\"Width\" t=\"i\" v=\"0\"/></i>"
-        "<i k=\"CommandHistory\"/><v k=\"LooseValue\" t=\"s\" v=\"x\"/>"
-        "<i k=\"gamma\"/><i k=\"Modules\"><v k=\"1\" t=\"s\" v=\"/second/Hidden-pxm.so\"/></i>");
+        "<i k='Global'><i k='Preferences'><i k='ProcessInterface'>" + kInterfaceTool +
+        "<v k='Kestrane' t='s' v='a value, not a group'/>" + kInterfaceProcess +
+        "</i></i><i k='Statistics'><i k='Process'>" + kStatProcess + "</i></i></i>" + kRegistry +
+        "<i k='ModuleData'><i k='0'><v k='Reserved' t='u' v='0'/></i>" + kKestraneData +
+        kOrphanData + "</i><i k='ModuleDataAccess'>" + kKestraneAccess + "<i k='AccessOnly'/></i>" +
+        kKestraneTop +
+        "<i k='PixelClipboard'><v k='Width' t='i' v='0'/></i><i k='CommandHistory'/>"
+        "<v k='LooseValue' t='s' v='x'/>"
+        "<i k='global'/><i k='Modules'><v k='1' t='s' v='/second/Hidden-pxm.so'/></i>");
 }
 
 QStringList pathsOf(const QList<XsdtNode *> &nodes)
@@ -72,15 +74,9 @@ class TestModules : public QObject
 
 private slots:
     void initTestCase();
-    void moduleNames_data();
-    void moduleNames();
     void moduleNamesAgreeWithThePattern();
-    void registry();
-    void ownTopLevelKeys();
-    void withData();
+    void registryAndData();
     void entriesOfOneModule();
-    void onlyRegistered();
-    void unused();
     void search_data();
     void search();
     void generatedFile();
@@ -95,106 +91,60 @@ void TestModules::initTestCase()
     QVERIFY2(m_doc.parse(sampleFile(), &error), qPrintable(error));
 }
 
-void TestModules::moduleNames_data()
-{
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QString>("name");
-    QTest::newRow("bin dir") << "@pxi_bin_dir/Kestrane-pxm.so"
-                             << "Kestrane";
-    QTest::newRow("absolute") << "/opt/PixInsight/bin/Kestrane-pxm.so"
-                              << "Kestrane";
-    QTest::newRow("windows") << "C:\\PI\\bin\\Alpha-pxm.dll"
-                             << "Alpha";
-    QTest::newRow("macos") << "/x/Kes-trane.2-pxm.dylib"
-                           << "Kes-trane.2";
-    QTest::newRow("no module") << "libfoo.so" << QString();
-    QTest::newRow("other suffix") << "/x/Kestrane-pxm.so.bak" << QString();
-    QTest::newRow("case") << "/x/Kestrane-PXM.so" << QString();
-    QTest::newRow("no name") << "/x/-pxm.so" << QString();
-    QTest::newRow("repeated ending") << "a-pxm.so-pxm.so"
-                                     << "a-pxm.so";
-    QTest::newRow("empty") << QString() << QString();
-}
-
-void TestModules::moduleNames()
-{
-    QFETCH(QString, file);
-    QFETCH(QString, name);
-    QCOMPARE(moduleNameFromFile(file), name);
-}
-
 void TestModules::moduleNamesAgreeWithThePattern()
 {
+    QCOMPARE(moduleNameFromFile("@pxi_bin_dir/Kestrane-pxm.so"), QString("Kestrane"));
     // The documented pattern, as the reference for the hand-written reading.
     const QRegularExpression pattern(QStringLiteral("([^/\\\\]+?)-pxm\\.(?:dll|so|dylib)$"));
     const QStringList stems = {"",         "K", "/K", "a/b\\K", "K\n", "-pxm.so",
                                "K-pxm.so", "/", "\\", "K.v2",   " K ", "\n"};
-    const QStringList endings = {"-pxm.so", "-pxm.dll", "-pxm.dylib", "-pxm.so\n", "-pxm.so\n\n",
-                                 "-pxm.SO", "pxm.so",   "-pxm.so/",   "-pxm.sox",  "-pxm.dylib\n",
-                                 ""};
+    const QStringList endings = {"-pxm.so",     "-pxm.dll",     "-pxm.dylib", "-pxm.so\n",
+                                 "-pxm.so\n\n", "-pxm.SO",      "pxm.so",     "-pxm.so/",
+                                 "-pxm.sox",    "-pxm.dylib\n", "",           ".so"};
     int named = 0;
     for (const QString &stem : stems) {
         for (const QString &ending : endings) {
-            const QString file = stem + ending;
-            const QRegularExpressionMatch match = pattern.match(file);
+            const QRegularExpressionMatch match = pattern.match(stem + ending);
             const QString expected = match.hasMatch() ? match.captured(1) : QString();
-            QCOMPARE(moduleNameFromFile(file), expected);
+            QCOMPARE(moduleNameFromFile(stem + ending), expected);
             named += expected.isEmpty() ? 0 : 1;
         }
     }
     QVERIFY(named > 20);
 }
 
-void TestModules::registry()
+void TestModules::registryAndData()
 {
-    // Two entries naming Kestrane count once; libfoo.so names nothing; a group inside the
-    // registry is no entry; only the first "Modules" group is the registry.
+    // Kestrane named twice counts once; libfoo.so and a group inside the registry name nothing.
     QCOMPARE(registeredModules(m_doc),
              (QStringList{"Alpha", "beta", "Kestrane", "OnlyRegistered"}));
-
     // An entry marked for deletion is still in the registry until the file is saved.
     XsdtNode *beta = m_doc.findPath(u"Modules/4");
     beta->pendingDelete = true;
     const QStringList withMarked = registeredModules(m_doc);
     beta->pendingDelete = false;
-    QVERIFY(withMarked.contains(QStringLiteral("beta")));
+    QCOMPARE(withMarked, registeredModules(m_doc));
 
-    XsdtDocument none;
-    QVERIFY(none.parse(
-        testdata::wrapSettings("<v k=\"Modules\" t=\"s\" v=\"@pxi_bin_dir/X-pxm.so\"/>")));
-    QVERIFY(registeredModules(none).isEmpty());
-}
-
-void TestModules::ownTopLevelKeys()
-{
-    const QStringList own = {"Global",
-                             "MainWindow",
-                             "Modules",
-                             "ModuleData",
-                             "ModuleDataAccess",
-                             "ScriptData",
-                             "LastVersion",
-                             "PixInsight",
-                             "CentralWidgetClients",
-                             "CommandHistory",
-                             "DontShowAgain",
-                             "ExtensibleWidgets",
-                             "FileExplorer",
-                             "FloatingInstanceInfoViewer",
-                             "FloatingSourceEditor",
-                             "ThreadPerformanceOptimization"};
-    for (const QString &key : own)
-        QVERIFY2(isPixInsightTopLevelKey(key), qPrintable(key));
-    for (const char *key : {"PixelClipboard", "global", "Modules ", "", "Kestrane"})
-        QVERIFY2(!isPixInsightTopLevelKey(QString::fromLatin1(key)), key);
-}
-
-void TestModules::withData()
-{
-    // ModuleData/0 is no module; Kestrane in three places counts once; PixelClipboard and the
-    // lower-case "gamma" are top-level groups of somebody's; a loose top-level value is not.
     QCOMPARE(modulesWithData(m_doc),
-             (QStringList{"AccessOnly", "gamma", "Kestrane", "Orphan", "PixelClipboard"}));
+             (QStringList{"AccessOnly", "global", "Kestrane", "Orphan", "PixelClipboard"}));
+    const QList<ModuleEntries> unused = unusedModuleData(m_doc);
+    QCOMPARE(namesOf(unused), (QStringList{"AccessOnly", "global", "Orphan", "PixelClipboard"}));
+    QCOMPARE(unused.at(2).valueCount(), 1); // no registry entry to count
+    for (const char *key : {"LastVersion", "PixInsight", "ThreadPerformanceOptimization"})
+        QVERIFY2(isPixInsightTopLevelKey(QString::fromLatin1(key)), key);
+    for (const char *key : {"PixelClipboard", "Modules ", ""})
+        QVERIFY2(!isPixInsightTopLevelKey(QString::fromLatin1(key)), key);
+
+    // Registration is matched exactly: "orphan" does not cover "Orphan"; a value "Modules"
+    // is no registry.
+    XsdtDocument doc;
+    QVERIFY(doc.parse(
+        testdata::wrapSettings("<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/orphan-pxm.so'/></i>"
+                               "<i k='ModuleData'>" +
+                               kOrphanData + "</i>")));
+    QCOMPARE(namesOf(unusedModuleData(doc)), QStringList{"Orphan"});
+    QVERIFY(doc.parse(testdata::wrapSettings("<v k='Modules' t='s' v='@pxi_bin_dir/X-pxm.so'/>")));
+    QVERIFY(registeredModules(doc).isEmpty());
 }
 
 void TestModules::entriesOfOneModule()
@@ -215,10 +165,9 @@ void TestModules::entriesOfOneModule()
                                           "Global/Preferences/ProcessInterface/KestraneTool",
                                       }));
     QCOMPARE(kestrane.valueCount(), 1 + 3 + 1 + 1 + 1 + 2 + 1);
-    const qint64 written = kKestraneData.size() + kKestraneAccess.size() + kKestraneTop.size() +
-                           kInterfaceProcess.size() + kStatProcess.size() + kInterfaceTool.size();
-    QCOMPARE(kestrane.byteSize(), written);
-
+    QCOMPARE(kestrane.byteSize(), kKestraneData.size() + kKestraneAccess.size() +
+                                      kKestraneTop.size() + kInterfaceProcess.size() +
+                                      kStatProcess.size() + kInterfaceTool.size());
     const QList<XsdtNode *> values = valueNodes(kestrane);
     QCOMPARE(values.size(), kestrane.valueCount());
     QCOMPARE(values.first(), kestrane.registryEntry);
@@ -227,45 +176,15 @@ void TestModules::entriesOfOneModule()
                           "ModuleData/Kestrane/Interfaces/KestraneProcess/Geometry/x",
                           "ModuleData/Kestrane/Interfaces/Loose"}));
 
-    // A name that is one of PixInsight's own keys never collects that top-level group.
-    const ModuleEntries history = moduleEntries(m_doc, QStringLiteral("CommandHistory"));
-    QVERIFY(history.nodes.isEmpty());
-    QVERIFY(!history.registered);
-}
-
-void TestModules::onlyRegistered()
-{
+    // Only a registry entry: one value, no bytes. A name that is one of PixInsight's own keys
+    // never collects that top-level group.
     const ModuleEntries only = moduleEntries(m_doc, QStringLiteral("OnlyRegistered"));
-    QVERIFY(only.registered);
-    QVERIFY(only.nodes.isEmpty());
+    QVERIFY(only.registered && only.nodes.isEmpty());
     QCOMPARE(only.valueCount(), 1);
     QCOMPARE(only.byteSize(), 0);
     QCOMPARE(valueNodes(only), QList<XsdtNode *>{m_doc.findPath(u"Modules/6")});
-
-    const ModuleEntries nothing = moduleEntries(m_doc, QStringLiteral("Nobody"));
-    QVERIFY(!nothing.registered);
-    QCOMPARE(nothing.valueCount(), 0);
-    QVERIFY(valueNodes(nothing).isEmpty());
-}
-
-void TestModules::unused()
-{
-    const QList<ModuleEntries> unused = unusedModuleData(m_doc);
-    QCOMPARE(namesOf(unused), (QStringList{"AccessOnly", "gamma", "Orphan", "PixelClipboard"}));
-    QCOMPARE(pathsOf(unused.at(0).nodes), QStringList{"ModuleDataAccess/AccessOnly"});
-    QCOMPARE(pathsOf(unused.at(2).nodes), QStringList{"ModuleData/Orphan"});
-    QCOMPARE(unused.at(2).valueCount(), 1);
-    QCOMPARE(unused.at(2).byteSize(), kOrphanData.size());
-    for (const ModuleEntries &entries : unused)
-        QVERIFY(!entries.registered);
-
-    // Registration is matched exactly: a registry entry for "orphan" does not cover "Orphan".
-    XsdtDocument doc;
-    QVERIFY(doc.parse(testdata::wrapSettings(
-        "<i k=\"Modules\"><v k=\"1\" t=\"s\" v=\"@pxi_bin_dir/orphan-pxm.so\"/></i>"
-        "<i k=\"ModuleData\">" +
-        kOrphanData + "</i>")));
-    QCOMPARE(namesOf(unusedModuleData(doc)), QStringList{"Orphan"});
+    const ModuleEntries history = moduleEntries(m_doc, QStringLiteral("CommandHistory"));
+    QVERIFY(!history.registered && history.nodes.isEmpty());
 }
 
 void TestModules::search_data()
@@ -275,10 +194,10 @@ void TestModules::search_data()
     QTest::addColumn<bool>("exact");
     QTest::newRow("part, any case") << "kest" << QStringList{"Kestrane"} << false;
     QTest::newRow("exact, any case") << " KESTRANE\t" << QStringList{"Kestrane"} << true;
-    QTest::newRow("several") << "A" << QStringList{"AccessOnly", "Alpha",  "beta",          "gamma",
-                                                   "Kestrane",   "Orphan", "PixelClipboard"}
+    QTest::newRow("several") << "A"
+                             << QStringList{"AccessOnly", "Alpha",  "beta",          "global",
+                                            "Kestrane",   "Orphan", "PixelClipboard"}
                              << false;
-    QTest::newRow("exact beats part") << "alpha" << QStringList{"Alpha"} << true;
     QTest::newRow("registered only") << "onlyreg" << QStringList{"OnlyRegistered"} << false;
     QTest::newRow("nothing") << "zzz" << QStringList() << false;
     QTest::newRow("empty") << "  " << QStringList() << false;
@@ -306,10 +225,10 @@ void TestModules::generatedFile()
     XsdtDocument doc;
     QVERIFY(doc.parse(testdata::generateSettings(options)));
 
-    const QStringList generated = testdata::generatedModuleNames(options);
-    QStringList sorted = generated;
-    sorted.sort(Qt::CaseInsensitive);
-    QCOMPARE(registeredModules(doc), sorted);
+    QStringList generated = testdata::generatedModuleNames(options);
+    generated.sort(Qt::CaseInsensitive);
+    QCOMPARE(registeredModules(doc), generated);
+    // Every top-level group PixInsight writes is its own; only these two are left behind.
     QCOMPARE(namesOf(unusedModuleData(doc)),
              (QStringList{QString::fromLatin1(testdata::kUnregisteredModule), "PixelClipboard"}));
 
