@@ -43,16 +43,22 @@ void TestEnvironment::realPgrepSeesRenamedProcess()
 {
     if (QStandardPaths::findExecutable(QStringLiteral("pgrep")).isEmpty())
         QSKIP("pgrep (procps) is not installed");
+    // PixInsight, and a program whose name only contains it.
     QTemporaryDir dir;
-    const QString fake = dir.filePath(QStringLiteral("PixInsight"));
-    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), fake));
-    QProcess process;
-    process.start(fake, {QStringLiteral("30")});
-    QVERIFY(process.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(runningPixInsightPids().contains(process.processId()), 5000);
-    process.kill();
-    QVERIFY(process.waitForFinished());
-    QTRY_VERIFY_WITH_TIMEOUT(!runningPixInsightPids().contains(process.processId()), 5000);
+    QProcess pixInsight;
+    QProcess other;
+    for (const auto &[process, name] :
+         {std::pair{&pixInsight, "PixInsight"}, {&other, "xPixInsight"}}) {
+        QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), dir.filePath(name)));
+        process->start(dir.filePath(name), {QStringLiteral("30")});
+        QVERIFY(process->waitForStarted());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(runningPixInsightPids().contains(pixInsight.processId()), 5000);
+    QVERIFY(!runningPixInsightPids().contains(other.processId()));
+    pixInsight.kill();
+    other.kill();
+    QVERIFY(pixInsight.waitForFinished() && other.waitForFinished());
+    QTRY_VERIFY_WITH_TIMEOUT(!runningPixInsightPids().contains(pixInsight.processId()), 5000);
 }
 
 void TestEnvironment::absolutePaths()
@@ -106,18 +112,18 @@ void TestEnvironment::binDir()
     BinDirSearch found = locateBinDir(values, env);
     QCOMPARE(found.lookedIn, (QStringList{"/Opt/PIXINSIGHT", "/data/PI", "/home/u/PixInsight"}));
     QCOMPARE(found.binDir, QString("/home/u/PixInsight/bin"));
+    // A known bin folder is tried first, and taken only when it exists.
+    env.binDir = QStringLiteral("C:\\PI\\bin");
     existing(QString());
     found = locateBinDir(values, env);
     QCOMPARE(found.binDir, QString());
-    QCOMPARE(found.lookedIn,
-             (QStringList{"/Opt/PIXINSIGHT", "/data/PI", "/home/u/PixInsight", "/opt/PixInsight"}));
-
-    // A known bin folder wins when it exists; with no existence test any candidate is taken.
-    env.binDir = QStringLiteral("C:\\PI\\bin");
+    QCOMPARE(found.lookedIn, (QStringList{"C:/PI/bin", "/Opt/PIXINSIGHT", "/data/PI",
+                                          "/home/u/PixInsight", "/opt/PixInsight"}));
     existing(env.binDir);
     found = locateBinDir(values, env);
     QCOMPARE(found.binDir, QString("C:/PI/bin"));
     QCOMPARE(found.lookedIn, QStringList{"C:/PI/bin"});
+    // With no existence test any candidate is taken.
     env.binDir.clear();
     env.exists = nullptr;
     QCOMPARE(locateBinDir({}, env).binDir, QString("/opt/PixInsight/bin"));
