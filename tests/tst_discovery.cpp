@@ -1,6 +1,5 @@
 #include "environment/discovery.h"
 
-#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -52,10 +51,8 @@ private slots:
     void initTestCase();
     void cleanup();
     void configDirectoriesInOrder();
-    void settingsFilesFound();
+    void settingsFilesAndLabels();
     void instanceNumbers();
-    void labels_data();
-    void labels();
     void backupsNewestFirst();
     void removalTouchesOnlyBackups();
     void removalToTrash();
@@ -96,20 +93,34 @@ void TestDiscovery::configDirectoriesInOrder()
     QCOMPARE(configDirectories(), (QStringList{home + "/.PixInsight", home + "/.config/Pleiades"}));
 }
 
-void TestDiscovery::settingsFilesFound()
+void TestDiscovery::settingsFilesAndLabels()
 {
     const QString first = m_home.filePath(QStringLiteral(".PixInsight"));
     const QString second = m_config + QStringLiteral("/Pleiades");
     QVERIFY(findSettingsFiles().isEmpty()); // no folder exists yet
-    for (const char *name : {"core-2-pxi.settings", "core-1-pxi.settings", "core-10-pxi.settings",
-                             "Core-3-pxi.settings", "core-1-pxi.settings.bak-20261205-102233",
-                             "core-x-pxi.settings.txt"})
-        QVERIFY(writeBytes(first + QLatin1Char('/') + QLatin1String(name), "<xsdt/>"));
+    const QDateTime time(QDate(2026, 12, 5), QTime(10, 22, 33));
+    for (const auto &[name, size] : {std::pair{"core-2-pxi.settings", 10},
+                                     {"core-1-pxi.settings", 812 * 1024 + 1023},
+                                     {"core-10-pxi.settings", 10},
+                                     {"Core-3-pxi.settings", 10},
+                                     {"core-1-pxi.settings.bak-20261205-102233", 2048},
+                                     {"core-x-pxi.settings.txt", 1024}})
+        QVERIFY(writeBytes(first + QLatin1Char('/') + QLatin1String(name), QByteArray(size, 'x'),
+                           time));
     QVERIFY(QDir().mkpath(first + QStringLiteral("/core-4-pxi.settings"))); // a folder
-    QVERIFY(writeBytes(second + QStringLiteral("/core-1-pxi.settings"), "<xsdt/>"));
+    QVERIFY(
+        writeBytes(second + QStringLiteral("/core-1-pxi.settings"), QByteArray(1023, 'x'), time));
     QCOMPARE(findSettingsFiles(),
              (QStringList{first + "/core-1-pxi.settings", first + "/core-10-pxi.settings",
                           first + "/core-2-pxi.settings", second + "/core-1-pxi.settings"}));
+    QCOMPARE(fileLabel(first + "/core-1-pxi.settings"),
+             QString("core-1-pxi.settings [.PixInsight] - instance 1, 812 KiB, 2026-12-05 10:22"));
+    QCOMPARE(fileLabel(second + "/core-1-pxi.settings"),
+             QString("core-1-pxi.settings - instance 1, 0 KiB, 2026-12-05 10:22"));
+    QCOMPARE(fileLabel(first + "/" + kBackup),
+             kBackup + " [.PixInsight] - backup, 2 KiB, 2026-12-05 10:22");
+    QCOMPARE(fileLabel(first + "/core-x-pxi.settings.txt"),
+             QString("core-x-pxi.settings.txt [.PixInsight] - 1 KiB, 2026-12-05 10:22"));
     QVERIFY(QDir(first).removeRecursively() && QDir(second).removeRecursively());
 }
 
@@ -127,33 +138,6 @@ void TestDiscovery::instanceNumbers()
                                        {"core-\u0661-pxi.settings", 0},
                                        {"/x/core-5-pxi.settings/notes", 0}})
         QVERIFY2(instanceNumber(QString::fromUtf8(path)) == number, path);
-}
-
-void TestDiscovery::labels_data()
-{
-    QTest::addColumn<QString>("relative");
-    QTest::addColumn<int>("size");
-    QTest::addColumn<QString>("label");
-    QTest::newRow("settings file")
-        << ".PixInsight/core-1-pxi.settings" << 812 * 1024 + 1023
-        << "core-1-pxi.settings [.PixInsight] - instance 1, 812 KiB, 2026-12-05 10:22";
-    QTest::newRow("in Pleiades") << "Pleiades/core-2-pxi.settings" << 1023
-                                 << "core-2-pxi.settings - instance 2, 0 KiB, 2026-12-05 10:22";
-    QTest::newRow("backup") << "Pleiades/" + kBackup << 2048
-                            << kBackup + " - backup, 2 KiB, 2026-12-05 10:22";
-    QTest::newRow("something else")
-        << "other/notes.txt" << 1024 << "notes.txt [other] - 1 KiB, 2026-12-05 10:22";
-}
-
-void TestDiscovery::labels()
-{
-    QFETCH(QString, relative);
-    QFETCH(int, size);
-    QFETCH(QString, label);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(relative);
-    QVERIFY(writeBytes(path, QByteArray(size, 'x'), QDateTime({2026, 12, 5}, {10, 22, 33})));
-    QCOMPARE(fileLabel(path), label);
 }
 
 void TestDiscovery::backupsNewestFirst()

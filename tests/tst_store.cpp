@@ -371,12 +371,12 @@ void TestStore::failuresChangeNothing()
     {
         AsNobody nobody(asNobody);
         QVERIFY(nobody.ok);
-        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
         // Polls first: they must see exactly the changes made on disk.
         const bool seen = message == kChanged && !scenario.endsWith("while saving");
         QCOMPARE(store.changedOnDisk(), seen);
         QCOMPARE(store.changedOnDisk(), seen); // again, from what the first poll learnt
         QCOMPARE(store.contentChangedOnDisk(), seen);
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
         const bool done = op == "load"      ? store.load(chosen, &error)
                           : op == "restore" ? store.restoreBackup(chosen, &error)
                           : op == "write"   ? writeFileVerified(s.file, "x", &error)
