@@ -15,42 +15,34 @@ using namespace vrn;
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s settings-file value-path\n", argv[0]);
-        return 2;
-    }
     // The test starts no PixInsight; asking pgrep would only slow the saves down.
     setPixInsightProcessQuery([] { return QList<qint64>(); });
     SettingsStore store;
     QString error;
-    if (!store.load(QString::fromLocal8Bit(argv[1]), &error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
-        return 3;
+    XsdtNode *marker = nullptr;
+    if (argc != 3 || !store.load(QString::fromLocal8Bit(argv[1]), &error) ||
+        !(marker = store.document.findPath(QString::fromLocal8Bit(argv[2])))) {
+        std::fprintf(stderr, "usage: %s settings-file value-path\n%s\n", argv[0],
+                     qPrintable(error));
+        return 2;
     }
-    XsdtNode *marker = store.document.findPath(QString::fromLocal8Bit(argv[2]));
     const QString prefix = QStringLiteral("crash-gen-");
-    if (!marker || !marker->value.startsWith(prefix)) {
-        std::fprintf(stderr, "no marker value\n");
-        return 4;
-    }
     qint64 generation = marker->value.mid(prefix.size()).toLongLong();
     std::printf("ready %lld\n", static_cast<long long>(generation));
     std::fflush(stdout);
+    // The real clock, watched.
     QElapsedTimer timer;
     qint64 lastClockCall = 0;
-    // The real clock, watched.
     setStoreClock([&] {
         lastClockCall = timer.elapsed();
         return QDateTime::currentDateTime();
     });
     for (;;) {
-        ++generation;
-        marker->value = prefix + QString::number(generation);
+        marker->value = prefix + QString::number(++generation);
         timer.start();
         if (!store.save(&error)) {
             std::printf("error %s\n", qPrintable(error));
-            std::fflush(stdout);
-            return 5;
+            return 3;
         }
         std::printf("saved %lld %lld %lld\n", static_cast<long long>(generation),
                     static_cast<long long>(timer.elapsed()), static_cast<long long>(lastClockCall));
