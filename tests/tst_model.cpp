@@ -240,8 +240,8 @@ void TestModel::roles_data()
                 "Time - protected, shown for reference only\nCan be deleted: Information saved "
                 "by a module or process (settings, state, history). Deleting it resets that item "
                 "to its default and loses what was saved.");
-    QTest::newRow("group") << Look("Global/Statistics/Process", "", "", "2 item(s)",
-                                   "Can be deleted: " + kStatisticsReason);
+    QTest::newRow("group counts its children")
+        << Look("Global/Statistics", "", "", "2 item(s)", "Can be deleted: " + kStatisticsReason);
     QTest::newRow("marked group counts every value below")
         << Look("Global/Statistics", "self", "", "Will be deleted",
                 "Marked for deletion (3 value(s)); removed when you save.");

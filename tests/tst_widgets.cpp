@@ -474,6 +474,8 @@ void TestWidgets::stylingFollowsPaletteAndFont()
     const QPalette palette = QApplication::palette();
     const QFont font = QApplication::font();
     QApplication::setPalette(ThemeManager::darkPalette());
+    QTRY_COMPARE(row->descriptionLabel()->palette().color(QPalette::WindowText),
+                 mixed(ThemeManager::darkPalette(), 3));
     QFont bigger = font;
     bigger.setPointSizeF(font.pointSizeF() * 1.5);
     QApplication::setFont(bigger);
