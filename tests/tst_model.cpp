@@ -144,7 +144,7 @@ private:
     DeletionPolicy m_policy;
     std::unique_ptr<XsdtDocument> m_doc;
     std::unique_ptr<SettingsModel> m_model;
-    XsdtNode *node(const QString &path) const { return m_doc->findPath(path); }
+    XsdtNode *node(QStringView path) const { return m_doc->findPath(path); }
 };
 
 void TestModel::initTestCase()
@@ -165,7 +165,7 @@ void TestModel::init()
     m_model->setDocument(m_doc.get());
 }
 
-// The testers watch the model and the proxy under a tree view while values are edited,
+// The testers watch the model and the proxy while values are edited,
 // entries queued and undone, the model reset and the filters changed.
 void TestModel::testersFollowEveryChange()
 {
@@ -184,7 +184,7 @@ void TestModel::testersFollowEveryChange()
     model.setDocument(&doc);
 
     XsdtNode *maxProcessors = doc.findPath(kMaxProcessors);
-    XsdtNode *statistics = doc.findPath(QStringLiteral("Global/Statistics"));
+    XsdtNode *statistics = doc.findPath(u"Global/Statistics");
     QVERIFY(maxProcessors && statistics);
     const QStringList toMaxProcessors = {"Global", "Global/Preferences",
                                          "Global/Preferences/Process", kMaxProcessors};
@@ -375,8 +375,8 @@ void TestModel::queueDeletionRefusals()
 
 void TestModel::queueAndUndoRepaintEveryDescendant()
 {
-    XsdtNode *statistics = node(QStringLiteral("Global/Statistics"));
-    XsdtNode *curves = node(QStringLiteral("Global/Statistics/Process/Curves"));
+    XsdtNode *statistics = node(u"Global/Statistics");
+    XsdtNode *curves = node(u"Global/Statistics/Process/Curves");
     QSet<const XsdtNode *> below;
     collect(statistics, below);
     QSignalSpy changed(m_model.get(), &QAbstractItemModel::dataChanged);
@@ -420,7 +420,7 @@ void TestModel::queueAndUndoRepaintEveryDescendant()
 
 void TestModel::viewOnly()
 {
-    XsdtNode *statistics = node(QStringLiteral("Global/Statistics"));
+    XsdtNode *statistics = node(u"Global/Statistics");
     QVERIFY(m_model->queueDeletion(statistics));
     QSignalSpy layoutChanged(m_model.get(), &QAbstractItemModel::layoutChanged);
     QSignalSpy reset(m_model.get(), &QAbstractItemModel::modelReset);
@@ -440,11 +440,11 @@ void TestModel::viewOnly()
 
 void TestModel::revertValueAndRevertAll()
 {
-    XsdtNode *gamma = node(QStringLiteral("Global/RGBWorkingSpace/Gamma"));
+    XsdtNode *gamma = node(u"Global/RGBWorkingSpace/Gamma");
     QVERIFY(edit(*m_model, gamma, QStringLiteral("1.8")));
     QSignalSpy changed(m_model.get(), &QAbstractItemModel::dataChanged);
     QSignalSpy edited(m_model.get(), &SettingsModel::edited);
-    m_model->revertValue(node(QStringLiteral("Global/Statistics/Total"))); // unchanged: nothing
+    m_model->revertValue(node(u"Global/Statistics/Total")); // unchanged: nothing
     QCOMPARE(edited.count(), 0);
     m_model->revertValue(gamma);
     QCOMPARE(gamma->value, QStringLiteral("2.2"));
@@ -453,8 +453,8 @@ void TestModel::revertValueAndRevertAll()
     QCOMPARE(changed.at(0).at(0).value<QModelIndex>(), m_model->indexForNode(gamma, 0));
 
     QVERIFY(edit(*m_model, gamma, QStringLiteral("1.8")));
-    QVERIFY(m_model->queueDeletion(node(QStringLiteral("Global/Statistics"))));
-    QVERIFY(m_model->queueDeletion(node(QStringLiteral("CommandHistory"))));
+    QVERIFY(m_model->queueDeletion(node(u"Global/Statistics")));
+    QVERIFY(m_model->queueDeletion(node(u"CommandHistory")));
     QSignalSpy reset(m_model.get(), &QAbstractItemModel::modelReset);
     m_model->revertAll();
     QCOMPARE(reset.count(), 1);
@@ -530,10 +530,9 @@ void TestModel::filter()
     QFETCH(bool, changedOnly);
     QFETCH(QStringList, expected);
     // Changed: two values, one of them matching "gamma" only by value; queued: a group.
-    QVERIFY(edit(*m_model, node(QStringLiteral("Global/RGBWorkingSpace/Gamma")), "1.8"));
-    QVERIFY(
-        edit(*m_model, node(QStringLiteral("ModuleData/Kestrane/Parameters/Label")), "soft gamma"));
-    QVERIFY(m_model->queueDeletion(node(QStringLiteral("Global/Statistics"))));
+    QVERIFY(edit(*m_model, node(u"Global/RGBWorkingSpace/Gamma"), "1.8"));
+    QVERIFY(edit(*m_model, node(u"ModuleData/Kestrane/Parameters/Label"), "soft gamma"));
+    QVERIFY(m_model->queueDeletion(node(u"Global/Statistics")));
     if (expected == QStringList{QStringLiteral("all")})
         expected = visiblePaths(*m_model);
 
@@ -561,7 +560,7 @@ void TestModel::delegateBooleanEditor()
     view.show();
     view.expandAll();
     QVERIFY(QTest::qWaitForWindowExposed(&view));
-    XsdtNode *flag = node(QStringLiteral("Global/Preferences/ImageWindow/ShowCaptionFullPaths"));
+    XsdtNode *flag = node(u"Global/Preferences/ImageWindow/ShowCaptionFullPaths");
     view.setCurrentIndex(proxy.mapFromSource(m_model->indexForNode(flag, 1)));
     QTest::keyClick(view.viewport(), Qt::Key_F2);
     auto *combo = view.viewport()->findChild<QComboBox *>();

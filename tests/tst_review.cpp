@@ -35,9 +35,9 @@ QStringList rows(const QTreeWidget *tree, int columns = 4)
     return out;
 }
 
-QTreeWidgetItem *rowFor(const QTreeWidget *tree, const QString &path)
+QTreeWidgetItem *rowFor(const QTreeWidget *tree, QStringView path)
 {
-    const QList<QTreeWidgetItem *> found = tree->findItems(path, Qt::MatchExactly, 1);
+    const QList<QTreeWidgetItem *> found = tree->findItems(path.toString(), Qt::MatchExactly, 1);
     return found.isEmpty() ? nullptr : found.first();
 }
 
@@ -235,19 +235,18 @@ void TestReview::takeBackAndLeftovers()
     ReviewDialog dialog(m_model.get(), m_doc.get());
     QTreeWidget *tree = dialog.tree();
     // Rows inside a deletion are skipped: selecting one must not take anything back.
-    QTreeWidgetItem *statistics = rowFor(tree, QStringLiteral("Global/Statistics"));
+    QTreeWidgetItem *statistics = rowFor(tree, u"Global/Statistics");
     tree->expandItem(statistics);
     statistics->child(0)->setSelected(true);
     QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
     QCOMPARE(m_doc->pendingChangeCount(), 3);
 
     // An edit and a deletion at once, straight through the model.
-    rowFor(tree, QStringLiteral("Global/Statistics"))->setSelected(true);
-    rowFor(tree, QStringLiteral("Global/RGBWorkingSpace/Gamma"))->setSelected(true);
+    rowFor(tree, u"Global/Statistics")->setSelected(true);
+    rowFor(tree, u"Global/RGBWorkingSpace/Gamma")->setSelected(true);
     QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
-    QVERIFY(!m_doc->findPath(QStringLiteral("Global/Statistics"))->pendingDelete);
-    QCOMPARE(m_doc->findPath(QStringLiteral("Global/RGBWorkingSpace/Gamma"))->value,
-             QStringLiteral("2.2"));
+    QVERIFY(!m_doc->findPath(u"Global/Statistics")->pendingDelete);
+    QCOMPARE(m_doc->findPath(u"Global/RGBWorkingSpace/Gamma")->value, QStringLiteral("2.2"));
     QCOMPARE(dialog.summaryLabel()->text(),
              QStringLiteral("1 edit(s) and 0 deletion(s) (0 values removed) will be written to "
                             "the settings file."));
@@ -295,7 +294,7 @@ void TestReview::largeDeletionIsCapped()
     m_model->setDocument(m_doc.get());
     queue("ModuleData/Big");
     ReviewDialog dialog(m_model.get(), m_doc.get());
-    QTreeWidgetItem *big = rowFor(dialog.tree(), QStringLiteral("ModuleData/Big"));
+    QTreeWidgetItem *big = rowFor(dialog.tree(), u"ModuleData/Big");
     QCOMPARE(big->text(2), QStringLiteral("1000 value(s)"));
     for (int pass = 0; pass < 2; ++pass) { // expanding again adds nothing
         dialog.tree()->collapseItem(big);

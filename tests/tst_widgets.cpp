@@ -156,6 +156,7 @@ private slots:
     void settingMenu_data();
     void settingMenu();
     void colorButtonSwatch();
+    void dialogsInTestMode();
 
 private:
     SettingRow *makeRow(QChar type, const QString &value, const VariableInfo &info,
@@ -269,7 +270,7 @@ void TestWidgets::editors()
     if (deleted || c.state == QLatin1String("view-only")) {
         QVERIFY(m_model->setData(m_model->indexForNode(node, 1), c.shown));
         if (deleted)
-            QVERIFY(m_model->queueDeletion(m_doc->findPath(QStringLiteral("Global/Statistics"))));
+            QVERIFY(m_model->queueDeletion(m_doc->findPath(u"Global/Statistics")));
         else
             row->setViewOnly(true);
         row->refresh();
@@ -643,6 +644,27 @@ void TestWidgets::colorButtonSwatch()
     QCOMPARE(picked.count(), 1);
     QCOMPARE(picked.at(0).at(0).toUInt(), qRgba(1, 2, 3, 4));
     QCOMPARE(button.color(), 0x80FF0000u);
+}
+
+// Nothing modal opens: a box answers as Escape would unless answers are queued, which are
+// taken in order; a chooser answers as cancelled.
+void TestWidgets::dialogsInTestMode()
+{
+    QCOMPARE(Dialogs::information(nullptr, QStringLiteral("I"), QStringLiteral("i")),
+             QMessageBox::Ok);
+    QCOMPARE(Dialogs::question(nullptr, QStringLiteral("Q"), QStringLiteral("q"),
+                               QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes),
+             QMessageBox::No);
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    Dialogs::setNextAnswer(QMessageBox::Discard);
+    QCOMPARE(Dialogs::question(nullptr, QStringLiteral("Q"), QStringLiteral("q")),
+             QMessageBox::Yes);
+    QCOMPARE(Dialogs::warning(nullptr, QStringLiteral("W"), QStringLiteral("w"),
+                              QMessageBox::Discard | QMessageBox::Cancel),
+             QMessageBox::Discard);
+    QVERIFY(!Dialogs::getColor(Qt::red, nullptr, QStringLiteral("c")).isValid());
+    QVERIFY(Dialogs::getOpenFileName(nullptr, QStringLiteral("o")).isEmpty());
+    QCOMPARE(Dialogs::shown().size(), 6);
 }
 
 QTEST_MAIN(TestWidgets)
