@@ -388,6 +388,7 @@ void TestWidgets::userEdits()
         QCOMPARE(QString::number(button->color()), stored);
     QCOMPARE(row->titleLabel()->font().bold(), changed);
     QCOMPARE(row->autoFillBackground(), changed);
+    QCOMPARE(row->revertButton()->isEnabled(), changed);
     QCOMPARE(row->revertButton()->toolTip(),
              changed ? QString("Revert to the value on disk: " + before.left(80))
                      : QStringLiteral("Unchanged"));
