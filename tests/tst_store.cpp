@@ -77,6 +77,15 @@ uint modeOf(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? uint(st.st_mode & 07777) : 0;
 }
 
+// "uid:gid", to compare owners in one line.
+QString ownerOf(const QString &path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QString();
+    return QStringLiteral("%1:%2").arg(st.st_uid).arg(st.st_gid);
+}
+
 bool setMode(const QString &path, mode_t mode)
 {
     return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
@@ -461,6 +470,10 @@ void TestStore::saveTwiceAndRestore()
 {
     Scratch s(256 * 1024);
     QVERIFY(setMode(s.file, 0640));
+    // Run as root on a user's file, every file written keeps that user as owner.
+    if (::geteuid() == 0)
+        QCOMPARE(::chown(QFile::encodeName(s.file).constData(), 65534, 65534), 0);
+    const QString owner = ownerOf(s.file);
     SettingsStore store;
     QVERIFY(store.load(s.file));
     store.policy = &m_policy;
@@ -494,6 +507,8 @@ void TestStore::saveTwiceAndRestore()
     QCOMPARE(bytesOf(backup), s.original);
     QCOMPARE(modeOf(backup), 0640u);
     QCOMPARE(modeOf(s.file), 0640u);
+    QCOMPARE(ownerOf(backup), owner);
+    QCOMPARE(ownerOf(s.file), owner);
     const QByteArray written = bytesOf(s.file);
     XsdtDocument reread;
     QVERIFY(reread.parse(written));
@@ -518,6 +533,8 @@ void TestStore::saveTwiceAndRestore()
                           QFileInfo(s.backup("-before-restore")).fileName()}));
     QCOMPARE(bytesOf(s.backup("-before-restore")), current);
     QCOMPARE(bytesOf(s.file), s.original);
+    QCOMPARE(ownerOf(s.backup("-before-restore")), owner);
+    QCOMPARE(ownerOf(s.file), owner);
     XsdtDocument original;
     QVERIFY(original.parse(s.original));
     QCOMPARE(testdata::treeDifference(original.root, store.document.root), QString());

@@ -73,6 +73,18 @@ bool writeAllFd(int fd, const char *data, qint64 size)
     return true;
 }
 
+// A new file belongs to whoever writes it. Run as root on someone else's file, that would leave
+// PixInsight unable to rewrite its own settings, so the new file takes the old one's owner.
+// Where the change is not allowed (an ordinary user) the file simply stays ours.
+void keepOwner(int fd, const struct stat &original)
+{
+    struct stat now;
+    if (::fstat(fd, &now) != 0 || (now.st_uid == original.st_uid && now.st_gid == original.st_gid))
+        return;
+    if (::fchown(fd, original.st_uid, original.st_gid) != 0 && original.st_uid != now.st_uid)
+        (void)::fchown(fd, uid_t(-1), original.st_gid);
+}
+
 // A rename is only durable once the folder holding the name is on disk too.
 bool syncDirectory(const QString &dir)
 {
@@ -199,6 +211,8 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
             *error = FileMessages::tr("Error writing %1: %2").arg(native(path), reason);
         return false;
     };
+    struct stat original;
+    const bool hadFile = ::stat(QFile::encodeName(path).constData(), &original) == 0;
     QSaveFile file(path);
     // Never write into the target itself: a crash then would leave half a file.
     file.setDirectWriteFallback(false);
@@ -215,6 +229,8 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
             return writeError(file.errorString());
         done += n;
     }
+    if (hadFile)
+        keepOwner(int(file.handle()), original);
     if (!file.flush())
         return writeError(file.errorString());
     // On disk before the rename, with a failure reported: QSaveFile does not ensure this, and a
@@ -245,7 +261,7 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
 }
 
 bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mode, bool *exists,
-                          QString *error)
+                          QString *error, const struct stat *ownerOf)
 {
     if (exists)
         *exists = false;
@@ -277,6 +293,8 @@ bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
             ::unlink(tempName.constData());
         return fail(code);
     };
+    if (ownerOf)
+        keepOwner(fd, *ownerOf);
     if (::fchmod(fd, mode_t(mode & 07777)) != 0 && errno != EPERM)
         return abandon(errno);
     if (!writeAllFd(fd, bytes.constData(), bytes.size()) || ::fsync(fd) != 0)
@@ -309,15 +327,16 @@ bool writeBackup(const QString &path, const QByteArray &bytes, const QString &su
                  QString *backupPath, QString *error)
 {
     struct stat st;
-    const uint mode =
-        ::stat(QFile::encodeName(path).constData(), &st) == 0 ? uint(st.st_mode & 0777) : 0600u;
+    const bool hadFile = ::stat(QFile::encodeName(path).constData(), &st) == 0;
+    const uint mode = hadFile ? uint(st.st_mode & 0777) : 0600u;
     QString candidate;
     // Another program may take the free name between choosing it and creating the file.
     for (int attempt = 0; attempt < 20; ++attempt) {
         candidate = backupPathFor(path, suffix);
         bool taken = false;
         QString message;
-        if (writeNewFileVerified(candidate, bytes, mode, &taken, &message)) {
+        if (writeNewFileVerified(candidate, bytes, mode, &taken, &message,
+                                 hadFile ? &st : nullptr)) {
             if (backupPath)
                 *backupPath = candidate;
             return true;

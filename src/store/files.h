@@ -6,6 +6,8 @@
 
 #include <functional>
 
+#include <sys/stat.h>
+
 namespace vrn {
 
 // What stat() tells about a file: enough to notice that someone wrote, touched or replaced it
@@ -59,9 +61,11 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
 // Creates a new file holding exactly `bytes` under `path` and never replaces an existing one.
 // The content is written and flushed under no name or a hidden temporary one, and only then
 // given the final name, so that name never holds a partial file. `exists` is set when `path`
-// was taken. The file gets the permission bits `mode`.
+// was taken. The file gets the permission bits `mode` and, where allowed, the owner and group
+// of `ownerOf`.
 bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mode,
-                          bool *exists = nullptr, QString *error = nullptr);
+                          bool *exists = nullptr, QString *error = nullptr,
+                          const struct stat *ownerOf = nullptr);
 
 // Makes a backup of `bytes` (the content of the file at `path`) under the first free
 // backupPathFor name; `backupPath` receives the name used or, on failure, the one tried.
