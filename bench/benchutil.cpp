@@ -1,6 +1,6 @@
 #include "benchutil.h"
 
-#include "support/generator.h"
+#include "generator/generator.h"
 
 #include <QElapsedTimer>
 #include <QFile>

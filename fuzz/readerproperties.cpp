@@ -1,7 +1,7 @@
 #include "readerproperties.h"
 
 #include "document/xsdtdocument.h"
-#include "support/generator.h"
+#include "generator/generator.h"
 #include "support/treecompare.h"
 
 namespace vrn::fuzz {

@@ -1,7 +1,7 @@
 #include "document/values.h"
 #include "document/xsdtdocument.h"
 #include "document/xsdtwriter.h"
-#include "support/generator.h"
+#include "generator/generator.h"
 #include "support/treecompare.h"
 
 #include <QLocale>

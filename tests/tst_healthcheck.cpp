@@ -2,7 +2,7 @@
 #include "environment/pixinsight.h"
 #include "knowledge/healthcheck.h"
 #include "knowledge/schema.h"
-#include "support/generator.h"
+#include "generator/generator.h"
 
 #include <QFile>
 #include <QSet>

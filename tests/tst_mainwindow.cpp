@@ -6,7 +6,7 @@
 #include "environment/pixinsight.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
-#include "support/generator.h"
+#include "generator/generator.h"
 #include "views/dialogs.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"

@@ -1,6 +1,6 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/modules.h"
-#include "support/generator.h"
+#include "generator/generator.h"
 
 #include <QRegularExpression>
 #include <QtTest>

@@ -1,6 +1,6 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/schema.h"
-#include "support/generator.h"
+#include "generator/generator.h"
 #include "support/testtree.h"
 
 #include <QFile>

@@ -3,7 +3,7 @@
 #include "knowledge/deletionpolicy.h"
 #include "store/files.h"
 #include "store/settingsstore.h"
-#include "support/generator.h"
+#include "generator/generator.h"
 #include "support/treecompare.h"
 
 #include <QProcess>

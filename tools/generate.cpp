@@ -1,5 +1,5 @@
 // Writes a generated settings file: the demo file under examples/ and large files for trials.
-#include "support/generator.h"
+#include "generator/generator.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -9,7 +9,7 @@
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "model/valuedelegate.h"
-#include "support/generator.h"
+#include "generator/generator.h"
 #include "support/testtree.h"
 #include "views/reviewdialog.h"
 

@@ -3,7 +3,7 @@
 // emitter (not the product's writer), so that byte-for-byte checks compare two independent
 // implementations.
 
-#include "support/generator.h"
+#include "generator/generator.h"
 
 #include <QList>
 #include <QSet>
