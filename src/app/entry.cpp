@@ -87,6 +87,14 @@ int runVarnel(int argc, char **argv)
     parser.setApplicationDescription(Entry::tr("Edit PixInsight settings safely."));
     parser.addHelpOption();
     parser.addVersionOption();
+    const QCommandLineOption screenshotsOption(
+        QStringLiteral("screenshots"),
+        Entry::tr("Render the pages to PNG files in <dir> and exit (for layout checks)."),
+        QStringLiteral("dir"));
+    const QCommandLineOption screenshotSearchOption(
+        QStringLiteral("screenshot-search"),
+        Entry::tr("Search text applied before rendering the Preferences pages."),
+        QStringLiteral("text"));
     const QCommandLineOption themeOption(
         QStringLiteral("theme"),
         Entry::tr("Use this theme for this run only: light, dark or system."),
@@ -95,6 +103,8 @@ int runVarnel(int argc, char **argv)
         QStringLiteral("font-scale"),
         Entry::tr("Use this text size scale for this run only (default 1.25)."),
         QStringLiteral("factor"));
+    parser.addOption(screenshotsOption);
+    parser.addOption(screenshotSearchOption);
     parser.addOption(themeOption);
     parser.addOption(fontScaleOption);
     parser.addPositionalArgument(
@@ -118,6 +128,13 @@ int runVarnel(int argc, char **argv)
     const QStringList files = parser.positionalArguments();
     if (!files.isEmpty())
         window.loadFile(files.constFirst());
+    if (parser.isSet(screenshotsOption)) {
+        // Rendered and done: the window never reaches the event loop.
+        return window.runScreenshots(parser.value(screenshotsOption),
+                                     parser.value(screenshotSearchOption))
+                   ? 0
+                   : 1;
+    }
     window.show();
     if (qEnvironmentVariableIsSet("VARNEL_REPORT_SHOWN")) {
         // For the start-up benchmark: say when the window has been painted, then leave.

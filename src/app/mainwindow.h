@@ -59,6 +59,11 @@ public:
     // document and the view-only state from then on.
     void addTaskPage(TaskPage *page, const QString &title, PageMessages messages);
 
+    // Renders the pages to PNG files in the directory for layout checks and saves nothing;
+    // false when a picture could not be written. With a search text the Preferences pages are
+    // shown with that search applied.
+    bool runScreenshots(const QString &directory, const QString &search = QString());
+
     // Read access for tests and the benchmark.
     const SettingsStore &store() const { return m_store; }
     SettingsModel *model() const { return m_model; }

@@ -1,0 +1,102 @@
+// Screenshot mode: renders the pages and dialogs to PNG files for layout checks, then leaves
+// the settings file exactly as it was. Every change made for a picture is reverted and
+// nothing is ever saved.
+#include "app/mainwindow.h"
+
+#include "document/xsdtnode.h"
+#include "model/settingsmodel.h"
+#include "views/reviewdialog.h"
+#include "views/taskpage.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QTabWidget>
+#include <QTimer>
+#include <QTreeView>
+
+#include <cstdio>
+
+namespace vrn {
+
+namespace {
+
+void settle()
+{
+    // Twice: layouts posted while the first round ran (lazy rows, deferred deletions) settle
+    // in the second.
+    for (int round = 0; round < 2; ++round) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QApplication::processEvents();
+    }
+}
+
+} // namespace
+
+bool MainWindow::runScreenshots(const QString &directory, const QString &search)
+{
+    if (!QDir().mkpath(directory)) {
+        std::fprintf(
+            stderr, "%s\n",
+            qPrintable(
+                tr("Cannot create the folder %1.").arg(QDir::toNativeSeparators(directory))));
+        return false;
+    }
+    // Nothing may change the state between pictures: no polls, no reload.
+    m_envTimer->stop();
+    resize(1200, 820);
+    show();
+    settle();
+
+    bool allWritten = true;
+    auto save = [&](QWidget *widget, const QString &name) {
+        settle();
+        const QString path = directory + QLatin1Char('/') + name;
+        if (!widget->grab().save(path, "PNG")) {
+            std::fprintf(stderr, "%s\n",
+                         qPrintable(tr("Cannot write %1.").arg(QDir::toNativeSeparators(path))));
+            allWritten = false;
+        }
+    };
+    auto showTab = [&](QWidget *page) { m_tabs->setCurrentWidget(page); };
+    Q_UNUSED(search);
+
+    // The review dialog over one edit and one queued deletion, made with view-only off so the
+    // picture shows the same whether PixInsight runs here or not.
+    if (m_store.loaded) {
+        const bool wasViewOnly = m_model->isViewOnly();
+        m_model->setViewOnly(false);
+        if (XsdtNode *animate =
+                m_store.document.findPath(u"Global/Preferences/MainWindow/AnimateCombo")) {
+            const QString flipped = animate->value == QLatin1String("true")
+                                        ? QStringLiteral("false")
+                                        : QStringLiteral("true");
+            m_model->setData(m_model->indexForNode(animate, 1), flipped);
+        }
+        if (XsdtNode *statistics = m_store.document.findPath(u"Global/Statistics"))
+            m_model->queueDeletion(statistics);
+        {
+            ReviewDialog review(m_model, &m_store.document, this);
+            review.resize(900, 600);
+            review.show();
+            save(&review, QStringLiteral("review.png"));
+        }
+
+        // The advanced tree with only the changes shown, then the whole tree.
+        showTab(m_tree->parentWidget());
+        m_changedOnly->setChecked(true);
+        save(this, QStringLiteral("advanced-changed.png"));
+        m_changedOnly->setChecked(false);
+        m_model->revertAll();
+        m_model->setViewOnly(wasViewOnly);
+    }
+    showTab(m_tree->parentWidget());
+    save(this, QStringLiteral("advanced.png"));
+
+    hide();
+    return allWritten;
+}
+
+} // namespace vrn
