@@ -4,9 +4,9 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
+#include "generator/generator.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
-#include "generator/generator.h"
 #include "views/dialogs.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
@@ -264,11 +264,9 @@ void TestMainWindow::editInTreeAndSave()
 
 void TestMainWindow::realPixInsightMakesViewOnly()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("pgrep")).isEmpty())
-        QSKIP("pgrep (procps) is not installed");
     const QString path = configFile();
     QVERIFY(writeAll(path, smallSettings()));
-    setPixInsightProcessQuery({}); // the real pgrep from here on
+    setPixInsightProcessQuery({}); // the real process list from here on
     MainWindow window;
     QVERIFY(!window.isPixInsightRunning());
     XsdtNode *node =
@@ -310,6 +308,17 @@ void TestMainWindow::realPixInsightMakesViewOnly()
     QVERIFY(!window.isChangedOnDisk());
     QVERIFY(window.banner()->isHidden());
     QVERIFY(!window.model()->isViewOnly());
+
+    // When nobody can tell, PixInsight counts as running and the banner says why.
+    setPixInsightProcessQuery([] { return PixInsightCheck::failed("No <proc>"); });
+    window.pollEnvironment();
+    QCOMPARE(
+        window.banner()->text(),
+        QString("<b>Cannot tell whether PixInsight is running - view only.</b> No &lt;proc&gt;. "
+                "Until this can be checked, PixInsight counts as running: saving and "
+                "restoring are blocked."));
+    QVERIFY(window.model()->isViewOnly());
+    QVERIFY(!window.restoreAction()->isEnabled());
 }
 
 void TestMainWindow::changedOnDiskBanner()
