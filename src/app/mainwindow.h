@@ -26,6 +26,7 @@ class QUrl;
 
 namespace vrn {
 
+class AdBanner;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
@@ -80,6 +81,9 @@ public:
     QAction *reloadAction() const { return m_reloadAction; }
     QAction *restoreAction() const { return m_restoreAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
+    QAction *manageBackupsAction() const { return m_manageBackupsAction; }
+    QAction *aboutAction() const { return m_aboutAction; }
+    AdBanner *adBanner() const { return m_adBanner; }
     bool isPixInsightRunning() const { return m_pixInsightRunning; }
     bool isChangedOnDisk() const { return m_changedOnDisk; }
 
@@ -101,6 +105,8 @@ public slots:
     void ensureOnScreen();
     void updateStatusBarStyle();
     void openUserGuide();
+    void onManageBackups();
+    void onAbout();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -118,6 +124,7 @@ private:
     void onFilterEdited(const QString &text);
     void onChangedOnlyToggled(bool on);
     QString settingsFolder() const;
+    QString recordedPixInsightVersion() const;
 
     SettingsStore m_store;
     Schema m_schema;
@@ -151,6 +158,9 @@ private:
     QAction *m_restoreAction = nullptr;
     QAction *m_revertAllAction = nullptr;
     QAction *m_quitAction = nullptr;
+    QAction *m_manageBackupsAction = nullptr;
+    QAction *m_aboutAction = nullptr;
+    AdBanner *m_adBanner = nullptr;
     QAction *m_expandAllAction = nullptr;
     QAction *m_collapseAllAction = nullptr;
     QAction *m_largerTextAction = nullptr;
