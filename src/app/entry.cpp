@@ -2,12 +2,9 @@
 
 #include "app/mainwindow.h"
 #include "app/thememanager.h"
-<<<<<<< HEAD
 #include "environment/buildinfo.h"
-#include "views/adbanner.h"
-=======
 #include "privileged/helpermode.h"
->>>>>>> main
+#include "views/adbanner.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
