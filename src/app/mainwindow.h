@@ -84,6 +84,8 @@ public:
     QAction *manageBackupsAction() const { return m_manageBackupsAction; }
     QAction *aboutAction() const { return m_aboutAction; }
     AdBanner *adBanner() const { return m_adBanner; }
+    QAction *undoAction() const { return m_undoAction; }
+    QAction *redoAction() const { return m_redoAction; }
     bool isPixInsightRunning() const { return m_pixInsightRunning; }
     bool isChangedOnDisk() const { return m_changedOnDisk; }
 
@@ -107,6 +109,7 @@ public slots:
     void openUserGuide();
     void onManageBackups();
     void onAbout();
+    void updateUndoActions();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -157,6 +160,8 @@ private:
     QAction *m_saveAction = nullptr;
     QAction *m_restoreAction = nullptr;
     QAction *m_revertAllAction = nullptr;
+    QAction *m_undoAction = nullptr;
+    QAction *m_redoAction = nullptr;
     QAction *m_quitAction = nullptr;
     QAction *m_manageBackupsAction = nullptr;
     QAction *m_aboutAction = nullptr;
