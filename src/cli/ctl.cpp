@@ -237,6 +237,24 @@ int Ctl::noFile(const QString &file)
                     .arg(native(configDirectories().join(QStringLiteral(", ")))));
 }
 
+int Ctl::readDocument(XsdtDocument &document, const QString &file, QByteArray *hash)
+{
+    // Commands that only read skip the store: it hashes every byte for its change check, which
+    // costs nearly as much as parsing a large file and guards nothing when nothing is written.
+    if (file.isEmpty())
+        return noFile(file);
+    QByteArray bytes;
+    QString error;
+    if (!readFile(file, bytes, &error))
+        return fail(ExitNotFound, QString(), QString(), error);
+    if (!document.parse(bytes, &error))
+        return fail(ExitNotFound, QString(), QString(),
+                    tr("%1 is not a valid PixInsight settings file: %2").arg(native(file), error));
+    if (hash)
+        *hash = sha256(bytes);
+    return ExitDone;
+}
+
 int Ctl::openStore(SettingsStore &store, const QString &file)
 {
     if (file.isEmpty())
@@ -277,6 +295,10 @@ int Ctl::save(SettingsStore &store, const QStringList &changeLines, QJsonObject 
         print(json, lines);
         return ExitDone;
     }
+    if (!store.document.compactLayout)
+        fail(ExitDone, store.path, QString(),
+             tr("This file uses a non-default layout (for example indented XML). Values are "
+                "unaffected; saving will rewrite it in PixInsight's compact layout."));
     if (m_dryRun) {
         lines.append(tr("Dry run: nothing was written."));
         print(json, lines);
@@ -420,17 +442,19 @@ int Ctl::files()
 
 int Ctl::get(const QStringList &paths)
 {
-    SettingsStore store;
-    if (const int code = openStore(store, chosenFile()))
+    XsdtDocument document;
+    const QString file = chosenFile();
+    QByteArray hash;
+    if (const int code = readDocument(document, file, m_json ? &hash : nullptr))
         return code;
     const bool recursive = m_parser->isSet(QStringLiteral("recursive"));
     int code = ExitDone;
     QJsonArray array;
     QStringList lines;
     for (const QString &path : paths) {
-        const XsdtNode *node = store.document.findPath(path);
-        if (!node || node == &store.document.root) {
-            code = fail(ExitNotFound, store.path, path, tr("No such setting."));
+        const XsdtNode *node = document.findPath(path);
+        if (!node || node == &document.root) {
+            code = fail(ExitNotFound, file, path, tr("No such setting."));
             continue;
         }
         QList<const XsdtNode *> values;
@@ -445,8 +469,8 @@ int Ctl::get(const QStringList &paths)
                     .join(QLatin1Char('\t')));
         }
     }
-    print({{QStringLiteral("file"), store.path},
-           {QStringLiteral("sha256"), QString::fromLatin1(store.loadedHash.toHex())},
+    print({{QStringLiteral("file"), file},
+           {QStringLiteral("sha256"), QString::fromLatin1(hash.toHex())},
            {QStringLiteral("values"), array}},
           lines);
     return code;
@@ -520,10 +544,11 @@ int Ctl::remove(const QStringList &paths)
 
 int Ctl::check()
 {
-    SettingsStore store;
-    if (const int code = openStore(store, chosenFile()))
+    XsdtDocument document;
+    const QString file = chosenFile();
+    if (const int code = readDocument(document, file))
         return code;
-    const QList<Finding> findings = runHealthCheck(store.document, m_schema, HealthEnv::system());
+    const QList<Finding> findings = runHealthCheck(document, m_schema, HealthEnv::system());
     QJsonArray array;
     QStringList lines;
     int code = ExitDone;
@@ -546,7 +571,7 @@ int Ctl::check()
                         escaped(finding.title), escaped(finding.text)}
                 .join(QLatin1Char('\t')));
     }
-    print({{QStringLiteral("file"), store.path}, {QStringLiteral("findings"), array}}, lines);
+    print({{QStringLiteral("file"), file}, {QStringLiteral("findings"), array}}, lines);
     return code;
 }
 
@@ -667,26 +692,27 @@ int Ctl::prune(const QString &keepText)
 
 int Ctl::exportValues(const QStringList &paths)
 {
-    SettingsStore store;
-    if (const int code = openStore(store, chosenFile()))
+    XsdtDocument document;
+    const QString file = chosenFile();
+    if (const int code = readDocument(document, file))
         return code;
     QList<XsdtNode *> roots;
     for (const QString &path : paths) {
-        XsdtNode *node = store.document.findPath(path);
-        if (!node || node == &store.document.root)
-            return fail(ExitNotFound, store.path, path, tr("No such setting."));
+        XsdtNode *node = document.findPath(path);
+        if (!node || node == &document.root)
+            return fail(ExitNotFound, file, path, tr("No such setting."));
         roots.append(node);
     }
     const bool documentedOnly = roots.isEmpty();
     if (documentedOnly)
-        roots.append(&store.document.root);
+        roots.append(&document.root);
     QJsonArray array;
     QSet<const XsdtNode *> seen;
     auto consider = [&](XsdtNode *node) {
         // Only what import would accept back: the value a path names (the first of twins),
         // editable, not locked, not read-only.
         const QString path = node->path();
-        if (seen.contains(node) || store.document.findPath(path) != node || !node->isEditable() ||
+        if (seen.contains(node) || document.findPath(path) != node || !node->isEditable() ||
             m_policy.isEditLocked(node))
             return;
         const VariableInfo info = m_schema.info(node);
@@ -705,7 +731,7 @@ int Ctl::exportValues(const QStringList &paths)
     }
     m_out << QJsonDocument(QJsonObject{{QStringLiteral("format"), kFormat},
                                        {QStringLiteral("version"), 1},
-                                       {QStringLiteral("source"), store.path},
+                                       {QStringLiteral("source"), file},
                                        {QStringLiteral("values"), array}})
                  .toJson(QJsonDocument::Indented);
     m_out.flush();

@@ -14,6 +14,7 @@ class QTextStream;
 namespace vrn {
 
 class SettingsStore;
+class XsdtDocument;
 struct XsdtNode;
 
 // Exit codes of varnelctl; scripts rely on them, so they never change meaning.
@@ -48,6 +49,7 @@ private:
     bool loadKnowledge();
     QString chosenFile() const;
     int noFile(const QString &file);
+    int readDocument(XsdtDocument &document, const QString &file, QByteArray *hash = nullptr);
     int openStore(SettingsStore &store, const QString &file);
     int save(SettingsStore &store, const QStringList &changeLines, QJsonObject json);
     void print(const QJsonObject &json, const QStringList &lines);
