@@ -4,6 +4,7 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
+#include "knowledge/compare.h"
 #include "knowledge/healthcheck.h"
 #include "knowledge/valuecheck.h"
 #include "store/settingsstore.h"
@@ -45,6 +46,7 @@ const QList<CommandSpec> &commandSpecs()
          -1,
          {QStringLiteral("dry-run"), QStringLiteral("force"), QStringLiteral("expect-hash")}},
         {"check", 0, 0, {}},
+        {"diff", 1, 2, {}},
         {"backups", 0, 0, {}},
         {"restore", 1, 1, {}},
         {"prune", 0, 0, {QStringLiteral("keep"), QStringLiteral("dry-run")}},
@@ -128,6 +130,8 @@ QString Ctl::helpText()
         "  delete PATH...         delete entries the deletion rules allow (--force for those\n"
         "                         that need a confirmation in the window)\n"
         "  check                  the health check's findings, one per line\n"
+        "  diff [FILE_A] FILE_B   the value entries in which two files differ (FILE_A: the\n"
+        "                         --file file by default)\n"
         "  backups                the backups of the file, newest first\n"
         "  restore BACKUP         replace the file with one of its backups (name or path)\n"
         "  prune --keep N         move all but the newest N backups to the trash\n"
@@ -154,7 +158,7 @@ QString Ctl::helpText()
         "\n"
         "Exit codes:\n"
         "  0  done\n"
-        "  1  check found a Warning or Problem\n"
+        "  1  check found a Warning or Problem; diff found a difference\n"
         "  2  PixInsight is running; nothing was written\n"
         "  3  file, setting or backup not found, or the file is not a settings file\n"
         "  4  refused: invalid value, protected entry, import problems, or the file changed\n"
@@ -405,6 +409,8 @@ int Ctl::run(const QStringList &arguments)
         return remove(args);
     if (command == QLatin1String("check"))
         return check();
+    if (command == QLatin1String("diff"))
+        return diff(args);
     if (command == QLatin1String("export"))
         return exportValues(args);
     return importValues(args.constFirst());
@@ -573,6 +579,51 @@ int Ctl::check()
     }
     print({{QStringLiteral("file"), file}, {QStringLiteral("findings"), array}}, lines);
     return code;
+}
+
+int Ctl::diff(const QStringList &files)
+{
+    const QString first =
+        files.size() == 2 ? QFileInfo(files.at(0)).absoluteFilePath() : chosenFile();
+    const QString second = QFileInfo(files.constLast()).absoluteFilePath();
+    XsdtDocument a;
+    XsdtDocument b;
+    if (const int code = readDocument(a, first))
+        return code;
+    if (const int code = readDocument(b, second))
+        return code;
+    const QList<DiffRecord> records = compareDocuments(a, b);
+    QJsonArray array;
+    QStringList lines;
+    for (const DiffRecord &record : records) {
+        auto side = [](const XsdtNode *node) -> QJsonValue {
+            if (!node)
+                return QJsonValue();
+            return QJsonObject{{QStringLiteral("type"), QString(node->type)},
+                               {QStringLiteral("value"), node->value}};
+        };
+        static const char *const kinds[] = {"different", "onlyFirst", "onlySecond"};
+        array.append(QJsonObject{{QStringLiteral("path"), record.path},
+                                 {QStringLiteral("kind"), QLatin1String(kinds[record.kind])},
+                                 {QStringLiteral("first"), side(record.here)},
+                                 {QStringLiteral("second"), side(record.there)}});
+        QString status = tr("Different");
+        if (record.kind == DiffRecord::OnlyHere)
+            status = tr("Only in the first file");
+        else if (record.kind == DiffRecord::OnlyThere)
+            status = tr("Only in the second file");
+        else if (record.here->type != record.there->type)
+            status += tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
+        lines.append(QStringList{status, record.path,
+                                 record.here ? escaped(record.here->value) : QString(),
+                                 record.there ? escaped(record.there->value) : QString()}
+                         .join(QLatin1Char('\t')));
+    }
+    print({{QStringLiteral("first"), first},
+           {QStringLiteral("second"), second},
+           {QStringLiteral("records"), array}},
+          lines);
+    return records.isEmpty() ? ExitDone : ExitFinding;
 }
 
 int Ctl::backups()
