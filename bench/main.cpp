@@ -15,6 +15,7 @@ namespace vrn::bench {
 void benchDocument();
 void benchKnowledge();
 void benchStore();
+void benchInstalled();
 #ifdef VARNEL_BENCH_GUI
 void benchModel();
 void benchApp();
@@ -67,8 +68,8 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
     parser.addOption({QStringLiteral("only"),
-                      QStringLiteral("Run only this area (document, knowledge, store, model, "
-                                     "app); repeatable."),
+                      QStringLiteral("Run only this area (document, knowledge, store, installed, "
+                                     "model, app); repeatable."),
                       QStringLiteral("area")});
     parser.process(*app);
 
@@ -85,6 +86,8 @@ int main(int argc, char **argv)
         vrn::bench::benchKnowledge();
     if (vrn::bench::wanted(QStringLiteral("store")))
         vrn::bench::benchStore();
+    if (vrn::bench::wanted(QStringLiteral("installed")))
+        vrn::bench::benchInstalled();
 #ifdef VARNEL_BENCH_GUI
     if (vrn::bench::wanted(QStringLiteral("model")))
         vrn::bench::benchModel();

@@ -1,10 +1,25 @@
+#include "app/mainwindow.h"
 #include "environment/pixinsight.h"
+#include "privileged/elevation.h"
 #include "privileged/installedupdates.h"
 #include "store/files.h"
+#include "support/effectiveuser.h"
+#include "views/dialogs.h"
+#include "views/installedupdatesdialog.h"
 
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QProcess>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTreeWidget>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vrn;
 
@@ -39,6 +54,26 @@ struct Installation
     }
 };
 
+// A real process named PixInsight, for the real running check.
+struct FakePixInsight
+{
+    QTemporaryDir dir;
+    QProcess process;
+
+    bool start()
+    {
+        const QString program = dir.filePath(QStringLiteral("PixInsight"));
+        process.start(QFile::copy(QStringLiteral("/bin/sleep"), program) ? program : QString(),
+                      {QStringLiteral("60")});
+        return process.waitForStarted();
+    }
+    ~FakePixInsight()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+};
+
 const QByteArray kSmall = "<xri>\n"
                           " <package fileName=\"core.tgz\" type=\"core\"/>\n"
                           " <package fileName=\"Orrinpad.tgz\" type=\"module\"/>\n"
@@ -52,90 +87,85 @@ class TestInstalled : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        setStoreClock([] { return kNow; });
-    }
+    void initTestCase();
     void cleanup() { setRecordReadBackHook({}); }
     void removeKeepsEveryOtherByte_data();
     void removeKeepsEveryOtherByte();
     void refusalsLeaveFileAlone_data();
     void refusalsLeaveFileAlone();
-    void failedVerificationPutsOriginalBack();
-    void restorePicksNewestBackup();
+    void verificationAndRestore();
+    void dialog();
+    void menuEntry();
+    void helperThroughSudo();
+
+private:
+    QTemporaryDir m_home;
 };
 
+void TestInstalled::initTestCase()
+{
+    setStoreClock([] { return kNow; });
+    Dialogs::setTestMode(true);
+    QStandardPaths::setTestModeEnabled(true);
+    qputenv("HOME", QFile::encodeName(m_home.path()));
+}
+
+// The file in pieces; those starting with "-" are what the removal must cut, nothing else.
 void TestInstalled::removeKeepsEveryOtherByte_data()
 {
-    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArrayList>("pieces");
     QTest::addColumn<QStringList>("names");
-    QTest::addColumn<QByteArray>("after");
 
     QTest::newRow("declaration, comment, tabs and spaces, LF")
-        << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                      "<!-- written by PixInsight -->\n"
-                      "<xri version=\"1.0\">\n"
-                      "\t<package fileName=\"core.tgz\" type=\"core\" installDate=\"20260101\"/>\n"
-                      "    <package fileName=\"Orrinpad.tgz\" type=\"module\"/>  \n"
-                      "\t<package fileName=\"Mono.tgz\" type=\"module\" repo=\"https://r/\">"
-                      "</package>\n"
-                      "  \t<package fileName=\"Kept.tgz\" type=\"module\"/>\n"
-                      "</xri>\n")
-        << QStringList{"Orrinpad.tgz", "Mono.tgz"}
-        << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                      "<!-- written by PixInsight -->\n"
-                      "<xri version=\"1.0\">\n"
-                      "\t<package fileName=\"core.tgz\" type=\"core\" installDate=\"20260101\"/>\n"
-                      "  \t<package fileName=\"Kept.tgz\" type=\"module\"/>\n"
-                      "</xri>\n");
-    QTest::newRow("CRLF lines, open and close element over several lines")
-        << QByteArray("<xri>\r\n"
-                      "  <package fileName=\"core.tgz\" type=\"core\"/>\r\n"
-                      "  <package\r\n     fileName=\"Orrinpad.tgz\" type=\"module\">\r\n"
-                      "    <signature/>\r\n  </package>\r\n"
-                      "  <package fileName=\"Last.tgz\" type=\"module\"/>\r\n"
-                      "</xri>\r\n")
-        << QStringList{"Orrinpad.tgz"}
-        << QByteArray("<xri>\r\n"
-                      "  <package fileName=\"core.tgz\" type=\"core\"/>\r\n"
-                      "  <package fileName=\"Last.tgz\" type=\"module\"/>\r\n"
-                      "</xri>\r\n");
+        << QByteArrayList{"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- PixInsight -->\n"
+                          "<xri version=\"1.0\">\n\t<package fileName=\"core.tgz\" "
+                          "type=\"core\"/>\n",
+                          "-    <package fileName=\"Orrinpad.tgz\" type=\"module\"/>  \n",
+                          "-\t<package fileName=\"Mono.tgz\" type=\"module\"></package>\n",
+                          "  \t<package fileName=\"Kept.tgz\" type=\"module\"/>\n</xri>\n"}
+        << QStringList{"Orrinpad.tgz", "Mono.tgz"};
+    QTest::newRow("CRLF, open and close element over several lines")
+        << QByteArrayList{"<xri>\r\n  <package fileName=\"core.tgz\" type=\"core\"/>\r\n",
+                          "-  <package\r\n   fileName=\"Orrinpad.tgz\" type=\"module\">\r\n"
+                          "    <sig/>\r\n  </package>\r\n",
+                          "  <package fileName=\"Last.tgz\" type=\"module\"/>\r\n</xri>\r\n"}
+        << QStringList{"Orrinpad.tgz"};
     QTest::newRow("one line with other elements")
-        << QByteArray("<xri><note/> <package fileName=\"A.tgz\" type=\"module\"/> <package "
-                      "fileName=\"B.tgz\" type=\"module\"/>\t<other a='1'/></xri>")
-        << QStringList{"A.tgz", "B.tgz"} << QByteArray("<xri><note/><other a='1'/></xri>");
+        << QByteArrayList{"<xri><note/>", "- <package fileName=\"A.tgz\" type=\"module\"/> ",
+                          "- <package fileName=\"B.tgz\" type=\"module\"/>\t",
+                          "<other a='1'/></xri>"}
+        << QStringList{"A.tgz", "B.tgz"};
     QTest::newRow("quotes holding >, non-ASCII titles, a package recorded twice")
-        << QByteArray("<xri>\n"
-                      "<package title='a > b \"q\"' fileName=\"Dup.tgz\" type=\"module\"/>\n"
-                      "<package fileName=\"core.tgz\" title=\"Ñandú – 星雲 >\" type=\"core\"/>\n"
-                      "<package fileName=\"Dup.tgz\" type=\"module\" title=\"x/>\"></package>\n"
-                      "<packages fileName=\"Dup.tgz\"/>\n"
-                      "</xri>")
-        << QStringList{"Dup.tgz"}
-        << QByteArray("<xri>\n"
-                      "<package fileName=\"core.tgz\" title=\"Ñandú – 星雲 >\" type=\"core\"/>\n"
-                      "<packages fileName=\"Dup.tgz\"/>\n"
-                      "</xri>");
+        << QByteArrayList{"<xri>\n",
+                          "-<package title='a > b \"q\"' fileName=\"Dup.tgz\" type=\"module\"/>\n",
+                          "<package fileName=\"core.tgz\" title=\"Ñandú – 星雲 >\" "
+                          "type=\"core\"/>\n",
+                          "-<package fileName=\"Dup.tgz\" type=\"module\" "
+                          "title=\"x/>\"></package>\n",
+                          "<packages fileName=\"Dup.tgz\"/>\n</xri>"}
+        << QStringList{"Dup.tgz"};
 }
 
 void TestInstalled::removeKeepsEveryOtherByte()
 {
-    QFETCH(QByteArray, before);
+    QFETCH(QByteArrayList, pieces);
     QFETCH(QStringList, names);
-    QFETCH(QByteArray, after);
+    QByteArray before;
+    QByteArray after;
+    for (const QByteArray &piece : pieces) {
+        before += piece.startsWith('-') ? piece.mid(1) : piece;
+        after += piece.startsWith('-') ? QByteArray() : piece;
+    }
     Installation pi(before);
 
     const RecordChangeResult result = removeRecords(pi.path, names, false);
     QCOMPARE(result.message, QString());
-    QCOMPARE(result.code, 0);
     QCOMPARE(readAll(pi.path), after);
-
     QList<UpdateRecord> remaining = parseRecords(before);
     remaining.removeIf([&](const UpdateRecord &r) { return names.contains(r.fileName); });
-    QCOMPARE(result.count, parseRecords(before).size() - remaining.size());
     QCOMPARE(parseRecords(after), remaining);
-    QCOMPARE(result.backupPath, pi.path + QStringLiteral(".bak-20310506-070809-010"));
-    QCOMPARE(listRecordBackups(pi.path), QStringList{QFileInfo(result.backupPath).fileName()});
+    QCOMPARE(result.count, parseRecords(before).size() - remaining.size());
+    QCOMPARE(listRecordBackups(pi.path), QStringList{"installed.xri.bak-20310506-070809-010"});
     QCOMPARE(readAll(result.backupPath), before);
 }
 
@@ -194,21 +224,12 @@ void TestInstalled::refusalsLeaveFileAlone()
     if (!bytes.isEmpty())
         QVERIFY(writeAll(path, bytes));
 
-    QProcess pixInsight;
+    FakePixInsight pixInsight;
     if (running) {
-        // The real check against a real process of that name.
-        const QString program = dir.filePath(QStringLiteral("bin/PixInsight"));
-        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("bin"))));
-        QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), program));
-        pixInsight.start(program, {QStringLiteral("60")});
-        QVERIFY(pixInsight.waitForStarted());
+        QVERIFY(pixInsight.start());
         QTRY_VERIFY_WITH_TIMEOUT(isPixInsightRunning(), 5000);
     }
     const RecordChangeResult result = removeRecords(path, names, true);
-    if (running) {
-        pixInsight.kill();
-        pixInsight.waitForFinished();
-    }
     QCOMPARE(result.message, message.replace(QLatin1String("%1"), QDir::toNativeSeparators(path)));
     QCOMPARE(result.code, code);
     QCOMPARE(QFileInfo::exists(path) ? readAll(path) : QByteArray(), bytes);
@@ -216,22 +237,19 @@ void TestInstalled::refusalsLeaveFileAlone()
              bytes.isEmpty() ? 0 : 1);
 }
 
-void TestInstalled::failedVerificationPutsOriginalBack()
-{
-    Installation pi(kSmall);
-    setRecordReadBackHook([](QByteArray &bytes) { bytes.append(' '); });
-    const RecordChangeResult result = removeRecords(pi.path, {QStringLiteral("Mono.tgz")}, false);
-    QCOMPARE(result.code, 5);
-    QCOMPARE(result.message,
-             QStringLiteral("Verification after writing failed; the backup was put back."));
-    QCOMPARE(readAll(pi.path), kSmall);
-    QCOMPARE(listRecordBackups(pi.path).size(), 1);
-}
-
-void TestInstalled::restorePicksNewestBackup()
+void TestInstalled::verificationAndRestore()
 {
     Installation pi(kSmall);
     QCOMPARE(restoreNewestBackup(pi.path, false).code, 3);
+    // A read-back that differs from what was written puts the original back.
+    setRecordReadBackHook([](QByteArray &bytes) { bytes.append(' '); });
+    RecordChangeResult result = removeRecords(pi.path, {QStringLiteral("Mono.tgz")}, false);
+    QCOMPARE(result.message,
+             QStringLiteral("Verification after writing failed; the backup was put back."));
+    QCOMPARE(readAll(pi.path), kSmall);
+    setRecordReadBackHook({});
+    QVERIFY(QFile::remove(pi.path + QStringLiteral(".bak-20310506-070809-010")));
+
     QCOMPARE(removeRecords(pi.path, {QStringLiteral("Mono.tgz")}, false).code, 0);
     const QByteArray withoutMono = readAll(pi.path);
     // Within the same millisecond: the second backup takes the counter.
@@ -251,6 +269,152 @@ void TestInstalled::restorePicksNewestBackup()
     QVERIFY(writeAll(pi.path + QStringLiteral(".bak-20990101-000000-000"), "<xsdt/>"));
     QCOMPARE(restoreNewestBackup(pi.path, false).code, 5);
     QCOMPARE(readAll(pi.path), withoutMono);
+}
+
+void TestInstalled::dialog()
+{
+    QByteArray bytes = "<xri>\n<package fileName=\"core.tgz\" type=\"core\"/>\n";
+    for (int i = 1; i <= 15; ++i)
+        bytes += QStringLiteral("<package fileName=\"Mod%1\" type=\"module\"/>\n").arg(i).toUtf8();
+    bytes += "<package fileName=\"Orrinpad\" type=\"module\" installDate=\"20260102030405\"/>\n"
+             "<package fileName=\"Orrinpad\" type=\"module\"/>\n</xri>\n";
+    Installation pi(bytes);
+    InstalledUpdatesDialog dialog(pi.path);
+    QTreeWidget *list = dialog.list();
+    QCOMPARE(list->topLevelItemCount(), 18);
+    QVERIFY(!list->topLevelItem(0)->data(0, Qt::CheckStateRole).isValid());
+    QCOMPARE(list->topLevelItem(16)->text(2), QStringLiteral("2026-01-02 03:04"));
+    QVERIFY(!dialog.removeButton()->isEnabled());
+    QVERIFY(!dialog.restoreButton()->isEnabled());
+
+    // A package recorded twice is ticked as one; hidden ticks stay.
+    list->topLevelItem(16)->setCheckState(0, Qt::Checked);
+    QCOMPARE(list->topLevelItem(17)->checkState(0), Qt::Checked);
+    dialog.filterEdit()->setText(QStringLiteral(" MOD"));
+    QVERIFY(list->topLevelItem(17)->isHidden() && !list->topLevelItem(15)->isHidden());
+    dialog.setAllShownChecked(true);
+    QCOMPARE(dialog.removeButton()->text(), QStringLiteral("Remove 17 ticked..."));
+
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    QTest::mouseClick(dialog.removeButton(), Qt::LeftButton);
+    QString question = QStringLiteral("Remove 17 record(s) from PixInsight's list of installed "
+                                      "updates?");
+    for (int i = 1; i <= 12; ++i)
+        question += QStringLiteral("\n  - Mod%1").arg(i);
+    question += QStringLiteral("\n  ... and 5 more\n\nA backup is made first. PixInsight must be "
+                               "closed.");
+    QCOMPARE(Dialogs::shown().value(0).text, question);
+    const QString backup = pi.path + QStringLiteral(".bak-20310506-070809-010");
+    QCOMPARE(Dialogs::lastShown().text,
+             QStringLiteral("Removed 17 record(s).\n\nIn PixInsight: Resources > Updates > "
+                            "Check for Updates.\n\nBackup: ") +
+                 backup);
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(readAll(backup), bytes);
+
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    QTest::mouseClick(dialog.restoreButton(), Qt::LeftButton);
+    QCOMPARE(readAll(pi.path), bytes);
+    QCOMPARE(list->topLevelItemCount(), 18);
+
+    // A change that fails is a warning, and the list shows the file as it is now.
+    list->topLevelItem(1)->setCheckState(0, Qt::Checked);
+    QVERIFY(writeAll(pi.path, kSmall));
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    dialog.removeChecked();
+    QCOMPARE(Dialogs::lastShown().kind, Dialogs::Kind::Warning);
+    QCOMPARE(Dialogs::lastShown().text, QStringLiteral("Mod1 is not in the file."));
+    QCOMPARE(list->topLevelItemCount(), 3);
+
+    FakePixInsight pixInsight;
+    QVERIFY(pixInsight.start());
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.restoreButton()->isEnabled(), 5000);
+    QVERIFY(dialog.statusLabel()->text().startsWith(QLatin1String("<b>PixInsight is running.")));
+    Dialogs::reset();
+}
+
+void TestInstalled::menuEntry()
+{
+    MainWindow window;
+    QMenu *file = window.menuBar()->actions().constFirst()->menu();
+    emit file->aboutToShow();
+    QVERIFY(!window.installedUpdatesAction()->isEnabled());
+    window.onInstalledUpdates();
+    QCOMPARE(Dialogs::lastShown().text,
+             QStringLiteral("PixInsight's installed.xri was not found on this computer."));
+
+    QDir().mkpath(m_home.filePath(QStringLiteral("PixInsight/etc/update")));
+    QVERIFY(writeAll(recordFilePath(m_home.filePath(QStringLiteral("PixInsight"))), kSmall));
+    emit file->aboutToShow();
+    QVERIFY(window.installedUpdatesAction()->isEnabled());
+    window.onInstalledUpdates();
+    QCOMPARE(Dialogs::lastShown().title, QStringLiteral("Installed updates"));
+    QCOMPARE(Dialogs::lastShown().kind, Dialogs::Kind::Dialog);
+    QDir(m_home.filePath(QStringLiteral("PixInsight"))).removeRecursively();
+    Dialogs::reset();
+}
+
+// The helper for real through "sudo -n", from the dialog of a user who may not write the
+// installation. Runs as root with sudo installed (as in CI), against a fake installation made
+// in /opt/PixInsight only when there is none, and removed again.
+void TestInstalled::helperThroughSudo()
+{
+    const QString folder = QStringLiteral("/opt/PixInsight");
+    if (::geteuid() != 0 || !QFileInfo::exists(QStringLiteral("/usr/bin/sudo")))
+        QSKIP("needs root and /usr/bin/sudo (CI installs sudo and runs the tests as root)");
+    if (QFileInfo::exists(folder))
+        QSKIP("/opt/PixInsight exists; a fake installation is made only where there is none");
+    const auto removeFake = qScopeGuard([&] { QDir(folder).removeRecursively(); });
+    const QString path = recordFilePath(folder);
+    QVERIFY(QDir().mkpath(folder + QStringLiteral("/etc/update")) && writeAll(path, kSmall));
+    QTemporaryDir tmp;
+    const QString denying = tmp.filePath(QStringLiteral("pkexec"));
+    QVERIFY(writeAll(denying, "#!/bin/sh\nexit 126\n"));
+    QVERIFY(::chmod(QFile::encodeName(denying).constData(), 0755) == 0 &&
+            ::chmod(QFile::encodeName(tmp.path()).constData(), 0755) == 0);
+    const auto realTools = qScopeGuard([] { setElevationTools({}); });
+    const ElevationTools sudo{tmp.filePath(QStringLiteral("none")), {}, VARNEL_PROGRAM, 0, 0};
+    setElevationTools(sudo);
+
+    auto helper = [](const QStringList &arguments) {
+        const ElevatedResult run =
+            runElevated(QStringList{QStringLiteral("--installed-updates-helper")} + arguments);
+        return run.status == ElevatedResult::Ran ? run.exitCode : -run.status;
+    };
+    QCOMPARE(helper({QStringLiteral("remove")}), 6);
+    QCOMPARE(helper({QStringLiteral("undo")}), 6);
+    QCOMPARE(helper({QStringLiteral("remove"), QStringLiteral("core.tgz")}), 4);
+    QCOMPARE(readAll(path), kSmall);
+
+    testdata::EffectiveUser nobody(testdata::kNobody);
+    QVERIFY(nobody.ok());
+    InstalledUpdatesDialog dialog(path);
+    QCOMPARE(dialog.statusLabel()->text(),
+             QStringLiteral("Changing this file needs administrator rights. Windows will ask for "
+                            "permission when you confirm."));
+    setElevationTools({denying, {}, VARNEL_PROGRAM, 0, 0});
+    dialog.list()->topLevelItem(2)->setCheckState(0, Qt::Checked);
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    dialog.removeChecked();
+    QCOMPARE(Dialogs::lastShown().kind, Dialogs::Kind::Information);
+    QCOMPARE(Dialogs::lastShown().text, QStringLiteral("Cancelled: administrator permission was "
+                                                       "not given, so nothing was changed."));
+
+    setElevationTools(sudo);
+    dialog.list()->topLevelItem(2)->setCheckState(0, Qt::Checked);
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    dialog.removeChecked();
+    const QStringList backups = listRecordBackups(path);
+    QCOMPARE(Dialogs::lastShown().text,
+             QStringLiteral("Removed 1 record(s).\n\nIn PixInsight: Resources > Updates > Check "
+                            "for Updates.\n\nBackup: ") +
+                 backups.value(0));
+    QCOMPARE(dialog.list()->topLevelItemCount(), 2);
+    QCOMPARE(readAll(folder + QStringLiteral("/etc/update/") + backups.value(0)), kSmall);
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    dialog.restoreBackup();
+    QCOMPARE(readAll(path), kSmall);
+    Dialogs::reset();
 }
 
 QTEST_MAIN(TestInstalled)

@@ -79,6 +79,7 @@ public:
     QAction *saveAction() const { return m_saveAction; }
     QAction *reloadAction() const { return m_reloadAction; }
     QAction *restoreAction() const { return m_restoreAction; }
+    QAction *installedUpdatesAction() const { return m_installedUpdatesAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
     bool isPixInsightRunning() const { return m_pixInsightRunning; }
     bool isChangedOnDisk() const { return m_changedOnDisk; }
@@ -101,6 +102,7 @@ public slots:
     void ensureOnScreen();
     void updateStatusBarStyle();
     void openUserGuide();
+    void onInstalledUpdates();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -149,6 +151,7 @@ private:
     QAction *m_reloadAction = nullptr;
     QAction *m_saveAction = nullptr;
     QAction *m_restoreAction = nullptr;
+    QAction *m_installedUpdatesAction = nullptr;
     QAction *m_revertAllAction = nullptr;
     QAction *m_quitAction = nullptr;
     QAction *m_expandAllAction = nullptr;
