@@ -73,7 +73,10 @@ InstalledUpdatesDialog::InstalledUpdatesDialog(const QString &recordFile, QWidge
     m_list->header()->setStretchLastSection(true);
     m_list->setColumnWidth(0, 380);
     m_list->setColumnWidth(1, 70);
-    m_list->setColumnWidth(2, 130);
+    // At larger text sizes a date no longer fits the usual width.
+    const int dateWidth =
+        m_list->fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00 00:00"));
+    m_list->setColumnWidth(2, qMax(130, dateWidth + 24));
     layout->addWidget(m_list, 1);
 
     m_status = new QLabel(this);
@@ -125,6 +128,8 @@ void InstalledUpdatesDialog::populate()
                     item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
                     item->setCheckState(0, Qt::Unchecked);
                 } else {
+                    // Items come checkable by default; PixInsight's own packages must not be.
+                    item->setFlags(item->flags() & ~Qt::ItemIsUserCheckable);
                     item->setToolTip(0, tr("A PixInsight package (not a module): shown, but "
                                            "locked."));
                     for (int column = 0; column < 4; ++column)
