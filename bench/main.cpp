@@ -14,6 +14,7 @@
 namespace vrn::bench {
 void benchDocument();
 void benchKnowledge();
+void benchCompare();
 void benchStore();
 void benchInstalled();
 #ifdef VARNEL_BENCH_GUI
@@ -68,8 +69,8 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
     parser.addOption({QStringLiteral("only"),
-                      QStringLiteral("Run only this area (document, knowledge, store, installed, "
-                                     "model, app); repeatable."),
+                      QStringLiteral("Run only this area (document, knowledge, compare, store, "
+                                     "installed, model, app); repeatable."),
                       QStringLiteral("area")});
     parser.process(*app);
 
@@ -84,6 +85,8 @@ int main(int argc, char **argv)
         vrn::bench::benchDocument();
     if (vrn::bench::wanted(QStringLiteral("knowledge")))
         vrn::bench::benchKnowledge();
+    if (vrn::bench::wanted(QStringLiteral("compare")))
+        vrn::bench::benchCompare();
     if (vrn::bench::wanted(QStringLiteral("store")))
         vrn::bench::benchStore();
     if (vrn::bench::wanted(QStringLiteral("installed")))

@@ -81,6 +81,8 @@ public:
     QAction *restoreAction() const { return m_restoreAction; }
     QAction *installedUpdatesAction() const { return m_installedUpdatesAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
+    QAction *undoAction() const { return m_undoAction; }
+    QAction *redoAction() const { return m_redoAction; }
     bool isPixInsightRunning() const { return m_pixInsightRunning; }
     bool isChangedOnDisk() const { return m_changedOnDisk; }
 
@@ -103,6 +105,7 @@ public slots:
     void updateStatusBarStyle();
     void openUserGuide();
     void onInstalledUpdates();
+    void updateUndoActions();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -153,6 +156,8 @@ private:
     QAction *m_restoreAction = nullptr;
     QAction *m_installedUpdatesAction = nullptr;
     QAction *m_revertAllAction = nullptr;
+    QAction *m_undoAction = nullptr;
+    QAction *m_redoAction = nullptr;
     QAction *m_quitAction = nullptr;
     QAction *m_expandAllAction = nullptr;
     QAction *m_collapseAllAction = nullptr;
