@@ -26,6 +26,7 @@ class QUrl;
 
 namespace vrn {
 
+class AdBanner;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
@@ -81,6 +82,9 @@ public:
     QAction *restoreAction() const { return m_restoreAction; }
     QAction *installedUpdatesAction() const { return m_installedUpdatesAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
+    QAction *manageBackupsAction() const { return m_manageBackupsAction; }
+    QAction *aboutAction() const { return m_aboutAction; }
+    AdBanner *adBanner() const { return m_adBanner; }
     QAction *undoAction() const { return m_undoAction; }
     QAction *redoAction() const { return m_redoAction; }
     bool isPixInsightRunning() const { return m_pixInsightRunning; }
@@ -105,6 +109,8 @@ public slots:
     void updateStatusBarStyle();
     void openUserGuide();
     void onInstalledUpdates();
+    void onManageBackups();
+    void onAbout();
     void updateUndoActions();
 
 protected:
@@ -123,6 +129,7 @@ private:
     void onFilterEdited(const QString &text);
     void onChangedOnlyToggled(bool on);
     QString settingsFolder() const;
+    QString recordedPixInsightVersion() const;
 
     SettingsStore m_store;
     Schema m_schema;
@@ -159,6 +166,9 @@ private:
     QAction *m_undoAction = nullptr;
     QAction *m_redoAction = nullptr;
     QAction *m_quitAction = nullptr;
+    QAction *m_manageBackupsAction = nullptr;
+    QAction *m_aboutAction = nullptr;
+    AdBanner *m_adBanner = nullptr;
     QAction *m_expandAllAction = nullptr;
     QAction *m_collapseAllAction = nullptr;
     QAction *m_largerTextAction = nullptr;

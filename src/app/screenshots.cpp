@@ -6,6 +6,8 @@
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
 #include "privileged/installedupdates.h"
+#include "views/aboutdialog.h"
+#include "views/backupsdialog.h"
 #include "views/installedupdatesdialog.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
@@ -93,6 +95,16 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         m_changedOnly->setChecked(false);
         m_model->revertAll();
         m_model->setViewOnly(wasViewOnly);
+
+        BackupsDialog backups(m_store.path, this);
+        backups.show();
+        save(&backups, QStringLiteral("backups.png"));
+    }
+    {
+        AboutDialog about(m_store.loaded ? m_store.path : QString(),
+                          tr("PixInsight Core (recorded in the open file)"), this);
+        about.show();
+        save(&about, QStringLiteral("about.png"));
     }
     // PixInsight's record of installed updates, only looked at: the dialog reads the file and
     // nothing here asks it to change anything.
