@@ -290,10 +290,9 @@ QDateTime storeNow()
     return storeClock() ? storeClock()() : QDateTime::currentDateTime();
 }
 
-QString backupPathFor(const QString &path, const QString &suffix)
+QString backupPathFor(const QString &path, const QString &suffix, const QString &stampFormat)
 {
-    QString base =
-        path + QStringLiteral(".bak-") + storeNow().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString base = path + QStringLiteral(".bak-") + storeNow().toString(stampFormat);
     if (!suffix.isEmpty())
         base += QLatin1Char('-') + suffix;
     QString candidate = base;
@@ -558,7 +557,7 @@ bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
 }
 
 bool writeBackup(const QString &path, const QByteArray &bytes, const QString &suffix,
-                 QString *backupPath, QString *reason)
+                 QString *backupPath, QString *reason, const QString &stampFormat)
 {
     struct stat st;
     const bool hadFile = ::stat(QFile::encodeName(path).constData(), &st) == 0;
@@ -567,7 +566,7 @@ bool writeBackup(const QString &path, const QByteArray &bytes, const QString &su
     int code = EEXIST;
     // Another program may take the free name between choosing it and creating the file.
     for (int attempt = 0; attempt < 20 && code == EEXIST; ++attempt) {
-        candidate = backupPathFor(path, suffix);
+        candidate = backupPathFor(path, suffix, stampFormat);
         code = createNewFileVerified(candidate, bytes, mode, hadFile ? &st : nullptr);
     }
     if (backupPath)
