@@ -39,6 +39,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeView>
+#include <QUndoStack>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -207,6 +208,17 @@ void MainWindow::buildActions()
 
     m_revertAllAction = make(tr("Revert &all changes"), &MainWindow::onRevertAll);
     m_revertAllAction->setIconText(tr("Revert all"));
+    m_undoAction = make(tr("Undo"), [this] { m_model->undo(); });
+    m_undoAction->setShortcut(QKeySequence::Undo);
+    m_undoAction->setIconText(tr("Undo"));
+    m_redoAction = make(tr("Redo"), [this] { m_model->redo(); });
+    m_redoAction->setShortcut(QKeySequence::Redo);
+    m_redoAction->setIconText(tr("Redo"));
+    QUndoStack *history = m_model->undoStack();
+    for (auto signal : {&QUndoStack::canUndoChanged, &QUndoStack::canRedoChanged})
+        connect(history, signal, this, &MainWindow::updateUndoActions);
+    for (auto signal : {&QUndoStack::undoTextChanged, &QUndoStack::redoTextChanged})
+        connect(history, signal, this, &MainWindow::updateUndoActions);
 
     ThemeManager *theme = ThemeManager::instance();
     m_themeGroup = new QActionGroup(this);
@@ -256,6 +268,9 @@ void MainWindow::buildMenus()
     file->addAction(m_quitAction);
 
     QMenu *edit = menuBar()->addMenu(tr("&Edit"));
+    edit->addAction(m_undoAction);
+    edit->addAction(m_redoAction);
+    edit->addSeparator();
     edit->addAction(m_revertAllAction);
     edit->addSeparator();
     QMenu *themeMenu = edit->addMenu(tr("&Theme"));
@@ -298,6 +313,8 @@ void MainWindow::buildToolbar()
     m_toolbar->addSeparator();
     add(m_saveAction, ToolbarGlyph::Save);
     add(m_revertAllAction, ToolbarGlyph::RevertAll);
+    add(m_undoAction, ToolbarGlyph::Undo);
+    add(m_redoAction, ToolbarGlyph::Redo);
     m_toolbar->addSeparator();
     add(m_restoreAction, ToolbarGlyph::Restore);
     m_toolbar->addSeparator();
@@ -461,6 +478,16 @@ QString MainWindow::currentFile() const
     return !m_failedPath.isEmpty() && m_store.path == m_failedPath ? m_failedPath : QString();
 }
 
+// The actions name the step they would take back or do again.
+void MainWindow::updateUndoActions()
+{
+    const QUndoStack *history = m_model->undoStack();
+    m_undoAction->setEnabled(m_model->canUndo());
+    m_redoAction->setEnabled(m_model->canRedo());
+    m_undoAction->setText(history->canUndo() ? tr("Undo %1").arg(history->undoText()) : tr("Undo"));
+    m_redoAction->setText(history->canRedo() ? tr("Redo %1").arg(history->redoText()) : tr("Redo"));
+}
+
 void MainWindow::updateState()
 {
     const int count = pendingCount();
@@ -509,6 +536,7 @@ void MainWindow::updateState()
                              !m_changedOnDisk);
     m_restoreAction->setEnabled(haveFile && !m_pixInsightRunning);
     m_revertAllAction->setEnabled(count >= 1);
+    updateUndoActions();
     // Ends with the program's name, which the desktop's window title would otherwise add once
     // more.
     QString title;
@@ -867,7 +895,8 @@ bool MainWindow::onSave()
             return false;
         }
         m_model->refreshAll();
-        refillFileList(); // the file row shows the new size and time
+        refillFileList();        // the file row shows the new size and time
+        m_model->clearHistory(); // what was saved is the new starting point
         message = tr("Saved. Backup: %1").arg(QFileInfo(backup).fileName());
     }
     statusBar()->showMessage(message, 10000);
