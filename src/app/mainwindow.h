@@ -27,6 +27,7 @@ class QUrl;
 
 namespace vrn {
 
+class AdBanner;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
@@ -82,6 +83,9 @@ public:
     QAction *reloadAction() const { return m_reloadAction; }
     QAction *restoreAction() const { return m_restoreAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
+    QAction *manageBackupsAction() const { return m_manageBackupsAction; }
+    QAction *aboutAction() const { return m_aboutAction; }
+    AdBanner *adBanner() const { return m_adBanner; }
     QAction *undoAction() const { return m_undoAction; }
     QAction *redoAction() const { return m_redoAction; }
     bool isPixInsightRunning() const { return m_pixInsightRunning; }
@@ -105,6 +109,8 @@ public slots:
     void ensureOnScreen();
     void updateStatusBarStyle();
     void openUserGuide();
+    void onManageBackups();
+    void onAbout();
     void updateUndoActions();
 
 protected:
@@ -127,6 +133,7 @@ private:
     // neither); Reload and Restore backup act on it.
     QString currentFile() const;
     void showRejection(const QString &reason);
+    QString recordedPixInsightVersion() const;
 
     SettingsStore m_store;
     Schema m_schema;
@@ -166,6 +173,9 @@ private:
     QAction *m_undoAction = nullptr;
     QAction *m_redoAction = nullptr;
     QAction *m_quitAction = nullptr;
+    QAction *m_manageBackupsAction = nullptr;
+    QAction *m_aboutAction = nullptr;
+    AdBanner *m_adBanner = nullptr;
     QAction *m_expandAllAction = nullptr;
     QAction *m_collapseAllAction = nullptr;
     QAction *m_largerTextAction = nullptr;
