@@ -26,9 +26,12 @@ class QUrl;
 
 namespace vrn {
 
+class PreferencesView;
+class SearchView;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
+struct ModuleEntries;
 struct XsdtNode;
 
 // The one top-level window: owns the open file's store, the schema, the deletion rules, the
@@ -80,6 +83,9 @@ public:
     QAction *reloadAction() const { return m_reloadAction; }
     QAction *restoreAction() const { return m_restoreAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
+    QAction *findModuleAction() const { return m_findModuleAction; }
+    PreferencesView *preferencesView() const { return m_preferences; }
+    SearchView *searchView() const { return m_search; }
     bool isPixInsightRunning() const { return m_pixInsightRunning; }
     bool isChangedOnDisk() const { return m_changedOnDisk; }
 
@@ -101,6 +107,7 @@ public slots:
     void ensureOnScreen();
     void updateStatusBarStyle();
     void openUserGuide();
+    void onFindModule();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -118,6 +125,9 @@ private:
     void onFilterEdited(const QString &text);
     void onChangedOnlyToggled(bool on);
     QString settingsFolder() const;
+    void runFullSearch(const QString &text);
+    QList<XsdtNode *> moduleValueNodes(const QList<ModuleEntries> &modules,
+                                       QStringList *labels = nullptr) const;
 
     SettingsStore m_store;
     Schema m_schema;
@@ -125,6 +135,8 @@ private:
     SettingsModel *m_model = nullptr;
     SettingsFilterProxy *m_proxy = nullptr;
     QList<TaskPage *> m_pages;
+    PreferencesView *m_preferences = nullptr;
+    SearchView *m_search = nullptr;
     QTabWidget *m_tabs = nullptr;
     QComboBox *m_fileCombo = nullptr;
     QStringList m_knownFiles;
@@ -150,6 +162,7 @@ private:
     QAction *m_saveAction = nullptr;
     QAction *m_restoreAction = nullptr;
     QAction *m_revertAllAction = nullptr;
+    QAction *m_findModuleAction = nullptr;
     QAction *m_quitAction = nullptr;
     QAction *m_expandAllAction = nullptr;
     QAction *m_collapseAllAction = nullptr;
