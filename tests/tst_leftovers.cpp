@@ -1,8 +1,12 @@
+#include "environment/pixinsight.h"
 #include "knowledge/leftovers.h"
+#include "privileged/elevation.h"
+#include "privileged/leftoverdeletion.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -73,6 +77,44 @@ QStringList hostileNames()
     return names;
 }
 
+// A fake installation and user data folder, and beside them a folder nothing may touch. The
+// module "Good" has a module file and a scripts folder; the rest are traps.
+struct FakeInstall
+{
+    QTemporaryDir tmp;
+    QString install =
+        tmp.filePath(QStringLiteral("PixInsight")); // where a home's one is looked for
+    QString outside = tmp.filePath(QStringLiteral("outside"));
+    QString goodFile = install + "/bin/Good-pxm.so";
+    QString goodFolder = install + "/src/scripts/Good";
+
+    bool make()
+    {
+        bool ok = tmp.isValid() && writeFile(goodFile, 5) && writeFile(goodFolder + "/a.js", 6) &&
+                  writeFile(outside + "/dir/keep.txt", 7) && writeFile(outside + "/file.so", 9) &&
+                  writeFile(outside + "/tools/Way/keep.txt", 7) &&
+                  QDir().mkpath(install + "/bin/Folder-pxm.xsgn") &&
+                  QDir().mkpath(install + "/doc");
+        ok = ok && QFile::link(outside + "/file.so", install + "/bin/Linked-pxm.so") &&
+             QFile::link(outside + "/dir", install + "/bin/LinkDir") &&
+             QFile::link(outside + "/tools", install + "/doc/tools");
+        return ok;
+    }
+    bool outsideIntact() const
+    {
+        return QFileInfo(outside + "/dir/keep.txt").size() == 7 &&
+               QFileInfo(outside + "/file.so").size() == 9 &&
+               QFileInfo(outside + "/tools/Way/keep.txt").size() == 7;
+    }
+};
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+const QString kNotRemoved = QStringLiteral(": could not be removed (in use, or no permission)");
+
 } // namespace
 
 class TestLeftovers : public QObject
@@ -89,6 +131,16 @@ private slots:
     void removeTreeRefuses();
     void removeTreeAsOwner_data();
     void removeTreeAsOwner();
+    void deletionRefusals_data();
+    void deletionRefusals();
+    void swappedForLinkAfterCheck_data();
+    void swappedForLinkAfterCheck();
+    void deletionWithUserRights();
+    void launcher_data();
+    void launcher();
+    void helperProcess_data();
+    void helperProcess();
+    void elevatedThroughSudo();
 };
 
 void TestLeftovers::names_data()
@@ -384,6 +436,310 @@ void TestLeftovers::removeTreeAsOwner()
     QCOMPARE(onDisk(victim), foreignFolder);
     if (foreignFolder)
         QCOMPARE(QFileInfo(victim + "/locked/secret.txt").size(), 6);
+}
+
+void TestLeftovers::deletionRefusals_data()
+{
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message"); // %1: the installation folder
+    const QString unacceptable =
+        QStringLiteral("%1 is not acceptable (an unsafe name, or a location that is not known).");
+    const QString link = QStringLiteral("%1 is a link to somewhere else and is not touched.");
+    QTest::newRow("unparsable") << "nothing" << 4 << "nothing is not a recognized request.";
+    QTest::newRow("keyword case") << "File:Good" << 4 << "File:Good is not a recognized request.";
+    QTest::newRow("unsafe name") << "bin:../x" << 4 << unacceptable.arg("bin:../x");
+    QTest::newRow("reserved name") << "lib:bin" << 4 << unacceptable.arg("lib:bin");
+    QTest::newRow("no user folder") << "user:Good" << 4 << unacceptable.arg("user:Good");
+    QTest::newRow("missing") << "sig:Good" << 3 << "%1/bin/Good-pxm.xsgn does not exist.";
+    QTest::newRow("wrong kind") << "sig:Folder" << 4
+                                << "%1/bin/Folder-pxm.xsgn is not the kind of item that was "
+                                   "asked for.";
+    QTest::newRow("link to a file") << "file:Linked" << 4 << link.arg("%1/bin/Linked-pxm.so");
+    QTest::newRow("link to a folder") << "bin:LinkDir" << 4 << link.arg("%1/bin/LinkDir");
+    QTest::newRow("link on the way") << "tooldocs:Way" << 4 << link.arg("%1/doc/tools/Way");
+}
+
+// One bad request among good ones stops the run before anything is deleted.
+void TestLeftovers::deletionRefusals()
+{
+    QFETCH(QString, request);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    FakeInstall fake;
+    QVERIFY(fake.make());
+    const LeftoverDeletion result =
+        deleteLeftovers({QStringLiteral("file:Good"), request, QStringLiteral("scripts:Good")},
+                        fake.install, QString(), false);
+    QCOMPARE(result.code, code);
+    QCOMPARE(result.message, message.arg(native(fake.install)));
+    QCOMPARE(result.removed, 0);
+    QVERIFY(onDisk(fake.goodFile));
+    QVERIFY(onDisk(fake.goodFolder + "/a.js"));
+    QVERIFY(QFileInfo(fake.install + "/bin/Linked-pxm.so").isSymLink());
+    QVERIFY(QFileInfo(fake.install + "/bin/LinkDir").isSymLink());
+    QVERIFY(fake.outsideIntact());
+}
+
+void TestLeftovers::swappedForLinkAfterCheck_data()
+{
+    QTest::addColumn<bool>("swapFolder");
+    QTest::newRow("module file") << false;
+    QTest::newRow("scripts folder") << true;
+}
+
+// An item replaced by a link between the check and the deletion is neither followed nor
+// removed; the other item goes and the run reports the one that stayed.
+void TestLeftovers::swappedForLinkAfterCheck()
+{
+    QFETCH(bool, swapFolder);
+    FakeInstall fake;
+    QVERIFY(fake.make());
+    const QString swapped = swapFolder ? fake.goodFolder : fake.goodFile;
+    const QString other = swapFolder ? fake.goodFile : fake.goodFolder;
+    bool swappedOk = false;
+    setLeftoverCheckedHook([&] {
+        swappedOk = QFile::rename(swapped, fake.outside + "/moved") &&
+                    QFile::link(fake.outside + (swapFolder ? "/dir" : "/file.so"), swapped);
+    });
+    const LeftoverDeletion result =
+        deleteLeftovers({QStringLiteral("file:Good"), QStringLiteral("scripts:Good")}, fake.install,
+                        QString(), false);
+    setLeftoverCheckedHook({});
+    QVERIFY(swappedOk);
+    QCOMPARE(result.code, 5);
+    QCOMPARE(result.removed, 1);
+    QCOMPARE(result.message, "Some items could not be removed: " + native(swapped) + kNotRemoved);
+    QVERIFY(!onDisk(other));
+    QVERIFY(QFileInfo(swapped).isSymLink());
+    QVERIFY(onDisk(fake.outside + "/moved"));
+    QVERIFY(fake.outsideIntact());
+}
+
+// With a user's own rights: what may go goes, the run names what stayed, and the window's
+// flow offers the rest to administrator rights it cannot ask for here.
+void TestLeftovers::deletionWithUserRights()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to hand the files to another user");
+    FakeInstall fake;
+    QVERIFY(fake.make());
+    QVERIFY(chmodTo(fake.tmp.path(), 0755));
+    QVERIFY(::lchown(QFile::encodeName(fake.install + "/bin").constData(), kNobody, kNobody) == 0);
+    const QStringList requests = {QStringLiteral("file:Good"), QStringLiteral("scripts:Good")};
+    LeftoverDeletion result;
+    {
+        EffectiveUser nobody(kNobody);
+        QVERIFY(nobody.ok());
+        result = deleteLeftovers(requests, fake.install, QString(), false);
+    }
+    QCOMPARE(result.code, 5);
+    QCOMPARE(result.removed, 1);
+    QCOMPARE(result.message,
+             "Some items could not be removed: " + native(fake.goodFolder) + kNotRemoved);
+    QVERIFY(!onDisk(fake.goodFile));
+    QVERIFY(onDisk(fake.goodFolder + "/a.js"));
+
+    QVERIFY(writeFile(fake.goodFile, 5));
+    QList<LeftoverItem> items;
+    for (const QString &request : requests)
+        items.append(itemFromRequest(request, fake.install, QString()));
+    setElevationTools({fake.tmp.filePath("no-pkexec"), fake.tmp.filePath("no-sudo"), {}, 0, 0});
+    setPixInsightProcessQuery([] { return QList<qint64>(); });
+    LeftoverReport report;
+    {
+        EffectiveUser nobody(kNobody);
+        QVERIFY(nobody.ok());
+        report = deleteQueuedLeftovers(items, fake.install, QString());
+    }
+    setElevationTools({});
+    setPixInsightProcessQuery({});
+    QCOMPARE(report.deleted, 1);
+    QCOMPARE(report.problems,
+             QStringList("Deleting these needs administrator rights, which this program cannot "
+                         "request on this system yet. Delete them yourself:\n   " +
+                         native(fake.goodFolder)));
+    QVERIFY(onDisk(fake.goodFolder + "/a.js"));
+}
+
+void TestLeftovers::launcher_data()
+{
+    QTest::addColumn<QString>("tool"); // the fake tool's name, or "" for none at all
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    using R = ElevatedResult;
+    QTest::newRow("pkexec ran") << "pkexec"
+                                << "exit 4" << int(R::Ran) << 4 << "";
+    QTest::newRow("pkexec dismissed") << "pkexec"
+                                      << "exit 126" << int(R::Denied) << -1 << "";
+    QTest::newRow("pkexec failed")
+        << "pkexec"
+        << "exit 127" << int(R::Failed) << -1 << "pkexec could not run the helper";
+    QTest::newRow("sudo ran") << "sudo"
+                              << "exit 0" << int(R::Ran) << 0 << "";
+    QTest::newRow("sudo wants a password")
+        << "sudo"
+        << "exit 1" << int(R::Failed) << -1
+        << "sudo needs a password, and there is no prompt for one here. Install polkit (pkexec) "
+           "to be asked properly.";
+    QTest::newRow("helper killed")
+        << "sudo"
+        << "kill -9 $$" << int(R::Failed) << -1 << "the helper stopped unexpectedly";
+    QTest::newRow("too slow") << "pkexec"
+                              << "exec sleep 60" << int(R::Failed) << -1
+                              << "the helper did not finish in two minutes";
+    QTest::newRow("not executable") << "pkexec"
+                                    << "" << int(R::Failed) << -1 << "%1 could not be started";
+    QTest::newRow("no tool") << ""
+                             << "" << int(R::Unavailable) << -1
+                             << "no authorisation tool (pkexec or sudo) is installed";
+}
+
+// The launcher through stand-ins for pkexec and sudo: what they are given, and how their
+// exit codes are read.
+void TestLeftovers::launcher()
+{
+    QFETCH(QString, tool);
+    QFETCH(QString, script);
+    QFETCH(int, status);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString toolPath = tmp.filePath(tool.isEmpty() ? QStringLiteral("none") : tool);
+    const QString argsFile = tmp.filePath(QStringLiteral("args"));
+    QFile file(toolPath);
+    if (!tool.isEmpty()) {
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1'\n%2\n")
+                       .arg(argsFile, script)
+                       .toUtf8());
+        file.close();
+        QVERIFY(chmodTo(toolPath, script.isEmpty() ? 0644 : 0755));
+    }
+    const QString missing = tmp.filePath(QStringLiteral("missing"));
+    ElevationTools tools{tool == "pkexec" ? toolPath : missing, tool == "sudo" ? toolPath : missing,
+                         QStringLiteral("/the/program"), 0, 300};
+    setElevationTools(tools);
+    const bool available = elevationAvailable();
+    const ElevatedResult result =
+        runElevated({QStringLiteral("--leftovers-helper"), QStringLiteral("delete"),
+                     QStringLiteral("file:Good")});
+    setElevationTools({});
+    QCOMPARE(available, !tool.isEmpty());
+    QCOMPARE(int(result.status), status);
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(result.message, message.arg(toolPath));
+    QStringList expectedArgs = {"/the/program", "--leftovers-helper", "delete", "file:Good"};
+    if (tool == "sudo")
+        expectedArgs.prepend("-n");
+    if (script.isEmpty()) {
+        QVERIFY(!onDisk(argsFile));
+    } else {
+        file.setFileName(argsFile);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts), expectedArgs);
+    }
+}
+
+void TestLeftovers::helperProcess_data()
+{
+    QTest::addColumn<QStringList>("requests");
+    QTest::addColumn<bool>("installed");
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<int>("code");
+    const QStringList good = {"file:Good", "scripts:Good"};
+    QTest::newRow("deleted") << good << true << false << 0;
+    QTest::newRow("PixInsight running") << good << true << true << 2;
+    QTest::newRow("no installation") << good << false << false << 3;
+    QTest::newRow("item missing") << (good + QStringList("sig:Good")) << true << false << 3;
+    QTest::newRow("user folder") << (good + QStringList("user:Good")) << true << false << 4;
+    QTest::newRow("a link") << (good + QStringList("file:Linked")) << true << false << 4;
+    QTest::newRow("nothing named") << QStringList() << true << false << 6;
+}
+
+// The program itself in its helper mode, finding the installation in its home folder.
+void TestLeftovers::helperProcess()
+{
+#ifndef VARNEL_PROGRAM
+    QSKIP("the program is not built here");
+#else
+    QFETCH(QStringList, requests);
+    QFETCH(bool, installed);
+    QFETCH(bool, running);
+    QFETCH(int, code);
+    if (QFileInfo::exists(QStringLiteral("/opt/PixInsight/bin")))
+        QSKIP("the helper would find the installation in /opt/PixInsight first");
+    FakeInstall fake;
+    QVERIFY(fake.make());
+    QProcess pixInsight;
+    if (running) {
+        const QString fakePixInsight = fake.tmp.filePath(QStringLiteral("run/PixInsight"));
+        QVERIFY(QDir().mkpath(QFileInfo(fakePixInsight).path()));
+        QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), fakePixInsight));
+        pixInsight.start(fakePixInsight, {QStringLiteral("60")});
+        QVERIFY(pixInsight.waitForStarted());
+    }
+    QProcess helper;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), installed ? fake.tmp.path() : fake.outside);
+    helper.setProcessEnvironment(env);
+    helper.start(QStringLiteral(VARNEL_PROGRAM),
+                 QStringList{"--leftovers-helper", "delete"} + requests);
+    QVERIFY(helper.waitForFinished(30000));
+    pixInsight.kill();
+    pixInsight.waitForFinished();
+    QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(helper.exitCode(), code);
+    QCOMPARE(onDisk(fake.goodFile), code != 0);
+    QCOMPARE(onDisk(fake.goodFolder), code != 0);
+    QVERIFY(fake.outsideIntact());
+#endif
+}
+
+// The window's elevated path for real: a user who may not delete inside the installation
+// hands the items to the helper through "sudo -n". Runs where the tests run as root with sudo
+// installed (as in CI), against a fake installation made in /opt/PixInsight only when there
+// is none, and removed again.
+void TestLeftovers::elevatedThroughSudo()
+{
+#ifndef VARNEL_PROGRAM
+    QSKIP("the program is not built here");
+#else
+    if (::geteuid() != 0 || !QFileInfo::exists(QStringLiteral("/usr/bin/sudo")))
+        QSKIP("needs root and /usr/bin/sudo (CI installs sudo and runs the tests as root)");
+    const QString install = QStringLiteral("/opt/PixInsight");
+    if (onDisk(install))
+        QSKIP("/opt/PixInsight exists; a fake installation is made only where there is none");
+    struct Cleanup
+    {
+        QString folder;
+        ~Cleanup() { removeTree(folder); }
+    } cleanup{install};
+    const QString file = install + "/bin/VarnelTestModule-pxm.so";
+    const QString folder = install + "/src/scripts/VarnelTestModule";
+    QVERIFY(writeFile(file, 3) && writeFile(folder + "/a.js", 4));
+    QList<LeftoverItem> items;
+    for (const char *request : {"file:VarnelTestModule", "scripts:VarnelTestModule"})
+        items.append(itemFromRequest(QString::fromLatin1(request), install, QString()));
+    QTemporaryDir tmp;
+    setElevationTools({tmp.filePath("no-pkexec"), {}, QStringLiteral(VARNEL_PROGRAM), 0, 0});
+    setPixInsightProcessQuery([] { return QList<qint64>(); });
+    LeftoverReport report;
+    {
+        EffectiveUser nobody(kNobody);
+        QVERIFY(nobody.ok());
+        report = deleteQueuedLeftovers(items, install, QString());
+    }
+    setElevationTools({});
+    setPixInsightProcessQuery({});
+    QCOMPARE(report.problems, QStringList());
+    QCOMPARE(report.deleted, 2);
+    QVERIFY(!onDisk(file));
+    QVERIFY(!onDisk(folder));
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestLeftovers)

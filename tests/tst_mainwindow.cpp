@@ -4,9 +4,9 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
+#include "generator/generator.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
-#include "generator/generator.h"
 #include "views/dialogs.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
@@ -708,8 +708,8 @@ void TestMainWindow::commandLine()
     QCOMPARE(result.first, 1);
     QVERIFY2(result.second.contains(QLatin1String("Unknown option 'installed-updates-helper'")),
              qPrintable(result.second));
-    // First, it is a helper call, which this version answers as a malformed command line.
-    result = run({QStringLiteral("--leftovers-helper"), QStringLiteral("delete"),
+    // First, it is a helper call: an unknown verb is a malformed command line.
+    result = run({QStringLiteral("--leftovers-helper"), QStringLiteral("erase"),
                   QStringLiteral("file:Kestrane")},
                  env);
     QCOMPARE(result.first, 6);

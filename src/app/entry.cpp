@@ -2,6 +2,7 @@
 
 #include "app/mainwindow.h"
 #include "app/thememanager.h"
+#include "privileged/helpermode.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -10,7 +11,6 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <cstring>
 
 namespace vrn {
 
@@ -20,21 +20,6 @@ class Entry
 {
     Q_DECLARE_TR_FUNCTIONS(vrn::Entry)
 };
-
-const char *const kInstalledUpdatesHelper = "--installed-updates-helper";
-const char *const kLeftoversHelper = "--leftovers-helper";
-
-// The helper modes make changes with administrator rights on behalf of the editor; this
-// version of the editor never starts them, so a request for one is answered as a malformed
-// command line rather than being taken for an editor option.
-int refuseHelper(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    std::fprintf(stderr, "%s\n",
-                 qPrintable(Entry::tr("%1: this version of Varnel has no helper mode.")
-                                .arg(QString::fromLocal8Bit(argv[1]))));
-    return 6;
-}
 
 } // namespace
 
@@ -61,10 +46,14 @@ bool haveDisplay()
 
 int runVarnel(int argc, char **argv)
 {
-    if (argc >= 2 && std::strcmp(argv[1], kInstalledUpdatesHelper) == 0)
-        return refuseHelper(argc, argv);
-    if (argc >= 2 && std::strcmp(argv[1], kLeftoversHelper) == 0)
-        return refuseHelper(argc, argv);
+    // A helper runs with administrator rights on behalf of the editor: no window, no theme,
+    // no option parser, nothing but the one change and its exit code.
+    if (argc >= 2 && isHelperSwitch(argv[1])) {
+        QCoreApplication app(argc, argv);
+        QStringList arguments = QCoreApplication::arguments();
+        arguments.removeFirst();
+        return runHelperMode(arguments);
+    }
 
     if (!haveDisplay()) {
         std::fprintf(stderr, "%s\n",
