@@ -86,6 +86,8 @@ public:
     QAction *findModuleAction() const { return m_findModuleAction; }
     PreferencesView *preferencesView() const { return m_preferences; }
     SearchView *searchView() const { return m_search; }
+    QAction *undoAction() const { return m_undoAction; }
+    QAction *redoAction() const { return m_redoAction; }
     bool isPixInsightRunning() const { return m_pixInsightRunning; }
     bool isChangedOnDisk() const { return m_changedOnDisk; }
 
@@ -108,6 +110,7 @@ public slots:
     void updateStatusBarStyle();
     void openUserGuide();
     void onFindModule();
+    void updateUndoActions();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -163,6 +166,8 @@ private:
     QAction *m_restoreAction = nullptr;
     QAction *m_revertAllAction = nullptr;
     QAction *m_findModuleAction = nullptr;
+    QAction *m_undoAction = nullptr;
+    QAction *m_redoAction = nullptr;
     QAction *m_quitAction = nullptr;
     QAction *m_expandAllAction = nullptr;
     QAction *m_collapseAllAction = nullptr;
