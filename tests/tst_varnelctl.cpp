@@ -2,6 +2,7 @@
 // temporary folder so the real user's settings and trash are never touched.
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
+#include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "store/files.h"
 
@@ -49,10 +50,16 @@ private:
 
     QTemporaryDir m_home;
     QString m_file;
+    bool m_ownPixInsight = false;
 };
 
 Run TestVarnelctl::run(QStringList args)
 {
+    // Other test programs on this machine start processes named PixInsight too: a run that
+    // must not see one waits until they are gone.
+    if (!m_ownPixInsight &&
+        !QTest::qWaitFor([] { return runningPixInsightPids().isEmpty(); }, 120000))
+        qWarning("a process named PixInsight is still running");
     args.replaceInStrings(QStringLiteral("%F"), m_file);
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -86,6 +93,7 @@ void TestVarnelctl::initTestCase()
 // A fresh settings file in the folder the window would look in first, and nothing beside it.
 void TestVarnelctl::init()
 {
+    m_ownPixInsight = false;
     QDir(m_home.path()).removeRecursively();
     QVERIFY(QDir().mkpath(m_home.filePath(QStringLiteral(".PixInsight"))));
     testdata::GeneratorOptions options;
@@ -173,12 +181,14 @@ void TestVarnelctl::refusals()
             QFile::copy(QStringLiteral("/bin/sleep"), bin.filePath(QStringLiteral("PixInsight"))));
         pixinsight.start(bin.filePath(QStringLiteral("PixInsight")), {QStringLiteral("60")});
         QVERIFY(pixinsight.waitForStarted());
+        m_ownPixInsight = true;
     }
     const QStringList backupsBefore = listBackups(m_file);
 
     const Run result = run(args);
     pixinsight.kill();
     pixinsight.waitForFinished();
+    m_ownPixInsight = false;
 
     QVERIFY2(result.err.contains(message), qPrintable(result.err));
     QCOMPARE(result.code, code);
@@ -306,6 +316,13 @@ void TestVarnelctl::checkExitCodes()
     const QJsonArray findings = QJsonDocument::fromJson(found.out.toUtf8())["findings"].toArray();
     QCOMPARE(findings.first()["severity"].toString(), QStringLiteral("Problem"));
     QCOMPARE(findings.first()["paths"].toArray().first().toString(), kFont);
+
+    QByteArray bytes;
+    QVERIFY(readFile(clean, bytes));
+    QCOMPARE(run({"diff", "--file", clean, write(QStringLiteral("copy.settings"), bytes)}).code, 0);
+    const Run differ = run({"diff", m_file, clean});
+    QCOMPARE(differ.code, 1);
+    QVERIFY(differ.out.contains("\nDifferent\t" + kProcessors + "\t2\t1\n"));
 }
 
 QTEST_GUILESS_MAIN(TestVarnelctl)
