@@ -43,6 +43,7 @@ private slots:
     void successes();
     void exportImportAndJson();
     void checkExitCodes();
+    void pruneToTrash();
 
 private:
     Run run(QStringList args);
@@ -96,6 +97,7 @@ void TestVarnelctl::init()
     m_ownPixInsight = false;
     QDir(m_home.path()).removeRecursively();
     QVERIFY(QDir().mkpath(m_home.filePath(QStringLiteral(".PixInsight"))));
+    QVERIFY(QDir().mkpath(m_home.filePath(QStringLiteral(".local/share"))));
     testdata::GeneratorOptions options;
     options.targetBytes = 96 * 1024;
     options.plantProblems = true;
@@ -323,6 +325,24 @@ void TestVarnelctl::checkExitCodes()
     const Run differ = run({"diff", m_file, clean});
     QCOMPARE(differ.code, 1);
     QVERIFY(differ.out.contains("\nDifferent\t" + kProcessors + "\t2\t1\n"));
+}
+
+void TestVarnelctl::pruneToTrash()
+{
+    for (const char *stamp : {"20240101-000000", "20250101-000000", "20260101-000000"})
+        write(QStringLiteral(".PixInsight/core-1-pxi.settings.bak-") + stamp, "old");
+    const QStringList all = listBackups(m_file);
+    QCOMPARE(run({"prune", "--keep", "1", "--dry-run"}).code, 0);
+    QCOMPARE(listBackups(m_file), all);
+    const Run result = run({"prune", "--keep", "1"});
+    QVERIFY2(result.code == 0, qPrintable(result.err));
+    QCOMPARE(listBackups(m_file), all.mid(0, 1));
+    QVERIFY(QFile::exists(m_file));
+    QStringList trashed;
+    for (const QString &path : all.mid(1))
+        trashed.append(QFileInfo(path).fileName());
+    trashed.sort();
+    QCOMPARE(QDir(m_home.filePath(".local/share/Trash/files")).entryList(QDir::Files), trashed);
 }
 
 QTEST_GUILESS_MAIN(TestVarnelctl)

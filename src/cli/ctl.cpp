@@ -317,7 +317,7 @@ int Ctl::save(SettingsStore &store, const QStringList &changeLines, QJsonObject 
             code = ExitRunning;
         else if (store.contentChangedOnDisk())
             code = ExitRefused;
-        return fail(code, QString(), QString(), error);
+        return fail(code, store.path, QString(), error);
     }
     const QString name = QFileInfo(backup).fileName();
     json.insert(QStringLiteral("backup"), name);
@@ -674,7 +674,7 @@ int Ctl::restore(const QString &backup)
             code = ExitRunning;
         else if (!readFile(chosen, bytes) || !scratch.parse(bytes))
             code = ExitRefused;
-        return fail(code, QString(), QString(), error);
+        return fail(code, store.path, QString(), error);
     }
     QString saved;
     for (const QString &path : listBackups(store.path)) {
