@@ -28,6 +28,7 @@ namespace vrn {
 
 class PreferencesView;
 class SearchView;
+class AdBanner;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
@@ -86,6 +87,9 @@ public:
     QAction *findModuleAction() const { return m_findModuleAction; }
     PreferencesView *preferencesView() const { return m_preferences; }
     SearchView *searchView() const { return m_search; }
+    QAction *manageBackupsAction() const { return m_manageBackupsAction; }
+    QAction *aboutAction() const { return m_aboutAction; }
+    AdBanner *adBanner() const { return m_adBanner; }
     QAction *undoAction() const { return m_undoAction; }
     QAction *redoAction() const { return m_redoAction; }
     bool isPixInsightRunning() const { return m_pixInsightRunning; }
@@ -110,6 +114,8 @@ public slots:
     void updateStatusBarStyle();
     void openUserGuide();
     void onFindModule();
+    void onManageBackups();
+    void onAbout();
     void updateUndoActions();
 
 protected:
@@ -131,6 +137,7 @@ private:
     void runFullSearch(const QString &text);
     QList<XsdtNode *> moduleValueNodes(const QList<ModuleEntries> &modules,
                                        QStringList *labels = nullptr) const;
+    QString recordedPixInsightVersion() const;
 
     SettingsStore m_store;
     Schema m_schema;
@@ -169,6 +176,9 @@ private:
     QAction *m_undoAction = nullptr;
     QAction *m_redoAction = nullptr;
     QAction *m_quitAction = nullptr;
+    QAction *m_manageBackupsAction = nullptr;
+    QAction *m_aboutAction = nullptr;
+    AdBanner *m_adBanner = nullptr;
     QAction *m_expandAllAction = nullptr;
     QAction *m_collapseAllAction = nullptr;
     QAction *m_largerTextAction = nullptr;
