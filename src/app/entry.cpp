@@ -69,6 +69,8 @@ int runVarnel(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("Varnelhaus"));
     QApplication::setApplicationDisplayName(QStringLiteral("Varnel"));
     QApplication::setApplicationVersion(programVersion());
+    // Lets Wayland desktops match the window to the installed menu entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.varnelhaus.Varnel"));
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64, 128, 256, 512})
         icon.addFile(QStringLiteral(":/icons/vrne-%1.png").arg(size), QSize(size, size));

@@ -260,9 +260,7 @@ AdBanner::AdBanner(const QString &cacheDirectory, QWidget *parent)
     QFont font = m_label->font();
     font.setPointSizeF(font.pointSizeF() * 0.8);
     m_label->setFont(font);
-    QPalette palette = m_label->palette();
-    palette.setColor(QPalette::WindowText, palette.color(QPalette::PlaceholderText));
-    m_label->setPalette(palette);
+    updateLabelColour();
     m_label->adjustSize();
     m_label->move(10, 6);
     m_strip = new Strip(this);
@@ -287,6 +285,21 @@ void AdBanner::resizeEvent(QResizeEvent *)
     const int dx = width() - m_strip->width();
     const int dy = height() - m_strip->height();
     m_strip->move(dx < 2 ? 0 : dx / 2, dy < 2 ? 0 : dy / 2);
+}
+
+void AdBanner::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    // The label's colour is taken from the palette; a theme switch brings a new one.
+    if (event->type() == QEvent::PaletteChange)
+        updateLabelColour();
+}
+
+void AdBanner::updateLabelColour()
+{
+    QPalette palette = m_label->palette();
+    palette.setColor(QPalette::WindowText, this->palette().color(QPalette::PlaceholderText));
+    m_label->setPalette(palette);
 }
 
 void AdBanner::start(bool networkAllowed, int delayMs)

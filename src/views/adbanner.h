@@ -88,11 +88,13 @@ signals:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
     void fetch(const QUrl &url, std::function<void(const QByteArray &)> done);
     void showFrom(const QByteArray &feedText);
     void openLink() const;
+    void updateLabelColour();
     QString imageCacheBase(const QString &url) const;
 
     QString m_cacheDirectory;
