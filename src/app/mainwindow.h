@@ -83,6 +83,7 @@ public:
     QAction *saveAction() const { return m_saveAction; }
     QAction *reloadAction() const { return m_reloadAction; }
     QAction *restoreAction() const { return m_restoreAction; }
+    QAction *installedUpdatesAction() const { return m_installedUpdatesAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
     QAction *findModuleAction() const { return m_findModuleAction; }
     PreferencesView *preferencesView() const { return m_preferences; }
@@ -114,6 +115,7 @@ public slots:
     void updateStatusBarStyle();
     void openUserGuide();
     void onFindModule();
+    void onInstalledUpdates();
     void onManageBackups();
     void onAbout();
     void updateUndoActions();
@@ -171,6 +173,7 @@ private:
     QAction *m_reloadAction = nullptr;
     QAction *m_saveAction = nullptr;
     QAction *m_restoreAction = nullptr;
+    QAction *m_installedUpdatesAction = nullptr;
     QAction *m_revertAllAction = nullptr;
     QAction *m_findModuleAction = nullptr;
     QAction *m_undoAction = nullptr;

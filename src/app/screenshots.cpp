@@ -6,8 +6,10 @@
 #include "document/xsdtnode.h"
 #include "knowledge/modules.h"
 #include "model/settingsmodel.h"
+#include "privileged/installedupdates.h"
 #include "views/aboutdialog.h"
 #include "views/backupsdialog.h"
+#include "views/installedupdatesdialog.h"
 #include "views/preferencesview.h"
 #include "views/reviewdialog.h"
 #include "views/searchview.h"
@@ -130,6 +132,17 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         about.show();
         save(&about, QStringLiteral("about.png"));
     }
+    // PixInsight's record of installed updates, only looked at: the dialog reads the file and
+    // nothing here asks it to change anything.
+    const QString records = findRecordFile();
+    if (!records.isEmpty()) {
+        InstalledUpdatesDialog dialog(records, this);
+        dialog.setFilter(QStringLiteral("Orrinpad"));
+        dialog.setAllShownChecked(true);
+        dialog.show();
+        save(&dialog, QStringLiteral("installed-updates.png"));
+    }
+
     showTab(m_tree->parentWidget());
     save(this, QStringLiteral("advanced.png"));
 
