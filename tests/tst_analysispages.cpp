@@ -1,8 +1,19 @@
+// The Compare, Cleanup and Health check pages over a real model, and the comparison itself.
 #include "document/xsdtdocument.h"
 #include "generator/generator.h"
 #include "knowledge/compare.h"
 #include "knowledge/deletionpolicy.h"
+#include "model/settingsmodel.h"
+#include "views/compareview.h"
+#include "views/dialogs.h"
 
+#include <QCheckBox>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTreeWidget>
 #include <QtTest>
 
 using namespace vrn;
@@ -31,6 +42,34 @@ QStringList describe(const QList<DiffRecord> &records)
     return out;
 }
 
+// "group" rows and their "  label | here | there | status" children, in order.
+QStringList treeRows(const QTreeWidget *tree)
+{
+    QStringList out;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *group = tree->topLevelItem(i);
+        out << group->text(0);
+        for (int c = 0; c < group->childCount(); ++c) {
+            const QTreeWidgetItem *row = group->child(c);
+            out << QStringLiteral("  %1 | %2 | %3 | %4")
+                       .arg(row->text(0), row->text(1), row->text(2), row->text(3));
+        }
+    }
+    return out;
+}
+
+QTreeWidgetItem *rowNamed(const QTreeWidget *tree, const QString &label)
+{
+    const auto found = tree->findItems(label, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.first();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 } // namespace
 
 class TestAnalysisPages : public QObject
@@ -38,11 +77,62 @@ class TestAnalysisPages : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
+    void init();
     void compare_data();
     void compare();
     void copyable_data();
     void copyable();
+    void compareView_data();
+    void compareView();
+    void compareCopies();
+    void compareRefusals();
+
+private:
+    // This file and the other, written to disk; the view compares them.
+    void openCompare(const QByteArray &here, const QByteArray &there);
+
+    QTemporaryDir m_dir;
+    DeletionPolicy m_policy;
+    std::unique_ptr<XsdtDocument> m_doc;
+    std::unique_ptr<SettingsModel> m_model;
+    std::unique_ptr<CompareView> m_compare;
 };
+
+void TestAnalysisPages::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    qputenv("HOME", m_dir.path().toUtf8()); // no settings file of the real user is offered
+    Dialogs::setTestMode(true);
+    QFile overlay(QStringLiteral(":/schema/overlay.json"));
+    QVERIFY(overlay.open(QIODevice::ReadOnly));
+    QVERIFY(m_policy.load(overlay.readAll()));
+}
+
+void TestAnalysisPages::init()
+{
+    Dialogs::reset();
+    m_compare.reset();
+    m_model = std::make_unique<SettingsModel>();
+    m_model->setPolicy(&m_policy);
+}
+
+void TestAnalysisPages::openCompare(const QByteArray &here, const QByteArray &there)
+{
+    const QString herePath = m_dir.filePath(QStringLiteral("core-1-pxi.settings"));
+    const QString therePath = m_dir.filePath(QStringLiteral("core-2-pxi.settings"));
+    QVERIFY(writeFile(herePath, testdata::wrapSettings(here)));
+    QVERIFY(writeFile(therePath, testdata::wrapSettings(there)));
+    m_compare.reset();
+    m_doc = parsed(here);
+    m_model->setDocument(m_doc.get());
+    m_compare = std::make_unique<CompareView>(m_model.get());
+    m_compare->setDocument(m_doc.get(), herePath);
+    QCOMPARE(m_compare->summaryLabel()->text(),
+             QString("Pick another settings file to see how it differs from this one."));
+    QString error;
+    QVERIFY2(m_compare->compareWith(therePath, &error), qPrintable(error));
+}
 
 void TestAnalysisPages::compare_data()
 {
@@ -144,6 +234,163 @@ void TestAnalysisPages::copyable()
     // Queued for deletion after the comparison: never written to.
     a->root.children[0]->pendingDelete = true;
     QVERIFY(!isCopyable(records.first(), &policy));
+}
+
+void TestAnalysisPages::compareView_data()
+{
+    QTest::addColumn<QByteArray>("here");
+    QTest::addColumn<QByteArray>("there");
+    QTest::addColumn<bool>("showAll"); // both "only in" boxes ticked, noise shown
+    QTest::addColumn<QString>("summary");
+    QTest::addColumn<QStringList>("rows");
+
+    const QByteArray same = "<i k=\"Tool\"><v k=\"a\" t=\"i\" v=\"1\"/></i>";
+    QTest::newRow("identical") << same << same << false
+                               << "0 different, 0 only in this file, 0 only in the other file"
+                               << QStringList{"Nothing to show with the current filters."};
+    // Preferences group by three keys, the rest by two; a top-level value has a group of its
+    // own. Queued entries count as missing here; statistics are noise unless shown.
+    const QByteArray prefs = "<i k=\"Global\"><i k=\"Preferences\"><i k=\"Main\"><i k=\"Sub\">"
+                             "<v k=\"x\" t=\"i\" v=\"5\"/></i></i></i>"
+                             "<i k=\"Statistics\"><v k=\"n\" t=\"u\" v=\"1\"/></i></i>";
+    QTest::newRow("grouping, noise hidden")
+        << prefs + "<v k=\"top\" t=\"s\" v=\"a\nb\"/><i k=\"T\"><i k=\"U\"><v k=\"q\" t=\"i\" "
+                   "v=\"1\"/></i></i>"
+        << QByteArray("<i k=\"Global\"><i k=\"Preferences\"><i k=\"Main\"><i k=\"Sub\">"
+                      "<v k=\"x\" t=\"u\" v=\"5\"/></i></i></i><i k=\"Statistics\">"
+                      "<v k=\"n\" t=\"u\" v=\"2\"/></i></i><v k=\"top\" t=\"s\" v=\"c\"/>"
+                      "<i k=\"T\"><i k=\"U\"><v k=\"q\" t=\"i\" v=\"2\"/></i></i>")
+        << false
+        << "3 different, 0 only in this file, 0 only in the other file (1 more hidden as "
+           "statistics, window state or generated lists)"
+        << QStringList{"Global/Preferences/Main",
+                       "  Sub/x | 5 | 5 | Different (type i / u)",
+                       "(top level)",
+                       QStringLiteral("  top | a\u23CEb | c | Different"),
+                       "T/U",
+                       "  q | 1 | 2 | Different"};
+    const QByteArray longValue(5000, 'z');
+    QTest::newRow("all kinds shown")
+        << QByteArray("<i k=\"G\"><v k=\"mine\" t=\"i\" v=\"1\"/>"
+                      "<v k=\"long\" t=\"s\" v=\"" +
+                      longValue +
+                      "\"/></i><i k=\"Global\"><i k=\"Statistics\"><v k=\"n\" t=\"u\" "
+                      "v=\"1\"/></i></i>")
+        << QByteArray("<i k=\"G\"><v k=\"long\" t=\"s\" v=\"y\"/><v k=\"theirs\" t=\"i\" "
+                      "v=\"2\"/></i><i k=\"Global\"><i k=\"Statistics\"><v k=\"n\" t=\"u\" "
+                      "v=\"2\"/></i></i>")
+        << true << "2 different, 1 only in this file, 1 only in the other file"
+        << QStringList{"G",
+                       "  mine | 1 |  | Only in this file",
+                       "  long | " + QString(90, 'z') + QChar(0x2026) + " | y | Different",
+                       "  theirs |  | 2 | Only in the other file",
+                       "Global/Statistics",
+                       "  n | 1 | 2 | Different"};
+}
+
+void TestAnalysisPages::compareView()
+{
+    QFETCH(QByteArray, here);
+    QFETCH(QByteArray, there);
+    QFETCH(bool, showAll);
+    QFETCH(QString, summary);
+    QFETCH(QStringList, rows);
+    openCompare(here, there);
+    if (showAll) {
+        m_compare->onlyHereBox()->setChecked(true);
+        m_compare->onlyThereBox()->setChecked(true);
+        m_compare->hideNoiseBox()->setChecked(false);
+    }
+    QCOMPARE(m_compare->summaryLabel()->text(), summary);
+    QCOMPARE(treeRows(m_compare->tree()), rows);
+    if (QTreeWidgetItem *item = rowNamed(m_compare->tree(), QStringLiteral("long")))
+        QCOMPARE(item->toolTip(0).section(QLatin1Char('\n'), 1, 1),
+                 "This file: " + QString(300, 'z'));
+}
+
+// Copies go through the model as pending edits; rows that cannot be copied are counted; the
+// recomputation after the edits drops the copied rows and picks up new differences in place.
+void TestAnalysisPages::compareCopies()
+{
+    openCompare("<i k=\"T\"><v k=\"a\" t=\"i\" v=\"1\"/><v k=\"b\" t=\"i\" v=\"1\"/>"
+                "<v k=\"c\" t=\"i\" v=\"1\"/><v k=\"d\" t=\"i\" v=\"1\"/>"
+                "<v k=\"mine\" t=\"i\" v=\"1\"/></i><v k=\"LastVersion\" t=\"s\" v=\"1\"/>",
+                "<i k=\"T\"><v k=\"a\" t=\"i\" v=\"2\"/><v k=\"b\" t=\"i\" v=\"1\"/>"
+                "<v k=\"c\" t=\"i\" v=\"abc\"/><v k=\"d\" t=\"i\" v=\"2\"/></i>"
+                "<v k=\"LastVersion\" t=\"s\" v=\"2\"/>");
+    m_compare->onlyHereBox()->setChecked(true);
+    m_compare->hideNoiseBox()->setChecked(false);
+    QTreeWidget *tree = m_compare->tree();
+    QCOMPARE(m_compare->copyAllButton()->text(),
+             QString("Use the other file's value for all shown (3)"));
+    QSignalSpy messages(m_compare.get(), &CompareView::message);
+
+    rowNamed(tree, QStringLiteral("d"))->setSelected(true);
+    QVERIFY(m_compare->copySelectedButton()->isEnabled());
+    QTest::mouseClick(m_compare->copySelectedButton(), Qt::LeftButton);
+    QCOMPARE(messages.takeFirst().at(0).toString(),
+             QString("Copied 1 value(s) into this file. Review and save when ready."));
+    QCOMPARE(m_doc->findPath(u"T/d")->value, QString("2"));
+    QTRY_VERIFY(!rowNamed(tree, QStringLiteral("d")));
+
+    // c is refused by the model (not an integer), mine exists only here, LastVersion is never
+    // copied.
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    QTest::mouseClick(m_compare->copyAllButton(), Qt::LeftButton);
+    QCOMPARE(Dialogs::lastShown().text,
+             QString("Copy 2 value(s) from core-2-pxi.settings into this file?\n\nThey become "
+                     "pending changes: you can review, revert and save them as usual."));
+    QCOMPARE(messages.takeFirst().at(0).toString(),
+             QString("Copied 1 value(s); 3 could not be copied (protected type, not editable, or "
+                     "refused)."));
+    QCOMPARE(m_doc->pendingChangeCount(), 2);
+    QTRY_COMPARE(treeRows(tree),
+                 (QStringList{"T", "  c | 1 | abc | Different", "  mine | 1 |  | Only in this file",
+                              "(top level)", "  LastVersion | 1 | 2 | Different"}));
+
+    // A value that starts to differ takes its place in document order.
+    QVERIFY(m_model->setData(m_model->indexForNode(m_doc->findPath(u"T/b"), 1), "7"));
+    QTRY_COMPARE(treeRows(tree).mid(1, 2),
+                 (QStringList{"  b | 7 | 1 | Different", "  c | 1 | abc | Different"}));
+    QCOMPARE(m_compare->summaryLabel()->text(),
+             QString("3 different, 1 only in this file, 0 only in the other file"));
+    m_model->revertValue(m_doc->findPath(u"T/b"));
+    QTRY_VERIFY(!rowNamed(tree, QStringLiteral("b")));
+    QCOMPARE(m_compare->summaryLabel()->text(),
+             QString("2 different, 1 only in this file, 0 only in the other file"));
+
+    // Queued for deletion here: its twin of the other file shows as only there.
+    QVERIFY(m_model->queueDeletion(m_doc->findPath(u"T")));
+    m_compare->onlyThereBox()->setChecked(true);
+    QTRY_COMPARE(m_compare->summaryLabel()->text(),
+                 QString("1 different, 0 only in this file, 4 only in the other file"));
+    m_compare->setViewOnly(true);
+    QVERIFY(!m_compare->copyAllButton()->isEnabled());
+}
+
+void TestAnalysisPages::compareRefusals()
+{
+    openCompare("<v k=\"a\" t=\"i\" v=\"1\"/>", "<v k=\"a\" t=\"i\" v=\"2\"/>");
+    const QString bad = m_dir.filePath(QStringLiteral("bad.settings"));
+    QVERIFY(writeFile(bad, "<xsdt><v k="));
+    const QString missing = m_dir.filePath(QStringLiteral("missing.settings"));
+    QString error;
+    QVERIFY(!m_compare->compareWith(m_dir.filePath(QStringLiteral("core-1-pxi.settings")), &error));
+    QCOMPARE(error, QString("That is the file being edited."));
+    QVERIFY(!m_compare->compareWith(missing, &error));
+    QVERIFY(error.startsWith("Cannot read " + missing + ": "));
+    // An unreadable file keeps the file compared before; an invalid one ends the comparison.
+    QCOMPARE(m_compare->records().size(), 1);
+    QVERIFY(!m_compare->compareWith(bad, &error));
+    QVERIFY(error.startsWith(bad + " is not a valid PixInsight settings file: "));
+    QVERIFY(m_compare->otherPath().isEmpty());
+    QVERIFY(m_compare->records().isEmpty());
+    // Loading the compared file as the document forgets it as the other file.
+    QVERIFY(m_compare->compareWith(m_dir.filePath(QStringLiteral("core-2-pxi.settings"))));
+    m_compare->setDocument(m_doc.get(), m_dir.filePath(QStringLiteral("core-2-pxi.settings")));
+    QVERIFY(m_compare->otherPath().isEmpty());
+    m_compare->setDocument(nullptr, QString());
+    QVERIFY(m_compare->summaryLabel()->text().isEmpty());
 }
 
 QTEST_MAIN(TestAnalysisPages)

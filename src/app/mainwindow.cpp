@@ -8,6 +8,7 @@
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "model/valuedelegate.h"
+#include "views/compareview.h"
 #include "views/dialogs.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
@@ -59,17 +60,6 @@ QByteArray readResource(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool sameFile(const QString &a, const QString &b)
-{
-    if (a.isEmpty() || b.isEmpty())
-        return false;
-    const QFileInfo x(a);
-    const QFileInfo y(b);
-    if (x.exists() && y.exists())
-        return x.canonicalFilePath() == y.canonicalFilePath();
-    return x.absoluteFilePath() == y.absoluteFilePath();
 }
 
 QString native(const QString &path)
@@ -350,6 +340,11 @@ void MainWindow::buildCentralWidget()
     m_tabs->addTab(buildAdvancedPage(), tr("All settings (advanced)"));
     layout->addWidget(m_tabs, 1);
     setCentralWidget(central);
+
+    // Task pages in tab order; each goes before the advanced tree.
+    m_compare = new CompareView(m_model, m_tabs);
+    m_compare->setEditedPathSource([this] { return m_store.loaded ? m_store.path : QString(); });
+    addTaskPage(m_compare, tr("Compare"), PageMessages::AsGiven8s);
 
     // Until the search page exists, Ctrl+F finds within the tree.
     auto *find = new QShortcut(QKeySequence::Find, this);

@@ -26,6 +26,7 @@ class QUrl;
 
 namespace vrn {
 
+class CompareView;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
@@ -70,6 +71,7 @@ public:
     SettingsFilterProxy *proxy() const { return m_proxy; }
     QTreeView *tree() const { return m_tree; }
     QTabWidget *tabs() const { return m_tabs; }
+    CompareView *compareView() const { return m_compare; }
     QComboBox *fileCombo() const { return m_fileCombo; }
     QLabel *banner() const { return m_banner; }
     QPushButton *bannerReloadButton() const { return m_bannerReload; }
@@ -125,6 +127,7 @@ private:
     SettingsModel *m_model = nullptr;
     SettingsFilterProxy *m_proxy = nullptr;
     QList<TaskPage *> m_pages;
+    CompareView *m_compare = nullptr;
     QTabWidget *m_tabs = nullptr;
     QComboBox *m_fileCombo = nullptr;
     QStringList m_knownFiles;
