@@ -4,6 +4,7 @@
 #include "knowledge/compare.h"
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsmodel.h"
+#include "views/cleanupview.h"
 #include "views/compareview.h"
 #include "views/dialogs.h"
 
@@ -64,6 +65,24 @@ QTreeWidgetItem *rowNamed(const QTreeWidget *tree, const QString &label)
     return found.isEmpty() ? nullptr : found.first();
 }
 
+// Every row below the top, indented by depth: "entry | values | status".
+void dumpRows(const QTreeWidgetItem *item, int depth, QStringList &out)
+{
+    for (int i = 0; i < item->childCount(); ++i) {
+        const QTreeWidgetItem *row = item->child(i);
+        out << QString(depth * 2, QLatin1Char(' ')) +
+                   QStringList{row->text(0), row->text(1), row->text(3)}.join(" | ");
+        dumpRows(row, depth + 1, out);
+    }
+}
+
+QStringList cleanupRows(const QTreeWidget *tree)
+{
+    QStringList out;
+    dumpRows(tree->invisibleRootItem(), 0, out);
+    return out;
+}
+
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -87,6 +106,11 @@ private slots:
     void compareView();
     void compareCopies();
     void compareRefusals();
+    void cleanupSizes_data();
+    void cleanupSizes();
+    void cleanupTree_data();
+    void cleanupTree();
+    void cleanupQueue();
 
 private:
     // This file and the other, written to disk; the view compares them.
@@ -97,6 +121,7 @@ private:
     std::unique_ptr<XsdtDocument> m_doc;
     std::unique_ptr<SettingsModel> m_model;
     std::unique_ptr<CompareView> m_compare;
+    std::unique_ptr<CleanupView> m_cleanup;
 };
 
 void TestAnalysisPages::initTestCase()
@@ -113,6 +138,7 @@ void TestAnalysisPages::init()
 {
     Dialogs::reset();
     m_compare.reset();
+    m_cleanup.reset();
     m_model = std::make_unique<SettingsModel>();
     m_model->setPolicy(&m_policy);
 }
@@ -391,6 +417,167 @@ void TestAnalysisPages::compareRefusals()
     QVERIFY(m_compare->otherPath().isEmpty());
     m_compare->setDocument(nullptr, QString());
     QVERIFY(m_compare->summaryLabel()->text().isEmpty());
+}
+
+void TestAnalysisPages::cleanupSizes_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("1023") << qint64(1023) << "1023 B";
+    QTest::newRow("1024") << qint64(1024) << "1.0 KiB";
+    QTest::newRow("2 MiB") << qint64(2 << 20) << "2048.0 KiB";
+    QTest::newRow("5 MiB") << qint64(5 << 20) << "5120.0 KiB";
+}
+
+void TestAnalysisPages::cleanupSizes()
+{
+    QFETCH(qint64, bytes);
+    QTEST(CleanupView::sizeText(bytes), "text");
+}
+
+namespace {
+
+// Rules and groups of our own, so that a group can be absent or protected.
+const QByteArray kCleanupOverlay = R"({"policy": {"delete": [
+    {"path": "Safe", "level": "safe", "reason": "recreated"},
+    {"path": "Safe/**", "level": "safe", "reason": "recreated"},
+    {"path": "*", "level": "warn", "groupsOnly": true, "reason": "tool settings"},
+    {"path": "*/Interfaces/*/Geometry", "level": "safe", "reason": "window"},
+    {"path": "Never", "level": "never", "reason": "kept"}]},
+  "cleanup": [
+    {"title": "Pair", "description": "Two paths", "paths": ["Safe/A", "Safe/B"]},
+    {"title": "Absent", "description": "d", "paths": ["Safe/Missing"]},
+    {"title": "Protected", "description": "d", "paths": ["Never"]},
+    {"title": "Windows", "description": "each", "paths": ["*/Interfaces/*/Geometry"],
+     "each": true}]})";
+
+const QByteArray kCleanupFile =
+    "<i k=\"Safe\"><v k=\"A\" t=\"i\" v=\"1\"/><i k=\"B\"><v k=\"x\" t=\"s\" v=\"1\"/>"
+    "<v k=\"y\" t=\"s\" v=\"2\"/></i></i><i k=\"Never\"><v k=\"v\" t=\"i\" v=\"1\"/></i>"
+    "<i k=\"zed\"><i k=\"Interfaces\"><i k=\"Main\"><i k=\"Geometry\"><v k=\"g\" t=\"s\" "
+    "v=\"1\"/></i></i></i></i><i k=\"Alpha\"><i k=\"Interfaces\"><i k=\"Side\">"
+    "<i k=\"Geometry\"><v k=\"g\" t=\"s\" v=\"1\"/></i></i></i><v k=\"p\" t=\"i\" v=\"1\"/>"
+    "</i><i k=\"beta\"><i k=\"Interfaces\"><i k=\"Geometry\"><i k=\"Geometry\"><v k=\"g\" "
+    "t=\"s\" v=\"1\"/></i></i></i></i>";
+
+} // namespace
+
+void TestAnalysisPages::cleanupTree_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("rows");
+    const QString safe = "Safe to clean - PixInsight recreates these |  | ";
+    const QString saved =
+        "Saved tool and script settings - deleting loses your configuration |  | ";
+    QTest::newRow("groups") << kCleanupFile
+                            << QStringList{safe,
+                                           "  Pair | 3 | ",
+                                           "    Safe/A | 1 | ",
+                                           "    Safe/B | 2 | ",
+                                           "  Windows (3) | 3 | ",
+                                           "    Alpha \u203A Side | 1 | ",
+                                           "    beta \u203A Geometry | 1 | ",
+                                           "    zed \u203A Main | 1 | ",
+                                           saved,
+                                           "  Alpha | 2 | ",
+                                           "  beta | 1 | ",
+                                           "  zed | 1 | "};
+    QTest::newRow("nothing") << QByteArray("<i k=\"Never\"><v k=\"v\" t=\"i\" v=\"1\"/></i>")
+                             << QStringList{safe, "  Nothing to clean in this file. |  | ", saved,
+                                            "  No tool settings found. |  | "};
+}
+
+void TestAnalysisPages::cleanupTree()
+{
+    QFETCH(QByteArray, file);
+    DeletionPolicy policy;
+    QVERIFY(policy.load(kCleanupOverlay));
+    m_model->setPolicy(&policy);
+    m_doc = parsed(file);
+    m_model->setDocument(m_doc.get());
+    m_cleanup = std::make_unique<CleanupView>(m_model.get());
+    m_cleanup->setDocument(m_doc.get());
+    QTEST(cleanupRows(m_cleanup->tree()), "rows");
+    if (QTreeWidgetItem *pair = rowNamed(m_cleanup->tree(), QStringLiteral("Pair")))
+        QCOMPARE(pair->toolTip(0), QString("Two paths\nSafe/A, Safe/B"));
+    QCOMPARE(m_cleanup->statusLabel()->text(), QString("Queued for deletion: 0"));
+    m_cleanup.reset();
+    m_model->setPolicy(&m_policy);
+}
+
+void TestAnalysisPages::cleanupQueue()
+{
+    DeletionPolicy policy;
+    QVERIFY(policy.load(kCleanupOverlay));
+    m_model->setPolicy(&policy);
+    m_doc = parsed(kCleanupFile);
+    m_model->setDocument(m_doc.get());
+    m_cleanup = std::make_unique<CleanupView>(m_model.get());
+    m_cleanup->setDocument(m_doc.get());
+    QTreeWidget *tree = m_cleanup->tree();
+    QSignalSpy messages(m_cleanup.get(), &CleanupView::message);
+    QTreeWidgetItem *pair = rowNamed(tree, QStringLiteral("Pair"));
+
+    // Queued elsewhere: the page follows.
+    QVERIFY(m_model->queueDeletion(m_doc->findPath(u"Safe/A")));
+    QTRY_COMPARE(pair->text(3), QString("Partly queued (1 of 2)"));
+    QCOMPARE(m_cleanup->statusLabel()->text(), QString("Queued for deletion: 1"));
+    m_model->undoDeletion(m_doc->findPath(u"Safe/A"));
+
+    // Two entries of three nodes, safe to clean: no question.
+    pair->setCheckState(0, Qt::Checked);
+    rowNamed(tree, "zed \u203A Main")->setCheckState(0, Qt::Checked);
+    QTRY_VERIFY(m_cleanup->queueButton()->isEnabled());
+    QVERIFY(m_cleanup->statusLabel()->text().startsWith("Ticked: 2 (about "));
+    QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
+    QVERIFY(Dialogs::shown().isEmpty());
+    QCOMPARE(messages.takeFirst().at(0).toString(),
+             QString("Queued for deletion: 3. Save to apply."));
+    QCOMPARE(pair->text(3), QString("Queued for deletion"));
+    QCOMPARE(pair->checkState(0), Qt::Unchecked);
+
+    // The saved-settings section ticks its entries; queueing asks once, listing them all.
+    QTreeWidgetItem *savedTop = tree->topLevelItem(1);
+    savedTop->setCheckState(0, Qt::Checked);
+    QTRY_COMPARE(m_cleanup->statusLabel()->text().left(10), QString("Ticked: 3 "));
+    QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton); // cancelled
+    QCOMPARE(Dialogs::shown().size(), 1);
+    const Dialogs::Record asked = Dialogs::lastShown();
+    QCOMPARE(asked.text, QString("This removes the saved configuration of 3 tool(s) or script(s). "
+                                 "They will start from their defaults."));
+    QCOMPARE(asked.detailedText, QString("Alpha\nbeta\nzed"));
+    QVERIFY(messages.isEmpty());
+    QVERIFY(!m_doc->findPath(u"Alpha")->pendingDelete);
+    QCOMPARE(savedTop->checkState(0), Qt::Checked);
+    // zed holds a window position queued before; zed is queued whole all the same.
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
+    QCOMPARE(messages.takeFirst().at(0).toString(),
+             QString("Queued for deletion: 3. Save to apply."));
+    QVERIFY(m_doc->findPath(u"Alpha")->pendingDelete);
+
+    // Undo takes back only the marks of the ticked entries themselves.
+    pair->setCheckState(0, Qt::Checked);
+    QTRY_VERIFY(m_cleanup->undoButton()->isEnabled());
+    QTest::mouseClick(m_cleanup->undoButton(), Qt::LeftButton);
+    QVERIFY(!m_doc->findPath(u"Safe/A")->isDeleted());
+    QVERIFY(m_doc->findPath(u"Alpha")->pendingDelete);
+
+    // A refusal by the model is reported with its reason; the other nodes are still tried.
+    m_model->setViewOnly(true);
+    pair->setCheckState(0, Qt::Checked);
+    QTRY_VERIFY(m_cleanup->queueButton()->isEnabled());
+    QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
+    QCOMPARE(messages.takeFirst().at(0).toString(),
+             QString("Some entries were refused: PixInsight is running; nothing can be changed."));
+
+    m_cleanup->setViewOnly(true);
+    QCOMPARE(m_cleanup->statusLabel()->text(), QString("PixInsight is running: view only."));
+    QVERIFY(!m_cleanup->queueButton()->isEnabled());
+    QVERIFY(!(pair->flags() & Qt::ItemIsEnabled));
+    QVERIFY(!(savedTop->flags() & Qt::ItemIsEnabled));
+    m_cleanup.reset();
+    m_model->setPolicy(&m_policy);
 }
 
 QTEST_MAIN(TestAnalysisPages)

@@ -8,6 +8,7 @@
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "model/valuedelegate.h"
+#include "views/cleanupview.h"
 #include "views/compareview.h"
 #include "views/dialogs.h"
 #include "views/reviewdialog.h"
@@ -342,6 +343,8 @@ void MainWindow::buildCentralWidget()
     setCentralWidget(central);
 
     // Task pages in tab order; each goes before the advanced tree.
+    m_cleanup = new CleanupView(m_model, m_tabs);
+    addTaskPage(m_cleanup, tr("Cleanup"), PageMessages::AsGiven8s);
     m_compare = new CompareView(m_model, m_tabs);
     m_compare->setEditedPathSource([this] { return m_store.loaded ? m_store.path : QString(); });
     addTaskPage(m_compare, tr("Compare"), PageMessages::AsGiven8s);

@@ -26,6 +26,7 @@ class QUrl;
 
 namespace vrn {
 
+class CleanupView;
 class CompareView;
 class SettingsFilterProxy;
 class SettingsModel;
@@ -71,6 +72,7 @@ public:
     SettingsFilterProxy *proxy() const { return m_proxy; }
     QTreeView *tree() const { return m_tree; }
     QTabWidget *tabs() const { return m_tabs; }
+    CleanupView *cleanupView() const { return m_cleanup; }
     CompareView *compareView() const { return m_compare; }
     QComboBox *fileCombo() const { return m_fileCombo; }
     QLabel *banner() const { return m_banner; }
@@ -127,6 +129,7 @@ private:
     SettingsModel *m_model = nullptr;
     SettingsFilterProxy *m_proxy = nullptr;
     QList<TaskPage *> m_pages;
+    CleanupView *m_cleanup = nullptr;
     CompareView *m_compare = nullptr;
     QTabWidget *m_tabs = nullptr;
     QComboBox *m_fileCombo = nullptr;

@@ -5,6 +5,7 @@
 
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
+#include "views/cleanupview.h"
 #include "views/compareview.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
@@ -14,7 +15,9 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QPushButton>
 #include <QSaveFile>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -119,6 +122,26 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
     };
     auto showTab = [&](QWidget *page) { m_tabs->setCurrentWidget(page); };
     Q_UNUSED(search);
+
+    // Cleanup with everything that is safe to clean queued, then with it ticked only.
+    if (m_store.loaded) {
+        const bool wasViewOnly = m_model->isViewOnly();
+        m_model->setViewOnly(false);
+        m_cleanup->setViewOnly(false);
+        showTab(m_cleanup);
+        m_cleanup->setConfirmSavedSettings(false);
+        m_cleanup->tickAll(true);
+        m_cleanup->queueButton()->click();
+        save(this, QStringLiteral("cleanup-queued.png"));
+        m_model->revertAll();
+        statusBar()->clearMessage();
+        m_cleanup->tickAll(true);
+        save(this, QStringLiteral("cleanup.png"));
+        m_cleanup->setConfirmSavedSettings(true);
+        m_cleanup->setDocument(&m_store.document); // drops the ticks
+        m_model->setViewOnly(wasViewOnly);
+        m_cleanup->setViewOnly(wasViewOnly);
+    }
 
     // The review dialog over one edit and one queued deletion, made with view-only off so the
     // picture shows the same whether PixInsight runs here or not.
