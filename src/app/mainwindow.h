@@ -84,6 +84,8 @@ public:
     QAction *reloadAction() const { return m_reloadAction; }
     QAction *restoreAction() const { return m_restoreAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
+    QAction *undoAction() const { return m_undoAction; }
+    QAction *redoAction() const { return m_redoAction; }
     bool isPixInsightRunning() const { return m_pixInsightRunning; }
     bool isChangedOnDisk() const { return m_changedOnDisk; }
 
@@ -105,6 +107,7 @@ public slots:
     void ensureOnScreen();
     void updateStatusBarStyle();
     void openUserGuide();
+    void updateUndoActions();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -156,6 +159,8 @@ private:
     QAction *m_saveAction = nullptr;
     QAction *m_restoreAction = nullptr;
     QAction *m_revertAllAction = nullptr;
+    QAction *m_undoAction = nullptr;
+    QAction *m_redoAction = nullptr;
     QAction *m_quitAction = nullptr;
     QAction *m_expandAllAction = nullptr;
     QAction *m_collapseAllAction = nullptr;
