@@ -356,6 +356,7 @@ void CleanupView::queueTicked()
     }
     int queued = 0;
     QString firstRefusal;
+    m_model->beginBatch(tr("cleanup of %n entry(s)", nullptr, int(ticked.size())));
     for (QTreeWidgetItem *entry : ticked) {
         for (XsdtNode *node : m_entryNodes.value(entry)) {
             QString whyNot;
@@ -366,6 +367,7 @@ void CleanupView::queueTicked()
         }
         entry->setCheckState(0, Qt::Unchecked);
     }
+    m_model->endBatch();
     if (!firstRefusal.isEmpty())
         emit message(tr("Some entries were refused: %1").arg(firstRefusal));
     else
@@ -375,11 +377,14 @@ void CleanupView::queueTicked()
 
 void CleanupView::undoTicked()
 {
-    for (QTreeWidgetItem *entry : tickedEntries()) {
+    const QList<QTreeWidgetItem *> ticked = tickedEntries();
+    m_model->beginBatch(tr("cancelled cleanup of %n entry(s)", nullptr, int(ticked.size())));
+    for (QTreeWidgetItem *entry : ticked) {
         for (XsdtNode *node : m_entryNodes.value(entry))
             m_model->undoDeletion(node);
         entry->setCheckState(0, Qt::Unchecked);
     }
+    m_model->endBatch();
     updateStatus();
 }
 

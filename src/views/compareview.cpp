@@ -583,6 +583,9 @@ void CompareView::copyValues(const QList<int> &positions)
 {
     int copied = 0;
     int failed = 0;
+    // One undo step for the whole copy.
+    m_model->beginBatch(tr("copy of %n value(s) from %1", nullptr, int(positions.size()))
+                            .arg(QFileInfo(m_otherPath).fileName()));
     for (int position : positions) {
         const DiffRecord &record = m_records[position];
         if (copyable(position) && m_model->setData(m_model->indexForNode(record.here, 1),
@@ -591,6 +594,7 @@ void CompareView::copyValues(const QList<int> &positions)
         else
             ++failed;
     }
+    m_model->endBatch();
     if (copied == 0 && failed == 0)
         return;
     if (failed == 0) {
