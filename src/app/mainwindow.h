@@ -26,6 +26,7 @@ class QUrl;
 
 namespace vrn {
 
+class AdBanner;
 class CleanupView;
 class CompareView;
 class SettingsFilterProxy;
@@ -84,6 +85,9 @@ public:
     QAction *reloadAction() const { return m_reloadAction; }
     QAction *restoreAction() const { return m_restoreAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
+    QAction *manageBackupsAction() const { return m_manageBackupsAction; }
+    QAction *aboutAction() const { return m_aboutAction; }
+    AdBanner *adBanner() const { return m_adBanner; }
     QAction *undoAction() const { return m_undoAction; }
     QAction *redoAction() const { return m_redoAction; }
     bool isPixInsightRunning() const { return m_pixInsightRunning; }
@@ -107,6 +111,8 @@ public slots:
     void ensureOnScreen();
     void updateStatusBarStyle();
     void openUserGuide();
+    void onManageBackups();
+    void onAbout();
     void updateUndoActions();
 
 protected:
@@ -125,6 +131,7 @@ private:
     void onFilterEdited(const QString &text);
     void onChangedOnlyToggled(bool on);
     QString settingsFolder() const;
+    QString recordedPixInsightVersion() const;
 
     SettingsStore m_store;
     Schema m_schema;
@@ -162,6 +169,9 @@ private:
     QAction *m_undoAction = nullptr;
     QAction *m_redoAction = nullptr;
     QAction *m_quitAction = nullptr;
+    QAction *m_manageBackupsAction = nullptr;
+    QAction *m_aboutAction = nullptr;
+    AdBanner *m_adBanner = nullptr;
     QAction *m_expandAllAction = nullptr;
     QAction *m_collapseAllAction = nullptr;
     QAction *m_largerTextAction = nullptr;
