@@ -84,6 +84,7 @@ public:
     QAction *saveAction() const { return m_saveAction; }
     QAction *reloadAction() const { return m_reloadAction; }
     QAction *restoreAction() const { return m_restoreAction; }
+    QAction *installedUpdatesAction() const { return m_installedUpdatesAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
     QAction *manageBackupsAction() const { return m_manageBackupsAction; }
     QAction *aboutAction() const { return m_aboutAction; }
@@ -111,6 +112,7 @@ public slots:
     void ensureOnScreen();
     void updateStatusBarStyle();
     void openUserGuide();
+    void onInstalledUpdates();
     void onManageBackups();
     void onAbout();
     void updateUndoActions();
@@ -165,6 +167,7 @@ private:
     QAction *m_reloadAction = nullptr;
     QAction *m_saveAction = nullptr;
     QAction *m_restoreAction = nullptr;
+    QAction *m_installedUpdatesAction = nullptr;
     QAction *m_revertAllAction = nullptr;
     QAction *m_undoAction = nullptr;
     QAction *m_redoAction = nullptr;

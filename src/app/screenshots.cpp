@@ -5,10 +5,12 @@
 
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
+#include "privileged/installedupdates.h"
 #include "views/aboutdialog.h"
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
+#include "views/installedupdatesdialog.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
 
@@ -184,6 +186,17 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         about.show();
         save(&about, QStringLiteral("about.png"));
     }
+    // PixInsight's record of installed updates, only looked at: the dialog reads the file and
+    // nothing here asks it to change anything.
+    const QString records = findRecordFile();
+    if (!records.isEmpty()) {
+        InstalledUpdatesDialog dialog(records, this);
+        dialog.setFilter(QStringLiteral("Orrinpad"));
+        dialog.setAllShownChecked(true);
+        dialog.show();
+        save(&dialog, QStringLiteral("installed-updates.png"));
+    }
+
     showTab(m_tree->parentWidget());
     save(this, QStringLiteral("advanced.png"));
 
