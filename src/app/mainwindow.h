@@ -27,12 +27,15 @@ class QUrl;
 
 namespace vrn {
 
+class PreferencesView;
+class SearchView;
 class AdBanner;
 class CleanupView;
 class CompareView;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
+struct ModuleEntries;
 struct XsdtNode;
 
 // The one top-level window: owns the open file's store, the schema, the deletion rules, the
@@ -88,6 +91,9 @@ public:
     QAction *restoreAction() const { return m_restoreAction; }
     QAction *installedUpdatesAction() const { return m_installedUpdatesAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
+    QAction *findModuleAction() const { return m_findModuleAction; }
+    PreferencesView *preferencesView() const { return m_preferences; }
+    SearchView *searchView() const { return m_search; }
     QAction *manageBackupsAction() const { return m_manageBackupsAction; }
     QAction *aboutAction() const { return m_aboutAction; }
     AdBanner *adBanner() const { return m_adBanner; }
@@ -114,6 +120,7 @@ public slots:
     void ensureOnScreen();
     void updateStatusBarStyle();
     void openUserGuide();
+    void onFindModule();
     void onInstalledUpdates();
     void onManageBackups();
     void onAbout();
@@ -135,6 +142,9 @@ private:
     void onFilterEdited(const QString &text);
     void onChangedOnlyToggled(bool on);
     QString settingsFolder() const;
+    void runFullSearch(const QString &text);
+    QList<XsdtNode *> moduleValueNodes(const QList<ModuleEntries> &modules,
+                                       QStringList *labels = nullptr) const;
     // The file the window is about: the open one, or the one that failed to parse (empty when
     // neither); Reload and Restore backup act on it.
     QString currentFile() const;
@@ -147,6 +157,8 @@ private:
     SettingsModel *m_model = nullptr;
     SettingsFilterProxy *m_proxy = nullptr;
     QList<TaskPage *> m_pages;
+    PreferencesView *m_preferences = nullptr;
+    SearchView *m_search = nullptr;
     CleanupView *m_cleanup = nullptr;
     CompareView *m_compare = nullptr;
     QTabWidget *m_tabs = nullptr;
@@ -179,6 +191,7 @@ private:
     QAction *m_restoreAction = nullptr;
     QAction *m_installedUpdatesAction = nullptr;
     QAction *m_revertAllAction = nullptr;
+    QAction *m_findModuleAction = nullptr;
     QAction *m_undoAction = nullptr;
     QAction *m_redoAction = nullptr;
     QAction *m_quitAction = nullptr;

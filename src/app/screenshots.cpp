@@ -4,6 +4,7 @@
 #include "app/mainwindow.h"
 
 #include "document/xsdtnode.h"
+#include "knowledge/modules.h"
 #include "model/settingsmodel.h"
 #include "privileged/installedupdates.h"
 #include "views/aboutdialog.h"
@@ -11,7 +12,9 @@
 #include "views/cleanupview.h"
 #include "views/compareview.h"
 #include "views/installedupdatesdialog.h"
+#include "views/preferencesview.h"
 #include "views/reviewdialog.h"
+#include "views/searchview.h"
 #include "views/taskpage.h"
 
 #include <QApplication>
@@ -125,7 +128,30 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         }
     };
     auto showTab = [&](QWidget *page) { m_tabs->setCurrentWidget(page); };
-    Q_UNUSED(search);
+
+    showTab(m_preferences);
+    m_preferences->setSearchText(search);
+    for (int page = 0; page < qMin(m_preferences->pageCount(), 12); ++page) {
+        if (m_preferences->showPage(page))
+            save(this, QStringLiteral("prefs-%1.png").arg(page + 1, 2, 10, QLatin1Char('0')));
+    }
+    m_preferences->setSearchText(QString());
+
+    showTab(m_search);
+    m_search->setQuery(QStringLiteral("font"));
+    save(this, QStringLiteral("search-font.png"));
+    m_search->setQuery(QStringLiteral("thread"));
+    save(this, QStringLiteral("search.png"));
+    if (m_store.loaded) {
+        const QString module = QStringLiteral("Kestrane");
+        const QList<XsdtNode *> nodes =
+            moduleValueNodes(findModule(m_store.document, module, nullptr));
+        m_search->showOnly(
+            nodes,
+            tr("Module search for \"%1\" (%n value(s))", nullptr, int(nodes.size())).arg(module));
+        save(this, QStringLiteral("module-search.png"));
+        m_search->clearFilter();
+    }
 
     // Cleanup with everything that is safe to clean queued, then with it ticked only.
     if (m_store.loaded) {
