@@ -29,6 +29,7 @@ namespace vrn {
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
+class UnusedModulesView;
 struct XsdtNode;
 
 // The one top-level window: owns the open file's store, the schema, the deletion rules, the
@@ -51,7 +52,11 @@ public:
     void detachDocument();
     void expandToPreferences();
     void refillFileList();
+    // Unsaved changes: edits and deletions in the document, and files queued for deletion.
     int pendingCount() const;
+    // Deletes the files queued on the Unused modules page, right after a save; the first line
+    // of the result goes to the status bar.
+    QString deleteLeftoverFiles();
 
     // How a page's messages reach the status bar.
     enum class PageMessages { NotAccepted8s, AsGiven8s, AsGiven10s };
@@ -80,6 +85,8 @@ public:
     QAction *reloadAction() const { return m_reloadAction; }
     QAction *restoreAction() const { return m_restoreAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
+    QAction *unusedModulesAction() const { return m_unusedAction; }
+    UnusedModulesView *unusedModulesView() const { return m_unusedView; }
     bool isPixInsightRunning() const { return m_pixInsightRunning; }
     bool isChangedOnDisk() const { return m_changedOnDisk; }
 
@@ -101,6 +108,7 @@ public slots:
     void ensureOnScreen();
     void updateStatusBarStyle();
     void openUserGuide();
+    void onUnusedModules();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -118,6 +126,7 @@ private:
     void onFilterEdited(const QString &text);
     void onChangedOnlyToggled(bool on);
     QString settingsFolder() const;
+    int documentPendingCount() const;
 
     SettingsStore m_store;
     Schema m_schema;
@@ -125,6 +134,7 @@ private:
     SettingsModel *m_model = nullptr;
     SettingsFilterProxy *m_proxy = nullptr;
     QList<TaskPage *> m_pages;
+    UnusedModulesView *m_unusedView = nullptr;
     QTabWidget *m_tabs = nullptr;
     QComboBox *m_fileCombo = nullptr;
     QStringList m_knownFiles;
@@ -150,6 +160,7 @@ private:
     QAction *m_saveAction = nullptr;
     QAction *m_restoreAction = nullptr;
     QAction *m_revertAllAction = nullptr;
+    QAction *m_unusedAction = nullptr;
     QAction *m_quitAction = nullptr;
     QAction *m_expandAllAction = nullptr;
     QAction *m_collapseAllAction = nullptr;

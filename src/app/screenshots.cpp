@@ -5,8 +5,10 @@
 
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
+#include "views/collapsiblesection.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
+#include "views/unusedmodulesview.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -62,6 +64,13 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
     };
     auto showTab = [&](QWidget *page) { m_tabs->setCurrentWidget(page); };
     Q_UNUSED(search);
+
+    // Unused module data with every card open, so the files part and the rows show.
+    showTab(m_unusedView);
+    m_unusedView->refresh();
+    for (const UnusedModulesView::Card &card : m_unusedView->cards())
+        card.section->setExpanded(true);
+    save(this, QStringLiteral("unused-modules.png"));
 
     // The review dialog over one edit and one queued deletion, made with view-only off so the
     // picture shows the same whether PixInsight runs here or not.

@@ -54,6 +54,8 @@ public:
         QString title;
         QString text;
         QString informativeText;
+        QString detailedText;
+        Qt::TextFormat textFormat = Qt::AutoText;
         QString checkBoxText;
         QMessageBox::StandardButtons buttons;
         QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
@@ -85,6 +87,12 @@ public:
             const QString &informativeText, QMessageBox::StandardButtons buttons,
             QMessageBox::StandardButton defaultButton, const QString &checkBoxText = QString(),
             bool *checked = nullptr);
+    // A box whose details unfold under "Show Details...", with texts in the given format.
+    static QMessageBox::StandardButton
+    detailed(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
+             const QString &informativeText, const QString &detailedText,
+             QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton,
+             Qt::TextFormat textFormat = Qt::AutoText);
 
     // Empty when cancelled.
     static QString getOpenFileName(QWidget *parent, const QString &caption,
