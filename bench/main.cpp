@@ -18,6 +18,7 @@ void benchStore();
 #ifdef VARNEL_BENCH_GUI
 void benchModel();
 void benchApp();
+void benchUnused();
 #endif
 } // namespace vrn::bench
 
@@ -52,7 +53,8 @@ int main(int argc, char **argv)
 {
     std::unique_ptr<QCoreApplication> app;
 #ifdef VARNEL_BENCH_GUI
-    if (wantsArea(argc, argv, "model") || wantsArea(argc, argv, "app")) {
+    if (wantsArea(argc, argv, "model") || wantsArea(argc, argv, "app") ||
+        wantsArea(argc, argv, "unused")) {
         // The tree benchmarks need real widgets; without a display they paint offscreen.
         if (qEnvironmentVariableIsEmpty("DISPLAY") &&
             qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
@@ -68,7 +70,7 @@ int main(int argc, char **argv)
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
     parser.addOption({QStringLiteral("only"),
                       QStringLiteral("Run only this area (document, knowledge, store, model, "
-                                     "app); repeatable."),
+                                     "app, unused); repeatable."),
                       QStringLiteral("area")});
     parser.process(*app);
 
@@ -90,6 +92,8 @@ int main(int argc, char **argv)
         vrn::bench::benchModel();
     if (vrn::bench::wanted(QStringLiteral("app")))
         vrn::bench::benchApp();
+    if (vrn::bench::wanted(QStringLiteral("unused")))
+        vrn::bench::benchUnused();
 #endif
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QTabWidget>
@@ -68,6 +69,11 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
     // Unused module data with every card open, so the files part and the rows show.
     showTab(m_unusedView);
     m_unusedView->refresh();
+    if (m_unusedView->isMeasuring()) {
+        QEventLoop loop;
+        connect(m_unusedView, &UnusedModulesView::measured, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
     for (const UnusedModulesView::Card &card : m_unusedView->cards())
         card.section->setExpanded(true);
     save(this, QStringLiteral("unused-modules.png"));

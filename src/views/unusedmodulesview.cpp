@@ -14,16 +14,20 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPromise>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStyle>
+#include <QThreadPool>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <memory>
 
 namespace vrn {
 
@@ -156,7 +160,7 @@ void UnusedModulesView::refresh()
         card.nodes = record.nodes;
         card.valueCount = record.valueCount();
         card.byteSize = record.byteSize();
-        card.items = findLeftovers(m_programFolder, m_settingsFolder, record.name, true);
+        card.items = findLeftovers(m_programFolder, m_settingsFolder, record.name, false);
 
         card.row = new QWidget(container);
         auto *rowLayout = new QHBoxLayout(card.row);
@@ -180,7 +184,61 @@ void UnusedModulesView::refresh()
         connect(card.tick, &QCheckBox::toggled, this, &UnusedModulesView::updateStatus);
         m_cards.push_back(std::move(card));
     }
+    startMeasuring();
     updateStatus();
+}
+
+void UnusedModulesView::startMeasuring()
+{
+    ++m_measureRun;
+    m_unmeasured.clear();
+    QList<LeftoverItem> items;
+    for (const Card &card : m_cards) {
+        for (const LeftoverItem &item : card.items) {
+            items.append(item);
+            m_unmeasured.insert(requestText(item));
+        }
+    }
+    if (items.isEmpty())
+        return;
+    using Watcher = QFutureWatcher<QList<LeftoverItem>>;
+    auto *watcher = new Watcher(this);
+    const int run = m_measureRun;
+    connect(watcher, &Watcher::finished, this, [this, watcher, run] {
+        watcher->deleteLater();
+        // A refresh since then started a count of its own.
+        if (run == m_measureRun && watcher->future().resultCount() == 1)
+            applySizes(watcher->result());
+    });
+    // Only copies cross: the worker reads the file system and nothing of this page.
+    auto promise = std::make_shared<QPromise<QList<LeftoverItem>>>();
+    watcher->setFuture(promise->future());
+    QThreadPool::globalInstance()->start([promise, items]() mutable {
+        promise->start();
+        for (LeftoverItem &item : items)
+            measure(item);
+        promise->addResult(items);
+        promise->finish();
+    });
+}
+
+void UnusedModulesView::applySizes(const QList<LeftoverItem> &measuredItems)
+{
+    QHash<QString, LeftoverItem> byKey;
+    for (const LeftoverItem &item : measuredItems)
+        byKey.insert(requestText(item), item);
+    for (Card &card : m_cards) {
+        for (LeftoverItem &item : card.items) {
+            const auto found = byKey.constFind(requestText(item));
+            if (found != byKey.cend()) {
+                item.size = found->size;
+                item.fileCount = found->fileCount;
+            }
+        }
+    }
+    m_unmeasured.clear();
+    updateStatus();
+    emit measured();
 }
 
 void UnusedModulesView::addItemRow(Card &card, const LeftoverItem &item)
@@ -328,10 +386,14 @@ void UnusedModulesView::updateStatus()
         card.tick->setEnabled(!m_viewOnly);
         for (int i = 0; i < card.itemTicks.size(); ++i) {
             const LeftoverItem &item = card.items.at(i);
-            QString text = item.isFolder
-                               ? tr("%1, %n file(s), %2", nullptr, item.fileCount)
-                                     .arg(leftoverLabel(item.kind), formatSize(item.size))
-                               : tr("%1, %2").arg(leftoverLabel(item.kind), formatSize(item.size));
+            QString text;
+            if (m_unmeasured.contains(requestText(item)))
+                text = tr("%1, counting files...").arg(leftoverLabel(item.kind));
+            else if (item.isFolder)
+                text = tr("%1, %n file(s), %2", nullptr, item.fileCount)
+                           .arg(leftoverLabel(item.kind), formatSize(item.size));
+            else
+                text = tr("%1, %2").arg(leftoverLabel(item.kind), formatSize(item.size));
             if (item.inInstallation)
                 text += tr(" - protected");
             const bool queued = m_queuedFiles.contains(requestText(item));
@@ -368,6 +430,8 @@ void UnusedModulesView::updateStatus()
     if (!m_queuedFiles.isEmpty())
         summary += tr("; %n file(s) or folder(s) queued for deletion from disk", nullptr,
                       int(m_queuedFiles.size()));
+    if (isMeasuring())
+        summary += tr("; counting the files left on disk...");
     m_summary->setText(summary);
 }
 
@@ -394,8 +458,13 @@ void UnusedModulesView::queueTicked()
     for (Card &card : m_cards) {
         for (int i = 0; i < card.itemTicks.size(); ++i) {
             const LeftoverItem &item = card.items.at(i);
-            if (card.itemTicks.at(i)->isChecked() && !m_queuedFiles.contains(requestText(item)))
-                items.append(item);
+            if (!card.itemTicks.at(i)->isChecked() || m_queuedFiles.contains(requestText(item)))
+                continue;
+            items.append(item);
+            // The question must tell how much goes, even before the count in the background
+            // has come back.
+            if (m_unmeasured.contains(requestText(item)))
+                measure(items.last());
         }
     }
     if (modules.isEmpty() && items.isEmpty())

@@ -62,6 +62,9 @@ public:
     QList<LeftoverItem> queuedFiles() const;
     int queuedFileCount() const { return int(m_queuedFiles.size()); }
     void expandModule(const QString &name);
+    // Sizes of the files on disk are counted off the GUI thread: a module folder can hold tens
+    // of thousands of files.
+    bool isMeasuring() const { return !m_unmeasured.isEmpty(); }
     void buildCard(Card &card);
 
     // "1.5 KiB": the size format of this page.
@@ -81,12 +84,15 @@ public slots:
 
 signals:
     void queueChanged();
+    void measured();
 
 private:
     void clearCards();
     void refreshRows(const QModelIndex &topLeft, const QModelIndex &bottomRight);
     void showMenu(XsdtNode *node, const QPoint &globalPos);
     void addItemRow(Card &card, const LeftoverItem &item);
+    void startMeasuring();
+    void applySizes(const QList<LeftoverItem> &items);
 
     SettingsModel *m_model;
     Schema *m_schema;
@@ -99,6 +105,9 @@ private:
     std::vector<Card> m_cards;
     QHash<XsdtNode *, SettingRow *> m_rows;
     QSet<QString> m_queuedFiles;
+    // Keys of the items whose sizes are still being counted, and which count is current.
+    QSet<QString> m_unmeasured;
+    int m_measureRun = 0;
 
     QLabel *m_summary = nullptr;
     QScrollArea *m_scroll = nullptr;
