@@ -14,6 +14,7 @@
 namespace vrn::bench {
 void benchDocument();
 void benchKnowledge();
+void benchCompare();
 void benchStore();
 #ifdef VARNEL_BENCH_GUI
 void benchModel();
@@ -69,8 +70,8 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
     parser.addOption({QStringLiteral("only"),
-                      QStringLiteral("Run only this area (document, knowledge, store, model, "
-                                     "app, unused); repeatable."),
+                      QStringLiteral("Run only this area (document, knowledge, compare, store, "
+                                     "model, app, unused); repeatable."),
                       QStringLiteral("area")});
     parser.process(*app);
 
@@ -85,6 +86,8 @@ int main(int argc, char **argv)
         vrn::bench::benchDocument();
     if (vrn::bench::wanted(QStringLiteral("knowledge")))
         vrn::bench::benchKnowledge();
+    if (vrn::bench::wanted(QStringLiteral("compare")))
+        vrn::bench::benchCompare();
     if (vrn::bench::wanted(QStringLiteral("store")))
         vrn::bench::benchStore();
 #ifdef VARNEL_BENCH_GUI

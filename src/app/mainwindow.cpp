@@ -42,6 +42,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeView>
+#include <QUndoStack>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -213,6 +214,17 @@ void MainWindow::buildActions()
         tr("Modules with saved data that are no longer in PixInsight's module list"));
     m_revertAllAction = make(tr("Revert &all changes"), &MainWindow::onRevertAll);
     m_revertAllAction->setIconText(tr("Revert all"));
+    m_undoAction = make(tr("Undo"), [this] { m_model->undo(); });
+    m_undoAction->setShortcut(QKeySequence::Undo);
+    m_undoAction->setIconText(tr("Undo"));
+    m_redoAction = make(tr("Redo"), [this] { m_model->redo(); });
+    m_redoAction->setShortcut(QKeySequence::Redo);
+    m_redoAction->setIconText(tr("Redo"));
+    QUndoStack *history = m_model->undoStack();
+    for (auto signal : {&QUndoStack::canUndoChanged, &QUndoStack::canRedoChanged})
+        connect(history, signal, this, &MainWindow::updateUndoActions);
+    for (auto signal : {&QUndoStack::undoTextChanged, &QUndoStack::redoTextChanged})
+        connect(history, signal, this, &MainWindow::updateUndoActions);
 
     ThemeManager *theme = ThemeManager::instance();
     m_themeGroup = new QActionGroup(this);
@@ -264,6 +276,9 @@ void MainWindow::buildMenus()
     file->addAction(m_quitAction);
 
     QMenu *edit = menuBar()->addMenu(tr("&Edit"));
+    edit->addAction(m_undoAction);
+    edit->addAction(m_redoAction);
+    edit->addSeparator();
     edit->addAction(m_revertAllAction);
     edit->addSeparator();
     QMenu *themeMenu = edit->addMenu(tr("&Theme"));
@@ -306,6 +321,8 @@ void MainWindow::buildToolbar()
     m_toolbar->addSeparator();
     add(m_saveAction, ToolbarGlyph::Save);
     add(m_revertAllAction, ToolbarGlyph::RevertAll);
+    add(m_undoAction, ToolbarGlyph::Undo);
+    add(m_redoAction, ToolbarGlyph::Redo);
     m_toolbar->addSeparator();
     add(m_restoreAction, ToolbarGlyph::Restore);
     m_toolbar->addSeparator();
@@ -490,6 +507,16 @@ void MainWindow::onEdited()
     updateState();
 }
 
+// The actions name the step they would take back or do again.
+void MainWindow::updateUndoActions()
+{
+    const QUndoStack *history = m_model->undoStack();
+    m_undoAction->setEnabled(m_model->canUndo());
+    m_redoAction->setEnabled(m_model->canRedo());
+    m_undoAction->setText(history->canUndo() ? tr("Undo %1").arg(history->undoText()) : tr("Undo"));
+    m_redoAction->setText(history->canRedo() ? tr("Redo %1").arg(history->redoText()) : tr("Redo"));
+}
+
 void MainWindow::updateState()
 {
     const int count = pendingCount();
@@ -532,6 +559,7 @@ void MainWindow::updateState()
                              !m_changedOnDisk);
     m_restoreAction->setEnabled(m_store.loaded && !m_pixInsightRunning);
     m_revertAllAction->setEnabled(count >= 1);
+    updateUndoActions();
     setWindowTitle(
         tr("Varnel%1").arg(count >= 1 ? tr(" - %n unsaved change(s)", nullptr, count) : QString()));
 }
@@ -866,6 +894,7 @@ bool MainWindow::onSave()
             return false;
         }
         m_model->refreshAll();
+        m_model->clearHistory(); // what was saved is the new starting point
         message = tr("Saved. Backup: %1").arg(QFileInfo(backup).fileName());
     }
     // Files go only after the settings were written (or when there was nothing to write).

@@ -87,6 +87,8 @@ public:
     QAction *revertAllAction() const { return m_revertAllAction; }
     QAction *unusedModulesAction() const { return m_unusedAction; }
     UnusedModulesView *unusedModulesView() const { return m_unusedView; }
+    QAction *undoAction() const { return m_undoAction; }
+    QAction *redoAction() const { return m_redoAction; }
     bool isPixInsightRunning() const { return m_pixInsightRunning; }
     bool isChangedOnDisk() const { return m_changedOnDisk; }
 
@@ -109,6 +111,7 @@ public slots:
     void updateStatusBarStyle();
     void openUserGuide();
     void onUnusedModules();
+    void updateUndoActions();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -161,6 +164,8 @@ private:
     QAction *m_restoreAction = nullptr;
     QAction *m_revertAllAction = nullptr;
     QAction *m_unusedAction = nullptr;
+    QAction *m_undoAction = nullptr;
+    QAction *m_redoAction = nullptr;
     QAction *m_quitAction = nullptr;
     QAction *m_expandAllAction = nullptr;
     QAction *m_collapseAllAction = nullptr;

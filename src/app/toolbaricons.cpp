@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <QPainterPathStroker>
 #include <QPixmap>
+#include <QTransform>
 
 #include <cmath>
 
@@ -84,6 +85,20 @@ QPainterPath toolbarGlyphPath(ToolbarGlyph glyph)
         stroke.moveTo(5, 4.5);
         stroke.lineTo(11, 4.5);
         fill.addPath(arrowHead(QPointF(3.2, 4.5), 180, 3.4));
+        break;
+    case ToolbarGlyph::Undo:
+    case ToolbarGlyph::Redo:
+        // A hooked arrow; Redo is its mirror image.
+        stroke.moveTo(6, 10);
+        stroke.lineTo(14, 10);
+        stroke.cubicTo(21, 10, 21, 19, 14, 19);
+        stroke.lineTo(9, 19);
+        fill = arrowHead(QPointF(3.5, 10), 180);
+        if (glyph == ToolbarGlyph::Redo) {
+            QTransform mirror(-1, 0, 0, 1, 24, 0);
+            stroke = mirror.map(stroke);
+            fill = mirror.map(fill);
+        }
         break;
     case ToolbarGlyph::FindModule:
         stroke.addEllipse(QPointF(10, 10), 6, 6);

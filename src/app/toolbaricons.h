@@ -18,6 +18,8 @@ enum class ToolbarGlyph {
     Restore = 6,
     Theme = 7,
     About = 8,
+    Undo = 9,
+    Redo = 10,
 };
 
 // The glyph's outline on the 24 x 24 grid; strokes are returned as outlines already, so the

@@ -3,6 +3,7 @@
 #include "document/values.h"
 #include "document/xsdtnode.h"
 #include "knowledge/deletionpolicy.h"
+#include "knowledge/valuecheck.h"
 #include "model/colorbutton.h"
 #include "model/settingsmodel.h"
 #include "model/wheelguard.h"
@@ -34,11 +35,6 @@ constexpr int kExtraEntryRole = Qt::UserRole + 1;
 constexpr double kIntMin = -2147483648.0;
 constexpr double kIntMax = 2147483647.0;
 constexpr double kUnsignedMax = 4294967295.0;
-
-QString shortest(double d)
-{
-    return QString::number(d, 'g', QLocale::FloatingPointShortest);
-}
 
 // w parts of the text colour and 4 - w parts of the background, channel by channel.
 QColor mix(const QColor &text, const QColor &window, int w)
@@ -228,16 +224,12 @@ void SettingRow::browse()
 
 void SettingRow::commitText(const QString &text)
 {
-    if (m_info.kind == EditorKind::Real) {
-        bool ok = false;
-        const double number = QLocale::c().toDouble(text.trimmed(), &ok);
-        if (ok && m_info.hasRange && (number < m_info.min || number > m_info.max)) {
-            emit rejected(tr("%1: %2 is outside the allowed range %3 to %4")
-                              .arg(m_info.label, shortest(number), shortest(m_info.min),
-                                   shortest(m_info.max)));
-            refresh();
-            return;
-        }
+    // Spin boxes hold integers inside their range already; typed reals are checked here.
+    QString outside;
+    if (m_info.kind == EditorKind::Real && !withinDocumentedRange(m_info, text, &outside)) {
+        emit rejected(outside);
+        refresh();
+        return;
     }
     m_model->setData(m_model->indexForNode(m_node, 1), text, Qt::EditRole);
     refresh();

@@ -8,6 +8,11 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QPalette>
+#include <QUndoCommand>
+#include <QUndoStack>
+
+#include <algorithm>
+#include <functional>
 
 namespace vrn {
 
@@ -32,18 +37,137 @@ bool isChanged(const XsdtNode *node)
     return node->kind == XsdtNode::Value && node->value != node->originalValue;
 }
 
+// Above this many nodes a step is repainted as a whole, like revertAll, instead of row by row.
+constexpr size_t kRowRepaintLimit = 64;
+
+// One undo step: the before and after state of the nodes it touched, never a copy of the
+// document. The change is already made when the step is pushed, so its first redo does
+// nothing.
+class ChangeCommand : public QUndoCommand
+{
+public:
+    ChangeCommand(SettingsModel *model, const QString &text,
+                  std::vector<SettingsModel::NodeChange> changes)
+        : QUndoCommand(text)
+        , m_model(model)
+        , m_changes(std::move(changes))
+    {}
+
+    void undo() override { m_model->applyChanges(m_changes, false); }
+    void redo() override
+    {
+        if (std::exchange(m_done, false))
+            return;
+        m_model->applyChanges(m_changes, true);
+    }
+
+private:
+    SettingsModel *m_model;
+    std::vector<SettingsModel::NodeChange> m_changes;
+    bool m_done = true;
+};
+
 } // namespace
 
 SettingsModel::SettingsModel(QObject *parent)
     : QAbstractItemModel(parent)
+    , m_undoStack(new QUndoStack(this))
 {}
 
 void SettingsModel::setDocument(XsdtDocument *document)
 {
+    // The steps hold node pointers: none may outlive the document they were made on.
+    clearHistory();
     beginResetModel();
     m_document = document;
     m_rowCache.clear();
     endResetModel();
+}
+
+void SettingsModel::beginBatch(const QString &text)
+{
+    if (m_batchDepth++ == 0) {
+        m_batchText = text;
+        m_batchChanges.clear();
+    }
+}
+
+void SettingsModel::endBatch()
+{
+    if (m_batchDepth == 0 || --m_batchDepth > 0)
+        return;
+    std::vector<NodeChange> changes = std::exchange(m_batchChanges, {});
+    if (!changes.empty())
+        m_undoStack->push(new ChangeCommand(this, m_batchText, std::move(changes)));
+}
+
+void SettingsModel::record(const QString &text, std::vector<NodeChange> changes)
+{
+    if (changes.empty())
+        return;
+    if (m_batchDepth > 0) {
+        m_batchChanges.insert(m_batchChanges.end(), std::make_move_iterator(changes.begin()),
+                              std::make_move_iterator(changes.end()));
+        return;
+    }
+    m_undoStack->push(new ChangeCommand(this, text, std::move(changes)));
+}
+
+bool SettingsModel::canUndo() const
+{
+    return m_document && !m_viewOnly && m_undoStack->canUndo();
+}
+
+bool SettingsModel::canRedo() const
+{
+    return m_document && !m_viewOnly && m_undoStack->canRedo();
+}
+
+void SettingsModel::undo()
+{
+    if (canUndo())
+        m_undoStack->undo();
+}
+
+void SettingsModel::redo()
+{
+    if (canRedo())
+        m_undoStack->redo();
+}
+
+void SettingsModel::clearHistory()
+{
+    m_batchChanges.clear();
+    m_undoStack->clear();
+}
+
+void SettingsModel::applyChanges(const std::vector<NodeChange> &changes, bool after)
+{
+    if (!m_document || changes.empty())
+        return;
+    // Undo walks backwards, so a node touched twice in one step ends in its first state.
+    const auto apply = [after](const NodeChange &change) {
+        change.node->value = after ? change.valueAfter : change.valueBefore;
+        change.node->pendingDelete = after ? change.markAfter : change.markBefore;
+    };
+    if (after)
+        std::for_each(changes.begin(), changes.end(), apply);
+    else
+        std::for_each(changes.rbegin(), changes.rend(), apply);
+
+    if (changes.size() > kRowRepaintLimit) {
+        refreshAll();
+    } else {
+        for (const NodeChange &change : changes) {
+            if (change.markBefore != change.markAfter) {
+                notifySubtree(change.node);
+            } else {
+                const QModelIndex first = indexForNode(change.node, 0);
+                emit dataChanged(first, first.sibling(first.row(), kColumns - 1), {});
+            }
+        }
+    }
+    emit edited();
 }
 
 void SettingsModel::setPolicy(const DeletionPolicy *policy)
@@ -284,6 +408,8 @@ bool SettingsModel::setData(const QModelIndex &index, const QVariant &value, int
     }
     if (normalized == node->value)
         return false;
+    record(tr("edit of %1").arg(node->key),
+           {{node, node->value, normalized, node->pendingDelete, node->pendingDelete}});
     node->value = normalized;
     emit dataChanged(index.sibling(index.row(), 0), index.sibling(index.row(), kColumns - 1), {});
     emit edited();
@@ -337,6 +463,8 @@ bool SettingsModel::queueDeletion(XsdtNode *node, QString *whyNot)
     const DeleteVerdict verdict = m_policy->verdictFor(node);
     if (verdict.level == DeleteLevel::Never)
         return refuse(verdict.reason);
+    record(tr("queue deletion of %1").arg(node->key),
+           {{node, node->value, node->value, false, true}});
     node->pendingDelete = true;
     notifySubtree(node);
     emit edited();
@@ -347,6 +475,8 @@ void SettingsModel::undoDeletion(XsdtNode *node)
 {
     if (!node || !m_document || !node->pendingDelete)
         return;
+    record(tr("cancelled deletion of %1").arg(node->key),
+           {{node, node->value, node->value, true, false}});
     node->pendingDelete = false;
     notifySubtree(node);
     emit edited();
@@ -356,6 +486,8 @@ void SettingsModel::revertValue(XsdtNode *node)
 {
     if (!node || !m_document || !isChanged(node))
         return;
+    record(tr("revert of %1").arg(node->key),
+           {{node, node->value, node->originalValue, node->pendingDelete, node->pendingDelete}});
     node->value = node->originalValue;
     emit dataChanged(indexForNode(node, 0), indexForNode(node, 1), {});
     emit edited();
@@ -365,6 +497,15 @@ void SettingsModel::revertAll()
 {
     if (!m_document)
         return;
+    std::vector<NodeChange> changes;
+    const std::function<void(XsdtNode *)> collect = [&](XsdtNode *node) {
+        if (node->pendingDelete || isChanged(node))
+            changes.push_back({node, node->value, node->originalValue, node->pendingDelete, false});
+        for (const auto &child : node->children)
+            collect(child.get());
+    };
+    collect(&m_document->root);
+    record(tr("revert all (%n change(s))", nullptr, int(changes.size())), std::move(changes));
     beginResetModel();
     m_document->revertAll();
     endResetModel();

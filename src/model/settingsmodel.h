@@ -5,6 +5,10 @@
 #include <QAbstractItemModel>
 #include <QHash>
 
+#include <vector>
+
+class QUndoStack;
+
 namespace vrn {
 
 class XsdtDocument;
@@ -42,6 +46,30 @@ public:
     void notifySubtree(const XsdtNode *node);
     void refreshAll();
 
+    // Undo history of the changes made through the model. Every change is one step; changes
+    // made between beginBatch() and endBatch() are one step named by the batch's text. The
+    // history is emptied when the document is replaced (and by the caller after a save).
+    QUndoStack *undoStack() const { return m_undoStack; }
+    void beginBatch(const QString &text);
+    void endBatch();
+    bool canUndo() const;
+    bool canRedo() const;
+    void undo();
+    void redo();
+    void clearHistory();
+
+    // One node's state before and after a step: enough to put it back exactly.
+    struct NodeChange
+    {
+        XsdtNode *node = nullptr;
+        QString valueBefore;
+        QString valueAfter;
+        bool markBefore = false;
+        bool markAfter = false;
+    };
+    // Puts the nodes into their state before (undo) or after (redo) the changes.
+    void applyChanges(const std::vector<NodeChange> &changes, bool after);
+
     QModelIndex index(int row, int column,
                       const QModelIndex &parent = QModelIndex()) const override;
     QModelIndex parent(const QModelIndex &index) const override;
@@ -61,11 +89,16 @@ signals:
 
 private:
     int rowOf(const XsdtNode *node) const;
+    void record(const QString &text, std::vector<NodeChange> changes);
     void notifyChildren(const XsdtNode *node, const QModelIndex &nodeIndex);
 
     XsdtDocument *m_document = nullptr;
     const DeletionPolicy *m_policy = nullptr;
     bool m_viewOnly = false;
+    QUndoStack *m_undoStack = nullptr;
+    int m_batchDepth = 0;
+    QString m_batchText;
+    std::vector<NodeChange> m_batchChanges;
     // Rows of the children of large groups. The row of a node is its position among its
     // siblings, and views ask for parents of many rows while they paint; a linear search per
     // question would make a group with 100,000 children quadratic. Entries are checked before

@@ -341,12 +341,15 @@ void ReviewDialog::takeBack()
         if (auto *node = item->data(0, NodeRole).value<XsdtNode *>())
             chosen.append({node, item->data(0, DeletionRole).toBool()});
     }
+    // One step in the window's undo history, so Ctrl+Z there brings all of them back.
+    m_model->beginBatch(tr("revert of %n change(s)", nullptr, int(chosen.size())));
     for (const auto &[node, deletion] : chosen) {
         if (deletion)
             m_model->undoDeletion(node);
         else
             m_model->revertValue(node);
     }
+    m_model->endBatch();
     populate();
 }
 

@@ -1,0 +1,768 @@
+#include "cli/ctl.h"
+
+#include "document/values.h"
+#include "document/xsdtdocument.h"
+#include "environment/discovery.h"
+#include "environment/pixinsight.h"
+#include "knowledge/healthcheck.h"
+#include "knowledge/valuecheck.h"
+#include "store/settingsstore.h"
+
+#include <QCommandLineParser>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSet>
+#include <QTextStream>
+
+#include <functional>
+
+namespace vrn {
+
+namespace {
+
+const QString kFormat = QStringLiteral("varnel-preferences");
+
+struct CommandSpec
+{
+    const char *name;
+    int minArgs;
+    int maxArgs; // -1: any number
+    QStringList options;
+};
+
+const QList<CommandSpec> &commandSpecs()
+{
+    static const QList<CommandSpec> specs = {
+        {"files", 0, 0, {}},
+        {"get", 1, -1, {QStringLiteral("recursive")}},
+        {"set", 1, -1, {QStringLiteral("dry-run"), QStringLiteral("expect-hash")}},
+        {"delete",
+         1,
+         -1,
+         {QStringLiteral("dry-run"), QStringLiteral("force"), QStringLiteral("expect-hash")}},
+        {"check", 0, 0, {}},
+        {"backups", 0, 0, {}},
+        {"restore", 1, 1, {}},
+        {"prune", 0, 0, {QStringLiteral("keep"), QStringLiteral("dry-run")}},
+        {"export", 0, -1, {}},
+        {"import", 1, 1, {QStringLiteral("dry-run"), QStringLiteral("expect-hash")}},
+    };
+    return specs;
+}
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+// One record per line, fields separated by tabs: the characters that would break that layout
+// are written as escapes, and the backslash too so the escapes stay unambiguous.
+QString escaped(QString text)
+{
+    text.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+    text.replace(QLatin1Char('\t'), QLatin1String("\\t"));
+    text.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    text.replace(QLatin1Char('\r'), QLatin1String("\\r"));
+    return text;
+}
+
+QJsonObject valueJson(const XsdtNode *node)
+{
+    return {{QStringLiteral("path"), node->path()},
+            {QStringLiteral("type"), QString(node->type)},
+            {QStringLiteral("typeName"), typeDisplayName(node->type)},
+            {QStringLiteral("value"), node->value}};
+}
+
+void collectValues(const XsdtNode *node, bool recursive, QList<const XsdtNode *> &out)
+{
+    for (const auto &child : node->children) {
+        if (child->isValue())
+            out.append(child.get());
+        else if (recursive)
+            collectValues(child.get(), true, out);
+    }
+}
+
+void forEachValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit)
+{
+    for (const auto &child : node->children) {
+        if (child->isValue())
+            visit(child.get());
+        else
+            forEachValue(child.get(), visit);
+    }
+}
+
+QString modifiedText(const QFileInfo &info)
+{
+    return info.lastModified().toString(Qt::ISODate);
+}
+
+} // namespace
+
+Ctl::Ctl(QTextStream &out, QTextStream &err)
+    : m_out(out)
+    , m_err(err)
+{}
+
+Ctl::~Ctl() = default;
+
+QString Ctl::helpText()
+{
+    return tr(
+        "Usage: varnelctl COMMAND [ARGUMENTS] [OPTIONS]\n"
+        "Reads, changes, checks and compares PixInsight settings files with the same checks\n"
+        "and the same guarded save as Varnel. Nothing is written while PixInsight runs; every\n"
+        "write makes a timestamped backup beside the file first.\n"
+        "\n"
+        "Commands:\n"
+        "  files                  the settings files found, with their backup counts\n"
+        "  get PATH...            type and value of each setting; a group prints its values\n"
+        "                         (--recursive: those of its subgroups too)\n"
+        "  set PATH=VALUE...      change values (checked for type, range and options)\n"
+        "  delete PATH...         delete entries the deletion rules allow (--force for those\n"
+        "                         that need a confirmation in the window)\n"
+        "  check                  the health check's findings, one per line\n"
+        "  backups                the backups of the file, newest first\n"
+        "  restore BACKUP         replace the file with one of its backups (name or path)\n"
+        "  prune --keep N         move all but the newest N backups to the trash\n"
+        "  export [PATH...]       the documented, editable preferences (or the given\n"
+        "                         subtrees) as JSON on standard output\n"
+        "  import FILE            apply an exported JSON file: all of it or nothing\n"
+        "\n"
+        "Options:\n"
+        "  --file F               the settings file (default: the first one found, as the\n"
+        "                         window opens)\n"
+        "  --json                 JSON on standard output instead of text\n"
+        "  --dry-run              show what would change and write nothing\n"
+        "  --force                also delete entries that need a confirmation\n"
+        "  --expect-hash SHA256   write only if the file still has this content (the \"sha256\"\n"
+        "                         that get --json reported)\n"
+        "  --recursive            get: include subgroups\n"
+        "  --keep N               prune: how many backups to keep\n"
+        "  -h, --help             this text\n"
+        "  --version              the version\n"
+        "\n"
+        "Text output has one record per line with tab-separated fields; a backslash, tab,\n"
+        "line feed or carriage return inside a value is written as \\\\, \\t, \\n or \\r.\n"
+        "Errors go to standard error, naming the file and setting they concern.\n"
+        "\n"
+        "Exit codes:\n"
+        "  0  done\n"
+        "  1  check found a Warning or Problem\n"
+        "  2  PixInsight is running; nothing was written\n"
+        "  3  file, setting or backup not found, or the file is not a settings file\n"
+        "  4  refused: invalid value, protected entry, import problems, or the file changed\n"
+        "     since it was read; nothing was written\n"
+        "  5  writing failed; the file was left as it was\n"
+        "  6  malformed command line\n");
+}
+
+int Ctl::usage(const QString &problem)
+{
+    m_err << "varnelctl: " << problem << '\n'
+          << tr("Usage: varnelctl COMMAND [ARGUMENTS] [--file F] [--json] "
+                "(varnelctl --help lists the commands)")
+          << '\n';
+    m_err.flush();
+    return ExitUsage;
+}
+
+int Ctl::fail(int code, const QString &file, const QString &path, const QString &message)
+{
+    QStringList parts{QStringLiteral("varnelctl")};
+    if (!file.isEmpty())
+        parts.append(native(file));
+    if (!path.isEmpty())
+        parts.append(path);
+    parts.append(message);
+    m_err << parts.join(QStringLiteral(": ")) << '\n';
+    m_err.flush();
+    return code;
+}
+
+void Ctl::print(const QJsonObject &json, const QStringList &lines)
+{
+    if (m_json)
+        m_out << QJsonDocument(json).toJson(QJsonDocument::Indented);
+    else
+        for (const QString &line : lines)
+            m_out << line << '\n';
+    m_out.flush();
+}
+
+bool Ctl::loadKnowledge()
+{
+    auto resource = [](const QString &name) {
+        QFile file(name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    const QByteArray overlay = resource(QStringLiteral(":/schema/overlay.json"));
+    QString error;
+    if (!m_schema.load(resource(QStringLiteral(":/schema/globals.json")), overlay, &error)) {
+        fail(ExitDone, QString(), QString(),
+             tr("The built-in settings descriptions could not be read (%1).").arg(error));
+    }
+    error.clear();
+    if (!m_policy.load(overlay, &error)) {
+        // A policy that failed to load must refuse every deletion, as in the window.
+        m_policy = DeletionPolicy();
+        fail(ExitDone, QString(), QString(),
+             tr("The built-in deletion rules could not be read (%1). Nothing can be deleted.")
+                 .arg(error));
+        return false;
+    }
+    return true;
+}
+
+QString Ctl::chosenFile() const
+{
+    const QString named = m_parser->value(QStringLiteral("file"));
+    if (!named.isEmpty())
+        return QFileInfo(named).absoluteFilePath();
+    return findSettingsFiles().value(0);
+}
+
+int Ctl::noFile(const QString &file)
+{
+    if (!file.isEmpty())
+        return fail(ExitNotFound, file, QString(), tr("No such file."));
+    return fail(ExitNotFound, QString(), QString(),
+                tr("No PixInsight settings file found in %1. Use --file to name one.")
+                    .arg(native(configDirectories().join(QStringLiteral(", ")))));
+}
+
+int Ctl::openStore(SettingsStore &store, const QString &file)
+{
+    if (file.isEmpty())
+        return noFile(file);
+    store.policy = &m_policy;
+    QString error;
+    if (!store.load(file, &error))
+        return fail(ExitNotFound, QString(), QString(), error);
+    const QString expected = m_parser->value(QStringLiteral("expect-hash"));
+    if (!expected.isEmpty()) {
+        // The caller decided on the content it read earlier: the store's own changed-on-disk
+        // check then refuses to replace anything else.
+        store.loadedHash = QByteArray::fromHex(expected.toLatin1());
+    }
+    return ExitDone;
+}
+
+int Ctl::save(SettingsStore &store, const QStringList &changeLines, QJsonObject json)
+{
+    QStringList lines = changeLines;
+    if (!json.contains(QStringLiteral("deleted"))) {
+        QJsonArray changes;
+        for (const XsdtNode *node : store.document.changedValues()) {
+            QJsonObject change = valueJson(node);
+            change.insert(QStringLiteral("before"), node->originalValue);
+            changes.append(change);
+            lines.append(
+                tr("%1: %2 → %3")
+                    .arg(node->path(), escaped(node->originalValue), escaped(node->value)));
+        }
+        json.insert(QStringLiteral("changes"), changes);
+    }
+    json.insert(QStringLiteral("file"), store.path);
+    json.insert(QStringLiteral("dryRun"), m_dryRun);
+    json.insert(QStringLiteral("backup"), QJsonValue());
+    if (store.document.pendingChangeCount() == 0) {
+        lines.append(tr("No changes."));
+        print(json, lines);
+        return ExitDone;
+    }
+    if (m_dryRun) {
+        lines.append(tr("Dry run: nothing was written."));
+        print(json, lines);
+        return ExitDone;
+    }
+    QString error;
+    QString backup;
+    if (!store.save(&error, &backup)) {
+        // The store says why in words; the exit code says which kind of refusal it was.
+        int code = ExitWriteFailed;
+        if (isPixInsightRunning())
+            code = ExitRunning;
+        else if (store.contentChangedOnDisk())
+            code = ExitRefused;
+        return fail(code, QString(), QString(), error);
+    }
+    const QString name = QFileInfo(backup).fileName();
+    json.insert(QStringLiteral("backup"), name);
+    lines.append(tr("Saved. Backup: %1").arg(name));
+    print(json, lines);
+    return ExitDone;
+}
+
+int Ctl::run(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    m_parser = &parser;
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, tr("This text."));
+    parser.addOptions({
+        help,
+        {QStringLiteral("version"), tr("The version.")},
+        {QStringLiteral("file"), tr("The settings file."), QStringLiteral("F")},
+        {QStringLiteral("json"), tr("JSON output.")},
+        {QStringLiteral("dry-run"), tr("Write nothing.")},
+        {QStringLiteral("force"), tr("Delete entries that need a confirmation.")},
+        {QStringLiteral("expect-hash"), tr("Expected SHA-256 of the file."),
+         QStringLiteral("SHA256")},
+        {QStringLiteral("recursive"), tr("Include subgroups.")},
+        {QStringLiteral("keep"), tr("Backups to keep."), QStringLiteral("N")},
+    });
+    if (!parser.parse(arguments))
+        return usage(parser.errorText());
+    if (parser.isSet(help)) {
+        m_out << helpText();
+        m_out.flush();
+        return ExitDone;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        m_out << QCoreApplication::applicationName() << ' '
+              << QCoreApplication::applicationVersion() << '\n';
+        m_out.flush();
+        return ExitDone;
+    }
+    QStringList args = parser.positionalArguments();
+    if (args.isEmpty())
+        return usage(tr("No command given."));
+    const QString command = args.takeFirst();
+    const CommandSpec *spec = nullptr;
+    for (const CommandSpec &candidate : commandSpecs()) {
+        if (command == QLatin1String(candidate.name))
+            spec = &candidate;
+    }
+    if (!spec)
+        return usage(tr("Unknown command '%1'.").arg(command));
+    if (args.size() < spec->minArgs || (spec->maxArgs >= 0 && args.size() > spec->maxArgs))
+        return usage(tr("Wrong number of arguments for %1.").arg(command));
+    for (const QString &option : parser.optionNames()) {
+        if (option != QLatin1String("file") && option != QLatin1String("json") &&
+            !spec->options.contains(option))
+            return usage(tr("--%1 does not apply to %2.").arg(option, command));
+    }
+    const QString hash = parser.value(QStringLiteral("expect-hash"));
+    if (parser.isSet(QStringLiteral("expect-hash")) &&
+        (hash.size() != 64 || QByteArray::fromHex(hash.toLatin1()).toHex() != hash.toLower()))
+        return usage(tr("--expect-hash needs the 64 hexadecimal digits of a SHA-256."));
+    if (parser.isSet(QStringLiteral("file")) && parser.value(QStringLiteral("file")).isEmpty())
+        return usage(tr("--file needs a file name."));
+    m_json = parser.isSet(QStringLiteral("json"));
+    m_dryRun = parser.isSet(QStringLiteral("dry-run"));
+
+    if (command == QLatin1String("files"))
+        return files();
+    if (command == QLatin1String("backups"))
+        return backups();
+    if (command == QLatin1String("restore"))
+        return restore(args.constFirst());
+    if (command == QLatin1String("prune")) {
+        if (!parser.isSet(QStringLiteral("keep")))
+            return usage(tr("prune needs --keep N."));
+        return prune(parser.value(QStringLiteral("keep")));
+    }
+    if (command == QLatin1String("get"))
+        return get(args);
+    if (command == QLatin1String("set")) {
+        for (const QString &assignment : std::as_const(args)) {
+            if (assignment.indexOf(QLatin1Char('=')) <= 0)
+                return usage(tr("'%1' is not of the form PATH=VALUE.").arg(assignment));
+        }
+    }
+    loadKnowledge();
+    if (command == QLatin1String("set"))
+        return set(args);
+    if (command == QLatin1String("delete"))
+        return remove(args);
+    if (command == QLatin1String("check"))
+        return check();
+    if (command == QLatin1String("export"))
+        return exportValues(args);
+    return importValues(args.constFirst());
+}
+
+int Ctl::files()
+{
+    const QStringList found =
+        m_parser->isSet(QStringLiteral("file")) ? QStringList{chosenFile()} : findSettingsFiles();
+    if (found.isEmpty())
+        return noFile(QString());
+    QJsonArray array;
+    QStringList lines;
+    int code = ExitDone;
+    for (const QString &path : found) {
+        const QFileInfo info(path);
+        if (!info.isFile()) {
+            code = fail(ExitNotFound, path, QString(), tr("No such file."));
+            continue;
+        }
+        const qsizetype count = listBackups(path).size();
+        array.append(QJsonObject{{QStringLiteral("path"), path},
+                                 {QStringLiteral("label"), fileLabel(path)},
+                                 {QStringLiteral("instance"), instanceNumber(path)},
+                                 {QStringLiteral("size"), info.size()},
+                                 {QStringLiteral("modified"), modifiedText(info)},
+                                 {QStringLiteral("backups"), count}});
+        lines.append(
+            QStringList{native(path), fileLabel(path), tr("%n backup(s)", nullptr, int(count))}
+                .join(QLatin1Char('\t')));
+    }
+    print({{QStringLiteral("files"), array}}, lines);
+    return code;
+}
+
+int Ctl::get(const QStringList &paths)
+{
+    SettingsStore store;
+    if (const int code = openStore(store, chosenFile()))
+        return code;
+    const bool recursive = m_parser->isSet(QStringLiteral("recursive"));
+    int code = ExitDone;
+    QJsonArray array;
+    QStringList lines;
+    for (const QString &path : paths) {
+        const XsdtNode *node = store.document.findPath(path);
+        if (!node || node == &store.document.root) {
+            code = fail(ExitNotFound, store.path, path, tr("No such setting."));
+            continue;
+        }
+        QList<const XsdtNode *> values;
+        if (node->isValue())
+            values.append(node);
+        else
+            collectValues(node, recursive, values);
+        for (const XsdtNode *value : std::as_const(values)) {
+            array.append(valueJson(value));
+            lines.append(
+                QStringList{value->path(), typeDisplayName(value->type), escaped(value->value)}
+                    .join(QLatin1Char('\t')));
+        }
+    }
+    print({{QStringLiteral("file"), store.path},
+           {QStringLiteral("sha256"), QString::fromLatin1(store.loadedHash.toHex())},
+           {QStringLiteral("values"), array}},
+          lines);
+    return code;
+}
+
+int Ctl::set(const QStringList &assignments)
+{
+    SettingsStore store;
+    if (const int code = openStore(store, chosenFile()))
+        return code;
+    int code = ExitDone;
+    for (const QString &assignment : assignments) {
+        const qsizetype equals = assignment.indexOf(QLatin1Char('='));
+        const QString path = assignment.left(equals);
+        XsdtNode *node = store.document.findPath(path);
+        if (!node || node == &store.document.root) {
+            code = qMax(code, fail(ExitNotFound, store.path, path, tr("No such setting.")));
+            continue;
+        }
+        QString normalized;
+        QString error;
+        if (!checkNewValue(node, assignment.mid(equals + 1), m_schema, &m_policy, &normalized,
+                           &error)) {
+            code = fail(ExitRefused, store.path, path, error);
+            continue;
+        }
+        node->value = normalized;
+    }
+    if (code != ExitDone)
+        return code;
+    return save(store, {}, {});
+}
+
+int Ctl::remove(const QStringList &paths)
+{
+    SettingsStore store;
+    if (const int code = openStore(store, chosenFile()))
+        return code;
+    const bool force = m_parser->isSet(QStringLiteral("force"));
+    int code = ExitDone;
+    for (const QString &path : paths) {
+        XsdtNode *node = store.document.findPath(path);
+        if (!node || node == &store.document.root) {
+            code = qMax(code, fail(ExitNotFound, store.path, path, tr("No such setting.")));
+            continue;
+        }
+        const DeleteVerdict verdict = m_policy.verdictFor(node);
+        if (verdict.level == DeleteLevel::Never) {
+            code = fail(ExitRefused, store.path, path, tr("Cannot delete. %1").arg(verdict.reason));
+            continue;
+        }
+        if (verdict.level == DeleteLevel::Warn && !force) {
+            code = fail(ExitRefused, store.path, path,
+                        tr("%1 Add --force to delete it anyway.").arg(verdict.reason));
+            continue;
+        }
+        node->pendingDelete = true;
+    }
+    if (code != ExitDone)
+        return code;
+    QJsonArray array;
+    QStringList lines;
+    for (const XsdtNode *node : store.document.deletedNodes()) {
+        const int count = int(node->valueCount());
+        array.append(
+            QJsonObject{{QStringLiteral("path"), node->path()}, {QStringLiteral("values"), count}});
+        lines.append(tr("Delete %1 (%n value(s))", nullptr, count).arg(node->path()));
+    }
+    return save(store, lines, {{QStringLiteral("deleted"), array}});
+}
+
+int Ctl::check()
+{
+    SettingsStore store;
+    if (const int code = openStore(store, chosenFile()))
+        return code;
+    const QList<Finding> findings = runHealthCheck(store.document, m_schema, HealthEnv::system());
+    QJsonArray array;
+    QStringList lines;
+    int code = ExitDone;
+    for (const Finding &finding : findings) {
+        QStringList paths;
+        for (const XsdtNode *node : finding.nodes) {
+            if (!paths.contains(node->path()))
+                paths.append(node->path());
+        }
+        if (finding.severity != Severity::Note)
+            code = ExitFinding;
+        array.append(QJsonObject{{QStringLiteral("id"), finding.id},
+                                 {QStringLiteral("severity"), severityName(finding.severity)},
+                                 {QStringLiteral("paths"), QJsonArray::fromStringList(paths)},
+                                 {QStringLiteral("title"), finding.title},
+                                 {QStringLiteral("text"), finding.text}});
+        lines.append(
+            QStringList{severityName(finding.severity),
+                        paths.isEmpty() ? QStringLiteral("-") : paths.join(QStringLiteral(", ")),
+                        escaped(finding.title), escaped(finding.text)}
+                .join(QLatin1Char('\t')));
+    }
+    print({{QStringLiteral("file"), store.path}, {QStringLiteral("findings"), array}}, lines);
+    return code;
+}
+
+int Ctl::backups()
+{
+    const QString file = chosenFile();
+    if (file.isEmpty() || !QFileInfo(file).isFile())
+        return noFile(file);
+    QJsonArray array;
+    QStringList lines;
+    for (const QString &path : listBackups(file)) {
+        const QFileInfo info(path);
+        array.append(QJsonObject{{QStringLiteral("name"), info.fileName()},
+                                 {QStringLiteral("path"), path},
+                                 {QStringLiteral("size"), info.size()},
+                                 {QStringLiteral("modified"), modifiedText(info)}});
+        lines.append(
+            QStringList{info.fileName(), QString::number(info.size()), modifiedText(info)}.join(
+                QLatin1Char('\t')));
+    }
+    print({{QStringLiteral("file"), file}, {QStringLiteral("backups"), array}}, lines);
+    return ExitDone;
+}
+
+int Ctl::restore(const QString &backup)
+{
+    SettingsStore store;
+    if (const int code = openStore(store, chosenFile()))
+        return code;
+    // Only the file's own backups: the window offers nothing else, and a slip of the tab key
+    // must not put some other file in place of the settings.
+    const QStringList before = listBackups(store.path);
+    const QString wanted = QFileInfo(backup).absoluteFilePath();
+    QString chosen;
+    for (const QString &candidate : before) {
+        if (QFileInfo(candidate).fileName() == backup || candidate == wanted)
+            chosen = candidate;
+    }
+    if (chosen.isEmpty())
+        return fail(
+            ExitNotFound, store.path, QString(),
+            tr("%1 is not one of this file's backups (varnelctl backups lists them).").arg(backup));
+    QString error;
+    if (!store.restoreBackup(chosen, &error)) {
+        int code = ExitWriteFailed;
+        QByteArray bytes;
+        XsdtDocument scratch;
+        if (isPixInsightRunning())
+            code = ExitRunning;
+        else if (!readFile(chosen, bytes) || !scratch.parse(bytes))
+            code = ExitRefused;
+        return fail(code, QString(), QString(), error);
+    }
+    QString saved;
+    for (const QString &path : listBackups(store.path)) {
+        if (!before.contains(path))
+            saved = QFileInfo(path).fileName();
+    }
+    print({{QStringLiteral("file"), store.path},
+           {QStringLiteral("restored"), QFileInfo(chosen).fileName()},
+           {QStringLiteral("backup"), saved}},
+          {tr("Restored %1").arg(QFileInfo(chosen).fileName()),
+           tr("The replaced file was backed up as %1.").arg(saved)});
+    return ExitDone;
+}
+
+int Ctl::prune(const QString &keepText)
+{
+    bool ok = false;
+    const int keep = keepText.toInt(&ok);
+    if (!ok || keep < 0)
+        return usage(tr("--keep needs a number of backups, 0 or more."));
+    const QString file = chosenFile();
+    if (file.isEmpty() || !QFileInfo(file).isFile())
+        return noFile(file);
+    const OldBackups old = oldBackups(file, keep);
+    QStringList lines;
+    QJsonArray names;
+    for (const QString &path : old.paths) {
+        names.append(QFileInfo(path).fileName());
+        lines.append(QFileInfo(path).fileName());
+    }
+    QJsonObject json{{QStringLiteral("file"), file},
+                     {QStringLiteral("dryRun"), m_dryRun},
+                     {QStringLiteral("removed"), names}};
+    if (old.paths.isEmpty()) {
+        lines.append(tr("No backups to remove."));
+    } else if (m_dryRun) {
+        lines.append(tr("Dry run: nothing was moved."));
+    } else {
+        const BackupRemoval removal = removeBackups(file, old.paths, true);
+        lines.clear();
+        names = QJsonArray();
+        for (const QString &path : old.paths) {
+            if (!removal.failedPaths.contains(path)) {
+                names.append(QFileInfo(path).fileName());
+                lines.append(QFileInfo(path).fileName());
+            }
+        }
+        json.insert(QStringLiteral("removed"), names);
+        json.insert(QStringLiteral("movedToTrash"), removal.movedToTrash);
+        const QString kib = QString::number(removal.bytesFreed / 1024);
+        lines.append(
+            removal.movedToTrash
+                ? tr("Moved %n backup(s) to the trash (%1 KiB).", nullptr, removal.removed).arg(kib)
+                : tr("Deleted %n backup(s) (%1 KiB); no trash was available.", nullptr,
+                     removal.removed)
+                      .arg(kib));
+        print(json, lines);
+        int code = ExitDone;
+        for (const QString &path : removal.failedPaths)
+            code = fail(ExitWriteFailed, path, QString(), tr("Could not remove this backup."));
+        return code;
+    }
+    print(json, lines);
+    return ExitDone;
+}
+
+int Ctl::exportValues(const QStringList &paths)
+{
+    SettingsStore store;
+    if (const int code = openStore(store, chosenFile()))
+        return code;
+    QList<XsdtNode *> roots;
+    for (const QString &path : paths) {
+        XsdtNode *node = store.document.findPath(path);
+        if (!node || node == &store.document.root)
+            return fail(ExitNotFound, store.path, path, tr("No such setting."));
+        roots.append(node);
+    }
+    const bool documentedOnly = roots.isEmpty();
+    if (documentedOnly)
+        roots.append(&store.document.root);
+    QJsonArray array;
+    QSet<const XsdtNode *> seen;
+    auto consider = [&](XsdtNode *node) {
+        // Only what import would accept back: the value a path names (the first of twins),
+        // editable, not locked, not read-only.
+        const QString path = node->path();
+        if (seen.contains(node) || store.document.findPath(path) != node || !node->isEditable() ||
+            m_policy.isEditLocked(node))
+            return;
+        const VariableInfo info = m_schema.info(node);
+        if (info.readOnly || (documentedOnly && (!info.known || !path.startsWith(u"Global/"))))
+            return;
+        seen.insert(node);
+        array.append(QJsonObject{{QStringLiteral("path"), path},
+                                 {QStringLiteral("type"), QString(node->type)},
+                                 {QStringLiteral("value"), node->value}});
+    };
+    for (XsdtNode *root : std::as_const(roots)) {
+        if (root->isValue())
+            consider(root);
+        else
+            forEachValue(root, consider);
+    }
+    m_out << QJsonDocument(QJsonObject{{QStringLiteral("format"), kFormat},
+                                       {QStringLiteral("version"), 1},
+                                       {QStringLiteral("source"), store.path},
+                                       {QStringLiteral("values"), array}})
+                 .toJson(QJsonDocument::Indented);
+    m_out.flush();
+    return ExitDone;
+}
+
+int Ctl::importValues(const QString &file)
+{
+    QByteArray bytes;
+    QString error;
+    if (!readFile(QFileInfo(file).absoluteFilePath(), bytes, &error))
+        return fail(ExitNotFound, QString(), QString(), error);
+    QJsonParseError parseError;
+    const QJsonDocument json = QJsonDocument::fromJson(bytes, &parseError);
+    if (json.isNull())
+        return fail(ExitRefused, file, QString(), parseError.errorString());
+    if (json.object().value(QStringLiteral("format")).toString() != kFormat ||
+        !json.object().value(QStringLiteral("values")).isArray())
+        return fail(ExitRefused, file, QString(),
+                    tr("Not a preferences file written by varnelctl export."));
+    SettingsStore store;
+    if (const int code = openStore(store, chosenFile()))
+        return code;
+    // Every entry is checked before anything changes, and every problem is named, so one
+    // run shows all that needs fixing.
+    int problems = 0;
+    const QJsonArray entries = json.object().value(QStringLiteral("values")).toArray();
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const QJsonObject entry = entries.at(i).toObject();
+        const QString path = entry.value(QStringLiteral("path")).toString();
+        const QString type = entry.value(QStringLiteral("type")).toString();
+        const QJsonValue value = entry.value(QStringLiteral("value"));
+        auto problem = [&](const QString &message) {
+            ++problems;
+            fail(ExitRefused, file, path, message);
+        };
+        XsdtNode *node = path.isEmpty() ? nullptr : store.document.findPath(path);
+        if (path.isEmpty() || type.size() != 1 || !value.isString()) {
+            problem(tr("Entry %1 needs a path, a one-letter type and a text value.").arg(i + 1));
+        } else if (!node || !node->isValue()) {
+            problem(tr("No such setting in %1.").arg(native(store.path)));
+        } else if (type.at(0) != node->type) {
+            problem(tr("The type is %1 here but %2 in the import.")
+                        .arg(typeDisplayName(node->type), typeDisplayName(type.at(0))));
+        } else {
+            QString normalized;
+            QString message;
+            if (checkNewValue(node, value.toString(), m_schema, &m_policy, &normalized, &message))
+                node->value = normalized;
+            else
+                problem(message);
+        }
+    }
+    if (problems > 0)
+        return fail(ExitRefused, file, QString(),
+                    tr("%n problem(s); nothing was imported.", nullptr, problems));
+    return save(store, {}, {});
+}
+
+} // namespace vrn

@@ -1,0 +1,189 @@
+#include "knowledge/compare.h"
+
+#include "document/xsdtdocument.h"
+#include "document/xsdtnode.h"
+#include "knowledge/deletionpolicy.h"
+
+#include <QStringView>
+
+#include <bit>
+#include <vector>
+
+namespace vrn {
+
+namespace {
+
+// The other document's paths as a tree of keys: one entry per distinct path, each found by
+// (parent entry, key). Hashing one short key per level is much cheaper than building and
+// hashing every full path, and groups that occur twice merge into one entry as their paths
+// do. A plain open-addressing table sized once keeps a 50 MB file's million lookups cheap.
+class PathIndex
+{
+public:
+    explicit PathIndex(size_t expected)
+    {
+        const size_t capacity = std::bit_ceil(std::max<size_t>(16, expected * 2));
+        m_slots.resize(capacity);
+        m_mask = capacity - 1;
+    }
+
+    // The entry of `key` below `parent`, or -1.
+    qint32 find(qint32 parent, const QString &key) const
+    {
+        const quint64 h = hash(parent, key);
+        for (size_t i = size_t(h) & m_mask;; i = (i + 1) & m_mask) {
+            const Slot &slot = m_slots[i];
+            if (!slot.key)
+                return -1;
+            if (slot.hash == quint32(h >> 32) && slot.parent == parent && *slot.key == key)
+                return slot.id;
+        }
+    }
+
+    // The entry of `key` below `parent`, made with the id `next` when there is none yet.
+    qint32 findOrAdd(qint32 parent, const QString &key, qint32 next)
+    {
+        const quint64 h = hash(parent, key);
+        for (size_t i = size_t(h) & m_mask;; i = (i + 1) & m_mask) {
+            Slot &slot = m_slots[i];
+            if (!slot.key) {
+                slot = Slot{&key, parent, next, quint32(h >> 32)};
+                return next;
+            }
+            if (slot.hash == quint32(h >> 32) && slot.parent == parent && *slot.key == key)
+                return slot.id;
+        }
+    }
+
+private:
+    struct Slot
+    {
+        const QString *key = nullptr; // the key of the first node with this path
+        qint32 parent = 0;
+        qint32 id = 0;
+        quint32 hash = 0;
+    };
+
+    static quint64 hash(qint32 parent, const QString &key)
+    {
+        quint64 h = 0xcbf29ce484222325ULL ^ (quint64(quint32(parent)) * 0x9e3779b97f4a7c15ULL);
+        for (QChar c : key)
+            h = (h ^ c.unicode()) * 0x100000001b3ULL;
+        h ^= h >> 29;
+        h *= 0xbf58476d1ce4e5b9ULL;
+        return h ^ (h >> 32);
+    }
+
+    std::vector<Slot> m_slots;
+    size_t m_mask = 0;
+};
+
+struct PathEntry
+{
+    XsdtNode *value = nullptr; // the last value with this path in document order
+    bool seen = false;         // this document has a value with this path
+};
+
+size_t countNodes(const XsdtNode *node)
+{
+    size_t count = node->children.size();
+    for (const auto &child : node->children)
+        count += countNodes(child.get());
+    return count;
+}
+
+class Differ
+{
+public:
+    explicit Differ(const XsdtDocument &there)
+        : m_index(countNodes(&there.root))
+    {
+        m_entries.emplace_back(); // entry 0 stands for the root
+        indexThere(&there.root, 0);
+    }
+
+    QList<DiffRecord> run(const XsdtDocument &here)
+    {
+        walkHere(&here.root, 0, QString());
+        for (const auto &[node, id] : m_thereValues) {
+            if (!m_entries[size_t(id)].seen)
+                m_records.append({node->path(), DiffRecord::OnlyThere, nullptr, node});
+        }
+        return std::move(m_records);
+    }
+
+private:
+    void indexThere(const XsdtNode *group, qint32 groupId)
+    {
+        for (const auto &child : group->children) {
+            if (child->pendingDelete)
+                continue;
+            const qint32 id = m_index.findOrAdd(groupId, child->key, qint32(m_entries.size()));
+            if (id == qint32(m_entries.size()))
+                m_entries.emplace_back();
+            if (child->isValue()) {
+                m_entries[size_t(id)].value = child.get();
+                m_thereValues.emplace_back(child.get(), id);
+            } else {
+                indexThere(child.get(), id);
+            }
+        }
+    }
+
+    // groupId is the other document's entry for this group's path, or -1 when it has none
+    // (then nothing below can match either). prefix is the group's path and a "/", built once
+    // for all its records.
+    void walkHere(const XsdtNode *group, qint32 groupId, const QString &prefix)
+    {
+        for (const auto &child : group->children) {
+            if (child->pendingDelete)
+                continue;
+            const qint32 id = groupId >= 0 ? m_index.find(groupId, child->key) : -1;
+            if (child->isGroup()) {
+                walkHere(child.get(), id, prefix + child->key + QLatin1Char('/'));
+                continue;
+            }
+            XsdtNode *other = id >= 0 ? m_entries[size_t(id)].value : nullptr;
+            if (!other) {
+                m_records.append({prefix + child->key, DiffRecord::OnlyHere, child.get(), nullptr});
+                continue;
+            }
+            m_entries[size_t(id)].seen = true;
+            if (!sameValue(*child, *other))
+                m_records.append({prefix + child->key, DiffRecord::Different, child.get(), other});
+        }
+    }
+
+    // A compressed value's text is only a summary of its blocks, so two different blocks can
+    // share it: the blocks themselves are compared too.
+    static bool sameValue(const XsdtNode &a, const XsdtNode &b)
+    {
+        return a.type == b.type && a.value == b.value && a.compression == b.compression &&
+               a.compressedText == b.compressedText;
+    }
+
+    PathIndex m_index;
+    std::vector<PathEntry> m_entries;
+    std::vector<std::pair<XsdtNode *, qint32>> m_thereValues;
+    QList<DiffRecord> m_records;
+};
+
+} // namespace
+
+QList<DiffRecord> compareDocuments(const XsdtDocument &here, const XsdtDocument &there)
+{
+    return Differ(there).run(here);
+}
+
+bool isCopyable(const DiffRecord &record, const DeletionPolicy *policy)
+{
+    if (record.kind != DiffRecord::Different || !record.here || !record.there)
+        return false;
+    // The other side must be a plain value too: a compressed value's text is a summary, and a
+    // block's text is encoded data, neither of which belongs in an editable entry.
+    if (!record.here->isEditable() || !record.there->isEditable() || record.here->isDeleted())
+        return false;
+    return !policy || !policy->isCompareNoCopy(record.here);
+}
+
+} // namespace vrn
