@@ -2,6 +2,7 @@
 // temporary folder so the real user's settings and trash are never touched.
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
+#include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "store/files.h"
 
@@ -42,6 +43,7 @@ private slots:
     void successes();
     void exportImportAndJson();
     void checkExitCodes();
+    void pruneToTrash();
 
 private:
     Run run(QStringList args);
@@ -49,10 +51,16 @@ private:
 
     QTemporaryDir m_home;
     QString m_file;
+    bool m_ownPixInsight = false;
 };
 
 Run TestVarnelctl::run(QStringList args)
 {
+    // Other test programs on this machine start processes named PixInsight too: a run that
+    // must not see one waits until they are gone.
+    if (!m_ownPixInsight &&
+        !QTest::qWaitFor([] { return runningPixInsightPids().isEmpty(); }, 120000))
+        qWarning("a process named PixInsight is still running");
     args.replaceInStrings(QStringLiteral("%F"), m_file);
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -86,8 +94,10 @@ void TestVarnelctl::initTestCase()
 // A fresh settings file in the folder the window would look in first, and nothing beside it.
 void TestVarnelctl::init()
 {
+    m_ownPixInsight = false;
     QDir(m_home.path()).removeRecursively();
     QVERIFY(QDir().mkpath(m_home.filePath(QStringLiteral(".PixInsight"))));
+    QVERIFY(QDir().mkpath(m_home.filePath(QStringLiteral(".local/share"))));
     testdata::GeneratorOptions options;
     options.targetBytes = 96 * 1024;
     options.plantProblems = true;
@@ -173,12 +183,14 @@ void TestVarnelctl::refusals()
             QFile::copy(QStringLiteral("/bin/sleep"), bin.filePath(QStringLiteral("PixInsight"))));
         pixinsight.start(bin.filePath(QStringLiteral("PixInsight")), {QStringLiteral("60")});
         QVERIFY(pixinsight.waitForStarted());
+        m_ownPixInsight = true;
     }
     const QStringList backupsBefore = listBackups(m_file);
 
     const Run result = run(args);
     pixinsight.kill();
     pixinsight.waitForFinished();
+    m_ownPixInsight = false;
 
     QVERIFY2(result.err.contains(message), qPrintable(result.err));
     QCOMPARE(result.code, code);
@@ -306,6 +318,31 @@ void TestVarnelctl::checkExitCodes()
     const QJsonArray findings = QJsonDocument::fromJson(found.out.toUtf8())["findings"].toArray();
     QCOMPARE(findings.first()["severity"].toString(), QStringLiteral("Problem"));
     QCOMPARE(findings.first()["paths"].toArray().first().toString(), kFont);
+
+    QByteArray bytes;
+    QVERIFY(readFile(clean, bytes));
+    QCOMPARE(run({"diff", "--file", clean, write(QStringLiteral("copy.settings"), bytes)}).code, 0);
+    const Run differ = run({"diff", m_file, clean});
+    QCOMPARE(differ.code, 1);
+    QVERIFY(differ.out.contains("\nDifferent\t" + kProcessors + "\t2\t1\n"));
+}
+
+void TestVarnelctl::pruneToTrash()
+{
+    for (const char *stamp : {"20240101-000000", "20250101-000000", "20260101-000000"})
+        write(QStringLiteral(".PixInsight/core-1-pxi.settings.bak-") + stamp, "old");
+    const QStringList all = listBackups(m_file);
+    QCOMPARE(run({"prune", "--keep", "1", "--dry-run"}).code, 0);
+    QCOMPARE(listBackups(m_file), all);
+    const Run result = run({"prune", "--keep", "1"});
+    QVERIFY2(result.code == 0, qPrintable(result.err));
+    QCOMPARE(listBackups(m_file), all.mid(0, 1));
+    QVERIFY(QFile::exists(m_file));
+    QStringList trashed;
+    for (const QString &path : all.mid(1))
+        trashed.append(QFileInfo(path).fileName());
+    trashed.sort();
+    QCOMPARE(QDir(m_home.filePath(".local/share/Trash/files")).entryList(QDir::Files), trashed);
 }
 
 QTEST_GUILESS_MAIN(TestVarnelctl)

@@ -6,7 +6,7 @@ set -e
 packages="cmake ninja-build g++ make qt6-base-dev procps fonts-dejavu-core"
 if [ "$1" = "test" ]; then
     # sudo: the elevated helper is tested through the real "sudo -n".
-    packages="$packages libpugixml-dev clang-14 libclang-rt-14-dev sudo"
+    packages="$packages libpugixml-dev clang-14 libclang-rt-14-dev sudo desktop-file-utils appstream"
 fi
 missing=""
 for p in $packages; do

@@ -2,7 +2,9 @@
 
 #include "app/mainwindow.h"
 #include "app/thememanager.h"
+#include "environment/buildinfo.h"
 #include "privileged/helpermode.h"
+#include "views/adbanner.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -66,7 +68,9 @@ int runVarnel(int argc, char **argv)
     QApplication::setOrganizationName(QStringLiteral("Varnelhaus"));
     QApplication::setApplicationName(QStringLiteral("Varnelhaus"));
     QApplication::setApplicationDisplayName(QStringLiteral("Varnel"));
-    QApplication::setApplicationVersion(QStringLiteral("0.1.3"));
+    QApplication::setApplicationVersion(programVersion());
+    // Lets Wayland desktops match the window to the installed menu entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.varnelhaus.Varnel"));
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64, 128, 256, 512})
         icon.addFile(QStringLiteral(":/icons/vrne-%1.png").arg(size), QSize(size, size));
@@ -118,6 +122,8 @@ int runVarnel(int argc, char **argv)
     if (!files.isEmpty())
         window.loadFile(files.constFirst());
     if (parser.isSet(screenshotsOption)) {
+        // No network here: the pictures show a built-in ad at once, and nothing waits.
+        window.adBanner()->start(false, 0);
         // Rendered and done: the window never reaches the event loop.
         return window.runScreenshots(parser.value(screenshotsOption),
                                      parser.value(screenshotSearchOption))
@@ -125,6 +131,7 @@ int runVarnel(int argc, char **argv)
                    : 1;
     }
     window.show();
+    window.adBanner()->start(true, 100);
     if (qEnvironmentVariableIsSet("VARNEL_REPORT_SHOWN")) {
         // For the start-up benchmark: say when the window has been painted, then leave.
         QTimer::singleShot(0, &window, [&window] {

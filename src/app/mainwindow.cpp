@@ -10,6 +10,9 @@
 #include "model/settingsmodel.h"
 #include "model/valuedelegate.h"
 #include "privileged/leftoverdeletion.h"
+#include "views/aboutdialog.h"
+#include "views/adbanner.h"
+#include "views/backupsdialog.h"
 #include "views/dialogs.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
@@ -22,10 +25,10 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFrame>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -37,6 +40,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QShortcut>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -52,12 +56,6 @@
 namespace vrn {
 
 namespace {
-
-std::function<bool(const QUrl &)> &urlOpener()
-{
-    static std::function<bool(const QUrl &)> opener;
-    return opener;
-}
 
 QByteArray readResource(const QString &path)
 {
@@ -105,7 +103,7 @@ const char *const kToolbarStyle =
 
 void MainWindow::setUrlOpener(std::function<bool(const QUrl &)> opener)
 {
-    urlOpener() = std::move(opener);
+    Dialogs::setUrlOpener(std::move(opener));
 }
 
 MainWindow::MainWindow(QWidget *parent)
@@ -205,6 +203,8 @@ void MainWindow::buildActions()
     m_saveAction->setIconText(tr("Save"));
     m_restoreAction = make(tr("Restore &backup..."), &MainWindow::onRestoreBackup);
     m_restoreAction->setIconText(tr("Restore"));
+    m_manageBackupsAction = make(tr("&Manage backups..."), &MainWindow::onManageBackups);
+    m_manageBackupsAction->setIconText(tr("Backups"));
     m_quitAction = make(tr("&Quit"), &MainWindow::close);
     m_quitAction->setShortcut(QKeySequence::Quit);
     m_quitAction->setMenuRole(QAction::QuitRole);
@@ -258,6 +258,9 @@ void MainWindow::buildActions()
     m_toggleThemeAction->setIconText(tr("Theme"));
 
     m_userGuideAction = make(tr("&User Guide"), &MainWindow::openUserGuide);
+    m_aboutAction = make(tr("&About Varnel"), &MainWindow::onAbout);
+    m_aboutAction->setMenuRole(QAction::AboutRole);
+    m_aboutAction->setIconText(tr("About"));
     m_aboutQtAction = make(tr("About &Qt"), [] { QApplication::aboutQt(); });
     m_aboutQtAction->setMenuRole(QAction::AboutQtRole);
 }
@@ -272,6 +275,7 @@ void MainWindow::buildMenus()
     file->addSeparator();
     file->addAction(m_saveAction);
     file->addAction(m_restoreAction);
+    file->addAction(m_manageBackupsAction);
     file->addSeparator();
     file->addAction(m_quitAction);
 
@@ -304,6 +308,7 @@ void MainWindow::buildMenus()
     QMenu *help = menuBar()->addMenu(tr("&Help"));
     help->addAction(m_userGuideAction);
     help->addSeparator();
+    help->addAction(m_aboutAction);
     help->addAction(m_aboutQtAction);
 }
 
@@ -324,9 +329,12 @@ void MainWindow::buildToolbar()
     add(m_undoAction, ToolbarGlyph::Undo);
     add(m_redoAction, ToolbarGlyph::Redo);
     m_toolbar->addSeparator();
+    add(m_manageBackupsAction, ToolbarGlyph::Backups);
     add(m_restoreAction, ToolbarGlyph::Restore);
     m_toolbar->addSeparator();
     add(m_toggleThemeAction, ToolbarGlyph::Theme);
+    m_toolbar->addSeparator();
+    add(m_aboutAction, ToolbarGlyph::About);
     addToolBar(Qt::TopToolBarArea, m_toolbar);
 
     const QSettings settings;
@@ -374,6 +382,15 @@ void MainWindow::buildCentralWidget()
     m_tabs = new QTabWidget(central);
     m_tabs->addTab(buildAdvancedPage(), tr("All settings (advanced)"));
     layout->addWidget(m_tabs, 1);
+
+    auto *line = new QFrame(central);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    layout->addWidget(line);
+    m_adBanner = new AdBanner(QStandardPaths::writableLocation(QStandardPaths::CacheLocation) +
+                                  QStringLiteral("/ads"),
+                              central);
+    layout->addWidget(m_adBanner);
     setCentralWidget(central);
 
     // Task pages in tab order; each goes before the advanced tree.
@@ -558,6 +575,7 @@ void MainWindow::updateState()
     m_saveAction->setEnabled(m_store.loaded && count >= 1 && !m_pixInsightRunning &&
                              !m_changedOnDisk);
     m_restoreAction->setEnabled(m_store.loaded && !m_pixInsightRunning);
+    m_manageBackupsAction->setEnabled(m_store.loaded);
     m_revertAllAction->setEnabled(count >= 1);
     updateUndoActions();
     setWindowTitle(
@@ -1054,11 +1072,41 @@ void MainWindow::openUserGuide()
     if (page.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(page) != page.size() ||
         !file.commit())
         return;
-    const QUrl url = QUrl::fromLocalFile(path);
-    if (urlOpener())
-        urlOpener()(url);
-    else
-        QDesktopServices::openUrl(url);
+    Dialogs::openUrl(QUrl::fromLocalFile(path));
+}
+
+void MainWindow::onManageBackups()
+{
+    if (!m_store.loaded)
+        return;
+    BackupsDialog dialog(m_store.path, this);
+    connect(&dialog, &BackupsDialog::message, this,
+            [this](const QString &text) { statusBar()->showMessage(text, 10000); });
+    Dialogs::execDialog(&dialog);
+}
+
+QString MainWindow::recordedPixInsightVersion() const
+{
+    if (!m_store.loaded)
+        return QString();
+    auto topValue = [this](QStringView key) {
+        const XsdtNode *node = m_store.document.root.childByKey(key);
+        return node && node->isValue() ? node : nullptr;
+    };
+    const XsdtNode *product = topValue(u"PixInsight");
+    const XsdtNode *last = topValue(u"LastVersion");
+    if (!last || last->value.isEmpty())
+        return product ? product->value : QString();
+    if (!product)
+        return last->value;
+    return QStringLiteral("%1 [%2]").arg(product->value, last->value);
+}
+
+void MainWindow::onAbout()
+{
+    AboutDialog dialog(m_store.loaded ? m_store.path : QString(), recordedPixInsightVersion(),
+                       this);
+    Dialogs::execDialog(&dialog);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

@@ -26,6 +26,7 @@ class QUrl;
 
 namespace vrn {
 
+class AdBanner;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
@@ -87,6 +88,9 @@ public:
     QAction *revertAllAction() const { return m_revertAllAction; }
     QAction *unusedModulesAction() const { return m_unusedAction; }
     UnusedModulesView *unusedModulesView() const { return m_unusedView; }
+    QAction *manageBackupsAction() const { return m_manageBackupsAction; }
+    QAction *aboutAction() const { return m_aboutAction; }
+    AdBanner *adBanner() const { return m_adBanner; }
     QAction *undoAction() const { return m_undoAction; }
     QAction *redoAction() const { return m_redoAction; }
     bool isPixInsightRunning() const { return m_pixInsightRunning; }
@@ -111,6 +115,8 @@ public slots:
     void updateStatusBarStyle();
     void openUserGuide();
     void onUnusedModules();
+    void onManageBackups();
+    void onAbout();
     void updateUndoActions();
 
 protected:
@@ -130,6 +136,7 @@ private:
     void onChangedOnlyToggled(bool on);
     QString settingsFolder() const;
     int documentPendingCount() const;
+    QString recordedPixInsightVersion() const;
 
     SettingsStore m_store;
     Schema m_schema;
@@ -167,6 +174,9 @@ private:
     QAction *m_undoAction = nullptr;
     QAction *m_redoAction = nullptr;
     QAction *m_quitAction = nullptr;
+    QAction *m_manageBackupsAction = nullptr;
+    QAction *m_aboutAction = nullptr;
+    AdBanner *m_adBanner = nullptr;
     QAction *m_expandAllAction = nullptr;
     QAction *m_collapseAllAction = nullptr;
     QAction *m_largerTextAction = nullptr;

@@ -6,6 +6,8 @@
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
 #include "views/collapsiblesection.h"
+#include "views/aboutdialog.h"
+#include "views/backupsdialog.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
@@ -106,6 +108,16 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         m_changedOnly->setChecked(false);
         m_model->revertAll();
         m_model->setViewOnly(wasViewOnly);
+
+        BackupsDialog backups(m_store.path, this);
+        backups.show();
+        save(&backups, QStringLiteral("backups.png"));
+    }
+    {
+        AboutDialog about(m_store.loaded ? m_store.path : QString(),
+                          tr("PixInsight Core (recorded in the open file)"), this);
+        about.show();
+        save(&about, QStringLiteral("about.png"));
     }
     showTab(m_tree->parentWidget());
     save(this, QStringLiteral("advanced.png"));

@@ -4,6 +4,7 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
+#include "knowledge/compare.h"
 #include "knowledge/healthcheck.h"
 #include "knowledge/valuecheck.h"
 #include "store/settingsstore.h"
@@ -45,6 +46,7 @@ const QList<CommandSpec> &commandSpecs()
          -1,
          {QStringLiteral("dry-run"), QStringLiteral("force"), QStringLiteral("expect-hash")}},
         {"check", 0, 0, {}},
+        {"diff", 1, 2, {}},
         {"backups", 0, 0, {}},
         {"restore", 1, 1, {}},
         {"prune", 0, 0, {QStringLiteral("keep"), QStringLiteral("dry-run")}},
@@ -128,6 +130,8 @@ QString Ctl::helpText()
         "  delete PATH...         delete entries the deletion rules allow (--force for those\n"
         "                         that need a confirmation in the window)\n"
         "  check                  the health check's findings, one per line\n"
+        "  diff [FILE_A] FILE_B   the value entries in which two files differ (FILE_A: the\n"
+        "                         --file file by default)\n"
         "  backups                the backups of the file, newest first\n"
         "  restore BACKUP         replace the file with one of its backups (name or path)\n"
         "  prune --keep N         move all but the newest N backups to the trash\n"
@@ -154,7 +158,7 @@ QString Ctl::helpText()
         "\n"
         "Exit codes:\n"
         "  0  done\n"
-        "  1  check found a Warning or Problem\n"
+        "  1  check found a Warning or Problem; diff found a difference\n"
         "  2  PixInsight is running; nothing was written\n"
         "  3  file, setting or backup not found, or the file is not a settings file\n"
         "  4  refused: invalid value, protected entry, import problems, or the file changed\n"
@@ -237,6 +241,24 @@ int Ctl::noFile(const QString &file)
                     .arg(native(configDirectories().join(QStringLiteral(", ")))));
 }
 
+int Ctl::readDocument(XsdtDocument &document, const QString &file, QByteArray *hash)
+{
+    // Commands that only read skip the store: it hashes every byte for its change check, which
+    // costs nearly as much as parsing a large file and guards nothing when nothing is written.
+    if (file.isEmpty())
+        return noFile(file);
+    QByteArray bytes;
+    QString error;
+    if (!readFile(file, bytes, &error))
+        return fail(ExitNotFound, QString(), QString(), error);
+    if (!document.parse(bytes, &error))
+        return fail(ExitNotFound, QString(), QString(),
+                    tr("%1 is not a valid PixInsight settings file: %2").arg(native(file), error));
+    if (hash)
+        *hash = sha256(bytes);
+    return ExitDone;
+}
+
 int Ctl::openStore(SettingsStore &store, const QString &file)
 {
     if (file.isEmpty())
@@ -277,6 +299,10 @@ int Ctl::save(SettingsStore &store, const QStringList &changeLines, QJsonObject 
         print(json, lines);
         return ExitDone;
     }
+    if (!store.document.compactLayout)
+        fail(ExitDone, store.path, QString(),
+             tr("This file uses a non-default layout (for example indented XML). Values are "
+                "unaffected; saving will rewrite it in PixInsight's compact layout."));
     if (m_dryRun) {
         lines.append(tr("Dry run: nothing was written."));
         print(json, lines);
@@ -291,7 +317,7 @@ int Ctl::save(SettingsStore &store, const QStringList &changeLines, QJsonObject 
             code = ExitRunning;
         else if (store.contentChangedOnDisk())
             code = ExitRefused;
-        return fail(code, QString(), QString(), error);
+        return fail(code, store.path, QString(), error);
     }
     const QString name = QFileInfo(backup).fileName();
     json.insert(QStringLiteral("backup"), name);
@@ -383,6 +409,8 @@ int Ctl::run(const QStringList &arguments)
         return remove(args);
     if (command == QLatin1String("check"))
         return check();
+    if (command == QLatin1String("diff"))
+        return diff(args);
     if (command == QLatin1String("export"))
         return exportValues(args);
     return importValues(args.constFirst());
@@ -420,17 +448,19 @@ int Ctl::files()
 
 int Ctl::get(const QStringList &paths)
 {
-    SettingsStore store;
-    if (const int code = openStore(store, chosenFile()))
+    XsdtDocument document;
+    const QString file = chosenFile();
+    QByteArray hash;
+    if (const int code = readDocument(document, file, m_json ? &hash : nullptr))
         return code;
     const bool recursive = m_parser->isSet(QStringLiteral("recursive"));
     int code = ExitDone;
     QJsonArray array;
     QStringList lines;
     for (const QString &path : paths) {
-        const XsdtNode *node = store.document.findPath(path);
-        if (!node || node == &store.document.root) {
-            code = fail(ExitNotFound, store.path, path, tr("No such setting."));
+        const XsdtNode *node = document.findPath(path);
+        if (!node || node == &document.root) {
+            code = fail(ExitNotFound, file, path, tr("No such setting."));
             continue;
         }
         QList<const XsdtNode *> values;
@@ -445,8 +475,8 @@ int Ctl::get(const QStringList &paths)
                     .join(QLatin1Char('\t')));
         }
     }
-    print({{QStringLiteral("file"), store.path},
-           {QStringLiteral("sha256"), QString::fromLatin1(store.loadedHash.toHex())},
+    print({{QStringLiteral("file"), file},
+           {QStringLiteral("sha256"), QString::fromLatin1(hash.toHex())},
            {QStringLiteral("values"), array}},
           lines);
     return code;
@@ -520,10 +550,11 @@ int Ctl::remove(const QStringList &paths)
 
 int Ctl::check()
 {
-    SettingsStore store;
-    if (const int code = openStore(store, chosenFile()))
+    XsdtDocument document;
+    const QString file = chosenFile();
+    if (const int code = readDocument(document, file))
         return code;
-    const QList<Finding> findings = runHealthCheck(store.document, m_schema, HealthEnv::system());
+    const QList<Finding> findings = runHealthCheck(document, m_schema, HealthEnv::system());
     QJsonArray array;
     QStringList lines;
     int code = ExitDone;
@@ -546,8 +577,53 @@ int Ctl::check()
                         escaped(finding.title), escaped(finding.text)}
                 .join(QLatin1Char('\t')));
     }
-    print({{QStringLiteral("file"), store.path}, {QStringLiteral("findings"), array}}, lines);
+    print({{QStringLiteral("file"), file}, {QStringLiteral("findings"), array}}, lines);
     return code;
+}
+
+int Ctl::diff(const QStringList &files)
+{
+    const QString first =
+        files.size() == 2 ? QFileInfo(files.at(0)).absoluteFilePath() : chosenFile();
+    const QString second = QFileInfo(files.constLast()).absoluteFilePath();
+    XsdtDocument a;
+    XsdtDocument b;
+    if (const int code = readDocument(a, first))
+        return code;
+    if (const int code = readDocument(b, second))
+        return code;
+    const QList<DiffRecord> records = compareDocuments(a, b);
+    QJsonArray array;
+    QStringList lines;
+    for (const DiffRecord &record : records) {
+        auto side = [](const XsdtNode *node) -> QJsonValue {
+            if (!node)
+                return QJsonValue();
+            return QJsonObject{{QStringLiteral("type"), QString(node->type)},
+                               {QStringLiteral("value"), node->value}};
+        };
+        static const char *const kinds[] = {"different", "onlyFirst", "onlySecond"};
+        array.append(QJsonObject{{QStringLiteral("path"), record.path},
+                                 {QStringLiteral("kind"), QLatin1String(kinds[record.kind])},
+                                 {QStringLiteral("first"), side(record.here)},
+                                 {QStringLiteral("second"), side(record.there)}});
+        QString status = tr("Different");
+        if (record.kind == DiffRecord::OnlyHere)
+            status = tr("Only in the first file");
+        else if (record.kind == DiffRecord::OnlyThere)
+            status = tr("Only in the second file");
+        else if (record.here->type != record.there->type)
+            status += tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
+        lines.append(QStringList{status, record.path,
+                                 record.here ? escaped(record.here->value) : QString(),
+                                 record.there ? escaped(record.there->value) : QString()}
+                         .join(QLatin1Char('\t')));
+    }
+    print({{QStringLiteral("first"), first},
+           {QStringLiteral("second"), second},
+           {QStringLiteral("records"), array}},
+          lines);
+    return records.isEmpty() ? ExitDone : ExitFinding;
 }
 
 int Ctl::backups()
@@ -598,7 +674,7 @@ int Ctl::restore(const QString &backup)
             code = ExitRunning;
         else if (!readFile(chosen, bytes) || !scratch.parse(bytes))
             code = ExitRefused;
-        return fail(code, QString(), QString(), error);
+        return fail(code, store.path, QString(), error);
     }
     QString saved;
     for (const QString &path : listBackups(store.path)) {
@@ -667,26 +743,27 @@ int Ctl::prune(const QString &keepText)
 
 int Ctl::exportValues(const QStringList &paths)
 {
-    SettingsStore store;
-    if (const int code = openStore(store, chosenFile()))
+    XsdtDocument document;
+    const QString file = chosenFile();
+    if (const int code = readDocument(document, file))
         return code;
     QList<XsdtNode *> roots;
     for (const QString &path : paths) {
-        XsdtNode *node = store.document.findPath(path);
-        if (!node || node == &store.document.root)
-            return fail(ExitNotFound, store.path, path, tr("No such setting."));
+        XsdtNode *node = document.findPath(path);
+        if (!node || node == &document.root)
+            return fail(ExitNotFound, file, path, tr("No such setting."));
         roots.append(node);
     }
     const bool documentedOnly = roots.isEmpty();
     if (documentedOnly)
-        roots.append(&store.document.root);
+        roots.append(&document.root);
     QJsonArray array;
     QSet<const XsdtNode *> seen;
     auto consider = [&](XsdtNode *node) {
         // Only what import would accept back: the value a path names (the first of twins),
         // editable, not locked, not read-only.
         const QString path = node->path();
-        if (seen.contains(node) || store.document.findPath(path) != node || !node->isEditable() ||
+        if (seen.contains(node) || document.findPath(path) != node || !node->isEditable() ||
             m_policy.isEditLocked(node))
             return;
         const VariableInfo info = m_schema.info(node);
@@ -705,7 +782,7 @@ int Ctl::exportValues(const QStringList &paths)
     }
     m_out << QJsonDocument(QJsonObject{{QStringLiteral("format"), kFormat},
                                        {QStringLiteral("version"), 1},
-                                       {QStringLiteral("source"), store.path},
+                                       {QStringLiteral("source"), file},
                                        {QStringLiteral("values"), array}})
                  .toJson(QJsonDocument::Indented);
     m_out.flush();

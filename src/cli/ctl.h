@@ -14,12 +14,13 @@ class QTextStream;
 namespace vrn {
 
 class SettingsStore;
+class XsdtDocument;
 struct XsdtNode;
 
 // Exit codes of varnelctl; scripts rely on them, so they never change meaning.
 enum CtlExit {
     ExitDone = 0,
-    ExitFinding = 1,     // check found a Warning or Problem
+    ExitFinding = 1,     // check found a Warning or Problem; diff found a difference
     ExitRunning = 2,     // PixInsight is running, nothing written
     ExitNotFound = 3,    // file, path or backup not found or not readable as settings
     ExitRefused = 4,     // validation, deletion policy, import problems, file changed
@@ -48,6 +49,7 @@ private:
     bool loadKnowledge();
     QString chosenFile() const;
     int noFile(const QString &file);
+    int readDocument(XsdtDocument &document, const QString &file, QByteArray *hash = nullptr);
     int openStore(SettingsStore &store, const QString &file);
     int save(SettingsStore &store, const QStringList &changeLines, QJsonObject json);
     void print(const QJsonObject &json, const QStringList &lines);
@@ -57,6 +59,7 @@ private:
     int set(const QStringList &assignments);
     int remove(const QStringList &paths);
     int check();
+    int diff(const QStringList &files);
     int backups();
     int restore(const QString &backup);
     int prune(const QString &keep);

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QDesktopServices>
 #include <QDialog>
 #include <QFileDialog>
 #include <QInputDialog>
@@ -27,6 +28,7 @@ struct TestState
     QQueue<QString> menuChoices;
     QQueue<int> items;
     QQueue<std::function<int(QDialog *)>> dialogHandlers;
+    std::function<bool(const QUrl &)> urlOpener;
     QList<Dialogs::Record> shown;
 };
 
@@ -282,6 +284,18 @@ int Dialogs::execDialog(QDialog *dialog)
         return s.dialogHandlers.dequeue()(dialog);
     }
     return dialog->exec();
+}
+
+bool Dialogs::openUrl(const QUrl &url)
+{
+    if (state().urlOpener)
+        return state().urlOpener(url);
+    return QDesktopServices::openUrl(url);
+}
+
+void Dialogs::setUrlOpener(std::function<bool(const QUrl &)> opener)
+{
+    state().urlOpener = std::move(opener);
 }
 
 void Dialogs::setNextItem(int index)

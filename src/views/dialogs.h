@@ -14,6 +14,7 @@
 class QAction;
 class QDialog;
 class QMenu;
+class QUrl;
 class QWidget;
 
 namespace vrn {
@@ -110,6 +111,8 @@ public:
                            const QStringList &items, int current, bool *ok);
     // Runs a dialog of our own modally; its result code.
     static int execDialog(QDialog *dialog);
+    // Opens a link or a local file with the desktop's default handler.
+    static bool openUrl(const QUrl &url);
 
     // Test hooks. In test mode nothing modal ever opens: each dialog takes the next queued
     // answer of its type, or else returns as if cancelled (the default button of a box), and
@@ -126,6 +129,9 @@ public:
     // The next dialog of our own is handed to this function instead of being shown; its
     // return value is the dialog's result. Without one the dialog counts as rejected.
     static void setNextDialogHandler(std::function<int(QDialog *)> handler);
+    // Links and files are handed to this function instead of the desktop (in any mode); an
+    // empty function restores the desktop.
+    static void setUrlOpener(std::function<bool(const QUrl &)> opener);
     static QList<Record> shown();
     static Record lastShown();
     static void clearShown();

@@ -1,0 +1,491 @@
+#include "views/adbanner.h"
+
+#include "environment/buildinfo.h"
+#include "views/dialogs.h"
+
+#include <QCryptographicHash>
+#include <QDate>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPainter>
+#include <QSaveFile>
+#include <QTimer>
+#include <QXmlStreamReader>
+
+#include <cmath>
+
+namespace vrn {
+
+namespace {
+
+struct AdText
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::AdBanner)
+};
+
+// Nothing the banner downloads is anywhere near this; a larger body is cut off and counts as
+// missing rather than filling memory.
+constexpr qint64 kMaxDownloadBytes = 4 * 1024 * 1024;
+
+bool isWebUrl(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && !url.host().isEmpty() &&
+           (scheme == QLatin1String("https") || scheme == QLatin1String("http"));
+}
+
+double weightOf(const AdRecord &record)
+{
+    return record.weight > 0 && std::isfinite(record.weight) ? record.weight : 1.0;
+}
+
+// Cache files are replaced in one step, so a banner starting meanwhile never reads half a file.
+void writeCacheFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size())
+        file.commit();
+}
+
+QString imageExtension(const QByteArray &data)
+{
+    if (data.startsWith("\x89PNG"))
+        return QStringLiteral(".png");
+    if (data.startsWith("\xFF\xD8\xFF"))
+        return QStringLiteral(".jpg");
+    return QStringLiteral(".img");
+}
+
+QString defaultText()
+{
+    return AdText::tr("Click for our other PixInsight modules");
+}
+
+} // namespace
+
+QUrl adFeedUrl()
+{
+    return QUrl(QStringLiteral("https://varnelhaus.org/varnel/ads/feed.xml"));
+}
+
+QUrl adDefaultClickUrl()
+{
+    return QUrl(QStringLiteral("https://varnelhaus.org/modules/"));
+}
+
+QList<AdRecord> builtInAds()
+{
+    auto record = [](const char *word, const QString &alt) {
+        AdRecord r;
+        r.id = QStringLiteral("emb-") + QLatin1String(word);
+        r.image = QStringLiteral(":/ads/%1.png").arg(QLatin1String(word));
+        r.click = QStringLiteral("https://varnelhaus.org/modules/%1/").arg(QLatin1String(word));
+        r.alt = alt;
+        r.embedded = true;
+        return r;
+    };
+    return {
+        record("skyglass", AdText::tr("Skyglass - flattens light-pollution gradients in one "
+                                      "pass, right inside PixInsight")),
+        record("haloquell", AdText::tr("Haloquell - tames halos and blooming around bright "
+                                       "stars without touching the faint ones")),
+        record("driftmend", AdText::tr("Driftmend - finds satellite trails and tracking drift in "
+                                       "your subframes before you integrate them")),
+    };
+}
+
+bool parseAdDuration(const QString &text, double *hours)
+{
+    QString rest = text.trimmed();
+    if (rest.isEmpty())
+        return false;
+    double factor = 1.0;
+    switch (rest.back().toLower().unicode()) {
+    case 'd':
+        factor = 24.0;
+        break;
+    case 'h':
+        factor = 1.0;
+        break;
+    case 'm':
+        factor = 1.0 / 60.0;
+        break;
+    case 'w':
+        factor = 168.0;
+        break;
+    default:
+        factor = 0.0;
+        break;
+    }
+    if (factor == 0.0)
+        factor = 1.0;
+    else
+        rest.chop(1);
+    bool ok = false;
+    const double number = rest.trimmed().toDouble(&ok);
+    // "inf" reads as a number too, and would keep a cached feed forever.
+    if (!ok || !(number >= 0) || !std::isfinite(number))
+        return false;
+    *hours = number * factor;
+    return true;
+}
+
+AdFeed parseAdFeed(const QByteArray &xml)
+{
+    AdFeed feed;
+    QXmlStreamReader reader(xml);
+    int depth = 0;
+    bool inAd = false;
+    AdRecord record;
+    QString field;
+    QString text;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (reader.isStartElement()) {
+            ++depth;
+            const QXmlStreamAttributes attributes = reader.attributes();
+            auto attribute = [&](const char *name) {
+                return attributes.value(QLatin1String(name)).toString().trimmed();
+            };
+            if (depth == 1) {
+                feed.ok = true;
+                QString ttl = attributes.value(QLatin1String("ttl")).toString();
+                if (ttl.isEmpty())
+                    ttl = attributes.value(QLatin1String("ttlHours")).toString();
+                double hours = 0;
+                if (parseAdDuration(ttl, &hours))
+                    feed.ttlHours = hours;
+            } else if (depth == 2 && reader.name() == QLatin1String("ad")) {
+                inAd = true;
+                record = AdRecord();
+                record.id = attribute("id");
+                record.start = attribute("start");
+                record.end = attribute("end");
+                record.minVersion = attribute("minVersion");
+                record.maxVersion = attribute("maxVersion");
+                bool ok = false;
+                const double weight = attribute("weight").toDouble(&ok);
+                if (ok && weight > 0 && std::isfinite(weight))
+                    record.weight = weight;
+            } else if (depth == 3 && inAd &&
+                       (reader.name() == QLatin1String("image") ||
+                        reader.name() == QLatin1String("click") ||
+                        reader.name() == QLatin1String("alt"))) {
+                field = reader.name().toString();
+                text.clear();
+            }
+        } else if (reader.isCharacters()) {
+            if (depth == 3 && !field.isEmpty())
+                text += reader.text();
+        } else if (reader.isEndElement()) {
+            if (depth == 3 && !field.isEmpty()) {
+                const QString value = text.trimmed();
+                if (field == QLatin1String("image"))
+                    record.image = value;
+                else if (field == QLatin1String("click"))
+                    record.click = value;
+                else
+                    record.alt = value;
+                field.clear();
+            } else if (depth == 2 && inAd) {
+                if (!record.image.isEmpty() || !record.click.isEmpty() || !record.alt.isEmpty())
+                    feed.records.append(record);
+                inAd = false;
+            }
+            --depth;
+        }
+    }
+    if (reader.hasError())
+        return AdFeed();
+    return feed;
+}
+
+int compareVersions(const QString &a, const QString &b)
+{
+    const QStringList left = a.split(QLatin1Char('.'));
+    const QStringList right = b.split(QLatin1Char('.'));
+    auto part = [](const QStringList &parts, qsizetype i) {
+        bool ok = false;
+        const int value = i < parts.size() ? parts.at(i).toInt(&ok) : 0;
+        return ok ? value : 0;
+    };
+    for (qsizetype i = 0; i < qMax(left.size(), right.size()); ++i) {
+        const int x = part(left, i);
+        const int y = part(right, i);
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return 0;
+}
+
+bool isAdEligible(const AdRecord &record, const QString &today, const QString &version)
+{
+    return (record.start.isEmpty() || record.start <= today) &&
+           (record.end.isEmpty() || record.end >= today) &&
+           (record.minVersion.isEmpty() || compareVersions(version, record.minVersion) >= 0) &&
+           (record.maxVersion.isEmpty() || compareVersions(version, record.maxVersion) <= 0);
+}
+
+int pickWeighted(const QList<AdRecord> &candidates, double draw)
+{
+    double total = 0;
+    for (const AdRecord &record : candidates)
+        total += weightOf(record);
+    double remainder = draw * total;
+    for (qsizetype i = 0; i < candidates.size(); ++i) {
+        remainder -= weightOf(candidates.at(i));
+        if (remainder <= 0)
+            return int(i);
+    }
+    return int(candidates.size()) - 1;
+}
+
+AdBanner::AdBanner(const QString &cacheDirectory, QWidget *parent)
+    : QWidget(parent)
+    , m_cacheDirectory(cacheDirectory)
+    , m_network(new QNetworkAccessManager(this))
+    , m_random(QRandomGenerator::securelySeeded())
+    , m_feedUrl(adFeedUrl())
+{
+    setFixedHeight(100);
+    m_label = new QLabel(AdText::tr("Ad:"), this);
+    QFont font = m_label->font();
+    font.setPointSizeF(font.pointSizeF() * 0.8);
+    m_label->setFont(font);
+    updateLabelColour();
+    m_label->adjustSize();
+    m_label->move(10, 6);
+    m_strip = new Strip(this);
+    m_strip->setFixedSize(532, 92);
+    m_strip->setCursor(Qt::PointingHandCursor);
+    m_strip->setToolTip(AdText::tr("Click for our other PixInsight modules."));
+    resizeEvent(nullptr);
+}
+
+QSize AdBanner::minimumSizeHint() const
+{
+    return QSize(m_strip->width() + 2 * m_label->width() + 20, height());
+}
+
+QSize AdBanner::sizeHint() const
+{
+    return minimumSizeHint();
+}
+
+void AdBanner::resizeEvent(QResizeEvent *)
+{
+    const int dx = width() - m_strip->width();
+    const int dy = height() - m_strip->height();
+    m_strip->move(dx < 2 ? 0 : dx / 2, dy < 2 ? 0 : dy / 2);
+}
+
+void AdBanner::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    // The label's colour is taken from the palette; a theme switch brings a new one.
+    if (event->type() == QEvent::PaletteChange)
+        updateLabelColour();
+}
+
+void AdBanner::updateLabelColour()
+{
+    QPalette palette = m_label->palette();
+    palette.setColor(QPalette::WindowText, this->palette().color(QPalette::PlaceholderText));
+    m_label->setPalette(palette);
+}
+
+void AdBanner::start(bool networkAllowed, int delayMs)
+{
+    m_networkAllowed = networkAllowed;
+    if (delayMs < 1)
+        load();
+    else
+        QTimer::singleShot(delayMs, this, &AdBanner::load);
+}
+
+void AdBanner::load()
+{
+    QByteArray manifest;
+    qint64 fetchedMs = 0;
+    bool cached = false;
+    QFile manifestFile(m_cacheDirectory + QStringLiteral("/manifest.xml"));
+    QFile fetchedFile(m_cacheDirectory + QStringLiteral("/manifest.fetched"));
+    if (manifestFile.open(QIODevice::ReadOnly) && fetchedFile.open(QIODevice::ReadOnly)) {
+        manifest = manifestFile.readAll();
+        bool ok = false;
+        fetchedMs = QString::fromLatin1(fetchedFile.readAll()).trimmed().toLongLong(&ok, 10);
+        cached = ok && !manifest.isEmpty();
+    }
+    if (!cached)
+        manifest.clear();
+    const double ttlHours = cached ? parseAdFeed(manifest).ttlHours : 24.0;
+    if (!m_networkAllowed) {
+        showFrom(manifest);
+        return;
+    }
+    if (cached) {
+        // A fetch time in the future means the clock was moved back: the cache counts as old.
+        const double age = double(QDateTime::currentMSecsSinceEpoch() - fetchedMs) / 3600000.0;
+        if (age >= 0 && age < ttlHours) {
+            showFrom(manifest);
+            return;
+        }
+    }
+    fetch(m_feedUrl, [this, manifest](const QByteArray &body) {
+        if (!body.isEmpty() && parseAdFeed(body).ok) {
+            writeCacheFile(m_cacheDirectory + QStringLiteral("/manifest.xml"), body);
+            writeCacheFile(m_cacheDirectory + QStringLiteral("/manifest.fetched"),
+                           QByteArray::number(QDateTime::currentMSecsSinceEpoch()));
+            showFrom(body);
+        } else {
+            showFrom(manifest);
+        }
+    });
+}
+
+void AdBanner::showFrom(const QByteArray &feedText)
+{
+    showAd(chooseAd(feedText));
+}
+
+AdRecord AdBanner::chooseAd(const QByteArray &feedText)
+{
+    const AdFeed feed = parseAdFeed(feedText);
+    const QString today = QDate::currentDate().toString(Qt::ISODate);
+    const QString version = programVersion();
+    QList<AdRecord> eligible;
+    for (const AdRecord &record : feed.records) {
+        if (isAdEligible(record, today, version))
+            eligible.append(record);
+    }
+    if (eligible.isEmpty())
+        eligible = builtInAds();
+    QList<AdRecord> candidates;
+    for (const AdRecord &record : std::as_const(eligible)) {
+        if (record.id != m_lastShownId)
+            candidates.append(record);
+    }
+    if (candidates.isEmpty())
+        return eligible.constFirst();
+    return candidates.at(pickWeighted(candidates, m_random.generateDouble()));
+}
+
+QString AdBanner::imageCacheBase(const QString &url) const
+{
+    const QByteArray hash =
+        QCryptographicHash::hash(url.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    return m_cacheDirectory + QStringLiteral("/img_") + QString::fromLatin1(hash);
+}
+
+void AdBanner::showAd(const AdRecord &record)
+{
+    ++m_generation;
+    m_current = record;
+    m_lastShownId = record.id;
+    m_pixmap = QPixmap();
+    m_strip->setToolTip(record.alt.isEmpty() ? AdText::tr("Click for our other PixInsight modules.")
+                                             : record.alt);
+    if (record.embedded) {
+        if (!record.image.isEmpty())
+            m_pixmap.load(record.image);
+    } else if (!record.image.isEmpty()) {
+        const QString base = imageCacheBase(record.image);
+        bool loaded = false;
+        for (const char *extension : {".png", ".jpg", ".img"}) {
+            const QString path = base + QLatin1String(extension);
+            if (QFileInfo::exists(path)) {
+                loaded = m_pixmap.load(path);
+                break;
+            }
+        }
+        if (!loaded && m_networkAllowed) {
+            const int generation = m_generation;
+            fetch(QUrl(record.image), [this, generation, base](const QByteArray &body) {
+                // A newer record may have been shown while this image was on its way.
+                QPixmap pixmap;
+                if (generation != m_generation || body.isEmpty() || !pixmap.loadFromData(body))
+                    return;
+                writeCacheFile(base + imageExtension(body), body);
+                m_pixmap = pixmap;
+                m_strip->update();
+            });
+        }
+    }
+    m_strip->update();
+    emit adShown(record.id);
+}
+
+void AdBanner::fetch(const QUrl &url, std::function<void(const QByteArray &)> done)
+{
+    // Feed records come from outside: only web addresses are fetched, never local files.
+    if (!isWebUrl(url)) {
+        done(QByteArray());
+        return;
+    }
+    QNetworkRequest request(url);
+    request.setTransferTimeout(m_transferTimeoutMs);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setHeader(QNetworkRequest::UserAgentHeader,
+                      QString(QStringLiteral("Varnelkit/") + programVersion()));
+    QNetworkReply *reply = m_network->get(request);
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > kMaxDownloadBytes)
+            reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this, [reply, done = std::move(done)] {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QByteArray body = reply->error() == QNetworkReply::NoError && status == 200
+                                    ? reply->readAll()
+                                    : QByteArray();
+        reply->deleteLater();
+        done(body);
+    });
+}
+
+void AdBanner::openLink() const
+{
+    // A feed could name anything as its link; only web pages are handed to the desktop.
+    const QUrl link(m_current.click);
+    Dialogs::openUrl(isWebUrl(link) ? link : adDefaultClickUrl());
+}
+
+AdBanner::Strip::Strip(AdBanner *banner)
+    : QWidget(banner)
+    , m_banner(banner)
+{}
+
+void AdBanner::Strip::mousePressEvent(QMouseEvent *event)
+{
+    event->accept();
+    m_banner->openLink();
+}
+
+void AdBanner::Strip::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    const QPixmap &pixmap = m_banner->m_pixmap;
+    if (!pixmap.isNull()) {
+        painter.drawPixmap(rect(), pixmap);
+        return;
+    }
+    const QRect box(0, 0, width() - 1, height() - 1);
+    painter.fillRect(box, QColor(0x15, 0x23, 0x3F));
+    painter.setPen(QPen(QColor(0x34, 0x50, 0x7F), 1));
+    painter.drawRect(box);
+    painter.setPen(QColor(0xBC, 0xD3, 0xFF));
+    const QString alt = m_banner->m_current.alt;
+    painter.drawText(rect().adjusted(6, 0, -6, 0), Qt::AlignCenter | Qt::TextWordWrap,
+                     alt.isEmpty() ? defaultText() : alt);
+}
+
+} // namespace vrn

@@ -1,0 +1,192 @@
+#include "views/backupsdialog.h"
+
+#include "environment/discovery.h"
+#include "views/dialogs.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+namespace vrn {
+
+namespace {
+
+const char *const kKeepKey = "Backups/Keep";
+
+qint64 totalSize(const QStringList &paths)
+{
+    qint64 bytes = 0;
+    for (const QString &path : paths)
+        bytes += QFileInfo(path).size();
+    return bytes;
+}
+
+} // namespace
+
+BackupsDialog::BackupsDialog(const QString &settingsPath, QWidget *parent)
+    : QDialog(parent)
+    , m_settingsPath(settingsPath)
+{
+    setWindowTitle(tr("Manage backups"));
+    resize(640, 460);
+    auto *layout = new QVBoxLayout(this);
+
+    m_headerLabel = new QLabel(this);
+    m_headerLabel->setWordWrap(true);
+    layout->addWidget(m_headerLabel);
+
+    m_list = new QListWidget(this);
+    m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_list->setAlternatingRowColors(true);
+    m_list->setMinimumHeight(220);
+    // The size column is padded with blanks, so it lines up only in a fixed-width font.
+    m_list->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    layout->addWidget(m_list, 1);
+
+    auto *keepRow = new QHBoxLayout;
+    keepRow->addWidget(new QLabel(tr("Keep the newest"), this));
+    m_keepSpin = new QSpinBox(this);
+    m_keepSpin->setRange(0, 999);
+    m_keepSpin->setValue(QSettings().value(QLatin1String(kKeepKey), 5).toInt());
+    keepRow->addWidget(m_keepSpin);
+    keepRow->addWidget(new QLabel(tr("backups"), this));
+    keepRow->addStretch(1);
+    m_deleteOlderButton = new QPushButton(this);
+    keepRow->addWidget(m_deleteOlderButton);
+    layout->addLayout(keepRow);
+
+    auto *buttonRow = new QHBoxLayout;
+    m_deleteSelectedButton = new QPushButton(this);
+    buttonRow->addWidget(m_deleteSelectedButton);
+    m_deleteAllButton = new QPushButton(tr("Delete all backups"), this);
+    buttonRow->addWidget(m_deleteAllButton);
+    buttonRow->addStretch(1);
+    m_closeButton = new QPushButton(tr("Close"), this);
+    m_closeButton->setDefault(true);
+    buttonRow->addWidget(m_closeButton);
+    layout->addLayout(buttonRow);
+
+    for (QPushButton *button : {m_deleteOlderButton, m_deleteSelectedButton, m_deleteAllButton})
+        button->setAutoDefault(false);
+    connect(m_keepSpin, &QSpinBox::valueChanged, this, [this](int keep) {
+        QSettings().setValue(QLatin1String(kKeepKey), keep);
+        refresh();
+    });
+    connect(m_list, &QListWidget::itemSelectionChanged, this,
+            &BackupsDialog::updateSelectionButton);
+    connect(m_deleteOlderButton, &QPushButton::clicked, this, &BackupsDialog::deleteOlder);
+    connect(m_deleteSelectedButton, &QPushButton::clicked, this, &BackupsDialog::deleteSelected);
+    connect(m_deleteAllButton, &QPushButton::clicked, this, &BackupsDialog::deleteAll);
+    connect(m_closeButton, &QPushButton::clicked, this, &QDialog::accept);
+    refresh();
+}
+
+QString BackupsDialog::sizeText(qint64 bytes)
+{
+    if (bytes < 1024)
+        return tr("%1 B").arg(bytes);
+    if (bytes < 1048576)
+        return tr("%1 KiB").arg(double(bytes) / 1024.0, 0, 'f', 0);
+    return tr("%1 MiB").arg(double(bytes) / 1048576.0, 0, 'f', 1);
+}
+
+void BackupsDialog::refresh()
+{
+    const QStringList backups = listBackups(m_settingsPath);
+    m_list->clear();
+    for (const QString &path : backups) {
+        const QFileInfo info(path);
+        auto *item = new QListWidgetItem(
+            QStringLiteral("%1    %2    %3")
+                .arg(info.fileName(), sizeText(info.size()).rightJustified(9, QLatin1Char(' ')),
+                     info.lastModified().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))),
+            m_list);
+        item->setData(Qt::UserRole, path);
+    }
+    const QString name = QFileInfo(m_settingsPath).fileName();
+    if (backups.isEmpty())
+        m_headerLabel->setText(tr("No backups of %1.").arg(name));
+    else
+        m_headerLabel->setText(tr("%1 backup(s) of %2, %3 in total (newest first):")
+                                   .arg(backups.size())
+                                   .arg(name, sizeText(totalSize(backups))));
+
+    const OldBackups older = oldBackups(m_settingsPath, m_keepSpin->value());
+    if (older.paths.isEmpty())
+        m_deleteOlderButton->setText(tr("Delete older backups"));
+    else
+        m_deleteOlderButton->setText(tr("Delete the %1 older backup(s) (%2)")
+                                         .arg(older.paths.size())
+                                         .arg(sizeText(older.totalBytes)));
+    m_deleteOlderButton->setEnabled(!older.paths.isEmpty());
+    m_deleteAllButton->setEnabled(!backups.isEmpty());
+    updateSelectionButton();
+}
+
+void BackupsDialog::updateSelectionButton()
+{
+    const int selected = int(m_list->selectedItems().size());
+    m_deleteSelectedButton->setText(selected > 0 ? tr("Delete selected (%1)").arg(selected)
+                                                 : tr("Delete selected"));
+    m_deleteSelectedButton->setEnabled(selected > 0);
+}
+
+void BackupsDialog::deleteOlder()
+{
+    const int keep = m_keepSpin->value();
+    const OldBackups older = oldBackups(m_settingsPath, keep);
+    deleteBackups(
+        older.paths, older.totalBytes,
+        tr("Delete the %1 backups older than the newest %2").arg(older.paths.size()).arg(keep));
+}
+
+void BackupsDialog::deleteSelected()
+{
+    QStringList paths;
+    for (const QListWidgetItem *item : m_list->selectedItems())
+        paths.append(item->data(Qt::UserRole).toString());
+    deleteBackups(paths, totalSize(paths),
+                  tr("Delete the %1 selected backup(s)").arg(paths.size()));
+}
+
+void BackupsDialog::deleteAll()
+{
+    const QStringList paths = listBackups(m_settingsPath);
+    deleteBackups(paths, totalSize(paths), tr("Delete all %1 backups").arg(paths.size()));
+}
+
+bool BackupsDialog::deleteBackups(const QStringList &paths, qint64 totalBytes,
+                                  const QString &phrase)
+{
+    if (paths.isEmpty())
+        return false;
+    const auto answer = Dialogs::question(
+        this, tr("Delete backups"),
+        tr("%1 (%2)?\n\nThey are moved to the Recycle Bin where the system has one, otherwise "
+           "deleted.")
+            .arg(phrase, sizeText(totalBytes)),
+        QMessageBox::Yes | QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return false;
+    const BackupRemoval removal = removeBackups(m_settingsPath, paths, true);
+    refresh();
+    QString text = removal.movedToTrash ? tr("Moved %1 backup(s) to the Recycle Bin (%2).")
+                                              .arg(removal.removed)
+                                              .arg(sizeText(removal.bytesFreed))
+                                        : tr("Deleted %1 backup(s) (%2).")
+                                              .arg(removal.removed)
+                                              .arg(sizeText(removal.bytesFreed));
+    if (removal.failed > 0)
+        text += tr(" %1 could not be removed.").arg(removal.failed);
+    emit message(text);
+    return removal.failed == 0;
+}
+
+} // namespace vrn

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QDialog>
+#include <QStringList>
+
+class QLabel;
+class QListWidget;
+class QPushButton;
+class QSpinBox;
+
+namespace vrn {
+
+// Lists the timestamped backups beside the open settings file and removes old ones through the
+// trash, keeping a remembered number of the newest.
+class BackupsDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit BackupsDialog(const QString &settingsPath, QWidget *parent = nullptr);
+
+    void refresh();
+    // Asks first; false when nothing was asked, the answer was not Yes or a backup could not
+    // be removed.
+    bool deleteBackups(const QStringList &paths, qint64 totalBytes, const QString &phrase);
+
+    // "900 B", "2 KiB", "1.5 MiB": the one size format of this dialog.
+    static QString sizeText(qint64 bytes);
+
+    QLabel *headerLabel() const { return m_headerLabel; }
+    QListWidget *list() const { return m_list; }
+    QSpinBox *keepSpin() const { return m_keepSpin; }
+    QPushButton *deleteOlderButton() const { return m_deleteOlderButton; }
+    QPushButton *deleteSelectedButton() const { return m_deleteSelectedButton; }
+    QPushButton *deleteAllButton() const { return m_deleteAllButton; }
+    QPushButton *closeButton() const { return m_closeButton; }
+
+signals:
+    void message(const QString &text);
+
+private:
+    void updateSelectionButton();
+    void deleteOlder();
+    void deleteSelected();
+    void deleteAll();
+
+    QString m_settingsPath;
+    QLabel *m_headerLabel = nullptr;
+    QListWidget *m_list = nullptr;
+    QSpinBox *m_keepSpin = nullptr;
+    QPushButton *m_deleteOlderButton = nullptr;
+    QPushButton *m_deleteSelectedButton = nullptr;
+    QPushButton *m_deleteAllButton = nullptr;
+    QPushButton *m_closeButton = nullptr;
+};
+
+} // namespace vrn
