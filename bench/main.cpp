@@ -16,6 +16,7 @@ void benchDocument();
 void benchKnowledge();
 void benchCompare();
 void benchStore();
+void benchInstalled();
 #ifdef VARNEL_BENCH_GUI
 void benchModel();
 void benchApp();
@@ -71,7 +72,7 @@ int main(int argc, char **argv)
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
     parser.addOption({QStringLiteral("only"),
                       QStringLiteral("Run only this area (document, knowledge, compare, store, "
-                                     "model, app, unused); repeatable."),
+                                     "installed, model, app, unused); repeatable."),
                       QStringLiteral("area")});
     parser.process(*app);
 
@@ -90,6 +91,8 @@ int main(int argc, char **argv)
         vrn::bench::benchCompare();
     if (vrn::bench::wanted(QStringLiteral("store")))
         vrn::bench::benchStore();
+    if (vrn::bench::wanted(QStringLiteral("installed")))
+        vrn::bench::benchInstalled();
 #ifdef VARNEL_BENCH_GUI
     if (vrn::bench::wanted(QStringLiteral("model")))
         vrn::bench::benchModel();

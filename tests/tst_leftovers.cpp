@@ -2,6 +2,7 @@
 #include "knowledge/leftovers.h"
 #include "privileged/elevation.h"
 #include "privileged/leftoverdeletion.h"
+#include "support/effectiveuser.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,7 +19,8 @@ using namespace vrn;
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
+using testdata::EffectiveUser;
+using testdata::kNobody;
 
 bool writeFile(const QString &path, qsizetype bytes)
 {
@@ -38,25 +40,6 @@ bool chmodTo(const QString &path, mode_t mode)
 {
     return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
 }
-
-// Runs the enclosed code with another effective user, so that permissions are enforced even
-// though the tests run as root; the real user stays root, so the guard can switch back.
-class EffectiveUser
-{
-public:
-    explicit EffectiveUser(uid_t uid)
-        : m_ok(::setegid(uid) == 0 && ::seteuid(uid) == 0)
-    {}
-    ~EffectiveUser()
-    {
-        if (::seteuid(0) != 0 || ::setegid(0) != 0)
-            qFatal("could not return to root");
-    }
-    bool ok() const { return m_ok; }
-
-private:
-    bool m_ok;
-};
 
 const QString kInstall = QStringLiteral("/opt/PixInsight");
 const QString kUser = QStringLiteral("/home/u/.PixInsight/Pleiades");

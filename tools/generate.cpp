@@ -24,6 +24,9 @@ int main(int argc, char **argv)
          QStringLiteral("Other spellings the reader accepts (quotes, references).")},
         {QStringLiteral("problems"), QStringLiteral("Plant things a health check should find.")},
         {QStringLiteral("no-duplicates"), QStringLiteral("Do not write duplicate keys.")},
+        {QStringLiteral("records"),
+         QStringLiteral("Write PixInsight's installed.xri with this many packages instead."),
+         QStringLiteral("n")},
     });
     parser.addPositionalArgument(QStringLiteral("output"), QStringLiteral("File to write."));
     parser.process(app);
@@ -38,7 +41,11 @@ int main(int argc, char **argv)
     options.plantProblems = parser.isSet(QStringLiteral("problems"));
     options.duplicateKeys = !parser.isSet(QStringLiteral("no-duplicates"));
 
-    const QByteArray bytes = vrn::testdata::generateSettings(options);
+    const QByteArray bytes =
+        parser.isSet(QStringLiteral("records"))
+            ? vrn::testdata::generateRecordFile(parser.value(QStringLiteral("records")).toInt(),
+                                                options.seed)
+            : vrn::testdata::generateSettings(options);
     QSaveFile file(parser.positionalArguments().constFirst());
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
         std::fprintf(stderr, "Cannot write %s: %s\n", qPrintable(file.fileName()),

@@ -10,10 +10,12 @@
 #include "model/settingsmodel.h"
 #include "model/valuedelegate.h"
 #include "privileged/leftoverdeletion.h"
+#include "privileged/installedupdates.h"
 #include "views/aboutdialog.h"
 #include "views/adbanner.h"
 #include "views/backupsdialog.h"
 #include "views/dialogs.h"
+#include "views/installedupdatesdialog.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
@@ -203,6 +205,10 @@ void MainWindow::buildActions()
     m_saveAction->setIconText(tr("Save"));
     m_restoreAction = make(tr("Restore &backup..."), &MainWindow::onRestoreBackup);
     m_restoreAction->setIconText(tr("Restore"));
+    m_installedUpdatesAction = make(tr("Installed &updates..."), &MainWindow::onInstalledUpdates);
+    m_installedUpdatesAction->setStatusTip(tr("PixInsight's own record of installed updates: "
+                                              "remove a module's record so PixInsight offers it "
+                                              "again"));
     m_manageBackupsAction = make(tr("&Manage backups..."), &MainWindow::onManageBackups);
     m_manageBackupsAction->setIconText(tr("Backups"));
     m_quitAction = make(tr("&Quit"), &MainWindow::close);
@@ -273,11 +279,20 @@ void MainWindow::buildMenus()
     file->addSeparator();
     file->addAction(m_unusedAction);
     file->addSeparator();
+    file->addAction(m_installedUpdatesAction);
+    file->addSeparator();
     file->addAction(m_saveAction);
     file->addAction(m_restoreAction);
     file->addAction(m_manageBackupsAction);
     file->addSeparator();
     file->addAction(m_quitAction);
+    // Looked up each time: PixInsight may be installed or removed while the editor runs.
+    connect(file, &QMenu::aboutToShow, this, [this] {
+        const bool found = !findRecordFile().isEmpty();
+        m_installedUpdatesAction->setEnabled(found);
+        m_installedUpdatesAction->setToolTip(
+            found ? QString() : tr("PixInsight's installed.xri was not found on this computer."));
+    });
 
     QMenu *edit = menuBar()->addMenu(tr("&Edit"));
     edit->addAction(m_undoAction);
@@ -1136,6 +1151,18 @@ void MainWindow::showEvent(QShowEvent *event)
         m_firstShowDone = true;
         QTimer::singleShot(0, this, &MainWindow::ensureOnScreen);
     }
+}
+
+void MainWindow::onInstalledUpdates()
+{
+    const QString path = findRecordFile();
+    if (path.isEmpty()) {
+        Dialogs::information(this, tr("Installed updates"),
+                             tr("PixInsight's installed.xri was not found on this computer."));
+        return;
+    }
+    InstalledUpdatesDialog dialog(path, this);
+    Dialogs::execDialog(&dialog);
 }
 
 } // namespace vrn

@@ -85,6 +85,7 @@ public:
     QAction *saveAction() const { return m_saveAction; }
     QAction *reloadAction() const { return m_reloadAction; }
     QAction *restoreAction() const { return m_restoreAction; }
+    QAction *installedUpdatesAction() const { return m_installedUpdatesAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
     QAction *unusedModulesAction() const { return m_unusedAction; }
     UnusedModulesView *unusedModulesView() const { return m_unusedView; }
@@ -115,6 +116,7 @@ public slots:
     void updateStatusBarStyle();
     void openUserGuide();
     void onUnusedModules();
+    void onInstalledUpdates();
     void onManageBackups();
     void onAbout();
     void updateUndoActions();
@@ -169,6 +171,7 @@ private:
     QAction *m_reloadAction = nullptr;
     QAction *m_saveAction = nullptr;
     QAction *m_restoreAction = nullptr;
+    QAction *m_installedUpdatesAction = nullptr;
     QAction *m_revertAllAction = nullptr;
     QAction *m_unusedAction = nullptr;
     QAction *m_undoAction = nullptr;

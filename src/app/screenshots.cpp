@@ -6,8 +6,10 @@
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
 #include "views/collapsiblesection.h"
+#include "privileged/installedupdates.h"
 #include "views/aboutdialog.h"
 #include "views/backupsdialog.h"
+#include "views/installedupdatesdialog.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
@@ -119,6 +121,17 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         about.show();
         save(&about, QStringLiteral("about.png"));
     }
+    // PixInsight's record of installed updates, only looked at: the dialog reads the file and
+    // nothing here asks it to change anything.
+    const QString records = findRecordFile();
+    if (!records.isEmpty()) {
+        InstalledUpdatesDialog dialog(records, this);
+        dialog.setFilter(QStringLiteral("Orrinpad"));
+        dialog.setAllShownChecked(true);
+        dialog.show();
+        save(&dialog, QStringLiteral("installed-updates.png"));
+    }
+
     showTab(m_tree->parentWidget());
     save(this, QStringLiteral("advanced.png"));
 

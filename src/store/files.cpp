@@ -158,10 +158,9 @@ QDateTime storeNow()
     return storeClock() ? storeClock()() : QDateTime::currentDateTime();
 }
 
-QString backupPathFor(const QString &path, const QString &suffix)
+QString backupPathFor(const QString &path, const QString &suffix, const QString &stampFormat)
 {
-    QString base =
-        path + QStringLiteral(".bak-") + storeNow().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString base = path + QStringLiteral(".bak-") + storeNow().toString(stampFormat);
     if (!suffix.isEmpty())
         base += QLatin1Char('-') + suffix;
     QString candidate = base;
@@ -324,7 +323,7 @@ bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
 }
 
 bool writeBackup(const QString &path, const QByteArray &bytes, const QString &suffix,
-                 QString *backupPath, QString *error)
+                 QString *backupPath, QString *error, const QString &stampFormat)
 {
     struct stat st;
     const bool hadFile = ::stat(QFile::encodeName(path).constData(), &st) == 0;
@@ -332,7 +331,7 @@ bool writeBackup(const QString &path, const QByteArray &bytes, const QString &su
     QString candidate;
     // Another program may take the free name between choosing it and creating the file.
     for (int attempt = 0; attempt < 20; ++attempt) {
-        candidate = backupPathFor(path, suffix);
+        candidate = backupPathFor(path, suffix, stampFormat);
         bool taken = false;
         QString message;
         if (writeNewFileVerified(candidate, bytes, mode, &taken, &message,

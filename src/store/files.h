@@ -30,9 +30,10 @@ FileStamp fileStamp(const QString &path);
 // The stamp of an open file.
 FileStamp openFileStamp(int fd);
 
-// The first free name path + ".bak-" + local time "yyyyMMdd-HHmmss" (+ "-" + suffix), then
-// with "-2", "-3", ... appended.
-QString backupPathFor(const QString &path, const QString &suffix = QString());
+// The first free name path + ".bak-" + local time in stampFormat (+ "-" + suffix), then with
+// "-2", "-3", ... appended.
+QString backupPathFor(const QString &path, const QString &suffix = QString(),
+                      const QString &stampFormat = QStringLiteral("yyyyMMdd-HHmmss"));
 
 // The clock of the store (backup names, the age of file times): the real one unless a test
 // set another; an empty function restores the real clock.
@@ -70,7 +71,8 @@ bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
 // Makes a backup of `bytes` (the content of the file at `path`) under the first free
 // backupPathFor name; `backupPath` receives the name used or, on failure, the one tried.
 bool writeBackup(const QString &path, const QByteArray &bytes, const QString &suffix,
-                 QString *backupPath, QString *error = nullptr);
+                 QString *backupPath, QString *error = nullptr,
+                 const QString &stampFormat = QStringLiteral("yyyyMMdd-HHmmss"));
 
 QByteArray sha256(const QByteArray &bytes);
 

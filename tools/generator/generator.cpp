@@ -652,3 +652,69 @@ QStringList generatedModuleNames(const GeneratorOptions &options)
 }
 
 } // namespace vrn::testdata
+
+namespace vrn::testdata {
+
+QByteArray generateRecordFile(int packages, quint64 seed)
+{
+    Rng rng(seed);
+    QSet<QString> used = {QStringLiteral("Orrinpad"), QStringLiteral("OrrinpadTools")};
+    QString twice;
+    QByteArray out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                     "<!-- PixInsight update record -->\n"
+                     "<xri version=\"1.0\">\n";
+    const QStringList coreTypes = {QStringLiteral("core"), QStringLiteral("rsc"),
+                                   QStringLiteral("doc"), QStringLiteral("script")};
+    for (int i = 0; i < packages; ++i) {
+        QString name;
+        QString type;
+        QString title;
+        // The first few are fixed so the demo has something to find: PixInsight's own
+        // package, a module recorded twice and a second module of the same family.
+        if (i == 0 || (i >= 4 && rng.chance(12))) {
+            type = i == 0 ? QStringLiteral("core") : rng.pick(coreTypes);
+            name = QStringLiteral("%1-1.9.%2-%3-x64.tar.gz").arg(type).arg(i).arg(rng.range(1, 9));
+            title = QStringLiteral("PixInsight %1 package").arg(type);
+        } else {
+            type = QStringLiteral("module");
+            const QString module = i <= 2   ? QStringLiteral("Orrinpad")
+                                   : i == 3 ? QStringLiteral("OrrinpadTools")
+                                            : moduleName(rng, used);
+            name = QStringLiteral("%1-pxm-1.%2.%3-linux-x64.tar.gz")
+                       .arg(module)
+                       .arg(rng.range(0, 4))
+                       .arg(rng.range(0, 20));
+            if (i == 1)
+                twice = name;
+            else if (i == 2)
+                name = twice;
+            title = QStringLiteral("%1 - %2").arg(module, rng.pick(kTexts));
+        }
+        const QString installDate = QStringLiteral("2026%1%2%3%4%5")
+                                        .arg(rng.range(1, 12), 2, 10, QLatin1Char('0'))
+                                        .arg(rng.range(1, 28), 2, 10, QLatin1Char('0'))
+                                        .arg(rng.range(0, 23), 2, 10, QLatin1Char('0'))
+                                        .arg(rng.range(0, 59), 2, 10, QLatin1Char('0'))
+                                        .arg(rng.range(0, 59), 2, 10, QLatin1Char('0'));
+        QByteArray sha1;
+        for (int k = 0; k < 20; ++k)
+            sha1 += QByteArray::number(int(rng.next() & 0xFF) | 0x100, 16).mid(1);
+        const QString repo = type == QLatin1String("module")
+                                 ? QStringLiteral("https://%1.example.org/pixinsight/")
+                                       .arg(name.section(QLatin1Char('-'), 0, 0).toLower())
+                                 : QStringLiteral("https://pixinsight.example.com/update/");
+        const QString tag =
+            QStringLiteral("   <package fileName=\"%1\" sha1=\"%2\" type=\"%3\" releaseDate=\"%4\" "
+                           "installDate=\"%5\" repo=\"%6\" title=\"%7\"")
+                .arg(name, QString::fromLatin1(sha1), type, installDate.left(8), installDate, repo,
+                     title.toHtmlEscaped());
+        out += tag.toUtf8();
+        out += rng.chance(20)
+                   ? ">\n      <description>Release notes.</description>\n   </package>\n"
+                   : "/>\n";
+    }
+    out += "</xri>\n";
+    return out;
+}
+
+} // namespace vrn::testdata

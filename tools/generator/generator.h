@@ -34,6 +34,10 @@ QByteArray generateSettings(const GeneratorOptions &options);
 // A compact settings file around hand-written <i>/<v> elements, for small test documents.
 QByteArray wrapSettings(const QByteArray &elements);
 
+// PixInsight's installed.xri with this many packages: mostly modules, some of PixInsight's own
+// packages, the module "Orrinpad" recorded twice and "OrrinpadTools" among the first ones.
+QByteArray generateRecordFile(int packages, quint64 seed = 1);
+
 // Names used by the generator, so tests can look for what it wrote.
 QStringList generatedModuleNames(const GeneratorOptions &options);
 inline constexpr const char *kUnregisteredModule = "Kestrane";
