@@ -7,11 +7,9 @@
 
 #include <QClipboard>
 #include <QCryptographicHash>
-#include <QDateTime>
 #include <QLabel>
 #include <QListWidget>
 #include <QNetworkAccessManager>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSpinBox>
@@ -31,13 +29,18 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // Serves fixed bodies over HTTP on 127.0.0.1; requests for held paths wait for release().
 class LocalServer : public QTcpServer
 {
 public:
     QMap<QString, QByteArray> bodies;
-    QStringList held;
-    QStringList requests;
+    QStringList held, requests;
     QList<QPair<QTcpSocket *, QString>> waiting;
 
     LocalServer()
@@ -52,10 +55,7 @@ public:
                 socket->readAll();
                 const QString path = QString::fromLatin1(head.split(' ').value(1));
                 requests.append(path);
-                if (held.contains(path))
-                    waiting.append({socket, path});
-                else
-                    respond(socket, path);
+                held.contains(path) ? waiting.append({socket, path}) : respond(socket, path);
             });
         });
     }
@@ -66,10 +66,8 @@ public:
     void respond(QTcpSocket *socket, const QString &path)
     {
         const QByteArray body = bodies.value(path);
-        socket->write(
-            QByteArray(bodies.contains(path) ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 404 No\r\n") +
-            "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" +
-            body);
+        socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) +
+                      "\r\nConnection: close\r\n\r\n" + body);
         socket->disconnectFromHost();
     }
     void release()
@@ -88,380 +86,320 @@ QByteArray feedWith(const QString &id, const QString &image = QString())
         .toUtf8();
 }
 
-QByteArray pngBytes()
-{
-    QImage image(8, 4, QImage::Format_RGB32);
-    image.fill(Qt::red);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
-
 } // namespace
 
 class TestDialogs : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void init();
-    void backups_data();
-    void backups();
-    void aboutDetails();
-    void feedParsing_data();
-    void feedParsing();
-    void eligibility_data();
-    void eligibility();
-    void bannerLoading_data();
-    void bannerLoading();
-    void lateImageIsDropped_data();
-    void lateImageIsDropped();
-    void screenshotMode();
-
-private:
-    QString settingsFile() const
-    {
-        return m_home.path() + QStringLiteral("/.PixInsight/core-1-pxi.settings");
-    }
+    QTemporaryDir m_home;
+    QString settingsFile() const { return m_home.path() + "/.PixInsight/core-1-pxi.settings"; }
     QString cacheDir() const { return m_home.path() + QStringLiteral("/ads"); }
 
-    QTemporaryDir m_home;
-};
-
-void TestDialogs::initTestCase()
-{
-    QStandardPaths::setTestModeEnabled(true);
-    qputenv("HOME", QFile::encodeName(m_home.path()));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.path() + QStringLiteral("/data")));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.path() + QStringLiteral("/config")));
-    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_home.path() + QStringLiteral("/cache")));
-    QCoreApplication::setOrganizationName(QStringLiteral("Varnelhaus"));
-    QCoreApplication::setApplicationName(QStringLiteral("Varnelhaus"));
-    Dialogs::setTestMode(true);
-}
-
-void TestDialogs::init()
-{
-    Dialogs::reset();
-    QDir(m_home.path()).removeRecursively();
-    // The trash lives in the data folder, which test mode places below HOME.
-    QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
-    QSettings().clear();
-}
-
-void TestDialogs::backups_data()
-{
-    QTest::addColumn<int>("keep");
-    QTest::addColumn<QMessageBox::StandardButton>("answer");
-    QTest::addColumn<QString>("olderButton");
-    QTest::addColumn<int>("left");
-    // Seven backups of 1600 bytes each, 2 KiB apiece as the dialog rounds them.
-    QTest::newRow("keep 5 of 7") << 5 << QMessageBox::Yes << "Delete the 2 older backup(s) (3 KiB)"
-                                 << 5;
-    QTest::newRow("keep 0") << 0 << QMessageBox::Yes << "Delete the 7 older backup(s) (11 KiB)"
-                            << 0;
-    QTest::newRow("No deletes nothing")
-        << 3 << QMessageBox::No << "Delete the 4 older backup(s) (6 KiB)" << 7;
-}
-
-void TestDialogs::backups()
-{
-    QFETCH(int, keep);
-    QFETCH(QMessageBox::StandardButton, answer);
-    QFETCH(QString, olderButton);
-    QFETCH(int, left);
-    QVERIFY(writeFile(settingsFile(), "<xsdt/>"));
-    // Another settings file's backup in the same folder is never listed or touched.
-    QVERIFY(writeFile(settingsFile().replace("core-1", "core-2") + ".bak-1", "x"));
-    const QDateTime base = QDateTime::currentDateTime().addDays(-10);
-    for (int i = 0; i < 7; ++i) {
-        const QString path = settingsFile() + QStringLiteral(".bak-2026120%1").arg(i);
-        QVERIFY(writeFile(path, QByteArray(1600, 'x')));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        QVERIFY(file.setFileTime(base.addSecs(i * 60), QFileDevice::FileModificationTime));
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        qputenv("HOME", QFile::encodeName(m_home.path()));
+        // The screenshot process is no test: it would use these folders.
+        for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+            qputenv(name, QFile::encodeName(m_home.path() + '/' + name));
+        QCoreApplication::setOrganizationName(QStringLiteral("Varnelhaus"));
+        QCoreApplication::setApplicationName(QStringLiteral("Varnelhaus"));
+        Dialogs::setTestMode(true);
     }
-    QCOMPARE(BackupsDialog::sizeText(900), QStringLiteral("900 B"));
-    QCOMPARE(BackupsDialog::sizeText(1572864), QStringLiteral("1.5 MiB"));
 
-    BackupsDialog dialog(settingsFile());
-    QCOMPARE(dialog.keepSpin()->value(), 5);
-    dialog.keepSpin()->setValue(keep);
-    QCOMPARE(dialog.headerLabel()->text(),
-             QStringLiteral("7 backup(s) of core-1-pxi.settings, 11 KiB in total (newest first):"));
-    QVERIFY(dialog.list()->item(0)->text().startsWith(
-        "core-1-pxi.settings.bak-20261206        2 KiB    "));
-    QCOMPARE(dialog.deleteOlderButton()->text(), olderButton);
-    QSignalSpy messages(&dialog, &BackupsDialog::message);
-    Dialogs::setNextAnswer(answer);
-    QTest::mouseClick(dialog.deleteOlderButton(), Qt::LeftButton);
-    QCOMPARE(Dialogs::lastShown().title, QStringLiteral("Delete backups"));
-    QCOMPARE(listBackups(settingsFile()).size(), left);
-    // The newest are the ones kept.
-    if (left > 0)
-        QVERIFY(listBackups(settingsFile()).constFirst().endsWith(".bak-20261206"));
-    QCOMPARE(messages.size(), left == 7 ? 0 : 1);
-    if (left < 7) {
+    void init()
+    {
+        Dialogs::reset();
+        QDir(m_home.path()).removeRecursively();
+        // The real trash, in the data folder that test mode places below HOME.
+        QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+        QSettings().clear();
+    }
+
+    void backups_data()
+    {
+        QTest::addColumn<int>("keep");
+        QTest::addColumn<QMessageBox::StandardButton>("answer");
+        QTest::addColumn<QString>("olderButton");
+        QTest::addColumn<int>("left");
+        // Seven backups of 1600 bytes each, 2 KiB apiece as the dialog rounds them.
+        QTest::newRow("keep 5 of 7")
+            << 5 << QMessageBox::Yes << "Delete the 2 older backup(s) (3 KiB)" << 5;
+        QTest::newRow("keep 0") << 0 << QMessageBox::Yes << "Delete the 7 older backup(s) (11 KiB)"
+                                << 0;
+        QTest::newRow("No deletes nothing")
+            << 3 << QMessageBox::No << "Delete the 4 older backup(s) (6 KiB)" << 7;
+    }
+
+    void backups()
+    {
+        QFETCH(int, keep);
+        QFETCH(QMessageBox::StandardButton, answer);
+        QFETCH(QString, olderButton);
+        QFETCH(int, left);
+        QVERIFY(writeFile(settingsFile(), "<xsdt/>"));
+        // Another settings file's backup in the same folder is never listed or touched.
+        QVERIFY(writeFile(settingsFile().replace("core-1", "core-2") + ".bak-1", "x"));
+        for (int i = 0; i < 7; ++i) {
+            QFile file(settingsFile() + QStringLiteral(".bak-2026120%1").arg(i));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(1600, 'x')) == 1600);
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(i - 10),
+                                     QFileDevice::FileModificationTime));
+        }
+        QCOMPARE(BackupsDialog::sizeText(900), QStringLiteral("900 B"));
+        QCOMPARE(BackupsDialog::sizeText(1572864), QStringLiteral("1.5 MiB"));
+
+        BackupsDialog dialog(settingsFile());
+        QCOMPARE(dialog.keepSpin()->value(), 5);
+        dialog.keepSpin()->setValue(keep);
+        QCOMPARE(dialog.headerLabel()->text(), "7 backup(s) of core-1-pxi.settings, 11 KiB in "
+                                               "total (newest first):");
+        QVERIFY(dialog.list()->item(0)->text().startsWith(
+            "core-1-pxi.settings.bak-20261206        2 KiB    "));
+        QCOMPARE(dialog.deleteOlderButton()->text(), olderButton);
+        QSignalSpy messages(&dialog, &BackupsDialog::message);
+        Dialogs::setNextAnswer(answer);
+        QTest::mouseClick(dialog.deleteOlderButton(), Qt::LeftButton);
+        QCOMPARE(Dialogs::lastShown().title, QStringLiteral("Delete backups"));
+        const QStringList kept = listBackups(settingsFile());
+        QCOMPARE(kept.size(), left);
+        QVERIFY(left == 0 || kept.constFirst().endsWith(".bak-20261206")); // the newest stay
+        QCOMPARE(messages.size(), left == 7 ? 0 : 1);
         const int removed = 7 - left;
-        QCOMPARE(messages.at(0).at(0).toString(),
-                 QStringLiteral("Moved %1 backup(s) to the Recycle Bin (%2).")
-                     .arg(removed)
-                     .arg(BackupsDialog::sizeText(removed * 1600)));
-        QCOMPARE(QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-                      "/Trash/files")
-                         .count() -
-                     2,
-                 uint(removed));
+        if (removed > 0)
+            QCOMPARE(messages.at(0).at(0).toString(),
+                     QStringLiteral("Moved %1 backup(s) to the Recycle Bin (%2).")
+                         .arg(removed)
+                         .arg(BackupsDialog::sizeText(removed * 1600)));
+        const QDir trash(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                         "/Trash/files");
+        QCOMPARE(trash.entryList(QDir::Files).size(), removed);
         QCOMPARE(dialog.deleteAllButton()->isEnabled(), left > 0);
+        QVERIFY(QFile::exists(settingsFile()));
+        // The number kept is remembered for the next dialog.
+        QCOMPARE(BackupsDialog(settingsFile()).keepSpin()->value(), keep);
     }
-    QVERIFY(QFile::exists(settingsFile()));
-    // The number kept is remembered for the next dialog.
-    QCOMPARE(BackupsDialog(settingsFile()).keepSpin()->value(), keep);
-}
 
-void TestDialogs::aboutDetails()
-{
-    const QStringList none = AboutDialog::technicalDetails(QString(), QString()).split('\n');
-    QCOMPARE(none.size(), 6);
-    QCOMPARE(none.at(3), QStringLiteral("Open file: none"));
-    QCOMPARE(none.at(4), QStringLiteral("PixInsight recorded in the file: unknown"));
-    QVERIFY(none.at(5).contains(m_home.path() + "/.PixInsight; "));
+    void aboutDetails()
+    {
+        const QStringList none = AboutDialog::technicalDetails(QString(), QString()).split('\n');
+        QCOMPARE(none.size(), 6);
+        QCOMPARE(none.at(3), QStringLiteral("Open file: none"));
+        QCOMPARE(none.at(4), QStringLiteral("PixInsight recorded in the file: unknown"));
+        QVERIFY(none.at(5).contains(m_home.path() + "/.PixInsight; "));
 
-    // The main window hands over the open file and the version lines recorded in it.
-    QVERIFY(QFile::copy(QStringLiteral(VARNEL_DEMO_FILE),
-                        (QDir().mkpath(m_home.path() + "/.PixInsight"), settingsFile())));
-    MainWindow window;
-    QString details;
-    Dialogs::setNextDialogHandler([&](QDialog *dialog) {
-        auto *about = qobject_cast<AboutDialog *>(dialog);
-        QTest::mouseClick(about->copyButton(), Qt::LeftButton);
-        details = QGuiApplication::clipboard()->text();
-        return int(QDialog::Accepted);
-    });
-    window.aboutAction()->trigger();
-    QVERIFY2(details.contains("\nOpen file: " + settingsFile() +
-                              "\nPixInsight recorded in the file: PixInsight Core 1.9.3 (x64) "
-                              "[1.9.3]\n"),
-             qPrintable(details));
-}
-
-void TestDialogs::feedParsing_data()
-{
-    QTest::addColumn<QByteArray>("xml");
-    QTest::addColumn<bool>("ok");
-    QTest::addColumn<double>("ttl");
-    QTest::addColumn<QString>("records"); // id:weight per record
-
-    const QByteArray ad = "<ad id=\"a\"><alt>A</alt></ad>";
-    for (const auto &[ttl, hours] : {std::pair{"2d", 48.0},
-                                     {"12H", 12.0},
-                                     {"90m", 1.5},
-                                     {"1w", 168.0},
-                                     {"6", 6.0},
-                                     {"-1h", 24.0},
-                                     {"abc", 24.0},
-                                     {"inf", 24.0},
-                                     {" ", 24.0}})
-        QTest::newRow(qPrintable(QStringLiteral("ttl %1").arg(ttl)))
-            << "<feed ttl=\"" + QByteArray(ttl) + "\">" + ad + "</feed>" << true << hours << "a:1";
-    QTest::newRow("ttlHours when ttl is empty")
-        << QByteArray("<x ttl=\"\" ttlHours=\"3d\"/>") << true << 72.0 << "";
-    QTest::newRow("weights 0, -2, abc, 2.5")
-        << QByteArray("<f><ad id=\"z\" weight=\"0\"><alt>x</alt></ad><ad id=\"n\" weight=\"-2\">"
-                      "<alt>x</alt></ad><ad id=\"s\" weight=\"abc\"><alt>x</alt></ad>"
-                      "<ad id=\"w\" weight=\" 2.5 \"><click>c</click></ad></f>")
-        << true << 24.0 << "z:1 n:1 s:1 w:2.5";
-    QTest::newRow("only an id is dropped, other elements ignored")
-        << QByteArray("<f><ad id=\"i\"/><ad id=\"j\"><note>n</note></ad><ad><alt> t </alt></ad>"
-                      "<other><ad id=\"deep\"><alt>x</alt></ad></other></f>")
-        << true << 24.0 << ":1";
-    QTest::newRow("xml error drops everything")
-        << "<feed ttl=\"2d\">" + ad + "<ad>" << false << 24.0 << "";
-    QTest::newRow("empty") << QByteArray() << false << 24.0 << "";
-}
-
-void TestDialogs::feedParsing()
-{
-    QFETCH(QByteArray, xml);
-    QFETCH(bool, ok);
-    QFETCH(double, ttl);
-    QFETCH(QString, records);
-    const AdFeed feed = parseAdFeed(xml);
-    QCOMPARE(feed.ok, ok);
-    QCOMPARE(feed.ttlHours, ttl);
-    QStringList got;
-    for (const AdRecord &record : feed.records)
-        got.append(record.id + ':' + QString::number(record.weight));
-    QCOMPARE(got.join(' '), records);
-}
-
-void TestDialogs::eligibility_data()
-{
-    QTest::addColumn<QString>("field");
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<bool>("eligible");
-    const QDate today = QDate::currentDate();
-    QTest::newRow("start today") << "start" << today.toString(Qt::ISODate) << true;
-    QTest::newRow("start tomorrow") << "start" << today.addDays(1).toString(Qt::ISODate) << false;
-    QTest::newRow("end today") << "end" << today.toString(Qt::ISODate) << true;
-    QTest::newRow("end yesterday") << "end" << today.addDays(-1).toString(Qt::ISODate) << false;
-    QTest::newRow("min 1.2.0") << "min"
-                               << "1.2.0" << true;
-    QTest::newRow("min 1.10") << "min"
-                              << "1.10" << false;
-    QTest::newRow("max 1.10") << "max"
-                              << "1.10" << true;
-    QTest::newRow("max 1.1.99999999999") << "max"
-                                         << "1.1.99999999999" << false;
-    QTest::newRow("max 1.2.x") << "max"
-                               << "1.2.x" << true;
-}
-
-void TestDialogs::eligibility()
-{
-    QFETCH(QString, field);
-    QFETCH(QString, value);
-    QFETCH(bool, eligible);
-    AdRecord record;
-    (field == "start" ? record.start
-     : field == "end" ? record.end
-     : field == "min" ? record.minVersion
-                      : record.maxVersion) = value;
-    QCOMPARE(isAdEligible(record, QDate::currentDate().toString(Qt::ISODate), "1.2"), eligible);
-
-    // Weighted choice walks the candidates in order; zero and negative weights count as 1.
-    AdRecord heavy;
-    heavy.weight = 3;
-    const QList<AdRecord> candidates{AdRecord(), heavy};
-    QCOMPARE(pickWeighted(candidates, 0.0), 0);
-    QCOMPARE(pickWeighted(candidates, 0.26), 1);
-    QCOMPARE(pickWeighted(candidates, 0.999999), 1);
-}
-
-void TestDialogs::bannerLoading_data()
-{
-    QTest::addColumn<bool>("network");
-    QTest::addColumn<int>("cacheAgeHours"); // -1000: no cache
-    QTest::addColumn<bool>("serverAnswers");
-    QTest::addColumn<QString>("shown");
-    QTest::addColumn<bool>("fetched");
-    QTest::newRow("network off, no cache") << false << -1000 << true << "emb-" << false;
-    QTest::newRow("network off, old cache") << false << 100 << true << "cached" << false;
-    QTest::newRow("fresh cache") << true << 1 << true << "cached" << false;
-    QTest::newRow("old cache") << true << 30 << true << "served" << true;
-    QTest::newRow("cache in the future") << true << -2 << true << "served" << true;
-    QTest::newRow("server silent, no cache") << true << -1000 << false << "emb-" << true;
-    QTest::newRow("server silent, old cache") << true << 30 << false << "cached" << true;
-}
-
-void TestDialogs::bannerLoading()
-{
-    QFETCH(bool, network);
-    QFETCH(int, cacheAgeHours);
-    QFETCH(bool, serverAnswers);
-    QFETCH(QString, shown);
-    QFETCH(bool, fetched);
-    LocalServer server;
-    server.bodies["/feed.xml"] = feedWith("served");
-    if (!serverAnswers)
-        server.held.append("/feed.xml");
-    if (cacheAgeHours != -1000) {
-        QVERIFY(writeFile(cacheDir() + "/manifest.xml", feedWith("cached")));
-        QVERIFY(writeFile(cacheDir() + "/manifest.fetched",
-                          QByteArray::number(QDateTime::currentMSecsSinceEpoch() -
-                                             qint64(cacheAgeHours) * 3600000)));
+        // The main window hands over the open file and the version lines recorded in it.
+        QVERIFY(writeFile(settingsFile(), readFile(QStringLiteral(VARNEL_DEMO_FILE))));
+        MainWindow window;
+        QString details;
+        Dialogs::setNextDialogHandler([&](QDialog *dialog) {
+            QTest::mouseClick(qobject_cast<AboutDialog *>(dialog)->copyButton(), Qt::LeftButton);
+            details = QGuiApplication::clipboard()->text();
+            return int(QDialog::Accepted);
+        });
+        window.aboutAction()->trigger();
+        QVERIFY2(details.contains("\nOpen file: " + settingsFile() +
+                                  "\nPixInsight recorded in the file: PixInsight Core 1.9.3 "
+                                  "(x64) [1.9.3]\n"),
+                 qPrintable(details));
     }
-    AdBanner banner(cacheDir());
-    banner.setFeedUrl(QUrl(server.url("/feed.xml")));
-    banner.setTransferTimeout(300);
-    QSignalSpy spy(&banner, &AdBanner::adShown);
-    banner.start(network, 0);
-    // Without network the banner shows something at once; with it, within the time limit.
-    if (network && spy.isEmpty())
-        QVERIFY(spy.wait(5000));
-    QCOMPARE(spy.size(), 1);
-    QVERIFY2(spy.at(0).at(0).toString().startsWith(shown), qPrintable(spy.at(0).at(0).toString()));
-    QCOMPARE(server.requests.size(), fetched ? 1 : 0);
-    if (shown == "served")
-        QCOMPARE(QFile(cacheDir() + "/manifest.xml").open(QIODevice::ReadOnly) ? feedWith("served")
-                                                                               : QByteArray(),
-                 feedWith("served"));
-}
 
-void TestDialogs::lateImageIsDropped_data()
-{
-    QTest::addColumn<bool>("newerAdFirst");
-    QTest::newRow("image arrives in time") << false;
-    QTest::newRow("newer ad shown meanwhile") << true;
-}
+    void feedParsing_data()
+    {
+        QTest::addColumn<QByteArray>("xml");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<double>("ttl");
+        QTest::addColumn<QString>("records"); // id:weight per record
+        const QByteArray ad = "<ad id=\"a\"><alt>A</alt></ad>";
+        for (const auto &[ttl, hours] : {std::pair{"2d", 48.0},
+                                         {"12H", 12.0},
+                                         {"90m", 1.5},
+                                         {"1w", 168.0},
+                                         {"6", 6.0},
+                                         {"-1h", 24.0},
+                                         {"abc", 24.0},
+                                         {"inf", 24.0},
+                                         {" ", 24.0}})
+            QTest::newRow(ttl) << "<feed ttl=\"" + QByteArray(ttl) + "\">" + ad + "</feed>" << true
+                               << hours << "a:1";
+        QTest::newRow("ttlHours when ttl is empty")
+            << QByteArray("<x ttl=\"\" ttlHours=\"3d\"/>") << true << 72.0 << "";
+        QTest::newRow("weights 0, -2, abc, 2.5")
+            << QByteArray("<f><ad id=\"z\" weight=\"0\"><alt>x</alt></ad><ad id=\"n\" "
+                          "weight=\"-2\"><alt>x</alt></ad><ad id=\"s\" weight=\"abc\"><alt>x</alt>"
+                          "</ad><ad id=\"w\" weight=\" 2.5 \"><click>c</click></ad></f>")
+            << true << 24.0 << "z:1 n:1 s:1 w:2.5";
+        QTest::newRow("only an id is dropped, only an alt kept")
+            << QByteArray("<f><ad id=\"i\"/><ad id=\"j\"><note>n</note></ad><ad><alt> t </alt>"
+                          "</ad><other><ad id=\"deep\"><alt>x</alt></ad></other></f>")
+            << true << 24.0 << ":1";
+        QTest::newRow("xml error") << "<feed ttl=\"2d\">" + ad + "<ad>" << false << 24.0 << "";
+        QTest::newRow("empty") << QByteArray() << false << 24.0 << "";
+    }
 
-void TestDialogs::lateImageIsDropped()
-{
-    QFETCH(bool, newerAdFirst);
-    LocalServer server;
-    server.bodies["/a.png"] = pngBytes();
-    server.held.append("/a.png");
-    AdBanner banner(cacheDir());
-    banner.start(true, 1000000); // network on, but nothing loads by itself
-    const QString url = server.url("/a.png");
-    banner.showAd(parseAdFeed(feedWith("a", url)).records.constFirst());
-    QTRY_COMPARE(server.waiting.size(), 1);
-    AdRecord newer;
-    newer.id = QStringLiteral("b");
-    newer.alt = QStringLiteral("text only");
-    if (newerAdFirst)
-        banner.showAd(newer);
-    QSignalSpy finished(banner.findChild<QNetworkAccessManager *>(),
-                        &QNetworkAccessManager::finished);
-    server.release();
-    QVERIFY(finished.wait(5000));
-    const QString cached =
-        cacheDir() + "/img_" +
-        QCryptographicHash::hash(url.toUtf8(), QCryptographicHash::Sha1).toHex().left(16) + ".png";
-    QCOMPARE(QFile::exists(cached), !newerAdFirst);
-    QCOMPARE(banner.currentPixmap().isNull(), newerAdFirst);
-    QCOMPARE(banner.currentAd().id, newerAdFirst ? "b" : "a");
-    // Once cached, the image shows without the network.
-    if (!newerAdFirst) {
+    void feedParsing()
+    {
+        QFETCH(QByteArray, xml);
+        const AdFeed feed = parseAdFeed(xml);
+        QTEST(feed.ok, "ok");
+        QTEST(feed.ttlHours, "ttl");
+        QStringList got;
+        for (const AdRecord &record : feed.records)
+            got.append(record.id + ':' + QString::number(record.weight));
+        QTEST(got.join(' '), "records");
+    }
+
+    void eligibility_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("eligible");
+        const QDate today = QDate::currentDate();
+        QTest::newRow("start today") << "start" << today.toString(Qt::ISODate) << true;
+        QTest::newRow("start tomorrow")
+            << "start" << today.addDays(1).toString(Qt::ISODate) << false;
+        QTest::newRow("end today") << "end" << today.toString(Qt::ISODate) << true;
+        QTest::newRow("end yesterday") << "end" << today.addDays(-1).toString(Qt::ISODate) << false;
+        for (const auto &[field, value, eligible] : {std::tuple{"min", "1.2.0", true},
+                                                     {"min", "1.10", false},
+                                                     {"max", "1.10", true},
+                                                     {"max", "1.1.9", false},
+                                                     {"max", "1.2.x", true},
+                                                     {"min", "1.2.99999999999", true}})
+            QTest::newRow(qPrintable(QStringLiteral("%1 %2").arg(field, value)))
+                << field << value << eligible;
+    }
+
+    void eligibility()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, value);
+        AdRecord record;
+        (field == "start" ? record.start
+         : field == "end" ? record.end
+         : field == "min" ? record.minVersion
+                          : record.maxVersion) = value;
+        QTEST(isAdEligible(record, QDate::currentDate().toString(Qt::ISODate), "1.2"), "eligible");
+
+        // Weighted choice walks the candidates in order.
+        AdRecord heavy;
+        heavy.weight = 3;
+        QCOMPARE(pickWeighted({AdRecord(), heavy}, 0.0), 0);
+        QCOMPARE(pickWeighted({AdRecord(), heavy}, 0.26), 1);
+    }
+
+    void bannerLoading_data()
+    {
+        QTest::addColumn<bool>("network");
+        QTest::addColumn<int>("cacheAgeHours"); // -1000: no cache
+        QTest::addColumn<bool>("serverAnswers");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("fetched");
+        QTest::newRow("network off, no cache") << false << -1000 << true << "emb-" << false;
+        QTest::newRow("network off, old cache") << false << 100 << true << "cached" << false;
+        QTest::newRow("fresh cache") << true << 1 << true << "cached" << false;
+        QTest::newRow("old cache") << true << 30 << true << "served" << true;
+        QTest::newRow("cache in the future") << true << -2 << true << "served" << true;
+        QTest::newRow("server silent, no cache") << true << -1000 << false << "emb-" << true;
+        QTest::newRow("server silent, old cache") << true << 30 << false << "cached" << true;
+    }
+
+    void bannerLoading()
+    {
+        QFETCH(bool, network);
+        QFETCH(int, cacheAgeHours);
+        QFETCH(QString, shown);
+        LocalServer server;
+        server.bodies["/feed.xml"] = feedWith("served");
+        QFETCH(bool, serverAnswers);
+        if (!serverAnswers)
+            server.held.append("/feed.xml");
+        const qint64 fetched = QDateTime::currentMSecsSinceEpoch() - cacheAgeHours * 3600000LL;
+        if (cacheAgeHours != -1000) {
+            QVERIFY(writeFile(cacheDir() + "/manifest.xml", feedWith("cached")));
+            QVERIFY(writeFile(cacheDir() + "/manifest.fetched", QByteArray::number(fetched)));
+        }
+        AdBanner banner(cacheDir());
+        banner.setFeedUrl(QUrl(server.url("/feed.xml")));
+        banner.setTransferTimeout(300); // the 8 s limit, shortened
+        QSignalSpy spy(&banner, &AdBanner::adShown);
+        banner.start(network, 0);
+        // Without network something shows at once; with it, within the time limit.
+        if (network && spy.isEmpty())
+            QVERIFY(spy.wait(5000));
+        QCOMPARE(spy.size(), 1);
+        QVERIFY2(spy.at(0).at(0).toString().startsWith(shown), qPrintable(shown));
+        QTEST(server.requests.size() == 1, "fetched");
+        QCOMPARE(readFile(cacheDir() + "/manifest.xml"),
+                 shown == "served" || cacheAgeHours != -1000 ? feedWith(shown) : QByteArray());
+    }
+
+    void lateImageIsDropped_data()
+    {
+        QTest::addColumn<bool>("newerAdFirst");
+        QTest::newRow("image arrives in time") << false;
+        QTest::newRow("newer ad shown meanwhile") << true;
+    }
+
+    void lateImageIsDropped()
+    {
+        QFETCH(bool, newerAdFirst);
+        LocalServer server;
+        server.bodies["/a.png"] = readFile(QStringLiteral(":/icons/vrne-16.png"));
+        server.held.append("/a.png");
+        AdBanner banner(cacheDir());
+        banner.start(true, 1000000); // network on, but nothing loads by itself
+        const QString url = server.url("/a.png");
+        const AdRecord withImage = parseAdFeed(feedWith("a", url)).records.constFirst();
+        banner.showAd(withImage);
+        QTRY_COMPARE(server.waiting.size(), 1);
+        if (newerAdFirst)
+            banner.showAd(parseAdFeed(feedWith("b")).records.constFirst());
+        QSignalSpy finished(banner.findChild<QNetworkAccessManager *>(),
+                            &QNetworkAccessManager::finished);
+        server.release();
+        QVERIFY(finished.wait(5000));
+        const QString cached =
+            cacheDir() + "/img_" +
+            QCryptographicHash::hash(url.toUtf8(), QCryptographicHash::Sha1).toHex().left(16) +
+            ".png";
+        QCOMPARE(QFile::exists(cached), !newerAdFirst);
+        QCOMPARE(banner.currentPixmap().isNull(), newerAdFirst);
+        QCOMPARE(banner.currentAd().id, newerAdFirst ? "b" : "a");
+        // Once cached, the image shows without the network.
         AdBanner offline(cacheDir());
-        offline.start(false, 0);
-        offline.showAd(parseAdFeed(feedWith("a", url)).records.constFirst());
-        QVERIFY(!offline.currentPixmap().isNull());
+        offline.start(false, 1000000);
+        offline.showAd(withImage);
+        QCOMPARE(offline.currentPixmap().isNull(), newerAdFirst);
     }
-}
 
-void TestDialogs::screenshotMode()
-{
-    QVERIFY(QDir().mkpath(m_home.path() + "/.PixInsight"));
-    QVERIFY(QFile::copy(QStringLiteral(VARNEL_DEMO_FILE), settingsFile()));
-    QFile file(settingsFile());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray before = file.readAll();
-    const QDateTime stamp = QFileInfo(settingsFile()).lastModified();
-    QProcess process;
-    process.start(QStringLiteral(VARNEL_PROGRAM),
-                  {"--screenshots", m_home.path() + "/shots", settingsFile()});
-    QVERIFY(process.waitForFinished(120000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 0);
-    for (const char *name : {"review", "advanced-changed", "advanced", "backups", "about"}) {
-        const QImage image(m_home.path() + "/shots/" + name + ".png");
-        QVERIFY2(image.width() > 300 && image.height() > 200, name);
-        // Not blank: a rendered window has text, frames and the banner in many colours.
-        QSet<QRgb> colours;
-        for (int y = 0; y < image.height(); y += 3)
-            for (int x = 0; x < image.width(); x += 3)
-                colours.insert(image.pixel(x, y));
-        QVERIFY2(colours.size() > 20, name);
+    void screenshotMode()
+    {
+        const QByteArray demo = readFile(QStringLiteral(VARNEL_DEMO_FILE));
+        QVERIFY(writeFile(settingsFile(), demo));
+        const QDateTime stamp = QFileInfo(settingsFile()).lastModified();
+        QProcess process;
+        process.start(QStringLiteral(VARNEL_PROGRAM),
+                      {"--screenshots", m_home.path() + "/shots", settingsFile()});
+        QVERIFY(process.waitForFinished(120000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        for (const char *name : {"review", "advanced-changed", "advanced", "backups", "about"}) {
+            const QImage image(m_home.path() + "/shots/" + name + ".png");
+            // Not blank: a rendered window has text, frames and pictures in many colours.
+            QSet<QRgb> colours;
+            for (int y = 0; y < image.height(); y += 3)
+                for (int x = 0; x < image.width(); x += 3)
+                    colours.insert(image.pixel(x, y));
+            QVERIFY2(image.width() > 300 && colours.size() > 20, name);
+        }
+        QCOMPARE(readFile(settingsFile()), demo);
+        QCOMPARE(QFileInfo(settingsFile()).lastModified(), stamp);
+        QCOMPARE(QDir(m_home.path() + "/.PixInsight").entryList(QDir::Files).size(), 1);
     }
-    QVERIFY(file.seek(0));
-    QCOMPARE(file.readAll(), before);
-    QCOMPARE(QFileInfo(settingsFile()).lastModified(), stamp);
-    QCOMPARE(QDir(m_home.path() + "/.PixInsight").entryList(QDir::Files).size(), 1);
-}
+};
 
 QTEST_MAIN(TestDialogs)
 #include "tst_dialogs.moc"

@@ -85,6 +85,11 @@ class TestInstalled : public QObject
 
 private slots:
     void initTestCase();
+    // Other test programs on this machine start processes named PixInsight too.
+    void init()
+    {
+        QVERIFY(QTest::qWaitFor([] { return !isPixInsightRunning(); }, 120000));
+    }
     void cleanup() { setRecordReadBackHook({}); }
     void removeKeepsEveryOtherByte_data();
     void removeKeepsEveryOtherByte();

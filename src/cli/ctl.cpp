@@ -90,13 +90,19 @@ void collectValues(const XsdtNode *node, bool recursive, QList<const XsdtNode *>
     }
 }
 
-void forEachValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit)
+// The values below node that their own path names: at every level the first of twins, as a
+// lookup by path resolves them. Later twins are unreachable by path and so never exported.
+void forEachNamedValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit)
 {
+    QSet<QStringView> keys;
     for (const auto &child : node->children) {
+        if (keys.contains(child->key))
+            continue;
+        keys.insert(child->key);
         if (child->isValue())
             visit(child.get());
         else
-            forEachValue(child.get(), visit);
+            forEachNamedValue(child.get(), visit);
     }
 }
 
@@ -498,6 +504,8 @@ int Ctl::set(const QStringList &assignments)
         }
         QString normalized;
         QString error;
+        if (node->isValue() && assignment.mid(equals + 1) == node->value)
+            continue; // no change, so nothing to check
         if (!checkNewValue(node, assignment.mid(equals + 1), m_schema, &m_policy, &normalized,
                            &error)) {
             code = fail(ExitRefused, store.path, path, error);
@@ -754,23 +762,21 @@ int Ctl::exportValues(const QStringList &paths)
             return fail(ExitNotFound, file, path, tr("No such setting."));
         roots.append(node);
     }
+    // Every documented variable lives below Global.
     const bool documentedOnly = roots.isEmpty();
-    if (documentedOnly)
-        roots.append(&document.root);
+    if (documentedOnly && document.findPath(u"Global"))
+        roots.append(document.findPath(u"Global"));
     QJsonArray array;
     QSet<const XsdtNode *> seen;
     auto consider = [&](XsdtNode *node) {
-        // Only what import would accept back: the value a path names (the first of twins),
-        // editable, not locked, not read-only.
-        const QString path = node->path();
-        if (seen.contains(node) || document.findPath(path) != node || !node->isEditable() ||
-            m_policy.isEditLocked(node))
+        // Only what import would accept back: editable, not locked, not read-only.
+        if (seen.contains(node) || !node->isEditable() || m_policy.isEditLocked(node))
             return;
         const VariableInfo info = m_schema.info(node);
-        if (info.readOnly || (documentedOnly && (!info.known || !path.startsWith(u"Global/"))))
+        if (info.readOnly || (documentedOnly && !info.known))
             return;
         seen.insert(node);
-        array.append(QJsonObject{{QStringLiteral("path"), path},
+        array.append(QJsonObject{{QStringLiteral("path"), node->path()},
                                  {QStringLiteral("type"), QString(node->type)},
                                  {QStringLiteral("value"), node->value}});
     };
@@ -778,7 +784,7 @@ int Ctl::exportValues(const QStringList &paths)
         if (root->isValue())
             consider(root);
         else
-            forEachValue(root, consider);
+            forEachNamedValue(root, consider);
     }
     m_out << QJsonDocument(QJsonObject{{QStringLiteral("format"), kFormat},
                                        {QStringLiteral("version"), 1},
@@ -810,6 +816,12 @@ int Ctl::importValues(const QString &file)
     // run shows all that needs fixing.
     int problems = 0;
     const QJsonArray entries = json.object().value(QStringLiteral("values")).toArray();
+    // A lookup by path scans the siblings at every level; for a large import one pass over the
+    // document is far cheaper.
+    QHash<QString, XsdtNode *> index;
+    if (entries.size() > 64)
+        forEachNamedValue(&store.document.root,
+                          [&](XsdtNode *node) { index.insert(node->path(), node); });
     for (qsizetype i = 0; i < entries.size(); ++i) {
         const QJsonObject entry = entries.at(i).toObject();
         const QString path = entry.value(QStringLiteral("path")).toString();
@@ -819,7 +831,9 @@ int Ctl::importValues(const QString &file)
             ++problems;
             fail(ExitRefused, file, path, message);
         };
-        XsdtNode *node = path.isEmpty() ? nullptr : store.document.findPath(path);
+        XsdtNode *node = path.isEmpty()     ? nullptr
+                         : !index.isEmpty() ? index.value(path)
+                                            : store.document.findPath(path);
         if (path.isEmpty() || type.size() != 1 || !value.isString()) {
             problem(tr("Entry %1 needs a path, a one-letter type and a text value.").arg(i + 1));
         } else if (!node || !node->isValue()) {
@@ -827,7 +841,8 @@ int Ctl::importValues(const QString &file)
         } else if (type.at(0) != node->type) {
             problem(tr("The type is %1 here but %2 in the import.")
                         .arg(typeDisplayName(node->type), typeDisplayName(type.at(0))));
-        } else {
+        } else if (value.toString() != node->value) {
+            // An equal text is no change, even where typing it again would be normalised.
             QString normalized;
             QString message;
             if (checkNewValue(node, value.toString(), m_schema, &m_policy, &normalized, &message))
