@@ -973,6 +973,8 @@ void MainWindow::onRestoreBackup()
                               .arg(native(backup)),
                           QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return;
+    // Files queued against the file being replaced were among the changes just discarded.
+    m_unusedView->clearFileQueue();
     detachDocument();
     QString error;
     bool restored = false;
