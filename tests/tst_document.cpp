@@ -677,6 +677,11 @@ void TestDocument::typeNames()
     for (const auto &[code, name] : names)
         QCOMPARE(typeDisplayName(QLatin1Char(code)), name);
     QCOMPARE(blockDisplayText(QStringLiteral("abcd")), QString("(4 characters of encoded data)"));
+    // A compressed block counts the Base64 its file holds, not its summary text.
+    XsdtDocument doc;
+    QVERIFY(doc.parse("<xsdt><v k=\"P\" t=\"B\" c=\"zlib\"><s u=\"30\">QUJD\n"
+                      "REVG</s> <s u=\"9\">R0g=</s></v></xsdt>"));
+    QCOMPARE(blockDisplayText(*doc.findPath(u"P")), QString("(12 characters of encoded data)"));
 }
 
 QTEST_GUILESS_MAIN(TestDocument)

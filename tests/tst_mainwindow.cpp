@@ -23,6 +23,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -79,6 +80,8 @@ private slots:
     void startupFindsSettingsFile();
     void startupWithoutSettingsFile();
     void editInTreeAndSave();
+    void keyboardEditing();
+    void brokenOrMissingFile();
     void realPixInsightMakesViewOnly();
     void changedOnDiskBanner();
     void restoreAndRevertAll();
@@ -172,7 +175,7 @@ void TestMainWindow::startupFindsSettingsFile()
     QCOMPARE(window.fileCombo()->currentIndex(), 0);
     QCOMPARE(window.fileCombo()->currentText(), fileLabel(path));
     QCOMPARE(window.fileCombo()->toolTip(), path);
-    QCOMPARE(window.windowTitle(), QString("Varnel"));
+    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - Varnel"));
     QVERIFY(window.banner()->isHidden());
     QVERIFY(!window.saveAction()->isEnabled());
     QVERIFY(window.reloadAction()->isEnabled());
@@ -183,6 +186,11 @@ void TestMainWindow::startupFindsSettingsFile()
     const XsdtNode *modules = window.store().document.findPath(u"Modules");
     QVERIFY(!window.tree()->isExpanded(
         window.proxy()->mapFromSource(window.model()->indexForNode(modules))));
+    // Showing the window is not a change of preferences: nothing is written.
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCoreApplication::processEvents();
+    QVERIFY(!QFile::exists(QSettings().fileName()));
 }
 
 void TestMainWindow::startupWithoutSettingsFile()
@@ -225,16 +233,8 @@ void TestMainWindow::editInTreeAndSave()
                        QStringLiteral("6"));
     QCOMPARE(window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors")->value,
              QString("6"));
-    QCOMPARE(window.windowTitle(), QString("Varnel - 1 unsaved change(s)"));
+    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change(s) - Varnel"));
     QVERIFY(window.saveAction()->isEnabled());
-
-    // A refused edit reports in the status bar and changes nothing.
-    setNodeValueInTree(window, QStringLiteral("Global/Preferences/Process/MaxProcessors"),
-                       QStringLiteral("many"));
-    QCOMPARE(window.statusBar()->currentMessage(),
-             QString("Not accepted - MaxProcessors: Expected an integer between -2147483648 and "
-                     "2147483647."));
-    QCOMPARE(window.windowTitle(), QString("Varnel - 1 unsaved change(s)"));
 
     // Cancelling the review writes nothing.
     window.saveAction()->trigger();
@@ -253,7 +253,7 @@ void TestMainWindow::editInTreeAndSave()
     QCOMPARE(summary, QString("1 edit(s) and 0 deletion(s) (0 values removed) will be written to "
                               "the settings file."));
     QCOMPARE(rows, 1);
-    QCOMPARE(window.windowTitle(), QString("Varnel"));
+    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - Varnel"));
     const QStringList backups = listBackups(path);
     QCOMPARE(backups.size(), 1);
     QCOMPARE(readAll(backups.first()), original);
@@ -265,6 +265,100 @@ void TestMainWindow::editInTreeAndSave()
     QVERIFY(!window.saveAction()->isEnabled());
     window.pollEnvironment();
     QVERIFY(!window.isChangedOnDisk());
+}
+
+// Tab in, arrows, F2 or Enter from any column; a refusal keeps the typed text at the editor.
+void TestMainWindow::keyboardEditing()
+{
+    QVERIFY(writeAll(configFile(), smallSettings()));
+    MainWindow window;
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTreeView *tree = window.tree();
+    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
+    window.revealNode(node);
+    tree->setFocus();
+    QTest::keyClick(tree, Qt::Key_Down);
+    QTest::keyClick(tree, Qt::Key_Up);
+    QCOMPARE(tree->currentIndex().column(), 0);
+    const auto editor = [tree] {
+        return tree->viewport()->findChild<QLineEdit *>(QString(), Qt::FindDirectChildrenOnly);
+    };
+    QTest::keyClick(tree, Qt::Key_F2);
+    QTRY_VERIFY(editor() && editor()->hasFocus());
+    QTest::keyClick(editor(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(editor(), QStringLiteral("many"));
+    QTest::keyClick(editor(), Qt::Key_Return);
+    const QString refused =
+        QStringLiteral("MaxProcessors: Expected an integer between -2147483648 and 2147483647.");
+    QVERIFY(editor());
+    QCOMPARE(editor()->text(), QString("many"));
+    QCOMPARE(editor()->toolTip(), refused);
+    QCOMPARE(window.statusBar()->currentMessage(), "Not accepted - " + refused);
+    QCOMPARE(node->value, node->originalValue);
+    QTest::keyClick(editor(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(editor(), QStringLiteral("6"));
+    QTest::keyClick(editor(), Qt::Key_Return);
+    QTRY_VERIFY(!editor());
+    QCOMPARE(node->value, QString("6"));
+    QVERIFY(window.statusBar()->currentMessage().isEmpty());
+
+    // Enter on the name of a value that cannot be edited says why.
+    XsdtNode *block = nullptr;
+    QList<const XsdtNode *> todo{&window.store().document.root};
+    while (!todo.isEmpty() && !block) {
+        const XsdtNode *n = todo.takeLast();
+        if (n->isValue() && !n->isEditable())
+            block = const_cast<XsdtNode *>(n);
+        for (const auto &child : n->children)
+            todo.append(child.get());
+    }
+    QVERIFY(block);
+    window.revealNode(block);
+    tree->setFocus();
+    QTest::keyClick(tree, Qt::Key_Return);
+    QVERIFY(!editor());
+    QCOMPARE(window.statusBar()->currentMessage(), window.model()->whyNotEditable(block));
+    QVERIFY(window.statusBar()->currentMessage().startsWith(block->key + " is "));
+
+    // The context menu's "Edit value" opens the editor too.
+    window.revealNode(node);
+    Dialogs::setNextMenuChoice(QStringLiteral("Edit value"));
+    window.showContextMenu(tree->visualRect(tree->currentIndex()).center());
+    QTRY_VERIFY(editor());
+    QCOMPARE(editor()->text(), QString("6"));
+}
+
+// A file that does not parse keeps Reload and Restore; a file named at start that cannot be
+// read leaves the window empty instead of showing another one.
+void TestMainWindow::brokenOrMissingFile()
+{
+    const QString path = configFile();
+    const QByteArray good = smallSettings();
+    QVERIFY(writeAll(path + ".bak-20261201-101010", good));
+    QVERIFY(writeAll(path, good.left(good.size() / 2)));
+    MainWindow window;
+    QVERIFY(!window.store().loaded);
+    QVERIFY(Dialogs::lastShown().text.contains(QLatin1String("line ")));
+    QCOMPARE(window.fileCombo()->toolTip(), path + "\n" + Dialogs::lastShown().text);
+    QVERIFY(window.reloadAction()->isEnabled());
+    QVERIFY(window.restoreAction()->isEnabled());
+    Dialogs::setNextItem(0);
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    window.restoreAction()->trigger();
+    QVERIFY(window.store().loaded);
+    QCOMPARE(readAll(path), good);
+    QCOMPARE(window.fileCombo()->toolTip(), path);
+
+    const QString missing = m_home.path() + QStringLiteral("/nowhere/core-9-pxi.settings");
+    MainWindow named(nullptr, missing);
+    QVERIFY(!named.store().loaded);
+    QCOMPARE(named.model()->rowCount(), 0);
+    QCOMPARE(named.statusBar()->currentMessage(),
+             QStringLiteral("Cannot read %1: No such file or directory").arg(missing));
+    QCOMPARE(named.fileCombo()->currentText(), missing + " - cannot be opened");
+    QVERIFY(!named.reloadAction()->isEnabled());
 }
 
 void TestMainWindow::realPixInsightMakesViewOnly()
@@ -296,7 +390,7 @@ void TestMainWindow::realPixInsightMakesViewOnly()
     QVERIFY(window.model()->isViewOnly());
     QVERIFY(!window.saveAction()->isEnabled());
     QVERIFY(!window.restoreAction()->isEnabled());
-    QCOMPARE(window.windowTitle(), QString("Varnel - 1 unsaved change(s)"));
+    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change(s) - Varnel"));
     QVERIFY(!(window.model()->flags(window.model()->indexForNode(node, 1)) & Qt::ItemIsEditable));
 
     // PixInsight writes its settings while the user takes the edit back; when it ends, the
@@ -406,7 +500,7 @@ void TestMainWindow::restoreAndRevertAll()
     Dialogs::setNextAnswer(QMessageBox::Yes);
     window.revertAllAction()->trigger();
     QCOMPARE(window.pendingCount(), 0);
-    QCOMPARE(window.windowTitle(), QString("Varnel"));
+    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - Varnel"));
     QVERIFY(!window.revertAllAction()->isEnabled());
 
     // Restore the backup of the original content.
@@ -548,6 +642,7 @@ void TestMainWindow::deletionFlow()
     QVERIFY(window.onSave());
     QCOMPARE(doc.findPath(u"Global/Statistics"), nullptr);
     QCOMPARE(window.pendingCount(), 0);
+    QCOMPARE(window.fileCombo()->currentText(), fileLabel(window.store().path));
     QCOMPARE(window.model()->rowCount(), int(doc.root.children.size()));
 }
 
@@ -746,6 +841,13 @@ void TestMainWindow::userGuideIsWritten()
     const QByteArray page = readAll(path);
     QVERIFY(page.contains("<title>Varnel - User Guide</title>"));
     QVERIFY(page.contains("Getting started"));
+    // No browser to start: the user is told where the page is.
+    MainWindow::setUrlOpener([](const QUrl &) { return false; });
+    window.openUserGuide();
+    QCOMPARE(Dialogs::lastShown().text,
+             "No web browser could be started to show the user guide. Open this file in a "
+             "browser to read it:\n" +
+                 path);
 }
 
 void TestMainWindow::commandLine()
@@ -763,7 +865,8 @@ void TestMainWindow::commandLine()
         process.start(program, args);
         process.waitForFinished(20000);
         return qMakePair(process.exitCode(),
-                         QString::fromLocal8Bit(process.readAllStandardError()));
+                         QString::fromLocal8Bit(process.readAllStandardOutput() +
+                                                process.readAllStandardError()));
     };
     // A helper switch anywhere but first is an unknown editor option.
     auto result = run({QStringLiteral("--theme"), QStringLiteral("dark"),
@@ -787,6 +890,14 @@ void TestMainWindow::commandLine()
     result = run({}, bare);
     QCOMPARE(result.first, 1);
     QVERIFY(result.second.contains(QLatin1String("no display is available")));
+    // Help and version answer anywhere, under the program's own name.
+    result = run({QStringLiteral("--version")}, bare);
+    QCOMPARE(result, qMakePair(0, QString("Varnel 0.1.3\n")));
+    result = run({QStringLiteral("--help")}, bare);
+    QCOMPARE(result.first, 0);
+    QVERIFY2(result.second.startsWith("Usage: varnel [options] file"), qPrintable(result.second));
+    result = run({QStringLiteral("--theme"), QStringLiteral("purple")}, env);
+    QCOMPARE(result, qMakePair(1, QString("Unknown theme 'purple'. Use light, dark or system.\n")));
 }
 
 void TestMainWindow::screenshots()

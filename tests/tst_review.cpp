@@ -67,6 +67,7 @@ private slots:
     void takeBackAndLeftovers();
     void largeDeletionIsCapped();
     void keyboard();
+    void takeBackWhileFiltered();
 
 private:
     void edit(const char *path, const char *text);
@@ -327,6 +328,33 @@ void TestReview::keyboard()
     QTRY_VERIFY(dialog.tree()->hasFocus());
     QTest::keyClick(dialog.tree(), Qt::Key_Return);
     QCOMPARE(accepted.count(), 1);
+}
+
+// Clicking as a user does, with a filter on: the list is rebuilt once per take-back, the next
+// click selects the row under the mouse, and long paths are cut in the middle.
+void TestReview::takeBackWhileFiltered()
+{
+    edit("Global/RGBWorkingSpace/Gamma", "1.8");
+    edit("Global/Preferences/Application/StyleSheetFile", "/opt/new-gamma.qss");
+    edit("Global/Preferences/Process/MaxProcessors", "4");
+    ReviewDialog dialog(m_model.get(), m_doc.get());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QTreeWidget *tree = dialog.tree();
+    QTest::keyClicks(dialog.filterEdit(), QStringLiteral("gamma"));
+    QCOMPARE(tree->topLevelItemCount(), 2);
+    const auto click = [tree](QTreeWidgetItem *item) {
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {},
+                          tree->visualItemRect(item).center());
+    };
+    click(rowFor(tree, u"Global/RGBWorkingSpace/Gamma"));
+    QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
+    QCOMPARE(rows(tree, 2), QStringList{"Edit | Global/Preferences/Application/StyleSheetFile"});
+    click(tree->topLevelItem(0));
+    QCOMPARE(tree->selectedItems(), QList<QTreeWidgetItem *>{tree->topLevelItem(0)});
+    QCOMPARE(tree->topLevelItem(0)->toolTip(1),
+             QStringLiteral("Global/Preferences/Application/StyleSheetFile"));
+    QCOMPARE(tree->textElideMode(), Qt::ElideMiddle);
 }
 
 QTEST_MAIN(TestReview)

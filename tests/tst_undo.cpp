@@ -237,7 +237,7 @@ void TestUndo::editMenuAndTextEditors()
 
     undo->trigger();
     QCOMPARE(node->value, original);
-    QCOMPARE(window.windowTitle(), QString("Varnel"));
+    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - Varnel"));
     QCOMPARE(redo->text(), QString("Redo edit of MaxProcessors"));
     QVERIFY(!undo->isEnabled() && redo->isEnabled());
     redo->trigger();

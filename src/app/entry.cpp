@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QIcon>
 #include <QTimer>
 
@@ -46,6 +47,87 @@ bool haveDisplay()
 #endif
 }
 
+namespace {
+
+struct Options
+{
+    QCommandLineParser parser;
+    QCommandLineOption screenshots{QStringLiteral("screenshots"),
+                                   Entry::tr("Render the pages to PNG files in <dir> and exit (for "
+                                             "layout checks)."),
+                                   QStringLiteral("dir")};
+    QCommandLineOption screenshotSearch{
+        QStringLiteral("screenshot-search"),
+        Entry::tr("Search text applied before rendering the Preferences pages."),
+        QStringLiteral("text")};
+    QCommandLineOption theme{QStringLiteral("theme"),
+                             Entry::tr("Use this theme for this run only: light, dark or system."),
+                             QStringLiteral("name")};
+    QCommandLineOption fontScale{
+        QStringLiteral("font-scale"),
+        Entry::tr("Use this text size scale for this run only (default 1.25)."),
+        QStringLiteral("factor")};
+    QCommandLineOption help;
+    QCommandLineOption version;
+
+    Options()
+        : help(parser.addHelpOption())
+        , version(parser.addVersionOption())
+    {
+        parser.setApplicationDescription(Entry::tr("Edit PixInsight settings safely."));
+        parser.addOption(screenshots);
+        parser.addOption(screenshotSearch);
+        parser.addOption(theme);
+        parser.addOption(fontScale);
+        parser.addPositionalArgument(
+            QStringLiteral("file"),
+            Entry::tr("Settings file to open (default: the one found in the PixInsight config "
+                      "directory)."));
+    }
+};
+
+QStringList argumentList(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    return arguments;
+}
+
+} // namespace
+
+int parseCommandLine(const QStringList &arguments, QString *output, QString *error)
+{
+    Options options;
+    if (!options.parser.parse(arguments)) {
+        *error = options.parser.errorText() + QLatin1Char('\n');
+        return 1;
+    }
+    // Help and version answer on any machine, with or without a desktop.
+    if (options.parser.isSet(options.help)) {
+        // Without an application object the parser cannot know the program's name.
+        *output = options.parser.helpText().replace(QLatin1String("<executable_name>"),
+                                                    arguments.isEmpty()
+                                                        ? QStringLiteral("varnel")
+                                                        : QFileInfo(arguments.first()).fileName());
+        return 0;
+    }
+    if (options.parser.isSet(options.version)) {
+        *output = QStringLiteral("Varnel 0.1.3\n");
+        return 0;
+    }
+    if (options.parser.isSet(options.theme)) {
+        const QString name = options.parser.value(options.theme).toLower();
+        if (name != QLatin1String("light") && name != QLatin1String("dark") &&
+            name != QLatin1String("system")) {
+            *error = Entry::tr("Unknown theme '%1'. Use light, dark or system.\n")
+                         .arg(options.parser.value(options.theme));
+            return 1;
+        }
+    }
+    return -1;
+}
+
 int runVarnel(int argc, char **argv)
 {
     // A helper runs with administrator rights on behalf of the editor: no window, no theme,
@@ -55,6 +137,16 @@ int runVarnel(int argc, char **argv)
         QStringList arguments = QCoreApplication::arguments();
         arguments.removeFirst();
         return runHelperMode(arguments);
+    }
+
+    {
+        QString output;
+        QString error;
+        const int code = parseCommandLine(argumentList(argc, argv), &output, &error);
+        std::fputs(qPrintable(output), stdout);
+        std::fputs(qPrintable(error), stderr);
+        if (code >= 0)
+            return code;
     }
 
     if (!haveDisplay()) {
@@ -76,57 +168,32 @@ int runVarnel(int argc, char **argv)
         icon.addFile(QStringLiteral(":/icons/vrne-%1.png").arg(size), QSize(size, size));
     QApplication::setWindowIcon(icon);
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(Entry::tr("Edit PixInsight settings safely."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption screenshotsOption(
-        QStringLiteral("screenshots"),
-        Entry::tr("Render the pages to PNG files in <dir> and exit (for layout checks)."),
-        QStringLiteral("dir"));
-    const QCommandLineOption screenshotSearchOption(
-        QStringLiteral("screenshot-search"),
-        Entry::tr("Search text applied before rendering the Preferences pages."),
-        QStringLiteral("text"));
-    const QCommandLineOption themeOption(
-        QStringLiteral("theme"),
-        Entry::tr("Use this theme for this run only: light, dark or system."),
-        QStringLiteral("name"));
-    const QCommandLineOption fontScaleOption(
-        QStringLiteral("font-scale"),
-        Entry::tr("Use this text size scale for this run only (default 1.25)."),
-        QStringLiteral("factor"));
-    parser.addOption(screenshotsOption);
-    parser.addOption(screenshotSearchOption);
-    parser.addOption(themeOption);
-    parser.addOption(fontScaleOption);
-    parser.addPositionalArgument(
-        QStringLiteral("file"),
-        Entry::tr("Settings file to open (default: the one found in the PixInsight config "
-                  "directory)."));
-    parser.process(app);
+    Options options;
+    // Already checked above; this parse only reads the values.
+    options.parser.parse(QCoreApplication::arguments());
+    QCommandLineParser &parser = options.parser;
 
     ThemeManager *theme = ThemeManager::instance();
     theme->init(true);
-    if (parser.isSet(themeOption))
-        theme->setTheme(themeFromOption(parser.value(themeOption)), false);
-    if (parser.isSet(fontScaleOption)) {
+    if (parser.isSet(options.theme))
+        theme->setTheme(themeFromOption(parser.value(options.theme)), false);
+    if (parser.isSet(options.fontScale)) {
         bool ok = false;
-        const double scale = parser.value(fontScaleOption).toDouble(&ok);
+        const double scale = parser.value(options.fontScale).toDouble(&ok);
         if (ok)
             theme->setFontScale(scale, false);
     }
 
-    MainWindow window;
+    // A file named on the command line is the one opened: when it cannot be, the window stays
+    // empty and says why, rather than quietly showing another file.
     const QStringList files = parser.positionalArguments();
-    if (!files.isEmpty())
-        window.loadFile(files.constFirst());
-    if (parser.isSet(screenshotsOption)) {
+    MainWindow window(nullptr, files.isEmpty() ? QString() : files.constFirst());
+    if (parser.isSet(options.screenshots)) {
         // No network here: the pictures show a built-in ad at once, and nothing waits.
         window.adBanner()->start(false, 0);
         // Rendered and done: the window never reaches the event loop.
-        return window.runScreenshots(parser.value(screenshotsOption),
-                                     parser.value(screenshotSearchOption))
+        return window.runScreenshots(parser.value(options.screenshots),
+                                     parser.value(options.screenshotSearch))
                    ? 0
                    : 1;
     }

@@ -108,7 +108,7 @@ void MainWindow::setUrlOpener(std::function<bool(const QUrl &)> opener)
     Dialogs::setUrlOpener(std::move(opener));
 }
 
-MainWindow::MainWindow(QWidget *parent)
+MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     : QMainWindow(parent)
 {
     // The pages' signals carry node pointers, also across queued connections.
@@ -133,9 +133,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(theme, &ThemeManager::changed, this, &MainWindow::refreshToolbarIcons);
     connect(theme, &ThemeManager::changed, this, &MainWindow::onThemeChanged);
     connect(m_model, &SettingsModel::edited, this, &MainWindow::onEdited);
-    connect(m_model, &SettingsModel::editRejected, this, [this](const QString &reason) {
-        statusBar()->showMessage(tr("Not accepted - %1").arg(reason), 8000);
-    });
+    connect(m_model, &SettingsModel::editRejected, this, &MainWindow::showRejection);
 
     m_envTimer = new QTimer(this);
     m_envTimer->setInterval(3000);
@@ -143,7 +141,9 @@ MainWindow::MainWindow(QWidget *parent)
     m_envTimer->start();
 
     const QStringList files = findSettingsFiles();
-    if (!files.isEmpty()) {
+    if (!initialFile.isEmpty()) {
+        loadFile(initialFile);
+    } else if (!files.isEmpty()) {
         loadFile(files.constFirst());
     } else {
         refillFileList();
@@ -358,7 +358,11 @@ void MainWindow::buildToolbar()
     connect(m_toolbar, &QToolBar::visibilityChanged, this, [this](bool visible) {
         if (!isVisible())
             return;
-        QSettings().setValue(QStringLiteral("Appearance/ToolbarVisible"), visible);
+        // Showing the window shows the bar too; only a real change is worth remembering.
+        QSettings settings;
+        const QString key = QStringLiteral("Appearance/ToolbarVisible");
+        if (settings.value(key, true).toBool() != visible)
+            settings.setValue(key, visible);
         updateMinimumWidth();
     });
 }
@@ -440,9 +444,13 @@ QWidget *MainWindow::buildAdvancedPage()
     connect(m_filterEdit, &QLineEdit::textChanged, this, &MainWindow::onFilterEdited);
     connect(m_changedOnly, &QCheckBox::toggled, this, &MainWindow::onChangedOnlyToggled);
 
-    m_tree = new QTreeView(page);
+    m_tree = new SettingsTreeView(m_model, page);
     m_tree->setModel(m_proxy);
-    m_tree->setItemDelegateForColumn(1, new ValueDelegate(m_tree));
+    auto *delegate = new ValueDelegate(m_tree);
+    m_tree->setItemDelegateForColumn(1, delegate);
+    connect(delegate, &ValueDelegate::rejected, this, &MainWindow::showRejection);
+    connect(m_tree, &SettingsTreeView::editRefused, this,
+            [this](const QString &reason) { statusBar()->showMessage(reason, 8000); });
     m_tree->setUniformRowHeights(true);
     m_tree->setAlternatingRowColors(true);
     m_tree->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -536,7 +544,26 @@ QString MainWindow::deleteLeftoverFiles()
 void MainWindow::onEdited()
 {
     m_pendingCache = -1;
+    // A refusal is old news once an edit went through.
+    if (!m_rejection.isEmpty() && statusBar()->currentMessage() == m_rejection)
+        statusBar()->clearMessage();
+    m_rejection.clear();
     updateState();
+}
+
+void MainWindow::showRejection(const QString &reason)
+{
+    m_rejection = tr("Not accepted - %1").arg(reason);
+    statusBar()->showMessage(m_rejection, 8000);
+}
+
+QString MainWindow::currentFile() const
+{
+    if (m_store.loaded)
+        return m_store.path;
+    // The store keeps the path of a file that did not parse; a file that could not be read
+    // at all has nothing to reload or restore.
+    return !m_failedPath.isEmpty() && m_store.path == m_failedPath ? m_failedPath : QString();
 }
 
 // The actions name the step they would take back or do again.
@@ -552,7 +579,12 @@ void MainWindow::updateUndoActions()
 void MainWindow::updateState()
 {
     const int count = pendingCount();
-    m_fileCombo->setToolTip(m_store.loaded ? native(m_store.path) : tr("No settings file loaded."));
+    if (m_store.loaded)
+        m_fileCombo->setToolTip(native(m_store.path));
+    else if (!m_failedPath.isEmpty())
+        m_fileCombo->setToolTip(QStringLiteral("%1\n%2").arg(native(m_failedPath), m_loadError));
+    else
+        m_fileCombo->setToolTip(tr("No settings file loaded."));
 
     QString text;
     QColor colour;
@@ -586,15 +618,22 @@ void MainWindow::updateState()
     m_banner->setVisible(!text.isEmpty());
     m_bannerReload->setVisible(reload);
 
-    m_reloadAction->setEnabled(m_store.loaded);
+    const bool haveFile = !currentFile().isEmpty();
+    m_reloadAction->setEnabled(haveFile);
     m_saveAction->setEnabled(m_store.loaded && count >= 1 && !m_pixInsightRunning &&
                              !m_changedOnDisk);
-    m_restoreAction->setEnabled(m_store.loaded && !m_pixInsightRunning);
-    m_manageBackupsAction->setEnabled(m_store.loaded);
+    m_restoreAction->setEnabled(haveFile && !m_pixInsightRunning);
+    m_manageBackupsAction->setEnabled(haveFile);
     m_revertAllAction->setEnabled(count >= 1);
     updateUndoActions();
-    setWindowTitle(
-        tr("Varnel%1").arg(count >= 1 ? tr(" - %n unsaved change(s)", nullptr, count) : QString()));
+    // Ends with the program's name, which the desktop's window title would otherwise add once
+    // more.
+    QString title;
+    if (m_store.loaded)
+        title = QFileInfo(m_store.path).fileName() + QStringLiteral(" - ");
+    if (count >= 1)
+        title += tr("%n unsaved change(s)", nullptr, count) + QStringLiteral(" - ");
+    setWindowTitle(title + tr("Varnel"));
 }
 
 void MainWindow::pollEnvironment()
@@ -634,6 +673,14 @@ void MainWindow::refillFileList()
         m_fileCombo->addItem(fileLabel(m_store.path), m_store.path);
         m_fileCombo->setCurrentIndex(m_fileCombo->count() - 1);
     }
+    if (!m_store.loaded && !m_failedPath.isEmpty()) {
+        // The file row names the file that failed, so that nobody takes another for it.
+        const qsizetype listed = m_knownFiles.indexOf(m_failedPath);
+        if (listed < 0)
+            m_fileCombo->addItem(tr("%1 - cannot be opened").arg(native(m_failedPath)),
+                                 m_failedPath);
+        m_fileCombo->setCurrentIndex(listed < 0 ? m_fileCombo->count() - 1 : int(listed));
+    }
     if (m_fileCombo->count() == 0)
         m_fileCombo->addItem(tr("No settings file found - use Browse..."));
 }
@@ -670,10 +717,11 @@ void MainWindow::onOpen()
 
 void MainWindow::onReload()
 {
-    if (!m_store.loaded)
+    const QString path = currentFile();
+    if (path.isEmpty())
         return;
     if (confirmDiscard(tr("Reloading discards them.")))
-        loadFile(m_store.path);
+        loadFile(path);
 }
 
 bool MainWindow::loadFile(const QString &path)
@@ -689,10 +737,15 @@ bool MainWindow::loadFile(const QString &path)
     }
     if (ok) {
         m_changedOnDisk = false;
+        m_failedPath.clear();
+        m_loadError.clear();
         m_tree->collapseAll();
         expandToPreferences();
         statusBar()->showMessage(tr("Loaded %1").arg(native(m_store.path)), 5000);
     } else {
+        m_failedPath = QFileInfo(path).absoluteFilePath();
+        m_loadError = error;
+        statusBar()->showMessage(error);
         Dialogs::critical(this, tr("Cannot open file"), error);
     }
     refillFileList();
@@ -847,6 +900,13 @@ void MainWindow::showContextMenu(const QPoint &pos)
     const bool viewOnly = m_model->isViewOnly();
     QMenu menu(this);
     menu.setToolTipsVisible(true);
+    QAction *edit = nullptr;
+    if (node->isValue()) {
+        edit = menu.addAction(tr("Edit value"));
+        const QString why = m_model->whyNotEditable(node);
+        edit->setEnabled(why.isEmpty());
+        edit->setToolTip(why);
+    }
     QAction *revert = menu.addAction(tr("Revert this value"));
     revert->setEnabled(node->kind == XsdtNode::Value && node->value != node->originalValue &&
                        !viewOnly);
@@ -874,7 +934,9 @@ void MainWindow::showContextMenu(const QPoint &pos)
     QAction *chosen = Dialogs::execMenu(&menu, m_tree->viewport()->mapToGlobal(pos));
     if (!chosen)
         return;
-    if (chosen == revert)
+    if (chosen == edit)
+        m_tree->editValue(m_tree->indexAt(pos));
+    else if (chosen == revert)
         m_model->revertValue(node);
     else if (chosen == copyPath)
         QGuiApplication::clipboard()->setText(node->path());
@@ -927,6 +989,7 @@ bool MainWindow::onSave()
             return false;
         }
         m_model->refreshAll();
+        refillFileList();        // the file row shows the new size and time
         m_model->clearHistory(); // what was saved is the new starting point
         message = tr("Saved. Backup: %1").arg(QFileInfo(backup).fileName());
     }
@@ -942,9 +1005,10 @@ bool MainWindow::onSave()
 
 void MainWindow::onRestoreBackup()
 {
-    if (!m_store.loaded)
+    const QString target = currentFile();
+    if (target.isEmpty())
         return;
-    const QStringList backups = listBackups(m_store.path);
+    const QStringList backups = listBackups(target);
     if (backups.isEmpty()) {
         Dialogs::information(this, tr("Restore backup"),
                              tr("No backups were found next to the settings file."));
@@ -987,6 +1051,9 @@ void MainWindow::onRestoreBackup()
         Dialogs::critical(this, tr("Restore failed"), error);
     } else {
         m_changedOnDisk = false;
+        m_failedPath.clear();
+        m_loadError.clear();
+        refillFileList();
         statusBar()->showMessage(tr("Restored %1").arg(QFileInfo(backup).fileName()), 8000);
         m_tree->collapseAll();
         expandToPreferences();
@@ -1035,8 +1102,13 @@ void MainWindow::refreshToolbarIcons()
     m_toolbar->setStyleSheet(QString::fromLatin1(kToolbarStyle).arg(1).arg(3).arg(4));
     const qreal ratio = devicePixelRatioF();
     const int pixels = qMax(int(std::lround(18 * ratio)), 8);
-    for (const auto &[action, glyph] : std::as_const(m_toolbarActions))
+    for (const auto &[action, glyph] : std::as_const(m_toolbarActions)) {
         action->setIcon(toolbarIcon(ToolbarGlyph(glyph), normal, disabled, pixels, ratio));
+        // Each button gets the size itself: a style sheet polishes the buttons with the
+        // font they had then, and a platform may give tool buttons a font of their own.
+        if (QWidget *button = m_toolbar->widgetForAction(action))
+            button->setFont(font);
+    }
     // Keeps the bar compact, but never so low that the labels under the icons are cut off
     // (with some styles and fonts the buttons need a few pixels more than that).
     m_toolbar->setMaximumHeight(QWIDGETSIZE_MAX);
@@ -1087,16 +1159,25 @@ void MainWindow::openUserGuide()
     QSaveFile file(path);
     const QByteArray page = readResource(QStringLiteral(":/help/help.html"));
     if (page.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(page) != page.size() ||
-        !file.commit())
+        !file.commit()) {
+        Dialogs::warning(this, tr("User Guide"),
+                         tr("The user guide could not be written to %1: %2")
+                             .arg(native(path), file.errorString()));
         return;
-    Dialogs::openUrl(QUrl::fromLocalFile(path));
+    }
+    if (!Dialogs::openUrl(QUrl::fromLocalFile(path)))
+        Dialogs::information(this, tr("User Guide"),
+                             tr("No web browser could be started to show the user guide. Open "
+                                "this file in a browser to read it:\n%1")
+                                 .arg(native(path)));
 }
 
 void MainWindow::onManageBackups()
 {
-    if (!m_store.loaded)
+    const QString file = currentFile();
+    if (file.isEmpty())
         return;
-    BackupsDialog dialog(m_store.path, this);
+    BackupsDialog dialog(file, this);
     connect(&dialog, &BackupsDialog::message, this,
             [this](const QString &text) { statusBar()->showMessage(text, 10000); });
     Dialogs::execDialog(&dialog);
@@ -1152,6 +1233,8 @@ void MainWindow::showEvent(QShowEvent *event)
     if (!m_firstShowDone) {
         m_firstShowDone = true;
         QTimer::singleShot(0, this, &MainWindow::ensureOnScreen);
+        // Once more after the first polish, which is when the buttons took their fonts.
+        QTimer::singleShot(0, this, &MainWindow::refreshToolbarIcons);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
+#include "model/settingstreeview.h"
 #include "store/settingsstore.h"
 
 #include <QList>
@@ -41,7 +42,8 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    explicit MainWindow(QWidget *parent = nullptr);
+    // With an initial file, that file is opened instead of the one found in PixInsight's folder.
+    explicit MainWindow(QWidget *parent = nullptr, const QString &initialFile = QString());
     ~MainWindow() override;
 
     bool loadFile(const QString &path);
@@ -138,6 +140,10 @@ private:
     void onChangedOnlyToggled(bool on);
     QString settingsFolder() const;
     int documentPendingCount() const;
+    // The file the window is about: the open one, or the one that failed to parse (empty when
+    // neither); Reload and Restore backup act on it.
+    QString currentFile() const;
+    void showRejection(const QString &reason);
     QString recordedPixInsightVersion() const;
 
     SettingsStore m_store;
@@ -154,7 +160,7 @@ private:
     QPushButton *m_bannerReload = nullptr;
     QLineEdit *m_filterEdit = nullptr;
     QCheckBox *m_changedOnly = nullptr;
-    QTreeView *m_tree = nullptr;
+    SettingsTreeView *m_tree = nullptr;
     QToolBar *m_toolbar = nullptr;
     QList<QPair<QAction *, int>> m_toolbarActions;
     QTimer *m_envTimer = nullptr;
@@ -163,6 +169,10 @@ private:
     bool m_dontAskDelete = false;
     double m_lastFontScale = 0;
     bool m_firstShowDone = false;
+    // The file that last failed to open and why; shown in the file row until a file opens.
+    QString m_failedPath;
+    QString m_loadError;
+    QString m_rejection; // the "Not accepted" message on show, cleared by the next good edit
     // The pending-change count walks the whole document; the poll asks for it every three
     // seconds, so it is kept until something changes the document.
     mutable int m_pendingCache = -1;

@@ -202,9 +202,13 @@ void ThemeManager::toggleLightDark()
 
 void ThemeManager::save()
 {
+    // Only what differs from what is already stored (or assumed when nothing is): the
+    // preferences file should not appear, or change, when nothing was changed.
     QSettings settings(kOrganization, kApplication);
-    settings.setValue(kThemeKey, m_theme);
-    settings.setValue(kFontScaleKey, m_fontScale);
+    if (settings.value(kThemeKey, FollowSystem).toInt() != m_theme)
+        settings.setValue(kThemeKey, m_theme);
+    if (std::fabs(settings.value(kFontScaleKey, DefaultFontScale).toDouble() - m_fontScale) > 1e-9)
+        settings.setValue(kFontScaleKey, m_fontScale);
 }
 
 } // namespace vrn

@@ -1,5 +1,7 @@
 #include "document/values.h"
 
+#include "document/xsdtnode.h"
+
 #include <QCoreApplication>
 #include <QLocale>
 
@@ -119,6 +121,25 @@ bool isEditableType(QChar type)
 QString blockDisplayText(const QString &value)
 {
     return Values::tr("(%1 characters of encoded data)").arg(value.size());
+}
+
+QString blockDisplayText(const XsdtNode &node)
+{
+    if (node.compression.isEmpty())
+        return blockDisplayText(node.value);
+    // A compressed value's text is only a summary; what the file holds is the Base64 inside
+    // its <s> blocks. Tags and the white space between lines are not data.
+    qsizetype count = 0;
+    bool inTag = false;
+    for (const QChar c : node.compressedText) {
+        if (c == QLatin1Char('<'))
+            inTag = true;
+        else if (c == QLatin1Char('>'))
+            inTag = false;
+        else if (!inTag && !c.isSpace())
+            ++count;
+    }
+    return Values::tr("(%1 characters of encoded data)").arg(count);
 }
 
 bool validateValue(QChar type, const QString &text, QString *normalized, QString *error)

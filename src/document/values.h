@@ -4,6 +4,8 @@
 
 namespace vrn {
 
+struct XsdtNode;
+
 // Display name of a value type code: "Boolean", "Integer", ... or "Unknown (x)".
 QString typeDisplayName(QChar type);
 
@@ -16,5 +18,7 @@ bool validateValue(QChar type, const QString &text, QString *normalized, QString
 
 // "(N characters of encoded data)": how a Block value is shown instead of its text.
 QString blockDisplayText(const QString &value);
+// The same for a Block node; a compressed one counts the encoded data its file holds.
+QString blockDisplayText(const XsdtNode &node);
 
 } // namespace vrn

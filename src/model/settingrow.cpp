@@ -344,7 +344,7 @@ void SettingRow::refreshEditor()
         if (!m_isProtected) {
             m_lineEdit->setText(value);
         } else if (m_node->type == QLatin1Char('B')) {
-            m_lineEdit->setText(blockDisplayText(value));
+            m_lineEdit->setText(blockDisplayText(*m_node));
         } else {
             QString shown = value;
             shown.replace(QLatin1Char('\n'), QChar(0x23CE));

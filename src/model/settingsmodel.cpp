@@ -32,6 +32,18 @@ const QList<int> kMarkRoles = {Qt::DisplayRole, Qt::FontRole, Qt::BackgroundRole
 const QChar kReturnSymbol(0x23CE);
 const QChar kEllipsis(0x2026);
 
+// Text a step back from the normal one, still at least 4.5:1 against the rows it is used on
+// (plain, alternate, and the red of a deleted entry) in both themes. The palette's disabled
+// grey reads at 2.2:1 on that red.
+QColor mutedTextColor(const QPalette &palette)
+{
+    const QColor text = palette.color(QPalette::Active, QPalette::Text);
+    const QColor base = palette.color(QPalette::Active, QPalette::Base);
+    const auto mix = [](int a, int b) { return (3 * a + b) / 4; };
+    return QColor(mix(text.red(), base.red()), mix(text.green(), base.green()),
+                  mix(text.blue(), base.blue()));
+}
+
 bool isChanged(const XsdtNode *node)
 {
     return node->kind == XsdtNode::Value && node->value != node->originalValue;
@@ -214,6 +226,28 @@ bool SettingsModel::isEditLocked(const XsdtNode *node) const
     return m_policy && m_policy->isEditLocked(node);
 }
 
+QString SettingsModel::whyNotEditable(const XsdtNode *node) const
+{
+    if (!node || !node->isValue())
+        return tr("Only values can be edited; %1 is a group.").arg(node ? node->key : QString());
+    if (m_viewOnly)
+        return tr("PixInsight is running; nothing can be changed.");
+    if (node->pendingDelete)
+        return tr("%1 is marked for deletion. Undo the deletion to edit it.").arg(node->key);
+    if (node->isDeleted())
+        return tr("%1 is inside an entry marked for deletion.").arg(node->key);
+    if (!node->compression.isEmpty())
+        return tr("%1 is compressed data, shown for reference only.").arg(node->key);
+    if (!node->isEditable())
+        return tr("%1 is of the protected type %2, shown for reference only.")
+            .arg(node->key, typeDisplayName(node->type));
+    if (isEditLocked(node))
+        return tr("%1 is part of the module registry or version records and is locked against "
+                  "editing.")
+            .arg(node->key);
+    return QString();
+}
+
 int SettingsModel::rowOf(const XsdtNode *node) const
 {
     const XsdtNode *parentNode = node->parent;
@@ -313,7 +347,7 @@ QVariant SettingsModel::data(const QModelIndex &index, int role) const
             if (!isValue)
                 return {};
             if (node->type == QLatin1Char('B'))
-                return blockDisplayText(node->value);
+                return blockDisplayText(*node);
             // Cut before replacing: the replacement keeps the length, and a long value
             // should not be copied whole for every repaint.
             QString text = node->value.size() > kDisplayLimit
@@ -379,7 +413,7 @@ QVariant SettingsModel::data(const QModelIndex &index, int role) const
         return {};
     case Qt::ForegroundRole:
         if (node->isDeleted() || (isValue && !node->isEditable()))
-            return QGuiApplication::palette().brush(QPalette::Disabled, QPalette::Text);
+            return QBrush(mutedTextColor(QGuiApplication::palette()));
         return {};
     default:
         return {};

@@ -38,6 +38,8 @@ public:
     QModelIndex indexForNode(const XsdtNode *node, int column = 0) const;
     DeleteVerdict deletionVerdict(const XsdtNode *node) const;
     bool isEditLocked(const XsdtNode *node) const;
+    // Why the node's value cannot be edited now, as a sentence for the user; empty when it can.
+    QString whyNotEditable(const XsdtNode *node) const;
 
     bool queueDeletion(XsdtNode *node, QString *whyNot = nullptr);
     void undoDeletion(XsdtNode *node);

@@ -3,7 +3,13 @@
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
 
+#include "document/values.h"
+
+#include <QApplication>
 #include <QComboBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QToolTip>
 
 namespace vrn {
 
@@ -14,9 +20,14 @@ ValueDelegate::ValueDelegate(QObject *parent)
 QWidget *ValueDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &option,
                                      const QModelIndex &index) const
 {
-    const auto *node = index.data(SettingsModel::NodeRole).value<XsdtNode *>();
-    if (!node || !node->isValue() || node->type != QLatin1Char('b'))
-        return QStyledItemDelegate::createEditor(parent, option, index);
+    auto *node = index.data(SettingsModel::NodeRole).value<XsdtNode *>();
+    if (!node || !node->isValue() || node->type != QLatin1Char('b')) {
+        QWidget *editor = QStyledItemDelegate::createEditor(parent, option, index);
+        // Checked against the value's type when the user commits (see refusal()).
+        if (editor && node)
+            editor->setProperty("vrnNode", QVariant::fromValue(node));
+        return editor;
+    }
     auto *combo = new QComboBox(parent);
     combo->addItem(QStringLiteral("true"));
     combo->addItem(QStringLiteral("false"));
@@ -47,6 +58,46 @@ void ValueDelegate::setModelData(QWidget *editor, QAbstractItemModel *model,
         return;
     }
     QStyledItemDelegate::setModelData(editor, model, index);
+}
+
+QString ValueDelegate::refusal(QWidget *editor) const
+{
+    const auto *edit = qobject_cast<QLineEdit *>(editor);
+    const auto *node = editor->property("vrnNode").value<XsdtNode *>();
+    if (!edit || !node)
+        return QString();
+    QString error;
+    if (validateValue(node->type, edit->text(), nullptr, &error))
+        return QString();
+    return tr("%1: %2").arg(node->key, error);
+}
+
+// Enter, Tab and leaving the editor would write the text and close the editor. Text the value's
+// type refuses stays in the editor instead, with the reason beside it, so that the user can
+// correct it; Escape still gives up.
+bool ValueDelegate::eventFilter(QObject *object, QEvent *event)
+{
+    auto *editor = qobject_cast<QWidget *>(object);
+    bool commits = false;
+    if (editor && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        commits = key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Tab ||
+                  key == Qt::Key_Backtab;
+    } else if (editor && event->type() == QEvent::FocusOut) {
+        commits = QApplication::activePopupWidget() == nullptr; // not its own context menu
+    }
+    if (commits) {
+        const QString why = refusal(editor);
+        if (!why.isEmpty()) {
+            editor->setToolTip(why);
+            QToolTip::showText(editor->mapToGlobal(QPoint(0, editor->height())), why, editor);
+            if (event->type() == QEvent::KeyPress)
+                emit rejected(why);
+            return true;
+        }
+        editor->setToolTip(QString());
+    }
+    return QStyledItemDelegate::eventFilter(object, event);
 }
 
 } // namespace vrn

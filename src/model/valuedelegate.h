@@ -18,6 +18,16 @@ public:
     void setEditorData(QWidget *editor, const QModelIndex &index) const override;
     void setModelData(QWidget *editor, QAbstractItemModel *model,
                       const QModelIndex &index) const override;
+
+signals:
+    // Typed text the value's type does not accept; the editor stays open with it.
+    void rejected(const QString &reason);
+
+protected:
+    bool eventFilter(QObject *object, QEvent *event) override;
+
+private:
+    QString refusal(QWidget *editor) const;
 };
 
 } // namespace vrn

@@ -73,6 +73,9 @@ bool SettingsStore::load(const QString &filePath, QString *error)
         return false;
     QString message;
     if (!document.parse(bytes, &message)) {
+        // The broken file stays the one in hand, so that it can be reloaded or replaced by one
+        // of its backups.
+        path = absolute;
         loaded = false;
         m_hashed = HashedState();
         if (error && error->isEmpty())
@@ -223,7 +226,8 @@ bool SettingsStore::restoreBackup(const QString &backupPath, QString *error)
             *error = message;
         return false;
     };
-    if (!loaded)
+    // A file that failed to parse may be restored too: that is what its backups are for.
+    if (path.isEmpty())
         return fail(tr("No file is loaded."));
     const QString running = tr("PixInsight is running. Close it before restoring a backup.");
     if (isPixInsightRunning())

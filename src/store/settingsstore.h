@@ -20,7 +20,7 @@ class SettingsStore
     Q_DECLARE_TR_FUNCTIONS(vrn::SettingsStore)
 
 public:
-    QString path;          // the file last loaded successfully (absolute)
+    QString path;          // the file loaded, or the last one that failed to parse (absolute)
     XsdtDocument document; // with the pending edits
     QByteArray loadedHash; // SHA-256 of the bytes as loaded or as last written here
     const DeletionPolicy *policy = nullptr; // not owned; while null nothing can be deleted

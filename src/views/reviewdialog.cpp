@@ -29,7 +29,7 @@ constexpr qsizetype kToolTipLimit = 500;
 QString reviewText(const XsdtNode *node, const QString &text)
 {
     if (node->type == QLatin1Char('B'))
-        return blockDisplayText(text);
+        return blockDisplayText(*node);
     QString shown = text.size() > kReviewLimit ? text.left(kReviewLimit) + QChar(0x2026) : text;
     shown.replace(QLatin1Char('\n'), QChar(0x23CE));
     return shown;
@@ -93,6 +93,8 @@ ReviewDialog::ReviewDialog(SettingsModel *model, XsdtDocument *document, QWidget
     m_tree->setAlternatingRowColors(true);
     m_tree->setUniformRowHeights(true);
     m_tree->setRootIsDecorated(true);
+    // Paths differ at their ends; the tool tip holds the whole one.
+    m_tree->setTextElideMode(Qt::ElideMiddle);
     QHeaderView *header = m_tree->header();
     header->setStretchLastSection(false);
     header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
@@ -224,6 +226,7 @@ void ReviewDialog::populate()
                                               tr("(removed)")});
             item->setFont(0, bold);
             item->setForeground(0, QColor(214, 60, 60));
+            item->setToolTip(1, path);
             item->setData(0, NodeRole, QVariant::fromValue(node));
             item->setData(0, DeletionRole, true);
             item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
@@ -237,6 +240,7 @@ void ReviewDialog::populate()
             auto *item =
                 new QTreeWidgetItem({tr("Edit"), path, reviewText(node, node->originalValue),
                                      reviewText(node, node->value)});
+            item->setToolTip(1, path);
             item->setToolTip(2, node->originalValue.left(kToolTipLimit));
             item->setToolTip(3, node->value.left(kToolTipLimit));
             item->setData(0, NodeRole, QVariant::fromValue(node));
@@ -267,6 +271,7 @@ void ReviewDialog::populateDeletion(QTreeWidgetItem *item)
     const auto childRow = [item](const XsdtNode *value) {
         auto *child = new QTreeWidgetItem(
             item, {QString(), value->path(), reviewText(value, value->value), tr("(removed)")});
+        child->setToolTip(1, child->text(1));
         child->setToolTip(2, value->value.left(kToolTipLimit));
     };
     if (node->isValue()) {
