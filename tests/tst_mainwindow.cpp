@@ -714,7 +714,7 @@ void TestMainWindow::leftoverFilesAfterSave()
     page->cards().front().itemTicks.value(0)->setChecked(true);
     Dialogs::setNextAnswer(QMessageBox::Yes);
     page->queueTicked();
-    QCOMPARE(window.windowTitle(), QString("Varnel - 1 unsaved change(s)"));
+    QCOMPARE(window.pendingCount(), 1);
     XsdtNode *threads =
         window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
     if (edit)
