@@ -27,10 +27,13 @@ class QUrl;
 
 namespace vrn {
 
+class PreferencesView;
+class SearchView;
 class AdBanner;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
+struct ModuleEntries;
 class UnusedModulesView;
 struct XsdtNode;
 
@@ -89,6 +92,9 @@ public:
     QAction *restoreAction() const { return m_restoreAction; }
     QAction *installedUpdatesAction() const { return m_installedUpdatesAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
+    QAction *findModuleAction() const { return m_findModuleAction; }
+    PreferencesView *preferencesView() const { return m_preferences; }
+    SearchView *searchView() const { return m_search; }
     QAction *unusedModulesAction() const { return m_unusedAction; }
     UnusedModulesView *unusedModulesView() const { return m_unusedView; }
     QAction *manageBackupsAction() const { return m_manageBackupsAction; }
@@ -117,6 +123,7 @@ public slots:
     void ensureOnScreen();
     void updateStatusBarStyle();
     void openUserGuide();
+    void onFindModule();
     void onUnusedModules();
     void onInstalledUpdates();
     void onManageBackups();
@@ -139,6 +146,9 @@ private:
     void onFilterEdited(const QString &text);
     void onChangedOnlyToggled(bool on);
     QString settingsFolder() const;
+    void runFullSearch(const QString &text);
+    QList<XsdtNode *> moduleValueNodes(const QList<ModuleEntries> &modules,
+                                       QStringList *labels = nullptr) const;
     int documentPendingCount() const;
     // The file the window is about: the open one, or the one that failed to parse (empty when
     // neither); Reload and Restore backup act on it.
@@ -152,6 +162,8 @@ private:
     SettingsModel *m_model = nullptr;
     SettingsFilterProxy *m_proxy = nullptr;
     QList<TaskPage *> m_pages;
+    PreferencesView *m_preferences = nullptr;
+    SearchView *m_search = nullptr;
     UnusedModulesView *m_unusedView = nullptr;
     QTabWidget *m_tabs = nullptr;
     QComboBox *m_fileCombo = nullptr;
@@ -183,6 +195,7 @@ private:
     QAction *m_restoreAction = nullptr;
     QAction *m_installedUpdatesAction = nullptr;
     QAction *m_revertAllAction = nullptr;
+    QAction *m_findModuleAction = nullptr;
     QAction *m_unusedAction = nullptr;
     QAction *m_undoAction = nullptr;
     QAction *m_redoAction = nullptr;

@@ -4,13 +4,16 @@
 #include "app/mainwindow.h"
 
 #include "document/xsdtnode.h"
+#include "knowledge/modules.h"
 #include "model/settingsmodel.h"
 #include "views/collapsiblesection.h"
 #include "privileged/installedupdates.h"
 #include "views/aboutdialog.h"
 #include "views/backupsdialog.h"
 #include "views/installedupdatesdialog.h"
+#include "views/preferencesview.h"
 #include "views/reviewdialog.h"
+#include "views/searchview.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
 
@@ -68,7 +71,30 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         }
     };
     auto showTab = [&](QWidget *page) { m_tabs->setCurrentWidget(page); };
-    Q_UNUSED(search);
+
+    showTab(m_preferences);
+    m_preferences->setSearchText(search);
+    for (int page = 0; page < qMin(m_preferences->pageCount(), 12); ++page) {
+        if (m_preferences->showPage(page))
+            save(this, QStringLiteral("prefs-%1.png").arg(page + 1, 2, 10, QLatin1Char('0')));
+    }
+    m_preferences->setSearchText(QString());
+
+    showTab(m_search);
+    m_search->setQuery(QStringLiteral("font"));
+    save(this, QStringLiteral("search-font.png"));
+    m_search->setQuery(QStringLiteral("thread"));
+    save(this, QStringLiteral("search.png"));
+    if (m_store.loaded) {
+        const QString module = QStringLiteral("Kestrane");
+        const QList<XsdtNode *> nodes =
+            moduleValueNodes(findModule(m_store.document, module, nullptr));
+        m_search->showOnly(
+            nodes,
+            tr("Module search for \"%1\" (%n value(s))", nullptr, int(nodes.size())).arg(module));
+        save(this, QStringLiteral("module-search.png"));
+        m_search->clearFilter();
+    }
 
     // Unused module data with every card open, so the files part and the rows show.
     showTab(m_unusedView);
