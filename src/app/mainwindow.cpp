@@ -15,6 +15,8 @@
 #include "views/aboutdialog.h"
 #include "views/adbanner.h"
 #include "views/backupsdialog.h"
+#include "views/cleanupview.h"
+#include "views/compareview.h"
 #include "views/dialogs.h"
 #include "views/installedupdatesdialog.h"
 #include "views/modulesearchdialog.h"
@@ -68,17 +70,6 @@ QByteArray readResource(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool sameFile(const QString &a, const QString &b)
-{
-    if (a.isEmpty() || b.isEmpty())
-        return false;
-    const QFileInfo x(a);
-    const QFileInfo y(b);
-    if (x.exists() && y.exists())
-        return x.canonicalFilePath() == y.canonicalFilePath();
-    return x.absoluteFilePath() == y.absoluteFilePath();
 }
 
 QString native(const QString &path)
@@ -423,13 +414,19 @@ void MainWindow::buildCentralWidget()
     layout->addWidget(m_adBanner);
     setCentralWidget(central);
 
+    // Task pages in tab order; each goes before the advanced tree.
     m_preferences = new PreferencesView(m_model, &m_schema, m_tabs);
     addTaskPage(m_preferences, tr("Preferences"), PageMessages::NotAccepted8s);
     m_search = new SearchView(m_model, &m_schema, m_tabs);
     addTaskPage(m_search, tr("Search"), PageMessages::NotAccepted8s);
+    m_cleanup = new CleanupView(m_model, m_tabs);
+    addTaskPage(m_cleanup, tr("Cleanup"), PageMessages::AsGiven8s);
     m_unusedView = new UnusedModulesView(m_model, &m_schema, m_tabs);
     addTaskPage(m_unusedView, tr("Unused modules"), PageMessages::AsGiven10s);
     connect(m_unusedView, &UnusedModulesView::queueChanged, this, &MainWindow::updateState);
+    m_compare = new CompareView(m_model, m_tabs);
+    m_compare->setEditedPathSource([this] { return m_store.loaded ? m_store.path : QString(); });
+    addTaskPage(m_compare, tr("Compare"), PageMessages::AsGiven8s);
     m_tabs->setCurrentWidget(m_preferences);
 
     auto *find = new QShortcut(QKeySequence::Find, this);

@@ -30,6 +30,8 @@ namespace vrn {
 class PreferencesView;
 class SearchView;
 class AdBanner;
+class CleanupView;
+class CompareView;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
@@ -81,6 +83,8 @@ public:
     SettingsFilterProxy *proxy() const { return m_proxy; }
     QTreeView *tree() const { return m_tree; }
     QTabWidget *tabs() const { return m_tabs; }
+    CleanupView *cleanupView() const { return m_cleanup; }
+    CompareView *compareView() const { return m_compare; }
     QComboBox *fileCombo() const { return m_fileCombo; }
     QLabel *banner() const { return m_banner; }
     QPushButton *bannerReloadButton() const { return m_bannerReload; }
@@ -164,6 +168,8 @@ private:
     QList<TaskPage *> m_pages;
     PreferencesView *m_preferences = nullptr;
     SearchView *m_search = nullptr;
+    CleanupView *m_cleanup = nullptr;
+    CompareView *m_compare = nullptr;
     UnusedModulesView *m_unusedView = nullptr;
     QTabWidget *m_tabs = nullptr;
     QComboBox *m_fileCombo = nullptr;

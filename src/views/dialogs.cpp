@@ -149,14 +149,13 @@ QMessageBox::StandardButton Dialogs::critical(QWidget *parent, const QString &ti
     return box(parent, QMessageBox::Critical, title, text, buttons, defaultButton);
 }
 
-QMessageBox::StandardButton Dialogs::message(QWidget *parent, QMessageBox::Icon icon,
-                                             const QString &title, const QString &text,
-                                             const QString &informativeText,
-                                             QMessageBox::StandardButtons buttons,
-                                             QMessageBox::StandardButton defaultButton,
-                                             const QString &checkBoxText, bool *checked)
+QMessageBox::StandardButton
+Dialogs::message(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
+                 const QString &informativeText, QMessageBox::StandardButtons buttons,
+                 QMessageBox::StandardButton defaultButton, const QString &checkBoxText,
+                 bool *checked, const QString &detailedText)
 {
-    return showBox(parent, icon, title, text, informativeText, QString(), Qt::AutoText, buttons,
+    return showBox(parent, icon, title, text, informativeText, detailedText, Qt::AutoText, buttons,
                    defaultButton, checkBoxText, checked);
 }
 
