@@ -32,6 +32,7 @@ class SearchView;
 class AdBanner;
 class CleanupView;
 class CompareView;
+class HealthView;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
@@ -80,6 +81,7 @@ public:
     QTabWidget *tabs() const { return m_tabs; }
     CleanupView *cleanupView() const { return m_cleanup; }
     CompareView *compareView() const { return m_compare; }
+    HealthView *healthView() const { return m_health; }
     QComboBox *fileCombo() const { return m_fileCombo; }
     QLabel *banner() const { return m_banner; }
     QPushButton *bannerReloadButton() const { return m_bannerReload; }
@@ -123,6 +125,7 @@ public slots:
     void onFindModule();
     void onInstalledUpdates();
     void onManageBackups();
+    void onHealthCheck();
     void onAbout();
     void updateUndoActions();
 
@@ -161,6 +164,8 @@ private:
     SearchView *m_search = nullptr;
     CleanupView *m_cleanup = nullptr;
     CompareView *m_compare = nullptr;
+    HealthView *m_health = nullptr;
+    QAction *m_healthCheckAction = nullptr;
     QTabWidget *m_tabs = nullptr;
     QComboBox *m_fileCombo = nullptr;
     QStringList m_knownFiles;

@@ -11,6 +11,7 @@
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
+#include "views/healthview.h"
 #include "views/installedupdatesdialog.h"
 #include "views/preferencesview.h"
 #include "views/reviewdialog.h"
@@ -171,6 +172,11 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         m_cleanup->setDocument(&m_store.document); // drops the ticks
         m_model->setViewOnly(wasViewOnly);
         m_cleanup->setViewOnly(wasViewOnly);
+    }
+
+    if (m_store.loaded) {
+        showTab(m_health);
+        save(this, QStringLiteral("health.png"));
     }
 
     // The review dialog over one edit and one queued deletion, made with view-only off so the
