@@ -190,6 +190,7 @@ void TestPages::gatesAndFilter()
 {
     SearchView view(&m_model, &m_schema);
     view.setDocument(&m_doc);
+    QVERIFY(!view.isIndexBuilt()); // nothing searched yet
     const QString intro =
         "Type to search the names, values and descriptions of every setting in the file.";
     QVERIFY(m_model.setData(m_model.indexForNode(node("Lab/ZetaCount"), 1), "5"));

@@ -287,8 +287,6 @@ void SearchView::runSearch()
         m_more->hide();
         return;
     }
-    if (!m_indexBuilt)
-        buildIndex();
     const QStringList terms = parseQuery(m_searchEdit->text());
     const bool names = m_names->isChecked();
     const bool values = m_values->isChecked();
@@ -302,6 +300,10 @@ void SearchView::runSearch()
         m_more->hide();
         return;
     }
+    // Built by the first search that needs it, not when a file is opened: a large file would
+    // otherwise pay for it at every load even when nobody searches.
+    if (!m_indexBuilt)
+        buildIndex();
 
     std::vector<std::pair<int, int>> candidates; // score, entry position
     for (size_t i = 0; i < m_entries.size(); ++i) {
