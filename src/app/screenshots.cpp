@@ -10,6 +10,7 @@
 #include "views/aboutdialog.h"
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
+#include "views/collapsiblesection.h"
 #include "views/compareview.h"
 #include "views/healthview.h"
 #include "views/installedupdatesdialog.h"
@@ -17,10 +18,12 @@
 #include "views/reviewdialog.h"
 #include "views/searchview.h"
 #include "views/taskpage.h"
+#include "views/unusedmodulesview.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
@@ -173,6 +176,18 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         m_model->setViewOnly(wasViewOnly);
         m_cleanup->setViewOnly(wasViewOnly);
     }
+
+    // Unused module data with every card open, so the files part and the rows show.
+    showTab(m_unusedView);
+    m_unusedView->refresh();
+    if (m_unusedView->isMeasuring()) {
+        QEventLoop loop;
+        connect(m_unusedView, &UnusedModulesView::measured, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    for (const UnusedModulesView::Card &card : m_unusedView->cards())
+        card.section->setExpanded(true);
+    save(this, QStringLiteral("unused-modules.png"));
 
     if (m_store.loaded) {
         showTab(m_health);
