@@ -7,6 +7,7 @@
 #include "model/settingrow.h"
 #include "model/settingsmodel.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -301,9 +302,13 @@ void SearchView::runSearch()
         return;
     }
     // Built by the first search that needs it, not when a file is opened: a large file would
-    // otherwise pay for it at every load even when nobody searches.
-    if (!m_indexBuilt)
+    // otherwise pay for it at every load even when nobody searches. On a file of tens of
+    // megabytes that takes a moment, so the pointer says so.
+    if (!m_indexBuilt) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
         buildIndex();
+        QApplication::restoreOverrideCursor();
+    }
 
     std::vector<std::pair<int, int>> candidates; // score, entry position
     for (size_t i = 0; i < m_entries.size(); ++i) {
