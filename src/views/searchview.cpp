@@ -229,6 +229,7 @@ void SearchView::buildIndex()
         entry.label = info.label;
         entry.pathLength = int(path.size());
         entry.keyStart = int(path.size() - key.size());
+        entry.editable = node->isEditable();
         entry.nameText = path + QLatin1Char(' ') + info.label.toLower();
         entry.descriptionText = info.description.toLower();
         m_entries.push_back(std::move(entry));
@@ -317,7 +318,7 @@ void SearchView::runSearch()
         const bool inSet = m_filterActive && m_restriction.contains(node);
         if (m_filterActive && !inSet)
             continue;
-        if (!includeProtected && !inSet && !node->isEditable())
+        if (!includeProtected && !inSet && !entry.editable)
             continue;
         if (changedOnly && node->value == node->originalValue && !node->isDeleted())
             continue;
