@@ -1,8 +1,8 @@
 #include "document/xsdtdocument.h"
 #include "environment/pixinsight.h"
+#include "generator/generator.h"
 #include "knowledge/healthcheck.h"
 #include "knowledge/schema.h"
-#include "generator/generator.h"
 
 #include <QFile>
 #include <QSet>
@@ -206,6 +206,21 @@ void TestHealthCheck::cases_data()
     windows.windowsPaths = true;
     HealthEnv blind = madeUpEnv({"*"}, 8, {}, {"/nowhere"});
     blind.exists = nullptr;
+
+    // Bytes that are not UTF-8: counted and placed; a real U+FFFD in the file is not one.
+    QTest::newRow("invalid UTF-8 in a value")
+        << QByteArray("<v k='B' t='s' v='x\xFFy'/>") << all
+        << QStringList{
+               "invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
+               "UTF-8 | The first is at line 2, column 79, in B. They are shown as \uFFFD, "
+               "and saving writes them that way; the backup made by the save keeps the "
+               "original bytes."};
+    QTest::newRow("invalid UTF-8 after a real replacement character")
+        << QByteArray("<v k='C' t='s' v='\xEF\xBF\xBDz'/><v k='D' t='s' v='\xC3'/>") << all
+        << QStringList{"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
+                       "UTF-8 | The first is at line 2, column 101, in D."};
+    QTest::newRow("a real replacement character only")
+        << QByteArray("<v k='C' t='s' v='\xEF\xBF\xBD'/>") << all << QStringList();
 
     QTest::newRow("open upper bound")
         << pref("Process", "MaxProcessors", "i", "0") << all

@@ -134,6 +134,14 @@ void TestReview::listAndDetails()
     QCOMPARE(dialog.summaryLabel()->text(),
              QStringLiteral("3 edit(s) and 2 deletion(s) (4 values removed) will be written to "
                             "the settings file."));
+    // Bytes that were not UTF-8 are announced before the save that rewrites them.
+    m_doc->invalidUtf8 = {2, 7, 12, QStringLiteral("ModuleData/Kestrane/Notes")};
+    dialog.populate();
+    QVERIFY(dialog.summaryLabel()->text().endsWith(
+        "\n2 byte sequence(s) that are not valid UTF-8 (first at line 7, column 12) will be "
+        "written as U+FFFD; the backup keeps the original bytes."));
+    m_doc->invalidUtf8 = {};
+    dialog.populate();
     // Deletions first, then edits, each sorted by path ignoring case.
     QCOMPARE(rows(tree),
              (QStringList{

@@ -66,6 +66,7 @@ void XsdtDocument::clear()
     head.clear();
     tail.clear();
     compactLayout = false;
+    invalidUtf8 = {};
 }
 
 void XsdtDocument::revertAll()
@@ -96,6 +97,7 @@ int XsdtDocument::pendingChangeCount() const
 void XsdtDocument::commit()
 {
     commitSubtree(&root);
+    invalidUtf8 = {}; // the file now holds the replacement characters themselves
 }
 
 } // namespace vrn

@@ -18,6 +18,17 @@ public:
     QString tail;
     bool compactLayout = false;
 
+    // Byte sequences of the file that are not UTF-8. They are read as U+FFFD and a save writes
+    // them that way, so the user is told before saving: how many, and where the first is.
+    struct InvalidUtf8
+    {
+        int count = 0;
+        qsizetype line = 0;
+        qsizetype column = 0;
+        QString path; // the first setting holding one; empty when outside every setting
+    };
+    InvalidUtf8 invalidUtf8;
+
     XsdtDocument() = default;
     XsdtDocument(const XsdtDocument &) = delete;
     XsdtDocument &operator=(const XsdtDocument &) = delete;

@@ -513,6 +513,67 @@ bool Reader::decode(QStringView raw, QString &out, StringCache *cache)
     return true;
 }
 
+// The number of U+FFFD the decoder put in for bytes that are not UTF-8, and the line and
+// column of the first. Real U+FFFD characters in the file (EF BF BD) are not counted.
+XsdtDocument::InvalidUtf8 findInvalidUtf8(const QByteArray &bytes, const QString &text,
+                                          qsizetype *realBefore)
+{
+    XsdtDocument::InvalidUtf8 found;
+    const qsizetype replaced = text.count(QChar(QChar::ReplacementCharacter));
+    found.count = int(replaced - bytes.count("\xEF\xBF\xBD"));
+    if (found.count <= 0) {
+        found.count = 0;
+        return found;
+    }
+    // The first byte that does not start or continue a well-formed sequence.
+    const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
+    const qsizetype size = bytes.size();
+    qsizetype at = 0;
+    while (at < size) {
+        const unsigned char lead = data[at];
+        int length = lead < 0x80           ? 1
+                     : (lead >> 5) == 0x6  ? 2
+                     : (lead >> 4) == 0xE  ? 3
+                     : (lead >> 3) == 0x1E ? 4
+                                           : 0;
+        bool ok = length > 0 && at + length <= size;
+        for (int i = 1; ok && i < length; ++i)
+            ok = (data[at + i] & 0xC0) == 0x80;
+        if (ok && length > 1) {
+            // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8 either.
+            char32_t code = lead & (0xFF >> (length + 1));
+            for (int i = 1; i < length; ++i)
+                code = (code << 6) | (data[at + i] & 0x3F);
+            static const char32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
+            ok = code >= minimum[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+        }
+        if (!ok)
+            break;
+        at += length;
+    }
+    *realBefore = bytes.left(at).count("\xEF\xBF\xBD");
+    const qsizetype lineStart = bytes.lastIndexOf('\n', at - 1) + 1;
+    found.line = bytes.left(at).count('\n') + 1;
+    found.column = QString::fromUtf8(bytes.constData() + lineStart, at - lineStart).size() + 1;
+    return found;
+}
+
+// The node, in file order, whose key or value holds the replacement character after `skip`
+// earlier ones (those that stood in the file as real U+FFFD).
+const XsdtNode *nodeWithReplacement(const XsdtNode &node, qsizetype &skip)
+{
+    for (const auto &child : node.children) {
+        const QChar mark(QChar::ReplacementCharacter);
+        const qsizetype here = child->key.count(mark) + child->value.count(mark);
+        if (skip < here)
+            return child.get();
+        skip -= here;
+        if (const XsdtNode *inside = nodeWithReplacement(*child, skip))
+            return inside;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 bool XsdtDocument::parse(const QByteArray &bytes, QString *error)
@@ -529,6 +590,15 @@ bool XsdtDocument::parse(const QByteArray &bytes, QString *error)
         return false;
     }
     compactLayout = serializesTo(*this, bytes);
+    if (decoder.hasError()) {
+        qsizetype skip = 0;
+        invalidUtf8 = findInvalidUtf8(bytes, text, &skip);
+        skip -= head.count(QChar(QChar::ReplacementCharacter));
+        const XsdtNode *node =
+            invalidUtf8.count > 0 && skip >= 0 ? nodeWithReplacement(root, skip) : nullptr;
+        if (node)
+            invalidUtf8.path = node->path();
+    }
     return true;
 }
 

@@ -316,6 +316,20 @@ QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema
     findDuplicateKeys(&document.root, findings);
     checkUnusedModules(document, findings);
     checkSecuritySwitches(document, findings);
+    if (const XsdtDocument::InvalidUtf8 &bad = document.invalidUtf8; bad.count > 0) {
+        XsdtNode *node = bad.path.isEmpty() ? nullptr : document.findPath(bad.path);
+        findings.append(finding(
+            "invalid-utf8", Severity::Warning,
+            HealthText::tr("%n byte sequence(s) in the file are not valid UTF-8", nullptr,
+                           bad.count),
+            HealthText::tr("The first is at line %1, column %2%3. They are shown as \uFFFD, and "
+                           "saving writes them that way; the backup made by the save keeps the "
+                           "original bytes.")
+                .arg(bad.line)
+                .arg(bad.column)
+                .arg(bad.path.isEmpty() ? QString() : HealthText::tr(", in %1").arg(bad.path)),
+            node ? QList<XsdtNode *>{node} : QList<XsdtNode *>{}));
+    }
 
     std::stable_sort(findings.begin(), findings.end(), [](const Finding &a, const Finding &b) {
         return int(a.severity) > int(b.severity);

@@ -204,6 +204,17 @@ void ReviewDialog::populate()
         m_summaryLabel->setText(tr("The settings file itself is not changed."));
     else
         m_summaryLabel->setText(tr("There are no changes to save."));
+    if (const XsdtDocument::InvalidUtf8 &bad = m_document->invalidUtf8;
+        bad.count > 0 && changes > 0) {
+        // Said before the save, because the save is what makes the loss permanent in the file.
+        m_summaryLabel->setText(
+            m_summaryLabel->text() + QLatin1Char('\n') +
+            tr("%n byte sequence(s) that are not valid UTF-8 (first at line %1, column %2) will "
+               "be written as U+FFFD; the backup keeps the original bytes.",
+               nullptr, bad.count)
+                .arg(bad.line)
+                .arg(bad.column));
+    }
 
     const QString filter = m_filterEdit->text().trimmed();
     const auto passes = [&filter](const QString &path, const XsdtNode *node) {
