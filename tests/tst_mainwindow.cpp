@@ -78,6 +78,7 @@ private slots:
     void startupWithoutSettingsFile();
     void editInTreeAndSave();
     void keyboardEditing();
+    void treeFilterKeepsMatchesOpen();
     void brokenOrMissingFile();
     void realPixInsightMakesViewOnly();
     void changedOnDiskBanner();
@@ -323,6 +324,36 @@ void TestMainWindow::keyboardEditing()
     window.showContextMenu(tree->visualRect(tree->currentIndex()).center());
     QTRY_VERIFY(editor());
     QCOMPARE(editor()->text(), QString("6"));
+}
+
+// Typed text filters after a pause and opens the matches, also after Revert all and Reload.
+void TestMainWindow::treeFilterKeepsMatchesOpen()
+{
+    QVERIFY(writeAll(configFile(), smallSettings()));
+    MainWindow window;
+    window.show();
+    const auto open = [&window] {
+        const XsdtNode *node =
+            window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
+        QModelIndex index = window.proxy()->mapFromSource(window.model()->indexForNode(node));
+        if (!index.isValid())
+            return false;
+        for (index = index.parent(); index.isValid(); index = index.parent())
+            if (!window.tree()->isExpanded(index))
+                return false;
+        return window.proxy()->rowCount() == 1;
+    };
+    QTest::keyClicks(window.filterEdit(), QStringLiteral("maxproc"));
+    QTRY_VERIFY(open());
+    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
+    QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("3")));
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    window.revertAllAction()->trigger();
+    QTRY_VERIFY(open());
+    window.reloadAction()->trigger();
+    QTRY_VERIFY(open());
+    window.filterEdit()->clear();
+    QTRY_COMPARE(window.proxy()->rowCount(), window.model()->rowCount());
 }
 
 // A file that does not parse keeps Reload and Restore; a file named at start that cannot be

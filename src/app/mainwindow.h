@@ -31,6 +31,7 @@ class AdBanner;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
+class TreeFilter;
 struct XsdtNode;
 
 // The one top-level window: owns the open file's store, the schema, the deletion rules, the
@@ -130,6 +131,8 @@ private:
     void onThemeChanged();
     void onFilterEdited(const QString &text);
     void onChangedOnlyToggled(bool on);
+    void onFilterApplied(bool filtering, bool capped);
+    void resetTreeExpansion();
     QString settingsFolder() const;
     // The file the window is about: the open one, or the one that failed to parse (empty when
     // neither); Reload and Restore backup act on it.
@@ -151,6 +154,7 @@ private:
     QLineEdit *m_filterEdit = nullptr;
     QCheckBox *m_changedOnly = nullptr;
     SettingsTreeView *m_tree = nullptr;
+    TreeFilter *m_treeFilter = nullptr;
     QToolBar *m_toolbar = nullptr;
     QList<QPair<QAction *, int>> m_toolbarActions;
     QTimer *m_envTimer = nullptr;
