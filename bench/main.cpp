@@ -20,6 +20,7 @@ void benchInstalled();
 #ifdef VARNEL_BENCH_GUI
 void benchModel();
 void benchApp();
+void benchPages();
 #endif
 } // namespace vrn::bench
 
@@ -54,7 +55,8 @@ int main(int argc, char **argv)
 {
     std::unique_ptr<QCoreApplication> app;
 #ifdef VARNEL_BENCH_GUI
-    if (wantsArea(argc, argv, "model") || wantsArea(argc, argv, "app")) {
+    if (wantsArea(argc, argv, "model") || wantsArea(argc, argv, "app") ||
+        wantsArea(argc, argv, "pages")) {
         // The tree benchmarks need real widgets; without a display they paint offscreen.
         if (qEnvironmentVariableIsEmpty("DISPLAY") &&
             qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
@@ -70,7 +72,7 @@ int main(int argc, char **argv)
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
     parser.addOption({QStringLiteral("only"),
                       QStringLiteral("Run only this area (document, knowledge, compare, store, "
-                                     "installed, model, app); repeatable."),
+                                     "installed, model, app, pages); repeatable."),
                       QStringLiteral("area")});
     parser.process(*app);
 
@@ -96,6 +98,8 @@ int main(int argc, char **argv)
         vrn::bench::benchModel();
     if (vrn::bench::wanted(QStringLiteral("app")))
         vrn::bench::benchApp();
+    if (vrn::bench::wanted(QStringLiteral("pages")))
+        vrn::bench::benchPages();
 #endif
     return 0;
 }

@@ -1,8 +1,20 @@
+// The Compare, Cleanup and Health check pages over a real model, and the comparison itself.
 #include "document/xsdtdocument.h"
 #include "generator/generator.h"
 #include "knowledge/compare.h"
 #include "knowledge/deletionpolicy.h"
+#include "model/settingsmodel.h"
+#include "views/cleanupview.h"
+#include "views/compareview.h"
+#include "views/dialogs.h"
 
+#include <QCheckBox>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTreeWidget>
 #include <QtTest>
 
 using namespace vrn;
@@ -31,6 +43,52 @@ QStringList describe(const QList<DiffRecord> &records)
     return out;
 }
 
+// "group" rows and their "  label | here | there | status" children, in order.
+QStringList treeRows(const QTreeWidget *tree)
+{
+    QStringList out;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *group = tree->topLevelItem(i);
+        out << group->text(0);
+        for (int c = 0; c < group->childCount(); ++c) {
+            const QTreeWidgetItem *row = group->child(c);
+            out << QStringLiteral("  %1 | %2 | %3 | %4")
+                       .arg(row->text(0), row->text(1), row->text(2), row->text(3));
+        }
+    }
+    return out;
+}
+
+QTreeWidgetItem *rowNamed(const QTreeWidget *tree, const QString &label)
+{
+    const auto found = tree->findItems(label, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.first();
+}
+
+// Every row below the top, indented by depth: "entry | values | status".
+void dumpRows(const QTreeWidgetItem *item, int depth, QStringList &out)
+{
+    for (int i = 0; i < item->childCount(); ++i) {
+        const QTreeWidgetItem *row = item->child(i);
+        out << QString(depth * 2, QLatin1Char(' ')) +
+                   QStringList{row->text(0), row->text(1), row->text(3)}.join(" | ");
+        dumpRows(row, depth + 1, out);
+    }
+}
+
+QStringList cleanupRows(const QTreeWidget *tree)
+{
+    QStringList out;
+    dumpRows(tree->invisibleRootItem(), 0, out);
+    return out;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 } // namespace
 
 class TestAnalysisPages : public QObject
@@ -38,11 +96,69 @@ class TestAnalysisPages : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
+    void init();
     void compare_data();
     void compare();
     void copyable_data();
     void copyable();
+    void compareView_data();
+    void compareView();
+    void compareCopies();
+    void compareRefusals();
+    void cleanupSizes_data();
+    void cleanupSizes();
+    void cleanupTree_data();
+    void cleanupTree();
+    void cleanupQueue();
+
+private:
+    // This file and the other, written to disk; the view compares them.
+    void openCompare(const QByteArray &here, const QByteArray &there);
+
+    QTemporaryDir m_dir;
+    DeletionPolicy m_policy;
+    std::unique_ptr<XsdtDocument> m_doc;
+    std::unique_ptr<SettingsModel> m_model;
+    std::unique_ptr<CompareView> m_compare;
+    std::unique_ptr<CleanupView> m_cleanup;
 };
+
+void TestAnalysisPages::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    qputenv("HOME", m_dir.path().toUtf8()); // no settings file of the real user is offered
+    Dialogs::setTestMode(true);
+    QFile overlay(QStringLiteral(":/schema/overlay.json"));
+    QVERIFY(overlay.open(QIODevice::ReadOnly));
+    QVERIFY(m_policy.load(overlay.readAll()));
+}
+
+void TestAnalysisPages::init()
+{
+    Dialogs::reset();
+    m_compare.reset();
+    m_cleanup.reset();
+    m_model = std::make_unique<SettingsModel>();
+    m_model->setPolicy(&m_policy);
+}
+
+void TestAnalysisPages::openCompare(const QByteArray &here, const QByteArray &there)
+{
+    const QString herePath = m_dir.filePath(QStringLiteral("core-1-pxi.settings"));
+    const QString therePath = m_dir.filePath(QStringLiteral("core-2-pxi.settings"));
+    QVERIFY(writeFile(herePath, testdata::wrapSettings(here)));
+    QVERIFY(writeFile(therePath, testdata::wrapSettings(there)));
+    m_compare.reset();
+    m_doc = parsed(here);
+    m_model->setDocument(m_doc.get());
+    m_compare = std::make_unique<CompareView>(m_model.get());
+    m_compare->setDocument(m_doc.get(), herePath);
+    QCOMPARE(m_compare->summaryLabel()->text(),
+             QString("Pick another settings file to see how it differs from this one."));
+    QString error;
+    QVERIFY2(m_compare->compareWith(therePath, &error), qPrintable(error));
+}
 
 void TestAnalysisPages::compare_data()
 {
@@ -144,6 +260,324 @@ void TestAnalysisPages::copyable()
     // Queued for deletion after the comparison: never written to.
     a->root.children[0]->pendingDelete = true;
     QVERIFY(!isCopyable(records.first(), &policy));
+}
+
+void TestAnalysisPages::compareView_data()
+{
+    QTest::addColumn<QByteArray>("here");
+    QTest::addColumn<QByteArray>("there");
+    QTest::addColumn<bool>("showAll"); // both "only in" boxes ticked, noise shown
+    QTest::addColumn<QString>("summary");
+    QTest::addColumn<QStringList>("rows");
+
+    const QByteArray same = "<i k=\"Tool\"><v k=\"a\" t=\"i\" v=\"1\"/></i>";
+    QTest::newRow("identical") << same << same << false
+                               << "0 different, 0 only in this file, 0 only in the other file"
+                               << QStringList{"Nothing to show with the current filters."};
+    // Preferences group by three keys, the rest by two; a top-level value has a group of its
+    // own. Queued entries count as missing here; statistics are noise unless shown.
+    const QByteArray prefs = "<i k=\"Global\"><i k=\"Preferences\"><i k=\"Main\"><i k=\"Sub\">"
+                             "<v k=\"x\" t=\"i\" v=\"5\"/></i></i></i>"
+                             "<i k=\"Statistics\"><v k=\"n\" t=\"u\" v=\"1\"/></i></i>";
+    QTest::newRow("grouping, noise hidden")
+        << prefs + "<v k=\"top\" t=\"s\" v=\"a\nb\"/><i k=\"T\"><i k=\"U\"><v k=\"q\" t=\"i\" "
+                   "v=\"1\"/></i></i>"
+        << QByteArray("<i k=\"Global\"><i k=\"Preferences\"><i k=\"Main\"><i k=\"Sub\">"
+                      "<v k=\"x\" t=\"u\" v=\"5\"/></i></i></i><i k=\"Statistics\">"
+                      "<v k=\"n\" t=\"u\" v=\"2\"/></i></i><v k=\"top\" t=\"s\" v=\"c\"/>"
+                      "<i k=\"T\"><i k=\"U\"><v k=\"q\" t=\"i\" v=\"2\"/></i></i>")
+        << false
+        << "3 different, 0 only in this file, 0 only in the other file (1 more hidden as "
+           "statistics, window state or generated lists)"
+        << QStringList{"Global/Preferences/Main",
+                       "  Sub/x | 5 | 5 | Different (type i / u)",
+                       "(top level)",
+                       QStringLiteral("  top | a\u23CEb | c | Different"),
+                       "T/U",
+                       "  q | 1 | 2 | Different"};
+    const QByteArray longValue(5000, 'z');
+    QTest::newRow("all kinds shown")
+        << QByteArray("<i k=\"G\"><v k=\"mine\" t=\"i\" v=\"1\"/>"
+                      "<v k=\"long\" t=\"s\" v=\"" +
+                      longValue +
+                      "\"/></i><i k=\"Global\"><i k=\"Statistics\"><v k=\"n\" t=\"u\" "
+                      "v=\"1\"/></i></i>")
+        << QByteArray("<i k=\"G\"><v k=\"long\" t=\"s\" v=\"y\"/><v k=\"theirs\" t=\"i\" "
+                      "v=\"2\"/></i><i k=\"Global\"><i k=\"Statistics\"><v k=\"n\" t=\"u\" "
+                      "v=\"2\"/></i></i>")
+        << true << "2 different, 1 only in this file, 1 only in the other file"
+        << QStringList{"G",
+                       "  mine | 1 |  | Only in this file",
+                       "  long | " + QString(90, 'z') + QChar(0x2026) + " | y | Different",
+                       "  theirs |  | 2 | Only in the other file",
+                       "Global/Statistics",
+                       "  n | 1 | 2 | Different"};
+}
+
+void TestAnalysisPages::compareView()
+{
+    QFETCH(QByteArray, here);
+    QFETCH(QByteArray, there);
+    QFETCH(bool, showAll);
+    QFETCH(QString, summary);
+    QFETCH(QStringList, rows);
+    openCompare(here, there);
+    if (showAll) {
+        m_compare->onlyHereBox()->setChecked(true);
+        m_compare->onlyThereBox()->setChecked(true);
+        m_compare->hideNoiseBox()->setChecked(false);
+    }
+    QCOMPARE(m_compare->summaryLabel()->text(), summary);
+    QCOMPARE(treeRows(m_compare->tree()), rows);
+    if (QTreeWidgetItem *item = rowNamed(m_compare->tree(), QStringLiteral("long")))
+        QCOMPARE(item->toolTip(0).section(QLatin1Char('\n'), 1, 1),
+                 "This file: " + QString(300, 'z'));
+}
+
+// Copies go through the model as pending edits; rows that cannot be copied are counted; the
+// recomputation after the edits drops the copied rows and picks up new differences in place.
+void TestAnalysisPages::compareCopies()
+{
+    openCompare("<i k=\"T\"><v k=\"a\" t=\"i\" v=\"1\"/><v k=\"b\" t=\"i\" v=\"1\"/>"
+                "<v k=\"c\" t=\"i\" v=\"1\"/><v k=\"d\" t=\"i\" v=\"1\"/>"
+                "<v k=\"mine\" t=\"i\" v=\"1\"/></i><v k=\"LastVersion\" t=\"s\" v=\"1\"/>",
+                "<i k=\"T\"><v k=\"a\" t=\"i\" v=\"2\"/><v k=\"b\" t=\"i\" v=\"1\"/>"
+                "<v k=\"c\" t=\"i\" v=\"abc\"/><v k=\"d\" t=\"i\" v=\"2\"/></i>"
+                "<v k=\"LastVersion\" t=\"s\" v=\"2\"/>");
+    m_compare->onlyHereBox()->setChecked(true);
+    m_compare->hideNoiseBox()->setChecked(false);
+    QTreeWidget *tree = m_compare->tree();
+    QCOMPARE(m_compare->copyAllButton()->text(),
+             QString("Use the other file's value for all shown (3)"));
+    QSignalSpy messages(m_compare.get(), &CompareView::message);
+
+    rowNamed(tree, QStringLiteral("d"))->setSelected(true);
+    QVERIFY(m_compare->copySelectedButton()->isEnabled());
+    QTest::mouseClick(m_compare->copySelectedButton(), Qt::LeftButton);
+    QCOMPARE(messages.takeFirst().at(0).toString(),
+             QString("Copied 1 value(s) into this file. Review and save when ready."));
+    QCOMPARE(m_doc->findPath(u"T/d")->value, QString("2"));
+    QTRY_VERIFY(!rowNamed(tree, QStringLiteral("d")));
+
+    // c is refused by the model (not an integer), mine exists only here, LastVersion is never
+    // copied.
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    QTest::mouseClick(m_compare->copyAllButton(), Qt::LeftButton);
+    QCOMPARE(Dialogs::lastShown().text,
+             QString("Copy 2 value(s) from core-2-pxi.settings into this file?\n\nThey become "
+                     "pending changes: you can review, revert and save them as usual."));
+    QCOMPARE(messages.takeFirst().at(0).toString(),
+             QString("Copied 1 value(s); 3 could not be copied (protected type, not editable, or "
+                     "refused)."));
+    QCOMPARE(m_doc->pendingChangeCount(), 2);
+    QTRY_COMPARE(treeRows(tree),
+                 (QStringList{"T", "  c | 1 | abc | Different", "  mine | 1 |  | Only in this file",
+                              "(top level)", "  LastVersion | 1 | 2 | Different"}));
+
+    // A value that starts to differ takes its place in document order.
+    QVERIFY(m_model->setData(m_model->indexForNode(m_doc->findPath(u"T/b"), 1), "7"));
+    QTRY_COMPARE(treeRows(tree).mid(1, 2),
+                 (QStringList{"  b | 7 | 1 | Different", "  c | 1 | abc | Different"}));
+    QCOMPARE(m_compare->summaryLabel()->text(),
+             QString("3 different, 1 only in this file, 0 only in the other file"));
+    m_model->revertValue(m_doc->findPath(u"T/b"));
+    QTRY_VERIFY(!rowNamed(tree, QStringLiteral("b")));
+    QCOMPARE(m_compare->summaryLabel()->text(),
+             QString("2 different, 1 only in this file, 0 only in the other file"));
+
+    // Queued for deletion here: its twin of the other file shows as only there.
+    QVERIFY(m_model->queueDeletion(m_doc->findPath(u"T")));
+    m_compare->onlyThereBox()->setChecked(true);
+    QTRY_COMPARE(m_compare->summaryLabel()->text(),
+                 QString("1 different, 0 only in this file, 4 only in the other file"));
+    m_compare->setViewOnly(true);
+    QVERIFY(!m_compare->copyAllButton()->isEnabled());
+}
+
+void TestAnalysisPages::compareRefusals()
+{
+    openCompare("<v k=\"a\" t=\"i\" v=\"1\"/>", "<v k=\"a\" t=\"i\" v=\"2\"/>");
+    const QString bad = m_dir.filePath(QStringLiteral("bad.settings"));
+    QVERIFY(writeFile(bad, "<xsdt><v k="));
+    const QString missing = m_dir.filePath(QStringLiteral("missing.settings"));
+    QString error;
+    QVERIFY(!m_compare->compareWith(m_dir.filePath(QStringLiteral("core-1-pxi.settings")), &error));
+    QCOMPARE(error, QString("That is the file being edited."));
+    QVERIFY(!m_compare->compareWith(missing, &error));
+    QVERIFY(error.startsWith("Cannot read " + missing + ": "));
+    // An unreadable file keeps the file compared before; an invalid one ends the comparison.
+    QCOMPARE(m_compare->records().size(), 1);
+    QVERIFY(!m_compare->compareWith(bad, &error));
+    QVERIFY(error.startsWith(bad + " is not a valid PixInsight settings file: "));
+    QVERIFY(m_compare->otherPath().isEmpty());
+    QVERIFY(m_compare->records().isEmpty());
+    // Loading the compared file as the document forgets it as the other file.
+    QVERIFY(m_compare->compareWith(m_dir.filePath(QStringLiteral("core-2-pxi.settings"))));
+    m_compare->setDocument(m_doc.get(), m_dir.filePath(QStringLiteral("core-2-pxi.settings")));
+    QVERIFY(m_compare->otherPath().isEmpty());
+    m_compare->setDocument(nullptr, QString());
+    QVERIFY(m_compare->summaryLabel()->text().isEmpty());
+}
+
+void TestAnalysisPages::cleanupSizes_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("1023") << qint64(1023) << "1023 B";
+    QTest::newRow("1024") << qint64(1024) << "1.0 KiB";
+    QTest::newRow("2 MiB") << qint64(2 << 20) << "2048.0 KiB";
+    QTest::newRow("5 MiB") << qint64(5 << 20) << "5120.0 KiB";
+}
+
+void TestAnalysisPages::cleanupSizes()
+{
+    QFETCH(qint64, bytes);
+    QTEST(CleanupView::sizeText(bytes), "text");
+}
+
+namespace {
+
+// Rules and groups of our own, so that a group can be absent or protected.
+const QByteArray kCleanupOverlay = R"({"policy": {"delete": [
+    {"path": "Safe", "level": "safe", "reason": "recreated"},
+    {"path": "Safe/**", "level": "safe", "reason": "recreated"},
+    {"path": "*", "level": "warn", "groupsOnly": true, "reason": "tool settings"},
+    {"path": "*/Interfaces/*/Geometry", "level": "safe", "reason": "window"},
+    {"path": "Never", "level": "never", "reason": "kept"}]},
+  "cleanup": [
+    {"title": "Pair", "description": "Two paths", "paths": ["Safe/A", "Safe/B"]},
+    {"title": "Absent", "description": "d", "paths": ["Safe/Missing"]},
+    {"title": "Protected", "description": "d", "paths": ["Never"]},
+    {"title": "Windows", "description": "each", "paths": ["*/Interfaces/*/Geometry"],
+     "each": true}]})";
+
+const QByteArray kCleanupFile =
+    "<i k=\"Safe\"><v k=\"A\" t=\"i\" v=\"1\"/><i k=\"B\"><v k=\"x\" t=\"s\" v=\"1\"/>"
+    "<v k=\"y\" t=\"s\" v=\"2\"/></i></i><i k=\"Never\"><v k=\"v\" t=\"i\" v=\"1\"/></i>"
+    "<i k=\"zed\"><i k=\"Interfaces\"><i k=\"Main\"><i k=\"Geometry\"><v k=\"g\" t=\"s\" "
+    "v=\"1\"/></i></i></i></i><i k=\"Alpha\"><i k=\"Interfaces\"><i k=\"Side\">"
+    "<i k=\"Geometry\"><v k=\"g\" t=\"s\" v=\"1\"/></i></i></i><v k=\"p\" t=\"i\" v=\"1\"/>"
+    "</i><i k=\"beta\"><i k=\"Interfaces\"><i k=\"Geometry\"><i k=\"Geometry\"><v k=\"g\" "
+    "t=\"s\" v=\"1\"/></i></i></i></i>";
+
+} // namespace
+
+void TestAnalysisPages::cleanupTree_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("rows");
+    const QString safe = "Safe to clean - PixInsight recreates these |  | ";
+    const QString saved =
+        "Saved tool and script settings - deleting loses your configuration |  | ";
+    QTest::newRow("groups") << kCleanupFile
+                            << QStringList{safe,
+                                           "  Pair | 3 | ",
+                                           "    Safe/A | 1 | ",
+                                           "    Safe/B | 2 | ",
+                                           "  Windows (3) | 3 | ",
+                                           "    Alpha \u203A Side | 1 | ",
+                                           "    beta \u203A Geometry | 1 | ",
+                                           "    zed \u203A Main | 1 | ",
+                                           saved,
+                                           "  Alpha | 2 | ",
+                                           "  beta | 1 | ",
+                                           "  zed | 1 | "};
+    QTest::newRow("nothing") << QByteArray("<i k=\"Never\"><v k=\"v\" t=\"i\" v=\"1\"/></i>")
+                             << QStringList{safe, "  Nothing to clean in this file. |  | ", saved,
+                                            "  No tool settings found. |  | "};
+}
+
+void TestAnalysisPages::cleanupTree()
+{
+    QFETCH(QByteArray, file);
+    DeletionPolicy policy;
+    QVERIFY(policy.load(kCleanupOverlay));
+    m_model->setPolicy(&policy);
+    m_doc = parsed(file);
+    m_model->setDocument(m_doc.get());
+    m_cleanup = std::make_unique<CleanupView>(m_model.get());
+    m_cleanup->setDocument(m_doc.get());
+    QTEST(cleanupRows(m_cleanup->tree()), "rows");
+    if (QTreeWidgetItem *pair = rowNamed(m_cleanup->tree(), QStringLiteral("Pair")))
+        QCOMPARE(pair->toolTip(0), QString("Two paths\nSafe/A, Safe/B"));
+    QCOMPARE(m_cleanup->statusLabel()->text(), QString("Queued for deletion: 0"));
+    m_cleanup.reset();
+    m_model->setPolicy(&m_policy);
+}
+
+void TestAnalysisPages::cleanupQueue()
+{
+    DeletionPolicy policy;
+    QVERIFY(policy.load(kCleanupOverlay));
+    m_model->setPolicy(&policy);
+    m_doc = parsed(kCleanupFile);
+    m_model->setDocument(m_doc.get());
+    m_cleanup = std::make_unique<CleanupView>(m_model.get());
+    m_cleanup->setDocument(m_doc.get());
+    QTreeWidget *tree = m_cleanup->tree();
+    QSignalSpy messages(m_cleanup.get(), &CleanupView::message);
+    QTreeWidgetItem *pair = rowNamed(tree, QStringLiteral("Pair"));
+
+    // Queued elsewhere: the page follows.
+    QVERIFY(m_model->queueDeletion(m_doc->findPath(u"Safe/A")));
+    QTRY_COMPARE(pair->text(3), QString("Partly queued (1 of 2)"));
+    QCOMPARE(m_cleanup->statusLabel()->text(), QString("Queued for deletion: 1"));
+    m_model->undoDeletion(m_doc->findPath(u"Safe/A"));
+
+    // Two entries of three nodes, safe to clean: no question.
+    pair->setCheckState(0, Qt::Checked);
+    rowNamed(tree, "zed \u203A Main")->setCheckState(0, Qt::Checked);
+    QTRY_VERIFY(m_cleanup->queueButton()->isEnabled());
+    QVERIFY(m_cleanup->statusLabel()->text().startsWith("Ticked: 2 (about "));
+    QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
+    QVERIFY(Dialogs::shown().isEmpty());
+    QCOMPARE(messages.takeFirst().at(0).toString(),
+             QString("Queued for deletion: 3. Save to apply."));
+    QCOMPARE(pair->text(3), QString("Queued for deletion"));
+    QCOMPARE(pair->checkState(0), Qt::Unchecked);
+
+    // The saved-settings section ticks its entries; queueing asks once, listing them all.
+    QTreeWidgetItem *savedTop = tree->topLevelItem(1);
+    savedTop->setCheckState(0, Qt::Checked);
+    QTRY_COMPARE(m_cleanup->statusLabel()->text().left(10), QString("Ticked: 3 "));
+    QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton); // cancelled
+    QCOMPARE(Dialogs::shown().size(), 1);
+    const Dialogs::Record asked = Dialogs::lastShown();
+    QCOMPARE(asked.text, QString("This removes the saved configuration of 3 tool(s) or script(s). "
+                                 "They will start from their defaults."));
+    QCOMPARE(asked.detailedText, QString("Alpha\nbeta\nzed"));
+    QVERIFY(messages.isEmpty());
+    QVERIFY(!m_doc->findPath(u"Alpha")->pendingDelete);
+    QCOMPARE(savedTop->checkState(0), Qt::Checked);
+    // zed holds a window position queued before; zed is queued whole all the same.
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
+    QCOMPARE(messages.takeFirst().at(0).toString(),
+             QString("Queued for deletion: 3. Save to apply."));
+    QVERIFY(m_doc->findPath(u"Alpha")->pendingDelete);
+
+    // Undo takes back only the marks of the ticked entries themselves.
+    pair->setCheckState(0, Qt::Checked);
+    QTRY_VERIFY(m_cleanup->undoButton()->isEnabled());
+    QTest::mouseClick(m_cleanup->undoButton(), Qt::LeftButton);
+    QVERIFY(!m_doc->findPath(u"Safe/A")->isDeleted());
+    QVERIFY(m_doc->findPath(u"Alpha")->pendingDelete);
+
+    // A refusal by the model is reported with its reason; the other nodes are still tried.
+    m_model->setViewOnly(true);
+    pair->setCheckState(0, Qt::Checked);
+    QTRY_VERIFY(m_cleanup->queueButton()->isEnabled());
+    QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
+    QCOMPARE(messages.takeFirst().at(0).toString(),
+             QString("Some entries were refused: PixInsight is running; nothing can be changed."));
+
+    m_cleanup->setViewOnly(true);
+    QCOMPARE(m_cleanup->statusLabel()->text(), QString("PixInsight is running: view only."));
+    QVERIFY(!m_cleanup->queueButton()->isEnabled());
+    QVERIFY(!(pair->flags() & Qt::ItemIsEnabled));
+    QVERIFY(!(savedTop->flags() & Qt::ItemIsEnabled));
+    m_cleanup.reset();
+    m_model->setPolicy(&m_policy);
 }
 
 QTEST_MAIN(TestAnalysisPages)

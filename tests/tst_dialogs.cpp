@@ -81,7 +81,7 @@ public:
 QByteArray feedWith(const QString &id, const QString &image = QString())
 {
     return QStringLiteral("<ads ttl=\"24h\"><ad id=\"%1\"><alt>%1 text</alt><image>%2</image>"
-                          "</ad></ads>")
+                          "<click>file:///etc/passwd</click></ad></ads>")
         .arg(id, image)
         .toUtf8();
 }
@@ -93,6 +93,7 @@ class TestDialogs : public QObject
     Q_OBJECT
 
     QTemporaryDir m_home;
+    QUrl m_opened;
     QString settingsFile() const { return m_home.path() + "/.PixInsight/core-1-pxi.settings"; }
     QString cacheDir() const { return m_home.path() + QStringLiteral("/ads"); }
 
@@ -107,6 +108,7 @@ private slots:
         QCoreApplication::setOrganizationName(QStringLiteral("Varnelhaus"));
         QCoreApplication::setApplicationName(QStringLiteral("Varnelhaus"));
         Dialogs::setTestMode(true);
+        Dialogs::setUrlOpener([this](const QUrl &url) { return (m_opened = url).isValid(); });
     }
 
     void init()
@@ -332,6 +334,9 @@ private slots:
         QCOMPARE(spy.size(), 1);
         QVERIFY2(spy.at(0).at(0).toString().startsWith(shown), qPrintable(shown));
         QTEST(server.requests.size() == 1, "fetched");
+        // A click opens a web page of ours, never a local file a feed names.
+        QTest::mouseClick(banner.strip(), Qt::LeftButton);
+        QCOMPARE(m_opened.scheme() + "://" + m_opened.host(), "https://varnelhaus.org");
         QCOMPARE(readFile(cacheDir() + "/manifest.xml"),
                  shown == "served" || cacheAgeHours != -1000 ? feedWith(shown) : QByteArray());
     }

@@ -305,7 +305,8 @@ void TestInstalled::helperThroughSudo()
     const QString folder = QStringLiteral("/opt/PixInsight");
     if (::geteuid() != 0 || !QFileInfo::exists(QStringLiteral("/usr/bin/sudo")))
         QSKIP("needs root and /usr/bin/sudo (CI installs sudo and runs the tests as root)");
-    if (QFileInfo::exists(folder))
+    // Made in one step, so an installation that appears meanwhile is never taken for ours.
+    if (!QDir().mkdir(folder))
         QSKIP("/opt/PixInsight exists; a fake installation is made only where there is none");
     const auto removeFake = qScopeGuard([&] { QDir(folder).removeRecursively(); });
     const QString path = recordFilePath(folder);

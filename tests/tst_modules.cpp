@@ -1,6 +1,6 @@
 #include "document/xsdtdocument.h"
-#include "knowledge/modules.h"
 #include "generator/generator.h"
+#include "knowledge/modules.h"
 
 #include <QRegularExpression>
 #include <QtTest>
@@ -93,7 +93,6 @@ void TestModules::initTestCase()
 
 void TestModules::moduleNamesAgreeWithThePattern()
 {
-    QCOMPARE(moduleNameFromFile("@pxi_bin_dir/Kestrane-pxm.so"), QString("Kestrane"));
     // The documented pattern, as the reference for the hand-written reading.
     const QRegularExpression pattern(QStringLiteral("([^/\\\\]+?)-pxm\\.(?:dll|so|dylib)$"));
     const QStringList stems = {"",         "K", "/K", "a/b\\K", "K\n", "-pxm.so",

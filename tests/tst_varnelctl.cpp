@@ -148,7 +148,6 @@ void TestVarnelctl::refusals()
 {
     QFETCH(QStringList, args);
     QFETCH(QString, setup);
-    QFETCH(int, code);
     QFETCH(QString, message);
 
     const QByteArray broken = "not a settings file";
@@ -193,7 +192,7 @@ void TestVarnelctl::refusals()
     m_ownPixInsight = false;
 
     QVERIFY2(result.err.contains(message), qPrintable(result.err));
-    QCOMPARE(result.code, code);
+    QTEST(result.code, "code");
     QByteArray after;
     QVERIFY(readFile(m_file, after));
     QVERIFY(after == bytes);

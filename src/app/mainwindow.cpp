@@ -5,6 +5,7 @@
 #include "document/xsdtnode.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
+#include "knowledge/modules.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "model/treefilter.h"
@@ -13,9 +14,14 @@
 #include "views/aboutdialog.h"
 #include "views/adbanner.h"
 #include "views/backupsdialog.h"
+#include "views/cleanupview.h"
+#include "views/compareview.h"
 #include "views/dialogs.h"
 #include "views/installedupdatesdialog.h"
+#include "views/modulesearchdialog.h"
+#include "views/preferencesview.h"
 #include "views/reviewdialog.h"
+#include "views/searchview.h"
 #include "views/taskpage.h"
 
 #include <QAction>
@@ -38,6 +44,7 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScreen>
+#include <QSet>
 #include <QSettings>
 #include <QShortcut>
 #include <QStandardPaths>
@@ -61,17 +68,6 @@ QByteArray readResource(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool sameFile(const QString &a, const QString &b)
-{
-    if (a.isEmpty() || b.isEmpty())
-        return false;
-    const QFileInfo x(a);
-    const QFileInfo y(b);
-    if (x.exists() && y.exists())
-        return x.canonicalFilePath() == y.canonicalFilePath();
-    return x.absoluteFilePath() == y.absoluteFilePath();
 }
 
 QString native(const QString &path)
@@ -201,6 +197,10 @@ void MainWindow::buildActions()
     m_saveAction->setShortcut(QKeySequence::Save);
     m_saveAction->setStatusTip(tr("Review the pending changes, then save"));
     m_saveAction->setIconText(tr("Save"));
+    m_findModuleAction = make(tr("Find &module data..."), &MainWindow::onFindModule);
+    m_findModuleAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    m_findModuleAction->setStatusTip(tr("Look up everything the file records about one module"));
+    m_findModuleAction->setIconText(tr("Find module"));
     m_restoreAction = make(tr("Restore &backup..."), &MainWindow::onRestoreBackup);
     m_restoreAction->setIconText(tr("Restore"));
     m_installedUpdatesAction = make(tr("Installed &updates..."), &MainWindow::onInstalledUpdates);
@@ -269,6 +269,8 @@ void MainWindow::buildMenus()
     file->addAction(m_openAction);
     file->addAction(m_reloadAction);
     file->addSeparator();
+    file->addAction(m_findModuleAction);
+    file->addSeparator();
     file->addAction(m_installedUpdatesAction);
     file->addSeparator();
     file->addAction(m_saveAction);
@@ -334,6 +336,7 @@ void MainWindow::buildToolbar()
     add(m_undoAction, ToolbarGlyph::Undo);
     add(m_redoAction, ToolbarGlyph::Redo);
     m_toolbar->addSeparator();
+    add(m_findModuleAction, ToolbarGlyph::FindModule);
     add(m_manageBackupsAction, ToolbarGlyph::Backups);
     add(m_restoreAction, ToolbarGlyph::Restore);
     m_toolbar->addSeparator();
@@ -402,13 +405,23 @@ void MainWindow::buildCentralWidget()
     layout->addWidget(m_adBanner);
     setCentralWidget(central);
 
-    // Until the search page exists, Ctrl+F finds within the tree.
+    // Task pages in tab order; each goes before the advanced tree.
+    m_preferences = new PreferencesView(m_model, &m_schema, m_tabs);
+    addTaskPage(m_preferences, tr("Preferences"), PageMessages::NotAccepted8s);
+    m_search = new SearchView(m_model, &m_schema, m_tabs);
+    addTaskPage(m_search, tr("Search"), PageMessages::NotAccepted8s);
+    m_cleanup = new CleanupView(m_model, m_tabs);
+    addTaskPage(m_cleanup, tr("Cleanup"), PageMessages::AsGiven8s);
+    m_compare = new CompareView(m_model, m_tabs);
+    m_compare->setEditedPathSource([this] { return m_store.loaded ? m_store.path : QString(); });
+    addTaskPage(m_compare, tr("Compare"), PageMessages::AsGiven8s);
+    m_tabs->setCurrentWidget(m_preferences);
+
     auto *find = new QShortcut(QKeySequence::Find, this);
     find->setContext(Qt::WindowShortcut);
     connect(find, &QShortcut::activated, this, [this] {
-        m_tabs->setCurrentIndex(m_tabs->count() - 1);
-        m_filterEdit->setFocus(Qt::ShortcutFocusReason);
-        m_filterEdit->selectAll();
+        m_tabs->setCurrentWidget(m_search);
+        m_search->focusSearch();
     });
 }
 
@@ -1149,6 +1162,81 @@ void MainWindow::onAbout()
     AboutDialog dialog(m_store.loaded ? m_store.path : QString(), recordedPixInsightVersion(),
                        this);
     Dialogs::execDialog(&dialog);
+}
+
+void MainWindow::runFullSearch(const QString &text)
+{
+    m_tabs->setCurrentWidget(m_search);
+    m_search->clearFilter();
+    m_search->setQuery(text);
+    m_search->focusSearch();
+}
+
+QList<XsdtNode *> MainWindow::moduleValueNodes(const QList<ModuleEntries> &modules,
+                                               QStringList *labels) const
+{
+    QList<XsdtNode *> nodes;
+    // Modules found by a part of their name can share process entries; each value is listed
+    // and counted once.
+    QSet<const XsdtNode *> seen;
+    for (const ModuleEntries &module : modules) {
+        if (labels)
+            labels->append(module.registered ? tr("%1 (installed)").arg(module.name)
+                                             : tr("%1 (not in the module list)").arg(module.name));
+        for (XsdtNode *node : valueNodes(module)) {
+            if (!seen.contains(node)) {
+                seen.insert(node);
+                nodes.append(node);
+            }
+        }
+    }
+    return nodes;
+}
+
+void MainWindow::onFindModule()
+{
+    if (!m_store.loaded) {
+        Dialogs::information(this, tr("Find module data"), tr("Open a settings file first."));
+        return;
+    }
+    QStringList names = modulesWithData(m_store.document);
+    for (const QString &name : registeredModules(m_store.document)) {
+        if (!names.contains(name))
+            names.append(name);
+    }
+    ModuleSearchDialog dialog(names, this);
+    if (Dialogs::execDialog(&dialog) != QDialog::Accepted)
+        return;
+    const QString name = dialog.moduleName();
+    if (dialog.isFullSearch()) {
+        runFullSearch(name);
+        return;
+    }
+    bool exact = false;
+    const QList<ModuleEntries> found = findModule(m_store.document, name, &exact);
+    if (found.isEmpty()) {
+        if (Dialogs::question(this, tr("Find module data"),
+                              tr("Nothing recorded for \"%1\" in the places module names usually "
+                                 "go.\n\nRun a full search instead?")
+                                  .arg(name),
+                              QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes)
+            runFullSearch(name);
+        return;
+    }
+    QStringList labels;
+    const QList<XsdtNode *> nodes = moduleValueNodes(found, &labels);
+    const int count = int(nodes.size());
+    const QString banner =
+        exact ? tr("Module search for \"%1\": registry entry, module data, module settings and "
+                   "process entries - %2, %n value(s). Type words below to narrow them.",
+                   nullptr, count)
+                    .arg(name, labels.join(QStringLiteral(", ")))
+              : tr("No module is called exactly \"%1\"; showing modules whose name contains it: "
+                   "%2 - %n value(s).",
+                   nullptr, count)
+                    .arg(name, labels.join(QStringLiteral(", ")));
+    m_tabs->setCurrentWidget(m_search);
+    m_search->showOnly(nodes, banner);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

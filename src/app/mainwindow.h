@@ -27,11 +27,16 @@ class QUrl;
 
 namespace vrn {
 
+class PreferencesView;
+class SearchView;
 class AdBanner;
+class CleanupView;
+class CompareView;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
 class TreeFilter;
+struct ModuleEntries;
 struct XsdtNode;
 
 // The one top-level window: owns the open file's store, the schema, the deletion rules, the
@@ -74,6 +79,8 @@ public:
     SettingsFilterProxy *proxy() const { return m_proxy; }
     QTreeView *tree() const { return m_tree; }
     QTabWidget *tabs() const { return m_tabs; }
+    CleanupView *cleanupView() const { return m_cleanup; }
+    CompareView *compareView() const { return m_compare; }
     QComboBox *fileCombo() const { return m_fileCombo; }
     QLabel *banner() const { return m_banner; }
     QPushButton *bannerReloadButton() const { return m_bannerReload; }
@@ -85,6 +92,9 @@ public:
     QAction *restoreAction() const { return m_restoreAction; }
     QAction *installedUpdatesAction() const { return m_installedUpdatesAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
+    QAction *findModuleAction() const { return m_findModuleAction; }
+    PreferencesView *preferencesView() const { return m_preferences; }
+    SearchView *searchView() const { return m_search; }
     QAction *manageBackupsAction() const { return m_manageBackupsAction; }
     QAction *aboutAction() const { return m_aboutAction; }
     AdBanner *adBanner() const { return m_adBanner; }
@@ -111,6 +121,7 @@ public slots:
     void ensureOnScreen();
     void updateStatusBarStyle();
     void openUserGuide();
+    void onFindModule();
     void onInstalledUpdates();
     void onManageBackups();
     void onAbout();
@@ -134,6 +145,9 @@ private:
     void onFilterApplied(bool filtering, bool capped);
     void resetTreeExpansion();
     QString settingsFolder() const;
+    void runFullSearch(const QString &text);
+    QList<XsdtNode *> moduleValueNodes(const QList<ModuleEntries> &modules,
+                                       QStringList *labels = nullptr) const;
     // The file the window is about: the open one, or the one that failed to parse (empty when
     // neither); Reload and Restore backup act on it.
     QString currentFile() const;
@@ -146,6 +160,10 @@ private:
     SettingsModel *m_model = nullptr;
     SettingsFilterProxy *m_proxy = nullptr;
     QList<TaskPage *> m_pages;
+    PreferencesView *m_preferences = nullptr;
+    SearchView *m_search = nullptr;
+    CleanupView *m_cleanup = nullptr;
+    CompareView *m_compare = nullptr;
     QTabWidget *m_tabs = nullptr;
     QComboBox *m_fileCombo = nullptr;
     QStringList m_knownFiles;
@@ -177,6 +195,7 @@ private:
     QAction *m_restoreAction = nullptr;
     QAction *m_installedUpdatesAction = nullptr;
     QAction *m_revertAllAction = nullptr;
+    QAction *m_findModuleAction = nullptr;
     QAction *m_undoAction = nullptr;
     QAction *m_redoAction = nullptr;
     QAction *m_quitAction = nullptr;

@@ -4,12 +4,17 @@
 #include "app/mainwindow.h"
 
 #include "document/xsdtnode.h"
+#include "knowledge/modules.h"
 #include "model/settingsmodel.h"
 #include "privileged/installedupdates.h"
 #include "views/aboutdialog.h"
 #include "views/backupsdialog.h"
+#include "views/cleanupview.h"
+#include "views/compareview.h"
 #include "views/installedupdatesdialog.h"
+#include "views/preferencesview.h"
 #include "views/reviewdialog.h"
+#include "views/searchview.h"
 #include "views/taskpage.h"
 
 #include <QApplication>
@@ -17,7 +22,11 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QStatusBar>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QTreeView>
 
@@ -35,6 +44,60 @@ void settle()
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QApplication::processEvents();
     }
+}
+
+void collectValues(XsdtNode *node, QList<XsdtNode *> &out)
+{
+    for (const auto &child : node->children) {
+        if (child->isValue())
+            out.append(child.get());
+        else
+            collectValues(child.get(), out);
+    }
+}
+
+// The open file as another PixInsight instance might have it: a few preferences changed, one
+// missing and one it does not have, plus the statistics every two files differ in.
+QByteArray otherInstance(const XsdtDocument &document)
+{
+    XsdtDocument other;
+    if (!other.parse(document.serialize()))
+        return {};
+    if (XsdtNode *prefs = other.findPath(u"Global/Preferences")) {
+        QList<XsdtNode *> values;
+        collectValues(prefs, values);
+        int changed = 0;
+        for (qsizetype i = 3; i < values.size() && changed < 8; i += 5) {
+            XsdtNode *node = values.at(i);
+            if (node->type == QLatin1Char('b')) {
+                node->value = node->value == QLatin1String("true") ? QStringLiteral("false")
+                                                                   : QStringLiteral("true");
+            } else if (node->type == QLatin1Char('i') || node->type == QLatin1Char('u')) {
+                node->value = QString::number(node->value.toLongLong() + 1);
+            } else {
+                continue;
+            }
+            ++changed;
+        }
+        if (!values.isEmpty()) {
+            XsdtNode *gone = values.constLast();
+            auto &siblings = gone->parent->children;
+            siblings.erase(siblings.begin() + gone->indexInParent());
+        }
+        XsdtNode *extra = prefs->appendChild(XsdtNode::Value, QStringLiteral("ExperimentalMode"));
+        extra->type = QLatin1Char('b');
+        extra->value = extra->originalValue = QStringLiteral("true");
+    }
+    if (XsdtNode *statistics = other.findPath(u"Global/Statistics")) {
+        QList<XsdtNode *> counters;
+        collectValues(statistics, counters);
+        for (XsdtNode *counter : std::as_const(counters)) {
+            if (counter->type == QLatin1Char('u') || counter->type == QLatin1Char('i'))
+                counter->value = QString::number(counter->value.toLongLong() + 3);
+        }
+    }
+    other.commit();
+    return other.serialize();
 }
 
 } // namespace
@@ -65,7 +128,50 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         }
     };
     auto showTab = [&](QWidget *page) { m_tabs->setCurrentWidget(page); };
-    Q_UNUSED(search);
+
+    showTab(m_preferences);
+    m_preferences->setSearchText(search);
+    for (int page = 0; page < qMin(m_preferences->pageCount(), 12); ++page) {
+        if (m_preferences->showPage(page))
+            save(this, QStringLiteral("prefs-%1.png").arg(page + 1, 2, 10, QLatin1Char('0')));
+    }
+    m_preferences->setSearchText(QString());
+
+    showTab(m_search);
+    m_search->setQuery(QStringLiteral("font"));
+    save(this, QStringLiteral("search-font.png"));
+    m_search->setQuery(QStringLiteral("thread"));
+    save(this, QStringLiteral("search.png"));
+    if (m_store.loaded) {
+        const QString module = QStringLiteral("Kestrane");
+        const QList<XsdtNode *> nodes =
+            moduleValueNodes(findModule(m_store.document, module, nullptr));
+        m_search->showOnly(
+            nodes,
+            tr("Module search for \"%1\" (%n value(s))", nullptr, int(nodes.size())).arg(module));
+        save(this, QStringLiteral("module-search.png"));
+        m_search->clearFilter();
+    }
+
+    // Cleanup with everything that is safe to clean queued, then with it ticked only.
+    if (m_store.loaded) {
+        const bool wasViewOnly = m_model->isViewOnly();
+        m_model->setViewOnly(false);
+        m_cleanup->setViewOnly(false);
+        showTab(m_cleanup);
+        m_cleanup->setConfirmSavedSettings(false);
+        m_cleanup->tickAll(true);
+        m_cleanup->queueButton()->click();
+        save(this, QStringLiteral("cleanup-queued.png"));
+        m_model->revertAll();
+        statusBar()->clearMessage();
+        m_cleanup->tickAll(true);
+        save(this, QStringLiteral("cleanup.png"));
+        m_cleanup->setConfirmSavedSettings(true);
+        m_cleanup->setDocument(&m_store.document); // drops the ticks
+        m_model->setViewOnly(wasViewOnly);
+        m_cleanup->setViewOnly(wasViewOnly);
+    }
 
     // The review dialog over one edit and one queued deletion, made with view-only off so the
     // picture shows the same whether PixInsight runs here or not.
@@ -119,6 +225,28 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
 
     showTab(m_tree->parentWidget());
     save(this, QStringLiteral("advanced.png"));
+
+    // Compare against another instance's file made for the pictures, in a folder of its own
+    // that goes away afterwards.
+    if (m_store.loaded) {
+        QTemporaryDir folder;
+        const QString otherPath = folder.filePath(QStringLiteral("core-2-pxi.settings"));
+        QSaveFile out(otherPath);
+        const QByteArray bytes = otherInstance(m_store.document);
+        if (folder.isValid() && !bytes.isEmpty() && out.open(QIODevice::WriteOnly) &&
+            out.write(bytes) == bytes.size() && out.commit() && m_compare->compareWith(otherPath)) {
+            showTab(m_compare);
+            save(this, QStringLiteral("compare.png"));
+            m_compare->onlyHereBox()->setChecked(true);
+            m_compare->onlyThereBox()->setChecked(true);
+            m_compare->hideNoiseBox()->setChecked(false);
+            save(this, QStringLiteral("compare-all.png"));
+            m_compare->hideNoiseBox()->setChecked(true);
+            m_compare->onlyHereBox()->setChecked(false);
+            m_compare->onlyThereBox()->setChecked(false);
+        }
+        m_compare->forgetOtherFile();
+    }
 
     hide();
     return allWritten;

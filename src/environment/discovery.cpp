@@ -172,6 +172,17 @@ QString fileLabel(const QString &path)
     return DiscoveryText::tr("%1 - %2").arg(shown, parts.join(QStringLiteral(", ")));
 }
 
+bool sameFile(const QString &a, const QString &b)
+{
+    if (a.isEmpty() || b.isEmpty())
+        return false;
+    const QFileInfo x(a);
+    const QFileInfo y(b);
+    if (x.exists() && y.exists())
+        return x.canonicalFilePath() == y.canonicalFilePath();
+    return x.absoluteFilePath() == y.absoluteFilePath();
+}
+
 QStringList listBackups(const QString &settingsPath)
 {
     const QFileInfo settings(settingsPath);

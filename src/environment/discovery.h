@@ -17,6 +17,9 @@ int instanceNumber(const QString &path);
 // 812 KiB, 2026-12-05 10:22".
 QString fileLabel(const QString &path);
 
+// Whether two paths name the same file (through links when both exist); false for an empty one.
+bool sameFile(const QString &a, const QString &b);
+
 // The backups beside a settings file, newest first.
 QStringList listBackups(const QString &settingsPath);
 

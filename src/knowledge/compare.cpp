@@ -5,8 +5,10 @@
 #include "knowledge/deletionpolicy.h"
 
 #include <QStringView>
+#include <QVarLengthArray>
 
 #include <bit>
+#include <utility>
 #include <vector>
 
 namespace vrn {
@@ -92,10 +94,20 @@ size_t countNodes(const XsdtNode *node)
     return count;
 }
 
-class Differ
+// A compressed value's text is only a summary of its blocks, so two different blocks can
+// share it: the blocks themselves are compared too.
+bool sameValue(const XsdtNode &a, const XsdtNode &b)
+{
+    return a.type == b.type && a.value == b.value && a.compression == b.compression &&
+           a.compressedText == b.compressedText;
+}
+
+} // namespace
+
+class DocumentComparison::Index
 {
 public:
-    explicit Differ(const XsdtDocument &there)
+    explicit Index(const XsdtDocument &there)
         : m_index(countNodes(&there.root))
     {
         m_entries.emplace_back(); // entry 0 stands for the root
@@ -104,12 +116,30 @@ public:
 
     QList<DiffRecord> run(const XsdtDocument &here)
     {
+        for (PathEntry &entry : m_entries)
+            entry.seen = false;
         walkHere(&here.root, 0, QString());
         for (const auto &[node, id] : m_thereValues) {
             if (!m_entries[size_t(id)].seen)
                 m_records.append({node->path(), DiffRecord::OnlyThere, nullptr, node});
         }
-        return std::move(m_records);
+        return std::exchange(m_records, {});
+    }
+
+    bool recordFor(XsdtNode *value, DiffRecord *record) const
+    {
+        QVarLengthArray<const XsdtNode *, 16> chain;
+        for (const XsdtNode *n = value; n && n->parent; n = n->parent)
+            chain.append(n);
+        qint32 id = 0;
+        for (qsizetype i = chain.size() - 1; i >= 0 && id >= 0; --i)
+            id = m_index.find(id, chain[i]->key);
+        XsdtNode *other = id >= 0 ? m_entries[size_t(id)].value : nullptr;
+        if (other && sameValue(*value, *other))
+            return false;
+        *record = {value->path(), other ? DiffRecord::Different : DiffRecord::OnlyHere, value,
+                   other};
+        return true;
     }
 
 private:
@@ -154,25 +184,31 @@ private:
         }
     }
 
-    // A compressed value's text is only a summary of its blocks, so two different blocks can
-    // share it: the blocks themselves are compared too.
-    static bool sameValue(const XsdtNode &a, const XsdtNode &b)
-    {
-        return a.type == b.type && a.value == b.value && a.compression == b.compression &&
-               a.compressedText == b.compressedText;
-    }
-
     PathIndex m_index;
     std::vector<PathEntry> m_entries;
     std::vector<std::pair<XsdtNode *, qint32>> m_thereValues;
     QList<DiffRecord> m_records;
 };
 
-} // namespace
+DocumentComparison::DocumentComparison(const XsdtDocument &there)
+    : m_index(std::make_unique<Index>(there))
+{}
+
+DocumentComparison::~DocumentComparison() = default;
+
+QList<DiffRecord> DocumentComparison::compare(const XsdtDocument &here)
+{
+    return m_index->run(here);
+}
+
+bool DocumentComparison::recordFor(XsdtNode *value, DiffRecord *record) const
+{
+    return m_index->recordFor(value, record);
+}
 
 QList<DiffRecord> compareDocuments(const XsdtDocument &here, const XsdtDocument &there)
 {
-    return Differ(there).run(here);
+    return DocumentComparison(there).compare(here);
 }
 
 bool isCopyable(const DiffRecord &record, const DeletionPolicy *policy)

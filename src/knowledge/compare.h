@@ -3,6 +3,8 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
+
 namespace vrn {
 
 class DeletionPolicy;
@@ -25,6 +27,27 @@ struct DiffRecord
 // for deletion take no part. When `there` holds a path twice, its later entry is the one
 // compared; every duplicate of `here` gets its own record. Changes neither document.
 QList<DiffRecord> compareDocuments(const XsdtDocument &here, const XsdtDocument &there);
+
+// The other document indexed once, for comparing a document that changes against it again
+// and again: after an edit of one value only that value's record needs to be made anew.
+class DocumentComparison
+{
+public:
+    explicit DocumentComparison(const XsdtDocument &there);
+    ~DocumentComparison();
+    DocumentComparison(const DocumentComparison &) = delete;
+    DocumentComparison &operator=(const DocumentComparison &) = delete;
+
+    // The same records as compareDocuments(here, there).
+    QList<DiffRecord> compare(const XsdtDocument &here);
+    // The record the comparison makes for one value of `here` that takes part in it (not
+    // queued for deletion); false when that value is the same in the other document.
+    bool recordFor(XsdtNode *value, DiffRecord *record) const;
+
+private:
+    class Index;
+    std::unique_ptr<Index> m_index;
+};
 
 // Whether the other document's value may be written over this one: both entries are plain
 // editable values, this one is not going away, and the policy (when given) allows it.

@@ -380,13 +380,18 @@ void SettingRow::setShowPath(bool show)
 
 bool SettingRow::matches(const QString &text) const
 {
+    return matches(m_node, m_info, text);
+}
+
+bool SettingRow::matches(const XsdtNode *node, const VariableInfo &info, const QString &text)
+{
     if (text.isEmpty())
         return true;
-    if (m_info.label.contains(text, Qt::CaseInsensitive) ||
-        m_node->key.contains(text, Qt::CaseInsensitive) ||
-        m_info.description.contains(text, Qt::CaseInsensitive))
+    if (info.label.contains(text, Qt::CaseInsensitive) ||
+        node->key.contains(text, Qt::CaseInsensitive) ||
+        info.description.contains(text, Qt::CaseInsensitive))
         return true;
-    return m_node->type == QLatin1Char('s') && m_node->value.contains(text, Qt::CaseInsensitive);
+    return node->type == QLatin1Char('s') && node->value.contains(text, Qt::CaseInsensitive);
 }
 
 void SettingRow::applyTitleFont()
@@ -446,6 +451,32 @@ void SettingRow::changeEvent(QEvent *event)
         break;
     }
     QWidget::changeEvent(event);
+}
+
+void refreshRowsInRange(const QHash<const XsdtNode *, SettingRow *> &rows,
+                        const SettingsModel *model, const QModelIndex &topLeft,
+                        const QModelIndex &bottomRight)
+{
+    if (rows.isEmpty() || !model || !topLeft.isValid())
+        return;
+    const int first = topLeft.row();
+    const int last = bottomRight.isValid() ? bottomRight.row() : first;
+    if (last - first + 1 <= rows.size()) {
+        for (int r = first; r <= last; ++r) {
+            const XsdtNode *node = model->nodeForIndex(model->index(r, 0, topLeft.parent()));
+            if (SettingRow *row = rows.value(node))
+                row->refresh();
+        }
+        return;
+    }
+    const XsdtNode *parent = model->nodeForIndex(topLeft.parent());
+    for (auto it = rows.cbegin(); it != rows.cend(); ++it) {
+        if (it.key()->parent != parent)
+            continue;
+        const int r = model->indexForNode(it.key()).row();
+        if (r >= first && r <= last)
+            it.value()->refresh();
+    }
 }
 
 } // namespace vrn

@@ -3,6 +3,8 @@
 #include "document/xsdtnode.h" // complete, so that the signals' node type is known to Qt
 #include "knowledge/schema.h"
 
+#include <QHash>
+#include <QModelIndex>
 #include <QWidget>
 
 class QCheckBox;
@@ -36,6 +38,9 @@ public:
     bool isViewOnly() const { return m_viewOnly; }
     void setShowPath(bool show);
     bool matches(const QString &text) const;
+    // The same test for a node that has no row yet, so pages can filter rows they have not
+    // built.
+    static bool matches(const XsdtNode *node, const VariableInfo &info, const QString &text);
 
     // The editor in use (one of the editor types below) and the parts around it.
     QWidget *editor() const { return m_editor; }
@@ -84,5 +89,11 @@ private:
     ColorButton *m_colorButton = nullptr;
     QToolButton *m_revertButton = nullptr;
 };
+
+// Refreshes the rows whose nodes lie in a range the model reported as changed. A large range
+// (a queued group of thousands of entries) is matched against the few rows instead.
+void refreshRowsInRange(const QHash<const XsdtNode *, SettingRow *> &rows,
+                        const SettingsModel *model, const QModelIndex &topLeft,
+                        const QModelIndex &bottomRight);
 
 } // namespace vrn

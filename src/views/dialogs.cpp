@@ -103,12 +103,11 @@ QMessageBox::StandardButton Dialogs::critical(QWidget *parent, const QString &ti
     return box(parent, QMessageBox::Critical, title, text, buttons, defaultButton);
 }
 
-QMessageBox::StandardButton Dialogs::message(QWidget *parent, QMessageBox::Icon icon,
-                                             const QString &title, const QString &text,
-                                             const QString &informativeText,
-                                             QMessageBox::StandardButtons buttons,
-                                             QMessageBox::StandardButton defaultButton,
-                                             const QString &checkBoxText, bool *checked)
+QMessageBox::StandardButton
+Dialogs::message(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
+                 const QString &informativeText, QMessageBox::StandardButtons buttons,
+                 QMessageBox::StandardButton defaultButton, const QString &checkBoxText,
+                 bool *checked, const QString &detailedText)
 {
     TestState &s = state();
     if (s.testMode) {
@@ -118,6 +117,7 @@ QMessageBox::StandardButton Dialogs::message(QWidget *parent, QMessageBox::Icon 
         r.text = text;
         r.informativeText = informativeText;
         r.checkBoxText = checkBoxText;
+        r.detailedText = detailedText;
         r.buttons = buttons;
         r.defaultButton = defaultButton;
         s.shown.append(r);
@@ -131,6 +131,8 @@ QMessageBox::StandardButton Dialogs::message(QWidget *parent, QMessageBox::Icon 
     QMessageBox box(icon, title, text, buttons, parent);
     if (!informativeText.isEmpty())
         box.setInformativeText(informativeText);
+    if (!detailedText.isEmpty())
+        box.setDetailedText(detailedText);
     if (defaultButton != QMessageBox::NoButton)
         box.setDefaultButton(defaultButton);
     QCheckBox *checkBox = nullptr;

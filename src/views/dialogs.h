@@ -56,6 +56,7 @@ public:
         QString text;
         QString informativeText;
         QString checkBoxText;
+        QString detailedText;
         QMessageBox::StandardButtons buttons;
         QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
         QString directory;
@@ -80,12 +81,13 @@ public:
     critical(QWidget *parent, const QString &title, const QString &text,
              QMessageBox::StandardButtons buttons = QMessageBox::Ok,
              QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
-    // The full form: informative text and an optional check box whose state lands in *checked.
+    // The full form: informative text, an optional check box whose state lands in *checked,
+    // and optional details behind the box's "Show Details..." button.
     static QMessageBox::StandardButton
     message(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
             const QString &informativeText, QMessageBox::StandardButtons buttons,
             QMessageBox::StandardButton defaultButton, const QString &checkBoxText = QString(),
-            bool *checked = nullptr);
+            bool *checked = nullptr, const QString &detailedText = QString());
 
     // Empty when cancelled.
     static QString getOpenFileName(QWidget *parent, const QString &caption,

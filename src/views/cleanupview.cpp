@@ -1,0 +1,391 @@
+#include "views/cleanupview.h"
+
+#include "document/xsdtdocument.h"
+#include "document/xsdtwriter.h"
+#include "knowledge/deletionpolicy.h"
+#include "model/settingsmodel.h"
+#include "views/dialogs.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace vrn {
+
+namespace {
+
+constexpr Qt::Alignment kNumberAlignment = Qt::AlignRight | Qt::AlignVCenter;
+
+qint64 totalValues(const QList<XsdtNode *> &nodes)
+{
+    qint64 total = 0;
+    for (const XsdtNode *node : nodes)
+        total += node->valueCount();
+    return total;
+}
+
+qint64 totalBytes(const QList<XsdtNode *> &nodes)
+{
+    qint64 total = 0;
+    for (const XsdtNode *node : nodes)
+        total += serializedSize(node);
+    return total;
+}
+
+void setNumbers(QTreeWidgetItem *item, qint64 values, qint64 bytes)
+{
+    item->setText(1, QString::number(values));
+    item->setText(2, CleanupView::sizeText(bytes));
+    item->setTextAlignment(1, kNumberAlignment);
+    item->setTextAlignment(2, kNumberAlignment);
+}
+
+void setItemEnabled(QTreeWidgetItem *item, bool enabled)
+{
+    const Qt::ItemFlags flags =
+        enabled ? item->flags() | Qt::ItemIsEnabled : item->flags() & ~Qt::ItemIsEnabled;
+    if (flags != item->flags()) // every change repaints the row
+        item->setFlags(flags);
+}
+
+} // namespace
+
+CleanupView::CleanupView(SettingsModel *model, QWidget *parent)
+    : TaskPage(parent)
+    , m_model(model)
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 6, 0, 0);
+    auto *intro = new QLabel(
+        tr("Tick what you want to remove and press <b>Queue for deletion</b>. Nothing is removed "
+           "until you save, and queued entries can be undone here or with <i>Edit &gt; Revert "
+           "all changes</i>."),
+        this);
+    intro->setWordWrap(true);
+    intro->setTextFormat(Qt::RichText);
+    layout->addWidget(intro);
+
+    m_tree = new QTreeWidget(this);
+    m_tree->setColumnCount(4);
+    m_tree->setHeaderLabels({tr("Entry"), tr("Values"), tr("Size"), tr("Status")});
+    m_tree->setRootIsDecorated(true);
+    m_tree->setAlternatingRowColors(true);
+    m_tree->setUniformRowHeights(true);
+    QHeaderView *header = m_tree->header();
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
+    for (int column = 1; column < 4; ++column)
+        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    layout->addWidget(m_tree, 1);
+
+    auto *row = new QHBoxLayout;
+    m_statusLabel = new QLabel(this);
+    row->addWidget(m_statusLabel, 1);
+    m_undoButton = new QPushButton(tr("Undo queued deletion"), this);
+    row->addWidget(m_undoButton);
+    m_queueButton = new QPushButton(tr("Queue for deletion"), this);
+    row->addWidget(m_queueButton);
+    layout->addLayout(row);
+
+    connect(m_queueButton, &QPushButton::clicked, this, &CleanupView::queueTicked);
+    connect(m_undoButton, &QPushButton::clicked, this, &CleanupView::undoTicked);
+    // Ticking a section passes the tick to every entry below it, one change signal each, and
+    // a bulk queue is one edit per node: the status is worked out once after such a burst.
+    connect(m_model, &SettingsModel::edited, this, &CleanupView::scheduleStatus);
+    connect(m_tree, &QTreeWidget::itemChanged, this, &CleanupView::scheduleStatus);
+    updateStatus();
+}
+
+QString CleanupView::sizeText(qint64 bytes)
+{
+    if (bytes > 1023)
+        return tr("%1 KiB").arg(double(bytes) / 1024.0, 0, 'f', 1);
+    return tr("%1 B").arg(bytes);
+}
+
+QString CleanupView::geometryLabel(const XsdtNode *node)
+{
+    QStringList parts = node->path().split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    parts.removeIf([](const QString &part) {
+        return part == QLatin1String("ModuleData") || part == QLatin1String("Interfaces");
+    });
+    if (!parts.isEmpty() && parts.constLast() == QLatin1String("Geometry"))
+        parts.removeLast();
+    return parts.join(QStringLiteral(" \u203A "));
+}
+
+void CleanupView::setDocument(XsdtDocument *document)
+{
+    const QSignalBlocker blocker(m_tree);
+    m_tree->clear();
+    m_entryNodes.clear();
+    m_needsConfirmation.clear();
+    m_entryBytes.clear();
+    m_entryOrder.clear();
+    m_safeTop = nullptr;
+    m_settingsTop = nullptr;
+    m_document = document;
+    const DeletionPolicy *policy = m_model->policy();
+    if (document && policy) {
+        m_safeTop = addSection(tr("Safe to clean - PixInsight recreates these"));
+        for (const CleanupGroup &group : policy->cleanupGroups())
+            addGroup(group);
+        if (m_safeTop->childCount() == 0)
+            addDetail(m_safeTop, tr("Nothing to clean in this file."));
+
+        m_settingsTop =
+            addSection(tr("Saved tool and script settings - deleting loses your configuration"));
+        QList<XsdtNode *> saved = warnEntriesBelow(*policy, &document->root);
+        QList<QPair<QString, XsdtNode *>> byPath;
+        for (XsdtNode *node : std::as_const(saved))
+            byPath.append({node->path(), node});
+        std::stable_sort(byPath.begin(), byPath.end(), [](const auto &a, const auto &b) {
+            return a.first.compare(b.first, Qt::CaseInsensitive) < 0;
+        });
+        for (const auto &[path, node] : std::as_const(byPath))
+            addEntryItem(m_settingsTop, path, {node}, m_model->deletionVerdict(node).reason, true);
+        if (m_settingsTop->childCount() == 0)
+            addDetail(m_settingsTop, tr("No tool settings found."));
+        m_safeTop->setExpanded(true);
+        m_settingsTop->setExpanded(true);
+    }
+    updateStatus();
+}
+
+void CleanupView::addGroup(const CleanupGroup &group)
+{
+    const auto isSafe = [this](const XsdtNode *node) {
+        return m_model->deletionVerdict(node).level == DeleteLevel::Safe;
+    };
+    QList<XsdtNode *> kept;
+    if (!group.each) {
+        QStringList paths;
+        for (const QString &path : group.paths) {
+            XsdtNode *node = m_document->findPath(path);
+            if (node && isSafe(node)) {
+                kept.append(node);
+                paths.append(node->path());
+            }
+        }
+        if (kept.isEmpty())
+            return;
+        QTreeWidgetItem *entry = addEntryItem(
+            m_safeTop, group.title, kept,
+            group.description + QLatin1Char('\n') + paths.join(QStringLiteral(", ")), false);
+        for (const XsdtNode *node : std::as_const(kept))
+            addDetail(entry, node->path(), node);
+        return;
+    }
+    for (const QString &pattern : group.paths) {
+        for (XsdtNode *node : nodesMatching(&m_document->root, pattern)) {
+            if (isSafe(node))
+                kept.append(node);
+        }
+    }
+    if (kept.isEmpty())
+        return;
+    QList<QPair<QString, XsdtNode *>> labelled;
+    for (XsdtNode *node : std::as_const(kept))
+        labelled.append({geometryLabel(node), node});
+    std::stable_sort(labelled.begin(), labelled.end(), [](const auto &a, const auto &b) {
+        return a.first.compare(b.first, Qt::CaseInsensitive) < 0;
+    });
+    auto *row = new QTreeWidgetItem(m_safeTop);
+    row->setText(0, tr("%1 (%2)").arg(group.title).arg(kept.size()));
+    setNumbers(row, totalValues(kept), totalBytes(kept));
+    row->setToolTip(0, group.description);
+    row->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsAutoTristate);
+    row->setCheckState(0, Qt::Unchecked);
+    for (const auto &[label, node] : std::as_const(labelled))
+        addEntryItem(row, label, {node}, m_model->deletionVerdict(node).reason, false);
+}
+
+QTreeWidgetItem *CleanupView::addSection(const QString &title)
+{
+    auto *section = new QTreeWidgetItem(m_tree);
+    section->setText(0, title);
+    QFont font = section->font(0);
+    font.setWeight(QFont::Bold);
+    section->setFont(0, font);
+    section->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsAutoTristate);
+    section->setCheckState(0, Qt::Unchecked);
+    return section;
+}
+
+void CleanupView::addDetail(QTreeWidgetItem *parent, const QString &text, const XsdtNode *node)
+{
+    auto *detail = new QTreeWidgetItem(parent);
+    detail->setText(0, text);
+    if (node)
+        setNumbers(detail, node->valueCount(), serializedSize(node));
+    detail->setFlags(Qt::ItemIsEnabled);
+}
+
+QTreeWidgetItem *CleanupView::addEntryItem(QTreeWidgetItem *parent, const QString &label,
+                                           const QList<XsdtNode *> &nodes, const QString &toolTip,
+                                           bool needsConfirmation)
+{
+    auto *entry = new QTreeWidgetItem(parent);
+    entry->setText(0, label);
+    const qint64 bytes = totalBytes(nodes);
+    setNumbers(entry, totalValues(nodes), bytes);
+    entry->setToolTip(0, toolTip);
+    entry->setFlags(Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);
+    entry->setCheckState(0, Qt::Unchecked);
+    m_entryNodes.insert(entry, nodes);
+    m_needsConfirmation.insert(entry, needsConfirmation);
+    m_entryBytes.insert(entry, bytes);
+    m_entryOrder.append(entry);
+    return entry;
+}
+
+QList<QTreeWidgetItem *> CleanupView::tickedEntries() const
+{
+    QList<QTreeWidgetItem *> out;
+    for (QTreeWidgetItem *entry : m_entryOrder) {
+        if (entry->checkState(0) == Qt::Checked)
+            out.append(entry);
+    }
+    return out;
+}
+
+void CleanupView::setViewOnly(bool viewOnly)
+{
+    m_viewOnly = viewOnly;
+    updateStatus();
+}
+
+void CleanupView::tickAll(bool skipNeedingConfirmation)
+{
+    {
+        const QSignalBlocker blocker(m_tree);
+        for (QTreeWidgetItem *entry : std::as_const(m_entryOrder)) {
+            const bool skip = skipNeedingConfirmation && m_needsConfirmation.value(entry);
+            entry->setCheckState(0, skip ? Qt::Unchecked : Qt::Checked);
+        }
+    }
+    updateStatus();
+}
+
+void CleanupView::scheduleStatus()
+{
+    if (m_statusPending)
+        return;
+    m_statusPending = true;
+    QTimer::singleShot(0, this, [this] {
+        if (m_statusPending)
+            updateStatus();
+    });
+}
+
+void CleanupView::updateStatus()
+{
+    m_statusPending = false;
+    const QSignalBlocker blocker(m_tree);
+    int queued = 0;
+    for (QTreeWidgetItem *entry : std::as_const(m_entryOrder)) {
+        const QList<XsdtNode *> &nodes = m_entryNodes[entry];
+        const auto deleted =
+            std::count_if(nodes.begin(), nodes.end(), [](XsdtNode *n) { return n->isDeleted(); });
+        QString status;
+        if (deleted == nodes.size())
+            status = tr("Queued for deletion");
+        else if (deleted > 0)
+            status = tr("Partly queued (%1 of %2)").arg(deleted).arg(nodes.size());
+        if (entry->text(3) != status)
+            entry->setText(3, status);
+        queued += deleted > 0 ? 1 : 0;
+        setItemEnabled(entry, !m_viewOnly);
+    }
+    // Group rows would pass a tick on to the entries below them.
+    for (QTreeWidgetItem *top : {m_safeTop, m_settingsTop}) {
+        if (!top)
+            continue;
+        setItemEnabled(top, !m_viewOnly);
+        for (int i = 0; i < top->childCount(); ++i) {
+            QTreeWidgetItem *child = top->child(i);
+            if (!m_entryNodes.contains(child) && child->flags() & Qt::ItemIsUserCheckable)
+                setItemEnabled(child, !m_viewOnly);
+        }
+    }
+    const QList<QTreeWidgetItem *> ticked = tickedEntries();
+    qint64 tickedBytes = 0;
+    for (QTreeWidgetItem *entry : ticked)
+        tickedBytes += m_entryBytes.value(entry);
+    if (m_viewOnly) {
+        m_queueButton->setEnabled(false);
+        m_undoButton->setEnabled(false);
+        m_statusLabel->setText(tr("PixInsight is running: view only."));
+    } else if (!ticked.isEmpty()) {
+        m_queueButton->setEnabled(true);
+        m_undoButton->setEnabled(true);
+        m_statusLabel->setText(
+            tr("Ticked: %1 (about %2)").arg(ticked.size()).arg(sizeText(tickedBytes)));
+    } else {
+        m_queueButton->setEnabled(false);
+        m_undoButton->setEnabled(false);
+        m_statusLabel->setText(tr("Queued for deletion: %1").arg(queued));
+    }
+}
+
+void CleanupView::queueTicked()
+{
+    const QList<QTreeWidgetItem *> ticked = tickedEntries();
+    QStringList needing;
+    for (QTreeWidgetItem *entry : ticked) {
+        if (m_needsConfirmation.value(entry))
+            needing.append(entry->text(0));
+    }
+    if (!needing.isEmpty() && m_confirmSavedSettings) {
+        const auto answer = Dialogs::message(
+            this, QMessageBox::Warning, tr("Delete saved settings?"),
+            tr("This removes the saved configuration of %n tool(s) or script(s). They will start "
+               "from their defaults.",
+               nullptr, int(needing.size())),
+            tr("Nothing is removed until you save, and you can undo it before then."),
+            QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel, QString(), nullptr,
+            needing.join(QLatin1Char('\n')));
+        if (answer != QMessageBox::Yes)
+            return;
+    }
+    int queued = 0;
+    QString firstRefusal;
+    m_model->beginBatch(tr("cleanup of %n entry(s)", nullptr, int(ticked.size())));
+    for (QTreeWidgetItem *entry : ticked) {
+        for (XsdtNode *node : m_entryNodes.value(entry)) {
+            QString whyNot;
+            if (m_model->queueDeletion(node, &whyNot))
+                ++queued;
+            else if (firstRefusal.isEmpty())
+                firstRefusal = whyNot;
+        }
+        entry->setCheckState(0, Qt::Unchecked);
+    }
+    m_model->endBatch();
+    if (!firstRefusal.isEmpty())
+        emit message(tr("Some entries were refused: %1").arg(firstRefusal));
+    else
+        emit message(tr("Queued for deletion: %1. Save to apply.").arg(queued));
+    updateStatus();
+}
+
+void CleanupView::undoTicked()
+{
+    const QList<QTreeWidgetItem *> ticked = tickedEntries();
+    m_model->beginBatch(tr("cancelled cleanup of %n entry(s)", nullptr, int(ticked.size())));
+    for (QTreeWidgetItem *entry : ticked) {
+        for (XsdtNode *node : m_entryNodes.value(entry))
+            m_model->undoDeletion(node);
+        entry->setCheckState(0, Qt::Unchecked);
+    }
+    m_model->endBatch();
+    updateStatus();
+}
+
+} // namespace vrn

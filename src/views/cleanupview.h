@@ -1,0 +1,78 @@
+#pragma once
+
+#include "views/taskpage.h"
+
+#include <QHash>
+#include <QList>
+
+class QLabel;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace vrn {
+
+class SettingsModel;
+
+// The Cleanup page: what PixInsight recreates by itself, in the groups the deletion rules
+// name, and the saved settings of tools and scripts, ticked and queued for deletion in bulk.
+// Every entry comes from the deletion rules' verdicts and every deletion goes through the
+// model, which may still refuse it.
+class CleanupView : public TaskPage
+{
+    Q_OBJECT
+
+public:
+    explicit CleanupView(SettingsModel *model, QWidget *parent = nullptr);
+
+    void setDocument(XsdtDocument *document) override;
+    void setViewOnly(bool viewOnly) override;
+
+    // Screenshot mode: ticks every entry (leaving those that need confirmation unticked when
+    // asked) and can switch the confirmation of saved settings off.
+    void tickAll(bool skipNeedingConfirmation);
+    void setConfirmSavedSettings(bool confirm) { m_confirmSavedSettings = confirm; }
+
+    // "SomeTool › Main" for ModuleData/SomeTool/Interfaces/Main/Geometry.
+    static QString geometryLabel(const XsdtNode *node);
+    // This page's size format: B, then KiB with one decimal, nothing larger.
+    static QString sizeText(qint64 bytes);
+
+    QTreeWidget *tree() const { return m_tree; }
+    QLabel *statusLabel() const { return m_statusLabel; }
+    QPushButton *queueButton() const { return m_queueButton; }
+    QPushButton *undoButton() const { return m_undoButton; }
+
+private:
+    QTreeWidgetItem *addEntryItem(QTreeWidgetItem *parent, const QString &label,
+                                  const QList<XsdtNode *> &nodes, const QString &toolTip,
+                                  bool needsConfirmation);
+    QTreeWidgetItem *addSection(const QString &title);
+    void addDetail(QTreeWidgetItem *parent, const QString &text, const XsdtNode *node = nullptr);
+    void addGroup(const struct CleanupGroup &group);
+    QList<QTreeWidgetItem *> tickedEntries() const;
+    void scheduleStatus();
+    void updateStatus();
+    void queueTicked();
+    void undoTicked();
+
+    SettingsModel *m_model = nullptr;
+    XsdtDocument *m_document = nullptr;
+    bool m_viewOnly = false;
+    bool m_confirmSavedSettings = true;
+    bool m_statusPending = false;
+    QTreeWidget *m_tree = nullptr;
+    QTreeWidgetItem *m_safeTop = nullptr;
+    QTreeWidgetItem *m_settingsTop = nullptr;
+    // Every tickable entry row: the nodes it stands for, whether queueing it needs the
+    // user's confirmation, and its size (worked out once, when the row is made).
+    QHash<QTreeWidgetItem *, QList<XsdtNode *>> m_entryNodes;
+    QHash<QTreeWidgetItem *, bool> m_needsConfirmation;
+    QHash<QTreeWidgetItem *, qint64> m_entryBytes;
+    QList<QTreeWidgetItem *> m_entryOrder; // the rows in tree order, for a fixed visiting order
+    QLabel *m_statusLabel = nullptr;
+    QPushButton *m_undoButton = nullptr;
+    QPushButton *m_queueButton = nullptr;
+};
+
+} // namespace vrn

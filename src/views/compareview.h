@@ -1,0 +1,123 @@
+#pragma once
+
+#include "knowledge/compare.h"
+#include "views/taskpage.h"
+
+#include <QList>
+#include <QSet>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace vrn {
+
+class SettingsModel;
+
+// The Compare page: the open document against another settings file (another instance's or a
+// backup), listing the values that differ or exist on one side only, and copying chosen
+// values of the other file into this one as ordinary pending edits. Nothing is added or
+// deleted, and the other file is only read.
+class CompareView : public TaskPage
+{
+    Q_OBJECT
+
+public:
+    explicit CompareView(SettingsModel *model, QWidget *parent = nullptr);
+    ~CompareView() override;
+
+    void setDocument(XsdtDocument *document, const QString &path);
+    // The path of the edited file comes from the source the main window set.
+    void setDocument(XsdtDocument *document) override;
+    void setViewOnly(bool viewOnly) override;
+    void setEditedPathSource(std::function<QString()> source);
+
+    bool compareWith(const QString &path, QString *error = nullptr);
+    // Back to no other file, as when the first entry of the chooser is picked.
+    void forgetOtherFile();
+    QString otherPath() const { return m_otherPath; }
+    const QList<DiffRecord> &records() const { return m_records; }
+
+    // For tests and screenshot mode.
+    QComboBox *fileChooser() const { return m_chooser; }
+    QCheckBox *differentBox() const { return m_different; }
+    QCheckBox *onlyHereBox() const { return m_onlyHere; }
+    QCheckBox *onlyThereBox() const { return m_onlyThere; }
+    QCheckBox *hideNoiseBox() const { return m_hideNoise; }
+    QLineEdit *searchEdit() const { return m_search; }
+    QLabel *summaryLabel() const { return m_summary; }
+    QTreeWidget *tree() const { return m_tree; }
+    QPushButton *copySelectedButton() const { return m_copySelected; }
+    QPushButton *copyAllButton() const { return m_copyAll; }
+
+private:
+    void recompute();
+    void showResults();
+    void updateButtons();
+    void copyValues(const QList<int> &positions);
+    void fillFileChoices();
+    void scheduleRecompute();
+    void runScheduled();
+    bool updateChangedValues();
+    void onChosen(int index);
+    void forgetOther();
+    void clearResults();
+    void onDataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight);
+    void showContextMenu(const QPoint &pos);
+    void copySelected();
+    void copyAllShown();
+    QList<int> selectedRecords() const;
+    bool copyable(int position) const;
+    bool isNoise(int position);
+    bool passesFilters(const DiffRecord &record) const;
+    QTreeWidgetItem *makeRow(int position) const;
+    void updateSummary();
+
+    SettingsModel *m_model = nullptr;
+    XsdtDocument *m_document = nullptr;
+    QString m_path;
+    std::function<QString()> m_pathSource;
+    QString m_otherPath;
+    std::unique_ptr<XsdtDocument> m_other;
+    std::unique_ptr<DocumentComparison> m_comparison;
+    QList<DiffRecord> m_records;
+    // The current records in display order. A value that stops differing leaves its record
+    // behind in m_records, so the positions held by the rows stay valid until the next full
+    // comparison.
+    std::vector<int> m_current;
+    // Per record, worked out when first needed: -1 not yet known, else 0 or 1.
+    std::vector<signed char> m_noise;
+    mutable std::vector<signed char> m_copyable;
+    QList<int> m_shown;
+    bool m_viewOnly = false;
+    bool m_recomputePending = false;
+    // Values edited since the last comparison; a change that is not a value edit of a live
+    // value needs the full comparison again.
+    QSet<XsdtNode *> m_changedValues;
+    bool m_needsFull = false;
+    QSet<XsdtNode *> m_deletedAtCompare;
+    int m_counts[3] = {0, 0, 0};
+    int m_hidden = 0;
+
+    QComboBox *m_chooser = nullptr;
+    QCheckBox *m_different = nullptr;
+    QCheckBox *m_onlyHere = nullptr;
+    QCheckBox *m_onlyThere = nullptr;
+    QCheckBox *m_hideNoise = nullptr;
+    QLineEdit *m_search = nullptr;
+    QLabel *m_summary = nullptr;
+    QTreeWidget *m_tree = nullptr;
+    QPushButton *m_copySelected = nullptr;
+    QPushButton *m_copyAll = nullptr;
+};
+
+} // namespace vrn

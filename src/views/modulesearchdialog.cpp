@@ -1,0 +1,67 @@
+#include "views/modulesearchdialog.h"
+
+#include <QCompleter>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+namespace vrn {
+
+ModuleSearchDialog::ModuleSearchDialog(const QStringList &moduleNames, QWidget *parent)
+    : QDialog(parent)
+{
+    setWindowTitle(tr("Find module data"));
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(new QLabel(tr("Module name:"), this));
+    m_nameEdit = new QLineEdit(this);
+    m_nameEdit->setPlaceholderText(tr("for example Kestrane"));
+    auto *completer = new QCompleter(moduleNames, m_nameEdit);
+    completer->setCaseSensitivity(Qt::CaseInsensitive);
+    completer->setFilterMode(Qt::MatchContains);
+    m_nameEdit->setCompleter(completer);
+    layout->addWidget(m_nameEdit);
+
+    auto addChoice = [&](QRadioButton *button, const QString &note) {
+        layout->addWidget(button);
+        auto *label = new QLabel(note, this);
+        label->setWordWrap(true);
+        label->setContentsMargins(22, 0, 0, 6);
+        layout->addWidget(label);
+    };
+    m_process = new QRadioButton(tr("Process search - look where module names usually go"), this);
+    m_process->setChecked(true);
+    addChoice(m_process,
+              tr("The module's registry entry, its saved module data, its own settings, "
+                 "shared-settings records and the entries of its processes. If no module has "
+                 "exactly this name, modules whose name contains it are shown."));
+    m_full = new QRadioButton(tr("Full search - search everything, like the Search page"), this);
+    addChoice(m_full, tr("Every name, path, description and value in the file."));
+
+    m_buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    QPushButton *search = m_buttons->button(QDialogButtonBox::Ok);
+    search->setText(tr("Search"));
+    search->setEnabled(false);
+    connect(m_nameEdit, &QLineEdit::textChanged, search,
+            [search](const QString &text) { search->setEnabled(!text.trimmed().isEmpty()); });
+    connect(m_buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(m_buttons);
+
+    resize(520, sizeHint().height());
+    m_nameEdit->setFocus();
+}
+
+QString ModuleSearchDialog::moduleName() const
+{
+    return m_nameEdit->text().trimmed();
+}
+
+bool ModuleSearchDialog::isFullSearch() const
+{
+    return m_full->isChecked();
+}
+
+} // namespace vrn

@@ -1,0 +1,419 @@
+#include "views/searchview.h"
+
+#include "document/xsdtdocument.h"
+#include "document/xsdtnode.h"
+#include "knowledge/schema.h"
+#include "model/settingmenu.h"
+#include "model/settingrow.h"
+#include "model/settingsmodel.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScrollArea>
+#include <QSignalBlocker>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <numeric>
+
+namespace vrn {
+
+SearchView::SearchView(SettingsModel *model, const Schema *schema, QWidget *parent)
+    : TaskPage(parent)
+    , m_model(model)
+    , m_schema(schema)
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 6, 0, 0);
+
+    m_banner = new QWidget(this);
+    auto *bannerRow = new QHBoxLayout(m_banner);
+    bannerRow->setContentsMargins(0, 0, 0, 0);
+    m_bannerLabel = new QLabel(m_banner);
+    m_bannerLabel->setWordWrap(true);
+    m_bannerLabel->setMargin(6);
+    m_bannerLabel->setTextFormat(Qt::PlainText);
+    m_bannerLabel->setAutoFillBackground(true);
+    QPalette palette = m_bannerLabel->palette();
+    palette.setBrush(QPalette::All, QPalette::Window, QColor(80, 160, 255, 70));
+    m_bannerLabel->setPalette(palette);
+    bannerRow->addWidget(m_bannerLabel, 1);
+    m_clearFilter = new QPushButton(tr("Clear filter"), m_banner);
+    bannerRow->addWidget(m_clearFilter, 0, Qt::AlignVCenter);
+    m_banner->hide();
+    layout->addWidget(m_banner);
+
+    m_searchEdit = new QLineEdit(this);
+    m_searchEdit->setPlaceholderText(tr("Search all settings: names, values, descriptions  (every "
+                                        "word must match; \"quotes\" for a phrase)"));
+    m_searchEdit->setClearButtonEnabled(true);
+    layout->addWidget(m_searchEdit);
+
+    auto *boxes = new QHBoxLayout;
+    m_names = new QCheckBox(tr("Names and paths"), this);
+    m_values = new QCheckBox(tr("Values"), this);
+    m_descriptions = new QCheckBox(tr("Descriptions"), this);
+    m_changedOnly = new QCheckBox(tr("Changed only"), this);
+    m_protected = new QCheckBox(tr("Include protected values"), this);
+    m_protected->setToolTip(tr("Time and Block values: shown for reference, never editable."));
+    for (QCheckBox *box : {m_names, m_values, m_descriptions})
+        box->setChecked(true);
+    for (QCheckBox *box : {m_names, m_values, m_descriptions, m_changedOnly, m_protected})
+        boxes->addWidget(box);
+    boxes->addStretch(1);
+    layout->addLayout(boxes);
+
+    m_status = new QLabel(this);
+    m_status->setText(
+        tr("Type to search the names, values and descriptions of every setting in the file."));
+    layout->addWidget(m_status);
+
+    m_scroll = new QScrollArea(this);
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_container = new QWidget(m_scroll);
+    m_rowLayout = new QVBoxLayout(m_container);
+    m_rowLayout->setContentsMargins(0, 0, 0, 0);
+    m_rowLayout->setSpacing(0);
+    m_more = new QPushButton(m_container);
+    m_more->hide();
+    m_rowLayout->addWidget(m_more, 0, Qt::AlignLeft);
+    m_rowLayout->addStretch(1);
+    m_scroll->setWidget(m_container);
+    layout->addWidget(m_scroll, 1);
+
+    m_timer = new QTimer(this);
+    m_timer->setSingleShot(true);
+    m_timer->setInterval(200);
+    connect(m_timer, &QTimer::timeout, this, &SearchView::runSearch);
+    connect(m_searchEdit, &QLineEdit::textChanged, this, &SearchView::restart);
+    for (QCheckBox *box : {m_names, m_values, m_descriptions, m_changedOnly, m_protected})
+        connect(box, &QCheckBox::toggled, this, &SearchView::restart);
+    connect(m_more, &QPushButton::clicked, this, &SearchView::showMore);
+    connect(m_clearFilter, &QPushButton::clicked, this, &SearchView::clearFilter);
+    connect(m_model, &SettingsModel::dataChanged, this, &SearchView::refreshRows);
+    connect(m_model, &SettingsModel::modelReset, this, &SearchView::refreshAllRows);
+    // A save commits every value without a reset: the rows lose their changed look then.
+    connect(m_model, &SettingsModel::layoutChanged, this, &SearchView::refreshAllRows);
+}
+
+void SearchView::restart()
+{
+    m_shownLimit = 100;
+    m_timer->start();
+}
+
+void SearchView::setDocument(XsdtDocument *document)
+{
+    m_timer->stop();
+    removeRows();
+    m_results.clear();
+    m_entries.clear();
+    m_entries.shrink_to_fit();
+    m_pathRank.clear();
+    m_pathRank.shrink_to_fit();
+    m_indexBuilt = false;
+    m_restriction.clear();
+    m_filterActive = false;
+    m_banner->hide();
+    m_document = document;
+    m_shownLimit = 100;
+    m_more->hide();
+    if (!document) {
+        m_status->clear();
+        return;
+    }
+    runSearch();
+}
+
+void SearchView::setViewOnly(bool viewOnly)
+{
+    m_viewOnly = viewOnly;
+    for (SettingRow *row : std::as_const(m_rows))
+        row->setViewOnly(viewOnly);
+}
+
+void SearchView::setQuery(const QString &text)
+{
+    m_timer->stop();
+    m_searchEdit->setText(text);
+    m_timer->stop();
+    runSearch();
+}
+
+void SearchView::showOnly(const QList<XsdtNode *> &nodes, const QString &bannerText)
+{
+    m_restriction = QSet<const XsdtNode *>(nodes.cbegin(), nodes.cend());
+    m_filterActive = true;
+    m_bannerLabel->setText(bannerText);
+    m_banner->show();
+    m_timer->stop();
+    {
+        const QSignalBlocker a(m_searchEdit);
+        const QSignalBlocker b(m_changedOnly);
+        const QSignalBlocker c(m_protected);
+        m_searchEdit->clear();
+        m_changedOnly->setChecked(false);
+        m_protected->setChecked(false);
+    }
+    m_shownLimit = 100;
+    runSearch();
+}
+
+void SearchView::clearFilter()
+{
+    if (!m_filterActive)
+        return;
+    m_restriction.clear();
+    m_filterActive = false;
+    m_banner->hide();
+    runSearch();
+}
+
+void SearchView::focusSearch()
+{
+    m_searchEdit->setFocus(Qt::OtherFocusReason);
+    m_searchEdit->selectAll();
+}
+
+QStringList SearchView::parseQuery(const QString &text)
+{
+    static const QRegularExpression term(QStringLiteral("\"([^\"]+)\"|(\\S+)"));
+    QStringList terms;
+    for (auto it = term.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        const QString phrase = match.captured(1);
+        terms.append((phrase.isEmpty() ? match.captured(2) : phrase).toLower());
+    }
+    return terms;
+}
+
+void SearchView::buildIndex()
+{
+    m_entries.clear();
+    m_pathRank.clear();
+    m_indexBuilt = true;
+    if (!m_document)
+        return;
+    // Depth first with the lower-case path carried down, so no node's path is built twice.
+    struct Frame
+    {
+        const XsdtNode *group;
+        size_t next;
+        QString path;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({&m_document->root, 0, QString()});
+    while (!stack.empty()) {
+        Frame &top = stack.back();
+        if (top.next >= top.group->children.size()) {
+            stack.pop_back();
+            continue;
+        }
+        XsdtNode *node = top.group->children[top.next++].get();
+        const QString key = node->key.toLower();
+        QString path = top.path.isEmpty() ? key : top.path + QLatin1Char('/') + key;
+        if (node->isGroup()) {
+            stack.push_back({node, 0, std::move(path)});
+            continue;
+        }
+        const VariableInfo info = m_schema->info(node);
+        SearchEntry entry;
+        entry.node = node;
+        entry.label = info.label;
+        entry.pathLength = int(path.size());
+        entry.keyStart = int(path.size() - key.size());
+        entry.nameText = path + QLatin1Char(' ') + info.label.toLower();
+        entry.descriptionText = info.description.toLower();
+        m_entries.push_back(std::move(entry));
+    }
+    // Ranking orders equal scores by path; sorting the paths once here leaves a number to
+    // compare per candidate. Equal paths (duplicate keys) keep document order.
+    std::vector<int> order(m_entries.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [this](int a, int b) {
+        const SearchEntry &x = m_entries[size_t(a)];
+        const SearchEntry &y = m_entries[size_t(b)];
+        return QStringView(x.nameText).left(x.pathLength) <
+               QStringView(y.nameText).left(y.pathLength);
+    });
+    m_pathRank.assign(m_entries.size(), 0);
+    for (size_t i = 0; i < order.size(); ++i)
+        m_pathRank[size_t(order[i])] = int(i);
+}
+
+int SearchView::score(const SearchEntry &entry, const QStringList &terms, bool names, bool values,
+                      bool descriptions) const
+{
+    int total = 0;
+    for (const QString &term : terms) {
+        if (names && entry.nameText.contains(term)) {
+            const QStringView key =
+                QStringView(entry.nameText).mid(entry.keyStart, entry.pathLength - entry.keyStart);
+            if (key == term)
+                total += 10;
+            else if (key.startsWith(term))
+                total += 6;
+            else if (key.contains(term))
+                total += 4;
+            else if (entry.label.contains(term, Qt::CaseInsensitive))
+                total += 3;
+            else
+                total += 2;
+        } else if (descriptions && entry.descriptionText.contains(term)) {
+            total += 1;
+        } else if (values && entry.node->type != QLatin1Char('B') &&
+                   entry.node->value.contains(term, Qt::CaseInsensitive)) {
+            total += 1;
+        } else {
+            return -1;
+        }
+    }
+    return total;
+}
+
+void SearchView::runSearch()
+{
+    m_timer->stop();
+    m_shownLimit = qMax(m_shownLimit, 100);
+    m_results.clear();
+    if (!m_document) {
+        removeRows();
+        m_more->hide();
+        return;
+    }
+    const QStringList terms = parseQuery(m_searchEdit->text());
+    const bool names = m_names->isChecked();
+    const bool values = m_values->isChecked();
+    const bool descriptions = m_descriptions->isChecked();
+    const bool changedOnly = m_changedOnly->isChecked();
+    const bool includeProtected = m_protected->isChecked();
+    if (terms.isEmpty() && !changedOnly && !m_filterActive) {
+        removeRows();
+        m_status->setText(
+            tr("Type to search the names, values and descriptions of every setting in the file."));
+        m_more->hide();
+        return;
+    }
+    // Built by the first search that needs it, not when a file is opened: a large file would
+    // otherwise pay for it at every load even when nobody searches.
+    if (!m_indexBuilt)
+        buildIndex();
+
+    std::vector<std::pair<int, int>> candidates; // score, entry position
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        const SearchEntry &entry = m_entries[i];
+        const XsdtNode *node = entry.node;
+        const bool inSet = m_filterActive && m_restriction.contains(node);
+        if (m_filterActive && !inSet)
+            continue;
+        if (!includeProtected && !inSet && !node->isEditable())
+            continue;
+        if (changedOnly && node->value == node->originalValue && !node->isDeleted())
+            continue;
+        const int points = score(entry, terms, names, values, descriptions);
+        if (points >= 0)
+            candidates.emplace_back(points, int(i));
+    }
+    std::sort(candidates.begin(), candidates.end(), [this](const auto &a, const auto &b) {
+        if (a.first != b.first)
+            return a.first > b.first;
+        const int ra = m_pathRank[size_t(a.second)];
+        const int rb = m_pathRank[size_t(b.second)];
+        return ra < rb;
+    });
+    m_results.reserve(candidates.size());
+    for (const auto &candidate : candidates)
+        m_results.push_back(candidate.second);
+    populate();
+}
+
+void SearchView::removeRows()
+{
+    for (SettingRow *row : std::as_const(m_rows)) {
+        m_rowLayout->removeWidget(row);
+        row->hide();
+        row->deleteLater();
+    }
+    m_rows.clear();
+    m_rowsByNode.clear();
+}
+
+void SearchView::populate()
+{
+    removeRows();
+    addRows(qMin(m_shownLimit, int(m_results.size())));
+    updateStatus();
+}
+
+// Rows are added below the ones already shown, so "Show more results" only pays for the
+// new hundred.
+void SearchView::addRows(int count)
+{
+    // Laid out once when all rows are in, not once per row.
+    m_container->setUpdatesEnabled(false);
+    for (int i = int(m_rows.size()); i < count; ++i) {
+        XsdtNode *node = m_entries[size_t(m_results[size_t(i)])].node;
+        auto *row = new SettingRow(node, m_schema->info(node), m_model, m_container);
+        row->setShowPath(true);
+        row->setViewOnly(m_viewOnly);
+        connect(row, &SettingRow::rejected, this, &SearchView::message);
+        connect(row, &SettingRow::menuRequested, this, &SearchView::showRowMenu);
+        m_rowLayout->insertWidget(m_rowLayout->count() - 2, row);
+        m_rows.append(row);
+        m_rowsByNode.insert(node, row);
+    }
+    m_container->setUpdatesEnabled(true);
+}
+
+void SearchView::updateStatus()
+{
+    const int total = int(m_results.size());
+    const int shown = int(m_rows.size());
+    const bool more = total > m_shownLimit;
+    m_more->setVisible(more);
+    if (more) {
+        m_more->setText(tr("Show more results (%1 more)").arg(total - shown));
+        m_status->setText(tr("%1 results, showing the best %2. Refine the search or show more.")
+                              .arg(total)
+                              .arg(shown));
+    } else if (total >= 1) {
+        m_status->setText(tr("%n result(s)", nullptr, total));
+    } else {
+        m_status->setText(tr("No matching settings."));
+    }
+}
+
+void SearchView::showMore()
+{
+    m_shownLimit += 100;
+    addRows(qMin(m_shownLimit, int(m_results.size())));
+    updateStatus();
+}
+
+void SearchView::showRowMenu(XsdtNode *node, const QPoint &globalPos)
+{
+    SettingMenuCallbacks callbacks;
+    callbacks.onDelete = [this](XsdtNode *n) { emit deleteRequested(n); };
+    callbacks.onRestore = [this](XsdtNode *n) { emit restoreRequested(n); };
+    callbacks.onReveal = [this](XsdtNode *n) { emit revealRequested(n); };
+    showSettingMenu(this, m_model, node, globalPos, m_viewOnly, callbacks);
+}
+
+void SearchView::refreshRows(const QModelIndex &topLeft, const QModelIndex &bottomRight)
+{
+    refreshRowsInRange(m_rowsByNode, m_model, topLeft, bottomRight);
+}
+
+void SearchView::refreshAllRows()
+{
+    for (SettingRow *row : std::as_const(m_rows))
+        row->refresh();
+}
+
+} // namespace vrn

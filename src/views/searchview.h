@@ -1,0 +1,124 @@
+#pragma once
+
+#include "views/taskpage.h"
+
+#include <QHash>
+#include <QList>
+#include <QModelIndex>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollArea;
+class QTimer;
+class QVBoxLayout;
+class QWidget;
+
+namespace vrn {
+
+class Schema;
+class SettingRow;
+class SettingsModel;
+
+// What the search knows about one value, computed once per document. Values themselves are
+// read from the node when searching, so edits are found without rebuilding.
+struct SearchEntry
+{
+    XsdtNode *node = nullptr;
+    QString label;
+    QString nameText;        // lower case: path, a blank, label
+    QString descriptionText; // lower case
+    int pathLength = 0;      // the path's part of nameText
+    int keyStart = 0;        // where the lower-case key begins in nameText
+};
+
+// Every setting of the file found by words and "quoted phrases", ranked, and shown as rows
+// that edit in place. Also lists a fixed set of nodes (one module's entries) when asked to.
+class SearchView : public TaskPage
+{
+    Q_OBJECT
+
+public:
+    SearchView(SettingsModel *model, const Schema *schema, QWidget *parent = nullptr);
+
+    void setDocument(XsdtDocument *document) override;
+    void setViewOnly(bool viewOnly) override;
+    void setQuery(const QString &text);
+    void showOnly(const QList<XsdtNode *> &nodes, const QString &bannerText);
+    void clearFilter();
+    void focusSearch();
+
+    // The query read into lower-case terms: words, and phrases in double quotes.
+    static QStringList parseQuery(const QString &text);
+
+    // The search itself and the making of rows, public for the benchmark.
+    void runSearch();
+    void populate();
+    void showMore();
+    bool isIndexBuilt() const { return m_indexBuilt; }
+    void buildIndex();
+
+    QLineEdit *searchEdit() const { return m_searchEdit; }
+    QCheckBox *namesBox() const { return m_names; }
+    QCheckBox *valuesBox() const { return m_values; }
+    QCheckBox *descriptionsBox() const { return m_descriptions; }
+    QCheckBox *changedOnlyBox() const { return m_changedOnly; }
+    QCheckBox *protectedBox() const { return m_protected; }
+    QLabel *statusLabel() const { return m_status; }
+    QLabel *bannerLabel() const { return m_bannerLabel; }
+    QWidget *banner() const { return m_banner; }
+    QPushButton *clearFilterButton() const { return m_clearFilter; }
+    QPushButton *moreButton() const { return m_more; }
+    const QList<SettingRow *> &rows() const { return m_rows; }
+    int resultCount() const { return int(m_results.size()); }
+
+private:
+    void restart();
+    void removeRows();
+    void addRows(int count);
+    void updateStatus();
+    int score(const SearchEntry &entry, const QStringList &terms, bool names, bool values,
+              bool descriptions) const;
+    void showRowMenu(XsdtNode *node, const QPoint &globalPos);
+    void refreshRows(const QModelIndex &topLeft, const QModelIndex &bottomRight);
+    void refreshAllRows();
+
+    SettingsModel *m_model;
+    const Schema *m_schema;
+    XsdtDocument *m_document = nullptr;
+    bool m_indexBuilt = false;
+    std::vector<SearchEntry> m_entries;
+    // Each entry's place in path order, so ranking compares numbers rather than paths.
+    std::vector<int> m_pathRank;
+    QSet<const XsdtNode *> m_restriction;
+    bool m_filterActive = false;
+    std::vector<int> m_results;
+    int m_shownLimit = 100;
+    QList<SettingRow *> m_rows;
+    QHash<const XsdtNode *, SettingRow *> m_rowsByNode;
+    bool m_viewOnly = false;
+    QTimer *m_timer = nullptr;
+
+    QWidget *m_banner = nullptr;
+    QLabel *m_bannerLabel = nullptr;
+    QPushButton *m_clearFilter = nullptr;
+    QLineEdit *m_searchEdit = nullptr;
+    QCheckBox *m_names = nullptr;
+    QCheckBox *m_values = nullptr;
+    QCheckBox *m_descriptions = nullptr;
+    QCheckBox *m_changedOnly = nullptr;
+    QCheckBox *m_protected = nullptr;
+    QLabel *m_status = nullptr;
+    QScrollArea *m_scroll = nullptr;
+    QWidget *m_container = nullptr;
+    QVBoxLayout *m_rowLayout = nullptr;
+    QPushButton *m_more = nullptr;
+};
+
+} // namespace vrn
