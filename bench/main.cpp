@@ -21,6 +21,7 @@ void benchInstalled();
 void benchModel();
 void benchApp();
 void benchPages();
+void benchUnused();
 #endif
 } // namespace vrn::bench
 
@@ -56,7 +57,7 @@ int main(int argc, char **argv)
     std::unique_ptr<QCoreApplication> app;
 #ifdef VARNEL_BENCH_GUI
     if (wantsArea(argc, argv, "model") || wantsArea(argc, argv, "app") ||
-        wantsArea(argc, argv, "pages")) {
+        wantsArea(argc, argv, "pages") || wantsArea(argc, argv, "unused")) {
         // The tree benchmarks need real widgets; without a display they paint offscreen.
         if (qEnvironmentVariableIsEmpty("DISPLAY") &&
             qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
@@ -72,7 +73,7 @@ int main(int argc, char **argv)
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
     parser.addOption({QStringLiteral("only"),
                       QStringLiteral("Run only this area (document, knowledge, compare, store, "
-                                     "installed, model, app, pages); repeatable."),
+                                     "installed, model, app, pages, unused); repeatable."),
                       QStringLiteral("area")});
     parser.process(*app);
 
@@ -100,6 +101,8 @@ int main(int argc, char **argv)
         vrn::bench::benchApp();
     if (vrn::bench::wanted(QStringLiteral("pages")))
         vrn::bench::benchPages();
+    if (vrn::bench::wanted(QStringLiteral("unused")))
+        vrn::bench::benchUnused();
 #endif
     return 0;
 }

@@ -5,17 +5,20 @@
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
+#include "knowledge/modules.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "views/dialogs.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
+#include "views/unusedmodulesview.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
@@ -86,6 +89,8 @@ private slots:
     void closeWithUnsavedChanges();
     void deletionFlow();
     void taskPagePlugsIn();
+    void leftoverFilesAfterSave_data();
+    void leftoverFilesAfterSave();
     void fileComboChoices();
     void themeAndTextSize();
     void windowComesBackOnScreen();
@@ -709,6 +714,65 @@ void TestMainWindow::taskPagePlugsIn()
     QVERIFY(window.onSave());
     QCOMPARE(page->documents, (QList<XsdtDocument *>{
                                   nullptr, &const_cast<XsdtDocument &>(window.store().document)}));
+}
+
+void TestMainWindow::leftoverFilesAfterSave_data()
+{
+    QTest::addColumn<bool>("edit");
+    QTest::addColumn<bool>("saveFails");
+    QTest::newRow("only the file") << false << false;
+    QTest::newRow("with an edit") << true << false;
+    QTest::newRow("save refused") << true << true;
+}
+
+// A queued module file goes right after the settings were written, or alone without writing
+// them; when the save fails it stays.
+void TestMainWindow::leftoverFilesAfterSave()
+{
+    QFETCH(bool, edit);
+    QFETCH(bool, saveFails);
+    const QString path = configFile();
+    const QByteArray original = smallSettings();
+    QVERIFY(writeAll(path, original));
+    XsdtDocument parsed;
+    QVERIFY(parsed.parse(original) && !unusedModuleData(parsed).isEmpty());
+    const QString module =
+        m_home.path() + "/PixInsight/bin/" + unusedModuleData(parsed).first().name + "-pxm.so";
+    QVERIFY(QDir().mkpath(QFileInfo(module).path()) && writeAll(module, "x"));
+    MainWindow window;
+    UnusedModulesView *page = window.unusedModulesView();
+    page->expandModule(page->cards().front().name);
+    page->cards().front().itemTicks.value(0)->setChecked(true);
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    page->queueTicked();
+    QCOMPARE(window.pendingCount(), 1);
+    XsdtNode *threads =
+        window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
+    if (edit)
+        QVERIFY(window.model()->setData(window.model()->indexForNode(threads, 1), "6"));
+    if (saveFails)
+        QVERIFY(writeAll(path, original + "\n"));
+    QString reviewed;
+    Dialogs::setNextDialogHandler([&](QDialog *dialog) {
+        reviewed = static_cast<ReviewDialog *>(dialog)->leftoverText()->toPlainText();
+        return int(QDialog::Accepted);
+    });
+    QCOMPARE(window.onSave(), !saveFails);
+    QVERIFY(reviewed.contains(QDir::toNativeSeparators(module)));
+    QCOMPARE(QFileInfo::exists(module), saveFails);
+    QCOMPARE(page->queuedFileCount(), saveFails ? 1 : 0);
+    if (saveFails)
+        return;
+    const QStringList backups = listBackups(path);
+    QCOMPARE(backups.size(), edit ? 1 : 0);
+    if (!edit)
+        QCOMPARE(readAll(path), original);
+    const QString deleted = QStringLiteral("Deleted 1 file(s) or folder(s) from disk.");
+    QCOMPARE(
+        window.statusBar()->currentMessage(),
+        edit ? QStringLiteral("Saved. Backup: %1 ").arg(QFileInfo(backups.value(0)).fileName()) +
+                   deleted
+             : deleted);
 }
 
 void TestMainWindow::fileComboChoices()

@@ -5,12 +5,14 @@
 #include "document/xsdtnode.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
+#include "knowledge/leftovers.h"
 #include "knowledge/modules.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "model/treefilter.h"
 #include "model/valuedelegate.h"
 #include "privileged/installedupdates.h"
+#include "privileged/leftoverdeletion.h"
 #include "views/aboutdialog.h"
 #include "views/adbanner.h"
 #include "views/backupsdialog.h"
@@ -23,6 +25,7 @@
 #include "views/reviewdialog.h"
 #include "views/searchview.h"
 #include "views/taskpage.h"
+#include "views/unusedmodulesview.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -213,6 +216,9 @@ void MainWindow::buildActions()
     m_quitAction->setShortcut(QKeySequence::Quit);
     m_quitAction->setMenuRole(QAction::QuitRole);
 
+    m_unusedAction = make(tr("&Unused module data"), &MainWindow::onUnusedModules);
+    m_unusedAction->setStatusTip(
+        tr("Modules with saved data that are no longer in PixInsight's module list"));
     m_revertAllAction = make(tr("Revert &all changes"), &MainWindow::onRevertAll);
     m_revertAllAction->setIconText(tr("Revert all"));
     m_undoAction = make(tr("Undo"), [this] { m_model->undo(); });
@@ -270,6 +276,7 @@ void MainWindow::buildMenus()
     file->addAction(m_reloadAction);
     file->addSeparator();
     file->addAction(m_findModuleAction);
+    file->addAction(m_unusedAction);
     file->addSeparator();
     file->addAction(m_installedUpdatesAction);
     file->addSeparator();
@@ -412,6 +419,9 @@ void MainWindow::buildCentralWidget()
     addTaskPage(m_search, tr("Search"), PageMessages::NotAccepted8s);
     m_cleanup = new CleanupView(m_model, m_tabs);
     addTaskPage(m_cleanup, tr("Cleanup"), PageMessages::AsGiven8s);
+    m_unusedView = new UnusedModulesView(m_model, &m_schema, m_tabs);
+    addTaskPage(m_unusedView, tr("Unused modules"), PageMessages::AsGiven10s);
+    connect(m_unusedView, &UnusedModulesView::queueChanged, this, &MainWindow::updateState);
     m_compare = new CompareView(m_model, m_tabs);
     m_compare->setEditedPathSource([this] { return m_store.loaded ? m_store.path : QString(); });
     addTaskPage(m_compare, tr("Compare"), PageMessages::AsGiven8s);
@@ -491,11 +501,54 @@ void MainWindow::addTaskPage(TaskPage *page, const QString &title, PageMessages 
     page->setViewOnly(m_pixInsightRunning);
 }
 
-int MainWindow::pendingCount() const
+int MainWindow::documentPendingCount() const
 {
     if (m_pendingCache < 0)
         m_pendingCache = m_store.loaded ? m_store.document.pendingChangeCount() : 0;
     return m_pendingCache;
+}
+
+int MainWindow::pendingCount() const
+{
+    return documentPendingCount() + (m_unusedView ? m_unusedView->queuedFileCount() : 0);
+}
+
+QString MainWindow::settingsFolder() const
+{
+    if (!m_store.loaded)
+        return QString();
+    const QFileInfo folder(QFileInfo(m_store.path).absolutePath());
+    return folder.fileName().compare(QLatin1String("Pleiades"), Qt::CaseInsensitive) == 0
+               ? folder.absoluteFilePath()
+               : QString();
+}
+
+void MainWindow::onUnusedModules()
+{
+    if (!m_store.loaded) {
+        Dialogs::information(this, tr("Unused module data"), tr("Open a settings file first."));
+        return;
+    }
+    m_tabs->setCurrentWidget(m_unusedView);
+    m_unusedView->refresh();
+}
+
+QString MainWindow::deleteLeftoverFiles()
+{
+    const QList<LeftoverItem> items = m_unusedView->queuedFiles();
+    LeftoverReport report;
+    {
+        const BusyCursor busy;
+        report = deleteQueuedLeftovers(items, m_unusedView->programFolder(),
+                                       m_unusedView->settingsFolder());
+    }
+    // Whatever the outcome: what is still there can be found and queued again.
+    m_unusedView->clearFileQueue();
+    m_unusedView->refresh();
+    if (!report.problems.isEmpty())
+        Dialogs::warning(this, tr("Some files were not deleted"),
+                         report.problems.join(QStringLiteral("\n\n")));
+    return tr("Deleted %n file(s) or folder(s) from disk.", nullptr, report.deleted);
 }
 
 void MainWindow::onEdited()
@@ -683,6 +736,7 @@ void MainWindow::onReload()
 
 bool MainWindow::loadFile(const QString &path)
 {
+    m_unusedView->clearFileQueue();
     detachDocument();
     QString error;
     bool ok = false;
@@ -711,6 +765,7 @@ bool MainWindow::loadFile(const QString &path)
 void MainWindow::attachDocument()
 {
     m_pendingCache = -1;
+    m_unusedView->setFolders(settingsFolder(), findInstallDir());
     XsdtDocument *document = m_store.loaded ? &m_store.document : nullptr;
     m_model->setDocument(document);
     for (TaskPage *page : std::as_const(m_pages))
@@ -812,6 +867,7 @@ void MainWindow::onRevertAll()
                           QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return;
     m_model->revertAll();
+    m_unusedView->clearFileQueue();
     updateState();
 }
 
@@ -923,15 +979,17 @@ bool MainWindow::onSave()
 {
     if (!m_store.loaded)
         return true;
-    if (pendingCount() == 0)
+    const QList<LeftoverItem> files = m_unusedView->queuedFiles();
+    if (documentPendingCount() == 0 && files.isEmpty())
         return true;
     {
         ReviewDialog review(m_model, &m_store.document, this);
+        review.setLeftoverItems(files);
         if (Dialogs::execDialog(&review) != QDialog::Accepted)
             return false;
     }
     QString message;
-    if (pendingCount() >= 1) {
+    if (documentPendingCount() >= 1) {
         // Deletions prune the tree: nobody may hold a node pointer while that happens.
         const bool pruning = !m_store.document.deletedNodes().isEmpty();
         if (pruning)
@@ -957,6 +1015,11 @@ bool MainWindow::onSave()
         refillFileList();        // the file row shows the new size and time
         m_model->clearHistory(); // what was saved is the new starting point
         message = tr("Saved. Backup: %1").arg(QFileInfo(backup).fileName());
+    }
+    // Files go only after the settings were written (or when there was nothing to write).
+    if (m_unusedView->queuedFileCount() > 0) {
+        const QString deleted = deleteLeftoverFiles().section(QLatin1Char('\n'), 0, 0);
+        message = message.isEmpty() ? deleted : message + QLatin1Char(' ') + deleted;
     }
     statusBar()->showMessage(message, 10000);
     updateState();
@@ -997,6 +1060,8 @@ void MainWindow::onRestoreBackup()
                               .arg(native(backup)),
                           QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return;
+    // Files queued against the file being replaced were among the changes just discarded.
+    m_unusedView->clearFileQueue();
     detachDocument();
     QString error;
     bool restored = false;

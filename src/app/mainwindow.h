@@ -37,6 +37,7 @@ class SettingsModel;
 class TaskPage;
 class TreeFilter;
 struct ModuleEntries;
+class UnusedModulesView;
 struct XsdtNode;
 
 // The one top-level window: owns the open file's store, the schema, the deletion rules, the
@@ -60,7 +61,11 @@ public:
     void detachDocument();
     void expandToPreferences();
     void refillFileList();
+    // Unsaved changes: edits and deletions in the document, and files queued for deletion.
     int pendingCount() const;
+    // Deletes the files queued on the Unused modules page, right after a save; the first line
+    // of the result goes to the status bar.
+    QString deleteLeftoverFiles();
 
     // How a page's messages reach the status bar.
     enum class PageMessages { NotAccepted8s, AsGiven8s, AsGiven10s };
@@ -95,6 +100,8 @@ public:
     QAction *findModuleAction() const { return m_findModuleAction; }
     PreferencesView *preferencesView() const { return m_preferences; }
     SearchView *searchView() const { return m_search; }
+    QAction *unusedModulesAction() const { return m_unusedAction; }
+    UnusedModulesView *unusedModulesView() const { return m_unusedView; }
     QAction *manageBackupsAction() const { return m_manageBackupsAction; }
     QAction *aboutAction() const { return m_aboutAction; }
     AdBanner *adBanner() const { return m_adBanner; }
@@ -122,6 +129,7 @@ public slots:
     void updateStatusBarStyle();
     void openUserGuide();
     void onFindModule();
+    void onUnusedModules();
     void onInstalledUpdates();
     void onManageBackups();
     void onAbout();
@@ -148,6 +156,7 @@ private:
     void runFullSearch(const QString &text);
     QList<XsdtNode *> moduleValueNodes(const QList<ModuleEntries> &modules,
                                        QStringList *labels = nullptr) const;
+    int documentPendingCount() const;
     // The file the window is about: the open one, or the one that failed to parse (empty when
     // neither); Reload and Restore backup act on it.
     QString currentFile() const;
@@ -164,6 +173,7 @@ private:
     SearchView *m_search = nullptr;
     CleanupView *m_cleanup = nullptr;
     CompareView *m_compare = nullptr;
+    UnusedModulesView *m_unusedView = nullptr;
     QTabWidget *m_tabs = nullptr;
     QComboBox *m_fileCombo = nullptr;
     QStringList m_knownFiles;
@@ -196,6 +206,7 @@ private:
     QAction *m_installedUpdatesAction = nullptr;
     QAction *m_revertAllAction = nullptr;
     QAction *m_findModuleAction = nullptr;
+    QAction *m_unusedAction = nullptr;
     QAction *m_undoAction = nullptr;
     QAction *m_redoAction = nullptr;
     QAction *m_quitAction = nullptr;

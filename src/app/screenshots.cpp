@@ -10,16 +10,19 @@
 #include "views/aboutdialog.h"
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
+#include "views/collapsiblesection.h"
 #include "views/compareview.h"
 #include "views/installedupdatesdialog.h"
 #include "views/preferencesview.h"
 #include "views/reviewdialog.h"
 #include "views/searchview.h"
 #include "views/taskpage.h"
+#include "views/unusedmodulesview.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
@@ -172,6 +175,18 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         m_model->setViewOnly(wasViewOnly);
         m_cleanup->setViewOnly(wasViewOnly);
     }
+
+    // Unused module data with every card open, so the files part and the rows show.
+    showTab(m_unusedView);
+    m_unusedView->refresh();
+    if (m_unusedView->isMeasuring()) {
+        QEventLoop loop;
+        connect(m_unusedView, &UnusedModulesView::measured, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    for (const UnusedModulesView::Card &card : m_unusedView->cards())
+        card.section->setExpanded(true);
+    save(this, QStringLiteral("unused-modules.png"));
 
     // The review dialog over one edit and one queued deletion, made with view-only off so the
     // picture shows the same whether PixInsight runs here or not.

@@ -69,6 +69,52 @@ QMessageBox::StandardButton cancelAnswer(QMessageBox::StandardButtons buttons,
     return defaultButton;
 }
 
+QMessageBox::StandardButton showBox(QWidget *parent, QMessageBox::Icon icon, const QString &title,
+                                    const QString &text, const QString &informativeText,
+                                    const QString &detailedText, Qt::TextFormat textFormat,
+                                    QMessageBox::StandardButtons buttons,
+                                    QMessageBox::StandardButton defaultButton,
+                                    const QString &checkBoxText, bool *checked)
+{
+    TestState &s = state();
+    if (s.testMode) {
+        Dialogs::Record r;
+        r.kind = kindOf(icon);
+        r.title = title;
+        r.text = text;
+        r.informativeText = informativeText;
+        r.detailedText = detailedText;
+        r.textFormat = textFormat;
+        r.checkBoxText = checkBoxText;
+        r.buttons = buttons;
+        r.defaultButton = defaultButton;
+        s.shown.append(r);
+        const Answer answer = s.answers.isEmpty()
+                                  ? Answer{cancelAnswer(buttons, defaultButton), false}
+                                  : s.answers.dequeue();
+        if (checked)
+            *checked = answer.checked;
+        return answer.button;
+    }
+    QMessageBox box(icon, title, text, buttons, parent);
+    box.setTextFormat(textFormat);
+    if (!informativeText.isEmpty())
+        box.setInformativeText(informativeText);
+    if (!detailedText.isEmpty())
+        box.setDetailedText(detailedText);
+    if (defaultButton != QMessageBox::NoButton)
+        box.setDefaultButton(defaultButton);
+    QCheckBox *checkBox = nullptr;
+    if (!checkBoxText.isEmpty()) {
+        checkBox = new QCheckBox(checkBoxText, &box);
+        box.setCheckBox(checkBox);
+    }
+    const auto answer = QMessageBox::StandardButton(box.exec());
+    if (checked)
+        *checked = checkBox && checkBox->isChecked();
+    return answer;
+}
+
 } // namespace
 
 QMessageBox::StandardButton Dialogs::information(QWidget *parent, const QString &title,
@@ -109,41 +155,18 @@ Dialogs::message(QWidget *parent, QMessageBox::Icon icon, const QString &title, 
                  QMessageBox::StandardButton defaultButton, const QString &checkBoxText,
                  bool *checked, const QString &detailedText)
 {
-    TestState &s = state();
-    if (s.testMode) {
-        Record r;
-        r.kind = kindOf(icon);
-        r.title = title;
-        r.text = text;
-        r.informativeText = informativeText;
-        r.checkBoxText = checkBoxText;
-        r.detailedText = detailedText;
-        r.buttons = buttons;
-        r.defaultButton = defaultButton;
-        s.shown.append(r);
-        const Answer answer = s.answers.isEmpty()
-                                  ? Answer{cancelAnswer(buttons, defaultButton), false}
-                                  : s.answers.dequeue();
-        if (checked)
-            *checked = answer.checked;
-        return answer.button;
-    }
-    QMessageBox box(icon, title, text, buttons, parent);
-    if (!informativeText.isEmpty())
-        box.setInformativeText(informativeText);
-    if (!detailedText.isEmpty())
-        box.setDetailedText(detailedText);
-    if (defaultButton != QMessageBox::NoButton)
-        box.setDefaultButton(defaultButton);
-    QCheckBox *checkBox = nullptr;
-    if (!checkBoxText.isEmpty()) {
-        checkBox = new QCheckBox(checkBoxText, &box);
-        box.setCheckBox(checkBox);
-    }
-    const auto answer = QMessageBox::StandardButton(box.exec());
-    if (checked)
-        *checked = checkBox && checkBox->isChecked();
-    return answer;
+    return showBox(parent, icon, title, text, informativeText, detailedText, Qt::AutoText, buttons,
+                   defaultButton, checkBoxText, checked);
+}
+
+QMessageBox::StandardButton
+Dialogs::detailed(QWidget *parent, QMessageBox::Icon icon, const QString &title,
+                  const QString &text, const QString &informativeText, const QString &detailedText,
+                  QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton,
+                  Qt::TextFormat textFormat)
+{
+    return showBox(parent, icon, title, text, informativeText, detailedText, textFormat, buttons,
+                   defaultButton, QString(), nullptr);
 }
 
 QString Dialogs::getOpenFileName(QWidget *parent, const QString &caption, const QString &directory,

@@ -55,8 +55,9 @@ public:
         QString title;
         QString text;
         QString informativeText;
-        QString checkBoxText;
         QString detailedText;
+        Qt::TextFormat textFormat = Qt::AutoText;
+        QString checkBoxText;
         QMessageBox::StandardButtons buttons;
         QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
         QString directory;
@@ -88,6 +89,12 @@ public:
             const QString &informativeText, QMessageBox::StandardButtons buttons,
             QMessageBox::StandardButton defaultButton, const QString &checkBoxText = QString(),
             bool *checked = nullptr, const QString &detailedText = QString());
+    // A box whose details unfold under "Show Details...", with texts in the given format.
+    static QMessageBox::StandardButton
+    detailed(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
+             const QString &informativeText, const QString &detailedText,
+             QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton,
+             Qt::TextFormat textFormat = Qt::AutoText);
 
     // Empty when cancelled.
     static QString getOpenFileName(QWidget *parent, const QString &caption,

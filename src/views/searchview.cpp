@@ -7,6 +7,7 @@
 #include "model/settingrow.h"
 #include "model/settingsmodel.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -228,6 +229,7 @@ void SearchView::buildIndex()
         entry.label = info.label;
         entry.pathLength = int(path.size());
         entry.keyStart = int(path.size() - key.size());
+        entry.editable = node->isEditable();
         entry.nameText = path + QLatin1Char(' ') + info.label.toLower();
         entry.descriptionText = info.description.toLower();
         m_entries.push_back(std::move(entry));
@@ -301,9 +303,13 @@ void SearchView::runSearch()
         return;
     }
     // Built by the first search that needs it, not when a file is opened: a large file would
-    // otherwise pay for it at every load even when nobody searches.
-    if (!m_indexBuilt)
+    // otherwise pay for it at every load even when nobody searches. On a file of tens of
+    // megabytes that takes a moment, so the pointer says so.
+    if (!m_indexBuilt) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
         buildIndex();
+        QApplication::restoreOverrideCursor();
+    }
 
     std::vector<std::pair<int, int>> candidates; // score, entry position
     for (size_t i = 0; i < m_entries.size(); ++i) {
@@ -312,7 +318,7 @@ void SearchView::runSearch()
         const bool inSet = m_filterActive && m_restriction.contains(node);
         if (m_filterActive && !inSet)
             continue;
-        if (!includeProtected && !inSet && !node->isEditable())
+        if (!includeProtected && !inSet && !entry.editable)
             continue;
         if (changedOnly && node->value == node->originalValue && !node->isDeleted())
             continue;

@@ -36,6 +36,7 @@ struct SearchEntry
     QString descriptionText; // lower case
     int pathLength = 0;      // the path's part of nameText
     int keyStart = 0;        // where the lower-case key begins in nameText
+    bool editable = false;   // the type and compression never change, so this is kept
 };
 
 // Every setting of the file found by words and "quoted phrases", ranked, and shown as rows
