@@ -1,18 +1,24 @@
 // The Compare, Cleanup and Health check pages over a real model, and the comparison itself.
 #include "document/xsdtdocument.h"
+#include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "knowledge/compare.h"
 #include "knowledge/deletionpolicy.h"
+#include "knowledge/schema.h"
+#include "model/settingrow.h"
 #include "model/settingsmodel.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
 #include "views/dialogs.h"
+#include "views/healthview.h"
 
 #include <QCheckBox>
 #include <QFile>
 #include <QLabel>
+#include <QLayout>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 #include <QtTest>
@@ -111,6 +117,7 @@ private slots:
     void cleanupTree_data();
     void cleanupTree();
     void cleanupQueue();
+    void healthCards();
 
 private:
     // This file and the other, written to disk; the view compares them.
@@ -578,6 +585,104 @@ void TestAnalysisPages::cleanupQueue()
     QVERIFY(!(savedTop->flags() & Qt::ItemIsEnabled));
     m_cleanup.reset();
     m_model->setPolicy(&m_policy);
+}
+
+// A generated file with one of every finding (the module files checked, so not the note that
+// they could not be), plus a key that occurs 15 times.
+void TestAnalysisPages::healthCards()
+{
+    Schema schema;
+    QFile globals(QStringLiteral(":/schema/globals.json"));
+    QFile overlay(QStringLiteral(":/schema/overlay.json"));
+    QVERIFY(globals.open(QIODevice::ReadOnly) && overlay.open(QIODevice::ReadOnly));
+    QVERIFY(schema.load(globals.readAll(), overlay.readAll()));
+    testdata::GeneratorOptions options;
+    options.seed = 11;
+    options.targetBytes = 200 * 1024;
+    options.plantProblems = options.plantMoreProblems = true;
+    m_doc = std::make_unique<XsdtDocument>();
+    QVERIFY(m_doc->parse(testdata::generateSettings(options)));
+    for (int i = 0; i < 15; ++i)
+        m_doc->root.appendChild(XsdtNode::Group, QStringLiteral("Twice"));
+    m_model->setDocument(m_doc.get());
+
+    HealthView view(m_model.get(), &schema);
+    HealthEnv env;
+    env.exists = [](const QString &path) {
+        return !path.endsWith(QLatin1String(".qss")) && !path.endsWith(QLatin1String("-pxm.so"));
+    };
+    env.logicalProcessors = 8;
+    env.installCandidates = {QStringLiteral("/nowhere")};
+    view.setEnvironment(env);
+    QSignalSpy summaries(&view, &HealthView::summaryChanged);
+    view.setDocument(m_doc.get());
+    QVERIFY(!view.hasRun()); // hidden: the check waits until the page is shown
+    view.show();
+    QVERIFY(view.hasRun());
+
+    // One card per finding, in the check's order, striped by severity.
+    const QList<Finding> expected = runHealthCheck(*m_doc, schema, env);
+    QCOMPARE(view.cards().size(), expected.size());
+    QStringList ids;
+    int counts[3] = {0, 0, 0};
+    for (const Finding &finding : view.findings()) {
+        ids << finding.id;
+        ++counts[int(finding.severity)];
+    }
+    for (const char *id :
+         {"out-of-range", "path-missing", "unknown-option", "too-many-processors",
+          "module-file-missing", "duplicate-key", "unused-modules", "unsigned-allowed"})
+        QVERIFY2(ids.contains(QString::fromLatin1(id)), id);
+    QCOMPARE(view.summaryLabel()->text(), QString("%1 problem(s), %2 warning(s), %3 note(s)")
+                                              .arg(counts[2])
+                                              .arg(counts[1])
+                                              .arg(counts[0]));
+    QCOMPARE(summaries.last(), (QVariantList{counts[2], counts[1]}));
+    const QColor stripes[] = {QColor(60, 140, 230), QColor(226, 150, 0), QColor(214, 60, 60)};
+    for (qsizetype i = 0; i < view.cards().size(); ++i) {
+        QWidget *stripe = view.cards().at(i)->layout()->itemAt(0)->widget();
+        QCOMPARE(stripe->palette().color(QPalette::Window),
+                 stripes[int(view.findings().at(i).severity)]);
+    }
+    const qsizetype twice = ids.indexOf(QStringLiteral("duplicate-key"));
+    QCOMPARE(view.findings().at(twice).nodes.size(), 15);
+    QWidget *twiceCard = view.cards().at(twice);
+    QCOMPARE(twiceCard->findChildren<QPushButton *>(QString(), Qt::FindChildrenRecursively).size(),
+             24); // 12 lines of two buttons
+    QVERIFY(!twiceCard->findChildren<QLabel *>().isEmpty());
+    bool more = false;
+    for (const QLabel *label : twiceCard->findChildren<QLabel *>())
+        more = more || label->text() == QLatin1String("...and 3 more.");
+    QVERIFY(more);
+    const qsizetype unused = ids.indexOf(QStringLiteral("unused-modules"));
+    QSignalSpy opened(&view, &HealthView::openUnusedModules);
+    const auto unusedButtons = view.cards().at(unused)->findChildren<QPushButton *>();
+    QCOMPARE(unusedButtons.size(), 1);
+    unusedButtons.first()->click();
+    QCOMPARE(opened.size(), 1);
+
+    // Rows edit through the model; the first edit adds the stale notice, later ones nothing.
+    XsdtNode *font = m_doc->findPath(u"Global/Preferences/Application/FontResolution");
+    auto *spin = qobject_cast<QSpinBox *>(view.rowFor(font)->editor());
+    QVERIFY(spin);
+    spin->setValue(96);
+    QCOMPARE(font->value, QString("96"));
+    const QString stale = view.summaryLabel()->text();
+    QVERIFY(stale.endsWith("   (You changed settings: run the check again to re-check.)"));
+    spin->setValue(97);
+    QCOMPARE(view.summaryLabel()->text(), stale);
+    m_model->revertValue(font);
+    QCOMPARE(spin->value(), 20); // rows follow changes made elsewhere
+
+    view.runButton()->click();
+    QVERIFY(!view.summaryLabel()->text().contains("You changed"));
+    view.setDocument(nullptr);
+    QCOMPARE(summaries.last(), (QVariantList{0, 0}));
+    QVERIFY(view.cards().isEmpty());
+    QVERIFY(view.summaryLabel()->text().isEmpty());
+    view.hide();
+    view.show();
+    QVERIFY(!view.hasRun());
 }
 
 QTEST_MAIN(TestAnalysisPages)

@@ -19,6 +19,7 @@
 #include "views/cleanupview.h"
 #include "views/compareview.h"
 #include "views/dialogs.h"
+#include "views/healthview.h"
 #include "views/installedupdatesdialog.h"
 #include "views/modulesearchdialog.h"
 #include "views/preferencesview.h"
@@ -204,6 +205,8 @@ void MainWindow::buildActions()
     m_findModuleAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
     m_findModuleAction->setStatusTip(tr("Look up everything the file records about one module"));
     m_findModuleAction->setIconText(tr("Find module"));
+    m_healthCheckAction = make(tr("Run &health check"), &MainWindow::onHealthCheck);
+    m_healthCheckAction->setStatusTip(tr("Look for settings that are probably wrong"));
     m_restoreAction = make(tr("Restore &backup..."), &MainWindow::onRestoreBackup);
     m_restoreAction->setIconText(tr("Restore"));
     m_installedUpdatesAction = make(tr("Installed &updates..."), &MainWindow::onInstalledUpdates);
@@ -277,6 +280,7 @@ void MainWindow::buildMenus()
     file->addSeparator();
     file->addAction(m_findModuleAction);
     file->addAction(m_unusedAction);
+    file->addAction(m_healthCheckAction);
     file->addSeparator();
     file->addAction(m_installedUpdatesAction);
     file->addSeparator();
@@ -422,6 +426,14 @@ void MainWindow::buildCentralWidget()
     m_unusedView = new UnusedModulesView(m_model, &m_schema, m_tabs);
     addTaskPage(m_unusedView, tr("Unused modules"), PageMessages::AsGiven10s);
     connect(m_unusedView, &UnusedModulesView::queueChanged, this, &MainWindow::updateState);
+    m_health = new HealthView(m_model, &m_schema, m_tabs);
+    addTaskPage(m_health, tr("Health check"), PageMessages::NotAccepted8s);
+    connect(m_health, &HealthView::openUnusedModules, this, &MainWindow::onUnusedModules);
+    connect(m_health, &HealthView::summaryChanged, this, [this](int problems, int warnings) {
+        const int count = problems + warnings;
+        m_tabs->setTabText(m_tabs->indexOf(m_health),
+                           count >= 1 ? tr("Health check (%1)").arg(count) : tr("Health check"));
+    });
     m_compare = new CompareView(m_model, m_tabs);
     m_compare->setEditedPathSource([this] { return m_store.loaded ? m_store.path : QString(); });
     addTaskPage(m_compare, tr("Compare"), PageMessages::AsGiven8s);
@@ -1192,6 +1204,16 @@ void MainWindow::openUserGuide()
                              tr("No web browser could be started to show the user guide. Open "
                                 "this file in a browser to read it:\n%1")
                                  .arg(native(path)));
+}
+
+void MainWindow::onHealthCheck()
+{
+    if (!m_store.loaded) {
+        Dialogs::information(this, tr("Health check"), tr("Open a settings file first."));
+        return;
+    }
+    m_tabs->setCurrentWidget(m_health);
+    m_health->runCheck();
 }
 
 void MainWindow::onManageBackups()

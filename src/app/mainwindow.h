@@ -32,6 +32,7 @@ class SearchView;
 class AdBanner;
 class CleanupView;
 class CompareView;
+class HealthView;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
@@ -86,6 +87,7 @@ public:
     QTabWidget *tabs() const { return m_tabs; }
     CleanupView *cleanupView() const { return m_cleanup; }
     CompareView *compareView() const { return m_compare; }
+    HealthView *healthView() const { return m_health; }
     QComboBox *fileCombo() const { return m_fileCombo; }
     QLabel *banner() const { return m_banner; }
     QPushButton *bannerReloadButton() const { return m_bannerReload; }
@@ -132,6 +134,7 @@ public slots:
     void onUnusedModules();
     void onInstalledUpdates();
     void onManageBackups();
+    void onHealthCheck();
     void onAbout();
     void updateUndoActions();
 
@@ -174,6 +177,8 @@ private:
     CleanupView *m_cleanup = nullptr;
     CompareView *m_compare = nullptr;
     UnusedModulesView *m_unusedView = nullptr;
+    HealthView *m_health = nullptr;
+    QAction *m_healthCheckAction = nullptr;
     QTabWidget *m_tabs = nullptr;
     QComboBox *m_fileCombo = nullptr;
     QStringList m_knownFiles;

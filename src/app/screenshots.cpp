@@ -12,6 +12,7 @@
 #include "views/cleanupview.h"
 #include "views/collapsiblesection.h"
 #include "views/compareview.h"
+#include "views/healthview.h"
 #include "views/installedupdatesdialog.h"
 #include "views/preferencesview.h"
 #include "views/reviewdialog.h"
@@ -187,6 +188,11 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
     for (const UnusedModulesView::Card &card : m_unusedView->cards())
         card.section->setExpanded(true);
     save(this, QStringLiteral("unused-modules.png"));
+
+    if (m_store.loaded) {
+        showTab(m_health);
+        save(this, QStringLiteral("health.png"));
+    }
 
     // The review dialog over one edit and one queued deletion, made with view-only off so the
     // picture shows the same whether PixInsight runs here or not.

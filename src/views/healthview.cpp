@@ -1,0 +1,271 @@
+#include "views/healthview.h"
+
+#include "document/xsdtdocument.h"
+#include "knowledge/schema.h"
+#include "model/settingmenu.h"
+#include "model/settingrow.h"
+#include "model/settingsmodel.h"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+namespace vrn {
+
+namespace {
+
+constexpr int kMaxEntries = 12;
+
+QColor stripeColor(Severity severity)
+{
+    switch (severity) {
+    case Severity::Note:
+        return QColor(60, 140, 230);
+    case Severity::Warning:
+        return QColor(226, 150, 0);
+    case Severity::Problem:
+        return QColor(214, 60, 60);
+    }
+    return QColor(128, 128, 128);
+}
+
+} // namespace
+
+HealthView::HealthView(SettingsModel *model, Schema *schema, QWidget *parent)
+    : TaskPage(parent)
+    , m_model(model)
+    , m_schema(schema)
+    , m_environment(HealthEnv::system())
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 6, 0, 0);
+    auto *intro = new QLabel(
+        tr("Looks through the file for things that are probably wrong: folders and files that do "
+           "not exist here, numbers outside their documented range, keys that appear twice, "
+           "modules whose file is missing. Nothing is changed by the check; fix a setting right "
+           "in the list."),
+        this);
+    intro->setWordWrap(true);
+    layout->addWidget(intro);
+
+    auto *row = new QHBoxLayout;
+    m_summary = new QLabel(this);
+    row->addWidget(m_summary, 1);
+    m_runButton = new QPushButton(tr("Run the check again"), this);
+    row->addWidget(m_runButton);
+    layout->addLayout(row);
+
+    auto *scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    auto *container = new QWidget(scroll);
+    m_cardsLayout = new QVBoxLayout(container);
+    m_cardsLayout->setContentsMargins(0, 0, 0, 0);
+    m_cardsLayout->setSpacing(10);
+    m_cardsLayout->addStretch(1);
+    scroll->setWidget(container);
+    layout->addWidget(scroll, 1);
+
+    connect(m_runButton, &QPushButton::clicked, this, &HealthView::runCheck);
+    connect(m_model, &SettingsModel::edited, this, &HealthView::markStale);
+    connect(m_model, &SettingsModel::dataChanged, this, &HealthView::refreshRows);
+    connect(m_model, &SettingsModel::modelReset, this, [this] {
+        for (SettingRow *row : std::as_const(m_rows))
+            row->refresh();
+    });
+}
+
+void HealthView::setDocument(XsdtDocument *document)
+{
+    clearCards();
+    m_findings.clear();
+    m_document = document;
+    m_hasRun = false;
+    m_staleNoticeShown = false;
+    m_summary->clear();
+    emit summaryChanged(0, 0);
+    if (document && isVisible())
+        runCheck();
+}
+
+void HealthView::setViewOnly(bool viewOnly)
+{
+    m_viewOnly = viewOnly;
+    for (SettingRow *row : std::as_const(m_rows))
+        row->setViewOnly(viewOnly);
+    // Delete buttons of groups the rules allow to delete follow the view-only state.
+    for (QPushButton *button : std::as_const(m_deleteButtons)) {
+        if (button->property("deletable").toBool())
+            button->setEnabled(!viewOnly);
+    }
+}
+
+void HealthView::showEvent(QShowEvent *event)
+{
+    TaskPage::showEvent(event);
+    if (!m_hasRun && m_document)
+        runCheck();
+}
+
+void HealthView::clearCards()
+{
+    for (QWidget *card : std::as_const(m_cards)) {
+        m_cardsLayout->removeWidget(card);
+        card->hide();
+        card->deleteLater();
+    }
+    m_cards.clear();
+    m_rows.clear();
+    m_deleteButtons.clear();
+}
+
+void HealthView::runCheck()
+{
+    clearCards();
+    m_findings.clear();
+    m_staleNoticeShown = false;
+    if (!m_document) {
+        m_hasRun = false;
+        return;
+    }
+    m_hasRun = true;
+    m_findings = runHealthCheck(*m_document, *m_schema, m_environment);
+    for (const Finding &finding : std::as_const(m_findings)) {
+        QWidget *card = buildCard(finding);
+        m_cardsLayout->insertWidget(m_cardsLayout->count() - 1, card);
+        m_cards.append(card);
+    }
+    updateSummary();
+}
+
+QWidget *HealthView::buildCard(const Finding &finding)
+{
+    auto *card = new QFrame(m_cardsLayout->parentWidget());
+    card->setFrameShape(QFrame::NoFrame);
+    auto *cardLayout = new QHBoxLayout(card);
+    cardLayout->setContentsMargins(0, 0, 0, 0);
+    cardLayout->setSpacing(0);
+
+    auto *stripe = new QWidget(card);
+    stripe->setFixedWidth(6);
+    stripe->setAutoFillBackground(true);
+    QPalette palette = stripe->palette();
+    palette.setColor(QPalette::Window, stripeColor(finding.severity)); // every colour group
+    stripe->setPalette(palette);
+    cardLayout->addWidget(stripe);
+
+    auto *body = new QVBoxLayout;
+    body->setContentsMargins(12, 6, 6, 6);
+    body->setSpacing(4);
+    cardLayout->addLayout(body, 1);
+
+    auto *title = new QLabel(
+        tr("<b>%1:</b> %2")
+            .arg(severityName(finding.severity).toHtmlEscaped(), finding.title.toHtmlEscaped()),
+        card);
+    title->setTextFormat(Qt::RichText);
+    title->setWordWrap(true);
+    body->addWidget(title);
+    auto *text = new QLabel(finding.text, card);
+    text->setTextFormat(Qt::PlainText);
+    text->setWordWrap(true);
+    body->addWidget(text);
+
+    for (XsdtNode *node : finding.nodes.mid(0, kMaxEntries)) {
+        if (node->isGroup()) {
+            addGroupLine(body, card, node);
+            continue;
+        }
+        auto *row = new SettingRow(node, m_schema->info(node), m_model, card);
+        row->setShowPath(true);
+        row->setViewOnly(m_viewOnly);
+        connect(row, &SettingRow::rejected, this, &HealthView::message);
+        connect(row, &SettingRow::menuRequested, this,
+                [this, row](XsdtNode *target, const QPoint &globalPos) {
+                    SettingMenuCallbacks callbacks;
+                    callbacks.onDelete = [this](XsdtNode *n) { emit deleteRequested(n); };
+                    callbacks.onRestore = [this](XsdtNode *n) { emit restoreRequested(n); };
+                    callbacks.onReveal = [this](XsdtNode *n) { emit revealRequested(n); };
+                    showSettingMenu(row, m_model, target, globalPos, m_viewOnly, callbacks);
+                });
+        body->addWidget(row);
+        m_rows.insert(node, row);
+    }
+    if (finding.nodes.size() > kMaxEntries)
+        body->addWidget(
+            new QLabel(tr("...and %1 more.").arg(finding.nodes.size() - kMaxEntries), card));
+    if (finding.action == FindingAction::OpenUnusedModules) {
+        auto *open = new QPushButton(tr("Open Unused modules"), card);
+        connect(open, &QPushButton::clicked, this, &HealthView::openUnusedModules);
+        body->addWidget(open, 0, Qt::AlignLeft);
+    }
+    return card;
+}
+
+void HealthView::addGroupLine(QVBoxLayout *layout, QWidget *card, XsdtNode *node)
+{
+    auto *line = new QHBoxLayout;
+    auto *label = new QLabel(
+        tr("<b>%1</b>  (%2)")
+            .arg(node->path().toHtmlEscaped(), tr("%n value(s)", nullptr, int(node->valueCount()))),
+        card);
+    label->setTextFormat(Qt::RichText);
+    line->addWidget(label, 1);
+    auto *reveal = new QPushButton(tr("Show in All settings"), card);
+    connect(reveal, &QPushButton::clicked, this, [this, node] { emit revealRequested(node); });
+    line->addWidget(reveal);
+    auto *remove = new QPushButton(tr("Delete this one..."), card);
+    const DeleteVerdict verdict = m_model->deletionVerdict(node);
+    const bool deletable = verdict.level != DeleteLevel::Never;
+    remove->setProperty("deletable", deletable);
+    remove->setEnabled(deletable && !m_viewOnly);
+    remove->setToolTip(deletable ? verdict.reason : tr("Protected: %1").arg(verdict.reason));
+    connect(remove, &QPushButton::clicked, this, [this, node] { emit deleteRequested(node); });
+    m_deleteButtons.append(remove);
+    line->addWidget(remove);
+    layout->addLayout(line);
+}
+
+void HealthView::updateSummary()
+{
+    int counts[3] = {0, 0, 0};
+    for (const Finding &finding : std::as_const(m_findings)) {
+        const int severity = int(finding.severity);
+        if (severity >= 0 && severity < 3)
+            ++counts[severity];
+    }
+    if (m_findings.isEmpty())
+        m_summary->setText(tr("No problems found."));
+    else
+        m_summary->setText(tr("%1 problem(s), %2 warning(s), %3 note(s)")
+                               .arg(counts[2])
+                               .arg(counts[1])
+                               .arg(counts[0]));
+    emit summaryChanged(counts[2], counts[1]);
+}
+
+void HealthView::markStale()
+{
+    if (!m_hasRun || m_findings.isEmpty() || m_staleNoticeShown)
+        return;
+    m_staleNoticeShown = true;
+    m_summary->setText(m_summary->text() +
+                       tr("   (You changed settings: run the check again to re-check.)"));
+}
+
+void HealthView::refreshRows(const QModelIndex &topLeft, const QModelIndex &bottomRight)
+{
+    if (m_rows.isEmpty())
+        return;
+    const QModelIndex parent = topLeft.parent();
+    for (int row = topLeft.row(); row <= bottomRight.row(); ++row) {
+        if (SettingRow *settingRow =
+                m_rows.value(m_model->nodeForIndex(m_model->index(row, 0, parent))))
+            settingRow->refresh();
+    }
+}
+
+} // namespace vrn

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "environment/pixinsight.h"
+#include "knowledge/healthcheck.h"
+#include "views/taskpage.h"
+
+#include <QHash>
+#include <QList>
+
+class QLabel;
+class QPushButton;
+class QVBoxLayout;
+
+namespace vrn {
+
+class Schema;
+class SettingRow;
+class SettingsModel;
+
+// The Health check page: the findings of the health check as cards, each with a severity
+// stripe, its explanation and the entries it is about, editable in place. The check runs the
+// first time the page is shown after a document is set, and again on request; it never
+// changes anything itself.
+class HealthView : public TaskPage
+{
+    Q_OBJECT
+
+public:
+    HealthView(SettingsModel *model, Schema *schema, QWidget *parent = nullptr);
+
+    void setDocument(XsdtDocument *document) override;
+    void setViewOnly(bool viewOnly) override;
+    void runCheck();
+    // The computer the check runs against; the running system's unless a test sets another.
+    void setEnvironment(const HealthEnv &environment) { m_environment = environment; }
+
+    const QList<Finding> &findings() const { return m_findings; }
+    const QList<QWidget *> &cards() const { return m_cards; }
+    SettingRow *rowFor(const XsdtNode *node) const { return m_rows.value(node); }
+    QLabel *summaryLabel() const { return m_summary; }
+    QPushButton *runButton() const { return m_runButton; }
+    bool hasRun() const { return m_hasRun; }
+
+signals:
+    void openUnusedModules();
+    void summaryChanged(int problems, int warnings);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    QWidget *buildCard(const Finding &finding);
+    void addGroupLine(QVBoxLayout *layout, QWidget *card, XsdtNode *node);
+    void clearCards();
+    void updateSummary();
+    void markStale();
+    void refreshRows(const QModelIndex &topLeft, const QModelIndex &bottomRight);
+
+    SettingsModel *m_model = nullptr;
+    Schema *m_schema = nullptr;
+    HealthEnv m_environment;
+    XsdtDocument *m_document = nullptr;
+    QList<Finding> m_findings;
+    QList<QWidget *> m_cards;
+    QHash<const XsdtNode *, SettingRow *> m_rows;
+    QList<QPushButton *> m_deleteButtons;
+    bool m_viewOnly = false;
+    bool m_hasRun = false;
+    bool m_staleNoticeShown = false;
+
+    QLabel *m_summary = nullptr;
+    QPushButton *m_runButton = nullptr;
+    QVBoxLayout *m_cardsLayout = nullptr;
+};
+
+} // namespace vrn
