@@ -97,7 +97,7 @@ void pollAt(qint64 megabytes)
                 .arg(megabytes));
         suite.add(QStringLiteral("MainWindow::pollEnvironment"), 0,
                   [&] { window.pollEnvironment(); });
-        suite.add(QStringLiteral("  running check (pgrep -x PixInsight)"), 0,
+        suite.add(QStringLiteral("  running check (/proc/*/comm)"), 0,
                   [&] { g_sink += runningPixInsightPids().size(); });
         suite.add(QStringLiteral("  SettingsStore::changedOnDisk"), 0,
                   [&] { g_sink += window.store().changedOnDisk(); });

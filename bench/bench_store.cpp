@@ -124,7 +124,7 @@ void saveAt(qint64 megabytes)
             nextEdit();
         });
     const QStringList steps = {
-        QStringLiteral("  running check (pgrep), twice"),
+        QStringLiteral("  running check (/proc), twice"),
         QStringLiteral("  read + SHA-256 of the file on disk"),
         QStringLiteral("  serialize"),
         QStringLiteral("  re-parse"),

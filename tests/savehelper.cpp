@@ -15,7 +15,7 @@ using namespace vrn;
 
 int main(int argc, char **argv)
 {
-    // The test starts no PixInsight; asking pgrep would only slow the saves down.
+    // The test starts no PixInsight; listing the processes would only slow the saves down.
     setPixInsightProcessQuery([] { return QList<qint64>(); });
     SettingsStore store;
     QString error;

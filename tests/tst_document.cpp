@@ -173,11 +173,15 @@ void TestDocument::readerErrors_data()
     QByteArray deep = "<xsdt>";
     for (int i = 0; i < 1200; ++i)
         deep += "<i k=\"d\">";
+    // Deep paths and long keys are shortened in messages.
     QTest::newRow("nesting too deep")
         << deep
-        << QString("elements nested too deeply (more than 1000 levels) (line 1, column %1, in %2)")
-               .arg(6 + 1001 * 9 + 1)
-               .arg(QStringList(QList<QString>(1001, "d")).join('/'));
+        << QString("elements nested too deeply (more than 1000 levels) (line 1, column %1, in "
+                   "d/d/d/\u2026/d/d/d)")
+               .arg(6 + 1001 * 9 + 1);
+    QTest::newRow("long key")
+        << wrap(QByteArray("<v k=\"" + QByteArray(61, 'k') + "\" t=\"bb\" v=\"1\"/>").constData())
+        << "malformed <v> element (line 1, column 90, in " + QString(59, 'k') + "\u2026)";
 }
 
 void TestDocument::readerErrors()

@@ -1,9 +1,9 @@
 #include "document/xsdtdocument.h"
 #include "environment/pixinsight.h"
+#include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
 #include "store/files.h"
 #include "store/settingsstore.h"
-#include "generator/generator.h"
 #include "support/treecompare.h"
 
 #include <QProcess>
@@ -14,10 +14,12 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace vrn;
@@ -35,6 +37,15 @@ const char kRunning[] = "PixInsight is running. It keeps its settings in memory 
                         "overwrite the file. Close PixInsight first.";
 const char kChanged[] = "The file changed on disk since it was loaded (PixInsight may have "
                         "written it). Reload it and redo your edits.";
+const char kRestoreChanged[] = "The file changed on disk while the backup was being restored "
+                               "(PixInsight may have written it). That version was kept; nothing "
+                               "was changed.";
+const char kMissing[] = "%4 no longer exists: it was deleted, moved or renamed after it was "
+                        "loaded. Nothing was written. To keep your changes, put the file back "
+                        "and save again.";
+const char kUnknown[] = "Could not check whether PixInsight is running (no process list). It may "
+                        "be running and would overwrite the file. Nothing was %1. Close "
+                        "PixInsight, then %2 again.";
 const QString kName = QStringLiteral("core-1-pxi.settings");
 const char kProcessors[] = "Global/Preferences/Process/MaxProcessors";
 const char kFont[] = "Global/Preferences/Application/HighResFont";
@@ -117,6 +128,14 @@ bool keepingTime(const QString &path, const std::function<bool()> &change)
     return ::utimensat(AT_FDCWD, name.constData(), times, 0) == 0;
 }
 
+// Puts the file's times the given number of seconds into the past.
+bool setAge(const QString &path, qint64 seconds)
+{
+    const struct timespec old = {::time(nullptr) - seconds, 0};
+    const struct timespec times[2] = {old, old};
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+}
+
 // Bytes this process has read so far, from the kernel's own count.
 qint64 bytesReadSoFar()
 {
@@ -172,11 +191,19 @@ struct Scratch
     QString backup(const char *suffix = "") const { return file + kStamp + QLatin1String(suffix); }
 };
 
-// The message with %1 and %2 replaced by native paths.
-QString filled(QString message, const QString &first, const QString &second = QString())
+// The message with %1, %2, ... replaced by native paths.
+QString filled(QString message, const QStringList &paths)
 {
-    return message.replace(QLatin1String("%1"), QDir::toNativeSeparators(first))
-        .replace(QLatin1String("%2"), QDir::toNativeSeparators(second));
+    for (qsizetype i = 0; i < paths.size(); ++i)
+        message.replace(QStringLiteral("%%1").arg(i + 1), QDir::toNativeSeparators(paths[i]));
+    return message;
+}
+
+// Sets or clears the append-only mark of a folder; false where the system does not allow it.
+bool setAppendOnly(const QString &dir, bool on)
+{
+    return QProcess::execute(QStringLiteral("chattr"),
+                             {on ? QStringLiteral("+a") : QStringLiteral("-a"), dir}) == 0;
 }
 
 XsdtNode *node(SettingsStore &store, const char *path)
@@ -203,6 +230,7 @@ private slots:
     void verifiedWrites();
     void pollReadsOnlyWhenNeeded();
     void crashConsistency();
+    void concurrentWriter();
 
 private:
     DeletionPolicy m_policy;
@@ -225,6 +253,7 @@ void TestStore::cleanup()
 {
     setPixInsightProcessQuery({});
     setStoreClock({});
+    setReplaceHook({});
 }
 
 void TestStore::backupNames()
@@ -239,65 +268,96 @@ void TestStore::backupNames()
 void TestStore::failuresChangeNothing_data()
 {
     // Rows name the operation unless it is a save. %1 is the file to load or restore, else the
-    // settings file; %2 the backup.
+    // settings file; %2 the backup of a save, %3 the one made before a restore, %4 the settings
+    // file. `left` is the backup left behind: "", "save" or "restore".
     QTest::addColumn<QString>("message");
-    QTest::addColumn<bool>("backupLeft");
-    QTest::newRow("load: missing") << "Cannot read %1: No such file or directory" << false;
-    QTest::newRow("load: pipe") << "Cannot read %1: Not a regular file" << false;
-    QTest::newRow("load: unreadable file") << "Cannot read %1: Permission denied" << false;
+    QTest::addColumn<QString>("left");
+    QTest::newRow("load: missing") << "Cannot read %1: No such file or directory"
+                                   << "";
+    QTest::newRow("load: pipe") << "Cannot read %1: Not a regular file"
+                                << "";
+    QTest::newRow("load: unreadable file") << "Cannot read %1: Permission denied"
+                                           << "";
     QTest::newRow("load: not a settings file")
         << "%1 is not a valid PixInsight settings file: Not a PixInsight settings file (no <xsdt> "
            "element)."
-        << false;
-    QTest::newRow("not loaded") << "No file is loaded." << false;
-    QTest::newRow("PixInsight running") << kRunning << false;
-    QTest::newRow("one byte changed, time kept") << kChanged << false;
-    QTest::newRow("replaced, same size and time") << kChanged << false;
-    QTest::newRow("deleted") << kChanged << false;
-    QTest::newRow("folder disappears") << kChanged << false;
-    QTest::newRow("unreadable file") << kChanged << false;
+        << "";
+    QTest::newRow("not loaded") << "No file is loaded."
+                                << "";
+    QTest::newRow("PixInsight running") << kRunning << "";
+    QTest::newRow("PixInsight check fails") << QString(kUnknown).arg("written", "save") << "";
+    QTest::newRow("one byte changed, time kept") << kChanged << "";
+    QTest::newRow("replaced, same size and time") << kChanged << "";
+    QTest::newRow("deleted") << kMissing << "";
+    QTest::newRow("folder disappears") << kMissing << "";
+    QTest::newRow("unreadable file") << "Cannot read %4: Permission denied. Nothing was written."
+                                     << "";
     QTest::newRow("protected") << "'Global/UpdateManager' is protected and cannot be deleted. "
                                   "Core data. Nothing was written."
-                               << false;
+                               << "";
     QTest::newRow("no policy")
-        << "'Global/Statistics' is protected and cannot be deleted.  Nothing was written." << false;
+        << "'Global/Statistics' is protected and cannot be deleted.  Nothing was written."
+        << "";
     QTest::newRow("value does not survive writing")
         << "Internal error: the edited document differs after re-parsing at "
            "Global/Preferences/Application/HighResFont. Nothing was written."
-        << false;
+        << "";
     QTest::newRow("text does not read back")
         << "Internal error: the edited document does not parse back (%1). Nothing was written."
-        << false;
+        << "";
     QTest::newRow("read-only folder")
-        << "Could not create the backup %2. Nothing was written." << false;
-    // The backup is made before these fail; the file stays the old one.
-    QTest::newRow("file written while saving") << kChanged << true;
-    QTest::newRow("PixInsight started while saving") << kRunning << true;
-    QTest::newRow("disk full part way") << "Error writing %1: File too large" << true;
+        << "Could not create the backup %2: Permission denied. Nothing was written."
+        << "";
+    // The backup is made before these fail; the file stays the old one, or the other program's.
+    QTest::newRow("file written while saving") << kChanged << "save";
+    QTest::newRow("PixInsight started while saving") << kRunning << "save";
+    QTest::newRow("written in the last moment") << kChanged << "save";
+    QTest::newRow("replaced in the last moment") << kChanged << "save";
+    QTest::newRow("folder renamed while saving") << kMissing << "save";
+    QTest::newRow("append-only folder")
+        << "Cannot open %4 for writing: the folder only allows adding files (it is marked "
+           "append-only or immutable). The file was not changed."
+        << "save";
+    QTest::newRow("disk full part way")
+        << "Error writing %1: File too large. The file was not changed."
+        << "save";
     QTest::newRow("write: read-only folder")
-        << "Cannot open %1 for writing: Permission denied" << false;
+        << "Cannot open %1 for writing: Permission denied. The file was not changed."
+        << "";
     // Restoring a backup refuses as carefully.
-    QTest::newRow("restore: not loaded") << "No file is loaded." << false;
+    QTest::newRow("restore: not loaded") << "No file is loaded."
+                                         << "";
     QTest::newRow("restore: PixInsight running")
-        << "PixInsight is running. Close it before restoring a backup." << false;
+        << "PixInsight is running. Close it before restoring a backup."
+        << "";
+    QTest::newRow("restore: PixInsight check fails")
+        << QString(kUnknown).arg("changed", "restore") << "";
     QTest::newRow("restore: not a settings file")
         << "The backup is not a valid settings file: Not a PixInsight settings file (no <xsdt> "
            "element)."
-        << false;
-    QTest::newRow("restore: missing") << "Cannot read %1: No such file or directory" << false;
+        << "";
+    QTest::newRow("restore: missing") << "Cannot read %1: No such file or directory"
+                                      << "";
+    QTest::newRow("restore: unreadable file")
+        << "Cannot read %4: Permission denied. Nothing was changed."
+        << "";
     QTest::newRow("restore: read-only folder")
-        << "Could not back up the current file first. Nothing was changed." << false;
+        << "Could not back up the current file to %3: Permission denied. Nothing was changed."
+        << "";
+    QTest::newRow("restore: written in the last moment") << kRestoreChanged << "restore";
 }
 
 void TestStore::failuresChangeNothing()
 {
     QFETCH(QString, message);
-    QFETCH(bool, backupLeft);
+    QFETCH(QString, left);
     const QByteArray tag = QTest::currentDataTag();
     const qsizetype colon = tag.indexOf(": ");
     const QByteArray op = colon < 0 ? QByteArray("save") : tag.left(colon);
     const QByteArray scenario = tag.mid(colon < 0 ? 0 : colon + 2);
     Scratch s;
+    // Old enough that a write in the same instant as the test's own moves the time.
+    QVERIFY(setAge(s.file, 3600));
     QTemporaryDir chosenDir; // holds the file to load or restore
     const QString chosen = chosenDir.filePath(QStringLiteral("chosen"));
     QVERIFY(setMode(chosenDir.path(), 0755));
@@ -316,8 +376,11 @@ void TestStore::failuresChangeNothing()
     bool asNobody = false;
     rlim_t sizeLimit = RLIM_INFINITY;
     int calls = 0;
+    const QString moved = s.dir.path() + QStringLiteral("-moved");
     if (scenario == "PixInsight running") {
         setPixInsightProcessQuery([] { return QList<qint64>{4242}; });
+    } else if (scenario == "PixInsight check fails") {
+        setPixInsightProcessQuery([] { return PixInsightCheck::failed("no process list"); });
     } else if (scenario == "one byte changed, time kept") {
         QVERIFY(keepingTime(s.file, [&] { return putByte(s.file, at, 's'); }));
     } else if (scenario == "replaced, same size and time") {
@@ -327,7 +390,7 @@ void TestStore::failuresChangeNothing()
     } else if (scenario == "folder disappears") {
         QVERIFY(QDir(s.dir.path()).removeRecursively());
     } else if (scenario == "unreadable file") {
-        asNobody = QFile::setPermissions(op == "save" ? s.file : chosen, {});
+        asNobody = QFile::setPermissions(op == "load" ? chosen : s.file, {});
     } else if (scenario == "pipe") {
         QVERIFY(QFile::remove(chosen) &&
                 ::mkfifo(QFile::encodeName(chosen).constData(), 0644) == 0);
@@ -354,12 +417,23 @@ void TestStore::failuresChangeNothing()
     } else if (scenario.endsWith("while saving")) {
         // The running check is asked once more just before the old file is replaced; that is
         // the moment to act as PixInsight (or another program) would.
-        const bool starts = scenario.startsWith("PixInsight");
-        setPixInsightProcessQuery([&, starts]() -> QList<qint64> {
-            if (++calls == 2 && !starts)
+        const QByteArray what = scenario;
+        setPixInsightProcessQuery([&, what]() -> QList<qint64> {
+            if (++calls == 2 && what.startsWith("file"))
                 putByte(s.file, at, 's');
-            return QList<qint64>(calls == 2 && starts ? 1 : 0, 4242);
+            if (calls == 2 && what.startsWith("folder"))
+                QFile::rename(s.dir.path(), moved);
+            return QList<qint64>(calls == 2 && what.startsWith("PixInsight") ? 1 : 0, 4242);
         });
+    } else if (scenario.endsWith("in the last moment")) {
+        // After every check, just before the swap: the other program's write must survive.
+        const bool inPlace = scenario.startsWith("written");
+        setReplaceHook([&, inPlace](const QString &) {
+            QVERIFY(inPlace ? putByte(s.file, at, 's') : renameOver(s.file, changed));
+        });
+    } else if (scenario == "append-only folder") {
+        if (!setAppendOnly(s.dir.path(), true))
+            QSKIP("this file system or user cannot mark a folder append-only");
     } else if (scenario == "disk full part way") {
         // A real write error from the kernel after a given number of bytes, as on a full disk.
         sizeLimit = rlim_t(s.original.size() + 1024);
@@ -368,7 +442,8 @@ void TestStore::failuresChangeNothing()
     }
     if (asNobody && !nobodyCanEnter(s.dir.path()))
         QSKIP("the temporary folder is not reachable by an unprivileged user");
-    const QByteArray onDisk = scenario == "file written while saving" ? changed : bytesOf(s.file);
+    const bool othersWrite = scenario.startsWith("file written") || scenario.endsWith("moment");
+    const QByteArray onDisk = othersWrite ? changed : bytesOf(s.file);
     const int pending = store.document.pendingChangeCount();
 
     QString error;
@@ -381,7 +456,9 @@ void TestStore::failuresChangeNothing()
         AsNobody nobody(asNobody);
         QVERIFY(nobody.ok);
         // Polls first: they must see exactly the changes made on disk.
-        const bool seen = message == kChanged && !scenario.endsWith("while saving");
+        const bool seen = scenario.startsWith("one byte") || scenario.startsWith("replaced,") ||
+                          scenario == "deleted" || scenario == "folder disappears" ||
+                          (scenario == "unreadable file" && op != "load");
         QCOMPARE(store.changedOnDisk(), seen);
         QCOMPARE(store.changedOnDisk(), seen); // again, from what the first poll learnt
         QCOMPARE(store.contentChangedOnDisk(), seen);
@@ -394,8 +471,14 @@ void TestStore::failuresChangeNothing()
         QVERIFY(!done);
     }
     std::signal(SIGXFSZ, previous);
+    setReplaceHook({});
+    if (scenario == "append-only folder")
+        QVERIFY(setAppendOnly(s.dir.path(), false));
+    if (scenario == "folder renamed while saving")
+        QVERIFY(QFile::rename(moved, s.dir.path()));
     const bool other = op == "load" || op == "restore";
-    QCOMPARE(error, filled(message, other ? chosen : s.file, s.backup()));
+    QCOMPARE(error, filled(message, {other ? chosen : s.file, s.backup(),
+                                     s.backup("-before-restore"), s.file}));
     // Only a file that does not parse leaves nothing loaded; anything else keeps the file open
     // with its edits.
     const bool unloaded = scenario == "not loaded" || tag == "load: not a settings file";
@@ -407,18 +490,20 @@ void TestStore::failuresChangeNothing()
         QCOMPARE(store.loadedHash, sha256(s.original));
     }
 
+    // Nothing else is left behind: no temporary file, no backup but the one named.
     QVERIFY(!QFileInfo::exists(s.dir.path()) || setMode(s.dir.path(), 0755));
     const bool gone = scenario == "deleted" || scenario == "folder disappears";
+    const QString backup = s.backup(left == "restore" ? "-before-restore" : "");
     QStringList expected;
     if (!gone)
         expected.append(kName);
-    if (backupLeft)
-        expected.append(QFileInfo(s.backup()).fileName());
+    if (!left.isEmpty())
+        expected.append(QFileInfo(backup).fileName());
     QCOMPARE(entries(s.dir.path()), expected);
     if (!gone)
         QCOMPARE(bytesOf(s.file), onDisk);
-    if (backupLeft)
-        QCOMPARE(bytesOf(s.backup()), s.original);
+    if (!left.isEmpty())
+        QCOMPARE(bytesOf(backup), s.original);
 }
 
 void TestStore::reparseComparison_data()
@@ -540,6 +625,15 @@ void TestStore::saveTwiceAndRestore()
     QCOMPARE(testdata::treeDifference(original.root, store.document.root), QString());
     QCOMPARE(store.document.pendingChangeCount(), 0);
     QCOMPARE(store.loadedHash, sha256(s.original));
+
+    // With the file gone there is nothing to keep first: the backup simply comes back, with
+    // its owner and mode.
+    QVERIFY(QFile::remove(s.file));
+    QVERIFY2(store.restoreBackup(second, &error), qPrintable(error));
+    QCOMPARE(bytesOf(s.file), written);
+    QCOMPARE(modeOf(s.file), 0640u);
+    QCOMPARE(ownerOf(s.file), owner);
+    QCOMPARE(entries(s.dir.path()).size(), 4);
 }
 
 void TestStore::verifiedWrites()
@@ -557,6 +651,12 @@ void TestStore::verifiedWrites()
     QCOMPARE(bytesOf(target), QByteArray("new content"));
     QCOMPARE(modeOf(target), 0600u);
     QCOMPARE(entries(elsewhere.path()), QStringList{"real.settings"});
+    // Read-only stays read-only, also when written as root.
+    for (const uint mode : {0444u, 0400u, 0555u, 0640u}) {
+        QVERIFY(setMode(target, mode));
+        QVERIFY2(writeFileVerified(target, "content", &error), qPrintable(error));
+        QCOMPARE(modeOf(target), mode);
+    }
 
     // A new file never replaces what is there, not even an empty one.
     const QString taken = s.dir.filePath(QStringLiteral("taken"));
@@ -607,7 +707,7 @@ void TestStore::crashConsistency()
 {
     // A helper saves a 2 MB file over and over and is killed at random moments. After every kill
     // the file must be exactly the previous or the new content, every backup complete, and
-    // anything else left behind a complete copy of the new content.
+    // anything else left behind a complete copy of one of them.
     const int trials = qEnvironmentVariableIsSet("VARNEL_CRASH_TRIALS")
                            ? qEnvironmentVariableIntValue("VARNEL_CRASH_TRIALS")
                            : 200;
@@ -627,7 +727,8 @@ void TestStore::crashConsistency()
             QString::fromLatin1(bytes.mid(qMax<qint64>(0, bytes.indexOf("crash-gen-")), 40)));
         return m.hasMatch() ? m.captured(1).toLongLong() : qint64(-1);
     };
-    // QSaveFile's temporary name: after a kill between its two renames it may stay behind.
+    // The temporary name of a replacement: after a kill it may stay behind, holding the new
+    // content (killed before the swap) or the old one (killed after it).
     static const QRegularExpression saveFileName(
         QRegularExpression::anchoredPattern(QRegularExpression::escape(kName) + "\\.\\w{6}"));
     QVERIFY(writeBytes(file, contentFor(0)));
@@ -695,13 +796,90 @@ void TestStore::crashConsistency()
             const bool complete = name.startsWith(kName + QStringLiteral(".bak-"))
                                       ? of >= 0 && of <= generation && copy == contentFor(of)
                                       : saveFileName.match(name).hasMatch() &&
-                                            of == generation + 1 && copy == contentFor(of);
+                                            (of == generation + 1 || of == generation - 1) &&
+                                            copy == contentFor(of);
             QVERIFY2(complete, QByteArray(trialName + ": incomplete " + name.toUtf8()).constData());
             QFile::remove(path);
         }
     }
     qInfo("%d kills, %d after the file was replaced; a save takes %.0f ms, writing from %.0f ms",
           trials, killedAfterReplace, saveMs, writingFromMs);
+}
+
+void TestStore::concurrentWriter()
+{
+    // Another program replaces the file at a random moment from the last check on: before the
+    // swap, during it, or after. Whichever it is, its version must be the one left, and a save
+    // that reports success must have written before it. A writer that renames its file into
+    // place is checked; one that writes in place is counted, because a write through a handle
+    // opened before the swap lands in the displaced file, which no check can see.
+    const int trials = qEnvironmentVariableIsSet("VARNEL_RACE_TRIALS")
+                           ? qEnvironmentVariableIntValue("VARNEL_RACE_TRIALS")
+                           : 20;
+    Scratch s;
+    QRandomGenerator random(20261206);
+    int refused = 0;
+    int readBack = 0;
+    int lostInPlace = 0;
+    for (int trial = 0; trial < 2 * trials; ++trial) {
+        const bool inPlace = trial % 2;
+        QVERIFY(writeBytes(s.file, s.original) && setAge(s.file, 3600));
+        SettingsStore store;
+        QVERIFY(store.load(s.file));
+        node(store, kFont)->value = QStringLiteral("race %1").arg(trial);
+        const QByteArray other = "other " + QByteArray::number(trial);
+        const QString staged = s.dir.filePath(QStringLiteral("staged"));
+        QVERIFY(writeBytes(staged, other));
+        std::atomic<bool> go = false;
+        // The save holds still in the gap for a while, the writer waits its own while.
+        const int holdUs = int(random.bounded(300));
+        const int delayUs = int(random.bounded(300));
+        auto spin = [](int us) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+            while (std::chrono::steady_clock::now() < until) {
+            }
+        };
+        std::thread writer([&] {
+            while (!go)
+                std::this_thread::yield();
+            spin(delayUs);
+            if (inPlace)
+                writeBytes(s.file, other);
+            else
+                ::rename(QFile::encodeName(staged).constData(),
+                         QFile::encodeName(s.file).constData());
+        });
+        setReplaceHook([&](const QString &) {
+            go = true;
+            spin(holdUs);
+        });
+        QString error;
+        const bool saved = store.save(&error);
+        const bool reached = go;
+        go = true;
+        writer.join();
+        QVERIFY2(reached, qPrintable(error));
+        setReplaceHook({});
+        // A write after the swap but before the read-back shows there: the file was replaced,
+        // then written by the other program.
+        const bool overwritten = error.startsWith(QLatin1String("Read-back verification"));
+        QVERIFY2(saved || overwritten || error == QLatin1String(kChanged), qPrintable(error));
+        refused += saved || overwritten ? 0 : 1;
+        readBack += overwritten ? 1 : 0;
+        const bool survived = bytesOf(s.file) == other;
+        if (inPlace)
+            lostInPlace += survived ? 0 : 1;
+        else
+            QVERIFY2(survived, qPrintable(QStringLiteral("trial %1").arg(trial)));
+        for (const QString &name : entries(s.dir.path())) {
+            if (name != kName)
+                QVERIFY(QFile::remove(s.dir.filePath(name)));
+        }
+    }
+    qInfo("%d saves against a renaming writer and %d against an in-place one: %d refused as "
+          "changed on disk, %d overwritten before the read-back, no renamed write lost, %d "
+          "in-place writes lost",
+          trials, trials, refused, readBack, lostInPlace);
 }
 
 QTEST_GUILESS_MAIN(TestStore)

@@ -611,7 +611,13 @@ void MainWindow::updateState()
     QString text;
     QColor colour;
     bool reload = false;
-    if (m_pixInsightRunning) {
+    if (!m_runningUnknown.isEmpty()) {
+        text = tr("<b>Cannot tell whether PixInsight is running - view only.</b> %1. Until this "
+                  "can be checked, PixInsight counts as running: saving and restoring are "
+                  "blocked.")
+                   .arg(m_runningUnknown.toHtmlEscaped());
+        colour = QColor(255, 190, 0, 90);
+    } else if (m_pixInsightRunning) {
         text = tr("<b>PixInsight is running - view only.</b> It keeps its settings in memory and "
                   "overwrites this file, so edits made now would be lost. Close PixInsight to "
                   "edit.");
@@ -661,7 +667,9 @@ void MainWindow::updateState()
 void MainWindow::pollEnvironment()
 {
     const bool wasRunning = m_pixInsightRunning;
-    m_pixInsightRunning = vrn::isPixInsightRunning();
+    const PixInsightCheck running = checkPixInsight();
+    m_pixInsightRunning = running.mayBeRunning();
+    m_runningUnknown = running.known ? QString() : running.reason;
     if (m_store.loaded) {
         m_changedOnDisk = m_store.changedOnDisk();
         // What PixInsight wrote when it exited is shown at once, unless it would cost edits.

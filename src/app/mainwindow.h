@@ -187,7 +187,8 @@ private:
     QToolBar *m_toolbar = nullptr;
     QList<QPair<QAction *, int>> m_toolbarActions;
     QTimer *m_envTimer = nullptr;
-    bool m_pixInsightRunning = false;
+    bool m_pixInsightRunning = false; // or nobody could tell
+    QString m_runningUnknown;         // why the running check could not be made
     bool m_changedOnDisk = false;
     bool m_dontAskDelete = false;
     double m_lastFontScale = 0;

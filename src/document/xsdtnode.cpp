@@ -2,6 +2,7 @@
 
 #include "document/values.h"
 
+#include <QStringList>
 #include <QVarLengthArray>
 
 namespace vrn {
@@ -99,6 +100,21 @@ void XsdtNode::revertSubtree()
         value = originalValue;
     for (const auto &child : children)
         child->revertSubtree();
+}
+
+QString shortenedPath(const QString &path)
+{
+    constexpr qsizetype kEnds = 3;       // keys kept at each end of a deep path
+    constexpr qsizetype kKeyLength = 60; // characters kept of one key
+    const QChar ellipsis(0x2026);
+    QStringList keys = path.split(QLatin1Char('/'));
+    if (keys.size() > 2 * kEnds + 1)
+        keys = keys.mid(0, kEnds) + QStringList{QString(ellipsis)} + keys.mid(keys.size() - kEnds);
+    for (QString &key : keys) {
+        if (key.size() > kKeyLength)
+            key = key.left(kKeyLength - 1) + ellipsis;
+    }
+    return keys.join(QLatin1Char('/'));
 }
 
 } // namespace vrn

@@ -49,6 +49,10 @@ struct XsdtNode
     void revertSubtree();
 };
 
+// A setting path fit for a message: a deep path keeps its first and last keys around "…" and
+// very long keys are cut, so that a message stays readable whatever the file holds.
+QString shortenedPath(const QString &path);
+
 } // namespace vrn
 
 Q_DECLARE_METATYPE(vrn::XsdtNode *)

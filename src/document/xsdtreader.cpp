@@ -184,7 +184,7 @@ bool Reader::fail(const QString &message)
                       .arg(message)
                       .arg(line)
                       .arg(column)
-                      .arg(where.join(QLatin1Char('/')));
+                      .arg(shortenedPath(where.join(QLatin1Char('/'))));
     return false;
 }
 

@@ -2,17 +2,27 @@
 
 #include "document/xsdtnode.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace vrn {
 
 namespace {
+
+struct ProcessMessages
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::PixInsight)
+};
 
 ProcessQuery &processQuery()
 {
@@ -43,33 +53,47 @@ HealthEnv HealthEnv::system()
     return env;
 }
 
-QList<qint64> parseProcessIds(const QByteArray &output)
+PixInsightCheck PixInsightCheck::failed(const QString &why)
 {
-    QList<qint64> ids;
-    for (const QByteArray &line : output.split('\n')) {
-        bool ok = false;
-        const qint64 id = line.trimmed().toLongLong(&ok, 10);
-        if (ok)
-            ids.append(id);
-    }
-    return ids;
+    PixInsightCheck check;
+    check.known = false;
+    check.reason = why;
+    return check;
 }
 
-QList<qint64> queryProcessIds(const QString &program, const QStringList &arguments, int timeoutMs)
+PixInsightCheck processesNamed(const QString &procRoot, const QByteArray &name)
 {
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(arguments);
-    process.setStandardErrorFile(QProcess::nullDevice());
-    process.start(QIODevice::ReadOnly);
-    if (!process.waitForStarted(timeoutMs))
-        return {};
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(1000);
-        return {};
+    const QByteArray root = QFile::encodeName(procRoot);
+    DIR *dir = ::opendir(root.constData());
+    if (!dir)
+        return PixInsightCheck::failed(ProcessMessages::tr("Cannot list the running programs in "
+                                                           "%1: %2")
+                                           .arg(procRoot, qt_error_string(errno)));
+    PixInsightCheck check;
+    while (const dirent *entry = ::readdir(dir)) {
+        bool ok = false;
+        const qint64 pid = QByteArray(entry->d_name).toLongLong(&ok, 10);
+        if (!ok || pid <= 0)
+            continue;
+        // A process may end between the listing and this read; it is simply not there then.
+        const QByteArray comm = root + '/' + entry->d_name + "/comm";
+        const int fd = ::open(comm.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        char buffer[64];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        ::close(fd);
+        if (n <= 0)
+            continue;
+        QByteArray read(buffer, n);
+        if (read.endsWith('\n'))
+            read.chop(1);
+        if (read == name)
+            check.pids.append(pid);
     }
-    return parseProcessIds(process.readAllStandardOutput());
+    ::closedir(dir);
+    std::sort(check.pids.begin(), check.pids.end());
+    return check;
 }
 
 void setPixInsightProcessQuery(ProcessQuery query)
@@ -77,17 +101,21 @@ void setPixInsightProcessQuery(ProcessQuery query)
     processQuery() = std::move(query);
 }
 
-QList<qint64> runningPixInsightPids()
+PixInsightCheck checkPixInsight()
 {
     if (processQuery())
         return processQuery()();
-    return queryProcessIds(QStringLiteral("pgrep"),
-                           {QStringLiteral("-x"), QStringLiteral("PixInsight")}, 3000);
+    return processesNamed(QStringLiteral("/proc"), QByteArrayLiteral("PixInsight"));
+}
+
+QList<qint64> runningPixInsightPids()
+{
+    return checkPixInsight().pids;
 }
 
 bool isPixInsightRunning()
 {
-    return !runningPixInsightPids().isEmpty();
+    return checkPixInsight().mayBeRunning();
 }
 
 bool looksAbsolute(const QString &path, bool windowsPaths)

@@ -22,19 +22,38 @@ struct HealthEnv
     static HealthEnv system();
 };
 
-// Ids of the processes named exactly "PixInsight"; empty when none runs or the query failed.
+// The answer of the running check. When the processes cannot be listed nobody can tell, and
+// everything that writes PixInsight's files treats that answer as "may be running".
+struct PixInsightCheck
+{
+    bool known = true;
+    QList<qint64> pids; // processes named exactly "PixInsight"
+    QString reason;     // why the check could not be made
+
+    PixInsightCheck() = default;
+    // A plain list is an answer that was made, so fakes can hand one back.
+    PixInsightCheck(QList<qint64> ids)
+        : pids(std::move(ids))
+    {}
+    static PixInsightCheck failed(const QString &why);
+    bool mayBeRunning() const { return !known || !pids.isEmpty(); }
+};
+
+// Looks for PixInsight among the running processes.
+PixInsightCheck checkPixInsight();
+// Ids of the processes named exactly "PixInsight"; empty when none runs or the check failed.
 QList<qint64> runningPixInsightPids();
+// True when PixInsight runs or when that cannot be found out.
 bool isPixInsightRunning();
 
-// Test seam for the process query: the real one runs `pgrep -x PixInsight`. An empty function
-// restores it.
-using ProcessQuery = std::function<QList<qint64>()>;
+// Test seam for the check: the real one reads the process names under /proc. An empty
+// function restores it.
+using ProcessQuery = std::function<PixInsightCheck()>;
 void setPixInsightProcessQuery(ProcessQuery query);
 
-// Runs a program that prints one process id per line and waits at most timeoutMs for it;
-// empty when it cannot start or does not finish in time.
-QList<qint64> queryProcessIds(const QString &program, const QStringList &arguments, int timeoutMs);
-QList<qint64> parseProcessIds(const QByteArray &output);
+// The processes under a proc file system root whose name (the comm entry, what `pgrep -x`
+// matches) is exactly `name`; not known when the root cannot be listed.
+PixInsightCheck processesNamed(const QString &procRoot, const QByteArray &name);
 
 bool looksAbsolute(const QString &path, bool windowsPaths);
 

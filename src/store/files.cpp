@@ -5,12 +5,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +25,9 @@ struct FileMessages
 {
     Q_DECLARE_TR_FUNCTIONS(vrn::SettingsStore)
 };
+
+// Large files are compared and copied in pieces of this size.
+constexpr qint64 kReadChunk = 1 << 20;
 
 StoreClock &storeClock()
 {
@@ -85,6 +91,14 @@ void keepOwner(int fd, const struct stat &original)
         (void)::fchown(fd, uid_t(-1), original.st_gid);
 }
 
+// The owner and then the permission bits (a change of owner may clear set-id bits), so that a
+// read-only file stays read-only.
+bool keepOwnerAndMode(int fd, const struct stat &original)
+{
+    keepOwner(fd, original);
+    return ::fchmod(fd, original.st_mode & 07777) == 0 || errno == EPERM;
+}
+
 // A rename is only durable once the folder holding the name is on disk too.
 bool syncDirectory(const QString &dir)
 {
@@ -130,6 +144,124 @@ bool linkNew(int fd, const QByteArray &tempName, const QByteArray &path)
     return false;
 }
 
+// Closes a descriptor when it goes out of scope.
+struct Fd
+{
+    int fd;
+    explicit Fd(int descriptor)
+        : fd(descriptor)
+    {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+ReplaceHook &replaceHook()
+{
+    static ReplaceHook hook;
+    return hook;
+}
+
+// `name` + "." + six random letters or digits, the form of a temporary file beside `name`.
+QByteArray temporaryName(const QByteArray &name)
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QByteArray candidate = name + '.';
+    for (int i = 0; i < 6; ++i)
+        candidate += letters[QRandomGenerator::global()->bounded(62)];
+    return candidate;
+}
+
+// Creates a temporary file beside `name` in the folder; -1 with errno on failure.
+int createTemporary(int dir, const QByteArray &name, mode_t mode, QByteArray *temp)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QByteArray candidate = temporaryName(name);
+        const int fd = ::openat(dir, candidate.constData(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+        if (fd >= 0 || errno != EEXIST) {
+            *temp = candidate;
+            return fd;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Gives the finished unnamed file `fd` a temporary name beside `name`, through its /proc entry.
+bool nameTemporary(int fd, int dir, const QByteArray &name, QByteArray *temp)
+{
+    const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QByteArray candidate = temporaryName(name);
+        if (::linkat(AT_FDCWD, proc.constData(), dir, candidate.constData(), AT_SYMLINK_FOLLOW) ==
+            0) {
+            *temp = candidate;
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+// A folder marked append-only or immutable lets files be created but never removed.
+bool refusesRemoval(int dir)
+{
+    int flags = 0;
+    return ::ioctl(dir, FS_IOC_GETFLAGS, &flags) == 0 &&
+           (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+}
+
+// 1 when the open file holds exactly `bytes`, 0 when not, -errno when it cannot be read. Read
+// in pieces, so that checking a large file costs no second copy of it.
+int sameContent(int fd, const QByteArray &bytes)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return -errno;
+    if (!S_ISREG(st.st_mode) || st.st_size != bytes.size())
+        return 0;
+    QByteArray chunk(qMin<qint64>(bytes.size(), kReadChunk), Qt::Uninitialized);
+    for (qint64 at = 0; at < bytes.size();) {
+        const ssize_t n =
+            ::pread(fd, chunk.data(), size_t(qMin<qint64>(chunk.size(), bytes.size() - at)), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -errno;
+        if (n == 0 || std::memcmp(chunk.constData(), bytes.constData() + at, size_t(n)) != 0)
+            return 0;
+        at += n;
+    }
+    char extra;
+    return ::pread(fd, &extra, 1, bytes.size()) == 0 ? 1 : 0;
+}
+
+// Whether the file that a swap displaced (now under `name` in the folder) is the expected one:
+// the stamp vouches for it when it may, otherwise its content is hashed. The swap itself moves
+// the change time, so that is not compared.
+bool displacedIsExpected(int dir, const QByteArray &name, const ExpectedFile &expected)
+{
+    const Fd fd(::openat(dir, name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    struct stat st;
+    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    FileStamp now = stampFrom(st);
+    now.ctimeNs = expected.stamp.ctimeNs;
+    if (expected.stampTrusted && now == expected.stamp)
+        return true;
+    QFile file;
+    if (!file.open(fd.fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        return false;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return hash.addData(&file) && file.error() == QFileDevice::NoError &&
+           hash.result() == expected.hash;
+}
 } // namespace
 
 FileStamp fileStamp(const QString &path)
@@ -202,73 +334,166 @@ bool readFile(const QString &path, QByteArray &bytes, QString *error)
     return readFileStamped(path, bytes, nullptr, error);
 }
 
-bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *error,
-                       const ReplaceCheck &beforeReplace)
+void setReplaceHook(ReplaceHook hook)
 {
-    auto writeError = [&](const QString &reason) {
+    replaceHook() = std::move(hook);
+}
+
+bool fileMissing(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) != 0 &&
+           (errno == ENOENT || errno == ENOTDIR);
+}
+
+bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *error,
+                       const ReplaceGuard &guard, bool *replaced)
+{
+    if (replaced)
+        *replaced = false;
+    auto fail = [&](const QString &message) {
         if (error && error->isEmpty())
-            *error = FileMessages::tr("Error writing %1: %2").arg(native(path), reason);
+            *error = message;
         return false;
     };
+    auto openError = [&](const QString &reason) {
+        return fail(FileMessages::tr("Cannot open %1 for writing: %2. The file was not changed.")
+                        .arg(native(path), reason));
+    };
+    auto writeError = [&](int code) {
+        return fail(FileMessages::tr("Error writing %1: %2. The file was not changed.")
+                        .arg(native(path), systemError(code)));
+    };
+    // Through a link, the file it points to is replaced in its own folder and the link stays.
+    QString target = QFileInfo(path).absoluteFilePath();
+    if (QFileInfo(path).isSymLink()) {
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        if (!canonical.isEmpty())
+            target = canonical;
+    }
+    const QFileInfo info(target);
+    const QByteArray name = QFile::encodeName(info.fileName());
+    // Everything below works relative to the folder, so that a folder renamed meanwhile still
+    // gets its temporary file removed.
+    const Fd dir(::open(QFile::encodeName(info.absolutePath()).constData(),
+                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd < 0)
+        return openError(systemError(errno));
+    // There the temporary file could be created but never removed again.
+    if (refusesRemoval(dir.fd))
+        return openError(FileMessages::tr("the folder only allows adding files (it is marked "
+                                          "append-only or immutable)"));
     struct stat original;
-    const bool hadFile = ::stat(QFile::encodeName(path).constData(), &original) == 0;
-    QSaveFile file(path);
-    // Never write into the target itself: a crash then would leave half a file.
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly)) {
-        if (error && error->isEmpty())
-            *error = FileMessages::tr("Cannot open %1 for writing: %2")
-                         .arg(native(path), file.errorString());
-        return false;
-    }
-    // A short write is retried: only the failing call says why (a full disk, a size limit).
-    for (qint64 done = 0; done < bytes.size();) {
-        const qint64 n = file.write(bytes.constData() + done, bytes.size() - done);
-        if (n <= 0)
-            return writeError(file.errorString());
-        done += n;
-    }
-    if (hadFile)
-        keepOwner(int(file.handle()), original);
-    if (!file.flush())
-        return writeError(file.errorString());
-    // On disk before the rename, with a failure reported: QSaveFile does not ensure this, and a
-    // rename over the old file with data that never reached the disk is what a power cut must
-    // not find.
-    if (::fsync(file.handle()) != 0)
-        return writeError(systemError(errno));
-    if (beforeReplace && !beforeReplace(error)) {
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit())
-        return writeError(file.errorString());
-    // The save file renames within the folder of the link's target when path is a link.
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    if (!syncDirectory(QFileInfo(canonical.isEmpty() ? path : canonical).absolutePath()))
-        return writeError(systemError(errno));
+    const bool hadFile = ::fstatat(dir.fd, name.constData(), &original, 0) == 0;
+    if (guard.expected && hadFile != guard.expected->stamp.exists)
+        return fail(guard.changedMessage);
+    struct stat like;
+    const bool haveLike =
+        hadFile || (!guard.modeLike.isEmpty() &&
+                    ::stat(QFile::encodeName(guard.modeLike).constData(), &like) == 0);
 
-    QByteArray back;
-    if (!readFile(path, back, error))
+    // Written unnamed where the system allows, so that a crash while writing leaves nothing;
+    // the finished file gets its temporary name only just before the swap.
+    QByteArray temp;
+    const mode_t mode = haveLike ? 0600 : 0666;
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = ::openat(dir.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+#endif
+    if (fd < 0)
+        fd = createTemporary(dir.fd, name, mode, &temp);
+    Fd file(fd);
+    if (file.fd < 0)
+        return openError(systemError(errno));
+    auto abandon = [&]() {
+        const int saved = errno;
+        if (!temp.isEmpty())
+            ::unlinkat(dir.fd, temp.constData(), 0);
+        errno = saved;
         return false;
-    if (back != bytes) {
-        if (error && error->isEmpty())
-            *error = FileMessages::tr("Read-back verification of %1 failed.").arg(native(path));
-        return false;
+    };
+    if (haveLike && !keepOwnerAndMode(file.fd, hadFile ? original : like))
+        return abandon() || writeError(errno);
+    // On disk before the swap, with a failure reported: a replacement whose data never reached
+    // the disk is what a power cut must not find.
+    if (!writeAllFd(file.fd, bytes.constData(), bytes.size()) || ::fsync(file.fd) != 0)
+        return abandon() || writeError(errno);
+    struct stat ours;
+    if (::fstat(file.fd, &ours) != 0)
+        return abandon() || writeError(errno);
+    if (guard.beforeReplace && !guard.beforeReplace(error))
+        return abandon();
+    if (temp.isEmpty() && !nameTemporary(file.fd, dir.fd, name, &temp))
+        return writeError(errno);
+    if (replaceHook())
+        replaceHook()(target);
+
+    // Swapping rather than renaming over the file keeps what is displaced, so a write that
+    // lands after the last check is found below and put back instead of being lost.
+    bool swapped = false;
+    int code = 0;
+    if (hadFile) {
+        swapped =
+            ::renameat2(dir.fd, temp.constData(), dir.fd, name.constData(), RENAME_EXCHANGE) == 0;
+        code = swapped ? 0 : errno;
+        if (code == EINVAL || code == ENOSYS || code == EOPNOTSUPP) // not on this file system
+            code = ::renameat(dir.fd, temp.constData(), dir.fd, name.constData()) == 0 ? 0 : errno;
+    } else {
+        code =
+            ::renameat2(dir.fd, temp.constData(), dir.fd, name.constData(), RENAME_NOREPLACE) == 0
+                ? 0
+                : errno;
+        if (code == EINVAL || code == ENOSYS || code == EOPNOTSUPP)
+            code = ::renameat(dir.fd, temp.constData(), dir.fd, name.constData()) == 0 ? 0 : errno;
     }
+    if (code == EEXIST || (code == ENOENT && hadFile))
+        return abandon() || fail(guard.changedMessage);
+    if (code != 0)
+        return abandon() || writeError(code);
+    if (swapped && guard.expected && !displacedIsExpected(dir.fd, temp, *guard.expected)) {
+        // Put the other program's version back; our copy is removed only when it really is the
+        // one that came out, so that nobody's data is deleted by mistake.
+        struct stat back;
+        if (::renameat2(dir.fd, temp.constData(), dir.fd, name.constData(), RENAME_EXCHANGE) != 0 ||
+            ::fstatat(dir.fd, temp.constData(), &back, AT_SYMLINK_NOFOLLOW) != 0 ||
+            back.st_ino != ours.st_ino || back.st_dev != ours.st_dev)
+            return fail(FileMessages::tr("%1 was written by another program while it was being "
+                                         "replaced. Both versions are kept: %1 and %2.")
+                            .arg(native(target), native(info.absolutePath() + QLatin1Char('/') +
+                                                        QFile::decodeName(temp))));
+        ::unlinkat(dir.fd, temp.constData(), 0);
+        return fail(guard.changedMessage);
+    }
+    if (swapped)
+        ::unlinkat(dir.fd, temp.constData(), 0); // the old content, which the caller backed up
+    if (replaced)
+        *replaced = true;
+    // A rename is only durable once the folder holding the name is on disk too; some file
+    // systems cannot sync a folder at all, which is not a failure of the write.
+    if (::fsync(dir.fd) != 0 && errno != EINVAL && errno != EROFS)
+        return fail(FileMessages::tr("Error writing %1: %2. The file was replaced, but the "
+                                     "change may not be on disk yet.")
+                        .arg(native(path), systemError(errno)));
+
+    const Fd check(::openat(dir.fd, name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    const int same = check.fd < 0 ? -errno : sameContent(check.fd, bytes);
+    if (same < 0)
+        return fail(FileMessages::tr("Cannot read %1 back after replacing it: %2.")
+                        .arg(native(path), systemError(-same)));
+    if (same == 0)
+        return fail(FileMessages::tr("Read-back verification of %1 failed: the file was replaced "
+                                     "but does not hold what was written.")
+                        .arg(native(path)));
     return true;
 }
 
-bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mode, bool *exists,
-                          QString *error, const struct stat *ownerOf)
+namespace {
+
+// The work of writeNewFileVerified: 0 on success, else the system's error code (EEXIST when
+// the name was taken).
+int createNewFileVerified(const QString &path, const QByteArray &bytes, uint mode,
+                          const struct stat *ownerOf)
 {
-    if (exists)
-        *exists = false;
-    auto fail = [&](int code) {
-        if (error && error->isEmpty())
-            *error = FileMessages::tr("Cannot create %1: %2").arg(native(path), systemError(code));
-        return false;
-    };
     const QFileInfo info(path);
     const QByteArray dir = QFile::encodeName(info.absolutePath());
     const QByteArray target = QFile::encodeName(info.absoluteFilePath());
@@ -277,20 +502,20 @@ bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
 #ifdef O_TMPFILE
     fd = ::open(dir.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-        return fail(errno);
+        return errno;
 #endif
     if (fd < 0) {
         // No unnamed files here: a hidden temporary name that no listing of backups matches.
         tempName = dir + "/." + QFile::encodeName(info.fileName()) + ".tmp-XXXXXX";
         fd = ::mkostemp(tempName.data(), O_CLOEXEC);
         if (fd < 0)
-            return fail(errno);
+            return errno;
     }
     auto abandon = [&](int code) {
         ::close(fd);
         if (!tempName.isEmpty())
             ::unlink(tempName.constData());
-        return fail(code);
+        return code;
     };
     if (ownerOf)
         keepOwner(fd, *ownerOf);
@@ -298,62 +523,57 @@ bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
         return abandon(errno);
     if (!writeAllFd(fd, bytes.constData(), bytes.size()) || ::fsync(fd) != 0)
         return abandon(errno);
-    if (!linkNew(fd, tempName, target)) {
-        const int code = errno;
-        if (code == EEXIST && exists)
-            *exists = true;
-        return abandon(code);
-    }
+    if (!linkNew(fd, tempName, target))
+        return abandon(errno);
     ::close(fd);
     if (!tempName.isEmpty())
         ::unlink(tempName.constData());
     if (!syncDirectory(info.absolutePath())) {
         const int code = errno;
         ::unlink(target.constData());
-        return fail(code);
+        return code;
     }
-
-    QByteArray back;
-    if (!readFile(path, back, error) || back != bytes) {
+    const Fd back(::open(target.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    const int same = back.fd < 0 ? -errno : sameContent(back.fd, bytes);
+    if (same != 1) {
         // Something else wrote there at the same moment; leave no wrong copy behind.
         ::unlink(target.constData());
-        return fail(EIO);
+        return same < 0 ? -same : EIO;
     }
-    return true;
+    return 0;
+}
+
+} // namespace
+
+bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mode, bool *exists,
+                          QString *error, const struct stat *ownerOf)
+{
+    const int code = createNewFileVerified(path, bytes, mode, ownerOf);
+    if (exists)
+        *exists = code == EEXIST;
+    if (code != 0 && error && error->isEmpty())
+        *error = FileMessages::tr("Cannot create %1: %2").arg(native(path), systemError(code));
+    return code == 0;
 }
 
 bool writeBackup(const QString &path, const QByteArray &bytes, const QString &suffix,
-                 QString *backupPath, QString *error, const QString &stampFormat)
+                 QString *backupPath, QString *reason, const QString &stampFormat)
 {
     struct stat st;
     const bool hadFile = ::stat(QFile::encodeName(path).constData(), &st) == 0;
     const uint mode = hadFile ? uint(st.st_mode & 0777) : 0600u;
     QString candidate;
+    int code = EEXIST;
     // Another program may take the free name between choosing it and creating the file.
-    for (int attempt = 0; attempt < 20; ++attempt) {
+    for (int attempt = 0; attempt < 20 && code == EEXIST; ++attempt) {
         candidate = backupPathFor(path, suffix, stampFormat);
-        bool taken = false;
-        QString message;
-        if (writeNewFileVerified(candidate, bytes, mode, &taken, &message,
-                                 hadFile ? &st : nullptr)) {
-            if (backupPath)
-                *backupPath = candidate;
-            return true;
-        }
-        if (!taken) {
-            if (backupPath)
-                *backupPath = candidate;
-            if (error && error->isEmpty())
-                *error = message;
-            return false;
-        }
+        code = createNewFileVerified(candidate, bytes, mode, hadFile ? &st : nullptr);
     }
     if (backupPath)
         *backupPath = candidate;
-    if (error && error->isEmpty())
-        *error =
-            FileMessages::tr("Cannot create %1: %2").arg(native(candidate), systemError(EEXIST));
-    return false;
+    if (code != 0 && reason && reason->isEmpty())
+        *reason = systemError(code);
+    return code == 0;
 }
 
 QByteArray sha256(const QByteArray &bytes)

@@ -53,11 +53,40 @@ bool readFileStamped(const QString &path, QByteArray &bytes, FileStamp *stamp,
 // returning false abandons the write and leaves the old file in place.
 using ReplaceCheck = std::function<bool(QString *error)>;
 
-// Replaces the file atomically (temporary file in the same folder, flushed to disk, renamed
-// over the target) and reads it back: afterwards the file is either the old one or exactly
-// `bytes`.
+// What the file about to be replaced must still be: the stamp it had when its bytes were read
+// and their SHA-256. A stamp that does not exist means that there must be no file at all.
+struct ExpectedFile
+{
+    FileStamp stamp;
+    QByteArray hash;
+    bool stampTrusted = false; // an unchanged stamp may stand for unchanged content
+};
+
+struct ReplaceGuard
+{
+    ReplaceCheck beforeReplace;
+    // When set, the file that the new one displaced is compared with it; a different one (a
+    // write that landed after the last check) is put back, and the write fails with
+    // `changedMessage`.
+    const ExpectedFile *expected = nullptr;
+    QString changedMessage;
+    // A file created where there was none takes the mode and owner of this one.
+    QString modeLike;
+};
+
+// Replaces the file atomically (a temporary file in the same folder, flushed to disk, then
+// swapped with the target) and reads it back: afterwards the file is either the old one or
+// exactly `bytes`. `replaced` tells whether the old file had been replaced when a failure
+// stopped the write. Through a symbolic link, the file it points to is replaced.
 bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *error = nullptr,
-                       const ReplaceCheck &beforeReplace = {});
+                       const ReplaceGuard &guard = {}, bool *replaced = nullptr);
+
+// Test seam: runs in the moment between the last check and the swap, with the target's path.
+using ReplaceHook = std::function<void(const QString &path)>;
+void setReplaceHook(ReplaceHook hook);
+
+// True when nothing at all is at path (it or a folder on the way is missing).
+bool fileMissing(const QString &path);
 
 // Creates a new file holding exactly `bytes` under `path` and never replaces an existing one.
 // The content is written and flushed under no name or a hidden temporary one, and only then
@@ -69,9 +98,10 @@ bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
                           const struct stat *ownerOf = nullptr);
 
 // Makes a backup of `bytes` (the content of the file at `path`) under the first free
-// backupPathFor name; `backupPath` receives the name used or, on failure, the one tried.
+// backupPathFor name; `backupPath` receives the name used or, on failure, the one tried, and
+// `reason` the system's reason for the failure.
 bool writeBackup(const QString &path, const QByteArray &bytes, const QString &suffix,
-                 QString *backupPath, QString *error = nullptr,
+                 QString *backupPath, QString *reason = nullptr,
                  const QString &stampFormat = QStringLiteral("yyyyMMdd-HHmmss"));
 
 QByteArray sha256(const QByteArray &bytes);

@@ -124,23 +124,63 @@ bool SettingsStore::contentChangedOnDisk() const
     return digest != loadedHash;
 }
 
-bool SettingsStore::replaceCheck(const FileStamp &expected, const QString &runningMessage,
-                                 QString *error) const
+QString SettingsStore::missingMessage() const
 {
-    // The last moment before the old file is gone: PixInsight may have started, or someone
-    // may have written the file, while the new text was being prepared.
-    if (isPixInsightRunning()) {
-        if (error && error->isEmpty())
-            *error = runningMessage;
+    return tr("%1 no longer exists: it was deleted, moved or renamed after it was loaded. Nothing "
+              "was written. To keep your changes, put the file back and save again.")
+        .arg(QDir::toNativeSeparators(path));
+}
+
+bool SettingsStore::refuseWhileRunning(bool saving, QString *error) const
+{
+    const PixInsightCheck check = checkPixInsight();
+    if (!check.mayBeRunning())
         return false;
+    if (error && error->isEmpty()) {
+        if (!check.known)
+            *error = saving ? tr("Could not check whether PixInsight is running (%1). It may be "
+                                 "running and would overwrite the file. Nothing was written. "
+                                 "Close PixInsight, then save again.")
+                                  .arg(check.reason)
+                            : tr("Could not check whether PixInsight is running (%1). It may be "
+                                 "running and would overwrite the file. Nothing was changed. "
+                                 "Close PixInsight, then restore again.")
+                                  .arg(check.reason);
+        else
+            *error = saving ? tr("PixInsight is running. It keeps its settings in memory and "
+                                 "would overwrite the file. Close PixInsight first.")
+                            : tr("PixInsight is running. Close it before restoring a backup.");
     }
-    if (fileStamp(path) != expected) {
+    return true;
+}
+
+bool SettingsStore::replaceCheck(const FileStamp &expected, bool saving, QString *error) const
+{
+    // The last moment before the swap: PixInsight may have started, or someone may have
+    // written the file, while the new text was being prepared.
+    if (refuseWhileRunning(saving, error))
+        return false;
+    const FileStamp now = fileStamp(path);
+    if (now != expected) {
         if (error && error->isEmpty())
-            *error = tr("The file changed on disk since it was loaded (PixInsight may have "
-                        "written it). Reload it and redo your edits.");
+            *error = !now.exists && fileMissing(path) && saving ? missingMessage()
+                     : saving                                   ? changedMessage()
+                                                                : restoreChangedMessage();
         return false;
     }
     return true;
+}
+
+QString SettingsStore::changedMessage()
+{
+    return tr("The file changed on disk since it was loaded (PixInsight may have written it). "
+              "Reload it and redo your edits.");
+}
+
+QString SettingsStore::restoreChangedMessage()
+{
+    return tr("The file changed on disk while the backup was being restored (PixInsight may have "
+              "written it). That version was kept; nothing was changed.");
 }
 
 bool SettingsStore::save(QString *error, QString *backupPathOut)
@@ -156,32 +196,31 @@ bool SettingsStore::save(QString *error, QString *backupPathOut)
         return fail(tr("No file is loaded."));
     if (document.pendingChangeCount() == 0)
         return true;
-    const QString running = tr("PixInsight is running. It keeps its settings in memory and "
-                               "would overwrite the file. Close PixInsight first.");
-    if (isPixInsightRunning())
-        return fail(running);
+    if (refuseWhileRunning(true, error))
+        return false;
 
     // The bytes checked here are the ones backed up below, so the backup is exactly what the
-    // user loaded even if the file is rewritten in between (which the last check then sees).
+    // user loaded even if the file is rewritten in between (which the swap then sees).
     QByteArray current;
     FileStamp currentStamp;
+    QString readError;
     const qint64 readAt = nowNs();
-    const bool readable = readFileStamped(path, current, &currentStamp);
-    const QByteArray currentHash = readable ? sha256(current) : QByteArray();
-    if (readable)
-        rememberHashed(currentStamp, currentHash, readAt);
-    if (!readable || currentHash != loadedHash)
-        return fail(tr("The file changed on disk since it was loaded (PixInsight may have "
-                       "written it). Reload it and redo your edits."));
+    if (!readFileStamped(path, current, &currentStamp, &readError))
+        return fail(fileMissing(path) ? missingMessage()
+                                      : tr("%1. Nothing was written.").arg(readError));
+    const QByteArray currentHash = sha256(current);
+    rememberHashed(currentStamp, currentHash, readAt);
+    if (currentHash != loadedHash)
+        return fail(changedMessage());
 
     for (const XsdtNode *node : document.deletedNodes()) {
         if (!policy)
             return fail(tr("'%1' is protected and cannot be deleted. %2 Nothing was written.")
-                            .arg(node->path(), QString()));
+                            .arg(shortenedPath(node->path()), QString()));
         const DeleteVerdict verdict = policy->verdictFor(node);
         if (verdict.level == DeleteLevel::Never)
             return fail(tr("'%1' is protected and cannot be deleted. %2 Nothing was written.")
-                            .arg(node->path(), verdict.reason));
+                            .arg(shortenedPath(node->path()), verdict.reason));
     }
 
     const QByteArray bytes = document.serialize();
@@ -196,19 +235,28 @@ bool SettingsStore::save(QString *error, QString *backupPathOut)
         if (!sameAfterReparse(document.root, scratch.root, &where))
             return fail(tr("Internal error: the edited document differs after re-parsing at "
                            "%1. Nothing was written.")
-                            .arg(where));
+                            .arg(shortenedPath(where)));
     }
 
     QString backupPath;
-    if (!writeBackup(path, current, QString(), &backupPath))
-        return fail(tr("Could not create the backup %1. Nothing was written.")
-                        .arg(QDir::toNativeSeparators(backupPath)));
+    QString reason;
+    if (!writeBackup(path, current, QString(), &backupPath, &reason))
+        return fail(tr("Could not create the backup %1: %2. Nothing was written.")
+                        .arg(QDir::toNativeSeparators(backupPath), reason));
 
-    const ReplaceCheck check = [&](QString *message) {
-        return replaceCheck(currentStamp, running, message);
+    ExpectedFile expected{currentStamp, currentHash, m_hashed.trusted};
+    ReplaceGuard guard;
+    guard.beforeReplace = [&](QString *message) {
+        return replaceCheck(currentStamp, true, message);
     };
-    if (!writeFileVerified(path, bytes, error, check))
-        return false;
+    guard.expected = &expected;
+    guard.changedMessage = changedMessage();
+    bool replaced = false;
+    QString writeError;
+    if (!writeFileVerified(path, bytes, &writeError, guard, &replaced))
+        return fail(replaced ? tr("%1 The previous version is in the backup %2.")
+                                   .arg(writeError, QDir::toNativeSeparators(backupPath))
+                             : writeError);
 
     loadedHash = sha256(bytes);
     document.commit();
@@ -229,9 +277,8 @@ bool SettingsStore::restoreBackup(const QString &backupPath, QString *error)
     // A file that failed to parse may be restored too: that is what its backups are for.
     if (path.isEmpty())
         return fail(tr("No file is loaded."));
-    const QString running = tr("PixInsight is running. Close it before restoring a backup.");
-    if (isPixInsightRunning())
-        return fail(running);
+    if (refuseWhileRunning(false, error))
+        return false;
     QByteArray bytes;
     if (!readFile(backupPath, bytes, error))
         return false;
@@ -241,17 +288,43 @@ bool SettingsStore::restoreBackup(const QString &backupPath, QString *error)
         if (!scratch.parse(bytes, &message))
             return fail(tr("The backup is not a valid settings file: %1").arg(message));
     }
-    QByteArray current;
-    FileStamp currentStamp;
-    if (!readFileStamped(path, current, &currentStamp) ||
-        !writeBackup(path, current, QStringLiteral("before-restore"), nullptr))
-        return fail(tr("Could not back up the current file first. Nothing was changed."));
+    // With the file gone there is nothing to keep first; a file that is there but cannot be
+    // read is not replaced blindly.
+    ExpectedFile expected;
+    QString firstBackup;
+    {
+        QByteArray current;
+        QString readError;
+        const qint64 readAt = nowNs();
+        if (readFileStamped(path, current, &expected.stamp, &readError)) {
+            expected.hash = sha256(current);
+            rememberHashed(expected.stamp, expected.hash, readAt);
+            expected.stampTrusted = m_hashed.trusted;
+            QString reason;
+            if (!writeBackup(path, current, QStringLiteral("before-restore"), &firstBackup,
+                             &reason))
+                return fail(tr("Could not back up the current file to %1: %2. Nothing was "
+                               "changed.")
+                                .arg(QDir::toNativeSeparators(firstBackup), reason));
+        } else if (!fileMissing(path)) {
+            return fail(tr("%1. Nothing was changed.").arg(readError));
+        }
+    }
 
-    const ReplaceCheck check = [&](QString *message) {
-        return replaceCheck(currentStamp, running, message);
+    ReplaceGuard guard;
+    guard.beforeReplace = [&](QString *message) {
+        return replaceCheck(expected.stamp, false, message);
     };
-    if (!writeFileVerified(path, bytes, error, check))
-        return false;
+    guard.expected = &expected;
+    guard.changedMessage = restoreChangedMessage();
+    guard.modeLike = backupPath;
+    bool replaced = false;
+    QString writeError;
+    if (!writeFileVerified(path, bytes, &writeError, guard, &replaced))
+        return fail(replaced && !firstBackup.isEmpty()
+                        ? tr("%1 The file as it was before is in the backup %2.")
+                              .arg(writeError, QDir::toNativeSeparators(firstBackup))
+                        : writeError);
     return load(path, error);
 }
 

@@ -47,8 +47,12 @@ private:
         QByteArray digest;
     };
     void rememberHashed(const FileStamp &stamp, const QByteArray &digest, qint64 readAtNs) const;
-    bool replaceCheck(const FileStamp &expected, const QString &runningMessage,
-                      QString *error) const;
+    // True (with the message) when PixInsight runs or nobody can tell whether it does.
+    bool refuseWhileRunning(bool saving, QString *error) const;
+    bool replaceCheck(const FileStamp &expected, bool saving, QString *error) const;
+    QString missingMessage() const;
+    static QString changedMessage();
+    static QString restoreChangedMessage();
 
     mutable HashedState m_hashed;
 };
