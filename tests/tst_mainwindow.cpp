@@ -9,6 +9,7 @@
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "views/dialogs.h"
+#include "views/healthview.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
@@ -89,6 +90,7 @@ private slots:
     void closeWithUnsavedChanges();
     void deletionFlow();
     void taskPagePlugsIn();
+    void healthCheckAction();
     void leftoverFilesAfterSave_data();
     void leftoverFilesAfterSave();
     void fileComboChoices();
@@ -685,6 +687,26 @@ void TestMainWindow::deletionFlow()
     QCOMPARE(window.pendingCount(), 0);
     QCOMPARE(window.fileCombo()->currentText(), fileLabel(window.store().path));
     QCOMPARE(window.model()->rowCount(), int(doc.root.children.size()));
+}
+
+// The menu entry opens the Health check page and runs it; its findings count in the tab.
+void TestMainWindow::healthCheckAction()
+{
+    {
+        MainWindow empty;
+        empty.onHealthCheck();
+        QCOMPARE(Dialogs::lastShown().text, QString("Open a settings file first."));
+    }
+    QVERIFY(writeAll(configFile(), smallSettings()));
+    MainWindow window;
+    window.onHealthCheck();
+    QCOMPARE(window.tabs()->currentWidget(), window.healthView());
+    int counted = 0;
+    for (const Finding &finding : window.healthView()->findings())
+        counted += finding.severity != Severity::Note ? 1 : 0;
+    QVERIFY(counted > 0);
+    QCOMPARE(window.tabs()->tabText(window.tabs()->indexOf(window.healthView())),
+             QString("Health check (%1)").arg(counted));
 }
 
 void TestMainWindow::taskPagePlugsIn()
