@@ -9,6 +9,7 @@
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "views/dialogs.h"
+#include "views/healthview.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
@@ -81,6 +82,7 @@ private slots:
     void startupWithoutSettingsFile();
     void editInTreeAndSave();
     void keyboardEditing();
+    void treeFilterKeepsMatchesOpen();
     void brokenOrMissingFile();
     void realPixInsightMakesViewOnly();
     void changedOnDiskBanner();
@@ -88,6 +90,7 @@ private slots:
     void closeWithUnsavedChanges();
     void deletionFlow();
     void taskPagePlugsIn();
+    void healthCheckAction();
     void leftoverFilesAfterSave_data();
     void leftoverFilesAfterSave();
     void fileComboChoices();
@@ -328,6 +331,36 @@ void TestMainWindow::keyboardEditing()
     window.showContextMenu(tree->visualRect(tree->currentIndex()).center());
     QTRY_VERIFY(editor());
     QCOMPARE(editor()->text(), QString("6"));
+}
+
+// Typed text filters after a pause and opens the matches, also after Revert all and Reload.
+void TestMainWindow::treeFilterKeepsMatchesOpen()
+{
+    QVERIFY(writeAll(configFile(), smallSettings()));
+    MainWindow window;
+    window.show();
+    const auto open = [&window] {
+        const XsdtNode *node =
+            window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
+        QModelIndex index = window.proxy()->mapFromSource(window.model()->indexForNode(node));
+        if (!index.isValid())
+            return false;
+        for (index = index.parent(); index.isValid(); index = index.parent())
+            if (!window.tree()->isExpanded(index))
+                return false;
+        return window.proxy()->rowCount() == 1;
+    };
+    QTest::keyClicks(window.filterEdit(), QStringLiteral("maxproc"));
+    QTRY_VERIFY(open());
+    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
+    QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("3")));
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    window.revertAllAction()->trigger();
+    QTRY_VERIFY(open());
+    window.reloadAction()->trigger();
+    QTRY_VERIFY(open());
+    window.filterEdit()->clear();
+    QTRY_COMPARE(window.proxy()->rowCount(), window.model()->rowCount());
 }
 
 // A file that does not parse keeps Reload and Restore; a file named at start that cannot be
@@ -654,6 +687,26 @@ void TestMainWindow::deletionFlow()
     QCOMPARE(window.pendingCount(), 0);
     QCOMPARE(window.fileCombo()->currentText(), fileLabel(window.store().path));
     QCOMPARE(window.model()->rowCount(), int(doc.root.children.size()));
+}
+
+// The menu entry opens the Health check page and runs it; its findings count in the tab.
+void TestMainWindow::healthCheckAction()
+{
+    {
+        MainWindow empty;
+        empty.onHealthCheck();
+        QCOMPARE(Dialogs::lastShown().text, QString("Open a settings file first."));
+    }
+    QVERIFY(writeAll(configFile(), smallSettings()));
+    MainWindow window;
+    window.onHealthCheck();
+    QCOMPARE(window.tabs()->currentWidget(), window.healthView());
+    int counted = 0;
+    for (const Finding &finding : window.healthView()->findings())
+        counted += finding.severity != Severity::Note ? 1 : 0;
+    QVERIFY(counted > 0);
+    QCOMPARE(window.tabs()->tabText(window.tabs()->indexOf(window.healthView())),
+             QString("Health check (%1)").arg(counted));
 }
 
 void TestMainWindow::taskPagePlugsIn()

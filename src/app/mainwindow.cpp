@@ -9,6 +9,7 @@
 #include "knowledge/modules.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
+#include "model/treefilter.h"
 #include "model/valuedelegate.h"
 #include "privileged/installedupdates.h"
 #include "privileged/leftoverdeletion.h"
@@ -249,10 +250,7 @@ void MainWindow::buildActions()
     m_systemThemeAction = themeAction(tr("Follow &system"), ThemeManager::FollowSystem);
 
     m_expandAllAction = make(tr("&Expand all"), [this] { m_tree->expandAll(); });
-    m_collapseAllAction = make(tr("&Collapse all"), [this] {
-        m_tree->collapseAll();
-        expandToPreferences();
-    });
+    m_collapseAllAction = make(tr("&Collapse all"), [this] { resetTreeExpansion(); });
     m_largerTextAction = make(tr("&Larger text"), [theme] { theme->stepFontScale(+1); });
     m_largerTextAction->setShortcuts(
         {QKeySequence(QKeySequence::ZoomIn), QKeySequence(Qt::CTRL | Qt::Key_Equal)});
@@ -468,6 +466,8 @@ QWidget *MainWindow::buildAdvancedPage()
 
     m_tree = new SettingsTreeView(m_model, page);
     m_tree->setModel(m_proxy);
+    m_treeFilter = new TreeFilter(m_model, m_proxy, m_tree, this);
+    connect(m_treeFilter, &TreeFilter::applied, this, &MainWindow::onFilterApplied);
     auto *delegate = new ValueDelegate(m_tree);
     m_tree->setItemDelegateForColumn(1, delegate);
     connect(delegate, &ValueDelegate::rejected, this, &MainWindow::showRejection);
@@ -769,8 +769,7 @@ bool MainWindow::loadFile(const QString &path)
         m_changedOnDisk = false;
         m_failedPath.clear();
         m_loadError.clear();
-        m_tree->collapseAll();
-        expandToPreferences();
+        resetTreeExpansion();
         statusBar()->showMessage(tr("Loaded %1").arg(native(m_store.path)), 5000);
     } else {
         m_failedPath = QFileInfo(path).absoluteFilePath();
@@ -818,8 +817,14 @@ void MainWindow::revealNode(XsdtNode *node)
     if (!node)
         return;
     m_tabs->setCurrentWidget(m_tree->parentWidget());
-    m_filterEdit->clear();
-    m_changedOnly->setChecked(false);
+    {
+        // The filter goes at once, without a typing pause that would close the tree again.
+        const QSignalBlocker text(m_filterEdit);
+        const QSignalBlocker changed(m_changedOnly);
+        m_filterEdit->clear();
+        m_changedOnly->setChecked(false);
+    }
+    m_treeFilter->clearNow();
     const QModelIndex index = m_proxy->mapFromSource(m_model->indexForNode(node));
     if (!index.isValid())
         return;
@@ -831,24 +836,33 @@ void MainWindow::revealNode(XsdtNode *node)
 
 void MainWindow::onFilterEdited(const QString &text)
 {
-    // Filtering a collapsed tree is several times faster than filtering an expanded one,
-    // whose every expanded row the view would have to keep track of.
-    m_tree->collapseAll();
-    m_proxy->setFilterText(text);
-    if (!text.trimmed().isEmpty()) {
-        m_tree->expandAll();
-    } else {
-        expandToPreferences();
-    }
+    m_treeFilter->setText(text);
 }
 
 void MainWindow::onChangedOnlyToggled(bool on)
 {
-    if (on)
-        m_tree->collapseAll();
-    m_proxy->setChangedOnly(on);
-    if (on)
-        m_tree->expandAll();
+    m_treeFilter->setChangedOnly(on);
+}
+
+// A new document shows its Preferences, unless a filter is on: that opens its own matches
+// once it has looked through the new document.
+void MainWindow::resetTreeExpansion()
+{
+    if (m_treeFilter->isActive())
+        return;
+    m_tree->collapseAll();
+    expandToPreferences();
+}
+
+void MainWindow::onFilterApplied(bool filtering, bool capped)
+{
+    if (!filtering)
+        expandToPreferences();
+    if (capped)
+        statusBar()->showMessage(tr("Many settings match: only the first %1 rows are opened. Open "
+                                    "a group to see the matches inside it.")
+                                     .arg(TreeFilter::RowBudget),
+                                 8000);
 }
 
 bool MainWindow::confirmDiscard(const QString &reason)
@@ -1010,8 +1024,7 @@ bool MainWindow::onSave()
         m_pendingCache = -1; // a save commits the document
         if (pruning) {
             attachDocument();
-            m_tree->collapseAll();
-            expandToPreferences();
+            resetTreeExpansion();
         }
         if (!ok) {
             Dialogs::critical(this, tr("Save failed"), error);
@@ -1085,8 +1098,7 @@ void MainWindow::onRestoreBackup()
         m_loadError.clear();
         refillFileList();
         statusBar()->showMessage(tr("Restored %1").arg(QFileInfo(backup).fileName()), 8000);
-        m_tree->collapseAll();
-        expandToPreferences();
+        resetTreeExpansion();
     }
     updateState();
 }

@@ -36,6 +36,7 @@ class HealthView;
 class SettingsFilterProxy;
 class SettingsModel;
 class TaskPage;
+class TreeFilter;
 struct ModuleEntries;
 class UnusedModulesView;
 struct XsdtNode;
@@ -152,6 +153,8 @@ private:
     void onThemeChanged();
     void onFilterEdited(const QString &text);
     void onChangedOnlyToggled(bool on);
+    void onFilterApplied(bool filtering, bool capped);
+    void resetTreeExpansion();
     QString settingsFolder() const;
     void runFullSearch(const QString &text);
     QList<XsdtNode *> moduleValueNodes(const QList<ModuleEntries> &modules,
@@ -184,6 +187,7 @@ private:
     QLineEdit *m_filterEdit = nullptr;
     QCheckBox *m_changedOnly = nullptr;
     SettingsTreeView *m_tree = nullptr;
+    TreeFilter *m_treeFilter = nullptr;
     QToolBar *m_toolbar = nullptr;
     QList<QPair<QAction *, int>> m_toolbarActions;
     QTimer *m_envTimer = nullptr;

@@ -3,70 +3,84 @@
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
 
-#include <QTimer>
-#include <QVarLengthArray>
-
 namespace vrn {
-
-namespace {
-
-// Whether the node's path contains the text, ignoring case, without building the path as a
-// string: the filter runs over every row of a large tree. A match may span the "/" between
-// keys, so the path is assembled on the stack.
-bool pathContains(const XsdtNode *node, const QString &text)
-{
-    QVarLengthArray<const XsdtNode *, 16> chain;
-    qsizetype length = 0;
-    for (const XsdtNode *n = node; n && n->parent; n = n->parent) {
-        chain.append(n);
-        length += n->key.size() + 1;
-    }
-    QVarLengthArray<QChar, 512> path;
-    path.reserve(length);
-    for (qsizetype i = chain.size() - 1; i >= 0; --i) {
-        path.append(chain[i]->key.constData(), chain[i]->key.size());
-        if (i > 0)
-            path.append(QLatin1Char('/'));
-    }
-    return QStringView(path.constData(), path.size()).contains(text, Qt::CaseInsensitive);
-}
-
-} // namespace
 
 SettingsFilterProxy::SettingsFilterProxy(QObject *parent)
     : QSortFilterProxyModel(parent)
 {
-    setRecursiveFilteringEnabled(true);
+    // Ancestors of matches come from the walk. Recursive filtering would search every rejected
+    // subtree on each re-filter instead, which is the whole file for a word found nowhere.
+    setRecursiveFilteringEnabled(false);
     // The filter reads the nodes, not a role. Naming a role that repaints never carry keeps the
-    // base class from re-checking all ancestors for each repainted range (see sourceDataChanged).
+    // base class from re-checking rows for every repainted range (see sourceDataChanged).
     setFilterRole(SettingsModel::NodeRole);
 }
 
 void SettingsFilterProxy::setSourceModel(QAbstractItemModel *model)
 {
     if (sourceModel())
-        disconnect(sourceModel(), &QAbstractItemModel::dataChanged, this,
-                   &SettingsFilterProxy::sourceDataChanged);
+        disconnect(sourceModel(), nullptr, this, nullptr);
     QSortFilterProxyModel::setSourceModel(model);
-    if (model)
-        connect(model, &QAbstractItemModel::dataChanged, this,
-                &SettingsFilterProxy::sourceDataChanged);
+    if (!model)
+        return;
+    connect(model, &QAbstractItemModel::dataChanged, this, &SettingsFilterProxy::sourceDataChanged);
+    // A replaced document: the old answers name nodes that are gone.
+    connect(model, &QAbstractItemModel::modelReset, this, [this] {
+        if (!isFiltering())
+            return;
+        m_scan.reset();
+        rescan();
+    });
+    // Every value may have changed (a save committed them); the nodes are the same.
+    connect(model, &QAbstractItemModel::layoutChanged, this, [this] {
+        if (isFiltering())
+            rescan();
+    });
 }
 
-// A repaint of a subtree (a deletion queued or undone) names its roles, so the base class
-// re-checks only the repainted rows. While a filter is on, their ancestors may have to appear
-// or go as well: check everything once, after the burst of signals.
-void SettingsFilterProxy::sourceDataChanged(const QModelIndex &, const QModelIndex &,
-                                            const QList<int> &roles)
+void SettingsFilterProxy::setRescanHandler(std::function<void()> handler)
 {
-    if (roles.isEmpty() || roles.contains(filterRole()) || !isFiltering() || m_refilterPending)
+    m_rescanHandler = std::move(handler);
+}
+
+void SettingsFilterProxy::rescan()
+{
+    if (m_rescanHandler) {
+        m_rescanHandler();
         return;
-    m_refilterPending = true;
-    QTimer::singleShot(0, this, [this] {
-        m_refilterPending = false;
-        if (isFiltering())
-            invalidateRowsFilter();
-    });
+    }
+    auto *model = qobject_cast<SettingsModel *>(sourceModel());
+    auto scan = std::make_unique<TreeFilterScan>(model ? model->rootNode() : nullptr, m_text,
+                                                 m_changedOnly);
+    scan->runToEnd();
+    m_scan = std::move(scan);
+    invalidateRowsFilter();
+}
+
+void SettingsFilterProxy::setScan(std::unique_ptr<TreeFilterScan> scan)
+{
+    m_text = scan->text();
+    m_changedOnly = scan->changedOnly();
+    m_scan = std::move(scan);
+    // Forgets every mapping: cheaper than checking each mapped row again when the view has
+    // just been collapsed, and never wrong.
+    invalidate();
+}
+
+// An edit, a revert or a queued deletion changes whether that one node passes. Its ancestors
+// may have to appear or go with it, which the base class does not see without recursive
+// filtering, so the rows the view knows are checked again when anything changed.
+void SettingsFilterProxy::sourceDataChanged(const QModelIndex &topLeft,
+                                            const QModelIndex &bottomRight, const QList<int> &)
+{
+    if (!isFiltering() || !m_scan || !m_scan->isDone() || !topLeft.isValid())
+        return;
+    const QModelIndex parent = topLeft.parent();
+    bool changed = false;
+    for (int row = topLeft.row(); row <= bottomRight.row(); ++row)
+        changed |= m_scan->update(nodeAt(row, parent));
+    if (changed)
+        invalidateRowsFilter();
 }
 
 void SettingsFilterProxy::setFilterText(const QString &text)
@@ -75,7 +89,7 @@ void SettingsFilterProxy::setFilterText(const QString &text)
     if (trimmed == m_text)
         return;
     m_text = trimmed;
-    invalidateFilter();
+    rescan();
 }
 
 void SettingsFilterProxy::setChangedOnly(bool changedOnly)
@@ -83,39 +97,35 @@ void SettingsFilterProxy::setChangedOnly(bool changedOnly)
     if (changedOnly == m_changedOnly)
         return;
     m_changedOnly = changedOnly;
-    invalidateFilter();
+    rescan();
 }
 
-bool SettingsFilterProxy::filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const
+const XsdtNode *SettingsFilterProxy::nodeAt(int sourceRow, const QModelIndex &sourceParent) const
 {
-    const XsdtNode *node = nullptr;
     if (const auto *model = qobject_cast<const SettingsModel *>(sourceModel())) {
         // Straight to the node: the same answer as the node role without a QVariant per row.
         const XsdtNode *parentNode = model->nodeForIndex(sourceParent);
         if (parentNode && sourceRow >= 0 && size_t(sourceRow) < parentNode->children.size())
-            node = parentNode->children[size_t(sourceRow)].get();
-    } else if (sourceModel()) {
-        node = sourceModel()
-                   ->index(sourceRow, 0, sourceParent)
-                   .data(SettingsModel::NodeRole)
-                   .value<XsdtNode *>();
+            return parentNode->children[size_t(sourceRow)].get();
+        return nullptr;
     }
+    if (!sourceModel())
+        return nullptr;
+    return sourceModel()
+        ->index(sourceRow, 0, sourceParent)
+        .data(SettingsModel::NodeRole)
+        .value<XsdtNode *>();
+}
+
+bool SettingsFilterProxy::filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const
+{
+    if (!isFiltering())
+        return true;
+    const XsdtNode *node = nodeAt(sourceRow, sourceParent);
     if (!node)
         return true;
-
-    if (m_changedOnly) {
-        if (node->isValue()) {
-            if (node->value == node->originalValue && !node->pendingDelete)
-                return false;
-        } else if (!node->pendingDelete) {
-            return false;
-        }
-    }
-    if (m_text.isEmpty())
-        return true;
-    if (pathContains(node, m_text))
-        return true;
-    return node->isEditable() && node->value.contains(m_text, Qt::CaseInsensitive);
+    // While a new walk is under way nothing is known about this document yet.
+    return m_scan && m_scan->isDone() && m_scan->shows(node);
 }
 
 } // namespace vrn
