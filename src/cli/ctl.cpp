@@ -37,7 +37,7 @@ struct CommandSpec
 
 const QList<CommandSpec> &commandSpecs()
 {
-    static const QList<CommandSpec> specs = {
+    static const QList<CommandSpec> table = {
         {"files", 0, 0, {}},
         {"get", 1, -1, {QStringLiteral("recursive")}},
         {"set", 1, -1, {QStringLiteral("dry-run"), QStringLiteral("expect-hash")}},
@@ -53,7 +53,7 @@ const QList<CommandSpec> &commandSpecs()
         {"export", 0, -1, {}},
         {"import", 1, 1, {QStringLiteral("dry-run"), QStringLiteral("expect-hash")}},
     };
-    return specs;
+    return table;
 }
 
 QString native(const QString &path)
@@ -366,18 +366,18 @@ int Ctl::run(const QStringList &arguments)
     if (args.isEmpty())
         return usage(tr("No command given."));
     const QString command = args.takeFirst();
-    const CommandSpec *spec = nullptr;
+    const CommandSpec *entry = nullptr;
     for (const CommandSpec &candidate : commandSpecs()) {
         if (command == QLatin1String(candidate.name))
-            spec = &candidate;
+            entry = &candidate;
     }
-    if (!spec)
+    if (!entry)
         return usage(tr("Unknown command '%1'.").arg(command));
-    if (args.size() < spec->minArgs || (spec->maxArgs >= 0 && args.size() > spec->maxArgs))
+    if (args.size() < entry->minArgs || (entry->maxArgs >= 0 && args.size() > entry->maxArgs))
         return usage(tr("Wrong number of arguments for %1.").arg(command));
     for (const QString &option : parser.optionNames()) {
         if (option != QLatin1String("file") && option != QLatin1String("json") &&
-            !spec->options.contains(option))
+            !entry->options.contains(option))
             return usage(tr("--%1 does not apply to %2.").arg(option, command));
     }
     const QString hash = parser.value(QStringLiteral("expect-hash"));

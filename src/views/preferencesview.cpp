@@ -85,8 +85,8 @@ void PreferencesView::setDocument(XsdtDocument *document)
     m_document = document;
     if (!document)
         return;
-    for (const PageSpec &spec : m_schema->pagesFor(*document)) {
-        std::unique_ptr<Page> page = buildPage(spec);
+    for (const PageSpec &pageSpec : m_schema->pagesFor(*document)) {
+        std::unique_ptr<Page> page = buildPage(pageSpec);
         if (!page)
             continue;
         page->item = new QListWidgetItem(page->title, m_pageList);
@@ -131,12 +131,12 @@ bool PreferencesView::collect(XsdtNode *group, Section &section, QList<XsdtNode 
     return !section.entries.empty();
 }
 
-std::unique_ptr<PreferencesView::Page> PreferencesView::buildPage(const PageSpec &spec)
+std::unique_ptr<PreferencesView::Page> PreferencesView::buildPage(const PageSpec &pageSpec)
 {
     auto page = std::make_unique<Page>();
-    page->title = spec.title;
-    const bool sections = spec.paths.size() >= 2;
-    for (const QString &path : spec.paths) {
+    page->title = pageSpec.title;
+    const bool sections = pageSpec.paths.size() >= 2;
+    for (const QString &path : pageSpec.paths) {
         XsdtNode *node = m_document->findPath(path);
         if (!node || node->children.empty())
             continue;

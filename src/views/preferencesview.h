@@ -79,7 +79,7 @@ private:
         QScrollArea *scroll = nullptr;
     };
 
-    std::unique_ptr<Page> buildPage(const PageSpec &spec);
+    std::unique_ptr<Page> buildPage(const PageSpec &pageSpec);
     bool collect(XsdtNode *group, Section &section, QList<XsdtNode *> &values) const;
     void buildGroup(Section &section, QLayout *layout, Page *page, int depth);
     void addSection(Section &section, QLayout *layout, Page *page, int depth);
