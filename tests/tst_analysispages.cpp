@@ -683,6 +683,25 @@ void TestAnalysisPages::healthCards()
     view.hide();
     view.show();
     QVERIFY(!view.hasRun());
+    QVERIFY(view.moreButton()->isHidden());
+
+    // Thousands of findings are built a hundred cards at a time.
+    for (int i = 0; i < 150; ++i) {
+        XsdtNode *group = m_doc->root.appendChild(XsdtNode::Group, QStringLiteral("G%1").arg(i));
+        group->appendChild(XsdtNode::Group, QStringLiteral("X"));
+        group->appendChild(XsdtNode::Group, QStringLiteral("X"));
+    }
+    view.setDocument(m_doc.get());
+    const qsizetype all = view.findings().size();
+    QVERIFY(all > 150);
+    QCOMPARE(view.cards().size(), 100);
+    QCOMPARE(view.moreButton()->text(),
+             QString("Show more findings (%1 not shown yet)").arg(all - 100));
+    view.moreButton()->click();
+    QCOMPARE(view.cards().size(), std::min<qsizetype>(all, 200));
+    while (!view.moreButton()->isHidden())
+        view.moreButton()->click();
+    QCOMPARE(view.cards().size(), all);
 }
 
 QTEST_MAIN(TestAnalysisPages)

@@ -168,6 +168,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         m_cleanup->queueButton()->click();
         save(this, QStringLiteral("cleanup-queued.png"));
         m_model->revertAll();
+        m_model->clearHistory(); // the next picture starts as if nothing had been done
         statusBar()->clearMessage();
         m_cleanup->tickAll(true);
         save(this, QStringLiteral("cleanup.png"));
@@ -221,6 +222,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         save(this, QStringLiteral("advanced-changed.png"));
         m_changedOnly->setChecked(false);
         m_model->revertAll();
+        m_model->clearHistory(); // the next picture starts as if nothing had been done
         m_model->setViewOnly(wasViewOnly);
 
         BackupsDialog backups(m_store.path, this);

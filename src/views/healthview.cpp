@@ -65,8 +65,12 @@ HealthView::HealthView(SettingsModel *model, Schema *schema, QWidget *parent)
     m_cardsLayout = new QVBoxLayout(container);
     m_cardsLayout->setContentsMargins(0, 0, 0, 0);
     m_cardsLayout->setSpacing(10);
+    m_moreButton = new QPushButton(container);
+    m_moreButton->hide();
+    m_cardsLayout->addWidget(m_moreButton, 0, Qt::AlignLeft);
     m_cardsLayout->addStretch(1);
     scroll->setWidget(container);
+    connect(m_moreButton, &QPushButton::clicked, this, &HealthView::buildMoreCards);
     layout->addWidget(scroll, 1);
 
     connect(m_runButton, &QPushButton::clicked, this, &HealthView::runCheck);
@@ -120,6 +124,7 @@ void HealthView::clearCards()
     m_cards.clear();
     m_rows.clear();
     m_deleteButtons.clear();
+    m_moreButton->hide();
 }
 
 void HealthView::runCheck()
@@ -133,12 +138,23 @@ void HealthView::runCheck()
     }
     m_hasRun = true;
     m_findings = runHealthCheck(*m_document, *m_schema, m_environment);
-    for (const Finding &finding : std::as_const(m_findings)) {
-        QWidget *card = buildCard(finding);
-        m_cardsLayout->insertWidget(m_cardsLayout->count() - 1, card);
+    buildMoreCards();
+    updateSummary();
+}
+
+// A card holds a setting row per entry, and a large file can have thousands of findings
+// (seconds of building): they are built a hundred at a time, the rest on request.
+void HealthView::buildMoreCards()
+{
+    const qsizetype end = std::min(m_cards.size() + kCardsAtOnce, m_findings.size());
+    for (qsizetype i = m_cards.size(); i < end; ++i) {
+        QWidget *card = buildCard(m_findings.at(i));
+        m_cardsLayout->insertWidget(m_cardsLayout->indexOf(m_moreButton), card);
         m_cards.append(card);
     }
-    updateSummary();
+    const qsizetype rest = m_findings.size() - m_cards.size();
+    m_moreButton->setText(tr("Show more findings (%n not shown yet)", nullptr, int(rest)));
+    m_moreButton->setVisible(rest > 0);
 }
 
 QWidget *HealthView::buildCard(const Finding &finding)

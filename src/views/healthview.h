@@ -39,6 +39,8 @@ public:
     SettingRow *rowFor(const XsdtNode *node) const { return m_rows.value(node); }
     QLabel *summaryLabel() const { return m_summary; }
     QPushButton *runButton() const { return m_runButton; }
+    QPushButton *moreButton() const { return m_moreButton; }
+    static constexpr qsizetype kCardsAtOnce = 100;
     bool hasRun() const { return m_hasRun; }
 
 signals:
@@ -50,6 +52,7 @@ protected:
 
 private:
     QWidget *buildCard(const Finding &finding);
+    void buildMoreCards();
     void addGroupLine(QVBoxLayout *layout, QWidget *card, XsdtNode *node);
     void clearCards();
     void updateSummary();
@@ -62,6 +65,7 @@ private:
     XsdtDocument *m_document = nullptr;
     QList<Finding> m_findings;
     QList<QWidget *> m_cards;
+    QPushButton *m_moreButton = nullptr;
     QHash<const XsdtNode *, SettingRow *> m_rows;
     QList<QPushButton *> m_deleteButtons;
     bool m_viewOnly = false;
