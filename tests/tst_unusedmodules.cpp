@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QUndoStack>
 #include <QtTest>
 
 using namespace vrn;
@@ -122,6 +123,8 @@ void TestUnusedModules::confirmations()
                  QDir::toNativeSeparators(m_tmp.filePath("PixInsight/bin/Alpha-pxm.so")) +
                      "   (1.5 KiB)");
     QCOMPARE(marked("Alpha") && marked("Beta"), queued && modules);
+    // Both modules' data went in one undo step.
+    QCOMPARE(m_model.undoStack()->count(), queued && modules ? 1 : 0);
     QCOMPARE(view.queuedFileCount(), queued && file ? 1 : 0);
     QCOMPARE(queueChanged.count(), queued && file ? 1 : 0);
     // A queued file is not offered again; ticking its module and undoing takes it back.

@@ -512,6 +512,8 @@ void UnusedModulesView::queueTicked()
 
     int queuedEntries = 0;
     QStringList refused;
+    // One undo step for the whole bulk action, as the user took it.
+    m_model->beginBatch(tr("queue deletion of %n module(s)' data", nullptr, int(modules.size())));
     for (Card *card : std::as_const(modules)) {
         for (XsdtNode *node : std::as_const(card->nodes)) {
             QString whyNot;
@@ -523,6 +525,7 @@ void UnusedModulesView::queueTicked()
         const QSignalBlocker blocker(card->tick);
         card->tick->setChecked(false);
     }
+    m_model->endBatch();
     for (const LeftoverItem &item : std::as_const(items))
         m_queuedFiles.insert(requestText(item));
     for (Card &card : m_cards) {
@@ -555,6 +558,7 @@ void UnusedModulesView::queueTicked()
 void UnusedModulesView::undoTicked()
 {
     bool keysRemoved = false;
+    m_model->beginBatch(tr("cancelled deletion of module data"));
     for (Card &card : m_cards) {
         if (card.tick->isChecked()) {
             for (XsdtNode *node : std::as_const(card.nodes))
@@ -575,6 +579,7 @@ void UnusedModulesView::undoTicked()
             tick->setChecked(false);
         }
     }
+    m_model->endBatch();
     updateStatus();
     if (keysRemoved)
         emit queueChanged();
