@@ -552,7 +552,8 @@ XsdtDocument::InvalidUtf8 findInvalidUtf8(const QByteArray &bytes, const QString
         at += length;
     }
     *realBefore = bytes.left(at).count("\xEF\xBF\xBD");
-    const qsizetype lineStart = bytes.lastIndexOf('\n', at - 1) + 1;
+    // lastIndexOf treats a negative start as "from the end": a bad first byte needs care.
+    const qsizetype lineStart = at > 0 ? bytes.lastIndexOf('\n', at - 1) + 1 : 0;
     found.line = bytes.left(at).count('\n') + 1;
     found.column = QString::fromUtf8(bytes.constData() + lineStart, at - lineStart).size() + 1;
     return found;
