@@ -262,7 +262,7 @@ void TestWidgets::editors()
     SettingRow *row = makeRow(QChar(c.type), c.value, info, c.path);
     XsdtNode *node = row->node();
     if (c.state == QLatin1String("compressed")) {
-        node->compression = QStringLiteral("zlib");
+        node->setCompressed(QStringLiteral("zlib"), QString());
         delete row;
         row = new SettingRow(node, info, m_model.get(), m_page.get());
     }

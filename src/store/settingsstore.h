@@ -57,9 +57,5 @@ private:
     mutable HashedState m_hashed;
 };
 
-// Compares an edited tree, nodes marked for deletion left out, with the tree its written text
-// reads back to: false at the first difference in kind, key, type, value or compressed content,
-// with `where` the path of that node, or of the parent when the numbers of children differ.
-bool sameAfterReparse(const XsdtNode &edited, const XsdtNode &reparsed, QString *where);
 
 } // namespace vrn
