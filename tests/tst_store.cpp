@@ -526,7 +526,8 @@ void TestStore::reparseComparison_data()
     row("marked node left out", tree, "G/a", a, "", "(same)");
     row("marked node kept", tree, "G/a", a, a, "G/b");
     row("fewer at the top", tree, "", z, "", "");
-    row("more inside", tree, "", a, a + a, "G");
+    row("more inside", tree, "", b, b + b, "G");
+    row("one too many in the middle", tree, "", a, a + a, "G/b");
     row("group emptied", tree, "", "<i k=\"G\">" + a + b + "</i>", "<i k=\"G\"/>", "G");
     row("does not parse", tree, "", "</xsdt>", "", "(error)");
     // A value that differs is the failed save "value does not survive writing".
