@@ -5,6 +5,7 @@
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
+#include "model/treefilter.h"
 #include "model/valuedelegate.h"
 #include "support/testtree.h"
 
@@ -18,6 +19,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <functional>
 #include <memory>
 
 using namespace vrn;
@@ -164,6 +166,8 @@ private slots:
     void rowsInHugeGroup();
     void filter_data();
     void filter();
+    void treeFilterOpensMatches_data();
+    void treeFilterOpensMatches();
     void delegateBooleanEditor();
 
 private:
@@ -581,6 +585,60 @@ void TestModel::filter()
     shown.sort();
     expected.sort();
     QCOMPARE(shown, expected);
+}
+
+void TestModel::treeFilterOpensMatches_data()
+{
+    QTest::addColumn<bool>("everythingOpen");
+    QTest::newRow("few rows open") << false;
+    // Past TreeFilter::ManyOpenRows the tree is closed by a reset instead.
+    QTest::newRow("every row open") << true;
+}
+
+// Whatever was open before, the filter leaves open exactly the groups with matches and keeps
+// the current row.
+void TestModel::treeFilterOpensMatches()
+{
+    QFETCH(bool, everythingOpen);
+    XsdtNode *extra = m_doc->root.appendChild(XsdtNode::Group, QStringLiteral("Extra"));
+    for (int g = 0; g < TreeFilter::ManyOpenRows + 100; ++g) {
+        XsdtNode *value = extra->appendChild(XsdtNode::Group, QStringLiteral("G%1").arg(g))
+                              ->appendChild(XsdtNode::Value, QStringLiteral("V"));
+        value->type = QLatin1Char('i');
+        value->value = value->originalValue = QStringLiteral("1");
+    }
+    m_model->setDocument(m_doc.get());
+    SettingsFilterProxy proxy;
+    proxy.setSourceModel(m_model.get());
+    QTreeView view;
+    view.setModel(&proxy);
+    TreeFilter filter(m_model.get(), &proxy, &view);
+    view.show();
+    const QModelIndex current = m_model->indexForNode(node(kMaxProcessors));
+    view.setCurrentIndex(proxy.mapFromSource(current));
+    if (everythingOpen)
+        view.expandAll();
+    else
+        view.expand(proxy.mapFromSource(m_model->indexForNode(node(u"Global/Statistics"))));
+    QCOMPARE(proxy.heldIndexes() > TreeFilter::ManyOpenRows, everythingOpen);
+
+    QSignalSpy applied(&filter, &TreeFilter::applied);
+    filter.setText(QStringLiteral("maxproc"));
+    QVERIFY(applied.wait());
+    QStringList open;
+    const std::function<void(const QModelIndex &)> collect = [&](const QModelIndex &parent) {
+        for (int row = 0; row < proxy.rowCount(parent); ++row) {
+            const QModelIndex index = proxy.index(row, 0, parent);
+            if (view.isExpanded(index))
+                open.append(index.data(SettingsModel::NodeRole).value<XsdtNode *>()->path());
+            collect(index);
+        }
+    };
+    collect(QModelIndex());
+    QCOMPARE(open, QStringList({"Global", "Global/Preferences", "Global/Preferences/Process"}));
+    QCOMPARE(visiblePaths(proxy), QStringList({"Global", "Global/Preferences",
+                                               "Global/Preferences/Process", kMaxProcessors}));
+    QCOMPARE(proxy.mapToSource(view.currentIndex()), current);
 }
 
 // In the tree a Boolean offers exactly "true" and "false" and commits on choosing.
