@@ -50,8 +50,7 @@ bool SettingsStore::load(const QString &filePath, QString *error)
         loaded = false;
         m_hashed = HashedState();
         if (error && error->isEmpty())
-            *error = tr("%1 is not a valid PixInsight settings file: %2")
-                         .arg(QDir::toNativeSeparators(absolute), message);
+            *error = notSettingsMessage(absolute, message);
         return false;
     }
     path = absolute;
@@ -59,6 +58,26 @@ bool SettingsStore::load(const QString &filePath, QString *error)
     loaded = true;
     rememberHashed(stamp, loadedHash, readAt);
     return true;
+}
+
+QString SettingsStore::notSettingsMessage(const QString &filePath, const QString &reason)
+{
+    return tr("%1 is not a valid PixInsight settings file: %2")
+        .arg(QDir::toNativeSeparators(filePath), reason);
+}
+
+bool SettingsStore::fileReads(QString *error) const
+{
+    QByteArray bytes;
+    if (!readFile(path, bytes, error))
+        return false;
+    XsdtDocument probe;
+    QString message;
+    if (probe.parse(bytes, &message))
+        return true;
+    if (error && error->isEmpty())
+        *error = notSettingsMessage(path, message);
+    return false;
 }
 
 bool SettingsStore::changedOnDisk() const

@@ -31,6 +31,9 @@ public:
     // Cheap enough for a timer: the content is hashed only when stat() says the file may have
     // changed since it was last hashed.
     bool changedOnDisk() const;
+    // Whether the file at `path` reads and parses now, without touching the loaded document:
+    // asked before a reload that must not lose what is in memory.
+    bool fileReads(QString *error = nullptr) const;
     // Always reads and hashes the whole file.
     bool contentChangedOnDisk() const;
 
@@ -52,6 +55,7 @@ private:
     bool replaceCheck(const FileStamp &expected, bool saving, QString *error) const;
     QString missingMessage() const;
     static QString changedMessage();
+    static QString notSettingsMessage(const QString &filePath, const QString &reason);
     static QString restoreChangedMessage();
 
     mutable HashedState m_hashed;
