@@ -352,13 +352,18 @@ qint64 serializedSize(const XsdtNode *node)
 
 QByteArray XsdtDocument::serialize() const
 {
+    // Counted first, so that the bytes are one block of the exact size: growing them would hold
+    // up to half as much again while a save already holds the whole document.
+    CountFlush count;
+    {
+        auto out = std::make_unique<Encoder<CountFlush>>(count);
+        writeDocument(*out, *this);
+    }
     QByteArray bytes;
-    bytes.reserve(0x40000);
+    bytes.reserve(count.total);
     AppendFlush append{bytes};
     auto out = std::make_unique<Encoder<AppendFlush>>(append);
     writeDocument(*out, *this);
-    // Growing left up to half as much again unused; a save holds these bytes a while.
-    bytes.squeeze();
     return bytes;
 }
 
