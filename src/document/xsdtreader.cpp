@@ -183,6 +183,15 @@ QString intern(View<char> raw, StringCache *)
     return Units<char>::string(raw.data(), qsizetype(raw.size()));
 }
 
+void appendTo(QString &out, View<char16_t> raw)
+{
+    out.append(QStringView(raw.data(), qsizetype(raw.size())));
+}
+void appendTo(QString &out, View<char> raw)
+{
+    out.append(Units<char>::string(raw.data(), qsizetype(raw.size())));
+}
+
 // Index of the first `stop` unit at or after `from`, or `end`; sets *amp when an '&' was
 // passed on the way. Eight units at a time where the processor allows.
 qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop, bool *amp)
@@ -672,7 +681,7 @@ bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache)
     out.reserve(qsizetype(raw.size()));
     size_t from = 0;
     while (amp != raw.npos) {
-        out.append(intern(raw.substr(from, amp - from), nullptr));
+        appendTo(out, raw.substr(from, amp - from));
         const size_t semi = raw.find(Unit(';'), amp + 1);
         if (semi == raw.npos || semi - amp > 12)
             return fail(tr("malformed entity reference"));
@@ -720,7 +729,7 @@ bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache)
         from = semi + 1;
         amp = raw.find(Unit('&'), from);
     }
-    out.append(intern(raw.substr(from), nullptr));
+    appendTo(out, raw.substr(from));
     return true;
 }
 
