@@ -43,8 +43,7 @@ QStringList describe(const QList<DiffRecord> &records)
     for (const DiffRecord &r : records) {
         out << QStringLiteral("%1 %2 %3 %4")
                    .arg(r.kind)
-                   .arg(r.path, r.here ? r.here->value : QStringLiteral("-"),
-                        r.there ? r.there->value : QStringLiteral("-"));
+                   .arg(r.path, r.here ? r.here->value : "-", r.there ? r.there->value : "-");
     }
     return out;
 }
@@ -136,7 +135,7 @@ void TestAnalysisPages::initTestCase()
     QStandardPaths::setTestModeEnabled(true);
     qputenv("HOME", m_dir.path().toUtf8()); // no settings file of the real user is offered
     Dialogs::setTestMode(true);
-    QFile overlay(QStringLiteral(":/schema/overlay.json"));
+    QFile overlay(":/schema/overlay.json");
     QVERIFY(overlay.open(QIODevice::ReadOnly));
     QVERIFY(m_policy.load(overlay.readAll()));
 }
@@ -152,8 +151,8 @@ void TestAnalysisPages::init()
 
 void TestAnalysisPages::openCompare(const QByteArray &here, const QByteArray &there)
 {
-    const QString herePath = m_dir.filePath(QStringLiteral("core-1-pxi.settings"));
-    const QString therePath = m_dir.filePath(QStringLiteral("core-2-pxi.settings"));
+    const QString herePath = m_dir.filePath("core-1-pxi.settings");
+    const QString therePath = m_dir.filePath("core-2-pxi.settings");
     QVERIFY(writeFile(herePath, testdata::wrapSettings(here)));
     QVERIFY(writeFile(therePath, testdata::wrapSettings(there)));
     m_compare.reset();
@@ -162,7 +161,7 @@ void TestAnalysisPages::openCompare(const QByteArray &here, const QByteArray &th
     m_compare = std::make_unique<CompareView>(m_model.get());
     m_compare->setDocument(m_doc.get(), herePath);
     QCOMPARE(m_compare->summaryLabel()->text(),
-             QString("Pick another settings file to see how it differs from this one."));
+             "Pick another settings file to see how it differs from this one.");
     QString error;
     QVERIFY2(m_compare->compareWith(therePath, &error), qPrintable(error));
 }
@@ -193,7 +192,7 @@ void TestAnalysisPages::compare_data()
         << QString()
         << QStringList{"0 T/a 1 0", "1 T/only 2 -", "0 T/c 3 4", "2 z - 9", "2 T/y - 8"};
     QTest::newRow("queued here counts as missing")
-        << tool << tool << QStringLiteral("Tool") << QStringList{"2 Tool/a - 1", "2 Tool/b - x"};
+        << tool << tool << "Tool" << QStringList{"2 Tool/a - 1", "2 Tool/b - x"};
     // The later twin of the other file is the one compared; both of this file's twins get a
     // record; the other file's twins that nobody here has each get one.
     QTest::newRow("duplicates")
@@ -299,7 +298,7 @@ void TestAnalysisPages::compareView_data()
         << QStringList{"Global/Preferences/Main",
                        "  Sub/x | 5 | 5 | Different (type i / u)",
                        "(top level)",
-                       QStringLiteral("  top | a\u23CEb | c | Different"),
+                       "  top | a\u23CEb | c | Different",
                        "T/U",
                        "  q | 1 | 2 | Different"};
     const QByteArray longValue(5000, 'z');
@@ -336,7 +335,7 @@ void TestAnalysisPages::compareView()
     }
     QCOMPARE(m_compare->summaryLabel()->text(), summary);
     QCOMPARE(treeRows(m_compare->tree()), rows);
-    if (QTreeWidgetItem *item = rowNamed(m_compare->tree(), QStringLiteral("long")))
+    if (QTreeWidgetItem *item = rowNamed(m_compare->tree(), "long"))
         QCOMPARE(item->toolTip(0).section(QLatin1Char('\n'), 1, 1),
                  "This file: " + QString(300, 'z'));
 }
@@ -354,28 +353,27 @@ void TestAnalysisPages::compareCopies()
     m_compare->onlyHereBox()->setChecked(true);
     m_compare->hideNoiseBox()->setChecked(false);
     QTreeWidget *tree = m_compare->tree();
-    QCOMPARE(m_compare->copyAllButton()->text(),
-             QString("Use the other file's value for all shown (3)"));
+    QCOMPARE(m_compare->copyAllButton()->text(), "Use the other file's value for all shown (3)");
     QSignalSpy messages(m_compare.get(), &CompareView::message);
 
-    rowNamed(tree, QStringLiteral("d"))->setSelected(true);
+    rowNamed(tree, "d")->setSelected(true);
     QVERIFY(m_compare->copySelectedButton()->isEnabled());
     QTest::mouseClick(m_compare->copySelectedButton(), Qt::LeftButton);
     QCOMPARE(messages.takeFirst().at(0).toString(),
-             QString("Copied 1 value(s) into this file. Review and save when ready."));
-    QCOMPARE(m_doc->findPath(u"T/d")->value, QString("2"));
-    QTRY_VERIFY(!rowNamed(tree, QStringLiteral("d")));
+             "Copied 1 value(s) into this file. Review and save when ready.");
+    QCOMPARE(m_doc->findPath(u"T/d")->value, "2");
+    QTRY_VERIFY(!rowNamed(tree, "d"));
 
     // c is refused by the model (not an integer), mine exists only here, LastVersion is never
     // copied.
     Dialogs::setNextAnswer(QMessageBox::Yes);
     QTest::mouseClick(m_compare->copyAllButton(), Qt::LeftButton);
     QCOMPARE(Dialogs::lastShown().text,
-             QString("Copy 2 value(s) from core-2-pxi.settings into this file?\n\nThey become "
-                     "pending changes: you can review, revert and save them as usual."));
+             "Copy 2 value(s) from core-2-pxi.settings into this file?\n\nThey become "
+             "pending changes: you can review, revert and save them as usual.");
     QCOMPARE(messages.takeFirst().at(0).toString(),
-             QString("Copied 1 value(s); 3 could not be copied (protected type, not editable, or "
-                     "refused)."));
+             "Copied 1 value(s); 3 could not be copied (protected type, not editable, or "
+             "refused).");
     QCOMPARE(m_doc->pendingChangeCount(), 2);
     QTRY_COMPARE(treeRows(tree),
                  (QStringList{"T", "  c | 1 | abc | Different", "  mine | 1 |  | Only in this file",
@@ -386,17 +384,17 @@ void TestAnalysisPages::compareCopies()
     QTRY_COMPARE(treeRows(tree).mid(1, 2),
                  (QStringList{"  b | 7 | 1 | Different", "  c | 1 | abc | Different"}));
     QCOMPARE(m_compare->summaryLabel()->text(),
-             QString("3 different, 1 only in this file, 0 only in the other file"));
+             "3 different, 1 only in this file, 0 only in the other file");
     m_model->revertValue(m_doc->findPath(u"T/b"));
-    QTRY_VERIFY(!rowNamed(tree, QStringLiteral("b")));
+    QTRY_VERIFY(!rowNamed(tree, "b"));
     QCOMPARE(m_compare->summaryLabel()->text(),
-             QString("2 different, 1 only in this file, 0 only in the other file"));
+             "2 different, 1 only in this file, 0 only in the other file");
 
     // Queued for deletion here: its twin of the other file shows as only there.
     QVERIFY(m_model->queueDeletion(m_doc->findPath(u"T")));
     m_compare->onlyThereBox()->setChecked(true);
     QTRY_COMPARE(m_compare->summaryLabel()->text(),
-                 QString("1 different, 0 only in this file, 4 only in the other file"));
+                 "1 different, 0 only in this file, 4 only in the other file");
     m_compare->setViewOnly(true);
     QVERIFY(!m_compare->copyAllButton()->isEnabled());
 }
@@ -404,12 +402,12 @@ void TestAnalysisPages::compareCopies()
 void TestAnalysisPages::compareRefusals()
 {
     openCompare("<v k=\"a\" t=\"i\" v=\"1\"/>", "<v k=\"a\" t=\"i\" v=\"2\"/>");
-    const QString bad = m_dir.filePath(QStringLiteral("bad.settings"));
+    const QString bad = m_dir.filePath("bad.settings");
     QVERIFY(writeFile(bad, "<xsdt><v k="));
-    const QString missing = m_dir.filePath(QStringLiteral("missing.settings"));
+    const QString missing = m_dir.filePath("missing.settings");
     QString error;
-    QVERIFY(!m_compare->compareWith(m_dir.filePath(QStringLiteral("core-1-pxi.settings")), &error));
-    QCOMPARE(error, QString("That is the file being edited."));
+    QVERIFY(!m_compare->compareWith(m_dir.filePath("core-1-pxi.settings"), &error));
+    QCOMPARE(error, "That is the file being edited.");
     QVERIFY(!m_compare->compareWith(missing, &error));
     QVERIFY(error.startsWith("Cannot read " + missing + ": "));
     // An unreadable file keeps the file compared before; an invalid one ends the comparison.
@@ -419,8 +417,8 @@ void TestAnalysisPages::compareRefusals()
     QVERIFY(m_compare->otherPath().isEmpty());
     QVERIFY(m_compare->records().isEmpty());
     // Loading the compared file as the document forgets it as the other file.
-    QVERIFY(m_compare->compareWith(m_dir.filePath(QStringLiteral("core-2-pxi.settings"))));
-    m_compare->setDocument(m_doc.get(), m_dir.filePath(QStringLiteral("core-2-pxi.settings")));
+    QVERIFY(m_compare->compareWith(m_dir.filePath("core-2-pxi.settings")));
+    m_compare->setDocument(m_doc.get(), m_dir.filePath("core-2-pxi.settings"));
     QVERIFY(m_compare->otherPath().isEmpty());
     m_compare->setDocument(nullptr, QString());
     QVERIFY(m_compare->summaryLabel()->text().isEmpty());
@@ -505,9 +503,9 @@ void TestAnalysisPages::cleanupTree()
     m_cleanup = std::make_unique<CleanupView>(m_model.get());
     m_cleanup->setDocument(m_doc.get());
     QTEST(cleanupRows(m_cleanup->tree()), "rows");
-    if (QTreeWidgetItem *pair = rowNamed(m_cleanup->tree(), QStringLiteral("Pair")))
-        QCOMPARE(pair->toolTip(0), QString("Two paths\nSafe/A, Safe/B"));
-    QCOMPARE(m_cleanup->statusLabel()->text(), QString("Queued for deletion: 0"));
+    if (QTreeWidgetItem *pair = rowNamed(m_cleanup->tree(), "Pair"))
+        QCOMPARE(pair->toolTip(0), "Two paths\nSafe/A, Safe/B");
+    QCOMPARE(m_cleanup->statusLabel()->text(), "Queued for deletion: 0");
     m_cleanup.reset();
     m_model->setPolicy(&m_policy);
 }
@@ -523,12 +521,12 @@ void TestAnalysisPages::cleanupQueue()
     m_cleanup->setDocument(m_doc.get());
     QTreeWidget *tree = m_cleanup->tree();
     QSignalSpy messages(m_cleanup.get(), &CleanupView::message);
-    QTreeWidgetItem *pair = rowNamed(tree, QStringLiteral("Pair"));
+    QTreeWidgetItem *pair = rowNamed(tree, "Pair");
 
     // Queued elsewhere: the page follows.
     QVERIFY(m_model->queueDeletion(m_doc->findPath(u"Safe/A")));
-    QTRY_COMPARE(pair->text(3), QString("Partly queued (1 of 2)"));
-    QCOMPARE(m_cleanup->statusLabel()->text(), QString("Queued for deletion: 1"));
+    QTRY_COMPARE(pair->text(3), "Partly queued (1 of 2)");
+    QCOMPARE(m_cleanup->statusLabel()->text(), "Queued for deletion: 1");
     m_model->undoDeletion(m_doc->findPath(u"Safe/A"));
 
     // Two entries of three nodes, safe to clean: no question.
@@ -538,29 +536,27 @@ void TestAnalysisPages::cleanupQueue()
     QVERIFY(m_cleanup->statusLabel()->text().startsWith("Ticked: 2 (about "));
     QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
     QVERIFY(Dialogs::shown().isEmpty());
-    QCOMPARE(messages.takeFirst().at(0).toString(),
-             QString("Queued for deletion: 3. Save to apply."));
-    QCOMPARE(pair->text(3), QString("Queued for deletion"));
+    QCOMPARE(messages.takeFirst().at(0).toString(), "Queued for deletion: 3. Save to apply.");
+    QCOMPARE(pair->text(3), "Queued for deletion");
     QCOMPARE(pair->checkState(0), Qt::Unchecked);
 
     // The saved-settings section ticks its entries; queueing asks once, listing them all.
     QTreeWidgetItem *savedTop = tree->topLevelItem(1);
     savedTop->setCheckState(0, Qt::Checked);
-    QTRY_COMPARE(m_cleanup->statusLabel()->text().left(10), QString("Ticked: 3 "));
+    QTRY_COMPARE(m_cleanup->statusLabel()->text().left(10), "Ticked: 3 ");
     QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton); // cancelled
     QCOMPARE(Dialogs::shown().size(), 1);
     const Dialogs::Record asked = Dialogs::lastShown();
-    QCOMPARE(asked.text, QString("This removes the saved configuration of 3 tool(s) or script(s). "
-                                 "They will start from their defaults."));
-    QCOMPARE(asked.detailedText, QString("Alpha\nbeta\nzed"));
+    QCOMPARE(asked.text, "This removes the saved configuration of 3 tool(s) or script(s). "
+                         "They will start from their defaults.");
+    QCOMPARE(asked.detailedText, "Alpha\nbeta\nzed");
     QVERIFY(messages.isEmpty());
     QVERIFY(!m_doc->findPath(u"Alpha")->pendingDelete);
     QCOMPARE(savedTop->checkState(0), Qt::Checked);
     // zed holds a window position queued before; zed is queued whole all the same.
     Dialogs::setNextAnswer(QMessageBox::Yes);
     QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
-    QCOMPARE(messages.takeFirst().at(0).toString(),
-             QString("Queued for deletion: 3. Save to apply."));
+    QCOMPARE(messages.takeFirst().at(0).toString(), "Queued for deletion: 3. Save to apply.");
     QVERIFY(m_doc->findPath(u"Alpha")->pendingDelete);
 
     // Undo takes back only the marks of the ticked entries themselves.
@@ -576,10 +572,10 @@ void TestAnalysisPages::cleanupQueue()
     QTRY_VERIFY(m_cleanup->queueButton()->isEnabled());
     QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
     QCOMPARE(messages.takeFirst().at(0).toString(),
-             QString("Some entries were refused: PixInsight is running; nothing can be changed."));
+             "Some entries were refused: PixInsight is running; nothing can be changed.");
 
     m_cleanup->setViewOnly(true);
-    QCOMPARE(m_cleanup->statusLabel()->text(), QString("PixInsight is running: view only."));
+    QCOMPARE(m_cleanup->statusLabel()->text(), "PixInsight is running: view only.");
     QVERIFY(!m_cleanup->queueButton()->isEnabled());
     QVERIFY(!(pair->flags() & Qt::ItemIsEnabled));
     QVERIFY(!(savedTop->flags() & Qt::ItemIsEnabled));
@@ -592,8 +588,8 @@ void TestAnalysisPages::cleanupQueue()
 void TestAnalysisPages::healthCards()
 {
     Schema schema;
-    QFile globals(QStringLiteral(":/schema/globals.json"));
-    QFile overlay(QStringLiteral(":/schema/overlay.json"));
+    QFile globals(":/schema/globals.json");
+    QFile overlay(":/schema/overlay.json");
     QVERIFY(globals.open(QIODevice::ReadOnly) && overlay.open(QIODevice::ReadOnly));
     QVERIFY(schema.load(globals.readAll(), overlay.readAll()));
     testdata::GeneratorOptions options;
@@ -603,16 +599,16 @@ void TestAnalysisPages::healthCards()
     m_doc = std::make_unique<XsdtDocument>();
     QVERIFY(m_doc->parse(testdata::generateSettings(options)));
     for (int i = 0; i < 15; ++i)
-        m_doc->root.appendChild(XsdtNode::Group, QStringLiteral("Twice"));
+        m_doc->root.appendChild(XsdtNode::Group, "Twice");
     m_model->setDocument(m_doc.get());
 
     HealthView view(m_model.get(), &schema);
     HealthEnv env;
     env.exists = [](const QString &path) {
-        return !path.endsWith(QLatin1String(".qss")) && !path.endsWith(QLatin1String("-pxm.so"));
+        return !path.endsWith(".qss") && !path.endsWith("-pxm.so");
     };
     env.logicalProcessors = 8;
-    env.installCandidates = {QStringLiteral("/nowhere")};
+    env.installCandidates = {"/nowhere"};
     view.setEnvironment(env);
     QSignalSpy summaries(&view, &HealthView::summaryChanged);
     view.setDocument(m_doc.get());
@@ -644,7 +640,7 @@ void TestAnalysisPages::healthCards()
         QCOMPARE(stripe->palette().color(QPalette::Window),
                  stripes[int(view.findings().at(i).severity)]);
     }
-    const qsizetype twice = ids.indexOf(QStringLiteral("duplicate-key"));
+    const qsizetype twice = ids.indexOf("duplicate-key");
     QCOMPARE(view.findings().at(twice).nodes.size(), 15);
     QWidget *twiceCard = view.cards().at(twice);
     QCOMPARE(twiceCard->findChildren<QPushButton *>(QString(), Qt::FindChildrenRecursively).size(),
@@ -652,9 +648,9 @@ void TestAnalysisPages::healthCards()
     QVERIFY(!twiceCard->findChildren<QLabel *>().isEmpty());
     bool more = false;
     for (const QLabel *label : twiceCard->findChildren<QLabel *>())
-        more = more || label->text() == QLatin1String("...and 3 more.");
+        more = more || label->text() == "...and 3 more.";
     QVERIFY(more);
-    const qsizetype unused = ids.indexOf(QStringLiteral("unused-modules"));
+    const qsizetype unused = ids.indexOf("unused-modules");
     QSignalSpy opened(&view, &HealthView::openUnusedModules);
     const auto unusedButtons = view.cards().at(unused)->findChildren<QPushButton *>();
     QCOMPARE(unusedButtons.size(), 1);
@@ -666,7 +662,7 @@ void TestAnalysisPages::healthCards()
     auto *spin = qobject_cast<QSpinBox *>(view.rowFor(font)->editor());
     QVERIFY(spin);
     spin->setValue(96);
-    QCOMPARE(font->value, QString("96"));
+    QCOMPARE(font->value, "96");
     const QString stale = view.summaryLabel()->text();
     QVERIFY(stale.endsWith("   (You changed settings: run the check again to re-check.)"));
     spin->setValue(97);
@@ -688,8 +684,8 @@ void TestAnalysisPages::healthCards()
     // Thousands of findings are built a hundred cards at a time.
     for (int i = 0; i < 150; ++i) {
         XsdtNode *group = m_doc->root.appendChild(XsdtNode::Group, QStringLiteral("G%1").arg(i));
-        group->appendChild(XsdtNode::Group, QStringLiteral("X"));
-        group->appendChild(XsdtNode::Group, QStringLiteral("X"));
+        group->appendChild(XsdtNode::Group, "X");
+        group->appendChild(XsdtNode::Group, "X");
     }
     view.setDocument(m_doc.get());
     const qsizetype all = view.findings().size();

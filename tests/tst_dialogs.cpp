@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 #include "environment/discovery.h"
+#include "support/testfiles.h"
 #include "views/aboutdialog.h"
 #include "views/adbanner.h"
 #include "views/backupsdialog.h"
@@ -10,7 +11,6 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QNetworkAccessManager>
-#include <QProcess>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTcpServer>
@@ -22,18 +22,8 @@ using namespace vrn;
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using testdata::readFile;
+using testdata::writeFile;
 
 // Serves fixed bodies over HTTP on 127.0.0.1; requests for held paths wait for release().
 class LocalServer : public QTcpServer
@@ -95,7 +85,7 @@ class TestDialogs : public QObject
     QTemporaryDir m_home;
     QUrl m_opened;
     QString settingsFile() const { return m_home.path() + "/.PixInsight/core-1-pxi.settings"; }
-    QString cacheDir() const { return m_home.path() + QStringLiteral("/ads"); }
+    QString cacheDir() const { return m_home.path() + "/ads"; }
 
 private slots:
     void initTestCase()
@@ -105,8 +95,8 @@ private slots:
         // The screenshot process is no test: it would use these folders.
         for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
             qputenv(name, QFile::encodeName(m_home.path() + '/' + name));
-        QCoreApplication::setOrganizationName(QStringLiteral("Varnelhaus"));
-        QCoreApplication::setApplicationName(QStringLiteral("Varnelhaus"));
+        QCoreApplication::setOrganizationName("Varnelhaus");
+        QCoreApplication::setApplicationName("Varnelhaus");
         Dialogs::setTestMode(true);
         Dialogs::setUrlOpener([this](const QUrl &url) { return (m_opened = url).isValid(); });
     }
@@ -150,8 +140,8 @@ private slots:
             QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(i - 10),
                                      QFileDevice::FileModificationTime));
         }
-        QCOMPARE(BackupsDialog::sizeText(900), QStringLiteral("900 B"));
-        QCOMPARE(BackupsDialog::sizeText(1572864), QStringLiteral("1.5 MiB"));
+        QCOMPARE(BackupsDialog::sizeText(900), "900 B");
+        QCOMPARE(BackupsDialog::sizeText(1572864), "1.5 MiB");
 
         BackupsDialog dialog(settingsFile());
         QCOMPARE(dialog.keepSpin()->value(), 5);
@@ -164,7 +154,7 @@ private slots:
         QSignalSpy messages(&dialog, &BackupsDialog::message);
         Dialogs::setNextAnswer(answer);
         QTest::mouseClick(dialog.deleteOlderButton(), Qt::LeftButton);
-        QCOMPARE(Dialogs::lastShown().title, QStringLiteral("Delete backups"));
+        QCOMPARE(Dialogs::lastShown().title, "Delete backups");
         const QStringList kept = listBackups(settingsFile());
         QCOMPARE(kept.size(), left);
         QVERIFY(left == 0 || kept.constFirst().endsWith(".bak-20261206")); // the newest stay
@@ -188,8 +178,8 @@ private slots:
     {
         const QStringList none = AboutDialog::technicalDetails(QString(), QString()).split('\n');
         QCOMPARE(none.size(), 6);
-        QCOMPARE(none.at(3), QStringLiteral("Open file: none"));
-        QCOMPARE(none.at(4), QStringLiteral("PixInsight recorded in the file: unknown"));
+        QCOMPARE(none.at(3), "Open file: none");
+        QCOMPARE(none.at(4), "PixInsight recorded in the file: unknown");
         QVERIFY(none.at(5).contains(m_home.path() + "/.PixInsight; "));
 
         // The main window hands over the open file and the version lines recorded in it.
@@ -352,7 +342,7 @@ private slots:
     {
         QFETCH(bool, newerAdFirst);
         LocalServer server;
-        server.bodies["/a.png"] = readFile(QStringLiteral(":/icons/vrne-16.png"));
+        server.bodies["/a.png"] = readFile(":/icons/vrne-16.png");
         server.held.append("/a.png");
         AdBanner banner(cacheDir());
         banner.start(true, 1000000); // network on, but nothing loads by itself
@@ -378,31 +368,6 @@ private slots:
         offline.start(false, 1000000);
         offline.showAd(withImage);
         QCOMPARE(offline.currentPixmap().isNull(), newerAdFirst);
-    }
-
-    void screenshotMode()
-    {
-        const QByteArray demo = readFile(QStringLiteral(VARNEL_DEMO_FILE));
-        QVERIFY(writeFile(settingsFile(), demo));
-        const QDateTime stamp = QFileInfo(settingsFile()).lastModified();
-        QProcess process;
-        process.start(QStringLiteral(VARNEL_PROGRAM),
-                      {"--screenshots", m_home.path() + "/shots", settingsFile()});
-        QVERIFY(process.waitForFinished(120000));
-        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process.exitCode(), 0);
-        for (const char *name : {"review", "advanced-changed", "advanced", "backups", "about"}) {
-            const QImage image(m_home.path() + "/shots/" + name + ".png");
-            // Not blank: a rendered window has text, frames and pictures in many colours.
-            QSet<QRgb> colours;
-            for (int y = 0; y < image.height(); y += 3)
-                for (int x = 0; x < image.width(); x += 3)
-                    colours.insert(image.pixel(x, y));
-            QVERIFY2(image.width() > 300 && colours.size() > 20, name);
-        }
-        QCOMPARE(readFile(settingsFile()), demo);
-        QCOMPARE(QFileInfo(settingsFile()).lastModified(), stamp);
-        QCOMPARE(QDir(m_home.path() + "/.PixInsight").entryList(QDir::Files).size(), 1);
     }
 };
 

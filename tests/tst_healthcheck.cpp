@@ -20,12 +20,12 @@ QByteArray resource(const char *name)
 
 // A made-up computer: everything exists except the listed paths ("*" = nothing exists).
 HealthEnv madeUpEnv(const QStringList &missing, int processors = 8, const QString &binDir = {},
-                    const QStringList &candidates = {QStringLiteral("/nowhere/PixInsight")})
+                    const QStringList &candidates = {"/nowhere/PixInsight"})
 {
     HealthEnv env;
     const QSet<QString> gone(missing.begin(), missing.end());
     env.exists = [gone](const QString &path) {
-        return !gone.contains(QStringLiteral("*")) && !gone.contains(path);
+        return !gone.contains("*") && !gone.contains(path);
     };
     env.logicalProcessors = processors;
     env.binDir = binDir;
@@ -37,28 +37,27 @@ QStringList lines(const QList<Finding> &findings)
 {
     QStringList out;
     for (const Finding &f : findings)
-        out.append(f.id + QLatin1String(" | ") + severityName(f.severity) + QLatin1String(" | ") +
-                   f.title + QLatin1String(" | ") + f.text);
+        out.append(f.id + " | " + severityName(f.severity) + " | " + f.title + " | " + f.text);
     return out;
 }
 
-const QString kPathText = QStringLiteral(
+const QString kPathText =
     " is not on this computer. If it is a drive that is not connected right now, ignore this; "
-    "otherwise point the setting at somewhere that exists.");
-const QString kDuplicateText = QStringLiteral(
+    "otherwise point the setting at somewhere that exists.";
+const QString kDuplicateText =
     "A key should occur once. PixInsight reads only one of them, so the other holds data it "
-    "never uses, or a stale copy that may be the one it picks.");
+    "never uses, or a stale copy that may be the one it picks.";
 const QString kUnsignedText =
-    QStringLiteral(". That is a choice, not an error; it just lowers PixInsight's protection.");
-const QString kUnusedText = QStringLiteral(
-    " values in all). Uninstalled, renamed or replaced modules leave their data behind.");
-const QString kRegistryText = QStringLiteral(
+    ". That is a choice, not an error; it just lowers PixInsight's protection.";
+const QString kUnusedText =
+    " values in all). Uninstalled, renamed or replaced modules leave their data behind.";
+const QString kRegistryText =
     ". PixInsight repairs its registry at startup, so this only matters if the modules should "
-    "be there.");
+    "be there.";
 const QString kUncheckedText =
-    QStringLiteral("modules-unchecked | Note | Module files were not checked | The PixInsight "
-                   "program folder could not be found, so the registered modules could not be "
-                   "matched to files. Looked in: ");
+    "modules-unchecked | Note | Module files were not checked | The PixInsight "
+    "program folder could not be found, so the registered modules could not be "
+    "matched to files. Looked in: ";
 
 QByteArray pref(const char *group, const char *key, const char *type, const char *value)
 {
@@ -164,7 +163,7 @@ void TestHealthCheck::generatedFiles()
 
     // Each finding points at the entries it is about, in document order.
     const XsdtNode *recent = at("MainWindow/RecentFiles");
-    const QString security = QStringLiteral("Global/Preferences/Security/");
+    const QString security = "Global/Preferences/Security/";
     QCOMPARE(findings.at(0).nodes, {at("Global/Preferences/Application/FontResolution")});
     QCOMPARE(findings.at(4).nodes, {at("Global/Preferences/Process/MaxProcessors")});
     QCOMPARE(findings.at(5).nodes, {lostEntry});
@@ -182,7 +181,7 @@ void TestHealthCheck::generatedFiles()
     // is looked in, then the candidates, none twice.
     const HealthEnv noBin = madeUpEnv({"/opt/PixInsight/bin", "/home/u/PixInsight/bin"}, 8, {},
                                       {"/opt/PixInsight", "/home/u/PixInsight"});
-    QCOMPARE(lines(runHealthCheck(doc, m_schema, noBin)).filter(QStringLiteral("modules-")),
+    QCOMPARE(lines(runHealthCheck(doc, m_schema, noBin)).filter("modules-"),
              QStringList{kUncheckedText + "/opt/PixInsight, /home/u/PixInsight."});
 
     options.seed = 13;
@@ -210,11 +209,10 @@ void TestHealthCheck::cases_data()
     // Bytes that are not UTF-8: counted and placed; a real U+FFFD in the file is not one.
     QTest::newRow("invalid UTF-8 in a value")
         << QByteArray("<v k='B' t='s' v='x\xFFy'/>") << all
-        << QStringList{
-               "invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
-               "UTF-8 | The first is at line 2, column 79, in B. They are shown as \uFFFD, "
-               "and saving writes them that way; the backup made by the save keeps the "
-               "original bytes."};
+        << QStringList{"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
+                       "UTF-8 | The first is at line 2, column 79, in B. They are shown as \uFFFD, "
+                       "and saving writes them that way; the backup made by the save keeps the "
+                       "original bytes."};
     QTest::newRow("invalid UTF-8 after a real replacement character")
         << QByteArray("<v k='C' t='s' v='\xEF\xBF\xBDz'/><v k='D' t='s' v='\xC3'/>") << all
         << QStringList{"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
@@ -367,8 +365,8 @@ void TestHealthCheck::pendingChanges()
 
     // An edit not yet saved is what is checked.
     XsdtNode *font = doc.findPath(u"Global/Preferences/Application/FontResolution");
-    font->value = QStringLiteral("20");
-    QCOMPARE(ids().first(), QString("out-of-range"));
+    font->value = "20";
+    QCOMPARE(ids().first(), "out-of-range");
     font->value = font->originalValue;
 
     // Entries queued for deletion, or inside a group queued for deletion, are gone already.
@@ -380,28 +378,28 @@ void TestHealthCheck::pendingChanges()
     QVERIFY(ids().isEmpty());
     doc.revertAll();
     doc.findPath(u"ModuleData/Gone")->pendingDelete = true;
-    QVERIFY(!ids().contains(QStringLiteral("duplicate-key")));
+    QVERIFY(!ids().contains("duplicate-key"));
 }
 
 void TestHealthCheck::duplicateKeys()
 {
     // Keys in the order they first occur, each with all its entries in document order.
     XsdtNode root;
-    XsdtNode *small = root.appendChild(XsdtNode::Group, QStringLiteral("Small"));
+    XsdtNode *small = root.appendChild(XsdtNode::Group, "Small");
     for (const char *key : {"b", "a", "b", "c", "a", "b"})
         small->appendChild(XsdtNode::Value, QString::fromLatin1(key));
     for (int i = 0; i < 2; ++i) // beside the group searched: not looked at
-        root.appendChild(XsdtNode::Value, QStringLiteral("Other"));
-    QList<Finding> findings{Finding{QStringLiteral("kept"), Severity::Note, {}, {}, {}, {}}};
+        root.appendChild(XsdtNode::Value, "Other");
+    QList<Finding> findings{Finding{"kept", Severity::Note, {}, {}, {}, {}}};
     findDuplicateKeys(small, findings);
     findDuplicateKeys(nullptr, findings);
     QCOMPARE(findings.size(), 3);
-    QCOMPARE(findings.at(0).id, QString("kept"));
-    QCOMPARE(findings.at(1).title, QString("\"b\" appears 3 times in Small"));
+    QCOMPARE(findings.at(0).id, "kept");
+    QCOMPARE(findings.at(1).title, "\"b\" appears 3 times in Small");
     QCOMPARE(findings.at(1).nodes,
              (QList<XsdtNode *>{small->children.at(0).get(), small->children.at(2).get(),
                                 small->children.at(5).get()}));
-    QCOMPARE(findings.at(2).title, QString("\"a\" appears 2 times in Small"));
+    QCOMPARE(findings.at(2).title, "\"a\" appears 2 times in Small");
     QCOMPARE(severityName(Severity(3)), QString());
 }
 

@@ -42,12 +42,12 @@ bool writeAll(const QString &path, const QByteArray &bytes)
 struct Installation
 {
     QTemporaryDir dir;
-    QString folder = dir.filePath(QStringLiteral("PixInsight"));
+    QString folder = dir.filePath("PixInsight");
     QString path = recordFilePath(folder);
 
     explicit Installation(const QByteArray &bytes)
     {
-        QDir().mkpath(folder + QStringLiteral("/etc/update"));
+        QDir().mkpath(folder + "/etc/update");
         writeAll(path, bytes);
     }
 };
@@ -60,9 +60,9 @@ struct FakePixInsight
 
     FakePixInsight()
     {
-        const QString program = dir.filePath(QStringLiteral("PixInsight"));
-        if (QFile::copy(QStringLiteral("/bin/sleep"), program))
-            process.start(program, {QStringLiteral("60")});
+        const QString program = dir.filePath("PixInsight");
+        if (QFile::copy("/bin/sleep", program))
+            process.start(program, {"60"});
     }
     ~FakePixInsight()
     {
@@ -173,30 +173,28 @@ void TestInstalled::refusalsLeaveFileAlone_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("message"); // %1: the path given
 
-    const QString path = QStringLiteral("PixInsight/etc/update/installed.xri");
-    const QStringList orrinpad{QStringLiteral("Orrinpad.tgz")};
+    const QString path = "PixInsight/etc/update/installed.xri";
+    const QStringList orrinpad{"Orrinpad.tgz"};
     QTest::newRow("not the record file")
-        << kSmall << QStringLiteral("PixInsight/etc/update/old/etc/update/installed.xri")
-        << orrinpad << false << 4 << QStringLiteral("%1 is not PixInsight's installed.xri.");
+        << kSmall << "PixInsight/etc/update/old/etc/update/installed.xri" << orrinpad << false << 4
+        << "%1 is not PixInsight's installed.xri.";
     QTest::newRow("missing file") << QByteArray() << path << orrinpad << false << 3
-                                  << QStringLiteral("%1 does not exist.");
+                                  << "%1 does not exist.";
     QTest::newRow("no names") << kSmall << path << QStringList() << false << 6
-                              << QStringLiteral("No records were named.");
+                              << "No records were named.";
     QTest::newRow("PixInsight running")
         << kSmall << path << orrinpad << true << 2
-        << QStringLiteral(
-               "PixInsight is running. Close it first: it rewrites its records from memory.");
-    QTest::newRow("unknown package")
-        << kSmall << path << QStringList{"Mono.tgz", "Gone.tgz"} << false << 4
-        << QStringLiteral("Gone.tgz is not in the file.");
+        << "PixInsight is running. Close it first: it rewrites its records from memory.";
+    QTest::newRow("unknown package") << kSmall << path << QStringList{"Mono.tgz", "Gone.tgz"}
+                                     << false << 4 << "Gone.tgz is not in the file.";
     QTest::newRow("not a module")
         << kSmall << path << QStringList{"Mono.tgz", "core.tgz"} << false << 4
-        << QStringLiteral("core.tgz is not a module package; only modules may be removed.");
+        << "core.tgz is not a module package; only modules may be removed.";
     QTest::newRow("record not found in the text")
         << QByteArray("<xri><package fileName='Orrinpad.tgz' type='module'/></xri>") << path
         << orrinpad << false << 4
-        << QStringLiteral("Could not locate the record of Orrinpad.tgz in the file text. Nothing "
-                          "was changed.");
+        << "Could not locate the record of Orrinpad.tgz in the file text. Nothing "
+           "was changed.";
 }
 
 void TestInstalled::refusalsLeaveFileAlone()
@@ -219,7 +217,7 @@ void TestInstalled::refusalsLeaveFileAlone()
         pixInsight.emplace();
     QTRY_VERIFY_WITH_TIMEOUT(isPixInsightRunning() == running, 5000);
     const RecordChangeResult result = removeRecords(path, names, true);
-    QCOMPARE(result.message, message.replace(QLatin1String("%1"), QDir::toNativeSeparators(path)));
+    QCOMPARE(result.message, message.replace("%1", QDir::toNativeSeparators(path)));
     QCOMPARE(result.code, code);
     QCOMPARE(QFileInfo::exists(path) ? readAll(path) : QByteArray(), bytes);
     QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList(QDir::Files | QDir::Hidden).size(),
@@ -232,17 +230,16 @@ void TestInstalled::verificationAndRestore()
     QCOMPARE(restoreNewestBackup(pi.path, false).code, 3);
     // A read-back that differs from what was written puts the original back.
     setRecordReadBackHook([](QByteArray &bytes) { bytes.append(' '); });
-    RecordChangeResult result = removeRecords(pi.path, {QStringLiteral("Mono.tgz")}, false);
-    QCOMPARE(result.message,
-             QStringLiteral("Verification after writing failed; the backup was put back."));
+    RecordChangeResult result = removeRecords(pi.path, {"Mono.tgz"}, false);
+    QCOMPARE(result.message, "Verification after writing failed; the backup was put back.");
     QCOMPARE(readAll(pi.path), kSmall);
     setRecordReadBackHook({});
-    QVERIFY(QFile::remove(pi.path + QStringLiteral(".bak-20310506-070809-010")));
+    QVERIFY(QFile::remove(pi.path + ".bak-20310506-070809-010"));
 
-    QCOMPARE(removeRecords(pi.path, {QStringLiteral("Mono.tgz")}, false).code, 0);
+    QCOMPARE(removeRecords(pi.path, {"Mono.tgz"}, false).code, 0);
     const QByteArray withoutMono = readAll(pi.path);
     // Within the same millisecond: the second backup takes the counter.
-    QCOMPARE(removeRecords(pi.path, {QStringLiteral("Orrinpad.tgz")}, false).code, 0);
+    QCOMPARE(removeRecords(pi.path, {"Orrinpad.tgz"}, false).code, 0);
     QCOMPARE(listRecordBackups(pi.path), (QStringList{"installed.xri.bak-20310506-070809-010-2",
                                                       "installed.xri.bak-20310506-070809-010"}));
 
@@ -261,31 +258,31 @@ void TestInstalled::dialog()
     InstalledUpdatesDialog dialog(pi.path);
     QTreeWidget *list = dialog.list();
     QCOMPARE(list->topLevelItemCount(), 18);
-    QCOMPARE(list->topLevelItem(16)->text(2), QStringLiteral("2026-01-02 03:04"));
+    QCOMPARE(list->topLevelItem(16)->text(2), "2026-01-02 03:04");
     QVERIFY(!dialog.removeButton()->isEnabled() && !dialog.restoreButton()->isEnabled());
 
     // A package recorded twice is ticked as one; hidden ticks stay.
     list->topLevelItem(16)->setCheckState(0, Qt::Checked);
     QCOMPARE(list->topLevelItem(17)->checkState(0), Qt::Checked);
-    dialog.filterEdit()->setText(QStringLiteral(" MOD"));
+    dialog.filterEdit()->setText(" MOD");
     QVERIFY(list->topLevelItem(17)->isHidden() && !list->topLevelItem(15)->isHidden());
     dialog.setAllShownChecked(true);
     QVERIFY(!list->topLevelItem(0)->data(0, Qt::CheckStateRole).isValid());
-    QCOMPARE(dialog.removeButton()->text(), QStringLiteral("Remove 17 ticked..."));
+    QCOMPARE(dialog.removeButton()->text(), "Remove 17 ticked...");
 
     Dialogs::setNextAnswer(QMessageBox::Yes);
     QTest::mouseClick(dialog.removeButton(), Qt::LeftButton);
-    QString question = QStringLiteral("Remove 17 record(s) from PixInsight's list of installed "
-                                      "updates?");
+    QString question = "Remove 17 record(s) from PixInsight's list of installed "
+                       "updates?";
     for (int i = 1; i <= 12; ++i)
         question += QStringLiteral("\n  - Mod%1").arg(i);
-    question += QStringLiteral("\n  ... and 5 more\n\nA backup is made first. PixInsight must be "
-                               "closed.");
+    question += "\n  ... and 5 more\n\nA backup is made first. PixInsight must be "
+                "closed.";
     QCOMPARE(Dialogs::shown().value(0).text, question);
-    const QString backup = pi.path + QStringLiteral(".bak-20310506-070809-010");
+    const QString backup = pi.path + ".bak-20310506-070809-010";
     QCOMPARE(Dialogs::lastShown().text,
-             QStringLiteral("Removed 17 record(s).\n\nIn PixInsight: Resources > Updates > "
-                            "Check for Updates.\n\nBackup: ") +
+             "Removed 17 record(s).\n\nIn PixInsight: Resources > Updates > "
+             "Check for Updates.\n\nBackup: " +
                  backup);
     QCOMPARE(list->topLevelItemCount(), 1);
     QCOMPARE(readAll(backup), bytes);
@@ -293,7 +290,7 @@ void TestInstalled::dialog()
     QVERIFY(dialog.restoreButton()->isEnabled());
     FakePixInsight pixInsight;
     QTRY_VERIFY_WITH_TIMEOUT(!dialog.restoreButton()->isEnabled(), 5000);
-    QVERIFY(dialog.statusLabel()->text().startsWith(QLatin1String("<b>PixInsight is running.")));
+    QVERIFY(dialog.statusLabel()->text().startsWith("<b>PixInsight is running."));
     Dialogs::reset();
 }
 
@@ -302,46 +299,46 @@ void TestInstalled::dialog()
 // in /opt/PixInsight only when there is none, and removed again.
 void TestInstalled::helperThroughSudo()
 {
-    const QString folder = QStringLiteral("/opt/PixInsight");
-    if (::geteuid() != 0 || !QFileInfo::exists(QStringLiteral("/usr/bin/sudo")))
+    const QString folder = "/opt/PixInsight";
+    if (::geteuid() != 0 || !QFileInfo::exists("/usr/bin/sudo"))
         QSKIP("needs root and /usr/bin/sudo (CI installs sudo and runs the tests as root)");
     // Made in one step, so an installation that appears meanwhile is never taken for ours.
     if (!QDir().mkdir(folder))
         QSKIP("/opt/PixInsight exists; a fake installation is made only where there is none");
     const auto removeFake = qScopeGuard([&] { QDir(folder).removeRecursively(); });
     const QString path = recordFilePath(folder);
-    QVERIFY(QDir().mkpath(folder + QStringLiteral("/etc/update")) && writeAll(path, kSmall));
+    QVERIFY(QDir().mkpath(folder + "/etc/update") && writeAll(path, kSmall));
     QTemporaryDir tmp;
-    const QString denying = tmp.filePath(QStringLiteral("pkexec"));
+    const QString denying = tmp.filePath("pkexec");
     QVERIFY(writeAll(denying, "#!/bin/sh\nexit 126\n"));
     QVERIFY(::chmod(QFile::encodeName(denying).constData(), 0755) == 0 &&
             ::chmod(QFile::encodeName(tmp.path()).constData(), 0755) == 0);
     const auto realTools = qScopeGuard([] { setElevationTools({}); });
-    const ElevationTools sudo{tmp.filePath(QStringLiteral("none")), {}, VARNEL_PROGRAM, 0, 0};
+    const ElevationTools sudo{tmp.filePath("none"), {}, VARNEL_PROGRAM, 0, 0};
     setElevationTools(sudo);
 
     auto helper = [](const QStringList &arguments) {
         const ElevatedResult run =
-            runElevated(QStringList{QStringLiteral("--installed-updates-helper")} + arguments);
+            runElevated(QStringList{"--installed-updates-helper"} + arguments);
         return run.status == ElevatedResult::Ran ? run.exitCode : -run.status;
     };
-    QCOMPARE(helper({QStringLiteral("remove")}), 6);
-    QCOMPARE(helper({QStringLiteral("undo")}), 6);
+    QCOMPARE(helper({"remove"}), 6);
+    QCOMPARE(helper({"undo"}), 6);
     QCOMPARE(readAll(path), kSmall);
 
     testdata::EffectiveUser nobody(testdata::kNobody);
     QVERIFY(nobody.ok());
     InstalledUpdatesDialog dialog(path);
     QCOMPARE(dialog.statusLabel()->text(),
-             QStringLiteral("Changing this file needs administrator rights. Windows will ask for "
-                            "permission when you confirm."));
+             "Changing this file needs administrator rights. Windows will ask for "
+             "permission when you confirm.");
     setElevationTools({denying, {}, VARNEL_PROGRAM, 0, 0});
     dialog.list()->topLevelItem(2)->setCheckState(0, Qt::Checked);
     Dialogs::setNextAnswer(QMessageBox::Yes);
     dialog.removeChecked();
     QCOMPARE(Dialogs::lastShown().kind, Dialogs::Kind::Information);
-    QCOMPARE(Dialogs::lastShown().text, QStringLiteral("Cancelled: administrator permission was "
-                                                       "not given, so nothing was changed."));
+    QCOMPARE(Dialogs::lastShown().text, "Cancelled: administrator permission was "
+                                        "not given, so nothing was changed.");
 
     setElevationTools(sudo);
     dialog.list()->topLevelItem(2)->setCheckState(0, Qt::Checked);
@@ -349,10 +346,10 @@ void TestInstalled::helperThroughSudo()
     dialog.removeChecked();
     const QStringList backups = listRecordBackups(path);
     QCOMPARE(Dialogs::lastShown().text,
-             QStringLiteral("Removed 1 record(s).\n\nIn PixInsight: Resources > Updates > Check "
-                            "for Updates.\n\nBackup: ") +
+             "Removed 1 record(s).\n\nIn PixInsight: Resources > Updates > Check "
+             "for Updates.\n\nBackup: " +
                  backups.value(0));
-    QCOMPARE(readAll(folder + QStringLiteral("/etc/update/") + backups.value(0)), kSmall);
+    QCOMPARE(readAll(folder + "/etc/update/" + backups.value(0)), kSmall);
     Dialogs::setNextAnswer(QMessageBox::Yes);
     dialog.restoreBackup();
     QCOMPARE(readAll(path), kSmall);

@@ -41,8 +41,8 @@ bool chmodTo(const QString &path, mode_t mode)
     return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
 }
 
-const QString kInstall = QStringLiteral("/opt/PixInsight");
-const QString kUser = QStringLiteral("/home/u/.PixInsight/Pleiades");
+const QString kInstall = "/opt/PixInsight";
+const QString kUser = "/home/u/.PixInsight/Pleiades";
 
 // Names that must never form a path, separated by "|": traversal, separators, reserved folders,
 // and characters that only look like slashes or dots (division slash, fullwidth solidus, one
@@ -56,7 +56,7 @@ QStringList hostileNames()
                            u"a\u2215b|a\uFF0Fb|\u2024\u2024|a\u2024\u2024b|\uFF0E\uFF0E|"
                            u"\uFF2Bestrane|Kestran\u0435")
             .split(QLatin1Char('|'));
-    names << QStringLiteral("Kes") + QChar(0) + QStringLiteral("trane") << QString(65, 'a');
+    names << "Kes" + QChar(0) + "trane" << QString(65, 'a');
     return names;
 }
 
@@ -65,9 +65,8 @@ QStringList hostileNames()
 struct FakeInstall
 {
     QTemporaryDir tmp;
-    QString install =
-        tmp.filePath(QStringLiteral("PixInsight")); // where a home's one is looked for
-    QString outside = tmp.filePath(QStringLiteral("outside"));
+    QString install = tmp.filePath("PixInsight"); // where a home's one is looked for
+    QString outside = tmp.filePath("outside");
     QString goodFile = install + "/bin/Good-pxm.so";
     QString goodFolder = install + "/src/scripts/Good";
 
@@ -96,7 +95,7 @@ QString native(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
-const QString kNotRemoved = QStringLiteral(": could not be removed (in use, or no permission)");
+const QString kNotRemoved = ": could not be removed (in use, or no permission)";
 
 } // namespace
 
@@ -146,8 +145,7 @@ void TestLeftovers::names()
     QFETCH(QString, name);
     QFETCH(bool, safe);
     QCOMPARE(isSafeName(name), safe);
-    for (const QString &folder : {kInstall, QStringLiteral("/"), QStringLiteral("/opt/PixInsight/"),
-                                  QStringLiteral("/a/../opt")}) {
+    for (const QString &folder : QStringList{kInstall, "/", "/opt/PixInsight/", "/a/../opt"}) {
         for (int k = 0; k <= 7; ++k) {
             const auto kind = LeftoverKind(k);
             const QString path = leftoverPath(kind, folder, folder, name);
@@ -192,7 +190,7 @@ void TestLeftovers::kindsAndRequests()
         // Requests name the kind and the module, and parse back to both.
         LeftoverItem item;
         item.kind = kind;
-        item.name = QStringLiteral("Kestrane");
+        item.name = "Kestrane";
         LeftoverKind parsed = LeftoverKind(8);
         QString name;
         QCOMPARE(parseRequest(requestText(item), &parsed, &name), k < 8);
@@ -200,7 +198,7 @@ void TestLeftovers::kindsAndRequests()
     }
 
     // Folders are cleaned; unknown or relative folders form nothing, the root forms paths in it.
-    const QString bin = QStringLiteral("bin:Kestrane");
+    const QString bin = "bin:Kestrane";
     const QList<QStringList> folders = {
         {"user:Kestrane", kInstall, "", ""}, {"lib:Kestrane", "", kUser, ""},
         {bin, "opt/PixInsight", kUser, ""},  {"user:Kestrane", kInstall, "Pleiades", ""},
@@ -214,8 +212,8 @@ void TestLeftovers::kindsAndRequests()
     }
 
     // A request splits at its first colon; malformed ones do not parse at all.
-    QVERIFY(parseRequest(QStringLiteral("file:a:b"), &kind, &name));
-    QVERIFY(kind == LeftoverKind::ModuleFile && name == QStringLiteral("a:b"));
+    QVERIFY(parseRequest("file:a:b", &kind, &name));
+    QVERIFY(kind == LeftoverKind::ModuleFile && name == "a:b");
     for (const char *text :
          {":x", "File:x", "nothing", " file:x", "file :x", "/opt/PixInsight/bin/x", ""}) {
         QVERIFY2(!parseRequest(QString::fromLatin1(text), nullptr, nullptr), text);
@@ -227,9 +225,9 @@ void TestLeftovers::findOnDisk()
 {
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
-    const QString install = tmp.filePath(QStringLiteral("PixInsight"));
-    const QString user = tmp.filePath(QStringLiteral("Pleiades"));
-    const QString outside = tmp.filePath(QStringLiteral("outside"));
+    const QString install = tmp.filePath("PixInsight");
+    const QString user = tmp.filePath("Pleiades");
+    const QString outside = tmp.filePath("outside");
     QVERIFY(writeFile(install + "/bin/Kestrane-pxm.so", 100));
     QVERIFY(writeFile(install + "/bin/Kestrane-pxm.xsgn", 10));
     QVERIFY(writeFile(install + "/bin/Kestrane/a.txt", 5));
@@ -255,7 +253,7 @@ void TestLeftovers::findOnDisk()
     };
     // Links are neither followed nor counted; hidden files are.
     QStringList found;
-    for (const LeftoverItem &item : findLeftovers(install, user, QStringLiteral("Kestrane"), true))
+    for (const LeftoverItem &item : findLeftovers(install, user, "Kestrane", true))
         found.append(describe(item));
     QCOMPARE(found,
              (QStringList{"file:Kestrane PixInsight/bin/Kestrane-pxm.so file installed 100/1",
@@ -263,12 +261,12 @@ void TestLeftovers::findOnDisk()
                           "bin:Kestrane PixInsight/bin/Kestrane folder installed 5/1",
                           "lib:Kestrane PixInsight/lib/Kestrane folder installed 7/1",
                           "user:Kestrane Pleiades/Kestrane folder user 0/0"}));
-    for (const LeftoverItem &item : findLeftovers(install, user, QStringLiteral("Kestrane"), false))
+    for (const LeftoverItem &item : findLeftovers(install, user, "Kestrane", false))
         QCOMPARE(item.size, 0);
-    QVERIFY(findLeftovers(install, user, QStringLiteral("Other"), true).isEmpty());
-    QVERIFY(findLeftovers(install, user, QStringLiteral("Kestrane/../Kestrane"), true).isEmpty());
-    QCOMPARE(findLeftovers(install, QString(), QStringLiteral("Kestrane"), false).size(), 4);
-    QCOMPARE(findLeftovers(QString(), user, QStringLiteral("Kestrane"), false).size(), 1);
+    QVERIFY(findLeftovers(install, user, "Other", true).isEmpty());
+    QVERIFY(findLeftovers(install, user, "Kestrane/../Kestrane", true).isEmpty());
+    QCOMPARE(findLeftovers(install, QString(), "Kestrane", false).size(), 4);
+    QCOMPARE(findLeftovers(QString(), user, "Kestrane", false).size(), 1);
 
     // Requests are formed again from the folders; the type is not tested there, links are not
     // measured through.
@@ -284,20 +282,19 @@ void TestLeftovers::findOnDisk()
                           "sig:Nobody - file installed 0/0"}));
 
     // The installation folder is the first candidate with a "bin" folder, cleaned.
-    QVERIFY(QDir().mkpath(tmp.filePath(QStringLiteral("NoBin"))));
-    QVERIFY(writeFile(tmp.filePath(QStringLiteral("BinFile/bin")), 1));
-    QCOMPARE(findInstallDir({tmp.filePath(QStringLiteral("Missing")),
-                             tmp.filePath(QStringLiteral("NoBin")),
-                             tmp.filePath(QStringLiteral("BinFile")), install + "//./", user}),
+    QVERIFY(QDir().mkpath(tmp.filePath("NoBin")));
+    QVERIFY(writeFile(tmp.filePath("BinFile/bin"), 1));
+    QCOMPARE(findInstallDir({tmp.filePath("Missing"), tmp.filePath("NoBin"),
+                             tmp.filePath("BinFile"), install + "//./", user}),
              install);
-    QCOMPARE(findInstallDir({tmp.filePath(QStringLiteral("NoBin"))}), QString());
+    QCOMPARE(findInstallDir({tmp.filePath("NoBin")}), QString());
 }
 
 void TestLeftovers::measureStopsAt50000Files()
 {
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
-    const QString folder = tmp.filePath(QStringLiteral("big"));
+    const QString folder = tmp.filePath("big");
     const QByteArray name = QFile::encodeName(folder);
     for (int sub = 0; sub < 3; ++sub)
         QVERIFY(QDir().mkpath(folder + QStringLiteral("/part%1").arg(sub)));
@@ -322,8 +319,8 @@ void TestLeftovers::removeTreeLeavesLinkTargets()
 {
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
-    const QString outside = tmp.filePath(QStringLiteral("outside"));
-    const QString victim = tmp.filePath(QStringLiteral("victim"));
+    const QString outside = tmp.filePath("outside");
+    const QString victim = tmp.filePath("victim");
     QVERIFY(writeFile(outside + "/dir/keep.txt", 12));
     QVERIFY(writeFile(outside + "/file.txt", 34));
     QVERIFY(chmodTo(outside + "/file.txt", 0444));
@@ -336,7 +333,7 @@ void TestLeftovers::removeTreeLeavesLinkTargets()
     QVERIFY(QFile::link(outside + "/dir", victim + "/link-to-folder"));
     QVERIFY(QFile::link(outside + "/dir", victim + "/sub/link-to-folder"));
     QVERIFY(QFile::link(outside + "/file.txt", victim + "/link-to-file"));
-    QVERIFY(QFile::link(tmp.filePath(QStringLiteral("nowhere")), victim + "/dangling"));
+    QVERIFY(QFile::link(tmp.filePath("nowhere"), victim + "/dangling"));
     QCOMPARE(::mkfifo(QFile::encodeName(victim + "/pipe").constData(), 0600), 0);
 
     QVERIFY(removeTree(victim));
@@ -353,8 +350,8 @@ void TestLeftovers::removeTreeRefuses()
 {
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
-    const QString target = tmp.filePath(QStringLiteral("target"));
-    const QString link = tmp.filePath(QStringLiteral("link"));
+    const QString target = tmp.filePath("target");
+    const QString link = tmp.filePath("link");
     QVERIFY(writeFile(target + "/keep.txt", 8));
     QVERIFY(QDir().mkpath(target + "/sub"));
     QVERIFY(QFile::link(target, link));
@@ -362,10 +359,9 @@ void TestLeftovers::removeTreeRefuses()
     // A folder given as a link is not what the caller formed: neither the link nor what it
     // points to is touched. Nor is anything named through "." or "..", a file, or nothing.
     for (const QString &folder :
-         QStringList{link, link + "/", link + "/.", QString(), QStringLiteral("/"),
-                     QStringLiteral("relative/folder"), tmp.filePath(QStringLiteral("missing")),
-                     target + "/keep.txt", target + QChar(0) + "/../other", target + "/sub/..",
-                     target + "/./sub"})
+         QStringList{link, link + "/", link + "/.", QString(), "/", "relative/folder",
+                     tmp.filePath("missing"), target + "/keep.txt", target + QChar(0) + "/../other",
+                     target + "/sub/..", target + "/./sub"})
         QVERIFY2(!removeTree(folder), qPrintable(folder));
     QVERIFY(QFileInfo(link).isSymLink());
     QCOMPARE(QFileInfo(target + "/keep.txt").size(), 8);
@@ -389,7 +385,7 @@ void TestLeftovers::removeTreeAsOwner()
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
     QVERIFY(chmodTo(tmp.path(), 0755));
-    const QString shared = tmp.filePath(QStringLiteral("shared"));
+    const QString shared = tmp.filePath("shared");
     const QString victim = shared + "/victim";
     const QStringList owned = {shared,
                                victim,
@@ -427,8 +423,8 @@ void TestLeftovers::deletionRefusals_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("message"); // %1: the installation folder
     const QString unacceptable =
-        QStringLiteral("%1 is not acceptable (an unsafe name, or a location that is not known).");
-    const QString link = QStringLiteral("%1 is a link to somewhere else and is not touched.");
+        "%1 is not acceptable (an unsafe name, or a location that is not known).";
+    const QString link = "%1 is a link to somewhere else and is not touched.";
     QTest::newRow("unparsable") << "nothing" << 4 << "nothing is not a recognized request.";
     QTest::newRow("keyword case") << "File:Good" << 4 << "File:Good is not a recognized request.";
     QTest::newRow("unsafe name") << "bin:../x" << 4 << unacceptable.arg("bin:../x");
@@ -452,8 +448,7 @@ void TestLeftovers::deletionRefusals()
     FakeInstall fake;
     QVERIFY(fake.make());
     const LeftoverDeletion result =
-        deleteLeftovers({QStringLiteral("file:Good"), request, QStringLiteral("scripts:Good")},
-                        fake.install, QString(), false);
+        deleteLeftovers({"file:Good", request, "scripts:Good"}, fake.install, QString(), false);
     QCOMPARE(result.code, code);
     QCOMPARE(result.message, message.arg(native(fake.install)));
     QCOMPARE(result.removed, 0);
@@ -486,8 +481,7 @@ void TestLeftovers::swappedForLinkAfterCheck()
                     QFile::link(fake.outside + (swapFolder ? "/dir" : "/file.so"), swapped);
     });
     const LeftoverDeletion result =
-        deleteLeftovers({QStringLiteral("file:Good"), QStringLiteral("scripts:Good")}, fake.install,
-                        QString(), false);
+        deleteLeftovers({"file:Good", "scripts:Good"}, fake.install, QString(), false);
     setLeftoverCheckedHook({});
     QVERIFY(swappedOk);
     QCOMPARE(result.code, 5);
@@ -509,7 +503,7 @@ void TestLeftovers::deletionWithUserRights()
     QVERIFY(fake.make());
     QVERIFY(chmodTo(fake.tmp.path(), 0755));
     QVERIFY(::lchown(QFile::encodeName(fake.install + "/bin").constData(), kNobody, kNobody) == 0);
-    const QStringList requests = {QStringLiteral("file:Good"), QStringLiteral("scripts:Good")};
+    const QStringList requests = {"file:Good", "scripts:Good"};
     LeftoverDeletion result;
     {
         EffectiveUser nobody(kNobody);
@@ -591,8 +585,8 @@ void TestLeftovers::launcher()
     QFETCH(QString, message);
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
-    const QString toolPath = tmp.filePath(tool.isEmpty() ? QStringLiteral("none") : tool);
-    const QString argsFile = tmp.filePath(QStringLiteral("args"));
+    const QString toolPath = tmp.filePath(tool.isEmpty() ? "none" : tool);
+    const QString argsFile = tmp.filePath("args");
     QFile file(toolPath);
     if (!tool.isEmpty()) {
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -602,14 +596,12 @@ void TestLeftovers::launcher()
         file.close();
         QVERIFY(chmodTo(toolPath, script.isEmpty() ? 0644 : 0755));
     }
-    const QString missing = tmp.filePath(QStringLiteral("missing"));
+    const QString missing = tmp.filePath("missing");
     ElevationTools tools{tool == "pkexec" ? toolPath : missing, tool == "sudo" ? toolPath : missing,
-                         QStringLiteral("/the/program"), 0, 300};
+                         "/the/program", 0, 300};
     setElevationTools(tools);
     const bool available = elevationAvailable();
-    const ElevatedResult result =
-        runElevated({QStringLiteral("--leftovers-helper"), QStringLiteral("delete"),
-                     QStringLiteral("file:Good")});
+    const ElevatedResult result = runElevated({"--leftovers-helper", "delete", "file:Good"});
     setElevationTools({});
     QCOMPARE(available, !tool.isEmpty());
     QCOMPARE(int(result.status), status);
@@ -653,7 +645,7 @@ void TestLeftovers::helperProcess()
     QFETCH(bool, installed);
     QFETCH(bool, running);
     QFETCH(int, code);
-    if (QFileInfo::exists(QStringLiteral("/opt/PixInsight/bin")))
+    if (QFileInfo::exists("/opt/PixInsight/bin"))
         QSKIP("the helper would find the installation in /opt/PixInsight first");
     if (!running && isPixInsightRunning())
         QSKIP("another process named PixInsight runs on this machine; the helper would refuse");
@@ -661,15 +653,15 @@ void TestLeftovers::helperProcess()
     QVERIFY(fake.make());
     QProcess pixInsight;
     if (running) {
-        const QString fakePixInsight = fake.tmp.filePath(QStringLiteral("run/PixInsight"));
+        const QString fakePixInsight = fake.tmp.filePath("run/PixInsight");
         QVERIFY(QDir().mkpath(QFileInfo(fakePixInsight).path()));
-        QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), fakePixInsight));
-        pixInsight.start(fakePixInsight, {QStringLiteral("60")});
+        QVERIFY(QFile::copy("/bin/sleep", fakePixInsight));
+        pixInsight.start(fakePixInsight, {"60"});
         QVERIFY(pixInsight.waitForStarted());
     }
     QProcess helper;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), installed ? fake.tmp.path() : fake.outside);
+    env.insert("HOME", installed ? fake.tmp.path() : fake.outside);
     helper.setProcessEnvironment(env);
     helper.start(QStringLiteral(VARNEL_PROGRAM),
                  QStringList{"--leftovers-helper", "delete"} + requests);
@@ -693,9 +685,9 @@ void TestLeftovers::elevatedThroughSudo()
 #ifndef VARNEL_PROGRAM
     QSKIP("the program is not built here");
 #else
-    if (::geteuid() != 0 || !QFileInfo::exists(QStringLiteral("/usr/bin/sudo")))
+    if (::geteuid() != 0 || !QFileInfo::exists("/usr/bin/sudo"))
         QSKIP("needs root and /usr/bin/sudo (CI installs sudo and runs the tests as root)");
-    const QString install = QStringLiteral("/opt/PixInsight");
+    const QString install = "/opt/PixInsight";
     if (onDisk(install))
         QSKIP("/opt/PixInsight exists; a fake installation is made only where there is none");
     if (isPixInsightRunning())

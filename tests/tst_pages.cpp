@@ -5,6 +5,7 @@
 #include "generator/generator.h"
 #include "model/settingrow.h"
 #include "model/settingsmodel.h"
+#include "support/testfiles.h"
 #include "views/collapsiblesection.h"
 #include "views/dialogs.h"
 #include "views/modulesearchdialog.h"
@@ -62,12 +63,6 @@ QByteArray bulkDocument(int values)
     return testdata::wrapSettings(elements + "</i>");
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // "path=value" of every row, in order.
 QStringList shown(const SearchView &view)
 {
@@ -107,10 +102,8 @@ private:
 
 void TestPages::initTestCase()
 {
-    QFile globals(":/schema/globals.json");
-    QFile overlay(":/schema/overlay.json");
-    QVERIFY(globals.open(QIODevice::ReadOnly) && overlay.open(QIODevice::ReadOnly));
-    QVERIFY(m_schema.load(globals.readAll(), overlay.readAll()));
+    QVERIFY(m_schema.load(testdata::readFile(":/schema/globals.json"),
+                          testdata::readFile(":/schema/overlay.json")));
     qputenv("HOME", m_home.path().toLocal8Bit());
     qputenv("XDG_CONFIG_HOME", (m_home.path() + "/.config").toLocal8Bit());
     QStandardPaths::setTestModeEnabled(true);
@@ -182,7 +175,7 @@ void TestPages::ranking()
     view.setQuery(query);
     QCOMPARE(shown(view), expected);
     QCOMPARE(view.statusLabel()->text(), expected.isEmpty()
-                                             ? QStringLiteral("No matching settings.")
+                                             ? "No matching settings."
                                              : QStringLiteral("%1 result(s)").arg(expected.size()));
 }
 
@@ -203,7 +196,7 @@ void TestPages::gatesAndFilter()
     // Protected nodes handed over are listed although the box is off.
     view.showOnly({node("Lab/Blob"), node("Lab/ZetaStamp"), node("Lab/Note")}, "Just these");
     QVERIFY(view.banner()->isVisibleTo(&view));
-    QCOMPARE(view.bannerLabel()->text(), QStringLiteral("Just these"));
+    QCOMPARE(view.bannerLabel()->text(), "Just these");
     QCOMPARE(view.rows().size(), 3);
     QTest::keyClicks(view.searchEdit(), "zeta");
     QTRY_COMPARE(shown(view),
@@ -237,8 +230,8 @@ void TestPages::pagingAndSharedEdits()
         if (rows < 250)
             QTest::mouseClick(view.moreButton(), Qt::LeftButton);
     }
-    QCOMPARE(view.rows().first()->node()->key, QStringLiteral("Item000"));
-    QCOMPARE(view.rows().last()->node()->key, QStringLiteral("Item249"));
+    QCOMPARE(view.rows().first()->node()->key, "Item000");
+    QCOMPARE(view.rows().last()->node()->key, "Item249");
 
     // An edit made in a search row shows on the Preferences page and in the tree at once.
     view.setDocument(nullptr);
@@ -250,7 +243,7 @@ void TestPages::pagingAndSharedEdits()
     auto *spin = qobject_cast<QSpinBox *>(view.rows().first()->editor());
     spin->setValue(3);
     XsdtNode *max = node("Global/Preferences/Process/MaxProcessors");
-    QCOMPARE(m_model.data(m_model.indexForNode(max, 1)).toString(), QStringLiteral("3"));
+    QCOMPARE(m_model.data(m_model.indexForNode(max, 1)).toString(), "3");
     QCOMPARE(qobject_cast<QSpinBox *>(prefs.rowFor(max)->editor())->value(), 3);
     QVERIFY(prefs.rowFor(max)->titleLabel()->font().bold());
 }
@@ -280,11 +273,11 @@ void TestPages::preferencePages()
     // A change made elsewhere marks the page that shows it.
     QVERIFY(m_model.setData(
         m_model.indexForNode(node("Global/Preferences/Process/MaxFileReadThreads"), 1), "4"));
-    QCOMPARE(view.pageList()->item(1)->text(), QStringLiteral("Processes   \u25CF 1"));
+    QCOMPARE(view.pageList()->item(1)->text(), "Processes   \u25CF 1");
     QVERIFY(view.pageList()->item(1)->font().bold());
-    QCOMPARE(view.pageList()->item(0)->text(), QStringLiteral("Application"));
+    QCOMPARE(view.pageList()->item(0)->text(), "Application");
     m_model.revertAll();
-    QCOMPARE(view.pageList()->item(1)->text(), QStringLiteral("Processes"));
+    QCOMPARE(view.pageList()->item(1)->text(), "Processes");
 }
 
 void TestPages::preferenceSearch()
@@ -325,15 +318,12 @@ void TestPages::preferenceSearch()
 void TestPages::findModule()
 {
     const QString path = m_home.path() + "/modules.settings";
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(testdata::wrapSettings(kFixture));
-    file.close();
+    QVERIFY(testdata::writeFile(path, testdata::wrapSettings(kFixture)));
     MainWindow window;
-    QCOMPARE(window.tabs()->tabText(0), QStringLiteral("Preferences"));
+    QCOMPARE(window.tabs()->tabText(0), "Preferences");
     QCOMPARE(window.tabs()->currentIndex(), 0);
     window.onFindModule();
-    QCOMPARE(Dialogs::lastShown().text, QStringLiteral("Open a settings file first."));
+    QCOMPARE(Dialogs::lastShown().text, "Open a settings file first.");
     QVERIFY(window.loadFile(path));
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
@@ -351,24 +341,24 @@ void TestPages::findModule()
     window.onFindModule();
     QCOMPARE(window.tabs()->currentWidget(), search);
     QCOMPARE(search->bannerLabel()->text(),
-             QStringLiteral("Module search for \"kestrane\": registry entry, module data, module "
-                            "settings and process entries - Kestrane (installed), 2 value(s). "
-                            "Type words below to narrow them."));
+             "Module search for \"kestrane\": registry entry, module data, module "
+             "settings and process entries - Kestrane (installed), 2 value(s). "
+             "Type words below to narrow them.");
     QCOMPARE(search->rows().size(), 2);
     answer("estr");
     window.onFindModule();
     QCOMPARE(search->bannerLabel()->text(),
-             QStringLiteral("No module is called exactly \"estr\"; showing modules whose name "
-                            "contains it: Kestrane (installed), KestraneTools (installed) - 4 "
-                            "value(s)."));
+             "No module is called exactly \"estr\"; showing modules whose name "
+             "contains it: Kestrane (installed), KestraneTools (installed) - 4 "
+             "value(s).");
     answer("Needle");
     Dialogs::setNextAnswer(QMessageBox::Yes);
     window.onFindModule();
     QCOMPARE(Dialogs::lastShown().text,
-             QStringLiteral("Nothing recorded for \"Needle\" in the places module names usually "
-                            "go.\n\nRun a full search instead?"));
+             "Nothing recorded for \"Needle\" in the places module names usually "
+             "go.\n\nRun a full search instead?");
     QVERIFY(!search->banner()->isVisibleTo(search));
-    QCOMPARE(search->searchEdit()->text(), QStringLiteral("Needle"));
+    QCOMPARE(search->searchEdit()->text(), "Needle");
     QTRY_VERIFY(search->searchEdit()->hasFocus());
     QCOMPARE(shown(*search), QStringList{"Global/Preferences/GUI/Deep/Deeper/Marker=needle"});
 
@@ -377,35 +367,42 @@ void TestPages::findModule()
     QCOMPARE(window.tabs()->currentWidget(), search);
 }
 
+// The real program renders its windows and dialogs from the settings file, which it leaves as it
+// was, without a backup beside it; its folders are a temporary HOME's.
 void TestPages::screenshotMode()
 {
     QTemporaryDir dir;
-    const QString file = dir.path() + "/core-1-pxi.settings";
-    QVERIFY(QFile::copy(QStringLiteral(VARNEL_DEMO_FILE), file));
-    const QByteArray before = readAll(file);
+    const QString file = dir.path() + "/.PixInsight/core-1-pxi.settings";
+    const QByteArray before = testdata::readFile(VARNEL_DEMO_FILE);
+    QVERIFY(testdata::writeFile(file, before));
     const QDateTime modified = QFileInfo(file).lastModified();
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", dir.path());
+    for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+        env.insert(name, dir.path() + '/' + name);
     env.insert("QT_QPA_PLATFORM", "offscreen");
     process.setProcessEnvironment(env);
     process.start(VARNEL_PROGRAM, {"--screenshots", dir.path() + "/shots", file});
     QVERIFY(process.waitForFinished(120000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
-    for (const char *name : {"prefs-01", "prefs-10", "search-font", "search", "module-search",
-                             "review", "advanced-changed", "advanced"}) {
+    for (const QString name : {"prefs-01", "prefs-10", "search-font", "search", "module-search",
+                               "review", "advanced-changed", "advanced", "backups", "about"}) {
         const QImage image(dir.path() + "/shots/" + name + ".png");
-        QVERIFY2(image.width() >= 800, name);
+        QVERIFY2(image.width() >= (name == "backups" || name == "about" ? 300 : 800),
+                 qPrintable(name));
         // Not blank: text, frames and backgrounds give many colours.
         QSet<QRgb> colours;
-        for (int y = 0; y < image.height(); y += 5)
-            for (int x = 0; x < image.width(); x += 5)
+        for (int y = 0; y < image.height(); y += 3)
+            for (int x = 0; x < image.width(); x += 3)
                 colours.insert(image.pixel(x, y));
-        QVERIFY2(colours.size() > 8, name);
+        QVERIFY2(colours.size() > 20, qPrintable(name));
     }
     QVERIFY(!QFile::exists(dir.path() + "/shots/prefs-11.png"));
-    QCOMPARE(readAll(file), before);
+    QCOMPARE(testdata::readFile(file), before);
     QCOMPARE(QFileInfo(file).lastModified(), modified);
+    QCOMPARE(QDir(dir.path() + "/.PixInsight").entryList(QDir::Files).size(), 1);
 }
 
 QTEST_MAIN(TestPages)

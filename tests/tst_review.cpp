@@ -30,7 +30,7 @@ QStringList rows(const QTreeWidget *tree, int columns = 4)
         QStringList texts;
         for (int c = 0; c < columns; ++c)
             texts.append(tree->topLevelItem(i)->text(c));
-        out.append(texts.join(QStringLiteral(" | ")));
+        out.append(texts.join(" | "));
     }
     return out;
 }
@@ -49,7 +49,7 @@ LeftoverItem leftover(const QString &path, bool inInstallation = false)
     return item;
 }
 
-const QString kKestraneConfig = QStringLiteral("/home/astro/.config/Pleiades/Kestrane");
+const QString kKestraneConfig = "/home/astro/.config/Pleiades/Kestrane";
 
 } // namespace
 
@@ -80,7 +80,7 @@ private:
 
 void TestReview::initTestCase()
 {
-    QFile overlay(QStringLiteral(":/schema/overlay.json"));
+    QFile overlay(":/schema/overlay.json");
     QVERIFY(overlay.open(QIODevice::ReadOnly));
     QString error;
     QVERIFY2(m_policy.load(overlay.readAll(), &error), qPrintable(error));
@@ -132,10 +132,10 @@ void TestReview::listAndDetails()
     ReviewDialog dialog(m_model.get(), m_doc.get());
     QTreeWidget *tree = dialog.tree();
     QCOMPARE(dialog.summaryLabel()->text(),
-             QStringLiteral("3 edit(s) and 2 deletion(s) (4 values removed) will be written to "
-                            "the settings file."));
+             "3 edit(s) and 2 deletion(s) (4 values removed) will be written to "
+             "the settings file.");
     // Bytes that were not UTF-8 are announced before the save that rewrites them.
-    m_doc->invalidUtf8 = {2, 7, 12, QStringLiteral("ModuleData/Kestrane/Notes")};
+    m_doc->invalidUtf8 = {2, 7, 12, "ModuleData/Kestrane/Notes"};
     dialog.populate();
     QVERIFY(dialog.summaryLabel()->text().endsWith(
         "\n2 byte sequence(s) that are not valid UTF-8 (first at line 7, column 12) will be "
@@ -149,14 +149,13 @@ void TestReview::listAndDetails()
                  "Delete | Global/Statistics | 3 value(s) | (removed)",
                  "Edit | Global/Preferences/Process/MaxProcessors | 8 | 4",
                  "Edit | Global/RGBWorkingSpace/Gamma | 2.2 | 1.8",
-                 QStringLiteral(
-                     "Edit | ModuleData/Kestrane/Notes | one\u23CEtwo | one\u23CEtwo\u23CEthree"),
+                 "Edit | ModuleData/Kestrane/Notes | one\u23CEtwo | one\u23CEtwo\u23CEthree",
              }));
     QTreeWidgetItem *history = tree->topLevelItem(0);
     QTreeWidgetItem *statistics = tree->topLevelItem(1);
     QTreeWidgetItem *notes = tree->topLevelItem(4);
     QCOMPARE(statistics->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
-    QCOMPARE(notes->toolTip(3), QStringLiteral("one\ntwo\nthree"));
+    QCOMPARE(notes->toolTip(3), "one\ntwo\nthree");
     QVERIFY(dialog.saveButton()->isEnabled());
     QVERIFY(dialog.leftoverText()->isHidden());
 
@@ -164,25 +163,23 @@ void TestReview::listAndDetails()
     QVERIFY(!dialog.revertButton()->isEnabled());
     QVERIFY(dialog.detailText()->toPlainText().isEmpty());
     tree->setCurrentItem(notes);
-    QCOMPARE(
-        dialog.detailText()->toPlainText(),
-        QStringLiteral("ModuleData/Kestrane/Notes\nBefore: one\ntwo\nAfter:  one\ntwo\nthree"));
+    QCOMPARE(dialog.detailText()->toPlainText(),
+             "ModuleData/Kestrane/Notes\nBefore: one\ntwo\nAfter:  one\ntwo\nthree");
     QVERIFY(dialog.revertButton()->isEnabled());
     tree->setCurrentItem(statistics);
     QCOMPARE(dialog.detailText()->toPlainText(),
-             QStringLiteral("Global/Statistics\nThe whole entry is removed (3 value(s)). Expand "
-                            "the row to see them."));
+             "Global/Statistics\nThe whole entry is removed (3 value(s)). Expand "
+             "the row to see them.");
     tree->setCurrentItem(history);
-    QCOMPARE(dialog.detailText()->toPlainText(),
-             QStringLiteral("commandHistory/0001\nRemoved value: run()"));
+    QCOMPARE(dialog.detailText()->toPlainText(), "commandHistory/0001\nRemoved value: run()");
     notes->setSelected(true);
-    QCOMPARE(dialog.detailText()->toPlainText(), QStringLiteral("2 changes selected."));
+    QCOMPARE(dialog.detailText()->toPlainText(), "2 changes selected.");
 
     // A deleted value lists itself; a row inside a deletion has no details of its own.
     tree->expandItem(history);
     QCOMPARE(history->childCount(), 1);
     QCOMPARE(history->child(0)->text(0) + history->child(0)->text(1) + history->child(0)->text(2),
-             QStringLiteral("commandHistory/0001run()"));
+             "commandHistory/0001run()");
     tree->expandItem(statistics);
     tree->clearSelection();
     tree->setCurrentItem(statistics->child(0));
@@ -196,10 +193,10 @@ void TestReview::filters_data()
     QTest::addColumn<bool>("deletions");
     QTest::addColumn<QStringList>("shown");
 
-    const QString statistics = QStringLiteral("Delete | Global/Statistics");
-    const QString style = QStringLiteral("Edit | Global/Preferences/Application/StyleSheetFile");
-    const QString gamma = QStringLiteral("Edit | Global/RGBWorkingSpace/Gamma");
-    const QString nothing = QStringLiteral("Nothing matches the filters. | ");
+    const QString statistics = "Delete | Global/Statistics";
+    const QString style = "Edit | Global/Preferences/Application/StyleSheetFile";
+    const QString gamma = "Edit | Global/RGBWorkingSpace/Gamma";
+    const QString nothing = "Nothing matches the filters. | ";
     QTest::newRow("all") << "" << true << true << QStringList{statistics, style, gamma};
     QTest::newRow("edits only") << "" << true << false << QStringList{style, gamma};
     QTest::newRow("deletions only") << "" << false << true << QStringList{statistics};
@@ -229,11 +226,11 @@ void TestReview::filters()
     if (!deletions)
         QTest::mouseClick(dialog.showDeletionsBox(), Qt::LeftButton);
     QCOMPARE(rows(dialog.tree(), 2), shown);
-    if (shown.first().startsWith(QLatin1String("Nothing"))) // cannot be selected
+    if (shown.first().startsWith("Nothing")) // cannot be selected
         QCOMPARE(dialog.tree()->topLevelItem(0)->flags(), Qt::ItemIsEnabled);
     // Filters only narrow the list: saving still writes everything.
     QVERIFY(dialog.saveButton()->isEnabled());
-    QVERIFY(dialog.summaryLabel()->text().startsWith(QLatin1String("2 edit(s) and 1 deletion(s)")));
+    QVERIFY(dialog.summaryLabel()->text().startsWith("2 edit(s) and 1 deletion(s)"));
 }
 
 void TestReview::takeBackAndLeftovers()
@@ -255,10 +252,10 @@ void TestReview::takeBackAndLeftovers()
     rowFor(tree, u"Global/RGBWorkingSpace/Gamma")->setSelected(true);
     QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
     QVERIFY(!m_doc->findPath(u"Global/Statistics")->pendingDelete);
-    QCOMPARE(m_doc->findPath(u"Global/RGBWorkingSpace/Gamma")->value, QStringLiteral("2.2"));
+    QCOMPARE(m_doc->findPath(u"Global/RGBWorkingSpace/Gamma")->value, "2.2");
     QCOMPARE(dialog.summaryLabel()->text(),
-             QStringLiteral("1 edit(s) and 0 deletion(s) (0 values removed) will be written to "
-                            "the settings file."));
+             "1 edit(s) and 0 deletion(s) (0 values removed) will be written to "
+             "the settings file.");
     QCOMPARE(rows(tree, 2), QStringList{"Edit | Global/Preferences/Process/MaxProcessors"});
     QVERIFY(!dialog.revertButton()->isEnabled());
 
@@ -266,29 +263,27 @@ void TestReview::takeBackAndLeftovers()
     QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
     QCOMPARE(m_doc->pendingChangeCount(), 0);
     QCOMPARE(tree->topLevelItemCount(), 0);
-    QCOMPARE(dialog.summaryLabel()->text(), QStringLiteral("There are no changes to save."));
+    QCOMPARE(dialog.summaryLabel()->text(), "There are no changes to save.");
     QVERIFY(!dialog.saveButton()->isEnabled());
 
     // Files to delete alone are something to save.
     dialog.setLeftoverItems(
-        {leftover(kKestraneConfig),
-         leftover(QStringLiteral("/opt/PixInsight/bin/Kestrane-pxm.so"), true)});
+        {leftover(kKestraneConfig), leftover("/opt/PixInsight/bin/Kestrane-pxm.so", true)});
     QVERIFY(!dialog.leftoverText()->isHidden());
     QCOMPARE(dialog.leftoverText()->toPlainText(),
-             QStringLiteral("Also deleted from disk, permanently, right after the settings are "
-                            "written (2 item(s)):\n"
-                            "   /home/astro/.config/Pleiades/Kestrane\n"
-                            "   /opt/PixInsight/bin/Kestrane-pxm.so   (protected)\n"
-                            "The protected ones need administrator permission: you will be asked "
-                            "for it."));
-    QCOMPARE(dialog.summaryLabel()->text(),
-             QStringLiteral("The settings file itself is not changed."));
+             "Also deleted from disk, permanently, right after the settings are "
+             "written (2 item(s)):\n"
+             "   /home/astro/.config/Pleiades/Kestrane\n"
+             "   /opt/PixInsight/bin/Kestrane-pxm.so   (protected)\n"
+             "The protected ones need administrator permission: you will be asked "
+             "for it.");
+    QCOMPARE(dialog.summaryLabel()->text(), "The settings file itself is not changed.");
     QVERIFY(dialog.saveButton()->isEnabled());
     dialog.setLeftoverItems({leftover(kKestraneConfig)});
     QCOMPARE(dialog.leftoverText()->toPlainText(),
-             QStringLiteral("Also deleted from disk, permanently, right after the settings are "
-                            "written (1 item(s)):\n"
-                            "   /home/astro/.config/Pleiades/Kestrane"));
+             "Also deleted from disk, permanently, right after the settings are "
+             "written (1 item(s)):\n"
+             "   /home/astro/.config/Pleiades/Kestrane");
     dialog.setLeftoverItems({});
     QVERIFY(dialog.leftoverText()->isHidden());
     QVERIFY(!dialog.saveButton()->isEnabled());
@@ -304,16 +299,16 @@ void TestReview::largeDeletionIsCapped()
     queue("ModuleData/Big");
     ReviewDialog dialog(m_model.get(), m_doc.get());
     QTreeWidgetItem *big = rowFor(dialog.tree(), u"ModuleData/Big");
-    QCOMPARE(big->text(2), QStringLiteral("1000 value(s)"));
+    QCOMPARE(big->text(2), "1000 value(s)");
     for (int pass = 0; pass < 2; ++pass) { // expanding again adds nothing
         dialog.tree()->collapseItem(big);
         dialog.tree()->expandItem(big);
         QCOMPARE(big->childCount(), 301);
     }
     QCOMPARE(big->child(0)->text(1) + " " + big->child(0)->text(2) + " " + big->child(0)->text(3),
-             QStringLiteral("ModuleData/Big/0000/Value v0 (removed)"));
-    QCOMPARE(big->child(299)->text(1), QStringLiteral("ModuleData/Big/0299/Value"));
-    QCOMPARE(big->child(300)->text(0), QStringLiteral("...and 700 more values"));
+             "ModuleData/Big/0000/Value v0 (removed)");
+    QCOMPARE(big->child(299)->text(1), "ModuleData/Big/0299/Value");
+    QCOMPARE(big->child(300)->text(0), "...and 700 more values");
     QCOMPARE(big->child(300)->flags(), Qt::ItemIsEnabled);
 }
 
@@ -328,7 +323,7 @@ void TestReview::keyboard()
     // Enter in the filter does not save ...
     dialog.filterEdit()->setFocus();
     QTRY_VERIFY(dialog.filterEdit()->hasFocus());
-    QTest::keyClicks(dialog.filterEdit(), QStringLiteral("gamma"));
+    QTest::keyClicks(dialog.filterEdit(), "gamma");
     QTest::keyClick(dialog.filterEdit(), Qt::Key_Return);
     QCOMPARE(accepted.count(), 0);
     QCOMPARE(dialog.tree()->topLevelItemCount(), 1);
@@ -349,7 +344,7 @@ void TestReview::takeBackWhileFiltered()
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     QTreeWidget *tree = dialog.tree();
-    QTest::keyClicks(dialog.filterEdit(), QStringLiteral("gamma"));
+    QTest::keyClicks(dialog.filterEdit(), "gamma");
     QCOMPARE(tree->topLevelItemCount(), 2);
     const auto click = [tree](QTreeWidgetItem *item) {
         QTest::mouseClick(tree->viewport(), Qt::LeftButton, {},
@@ -360,8 +355,7 @@ void TestReview::takeBackWhileFiltered()
     QCOMPARE(rows(tree, 2), QStringList{"Edit | Global/Preferences/Application/StyleSheetFile"});
     click(tree->topLevelItem(0));
     QCOMPARE(tree->selectedItems(), QList<QTreeWidgetItem *>{tree->topLevelItem(0)});
-    QCOMPARE(tree->topLevelItem(0)->toolTip(1),
-             QStringLiteral("Global/Preferences/Application/StyleSheetFile"));
+    QCOMPARE(tree->topLevelItem(0)->toolTip(1), "Global/Preferences/Application/StyleSheetFile");
     QCOMPARE(tree->textElideMode(), Qt::ElideMiddle);
 }
 

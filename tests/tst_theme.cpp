@@ -34,11 +34,11 @@ public:
 
 QSettings preferences()
 {
-    return QSettings(QStringLiteral("Varnelhaus"), QStringLiteral("Varnelhaus"));
+    return QSettings("Varnelhaus", "Varnelhaus");
 }
 
-const QString kThemeKey = QStringLiteral("Appearance/Theme");
-const QString kScaleKey = QStringLiteral("Appearance/FontScale");
+const QString kThemeKey = "Appearance/Theme";
+const QString kScaleKey = "Appearance/FontScale";
 
 // The dark palette's window colour; anything else is the light palette (checked exactly below).
 bool showsDark()
@@ -104,7 +104,7 @@ void TestTheme::initTestCase()
 {
     // Never the real user's preferences.
     QStandardPaths::setTestModeEnabled(true);
-    QVERIFY(preferences().fileName().contains(QLatin1String(".qttest")));
+    QVERIFY(preferences().fileName().contains(".qttest"));
     m_originalFont = QApplication::font();
 }
 
@@ -180,7 +180,7 @@ void TestTheme::storedValues()
     QCOMPARE(manager->theme(), c.theme);
     QCOMPARE(manager->fontScale(), c.scale);
     QCOMPARE(QApplication::font().pointSizeF(), m_originalFont.pointSizeF() * c.scale);
-    QCOMPARE(QApplication::style()->name(), QStringLiteral("fusion"));
+    QCOMPARE(QApplication::style()->name(), "fusion");
     QCOMPARE(preferences().value(kThemeKey), c.storedTheme); // reading does not write
 
     manager->setTheme(1, false);

@@ -52,14 +52,13 @@ QString newText(const XsdtNode *node, QRandomGenerator &random)
 {
     switch (node->type.unicode()) {
     case 'b':
-        return node->value == QLatin1String("true") ? QStringLiteral("false")
-                                                    : QStringLiteral("true");
+        return node->value == "true" ? "false" : "true";
     case 'i':
     case 'u':
         return QString::number(random.bounded(1000));
     case 'F':
     case 'f':
-        return QString::number(random.bounded(1000)) + QStringLiteral(".5");
+        return QString::number(random.bounded(1000)) + ".5";
     default:
         return QStringLiteral("text %1").arg(random.bounded(100000));
     }
@@ -84,7 +83,7 @@ private:
 
 void TestUndo::initTestCase()
 {
-    QFile overlay(QStringLiteral(":/schema/overlay.json"));
+    QFile overlay(":/schema/overlay.json");
     QVERIFY(overlay.open(QIODevice::ReadOnly));
     QVERIFY(m_policy.load(overlay.readAll()));
     qputenv("HOME", m_home.path().toLocal8Bit());
@@ -131,7 +130,7 @@ void TestUndo::randomSequenceUndoesAndRedoesExactly()
         } else if (kind < 90) {
             model.undoDeletion(pick(nodes));
         } else if (kind < 98) {
-            model.beginBatch(QStringLiteral("batch"));
+            model.beginBatch("batch");
             for (int i = 0; i < 3; ++i) {
                 XsdtNode *node = pick(editable);
                 model.setData(model.indexForNode(node, 1), newText(node, random));
@@ -172,21 +171,21 @@ void TestUndo::batchesHistoryAndViewOnly()
 
     // A node touched twice in one step comes back to its first state.
     XsdtNode *a = doc.findPath(u"Global/Statistics/A");
-    model.beginBatch(QStringLiteral("twice"));
-    model.setData(model.indexForNode(a, 1), QStringLiteral("5"));
-    model.setData(model.indexForNode(a, 1), QStringLiteral("6"));
+    model.beginBatch("twice");
+    model.setData(model.indexForNode(a, 1), "5");
+    model.setData(model.indexForNode(a, 1), "6");
     model.endBatch();
     model.undo();
-    QCOMPARE(a->value, QString("1"));
+    QCOMPARE(a->value, "1");
     model.clearHistory();
 
-    model.beginBatch(QStringLiteral("queue deletion of 3 entries"));
+    model.beginBatch("queue deletion of 3 entries");
     for (const char *key : {"A", "B", "C"})
-        QVERIFY(model.queueDeletion(
-            doc.findPath(QString(QStringLiteral("Global/Statistics/") + QLatin1String(key)))));
+        QVERIFY(
+            model.queueDeletion(doc.findPath(QString("Global/Statistics/" + QLatin1String(key)))));
     model.endBatch();
     QCOMPARE(model.undoStack()->count(), 1);
-    QCOMPARE(model.undoStack()->undoText(), QString("queue deletion of 3 entries"));
+    QCOMPARE(model.undoStack()->undoText(), "queue deletion of 3 entries");
     QCOMPARE(doc.pendingChangeCount(), 3);
 
     // View-only blocks both directions and changes nothing.
@@ -212,11 +211,11 @@ void TestUndo::batchesHistoryAndViewOnly()
 
 void TestUndo::editMenuAndTextEditors()
 {
-    const QString dir = m_home.path() + QStringLiteral("/.PixInsight");
+    const QString dir = m_home.path() + "/.PixInsight";
     QVERIFY(QDir().mkpath(dir));
     testdata::GeneratorOptions options;
     options.targetBytes = 40 * 1024;
-    QFile file(dir + QStringLiteral("/core-1-pxi.settings"));
+    QFile file(dir + "/core-1-pxi.settings");
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(testdata::generateSettings(options));
     file.close();
@@ -230,18 +229,18 @@ void TestUndo::editMenuAndTextEditors()
     XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
     QVERIFY(node);
     const QString original = node->value;
-    window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("3"));
-    QCOMPARE(undo->text(), QString("Undo edit of MaxProcessors"));
+    window.model()->setData(window.model()->indexForNode(node, 1), "3");
+    QCOMPARE(undo->text(), "Undo edit of MaxProcessors");
     QVERIFY(undo->isEnabled() && !redo->isEnabled());
     QCOMPARE(undo->shortcut(), QKeySequence(QKeySequence::Undo));
 
     undo->trigger();
     QCOMPARE(node->value, original);
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - Varnel"));
-    QCOMPARE(redo->text(), QString("Redo edit of MaxProcessors"));
+    QCOMPARE(window.windowTitle(), "core-1-pxi.settings - Varnel");
+    QCOMPARE(redo->text(), "Redo edit of MaxProcessors");
     QVERIFY(!undo->isEnabled() && redo->isEnabled());
     redo->trigger();
-    QCOMPARE(node->value, QString("3"));
+    QCOMPARE(node->value, "3");
 
     // Revert selected in the review dialog is one step that survives Cancel.
     window.requestDeletion(window.store().document.findPath(u"Global/Statistics"));
@@ -253,7 +252,7 @@ void TestUndo::editMenuAndTextEditors()
     });
     window.saveAction()->trigger();
     QCOMPARE(window.store().document.pendingChangeCount(), 0);
-    QCOMPARE(undo->text(), QString("Undo revert of 2 change(s)"));
+    QCOMPARE(undo->text(), "Undo revert of 2 change(s)");
     undo->trigger();
     QCOMPARE(window.store().document.pendingChangeCount(), 2);
 
@@ -264,7 +263,7 @@ void TestUndo::editMenuAndTextEditors()
     auto *line = new QLineEdit(&window);
     line->show();
     line->setFocus();
-    QTest::keyClicks(line, QStringLiteral("abc"));
+    QTest::keyClicks(line, "abc");
     QTest::keySequence(line, QKeySequence::Undo);
     QCOMPARE(line->text(), QString());
     QCOMPARE(window.store().document.pendingChangeCount(), 2);

@@ -17,9 +17,9 @@ using namespace vrn;
 
 namespace {
 
-const QString kProcessors = QStringLiteral("Global/Preferences/Process/MaxProcessors");
-const QString kFont = QStringLiteral("Global/Preferences/Application/FontResolution");
-const QString kIntent = QStringLiteral("Global/ColorManagement/DefaultRenderingIntent");
+const QString kProcessors = "Global/Preferences/Process/MaxProcessors";
+const QString kFont = "Global/Preferences/Application/FontResolution";
+const QString kIntent = "Global/ColorManagement/DefaultRenderingIntent";
 
 struct Run
 {
@@ -61,14 +61,14 @@ Run TestVarnelctl::run(QStringList args)
     if (!m_ownPixInsight &&
         !QTest::qWaitFor([] { return runningPixInsightPids().isEmpty(); }, 120000))
         qWarning("a process named PixInsight is still running");
-    args.replaceInStrings(QStringLiteral("%F"), m_file);
+    args.replaceInStrings("%F", m_file);
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), m_home.path());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral(".config")));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), m_home.filePath(QStringLiteral(".local/share")));
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    env.insert("HOME", m_home.path());
+    env.insert("XDG_CONFIG_HOME", m_home.filePath(".config"));
+    env.insert("XDG_DATA_HOME", m_home.filePath(".local/share"));
+    env.remove("DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
     process.setProcessEnvironment(env);
     process.start(QStringLiteral(VARNELCTL_PROGRAM), args);
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
@@ -96,13 +96,12 @@ void TestVarnelctl::init()
 {
     m_ownPixInsight = false;
     QDir(m_home.path()).removeRecursively();
-    QVERIFY(QDir().mkpath(m_home.filePath(QStringLiteral(".PixInsight"))));
-    QVERIFY(QDir().mkpath(m_home.filePath(QStringLiteral(".local/share"))));
+    QVERIFY(QDir().mkpath(m_home.filePath(".PixInsight")));
+    QVERIFY(QDir().mkpath(m_home.filePath(".local/share")));
     testdata::GeneratorOptions options;
     options.targetBytes = 96 * 1024;
     options.plantProblems = true;
-    m_file = write(QStringLiteral(".PixInsight/core-1-pxi.settings"),
-                   testdata::generateSettings(options));
+    m_file = write(".PixInsight/core-1-pxi.settings", testdata::generateSettings(options));
 }
 
 void TestVarnelctl::refusals_data()
@@ -117,7 +116,7 @@ void TestVarnelctl::refusals_data()
         QTest::newRow(name) << args << QString::fromLatin1(setup) << code
                             << QString::fromUtf8(message);
     };
-    const QString f = QStringLiteral("--file=%F");
+    const QString f = "--file=%F";
     row("below minimum", {"set", f, kProcessors + "=0"}, "", 4, "below the allowed minimum 1");
     row("wrong type", {"set", kProcessors + "=four"}, "", 4,
         "MaxProcessors: Expected an integer between");
@@ -151,9 +150,9 @@ void TestVarnelctl::refusals()
     QFETCH(QString, message);
 
     const QByteArray broken = "not a settings file";
-    write(QStringLiteral(".PixInsight/core-1-pxi.settings.bak-1"),
-          setup == QLatin1String("broken") ? broken : testdata::wrapSettings({}));
-    if (setup == QLatin1String("import")) {
+    write(".PixInsight/core-1-pxi.settings.bak-1",
+          setup == "broken" ? broken : testdata::wrapSettings({}));
+    if (setup == "import") {
         // Two good entries and three bad ones: none of them may reach the file.
         const QByteArray json =
             R"({"format": "varnel-preferences", "version": 1, "values": [
@@ -165,22 +164,21 @@ void TestVarnelctl::refusals()
                  "value": "7"},
                 {"path": "Global/Preferences/Process/MaxProcessors", "type": "i",
                  "value": "3"}]})";
-        write(QStringLiteral(".PixInsight/core-1-pxi.settings.json"), json);
+        write(".PixInsight/core-1-pxi.settings.json", json);
     }
     QByteArray bytes;
     QVERIFY(readFile(m_file, bytes));
-    if (setup == QLatin1String("changed")) {
+    if (setup == "changed") {
         // A script read the file (and its hash), then PixInsight rewrote it.
-        args.replaceInStrings(QStringLiteral("%H"), QString::fromLatin1(sha256(bytes).toHex()));
+        args.replaceInStrings("%H", QString::fromLatin1(sha256(bytes).toHex()));
         bytes.replace("v=\"20\"", "v=\"21\"");
-        write(QStringLiteral(".PixInsight/core-1-pxi.settings"), bytes);
+        write(".PixInsight/core-1-pxi.settings", bytes);
     }
     QProcess pixinsight;
     QTemporaryDir bin;
-    if (setup == QLatin1String("running")) {
-        QVERIFY(
-            QFile::copy(QStringLiteral("/bin/sleep"), bin.filePath(QStringLiteral("PixInsight"))));
-        pixinsight.start(bin.filePath(QStringLiteral("PixInsight")), {QStringLiteral("60")});
+    if (setup == "running") {
+        QVERIFY(QFile::copy("/bin/sleep", bin.filePath("PixInsight")));
+        pixinsight.start(bin.filePath("PixInsight"), {"60"});
         QVERIFY(pixinsight.waitForStarted());
         m_ownPixInsight = true;
     }
@@ -204,7 +202,7 @@ void TestVarnelctl::successes_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QStringList>("edits"); // "path=value" sets, "-path" deletes
 
-    const QString f = QStringLiteral("--file=%F");
+    const QString f = "--file=%F";
     QTest::newRow("set two, the default file")
         << QStringList{"set", kFont + "=96", kProcessors + "= 3"}
         << QStringList{kFont + "=96", kProcessors + "=3"};
@@ -223,13 +221,13 @@ void TestVarnelctl::successes()
     QFETCH(QStringList, args);
     QFETCH(QStringList, edits);
 
-    write(QStringLiteral(".PixInsight/core-1-pxi.settings.json"),
+    write(".PixInsight/core-1-pxi.settings.json",
           R"({"format": "varnel-preferences", "values": [
               {"path": "Global/Preferences/Application/FontResolution", "type": "i", "value": "50"},
               {"path": "Global/ColorManagement/DefaultRenderingIntent", "type": "i",
                "value": "1"}]})");
     const QByteArray older = testdata::wrapSettings(R"(<v k="Older" t="s" v="yes"/>)");
-    write(QStringLiteral(".PixInsight/core-1-pxi.settings.bak-1"), older);
+    write(".PixInsight/core-1-pxi.settings.bak-1", older);
     QByteArray bytes;
     QVERIFY(readFile(m_file, bytes));
     const QStringList backupsBefore = listBackups(m_file);
@@ -263,7 +261,7 @@ void TestVarnelctl::successes()
 
 void TestVarnelctl::exportImportAndJson()
 {
-    const QString other = write(QStringLiteral("core-2-pxi.settings"), [] {
+    const QString other = write("core-2-pxi.settings", [] {
         testdata::GeneratorOptions options;
         options.seed = 2;
         options.targetBytes = 64 * 1024;
@@ -276,7 +274,7 @@ void TestVarnelctl::exportImportAndJson()
     QVERIFY(values.size() > 40);
     QVERIFY(QJsonDocument::fromJson(run({"export", "--file", other}).out.toUtf8())["values"] !=
             values);
-    write(QStringLiteral("prefs.json"), exported.out.toUtf8());
+    write("prefs.json", exported.out.toUtf8());
     const Run imported = run({"import", "--file", other, m_home.filePath("prefs.json")});
     QVERIFY2(imported.code == 0, qPrintable(imported.err));
     QVERIFY(imported.out.contains(kProcessors + ": "));
@@ -308,19 +306,19 @@ void TestVarnelctl::exportImportAndJson()
 void TestVarnelctl::checkExitCodes()
 {
     const QString clean =
-        write(QStringLiteral("clean.settings"),
+        write("clean.settings",
               testdata::wrapSettings(R"(<i k="Global"><i k="Preferences"><i k="Process">)"
                                      R"(<v k="MaxProcessors" t="i" v="1"/></i></i></i>)"));
     QCOMPARE(run({"check", "--file", clean}).code, 0);
     const Run found = run({"check", "--json", "--file=%F"});
     QCOMPARE(found.code, 1);
     const QJsonArray findings = QJsonDocument::fromJson(found.out.toUtf8())["findings"].toArray();
-    QCOMPARE(findings.first()["severity"].toString(), QStringLiteral("Problem"));
+    QCOMPARE(findings.first()["severity"].toString(), "Problem");
     QCOMPARE(findings.first()["paths"].toArray().first().toString(), kFont);
 
     QByteArray bytes;
     QVERIFY(readFile(clean, bytes));
-    QCOMPARE(run({"diff", "--file", clean, write(QStringLiteral("copy.settings"), bytes)}).code, 0);
+    QCOMPARE(run({"diff", "--file", clean, write("copy.settings", bytes)}).code, 0);
     const Run differ = run({"diff", m_file, clean});
     QCOMPARE(differ.code, 1);
     QVERIFY(differ.out.contains("\nDifferent\t" + kProcessors + "\t2\t1\n"));
@@ -329,7 +327,7 @@ void TestVarnelctl::checkExitCodes()
 void TestVarnelctl::pruneToTrash()
 {
     for (const char *stamp : {"20240101-000000", "20250101-000000", "20260101-000000"})
-        write(QStringLiteral(".PixInsight/core-1-pxi.settings.bak-") + stamp, "old");
+        write(QString(".PixInsight/core-1-pxi.settings.bak-") + stamp, "old");
     const QStringList all = listBackups(m_file);
     QCOMPARE(run({"prune", "--keep", "1", "--dry-run"}).code, 0);
     QCOMPARE(listBackups(m_file), all);

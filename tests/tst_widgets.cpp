@@ -38,22 +38,20 @@ Q_DECLARE_METATYPE(vrn::EditorKind)
 
 namespace {
 
-const QString kPath = QStringLiteral("Global/Preferences/Test/Value");
+const QString kPath = "Global/Preferences/Test/Value";
 
 // A documented setting labelled "Setting"; a range when min and max differ.
 VariableInfo makeInfo(EditorKind kind, double min = 0, double max = 0)
 {
     VariableInfo info;
-    info.label = QStringLiteral("Setting");
+    info.label = "Setting";
     info.kind = kind;
     info.known = true;
     info.hasRange = min != max;
     info.min = min;
     info.max = max;
     if (kind == EditorKind::Choice)
-        info.choices = {{0, QStringLiteral("Platform default")},
-                        {1, QStringLiteral("Ok, Cancel")},
-                        {2, QStringLiteral("Cancel, Ok")}};
+        info.choices = {{0, "Platform default"}, {1, "Ok, Cancel"}, {2, "Cancel, Ok"}};
     return info;
 }
 
@@ -90,7 +88,7 @@ QString shownBy(QWidget *editor)
             .arg(wide->minimum(), 0, 'f', 0)
             .arg(wide->maximum(), 0, 'f', 0);
     if (auto *box = qobject_cast<QCheckBox *>(editor))
-        return box->isChecked() ? QStringLiteral("ticked") : QStringLiteral("unticked");
+        return box->isChecked() ? "ticked" : "unticked";
     if (auto *combo = qobject_cast<QComboBox *>(editor))
         return combo->currentText();
     if (auto *line = qobject_cast<QLineEdit *>(editor))
@@ -171,11 +169,11 @@ private:
 void TestWidgets::initTestCase()
 {
     Dialogs::setTestMode(true);
-    QFile overlay(QStringLiteral(":/schema/overlay.json"));
+    QFile overlay(":/schema/overlay.json");
     QVERIFY(overlay.open(QIODevice::ReadOnly));
     QString error;
     QVERIFY2(m_policy.load(overlay.readAll(), &error), qPrintable(error));
-    QApplication::setStyle(QStringLiteral("Fusion"));
+    QApplication::setStyle("Fusion");
 }
 
 void TestWidgets::init()
@@ -212,8 +210,8 @@ void TestWidgets::editors_data()
     QTest::addColumn<Shown>("c");
     using K = EditorKind;
     const double top = std::numeric_limits<double>::max(); // a lower bound only
-    const QString line = QStringLiteral("QLineEdit");
-    const QString reference = QStringLiteral("Protected value type: shown for reference only.");
+    const QString line = "QLineEdit";
+    const QString reference = "Protected value type: shown for reference only.";
     QTest::newRow("bool") << Shown(K::Bool, 'b', "true", 0, 0, "QCheckBox", "ticked");
     QTest::newRow("choice") << Shown(K::Choice, 'i', "2", 0, 0, "QComboBox", "Cancel, Ok");
     // Stored values outside the range are shown as they are: the range widens.
@@ -243,8 +241,7 @@ void TestWidgets::editors_data()
     QTest::newRow("block") << Shown(K::Text, 'B', "QUJDRA==", 0, 0, line,
                                     "(8 characters of encoded data)", "", reference);
     QTest::newRow("compressed lines")
-        << Shown(K::Text, 's', "one\ntwo", 0, 0, line, QStringLiteral("one\u23CEtwo"), "compressed",
-                 reference);
+        << Shown(K::Text, 's', "one\ntwo", 0, 0, line, "one\u23CEtwo", "compressed", reference);
     QTest::newRow("locked") << Shown(
         K::Text, 's', "/opt/x-pxm.so", 0, 0, line, "/opt/x-pxm.so", "",
         "Module registry and version records are locked against editing.", "Modules/1");
@@ -258,16 +255,16 @@ void TestWidgets::editors()
 {
     QFETCH(Shown, c);
     VariableInfo info = makeInfo(c.kind, c.min, c.max);
-    info.readOnly = c.state == QLatin1String("read-only");
+    info.readOnly = c.state == "read-only";
     SettingRow *row = makeRow(QChar(c.type), c.value, info, c.path);
     XsdtNode *node = row->node();
-    if (c.state == QLatin1String("compressed")) {
-        node->compression = QStringLiteral("zlib");
+    if (c.state == "compressed") {
+        node->compression = "zlib";
         delete row;
         row = new SettingRow(node, info, m_model.get(), m_page.get());
     }
-    const bool deleted = c.state == QLatin1String("deleted");
-    if (deleted || c.state == QLatin1String("view-only")) {
+    const bool deleted = c.state == "deleted";
+    if (deleted || c.state == "view-only") {
         QVERIFY(m_model->setData(m_model->indexForNode(node, 1), c.shown));
         if (deleted)
             QVERIFY(m_model->queueDeletion(m_doc->findPath(u"Global/Statistics")));
@@ -344,9 +341,9 @@ void TestWidgets::userEdits()
     QWidget *editor = row->editor();
     auto *line = qobject_cast<QLineEdit *>(editor);
 
-    if (input == QLatin1String("click")) {
+    if (input == "click") {
         QTest::mouseClick(editor, Qt::LeftButton, {}, QPoint(8, editor->height() / 2));
-    } else if (input.startsWith(QLatin1String("pick:"))) {
+    } else if (input.startsWith("pick:")) {
         const QString answer = input.mid(5);
         if (kind != EditorKind::Color)
             Dialogs::setNextFileName(answer);
@@ -357,7 +354,7 @@ void TestWidgets::userEdits()
         const Dialogs::Record shown = Dialogs::lastShown();
         if (kind == EditorKind::Color) {
             QCOMPARE(shown.kind, Dialogs::Kind::Color);
-            QCOMPARE(shown.title, QStringLiteral("Choose color"));
+            QCOMPARE(shown.title, "Choose color");
             QCOMPARE(shown.initialColor, QColor::fromRgba(before.toUInt()));
         } else {
             QCOMPARE(shown.kind, kind == EditorKind::Directory ? Dialogs::Kind::Directory
@@ -367,7 +364,7 @@ void TestWidgets::userEdits()
         }
     } else {
         editor->setFocus();
-        if (input == QLatin1String("down")) {
+        if (input == "down") {
             QTest::keyClick(editor, Qt::Key_Down);
         } else {
             QTest::keyClick(editor, Qt::Key_A, Qt::ControlModifier); // select all, then type
@@ -390,17 +387,16 @@ void TestWidgets::userEdits()
     QCOMPARE(row->autoFillBackground(), changed);
     QCOMPARE(row->revertButton()->isEnabled(), changed);
     QCOMPARE(row->revertButton()->toolTip(),
-             changed ? QString("Revert to the value on disk: " + before.left(80))
-                     : QStringLiteral("Unchanged"));
+             changed ? QString("Revert to the value on disk: " + before.left(80)) : "Unchanged");
     if (!changed)
         return;
     QCOMPARE(row->palette().color(QPalette::Window), QColor(255, 190, 0, 55));
     // Reverted: the stored text again, and the row takes the page's colours again.
     QTest::mouseClick(row->revertButton(), Qt::LeftButton);
     QCOMPARE(row->node()->value, before);
-    QCOMPARE(shownBy(editor), shownBy(makeRow(QChar(type), before, makeInfo(kind, min, max),
-                                              QStringLiteral("Global/Fresh"))
-                                          ->editor()));
+    QCOMPARE(
+        shownBy(editor),
+        shownBy(makeRow(QChar(type), before, makeInfo(kind, min, max), "Global/Fresh")->editor()));
     QVERIFY(!row->revertButton()->isEnabled());
     QVERIFY(!row->titleLabel()->font().bold());
     QVERIFY(!row->autoFillBackground());
@@ -409,20 +405,20 @@ void TestWidgets::userEdits()
 
 void TestWidgets::otherChoiceEntry()
 {
-    SettingRow *row = makeRow(u'i', QStringLiteral("7"), makeInfo(EditorKind::Choice));
+    SettingRow *row = makeRow(u'i', "7", makeInfo(EditorKind::Choice));
     auto *combo = qobject_cast<QComboBox *>(row->editor());
     QCOMPARE(combo->count(), 4);
-    QCOMPARE(combo->currentText(), QStringLiteral("Other (7)"));
+    QCOMPARE(combo->currentText(), "Other (7)");
     QCOMPARE(combo->currentData().toInt(), 7);
     // One extra entry at most, always for the value now stored.
-    row->node()->value = QStringLiteral("9");
+    row->node()->value = "9";
     row->refresh();
     QCOMPARE(combo->count(), 4);
-    QCOMPARE(combo->itemText(3), QStringLiteral("Other (9)"));
+    QCOMPARE(combo->itemText(3), "Other (9)");
     QCOMPARE(combo->currentIndex(), 3);
-    row->node()->value = QStringLiteral("2");
+    row->node()->value = "2";
     row->refresh();
-    QCOMPARE(combo->currentText(), QStringLiteral("Cancel, Ok"));
+    QCOMPARE(combo->currentText(), "Cancel, Ok");
 }
 
 void TestWidgets::wheelOverUnfocusedControlScrollsPage()
@@ -430,8 +426,7 @@ void TestWidgets::wheelOverUnfocusedControlScrollsPage()
     QScrollArea area;
     auto *content = new QWidget;
     auto *layout = new QVBoxLayout(content);
-    XsdtNode *node =
-        testdata::ensurePath(&m_doc->root, kPath, XsdtNode::Value, u'i', QStringLiteral("1"));
+    XsdtNode *node = testdata::ensurePath(&m_doc->root, kPath, XsdtNode::Value, u'i', "1");
     m_model->setDocument(m_doc.get());
     auto *row = new SettingRow(node, makeInfo(EditorKind::Choice), m_model.get());
     layout->addWidget(row);
@@ -446,7 +441,7 @@ void TestWidgets::wheelOverUnfocusedControlScrollsPage()
 
     spontaneousWheel(combo, -120);
     QCOMPARE(combo->currentIndex(), 1);
-    QCOMPARE(node->value, QStringLiteral("1"));
+    QCOMPARE(node->value, "1");
     QVERIFY(area.verticalScrollBar()->value() > 0);
 
     // With focus the wheel is the user's choice.
@@ -455,15 +450,15 @@ void TestWidgets::wheelOverUnfocusedControlScrollsPage()
     QTRY_VERIFY(combo->hasFocus());
     const int pageAt = area.verticalScrollBar()->value();
     spontaneousWheel(combo, -120);
-    QCOMPARE(node->value, QStringLiteral("2"));
+    QCOMPARE(node->value, "2");
     QCOMPARE(area.verticalScrollBar()->value(), pageAt);
 }
 
 void TestWidgets::stylingFollowsPaletteAndFont()
 {
     VariableInfo info = makeInfo(EditorKind::Integer);
-    info.description = QStringLiteral("Maximum number of processor cores allowed.");
-    SettingRow *row = makeRow(u'i', QStringLiteral("8"), info);
+    info.description = "Maximum number of processor cores allowed.";
+    SettingRow *row = makeRow(u'i', "8", info);
     row->setShowPath(true);
     const auto check = [&](const QPalette &palette, double pointSize) {
         QCOMPARE(row->descriptionLabel()->palette().color(QPalette::WindowText), mixed(palette, 3));
@@ -490,21 +485,20 @@ void TestWidgets::stylingFollowsPaletteAndFont()
 void TestWidgets::textsSearchAndMenuRequest()
 {
     VariableInfo info = makeInfo(EditorKind::Text);
-    info.label = QStringLiteral("Max processors");
-    info.description = QStringLiteral("Maximum number of cores.");
+    info.label = "Max processors";
+    info.description = "Maximum number of cores.";
     info.known = false;
-    SettingRow *row = makeRow(u's', QStringLiteral("/opt/Style.qss"), info,
-                              QStringLiteral("Global/Preferences/Process/MaxProcessors"));
-    QCOMPARE(row->toolTip(), QStringLiteral("Global/Preferences/Process/MaxProcessors\n(not "
-                                            "documented by PixInsight)"));
+    SettingRow *row =
+        makeRow(u's', "/opt/Style.qss", info, "Global/Preferences/Process/MaxProcessors");
+    QCOMPARE(row->toolTip(), "Global/Preferences/Process/MaxProcessors\n(not "
+                             "documented by PixInsight)");
     QVERIFY(row->pathLabel()->isHidden());
     row->setShowPath(true);
-    QCOMPARE(row->pathLabel()->text(), QStringLiteral("Global \u203A Preferences \u203A Process"));
+    QCOMPARE(row->pathLabel()->text(), "Global \u203A Preferences \u203A Process");
     QVERIFY(!row->pathLabel()->isHidden());
     row->setShowPath(false);
     QVERIFY(row->pathLabel()->isHidden());
-    SettingRow *top =
-        makeRow(u'i', QStringLiteral("12345"), makeInfo(EditorKind::Integer), "LastVersion");
+    SettingRow *top = makeRow(u'i', "12345", makeInfo(EditorKind::Integer), "LastVersion");
     top->setShowPath(true);
     QVERIFY(top->pathLabel()->isHidden());        // no groups above it
     QVERIFY(top->descriptionLabel()->isHidden()); // nothing to describe it
@@ -517,8 +511,8 @@ void TestWidgets::textsSearchAndMenuRequest()
                                          {"style.QSS", true},
                                          {"gamma", false}})
         QVERIFY2(row->matches(QString::fromLatin1(text)) == expected, text);
-    QVERIFY(top->matches(QStringLiteral("lastv")));
-    QVERIFY(!top->matches(QStringLiteral("234")));
+    QVERIFY(top->matches("lastv"));
+    QVERIFY(!top->matches("234"));
 
     QSignalSpy requested(row, &SettingRow::menuRequested);
     QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), QPoint(305, 405));
@@ -532,15 +526,15 @@ void TestWidgets::textsSearchAndMenuRequest()
 void TestWidgets::settingMenu_data()
 {
     QTest::addColumn<Menu>("c");
-    const QString stats = QStringLiteral(
-        "Process usage counters. Deleting resets them; PixInsight starts counting again.");
-    const QString module = QStringLiteral(
+    const QString stats =
+        "Process usage counters. Deleting resets them; PixInsight starts counting again.";
+    const QString module =
         "Saved settings of a module. Deleting resets that module to its defaults and loses your "
-        "configuration for it.");
-    const QString maxProc = QStringLiteral("Global/Preferences/Process/MaxProcessors");
-    const QString changedPreference = QStringLiteral(
-        "Revert this value|1| / - / Why can't this be deleted?|1| / - / Show in All settings|1|");
-    const QString reveal = QStringLiteral(" / - / Show in All settings|1|");
+        "configuration for it.";
+    const QString maxProc = "Global/Preferences/Process/MaxProcessors";
+    const QString changedPreference =
+        "Revert this value|1| / - / Why can't this be deleted?|1| / - / Show in All settings|1|";
+    const QString reveal = " / - / Show in All settings|1|";
     QTest::newRow("never deletable")
         << Menu(maxProc, "edit", changedPreference, "Why can't this be deleted?",
                 "box:Cannot delete|" + maxProc +
@@ -578,13 +572,13 @@ void TestWidgets::settingMenu()
     m_model->setDocument(m_doc.get());
     XsdtNode *node = m_doc->findPath(path);
     QVERIFY(node);
-    if (setup == QLatin1String("edit"))
-        QVERIFY(m_model->setData(m_model->indexForNode(node, 1), QStringLiteral("4")));
-    if (setup == QLatin1String("queue"))
+    if (setup == "edit")
+        QVERIFY(m_model->setData(m_model->indexForNode(node, 1), "4"));
+    if (setup == "queue")
         QVERIFY(m_model->queueDeletion(node));
-    if (setup == QLatin1String("queue parent"))
+    if (setup == "queue parent")
         QVERIFY(m_model->queueDeletion(node->parent));
-    const bool viewOnly = setup == QLatin1String("view-only");
+    const bool viewOnly = setup == "view-only";
 
     // What happens is noted: callbacks, a box, a revert.
     QString happened;
@@ -599,22 +593,21 @@ void TestWidgets::settingMenu()
     QStringList seen;
     for (const Dialogs::MenuEntry &entry : shown.first().menuEntries)
         seen.append(entry.separator
-                        ? QStringLiteral("-")
+                        ? QString("-")
                         : entry.text + "|" + QString::number(entry.enabled) + "|" + entry.toolTip);
-    QCOMPARE(seen.join(QStringLiteral(" / ")), entries);
+    QCOMPARE(seen.join(" / "), entries);
     if (shown.size() > 1 && shown.at(1).kind == Dialogs::Kind::Information)
         happened += "box:" + shown.at(1).title + "|" + shown.at(1).text;
-    if (setup == QLatin1String("edit") && node->value == node->originalValue)
-        happened += QStringLiteral("reverted");
+    if (setup == "edit" && node->value == node->originalValue)
+        happened += "reverted";
     QCOMPARE(happened, effect);
 
     // Without the callbacks there is nothing to reveal, and deletion cannot be asked for.
     Dialogs::reset();
     showSettingMenu(m_page.get(), m_model.get(), node, QPoint(10, 10), viewOnly, {});
     for (const Dialogs::MenuEntry &entry : Dialogs::lastShown().menuEntries) {
-        QVERIFY(entry.text != QLatin1String("Show in All settings"));
-        if (entry.text.startsWith(QLatin1String("Delete")) ||
-            entry.text.startsWith(QLatin1String("Undo")))
+        QVERIFY(entry.text != "Show in All settings");
+        if (entry.text.startsWith("Delete") || entry.text.startsWith("Undo"))
             QVERIFY(!entry.enabled);
     }
 }
@@ -623,7 +616,7 @@ void TestWidgets::colorButtonSwatch()
 {
     ColorButton button;
     button.setColor(0x80FF0000u);
-    QCOMPARE(button.text(), QStringLiteral("#80FF0000"));
+    QCOMPARE(button.text(), "#80FF0000");
     QCOMPARE(button.iconSize(), QSize(36, 16));
     const QImage swatch = button.icon().pixmap(QSize(36, 16)).toImage();
     // The outline, then light and dark cells of the checkerboard under half red.
@@ -651,20 +644,17 @@ void TestWidgets::colorButtonSwatch()
 // taken in order; a chooser answers as cancelled.
 void TestWidgets::dialogsInTestMode()
 {
-    QCOMPARE(Dialogs::information(nullptr, QStringLiteral("I"), QStringLiteral("i")),
-             QMessageBox::Ok);
-    QCOMPARE(Dialogs::question(nullptr, QStringLiteral("Q"), QStringLiteral("q"),
-                               QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes),
-             QMessageBox::No);
+    QCOMPARE(Dialogs::information(nullptr, "I", "i"), QMessageBox::Ok);
+    QCOMPARE(
+        Dialogs::question(nullptr, "Q", "q", QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes),
+        QMessageBox::No);
     Dialogs::setNextAnswer(QMessageBox::Yes);
     Dialogs::setNextAnswer(QMessageBox::Discard);
-    QCOMPARE(Dialogs::question(nullptr, QStringLiteral("Q"), QStringLiteral("q")),
-             QMessageBox::Yes);
-    QCOMPARE(Dialogs::warning(nullptr, QStringLiteral("W"), QStringLiteral("w"),
-                              QMessageBox::Discard | QMessageBox::Cancel),
+    QCOMPARE(Dialogs::question(nullptr, "Q", "q"), QMessageBox::Yes);
+    QCOMPARE(Dialogs::warning(nullptr, "W", "w", QMessageBox::Discard | QMessageBox::Cancel),
              QMessageBox::Discard);
-    QVERIFY(!Dialogs::getColor(Qt::red, nullptr, QStringLiteral("c")).isValid());
-    QVERIFY(Dialogs::getOpenFileName(nullptr, QStringLiteral("o")).isEmpty());
+    QVERIFY(!Dialogs::getColor(Qt::red, nullptr, "c").isValid());
+    QVERIFY(Dialogs::getOpenFileName(nullptr, "o").isEmpty());
     QCOMPARE(Dialogs::shown().size(), 6);
 }
 
