@@ -73,343 +73,335 @@ class TestHealthCheck : public QObject
 {
     Q_OBJECT
 
-    Schema m_schema;
-
 private slots:
-    void initTestCase()
-    {
-        QString error;
-        QVERIFY2(m_schema.load(resource(":/schema/globals.json"), resource(":/schema/overlay.json"),
-                               &error),
-                 qPrintable(error));
-    }
+    void initTestCase();
+    void generatedFiles();
+    void cases_data();
+    void cases();
+    void pendingChanges();
+    void duplicateKeys();
 
-    void generatedFiles()
-    {
-        testdata::GeneratorOptions options;
-        options.seed = 11;
-        options.targetBytes = 200 * 1024;
-        options.duplicateKeys = false;
-        options.plantProblems = true;
-        options.plantMoreProblems = true;
-        XsdtDocument doc;
-        QVERIFY(doc.parse(testdata::generateSettings(options)));
-        auto at = [&](const QString &path) { return doc.findPath(path); };
-
-        // The unregistered module's values, counted from the file's layout rather than by the
-        // module analysis: its data, access record, top-level group and per-process entries, plus
-        // the one value of PixelClipboard.
-        const QString kestrane = QString::fromLatin1(testdata::kUnregisteredModule);
-        qsizetype unusedValues = 0;
-        for (const QString &path : QStringList{"PixelClipboard", "ModuleData/" + kestrane,
-                                               "ModuleDataAccess/" + kestrane, kestrane}) {
-            if (const XsdtNode *node = at(path))
-                unusedValues += node->valueCount();
-        }
-        for (const char *container :
-             {"Global/Preferences/ProcessInterface", "Global/Statistics/Process"}) {
-            for (const auto &child : at(QString::fromLatin1(container))->children)
-                unusedValues += child->key.startsWith(kestrane) ? child->valueCount() : 0;
-        }
-        const QString lost = testdata::generatedModuleNames(options).first();
-        XsdtNode *lostEntry = nullptr;
-        for (const auto &child : at("Modules")->children)
-            lostEntry = child->value.endsWith(lost + "-pxm.so") ? child.get() : lostEntry;
-
-        // Read-only settings are PixInsight's business and never reported.
-        const HealthEnv env = madeUpEnv(
-            {QString::fromLatin1(testdata::kMissingFolder), "/opt/PixInsight/rsc/style/core.qss",
-             "/opt/PixInsight/bin/" + lost + "-pxm.so", "/opt/PixInsight/bin/PixInsight",
-             "/usr/share/color/icc/colord/sRGB.icc"});
-        const QList<Finding> findings = runHealthCheck(doc, m_schema, env);
-        QCOMPARE(
-            lines(findings),
-            (QStringList{
-                "out-of-range | Problem | Font resolution is outside its documented range | The "
-                "value "
-                "is 20; PixInsight documents 48 to 1000.",
-                "path-missing | Warning | Style sheet file: the file does not exist | "
-                "/opt/PixInsight/rsc/style/core.qss" +
-                    kPathText,
-                "unknown-option | Warning | Default mask mode has an option value that is not "
-                "recognised | The value is 12; the known options are: 0 = Replace image, 1 = "
-                "Multiply, 2 = Overlay red, 3 = Overlay green, 4 = Overlay blue, 5 = Overlay "
-                "yellow, "
-                "6 = Overlay magenta, 7 = Overlay cyan, 8 = Overlay orange, 9 = Overlay violet.",
-                "path-missing | Warning | Downloads directory: the folder does not exist | " +
-                    QString::fromLatin1(testdata::kMissingFolder) + kPathText,
-                "too-many-processors | Warning | Maximum processors is higher than this computer "
-                "has "
-                "| The setting is 64 and this computer has 8 logical processors. This is harmless "
-                "on "
-                "the computer the file came from, but here PixInsight will simply use them all.",
-                "module-file-missing | Warning | 1 registered module(s) have no file on this "
-                "computer "
-                "| Listed in the module registry but not in /opt/PixInsight/bin: " +
-                    lost + kRegistryText,
-                "duplicate-key | Warning | \"File02\" appears 2 times in MainWindow/RecentFiles "
-                "| " +
-                    kDuplicateText,
-                "unused-modules | Note | 2 module(s) have saved data but are not in the module "
-                "list "
-                "| " +
-                    kestrane + ", PixelClipboard (" + QString::number(unusedValues) + kUnusedText,
-                "unsigned-allowed | Note | PixInsight is set to allow unsigned or insecure content "
-                "| "
-                "Turned on: allow unsigned repositories; allow unsigned script execution" +
-                    kUnsignedText,
-            }));
-
-        // Each finding points at the entries it is about, in document order.
-        const XsdtNode *recent = at("MainWindow/RecentFiles");
-        const QString security = "Global/Preferences/Security/";
-        QCOMPARE(findings.at(0).nodes, {at("Global/Preferences/Application/FontResolution")});
-        QCOMPARE(findings.at(4).nodes, {at("Global/Preferences/Process/MaxProcessors")});
-        QCOMPARE(findings.at(5).nodes, {lostEntry});
-        QCOMPARE(findings.at(6).nodes,
-                 (QList{recent->children.at(1).get(), recent->children.at(2).get()}));
-        QCOMPARE(findings.at(8).nodes, (QList{at(security + "AllowUnsignedRepositories"),
-                                              at(security + "AllowUnsignedScriptExecution")}));
-        for (qsizetype i = 0; i < findings.size(); ++i) {
-            QCOMPARE(findings.at(i).nodes.isEmpty(), i == 7);
-            QCOMPARE(findings.at(i).action,
-                     i == 7 ? FindingAction::OpenUnusedModules : FindingAction::None);
-        }
-
-        // Without the program folder the registry cannot be checked: the folder the file records
-        // is looked in, then the candidates, none twice.
-        const HealthEnv noBin = madeUpEnv({"/opt/PixInsight/bin", "/home/u/PixInsight/bin"}, 8, {},
-                                          {"/opt/PixInsight", "/home/u/PixInsight"});
-        QCOMPARE(lines(runHealthCheck(doc, m_schema, noBin)).filter("modules-"),
-                 QStringList{kUncheckedText + "/opt/PixInsight, /home/u/PixInsight."});
-
-        options.seed = 13;
-        options.targetBytes = 256 * 1024;
-        options.plantProblems = options.plantMoreProblems = options.pixelClipboard = false;
-        QVERIFY(doc.parse(testdata::generateSettings(options)));
-        const QStringList clean = lines(runHealthCheck(doc, m_schema, madeUpEnv({})));
-        QVERIFY2(clean.isEmpty(), qPrintable(clean.join(QLatin1Char('\n'))));
-    }
-
-    void cases_data()
-    {
-        // Each expected line is the start of a finding's line: the texts that follow are those the
-        // generated file checks in full.
-        QTest::addColumn<QByteArray>("elements");
-        QTest::addColumn<HealthEnv>("env");
-        QTest::addColumn<QStringList>("expected");
-
-        const HealthEnv all = madeUpEnv({"*"});
-        HealthEnv windows = all;
-        windows.windowsPaths = true;
-        HealthEnv blind = madeUpEnv({"*"}, 8, {}, {"/nowhere"});
-        blind.exists = nullptr;
-
-        // Bytes that are not UTF-8: counted and placed; a real U+FFFD in the file is not one.
-        QTest::newRow("invalid UTF-8 in a value")
-            << QByteArray("<v k='B' t='s' v='x\xFFy'/>") << all
-            << QStringList{
-                   "invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
-                   "UTF-8 | The first is at line 2, column 79, in B. They are shown as \uFFFD, "
-                   "and saving writes them that way; the backup made by the save keeps the "
-                   "original bytes."};
-        QTest::newRow("invalid UTF-8 after a real replacement character")
-            << QByteArray("<v k='C' t='s' v='\xEF\xBF\xBDz'/><v k='D' t='s' v='\xC3'/>") << all
-            << QStringList{"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
-                           "UTF-8 | The first is at line 2, column 101, in D."};
-        QTest::newRow("a real replacement character only")
-            << QByteArray("<v k='C' t='s' v='\xEF\xBF\xBD'/>") << all << QStringList();
-
-        QTest::newRow("open upper bound")
-            << pref("Process", "MaxProcessors", "i", "0") << all
-            << QStringList{
-                   "out-of-range | Problem | Max processors is outside its documented range | "
-                   "The value is 0; PixInsight documents 1 to 1.7976931348623157e+308."};
-        // "big" is no number, "abc" counts as option 0, 2^32 + 1 processors read as 0.
-        QTest::newRow("values that do not parse")
-            << QByteArray("<i k='Global'><i k='Preferences'><i k='Application'><v "
-                          "k='FontResolution' t='i' v='big'/></i><i k='Process'>"
-                          "<v k='MaxProcessors' t='i' v='4294967297'/></i></i><i "
-                          "k='ColorManagement'><v k='ProofingIntent' t='i' v='abc'/></i></i>")
-            << all << QStringList();
-        QTest::newRow("settings never reported missing")
-            << QByteArray("<i k='Global'><i k='Preferences'><i k='Application'>"
-                          "<v k='StyleSheetFile' t='s' v='@rsc/core.qss'/>"
-                          "<v k='ResourceFile01' t='s' v='rsc/relative.rcc'/>"
-                          "<v k='ResourceFile02' t='s' v='   '/>"
-                          "<v k='CoreFilePath' t='s' v='/gone/PixInsight'/>"
-                          "<v k='ResourceFile03' t='B' v='/gone/block'/>"
-                          "<v k='ResourceFile04' t='s' c='zlib'><s "
-                          "u=\"12\">eJwrzs9NBQAAAP//</s></v></i></i>"
-                          "<i k='FileDialogs'><v k='LastDirectory' t='s' v='/gone'/></i></i>"
-                          "<i k='ScriptData'><i k='Tool'><v k='OutputDirectory' t='s' "
-                          "v='/gone'/></i></i>")
-            << all << QStringList();
-        QTest::newRow("missing file and folder")
-            << QByteArray("<i k='Global'><i k='ColorManagement'>"
-                          "<v k='DefaultRGBProfilePath' t='s' v='/gone/sRGB.icc'/>"
-                          "<v k='ProofingProfilePath' t='s' v='C:/Profiles/proof.icc'/></i>"
-                          "<i k='Preferences'><i k='Tool'>"
-                          "<v k='CacheDirectory3' t='s' v='~/cache'/></i></i></i>")
-            << all
-            << QStringList{
-                   "path-missing | Warning | Default RGB profile path: the file does not "
-                   "exist | /gone/sRGB.icc is not",
-                   "path-missing | Warning | Cache directory 3: the folder does not exist | "
-                   "~/cache is not"};
-        QTest::newRow("windows drive paths")
-            << QByteArray("<i k='Global'><i k='ColorManagement'>"
-                          "<v k='ProofingProfilePath' t='s' v='C:/Profiles/proof.icc'/></i></i>")
-            << windows
-            << QStringList{
-                   "path-missing | Warning | Proofing profile path: the file does not exist "
-                   "| C:/Profiles/proof.icc is not"};
-        QTest::newRow("no existence test: nothing is missing")
-            << QByteArray("<i k='Global'><i k='ColorManagement'>"
-                          "<v k='DefaultRGBProfilePath' t='s' v='/gone/sRGB.icc'/></i></i>"
-                          "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i>")
-            << blind << QStringList();
-        QTest::newRow("processor count unknown")
-            << pref("Process", "MaxProcessors", "i", "64") << madeUpEnv({}, 0) << QStringList();
-        QTest::newRow("nowhere to look")
-            << QByteArray("<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i>")
-            << madeUpEnv({"*"}, 8, {}, {})
-            << QStringList{kUncheckedText +
-                           "(nowhere: no location is recorded in the file and none "
-                           "is known for this system)."};
-        QTest::newRow("registered modules without files")
-            << QByteArray("<i k='Modules'>"
-                          "<v k='1' t='s' v='@pxi_bin_dir/Kestrane-pxm.so'/>"
-                          "<v k='2' t='s' v='/pi/bin/Present-pxm.so'/>"
-                          "<v k='3' t='s' v='relative/Rel-pxm.so'/>"
-                          "<v k='4' t='s' v='@pxi_bin_dir/notamodule.so'/><i k='5'>"
-                          "<v k='x' t='s' v='/gone/Grouped-pxm.so'/></i>"
-                          "</i><i k='Kestrane'/>")
-            << madeUpEnv(
-                   {"/pi/bin/Kestrane-pxm.so", "/pi/bin/notamodule.so", "relative/Rel-pxm.so"}, 8,
-                   "/pi/bin")
-            << QStringList{"module-file-missing | Warning | 2 registered module(s) have no file on "
-                           "this computer | Listed in the module registry but not in /pi/bin: "
-                           "Kestrane, @pxi_bin_dir/notamodule.so. "};
-        QTest::newRow("no registry, no module checks")
-            << pref("Application", "BinDirectory", "s", "/gone/bin") << all << QStringList();
-        QTest::newRow("duplicates at the top level")
-            << QByteArray("<i k='Foo'/><v k='Bar' t='i' v='1'/><i k='Foo'><v k='a' "
-                          "t='i' v='1'/></i><v k='Bar' t='i' v='2'/><v k='Foo' t='s' "
-                          "v=''/><i k='foo'/>")
-            << all
-            << QStringList{"duplicate-key | Warning | \"Foo\" appears 3 times in the top level | A",
-                           "duplicate-key | Warning | \"Bar\" appears 2 times in the top level | A",
-                           "unused-modules | Note | 2 module(s) have saved data but are not in the "
-                           "module list | Foo, foo (1 values"};
-        QTest::newRow("only exact true allows")
-            << QByteArray("<i k='Global'><i k='Preferences'><i k='Security'>"
-                          "<v k='AllowInsecureRepositories' t='b' v='True'/>"
-                          "<v k='AllowUnsignedModuleInstallation' t='b' v='true '/>"
-                          "<v k='AllowUnsignedRepositories' t='b' v='true'/>"
-                          "<i k='AllowUnsignedScriptExecution'/>"
-                          "<v k='WarnOnUnsignedCodeExecution' t='b' v='true'/>"
-                          "</i></i></i>")
-            << all
-            << QStringList{
-                   "unsigned-allowed | Note | PixInsight is set to allow unsigned or insecure "
-                   "content | Turned on: allow unsigned repositories. "};
-        // A Warning, then a Problem, then a Warning and a Note in the order the checks run: listed
-        // by severity, and equal severities keep their order.
-        QTest::newRow("sorted by severity")
-            << QByteArray("<i k='Global'><i k='Preferences'><i k='Security'>"
-                          "<v k='AllowInsecureRepositories' t='b' v='true'/></i><i k='Application'>"
-                          "<v k='StyleSheetFile' t='s' v='/gone.qss'/></i><i k='MainWindow'>"
-                          "<v k='ActiveWindowOpacity' t='F' v='-0.5'/>"
-                          "<v k='WallpaperFile01' t='s' v='/gone.jpg'/></i>"
-                          "</i></i>")
-            << madeUpEnv({"/gone.qss", "/gone.jpg"})
-            << QStringList{
-                   "out-of-range | Problem | Active window opacity is outside its documented "
-                   "range | The value is -0.5; PixInsight documents 0 to 1.",
-                   "path-missing | Warning | Style sheet file: the file does not exist",
-                   "path-missing | Warning | Wallpaper file 01: the file does not exist",
-                   "unsigned-allowed | Note | PixInsight is set to allow unsigned or "
-                   "insecure content | Turned on: allow insecure repositories. "};
-    }
-
-    void cases()
-    {
-        QFETCH(QByteArray, elements);
-        QFETCH(HealthEnv, env);
-        QFETCH(QStringList, expected);
-        XsdtDocument doc;
-        QString error;
-        QVERIFY2(doc.parse(testdata::wrapSettings(elements), &error), qPrintable(error));
-        const QStringList found = lines(runHealthCheck(doc, m_schema, env));
-        QVERIFY2(found.size() == expected.size(), qPrintable(found.join(QLatin1Char('\n'))));
-        QStringList starts;
-        for (qsizetype i = 0; i < found.size(); ++i)
-            starts.append(found.at(i).left(expected.at(i).size()));
-        QCOMPARE(starts, expected);
-    }
-
-    void pendingChanges()
-    {
-        XsdtDocument doc;
-        QVERIFY(doc.parse(testdata::wrapSettings(
-            "<i k='Global'><i k='Preferences'><i k='Application'>"
-            "<v k='FontResolution' t='i' v='100'/><v k='StyleSheetFile' t='s' v='/gone.qss'/></i>"
-            "<i k='Process'><v k='MaxProcessors' t='i' v='64'/></i><i k='Security'>"
-            "<v k='AllowUnsignedRepositories' t='b' v='true'/></i></i></i><i k='Modules'>"
-            "<v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i><i k='ModuleData'><i k='Gone'>"
-            "<v k='X' t='i' v='1'/><v k='X' t='i' "
-            "v='2'/></i></i>")));
-        const HealthEnv env = madeUpEnv({"/gone.qss", "/pi/bin/Gone-pxm.so"}, 8, "/pi/bin");
-        auto ids = [&] {
-            QStringList out;
-            for (const Finding &f : runHealthCheck(doc, m_schema, env))
-                out.append(f.id);
-            return out;
-        };
-        QCOMPARE(ids(), (QStringList{"path-missing", "too-many-processors", "module-file-missing",
-                                     "duplicate-key", "unsigned-allowed"}));
-
-        // An edit not yet saved is what is checked.
-        XsdtNode *font = doc.findPath(u"Global/Preferences/Application/FontResolution");
-        font->value = "20";
-        QCOMPARE(ids().first(), "out-of-range");
-        font->value = font->originalValue;
-
-        // Entries queued for deletion, or inside a group queued for deletion, are gone already.
-        for (const char16_t *path :
-             {u"Global/Preferences/Application", u"Global/Preferences/Process/MaxProcessors",
-              u"Global/Preferences/Security/AllowUnsignedRepositories", u"Modules/1"})
-            doc.findPath(path)->pendingDelete = true;
-        doc.findPath(u"ModuleData/Gone")->children.at(1)->pendingDelete = true;
-        QVERIFY(ids().isEmpty());
-        doc.revertAll();
-        doc.findPath(u"ModuleData/Gone")->pendingDelete = true;
-        QVERIFY(!ids().contains("duplicate-key"));
-    }
-
-    void duplicateKeys()
-    {
-        // Keys in the order they first occur, each with all its entries in document order.
-        XsdtNode root;
-        XsdtNode *small = root.appendChild(XsdtNode::Group, "Small");
-        for (const char *key : {"b", "a", "b", "c", "a", "b"})
-            small->appendChild(XsdtNode::Value, QString::fromLatin1(key));
-        for (int i = 0; i < 2; ++i) // beside the group searched: not looked at
-            root.appendChild(XsdtNode::Value, "Other");
-        QList<Finding> findings{Finding{"kept", Severity::Note, {}, {}, {}, {}}};
-        findDuplicateKeys(small, findings);
-        findDuplicateKeys(nullptr, findings);
-        QCOMPARE(findings.size(), 3);
-        QCOMPARE(findings.at(0).id, "kept");
-        QCOMPARE(findings.at(1).title, "\"b\" appears 3 times in Small");
-        QCOMPARE(findings.at(1).nodes,
-                 (QList<XsdtNode *>{small->children.at(0).get(), small->children.at(2).get(),
-                                    small->children.at(5).get()}));
-        QCOMPARE(findings.at(2).title, "\"a\" appears 2 times in Small");
-        QCOMPARE(severityName(Severity(3)), QString());
-    }
+private:
+    Schema m_schema;
 };
+
+void TestHealthCheck::initTestCase()
+{
+    QString error;
+    QVERIFY2(
+        m_schema.load(resource(":/schema/globals.json"), resource(":/schema/overlay.json"), &error),
+        qPrintable(error));
+}
+
+void TestHealthCheck::generatedFiles()
+{
+    testdata::GeneratorOptions options;
+    options.seed = 11;
+    options.targetBytes = 200 * 1024;
+    options.duplicateKeys = false;
+    options.plantProblems = true;
+    options.plantMoreProblems = true;
+    XsdtDocument doc;
+    QVERIFY(doc.parse(testdata::generateSettings(options)));
+    auto at = [&](const QString &path) { return doc.findPath(path); };
+
+    // The unregistered module's values, counted from the file's layout rather than by the
+    // module analysis: its data, access record, top-level group and per-process entries, plus
+    // the one value of PixelClipboard.
+    const QString kestrane = QString::fromLatin1(testdata::kUnregisteredModule);
+    qsizetype unusedValues = 0;
+    for (const QString &path : QStringList{"PixelClipboard", "ModuleData/" + kestrane,
+                                           "ModuleDataAccess/" + kestrane, kestrane}) {
+        if (const XsdtNode *node = at(path))
+            unusedValues += node->valueCount();
+    }
+    for (const char *container :
+         {"Global/Preferences/ProcessInterface", "Global/Statistics/Process"}) {
+        for (const auto &child : at(QString::fromLatin1(container))->children)
+            unusedValues += child->key.startsWith(kestrane) ? child->valueCount() : 0;
+    }
+    const QString lost = testdata::generatedModuleNames(options).first();
+    XsdtNode *lostEntry = nullptr;
+    for (const auto &child : at("Modules")->children)
+        lostEntry = child->value.endsWith(lost + "-pxm.so") ? child.get() : lostEntry;
+
+    // Read-only settings are PixInsight's business and never reported.
+    const HealthEnv env =
+        madeUpEnv({QString::fromLatin1(testdata::kMissingFolder),
+                   "/opt/PixInsight/rsc/style/core.qss", "/opt/PixInsight/bin/" + lost + "-pxm.so",
+                   "/opt/PixInsight/bin/PixInsight", "/usr/share/color/icc/colord/sRGB.icc"});
+    const QList<Finding> findings = runHealthCheck(doc, m_schema, env);
+    QCOMPARE(
+        lines(findings),
+        (QStringList{
+            "out-of-range | Problem | Font resolution is outside its documented range | The value "
+            "is 20; PixInsight documents 48 to 1000.",
+            "path-missing | Warning | Style sheet file: the file does not exist | "
+            "/opt/PixInsight/rsc/style/core.qss" +
+                kPathText,
+            "unknown-option | Warning | Default mask mode has an option value that is not "
+            "recognised | The value is 12; the known options are: 0 = Replace image, 1 = "
+            "Multiply, 2 = Overlay red, 3 = Overlay green, 4 = Overlay blue, 5 = Overlay yellow, "
+            "6 = Overlay magenta, 7 = Overlay cyan, 8 = Overlay orange, 9 = Overlay violet.",
+            "path-missing | Warning | Downloads directory: the folder does not exist | " +
+                QString::fromLatin1(testdata::kMissingFolder) + kPathText,
+            "too-many-processors | Warning | Maximum processors is higher than this computer has "
+            "| The setting is 64 and this computer has 8 logical processors. This is harmless on "
+            "the computer the file came from, but here PixInsight will simply use them all.",
+            "module-file-missing | Warning | 1 registered module(s) have no file on this computer "
+            "| Listed in the module registry but not in /opt/PixInsight/bin: " +
+                lost + kRegistryText,
+            "duplicate-key | Warning | \"File02\" appears 2 times in MainWindow/RecentFiles | " +
+                kDuplicateText,
+            "unused-modules | Note | 2 module(s) have saved data but are not in the module list "
+            "| " +
+                kestrane + ", PixelClipboard (" + QString::number(unusedValues) + kUnusedText,
+            "unsigned-allowed | Note | PixInsight is set to allow unsigned or insecure content | "
+            "Turned on: allow unsigned repositories; allow unsigned script execution" +
+                kUnsignedText,
+        }));
+
+    // Each finding points at the entries it is about, in document order.
+    const XsdtNode *recent = at("MainWindow/RecentFiles");
+    const QString security = "Global/Preferences/Security/";
+    QCOMPARE(findings.at(0).nodes, {at("Global/Preferences/Application/FontResolution")});
+    QCOMPARE(findings.at(4).nodes, {at("Global/Preferences/Process/MaxProcessors")});
+    QCOMPARE(findings.at(5).nodes, {lostEntry});
+    QCOMPARE(findings.at(6).nodes,
+             (QList{recent->children.at(1).get(), recent->children.at(2).get()}));
+    QCOMPARE(findings.at(8).nodes, (QList{at(security + "AllowUnsignedRepositories"),
+                                          at(security + "AllowUnsignedScriptExecution")}));
+    for (qsizetype i = 0; i < findings.size(); ++i) {
+        QCOMPARE(findings.at(i).nodes.isEmpty(), i == 7);
+        QCOMPARE(findings.at(i).action,
+                 i == 7 ? FindingAction::OpenUnusedModules : FindingAction::None);
+    }
+
+    // Without the program folder the registry cannot be checked: the folder the file records
+    // is looked in, then the candidates, none twice.
+    const HealthEnv noBin = madeUpEnv({"/opt/PixInsight/bin", "/home/u/PixInsight/bin"}, 8, {},
+                                      {"/opt/PixInsight", "/home/u/PixInsight"});
+    QCOMPARE(lines(runHealthCheck(doc, m_schema, noBin)).filter("modules-"),
+             QStringList{kUncheckedText + "/opt/PixInsight, /home/u/PixInsight."});
+
+    options.seed = 13;
+    options.targetBytes = 256 * 1024;
+    options.plantProblems = options.plantMoreProblems = options.pixelClipboard = false;
+    QVERIFY(doc.parse(testdata::generateSettings(options)));
+    const QStringList clean = lines(runHealthCheck(doc, m_schema, madeUpEnv({})));
+    QVERIFY2(clean.isEmpty(), qPrintable(clean.join(QLatin1Char('\n'))));
+}
+
+void TestHealthCheck::cases_data()
+{
+    // Each expected line is the start of a finding's line: the texts that follow are those the
+    // generated file checks in full.
+    QTest::addColumn<QByteArray>("elements");
+    QTest::addColumn<HealthEnv>("env");
+    QTest::addColumn<QStringList>("expected");
+
+    const HealthEnv all = madeUpEnv({"*"});
+    HealthEnv windows = all;
+    windows.windowsPaths = true;
+    HealthEnv blind = madeUpEnv({"*"}, 8, {}, {"/nowhere"});
+    blind.exists = nullptr;
+
+    // Bytes that are not UTF-8: counted and placed; a real U+FFFD in the file is not one.
+    QTest::newRow("invalid UTF-8 in a value")
+        << QByteArray("<v k='B' t='s' v='x\xFFy'/>") << all
+        << QStringList{"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
+                       "UTF-8 | The first is at line 2, column 79, in B. They are shown as \uFFFD, "
+                       "and saving writes them that way; the backup made by the save keeps the "
+                       "original bytes."};
+    QTest::newRow("invalid UTF-8 after a real replacement character")
+        << QByteArray("<v k='C' t='s' v='\xEF\xBF\xBDz'/><v k='D' t='s' v='\xC3'/>") << all
+        << QStringList{"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
+                       "UTF-8 | The first is at line 2, column 101, in D."};
+    QTest::newRow("a real replacement character only")
+        << QByteArray("<v k='C' t='s' v='\xEF\xBF\xBD'/>") << all << QStringList();
+
+    QTest::newRow("open upper bound")
+        << pref("Process", "MaxProcessors", "i", "0") << all
+        << QStringList{"out-of-range | Problem | Max processors is outside its documented range | "
+                       "The value is 0; PixInsight documents 1 to 1.7976931348623157e+308."};
+    // "big" is no number, "abc" counts as option 0, 2^32 + 1 processors read as 0.
+    QTest::newRow("values that do not parse")
+        << QByteArray("<i k='Global'><i k='Preferences'><i k='Application'><v "
+                      "k='FontResolution' t='i' v='big'/></i><i k='Process'>"
+                      "<v k='MaxProcessors' t='i' v='4294967297'/></i></i><i "
+                      "k='ColorManagement'><v k='ProofingIntent' t='i' v='abc'/></i></i>")
+        << all << QStringList();
+    QTest::newRow("settings never reported missing")
+        << QByteArray(
+               "<i k='Global'><i k='Preferences'><i k='Application'>"
+               "<v k='StyleSheetFile' t='s' v='@rsc/core.qss'/>"
+               "<v k='ResourceFile01' t='s' v='rsc/relative.rcc'/>"
+               "<v k='ResourceFile02' t='s' v='   '/>"
+               "<v k='CoreFilePath' t='s' v='/gone/PixInsight'/>"
+               "<v k='ResourceFile03' t='B' v='/gone/block'/>"
+               "<v k='ResourceFile04' t='s' c='zlib'><s u=\"12\">eJwrzs9NBQAAAP//</s></v></i></i>"
+               "<i k='FileDialogs'><v k='LastDirectory' t='s' v='/gone'/></i></i>"
+               "<i k='ScriptData'><i k='Tool'><v k='OutputDirectory' t='s' "
+               "v='/gone'/></i></i>")
+        << all << QStringList();
+    QTest::newRow("missing file and folder")
+        << QByteArray("<i k='Global'><i k='ColorManagement'>"
+                      "<v k='DefaultRGBProfilePath' t='s' v='/gone/sRGB.icc'/>"
+                      "<v k='ProofingProfilePath' t='s' v='C:/Profiles/proof.icc'/></i>"
+                      "<i k='Preferences'><i k='Tool'>"
+                      "<v k='CacheDirectory3' t='s' v='~/cache'/></i></i></i>")
+        << all
+        << QStringList{"path-missing | Warning | Default RGB profile path: the file does not "
+                       "exist | /gone/sRGB.icc is not",
+                       "path-missing | Warning | Cache directory 3: the folder does not exist | "
+                       "~/cache is not"};
+    QTest::newRow("windows drive paths")
+        << QByteArray("<i k='Global'><i k='ColorManagement'>"
+                      "<v k='ProofingProfilePath' t='s' v='C:/Profiles/proof.icc'/></i></i>")
+        << windows
+        << QStringList{"path-missing | Warning | Proofing profile path: the file does not exist "
+                       "| C:/Profiles/proof.icc is not"};
+    QTest::newRow("no existence test: nothing is missing")
+        << QByteArray("<i k='Global'><i k='ColorManagement'>"
+                      "<v k='DefaultRGBProfilePath' t='s' v='/gone/sRGB.icc'/></i></i>"
+                      "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i>")
+        << blind << QStringList();
+    QTest::newRow("processor count unknown")
+        << pref("Process", "MaxProcessors", "i", "64") << madeUpEnv({}, 0) << QStringList();
+    QTest::newRow("nowhere to look")
+        << QByteArray("<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i>")
+        << madeUpEnv({"*"}, 8, {}, {})
+        << QStringList{kUncheckedText + "(nowhere: no location is recorded in the file and none "
+                                        "is known for this system)."};
+    QTest::newRow("registered modules without files")
+        << QByteArray("<i k='Modules'>"
+                      "<v k='1' t='s' v='@pxi_bin_dir/Kestrane-pxm.so'/>"
+                      "<v k='2' t='s' v='/pi/bin/Present-pxm.so'/>"
+                      "<v k='3' t='s' v='relative/Rel-pxm.so'/>"
+                      "<v k='4' t='s' v='@pxi_bin_dir/notamodule.so'/><i k='5'>"
+                      "<v k='x' t='s' v='/gone/Grouped-pxm.so'/></i>"
+                      "</i><i k='Kestrane'/>")
+        << madeUpEnv({"/pi/bin/Kestrane-pxm.so", "/pi/bin/notamodule.so", "relative/Rel-pxm.so"}, 8,
+                     "/pi/bin")
+        << QStringList{"module-file-missing | Warning | 2 registered module(s) have no file on "
+                       "this computer | Listed in the module registry but not in /pi/bin: "
+                       "Kestrane, @pxi_bin_dir/notamodule.so. "};
+    QTest::newRow("no registry, no module checks")
+        << pref("Application", "BinDirectory", "s", "/gone/bin") << all << QStringList();
+    QTest::newRow("duplicates at the top level")
+        << QByteArray("<i k='Foo'/><v k='Bar' t='i' v='1'/><i k='Foo'><v k='a' "
+                      "t='i' v='1'/></i><v k='Bar' t='i' v='2'/><v k='Foo' t='s' "
+                      "v=''/><i k='foo'/>")
+        << all
+        << QStringList{"duplicate-key | Warning | \"Foo\" appears 3 times in the top level | A",
+                       "duplicate-key | Warning | \"Bar\" appears 2 times in the top level | A",
+                       "unused-modules | Note | 2 module(s) have saved data but are not in the "
+                       "module list | Foo, foo (1 values"};
+    QTest::newRow("only exact true allows")
+        << QByteArray("<i k='Global'><i k='Preferences'><i k='Security'>"
+                      "<v k='AllowInsecureRepositories' t='b' v='True'/>"
+                      "<v k='AllowUnsignedModuleInstallation' t='b' v='true '/>"
+                      "<v k='AllowUnsignedRepositories' t='b' v='true'/>"
+                      "<i k='AllowUnsignedScriptExecution'/>"
+                      "<v k='WarnOnUnsignedCodeExecution' t='b' v='true'/>"
+                      "</i></i></i>")
+        << all
+        << QStringList{"unsigned-allowed | Note | PixInsight is set to allow unsigned or insecure "
+                       "content | Turned on: allow unsigned repositories. "};
+    // A Warning, then a Problem, then a Warning and a Note in the order the checks run: listed
+    // by severity, and equal severities keep their order.
+    QTest::newRow("sorted by severity")
+        << QByteArray("<i k='Global'><i k='Preferences'><i k='Security'>"
+                      "<v k='AllowInsecureRepositories' t='b' v='true'/></i><i k='Application'>"
+                      "<v k='StyleSheetFile' t='s' v='/gone.qss'/></i><i k='MainWindow'>"
+                      "<v k='ActiveWindowOpacity' t='F' v='-0.5'/>"
+                      "<v k='WallpaperFile01' t='s' v='/gone.jpg'/></i>"
+                      "</i></i>")
+        << madeUpEnv({"/gone.qss", "/gone.jpg"})
+        << QStringList{"out-of-range | Problem | Active window opacity is outside its documented "
+                       "range | The value is -0.5; PixInsight documents 0 to 1.",
+                       "path-missing | Warning | Style sheet file: the file does not exist",
+                       "path-missing | Warning | Wallpaper file 01: the file does not exist",
+                       "unsigned-allowed | Note | PixInsight is set to allow unsigned or "
+                       "insecure content | Turned on: allow insecure repositories. "};
+}
+
+void TestHealthCheck::cases()
+{
+    QFETCH(QByteArray, elements);
+    QFETCH(HealthEnv, env);
+    QFETCH(QStringList, expected);
+    XsdtDocument doc;
+    QString error;
+    QVERIFY2(doc.parse(testdata::wrapSettings(elements), &error), qPrintable(error));
+    const QStringList found = lines(runHealthCheck(doc, m_schema, env));
+    QVERIFY2(found.size() == expected.size(), qPrintable(found.join(QLatin1Char('\n'))));
+    QStringList starts;
+    for (qsizetype i = 0; i < found.size(); ++i)
+        starts.append(found.at(i).left(expected.at(i).size()));
+    QCOMPARE(starts, expected);
+}
+
+void TestHealthCheck::pendingChanges()
+{
+    XsdtDocument doc;
+    QVERIFY(doc.parse(testdata::wrapSettings(
+        "<i k='Global'><i k='Preferences'><i k='Application'>"
+        "<v k='FontResolution' t='i' v='100'/><v k='StyleSheetFile' t='s' v='/gone.qss'/></i>"
+        "<i k='Process'><v k='MaxProcessors' t='i' v='64'/></i><i k='Security'>"
+        "<v k='AllowUnsignedRepositories' t='b' v='true'/></i></i></i><i k='Modules'>"
+        "<v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i><i k='ModuleData'><i k='Gone'>"
+        "<v k='X' t='i' v='1'/><v k='X' t='i' "
+        "v='2'/></i></i>")));
+    const HealthEnv env = madeUpEnv({"/gone.qss", "/pi/bin/Gone-pxm.so"}, 8, "/pi/bin");
+    auto ids = [&] {
+        QStringList out;
+        for (const Finding &f : runHealthCheck(doc, m_schema, env))
+            out.append(f.id);
+        return out;
+    };
+    QCOMPARE(ids(), (QStringList{"path-missing", "too-many-processors", "module-file-missing",
+                                 "duplicate-key", "unsigned-allowed"}));
+
+    // An edit not yet saved is what is checked.
+    XsdtNode *font = doc.findPath(u"Global/Preferences/Application/FontResolution");
+    font->value = "20";
+    QCOMPARE(ids().first(), "out-of-range");
+    font->value = font->originalValue;
+
+    // Entries queued for deletion, or inside a group queued for deletion, are gone already.
+    for (const char16_t *path :
+         {u"Global/Preferences/Application", u"Global/Preferences/Process/MaxProcessors",
+          u"Global/Preferences/Security/AllowUnsignedRepositories", u"Modules/1"})
+        doc.findPath(path)->pendingDelete = true;
+    doc.findPath(u"ModuleData/Gone")->children.at(1)->pendingDelete = true;
+    QVERIFY(ids().isEmpty());
+    doc.revertAll();
+    doc.findPath(u"ModuleData/Gone")->pendingDelete = true;
+    QVERIFY(!ids().contains("duplicate-key"));
+}
+
+void TestHealthCheck::duplicateKeys()
+{
+    // Keys in the order they first occur, each with all its entries in document order.
+    XsdtNode root;
+    XsdtNode *small = root.appendChild(XsdtNode::Group, "Small");
+    for (const char *key : {"b", "a", "b", "c", "a", "b"})
+        small->appendChild(XsdtNode::Value, QString::fromLatin1(key));
+    for (int i = 0; i < 2; ++i) // beside the group searched: not looked at
+        root.appendChild(XsdtNode::Value, "Other");
+    QList<Finding> findings{Finding{"kept", Severity::Note, {}, {}, {}, {}}};
+    findDuplicateKeys(small, findings);
+    findDuplicateKeys(nullptr, findings);
+    QCOMPARE(findings.size(), 3);
+    QCOMPARE(findings.at(0).id, "kept");
+    QCOMPARE(findings.at(1).title, "\"b\" appears 3 times in Small");
+    QCOMPARE(findings.at(1).nodes,
+             (QList<XsdtNode *>{small->children.at(0).get(), small->children.at(2).get(),
+                                small->children.at(5).get()}));
+    QCOMPARE(findings.at(2).title, "\"a\" appears 2 times in Small");
+    QCOMPARE(severityName(Severity(3)), QString());
+}
 
 QTEST_GUILESS_MAIN(TestHealthCheck)
 #include "tst_healthcheck.moc"

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <optional>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,6 +95,24 @@ struct FakeInstall
 QString native(const QString &path)
 {
     return QDir::toNativeSeparators(path);
+}
+
+// The requests queued and deleted through the window's flow by the user "nobody", with these
+// stand-ins for pkexec and sudo and no PixInsight running; nothing when the user cannot switch.
+std::optional<LeftoverReport> deleteQueuedAsNobody(const QStringList &requests,
+                                                   const QString &install, ElevationTools tools)
+{
+    QList<LeftoverItem> items;
+    for (const QString &request : requests)
+        items.append(itemFromRequest(request, install, QString()));
+    setElevationTools(tools);
+    setPixInsightProcessQuery([] { return QList<qint64>(); });
+    std::optional<LeftoverReport> report;
+    if (EffectiveUser nobody(kNobody); nobody.ok())
+        report = deleteQueuedLeftovers(items, install, QString());
+    setElevationTools({});
+    setPixInsightProcessQuery({});
+    return report;
 }
 
 const QString kNotRemoved = ": could not be removed (in use, or no permission)";
@@ -204,7 +224,6 @@ private slots:
     void findOnDisk()
     {
         QTemporaryDir tmp;
-        QVERIFY(tmp.isValid());
         const QString install = tmp.filePath("PixInsight");
         const QString user = tmp.filePath("Pleiades");
         const QString outside = tmp.filePath("outside");
@@ -273,7 +292,6 @@ private slots:
     void measureStopsAt50000Files()
     {
         QTemporaryDir tmp;
-        QVERIFY(tmp.isValid());
         const QString folder = tmp.filePath("big");
         const QByteArray name = QFile::encodeName(folder);
         for (int sub = 0; sub < 3; ++sub)
@@ -295,57 +313,43 @@ private slots:
         QCOMPARE(item.size, 100000);
     }
 
-    void removeTreeLeavesLinkTargets()
+    // The walk removes everything below the folder and nothing through a link, not even making a
+    // link's target writable. A folder given as a link is not what the caller formed: neither
+    // the link nor what it points to is touched; nor is anything named through "." or "..", a
+    // file, or nothing.
+    void removeTreeFollowsNoLink()
     {
         QTemporaryDir tmp;
-        QVERIFY(tmp.isValid());
         const QString outside = tmp.filePath("outside");
         const QString victim = tmp.filePath("victim");
-        QVERIFY(writeFile(outside + "/dir/keep.txt", 12));
-        QVERIFY(writeFile(outside + "/file.txt", 34));
-        QVERIFY(chmodTo(outside + "/file.txt", 0444));
-        QVERIFY(writeFile(victim + "/sub/deeper/f.txt", 5));
-        QVERIFY(writeFile(victim + "/.hidden", 1));
-        QVERIFY(writeFile(victim + "/ro.txt", 2));
-        QVERIFY(chmodTo(victim + "/ro.txt", 0444));
-        QVERIFY(writeFile(victim + "/rodir/inner.txt", 3));
-        QVERIFY(chmodTo(victim + "/rodir", 0555));
+        const QString link = tmp.filePath("link");
+        QVERIFY(writeFile(outside + "/dir/keep.txt", 12) && writeFile(outside + "/file.txt", 34));
+        QVERIFY(QDir().mkpath(outside + "/dir/sub") && chmodTo(outside + "/file.txt", 0444));
+        QVERIFY(writeFile(victim + "/sub/deeper/f.txt", 5) && writeFile(victim + "/.hidden", 1));
+        QVERIFY(writeFile(victim + "/ro.txt", 2) && chmodTo(victim + "/ro.txt", 0444));
+        QVERIFY(writeFile(victim + "/rodir/inner.txt", 3) && chmodTo(victim + "/rodir", 0555));
         QVERIFY(QFile::link(outside + "/dir", victim + "/link-to-folder"));
         QVERIFY(QFile::link(outside + "/dir", victim + "/sub/link-to-folder"));
         QVERIFY(QFile::link(outside + "/file.txt", victim + "/link-to-file"));
         QVERIFY(QFile::link(tmp.filePath("nowhere"), victim + "/dangling"));
         QCOMPARE(::mkfifo(QFile::encodeName(victim + "/pipe").constData(), 0600), 0);
+        QVERIFY(QFile::link(outside + "/dir", link));
 
         QVERIFY(removeTree(victim));
         QVERIFY(!onDisk(victim));
-        QCOMPARE(QFileInfo(outside + "/dir/keep.txt").size(), 12);
-        QCOMPARE(QFileInfo(outside + "/file.txt").size(), 34);
-        // Nothing was done through the link, not even making its target writable.
-        struct stat st;
-        QCOMPARE(::stat(QFile::encodeName(outside + "/file.txt").constData(), &st), 0);
-        QCOMPARE(st.st_mode & 07777, mode_t(0444));
-    }
-
-    void removeTreeRefuses()
-    {
-        QTemporaryDir tmp;
-        QVERIFY(tmp.isValid());
-        const QString target = tmp.filePath("target");
-        const QString link = tmp.filePath("link");
-        QVERIFY(writeFile(target + "/keep.txt", 8));
-        QVERIFY(QDir().mkpath(target + "/sub"));
-        QVERIFY(QFile::link(target, link));
-
-        // A folder given as a link is not what the caller formed: neither the link nor what it
-        // points to is touched. Nor is anything named through "." or "..", a file, or nothing.
+        const QString target = outside + "/dir";
         for (const QString &folder :
              QStringList{link, link + "/", link + "/.", QString(), "/", "relative/folder",
                          tmp.filePath("missing"), target + "/keep.txt",
                          target + QChar(0) + "/../other", target + "/sub/..", target + "/./sub"})
             QVERIFY2(!removeTree(folder), qPrintable(folder));
         QVERIFY(QFileInfo(link).isSymLink());
-        QCOMPARE(QFileInfo(target + "/keep.txt").size(), 8);
         QVERIFY(QFileInfo(target + "/sub").isDir());
+        QCOMPARE(QFileInfo(target + "/keep.txt").size(), 12);
+        QCOMPARE(QFileInfo(outside + "/file.txt").size(), 34);
+        struct stat st;
+        QCOMPARE(::stat(QFile::encodeName(outside + "/file.txt").constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0444));
     }
 
     void removeTreeAsOwner_data()
@@ -363,25 +367,20 @@ private slots:
             QSKIP("needs root to hand the files to another user");
         QFETCH(bool, foreignFolder);
         QTemporaryDir tmp;
-        QVERIFY(tmp.isValid());
         QVERIFY(chmodTo(tmp.path(), 0755));
         const QString shared = tmp.filePath("shared");
         const QString victim = shared + "/victim";
-        const QStringList owned = {shared,
-                                   victim,
-                                   victim + "/a-free.txt",
-                                   victim + "/ro.txt",
-                                   victim + "/rodir",
-                                   victim + "/rodir/inner.txt",
-                                   victim + "/z-free.txt"};
+        QStringList owned = {shared, victim};
+        for (const char *name :
+             {"/a-free.txt", "/ro.txt", "/rodir", "/rodir/inner.txt", "/z-free.txt"})
+            owned << victim + name;
         for (const QString &path : owned.mid(2))
             QVERIFY(path.endsWith("rodir") ? QDir().mkpath(path) : writeFile(path, 2));
         if (foreignFolder)
             QVERIFY(writeFile(victim + "/locked/secret.txt", 6)); // stays root's
         for (const QString &path : owned)
             QVERIFY(::lchown(QFile::encodeName(path).constData(), kNobody, kNobody) == 0);
-        QVERIFY(chmodTo(victim + "/ro.txt", 0444));
-        QVERIFY(chmodTo(victim + "/rodir", 0555));
+        QVERIFY(chmodTo(victim + "/ro.txt", 0444) && chmodTo(victim + "/rodir", 0555));
 
         bool removed = foreignFolder;
         {
@@ -501,21 +500,11 @@ private slots:
         QVERIFY(onDisk(fake.goodFolder + "/a.js"));
 
         QVERIFY(writeFile(fake.goodFile, 5));
-        QList<LeftoverItem> items;
-        for (const QString &request : requests)
-            items.append(itemFromRequest(request, fake.install, QString()));
-        setElevationTools({fake.tmp.filePath("no-pkexec"), fake.tmp.filePath("no-sudo"), {}, 0, 0});
-        setPixInsightProcessQuery([] { return QList<qint64>(); });
-        LeftoverReport report;
-        {
-            EffectiveUser nobody(kNobody);
-            QVERIFY(nobody.ok());
-            report = deleteQueuedLeftovers(items, fake.install, QString());
-        }
-        setElevationTools({});
-        setPixInsightProcessQuery({});
-        QCOMPARE(report.deleted, 1);
-        QCOMPARE(report.problems,
+        const auto report = deleteQueuedAsNobody(
+            requests, fake.install, {fake.tmp.filePath("no-pkexec"), fake.tmp.filePath("no-sudo")});
+        QVERIFY(report);
+        QCOMPARE(report->deleted, 1);
+        QCOMPARE(report->problems,
                  QStringList("Deleting these needs administrator rights, which this program cannot "
                              "request on this system yet. Delete them yourself:\n   " +
                              native(fake.goodFolder)));
@@ -529,32 +518,26 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("message");
+        const auto row = [](const char *name, const char *tool, const char *script,
+                            ElevatedResult::Status status, int exitCode, const char *message) {
+            QTest::newRow(name) << tool << script << int(status) << exitCode << message;
+        };
         using R = ElevatedResult;
-        QTest::newRow("pkexec ran") << "pkexec"
-                                    << "exit 4" << int(R::Ran) << 4 << "";
-        QTest::newRow("pkexec dismissed") << "pkexec"
-                                          << "exit 126" << int(R::Denied) << -1 << "";
-        QTest::newRow("pkexec failed")
-            << "pkexec"
-            << "exit 127" << int(R::Failed) << -1 << "pkexec could not run the helper";
-        QTest::newRow("sudo ran") << "sudo"
-                                  << "exit 0" << int(R::Ran) << 0 << "";
-        QTest::newRow("sudo wants a password") << "sudo"
-                                               << "exit 1" << int(R::Failed) << -1
-                                               << "sudo needs a password, and there is no prompt "
-                                                  "for one here. Install polkit (pkexec) "
-                                                  "to be asked properly.";
-        QTest::newRow("helper killed")
-            << "sudo"
-            << "kill -9 $$" << int(R::Failed) << -1 << "the helper stopped unexpectedly";
-        QTest::newRow("too slow") << "pkexec"
-                                  << "exec sleep 60" << int(R::Failed) << -1
-                                  << "the helper did not finish in two minutes";
-        QTest::newRow("not executable") << "pkexec"
-                                        << "" << int(R::Failed) << -1 << "%1 could not be started";
-        QTest::newRow("no tool") << ""
-                                 << "" << int(R::Unavailable) << -1
-                                 << "no authorisation tool (pkexec or sudo) is installed";
+        row("pkexec ran", "pkexec", "exit 4", R::Ran, 4, "");
+        row("pkexec dismissed", "pkexec", "exit 126", R::Denied, -1, "");
+        row("pkexec failed", "pkexec", "exit 127", R::Failed, -1,
+            "pkexec could not run the helper");
+        row("sudo ran", "sudo", "exit 0", R::Ran, 0, "");
+        row("sudo wants a password", "sudo", "exit 1", R::Failed, -1,
+            "sudo needs a password, and there is no prompt for one here. Install polkit (pkexec) "
+            "to be asked properly.");
+        row("helper killed", "sudo", "kill -9 $$", R::Failed, -1,
+            "the helper stopped unexpectedly");
+        row("too slow", "pkexec", "exec sleep 60", R::Failed, -1,
+            "the helper did not finish in two minutes");
+        row("not executable", "pkexec", "", R::Failed, -1, "%1 could not be started");
+        row("no tool", "", "", R::Unavailable, -1,
+            "no authorisation tool (pkexec or sudo) is installed");
     }
 
     // The launcher through stand-ins for pkexec and sudo: what they are given, and how their
@@ -567,7 +550,6 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QString, message);
         QTemporaryDir tmp;
-        QVERIFY(tmp.isValid());
         const QString toolPath = tmp.filePath(tool.isEmpty() ? "none" : tool);
         const QString argsFile = tmp.filePath("args");
         QFile file(toolPath);
@@ -684,22 +666,13 @@ private slots:
         const QString file = install + "/bin/VarnelTestModule-pxm.so";
         const QString folder = install + "/src/scripts/VarnelTestModule";
         QVERIFY(writeFile(file, 3) && writeFile(folder + "/a.js", 4));
-        QList<LeftoverItem> items;
-        for (const char *request : {"file:VarnelTestModule", "scripts:VarnelTestModule"})
-            items.append(itemFromRequest(QString::fromLatin1(request), install, QString()));
         QTemporaryDir tmp;
-        setElevationTools({tmp.filePath("no-pkexec"), {}, QStringLiteral(VARNEL_PROGRAM), 0, 0});
-        setPixInsightProcessQuery([] { return QList<qint64>(); });
-        LeftoverReport report;
-        {
-            EffectiveUser nobody(kNobody);
-            QVERIFY(nobody.ok());
-            report = deleteQueuedLeftovers(items, install, QString());
-        }
-        setElevationTools({});
-        setPixInsightProcessQuery({});
-        QCOMPARE(report.problems, QStringList());
-        QCOMPARE(report.deleted, 2);
+        const auto report =
+            deleteQueuedAsNobody({"file:VarnelTestModule", "scripts:VarnelTestModule"}, install,
+                                 {tmp.filePath("no-pkexec"), {}, VARNEL_PROGRAM});
+        QVERIFY(report);
+        QCOMPARE(report->problems, QStringList());
+        QCOMPARE(report->deleted, 2);
         QVERIFY(!onDisk(file));
         QVERIFY(!onDisk(folder));
 #endif
