@@ -3,6 +3,7 @@
 #include "privileged/installedupdates.h"
 #include "store/files.h"
 #include "support/effectiveuser.h"
+#include "support/testfiles.h"
 #include "views/dialogs.h"
 #include "views/installedupdatesdialog.h"
 
@@ -25,18 +26,8 @@ namespace {
 
 const QDateTime kNow(QDate(2031, 5, 6), QTime(7, 8, 9, 10));
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size();
-}
+using testdata::readFile;
+using testdata::writeFile;
 
 // A PixInsight installation in a temporary folder with its record file.
 struct Installation
@@ -45,11 +36,7 @@ struct Installation
     QString folder = dir.filePath("PixInsight");
     QString path = recordFilePath(folder);
 
-    explicit Installation(const QByteArray &bytes)
-    {
-        QDir().mkpath(folder + "/etc/update");
-        writeAll(path, bytes);
-    }
+    explicit Installation(const QByteArray &bytes) { writeFile(path, bytes); }
 };
 
 // A real process named PixInsight, for the real running check.
@@ -148,12 +135,12 @@ private slots:
         Installation pi(before);
 
         const RecordChangeResult result = removeRecords(pi.path, names, false);
-        QCOMPARE(readAll(pi.path), after);
+        QCOMPARE(readFile(pi.path), after);
         QList<UpdateRecord> remaining = parseRecords(before);
         remaining.removeIf([&](const UpdateRecord &r) { return names.contains(r.fileName); });
         QCOMPARE(parseRecords(after), remaining);
         QCOMPARE(listRecordBackups(pi.path), QStringList{"installed.xri.bak-20310506-070809-010"});
-        QCOMPARE(readAll(result.backupPath), before);
+        QCOMPARE(readFile(result.backupPath), before);
     }
 
     void refusalsLeaveFileAlone_data()
@@ -165,28 +152,25 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("message"); // %1: the path given
 
-        const QString path = "PixInsight/etc/update/installed.xri";
+        const auto row = [](const char *name, const QByteArray &bytes, const char *where,
+                            const QStringList &names, bool running, int code, const char *message) {
+            QTest::newRow(name) << bytes << where << names << running << code << message;
+        };
+        const char *path = "PixInsight/etc/update/installed.xri";
         const QStringList orrinpad{"Orrinpad.tgz"};
-        QTest::newRow("not the record file")
-            << kSmall << "PixInsight/etc/update/old/etc/update/installed.xri" << orrinpad << false
-            << 4 << "%1 is not PixInsight's installed.xri.";
-        QTest::newRow("missing file")
-            << QByteArray() << path << orrinpad << false << 3 << "%1 does not exist.";
-        QTest::newRow("no names") << kSmall << path << QStringList() << false << 6
-                                  << "No records were named.";
-        QTest::newRow("PixInsight running")
-            << kSmall << path << orrinpad << true << 2
-            << "PixInsight is running. Close it first: it rewrites its records from memory.";
-        QTest::newRow("unknown package") << kSmall << path << QStringList{"Mono.tgz", "Gone.tgz"}
-                                         << false << 4 << "Gone.tgz is not in the file.";
-        QTest::newRow("not a module")
-            << kSmall << path << QStringList{"Mono.tgz", "core.tgz"} << false << 4
-            << "core.tgz is not a module package; only modules may be removed.";
-        QTest::newRow("record not found in the text")
-            << QByteArray("<xri><package fileName='Orrinpad.tgz' type='module'/></xri>") << path
-            << orrinpad << false << 4
-            << "Could not locate the record of Orrinpad.tgz in the file text. Nothing "
-               "was changed.";
+        row("not the record file", kSmall, "PixInsight/etc/update/old/etc/update/installed.xri",
+            orrinpad, false, 4, "%1 is not PixInsight's installed.xri.");
+        row("missing file", {}, path, orrinpad, false, 3, "%1 does not exist.");
+        row("no names", kSmall, path, {}, false, 6, "No records were named.");
+        row("PixInsight running", kSmall, path, orrinpad, true, 2,
+            "PixInsight is running. Close it first: it rewrites its records from memory.");
+        row("unknown package", kSmall, path, {"Mono.tgz", "Gone.tgz"}, false, 4,
+            "Gone.tgz is not in the file.");
+        row("not a module", kSmall, path, {"Mono.tgz", "core.tgz"}, false, 4,
+            "core.tgz is not a module package; only modules may be removed.");
+        row("record not found in the text",
+            "<xri><package fileName='Orrinpad.tgz' type='module'/></xri>", path, orrinpad, false, 4,
+            "Could not locate the record of Orrinpad.tgz in the file text. Nothing was changed.");
     }
 
     void refusalsLeaveFileAlone()
@@ -195,14 +179,12 @@ private slots:
         QFETCH(QString, where);
         QFETCH(QStringList, names);
         QFETCH(bool, running);
-        QFETCH(int, code);
         QFETCH(QString, message);
-
         QTemporaryDir dir;
         const QString path = dir.filePath(where);
         QDir().mkpath(QFileInfo(path).absolutePath());
         if (!bytes.isEmpty())
-            QVERIFY(writeAll(path, bytes));
+            QVERIFY(writeFile(path, bytes));
 
         std::optional<FakePixInsight> pixInsight;
         if (running)
@@ -210,8 +192,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(isPixInsightRunning() == running, 5000);
         const RecordChangeResult result = removeRecords(path, names, true);
         QCOMPARE(result.message, message.replace("%1", QDir::toNativeSeparators(path)));
-        QCOMPARE(result.code, code);
-        QCOMPARE(QFileInfo::exists(path) ? readAll(path) : QByteArray(), bytes);
+        QTEST(result.code, "code");
+        QCOMPARE(readFile(path), bytes);
         QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList(QDir::Files | QDir::Hidden).size(),
                  bytes.isEmpty() ? 0 : 1);
     }
@@ -224,12 +206,12 @@ private slots:
         setRecordReadBackHook([](QByteArray &bytes) { bytes.append(' '); });
         RecordChangeResult result = removeRecords(pi.path, {"Mono.tgz"}, false);
         QCOMPARE(result.message, "Verification after writing failed; the backup was put back.");
-        QCOMPARE(readAll(pi.path), kSmall);
+        QCOMPARE(readFile(pi.path), kSmall);
         setRecordReadBackHook({});
         QVERIFY(QFile::remove(pi.path + ".bak-20310506-070809-010"));
 
         QCOMPARE(removeRecords(pi.path, {"Mono.tgz"}, false).code, 0);
-        const QByteArray withoutMono = readAll(pi.path);
+        const QByteArray withoutMono = readFile(pi.path);
         // Within the same millisecond: the second backup takes the counter.
         QCOMPARE(removeRecords(pi.path, {"Orrinpad.tgz"}, false).code, 0);
         QCOMPARE(listRecordBackups(pi.path),
@@ -237,7 +219,7 @@ private slots:
                               "installed.xri.bak-20310506-070809-010"}));
 
         QCOMPARE(restoreNewestBackup(pi.path, false).code, 0);
-        QCOMPARE(readAll(pi.path), withoutMono);
+        QCOMPARE(readFile(pi.path), withoutMono);
     }
 
     void dialog()
@@ -279,7 +261,7 @@ private slots:
                  "Check for Updates.\n\nBackup: " +
                      backup);
         QCOMPARE(list->topLevelItemCount(), 1);
-        QCOMPARE(readAll(backup), bytes);
+        QCOMPARE(readFile(backup), bytes);
 
         QVERIFY(dialog.restoreButton()->isEnabled());
         FakePixInsight pixInsight;
@@ -301,10 +283,10 @@ private slots:
             QSKIP("/opt/PixInsight exists; a fake installation is made only where there is none");
         const auto removeFake = qScopeGuard([&] { QDir(folder).removeRecursively(); });
         const QString path = recordFilePath(folder);
-        QVERIFY(QDir().mkpath(folder + "/etc/update") && writeAll(path, kSmall));
+        QVERIFY(writeFile(path, kSmall));
         QTemporaryDir tmp;
         const QString denying = tmp.filePath("pkexec");
-        QVERIFY(writeAll(denying, "#!/bin/sh\nexit 126\n"));
+        QVERIFY(writeFile(denying, "#!/bin/sh\nexit 126\n"));
         QVERIFY(::chmod(QFile::encodeName(denying).constData(), 0755) == 0 &&
                 ::chmod(QFile::encodeName(tmp.path()).constData(), 0755) == 0);
         const auto realTools = qScopeGuard([] { setElevationTools({}); });
@@ -318,7 +300,7 @@ private slots:
         };
         QCOMPARE(helper({"remove"}), 6);
         QCOMPARE(helper({"undo"}), 6);
-        QCOMPARE(readAll(path), kSmall);
+        QCOMPARE(readFile(path), kSmall);
 
         testdata::EffectiveUser nobody(testdata::kNobody);
         QVERIFY(nobody.ok());
@@ -343,10 +325,10 @@ private slots:
                  "Removed 1 record(s).\n\nIn PixInsight: Resources > Updates > Check "
                  "for Updates.\n\nBackup: " +
                      backups.value(0));
-        QCOMPARE(readAll(folder + "/etc/update/" + backups.value(0)), kSmall);
+        QCOMPARE(readFile(folder + "/etc/update/" + backups.value(0)), kSmall);
         Dialogs::setNextAnswer(QMessageBox::Yes);
         dialog.restoreBackup();
-        QCOMPARE(readAll(path), kSmall);
+        QCOMPARE(readFile(path), kSmall);
         Dialogs::reset();
     }
 };
