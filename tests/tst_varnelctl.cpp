@@ -5,6 +5,7 @@
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "store/files.h"
+#include "support/testfiles.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -49,7 +50,6 @@ private slots:
     {
         m_ownPixInsight = false;
         QDir(m_home.path()).removeRecursively();
-        QVERIFY(QDir().mkpath(m_home.filePath(".PixInsight")));
         QVERIFY(QDir().mkpath(m_home.filePath(".local/share")));
         testdata::GeneratorOptions options;
         options.targetBytes = 96 * 1024;
@@ -119,8 +119,7 @@ private slots:
                      "value": "3"}]})";
             write(".PixInsight/core-1-pxi.settings.json", json);
         }
-        QByteArray bytes;
-        QVERIFY(readFile(m_file, bytes));
+        QByteArray bytes = testdata::readFile(m_file);
         if (setup == "changed") {
             // A script read the file (and its hash), then PixInsight rewrote it.
             args.replaceInStrings("%H", QString::fromLatin1(sha256(bytes).toHex()));
@@ -144,9 +143,7 @@ private slots:
 
         QVERIFY2(result.err.contains(message), qPrintable(result.err));
         QTEST(result.code, "code");
-        QByteArray after;
-        QVERIFY(readFile(m_file, after));
-        QVERIFY(after == bytes);
+        QVERIFY(testdata::readFile(m_file) == bytes);
         QCOMPARE(listBackups(m_file), backupsBefore);
     }
 
@@ -182,8 +179,7 @@ private slots:
                    "value": "1"}]})");
         const QByteArray older = testdata::wrapSettings(R"(<v k="Older" t="s" v="yes"/>)");
         write(".PixInsight/core-1-pxi.settings.bak-1", older);
-        QByteArray bytes;
-        QVERIFY(readFile(m_file, bytes));
+        QByteArray bytes = testdata::readFile(m_file);
         const QStringList backupsBefore = listBackups(m_file);
 
         // What the file must become: the same edits made in the document here.
@@ -200,17 +196,13 @@ private slots:
 
         const Run result = run(args);
         QVERIFY2(result.code == 0, qPrintable(result.err));
-        QByteArray after;
-        QVERIFY(readFile(m_file, after));
-        QVERIFY(after == wanted);
+        QVERIFY(testdata::readFile(m_file) == wanted);
         QStringList made = listBackups(m_file);
         for (const QString &backup : backupsBefore)
             made.removeOne(backup);
         QCOMPARE(made.size(), 1);
         QVERIFY(result.out.contains(QFileInfo(made.constFirst()).fileName()));
-        QByteArray backup;
-        QVERIFY(readFile(made.constFirst(), backup));
-        QVERIFY(backup == bytes);
+        QVERIFY(testdata::readFile(made.constFirst()) == bytes);
     }
 
     void exportImportAndJson()
@@ -274,9 +266,9 @@ private slots:
         QCOMPARE(findings.first()["severity"].toString(), "Problem");
         QCOMPARE(findings.first()["paths"].toArray().first().toString(), kFont);
 
-        QByteArray bytes;
-        QVERIFY(readFile(clean, bytes));
-        QCOMPARE(run({"diff", "--file", clean, write("copy.settings", bytes)}).code, 0);
+        QCOMPARE(
+            run({"diff", "--file", clean, write("copy.settings", testdata::readFile(clean))}).code,
+            0);
         const Run differ = run({"diff", m_file, clean});
         QCOMPARE(differ.code, 1);
         QVERIFY(differ.out.contains("\nDifferent\t" + kProcessors + "\t2\t1\n"));
@@ -327,8 +319,7 @@ Run TestVarnelctl::run(QStringList args)
 QString TestVarnelctl::write(const QString &name, const QByteArray &bytes)
 {
     const QString path = m_home.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+    if (!testdata::writeFile(path, bytes))
         qFatal("cannot write %s", qPrintable(path));
     return path;
 }
