@@ -3,6 +3,7 @@
 #include "generator/generator.h"
 #include "knowledge/healthcheck.h"
 #include "knowledge/schema.h"
+#include "support/testfiles.h"
 
 #include <QFile>
 #include <QSet>
@@ -12,11 +13,7 @@ using namespace vrn;
 
 namespace {
 
-QByteArray resource(const char *name)
-{
-    QFile file(QString::fromLatin1(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using testdata::readFile;
 
 // A made-up computer: everything exists except the listed paths ("*" = nothing exists).
 HealthEnv madeUpEnv(const QStringList &missing, int processors = 8, const QString &binDir = {},
@@ -89,7 +86,7 @@ void TestHealthCheck::initTestCase()
 {
     QString error;
     QVERIFY2(
-        m_schema.load(resource(":/schema/globals.json"), resource(":/schema/overlay.json"), &error),
+        m_schema.load(readFile(":/schema/globals.json"), readFile(":/schema/overlay.json"), &error),
         qPrintable(error));
 }
 

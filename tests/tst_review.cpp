@@ -3,6 +3,7 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsmodel.h"
+#include "support/testfiles.h"
 #include "support/testtree.h"
 #include "views/reviewdialog.h"
 
@@ -65,13 +66,7 @@ class TestReview : public QObject
     std::unique_ptr<SettingsModel> m_model;
 
 private slots:
-    void initTestCase()
-    {
-        QFile overlay(":/schema/overlay.json");
-        QVERIFY(overlay.open(QIODevice::ReadOnly));
-        QString error;
-        QVERIFY2(m_policy.load(overlay.readAll(), &error), qPrintable(error));
-    }
+    void initTestCase() { QVERIFY(m_policy.load(testdata::readFile(":/schema/overlay.json"))); }
 
     void init()
     {

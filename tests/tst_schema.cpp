@@ -1,6 +1,7 @@
 #include "document/xsdtdocument.h"
 #include "generator/generator.h"
 #include "knowledge/schema.h"
+#include "support/testfiles.h"
 #include "support/testtree.h"
 
 #include <QFile>
@@ -16,11 +17,7 @@ using testdata::ensurePath;
 
 namespace {
 
-QByteArray resource(const char *name)
-{
-    QFile file(QString::fromLatin1(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using testdata::readFile;
 
 QString number(double value)
 {
@@ -64,7 +61,7 @@ private slots:
     void initTestCase()
     {
         QString error;
-        QVERIFY2(m_schema.load(resource(":/schema/globals.json"), resource(":/schema/overlay.json"),
+        QVERIFY2(m_schema.load(readFile(":/schema/globals.json"), readFile(":/schema/overlay.json"),
                                &error),
                  qPrintable(error));
     }
@@ -267,7 +264,7 @@ private slots:
 
     void shippedGlobals()
     {
-        const QJsonObject variables = QJsonDocument::fromJson(resource(":/schema/globals.json"))
+        const QJsonObject variables = QJsonDocument::fromJson(readFile(":/schema/globals.json"))
                                           .object()
                                           .value(QLatin1String("variables"))
                                           .toObject();
@@ -276,7 +273,7 @@ private slots:
         // Without the overlay, ranges come from the descriptions alone: exactly the seven
         // bracketed ones. Every "See the" reference is cleaned away.
         Schema globalsOnly;
-        QVERIFY(globalsOnly.load(resource(":/schema/globals.json"), QByteArray()));
+        QVERIFY(globalsOnly.load(readFile(":/schema/globals.json"), QByteArray()));
         XsdtNode root;
         QMap<QString, QString> ranges;
         int readOnly = 0;

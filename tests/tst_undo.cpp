@@ -6,6 +6,7 @@
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsmodel.h"
+#include "support/testfiles.h"
 #include "views/dialogs.h"
 #include "views/reviewdialog.h"
 
@@ -76,9 +77,7 @@ class TestUndo : public QObject
 private slots:
     void initTestCase()
     {
-        QFile overlay(":/schema/overlay.json");
-        QVERIFY(overlay.open(QIODevice::ReadOnly));
-        QVERIFY(m_policy.load(overlay.readAll()));
+        QVERIFY(m_policy.load(testdata::readFile(":/schema/overlay.json")));
         qputenv("HOME", m_home.path().toLocal8Bit());
         qputenv("XDG_CONFIG_HOME", (m_home.path() + "/.config").toLocal8Bit());
         QStandardPaths::setTestModeEnabled(true);

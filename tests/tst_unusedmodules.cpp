@@ -5,6 +5,7 @@
 #include "knowledge/schema.h"
 #include "model/settingrow.h"
 #include "model/settingsmodel.h"
+#include "support/testfiles.h"
 #include "support/testtree.h"
 #include "views/collapsiblesection.h"
 #include "views/dialogs.h"
@@ -55,8 +56,7 @@ private slots:
         QDir().mkpath(m_tmp.filePath("PixInsight/bin"));
         QFile module(m_tmp.filePath("PixInsight/bin/Alpha-pxm.so"));
         QVERIFY(module.open(QIODevice::WriteOnly) && module.write(QByteArray(1536, 'x')) == 1536);
-        QFile overlay(QStringLiteral(":/schema/overlay.json"));
-        QVERIFY(overlay.open(QIODevice::ReadOnly) && m_policy.load(overlay.readAll()));
+        QVERIFY(m_policy.load(testdata::readFile(":/schema/overlay.json")));
         m_model.setPolicy(&m_policy);
         m_model.setDocument(&m_doc);
     }
