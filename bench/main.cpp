@@ -19,6 +19,7 @@ void benchStore();
 void benchInstalled();
 #ifdef VARNEL_BENCH_GUI
 void benchModel();
+void benchFilter();
 void benchApp();
 void benchPages();
 void benchUnused();
@@ -56,8 +57,9 @@ int main(int argc, char **argv)
 {
     std::unique_ptr<QCoreApplication> app;
 #ifdef VARNEL_BENCH_GUI
-    if (wantsArea(argc, argv, "model") || wantsArea(argc, argv, "app") ||
-        wantsArea(argc, argv, "pages") || wantsArea(argc, argv, "unused")) {
+    if (wantsArea(argc, argv, "model") || wantsArea(argc, argv, "filter") ||
+        wantsArea(argc, argv, "app") || wantsArea(argc, argv, "pages") ||
+        wantsArea(argc, argv, "unused")) {
         // The tree benchmarks need real widgets; without a display they paint offscreen.
         if (qEnvironmentVariableIsEmpty("DISPLAY") &&
             qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
@@ -73,7 +75,7 @@ int main(int argc, char **argv)
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
     parser.addOption({QStringLiteral("only"),
                       QStringLiteral("Run only this area (document, knowledge, compare, store, "
-                                     "installed, model, app, pages, unused); repeatable."),
+                                     "installed, model, filter, app, pages, unused); repeatable."),
                       QStringLiteral("area")});
     parser.process(*app);
 
@@ -97,6 +99,8 @@ int main(int argc, char **argv)
 #ifdef VARNEL_BENCH_GUI
     if (vrn::bench::wanted(QStringLiteral("model")))
         vrn::bench::benchModel();
+    if (vrn::bench::wanted(QStringLiteral("filter")))
+        vrn::bench::benchFilter();
     if (vrn::bench::wanted(QStringLiteral("app")))
         vrn::bench::benchApp();
     if (vrn::bench::wanted(QStringLiteral("pages")))

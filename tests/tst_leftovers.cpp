@@ -400,36 +400,47 @@ private slots:
     {
         QTest::addColumn<QString>("request");
         QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("message"); // %1: the installation folder
+        QTest::addColumn<QString>("message");    // %1: the installation folder
+        QTest::addColumn<QString>("checkFails"); // non-empty: the running check, failing so
+        const auto row = [](const char *name, const char *request, int code, const QString &message,
+                            const char *checkFails = "") {
+            QTest::newRow(name) << request << code << message << checkFails;
+        };
         const QString unacceptable =
             "%1 is not acceptable (an unsafe name, or a location that is not known).";
         const QString link = "%1 is a link to somewhere else and is not touched.";
-        QTest::newRow("unparsable") << "nothing" << 4 << "nothing is not a recognized request.";
-        QTest::newRow("keyword case")
-            << "File:Good" << 4 << "File:Good is not a recognized request.";
-        QTest::newRow("unsafe name") << "bin:../x" << 4 << unacceptable.arg("bin:../x");
-        QTest::newRow("reserved name") << "lib:bin" << 4 << unacceptable.arg("lib:bin");
-        QTest::newRow("no user folder") << "user:Good" << 4 << unacceptable.arg("user:Good");
-        QTest::newRow("missing") << "sig:Good" << 3 << "%1/bin/Good-pxm.xsgn does not exist.";
-        QTest::newRow("wrong kind") << "sig:Folder" << 4
-                                    << "%1/bin/Folder-pxm.xsgn is not the kind of item that was "
-                                       "asked for.";
-        QTest::newRow("link to a file") << "file:Linked" << 4 << link.arg("%1/bin/Linked-pxm.so");
-        QTest::newRow("link to a folder") << "bin:LinkDir" << 4 << link.arg("%1/bin/LinkDir");
-        QTest::newRow("link on the way") << "tooldocs:Way" << 4 << link.arg("%1/doc/tools/Way");
+        row("unparsable", "nothing", 4, "nothing is not a recognized request.");
+        row("keyword case", "File:Good", 4, "File:Good is not a recognized request.");
+        row("unsafe name", "bin:../x", 4, unacceptable.arg("bin:../x"));
+        row("reserved name", "lib:bin", 4, unacceptable.arg("lib:bin"));
+        row("no user folder", "user:Good", 4, unacceptable.arg("user:Good"));
+        row("missing", "sig:Good", 3, "%1/bin/Good-pxm.xsgn does not exist.");
+        row("wrong kind", "sig:Folder", 4,
+            "%1/bin/Folder-pxm.xsgn is not the kind of item that was asked for.");
+        row("link to a file", "file:Linked", 4, link.arg("%1/bin/Linked-pxm.so"));
+        row("link to a folder", "bin:LinkDir", 4, link.arg("%1/bin/LinkDir"));
+        row("link on the way", "tooldocs:Way", 4, link.arg("%1/doc/tools/Way"));
+        row("running check failed", "scripts:Good", 2,
+            "Could not check whether PixInsight is running (no process list). It may be running. "
+            "Close it first.",
+            "no process list");
     }
 
-    // One bad request among good ones stops the run before anything is deleted.
+    // One bad request among good ones stops the run before anything is deleted, and so does a
+    // running check that could not be made.
     void deletionRefusals()
     {
         QFETCH(QString, request);
-        QFETCH(int, code);
         QFETCH(QString, message);
+        QFETCH(QString, checkFails);
         FakeInstall fake;
         QVERIFY(fake.make());
-        const LeftoverDeletion result =
-            deleteLeftovers({"file:Good", request, "scripts:Good"}, fake.install, QString(), false);
-        QCOMPARE(result.code, code);
+        if (!checkFails.isEmpty())
+            setPixInsightProcessQuery([&] { return PixInsightCheck::failed(checkFails); });
+        const LeftoverDeletion result = deleteLeftovers(
+            {"file:Good", request, "scripts:Good"}, fake.install, QString(), !checkFails.isEmpty());
+        setPixInsightProcessQuery({});
+        QTEST(result.code, "code");
         QCOMPARE(result.message, message.arg(native(fake.install)));
         QCOMPARE(result.removed, 0);
         QVERIFY(onDisk(fake.goodFile));

@@ -86,6 +86,7 @@ private slots:
     void brokenOrMissingFile();
     void realPixInsightMakesViewOnly();
     void changedOnDiskBanner();
+    void reloadKeepingChanges();
     void restoreAndRevertAll();
     void closeWithUnsavedChanges();
     void deletionFlow();
@@ -472,9 +473,9 @@ void TestMainWindow::changedOnDiskBanner()
 
     XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
     QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("3")));
-    QCOMPARE(window.banner()->text(), QString("<b>The file changed on disk since it was "
-                                              "loaded.</b> Saving is blocked. Reload to continue "
-                                              "(your 1 unsaved change(s) will be discarded)."));
+    QVERIFY(window.banner()->text().startsWith(
+        "<b>The file changed on disk since it was loaded.</b> Saving is blocked. Reload to "
+        "continue (your 1 unsaved change(s) will be discarded)"));
     QVERIFY(!window.saveAction()->isEnabled());
 
     // Reload asks first; Cancel keeps the edit, Discard reads the new file.
@@ -511,6 +512,42 @@ void TestMainWindow::changedOnDiskBanner()
                             "file (no <xsdt> element).")
                  .arg(path));
     QCOMPARE(window.model()->rowCount(), 0);
+}
+
+// An edit survives another program's write where it left the value alone; the rest is listed
+// and the other program's value stays. A file gone offers no reload.
+void TestMainWindow::reloadKeepingChanges()
+{
+    const QString path = configFile();
+    QVERIFY(writeAll(path, smallSettings()));
+    MainWindow window;
+    window.show();
+    setNodeValueInTree(window, "Global/RGBWorkingSpace/Gamma", "2.4");
+    setNodeValueInTree(window, "Global/Preferences/Process/MaxProcessors", "3");
+    XsdtDocument written;
+    QVERIFY(written.parse(readAll(path)));
+    written.findPath(u"Global/RGBWorkingSpace/Gamma")->value = "1.8";
+    QVERIFY(writeAll(path, written.serialize()));
+    QVERIFY(!window.reloadKeepAction()->isEnabled());
+    window.pollEnvironment();
+    QVERIFY(window.reloadKeepAction()->isEnabled());
+
+    QTest::mouseClick(window.bannerReloadKeepButton(), Qt::LeftButton);
+    QCOMPARE(Dialogs::shown().size(), 1);
+    QCOMPARE(Dialogs::lastShown().informativeText,
+             QString("Global/RGBWorkingSpace/Gamma: changed on disk to \"1.8\"; your value "
+                     "\"2.4\" was not applied."));
+    const XsdtDocument &doc = window.store().document;
+    QCOMPARE(doc.findPath(u"Global/RGBWorkingSpace/Gamma")->value, QString("1.8"));
+    QCOMPARE(doc.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("3"));
+    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change(s) - Varnel"));
+    QVERIFY(window.saveAction()->isEnabled() && !window.undoAction()->isEnabled());
+
+    QVERIFY(QFile::remove(path));
+    window.pollEnvironment();
+    QVERIFY(window.banner()->text().startsWith("<b>The settings file is missing"));
+    QVERIFY(!window.bannerReloadButton()->isVisible());
+    QVERIFY(!window.reloadAction()->isEnabled() && window.restoreAction()->isEnabled());
 }
 
 void TestMainWindow::restoreAndRevertAll()

@@ -3,8 +3,10 @@
 #include "document/xsdtdocument.h"
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
+#include "model/reapply.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
+#include "model/treefilter.h"
 #include "model/valuedelegate.h"
 #include "support/testtree.h"
 
@@ -18,6 +20,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <functional>
 #include <memory>
 
 using namespace vrn;
@@ -137,11 +140,37 @@ struct Refusal
     QString path, setup, reason;
 };
 
+// An edit to `mine` (a deletion when empty) carried to a copy changed by `disk`: "value=X",
+// "remove", "duplicate", "type=X" or "twin" (a duplicate edited in the old document instead).
+struct Carry
+{
+    QString path, mine, disk;
+    int status;
+    QString line;
+};
+
+void applyOp(XsdtDocument &doc, const QString &path, const QString &op)
+{
+    XsdtNode *node = doc.findPath(path);
+    if (op.startsWith(QLatin1String("value=")))
+        node->value = node->originalValue = op.mid(6);
+    else if (op.startsWith(QLatin1String("type=")))
+        node->type = op.at(5);
+    else if (op == QLatin1String("remove"))
+        node->parent->children.erase(node->parent->children.begin() + node->indexInParent());
+    else if (!op.isEmpty()) { // a second entry with the same key
+        XsdtNode *twin = node->parent->appendChild(node->kind, node->key);
+        twin->type = node->type;
+        twin->value = twin->originalValue = node->value;
+    }
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Look)
 Q_DECLARE_METATYPE(Edit)
 Q_DECLARE_METATYPE(Refusal)
+Q_DECLARE_METATYPE(Carry)
 
 class TestModel : public QObject
 {
@@ -164,7 +193,11 @@ private slots:
     void rowsInHugeGroup();
     void filter_data();
     void filter();
+    void treeFilterOpensMatches_data();
+    void treeFilterOpensMatches();
     void delegateBooleanEditor();
+    void reapplyPending_data();
+    void reapplyPending();
 
 private:
     DeletionPolicy m_policy;
@@ -583,6 +616,60 @@ void TestModel::filter()
     QCOMPARE(shown, expected);
 }
 
+void TestModel::treeFilterOpensMatches_data()
+{
+    QTest::addColumn<bool>("everythingOpen");
+    QTest::newRow("few rows open") << false;
+    // Past TreeFilter::ManyOpenRows the tree is closed by a reset instead.
+    QTest::newRow("every row open") << true;
+}
+
+// Whatever was open before, the filter leaves open exactly the groups with matches and keeps
+// the current row.
+void TestModel::treeFilterOpensMatches()
+{
+    QFETCH(bool, everythingOpen);
+    XsdtNode *extra = m_doc->root.appendChild(XsdtNode::Group, QStringLiteral("Extra"));
+    for (int g = 0; g < TreeFilter::ManyOpenRows + 100; ++g) {
+        XsdtNode *value = extra->appendChild(XsdtNode::Group, QStringLiteral("G%1").arg(g))
+                              ->appendChild(XsdtNode::Value, QStringLiteral("V"));
+        value->type = QLatin1Char('i');
+        value->value = value->originalValue = QStringLiteral("1");
+    }
+    m_model->setDocument(m_doc.get());
+    SettingsFilterProxy proxy;
+    proxy.setSourceModel(m_model.get());
+    QTreeView view;
+    view.setModel(&proxy);
+    TreeFilter filter(m_model.get(), &proxy, &view);
+    view.show();
+    const QModelIndex current = m_model->indexForNode(node(kMaxProcessors));
+    view.setCurrentIndex(proxy.mapFromSource(current));
+    if (everythingOpen)
+        view.expandAll();
+    else
+        view.expand(proxy.mapFromSource(m_model->indexForNode(node(u"Global/Statistics"))));
+    QCOMPARE(proxy.heldIndexes() > TreeFilter::ManyOpenRows, everythingOpen);
+
+    QSignalSpy applied(&filter, &TreeFilter::applied);
+    filter.setText(QStringLiteral("maxproc"));
+    QVERIFY(applied.wait());
+    QStringList open;
+    const std::function<void(const QModelIndex &)> collect = [&](const QModelIndex &parent) {
+        for (int row = 0; row < proxy.rowCount(parent); ++row) {
+            const QModelIndex index = proxy.index(row, 0, parent);
+            if (view.isExpanded(index))
+                open.append(index.data(SettingsModel::NodeRole).value<XsdtNode *>()->path());
+            collect(index);
+        }
+    };
+    collect(QModelIndex());
+    QCOMPARE(open, QStringList({"Global", "Global/Preferences", "Global/Preferences/Process"}));
+    QCOMPARE(visiblePaths(proxy), QStringList({"Global", "Global/Preferences",
+                                               "Global/Preferences/Process", kMaxProcessors}));
+    QCOMPARE(proxy.mapToSource(view.currentIndex()), current);
+}
+
 // In the tree a Boolean offers exactly "true" and "false" and commits on choosing.
 void TestModel::delegateBooleanEditor()
 {
@@ -609,6 +696,56 @@ void TestModel::delegateBooleanEditor()
     QCOMPARE(flag->value, QStringLiteral("false"));
     QCOMPARE(edited.count(), 1);
     QTRY_VERIFY(!view.viewport()->findChild<QComboBox *>()); // the editor went away
+}
+
+void TestModel::reapplyPending_data()
+{
+    QTest::addColumn<Carry>("carry");
+    using O = ReapplyOutcome;
+    const QString max = kMaxProcessors, lost = "; your value \"4\" was not applied.";
+    const QString twice = max + ": more than one entry has this path (duplicate keys)" + lost;
+    QTest::newRow("value re-applied") << Carry{max, "4", "", O::Applied, ""};
+    QTest::newRow("already equal") << Carry{max, "4", "value=4", O::AlreadyEqual, ""};
+    QTest::newRow("changed on disk") << Carry{max, "4", "value=16", O::ChangedOnDisk,
+                                              max + ": changed on disk to \"16\"" + lost};
+    QTest::newRow("path gone") << Carry{max, "4", "remove", O::Gone,
+                                        max + ": no longer in the file" + lost};
+    QTest::newRow("duplicate on disk") << Carry{max, "4", "duplicate", O::Ambiguous, twice};
+    QTest::newRow("duplicate before") << Carry{max, "4", "twin", O::Ambiguous, twice};
+    QTest::newRow("type changed") << Carry{
+        max, "4", "type=u", O::TypeChanged,
+        max + ": its type changed on disk from Integer to Unsigned" + lost};
+    QTest::newRow("deletion re-queued")
+        << Carry{"Global/Statistics/Process/Curves", "", "value=9", O::Applied, ""};
+}
+
+void TestModel::reapplyPending()
+{
+    QFETCH(Carry, carry);
+    XsdtDocument disk;
+    fill(disk);
+    const bool twin = carry.disk == QLatin1String("twin");
+    applyOp(twin ? *m_doc : disk, carry.path, twin ? QStringLiteral("duplicate") : carry.disk);
+    XsdtNode *mine = m_doc->findPath(carry.path);
+    mine = twin ? mine->parent->children.back().get() : mine;
+    QVERIFY(carry.mine.isEmpty() ? m_model->queueDeletion(mine) : edit(*m_model, mine, carry.mine));
+    const XsdtNode *node = disk.findPath(carry.path);
+    const QString diskValue = node ? node->value : QString();
+
+    SettingsModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    model.setPolicy(&m_policy);
+    model.setDocument(&disk);
+    const QList<ReapplyOutcome> outcomes = vrn::reapplyPending(pendingChanges(*m_doc), model);
+    QCOMPARE(outcomes.size(), 1);
+    QCOMPARE(int(outcomes[0].status), carry.status);
+    QCOMPARE(describeOutcome(outcomes[0]), carry.line);
+    QVERIFY(!model.canUndo());
+    // Only what was made again is pending; everything else keeps the file's value.
+    const bool made = carry.status == ReapplyOutcome::Applied;
+    QCOMPARE(disk.pendingChangeCount(), made ? 1 : 0);
+    if (node)
+        QCOMPARE(node->value, made && !carry.mine.isEmpty() ? carry.mine : diskValue);
 }
 
 QTEST_MAIN(TestModel)

@@ -7,6 +7,7 @@
 #include "environment/pixinsight.h"
 #include "knowledge/leftovers.h"
 #include "knowledge/modules.h"
+#include "model/reapply.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "model/treefilter.h"
@@ -197,6 +198,11 @@ void MainWindow::buildActions()
     m_reloadAction = make(tr("&Reload from disk"), &MainWindow::onReload);
     m_reloadAction->setShortcut(QKeySequence::Refresh);
     m_reloadAction->setIconText(tr("Reload"));
+    m_reloadKeepAction =
+        make(tr("Reload and &keep my changes"), &MainWindow::onReloadKeepingChanges);
+    m_reloadKeepAction->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));
+    m_reloadKeepAction->setStatusTip(tr("Read the file again and make your unsaved changes once "
+                                        "more where another program left the values alone"));
     m_saveAction = make(tr("&Save changes..."), [this] { onSave(); });
     m_saveAction->setShortcut(QKeySequence::Save);
     m_saveAction->setStatusTip(tr("Review the pending changes, then save"));
@@ -277,6 +283,7 @@ void MainWindow::buildMenus()
     QMenu *file = menuBar()->addMenu(tr("&File"));
     file->addAction(m_openAction);
     file->addAction(m_reloadAction);
+    file->addAction(m_reloadKeepAction);
     file->addSeparator();
     file->addAction(m_findModuleAction);
     file->addAction(m_unusedAction);
@@ -400,6 +407,10 @@ void MainWindow::buildCentralWidget()
     m_bannerReload->hide();
     connect(m_bannerReload, &QPushButton::clicked, this, &MainWindow::onReload);
     bannerRow->addWidget(m_bannerReload, 0, Qt::AlignVCenter);
+    m_bannerReloadKeep = new QPushButton(tr("Reload and keep my changes"), central);
+    m_bannerReloadKeep->hide();
+    connect(m_bannerReloadKeep, &QPushButton::clicked, this, &MainWindow::onReloadKeepingChanges);
+    bannerRow->addWidget(m_bannerReloadKeep, 0, Qt::AlignVCenter);
     layout->addLayout(bannerRow);
 
     m_tabs = new QTabWidget(central);
@@ -622,14 +633,20 @@ void MainWindow::updateState()
                   "overwrites this file, so edits made now would be lost. Close PixInsight to "
                   "edit.");
         colour = QColor(255, 190, 0, 90);
+    } else if (m_fileMissing) {
+        // Reloading could only fail; a backup can still be put in its place.
+        text = tr("<b>The settings file is missing: it was deleted, moved or renamed after it "
+                  "was loaded.</b> Saving is blocked. Put the file back or restore a backup.");
+        colour = QColor(255, 120, 0, 90);
     } else if (m_changedOnDisk && count < 1) {
         text = tr("<b>The file changed on disk since it was loaded.</b>");
         colour = QColor(255, 120, 0, 90);
         reload = true;
     } else if (m_changedOnDisk) {
         text = tr("<b>The file changed on disk since it was loaded.</b> Saving is blocked. Reload "
-                  "to continue (your %1 unsaved change(s) will be discarded).")
-                   .arg(count);
+                  "to continue (your %n unsaved change(s) will be discarded), or reload and keep "
+                  "your changes where the other program left the values alone.",
+                  nullptr, count);
         colour = QColor(255, 120, 0, 90);
         reload = true;
     } else if (m_store.loaded && !m_store.document.compactLayout) {
@@ -645,9 +662,12 @@ void MainWindow::updateState()
     }
     m_banner->setVisible(!text.isEmpty());
     m_bannerReload->setVisible(reload);
+    m_reloadKeepAction->setEnabled(m_store.loaded && m_changedOnDisk && !m_fileMissing &&
+                                   !m_pixInsightRunning && documentPendingCount() >= 1);
+    m_bannerReloadKeep->setVisible(reload && m_reloadKeepAction->isEnabled());
 
     const bool haveFile = !currentFile().isEmpty();
-    m_reloadAction->setEnabled(haveFile);
+    m_reloadAction->setEnabled(haveFile && !m_fileMissing);
     m_saveAction->setEnabled(m_store.loaded && count >= 1 && !m_pixInsightRunning &&
                              !m_changedOnDisk);
     m_restoreAction->setEnabled(haveFile && !m_pixInsightRunning);
@@ -672,11 +692,13 @@ void MainWindow::pollEnvironment()
     m_runningUnknown = running.known ? QString() : running.reason;
     if (m_store.loaded) {
         m_changedOnDisk = m_store.changedOnDisk();
+        m_fileMissing = m_changedOnDisk && !QFileInfo::exists(m_store.path);
         // What PixInsight wrote when it exited is shown at once, unless it would cost edits.
         if (m_changedOnDisk && wasRunning && !m_pixInsightRunning && pendingCount() == 0)
             loadFile(m_store.path);
     } else {
         m_changedOnDisk = false;
+        m_fileMissing = false;
     }
     m_model->setViewOnly(m_pixInsightRunning);
     for (TaskPage *page : std::as_const(m_pages))
@@ -754,9 +776,49 @@ void MainWindow::onReload()
         loadFile(path);
 }
 
-bool MainWindow::loadFile(const QString &path)
+void MainWindow::onReloadKeepingChanges()
 {
-    m_unusedView->clearFileQueue();
+    if (!m_reloadKeepAction->isEnabled())
+        return;
+    const QString path = m_store.path;
+    const QList<PendingChange> pending = pendingChanges(m_store.document);
+    // The queued files are on disk, not in the settings file: they stay as they are.
+    if (!loadFile(path, true))
+        return;
+    QList<ReapplyOutcome> outcomes;
+    {
+        const BusyCursor busy;
+        outcomes = reapplyPending(pending, *m_model);
+    }
+    QStringList problems;
+    for (const ReapplyOutcome &outcome : std::as_const(outcomes)) {
+        if (!outcome.done())
+            problems.append(describeOutcome(outcome));
+    }
+    const int applied = int(outcomes.size() - problems.size());
+    if (!problems.isEmpty()) {
+        // A long list goes behind "Show Details..." so that the box still fits on the screen.
+        constexpr int kListed = 20;
+        QString listed = problems.mid(0, kListed).join(QLatin1Char('\n'));
+        if (problems.size() > kListed)
+            listed += QLatin1Char('\n') + tr("... and %n more under Show Details.", nullptr,
+                                             int(problems.size()) - kListed);
+        Dialogs::message(this, QMessageBox::Warning, tr("Some changes were not made again"),
+                         tr("%1 was reloaded. %n of your changes could not be made on it again:",
+                            nullptr, int(problems.size()))
+                             .arg(native(path)),
+                         listed, QMessageBox::Ok, QMessageBox::Ok, QString(), nullptr,
+                         problems.size() > kListed ? problems.join(QLatin1Char('\n')) : QString());
+    }
+    statusBar()->showMessage(
+        tr("Reloaded %1 and made %n of your changes again.", nullptr, applied).arg(native(path)),
+        8000);
+}
+
+bool MainWindow::loadFile(const QString &path, bool keepFileQueue)
+{
+    if (!keepFileQueue)
+        m_unusedView->clearFileQueue();
     detachDocument();
     QString error;
     bool ok = false;
@@ -767,6 +829,7 @@ bool MainWindow::loadFile(const QString &path)
     }
     if (ok) {
         m_changedOnDisk = false;
+        m_fileMissing = false;
         m_failedPath.clear();
         m_loadError.clear();
         resetTreeExpansion();

@@ -53,7 +53,9 @@ public:
     explicit MainWindow(QWidget *parent = nullptr, const QString &initialFile = QString());
     ~MainWindow() override;
 
-    bool loadFile(const QString &path);
+    // Files queued for deletion on the Unused modules page are dropped, unless kept for a
+    // reload of the same file.
+    bool loadFile(const QString &path, bool keepFileQueue = false);
     void updateState();
     bool confirmDiscard(const QString &reason);
     void requestDeletion(XsdtNode *node);
@@ -91,11 +93,13 @@ public:
     QComboBox *fileCombo() const { return m_fileCombo; }
     QLabel *banner() const { return m_banner; }
     QPushButton *bannerReloadButton() const { return m_bannerReload; }
+    QPushButton *bannerReloadKeepButton() const { return m_bannerReloadKeep; }
     QLineEdit *filterEdit() const { return m_filterEdit; }
     QCheckBox *changedOnlyBox() const { return m_changedOnly; }
     QToolBar *toolbar() const { return m_toolbar; }
     QAction *saveAction() const { return m_saveAction; }
     QAction *reloadAction() const { return m_reloadAction; }
+    QAction *reloadKeepAction() const { return m_reloadKeepAction; }
     QAction *restoreAction() const { return m_restoreAction; }
     QAction *installedUpdatesAction() const { return m_installedUpdatesAction; }
     QAction *revertAllAction() const { return m_revertAllAction; }
@@ -118,6 +122,7 @@ public:
 public slots:
     void onOpen();
     void onReload();
+    void onReloadKeepingChanges();
     bool onSave();
     void onRestoreBackup();
     void onRevertAll();
@@ -184,6 +189,7 @@ private:
     QStringList m_knownFiles;
     QLabel *m_banner = nullptr;
     QPushButton *m_bannerReload = nullptr;
+    QPushButton *m_bannerReloadKeep = nullptr;
     QLineEdit *m_filterEdit = nullptr;
     QCheckBox *m_changedOnly = nullptr;
     SettingsTreeView *m_tree = nullptr;
@@ -194,6 +200,7 @@ private:
     bool m_pixInsightRunning = false; // or nobody could tell
     QString m_runningUnknown;         // why the running check could not be made
     bool m_changedOnDisk = false;
+    bool m_fileMissing = false; // the loaded file is gone from disk: nothing to reload
     bool m_dontAskDelete = false;
     double m_lastFontScale = 0;
     bool m_firstShowDone = false;
@@ -207,6 +214,7 @@ private:
 
     QAction *m_openAction = nullptr;
     QAction *m_reloadAction = nullptr;
+    QAction *m_reloadKeepAction = nullptr;
     QAction *m_saveAction = nullptr;
     QAction *m_restoreAction = nullptr;
     QAction *m_installedUpdatesAction = nullptr;

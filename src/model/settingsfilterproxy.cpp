@@ -67,6 +67,16 @@ void SettingsFilterProxy::setScan(std::unique_ptr<TreeFilterScan> scan)
     invalidate();
 }
 
+void SettingsFilterProxy::resetWithScan(std::unique_ptr<TreeFilterScan> scan)
+{
+    beginResetModel();
+    m_text = scan->text();
+    m_changedOnly = scan->changedOnly();
+    m_scan = std::move(scan);
+    // The base class forgets its row mappings on a reset of its own.
+    endResetModel();
+}
+
 // An edit, a revert or a queued deletion changes whether that one node passes. Its ancestors
 // may have to appear or go with it, which the base class does not see without recursive
 // filtering, so the rows the view knows are checked again when anything changed.

@@ -29,6 +29,11 @@ public:
 
     // Takes a finished walk and filters by it.
     void setScan(std::unique_ptr<TreeFilterScan> scan);
+    // The same through a reset, which also closes every row of the views: for views holding
+    // many open rows (see heldIndexes), whose persistent indexes a reset drops all at once.
+    void resetWithScan(std::unique_ptr<TreeFilterScan> scan);
+    // Persistent indexes into this model, about one for each row a view has open.
+    qsizetype heldIndexes() const { return persistentIndexList().size(); }
     // When set, the document is walked again by this instead of at once (after the document was
     // replaced, or every value changed); until then the proxy shows nothing.
     void setRescanHandler(std::function<void()> handler);

@@ -85,8 +85,23 @@ void TreeFilter::finish()
     m_slices.stop();
     // Filtering a collapsed tree is several times faster than filtering an expanded one,
     // whose every expanded row the view would have to keep track of.
-    m_view->collapseAll();
-    m_proxy->setScan(std::move(m_scan));
+    if (m_proxy->heldIndexes() <= ManyOpenRows) {
+        m_view->collapseAll();
+        m_proxy->setScan(std::move(m_scan));
+    } else {
+        // Collapsing takes the open rows' persistent indexes out of the proxy one at a time,
+        // which is seconds for a large file opened completely; a reset drops them together.
+        // The current row stays current as with the collapse, without scrolling to it.
+        const QModelIndex current = m_proxy->mapToSource(m_view->currentIndex());
+        m_proxy->resetWithScan(std::move(m_scan));
+        const QModelIndex index = m_proxy->mapFromSource(current);
+        if (index.isValid()) {
+            const bool autoScroll = m_view->hasAutoScroll();
+            m_view->setAutoScroll(false);
+            m_view->setCurrentIndex(index);
+            m_view->setAutoScroll(autoScroll);
+        }
+    }
     const bool capped = isActive() && expandMatches();
     emit applied(isActive(), capped);
 }

@@ -28,6 +28,8 @@ public:
     static constexpr int TypingPauseMs = 200;
     static constexpr int RowBudget = 1000;
     static constexpr qint64 SliceNs = 12'000'000;
+    // Beyond this many open rows the tree is closed by a reset rather than row by row.
+    static constexpr int ManyOpenRows = 4 * RowBudget;
 
     TreeFilter(SettingsModel *model, SettingsFilterProxy *proxy, QTreeView *view,
                QObject *parent = nullptr);

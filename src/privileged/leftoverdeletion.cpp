@@ -10,6 +10,7 @@
 #include <QSet>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -167,8 +168,17 @@ LeftoverDeletion deleteLeftovers(const QStringList &requests, const QString &ins
 {
     if (requests.isEmpty())
         return stopped(6, DeletionText::tr("Nothing was named."));
-    if (checkRunning && isPixInsightRunning())
-        return stopped(2, DeletionText::tr("PixInsight is running. Close it first."));
+    if (checkRunning) {
+        // The check fails closed: when the processes cannot be listed PixInsight may be running,
+        // and the refusal says so rather than claiming it is.
+        const PixInsightCheck check = checkPixInsight();
+        if (!check.known)
+            return stopped(2, DeletionText::tr("Could not check whether PixInsight is running "
+                                               "(%1). It may be running. Close it first.")
+                                  .arg(check.reason));
+        if (check.mayBeRunning())
+            return stopped(2, DeletionText::tr("PixInsight is running. Close it first."));
+    }
 
     QList<CheckedItem> checked;
     QSet<QString> seen;
@@ -246,7 +256,11 @@ int leftoversHelper(const QStringList &arguments)
     const QString installDir = findInstallDir();
     if (installDir.isEmpty())
         return 3;
-    return deleteLeftovers(requests, installDir, QString(), true).code;
+    const LeftoverDeletion result = deleteLeftovers(requests, installDir, QString(), true);
+    // Only the exit code goes back to the window; whoever runs the helper by hand sees why.
+    if (!result.message.isEmpty())
+        std::fprintf(stderr, "%s\n", qPrintable(result.message));
+    return result.code;
 }
 
 LeftoverReport deleteQueuedLeftovers(const QList<LeftoverItem> &items, const QString &installDir,

@@ -1,0 +1,163 @@
+#include "model/reapply.h"
+
+#include "document/values.h"
+#include "document/xsdtdocument.h"
+#include "model/settingsmodel.h"
+
+#include <QCoreApplication>
+
+namespace vrn {
+
+namespace {
+
+class ReapplyText
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::Reapply)
+};
+
+QStringList keysOf(const XsdtNode *node)
+{
+    QStringList keys;
+    for (; node && node->parent; node = node->parent)
+        keys.prepend(node->key);
+    return keys;
+}
+
+// Every entry the keys lead to. Keys are compared one by one rather than as a joined path, so
+// that a key holding '/' cannot lead elsewhere, and every duplicate on the way is followed.
+QList<XsdtNode *> resolve(const XsdtNode &root, const QStringList &keys)
+{
+    QList<XsdtNode *> level{const_cast<XsdtNode *>(&root)};
+    for (const QString &key : keys) {
+        QList<XsdtNode *> next;
+        for (const XsdtNode *node : std::as_const(level)) {
+            for (const auto &child : node->children) {
+                if (child->key == key)
+                    next.append(child.get());
+            }
+        }
+        level.swap(next);
+        if (level.isEmpty())
+            break;
+    }
+    return level;
+}
+
+PendingChange pendingChange(const XsdtDocument &document, const XsdtNode *node, bool deletion)
+{
+    PendingChange change;
+    change.keys = keysOf(node);
+    change.deletion = deletion;
+    change.type = node->type;
+    change.loadedValue = node->originalValue;
+    change.value = node->value;
+    change.ambiguous = resolve(document.root, change.keys).size() > 1;
+    return change;
+}
+
+// A value as a message quotes it: on one line and not endless.
+QString quoted(const QString &value)
+{
+    constexpr qsizetype kLength = 60;
+    QString text = value.size() > kLength ? value.left(kLength - 1) + QChar(0x2026) : value;
+    text.replace(QLatin1Char('\n'), QChar(0x23CE));
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+} // namespace
+
+QList<PendingChange> pendingChanges(const XsdtDocument &document)
+{
+    QList<PendingChange> changes;
+    for (const XsdtNode *node : document.changedValues())
+        changes.append(pendingChange(document, node, false));
+    for (const XsdtNode *node : document.deletedNodes())
+        changes.append(pendingChange(document, node, true));
+    return changes;
+}
+
+QList<ReapplyOutcome> reapplyPending(const QList<PendingChange> &changes, SettingsModel &model)
+{
+    QList<ReapplyOutcome> outcomes;
+    const XsdtNode *root = model.rootNode();
+    if (!root)
+        return outcomes;
+    for (const PendingChange &change : changes) {
+        ReapplyOutcome outcome;
+        outcome.change = change;
+        const QList<XsdtNode *> found = resolve(*root, change.keys);
+        XsdtNode *node = found.size() == 1 ? found.constFirst() : nullptr;
+        if (node) {
+            outcome.diskValue = node->value;
+            outcome.diskType = node->type;
+            outcome.diskIsGroup = node->isGroup();
+        }
+        if (change.ambiguous || found.size() > 1) {
+            outcome.status = ReapplyOutcome::Ambiguous;
+        } else if (!node) {
+            outcome.status = ReapplyOutcome::Gone;
+        } else if (change.deletion) {
+            if (!model.queueDeletion(node, &outcome.reason))
+                outcome.status = ReapplyOutcome::Refused;
+        } else if (node->isGroup() || node->type != change.type) {
+            outcome.status = ReapplyOutcome::TypeChanged;
+        } else if (node->value == change.value) {
+            outcome.status = ReapplyOutcome::AlreadyEqual;
+        } else if (node->value != change.loadedValue) {
+            outcome.status = ReapplyOutcome::ChangedOnDisk;
+        } else {
+            // Asked first: a refused edit would also be announced as a rejected keystroke.
+            outcome.reason = model.whyNotEditable(node);
+            if (outcome.reason.isEmpty() &&
+                !model.setData(model.indexForNode(node, 1), change.value))
+                outcome.reason = ReapplyText::tr("The value was not accepted.");
+            if (!outcome.reason.isEmpty())
+                outcome.status = ReapplyOutcome::Refused;
+        }
+        outcomes.append(outcome);
+    }
+    model.clearHistory();
+    return outcomes;
+}
+
+QString describeOutcome(const ReapplyOutcome &outcome)
+{
+    using T = ReapplyText;
+    const PendingChange &change = outcome.change;
+    const QString path = shortenedPath(change.keys.join(QLatin1Char('/')));
+    const QString mine = quoted(change.value);
+    switch (outcome.status) {
+    case ReapplyOutcome::Applied:
+    case ReapplyOutcome::AlreadyEqual:
+        return QString();
+    case ReapplyOutcome::ChangedOnDisk:
+        return T::tr("%1: changed on disk to %2; your value %3 was not applied.")
+            .arg(path, quoted(outcome.diskValue), mine);
+    case ReapplyOutcome::Gone:
+        return change.deletion
+                   ? T::tr("%1: no longer in the file; there is nothing to delete.").arg(path)
+                   : T::tr("%1: no longer in the file; your value %2 was not applied.")
+                         .arg(path, mine);
+    case ReapplyOutcome::Ambiguous:
+        return change.deletion
+                   ? T::tr("%1: more than one entry has this path (duplicate keys); nothing "
+                           "was queued for deletion.")
+                         .arg(path)
+                   : T::tr("%1: more than one entry has this path (duplicate keys); your value "
+                           "%2 was not applied.")
+                         .arg(path, mine);
+    case ReapplyOutcome::TypeChanged:
+        if (outcome.diskIsGroup)
+            return T::tr("%1: is a group in the file now; your value %2 was not applied.")
+                .arg(path, mine);
+        return T::tr("%1: its type changed on disk from %2 to %3; your value %4 was not applied.")
+            .arg(path, typeDisplayName(change.type), typeDisplayName(outcome.diskType), mine);
+    case ReapplyOutcome::Refused:
+        if (change.deletion)
+            return T::tr("%1: not queued for deletion again. %2").arg(path, outcome.reason);
+        return T::tr("%1: your value %2 was not applied. %3").arg(path, mine, outcome.reason);
+    }
+    return QString();
+}
+
+} // namespace vrn
