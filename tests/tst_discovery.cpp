@@ -8,8 +8,8 @@ using namespace vrn;
 
 namespace {
 
-const QString kSettings = QStringLiteral("core-1-pxi.settings");
-const QString kBackup = QStringLiteral("core-1-pxi.settings.bak-20261205-102233");
+const QString kSettings = "core-1-pxi.settings";
+const QString kBackup = "core-1-pxi.settings.bak-20261205-102233";
 
 bool writeBytes(const QString &path, const QByteArray &bytes, const QDateTime &modified = {})
 {
@@ -30,12 +30,12 @@ QStringList snapshot(const QString &root)
     while (it.hasNext()) {
         const QFileInfo info(it.next());
         QFile file(info.filePath());
-        const QString what = info.isSymLink() ? QStringLiteral("link to ") + info.symLinkTarget()
-                             : info.isDir()   ? QStringLiteral("folder")
+        const QString what = info.isSymLink() ? "link to " + info.symLinkTarget()
+                             : info.isDir()   ? "folder"
                              : file.open(QIODevice::ReadOnly)
                                  ? QString::fromLatin1(file.readAll().toHex())
-                                 : QStringLiteral("unreadable");
-        out.append(info.filePath().mid(root.size()) + QStringLiteral(": ") + what);
+                                 : "unreadable";
+        out.append(info.filePath().mid(root.size()) + ": " + what);
     }
     out.sort();
     return out;
@@ -55,8 +55,8 @@ private slots:
     void initTestCase()
     {
         // Discovery is under test here, so the real locations are used, inside a made-up home.
-        m_config = m_home.filePath(QStringLiteral("cfg"));
-        m_data = m_home.filePath(QStringLiteral("data"));
+        m_config = m_home.filePath("cfg");
+        m_data = m_home.filePath("data");
         qputenv("HOME", QFile::encodeName(m_home.path()));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config));
         qputenv("XDG_DATA_HOME", QFile::encodeName(m_data));
@@ -86,8 +86,8 @@ private slots:
 
     void settingsFilesAndLabels()
     {
-        const QString first = m_home.filePath(QStringLiteral(".PixInsight"));
-        const QString second = m_config + QStringLiteral("/Pleiades");
+        const QString first = m_home.filePath(".PixInsight");
+        const QString second = m_config + "/Pleiades";
         QVERIFY(findSettingsFiles().isEmpty()); // no folder exists yet
         const QDateTime time(QDate(2026, 12, 5), QTime(10, 22, 33));
         for (const auto &[name, size] : {std::pair{"core-2-pxi.settings", 10},
@@ -98,21 +98,19 @@ private slots:
                                          {"core-x-pxi.settings.txt", 1024}})
             QVERIFY(writeBytes(first + QLatin1Char('/') + QLatin1String(name),
                                QByteArray(size, 'x'), time));
-        QVERIFY(QDir().mkpath(first + QStringLiteral("/core-4-pxi.settings"))); // a folder
-        QVERIFY(writeBytes(second + QStringLiteral("/core-1-pxi.settings"), QByteArray(1023, 'x'),
-                           time));
+        QVERIFY(QDir().mkpath(first + "/core-4-pxi.settings")); // a folder
+        QVERIFY(writeBytes(second + "/core-1-pxi.settings", QByteArray(1023, 'x'), time));
         QCOMPARE(findSettingsFiles(),
                  (QStringList{first + "/core-1-pxi.settings", first + "/core-10-pxi.settings",
                               first + "/core-2-pxi.settings", second + "/core-1-pxi.settings"}));
-        QCOMPARE(
-            fileLabel(first + "/core-1-pxi.settings"),
-            QString("core-1-pxi.settings [.PixInsight] - instance 1, 812 KiB, 2026-12-05 10:22"));
+        QCOMPARE(fileLabel(first + "/core-1-pxi.settings"),
+                 "core-1-pxi.settings [.PixInsight] - instance 1, 812 KiB, 2026-12-05 10:22");
         QCOMPARE(fileLabel(second + "/core-1-pxi.settings"),
-                 QString("core-1-pxi.settings - instance 1, 0 KiB, 2026-12-05 10:22"));
+                 "core-1-pxi.settings - instance 1, 0 KiB, 2026-12-05 10:22");
         QCOMPARE(fileLabel(first + "/" + kBackup),
                  kBackup + " [.PixInsight] - backup, 2 KiB, 2026-12-05 10:22");
         QCOMPARE(fileLabel(first + "/core-x-pxi.settings.txt"),
-                 QString("core-x-pxi.settings.txt [.PixInsight] - 1 KiB, 2026-12-05 10:22"));
+                 "core-x-pxi.settings.txt [.PixInsight] - 1 KiB, 2026-12-05 10:22");
         QVERIFY(QDir(first).removeRecursively() && QDir(second).removeRecursively());
     }
 
@@ -170,7 +168,7 @@ private slots:
         // and "linked" (a link to "other").
         QTemporaryDir box;
         const QString settings = box.filePath("settings/" + kSettings);
-        const QString other = box.filePath(QStringLiteral("other/"));
+        const QString other = box.filePath("other/");
         QVERIFY(writeBytes(settings, "settings"));
         QVERIFY(writeBytes(box.filePath("settings/core-2-pxi.settings.bak-1"), "other's"));
         QVERIFY(writeBytes(box.filePath("settings/CORE-1-pxi.settings.bak-1"), "case"));
@@ -179,7 +177,7 @@ private slots:
         QVERIFY(writeBytes(other + kSettings + ".bak-1", "elsewhere"));
         QVERIFY(writeBytes(other + "victim", "target of a link"));
         QVERIFY(QFile::link(other + "victim", settings + ".bak-link"));
-        QVERIFY(QFile::link(other, box.filePath(QStringLiteral("linked"))));
+        QVERIFY(QFile::link(other, box.filePath("linked")));
         // The two backups that go are made after the picture of what must stay.
         const QStringList expected = snapshot(box.path());
         QVERIFY(writeBytes(settings + ".bak-1", "backup"));
@@ -216,7 +214,7 @@ private slots:
     void removalToTrash()
     {
         QVERIFY(QDir().mkpath(m_data));
-        const QString dir = m_home.filePath(QStringLiteral(".PixInsight"));
+        const QString dir = m_home.filePath(".PixInsight");
         const QString settings = dir + QLatin1Char('/') + kSettings;
         QVERIFY(writeBytes(settings, "settings"));
         for (const char *n : {"1", "2", "3", "4"})
@@ -231,7 +229,7 @@ private slots:
         result = removeBackups(settings, {settings + ".bak-3"}, false);
         QCOMPARE(result.removed, 1);
         QVERIFY(!result.movedToTrash);
-        const QString trash = m_data + QStringLiteral("/Trash/");
+        const QString trash = m_data + "/Trash/";
         QCOMPARE(snapshot(trash + "files"),
                  (QStringList{"/" + kSettings + ".bak-1: " + QByteArray("backup 1").toHex(),
                               "/" + kSettings + ".bak-2: " + QByteArray("backup 2").toHex()}));
@@ -239,7 +237,7 @@ private slots:
 
         // No usable trash folder (the data folder is a file): the backup is deleted, and nothing
         // is left in the working folder, where Qt would otherwise put it.
-        const QString notAFolder = m_home.filePath(QStringLiteral("data-file"));
+        const QString notAFolder = m_home.filePath("data-file");
         QVERIFY(writeBytes(notAFolder, "x"));
         qputenv("XDG_DATA_HOME", QFile::encodeName(notAFolder));
         QTemporaryDir working;

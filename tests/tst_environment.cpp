@@ -53,8 +53,8 @@ private slots:
         QProcess other;
         for (const auto &[process, name] :
              {std::pair{&pixInsight, "PixInsight"}, {&other, "xPixInsight"}}) {
-            QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), dir.filePath(name)));
-            process->start(dir.filePath(name), {QStringLiteral("30")});
+            QVERIFY(QFile::copy("/bin/sleep", dir.filePath(name)));
+            process->start(dir.filePath(name), {"30"});
             QVERIFY(process->waitForStarted());
         }
         QTRY_VERIFY_WITH_TIMEOUT(runningPixInsightPids().contains(pixInsight.processId()), 5000);
@@ -107,19 +107,18 @@ private slots:
                                            "/x/PixInsight/bin/y"));
 
         HealthEnv env;
-        env.installCandidates = {QStringLiteral("/opt/PixInsight"),
-                                 QStringLiteral("/home/u/PixInsight")};
+        env.installCandidates = {"/opt/PixInsight", "/home/u/PixInsight"};
         auto existing = [&env](const QString &only) {
             env.exists = [only](const QString &p) { return p == only; };
         };
         // Recorded folders sorted, then the candidates not already tried; pattern A ignores case.
-        existing(QStringLiteral("/home/u/PixInsight/bin"));
+        existing("/home/u/PixInsight/bin");
         BinDirSearch found = locateBinDir(values, env);
         QCOMPARE(found.lookedIn,
                  (QStringList{"/Opt/PIXINSIGHT", "/data/PI", "/home/u/PixInsight"}));
-        QCOMPARE(found.binDir, QString("/home/u/PixInsight/bin"));
+        QCOMPARE(found.binDir, "/home/u/PixInsight/bin");
         // A known bin folder is tried first, and taken only when it exists.
-        env.binDir = QStringLiteral("C:\\PI\\bin");
+        env.binDir = "C:\\PI\\bin";
         existing(QString());
         found = locateBinDir(values, env);
         QCOMPARE(found.binDir, QString());
@@ -127,27 +126,27 @@ private slots:
                                               "/home/u/PixInsight", "/opt/PixInsight"}));
         existing(env.binDir);
         found = locateBinDir(values, env);
-        QCOMPARE(found.binDir, QString("C:/PI/bin"));
+        QCOMPARE(found.binDir, "C:/PI/bin");
         QCOMPARE(found.lookedIn, QStringList{"C:/PI/bin"});
         // With no existence test any candidate is taken.
         env.binDir.clear();
         env.exists = nullptr;
-        QCOMPARE(locateBinDir({}, env).binDir, QString("/opt/PixInsight/bin"));
+        QCOMPARE(locateBinDir({}, env).binDir, "/opt/PixInsight/bin");
         env.installCandidates.clear();
         found = locateBinDir({}, env);
         QVERIFY(found.binDir.isEmpty() && found.lookedIn.isEmpty());
 
         const HealthEnv system = HealthEnv::system();
-        QVERIFY(system.exists(QStringLiteral("/")) && !system.exists(QStringLiteral("/no/such")));
+        QVERIFY(system.exists("/") && !system.exists("/no/such"));
     }
 
     void registryPaths()
     {
-        const QString bin = QStringLiteral("/opt/PixInsight/bin");
+        const QString bin = "/opt/PixInsight/bin";
         QCOMPARE(resolveRegistryPath("@pxi_bin_dir/Kestrane-pxm.so", bin),
-                 QString("/opt/PixInsight/bin/Kestrane-pxm.so"));
-        QCOMPARE(resolveRegistryPath("/usr/lib/x-pxm.so", bin), QString("/usr/lib/x-pxm.so"));
-        QCOMPARE(resolveRegistryPath("@pxi_bin_dirx", bin), QString("@pxi_bin_dirx"));
+                 "/opt/PixInsight/bin/Kestrane-pxm.so");
+        QCOMPARE(resolveRegistryPath("/usr/lib/x-pxm.so", bin), "/usr/lib/x-pxm.so");
+        QCOMPARE(resolveRegistryPath("@pxi_bin_dirx", bin), "@pxi_bin_dirx");
     }
 };
 

@@ -84,7 +84,7 @@ private slots:
     void moduleNamesAgreeWithThePattern()
     {
         // The documented pattern, as the reference for the hand-written reading.
-        const QRegularExpression pattern(QStringLiteral("([^/\\\\]+?)-pxm\\.(?:dll|so|dylib)$"));
+        const QRegularExpression pattern("([^/\\\\]+?)-pxm\\.(?:dll|so|dylib)$");
         const QStringList stems = {"",         "K", "/K", "a/b\\K", "K\n", "-pxm.so",
                                    "K-pxm.so", "/", "\\", "K.v2",   " K ", "\n"};
         const QStringList endings = {"-pxm.so",     "-pxm.dll",     "-pxm.dylib", "-pxm.so\n",
@@ -140,8 +140,8 @@ private slots:
 
     void entriesOfOneModule()
     {
-        const ModuleEntries kestrane = moduleEntries(m_doc, QStringLiteral("Kestrane"));
-        QCOMPARE(kestrane.name, QString("Kestrane"));
+        const ModuleEntries kestrane = moduleEntries(m_doc, "Kestrane");
+        QCOMPARE(kestrane.name, "Kestrane");
         QVERIFY(kestrane.registered);
         QCOMPARE(kestrane.registryEntry, m_doc.findPath(u"Modules/1"));
         // Data, access record, own top-level group, then for each process key (the module itself,
@@ -169,12 +169,12 @@ private slots:
 
         // Only a registry entry: one value, no bytes. A name that is one of PixInsight's own keys
         // never collects that top-level group.
-        const ModuleEntries only = moduleEntries(m_doc, QStringLiteral("OnlyRegistered"));
+        const ModuleEntries only = moduleEntries(m_doc, "OnlyRegistered");
         QVERIFY(only.registered && only.nodes.isEmpty());
         QCOMPARE(only.valueCount(), 1);
         QCOMPARE(only.byteSize(), 0);
         QCOMPARE(valueNodes(only), QList<XsdtNode *>{m_doc.findPath(u"Modules/6")});
-        const ModuleEntries history = moduleEntries(m_doc, QStringLiteral("CommandHistory"));
+        const ModuleEntries history = moduleEntries(m_doc, "CommandHistory");
         QVERIFY(!history.registered && history.nodes.isEmpty());
     }
 

@@ -31,14 +31,13 @@ class TestPolicy : public QObject
 private slots:
     void initTestCase()
     {
-        QFile file(QStringLiteral(":/schema/overlay.json"));
+        QFile file(":/schema/overlay.json");
         QVERIFY(file.open(QIODevice::ReadOnly));
         QString error;
         QVERIFY2(m_policy.load(file.readAll(), &error), qPrintable(error));
         QCOMPARE(m_policy.rules().size(), 60);
-        QCOMPARE(m_policy.defaultReason(),
-                 QString("This entry is not on the list of entries known to "
-                         "be safe to remove, so it is protected."));
+        QCOMPARE(m_policy.defaultReason(), "This entry is not on the list of entries known to "
+                                           "be safe to remove, so it is protected.");
     }
 
     void everyShippedRule_data()
@@ -99,20 +98,18 @@ private slots:
         XsdtNode root;
         auto verdict = [&](const char *path) { return m_policy.verdictFor(node(&root, path)); };
         // ModuleData/* and the later ModuleData/** have equal specificity: the deep one loses.
-        QCOMPARE(
-            verdict("ModuleData/Kestrane/").reason,
-            QString("Saved settings of a module. Deleting resets that module to its defaults and "
-                    "loses your configuration for it."));
+        QCOMPARE(verdict("ModuleData/Kestrane/").reason,
+                 "Saved settings of a module. Deleting resets that module to its defaults and "
+                 "loses your configuration for it.");
         // groupsOnly rules pass values by: they fall to Global/**, or to no rule at all.
-        QCOMPARE(
-            verdict("Global/FeaturedScripts").reason,
-            QString("Core PixInsight data that is not on the list of entries known to be safe to "
-                    "remove."));
+        QCOMPARE(verdict("Global/FeaturedScripts").reason,
+                 "Core PixInsight data that is not on the list of entries known to be safe to "
+                 "remove.");
         QCOMPARE(verdict("SomeValue").reason, m_policy.defaultReason());
         QCOMPARE(verdict("SomeValue").level, DeleteLevel::Never);
         // A deep rule never covers the node it names.
         QCOMPARE(verdict("Modules/").reason,
-                 QString("Module registry. Deleting it can stop modules from loading."));
+                 "Module registry. Deleting it can stop modules from loading.");
 
         // Equal specificity: the later rule wins, whether the earlier one is exact or deep, but a
         // deep rule never displaces an exact one.
@@ -157,11 +154,11 @@ private slots:
         for (const CleanupGroup &group : groups)
             each.append(group.each);
         QCOMPARE(each, (QList<bool>{false, false, true, false, false, false}));
-        QCOMPARE(groups.at(0).title, QString("Process usage statistics"));
+        QCOMPARE(groups.at(0).title, "Process usage statistics");
         QCOMPARE(groups.at(2).paths,
                  (QStringList{"ModuleData/*/Interfaces/*/Geometry", "*/Interfaces/*/Geometry"}));
         QCOMPARE(groups.at(5).description,
-                 QString("Dialogs you dismissed with 'don't show again' will appear again."));
+                 "Dialogs you dismissed with 'don't show again' will appear again.");
     }
 
     void nodesMatchingAndWarnEntries()
@@ -194,7 +191,7 @@ private slots:
         QString error;
         for (const char *bad : {"[1, 2]", "{ \"policy\": "}) {
             QVERIFY(!policy.load(bad, &error));
-            QVERIFY2(error.startsWith(QLatin1String("overlay.json: ")), qPrintable(error));
+            QVERIFY2(error.startsWith("overlay.json: "), qPrintable(error));
         }
         // An unknown level drops every rule and list, including those read before it.
         QVERIFY(!policy.load("{\"policy\": {\"defaultReason\": \"Kept.\", \"delete\": [{\"path\": "
@@ -202,20 +199,20 @@ private slots:
                              "\"level\": \"maybe\"}]}, \"editLocked\": [\"LastVersion\"], "
                              "\"cleanup\": [{\"title\": \"T\", \"paths\": [\"X\"]}]}",
                              &error));
-        QCOMPARE(error, QString("overlay.json: unknown delete level 'maybe'"));
+        QCOMPARE(error, "overlay.json: unknown delete level 'maybe'");
         XsdtNode root;
         const DeleteVerdict verdict = policy.verdictFor(node(&root, "Global/Statistics/"));
         QCOMPARE(verdict.level, DeleteLevel::Never);
-        QCOMPARE(verdict.reason, QString("Kept."));
+        QCOMPARE(verdict.reason, "Kept.");
         QVERIFY(policy.rules().isEmpty() && policy.cleanupGroups().isEmpty());
         QVERIFY(!policy.isEditLocked(node(&root, "LastVersion")));
         QVERIFY(!policy.load("{\"policy\": {\"delete\": [{\"path\": \"X\"}]}}", &error));
-        QCOMPARE(error, QString("overlay.json: unknown delete level ''"));
+        QCOMPARE(error, "overlay.json: unknown delete level ''");
 
         // Empty input is no error; empty paths and untitled or empty cleanup groups are skipped.
         QVERIFY(policy.load("  \n", &error));
         QCOMPARE(policy.defaultReason(),
-                 QString("This entry is not on the list of entries known to be safe to remove."));
+                 "This entry is not on the list of entries known to be safe to remove.");
         QVERIFY(policy.load("{\"policy\": {\"delete\": [{\"path\": \"//\", \"level\": \"safe\"}, "
                             "{\"path\": \"A/**\", \"level\": \"safe\", \"groupsOnly\": true}]}, "
                             "\"cleanup\": [{\"title\": \"\", \"paths\": [\"A\"]}, {\"title\": \"No "

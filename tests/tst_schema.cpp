@@ -32,22 +32,22 @@ QString summary(const VariableInfo &info)
     const int kind = int(info.kind);
     QStringList parts{QString::fromLatin1(kind >= 0 && kind <= 8 ? kinds[kind] : "?"), info.label};
     if (info.known)
-        parts.append(QStringLiteral("known"));
+        parts.append("known");
     if (info.readOnly)
-        parts.append(QStringLiteral("read-only"));
+        parts.append("read-only");
     if (info.hasRange)
-        parts.append(number(info.min) + QLatin1String(" to ") + number(info.max));
+        parts.append(number(info.min) + " to " + number(info.max));
     QStringList choices;
     for (const auto &choice : info.choices)
         choices.append(QString::number(choice.first) + QLatin1Char('=') + choice.second);
     if (!choices.isEmpty())
-        parts.append(choices.join(QLatin1String(", ")));
+        parts.append(choices.join(", "));
     parts.append(info.description);
-    return parts.join(QLatin1String(" | "));
+    return parts.join(" | ");
 }
 
 const QString kIntents =
-    QStringLiteral("0=Perceptual, 1=Saturation, 2=Relative colorimetric, 3=Absolute colorimetric");
+    "0=Perceptual, 1=Saturation, 2=Relative colorimetric, 3=Absolute colorimetric";
 
 } // namespace
 
@@ -106,7 +106,7 @@ private slots:
         QTest::addColumn<QChar>("type");
         QTest::addColumn<QString>("summary");
 
-        const QString preferences = QStringLiteral("Global/Preferences/");
+        const QString preferences = "Global/Preferences/";
         QTest::newRow("lower bound only") << preferences + "Process/MaxProcessors" << QChar('i')
                                           << "Integer | Max processors | known | 1 to "
                                              "1.7976931348623157e+308 | Maximum number of "
@@ -187,7 +187,7 @@ private slots:
         // preference groups in document order, each once, never ProcessInterface.
         QStringList pages;
         for (const PageSpec &page : m_schema.pagesFor(doc))
-            pages.append(page.title + QLatin1String(": ") + page.paths.join(QLatin1String(", ")));
+            pages.append(page.title + ": " + page.paths.join(", "));
         QCOMPARE(pages, (QStringList{"Application: Global/Preferences/Application",
                                      "Processes: Global/Preferences/Process",
                                      "Color Management: Global/ColorManagement",
@@ -204,7 +204,7 @@ private slots:
         // Without "Global/Preferences" only the overlay's pages can appear.
         QVERIFY(doc.parse(testdata::wrapSettings("<i k='Global'><i k='ReadoutOptions'/></i>")));
         QCOMPARE(m_schema.pagesFor(doc).size(), 1);
-        QCOMPARE(m_schema.pagesFor(doc).at(0).title, QString("Readout Options"));
+        QCOMPARE(m_schema.pagesFor(doc).at(0).title, "Readout Options");
 
         // Pages without a title or without paths are dropped when the overlay is read.
         Schema schema;
@@ -214,7 +214,7 @@ private slots:
                             "{\"title\": \"Blank path\", \"paths\": [\"\"]},"
                             "{\"title\": \"Kept\", \"paths\": [\"Global\", \"X\"]}]}"));
         QCOMPARE(schema.pages().size(), 1);
-        QCOMPARE(schema.pages().at(0).title, QString("Kept"));
+        QCOMPARE(schema.pages().at(0).title, "Kept");
         QCOMPARE(schema.pages().at(0).paths, (QStringList{"Global", "X"}));
     }
 
@@ -226,16 +226,15 @@ private slots:
             return error.errorString();
         };
         XsdtNode root;
-        const XsdtNode *maxProcessors =
-            ensurePath(&root, QStringLiteral("Global/Preferences/Process/MaxProcessors"),
-                       XsdtNode::Value, QLatin1Char('i'));
+        const XsdtNode *maxProcessors = ensurePath(
+            &root, "Global/Preferences/Process/MaxProcessors", XsdtNode::Value, QLatin1Char('i'));
 
         // A broken globals.json empties what was loaded before and stops before the overlay.
         Schema schema = m_schema;
         QString error;
         QVERIFY(!schema.load("{\"variables\": ", "also broken", &error));
         QCOMPARE(error, "globals.json: " + parserText("{\"variables\": "));
-        QCOMPARE(summary(schema.info(maxProcessors)), QString("Integer | Max processors | "));
+        QCOMPARE(summary(schema.info(maxProcessors)), "Integer | Max processors | ");
         QVERIFY(schema.pages().isEmpty());
         for (const char *overlay : {"[1, 2]", "{\"pages\": ["}) {
             QVERIFY(!schema.load("{}", overlay, &error));
@@ -249,8 +248,7 @@ private slots:
         QVERIFY(schema.load("{\"variables\": {\"Process/MaxProcessors\": {\"description\": 5, "
                             "\"readOnly\": \"yes\"}}}",
                             "{\"pages\": {}, \"hide\": 3}", &error));
-        QCOMPARE(summary(schema.info(maxProcessors)),
-                 QString("Integer | Max processors | known | "));
+        QCOMPARE(summary(schema.info(maxProcessors)), "Integer | Max processors | known | ");
         QVERIFY(schema.pages().isEmpty());
 
         // Choice values are numbers truncated to integers; absurd ones are clamped, not undefined.
@@ -266,7 +264,7 @@ private slots:
     {
         const QJsonObject variables = QJsonDocument::fromJson(readFile(":/schema/globals.json"))
                                           .object()
-                                          .value(QLatin1String("variables"))
+                                          .value("variables")
                                           .toObject();
         QCOMPARE(variables.size(), 243);
 
@@ -280,18 +278,17 @@ private slots:
         QStringList cleaned;
         for (auto it = variables.begin(); it != variables.end(); ++it) {
             const QJsonObject record = it.value().toObject();
-            const QChar type = record.value(QLatin1String("type")).toString().at(0);
-            const VariableInfo info = globalsOnly.info(ensurePath(
-                &root, QStringLiteral("Global/Preferences/") + it.key(), XsdtNode::Value, type));
+            const QChar type = record.value("type").toString().at(0);
+            const VariableInfo info = globalsOnly.info(
+                ensurePath(&root, "Global/Preferences/" + it.key(), XsdtNode::Value, type));
             QVERIFY2(info.known, qPrintable(it.key()));
-            QCOMPARE(info.readOnly, record.value(QLatin1String("readOnly")).toBool());
+            QCOMPARE(info.readOnly, record.value("readOnly").toBool());
             readOnly += info.readOnly ? 1 : 0;
             if (info.hasRange)
-                ranges.insert(it.key(),
-                              number(info.min) + QLatin1String(" to ") + number(info.max));
-            const QString raw = record.value(QLatin1String("description")).toString();
-            QVERIFY2(!info.description.contains(QLatin1String("See the")), qPrintable(it.key()));
-            if (raw.contains(QLatin1String("See the"))) {
+                ranges.insert(it.key(), number(info.min) + " to " + number(info.max));
+            const QString raw = record.value("description").toString();
+            QVERIFY2(!info.description.contains("See the"), qPrintable(it.key()));
+            if (raw.contains("See the")) {
                 QVERIFY(info.description.size() < raw.size());
                 cleaned.append(it.key());
             } else {

@@ -29,7 +29,7 @@ class TestUnusedModules : public QObject
 
     bool marked(const char *module) const
     {
-        return m_doc.findPath(QString(QStringLiteral("ModuleData/") + module))->pendingDelete;
+        return m_doc.findPath(QString("ModuleData/") + module)->pendingDelete;
     }
 
     QTemporaryDir m_tmp;
@@ -68,8 +68,8 @@ private slots:
         QTest::addColumn<QList<int>>("answers");
         QTest::addColumn<QStringList>("asked");
         QTest::addColumn<bool>("queued");
-        const QString data = QStringLiteral("Delete unused module data?");
-        const QString files = QStringLiteral("Delete files and folders?");
+        const QString data = "Delete unused module data?";
+        const QString files = "Delete files and folders?";
         const int yes = QMessageBox::Yes;
         const int cancel = QMessageBox::Cancel;
         QTest::newRow("two modules")
@@ -112,7 +112,7 @@ private slots:
             titles.append(record.title);
         QCOMPARE(titles, asked);
         if (modules)
-            QCOMPARE(Dialogs::shown().first().detailedText, QString("Alpha\nBeta"));
+            QCOMPARE(Dialogs::shown().first().detailedText, "Alpha\nBeta");
         if (asked.constLast().startsWith("Delete files"))
             QCOMPARE(Dialogs::shown().last().detailedText,
                      QDir::toNativeSeparators(m_tmp.filePath("PixInsight/bin/Alpha-pxm.so")) +
