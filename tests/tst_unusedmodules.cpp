@@ -29,7 +29,7 @@ class TestUnusedModules : public QObject
 
     bool marked(const char *module) const
     {
-        return m_doc.findPath(QString("ModuleData/") + module)->pendingDelete;
+        return m_doc.findPath(QString("ModuleData/%1").arg(module))->pendingDelete;
     }
 
     QTemporaryDir m_tmp;
