@@ -63,6 +63,15 @@ QByteArray bulkDocument(int values)
     return testdata::wrapSettings(elements + "</i>");
 }
 
+// The sections of the page shown, "+" when open: "Identifiers+ GUI+ Deep-".
+QString sectionStates(const PreferencesView &view)
+{
+    QStringList out;
+    for (const auto *section : view.stack()->currentWidget()->findChildren<CollapsibleSection *>())
+        out.append(section->title() + (section->isExpanded() ? "+" : "-"));
+    return out.join(' ');
+}
+
 // "path=value" of every row, in order.
 QStringList shown(const SearchView &view)
 {
@@ -111,34 +120,24 @@ private slots:
         QTest::addColumn<QStringList>("expected");
         // 10 for the key, 6 key start, 4 key part, 2 parent path only, 1 value; equal scores in
         // path order, duplicate keys in file order; a Block is never matched by its value.
-        QTest::newRow("every name row")
-            << "zeta" << true << false << QStringList{"Alpha/Zeta=a",
-                                                      "Lab/Zeta=first",
-                                                      "Lab/Zeta=second",
-                                                      "Lab/ZetaCount=1",
-                                                      "Lab/MaxZetas=2",
-                                                      "Lab/Zetaworks/Mode=m",
-                                                      "Lab/Note=about zeta here"};
-        QTest::newRow("protected by name, Block not by value")
-            << "zeta" << true << true
-            << QStringList{"Alpha/Zeta=a",
-                           "Lab/Zeta=first",
-                           "Lab/Zeta=second",
-                           "Lab/ZetaCount=1",
-                           "Lab/ZetaStamp=2026-01-01T00:00:00Z",
-                           "Lab/MaxZetas=2",
-                           "Lab/Zetaworks/Mode=m",
-                           "Lab/Note=about zeta here"};
-        QTest::newRow("values only")
-            << "zeta" << false << false << QStringList{"Lab/Note=about zeta here"};
-        QTest::newRow("label") << "function" << true << false
-                               << QStringList{"Global/RGBWorkingSpace/sRGBGamma=true"};
-        QTest::newRow("description") << "cores" << true << false
-                                     << QStringList{"Global/Preferences/Process/MaxProcessors=8"};
-        QTest::newRow("two words") << "max zetas" << true << false << QStringList{"Lab/MaxZetas=2"};
-        QTest::newRow("words anywhere")
-            << "here about" << true << false << QStringList{"Lab/Note=about zeta here"};
-        QTest::newRow("phrase") << "\"here about\"" << true << false << QStringList{};
+        const auto row = [](const char *name, const char *query, bool names, bool withProtected,
+                            const char *expected) { // rows joined by "|"
+            QTest::newRow(name) << query << names << withProtected
+                                << QString(expected).split('|', Qt::SkipEmptyParts);
+        };
+        row("every name row", "zeta", true, false,
+            "Alpha/Zeta=a|Lab/Zeta=first|Lab/Zeta=second|Lab/ZetaCount=1|Lab/MaxZetas=2|"
+            "Lab/Zetaworks/Mode=m|Lab/Note=about zeta here");
+        row("protected by name, Block not by value", "zeta", true, true,
+            "Alpha/Zeta=a|Lab/Zeta=first|Lab/Zeta=second|Lab/ZetaCount=1|"
+            "Lab/ZetaStamp=2026-01-01T00:00:00Z|Lab/MaxZetas=2|Lab/Zetaworks/Mode=m|"
+            "Lab/Note=about zeta here");
+        row("values only", "zeta", false, false, "Lab/Note=about zeta here");
+        row("label", "function", true, false, "Global/RGBWorkingSpace/sRGBGamma=true");
+        row("description", "cores", true, false, "Global/Preferences/Process/MaxProcessors=8");
+        row("two words", "max zetas", true, false, "Lab/MaxZetas=2");
+        row("words anywhere", "here about", true, false, "Lab/Note=about zeta here");
+        row("phrase", "\"here about\"", true, false, "");
     }
 
     void ranking()
@@ -227,7 +226,7 @@ private slots:
         QVERIFY(prefs.rowFor(max)->titleLabel()->font().bold());
     }
 
-    void preferencePages()
+    void preferencePagesAndSearch()
     {
         PreferencesView view(&m_model, &m_schema);
         view.setDocument(&m_doc);
@@ -244,11 +243,7 @@ private slots:
         QVERIFY(view.showPage(1));
         QCOMPARE(view.stack()->currentWidget()->findChildren<CollapsibleSection *>().size(), 0);
         QVERIFY(view.showPage(4));
-        QStringList sections;
-        for (const auto *section :
-             view.stack()->currentWidget()->findChildren<CollapsibleSection *>())
-            sections.append(section->title() + (section->isExpanded() ? "+" : "-"));
-        QCOMPARE(sections, (QStringList{"Identifiers+", "GUI+", "Deep-"}));
+        QCOMPARE(sectionStates(view), "Identifiers+ GUI+ Deep-");
 
         // A change made elsewhere marks the page that shows it.
         QVERIFY(m_model.setData(
@@ -258,12 +253,8 @@ private slots:
         QCOMPARE(view.pageList()->item(0)->text(), "Application");
         m_model.revertAll();
         QCOMPARE(view.pageList()->item(1)->text(), "Processes");
-    }
 
-    void preferenceSearch()
-    {
-        PreferencesView view(&m_model, &m_schema);
-        view.setDocument(&m_doc);
+        // Search shows the pages and rows that match and opens what hides them.
         QVERIFY(view.showPage(4));
         auto sections = view.stack()->currentWidget()->findChildren<CollapsibleSection *>();
         sections.first()->setExpanded(false); // "Identifiers", open at first
@@ -288,11 +279,7 @@ private slots:
         view.setSearchText(QString());
         QCOMPARE(view.pageList()->currentRow(), 0);
         QVERIFY(view.showPage(4));
-        sections = view.stack()->currentWidget()->findChildren<CollapsibleSection *>();
-        QStringList states;
-        for (const auto *section : sections)
-            states.append(section->title() + (section->isExpanded() ? "+" : "-"));
-        QCOMPARE(states, (QStringList{"Identifiers-", "GUI+", "Deep-", "Deeper-"}));
+        QCOMPARE(sectionStates(view), "Identifiers- GUI+ Deep- Deeper-");
     }
 
     void findModule()
