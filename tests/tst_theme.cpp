@@ -162,17 +162,32 @@ private slots:
         QCOMPARE(manager->theme(), 1);
     }
 
-    void followsSystem_data()
+    void themes_data()
     {
         QTest::addColumn<int>("theme");
-        QTest::newRow("follow the system") << 0;
-        QTest::newRow("light") << 1;
-        QTest::newRow("dark") << 2;
+        QTest::addColumn<QString>("normal"); // the Active and Inactive groups of a fixed theme
+        QTest::addColumn<QString>("disabled");
+        QTest::newRow("follow the system") << 0 << QString() << QString();
+        QTest::newRow("light")
+            << 1
+            << "f0f0f0 141414 ffffff f5f5f6 ffffeb 141414 141414 7d7d7d ececec "
+               "141414 c80000 0066cc 308cc6 ffffff ffffff e3e3e3 a0a0a0 a0a0a0 696969"
+            << "f0f0f0 8c8c8c ffffff f5f5f6 ffffeb 141414 8c8c8c 7d7d7d ececec "
+               "8c8c8c c80000 0066cc bebebe ffffff ffffff e3e3e3 a0a0a0 a0a0a0 696969";
+        QTest::newRow("dark")
+            << 2
+            << "2d2d30 e4e4e4 1e1e20 27272a 3e3e42 ebebeb e4e4e4 8c8c91 3c3c40 "
+               "e4e4e4 ff5a5a 5aa0ff 2a82da ffffff 505055 424246 262629 18181a 0a0a0c"
+            << "2d2d30 808084 1e1e20 27272a 3e3e42 ebebeb 808084 8c8c91 3c3c40 "
+               "808084 ff5a5a 5aa0ff 505056 ffffff 505055 424246 262629 18181a 0a0a0c";
     }
 
-    void followsSystem()
+    // The fixed themes keep their exact colours whatever the desktop does; following the system
+    // switches with it.
+    void themes()
     {
         QFETCH(int, theme);
+        QFETCH(QString, normal);
         ThemeManager *manager = make(false);
         manager->setTheme(theme, false);
         QSignalSpy changed(manager, &ThemeManager::changed);
@@ -184,6 +199,11 @@ private slots:
         QCOMPARE(changed.count(), theme == 0 ? 2 : 0);
         // The platform was told what the program asks for each time it applied.
         QCOMPARE(m_scheme->requests.last(), theme);
+        if (theme == 0)
+            return;
+        QCOMPARE(colours(QApplication::palette(), QPalette::Active), normal);
+        QCOMPARE(colours(QApplication::palette(), QPalette::Inactive), normal);
+        QTEST(colours(QApplication::palette(), QPalette::Disabled), "disabled");
     }
 
     // Following a dark desktop, then the text size for this run only, then the menu's choices.
@@ -212,36 +232,6 @@ private slots:
         manager->setFontScale(9.0, true);
         QCOMPARE(preferences().value(kScaleKey).toDouble(), 2.2);
         QCOMPARE(preferences().value(kThemeKey).toInt(), 2);
-    }
-
-    void palettes_data()
-    {
-        QTest::addColumn<int>("theme");
-        QTest::addColumn<QString>("normal"); // the Active and Inactive groups
-        QTest::addColumn<QString>("disabled");
-
-        QTest::newRow("light")
-            << 1
-            << "f0f0f0 141414 ffffff f5f5f6 ffffeb 141414 141414 7d7d7d ececec "
-               "141414 c80000 0066cc 308cc6 ffffff ffffff e3e3e3 a0a0a0 a0a0a0 696969"
-            << "f0f0f0 8c8c8c ffffff f5f5f6 ffffeb 141414 8c8c8c 7d7d7d ececec "
-               "8c8c8c c80000 0066cc bebebe ffffff ffffff e3e3e3 a0a0a0 a0a0a0 696969";
-        QTest::newRow("dark")
-            << 2
-            << "2d2d30 e4e4e4 1e1e20 27272a 3e3e42 ebebeb e4e4e4 8c8c91 3c3c40 "
-               "e4e4e4 ff5a5a 5aa0ff 2a82da ffffff 505055 424246 262629 18181a 0a0a0c"
-            << "2d2d30 808084 1e1e20 27272a 3e3e42 ebebeb 808084 8c8c91 3c3c40 "
-               "808084 ff5a5a 5aa0ff 505056 ffffff 505055 424246 262629 18181a 0a0a0c";
-    }
-
-    void palettes()
-    {
-        QFETCH(int, theme);
-        QFETCH(QString, normal);
-        make(false)->setTheme(theme, false);
-        QCOMPARE(colours(QApplication::palette(), QPalette::Active), normal);
-        QCOMPARE(colours(QApplication::palette(), QPalette::Inactive), normal);
-        QTEST(colours(QApplication::palette(), QPalette::Disabled), "disabled");
     }
 
     // The desktop's scheme is read from the platform's palette, not from the one we applied.
