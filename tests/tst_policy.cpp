@@ -46,7 +46,7 @@ private slots:
         QTest::addColumn<QString>("path");
         // One node that each shipped rule decides, in the rules' file order.
         const QStringList nodes =
-            QStringLiteral(
+            QString(
                 "Global/Statistics/ Global/Statistics/Count Global/Preferences/ProcessInterface/ "
                 "Global/Preferences/ProcessInterface/Foo/Mode "
                 "Global/Preferences/ScriptEditor/Cache/ "
@@ -54,26 +54,23 @@ private slots:
                 "CentralWidgetClients/Geometry/ ExtensibleWidgets/ ExtensibleWidgets/Count "
                 "FileExplorer/ FileExplorer/Path FloatingInstanceInfoViewer/ "
                 "FloatingInstanceInfoViewer/x FloatingSourceEditor/ "
-                "FloatingSourceEditor/Geometry/x "
-                "ModuleData/Kestrane/Interfaces/Main/Geometry/ "
-                "ModuleData/Kestrane/Interfaces/Main/Geometry/x SomeTool/Interfaces/Main/Geometry/ "
-                "SomeTool/Interfaces/Main/Geometry/width CommandHistory/ CommandHistory/Command01 "
-                "MainWindow/RecentFiles/ MainWindow/RecentFiles/File01 Global/FileDialogs/ "
+                "FloatingSourceEditor/Geometry/x ModuleData/Kestrane/Interfaces/Main/Geometry/ "
+                "ModuleData/Kestrane/Interfaces/Main/Geometry/x "
+                "SomeTool/Interfaces/Main/Geometry/ SomeTool/Interfaces/Main/Geometry/width "
+                "CommandHistory/ CommandHistory/Command01 MainWindow/RecentFiles/ "
+                "MainWindow/RecentFiles/File01 Global/FileDialogs/ "
                 "Global/FileDialogs/OpenDirectory PixelClipboard/ PixelClipboard/Width "
                 "DontShowAgain/ DontShowAgain/Dialog1 SomeTool/ SomeTool/Preset "
-                "ModuleData/Kestrane/ "
-                "ModuleData/Kestrane/Interfaces/Main/Visible ScriptData/BatchPreprocessing/ "
-                "ScriptData/BatchPreprocessing/Files Global/FeaturedScripts/ "
-                "Global/FeaturedScripts/Script01 Global/FavoriteProcesses/ "
-                "Global/FavoriteProcesses/Process1 Global/UpdateManager/Repositories/1/ "
-                "Global/UpdateManager/Repositories/1/URL ThreadPerformanceOptimization/ Global/ "
-                "Global/UpdateManager/ Global/Preferences/ "
-                "Global/Preferences/Application/FontResolution "
-                "Global/ColorManagement/IsEnabled Global/RGBWorkingSpace/Gamma "
-                "Global/ReadoutOptions/Precision Modules/ Modules/1 ModuleData/ ModuleDataAccess/ "
-                "ModuleDataAccess/Kestrane/ ScriptData/ MainWindow/ MainWindow/Geometry/ "
-                "LastVersion "
-                "PixInsight")
+                "ModuleData/Kestrane/ ModuleData/Kestrane/Interfaces/Main/Visible "
+                "ScriptData/BatchPreprocessing/ ScriptData/BatchPreprocessing/Files "
+                "Global/FeaturedScripts/ Global/FeaturedScripts/Script01 "
+                "Global/FavoriteProcesses/ Global/FavoriteProcesses/Process1 "
+                "Global/UpdateManager/Repositories/1/ Global/UpdateManager/Repositories/1/URL "
+                "ThreadPerformanceOptimization/ Global/ Global/UpdateManager/ Global/Preferences/ "
+                "Global/Preferences/Application/FontResolution Global/ColorManagement/IsEnabled "
+                "Global/RGBWorkingSpace/Gamma Global/ReadoutOptions/Precision Modules/ Modules/1 "
+                "ModuleData/ ModuleDataAccess/ ModuleDataAccess/Kestrane/ ScriptData/ MainWindow/ "
+                "MainWindow/Geometry/ LastVersion PixInsight")
                 .split(QLatin1Char(' '));
         QCOMPARE(nodes.size(), 60);
         for (int i = 0; i < nodes.size(); ++i)
