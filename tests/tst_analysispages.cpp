@@ -155,8 +155,7 @@ private slots:
         QTest::addColumn<QString>("queue"); // a path of `here` marked for deletion first
         QTest::addColumn<QStringList>("expected");
 
-        const QByteArray tool = "<i k='Tool'><v k='a' t='i' v='1'/><v k='b' t='s' v='x'/>"
-                                "</i>";
+        const QByteArray tool = "<i k='Tool'><v k='a' t='i' v='1'/><v k='b' t='s' v='x'/></i>";
         QTest::newRow("identical") << tool << tool << QString() << QStringList();
         QTest::newRow("type only")
             << QByteArray("<v k='n' t='i' v='5'/>") << QByteArray("<v k='n' t='u' v='5'/>")
@@ -266,8 +265,7 @@ private slots:
                                  "<v k='x' t='i' v='5'/></i></i></i>"
                                  "<i k='Statistics'><v k='n' t='u' v='1'/></i></i>";
         QTest::newRow("grouping, noise hidden")
-            << prefs + "<v k='top' t='s' v='a\nb'/><i k='T'><i k='U'><v k='q' t='i' "
-                       "v='1'/></i></i>"
+            << prefs + "<v k='top' t='s' v='a\nb'/><i k='T'><i k='U'><v k='q' t='i' v='1'/></i></i>"
             << QByteArray("<i k='Global'><i k='Preferences'><i k='Main'><i k='Sub'>"
                           "<v k='x' t='u' v='5'/></i></i></i><i k='Statistics'>"
                           "<v k='n' t='u' v='2'/></i></i><v k='top' t='s' v='c'/>"
@@ -286,11 +284,9 @@ private slots:
             << QByteArray("<i k='G'><v k='mine' t='i' v='1'/>"
                           "<v k='long' t='s' v='" +
                           longValue +
-                          "'/></i><i k='Global'><i k='Statistics'><v k='n' t='u' "
-                          "v='1'/></i></i>")
-            << QByteArray("<i k='G'><v k='long' t='s' v='y'/><v k='theirs' t='i' "
-                          "v='2'/></i><i k='Global'><i k='Statistics'><v k='n' t='u' "
-                          "v='2'/></i></i>")
+                          "'/></i><i k='Global'><i k='Statistics'><v k='n' t='u' v='1'/></i></i>")
+            << QByteArray("<i k='G'><v k='long' t='s' v='y'/><v k='theirs' t='i' v='2'/></i>"
+                          "<i k='Global'><i k='Statistics'><v k='n' t='u' v='2'/></i></i>")
             << true << "2 different, 1 only in this file, 1 only in the other file"
             << QStringList{"G",
                            "  mine | 1 |  | Only in this file",
@@ -325,9 +321,8 @@ private slots:
         openCompare("<i k='T'><v k='a' t='i' v='1'/><v k='b' t='i' v='1'/>"
                     "<v k='c' t='i' v='1'/><v k='d' t='i' v='1'/>"
                     "<v k='mine' t='i' v='1'/></i><v k='LastVersion' t='s' v='1'/>",
-                    "<i k='T'><v k='a' t='i' v='2'/><v k='b' t='i' v='1'/>"
-                    "<v k='c' t='i' v='abc'/><v k='d' t='i' v='2'/></i>"
-                    "<v k='LastVersion' t='s' v='2'/>");
+                    "<i k='T'><v k='a' t='i' v='2'/><v k='b' t='i' v='1'/><v k='c' t='i' v='abc'/>"
+                    "<v k='d' t='i' v='2'/></i><v k='LastVersion' t='s' v='2'/>");
         m_compare->onlyHereBox()->setChecked(true);
         m_compare->hideNoiseBox()->setChecked(false);
         QTreeWidget *tree = m_compare->tree();

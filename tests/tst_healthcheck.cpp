@@ -52,9 +52,8 @@ const QString kRegistryText =
     ". PixInsight repairs its registry at startup, so this only matters if the modules should "
     "be there.";
 const QString kUncheckedText =
-    "modules-unchecked | Note | Module files were not checked | The PixInsight "
-    "program folder could not be found, so the registered modules could not be "
-    "matched to files. Looked in: ";
+    "modules-unchecked | Note | Module files were not checked | The PixInsight program folder "
+    "could not be found, so the registered modules could not be matched to files. Looked in: ";
 
 QByteArray pref(const char *group, const char *key, const char *type, const char *value)
 {
@@ -229,23 +228,19 @@ void TestHealthCheck::cases_data()
                       "k='ColorManagement'><v k='ProofingIntent' t='i' v='abc'/></i></i>")
         << all << QStringList();
     QTest::newRow("settings never reported missing")
-        << QByteArray(
-               "<i k='Global'><i k='Preferences'><i k='Application'>"
-               "<v k='StyleSheetFile' t='s' v='@rsc/core.qss'/>"
-               "<v k='ResourceFile01' t='s' v='rsc/relative.rcc'/>"
-               "<v k='ResourceFile02' t='s' v='   '/>"
-               "<v k='CoreFilePath' t='s' v='/gone/PixInsight'/>"
-               "<v k='ResourceFile03' t='B' v='/gone/block'/>"
-               "<v k='ResourceFile04' t='s' c='zlib'><s u=\"12\">eJwrzs9NBQAAAP//</s></v></i></i>"
-               "<i k='FileDialogs'><v k='LastDirectory' t='s' v='/gone'/></i></i>"
-               "<i k='ScriptData'><i k='Tool'><v k='OutputDirectory' t='s' "
-               "v='/gone'/></i></i>")
+        << QByteArray("<i k='Global'><i k='Preferences'><i k='Application'>"
+                      "<v k='StyleSheetFile' t='s' v='@rsc/core.qss'/><v k='ResourceFile01' t='s' "
+                      "v='rsc/relative.rcc'/><v k='ResourceFile02' t='s' v='   '/>"
+                      "<v k='CoreFilePath' t='s' v='/gone/PixInsight'/><v k='ResourceFile03' t='B' "
+                      "v='/gone/block'/><v k='ResourceFile04' t='s' c='zlib'><s u=\"12\">"
+                      "eJwrzs9NBQAAAP//</s></v></i></i><i k='FileDialogs'>"
+                      "<v k='LastDirectory' t='s' v='/gone'/></i></i><i k='ScriptData'><i k='Tool'>"
+                      "<v k='OutputDirectory' t='s' v='/gone'/></i></i>")
         << all << QStringList();
     QTest::newRow("missing file and folder")
-        << QByteArray("<i k='Global'><i k='ColorManagement'>"
-                      "<v k='DefaultRGBProfilePath' t='s' v='/gone/sRGB.icc'/>"
-                      "<v k='ProofingProfilePath' t='s' v='C:/Profiles/proof.icc'/></i>"
-                      "<i k='Preferences'><i k='Tool'>"
+        << QByteArray("<i k='Global'><i k='ColorManagement'><v k='DefaultRGBProfilePath' t='s' "
+                      "v='/gone/sRGB.icc'/><v k='ProofingProfilePath' t='s' "
+                      "v='C:/Profiles/proof.icc'/></i><i k='Preferences'><i k='Tool'>"
                       "<v k='CacheDirectory3' t='s' v='~/cache'/></i></i></i>")
         << all
         << QStringList{"path-missing | Warning | Default RGB profile path: the file does not "
@@ -271,13 +266,10 @@ void TestHealthCheck::cases_data()
         << QStringList{kUncheckedText + "(nowhere: no location is recorded in the file and none "
                                         "is known for this system)."};
     QTest::newRow("registered modules without files")
-        << QByteArray("<i k='Modules'>"
-                      "<v k='1' t='s' v='@pxi_bin_dir/Kestrane-pxm.so'/>"
-                      "<v k='2' t='s' v='/pi/bin/Present-pxm.so'/>"
-                      "<v k='3' t='s' v='relative/Rel-pxm.so'/>"
-                      "<v k='4' t='s' v='@pxi_bin_dir/notamodule.so'/><i k='5'>"
-                      "<v k='x' t='s' v='/gone/Grouped-pxm.so'/></i>"
-                      "</i><i k='Kestrane'/>")
+        << QByteArray("<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Kestrane-pxm.so'/>"
+                      "<v k='2' t='s' v='/pi/bin/Present-pxm.so'/><v k='3' t='s' "
+                      "v='relative/Rel-pxm.so'/><v k='4' t='s' v='@pxi_bin_dir/notamodule.so'/>"
+                      "<i k='5'><v k='x' t='s' v='/gone/Grouped-pxm.so'/></i></i><i k='Kestrane'/>")
         << madeUpEnv({"/pi/bin/Kestrane-pxm.so", "/pi/bin/notamodule.so", "relative/Rel-pxm.so"}, 8,
                      "/pi/bin")
         << QStringList{"module-file-missing | Warning | 2 registered module(s) have no file on "
@@ -286,9 +278,8 @@ void TestHealthCheck::cases_data()
     QTest::newRow("no registry, no module checks")
         << pref("Application", "BinDirectory", "s", "/gone/bin") << all << QStringList();
     QTest::newRow("duplicates at the top level")
-        << QByteArray("<i k='Foo'/><v k='Bar' t='i' v='1'/><i k='Foo'><v k='a' "
-                      "t='i' v='1'/></i><v k='Bar' t='i' v='2'/><v k='Foo' t='s' "
-                      "v=''/><i k='foo'/>")
+        << QByteArray("<i k='Foo'/><v k='Bar' t='i' v='1'/><i k='Foo'><v k='a' t='i' v='1'/></i>"
+                      "<v k='Bar' t='i' v='2'/><v k='Foo' t='s' v=''/><i k='foo'/>")
         << all
         << QStringList{"duplicate-key | Warning | \"Foo\" appears 3 times in the top level | A",
                        "duplicate-key | Warning | \"Bar\" appears 2 times in the top level | A",
@@ -299,9 +290,8 @@ void TestHealthCheck::cases_data()
                       "<v k='AllowInsecureRepositories' t='b' v='True'/>"
                       "<v k='AllowUnsignedModuleInstallation' t='b' v='true '/>"
                       "<v k='AllowUnsignedRepositories' t='b' v='true'/>"
-                      "<i k='AllowUnsignedScriptExecution'/>"
-                      "<v k='WarnOnUnsignedCodeExecution' t='b' v='true'/>"
-                      "</i></i></i>")
+                      "<i k='AllowUnsignedScriptExecution'/><v k='WarnOnUnsignedCodeExecution' "
+                      "t='b' v='true'/></i></i></i>")
         << all
         << QStringList{"unsigned-allowed | Note | PixInsight is set to allow unsigned or insecure "
                        "content | Turned on: allow unsigned repositories. "};
@@ -311,9 +301,8 @@ void TestHealthCheck::cases_data()
         << QByteArray("<i k='Global'><i k='Preferences'><i k='Security'>"
                       "<v k='AllowInsecureRepositories' t='b' v='true'/></i><i k='Application'>"
                       "<v k='StyleSheetFile' t='s' v='/gone.qss'/></i><i k='MainWindow'>"
-                      "<v k='ActiveWindowOpacity' t='F' v='-0.5'/>"
-                      "<v k='WallpaperFile01' t='s' v='/gone.jpg'/></i>"
-                      "</i></i>")
+                      "<v k='ActiveWindowOpacity' t='F' v='-0.5'/><v k='WallpaperFile01' t='s' "
+                      "v='/gone.jpg'/></i></i></i>")
         << madeUpEnv({"/gone.qss", "/gone.jpg"})
         << QStringList{"out-of-range | Problem | Active window opacity is outside its documented "
                        "range | The value is -0.5; PixInsight documents 0 to 1.",
@@ -343,13 +332,12 @@ void TestHealthCheck::pendingChanges()
 {
     XsdtDocument doc;
     QVERIFY(doc.parse(testdata::wrapSettings(
-        "<i k='Global'><i k='Preferences'><i k='Application'>"
-        "<v k='FontResolution' t='i' v='100'/><v k='StyleSheetFile' t='s' v='/gone.qss'/></i>"
-        "<i k='Process'><v k='MaxProcessors' t='i' v='64'/></i><i k='Security'>"
+        "<i k='Global'><i k='Preferences'><i k='Application'><v k='FontResolution' t='i' v='100'/>"
+        "<v k='StyleSheetFile' t='s' v='/gone.qss'/></i><i k='Process'>"
+        "<v k='MaxProcessors' t='i' v='64'/></i><i k='Security'>"
         "<v k='AllowUnsignedRepositories' t='b' v='true'/></i></i></i><i k='Modules'>"
         "<v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i><i k='ModuleData'><i k='Gone'>"
-        "<v k='X' t='i' v='1'/><v k='X' t='i' "
-        "v='2'/></i></i>")));
+        "<v k='X' t='i' v='1'/><v k='X' t='i' v='2'/></i></i>")));
     const HealthEnv env = madeUpEnv({"/gone.qss", "/pi/bin/Gone-pxm.so"}, 8, "/pi/bin");
     auto ids = [&] {
         QStringList out;

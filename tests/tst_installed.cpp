@@ -58,11 +58,9 @@ struct FakePixInsight
     }
 };
 
-const QByteArray kSmall = "<xri>\n"
-                          " <package fileName=\"core.tgz\" type=\"core\"/>\n"
-                          " <package fileName=\"Orrinpad.tgz\" type=\"module\"/>\n"
-                          " <package fileName=\"Mono.tgz\" type=\"module\"/>\n"
-                          "</xri>\n";
+const QByteArray kSmall = "<xri>\n <package fileName=\"core.tgz\" type=\"core\"/>"
+                          "\n <package fileName=\"Orrinpad.tgz\" type=\"module\"/>"
+                          "\n <package fileName=\"Mono.tgz\" type=\"module\"/>\n</xri>\n";
 
 } // namespace
 
@@ -248,12 +246,10 @@ private slots:
 
         Dialogs::setNextAnswer(QMessageBox::Yes);
         QTest::mouseClick(dialog.removeButton(), Qt::LeftButton);
-        QString question = "Remove 17 record(s) from PixInsight's list of installed "
-                           "updates?";
+        QString question = "Remove 17 record(s) from PixInsight's list of installed updates?";
         for (int i = 1; i <= 12; ++i)
             question += QStringLiteral("\n  - Mod%1").arg(i);
-        question += "\n  ... and 5 more\n\nA backup is made first. PixInsight must be "
-                    "closed.";
+        question += "\n  ... and 5 more\n\nA backup is made first. PixInsight must be closed.";
         QCOMPARE(Dialogs::shown().value(0).text, question);
         const QString backup = pi.path + ".bak-20310506-070809-010";
         QCOMPARE(Dialogs::lastShown().text,

@@ -11,25 +11,22 @@ namespace {
 
 // Pieces of one hand-written file, kept apart so that a module's byte size can be checked
 // against the text it was read from.
-const QByteArray kRegistry = "<i k='Modules'>"
-                             "<v k='1' t='s' v='@pxi_bin_dir/Kestrane-pxm.so'/>"
+const QByteArray kRegistry = "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Kestrane-pxm.so'/>"
                              "<v k='2' t='s' v='/opt/PixInsight/bin/Kestrane-pxm.so'/>"
-                             "<v k='3' t='s' v='libfoo.so'/>"
-                             "<v k='4' t='s' v='@pxi_bin_dir/beta-pxm.so'/>"
-                             "<v k='5' t='s' v='C:\\PI\\bin\\Alpha-pxm.dll'/>"
-                             "<v k='6' t='s' v='/x/OnlyRegistered-pxm.dylib'/><i k='7'>"
-                             "<v k='x' t='s' v='@pxi_bin_dir/Grouped-pxm.so'/></i>"
-                             "</i>";
-const QByteArray kKestraneData = "<i k='Kestrane'><v k='Version' t='u' v='3'/>"
-                                 "<i k='Interfaces'><i k='KestraneProcess'><i k='Geometry'>"
-                                 "<v k='x' t='i' v='10'/></i></i>"
-                                 "<v k='Loose' t='s' v='not a process'/></i></i>";
+                             "<v k='3' t='s' v='libfoo.so'/><v k='4' t='s' "
+                             "v='@pxi_bin_dir/beta-pxm.so'/><v k='5' t='s' "
+                             "v='C:\\PI\\bin\\Alpha-pxm.dll'/><v k='6' t='s' "
+                             "v='/x/OnlyRegistered-pxm.dylib'/><i k='7'><v k='x' t='s' "
+                             "v='@pxi_bin_dir/Grouped-pxm.so'/></i></i>";
+const QByteArray kKestraneData = "<i k='Kestrane'><v k='Version' t='u' v='3'/><i k='Interfaces'>"
+                                 "<i k='KestraneProcess'><i k='Geometry'><v k='x' t='i' v='10'/>"
+                                 "</i></i><v k='Loose' t='s' v='not a process'/></i></i>";
 const QByteArray kOrphanData = "<i k='Orphan'><v k='Mode' t='i' v='2'/></i>";
 const QByteArray kKestraneAccess = "<i k='Kestrane'><v k='Access' t='u' v='7'/></i>";
 const QByteArray kKestraneTop = "<i k='Kestrane'><v k='Preset' t='s' v='M31 &amp; M33'/>"
                                 "<i k='Interfaces'><i k='KestraneTool'/></i></i>";
-const QByteArray kInterfaceProcess = "<i k='KestraneProcess'><v k='AutoApply' t='b' "
-                                     "v='false'/></i>";
+const QByteArray kInterfaceProcess =
+    "<i k='KestraneProcess'><v k='AutoApply' t='b' v='false'/></i>";
 const QByteArray kInterfaceTool = "<i k='KestraneTool'><v k='Mode' t='i' v='1'/></i>";
 const QByteArray kStatProcess = "<i k='KestraneProcess'><v k='Count' t='u' v='12'/>"
                                 "<v k='LastUsed' t='t' v='2026-01-02T03:04:05Z'/></i>";

@@ -32,27 +32,22 @@ using namespace vrn;
 namespace {
 
 const QByteArray kFixture =
-    "<i k='Global'><i k='Preferences'>"
-    "<i k='Application'><v k='AutoSaveSettingsPeriod' t='i' v='30'/></i>"
-    "<i k='Process'><v k='MaxProcessors' t='i' v='8'/><v k='MaxFileReadThreads' t='i' v='2'/></i>"
-    "<i k='ScriptEditor'><v k='FontFamily' t='s' v='Mono'/>"
-    "<i k='Cache'><v k='Entry' t='s' v='hidden'/></i></i>"
-    "<i k='Identifiers'><v k='NewImagePrefix' t='s' v='Image'/></i>"
-    "<i k='GUI'><v k='ToolTipDelay' t='i' v='700'/>"
-    "<i k='Deep'><i k='Deeper'><v k='Marker' t='s' v='needle'/></i></i></i>"
-    "<i k='OnlyTimes'><v k='Stamp' t='t' v='2026-01-01T00:00:00Z'/></i>"
-    "<i k='ProcessInterface'><i k='Tool'><v k='X' t='i' v='1'/></i></i>"
-    "</i><i k='RGBWorkingSpace'><v k='sRGBGamma' t='b' v='true'/></i></i>"
-    "<i k='Alpha'><v k='Zeta' t='s' v='a'/></i>"
-    "<i k='Lab'><v k='Zeta' t='s' v='first'/><v k='Zeta' t='s' v='second'/>"
-    "<v k='ZetaCount' t='i' v='1'/><v k='MaxZetas' t='i' v='2'/>"
-    "<i k='Zetaworks'><v k='Mode' t='s' v='m'/></i>"
+    "<i k='Global'><i k='Preferences'><i k='Application'><v k='AutoSaveSettingsPeriod' t='i' "
+    "v='30'/></i><i k='Process'><v k='MaxProcessors' t='i' v='8'/>"
+    "<v k='MaxFileReadThreads' t='i' v='2'/></i><i k='ScriptEditor'>"
+    "<v k='FontFamily' t='s' v='Mono'/><i k='Cache'><v k='Entry' t='s' v='hidden'/></i></i>"
+    "<i k='Identifiers'><v k='NewImagePrefix' t='s' v='Image'/></i><i k='GUI'>"
+    "<v k='ToolTipDelay' t='i' v='700'/><i k='Deep'><i k='Deeper'><v k='Marker' t='s' v='needle'/>"
+    "</i></i></i><i k='OnlyTimes'><v k='Stamp' t='t' v='2026-01-01T00:00:00Z'/></i>"
+    "<i k='ProcessInterface'><i k='Tool'><v k='X' t='i' v='1'/></i></i></i><i k='RGBWorkingSpace'>"
+    "<v k='sRGBGamma' t='b' v='true'/></i></i><i k='Alpha'><v k='Zeta' t='s' v='a'/></i><i k='Lab'>"
+    "<v k='Zeta' t='s' v='first'/><v k='Zeta' t='s' v='second'/><v k='ZetaCount' t='i' v='1'/>"
+    "<v k='MaxZetas' t='i' v='2'/><i k='Zetaworks'><v k='Mode' t='s' v='m'/></i>"
     "<v k='Note' t='s' v='about zeta here'/><v k='Blob' t='B' v='zeta'/>"
-    "<v k='ZetaStamp' t='t' v='2026-01-01T00:00:00Z'/></i>"
-    "<i k='Modules'><v k='1' t='s' v='/opt/PixInsight/bin/Kestrane-pxm.so'/>"
-    "<v k='2' t='s' v='@pxi_bin_dir/KestraneTools-pxm.so'/></i>"
-    "<i k='ModuleData'><i k='Kestrane'><v k='Enabled' t='b' v='true'/></i>"
-    "<i k='KestraneTools'><v k='Level' t='i' v='3'/></i></i>";
+    "<v k='ZetaStamp' t='t' v='2026-01-01T00:00:00Z'/></i><i k='Modules'>"
+    "<v k='1' t='s' v='/opt/PixInsight/bin/Kestrane-pxm.so'/><v k='2' t='s' "
+    "v='@pxi_bin_dir/KestraneTools-pxm.so'/></i><i k='ModuleData'><i k='Kestrane'>"
+    "<v k='Enabled' t='b' v='true'/></i><i k='KestraneTools'><v k='Level' t='i' v='3'/></i></i>";
 
 QByteArray bulkDocument(int values)
 {
@@ -315,9 +310,8 @@ private slots:
         answer("estr");
         window.onFindModule();
         QCOMPARE(search->bannerLabel()->text(),
-                 "No module is called exactly \"estr\"; showing modules whose name "
-                 "contains it: Kestrane (installed), KestraneTools (installed) - 4 "
-                 "value(s).");
+                 "No module is called exactly \"estr\"; showing modules whose name contains it: "
+                 "Kestrane (installed), KestraneTools (installed) - 4 value(s).");
         answer("Needle");
         Dialogs::setNextAnswer(QMessageBox::Yes);
         window.onFindModule();

@@ -241,19 +241,16 @@ private slots:
             {leftover(kKestraneConfig), leftover("/opt/PixInsight/bin/Kestrane-pxm.so", true)});
         QVERIFY(!dialog.leftoverText()->isHidden());
         QCOMPARE(dialog.leftoverText()->toPlainText(),
-                 "Also deleted from disk, permanently, right after the settings are "
-                 "written (2 item(s)):\n"
-                 "   /home/astro/.config/Pleiades/Kestrane\n"
-                 "   /opt/PixInsight/bin/Kestrane-pxm.so   (protected)\n"
-                 "The protected ones need administrator permission: you will be asked "
-                 "for it.");
+                 "Also deleted from disk, permanently, right after the settings are written (2 "
+                 "item(s)):\n   /home/astro/.config/Pleiades/Kestrane\n   "
+                 "/opt/PixInsight/bin/Kestrane-pxm.so   (protected)\nThe protected ones need "
+                 "administrator permission: you will be asked for it.");
         QCOMPARE(dialog.summaryLabel()->text(), "The settings file itself is not changed.");
         QVERIFY(dialog.saveButton()->isEnabled());
         dialog.setLeftoverItems({leftover(kKestraneConfig)});
         QCOMPARE(dialog.leftoverText()->toPlainText(),
-                 "Also deleted from disk, permanently, right after the settings are "
-                 "written (1 item(s)):\n"
-                 "   /home/astro/.config/Pleiades/Kestrane");
+                 "Also deleted from disk, permanently, right after the settings are written (1 "
+                 "item(s)):\n   /home/astro/.config/Pleiades/Kestrane");
         dialog.setLeftoverItems({});
         QVERIFY(dialog.leftoverText()->isHidden());
         QVERIFY(!dialog.saveButton()->isEnabled());

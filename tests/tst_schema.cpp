@@ -141,8 +141,7 @@ private slots:
         QTest::newRow("refined description and range")
             << preferences + "Process/MaxModuleThreadPriority" << QChar('i')
             << "Integer | Max module thread priority | known | 0 to 7 | Maximum thread priority "
-               "for "
-               "modules: 0 = idle ... 7 = real-time.";
+               "for modules: 0 = idle ... 7 = real-time.";
         QTest::newRow("read-only folder") << preferences + "Application/AppDirectory" << QChar('s')
                                           << "Directory | App directory | known | read-only | Full "
                                              "path to the distribution's core "
@@ -181,8 +180,7 @@ private slots:
             "<i k='Global'><i k='Preferences'><i k='Application'><v k='A' t='b' v='true'/></i>"
             "<i k='Foo'/><v k='Loose' t='i' v='1'/><i k='ProcessInterface'/><i k='GUI'/>"
             "<i k='Process'/><i k='ExtraThings'/><i k='Foo'/><i k='ScriptEditor'><i k='Cache'>"
-            "<v k='File1' t='s' v=''/></i></i>"
-            "</i><i k='ColorManagement'/></i>")));
+            "<v k='File1' t='s' v=''/></i></i></i><i k='ColorManagement'/></i>")));
         // Overlay pages first in their order, with only the paths this file has; then the other
         // preference groups in document order, each once, never ProcessInterface.
         QStringList pages;
@@ -209,10 +207,9 @@ private slots:
         // Pages without a title or without paths are dropped when the overlay is read.
         Schema schema;
         QVERIFY(schema.load(QByteArray(),
-                            "{\"pages\": [{\"title\": \"Empty\", \"paths\": []},"
-                            "{\"title\": \"\", \"paths\": [\"Global\"]},"
-                            "{\"title\": \"Blank path\", \"paths\": [\"\"]},"
-                            "{\"title\": \"Kept\", \"paths\": [\"Global\", \"X\"]}]}"));
+                            "{\"pages\": [{\"title\": \"Empty\", \"paths\": []},{\"title\": \"\", "
+                            "\"paths\": [\"Global\"]},{\"title\": \"Blank path\", \"paths\": "
+                            "[\"\"]},{\"title\": \"Kept\", \"paths\": [\"Global\", \"X\"]}]}"));
         QCOMPARE(schema.pages().size(), 1);
         QCOMPARE(schema.pages().at(0).title, "Kept");
         QCOMPARE(schema.pages().at(0).paths, (QStringList{"Global", "X"}));

@@ -499,8 +499,7 @@ private slots:
         const QString stats =
             "Process usage counters. Deleting resets them; PixInsight starts counting again.";
         const QString module = "Saved settings of a module. Deleting resets that module to its "
-                               "defaults and loses your "
-                               "configuration for it.";
+                               "defaults and loses your configuration for it.";
         const QString maxProc = "Global/Preferences/Process/MaxProcessors";
         const QString changedPreference = "Revert this value|1| / - / Why can't this be "
                                           "deleted?|1| / - / Show in All settings|1|";
