@@ -196,6 +196,11 @@ void TestHealthCheck::cases_data()
     QTest::addColumn<HealthEnv>("env");
     QTest::addColumn<QStringList>("expected");
 
+    const auto row = [](const char *name, const QByteArray &elements, const HealthEnv &env,
+                        const QStringList &expected) {
+        QTest::newRow(name) << elements << env << expected;
+    };
+
     const HealthEnv all = madeUpEnv({"*"});
     HealthEnv windows = all;
     windows.windowsPaths = true;
@@ -203,113 +208,101 @@ void TestHealthCheck::cases_data()
     blind.exists = nullptr;
 
     // Bytes that are not UTF-8: counted and placed; a real U+FFFD in the file is not one.
-    QTest::newRow("invalid UTF-8 in a value")
-        << QByteArray("<v k='B' t='s' v='x\xFFy'/>") << all
-        << QStringList{"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
-                       "UTF-8 | The first is at line 2, column 79, in B. They are shown as \uFFFD, "
-                       "and saving writes them that way; the backup made by the save keeps the "
-                       "original bytes."};
-    QTest::newRow("invalid UTF-8 after a real replacement character")
-        << QByteArray("<v k='C' t='s' v='\xEF\xBF\xBDz'/><v k='D' t='s' v='\xC3'/>") << all
-        << QStringList{"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
-                       "UTF-8 | The first is at line 2, column 101, in D."};
-    QTest::newRow("a real replacement character only")
-        << QByteArray("<v k='C' t='s' v='\xEF\xBF\xBD'/>") << all << QStringList();
+    row("invalid UTF-8 in a value", "<v k='B' t='s' v='x\xFFy'/>", all,
+        {"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid UTF-8 | The first "
+         "is at line 2, column 79, in B. They are shown as \uFFFD, and saving writes them that "
+         "way; the backup made by the save keeps the original bytes."});
+    row("invalid UTF-8 after a real replacement character",
+        "<v k='C' t='s' v='\xEF\xBF\xBDz'/><v k='D' t='s' v='\xC3'/>", all,
+        {"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
+         "UTF-8 | The first is at line 2, column 101, in D."});
+    row("a real replacement character only", "<v k='C' t='s' v='\xEF\xBF\xBD'/>", all, {});
 
-    QTest::newRow("open upper bound")
-        << pref("Process", "MaxProcessors", "i", "0") << all
-        << QStringList{"out-of-range | Problem | Max processors is outside its documented range | "
-                       "The value is 0; PixInsight documents 1 to 1.7976931348623157e+308."};
+    row("open upper bound", pref("Process", "MaxProcessors", "i", "0"), all,
+        {"out-of-range | Problem | Max processors is outside its documented range | "
+         "The value is 0; PixInsight documents 1 to 1.7976931348623157e+308."});
     // "big" is no number, "abc" counts as option 0, 2^32 + 1 processors read as 0.
-    QTest::newRow("values that do not parse")
-        << QByteArray("<i k='Global'><i k='Preferences'><i k='Application'><v "
-                      "k='FontResolution' t='i' v='big'/></i><i k='Process'>"
-                      "<v k='MaxProcessors' t='i' v='4294967297'/></i></i><i "
-                      "k='ColorManagement'><v k='ProofingIntent' t='i' v='abc'/></i></i>")
-        << all << QStringList();
-    QTest::newRow("settings never reported missing")
-        << QByteArray("<i k='Global'><i k='Preferences'><i k='Application'>"
-                      "<v k='StyleSheetFile' t='s' v='@rsc/core.qss'/><v k='ResourceFile01' t='s' "
-                      "v='rsc/relative.rcc'/><v k='ResourceFile02' t='s' v='   '/>"
-                      "<v k='CoreFilePath' t='s' v='/gone/PixInsight'/><v k='ResourceFile03' t='B' "
-                      "v='/gone/block'/><v k='ResourceFile04' t='s' c='zlib'><s u=\"12\">"
-                      "eJwrzs9NBQAAAP//</s></v></i></i><i k='FileDialogs'>"
-                      "<v k='LastDirectory' t='s' v='/gone'/></i></i><i k='ScriptData'><i k='Tool'>"
-                      "<v k='OutputDirectory' t='s' v='/gone'/></i></i>")
-        << all << QStringList();
-    QTest::newRow("missing file and folder")
-        << QByteArray("<i k='Global'><i k='ColorManagement'><v k='DefaultRGBProfilePath' t='s' "
-                      "v='/gone/sRGB.icc'/><v k='ProofingProfilePath' t='s' "
-                      "v='C:/Profiles/proof.icc'/></i><i k='Preferences'><i k='Tool'>"
-                      "<v k='CacheDirectory3' t='s' v='~/cache'/></i></i></i>")
-        << all
-        << QStringList{"path-missing | Warning | Default RGB profile path: the file does not "
-                       "exist | /gone/sRGB.icc is not",
-                       "path-missing | Warning | Cache directory 3: the folder does not exist | "
-                       "~/cache is not"};
-    QTest::newRow("windows drive paths")
-        << QByteArray("<i k='Global'><i k='ColorManagement'>"
-                      "<v k='ProofingProfilePath' t='s' v='C:/Profiles/proof.icc'/></i></i>")
-        << windows
-        << QStringList{"path-missing | Warning | Proofing profile path: the file does not exist "
-                       "| C:/Profiles/proof.icc is not"};
-    QTest::newRow("no existence test: nothing is missing")
-        << QByteArray("<i k='Global'><i k='ColorManagement'>"
-                      "<v k='DefaultRGBProfilePath' t='s' v='/gone/sRGB.icc'/></i></i>"
-                      "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i>")
-        << blind << QStringList();
-    QTest::newRow("processor count unknown")
-        << pref("Process", "MaxProcessors", "i", "64") << madeUpEnv({}, 0) << QStringList();
-    QTest::newRow("nowhere to look")
-        << QByteArray("<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i>")
-        << madeUpEnv({"*"}, 8, {}, {})
-        << QStringList{kUncheckedText + "(nowhere: no location is recorded in the file and none "
-                                        "is known for this system)."};
-    QTest::newRow("registered modules without files")
-        << QByteArray("<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Kestrane-pxm.so'/>"
-                      "<v k='2' t='s' v='/pi/bin/Present-pxm.so'/><v k='3' t='s' "
-                      "v='relative/Rel-pxm.so'/><v k='4' t='s' v='@pxi_bin_dir/notamodule.so'/>"
-                      "<i k='5'><v k='x' t='s' v='/gone/Grouped-pxm.so'/></i></i><i k='Kestrane'/>")
-        << madeUpEnv({"/pi/bin/Kestrane-pxm.so", "/pi/bin/notamodule.so", "relative/Rel-pxm.so"}, 8,
-                     "/pi/bin")
-        << QStringList{"module-file-missing | Warning | 2 registered module(s) have no file on "
-                       "this computer | Listed in the module registry but not in /pi/bin: "
-                       "Kestrane, @pxi_bin_dir/notamodule.so. "};
-    QTest::newRow("no registry, no module checks")
-        << pref("Application", "BinDirectory", "s", "/gone/bin") << all << QStringList();
-    QTest::newRow("duplicates at the top level")
-        << QByteArray("<i k='Foo'/><v k='Bar' t='i' v='1'/><i k='Foo'><v k='a' t='i' v='1'/></i>"
-                      "<v k='Bar' t='i' v='2'/><v k='Foo' t='s' v=''/><i k='foo'/>")
-        << all
-        << QStringList{"duplicate-key | Warning | \"Foo\" appears 3 times in the top level | A",
-                       "duplicate-key | Warning | \"Bar\" appears 2 times in the top level | A",
-                       "unused-modules | Note | 2 module(s) have saved data but are not in the "
-                       "module list | Foo, foo (1 values"};
-    QTest::newRow("only exact true allows")
-        << QByteArray("<i k='Global'><i k='Preferences'><i k='Security'>"
-                      "<v k='AllowInsecureRepositories' t='b' v='True'/>"
-                      "<v k='AllowUnsignedModuleInstallation' t='b' v='true '/>"
-                      "<v k='AllowUnsignedRepositories' t='b' v='true'/>"
-                      "<i k='AllowUnsignedScriptExecution'/><v k='WarnOnUnsignedCodeExecution' "
-                      "t='b' v='true'/></i></i></i>")
-        << all
-        << QStringList{"unsigned-allowed | Note | PixInsight is set to allow unsigned or insecure "
-                       "content | Turned on: allow unsigned repositories. "};
+    row("values that do not parse",
+        "<i k='Global'><i k='Preferences'><i k='Application'><v k='FontResolution' t='i' v='big'/>"
+        "</i><i k='Process'><v k='MaxProcessors' t='i' v='4294967297'/></i></i>"
+        "<i k='ColorManagement'><v k='ProofingIntent' t='i' v='abc'/></i></i>",
+        all, {});
+    row("settings never reported missing",
+        "<i k='Global'><i k='Preferences'><i k='Application'><v k='StyleSheetFile' t='s' "
+        "v='@rsc/core.qss'/><v k='ResourceFile01' t='s' v='rsc/relative.rcc'/>"
+        "<v k='ResourceFile02' t='s' v='   '/><v k='CoreFilePath' t='s' v='/gone/PixInsight'/>"
+        "<v k='ResourceFile03' t='B' v='/gone/block'/><v k='ResourceFile04' t='s' c='zlib'>"
+        "<s u=\"12\">eJwrzs9NBQAAAP//</s></v></i></i><i k='FileDialogs'>"
+        "<v k='LastDirectory' t='s' v='/gone'/></i></i><i k='ScriptData'><i k='Tool'>"
+        "<v k='OutputDirectory' t='s' v='/gone'/></i></i>",
+        all, {});
+    row("missing file and folder",
+        "<i k='Global'><i k='ColorManagement'><v k='DefaultRGBProfilePath' t='s' "
+        "v='/gone/sRGB.icc'/><v k='ProofingProfilePath' t='s' v='C:/Profiles/proof.icc'/></i>"
+        "<i k='Preferences'><i k='Tool'><v k='CacheDirectory3' t='s' v='~/cache'/></i></i></i>",
+        all,
+        {"path-missing | Warning | Default RGB profile path: the file does not "
+         "exist | /gone/sRGB.icc is not",
+         "path-missing | Warning | Cache directory 3: the folder does not exist | ~/cache is not"});
+    row("windows drive paths",
+        "<i k='Global'><i k='ColorManagement'>"
+        "<v k='ProofingProfilePath' t='s' v='C:/Profiles/proof.icc'/></i></i>",
+        windows,
+        {"path-missing | Warning | Proofing profile path: the file does not exist "
+         "| C:/Profiles/proof.icc is not"});
+    row("no existence test: nothing is missing",
+        "<i k='Global'><i k='ColorManagement'>"
+        "<v k='DefaultRGBProfilePath' t='s' v='/gone/sRGB.icc'/></i></i>"
+        "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i>",
+        blind, {});
+    row("processor count unknown", pref("Process", "MaxProcessors", "i", "64"), madeUpEnv({}, 0),
+        {});
+    row("nowhere to look", "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i>",
+        madeUpEnv({"*"}, 8, {}, {}),
+        {kUncheckedText + "(nowhere: no location is recorded in the file and none "
+                          "is known for this system)."});
+    row("registered modules without files",
+        "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Kestrane-pxm.so'/>"
+        "<v k='2' t='s' v='/pi/bin/Present-pxm.so'/><v k='3' t='s' "
+        "v='relative/Rel-pxm.so'/><v k='4' t='s' v='@pxi_bin_dir/notamodule.so'/>"
+        "<i k='5'><v k='x' t='s' v='/gone/Grouped-pxm.so'/></i></i><i k='Kestrane'/>",
+        madeUpEnv({"/pi/bin/Kestrane-pxm.so", "/pi/bin/notamodule.so", "relative/Rel-pxm.so"}, 8,
+                  "/pi/bin"),
+        {"module-file-missing | Warning | 2 registered module(s) have no file on this computer | "
+         "Listed in the module registry but not in /pi/bin: Kestrane, "
+         "@pxi_bin_dir/notamodule.so. "});
+    row("no registry, no module checks", pref("Application", "BinDirectory", "s", "/gone/bin"), all,
+        {});
+    row("duplicates at the top level",
+        "<i k='Foo'/><v k='Bar' t='i' v='1'/><i k='Foo'><v k='a' t='i' v='1'/></i>"
+        "<v k='Bar' t='i' v='2'/><v k='Foo' t='s' v=''/><i k='foo'/>",
+        all,
+        {"duplicate-key | Warning | \"Foo\" appears 3 times in the top level | A",
+         "duplicate-key | Warning | \"Bar\" appears 2 times in the top level | A",
+         "unused-modules | Note | 2 module(s) have saved data but are not in the "
+         "module list | Foo, foo (1 values"});
+    row("only exact true allows",
+        "<i k='Global'><i k='Preferences'><i k='Security'><v k='AllowInsecureRepositories' t='b' "
+        "v='True'/><v k='AllowUnsignedModuleInstallation' t='b' v='true '/>"
+        "<v k='AllowUnsignedRepositories' t='b' v='true'/><i k='AllowUnsignedScriptExecution'/>"
+        "<v k='WarnOnUnsignedCodeExecution' t='b' v='true'/></i></i></i>",
+        all,
+        {"unsigned-allowed | Note | PixInsight is set to allow unsigned or insecure "
+         "content | Turned on: allow unsigned repositories. "});
     // A Warning, then a Problem, then a Warning and a Note in the order the checks run: listed
     // by severity, and equal severities keep their order.
-    QTest::newRow("sorted by severity")
-        << QByteArray("<i k='Global'><i k='Preferences'><i k='Security'>"
-                      "<v k='AllowInsecureRepositories' t='b' v='true'/></i><i k='Application'>"
-                      "<v k='StyleSheetFile' t='s' v='/gone.qss'/></i><i k='MainWindow'>"
-                      "<v k='ActiveWindowOpacity' t='F' v='-0.5'/><v k='WallpaperFile01' t='s' "
-                      "v='/gone.jpg'/></i></i></i>")
-        << madeUpEnv({"/gone.qss", "/gone.jpg"})
-        << QStringList{"out-of-range | Problem | Active window opacity is outside its documented "
-                       "range | The value is -0.5; PixInsight documents 0 to 1.",
-                       "path-missing | Warning | Style sheet file: the file does not exist",
-                       "path-missing | Warning | Wallpaper file 01: the file does not exist",
-                       "unsigned-allowed | Note | PixInsight is set to allow unsigned or "
-                       "insecure content | Turned on: allow insecure repositories. "};
+    row("sorted by severity",
+        "<i k='Global'><i k='Preferences'><i k='Security'><v k='AllowInsecureRepositories' t='b' "
+        "v='true'/></i><i k='Application'><v k='StyleSheetFile' t='s' v='/gone.qss'/></i>"
+        "<i k='MainWindow'><v k='ActiveWindowOpacity' t='F' v='-0.5'/>"
+        "<v k='WallpaperFile01' t='s' v='/gone.jpg'/></i></i></i>",
+        madeUpEnv({"/gone.qss", "/gone.jpg"}),
+        {"out-of-range | Problem | Active window opacity is outside its documented "
+         "range | The value is -0.5; PixInsight documents 0 to 1.",
+         "path-missing | Warning | Style sheet file: the file does not exist",
+         "path-missing | Warning | Wallpaper file 01: the file does not exist",
+         "unsigned-allowed | Note | PixInsight is set to allow unsigned or "
+         "insecure content | Turned on: allow insecure repositories. "});
 }
 
 void TestHealthCheck::cases()
