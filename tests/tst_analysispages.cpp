@@ -155,50 +155,44 @@ private slots:
         QTest::addColumn<QString>("queue"); // a path of `here` marked for deletion first
         QTest::addColumn<QStringList>("expected");
 
+        const auto row = [](const char *name, const QByteArray &here, const QByteArray &there,
+                            const QString &queue, const QStringList &expected) {
+            QTest::newRow(name) << here << there << queue << expected;
+        };
+
         const QByteArray tool = "<i k='Tool'><v k='a' t='i' v='1'/><v k='b' t='s' v='x'/></i>";
-        QTest::newRow("identical") << tool << tool << QString() << QStringList();
-        QTest::newRow("type only")
-            << QByteArray("<v k='n' t='i' v='5'/>") << QByteArray("<v k='n' t='u' v='5'/>")
-            << QString() << QStringList{"0 n 5 5"};
-        QTest::newRow("case matters")
-            << QByteArray("<v k='n' t='s' v='Abc'/>") << QByteArray("<v k='n' t='s' v='abc'/>")
-            << QString() << QStringList{"0 n Abc abc"};
+        row("identical", tool, tool, {}, {});
+        row("type only", "<v k='n' t='i' v='5'/>", "<v k='n' t='u' v='5'/>", {}, {"0 n 5 5"});
+        row("case matters", "<v k='n' t='s' v='Abc'/>", "<v k='n' t='s' v='abc'/>", {},
+            {"0 n Abc abc"});
         // This file's entries in order, kinds interleaved, then the other file's extras in its
         // order.
-        QTest::newRow("order") << QByteArray(
-                                      "<i k='T'><v k='a' t='i' v='1'/><v k='only' t='i' v='2'/>"
-                                      "<v k='c' t='i' v='3'/></i>")
-                               << QByteArray("<v k='z' t='i' v='9'/><i k='T'><v k='c' t='i' v='4'/>"
-                                             "<v k='y' t='i' v='8'/><v k='a' t='i' v='0'/></i>")
-                               << QString()
-                               << QStringList{"0 T/a 1 0", "1 T/only 2 -", "0 T/c 3 4", "2 z - 9",
-                                              "2 T/y - 8"};
-        QTest::newRow("queued here counts as missing")
-            << tool << tool << "Tool" << QStringList{"2 Tool/a - 1", "2 Tool/b - x"};
+        row("order",
+            "<i k='T'><v k='a' t='i' v='1'/><v k='only' t='i' v='2'/><v k='c' t='i' v='3'/></i>",
+            "<v k='z' t='i' v='9'/><i k='T'><v k='c' t='i' v='4'/>"
+            "<v k='y' t='i' v='8'/><v k='a' t='i' v='0'/></i>",
+            {}, {"0 T/a 1 0", "1 T/only 2 -", "0 T/c 3 4", "2 z - 9", "2 T/y - 8"});
+        row("queued here counts as missing", tool, tool, "Tool", {"2 Tool/a - 1", "2 Tool/b - x"});
         // The later twin of the other file is the one compared; both of this file's twins get a
         // record; the other file's twins that nobody here has each get one.
-        QTest::newRow("duplicates")
-            << QByteArray("<v k='d' t='i' v='1'/><v k='d' t='i' v='2'/>")
-            << QByteArray("<v k='d' t='i' v='2'/><v k='d' t='i' v='3'/>"
-                          "<v k='e' t='i' v='5'/><v k='e' t='i' v='6'/>")
-            << QString() << QStringList{"0 d 1 3", "0 d 2 3", "2 e - 5", "2 e - 6"};
-        QTest::newRow("twin groups merge")
-            << QByteArray("<i k='G'><v k='a' t='i' v='1'/></i>")
-            << QByteArray("<i k='G'><v k='a' t='i' v='7'/></i>"
-                          "<i k='G'><v k='a' t='i' v='1'/><v k='b' t='i' v='2'/></i>")
-            << QString() << QStringList{"2 G/b - 2"};
+        row("duplicates", "<v k='d' t='i' v='1'/><v k='d' t='i' v='2'/>",
+            "<v k='d' t='i' v='2'/><v k='d' t='i' v='3'/>"
+            "<v k='e' t='i' v='5'/><v k='e' t='i' v='6'/>",
+            {}, {"0 d 1 3", "0 d 2 3", "2 e - 5", "2 e - 6"});
+        row("twin groups merge", "<i k='G'><v k='a' t='i' v='1'/></i>",
+            "<i k='G'><v k='a' t='i' v='7'/></i>"
+            "<i k='G'><v k='a' t='i' v='1'/><v k='b' t='i' v='2'/></i>",
+            {}, {"2 G/b - 2"});
         // A group here and a value of the same path there do not match each other.
-        QTest::newRow("group against value") << QByteArray("<i k='P'><v k='x' t='i' v='1'/></i>")
-                                             << QByteArray("<v k='P' t='i' v='1'/>") << QString()
-                                             << QStringList{"1 P/x 1 -", "2 P - 1"};
+        row("group against value", "<i k='P'><v k='x' t='i' v='1'/></i>", "<v k='P' t='i' v='1'/>",
+            {}, {"1 P/x 1 -", "2 P - 1"});
         // Same algorithm and size give the same summary text; the blocks still differ.
-        QTest::newRow("compressed blocks")
-            << QByteArray("<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>")
-            << QByteArray("<v k='c' t='s' c='zlib'><s u=\"1\">AQ==</s></v>") << QString()
-            << QStringList{QStringLiteral("0 c %1 %1")
-                               .arg(parsed("<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>")
-                                        ->root.children[0]
-                                        ->value)};
+        row("compressed blocks", "<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>",
+            "<v k='c' t='s' c='zlib'><s u=\"1\">AQ==</s></v>", {},
+            {QStringLiteral("0 c %1 %1")
+                 .arg(parsed("<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>")
+                          ->root.children[0]
+                          ->value)});
     }
 
     void compare()
@@ -219,16 +213,16 @@ private slots:
         QTest::addColumn<QByteArray>("there");
         QTest::addColumn<bool>("copyable");
 
-        QTest::newRow("plain") << QByteArray("<v k='v' t='i' v='1'/>")
-                               << QByteArray("<v k='v' t='i' v='2'/>") << true;
-        QTest::newRow("protected type here") << QByteArray("<v k='v' t='t' v='1'/>")
-                                             << QByteArray("<v k='v' t='t' v='2'/>") << false;
+        const auto row = [](const char *name, const QByteArray &here, const QByteArray &there,
+                            bool copyable) { QTest::newRow(name) << here << there << copyable; };
+
+        row("plain", "<v k='v' t='i' v='1'/>", "<v k='v' t='i' v='2'/>", true);
+        row("protected type here", "<v k='v' t='t' v='1'/>", "<v k='v' t='t' v='2'/>", false);
         // Copying would store the summary text of the other file's blocks as the value.
-        QTest::newRow("compressed there")
-            << QByteArray("<v k='v' t='s' v='x'/>")
-            << QByteArray("<v k='v' t='s' c='zlib'><s u=\"1\">AA==</s></v>") << false;
-        QTest::newRow("no-copy list") << QByteArray("<v k='LastVersion' t='s' v='1'/>")
-                                      << QByteArray("<v k='LastVersion' t='s' v='2'/>") << false;
+        row("compressed there", "<v k='v' t='s' v='x'/>",
+            "<v k='v' t='s' c='zlib'><s u=\"1\">AA==</s></v>", false);
+        row("no-copy list", "<v k='LastVersion' t='s' v='1'/>", "<v k='LastVersion' t='s' v='2'/>",
+            false);
     }
 
     void copyable()
@@ -255,45 +249,43 @@ private slots:
         QTest::addColumn<QString>("summary");
         QTest::addColumn<QStringList>("rows");
 
+        const auto row = [](const char *name, const QByteArray &here, const QByteArray &there,
+                            bool showAll, const QString &summary, const QStringList &rows) {
+            QTest::newRow(name) << here << there << showAll << summary << rows;
+        };
+
         const QByteArray same = "<i k='Tool'><v k='a' t='i' v='1'/></i>";
-        QTest::newRow("identical")
-            << same << same << false << "0 different, 0 only in this file, 0 only in the other file"
-            << QStringList{"Nothing to show with the current filters."};
+        row("identical", same, same, false,
+            "0 different, 0 only in this file, 0 only in the other file",
+            {"Nothing to show with the current filters."});
         // Preferences group by three keys, the rest by two; a top-level value has a group of its
         // own. Queued entries count as missing here; statistics are noise unless shown.
         const QByteArray prefs = "<i k='Global'><i k='Preferences'><i k='Main'><i k='Sub'>"
                                  "<v k='x' t='i' v='5'/></i></i></i>"
                                  "<i k='Statistics'><v k='n' t='u' v='1'/></i></i>";
-        QTest::newRow("grouping, noise hidden")
-            << prefs + "<v k='top' t='s' v='a\nb'/><i k='T'><i k='U'><v k='q' t='i' v='1'/></i></i>"
-            << QByteArray("<i k='Global'><i k='Preferences'><i k='Main'><i k='Sub'>"
-                          "<v k='x' t='u' v='5'/></i></i></i><i k='Statistics'>"
-                          "<v k='n' t='u' v='2'/></i></i><v k='top' t='s' v='c'/>"
-                          "<i k='T'><i k='U'><v k='q' t='i' v='2'/></i></i>")
-            << false
-            << "3 different, 0 only in this file, 0 only in the other file (1 more hidden as "
-               "statistics, window state or generated lists)"
-            << QStringList{"Global/Preferences/Main",
-                           "  Sub/x | 5 | 5 | Different (type i / u)",
-                           "(top level)",
-                           "  top | a\u23CEb | c | Different",
-                           "T/U",
-                           "  q | 1 | 2 | Different"};
+        row("grouping, noise hidden",
+            prefs + "<v k='top' t='s' v='a\nb'/><i k='T'><i k='U'><v k='q' t='i' v='1'/></i></i>",
+            "<i k='Global'><i k='Preferences'><i k='Main'><i k='Sub'><v k='x' t='u' v='5'/></i></i>"
+            "</i><i k='Statistics'><v k='n' t='u' v='2'/></i></i><v k='top' t='s' v='c'/><i k='T'>"
+            "<i k='U'><v k='q' t='i' v='2'/></i></i>",
+            false,
+            "3 different, 0 only in this file, 0 only in the other file (1 more hidden as "
+            "statistics, window state or generated lists)",
+            {"Global/Preferences/Main", "  Sub/x | 5 | 5 | Different (type i / u)", "(top level)",
+             "  top | a\u23CEb | c | Different", "T/U", "  q | 1 | 2 | Different"});
         const QByteArray longValue(5000, 'z');
-        QTest::newRow("all kinds shown")
-            << QByteArray("<i k='G'><v k='mine' t='i' v='1'/>"
-                          "<v k='long' t='s' v='" +
-                          longValue +
-                          "'/></i><i k='Global'><i k='Statistics'><v k='n' t='u' v='1'/></i></i>")
-            << QByteArray("<i k='G'><v k='long' t='s' v='y'/><v k='theirs' t='i' v='2'/></i>"
-                          "<i k='Global'><i k='Statistics'><v k='n' t='u' v='2'/></i></i>")
-            << true << "2 different, 1 only in this file, 1 only in the other file"
-            << QStringList{"G",
-                           "  mine | 1 |  | Only in this file",
-                           "  long | " + QString(90, 'z') + QChar(0x2026) + " | y | Different",
-                           "  theirs |  | 2 | Only in the other file",
-                           "Global/Statistics",
-                           "  n | 1 | 2 | Different"};
+        row("all kinds shown",
+            QByteArray("<i k='G'><v k='mine' t='i' v='1'/>"
+                       "<v k='long' t='s' v='" +
+                       longValue +
+                       "'/></i><i k='Global'><i k='Statistics'><v k='n' t='u' v='1'/></i></i>"),
+            "<i k='G'><v k='long' t='s' v='y'/><v k='theirs' t='i' v='2'/></i>"
+            "<i k='Global'><i k='Statistics'><v k='n' t='u' v='2'/></i></i>",
+            true, "2 different, 1 only in this file, 1 only in the other file",
+            {"G", "  mine | 1 |  | Only in this file",
+             "  long | " + QString(90, 'z') + QChar(0x2026) + " | y | Different",
+             "  theirs |  | 2 | Only in the other file", "Global/Statistics",
+             "  n | 1 | 2 | Different"});
     }
 
     void compareView()

@@ -88,36 +88,35 @@ private slots:
     {
         QTest::addColumn<QByteArrayList>("pieces");
         QTest::addColumn<QStringList>("names");
+        const auto row = [](const char *name, const QByteArrayList &pieces,
+                            const QStringList &names) { QTest::newRow(name) << pieces << names; };
 
-        QTest::newRow("declaration, comment, tabs and spaces, LF")
-            << QByteArrayList{"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- PixInsight -->\n"
-                              "<xri version=\"1.0\">\n\t<package fileName=\"core.tgz\" "
-                              "type=\"core\"/>\n",
-                              "-    <package fileName=\"Orrinpad.tgz\" type=\"module\"/>  \n",
-                              "-\t<package fileName=\"Mono.tgz\" type=\"module\"></package>\n",
-                              "  \t<package fileName=\"Kept.tgz\" type=\"module\"/>\n</xri>\n"}
-            << QStringList{"Orrinpad.tgz", "Mono.tgz"};
-        QTest::newRow("CRLF, open and close element over several lines")
-            << QByteArrayList{"<xri>\r\n  <package fileName=\"core.tgz\" type=\"core\"/>\r\n",
-                              "-  <package\r\n   fileName=\"Orrinpad.tgz\" type=\"module\">\r\n"
-                              "    <sig/>\r\n  </package>\r\n",
-                              "  <package fileName=\"Last.tgz\" type=\"module\"/>\r\n</xri>\r\n"}
-            << QStringList{"Orrinpad.tgz"};
-        QTest::newRow("one line with other elements")
-            << QByteArrayList{"<xri><note/>", "- <package fileName=\"A.tgz\" type=\"module\"/> ",
-                              "- <package fileName=\"B.tgz\" type=\"module\"/>\t",
-                              "<other a='1'/></xri>"}
-            << QStringList{"A.tgz", "B.tgz"};
-        QTest::newRow("quotes holding >, non-ASCII titles, a package recorded twice")
-            << QByteArrayList{"<xri>\n",
-                              "-<package title='a > b \"q\"' fileName=\"Dup.tgz\" "
-                              "type=\"module\"/>\n",
-                              "<package fileName=\"core.tgz\" title=\"Ñandú – 星雲 >\" "
-                              "type=\"core\"/>\n",
-                              "-<package fileName=\"Dup.tgz\" type=\"module\" "
-                              "title=\"x/>\"></package>\n",
-                              "<packages fileName=\"Dup.tgz\"/>\n</xri>"}
-            << QStringList{"Dup.tgz"};
+        row("declaration, comment, tabs and spaces, LF",
+            QByteArrayList{"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- PixInsight -->\n"
+                           "<xri version=\"1.0\">\n\t<package fileName=\"core.tgz\" "
+                           "type=\"core\"/>\n",
+                           "-    <package fileName=\"Orrinpad.tgz\" type=\"module\"/>  \n",
+                           "-\t<package fileName=\"Mono.tgz\" type=\"module\"></package>\n",
+                           "  \t<package fileName=\"Kept.tgz\" type=\"module\"/>\n</xri>\n"},
+            {"Orrinpad.tgz", "Mono.tgz"});
+        row("CRLF, open and close element over several lines",
+            QByteArrayList{"<xri>\r\n  <package fileName=\"core.tgz\" type=\"core\"/>\r\n",
+                           "-  <package\r\n   fileName=\"Orrinpad.tgz\" type=\"module\">\r\n"
+                           "    <sig/>\r\n  </package>\r\n",
+                           "  <package fileName=\"Last.tgz\" type=\"module\"/>\r\n</xri>\r\n"},
+            {"Orrinpad.tgz"});
+        row("one line with other elements",
+            QByteArrayList{"<xri><note/>", "- <package fileName=\"A.tgz\" type=\"module\"/> ",
+                           "- <package fileName=\"B.tgz\" type=\"module\"/>\t",
+                           "<other a='1'/></xri>"},
+            {"A.tgz", "B.tgz"});
+        row("quotes holding >, non-ASCII titles, a package recorded twice",
+            QByteArrayList{
+                "<xri>\n", "-<package title='a > b \"q\"' fileName=\"Dup.tgz\" type=\"module\"/>\n",
+                "<package fileName=\"core.tgz\" title=\"Ñandú – 星雲 >\" type=\"core\"/>\n",
+                "-<package fileName=\"Dup.tgz\" type=\"module\" title=\"x/>\"></package>\n",
+                "<packages fileName=\"Dup.tgz\"/>\n</xri>"},
+            {"Dup.tgz"});
     }
 
     void removeKeepsEveryOtherByte()

@@ -106,63 +106,56 @@ private slots:
         QTest::addColumn<QChar>("type");
         QTest::addColumn<QString>("summary");
 
+        const auto row = [](const char *name, const QString &path, const QChar &type,
+                            const QString &summary) {
+            QTest::newRow(name) << path << type << summary;
+        };
+
         const QString preferences = "Global/Preferences/";
-        QTest::newRow("lower bound only") << preferences + "Process/MaxProcessors" << QChar('i')
-                                          << "Integer | Max processors | known | 1 to "
-                                             "1.7976931348623157e+308 | Maximum number of "
-                                             "processor cores allowed for installed modules.";
-        QTest::newRow("both bounds from the overlay")
-            << preferences + "Application/AutoSaveSettingsPeriod" << QChar('i')
-            << "Integer | Auto save settings period | known | 1 to 86400 | In seconds.";
-        QTest::newRow("choices, reference cleaned away")
-            << "Global/ColorManagement/DefaultRenderingIntent" << QChar('i')
-            << "Choice | Default rendering intent | known | " + kIntents + " | ";
-        QTest::newRow("same id as text: no choices")
-            << "Global/ColorManagement/DefaultRenderingIntent" << QChar('s')
-            << "Text | Default rendering intent | known | ";
-        QTest::newRow("choices on an unsigned")
-            << "Global/ColorManagement/ProofingIntent" << QChar('u')
-            << "Choice | Proofing intent | known | " + kIntents +
-                   " | Rendering intent used for soft-proofing.";
-        QTest::newRow("range from the description")
-            << preferences + "Application/UIScalingFactor" << QChar('F')
-            << "Real | UI scaling factor | known | 1 to 4 | Global interface scaling factor of the "
-               "core application. In the range [1.0,4.0].";
-        QTest::newRow("single precision")
-            << preferences + "MainWindow/ActiveWindowOpacity" << QChar('f')
-            << "Real | Active window opacity | known | 0 to 1 | Window opacity in the [0,1] range.";
-        QTest::newRow("text has no range")
-            << preferences + "MainWindow/ActiveWindowOpacity" << QChar('s')
-            << "Text | Active window opacity | known | Window opacity in the [0,1] range.";
-        QTest::newRow("global variable reference cleaned")
-            << preferences + "ImageWindow/DefaultHorizontalResolution" << QChar('F')
-            << "Real | Default horizontal resolution | known | In device pixels per resolution "
-               "unit.";
-        QTest::newRow("refined description and range")
-            << preferences + "Process/MaxModuleThreadPriority" << QChar('i')
-            << "Integer | Max module thread priority | known | 0 to 7 | Maximum thread priority "
-               "for modules: 0 = idle ... 7 = real-time.";
-        QTest::newRow("read-only folder") << preferences + "Application/AppDirectory" << QChar('s')
-                                          << "Directory | App directory | known | read-only | Full "
-                                             "path to the distribution's core "
-                                             "application bundle. Read-only. macOS only.";
-        QTest::newRow("refined label, not in globals")
-            << "Global/RGBWorkingSpace/sRGBGamma" << QChar('b')
-            << "Bool | Use the sRGB gamma function | ";
-        QTest::newRow("refined range, not in globals")
-            << "Global/RGBWorkingSpace/Gamma" << QChar('F') << "Real | Gamma | 0.1 to 10 | ";
-        QTest::newRow("colour by key") << preferences + "Foo/BackgroundColor2" << QChar('u')
-                                       << "Color | Background color 2 | ";
-        QTest::newRow("colour needs unsigned")
-            << preferences + "Foo/BackgroundColor" << QChar('i') << "Integer | Background color | ";
-        QTest::newRow("file by key")
-            << "ModuleData/X/SearchPath" << QChar('s') << "FilePath | Search path | ";
-        QTest::newRow("folder by key")
-            << "ModuleData/X/TempDirectory" << QChar('s') << "Directory | Temp directory | ";
-        QTest::newRow("numbered file") << preferences + "Application/ResourceFile07" << QChar('s')
-                                       << "FilePath | Resource file 07 | known | ";
-        QTest::newRow("suffix is case-sensitive")
-            << "ModuleData/X/Sourcefile" << QChar('s') << "Text | Sourcefile | ";
+        row("lower bound only", preferences + "Process/MaxProcessors", QChar('i'),
+            "Integer | Max processors | known | 1 to 1.7976931348623157e+308 | Maximum number of "
+            "processor cores allowed for installed modules.");
+        row("both bounds from the overlay", preferences + "Application/AutoSaveSettingsPeriod",
+            QChar('i'), "Integer | Auto save settings period | known | 1 to 86400 | In seconds.");
+        row("choices, reference cleaned away", "Global/ColorManagement/DefaultRenderingIntent",
+            QChar('i'), "Choice | Default rendering intent | known | " + kIntents + " | ");
+        row("same id as text: no choices", "Global/ColorManagement/DefaultRenderingIntent",
+            QChar('s'), "Text | Default rendering intent | known | ");
+        row("choices on an unsigned", "Global/ColorManagement/ProofingIntent", QChar('u'),
+            "Choice | Proofing intent | known | " + kIntents +
+                " | Rendering intent used for soft-proofing.");
+        row("range from the description", preferences + "Application/UIScalingFactor", QChar('F'),
+            "Real | UI scaling factor | known | 1 to 4 | Global interface scaling factor of the "
+            "core application. In the range [1.0,4.0].");
+        row("single precision", preferences + "MainWindow/ActiveWindowOpacity", QChar('f'),
+            "Real | Active window opacity | known | 0 to 1 | Window opacity in the [0,1] range.");
+        row("text has no range", preferences + "MainWindow/ActiveWindowOpacity", QChar('s'),
+            "Text | Active window opacity | known | Window opacity in the [0,1] range.");
+        row("global variable reference cleaned",
+            preferences + "ImageWindow/DefaultHorizontalResolution", QChar('F'),
+            "Real | Default horizontal resolution | known | In device pixels per resolution unit.");
+        row("refined description and range", preferences + "Process/MaxModuleThreadPriority",
+            QChar('i'),
+            "Integer | Max module thread priority | known | 0 to 7 | Maximum thread priority "
+            "for modules: 0 = idle ... 7 = real-time.");
+        row("read-only folder", preferences + "Application/AppDirectory", QChar('s'),
+            "Directory | App directory | known | read-only | Full path to the distribution's core "
+            "application bundle. Read-only. macOS only.");
+        row("refined label, not in globals", "Global/RGBWorkingSpace/sRGBGamma", QChar('b'),
+            "Bool | Use the sRGB gamma function | ");
+        row("refined range, not in globals", "Global/RGBWorkingSpace/Gamma", QChar('F'),
+            "Real | Gamma | 0.1 to 10 | ");
+        row("colour by key", preferences + "Foo/BackgroundColor2", QChar('u'),
+            "Color | Background color 2 | ");
+        row("colour needs unsigned", preferences + "Foo/BackgroundColor", QChar('i'),
+            "Integer | Background color | ");
+        row("file by key", "ModuleData/X/SearchPath", QChar('s'), "FilePath | Search path | ");
+        row("folder by key", "ModuleData/X/TempDirectory", QChar('s'),
+            "Directory | Temp directory | ");
+        row("numbered file", preferences + "Application/ResourceFile07", QChar('s'),
+            "FilePath | Resource file 07 | known | ");
+        row("suffix is case-sensitive", "ModuleData/X/Sourcefile", QChar('s'),
+            "Text | Sourcefile | ");
     }
 
     void info()

@@ -68,20 +68,20 @@ private slots:
         QTest::addColumn<QList<int>>("answers");
         QTest::addColumn<QStringList>("asked");
         QTest::addColumn<bool>("queued");
+
+        const auto row = [](const char *name, bool modules, bool file, const QList<int> &answers,
+                            const QStringList &asked, bool queued) {
+            QTest::newRow(name) << modules << file << answers << asked << queued;
+        };
         const QString data = "Delete unused module data?";
         const QString files = "Delete files and folders?";
         const int yes = QMessageBox::Yes;
         const int cancel = QMessageBox::Cancel;
-        QTest::newRow("two modules")
-            << true << false << QList<int>{yes} << QStringList{data} << true;
-        QTest::newRow("only a file")
-            << false << true << QList<int>{yes} << QStringList{files} << true;
-        QTest::newRow("both") << true << true << QList<int>{yes, yes} << QStringList{data, files}
-                              << true;
-        QTest::newRow("second cancelled")
-            << true << true << QList<int>{yes, cancel} << QStringList{data, files} << false;
-        QTest::newRow("first cancelled")
-            << true << true << QList<int>{cancel} << QStringList{data} << false;
+        row("two modules", true, false, QList<int>{yes}, {data}, true);
+        row("only a file", false, true, QList<int>{yes}, {files}, true);
+        row("both", true, true, QList<int>{yes, yes}, {data, files}, true);
+        row("second cancelled", true, true, QList<int>{yes, cancel}, {data, files}, false);
+        row("first cancelled", true, true, QList<int>{cancel}, {data}, false);
     }
 
     // Each question is asked only for what is ticked, and a cancel at either queues nothing.
