@@ -204,15 +204,10 @@ private slots:
         QTest::addColumn<double>("ttl");
         QTest::addColumn<QString>("records"); // id:weight per record
         const QByteArray ad = "<ad id=\"a\"><alt>A</alt></ad>";
-        for (const auto &[ttl, hours] : {std::pair{"2d", 48.0},
-                                         {"12H", 12.0},
-                                         {"90m", 1.5},
-                                         {"1w", 168.0},
-                                         {"6", 6.0},
-                                         {"-1h", 24.0},
-                                         {"abc", 24.0},
-                                         {"inf", 24.0},
-                                         {" ", 24.0}})
+        const std::pair<const char *, double> ttls[] = {{"2d", 48.0},  {"12H", 12.0}, {"90m", 1.5},
+                                                        {"1w", 168.0}, {"6", 6.0},    {"-1h", 24.0},
+                                                        {"abc", 24.0}, {"inf", 24.0}, {" ", 24.0}};
+        for (const auto &[ttl, hours] : ttls)
             QTest::newRow(ttl) << "<feed ttl=\"" + QByteArray(ttl) + "\">" + ad + "</feed>" << true
                                << hours << "a:1";
         QTest::newRow("ttlHours when ttl is empty")
@@ -253,12 +248,10 @@ private slots:
             << "start" << today.addDays(1).toString(Qt::ISODate) << false;
         QTest::newRow("end today") << "end" << today.toString(Qt::ISODate) << true;
         QTest::newRow("end yesterday") << "end" << today.addDays(-1).toString(Qt::ISODate) << false;
-        for (const auto &[field, value, eligible] : {std::tuple{"min", "1.2.0", true},
-                                                     {"min", "1.10", false},
-                                                     {"max", "1.10", true},
-                                                     {"max", "1.1.9", false},
-                                                     {"max", "1.2.x", true},
-                                                     {"min", "1.2.99999999999", true}})
+        const std::tuple<const char *, const char *, bool> bounds[] = {
+            {"min", "1.2.0", true},  {"min", "1.10", false}, {"max", "1.10", true},
+            {"max", "1.1.9", false}, {"max", "1.2.x", true}, {"min", "1.2.99999999999", true}};
+        for (const auto &[field, value, eligible] : bounds)
             QTest::newRow(qPrintable(QStringLiteral("%1 %2").arg(field, value)))
                 << field << value << eligible;
     }

@@ -116,17 +116,14 @@ private slots:
 
     void instanceNumbers()
     {
-        for (const auto &[path, number] : {std::pair{"core-12-pxi.settings", 12},
-                                           {"/home/u/.PixInsight/core-3-pxi.settings", 3},
-                                           {"core-010-pxi.settings", 10},
-                                           {"core-2147483647-pxi.settings", 2147483647},
-                                           {"core-2147483648-pxi.settings", 0},
-                                           {"core-x-pxi.settings", 0},
-                                           {"core--1-pxi.settings", 0},
-                                           {"core-1-pxi.settings.bak-20261205-102233", 0},
-                                           {"Core-1-pxi.settings", 0},
-                                           {"core-\u0661-pxi.settings", 0},
-                                           {"/x/core-5-pxi.settings/notes", 0}})
+        const std::pair<const char *, int> numbers[] = {
+            {"core-12-pxi.settings", 12},        {"/home/u/.PixInsight/core-3-pxi.settings", 3},
+            {"core-010-pxi.settings", 10},       {"core-2147483647-pxi.settings", 2147483647},
+            {"core-2147483648-pxi.settings", 0}, {"core-x-pxi.settings", 0},
+            {"core--1-pxi.settings", 0},         {"core-1-pxi.settings.bak-20261205-102233", 0},
+            {"Core-1-pxi.settings", 0},          {"core-\u0661-pxi.settings", 0},
+            {"/x/core-5-pxi.settings/notes", 0}};
+        for (const auto &[path, number] : numbers)
             QVERIFY2(instanceNumber(QString::fromUtf8(path)) == number, path);
     }
 

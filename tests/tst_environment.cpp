@@ -19,12 +19,10 @@ private slots:
         // A made-up process table: exact names only, entries that vanished or are not processes
         // skipped, and ids in order.
         QTemporaryDir proc;
-        for (const auto &[entry, name] : {std::pair{"12", "PixInsight\n"},
-                                          {"7", "PixInsight\n"},
-                                          {"13", "xPixInsight\n"},
-                                          {"14", "PixInsight2\n"},
-                                          {"self", "PixInsight\n"},
-                                          {"99", ""}}) {
+        const std::pair<const char *, const char *> table[] = {
+            {"12", "PixInsight\n"},  {"7", "PixInsight\n"},    {"13", "xPixInsight\n"},
+            {"14", "PixInsight2\n"}, {"self", "PixInsight\n"}, {"99", ""}};
+        for (const auto &[entry, name] : table) {
             QVERIFY(QDir(proc.path()).mkpath(entry));
             QFile comm(proc.filePath(QStringLiteral("%1/comm").arg(entry)));
             QVERIFY(!*name || (comm.open(QIODevice::WriteOnly) && comm.write(name) > 0));
