@@ -154,8 +154,7 @@ void TestHealthCheck::generatedFiles()
                 kestrane + ", PixelClipboard (" + QString::number(unusedValues) + kUnusedText,
             "unsigned-allowed | Note | PixInsight is set to allow unsigned or insecure content | "
             "Turned on: allow unsigned repositories; allow unsigned script execution" +
-                kUnsignedText,
-        }));
+                kUnsignedText}));
 
     // Each finding points at the entries it is about, in document order.
     const XsdtNode *recent = at("MainWindow/RecentFiles");

@@ -176,8 +176,7 @@ private slots:
             {"scripts", "scripts folder", "/opt/PixInsight/src/scripts/Kestrane"},
             {"tooldocs", "tool documentation folder", "/opt/PixInsight/doc/tools/Kestrane"},
             {"scriptdocs", "script documentation folder", "/opt/PixInsight/doc/scripts/Kestrane"},
-            {"user", "user data folder", "/home/u/.PixInsight/Pleiades/Kestrane"},
-        };
+            {"user", "user data folder", "/home/u/.PixInsight/Pleiades/Kestrane"}};
         for (int k = 0; k <= 8; ++k) {
             const auto kind = LeftoverKind(k);
             const Kind expected = k < 8 ? kinds[k] : Kind{"", "", ""}; // 8: no such kind
@@ -202,8 +201,7 @@ private slots:
         const QList<QStringList> folders = {
             {"user:Kestrane", kInstall, "", ""}, {"lib:Kestrane", "", kUser, ""},
             {bin, "opt/PixInsight", kUser, ""},  {"user:Kestrane", kInstall, "Pleiades", ""},
-            {bin, "/", kUser, "/bin/Kestrane"},  {"user:Kestrane", kInstall, "/", "/Kestrane"},
-        };
+            {bin, "/", kUser, "/bin/Kestrane"},  {"user:Kestrane", kInstall, "/", "/Kestrane"}};
         LeftoverKind kind;
         QString name;
         for (const QStringList &row : folders) {

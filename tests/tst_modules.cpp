@@ -144,14 +144,11 @@ private slots:
         // Data, access record, own top-level group, then for each process key (the module itself,
         // its interfaces from ModuleData, then those of the top-level group) the process window
         // options and usage counters that are groups.
-        QCOMPARE(pathsOf(kestrane.nodes), (QStringList{
-                                              "ModuleData/Kestrane",
-                                              "ModuleDataAccess/Kestrane",
-                                              "Kestrane",
-                                              "Global/Preferences/ProcessInterface/KestraneProcess",
-                                              "Global/Statistics/Process/KestraneProcess",
-                                              "Global/Preferences/ProcessInterface/KestraneTool",
-                                          }));
+        QCOMPARE(pathsOf(kestrane.nodes),
+                 (QStringList{"ModuleData/Kestrane", "ModuleDataAccess/Kestrane", "Kestrane",
+                              "Global/Preferences/ProcessInterface/KestraneProcess",
+                              "Global/Statistics/Process/KestraneProcess",
+                              "Global/Preferences/ProcessInterface/KestraneTool"}));
         QCOMPARE(kestrane.valueCount(), 1 + 3 + 1 + 1 + 1 + 2 + 1);
         QCOMPARE(kestrane.byteSize(), kKestraneData.size() + kKestraneAccess.size() +
                                           kKestraneTop.size() + kInterfaceProcess.size() +

@@ -133,8 +133,7 @@ private slots:
             {"Global/Statistics/", false, true, false}, // noise through its Safe verdict
             {"MainWindow/Layout", false, true, true},
             {"ModuleDataAccess/K/x", false, true, true},
-            {"Global/RGBWorkingSpace/Gamma", false, false, false},
-        };
+            {"Global/RGBWorkingSpace/Gamma", false, false, false}};
         XsdtNode root;
         for (const Row &row : rows) {
             const XsdtNode *n = node(&root, QString::fromLatin1(row.path));

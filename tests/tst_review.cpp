@@ -117,8 +117,7 @@ private slots:
                      "Delete | Global/Statistics | 3 value(s) | (removed)",
                      "Edit | Global/Preferences/Process/MaxProcessors | 8 | 4",
                      "Edit | Global/RGBWorkingSpace/Gamma | 2.2 | 1.8",
-                     "Edit | ModuleData/Kestrane/Notes | one\u23CEtwo | one\u23CEtwo\u23CEthree",
-                 }));
+                     "Edit | ModuleData/Kestrane/Notes | one\u23CEtwo | one\u23CEtwo\u23CEthree"}));
         QTreeWidgetItem *history = tree->topLevelItem(0);
         QTreeWidgetItem *statistics = tree->topLevelItem(1);
         QTreeWidgetItem *notes = tree->topLevelItem(4);

@@ -80,8 +80,7 @@ private slots:
             {"lower_case__name_", "Lower case name"},
             {"", ""},
             {QString::fromUtf16(u"\u00C4rger\u00DCberall"),
-             QString::fromUtf16(u"\u00C4rger \u00FCberall")},
-        };
+             QString::fromUtf16(u"\u00C4rger \u00FCberall")}};
         for (const auto &[key, label] : labels)
             QCOMPARE(labelFromIdentifier(key), label);
 
@@ -93,8 +92,7 @@ private slots:
             {"ModuleData/Kestrane/MaxProcessors", "ModuleData/Kestrane/MaxProcessors"},
             {"Preferences/Process/X", "Process/X"},
             {"global/Preferences/X", "global/Preferences/X"},
-            {"GlobalX/Preferences/X", "GlobalX/Preferences/X"},
-        };
+            {"GlobalX/Preferences/X", "GlobalX/Preferences/X"}};
         XsdtNode root;
         for (const auto &[path, id] : ids)
             QCOMPARE(Schema::variableId(ensurePath(&root, path, XsdtNode::Value)), id);
