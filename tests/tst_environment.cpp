@@ -65,23 +65,20 @@ private slots:
 
     void absolutePaths()
     {
-        const struct
-        {
-            const char *path;
-            bool windows;
-            bool absolute;
-        } cases[] = {{"/opt/PixInsight", false, true},
-                     {"~/PixInsight", false, true},
-                     {"PixInsight/bin", false, false},
-                     {"C:/Program Files/PixInsight/bin/x", false, false},
-                     {"C:/Program Files/PixInsight", true, true},
-                     {"d:\\data", true, true},
-                     {"\\\\server\\share", true, true},
-                     {"//server/share", true, true},
-                     {"C:data", true, false},
-                     {"", true, false}};
-        for (const auto &c : cases)
-            QVERIFY2(looksAbsolute(QString::fromLatin1(c.path), c.windows) == c.absolute, c.path);
+        // Path, for Windows, absolute.
+        const std::tuple<const char *, bool, bool> cases[] = {
+            {"/opt/PixInsight", false, true},
+            {"~/PixInsight", false, true},
+            {"PixInsight/bin", false, false},
+            {"C:/Program Files/PixInsight/bin/x", false, false},
+            {"C:/Program Files/PixInsight", true, true},
+            {"d:\\data", true, true},
+            {"\\\\server\\share", true, true},
+            {"//server/share", true, true},
+            {"C:data", true, false},
+            {"", true, false}};
+        for (const auto &[path, windows, absolute] : cases)
+            QVERIFY2(looksAbsolute(QString::fromLatin1(path), windows) == absolute, path);
     }
 
     void binDir()
