@@ -42,7 +42,7 @@ QStringList describe(const QList<DiffRecord> &records)
 {
     QStringList out;
     for (const DiffRecord &r : records) {
-        out << QStringLiteral("%1 %2 %3 %4")
+        out << QString("%1 %2 %3 %4")
                    .arg(r.kind)
                    .arg(r.path, r.here ? r.here->value : "-", r.there ? r.there->value : "-");
     }
@@ -58,7 +58,7 @@ QStringList treeRows(const QTreeWidget *tree)
         out << group->text(0);
         for (int c = 0; c < group->childCount(); ++c) {
             const QTreeWidgetItem *row = group->child(c);
-            out << QStringLiteral("  %1 | %2 | %3 | %4")
+            out << QString("  %1 | %2 | %3 | %4")
                        .arg(row->text(0), row->text(1), row->text(2), row->text(3));
         }
     }
@@ -76,7 +76,7 @@ void dumpRows(const QTreeWidgetItem *item, int depth, QStringList &out)
 {
     for (int i = 0; i < item->childCount(); ++i) {
         const QTreeWidgetItem *row = item->child(i);
-        out << QString(depth * 2, QLatin1Char(' ')) +
+        out << QString(depth * 2, ' ') +
                    QStringList{row->text(0), row->text(1), row->text(3)}.join(" | ");
         dumpRows(row, depth + 1, out);
     }
@@ -189,7 +189,7 @@ private slots:
         // Same algorithm and size give the same summary text; the blocks still differ.
         row("compressed blocks", "<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>",
             "<v k='c' t='s' c='zlib'><s u=\"1\">AQ==</s></v>", {},
-            {QStringLiteral("0 c %1 %1")
+            {QString("0 c %1 %1")
                  .arg(parsed("<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>")
                           ->root.children[0]
                           ->value)});
@@ -302,8 +302,7 @@ private slots:
         QTEST(m_compare->summaryLabel()->text(), "summary");
         QTEST(treeRows(m_compare->tree()), "rows");
         if (QTreeWidgetItem *item = rowNamed(m_compare->tree(), "long"))
-            QCOMPARE(item->toolTip(0).section(QLatin1Char('\n'), 1, 1),
-                     "This file: " + QString(300, 'z'));
+            QCOMPARE(item->toolTip(0).section('\n', 1, 1), "This file: " + QString(300, 'z'));
     }
 
     // Copies go through the model as pending edits; rows that cannot be copied are counted; the
@@ -606,8 +605,7 @@ private slots:
 
         // Thousands of findings are built a hundred cards at a time.
         for (int i = 0; i < 150; ++i) {
-            XsdtNode *group =
-                m_doc->root.appendChild(XsdtNode::Group, QStringLiteral("G%1").arg(i));
+            XsdtNode *group = m_doc->root.appendChild(XsdtNode::Group, QString("G%1").arg(i));
             group->appendChild(XsdtNode::Group, "X");
             group->appendChild(XsdtNode::Group, "X");
         }

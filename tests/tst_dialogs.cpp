@@ -51,7 +51,7 @@ public:
     }
     QString url(const QString &path) const
     {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path);
+        return QString("http://127.0.0.1:%1%2").arg(serverPort()).arg(path);
     }
     void respond(QTcpSocket *socket, const QString &path)
     {
@@ -70,8 +70,8 @@ public:
 
 QByteArray feedWith(const QString &id, const QString &image = QString())
 {
-    return QStringLiteral("<ads ttl=\"24h\"><ad id=\"%1\"><alt>%1 text</alt><image>%2</image>"
-                          "<click>file:///etc/passwd</click></ad></ads>")
+    return QString("<ads ttl=\"24h\"><ad id=\"%1\"><alt>%1 text</alt><image>%2</image>"
+                   "<click>file:///etc/passwd</click></ad></ads>")
         .arg(id, image)
         .toUtf8();
 }
@@ -134,7 +134,7 @@ private slots:
         // Another settings file's backup in the same folder is never listed or touched.
         QVERIFY(writeFile(settingsFile().replace("core-1", "core-2") + ".bak-1", "x"));
         for (int i = 0; i < 7; ++i) {
-            QFile file(settingsFile() + QStringLiteral(".bak-2026120%1").arg(i));
+            QFile file(settingsFile() + QString(".bak-2026120%1").arg(i));
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(1600, 'x')) == 1600);
             QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(i - 10),
                                      QFileDevice::FileModificationTime));
@@ -161,7 +161,7 @@ private slots:
         const int removed = 7 - left;
         if (removed > 0)
             QCOMPARE(messages.at(0).at(0).toString(),
-                     QStringLiteral("Moved %1 backup(s) to the Recycle Bin (%2).")
+                     QString("Moved %1 backup(s) to the Recycle Bin (%2).")
                          .arg(removed)
                          .arg(BackupsDialog::sizeText(removed * 1600)));
         const QDir trash(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
@@ -182,7 +182,7 @@ private slots:
         QVERIFY(none.at(5).contains(m_home.path() + "/.PixInsight; "));
 
         // The main window hands over the open file and the version lines recorded in it.
-        QVERIFY(writeFile(settingsFile(), readFile(QStringLiteral(VARNEL_DEMO_FILE))));
+        QVERIFY(writeFile(settingsFile(), readFile(QString(VARNEL_DEMO_FILE))));
         MainWindow window;
         QString details;
         Dialogs::setNextDialogHandler([&](QDialog *dialog) {
@@ -252,7 +252,7 @@ private slots:
             {"min", "1.2.0", true},  {"min", "1.10", false}, {"max", "1.10", true},
             {"max", "1.1.9", false}, {"max", "1.2.x", true}, {"min", "1.2.99999999999", true}};
         for (const auto &[field, value, eligible] : bounds)
-            QTest::newRow(qPrintable(QStringLiteral("%1 %2").arg(field, value)))
+            QTest::newRow(qPrintable(QString("%1 %2").arg(field, value)))
                 << field << value << eligible;
     }
 

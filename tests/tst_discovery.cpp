@@ -96,8 +96,7 @@ private slots:
                                          {"Core-3-pxi.settings", 10},
                                          {"core-1-pxi.settings.bak-20261205-102233", 2048},
                                          {"core-x-pxi.settings.txt", 1024}})
-            QVERIFY(writeBytes(first + QLatin1Char('/') + QLatin1String(name),
-                               QByteArray(size, 'x'), time));
+            QVERIFY(writeBytes(first + '/' + QLatin1String(name), QByteArray(size, 'x'), time));
         QVERIFY(QDir().mkpath(first + "/core-4-pxi.settings")); // a folder
         QVERIFY(writeBytes(second + "/core-1-pxi.settings", QByteArray(1023, 'x'), time));
         QCOMPARE(findSettingsFiles(),
@@ -212,7 +211,7 @@ private slots:
     {
         QVERIFY(QDir().mkpath(m_data));
         const QString dir = m_home.filePath(".PixInsight");
-        const QString settings = dir + QLatin1Char('/') + kSettings;
+        const QString settings = dir + '/' + kSettings;
         QVERIFY(writeBytes(settings, "settings"));
         for (const char *n : {"1", "2", "3", "4"})
             QVERIFY(writeBytes(settings + ".bak-" + n, QByteArray("backup ") + n));

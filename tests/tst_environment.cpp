@@ -24,7 +24,7 @@ private slots:
             {"14", "PixInsight2\n"}, {"self", "PixInsight\n"}, {"99", ""}};
         for (const auto &[entry, name] : table) {
             QVERIFY(QDir(proc.path()).mkpath(entry));
-            QFile comm(proc.filePath(QStringLiteral("%1/comm").arg(entry)));
+            QFile comm(proc.filePath(QString("%1/comm").arg(entry)));
             QVERIFY(!*name || (comm.open(QIODevice::WriteOnly) && comm.write(name) > 0));
         }
         PixInsightCheck check = processesNamed(proc.path(), "PixInsight");
@@ -96,10 +96,9 @@ private slots:
               {"Global/ColorManagement/Home", "/home/u/PixInsight/rsc/x"},
               {"Other/P", "/var/PixInsight/bin/x"}})
             values.append(testdata::ensurePath(&root, QString::fromLatin1(path), XsdtNode::Value,
-                                               QLatin1Char('s'), QString::fromLatin1(value)));
+                                               's', QString::fromLatin1(value)));
         values.append(testdata::ensurePath(&root, "Global/Preferences/Application/Number",
-                                           XsdtNode::Value, QLatin1Char('i'),
-                                           "/x/PixInsight/bin/y"));
+                                           XsdtNode::Value, 'i', "/x/PixInsight/bin/y"));
 
         HealthEnv env;
         env.installCandidates = {"/opt/PixInsight", "/home/u/PixInsight"};

@@ -184,7 +184,7 @@ void TestHealthCheck::generatedFiles()
     options.plantProblems = options.plantMoreProblems = options.pixelClipboard = false;
     QVERIFY(doc.parse(testdata::generateSettings(options)));
     const QStringList clean = lines(runHealthCheck(doc, m_schema, madeUpEnv({})));
-    QVERIFY2(clean.isEmpty(), qPrintable(clean.join(QLatin1Char('\n'))));
+    QVERIFY2(clean.isEmpty(), qPrintable(clean.join('\n')));
 }
 
 void TestHealthCheck::cases_data()
@@ -313,7 +313,7 @@ void TestHealthCheck::cases()
     QString error;
     QVERIFY2(doc.parse(testdata::wrapSettings(elements), &error), qPrintable(error));
     const QStringList found = lines(runHealthCheck(doc, m_schema, env));
-    QVERIFY2(found.size() == expected.size(), qPrintable(found.join(QLatin1Char('\n'))));
+    QVERIFY2(found.size() == expected.size(), qPrintable(found.join('\n')));
     QStringList starts;
     for (qsizetype i = 0; i < found.size(); ++i)
         starts.append(found.at(i).left(expected.at(i).size()));

@@ -223,8 +223,7 @@ private slots:
     {
         QByteArray bytes = "<xri>\n<package fileName=\"ModCore\" type=\"core\"/>\n";
         for (int i = 1; i <= 15; ++i)
-            bytes +=
-                QStringLiteral("<package fileName=\"Mod%1\" type=\"module\"/>\n").arg(i).toUtf8();
+            bytes += QString("<package fileName=\"Mod%1\" type=\"module\"/>\n").arg(i).toUtf8();
         bytes += "<package fileName=\"Orrinpad\" type=\"module\" installDate=\"20260102030405\"/>\n"
                  "<package fileName=\"Orrinpad\" type=\"module\"/>\n</xri>\n";
         Installation pi(bytes);
@@ -247,7 +246,7 @@ private slots:
         QTest::mouseClick(dialog.removeButton(), Qt::LeftButton);
         QString question = "Remove 17 record(s) from PixInsight's list of installed updates?";
         for (int i = 1; i <= 12; ++i)
-            question += QStringLiteral("\n  - Mod%1").arg(i);
+            question += QString("\n  - Mod%1").arg(i);
         question += "\n  ... and 5 more\n\nA backup is made first. PixInsight must be closed.";
         QCOMPARE(Dialogs::shown().value(0).text, question);
         const QString backup = pi.path + ".bak-20310506-070809-010";

@@ -57,7 +57,7 @@ QStringList hostileNames()
                            u"PixInsight|PLEIADES|System32|Program Files|networkinformation|"
                            u"a\u2215b|a\uFF0Fb|\u2024\u2024|a\u2024\u2024b|\uFF0E\uFF0E|"
                            u"\uFF2Bestrane|Kestran\u0435")
-            .split(QLatin1Char('|'));
+            .split('|');
     names << "Kes" + QChar(0) + "trane" << QString(65, 'a');
     return names;
 }
@@ -130,7 +130,7 @@ private slots:
         QTest::addColumn<bool>("safe");
         for (const char *name : {"Kestrane", "Kestrane.v2", "x_1-2", "9lives", "Bin2", "x-", "a.b"})
             QTest::newRow(name) << QString::fromLatin1(name) << true;
-        QTest::newRow("64 characters") << QString(64, QLatin1Char('a')) << true;
+        QTest::newRow("64 characters") << QString(64, 'a') << true;
         for (const QString &name : hostileNames()) {
             const QByteArray tag = name.toUtf8().replace('\n', "\\n").replace('\0', "\\0");
             QTest::addRow("hostile \"%s\"", tag.constData()) << name << false;
@@ -148,7 +148,7 @@ private slots:
             for (int k = 0; k <= 7; ++k) {
                 const auto kind = LeftoverKind(k);
                 const QString path = leftoverPath(kind, folder, folder, name);
-                const QString request = leftoverKeyword(kind) + QLatin1Char(':') + name;
+                const QString request = leftoverKeyword(kind) + ':' + name;
                 const QString fromRequest = itemFromRequest(request, folder, folder).path;
                 QVERIFY(fromRequest.isEmpty() || fromRequest == path);
                 QCOMPARE(path.isEmpty(), !safe);
@@ -241,7 +241,7 @@ private slots:
         // An item on one line: request, path below the temporary folder, folder or file, in the
         // installation or not, bytes and files.
         auto describe = [&](const LeftoverItem &item) {
-            return QStringLiteral("%1 %2 %3 %4 %5/%6")
+            return QString("%1 %2 %3 %4 %5/%6")
                 .arg(requestText(item),
                      item.path.isEmpty() ? "-" : QDir(tmp.path()).relativeFilePath(item.path),
                      item.isFolder ? "folder" : "file", item.inInstallation ? "installed" : "user")
@@ -293,7 +293,7 @@ private slots:
         const QString folder = tmp.filePath("big");
         const QByteArray name = QFile::encodeName(folder);
         for (int sub = 0; sub < 3; ++sub)
-            QVERIFY(QDir().mkpath(folder + QStringLiteral("/part%1").arg(sub)));
+            QVERIFY(QDir().mkpath(folder + QString("/part%1").arg(sub)));
         // 50,003 files of two bytes each, written with plain system calls to keep this quick.
         for (int i = 0; i < 50003; ++i) {
             const QByteArray path =
@@ -564,7 +564,7 @@ private slots:
         QFile file(toolPath);
         if (!tool.isEmpty()) {
             QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1'\n%2\n")
+            file.write(QString("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1'\n%2\n")
                            .arg(argsFile, script)
                            .toUtf8());
             file.close();
@@ -638,7 +638,7 @@ private slots:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", installed ? fake.tmp.path() : fake.outside);
         helper.setProcessEnvironment(env);
-        helper.start(QStringLiteral(VARNEL_PROGRAM),
+        helper.start(QString(VARNEL_PROGRAM),
                      QStringList{"--leftovers-helper", "delete"} + requests);
         QVERIFY(helper.waitForFinished(30000));
         pixInsight.kill();

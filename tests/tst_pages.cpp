@@ -53,8 +53,7 @@ QByteArray bulkDocument(int values)
 {
     QByteArray elements = "<i k='Bulk'>";
     for (int i = 0; i < values; ++i)
-        elements +=
-            QStringLiteral("<v k='Item%1' t='s' v='x'/>").arg(i, 3, 10, QChar('0')).toUtf8();
+        elements += QString("<v k='Item%1' t='s' v='x'/>").arg(i, 3, 10, QChar('0')).toUtf8();
     return testdata::wrapSettings(elements + "</i>");
 }
 
@@ -147,9 +146,9 @@ private slots:
         view.protectedBox()->setChecked(withProtected);
         view.setQuery(query);
         QCOMPARE(shown(view), expected);
-        QCOMPARE(view.statusLabel()->text(),
-                 expected.isEmpty() ? "No matching settings."
-                                    : QStringLiteral("%1 result(s)").arg(expected.size()));
+        QCOMPARE(view.statusLabel()->text(), expected.isEmpty()
+                                                 ? "No matching settings."
+                                                 : QString("%1 result(s)").arg(expected.size()));
     }
 
     void gatesAndFilter()

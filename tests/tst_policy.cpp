@@ -13,7 +13,7 @@ namespace {
 // A trailing "/" makes the last node a group.
 XsdtNode *node(XsdtNode *root, QString path)
 {
-    const bool group = path.endsWith(QLatin1Char('/'));
+    const bool group = path.endsWith('/');
     if (group)
         path.chop(1);
     return ensurePath(root, path, group ? XsdtNode::Group : XsdtNode::Value);
@@ -70,7 +70,7 @@ private slots:
                 "Global/RGBWorkingSpace/Gamma Global/ReadoutOptions/Precision Modules/ Modules/1 "
                 "ModuleData/ ModuleDataAccess/ ModuleDataAccess/Kestrane/ ScriptData/ MainWindow/ "
                 "MainWindow/Geometry/ LastVersion PixInsight")
-                .split(QLatin1Char(' '));
+                .split(' ');
         QCOMPARE(nodes.size(), 60);
         for (int i = 0; i < nodes.size(); ++i)
             QTest::newRow(qPrintable(nodes.at(i))) << i << nodes.at(i);

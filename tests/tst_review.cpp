@@ -258,9 +258,9 @@ private slots:
     void largeDeletionIsCapped()
     {
         for (int i = 0; i < 1000; ++i) // values one level down, so that document order matters
-            testdata::ensurePath(
-                &m_doc->root, QStringLiteral("ModuleData/Big/%1/Value").arg(i, 4, 10, QChar(u'0')),
-                XsdtNode::Value, u's', QStringLiteral("v%1").arg(i));
+            testdata::ensurePath(&m_doc->root,
+                                 QString("ModuleData/Big/%1/Value").arg(i, 4, 10, QChar(u'0')),
+                                 XsdtNode::Value, u's', QString("v%1").arg(i));
         m_model->setDocument(m_doc.get());
         queue("ModuleData/Big");
         ReviewDialog dialog(m_model.get(), m_doc.get());

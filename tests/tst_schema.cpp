@@ -39,7 +39,7 @@ QString summary(const VariableInfo &info)
         parts.append(number(info.min) + " to " + number(info.max));
     QStringList choices;
     for (const auto &choice : info.choices)
-        choices.append(QString::number(choice.first) + QLatin1Char('=') + choice.second);
+        choices.append(QString::number(choice.first) + '=' + choice.second);
     if (!choices.isEmpty())
         parts.append(choices.join(", "));
     parts.append(info.description);
@@ -214,8 +214,8 @@ private slots:
             return error.errorString();
         };
         XsdtNode root;
-        const XsdtNode *maxProcessors = ensurePath(
-            &root, "Global/Preferences/Process/MaxProcessors", XsdtNode::Value, QLatin1Char('i'));
+        const XsdtNode *maxProcessors =
+            ensurePath(&root, "Global/Preferences/Process/MaxProcessors", XsdtNode::Value, 'i');
 
         // A broken globals.json empties what was loaded before and stops before the overlay.
         Schema schema = m_schema;

@@ -57,7 +57,7 @@ QString colours(const QPalette &palette, QPalette::ColorGroup group)
           QPalette::Highlight, QPalette::HighlightedText, QPalette::Light, QPalette::Midlight,
           QPalette::Mid, QPalette::Dark, QPalette::Shadow})
         out.append(palette.color(group, role).name().mid(1));
-    return out.join(QLatin1Char(' '));
+    return out.join(' ');
 }
 
 // Preferences as stored (invalid: none), read or not, and the theme and scale that result.

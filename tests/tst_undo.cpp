@@ -61,7 +61,7 @@ QString newText(const XsdtNode *node, QRandomGenerator &random)
     case 'f':
         return QString::number(random.bounded(1000)) + ".5";
     default:
-        return QStringLiteral("text %1").arg(random.bounded(100000));
+        return QString("text %1").arg(random.bounded(100000));
     }
 }
 

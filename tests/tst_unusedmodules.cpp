@@ -51,7 +51,7 @@ private slots:
         testdata::ensurePath(&m_doc.root, "ModuleData/Alpha/v", XsdtNode::Value, 'i', "1");
         for (int i = 0; i < 1000; ++i)
             testdata::ensurePath(&m_doc.root,
-                                 QStringLiteral("ModuleData/Beta/v%1").arg(i, 4, 10, QChar('0')),
+                                 QString("ModuleData/Beta/v%1").arg(i, 4, 10, QChar('0')),
                                  XsdtNode::Value, 'i', QString::number(i));
         QDir().mkpath(m_tmp.filePath("PixInsight/bin"));
         QFile module(m_tmp.filePath("PixInsight/bin/Alpha-pxm.so"));

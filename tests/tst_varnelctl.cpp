@@ -186,8 +186,8 @@ private slots:
         XsdtDocument expected;
         QVERIFY(expected.parse(bytes));
         for (const QString &edit : std::as_const(edits)) {
-            const qsizetype equals = edit.indexOf(QLatin1Char('='));
-            if (edit.startsWith(QLatin1Char('-')))
+            const qsizetype equals = edit.indexOf('=');
+            if (edit.startsWith('-'))
                 expected.findPath(edit.mid(1))->pendingDelete = true;
             else if (equals > 0)
                 expected.findPath(edit.left(equals))->value = edit.mid(equals + 1);
@@ -309,7 +309,7 @@ Run TestVarnelctl::run(QStringList args)
     env.remove("DISPLAY");
     env.remove("QT_QPA_PLATFORM");
     process.setProcessEnvironment(env);
-    process.start(QStringLiteral(VARNELCTL_PROGRAM), args);
+    process.start(QString(VARNELCTL_PROGRAM), args);
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
         return {};
     return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),

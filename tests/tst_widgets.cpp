@@ -79,12 +79,9 @@ QColor mixed(const QPalette &palette, int w)
 QString shownBy(QWidget *editor)
 {
     if (auto *spin = qobject_cast<QSpinBox *>(editor))
-        return QStringLiteral("%1 in %2..%3")
-            .arg(spin->value())
-            .arg(spin->minimum())
-            .arg(spin->maximum());
+        return QString("%1 in %2..%3").arg(spin->value()).arg(spin->minimum()).arg(spin->maximum());
     if (auto *wide = qobject_cast<QDoubleSpinBox *>(editor))
-        return QStringLiteral("%1 in %2..%3")
+        return QString("%1 in %2..%3")
             .arg(wide->value(), 0, 'f', 0)
             .arg(wide->minimum(), 0, 'f', 0)
             .arg(wide->maximum(), 0, 'f', 0);
@@ -598,7 +595,7 @@ private slots:
             const QRgb actual = swatch.pixel(p.x, p.y);
             QVERIFY2(qAbs(qRed(actual) - p.r) <= 2 && qAbs(qGreen(actual) - p.g) <= 2 &&
                          qAbs(qBlue(actual) - p.b) <= 2,
-                     qPrintable(QStringLiteral("%1,%2").arg(p.x).arg(p.y)));
+                     qPrintable(QString("%1,%2").arg(p.x).arg(p.y)));
         }
         // Only setColor changes what the button shows.
         QSignalSpy picked(&button, &ColorButton::colorPicked);
