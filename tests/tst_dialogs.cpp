@@ -133,12 +133,9 @@ private slots:
         QVERIFY(writeFile(settingsFile(), "<xsdt/>"));
         // Another settings file's backup in the same folder is never listed or touched.
         QVERIFY(writeFile(settingsFile().replace("core-1", "core-2") + ".bak-1", "x"));
-        for (int i = 0; i < 7; ++i) {
-            QFile file(settingsFile() + QString(".bak-2026120%1").arg(i));
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(1600, 'x')) == 1600);
-            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(i - 10),
-                                     QFileDevice::FileModificationTime));
-        }
+        for (int i = 0; i < 7; ++i)
+            QVERIFY(writeFile(settingsFile() + QString(".bak-2026120%1").arg(i),
+                              QByteArray(1600, 'x'), QDateTime::currentDateTime().addDays(i - 10)));
         QCOMPARE(BackupsDialog::sizeText(900), "900 B");
         QCOMPARE(BackupsDialog::sizeText(1572864), "1.5 MiB");
 

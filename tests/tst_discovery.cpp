@@ -1,4 +1,5 @@
 #include "environment/discovery.h"
+#include "support/testfiles.h"
 
 #include <QDirIterator>
 #include <QTemporaryDir>
@@ -11,14 +12,7 @@ namespace {
 const QString kSettings = "core-1-pxi.settings";
 const QString kBackup = "core-1-pxi.settings.bak-20261205-102233";
 
-bool writeBytes(const QString &path, const QByteArray &bytes, const QDateTime &modified = {})
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size() && file.flush() &&
-           (modified.isNull() || file.setFileTime(modified, QFileDevice::FileModificationTime));
-}
+using testdata::writeFile;
 
 // Every entry below a folder, links described by their target, files by their content: two
 // snapshots are equal when nothing was moved, deleted or changed.
@@ -96,9 +90,9 @@ private slots:
                                          {"Core-3-pxi.settings", 10},
                                          {"core-1-pxi.settings.bak-20261205-102233", 2048},
                                          {"core-x-pxi.settings.txt", 1024}})
-            QVERIFY(writeBytes(first + '/' + QLatin1String(name), QByteArray(size, 'x'), time));
+            QVERIFY(writeFile(first + '/' + QLatin1String(name), QByteArray(size, 'x'), time));
         QVERIFY(QDir().mkpath(first + "/core-4-pxi.settings")); // a folder
-        QVERIFY(writeBytes(second + "/core-1-pxi.settings", QByteArray(1023, 'x'), time));
+        QVERIFY(writeFile(second + "/core-1-pxi.settings", QByteArray(1023, 'x'), time));
         QCOMPARE(findSettingsFiles(),
                  (QStringList{first + "/core-1-pxi.settings", first + "/core-10-pxi.settings",
                               first + "/core-2-pxi.settings", second + "/core-1-pxi.settings"}));
@@ -130,7 +124,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString settings = dir.filePath(kSettings);
-        QVERIFY(writeBytes(settings, "<xsdt/>"));
+        QVERIFY(writeFile(settings, "<xsdt/>"));
         // Written in an order unlike their age; two share a time and differ by the "-2".
         const QDateTime base(QDate(2026, 12, 5), QTime(10, 0));
         for (const auto &[suffix, minutes] : {std::pair{".bak-20261205-100300", 3},
@@ -138,11 +132,11 @@ private slots:
                                               {".bak-20261205-100500", 5},
                                               {".bak-20261205-100500-2", 5},
                                               {".bak-20261205-100200-before-restore", 2}})
-            QVERIFY(writeBytes(settings + suffix, QByteArray(100 * minutes, 'b'),
-                               base.addSecs(60 * minutes)));
+            QVERIFY(writeFile(settings + suffix, QByteArray(100 * minutes, 'b'),
+                              base.addSecs(60 * minutes)));
         // Not backups of this file.
-        QVERIFY(writeBytes(dir.filePath("core-2-pxi.settings.bak-20261205-100900"), "x"));
-        QVERIFY(writeBytes(settings + ".bak", "x"));
+        QVERIFY(writeFile(dir.filePath("core-2-pxi.settings.bak-20261205-100900"), "x"));
+        QVERIFY(writeFile(settings + ".bak", "x"));
         QVERIFY(QDir().mkdir(settings + ".bak-folder"));
         QVERIFY(QFile::link(settings, settings + ".bak-link"));
 
@@ -165,19 +159,19 @@ private slots:
         QTemporaryDir box;
         const QString settings = box.filePath("settings/" + kSettings);
         const QString other = box.filePath("other/");
-        QVERIFY(writeBytes(settings, "settings"));
-        QVERIFY(writeBytes(box.filePath("settings/core-2-pxi.settings.bak-1"), "other's"));
-        QVERIFY(writeBytes(box.filePath("settings/CORE-1-pxi.settings.bak-1"), "case"));
-        QVERIFY(writeBytes(settings + ".bak", "no dash"));
-        QVERIFY(writeBytes(settings + ".bak-folder/" + kSettings + ".bak-1", "inside a folder"));
-        QVERIFY(writeBytes(other + kSettings + ".bak-1", "elsewhere"));
-        QVERIFY(writeBytes(other + "victim", "target of a link"));
+        QVERIFY(writeFile(settings, "settings"));
+        QVERIFY(writeFile(box.filePath("settings/core-2-pxi.settings.bak-1"), "other's"));
+        QVERIFY(writeFile(box.filePath("settings/CORE-1-pxi.settings.bak-1"), "case"));
+        QVERIFY(writeFile(settings + ".bak", "no dash"));
+        QVERIFY(writeFile(settings + ".bak-folder/" + kSettings + ".bak-1", "inside a folder"));
+        QVERIFY(writeFile(other + kSettings + ".bak-1", "elsewhere"));
+        QVERIFY(writeFile(other + "victim", "target of a link"));
         QVERIFY(QFile::link(other + "victim", settings + ".bak-link"));
         QVERIFY(QFile::link(other, box.filePath("linked")));
         // The two backups that go are made after the picture of what must stay.
         const QStringList expected = snapshot(box.path());
-        QVERIFY(writeBytes(settings + ".bak-1", "backup"));
-        QVERIFY(writeBytes(settings + ".bak-2", "backup 2"));
+        QVERIFY(writeFile(settings + ".bak-1", "backup"));
+        QVERIFY(writeFile(settings + ".bak-2", "backup 2"));
 
         QStringList refused;
         for (const char *relative :
@@ -212,9 +206,9 @@ private slots:
         QVERIFY(QDir().mkpath(m_data));
         const QString dir = m_home.filePath(".PixInsight");
         const QString settings = dir + '/' + kSettings;
-        QVERIFY(writeBytes(settings, "settings"));
+        QVERIFY(writeFile(settings, "settings"));
         for (const char *n : {"1", "2", "3", "4"})
-            QVERIFY(writeBytes(settings + ".bak-" + n, QByteArray("backup ") + n));
+            QVERIFY(writeFile(settings + ".bak-" + n, QByteArray("backup ") + n));
 
         // The real trash, in the made-up data folder; without toTrash the backup is deleted.
         BackupRemoval result =
@@ -234,7 +228,7 @@ private slots:
         // No usable trash folder (the data folder is a file): the backup is deleted, and nothing
         // is left in the working folder, where Qt would otherwise put it.
         const QString notAFolder = m_home.filePath("data-file");
-        QVERIFY(writeBytes(notAFolder, "x"));
+        QVERIFY(writeFile(notAFolder, "x"));
         qputenv("XDG_DATA_HOME", QFile::encodeName(notAFolder));
         QTemporaryDir working;
         const QString previous = QDir::currentPath();

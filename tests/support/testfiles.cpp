@@ -12,12 +12,13 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
+bool writeFile(const QString &path, const QByteArray &bytes, const QDateTime &modified)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size();
+           file.write(bytes) == bytes.size() && file.flush() &&
+           (modified.isNull() || file.setFileTime(modified, QFileDevice::FileModificationTime));
 }
 
 } // namespace vrn::testdata

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 namespace vrn::testdata {
@@ -8,7 +9,8 @@ namespace vrn::testdata {
 // The bytes of a file or resource, or nothing when it cannot be read.
 QByteArray readFile(const QString &path);
 
-// Writes the bytes over the file, making the folders above it first; true when all were written.
-bool writeFile(const QString &path, const QByteArray &bytes);
+// Writes the bytes over the file, making the folders above it first, and gives it the
+// modification time when one is given; true when all of that worked.
+bool writeFile(const QString &path, const QByteArray &bytes, const QDateTime &modified = {});
 
 } // namespace vrn::testdata
