@@ -292,8 +292,8 @@ private slots:
         QTemporaryDir tmp;
         const QString folder = tmp.filePath("big");
         const QByteArray name = QFile::encodeName(folder);
-        for (int sub = 0; sub < 3; ++sub)
-            QVERIFY(QDir().mkpath(folder + QString("/part%1").arg(sub)));
+        QVERIFY(QDir().mkpath(folder + "/part0") && QDir().mkpath(folder + "/part1") &&
+                QDir().mkpath(folder + "/part2"));
         // 50,003 files of two bytes each, written with plain system calls to keep this quick.
         for (int i = 0; i < 50003; ++i) {
             const QByteArray path =
@@ -510,7 +510,8 @@ private slots:
 
         QVERIFY(writeFile(fake.goodFile, 5));
         const auto report = deleteQueuedAsNobody(
-            requests, fake.install, {fake.tmp.filePath("no-pkexec"), fake.tmp.filePath("no-sudo")});
+            requests, fake.install,
+            {fake.tmp.filePath("no-pkexec"), fake.tmp.filePath("no-sudo"), {}, 0, 0});
         QVERIFY(report);
         QCOMPARE(report->deleted, 1);
         QCOMPARE(report->problems,
@@ -678,7 +679,7 @@ private slots:
         QTemporaryDir tmp;
         const auto report =
             deleteQueuedAsNobody({"file:VarnelTestModule", "scripts:VarnelTestModule"}, install,
-                                 {tmp.filePath("no-pkexec"), {}, VARNEL_PROGRAM});
+                                 {tmp.filePath("no-pkexec"), {}, VARNEL_PROGRAM, 0, 0});
         QVERIFY(report);
         QCOMPARE(report->problems, QStringList());
         QCOMPARE(report->deleted, 2);
