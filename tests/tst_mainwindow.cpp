@@ -543,6 +543,13 @@ void TestMainWindow::reloadKeepingChanges()
     QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change(s) - Varnel"));
     QVERIFY(window.saveAction()->isEnabled() && !window.undoAction()->isEnabled());
 
+    // A file left broken is not loaded over the changes.
+    QVERIFY(writeAll(path, "<xsdt version=\"1.0\"><i k=\"Global\">"));
+    window.pollEnvironment();
+    window.reloadKeepAction()->trigger();
+    QVERIFY(Dialogs::lastShown().text.endsWith("Nothing was reloaded; your changes are kept."));
+    QCOMPARE(window.store().document.pendingChangeCount(), 1);
+
     QVERIFY(QFile::remove(path));
     window.pollEnvironment();
     QVERIFY(window.banner()->text().startsWith("<b>The settings file is missing"));

@@ -510,8 +510,12 @@ void TestStore::reparseComparison_data()
                             << QByteArray(edited).replace(from, to) << QString::fromLatin1(where);
     };
     row("marked node left out", tree, "G/a", a, "", "(same)");
-    row("marked node kept", tree, "G/a", a, a, "G");
+    row("marked node kept", tree, "G/a", a, a, "G/b");
     row("fewer at the top", tree, "", z, "", "");
+    row("more inside", tree, "", b, b + b, "G");
+    row("one too many in the middle", tree, "", a, a + a, "G/b");
+    row("group emptied", tree, "", "<i k=\"G\">" + a + b + "</i>", "<i k=\"G\"/>", "G");
+    row("does not parse", tree, "", "</xsdt>", "", "(error)");
     // A value that differs is the failed save "value does not survive writing".
     row("key", tree, "", "k=\"b\"", "k=\"B\"", "G/b");
     row("type", tree, "", "t=\"i\"", "t=\"u\"", "G/a");
@@ -528,13 +532,13 @@ void TestStore::reparseComparison()
     QFETCH(QByteArray, reparsed);
     QFETCH(QString, where);
     XsdtDocument a;
-    XsdtDocument b;
-    QVERIFY(a.parse(edited) && b.parse(reparsed));
+    QVERIFY(a.parse(edited));
     if (!marked.isEmpty())
         a.findPath(marked)->pendingDelete = true;
     QString found = "(untouched)";
-    const bool same = sameAfterReparse(a.root, b.root, &found);
-    QCOMPARE(same ? "(same)" : found, where);
+    QString error;
+    const bool same = a.readsBackAs(QString::fromUtf8(reparsed), &error, &found);
+    QCOMPARE(same ? "(same)" : error.isEmpty() ? found : "(error)", where);
 }
 
 void TestStore::saveTwiceAndRestore()

@@ -225,7 +225,7 @@ private slots:
         SettingRow *row = makeRow(QChar(c.type), c.value, info, c.path);
         XsdtNode *node = row->node();
         if (c.state == "compressed") {
-            node->compression = "zlib";
+            node->setCompressed("zlib", QString());
             delete row;
             row = new SettingRow(node, info, m_model.get(), m_page.get());
         }

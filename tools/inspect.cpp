@@ -24,7 +24,7 @@ void count(const vrn::XsdtNode *node, int depth, qint64 &groups, QMap<QChar, qin
             ++groups;
             count(child.get(), depth + 1, groups, values, maxDepth);
         } else {
-            ++values[child->compression.isEmpty() ? child->type : QLatin1Char('c')];
+            ++values[child->compression().isEmpty() ? child->type : QLatin1Char('c')];
         }
     }
 }

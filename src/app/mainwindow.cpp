@@ -781,6 +781,19 @@ void MainWindow::onReloadKeepingChanges()
     if (!m_reloadKeepAction->isEnabled())
         return;
     const QString path = m_store.path;
+    // A file the other program left broken would take the changes with it: they stay in memory
+    // until it reads again.
+    QString error;
+    bool reads = false;
+    {
+        const BusyCursor busy;
+        reads = m_store.fileReads(&error);
+    }
+    if (!reads) {
+        Dialogs::critical(this, tr("Cannot reload"),
+                          tr("%1\nNothing was reloaded; your changes are kept.").arg(error));
+        return;
+    }
     const QList<PendingChange> pending = pendingChanges(m_store.document);
     // The queued files are on disk, not in the settings file: they stay as they are.
     if (!loadFile(path, true))

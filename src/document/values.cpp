@@ -125,13 +125,13 @@ QString blockDisplayText(const QString &value)
 
 QString blockDisplayText(const XsdtNode &node)
 {
-    if (node.compression.isEmpty())
+    if (node.compression().isEmpty())
         return blockDisplayText(node.value);
     // A compressed value's text is only a summary; what the file holds is the Base64 inside
     // its <s> blocks. Tags and the white space between lines are not data.
     qsizetype count = 0;
     bool inTag = false;
-    for (const QChar c : node.compressedText) {
+    for (const QChar c : node.compressedText()) {
         if (c == QLatin1Char('<'))
             inTag = true;
         else if (c == QLatin1Char('>'))

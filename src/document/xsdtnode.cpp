@@ -7,6 +7,20 @@
 
 namespace vrn {
 
+const QString &XsdtNode::none()
+{
+    static const QString empty;
+    return empty;
+}
+
+void XsdtNode::setCompressed(QString algorithm, QString text)
+{
+    if (algorithm.isEmpty() && text.isEmpty())
+        m_compressed.reset();
+    else
+        m_compressed.reset(new Compressed{std::move(algorithm), std::move(text)});
+}
+
 XsdtNode *XsdtNode::appendChild(Kind childKind, QString childKey)
 {
     auto node = std::make_unique<XsdtNode>();
@@ -71,7 +85,7 @@ int XsdtNode::indexInParent() const
 
 bool XsdtNode::isEditable() const
 {
-    return kind == Value && compression.isEmpty() && isEditableType(type);
+    return kind == Value && compression().isEmpty() && isEditableType(type);
 }
 
 bool XsdtNode::isDeleted() const

@@ -14,20 +14,25 @@ namespace vrn {
 // `pendingDelete` (which takes the whole subtree with it).
 struct XsdtNode
 {
-    enum Kind { Group = 0, Value = 1 };
+    enum Kind : quint8 { Group = 0, Value = 1 };
 
+    // Small members first and the rare compressed content behind a pointer: a large file holds
+    // about a million nodes, so every byte here counts a megabyte.
     Kind kind = Group;
-    QString key;
-    QChar type;
-    QString value;
-    QString originalValue;
     bool textForm = false;
-    QString compression;
-    QString compressedText;
     bool selfClosing = false;
     bool pendingDelete = false;
+    QChar type;
+    QString key;
+    QString value;
+    QString originalValue;
     XsdtNode *parent = nullptr;
     std::vector<std::unique_ptr<XsdtNode>> children;
+
+    // The algorithm and encoded blocks of a compressed value, empty for every other node.
+    const QString &compression() const { return m_compressed ? m_compressed->algorithm : none(); }
+    const QString &compressedText() const { return m_compressed ? m_compressed->text : none(); }
+    void setCompressed(QString algorithm, QString text);
 
     XsdtNode() = default;
     XsdtNode(const XsdtNode &) = delete;
@@ -47,6 +52,15 @@ struct XsdtNode
     bool isDeleted() const;
     qsizetype valueCount() const;
     void revertSubtree();
+
+private:
+    struct Compressed
+    {
+        QString algorithm;
+        QString text;
+    };
+    static const QString &none();
+    std::unique_ptr<Compressed> m_compressed;
 };
 
 // A setting path fit for a message: a deep path keeps its first and last keys around "…" and

@@ -120,18 +120,27 @@ class Reader
     Q_DECLARE_TR_FUNCTIONS(vrn::XsdtReader)
 
 public:
-    Reader(const QString &text, XsdtDocument &doc)
+    // With `expected`, every element is compared with the tree of `expected` (nodes marked for
+    // deletion left out) as soon as it is complete and then dropped, so that checking a file
+    // costs no second tree.
+    Reader(const QString &text, XsdtDocument &doc, const XsdtNode *expected = nullptr)
         : m_text(text)
         , m_s(reinterpret_cast<const char16_t *>(text.utf16()))
         , m_n(text.size())
         , m_doc(doc)
+        , m_expected(expected)
     {}
 
     bool run();
     QString error() const { return m_error; }
+    // Set when the text read differs from the expected tree: the path where it was found.
+    const QString &difference() const { return m_difference; }
+    bool differs() const { return m_differs; }
 
 private:
-    bool readElements(XsdtNode *parent, int depth);
+    bool readElements(XsdtNode *parent, int depth, const XsdtNode *expected);
+    bool checkRead(XsdtNode *parent, const XsdtNode *expected);
+    bool differ(const XsdtNode *at);
     bool readValue(XsdtNode *parent, Tag &tag);
     bool readTag(Tag &tag);
     bool decode(QStringView raw, QString &out, StringCache *cache = nullptr);
@@ -150,6 +159,9 @@ private:
     qsizetype m_n;
     qsizetype m_pos = 0;
     XsdtDocument &m_doc;
+    const XsdtNode *m_expected;
+    QString m_difference;
+    bool m_differs = false;
     // Views into keys held by the nodes being built, for error messages.
     std::vector<QStringView> m_context;
     QStringView m_currentKey;
@@ -207,7 +219,7 @@ bool Reader::run()
     m_doc.head = m_text.left(gt + 1);
     m_pos = gt + 1;
 
-    if (!readElements(&m_doc.root, 0))
+    if (!readElements(&m_doc.root, 0, m_expected))
         return false;
     Tag closing;
     if (!readTag(closing))
@@ -223,43 +235,99 @@ bool Reader::run()
     return true;
 }
 
-bool Reader::readElements(XsdtNode *parent, int depth)
+// The next child of `expected` that is written, from *next on; null when there is none left.
+const XsdtNode *nextWritten(const XsdtNode *expected, size_t *next)
 {
+    while (*next < expected->children.size()) {
+        const XsdtNode *child = expected->children[(*next)++].get();
+        if (!child->pendingDelete)
+            return child;
+    }
+    return nullptr;
+}
+
+bool Reader::differ(const XsdtNode *at)
+{
+    m_differs = true;
+    m_difference = at->path();
+    return false;
+}
+
+// Compares the element just read (the last child of `parent`) with the one `expected` holds
+// in that place, then drops it.
+bool Reader::checkRead(XsdtNode *parent, const XsdtNode *expected)
+{
+    const XsdtNode &read = *parent->children.back();
+    const XsdtNode &want = *expected;
+    bool same = read.kind == want.kind && read.key == want.key;
+    if (same && read.kind == XsdtNode::Value)
+        same = read.type == want.type && read.value == want.value &&
+               read.compression() == want.compression() && read.compressedText() == want.compressedText();
+    if (!same)
+        return differ(expected);
+    parent->children.pop_back();
+    m_currentKey = QStringView(); // it viewed the dropped node's key
+    return true;
+}
+
+bool Reader::readElements(XsdtNode *parent, int depth, const XsdtNode *expected)
+{
+    size_t next = 0;
     for (;;) {
         skipSpace();
         if (m_pos >= m_n)
             return fail(tr("unexpected end of file"));
-        if (m_s[m_pos] == u'<' && m_pos + 1 < m_n && m_s[m_pos + 1] == u'/')
+        if (m_s[m_pos] == u'<' && m_pos + 1 < m_n && m_s[m_pos + 1] == u'/') {
+            if (expected && nextWritten(expected, &next))
+                return differ(expected);
             return true;
+        }
 
         m_currentKey = QStringView();
         Tag tag;
         if (!readTag(tag))
             return false;
 
+        const XsdtNode *want = nullptr;
+        if (expected) {
+            want = nextWritten(expected, &next);
+            if (!want)
+                return differ(expected);
+        }
         const char16_t element = tag.name.size() == 1 ? tag.name.at(0).unicode() : 0;
         if (element == u'i') {
             if (!tag.hasK || tag.hasT || tag.hasV || tag.hasC)
                 return fail(tr("malformed <i> element"));
             XsdtNode *group = parent->appendChild(XsdtNode::Group, tag.k);
             group->selfClosing = tag.selfClosing;
-            if (tag.selfClosing)
-                continue;
-            if (depth + 1 > kMaxDepth)
-                return fail(tr("elements nested too deeply (more than %1 levels)").arg(kMaxDepth));
-            m_context.push_back(group->key);
-            if (!readElements(group, depth + 1))
+            if (want && (want->kind != XsdtNode::Group || want->key != group->key))
+                return differ(want);
+            if (!tag.selfClosing) {
+                if (depth + 1 > kMaxDepth)
+                    return fail(
+                        tr("elements nested too deeply (more than %1 levels)").arg(kMaxDepth));
+                m_context.push_back(group->key);
+                if (!readElements(group, depth + 1, want))
+                    return false;
+                m_context.pop_back();
+                Tag closing;
+                if (!readTag(closing))
+                    return false;
+                if (!closing.closing || closing.name != u"i")
+                    return fail(tr("expected </i>"));
+            } else if (want) {
+                size_t first = 0;
+                if (nextWritten(want, &first)) // an empty group where one with children belongs
+                    return differ(want);
+            }
+            if (want && !checkRead(parent, want))
                 return false;
-            m_context.pop_back();
-            Tag closing;
-            if (!readTag(closing))
-                return false;
-            if (!closing.closing || closing.name != u"i")
-                return fail(tr("expected </i>"));
             continue;
         }
         if (element == u'v') {
             if (!readValue(parent, tag))
+                return false;
+            if (want && !checkRead(parent, want))
                 return false;
             continue;
         }
@@ -338,8 +406,7 @@ bool Reader::readValue(XsdtNode *parent, Tag &tag)
     XsdtNode *node = parent->appendChild(XsdtNode::Value, tag.k);
     node->type = tag.t.at(0);
     node->textForm = true;
-    node->compression = tag.c;
-    node->compressedText = content.toString();
+    node->setCompressed(tag.c, content.toString());
     node->value = tr("(compressed %1 block, %2 uncompressed)")
                       .arg(tag.c, QLocale().formattedDataSize(total, 2));
     node->originalValue = node->value;
@@ -576,6 +643,21 @@ const XsdtNode *nodeWithReplacement(const XsdtNode &node, qsizetype &skip)
 }
 
 } // namespace
+
+bool XsdtDocument::readsBackAs(const QString &text, QString *error, QString *where) const
+{
+    XsdtDocument scratch;
+    Reader reader(text, scratch, &root);
+    if (reader.run())
+        return true;
+    if (reader.differs()) {
+        if (where)
+            *where = reader.difference();
+    } else if (error) {
+        *error = reader.error();
+    }
+    return false;
+}
 
 bool XsdtDocument::parse(const QByteArray &bytes, QString *error)
 {

@@ -4,6 +4,9 @@
 #include "document/xsdtnode.h"
 #include "document/xsdtwriter_p.h"
 
+#include <QCryptographicHash>
+#include <QStringDecoder>
+
 #include <cstring>
 
 #ifdef __SSE2__
@@ -190,11 +193,11 @@ void writeNode(Out &out, const XsdtNode *node, bool omitMarked)
     out.literal("\" t=\"");
     out.text(QStringView(&node->type, 1), true);
     out.literal("\"");
-    if (!node->compression.isEmpty()) {
+    if (!node->compression().isEmpty()) {
         out.literal(" c=\"");
-        out.text(node->compression, true);
+        out.text(node->compression(), true);
         out.literal("\">");
-        out.text(node->compressedText, false);
+        out.text(node->compressedText(), false);
         out.literal("</v>");
     } else if (!node->textForm) {
         out.literal(" v=\"");
@@ -228,6 +231,21 @@ struct AppendFlush
     QByteArray &bytes;
     bool stopped() const { return false; }
     void operator()(const char *data, qsizetype n) { bytes.append(data, n); }
+};
+
+// Decodes the written bytes as the reader does and hashes them, a piece at a time, so that
+// the text can be checked without the bytes being held as well.
+struct DecodeFlush
+{
+    QString &text;
+    QCryptographicHash hash{QCryptographicHash::Sha256};
+    QStringDecoder decoder{QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom};
+    bool stopped() const { return false; }
+    void operator()(const char *data, qsizetype n)
+    {
+        hash.addData(QByteArrayView(data, n));
+        text += decoder.decode(QByteArrayView(data, n));
+    }
 };
 
 struct CountFlush
@@ -357,7 +375,26 @@ QByteArray XsdtDocument::serialize() const
     AppendFlush append{bytes};
     auto out = std::make_unique<Encoder<AppendFlush>>(append);
     writeDocument(*out, *this);
+    // Growing left up to half as much again unused; a save holds these bytes a while.
+    bytes.squeeze();
     return bytes;
+}
+
+QString XsdtDocument::serializedText(QByteArray *sha256) const
+{
+    CountFlush count;
+    {
+        auto out = std::make_unique<Encoder<CountFlush>>(count);
+        writeDocument(*out, *this);
+    }
+    QString text;
+    text.reserve(count.total); // never more UTF-16 units than UTF-8 bytes
+    DecodeFlush decode{text};
+    auto out = std::make_unique<Encoder<DecodeFlush>>(decode);
+    writeDocument(*out, *this);
+    if (sha256)
+        *sha256 = decode.hash.result();
+    return text;
 }
 
 bool serializesTo(const XsdtDocument &doc, const QByteArray &bytes)

@@ -98,8 +98,8 @@ size_t countNodes(const XsdtNode *node)
 // share it: the blocks themselves are compared too.
 bool sameValue(const XsdtNode &a, const XsdtNode &b)
 {
-    return a.type == b.type && a.value == b.value && a.compression == b.compression &&
-           a.compressedText == b.compressedText;
+    return a.type == b.type && a.value == b.value && a.compression() == b.compression() &&
+           a.compressedText() == b.compressedText();
 }
 
 } // namespace

@@ -67,7 +67,7 @@ bool checkNewValue(const XsdtNode *node, const QString &text, const Schema &sche
     if (node->isDeleted())
         return refuse(error, ValueCheckText::tr("%1 is queued for deletion.").arg(node->path()));
     QString message;
-    if (!node->compression.isEmpty())
+    if (!node->compression().isEmpty())
         return refuse(error, ValueCheckText::tr("%1: %2").arg(
                                  node->key, ValueCheckText::tr("Protected value type: shown for "
                                                                "reference only.")));

@@ -236,7 +236,7 @@ QString SettingsModel::whyNotEditable(const XsdtNode *node) const
         return tr("%1 is marked for deletion. Undo the deletion to edit it.").arg(node->key);
     if (node->isDeleted())
         return tr("%1 is inside an entry marked for deletion.").arg(node->key);
-    if (!node->compression.isEmpty())
+    if (!node->compression().isEmpty())
         return tr("%1 is compressed data, shown for reference only.").arg(node->key);
     if (!node->isEditable())
         return tr("%1 is of the protected type %2, shown for reference only.")

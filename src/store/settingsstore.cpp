@@ -24,35 +24,6 @@ qint64 nowNs()
 
 } // namespace
 
-bool sameAfterReparse(const XsdtNode &edited, const XsdtNode &parsed, QString *where)
-{
-    size_t kept = 0;
-    for (const auto &child : edited.children)
-        kept += child->pendingDelete ? 0 : 1;
-    if (kept != parsed.children.size()) {
-        *where = edited.path();
-        return false;
-    }
-    size_t j = 0;
-    for (const auto &child : edited.children) {
-        if (child->pendingDelete)
-            continue;
-        const XsdtNode &x = *child;
-        const XsdtNode &y = *parsed.children[j++];
-        bool same = x.kind == y.kind && x.key == y.key;
-        if (same && x.kind == XsdtNode::Value)
-            same = x.type == y.type && x.value == y.value && x.compression == y.compression &&
-                   x.compressedText == y.compressedText;
-        if (!same) {
-            *where = x.path();
-            return false;
-        }
-        if (x.kind == XsdtNode::Group && !sameAfterReparse(x, y, where))
-            return false;
-    }
-    return true;
-}
-
 void SettingsStore::rememberHashed(const FileStamp &stamp, const QByteArray &digest,
                                    qint64 readAtNs) const
 {
@@ -79,8 +50,7 @@ bool SettingsStore::load(const QString &filePath, QString *error)
         loaded = false;
         m_hashed = HashedState();
         if (error && error->isEmpty())
-            *error = tr("%1 is not a valid PixInsight settings file: %2")
-                         .arg(QDir::toNativeSeparators(absolute), message);
+            *error = notSettingsMessage(absolute, message);
         return false;
     }
     path = absolute;
@@ -88,6 +58,26 @@ bool SettingsStore::load(const QString &filePath, QString *error)
     loaded = true;
     rememberHashed(stamp, loadedHash, readAt);
     return true;
+}
+
+QString SettingsStore::notSettingsMessage(const QString &filePath, const QString &reason)
+{
+    return tr("%1 is not a valid PixInsight settings file: %2")
+        .arg(QDir::toNativeSeparators(filePath), reason);
+}
+
+bool SettingsStore::fileReads(QString *error) const
+{
+    QByteArray bytes;
+    if (!readFile(path, bytes, error))
+        return false;
+    XsdtDocument probe;
+    QString message;
+    if (probe.parse(bytes, &message))
+        return true;
+    if (error && error->isEmpty())
+        *error = notSettingsMessage(path, message);
+    return false;
 }
 
 bool SettingsStore::changedOnDisk() const
@@ -199,20 +189,6 @@ bool SettingsStore::save(QString *error, QString *backupPathOut)
     if (refuseWhileRunning(true, error))
         return false;
 
-    // The bytes checked here are the ones backed up below, so the backup is exactly what the
-    // user loaded even if the file is rewritten in between (which the swap then sees).
-    QByteArray current;
-    FileStamp currentStamp;
-    QString readError;
-    const qint64 readAt = nowNs();
-    if (!readFileStamped(path, current, &currentStamp, &readError))
-        return fail(fileMissing(path) ? missingMessage()
-                                      : tr("%1. Nothing was written.").arg(readError));
-    const QByteArray currentHash = sha256(current);
-    rememberHashed(currentStamp, currentHash, readAt);
-    if (currentHash != loadedHash)
-        return fail(changedMessage());
-
     for (const XsdtNode *node : document.deletedNodes()) {
         if (!policy)
             return fail(tr("'%1' is protected and cannot be deleted. %2 Nothing was written.")
@@ -223,26 +199,50 @@ bool SettingsStore::save(QString *error, QString *backupPathOut)
                             .arg(shortenedPath(node->path()), verdict.reason));
     }
 
-    const QByteArray bytes = document.serialize();
+    // Besides the document, each step holds one copy of the file at most: the decoded new text
+    // while it is proven, the current bytes while they are backed up, the new bytes while they
+    // are written. The hash ties the bytes written to the text proven.
+    QByteArray newHash;
     {
-        XsdtDocument scratch;
+        const QString text = document.serializedText(&newHash);
         QString message;
-        if (!scratch.parse(bytes, &message))
-            return fail(tr("Internal error: the edited document does not parse back (%1). "
-                           "Nothing was written.")
-                            .arg(message));
         QString where;
-        if (!sameAfterReparse(document.root, scratch.root, &where))
-            return fail(tr("Internal error: the edited document differs after re-parsing at "
-                           "%1. Nothing was written.")
-                            .arg(shortenedPath(where)));
+        if (!document.readsBackAs(text, &message, &where))
+            return fail(message.isEmpty()
+                            ? tr("Internal error: the edited document differs after re-parsing "
+                                 "at %1. Nothing was written.")
+                                  .arg(shortenedPath(where))
+                            : tr("Internal error: the edited document does not parse back (%1). "
+                                 "Nothing was written.")
+                                  .arg(message));
     }
 
+    // The bytes checked here are the ones backed up below, so the backup is exactly what the
+    // user loaded even if the file is rewritten in between (which the swap then sees).
     QString backupPath;
-    QString reason;
-    if (!writeBackup(path, current, QString(), &backupPath, &reason))
-        return fail(tr("Could not create the backup %1: %2. Nothing was written.")
-                        .arg(QDir::toNativeSeparators(backupPath), reason));
+    FileStamp currentStamp;
+    QByteArray currentHash;
+    {
+        QByteArray current;
+        QString readError;
+        const qint64 readAt = nowNs();
+        if (!readFileStamped(path, current, &currentStamp, &readError))
+            return fail(fileMissing(path) ? missingMessage()
+                                          : tr("%1. Nothing was written.").arg(readError));
+        currentHash = sha256(current);
+        rememberHashed(currentStamp, currentHash, readAt);
+        if (currentHash != loadedHash)
+            return fail(changedMessage());
+        QString reason;
+        if (!writeBackup(path, current, QString(), &backupPath, &reason))
+            return fail(tr("Could not create the backup %1: %2. Nothing was written.")
+                            .arg(QDir::toNativeSeparators(backupPath), reason));
+    }
+
+    const QByteArray bytes = document.serialize();
+    if (sha256(bytes) != newHash)
+        return fail(tr("Internal error: the edited document was written differently from how it "
+                       "was checked. Nothing was written."));
 
     ExpectedFile expected{currentStamp, currentHash, m_hashed.trusted};
     ReplaceGuard guard;
@@ -258,7 +258,7 @@ bool SettingsStore::save(QString *error, QString *backupPathOut)
                                    .arg(writeError, QDir::toNativeSeparators(backupPath))
                              : writeError);
 
-    loadedHash = sha256(bytes);
+    loadedHash = newHash;
     document.commit();
     // Our own write is too fresh for its stamp to be trusted; the next poll hashes in full.
     m_hashed = HashedState();

@@ -31,6 +31,9 @@ public:
     // Cheap enough for a timer: the content is hashed only when stat() says the file may have
     // changed since it was last hashed.
     bool changedOnDisk() const;
+    // Whether the file at `path` reads and parses now, without touching the loaded document:
+    // asked before a reload that must not lose what is in memory.
+    bool fileReads(QString *error = nullptr) const;
     // Always reads and hashes the whole file.
     bool contentChangedOnDisk() const;
 
@@ -52,14 +55,11 @@ private:
     bool replaceCheck(const FileStamp &expected, bool saving, QString *error) const;
     QString missingMessage() const;
     static QString changedMessage();
+    static QString notSettingsMessage(const QString &filePath, const QString &reason);
     static QString restoreChangedMessage();
 
     mutable HashedState m_hashed;
 };
 
-// Compares an edited tree, nodes marked for deletion left out, with the tree its written text
-// reads back to: false at the first difference in kind, key, type, value or compressed content,
-// with `where` the path of that node, or of the parent when the numbers of children differ.
-bool sameAfterReparse(const XsdtNode &edited, const XsdtNode &reparsed, QString *where);
 
 } // namespace vrn

@@ -34,7 +34,7 @@ QString treeDifference(const XsdtNode &a, const XsdtNode &b, bool skipMarked, bo
                 return QStringLiteral("%1: type %2 against %3").arg(where, x.type, y.type);
             if (x.value != y.value)
                 return QStringLiteral("%1: value [%2] against [%3]").arg(where, x.value, y.value);
-            if (x.compression != y.compression || x.compressedText != y.compressedText)
+            if (x.compression() != y.compression() || x.compressedText() != y.compressedText())
                 return QStringLiteral("%1: compressed content differs").arg(where);
             if (compareForms && x.textForm != y.textForm)
                 return QStringLiteral("%1: text form differs").arg(where);
