@@ -91,6 +91,12 @@ QStringList cleanupRows(const QTreeWidget *tree)
 
 using testdata::writeFile;
 
+// The text of the oldest message a page sent that is not taken yet.
+QString said(QSignalSpy &messages)
+{
+    return messages.takeFirst().at(0).toString();
+}
+
 // Rules and groups of our own, so that a group can be absent or protected; defined after the
 // class, where moc does not read its raw string.
 QByteArray cleanupOverlay();
@@ -324,8 +330,7 @@ private slots:
         rowNamed(tree, "d")->setSelected(true);
         QVERIFY(m_compare->copySelectedButton()->isEnabled());
         QTest::mouseClick(m_compare->copySelectedButton(), Qt::LeftButton);
-        QCOMPARE(messages.takeFirst().at(0).toString(),
-                 "Copied 1 value(s) into this file. Review and save when ready.");
+        QCOMPARE(said(messages), "Copied 1 value(s) into this file. Review and save when ready.");
         QCOMPARE(m_doc->findPath(u"T/d")->value, "2");
         QTRY_VERIFY(!rowNamed(tree, "d"));
 
@@ -336,7 +341,7 @@ private slots:
         QCOMPARE(Dialogs::lastShown().text,
                  "Copy 2 value(s) from core-2-pxi.settings into this file?\n\nThey become "
                  "pending changes: you can review, revert and save them as usual.");
-        QCOMPARE(messages.takeFirst().at(0).toString(),
+        QCOMPARE(said(messages),
                  "Copied 1 value(s); 3 could not be copied (protected type, not editable, or "
                  "refused).");
         QCOMPARE(m_doc->pendingChangeCount(), 2);
@@ -461,7 +466,7 @@ private slots:
         QVERIFY(m_cleanup->statusLabel()->text().startsWith("Ticked: 2 (about "));
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
         QVERIFY(Dialogs::shown().isEmpty());
-        QCOMPARE(messages.takeFirst().at(0).toString(), "Queued for deletion: 3. Save to apply.");
+        QCOMPARE(said(messages), "Queued for deletion: 3. Save to apply.");
         QCOMPARE(pair->text(3), "Queued for deletion");
         QCOMPARE(pair->checkState(0), Qt::Unchecked);
 
@@ -481,7 +486,7 @@ private slots:
         // zed holds a window position queued before; zed is queued whole all the same.
         Dialogs::setNextAnswer(QMessageBox::Yes);
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
-        QCOMPARE(messages.takeFirst().at(0).toString(), "Queued for deletion: 3. Save to apply.");
+        QCOMPARE(said(messages), "Queued for deletion: 3. Save to apply.");
         QVERIFY(m_doc->findPath(u"Alpha")->pendingDelete);
 
         // Undo takes back only the marks of the ticked entries themselves.
@@ -496,7 +501,7 @@ private slots:
         pair->setCheckState(0, Qt::Checked);
         QTRY_VERIFY(m_cleanup->queueButton()->isEnabled());
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
-        QCOMPARE(messages.takeFirst().at(0).toString(),
+        QCOMPARE(said(messages),
                  "Some entries were refused: PixInsight is running; nothing can be changed.");
 
         m_cleanup->setViewOnly(true);
@@ -538,18 +543,17 @@ private slots:
         QVERIFY(view.hasRun());
 
         // One card per finding, in the check's order, striped by severity.
-        const QList<Finding> expected = runHealthCheck(*m_doc, schema, env);
-        QCOMPARE(view.cards().size(), expected.size());
-        QStringList ids;
+        QStringList ids, expected;
+        for (const Finding &finding : runHealthCheck(*m_doc, schema, env))
+            expected << finding.id;
         int counts[3] = {0, 0, 0};
         for (const Finding &finding : view.findings()) {
             ids << finding.id;
             ++counts[int(finding.severity)];
         }
-        for (const char *id :
-             {"out-of-range", "path-missing", "unknown-option", "too-many-processors",
-              "module-file-missing", "duplicate-key", "unused-modules", "unsigned-allowed"})
-            QVERIFY2(ids.contains(QString::fromLatin1(id)), id);
+        QCOMPARE(ids, expected);
+        QVERIFY(ids.contains("duplicate-key") && ids.contains("unused-modules"));
+        QCOMPARE(view.cards().size(), ids.size());
         QCOMPARE(view.summaryLabel()->text(), QString("%1 problem(s), %2 warning(s), %3 note(s)")
                                                   .arg(counts[2])
                                                   .arg(counts[1])
@@ -567,7 +571,6 @@ private slots:
         QCOMPARE(
             twiceCard->findChildren<QPushButton *>(QString(), Qt::FindChildrenRecursively).size(),
             24); // 12 lines of two buttons
-        QVERIFY(!twiceCard->findChildren<QLabel *>().isEmpty());
         bool more = false;
         for (const QLabel *label : twiceCard->findChildren<QLabel *>())
             more = more || label->text() == "...and 3 more.";
