@@ -1,4 +1,5 @@
 #include "environment/pixinsight.h"
+#include "support/testfiles.h"
 #include "support/testtree.h"
 
 #include <QProcess>
@@ -23,9 +24,8 @@ private slots:
             {"12", "PixInsight\n"},  {"7", "PixInsight\n"},    {"13", "xPixInsight\n"},
             {"14", "PixInsight2\n"}, {"self", "PixInsight\n"}, {"99", ""}};
         for (const auto &[entry, name] : table) {
-            QVERIFY(QDir(proc.path()).mkpath(entry));
-            QFile comm(proc.filePath(QString("%1/comm").arg(entry)));
-            QVERIFY(!*name || (comm.open(QIODevice::WriteOnly) && comm.write(name) > 0));
+            QVERIFY(*name ? testdata::writeFile(proc.filePath(entry) + "/comm", name)
+                          : QDir(proc.path()).mkpath(entry));
         }
         PixInsightCheck check = processesNamed(proc.path(), "PixInsight");
         QVERIFY(check.known);

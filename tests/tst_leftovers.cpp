@@ -3,6 +3,7 @@
 #include "privileged/elevation.h"
 #include "privileged/leftoverdeletion.h"
 #include "support/effectiveuser.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,9 +27,7 @@ using testdata::kNobody;
 
 bool writeFile(const QString &path, qsizetype bytes)
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(QByteArray(bytes, 'x')) == bytes;
+    return testdata::writeFile(path, QByteArray(bytes, 'x'));
 }
 
 // Whether anything is at the path itself, a dangling link included.
@@ -562,13 +561,9 @@ private slots:
         QTemporaryDir tmp;
         const QString toolPath = tmp.filePath(tool.isEmpty() ? "none" : tool);
         const QString argsFile = tmp.filePath("args");
-        QFile file(toolPath);
         if (!tool.isEmpty()) {
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QString("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1'\n%2\n")
-                           .arg(argsFile, script)
-                           .toUtf8());
-            file.close();
+            const QString text = QString("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1'\n%2\n");
+            QVERIFY(testdata::writeFile(toolPath, text.arg(argsFile, script).toUtf8()));
             QVERIFY(chmodTo(toolPath, script.isEmpty() ? 0644 : 0755));
         }
         const QString missing = tmp.filePath("missing");
@@ -585,14 +580,10 @@ private slots:
         QStringList expectedArgs = {"/the/program", "--leftovers-helper", "delete", "file:Good"};
         if (tool == "sudo")
             expectedArgs.prepend("-n");
-        if (script.isEmpty()) {
-            QVERIFY(!onDisk(argsFile));
-        } else {
-            file.setFileName(argsFile);
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QCOMPARE(QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts),
+        QVERIFY(script.isEmpty() ? !onDisk(argsFile) : onDisk(argsFile));
+        if (!script.isEmpty())
+            QCOMPARE(QString(testdata::readFile(argsFile)).split('\n', Qt::SkipEmptyParts),
                      expectedArgs);
-        }
     }
 
     void helperProcess_data()

@@ -1,5 +1,6 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/deletionpolicy.h"
+#include "support/testfiles.h"
 #include "support/testtree.h"
 
 #include <QFile>
@@ -31,10 +32,9 @@ class TestPolicy : public QObject
 private slots:
     void initTestCase()
     {
-        QFile file(":/schema/overlay.json");
-        QVERIFY(file.open(QIODevice::ReadOnly));
         QString error;
-        QVERIFY2(m_policy.load(file.readAll(), &error), qPrintable(error));
+        QVERIFY2(m_policy.load(testdata::readFile(":/schema/overlay.json"), &error),
+                 qPrintable(error));
         QCOMPARE(m_policy.rules().size(), 60);
         QCOMPARE(m_policy.defaultReason(), "This entry is not on the list of entries known to "
                                            "be safe to remove, so it is protected.");

@@ -203,14 +203,10 @@ private slots:
 
     void editMenuAndTextEditors()
     {
-        const QString dir = m_home.path() + "/.PixInsight";
-        QVERIFY(QDir().mkpath(dir));
         testdata::GeneratorOptions options;
         options.targetBytes = 40 * 1024;
-        QFile file(dir + "/core-1-pxi.settings");
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(testdata::generateSettings(options));
-        file.close();
+        QVERIFY(testdata::writeFile(m_home.path() + "/.PixInsight/core-1-pxi.settings",
+                                    testdata::generateSettings(options)));
         setPixInsightProcessQuery([] { return QList<qint64>(); });
 
         MainWindow window;

@@ -53,9 +53,8 @@ private slots:
             testdata::ensurePath(&m_doc.root,
                                  QString("ModuleData/Beta/v%1").arg(i, 4, 10, QChar('0')),
                                  XsdtNode::Value, 'i', QString::number(i));
-        QDir().mkpath(m_tmp.filePath("PixInsight/bin"));
-        QFile module(m_tmp.filePath("PixInsight/bin/Alpha-pxm.so"));
-        QVERIFY(module.open(QIODevice::WriteOnly) && module.write(QByteArray(1536, 'x')) == 1536);
+        QVERIFY(testdata::writeFile(m_tmp.filePath("PixInsight/bin/Alpha-pxm.so"),
+                                    QByteArray(1536, 'x')));
         QVERIFY(m_policy.load(testdata::readFile(":/schema/overlay.json")));
         m_model.setPolicy(&m_policy);
         m_model.setDocument(&m_doc);
