@@ -116,7 +116,22 @@ class TestAnalysisPages : public QObject
     Q_OBJECT
 
     // This file and the other, written to disk; the view compares them.
-    void openCompare(const QByteArray &here, const QByteArray &there);
+    void openCompare(const QByteArray &here, const QByteArray &there)
+    {
+        const QString herePath = m_dir.filePath("core-1-pxi.settings");
+        const QString therePath = m_dir.filePath("core-2-pxi.settings");
+        QVERIFY(writeFile(herePath, testdata::wrapSettings(here)));
+        QVERIFY(writeFile(therePath, testdata::wrapSettings(there)));
+        m_compare.reset();
+        m_doc = parsed(here);
+        m_model->setDocument(m_doc.get());
+        m_compare = std::make_unique<CompareView>(m_model.get());
+        m_compare->setDocument(m_doc.get(), herePath);
+        QCOMPARE(m_compare->summaryLabel()->text(),
+                 "Pick another settings file to see how it differs from this one.");
+        QString error;
+        QVERIFY2(m_compare->compareWith(therePath, &error), qPrintable(error));
+    }
 
     // The cleanup page over the given file, with the rules of cleanupOverlay().
     void openCleanup(const QByteArray &file)
@@ -625,23 +640,6 @@ private slots:
         QCOMPARE(view.cards().size(), all);
     }
 };
-
-void TestAnalysisPages::openCompare(const QByteArray &here, const QByteArray &there)
-{
-    const QString herePath = m_dir.filePath("core-1-pxi.settings");
-    const QString therePath = m_dir.filePath("core-2-pxi.settings");
-    QVERIFY(writeFile(herePath, testdata::wrapSettings(here)));
-    QVERIFY(writeFile(therePath, testdata::wrapSettings(there)));
-    m_compare.reset();
-    m_doc = parsed(here);
-    m_model->setDocument(m_doc.get());
-    m_compare = std::make_unique<CompareView>(m_model.get());
-    m_compare->setDocument(m_doc.get(), herePath);
-    QCOMPARE(m_compare->summaryLabel()->text(),
-             "Pick another settings file to see how it differs from this one.");
-    QString error;
-    QVERIFY2(m_compare->compareWith(therePath, &error), qPrintable(error));
-}
 
 namespace {
 

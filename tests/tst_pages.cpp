@@ -81,7 +81,13 @@ class TestPages : public QObject
 {
     Q_OBJECT
 
-    void load(const QByteArray &bytes);
+    void load(const QByteArray &bytes)
+    {
+        m_model.setDocument(nullptr);
+        QString error;
+        QVERIFY2(m_doc.parse(bytes, &error), qPrintable(error));
+        m_model.setDocument(&m_doc);
+    }
     XsdtNode *node(const char *path) const { return m_doc.findPath(QString::fromLatin1(path)); }
 
     Schema m_schema;
@@ -365,14 +371,6 @@ private slots:
         QCOMPARE(QDir(dir.path() + "/.PixInsight").entryList(QDir::Files).size(), 1);
     }
 };
-
-void TestPages::load(const QByteArray &bytes)
-{
-    m_model.setDocument(nullptr);
-    QString error;
-    QVERIFY2(m_doc.parse(bytes, &error), qPrintable(error));
-    m_model.setDocument(&m_doc);
-}
 
 QTEST_MAIN(TestPages)
 #include "tst_pages.moc"

@@ -58,8 +58,18 @@ class TestReview : public QObject
 {
     Q_OBJECT
 
-    void edit(const char *path, const char *text);
-    void queue(const char *path);
+    void edit(const char *path, const char *text)
+    {
+        XsdtNode *node = m_doc->findPath(QString::fromLatin1(path));
+        QVERIFY(node);
+        QVERIFY(m_model->setData(m_model->indexForNode(node, 1), QString::fromLatin1(text)));
+    }
+    void queue(const char *path)
+    {
+        QString whyNot;
+        QVERIFY2(m_model->queueDeletion(m_doc->findPath(QString::fromLatin1(path)), &whyNot),
+                 qPrintable(whyNot));
+    }
 
     DeletionPolicy m_policy;
     std::unique_ptr<XsdtDocument> m_doc;
@@ -317,20 +327,6 @@ private slots:
         QCOMPARE(accepted.count(), 1);
     }
 };
-
-void TestReview::edit(const char *path, const char *text)
-{
-    XsdtNode *node = m_doc->findPath(QString::fromLatin1(path));
-    QVERIFY(node);
-    QVERIFY(m_model->setData(m_model->indexForNode(node, 1), QString::fromLatin1(text)));
-}
-
-void TestReview::queue(const char *path)
-{
-    QString whyNot;
-    QVERIFY2(m_model->queueDeletion(m_doc->findPath(QString::fromLatin1(path)), &whyNot),
-             qPrintable(whyNot));
-}
 
 QTEST_MAIN(TestReview)
 #include "tst_review.moc"

@@ -77,7 +77,15 @@ class TestTheme : public QObject
 {
     Q_OBJECT
 
-    ThemeManager *make(bool readSettings, bool systemDark = false);
+    ThemeManager *make(bool readSettings, bool systemDark = false)
+    {
+        m_manager = std::make_unique<ThemeManager>();
+        m_scheme = new FakeScheme;
+        m_scheme->dark = systemDark;
+        m_manager->setSystemColorScheme(m_scheme);
+        m_manager->init(readSettings);
+        return m_manager.get();
+    }
 
     QFont m_originalFont;
     FakeScheme *m_scheme = nullptr;
@@ -245,16 +253,6 @@ private slots:
         QCOMPARE(!showsDark(), platformDark); // ours is back afterwards
     }
 };
-
-ThemeManager *TestTheme::make(bool readSettings, bool systemDark)
-{
-    m_manager = std::make_unique<ThemeManager>();
-    m_scheme = new FakeScheme;
-    m_scheme->dark = systemDark;
-    m_manager->setSystemColorScheme(m_scheme);
-    m_manager->init(readSettings);
-    return m_manager.get();
-}
 
 QTEST_MAIN(TestTheme)
 #include "tst_theme.moc"

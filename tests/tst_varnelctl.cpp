@@ -35,8 +35,35 @@ class TestVarnelctl : public QObject
 {
     Q_OBJECT
 
-    Run run(QStringList args);
-    QString write(const QString &name, const QByteArray &bytes);
+    Run run(QStringList args)
+    {
+        // Other test programs on this machine start processes named PixInsight too: a run that
+        // must not see one waits until they are gone.
+        if (!m_ownPixInsight &&
+            !QTest::qWaitFor([] { return runningPixInsightPids().isEmpty(); }, 120000))
+            qWarning("a process named PixInsight is still running");
+        args.replaceInStrings("%F", m_file);
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", m_home.path());
+        env.insert("XDG_CONFIG_HOME", m_home.filePath(".config"));
+        env.insert("XDG_DATA_HOME", m_home.filePath(".local/share"));
+        env.remove("DISPLAY");
+        env.remove("QT_QPA_PLATFORM");
+        process.setProcessEnvironment(env);
+        process.start(QString(VARNELCTL_PROGRAM), args);
+        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+            return {};
+        return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+                QString::fromUtf8(process.readAllStandardError())};
+    }
+    QString write(const QString &name, const QByteArray &bytes)
+    {
+        const QString path = m_home.filePath(name);
+        if (!testdata::writeFile(path, bytes))
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
 
     QTemporaryDir m_home;
     QString m_file;
@@ -292,37 +319,6 @@ private slots:
         QCOMPARE(QDir(m_home.filePath(".local/share/Trash/files")).entryList(QDir::Files), trashed);
     }
 };
-
-Run TestVarnelctl::run(QStringList args)
-{
-    // Other test programs on this machine start processes named PixInsight too: a run that
-    // must not see one waits until they are gone.
-    if (!m_ownPixInsight &&
-        !QTest::qWaitFor([] { return runningPixInsightPids().isEmpty(); }, 120000))
-        qWarning("a process named PixInsight is still running");
-    args.replaceInStrings("%F", m_file);
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("HOME", m_home.path());
-    env.insert("XDG_CONFIG_HOME", m_home.filePath(".config"));
-    env.insert("XDG_DATA_HOME", m_home.filePath(".local/share"));
-    env.remove("DISPLAY");
-    env.remove("QT_QPA_PLATFORM");
-    process.setProcessEnvironment(env);
-    process.start(QString(VARNELCTL_PROGRAM), args);
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
-        return {};
-    return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
-}
-
-QString TestVarnelctl::write(const QString &name, const QByteArray &bytes)
-{
-    const QString path = m_home.filePath(name);
-    if (!testdata::writeFile(path, bytes))
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
 
 QTEST_GUILESS_MAIN(TestVarnelctl)
 #include "tst_varnelctl.moc"

@@ -79,12 +79,10 @@ QColor mixed(const QPalette &palette, int w)
 QString shownBy(QWidget *editor)
 {
     if (auto *spin = qobject_cast<QSpinBox *>(editor))
-        return QString("%1 in %2..%3").arg(spin->value()).arg(spin->minimum()).arg(spin->maximum());
+        return QString::asprintf("%d in %d..%d", spin->value(), spin->minimum(), spin->maximum());
     if (auto *wide = qobject_cast<QDoubleSpinBox *>(editor))
-        return QString("%1 in %2..%3")
-            .arg(wide->value(), 0, 'f', 0)
-            .arg(wide->minimum(), 0, 'f', 0)
-            .arg(wide->maximum(), 0, 'f', 0);
+        return QString::asprintf("%.0f in %.0f..%.0f", wide->value(), wide->minimum(),
+                                 wide->maximum());
     if (auto *box = qobject_cast<QCheckBox *>(editor))
         return box->isChecked() ? "ticked" : "unticked";
     if (auto *combo = qobject_cast<QComboBox *>(editor))
@@ -137,7 +135,16 @@ class TestWidgets : public QObject
     Q_OBJECT
 
     SettingRow *makeRow(QChar type, const QString &value, const VariableInfo &info,
-                        const QString &path = kPath);
+                        const QString &path = kPath)
+    {
+        XsdtNode *node = testdata::ensurePath(&m_doc->root, path, XsdtNode::Value, type, value);
+        m_model->setDocument(m_doc.get());
+        auto *row = new SettingRow(node, info, m_model.get(), m_page.get());
+        m_page->layout()->addWidget(row);
+        m_page->resize(900, m_page->sizeHint().height());
+        m_page->show();
+        return row;
+    }
 
     DeletionPolicy m_policy;
     std::unique_ptr<XsdtDocument> m_doc;
@@ -624,18 +631,6 @@ private slots:
         QCOMPARE(Dialogs::shown().size(), 6);
     }
 };
-
-SettingRow *TestWidgets::makeRow(QChar type, const QString &value, const VariableInfo &info,
-                                 const QString &path)
-{
-    XsdtNode *node = testdata::ensurePath(&m_doc->root, path, XsdtNode::Value, type, value);
-    m_model->setDocument(m_doc.get());
-    auto *row = new SettingRow(node, info, m_model.get(), m_page.get());
-    m_page->layout()->addWidget(row);
-    m_page->resize(900, m_page->sizeHint().height());
-    m_page->show();
-    return row;
-}
 
 QTEST_MAIN(TestWidgets)
 #include "tst_widgets.moc"
