@@ -91,10 +91,7 @@ struct FakeInstall
     }
 };
 
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
+const auto native = &QDir::toNativeSeparators;
 
 // The requests queued and deleted through the window's flow by the user "nobody", with these
 // stand-ins for pkexec and sudo and no PixInsight running; nothing when the user cannot switch.

@@ -25,8 +25,7 @@ const QString kIntent = "Global/ColorManagement/DefaultRenderingIntent";
 struct Run
 {
     int code = -1;
-    QString out;
-    QString err;
+    QString out, err;
 };
 
 } // namespace

@@ -44,13 +44,8 @@ const QString kPath = "Global/Preferences/Test/Value";
 // A documented setting labelled "Setting"; a range when min and max differ.
 VariableInfo makeInfo(EditorKind kind, double min = 0, double max = 0)
 {
-    VariableInfo info;
-    info.label = "Setting";
-    info.kind = kind;
-    info.known = true;
-    info.hasRange = min != max;
-    info.min = min;
-    info.max = max;
+    // Label, description, kind, read-only, known, range, choices.
+    VariableInfo info{"Setting", {}, kind, false, true, min != max, min, max, {}};
     if (kind == EditorKind::Choice)
         info.choices = {{0, "Platform default"}, {1, "Ok, Cancel"}, {2, "Cancel, Ok"}};
     return info;
