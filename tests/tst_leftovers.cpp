@@ -299,9 +299,7 @@ private slots:
             QCOMPARE(::write(fd, "ab", 2), ssize_t(2));
             ::close(fd);
         }
-        LeftoverItem item;
-        item.path = folder;
-        item.size = -1;
+        LeftoverItem item{LeftoverKind::ModuleFile, {}, folder, false, false, -1, 0};
         measure(item);
         QCOMPARE(item.fileCount, 50000);
         QCOMPARE(item.size, 100000);

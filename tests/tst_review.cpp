@@ -44,10 +44,7 @@ QTreeWidgetItem *rowFor(const QTreeWidget *tree, QStringView path)
 
 LeftoverItem leftover(const QString &path, bool inInstallation = false)
 {
-    LeftoverItem item;
-    item.path = path;
-    item.inInstallation = inInstallation;
-    return item;
+    return {LeftoverKind::ModuleFile, {}, path, false, inInstallation, 0, 0};
 }
 
 const QString kKestraneConfig = "/home/astro/.config/Pleiades/Kestrane";
