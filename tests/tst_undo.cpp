@@ -51,18 +51,14 @@ void allNodes(XsdtNode *node, QList<XsdtNode *> &out)
 // A text the value's type accepts and that is probably new.
 QString newText(const XsdtNode *node, QRandomGenerator &random)
 {
-    switch (node->type.unicode()) {
-    case 'b':
+    const char16_t type = node->type.unicode();
+    if (type == 'b')
         return node->value == "true" ? "false" : "true";
-    case 'i':
-    case 'u':
+    if (type == 'i' || type == 'u')
         return QString::number(random.bounded(1000));
-    case 'F':
-    case 'f':
+    if (type == 'F' || type == 'f')
         return QString::number(random.bounded(1000)) + ".5";
-    default:
-        return QString("text %1").arg(random.bounded(100000));
-    }
+    return QString("text %1").arg(random.bounded(100000));
 }
 
 } // namespace
