@@ -18,7 +18,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QHeaderView>
 #include <QTimer>
 
 #include <algorithm>
@@ -29,29 +28,12 @@ namespace vrn::bench {
 
 namespace {
 
-DeletionPolicy shippedPolicy()
-{
-    DeletionPolicy policy;
-    QFile overlay(QStringLiteral(":/schema/overlay.json"));
-    if (!overlay.open(QIODevice::ReadOnly) || !policy.load(overlay.readAll()))
-        std::fprintf(stderr, "deletion rules not loaded\n");
-    return policy;
-}
-
 // The tree as the main window builds it.
 void setUpTree(SettingsTreeView &view, SettingsFilterProxy &proxy)
 {
     view.setModel(&proxy);
     view.setItemDelegateForColumn(1, new ValueDelegate(&view));
-    view.setUniformRowHeights(true);
-    view.setAlternatingRowColors(true);
-    QHeaderView *header = view.header();
-    header->setStretchLastSection(false);
-    header->setSectionResizeMode(0, QHeaderView::Interactive);
-    header->resizeSection(0, 380);
-    header->setSectionResizeMode(1, QHeaderView::Stretch);
-    header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
-    header->setResizeContentsPrecision(0);
+    view.setColumnLayout();
     view.resize(1100, 700);
     view.show();
 }

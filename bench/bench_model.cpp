@@ -222,15 +222,6 @@ void treeAt(qint64 megabytes)
     g_sink += gammaRows + changedRows;
 }
 
-DeletionPolicy shippedPolicy()
-{
-    DeletionPolicy policy;
-    QFile overlay(QStringLiteral(":/schema/overlay.json"));
-    if (!overlay.open(QIODevice::ReadOnly) || !policy.load(overlay.readAll()))
-        std::fprintf(stderr, "deletion rules not loaded\n");
-    return policy;
-}
-
 // A group with 100,000 values below it inside a realistic 10 MB file: either flat or as
 // 1,000 groups of 100 values.
 void hugeGroup(bool nested)

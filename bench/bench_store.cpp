@@ -100,7 +100,6 @@ void saveAt(qint64 megabytes)
     // The steps of a save, on the same document and bytes, each on its own.
     nextEdit();
     const QByteArray newBytes = store.document.serialize();
-    const QString newText = QString::fromUtf8(newBytes);
     QString backupName;
 
     Suite suite(QStringLiteral("Save of a %1 MB file (%2 bytes) on %3, end to end and by step")
@@ -123,8 +122,8 @@ void saveAt(qint64 megabytes)
     const QStringList steps = {
         QStringLiteral("  running check (/proc), twice"),
         QStringLiteral("  read + SHA-256 of the file on disk"),
-        QStringLiteral("  serialize: text to check, then bytes"),
-        QStringLiteral("  re-parse, comparing as it reads"),
+        QStringLiteral("  serialize"),
+        QStringLiteral("  re-parse the bytes, comparing as it reads"),
         QStringLiteral("  backup: new file, fsync, read back"),
         QStringLiteral("  atomic replace, fsync, read back"),
         QStringLiteral("  SHA-256 of the new bytes"),
@@ -136,15 +135,16 @@ void saveAt(qint64 megabytes)
         readFileStamped(scratchPath, current, &stamp);
         g_sink += sha256(current).size();
     });
-    suite.add(steps[2], bytes.size(), [&] {
-        QByteArray digest;
-        g_sink += store.document.serializedText(&digest).size() + store.document.serialize().size();
-    });
-    suite.add(steps[3], bytes.size(), [&] {
-        QString error;
-        QString where;
-        g_sink += store.document.readsBackAs(newText, &error, &where);
-    });
+    suite.add(steps[2], bytes.size(), [&] { g_sink += store.document.serialize().size(); });
+    // Against the document as it is then: the end-to-end save changes it every round.
+    QByteArray current;
+    suite.addPrepared(
+        steps[3], bytes.size(), [&] { current = store.document.serialize(); },
+        [&] {
+            QString error;
+            QString where;
+            g_sink += store.document.readsBackAs(current, &error, &where);
+        });
     suite.add(
         steps[4], bytes.size(),
         [&] { g_sink += writeBackup(scratchPath, bytes, QString(), &backupName); }, QString(),

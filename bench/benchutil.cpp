@@ -136,6 +136,15 @@ qint64 residentBytes()
     return fields.at(1).toLongLong() * sysconf(_SC_PAGESIZE);
 }
 
+DeletionPolicy shippedPolicy()
+{
+    DeletionPolicy policy;
+    QFile overlay(QStringLiteral(":/schema/overlay.json"));
+    if (!overlay.open(QIODevice::ReadOnly) || !policy.load(overlay.readAll()))
+        std::fprintf(stderr, "deletion rules not loaded\n");
+    return policy;
+}
+
 const QByteArray &generatedFile(qint64 bytes, quint64 seed)
 {
     static QMap<QPair<qint64, quint64>, QByteArray> cache;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "knowledge/deletionpolicy.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -54,6 +56,9 @@ qint64 residentBytes();
 
 // Generated compact settings file of about the given size (cached per size in one run).
 const QByteArray &generatedFile(qint64 bytes, quint64 seed = 7);
+
+// The deletion rules the program ships with.
+DeletionPolicy shippedPolicy();
 
 struct Options
 {

@@ -312,6 +312,20 @@ void TestDocument::byteOrderMarkSurvives()
     QVERIFY(doc.parse(broken));
     QCOMPARE(doc.findPath(u"a")->value, QString(QChar::ReplacementCharacter));
     QVERIFY(!doc.compactLayout);
+
+    // A save reads its bytes without decoding them first: the same characters, Unicode spaces
+    // between elements and byte-order marks inside values must come out.
+    const QByteArray mixed =
+        "\xEF\xBB\xBF<xsdt>\xC2\xA0<i k=\"\xC3\xBC\xE6\x97\xA5\"><v k=\"a\" "
+        "t=\"s\" v=\"&amp;\xEF\xBB\xBF\xF0\x9F\x94\xAD\"/>\xE2\x80\x83</i></xsdt>";
+    QVERIFY(doc.parse(mixed));
+    QString error;
+    QString where;
+    QVERIFY(doc.readsBackAs(mixed, &error, &where) &&
+            doc.readsBackAs(doc.serialize(), &error, &where));
+    doc.findPath(u"\u00fc\u65e5/a")->value.chop(1);
+    QVERIFY(!doc.readsBackAs(mixed, &error, &where));
+    QCOMPARE(where, "\u00fc\u65e5/a");
 }
 
 void TestDocument::roundTripGenerated_data()

@@ -537,7 +537,7 @@ void TestStore::reparseComparison()
         a.findPath(marked)->pendingDelete = true;
     QString found = "(untouched)";
     QString error;
-    const bool same = a.readsBackAs(QString::fromUtf8(reparsed), &error, &found);
+    const bool same = a.readsBackAs(reparsed, &error, &found);
     QCOMPARE(same ? "(same)" : error.isEmpty() ? found : "(error)", where);
 }
 

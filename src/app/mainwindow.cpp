@@ -484,20 +484,10 @@ QWidget *MainWindow::buildAdvancedPage()
     connect(delegate, &ValueDelegate::rejected, this, &MainWindow::showRejection);
     connect(m_tree, &SettingsTreeView::editRefused, this,
             [this](const QString &reason) { statusBar()->showMessage(reason, 8000); });
-    m_tree->setUniformRowHeights(true);
-    m_tree->setAlternatingRowColors(true);
+    m_tree->setColumnLayout();
     m_tree->setContextMenuPolicy(Qt::CustomContextMenu);
     m_tree->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked |
                             QAbstractItemView::EditKeyPressed);
-    QHeaderView *header = m_tree->header();
-    header->setStretchLastSection(false);
-    header->setSectionResizeMode(0, QHeaderView::Interactive);
-    header->resizeSection(0, 380);
-    header->setSectionResizeMode(1, QHeaderView::Stretch);
-    header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
-    // Fit the Type column to the rows on screen only: measuring a thousand rows again for
-    // every repainted block makes queueing a large group take seconds in an expanded tree.
-    header->setResizeContentsPrecision(0);
     connect(m_tree, &QTreeView::customContextMenuRequested, this, &MainWindow::showContextMenu);
     layout->addWidget(m_tree, 1);
 

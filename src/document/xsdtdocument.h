@@ -37,14 +37,11 @@ public:
     bool parse(const QByteArray &bytes, QString *error = nullptr);
     // The whole file in the compact layout, nodes marked for deletion left out.
     QByteArray serialize() const;
-    // What serialize() gives, decoded as a load decodes it, with the SHA-256 of those bytes;
-    // made without holding the bytes.
-    QString serializedText(QByteArray *sha256) const;
-    // Whether the decoded text of a file reads back as this document's tree, nodes marked for
-    // deletion left out. Each element is compared as soon as it is read and then dropped, so no
-    // second tree is built. On failure `where` gets the path of the first difference, or `error`
-    // the reason the text does not parse.
-    bool readsBackAs(const QString &text, QString *error, QString *where) const;
+    // Whether the bytes read back as this document's tree, nodes marked for deletion left out.
+    // They are read as they stand, without a decoded copy, and each element is compared as soon
+    // as it is read and then dropped, so no second tree is built either. On failure `where`
+    // gets the path of the first difference, or `error` the reason the bytes do not parse.
+    bool readsBackAs(const QByteArray &bytes, QString *error, QString *where) const;
 
     void clear();
     XsdtNode *findPath(QStringView path) const { return root.findPath(path); }

@@ -16,6 +16,8 @@
 #include <emmintrin.h>
 #endif
 #include <limits>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace vrn {
@@ -27,7 +29,77 @@ namespace {
 constexpr int kMaxDepth = 1000;
 constexpr qsizetype kInternedValueLength = 6;
 
-bool isSpaceUnit(char16_t c)
+// The reader reads either the decoded text of a file (UTF-16) or, when a save checks the bytes
+// it is about to write, those UTF-8 bytes as they stand, so that the check needs no decoded
+// copy of the whole file. Markup is ASCII in both, so the same code reads both; these say how
+// a piece of input becomes a string, a character or a column.
+template <typename Unit>
+struct Units;
+
+template <>
+struct Units<char16_t>
+{
+    static QString string(const char16_t *s, qsizetype n)
+    {
+        return QString(reinterpret_cast<const QChar *>(s), n);
+    }
+    // The character at s[i] and the units it takes (a surrogate pair counts as one).
+    static char32_t at(const char16_t *s, qsizetype i, qsizetype n, qsizetype *width)
+    {
+        const char16_t c = s[i];
+        *width = 1;
+        if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(s[i + 1])) {
+            *width = 2;
+            return QChar::surrogateToUcs4(c, s[i + 1]);
+        }
+        return c;
+    }
+    static qsizetype columns(const char16_t *, qsizetype n) { return n; }
+};
+
+template <>
+struct Units<char>
+{
+    static QString string(const char *s, qsizetype n)
+    {
+        // fromUtf8 drops a byte-order mark at the start; anywhere but the file's start it is a
+        // character like any other, and the decoded text keeps it.
+        QString text = QString::fromUtf8(s, n);
+        if (n >= 3 && std::memcmp(s, "\xEF\xBB\xBF", 3) == 0)
+            text.prepend(QChar(QChar::ByteOrderMark));
+        return text;
+    }
+    // A sequence that is not UTF-8 stands for U+FFFD, as the decoder makes it.
+    static char32_t at(const char *s, qsizetype i, qsizetype n, qsizetype *width)
+    {
+        const auto *u = reinterpret_cast<const unsigned char *>(s);
+        const unsigned char lead = u[i];
+        *width = 1;
+        const int length = lead < 0x80           ? 1
+                           : (lead >> 5) == 0x6  ? 2
+                           : (lead >> 4) == 0xE  ? 3
+                           : (lead >> 3) == 0x1E ? 4
+                                                 : 0;
+        if (length == 1)
+            return lead;
+        if (length == 0 || i + length > n)
+            return QChar::ReplacementCharacter;
+        char32_t code = lead & (0xFF >> (length + 1));
+        for (int k = 1; k < length; ++k) {
+            if ((u[i + k] & 0xC0) != 0x80)
+                return QChar::ReplacementCharacter;
+            code = (code << 6) | (u[i + k] & 0x3F);
+        }
+        static const char32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < minimum[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return QChar::ReplacementCharacter;
+        *width = length;
+        return code;
+    }
+    static qsizetype columns(const char *s, qsizetype n) { return string(s, n).size(); }
+};
+
+bool isSpaceCharacter(char32_t c)
 {
     if (c <= 0x20)
         return c == 0x20 || (c >= 9 && c <= 13);
@@ -36,10 +108,36 @@ bool isSpaceUnit(char16_t c)
     return QChar::isSpace(c);
 }
 
-bool isAsciiNameChar(char16_t c)
+bool isAsciiNameChar(char32_t c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '.' || c == ':' || c == '_';
+}
+
+template <typename Unit>
+using View = std::basic_string_view<Unit>;
+
+template <typename Unit>
+bool equals(View<Unit> text, const char *ascii)
+{
+    const size_t n = std::strlen(ascii);
+    if (text.size() != n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (text[i] != Unit(ascii[i]))
+            return false;
+    }
+    return true;
+}
+
+template <typename Unit>
+size_t find(View<Unit> text, const char *ascii, size_t from = 0)
+{
+    Unit needle[16] = {};
+    const size_t n = std::strlen(ascii);
+    for (size_t i = 0; i < n; ++i)
+        needle[i] = Unit(ascii[i]);
+    return text.find(View<Unit>(needle, n), from);
 }
 
 // Keys and short values repeat endlessly (Geometry, Visible, true, 0): handing out shared
@@ -74,7 +172,18 @@ private:
     std::vector<QString> m_slots = std::vector<QString>(kSlots);
 };
 
-// Index of the first `stop` character at or after `from`, or `end`; sets *amp when an '&' was
+// A string for the units: shared through the cache when reading a file into nodes that stay.
+QString intern(View<char16_t> raw, StringCache *cache)
+{
+    const QStringView text(raw.data(), qsizetype(raw.size()));
+    return cache ? cache->get(text) : text.toString();
+}
+QString intern(View<char> raw, StringCache *)
+{
+    return Units<char>::string(raw.data(), qsizetype(raw.size()));
+}
+
+// Index of the first `stop` unit at or after `from`, or `end`; sets *amp when an '&' was
 // passed on the way. Eight units at a time where the processor allows.
 qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop, bool *amp)
 {
@@ -106,27 +215,43 @@ qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop
     return end;
 }
 
+qsizetype scanTo(const char *s, qsizetype from, qsizetype end, char stop, bool *amp)
+{
+    const void *found = std::memchr(s + from, stop, size_t(end - from));
+    const qsizetype at = found ? static_cast<const char *>(found) - s : end;
+    if (std::memchr(s + from, '&', size_t(at - from)))
+        *amp = true;
+    return at;
+}
+
+template <typename Unit>
 struct Tag
 {
-    QStringView name;
+    View<Unit> name;
     QString k, t, v, c;
     bool hasK = false, hasT = false, hasV = false, hasC = false;
     bool closing = false;
     bool selfClosing = false;
 };
 
-class Reader
+class ReaderMessages
 {
     Q_DECLARE_TR_FUNCTIONS(vrn::XsdtReader)
+};
+
+template <typename Unit>
+class Reader
+{
+    static QString tr(const char *text) { return ReaderMessages::tr(text); }
+    using U = Units<Unit>;
 
 public:
     // With `expected`, every element is compared with the tree of `expected` (nodes marked for
     // deletion left out) as soon as it is complete and then dropped, so that checking a file
     // costs no second tree.
-    Reader(const QString &text, XsdtDocument &doc, const XsdtNode *expected = nullptr)
-        : m_text(text)
-        , m_s(reinterpret_cast<const char16_t *>(text.utf16()))
-        , m_n(text.size())
+    Reader(const Unit *s, qsizetype n, XsdtDocument &doc, const XsdtNode *expected = nullptr)
+        : m_s(s)
+        , m_n(n)
         , m_doc(doc)
         , m_expected(expected)
     {}
@@ -141,21 +266,33 @@ private:
     bool readElements(XsdtNode *parent, int depth, const XsdtNode *expected);
     bool checkRead(XsdtNode *parent, const XsdtNode *expected);
     bool differ(const XsdtNode *at);
-    bool readValue(XsdtNode *parent, Tag &tag);
-    bool readTag(Tag &tag);
-    bool decode(QStringView raw, QString &out, StringCache *cache = nullptr);
-    bool nameCharAt(qsizetype i, qsizetype *width) const;
+    bool readValue(XsdtNode *parent, Tag<Unit> &tag);
+    bool readTag(Tag<Unit> &tag);
+    bool decode(View<Unit> raw, QString &out, StringCache *cache = nullptr);
     qsizetype readName();
+    // The units of the space character at `i`, 0 when there is none.
+    qsizetype spaceAt(qsizetype i) const
+    {
+        const auto unit = std::make_unsigned_t<Unit>(m_s[i]);
+        if (unit < 0x80)
+            return isSpaceCharacter(unit) ? 1 : 0;
+        qsizetype width = 1;
+        return isSpaceCharacter(U::at(m_s, i, m_n, &width)) ? width : 0;
+    }
     void skipSpace()
     {
-        while (m_pos < m_n && isSpaceUnit(m_s[m_pos]))
-            ++m_pos;
+        while (m_pos < m_n) {
+            const qsizetype width = spaceAt(m_pos);
+            if (width == 0)
+                return;
+            m_pos += width;
+        }
     }
+    View<Unit> rest() const { return View<Unit>(m_s + m_pos, size_t(m_n - m_pos)); }
     bool fail(const QString &message);
     bool failUnpositioned(const QString &message);
 
-    const QString &m_text;
-    const char16_t *m_s;
+    const Unit *m_s;
     qsizetype m_n;
     qsizetype m_pos = 0;
     XsdtDocument &m_doc;
@@ -170,7 +307,8 @@ private:
     StringCache m_values;
 };
 
-bool Reader::fail(const QString &message)
+template <typename Unit>
+bool Reader<Unit>::fail(const QString &message)
 {
     if (!m_error.isEmpty())
         return false;
@@ -178,12 +316,12 @@ bool Reader::fail(const QString &message)
     qsizetype lineStart = 0;
     const qsizetype end = qMin(m_pos, m_n);
     for (qsizetype i = 0; i < end; ++i) {
-        if (m_s[i] == u'\n') {
+        if (m_s[i] == Unit('\n')) {
             ++line;
             lineStart = i + 1;
         }
     }
-    const qsizetype column = end - lineStart + 1;
+    const qsizetype column = U::columns(m_s + lineStart, end - lineStart) + 1;
     QStringList where;
     for (QStringView key : m_context)
         where.append(key.toString());
@@ -200,38 +338,42 @@ bool Reader::fail(const QString &message)
     return false;
 }
 
-bool Reader::failUnpositioned(const QString &message)
+template <typename Unit>
+bool Reader<Unit>::failUnpositioned(const QString &message)
 {
     if (m_error.isEmpty())
         m_error = message;
     return false;
 }
 
-bool Reader::run()
+template <typename Unit>
+bool Reader<Unit>::run()
 {
-    const QStringView text(m_text);
-    const qsizetype start = text.indexOf(u"<xsdt");
-    if (start < 0)
+    const View<Unit> text(m_s, size_t(m_n));
+    const size_t start = find(text, "<xsdt");
+    if (start == text.npos)
         return failUnpositioned(tr("Not a PixInsight settings file (no <xsdt> element)."));
-    const qsizetype gt = text.indexOf(u'>', start + 5);
-    if (gt < 0 || m_s[gt - 1] == u'/')
+    const size_t gt = text.find(Unit('>'), start + 5);
+    if (gt == text.npos || m_s[gt - 1] == Unit('/'))
         return failUnpositioned(tr("The <xsdt> element is empty or malformed."));
-    m_doc.head = m_text.left(gt + 1);
-    m_pos = gt + 1;
+    m_doc.head = U::string(m_s, qsizetype(gt + 1));
+    m_pos = qsizetype(gt + 1);
 
     if (!readElements(&m_doc.root, 0, m_expected))
         return false;
-    Tag closing;
+    Tag<Unit> closing;
     if (!readTag(closing))
         return false;
-    if (!closing.closing || closing.name != u"xsdt")
+    if (!closing.closing || !equals(closing.name, "xsdt"))
         return fail(tr("expected </xsdt>"));
 
-    for (qsizetype i = m_pos; i < m_n; ++i) {
-        if (!isSpaceUnit(m_s[i]))
+    for (qsizetype i = m_pos; i < m_n;) {
+        const qsizetype width = spaceAt(i);
+        if (width == 0)
             return failUnpositioned(tr("Unexpected content after </xsdt>."));
+        i += width;
     }
-    m_doc.tail = m_text.mid(m_pos);
+    m_doc.tail = U::string(m_s + m_pos, m_n - m_pos);
     return true;
 }
 
@@ -246,7 +388,8 @@ const XsdtNode *nextWritten(const XsdtNode *expected, size_t *next)
     return nullptr;
 }
 
-bool Reader::differ(const XsdtNode *at)
+template <typename Unit>
+bool Reader<Unit>::differ(const XsdtNode *at)
 {
     m_differs = true;
     m_difference = at->path();
@@ -255,14 +398,16 @@ bool Reader::differ(const XsdtNode *at)
 
 // Compares the element just read (the last child of `parent`) with the one `expected` holds
 // in that place, then drops it.
-bool Reader::checkRead(XsdtNode *parent, const XsdtNode *expected)
+template <typename Unit>
+bool Reader<Unit>::checkRead(XsdtNode *parent, const XsdtNode *expected)
 {
     const XsdtNode &read = *parent->children.back();
     const XsdtNode &want = *expected;
     bool same = read.kind == want.kind && read.key == want.key;
     if (same && read.kind == XsdtNode::Value)
         same = read.type == want.type && read.value == want.value &&
-               read.compression() == want.compression() && read.compressedText() == want.compressedText();
+               read.compression() == want.compression() &&
+               read.compressedText() == want.compressedText();
     if (!same)
         return differ(expected);
     parent->children.pop_back();
@@ -270,21 +415,22 @@ bool Reader::checkRead(XsdtNode *parent, const XsdtNode *expected)
     return true;
 }
 
-bool Reader::readElements(XsdtNode *parent, int depth, const XsdtNode *expected)
+template <typename Unit>
+bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *expected)
 {
     size_t next = 0;
     for (;;) {
         skipSpace();
         if (m_pos >= m_n)
             return fail(tr("unexpected end of file"));
-        if (m_s[m_pos] == u'<' && m_pos + 1 < m_n && m_s[m_pos + 1] == u'/') {
+        if (m_s[m_pos] == Unit('<') && m_pos + 1 < m_n && m_s[m_pos + 1] == Unit('/')) {
             if (expected && nextWritten(expected, &next))
                 return differ(expected);
             return true;
         }
 
         m_currentKey = QStringView();
-        Tag tag;
+        Tag<Unit> tag;
         if (!readTag(tag))
             return false;
 
@@ -294,8 +440,8 @@ bool Reader::readElements(XsdtNode *parent, int depth, const XsdtNode *expected)
             if (!want)
                 return differ(expected);
         }
-        const char16_t element = tag.name.size() == 1 ? tag.name.at(0).unicode() : 0;
-        if (element == u'i') {
+        const Unit element = tag.name.size() == 1 ? tag.name[0] : Unit(0);
+        if (element == Unit('i')) {
             if (!tag.hasK || tag.hasT || tag.hasV || tag.hasC)
                 return fail(tr("malformed <i> element"));
             XsdtNode *group = parent->appendChild(XsdtNode::Group, tag.k);
@@ -304,16 +450,16 @@ bool Reader::readElements(XsdtNode *parent, int depth, const XsdtNode *expected)
                 return differ(want);
             if (!tag.selfClosing) {
                 if (depth + 1 > kMaxDepth)
-                    return fail(
-                        tr("elements nested too deeply (more than %1 levels)").arg(kMaxDepth));
+                    return fail(ReaderMessages::tr("elements nested too deeply (more than %1 levels)")
+                                    .arg(kMaxDepth));
                 m_context.push_back(group->key);
                 if (!readElements(group, depth + 1, want))
                     return false;
                 m_context.pop_back();
-                Tag closing;
+                Tag<Unit> closing;
                 if (!readTag(closing))
                     return false;
-                if (!closing.closing || closing.name != u"i")
+                if (!closing.closing || !equals(closing.name, "i"))
                     return fail(tr("expected </i>"));
             } else if (want) {
                 size_t first = 0;
@@ -324,18 +470,19 @@ bool Reader::readElements(XsdtNode *parent, int depth, const XsdtNode *expected)
                 return false;
             continue;
         }
-        if (element == u'v') {
+        if (element == Unit('v')) {
             if (!readValue(parent, tag))
                 return false;
             if (want && !checkRead(parent, want))
                 return false;
             continue;
         }
-        return fail(tr("unexpected element <%1>").arg(tag.name));
+        return fail(tr("unexpected element <%1>").arg(U::string(tag.name.data(), qsizetype(tag.name.size()))));
     }
 }
 
-bool Reader::readValue(XsdtNode *parent, Tag &tag)
+template <typename Unit>
+bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
 {
     static const QRegularExpression blocks(
         QStringLiteral(R"re(^(?:\s*<s\s+u="\d+"\s*>[A-Za-z0-9+/=\s]*</s>)+\s*$)re"));
@@ -358,26 +505,26 @@ bool Reader::readValue(XsdtNode *parent, Tag &tag)
         if (tag.hasV)
             return fail(tr("<v> element with both an attribute and a text value"));
         // One forward scan finds both the end tag and any markup before it.
-        const QStringView rest = QStringView(m_text).mid(m_pos);
-        const qsizetype lt = rest.indexOf(u'<');
-        qsizetype end = -1;
-        if (lt >= 0 && rest.mid(lt).startsWith(u"</v>")) {
+        const View<Unit> after = rest();
+        const size_t lt = after.find(Unit('<'));
+        size_t end = after.npos;
+        if (lt != after.npos && equals(after.substr(lt, 4), "</v>")) {
             end = lt;
         } else {
-            const qsizetype found = lt < 0 ? -1 : rest.indexOf(u"</v>", lt);
-            if (found < 0)
+            const size_t found = lt == after.npos ? after.npos : find(after, "</v>", lt);
+            if (found == after.npos)
                 return fail(tr("unterminated <v> element"));
             return fail(tr("markup inside a <v> text value"));
         }
         QString decoded;
-        if (!decode(rest.left(end), decoded))
+        if (!decode(after.substr(0, end), decoded))
             return false;
         XsdtNode *node = parent->appendChild(XsdtNode::Value, std::move(tag.k));
         node->type = tag.t.at(0);
         node->value = std::move(decoded);
         node->originalValue = node->value;
         node->textForm = true;
-        m_pos += end + 4;
+        m_pos += qsizetype(end) + 4;
         return true;
     }
 
@@ -385,11 +532,11 @@ bool Reader::readValue(XsdtNode *parent, Tag &tag)
     // its blocks would be lost on save: refuse it like any other malformed compressed value.
     if (tag.selfClosing || tag.hasV || tag.c.isEmpty())
         return fail(tr("malformed compressed <v> element"));
-    const QStringView rest = QStringView(m_text).mid(m_pos);
-    const qsizetype end = rest.indexOf(u"</v>");
-    if (end < 0)
+    const View<Unit> after = rest();
+    const size_t end = find(after, "</v>");
+    if (end == after.npos)
         return fail(tr("unterminated <v> element"));
-    const QStringView content = rest.left(end);
+    QString content = U::string(after.data(), qsizetype(end));
     if (!blocks.match(content).hasMatch())
         return fail(tr("unsupported content in a compressed <v> element"));
 
@@ -406,63 +553,57 @@ bool Reader::readValue(XsdtNode *parent, Tag &tag)
     XsdtNode *node = parent->appendChild(XsdtNode::Value, tag.k);
     node->type = tag.t.at(0);
     node->textForm = true;
-    node->setCompressed(tag.c, content.toString());
-    node->value = tr("(compressed %1 block, %2 uncompressed)")
+    node->setCompressed(tag.c, std::move(content));
+    node->value = ReaderMessages::tr("(compressed %1 block, %2 uncompressed)")
                       .arg(tag.c, QLocale().formattedDataSize(total, 2));
     node->originalValue = node->value;
-    m_pos += end + 4;
+    m_pos += qsizetype(end) + 4;
     return true;
 }
 
-bool Reader::nameCharAt(qsizetype i, qsizetype *width) const
-{
-    const char16_t c = m_s[i];
-    *width = 1;
-    if (c < 0x80)
-        return isAsciiNameChar(c);
-    if (QChar::isHighSurrogate(c) && i + 1 < m_n && QChar::isLowSurrogate(m_s[i + 1])) {
-        const char32_t cp = QChar::surrogateToUcs4(c, m_s[i + 1]);
-        *width = 2;
-        return QChar::isLetter(cp) || QChar::isDigit(cp);
-    }
-    return QChar::isLetter(c) || QChar::isDigit(c);
-}
-
-qsizetype Reader::readName()
+template <typename Unit>
+qsizetype Reader<Unit>::readName()
 {
     const qsizetype start = m_pos;
-    qsizetype width = 1;
-    while (m_pos < m_n && nameCharAt(m_pos, &width))
+    while (m_pos < m_n) {
+        qsizetype width = 1;
+        const char32_t c = U::at(m_s, m_pos, m_n, &width);
+        const bool nameChar =
+            c < 0x80 ? isAsciiNameChar(c) : QChar::isLetter(c) || QChar::isDigit(c);
+        if (!nameChar)
+            break;
         m_pos += width;
+    }
     return m_pos - start;
 }
 
-bool Reader::readTag(Tag &tag)
+template <typename Unit>
+bool Reader<Unit>::readTag(Tag<Unit> &tag)
 {
     skipSpace();
-    if (m_pos >= m_n || m_s[m_pos] != u'<')
+    if (m_pos >= m_n || m_s[m_pos] != Unit('<'))
         return fail(tr("expected '<'"));
     ++m_pos;
-    if (m_pos < m_n && m_s[m_pos] == u'/') {
+    if (m_pos < m_n && m_s[m_pos] == Unit('/')) {
         tag.closing = true;
         ++m_pos;
     }
     const qsizetype nameStart = m_pos;
     if (readName() == 0)
         return fail(tr("expected an element name"));
-    tag.name = QStringView(m_s + nameStart, m_pos - nameStart);
+    tag.name = View<Unit>(m_s + nameStart, size_t(m_pos - nameStart));
 
     for (;;) {
         skipSpace();
         if (m_pos >= m_n)
             return fail(tr("unexpected end of file inside a tag"));
-        const char16_t c = m_s[m_pos];
-        if (c == u'>') {
+        const Unit c = m_s[m_pos];
+        if (c == Unit('>')) {
             ++m_pos;
             return true;
         }
-        if (c == u'/') {
-            if (!tag.closing && m_pos + 1 < m_n && m_s[m_pos + 1] == u'>') {
+        if (c == Unit('/')) {
+            if (!tag.closing && m_pos + 1 < m_n && m_s[m_pos + 1] == Unit('>')) {
                 tag.selfClosing = true;
                 m_pos += 2;
                 return true;
@@ -475,82 +616,84 @@ bool Reader::readTag(Tag &tag)
         const qsizetype attrStart = m_pos;
         if (readName() == 0)
             return fail(tr("malformed attribute"));
-        const QStringView attr(m_s + attrStart, m_pos - attrStart);
+        const View<Unit> attr(m_s + attrStart, size_t(m_pos - attrStart));
         skipSpace();
-        if (m_pos >= m_n || m_s[m_pos] != u'=')
+        if (m_pos >= m_n || m_s[m_pos] != Unit('='))
             return fail(tr("expected '=' after attribute name"));
         ++m_pos;
         skipSpace();
-        if (m_pos >= m_n || (m_s[m_pos] != u'"' && m_s[m_pos] != u'\''))
+        if (m_pos >= m_n || (m_s[m_pos] != Unit('"') && m_s[m_pos] != Unit('\'')))
             return fail(tr("expected a quoted attribute value"));
-        const char16_t quote = m_s[m_pos];
+        const Unit quote = m_s[m_pos];
         bool hasEntity = false;
         const qsizetype close = scanTo(m_s, m_pos + 1, m_n, quote, &hasEntity);
         if (close >= m_n)
             return fail(tr("unterminated attribute value"));
-        const QStringView raw(m_s + m_pos + 1, close - m_pos - 1);
+        const View<Unit> raw(m_s + m_pos + 1, size_t(close - m_pos - 1));
         m_pos = close + 1;
-        const char16_t name = attr.size() == 1 ? attr.at(0).unicode() : 0;
-        StringCache *cache = name == u'k'                         ? &m_keys
-                             : raw.size() <= kInternedValueLength ? &m_values
-                                                                  : nullptr;
+        const Unit name = attr.size() == 1 ? attr[0] : Unit(0);
+        StringCache *cache = name == Unit('k')                                ? &m_keys
+                             : qsizetype(raw.size()) <= kInternedValueLength ? &m_values
+                                                                             : nullptr;
         QString value;
         if (!hasEntity)
-            value = cache ? cache->get(raw) : raw.toString();
+            value = intern(raw, cache);
         else if (!decode(raw, value, cache))
             return false;
-        if (name == u'k') {
+        if (name == Unit('k')) {
             tag.k = std::move(value);
             tag.hasK = true;
             m_currentKey = tag.k;
-        } else if (name == u't') {
+        } else if (name == Unit('t')) {
             tag.t = std::move(value);
             tag.hasT = true;
-        } else if (name == u'v') {
+        } else if (name == Unit('v')) {
             tag.v = std::move(value);
             tag.hasV = true;
-        } else if (name == u'c') {
+        } else if (name == Unit('c')) {
             tag.c = std::move(value);
             tag.hasC = true;
         } else {
-            return fail(tr("unsupported attribute '%1'").arg(attr));
+            return fail(ReaderMessages::tr("unsupported attribute '%1'")
+                            .arg(U::string(attr.data(), qsizetype(attr.size()))));
         }
     }
 }
 
-bool Reader::decode(QStringView raw, QString &out, StringCache *cache)
+template <typename Unit>
+bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache)
 {
-    qsizetype amp = raw.indexOf(u'&');
-    if (amp < 0) {
-        out = cache ? cache->get(raw) : raw.toString();
+    size_t amp = raw.find(Unit('&'));
+    if (amp == raw.npos) {
+        out = intern(raw, cache);
         return true;
     }
     out.clear();
-    out.reserve(raw.size());
-    qsizetype from = 0;
-    while (amp >= 0) {
-        out.append(raw.mid(from, amp - from));
-        const qsizetype semi = raw.indexOf(u';', amp + 1);
-        if (semi < 0 || semi - amp > 12)
+    out.reserve(qsizetype(raw.size()));
+    size_t from = 0;
+    while (amp != raw.npos) {
+        out.append(intern(raw.substr(from, amp - from), nullptr));
+        const size_t semi = raw.find(Unit(';'), amp + 1);
+        if (semi == raw.npos || semi - amp > 12)
             return fail(tr("malformed entity reference"));
-        const QStringView name = raw.mid(amp + 1, semi - amp - 1);
-        if (name == u"amp") {
+        const View<Unit> name = raw.substr(amp + 1, semi - amp - 1);
+        if (equals(name, "amp")) {
             out.append(u'&');
-        } else if (name == u"lt") {
+        } else if (equals(name, "lt")) {
             out.append(u'<');
-        } else if (name == u"gt") {
+        } else if (equals(name, "gt")) {
             out.append(u'>');
-        } else if (name == u"quot") {
+        } else if (equals(name, "quot")) {
             out.append(u'"');
-        } else if (name == u"apos") {
+        } else if (equals(name, "apos")) {
             out.append(u'\'');
-        } else if (name.startsWith(u'#')) {
-            const bool hex = name.size() >= 2 && name.at(1) == u'x';
-            const QStringView digits = name.mid(hex ? 2 : 1);
+        } else if (!name.empty() && name[0] == Unit('#')) {
+            const bool hex = name.size() >= 2 && name[1] == Unit('x');
+            const View<Unit> digits = name.substr(hex ? 2 : 1);
             quint64 code = 0;
-            bool ok = !digits.isEmpty();
-            for (QChar d : digits) {
-                const char16_t u = d.unicode();
+            bool ok = !digits.empty();
+            for (const Unit d : digits) {
+                const auto u = std::make_unsigned_t<Unit>(d);
                 int digit = -1;
                 if (u >= '0' && u <= '9')
                     digit = u - '0';
@@ -571,12 +714,13 @@ bool Reader::decode(QStringView raw, QString &out, StringCache *cache)
             const char32_t cp = char32_t(code);
             out.append(QStringView(QChar::fromUcs4(cp)));
         } else {
-            return fail(tr("unknown entity &%1;").arg(name));
+            return fail(ReaderMessages::tr("unknown entity &%1;")
+                            .arg(U::string(name.data(), qsizetype(name.size()))));
         }
         from = semi + 1;
-        amp = raw.indexOf(u'&', from);
+        amp = raw.find(Unit('&'), from);
     }
-    out.append(raw.mid(from));
+    out.append(intern(raw.substr(from), nullptr));
     return true;
 }
 
@@ -644,10 +788,10 @@ const XsdtNode *nodeWithReplacement(const XsdtNode &node, qsizetype &skip)
 
 } // namespace
 
-bool XsdtDocument::readsBackAs(const QString &text, QString *error, QString *where) const
+bool XsdtDocument::readsBackAs(const QByteArray &bytes, QString *error, QString *where) const
 {
     XsdtDocument scratch;
-    Reader reader(text, scratch, &root);
+    Reader<char> reader(bytes.constData(), bytes.size(), scratch, &root);
     if (reader.run())
         return true;
     if (reader.differs()) {
@@ -665,7 +809,7 @@ bool XsdtDocument::parse(const QByteArray &bytes, QString *error)
     // Keep a leading byte-order mark in the text so that it stays in `head` and is written back.
     QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
     const QString text = decoder.decode(bytes);
-    Reader reader(text, *this);
+    Reader<char16_t> reader(reinterpret_cast<const char16_t *>(text.utf16()), text.size(), *this);
     if (!reader.run()) {
         clear();
         if (error)

@@ -4,9 +4,6 @@
 #include "document/xsdtnode.h"
 #include "document/xsdtwriter_p.h"
 
-#include <QCryptographicHash>
-#include <QStringDecoder>
-
 #include <cstring>
 
 #ifdef __SSE2__
@@ -233,21 +230,6 @@ struct AppendFlush
     void operator()(const char *data, qsizetype n) { bytes.append(data, n); }
 };
 
-// Decodes the written bytes as the reader does and hashes them, a piece at a time, so that
-// the text can be checked without the bytes being held as well.
-struct DecodeFlush
-{
-    QString &text;
-    QCryptographicHash hash{QCryptographicHash::Sha256};
-    QStringDecoder decoder{QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom};
-    bool stopped() const { return false; }
-    void operator()(const char *data, qsizetype n)
-    {
-        hash.addData(QByteArrayView(data, n));
-        text += decoder.decode(QByteArrayView(data, n));
-    }
-};
-
 struct CountFlush
 {
     qint64 total = 0;
@@ -370,31 +352,19 @@ qint64 serializedSize(const XsdtNode *node)
 
 QByteArray XsdtDocument::serialize() const
 {
-    QByteArray bytes;
-    bytes.reserve(0x40000);
-    AppendFlush append{bytes};
-    auto out = std::make_unique<Encoder<AppendFlush>>(append);
-    writeDocument(*out, *this);
-    // Growing left up to half as much again unused; a save holds these bytes a while.
-    bytes.squeeze();
-    return bytes;
-}
-
-QString XsdtDocument::serializedText(QByteArray *sha256) const
-{
+    // Counted first, so that the bytes are one block of the exact size: growing them would hold
+    // up to half as much again while a save already holds the whole document.
     CountFlush count;
     {
         auto out = std::make_unique<Encoder<CountFlush>>(count);
         writeDocument(*out, *this);
     }
-    QString text;
-    text.reserve(count.total); // never more UTF-16 units than UTF-8 bytes
-    DecodeFlush decode{text};
-    auto out = std::make_unique<Encoder<DecodeFlush>>(decode);
+    QByteArray bytes;
+    bytes.reserve(count.total);
+    AppendFlush append{bytes};
+    auto out = std::make_unique<Encoder<AppendFlush>>(append);
     writeDocument(*out, *this);
-    if (sha256)
-        *sha256 = decode.hash.result();
-    return text;
+    return bytes;
 }
 
 bool serializesTo(const XsdtDocument &doc, const QByteArray &bytes)

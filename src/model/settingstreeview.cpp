@@ -3,6 +3,7 @@
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
 
+#include <QHeaderView>
 #include <QKeyEvent>
 
 namespace vrn {
@@ -11,6 +12,21 @@ SettingsTreeView::SettingsTreeView(SettingsModel *model, QWidget *parent)
     : QTreeView(parent)
     , m_model(model)
 {}
+
+void SettingsTreeView::setColumnLayout()
+{
+    setUniformRowHeights(true);
+    setAlternatingRowColors(true);
+    QHeaderView *columns = header();
+    columns->setStretchLastSection(false);
+    columns->setSectionResizeMode(0, QHeaderView::Interactive);
+    columns->resizeSection(0, 380);
+    columns->setSectionResizeMode(1, QHeaderView::Stretch);
+    columns->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    // Fit the Type column to the rows on screen only: measuring a thousand rows again for
+    // every repainted block makes queueing a large group take seconds in an expanded tree.
+    columns->setResizeContentsPrecision(0);
+}
 
 QString SettingsTreeView::refusal(const QModelIndex &valueIndex) const
 {

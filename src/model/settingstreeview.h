@@ -15,6 +15,8 @@ class SettingsTreeView : public QTreeView
 public:
     explicit SettingsTreeView(SettingsModel *model, QWidget *parent = nullptr);
 
+    // Rows and columns as the window shows them; call after setting the model.
+    void setColumnLayout();
     // Opens the editor of the value in the index's row, or reports why there is none.
     bool editValue(const QModelIndex &index);
 

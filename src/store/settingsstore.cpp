@@ -199,26 +199,10 @@ bool SettingsStore::save(QString *error, QString *backupPathOut)
                             .arg(shortenedPath(node->path()), verdict.reason));
     }
 
-    // Besides the document, each step holds one copy of the file at most: the decoded new text
-    // while it is proven, the current bytes while they are backed up, the new bytes while they
-    // are written. The hash ties the bytes written to the text proven.
-    QByteArray newHash;
-    {
-        const QString text = document.serializedText(&newHash);
-        QString message;
-        QString where;
-        if (!document.readsBackAs(text, &message, &where))
-            return fail(message.isEmpty()
-                            ? tr("Internal error: the edited document differs after re-parsing "
-                                 "at %1. Nothing was written.")
-                                  .arg(shortenedPath(where))
-                            : tr("Internal error: the edited document does not parse back (%1). "
-                                 "Nothing was written.")
-                                  .arg(message));
-    }
-
     // The bytes checked here are the ones backed up below, so the backup is exactly what the
-    // user loaded even if the file is rewritten in between (which the swap then sees).
+    // user loaded even if the file is rewritten in between (which the swap then sees). They are
+    // let go before the new bytes are made: besides the document, a save holds one copy of the
+    // file at a time.
     QString backupPath;
     FileStamp currentStamp;
     QByteArray currentHash;
@@ -240,9 +224,21 @@ bool SettingsStore::save(QString *error, QString *backupPathOut)
     }
 
     const QByteArray bytes = document.serialize();
-    if (sha256(bytes) != newHash)
-        return fail(tr("Internal error: the edited document was written differently from how it "
-                       "was checked. Nothing was written."));
+    {
+        QString message;
+        QString where;
+        if (!document.readsBackAs(bytes, &message, &where)) {
+            // Nothing is replaced, so the backup just made is only clutter.
+            QFile::remove(backupPath);
+            return fail(message.isEmpty()
+                            ? tr("Internal error: the edited document differs after re-parsing "
+                                 "at %1. Nothing was written.")
+                                  .arg(shortenedPath(where))
+                            : tr("Internal error: the edited document does not parse back (%1). "
+                                 "Nothing was written.")
+                                  .arg(message));
+        }
+    }
 
     ExpectedFile expected{currentStamp, currentHash, m_hashed.trusted};
     ReplaceGuard guard;
@@ -258,7 +254,7 @@ bool SettingsStore::save(QString *error, QString *backupPathOut)
                                    .arg(writeError, QDir::toNativeSeparators(backupPath))
                              : writeError);
 
-    loadedHash = newHash;
+    loadedHash = sha256(bytes);
     document.commit();
     // Our own write is too fresh for its stamp to be trusted; the next poll hashes in full.
     m_hashed = HashedState();
