@@ -1,4 +1,5 @@
 #include "environment/discovery.h"
+#include "support/testfiles.h"
 
 #include <QDirIterator>
 #include <QTemporaryDir>
@@ -8,17 +9,10 @@ using namespace vrn;
 
 namespace {
 
-const QString kSettings = QStringLiteral("core-1-pxi.settings");
-const QString kBackup = QStringLiteral("core-1-pxi.settings.bak-20261205-102233");
+const QString kSettings = "core-1-pxi.settings";
+const QString kBackup = "core-1-pxi.settings.bak-20261205-102233";
 
-bool writeBytes(const QString &path, const QByteArray &bytes, const QDateTime &modified = {})
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size() && file.flush() &&
-           (modified.isNull() || file.setFileTime(modified, QFileDevice::FileModificationTime));
-}
+using testdata::writeFile;
 
 // Every entry below a folder, links described by their target, files by their content: two
 // snapshots are equal when nothing was moved, deleted or changed.
@@ -30,12 +24,12 @@ QStringList snapshot(const QString &root)
     while (it.hasNext()) {
         const QFileInfo info(it.next());
         QFile file(info.filePath());
-        const QString what = info.isSymLink() ? QStringLiteral("link to ") + info.symLinkTarget()
-                             : info.isDir()   ? QStringLiteral("folder")
+        const QString what = info.isSymLink() ? "link to " + info.symLinkTarget()
+                             : info.isDir()   ? "folder"
                              : file.open(QIODevice::ReadOnly)
                                  ? QString::fromLatin1(file.readAll().toHex())
-                                 : QStringLiteral("unreadable");
-        out.append(info.filePath().mid(root.size()) + QStringLiteral(": ") + what);
+                                 : "unreadable";
+        out.append(info.filePath().mid(root.size()) + ": " + what);
     }
     out.sort();
     return out;
@@ -47,220 +41,207 @@ class TestDiscovery : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void cleanup();
-    void configDirectoriesInOrder();
-    void settingsFilesAndLabels();
-    void instanceNumbers();
-    void backupsNewestFirst();
-    void removalTouchesOnlyBackups();
-    void removalToTrash();
-
-private:
     QTemporaryDir m_home;
     QString m_config;
     QString m_data;
+
+private slots:
+    void initTestCase()
+    {
+        // Discovery is under test here, so the real locations are used, inside a made-up home.
+        m_config = m_home.filePath("cfg");
+        m_data = m_home.filePath("data");
+        qputenv("HOME", QFile::encodeName(m_home.path()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_data));
+        QCOMPARE(QDir::homePath(), m_home.path());
+    }
+
+    void cleanup()
+    {
+        setTrashFunction({});
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_data));
+    }
+
+    void configDirectoriesInOrder()
+    {
+        const QString home = m_home.path();
+        QCOMPARE(configDirectories(), (QStringList{home + "/.PixInsight", m_config + "/Pleiades",
+                                                   home + "/.config/Pleiades"}));
+        // The default configuration folder is home/.config: the same folder is listed once.
+        qunsetenv("XDG_CONFIG_HOME");
+        QCOMPARE(configDirectories(),
+                 (QStringList{home + "/.PixInsight", home + "/.config/Pleiades"}));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home + "/.config/"));
+        QCOMPARE(configDirectories(),
+                 (QStringList{home + "/.PixInsight", home + "/.config/Pleiades"}));
+    }
+
+    void settingsFilesAndLabels()
+    {
+        const QString first = m_home.filePath(".PixInsight");
+        const QString second = m_config + "/Pleiades";
+        QVERIFY(findSettingsFiles().isEmpty()); // no folder exists yet
+        const QDateTime time(QDate(2026, 12, 5), QTime(10, 22, 33));
+        for (const auto &[name, size] : {std::pair{"core-2-pxi.settings", 10},
+                                         {"core-1-pxi.settings", 812 * 1024 + 1023},
+                                         {"core-10-pxi.settings", 10},
+                                         {"Core-3-pxi.settings", 10},
+                                         {"core-1-pxi.settings.bak-20261205-102233", 2048},
+                                         {"core-x-pxi.settings.txt", 1024}})
+            QVERIFY(writeFile(first + '/' + QLatin1String(name), QByteArray(size, 'x'), time));
+        QVERIFY(QDir().mkpath(first + "/core-4-pxi.settings")); // a folder
+        QVERIFY(writeFile(second + "/core-1-pxi.settings", QByteArray(1023, 'x'), time));
+        QCOMPARE(findSettingsFiles(),
+                 (QStringList{first + "/core-1-pxi.settings", first + "/core-10-pxi.settings",
+                              first + "/core-2-pxi.settings", second + "/core-1-pxi.settings"}));
+        QCOMPARE(fileLabel(first + "/core-1-pxi.settings"),
+                 "core-1-pxi.settings [.PixInsight] - instance 1, 812 KiB, 2026-12-05 10:22");
+        QCOMPARE(fileLabel(second + "/core-1-pxi.settings"),
+                 "core-1-pxi.settings - instance 1, 0 KiB, 2026-12-05 10:22");
+        QCOMPARE(fileLabel(first + "/" + kBackup),
+                 kBackup + " [.PixInsight] - backup, 2 KiB, 2026-12-05 10:22");
+        QCOMPARE(fileLabel(first + "/core-x-pxi.settings.txt"),
+                 "core-x-pxi.settings.txt [.PixInsight] - 1 KiB, 2026-12-05 10:22");
+        QVERIFY(QDir(first).removeRecursively() && QDir(second).removeRecursively());
+    }
+
+    void instanceNumbers()
+    {
+        const std::pair<const char *, int> numbers[] = {
+            {"core-12-pxi.settings", 12},        {"/home/u/.PixInsight/core-3-pxi.settings", 3},
+            {"core-010-pxi.settings", 10},       {"core-2147483647-pxi.settings", 2147483647},
+            {"core-2147483648-pxi.settings", 0}, {"core-x-pxi.settings", 0},
+            {"core--1-pxi.settings", 0},         {"core-1-pxi.settings.bak-20261205-102233", 0},
+            {"Core-1-pxi.settings", 0},          {"core-\u0661-pxi.settings", 0},
+            {"/x/core-5-pxi.settings/notes", 0}};
+        for (const auto &[path, number] : numbers)
+            QVERIFY2(instanceNumber(QString::fromUtf8(path)) == number, path);
+    }
+
+    void backupsNewestFirst()
+    {
+        QTemporaryDir dir;
+        const QString settings = dir.filePath(kSettings);
+        QVERIFY(writeFile(settings, "<xsdt/>"));
+        // Written in an order unlike their age; two share a time and differ by the "-2".
+        const QDateTime base(QDate(2026, 12, 5), QTime(10, 0));
+        for (const auto &[suffix, minutes] : {std::pair{".bak-20261205-100300", 3},
+                                              {".bak-20261205-100100", 1},
+                                              {".bak-20261205-100500", 5},
+                                              {".bak-20261205-100500-2", 5},
+                                              {".bak-20261205-100200-before-restore", 2}})
+            QVERIFY(writeFile(settings + suffix, QByteArray(100 * minutes, 'b'),
+                              base.addSecs(60 * minutes)));
+        // Not backups of this file.
+        QVERIFY(writeFile(dir.filePath("core-2-pxi.settings.bak-20261205-100900"), "x"));
+        QVERIFY(writeFile(settings + ".bak", "x"));
+        QVERIFY(QDir().mkdir(settings + ".bak-folder"));
+        QVERIFY(QFile::link(settings, settings + ".bak-link"));
+
+        const QStringList expected = {
+            settings + ".bak-20261205-100500-2", settings + ".bak-20261205-100500",
+            settings + ".bak-20261205-100300", settings + ".bak-20261205-100200-before-restore",
+            settings + ".bak-20261205-100100"};
+        QCOMPARE(listBackups(settings), expected);
+        const OldBackups old = oldBackups(settings, 3);
+        QCOMPARE(old.paths, expected.mid(3));
+        QCOMPARE(old.totalBytes, qint64(200 + 100));
+        QCOMPARE(oldBackups(settings, -1).totalBytes, qint64(300 + 100 + 500 + 500 + 200));
+        QCOMPARE(oldBackups(settings, 10).paths, QStringList());
+    }
+
+    void removalTouchesOnlyBackups()
+    {
+        // A folder "box" holds "settings" (the settings file's folder), "other" (another folder)
+        // and "linked" (a link to "other").
+        QTemporaryDir box;
+        const QString settings = box.filePath("settings/" + kSettings);
+        const QString other = box.filePath("other/");
+        QVERIFY(writeFile(settings, "settings"));
+        QVERIFY(writeFile(box.filePath("settings/core-2-pxi.settings.bak-1"), "other's"));
+        QVERIFY(writeFile(box.filePath("settings/CORE-1-pxi.settings.bak-1"), "case"));
+        QVERIFY(writeFile(settings + ".bak", "no dash"));
+        QVERIFY(writeFile(settings + ".bak-folder/" + kSettings + ".bak-1", "inside a folder"));
+        QVERIFY(writeFile(other + kSettings + ".bak-1", "elsewhere"));
+        QVERIFY(writeFile(other + "victim", "target of a link"));
+        QVERIFY(QFile::link(other + "victim", settings + ".bak-link"));
+        QVERIFY(QFile::link(other, box.filePath("linked")));
+        // The two backups that go are made after the picture of what must stay.
+        const QStringList expected = snapshot(box.path());
+        QVERIFY(writeFile(settings + ".bak-1", "backup"));
+        QVERIFY(writeFile(settings + ".bak-2", "backup 2"));
+
+        QStringList refused;
+        for (const char *relative :
+             {"settings/core-1-pxi.settings.bak-1", // by then already gone
+              "settings/core-1-pxi.settings", "settings/core-2-pxi.settings.bak-1",
+              "settings/CORE-1-pxi.settings.bak-1", "settings/core-1-pxi.settings.bak",
+              "settings/core-1-pxi.settings.bak-missing", "other/core-1-pxi.settings.bak-1",
+              "settings/../other/core-1-pxi.settings.bak-1", "linked/core-1-pxi.settings.bak-1",
+              "settings/core-1-pxi.settings.bak-link", "settings/core-1-pxi.settings.bak-folder",
+              "settings/core-1-pxi.settings.bak-folder/",
+              "settings/core-1-pxi.settings.bak-folder/core-1-pxi.settings.bak-1", ""})
+            refused.append(*relative ? box.filePath(QString::fromLatin1(relative)) : QString());
+        const QStringList requests =
+            QStringList{settings + ".bak-1",
+                        box.filePath("other/../settings/./" + kSettings + ".bak-2")} +
+            refused;
+        // With the trash requested, a refused path must not reach the trash either.
+        int trashed = 0;
+        setTrashFunction([&](const QString &) { return ++trashed < 0; });
+        const BackupRemoval result = removeBackups(settings, requests, true);
+        QCOMPARE(snapshot(box.path()), expected);
+        QCOMPARE(result.removed, 2);
+        QCOMPARE(result.failed, refused.size());
+        QCOMPARE(result.failedPaths, refused);
+        QCOMPARE(result.bytesFreed, qint64(6 + 8));
+        QCOMPARE(trashed, 2);
+        QVERIFY(!result.movedToTrash);
+    }
+
+    void removalToTrash()
+    {
+        QVERIFY(QDir().mkpath(m_data));
+        const QString dir = m_home.filePath(".PixInsight");
+        const QString settings = dir + '/' + kSettings;
+        QVERIFY(writeFile(settings, "settings"));
+        for (const char *n : {"1", "2", "3", "4"})
+            QVERIFY(writeFile(settings + ".bak-" + n, QByteArray("backup ") + n));
+
+        // The real trash, in the made-up data folder; without toTrash the backup is deleted.
+        BackupRemoval result =
+            removeBackups(settings, {settings + ".bak-1", settings + ".bak-2"}, true);
+        QCOMPARE(result.removed, 2);
+        QVERIFY(result.movedToTrash);
+        QCOMPARE(result.bytesFreed, qint64(16));
+        result = removeBackups(settings, {settings + ".bak-3"}, false);
+        QCOMPARE(result.removed, 1);
+        QVERIFY(!result.movedToTrash);
+        const QString trash = m_data + "/Trash/";
+        QCOMPARE(snapshot(trash + "files"),
+                 (QStringList{"/" + kSettings + ".bak-1: " + QByteArray("backup 1").toHex(),
+                              "/" + kSettings + ".bak-2: " + QByteArray("backup 2").toHex()}));
+        QVERIFY(QFileInfo::exists(trash + "info/" + kSettings + ".bak-2.trashinfo"));
+
+        // No usable trash folder (the data folder is a file): the backup is deleted, and nothing
+        // is left in the working folder, where Qt would otherwise put it.
+        const QString notAFolder = m_home.filePath("data-file");
+        QVERIFY(writeFile(notAFolder, "x"));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(notAFolder));
+        QTemporaryDir working;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(working.path()));
+        result = removeBackups(settings, {settings + ".bak-4"}, true);
+        QVERIFY(QDir::setCurrent(previous));
+        QCOMPARE(result.removed, 1);
+        QVERIFY(!result.movedToTrash);
+        QCOMPARE(snapshot(working.path()), QStringList());
+        QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList{kSettings});
+        QVERIFY(QDir(dir).removeRecursively() && QFile::remove(notAFolder));
+    }
 };
-
-void TestDiscovery::initTestCase()
-{
-    // Discovery is under test here, so the real locations are used, inside a made-up home.
-    m_config = m_home.filePath(QStringLiteral("cfg"));
-    m_data = m_home.filePath(QStringLiteral("data"));
-    qputenv("HOME", QFile::encodeName(m_home.path()));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(m_data));
-    QCOMPARE(QDir::homePath(), m_home.path());
-}
-
-void TestDiscovery::cleanup()
-{
-    setTrashFunction({});
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(m_data));
-}
-
-void TestDiscovery::configDirectoriesInOrder()
-{
-    const QString home = m_home.path();
-    QCOMPARE(configDirectories(), (QStringList{home + "/.PixInsight", m_config + "/Pleiades",
-                                               home + "/.config/Pleiades"}));
-    // The default configuration folder is home/.config: the same folder is listed once.
-    qunsetenv("XDG_CONFIG_HOME");
-    QCOMPARE(configDirectories(), (QStringList{home + "/.PixInsight", home + "/.config/Pleiades"}));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home + "/.config/"));
-    QCOMPARE(configDirectories(), (QStringList{home + "/.PixInsight", home + "/.config/Pleiades"}));
-}
-
-void TestDiscovery::settingsFilesAndLabels()
-{
-    const QString first = m_home.filePath(QStringLiteral(".PixInsight"));
-    const QString second = m_config + QStringLiteral("/Pleiades");
-    QVERIFY(findSettingsFiles().isEmpty()); // no folder exists yet
-    const QDateTime time(QDate(2026, 12, 5), QTime(10, 22, 33));
-    for (const auto &[name, size] : {std::pair{"core-2-pxi.settings", 10},
-                                     {"core-1-pxi.settings", 812 * 1024 + 1023},
-                                     {"core-10-pxi.settings", 10},
-                                     {"Core-3-pxi.settings", 10},
-                                     {"core-1-pxi.settings.bak-20261205-102233", 2048},
-                                     {"core-x-pxi.settings.txt", 1024}})
-        QVERIFY(writeBytes(first + QLatin1Char('/') + QLatin1String(name), QByteArray(size, 'x'),
-                           time));
-    QVERIFY(QDir().mkpath(first + QStringLiteral("/core-4-pxi.settings"))); // a folder
-    QVERIFY(
-        writeBytes(second + QStringLiteral("/core-1-pxi.settings"), QByteArray(1023, 'x'), time));
-    QCOMPARE(findSettingsFiles(),
-             (QStringList{first + "/core-1-pxi.settings", first + "/core-10-pxi.settings",
-                          first + "/core-2-pxi.settings", second + "/core-1-pxi.settings"}));
-    QCOMPARE(fileLabel(first + "/core-1-pxi.settings"),
-             QString("core-1-pxi.settings [.PixInsight] - instance 1, 812 KiB, 2026-12-05 10:22"));
-    QCOMPARE(fileLabel(second + "/core-1-pxi.settings"),
-             QString("core-1-pxi.settings - instance 1, 0 KiB, 2026-12-05 10:22"));
-    QCOMPARE(fileLabel(first + "/" + kBackup),
-             kBackup + " [.PixInsight] - backup, 2 KiB, 2026-12-05 10:22");
-    QCOMPARE(fileLabel(first + "/core-x-pxi.settings.txt"),
-             QString("core-x-pxi.settings.txt [.PixInsight] - 1 KiB, 2026-12-05 10:22"));
-    QVERIFY(QDir(first).removeRecursively() && QDir(second).removeRecursively());
-}
-
-void TestDiscovery::instanceNumbers()
-{
-    for (const auto &[path, number] : {std::pair{"core-12-pxi.settings", 12},
-                                       {"/home/u/.PixInsight/core-3-pxi.settings", 3},
-                                       {"core-010-pxi.settings", 10},
-                                       {"core-2147483647-pxi.settings", 2147483647},
-                                       {"core-2147483648-pxi.settings", 0},
-                                       {"core-x-pxi.settings", 0},
-                                       {"core--1-pxi.settings", 0},
-                                       {"core-1-pxi.settings.bak-20261205-102233", 0},
-                                       {"Core-1-pxi.settings", 0},
-                                       {"core-\u0661-pxi.settings", 0},
-                                       {"/x/core-5-pxi.settings/notes", 0}})
-        QVERIFY2(instanceNumber(QString::fromUtf8(path)) == number, path);
-}
-
-void TestDiscovery::backupsNewestFirst()
-{
-    QTemporaryDir dir;
-    const QString settings = dir.filePath(kSettings);
-    QVERIFY(writeBytes(settings, "<xsdt/>"));
-    // Written in an order unlike their age; two share a time and differ by the "-2".
-    const QDateTime base(QDate(2026, 12, 5), QTime(10, 0));
-    for (const auto &[suffix, minutes] : {std::pair{".bak-20261205-100300", 3},
-                                          {".bak-20261205-100100", 1},
-                                          {".bak-20261205-100500", 5},
-                                          {".bak-20261205-100500-2", 5},
-                                          {".bak-20261205-100200-before-restore", 2}})
-        QVERIFY(writeBytes(settings + suffix, QByteArray(100 * minutes, 'b'),
-                           base.addSecs(60 * minutes)));
-    // Not backups of this file.
-    QVERIFY(writeBytes(dir.filePath("core-2-pxi.settings.bak-20261205-100900"), "x"));
-    QVERIFY(writeBytes(settings + ".bak", "x"));
-    QVERIFY(QDir().mkdir(settings + ".bak-folder"));
-    QVERIFY(QFile::link(settings, settings + ".bak-link"));
-
-    const QStringList expected = {
-        settings + ".bak-20261205-100500-2", settings + ".bak-20261205-100500",
-        settings + ".bak-20261205-100300", settings + ".bak-20261205-100200-before-restore",
-        settings + ".bak-20261205-100100"};
-    QCOMPARE(listBackups(settings), expected);
-    const OldBackups old = oldBackups(settings, 3);
-    QCOMPARE(old.paths, expected.mid(3));
-    QCOMPARE(old.totalBytes, qint64(200 + 100));
-    QCOMPARE(oldBackups(settings, -1).totalBytes, qint64(300 + 100 + 500 + 500 + 200));
-    QCOMPARE(oldBackups(settings, 10).paths, QStringList());
-}
-
-void TestDiscovery::removalTouchesOnlyBackups()
-{
-    // A folder "box" holds "settings" (the settings file's folder), "other" (another folder)
-    // and "linked" (a link to "other").
-    QTemporaryDir box;
-    const QString settings = box.filePath("settings/" + kSettings);
-    const QString other = box.filePath(QStringLiteral("other/"));
-    QVERIFY(writeBytes(settings, "settings"));
-    QVERIFY(writeBytes(box.filePath("settings/core-2-pxi.settings.bak-1"), "other's"));
-    QVERIFY(writeBytes(box.filePath("settings/CORE-1-pxi.settings.bak-1"), "case"));
-    QVERIFY(writeBytes(settings + ".bak", "no dash"));
-    QVERIFY(writeBytes(settings + ".bak-folder/" + kSettings + ".bak-1", "inside a folder"));
-    QVERIFY(writeBytes(other + kSettings + ".bak-1", "elsewhere"));
-    QVERIFY(writeBytes(other + "victim", "target of a link"));
-    QVERIFY(QFile::link(other + "victim", settings + ".bak-link"));
-    QVERIFY(QFile::link(other, box.filePath(QStringLiteral("linked"))));
-    // The two backups that go are made after the picture of what must stay.
-    const QStringList expected = snapshot(box.path());
-    QVERIFY(writeBytes(settings + ".bak-1", "backup"));
-    QVERIFY(writeBytes(settings + ".bak-2", "backup 2"));
-
-    QStringList refused;
-    for (const char *relative :
-         {"settings/core-1-pxi.settings.bak-1", // by then already gone
-          "settings/core-1-pxi.settings", "settings/core-2-pxi.settings.bak-1",
-          "settings/CORE-1-pxi.settings.bak-1", "settings/core-1-pxi.settings.bak",
-          "settings/core-1-pxi.settings.bak-missing", "other/core-1-pxi.settings.bak-1",
-          "settings/../other/core-1-pxi.settings.bak-1", "linked/core-1-pxi.settings.bak-1",
-          "settings/core-1-pxi.settings.bak-link", "settings/core-1-pxi.settings.bak-folder",
-          "settings/core-1-pxi.settings.bak-folder/",
-          "settings/core-1-pxi.settings.bak-folder/core-1-pxi.settings.bak-1", ""})
-        refused.append(*relative ? box.filePath(QString::fromLatin1(relative)) : QString());
-    const QStringList requests =
-        QStringList{settings + ".bak-1",
-                    box.filePath("other/../settings/./" + kSettings + ".bak-2")} +
-        refused;
-    // With the trash requested, a refused path must not reach the trash either.
-    int trashed = 0;
-    setTrashFunction([&](const QString &) { return ++trashed < 0; });
-    const BackupRemoval result = removeBackups(settings, requests, true);
-    QCOMPARE(snapshot(box.path()), expected);
-    QCOMPARE(result.removed, 2);
-    QCOMPARE(result.failed, refused.size());
-    QCOMPARE(result.failedPaths, refused);
-    QCOMPARE(result.bytesFreed, qint64(6 + 8));
-    QCOMPARE(trashed, 2);
-    QVERIFY(!result.movedToTrash);
-}
-
-void TestDiscovery::removalToTrash()
-{
-    QVERIFY(QDir().mkpath(m_data));
-    const QString dir = m_home.filePath(QStringLiteral(".PixInsight"));
-    const QString settings = dir + QLatin1Char('/') + kSettings;
-    QVERIFY(writeBytes(settings, "settings"));
-    for (const char *n : {"1", "2", "3", "4"})
-        QVERIFY(writeBytes(settings + ".bak-" + n, QByteArray("backup ") + n));
-
-    // The real trash, in the made-up data folder; without toTrash the backup is deleted.
-    BackupRemoval result =
-        removeBackups(settings, {settings + ".bak-1", settings + ".bak-2"}, true);
-    QCOMPARE(result.removed, 2);
-    QVERIFY(result.movedToTrash);
-    QCOMPARE(result.bytesFreed, qint64(16));
-    result = removeBackups(settings, {settings + ".bak-3"}, false);
-    QCOMPARE(result.removed, 1);
-    QVERIFY(!result.movedToTrash);
-    const QString trash = m_data + QStringLiteral("/Trash/");
-    QCOMPARE(snapshot(trash + "files"),
-             (QStringList{"/" + kSettings + ".bak-1: " + QByteArray("backup 1").toHex(),
-                          "/" + kSettings + ".bak-2: " + QByteArray("backup 2").toHex()}));
-    QVERIFY(QFileInfo::exists(trash + "info/" + kSettings + ".bak-2.trashinfo"));
-
-    // No usable trash folder (the data folder is a file): the backup is deleted, and nothing
-    // is left in the working folder, where Qt would otherwise put it.
-    const QString notAFolder = m_home.filePath(QStringLiteral("data-file"));
-    QVERIFY(writeBytes(notAFolder, "x"));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(notAFolder));
-    QTemporaryDir working;
-    const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(working.path()));
-    result = removeBackups(settings, {settings + ".bak-4"}, true);
-    QVERIFY(QDir::setCurrent(previous));
-    QCOMPARE(result.removed, 1);
-    QVERIFY(!result.movedToTrash);
-    QCOMPARE(snapshot(working.path()), QStringList());
-    QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList{kSettings});
-    QVERIFY(QDir(dir).removeRecursively() && QFile::remove(notAFolder));
-}
 
 QTEST_GUILESS_MAIN(TestDiscovery)
 #include "tst_discovery.moc"

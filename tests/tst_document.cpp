@@ -25,9 +25,9 @@ QString parseError(const QByteArray &bytes)
     XsdtDocument doc;
     QString error;
     if (doc.parse(bytes, &error))
-        return QStringLiteral("(accepted)");
+        return "(accepted)";
     if (!doc.root.children.empty())
-        return QStringLiteral("(nodes left after failure)");
+        return "(nodes left after failure)";
     return error;
 }
 
@@ -59,129 +59,106 @@ void TestDocument::readerErrors_data()
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QString>("error");
 
-    QTest::newRow("empty") << QByteArray() << "Not a PixInsight settings file (no <xsdt> element).";
-    QTest::newRow("no root") << QByteArray("<?xml version=\"1.0\"?><settings/>")
-                             << "Not a PixInsight settings file (no <xsdt> element).";
-    QTest::newRow("self-closing root")
-        << QByteArray("<xsdt/>") << "The <xsdt> element is empty or malformed.";
-    QTest::newRow("unclosed root tag") << QByteArray("<?xml?>\n<xsdt version='1.0'")
-                                       << "The <xsdt> element is empty or malformed.";
-    QTest::newRow("wrong end of root")
-        << wrap("</i>").left(10) << "expected </xsdt> (line 1, column 11)";
-    QTest::newRow("content after root")
-        << QByteArray("<xsdt></xsdt>\n x") << "Unexpected content after </xsdt>.";
-    QTest::newRow("end of file in group")
-        << QByteArray("<xsdt><i k=\"A\">") << "unexpected end of file (line 1, column 16, in A/A)";
-    QTest::newRow("group with type")
-        << wrap("<i k=\"A\" t=\"b\"/>") << "malformed <i> element (line 1, column 23, in A)";
-    QTest::newRow("group without key")
-        << wrap("<i/>") << "malformed <i> element (line 1, column 11)";
-    QTest::newRow("wrong group end")
-        << wrap("<i k=\"A\"></v>") << "expected </i> (line 1, column 20, in A)";
-    QTest::newRow("two-character type") << wrap("<v k=\"x\" t=\"bb\" v=\"1\"/>")
-                                        << "malformed <v> element (line 1, column 30, in x)";
-    QTest::newRow("value without type")
-        << wrap("<v k=\"x\" v=\"1\"/>") << "malformed <v> element (line 1, column 23, in x)";
-    QTest::newRow("value without value")
-        << wrap("<v k=\"x\" t=\"b\"/>") << "<v> element without a value (line 1, column 23, in x)";
-    QTest::newRow("value twice")
-        << wrap("<v k=\"x\" t=\"b\" v=\"1\">true</v>")
-        << "<v> element with both an attribute and a text value (line 1, column 28, in x)";
-    QTest::newRow("unterminated value") << QByteArray("<xsdt><v k=\"x\" t=\"s\">abc")
-                                        << "unterminated <v> element (line 1, column 22, in x)";
-    QTest::newRow("unterminated after markup")
-        << QByteArray("<xsdt><v k=\"x\" t=\"s\">a<b>")
-        << "unterminated <v> element (line 1, column 22, in x)";
-    QTest::newRow("markup in text") << wrap("<v k=\"x\" t=\"s\">a<b</v>")
-                                    << "markup inside a <v> text value (line 1, column 22, in x)";
-    QTest::newRow("self-closing compressed")
-        << wrap("<v k=\"x\" t=\"B\" c=\"zlib\"/>")
-        << "malformed compressed <v> element (line 1, column 32, in x)";
-    QTest::newRow("compressed with value")
-        << wrap("<v k=\"x\" t=\"B\" c=\"zlib\" v=\"\">x</v>")
-        << "malformed compressed <v> element (line 1, column 36, in x)";
-    QTest::newRow("compressed without algorithm")
-        << wrap("<v k=\"x\" t=\"B\" c=\"\"><s u=\"1\">AA==</s></v>")
-        << "malformed compressed <v> element (line 1, column 27, in x)";
-    QTest::newRow("compressed without end")
-        << QByteArray("<xsdt><v k=\"x\" t=\"B\" c=\"zlib\"><s u=\"1\">AA==</s>")
-        << "unterminated <v> element (line 1, column 31, in x)";
-    QTest::newRow("compressed plain text")
-        << wrap("<v k=\"x\" t=\"B\" c=\"zlib\">AAAA</v>")
-        << "unsupported content in a compressed <v> element (line 1, column 31, in x)";
-    QTest::newRow("compressed bad base64")
-        << wrap("<v k=\"x\" t=\"B\" c=\"zlib\"><s u=\"4\">A*A=</s></v>")
-        << "unsupported content in a compressed <v> element (line 1, column 31, in x)";
-    QTest::newRow("unknown element")
-        << wrap("<x k=\"a\"/>") << "unexpected element <x> (line 1, column 17, in a)";
-    QTest::newRow("text between elements")
-        << wrap("<i k=\"A\">text</i>") << "expected '<' (line 1, column 16, in A)";
-    QTest::newRow("comment between elements")
-        << QByteArray("<xsdt>\n<i k=\"A\">\n  <!-- note -->\n</i></xsdt>")
-        << "expected an element name (line 3, column 4, in A)";
-    QTest::newRow("end of file in tag")
-        << QByteArray("<xsdt><i k=\"A\"")
-        << "unexpected end of file inside a tag (line 1, column 15, in A)";
-    QTest::newRow("slash in start tag")
-        << wrap("<i k=\"A\"/ ></i>") << "malformed tag (line 1, column 15, in A)";
-    QTest::newRow("slash in end tag")
-        << wrap("<i k=\"A\"></i/>") << "malformed tag (line 1, column 19, in A)";
-    QTest::newRow("attribute in end tag")
-        << wrap("<i k=\"A\"></i x=\"1\">")
-        << "unexpected content in closing tag (line 1, column 20, in A)";
-    QTest::newRow("attribute without name")
-        << wrap("<i =\"A\"/>") << "malformed attribute (line 1, column 10)";
-    QTest::newRow("attribute without equals")
-        << wrap("<i k \"A\"/>") << "expected '=' after attribute name (line 1, column 12)";
-    QTest::newRow("unquoted attribute")
-        << wrap("<i k=A/>") << "expected a quoted attribute value (line 1, column 12)";
-    QTest::newRow("unterminated attribute") << QByteArray("<xsdt><i k=\"A/></xsdt>")
-                                            << "unterminated attribute value (line 1, column 12)";
-    QTest::newRow("entity without semicolon")
-        << wrap("<v k=\"x\" t=\"s\" v=\"a&amp\"/>")
-        << "malformed entity reference (line 1, column 31, in x)";
-    QTest::newRow("entity name of twelve")
-        << wrap("<v k=\"x\" t=\"s\" v=\"&abcdefghijkl;\"/>")
-        << "malformed entity reference (line 1, column 40, in x)";
-    QTest::newRow("entity name of eleven")
-        << wrap("<v k=\"x\" t=\"s\" v=\"&abcdefghijk;\"/>")
-        << "unknown entity &abcdefghijk; (line 1, column 39, in x)";
-    QTest::newRow("upper-case entity") << wrap("<v k=\"x\" t=\"s\" v=\"&AMP;\"/>")
-                                       << "unknown entity &AMP; (line 1, column 31, in x)";
-    QTest::newRow("empty entity") << wrap("<v k=\"x\" t=\"s\" v=\"&;\"/>")
-                                  << "unknown entity &; (line 1, column 28, in x)";
-    QTest::newRow("reference to zero") << wrap("<v k=\"x\" t=\"s\" v=\"&#0;\"/>")
-                                       << "invalid character reference (line 1, column 30, in x)";
-    QTest::newRow("reference beyond unicode")
-        << wrap("<v k=\"x\" t=\"s\" v=\"&#x110000;\"/>")
-        << "invalid character reference (line 1, column 36, in x)";
-    QTest::newRow("upper-case X reference")
-        << wrap("<v k=\"x\" t=\"s\" v=\"&#X41;\"/>")
-        << "invalid character reference (line 1, column 32, in x)";
-    QTest::newRow("reference to a surrogate")
-        << wrap("<v k=\"x\" t=\"s\" v=\"&#xD800;\"/>")
-        << "invalid character reference (line 1, column 34, in x)";
-    QTest::newRow("entity in text value") << wrap("<v k=\"x\" t=\"s\">a&bogus;</v>")
-                                          << "unknown entity &bogus; (line 1, column 22, in x)";
-    QTest::newRow("unsupported attribute with path")
-        << wrap("<i k=\"Global\"><i k=\"Preferences\"><v k=\"X\" t=\"b\" z=\"1\"/></i></i>")
-        << "unsupported attribute 'z' (line 1, column 60, in Global/Preferences/X)";
-    QTest::newRow("second line column")
-        << QByteArray("<xsdt>\r\n\t<i k=\"A\"><v k=\"b\" t=\"i\"></i></i>\n</xsdt>")
-        << "unterminated <v> element (line 2, column 26, in A/b)";
+    const auto row = [](const char *name, const QByteArray &input, const QString &error) {
+        QTest::newRow(name) << input << error;
+    };
+
+    row("empty", {}, "Not a PixInsight settings file (no <xsdt> element).");
+    row("no root", "<?xml version=\"1.0\"?><settings/>",
+        "Not a PixInsight settings file (no <xsdt> element).");
+    row("self-closing root", "<xsdt/>", "The <xsdt> element is empty or malformed.");
+    row("unclosed root tag", "<?xml?>\n<xsdt version='1.0'",
+        "The <xsdt> element is empty or malformed.");
+    row("wrong end of root", wrap("</i>").left(10), "expected </xsdt> (line 1, column 11)");
+    row("content after root", "<xsdt></xsdt>\n x", "Unexpected content after </xsdt>.");
+    row("end of file in group", "<xsdt><i k=\"A\">",
+        "unexpected end of file (line 1, column 16, in A/A)");
+    row("group with type", wrap("<i k=\"A\" t=\"b\"/>"),
+        "malformed <i> element (line 1, column 23, in A)");
+    row("group without key", wrap("<i/>"), "malformed <i> element (line 1, column 11)");
+    row("wrong group end", wrap("<i k=\"A\"></v>"), "expected </i> (line 1, column 20, in A)");
+    row("two-character type", wrap("<v k=\"x\" t=\"bb\" v=\"1\"/>"),
+        "malformed <v> element (line 1, column 30, in x)");
+    row("value without type", wrap("<v k=\"x\" v=\"1\"/>"),
+        "malformed <v> element (line 1, column 23, in x)");
+    row("value without value", wrap("<v k=\"x\" t=\"b\"/>"),
+        "<v> element without a value (line 1, column 23, in x)");
+    row("value twice", wrap("<v k=\"x\" t=\"b\" v=\"1\">true</v>"),
+        "<v> element with both an attribute and a text value (line 1, column 28, in x)");
+    row("unterminated value", "<xsdt><v k=\"x\" t=\"s\">abc",
+        "unterminated <v> element (line 1, column 22, in x)");
+    row("unterminated after markup", "<xsdt><v k=\"x\" t=\"s\">a<b>",
+        "unterminated <v> element (line 1, column 22, in x)");
+    row("markup in text", wrap("<v k=\"x\" t=\"s\">a<b</v>"),
+        "markup inside a <v> text value (line 1, column 22, in x)");
+    row("self-closing compressed", wrap("<v k=\"x\" t=\"B\" c=\"zlib\"/>"),
+        "malformed compressed <v> element (line 1, column 32, in x)");
+    row("compressed with value", wrap("<v k=\"x\" t=\"B\" c=\"zlib\" v=\"\">x</v>"),
+        "malformed compressed <v> element (line 1, column 36, in x)");
+    row("compressed without algorithm", wrap("<v k=\"x\" t=\"B\" c=\"\"><s u=\"1\">AA==</s></v>"),
+        "malformed compressed <v> element (line 1, column 27, in x)");
+    row("compressed without end", "<xsdt><v k=\"x\" t=\"B\" c=\"zlib\"><s u=\"1\">AA==</s>",
+        "unterminated <v> element (line 1, column 31, in x)");
+    row("compressed plain text", wrap("<v k=\"x\" t=\"B\" c=\"zlib\">AAAA</v>"),
+        "unsupported content in a compressed <v> element (line 1, column 31, in x)");
+    row("compressed bad base64", wrap("<v k=\"x\" t=\"B\" c=\"zlib\"><s u=\"4\">A*A=</s></v>"),
+        "unsupported content in a compressed <v> element (line 1, column 31, in x)");
+    row("unknown element", wrap("<x k=\"a\"/>"),
+        "unexpected element <x> (line 1, column 17, in a)");
+    row("text between elements", wrap("<i k=\"A\">text</i>"),
+        "expected '<' (line 1, column 16, in A)");
+    row("comment between elements", "<xsdt>\n<i k=\"A\">\n  <!-- note -->\n</i></xsdt>",
+        "expected an element name (line 3, column 4, in A)");
+    row("end of file in tag", "<xsdt><i k=\"A\"",
+        "unexpected end of file inside a tag (line 1, column 15, in A)");
+    row("slash in start tag", wrap("<i k=\"A\"/ ></i>"), "malformed tag (line 1, column 15, in A)");
+    row("slash in end tag", wrap("<i k=\"A\"></i/>"), "malformed tag (line 1, column 19, in A)");
+    row("attribute in end tag", wrap("<i k=\"A\"></i x=\"1\">"),
+        "unexpected content in closing tag (line 1, column 20, in A)");
+    row("attribute without name", wrap("<i =\"A\"/>"), "malformed attribute (line 1, column 10)");
+    row("attribute without equals", wrap("<i k \"A\"/>"),
+        "expected '=' after attribute name (line 1, column 12)");
+    row("unquoted attribute", wrap("<i k=A/>"),
+        "expected a quoted attribute value (line 1, column 12)");
+    row("unterminated attribute", "<xsdt><i k=\"A/></xsdt>",
+        "unterminated attribute value (line 1, column 12)");
+    row("entity without semicolon", wrap("<v k=\"x\" t=\"s\" v=\"a&amp\"/>"),
+        "malformed entity reference (line 1, column 31, in x)");
+    row("entity name of twelve", wrap("<v k=\"x\" t=\"s\" v=\"&abcdefghijkl;\"/>"),
+        "malformed entity reference (line 1, column 40, in x)");
+    row("entity name of eleven", wrap("<v k=\"x\" t=\"s\" v=\"&abcdefghijk;\"/>"),
+        "unknown entity &abcdefghijk; (line 1, column 39, in x)");
+    row("upper-case entity", wrap("<v k=\"x\" t=\"s\" v=\"&AMP;\"/>"),
+        "unknown entity &AMP; (line 1, column 31, in x)");
+    row("empty entity", wrap("<v k=\"x\" t=\"s\" v=\"&;\"/>"),
+        "unknown entity &; (line 1, column 28, in x)");
+    row("reference to zero", wrap("<v k=\"x\" t=\"s\" v=\"&#0;\"/>"),
+        "invalid character reference (line 1, column 30, in x)");
+    row("reference beyond unicode", wrap("<v k=\"x\" t=\"s\" v=\"&#x110000;\"/>"),
+        "invalid character reference (line 1, column 36, in x)");
+    row("upper-case X reference", wrap("<v k=\"x\" t=\"s\" v=\"&#X41;\"/>"),
+        "invalid character reference (line 1, column 32, in x)");
+    row("reference to a surrogate", wrap("<v k=\"x\" t=\"s\" v=\"&#xD800;\"/>"),
+        "invalid character reference (line 1, column 34, in x)");
+    row("entity in text value", wrap("<v k=\"x\" t=\"s\">a&bogus;</v>"),
+        "unknown entity &bogus; (line 1, column 22, in x)");
+    row("unsupported attribute with path",
+        wrap("<i k=\"Global\"><i k=\"Preferences\"><v k=\"X\" t=\"b\" z=\"1\"/></i></i>"),
+        "unsupported attribute 'z' (line 1, column 60, in Global/Preferences/X)");
+    row("second line column", "<xsdt>\r\n\t<i k=\"A\"><v k=\"b\" t=\"i\"></i></i>\n</xsdt>",
+        "unterminated <v> element (line 2, column 26, in A/b)");
 
     QByteArray deep = "<xsdt>";
     for (int i = 0; i < 1200; ++i)
         deep += "<i k=\"d\">";
     // Deep paths and long keys are shortened in messages.
-    QTest::newRow("nesting too deep")
-        << deep
-        << QString("elements nested too deeply (more than 1000 levels) (line 1, column %1, in "
-                   "d/d/d/\u2026/d/d/d)")
-               .arg(6 + 1001 * 9 + 1);
-    QTest::newRow("long key")
-        << wrap(QByteArray("<v k=\"" + QByteArray(61, 'k') + "\" t=\"bb\" v=\"1\"/>").constData())
-        << "malformed <v> element (line 1, column 90, in " + QString(59, 'k') + "\u2026)";
+    row("nesting too deep", deep,
+        QString("elements nested too deeply (more than 1000 levels) (line 1, column %1, in "
+                "d/d/d/\u2026/d/d/d)")
+            .arg(6 + 1001 * 9 + 1));
+    row("long key",
+        wrap(QByteArray("<v k=\"" + QByteArray(61, 'k') + "\" t=\"bb\" v=\"1\"/>").constData()),
+        "malformed <v> element (line 1, column 90, in " + QString(59, 'k') + "\u2026)");
 }
 
 void TestDocument::readerErrors()
@@ -199,10 +176,9 @@ void TestDocument::readerAcceptsSubset()
         const QByteArray bytes =
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xsdt version=\"1.0\" a='b'></xsdt >\n\n";
         QVERIFY(doc.parse(bytes));
-        QCOMPARE(
-            doc.head,
-            QString("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xsdt version=\"1.0\" a='b'>"));
-        QCOMPARE(doc.tail, QString("\n\n"));
+        QCOMPARE(doc.head,
+                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xsdt version=\"1.0\" a='b'>");
+        QCOMPARE(doc.tail, "\n\n");
         QVERIFY(doc.root.children.empty());
         QCOMPARE(doc.serialize(), QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xsdt "
                                              "version=\"1.0\" a='b'></xsdt>\n\n"));
@@ -217,7 +193,7 @@ void TestDocument::readerAcceptsSubset()
         const XsdtNode *a = doc.findPath(u"a");
         const XsdtNode *b = doc.findPath(u"b");
         QVERIFY(a && b);
-        QCOMPARE(a->value, QString("x < y"));
+        QCOMPARE(a->value, "x < y");
         QCOMPARE(b->value, a->value);
         QVERIFY(!a->textForm && a->selfClosing);
         QVERIFY(b->textForm && !b->selfClosing);
@@ -234,8 +210,8 @@ void TestDocument::readerAcceptsSubset()
         QVERIFY(doc.parse(bytes));
         const XsdtNode *y = doc.findPath(u"G/y");
         QVERIFY(y);
-        QCOMPARE(y->value, QString("&<>\"'A") + QString::fromUcs4(U"\U0001F52D") + QChar(0xE9));
-        QCOMPARE(doc.findPath(u"G/multi")->value, QString("line1\nline2\n"));
+        QCOMPARE(y->value, "&<>\"'A" + QString::fromUcs4(U"\U0001F52D") + QChar(0xE9));
+        QCOMPARE(doc.findPath(u"G/multi")->value, "line1\nline2\n");
         QVERIFY(!doc.compactLayout);
         QCOMPARE(doc.serialize(),
                  QByteArray("<xsdt><i k=\"G\"><v k=\"y\" t=\"s\" "
@@ -252,9 +228,8 @@ void TestDocument::readerAcceptsSubset()
         QVERIFY(doc.parse(bytes));
         const XsdtNode *p = doc.findPath(QString::fromUtf8("M\xC3\xA9t\xC3\xA9o/p"));
         QVERIFY(p);
-        QCOMPARE(p->compression(), QString("zlib"));
-        QCOMPARE(p->compressedText(),
-                 QString("\n <s u=\"1536\">QUJD\nREVG</s><s  u=\"512\" >=</s>\n"));
+        QCOMPARE(p->compression(), "zlib");
+        QCOMPARE(p->compressedText(), "\n <s u=\"1536\">QUJD\nREVG</s><s  u=\"512\" >=</s>\n");
         QCOMPARE(p->value, QString("(compressed zlib block, %1 uncompressed)")
                                .arg(QLocale().formattedDataSize(2048, 2)));
         QCOMPARE(p->originalValue, p->value);
@@ -278,23 +253,21 @@ void TestDocument::readerAcceptsSubset()
 void TestDocument::writerForms()
 {
     XsdtDocument doc;
-    const QByteArray bytes = "<?xml version=\"1.0\"?>\n<xsdt a=\"1\">"
-                             "<i k=\"Global\"><i k=\"Preferences\"><i k=\"MainWindow\"><v "
-                             "k=\"AnimateCombo\" t=\"b\" v=\"true\"/></i></i></i>"
-                             "<i k=\"E1\"/><i k=\"E2\"></i><i k=\"S\"><v k=\"empty\" t=\"s\" "
-                             "v=\"\"/><v k=\"t\" t=\"s\"></v></i>"
-                             "<i k=\"Stats\"><v k=\"n\" t=\"u\" v=\"12\"/></i>"
-                             "</xsdt>\n";
+    const QByteArray bytes = "<?xml version=\"1.0\"?>\n<xsdt a=\"1\"><i k=\"Global\">"
+                             "<i k=\"Preferences\"><i k=\"MainWindow\"><v k=\"AnimateCombo\" "
+                             "t=\"b\" v=\"true\"/></i></i></i><i k=\"E1\"/><i k=\"E2\"></i>"
+                             "<i k=\"S\"><v k=\"empty\" t=\"s\" v=\"\"/><v k=\"t\" t=\"s\"></v></i>"
+                             "<i k=\"Stats\"><v k=\"n\" t=\"u\" v=\"12\"/></i></xsdt>\n";
     QVERIFY(doc.parse(bytes));
     QVERIFY(doc.compactLayout);
     QCOMPARE(doc.serialize(), bytes);
 
     // Escaping of the five characters, in both forms.
     XsdtNode *empty = doc.findPath(u"S/empty");
-    empty->value = QStringLiteral("a<b & \"c\" 'd' >");
+    empty->value = "a<b & \"c\" 'd' >";
     XsdtNode *text = doc.findPath(u"S/t");
-    text->value = QStringLiteral("x\n\t<y>");
-    QCOMPARE(xmlEscape(empty->value), QString("a&lt;b &amp; &quot;c&quot; &apos;d&apos; &gt;"));
+    text->value = "x\n\t<y>";
+    QCOMPARE(xmlEscape(empty->value), "a&lt;b &amp; &quot;c&quot; &apos;d&apos; &gt;");
     QByteArray out = doc.serialize();
     QVERIFY(out.contains(
         "<v k=\"empty\" t=\"s\" v=\"a&lt;b &amp; &quot;c&quot; &apos;d&apos; &gt;\"/>"));
@@ -312,8 +285,8 @@ void TestDocument::writerForms()
     // A group whose children are all marked keeps a start and an end tag, even when it was
     // read as an empty element and a child was added since.
     XsdtNode *e1 = doc.findPath(u"E1");
-    XsdtNode *added = e1->appendChild(XsdtNode::Value, QStringLiteral("v"));
-    added->type = QLatin1Char('i');
+    XsdtNode *added = e1->appendChild(XsdtNode::Value, "v");
+    added->type = 'i';
     added->pendingDelete = true;
     out = doc.serialize();
     QVERIFY(out.contains("<i k=\"E1\"></i><i k=\"E2\"></i>"));
@@ -342,25 +315,31 @@ void TestDocument::byteOrderMarkSurvives()
 
     // A save reads its bytes without decoding them first: the same characters, Unicode spaces
     // between elements and byte-order marks inside values must come out.
-    const QByteArray mixed = "\xEF\xBB\xBF<xsdt>\xC2\xA0<i k=\"\xC3\xBC\xE6\x97\xA5\"><v k=\"a\" "
-                             "t=\"s\" v=\"&amp;\xEF\xBB\xBF\xF0\x9F\x94\xAD\"/>\xE2\x80\x83</i></xsdt>";
+    const QByteArray mixed =
+        "\xEF\xBB\xBF<xsdt>\xC2\xA0<i k=\"\xC3\xBC\xE6\x97\xA5\"><v k=\"a\" "
+        "t=\"s\" v=\"&amp;\xEF\xBB\xBF\xF0\x9F\x94\xAD\"/>\xE2\x80\x83</i></xsdt>";
     QVERIFY(doc.parse(mixed));
     QString error;
     QString where;
-    QVERIFY(doc.readsBackAs(mixed, &error, &where) && doc.readsBackAs(doc.serialize(), &error, &where));
+    QVERIFY(doc.readsBackAs(mixed, &error, &where) &&
+            doc.readsBackAs(doc.serialize(), &error, &where));
     doc.findPath(u"\u00fc\u65e5/a")->value.chop(1);
     QVERIFY(!doc.readsBackAs(mixed, &error, &where));
-    QCOMPARE(where, QStringLiteral("\u00fc\u65e5/a"));
+    QCOMPARE(where, "\u00fc\u65e5/a");
 }
 
 void TestDocument::roundTripGenerated_data()
 {
     QTest::addColumn<quint64>("seed");
     QTest::addColumn<qint64>("size");
-    QTest::newRow("16 KiB seed 1") << quint64(1) << qint64(16 * 1024);
-    QTest::newRow("16 KiB seed 2") << quint64(2) << qint64(16 * 1024);
-    QTest::newRow("300 KiB seed 3") << quint64(3) << qint64(300 * 1024);
-    QTest::newRow("2 MiB seed 4") << quint64(4) << qint64(2 * 1024 * 1024);
+
+    const auto row = [](const char *name, const quint64 &seed, qint64 size) {
+        QTest::newRow(name) << seed << size;
+    };
+    row("16 KiB seed 1", quint64(1), qint64(16 * 1024));
+    row("16 KiB seed 2", quint64(2), qint64(16 * 1024));
+    row("300 KiB seed 3", quint64(3), qint64(300 * 1024));
+    row("2 MiB seed 4", quint64(4), qint64(2 * 1024 * 1024));
 }
 
 void TestDocument::roundTripGenerated()
@@ -505,7 +484,7 @@ void TestDocument::pendingChangeBookkeeping()
     QCOMPARE(doc.findPath(u"A/B/x/"), x);
     QCOMPARE(doc.findPath(u"a/B/x"), nullptr);
     QCOMPARE(doc.findPath(u""), &doc.root);
-    QCOMPARE(x->path(), QString("A/B/x"));
+    QCOMPARE(x->path(), "A/B/x");
     QCOMPARE(doc.root.path(), QString());
     QCOMPARE(y->indexInParent(), 1);
     QCOMPARE(doc.root.indexInParent(), 0);
@@ -516,8 +495,8 @@ void TestDocument::pendingChangeBookkeeping()
     QVERIFY(!doc.findPath(u"C/z")->isEditable());
     QVERIFY(!doc.findPath(u"A")->isEditable());
 
-    x->value = QStringLiteral("2");
-    doc.findPath(u"top")->value = QStringLiteral("false");
+    x->value = "2";
+    doc.findPath(u"top")->value = "false";
     QCOMPARE(doc.changedValues(), (QList<XsdtNode *>{x, doc.findPath(u"top")}));
     QCOMPARE(doc.pendingChangeCount(), 2);
 
@@ -533,14 +512,14 @@ void TestDocument::pendingChangeBookkeeping()
 
     doc.revertAll();
     QCOMPARE(doc.pendingChangeCount(), 0);
-    QCOMPARE(x->value, QString("1"));
+    QCOMPARE(x->value, "1");
     QVERIFY(!y->pendingDelete);
 
-    x->value = QStringLiteral("3");
+    x->value = "3";
     doc.findPath(u"C")->pendingDelete = true;
     doc.commit();
     QCOMPARE(doc.pendingChangeCount(), 0);
-    QCOMPARE(x->originalValue, QString("3"));
+    QCOMPARE(x->originalValue, "3");
     QCOMPARE(doc.findPath(u"C"), nullptr);
     QCOMPARE(doc.root.children.size(), size_t(2));
 }
@@ -552,96 +531,58 @@ void TestDocument::validateValue_data()
     QTest::addColumn<bool>("ok");
     QTest::addColumn<QString>("result"); // stored text, or the message
 
+    const auto row = [](const char *name, const QString &type, const QString &input, bool ok,
+                        const QString &result) {
+        QTest::newRow(name) << type << input << ok << result;
+    };
+
     const QString boolMsg = "Expected true or false.";
     const QString intMsg = "Expected an integer between -2147483648 and 2147483647.";
     const QString uintMsg = "Expected an integer between 0 and 4294967295.";
     const QString realMsg = "Expected a real number.";
     const QString floatMsg = "Expected a real number in single-precision range.";
 
-    QTest::newRow("b TRUE spaced") << "b"
-                                   << " TRUE " << true << "true";
-    QTest::newRow("b 0") << "b"
-                         << "0" << true << "false";
-    QTest::newRow("b 1") << "b"
-                         << "1" << true << "true";
-    QTest::newRow("b yes") << "b"
-                           << "yes" << false << boolMsg;
-    QTest::newRow("b empty") << "b"
-                             << "" << false << boolMsg;
-    QTest::newRow("i max") << "i"
-                           << "2147483647" << true << "2147483647";
-    QTest::newRow("i min") << "i"
-                           << "-2147483648" << true << "-2147483648";
-    QTest::newRow("i plus and zeros") << "i"
-                                      << " +007 " << true << "7";
-    QTest::newRow("i -0") << "i"
-                          << "-0" << true << "0";
-    QTest::newRow("i too big") << "i"
-                               << "2147483648" << false << intMsg;
-    QTest::newRow("i too small") << "i"
-                                 << "-2147483649" << false << intMsg;
-    QTest::newRow("i huge") << "i"
-                            << "99999999999999999999999" << false << intMsg;
-    QTest::newRow("i real") << "i"
-                            << "1.0" << false << intMsg;
-    QTest::newRow("i exponent") << "i"
-                                << "1e3" << false << intMsg;
-    QTest::newRow("i hex") << "i"
-                           << "0x10" << false << intMsg;
-    QTest::newRow("i arabic digits") << "i" << QString::fromUtf8("\xD9\xA3") << false << intMsg;
-    QTest::newRow("u max") << "u"
-                           << "4294967295" << true << "4294967295";
-    QTest::newRow("u too big") << "u"
-                               << "4294967296" << false << uintMsg;
-    QTest::newRow("u -0") << "u"
-                          << "-0" << false << uintMsg;
-    QTest::newRow("u -1") << "u"
-                          << "-1" << false << uintMsg;
-    QTest::newRow("F exponent") << "F"
-                                << "1e3" << true << "1000";
-    QTest::newRow("F shortest") << "F"
-                                << "0.1000000000000000055511151231257827" << true << "0.1";
-    QTest::newRow("F big") << "F"
-                           << "1.5e300" << true << "1.5e+300";
-    QTest::newRow("F comma") << "F"
-                             << "1,5" << false << realMsg;
-    QTest::newRow("F grouped") << "F"
-                               << "1,000.5" << false << realMsg;
-    QTest::newRow("F inf") << "F"
-                           << "inf" << false << realMsg;
-    QTest::newRow("F nan") << "F"
-                           << "nan" << false << realMsg;
-    QTest::newRow("F overflow") << "F"
-                                << "1e400" << false << realMsg;
-    QTest::newRow("F word") << "F"
-                            << "abc" << false << realMsg;
-    QTest::newRow("f 0.1") << "f"
-                           << "0.1" << true << "0.1";
-    QTest::newRow("f third") << "f"
-                             << "0.333333333333" << true << "0.33333334";
-    QTest::newRow("f 1e-50") << "f"
-                             << "1e-50" << true << "0";
-    QTest::newRow("f max") << "f"
-                           << "3.4028234663852886e38" << true << "3.4028235e+38";
-    QTest::newRow("f 3.5e38") << "f"
-                              << "3.5e38" << false << floatMsg;
-    QTest::newRow("f -3.5e38") << "f"
-                               << "-3.5e38" << false << floatMsg;
-    QTest::newRow("f 2.5") << "f"
-                           << "2.5" << true << "2.5";
-    QTest::newRow("s spaces kept") << "s"
-                                   << "  a b  " << true << "  a b  ";
-    QTest::newRow("s empty") << "s"
-                             << "" << true << "";
-    QTest::newRow("t protected") << "t"
-                                 << "2026" << false
-                                 << "This value type is protected and cannot be edited.";
-    QTest::newRow("B protected") << "B"
-                                 << "AAAA" << false
-                                 << "This value type is protected and cannot be edited.";
-    QTest::newRow("unknown protected")
-        << "x"
-        << "1" << false << "This value type is protected and cannot be edited.";
+    row("b TRUE spaced", "b", " TRUE ", true, "true");
+    row("b 0", "b", "0", true, "false");
+    row("b 1", "b", "1", true, "true");
+    row("b yes", "b", "yes", false, boolMsg);
+    row("b empty", "b", "", false, boolMsg);
+    row("i max", "i", "2147483647", true, "2147483647");
+    row("i min", "i", "-2147483648", true, "-2147483648");
+    row("i plus and zeros", "i", " +007 ", true, "7");
+    row("i -0", "i", "-0", true, "0");
+    row("i too big", "i", "2147483648", false, intMsg);
+    row("i too small", "i", "-2147483649", false, intMsg);
+    row("i huge", "i", "99999999999999999999999", false, intMsg);
+    row("i real", "i", "1.0", false, intMsg);
+    row("i exponent", "i", "1e3", false, intMsg);
+    row("i hex", "i", "0x10", false, intMsg);
+    row("i arabic digits", "i", QString::fromUtf8("\xD9\xA3"), false, intMsg);
+    row("u max", "u", "4294967295", true, "4294967295");
+    row("u too big", "u", "4294967296", false, uintMsg);
+    row("u -0", "u", "-0", false, uintMsg);
+    row("u -1", "u", "-1", false, uintMsg);
+    row("F exponent", "F", "1e3", true, "1000");
+    row("F shortest", "F", "0.1000000000000000055511151231257827", true, "0.1");
+    row("F big", "F", "1.5e300", true, "1.5e+300");
+    row("F comma", "F", "1,5", false, realMsg);
+    row("F grouped", "F", "1,000.5", false, realMsg);
+    row("F inf", "F", "inf", false, realMsg);
+    row("F nan", "F", "nan", false, realMsg);
+    row("F overflow", "F", "1e400", false, realMsg);
+    row("F word", "F", "abc", false, realMsg);
+    row("f 0.1", "f", "0.1", true, "0.1");
+    row("f third", "f", "0.333333333333", true, "0.33333334");
+    row("f 1e-50", "f", "1e-50", true, "0");
+    row("f max", "f", "3.4028234663852886e38", true, "3.4028235e+38");
+    row("f 3.5e38", "f", "3.5e38", false, floatMsg);
+    row("f -3.5e38", "f", "-3.5e38", false, floatMsg);
+    row("f 2.5", "f", "2.5", true, "2.5");
+    row("s spaces kept", "s", "  a b  ", true, "  a b  ");
+    row("s empty", "s", "", true, "");
+    row("t protected", "t", "2026", false, "This value type is protected and cannot be edited.");
+    row("B protected", "B", "AAAA", false, "This value type is protected and cannot be edited.");
+    row("unknown protected", "x", "1", false, "This value type is protected and cannot be edited.");
 }
 
 void TestDocument::validateValue()
@@ -650,7 +591,7 @@ void TestDocument::validateValue()
     QFETCH(QString, input);
     QFETCH(bool, ok);
     QFETCH(QString, result);
-    QString normalized = QStringLiteral("unchanged");
+    QString normalized = "unchanged";
     QString error;
     QCOMPARE(vrn::validateValue(type.at(0), input, &normalized, &error), ok);
     if (ok) {
@@ -658,7 +599,7 @@ void TestDocument::validateValue()
         QVERIFY(error.isEmpty());
     } else {
         QCOMPARE(error, result);
-        QCOMPARE(normalized, QString("unchanged"));
+        QCOMPARE(normalized, "unchanged");
     }
 }
 
@@ -670,16 +611,16 @@ void TestDocument::validateIgnoresUserLocale()
     std::setlocale(LC_ALL, "de_DE.UTF-8"); // may be missing; Qt's default locale is what counts
     QString out;
     QString error;
-    QVERIFY(!vrn::validateValue(QLatin1Char('F'), QStringLiteral("1,5"), &out, &error));
-    QCOMPARE(error, QString("Expected a real number."));
-    QVERIFY(vrn::validateValue(QLatin1Char('F'), QStringLiteral("1.5"), &out));
-    QCOMPARE(out, QString("1.5"));
-    QVERIFY(vrn::validateValue(QLatin1Char('f'), QStringLiteral("-0.25e1"), &out));
-    QCOMPARE(out, QString("-2.5"));
-    QVERIFY(vrn::validateValue(QLatin1Char('i'), QStringLiteral("1234567"), &out));
-    QCOMPARE(out, QString("1234567"));
-    QVERIFY(!vrn::validateValue(QLatin1Char('i'), QStringLiteral("1.234"), &out));
-    QVERIFY(!vrn::validateValue(QLatin1Char('f'), QStringLiteral("0,1"), &out));
+    QVERIFY(!vrn::validateValue('F', "1,5", &out, &error));
+    QCOMPARE(error, "Expected a real number.");
+    QVERIFY(vrn::validateValue('F', "1.5", &out));
+    QCOMPARE(out, "1.5");
+    QVERIFY(vrn::validateValue('f', "-0.25e1", &out));
+    QCOMPARE(out, "-2.5");
+    QVERIFY(vrn::validateValue('i', "1234567", &out));
+    QCOMPARE(out, "1234567");
+    QVERIFY(!vrn::validateValue('i', "1.234", &out));
+    QVERIFY(!vrn::validateValue('f', "0,1", &out));
     std::setlocale(LC_ALL, savedC.constData());
     QLocale::setDefault(saved);
 }
@@ -692,12 +633,12 @@ void TestDocument::typeNames()
         {'t', "Time"},    {'B', "Block"},         {'z', "Unknown (z)"}};
     for (const auto &[code, name] : names)
         QCOMPARE(typeDisplayName(QLatin1Char(code)), name);
-    QCOMPARE(blockDisplayText(QStringLiteral("abcd")), QString("(4 characters of encoded data)"));
+    QCOMPARE(blockDisplayText("abcd"), "(4 characters of encoded data)");
     // A compressed block counts the Base64 its file holds, not its summary text.
     XsdtDocument doc;
     QVERIFY(doc.parse("<xsdt><v k=\"P\" t=\"B\" c=\"zlib\"><s u=\"30\">QUJD\n"
                       "REVG</s> <s u=\"9\">R0g=</s></v></xsdt>"));
-    QCOMPARE(blockDisplayText(*doc.findPath(u"P")), QString("(12 characters of encoded data)"));
+    QCOMPARE(blockDisplayText(*doc.findPath(u"P")), "(12 characters of encoded data)");
 }
 
 QTEST_GUILESS_MAIN(TestDocument)

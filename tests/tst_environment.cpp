@@ -1,4 +1,5 @@
 #include "environment/pixinsight.h"
+#include "support/testfiles.h"
 #include "support/testtree.h"
 
 #include <QProcess>
@@ -13,146 +14,135 @@ class TestEnvironment : public QObject
 
 private slots:
     void cleanup() { setPixInsightProcessQuery({}); }
-    void processQuery();
-    void realProcessSeenByName();
-    void absolutePaths();
-    void binDir();
-    void registryPaths();
-};
 
-void TestEnvironment::processQuery()
-{
-    // A made-up process table: exact names only, entries that vanished or are not processes
-    // skipped, and ids in order.
-    QTemporaryDir proc;
-    for (const auto &[entry, name] : {std::pair{"12", "PixInsight\n"},
-                                      {"7", "PixInsight\n"},
-                                      {"13", "xPixInsight\n"},
-                                      {"14", "PixInsight2\n"},
-                                      {"self", "PixInsight\n"},
-                                      {"99", ""}}) {
-        QVERIFY(QDir(proc.path()).mkpath(entry));
-        QFile comm(proc.filePath(QStringLiteral("%1/comm").arg(entry)));
-        QVERIFY(!*name || (comm.open(QIODevice::WriteOnly) && comm.write(name) > 0));
-    }
-    PixInsightCheck check = processesNamed(proc.path(), "PixInsight");
-    QVERIFY(check.known);
-    QCOMPARE(check.pids, (QList<qint64>{7, 12}));
-
-    // No process table: nobody can tell, which counts as running.
-    check = processesNamed(proc.filePath("missing"), "PixInsight");
-    QVERIFY(!check.known && check.pids.isEmpty() && check.mayBeRunning());
-    QCOMPARE(check.reason, "Cannot list the running programs in " + proc.filePath("missing") +
-                               ": No such file or directory");
-    setPixInsightProcessQuery([] { return PixInsightCheck::failed("no table"); });
-    QVERIFY(isPixInsightRunning());
-    QVERIFY(runningPixInsightPids().isEmpty());
-    setPixInsightProcessQuery([] { return QList<qint64>{}; });
-    QVERIFY(!isPixInsightRunning());
-}
-
-void TestEnvironment::realProcessSeenByName()
-{
-    // PixInsight, and a program whose name only contains it.
-    QTemporaryDir dir;
-    QProcess pixInsight;
-    QProcess other;
-    for (const auto &[process, name] :
-         {std::pair{&pixInsight, "PixInsight"}, {&other, "xPixInsight"}}) {
-        QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), dir.filePath(name)));
-        process->start(dir.filePath(name), {QStringLiteral("30")});
-        QVERIFY(process->waitForStarted());
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(runningPixInsightPids().contains(pixInsight.processId()), 5000);
-    QVERIFY(!runningPixInsightPids().contains(other.processId()));
-    pixInsight.kill();
-    other.kill();
-    QVERIFY(pixInsight.waitForFinished() && other.waitForFinished());
-    QTRY_VERIFY_WITH_TIMEOUT(!runningPixInsightPids().contains(pixInsight.processId()), 5000);
-}
-
-void TestEnvironment::absolutePaths()
-{
-    const struct
+    void processQuery()
     {
-        const char *path;
-        bool windows;
-        bool absolute;
-    } cases[] = {{"/opt/PixInsight", false, true},
-                 {"~/PixInsight", false, true},
-                 {"PixInsight/bin", false, false},
-                 {"C:/Program Files/PixInsight/bin/x", false, false},
-                 {"C:/Program Files/PixInsight", true, true},
-                 {"d:\\data", true, true},
-                 {"\\\\server\\share", true, true},
-                 {"//server/share", true, true},
-                 {"C:data", true, false},
-                 {"", true, false}};
-    for (const auto &c : cases)
-        QVERIFY2(looksAbsolute(QString::fromLatin1(c.path), c.windows) == c.absolute, c.path);
-}
+        // A made-up process table: exact names only, entries that vanished or are not processes
+        // skipped, and ids in order.
+        QTemporaryDir proc;
+        const std::pair<const char *, const char *> table[] = {
+            {"12", "PixInsight\n"},  {"7", "PixInsight\n"},    {"13", "xPixInsight\n"},
+            {"14", "PixInsight2\n"}, {"self", "PixInsight\n"}, {"99", ""}};
+        for (const auto &[entry, name] : table) {
+            QVERIFY(*name ? testdata::writeFile(proc.filePath(entry) + "/comm", name)
+                          : QDir(proc.path()).mkpath(entry));
+        }
+        PixInsightCheck check = processesNamed(proc.path(), "PixInsight");
+        QVERIFY(check.known);
+        QCOMPARE(check.pids, (QList<qint64>{7, 12}));
 
-void TestEnvironment::binDir()
-{
-    // Only strings under the three groups count; pattern B only under Application.
-    XsdtNode root;
-    QList<XsdtNode *> values;
-    for (const auto &[path, value] :
-         {std::pair{"Global/Preferences/Application/CoreFilePath",
-                    "/opt/PixInsight/bin/PixInsight"},
-          {"Global/Preferences/Application/Fonts", "/data/PI/rsc/fonts"},
-          {"Global/Preferences/Application/Relative", "PixInsight/rsc/x"},
-          {"Global/Preferences/ImageWindow/Icons", "/Opt/PIXINSIGHT/Bin/x"},
-          {"Global/ColorManagement/Profile", "/srv/PI2/rsc/color/x.icc"},
-          {"Global/ColorManagement/Home", "/home/u/PixInsight/rsc/x"},
-          {"Other/P", "/var/PixInsight/bin/x"}})
-        values.append(testdata::ensurePath(&root, QString::fromLatin1(path), XsdtNode::Value,
-                                           QLatin1Char('s'), QString::fromLatin1(value)));
-    values.append(testdata::ensurePath(&root, "Global/Preferences/Application/Number",
-                                       XsdtNode::Value, QLatin1Char('i'), "/x/PixInsight/bin/y"));
+        // No process table: nobody can tell, which counts as running.
+        check = processesNamed(proc.filePath("missing"), "PixInsight");
+        QVERIFY(!check.known && check.pids.isEmpty() && check.mayBeRunning());
+        QCOMPARE(check.reason, "Cannot list the running programs in " + proc.filePath("missing") +
+                                   ": No such file or directory");
+        setPixInsightProcessQuery([] { return PixInsightCheck::failed("no table"); });
+        QVERIFY(isPixInsightRunning());
+        QVERIFY(runningPixInsightPids().isEmpty());
+        setPixInsightProcessQuery([] { return QList<qint64>{}; });
+        QVERIFY(!isPixInsightRunning());
+    }
 
-    HealthEnv env;
-    env.installCandidates = {QStringLiteral("/opt/PixInsight"),
-                             QStringLiteral("/home/u/PixInsight")};
-    auto existing = [&env](const QString &only) {
-        env.exists = [only](const QString &p) { return p == only; };
-    };
-    // Recorded folders sorted, then the candidates not already tried; pattern A ignores case.
-    existing(QStringLiteral("/home/u/PixInsight/bin"));
-    BinDirSearch found = locateBinDir(values, env);
-    QCOMPARE(found.lookedIn, (QStringList{"/Opt/PIXINSIGHT", "/data/PI", "/home/u/PixInsight"}));
-    QCOMPARE(found.binDir, QString("/home/u/PixInsight/bin"));
-    // A known bin folder is tried first, and taken only when it exists.
-    env.binDir = QStringLiteral("C:\\PI\\bin");
-    existing(QString());
-    found = locateBinDir(values, env);
-    QCOMPARE(found.binDir, QString());
-    QCOMPARE(found.lookedIn, (QStringList{"C:/PI/bin", "/Opt/PIXINSIGHT", "/data/PI",
-                                          "/home/u/PixInsight", "/opt/PixInsight"}));
-    existing(env.binDir);
-    found = locateBinDir(values, env);
-    QCOMPARE(found.binDir, QString("C:/PI/bin"));
-    QCOMPARE(found.lookedIn, QStringList{"C:/PI/bin"});
-    // With no existence test any candidate is taken.
-    env.binDir.clear();
-    env.exists = nullptr;
-    QCOMPARE(locateBinDir({}, env).binDir, QString("/opt/PixInsight/bin"));
-    env.installCandidates.clear();
-    found = locateBinDir({}, env);
-    QVERIFY(found.binDir.isEmpty() && found.lookedIn.isEmpty());
+    void realProcessSeenByName()
+    {
+        // PixInsight, and a program whose name only contains it.
+        QTemporaryDir dir;
+        QProcess pixInsight;
+        QProcess other;
+        for (const auto &[process, name] :
+             {std::pair{&pixInsight, "PixInsight"}, {&other, "xPixInsight"}}) {
+            QVERIFY(QFile::copy("/bin/sleep", dir.filePath(name)));
+            process->start(dir.filePath(name), {"30"});
+            QVERIFY(process->waitForStarted());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(runningPixInsightPids().contains(pixInsight.processId()), 5000);
+        QVERIFY(!runningPixInsightPids().contains(other.processId()));
+        pixInsight.kill();
+        other.kill();
+        QVERIFY(pixInsight.waitForFinished() && other.waitForFinished());
+        QTRY_VERIFY_WITH_TIMEOUT(!runningPixInsightPids().contains(pixInsight.processId()), 5000);
+    }
 
-    const HealthEnv system = HealthEnv::system();
-    QVERIFY(system.exists(QStringLiteral("/")) && !system.exists(QStringLiteral("/no/such")));
-}
+    void absolutePaths()
+    {
+        // Path, for Windows, absolute.
+        const std::tuple<const char *, bool, bool> cases[] = {
+            {"/opt/PixInsight", false, true},
+            {"~/PixInsight", false, true},
+            {"PixInsight/bin", false, false},
+            {"C:/Program Files/PixInsight/bin/x", false, false},
+            {"C:/Program Files/PixInsight", true, true},
+            {"d:\\data", true, true},
+            {"\\\\server\\share", true, true},
+            {"//server/share", true, true},
+            {"C:data", true, false},
+            {"", true, false}};
+        for (const auto &[path, windows, absolute] : cases)
+            QVERIFY2(looksAbsolute(QString::fromLatin1(path), windows) == absolute, path);
+    }
 
-void TestEnvironment::registryPaths()
-{
-    const QString bin = QStringLiteral("/opt/PixInsight/bin");
-    QCOMPARE(resolveRegistryPath("@pxi_bin_dir/Kestrane-pxm.so", bin),
-             QString("/opt/PixInsight/bin/Kestrane-pxm.so"));
-    QCOMPARE(resolveRegistryPath("/usr/lib/x-pxm.so", bin), QString("/usr/lib/x-pxm.so"));
-    QCOMPARE(resolveRegistryPath("@pxi_bin_dirx", bin), QString("@pxi_bin_dirx"));
-}
+    void binDir()
+    {
+        // Only strings under the three groups count; pattern B only under Application.
+        XsdtNode root;
+        QList<XsdtNode *> values;
+        for (const auto &[path, value] :
+             {std::pair{"Global/Preferences/Application/CoreFilePath",
+                        "/opt/PixInsight/bin/PixInsight"},
+              {"Global/Preferences/Application/Fonts", "/data/PI/rsc/fonts"},
+              {"Global/Preferences/Application/Relative", "PixInsight/rsc/x"},
+              {"Global/Preferences/ImageWindow/Icons", "/Opt/PIXINSIGHT/Bin/x"},
+              {"Global/ColorManagement/Profile", "/srv/PI2/rsc/color/x.icc"},
+              {"Global/ColorManagement/Home", "/home/u/PixInsight/rsc/x"},
+              {"Other/P", "/var/PixInsight/bin/x"}})
+            values.append(testdata::ensurePath(&root, QString::fromLatin1(path), XsdtNode::Value,
+                                               's', QString::fromLatin1(value)));
+        values.append(testdata::ensurePath(&root, "Global/Preferences/Application/Number",
+                                           XsdtNode::Value, 'i', "/x/PixInsight/bin/y"));
+
+        HealthEnv env;
+        env.installCandidates = {"/opt/PixInsight", "/home/u/PixInsight"};
+        auto existing = [&env](const QString &only) {
+            env.exists = [only](const QString &p) { return p == only; };
+        };
+        // Recorded folders sorted, then the candidates not already tried; pattern A ignores case.
+        existing("/home/u/PixInsight/bin");
+        BinDirSearch found = locateBinDir(values, env);
+        QCOMPARE(found.lookedIn,
+                 (QStringList{"/Opt/PIXINSIGHT", "/data/PI", "/home/u/PixInsight"}));
+        QCOMPARE(found.binDir, "/home/u/PixInsight/bin");
+        // A known bin folder is tried first, and taken only when it exists.
+        env.binDir = "C:\\PI\\bin";
+        existing(QString());
+        found = locateBinDir(values, env);
+        QCOMPARE(found.binDir, QString());
+        QCOMPARE(found.lookedIn, (QStringList{"C:/PI/bin", "/Opt/PIXINSIGHT", "/data/PI",
+                                              "/home/u/PixInsight", "/opt/PixInsight"}));
+        existing(env.binDir);
+        found = locateBinDir(values, env);
+        QCOMPARE(found.binDir, "C:/PI/bin");
+        QCOMPARE(found.lookedIn, QStringList{"C:/PI/bin"});
+        // With no existence test any candidate is taken.
+        env.binDir.clear();
+        env.exists = nullptr;
+        QCOMPARE(locateBinDir({}, env).binDir, "/opt/PixInsight/bin");
+        env.installCandidates.clear();
+        found = locateBinDir({}, env);
+        QVERIFY(found.binDir.isEmpty() && found.lookedIn.isEmpty());
+
+        const HealthEnv system = HealthEnv::system();
+        QVERIFY(system.exists("/") && !system.exists("/no/such"));
+    }
+
+    void registryPaths()
+    {
+        const QString bin = "/opt/PixInsight/bin";
+        QCOMPARE(resolveRegistryPath("@pxi_bin_dir/Kestrane-pxm.so", bin),
+                 "/opt/PixInsight/bin/Kestrane-pxm.so");
+        QCOMPARE(resolveRegistryPath("/usr/lib/x-pxm.so", bin), "/usr/lib/x-pxm.so");
+        QCOMPARE(resolveRegistryPath("@pxi_bin_dirx", bin), "@pxi_bin_dirx");
+    }
+};
 
 QTEST_GUILESS_MAIN(TestEnvironment)
 #include "tst_environment.moc"

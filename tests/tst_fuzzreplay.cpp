@@ -10,31 +10,28 @@ class TestFuzzReplay : public QObject
     Q_OBJECT
 
 private slots:
-    void corpus_data();
-    void corpus();
-};
-
-void TestFuzzReplay::corpus_data()
-{
-    QTest::addColumn<QByteArray>("input");
-    const QDir dir(QStringLiteral(VARNEL_FUZZ_CORPUS));
-    const QStringList files = dir.entryList(QDir::Files, QDir::Name);
-    QVERIFY2(files.size() >= 10, "the committed corpus is missing");
-    for (const QString &name : files) {
-        QFile file(dir.filePath(name));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QTest::newRow(qPrintable(name)) << file.readAll();
+    void corpus_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        const QDir dir(QStringLiteral(VARNEL_FUZZ_CORPUS));
+        const QStringList files = dir.entryList(QDir::Files, QDir::Name);
+        QVERIFY2(files.size() >= 10, "the committed corpus is missing");
+        for (const QString &name : files) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QTest::newRow(qPrintable(name)) << file.readAll();
+        }
+        for (const auto &[name, bytes] : vrn::fuzz::generatedSeeds())
+            QTest::newRow(qPrintable(name)) << bytes;
     }
-    for (const auto &[name, bytes] : vrn::fuzz::generatedSeeds())
-        QTest::newRow(qPrintable(name)) << bytes;
-}
 
-void TestFuzzReplay::corpus()
-{
-    QFETCH(QByteArray, input);
-    const QString violation = vrn::fuzz::readerPropertyViolation(input);
-    QVERIFY2(violation.isEmpty(), qPrintable(violation));
-}
+    void corpus()
+    {
+        QFETCH(QByteArray, input);
+        const QString violation = vrn::fuzz::readerPropertyViolation(input);
+        QVERIFY2(violation.isEmpty(), qPrintable(violation));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestFuzzReplay)
 #include "tst_fuzzreplay.moc"

@@ -3,6 +3,7 @@
 #include "generator/generator.h"
 #include "knowledge/healthcheck.h"
 #include "knowledge/schema.h"
+#include "support/testfiles.h"
 
 #include <QFile>
 #include <QSet>
@@ -12,20 +13,16 @@ using namespace vrn;
 
 namespace {
 
-QByteArray resource(const char *name)
-{
-    QFile file(QString::fromLatin1(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using testdata::readFile;
 
 // A made-up computer: everything exists except the listed paths ("*" = nothing exists).
 HealthEnv madeUpEnv(const QStringList &missing, int processors = 8, const QString &binDir = {},
-                    const QStringList &candidates = {QStringLiteral("/nowhere/PixInsight")})
+                    const QStringList &candidates = {"/nowhere/PixInsight"})
 {
     HealthEnv env;
     const QSet<QString> gone(missing.begin(), missing.end());
     env.exists = [gone](const QString &path) {
-        return !gone.contains(QStringLiteral("*")) && !gone.contains(path);
+        return !gone.contains("*") && !gone.contains(path);
     };
     env.logicalProcessors = processors;
     env.binDir = binDir;
@@ -37,28 +34,26 @@ QStringList lines(const QList<Finding> &findings)
 {
     QStringList out;
     for (const Finding &f : findings)
-        out.append(f.id + QLatin1String(" | ") + severityName(f.severity) + QLatin1String(" | ") +
-                   f.title + QLatin1String(" | ") + f.text);
+        out.append(f.id + " | " + severityName(f.severity) + " | " + f.title + " | " + f.text);
     return out;
 }
 
-const QString kPathText = QStringLiteral(
+const QString kPathText =
     " is not on this computer. If it is a drive that is not connected right now, ignore this; "
-    "otherwise point the setting at somewhere that exists.");
-const QString kDuplicateText = QStringLiteral(
+    "otherwise point the setting at somewhere that exists.";
+const QString kDuplicateText =
     "A key should occur once. PixInsight reads only one of them, so the other holds data it "
-    "never uses, or a stale copy that may be the one it picks.");
+    "never uses, or a stale copy that may be the one it picks.";
 const QString kUnsignedText =
-    QStringLiteral(". That is a choice, not an error; it just lowers PixInsight's protection.");
-const QString kUnusedText = QStringLiteral(
-    " values in all). Uninstalled, renamed or replaced modules leave their data behind.");
-const QString kRegistryText = QStringLiteral(
+    ". That is a choice, not an error; it just lowers PixInsight's protection.";
+const QString kUnusedText =
+    " values in all). Uninstalled, renamed or replaced modules leave their data behind.";
+const QString kRegistryText =
     ". PixInsight repairs its registry at startup, so this only matters if the modules should "
-    "be there.");
+    "be there.";
 const QString kUncheckedText =
-    QStringLiteral("modules-unchecked | Note | Module files were not checked | The PixInsight "
-                   "program folder could not be found, so the registered modules could not be "
-                   "matched to files. Looked in: ");
+    "modules-unchecked | Note | Module files were not checked | The PixInsight program folder "
+    "could not be found, so the registered modules could not be matched to files. Looked in: ";
 
 QByteArray pref(const char *group, const char *key, const char *type, const char *value)
 {
@@ -90,7 +85,7 @@ void TestHealthCheck::initTestCase()
 {
     QString error;
     QVERIFY2(
-        m_schema.load(resource(":/schema/globals.json"), resource(":/schema/overlay.json"), &error),
+        m_schema.load(readFile(":/schema/globals.json"), readFile(":/schema/overlay.json"), &error),
         qPrintable(error));
 }
 
@@ -159,12 +154,11 @@ void TestHealthCheck::generatedFiles()
                 kestrane + ", PixelClipboard (" + QString::number(unusedValues) + kUnusedText,
             "unsigned-allowed | Note | PixInsight is set to allow unsigned or insecure content | "
             "Turned on: allow unsigned repositories; allow unsigned script execution" +
-                kUnsignedText,
-        }));
+                kUnsignedText}));
 
     // Each finding points at the entries it is about, in document order.
     const XsdtNode *recent = at("MainWindow/RecentFiles");
-    const QString security = QStringLiteral("Global/Preferences/Security/");
+    const QString security = "Global/Preferences/Security/";
     QCOMPARE(findings.at(0).nodes, {at("Global/Preferences/Application/FontResolution")});
     QCOMPARE(findings.at(4).nodes, {at("Global/Preferences/Process/MaxProcessors")});
     QCOMPARE(findings.at(5).nodes, {lostEntry});
@@ -182,7 +176,7 @@ void TestHealthCheck::generatedFiles()
     // is looked in, then the candidates, none twice.
     const HealthEnv noBin = madeUpEnv({"/opt/PixInsight/bin", "/home/u/PixInsight/bin"}, 8, {},
                                       {"/opt/PixInsight", "/home/u/PixInsight"});
-    QCOMPARE(lines(runHealthCheck(doc, m_schema, noBin)).filter(QStringLiteral("modules-")),
+    QCOMPARE(lines(runHealthCheck(doc, m_schema, noBin)).filter("modules-"),
              QStringList{kUncheckedText + "/opt/PixInsight, /home/u/PixInsight."});
 
     options.seed = 13;
@@ -190,7 +184,7 @@ void TestHealthCheck::generatedFiles()
     options.plantProblems = options.plantMoreProblems = options.pixelClipboard = false;
     QVERIFY(doc.parse(testdata::generateSettings(options)));
     const QStringList clean = lines(runHealthCheck(doc, m_schema, madeUpEnv({})));
-    QVERIFY2(clean.isEmpty(), qPrintable(clean.join(QLatin1Char('\n'))));
+    QVERIFY2(clean.isEmpty(), qPrintable(clean.join('\n')));
 }
 
 void TestHealthCheck::cases_data()
@@ -201,6 +195,11 @@ void TestHealthCheck::cases_data()
     QTest::addColumn<HealthEnv>("env");
     QTest::addColumn<QStringList>("expected");
 
+    const auto row = [](const char *name, const QByteArray &elements, const HealthEnv &env,
+                        const QStringList &expected) {
+        QTest::newRow(name) << elements << env << expected;
+    };
+
     const HealthEnv all = madeUpEnv({"*"});
     HealthEnv windows = all;
     windows.windowsPaths = true;
@@ -208,124 +207,101 @@ void TestHealthCheck::cases_data()
     blind.exists = nullptr;
 
     // Bytes that are not UTF-8: counted and placed; a real U+FFFD in the file is not one.
-    QTest::newRow("invalid UTF-8 in a value")
-        << QByteArray("<v k='B' t='s' v='x\xFFy'/>") << all
-        << QStringList{
-               "invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
-               "UTF-8 | The first is at line 2, column 79, in B. They are shown as \uFFFD, "
-               "and saving writes them that way; the backup made by the save keeps the "
-               "original bytes."};
-    QTest::newRow("invalid UTF-8 after a real replacement character")
-        << QByteArray("<v k='C' t='s' v='\xEF\xBF\xBDz'/><v k='D' t='s' v='\xC3'/>") << all
-        << QStringList{"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
-                       "UTF-8 | The first is at line 2, column 101, in D."};
-    QTest::newRow("a real replacement character only")
-        << QByteArray("<v k='C' t='s' v='\xEF\xBF\xBD'/>") << all << QStringList();
+    row("invalid UTF-8 in a value", "<v k='B' t='s' v='x\xFFy'/>", all,
+        {"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid UTF-8 | The first "
+         "is at line 2, column 79, in B. They are shown as \uFFFD, and saving writes them that "
+         "way; the backup made by the save keeps the original bytes."});
+    row("invalid UTF-8 after a real replacement character",
+        "<v k='C' t='s' v='\xEF\xBF\xBDz'/><v k='D' t='s' v='\xC3'/>", all,
+        {"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
+         "UTF-8 | The first is at line 2, column 101, in D."});
+    row("a real replacement character only", "<v k='C' t='s' v='\xEF\xBF\xBD'/>", all, {});
 
-    QTest::newRow("open upper bound")
-        << pref("Process", "MaxProcessors", "i", "0") << all
-        << QStringList{"out-of-range | Problem | Max processors is outside its documented range | "
-                       "The value is 0; PixInsight documents 1 to 1.7976931348623157e+308."};
+    row("open upper bound", pref("Process", "MaxProcessors", "i", "0"), all,
+        {"out-of-range | Problem | Max processors is outside its documented range | "
+         "The value is 0; PixInsight documents 1 to 1.7976931348623157e+308."});
     // "big" is no number, "abc" counts as option 0, 2^32 + 1 processors read as 0.
-    QTest::newRow("values that do not parse")
-        << QByteArray("<i k='Global'><i k='Preferences'><i k='Application'><v "
-                      "k='FontResolution' t='i' v='big'/></i><i k='Process'>"
-                      "<v k='MaxProcessors' t='i' v='4294967297'/></i></i><i "
-                      "k='ColorManagement'><v k='ProofingIntent' t='i' v='abc'/></i></i>")
-        << all << QStringList();
-    QTest::newRow("settings never reported missing")
-        << QByteArray(
-               "<i k='Global'><i k='Preferences'><i k='Application'>"
-               "<v k='StyleSheetFile' t='s' v='@rsc/core.qss'/>"
-               "<v k='ResourceFile01' t='s' v='rsc/relative.rcc'/>"
-               "<v k='ResourceFile02' t='s' v='   '/>"
-               "<v k='CoreFilePath' t='s' v='/gone/PixInsight'/>"
-               "<v k='ResourceFile03' t='B' v='/gone/block'/>"
-               "<v k='ResourceFile04' t='s' c='zlib'><s u=\"12\">eJwrzs9NBQAAAP//</s></v></i></i>"
-               "<i k='FileDialogs'><v k='LastDirectory' t='s' v='/gone'/></i></i>"
-               "<i k='ScriptData'><i k='Tool'><v k='OutputDirectory' t='s' "
-               "v='/gone'/></i></i>")
-        << all << QStringList();
-    QTest::newRow("missing file and folder")
-        << QByteArray("<i k='Global'><i k='ColorManagement'>"
-                      "<v k='DefaultRGBProfilePath' t='s' v='/gone/sRGB.icc'/>"
-                      "<v k='ProofingProfilePath' t='s' v='C:/Profiles/proof.icc'/></i>"
-                      "<i k='Preferences'><i k='Tool'>"
-                      "<v k='CacheDirectory3' t='s' v='~/cache'/></i></i></i>")
-        << all
-        << QStringList{"path-missing | Warning | Default RGB profile path: the file does not "
-                       "exist | /gone/sRGB.icc is not",
-                       "path-missing | Warning | Cache directory 3: the folder does not exist | "
-                       "~/cache is not"};
-    QTest::newRow("windows drive paths")
-        << QByteArray("<i k='Global'><i k='ColorManagement'>"
-                      "<v k='ProofingProfilePath' t='s' v='C:/Profiles/proof.icc'/></i></i>")
-        << windows
-        << QStringList{"path-missing | Warning | Proofing profile path: the file does not exist "
-                       "| C:/Profiles/proof.icc is not"};
-    QTest::newRow("no existence test: nothing is missing")
-        << QByteArray("<i k='Global'><i k='ColorManagement'>"
-                      "<v k='DefaultRGBProfilePath' t='s' v='/gone/sRGB.icc'/></i></i>"
-                      "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i>")
-        << blind << QStringList();
-    QTest::newRow("processor count unknown")
-        << pref("Process", "MaxProcessors", "i", "64") << madeUpEnv({}, 0) << QStringList();
-    QTest::newRow("nowhere to look")
-        << QByteArray("<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i>")
-        << madeUpEnv({"*"}, 8, {}, {})
-        << QStringList{kUncheckedText + "(nowhere: no location is recorded in the file and none "
-                                        "is known for this system)."};
-    QTest::newRow("registered modules without files")
-        << QByteArray("<i k='Modules'>"
-                      "<v k='1' t='s' v='@pxi_bin_dir/Kestrane-pxm.so'/>"
-                      "<v k='2' t='s' v='/pi/bin/Present-pxm.so'/>"
-                      "<v k='3' t='s' v='relative/Rel-pxm.so'/>"
-                      "<v k='4' t='s' v='@pxi_bin_dir/notamodule.so'/><i k='5'>"
-                      "<v k='x' t='s' v='/gone/Grouped-pxm.so'/></i>"
-                      "</i><i k='Kestrane'/>")
-        << madeUpEnv({"/pi/bin/Kestrane-pxm.so", "/pi/bin/notamodule.so", "relative/Rel-pxm.so"}, 8,
-                     "/pi/bin")
-        << QStringList{"module-file-missing | Warning | 2 registered module(s) have no file on "
-                       "this computer | Listed in the module registry but not in /pi/bin: "
-                       "Kestrane, @pxi_bin_dir/notamodule.so. "};
-    QTest::newRow("no registry, no module checks")
-        << pref("Application", "BinDirectory", "s", "/gone/bin") << all << QStringList();
-    QTest::newRow("duplicates at the top level")
-        << QByteArray("<i k='Foo'/><v k='Bar' t='i' v='1'/><i k='Foo'><v k='a' "
-                      "t='i' v='1'/></i><v k='Bar' t='i' v='2'/><v k='Foo' t='s' "
-                      "v=''/><i k='foo'/>")
-        << all
-        << QStringList{"duplicate-key | Warning | \"Foo\" appears 3 times in the top level | A",
-                       "duplicate-key | Warning | \"Bar\" appears 2 times in the top level | A",
-                       "unused-modules | Note | 2 module(s) have saved data but are not in the "
-                       "module list | Foo, foo (1 values"};
-    QTest::newRow("only exact true allows")
-        << QByteArray("<i k='Global'><i k='Preferences'><i k='Security'>"
-                      "<v k='AllowInsecureRepositories' t='b' v='True'/>"
-                      "<v k='AllowUnsignedModuleInstallation' t='b' v='true '/>"
-                      "<v k='AllowUnsignedRepositories' t='b' v='true'/>"
-                      "<i k='AllowUnsignedScriptExecution'/>"
-                      "<v k='WarnOnUnsignedCodeExecution' t='b' v='true'/>"
-                      "</i></i></i>")
-        << all
-        << QStringList{"unsigned-allowed | Note | PixInsight is set to allow unsigned or insecure "
-                       "content | Turned on: allow unsigned repositories. "};
+    row("values that do not parse",
+        "<i k='Global'><i k='Preferences'><i k='Application'><v k='FontResolution' t='i' v='big'/>"
+        "</i><i k='Process'><v k='MaxProcessors' t='i' v='4294967297'/></i></i>"
+        "<i k='ColorManagement'><v k='ProofingIntent' t='i' v='abc'/></i></i>",
+        all, {});
+    row("settings never reported missing",
+        "<i k='Global'><i k='Preferences'><i k='Application'><v k='StyleSheetFile' t='s' "
+        "v='@rsc/core.qss'/><v k='ResourceFile01' t='s' v='rsc/relative.rcc'/>"
+        "<v k='ResourceFile02' t='s' v='   '/><v k='CoreFilePath' t='s' v='/gone/PixInsight'/>"
+        "<v k='ResourceFile03' t='B' v='/gone/block'/><v k='ResourceFile04' t='s' c='zlib'>"
+        "<s u=\"12\">eJwrzs9NBQAAAP//</s></v></i></i><i k='FileDialogs'>"
+        "<v k='LastDirectory' t='s' v='/gone'/></i></i><i k='ScriptData'><i k='Tool'>"
+        "<v k='OutputDirectory' t='s' v='/gone'/></i></i>",
+        all, {});
+    row("missing file and folder",
+        "<i k='Global'><i k='ColorManagement'><v k='DefaultRGBProfilePath' t='s' "
+        "v='/gone/sRGB.icc'/><v k='ProofingProfilePath' t='s' v='C:/Profiles/proof.icc'/></i>"
+        "<i k='Preferences'><i k='Tool'><v k='CacheDirectory3' t='s' v='~/cache'/></i></i></i>",
+        all,
+        {"path-missing | Warning | Default RGB profile path: the file does not "
+         "exist | /gone/sRGB.icc is not",
+         "path-missing | Warning | Cache directory 3: the folder does not exist | ~/cache is not"});
+    row("windows drive paths",
+        "<i k='Global'><i k='ColorManagement'>"
+        "<v k='ProofingProfilePath' t='s' v='C:/Profiles/proof.icc'/></i></i>",
+        windows,
+        {"path-missing | Warning | Proofing profile path: the file does not exist "
+         "| C:/Profiles/proof.icc is not"});
+    row("no existence test: nothing is missing",
+        "<i k='Global'><i k='ColorManagement'>"
+        "<v k='DefaultRGBProfilePath' t='s' v='/gone/sRGB.icc'/></i></i>"
+        "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i>",
+        blind, {});
+    row("processor count unknown", pref("Process", "MaxProcessors", "i", "64"), madeUpEnv({}, 0),
+        {});
+    row("nowhere to look", "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i>",
+        madeUpEnv({"*"}, 8, {}, {}),
+        {kUncheckedText + "(nowhere: no location is recorded in the file and none "
+                          "is known for this system)."});
+    row("registered modules without files",
+        "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Kestrane-pxm.so'/>"
+        "<v k='2' t='s' v='/pi/bin/Present-pxm.so'/><v k='3' t='s' "
+        "v='relative/Rel-pxm.so'/><v k='4' t='s' v='@pxi_bin_dir/notamodule.so'/>"
+        "<i k='5'><v k='x' t='s' v='/gone/Grouped-pxm.so'/></i></i><i k='Kestrane'/>",
+        madeUpEnv({"/pi/bin/Kestrane-pxm.so", "/pi/bin/notamodule.so", "relative/Rel-pxm.so"}, 8,
+                  "/pi/bin"),
+        {"module-file-missing | Warning | 2 registered module(s) have no file on this computer | "
+         "Listed in the module registry but not in /pi/bin: Kestrane, "
+         "@pxi_bin_dir/notamodule.so. "});
+    row("no registry, no module checks", pref("Application", "BinDirectory", "s", "/gone/bin"), all,
+        {});
+    row("duplicates at the top level",
+        "<i k='Foo'/><v k='Bar' t='i' v='1'/><i k='Foo'><v k='a' t='i' v='1'/></i>"
+        "<v k='Bar' t='i' v='2'/><v k='Foo' t='s' v=''/><i k='foo'/>",
+        all,
+        {"duplicate-key | Warning | \"Foo\" appears 3 times in the top level | A",
+         "duplicate-key | Warning | \"Bar\" appears 2 times in the top level | A",
+         "unused-modules | Note | 2 module(s) have saved data but are not in the "
+         "module list | Foo, foo (1 values"});
+    row("only exact true allows",
+        "<i k='Global'><i k='Preferences'><i k='Security'><v k='AllowInsecureRepositories' t='b' "
+        "v='True'/><v k='AllowUnsignedModuleInstallation' t='b' v='true '/>"
+        "<v k='AllowUnsignedRepositories' t='b' v='true'/><i k='AllowUnsignedScriptExecution'/>"
+        "<v k='WarnOnUnsignedCodeExecution' t='b' v='true'/></i></i></i>",
+        all,
+        {"unsigned-allowed | Note | PixInsight is set to allow unsigned or insecure "
+         "content | Turned on: allow unsigned repositories. "});
     // A Warning, then a Problem, then a Warning and a Note in the order the checks run: listed
     // by severity, and equal severities keep their order.
-    QTest::newRow("sorted by severity")
-        << QByteArray("<i k='Global'><i k='Preferences'><i k='Security'>"
-                      "<v k='AllowInsecureRepositories' t='b' v='true'/></i><i k='Application'>"
-                      "<v k='StyleSheetFile' t='s' v='/gone.qss'/></i><i k='MainWindow'>"
-                      "<v k='ActiveWindowOpacity' t='F' v='-0.5'/>"
-                      "<v k='WallpaperFile01' t='s' v='/gone.jpg'/></i>"
-                      "</i></i>")
-        << madeUpEnv({"/gone.qss", "/gone.jpg"})
-        << QStringList{"out-of-range | Problem | Active window opacity is outside its documented "
-                       "range | The value is -0.5; PixInsight documents 0 to 1.",
-                       "path-missing | Warning | Style sheet file: the file does not exist",
-                       "path-missing | Warning | Wallpaper file 01: the file does not exist",
-                       "unsigned-allowed | Note | PixInsight is set to allow unsigned or "
-                       "insecure content | Turned on: allow insecure repositories. "};
+    row("sorted by severity",
+        "<i k='Global'><i k='Preferences'><i k='Security'><v k='AllowInsecureRepositories' t='b' "
+        "v='true'/></i><i k='Application'><v k='StyleSheetFile' t='s' v='/gone.qss'/></i>"
+        "<i k='MainWindow'><v k='ActiveWindowOpacity' t='F' v='-0.5'/>"
+        "<v k='WallpaperFile01' t='s' v='/gone.jpg'/></i></i></i>",
+        madeUpEnv({"/gone.qss", "/gone.jpg"}),
+        {"out-of-range | Problem | Active window opacity is outside its documented "
+         "range | The value is -0.5; PixInsight documents 0 to 1.",
+         "path-missing | Warning | Style sheet file: the file does not exist",
+         "path-missing | Warning | Wallpaper file 01: the file does not exist",
+         "unsigned-allowed | Note | PixInsight is set to allow unsigned or "
+         "insecure content | Turned on: allow insecure repositories. "});
 }
 
 void TestHealthCheck::cases()
@@ -337,7 +313,7 @@ void TestHealthCheck::cases()
     QString error;
     QVERIFY2(doc.parse(testdata::wrapSettings(elements), &error), qPrintable(error));
     const QStringList found = lines(runHealthCheck(doc, m_schema, env));
-    QVERIFY2(found.size() == expected.size(), qPrintable(found.join(QLatin1Char('\n'))));
+    QVERIFY2(found.size() == expected.size(), qPrintable(found.join('\n')));
     QStringList starts;
     for (qsizetype i = 0; i < found.size(); ++i)
         starts.append(found.at(i).left(expected.at(i).size()));
@@ -348,13 +324,12 @@ void TestHealthCheck::pendingChanges()
 {
     XsdtDocument doc;
     QVERIFY(doc.parse(testdata::wrapSettings(
-        "<i k='Global'><i k='Preferences'><i k='Application'>"
-        "<v k='FontResolution' t='i' v='100'/><v k='StyleSheetFile' t='s' v='/gone.qss'/></i>"
-        "<i k='Process'><v k='MaxProcessors' t='i' v='64'/></i><i k='Security'>"
+        "<i k='Global'><i k='Preferences'><i k='Application'><v k='FontResolution' t='i' v='100'/>"
+        "<v k='StyleSheetFile' t='s' v='/gone.qss'/></i><i k='Process'>"
+        "<v k='MaxProcessors' t='i' v='64'/></i><i k='Security'>"
         "<v k='AllowUnsignedRepositories' t='b' v='true'/></i></i></i><i k='Modules'>"
         "<v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i><i k='ModuleData'><i k='Gone'>"
-        "<v k='X' t='i' v='1'/><v k='X' t='i' "
-        "v='2'/></i></i>")));
+        "<v k='X' t='i' v='1'/><v k='X' t='i' v='2'/></i></i>")));
     const HealthEnv env = madeUpEnv({"/gone.qss", "/pi/bin/Gone-pxm.so"}, 8, "/pi/bin");
     auto ids = [&] {
         QStringList out;
@@ -367,8 +342,8 @@ void TestHealthCheck::pendingChanges()
 
     // An edit not yet saved is what is checked.
     XsdtNode *font = doc.findPath(u"Global/Preferences/Application/FontResolution");
-    font->value = QStringLiteral("20");
-    QCOMPARE(ids().first(), QString("out-of-range"));
+    font->value = "20";
+    QCOMPARE(ids().first(), "out-of-range");
     font->value = font->originalValue;
 
     // Entries queued for deletion, or inside a group queued for deletion, are gone already.
@@ -380,28 +355,28 @@ void TestHealthCheck::pendingChanges()
     QVERIFY(ids().isEmpty());
     doc.revertAll();
     doc.findPath(u"ModuleData/Gone")->pendingDelete = true;
-    QVERIFY(!ids().contains(QStringLiteral("duplicate-key")));
+    QVERIFY(!ids().contains("duplicate-key"));
 }
 
 void TestHealthCheck::duplicateKeys()
 {
     // Keys in the order they first occur, each with all its entries in document order.
     XsdtNode root;
-    XsdtNode *small = root.appendChild(XsdtNode::Group, QStringLiteral("Small"));
+    XsdtNode *small = root.appendChild(XsdtNode::Group, "Small");
     for (const char *key : {"b", "a", "b", "c", "a", "b"})
         small->appendChild(XsdtNode::Value, QString::fromLatin1(key));
     for (int i = 0; i < 2; ++i) // beside the group searched: not looked at
-        root.appendChild(XsdtNode::Value, QStringLiteral("Other"));
-    QList<Finding> findings{Finding{QStringLiteral("kept"), Severity::Note, {}, {}, {}, {}}};
+        root.appendChild(XsdtNode::Value, "Other");
+    QList<Finding> findings{Finding{"kept", Severity::Note, {}, {}, {}, {}}};
     findDuplicateKeys(small, findings);
     findDuplicateKeys(nullptr, findings);
     QCOMPARE(findings.size(), 3);
-    QCOMPARE(findings.at(0).id, QString("kept"));
-    QCOMPARE(findings.at(1).title, QString("\"b\" appears 3 times in Small"));
+    QCOMPARE(findings.at(0).id, "kept");
+    QCOMPARE(findings.at(1).title, "\"b\" appears 3 times in Small");
     QCOMPARE(findings.at(1).nodes,
              (QList<XsdtNode *>{small->children.at(0).get(), small->children.at(2).get(),
                                 small->children.at(5).get()}));
-    QCOMPARE(findings.at(2).title, QString("\"a\" appears 2 times in Small"));
+    QCOMPARE(findings.at(2).title, "\"a\" appears 2 times in Small");
     QCOMPARE(severityName(Severity(3)), QString());
 }
 

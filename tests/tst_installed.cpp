@@ -3,6 +3,7 @@
 #include "privileged/installedupdates.h"
 #include "store/files.h"
 #include "support/effectiveuser.h"
+#include "support/testfiles.h"
 #include "views/dialogs.h"
 #include "views/installedupdatesdialog.h"
 
@@ -25,31 +26,17 @@ namespace {
 
 const QDateTime kNow(QDate(2031, 5, 6), QTime(7, 8, 9, 10));
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size();
-}
+using testdata::readFile;
+using testdata::writeFile;
 
 // A PixInsight installation in a temporary folder with its record file.
 struct Installation
 {
     QTemporaryDir dir;
-    QString folder = dir.filePath(QStringLiteral("PixInsight"));
+    QString folder = dir.filePath("PixInsight");
     QString path = recordFilePath(folder);
 
-    explicit Installation(const QByteArray &bytes)
-    {
-        QDir().mkpath(folder + QStringLiteral("/etc/update"));
-        writeAll(path, bytes);
-    }
+    explicit Installation(const QByteArray &bytes) { writeFile(path, bytes); }
 };
 
 // A real process named PixInsight, for the real running check.
@@ -60,9 +47,9 @@ struct FakePixInsight
 
     FakePixInsight()
     {
-        const QString program = dir.filePath(QStringLiteral("PixInsight"));
-        if (QFile::copy(QStringLiteral("/bin/sleep"), program))
-            process.start(program, {QStringLiteral("60")});
+        const QString program = dir.filePath("PixInsight");
+        if (QFile::copy("/bin/sleep", program))
+            process.start(program, {"60"});
     }
     ~FakePixInsight()
     {
@@ -71,11 +58,9 @@ struct FakePixInsight
     }
 };
 
-const QByteArray kSmall = "<xri>\n"
-                          " <package fileName=\"core.tgz\" type=\"core\"/>\n"
-                          " <package fileName=\"Orrinpad.tgz\" type=\"module\"/>\n"
-                          " <package fileName=\"Mono.tgz\" type=\"module\"/>\n"
-                          "</xri>\n";
+const QByteArray kSmall = "<xri>\n <package fileName=\"core.tgz\" type=\"core\"/>"
+                          "\n <package fileName=\"Orrinpad.tgz\" type=\"module\"/>"
+                          "\n <package fileName=\"Mono.tgz\" type=\"module\"/>\n</xri>\n";
 
 } // namespace
 
@@ -84,280 +69,263 @@ class TestInstalled : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     // Other test programs on this machine start processes named PixInsight too.
     void init()
     {
         QVERIFY(QTest::qWaitFor([] { return !isPixInsightRunning(); }, 120000));
     }
     void cleanup() { setRecordReadBackHook({}); }
-    void removeKeepsEveryOtherByte_data();
-    void removeKeepsEveryOtherByte();
-    void refusalsLeaveFileAlone_data();
-    void refusalsLeaveFileAlone();
-    void verificationAndRestore();
-    void dialog();
-    void helperThroughSudo();
-};
 
-void TestInstalled::initTestCase()
-{
-    setStoreClock([] { return kNow; });
-    Dialogs::setTestMode(true);
-    QStandardPaths::setTestModeEnabled(true);
-}
-
-// The file in pieces; those starting with "-" are what the removal must cut, nothing else.
-void TestInstalled::removeKeepsEveryOtherByte_data()
-{
-    QTest::addColumn<QByteArrayList>("pieces");
-    QTest::addColumn<QStringList>("names");
-
-    QTest::newRow("declaration, comment, tabs and spaces, LF")
-        << QByteArrayList{"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- PixInsight -->\n"
-                          "<xri version=\"1.0\">\n\t<package fileName=\"core.tgz\" "
-                          "type=\"core\"/>\n",
-                          "-    <package fileName=\"Orrinpad.tgz\" type=\"module\"/>  \n",
-                          "-\t<package fileName=\"Mono.tgz\" type=\"module\"></package>\n",
-                          "  \t<package fileName=\"Kept.tgz\" type=\"module\"/>\n</xri>\n"}
-        << QStringList{"Orrinpad.tgz", "Mono.tgz"};
-    QTest::newRow("CRLF, open and close element over several lines")
-        << QByteArrayList{"<xri>\r\n  <package fileName=\"core.tgz\" type=\"core\"/>\r\n",
-                          "-  <package\r\n   fileName=\"Orrinpad.tgz\" type=\"module\">\r\n"
-                          "    <sig/>\r\n  </package>\r\n",
-                          "  <package fileName=\"Last.tgz\" type=\"module\"/>\r\n</xri>\r\n"}
-        << QStringList{"Orrinpad.tgz"};
-    QTest::newRow("one line with other elements")
-        << QByteArrayList{"<xri><note/>", "- <package fileName=\"A.tgz\" type=\"module\"/> ",
-                          "- <package fileName=\"B.tgz\" type=\"module\"/>\t",
-                          "<other a='1'/></xri>"}
-        << QStringList{"A.tgz", "B.tgz"};
-    QTest::newRow("quotes holding >, non-ASCII titles, a package recorded twice")
-        << QByteArrayList{"<xri>\n",
-                          "-<package title='a > b \"q\"' fileName=\"Dup.tgz\" type=\"module\"/>\n",
-                          "<package fileName=\"core.tgz\" title=\"Ñandú – 星雲 >\" "
-                          "type=\"core\"/>\n",
-                          "-<package fileName=\"Dup.tgz\" type=\"module\" "
-                          "title=\"x/>\"></package>\n",
-                          "<packages fileName=\"Dup.tgz\"/>\n</xri>"}
-        << QStringList{"Dup.tgz"};
-}
-
-void TestInstalled::removeKeepsEveryOtherByte()
-{
-    QFETCH(QByteArrayList, pieces);
-    QFETCH(QStringList, names);
-    QByteArray before;
-    QByteArray after;
-    for (const QByteArray &piece : pieces) {
-        before += piece.startsWith('-') ? piece.mid(1) : piece;
-        after += piece.startsWith('-') ? QByteArray() : piece;
+    void initTestCase()
+    {
+        setStoreClock([] { return kNow; });
+        Dialogs::setTestMode(true);
+        QStandardPaths::setTestModeEnabled(true);
     }
-    Installation pi(before);
 
-    const RecordChangeResult result = removeRecords(pi.path, names, false);
-    QCOMPARE(readAll(pi.path), after);
-    QList<UpdateRecord> remaining = parseRecords(before);
-    remaining.removeIf([&](const UpdateRecord &r) { return names.contains(r.fileName); });
-    QCOMPARE(parseRecords(after), remaining);
-    QCOMPARE(listRecordBackups(pi.path), QStringList{"installed.xri.bak-20310506-070809-010"});
-    QCOMPARE(readAll(result.backupPath), before);
-}
+    // The file in pieces; those starting with "-" are what the removal must cut, nothing else.
+    void removeKeepsEveryOtherByte_data()
+    {
+        QTest::addColumn<QByteArrayList>("pieces");
+        QTest::addColumn<QStringList>("names");
+        const auto row = [](const char *name, const QByteArrayList &pieces,
+                            const QStringList &names) { QTest::newRow(name) << pieces << names; };
 
-void TestInstalled::refusalsLeaveFileAlone_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("where"); // the record file's path below the temporary folder
-    QTest::addColumn<QStringList>("names");
-    QTest::addColumn<bool>("running");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("message"); // %1: the path given
+        row("declaration, comment, tabs and spaces, LF",
+            QByteArrayList{"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- PixInsight -->\n"
+                           "<xri version=\"1.0\">\n\t<package fileName=\"core.tgz\" "
+                           "type=\"core\"/>\n",
+                           "-    <package fileName=\"Orrinpad.tgz\" type=\"module\"/>  \n",
+                           "-\t<package fileName=\"Mono.tgz\" type=\"module\"></package>\n",
+                           "  \t<package fileName=\"Kept.tgz\" type=\"module\"/>\n</xri>\n"},
+            {"Orrinpad.tgz", "Mono.tgz"});
+        row("CRLF, open and close element over several lines",
+            QByteArrayList{"<xri>\r\n  <package fileName=\"core.tgz\" type=\"core\"/>\r\n",
+                           "-  <package\r\n   fileName=\"Orrinpad.tgz\" type=\"module\">\r\n"
+                           "    <sig/>\r\n  </package>\r\n",
+                           "  <package fileName=\"Last.tgz\" type=\"module\"/>\r\n</xri>\r\n"},
+            {"Orrinpad.tgz"});
+        row("one line with other elements",
+            QByteArrayList{"<xri><note/>", "- <package fileName=\"A.tgz\" type=\"module\"/> ",
+                           "- <package fileName=\"B.tgz\" type=\"module\"/>\t",
+                           "<other a='1'/></xri>"},
+            {"A.tgz", "B.tgz"});
+        row("quotes holding >, non-ASCII titles, a package recorded twice",
+            QByteArrayList{
+                "<xri>\n", "-<package title='a > b \"q\"' fileName=\"Dup.tgz\" type=\"module\"/>\n",
+                "<package fileName=\"core.tgz\" title=\"Ñandú – 星雲 >\" type=\"core\"/>\n",
+                "-<package fileName=\"Dup.tgz\" type=\"module\" title=\"x/>\"></package>\n",
+                "<packages fileName=\"Dup.tgz\"/>\n</xri>"},
+            {"Dup.tgz"});
+    }
 
-    const QString path = QStringLiteral("PixInsight/etc/update/installed.xri");
-    const QStringList orrinpad{QStringLiteral("Orrinpad.tgz")};
-    QTest::newRow("not the record file")
-        << kSmall << QStringLiteral("PixInsight/etc/update/old/etc/update/installed.xri")
-        << orrinpad << false << 4 << QStringLiteral("%1 is not PixInsight's installed.xri.");
-    QTest::newRow("missing file") << QByteArray() << path << orrinpad << false << 3
-                                  << QStringLiteral("%1 does not exist.");
-    QTest::newRow("no names") << kSmall << path << QStringList() << false << 6
-                              << QStringLiteral("No records were named.");
-    QTest::newRow("PixInsight running")
-        << kSmall << path << orrinpad << true << 2
-        << QStringLiteral(
-               "PixInsight is running. Close it first: it rewrites its records from memory.");
-    QTest::newRow("unknown package")
-        << kSmall << path << QStringList{"Mono.tgz", "Gone.tgz"} << false << 4
-        << QStringLiteral("Gone.tgz is not in the file.");
-    QTest::newRow("not a module")
-        << kSmall << path << QStringList{"Mono.tgz", "core.tgz"} << false << 4
-        << QStringLiteral("core.tgz is not a module package; only modules may be removed.");
-    QTest::newRow("record not found in the text")
-        << QByteArray("<xri><package fileName='Orrinpad.tgz' type='module'/></xri>") << path
-        << orrinpad << false << 4
-        << QStringLiteral("Could not locate the record of Orrinpad.tgz in the file text. Nothing "
-                          "was changed.");
-}
+    void removeKeepsEveryOtherByte()
+    {
+        QFETCH(QByteArrayList, pieces);
+        QFETCH(QStringList, names);
+        QByteArray before;
+        QByteArray after;
+        for (const QByteArray &piece : pieces) {
+            before += piece.startsWith('-') ? piece.mid(1) : piece;
+            after += piece.startsWith('-') ? QByteArray() : piece;
+        }
+        Installation pi(before);
 
-void TestInstalled::refusalsLeaveFileAlone()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(QString, where);
-    QFETCH(QStringList, names);
-    QFETCH(bool, running);
-    QFETCH(int, code);
-    QFETCH(QString, message);
+        const RecordChangeResult result = removeRecords(pi.path, names, false);
+        QCOMPARE(readFile(pi.path), after);
+        QList<UpdateRecord> remaining = parseRecords(before);
+        remaining.removeIf([&](const UpdateRecord &r) { return names.contains(r.fileName); });
+        QCOMPARE(parseRecords(after), remaining);
+        QCOMPARE(listRecordBackups(pi.path), QStringList{"installed.xri.bak-20310506-070809-010"});
+        QCOMPARE(readFile(result.backupPath), before);
+    }
 
-    QTemporaryDir dir;
-    const QString path = dir.filePath(where);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    if (!bytes.isEmpty())
-        QVERIFY(writeAll(path, bytes));
+    void refusalsLeaveFileAlone_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("where"); // the record file's path below the temporary folder
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<bool>("running");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message"); // %1: the path given
 
-    std::optional<FakePixInsight> pixInsight;
-    if (running)
-        pixInsight.emplace();
-    QTRY_VERIFY_WITH_TIMEOUT(isPixInsightRunning() == running, 5000);
-    const RecordChangeResult result = removeRecords(path, names, true);
-    QCOMPARE(result.message, message.replace(QLatin1String("%1"), QDir::toNativeSeparators(path)));
-    QCOMPARE(result.code, code);
-    QCOMPARE(QFileInfo::exists(path) ? readAll(path) : QByteArray(), bytes);
-    QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList(QDir::Files | QDir::Hidden).size(),
-             bytes.isEmpty() ? 0 : 1);
-}
+        const auto row = [](const char *name, const QByteArray &bytes, const char *where,
+                            const QStringList &names, bool running, int code, const char *message) {
+            QTest::newRow(name) << bytes << where << names << running << code << message;
+        };
+        const char *path = "PixInsight/etc/update/installed.xri";
+        const QStringList orrinpad{"Orrinpad.tgz"};
+        row("not the record file", kSmall, "PixInsight/etc/update/old/etc/update/installed.xri",
+            orrinpad, false, 4, "%1 is not PixInsight's installed.xri.");
+        row("missing file", {}, path, orrinpad, false, 3, "%1 does not exist.");
+        row("no names", kSmall, path, {}, false, 6, "No records were named.");
+        row("PixInsight running", kSmall, path, orrinpad, true, 2,
+            "PixInsight is running. Close it first: it rewrites its records from memory.");
+        row("unknown package", kSmall, path, {"Mono.tgz", "Gone.tgz"}, false, 4,
+            "Gone.tgz is not in the file.");
+        row("not a module", kSmall, path, {"Mono.tgz", "core.tgz"}, false, 4,
+            "core.tgz is not a module package; only modules may be removed.");
+        row("record not found in the text",
+            "<xri><package fileName='Orrinpad.tgz' type='module'/></xri>", path, orrinpad, false, 4,
+            "Could not locate the record of Orrinpad.tgz in the file text. Nothing was changed.");
+    }
 
-void TestInstalled::verificationAndRestore()
-{
-    Installation pi(kSmall);
-    QCOMPARE(restoreNewestBackup(pi.path, false).code, 3);
-    // A read-back that differs from what was written puts the original back.
-    setRecordReadBackHook([](QByteArray &bytes) { bytes.append(' '); });
-    RecordChangeResult result = removeRecords(pi.path, {QStringLiteral("Mono.tgz")}, false);
-    QCOMPARE(result.message,
-             QStringLiteral("Verification after writing failed; the backup was put back."));
-    QCOMPARE(readAll(pi.path), kSmall);
-    setRecordReadBackHook({});
-    QVERIFY(QFile::remove(pi.path + QStringLiteral(".bak-20310506-070809-010")));
+    void refusalsLeaveFileAlone()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, where);
+        QFETCH(QStringList, names);
+        QFETCH(bool, running);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(where);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        if (!bytes.isEmpty())
+            QVERIFY(writeFile(path, bytes));
 
-    QCOMPARE(removeRecords(pi.path, {QStringLiteral("Mono.tgz")}, false).code, 0);
-    const QByteArray withoutMono = readAll(pi.path);
-    // Within the same millisecond: the second backup takes the counter.
-    QCOMPARE(removeRecords(pi.path, {QStringLiteral("Orrinpad.tgz")}, false).code, 0);
-    QCOMPARE(listRecordBackups(pi.path), (QStringList{"installed.xri.bak-20310506-070809-010-2",
-                                                      "installed.xri.bak-20310506-070809-010"}));
+        std::optional<FakePixInsight> pixInsight;
+        if (running)
+            pixInsight.emplace();
+        QTRY_VERIFY_WITH_TIMEOUT(isPixInsightRunning() == running, 5000);
+        const RecordChangeResult result = removeRecords(path, names, true);
+        QCOMPARE(result.message, message.replace("%1", QDir::toNativeSeparators(path)));
+        QTEST(result.code, "code");
+        QCOMPARE(readFile(path), bytes);
+        QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList(QDir::Files | QDir::Hidden).size(),
+                 bytes.isEmpty() ? 0 : 1);
+    }
 
-    QCOMPARE(restoreNewestBackup(pi.path, false).code, 0);
-    QCOMPARE(readAll(pi.path), withoutMono);
-}
+    void verificationAndRestore()
+    {
+        Installation pi(kSmall);
+        QCOMPARE(restoreNewestBackup(pi.path, false).code, 3);
+        // A read-back that differs from what was written puts the original back.
+        setRecordReadBackHook([](QByteArray &bytes) { bytes.append(' '); });
+        RecordChangeResult result = removeRecords(pi.path, {"Mono.tgz"}, false);
+        QCOMPARE(result.message, "Verification after writing failed; the backup was put back.");
+        QCOMPARE(readFile(pi.path), kSmall);
+        setRecordReadBackHook({});
+        QVERIFY(QFile::remove(pi.path + ".bak-20310506-070809-010"));
 
-void TestInstalled::dialog()
-{
-    QByteArray bytes = "<xri>\n<package fileName=\"ModCore\" type=\"core\"/>\n";
-    for (int i = 1; i <= 15; ++i)
-        bytes += QStringLiteral("<package fileName=\"Mod%1\" type=\"module\"/>\n").arg(i).toUtf8();
-    bytes += "<package fileName=\"Orrinpad\" type=\"module\" installDate=\"20260102030405\"/>\n"
-             "<package fileName=\"Orrinpad\" type=\"module\"/>\n</xri>\n";
-    Installation pi(bytes);
-    InstalledUpdatesDialog dialog(pi.path);
-    QTreeWidget *list = dialog.list();
-    QCOMPARE(list->topLevelItemCount(), 18);
-    QCOMPARE(list->topLevelItem(16)->text(2), QStringLiteral("2026-01-02 03:04"));
-    QVERIFY(!dialog.removeButton()->isEnabled() && !dialog.restoreButton()->isEnabled());
+        QCOMPARE(removeRecords(pi.path, {"Mono.tgz"}, false).code, 0);
+        const QByteArray withoutMono = readFile(pi.path);
+        // Within the same millisecond: the second backup takes the counter.
+        QCOMPARE(removeRecords(pi.path, {"Orrinpad.tgz"}, false).code, 0);
+        QCOMPARE(listRecordBackups(pi.path),
+                 (QStringList{"installed.xri.bak-20310506-070809-010-2",
+                              "installed.xri.bak-20310506-070809-010"}));
 
-    // A package recorded twice is ticked as one; hidden ticks stay.
-    list->topLevelItem(16)->setCheckState(0, Qt::Checked);
-    QCOMPARE(list->topLevelItem(17)->checkState(0), Qt::Checked);
-    dialog.filterEdit()->setText(QStringLiteral(" MOD"));
-    QVERIFY(list->topLevelItem(17)->isHidden() && !list->topLevelItem(15)->isHidden());
-    dialog.setAllShownChecked(true);
-    QVERIFY(!list->topLevelItem(0)->data(0, Qt::CheckStateRole).isValid());
-    QCOMPARE(dialog.removeButton()->text(), QStringLiteral("Remove 17 ticked..."));
+        QCOMPARE(restoreNewestBackup(pi.path, false).code, 0);
+        QCOMPARE(readFile(pi.path), withoutMono);
+    }
 
-    Dialogs::setNextAnswer(QMessageBox::Yes);
-    QTest::mouseClick(dialog.removeButton(), Qt::LeftButton);
-    QString question = QStringLiteral("Remove 17 record(s) from PixInsight's list of installed "
-                                      "updates?");
-    for (int i = 1; i <= 12; ++i)
-        question += QStringLiteral("\n  - Mod%1").arg(i);
-    question += QStringLiteral("\n  ... and 5 more\n\nA backup is made first. PixInsight must be "
-                               "closed.");
-    QCOMPARE(Dialogs::shown().value(0).text, question);
-    const QString backup = pi.path + QStringLiteral(".bak-20310506-070809-010");
-    QCOMPARE(Dialogs::lastShown().text,
-             QStringLiteral("Removed 17 record(s).\n\nIn PixInsight: Resources > Updates > "
-                            "Check for Updates.\n\nBackup: ") +
-                 backup);
-    QCOMPARE(list->topLevelItemCount(), 1);
-    QCOMPARE(readAll(backup), bytes);
+    void dialog()
+    {
+        QByteArray bytes = "<xri>\n<package fileName=\"ModCore\" type=\"core\"/>\n";
+        for (int i = 1; i <= 15; ++i)
+            bytes += QString("<package fileName=\"Mod%1\" type=\"module\"/>\n").arg(i).toUtf8();
+        bytes += "<package fileName=\"Orrinpad\" type=\"module\" installDate=\"20260102030405\"/>\n"
+                 "<package fileName=\"Orrinpad\" type=\"module\"/>\n</xri>\n";
+        Installation pi(bytes);
+        InstalledUpdatesDialog dialog(pi.path);
+        QTreeWidget *list = dialog.list();
+        QCOMPARE(list->topLevelItemCount(), 18);
+        QCOMPARE(list->topLevelItem(16)->text(2), "2026-01-02 03:04");
+        QVERIFY(!dialog.removeButton()->isEnabled() && !dialog.restoreButton()->isEnabled());
 
-    QVERIFY(dialog.restoreButton()->isEnabled());
-    FakePixInsight pixInsight;
-    QTRY_VERIFY_WITH_TIMEOUT(!dialog.restoreButton()->isEnabled(), 5000);
-    QVERIFY(dialog.statusLabel()->text().startsWith(QLatin1String("<b>PixInsight is running.")));
-    Dialogs::reset();
-}
+        // A package recorded twice is ticked as one; hidden ticks stay.
+        list->topLevelItem(16)->setCheckState(0, Qt::Checked);
+        QCOMPARE(list->topLevelItem(17)->checkState(0), Qt::Checked);
+        dialog.filterEdit()->setText(" MOD");
+        QVERIFY(list->topLevelItem(17)->isHidden() && !list->topLevelItem(15)->isHidden());
+        dialog.setAllShownChecked(true);
+        QVERIFY(!list->topLevelItem(0)->data(0, Qt::CheckStateRole).isValid());
+        QCOMPARE(dialog.removeButton()->text(), "Remove 17 ticked...");
 
-// The helper for real through "sudo -n", from the dialog of a user who may not write the
-// installation. Runs as root with sudo installed (as in CI), against a fake installation made
-// in /opt/PixInsight only when there is none, and removed again.
-void TestInstalled::helperThroughSudo()
-{
-    const QString folder = QStringLiteral("/opt/PixInsight");
-    if (::geteuid() != 0 || !QFileInfo::exists(QStringLiteral("/usr/bin/sudo")))
-        QSKIP("needs root and /usr/bin/sudo (CI installs sudo and runs the tests as root)");
-    // Made in one step, so an installation that appears meanwhile is never taken for ours.
-    if (!QDir().mkdir(folder))
-        QSKIP("/opt/PixInsight exists; a fake installation is made only where there is none");
-    const auto removeFake = qScopeGuard([&] { QDir(folder).removeRecursively(); });
-    const QString path = recordFilePath(folder);
-    QVERIFY(QDir().mkpath(folder + QStringLiteral("/etc/update")) && writeAll(path, kSmall));
-    QTemporaryDir tmp;
-    const QString denying = tmp.filePath(QStringLiteral("pkexec"));
-    QVERIFY(writeAll(denying, "#!/bin/sh\nexit 126\n"));
-    QVERIFY(::chmod(QFile::encodeName(denying).constData(), 0755) == 0 &&
-            ::chmod(QFile::encodeName(tmp.path()).constData(), 0755) == 0);
-    const auto realTools = qScopeGuard([] { setElevationTools({}); });
-    const ElevationTools sudo{tmp.filePath(QStringLiteral("none")), {}, VARNEL_PROGRAM, 0, 0};
-    setElevationTools(sudo);
+        Dialogs::setNextAnswer(QMessageBox::Yes);
+        QTest::mouseClick(dialog.removeButton(), Qt::LeftButton);
+        QString question = "Remove 17 record(s) from PixInsight's list of installed updates?";
+        for (int i = 1; i <= 12; ++i)
+            question += QString("\n  - Mod%1").arg(i);
+        question += "\n  ... and 5 more\n\nA backup is made first. PixInsight must be closed.";
+        QCOMPARE(Dialogs::shown().value(0).text, question);
+        const QString backup = pi.path + ".bak-20310506-070809-010";
+        QCOMPARE(Dialogs::lastShown().text,
+                 "Removed 17 record(s).\n\nIn PixInsight: Resources > Updates > "
+                 "Check for Updates.\n\nBackup: " +
+                     backup);
+        QCOMPARE(list->topLevelItemCount(), 1);
+        QCOMPARE(readFile(backup), bytes);
 
-    auto helper = [](const QStringList &arguments) {
-        const ElevatedResult run =
-            runElevated(QStringList{QStringLiteral("--installed-updates-helper")} + arguments);
-        return run.status == ElevatedResult::Ran ? run.exitCode : -run.status;
-    };
-    QCOMPARE(helper({QStringLiteral("remove")}), 6);
-    QCOMPARE(helper({QStringLiteral("undo")}), 6);
-    QCOMPARE(readAll(path), kSmall);
+        QVERIFY(dialog.restoreButton()->isEnabled());
+        FakePixInsight pixInsight;
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.restoreButton()->isEnabled(), 5000);
+        QVERIFY(dialog.statusLabel()->text().startsWith("<b>PixInsight is running."));
+        Dialogs::reset();
+    }
 
-    testdata::EffectiveUser nobody(testdata::kNobody);
-    QVERIFY(nobody.ok());
-    InstalledUpdatesDialog dialog(path);
-    QCOMPARE(dialog.statusLabel()->text(),
-             QStringLiteral("Changing this file needs administrator rights. Windows will ask for "
-                            "permission when you confirm."));
-    setElevationTools({denying, {}, VARNEL_PROGRAM, 0, 0});
-    dialog.list()->topLevelItem(2)->setCheckState(0, Qt::Checked);
-    Dialogs::setNextAnswer(QMessageBox::Yes);
-    dialog.removeChecked();
-    QCOMPARE(Dialogs::lastShown().kind, Dialogs::Kind::Information);
-    QCOMPARE(Dialogs::lastShown().text, QStringLiteral("Cancelled: administrator permission was "
-                                                       "not given, so nothing was changed."));
+    // The helper for real through "sudo -n", from the dialog of a user who may not write the
+    // installation. Runs as root with sudo installed (as in CI), against a fake installation made
+    // in /opt/PixInsight only when there is none, and removed again.
+    void helperThroughSudo()
+    {
+        const QString folder = "/opt/PixInsight";
+        if (::geteuid() != 0 || !QFileInfo::exists("/usr/bin/sudo"))
+            QSKIP("needs root and /usr/bin/sudo (CI installs sudo and runs the tests as root)");
+        // Made in one step, so an installation that appears meanwhile is never taken for ours.
+        if (!QDir().mkdir(folder))
+            QSKIP("/opt/PixInsight exists; a fake installation is made only where there is none");
+        const auto removeFake = qScopeGuard([&] { QDir(folder).removeRecursively(); });
+        const QString path = recordFilePath(folder);
+        QVERIFY(writeFile(path, kSmall));
+        QTemporaryDir tmp;
+        const QString denying = tmp.filePath("pkexec");
+        QVERIFY(writeFile(denying, "#!/bin/sh\nexit 126\n"));
+        QVERIFY(::chmod(QFile::encodeName(denying).constData(), 0755) == 0 &&
+                ::chmod(QFile::encodeName(tmp.path()).constData(), 0755) == 0);
+        const auto realTools = qScopeGuard([] { setElevationTools({}); });
+        const ElevationTools sudo{tmp.filePath("none"), {}, VARNEL_PROGRAM, 0, 0};
+        setElevationTools(sudo);
 
-    setElevationTools(sudo);
-    dialog.list()->topLevelItem(2)->setCheckState(0, Qt::Checked);
-    Dialogs::setNextAnswer(QMessageBox::Yes);
-    dialog.removeChecked();
-    const QStringList backups = listRecordBackups(path);
-    QCOMPARE(Dialogs::lastShown().text,
-             QStringLiteral("Removed 1 record(s).\n\nIn PixInsight: Resources > Updates > Check "
-                            "for Updates.\n\nBackup: ") +
-                 backups.value(0));
-    QCOMPARE(readAll(folder + QStringLiteral("/etc/update/") + backups.value(0)), kSmall);
-    Dialogs::setNextAnswer(QMessageBox::Yes);
-    dialog.restoreBackup();
-    QCOMPARE(readAll(path), kSmall);
-    Dialogs::reset();
-}
+        auto helper = [](const QStringList &arguments) {
+            const ElevatedResult run =
+                runElevated(QStringList{"--installed-updates-helper"} + arguments);
+            return run.status == ElevatedResult::Ran ? run.exitCode : -run.status;
+        };
+        QCOMPARE(helper({"remove"}), 6);
+        QCOMPARE(helper({"undo"}), 6);
+        QCOMPARE(readFile(path), kSmall);
+
+        testdata::EffectiveUser nobody(testdata::kNobody);
+        QVERIFY(nobody.ok());
+        InstalledUpdatesDialog dialog(path);
+        QCOMPARE(dialog.statusLabel()->text(),
+                 "Changing this file needs administrator rights. Windows will ask for "
+                 "permission when you confirm.");
+        setElevationTools({denying, {}, VARNEL_PROGRAM, 0, 0});
+        dialog.list()->topLevelItem(2)->setCheckState(0, Qt::Checked);
+        Dialogs::setNextAnswer(QMessageBox::Yes);
+        dialog.removeChecked();
+        QCOMPARE(Dialogs::lastShown().kind, Dialogs::Kind::Information);
+        QCOMPARE(Dialogs::lastShown().text, "Cancelled: administrator permission was "
+                                            "not given, so nothing was changed.");
+
+        setElevationTools(sudo);
+        dialog.list()->topLevelItem(2)->setCheckState(0, Qt::Checked);
+        Dialogs::setNextAnswer(QMessageBox::Yes);
+        dialog.removeChecked();
+        const QStringList backups = listRecordBackups(path);
+        QCOMPARE(Dialogs::lastShown().text,
+                 "Removed 1 record(s).\n\nIn PixInsight: Resources > Updates > Check "
+                 "for Updates.\n\nBackup: " +
+                     backups.value(0));
+        QCOMPARE(readFile(folder + "/etc/update/" + backups.value(0)), kSmall);
+        Dialogs::setNextAnswer(QMessageBox::Yes);
+        dialog.restoreBackup();
+        QCOMPARE(readFile(path), kSmall);
+        Dialogs::reset();
+    }
+};
 
 QTEST_MAIN(TestInstalled)
 #include "tst_installed.moc"

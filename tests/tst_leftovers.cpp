@@ -3,6 +3,7 @@
 #include "privileged/elevation.h"
 #include "privileged/leftoverdeletion.h"
 #include "support/effectiveuser.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,9 +27,7 @@ using testdata::kNobody;
 
 bool writeFile(const QString &path, qsizetype bytes)
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(QByteArray(bytes, 'x')) == bytes;
+    return testdata::writeFile(path, QByteArray(bytes, 'x'));
 }
 
 // Whether anything is at the path itself, a dangling link included.
@@ -41,8 +42,8 @@ bool chmodTo(const QString &path, mode_t mode)
     return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
 }
 
-const QString kInstall = QStringLiteral("/opt/PixInsight");
-const QString kUser = QStringLiteral("/home/u/.PixInsight/Pleiades");
+const QString kInstall = "/opt/PixInsight";
+const QString kUser = "/home/u/.PixInsight/Pleiades";
 
 // Names that must never form a path, separated by "|": traversal, separators, reserved folders,
 // and characters that only look like slashes or dots (division slash, fullwidth solidus, one
@@ -55,8 +56,8 @@ QStringList hostileNames()
                            u"PixInsight|PLEIADES|System32|Program Files|networkinformation|"
                            u"a\u2215b|a\uFF0Fb|\u2024\u2024|a\u2024\u2024b|\uFF0E\uFF0E|"
                            u"\uFF2Bestrane|Kestran\u0435")
-            .split(QLatin1Char('|'));
-    names << QStringLiteral("Kes") + QChar(0) + QStringLiteral("trane") << QString(65, 'a');
+            .split('|');
+    names << "Kes" + QChar(0) + "trane" << QString(65, 'a');
     return names;
 }
 
@@ -65,9 +66,8 @@ QStringList hostileNames()
 struct FakeInstall
 {
     QTemporaryDir tmp;
-    QString install =
-        tmp.filePath(QStringLiteral("PixInsight")); // where a home's one is looked for
-    QString outside = tmp.filePath(QStringLiteral("outside"));
+    QString install = tmp.filePath("PixInsight"); // where a home's one is looked for
+    QString outside = tmp.filePath("outside");
     QString goodFile = install + "/bin/Good-pxm.so";
     QString goodFolder = install + "/src/scripts/Good";
 
@@ -91,12 +91,27 @@ struct FakeInstall
     }
 };
 
-QString native(const QString &path)
+const auto native = &QDir::toNativeSeparators;
+
+// The requests queued and deleted through the window's flow by the user "nobody", with these
+// stand-ins for pkexec and sudo and no PixInsight running; nothing when the user cannot switch.
+std::optional<LeftoverReport> deleteQueuedAsNobody(const QStringList &requests,
+                                                   const QString &install, ElevationTools tools)
 {
-    return QDir::toNativeSeparators(path);
+    QList<LeftoverItem> items;
+    for (const QString &request : requests)
+        items.append(itemFromRequest(request, install, QString()));
+    setElevationTools(tools);
+    setPixInsightProcessQuery([] { return QList<qint64>(); });
+    std::optional<LeftoverReport> report;
+    if (EffectiveUser nobody(kNobody); nobody.ok())
+        report = deleteQueuedLeftovers(items, install, QString());
+    setElevationTools({});
+    setPixInsightProcessQuery({});
+    return report;
 }
 
-const QString kNotRemoved = QStringLiteral(": could not be removed (in use, or no permission)");
+const QString kNotRemoved = ": could not be removed (in use, or no permission)";
 
 } // namespace
 
@@ -105,648 +120,560 @@ class TestLeftovers : public QObject
     Q_OBJECT
 
 private slots:
-    void names_data();
-    void names();
-    void kindsAndRequests();
-    void findOnDisk();
-    void measureStopsAt50000Files();
-    void removeTreeLeavesLinkTargets();
-    void removeTreeRefuses();
-    void removeTreeAsOwner_data();
-    void removeTreeAsOwner();
-    void deletionRefusals_data();
-    void deletionRefusals();
-    void swappedForLinkAfterCheck_data();
-    void swappedForLinkAfterCheck();
-    void deletionWithUserRights();
-    void launcher_data();
-    void launcher();
-    void helperProcess_data();
-    void helperProcess();
-    void elevatedThroughSudo();
-};
-
-void TestLeftovers::names_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("safe");
-    for (const char *name : {"Kestrane", "Kestrane.v2", "x_1-2", "9lives", "Bin2", "x-", "a.b"})
-        QTest::newRow(name) << QString::fromLatin1(name) << true;
-    QTest::newRow("64 characters") << QString(64, QLatin1Char('a')) << true;
-    for (const QString &name : hostileNames()) {
-        const QByteArray tag = name.toUtf8().replace('\n', "\\n").replace('\0', "\\0");
-        QTest::addRow("hostile \"%s\"", tag.constData()) << name << false;
-    }
-}
-
-// A path is formed only for a safe name, and then it lies directly in the kind's folder,
-// whatever the folders look like; a request for it forms the same path or none.
-void TestLeftovers::names()
-{
-    QFETCH(QString, name);
-    QFETCH(bool, safe);
-    QCOMPARE(isSafeName(name), safe);
-    for (const QString &folder : {kInstall, QStringLiteral("/"), QStringLiteral("/opt/PixInsight/"),
-                                  QStringLiteral("/a/../opt")}) {
-        for (int k = 0; k <= 7; ++k) {
-            const auto kind = LeftoverKind(k);
-            const QString path = leftoverPath(kind, folder, folder, name);
-            const QString request = leftoverKeyword(kind) + QLatin1Char(':') + name;
-            const QString fromRequest = itemFromRequest(request, folder, folder).path;
-            QVERIFY(fromRequest.isEmpty() || fromRequest == path);
-            QCOMPARE(path.isEmpty(), !safe);
-            if (path.isEmpty())
-                continue;
-            const QFileInfo info(path);
-            QCOMPARE(info.path(), expectedFolder(kind, folder, folder));
-            QVERIFY(info.fileName().startsWith(name));
-            QCOMPARE(QDir::cleanPath(path), path);
+    void names_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("safe");
+        for (const char *name : {"Kestrane", "Kestrane.v2", "x_1-2", "9lives", "Bin2", "x-", "a.b"})
+            QTest::newRow(name) << QString::fromLatin1(name) << true;
+        QTest::newRow("64 characters") << QString(64, 'a') << true;
+        for (const QString &name : hostileNames()) {
+            const QByteArray tag = name.toUtf8().replace('\n', "\\n").replace('\0', "\\0");
+            QTest::addRow("hostile \"%s\"", tag.constData()) << name << false;
         }
     }
-}
 
-void TestLeftovers::kindsAndRequests()
-{
-    struct Kind
+    // A path is formed only for a safe name, and then it lies directly in the kind's folder,
+    // whatever the folders look like; a request for it forms the same path or none.
+    void names()
     {
-        const char *keyword, *label, *path;
-    };
-    const Kind kinds[] = {
-        {"file", "module file", "/opt/PixInsight/bin/Kestrane-pxm.so"},
-        {"sig", "module signature", "/opt/PixInsight/bin/Kestrane-pxm.xsgn"},
-        {"bin", "bin folder", "/opt/PixInsight/bin/Kestrane"},
-        {"lib", "lib folder", "/opt/PixInsight/lib/Kestrane"},
-        {"scripts", "scripts folder", "/opt/PixInsight/src/scripts/Kestrane"},
-        {"tooldocs", "tool documentation folder", "/opt/PixInsight/doc/tools/Kestrane"},
-        {"scriptdocs", "script documentation folder", "/opt/PixInsight/doc/scripts/Kestrane"},
-        {"user", "user data folder", "/home/u/.PixInsight/Pleiades/Kestrane"},
-    };
-    for (int k = 0; k <= 8; ++k) {
-        const auto kind = LeftoverKind(k);
-        const Kind expected = k < 8 ? kinds[k] : Kind{"", "", ""}; // 8: no such kind
-        QCOMPARE(leftoverKeyword(kind), QString(expected.keyword));
-        QCOMPARE(leftoverLabel(kind), QString(expected.label));
-        QCOMPARE(leftoverPath(kind, kInstall, kUser, "Kestrane"), QString(expected.path));
-        QCOMPARE(expectedFolder(kind, kInstall, kUser),
-                 k < 8 ? QFileInfo(expected.path).path() : QString());
-        // Requests name the kind and the module, and parse back to both.
-        LeftoverItem item;
-        item.kind = kind;
-        item.name = QStringLiteral("Kestrane");
-        LeftoverKind parsed = LeftoverKind(8);
+        QFETCH(QString, name);
+        QFETCH(bool, safe);
+        QCOMPARE(isSafeName(name), safe);
+        for (const QString &folder : QStringList{kInstall, "/", "/opt/PixInsight/", "/a/../opt"}) {
+            for (int k = 0; k <= 7; ++k) {
+                const auto kind = LeftoverKind(k);
+                const QString path = leftoverPath(kind, folder, folder, name);
+                const QString request = leftoverKeyword(kind) + ':' + name;
+                const QString fromRequest = itemFromRequest(request, folder, folder).path;
+                QVERIFY(fromRequest.isEmpty() || fromRequest == path);
+                QCOMPARE(path.isEmpty(), !safe);
+                if (path.isEmpty())
+                    continue;
+                const QFileInfo info(path);
+                QCOMPARE(info.path(), expectedFolder(kind, folder, folder));
+                QVERIFY(info.fileName().startsWith(name));
+                QCOMPARE(QDir::cleanPath(path), path);
+            }
+        }
+    }
+
+    void kindsAndRequests()
+    {
+        struct Kind
+        {
+            const char *keyword, *label, *path;
+        };
+        const Kind kinds[] = {
+            {"file", "module file", "/opt/PixInsight/bin/Kestrane-pxm.so"},
+            {"sig", "module signature", "/opt/PixInsight/bin/Kestrane-pxm.xsgn"},
+            {"bin", "bin folder", "/opt/PixInsight/bin/Kestrane"},
+            {"lib", "lib folder", "/opt/PixInsight/lib/Kestrane"},
+            {"scripts", "scripts folder", "/opt/PixInsight/src/scripts/Kestrane"},
+            {"tooldocs", "tool documentation folder", "/opt/PixInsight/doc/tools/Kestrane"},
+            {"scriptdocs", "script documentation folder", "/opt/PixInsight/doc/scripts/Kestrane"},
+            {"user", "user data folder", "/home/u/.PixInsight/Pleiades/Kestrane"}};
+        for (int k = 0; k <= 8; ++k) {
+            const auto kind = LeftoverKind(k);
+            const Kind expected = k < 8 ? kinds[k] : Kind{"", "", ""}; // 8: no such kind
+            QCOMPARE(leftoverKeyword(kind), QString(expected.keyword));
+            QCOMPARE(leftoverLabel(kind), QString(expected.label));
+            QCOMPARE(leftoverPath(kind, kInstall, kUser, "Kestrane"), QString(expected.path));
+            QCOMPARE(expectedFolder(kind, kInstall, kUser),
+                     k < 8 ? QFileInfo(expected.path).path() : QString());
+            // Requests name the kind and the module, and parse back to both.
+            LeftoverItem item;
+            item.kind = kind;
+            item.name = "Kestrane";
+            LeftoverKind parsed = LeftoverKind(8);
+            QString name;
+            QCOMPARE(parseRequest(requestText(item), &parsed, &name), k < 8);
+            QVERIFY(k == 8 || (parsed == kind && name == item.name));
+        }
+
+        // Folders are cleaned; unknown or relative folders form nothing, the root forms paths in
+        // it.
+        const QString bin = "bin:Kestrane";
+        const QList<QStringList> folders = {
+            {"user:Kestrane", kInstall, "", ""}, {"lib:Kestrane", "", kUser, ""},
+            {bin, "opt/PixInsight", kUser, ""},  {"user:Kestrane", kInstall, "Pleiades", ""},
+            {bin, "/", kUser, "/bin/Kestrane"},  {"user:Kestrane", kInstall, "/", "/Kestrane"}};
+        LeftoverKind kind;
         QString name;
-        QCOMPARE(parseRequest(requestText(item), &parsed, &name), k < 8);
-        QVERIFY(k == 8 || (parsed == kind && name == item.name));
+        for (const QStringList &row : folders) {
+            QVERIFY(parseRequest(row.at(0), &kind, &name));
+            QCOMPARE(leftoverPath(kind, row.at(1), row.at(2), name), row.at(3));
+        }
+
+        // A request splits at its first colon; malformed ones do not parse at all.
+        QVERIFY(parseRequest("file:a:b", &kind, &name));
+        QVERIFY(kind == LeftoverKind::ModuleFile && name == "a:b");
+        for (const char *text :
+             {":x", "File:x", "nothing", " file:x", "file :x", "/opt/PixInsight/bin/x", ""}) {
+            QVERIFY2(!parseRequest(QString::fromLatin1(text), nullptr, nullptr), text);
+            QVERIFY(itemFromRequest(QString::fromLatin1(text), kInstall, kUser).path.isEmpty());
+        }
     }
 
-    // Folders are cleaned; unknown or relative folders form nothing, the root forms paths in it.
-    const QString bin = QStringLiteral("bin:Kestrane");
-    const QList<QStringList> folders = {
-        {"user:Kestrane", kInstall, "", ""}, {"lib:Kestrane", "", kUser, ""},
-        {bin, "opt/PixInsight", kUser, ""},  {"user:Kestrane", kInstall, "Pleiades", ""},
-        {bin, "/", kUser, "/bin/Kestrane"},  {"user:Kestrane", kInstall, "/", "/Kestrane"},
-    };
-    LeftoverKind kind;
-    QString name;
-    for (const QStringList &row : folders) {
-        QVERIFY(parseRequest(row.at(0), &kind, &name));
-        QCOMPARE(leftoverPath(kind, row.at(1), row.at(2), name), row.at(3));
-    }
-
-    // A request splits at its first colon; malformed ones do not parse at all.
-    QVERIFY(parseRequest(QStringLiteral("file:a:b"), &kind, &name));
-    QVERIFY(kind == LeftoverKind::ModuleFile && name == QStringLiteral("a:b"));
-    for (const char *text :
-         {":x", "File:x", "nothing", " file:x", "file :x", "/opt/PixInsight/bin/x", ""}) {
-        QVERIFY2(!parseRequest(QString::fromLatin1(text), nullptr, nullptr), text);
-        QVERIFY(itemFromRequest(QString::fromLatin1(text), kInstall, kUser).path.isEmpty());
-    }
-}
-
-void TestLeftovers::findOnDisk()
-{
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QString install = tmp.filePath(QStringLiteral("PixInsight"));
-    const QString user = tmp.filePath(QStringLiteral("Pleiades"));
-    const QString outside = tmp.filePath(QStringLiteral("outside"));
-    QVERIFY(writeFile(install + "/bin/Kestrane-pxm.so", 100));
-    QVERIFY(writeFile(install + "/bin/Kestrane-pxm.xsgn", 10));
-    QVERIFY(writeFile(install + "/bin/Kestrane/a.txt", 5));
-    QVERIFY(writeFile(install + "/lib/Kestrane/sub/.hidden", 7));
-    QVERIFY(writeFile(outside + "/big.bin", 4096));
-    QVERIFY(QFile::link(outside, install + "/lib/Kestrane/sub/to-outside"));
-    QVERIFY(QFile::link(outside + "/big.bin", install + "/lib/Kestrane/big-link"));
-    QVERIFY(writeFile(install + "/src/scripts/Kestrane", 3)); // a file where a folder belongs
-    QVERIFY(QDir().mkpath(install + "/doc/tools"));
-    QVERIFY(QFile::link(outside, install + "/doc/tools/Kestrane")); // a link, not a folder
-    QVERIFY(QDir().mkpath(user + "/Kestrane"));
-    QVERIFY(QDir().mkpath(install + "/bin/Other-pxm.so")); // a folder where a file belongs
-
-    // An item on one line: request, path below the temporary folder, folder or file, in the
-    // installation or not, bytes and files.
-    auto describe = [&](const LeftoverItem &item) {
-        return QStringLiteral("%1 %2 %3 %4 %5/%6")
-            .arg(requestText(item),
-                 item.path.isEmpty() ? "-" : QDir(tmp.path()).relativeFilePath(item.path),
-                 item.isFolder ? "folder" : "file", item.inInstallation ? "installed" : "user")
-            .arg(item.size)
-            .arg(item.fileCount);
-    };
-    // Links are neither followed nor counted; hidden files are.
-    QStringList found;
-    for (const LeftoverItem &item : findLeftovers(install, user, QStringLiteral("Kestrane"), true))
-        found.append(describe(item));
-    QCOMPARE(found,
-             (QStringList{"file:Kestrane PixInsight/bin/Kestrane-pxm.so file installed 100/1",
-                          "sig:Kestrane PixInsight/bin/Kestrane-pxm.xsgn file installed 10/1",
-                          "bin:Kestrane PixInsight/bin/Kestrane folder installed 5/1",
-                          "lib:Kestrane PixInsight/lib/Kestrane folder installed 7/1",
-                          "user:Kestrane Pleiades/Kestrane folder user 0/0"}));
-    for (const LeftoverItem &item : findLeftovers(install, user, QStringLiteral("Kestrane"), false))
-        QCOMPARE(item.size, 0);
-    QVERIFY(findLeftovers(install, user, QStringLiteral("Other"), true).isEmpty());
-    QVERIFY(findLeftovers(install, user, QStringLiteral("Kestrane/../Kestrane"), true).isEmpty());
-    QCOMPARE(findLeftovers(install, QString(), QStringLiteral("Kestrane"), false).size(), 4);
-    QCOMPARE(findLeftovers(QString(), user, QStringLiteral("Kestrane"), false).size(), 1);
-
-    // Requests are formed again from the folders; the type is not tested there, links are not
-    // measured through.
-    found.clear();
-    for (const char *request :
-         {"file:Kestrane", "scripts:Kestrane", "tooldocs:Kestrane", "user:Kestrane", "sig:Nobody"})
-        found.append(describe(itemFromRequest(QString::fromLatin1(request), install, user)));
-    QCOMPARE(found,
-             (QStringList{"file:Kestrane PixInsight/bin/Kestrane-pxm.so file installed 100/1",
-                          "scripts:Kestrane PixInsight/src/scripts/Kestrane folder installed 3/1",
-                          "tooldocs:Kestrane PixInsight/doc/tools/Kestrane folder installed 0/0",
-                          "user:Kestrane Pleiades/Kestrane folder user 0/0",
-                          "sig:Nobody - file installed 0/0"}));
-
-    // The installation folder is the first candidate with a "bin" folder, cleaned.
-    QVERIFY(QDir().mkpath(tmp.filePath(QStringLiteral("NoBin"))));
-    QVERIFY(writeFile(tmp.filePath(QStringLiteral("BinFile/bin")), 1));
-    QCOMPARE(findInstallDir({tmp.filePath(QStringLiteral("Missing")),
-                             tmp.filePath(QStringLiteral("NoBin")),
-                             tmp.filePath(QStringLiteral("BinFile")), install + "//./", user}),
-             install);
-    QCOMPARE(findInstallDir({tmp.filePath(QStringLiteral("NoBin"))}), QString());
-}
-
-void TestLeftovers::measureStopsAt50000Files()
-{
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QString folder = tmp.filePath(QStringLiteral("big"));
-    const QByteArray name = QFile::encodeName(folder);
-    for (int sub = 0; sub < 3; ++sub)
-        QVERIFY(QDir().mkpath(folder + QStringLiteral("/part%1").arg(sub)));
-    // 50,003 files of two bytes each, written with plain system calls to keep this quick.
-    for (int i = 0; i < 50003; ++i) {
-        const QByteArray path =
-            name + "/part" + QByteArray::number(i % 3) + "/f" + QByteArray::number(i);
-        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        QVERIFY(fd >= 0);
-        QCOMPARE(::write(fd, "ab", 2), ssize_t(2));
-        ::close(fd);
-    }
-    LeftoverItem item;
-    item.path = folder;
-    item.size = -1;
-    measure(item);
-    QCOMPARE(item.fileCount, 50000);
-    QCOMPARE(item.size, 100000);
-}
-
-void TestLeftovers::removeTreeLeavesLinkTargets()
-{
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QString outside = tmp.filePath(QStringLiteral("outside"));
-    const QString victim = tmp.filePath(QStringLiteral("victim"));
-    QVERIFY(writeFile(outside + "/dir/keep.txt", 12));
-    QVERIFY(writeFile(outside + "/file.txt", 34));
-    QVERIFY(chmodTo(outside + "/file.txt", 0444));
-    QVERIFY(writeFile(victim + "/sub/deeper/f.txt", 5));
-    QVERIFY(writeFile(victim + "/.hidden", 1));
-    QVERIFY(writeFile(victim + "/ro.txt", 2));
-    QVERIFY(chmodTo(victim + "/ro.txt", 0444));
-    QVERIFY(writeFile(victim + "/rodir/inner.txt", 3));
-    QVERIFY(chmodTo(victim + "/rodir", 0555));
-    QVERIFY(QFile::link(outside + "/dir", victim + "/link-to-folder"));
-    QVERIFY(QFile::link(outside + "/dir", victim + "/sub/link-to-folder"));
-    QVERIFY(QFile::link(outside + "/file.txt", victim + "/link-to-file"));
-    QVERIFY(QFile::link(tmp.filePath(QStringLiteral("nowhere")), victim + "/dangling"));
-    QCOMPARE(::mkfifo(QFile::encodeName(victim + "/pipe").constData(), 0600), 0);
-
-    QVERIFY(removeTree(victim));
-    QVERIFY(!onDisk(victim));
-    QCOMPARE(QFileInfo(outside + "/dir/keep.txt").size(), 12);
-    QCOMPARE(QFileInfo(outside + "/file.txt").size(), 34);
-    // Nothing was done through the link, not even making its target writable.
-    struct stat st;
-    QCOMPARE(::stat(QFile::encodeName(outside + "/file.txt").constData(), &st), 0);
-    QCOMPARE(st.st_mode & 07777, mode_t(0444));
-}
-
-void TestLeftovers::removeTreeRefuses()
-{
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QString target = tmp.filePath(QStringLiteral("target"));
-    const QString link = tmp.filePath(QStringLiteral("link"));
-    QVERIFY(writeFile(target + "/keep.txt", 8));
-    QVERIFY(QDir().mkpath(target + "/sub"));
-    QVERIFY(QFile::link(target, link));
-
-    // A folder given as a link is not what the caller formed: neither the link nor what it
-    // points to is touched. Nor is anything named through "." or "..", a file, or nothing.
-    for (const QString &folder :
-         QStringList{link, link + "/", link + "/.", QString(), QStringLiteral("/"),
-                     QStringLiteral("relative/folder"), tmp.filePath(QStringLiteral("missing")),
-                     target + "/keep.txt", target + QChar(0) + "/../other", target + "/sub/..",
-                     target + "/./sub"})
-        QVERIFY2(!removeTree(folder), qPrintable(folder));
-    QVERIFY(QFileInfo(link).isSymLink());
-    QCOMPARE(QFileInfo(target + "/keep.txt").size(), 8);
-    QVERIFY(QFileInfo(target + "/sub").isDir());
-}
-
-void TestLeftovers::removeTreeAsOwner_data()
-{
-    QTest::addColumn<bool>("foreignFolder");
-    QTest::newRow("read-only file and folder") << false;
-    QTest::newRow("a folder of another user inside") << true;
-}
-
-// As the owner of read-only files and folders, without any special right: they go. A folder
-// that user cannot empty stays, the walk goes on past it and the result says so.
-void TestLeftovers::removeTreeAsOwner()
-{
-    if (::geteuid() != 0)
-        QSKIP("needs root to hand the files to another user");
-    QFETCH(bool, foreignFolder);
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    QVERIFY(chmodTo(tmp.path(), 0755));
-    const QString shared = tmp.filePath(QStringLiteral("shared"));
-    const QString victim = shared + "/victim";
-    const QStringList owned = {shared,
-                               victim,
-                               victim + "/a-free.txt",
-                               victim + "/ro.txt",
-                               victim + "/rodir",
-                               victim + "/rodir/inner.txt",
-                               victim + "/z-free.txt"};
-    for (const QString &path : owned.mid(2))
-        QVERIFY(path.endsWith("rodir") ? QDir().mkpath(path) : writeFile(path, 2));
-    if (foreignFolder)
-        QVERIFY(writeFile(victim + "/locked/secret.txt", 6)); // stays root's
-    for (const QString &path : owned)
-        QVERIFY(::lchown(QFile::encodeName(path).constData(), kNobody, kNobody) == 0);
-    QVERIFY(chmodTo(victim + "/ro.txt", 0444));
-    QVERIFY(chmodTo(victim + "/rodir", 0555));
-
-    bool removed = foreignFolder;
+    void findOnDisk()
     {
-        EffectiveUser nobody(kNobody);
-        QVERIFY(nobody.ok());
-        removed = removeTree(victim);
+        QTemporaryDir tmp;
+        const QString install = tmp.filePath("PixInsight");
+        const QString user = tmp.filePath("Pleiades");
+        const QString outside = tmp.filePath("outside");
+        QVERIFY(writeFile(install + "/bin/Kestrane-pxm.so", 100));
+        QVERIFY(writeFile(install + "/bin/Kestrane-pxm.xsgn", 10));
+        QVERIFY(writeFile(install + "/bin/Kestrane/a.txt", 5));
+        QVERIFY(writeFile(install + "/lib/Kestrane/sub/.hidden", 7));
+        QVERIFY(writeFile(outside + "/big.bin", 4096));
+        QVERIFY(QFile::link(outside, install + "/lib/Kestrane/sub/to-outside"));
+        QVERIFY(QFile::link(outside + "/big.bin", install + "/lib/Kestrane/big-link"));
+        QVERIFY(writeFile(install + "/src/scripts/Kestrane", 3)); // a file where a folder belongs
+        QVERIFY(QDir().mkpath(install + "/doc/tools"));
+        QVERIFY(QFile::link(outside, install + "/doc/tools/Kestrane")); // a link, not a folder
+        QVERIFY(QDir().mkpath(user + "/Kestrane"));
+        QVERIFY(QDir().mkpath(install + "/bin/Other-pxm.so")); // a folder where a file belongs
+
+        // An item on one line: request, path below the temporary folder, folder or file, in the
+        // installation or not, bytes and files.
+        auto describe = [&](const LeftoverItem &item) {
+            return QString("%1 %2 %3 %4 %5/%6")
+                .arg(requestText(item),
+                     item.path.isEmpty() ? "-" : QDir(tmp.path()).relativeFilePath(item.path),
+                     item.isFolder ? "folder" : "file", item.inInstallation ? "installed" : "user")
+                .arg(item.size)
+                .arg(item.fileCount);
+        };
+        // Links are neither followed nor counted; hidden files are.
+        QStringList found;
+        for (const LeftoverItem &item : findLeftovers(install, user, "Kestrane", true))
+            found.append(describe(item));
+        QCOMPARE(found,
+                 (QStringList{"file:Kestrane PixInsight/bin/Kestrane-pxm.so file installed 100/1",
+                              "sig:Kestrane PixInsight/bin/Kestrane-pxm.xsgn file installed 10/1",
+                              "bin:Kestrane PixInsight/bin/Kestrane folder installed 5/1",
+                              "lib:Kestrane PixInsight/lib/Kestrane folder installed 7/1",
+                              "user:Kestrane Pleiades/Kestrane folder user 0/0"}));
+        for (const LeftoverItem &item : findLeftovers(install, user, "Kestrane", false))
+            QCOMPARE(item.size, 0);
+        QVERIFY(findLeftovers(install, user, "Other", true).isEmpty());
+        QVERIFY(findLeftovers(install, user, "Kestrane/../Kestrane", true).isEmpty());
+        QCOMPARE(findLeftovers(install, QString(), "Kestrane", false).size(), 4);
+        QCOMPARE(findLeftovers(QString(), user, "Kestrane", false).size(), 1);
+
+        // Requests are formed again from the folders; the type is not tested there, links are not
+        // measured through.
+        found.clear();
+        for (const char *request : {"file:Kestrane", "scripts:Kestrane", "tooldocs:Kestrane",
+                                    "user:Kestrane", "sig:Nobody"})
+            found.append(describe(itemFromRequest(QString::fromLatin1(request), install, user)));
+        QCOMPARE(found, (QStringList{
+                            "file:Kestrane PixInsight/bin/Kestrane-pxm.so file installed 100/1",
+                            "scripts:Kestrane PixInsight/src/scripts/Kestrane folder installed 3/1",
+                            "tooldocs:Kestrane PixInsight/doc/tools/Kestrane folder installed 0/0",
+                            "user:Kestrane Pleiades/Kestrane folder user 0/0",
+                            "sig:Nobody - file installed 0/0"}));
+
+        // The installation folder is the first candidate with a "bin" folder, cleaned.
+        QVERIFY(QDir().mkpath(tmp.filePath("NoBin")));
+        QVERIFY(writeFile(tmp.filePath("BinFile/bin"), 1));
+        QCOMPARE(findInstallDir({tmp.filePath("Missing"), tmp.filePath("NoBin"),
+                                 tmp.filePath("BinFile"), install + "//./", user}),
+                 install);
+        QCOMPARE(findInstallDir({tmp.filePath("NoBin")}), QString());
     }
-    QCOMPARE(removed, !foreignFolder);
-    for (const QString &path : owned.mid(2))
-        QVERIFY2(!onDisk(path), qPrintable(path));
-    QCOMPARE(onDisk(victim), foreignFolder);
-    if (foreignFolder)
-        QCOMPARE(QFileInfo(victim + "/locked/secret.txt").size(), 6);
-}
 
-void TestLeftovers::deletionRefusals_data()
-{
-    QTest::addColumn<QString>("request");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("message");    // %1: the installation folder
-    QTest::addColumn<QString>("checkFails"); // non-empty: the running check, failing so
-    const QString unacceptable =
-        QStringLiteral("%1 is not acceptable (an unsafe name, or a location that is not known).");
-    const QString link = QStringLiteral("%1 is a link to somewhere else and is not touched.");
-    QTest::newRow("unparsable") << "nothing" << 4 << "nothing is not a recognized request."
-                                << QString();
-    QTest::newRow("keyword case") << "File:Good" << 4 << "File:Good is not a recognized request."
-                                  << QString();
-    QTest::newRow("unsafe name") << "bin:../x" << 4 << unacceptable.arg("bin:../x") << QString();
-    QTest::newRow("reserved name") << "lib:bin" << 4 << unacceptable.arg("lib:bin") << QString();
-    QTest::newRow("no user folder")
-        << "user:Good" << 4 << unacceptable.arg("user:Good") << QString();
-    QTest::newRow("missing") << "sig:Good" << 3 << "%1/bin/Good-pxm.xsgn does not exist."
-                             << QString();
-    QTest::newRow("wrong kind") << "sig:Folder" << 4
-                                << "%1/bin/Folder-pxm.xsgn is not the kind of item that was "
-                                   "asked for."
-                                << QString();
-    QTest::newRow("link to a file")
-        << "file:Linked" << 4 << link.arg("%1/bin/Linked-pxm.so") << QString();
-    QTest::newRow("link to a folder")
-        << "bin:LinkDir" << 4 << link.arg("%1/bin/LinkDir") << QString();
-    QTest::newRow("link on the way")
-        << "tooldocs:Way" << 4 << link.arg("%1/doc/tools/Way") << QString();
-    QTest::newRow("running check failed")
-        << "scripts:Good" << 2
-        << "Could not check whether PixInsight is running (no process list). It may be running. "
-           "Close it first."
-        << "no process list";
-}
-
-// One bad request among good ones stops the run before anything is deleted, and so does a
-// running check that could not be made.
-void TestLeftovers::deletionRefusals()
-{
-    QFETCH(QString, request);
-    QFETCH(int, code);
-    QFETCH(QString, message);
-    QFETCH(QString, checkFails);
-    FakeInstall fake;
-    QVERIFY(fake.make());
-    if (!checkFails.isEmpty())
-        setPixInsightProcessQuery([&] { return PixInsightCheck::failed(checkFails); });
-    const LeftoverDeletion result =
-        deleteLeftovers({QStringLiteral("file:Good"), request, QStringLiteral("scripts:Good")},
-                        fake.install, QString(), !checkFails.isEmpty());
-    setPixInsightProcessQuery({});
-    QCOMPARE(result.code, code);
-    QCOMPARE(result.message, message.arg(native(fake.install)));
-    QCOMPARE(result.removed, 0);
-    QVERIFY(onDisk(fake.goodFile));
-    QVERIFY(onDisk(fake.goodFolder + "/a.js"));
-    QVERIFY(QFileInfo(fake.install + "/bin/Linked-pxm.so").isSymLink());
-    QVERIFY(QFileInfo(fake.install + "/bin/LinkDir").isSymLink());
-    QVERIFY(fake.outsideIntact());
-}
-
-void TestLeftovers::swappedForLinkAfterCheck_data()
-{
-    QTest::addColumn<bool>("swapFolder");
-    QTest::newRow("module file") << false;
-    QTest::newRow("scripts folder") << true;
-}
-
-// An item replaced by a link between the check and the deletion is neither followed nor
-// removed; the other item goes and the run reports the one that stayed.
-void TestLeftovers::swappedForLinkAfterCheck()
-{
-    QFETCH(bool, swapFolder);
-    FakeInstall fake;
-    QVERIFY(fake.make());
-    const QString swapped = swapFolder ? fake.goodFolder : fake.goodFile;
-    const QString other = swapFolder ? fake.goodFile : fake.goodFolder;
-    bool swappedOk = false;
-    setLeftoverCheckedHook([&] {
-        swappedOk = QFile::rename(swapped, fake.outside + "/moved") &&
-                    QFile::link(fake.outside + (swapFolder ? "/dir" : "/file.so"), swapped);
-    });
-    const LeftoverDeletion result =
-        deleteLeftovers({QStringLiteral("file:Good"), QStringLiteral("scripts:Good")}, fake.install,
-                        QString(), false);
-    setLeftoverCheckedHook({});
-    QVERIFY(swappedOk);
-    QCOMPARE(result.code, 5);
-    QCOMPARE(result.removed, 1);
-    QCOMPARE(result.message, "Some items could not be removed: " + native(swapped) + kNotRemoved);
-    QVERIFY(!onDisk(other));
-    QVERIFY(QFileInfo(swapped).isSymLink());
-    QVERIFY(onDisk(fake.outside + "/moved"));
-    QVERIFY(fake.outsideIntact());
-}
-
-// With a user's own rights: what may go goes, the run names what stayed, and the window's
-// flow offers the rest to administrator rights it cannot ask for here.
-void TestLeftovers::deletionWithUserRights()
-{
-    if (::geteuid() != 0)
-        QSKIP("needs root to hand the files to another user");
-    FakeInstall fake;
-    QVERIFY(fake.make());
-    QVERIFY(chmodTo(fake.tmp.path(), 0755));
-    QVERIFY(::lchown(QFile::encodeName(fake.install + "/bin").constData(), kNobody, kNobody) == 0);
-    const QStringList requests = {QStringLiteral("file:Good"), QStringLiteral("scripts:Good")};
-    LeftoverDeletion result;
+    void measureStopsAt50000Files()
     {
-        EffectiveUser nobody(kNobody);
-        QVERIFY(nobody.ok());
-        result = deleteLeftovers(requests, fake.install, QString(), false);
+        QTemporaryDir tmp;
+        const QString folder = tmp.filePath("big");
+        const QByteArray name = QFile::encodeName(folder);
+        QVERIFY(QDir().mkpath(folder + "/part0") && QDir().mkpath(folder + "/part1") &&
+                QDir().mkpath(folder + "/part2"));
+        // 50,003 files of two bytes each, written with plain system calls to keep this quick.
+        for (int i = 0; i < 50003; ++i) {
+            const QByteArray path =
+                name + "/part" + QByteArray::number(i % 3) + "/f" + QByteArray::number(i);
+            const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::write(fd, "ab", 2), ssize_t(2));
+            ::close(fd);
+        }
+        LeftoverItem item{LeftoverKind::ModuleFile, {}, folder, false, false, -1, 0};
+        measure(item);
+        QCOMPARE(item.fileCount, 50000);
+        QCOMPARE(item.size, 100000);
     }
-    QCOMPARE(result.code, 5);
-    QCOMPARE(result.removed, 1);
-    QCOMPARE(result.message,
-             "Some items could not be removed: " + native(fake.goodFolder) + kNotRemoved);
-    QVERIFY(!onDisk(fake.goodFile));
-    QVERIFY(onDisk(fake.goodFolder + "/a.js"));
 
-    QVERIFY(writeFile(fake.goodFile, 5));
-    QList<LeftoverItem> items;
-    for (const QString &request : requests)
-        items.append(itemFromRequest(request, fake.install, QString()));
-    setElevationTools({fake.tmp.filePath("no-pkexec"), fake.tmp.filePath("no-sudo"), {}, 0, 0});
-    setPixInsightProcessQuery([] { return QList<qint64>(); });
-    LeftoverReport report;
+    // The walk removes everything below the folder and nothing through a link, not even making a
+    // link's target writable. A folder given as a link is not what the caller formed: neither
+    // the link nor what it points to is touched; nor is anything named through "." or "..", a
+    // file, or nothing.
+    void removeTreeFollowsNoLink()
     {
-        EffectiveUser nobody(kNobody);
-        QVERIFY(nobody.ok());
-        report = deleteQueuedLeftovers(items, fake.install, QString());
+        QTemporaryDir tmp;
+        const QString outside = tmp.filePath("outside");
+        const QString victim = tmp.filePath("victim");
+        const QString link = tmp.filePath("link");
+        QVERIFY(writeFile(outside + "/dir/keep.txt", 12) && writeFile(outside + "/file.txt", 34));
+        QVERIFY(QDir().mkpath(outside + "/dir/sub") && chmodTo(outside + "/file.txt", 0444));
+        QVERIFY(writeFile(victim + "/sub/deeper/f.txt", 5) && writeFile(victim + "/.hidden", 1));
+        QVERIFY(writeFile(victim + "/ro.txt", 2) && chmodTo(victim + "/ro.txt", 0444));
+        QVERIFY(writeFile(victim + "/rodir/inner.txt", 3) && chmodTo(victim + "/rodir", 0555));
+        QVERIFY(QFile::link(outside + "/dir", victim + "/link-to-folder"));
+        QVERIFY(QFile::link(outside + "/dir", victim + "/sub/link-to-folder"));
+        QVERIFY(QFile::link(outside + "/file.txt", victim + "/link-to-file"));
+        QVERIFY(QFile::link(tmp.filePath("nowhere"), victim + "/dangling"));
+        QCOMPARE(::mkfifo(QFile::encodeName(victim + "/pipe").constData(), 0600), 0);
+        QVERIFY(QFile::link(outside + "/dir", link));
+
+        QVERIFY(removeTree(victim));
+        QVERIFY(!onDisk(victim));
+        const QString target = outside + "/dir";
+        for (const QString &folder :
+             QStringList{link, link + "/", link + "/.", QString(), "/", "relative/folder",
+                         tmp.filePath("missing"), target + "/keep.txt",
+                         target + QChar(0) + "/../other", target + "/sub/..", target + "/./sub"})
+            QVERIFY2(!removeTree(folder), qPrintable(folder));
+        QVERIFY(QFileInfo(link).isSymLink());
+        QVERIFY(QFileInfo(target + "/sub").isDir());
+        QCOMPARE(QFileInfo(target + "/keep.txt").size(), 12);
+        QCOMPARE(QFileInfo(outside + "/file.txt").size(), 34);
+        struct stat st;
+        QCOMPARE(::stat(QFile::encodeName(outside + "/file.txt").constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0444));
     }
-    setElevationTools({});
-    setPixInsightProcessQuery({});
-    QCOMPARE(report.deleted, 1);
-    QCOMPARE(report.problems,
-             QStringList("Deleting these needs administrator rights, which this program cannot "
-                         "request on this system yet. Delete them yourself:\n   " +
-                         native(fake.goodFolder)));
-    QVERIFY(onDisk(fake.goodFolder + "/a.js"));
-}
 
-void TestLeftovers::launcher_data()
-{
-    QTest::addColumn<QString>("tool"); // the fake tool's name, or "" for none at all
-    QTest::addColumn<QString>("script");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("message");
-    using R = ElevatedResult;
-    QTest::newRow("pkexec ran") << "pkexec"
-                                << "exit 4" << int(R::Ran) << 4 << "";
-    QTest::newRow("pkexec dismissed") << "pkexec"
-                                      << "exit 126" << int(R::Denied) << -1 << "";
-    QTest::newRow("pkexec failed")
-        << "pkexec"
-        << "exit 127" << int(R::Failed) << -1 << "pkexec could not run the helper";
-    QTest::newRow("sudo ran") << "sudo"
-                              << "exit 0" << int(R::Ran) << 0 << "";
-    QTest::newRow("sudo wants a password")
-        << "sudo"
-        << "exit 1" << int(R::Failed) << -1
-        << "sudo needs a password, and there is no prompt for one here. Install polkit (pkexec) "
-           "to be asked properly.";
-    QTest::newRow("helper killed")
-        << "sudo"
-        << "kill -9 $$" << int(R::Failed) << -1 << "the helper stopped unexpectedly";
-    QTest::newRow("too slow") << "pkexec"
-                              << "exec sleep 60" << int(R::Failed) << -1
-                              << "the helper did not finish in two minutes";
-    QTest::newRow("not executable") << "pkexec"
-                                    << "" << int(R::Failed) << -1 << "%1 could not be started";
-    QTest::newRow("no tool") << ""
-                             << "" << int(R::Unavailable) << -1
-                             << "no authorisation tool (pkexec or sudo) is installed";
-}
-
-// The launcher through stand-ins for pkexec and sudo: what they are given, and how their
-// exit codes are read.
-void TestLeftovers::launcher()
-{
-    QFETCH(QString, tool);
-    QFETCH(QString, script);
-    QFETCH(int, status);
-    QFETCH(int, exitCode);
-    QFETCH(QString, message);
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QString toolPath = tmp.filePath(tool.isEmpty() ? QStringLiteral("none") : tool);
-    const QString argsFile = tmp.filePath(QStringLiteral("args"));
-    QFile file(toolPath);
-    if (!tool.isEmpty()) {
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1'\n%2\n")
-                       .arg(argsFile, script)
-                       .toUtf8());
-        file.close();
-        QVERIFY(chmodTo(toolPath, script.isEmpty() ? 0644 : 0755));
+    void removeTreeAsOwner_data()
+    {
+        QTest::addColumn<bool>("foreignFolder");
+        QTest::newRow("read-only file and folder") << false;
+        QTest::newRow("a folder of another user inside") << true;
     }
-    const QString missing = tmp.filePath(QStringLiteral("missing"));
-    ElevationTools tools{tool == "pkexec" ? toolPath : missing, tool == "sudo" ? toolPath : missing,
-                         QStringLiteral("/the/program"), 0, 300};
-    setElevationTools(tools);
-    const bool available = elevationAvailable();
-    const ElevatedResult result =
-        runElevated({QStringLiteral("--leftovers-helper"), QStringLiteral("delete"),
-                     QStringLiteral("file:Good")});
-    setElevationTools({});
-    QCOMPARE(available, !tool.isEmpty());
-    QCOMPARE(int(result.status), status);
-    QCOMPARE(result.exitCode, exitCode);
-    QCOMPARE(result.message, message.arg(toolPath));
-    QStringList expectedArgs = {"/the/program", "--leftovers-helper", "delete", "file:Good"};
-    if (tool == "sudo")
-        expectedArgs.prepend("-n");
-    if (script.isEmpty()) {
-        QVERIFY(!onDisk(argsFile));
-    } else {
-        file.setFileName(argsFile);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts), expectedArgs);
+
+    // As the owner of read-only files and folders, without any special right: they go. A folder
+    // that user cannot empty stays, the walk goes on past it and the result says so.
+    void removeTreeAsOwner()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to hand the files to another user");
+        QFETCH(bool, foreignFolder);
+        QTemporaryDir tmp;
+        QVERIFY(chmodTo(tmp.path(), 0755));
+        const QString shared = tmp.filePath("shared");
+        const QString victim = shared + "/victim";
+        QStringList owned = {shared, victim};
+        for (const char *name :
+             {"/a-free.txt", "/ro.txt", "/rodir", "/rodir/inner.txt", "/z-free.txt"})
+            owned << victim + name;
+        for (const QString &path : owned.mid(2))
+            QVERIFY(path.endsWith("rodir") ? QDir().mkpath(path) : writeFile(path, 2));
+        if (foreignFolder)
+            QVERIFY(writeFile(victim + "/locked/secret.txt", 6)); // stays root's
+        for (const QString &path : owned)
+            QVERIFY(::lchown(QFile::encodeName(path).constData(), kNobody, kNobody) == 0);
+        QVERIFY(chmodTo(victim + "/ro.txt", 0444) && chmodTo(victim + "/rodir", 0555));
+
+        bool removed = foreignFolder;
+        {
+            EffectiveUser nobody(kNobody);
+            QVERIFY(nobody.ok());
+            removed = removeTree(victim);
+        }
+        QCOMPARE(removed, !foreignFolder);
+        for (const QString &path : owned.mid(2))
+            QVERIFY2(!onDisk(path), qPrintable(path));
+        QCOMPARE(onDisk(victim), foreignFolder);
+        if (foreignFolder)
+            QCOMPARE(QFileInfo(victim + "/locked/secret.txt").size(), 6);
     }
-}
 
-void TestLeftovers::helperProcess_data()
-{
-    QTest::addColumn<QStringList>("requests");
-    QTest::addColumn<bool>("installed");
-    QTest::addColumn<bool>("running");
-    QTest::addColumn<int>("code");
-    const QStringList good = {"file:Good", "scripts:Good"};
-    QTest::newRow("deleted") << good << true << false << 0;
-    QTest::newRow("PixInsight running") << good << true << true << 2;
-    QTest::newRow("no installation") << good << false << false << 3;
-    QTest::newRow("item missing") << (good + QStringList("sig:Good")) << true << false << 3;
-    QTest::newRow("user folder") << (good + QStringList("user:Good")) << true << false << 4;
-    QTest::newRow("a link") << (good + QStringList("file:Linked")) << true << false << 4;
-    QTest::newRow("nothing named") << QStringList() << true << false << 6;
-}
+    void deletionRefusals_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");    // %1: the installation folder
+        QTest::addColumn<QString>("checkFails"); // non-empty: the running check, failing so
+        const auto row = [](const char *name, const char *request, int code, const QString &message,
+                            const char *checkFails = "") {
+            QTest::newRow(name) << request << code << message << checkFails;
+        };
+        const QString unacceptable =
+            "%1 is not acceptable (an unsafe name, or a location that is not known).";
+        const QString link = "%1 is a link to somewhere else and is not touched.";
+        row("unparsable", "nothing", 4, "nothing is not a recognized request.");
+        row("keyword case", "File:Good", 4, "File:Good is not a recognized request.");
+        row("unsafe name", "bin:../x", 4, unacceptable.arg("bin:../x"));
+        row("reserved name", "lib:bin", 4, unacceptable.arg("lib:bin"));
+        row("no user folder", "user:Good", 4, unacceptable.arg("user:Good"));
+        row("missing", "sig:Good", 3, "%1/bin/Good-pxm.xsgn does not exist.");
+        row("wrong kind", "sig:Folder", 4,
+            "%1/bin/Folder-pxm.xsgn is not the kind of item that was asked for.");
+        row("link to a file", "file:Linked", 4, link.arg("%1/bin/Linked-pxm.so"));
+        row("link to a folder", "bin:LinkDir", 4, link.arg("%1/bin/LinkDir"));
+        row("link on the way", "tooldocs:Way", 4, link.arg("%1/doc/tools/Way"));
+        row("running check failed", "scripts:Good", 2,
+            "Could not check whether PixInsight is running (no process list). It may be running. "
+            "Close it first.",
+            "no process list");
+    }
 
-// The program itself in its helper mode, finding the installation in its home folder.
-void TestLeftovers::helperProcess()
-{
+    // One bad request among good ones stops the run before anything is deleted, and so does a
+    // running check that could not be made.
+    void deletionRefusals()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, message);
+        QFETCH(QString, checkFails);
+        FakeInstall fake;
+        QVERIFY(fake.make());
+        if (!checkFails.isEmpty())
+            setPixInsightProcessQuery([&] { return PixInsightCheck::failed(checkFails); });
+        const LeftoverDeletion result = deleteLeftovers(
+            {"file:Good", request, "scripts:Good"}, fake.install, QString(), !checkFails.isEmpty());
+        setPixInsightProcessQuery({});
+        QTEST(result.code, "code");
+        QCOMPARE(result.message, message.arg(native(fake.install)));
+        QCOMPARE(result.removed, 0);
+        QVERIFY(onDisk(fake.goodFile));
+        QVERIFY(onDisk(fake.goodFolder + "/a.js"));
+        QVERIFY(QFileInfo(fake.install + "/bin/Linked-pxm.so").isSymLink());
+        QVERIFY(QFileInfo(fake.install + "/bin/LinkDir").isSymLink());
+        QVERIFY(fake.outsideIntact());
+    }
+
+    void swappedForLinkAfterCheck_data()
+    {
+        QTest::addColumn<bool>("swapFolder");
+        QTest::newRow("module file") << false;
+        QTest::newRow("scripts folder") << true;
+    }
+
+    // An item replaced by a link between the check and the deletion is neither followed nor
+    // removed; the other item goes and the run reports the one that stayed.
+    void swappedForLinkAfterCheck()
+    {
+        QFETCH(bool, swapFolder);
+        FakeInstall fake;
+        QVERIFY(fake.make());
+        const QString swapped = swapFolder ? fake.goodFolder : fake.goodFile;
+        const QString other = swapFolder ? fake.goodFile : fake.goodFolder;
+        bool swappedOk = false;
+        setLeftoverCheckedHook([&] {
+            swappedOk = QFile::rename(swapped, fake.outside + "/moved") &&
+                        QFile::link(fake.outside + (swapFolder ? "/dir" : "/file.so"), swapped);
+        });
+        const LeftoverDeletion result =
+            deleteLeftovers({"file:Good", "scripts:Good"}, fake.install, QString(), false);
+        setLeftoverCheckedHook({});
+        QVERIFY(swappedOk);
+        QCOMPARE(result.code, 5);
+        QCOMPARE(result.removed, 1);
+        QCOMPARE(result.message,
+                 "Some items could not be removed: " + native(swapped) + kNotRemoved);
+        QVERIFY(!onDisk(other));
+        QVERIFY(QFileInfo(swapped).isSymLink());
+        QVERIFY(onDisk(fake.outside + "/moved"));
+        QVERIFY(fake.outsideIntact());
+    }
+
+    // With a user's own rights: what may go goes, the run names what stayed, and the window's
+    // flow offers the rest to administrator rights it cannot ask for here.
+    void deletionWithUserRights()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to hand the files to another user");
+        FakeInstall fake;
+        QVERIFY(fake.make());
+        QVERIFY(chmodTo(fake.tmp.path(), 0755));
+        QVERIFY(::lchown(QFile::encodeName(fake.install + "/bin").constData(), kNobody, kNobody) ==
+                0);
+        const QStringList requests = {"file:Good", "scripts:Good"};
+        LeftoverDeletion result;
+        {
+            EffectiveUser nobody(kNobody);
+            QVERIFY(nobody.ok());
+            result = deleteLeftovers(requests, fake.install, QString(), false);
+        }
+        QCOMPARE(result.code, 5);
+        QCOMPARE(result.removed, 1);
+        QCOMPARE(result.message,
+                 "Some items could not be removed: " + native(fake.goodFolder) + kNotRemoved);
+        QVERIFY(!onDisk(fake.goodFile));
+        QVERIFY(onDisk(fake.goodFolder + "/a.js"));
+
+        QVERIFY(writeFile(fake.goodFile, 5));
+        const auto report = deleteQueuedAsNobody(
+            requests, fake.install,
+            {fake.tmp.filePath("no-pkexec"), fake.tmp.filePath("no-sudo"), {}, 0, 0});
+        QVERIFY(report);
+        QCOMPARE(report->deleted, 1);
+        QCOMPARE(report->problems,
+                 QStringList("Deleting these needs administrator rights, which this program cannot "
+                             "request on this system yet. Delete them yourself:\n   " +
+                             native(fake.goodFolder)));
+        QVERIFY(onDisk(fake.goodFolder + "/a.js"));
+    }
+
+    void launcher_data()
+    {
+        QTest::addColumn<QString>("tool"); // the fake tool's name, or "" for none at all
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        const auto row = [](const char *name, const char *tool, const char *script,
+                            ElevatedResult::Status status, int exitCode, const char *message) {
+            QTest::newRow(name) << tool << script << int(status) << exitCode << message;
+        };
+        using R = ElevatedResult;
+        row("pkexec ran", "pkexec", "exit 4", R::Ran, 4, "");
+        row("pkexec dismissed", "pkexec", "exit 126", R::Denied, -1, "");
+        row("pkexec failed", "pkexec", "exit 127", R::Failed, -1,
+            "pkexec could not run the helper");
+        row("sudo ran", "sudo", "exit 0", R::Ran, 0, "");
+        row("sudo wants a password", "sudo", "exit 1", R::Failed, -1,
+            "sudo needs a password, and there is no prompt for one here. Install polkit (pkexec) "
+            "to be asked properly.");
+        row("helper killed", "sudo", "kill -9 $$", R::Failed, -1,
+            "the helper stopped unexpectedly");
+        row("too slow", "pkexec", "exec sleep 60", R::Failed, -1,
+            "the helper did not finish in two minutes");
+        row("not executable", "pkexec", "", R::Failed, -1, "%1 could not be started");
+        row("no tool", "", "", R::Unavailable, -1,
+            "no authorisation tool (pkexec or sudo) is installed");
+    }
+
+    // The launcher through stand-ins for pkexec and sudo: what they are given, and how their
+    // exit codes are read.
+    void launcher()
+    {
+        QFETCH(QString, tool);
+        QFETCH(QString, script);
+        QFETCH(int, status);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        QTemporaryDir tmp;
+        const QString toolPath = tmp.filePath(tool.isEmpty() ? "none" : tool);
+        const QString argsFile = tmp.filePath("args");
+        if (!tool.isEmpty()) {
+            const QString text = QString("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1'\n%2\n");
+            QVERIFY(testdata::writeFile(toolPath, text.arg(argsFile, script).toUtf8()));
+            QVERIFY(chmodTo(toolPath, script.isEmpty() ? 0644 : 0755));
+        }
+        const QString missing = tmp.filePath("missing");
+        ElevationTools tools{tool == "pkexec" ? toolPath : missing,
+                             tool == "sudo" ? toolPath : missing, "/the/program", 0, 300};
+        setElevationTools(tools);
+        const bool available = elevationAvailable();
+        const ElevatedResult result = runElevated({"--leftovers-helper", "delete", "file:Good"});
+        setElevationTools({});
+        QCOMPARE(available, !tool.isEmpty());
+        QCOMPARE(int(result.status), status);
+        QCOMPARE(result.exitCode, exitCode);
+        QCOMPARE(result.message, message.arg(toolPath));
+        QStringList expectedArgs = {"/the/program", "--leftovers-helper", "delete", "file:Good"};
+        if (tool == "sudo")
+            expectedArgs.prepend("-n");
+        QVERIFY(script.isEmpty() ? !onDisk(argsFile) : onDisk(argsFile));
+        if (!script.isEmpty())
+            QCOMPARE(QString(testdata::readFile(argsFile)).split('\n', Qt::SkipEmptyParts),
+                     expectedArgs);
+    }
+
+    void helperProcess_data()
+    {
+        QTest::addColumn<QStringList>("requests");
+        QTest::addColumn<bool>("installed");
+        QTest::addColumn<bool>("running");
+        QTest::addColumn<int>("code");
+        const QStringList good = {"file:Good", "scripts:Good"};
+        QTest::newRow("deleted") << good << true << false << 0;
+        QTest::newRow("PixInsight running") << good << true << true << 2;
+        QTest::newRow("no installation") << good << false << false << 3;
+        QTest::newRow("item missing") << (good + QStringList("sig:Good")) << true << false << 3;
+        QTest::newRow("user folder") << (good + QStringList("user:Good")) << true << false << 4;
+        QTest::newRow("a link") << (good + QStringList("file:Linked")) << true << false << 4;
+        QTest::newRow("nothing named") << QStringList() << true << false << 6;
+    }
+
+    // The program itself in its helper mode, finding the installation in its home folder.
+    void helperProcess()
+    {
 #ifndef VARNEL_PROGRAM
-    QSKIP("the program is not built here");
+        QSKIP("the program is not built here");
 #else
-    QFETCH(QStringList, requests);
-    QFETCH(bool, installed);
-    QFETCH(bool, running);
-    QFETCH(int, code);
-    if (QFileInfo::exists(QStringLiteral("/opt/PixInsight/bin")))
-        QSKIP("the helper would find the installation in /opt/PixInsight first");
-    if (!running && isPixInsightRunning())
-        QSKIP("another process named PixInsight runs on this machine; the helper would refuse");
-    FakeInstall fake;
-    QVERIFY(fake.make());
-    QProcess pixInsight;
-    if (running) {
-        const QString fakePixInsight = fake.tmp.filePath(QStringLiteral("run/PixInsight"));
-        QVERIFY(QDir().mkpath(QFileInfo(fakePixInsight).path()));
-        QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), fakePixInsight));
-        pixInsight.start(fakePixInsight, {QStringLiteral("60")});
-        QVERIFY(pixInsight.waitForStarted());
-    }
-    QProcess helper;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), installed ? fake.tmp.path() : fake.outside);
-    helper.setProcessEnvironment(env);
-    helper.start(QStringLiteral(VARNEL_PROGRAM),
-                 QStringList{"--leftovers-helper", "delete"} + requests);
-    QVERIFY(helper.waitForFinished(30000));
-    pixInsight.kill();
-    pixInsight.waitForFinished();
-    QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(helper.exitCode(), code);
-    QCOMPARE(onDisk(fake.goodFile), code != 0);
-    QCOMPARE(onDisk(fake.goodFolder), code != 0);
-    QVERIFY(fake.outsideIntact());
+        QFETCH(QStringList, requests);
+        QFETCH(bool, installed);
+        QFETCH(bool, running);
+        QFETCH(int, code);
+        if (QFileInfo::exists("/opt/PixInsight/bin"))
+            QSKIP("the helper would find the installation in /opt/PixInsight first");
+        if (!running && isPixInsightRunning())
+            QSKIP("another process named PixInsight runs on this machine; the helper would refuse");
+        FakeInstall fake;
+        QVERIFY(fake.make());
+        QProcess pixInsight;
+        if (running) {
+            const QString fakePixInsight = fake.tmp.filePath("run/PixInsight");
+            QVERIFY(QDir().mkpath(QFileInfo(fakePixInsight).path()));
+            QVERIFY(QFile::copy("/bin/sleep", fakePixInsight));
+            pixInsight.start(fakePixInsight, {"60"});
+            QVERIFY(pixInsight.waitForStarted());
+        }
+        QProcess helper;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", installed ? fake.tmp.path() : fake.outside);
+        helper.setProcessEnvironment(env);
+        helper.start(QString(VARNEL_PROGRAM),
+                     QStringList{"--leftovers-helper", "delete"} + requests);
+        QVERIFY(helper.waitForFinished(30000));
+        pixInsight.kill();
+        pixInsight.waitForFinished();
+        QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(helper.exitCode(), code);
+        QCOMPARE(onDisk(fake.goodFile), code != 0);
+        QCOMPARE(onDisk(fake.goodFolder), code != 0);
+        QVERIFY(fake.outsideIntact());
 #endif
-}
+    }
 
-// The window's elevated path for real: a user who may not delete inside the installation
-// hands the items to the helper through "sudo -n". Runs where the tests run as root with sudo
-// installed (as in CI), against a fake installation made in /opt/PixInsight only when there
-// is none, and removed again.
-void TestLeftovers::elevatedThroughSudo()
-{
+    // The window's elevated path for real: a user who may not delete inside the installation
+    // hands the items to the helper through "sudo -n". Runs where the tests run as root with sudo
+    // installed (as in CI), against a fake installation made in /opt/PixInsight only when there
+    // is none, and removed again.
+    void elevatedThroughSudo()
+    {
 #ifndef VARNEL_PROGRAM
-    QSKIP("the program is not built here");
+        QSKIP("the program is not built here");
 #else
-    if (::geteuid() != 0 || !QFileInfo::exists(QStringLiteral("/usr/bin/sudo")))
-        QSKIP("needs root and /usr/bin/sudo (CI installs sudo and runs the tests as root)");
-    const QString install = QStringLiteral("/opt/PixInsight");
-    if (onDisk(install))
-        QSKIP("/opt/PixInsight exists; a fake installation is made only where there is none");
-    if (isPixInsightRunning())
-        QSKIP("a process named PixInsight runs on this machine; the helper would refuse");
-    struct Cleanup
-    {
-        QString folder;
-        ~Cleanup() { removeTree(folder); }
-    } cleanup{install};
-    const QString file = install + "/bin/VarnelTestModule-pxm.so";
-    const QString folder = install + "/src/scripts/VarnelTestModule";
-    QVERIFY(writeFile(file, 3) && writeFile(folder + "/a.js", 4));
-    QList<LeftoverItem> items;
-    for (const char *request : {"file:VarnelTestModule", "scripts:VarnelTestModule"})
-        items.append(itemFromRequest(QString::fromLatin1(request), install, QString()));
-    QTemporaryDir tmp;
-    setElevationTools({tmp.filePath("no-pkexec"), {}, QStringLiteral(VARNEL_PROGRAM), 0, 0});
-    setPixInsightProcessQuery([] { return QList<qint64>(); });
-    LeftoverReport report;
-    {
-        EffectiveUser nobody(kNobody);
-        QVERIFY(nobody.ok());
-        report = deleteQueuedLeftovers(items, install, QString());
-    }
-    setElevationTools({});
-    setPixInsightProcessQuery({});
-    QCOMPARE(report.problems, QStringList());
-    QCOMPARE(report.deleted, 2);
-    QVERIFY(!onDisk(file));
-    QVERIFY(!onDisk(folder));
+        if (::geteuid() != 0 || !QFileInfo::exists("/usr/bin/sudo"))
+            QSKIP("needs root and /usr/bin/sudo (CI installs sudo and runs the tests as root)");
+        const QString install = "/opt/PixInsight";
+        if (onDisk(install))
+            QSKIP("/opt/PixInsight exists; a fake installation is made only where there is none");
+        if (isPixInsightRunning())
+            QSKIP("a process named PixInsight runs on this machine; the helper would refuse");
+        struct Cleanup
+        {
+            QString folder;
+            ~Cleanup() { removeTree(folder); }
+        } cleanup{install};
+        const QString file = install + "/bin/VarnelTestModule-pxm.so";
+        const QString folder = install + "/src/scripts/VarnelTestModule";
+        QVERIFY(writeFile(file, 3) && writeFile(folder + "/a.js", 4));
+        QTemporaryDir tmp;
+        const auto report =
+            deleteQueuedAsNobody({"file:VarnelTestModule", "scripts:VarnelTestModule"}, install,
+                                 {tmp.filePath("no-pkexec"), {}, VARNEL_PROGRAM, 0, 0});
+        QVERIFY(report);
+        QCOMPARE(report->problems, QStringList());
+        QCOMPARE(report->deleted, 2);
+        QVERIFY(!onDisk(file));
+        QVERIFY(!onDisk(folder));
 #endif
-}
+    }
+};
 
 QTEST_GUILESS_MAIN(TestLeftovers)
 #include "tst_leftovers.moc"

@@ -5,6 +5,7 @@
 #include "generator/generator.h"
 #include "model/settingrow.h"
 #include "model/settingsmodel.h"
+#include "support/testfiles.h"
 #include "views/collapsiblesection.h"
 #include "views/dialogs.h"
 #include "views/modulesearchdialog.h"
@@ -31,41 +32,38 @@ using namespace vrn;
 namespace {
 
 const QByteArray kFixture =
-    "<i k='Global'><i k='Preferences'>"
-    "<i k='Application'><v k='AutoSaveSettingsPeriod' t='i' v='30'/></i>"
-    "<i k='Process'><v k='MaxProcessors' t='i' v='8'/><v k='MaxFileReadThreads' t='i' v='2'/></i>"
-    "<i k='ScriptEditor'><v k='FontFamily' t='s' v='Mono'/>"
-    "<i k='Cache'><v k='Entry' t='s' v='hidden'/></i></i>"
-    "<i k='Identifiers'><v k='NewImagePrefix' t='s' v='Image'/></i>"
-    "<i k='GUI'><v k='ToolTipDelay' t='i' v='700'/>"
-    "<i k='Deep'><i k='Deeper'><v k='Marker' t='s' v='needle'/></i></i></i>"
-    "<i k='OnlyTimes'><v k='Stamp' t='t' v='2026-01-01T00:00:00Z'/></i>"
-    "<i k='ProcessInterface'><i k='Tool'><v k='X' t='i' v='1'/></i></i>"
-    "</i><i k='RGBWorkingSpace'><v k='sRGBGamma' t='b' v='true'/></i></i>"
-    "<i k='Alpha'><v k='Zeta' t='s' v='a'/></i>"
-    "<i k='Lab'><v k='Zeta' t='s' v='first'/><v k='Zeta' t='s' v='second'/>"
-    "<v k='ZetaCount' t='i' v='1'/><v k='MaxZetas' t='i' v='2'/>"
-    "<i k='Zetaworks'><v k='Mode' t='s' v='m'/></i>"
+    "<i k='Global'><i k='Preferences'><i k='Application'><v k='AutoSaveSettingsPeriod' t='i' "
+    "v='30'/></i><i k='Process'><v k='MaxProcessors' t='i' v='8'/>"
+    "<v k='MaxFileReadThreads' t='i' v='2'/></i><i k='ScriptEditor'>"
+    "<v k='FontFamily' t='s' v='Mono'/><i k='Cache'><v k='Entry' t='s' v='hidden'/></i></i>"
+    "<i k='Identifiers'><v k='NewImagePrefix' t='s' v='Image'/></i><i k='GUI'>"
+    "<v k='ToolTipDelay' t='i' v='700'/><i k='Deep'><i k='Deeper'><v k='Marker' t='s' v='needle'/>"
+    "</i></i></i><i k='OnlyTimes'><v k='Stamp' t='t' v='2026-01-01T00:00:00Z'/></i>"
+    "<i k='ProcessInterface'><i k='Tool'><v k='X' t='i' v='1'/></i></i></i><i k='RGBWorkingSpace'>"
+    "<v k='sRGBGamma' t='b' v='true'/></i></i><i k='Alpha'><v k='Zeta' t='s' v='a'/></i><i k='Lab'>"
+    "<v k='Zeta' t='s' v='first'/><v k='Zeta' t='s' v='second'/><v k='ZetaCount' t='i' v='1'/>"
+    "<v k='MaxZetas' t='i' v='2'/><i k='Zetaworks'><v k='Mode' t='s' v='m'/></i>"
     "<v k='Note' t='s' v='about zeta here'/><v k='Blob' t='B' v='zeta'/>"
-    "<v k='ZetaStamp' t='t' v='2026-01-01T00:00:00Z'/></i>"
-    "<i k='Modules'><v k='1' t='s' v='/opt/PixInsight/bin/Kestrane-pxm.so'/>"
-    "<v k='2' t='s' v='@pxi_bin_dir/KestraneTools-pxm.so'/></i>"
-    "<i k='ModuleData'><i k='Kestrane'><v k='Enabled' t='b' v='true'/></i>"
-    "<i k='KestraneTools'><v k='Level' t='i' v='3'/></i></i>";
+    "<v k='ZetaStamp' t='t' v='2026-01-01T00:00:00Z'/></i><i k='Modules'>"
+    "<v k='1' t='s' v='/opt/PixInsight/bin/Kestrane-pxm.so'/><v k='2' t='s' "
+    "v='@pxi_bin_dir/KestraneTools-pxm.so'/></i><i k='ModuleData'><i k='Kestrane'>"
+    "<v k='Enabled' t='b' v='true'/></i><i k='KestraneTools'><v k='Level' t='i' v='3'/></i></i>";
 
 QByteArray bulkDocument(int values)
 {
     QByteArray elements = "<i k='Bulk'>";
     for (int i = 0; i < values; ++i)
-        elements +=
-            QStringLiteral("<v k='Item%1' t='s' v='x'/>").arg(i, 3, 10, QChar('0')).toUtf8();
+        elements += QString("<v k='Item%1' t='s' v='x'/>").arg(i, 3, 10, QChar('0')).toUtf8();
     return testdata::wrapSettings(elements + "</i>");
 }
 
-QByteArray readAll(const QString &path)
+// The sections of the page shown, "+" when open: "Identifiers+ GUI+ Deep-".
+QString sectionStates(const PreferencesView &view)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    QStringList out;
+    for (const auto *section : view.stack()->currentWidget()->findChildren<CollapsibleSection *>())
+        out.append(section->title() + (section->isExpanded() ? "+" : "-"));
+    return out.join(' ');
 }
 
 // "path=value" of every row, in order.
@@ -83,330 +81,296 @@ class TestPages : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void init();
-    void ranking_data();
-    void ranking();
-    void gatesAndFilter();
-    void pagingAndSharedEdits();
-    void preferencePages();
-    void preferenceSearch();
-    void findModule();
-    void screenshotMode();
-
-private:
-    void load(const QByteArray &bytes);
+    void load(const QByteArray &bytes)
+    {
+        m_model.setDocument(nullptr);
+        QString error;
+        QVERIFY2(m_doc.parse(bytes, &error), qPrintable(error));
+        m_model.setDocument(&m_doc);
+    }
     XsdtNode *node(const char *path) const { return m_doc.findPath(QString::fromLatin1(path)); }
 
     Schema m_schema;
     XsdtDocument m_doc;
     SettingsModel m_model;
     QTemporaryDir m_home;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_schema.load(testdata::readFile(":/schema/globals.json"),
+                              testdata::readFile(":/schema/overlay.json")));
+        qputenv("HOME", m_home.path().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", (m_home.path() + "/.config").toLocal8Bit());
+        QStandardPaths::setTestModeEnabled(true);
+        Dialogs::setTestMode(true);
+    }
+
+    void init()
+    {
+        Dialogs::reset();
+        load(testdata::wrapSettings(kFixture));
+    }
+
+    void ranking_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<bool>("names");
+        QTest::addColumn<bool>("withProtected");
+        QTest::addColumn<QStringList>("expected");
+        // 10 for the key, 6 key start, 4 key part, 2 parent path only, 1 value; equal scores in
+        // path order, duplicate keys in file order; a Block is never matched by its value.
+        const auto row = [](const char *name, const char *query, bool names, bool withProtected,
+                            const char *expected) { // rows joined by "|"
+            QTest::newRow(name) << query << names << withProtected
+                                << QString(expected).split('|', Qt::SkipEmptyParts);
+        };
+        row("every name row", "zeta", true, false,
+            "Alpha/Zeta=a|Lab/Zeta=first|Lab/Zeta=second|Lab/ZetaCount=1|Lab/MaxZetas=2|"
+            "Lab/Zetaworks/Mode=m|Lab/Note=about zeta here");
+        row("protected by name, Block not by value", "zeta", true, true,
+            "Alpha/Zeta=a|Lab/Zeta=first|Lab/Zeta=second|Lab/ZetaCount=1|"
+            "Lab/ZetaStamp=2026-01-01T00:00:00Z|Lab/MaxZetas=2|Lab/Zetaworks/Mode=m|"
+            "Lab/Note=about zeta here");
+        row("values only", "zeta", false, false, "Lab/Note=about zeta here");
+        row("label", "function", true, false, "Global/RGBWorkingSpace/sRGBGamma=true");
+        row("description", "cores", true, false, "Global/Preferences/Process/MaxProcessors=8");
+        row("two words", "max zetas", true, false, "Lab/MaxZetas=2");
+        row("words anywhere", "here about", true, false, "Lab/Note=about zeta here");
+        row("phrase", "\"here about\"", true, false, "");
+    }
+
+    void ranking()
+    {
+        QFETCH(QString, query);
+        QFETCH(bool, names);
+        QFETCH(bool, withProtected);
+        QFETCH(QStringList, expected);
+        SearchView view(&m_model, &m_schema);
+        view.setDocument(&m_doc);
+        view.namesBox()->setChecked(names);
+        view.protectedBox()->setChecked(withProtected);
+        view.setQuery(query);
+        QCOMPARE(shown(view), expected);
+        QCOMPARE(view.statusLabel()->text(), expected.isEmpty()
+                                                 ? "No matching settings."
+                                                 : QString("%1 result(s)").arg(expected.size()));
+    }
+
+    void gatesAndFilter()
+    {
+        SearchView view(&m_model, &m_schema);
+        view.setDocument(&m_doc);
+        QVERIFY(!view.isIndexBuilt()); // nothing searched yet
+        const QString intro =
+            "Type to search the names, values and descriptions of every setting in the file.";
+        QVERIFY(m_model.setData(m_model.indexForNode(node("Lab/ZetaCount"), 1), "5"));
+        node("Alpha")->pendingDelete = true;
+        view.changedOnlyBox()->setChecked(true);
+        view.setQuery(QString());
+        QCOMPARE(shown(view), (QStringList{"Alpha/Zeta=a", "Lab/ZetaCount=5"}));
+        view.changedOnlyBox()->setChecked(false);
+
+        // Protected nodes handed over are listed although the box is off.
+        view.showOnly({node("Lab/Blob"), node("Lab/ZetaStamp"), node("Lab/Note")}, "Just these");
+        QVERIFY(view.banner()->isVisibleTo(&view));
+        QCOMPARE(view.bannerLabel()->text(), "Just these");
+        QCOMPARE(view.rows().size(), 3);
+        QTest::keyClicks(view.searchEdit(), "zeta");
+        QTRY_COMPARE(shown(view), (QStringList{"Lab/ZetaStamp=2026-01-01T00:00:00Z",
+                                               "Lab/Note=about zeta here"}));
+        view.searchEdit()->clear();
+        view.setQuery(QString());
+        QTest::mouseClick(view.clearFilterButton(), Qt::LeftButton);
+        QVERIFY(!view.banner()->isVisibleTo(&view));
+        QVERIFY(view.rows().isEmpty());
+        QCOMPARE(view.statusLabel()->text(), intro);
+    }
+
+    void pagingAndSharedEdits()
+    {
+        load(bulkDocument(250));
+        SearchView view(&m_model, &m_schema);
+        view.setDocument(&m_doc);
+        view.setQuery("item");
+        for (const auto &[rows, button, status] :
+             std::initializer_list<std::tuple<int, const char *, const char *>>{
+                 {100, "Show more results (150 more)",
+                  "250 results, showing the best 100. Refine the search or show more."},
+                 {200, "Show more results (50 more)",
+                  "250 results, showing the best 200. Refine the search or show more."},
+                 {250, "", "250 result(s)"}}) {
+            QCOMPARE(view.rows().size(), rows);
+            QCOMPARE(view.moreButton()->isVisibleTo(&view), rows < 250);
+            if (rows < 250)
+                QCOMPARE(view.moreButton()->text(), QString(button));
+            QCOMPARE(view.statusLabel()->text(), QString(status));
+            if (rows < 250)
+                QTest::mouseClick(view.moreButton(), Qt::LeftButton);
+        }
+        QCOMPARE(view.rows().first()->node()->key, "Item000");
+        QCOMPARE(view.rows().last()->node()->key, "Item249");
+
+        // An edit made in a search row shows on the Preferences page and in the tree at once.
+        view.setDocument(nullptr);
+        load(testdata::wrapSettings(kFixture));
+        PreferencesView prefs(&m_model, &m_schema);
+        prefs.setDocument(&m_doc);
+        view.setDocument(&m_doc);
+        view.setQuery("maxprocessors");
+        auto *spin = qobject_cast<QSpinBox *>(view.rows().first()->editor());
+        spin->setValue(3);
+        XsdtNode *max = node("Global/Preferences/Process/MaxProcessors");
+        QCOMPARE(m_model.data(m_model.indexForNode(max, 1)).toString(), "3");
+        QCOMPARE(qobject_cast<QSpinBox *>(prefs.rowFor(max)->editor())->value(), 3);
+        QVERIFY(prefs.rowFor(max)->titleLabel()->font().bold());
+    }
+
+    void preferencePagesAndSearch()
+    {
+        PreferencesView view(&m_model, &m_schema);
+        view.setDocument(&m_doc);
+        // "Only times" holds protected values only; ProcessInterface never gets a page.
+        QStringList titles;
+        for (int i = 0; i < view.pageCount(); ++i)
+            titles.append(view.pageTitle(i));
+        QCOMPARE(titles, (QStringList{"Application", "Processes", "RGB Working Space",
+                                      "Script Editor", "Identifiers and GUI"}));
+        QCOMPARE(view.pageList()->count(), 5);
+        QVERIFY(!view.rowFor(node("Global/Preferences/ScriptEditor/Cache/Entry")));
+        QVERIFY(view.rowFor(node("Global/Preferences/ScriptEditor/FontFamily")));
+
+        QVERIFY(view.showPage(1));
+        QCOMPARE(view.stack()->currentWidget()->findChildren<CollapsibleSection *>().size(), 0);
+        QVERIFY(view.showPage(4));
+        QCOMPARE(sectionStates(view), "Identifiers+ GUI+ Deep-");
+
+        // A change made elsewhere marks the page that shows it.
+        QVERIFY(m_model.setData(
+            m_model.indexForNode(node("Global/Preferences/Process/MaxFileReadThreads"), 1), "4"));
+        QCOMPARE(view.pageList()->item(1)->text(), "Processes   \u25CF 1");
+        QVERIFY(view.pageList()->item(1)->font().bold());
+        QCOMPARE(view.pageList()->item(0)->text(), "Application");
+        m_model.revertAll();
+        QCOMPARE(view.pageList()->item(1)->text(), "Processes");
+
+        // Search shows the pages and rows that match and opens what hides them.
+        QVERIFY(view.showPage(4));
+        auto sections = view.stack()->currentWidget()->findChildren<CollapsibleSection *>();
+        sections.first()->setExpanded(false); // "Identifiers", open at first
+
+        // Only a description holds "cores".
+        view.setSearchText("cores");
+        for (int i = 0; i < view.pageCount(); ++i)
+            QCOMPARE(view.pageList()->isRowHidden(i), i != 1);
+        QCOMPARE(view.pageList()->currentRow(), 1);
+        QVERIFY(view.rowFor(node("Global/Preferences/Process/MaxProcessors"))->isVisibleTo(&view));
+        QVERIFY(!view.rowFor(node("Global/Preferences/Process/MaxFileReadThreads"))
+                     ->isVisibleTo(&view));
+
+        view.setSearchText("needle");
+        QCOMPARE(view.pageList()->currentRow(), 4);
+        sections = view.stack()->currentWidget()->findChildren<CollapsibleSection *>();
+        QVERIFY(view.rowFor(node("Global/Preferences/GUI/Deep/Deeper/Marker"))->isVisibleTo(&view));
+        QVERIFY(!sections.at(0)->isVisibleTo(&view));
+
+        view.setSearchText("nothing like this");
+        QCOMPARE(view.stack()->currentIndex(), 0);
+        view.setSearchText(QString());
+        QCOMPARE(view.pageList()->currentRow(), 0);
+        QVERIFY(view.showPage(4));
+        QCOMPARE(sectionStates(view), "Identifiers- GUI+ Deep- Deeper-");
+    }
+
+    void findModule()
+    {
+        const QString path = m_home.path() + "/modules.settings";
+        QVERIFY(testdata::writeFile(path, testdata::wrapSettings(kFixture)));
+        MainWindow window;
+        QCOMPARE(window.tabs()->tabText(0), "Preferences");
+        QCOMPARE(window.tabs()->currentIndex(), 0);
+        window.onFindModule();
+        QCOMPARE(Dialogs::lastShown().text, "Open a settings file first.");
+        QVERIFY(window.loadFile(path));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+
+        auto answer = [](const QString &name) {
+            Dialogs::setNextDialogHandler([name](QDialog *dialog) {
+                auto *search = static_cast<ModuleSearchDialog *>(dialog);
+                search->nameEdit()->setText(name);
+                return search->buttons()->button(QDialogButtonBox::Ok)->isEnabled() ? 1 : 0;
+            });
+            Dialogs::clearShown();
+        };
+        SearchView *search = window.searchView();
+        answer("kestrane");
+        window.onFindModule();
+        QCOMPARE(window.tabs()->currentWidget(), search);
+        QCOMPARE(search->bannerLabel()->text(),
+                 "Module search for \"kestrane\": registry entry, module data, module "
+                 "settings and process entries - Kestrane (installed), 2 value(s). "
+                 "Type words below to narrow them.");
+        QCOMPARE(search->rows().size(), 2);
+        answer("estr");
+        window.onFindModule();
+        QCOMPARE(search->bannerLabel()->text(),
+                 "No module is called exactly \"estr\"; showing modules whose name contains it: "
+                 "Kestrane (installed), KestraneTools (installed) - 4 value(s).");
+        answer("Needle");
+        Dialogs::setNextAnswer(QMessageBox::Yes);
+        window.onFindModule();
+        QCOMPARE(Dialogs::lastShown().text,
+                 "Nothing recorded for \"Needle\" in the places module names usually "
+                 "go.\n\nRun a full search instead?");
+        QVERIFY(!search->banner()->isVisibleTo(search));
+        QCOMPARE(search->searchEdit()->text(), "Needle");
+        QTRY_VERIFY(search->searchEdit()->hasFocus());
+        QCOMPARE(shown(*search), QStringList{"Global/Preferences/GUI/Deep/Deeper/Marker=needle"});
+
+        window.tabs()->setCurrentIndex(0);
+        QTest::keyClick(&window, Qt::Key_F, Qt::ControlModifier);
+        QCOMPARE(window.tabs()->currentWidget(), search);
+    }
+
+    // The real program renders its windows and dialogs from the settings file, which it leaves as
+    // it was, without a backup beside it; its folders are a temporary HOME's.
+    void screenshotMode()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.path() + "/.PixInsight/core-1-pxi.settings";
+        const QByteArray before = testdata::readFile(VARNEL_DEMO_FILE);
+        QVERIFY(testdata::writeFile(file, before));
+        const QDateTime modified = QFileInfo(file).lastModified();
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", dir.path());
+        for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+            env.insert(name, dir.path() + '/' + name);
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(env);
+        process.start(VARNEL_PROGRAM, {"--screenshots", dir.path() + "/shots", file});
+        QVERIFY(process.waitForFinished(120000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        for (const QString name : {"prefs-01", "prefs-10", "search-font", "search", "module-search",
+                                   "review", "advanced-changed", "advanced", "backups", "about"}) {
+            const QImage image(dir.path() + "/shots/" + name + ".png");
+            QVERIFY2(image.width() >= (name == "backups" || name == "about" ? 300 : 800),
+                     qPrintable(name));
+            // Not blank: text, frames and backgrounds give many colours.
+            QSet<QRgb> colours;
+            for (int y = 0; y < image.height(); y += 3)
+                for (int x = 0; x < image.width(); x += 3)
+                    colours.insert(image.pixel(x, y));
+            QVERIFY2(colours.size() > 20, qPrintable(name));
+        }
+        QVERIFY(!QFile::exists(dir.path() + "/shots/prefs-11.png"));
+        QCOMPARE(testdata::readFile(file), before);
+        QCOMPARE(QFileInfo(file).lastModified(), modified);
+        QCOMPARE(QDir(dir.path() + "/.PixInsight").entryList(QDir::Files).size(), 1);
+    }
 };
-
-void TestPages::initTestCase()
-{
-    QFile globals(":/schema/globals.json");
-    QFile overlay(":/schema/overlay.json");
-    QVERIFY(globals.open(QIODevice::ReadOnly) && overlay.open(QIODevice::ReadOnly));
-    QVERIFY(m_schema.load(globals.readAll(), overlay.readAll()));
-    qputenv("HOME", m_home.path().toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", (m_home.path() + "/.config").toLocal8Bit());
-    QStandardPaths::setTestModeEnabled(true);
-    Dialogs::setTestMode(true);
-}
-
-void TestPages::init()
-{
-    Dialogs::reset();
-    load(testdata::wrapSettings(kFixture));
-}
-
-void TestPages::load(const QByteArray &bytes)
-{
-    m_model.setDocument(nullptr);
-    QString error;
-    QVERIFY2(m_doc.parse(bytes, &error), qPrintable(error));
-    m_model.setDocument(&m_doc);
-}
-
-void TestPages::ranking_data()
-{
-    QTest::addColumn<QString>("query");
-    QTest::addColumn<bool>("names");
-    QTest::addColumn<bool>("withProtected");
-    QTest::addColumn<QStringList>("expected");
-    // 10 for the key, 6 key start, 4 key part, 2 parent path only, 1 value; equal scores in
-    // path order, duplicate keys in file order; a Block is never matched by its value.
-    QTest::newRow("every name row")
-        << "zeta" << true << false << QStringList{"Alpha/Zeta=a",
-                                                  "Lab/Zeta=first",
-                                                  "Lab/Zeta=second",
-                                                  "Lab/ZetaCount=1",
-                                                  "Lab/MaxZetas=2",
-                                                  "Lab/Zetaworks/Mode=m",
-                                                  "Lab/Note=about zeta here"};
-    QTest::newRow("protected by name, Block not by value")
-        << "zeta" << true << true
-        << QStringList{"Alpha/Zeta=a",
-                       "Lab/Zeta=first",
-                       "Lab/Zeta=second",
-                       "Lab/ZetaCount=1",
-                       "Lab/ZetaStamp=2026-01-01T00:00:00Z",
-                       "Lab/MaxZetas=2",
-                       "Lab/Zetaworks/Mode=m",
-                       "Lab/Note=about zeta here"};
-    QTest::newRow("values only") << "zeta" << false << false
-                                 << QStringList{"Lab/Note=about zeta here"};
-    QTest::newRow("label") << "function" << true << false
-                           << QStringList{"Global/RGBWorkingSpace/sRGBGamma=true"};
-    QTest::newRow("description") << "cores" << true << false
-                                 << QStringList{"Global/Preferences/Process/MaxProcessors=8"};
-    QTest::newRow("two words") << "max zetas" << true << false << QStringList{"Lab/MaxZetas=2"};
-    QTest::newRow("words anywhere")
-        << "here about" << true << false << QStringList{"Lab/Note=about zeta here"};
-    QTest::newRow("phrase") << "\"here about\"" << true << false << QStringList{};
-}
-
-void TestPages::ranking()
-{
-    QFETCH(QString, query);
-    QFETCH(bool, names);
-    QFETCH(bool, withProtected);
-    QFETCH(QStringList, expected);
-    SearchView view(&m_model, &m_schema);
-    view.setDocument(&m_doc);
-    view.namesBox()->setChecked(names);
-    view.protectedBox()->setChecked(withProtected);
-    view.setQuery(query);
-    QCOMPARE(shown(view), expected);
-    QCOMPARE(view.statusLabel()->text(), expected.isEmpty()
-                                             ? QStringLiteral("No matching settings.")
-                                             : QStringLiteral("%1 result(s)").arg(expected.size()));
-}
-
-void TestPages::gatesAndFilter()
-{
-    SearchView view(&m_model, &m_schema);
-    view.setDocument(&m_doc);
-    QVERIFY(!view.isIndexBuilt()); // nothing searched yet
-    const QString intro =
-        "Type to search the names, values and descriptions of every setting in the file.";
-    QVERIFY(m_model.setData(m_model.indexForNode(node("Lab/ZetaCount"), 1), "5"));
-    node("Alpha")->pendingDelete = true;
-    view.changedOnlyBox()->setChecked(true);
-    view.setQuery(QString());
-    QCOMPARE(shown(view), (QStringList{"Alpha/Zeta=a", "Lab/ZetaCount=5"}));
-    view.changedOnlyBox()->setChecked(false);
-
-    // Protected nodes handed over are listed although the box is off.
-    view.showOnly({node("Lab/Blob"), node("Lab/ZetaStamp"), node("Lab/Note")}, "Just these");
-    QVERIFY(view.banner()->isVisibleTo(&view));
-    QCOMPARE(view.bannerLabel()->text(), QStringLiteral("Just these"));
-    QCOMPARE(view.rows().size(), 3);
-    QTest::keyClicks(view.searchEdit(), "zeta");
-    QTRY_COMPARE(shown(view),
-                 (QStringList{"Lab/ZetaStamp=2026-01-01T00:00:00Z", "Lab/Note=about zeta here"}));
-    view.searchEdit()->clear();
-    view.setQuery(QString());
-    QTest::mouseClick(view.clearFilterButton(), Qt::LeftButton);
-    QVERIFY(!view.banner()->isVisibleTo(&view));
-    QVERIFY(view.rows().isEmpty());
-    QCOMPARE(view.statusLabel()->text(), intro);
-}
-
-void TestPages::pagingAndSharedEdits()
-{
-    load(bulkDocument(250));
-    SearchView view(&m_model, &m_schema);
-    view.setDocument(&m_doc);
-    view.setQuery("item");
-    for (const auto &[rows, button, status] :
-         std::initializer_list<std::tuple<int, const char *, const char *>>{
-             {100, "Show more results (150 more)",
-              "250 results, showing the best 100. Refine the search or show more."},
-             {200, "Show more results (50 more)",
-              "250 results, showing the best 200. Refine the search or show more."},
-             {250, "", "250 result(s)"}}) {
-        QCOMPARE(view.rows().size(), rows);
-        QCOMPARE(view.moreButton()->isVisibleTo(&view), rows < 250);
-        if (rows < 250)
-            QCOMPARE(view.moreButton()->text(), QString(button));
-        QCOMPARE(view.statusLabel()->text(), QString(status));
-        if (rows < 250)
-            QTest::mouseClick(view.moreButton(), Qt::LeftButton);
-    }
-    QCOMPARE(view.rows().first()->node()->key, QStringLiteral("Item000"));
-    QCOMPARE(view.rows().last()->node()->key, QStringLiteral("Item249"));
-
-    // An edit made in a search row shows on the Preferences page and in the tree at once.
-    view.setDocument(nullptr);
-    load(testdata::wrapSettings(kFixture));
-    PreferencesView prefs(&m_model, &m_schema);
-    prefs.setDocument(&m_doc);
-    view.setDocument(&m_doc);
-    view.setQuery("maxprocessors");
-    auto *spin = qobject_cast<QSpinBox *>(view.rows().first()->editor());
-    spin->setValue(3);
-    XsdtNode *max = node("Global/Preferences/Process/MaxProcessors");
-    QCOMPARE(m_model.data(m_model.indexForNode(max, 1)).toString(), QStringLiteral("3"));
-    QCOMPARE(qobject_cast<QSpinBox *>(prefs.rowFor(max)->editor())->value(), 3);
-    QVERIFY(prefs.rowFor(max)->titleLabel()->font().bold());
-}
-
-void TestPages::preferencePages()
-{
-    PreferencesView view(&m_model, &m_schema);
-    view.setDocument(&m_doc);
-    // "Only times" holds protected values only; ProcessInterface never gets a page.
-    QStringList titles;
-    for (int i = 0; i < view.pageCount(); ++i)
-        titles.append(view.pageTitle(i));
-    QCOMPARE(titles, (QStringList{"Application", "Processes", "RGB Working Space", "Script Editor",
-                                  "Identifiers and GUI"}));
-    QCOMPARE(view.pageList()->count(), 5);
-    QVERIFY(!view.rowFor(node("Global/Preferences/ScriptEditor/Cache/Entry")));
-    QVERIFY(view.rowFor(node("Global/Preferences/ScriptEditor/FontFamily")));
-
-    QVERIFY(view.showPage(1));
-    QCOMPARE(view.stack()->currentWidget()->findChildren<CollapsibleSection *>().size(), 0);
-    QVERIFY(view.showPage(4));
-    QStringList sections;
-    for (const auto *section : view.stack()->currentWidget()->findChildren<CollapsibleSection *>())
-        sections.append(section->title() + (section->isExpanded() ? "+" : "-"));
-    QCOMPARE(sections, (QStringList{"Identifiers+", "GUI+", "Deep-"}));
-
-    // A change made elsewhere marks the page that shows it.
-    QVERIFY(m_model.setData(
-        m_model.indexForNode(node("Global/Preferences/Process/MaxFileReadThreads"), 1), "4"));
-    QCOMPARE(view.pageList()->item(1)->text(), QStringLiteral("Processes   \u25CF 1"));
-    QVERIFY(view.pageList()->item(1)->font().bold());
-    QCOMPARE(view.pageList()->item(0)->text(), QStringLiteral("Application"));
-    m_model.revertAll();
-    QCOMPARE(view.pageList()->item(1)->text(), QStringLiteral("Processes"));
-}
-
-void TestPages::preferenceSearch()
-{
-    PreferencesView view(&m_model, &m_schema);
-    view.setDocument(&m_doc);
-    QVERIFY(view.showPage(4));
-    auto sections = view.stack()->currentWidget()->findChildren<CollapsibleSection *>();
-    sections.first()->setExpanded(false); // "Identifiers", open at first
-
-    // Only a description holds "cores".
-    view.setSearchText("cores");
-    for (int i = 0; i < view.pageCount(); ++i)
-        QCOMPARE(view.pageList()->isRowHidden(i), i != 1);
-    QCOMPARE(view.pageList()->currentRow(), 1);
-    QVERIFY(view.rowFor(node("Global/Preferences/Process/MaxProcessors"))->isVisibleTo(&view));
-    QVERIFY(
-        !view.rowFor(node("Global/Preferences/Process/MaxFileReadThreads"))->isVisibleTo(&view));
-
-    view.setSearchText("needle");
-    QCOMPARE(view.pageList()->currentRow(), 4);
-    sections = view.stack()->currentWidget()->findChildren<CollapsibleSection *>();
-    QVERIFY(view.rowFor(node("Global/Preferences/GUI/Deep/Deeper/Marker"))->isVisibleTo(&view));
-    QVERIFY(!sections.at(0)->isVisibleTo(&view));
-
-    view.setSearchText("nothing like this");
-    QCOMPARE(view.stack()->currentIndex(), 0);
-    view.setSearchText(QString());
-    QCOMPARE(view.pageList()->currentRow(), 0);
-    QVERIFY(view.showPage(4));
-    sections = view.stack()->currentWidget()->findChildren<CollapsibleSection *>();
-    QStringList states;
-    for (const auto *section : sections)
-        states.append(section->title() + (section->isExpanded() ? "+" : "-"));
-    QCOMPARE(states, (QStringList{"Identifiers-", "GUI+", "Deep-", "Deeper-"}));
-}
-
-void TestPages::findModule()
-{
-    const QString path = m_home.path() + "/modules.settings";
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(testdata::wrapSettings(kFixture));
-    file.close();
-    MainWindow window;
-    QCOMPARE(window.tabs()->tabText(0), QStringLiteral("Preferences"));
-    QCOMPARE(window.tabs()->currentIndex(), 0);
-    window.onFindModule();
-    QCOMPARE(Dialogs::lastShown().text, QStringLiteral("Open a settings file first."));
-    QVERIFY(window.loadFile(path));
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
-
-    auto answer = [](const QString &name) {
-        Dialogs::setNextDialogHandler([name](QDialog *dialog) {
-            auto *search = static_cast<ModuleSearchDialog *>(dialog);
-            search->nameEdit()->setText(name);
-            return search->buttons()->button(QDialogButtonBox::Ok)->isEnabled() ? 1 : 0;
-        });
-        Dialogs::clearShown();
-    };
-    SearchView *search = window.searchView();
-    answer("kestrane");
-    window.onFindModule();
-    QCOMPARE(window.tabs()->currentWidget(), search);
-    QCOMPARE(search->bannerLabel()->text(),
-             QStringLiteral("Module search for \"kestrane\": registry entry, module data, module "
-                            "settings and process entries - Kestrane (installed), 2 value(s). "
-                            "Type words below to narrow them."));
-    QCOMPARE(search->rows().size(), 2);
-    answer("estr");
-    window.onFindModule();
-    QCOMPARE(search->bannerLabel()->text(),
-             QStringLiteral("No module is called exactly \"estr\"; showing modules whose name "
-                            "contains it: Kestrane (installed), KestraneTools (installed) - 4 "
-                            "value(s)."));
-    answer("Needle");
-    Dialogs::setNextAnswer(QMessageBox::Yes);
-    window.onFindModule();
-    QCOMPARE(Dialogs::lastShown().text,
-             QStringLiteral("Nothing recorded for \"Needle\" in the places module names usually "
-                            "go.\n\nRun a full search instead?"));
-    QVERIFY(!search->banner()->isVisibleTo(search));
-    QCOMPARE(search->searchEdit()->text(), QStringLiteral("Needle"));
-    QTRY_VERIFY(search->searchEdit()->hasFocus());
-    QCOMPARE(shown(*search), QStringList{"Global/Preferences/GUI/Deep/Deeper/Marker=needle"});
-
-    window.tabs()->setCurrentIndex(0);
-    QTest::keyClick(&window, Qt::Key_F, Qt::ControlModifier);
-    QCOMPARE(window.tabs()->currentWidget(), search);
-}
-
-void TestPages::screenshotMode()
-{
-    QTemporaryDir dir;
-    const QString file = dir.path() + "/core-1-pxi.settings";
-    QVERIFY(QFile::copy(QStringLiteral(VARNEL_DEMO_FILE), file));
-    const QByteArray before = readAll(file);
-    const QDateTime modified = QFileInfo(file).lastModified();
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("HOME", dir.path());
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    process.setProcessEnvironment(env);
-    process.start(VARNEL_PROGRAM, {"--screenshots", dir.path() + "/shots", file});
-    QVERIFY(process.waitForFinished(120000));
-    QCOMPARE(process.exitCode(), 0);
-    for (const char *name : {"prefs-01", "prefs-10", "search-font", "search", "module-search",
-                             "review", "advanced-changed", "advanced"}) {
-        const QImage image(dir.path() + "/shots/" + name + ".png");
-        QVERIFY2(image.width() >= 800, name);
-        // Not blank: text, frames and backgrounds give many colours.
-        QSet<QRgb> colours;
-        for (int y = 0; y < image.height(); y += 5)
-            for (int x = 0; x < image.width(); x += 5)
-                colours.insert(image.pixel(x, y));
-        QVERIFY2(colours.size() > 8, name);
-    }
-    QVERIFY(!QFile::exists(dir.path() + "/shots/prefs-11.png"));
-    QCOMPARE(readAll(file), before);
-    QCOMPARE(QFileInfo(file).lastModified(), modified);
-}
 
 QTEST_MAIN(TestPages)
 #include "tst_pages.moc"

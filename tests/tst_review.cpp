@@ -3,6 +3,7 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsmodel.h"
+#include "support/testfiles.h"
 #include "support/testtree.h"
 #include "views/reviewdialog.h"
 
@@ -30,7 +31,7 @@ QStringList rows(const QTreeWidget *tree, int columns = 4)
         QStringList texts;
         for (int c = 0; c < columns; ++c)
             texts.append(tree->topLevelItem(i)->text(c));
-        out.append(texts.join(QStringLiteral(" | ")));
+        out.append(texts.join(" | "));
     }
     return out;
 }
@@ -43,13 +44,10 @@ QTreeWidgetItem *rowFor(const QTreeWidget *tree, QStringView path)
 
 LeftoverItem leftover(const QString &path, bool inInstallation = false)
 {
-    LeftoverItem item;
-    item.path = path;
-    item.inInstallation = inInstallation;
-    return item;
+    return {LeftoverKind::ModuleFile, {}, path, false, inInstallation, 0, 0};
 }
 
-const QString kKestraneConfig = QStringLiteral("/home/astro/.config/Pleiades/Kestrane");
+const QString kKestraneConfig = "/home/astro/.config/Pleiades/Kestrane";
 
 } // namespace
 
@@ -57,313 +55,275 @@ class TestReview : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void init();
-
-    void listAndDetails();
-    void filters_data();
-    void filters();
-    void takeBackAndLeftovers();
-    void largeDeletionIsCapped();
-    void keyboard();
-    void takeBackWhileFiltered();
-
-private:
-    void edit(const char *path, const char *text);
-    void queue(const char *path);
+    void edit(const char *path, const char *text)
+    {
+        XsdtNode *node = m_doc->findPath(QString::fromLatin1(path));
+        QVERIFY(node);
+        QVERIFY(m_model->setData(m_model->indexForNode(node, 1), QString::fromLatin1(text)));
+    }
+    void queue(const char *path)
+    {
+        QString whyNot;
+        QVERIFY2(m_model->queueDeletion(m_doc->findPath(QString::fromLatin1(path)), &whyNot),
+                 qPrintable(whyNot));
+    }
 
     DeletionPolicy m_policy;
     std::unique_ptr<XsdtDocument> m_doc;
     std::unique_ptr<SettingsModel> m_model;
-};
 
-void TestReview::initTestCase()
-{
-    QFile overlay(QStringLiteral(":/schema/overlay.json"));
-    QVERIFY(overlay.open(QIODevice::ReadOnly));
-    QString error;
-    QVERIFY2(m_policy.load(overlay.readAll(), &error), qPrintable(error));
-}
+private slots:
+    void initTestCase() { QVERIFY(m_policy.load(testdata::readFile(":/schema/overlay.json"))); }
 
-void TestReview::init()
-{
-    m_model.reset();
-    m_doc = std::make_unique<XsdtDocument>();
-    for (const auto &[path, type, value] :
-         std::initializer_list<std::tuple<const char *, char, const char *>>{
-             {"Global/Preferences/Process/MaxProcessors", 'i', "8"},
-             {"Global/RGBWorkingSpace/Gamma", 'F', "2.2"},
-             {"Global/Preferences/Application/StyleSheetFile", 's', "/opt/old-gamma.qss"},
-             {"Global/Statistics/Process/Curves", 'u', "3"},
-             {"Global/Statistics/Process/Stretch", 'u', "4"},
-             {"Global/Statistics/Total", 'u', "7"},
-             {"commandHistory/0001", 's', "run()"},
-             {"ModuleData/Kestrane/Notes", 's', "one\ntwo"}})
-        testdata::ensurePath(&m_doc->root, QString::fromLatin1(path), XsdtNode::Value,
-                             QLatin1Char(type), QString::fromLatin1(value));
-    m_model = std::make_unique<SettingsModel>();
-    m_model->setPolicy(&m_policy);
-    m_model->setDocument(m_doc.get());
-}
-
-void TestReview::edit(const char *path, const char *text)
-{
-    XsdtNode *node = m_doc->findPath(QString::fromLatin1(path));
-    QVERIFY(node);
-    QVERIFY(m_model->setData(m_model->indexForNode(node, 1), QString::fromLatin1(text)));
-}
-
-void TestReview::queue(const char *path)
-{
-    QString whyNot;
-    QVERIFY2(m_model->queueDeletion(m_doc->findPath(QString::fromLatin1(path)), &whyNot),
-             qPrintable(whyNot));
-}
-
-void TestReview::listAndDetails()
-{
-    edit("Global/RGBWorkingSpace/Gamma", "1.8");
-    edit("Global/Preferences/Process/MaxProcessors", "4");
-    edit("ModuleData/Kestrane/Notes", "one\ntwo\nthree");
-    queue("Global/Statistics");
-    queue("commandHistory/0001");
-
-    ReviewDialog dialog(m_model.get(), m_doc.get());
-    QTreeWidget *tree = dialog.tree();
-    QCOMPARE(dialog.summaryLabel()->text(),
-             QStringLiteral("3 edit(s) and 2 deletion(s) (4 values removed) will be written to "
-                            "the settings file."));
-    // Bytes that were not UTF-8 are announced before the save that rewrites them.
-    m_doc->invalidUtf8 = {2, 7, 12, QStringLiteral("ModuleData/Kestrane/Notes")};
-    dialog.populate();
-    QVERIFY(dialog.summaryLabel()->text().endsWith(
-        "\n2 byte sequence(s) that are not valid UTF-8 (first at line 7, column 12) will be "
-        "written as U+FFFD; the backup keeps the original bytes."));
-    m_doc->invalidUtf8 = {};
-    dialog.populate();
-    // Deletions first, then edits, each sorted by path ignoring case.
-    QCOMPARE(rows(tree),
-             (QStringList{
-                 "Delete | commandHistory/0001 | 1 value(s) | (removed)",
-                 "Delete | Global/Statistics | 3 value(s) | (removed)",
-                 "Edit | Global/Preferences/Process/MaxProcessors | 8 | 4",
-                 "Edit | Global/RGBWorkingSpace/Gamma | 2.2 | 1.8",
-                 QStringLiteral(
-                     "Edit | ModuleData/Kestrane/Notes | one\u23CEtwo | one\u23CEtwo\u23CEthree"),
-             }));
-    QTreeWidgetItem *history = tree->topLevelItem(0);
-    QTreeWidgetItem *statistics = tree->topLevelItem(1);
-    QTreeWidgetItem *notes = tree->topLevelItem(4);
-    QCOMPARE(statistics->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
-    QCOMPARE(notes->toolTip(3), QStringLiteral("one\ntwo\nthree"));
-    QVERIFY(dialog.saveButton()->isEnabled());
-    QVERIFY(dialog.leftoverText()->isHidden());
-
-    // Details: the full texts of one row, or how many rows are selected.
-    QVERIFY(!dialog.revertButton()->isEnabled());
-    QVERIFY(dialog.detailText()->toPlainText().isEmpty());
-    tree->setCurrentItem(notes);
-    QCOMPARE(
-        dialog.detailText()->toPlainText(),
-        QStringLiteral("ModuleData/Kestrane/Notes\nBefore: one\ntwo\nAfter:  one\ntwo\nthree"));
-    QVERIFY(dialog.revertButton()->isEnabled());
-    tree->setCurrentItem(statistics);
-    QCOMPARE(dialog.detailText()->toPlainText(),
-             QStringLiteral("Global/Statistics\nThe whole entry is removed (3 value(s)). Expand "
-                            "the row to see them."));
-    tree->setCurrentItem(history);
-    QCOMPARE(dialog.detailText()->toPlainText(),
-             QStringLiteral("commandHistory/0001\nRemoved value: run()"));
-    notes->setSelected(true);
-    QCOMPARE(dialog.detailText()->toPlainText(), QStringLiteral("2 changes selected."));
-
-    // A deleted value lists itself; a row inside a deletion has no details of its own.
-    tree->expandItem(history);
-    QCOMPARE(history->childCount(), 1);
-    QCOMPARE(history->child(0)->text(0) + history->child(0)->text(1) + history->child(0)->text(2),
-             QStringLiteral("commandHistory/0001run()"));
-    tree->expandItem(statistics);
-    tree->clearSelection();
-    tree->setCurrentItem(statistics->child(0));
-    QVERIFY(dialog.detailText()->toPlainText().isEmpty());
-}
-
-void TestReview::filters_data()
-{
-    QTest::addColumn<QString>("filter");
-    QTest::addColumn<bool>("edits");
-    QTest::addColumn<bool>("deletions");
-    QTest::addColumn<QStringList>("shown");
-
-    const QString statistics = QStringLiteral("Delete | Global/Statistics");
-    const QString style = QStringLiteral("Edit | Global/Preferences/Application/StyleSheetFile");
-    const QString gamma = QStringLiteral("Edit | Global/RGBWorkingSpace/Gamma");
-    const QString nothing = QStringLiteral("Nothing matches the filters. | ");
-    QTest::newRow("all") << "" << true << true << QStringList{statistics, style, gamma};
-    QTest::newRow("edits only") << "" << true << false << QStringList{style, gamma};
-    QTest::newRow("deletions only") << "" << false << true << QStringList{statistics};
-    QTest::newRow("neither") << "" << false << false << QStringList{nothing};
-    // "gamma" is in one path and in the old value of the style sheet only.
-    QTest::newRow("word in an old value") << " GAMMA " << true << true << QStringList{style, gamma};
-    QTest::newRow("word in a new value") << "bright" << true << true << QStringList{style};
-    QTest::newRow("path of a deletion") << "statis" << true << true << QStringList{statistics};
-    QTest::newRow("no match") << "zzz" << true << true << QStringList{nothing};
-}
-
-void TestReview::filters()
-{
-    QFETCH(QString, filter);
-    QFETCH(bool, edits);
-    QFETCH(bool, deletions);
-    QFETCH(QStringList, shown);
-    edit("Global/RGBWorkingSpace/Gamma", "1.8");
-    edit("Global/Preferences/Application/StyleSheetFile", "/opt/bright.qss");
-    queue("Global/Statistics");
-
-    ReviewDialog dialog(m_model.get(), m_doc.get());
-    dialog.show();
-    QTest::keyClicks(dialog.filterEdit(), filter);
-    if (!edits)
-        QTest::mouseClick(dialog.showEditsBox(), Qt::LeftButton);
-    if (!deletions)
-        QTest::mouseClick(dialog.showDeletionsBox(), Qt::LeftButton);
-    QCOMPARE(rows(dialog.tree(), 2), shown);
-    if (shown.first().startsWith(QLatin1String("Nothing"))) // cannot be selected
-        QCOMPARE(dialog.tree()->topLevelItem(0)->flags(), Qt::ItemIsEnabled);
-    // Filters only narrow the list: saving still writes everything.
-    QVERIFY(dialog.saveButton()->isEnabled());
-    QVERIFY(dialog.summaryLabel()->text().startsWith(QLatin1String("2 edit(s) and 1 deletion(s)")));
-}
-
-void TestReview::takeBackAndLeftovers()
-{
-    edit("Global/RGBWorkingSpace/Gamma", "1.8");
-    edit("Global/Preferences/Process/MaxProcessors", "4");
-    queue("Global/Statistics");
-    ReviewDialog dialog(m_model.get(), m_doc.get());
-    QTreeWidget *tree = dialog.tree();
-    // Rows inside a deletion are skipped: selecting one must not take anything back.
-    QTreeWidgetItem *statistics = rowFor(tree, u"Global/Statistics");
-    tree->expandItem(statistics);
-    statistics->child(0)->setSelected(true);
-    QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
-    QCOMPARE(m_doc->pendingChangeCount(), 3);
-
-    // An edit and a deletion at once, straight through the model.
-    rowFor(tree, u"Global/Statistics")->setSelected(true);
-    rowFor(tree, u"Global/RGBWorkingSpace/Gamma")->setSelected(true);
-    QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
-    QVERIFY(!m_doc->findPath(u"Global/Statistics")->pendingDelete);
-    QCOMPARE(m_doc->findPath(u"Global/RGBWorkingSpace/Gamma")->value, QStringLiteral("2.2"));
-    QCOMPARE(dialog.summaryLabel()->text(),
-             QStringLiteral("1 edit(s) and 0 deletion(s) (0 values removed) will be written to "
-                            "the settings file."));
-    QCOMPARE(rows(tree, 2), QStringList{"Edit | Global/Preferences/Process/MaxProcessors"});
-    QVERIFY(!dialog.revertButton()->isEnabled());
-
-    tree->topLevelItem(0)->setSelected(true);
-    QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
-    QCOMPARE(m_doc->pendingChangeCount(), 0);
-    QCOMPARE(tree->topLevelItemCount(), 0);
-    QCOMPARE(dialog.summaryLabel()->text(), QStringLiteral("There are no changes to save."));
-    QVERIFY(!dialog.saveButton()->isEnabled());
-
-    // Files to delete alone are something to save.
-    dialog.setLeftoverItems(
-        {leftover(kKestraneConfig),
-         leftover(QStringLiteral("/opt/PixInsight/bin/Kestrane-pxm.so"), true)});
-    QVERIFY(!dialog.leftoverText()->isHidden());
-    QCOMPARE(dialog.leftoverText()->toPlainText(),
-             QStringLiteral("Also deleted from disk, permanently, right after the settings are "
-                            "written (2 item(s)):\n"
-                            "   /home/astro/.config/Pleiades/Kestrane\n"
-                            "   /opt/PixInsight/bin/Kestrane-pxm.so   (protected)\n"
-                            "The protected ones need administrator permission: you will be asked "
-                            "for it."));
-    QCOMPARE(dialog.summaryLabel()->text(),
-             QStringLiteral("The settings file itself is not changed."));
-    QVERIFY(dialog.saveButton()->isEnabled());
-    dialog.setLeftoverItems({leftover(kKestraneConfig)});
-    QCOMPARE(dialog.leftoverText()->toPlainText(),
-             QStringLiteral("Also deleted from disk, permanently, right after the settings are "
-                            "written (1 item(s)):\n"
-                            "   /home/astro/.config/Pleiades/Kestrane"));
-    dialog.setLeftoverItems({});
-    QVERIFY(dialog.leftoverText()->isHidden());
-    QVERIFY(!dialog.saveButton()->isEnabled());
-}
-
-void TestReview::largeDeletionIsCapped()
-{
-    for (int i = 0; i < 1000; ++i) // values one level down, so that document order matters
-        testdata::ensurePath(&m_doc->root,
-                             QStringLiteral("ModuleData/Big/%1/Value").arg(i, 4, 10, QChar(u'0')),
-                             XsdtNode::Value, u's', QStringLiteral("v%1").arg(i));
-    m_model->setDocument(m_doc.get());
-    queue("ModuleData/Big");
-    ReviewDialog dialog(m_model.get(), m_doc.get());
-    QTreeWidgetItem *big = rowFor(dialog.tree(), u"ModuleData/Big");
-    QCOMPARE(big->text(2), QStringLiteral("1000 value(s)"));
-    for (int pass = 0; pass < 2; ++pass) { // expanding again adds nothing
-        dialog.tree()->collapseItem(big);
-        dialog.tree()->expandItem(big);
-        QCOMPARE(big->childCount(), 301);
+    void init()
+    {
+        m_model.reset();
+        m_doc = std::make_unique<XsdtDocument>();
+        for (const auto &[path, type, value] :
+             std::initializer_list<std::tuple<const char *, char, const char *>>{
+                 {"Global/Preferences/Process/MaxProcessors", 'i', "8"},
+                 {"Global/RGBWorkingSpace/Gamma", 'F', "2.2"},
+                 {"Global/Preferences/Application/StyleSheetFile", 's', "/opt/old-gamma.qss"},
+                 {"Global/Statistics/Process/Curves", 'u', "3"},
+                 {"Global/Statistics/Process/Stretch", 'u', "4"},
+                 {"Global/Statistics/Total", 'u', "7"},
+                 {"commandHistory/0001", 's', "run()"},
+                 {"ModuleData/Kestrane/Notes", 's', "one\ntwo"}})
+            testdata::ensurePath(&m_doc->root, QString::fromLatin1(path), XsdtNode::Value,
+                                 QLatin1Char(type), QString::fromLatin1(value));
+        m_model = std::make_unique<SettingsModel>();
+        m_model->setPolicy(&m_policy);
+        m_model->setDocument(m_doc.get());
     }
-    QCOMPARE(big->child(0)->text(1) + " " + big->child(0)->text(2) + " " + big->child(0)->text(3),
-             QStringLiteral("ModuleData/Big/0000/Value v0 (removed)"));
-    QCOMPARE(big->child(299)->text(1), QStringLiteral("ModuleData/Big/0299/Value"));
-    QCOMPARE(big->child(300)->text(0), QStringLiteral("...and 700 more values"));
-    QCOMPARE(big->child(300)->flags(), Qt::ItemIsEnabled);
-}
 
-void TestReview::keyboard()
-{
-    edit("Global/RGBWorkingSpace/Gamma", "1.8");
-    ReviewDialog dialog(m_model.get(), m_doc.get());
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    dialog.activateWindow();
-    QSignalSpy accepted(&dialog, &QDialog::accepted);
-    // Enter in the filter does not save ...
-    dialog.filterEdit()->setFocus();
-    QTRY_VERIFY(dialog.filterEdit()->hasFocus());
-    QTest::keyClicks(dialog.filterEdit(), QStringLiteral("gamma"));
-    QTest::keyClick(dialog.filterEdit(), Qt::Key_Return);
-    QCOMPARE(accepted.count(), 0);
-    QCOMPARE(dialog.tree()->topLevelItemCount(), 1);
-    // ... Enter elsewhere presses Save.
-    QTRY_VERIFY(dialog.tree()->hasFocus());
-    QTest::keyClick(dialog.tree(), Qt::Key_Return);
-    QCOMPARE(accepted.count(), 1);
-}
+    void listAndDetails()
+    {
+        edit("Global/RGBWorkingSpace/Gamma", "1.8");
+        edit("Global/Preferences/Process/MaxProcessors", "4");
+        edit("ModuleData/Kestrane/Notes", "one\ntwo\nthree");
+        queue("Global/Statistics");
+        queue("commandHistory/0001");
 
-// Clicking as a user does, with a filter on: the list is rebuilt once per take-back, the next
-// click selects the row under the mouse, and long paths are cut in the middle.
-void TestReview::takeBackWhileFiltered()
-{
-    edit("Global/RGBWorkingSpace/Gamma", "1.8");
-    edit("Global/Preferences/Application/StyleSheetFile", "/opt/new-gamma.qss");
-    edit("Global/Preferences/Process/MaxProcessors", "4");
-    ReviewDialog dialog(m_model.get(), m_doc.get());
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    QTreeWidget *tree = dialog.tree();
-    QTest::keyClicks(dialog.filterEdit(), QStringLiteral("gamma"));
-    QCOMPARE(tree->topLevelItemCount(), 2);
-    const auto click = [tree](QTreeWidgetItem *item) {
-        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {},
-                          tree->visualItemRect(item).center());
-    };
-    click(rowFor(tree, u"Global/RGBWorkingSpace/Gamma"));
-    QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
-    QCOMPARE(rows(tree, 2), QStringList{"Edit | Global/Preferences/Application/StyleSheetFile"});
-    click(tree->topLevelItem(0));
-    QCOMPARE(tree->selectedItems(), QList<QTreeWidgetItem *>{tree->topLevelItem(0)});
-    QCOMPARE(tree->topLevelItem(0)->toolTip(1),
-             QStringLiteral("Global/Preferences/Application/StyleSheetFile"));
-    QCOMPARE(tree->textElideMode(), Qt::ElideMiddle);
-}
+        ReviewDialog dialog(m_model.get(), m_doc.get());
+        QTreeWidget *tree = dialog.tree();
+        QCOMPARE(dialog.summaryLabel()->text(),
+                 "3 edit(s) and 2 deletion(s) (4 values removed) will be written to "
+                 "the settings file.");
+        // Bytes that were not UTF-8 are announced before the save that rewrites them.
+        m_doc->invalidUtf8 = {2, 7, 12, "ModuleData/Kestrane/Notes"};
+        dialog.populate();
+        QVERIFY(dialog.summaryLabel()->text().endsWith(
+            "\n2 byte sequence(s) that are not valid UTF-8 (first at line 7, column 12) will be "
+            "written as U+FFFD; the backup keeps the original bytes."));
+        m_doc->invalidUtf8 = {};
+        dialog.populate();
+        // Deletions first, then edits, each sorted by path ignoring case.
+        QCOMPARE(rows(tree),
+                 (QStringList{
+                     "Delete | commandHistory/0001 | 1 value(s) | (removed)",
+                     "Delete | Global/Statistics | 3 value(s) | (removed)",
+                     "Edit | Global/Preferences/Process/MaxProcessors | 8 | 4",
+                     "Edit | Global/RGBWorkingSpace/Gamma | 2.2 | 1.8",
+                     "Edit | ModuleData/Kestrane/Notes | one\u23CEtwo | one\u23CEtwo\u23CEthree"}));
+        QTreeWidgetItem *history = tree->topLevelItem(0);
+        QTreeWidgetItem *statistics = tree->topLevelItem(1);
+        QTreeWidgetItem *notes = tree->topLevelItem(4);
+        QCOMPARE(statistics->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+        QCOMPARE(notes->toolTip(3), "one\ntwo\nthree");
+        QVERIFY(dialog.saveButton()->isEnabled());
+        QVERIFY(dialog.leftoverText()->isHidden());
+
+        // Details: the full texts of one row, or how many rows are selected.
+        QVERIFY(!dialog.revertButton()->isEnabled());
+        QVERIFY(dialog.detailText()->toPlainText().isEmpty());
+        tree->setCurrentItem(notes);
+        QCOMPARE(dialog.detailText()->toPlainText(),
+                 "ModuleData/Kestrane/Notes\nBefore: one\ntwo\nAfter:  one\ntwo\nthree");
+        QVERIFY(dialog.revertButton()->isEnabled());
+        tree->setCurrentItem(statistics);
+        QCOMPARE(dialog.detailText()->toPlainText(),
+                 "Global/Statistics\nThe whole entry is removed (3 value(s)). Expand "
+                 "the row to see them.");
+        tree->setCurrentItem(history);
+        QCOMPARE(dialog.detailText()->toPlainText(), "commandHistory/0001\nRemoved value: run()");
+        notes->setSelected(true);
+        QCOMPARE(dialog.detailText()->toPlainText(), "2 changes selected.");
+
+        // A deleted value lists itself; a row inside a deletion has no details of its own.
+        tree->expandItem(history);
+        QCOMPARE(history->childCount(), 1);
+        QCOMPARE(history->child(0)->text(0) + history->child(0)->text(1) +
+                     history->child(0)->text(2),
+                 "commandHistory/0001run()");
+        tree->expandItem(statistics);
+        tree->clearSelection();
+        tree->setCurrentItem(statistics->child(0));
+        QVERIFY(dialog.detailText()->toPlainText().isEmpty());
+    }
+
+    void filters_data()
+    {
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<bool>("edits");
+        QTest::addColumn<bool>("deletions");
+        QTest::addColumn<QStringList>("shown");
+
+        const QString statistics = "Delete | Global/Statistics";
+        const QString style = "Edit | Global/Preferences/Application/StyleSheetFile";
+        const QString gamma = "Edit | Global/RGBWorkingSpace/Gamma";
+        const QString nothing = "Nothing matches the filters. | ";
+        QTest::newRow("all") << "" << true << true << QStringList{statistics, style, gamma};
+        QTest::newRow("edits only") << "" << true << false << QStringList{style, gamma};
+        QTest::newRow("deletions only") << "" << false << true << QStringList{statistics};
+        QTest::newRow("neither") << "" << false << false << QStringList{nothing};
+        // "gamma" is in one path and in the old value of the style sheet only.
+        QTest::newRow("word in an old value")
+            << " GAMMA " << true << true << QStringList{style, gamma};
+        QTest::newRow("word in a new value") << "bright" << true << true << QStringList{style};
+        QTest::newRow("path of a deletion") << "statis" << true << true << QStringList{statistics};
+        QTest::newRow("no match") << "zzz" << true << true << QStringList{nothing};
+    }
+
+    void filters()
+    {
+        QFETCH(QString, filter);
+        QFETCH(bool, edits);
+        QFETCH(bool, deletions);
+        QFETCH(QStringList, shown);
+        edit("Global/RGBWorkingSpace/Gamma", "1.8");
+        edit("Global/Preferences/Application/StyleSheetFile", "/opt/bright.qss");
+        queue("Global/Statistics");
+
+        ReviewDialog dialog(m_model.get(), m_doc.get());
+        dialog.show();
+        QTest::keyClicks(dialog.filterEdit(), filter);
+        if (!edits)
+            QTest::mouseClick(dialog.showEditsBox(), Qt::LeftButton);
+        if (!deletions)
+            QTest::mouseClick(dialog.showDeletionsBox(), Qt::LeftButton);
+        QCOMPARE(rows(dialog.tree(), 2), shown);
+        if (shown.first().startsWith("Nothing")) // cannot be selected
+            QCOMPARE(dialog.tree()->topLevelItem(0)->flags(), Qt::ItemIsEnabled);
+        // Filters only narrow the list: saving still writes everything.
+        QVERIFY(dialog.saveButton()->isEnabled());
+        QVERIFY(dialog.summaryLabel()->text().startsWith("2 edit(s) and 1 deletion(s)"));
+    }
+
+    void takeBackAndLeftovers()
+    {
+        edit("Global/RGBWorkingSpace/Gamma", "1.8");
+        edit("Global/Preferences/Process/MaxProcessors", "4");
+        queue("Global/Statistics");
+        ReviewDialog dialog(m_model.get(), m_doc.get());
+        QTreeWidget *tree = dialog.tree();
+        // Rows inside a deletion are skipped: selecting one must not take anything back.
+        QTreeWidgetItem *statistics = rowFor(tree, u"Global/Statistics");
+        tree->expandItem(statistics);
+        statistics->child(0)->setSelected(true);
+        QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
+        QCOMPARE(m_doc->pendingChangeCount(), 3);
+
+        // An edit and a deletion at once, straight through the model.
+        rowFor(tree, u"Global/Statistics")->setSelected(true);
+        rowFor(tree, u"Global/RGBWorkingSpace/Gamma")->setSelected(true);
+        QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
+        QVERIFY(!m_doc->findPath(u"Global/Statistics")->pendingDelete);
+        QCOMPARE(m_doc->findPath(u"Global/RGBWorkingSpace/Gamma")->value, "2.2");
+        QCOMPARE(dialog.summaryLabel()->text(),
+                 "1 edit(s) and 0 deletion(s) (0 values removed) will be written to "
+                 "the settings file.");
+        QCOMPARE(rows(tree, 2), QStringList{"Edit | Global/Preferences/Process/MaxProcessors"});
+        QVERIFY(!dialog.revertButton()->isEnabled());
+
+        tree->topLevelItem(0)->setSelected(true);
+        QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
+        QCOMPARE(m_doc->pendingChangeCount(), 0);
+        QCOMPARE(tree->topLevelItemCount(), 0);
+        QCOMPARE(dialog.summaryLabel()->text(), "There are no changes to save.");
+        QVERIFY(!dialog.saveButton()->isEnabled());
+
+        // Files to delete alone are something to save.
+        dialog.setLeftoverItems(
+            {leftover(kKestraneConfig), leftover("/opt/PixInsight/bin/Kestrane-pxm.so", true)});
+        QVERIFY(!dialog.leftoverText()->isHidden());
+        QCOMPARE(dialog.leftoverText()->toPlainText(),
+                 "Also deleted from disk, permanently, right after the settings are written (2 "
+                 "item(s)):\n   /home/astro/.config/Pleiades/Kestrane\n   "
+                 "/opt/PixInsight/bin/Kestrane-pxm.so   (protected)\nThe protected ones need "
+                 "administrator permission: you will be asked for it.");
+        QCOMPARE(dialog.summaryLabel()->text(), "The settings file itself is not changed.");
+        QVERIFY(dialog.saveButton()->isEnabled());
+        dialog.setLeftoverItems({leftover(kKestraneConfig)});
+        QCOMPARE(dialog.leftoverText()->toPlainText(),
+                 "Also deleted from disk, permanently, right after the settings are written (1 "
+                 "item(s)):\n   /home/astro/.config/Pleiades/Kestrane");
+        dialog.setLeftoverItems({});
+        QVERIFY(dialog.leftoverText()->isHidden());
+        QVERIFY(!dialog.saveButton()->isEnabled());
+    }
+
+    void largeDeletionIsCapped()
+    {
+        for (int i = 0; i < 1000; ++i) // values one level down, so that document order matters
+            testdata::ensurePath(&m_doc->root,
+                                 QString("ModuleData/Big/%1/Value").arg(i, 4, 10, QChar(u'0')),
+                                 XsdtNode::Value, u's', QString("v%1").arg(i));
+        m_model->setDocument(m_doc.get());
+        queue("ModuleData/Big");
+        ReviewDialog dialog(m_model.get(), m_doc.get());
+        QTreeWidgetItem *big = rowFor(dialog.tree(), u"ModuleData/Big");
+        QCOMPARE(big->text(2), "1000 value(s)");
+        for (int pass = 0; pass < 2; ++pass) { // expanding again adds nothing
+            dialog.tree()->collapseItem(big);
+            dialog.tree()->expandItem(big);
+            QCOMPARE(big->childCount(), 301);
+        }
+        QCOMPARE(big->child(0)->text(1) + " " + big->child(0)->text(2) + " " +
+                     big->child(0)->text(3),
+                 "ModuleData/Big/0000/Value v0 (removed)");
+        QCOMPARE(big->child(299)->text(1), "ModuleData/Big/0299/Value");
+        QCOMPARE(big->child(300)->text(0), "...and 700 more values");
+        QCOMPARE(big->child(300)->flags(), Qt::ItemIsEnabled);
+    }
+
+    // Typing and clicking as a user does, with a filter on: Enter in the filter does not save
+    // and hands on to the list; the list is rebuilt once per take-back, the next click selects
+    // the row under the mouse, long paths are cut in the middle; Enter in the list saves.
+    void keyboardAndMouse()
+    {
+        edit("Global/RGBWorkingSpace/Gamma", "1.8");
+        edit("Global/Preferences/Application/StyleSheetFile", "/opt/new-gamma.qss");
+        edit("Global/Preferences/Process/MaxProcessors", "4");
+        ReviewDialog dialog(m_model.get(), m_doc.get());
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        dialog.activateWindow();
+        QSignalSpy accepted(&dialog, &QDialog::accepted);
+        QTreeWidget *tree = dialog.tree();
+        dialog.filterEdit()->setFocus();
+        QTRY_VERIFY(dialog.filterEdit()->hasFocus());
+        QTest::keyClicks(dialog.filterEdit(), "gamma");
+        QTest::keyClick(dialog.filterEdit(), Qt::Key_Return);
+        QCOMPARE(accepted.count(), 0);
+        QCOMPARE(tree->topLevelItemCount(), 2);
+        QTRY_VERIFY(tree->hasFocus());
+        const auto click = [tree](QTreeWidgetItem *item) {
+            QTest::mouseClick(tree->viewport(), Qt::LeftButton, {},
+                              tree->visualItemRect(item).center());
+        };
+        click(rowFor(tree, u"Global/RGBWorkingSpace/Gamma"));
+        QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
+        QCOMPARE(rows(tree, 2),
+                 QStringList{"Edit | Global/Preferences/Application/StyleSheetFile"});
+        click(tree->topLevelItem(0));
+        QCOMPARE(tree->selectedItems(), QList<QTreeWidgetItem *>{tree->topLevelItem(0)});
+        QCOMPARE(tree->topLevelItem(0)->toolTip(1),
+                 "Global/Preferences/Application/StyleSheetFile");
+        QCOMPARE(tree->textElideMode(), Qt::ElideMiddle);
+        QTest::keyClick(tree, Qt::Key_Return);
+        QCOMPARE(accepted.count(), 1);
+    }
+};
 
 QTEST_MAIN(TestReview)
 #include "tst_review.moc"

@@ -1,6 +1,7 @@
 #include "document/xsdtdocument.h"
 #include "generator/generator.h"
 #include "knowledge/schema.h"
+#include "support/testfiles.h"
 #include "support/testtree.h"
 
 #include <QFile>
@@ -16,11 +17,7 @@ using testdata::ensurePath;
 
 namespace {
 
-QByteArray resource(const char *name)
-{
-    QFile file(QString::fromLatin1(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using testdata::readFile;
 
 QString number(double value)
 {
@@ -35,22 +32,22 @@ QString summary(const VariableInfo &info)
     const int kind = int(info.kind);
     QStringList parts{QString::fromLatin1(kind >= 0 && kind <= 8 ? kinds[kind] : "?"), info.label};
     if (info.known)
-        parts.append(QStringLiteral("known"));
+        parts.append("known");
     if (info.readOnly)
-        parts.append(QStringLiteral("read-only"));
+        parts.append("read-only");
     if (info.hasRange)
-        parts.append(number(info.min) + QLatin1String(" to ") + number(info.max));
+        parts.append(number(info.min) + " to " + number(info.max));
     QStringList choices;
     for (const auto &choice : info.choices)
-        choices.append(QString::number(choice.first) + QLatin1Char('=') + choice.second);
+        choices.append(QString::number(choice.first) + '=' + choice.second);
     if (!choices.isEmpty())
-        parts.append(choices.join(QLatin1String(", ")));
+        parts.append(choices.join(", "));
     parts.append(info.description);
-    return parts.join(QLatin1String(" | "));
+    return parts.join(" | ");
 }
 
 const QString kIntents =
-    QStringLiteral("0=Perceptual, 1=Saturation, 2=Relative colorimetric, 3=Absolute colorimetric");
+    "0=Perceptual, 1=Saturation, 2=Relative colorimetric, 3=Absolute colorimetric";
 
 } // namespace
 
@@ -58,262 +55,246 @@ class TestSchema : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void labelsAndIds();
-    void info_data();
-    void info();
-    void pages();
-    void loadFailures();
-    void shippedGlobals();
-
-private:
     Schema m_schema;
-};
 
-void TestSchema::initTestCase()
-{
-    QString error;
-    QVERIFY2(
-        m_schema.load(resource(":/schema/globals.json"), resource(":/schema/overlay.json"), &error),
-        qPrintable(error));
-}
-
-void TestSchema::labelsAndIds()
-{
-    const QList<QPair<QString, QString>> labels = {
-        {"AutoSaveSettingsPeriod", "Auto save settings period"},
-        {"CIP_ITRSDataFile", "CIP ITRS data file"},
-        {"sRGBGamma", "S RGB gamma"},
-        {"HTMLFile", "HTML file"},
-        {"IDsCount", "IDs count"},
-        {"URLs", "URLs"},
-        {"Use3DView", "Use 3 d view"},
-        {"Default24BitScreenLUT", "Default 24 bit screen LUT"},
-        {"lower_case__name_", "Lower case name"},
-        {"", ""},
-        {QString::fromUtf16(u"\u00C4rger\u00DCberall"),
-         QString::fromUtf16(u"\u00C4rger \u00FCberall")},
-    };
-    for (const auto &[key, label] : labels)
-        QCOMPARE(labelFromIdentifier(key), label);
-
-    // "Global/" and then, independently, "Preferences/" are removed, case-sensitively.
-    const QList<QPair<QString, QString>> ids = {
-        {"Global/Preferences/Process/MaxProcessors", "Process/MaxProcessors"},
-        {"Global/ColorManagement/DefaultRenderingIntent", "ColorManagement/DefaultRenderingIntent"},
-        {"ModuleData/Kestrane/MaxProcessors", "ModuleData/Kestrane/MaxProcessors"},
-        {"Preferences/Process/X", "Process/X"},
-        {"global/Preferences/X", "global/Preferences/X"},
-        {"GlobalX/Preferences/X", "GlobalX/Preferences/X"},
-    };
-    XsdtNode root;
-    for (const auto &[path, id] : ids)
-        QCOMPARE(Schema::variableId(ensurePath(&root, path, XsdtNode::Value)), id);
-}
-
-void TestSchema::info_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QChar>("type");
-    QTest::addColumn<QString>("summary");
-
-    const QString preferences = QStringLiteral("Global/Preferences/");
-    QTest::newRow("lower bound only")
-        << preferences + "Process/MaxProcessors" << QChar('i')
-        << "Integer | Max processors | known | 1 to 1.7976931348623157e+308 | Maximum number of "
-           "processor cores allowed for installed modules.";
-    QTest::newRow("both bounds from the overlay")
-        << preferences + "Application/AutoSaveSettingsPeriod" << QChar('i')
-        << "Integer | Auto save settings period | known | 1 to 86400 | In seconds.";
-    QTest::newRow("choices, reference cleaned away")
-        << "Global/ColorManagement/DefaultRenderingIntent" << QChar('i')
-        << "Choice | Default rendering intent | known | " + kIntents + " | ";
-    QTest::newRow("same id as text: no choices")
-        << "Global/ColorManagement/DefaultRenderingIntent" << QChar('s')
-        << "Text | Default rendering intent | known | ";
-    QTest::newRow("choices on an unsigned") << "Global/ColorManagement/ProofingIntent" << QChar('u')
-                                            << "Choice | Proofing intent | known | " + kIntents +
-                                                   " | Rendering intent used for soft-proofing.";
-    QTest::newRow("range from the description")
-        << preferences + "Application/UIScalingFactor" << QChar('F')
-        << "Real | UI scaling factor | known | 1 to 4 | Global interface scaling factor of the "
-           "core application. In the range [1.0,4.0].";
-    QTest::newRow("single precision")
-        << preferences + "MainWindow/ActiveWindowOpacity" << QChar('f')
-        << "Real | Active window opacity | known | 0 to 1 | Window opacity in the [0,1] range.";
-    QTest::newRow("text has no range")
-        << preferences + "MainWindow/ActiveWindowOpacity" << QChar('s')
-        << "Text | Active window opacity | known | Window opacity in the [0,1] range.";
-    QTest::newRow("global variable reference cleaned")
-        << preferences + "ImageWindow/DefaultHorizontalResolution" << QChar('F')
-        << "Real | Default horizontal resolution | known | In device pixels per resolution unit.";
-    QTest::newRow("refined description and range")
-        << preferences + "Process/MaxModuleThreadPriority" << QChar('i')
-        << "Integer | Max module thread priority | known | 0 to 7 | Maximum thread priority for "
-           "modules: 0 = idle ... 7 = real-time.";
-    QTest::newRow("read-only folder")
-        << preferences + "Application/AppDirectory" << QChar('s')
-        << "Directory | App directory | known | read-only | Full path to the distribution's core "
-           "application bundle. Read-only. macOS only.";
-    QTest::newRow("refined label, not in globals")
-        << "Global/RGBWorkingSpace/sRGBGamma" << QChar('b')
-        << "Bool | Use the sRGB gamma function | ";
-    QTest::newRow("refined range, not in globals")
-        << "Global/RGBWorkingSpace/Gamma" << QChar('F') << "Real | Gamma | 0.1 to 10 | ";
-    QTest::newRow("colour by key")
-        << preferences + "Foo/BackgroundColor2" << QChar('u') << "Color | Background color 2 | ";
-    QTest::newRow("colour needs unsigned")
-        << preferences + "Foo/BackgroundColor" << QChar('i') << "Integer | Background color | ";
-    QTest::newRow("file by key") << "ModuleData/X/SearchPath" << QChar('s')
-                                 << "FilePath | Search path | ";
-    QTest::newRow("folder by key")
-        << "ModuleData/X/TempDirectory" << QChar('s') << "Directory | Temp directory | ";
-    QTest::newRow("numbered file") << preferences + "Application/ResourceFile07" << QChar('s')
-                                   << "FilePath | Resource file 07 | known | ";
-    QTest::newRow("suffix is case-sensitive")
-        << "ModuleData/X/Sourcefile" << QChar('s') << "Text | Sourcefile | ";
-}
-
-void TestSchema::info()
-{
-    QFETCH(QString, path);
-    QFETCH(QChar, type);
-    XsdtNode root;
-    QTEST(summary(m_schema.info(ensurePath(&root, path, XsdtNode::Value, type))), "summary");
-}
-
-void TestSchema::pages()
-{
-    XsdtDocument doc;
-    QVERIFY(doc.parse(testdata::wrapSettings(
-        "<i k='Global'><i k='Preferences'><i k='Application'><v k='A' t='b' v='true'/></i>"
-        "<i k='Foo'/><v k='Loose' t='i' v='1'/><i k='ProcessInterface'/><i k='GUI'/>"
-        "<i k='Process'/><i k='ExtraThings'/><i k='Foo'/><i k='ScriptEditor'><i k='Cache'>"
-        "<v k='File1' t='s' v=''/></i></i>"
-        "</i><i k='ColorManagement'/></i>")));
-    // Overlay pages first in their order, with only the paths this file has; then the other
-    // preference groups in document order, each once, never ProcessInterface.
-    QStringList pages;
-    for (const PageSpec &page : m_schema.pagesFor(doc))
-        pages.append(page.title + QLatin1String(": ") + page.paths.join(QLatin1String(", ")));
-    QCOMPARE(pages, (QStringList{"Application: Global/Preferences/Application",
-                                 "Processes: Global/Preferences/Process",
-                                 "Color Management: Global/ColorManagement",
-                                 "Script Editor: Global/Preferences/ScriptEditor",
-                                 "Identifiers and GUI: Global/Preferences/GUI",
-                                 "Foo: Global/Preferences/Foo",
-                                 "Extra things: Global/Preferences/ExtraThings"}));
-    // Only the cache group itself is left out of the pages.
-    QVERIFY(m_schema.isHidden(doc.findPath(u"Global/Preferences/ScriptEditor/Cache")));
-    QVERIFY(!m_schema.isHidden(doc.findPath(u"Global/Preferences/ScriptEditor")));
-    QVERIFY(!m_schema.isHidden(doc.findPath(u"Global/Preferences/ScriptEditor/Cache/File1")));
-    QVERIFY(!m_schema.isHidden(nullptr));
-
-    // Without "Global/Preferences" only the overlay's pages can appear.
-    QVERIFY(doc.parse(testdata::wrapSettings("<i k='Global'><i k='ReadoutOptions'/></i>")));
-    QCOMPARE(m_schema.pagesFor(doc).size(), 1);
-    QCOMPARE(m_schema.pagesFor(doc).at(0).title, QString("Readout Options"));
-
-    // Pages without a title or without paths are dropped when the overlay is read.
-    Schema schema;
-    QVERIFY(schema.load(QByteArray(), "{\"pages\": [{\"title\": \"Empty\", \"paths\": []},"
-                                      "{\"title\": \"\", \"paths\": [\"Global\"]},"
-                                      "{\"title\": \"Blank path\", \"paths\": [\"\"]},"
-                                      "{\"title\": \"Kept\", \"paths\": [\"Global\", \"X\"]}]}"));
-    QCOMPARE(schema.pages().size(), 1);
-    QCOMPARE(schema.pages().at(0).title, QString("Kept"));
-    QCOMPARE(schema.pages().at(0).paths, (QStringList{"Global", "X"}));
-}
-
-void TestSchema::loadFailures()
-{
-    auto parserText = [](const QByteArray &bytes) {
-        QJsonParseError error;
-        QJsonDocument::fromJson(bytes, &error);
-        return error.errorString();
-    };
-    XsdtNode root;
-    const XsdtNode *maxProcessors =
-        ensurePath(&root, QStringLiteral("Global/Preferences/Process/MaxProcessors"),
-                   XsdtNode::Value, QLatin1Char('i'));
-
-    // A broken globals.json empties what was loaded before and stops before the overlay.
-    Schema schema = m_schema;
-    QString error;
-    QVERIFY(!schema.load("{\"variables\": ", "also broken", &error));
-    QCOMPARE(error, "globals.json: " + parserText("{\"variables\": "));
-    QCOMPARE(summary(schema.info(maxProcessors)), QString("Integer | Max processors | "));
-    QVERIFY(schema.pages().isEmpty());
-    for (const char *overlay : {"[1, 2]", "{\"pages\": ["}) {
-        QVERIFY(!schema.load("{}", overlay, &error));
-        QCOMPARE(error, "overlay.json: " + parserText(overlay));
+private slots:
+    void initTestCase()
+    {
+        QString error;
+        QVERIFY2(m_schema.load(readFile(":/schema/globals.json"), readFile(":/schema/overlay.json"),
+                               &error),
+                 qPrintable(error));
     }
 
-    // Blank documents are empty objects, not errors; wrong JSON types read as empty values.
-    error.clear();
-    QVERIFY(schema.load(" \n\t", "", &error));
-    QVERIFY(error.isEmpty());
-    QVERIFY(schema.load("{\"variables\": {\"Process/MaxProcessors\": {\"description\": 5, "
-                        "\"readOnly\": \"yes\"}}}",
-                        "{\"pages\": {}, \"hide\": 3}", &error));
-    QCOMPARE(summary(schema.info(maxProcessors)), QString("Integer | Max processors | known | "));
-    QVERIFY(schema.pages().isEmpty());
+    void labelsAndIds()
+    {
+        const QList<QPair<QString, QString>> labels = {
+            {"AutoSaveSettingsPeriod", "Auto save settings period"},
+            {"CIP_ITRSDataFile", "CIP ITRS data file"},
+            {"sRGBGamma", "S RGB gamma"},
+            {"HTMLFile", "HTML file"},
+            {"IDsCount", "IDs count"},
+            {"URLs", "URLs"},
+            {"Use3DView", "Use 3 d view"},
+            {"Default24BitScreenLUT", "Default 24 bit screen LUT"},
+            {"lower_case__name_", "Lower case name"},
+            {"", ""},
+            {QString::fromUtf16(u"\u00C4rger\u00DCberall"),
+             QString::fromUtf16(u"\u00C4rger \u00FCberall")}};
+        for (const auto &[key, label] : labels)
+            QCOMPARE(labelFromIdentifier(key), label);
 
-    // Choice values are numbers truncated to integers; absurd ones are clamped, not undefined.
-    QVERIFY(schema.load(QByteArray(),
-                        "{\"variables\": {\"Process/MaxProcessors\": {\"choices\": "
-                        "[[1.9, \"one\"], [-2.5, \"minus two\"], [1e300, \"big\"]]}}}"));
-    QCOMPARE(schema.info(maxProcessors).choices,
-             (QList<QPair<int, QString>>{
-                 {1, "one"}, {-2, "minus two"}, {std::numeric_limits<int>::max(), "big"}}));
-}
+        // "Global/" and then, independently, "Preferences/" are removed, case-sensitively.
+        const QList<QPair<QString, QString>> ids = {
+            {"Global/Preferences/Process/MaxProcessors", "Process/MaxProcessors"},
+            {"Global/ColorManagement/DefaultRenderingIntent",
+             "ColorManagement/DefaultRenderingIntent"},
+            {"ModuleData/Kestrane/MaxProcessors", "ModuleData/Kestrane/MaxProcessors"},
+            {"Preferences/Process/X", "Process/X"},
+            {"global/Preferences/X", "global/Preferences/X"},
+            {"GlobalX/Preferences/X", "GlobalX/Preferences/X"}};
+        XsdtNode root;
+        for (const auto &[path, id] : ids)
+            QCOMPARE(Schema::variableId(ensurePath(&root, path, XsdtNode::Value)), id);
+    }
 
-void TestSchema::shippedGlobals()
-{
-    const QJsonObject variables = QJsonDocument::fromJson(resource(":/schema/globals.json"))
-                                      .object()
-                                      .value(QLatin1String("variables"))
-                                      .toObject();
-    QCOMPARE(variables.size(), 243);
+    void info_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QChar>("type");
+        QTest::addColumn<QString>("summary");
 
-    // Without the overlay, ranges come from the descriptions alone: exactly the seven
-    // bracketed ones. Every "See the" reference is cleaned away.
-    Schema globalsOnly;
-    QVERIFY(globalsOnly.load(resource(":/schema/globals.json"), QByteArray()));
-    XsdtNode root;
-    QMap<QString, QString> ranges;
-    int readOnly = 0;
-    QStringList cleaned;
-    for (auto it = variables.begin(); it != variables.end(); ++it) {
-        const QJsonObject record = it.value().toObject();
-        const QChar type = record.value(QLatin1String("type")).toString().at(0);
-        const VariableInfo info = globalsOnly.info(ensurePath(
-            &root, QStringLiteral("Global/Preferences/") + it.key(), XsdtNode::Value, type));
-        QVERIFY2(info.known, qPrintable(it.key()));
-        QCOMPARE(info.readOnly, record.value(QLatin1String("readOnly")).toBool());
-        readOnly += info.readOnly ? 1 : 0;
-        if (info.hasRange)
-            ranges.insert(it.key(), number(info.min) + QLatin1String(" to ") + number(info.max));
-        const QString raw = record.value(QLatin1String("description")).toString();
-        QVERIFY2(!info.description.contains(QLatin1String("See the")), qPrintable(it.key()));
-        if (raw.contains(QLatin1String("See the"))) {
-            QVERIFY(info.description.size() < raw.size());
-            cleaned.append(it.key());
-        } else {
-            QCOMPARE(info.description, raw.trimmed());
+        const auto row = [](const char *name, const QString &path, const QChar &type,
+                            const QString &summary) {
+            QTest::newRow(name) << path << type << summary;
+        };
+
+        const QString preferences = "Global/Preferences/";
+        row("lower bound only", preferences + "Process/MaxProcessors", QChar('i'),
+            "Integer | Max processors | known | 1 to 1.7976931348623157e+308 | Maximum number of "
+            "processor cores allowed for installed modules.");
+        row("both bounds from the overlay", preferences + "Application/AutoSaveSettingsPeriod",
+            QChar('i'), "Integer | Auto save settings period | known | 1 to 86400 | In seconds.");
+        row("choices, reference cleaned away", "Global/ColorManagement/DefaultRenderingIntent",
+            QChar('i'), "Choice | Default rendering intent | known | " + kIntents + " | ");
+        row("same id as text: no choices", "Global/ColorManagement/DefaultRenderingIntent",
+            QChar('s'), "Text | Default rendering intent | known | ");
+        row("choices on an unsigned", "Global/ColorManagement/ProofingIntent", QChar('u'),
+            "Choice | Proofing intent | known | " + kIntents +
+                " | Rendering intent used for soft-proofing.");
+        row("range from the description", preferences + "Application/UIScalingFactor", QChar('F'),
+            "Real | UI scaling factor | known | 1 to 4 | Global interface scaling factor of the "
+            "core application. In the range [1.0,4.0].");
+        row("single precision", preferences + "MainWindow/ActiveWindowOpacity", QChar('f'),
+            "Real | Active window opacity | known | 0 to 1 | Window opacity in the [0,1] range.");
+        row("text has no range", preferences + "MainWindow/ActiveWindowOpacity", QChar('s'),
+            "Text | Active window opacity | known | Window opacity in the [0,1] range.");
+        row("global variable reference cleaned",
+            preferences + "ImageWindow/DefaultHorizontalResolution", QChar('F'),
+            "Real | Default horizontal resolution | known | In device pixels per resolution unit.");
+        row("refined description and range", preferences + "Process/MaxModuleThreadPriority",
+            QChar('i'),
+            "Integer | Max module thread priority | known | 0 to 7 | Maximum thread priority "
+            "for modules: 0 = idle ... 7 = real-time.");
+        row("read-only folder", preferences + "Application/AppDirectory", QChar('s'),
+            "Directory | App directory | known | read-only | Full path to the distribution's core "
+            "application bundle. Read-only. macOS only.");
+        row("refined label, not in globals", "Global/RGBWorkingSpace/sRGBGamma", QChar('b'),
+            "Bool | Use the sRGB gamma function | ");
+        row("refined range, not in globals", "Global/RGBWorkingSpace/Gamma", QChar('F'),
+            "Real | Gamma | 0.1 to 10 | ");
+        row("colour by key", preferences + "Foo/BackgroundColor2", QChar('u'),
+            "Color | Background color 2 | ");
+        row("colour needs unsigned", preferences + "Foo/BackgroundColor", QChar('i'),
+            "Integer | Background color | ");
+        row("file by key", "ModuleData/X/SearchPath", QChar('s'), "FilePath | Search path | ");
+        row("folder by key", "ModuleData/X/TempDirectory", QChar('s'),
+            "Directory | Temp directory | ");
+        row("numbered file", preferences + "Application/ResourceFile07", QChar('s'),
+            "FilePath | Resource file 07 | known | ");
+        row("suffix is case-sensitive", "ModuleData/X/Sourcefile", QChar('s'),
+            "Text | Sourcefile | ");
+    }
+
+    void info()
+    {
+        QFETCH(QString, path);
+        QFETCH(QChar, type);
+        XsdtNode root;
+        QTEST(summary(m_schema.info(ensurePath(&root, path, XsdtNode::Value, type))), "summary");
+    }
+
+    void pages()
+    {
+        XsdtDocument doc;
+        QVERIFY(doc.parse(testdata::wrapSettings(
+            "<i k='Global'><i k='Preferences'><i k='Application'><v k='A' t='b' v='true'/></i>"
+            "<i k='Foo'/><v k='Loose' t='i' v='1'/><i k='ProcessInterface'/><i k='GUI'/>"
+            "<i k='Process'/><i k='ExtraThings'/><i k='Foo'/><i k='ScriptEditor'><i k='Cache'>"
+            "<v k='File1' t='s' v=''/></i></i></i><i k='ColorManagement'/></i>")));
+        // Overlay pages first in their order, with only the paths this file has; then the other
+        // preference groups in document order, each once, never ProcessInterface.
+        QStringList pages;
+        for (const PageSpec &page : m_schema.pagesFor(doc))
+            pages.append(page.title + ": " + page.paths.join(", "));
+        QCOMPARE(pages, (QStringList{"Application: Global/Preferences/Application",
+                                     "Processes: Global/Preferences/Process",
+                                     "Color Management: Global/ColorManagement",
+                                     "Script Editor: Global/Preferences/ScriptEditor",
+                                     "Identifiers and GUI: Global/Preferences/GUI",
+                                     "Foo: Global/Preferences/Foo",
+                                     "Extra things: Global/Preferences/ExtraThings"}));
+        // Only the cache group itself is left out of the pages.
+        QVERIFY(m_schema.isHidden(doc.findPath(u"Global/Preferences/ScriptEditor/Cache")));
+        QVERIFY(!m_schema.isHidden(doc.findPath(u"Global/Preferences/ScriptEditor")));
+        QVERIFY(!m_schema.isHidden(doc.findPath(u"Global/Preferences/ScriptEditor/Cache/File1")));
+        QVERIFY(!m_schema.isHidden(nullptr));
+
+        // Without "Global/Preferences" only the overlay's pages can appear.
+        QVERIFY(doc.parse(testdata::wrapSettings("<i k='Global'><i k='ReadoutOptions'/></i>")));
+        QCOMPARE(m_schema.pagesFor(doc).size(), 1);
+        QCOMPARE(m_schema.pagesFor(doc).at(0).title, "Readout Options");
+
+        // Pages without a title or without paths are dropped when the overlay is read.
+        Schema schema;
+        QVERIFY(schema.load(QByteArray(),
+                            "{\"pages\": [{\"title\": \"Empty\", \"paths\": []},{\"title\": \"\", "
+                            "\"paths\": [\"Global\"]},{\"title\": \"Blank path\", \"paths\": "
+                            "[\"\"]},{\"title\": \"Kept\", \"paths\": [\"Global\", \"X\"]}]}"));
+        QCOMPARE(schema.pages().size(), 1);
+        QCOMPARE(schema.pages().at(0).title, "Kept");
+        QCOMPARE(schema.pages().at(0).paths, (QStringList{"Global", "X"}));
+    }
+
+    void loadFailures()
+    {
+        auto parserText = [](const QByteArray &bytes) {
+            QJsonParseError error;
+            QJsonDocument::fromJson(bytes, &error);
+            return error.errorString();
+        };
+        XsdtNode root;
+        const XsdtNode *maxProcessors =
+            ensurePath(&root, "Global/Preferences/Process/MaxProcessors", XsdtNode::Value, 'i');
+
+        // A broken globals.json empties what was loaded before and stops before the overlay.
+        Schema schema = m_schema;
+        QString error;
+        QVERIFY(!schema.load("{\"variables\": ", "also broken", &error));
+        QCOMPARE(error, "globals.json: " + parserText("{\"variables\": "));
+        QCOMPARE(summary(schema.info(maxProcessors)), "Integer | Max processors | ");
+        QVERIFY(schema.pages().isEmpty());
+        for (const char *overlay : {"[1, 2]", "{\"pages\": ["}) {
+            QVERIFY(!schema.load("{}", overlay, &error));
+            QCOMPARE(error, "overlay.json: " + parserText(overlay));
         }
+
+        // Blank documents are empty objects, not errors; wrong JSON types read as empty values.
+        error.clear();
+        QVERIFY(schema.load(" \n\t", "", &error));
+        QVERIFY(error.isEmpty());
+        QVERIFY(schema.load("{\"variables\": {\"Process/MaxProcessors\": {\"description\": 5, "
+                            "\"readOnly\": \"yes\"}}}",
+                            "{\"pages\": {}, \"hide\": 3}", &error));
+        QCOMPARE(summary(schema.info(maxProcessors)), "Integer | Max processors | known | ");
+        QVERIFY(schema.pages().isEmpty());
+
+        // Choice values are numbers truncated to integers; absurd ones are clamped, not undefined.
+        QVERIFY(schema.load(QByteArray(),
+                            "{\"variables\": {\"Process/MaxProcessors\": {\"choices\": "
+                            "[[1.9, \"one\"], [-2.5, \"minus two\"], [1e300, \"big\"]]}}}"));
+        QCOMPARE(schema.info(maxProcessors).choices,
+                 (QList<QPair<int, QString>>{
+                     {1, "one"}, {-2, "minus two"}, {std::numeric_limits<int>::max(), "big"}}));
     }
-    QCOMPARE(readOnly, 36);
-    QCOMPARE(cleaned.size(), 10);
-    QCOMPARE(ranges, (QMap<QString, QString>{{"Application/UIScalingFactor", "1 to 4"},
-                                             {"MainWindow/ActiveWindowOpacity", "0 to 1"},
-                                             {"MainWindow/AutoHideWindowOpacity", "0 to 1"},
-                                             {"MainWindow/InactiveChildWindowOpacity", "0 to 1"},
-                                             {"MainWindow/InactiveWindowOpacity", "0 to 1"},
-                                             {"MainWindow/MovingChildWindowOpacity", "0 to 1"},
-                                             {"MainWindow/MovingWindowOpacity", "0 to 1"}}));
-}
+
+    void shippedGlobals()
+    {
+        const QJsonObject variables = QJsonDocument::fromJson(readFile(":/schema/globals.json"))
+                                          .object()
+                                          .value("variables")
+                                          .toObject();
+        QCOMPARE(variables.size(), 243);
+
+        // Without the overlay, ranges come from the descriptions alone: exactly the seven
+        // bracketed ones. Every "See the" reference is cleaned away.
+        Schema globalsOnly;
+        QVERIFY(globalsOnly.load(readFile(":/schema/globals.json"), QByteArray()));
+        XsdtNode root;
+        QMap<QString, QString> ranges;
+        int readOnly = 0;
+        QStringList cleaned;
+        for (auto it = variables.begin(); it != variables.end(); ++it) {
+            const QJsonObject record = it.value().toObject();
+            const QChar type = record.value("type").toString().at(0);
+            const VariableInfo info = globalsOnly.info(
+                ensurePath(&root, "Global/Preferences/" + it.key(), XsdtNode::Value, type));
+            QVERIFY2(info.known, qPrintable(it.key()));
+            QCOMPARE(info.readOnly, record.value("readOnly").toBool());
+            readOnly += info.readOnly ? 1 : 0;
+            if (info.hasRange)
+                ranges.insert(it.key(), number(info.min) + " to " + number(info.max));
+            const QString raw = record.value("description").toString();
+            QVERIFY2(!info.description.contains("See the"), qPrintable(it.key()));
+            if (raw.contains("See the")) {
+                QVERIFY(info.description.size() < raw.size());
+                cleaned.append(it.key());
+            } else {
+                QCOMPARE(info.description, raw.trimmed());
+            }
+        }
+        QCOMPARE(readOnly, 36);
+        QCOMPARE(cleaned.size(), 10);
+        QCOMPARE(ranges,
+                 (QMap<QString, QString>{{"Application/UIScalingFactor", "1 to 4"},
+                                         {"MainWindow/ActiveWindowOpacity", "0 to 1"},
+                                         {"MainWindow/AutoHideWindowOpacity", "0 to 1"},
+                                         {"MainWindow/InactiveChildWindowOpacity", "0 to 1"},
+                                         {"MainWindow/InactiveWindowOpacity", "0 to 1"},
+                                         {"MainWindow/MovingChildWindowOpacity", "0 to 1"},
+                                         {"MainWindow/MovingWindowOpacity", "0 to 1"}}));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestSchema)
 #include "tst_schema.moc"

@@ -27,11 +27,10 @@ using namespace vrn;
 namespace {
 
 const char kOverlay[] =
-    "{\"policy\": {\"defaultReason\": \"Not on the list.\", \"delete\": ["
-    "{\"path\": \"Global/Statistics\", \"level\": \"safe\", \"reason\": \"Usage counters.\"},"
-    "{\"path\": \"Global/**\", \"level\": \"never\", \"reason\": \"Core data.\"},"
-    "{\"path\": \"*\", \"level\": \"warn\", \"groupsOnly\": true, \"reason\": \"Tool "
-    "settings.\"}]}}";
+    "{\"policy\": {\"defaultReason\": \"Not on the list.\", \"delete\": [{\"path\": "
+    "\"Global/Statistics\", \"level\": \"safe\", \"reason\": \"Usage counters.\"},{\"path\": "
+    "\"Global/**\", \"level\": \"never\", \"reason\": \"Core data.\"},{\"path\": \"*\", \"level\": "
+    "\"warn\", \"groupsOnly\": true, \"reason\": \"Tool settings.\"}]}}";
 
 const char kRunning[] = "PixInsight is running. It keeps its settings in memory and would "
                         "overwrite the file. Close PixInsight first.";
@@ -46,14 +45,14 @@ const char kMissing[] = "%4 no longer exists: it was deleted, moved or renamed a
 const char kUnknown[] = "Could not check whether PixInsight is running (no process list). It may "
                         "be running and would overwrite the file. Nothing was %1. Close "
                         "PixInsight, then %2 again.";
-const QString kName = QStringLiteral("core-1-pxi.settings");
+const QString kName = "core-1-pxi.settings";
 const char kProcessors[] = "Global/Preferences/Process/MaxProcessors";
 const char kFont[] = "Global/Preferences/Application/HighResFont";
 
 // Every test runs with this clock: backup names are known in advance, and files written by
 // the test are old enough for their stamps to be trusted.
 const QDateTime kNow(QDate(2031, 5, 6), QTime(7, 8, 9));
-const QString kStamp = QStringLiteral(".bak-20310506-070809");
+const QString kStamp = ".bak-20310506-070809";
 
 QByteArray generated(qint64 bytes, quint64 seed = 3)
 {
@@ -94,7 +93,7 @@ QString ownerOf(const QString &path)
     struct stat st;
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return QString();
-    return QStringLiteral("%1:%2").arg(st.st_uid).arg(st.st_gid);
+    return QString("%1:%2").arg(st.st_uid).arg(st.st_gid);
 }
 
 bool setMode(const QString &path, mode_t mode)
@@ -112,7 +111,7 @@ bool putByte(const QString &path, qint64 at, char c)
 // Replaces the file by another holding these bytes, renamed over it.
 bool renameOver(const QString &path, const QByteArray &bytes)
 {
-    const QString temp = path + QStringLiteral(".new");
+    const QString temp = path + ".new";
     return writeBytes(temp, bytes) &&
            ::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) == 0;
 }
@@ -139,7 +138,7 @@ bool setAge(const QString &path, qint64 seconds)
 // Bytes this process has read so far, from the kernel's own count.
 qint64 bytesReadSoFar()
 {
-    QFile io(QStringLiteral("/proc/self/io"));
+    QFile io("/proc/self/io");
     const QList<QByteArray> lines =
         io.open(QIODevice::ReadOnly) ? io.readAll().split('\n') : QList<QByteArray>();
     for (const QByteArray &line : lines) {
@@ -195,15 +194,14 @@ struct Scratch
 QString filled(QString message, const QStringList &paths)
 {
     for (qsizetype i = 0; i < paths.size(); ++i)
-        message.replace(QStringLiteral("%%1").arg(i + 1), QDir::toNativeSeparators(paths[i]));
+        message.replace(QString("%%1").arg(i + 1), QDir::toNativeSeparators(paths[i]));
     return message;
 }
 
 // Sets or clears the append-only mark of a folder; false where the system does not allow it.
 bool setAppendOnly(const QString &dir, bool on)
 {
-    return QProcess::execute(QStringLiteral("chattr"),
-                             {on ? QStringLiteral("+a") : QStringLiteral("-a"), dir}) == 0;
+    return QProcess::execute("chattr", {on ? "+a" : "-a", dir}) == 0;
 }
 
 XsdtNode *node(SettingsStore &store, const char *path)
@@ -261,8 +259,8 @@ void TestStore::backupNames()
     // A dangling link takes its name as much as a file does.
     QTemporaryDir dir;
     const QString file = dir.filePath(kName);
-    QVERIFY(QFile::link(dir.filePath(QStringLiteral("nowhere")), file + kStamp));
-    QCOMPARE(backupPathFor(file), file + kStamp + QStringLiteral("-2"));
+    QVERIFY(QFile::link(dir.filePath("nowhere"), file + kStamp));
+    QCOMPARE(backupPathFor(file), file + kStamp + "-2");
 }
 
 void TestStore::failuresChangeNothing_data()
@@ -272,79 +270,67 @@ void TestStore::failuresChangeNothing_data()
     // file. `left` is the backup left behind: "", "save" or "restore".
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("left");
-    QTest::newRow("load: missing") << "Cannot read %1: No such file or directory"
-                                   << "";
-    QTest::newRow("load: pipe") << "Cannot read %1: Not a regular file"
-                                << "";
-    QTest::newRow("load: unreadable file") << "Cannot read %1: Permission denied"
-                                           << "";
-    QTest::newRow("load: not a settings file")
-        << "%1 is not a valid PixInsight settings file: Not a PixInsight settings file (no <xsdt> "
-           "element)."
-        << "";
-    QTest::newRow("not loaded") << "No file is loaded."
-                                << "";
-    QTest::newRow("PixInsight running") << kRunning << "";
-    QTest::newRow("PixInsight check fails") << QString(kUnknown).arg("written", "save") << "";
-    QTest::newRow("one byte changed, time kept") << kChanged << "";
-    QTest::newRow("replaced, same size and time") << kChanged << "";
-    QTest::newRow("deleted") << kMissing << "";
-    QTest::newRow("folder disappears") << kMissing << "";
-    QTest::newRow("unreadable file") << "Cannot read %4: Permission denied. Nothing was written."
-                                     << "";
-    QTest::newRow("protected") << "'Global/UpdateManager' is protected and cannot be deleted. "
-                                  "Core data. Nothing was written."
-                               << "";
-    QTest::newRow("no policy")
-        << "'Global/Statistics' is protected and cannot be deleted.  Nothing was written."
-        << "";
-    QTest::newRow("value does not survive writing")
-        << "Internal error: the edited document differs after re-parsing at "
-           "Global/Preferences/Application/HighResFont. Nothing was written."
-        << "";
-    QTest::newRow("text does not read back")
-        << "Internal error: the edited document does not parse back (%1). Nothing was written."
-        << "";
-    QTest::newRow("read-only folder")
-        << "Could not create the backup %2: Permission denied. Nothing was written."
-        << "";
+
+    const auto row = [](const char *name, const QString &message, const QString &left) {
+        QTest::newRow(name) << message << left;
+    };
+    row("load: missing", "Cannot read %1: No such file or directory", "");
+    row("load: pipe", "Cannot read %1: Not a regular file", "");
+    row("load: unreadable file", "Cannot read %1: Permission denied", "");
+    row("load: not a settings file",
+        "%1 is not a valid PixInsight settings file: Not a PixInsight settings file (no <xsdt> "
+        "element).",
+        "");
+    row("not loaded", "No file is loaded.", "");
+    row("PixInsight running", kRunning, "");
+    row("PixInsight check fails", QString(kUnknown).arg("written", "save"), "");
+    row("one byte changed, time kept", kChanged, "");
+    row("replaced, same size and time", kChanged, "");
+    row("deleted", kMissing, "");
+    row("folder disappears", kMissing, "");
+    row("unreadable file", "Cannot read %4: Permission denied. Nothing was written.", "");
+    row("protected",
+        "'Global/UpdateManager' is protected and cannot be deleted. Core data. Nothing was "
+        "written.",
+        "");
+    row("no policy",
+        "'Global/Statistics' is protected and cannot be deleted.  Nothing was written.", "");
+    row("value does not survive writing",
+        "Internal error: the edited document differs after re-parsing at "
+        "Global/Preferences/Application/HighResFont. Nothing was written.",
+        "");
+    row("text does not read back",
+        "Internal error: the edited document does not parse back (%1). Nothing was written.", "");
+    row("read-only folder",
+        "Could not create the backup %2: Permission denied. Nothing was written.", "");
     // The backup is made before these fail; the file stays the old one, or the other program's.
-    QTest::newRow("file written while saving") << kChanged << "save";
-    QTest::newRow("PixInsight started while saving") << kRunning << "save";
-    QTest::newRow("written in the last moment") << kChanged << "save";
-    QTest::newRow("replaced in the last moment") << kChanged << "save";
-    QTest::newRow("folder renamed while saving") << kMissing << "save";
-    QTest::newRow("append-only folder")
-        << "Cannot open %4 for writing: the folder only allows adding files (it is marked "
-           "append-only or immutable). The file was not changed."
-        << "save";
-    QTest::newRow("disk full part way")
-        << "Error writing %1: File too large. The file was not changed."
-        << "save";
-    QTest::newRow("write: read-only folder")
-        << "Cannot open %1 for writing: Permission denied. The file was not changed."
-        << "";
+    row("file written while saving", kChanged, "save");
+    row("PixInsight started while saving", kRunning, "save");
+    row("written in the last moment", kChanged, "save");
+    row("replaced in the last moment", kChanged, "save");
+    row("folder renamed while saving", kMissing, "save");
+    row("append-only folder",
+        "Cannot open %4 for writing: the folder only allows adding files (it is marked "
+        "append-only or immutable). The file was not changed.",
+        "save");
+    row("disk full part way", "Error writing %1: File too large. The file was not changed.",
+        "save");
+    row("write: read-only folder",
+        "Cannot open %1 for writing: Permission denied. The file was not changed.", "");
     // Restoring a backup refuses as carefully.
-    QTest::newRow("restore: not loaded") << "No file is loaded."
-                                         << "";
-    QTest::newRow("restore: PixInsight running")
-        << "PixInsight is running. Close it before restoring a backup."
-        << "";
-    QTest::newRow("restore: PixInsight check fails")
-        << QString(kUnknown).arg("changed", "restore") << "";
-    QTest::newRow("restore: not a settings file")
-        << "The backup is not a valid settings file: Not a PixInsight settings file (no <xsdt> "
-           "element)."
-        << "";
-    QTest::newRow("restore: missing") << "Cannot read %1: No such file or directory"
-                                      << "";
-    QTest::newRow("restore: unreadable file")
-        << "Cannot read %4: Permission denied. Nothing was changed."
-        << "";
-    QTest::newRow("restore: read-only folder")
-        << "Could not back up the current file to %3: Permission denied. Nothing was changed."
-        << "";
-    QTest::newRow("restore: written in the last moment") << kRestoreChanged << "restore";
+    row("restore: not loaded", "No file is loaded.", "");
+    row("restore: PixInsight running", "PixInsight is running. Close it before restoring a backup.",
+        "");
+    row("restore: PixInsight check fails", QString(kUnknown).arg("changed", "restore"), "");
+    row("restore: not a settings file",
+        "The backup is not a valid settings file: Not a PixInsight settings file (no <xsdt> "
+        "element).",
+        "");
+    row("restore: missing", "Cannot read %1: No such file or directory", "");
+    row("restore: unreadable file", "Cannot read %4: Permission denied. Nothing was changed.", "");
+    row("restore: read-only folder",
+        "Could not back up the current file to %3: Permission denied. Nothing was changed.", "");
+    row("restore: written in the last moment", kRestoreChanged, "restore");
 }
 
 void TestStore::failuresChangeNothing()
@@ -359,7 +345,7 @@ void TestStore::failuresChangeNothing()
     // Old enough that a write in the same instant as the test's own moves the time.
     QVERIFY(setAge(s.file, 3600));
     QTemporaryDir chosenDir; // holds the file to load or restore
-    const QString chosen = chosenDir.filePath(QStringLiteral("chosen"));
+    const QString chosen = chosenDir.filePath("chosen");
     QVERIFY(setMode(chosenDir.path(), 0755));
     QVERIFY(writeBytes(chosen, scenario == "not a settings file" ? QByteArray("just text\n")
                                                                  : generated(8 * 1024, 9)));
@@ -368,7 +354,7 @@ void TestStore::failuresChangeNothing()
         QVERIFY(store.load(s.file));
         store.policy = &m_policy;
         // Grows the file, so that a size limit can let the backup through and stop the write.
-        node(store, kFont)->value = QString(8192, QLatin1Char('F'));
+        node(store, kFont)->value = QString(8192, 'F');
     }
     const qint64 at = s.original.indexOf("Statistics");
     QByteArray changed = s.original;
@@ -376,7 +362,7 @@ void TestStore::failuresChangeNothing()
     bool asNobody = false;
     rlim_t sizeLimit = RLIM_INFINITY;
     int calls = 0;
-    const QString moved = s.dir.path() + QStringLiteral("-moved");
+    const QString moved = s.dir.path() + "-moved";
     if (scenario == "PixInsight running") {
         setPixInsightProcessQuery([] { return QList<qint64>{4242}; });
     } else if (scenario == "PixInsight check fails") {
@@ -407,7 +393,7 @@ void TestStore::failuresChangeNothing()
         // The writer can write what the reader refuses: more levels than it accepts.
         XsdtNode *deep = &store.document.root;
         for (int i = 0; i < 1001; ++i)
-            deep = deep->appendChild(XsdtNode::Group, QStringLiteral("g"));
+            deep = deep->appendChild(XsdtNode::Group, "g");
         XsdtDocument probe;
         QString readerError;
         QVERIFY(!probe.parse(store.document.serialize(), &readerError));
@@ -549,11 +535,10 @@ void TestStore::reparseComparison()
     QVERIFY(a.parse(edited));
     if (!marked.isEmpty())
         a.findPath(marked)->pendingDelete = true;
-    QString found = QStringLiteral("(untouched)");
+    QString found = "(untouched)";
     QString error;
     const bool same = a.readsBackAs(reparsed, &error, &found);
-    QCOMPARE(same ? QStringLiteral("(same)") : error.isEmpty() ? found : QStringLiteral("(error)"),
-             where);
+    QCOMPARE(same ? "(same)" : error.isEmpty() ? found : "(error)", where);
 }
 
 void TestStore::saveTwiceAndRestore()
@@ -578,8 +563,8 @@ void TestStore::saveTwiceAndRestore()
     XsdtDocument expected;
     QVERIFY(expected.parse(s.original));
     for (const auto &[path, value] :
-         {std::pair{kProcessors, QStringLiteral("7")},
-          {kFont, QStringLiteral("Noto & <Sans> \"quoted\" 'single' \u00fc\u65e5 \U0001F52D")}}) {
+         {std::pair{kProcessors, "7"},
+          {kFont, "Noto & <Sans> \"quoted\" 'single' \u00fc\u65e5 \U0001F52D"}}) {
         node(store, path)->value = value;
         expected.findPath(QString::fromLatin1(path))->value = value;
     }
@@ -608,7 +593,7 @@ void TestStore::saveTwiceAndRestore()
     QCOMPARE(store.loadedHash, sha256(written));
 
     // A second save in the same second takes the next name.
-    node(store, kProcessors)->value = QStringLiteral("5");
+    node(store, kProcessors)->value = "5";
     QString second;
     QVERIFY(store.save(nullptr, &second));
     QCOMPARE(second, s.backup("-2"));
@@ -616,7 +601,7 @@ void TestStore::saveTwiceAndRestore()
 
     // A restore keeps the current file first, then shows exactly the backup, no edits pending.
     const QByteArray current = bytesOf(s.file);
-    node(store, kFont)->value = QStringLiteral("pending");
+    node(store, kFont)->value = "pending";
     QVERIFY2(store.restoreBackup(backup, &error), qPrintable(error));
     QCOMPARE(entries(s.dir.path()),
              (QStringList{kName, QFileInfo(backup).fileName(), QFileInfo(second).fileName(),
@@ -646,9 +631,9 @@ void TestStore::verifiedWrites()
     Scratch s;
     // Through a link: the target is replaced, the link stays a link, the mode is kept.
     QTemporaryDir elsewhere;
-    const QString target = elsewhere.filePath(QStringLiteral("real.settings"));
+    const QString target = elsewhere.filePath("real.settings");
     QVERIFY(writeBytes(target, "old") && setMode(target, 0600));
-    const QString link = s.dir.filePath(QStringLiteral("link.settings"));
+    const QString link = s.dir.filePath("link.settings");
     QVERIFY(QFile::link(target, link));
     QString error;
     QVERIFY2(writeFileVerified(link, "new content", &error), qPrintable(error));
@@ -664,7 +649,7 @@ void TestStore::verifiedWrites()
     }
 
     // A new file never replaces what is there, not even an empty one.
-    const QString taken = s.dir.filePath(QStringLiteral("taken"));
+    const QString taken = s.dir.filePath("taken");
     QVERIFY(writeBytes(taken, ""));
     bool exists = false;
     QVERIFY(!writeNewFileVerified(taken, "content", 0644, &exists));
@@ -696,7 +681,7 @@ void TestStore::pollReadsOnlyWhenNeeded()
     QVERIFY(reads(false) >= size);
 
     // After a save the new file is too fresh to vouch for itself: the next poll reads it.
-    node(store, kProcessors)->value = QStringLiteral("7");
+    node(store, kProcessors)->value = "7";
     QVERIFY(store.save());
     QVERIFY(reads(false) >= size);
 
@@ -723,11 +708,11 @@ void TestStore::crashConsistency()
     XsdtNode *marker = model.findPath(QString::fromLatin1(kFont));
     QVERIFY(marker);
     auto contentFor = [&](qint64 generation) {
-        marker->value = QStringLiteral("crash-gen-%1").arg(generation);
+        marker->value = QString("crash-gen-%1").arg(generation);
         return model.serialize();
     };
     auto generationIn = [](const QByteArray &bytes) {
-        static const QRegularExpression pattern(QStringLiteral("crash-gen-(\\d+)"));
+        static const QRegularExpression pattern("crash-gen-(\\d+)");
         const QRegularExpressionMatch m = pattern.match(
             QString::fromLatin1(bytes.mid(qMax<qint64>(0, bytes.indexOf("crash-gen-")), 40)));
         return m.hasMatch() ? m.captured(1).toLongLong() : qint64(-1);
@@ -746,7 +731,7 @@ void TestStore::crashConsistency()
     for (int trial = 0; trial < trials; ++trial) {
         QProcess helper;
         helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        helper.start(QStringLiteral(VARNEL_SAVE_HELPER), {file, QString::fromLatin1(kFont)});
+        helper.start(QString(VARNEL_SAVE_HELPER), {file, QString::fromLatin1(kFont)});
         while (!helper.canReadLine() && helper.waitForReadyRead(10000)) {
         }
         QCOMPARE(helper.readLine().trimmed(), "ready " + QByteArray::number(onDisk));
@@ -798,7 +783,7 @@ void TestStore::crashConsistency()
             const QString path = dir.filePath(name);
             const QByteArray copy = bytesOf(path);
             const qint64 of = generationIn(copy);
-            const bool complete = name.startsWith(kName + QStringLiteral(".bak-"))
+            const bool complete = name.startsWith(kName + ".bak-")
                                       ? of >= 0 && of <= generation && copy == contentFor(of)
                                       : saveFileName.match(name).hasMatch() &&
                                             (of == generation + 1 || of == generation - 1) &&
@@ -831,9 +816,9 @@ void TestStore::concurrentWriter()
         QVERIFY(writeBytes(s.file, s.original) && setAge(s.file, 3600));
         SettingsStore store;
         QVERIFY(store.load(s.file));
-        node(store, kFont)->value = QStringLiteral("race %1").arg(trial);
+        node(store, kFont)->value = QString("race %1").arg(trial);
         const QByteArray other = "other " + QByteArray::number(trial);
-        const QString staged = s.dir.filePath(QStringLiteral("staged"));
+        const QString staged = s.dir.filePath("staged");
         QVERIFY(writeBytes(staged, other));
         std::atomic<bool> go = false;
         // The save holds still in the gap for a while, the writer waits its own while.
@@ -867,7 +852,7 @@ void TestStore::concurrentWriter()
         setReplaceHook({});
         // A write after the swap but before the read-back shows there: the file was replaced,
         // then written by the other program.
-        const bool overwritten = error.startsWith(QLatin1String("Read-back verification"));
+        const bool overwritten = error.startsWith("Read-back verification");
         QVERIFY2(saved || overwritten || error == QLatin1String(kChanged), qPrintable(error));
         refused += saved || overwritten ? 0 : 1;
         readBack += overwritten ? 1 : 0;
@@ -875,7 +860,7 @@ void TestStore::concurrentWriter()
         if (inPlace)
             lostInPlace += survived ? 0 : 1;
         else
-            QVERIFY2(survived, qPrintable(QStringLiteral("trial %1").arg(trial)));
+            QVERIFY2(survived, qPrintable(QString("trial %1").arg(trial)));
         for (const QString &name : entries(s.dir.path())) {
             if (name != kName)
                 QVERIFY(QFile::remove(s.dir.filePath(name)));

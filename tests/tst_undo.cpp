@@ -6,6 +6,7 @@
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsmodel.h"
+#include "support/testfiles.h"
 #include "views/dialogs.h"
 #include "views/reviewdialog.h"
 
@@ -50,19 +51,14 @@ void allNodes(XsdtNode *node, QList<XsdtNode *> &out)
 // A text the value's type accepts and that is probably new.
 QString newText(const XsdtNode *node, QRandomGenerator &random)
 {
-    switch (node->type.unicode()) {
-    case 'b':
-        return node->value == QLatin1String("true") ? QStringLiteral("false")
-                                                    : QStringLiteral("true");
-    case 'i':
-    case 'u':
+    const char16_t type = node->type.unicode();
+    if (type == 'b')
+        return node->value == "true" ? "false" : "true";
+    if (type == 'i' || type == 'u')
         return QString::number(random.bounded(1000));
-    case 'F':
-    case 'f':
-        return QString::number(random.bounded(1000)) + QStringLiteral(".5");
-    default:
-        return QStringLiteral("text %1").arg(random.bounded(100000));
-    }
+    if (type == 'F' || type == 'f')
+        return QString::number(random.bounded(1000)) + ".5";
+    return QString("text %1").arg(random.bounded(100000));
 }
 
 } // namespace
@@ -71,204 +67,193 @@ class TestUndo : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void randomSequenceUndoesAndRedoesExactly();
-    void batchesHistoryAndViewOnly();
-    void editMenuAndTextEditors();
-
-private:
     DeletionPolicy m_policy;
     QTemporaryDir m_home;
-};
 
-void TestUndo::initTestCase()
-{
-    QFile overlay(QStringLiteral(":/schema/overlay.json"));
-    QVERIFY(overlay.open(QIODevice::ReadOnly));
-    QVERIFY(m_policy.load(overlay.readAll()));
-    qputenv("HOME", m_home.path().toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", (m_home.path() + "/.config").toLocal8Bit());
-    QStandardPaths::setTestModeEnabled(true);
-    Dialogs::setTestMode(true);
-    ThemeManager::instance()->init(false);
-}
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_policy.load(testdata::readFile(":/schema/overlay.json")));
+        qputenv("HOME", m_home.path().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", (m_home.path() + "/.config").toLocal8Bit());
+        QStandardPaths::setTestModeEnabled(true);
+        Dialogs::setTestMode(true);
+        ThemeManager::instance()->init(false);
+    }
 
-// A few hundred random changes, then every prefix undone and redone: the document must be in
-// exactly the state it had after that prefix.
-void TestUndo::randomSequenceUndoesAndRedoesExactly()
-{
-    testdata::GeneratorOptions options;
-    options.targetBytes = 60 * 1024;
-    XsdtDocument doc;
-    QVERIFY(doc.parse(testdata::generateSettings(options)));
-    SettingsModel model;
-    model.setPolicy(&m_policy);
-    model.setDocument(&doc);
-    QList<XsdtNode *> nodes;
-    allNodes(&doc.root, nodes);
-    QList<XsdtNode *> editable;
-    for (XsdtNode *node : std::as_const(nodes))
-        if (node->isEditable() && !model.isEditLocked(node))
-            editable.append(node);
-    QVERIFY(editable.size() > 50);
+    // A few hundred random changes, then every prefix undone and redone: the document must be in
+    // exactly the state it had after that prefix.
+    void randomSequenceUndoesAndRedoesExactly()
+    {
+        testdata::GeneratorOptions options;
+        options.targetBytes = 60 * 1024;
+        XsdtDocument doc;
+        QVERIFY(doc.parse(testdata::generateSettings(options)));
+        SettingsModel model;
+        model.setPolicy(&m_policy);
+        model.setDocument(&doc);
+        QList<XsdtNode *> nodes;
+        allNodes(&doc.root, nodes);
+        QList<XsdtNode *> editable;
+        for (XsdtNode *node : std::as_const(nodes))
+            if (node->isEditable() && !model.isEditLocked(node))
+                editable.append(node);
+        QVERIFY(editable.size() > 50);
 
-    QRandomGenerator random(7);
-    QList<QByteArray> states{fingerprint(doc)};
-    const auto pick = [&](const QList<XsdtNode *> &from) {
-        return from[random.bounded(from.size())];
-    };
-    for (int step = 0; step < 300; ++step) {
-        const int before = model.undoStack()->count();
-        const int kind = random.bounded(100);
-        if (kind < 50) {
-            XsdtNode *node = pick(editable);
-            model.setData(model.indexForNode(node, 1), newText(node, random));
-        } else if (kind < 62) {
-            model.revertValue(pick(editable));
-        } else if (kind < 78) {
-            model.queueDeletion(pick(nodes));
-        } else if (kind < 90) {
-            model.undoDeletion(pick(nodes));
-        } else if (kind < 98) {
-            model.beginBatch(QStringLiteral("batch"));
-            for (int i = 0; i < 3; ++i) {
+        QRandomGenerator random(7);
+        QList<QByteArray> states{fingerprint(doc)};
+        const auto pick = [&](const QList<XsdtNode *> &from) {
+            return from[random.bounded(from.size())];
+        };
+        for (int step = 0; step < 300; ++step) {
+            const int before = model.undoStack()->count();
+            const int kind = random.bounded(100);
+            if (kind < 50) {
                 XsdtNode *node = pick(editable);
                 model.setData(model.indexForNode(node, 1), newText(node, random));
+            } else if (kind < 62) {
+                model.revertValue(pick(editable));
+            } else if (kind < 78) {
                 model.queueDeletion(pick(nodes));
+            } else if (kind < 90) {
+                model.undoDeletion(pick(nodes));
+            } else if (kind < 98) {
+                model.beginBatch("batch");
+                for (int i = 0; i < 3; ++i) {
+                    XsdtNode *node = pick(editable);
+                    model.setData(model.indexForNode(node, 1), newText(node, random));
+                    model.queueDeletion(pick(nodes));
+                }
+                model.endBatch();
+            } else {
+                model.revertAll();
             }
-            model.endBatch();
-        } else {
-            model.revertAll();
+            if (model.undoStack()->count() != before)
+                states.append(fingerprint(doc));
         }
-        if (model.undoStack()->count() != before)
-            states.append(fingerprint(doc));
+        QVERIFY(states.size() > 150);
+        QCOMPARE(model.undoStack()->count(), states.size() - 1);
+        for (qsizetype i = states.size() - 1; i > 0; --i) {
+            model.undo();
+            QVERIFY2(fingerprint(doc) == states[i - 1], qPrintable(QString::number(i)));
+        }
+        QVERIFY(!model.canUndo());
+        QCOMPARE(doc.pendingChangeCount(), 0);
+        for (qsizetype i = 1; i < states.size(); ++i) {
+            model.redo();
+            QVERIFY2(fingerprint(doc) == states[i], qPrintable(QString::number(i)));
+        }
     }
-    QVERIFY(states.size() > 150);
-    QCOMPARE(model.undoStack()->count(), states.size() - 1);
-    for (qsizetype i = states.size() - 1; i > 0; --i) {
+
+    void batchesHistoryAndViewOnly()
+    {
+        XsdtDocument doc;
+        QVERIFY(doc.parse(testdata::wrapSettings(
+            "<i k=\"Global\"><i k=\"Statistics\"><v k=\"A\" t=\"u\" v=\"1\"/><v k=\"B\" t=\"u\" "
+            "v=\"2\"/><v k=\"C\" t=\"u\" v=\"3\"/></i></i>")));
+        SettingsModel model;
+        model.setPolicy(&m_policy);
+        model.setDocument(&doc);
+        QSignalSpy edited(&model, &SettingsModel::edited);
+        const QByteArray clean = fingerprint(doc);
+
+        // A node touched twice in one step comes back to its first state.
+        XsdtNode *a = doc.findPath(u"Global/Statistics/A");
+        model.beginBatch("twice");
+        model.setData(model.indexForNode(a, 1), "5");
+        model.setData(model.indexForNode(a, 1), "6");
+        model.endBatch();
         model.undo();
-        QVERIFY2(fingerprint(doc) == states[i - 1], qPrintable(QString::number(i)));
-    }
-    QVERIFY(!model.canUndo());
-    QCOMPARE(doc.pendingChangeCount(), 0);
-    for (qsizetype i = 1; i < states.size(); ++i) {
+        QCOMPARE(a->value, "1");
+        model.clearHistory();
+
+        model.beginBatch("queue deletion of 3 entries");
+        for (const char *key : {"A", "B", "C"})
+            QVERIFY(model.queueDeletion(
+                doc.findPath(QString("Global/Statistics/" + QLatin1String(key)))));
+        model.endBatch();
+        QCOMPARE(model.undoStack()->count(), 1);
+        QCOMPARE(model.undoStack()->undoText(), "queue deletion of 3 entries");
+        QCOMPARE(doc.pendingChangeCount(), 3);
+
+        // View-only blocks both directions and changes nothing.
+        model.setViewOnly(true);
+        QVERIFY(!model.canUndo());
+        edited.clear();
+        model.undo();
+        QCOMPARE(doc.pendingChangeCount(), 3);
+        QCOMPARE(edited.count(), 0);
+        model.setViewOnly(false);
+
+        model.undo();
+        QCOMPARE(fingerprint(doc), clean);
+        QCOMPARE(edited.count(), 1);
         model.redo();
-        QVERIFY2(fingerprint(doc) == states[i], qPrintable(QString::number(i)));
+        QCOMPARE(doc.pendingChangeCount(), 3);
+
+        // A replaced document empties the history.
+        model.setDocument(&doc);
+        QVERIFY(!model.canUndo() && !model.canRedo());
+        QCOMPARE(model.undoStack()->count(), 0);
     }
-}
 
-void TestUndo::batchesHistoryAndViewOnly()
-{
-    XsdtDocument doc;
-    QVERIFY(doc.parse(testdata::wrapSettings(
-        "<i k=\"Global\"><i k=\"Statistics\"><v k=\"A\" t=\"u\" v=\"1\"/><v k=\"B\" t=\"u\" "
-        "v=\"2\"/><v k=\"C\" t=\"u\" v=\"3\"/></i></i>")));
-    SettingsModel model;
-    model.setPolicy(&m_policy);
-    model.setDocument(&doc);
-    QSignalSpy edited(&model, &SettingsModel::edited);
-    const QByteArray clean = fingerprint(doc);
+    void editMenuAndTextEditors()
+    {
+        testdata::GeneratorOptions options;
+        options.targetBytes = 40 * 1024;
+        QVERIFY(testdata::writeFile(m_home.path() + "/.PixInsight/core-1-pxi.settings",
+                                    testdata::generateSettings(options)));
+        setPixInsightProcessQuery([] { return QList<qint64>(); });
 
-    // A node touched twice in one step comes back to its first state.
-    XsdtNode *a = doc.findPath(u"Global/Statistics/A");
-    model.beginBatch(QStringLiteral("twice"));
-    model.setData(model.indexForNode(a, 1), QStringLiteral("5"));
-    model.setData(model.indexForNode(a, 1), QStringLiteral("6"));
-    model.endBatch();
-    model.undo();
-    QCOMPARE(a->value, QString("1"));
-    model.clearHistory();
+        MainWindow window;
+        QVERIFY(window.store().loaded);
+        QAction *undo = window.undoAction();
+        QAction *redo = window.redoAction();
+        QVERIFY(!undo->isEnabled() && !redo->isEnabled());
+        XsdtNode *node =
+            window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
+        QVERIFY(node);
+        const QString original = node->value;
+        window.model()->setData(window.model()->indexForNode(node, 1), "3");
+        QCOMPARE(undo->text(), "Undo edit of MaxProcessors");
+        QVERIFY(undo->isEnabled() && !redo->isEnabled());
+        QCOMPARE(undo->shortcut(), QKeySequence(QKeySequence::Undo));
 
-    model.beginBatch(QStringLiteral("queue deletion of 3 entries"));
-    for (const char *key : {"A", "B", "C"})
-        QVERIFY(model.queueDeletion(
-            doc.findPath(QString(QStringLiteral("Global/Statistics/") + QLatin1String(key)))));
-    model.endBatch();
-    QCOMPARE(model.undoStack()->count(), 1);
-    QCOMPARE(model.undoStack()->undoText(), QString("queue deletion of 3 entries"));
-    QCOMPARE(doc.pendingChangeCount(), 3);
+        undo->trigger();
+        QCOMPARE(node->value, original);
+        QCOMPARE(window.windowTitle(), "core-1-pxi.settings - Varnel");
+        QCOMPARE(redo->text(), "Redo edit of MaxProcessors");
+        QVERIFY(!undo->isEnabled() && redo->isEnabled());
+        redo->trigger();
+        QCOMPARE(node->value, "3");
 
-    // View-only blocks both directions and changes nothing.
-    model.setViewOnly(true);
-    QVERIFY(!model.canUndo());
-    edited.clear();
-    model.undo();
-    QCOMPARE(doc.pendingChangeCount(), 3);
-    QCOMPARE(edited.count(), 0);
-    model.setViewOnly(false);
+        // Revert selected in the review dialog is one step that survives Cancel.
+        window.requestDeletion(window.store().document.findPath(u"Global/Statistics"));
+        Dialogs::setNextDialogHandler([](QDialog *dialog) {
+            auto *review = qobject_cast<ReviewDialog *>(dialog);
+            review->tree()->selectAll();
+            review->revertButton()->click();
+            return int(QDialog::Rejected);
+        });
+        window.saveAction()->trigger();
+        QCOMPARE(window.store().document.pendingChangeCount(), 0);
+        QCOMPARE(undo->text(), "Undo revert of 2 change(s)");
+        undo->trigger();
+        QCOMPARE(window.store().document.pendingChangeCount(), 2);
 
-    model.undo();
-    QCOMPARE(fingerprint(doc), clean);
-    QCOMPARE(edited.count(), 1);
-    model.redo();
-    QCOMPARE(doc.pendingChangeCount(), 3);
-
-    // A replaced document empties the history.
-    model.setDocument(&doc);
-    QVERIFY(!model.canUndo() && !model.canRedo());
-    QCOMPARE(model.undoStack()->count(), 0);
-}
-
-void TestUndo::editMenuAndTextEditors()
-{
-    const QString dir = m_home.path() + QStringLiteral("/.PixInsight");
-    QVERIFY(QDir().mkpath(dir));
-    testdata::GeneratorOptions options;
-    options.targetBytes = 40 * 1024;
-    QFile file(dir + QStringLiteral("/core-1-pxi.settings"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(testdata::generateSettings(options));
-    file.close();
-    setPixInsightProcessQuery([] { return QList<qint64>(); });
-
-    MainWindow window;
-    QVERIFY(window.store().loaded);
-    QAction *undo = window.undoAction();
-    QAction *redo = window.redoAction();
-    QVERIFY(!undo->isEnabled() && !redo->isEnabled());
-    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
-    QVERIFY(node);
-    const QString original = node->value;
-    window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("3"));
-    QCOMPARE(undo->text(), QString("Undo edit of MaxProcessors"));
-    QVERIFY(undo->isEnabled() && !redo->isEnabled());
-    QCOMPARE(undo->shortcut(), QKeySequence(QKeySequence::Undo));
-
-    undo->trigger();
-    QCOMPARE(node->value, original);
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - Varnel"));
-    QCOMPARE(redo->text(), QString("Redo edit of MaxProcessors"));
-    QVERIFY(!undo->isEnabled() && redo->isEnabled());
-    redo->trigger();
-    QCOMPARE(node->value, QString("3"));
-
-    // Revert selected in the review dialog is one step that survives Cancel.
-    window.requestDeletion(window.store().document.findPath(u"Global/Statistics"));
-    Dialogs::setNextDialogHandler([](QDialog *dialog) {
-        auto *review = qobject_cast<ReviewDialog *>(dialog);
-        review->tree()->selectAll();
-        review->revertButton()->click();
-        return int(QDialog::Rejected);
-    });
-    window.saveAction()->trigger();
-    QCOMPARE(window.store().document.pendingChangeCount(), 0);
-    QCOMPARE(undo->text(), QString("Undo revert of 2 change(s)"));
-    undo->trigger();
-    QCOMPARE(window.store().document.pendingChangeCount(), 2);
-
-    // While a line edit has focus, Ctrl+Z undoes its typing, not the window's last step.
-    window.show();
-    window.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
-    auto *line = new QLineEdit(&window);
-    line->show();
-    line->setFocus();
-    QTest::keyClicks(line, QStringLiteral("abc"));
-    QTest::keySequence(line, QKeySequence::Undo);
-    QCOMPARE(line->text(), QString());
-    QCOMPARE(window.store().document.pendingChangeCount(), 2);
-}
+        // While a line edit has focus, Ctrl+Z undoes its typing, not the window's last step.
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        auto *line = new QLineEdit(&window);
+        line->show();
+        line->setFocus();
+        QTest::keyClicks(line, "abc");
+        QTest::keySequence(line, QKeySequence::Undo);
+        QCOMPARE(line->text(), QString());
+        QCOMPARE(window.store().document.pendingChangeCount(), 2);
+    }
+};
 
 QTEST_MAIN(TestUndo)
 #include "tst_undo.moc"
