@@ -261,6 +261,17 @@ private slots:
         FakePixInsight pixInsight;
         QTRY_VERIFY_WITH_TIMEOUT(!dialog.restoreButton()->isEnabled(), 5000);
         QVERIFY(dialog.statusLabel()->text().startsWith("<b>PixInsight is running."));
+        // Processes that cannot be listed count as PixInsight perhaps running, and say so.
+        setPixInsightProcessQuery([] { return PixInsightCheck::failed("no process list"); });
+        QTRY_VERIFY_WITH_TIMEOUT(dialog.statusLabel()->text().startsWith(
+                                     "<b>Cannot tell whether PixInsight is running</b> (no "
+                                     "process list)."),
+                                 5000);
+        const RecordChangeResult refused = restoreNewestBackup(pi.path, true);
+        setPixInsightProcessQuery({});
+        QCOMPARE(refused.message, "Could not check whether PixInsight is running (no process "
+                                  "list). It may be running: close it first, it rewrites its "
+                                  "records from memory.");
         Dialogs::reset();
     }
 

@@ -431,7 +431,17 @@ private slots:
             setPixInsightProcessQuery([&] { return PixInsightCheck::failed(checkFails); });
         const LeftoverDeletion result = deleteLeftovers(
             {"file:Good", request, "scripts:Good"}, fake.install, QString(), !checkFails.isEmpty());
+        // The window's own path refuses the same way, before any helper could run.
+        const LeftoverReport queued =
+            checkFails.isEmpty()
+                ? LeftoverReport()
+                : deleteQueuedLeftovers({itemFromRequest("file:Good", fake.install, QString())},
+                                        fake.install, QString());
         setPixInsightProcessQuery({});
+        QCOMPARE(queued.problems.value(0).startsWith(
+                     "Could not check whether PixInsight is running (no process list). It may be "
+                     "running: close it first. These were not deleted:"),
+                 !checkFails.isEmpty());
         QTEST(result.code, "code");
         QCOMPARE(result.message, message.arg(native(fake.install)));
         QCOMPARE(result.removed, 0);

@@ -34,9 +34,18 @@ QString native(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
+// Empty when PixInsight is known not to run; the check fails closed.
 QString runningMessage()
 {
-    return Texts::tr("PixInsight is running. Close it first: it rewrites its records from memory.");
+    const PixInsightCheck check = checkPixInsight();
+    if (!check.known)
+        return Texts::tr("Could not check whether PixInsight is running (%1). It may be running: "
+                         "close it first, it rewrites its records from memory.")
+            .arg(check.reason);
+    if (check.mayBeRunning())
+        return Texts::tr("PixInsight is running. Close it first: it rewrites its records from "
+                         "memory.");
+    return QString();
 }
 
 bool parseInto(const QByteArray &bytes, QList<UpdateRecord> &records, QString *error)
@@ -249,8 +258,8 @@ RecordChangeResult removeRecords(const QString &path, const QStringList &fileNam
         return outcome(R::NotFound, Texts::tr("%1 does not exist.").arg(native(path)));
     if (fileNames.isEmpty())
         return outcome(R::NothingNamed, Texts::tr("No records were named."));
-    if (checkRunning && isPixInsightRunning())
-        return outcome(R::Running, runningMessage());
+    if (const QString running = checkRunning ? runningMessage() : QString(); !running.isEmpty())
+        return outcome(R::Running, running);
 
     QByteArray original;
     QString error;
@@ -359,8 +368,8 @@ RecordChangeResult restoreNewestBackup(const QString &path, bool checkRunning)
     if (!isRecordFilePath(path))
         return outcome(R::Refused,
                        Texts::tr("%1 is not PixInsight's installed.xri.").arg(native(path)));
-    if (checkRunning && isPixInsightRunning())
-        return outcome(R::Running, runningMessage());
+    if (const QString running = checkRunning ? runningMessage() : QString(); !running.isEmpty())
+        return outcome(R::Running, running);
     const QStringList backups = listRecordBackups(path);
     if (backups.isEmpty())
         return outcome(R::NotFound, Texts::tr("There is no backup to restore."));

@@ -269,9 +269,14 @@ LeftoverReport deleteQueuedLeftovers(const QList<LeftoverItem> &items, const QSt
     LeftoverReport report;
     if (items.isEmpty())
         return report;
-    if (isPixInsightRunning()) {
+    if (const PixInsightCheck check = checkPixInsight(); check.mayBeRunning()) {
         report.problems.append(listed(
-            DeletionText::tr("PixInsight is running. Close it first. These were not deleted:"),
+            check.known ? DeletionText::tr("PixInsight is running. Close it first. These were not "
+                                           "deleted:")
+                        : DeletionText::tr("Could not check whether PixInsight is running (%1). "
+                                           "It may be running: close it first. These were not "
+                                           "deleted:")
+                              .arg(check.reason),
             items));
         return report;
     }

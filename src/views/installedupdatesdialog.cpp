@@ -189,11 +189,16 @@ void InstalledUpdatesDialog::syncDuplicates(QTreeWidgetItem *item, int column)
 
 void InstalledUpdatesDialog::updateState()
 {
-    const bool running = isPixInsightRunning();
+    const PixInsightCheck check = checkPixInsight();
+    const bool running = check.mayBeRunning();
     const bool writable = canWriteBeside(m_path);
     const bool elevation = elevationAvailable();
     QString text;
-    if (running)
+    if (!check.known)
+        text = tr("<b>Cannot tell whether PixInsight is running</b> (%1). If it runs, it "
+                  "rewrites its records from memory, so a change made now would be lost.")
+                   .arg(check.reason.toHtmlEscaped());
+    else if (running)
         text = tr("<b>PixInsight is running.</b> Close it first: it rewrites its records from "
                   "memory, so a change made now would be lost.");
     else if (!writable && elevation)
