@@ -255,7 +255,16 @@ void MainWindow::buildActions()
     m_darkAction = themeAction(tr("&Dark"), ThemeManager::Dark);
     m_systemThemeAction = themeAction(tr("Follow &system"), ThemeManager::FollowSystem);
 
-    m_expandAllAction = make(tr("&Expand all"), [this] { m_tree->expandAll(); });
+    m_expandAllAction = make(tr("&Expand all"), [this] {
+        const BusyCursor busy;
+        const int levels = m_tree->expandAllWithin(SettingsTreeView::ExpandAllBudget);
+        if (levels >= 0)
+            statusBar()->showMessage(
+                tr("This file has too many groups to open them all: %n level(s) from the top "
+                   "were opened. Open a group to see inside it.",
+                   nullptr, levels),
+                8000);
+    });
     m_collapseAllAction = make(tr("&Collapse all"), [this] { resetTreeExpansion(); });
     m_largerTextAction = make(tr("&Larger text"), [theme] { theme->stepFontScale(+1); });
     m_largerTextAction->setShortcuts(

@@ -1,5 +1,6 @@
 #include "model/settingstreeview.h"
 
+#include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
 
@@ -26,6 +27,35 @@ void SettingsTreeView::setColumnLayout()
     // Fit the Type column to the rows on screen only: measuring a thousand rows again for
     // every repainted block makes queueing a large group take seconds in an expanded tree.
     columns->setResizeContentsPrecision(0);
+}
+
+int SettingsTreeView::expandAllWithin(int groupBudget)
+{
+    const XsdtDocument *document = m_model->document();
+    if (!document)
+        return -1;
+    std::vector<const XsdtNode *> level{&document->root};
+    qint64 groups = 0;
+    for (int depth = 0;; ++depth) {
+        std::vector<const XsdtNode *> next;
+        for (const XsdtNode *parent : level) {
+            for (const auto &child : parent->children) {
+                if (child->isGroup() && !child->children.empty())
+                    next.push_back(child.get());
+            }
+        }
+        if (next.empty()) {
+            expandAll();
+            return -1;
+        }
+        groups += qint64(next.size());
+        if (groups > groupBudget) {
+            if (depth > 0)
+                expandToDepth(depth - 1);
+            return depth;
+        }
+        level = std::move(next);
+    }
 }
 
 QString SettingsTreeView::refusal(const QModelIndex &valueIndex) const
