@@ -1,6 +1,7 @@
 #include "readerproperties.h"
 
 #include "document/xsdtdocument.h"
+#include "document/xsdtreader_p.h"
 #include "generator/generator.h"
 #include "support/treecompare.h"
 
@@ -8,6 +9,22 @@ namespace vrn::fuzz {
 
 QString readerPropertyViolation(const QByteArray &input)
 {
+    // A well-formed file is read as it stands; through a decoded copy it must read the same.
+    if (input.isValidUtf8()) {
+        XsdtDocument direct;
+        XsdtDocument decoded;
+        QString directError;
+        QString decodedError;
+        const bool ok = direct.parse(input, &directError);
+        if (ok != parseDecoded(decoded, input, &decodedError) || directError != decodedError)
+            return QStringLiteral("read as bytes and decoded, the input gives \"%1\" and \"%2\"")
+                .arg(directError, decodedError);
+        const QString difference = testdata::treeDifference(direct.root, decoded.root, false, true);
+        if (!difference.isEmpty() || direct.head != decoded.head || direct.tail != decoded.tail ||
+            direct.compactLayout != decoded.compactLayout)
+            return QStringLiteral("read as bytes and decoded, the input gives other documents: %1")
+                .arg(difference);
+    }
     XsdtDocument first;
     if (!first.parse(input))
         return first.root.children.empty() && first.head.isEmpty()

@@ -3,6 +3,7 @@
 // the writer can reproduce a compact file byte for byte.
 
 #include "document/xsdtdocument.h"
+#include "document/xsdtreader_p.h"
 #include "document/xsdtwriter_p.h"
 
 #include <QCoreApplication>
@@ -10,6 +11,7 @@
 #include <QRegularExpression>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cstring>
 
 #ifdef __SSE2__
@@ -151,23 +153,48 @@ public:
     {
         const qsizetype n = text.size();
         const char16_t *u = text.utf16();
-        // Length, head and tail are enough to spread keys and short values over the slots.
-        quint64 head = 0;
-        quint64 tail = 0;
-        std::memcpy(&head, u, size_t(qMin<qsizetype>(n, 4)) * 2);
+        char16_t ends[8];
+        const qsizetype hashed = qMin<qsizetype>(n, 8);
+        std::memcpy(ends, u, size_t(qMin<qsizetype>(n, 4)) * 2);
         if (n > 4)
-            std::memcpy(&tail, u + n - qMin<qsizetype>(n - 4, 4),
-                        size_t(qMin<qsizetype>(n - 4, 4)) * 2);
-        quint64 h = (head * 0x9E3779B97F4A7C15ULL) ^ (tail * 0xC2B2AE3D27D4EB4FULL) ^ quint64(n);
-        h ^= h >> 29;
-        QString &slot = m_slots[h & (kSlots - 1)];
+            std::memcpy(ends + 4, u + n - (hashed - 4), size_t(hashed - 4) * 2);
+        QString &slot = slotFor(n, ends);
         if (slot.size() != n || slot.isNull() ||
             std::memcmp(slot.constData(), u, size_t(n) * 2) != 0)
             slot = text.toString();
         return slot;
     }
+    // The same for ASCII read from bytes, which is what keys and short values almost always are.
+    QString getAscii(QLatin1StringView text)
+    {
+        const qsizetype n = text.size();
+        char16_t ends[8];
+        const qsizetype hashed = qMin<qsizetype>(n, 8);
+        for (qsizetype i = 0; i < 4 && i < n; ++i)
+            ends[i] = char16_t(uchar(text[i].toLatin1()));
+        for (qsizetype i = 4; i < hashed; ++i)
+            ends[i] = char16_t(uchar(text[n - hashed + i].toLatin1()));
+        QString &slot = slotFor(n, ends);
+        if (slot.size() != n || slot.isNull() || QLatin1StringView(text) != slot)
+            slot = QString(text);
+        return slot;
+    }
 
 private:
+    // Length, head and tail are enough to spread keys and short values over the slots; `ends`
+    // holds the first four units and then the last ones after those, up to four.
+    QString &slotFor(qsizetype n, const char16_t *ends)
+    {
+        quint64 head = 0;
+        quint64 tail = 0;
+        std::memcpy(&head, ends, size_t(qMin<qsizetype>(n, 4)) * 2);
+        if (n > 4)
+            std::memcpy(&tail, ends + 4, size_t(qMin<qsizetype>(n - 4, 4)) * 2);
+        quint64 h = (head * 0x9E3779B97F4A7C15ULL) ^ (tail * 0xC2B2AE3D27D4EB4FULL) ^ quint64(n);
+        h ^= h >> 29;
+        return m_slots[h & (kSlots - 1)];
+    }
+
     static constexpr size_t kSlots = 4096;
     std::vector<QString> m_slots = std::vector<QString>(kSlots);
 };
@@ -178,8 +205,10 @@ QString intern(View<char16_t> raw, StringCache *cache)
     const QStringView text(raw.data(), qsizetype(raw.size()));
     return cache ? cache->get(text) : text.toString();
 }
-QString intern(View<char> raw, StringCache *)
+QString intern(View<char> raw, StringCache *cache)
 {
+    if (cache && std::all_of(raw.begin(), raw.end(), [](char c) { return uchar(c) < 0x80; }))
+        return cache->getAscii(QLatin1StringView(raw.data(), qsizetype(raw.size())));
     return Units<char>::string(raw.data(), qsizetype(raw.size()));
 }
 
@@ -683,7 +712,9 @@ bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache)
     while (amp != raw.npos) {
         appendTo(out, raw.substr(from, amp - from));
         const size_t semi = raw.find(Unit(';'), amp + 1);
-        if (semi == raw.npos || semi - amp > 12)
+        // Twelve UTF-16 units at most, whichever form the input has.
+        if (semi == raw.npos ||
+            (semi - amp > 12 && U::columns(raw.data() + amp, qsizetype(semi - amp)) > 12))
             return fail(tr("malformed entity reference"));
         const View<Unit> name = raw.substr(amp + 1, semi - amp - 1);
         if (equals(name, "amp")) {
@@ -815,25 +846,43 @@ bool XsdtDocument::readsBackAs(const QByteArray &bytes, QString *error, QString 
 bool XsdtDocument::parse(const QByteArray &bytes, QString *error)
 {
     clear();
+    // A well-formed file is read as it stands, without a decoded copy of it.
+    if (bytes.isValidUtf8()) {
+        Reader<char> reader(bytes.constData(), bytes.size(), *this);
+        if (!reader.run()) {
+            clear();
+            if (error)
+                *error = reader.error();
+            return false;
+        }
+        compactLayout = serializesTo(*this, bytes);
+        return true;
+    }
+    return parseDecoded(*this, bytes, error);
+}
+
+bool parseDecoded(XsdtDocument &doc, const QByteArray &bytes, QString *error)
+{
+    doc.clear();
     // Keep a leading byte-order mark in the text so that it stays in `head` and is written back.
     QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
     const QString text = decoder.decode(bytes);
-    Reader<char16_t> reader(reinterpret_cast<const char16_t *>(text.utf16()), text.size(), *this);
+    Reader<char16_t> reader(reinterpret_cast<const char16_t *>(text.utf16()), text.size(), doc);
     if (!reader.run()) {
-        clear();
+        doc.clear();
         if (error)
             *error = reader.error();
         return false;
     }
-    compactLayout = serializesTo(*this, bytes);
+    doc.compactLayout = serializesTo(doc, bytes);
     if (decoder.hasError()) {
         qsizetype skip = 0;
-        invalidUtf8 = findInvalidUtf8(bytes, text, &skip);
-        skip -= head.count(QChar(QChar::ReplacementCharacter));
+        doc.invalidUtf8 = findInvalidUtf8(bytes, text, &skip);
+        skip -= doc.head.count(QChar(QChar::ReplacementCharacter));
         const XsdtNode *node =
-            invalidUtf8.count > 0 && skip >= 0 ? nodeWithReplacement(root, skip) : nullptr;
+            doc.invalidUtf8.count > 0 && skip >= 0 ? nodeWithReplacement(doc.root, skip) : nullptr;
         if (node)
-            invalidUtf8.path = node->path();
+            doc.invalidUtf8.path = node->path();
     }
     return true;
 }

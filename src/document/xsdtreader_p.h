@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace vrn {
+
+class XsdtDocument;
+
+// Parses the bytes through a decoded copy, as parse() does for a file that is not well-formed
+// UTF-8; parse() reads any other file as it stands. Both must give the same document, which
+// the fuzzer checks through this.
+bool parseDecoded(XsdtDocument &doc, const QByteArray &bytes, QString *error = nullptr);
+
+} // namespace vrn
