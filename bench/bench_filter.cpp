@@ -117,7 +117,7 @@ struct Query
 {
     QString name;
     QString text;
-    QString before;       // the filter already on when the keystroke comes (empty: none)
+    QString before; // the filter already on when the keystroke comes (empty: none)
     enum Opened { Closed, ExpandAll, EveryRow };
     Opened opened = Closed; // how the unfiltered tree was opened before
     std::vector<Sample> samples;
@@ -246,8 +246,9 @@ void filterAt(qint64 megabytes, const DeletionPolicy &policy)
     }
     std::printf("  (rows: rows open in the view; + the cap message was shown)\n");
     std::printf("  Expand all: %s ms median / min, %s\n", qPrintable(medMin(expandMs)),
-                expandLevels < 0 ? "every group opened"
-                                 : qPrintable(QStringLiteral("%1 level(s) opened").arg(expandLevels)));
+                expandLevels < 0
+                    ? "every group opened"
+                    : qPrintable(QStringLiteral("%1 level(s) opened").arg(expandLevels)));
     std::fflush(stdout);
 }
 

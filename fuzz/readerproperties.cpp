@@ -43,7 +43,8 @@ QString readerPropertyViolation(const QByteArray &input)
     // Where the input is not UTF-8 the two forms may place U+FFFD differently; the written text
     // always is.
     if (QString::fromUtf8(input).toUtf8() == input && !first.readsBackAs(input, &error, &where))
-        return QStringLiteral("read byte-wise, the input gives another tree: %1%2").arg(error, where);
+        return QStringLiteral("read byte-wise, the input gives another tree: %1%2")
+            .arg(error, where);
     XsdtDocument second;
     if (!second.parse(written, &error))
         return QStringLiteral("written text does not read back: %1").arg(error);

@@ -220,6 +220,12 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         showTab(m_tree->parentWidget());
         m_changedOnly->setChecked(true);
         save(this, QStringLiteral("advanced-changed.png"));
+        // As another program's write leaves it: the banner offers to reload keeping the changes.
+        m_changedOnDisk = true;
+        updateState();
+        save(this, QStringLiteral("changed-on-disk.png"));
+        m_changedOnDisk = false;
+        updateState();
         m_changedOnly->setChecked(false);
         m_model->revertAll();
         m_model->clearHistory(); // the next picture starts as if nothing had been done

@@ -488,8 +488,9 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
                 return differ(want);
             if (!tag.selfClosing) {
                 if (depth + 1 > kMaxDepth)
-                    return fail(ReaderMessages::tr("elements nested too deeply (more than %1 levels)")
-                                    .arg(kMaxDepth));
+                    return fail(
+                        ReaderMessages::tr("elements nested too deeply (more than %1 levels)")
+                            .arg(kMaxDepth));
                 m_context.push_back(group->key);
                 if (!readElements(group, depth + 1, want))
                     return false;
@@ -515,7 +516,8 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
                 return false;
             continue;
         }
-        return fail(tr("unexpected element <%1>").arg(U::string(tag.name.data(), qsizetype(tag.name.size()))));
+        return fail(tr("unexpected element <%1>")
+                        .arg(U::string(tag.name.data(), qsizetype(tag.name.size()))));
     }
 }
 
@@ -670,7 +672,7 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         const View<Unit> raw(m_s + m_pos + 1, size_t(close - m_pos - 1));
         m_pos = close + 1;
         const Unit name = attr.size() == 1 ? attr[0] : Unit(0);
-        StringCache *cache = name == Unit('k')                                ? &m_keys
+        StringCache *cache = name == Unit('k')                               ? &m_keys
                              : qsizetype(raw.size()) <= kInternedValueLength ? &m_values
                                                                              : nullptr;
         QString value;

@@ -61,5 +61,4 @@ private:
     mutable HashedState m_hashed;
 };
 
-
 } // namespace vrn
