@@ -4,6 +4,7 @@
 
 #include "document/xsdtdocument.h"
 #include "environment/pixinsight.h"
+#include "generator/generator.h"
 #include "store/files.h"
 #include "store/settingsstore.h"
 
@@ -33,17 +34,6 @@ void removeBackups(const QString &dir)
     const QStringList names = QDir(dir).entryList({QStringLiteral("*.bak-*")}, QDir::Files);
     for (const QString &name : names)
         QFile::remove(dir + QLatin1Char('/') + name);
-}
-
-XsdtNode *firstEditableString(const XsdtNode &node)
-{
-    for (const auto &child : node.children) {
-        if (child->isEditable() && child->type == QLatin1Char('s'))
-            return child.get();
-        if (XsdtNode *found = firstEditableString(*child))
-            return found;
-    }
-    return nullptr;
 }
 
 void pollAt(qint64 megabytes)
@@ -91,7 +81,7 @@ void saveAt(qint64 megabytes)
         std::fprintf(stderr, "cannot load the generated file\n");
         return;
     }
-    XsdtNode *edited = firstEditableString(store.document.root);
+    XsdtNode *edited = testdata::firstEditableString(store.document.root);
     if (!edited)
         return;
     int round = 0;

@@ -37,17 +37,6 @@ void resetPeak()
         refs.write("5");
 }
 
-XsdtNode *firstEditableString(const XsdtNode &node)
-{
-    for (const auto &child : node.children) {
-        if (child->isEditable() && child->type == QLatin1Char('s'))
-            return child.get();
-        if (XsdtNode *found = firstEditableString(*child))
-            return found;
-    }
-    return nullptr;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -76,7 +65,7 @@ int main(int argc, char **argv)
     }
     const qint64 loadMs = timer.elapsed();
     const qint64 loadPeak = statusKiB("VmHWM:");
-    XsdtNode *edited = firstEditableString(store.document.root);
+    XsdtNode *edited = testdata::firstEditableString(store.document.root);
     if (!edited)
         return 1;
     edited->value += QStringLiteral("-edited");

@@ -5,6 +5,8 @@
 
 #include "generator/generator.h"
 
+#include "document/xsdtnode.h"
+
 #include <QList>
 #include <QSet>
 
@@ -715,6 +717,17 @@ QByteArray generateRecordFile(int packages, quint64 seed)
     }
     out += "</xri>\n";
     return out;
+}
+
+XsdtNode *firstEditableString(const XsdtNode &node)
+{
+    for (const auto &child : node.children) {
+        if (child->isEditable() && child->type == QLatin1Char('s'))
+            return child.get();
+        if (XsdtNode *found = firstEditableString(*child))
+            return found;
+    }
+    return nullptr;
 }
 
 } // namespace vrn::testdata

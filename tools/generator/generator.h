@@ -4,6 +4,10 @@
 #include <QString>
 #include <QStringList>
 
+namespace vrn {
+struct XsdtNode;
+}
+
 namespace vrn::testdata {
 
 // Options of the deterministic settings-file generator. The same seed and size give the
@@ -40,6 +44,10 @@ QByteArray generateRecordFile(int packages, quint64 seed = 1);
 
 // Names used by the generator, so tests can look for what it wrote.
 QStringList generatedModuleNames(const GeneratorOptions &options);
+// The first editable string value below `node` in file order: something a measurement can
+// change so that a save has work to do.
+XsdtNode *firstEditableString(const XsdtNode &node);
+
 inline constexpr const char *kUnregisteredModule = "Kestrane";
 inline constexpr const char *kMissingFolder = "/media/astro/OldDisk/PixInsight-Downloads";
 
