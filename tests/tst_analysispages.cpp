@@ -1,5 +1,6 @@
 // The Compare, Cleanup and Health check pages over a real model, and the comparison itself.
 #include "document/xsdtdocument.h"
+#include "environment/englishplurals.h"
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "knowledge/compare.h"
@@ -8,10 +9,12 @@
 #include "model/settingrow.h"
 #include "model/settingsmodel.h"
 #include "support/testfiles.h"
+#include "views/backupsdialog.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
 #include "views/dialogs.h"
 #include "views/healthview.h"
+#include "views/unusedmodulesview.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -22,6 +25,7 @@
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTreeWidget>
+#include <QUndoStack>
 #include <QtTest>
 
 using namespace vrn;
@@ -153,6 +157,7 @@ class TestAnalysisPages : public QObject
 private slots:
     void initTestCase()
     {
+        installEnglishPlurals();
         QStandardPaths::setTestModeEnabled(true);
         qputenv("HOME", m_dir.path().toUtf8()); // no settings file of the real user is offered
         Dialogs::setTestMode(true);
@@ -345,7 +350,7 @@ private slots:
         rowNamed(tree, "d")->setSelected(true);
         QVERIFY(m_compare->copySelectedButton()->isEnabled());
         QTest::mouseClick(m_compare->copySelectedButton(), Qt::LeftButton);
-        QCOMPARE(said(messages), "Copied 1 value(s) into this file. Review and save when ready.");
+        QCOMPARE(said(messages), "Copied 1 value into this file. Review and save when ready.");
         QCOMPARE(m_doc->findPath(u"T/d")->value, "2");
         QTRY_VERIFY(!rowNamed(tree, "d"));
 
@@ -354,10 +359,10 @@ private slots:
         Dialogs::setNextAnswer(QMessageBox::Yes);
         QTest::mouseClick(m_compare->copyAllButton(), Qt::LeftButton);
         QCOMPARE(Dialogs::lastShown().text,
-                 "Copy 2 value(s) from core-2-pxi.settings into this file?\n\nThey become "
+                 "Copy 2 values from core-2-pxi.settings into this file?\n\nThey become "
                  "pending changes: you can review, revert and save them as usual.");
         QCOMPARE(said(messages),
-                 "Copied 1 value(s); 3 could not be copied (protected type, not editable, or "
+                 "Copied 1 value; 3 could not be copied (protected type, not editable, or "
                  "refused).");
         QCOMPARE(m_doc->pendingChangeCount(), 2);
         QTRY_COMPARE(
@@ -410,20 +415,41 @@ private slots:
         QVERIFY(m_compare->summaryLabel()->text().isEmpty());
     }
 
-    void cleanupSizes_data()
+    // The size formats of the three pages that show sizes; a KiB figure that would print as
+    // 1024 goes to MiB where the page has it.
+    void sizes_data()
     {
+        QTest::addColumn<QString>("page");
         QTest::addColumn<qint64>("bytes");
         QTest::addColumn<QString>("text");
-        QTest::newRow("1023") << qint64(1023) << "1023 B";
-        QTest::newRow("1024") << qint64(1024) << "1.0 KiB";
-        QTest::newRow("2 MiB") << qint64(2 << 20) << "2048.0 KiB";
-        QTest::newRow("5 MiB") << qint64(5 << 20) << "5120.0 KiB";
+        const auto row = [](const char *page, qint64 bytes, const char *text) {
+            QTest::newRow(qPrintable(QString("%1 %2").arg(page).arg(bytes)))
+                << QString(page) << bytes << QString(text);
+        };
+        row("cleanup", 1023, "1023 B");
+        row("cleanup", 1024, "1.0 KiB");
+        row("cleanup", 1048575, "1024.0 KiB"); // no larger unit on this page
+        row("cleanup", 5 << 20, "5120.0 KiB");
+        row("unused", 1023, "1023 B");
+        row("unused", 1536, "1.5 KiB");
+        row("unused", 1048473, "1023.9 KiB");
+        row("unused", 1048525, "1.0 MiB");
+        row("unused", 1048575, "1.0 MiB");
+        row("unused", 1572864, "1.5 MiB");
+        row("backups", 1600, "2 KiB");
+        row("backups", 1048063, "1023 KiB");
+        row("backups", 1048064, "1.0 MiB");
+        row("backups", 1048575, "1.0 MiB");
     }
 
-    void cleanupSizes()
+    void sizes()
     {
+        QFETCH(QString, page);
         QFETCH(qint64, bytes);
-        QTEST(CleanupView::sizeText(bytes), "text");
+        const QString text = page == "cleanup"  ? CleanupView::sizeText(bytes)
+                             : page == "unused" ? UnusedModulesView::formatSize(bytes)
+                                                : BackupsDialog::sizeText(bytes);
+        QTEST(text, "text");
     }
 
     void cleanupTree_data()
@@ -458,7 +484,7 @@ private slots:
         QTEST(cleanupRows(m_cleanup->tree()), "rows");
         if (QTreeWidgetItem *pair = rowNamed(m_cleanup->tree(), "Pair"))
             QCOMPARE(pair->toolTip(0), "Two paths\nSafe/A, Safe/B");
-        QCOMPARE(m_cleanup->statusLabel()->text(), "Queued for deletion: 0");
+        QCOMPARE(m_cleanup->statusLabel()->text(), "0 entries queued for deletion");
     }
 
     void cleanupQueue()
@@ -471,29 +497,34 @@ private slots:
         // Queued elsewhere: the page follows.
         QVERIFY(m_model->queueDeletion(m_doc->findPath(u"Safe/A")));
         QTRY_COMPARE(pair->text(3), "Partly queued (1 of 2)");
-        QCOMPARE(m_cleanup->statusLabel()->text(), "Queued for deletion: 1");
+        QCOMPARE(m_cleanup->statusLabel()->text(), "1 entry queued for deletion");
         m_model->undoDeletion(m_doc->findPath(u"Safe/A"));
 
         // Two entries of three nodes, safe to clean: no question.
         pair->setCheckState(0, Qt::Checked);
         rowNamed(tree, "zed \u203A Main")->setCheckState(0, Qt::Checked);
         QTRY_VERIFY(m_cleanup->queueButton()->isEnabled());
-        QVERIFY(m_cleanup->statusLabel()->text().startsWith("Ticked: 2 (about "));
+        QVERIFY(m_cleanup->statusLabel()->text().startsWith("Ticked: 3 entries (about "));
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
         QVERIFY(Dialogs::shown().isEmpty());
-        QCOMPARE(said(messages), "Queued for deletion: 3. Save to apply.");
+        // One count everywhere: the message, the page, the undo step and the window title's
+        // count of pending changes.
+        QCOMPARE(said(messages), "Queued 3 entries for deletion. Save to apply.");
+        QTRY_COMPARE(m_cleanup->statusLabel()->text(), "3 entries queued for deletion");
+        QCOMPARE(m_model->undoStack()->undoText(), "cleanup of 3 entries");
+        QCOMPARE(m_doc->pendingChangeCount(), 3);
         QCOMPARE(pair->text(3), "Queued for deletion");
         QCOMPARE(pair->checkState(0), Qt::Unchecked);
 
         // The saved-settings section ticks its entries; queueing asks once, listing them all.
         QTreeWidgetItem *savedTop = tree->topLevelItem(1);
         savedTop->setCheckState(0, Qt::Checked);
-        QTRY_COMPARE(m_cleanup->statusLabel()->text().left(10), "Ticked: 3 ");
+        QTRY_COMPARE(m_cleanup->statusLabel()->text().left(18), "Ticked: 3 entries ");
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton); // cancelled
         QCOMPARE(Dialogs::shown().size(), 1);
         const Dialogs::Record asked = Dialogs::lastShown();
-        QCOMPARE(asked.text, "This removes the saved configuration of 3 tool(s) or script(s). "
-                             "They will start from their defaults.");
+        QCOMPARE(asked.text, "This removes the saved configuration of 3 tools or scripts. They "
+                             "will start from their defaults.");
         QCOMPARE(asked.detailedText, "Alpha\nbeta\nzed");
         QVERIFY(messages.isEmpty());
         QVERIFY(!m_doc->findPath(u"Alpha")->pendingDelete);
@@ -501,13 +532,17 @@ private slots:
         // zed holds a window position queued before; zed is queued whole all the same.
         Dialogs::setNextAnswer(QMessageBox::Yes);
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
-        QCOMPARE(said(messages), "Queued for deletion: 3. Save to apply.");
+        QCOMPARE(said(messages), "Queued 3 entries for deletion. Save to apply.");
         QVERIFY(m_doc->findPath(u"Alpha")->pendingDelete);
+        // zed's window position goes with zed: counted once, as in the title.
+        QTRY_COMPARE(m_cleanup->statusLabel()->text(), "5 entries queued for deletion");
+        QCOMPARE(m_doc->pendingChangeCount(), 5);
 
         // Undo takes back only the marks of the ticked entries themselves.
         pair->setCheckState(0, Qt::Checked);
         QTRY_VERIFY(m_cleanup->undoButton()->isEnabled());
         QTest::mouseClick(m_cleanup->undoButton(), Qt::LeftButton);
+        QCOMPARE(m_model->undoStack()->undoText(), "cancelled cleanup of 2 entries");
         QVERIFY(!m_doc->findPath(u"Safe/A")->isDeleted());
         QVERIFY(m_doc->findPath(u"Alpha")->pendingDelete);
 
@@ -569,10 +604,12 @@ private slots:
         QCOMPARE(ids, expected);
         QVERIFY(ids.contains("duplicate-key") && ids.contains("unused-modules"));
         QCOMPARE(view.cards().size(), ids.size());
-        QCOMPARE(view.summaryLabel()->text(), QString("%1 problem(s), %2 warning(s), %3 note(s)")
-                                                  .arg(counts[2])
-                                                  .arg(counts[1])
-                                                  .arg(counts[0]));
+        const auto counted = [](int n, const QString &word) {
+            return QString("%1 %2%3").arg(n).arg(word, n == 1 ? "" : "s");
+        };
+        QCOMPARE(view.summaryLabel()->text(), counted(counts[2], "problem") + ", " +
+                                                  counted(counts[1], "warning") + ", " +
+                                                  counted(counts[0], "note"));
         QCOMPARE(summaries.last(), (QVariantList{counts[2], counts[1]}));
         const QColor stripes[] = {QColor(60, 140, 230), QColor(226, 150, 0), QColor(214, 60, 60)};
         for (qsizetype i = 0; i < view.cards().size(); ++i) {

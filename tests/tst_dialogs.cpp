@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 #include "environment/discovery.h"
+#include "environment/englishplurals.h"
 #include "support/testfiles.h"
 #include "views/aboutdialog.h"
 #include "views/adbanner.h"
@@ -90,6 +91,7 @@ class TestDialogs : public QObject
 private slots:
     void initTestCase()
     {
+        installEnglishPlurals();
         QStandardPaths::setTestModeEnabled(true);
         qputenv("HOME", QFile::encodeName(m_home.path()));
         // The screenshot process is no test: it would use these folders.
@@ -118,11 +120,11 @@ private slots:
         QTest::addColumn<int>("left");
         // Seven backups of 1600 bytes each, 2 KiB apiece as the dialog rounds them.
         QTest::newRow("keep 5 of 7")
-            << 5 << QMessageBox::Yes << "Delete the 2 older backup(s) (3 KiB)" << 5;
-        QTest::newRow("keep 0") << 0 << QMessageBox::Yes << "Delete the 7 older backup(s) (11 KiB)"
+            << 5 << QMessageBox::Yes << "Delete the 2 older backups (3 KiB)" << 5;
+        QTest::newRow("keep 0") << 0 << QMessageBox::Yes << "Delete the 7 older backups (11 KiB)"
                                 << 0;
         QTest::newRow("No deletes nothing")
-            << 3 << QMessageBox::No << "Delete the 4 older backup(s) (6 KiB)" << 7;
+            << 3 << QMessageBox::No << "Delete the 4 older backups (6 KiB)" << 7;
     }
 
     void backups()
@@ -142,7 +144,7 @@ private slots:
         BackupsDialog dialog(settingsFile());
         QCOMPARE(dialog.keepSpin()->value(), 5);
         dialog.keepSpin()->setValue(keep);
-        QCOMPARE(dialog.headerLabel()->text(), "7 backup(s) of core-1-pxi.settings, 11 KiB in "
+        QCOMPARE(dialog.headerLabel()->text(), "7 backups of core-1-pxi.settings, 11 KiB in "
                                                "total (newest first):");
         QVERIFY(dialog.list()->item(0)->text().startsWith(
             "core-1-pxi.settings.bak-20261206        2 KiB    "));
@@ -158,7 +160,7 @@ private slots:
         const int removed = 7 - left;
         if (removed > 0)
             QCOMPARE(messages.at(0).at(0).toString(),
-                     QString("Moved %1 backup(s) to the Recycle Bin (%2).")
+                     QString("Moved %1 backups to the Recycle Bin (%2).")
                          .arg(removed)
                          .arg(BackupsDialog::sizeText(removed * 1600)));
         const QDir trash(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +

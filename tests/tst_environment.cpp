@@ -1,7 +1,9 @@
+#include "environment/englishplurals.h"
 #include "environment/pixinsight.h"
 #include "support/testfiles.h"
 #include "support/testtree.h"
 
+#include <QDirIterator>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -14,6 +16,39 @@ class TestEnvironment : public QObject
 
 private slots:
     void cleanup() { setPixInsightProcessQuery({}); }
+
+    // Every counted text in the program reads right for one: it has its singular here, and no
+    // text hedges with "(s)".
+    void countedTexts()
+    {
+        // A tr() call and the string literals it starts with.
+        static const QRegularExpression call("\\btr\\(\\s*((?:\"(?:[^\"\\\\]|\\\\.)*\"\\s*)+)");
+        static const QRegularExpression literal("\"((?:[^\"\\\\]|\\\\.)*)\"");
+        int counted = 0;
+        for (QDirIterator it(VARNEL_SOURCE_DIR "/src", {"*.cpp"}, QDir::Files,
+                             QDirIterator::Subdirectories);
+             it.hasNext();) {
+            const QString source = QString::fromUtf8(testdata::readFile(it.next()));
+            for (auto calls = call.globalMatch(source); calls.hasNext();) {
+                QString text;
+                for (auto parts = literal.globalMatch(calls.next().captured(1)); parts.hasNext();)
+                    text += parts.next().captured(1);
+                text.replace("\\n", "\n").replace("\\\"", "\"").replace("\\\\", "\\");
+                QVERIFY2(!text.contains("(s)"), qPrintable(it.filePath() + ": " + text));
+                if (!text.contains("%n"))
+                    continue;
+                ++counted;
+                QVERIFY2(!EnglishPlurals::singular(text.toUtf8().constData()).isNull(),
+                         qPrintable(it.filePath() + ": " + text));
+            }
+        }
+        QVERIFY(counted > 0);
+        installEnglishPlurals();
+        QCOMPARE(QCoreApplication::translate("vrn::MainWindow", "%n unsaved changes", nullptr, 1),
+                 "1 unsaved change");
+        QCOMPARE(QCoreApplication::translate("vrn::MainWindow", "%n unsaved changes", nullptr, 0),
+                 "0 unsaved changes");
+    }
 
     void processQuery()
     {

@@ -1,4 +1,5 @@
 #include "document/xsdtdocument.h"
+#include "environment/englishplurals.h"
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "knowledge/healthcheck.h"
@@ -75,6 +76,7 @@ private slots:
     void cases_data();
     void cases();
     void pendingChanges();
+    void openLowerBound();
     void duplicateKeys();
 
 private:
@@ -83,6 +85,7 @@ private:
 
 void TestHealthCheck::initTestCase()
 {
+    installEnglishPlurals();
     QString error;
     QVERIFY2(
         m_schema.load(readFile(":/schema/globals.json"), readFile(":/schema/overlay.json"), &error),
@@ -102,12 +105,12 @@ void TestHealthCheck::generatedFiles()
     auto at = [&](const QString &path) { return doc.findPath(path); };
 
     // The unregistered module's values, counted from the file's layout rather than by the
-    // module analysis: its data, access record, top-level group and per-process entries, plus
-    // the one value of PixelClipboard.
+    // module analysis: its data, access record, top-level group and per-process entries.
+    // PixelClipboard is PixInsight's own.
     const QString kestrane = QString::fromLatin1(testdata::kUnregisteredModule);
     qsizetype unusedValues = 0;
-    for (const QString &path : QStringList{"PixelClipboard", "ModuleData/" + kestrane,
-                                           "ModuleDataAccess/" + kestrane, kestrane}) {
+    for (const QString &path :
+         QStringList{"ModuleData/" + kestrane, "ModuleDataAccess/" + kestrane, kestrane}) {
         if (const XsdtNode *node = at(path))
             unusedValues += node->valueCount();
     }
@@ -144,14 +147,13 @@ void TestHealthCheck::generatedFiles()
             "too-many-processors | Warning | Maximum processors is higher than this computer has "
             "| The setting is 64 and this computer has 8 logical processors. This is harmless on "
             "the computer the file came from, but here PixInsight will simply use them all.",
-            "module-file-missing | Warning | 1 registered module(s) have no file on this computer "
+            "module-file-missing | Warning | 1 registered module has no file on this computer "
             "| Listed in the module registry but not in /opt/PixInsight/bin: " +
                 lost + kRegistryText,
             "duplicate-key | Warning | \"File02\" appears 2 times in MainWindow/RecentFiles | " +
                 kDuplicateText,
-            "unused-modules | Note | 2 module(s) have saved data but are not in the module list "
-            "| " +
-                kestrane + ", PixelClipboard (" + QString::number(unusedValues) + kUnusedText,
+            "unused-modules | Note | 1 module has saved data but is not in the module list | " +
+                kestrane + " (" + QString::number(unusedValues) + kUnusedText,
             "unsigned-allowed | Note | PixInsight is set to allow unsigned or insecure content | "
             "Turned on: allow unsigned repositories; allow unsigned script execution" +
                 kUnsignedText}));
@@ -208,18 +210,18 @@ void TestHealthCheck::cases_data()
 
     // Bytes that are not UTF-8: counted and placed; a real U+FFFD in the file is not one.
     row("invalid UTF-8 in a value", "<v k='B' t='s' v='x\xFFy'/>", all,
-        {"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid UTF-8 | The first "
+        {"invalid-utf8 | Warning | 1 byte sequence in the file is not valid UTF-8 | The first "
          "is at line 2, column 79, in B. They are shown as \uFFFD, and saving writes them that "
          "way; the backup made by the save keeps the original bytes."});
     row("invalid UTF-8 after a real replacement character",
         "<v k='C' t='s' v='\xEF\xBF\xBDz'/><v k='D' t='s' v='\xC3'/>", all,
-        {"invalid-utf8 | Warning | 1 byte sequence(s) in the file are not valid "
+        {"invalid-utf8 | Warning | 1 byte sequence in the file is not valid "
          "UTF-8 | The first is at line 2, column 101, in D."});
     row("a real replacement character only", "<v k='C' t='s' v='\xEF\xBF\xBD'/>", all, {});
 
     row("open upper bound", pref("Process", "MaxProcessors", "i", "0"), all,
         {"out-of-range | Problem | Max processors is outside its documented range | "
-         "The value is 0; PixInsight documents 1 to 1.7976931348623157e+308."});
+         "The value is 0; PixInsight documents at least 1."});
     // "big" is no number, "abc" counts as option 0, 2^32 + 1 processors read as 0.
     row("values that do not parse",
         "<i k='Global'><i k='Preferences'><i k='Application'><v k='FontResolution' t='i' v='big'/>"
@@ -267,7 +269,7 @@ void TestHealthCheck::cases_data()
         "<i k='5'><v k='x' t='s' v='/gone/Grouped-pxm.so'/></i></i><i k='Kestrane'/>",
         madeUpEnv({"/pi/bin/Kestrane-pxm.so", "/pi/bin/notamodule.so", "relative/Rel-pxm.so"}, 8,
                   "/pi/bin"),
-        {"module-file-missing | Warning | 2 registered module(s) have no file on this computer | "
+        {"module-file-missing | Warning | 2 registered modules have no file on this computer | "
          "Listed in the module registry but not in /pi/bin: Kestrane, "
          "@pxi_bin_dir/notamodule.so. "});
     row("no registry, no module checks", pref("Application", "BinDirectory", "s", "/gone/bin"), all,
@@ -278,8 +280,8 @@ void TestHealthCheck::cases_data()
         all,
         {"duplicate-key | Warning | \"Foo\" appears 3 times in the top level | A",
          "duplicate-key | Warning | \"Bar\" appears 2 times in the top level | A",
-         "unused-modules | Note | 2 module(s) have saved data but are not in the "
-         "module list | Foo, foo (1 values"});
+         "unused-modules | Note | 2 modules have saved data but are not in the "
+         "module list | Foo, foo (1 value in all"});
     row("only exact true allows",
         "<i k='Global'><i k='Preferences'><i k='Security'><v k='AllowInsecureRepositories' t='b' "
         "v='True'/><v k='AllowUnsignedModuleInstallation' t='b' v='true '/>"
@@ -318,6 +320,20 @@ void TestHealthCheck::cases()
     for (qsizetype i = 0; i < found.size(); ++i)
         starts.append(found.at(i).left(expected.at(i).size()));
     QCOMPARE(starts, expected);
+}
+
+// No shipped setting has only an upper bound: MaxProcessors is given one instead of its minimum.
+void TestHealthCheck::openLowerBound()
+{
+    Schema upperOnly;
+    QVERIFY(upperOnly.load(readFile(":/schema/globals.json"),
+                           readFile(":/schema/overlay.json")
+                               .replace("\"Process/MaxProcessors\": {\"min\": 1}",
+                                        "\"Process/MaxProcessors\": {\"max\": 4}")));
+    XsdtDocument doc;
+    QVERIFY(doc.parse(testdata::wrapSettings(pref("Process", "MaxProcessors", "i", "6"))));
+    const QList<Finding> findings = runHealthCheck(doc, upperOnly, madeUpEnv({}));
+    QCOMPARE(findings.value(0).text, "The value is 6; PixInsight documents at most 4.");
 }
 
 void TestHealthCheck::pendingChanges()

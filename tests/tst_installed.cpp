@@ -1,6 +1,8 @@
+#include "environment/englishplurals.h"
 #include "environment/pixinsight.h"
 #include "privileged/elevation.h"
 #include "privileged/installedupdates.h"
+#include "privileged/installedupdateshelper.h"
 #include "store/files.h"
 #include "support/effectiveuser.h"
 #include "support/testfiles.h"
@@ -78,6 +80,7 @@ private slots:
 
     void initTestCase()
     {
+        installEnglishPlurals();
         setStoreClock([] { return kNow; });
         Dialogs::setTestMode(true);
         QStandardPaths::setTestModeEnabled(true);
@@ -244,14 +247,14 @@ private slots:
 
         Dialogs::setNextAnswer(QMessageBox::Yes);
         QTest::mouseClick(dialog.removeButton(), Qt::LeftButton);
-        QString question = "Remove 17 record(s) from PixInsight's list of installed updates?";
+        QString question = "Remove 17 records from PixInsight's list of installed updates?";
         for (int i = 1; i <= 12; ++i)
             question += QString("\n  - Mod%1").arg(i);
         question += "\n  ... and 5 more\n\nA backup is made first. PixInsight must be closed.";
         QCOMPARE(Dialogs::shown().value(0).text, question);
         const QString backup = pi.path + ".bak-20310506-070809-010";
         QCOMPARE(Dialogs::lastShown().text,
-                 "Removed 17 record(s).\n\nIn PixInsight: Resources > Updates > "
+                 "Removed 17 records.\n\nIn PixInsight: Resources > Updates > "
                  "Check for Updates.\n\nBackup: " +
                      backup);
         QCOMPARE(list->topLevelItemCount(), 1);
@@ -292,7 +295,10 @@ private slots:
         QTemporaryDir tmp;
         const QString denying = tmp.filePath("pkexec");
         QVERIFY(writeFile(denying, "#!/bin/sh\nexit 126\n"));
+        const QString wantsPassword = tmp.filePath("sudo"); // as "sudo -n" does without a prompt
+        QVERIFY(writeFile(wantsPassword, "#!/bin/sh\nexit 1\n"));
         QVERIFY(::chmod(QFile::encodeName(denying).constData(), 0755) == 0 &&
+                ::chmod(QFile::encodeName(wantsPassword).constData(), 0755) == 0 &&
                 ::chmod(QFile::encodeName(tmp.path()).constData(), 0755) == 0);
         const auto realTools = qScopeGuard([] { setElevationTools({}); });
         const ElevationTools sudo{tmp.filePath("none"), {}, VARNEL_PROGRAM, 0, 0};
@@ -310,10 +316,20 @@ private slots:
         testdata::EffectiveUser nobody(testdata::kNobody);
         QVERIFY(nobody.ok());
         InstalledUpdatesDialog dialog(path);
+        // The dialog names what this system will ask, as the launcher would run it.
         QCOMPARE(dialog.statusLabel()->text(),
-                 "Changing this file needs administrator rights. Windows will ask for "
-                 "permission when you confirm.");
+                 "Changing this file needs administrator rights. When you confirm, it is done "
+                 "through sudo, which cannot ask for a password here: it works only if sudo lets "
+                 "you run it without one. Installing polkit adds a password dialog.");
+        setElevationTools({tmp.filePath("none"), wantsPassword, VARNEL_PROGRAM, 0, 0});
+        QCOMPARE(changeRecordFile(path, "remove", {"Mod1"}).message,
+                 "The elevated helper could not run (sudo needs a password and cannot ask for one "
+                 "here; install polkit to be asked for it).");
         setElevationTools({denying, {}, VARNEL_PROGRAM, 0, 0});
+        dialog.updateState();
+        QCOMPARE(dialog.statusLabel()->text(),
+                 "Changing this file needs administrator rights. When you confirm, the system's "
+                 "authentication dialog (pkexec) asks for an administrator password.");
         dialog.list()->topLevelItem(2)->setCheckState(0, Qt::Checked);
         Dialogs::setNextAnswer(QMessageBox::Yes);
         dialog.removeChecked();
@@ -327,7 +343,7 @@ private slots:
         dialog.removeChecked();
         const QStringList backups = listRecordBackups(path);
         QCOMPARE(Dialogs::lastShown().text,
-                 "Removed 1 record(s).\n\nIn PixInsight: Resources > Updates > Check "
+                 "Removed 1 record.\n\nIn PixInsight: Resources > Updates > Check "
                  "for Updates.\n\nBackup: " +
                      backups.value(0));
         QCOMPARE(readFile(folder + "/etc/update/" + backups.value(0)), kSmall);

@@ -3,6 +3,7 @@
 #include "app/thememanager.h"
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
+#include "environment/englishplurals.h"
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "knowledge/modules.h"
@@ -111,6 +112,7 @@ private:
 
 void TestMainWindow::initTestCase()
 {
+    installEnglishPlurals();
     QVERIFY(m_home.isValid());
     qputenv("HOME", m_home.path().toLocal8Bit());
     qputenv("XDG_CONFIG_HOME", (m_home.path() + "/.config").toLocal8Bit());
@@ -237,7 +239,7 @@ void TestMainWindow::editInTreeAndSave()
                        QStringLiteral("6"));
     QCOMPARE(window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors")->value,
              QString("6"));
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change(s) - Varnel"));
+    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change - Varnel"));
     QVERIFY(window.saveAction()->isEnabled());
 
     // Cancelling the review writes nothing.
@@ -254,7 +256,7 @@ void TestMainWindow::editInTreeAndSave()
         return int(QDialog::Accepted);
     });
     window.saveAction()->trigger();
-    QCOMPARE(summary, QString("1 edit(s) and 0 deletion(s) (0 values removed) will be written to "
+    QCOMPARE(summary, QString("1 edit and 0 deletions (0 values removed) will be written to "
                               "the settings file."));
     QCOMPARE(rows, 1);
     QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - Varnel"));
@@ -423,7 +425,7 @@ void TestMainWindow::realPixInsightMakesViewOnly()
     QVERIFY(window.model()->isViewOnly());
     QVERIFY(!window.saveAction()->isEnabled());
     QVERIFY(!window.restoreAction()->isEnabled());
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change(s) - Varnel"));
+    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change - Varnel"));
     QVERIFY(!(window.model()->flags(window.model()->indexForNode(node, 1)) & Qt::ItemIsEditable));
 
     // PixInsight writes its settings while the user takes the edit back; when it ends, the
@@ -475,14 +477,14 @@ void TestMainWindow::changedOnDiskBanner()
     QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("3")));
     QVERIFY(window.banner()->text().startsWith(
         "<b>The file changed on disk since it was loaded.</b> Saving is blocked. Reload to "
-        "continue (your 1 unsaved change(s) will be discarded)"));
+        "continue (your 1 unsaved change will be discarded)"));
     QVERIFY(!window.saveAction()->isEnabled());
 
     // Reload asks first; Cancel keeps the edit, Discard reads the new file.
     QTest::mouseClick(window.bannerReloadButton(), Qt::LeftButton);
     QCOMPARE(Dialogs::lastShown().title, QString("Discard changes?"));
     QCOMPARE(Dialogs::lastShown().text,
-             QString("You have 1 unsaved change(s). Reloading discards them."));
+             QString("You have 1 unsaved change. Reloading discards them."));
     QCOMPARE(window.pendingCount(), 1);
     Dialogs::setNextAnswer(QMessageBox::Discard);
     QTest::mouseClick(window.bannerReloadButton(), Qt::LeftButton);
@@ -540,7 +542,7 @@ void TestMainWindow::reloadKeepingChanges()
     const XsdtDocument &doc = window.store().document;
     QCOMPARE(doc.findPath(u"Global/RGBWorkingSpace/Gamma")->value, QString("1.8"));
     QCOMPARE(doc.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("3"));
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change(s) - Varnel"));
+    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change - Varnel"));
     QVERIFY(window.saveAction()->isEnabled() && !window.undoAction()->isEnabled());
 
     // A file left broken is not loaded over the changes.
@@ -582,7 +584,7 @@ void TestMainWindow::restoreAndRevertAll()
     QVERIFY(window.model()->queueDeletion(window.store().document.findPath(u"Global/Statistics")));
     QCOMPARE(window.pendingCount(), 2);
     window.revertAllAction()->trigger(); // No
-    QCOMPARE(Dialogs::lastShown().text, QString("Discard all 2 unsaved change(s)?"));
+    QCOMPARE(Dialogs::lastShown().text, QString("Discard all 2 unsaved changes?"));
     QCOMPARE(window.pendingCount(), 2);
     Dialogs::setNextAnswer(QMessageBox::Yes);
     window.revertAllAction()->trigger();
@@ -633,7 +635,7 @@ void TestMainWindow::closeWithUnsavedChanges()
         Dialogs::setNextAnswer(QMessageBox::Cancel);
         QVERIFY(!window.close());
         QCOMPARE(Dialogs::lastShown().title, QString("Unsaved changes"));
-        QCOMPARE(Dialogs::lastShown().text, QString("You have 1 unsaved change(s)."));
+        QCOMPARE(Dialogs::lastShown().text, QString("You have 1 unsaved change."));
         QCOMPARE(Dialogs::lastShown().defaultButton, QMessageBox::Save);
         // Save, then cancel the review: the window stays and nothing is written.
         Dialogs::setNextAnswer(QMessageBox::Save);
@@ -682,7 +684,7 @@ void TestMainWindow::deletionFlow()
     QVERIFY(Dialogs::shown().isEmpty());
     QVERIFY(stats->pendingDelete);
     QCOMPARE(window.statusBar()->currentMessage(),
-             QStringLiteral("Global/Statistics queued for deletion (%1 value(s)). Save to apply.")
+             QStringLiteral("Global/Statistics queued for deletion (%1 values). Save to apply.")
                  .arg(stats->valueCount()));
     window.requestDeletion(stats); // already queued: nothing happens
     QVERIFY(Dialogs::shown().isEmpty());
@@ -695,7 +697,7 @@ void TestMainWindow::deletionFlow()
     QCOMPARE(warning.title, QString("Delete saved information?"));
     QCOMPARE(
         warning.text,
-        QStringLiteral("Delete %1?\n(%2 value(s))").arg(script->path()).arg(script->valueCount()));
+        QStringLiteral("Delete %1?\n(%2 values)").arg(script->path()).arg(script->valueCount()));
     QVERIFY(warning.informativeText.endsWith(
         QLatin1String("\n\nNothing is removed until you save, and you can undo it before then.")));
     QCOMPARE(warning.checkBoxText, QString("Don't ask again until I close the program"));
@@ -843,12 +845,11 @@ void TestMainWindow::leftoverFilesAfterSave()
     QCOMPARE(backups.size(), edit ? 1 : 0);
     if (!edit)
         QCOMPARE(readAll(path), original);
-    const QString deleted = QStringLiteral("Deleted 1 file(s) or folder(s) from disk.");
-    QCOMPARE(
-        window.statusBar()->currentMessage(),
-        edit ? QStringLiteral("Saved. Backup: %1 ").arg(QFileInfo(backups.value(0)).fileName()) +
-                   deleted
-             : deleted);
+    // The backup's name comes last, where no sentence runs on from it.
+    const QString deleted = QStringLiteral("Deleted 1 file or folder from disk.");
+    QCOMPARE(window.statusBar()->currentMessage(),
+             edit ? "Saved. " + deleted + " Backup: " + QFileInfo(backups.value(0)).fileName()
+                  : deleted);
 }
 
 void TestMainWindow::fileComboChoices()
@@ -870,7 +871,7 @@ void TestMainWindow::fileComboChoices()
     combo->setCurrentIndex(1);
     emit combo->activated(1); // Cancel
     QCOMPARE(Dialogs::lastShown().text,
-             QString("You have 1 unsaved change(s). Opening another file discards them."));
+             QString("You have 1 unsaved change. Opening another file discards them."));
     QCOMPARE(combo->currentIndex(), 0);
     QCOMPARE(window.store().path, configFile(1));
     Dialogs::setNextAnswer(QMessageBox::Discard);

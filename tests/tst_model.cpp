@@ -1,6 +1,7 @@
 // The settings model, its filter proxy and the tree's value delegate.
 #include "app/thememanager.h"
 #include "document/xsdtdocument.h"
+#include "environment/englishplurals.h"
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
 #include "model/reapply.h"
@@ -210,6 +211,7 @@ private:
 
 void TestModel::initTestCase()
 {
+    installEnglishPlurals();
     QFile overlay(QStringLiteral(":/schema/overlay.json"));
     QVERIFY(overlay.open(QIODevice::ReadOnly));
     QString error;
@@ -302,13 +304,13 @@ void TestModel::roles_data()
                 "by a module or process (settings, state, history). Deleting it resets that item "
                 "to its default and loses what was saved.");
     QTest::newRow("group counts its children")
-        << Look("Global/Statistics", "", "", "2 item(s)", "Can be deleted: " + kStatisticsReason);
+        << Look("Global/Statistics", "", "", "2 items", "Can be deleted: " + kStatisticsReason);
     QTest::newRow("marked group counts every value below")
         << Look("Global/Statistics", "self", "", "Will be deleted",
-                "Marked for deletion (3 value(s)); removed when you save.");
+                "Marked for deletion (3 values); removed when you save.");
     QTest::newRow("marked value") << Look("Global/Statistics/Total", "self", "15",
                                           "Will be deleted",
-                                          "Unsigned\nMarked for deletion (1 value(s)); removed "
+                                          "Unsigned\nMarked for deletion (1 value); removed "
                                           "when you save.");
     QTest::newRow("inside marked")
         << Look("Global/Statistics/Process/Curves", "ancestor", "3", "Unsigned",

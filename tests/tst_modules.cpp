@@ -112,14 +112,18 @@ private slots:
         QCOMPARE(withMarked, registeredModules(m_doc));
 
         QCOMPARE(modulesWithData(m_doc),
-                 (QStringList{"AccessOnly", "global", "Kestrane", "Orphan", "PixelClipboard"}));
+                 (QStringList{"AccessOnly", "global", "Kestrane", "Orphan"}));
         const QList<ModuleEntries> unused = unusedModuleData(m_doc);
-        QCOMPARE(namesOf(unused),
-                 (QStringList{"AccessOnly", "global", "Orphan", "PixelClipboard"}));
+        QCOMPARE(namesOf(unused), (QStringList{"AccessOnly", "global", "Orphan"}));
         QCOMPARE(unused.at(2).valueCount(), 1); // no registry entry to count
-        for (const char *key : {"LastVersion", "PixInsight", "ThreadPerformanceOptimization"})
+        // Only access records, which are never deleted, are left of AccessOnly.
+        QCOMPARE(unused.at(0).onlyAccessRecords(), true);
+        QCOMPARE(unused.at(1).onlyAccessRecords(), false);
+        QCOMPARE(moduleEntries(m_doc, "Kestrane").onlyAccessRecords(), false);
+        for (const char *key :
+             {"LastVersion", "PixInsight", "ThreadPerformanceOptimization", "PixelClipboard"})
             QVERIFY2(isPixInsightTopLevelKey(QString::fromLatin1(key)), key);
-        for (const char *key : {"PixelClipboard", "Modules ", ""})
+        for (const char *key : {"Modules ", ""})
             QVERIFY2(!isPixInsightTopLevelKey(QString::fromLatin1(key)), key);
 
         // Registration is matched exactly: "orphan" does not cover "Orphan"; a value "Modules"
@@ -179,9 +183,8 @@ private slots:
         QTest::addColumn<bool>("exact");
         QTest::newRow("part, any case") << "kest" << QStringList{"Kestrane"} << false;
         QTest::newRow("exact, any case") << " KESTRANE\t" << QStringList{"Kestrane"} << true;
-        QTest::newRow("several") << "A"
-                                 << QStringList{"AccessOnly", "Alpha",  "beta",          "global",
-                                                "Kestrane",   "Orphan", "PixelClipboard"}
+        QTest::newRow("several") << "A" << QStringList{"AccessOnly", "Alpha",    "beta",
+                                                       "global",     "Kestrane", "Orphan"}
                                  << false;
         QTest::newRow("registered only") << "onlyreg" << QStringList{"OnlyRegistered"} << false;
         QTest::newRow("nothing") << "zzz" << QStringList() << false;
@@ -213,10 +216,9 @@ private slots:
         QStringList generated = testdata::generatedModuleNames(options);
         generated.sort(Qt::CaseInsensitive);
         QCOMPARE(registeredModules(doc), generated);
-        // Every top-level group PixInsight writes is its own; only these two are left behind.
-        QCOMPARE(
-            namesOf(unusedModuleData(doc)),
-            (QStringList{QString::fromLatin1(testdata::kUnregisteredModule), "PixelClipboard"}));
+        // Every top-level group PixInsight writes is its own; only this module is left behind.
+        QCOMPARE(namesOf(unusedModuleData(doc)),
+                 QStringList{QString::fromLatin1(testdata::kUnregisteredModule)});
 
         // Every value of every module is found exactly once across all modules' entries.
         QSet<XsdtNode *> seen;

@@ -2,6 +2,7 @@
 // and screenshot mode run as the real program.
 #include "app/mainwindow.h"
 #include "document/xsdtdocument.h"
+#include "environment/englishplurals.h"
 #include "generator/generator.h"
 #include "model/settingrow.h"
 #include "model/settingsmodel.h"
@@ -12,7 +13,9 @@
 #include "views/preferencesview.h"
 #include "views/searchview.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
+#include <QCompleter>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -98,6 +101,7 @@ class TestPages : public QObject
 private slots:
     void initTestCase()
     {
+        installEnglishPlurals();
         QVERIFY(m_schema.load(testdata::readFile(":/schema/globals.json"),
                               testdata::readFile(":/schema/overlay.json")));
         qputenv("HOME", m_home.path().toLocal8Bit());
@@ -152,9 +156,11 @@ private slots:
         view.protectedBox()->setChecked(withProtected);
         view.setQuery(query);
         QCOMPARE(shown(view), expected);
-        QCOMPARE(view.statusLabel()->text(), expected.isEmpty()
-                                                 ? "No matching settings."
-                                                 : QString("%1 result(s)").arg(expected.size()));
+        QCOMPARE(
+            view.statusLabel()->text(),
+            expected.isEmpty()
+                ? "No matching settings."
+                : QString("%1 result%2").arg(expected.size()).arg(expected.size() == 1 ? "" : "s"));
     }
 
     void gatesAndFilter()
@@ -199,7 +205,7 @@ private slots:
                   "250 results, showing the best 100. Refine the search or show more."},
                  {200, "Show more results (50 more)",
                   "250 results, showing the best 200. Refine the search or show more."},
-                 {250, "", "250 result(s)"}}) {
+                 {250, "", "250 results"}}) {
             QCOMPARE(view.rows().size(), rows);
             QCOMPARE(view.moreButton()->isVisibleTo(&view), rows < 250);
             if (rows < 250)
@@ -309,14 +315,14 @@ private slots:
         QCOMPARE(window.tabs()->currentWidget(), search);
         QCOMPARE(search->bannerLabel()->text(),
                  "Module search for \"kestrane\": registry entry, module data, module "
-                 "settings and process entries - Kestrane (installed), 2 value(s). "
+                 "settings and process entries - Kestrane (installed), 2 values. "
                  "Type words below to narrow them.");
         QCOMPARE(search->rows().size(), 2);
         answer("estr");
         window.onFindModule();
         QCOMPARE(search->bannerLabel()->text(),
                  "No module is called exactly \"estr\"; showing modules whose name contains it: "
-                 "Kestrane (installed), KestraneTools (installed) - 4 value(s).");
+                 "Kestrane (installed), KestraneTools (installed) - 4 values.");
         answer("Needle");
         Dialogs::setNextAnswer(QMessageBox::Yes);
         window.onFindModule();
@@ -331,6 +337,41 @@ private slots:
         window.tabs()->setCurrentIndex(0);
         QTest::keyClick(&window, Qt::Key_F, Qt::ControlModifier);
         QCOMPARE(window.tabs()->currentWidget(), search);
+    }
+
+    // With the name's suggestions open, one Enter takes the name and runs the search.
+    void findModuleWithOneEnter()
+    {
+        ModuleSearchDialog dialog({"Halion", "HalionTools", "Kestrane"});
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QTest::keyClicks(dialog.nameEdit(), "Halion");
+        QAbstractItemView *suggestions = dialog.nameEdit()->completer()->popup();
+        QVERIFY(suggestions->isVisible());
+        QTest::keyClick(suggestions, Qt::Key_Return);
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(dialog.moduleName(), "Halion");
+    }
+
+    // Every search example of the user guide finds something in the demo file.
+    void guideExamples()
+    {
+        const QString guide = QString::fromUtf8(testdata::readFile(":/help/help.html"));
+        XsdtDocument demo;
+        QVERIFY(demo.parse(testdata::readFile(VARNEL_DEMO_FILE)));
+        m_model.setDocument(&demo);
+        const auto restore = qScopeGuard([this] { m_model.setDocument(&m_doc); });
+        SearchView view(&m_model, &m_schema);
+        view.setDocument(&demo);
+        static const QRegularExpression example("<code>(\"[^<\"]+\")</code>");
+        int examples = 0;
+        for (auto it = example.globalMatch(guide); it.hasNext(); ++examples) {
+            const QString query = it.next().captured(1);
+            view.setQuery(query);
+            QVERIFY2(view.resultCount() > 0, qPrintable(query));
+        }
+        QVERIFY(examples > 0);
     }
 
     // The real program renders its windows and dialogs from the settings file, which it leaves as

@@ -1,5 +1,6 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/deletionpolicy.h"
+#include "knowledge/modules.h"
 #include "support/testfiles.h"
 #include "support/testtree.h"
 
@@ -38,6 +39,20 @@ private slots:
         QCOMPARE(m_policy.rules().size(), 60);
         QCOMPARE(m_policy.defaultReason(), "This entry is not on the list of entries known to "
                                            "be safe to remove, so it is protected.");
+    }
+
+    // A top-level key the rules name is PixInsight's own, never taken for a module's data.
+    void topLevelKeysOfTheRulesAreNoModules()
+    {
+        int named = 0;
+        for (const DeletionRule &rule : m_policy.rules()) {
+            const QString first = rule.segments.value(0);
+            if (first.contains('*'))
+                continue;
+            ++named;
+            QVERIFY2(isPixInsightTopLevelKey(first), qPrintable(first));
+        }
+        QVERIFY(named > 10);
     }
 
     void everyShippedRule_data()

@@ -1,6 +1,7 @@
 // The review dialog over a real model: the list, its filters, the details, taking changes
 // back and the leftover files.
 #include "document/xsdtdocument.h"
+#include "environment/englishplurals.h"
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsmodel.h"
 #include "support/testfiles.h"
@@ -73,7 +74,11 @@ class TestReview : public QObject
     std::unique_ptr<SettingsModel> m_model;
 
 private slots:
-    void initTestCase() { QVERIFY(m_policy.load(testdata::readFile(":/schema/overlay.json"))); }
+    void initTestCase()
+    {
+        installEnglishPlurals();
+        QVERIFY(m_policy.load(testdata::readFile(":/schema/overlay.json")));
+    }
 
     void init()
     {
@@ -107,21 +112,21 @@ private slots:
         ReviewDialog dialog(m_model.get(), m_doc.get());
         QTreeWidget *tree = dialog.tree();
         QCOMPARE(dialog.summaryLabel()->text(),
-                 "3 edit(s) and 2 deletion(s) (4 values removed) will be written to "
+                 "3 edits and 2 deletions (4 values removed) will be written to "
                  "the settings file.");
         // Bytes that were not UTF-8 are announced before the save that rewrites them.
         m_doc->invalidUtf8 = {2, 7, 12, "ModuleData/Kestrane/Notes"};
         dialog.populate();
         QVERIFY(dialog.summaryLabel()->text().endsWith(
-            "\n2 byte sequence(s) that are not valid UTF-8 (first at line 7, column 12) will be "
+            "\n2 byte sequences that are not valid UTF-8 (first at line 7, column 12) will be "
             "written as U+FFFD; the backup keeps the original bytes."));
         m_doc->invalidUtf8 = {};
         dialog.populate();
         // Deletions first, then edits, each sorted by path ignoring case.
         QCOMPARE(rows(tree),
                  (QStringList{
-                     "Delete | commandHistory/0001 | 1 value(s) | (removed)",
-                     "Delete | Global/Statistics | 3 value(s) | (removed)",
+                     "Delete | commandHistory/0001 | 1 value | (removed)",
+                     "Delete | Global/Statistics | 3 values | (removed)",
                      "Edit | Global/Preferences/Process/MaxProcessors | 8 | 4",
                      "Edit | Global/RGBWorkingSpace/Gamma | 2.2 | 1.8",
                      "Edit | ModuleData/Kestrane/Notes | one\u23CEtwo | one\u23CEtwo\u23CEthree"}));
@@ -142,7 +147,7 @@ private slots:
         QVERIFY(dialog.revertButton()->isEnabled());
         tree->setCurrentItem(statistics);
         QCOMPARE(dialog.detailText()->toPlainText(),
-                 "Global/Statistics\nThe whole entry is removed (3 value(s)). Expand "
+                 "Global/Statistics\nThe whole entry is removed (3 values). Expand "
                  "the row to see them.");
         tree->setCurrentItem(history);
         QCOMPARE(dialog.detailText()->toPlainText(), "commandHistory/0001\nRemoved value: run()");
@@ -206,7 +211,7 @@ private slots:
             QCOMPARE(dialog.tree()->topLevelItem(0)->flags(), Qt::ItemIsEnabled);
         // Filters only narrow the list: saving still writes everything.
         QVERIFY(dialog.saveButton()->isEnabled());
-        QVERIFY(dialog.summaryLabel()->text().startsWith("2 edit(s) and 1 deletion(s)"));
+        QVERIFY(dialog.summaryLabel()->text().startsWith("2 edits and 1 deletion ("));
     }
 
     void takeBackAndLeftovers()
@@ -230,7 +235,7 @@ private slots:
         QVERIFY(!m_doc->findPath(u"Global/Statistics")->pendingDelete);
         QCOMPARE(m_doc->findPath(u"Global/RGBWorkingSpace/Gamma")->value, "2.2");
         QCOMPARE(dialog.summaryLabel()->text(),
-                 "1 edit(s) and 0 deletion(s) (0 values removed) will be written to "
+                 "1 edit and 0 deletions (0 values removed) will be written to "
                  "the settings file.");
         QCOMPARE(rows(tree, 2), QStringList{"Edit | Global/Preferences/Process/MaxProcessors"});
         QVERIFY(!dialog.revertButton()->isEnabled());
@@ -248,7 +253,7 @@ private slots:
         QVERIFY(!dialog.leftoverText()->isHidden());
         QCOMPARE(dialog.leftoverText()->toPlainText(),
                  "Also deleted from disk, permanently, right after the settings are written (2 "
-                 "item(s)):\n   /home/astro/.config/Pleiades/Kestrane\n   "
+                 "items):\n   /home/astro/.config/Pleiades/Kestrane\n   "
                  "/opt/PixInsight/bin/Kestrane-pxm.so   (protected)\nThe protected ones need "
                  "administrator permission: you will be asked for it.");
         QCOMPARE(dialog.summaryLabel()->text(), "The settings file itself is not changed.");
@@ -256,7 +261,7 @@ private slots:
         dialog.setLeftoverItems({leftover(kKestraneConfig)});
         QCOMPARE(dialog.leftoverText()->toPlainText(),
                  "Also deleted from disk, permanently, right after the settings are written (1 "
-                 "item(s)):\n   /home/astro/.config/Pleiades/Kestrane");
+                 "item):\n   /home/astro/.config/Pleiades/Kestrane");
         dialog.setLeftoverItems({});
         QVERIFY(dialog.leftoverText()->isHidden());
         QVERIFY(!dialog.saveButton()->isEnabled());
@@ -272,7 +277,7 @@ private slots:
         queue("ModuleData/Big");
         ReviewDialog dialog(m_model.get(), m_doc.get());
         QTreeWidgetItem *big = rowFor(dialog.tree(), u"ModuleData/Big");
-        QCOMPARE(big->text(2), "1000 value(s)");
+        QCOMPARE(big->text(2), "1000 values");
         for (int pass = 0; pass < 2; ++pass) { // expanding again adds nothing
             dialog.tree()->collapseItem(big);
             dialog.tree()->expandItem(big);

@@ -2,6 +2,7 @@
 #include "app/mainwindow.h"
 #include "app/thememanager.h"
 #include "document/xsdtdocument.h"
+#include "environment/englishplurals.h"
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
@@ -73,6 +74,7 @@ class TestUndo : public QObject
 private slots:
     void initTestCase()
     {
+        installEnglishPlurals();
         QVERIFY(m_policy.load(testdata::readFile(":/schema/overlay.json")));
         qputenv("HOME", m_home.path().toLocal8Bit());
         qputenv("XDG_CONFIG_HOME", (m_home.path() + "/.config").toLocal8Bit());
@@ -237,7 +239,7 @@ private slots:
         });
         window.saveAction()->trigger();
         QCOMPARE(window.store().document.pendingChangeCount(), 0);
-        QCOMPARE(undo->text(), "Undo revert of 2 change(s)");
+        QCOMPARE(undo->text(), "Undo revert of 2 changes");
         undo->trigger();
         QCOMPARE(window.store().document.pendingChangeCount(), 2);
 

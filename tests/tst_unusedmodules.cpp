@@ -1,6 +1,7 @@
 // The Unused modules page over a real model: the two confirmations, the row limit and the
 // view-only state.
 #include "document/xsdtdocument.h"
+#include "environment/englishplurals.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
 #include "model/settingrow.h"
@@ -39,9 +40,11 @@ class TestUnusedModules : public QObject
     SettingsModel m_model;
 
 private slots:
-    // Alpha and Beta left data behind and Alpha left its module file; Gamma is still installed.
+    // Alpha and Beta left data behind and Alpha left its module file; Gamma is still installed;
+    // of Delta only an access record is left, which is never deleted.
     void init()
     {
+        installEnglishPlurals();
         Dialogs::setTestMode(true);
         Dialogs::reset();
         m_model.setDocument(nullptr);
@@ -49,6 +52,7 @@ private slots:
         testdata::ensurePath(&m_doc.root, "Modules/g", XsdtNode::Value, 's', "/x/Gamma-pxm.so");
         testdata::ensurePath(&m_doc.root, "ModuleData/Gamma/v", XsdtNode::Value, 'i', "1");
         testdata::ensurePath(&m_doc.root, "ModuleData/Alpha/v", XsdtNode::Value, 'i', "1");
+        testdata::ensurePath(&m_doc.root, "ModuleDataAccess/Delta/v", XsdtNode::Value, 'u', "7");
         for (int i = 0; i < 1000; ++i)
             testdata::ensurePath(&m_doc.root,
                                  QString("ModuleData/Beta/v%1").arg(i, 4, 10, QChar('0')),
@@ -133,13 +137,17 @@ private slots:
     {
         UnusedModulesView view(&m_model, &m_schema);
         view.setDocument(&m_doc);
+        QCOMPARE(view.cards().size(), size_t(2));
+        QCOMPARE(view.summaryLabel()->text(),
+                 "2 unused modules; 0 queued for deletion\nOnly protected access records remain "
+                 "for Delta: PixInsight keeps them, and there is nothing to remove.");
         view.expandModule("Beta");
         const UnusedModulesView::Card &beta = view.cards().back();
         QCOMPARE(beta.section->content()->findChildren<SettingRow *>().size(), 400);
         QStringList texts;
         for (const QLabel *label : beta.section->content()->findChildren<QLabel *>())
             texts.append(label->text());
-        QVERIFY(texts.contains("ModuleData/Beta  (1000 value(s))"));
+        QVERIFY(texts.contains("ModuleData/Beta  (1000 values)"));
         QVERIFY(texts.contains("...and 600 more values. Use \"Show in All settings\" from the "
                                "right-click menu to see the rest."));
 

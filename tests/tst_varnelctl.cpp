@@ -107,7 +107,7 @@ private slots:
         row("Warn without --force", {"delete", f, "ModuleData/Kestrane"}, "", 4,
             "Add --force to delete it anyway.");
         row("import with bad entries", {"import", f, "%F.json"}, "import", 4,
-            "3 problem(s); nothing was imported.");
+            "3 problems; nothing was imported.");
         row("PixInsight running", {"set", f, kFont + "=96"}, "running", 2, "PixInsight is running");
         row("restore while running", {"restore", f, "core-1-pxi.settings.bak-1"}, "running", 2,
             "Close it before restoring a backup.");

@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 #include "app/thememanager.h"
 #include "environment/buildinfo.h"
+#include "environment/englishplurals.h"
 #include "privileged/helpermode.h"
 #include "views/adbanner.h"
 
@@ -157,6 +158,7 @@ int runVarnel(int argc, char **argv)
     }
 
     QApplication app(argc, argv);
+    installEnglishPlurals();
     QApplication::setOrganizationName(QStringLiteral("Varnelhaus"));
     QApplication::setApplicationName(QStringLiteral("Varnelhaus"));
     QApplication::setApplicationDisplayName(QStringLiteral("Varnel"));

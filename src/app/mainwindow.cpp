@@ -260,7 +260,7 @@ void MainWindow::buildActions()
         const int levels = m_tree->expandAllWithin(SettingsTreeView::ExpandAllBudget);
         if (levels >= 0)
             statusBar()->showMessage(
-                tr("This file has too many groups to open them all: %n level(s) from the top "
+                tr("This file has too many groups to open them all: %n levels from the top "
                    "were opened. Open a group to see inside it.",
                    nullptr, levels),
                 8000);
@@ -570,7 +570,7 @@ QString MainWindow::deleteLeftoverFiles()
     if (!report.problems.isEmpty())
         Dialogs::warning(this, tr("Some files were not deleted"),
                          report.problems.join(QStringLiteral("\n\n")));
-    return tr("Deleted %n file(s) or folder(s) from disk.", nullptr, report.deleted);
+    return tr("Deleted %n files or folders from disk.", nullptr, report.deleted);
 }
 
 void MainWindow::onEdited()
@@ -643,7 +643,7 @@ void MainWindow::updateState()
         reload = true;
     } else if (m_changedOnDisk) {
         text = tr("<b>The file changed on disk since it was loaded.</b> Saving is blocked. Reload "
-                  "to continue (your %n unsaved change(s) will be discarded), or reload and keep "
+                  "to continue (your %n unsaved changes will be discarded), or reload and keep "
                   "your changes where the other program left the values alone.",
                   nullptr, count);
         colour = QColor(255, 120, 0, 90);
@@ -679,7 +679,7 @@ void MainWindow::updateState()
     if (m_store.loaded)
         title = QFileInfo(m_store.path).fileName() + QStringLiteral(" - ");
     if (count >= 1)
-        title += tr("%n unsaved change(s)", nullptr, count) + QStringLiteral(" - ");
+        title += tr("%n unsaved changes", nullptr, count) + QStringLiteral(" - ");
     setWindowTitle(title + tr("Varnel"));
 }
 
@@ -947,7 +947,7 @@ bool MainWindow::confirmDiscard(const QString &reason)
         return true;
     const auto answer =
         Dialogs::question(this, tr("Discard changes?"),
-                          tr("You have %n unsaved change(s). %1", nullptr, count).arg(reason),
+                          tr("You have %n unsaved changes. %1", nullptr, count).arg(reason),
                           QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Cancel);
     return answer == QMessageBox::Discard;
 }
@@ -958,7 +958,7 @@ void MainWindow::onRevertAll()
     if (!m_store.loaded || count < 1)
         return;
     if (Dialogs::question(this, tr("Revert all changes"),
-                          tr("Discard all %n unsaved change(s)?", nullptr, count),
+                          tr("Discard all %n unsaved changes?", nullptr, count),
                           QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return;
     m_model->revertAll();
@@ -981,7 +981,7 @@ void MainWindow::requestDeletion(XsdtNode *node)
         bool dontAsk = false;
         const auto answer = Dialogs::message(
             this, QMessageBox::Warning, tr("Delete saved information?"),
-            tr("Delete %1?\n(%n value(s))", nullptr, values).arg(node->path()),
+            tr("Delete %1?\n(%n values)", nullptr, values).arg(node->path()),
             verdict.reason +
                 tr("\n\nNothing is removed until you save, and you can undo it before then."),
             QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel,
@@ -993,7 +993,7 @@ void MainWindow::requestDeletion(XsdtNode *node)
     QString whyNot;
     if (m_model->queueDeletion(node, &whyNot))
         statusBar()->showMessage(
-            tr("%1 queued for deletion (%n value(s)). Save to apply.", nullptr, values)
+            tr("%1 queued for deletion (%n values). Save to apply.", nullptr, values)
                 .arg(node->path()),
             8000);
     else
@@ -1083,7 +1083,7 @@ bool MainWindow::onSave()
         if (Dialogs::execDialog(&review) != QDialog::Accepted)
             return false;
     }
-    QString message;
+    QString backupName;
     if (documentPendingCount() >= 1) {
         // Deletions prune the tree: nobody may hold a node pointer while that happens.
         const bool pruning = !m_store.document.deletedNodes().isEmpty();
@@ -1109,13 +1109,17 @@ bool MainWindow::onSave()
         m_model->refreshAll();
         refillFileList();        // the file row shows the new size and time
         m_model->clearHistory(); // what was saved is the new starting point
-        message = tr("Saved. Backup: %1").arg(QFileInfo(backup).fileName());
+        backupName = QFileInfo(backup).fileName();
     }
     // Files go only after the settings were written (or when there was nothing to write).
-    if (m_unusedView->queuedFileCount() > 0) {
-        const QString deleted = deleteLeftoverFiles().section(QLatin1Char('\n'), 0, 0);
-        message = message.isEmpty() ? deleted : message + QLatin1Char(' ') + deleted;
-    }
+    QString deleted;
+    if (m_unusedView->queuedFileCount() > 0)
+        deleted = deleteLeftoverFiles().section(QLatin1Char('\n'), 0, 0);
+    // The backup's name ends the message: a sentence after it would read as part of the name.
+    QString message = deleted;
+    if (!backupName.isEmpty())
+        message = deleted.isEmpty() ? tr("Saved. Backup: %1").arg(backupName)
+                                    : tr("Saved. %1 Backup: %2").arg(deleted, backupName);
     statusBar()->showMessage(message, 10000);
     updateState();
     return true;
@@ -1398,11 +1402,11 @@ void MainWindow::onFindModule()
     const int count = int(nodes.size());
     const QString banner =
         exact ? tr("Module search for \"%1\": registry entry, module data, module settings and "
-                   "process entries - %2, %n value(s). Type words below to narrow them.",
+                   "process entries - %2, %n values. Type words below to narrow them.",
                    nullptr, count)
                     .arg(name, labels.join(QStringLiteral(", ")))
               : tr("No module is called exactly \"%1\"; showing modules whose name contains it: "
-                   "%2 - %n value(s).",
+                   "%2 - %n values.",
                    nullptr, count)
                     .arg(name, labels.join(QStringLiteral(", ")));
     m_tabs->setCurrentWidget(m_search);
@@ -1414,7 +1418,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
     const int count = pendingCount();
     if (m_store.loaded && count >= 1) {
         const auto answer = Dialogs::question(
-            this, tr("Unsaved changes"), tr("You have %n unsaved change(s).", nullptr, count),
+            this, tr("Unsaved changes"), tr("You have %n unsaved changes.", nullptr, count),
             QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
         if (answer == QMessageBox::Cancel || (answer == QMessageBox::Save && !onSave())) {
             event->ignore();

@@ -152,7 +152,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
             moduleValueNodes(findModule(m_store.document, module, nullptr));
         m_search->showOnly(
             nodes,
-            tr("Module search for \"%1\" (%n value(s))", nullptr, int(nodes.size())).arg(module));
+            tr("Module search for \"%1\" (%n values)", nullptr, int(nodes.size())).arg(module));
         save(this, QStringLiteral("module-search.png"));
         m_search->clearFilter();
     }

@@ -445,8 +445,8 @@ int Ctl::files()
                                  {QStringLiteral("modified"), modifiedText(info)},
                                  {QStringLiteral("backups"), count}});
         lines.append(
-            QStringList{native(path), fileLabel(path), tr("%n backup(s)", nullptr, int(count))}
-                .join(QLatin1Char('\t')));
+            QStringList{native(path), fileLabel(path), tr("%n backups", nullptr, int(count))}.join(
+                QLatin1Char('\t')));
     }
     print({{QStringLiteral("files"), array}}, lines);
     return code;
@@ -551,7 +551,7 @@ int Ctl::remove(const QStringList &paths)
         const int count = int(node->valueCount());
         array.append(
             QJsonObject{{QStringLiteral("path"), node->path()}, {QStringLiteral("values"), count}});
-        lines.append(tr("Delete %1 (%n value(s))", nullptr, count).arg(node->path()));
+        lines.append(tr("Delete %1 (%n values)", nullptr, count).arg(node->path()));
     }
     return save(store, lines, {{QStringLiteral("deleted"), array}});
 }
@@ -735,8 +735,8 @@ int Ctl::prune(const QString &keepText)
         const QString kib = QString::number(removal.bytesFreed / 1024);
         lines.append(
             removal.movedToTrash
-                ? tr("Moved %n backup(s) to the trash (%1 KiB).", nullptr, removal.removed).arg(kib)
-                : tr("Deleted %n backup(s) (%1 KiB); no trash was available.", nullptr,
+                ? tr("Moved %n backups to the trash (%1 KiB).", nullptr, removal.removed).arg(kib)
+                : tr("Deleted %n backups (%1 KiB); no trash was available.", nullptr,
                      removal.removed)
                       .arg(kib));
         print(json, lines);
@@ -853,7 +853,7 @@ int Ctl::importValues(const QString &file)
     }
     if (problems > 0)
         return fail(ExitRefused, file, QString(),
-                    tr("%n problem(s); nothing was imported.", nullptr, problems));
+                    tr("%n problems; nothing was imported.", nullptr, problems));
     return save(store, {}, {});
 }
 

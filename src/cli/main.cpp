@@ -1,6 +1,7 @@
 // varnelctl: the command-line companion of Varnel. Qt Core only, so it runs over SSH and on
 // machines without a display.
 #include "cli/ctl.h"
+#include "environment/englishplurals.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -10,6 +11,7 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    vrn::installEnglishPlurals();
     QCoreApplication::setOrganizationName(QStringLiteral("Varnelhaus"));
     QCoreApplication::setApplicationName(QStringLiteral("varnelctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VARNEL_VERSION));

@@ -11,6 +11,7 @@
 #include <QLocale>
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <vector>
 
@@ -91,12 +92,23 @@ void checkValue(XsdtNode *node, const VariableInfo &info, const HealthEnv &env,
         bool ok = false;
         const double number = value.toDouble(&ok);
         if (ok && (number < info.min || number > info.max)) {
+            // A range open on one side keeps the largest double there; that is no bound to show.
+            const bool noMin = info.min <= std::numeric_limits<double>::lowest();
+            const bool noMax = info.max >= std::numeric_limits<double>::max();
+            QString documented;
+            if (noMax)
+                documented = HealthText::tr("The value is %1; PixInsight documents at least %2.")
+                                 .arg(value, shortest(info.min));
+            else if (noMin)
+                documented = HealthText::tr("The value is %1; PixInsight documents at most %2.")
+                                 .arg(value, shortest(info.max));
+            else
+                documented = HealthText::tr("The value is %1; PixInsight documents %2 to %3.")
+                                 .arg(value, shortest(info.min), shortest(info.max));
             findings.append(
                 finding("out-of-range", Severity::Problem,
                         HealthText::tr("%1 is outside its documented range").arg(info.label),
-                        HealthText::tr("The value is %1; PixInsight documents %2 to %3.")
-                            .arg(value, shortest(info.min), shortest(info.max)),
-                        {node}));
+                        documented, {node}));
         }
     }
     if (info.kind == EditorKind::Choice) {
@@ -176,7 +188,7 @@ void checkModuleFiles(const XsdtDocument &document, const QList<XsdtNode *> &val
         return;
     findings.append(finding(
         "module-file-missing", Severity::Warning,
-        HealthText::tr("%n registered module(s) have no file on this computer", nullptr,
+        HealthText::tr("%n registered modules have no file on this computer", nullptr,
                        int(missing.size())),
         HealthText::tr("Listed in the module registry but not in %1: %2. PixInsight repairs its "
                        "registry at startup, so this only matters if the modules should be "
@@ -251,7 +263,8 @@ void duplicatesAmongChildren(const XsdtNode *node, std::vector<KeyedChild> &scra
 
 void checkUnusedModules(const XsdtDocument &document, QList<Finding> &findings)
 {
-    const QList<ModuleEntries> unused = unusedModuleData(document);
+    QList<ModuleEntries> unused = unusedModuleData(document);
+    unused.removeIf([](const ModuleEntries &entries) { return entries.onlyAccessRecords(); });
     if (unused.isEmpty())
         return;
     QStringList names;
@@ -262,11 +275,12 @@ void checkUnusedModules(const XsdtDocument &document, QList<Finding> &findings)
     }
     findings.append(finding(
         "unused-modules", Severity::Note,
-        HealthText::tr("%n module(s) have saved data but are not in the module list", nullptr,
+        HealthText::tr("%n modules have saved data but are not in the module list", nullptr,
                        int(unused.size())),
-        HealthText::tr("%1 (%2 values in all). Uninstalled, renamed or replaced modules leave "
-                       "their data behind.")
-            .arg(names.join(QLatin1String(", ")), QString::number(values)),
+        HealthText::tr("%1 (%n values in all). Uninstalled, renamed or replaced modules leave "
+                       "their data behind.",
+                       nullptr, int(values))
+            .arg(names.join(QLatin1String(", "))),
         {}, FindingAction::OpenUnusedModules));
 }
 
@@ -320,8 +334,7 @@ QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema
         XsdtNode *node = bad.path.isEmpty() ? nullptr : document.findPath(bad.path);
         findings.append(finding(
             "invalid-utf8", Severity::Warning,
-            HealthText::tr("%n byte sequence(s) in the file are not valid UTF-8", nullptr,
-                           bad.count),
+            HealthText::tr("%n byte sequences in the file are not valid UTF-8", nullptr, bad.count),
             HealthText::tr("The first is at line %1, column %2%3. They are shown as \uFFFD, and "
                            "saving writes them that way; the backup made by the save keeps the "
                            "original bytes.")

@@ -201,6 +201,15 @@ qint64 ModuleEntries::byteSize() const
     return bytes;
 }
 
+bool ModuleEntries::onlyAccessRecords() const
+{
+    return !nodes.isEmpty() && std::all_of(nodes.cbegin(), nodes.cend(), [](const XsdtNode *node) {
+        const XsdtNode *group = node->parent; // must be the top-level ModuleDataAccess
+        return group && group->parent && !group->parent->parent &&
+               group->key == QLatin1String("ModuleDataAccess");
+    });
+}
+
 QString moduleNameFromFile(const QString &path)
 {
     // The file name before "-pxm." and one of the three library suffixes at the very end (or
@@ -261,6 +270,8 @@ bool isPixInsightTopLevelKey(const QString &key)
         QLatin1String("FloatingInstanceInfoViewer"),
         QLatin1String("FloatingSourceEditor"),
         QLatin1String("ThreadPerformanceOptimization"),
+        // The deletion rules describe it as PixInsight's pixel clipboard state.
+        QLatin1String("PixelClipboard"),
     };
     return std::any_of(std::begin(keys), std::end(keys),
                        [&](QLatin1String own) { return key == own; });

@@ -20,6 +20,9 @@ struct ModuleEntries
     // The registry entry counts as one value; its bytes are not counted.
     qsizetype valueCount() const;
     qint64 byteSize() const;
+    // Nothing but access records is left, and those are never deleted: once a module's data
+    // is gone they stay for good, with nothing for the user to do about them.
+    bool onlyAccessRecords() const;
 };
 
 // "…/Kestrane-pxm.so" -> "Kestrane"; empty for anything that is no module file.

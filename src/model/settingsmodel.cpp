@@ -100,6 +100,16 @@ void SettingsModel::beginBatch(const QString &text)
 {
     if (m_batchDepth++ == 0) {
         m_batchText = text;
+        m_batchNamer = nullptr;
+        m_batchChanges.clear();
+    }
+}
+
+void SettingsModel::beginBatch(std::function<QString(int)> text)
+{
+    if (m_batchDepth++ == 0) {
+        m_batchText.clear();
+        m_batchNamer = std::move(text);
         m_batchChanges.clear();
     }
 }
@@ -109,8 +119,11 @@ void SettingsModel::endBatch()
     if (m_batchDepth == 0 || --m_batchDepth > 0)
         return;
     std::vector<NodeChange> changes = std::exchange(m_batchChanges, {});
-    if (!changes.empty())
-        m_undoStack->push(new ChangeCommand(this, m_batchText, std::move(changes)));
+    if (changes.empty())
+        return;
+    const QString text = m_batchNamer ? m_batchNamer(int(changes.size())) : m_batchText;
+    m_batchNamer = nullptr;
+    m_undoStack->push(new ChangeCommand(this, text, std::move(changes)));
 }
 
 void SettingsModel::record(const QString &text, std::vector<NodeChange> changes)
@@ -361,7 +374,7 @@ QVariant SettingsModel::data(const QModelIndex &index, int role) const
                 return tr("Will be deleted");
             if (isValue)
                 return typeDisplayName(node->type);
-            return tr("%n item(s)", nullptr, int(node->children.size()));
+            return tr("%n items", nullptr, int(node->children.size()));
         default:
             return {};
         }
@@ -379,7 +392,7 @@ QVariant SettingsModel::data(const QModelIndex &index, int role) const
                 tip += tr("\nOriginal value: %1").arg(node->originalValue.left(kDisplayLimit));
         }
         if (node->pendingDelete) {
-            tip += tr("\nMarked for deletion (%n value(s)); removed when you save.", nullptr,
+            tip += tr("\nMarked for deletion (%n values); removed when you save.", nullptr,
                       int(node->valueCount()));
         } else if (node->isDeleted()) {
             tip += tr("\nInside an entry marked for deletion.");
@@ -539,7 +552,7 @@ void SettingsModel::revertAll()
             collect(child.get());
     };
     collect(&m_document->root);
-    record(tr("revert all (%n change(s))", nullptr, int(changes.size())), std::move(changes));
+    record(tr("revert all (%n changes)", nullptr, int(changes.size())), std::move(changes));
     beginResetModel();
     m_document->revertAll();
     endResetModel();

@@ -5,6 +5,7 @@
 #include <QAbstractItemModel>
 #include <QHash>
 
+#include <functional>
 #include <vector>
 
 class QUndoStack;
@@ -53,6 +54,9 @@ public:
     // history is emptied when the document is replaced (and by the caller after a save).
     QUndoStack *undoStack() const { return m_undoStack; }
     void beginBatch(const QString &text);
+    // A step named when it ends, from the number of changes it holds: a bulk action knows
+    // beforehand what it asks for, not what was accepted.
+    void beginBatch(std::function<QString(int changes)> text);
     void endBatch();
     bool canUndo() const;
     bool canRedo() const;
@@ -100,6 +104,7 @@ private:
     QUndoStack *m_undoStack = nullptr;
     int m_batchDepth = 0;
     QString m_batchText;
+    std::function<QString(int)> m_batchNamer;
     std::vector<NodeChange> m_batchChanges;
     // Rows of the children of large groups. The row of a node is its position among its
     // siblings, and views ask for parents of many rows while they paint; a linear search per

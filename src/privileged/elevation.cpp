@@ -46,9 +46,18 @@ void setElevationTools(const ElevationTools &seam)
     tools() = seam;
 }
 
+ElevationTool elevationTool()
+{
+    if (QFileInfo::exists(pkexecPath()))
+        return ElevationTool::Pkexec;
+    if (QFileInfo::exists(sudoPath()))
+        return ElevationTool::Sudo;
+    return ElevationTool::None;
+}
+
 bool elevationAvailable()
 {
-    return QFileInfo::exists(pkexecPath()) || QFileInfo::exists(sudoPath());
+    return elevationTool() != ElevationTool::None;
 }
 
 ElevatedResult runElevated(const QStringList &helperArguments)
@@ -57,9 +66,10 @@ ElevatedResult runElevated(const QStringList &helperArguments)
         tools().program.isEmpty() ? QCoreApplication::applicationFilePath() : tools().program;
     QString tool;
     QStringList arguments;
-    if (QFileInfo::exists(pkexecPath())) {
+    const ElevationTool which = elevationTool();
+    if (which == ElevationTool::Pkexec) {
         tool = pkexecPath();
-    } else if (QFileInfo::exists(sudoPath())) {
+    } else if (which == ElevationTool::Sudo) {
         tool = sudoPath();
         // Never prompt: there is no terminal to answer on.
         arguments.append(QStringLiteral("-n"));
@@ -108,8 +118,8 @@ ElevatedResult runElevated(const QStringList &helperArguments)
         if (code == 127)
             return failed(ElevationText::tr("pkexec could not run the helper"));
     } else if (code == 1) {
-        return failed(ElevationText::tr("sudo needs a password, and there is no prompt for one "
-                                        "here. Install polkit (pkexec) to be asked properly."));
+        return failed(ElevationText::tr("sudo needs a password and cannot ask for one here; "
+                                        "install polkit to be asked for it"));
     }
     ElevatedResult result;
     result.status = ElevatedResult::Ran;

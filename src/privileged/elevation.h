@@ -16,8 +16,13 @@ struct ElevatedResult
     };
     Status status = Failed;
     int exitCode = -1;
-    QString message;
+    QString message; // a clause without a closing full stop: callers put it in brackets
 };
+
+// The tool runElevated() would use now: pkexec where polkit is installed, else sudo (run
+// without a prompt), else none.
+enum class ElevationTool { None, Pkexec, Sudo };
+ElevationTool elevationTool();
 
 // True when pkexec or sudo is there to ask for administrator rights.
 bool elevationAvailable();

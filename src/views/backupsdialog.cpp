@@ -2,6 +2,7 @@
 
 #include "environment/discovery.h"
 #include "views/dialogs.h"
+#include "views/sizetext.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -90,11 +91,7 @@ BackupsDialog::BackupsDialog(const QString &settingsPath, QWidget *parent)
 
 QString BackupsDialog::sizeText(qint64 bytes)
 {
-    if (bytes < 1024)
-        return tr("%1 B").arg(bytes);
-    if (bytes < 1048576)
-        return tr("%1 KiB").arg(double(bytes) / 1024.0, 0, 'f', 0);
-    return tr("%1 MiB").arg(double(bytes) / 1048576.0, 0, 'f', 1);
+    return vrn::sizeText(bytes, 0, true);
 }
 
 void BackupsDialog::refresh()
@@ -114,17 +111,17 @@ void BackupsDialog::refresh()
     if (backups.isEmpty())
         m_headerLabel->setText(tr("No backups of %1.").arg(name));
     else
-        m_headerLabel->setText(tr("%1 backup(s) of %2, %3 in total (newest first):")
-                                   .arg(backups.size())
-                                   .arg(name, sizeText(totalSize(backups))));
+        m_headerLabel->setText(
+            tr("%n backups of %1, %2 in total (newest first):", nullptr, int(backups.size()))
+                .arg(name, sizeText(totalSize(backups))));
 
     const OldBackups older = oldBackups(m_settingsPath, m_keepSpin->value());
     if (older.paths.isEmpty())
         m_deleteOlderButton->setText(tr("Delete older backups"));
     else
-        m_deleteOlderButton->setText(tr("Delete the %1 older backup(s) (%2)")
-                                         .arg(older.paths.size())
-                                         .arg(sizeText(older.totalBytes)));
+        m_deleteOlderButton->setText(
+            tr("Delete the %n older backups (%1)", nullptr, int(older.paths.size()))
+                .arg(sizeText(older.totalBytes)));
     m_deleteOlderButton->setEnabled(!older.paths.isEmpty());
     m_deleteAllButton->setEnabled(!backups.isEmpty());
     updateSelectionButton();
@@ -144,7 +141,8 @@ void BackupsDialog::deleteOlder()
     const OldBackups older = oldBackups(m_settingsPath, keep);
     deleteBackups(
         older.paths, older.totalBytes,
-        tr("Delete the %1 backups older than the newest %2").arg(older.paths.size()).arg(keep));
+        tr("Delete the %n backups older than the newest %1", nullptr, int(older.paths.size()))
+            .arg(keep));
 }
 
 void BackupsDialog::deleteSelected()
@@ -153,13 +151,13 @@ void BackupsDialog::deleteSelected()
     for (const QListWidgetItem *item : m_list->selectedItems())
         paths.append(item->data(Qt::UserRole).toString());
     deleteBackups(paths, totalSize(paths),
-                  tr("Delete the %1 selected backup(s)").arg(paths.size()));
+                  tr("Delete the %n selected backups", nullptr, int(paths.size())));
 }
 
 void BackupsDialog::deleteAll()
 {
     const QStringList paths = listBackups(m_settingsPath);
-    deleteBackups(paths, totalSize(paths), tr("Delete all %1 backups").arg(paths.size()));
+    deleteBackups(paths, totalSize(paths), tr("Delete all %n backups", nullptr, int(paths.size())));
 }
 
 bool BackupsDialog::deleteBackups(const QStringList &paths, qint64 totalBytes,
@@ -177,12 +175,11 @@ bool BackupsDialog::deleteBackups(const QStringList &paths, qint64 totalBytes,
         return false;
     const BackupRemoval removal = removeBackups(m_settingsPath, paths, true);
     refresh();
-    QString text = removal.movedToTrash ? tr("Moved %1 backup(s) to the Recycle Bin (%2).")
-                                              .arg(removal.removed)
-                                              .arg(sizeText(removal.bytesFreed))
-                                        : tr("Deleted %1 backup(s) (%2).")
-                                              .arg(removal.removed)
-                                              .arg(sizeText(removal.bytesFreed));
+    QString text = removal.movedToTrash
+                       ? tr("Moved %n backups to the Recycle Bin (%1).", nullptr, removal.removed)
+                             .arg(sizeText(removal.bytesFreed))
+                       : tr("Deleted %n backups (%1).", nullptr, removal.removed)
+                             .arg(sizeText(removal.bytesFreed));
     if (removal.failed > 0)
         text += tr(" %1 could not be removed.").arg(removal.failed);
     emit message(text);

@@ -5,11 +5,13 @@
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsmodel.h"
 #include "views/dialogs.h"
+#include "views/sizetext.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QSet>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -104,9 +106,7 @@ CleanupView::CleanupView(SettingsModel *model, QWidget *parent)
 
 QString CleanupView::sizeText(qint64 bytes)
 {
-    if (bytes > 1023)
-        return tr("%1 KiB").arg(double(bytes) / 1024.0, 0, 'f', 1);
-    return tr("%1 B").arg(bytes);
+    return vrn::sizeText(bytes, 1, false);
 }
 
 QString CleanupView::geometryLabel(const XsdtNode *node)
@@ -288,7 +288,9 @@ void CleanupView::updateStatus()
 {
     m_statusPending = false;
     const QSignalBlocker blocker(m_tree);
-    int queued = 0;
+    // Counted as the window title counts them: entries marked for deletion, each once whatever
+    // rows list it, and none inside an entry that goes as a whole.
+    QSet<const XsdtNode *> queued;
     for (QTreeWidgetItem *entry : std::as_const(m_entryOrder)) {
         const QList<XsdtNode *> &nodes = m_entryNodes[entry];
         const auto deleted =
@@ -300,7 +302,10 @@ void CleanupView::updateStatus()
             status = tr("Partly queued (%1 of %2)").arg(deleted).arg(nodes.size());
         if (entry->text(3) != status)
             entry->setText(3, status);
-        queued += deleted > 0 ? 1 : 0;
+        for (const XsdtNode *node : nodes) {
+            if (node->pendingDelete && !(node->parent && node->parent->isDeleted()))
+                queued.insert(node);
+        }
         setItemEnabled(entry, !m_viewOnly);
     }
     // Group rows would pass a tick on to the entries below them.
@@ -316,8 +321,11 @@ void CleanupView::updateStatus()
     }
     const QList<QTreeWidgetItem *> ticked = tickedEntries();
     qint64 tickedBytes = 0;
-    for (QTreeWidgetItem *entry : ticked)
+    int tickedNodes = 0;
+    for (QTreeWidgetItem *entry : ticked) {
         tickedBytes += m_entryBytes.value(entry);
+        tickedNodes += int(m_entryNodes.value(entry).size());
+    }
     if (m_viewOnly) {
         m_queueButton->setEnabled(false);
         m_undoButton->setEnabled(false);
@@ -326,11 +334,11 @@ void CleanupView::updateStatus()
         m_queueButton->setEnabled(true);
         m_undoButton->setEnabled(true);
         m_statusLabel->setText(
-            tr("Ticked: %1 (about %2)").arg(ticked.size()).arg(sizeText(tickedBytes)));
+            tr("Ticked: %n entries (about %1)", nullptr, tickedNodes).arg(sizeText(tickedBytes)));
     } else {
         m_queueButton->setEnabled(false);
         m_undoButton->setEnabled(false);
-        m_statusLabel->setText(tr("Queued for deletion: %1").arg(queued));
+        m_statusLabel->setText(tr("%n entries queued for deletion", nullptr, int(queued.size())));
     }
 }
 
@@ -345,7 +353,7 @@ void CleanupView::queueTicked()
     if (!needing.isEmpty() && m_confirmSavedSettings) {
         const auto answer = Dialogs::message(
             this, QMessageBox::Warning, tr("Delete saved settings?"),
-            tr("This removes the saved configuration of %n tool(s) or script(s). They will start "
+            tr("This removes the saved configuration of %n tools or scripts. They will start "
                "from their defaults.",
                nullptr, int(needing.size())),
             tr("Nothing is removed until you save, and you can undo it before then."),
@@ -356,7 +364,7 @@ void CleanupView::queueTicked()
     }
     int queued = 0;
     QString firstRefusal;
-    m_model->beginBatch(tr("cleanup of %n entry(s)", nullptr, int(ticked.size())));
+    m_model->beginBatch([](int changes) { return tr("cleanup of %n entries", nullptr, changes); });
     for (QTreeWidgetItem *entry : ticked) {
         for (XsdtNode *node : m_entryNodes.value(entry)) {
             QString whyNot;
@@ -371,14 +379,15 @@ void CleanupView::queueTicked()
     if (!firstRefusal.isEmpty())
         emit message(tr("Some entries were refused: %1").arg(firstRefusal));
     else
-        emit message(tr("Queued for deletion: %1. Save to apply.").arg(queued));
+        emit message(tr("Queued %n entries for deletion. Save to apply.", nullptr, queued));
     updateStatus();
 }
 
 void CleanupView::undoTicked()
 {
     const QList<QTreeWidgetItem *> ticked = tickedEntries();
-    m_model->beginBatch(tr("cancelled cleanup of %n entry(s)", nullptr, int(ticked.size())));
+    m_model->beginBatch(
+        [](int changes) { return tr("cancelled cleanup of %n entries", nullptr, changes); });
     for (QTreeWidgetItem *entry : ticked) {
         for (XsdtNode *node : m_entryNodes.value(entry))
             m_model->undoDeletion(node);

@@ -584,7 +584,7 @@ void CompareView::copyValues(const QList<int> &positions)
     int copied = 0;
     int failed = 0;
     // One undo step for the whole copy.
-    m_model->beginBatch(tr("copy of %n value(s) from %1", nullptr, int(positions.size()))
+    m_model->beginBatch(tr("copy of %n values from %1", nullptr, int(positions.size()))
                             .arg(QFileInfo(m_otherPath).fileName()));
     for (int position : positions) {
         const DiffRecord &record = m_records[position];
@@ -599,11 +599,11 @@ void CompareView::copyValues(const QList<int> &positions)
         return;
     if (failed == 0) {
         emit message(
-            tr("Copied %n value(s) into this file. Review and save when ready.", nullptr, copied));
+            tr("Copied %n values into this file. Review and save when ready.", nullptr, copied));
     } else {
-        emit message(tr("Copied %1 value(s); %2 could not be copied (protected type, not "
-                        "editable, or refused).")
-                         .arg(copied)
+        emit message(tr("Copied %n values; %1 could not be copied (protected type, not "
+                        "editable, or refused).",
+                        nullptr, copied)
                          .arg(failed));
     }
 }
@@ -620,7 +620,7 @@ void CompareView::copyAllShown()
     if (n == 0)
         return;
     const QString question =
-        tr("Copy %n value(s) from %1 into this file?\n\nThey become pending changes: you can "
+        tr("Copy %n values from %1 into this file?\n\nThey become pending changes: you can "
            "review, revert and save them as usual.",
            nullptr, int(n))
             .arg(QFileInfo(m_otherPath).fileName());

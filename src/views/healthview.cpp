@@ -226,7 +226,7 @@ void HealthView::addGroupLine(QVBoxLayout *layout, QWidget *card, XsdtNode *node
     auto *line = new QHBoxLayout;
     auto *label = new QLabel(
         tr("<b>%1</b>  (%2)")
-            .arg(node->path().toHtmlEscaped(), tr("%n value(s)", nullptr, int(node->valueCount()))),
+            .arg(node->path().toHtmlEscaped(), tr("%n values", nullptr, int(node->valueCount()))),
         card);
     label->setTextFormat(Qt::RichText);
     line->addWidget(label, 1);
@@ -256,10 +256,10 @@ void HealthView::updateSummary()
     if (m_findings.isEmpty())
         m_summary->setText(tr("No problems found."));
     else
-        m_summary->setText(tr("%1 problem(s), %2 warning(s), %3 note(s)")
-                               .arg(counts[2])
-                               .arg(counts[1])
-                               .arg(counts[0]));
+        m_summary->setText(tr("%1, %2, %3")
+                               .arg(tr("%n problems", nullptr, counts[2]),
+                                    tr("%n warnings", nullptr, counts[1]),
+                                    tr("%n notes", nullptr, counts[0])));
     emit summaryChanged(counts[2], counts[1]);
 }
 

@@ -192,7 +192,8 @@ void InstalledUpdatesDialog::updateState()
     const PixInsightCheck check = checkPixInsight();
     const bool running = check.mayBeRunning();
     const bool writable = canWriteBeside(m_path);
-    const bool elevation = elevationAvailable();
+    const ElevationTool tool = elevationTool();
+    const bool elevation = tool != ElevationTool::None;
     QString text;
     if (!check.known)
         text = tr("<b>Cannot tell whether PixInsight is running</b> (%1). If it runs, it "
@@ -201,9 +202,14 @@ void InstalledUpdatesDialog::updateState()
     else if (running)
         text = tr("<b>PixInsight is running.</b> Close it first: it rewrites its records from "
                   "memory, so a change made now would be lost.");
-    else if (!writable && elevation)
-        text = tr("Changing this file needs administrator rights. Windows will ask for "
-                  "permission when you confirm.");
+    else if (!writable && tool == ElevationTool::Pkexec)
+        text = tr("Changing this file needs administrator rights. When you confirm, the "
+                  "system's authentication dialog (pkexec) asks for an administrator password.");
+    else if (!writable && tool == ElevationTool::Sudo)
+        // Run with "sudo -n": there is no terminal to type a password into.
+        text = tr("Changing this file needs administrator rights. When you confirm, it is done "
+                  "through sudo, which cannot ask for a password here: it works only if sudo "
+                  "lets you run it without one. Installing polkit adds a password dialog.");
     else if (!writable)
         text = tr("Changing this file needs administrator rights, which this program cannot "
                   "request on this system yet. The list is shown for reference.");
@@ -244,14 +250,14 @@ void InstalledUpdatesDialog::removeChecked()
     if (names.size() > kShownNames)
         listed += tr("\n  ... and %1 more").arg(names.size() - kShownNames);
     const QString question =
-        tr("Remove %n record(s) from PixInsight's list of installed updates?%1\n\nA backup is "
+        tr("Remove %n records from PixInsight's list of installed updates?%1\n\nA backup is "
            "made first. PixInsight must be closed.",
            nullptr, int(names.size()))
             .arg(listed);
     if (Dialogs::question(this, windowTitle(), question) != QMessageBox::Yes)
         return;
     runChange(QStringLiteral("remove"), names,
-              tr("Removed %n record(s).", nullptr, int(names.size())));
+              tr("Removed %n records.", nullptr, int(names.size())));
 }
 
 void InstalledUpdatesDialog::restoreBackup()

@@ -1,7 +1,9 @@
 #include "views/modulesearchdialog.h"
 
+#include <QAbstractItemView>
 #include <QCompleter>
 #include <QDialogButtonBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -22,6 +24,9 @@ ModuleSearchDialog::ModuleSearchDialog(const QStringList &moduleNames, QWidget *
     completer->setCaseSensitivity(Qt::CaseInsensitive);
     completer->setFilterMode(Qt::MatchContains);
     m_nameEdit->setCompleter(completer);
+    // While the suggestions are open they take Enter for themselves and only close: watched
+    // here, so that one Enter also runs the search.
+    completer->popup()->installEventFilter(this);
     layout->addWidget(m_nameEdit);
 
     auto addChoice = [&](QRadioButton *button, const QString &note) {
@@ -52,6 +57,25 @@ ModuleSearchDialog::ModuleSearchDialog(const QStringList &moduleNames, QWidget *
 
     resize(520, sizeHint().height());
     m_nameEdit->setFocus();
+}
+
+bool ModuleSearchDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    QCompleter *completer = m_nameEdit->completer();
+    if (event->type() == QEvent::KeyPress && completer && watched == completer->popup()) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            QAbstractItemView *popup = completer->popup();
+            const QModelIndex chosen = popup->currentIndex();
+            if (chosen.isValid())
+                m_nameEdit->setText(chosen.data(completer->completionRole()).toString());
+            popup->hide();
+            if (m_buttons->button(QDialogButtonBox::Ok)->isEnabled())
+                accept();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 QString ModuleSearchDialog::moduleName() const

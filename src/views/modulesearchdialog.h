@@ -26,6 +26,9 @@ public:
     QRadioButton *fullButton() const { return m_full; }
     QDialogButtonBox *buttons() const { return m_buttons; }
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     QLineEdit *m_nameEdit = nullptr;
     QRadioButton *m_process = nullptr;

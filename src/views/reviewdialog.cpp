@@ -160,7 +160,7 @@ void ReviewDialog::setLeftoverItems(const QList<LeftoverItem> &items)
     } else {
         QStringList lines;
         lines.append(tr("Also deleted from disk, permanently, right after the settings are "
-                        "written (%n item(s)):",
+                        "written (%n items):",
                         nullptr, int(items.size())));
         bool anyProtected = false;
         for (const LeftoverItem &item : items) {
@@ -195,11 +195,10 @@ void ReviewDialog::populate()
     const qsizetype changes = edits.size() + deletions.size();
 
     if (changes > 0)
-        m_summaryLabel->setText(tr("%1 edit(s) and %2 deletion(s) (%3 values removed) will be "
-                                   "written to the settings file.")
-                                    .arg(edits.size())
-                                    .arg(deletions.size())
-                                    .arg(removed));
+        m_summaryLabel->setText(tr("%1 and %2 (%3 removed) will be written to the settings file.")
+                                    .arg(tr("%n edits", nullptr, int(edits.size())),
+                                         tr("%n deletions", nullptr, int(deletions.size())),
+                                         tr("%n values", nullptr, int(removed))));
     else if (!m_leftovers.isEmpty())
         m_summaryLabel->setText(tr("The settings file itself is not changed."));
     else
@@ -209,7 +208,7 @@ void ReviewDialog::populate()
         // Said before the save, because the save is what makes the loss permanent in the file.
         m_summaryLabel->setText(
             m_summaryLabel->text() + QLatin1Char('\n') +
-            tr("%n byte sequence(s) that are not valid UTF-8 (first at line %1, column %2) will "
+            tr("%n byte sequences that are not valid UTF-8 (first at line %1, column %2) will "
                "be written as U+FFFD; the backup keeps the original bytes.",
                nullptr, bad.count)
                 .arg(bad.line)
@@ -233,7 +232,7 @@ void ReviewDialog::populate()
             if (!passes(path, node))
                 continue;
             auto *item = new QTreeWidgetItem({tr("Delete"), path,
-                                              tr("%n value(s)", nullptr, int(node->valueCount())),
+                                              tr("%n values", nullptr, int(node->valueCount())),
                                               tr("(removed)")});
             item->setFont(0, bold);
             item->setForeground(0, QColor(214, 60, 60));
@@ -343,7 +342,7 @@ void ReviewDialog::updateDetails()
     else if (node->isValue())
         text += tr("Removed value: %1").arg(node->value);
     else
-        text += tr("The whole entry is removed (%n value(s)). Expand the row to see them.", nullptr,
+        text += tr("The whole entry is removed (%n values). Expand the row to see them.", nullptr,
                    int(node->valueCount()));
     m_detailText->setPlainText(text);
 }
@@ -358,7 +357,7 @@ void ReviewDialog::takeBack()
             chosen.append({node, item->data(0, DeletionRole).toBool()});
     }
     // One step in the window's undo history, so Ctrl+Z there brings all of them back.
-    m_model->beginBatch(tr("revert of %n change(s)", nullptr, int(chosen.size())));
+    m_model->beginBatch(tr("revert of %n changes", nullptr, int(chosen.size())));
     for (const auto &[node, deletion] : chosen) {
         if (deletion)
             m_model->undoDeletion(node);

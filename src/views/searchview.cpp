@@ -389,7 +389,7 @@ void SearchView::updateStatus()
                               .arg(total)
                               .arg(shown));
     } else if (total >= 1) {
-        m_status->setText(tr("%n result(s)", nullptr, total));
+        m_status->setText(tr("%n results", nullptr, total));
     } else {
         m_status->setText(tr("No matching settings."));
     }

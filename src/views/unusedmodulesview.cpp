@@ -9,6 +9,7 @@
 #include "model/settingsmodel.h"
 #include "views/collapsiblesection.h"
 #include "views/dialogs.h"
+#include "views/sizetext.h"
 
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -70,6 +71,7 @@ UnusedModulesView::UnusedModulesView(SettingsModel *model, Schema *schema, QWidg
     intro->setWordWrap(true);
     layout->addWidget(intro);
     m_summary = new QLabel(this);
+    m_summary->setWordWrap(true);
     layout->addWidget(m_summary);
 
     m_scroll = new QScrollArea(this);
@@ -108,11 +110,7 @@ UnusedModulesView::UnusedModulesView(SettingsModel *model, Schema *schema, QWidg
 
 QString UnusedModulesView::formatSize(qint64 bytes)
 {
-    if (bytes < 1024)
-        return tr("%1 B").arg(bytes);
-    if (bytes < 1048576)
-        return tr("%1 KiB").arg(double(bytes) / 1024.0, 0, 'f', 1);
-    return tr("%1 MiB").arg(double(bytes) / 1048576.0, 0, 'f', 1);
+    return sizeText(bytes, 1, true);
 }
 
 void UnusedModulesView::setDocument(XsdtDocument *document)
@@ -153,14 +151,21 @@ void UnusedModulesView::refresh()
         return;
     const QList<ModuleEntries> records = unusedModuleData(*m_document);
     m_cards.reserve(records.size());
+    m_accessOnly.clear();
     QWidget *container = m_cardLayout->parentWidget();
     for (const ModuleEntries &record : records) {
+        QList<LeftoverItem> items =
+            findLeftovers(m_programFolder, m_settingsFolder, record.name, false);
+        if (record.onlyAccessRecords() && items.isEmpty()) {
+            m_accessOnly.append(record.name);
+            continue;
+        }
         Card card;
         card.name = record.name;
         card.nodes = record.nodes;
         card.valueCount = record.valueCount();
         card.byteSize = record.byteSize();
-        card.items = findLeftovers(m_programFolder, m_settingsFolder, record.name, false);
+        card.items = std::move(items);
 
         card.row = new QWidget(container);
         auto *rowLayout = new QHBoxLayout(card.row);
@@ -295,8 +300,8 @@ void UnusedModulesView::buildCard(Card &card)
         QList<XsdtNode *> held;
         collectValues(node, &held);
         values += held.size();
-        QLabel *header = boldLabel(
-            tr("%1  (%n value(s))", nullptr, int(held.size())).arg(node->path()), content);
+        QLabel *header =
+            boldLabel(tr("%1  (%n values)", nullptr, int(held.size())).arg(node->path()), content);
         header->setContentsMargins(4, 8, 0, 2);
         header->setContextMenuPolicy(Qt::CustomContextMenu);
         connect(
@@ -368,7 +373,7 @@ void UnusedModulesView::updateStatus()
             if (node->isDeleted())
                 ++marked;
         }
-        QString title = tr("%1  -  %n value(s), %2", nullptr, int(card.valueCount))
+        QString title = tr("%1  -  %n values, %2", nullptr, int(card.valueCount))
                             .arg(card.name, formatSize(card.byteSize));
         if (std::any_of(card.items.cbegin(), card.items.cend(),
                         [](const LeftoverItem &item) { return item.inInstallation; }))
@@ -390,7 +395,7 @@ void UnusedModulesView::updateStatus()
             if (m_unmeasured.contains(requestText(item)))
                 text = tr("%1, counting files...").arg(leftoverLabel(item.kind));
             else if (item.isFolder)
-                text = tr("%1, %n file(s), %2", nullptr, item.fileCount)
+                text = tr("%1, %n files, %2", nullptr, item.fileCount)
                            .arg(leftoverLabel(item.kind), formatSize(item.size));
             else
                 text = tr("%1, %2").arg(leftoverLabel(item.kind), formatSize(item.size));
@@ -420,18 +425,23 @@ void UnusedModulesView::updateStatus()
     if (cards == 0)
         summary = tr("No unused module data: every module with saved data is in the module list.");
     else if (tickedCards == 0)
-        summary = tr("%1 unused module(s); %2 queued for deletion").arg(cards).arg(queuedCards);
+        summary = tr("%n unused modules; %1 queued for deletion", nullptr, cards).arg(queuedCards);
     else
-        summary = tr("%1 unused module(s); %2 ticked (about %3); %4 queued for deletion")
-                      .arg(cards)
-                      .arg(tickedCards)
-                      .arg(formatSize(tickedSize))
-                      .arg(queuedCards);
+        summary =
+            tr("%n unused modules; %1 ticked (about %2); %3 queued for deletion", nullptr, cards)
+                .arg(tickedCards)
+                .arg(formatSize(tickedSize))
+                .arg(queuedCards);
     if (!m_queuedFiles.isEmpty())
-        summary += tr("; %n file(s) or folder(s) queued for deletion from disk", nullptr,
+        summary += tr("; %n files or folders queued for deletion from disk", nullptr,
                       int(m_queuedFiles.size()));
     if (isMeasuring())
         summary += tr("; counting the files left on disk...");
+    if (!m_accessOnly.isEmpty())
+        summary += QLatin1Char('\n') +
+                   tr("Only protected access records remain for %1: PixInsight keeps them, and "
+                      "there is nothing to remove.")
+                       .arg(m_accessOnly.join(QStringLiteral(", ")));
     m_summary->setText(summary);
 }
 
@@ -473,7 +483,7 @@ void UnusedModulesView::queueTicked()
     if (!modules.isEmpty()) {
         const auto answer = Dialogs::detailed(
             this, QMessageBox::Warning, tr("Delete unused module data?"),
-            tr("This removes the saved data of %n module(s) that are not in the module list.",
+            tr("This removes the saved data of %n modules that are not in the module list.",
                nullptr, int(modules.size())),
             tr("Nothing is removed until you save, and you can undo it before then."),
             names.join(QLatin1Char('\n')), QMessageBox::Yes | QMessageBox::Cancel,
@@ -491,7 +501,7 @@ void UnusedModulesView::queueTicked()
         for (const LeftoverItem &item : std::as_const(items)) {
             anyProtected = anyProtected || item.inInstallation;
             const QString path = QDir::toNativeSeparators(item.path);
-            lines.append(item.isFolder ? tr("%1   (%n file(s), %2)", nullptr, item.fileCount)
+            lines.append(item.isFolder ? tr("%1   (%n files, %2)", nullptr, item.fileCount)
                                              .arg(path, formatSize(item.size))
                                        : tr("%1   (%2)").arg(path, formatSize(item.size)));
         }
@@ -502,7 +512,7 @@ void UnusedModulesView::queueTicked()
                               "when you save.");
         const auto answer = Dialogs::detailed(
             this, QMessageBox::Warning, tr("Delete files and folders?"),
-            tr("This permanently deletes %n file(s) or folder(s) from disk when you save.", nullptr,
+            tr("This permanently deletes %n files or folders from disk when you save.", nullptr,
                int(items.size())),
             informative, lines.join(QLatin1Char('\n')), QMessageBox::Yes | QMessageBox::Cancel,
             QMessageBox::Cancel, Qt::RichText);
@@ -513,7 +523,7 @@ void UnusedModulesView::queueTicked()
     int queuedEntries = 0;
     QStringList refused;
     // One undo step for the whole bulk action, as the user took it.
-    m_model->beginBatch(tr("queue deletion of %n module(s)' data", nullptr, int(modules.size())));
+    m_model->beginBatch(tr("queue deletion of %n modules' data", nullptr, int(modules.size())));
     for (Card *card : std::as_const(modules)) {
         for (XsdtNode *node : std::as_const(card->nodes)) {
             QString whyNot;
@@ -541,17 +551,16 @@ void UnusedModulesView::queueTicked()
     QStringList parts;
     if (!modules.isEmpty()) {
         parts.append(refused.isEmpty()
-                         ? tr("Queued %1 entries of %n module(s) for deletion.", nullptr,
-                              int(modules.size()))
-                               .arg(queuedEntries)
-                         : tr("Queued %1 entries; %2 protected entries were left alone (%3).")
-                               .arg(queuedEntries)
-                               .arg(refused.size())
-                               .arg(refused.join(QStringLiteral(", "))));
+                         ? tr("Queued %1 of %n modules for deletion.", nullptr, int(modules.size()))
+                               .arg(tr("%n entries", nullptr, queuedEntries))
+                         : tr("Queued %1; %n protected entries were left alone (%2).", nullptr,
+                              int(refused.size()))
+                               .arg(tr("%n entries", nullptr, queuedEntries),
+                                    refused.join(QStringLiteral(", "))));
     }
     if (!items.isEmpty())
-        parts.append(tr("Queued %n file(s) or folder(s) for deletion from disk.", nullptr,
-                        int(items.size())));
+        parts.append(
+            tr("Queued %n files or folders for deletion from disk.", nullptr, int(items.size())));
     emit message(parts.join(QLatin1Char(' ')) + tr(" Save to apply."));
 }
 

@@ -103,6 +103,9 @@ private:
     // Cards live in a vector that is only ever rebuilt whole, so a card's address holds until
     // the next refresh.
     std::vector<Card> m_cards;
+    // Modules of which only protected access records remain: named apart in the summary, as
+    // there is nothing to remove (a module that also left files on disk keeps its card).
+    QStringList m_accessOnly;
     QHash<XsdtNode *, SettingRow *> m_rows;
     QSet<QString> m_queuedFiles;
     // Keys of the items whose sizes are still being counted, and which count is current.
