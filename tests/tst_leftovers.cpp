@@ -543,8 +543,7 @@ private slots:
             "pkexec could not run the helper");
         row("sudo ran", "sudo", "exit 0", R::Ran, 0, "");
         row("sudo wants a password", "sudo", "exit 1", R::Failed, -1,
-            "sudo needs a password, and there is no prompt for one here. Install polkit (pkexec) "
-            "to be asked properly.");
+            "sudo needs a password and cannot ask for one here; install polkit to be asked for it");
         row("helper killed", "sudo", "kill -9 $$", R::Failed, -1,
             "the helper stopped unexpectedly");
         row("too slow", "pkexec", "exec sleep 60", R::Failed, -1,

@@ -810,7 +810,11 @@ void TestMainWindow::leftoverFilesAfterSave()
     QFETCH(bool, edit);
     QFETCH(bool, saveFails);
     const QString path = configFile();
-    const QByteArray original = smallSettings();
+    testdata::GeneratorOptions options; // with a module that left its data behind
+    options.seed = 3;
+    options.targetBytes = 40 * 1024;
+    options.plantProblems = true;
+    const QByteArray original = testdata::generateSettings(options);
     QVERIFY(writeAll(path, original));
     XsdtDocument parsed;
     QVERIFY(parsed.parse(original) && !unusedModuleData(parsed).isEmpty());
