@@ -430,13 +430,9 @@ private slots:
         row("cleanup", 1024, "1.0 KiB");
         row("cleanup", 1048575, "1024.0 KiB"); // no larger unit on this page
         row("cleanup", 5 << 20, "5120.0 KiB");
-        row("unused", 1023, "1023 B");
-        row("unused", 1536, "1.5 KiB");
         row("unused", 1048473, "1023.9 KiB");
         row("unused", 1048525, "1.0 MiB");
         row("unused", 1048575, "1.0 MiB");
-        row("unused", 1572864, "1.5 MiB");
-        row("backups", 1600, "2 KiB");
         row("backups", 1048063, "1023 KiB");
         row("backups", 1048064, "1.0 MiB");
         row("backups", 1048575, "1.0 MiB");

@@ -50,11 +50,12 @@ bool writeAll(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-QByteArray smallSettings(quint64 seed = 3)
+QByteArray smallSettings(quint64 seed = 3, bool plantProblems = false)
 {
     testdata::GeneratorOptions options;
     options.seed = seed;
     options.targetBytes = 40 * 1024;
+    options.plantProblems = plantProblems; // among them a module that left its data behind
     return testdata::generateSettings(options);
 }
 
@@ -810,11 +811,7 @@ void TestMainWindow::leftoverFilesAfterSave()
     QFETCH(bool, edit);
     QFETCH(bool, saveFails);
     const QString path = configFile();
-    testdata::GeneratorOptions options; // with a module that left its data behind
-    options.seed = 3;
-    options.targetBytes = 40 * 1024;
-    options.plantProblems = true;
-    const QByteArray original = testdata::generateSettings(options);
+    const QByteArray original = smallSettings(3, true);
     QVERIFY(writeAll(path, original));
     XsdtDocument parsed;
     QVERIFY(parsed.parse(original) && !unusedModuleData(parsed).isEmpty());
