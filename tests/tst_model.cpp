@@ -3,12 +3,14 @@
 #include "document/xsdtdocument.h"
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
+#include "knowledge/schema.h"
 #include "model/reapply.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "model/settingstreeview.h"
 #include "model/treefilter.h"
 #include "model/valuedelegate.h"
+#include "support/testfiles.h"
 #include "support/testtree.h"
 
 #include <QAbstractItemModelTester>
@@ -203,6 +205,7 @@ private slots:
 
 private:
     DeletionPolicy m_policy;
+    Schema m_schema;
     std::unique_ptr<XsdtDocument> m_doc;
     std::unique_ptr<SettingsModel> m_model;
     XsdtNode *node(QStringView path) const { return m_doc->findPath(path); }
@@ -214,6 +217,9 @@ void TestModel::initTestCase()
     QVERIFY(overlay.open(QIODevice::ReadOnly));
     QString error;
     QVERIFY2(m_policy.load(overlay.readAll(), &error), qPrintable(error));
+    QVERIFY2(m_schema.load(testdata::readFile(":/schema/globals.json"),
+                           testdata::readFile(":/schema/overlay.json"), &error),
+             qPrintable(error));
 }
 
 void TestModel::init()
@@ -223,6 +229,7 @@ void TestModel::init()
     fill(*m_doc);
     m_model = std::make_unique<SettingsModel>();
     m_model->setPolicy(&m_policy);
+    m_model->setSchema(&m_schema);
     m_model->setDocument(m_doc.get());
 }
 
@@ -358,6 +365,12 @@ void TestModel::setData_data()
     QTest::newRow("not a number") << Edit(
         kMaxProcessors, "", "eight", "8",
         "MaxProcessors: Expected an integer between -2147483648 and 2147483647.");
+    QTest::newRow("below the documented minimum")
+        << Edit(kMaxProcessors, "", "0", "8", "Max processors: 0 is below the allowed minimum 1");
+    QTest::newRow("character XML does not allow") << Edit(
+        "ModuleData/Kestrane/Parameters/Label", "", "Open\x01Sans", "gamma stretch",
+        "Label: Character U+0001 at position 5 cannot be stored in a settings file: XML does not "
+        "allow it.");
     QTest::newRow("locked") << Edit("Modules/1", "", "/elsewhere",
                                     "/opt/PixInsight/bin/Kestrane-pxm.so",
                                     "1 is part of the module registry or version records and is "
@@ -738,6 +751,11 @@ void TestModel::reapplyPending_data()
     QTest::newRow("type changed") << Carry{
         max, "4", "type=u", O::TypeChanged,
         max + ": its type changed on disk from Integer to Unsigned" + lost};
+    // Kept from a session that did not check ranges: the reloaded file's model does.
+    QTest::newRow("refused on reload")
+        << Carry{max, "0", "unchecked", O::Refused,
+                 max + ": your value \"0\" was not applied. Max processors: 0 is below the "
+                       "allowed minimum 1"};
     QTest::newRow("deletion re-queued")
         << Carry{"Global/Statistics/Process/Curves", "", "value=9", O::Applied, ""};
 }
@@ -748,7 +766,10 @@ void TestModel::reapplyPending()
     XsdtDocument disk;
     fill(disk);
     const bool twin = carry.disk == QLatin1String("twin");
-    applyOp(twin ? *m_doc : disk, carry.path, twin ? QStringLiteral("duplicate") : carry.disk);
+    if (carry.disk == QLatin1String("unchecked"))
+        m_model->setSchema(nullptr);
+    else
+        applyOp(twin ? *m_doc : disk, carry.path, twin ? QStringLiteral("duplicate") : carry.disk);
     XsdtNode *mine = m_doc->findPath(carry.path);
     mine = twin ? mine->parent->children.back().get() : mine;
     QVERIFY(carry.mine.isEmpty() ? m_model->queueDeletion(mine) : edit(*m_model, mine, carry.mine));
@@ -758,6 +779,7 @@ void TestModel::reapplyPending()
     SettingsModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
     model.setPolicy(&m_policy);
+    model.setSchema(&m_schema);
     model.setDocument(&disk);
     const QList<ReapplyOutcome> outcomes = vrn::reapplyPending(pendingChanges(*m_doc), model);
     QCOMPARE(outcomes.size(), 1);
