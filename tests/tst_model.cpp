@@ -367,10 +367,6 @@ void TestModel::setData_data()
         "MaxProcessors: Expected an integer between -2147483648 and 2147483647.");
     QTest::newRow("below the documented minimum")
         << Edit(kMaxProcessors, "", "0", "8", "Max processors: 0 is below the allowed minimum 1");
-    QTest::newRow("character XML does not allow") << Edit(
-        "ModuleData/Kestrane/Parameters/Label", "", "Open\x01Sans", "gamma stretch",
-        "Label: Character U+0001 at position 5 cannot be stored in a settings file: XML does not "
-        "allow it.");
     QTest::newRow("locked") << Edit("Modules/1", "", "/elsewhere",
                                     "/opt/PixInsight/bin/Kestrane-pxm.so",
                                     "1 is part of the module registry or version records and is "
@@ -751,11 +747,6 @@ void TestModel::reapplyPending_data()
     QTest::newRow("type changed") << Carry{
         max, "4", "type=u", O::TypeChanged,
         max + ": its type changed on disk from Integer to Unsigned" + lost};
-    // Kept from a session that did not check ranges: the reloaded file's model does.
-    QTest::newRow("refused on reload")
-        << Carry{max, "0", "unchecked", O::Refused,
-                 max + ": your value \"0\" was not applied. Max processors: 0 is below the "
-                       "allowed minimum 1"};
     QTest::newRow("deletion re-queued")
         << Carry{"Global/Statistics/Process/Curves", "", "value=9", O::Applied, ""};
 }
@@ -766,10 +757,7 @@ void TestModel::reapplyPending()
     XsdtDocument disk;
     fill(disk);
     const bool twin = carry.disk == QLatin1String("twin");
-    if (carry.disk == QLatin1String("unchecked"))
-        m_model->setSchema(nullptr);
-    else
-        applyOp(twin ? *m_doc : disk, carry.path, twin ? QStringLiteral("duplicate") : carry.disk);
+    applyOp(twin ? *m_doc : disk, carry.path, twin ? QStringLiteral("duplicate") : carry.disk);
     XsdtNode *mine = m_doc->findPath(carry.path);
     mine = twin ? mine->parent->children.back().get() : mine;
     QVERIFY(carry.mine.isEmpty() ? m_model->queueDeletion(mine) : edit(*m_model, mine, carry.mine));
@@ -779,7 +767,6 @@ void TestModel::reapplyPending()
     SettingsModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
     model.setPolicy(&m_policy);
-    model.setSchema(&m_schema);
     model.setDocument(&disk);
     const QList<ReapplyOutcome> outcomes = vrn::reapplyPending(pendingChanges(*m_doc), model);
     QCOMPARE(outcomes.size(), 1);

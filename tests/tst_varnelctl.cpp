@@ -29,18 +29,15 @@ QString xmlValue(const QByteArray &bytes, const QString &path)
 {
     QXmlStreamReader xml(bytes);
     QStringList keys;
-    while (!xml.atEnd()) {
-        xml.readNext();
-        if (xml.isStartElement() && xml.name() != u"xsdt") {
+    while (xml.readNext() != QXmlStreamReader::EndDocument && !xml.hasError()) {
+        if (xml.isStartElement() && xml.name() != u"xsdt")
             keys.append(xml.attributes().value("k").toString());
-            if (xml.name() == u"v" && keys.join('/') == path)
-                return xml.attributes().hasAttribute("v") ? xml.attributes().value("v").toString()
-                                                          : xml.readElementText();
-        } else if (xml.isEndElement() && xml.name() != u"xsdt") {
+        else if (xml.isEndElement() && !keys.isEmpty())
             keys.removeLast();
-        }
+        if (xml.isStartElement() && keys.join('/') == path)
+            return xml.attributes().value("v").toString();
     }
-    return xml.hasError() ? "error: " + xml.errorString() : QString("not found");
+    return xml.errorString();
 }
 
 struct Run

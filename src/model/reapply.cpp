@@ -108,8 +108,6 @@ QList<ReapplyOutcome> reapplyPending(const QList<PendingChange> &changes, Settin
         } else {
             // Asked first: a refused edit would also be announced as a rejected keystroke.
             outcome.reason = model.whyNotEditable(node);
-            if (outcome.reason.isEmpty())
-                outcome.reason = model.refusal(node, change.value);
             if (outcome.reason.isEmpty() &&
                 !model.setData(model.indexForNode(node, 1), change.value))
                 outcome.reason = ReapplyText::tr("The value was not accepted.");
