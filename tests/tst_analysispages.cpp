@@ -634,6 +634,10 @@ private slots:
         XsdtNode *font = m_doc->findPath(u"Global/Preferences/Application/FontResolution");
         auto *spin = qobject_cast<QSpinBox *>(view.rowFor(font)->editor());
         QVERIFY(spin);
+        m_model->setSchema(&schema);
+        spin->setValue(21); // the spin box reaches down to the value it shows, 20
+        QCOMPARE(font->value, "20");
+        QCOMPARE(spin->value(), 20);
         spin->setValue(96);
         QCOMPARE(font->value, "96");
         const QString stale = view.summaryLabel()->text();

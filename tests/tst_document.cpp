@@ -15,7 +15,7 @@ using namespace vrn;
 
 namespace {
 
-QByteArray wrap(const char *body)
+QByteArray wrap(const QByteArray &body)
 {
     return QByteArray("<xsdt>") + body + "</xsdt>";
 }
@@ -271,7 +271,19 @@ void TestDocument::writerForms()
     QByteArray out = doc.serialize();
     QVERIFY(out.contains(
         "<v k=\"empty\" t=\"s\" v=\"a&lt;b &amp; &quot;c&quot; &apos;d&apos; &gt;\"/>"));
-    QVERIFY(out.contains("<v k=\"t\" t=\"s\">x\n\t&lt;y&gt;</v>"));
+    QVERIFY(out.contains("<v k=\"t\" t=\"s\">x&#10;&#9;&lt;y&gt;</v>"));
+
+    // Breaks typed into a value are written as references, also by later saves; untouched
+    // values keep the form they were read in.
+    XsdtDocument breaks;
+    const QByteArray read = "<v k=\"raw\" t=\"s\" v=\"a\tb\"/><v k=\"ref\" t=\"s\" v=\"a&#10;b\"/>";
+    QVERIFY(breaks.parse(wrap(read + "<v k=\"e\" t=\"s\" v=\"\"/>")));
+    QVERIFY(breaks.compactLayout);
+    breaks.findPath(u"e")->value = "1\t2\n3\r";
+    const QByteArray edited = wrap(read + "<v k=\"e\" t=\"s\" v=\"1&#9;2&#10;3&#13;\"/>");
+    QCOMPARE(breaks.serialize(), edited);
+    breaks.commit();
+    QCOMPARE(breaks.serialize(), edited);
 
     // A marked top-level group is absent but still measured in full.
     XsdtNode *stats = doc.findPath(u"Stats");
@@ -580,6 +592,14 @@ void TestDocument::validateValue_data()
     row("f 2.5", "f", "2.5", true, "2.5");
     row("s spaces kept", "s", "  a b  ", true, "  a b  ");
     row("s empty", "s", "", true, "");
+    row("s breaks kept", "s", "a\tb\nc\rd", true, "a\tb\nc\rd");
+    const QString xml = "Character %1 at position %2 cannot be stored in a settings file: XML "
+                        "does not allow it.";
+    row("s U+0001", "s", "Open\x01Sans", false, xml.arg("U+0001").arg(5));
+    row("s NUL", "s", QString(QChar(0)), false, xml.arg("U+0000").arg(1));
+    row("s U+FFFF after a pair", "s", QString::fromUcs4(U"\U0001F52Dx\uFFFF"), false,
+        xml.arg("U+FFFF").arg(3));
+    row("s lone surrogate", "s", "a" + QString(QChar(0xD83D)), false, xml.arg("U+D83D").arg(2));
     row("t protected", "t", "2026", false, "This value type is protected and cannot be edited.");
     row("B protected", "B", "AAAA", false, "This value type is protected and cannot be edited.");
     row("unknown protected", "x", "1", false, "This value type is protected and cannot be edited.");

@@ -219,6 +219,14 @@ void TestHealthCheck::cases_data()
          "UTF-8 | The first is at line 2, column 101, in D."});
     row("a real replacement character only", "<v k='C' t='s' v='\xEF\xBF\xBD'/>", all, {});
 
+    // Anywhere in the file, in both forms; tab, line feed and carriage return are allowed.
+    row("characters XML does not allow",
+        "<i k='Global'><i k='X'><v k='A' t='s' v='a&#9;&#10;&#13;'/><v k='B' t='s' v='a&#1;b'/>"
+        "</i></i><i k='CommandHistory'><v k='C' t='s'>\x1F</v></i>",
+        all,
+        {"unwritable-character | Warning | 2 value(s) hold characters that XML does not allow | "
+         "The first is U+0001 at position 2 of Global/X/B. Programs that read the file as XML "
+         "refuse it because of them; edit or delete these values."});
     row("open upper bound", pref("Process", "MaxProcessors", "i", "0"), all,
         {"out-of-range | Problem | Max processors is outside its documented range | "
          "The value is 0; PixInsight documents at least 1."});

@@ -4,12 +4,14 @@
 #include "environment/englishplurals.h"
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
+#include "knowledge/schema.h"
 #include "model/reapply.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "model/settingstreeview.h"
 #include "model/treefilter.h"
 #include "model/valuedelegate.h"
+#include "support/testfiles.h"
 #include "support/testtree.h"
 
 #include <QAbstractItemModelTester>
@@ -204,6 +206,7 @@ private slots:
 
 private:
     DeletionPolicy m_policy;
+    Schema m_schema;
     std::unique_ptr<XsdtDocument> m_doc;
     std::unique_ptr<SettingsModel> m_model;
     XsdtNode *node(QStringView path) const { return m_doc->findPath(path); }
@@ -216,6 +219,9 @@ void TestModel::initTestCase()
     QVERIFY(overlay.open(QIODevice::ReadOnly));
     QString error;
     QVERIFY2(m_policy.load(overlay.readAll(), &error), qPrintable(error));
+    QVERIFY2(m_schema.load(testdata::readFile(":/schema/globals.json"),
+                           testdata::readFile(":/schema/overlay.json"), &error),
+             qPrintable(error));
 }
 
 void TestModel::init()
@@ -225,6 +231,7 @@ void TestModel::init()
     fill(*m_doc);
     m_model = std::make_unique<SettingsModel>();
     m_model->setPolicy(&m_policy);
+    m_model->setSchema(&m_schema);
     m_model->setDocument(m_doc.get());
 }
 
@@ -360,6 +367,8 @@ void TestModel::setData_data()
     QTest::newRow("not a number") << Edit(
         kMaxProcessors, "", "eight", "8",
         "MaxProcessors: Expected an integer between -2147483648 and 2147483647.");
+    QTest::newRow("below the documented minimum")
+        << Edit(kMaxProcessors, "", "0", "8", "Max processors: 0 is below the allowed minimum 1");
     QTest::newRow("locked") << Edit("Modules/1", "", "/elsewhere",
                                     "/opt/PixInsight/bin/Kestrane-pxm.so",
                                     "1 is part of the module registry or version records and is "

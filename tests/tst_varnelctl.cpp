@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 using namespace vrn;
@@ -21,6 +22,23 @@ namespace {
 const QString kProcessors = "Global/Preferences/Process/MaxProcessors";
 const QString kFont = "Global/Preferences/Application/FontResolution";
 const QString kIntent = "Global/ColorManagement/DefaultRenderingIntent";
+const QString kHighResFont = "Global/Preferences/Application/HighResFont";
+
+// The value at path as a conforming XML reader, not ours, reads it from the file.
+QString xmlValue(const QByteArray &bytes, const QString &path)
+{
+    QXmlStreamReader xml(bytes);
+    QStringList keys;
+    while (xml.readNext() != QXmlStreamReader::EndDocument && !xml.hasError()) {
+        if (xml.isStartElement() && xml.name() != u"xsdt")
+            keys.append(xml.attributes().value("k").toString());
+        else if (xml.isEndElement() && !keys.isEmpty())
+            keys.removeLast();
+        if (xml.isStartElement() && keys.join('/') == path)
+            return xml.attributes().value("v").toString();
+    }
+    return xml.errorString();
+}
 
 struct Run
 {
@@ -100,6 +118,9 @@ private slots:
         row("wrong type", {"set", kProcessors + "=four"}, "", 4,
             "MaxProcessors: Expected an integer between");
         row("unknown option", {"set", f, kIntent + "=9"}, "", 4, "is not one of the options");
+        row("character XML does not allow", {"set", f, kHighResFont + "=Open\x01Sans"}, "", 4,
+            "HighResFont: Character U+0001 at position 5 cannot be stored in a settings file: "
+            "XML does not allow it.");
         row("one bad among good", {"set", f, kFont + "=96", kProcessors + "=0"}, "", 4, "minimum");
         row("no such setting", {"set", f, "Global/Nope=1"}, "", 3, "Global/Nope: No such setting.");
         row("Never", {"delete", f, "Global/Preferences"}, "", 4,
@@ -107,7 +128,7 @@ private slots:
         row("Warn without --force", {"delete", f, "ModuleData/Kestrane"}, "", 4,
             "Add --force to delete it anyway.");
         row("import with bad entries", {"import", f, "%F.json"}, "import", 4,
-            "3 problems; nothing was imported.");
+            "4 problems; nothing was imported.");
         row("PixInsight running", {"set", f, kFont + "=96"}, "running", 2, "PixInsight is running");
         row("restore while running", {"restore", f, "core-1-pxi.settings.bak-1"}, "running", 2,
             "Close it before restoring a backup.");
@@ -132,7 +153,7 @@ private slots:
         write(".PixInsight/core-1-pxi.settings.bak-1",
               setup == "broken" ? broken : testdata::wrapSettings({}));
         if (setup == "import") {
-            // Two good entries and three bad ones: none of them may reach the file.
+            // Two good entries and four bad ones: none of them may reach the file.
             const QByteArray json =
                 R"({"format": "varnel-preferences", "version": 1, "values": [
                     {"path": "Global/Preferences/Application/FontResolution", "type": "i",
@@ -142,7 +163,9 @@ private slots:
                     {"path": "Global/ColorManagement/DefaultRenderingIntent", "type": "i",
                      "value": "7"},
                     {"path": "Global/Preferences/Process/MaxProcessors", "type": "i",
-                     "value": "3"}]})";
+                     "value": "3"},
+                    {"path": "Global/Preferences/Application/HighResFont", "type": "s",
+                     "value": "\u0000"}]})";
             write(".PixInsight/core-1-pxi.settings.json", json);
         }
         QByteArray bytes = testdata::readFile(m_file);
@@ -188,6 +211,9 @@ private slots:
         QTest::newRow("delete Safe and Warn with --force")
             << QStringList{"delete", f, "--force", "Global/Statistics", "ModuleData/Kestrane"}
             << QStringList{"-Global/Statistics", "-ModuleData/Kestrane"};
+        QTest::newRow("set text with tab, line feed and carriage return")
+            << QStringList{"set", f, kHighResFont + "=a\tb\nc\rd "}
+            << QStringList{kHighResFont + "=a\tb\nc\rd "};
         QTest::newRow("import") << QStringList{"import", f, "%F.json"}
                                 << QStringList{kFont + "=50", kIntent + "=1"};
         QTest::newRow("restore") << QStringList{"restore", f, "%F.bak-1"} << QStringList{"restore"};
@@ -223,6 +249,11 @@ private slots:
         const Run result = run(args);
         QVERIFY2(result.code == 0, qPrintable(result.err));
         QVERIFY(testdata::readFile(m_file) == wanted);
+        for (const QString &edit : std::as_const(edits)) {
+            const qsizetype equals = edit.indexOf('=');
+            if (equals > 0)
+                QCOMPARE(xmlValue(wanted, edit.left(equals)), edit.mid(equals + 1));
+        }
         QStringList made = listBackups(m_file);
         for (const QString &backup : backupsBefore)
             made.removeOne(backup);

@@ -119,6 +119,7 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     updateStatusBarStyle();
     m_model = new SettingsModel(this);
     m_model->setPolicy(&m_policy);
+    m_model->setSchema(&m_schema);
     m_proxy = new SettingsFilterProxy(this);
     m_proxy->setSourceModel(m_model);
     buildActions();

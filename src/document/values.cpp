@@ -79,6 +79,36 @@ float readFloat(const QString &text)
 
 } // namespace
 
+UnwritableCharacter findUnwritableCharacter(QStringView text)
+{
+    const char16_t *const begin = text.utf16();
+    const char16_t *const end = begin + text.size();
+    qsizetype position = 0; // characters before p: a surrogate pair counts once
+    for (const char16_t *p = begin; p < end; ++p) {
+        const char16_t c = *p;
+        ++position;
+        if (c >= 0x20 && c < 0xD800)
+            continue;
+        if (c < 0x20) {
+            if (c == u'\t' || c == u'\n' || c == u'\r')
+                continue;
+            return {position, c};
+        }
+        if (QChar::isHighSurrogate(c) && p + 1 < end && QChar::isLowSurrogate(p[1])) {
+            ++p;
+            continue;
+        }
+        if (QChar::isSurrogate(c) || c == 0xFFFE || c == 0xFFFF)
+            return {position, c};
+    }
+    return {};
+}
+
+QString characterCode(char32_t code)
+{
+    return QStringLiteral("U+%1").arg(uint(code), 4, 16, QLatin1Char('0')).toUpper();
+}
+
 QString typeDisplayName(QChar type)
 {
     switch (type.unicode()) {
@@ -199,6 +229,13 @@ bool validateValue(QChar type, const QString &text, QString *normalized, QString
         break;
     }
     case 's':
+        // Our own reader would take such a character back, but PixInsight's and any other
+        // conforming XML reader refuse the whole file.
+        if (const UnwritableCharacter bad = findUnwritableCharacter(text); bad.position > 0)
+            return Values::fail(error, Values::tr("Character %1 at position %2 cannot be stored "
+                                                  "in a settings file: XML does not allow it.")
+                                           .arg(characterCode(bad.code))
+                                           .arg(bad.position));
         result = text;
         break;
     default:

@@ -12,6 +12,18 @@ QString typeDisplayName(QChar type);
 // True for the six types a user may edit (b, i, u, F, f, s).
 bool isEditableType(QChar type);
 
+// The first character of text that XML 1.0 cannot carry in a file (C0 controls other than tab,
+// line feed and carriage return; U+FFFE; U+FFFF; a surrogate without its partner): its position
+// counted in characters from 1, and its code. Position 0 when there is none.
+struct UnwritableCharacter
+{
+    qsizetype position = 0;
+    char32_t code = 0;
+};
+UnwritableCharacter findUnwritableCharacter(QStringView text);
+// "U+0001": how messages name a character.
+QString characterCode(char32_t code);
+
 // Turns typed text into the exact text stored for the type, or refuses it with a message.
 // Numbers are always read in the C locale, never the user's.
 bool validateValue(QChar type, const QString &text, QString *normalized, QString *error = nullptr);

@@ -51,9 +51,12 @@ void commitSubtree(XsdtNode *node)
                               [](const std::unique_ptr<XsdtNode> &c) { return c->pendingDelete; }),
                kids.end());
     for (const auto &child : kids) {
-        if (child->kind == XsdtNode::Value)
+        if (child->kind == XsdtNode::Value) {
+            // The file now holds an edited value's breaks as the writer wrote them.
+            if (child->value != child->originalValue)
+                child->referencedBreaks = true;
             child->originalValue = child->value;
-        else
+        } else
             commitSubtree(child.get());
     }
 }

@@ -22,6 +22,10 @@ struct XsdtNode
     bool textForm = false;
     bool selfClosing = false;
     bool pendingDelete = false;
+    // The file writes this value's tab, line feed and carriage return characters as character
+    // references. An edited value is always written that way: an XML reader turns them into
+    // spaces when they stand raw in an attribute. Untouched values keep the form they were read in.
+    bool referencedBreaks = false;
     QChar type;
     QString key;
     QString value;

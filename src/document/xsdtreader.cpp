@@ -268,6 +268,7 @@ struct Tag
     View<Unit> name;
     QString k, t, v, c;
     bool hasK = false, hasT = false, hasV = false, hasC = false;
+    bool vReferencedBreaks = false; // v held a tab, line feed or carriage return as a reference
     bool closing = false;
     bool selfClosing = false;
 };
@@ -306,7 +307,8 @@ private:
     bool differ(const XsdtNode *at);
     bool readValue(XsdtNode *parent, Tag<Unit> &tag);
     bool readTag(Tag<Unit> &tag);
-    bool decode(View<Unit> raw, QString &out, StringCache *cache = nullptr);
+    // Sets *breaks when a character reference stood for a tab, line feed or carriage return.
+    bool decode(View<Unit> raw, QString &out, StringCache *cache = nullptr, bool *breaks = nullptr);
     qsizetype readName();
     // The units of the space character at `i`, 0 when there is none.
     qsizetype spaceAt(qsizetype i) const
@@ -540,6 +542,7 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
             node->value = std::move(tag.v);
             node->originalValue = node->value;
             node->selfClosing = true;
+            node->referencedBreaks = tag.vReferencedBreaks;
             return true;
         }
         if (tag.hasV)
@@ -557,13 +560,15 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
             return fail(tr("markup inside a <v> text value"));
         }
         QString decoded;
-        if (!decode(after.substr(0, end), decoded))
+        bool breaks = false;
+        if (!decode(after.substr(0, end), decoded, nullptr, &breaks))
             return false;
         XsdtNode *node = parent->appendChild(XsdtNode::Value, std::move(tag.k));
         node->type = tag.t.at(0);
         node->value = std::move(decoded);
         node->originalValue = node->value;
         node->textForm = true;
+        node->referencedBreaks = breaks;
         m_pos += qsizetype(end) + 4;
         return true;
     }
@@ -678,7 +683,7 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         QString value;
         if (!hasEntity)
             value = intern(raw, cache);
-        else if (!decode(raw, value, cache))
+        else if (!decode(raw, value, cache, name == Unit('v') ? &tag.vReferencedBreaks : nullptr))
             return false;
         if (name == Unit('k')) {
             tag.k = std::move(value);
@@ -701,7 +706,7 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
 }
 
 template <typename Unit>
-bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache)
+bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache, bool *breaks)
 {
     size_t amp = raw.find(Unit('&'));
     if (amp == raw.npos) {
@@ -754,6 +759,8 @@ bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache)
             if (!ok || code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
                 return fail(tr("invalid character reference"));
             const char32_t cp = char32_t(code);
+            if (breaks && (cp == U'\t' || cp == U'\n' || cp == U'\r'))
+                *breaks = true;
             out.append(QStringView(QChar::fromUcs4(cp)));
         } else {
             return fail(ReaderMessages::tr("unknown entity &%1;")

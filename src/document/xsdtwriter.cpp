@@ -20,13 +20,28 @@ constexpr qsizetype kChunk = 32 * 1024;
 // The longest thing written for one UTF-16 unit: "&quot;".
 constexpr qsizetype kSlack = 8;
 
+// How text is written: as it stands (the head, the tail, compressed blocks), with the five
+// markup characters escaped (keys, types, values as read), or also with tab, line feed and
+// carriage return as character references (edited values), so that an XML reader, which turns
+// raw ones in an attribute into spaces and a raw carriage return into a line feed, reads back
+// exactly what was typed. Our reader decodes the references either way.
+enum class Escape { None, Markup, Breaks };
+
 // Replacement for each ASCII character that must be escaped; null for the rest.
 struct EscapeTable
 {
     const char *entity[128] = {};
     unsigned char length[128] = {};
-    constexpr EscapeTable()
+    constexpr explicit EscapeTable(bool breaks)
     {
+        if (breaks) {
+            entity[int('\t')] = "&#9;";
+            length[int('\t')] = 4;
+            entity[int('\n')] = "&#10;";
+            length[int('\n')] = 5;
+            entity[int('\r')] = "&#13;";
+            length[int('\r')] = 5;
+        }
         entity[int('"')] = "&quot;";
         length[int('"')] = 6;
         entity[int('&')] = "&amp;";
@@ -39,17 +54,28 @@ struct EscapeTable
         length[int('>')] = 4;
     }
 };
-constexpr EscapeTable kEscapes;
+constexpr EscapeTable kEscapes(false);
+constexpr EscapeTable kBreakEscapes(true);
+
+inline const EscapeTable *tableFor(Escape escape)
+{
+    return escape == Escape::None ? nullptr : escape == Escape::Markup ? &kEscapes : &kBreakEscapes;
+}
 
 #ifdef __SSE2__
 // True when all eight units are ASCII that is written as it stands (nothing to escape).
-inline bool plainAscii(__m128i v, bool escape)
+inline bool plainAscii(__m128i v, Escape escape)
 {
     // Any unit >= 0x80 leaves a non-zero value after the saturating subtract.
     const __m128i high = _mm_subs_epu16(v, _mm_set1_epi16(0x7F));
     __m128i special = _mm_cmpeq_epi16(high, high);
     special = _mm_xor_si128(special, _mm_cmpeq_epi16(high, _mm_setzero_si128()));
-    if (escape) {
+    if (escape == Escape::Breaks) {
+        special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('\t')));
+        special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('\n')));
+        special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('\r')));
+    }
+    if (escape != Escape::None) {
         special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('"')));
         special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('&')));
         special = _mm_or_si128(special, _mm_cmpeq_epi16(v, _mm_set1_epi16('\'')));
@@ -62,13 +88,13 @@ inline bool plainAscii(__m128i v, bool escape)
 
 // Writes the UTF-8 (or entity) form of the unit at *u, and of its low surrogate when it
 // starts a pair, to out (at most kSlack bytes); advances *u past what it used.
-inline char *encodeUnit(const char16_t *&u, const char16_t *e, bool escape, char *out)
+inline char *encodeUnit(const char16_t *&u, const char16_t *e, const EscapeTable *table, char *out)
 {
     const char16_t c = *u++;
     if (c < 0x80) {
-        if (escape && kEscapes.entity[c]) {
-            std::memcpy(out, kEscapes.entity[c], kEscapes.length[c]);
-            return out + kEscapes.length[c];
+        if (table && table->entity[c]) {
+            std::memcpy(out, table->entity[c], table->length[c]);
+            return out + table->length[c];
         }
         *out++ = char(c);
     } else if (c < 0x800) {
@@ -118,10 +144,11 @@ public:
         literal(s, N - 1);
     }
 
-    void text(QStringView s, bool escape)
+    void text(QStringView s, Escape escape)
     {
         const char16_t *u = s.utf16();
         const char16_t *const e = u + s.size();
+        const EscapeTable *const table = tableFor(escape);
         while (u < e) {
             if (m_p >= m_end)
                 drain();
@@ -141,7 +168,7 @@ public:
             if (m_p >= m_end)
                 drain();
 #endif
-            m_p = encodeUnit(u, e, escape, m_p);
+            m_p = encodeUnit(u, e, table, m_p);
         }
     }
 
@@ -166,11 +193,12 @@ private:
 template <typename Out>
 void writeNode(Out &out, const XsdtNode *node, bool omitMarked)
 {
+    constexpr Escape kMarkup = Escape::Markup;
     if (omitMarked && node->pendingDelete)
         return;
     if (node->kind == XsdtNode::Group) {
         out.literal("<i k=\"");
-        out.text(node->key, true);
+        out.text(node->key, kMarkup);
         out.literal("\"");
         if (node->children.empty() && node->selfClosing) {
             out.literal("/>");
@@ -186,25 +214,32 @@ void writeNode(Out &out, const XsdtNode *node, bool omitMarked)
         return;
     }
     out.literal("<v k=\"");
-    out.text(node->key, true);
+    out.text(node->key, kMarkup);
     out.literal("\" t=\"");
-    out.text(QStringView(&node->type, 1), true);
+    out.text(QStringView(&node->type, 1), kMarkup);
     out.literal("\"");
     if (!node->compression().isEmpty()) {
         out.literal(" c=\"");
-        out.text(node->compression(), true);
+        out.text(node->compression(), kMarkup);
         out.literal("\">");
-        out.text(node->compressedText(), false);
+        out.text(node->compressedText(), Escape::None);
         out.literal("</v>");
-    } else if (!node->textForm) {
+        return;
+    }
+    // Values read from the file share their text with originalValue, so most are told apart
+    // without comparing a character.
+    const bool edited = node->value.constData() != node->originalValue.constData() &&
+                        node->value != node->originalValue;
+    const Escape valueEscape = node->referencedBreaks || edited ? Escape::Breaks : kMarkup;
+    if (!node->textForm) {
         out.literal(" v=\"");
-        out.text(node->value, true);
+        out.text(node->value, valueEscape);
         out.literal("\"/>");
     } else if (node->value.isEmpty() && node->selfClosing) {
         out.literal("/>");
     } else {
         out.literal(">");
-        out.text(node->value, true);
+        out.text(node->value, valueEscape);
         out.literal("</v>");
     }
 }
@@ -212,14 +247,14 @@ void writeNode(Out &out, const XsdtNode *node, bool omitMarked)
 template <typename Out>
 void writeDocument(Out &out, const XsdtDocument &doc)
 {
-    out.text(doc.head, false);
+    out.text(doc.head, Escape::None);
     for (const auto &child : doc.root.children) {
         if (out.stopped())
             break;
         writeNode(out, child.get(), true);
     }
     out.literal("</xsdt>");
-    out.text(doc.tail, false);
+    out.text(doc.tail, Escape::None);
     out.finish();
 }
 
@@ -270,10 +305,11 @@ public:
         literal(s, N - 1);
     }
 
-    void text(QStringView s, bool escape)
+    void text(QStringView s, Escape escape)
     {
         const char16_t *u = s.utf16();
         const char16_t *const e = u + s.size();
+        const EscapeTable *const table = tableFor(escape);
         while (u < e && !m_differs) {
 #ifdef __SSE2__
             while (e - u >= 8 && m_end - m_p >= 8) {
@@ -293,7 +329,7 @@ public:
                 break;
 #endif
             const char16_t c = *u++;
-            if (c < 0x80 && !(escape && kEscapes.entity[c])) {
+            if (c < 0x80 && !(table && table->entity[c])) {
                 if (m_p == m_end || *m_p != c) {
                     m_differs = true;
                     return;
@@ -304,7 +340,7 @@ public:
             // Anything else goes through the ordinary encoder's rules.
             --u;
             char buffer[kSlack];
-            char *b = encodeUnit(u, e, escape, buffer);
+            char *b = encodeUnit(u, e, table, buffer);
             literal(buffer, b - buffer);
         }
     }

@@ -1,5 +1,6 @@
 #include "knowledge/healthcheck.h"
 
+#include "document/values.h"
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
 #include "environment/pixinsight.h"
@@ -313,6 +314,47 @@ void checkSecuritySwitches(const XsdtDocument &document, QList<Finding> &finding
         on));
 }
 
+void collectUnwritable(XsdtNode *node, QList<XsdtNode *> &holders, UnwritableCharacter &first)
+{
+    for (const auto &child : node->children) {
+        if (child->pendingDelete)
+            continue;
+        if (child->isGroup()) {
+            collectUnwritable(child.get(), holders, first);
+            continue;
+        }
+        if (!child->compression().isEmpty())
+            continue;
+        const UnwritableCharacter bad = findUnwritableCharacter(child->value);
+        if (bad.position == 0)
+            continue;
+        if (holders.isEmpty())
+            first = bad;
+        holders.append(child.get());
+    }
+}
+
+// Values anywhere in the file, not only below "Global": any one of them makes the whole file
+// unreadable to a conforming XML reader.
+void checkUnwritableCharacters(const XsdtDocument &document, QList<Finding> &findings)
+{
+    QList<XsdtNode *> holders;
+    UnwritableCharacter first;
+    collectUnwritable(const_cast<XsdtNode *>(&document.root), holders, first);
+    if (holders.isEmpty())
+        return;
+    findings.append(finding(
+        "unwritable-character", Severity::Warning,
+        HealthText::tr("%n value(s) hold characters that XML does not allow", nullptr,
+                       int(holders.size())),
+        HealthText::tr("The first is %1 at position %2 of %3. Programs that read the file as XML "
+                       "refuse it because of them; edit or delete these values.")
+            .arg(characterCode(first.code))
+            .arg(first.position)
+            .arg(shortenedPath(holders.first()->path())),
+        holders));
+}
+
 } // namespace
 
 QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema,
@@ -330,6 +372,7 @@ QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema
     findDuplicateKeys(&document.root, findings);
     checkUnusedModules(document, findings);
     checkSecuritySwitches(document, findings);
+    checkUnwritableCharacters(document, findings);
     if (const XsdtDocument::InvalidUtf8 &bad = document.invalidUtf8; bad.count > 0) {
         XsdtNode *node = bad.path.isEmpty() ? nullptr : document.findPath(bad.path);
         findings.append(finding(

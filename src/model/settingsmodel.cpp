@@ -2,6 +2,8 @@
 
 #include "document/values.h"
 #include "document/xsdtdocument.h"
+#include "knowledge/schema.h"
+#include "knowledge/valuecheck.h"
 
 #include <QBrush>
 #include <QColor>
@@ -195,6 +197,11 @@ void SettingsModel::applyChanges(const std::vector<NodeChange> &changes, bool af
     emit edited();
 }
 
+void SettingsModel::setSchema(const Schema *schema)
+{
+    m_schema = schema;
+}
+
 void SettingsModel::setPolicy(const DeletionPolicy *policy)
 {
     m_policy = policy;
@@ -258,6 +265,15 @@ QString SettingsModel::whyNotEditable(const XsdtNode *node) const
         return tr("%1 is part of the module registry or version records and is locked against "
                   "editing.")
             .arg(node->key);
+    return QString();
+}
+
+QString SettingsModel::refusal(const XsdtNode *node, const QString &text, QString *normalized) const
+{
+    static const Schema noSchema;
+    QString error;
+    if (!checkNewValue(node, text, m_schema ? *m_schema : noSchema, m_policy, normalized, &error))
+        return error.isEmpty() ? tr("The value was not accepted.") : error;
     return QString();
 }
 
@@ -440,17 +456,10 @@ bool SettingsModel::setData(const QModelIndex &index, const QVariant &value, int
     XsdtNode *node = nodeForIndex(index);
     if (!node || !node->isEditable() || node->isDeleted())
         return false;
-    if (isEditLocked(node)) {
-        emit editRejected(
-            tr("%1 is part of the module registry or version records and is locked against "
-               "editing.")
-                .arg(node->key));
-        return false;
-    }
     QString normalized;
-    QString error;
-    if (!validateValue(node->type, value.toString(), &normalized, &error)) {
-        emit editRejected(tr("%1: %2").arg(node->key, error));
+    const QString error = refusal(node, value.toString(), &normalized);
+    if (!error.isEmpty()) {
+        emit editRejected(error);
         return false;
     }
     if (normalized == node->value)

@@ -14,6 +14,7 @@ namespace vrn {
 
 class XsdtDocument;
 struct XsdtNode;
+class Schema;
 
 // The tree model over the open settings document and the one gate through which every view
 // changes it. It keeps no copy of the data and no change list: pending edits and queued
@@ -31,6 +32,9 @@ public:
     XsdtDocument *document() const { return m_document; }
     void setPolicy(const DeletionPolicy *policy);
     const DeletionPolicy *policy() const { return m_policy; }
+    // The documented ranges and options every new value is checked against; without one, only
+    // the value's type is.
+    void setSchema(const Schema *schema);
     void setViewOnly(bool viewOnly);
     bool isViewOnly() const { return m_viewOnly; }
 
@@ -41,6 +45,9 @@ public:
     bool isEditLocked(const XsdtNode *node) const;
     // Why the node's value cannot be edited now, as a sentence for the user; empty when it can.
     QString whyNotEditable(const XsdtNode *node) const;
+    // Why setData would refuse this text for the node, as a sentence for the user; empty when
+    // it would store it. The same check as varnelctl's, so that no page accepts what it refuses.
+    QString refusal(const XsdtNode *node, const QString &text, QString *normalized = nullptr) const;
 
     bool queueDeletion(XsdtNode *node, QString *whyNot = nullptr);
     void undoDeletion(XsdtNode *node);
@@ -100,6 +107,7 @@ private:
 
     XsdtDocument *m_document = nullptr;
     const DeletionPolicy *m_policy = nullptr;
+    const Schema *m_schema = nullptr;
     bool m_viewOnly = false;
     QUndoStack *m_undoStack = nullptr;
     int m_batchDepth = 0;

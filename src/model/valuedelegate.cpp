@@ -3,8 +3,7 @@
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
 
-#include "document/values.h"
-
+#include <QAbstractProxyModel>
 #include <QApplication>
 #include <QComboBox>
 #include <QKeyEvent>
@@ -23,9 +22,17 @@ QWidget *ValueDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem
     auto *node = index.data(SettingsModel::NodeRole).value<XsdtNode *>();
     if (!node || !node->isValue() || node->type != QLatin1Char('b')) {
         QWidget *editor = QStyledItemDelegate::createEditor(parent, option, index);
-        // Checked against the value's type when the user commits (see refusal()).
-        if (editor && node)
+        // Checked by the settings model below the view's proxies when the user commits (see
+        // refusal()).
+        const QAbstractItemModel *model = index.model();
+        while (const auto *proxy = qobject_cast<const QAbstractProxyModel *>(model))
+            model = proxy->sourceModel();
+        const auto *settings = qobject_cast<const SettingsModel *>(model);
+        if (editor && node && settings) {
             editor->setProperty("vrnNode", QVariant::fromValue(node));
+            editor->setProperty("vrnModel",
+                                QVariant::fromValue(const_cast<SettingsModel *>(settings)));
+        }
         return editor;
     }
     auto *combo = new QComboBox(parent);
@@ -64,12 +71,10 @@ QString ValueDelegate::refusal(QWidget *editor) const
 {
     const auto *edit = qobject_cast<QLineEdit *>(editor);
     const auto *node = editor->property("vrnNode").value<XsdtNode *>();
-    if (!edit || !node)
+    const auto *model = editor->property("vrnModel").value<SettingsModel *>();
+    if (!edit || !node || !model)
         return QString();
-    QString error;
-    if (validateValue(node->type, edit->text(), nullptr, &error))
-        return QString();
-    return tr("%1: %2").arg(node->key, error);
+    return model->refusal(node, edit->text());
 }
 
 // Enter, Tab and leaving the editor would write the text and close the editor. Text the value's
