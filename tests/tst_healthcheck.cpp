@@ -224,7 +224,7 @@ void TestHealthCheck::cases_data()
         "<i k='Global'><i k='X'><v k='A' t='s' v='a&#9;&#10;&#13;'/><v k='B' t='s' v='a&#1;b'/>"
         "</i></i><i k='CommandHistory'><v k='C' t='s'>\x1F</v></i>",
         all,
-        {"unwritable-character | Warning | 2 value(s) hold characters that XML does not allow | "
+        {"unwritable-character | Warning | 2 values hold characters that XML does not allow | "
          "The first is U+0001 at position 2 of Global/X/B. Programs that read the file as XML "
          "refuse it because of them; edit or delete these values."});
     row("open upper bound", pref("Process", "MaxProcessors", "i", "0"), all,

@@ -53,6 +53,8 @@ const Forms kForms[] = {
     {"%n unused modules; %1 ticked (about %2); %3 queued for deletion",
      "%n unused module; %1 ticked (about %2); %3 queued for deletion"},
     {"%n values", "%n value"},
+    {"%n values hold characters that XML does not allow",
+     "%n value holds characters that XML does not allow"},
     {"%n warnings", "%n warning"},
     {"... and %n more under Show Details.", "... and %n more under Show Details."},
     {"; %n files or folders queued for deletion from disk",

@@ -345,7 +345,7 @@ void checkUnwritableCharacters(const XsdtDocument &document, QList<Finding> &fin
         return;
     findings.append(finding(
         "unwritable-character", Severity::Warning,
-        HealthText::tr("%n value(s) hold characters that XML does not allow", nullptr,
+        HealthText::tr("%n values hold characters that XML does not allow", nullptr,
                        int(holders.size())),
         HealthText::tr("The first is %1 at position %2 of %3. Programs that read the file as XML "
                        "refuse it because of them; edit or delete these values.")
