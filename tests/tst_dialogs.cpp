@@ -162,9 +162,10 @@ private slots:
         const int removed = 7 - left;
         QCOMPARE(Dialogs::lastShown().title, "Delete backups");
         QVERIFY(Dialogs::lastShown().text.endsWith(
-            trash
-                ? "They are moved to the trash folder " + data + "/Trash."
-                : data + " does not exist or cannot be written). They will be deleted for good."));
+            trash ? QString("They are moved to the trash folder %1/Trash.").arg(data)
+                  : QString("%1 does not exist or cannot be written). They will be deleted for "
+                            "good.")
+                        .arg(data)));
         const QStringList kept = listBackups(settingsFile());
         QCOMPARE(kept.size(), left);
         QVERIFY(left == 0 || kept.constFirst().endsWith(".bak-20261206")); // the newest stay
