@@ -44,18 +44,21 @@ class TestVarnelctl : public QObject
 {
     Q_OBJECT
 
-    void waitForNoPixInsight()
+    // `here`: inside this process, where the store's test seams reach the command.
+    Run run(QStringList args, bool here = false)
     {
         // Other test programs on this machine start processes named PixInsight too: a run that
         // must not see one waits until they are gone.
         if (!m_ownPixInsight &&
             !QTest::qWaitFor([] { return runningPixInsightPids().isEmpty(); }, 120000))
             qWarning("a process named PixInsight is still running");
-    }
-    Run run(QStringList args)
-    {
-        waitForNoPixInsight();
         args.replaceInStrings("%F", m_file);
+        if (here) {
+            QString out, err;
+            QTextStream outStream(&out), errStream(&err);
+            const int code = Ctl(outStream, errStream).run(QStringList{"varnelctl"} + args);
+            return {code, out, err};
+        }
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", m_home.path());
@@ -69,16 +72,6 @@ class TestVarnelctl : public QObject
             return {};
         return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
                 QString::fromUtf8(process.readAllStandardError())};
-    }
-    // The same command inside this process, where the store's test seams reach it.
-    Run runHere(QStringList args)
-    {
-        waitForNoPixInsight();
-        args.replaceInStrings("%F", m_file);
-        QString out, err;
-        QTextStream outStream(&out), errStream(&err);
-        const int code = Ctl(outStream, errStream).run(QStringList{"varnelctl"} + args);
-        return {code, out, err};
     }
     QString write(const QString &name, const QByteArray &bytes)
     {
@@ -219,7 +212,7 @@ private slots:
         }
         const QStringList backupsBefore = listBackups(m_file);
 
-        const Run result = setup == "rewritten" ? runHere(args) : run(args);
+        const Run result = run(args, setup == "rewritten");
         setStoreClock({});
         pixinsight.kill();
         pixinsight.waitForFinished();
