@@ -118,13 +118,18 @@ private slots:
         QTest::addColumn<QMessageBox::StandardButton>("answer");
         QTest::addColumn<QString>("olderButton");
         QTest::addColumn<int>("left");
+        QTest::addColumn<bool>("trash");
         // Seven backups of 1600 bytes each, 2 KiB apiece as the dialog rounds them.
         QTest::newRow("keep 5 of 7")
-            << 5 << QMessageBox::Yes << "Delete the 2 older backups (3 KiB)" << 5;
+            << 5 << QMessageBox::Yes << "Delete the 2 older backups (3 KiB)" << 5 << true;
         QTest::newRow("keep 0") << 0 << QMessageBox::Yes << "Delete the 7 older backups (11 KiB)"
-                                << 0;
+                                << 0 << true;
         QTest::newRow("No deletes nothing")
-            << 3 << QMessageBox::No << "Delete the 4 older backups (6 KiB)" << 7;
+            << 3 << QMessageBox::No << "Delete the 4 older backups (6 KiB)" << 7 << true;
+        QTest::newRow("no trash, deleted for good when asked")
+            << 5 << QMessageBox::Yes << "Delete the 2 older backups (3 KiB)" << 5 << false;
+        QTest::newRow("no trash, No")
+            << 5 << QMessageBox::No << "Delete the 2 older backups (3 KiB)" << 7 << false;
     }
 
     void backups()
@@ -132,6 +137,10 @@ private slots:
         QFETCH(int, keep);
         QFETCH(QMessageBox::StandardButton, answer);
         QFETCH(int, left);
+        QFETCH(bool, trash);
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+        if (!trash)
+            QVERIFY(QDir(data).removeRecursively());
         QVERIFY(writeFile(settingsFile(), "<xsdt/>"));
         // Another settings file's backup in the same folder is never listed or touched.
         QVERIFY(writeFile(settingsFile().replace("core-1", "core-2") + ".bak-1", "x"));
@@ -152,20 +161,24 @@ private slots:
         QSignalSpy messages(&dialog, &BackupsDialog::message);
         Dialogs::setNextAnswer(answer);
         QTest::mouseClick(dialog.deleteOlderButton(), Qt::LeftButton);
+        const int removed = 7 - left;
         QCOMPARE(Dialogs::lastShown().title, "Delete backups");
+        QVERIFY(Dialogs::lastShown().text.endsWith(
+            trash ? QString("They are moved to the trash folder %1/Trash.").arg(data)
+                  : QString("%1 does not exist or cannot be written). They will be deleted for "
+                            "good.")
+                        .arg(data)));
         const QStringList kept = listBackups(settingsFile());
         QCOMPARE(kept.size(), left);
         QVERIFY(left == 0 || kept.constFirst().endsWith(".bak-20261206")); // the newest stay
         QCOMPARE(messages.size(), left == 7 ? 0 : 1);
-        const int removed = 7 - left;
         if (removed > 0)
-            QCOMPARE(messages.at(0).at(0).toString(),
-                     QString("Moved %1 backups to the Recycle Bin (%2).")
-                         .arg(removed)
-                         .arg(BackupsDialog::sizeText(removed * 1600)));
-        const QDir trash(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-                         "/Trash/files");
-        QCOMPARE(trash.entryList(QDir::Files).size(), removed);
+            QCOMPARE(
+                messages.at(0).at(0).toString(),
+                (trash ? QString("Backups moved to the trash folder %1/Trash: ").arg(data)
+                       : QString("Backups deleted for good: ")) +
+                    QString("%1 (%2).").arg(removed).arg(BackupsDialog::sizeText(removed * 1600)));
+        QCOMPARE(QDir(data + "/Trash/files").entryList(QDir::Files).size(), trash ? removed : 0);
         QCOMPARE(dialog.deleteAllButton()->isEnabled(), left > 0);
         QVERIFY(QFile::exists(settingsFile()));
         // The number kept is remembered for the next dialog.

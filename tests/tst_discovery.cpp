@@ -190,7 +190,10 @@ private slots:
             refused;
         // With the trash requested, a refused path must not reach the trash either.
         int trashed = 0;
-        setTrashFunction([&](const QString &) { return ++trashed < 0; });
+        setTrashFunction([&](const QString &path, QString *) {
+            ++trashed;
+            return QFile::remove(path);
+        });
         const BackupRemoval result = removeBackups(settings, requests, true);
         QCOMPARE(snapshot(box.path()), expected);
         QCOMPARE(result.removed, 2);
@@ -198,7 +201,7 @@ private slots:
         QCOMPARE(result.failedPaths, refused);
         QCOMPARE(result.bytesFreed, qint64(6 + 8));
         QCOMPARE(trashed, 2);
-        QVERIFY(!result.movedToTrash);
+        QVERIFY(result.movedToTrash);
     }
 
     void removalToTrash()
@@ -216,6 +219,7 @@ private slots:
         QCOMPARE(result.removed, 2);
         QVERIFY(result.movedToTrash);
         QCOMPARE(result.bytesFreed, qint64(16));
+        QCOMPARE(result.trashFolder, m_data + "/Trash");
         result = removeBackups(settings, {settings + ".bak-3"}, false);
         QCOMPARE(result.removed, 1);
         QVERIFY(!result.movedToTrash);
@@ -225,8 +229,8 @@ private slots:
                               "/" + kSettings + ".bak-2: " + QByteArray("backup 2").toHex()}));
         QVERIFY(QFileInfo::exists(trash + "info/" + kSettings + ".bak-2.trashinfo"));
 
-        // No usable trash folder (the data folder is a file): the backup is deleted, and nothing
-        // is left in the working folder, where Qt would otherwise put it.
+        // No usable trash folder (the data folder is a file): the backup stays, with the reason,
+        // and nothing is left in the working folder, where Qt would otherwise put it.
         const QString notAFolder = m_home.filePath("data-file");
         QVERIFY(writeFile(notAFolder, "x"));
         qputenv("XDG_DATA_HOME", QFile::encodeName(notAFolder));
@@ -235,10 +239,12 @@ private slots:
         QVERIFY(QDir::setCurrent(working.path()));
         result = removeBackups(settings, {settings + ".bak-4"}, true);
         QVERIFY(QDir::setCurrent(previous));
-        QCOMPARE(result.removed, 1);
-        QVERIFY(!result.movedToTrash);
+        QCOMPARE(result.removed, 0);
+        QCOMPARE(result.failedPaths, QStringList{settings + ".bak-4"});
+        QCOMPARE(result.trashProblem, "there is no trash folder (" + notAFolder +
+                                          " does not exist or cannot be written)");
         QCOMPARE(snapshot(working.path()), QStringList());
-        QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList{kSettings});
+        QCOMPARE(QDir(dir).entryList(QDir::Files), (QStringList{kSettings, kSettings + ".bak-4"}));
         QVERIFY(QDir(dir).removeRecursively() && QFile::remove(notAFolder));
     }
 };

@@ -9,6 +9,8 @@
 #include "knowledge/modules.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
+#include "views/backupsdialog.h"
+#include "views/compareview.h"
 #include "views/dialogs.h"
 #include "views/healthview.h"
 #include "views/reviewdialog.h"
@@ -20,6 +22,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProcess>
@@ -506,6 +509,15 @@ void TestMainWindow::changedOnDiskBanner()
         window.banner()->text().startsWith(QLatin1String("This file uses a non-default layout")));
     QVERIFY(!window.bannerReloadButton()->isVisible());
 
+    // Bytes that are not UTF-8 do change on saving, so the banner must not call values unaffected.
+    QVERIFY(writeAll(path, testdata::wrapSettings("<i k=\"Global\"><v k=\"Ok\" t=\"s\" v=\"a\"/>"
+                                                  "<v k=\"Name\" t=\"s\" v=\"a\xff\xfe\"/></i>")));
+    QVERIFY(window.loadFile(path));
+    QCOMPARE(window.banner()->text(),
+             QString("Byte sequences in this file that are not valid UTF-8: 2 (the first in "
+                     "Global/Name). Saving writes them as U+FFFD; the backup keeps the original "
+                     "bytes."));
+
     // A file that is not a settings file at all.
     QVERIFY(writeAll(path, "hello"));
     QVERIFY(!window.loadFile(path));
@@ -616,6 +628,25 @@ void TestMainWindow::restoreAndRevertAll()
         QStringLiteral(
             "Replace the current settings file with\n%1\n\nThe current file is backed up first.")
             .arg(backups.first()));
+
+    // The Backups dialog restores the newest backup with File > Restore backup's own question,
+    // and opens Compare on one.
+    auto clickInBackupsDialog = [&](QPushButton *(BackupsDialog::*button)() const) {
+        Dialogs::setNextDialogHandler([button](QDialog *dialog) {
+            static_cast<BackupsDialog *>(dialog)->list()->setCurrentRow(0);
+            QTest::mouseClick((static_cast<BackupsDialog *>(dialog)->*button)(), Qt::LeftButton);
+            return int(QDialog::Rejected);
+        });
+        window.manageBackupsAction()->trigger();
+    };
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    clickInBackupsDialog(&BackupsDialog::restoreButton);
+    QCOMPARE(readAll(path), saved);
+    QCOMPARE(Dialogs::lastShown().text,
+             QString(question.text).replace(backups.first(), after.first()));
+    clickInBackupsDialog(&BackupsDialog::compareButton);
+    QCOMPARE(window.compareView()->otherPath(), listBackups(path).first());
+    QCOMPARE(window.tabs()->currentWidget(), static_cast<QWidget *>(window.compareView()));
 }
 
 void TestMainWindow::closeWithUnsavedChanges()

@@ -35,7 +35,9 @@ const char kOverlay[] =
 const char kRunning[] = "PixInsight is running. It keeps its settings in memory and would "
                         "overwrite the file. Close PixInsight first.";
 const char kChanged[] = "The file changed on disk since it was loaded (PixInsight may have "
-                        "written it). Reload it and redo your edits.";
+                        "written it). Nothing was written. Use Reload and keep my changes (File "
+                        "menu or Shift+F5) to make your edits again on the new version, then "
+                        "save.";
 const char kRestoreChanged[] = "The file changed on disk while the backup was being restored "
                                "(PixInsight may have written it). That version was kept; nothing "
                                "was changed.";

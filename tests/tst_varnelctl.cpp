@@ -1,5 +1,6 @@
 // varnelctl run as a real process on generated files, with HOME and the XDG folders in a
 // temporary folder so the real user's settings and trash are never touched.
+#include "cli/ctl.h"
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
@@ -14,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
 #include <QtTest>
+
+#include <unistd.h>
 
 using namespace vrn;
 
@@ -40,6 +43,13 @@ QString xmlValue(const QByteArray &bytes, const QString &path)
     return xml.errorString();
 }
 
+// One string value, Global/Note, holding a byte that is not UTF-8.
+QByteArray withInvalidUtf8(QByteArray bytes)
+{
+    return bytes.replace("<i k=\"Global\">",
+                         "<i k=\"Global\"><v k=\"Note\" t=\"s\" v=\"caf\xe9\"/>");
+}
+
 struct Run
 {
     int code = -1;
@@ -52,7 +62,8 @@ class TestVarnelctl : public QObject
 {
     Q_OBJECT
 
-    Run run(QStringList args)
+    // `here`: inside this process, where the store's test seams reach the command.
+    Run run(QStringList args, bool here = false)
     {
         // Other test programs on this machine start processes named PixInsight too: a run that
         // must not see one waits until they are gone.
@@ -60,6 +71,12 @@ class TestVarnelctl : public QObject
             !QTest::qWaitFor([] { return runningPixInsightPids().isEmpty(); }, 120000))
             qWarning("a process named PixInsight is still running");
         args.replaceInStrings("%F", m_file);
+        if (here) {
+            QString out, err;
+            QTextStream outStream(&out), errStream(&err);
+            const int code = Ctl(outStream, errStream).run(QStringList{"varnelctl"} + args);
+            return {code, out, err};
+        }
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", m_home.path());
@@ -101,7 +118,9 @@ private slots:
         m_file = write(".PixInsight/core-1-pxi.settings", testdata::generateSettings(options));
     }
 
-    void refusals_data()
+    // Runs that leave the file and its backups as they were: the exit code and what standard
+    // error says.
+    void messagesAndCodes_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("setup");
@@ -135,7 +154,19 @@ private slots:
         row("restore of a broken backup", {"restore", f, "core-1-pxi.settings.bak-1"}, "broken", 4,
             "The backup is not a valid settings file");
         row("changed since read", {"set", f, "--expect-hash=%H", kFont + "=96"}, "changed", 4,
-            "The file changed on disk since it was loaded");
+            "given with --expect-hash: it was changed since that hash was taken, or the hash is "
+            "not this file's. Nothing was written.");
+        row("same bytes rewritten during set", {"set", f, kFont + "=96"}, "rewritten", 4,
+            "The file changed on disk while it was being saved");
+        row("same bytes rewritten during restore", {"restore", f, "core-1-pxi.settings.bak-1"},
+            "rewritten", 4, "The file changed on disk while the backup was being restored");
+        row("bytes not UTF-8 in another value", {"set", f, kFont + "=96"}, "invalid", 4,
+            "Byte sequences that are not valid UTF-8 and will be written as U+FFFD: 1 (the first "
+            "in Global/Note). Nothing was written. Add --allow-replacement");
+        row("prune without a trash", {"prune", f, "--keep", "0"}, "no trash", 4,
+            "Cannot move the backups to the trash: there is no trash folder (");
+        row("unknown option, as typed", {"get", "--bogus", kFont}, "", 6,
+            "Unknown option '--bogus'.");
         row("no command", {}, "", 6, "Usage: varnelctl");
         row("unknown command", {"sett", kFont + "=96"}, "", 6, "Usage: varnelctl");
         row("set without =", {"set", f, kFont}, "", 6, "Usage: varnelctl");
@@ -143,7 +174,7 @@ private slots:
         row("prune without --keep", {"prune"}, "", 6, "Usage: varnelctl");
     }
 
-    void refusals()
+    void messagesAndCodes()
     {
         QFETCH(QStringList, args);
         QFETCH(QString, setup);
@@ -168,7 +199,26 @@ private slots:
                      "value": "\u0000"}]})";
             write(".PixInsight/core-1-pxi.settings.json", json);
         }
+        if (setup == "invalid") {
+            write(".PixInsight/core-1-pxi.settings", withInvalidUtf8(testdata::readFile(m_file)));
+        } else if (setup == "no trash") {
+            QVERIFY(QDir(m_home.filePath(".local")).removeRecursively());
+        }
         QByteArray bytes = testdata::readFile(m_file);
+        int rewrites = 0;
+        if (setup == "rewritten") {
+            // Another program writes the same bytes again each time the store reads its clock:
+            // every stamp differs (the old files stay linked, so no inode number comes back),
+            // the content never does.
+            setStoreClock([&] {
+                const QString kept = m_home.filePath(QString("kept-%1").arg(++rewrites));
+                if (::link(QFile::encodeName(m_file), QFile::encodeName(kept)) != 0 ||
+                    !testdata::writeFile(m_file + ".new", bytes) ||
+                    ::rename(QFile::encodeName(m_file + ".new"), QFile::encodeName(m_file)) != 0)
+                    qFatal("cannot rewrite %s", qPrintable(m_file));
+                return QDateTime::currentDateTime();
+            });
+        }
         if (setup == "changed") {
             // A script read the file (and its hash), then PixInsight rewrote it.
             args.replaceInStrings("%H", QString::fromLatin1(sha256(bytes).toHex()));
@@ -185,7 +235,8 @@ private slots:
         }
         const QStringList backupsBefore = listBackups(m_file);
 
-        const Run result = run(args);
+        const Run result = run(args, setup == "rewritten");
+        setStoreClock({});
         pixinsight.kill();
         pixinsight.waitForFinished();
         m_ownPixInsight = false;
@@ -193,36 +244,50 @@ private slots:
         QVERIFY2(result.err.contains(message), qPrintable(result.err));
         QTEST(result.code, "code");
         QVERIFY(testdata::readFile(m_file) == bytes);
-        QCOMPARE(listBackups(m_file), backupsBefore);
+        // A backup the store made before it found the file rewritten is the store's to clear.
+        if (setup != "rewritten")
+            QCOMPARE(listBackups(m_file), backupsBefore);
+        else
+            QVERIFY(rewrites >= 2);
     }
 
     void successes_data()
     {
         QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QStringList>("edits"); // "path=value" sets, "-path" deletes
+        QTest::addColumn<QStringList>("edits"); // "path=value" sets, "-path" deletes; none: dry run
+        QTest::addColumn<QString>("setup");
 
+        auto row = [](const char *name, const QStringList &args, const QStringList &edits,
+                      const char *setup = "") { QTest::newRow(name) << args << edits << setup; };
         const QString f = "--file=%F";
-        QTest::newRow("set two, the default file")
-            << QStringList{"set", kFont + "=96", kProcessors + "= 3"}
-            << QStringList{kFont + "=96", kProcessors + "=3"};
-        QTest::newRow("set to the same value and another")
-            << QStringList{"set", f, kProcessors + "=2", kIntent + "=2"}
-            << QStringList{kIntent + "=2"};
-        QTest::newRow("delete Safe and Warn with --force")
-            << QStringList{"delete", f, "--force", "Global/Statistics", "ModuleData/Kestrane"}
-            << QStringList{"-Global/Statistics", "-ModuleData/Kestrane"};
-        QTest::newRow("set text with tab, line feed and carriage return")
-            << QStringList{"set", f, kHighResFont + "=a\tb\nc\rd "}
-            << QStringList{kHighResFont + "=a\tb\nc\rd "};
-        QTest::newRow("import") << QStringList{"import", f, "%F.json"}
-                                << QStringList{kFont + "=50", kIntent + "=1"};
-        QTest::newRow("restore") << QStringList{"restore", f, "%F.bak-1"} << QStringList{"restore"};
+        row("set two, the default file", {"set", kFont + "=96", kProcessors + "= 3"},
+            {kFont + "=96", kProcessors + "=3"});
+        row("set to the same value and another", {"set", f, kProcessors + "=2", kIntent + "=2"},
+            {kIntent + "=2"});
+        row("set where bytes are not UTF-8, allowed",
+            {"set", f, "--allow-replacement", kProcessors + "=3"}, {kProcessors + "=3"}, "invalid");
+        row("delete Safe and Warn with --force",
+            {"delete", f, "--force", "Global/Statistics", "ModuleData/Kestrane"},
+            {"-Global/Statistics", "-ModuleData/Kestrane"});
+        row("set text with tab, line feed and carriage return",
+            {"set", f, kHighResFont + "=a\tb\nc\rd "}, {kHighResFont + "=a\tb\nc\rd "});
+        row("import", {"import", f, "%F.json"}, {kFont + "=50", kIntent + "=1"});
+        row("restore", {"restore", f, "%F.bak-1"}, {"restore"});
+        row("restore over a file that does not parse", {"restore", f, "%F.bak-1"}, {"restore"},
+            "broken");
+        row("restore with the file missing", {"restore", f, "core-1-pxi.settings.bak-1"},
+            {"restore"}, "missing");
+        row("set, dry run", {"set", "--dry-run", kFont + "=96"}, {});
+        row("delete, dry run", {"delete", "--dry-run", "--force", "ModuleData/Kestrane"}, {});
+        row("import, dry run", {"import", f, "--dry-run", "%F.json"}, {});
+        row("prune, dry run", {"prune", "--dry-run", "--keep", "0"}, {});
     }
 
     void successes()
     {
         QFETCH(QStringList, args);
         QFETCH(QStringList, edits);
+        QFETCH(QString, setup);
 
         write(".PixInsight/core-1-pxi.settings.json",
               R"({"format": "varnel-preferences", "values": [
@@ -231,20 +296,29 @@ private slots:
                    "value": "1"}]})");
         const QByteArray older = testdata::wrapSettings(R"(<v k="Older" t="s" v="yes"/>)");
         write(".PixInsight/core-1-pxi.settings.bak-1", older);
+        if (setup == "invalid")
+            write(".PixInsight/core-1-pxi.settings", withInvalidUtf8(testdata::readFile(m_file)));
+        else if (setup == "broken")
+            write(".PixInsight/core-1-pxi.settings", "<xsdt><v k=");
+        else if (setup == "missing")
+            QVERIFY(QFile::remove(m_file));
         QByteArray bytes = testdata::readFile(m_file);
         const QStringList backupsBefore = listBackups(m_file);
 
         // What the file must become: the same edits made in the document here.
-        XsdtDocument expected;
-        QVERIFY(expected.parse(bytes));
-        for (const QString &edit : std::as_const(edits)) {
-            const qsizetype equals = edit.indexOf('=');
-            if (edit.startsWith('-'))
-                expected.findPath(edit.mid(1))->pendingDelete = true;
-            else if (equals > 0)
-                expected.findPath(edit.left(equals))->value = edit.mid(equals + 1);
+        QByteArray wanted = edits.isEmpty() ? bytes : older;
+        if (!edits.isEmpty() && edits != QStringList{"restore"}) {
+            XsdtDocument expected;
+            QVERIFY(expected.parse(bytes));
+            for (const QString &edit : std::as_const(edits)) {
+                const qsizetype equals = edit.indexOf('=');
+                if (edit.startsWith('-'))
+                    expected.findPath(edit.mid(1))->pendingDelete = true;
+                else if (equals > 0)
+                    expected.findPath(edit.left(equals))->value = edit.mid(equals + 1);
+            }
+            wanted = expected.serialize();
         }
-        const QByteArray wanted = edits == QStringList{"restore"} ? older : expected.serialize();
 
         const Run result = run(args);
         QVERIFY2(result.code == 0, qPrintable(result.err));
@@ -256,10 +330,13 @@ private slots:
         }
         QStringList made = listBackups(m_file);
         for (const QString &backup : backupsBefore)
-            made.removeOne(backup);
-        QCOMPARE(made.size(), 1);
-        QVERIFY(result.out.contains(QFileInfo(made.constFirst()).fileName()));
-        QVERIFY(testdata::readFile(made.constFirst()) == bytes);
+            QVERIFY(made.removeOne(backup));
+        // A dry run keeps every backup and makes none; a missing file leaves nothing to keep.
+        QCOMPARE(made.size(), edits.isEmpty() || setup == "missing" ? 0 : 1);
+        if (made.size() == 1) {
+            QVERIFY(result.out.contains(QFileInfo(made.constFirst()).fileName()));
+            QVERIFY(testdata::readFile(made.constFirst()) == bytes);
+        }
     }
 
     void exportImportAndJson()
@@ -281,7 +358,7 @@ private slots:
         write("prefs.json", exported.out.toUtf8());
         const Run imported = run({"import", "--file", other, m_home.filePath("prefs.json")});
         QVERIFY2(imported.code == 0, qPrintable(imported.err));
-        QVERIFY(imported.out.contains(kProcessors + ": "));
+        QVERIFY(imported.out.contains("\n" + kProcessors + "\tInteger\t"));
 
         QStringList paths;
         for (const QJsonValue &value : values)
@@ -329,6 +406,12 @@ private slots:
         const Run differ = run({"diff", m_file, clean});
         QCOMPARE(differ.code, 1);
         QVERIFY(differ.out.contains("\nDifferent\t" + kProcessors + "\t2\t1\n"));
+
+        // Finding no settings file is an answer too.
+        QVERIFY(QFile::remove(m_file));
+        const Run none = run({"files", "--json"});
+        QCOMPARE(none.code, 0);
+        QCOMPARE(none.out, "{\n    \"files\": [\n    ]\n}\n");
     }
 
     void pruneToTrash()
@@ -336,17 +419,24 @@ private slots:
         for (const char *stamp : {"20240101-000000", "20250101-000000", "20260101-000000"})
             write(QString(".PixInsight/core-1-pxi.settings.bak-") + stamp, "old");
         const QStringList all = listBackups(m_file);
-        QCOMPARE(run({"prune", "--keep", "1", "--dry-run"}).code, 0);
-        QCOMPARE(listBackups(m_file), all);
-        const Run result = run({"prune", "--keep", "1"});
+        const Run result = run({"prune", "--keep", "2"});
         QVERIFY2(result.code == 0, qPrintable(result.err));
-        QCOMPARE(listBackups(m_file), all.mid(0, 1));
+        QCOMPARE(listBackups(m_file), all.mid(0, 2));
         QVERIFY(QFile::exists(m_file));
-        QStringList trashed;
-        for (const QString &path : all.mid(1))
-            trashed.append(QFileInfo(path).fileName());
-        trashed.sort();
-        QCOMPARE(QDir(m_home.filePath(".local/share/Trash/files")).entryList(QDir::Files), trashed);
+        const QString trash = m_home.filePath(".local/share/Trash");
+        QVERIFY2(
+            result.out.contains("\nBackups moved to the trash folder " + trash + ": 1 (0 KiB).\n"),
+            qPrintable(result.out));
+        QCOMPARE(QDir(trash + "/files").entryList(QDir::Files),
+                 QStringList{QFileInfo(all.at(2)).fileName()});
+
+        // Without a trash, deleting for good is asked for, and said once in the program's words.
+        QVERIFY(QDir(m_home.filePath(".local")).removeRecursively());
+        const Run permanently = run({"prune", "--keep", "1", "--permanently"});
+        QVERIFY2(permanently.code == 0, qPrintable(permanently.err));
+        QCOMPARE(permanently.err, QString());
+        QVERIFY(permanently.out.endsWith("\nBackups deleted for good: 1 (0 KiB).\n"));
+        QCOMPARE(listBackups(m_file), all.mid(0, 1));
     }
 };
 

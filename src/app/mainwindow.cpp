@@ -649,6 +649,21 @@ void MainWindow::updateState()
                   nullptr, count);
         colour = QColor(255, 120, 0, 90);
         reload = true;
+    } else if (const XsdtDocument::InvalidUtf8 &bad = m_store.document.invalidUtf8;
+               m_store.loaded && bad.count > 0) {
+        // Those bytes cannot be written back, so the values holding them do change.
+        text = (bad.path.isEmpty()
+                    ? tr("Byte sequences in this file that are not valid UTF-8: %n (the first at "
+                         "line %1, column %2). Saving writes them as U+FFFD; the backup keeps the "
+                         "original bytes.",
+                         nullptr, bad.count)
+                          .arg(bad.line)
+                          .arg(bad.column)
+                    : tr("Byte sequences in this file that are not valid UTF-8: %n (the first in "
+                         "%1). Saving writes them as U+FFFD; the backup keeps the original bytes.",
+                         nullptr, bad.count)
+                          .arg(bad.path.toHtmlEscaped()));
+        colour = QColor(255, 190, 0, 90);
     } else if (m_store.loaded && !m_store.document.compactLayout) {
         text = tr("This file uses a non-default layout (for example indented XML). Values are "
                   "unaffected; saving will rewrite it in PixInsight's compact layout.");
@@ -1151,15 +1166,19 @@ void MainWindow::onRestoreBackup()
     const int index = items.indexOf(chosen);
     if (!ok || index < 0)
         return;
-    const QString backup = backups.at(index);
+    restoreBackupFile(backups.at(index));
+}
+
+bool MainWindow::restoreBackupFile(const QString &backup)
+{
     if (!confirmDiscard(tr("Restoring discards them.")))
-        return;
+        return false;
     if (Dialogs::question(this, tr("Restore backup"),
                           tr("Replace the current settings file with\n%1\n\nThe current file is "
                              "backed up first.")
                               .arg(native(backup)),
                           QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
-        return;
+        return false;
     // Files queued against the file being replaced were among the changes just discarded.
     m_unusedView->clearFileQueue();
     detachDocument();
@@ -1181,6 +1200,7 @@ void MainWindow::onRestoreBackup()
         resetTreeExpansion();
     }
     updateState();
+    return restored;
 }
 
 void MainWindow::onThemeChanged()
@@ -1310,8 +1330,25 @@ void MainWindow::onManageBackups()
     if (file.isEmpty())
         return;
     BackupsDialog dialog(file, this);
+    dialog.setActionsAllowed(m_store.loaded, m_restoreAction->isEnabled());
     connect(&dialog, &BackupsDialog::message, this,
             [this](const QString &text) { statusBar()->showMessage(text, 10000); });
+    connect(&dialog, &BackupsDialog::compareRequested, this, [this, &dialog](const QString &path) {
+        QString error;
+        if (!m_compare->compareWith(path, &error)) {
+            Dialogs::warning(&dialog, tr("Compare"), error);
+            return;
+        }
+        // The comparison is shown on its page, which the dialog would cover.
+        m_tabs->setCurrentWidget(m_compare);
+        dialog.accept();
+    });
+    connect(&dialog, &BackupsDialog::restoreRequested, this, [this, &dialog](const QString &path) {
+        restoreBackupFile(path);
+        // The restore adds the replaced file's backup, and may have changed what is allowed.
+        dialog.refresh();
+        dialog.setActionsAllowed(m_store.loaded, m_restoreAction->isEnabled());
+    });
     Dialogs::execDialog(&dialog);
 }
 

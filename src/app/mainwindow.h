@@ -125,6 +125,8 @@ public slots:
     void onReloadKeepingChanges();
     bool onSave();
     void onRestoreBackup();
+    // File > Restore backup once the backup is chosen; also run from the Backups dialog.
+    bool restoreBackupFile(const QString &backup);
     void onRevertAll();
     void onEdited();
     void pollEnvironment();

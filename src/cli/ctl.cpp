@@ -40,18 +40,30 @@ const QList<CommandSpec> &commandSpecs()
     static const QList<CommandSpec> table = {
         {"files", 0, 0, {}},
         {"get", 1, -1, {QStringLiteral("recursive")}},
-        {"set", 1, -1, {QStringLiteral("dry-run"), QStringLiteral("expect-hash")}},
+        {"set",
+         1,
+         -1,
+         {QStringLiteral("dry-run"), QStringLiteral("expect-hash"),
+          QStringLiteral("allow-replacement")}},
         {"delete",
          1,
          -1,
-         {QStringLiteral("dry-run"), QStringLiteral("force"), QStringLiteral("expect-hash")}},
+         {QStringLiteral("dry-run"), QStringLiteral("force"), QStringLiteral("expect-hash"),
+          QStringLiteral("allow-replacement")}},
         {"check", 0, 0, {}},
         {"diff", 1, 2, {}},
         {"backups", 0, 0, {}},
         {"restore", 1, 1, {}},
-        {"prune", 0, 0, {QStringLiteral("keep"), QStringLiteral("dry-run")}},
+        {"prune",
+         0,
+         0,
+         {QStringLiteral("keep"), QStringLiteral("dry-run"), QStringLiteral("permanently")}},
         {"export", 0, -1, {}},
-        {"import", 1, 1, {QStringLiteral("dry-run"), QStringLiteral("expect-hash")}},
+        {"import",
+         1,
+         1,
+         {QStringLiteral("dry-run"), QStringLiteral("expect-hash"),
+          QStringLiteral("allow-replacement")}},
     };
     return table;
 }
@@ -140,7 +152,8 @@ QString Ctl::helpText()
         "                         --file file by default)\n"
         "  backups                the backups of the file, newest first\n"
         "  restore BACKUP         replace the file with one of its backups (name or path)\n"
-        "  prune --keep N         move all but the newest N backups to the trash\n"
+        "  prune --keep N         move all but the newest N backups to the trash (refused\n"
+        "                         when there is none, unless --permanently is given)\n"
         "  export [PATH...]       the documented, editable preferences (or the given\n"
         "                         subtrees) as JSON on standard output\n"
         "  import FILE            apply an exported JSON file: all of it or nothing\n"
@@ -155,10 +168,15 @@ QString Ctl::helpText()
         "                         that get --json reported)\n"
         "  --recursive            get: include subgroups\n"
         "  --keep N               prune: how many backups to keep\n"
+        "  --permanently          prune: delete the backups for good instead of moving them\n"
+        "                         to the trash\n"
+        "  --allow-replacement    set, delete, import: save even though byte sequences that\n"
+        "                         are not valid UTF-8 will be written as U+FFFD\n"
         "  -h, --help             this text\n"
         "  --version              the version\n"
         "\n"
-        "Text output has one record per line with tab-separated fields; a backslash, tab,\n"
+        "Text output has one record per line with tab-separated fields (set and import:\n"
+        "path, type, old value, new value; delete: path, number of values); a backslash, tab,\n"
         "line feed or carriage return inside a value is written as \\\\, \\t, \\n or \\r.\n"
         "Errors go to standard error, naming the file and setting they concern.\n"
         "\n"
@@ -167,8 +185,9 @@ QString Ctl::helpText()
         "  1  check found a Warning or Problem; diff found a difference\n"
         "  2  PixInsight is running; nothing was written\n"
         "  3  file, setting or backup not found, or the file is not a settings file\n"
-        "  4  refused: invalid value, protected entry, import problems, or the file changed\n"
-        "     since it was read; nothing was written\n"
+        "  4  refused: invalid value, protected entry, import problems, bytes that are not\n"
+        "     UTF-8, no trash for prune, or the file changed since it was read; nothing was\n"
+        "     written\n"
         "  5  writing failed; the file was left as it was\n"
         "  6  malformed command line\n");
 }
@@ -270,16 +289,34 @@ int Ctl::openStore(SettingsStore &store, const QString &file)
     if (file.isEmpty())
         return noFile(file);
     store.policy = &m_policy;
+    // Taken before the read: any write after it, even one that leaves the same bytes, leaves
+    // another stamp, which tells a refusal for a change on disk from a failed write.
+    m_loadedStamp = fileStamp(file);
     QString error;
     if (!store.load(file, &error))
         return fail(ExitNotFound, QString(), QString(), error);
-    const QString expected = m_parser->value(QStringLiteral("expect-hash"));
-    if (!expected.isEmpty()) {
-        // The caller decided on the content it read earlier: the store's own changed-on-disk
-        // check then refuses to replace anything else.
-        store.loadedHash = QByteArray::fromHex(expected.toLatin1());
+    const QString expected = m_parser->value(QStringLiteral("expect-hash")).toLower();
+    if (!expected.isEmpty() && QString::fromLatin1(store.loadedHash.toHex()) != expected) {
+        // The caller decided on the content it read earlier; this is not that content (or the
+        // hash was never this file's).
+        return fail(ExitRefused, store.path, QString(),
+                    tr("The file's SHA-256 is %1, not the %2 given with --expect-hash: it was "
+                       "changed since that hash was taken, or the hash is not this file's. "
+                       "Nothing was written.")
+                        .arg(QString::fromLatin1(store.loadedHash.toHex()), expected));
     }
     return ExitDone;
+}
+
+int Ctl::refusalCode(const SettingsStore &store) const
+{
+    if (checkPixInsight().mayBeRunning())
+        return ExitRunning;
+    // Rewritten (even with the same bytes), replaced or deleted since it was read: the store
+    // refused because the file changed on disk.
+    if (fileStamp(store.path) != m_loadedStamp || store.contentChangedOnDisk())
+        return ExitRefused;
+    return ExitWriteFailed;
 }
 
 int Ctl::save(SettingsStore &store, const QStringList &changeLines, QJsonObject json)
@@ -291,9 +328,9 @@ int Ctl::save(SettingsStore &store, const QStringList &changeLines, QJsonObject 
             QJsonObject change = valueJson(node);
             change.insert(QStringLiteral("before"), node->originalValue);
             changes.append(change);
-            lines.append(
-                tr("%1: %2 → %3")
-                    .arg(node->path(), escaped(node->originalValue), escaped(node->value)));
+            lines.append(QStringList{node->path(), typeDisplayName(node->type),
+                                     escaped(node->originalValue), escaped(node->value)}
+                             .join(QLatin1Char('\t')));
         }
         json.insert(QStringLiteral("changes"), changes);
     }
@@ -305,10 +342,31 @@ int Ctl::save(SettingsStore &store, const QStringList &changeLines, QJsonObject 
         print(json, lines);
         return ExitDone;
     }
-    if (!store.document.compactLayout)
+    if (const XsdtDocument::InvalidUtf8 &bad = store.document.invalidUtf8; bad.count > 0) {
+        // The values holding those bytes change on save, so this is no note about layout.
+        const QString replaced =
+            (bad.path.isEmpty()
+                 ? tr("Byte sequences that are not valid UTF-8 and will be written as U+FFFD: %n "
+                      "(the first at line %1, column %2).",
+                      nullptr, bad.count)
+                       .arg(bad.line)
+                       .arg(bad.column)
+                 : tr("Byte sequences that are not valid UTF-8 and will be written as U+FFFD: %n "
+                      "(the first in %1).",
+                      nullptr, bad.count)
+                       .arg(bad.path));
+        if (!m_parser->isSet(QStringLiteral("allow-replacement")))
+            return fail(ExitRefused, store.path, QString(),
+                        replaced + QLatin1Char(' ') +
+                            tr("Nothing was written. Add --allow-replacement to save anyway; the "
+                               "backup keeps the original bytes."));
+        fail(ExitDone, store.path, QString(),
+             replaced + QLatin1Char(' ') + tr("The backup keeps the original bytes."));
+    } else if (!store.document.compactLayout) {
         fail(ExitDone, store.path, QString(),
              tr("This file uses a non-default layout (for example indented XML). Values are "
                 "unaffected; saving will rewrite it in PixInsight's compact layout."));
+    }
     if (m_dryRun) {
         lines.append(tr("Dry run: nothing was written."));
         print(json, lines);
@@ -317,12 +375,13 @@ int Ctl::save(SettingsStore &store, const QStringList &changeLines, QJsonObject 
     QString error;
     QString backup;
     if (!store.save(&error, &backup)) {
-        // The store says why in words; the exit code says which kind of refusal it was.
-        int code = ExitWriteFailed;
-        if (isPixInsightRunning())
-            code = ExitRunning;
-        else if (store.contentChangedOnDisk())
-            code = ExitRefused;
+        // The store says why in words; the exit code says which kind of refusal it was. The
+        // window's words for a change on disk point to its Reload and keep my changes.
+        const int code = refusalCode(store);
+        if (code == ExitRefused && fileStamp(store.path).exists)
+            error = tr("The file changed on disk while it was being saved (another program "
+                       "wrote it). Nothing was written; run the command again to apply it to "
+                       "the new version.");
         return fail(code, store.path, QString(), error);
     }
     const QString name = QFileInfo(backup).fileName();
@@ -348,9 +407,25 @@ int Ctl::run(const QStringList &arguments)
          QStringLiteral("SHA256")},
         {QStringLiteral("recursive"), tr("Include subgroups.")},
         {QStringLiteral("keep"), tr("Backups to keep."), QStringLiteral("N")},
+        {QStringLiteral("permanently"), tr("Delete instead of moving to the trash.")},
+        {QStringLiteral("allow-replacement"), tr("Write invalid UTF-8 as U+FFFD.")},
     });
-    if (!parser.parse(arguments))
+    if (!parser.parse(arguments)) {
+        // The parser names an unknown option without its dashes; say it as it was typed.
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty()) {
+            QString typed = unknown.constFirst();
+            for (const QString &argument : arguments.mid(1)) {
+                const QString name = argument.section(QLatin1Char('='), 0, 0);
+                if (name == QLatin1String("--") + typed || name == QLatin1Char('-') + typed) {
+                    typed = name;
+                    break;
+                }
+            }
+            return usage(tr("Unknown option '%1'.").arg(typed));
+        }
         return usage(parser.errorText());
+    }
     if (parser.isSet(help)) {
         m_out << helpText();
         m_out.flush();
@@ -426,8 +501,14 @@ int Ctl::files()
 {
     const QStringList found =
         m_parser->isSet(QStringLiteral("file")) ? QStringList{chosenFile()} : findSettingsFiles();
-    if (found.isEmpty())
-        return noFile(QString());
+    if (found.isEmpty() && !m_json) {
+        // Finding none is an answer, not a failure; the note goes where it cannot be taken for
+        // a record.
+        m_err << tr("No PixInsight settings file found in %1.")
+                     .arg(native(configDirectories().join(QStringLiteral(", "))))
+              << '\n';
+        m_err.flush();
+    }
     QJsonArray array;
     QStringList lines;
     int code = ExitDone;
@@ -551,7 +632,7 @@ int Ctl::remove(const QStringList &paths)
         const int count = int(node->valueCount());
         array.append(
             QJsonObject{{QStringLiteral("path"), node->path()}, {QStringLiteral("values"), count}});
-        lines.append(tr("Delete %1 (%n values)", nullptr, count).arg(node->path()));
+        lines.append(node->path() + QLatin1Char('\t') + QString::number(count));
     }
     return save(store, lines, {{QStringLiteral("deleted"), array}});
 }
@@ -658,8 +739,19 @@ int Ctl::backups()
 int Ctl::restore(const QString &backup)
 {
     SettingsStore store;
-    if (const int code = openStore(store, chosenFile()))
-        return code;
+    const QString file = chosenFile();
+    if (file.isEmpty())
+        return noFile(file);
+    store.policy = &m_policy;
+    m_loadedStamp = fileStamp(file);
+    // A file that is missing or does not parse is exactly what a backup is for, as in the window:
+    // the store keeps a broken file as a backup before replacing it.
+    QString loadError;
+    if (!store.load(file, &loadError) && store.path.isEmpty()) {
+        if (!fileMissing(file))
+            return fail(ExitNotFound, QString(), QString(), loadError);
+        store.path = QFileInfo(file).absoluteFilePath();
+    }
     // Only the file's own backups: the window offers nothing else, and a slip of the tab key
     // must not put some other file in place of the settings.
     const QStringList before = listBackups(store.path);
@@ -675,12 +767,10 @@ int Ctl::restore(const QString &backup)
             tr("%1 is not one of this file's backups (varnelctl backups lists them).").arg(backup));
     QString error;
     if (!store.restoreBackup(chosen, &error)) {
-        int code = ExitWriteFailed;
         QByteArray bytes;
         XsdtDocument scratch;
-        if (isPixInsightRunning())
-            code = ExitRunning;
-        else if (!readFile(chosen, bytes) || !scratch.parse(bytes))
+        int code = refusalCode(store);
+        if (code != ExitRunning && (!readFile(chosen, bytes) || !scratch.parse(bytes)))
             code = ExitRefused;
         return fail(code, store.path, QString(), error);
     }
@@ -689,11 +779,13 @@ int Ctl::restore(const QString &backup)
         if (!before.contains(path))
             saved = QFileInfo(path).fileName();
     }
+    QStringList lines{tr("Restored %1").arg(QFileInfo(chosen).fileName())};
+    if (!saved.isEmpty())
+        lines.append(tr("The replaced file was backed up as %1.").arg(saved));
     print({{QStringLiteral("file"), store.path},
            {QStringLiteral("restored"), QFileInfo(chosen).fileName()},
-           {QStringLiteral("backup"), saved}},
-          {tr("Restored %1").arg(QFileInfo(chosen).fileName()),
-           tr("The replaced file was backed up as %1.").arg(saved)});
+           {QStringLiteral("backup"), saved.isEmpty() ? QJsonValue() : QJsonValue(saved)}},
+          lines);
     return ExitDone;
 }
 
@@ -713,40 +805,65 @@ int Ctl::prune(const QString &keepText)
         names.append(QFileInfo(path).fileName());
         lines.append(QFileInfo(path).fileName());
     }
+    const bool permanently = m_parser->isSet(QStringLiteral("permanently"));
     QJsonObject json{{QStringLiteral("file"), file},
                      {QStringLiteral("dryRun"), m_dryRun},
-                     {QStringLiteral("removed"), names}};
+                     {QStringLiteral("removed"), names},
+                     {QStringLiteral("movedToTrash"), false},
+                     {QStringLiteral("trash"), QJsonValue()}};
     if (old.paths.isEmpty()) {
         lines.append(tr("No backups to remove."));
-    } else if (m_dryRun) {
-        lines.append(tr("Dry run: nothing was moved."));
-    } else {
-        const BackupRemoval removal = removeBackups(file, old.paths, true);
-        lines.clear();
-        names = QJsonArray();
-        for (const QString &path : old.paths) {
-            if (!removal.failedPaths.contains(path)) {
-                names.append(QFileInfo(path).fileName());
-                lines.append(QFileInfo(path).fileName());
-            }
-        }
-        json.insert(QStringLiteral("removed"), names);
-        json.insert(QStringLiteral("movedToTrash"), removal.movedToTrash);
-        const QString kib = QString::number(removal.bytesFreed / 1024);
-        lines.append(
-            removal.movedToTrash
-                ? tr("Moved %n backups to the trash (%1 KiB).", nullptr, removal.removed).arg(kib)
-                : tr("Deleted %n backups (%1 KiB); no trash was available.", nullptr,
-                     removal.removed)
-                      .arg(kib));
         print(json, lines);
-        int code = ExitDone;
-        for (const QString &path : removal.failedPaths)
-            code = fail(ExitWriteFailed, path, QString(), tr("Could not remove this backup."));
-        return code;
+        return ExitDone;
     }
+    if (!permanently) {
+        // Deleting for good is the user's choice to make, not a quiet fallback.
+        const TrashPlace trash = trashPlaceFor(QFileInfo(file).absolutePath());
+        if (!trash.usable())
+            return fail(ExitRefused, file, QString(),
+                        tr("Cannot move the backups to the trash: %1. Nothing was removed. Add "
+                           "--permanently to delete them for good.")
+                            .arg(trash.reason));
+        json.insert(QStringLiteral("trash"), trash.folder);
+    }
+    if (m_dryRun) {
+        lines.append(permanently ? tr("Dry run: nothing was deleted.")
+                                 : tr("Dry run: nothing was moved."));
+        print(json, lines);
+        return ExitDone;
+    }
+    const BackupRemoval removal = removeBackups(file, old.paths, !permanently);
+    lines.clear();
+    names = QJsonArray();
+    for (const QString &path : old.paths) {
+        if (!removal.failedPaths.contains(path)) {
+            names.append(QFileInfo(path).fileName());
+            lines.append(QFileInfo(path).fileName());
+        }
+    }
+    json.insert(QStringLiteral("removed"), names);
+    json.insert(QStringLiteral("movedToTrash"), removal.movedToTrash);
+    json.insert(QStringLiteral("trash"),
+                removal.trashFolder.isEmpty() ? QJsonValue() : QJsonValue(removal.trashFolder));
+    const QString kib = QString::number(removal.bytesFreed / 1024);
+    if (removal.movedToTrash)
+        // Said with the folder: on another file system it is not the desktop's trash, and the
+        // space stays taken there until that folder is emptied.
+        lines.append(
+            tr("Backups moved to the trash folder %1: %n (%2 KiB).", nullptr, removal.removed)
+                .arg(native(removal.trashFolder), kib));
+    else if (removal.removed > 0)
+        lines.append(
+            tr("Backups deleted for good: %n (%1 KiB).", nullptr, removal.removed).arg(kib));
     print(json, lines);
-    return ExitDone;
+    int code = ExitDone;
+    for (const QString &path : removal.failedPaths)
+        code = fail(
+            ExitWriteFailed, path, QString(),
+            removal.trashProblem.isEmpty()
+                ? tr("Could not remove this backup.")
+                : tr("Could not move this backup to the trash: %1.").arg(removal.trashProblem));
+    return code;
 }
 
 int Ctl::exportValues(const QStringList &paths)

@@ -2,6 +2,7 @@
 
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
+#include "store/files.h"
 
 #include <QCoreApplication>
 #include <QJsonObject>
@@ -51,6 +52,8 @@ private:
     int noFile(const QString &file);
     int readDocument(XsdtDocument &document, const QString &file, QByteArray *hash = nullptr);
     int openStore(SettingsStore &store, const QString &file);
+    // The exit code of a save or restore the store refused.
+    int refusalCode(const SettingsStore &store) const;
     int save(SettingsStore &store, const QStringList &changeLines, QJsonObject json);
     void print(const QJsonObject &json, const QStringList &lines);
 
@@ -73,6 +76,7 @@ private:
     DeletionPolicy m_policy;
     bool m_json = false;
     bool m_dryRun = false;
+    FileStamp m_loadedStamp; // of the file as openStore found it
 };
 
 } // namespace vrn

@@ -7,11 +7,13 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QStorageInfo>
 
 #include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vrn {
 
@@ -31,13 +33,15 @@ TrashFunction &trashFunction()
 // The desktop's trash. When Qt finds no usable trash folder it still reports success, having
 // moved the file into "files" below the working folder (the path it hands back is then
 // relative); such a file is put back and the trash counts as missing.
-bool systemTrash(const QString &path)
+bool systemTrash(const QString &path, QString *trashedAs)
 {
     QString inTrash;
     if (!QFile::moveToTrash(path, &inTrash))
         return false;
-    if (!QDir::isRelativePath(inTrash))
+    if (!QDir::isRelativePath(inTrash)) {
+        *trashedAs = inTrash;
         return true;
+    }
     const QString moved = QDir::current().absoluteFilePath(inTrash);
     const QString info = QDir::current().absoluteFilePath(
         QStringLiteral("info/") + QFileInfo(moved).fileName() + QStringLiteral(".trashinfo"));
@@ -50,11 +54,54 @@ bool systemTrash(const QString &path)
     return false;
 }
 
-bool moveToTrash(const QString &path)
+bool moveToTrash(const QString &path, QString *trashedAs)
 {
     if (trashFunction())
-        return trashFunction()(path);
-    return systemTrash(path);
+        return trashFunction()(path, trashedAs);
+    return systemTrash(path, trashedAs);
+}
+
+bool statPath(const QString &path, struct stat *st)
+{
+    return ::stat(QFile::encodeName(path).constData(), st) == 0;
+}
+
+bool pathExists(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+bool writableFolder(const QString &path)
+{
+    struct stat st;
+    return statPath(path, &st) && S_ISDIR(st.st_mode) &&
+           ::access(QFile::encodeName(path).constData(), W_OK | X_OK) == 0;
+}
+
+// A folder the trash would use: there already, or one that can be made in `parent`.
+bool trashFolderReady(const QString &folder, const QString &parent)
+{
+    return writableFolder(folder) || (!pathExists(folder) && writableFolder(parent));
+}
+
+// Deletes the regular file `name` in `folder` through the folder's descriptor, so that what is
+// checked is what is unlinked, and never across a mount point.
+bool unlinkRegularFile(const QString &folder, const QString &name)
+{
+    const int dir = ::open(QFile::encodeName(folder).constData(),
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0)
+        return false;
+    struct stat folderStat;
+    struct stat fileStat;
+    const QByteArray encoded = QFile::encodeName(name);
+    const bool ok = ::fstat(dir, &folderStat) == 0 &&
+                    ::fstatat(dir, encoded.constData(), &fileStat, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISREG(fileStat.st_mode) && fileStat.st_dev == folderStat.st_dev &&
+                    ::unlinkat(dir, encoded.constData(), 0) == 0;
+    ::close(dir);
+    return ok;
 }
 
 QString backupPrefix(const QString &settingsPath)
@@ -219,18 +266,73 @@ OldBackups oldBackups(const QString &settingsPath, int keep)
     return result;
 }
 
+TrashPlace trashPlaceFor(const QString &folder)
+{
+    TrashPlace place;
+    struct stat source;
+    if (!statPath(folder, &source)) {
+        place.reason = DiscoveryText::tr("%1 cannot be read").arg(QDir::toNativeSeparators(folder));
+        return place;
+    }
+    // Qt moves a file to the trash only by renaming it, so the trash must be on the file's own
+    // file system. Away from home, that is the file system's own trash folder, as Qt picks it.
+    struct stat home;
+    if (statPath(QDir::homePath(), &home) && home.st_dev != source.st_dev) {
+        const QString root = QStorageInfo(folder).rootPath();
+        const QString uid = QString::number(::getuid());
+        const QString shared = root + QStringLiteral("/.Trash");
+        struct stat st;
+        if (::lstat(QFile::encodeName(shared).constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+            (st.st_mode & S_ISVTX) && trashFolderReady(shared + QLatin1Char('/') + uid, shared)) {
+            place.folder = QDir::cleanPath(shared + QLatin1Char('/') + uid);
+            return place;
+        }
+        const QString own = root + QStringLiteral("/.Trash-") + uid;
+        if (trashFolderReady(own, root)) {
+            place.folder = QDir::cleanPath(own);
+            return place;
+        }
+    }
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    const QString trash = data + QStringLiteral("/Trash");
+    struct stat where;
+    if (data.isEmpty() || !trashFolderReady(trash, data) ||
+        !statPath(writableFolder(trash) ? trash : data, &where)) {
+        place.reason = DiscoveryText::tr("there is no trash folder (%1 does not exist or cannot be "
+                                         "written)")
+                           .arg(QDir::toNativeSeparators(data.isEmpty() ? QDir::homePath() : data));
+    } else if (where.st_dev != source.st_dev) {
+        place.reason = DiscoveryText::tr("the trash folder %1 is on another file system than %2")
+                           .arg(QDir::toNativeSeparators(trash), QDir::toNativeSeparators(folder));
+    } else {
+        place.folder = trash;
+    }
+    return place;
+}
+
 BackupRemoval removeBackups(const QString &settingsPath, const QStringList &paths, bool toTrash)
 {
     BackupRemoval result;
+    // Asked once, before any file is touched: Qt would otherwise warn about the missing trash
+    // once for every file, and the caller must hear of it before anything is deleted.
+    if (toTrash && !trashFunction()) {
+        const TrashPlace place = trashPlaceFor(QFileInfo(settingsPath).absolutePath());
+        result.trashProblem = place.reason;
+    }
     for (const QString &requested : paths) {
         qint64 size = 0;
         const QString target = checkedBackup(settingsPath, requested, &size);
         bool done = false;
         bool trashed = false;
-        if (!target.isEmpty()) {
-            trashed = toTrash && moveToTrash(target);
-            // QFile::remove unlinks the name itself, never what a link would point to.
-            done = trashed || QFile::remove(target);
+        if (!target.isEmpty() && toTrash && result.trashProblem.isEmpty()) {
+            QString trashedAs;
+            trashed = done = moveToTrash(target, &trashedAs);
+            // trashedAs is <trash>/files/<name>.
+            if (trashed && result.trashFolder.isEmpty() && !trashedAs.isEmpty())
+                result.trashFolder = QFileInfo(QFileInfo(trashedAs).absolutePath()).absolutePath();
+        } else if (!target.isEmpty() && !toTrash) {
+            done =
+                unlinkRegularFile(QFileInfo(target).absolutePath(), QFileInfo(target).fileName());
         }
         if (done) {
             ++result.removed;

@@ -31,6 +31,17 @@ struct OldBackups
 // The backups beyond the newest `keep`.
 OldBackups oldBackups(const QString &settingsPath, int keep);
 
+// The trash folder a file in `folder` would be moved to: the desktop's own trash when it is on
+// the same file system, otherwise the trash of that file system. Empty, with `reason`, when there
+// is none that the file can be moved into.
+struct TrashPlace
+{
+    QString folder;
+    QString reason;
+    bool usable() const { return !folder.isEmpty(); }
+};
+TrashPlace trashPlaceFor(const QString &folder);
+
 struct BackupRemoval
 {
     int removed = 0;
@@ -38,13 +49,17 @@ struct BackupRemoval
     bool movedToTrash = false;
     qint64 bytesFreed = 0;
     QStringList failedPaths;
+    QString trashFolder;  // where the files moved to the trash went
+    QString trashProblem; // why nothing could go to the trash
 };
 // Deletes (or moves to the trash) those of `paths` that really are backups of the settings
-// file; anything else is refused and listed in failedPaths.
+// file; anything else is refused and listed in failedPaths. With `toTrash` a file that cannot
+// go to the trash is left where it is: deleting it for good is the caller's decision to ask for.
 BackupRemoval removeBackups(const QString &settingsPath, const QStringList &paths, bool toTrash);
 
-// Test seam for the trash: the real one is QFile::moveToTrash. An empty function restores it.
-using TrashFunction = std::function<bool(const QString &path)>;
+// Test seam for the trash: the real one is QFile::moveToTrash. `trashedAs` receives the path
+// the file now has in the trash. An empty function restores the real one.
+using TrashFunction = std::function<bool(const QString &path, QString *trashedAs)>;
 void setTrashFunction(TrashFunction trash);
 
 } // namespace vrn

@@ -164,7 +164,8 @@ bool SettingsStore::replaceCheck(const FileStamp &expected, bool saving, QString
 QString SettingsStore::changedMessage()
 {
     return tr("The file changed on disk since it was loaded (PixInsight may have written it). "
-              "Reload it and redo your edits.");
+              "Nothing was written. Use Reload and keep my changes (File menu or Shift+F5) to "
+              "make your edits again on the new version, then save.");
 }
 
 QString SettingsStore::restoreChangedMessage()

@@ -5,6 +5,7 @@
 #include "views/sizetext.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -51,6 +52,19 @@ BackupsDialog::BackupsDialog(const QString &settingsPath, QWidget *parent)
     m_list->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     layout->addWidget(m_list, 1);
 
+    // Acting on one backup: see what it would bring back before putting it in place.
+    auto *oneRow = new QHBoxLayout;
+    m_compareButton = new QPushButton(tr("Compare with this backup"), this);
+    m_compareButton->setToolTip(
+        tr("Open the Compare page on this backup: what it holds that the open file does not."));
+    oneRow->addWidget(m_compareButton);
+    m_restoreButton = new QPushButton(tr("Restore"), this);
+    m_restoreButton->setToolTip(
+        tr("Replace the settings file with this backup; the current file is backed up first."));
+    oneRow->addWidget(m_restoreButton);
+    oneRow->addStretch(1);
+    layout->addLayout(oneRow);
+
     auto *keepRow = new QHBoxLayout;
     keepRow->addWidget(new QLabel(tr("Keep the newest"), this));
     m_keepSpin = new QSpinBox(this);
@@ -74,7 +88,8 @@ BackupsDialog::BackupsDialog(const QString &settingsPath, QWidget *parent)
     buttonRow->addWidget(m_closeButton);
     layout->addLayout(buttonRow);
 
-    for (QPushButton *button : {m_deleteOlderButton, m_deleteSelectedButton, m_deleteAllButton})
+    for (QPushButton *button : {m_deleteOlderButton, m_deleteSelectedButton, m_deleteAllButton,
+                                m_compareButton, m_restoreButton})
         button->setAutoDefault(false);
     connect(m_keepSpin, &QSpinBox::valueChanged, this, [this](int keep) {
         QSettings().setValue(QLatin1String(kKeepKey), keep);
@@ -86,7 +101,32 @@ BackupsDialog::BackupsDialog(const QString &settingsPath, QWidget *parent)
     connect(m_deleteSelectedButton, &QPushButton::clicked, this, &BackupsDialog::deleteSelected);
     connect(m_deleteAllButton, &QPushButton::clicked, this, &BackupsDialog::deleteAll);
     connect(m_closeButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_compareButton, &QPushButton::clicked, this, [this] {
+        if (const QString path = selectedBackup(); !path.isEmpty())
+            emit compareRequested(path);
+    });
+    connect(m_restoreButton, &QPushButton::clicked, this, [this] {
+        if (const QString path = selectedBackup(); !path.isEmpty())
+            emit restoreRequested(path);
+    });
+    connect(m_list, &QListWidget::itemDoubleClicked, this, [this] {
+        if (m_compareButton->isEnabled())
+            m_compareButton->click();
+    });
     refresh();
+}
+
+void BackupsDialog::setActionsAllowed(bool compare, bool restore)
+{
+    m_compareAllowed = compare;
+    m_restoreAllowed = restore;
+    updateSelectionButton();
+}
+
+QString BackupsDialog::selectedBackup() const
+{
+    const QList<QListWidgetItem *> selected = m_list->selectedItems();
+    return selected.size() == 1 ? selected.constFirst()->data(Qt::UserRole).toString() : QString();
 }
 
 QString BackupsDialog::sizeText(qint64 bytes)
@@ -133,6 +173,8 @@ void BackupsDialog::updateSelectionButton()
     m_deleteSelectedButton->setText(selected > 0 ? tr("Delete selected (%1)").arg(selected)
                                                  : tr("Delete selected"));
     m_deleteSelectedButton->setEnabled(selected > 0);
+    m_compareButton->setEnabled(selected == 1 && m_compareAllowed);
+    m_restoreButton->setEnabled(selected == 1 && m_restoreAllowed);
 }
 
 void BackupsDialog::deleteOlder()
@@ -165,23 +207,35 @@ bool BackupsDialog::deleteBackups(const QStringList &paths, qint64 totalBytes,
 {
     if (paths.isEmpty())
         return false;
-    const auto answer = Dialogs::question(
-        this, tr("Delete backups"),
-        tr("%1 (%2)?\n\nThey are moved to the Recycle Bin where the system has one, otherwise "
-           "deleted.")
-            .arg(phrase, sizeText(totalBytes)),
-        QMessageBox::Yes | QMessageBox::No);
+    // Where the files would go is known before asking: without a trash the question says that
+    // they are deleted for good, rather than doing so quietly.
+    const TrashPlace trash = trashPlaceFor(QFileInfo(m_settingsPath).absolutePath());
+    const QString question =
+        trash.usable()
+            ? tr("%1 (%2)?\n\nThey are moved to the trash folder %3.")
+                  .arg(phrase, sizeText(totalBytes), QDir::toNativeSeparators(trash.folder))
+            : tr("%1 (%2)?\n\nThey cannot be moved to the trash: %3. They will be deleted for "
+                 "good.")
+                  .arg(phrase, sizeText(totalBytes), trash.reason);
+    const auto answer = trash.usable()
+                            ? Dialogs::question(this, tr("Delete backups"), question,
+                                                QMessageBox::Yes | QMessageBox::No)
+                            : Dialogs::warning(this, tr("Delete backups"), question,
+                                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return false;
-    const BackupRemoval removal = removeBackups(m_settingsPath, paths, true);
+    const BackupRemoval removal = removeBackups(m_settingsPath, paths, trash.usable());
     refresh();
-    QString text = removal.movedToTrash
-                       ? tr("Moved %n backups to the Recycle Bin (%1).", nullptr, removal.removed)
-                             .arg(sizeText(removal.bytesFreed))
-                       : tr("Deleted %n backups (%1).", nullptr, removal.removed)
-                             .arg(sizeText(removal.bytesFreed));
+    // Qt names the folder it used; it is the one predicted unless the system changed meanwhile.
+    const QString folder = removal.trashFolder.isEmpty() ? trash.folder : removal.trashFolder;
+    QString text =
+        trash.usable()
+            ? tr("Backups moved to the trash folder %1: %n (%2).", nullptr, removal.removed)
+                  .arg(QDir::toNativeSeparators(folder), sizeText(removal.bytesFreed))
+            : tr("Backups deleted for good: %n (%1).", nullptr, removal.removed)
+                  .arg(sizeText(removal.bytesFreed));
     if (removal.failed > 0)
-        text += tr(" %1 could not be removed.").arg(removal.failed);
+        text += QLatin1Char(' ') + tr("Not removed: %n.", nullptr, removal.failed);
     emit message(text);
     return removal.failed == 0;
 }

@@ -20,6 +20,9 @@ public:
     explicit BackupsDialog(const QString &settingsPath, QWidget *parent = nullptr);
 
     void refresh();
+    // Whether Compare and Restore may be offered now: Compare needs a loaded file, Restore a
+    // PixInsight that is not running, as File > Restore backup does.
+    void setActionsAllowed(bool compare, bool restore);
     // Asks first; false when nothing was asked, the answer was not Yes or a backup could not
     // be removed.
     bool deleteBackups(const QStringList &paths, qint64 totalBytes, const QString &phrase);
@@ -34,12 +37,18 @@ public:
     QPushButton *deleteSelectedButton() const { return m_deleteSelectedButton; }
     QPushButton *deleteAllButton() const { return m_deleteAllButton; }
     QPushButton *closeButton() const { return m_closeButton; }
+    QPushButton *compareButton() const { return m_compareButton; }
+    QPushButton *restoreButton() const { return m_restoreButton; }
 
 signals:
     void message(const QString &text);
+    // The main window runs these, with the guards and messages of its own menu actions.
+    void compareRequested(const QString &backupPath);
+    void restoreRequested(const QString &backupPath);
 
 private:
     void updateSelectionButton();
+    QString selectedBackup() const;
     void deleteOlder();
     void deleteSelected();
     void deleteAll();
@@ -52,6 +61,10 @@ private:
     QPushButton *m_deleteSelectedButton = nullptr;
     QPushButton *m_deleteAllButton = nullptr;
     QPushButton *m_closeButton = nullptr;
+    QPushButton *m_compareButton = nullptr;
+    QPushButton *m_restoreButton = nullptr;
+    bool m_compareAllowed = true;
+    bool m_restoreAllowed = true;
 };
 
 } // namespace vrn
