@@ -8,6 +8,7 @@
 #include "knowledge/modules.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
+#include "views/compareview.h"
 #include "views/dialogs.h"
 #include "views/healthview.h"
 #include "views/reviewdialog.h"
@@ -263,6 +264,7 @@ void TestMainWindow::editInTreeAndSave()
     QCOMPARE(readAll(backups.first()), original);
     QCOMPARE(window.statusBar()->currentMessage(),
              QStringLiteral("Saved. Backup: %1").arg(QFileInfo(backups.first()).fileName()));
+    QVERIFY(window.compareView()->fileChooser()->findData(backups.first()) > 0);
     XsdtDocument onDisk;
     QVERIFY(onDisk.parse(readAll(path)));
     QCOMPARE(onDisk.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("6"));

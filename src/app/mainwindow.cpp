@@ -1109,6 +1109,8 @@ bool MainWindow::onSave()
         m_model->refreshAll();
         refillFileList();        // the file row shows the new size and time
         m_model->clearHistory(); // what was saved is the new starting point
+        // Compare offers the backup just made.
+        m_compare->refreshFileChoices();
         message = tr("Saved. Backup: %1").arg(QFileInfo(backup).fileName());
     }
     // Files go only after the settings were written (or when there was nothing to write).
