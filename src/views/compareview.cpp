@@ -462,7 +462,7 @@ QString CompareView::notCopiedText(const int (&counts)[VerdictCount], const QStr
     if (counts[Invalid] > 0)
         parts << tr("%Ln not valid for the type of this file's entry", nullptr, counts[Invalid]);
     if (counts[AlreadySame] > 0)
-        parts << tr("%Ln already equal apart from the type", nullptr, counts[AlreadySame]);
+        parts << tr("%Ln already equal in value", nullptr, counts[AlreadySame]);
     if (counts[Refused] > 0) {
         parts << (refusal.isEmpty()
                       ? tr("%Ln refused", nullptr, counts[Refused])
@@ -519,7 +519,9 @@ QTreeWidgetItem *CompareView::makeRow(int position) const
                            .arg(why);
                 break;
             case AlreadySame:
-                tip += tr("\nCopying would not change this file's value; only the type differs.");
+                tip +=
+                    tr("\nCopying would not change this file's value; the two differ only in type "
+                       "or spelling.");
                 break;
             default:
                 tip += tr("\nCannot be copied: protected value type, specific to one PixInsight "

@@ -75,7 +75,7 @@ private:
         Protected,   // protected type, compressed, specific to one installation or locked
         Queued,      // this file's entry is marked for deletion
         Invalid,     // the other file's text is not valid for this entry's type
-        AlreadySame, // only the type letters differ; copying would not change the text
+        AlreadySame, // differs in type or spelling only; copying would not change the text
         Refused,     // the model turned it down when it was written
         VerdictCount
     };
