@@ -17,6 +17,7 @@
 #include "views/unusedmodulesview.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
 #include <QLabel>
 #include <QLayout>
@@ -199,16 +200,20 @@ private slots:
             "<v k='y' t='i' v='8'/><v k='a' t='i' v='0'/></i>",
             {}, {"0 T/a 1 0", "1 T/only 2 -", "0 T/c 3 4", "2 z - 9", "2 T/y - 8"});
         row("queued here counts as missing", tool, tool, "Tool", {"2 Tool/a - 1", "2 Tool/b - x"});
-        // The later twin of the other file is the one compared; both of this file's twins get a
-        // record; the other file's twins that nobody here has each get one.
+        // A key written twice pairs by rank; twins left over on either side are only there.
+        const QByteArray twins = "<i k='R'><v k='F' t='s' v='a'/><v k='F' t='s' v='b'/></i>";
+        row("twins identical", twins, twins, {}, {});
         row("duplicates", "<v k='d' t='i' v='1'/><v k='d' t='i' v='2'/>",
             "<v k='d' t='i' v='2'/><v k='d' t='i' v='3'/>"
             "<v k='e' t='i' v='5'/><v k='e' t='i' v='6'/>",
-            {}, {"0 d 1 3", "0 d 2 3", "2 e - 5", "2 e - 6"});
-        row("twin groups merge", "<i k='G'><v k='a' t='i' v='1'/></i>",
+            {}, {"0 d 1 2", "0 d 2 3", "2 e - 5", "2 e - 6"});
+        row("extra twin here", twins + "<i k='R'><v k='F' t='s' v='c'/></i>", twins, {},
+            {"1 R/F c -"});
+        row("queued twin takes no part", twins, twins, "R/F", {"0 R/F b a", "2 R/F - b"});
+        row("twin groups pair in order", "<i k='G'><v k='a' t='i' v='1'/></i>",
             "<i k='G'><v k='a' t='i' v='7'/></i>"
             "<i k='G'><v k='a' t='i' v='1'/><v k='b' t='i' v='2'/></i>",
-            {}, {"2 G/b - 2"});
+            {}, {"0 G/a 1 7", "2 G/a - 1", "2 G/b - 2"});
         // A group here and a value of the same path there do not match each other.
         row("group against value", "<i k='P'><v k='x' t='i' v='1'/></i>", "<v k='P' t='i' v='1'/>",
             {}, {"1 P/x 1 -", "2 P - 1"});
@@ -331,63 +336,100 @@ private slots:
             QCOMPARE(item->toolTip(0).section('\n', 1, 1), "This file: " + QString(300, 'z'));
     }
 
-    // Copies go through the model as pending edits; rows that cannot be copied are counted; the
-    // recomputation after the edits drops the copied rows and picks up new differences in place.
+    // Copies are pending edits; the confirmation counts what will be copied, both it and the
+    // result group the reasons for the rest; recomputing drops copied rows, adds new ones.
     void compareCopies()
     {
         openCompare("<i k='T'><v k='a' t='i' v='1'/><v k='b' t='i' v='1'/>"
-                    "<v k='c' t='i' v='1'/><v k='d' t='i' v='1'/>"
+                    "<v k='c' t='i' v='1'/><v k='d' t='i' v='1'/><v k='e' t='i' v='5'/>"
                     "<v k='mine' t='i' v='1'/></i><v k='LastVersion' t='s' v='1'/>",
                     "<i k='T'><v k='a' t='i' v='2'/><v k='b' t='i' v='1'/><v k='c' t='i' v='abc'/>"
-                    "<v k='d' t='i' v='2'/></i><v k='LastVersion' t='s' v='2'/>");
+                    "<v k='d' t='i' v='2'/><v k='e' t='u' v='5'/></i>"
+                    "<v k='LastVersion' t='s' v='2'/>");
         m_compare->onlyHereBox()->setChecked(true);
         m_compare->hideNoiseBox()->setChecked(false);
         QTreeWidget *tree = m_compare->tree();
         QCOMPARE(m_compare->copyAllButton()->text(),
-                 "Use the other file's value for all shown (3)");
+                 "Use the other file's value for all shown (2)");
+        QVERIFY(rowNamed(tree, "c")->toolTip(0).endsWith(
+            "\nCannot be copied: the other file's value does not fit this file's entry. Expected "
+            "an integer between -2147483648 and 2147483647."));
         QSignalSpy messages(m_compare.get(), &CompareView::message);
 
         rowNamed(tree, "d")->setSelected(true);
         QVERIFY(m_compare->copySelectedButton()->isEnabled());
         QTest::mouseClick(m_compare->copySelectedButton(), Qt::LeftButton);
-        QCOMPARE(said(messages), "Copied 1 value into this file. Review and save when ready.");
+        QCOMPARE(said(messages), "Values copied into this file: 1. Review and save when ready.");
         QCOMPARE(m_doc->findPath(u"T/d")->value, "2");
         QTRY_VERIFY(!rowNamed(tree, "d"));
 
-        // c is refused by the model (not an integer), mine exists only here, LastVersion is never
-        // copied.
+        // c is no integer, e differs in its type only, mine exists only here, LastVersion is
+        // never copied: only a is.
         Dialogs::setNextAnswer(QMessageBox::Yes);
         QTest::mouseClick(m_compare->copyAllButton(), Qt::LeftButton);
+        const QString rest = "1 only in one of the files; 1 protected or specific to one "
+                             "PixInsight installation; 1 not valid for the type of this file's "
+                             "entry; 1 already equal in value";
         QCOMPARE(Dialogs::lastShown().text,
-                 "Copy 2 values from core-2-pxi.settings into this file?\n\nThey become "
-                 "pending changes: you can review, revert and save them as usual.");
-        QCOMPARE(said(messages),
-                 "Copied 1 value; 3 could not be copied (protected type, not editable, or "
-                 "refused).");
+                 "Values to copy from core-2-pxi.settings into this file: 1.\nNot copied: " + rest +
+                     ".\n\nThey become pending changes: you can review, revert and save them "
+                     "as usual.");
+        QCOMPARE(said(messages), "Values copied into this file: 1. Not copied: " + rest +
+                                     ". Review and save when ready.");
         QCOMPARE(m_doc->pendingChangeCount(), 2);
         QTRY_COMPARE(
             treeRows(tree),
-            (QStringList{"T", "  c | 1 | abc | Different", "  mine | 1 |  | Only in this file",
-                         "(top level)", "  LastVersion | 1 | 2 | Different"}));
+            (QStringList{"T", "  c | 1 | abc | Different", "  e | 5 | 5 | Different (type i / u)",
+                         "  mine | 1 |  | Only in this file", "(top level)",
+                         "  LastVersion | 1 | 2 | Different"}));
 
         // A value that starts to differ takes its place in document order.
         QVERIFY(m_model->setData(m_model->indexForNode(m_doc->findPath(u"T/b"), 1), "7"));
         QTRY_COMPARE(treeRows(tree).mid(1, 2),
                      (QStringList{"  b | 7 | 1 | Different", "  c | 1 | abc | Different"}));
         QCOMPARE(m_compare->summaryLabel()->text(),
-                 "3 different, 1 only in this file, 0 only in the other file");
+                 "4 different, 1 only in this file, 0 only in the other file");
         m_model->revertValue(m_doc->findPath(u"T/b"));
         QTRY_VERIFY(!rowNamed(tree, "b"));
         QCOMPARE(m_compare->summaryLabel()->text(),
-                 "2 different, 1 only in this file, 0 only in the other file");
+                 "3 different, 1 only in this file, 0 only in the other file");
 
         // Queued for deletion here: its twin of the other file shows as only there.
         QVERIFY(m_model->queueDeletion(m_doc->findPath(u"T")));
         m_compare->onlyThereBox()->setChecked(true);
         QTRY_COMPARE(m_compare->summaryLabel()->text(),
-                     "1 different, 0 only in this file, 4 only in the other file");
+                     "1 different, 0 only in this file, 5 only in the other file");
         m_compare->setViewOnly(true);
         QVERIFY(!m_compare->copyAllButton()->isEnabled());
+        QCOMPARE(m_compare->copyAllButton()->toolTip(),
+                 "PixInsight is running; nothing can be copied until it is closed.");
+    }
+
+    // A copy writes to the twin it was shown against; an edited twin meets its own partner.
+    void compareTwins()
+    {
+        openCompare("<i k='R'><v k='F' t='s' v='a'/><v k='F' t='s' v='b'/></i>",
+                    "<i k='R'><v k='F' t='s' v='a'/><v k='F' t='s' v='c'/></i>");
+        QTreeWidget *tree = m_compare->tree();
+        QCOMPARE(treeRows(tree), (QStringList{"R", "  F | b | c | Different"}));
+        XsdtNode *first = m_doc->findPath(u"R/F"), *second = first->parent->children[1].get();
+        QSignalSpy messages(m_compare.get(), &CompareView::message);
+        // PixInsight started: the model refuses before the page is told.
+        m_model->setViewOnly(true);
+        tree->topLevelItem(0)->setSelected(true);
+        m_compare->copySelectedButton()->click();
+        QCOMPARE(said(messages), "PixInsight is running, so nothing was copied. Close PixInsight, "
+                                 "then copy again.");
+        m_model->setViewOnly(false);
+        m_compare->copySelectedButton()->click();
+        QCOMPARE(first->value, "a");
+        QCOMPARE(second->value, "c");
+        QTRY_COMPARE(treeRows(tree), QStringList{"Nothing to show with the current filters."});
+        QVERIFY(m_model->setData(m_model->indexForNode(second, 1), "d"));
+        QTRY_COMPARE(treeRows(tree), (QStringList{"R", "  F | d | c | Different"}));
+        QVERIFY(m_model->setData(m_model->indexForNode(first, 1), "z"));
+        QTRY_COMPARE(treeRows(tree),
+                     (QStringList{"R", "  F | z | a | Different", "  F | d | c | Different"}));
     }
 
     void compareRefusals()
@@ -407,6 +449,16 @@ private slots:
         QVERIFY(error.startsWith(bad + " is not a valid PixInsight settings file: "));
         QVERIFY(m_compare->otherPath().isEmpty());
         QVERIFY(m_compare->records().isEmpty());
+        // A backup made while the page was away is offered when it is shown again, and the
+        // file compared with stays chosen.
+        QVERIFY(m_compare->compareWith(m_dir.filePath("core-2-pxi.settings")));
+        const QString backup = m_dir.filePath("core-1-pxi.settings.bak-20260102-030405");
+        QVERIFY(writeFile(backup, "<xsdt/>"));
+        QCOMPARE(m_compare->fileChooser()->findData(backup), -1);
+        m_compare->show();
+        QVERIFY(m_compare->fileChooser()->findData(backup) > 0);
+        QCOMPARE(m_compare->fileChooser()->currentData().toString(),
+                 m_dir.filePath("core-2-pxi.settings"));
         // Loading the compared file as the document forgets it as the other file.
         QVERIFY(m_compare->compareWith(m_dir.filePath("core-2-pxi.settings")));
         m_compare->setDocument(m_doc.get(), m_dir.filePath("core-2-pxi.settings"));

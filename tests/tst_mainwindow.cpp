@@ -269,6 +269,7 @@ void TestMainWindow::editInTreeAndSave()
     QCOMPARE(readAll(backups.first()), original);
     QCOMPARE(window.statusBar()->currentMessage(),
              QStringLiteral("Saved. Backup: %1").arg(QFileInfo(backups.first()).fileName()));
+    QVERIFY(window.compareView()->fileChooser()->findData(backups.first()) > 0);
     XsdtDocument onDisk;
     QVERIFY(onDisk.parse(readAll(path)));
     QCOMPARE(onDisk.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("6"));

@@ -400,9 +400,10 @@ private slots:
         QCOMPARE(findings.first()["severity"].toString(), "Problem");
         QCOMPARE(findings.first()["paths"].toArray().first().toString(), kFont);
 
-        QCOMPARE(
-            run({"diff", "--file", clean, write("copy.settings", testdata::readFile(clean))}).code,
-            0);
+        // A copy of a file whose keys repeat is no different from it.
+        QCOMPARE(run({"diff", "--file", m_file, write("copy.settings", testdata::readFile(m_file))})
+                     .code,
+                 0);
         const Run differ = run({"diff", m_file, clean});
         QCOMPARE(differ.code, 1);
         QVERIFY(differ.out.contains("\nDifferent\t" + kProcessors + "\t2\t1\n"));

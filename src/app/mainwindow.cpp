@@ -1126,6 +1126,8 @@ bool MainWindow::onSave()
         refillFileList();        // the file row shows the new size and time
         m_model->clearHistory(); // what was saved is the new starting point
         backupName = QFileInfo(backup).fileName();
+        // Compare offers the backup just made.
+        m_compare->refreshFileChoices();
     }
     // Files go only after the settings were written (or when there was nothing to write).
     QString deleted;

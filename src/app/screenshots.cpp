@@ -256,13 +256,17 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
     save(this, QStringLiteral("advanced.png"));
 
     // Compare against another instance's file made for the pictures, in a folder of its own
-    // that goes away afterwards.
+    // that goes away afterwards. The file sits in a folder named as PixInsight's own, so the
+    // chooser shows it as a user would see it, not under the temporary folder's made-up name.
     if (m_store.loaded) {
         QTemporaryDir folder;
-        const QString otherPath = folder.filePath(QStringLiteral("core-2-pxi.settings"));
+        const QString otherPath =
+            folder.isValid() && QDir(folder.path()).mkdir(QStringLiteral("Pleiades"))
+                ? folder.filePath(QStringLiteral("Pleiades/core-2-pxi.settings"))
+                : QString();
         QSaveFile out(otherPath);
         const QByteArray bytes = otherInstance(m_store.document);
-        if (folder.isValid() && !bytes.isEmpty() && out.open(QIODevice::WriteOnly) &&
+        if (!otherPath.isEmpty() && !bytes.isEmpty() && out.open(QIODevice::WriteOnly) &&
             out.write(bytes) == bytes.size() && out.commit() && m_compare->compareWith(otherPath)) {
             showTab(m_compare);
             save(this, QStringLiteral("compare.png"));

@@ -4,6 +4,7 @@
 #include "document/xsdtnode.h"
 #include "knowledge/deletionpolicy.h"
 
+#include <QHash>
 #include <QStringView>
 #include <QVarLengthArray>
 
@@ -80,10 +81,22 @@ private:
     size_t m_mask = 0;
 };
 
+// One distinct path of the other document: its values are m_occurrences[first, first + count)
+// in document order. hereSeen counts this document's values with the path met so far, which is
+// also the rank of the next one.
 struct PathEntry
 {
-    XsdtNode *value = nullptr; // the last value with this path in document order
-    bool seen = false;         // this document has a value with this path
+    qint32 first = 0;
+    qint32 count = 0;
+    qint32 hereSeen = 0;
+};
+
+// A value of the other document, its path's entry and its rank among the values of that path.
+struct ThereValue
+{
+    XsdtNode *node = nullptr;
+    qint32 id = 0;
+    qint32 rank = 0;
 };
 
 size_t countNodes(const XsdtNode *node)
@@ -112,16 +125,30 @@ public:
     {
         m_entries.emplace_back(); // entry 0 stands for the root
         indexThere(&there.root, 0);
+        // Lay the values of each path side by side, in document order.
+        qint32 next = 0;
+        for (PathEntry &entry : m_entries) {
+            entry.first = next;
+            next += entry.count;
+            entry.count = 0;
+        }
+        m_occurrences.resize(size_t(next));
+        for (ThereValue &value : m_thereValues) {
+            PathEntry &entry = m_entries[size_t(value.id)];
+            value.rank = entry.count++;
+            m_occurrences[size_t(entry.first + value.rank)] = value.node;
+        }
     }
 
     QList<DiffRecord> run(const XsdtDocument &here)
     {
         for (PathEntry &entry : m_entries)
-            entry.seen = false;
+            entry.hereSeen = 0;
+        m_hereRanks.clear();
         walkHere(&here.root, 0, QString());
-        for (const auto &[node, id] : m_thereValues) {
-            if (!m_entries[size_t(id)].seen)
-                m_records.append({node->path(), DiffRecord::OnlyThere, nullptr, node});
+        for (const ThereValue &value : m_thereValues) {
+            if (value.rank >= m_entries[size_t(value.id)].hereSeen)
+                m_records.append({value.node->path(), DiffRecord::OnlyThere, nullptr, value.node});
         }
         return std::exchange(m_records, {});
     }
@@ -134,7 +161,8 @@ public:
         qint32 id = 0;
         for (qsizetype i = chain.size() - 1; i >= 0 && id >= 0; --i)
             id = m_index.find(id, chain[i]->key);
-        XsdtNode *other = id >= 0 ? m_entries[size_t(id)].value : nullptr;
+        XsdtNode *other =
+            id >= 0 ? pairOf(m_entries[size_t(id)], m_hereRanks.value(value, 0)) : nullptr;
         if (other && sameValue(*value, *other))
             return false;
         *record = {value->path(), other ? DiffRecord::Different : DiffRecord::OnlyHere, value,
@@ -143,6 +171,11 @@ public:
     }
 
 private:
+    XsdtNode *pairOf(const PathEntry &entry, qint32 rank) const
+    {
+        return rank < entry.count ? m_occurrences[size_t(entry.first + rank)] : nullptr;
+    }
+
     void indexThere(const XsdtNode *group, qint32 groupId)
     {
         for (const auto &child : group->children) {
@@ -152,8 +185,8 @@ private:
             if (id == qint32(m_entries.size()))
                 m_entries.emplace_back();
             if (child->isValue()) {
-                m_entries[size_t(id)].value = child.get();
-                m_thereValues.emplace_back(child.get(), id);
+                ++m_entries[size_t(id)].count;
+                m_thereValues.push_back({child.get(), id, 0});
             } else {
                 indexThere(child.get(), id);
             }
@@ -162,7 +195,9 @@ private:
 
     // groupId is the other document's entry for this group's path, or -1 when it has none
     // (then nothing below can match either). prefix is the group's path and a "/", built once
-    // for all its records.
+    // for all its records. The k-th value of a path here meets the k-th value of that path
+    // there: a key written twice (two recent files both named File02) pairs with its own twin
+    // and never with the other one.
     void walkHere(const XsdtNode *group, qint32 groupId, const QString &prefix)
     {
         for (const auto &child : group->children) {
@@ -173,20 +208,28 @@ private:
                 walkHere(child.get(), id, prefix + child->key + QLatin1Char('/'));
                 continue;
             }
-            XsdtNode *other = id >= 0 ? m_entries[size_t(id)].value : nullptr;
-            if (!other) {
-                m_records.append({prefix + child->key, DiffRecord::OnlyHere, child.get(), nullptr});
-                continue;
+            XsdtNode *other = nullptr;
+            if (id >= 0) {
+                PathEntry &entry = m_entries[size_t(id)];
+                const qint32 rank = entry.hereSeen++;
+                if (rank > 0)
+                    m_hereRanks.insert(child.get(), rank);
+                other = pairOf(entry, rank);
             }
-            m_entries[size_t(id)].seen = true;
-            if (!sameValue(*child, *other))
+            if (!other)
+                m_records.append({prefix + child->key, DiffRecord::OnlyHere, child.get(), nullptr});
+            else if (!sameValue(*child, *other))
                 m_records.append({prefix + child->key, DiffRecord::Different, child.get(), other});
         }
     }
 
     PathIndex m_index;
     std::vector<PathEntry> m_entries;
-    std::vector<std::pair<XsdtNode *, qint32>> m_thereValues;
+    std::vector<ThereValue> m_thereValues; // in document order
+    std::vector<XsdtNode *> m_occurrences;
+    // This document's values that are not the first of their path, with their rank, from the
+    // last run: few in any real file, and enough to pair an edited value again on its own.
+    QHash<const XsdtNode *, qint32> m_hereRanks;
     QList<DiffRecord> m_records;
 };
 

@@ -24,8 +24,9 @@ struct DiffRecord
 
 // The value entries of `here` that differ from `there` or are missing there, in document
 // order, followed by the entries found only in `there`, in its document order. Entries queued
-// for deletion take no part. When `there` holds a path twice, its later entry is the one
-// compared; every duplicate of `here` gets its own record. Changes neither document.
+// for deletion take no part. A path held more than once is paired by rank: the k-th entry of a
+// path here with the k-th entry of that path there; the entries left over on either side are
+// "only here" or "only there". Changes neither document.
 QList<DiffRecord> compareDocuments(const XsdtDocument &here, const XsdtDocument &there);
 
 // The other document indexed once, for comparing a document that changes against it again
@@ -41,7 +42,9 @@ public:
     // The same records as compareDocuments(here, there).
     QList<DiffRecord> compare(const XsdtDocument &here);
     // The record the comparison makes for one value of `here` that takes part in it (not
-    // queued for deletion); false when that value is the same in the other document.
+    // queued for deletion); false when that value is the same in the other document. Pairs
+    // the value as the last compare() did, so no entry of `here` may have been queued,
+    // unqueued, added or removed since.
     bool recordFor(XsdtNode *value, DiffRecord *record) const;
 
 private:

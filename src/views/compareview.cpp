@@ -342,6 +342,7 @@ bool CompareView::updateChangedValues()
             const int position = m_current[*hit];
             if (differs) {
                 m_records[position] = record;
+                m_copyable[size_t(position)] = Unknown; // it may hold the other value by now
                 changedRows.insert(position);
             } else {
                 removed.insert(position);
@@ -387,7 +388,6 @@ bool CompareView::updateChangedValues()
             if (removed.contains(position)) {
                 delete row;
             } else if (changedRows.contains(position)) {
-                m_copyable[size_t(position)] = -1;
                 group->insertChild(i, makeRow(position));
                 delete row;
             }
@@ -422,10 +422,53 @@ bool CompareView::isNoise(int position)
 
 bool CompareView::copyable(int position) const
 {
+    return copyVerdict(position) == WillCopy;
+}
+
+// The model's own checks, asked before the copy: the confirmation must name the number that
+// will be copied, not the number of rows that differ.
+CompareView::CopyVerdict CompareView::copyVerdict(int position) const
+{
     signed char &known = m_copyable[size_t(position)];
-    if (known < 0)
-        known = isCopyable(m_records[position], m_model->policy());
-    return known;
+    if (known == Unknown) {
+        const DiffRecord &record = m_records[position];
+        QString normalized;
+        if (record.kind != DiffRecord::Different)
+            known = OneSide;
+        else if (record.here->isDeleted())
+            known = Queued;
+        else if (!isCopyable(record, m_model->policy()) || m_model->isEditLocked(record.here))
+            known = Protected;
+        else if (!validateValue(record.here->type, record.there->value, &normalized))
+            known = Invalid;
+        else if (normalized == record.here->value)
+            known = AlreadySame;
+        else
+            known = WillCopy;
+    }
+    return CopyVerdict(known);
+}
+
+QString CompareView::notCopiedText(const int (&counts)[VerdictCount], const QString &refusal) const
+{
+    QStringList parts;
+    if (counts[OneSide] > 0)
+        parts << tr("%Ln only in one of the files", nullptr, counts[OneSide]);
+    if (counts[Protected] > 0)
+        parts << tr("%Ln protected or specific to one PixInsight installation", nullptr,
+                    counts[Protected]);
+    if (counts[Queued] > 0)
+        parts << tr("%Ln marked for deletion", nullptr, counts[Queued]);
+    if (counts[Invalid] > 0)
+        parts << tr("%Ln not valid for the type of this file's entry", nullptr, counts[Invalid]);
+    if (counts[AlreadySame] > 0)
+        parts << tr("%Ln already equal in value", nullptr, counts[AlreadySame]);
+    if (counts[Refused] > 0) {
+        parts << (refusal.isEmpty()
+                      ? tr("%Ln refused", nullptr, counts[Refused])
+                      : tr("%Ln refused (%1)", nullptr, counts[Refused]).arg(refusal));
+    }
+    return parts.join(QStringLiteral("; "));
 }
 
 bool CompareView::passesFilters(const DiffRecord &record) const
@@ -467,8 +510,24 @@ QTreeWidgetItem *CompareView::makeRow(int position) const
         if (record.here->type != record.there->type)
             status += tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
         if (!copyable(position)) {
-            tip += tr("\nCannot be copied: protected value type, specific to one PixInsight "
-                      "installation, or queued for deletion.");
+            QString why;
+            switch (copyVerdict(position)) {
+            case Invalid:
+                validateValue(record.here->type, record.there->value, nullptr, &why);
+                tip += tr("\nCannot be copied: the other file's value does not fit this file's "
+                          "entry. %1")
+                           .arg(why);
+                break;
+            case AlreadySame:
+                tip +=
+                    tr("\nCopying would not change this file's value; the two differ only in type "
+                       "or spelling.");
+                break;
+            default:
+                tip += tr("\nCannot be copied: protected value type, specific to one PixInsight "
+                          "installation, or queued for deletion.");
+                break;
+            }
             item->setForeground(0, palette().brush(QPalette::Disabled, QPalette::Text));
         }
         break;
@@ -575,36 +634,56 @@ void CompareView::updateButtons()
     const auto n =
         std::count_if(m_shown.begin(), m_shown.end(), [this](int p) { return copyable(p); });
     m_copyAll->setEnabled(!m_viewOnly && n > 0);
-    m_copyAll->setText(n > 0 ? tr("Use the other file's value for all shown (%1)").arg(n)
+    m_copyAll->setText(n > 0 ? tr("Use the other file's value for all shown (%Ln)", nullptr, int(n))
                              : tr("Use the other file's value for all shown"));
+    const QString running =
+        m_viewOnly ? tr("PixInsight is running; nothing can be copied until it is closed.")
+                   : QString();
+    m_copySelected->setToolTip(running);
+    m_copyAll->setToolTip(running);
 }
 
 void CompareView::copyValues(const QList<int> &positions)
 {
-    int copied = 0;
-    int failed = 0;
+    if (positions.isEmpty())
+        return;
+    // PixInsight may have started while the question was open.
+    if (m_viewOnly || m_model->isViewOnly()) {
+        emit message(tr("PixInsight is running, so nothing was copied. Close PixInsight, then "
+                        "copy again."));
+        return;
+    }
+    int counts[VerdictCount] = {};
+    QString refusal;
+    const QMetaObject::Connection watch =
+        connect(m_model, &SettingsModel::editRejected, this, [&refusal](const QString &reason) {
+            if (refusal.isEmpty())
+                refusal = reason;
+        });
     // One undo step for the whole copy.
-    m_model->beginBatch(tr("copy of %n values from %1", nullptr, int(positions.size()))
-                            .arg(QFileInfo(m_otherPath).fileName()));
+    m_model->beginBatch(tr("copy of values from %1").arg(QFileInfo(m_otherPath).fileName()));
     for (int position : positions) {
         const DiffRecord &record = m_records[position];
-        if (copyable(position) && m_model->setData(m_model->indexForNode(record.here, 1),
-                                                   record.there->value, Qt::EditRole))
-            ++copied;
-        else
-            ++failed;
+        CopyVerdict verdict = copyVerdict(position);
+        if (verdict == WillCopy && !m_model->setData(m_model->indexForNode(record.here, 1),
+                                                     record.there->value, Qt::EditRole))
+            verdict = Refused;
+        ++counts[verdict];
     }
     m_model->endBatch();
-    if (copied == 0 && failed == 0)
-        return;
-    if (failed == 0) {
+    disconnect(watch);
+    const int copied = counts[WillCopy];
+    const QString rest = notCopiedText(counts, refusal);
+    if (copied == 0) {
+        emit message(tr("Nothing was copied: %1.").arg(rest));
+    } else if (rest.isEmpty()) {
         emit message(
-            tr("Copied %n values into this file. Review and save when ready.", nullptr, copied));
+            tr("Values copied into this file: %Ln. Review and save when ready.", nullptr, copied));
     } else {
-        emit message(tr("Copied %n values; %1 could not be copied (protected type, not "
-                        "editable, or refused).",
+        emit message(tr("Values copied into this file: %Ln. Not copied: %1. Review and save when "
+                        "ready.",
                         nullptr, copied)
-                         .arg(failed));
+                         .arg(rest));
     }
 }
 
@@ -615,15 +694,19 @@ void CompareView::copySelected()
 
 void CompareView::copyAllShown()
 {
-    const auto n =
-        std::count_if(m_shown.begin(), m_shown.end(), [this](int p) { return copyable(p); });
+    int counts[VerdictCount] = {};
+    for (int position : std::as_const(m_shown))
+        ++counts[copyVerdict(position)];
+    const int n = counts[WillCopy];
     if (n == 0)
         return;
-    const QString question =
-        tr("Copy %n values from %1 into this file?\n\nThey become pending changes: you can "
-           "review, revert and save them as usual.",
-           nullptr, int(n))
-            .arg(QFileInfo(m_otherPath).fileName());
+    QString question = tr("Values to copy from %1 into this file: %Ln.", nullptr, n)
+                           .arg(QFileInfo(m_otherPath).fileName());
+    const QString rest = notCopiedText(counts, QString());
+    if (!rest.isEmpty())
+        question += QLatin1Char('\n') + tr("Not copied: %1.").arg(rest);
+    question += QStringLiteral("\n\n") +
+                tr("They become pending changes: you can review, revert and save them as usual.");
     if (Dialogs::question(this, tr("Copy values"), question) == QMessageBox::Yes)
         copyValues(m_shown);
 }
@@ -647,6 +730,17 @@ void CompareView::showContextMenu(const QPoint &pos)
         emit revealRequested(record.here);
     else if (chosen == copyPath)
         QApplication::clipboard()->setText(record.path);
+}
+
+void CompareView::showEvent(QShowEvent *event)
+{
+    TaskPage::showEvent(event);
+    fillFileChoices(); // backups made or deleted while the page was away
+}
+
+void CompareView::refreshFileChoices()
+{
+    fillFileChoices();
 }
 
 void CompareView::fillFileChoices()

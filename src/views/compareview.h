@@ -42,6 +42,9 @@ public:
     void setEditedPathSource(std::function<QString()> source);
 
     bool compareWith(const QString &path, QString *error = nullptr);
+    // Lists the files and backups on disk again, keeping the file compared with; called after
+    // a save, which makes a backup the list must offer.
+    void refreshFileChoices();
     // Back to no other file, as when the first entry of the chooser is picked.
     void forgetOtherFile();
     QString otherPath() const { return m_otherPath; }
@@ -59,7 +62,24 @@ public:
     QPushButton *copySelectedButton() const { return m_copySelected; }
     QPushButton *copyAllButton() const { return m_copyAll; }
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
+    // What a copy would do with a record, worked out before anything is written so that the
+    // confirmation and the result tell the same story.
+    enum CopyVerdict : signed char {
+        Unknown = -1,
+        WillCopy,
+        OneSide,     // exists in one of the files only
+        Protected,   // protected type, compressed, specific to one installation or locked
+        Queued,      // this file's entry is marked for deletion
+        Invalid,     // the other file's text is not valid for this entry's type
+        AlreadySame, // differs in type or spelling only; copying would not change the text
+        Refused,     // the model turned it down when it was written
+        VerdictCount
+    };
+
     void recompute();
     void showResults();
     void updateButtons();
@@ -77,6 +97,9 @@ private:
     void copyAllShown();
     QList<int> selectedRecords() const;
     bool copyable(int position) const;
+    CopyVerdict copyVerdict(int position) const;
+    // "12 marked for deletion; 3 already the same": the records not copied, by reason.
+    QString notCopiedText(const int (&counts)[VerdictCount], const QString &refusal) const;
     bool isNoise(int position);
     bool passesFilters(const DiffRecord &record) const;
     QTreeWidgetItem *makeRow(int position) const;
@@ -96,6 +119,7 @@ private:
     std::vector<int> m_current;
     // Per record, worked out when first needed: -1 not yet known, else 0 or 1.
     std::vector<signed char> m_noise;
+    // Per record, a CopyVerdict worked out when first needed.
     mutable std::vector<signed char> m_copyable;
     QList<int> m_shown;
     bool m_viewOnly = false;
