@@ -443,6 +443,8 @@ CompareView::CopyVerdict CompareView::copyVerdict(int position) const
             known = Invalid;
         else if (normalized == record.here->value)
             known = AlreadySame;
+        else if (!m_model->refusal(record.here, record.there->value).isEmpty())
+            known = Refused; // outside the documented range or choices, for example
         else
             known = WillCopy;
     }
@@ -522,6 +524,10 @@ QTreeWidgetItem *CompareView::makeRow(int position) const
                 tip +=
                     tr("\nCopying would not change this file's value; the two differ only in type "
                        "or spelling.");
+                break;
+            case Refused:
+                tip += tr("\nCannot be copied: %1")
+                           .arg(m_model->refusal(record.here, record.there->value));
                 break;
             default:
                 tip += tr("\nCannot be copied: protected value type, specific to one PixInsight "

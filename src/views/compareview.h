@@ -76,7 +76,7 @@ private:
         Queued,      // this file's entry is marked for deletion
         Invalid,     // the other file's text is not valid for this entry's type
         AlreadySame, // differs in type or spelling only; copying would not change the text
-        Refused,     // the model turned it down when it was written
+        Refused,     // the model turns it down (range, choices, read-only)
         VerdictCount
     };
 
