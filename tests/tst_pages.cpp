@@ -395,8 +395,8 @@ private slots:
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 0);
         for (const QString name :
-             {"prefs-01", "prefs-10", "search-font", "search", "module-search", "review",
-              "advanced-changed", "changed-on-disk", "advanced", "backups", "about"}) {
+             {"prefs-01", "prefs-10", "prefs-180", "search-font", "search", "module-search",
+              "review", "advanced-changed", "changed-on-disk", "advanced", "backups", "about"}) {
             const QImage image(dir.path() + "/shots/" + name + ".png");
             QVERIFY2(image.width() >= (name == "backups" || name == "about" ? 300 : 800),
                      qPrintable(name));

@@ -2,6 +2,7 @@
 
 #include "app/thememanager.h"
 #include "app/toolbaricons.h"
+#include "app/varnelstyle.h"
 #include "document/xsdtnode.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
@@ -424,6 +425,10 @@ void MainWindow::buildCentralWidget()
     layout->addLayout(bannerRow);
 
     m_tabs = new QTabWidget(central);
+    // Whole titles at every text size: the window's minimum width makes room for them
+    // instead of cutting them short or scrolling the first ones out of sight.
+    m_tabs->setElideMode(Qt::ElideNone);
+    m_tabs->setUsesScrollButtons(false);
     m_tabs->addTab(buildAdvancedPage(), tr("All settings (advanced)"));
     layout->addWidget(m_tabs, 1);
 
@@ -1239,13 +1244,16 @@ void MainWindow::refreshToolbarIcons()
     const QPalette palette = QApplication::palette();
     const QColor normal = palette.color(QPalette::Active, QPalette::ButtonText);
     const QColor disabled = palette.color(QPalette::Disabled, QPalette::ButtonText);
-    m_toolbar->setIconSize(QSize(18, 18));
+    // The glyphs grow with the text like the labels under them.
+    const auto *varnelStyle = qobject_cast<const VarnelStyle *>(style());
+    const int side = int(std::lround(18 * (varnelStyle ? varnelStyle->scale() : 1.0)));
+    m_toolbar->setIconSize(QSize(side, side));
     QFont font = this->font();
     font.setPointSizeF(qMax(font.pointSizeF() * 0.62, 6.5));
     m_toolbar->setFont(font);
     m_toolbar->setStyleSheet(QString::fromLatin1(kToolbarStyle).arg(1).arg(3).arg(4));
     const qreal ratio = devicePixelRatioF();
-    const int pixels = qMax(int(std::lround(18 * ratio)), 8);
+    const int pixels = qMax(int(std::lround(side * ratio)), 8);
     for (const auto &[action, glyph] : std::as_const(m_toolbarActions)) {
         action->setIcon(toolbarIcon(ToolbarGlyph(glyph), normal, disabled, pixels, ratio));
         // Each button gets the size itself: a style sheet polishes the buttons with the
@@ -1257,7 +1265,7 @@ void MainWindow::refreshToolbarIcons()
     // (with some styles and fonts the buttons need a few pixels more than that).
     m_toolbar->setMaximumHeight(QWIDGETSIZE_MAX);
     m_toolbar->setMaximumHeight(
-        qMax(QFontMetrics(font).lineSpacing() + 39, m_toolbar->sizeHint().height()));
+        qMax(QFontMetrics(font).lineSpacing() + side + 21, m_toolbar->sizeHint().height()));
     updateMinimumWidth();
     QTimer::singleShot(0, this, &MainWindow::updateMinimumWidth);
 }

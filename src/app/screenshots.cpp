@@ -3,6 +3,7 @@
 // nothing is ever saved.
 #include "app/mainwindow.h"
 
+#include "app/thememanager.h"
 #include "document/xsdtnode.h"
 #include "knowledge/modules.h"
 #include "model/settingsmodel.h"
@@ -120,6 +121,8 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
     resize(1200, 820);
     show();
     settle();
+    // "Loaded <path>" would put wherever the file happens to lie into every picture.
+    statusBar()->clearMessage();
 
     bool allWritten = true;
     auto save = [&](QWidget *widget, const QString &name) {
@@ -140,6 +143,22 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
             save(this, QStringLiteral("prefs-%1.png").arg(page + 1, 2, 10, QLatin1Char('0')));
     }
     m_preferences->setSearchText(QString());
+
+    // The first page again with text at 180 %: whole tab titles, larger boxes and icons,
+    // nothing running into its neighbour.
+    if (m_preferences->pageCount() > 0) {
+        ThemeManager *theme = ThemeManager::instance();
+        const double scale = theme->fontScale();
+        theme->setFontScale(1.8, false);
+        m_preferences->showPage(0);
+        settle();
+        statusBar()->clearMessage(); // "Text size ..." is not part of the page
+        save(this, QStringLiteral("prefs-180.png"));
+        theme->setFontScale(scale, false);
+        settle();
+        statusBar()->clearMessage();
+        resize(1200, 820);
+    }
 
     showTab(m_search);
     m_search->setQuery(QStringLiteral("font"));

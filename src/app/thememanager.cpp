@@ -1,6 +1,7 @@
 #include "app/thememanager.h"
 
 #include "app/systemcolorscheme.h"
+#include "app/varnelstyle.h"
 
 #include <QApplication>
 #include <QSettings>
@@ -47,12 +48,13 @@ const Entry kEntries[] = {
     {QPalette::ToolTipBase, {255, 255, 235}, {62, 62, 66}},
     {QPalette::ToolTipText, {20, 20, 20}, {235, 235, 235}},
     {QPalette::Text, {20, 20, 20}, {228, 228, 228}},
-    {QPalette::PlaceholderText, {125, 125, 125}, {140, 140, 145}},
+    {QPalette::PlaceholderText, {112, 112, 112}, {140, 140, 145}},
     {QPalette::Button, {236, 236, 236}, {60, 60, 64}},
     {QPalette::ButtonText, {20, 20, 20}, {228, 228, 228}},
     {QPalette::BrightText, {200, 0, 0}, {255, 90, 90}},
     {QPalette::Link, {0, 102, 204}, {90, 160, 255}},
-    {QPalette::Highlight, {48, 140, 198}, {42, 130, 218}},
+    // Dark enough for white text on selected rows.
+    {QPalette::Highlight, {38, 118, 178}, {30, 108, 190}},
     {QPalette::HighlightedText, {255, 255, 255}, {255, 255, 255}},
     {QPalette::Light, {255, 255, 255}, {80, 80, 85}},
     {QPalette::Midlight, {227, 227, 227}, {66, 66, 70}},
@@ -118,7 +120,7 @@ void ThemeManager::init(bool readSettings)
         return;
     m_initialized = true;
     m_baseFont = QApplication::font();
-    QApplication::setStyle(QStringLiteral("Fusion"));
+    QApplication::setStyle(new VarnelStyle);
     if (readSettings) {
         const QSettings settings(kOrganization, kApplication);
         m_theme = validTheme(settings.value(kThemeKey, FollowSystem).toInt());
@@ -154,6 +156,9 @@ void ThemeManager::apply()
     if (m_scheme)
         m_scheme->request(m_theme);
     QApplication::setPalette(isDark() ? darkPalette() : lightPalette());
+    // Before the font: the font change makes every widget ask for its sizes again.
+    if (auto *style = qobject_cast<VarnelStyle *>(QApplication::style()))
+        style->setScale(m_fontScale / DefaultFontScale);
     QFont font = m_baseFont;
     if (font.pointSizeF() > 0)
         font.setPointSizeF(m_baseFont.pointSizeF() * m_fontScale);

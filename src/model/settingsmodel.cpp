@@ -34,9 +34,8 @@ const QList<int> kMarkRoles = {Qt::DisplayRole, Qt::FontRole, Qt::BackgroundRole
 const QChar kReturnSymbol(0x23CE);
 const QChar kEllipsis(0x2026);
 
-// Text a step back from the normal one, still at least 4.5:1 against the rows it is used on
-// (plain, alternate, and the red of a deleted entry) in both themes. The palette's disabled
-// grey reads at 2.2:1 on that red.
+// Text a step back from the normal one, for values that cannot be edited; still at least 4.5:1
+// against plain and alternate rows in both themes.
 QColor mutedTextColor(const QPalette &palette)
 {
     const QColor text = palette.color(QPalette::Active, QPalette::Text);
@@ -441,7 +440,9 @@ QVariant SettingsModel::data(const QModelIndex &index, int role) const
             return QBrush(QColor(255, 190, 0, 70));
         return {};
     case Qt::ForegroundRole:
-        if (node->isDeleted() || (isValue && !node->isEditable()))
+        // Entries queued for deletion keep the full text colour: struck through on red, a
+        // muted grey was hard to read in the dark theme.
+        if (isValue && !node->isEditable() && !node->isDeleted())
             return QBrush(mutedTextColor(QGuiApplication::palette()));
         return {};
     default:

@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSysInfo>
 #include <QVBoxLayout>
 
@@ -35,7 +36,17 @@ AboutDialog::AboutDialog(const QString &openFile, const QString &recordedVersion
 {
     setWindowTitle(tr("About Varnel"));
     setMinimumWidth(640);
-    auto *layout = new QVBoxLayout(this);
+    // Everything above the buttons scrolls, so that with large text on a low screen the
+    // dialog is cut to the screen without squeezing a text into the one below it.
+    auto *outer = new QVBoxLayout(this);
+    outer->setSpacing(14);
+    auto *scroll = new QScrollArea(this);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto *body = new QWidget(scroll);
+    auto *layout = new QVBoxLayout(body);
+    layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(14);
 
     auto *top = new QHBoxLayout;
@@ -82,12 +93,15 @@ AboutDialog::AboutDialog(const QString &openFile, const QString &recordedVersion
         this);
     protection->setTextFormat(Qt::RichText);
     column->addWidget(protection);
-    QLabel *warning = wrapped(
+    QString warningText =
         tr("<span style=\"color:#e29600\"><b>Warning:</b></span> Not every entry in \"All "
            "settings (advanced)\" or the Health check is meant to be edited. Varnel flags "
            "values that are out of range or unrecognized, and a backup is only a Restore away. "
-           "But if you don't know what a setting does, it's better to leave it alone."),
-        this);
+           "But if you don't know what a setting does, it's better to leave it alone.");
+    // That amber reads at 2:1 on a light window; a darker one keeps the word at 4.5:1.
+    if (palette().color(QPalette::Window).lightness() > 128)
+        warningText.replace(QLatin1String("#e29600"), QLatin1String("#935600"));
+    QLabel *warning = wrapped(warningText, this);
     warning->setTextFormat(Qt::RichText);
     warning->setContentsMargins(0, 6, 0, 0);
     column->addWidget(warning);
@@ -105,17 +119,25 @@ AboutDialog::AboutDialog(const QString &openFile, const QString &recordedVersion
     const QFontMetricsF metrics(fixed);
     const int frame = 2 * (m_details->frameWidth() + int(m_details->document()->documentMargin()));
     m_details->setMinimumHeight(int(std::ceil(metrics.lineSpacing() * 4.25)) + frame);
+    // Its size hint is a generic 192 pixels, which would make the page scroll for nothing.
+    m_details->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
     layout->addWidget(m_details, 1);
 
     QLabel *notice = wrapped(tr("Varnel is an independent program. It is not made or endorsed by "
                                 "Pleiades Astrophoto, the makers of PixInsight."),
                              this);
+    // A step back from the other texts, yet readable (the disabled grey reads at 2.9:1).
     QPalette palette = notice->palette();
-    const QColor muted = palette.color(QPalette::Disabled, QPalette::WindowText);
+    const QColor text = palette.color(QPalette::Active, QPalette::WindowText);
+    const QColor window = palette.color(QPalette::Active, QPalette::Window);
+    const QColor muted((3 * text.red() + window.red()) / 4, (3 * text.green() + window.green()) / 4,
+                       (3 * text.blue() + window.blue()) / 4);
     for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
         palette.setColor(group, QPalette::WindowText, muted);
     notice->setPalette(palette);
     layout->addWidget(notice);
+    scroll->setWidget(body);
+    outer->addWidget(scroll, 1);
 
     auto *buttons = new QHBoxLayout;
     m_copyButton = new QPushButton(tr("Copy details"), this);
@@ -125,17 +147,29 @@ AboutDialog::AboutDialog(const QString &openFile, const QString &recordedVersion
     m_okButton = new QPushButton(tr("OK"), this);
     m_okButton->setDefault(true);
     buttons->addWidget(m_okButton);
-    layout->addLayout(buttons);
+    outer->addLayout(buttons);
     connect(m_copyButton, &QPushButton::clicked, this, [this] {
         QGuiApplication::clipboard()->setText(m_details->toPlainText());
         m_copyButton->setText(tr("Copied"));
     });
     connect(m_okButton, &QPushButton::clicked, this, &QDialog::accept);
-    // The wrapped texts need more height than the layout's minimum at the minimum width.
-    int height = qMax(sizeHint().height(), layout->totalHeightForWidth(minimumWidth()));
-    if (const QScreen *screen = QGuiApplication::primaryScreen())
+    // Wider than the minimum, so the wrapped texts take fewer lines and the dialog stays
+    // lower than a 768-pixel screen.
+    // Measured in characters, so larger text gets a wider dialog rather than a taller one.
+    int width = qMax(minimumWidth(), fontMetrics().averageCharWidth() * 112);
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (screen)
+        width = qBound(minimumWidth(), screen->availableGeometry().width() * 9 / 10, width);
+    // Room for the details' lines (7 at most) and what the rest needs at that width.
+    const int detailLines = qMin(7, int(m_details->toPlainText().count(QLatin1Char('\n'))) + 2);
+    const QMargins margins = outer->contentsMargins();
+    int height = layout->minimumHeightForWidth(width - margins.left() - margins.right()) +
+                 margins.top() + margins.bottom() + outer->spacing() +
+                 buttons->sizeHint().height() + fontMetrics().lineSpacing() +
+                 qMax(0, int(std::ceil(metrics.lineSpacing() * (detailLines - 4.25))));
+    if (screen)
         height = qMin(height, screen->availableGeometry().height() * 9 / 10);
-    resize(minimumWidth(), height);
+    resize(width, height);
 }
 
 QString AboutDialog::technicalDetails(const QString &openFile, const QString &recordedVersion)

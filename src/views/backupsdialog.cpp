@@ -8,10 +8,13 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSpinBox>
 #include <QVBoxLayout>
@@ -37,7 +40,6 @@ BackupsDialog::BackupsDialog(const QString &settingsPath, QWidget *parent)
     , m_settingsPath(settingsPath)
 {
     setWindowTitle(tr("Manage backups"));
-    resize(640, 460);
     auto *layout = new QVBoxLayout(this);
 
     m_headerLabel = new QLabel(this);
@@ -48,8 +50,12 @@ BackupsDialog::BackupsDialog(const QString &settingsPath, QWidget *parent)
     m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_list->setAlternatingRowColors(true);
     m_list->setMinimumHeight(220);
-    // The size column is padded with blanks, so it lines up only in a fixed-width font.
-    m_list->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    // The size column is padded with blanks, so it lines up only in a fixed-width font; at
+    // the size of the rest of the text, which the system's fixed font does not follow.
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    if (font().pointSizeF() > 0)
+        fixed.setPointSizeF(font().pointSizeF());
+    m_list->setFont(fixed);
     layout->addWidget(m_list, 1);
 
     // Acting on one backup: see what it would bring back before putting it in place.
@@ -114,6 +120,13 @@ BackupsDialog::BackupsDialog(const QString &settingsPath, QWidget *parent)
             m_compareButton->click();
     });
     refresh();
+    // Wide enough for a whole line at the size the text has, up to most of the screen.
+    const QMargins margins = layout->contentsMargins();
+    int width = m_list->sizeHintForColumn(0) + 2 * m_list->frameWidth() +
+                m_list->verticalScrollBar()->sizeHint().width() + margins.left() + margins.right();
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        width = qMin(width, screen->availableGeometry().width() * 9 / 10);
+    resize(qMax(width, 640), 460);
 }
 
 void BackupsDialog::setActionsAllowed(bool compare, bool restore)

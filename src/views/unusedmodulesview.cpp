@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStyle>
+#include <QStyleOptionButton>
 #include <QThreadPool>
 #include <QToolButton>
 #include <QUrl>
@@ -33,6 +34,57 @@
 namespace vrn {
 
 namespace {
+
+// A tick whose text is a path: shortened in the middle to the room it gets, so a long path
+// never runs into the size beside it; the whole path is its accessible name.
+class PathCheckBox : public QCheckBox
+{
+public:
+    PathCheckBox(const QString &path, QWidget *parent)
+        : QCheckBox(path, parent)
+        , m_path(path)
+    {
+        setAccessibleName(path);
+        setSizePolicy(QSizePolicy::Ignored, sizePolicy().verticalPolicy());
+    }
+
+    QSize sizeHint() const override
+    {
+        QStyleOptionButton option;
+        initStyleOption(&option);
+        option.text = m_path;
+        return style()->sizeFromContents(
+            QStyle::CT_CheckBox, &option,
+            QSize(fontMetrics().horizontalAdvance(m_path), fontMetrics().height()), this);
+    }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QCheckBox::resizeEvent(event);
+        elide();
+    }
+    void changeEvent(QEvent *event) override
+    {
+        QCheckBox::changeEvent(event);
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+            elide();
+    }
+
+private:
+    void elide()
+    {
+        QStyleOptionButton option;
+        initStyleOption(&option);
+        const QRect contents = style()->subElementRect(QStyle::SE_CheckBoxContents, &option, this);
+        const QString shown =
+            fontMetrics().elidedText(m_path, Qt::ElideMiddle, qMax(0, width() - contents.left()));
+        if (shown != text())
+            setText(shown);
+    }
+
+    QString m_path;
+};
 
 void collectValues(XsdtNode *node, QList<XsdtNode *> *values)
 {
@@ -252,7 +304,7 @@ void UnusedModulesView::addItemRow(Card &card, const LeftoverItem &item)
     auto *row = new QWidget(content);
     auto *layout = new QHBoxLayout(row);
     layout->setContentsMargins(4, 0, 4, 0);
-    auto *tick = new QCheckBox(QDir::toNativeSeparators(item.path), row);
+    auto *tick = new PathCheckBox(QDir::toNativeSeparators(item.path), row);
     tick->setToolTip(item.inInstallation
                          ? tr("Inside the PixInsight installation: deleting it needs "
                               "administrator permission.")
