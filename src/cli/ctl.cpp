@@ -321,7 +321,8 @@ int Ctl::save(SettingsStore &store, const QStringList &changeLines, QJsonObject 
         int code = ExitWriteFailed;
         if (isPixInsightRunning())
             code = ExitRunning;
-        else if (store.contentChangedOnDisk())
+        else if (store.failure() == SettingsStore::Failure::ChangedOnDisk ||
+                 store.failure() == SettingsStore::Failure::InUse)
             code = ExitRefused;
         return fail(code, store.path, QString(), error);
     }
@@ -680,7 +681,9 @@ int Ctl::restore(const QString &backup)
         XsdtDocument scratch;
         if (isPixInsightRunning())
             code = ExitRunning;
-        else if (!readFile(chosen, bytes) || !scratch.parse(bytes))
+        else if (!readFile(chosen, bytes) || !scratch.parse(bytes) ||
+                 store.failure() == SettingsStore::Failure::ChangedOnDisk ||
+                 store.failure() == SettingsStore::Failure::InUse)
             code = ExitRefused;
         return fail(code, store.path, QString(), error);
     }
