@@ -199,14 +199,12 @@ QString SettingsStore::changedMessage()
               "Reload it and redo your edits.");
 }
 
-QString SettingsStore::inUseMessage(bool saving) const
+QString SettingsStore::inUseMessage(bool saving)
 {
-    return saving ? tr("Nothing was written to %1: another program has the file open. Close that "
+    return saving ? tr("Nothing was written: another program has the file open. Close that "
                        "program, then save again.")
-                        .arg(QDir::toNativeSeparators(path))
-                  : tr("Nothing was changed in %1: another program has the file open. Close that "
-                       "program, then restore again.")
-                        .arg(QDir::toNativeSeparators(path));
+                  : tr("Nothing was changed: another program has the file open. Close that "
+                       "program, then restore again.");
 }
 
 QString SettingsStore::restoreChangedMessage()

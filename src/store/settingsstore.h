@@ -65,7 +65,7 @@ private:
     static QString changedMessage();
     static QString notSettingsMessage(const QString &filePath, const QString &reason);
     static QString restoreChangedMessage();
-    QString inUseMessage(bool saving) const;
+    static QString inUseMessage(bool saving);
     bool fail(Failure kind, const QString &message, QString *error);
 
     mutable HashedState m_hashed;
