@@ -41,6 +41,8 @@ const char kChanged[] = "The file changed on disk since it was loaded (PixInsigh
 const char kRestoreChanged[] = "The file changed on disk while the backup was being restored "
                                "(PixInsight may have written it). That version was kept; nothing "
                                "was changed.";
+const char kInUse[] = "Nothing was %1: another program has the file open. Close that program, "
+                      "then %2 again.";
 const char kMissing[] = "%4 no longer exists: it was deleted, moved or renamed after it was "
                         "loaded. Nothing was written. To keep your changes, put the file back "
                         "and save again.";
@@ -74,7 +76,8 @@ bool writeBytes(const QString &path, const QByteArray &bytes)
 QByteArray bytesOf(const QString &path)
 {
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+    return QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly) ? file.readAll()
+                                                                      : QByteArray("(unreadable)");
 }
 
 QStringList entries(const QString &dir)
@@ -206,6 +209,15 @@ bool setAppendOnly(const QString &dir, bool on)
     return QProcess::execute("chattr", {on ? "+a" : "-a", dir}) == 0;
 }
 
+// Whether this process may take a write lease on the file.
+bool leasesWork(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && ::fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+    ::close(fd);
+    return ok;
+}
+
 XsdtNode *node(SettingsStore &store, const char *path)
 {
     return store.document.findPath(QString::fromLatin1(path));
@@ -269,12 +281,12 @@ void TestStore::failuresChangeNothing_data()
 {
     // Rows name the operation unless it is a save. %1 is the file to load or restore, else the
     // settings file; %2 the backup of a save, %3 the one made before a restore, %4 the settings
-    // file. `left` is the backup left behind: "", "save" or "restore".
+    // file. `kind` is the store's failure code; no failure leaves a backup behind.
     QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("left");
+    QTest::addColumn<QString>("kind");
 
-    const auto row = [](const char *name, const QString &message, const QString &left) {
-        QTest::newRow(name) << message << left;
+    const auto row = [](const char *name, const QString &message, const QString &kind) {
+        QTest::newRow(name) << message << kind;
     };
     row("load: missing", "Cannot read %1: No such file or directory", "");
     row("load: pipe", "Cannot read %1: Not a regular file", "");
@@ -283,62 +295,71 @@ void TestStore::failuresChangeNothing_data()
         "%1 is not a valid PixInsight settings file: Not a PixInsight settings file (no <xsdt> "
         "element).",
         "");
-    row("not loaded", "No file is loaded.", "");
-    row("PixInsight running", kRunning, "");
-    row("PixInsight check fails", QString(kUnknown).arg("written", "save"), "");
-    row("one byte changed, time kept", kChanged, "");
-    row("replaced, same size and time", kChanged, "");
-    row("deleted", kMissing, "");
-    row("folder disappears", kMissing, "");
-    row("unreadable file", "Cannot read %4: Permission denied. Nothing was written.", "");
+    row("not loaded", "No file is loaded.", "not loaded");
+    row("PixInsight running", kRunning, "running");
+    row("PixInsight check fails", QString(kUnknown).arg("written", "save"), "running");
+    row("one byte changed, time kept", kChanged, "changed");
+    row("replaced, same size and time", kChanged, "changed");
+    row("deleted", kMissing, "changed");
+    row("folder disappears", kMissing, "changed");
+    row("unreadable file", "Cannot read %4: Permission denied. Nothing was written.", "failed");
     row("protected",
         "'Global/UpdateManager' is protected and cannot be deleted. Core data. Nothing was "
         "written.",
-        "");
+        "refused");
     row("no policy",
-        "'Global/Statistics' is protected and cannot be deleted.  Nothing was written.", "");
+        "'Global/Statistics' is protected and cannot be deleted.  Nothing was written.", "refused");
     row("value does not survive writing",
         "Internal error: the edited document differs after re-parsing at "
         "Global/Preferences/Application/HighResFont. Nothing was written.",
-        "");
+        "failed");
     row("text does not read back",
-        "Internal error: the edited document does not parse back (%1). Nothing was written.", "");
+        "Internal error: the edited document does not parse back (%1). Nothing was written.",
+        "failed");
     row("read-only folder",
-        "Could not create the backup %2: Permission denied. Nothing was written.", "");
-    // The backup is made before these fail; the file stays the old one, or the other program's.
-    row("file written while saving", kChanged, "save");
-    row("PixInsight started while saving", kRunning, "save");
-    row("written in the last moment", kChanged, "save");
-    row("replaced in the last moment", kChanged, "save");
-    row("folder renamed while saving", kMissing, "save");
+        "Could not create the backup %2: Permission denied. Nothing was written.", "failed");
+    // The backup is made before these fail and taken back; the file stays the old one, or the
+    // other program's.
+    row("file written while saving", kChanged, "changed");
+    row("rewritten unchanged while saving", kChanged, "changed");
+    row("PixInsight started while saving", kRunning, "running");
+    row("written in the last moment, no lease", kChanged, "changed");
+    row("replaced in the last moment", kChanged, "changed");
+    row("pipe in the last moment", kChanged, "changed");
+    row("opened in the last moment", QString(kInUse).arg("written", "save"), "in use");
+    row("held open", QString(kInUse).arg("written", "save"), "in use");
+    row("folder renamed while saving", kMissing, "changed");
     row("append-only folder",
         "Cannot open %4 for writing: the folder only allows adding files (it is marked "
         "append-only or immutable). The file was not changed.",
-        "save");
+        "failed");
     row("disk full part way", "Error writing %1: File too large. The file was not changed.",
-        "save");
+        "failed");
     row("write: read-only folder",
         "Cannot open %1 for writing: Permission denied. The file was not changed.", "");
     // Restoring a backup refuses as carefully.
-    row("restore: not loaded", "No file is loaded.", "");
+    row("restore: not loaded", "No file is loaded.", "not loaded");
     row("restore: PixInsight running", "PixInsight is running. Close it before restoring a backup.",
-        "");
-    row("restore: PixInsight check fails", QString(kUnknown).arg("changed", "restore"), "");
+        "running");
+    row("restore: PixInsight check fails", QString(kUnknown).arg("changed", "restore"), "running");
     row("restore: not a settings file",
         "The backup is not a valid settings file: Not a PixInsight settings file (no <xsdt> "
         "element).",
-        "");
-    row("restore: missing", "Cannot read %1: No such file or directory", "");
-    row("restore: unreadable file", "Cannot read %4: Permission denied. Nothing was changed.", "");
+        "refused");
+    row("restore: missing", "Cannot read %1: No such file or directory", "failed");
+    row("restore: unreadable file", "Cannot read %4: Permission denied. Nothing was changed.",
+        "failed");
     row("restore: read-only folder",
-        "Could not back up the current file to %3: Permission denied. Nothing was changed.", "");
-    row("restore: written in the last moment", kRestoreChanged, "restore");
+        "Could not back up the current file to %3: Permission denied. Nothing was changed.",
+        "failed");
+    row("restore: replaced in the last moment", kRestoreChanged, "changed");
+    row("restore: held open", QString(kInUse).arg("changed", "restore"), "in use");
 }
 
 void TestStore::failuresChangeNothing()
 {
     QFETCH(QString, message);
-    QFETCH(QString, left);
+    QFETCH(QString, kind);
     const QByteArray tag = QTest::currentDataTag();
     const qsizetype colon = tag.indexOf(": ");
     const QByteArray op = colon < 0 ? QByteArray("save") : tag.left(colon);
@@ -364,6 +385,7 @@ void TestStore::failuresChangeNothing()
     bool asNobody = false;
     rlim_t sizeLimit = RLIM_INFINITY;
     int calls = 0;
+    int held = -1; // a writer's handle, opened before the save
     const QString moved = s.dir.path() + "-moved";
     if (scenario == "PixInsight running") {
         setPixInsightProcessQuery([] { return QList<qint64>{4242}; });
@@ -411,14 +433,41 @@ void TestStore::failuresChangeNothing()
                 putByte(s.file, at, 's');
             if (calls == 2 && what.startsWith("folder"))
                 QFile::rename(s.dir.path(), moved);
+            if (calls == 2 && what.startsWith("rewritten"))
+                renameOver(s.file, s.original);
             return QList<qint64>(calls == 2 && what.startsWith("PixInsight") ? 1 : 0, 4242);
         });
-    } else if (scenario.endsWith("in the last moment")) {
-        // After every check, just before the swap: the other program's write must survive.
-        const bool inPlace = scenario.startsWith("written");
-        setReplaceHook([&, inPlace](const QString &) {
-            QVERIFY(inPlace ? putByte(s.file, at, 's') : renameOver(s.file, changed));
+    } else if (scenario.contains("in the last moment")) {
+        // After every check, just before the swap: the other program's write must survive. A
+        // program that opens the file then finds it leased; one that does not own the file
+        // cannot lease it, so the displaced file is checked instead.
+        if (scenario.startsWith("written")) {
+            if (::geteuid() != 0)
+                QSKIP("only root can save a file it neither owns nor may lease");
+            asNobody = setMode(s.dir.path(), 0777) && setMode(s.file, 0666);
+        } else if (scenario.startsWith("opened") && !leasesWork(s.file)) {
+            QSKIP("this file system has no leases");
+        }
+        const QString pipe = s.dir.filePath("pipe");
+        setReplaceHook([&, scenario, pipe](const QString &) {
+            if (scenario.startsWith("written"))
+                QVERIFY(putByte(s.file, at, 's'));
+            else if (scenario.startsWith("replaced"))
+                QVERIFY(renameOver(s.file, changed));
+            else if (scenario.startsWith("pipe"))
+                QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0644) == 0 &&
+                        ::rename(QFile::encodeName(pipe).constData(),
+                                 QFile::encodeName(s.file).constData()) == 0);
+            else // an open that does not wait is turned away, and breaks the lease by trying
+                QCOMPARE(::open(QFile::encodeName(s.file).constData(), O_WRONLY | O_NONBLOCK) < 0
+                             ? errno
+                             : 0,
+                         EWOULDBLOCK);
         });
+    } else if (scenario == "held open") {
+        if (!leasesWork(s.file))
+            QSKIP("this file system has no leases");
+        held = ::open(QFile::encodeName(s.file).constData(), O_WRONLY | O_CLOEXEC);
     } else if (scenario == "append-only folder") {
         if (!setAppendOnly(s.dir.path(), true))
             QSKIP("this file system or user cannot mark a folder append-only");
@@ -430,8 +479,12 @@ void TestStore::failuresChangeNothing()
     }
     if (asNobody && !nobodyCanEnter(s.dir.path()))
         QSKIP("the temporary folder is not reachable by an unprivileged user");
-    const bool othersWrite = scenario.startsWith("file written") || scenario.endsWith("moment");
-    const QByteArray onDisk = othersWrite ? changed : bytesOf(s.file);
+    const bool othersWrite = scenario.startsWith("file written") ||
+                             scenario.startsWith("written") || scenario.startsWith("replaced in") ||
+                             scenario == "held open";
+    const QByteArray onDisk = scenario.startsWith("pipe in") ? QByteArray("(unreadable)")
+                              : othersWrite                  ? changed
+                                                             : bytesOf(s.file);
     const int pending = store.document.pendingChangeCount();
 
     QString error;
@@ -458,6 +511,8 @@ void TestStore::failuresChangeNothing()
         ::setrlimit(RLIMIT_FSIZE, &old);
         QVERIFY(!done);
     }
+    // What the writer holding the file writes now must land in the file, not in a displaced one.
+    QVERIFY(held < 0 || (::pwrite(held, "s", 1, at) == 1 && ::close(held) == 0));
     std::signal(SIGXFSZ, previous);
     setReplaceHook({});
     if (scenario == "append-only folder")
@@ -478,20 +533,16 @@ void TestStore::failuresChangeNothing()
         QCOMPARE(store.loadedHash, sha256(s.original));
     }
 
-    // Nothing else is left behind: no temporary file, no backup but the one named.
+    static const char *const kinds[] = {"",       "not loaded", "running", "changed",
+                                        "in use", "refused",    "failed"};
+    QCOMPARE(kinds[int(store.failure())], kind);
+
+    // Nothing else is left behind: no temporary file, no backup.
     QVERIFY(!QFileInfo::exists(s.dir.path()) || setMode(s.dir.path(), 0755));
     const bool gone = scenario == "deleted" || scenario == "folder disappears";
-    const QString backup = s.backup(left == "restore" ? "-before-restore" : "");
-    QStringList expected;
-    if (!gone)
-        expected.append(kName);
-    if (!left.isEmpty())
-        expected.append(QFileInfo(backup).fileName());
-    QCOMPARE(entries(s.dir.path()), expected);
+    QCOMPARE(entries(s.dir.path()), gone ? QStringList() : QStringList{kName});
     if (!gone)
         QCOMPARE(bytesOf(s.file), onDisk);
-    if (!left.isEmpty())
-        QCOMPARE(bytesOf(backup), s.original);
 }
 
 void TestStore::reparseComparison_data()
@@ -803,8 +854,9 @@ void TestStore::concurrentWriter()
     // Another program replaces the file at a random moment from the last check on: before the
     // swap, during it, or after. Whichever it is, its version must be the one left, and a save
     // that reports success must have written before it. A writer that renames its file into
-    // place is checked; one that writes in place is counted, because a write through a handle
-    // opened before the swap lands in the displaced file, which no check can see.
+    // place is checked; one that opens the file and writes in place, and one that holds it open
+    // from before the save, are counted: where the file cannot be leased their writes can land
+    // in the displaced file.
     const int trials = qEnvironmentVariableIsSet("VARNEL_RACE_TRIALS")
                            ? qEnvironmentVariableIntValue("VARNEL_RACE_TRIALS")
                            : 20;
@@ -812,12 +864,16 @@ void TestStore::concurrentWriter()
     QRandomGenerator random(20261206);
     int refused = 0;
     int readBack = 0;
+    int inUse = 0;
     int lostInPlace = 0;
-    for (int trial = 0; trial < 2 * trials; ++trial) {
-        const bool inPlace = trial % 2;
+    int lostHeld = 0;
+    for (int trial = 0; trial < 3 * trials; ++trial) {
+        const bool inPlace = trial % 3 == 1;
+        const bool holding = trial % 3 == 2;
         QVERIFY(writeBytes(s.file, s.original) && setAge(s.file, 3600));
         SettingsStore store;
         QVERIFY(store.load(s.file));
+        const int held = holding ? ::open(QFile::encodeName(s.file).constData(), O_WRONLY) : -1;
         node(store, kFont)->value = QString("race %1").arg(trial);
         const QByteArray other = "other " + QByteArray::number(trial);
         const QString staged = s.dir.filePath("staged");
@@ -835,7 +891,10 @@ void TestStore::concurrentWriter()
             while (!go)
                 std::this_thread::yield();
             spin(delayUs);
-            if (inPlace)
+            if (holding)
+                (void)(::ftruncate(held, 0) + ::pwrite(held, other.constData(), other.size(), 0) +
+                       ::close(held));
+            else if (inPlace)
                 writeBytes(s.file, other);
             else
                 ::rename(QFile::encodeName(staged).constData(),
@@ -850,16 +909,21 @@ void TestStore::concurrentWriter()
         const bool reached = go;
         go = true;
         writer.join();
-        QVERIFY2(reached, qPrintable(error));
+        QVERIFY2(reached || holding, qPrintable(error));
         setReplaceHook({});
         // A write after the swap but before the read-back shows there: the file was replaced,
         // then written by the other program.
         const bool overwritten = error.startsWith("Read-back verification");
-        QVERIFY2(saved || overwritten || error == QLatin1String(kChanged), qPrintable(error));
-        refused += saved || overwritten ? 0 : 1;
+        const bool leased = error == QString(kInUse).arg("written", "save");
+        QVERIFY2(saved || overwritten || leased || error == QLatin1String(kChanged),
+                 qPrintable(error));
+        refused += saved || overwritten || leased ? 0 : 1;
+        inUse += leased ? 1 : 0;
         readBack += overwritten ? 1 : 0;
         const bool survived = bytesOf(s.file) == other;
-        if (inPlace)
+        if (holding)
+            lostHeld += survived ? 0 : 1;
+        else if (inPlace)
             lostInPlace += survived ? 0 : 1;
         else
             QVERIFY2(survived, qPrintable(QString("trial %1").arg(trial)));
@@ -868,10 +932,10 @@ void TestStore::concurrentWriter()
                 QVERIFY(QFile::remove(s.dir.filePath(name)));
         }
     }
-    qInfo("%d saves against a renaming writer and %d against an in-place one: %d refused as "
-          "changed on disk, %d overwritten before the read-back, no renamed write lost, %d "
-          "in-place writes lost",
-          trials, trials, refused, readBack, lostInPlace);
+    qInfo("%d saves against each of a renaming writer, an in-place one and one holding the file "
+          "open: %d refused as changed on disk, %d as in use, %d overwritten before the "
+          "read-back, no renamed write lost, %d in-place and %d held writes lost",
+          trials, refused, inUse, readBack, lostInPlace, lostHeld);
 }
 
 QTEST_GUILESS_MAIN(TestStore)

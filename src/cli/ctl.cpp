@@ -289,9 +289,6 @@ int Ctl::openStore(SettingsStore &store, const QString &file)
     if (file.isEmpty())
         return noFile(file);
     store.policy = &m_policy;
-    // Taken before the read: any write after it, even one that leaves the same bytes, leaves
-    // another stamp, which tells a refusal for a change on disk from a failed write.
-    m_loadedStamp = fileStamp(file);
     QString error;
     if (!store.load(file, &error))
         return fail(ExitNotFound, QString(), QString(), error);
@@ -312,9 +309,10 @@ int Ctl::refusalCode(const SettingsStore &store) const
 {
     if (checkPixInsight().mayBeRunning())
         return ExitRunning;
-    // Rewritten (even with the same bytes), replaced or deleted since it was read: the store
-    // refused because the file changed on disk.
-    if (fileStamp(store.path) != m_loadedStamp || store.contentChangedOnDisk())
+    // Rewritten (even with the same bytes), replaced, deleted or held open by another program.
+    const SettingsStore::Failure failure = store.failure();
+    if (failure == SettingsStore::Failure::ChangedOnDisk ||
+        failure == SettingsStore::Failure::InUse)
         return ExitRefused;
     return ExitWriteFailed;
 }
@@ -378,7 +376,8 @@ int Ctl::save(SettingsStore &store, const QStringList &changeLines, QJsonObject 
         // The store says why in words; the exit code says which kind of refusal it was. The
         // window's words for a change on disk point to its Reload and keep my changes.
         const int code = refusalCode(store);
-        if (code == ExitRefused && fileStamp(store.path).exists)
+        if (store.failure() == SettingsStore::Failure::ChangedOnDisk &&
+            fileStamp(store.path).exists)
             error = tr("The file changed on disk while it was being saved (another program "
                        "wrote it). Nothing was written; run the command again to apply it to "
                        "the new version.");
@@ -743,7 +742,6 @@ int Ctl::restore(const QString &backup)
     if (file.isEmpty())
         return noFile(file);
     store.policy = &m_policy;
-    m_loadedStamp = fileStamp(file);
     // A file that is missing or does not parse is exactly what a backup is for, as in the window:
     // the store keeps a broken file as a backup before replacing it.
     QString loadError;
@@ -770,7 +768,7 @@ int Ctl::restore(const QString &backup)
         QByteArray bytes;
         XsdtDocument scratch;
         int code = refusalCode(store);
-        if (code != ExitRunning && (!readFile(chosen, bytes) || !scratch.parse(bytes)))
+        if (code == ExitWriteFailed && (!readFile(chosen, bytes) || !scratch.parse(bytes)))
             code = ExitRefused;
         return fail(code, store.path, QString(), error);
     }

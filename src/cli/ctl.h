@@ -76,7 +76,6 @@ private:
     DeletionPolicy m_policy;
     bool m_json = false;
     bool m_dryRun = false;
-    FileStamp m_loadedStamp; // of the file as openStore found it
 };
 
 } // namespace vrn

@@ -8,6 +8,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -244,24 +245,99 @@ int sameContent(int fd, const QByteArray &bytes)
 
 // Whether the file that a swap displaced (now under `name` in the folder) is the expected one:
 // the stamp vouches for it when it may, otherwise its content is hashed. The swap itself moves
-// the change time, so that is not compared.
-bool displacedIsExpected(int dir, const QByteArray &name, const ExpectedFile &expected)
+// the change time, so that is not compared. `held` is the file as opened before the swap, or
+// -1; only a regular file is ever opened, so a pipe swapped in cannot block the check.
+bool displacedIsExpected(int dir, const QByteArray &name, int held, const ExpectedFile &expected)
 {
-    const Fd fd(::openat(dir, name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     struct stat st;
-    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+    struct stat opened;
+    if (::fstatat(dir, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
         return false;
-    FileStamp now = stampFrom(st);
+    const Fd own(
+        held < 0 ? ::openat(dir, name.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)
+                 : -1);
+    const int fd = held < 0 ? own.fd : held;
+    if (fd < 0 || ::fstat(fd, &opened) != 0 || opened.st_ino != st.st_ino ||
+        opened.st_dev != st.st_dev)
+        return false;
+    FileStamp now = stampFrom(opened);
     now.ctimeNs = expected.stamp.ctimeNs;
     if (expected.stampTrusted && now == expected.stamp)
         return true;
     QFile file;
-    if (!file.open(fd.fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+    if (::lseek(fd, 0, SEEK_SET) != 0 ||
+        !file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
         return false;
     QCryptographicHash hash(QCryptographicHash::Sha256);
     return hash.addData(&file) && file.error() == QFileDevice::NoError &&
            hash.result() == expected.hash;
 }
+
+// A write lease on an open file, released when it goes out of scope. The kernel announces a
+// break with a signal, SIGIO unless told otherwise, which would end the program: it is told to
+// use SIGURG, which is ignored unless someone handles it, and the break is read back with
+// F_GETLEASE instead. Where SIGURG has a handler no lease is taken.
+class WriteLease
+{
+public:
+    enum Result { Held, InUse, Unavailable };
+    WriteLease() = default;
+    WriteLease(const WriteLease &) = delete;
+    WriteLease &operator=(const WriteLease &) = delete;
+    ~WriteLease()
+    {
+        if (m_fd >= 0)
+            ::fcntl(m_fd, F_SETLEASE, F_UNLCK);
+    }
+    // InUse when another open of the file exists (ours included); Unavailable where the file
+    // system has no leases or the file is someone else's and we lack the capability.
+    Result take(int fd)
+    {
+        struct sigaction action;
+        if (::sigaction(SIGURG, nullptr, &action) != 0 || (action.sa_flags & SA_SIGINFO) ||
+            (action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN))
+            return Unavailable;
+        // Set for every lease: releasing one forgets the signal.
+        if (::fcntl(fd, F_SETSIG, SIGURG) != 0)
+            return Unavailable;
+        if (::fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
+            m_fd = fd;
+            return Held;
+        }
+        return errno == EAGAIN ? InUse : Unavailable;
+    }
+    // Someone opened the file since the lease was taken (an open that waits for us, or one
+    // that gave up with EWOULDBLOCK).
+    bool broken() const { return m_fd >= 0 && ::fcntl(m_fd, F_GETLEASE) != F_WRLCK; }
+
+private:
+    int m_fd = -1;
+};
+
+// The file that writeFileVerified replaces: through a link, the file it points to.
+QFileInfo replaceTarget(const QString &path)
+{
+    QString target = QFileInfo(path).absoluteFilePath();
+    if (QFileInfo(path).isSymLink()) {
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        if (!canonical.isEmpty())
+            target = canonical;
+    }
+    return QFileInfo(target);
+}
+
+QString appendOnlyReason()
+{
+    return FileMessages::tr("the folder only allows adding files (it is marked append-only or "
+                            "immutable)");
+}
+
+QString openErrorMessage(const QString &path, const QString &reason)
+{
+    return FileMessages::tr("Cannot open %1 for writing: %2. The file was not changed.")
+        .arg(native(path), reason);
+}
+
 } // namespace
 
 FileStamp fileStamp(const QString &path)
@@ -346,32 +422,66 @@ bool fileMissing(const QString &path)
            (errno == ENOENT || errno == ENOTDIR);
 }
 
-bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *error,
-                       const ReplaceGuard &guard, bool *replaced)
+bool folderAllowsReplacing(const QString &path, QString *error)
 {
-    if (replaced)
-        *replaced = false;
-    auto fail = [&](const QString &message) {
+    const Fd dir(::open(QFile::encodeName(replaceTarget(path).absolutePath()).constData(),
+                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd < 0 || !refusesRemoval(dir.fd))
+        return true; // a folder that cannot be opened is reported by the write itself
+    if (error && error->isEmpty())
+        *error = openErrorMessage(path, appendOnlyReason());
+    return false;
+}
+
+MadeFile::MadeFile(const QString &path)
+    : m_dir(::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                   O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    , m_name(QFile::encodeName(QFileInfo(path).fileName()))
+{
+    struct stat st;
+    if (m_dir >= 0 && ::fstatat(m_dir, m_name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        m_made = stampFrom(st);
+}
+
+MadeFile::~MadeFile()
+{
+    if (m_dir >= 0)
+        ::close(m_dir);
+}
+
+bool MadeFile::remove()
+{
+    struct stat st;
+    const bool same = m_made.exists &&
+                      ::fstatat(m_dir, m_name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      st.st_ino == m_made.inode && st.st_dev == m_made.device;
+    m_made = FileStamp();
+    return same && ::unlinkat(m_dir, m_name.constData(), 0) == 0;
+}
+
+bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *error,
+                       const ReplaceGuard &guard, WriteOutcome *outcome)
+{
+    WriteOutcome ignored;
+    WriteOutcome &result = outcome ? *outcome : ignored;
+    result = WriteOutcome();
+    auto stop = [&](WriteStop why, const QString &message = QString()) {
+        result.stop = why;
         if (error && error->isEmpty())
             *error = message;
         return false;
     };
-    auto openError = [&](const QString &reason) {
-        return fail(FileMessages::tr("Cannot open %1 for writing: %2. The file was not changed.")
-                        .arg(native(path), reason));
-    };
+    auto fail = [&](const QString &message) { return stop(WriteStop::Error, message); };
+    auto changed = [&] { return stop(WriteStop::Changed, guard.changedMessage); };
+    auto inUse = [&] { return stop(WriteStop::InUse, guard.inUseMessage); };
+    auto openError = [&](const QString &reason) { return fail(openErrorMessage(path, reason)); };
     auto writeError = [&](int code) {
         return fail(FileMessages::tr("Error writing %1: %2. The file was not changed.")
                         .arg(native(path), systemError(code)));
     };
     // Through a link, the file it points to is replaced in its own folder and the link stays.
-    QString target = QFileInfo(path).absoluteFilePath();
-    if (QFileInfo(path).isSymLink()) {
-        const QString canonical = QFileInfo(path).canonicalFilePath();
-        if (!canonical.isEmpty())
-            target = canonical;
-    }
-    const QFileInfo info(target);
+    const QFileInfo info = replaceTarget(path);
+    const QString target = info.absoluteFilePath();
     const QByteArray name = QFile::encodeName(info.fileName());
     // Everything below works relative to the folder, so that a folder renamed meanwhile still
     // gets its temporary file removed.
@@ -381,12 +491,11 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
         return openError(systemError(errno));
     // There the temporary file could be created but never removed again.
     if (refusesRemoval(dir.fd))
-        return openError(FileMessages::tr("the folder only allows adding files (it is marked "
-                                          "append-only or immutable)"));
+        return openError(appendOnlyReason());
     struct stat original;
     const bool hadFile = ::fstatat(dir.fd, name.constData(), &original, 0) == 0;
     if (guard.expected && hadFile != guard.expected->stamp.exists)
-        return fail(guard.changedMessage);
+        return changed();
     struct stat like;
     const bool haveLike =
         hadFile || (!guard.modeLike.isEmpty() &&
@@ -422,11 +531,33 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
     if (::fstat(file.fd, &ours) != 0)
         return abandon() || writeError(errno);
     if (guard.beforeReplace && !guard.beforeReplace(error))
-        return abandon();
+        return abandon() || stop(WriteStop::Check);
+    // From here through the swap the file is held open, without blocking on a pipe or
+    // following a link put in its place, and under a write lease where one can be had.
+    Fd held(-1);
+    WriteLease lease;
+    if (guard.expected && hadFile) {
+        held.fd =
+            ::openat(dir.fd, name.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st;
+        if (held.fd < 0 && errno == EWOULDBLOCK) // another program's lease
+            return abandon() || inUse();
+        // Unreadable is left to the check after the swap; anything else is not the file.
+        if (held.fd < 0 && errno != EACCES)
+            return abandon() || changed();
+        if (held.fd >= 0 &&
+            (::fstat(held.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+             st.st_ino != guard.expected->stamp.inode || st.st_dev != guard.expected->stamp.device))
+            return abandon() || changed();
+        if (held.fd >= 0 && lease.take(held.fd) == WriteLease::InUse)
+            return abandon() || inUse();
+    }
     if (temp.isEmpty() && !nameTemporary(file.fd, dir.fd, name, &temp))
         return writeError(errno);
     if (replaceHook())
         replaceHook()(target);
+    if (lease.broken())
+        return abandon() || inUse();
 
     // Swapping rather than renaming over the file keeps what is displaced, so a write that
     // lands after the last check is found below and put back instead of being lost.
@@ -447,27 +578,32 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
             code = ::renameat(dir.fd, temp.constData(), dir.fd, name.constData()) == 0 ? 0 : errno;
     }
     if (code == EEXIST || (code == ENOENT && hadFile))
-        return abandon() || fail(guard.changedMessage);
+        return abandon() || changed();
     if (code != 0)
         return abandon() || writeError(code);
-    if (swapped && guard.expected && !displacedIsExpected(dir.fd, temp, *guard.expected)) {
+    // The lease is asked last, so that an open during the content check is seen too.
+    const bool expectedOut =
+        !swapped || !guard.expected || displacedIsExpected(dir.fd, temp, held.fd, *guard.expected);
+    const bool opened = lease.broken();
+    if (swapped && (!expectedOut || opened)) {
         // Put the other program's version back; our copy is removed only when it really is the
         // one that came out, so that nobody's data is deleted by mistake.
         struct stat back;
         if (::renameat2(dir.fd, temp.constData(), dir.fd, name.constData(), RENAME_EXCHANGE) != 0 ||
             ::fstatat(dir.fd, temp.constData(), &back, AT_SYMLINK_NOFOLLOW) != 0 ||
-            back.st_ino != ours.st_ino || back.st_dev != ours.st_dev)
+            back.st_ino != ours.st_ino || back.st_dev != ours.st_dev) {
+            result.replaced = true;
             return fail(FileMessages::tr("%1 was written by another program while it was being "
                                          "replaced. Both versions are kept: %1 and %2.")
                             .arg(native(target), native(info.absolutePath() + QLatin1Char('/') +
                                                         QFile::decodeName(temp))));
+        }
         ::unlinkat(dir.fd, temp.constData(), 0);
-        return fail(guard.changedMessage);
+        return opened ? inUse() : changed();
     }
     if (swapped)
         ::unlinkat(dir.fd, temp.constData(), 0); // the old content, which the caller backed up
-    if (replaced)
-        *replaced = true;
+    result.replaced = true;
     // A rename is only durable once the folder holding the name is on disk too; some file
     // systems cannot sync a folder at all, which is not a failure of the write.
     if (::fsync(dir.fd) != 0 && errno != EINVAL && errno != EROFS)
@@ -475,7 +611,8 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
                                      "change may not be on disk yet.")
                         .arg(native(path), systemError(errno)));
 
-    const Fd check(::openat(dir.fd, name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    const Fd check(
+        ::openat(dir.fd, name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
     const int same = check.fd < 0 ? -errno : sameContent(check.fd, bytes);
     if (same < 0)
         return fail(FileMessages::tr("Cannot read %1 back after replacing it: %2.")

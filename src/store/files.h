@@ -70,16 +70,50 @@ struct ReplaceGuard
     // `changedMessage`.
     const ExpectedFile *expected = nullptr;
     QString changedMessage;
+    // With `expected` set, the file is held open from the last check through the swap, under a
+    // write lease where the file system and our rights allow one: a program that has the file
+    // open then, or opens it meanwhile, stops the write with this message (its writes would
+    // otherwise land in the displaced file and be lost).
+    QString inUseMessage;
     // A file created where there was none takes the mode and owner of this one.
     QString modeLike;
 };
 
+// What stopped writeFileVerified: `Check` is a false from `beforeReplace`, `Changed` and `InUse`
+// the refusals with the guard's messages, `Error` a failure of the system.
+enum class WriteStop { None, Check, Changed, InUse, Error };
+struct WriteOutcome
+{
+    WriteStop stop = WriteStop::None;
+    bool replaced = false; // the old file had been replaced when the failure stopped the write
+};
+
 // Replaces the file atomically (a temporary file in the same folder, flushed to disk, then
 // swapped with the target) and reads it back: afterwards the file is either the old one or
-// exactly `bytes`. `replaced` tells whether the old file had been replaced when a failure
-// stopped the write. Through a symbolic link, the file it points to is replaced.
+// exactly `bytes`. Through a symbolic link, the file it points to is replaced.
 bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *error = nullptr,
-                       const ReplaceGuard &guard = {}, bool *replaced = nullptr);
+                       const ReplaceGuard &guard = {}, WriteOutcome *outcome = nullptr);
+// False, with writeFileVerified's message, where that would fail before writing anything
+// because the folder keeps every file created in it: asked before a backup is made there.
+bool folderAllowsReplacing(const QString &path, QString *error = nullptr);
+
+// A file just made, that may have to be taken back: it is removed from the folder it was made
+// in, even when that folder was renamed since, and only while its name still holds that file.
+class MadeFile
+{
+public:
+    MadeFile() = default;
+    explicit MadeFile(const QString &path);
+    MadeFile(const MadeFile &) = delete;
+    MadeFile &operator=(const MadeFile &) = delete;
+    ~MadeFile();
+    bool remove();
+
+private:
+    int m_dir = -1;
+    QByteArray m_name;
+    FileStamp m_made;
+};
 
 // Test seam: runs in the moment between the last check and the swap, with the target's path.
 using ReplaceHook = std::function<void(const QString &path)>;

@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <memory>
+
 namespace vrn {
 
 namespace {
@@ -20,6 +22,21 @@ constexpr qint64 kStampSettleNs = 3'000'000'000;
 qint64 nowNs()
 {
     return storeNow().toMSecsSinceEpoch() * 1000000;
+}
+
+// A refusal of the write itself; after a failed last check the check has said why.
+SettingsStore::Failure writeFailure(WriteStop stop, SettingsStore::Failure checked)
+{
+    switch (stop) {
+    case WriteStop::Check:
+        return checked;
+    case WriteStop::Changed:
+        return SettingsStore::Failure::ChangedOnDisk;
+    case WriteStop::InUse:
+        return SettingsStore::Failure::InUse;
+    default:
+        return SettingsStore::Failure::Failed;
+    }
 }
 
 } // namespace
@@ -121,11 +138,25 @@ QString SettingsStore::missingMessage() const
         .arg(QDir::toNativeSeparators(path));
 }
 
+SettingsStore::Failure SettingsStore::failure() const
+{
+    return m_failure;
+}
+
+bool SettingsStore::fail(Failure kind, const QString &message, QString *error)
+{
+    m_failure = kind;
+    if (error && error->isEmpty())
+        *error = message;
+    return false;
+}
+
 bool SettingsStore::refuseWhileRunning(bool saving, QString *error) const
 {
     const PixInsightCheck check = checkPixInsight();
     if (!check.mayBeRunning())
         return false;
+    m_failure = Failure::Running;
     if (error && error->isEmpty()) {
         if (!check.known)
             *error = saving ? tr("Could not check whether PixInsight is running (%1). It may be "
@@ -152,6 +183,7 @@ bool SettingsStore::replaceCheck(const FileStamp &expected, bool saving, QString
         return false;
     const FileStamp now = fileStamp(path);
     if (now != expected) {
+        m_failure = Failure::ChangedOnDisk;
         if (error && error->isEmpty())
             *error = !now.exists && fileMissing(path) && saving ? missingMessage()
                      : saving                                   ? changedMessage()
@@ -168,6 +200,14 @@ QString SettingsStore::changedMessage()
               "make your edits again on the new version, then save.");
 }
 
+QString SettingsStore::inUseMessage(bool saving)
+{
+    return saving ? tr("Nothing was written: another program has the file open. Close that "
+                       "program, then save again.")
+                  : tr("Nothing was changed: another program has the file open. Close that "
+                       "program, then restore again.");
+}
+
 QString SettingsStore::restoreChangedMessage()
 {
     return tr("The file changed on disk while the backup was being restored (PixInsight may have "
@@ -176,15 +216,11 @@ QString SettingsStore::restoreChangedMessage()
 
 bool SettingsStore::save(QString *error, QString *backupPathOut)
 {
-    auto fail = [&](const QString &message) {
-        if (error && error->isEmpty())
-            *error = message;
-        return false;
-    };
+    m_failure = Failure::None;
     if (backupPathOut)
         backupPathOut->clear();
     if (!loaded)
-        return fail(tr("No file is loaded."));
+        return fail(Failure::NotLoaded, tr("No file is loaded."), error);
     if (document.pendingChangeCount() == 0)
         return true;
     if (refuseWhileRunning(true, error))
@@ -192,19 +228,28 @@ bool SettingsStore::save(QString *error, QString *backupPathOut)
 
     for (const XsdtNode *node : document.deletedNodes()) {
         if (!policy)
-            return fail(tr("'%1' is protected and cannot be deleted. %2 Nothing was written.")
-                            .arg(shortenedPath(node->path()), QString()));
+            return fail(Failure::Refused,
+                        tr("'%1' is protected and cannot be deleted. %2 Nothing was written.")
+                            .arg(shortenedPath(node->path()), QString()),
+                        error);
         const DeleteVerdict verdict = policy->verdictFor(node);
         if (verdict.level == DeleteLevel::Never)
-            return fail(tr("'%1' is protected and cannot be deleted. %2 Nothing was written.")
-                            .arg(shortenedPath(node->path()), verdict.reason));
+            return fail(Failure::Refused,
+                        tr("'%1' is protected and cannot be deleted. %2 Nothing was written.")
+                            .arg(shortenedPath(node->path()), verdict.reason),
+                        error);
     }
+    // A backup made there could never be taken back if the save then refuses.
+    QString folderError;
+    if (!folderAllowsReplacing(path, &folderError))
+        return fail(Failure::Failed, folderError, error);
 
     // The bytes checked here are the ones backed up below, so the backup is exactly what the
     // user loaded even if the file is rewritten in between (which the swap then sees). They are
     // let go before the new bytes are made: besides the document, a save holds one copy of the
     // file at a time.
     QString backupPath;
+    std::unique_ptr<MadeFile> backup;
     FileStamp currentStamp;
     QByteArray currentHash;
     {
@@ -212,33 +257,40 @@ bool SettingsStore::save(QString *error, QString *backupPathOut)
         QString readError;
         const qint64 readAt = nowNs();
         if (!readFileStamped(path, current, &currentStamp, &readError))
-            return fail(fileMissing(path) ? missingMessage()
-                                          : tr("%1. Nothing was written.").arg(readError));
+            return fileMissing(path) ? fail(Failure::ChangedOnDisk, missingMessage(), error)
+                                     : fail(Failure::Failed,
+                                            tr("%1. Nothing was written.").arg(readError), error);
         currentHash = sha256(current);
         rememberHashed(currentStamp, currentHash, readAt);
         if (currentHash != loadedHash)
-            return fail(changedMessage());
+            return fail(Failure::ChangedOnDisk, changedMessage(), error);
         QString reason;
         if (!writeBackup(path, current, QString(), &backupPath, &reason))
-            return fail(tr("Could not create the backup %1: %2. Nothing was written.")
-                            .arg(QDir::toNativeSeparators(backupPath), reason));
+            return fail(Failure::Failed,
+                        tr("Could not create the backup %1: %2. Nothing was written.")
+                            .arg(QDir::toNativeSeparators(backupPath), reason),
+                        error);
+        backup = std::make_unique<MadeFile>(backupPath);
     }
+    // A save that refuses leaves no backup of a file it did not replace.
+    auto refuse = [&](Failure kind, const QString &message) {
+        backup->remove();
+        return fail(kind, message, error);
+    };
 
     const QByteArray bytes = document.serialize();
     {
         QString message;
         QString where;
-        if (!document.readsBackAs(bytes, &message, &where)) {
-            // Nothing is replaced, so the backup just made is only clutter.
-            QFile::remove(backupPath);
-            return fail(message.isEmpty()
-                            ? tr("Internal error: the edited document differs after re-parsing "
-                                 "at %1. Nothing was written.")
-                                  .arg(shortenedPath(where))
-                            : tr("Internal error: the edited document does not parse back (%1). "
-                                 "Nothing was written.")
-                                  .arg(message));
-        }
+        if (!document.readsBackAs(bytes, &message, &where))
+            return refuse(Failure::Failed,
+                          message.isEmpty()
+                              ? tr("Internal error: the edited document differs after re-parsing "
+                                   "at %1. Nothing was written.")
+                                    .arg(shortenedPath(where))
+                              : tr("Internal error: the edited document does not parse back (%1). "
+                                   "Nothing was written.")
+                                    .arg(message));
     }
 
     ExpectedFile expected{currentStamp, currentHash, m_hashed.trusted};
@@ -248,12 +300,17 @@ bool SettingsStore::save(QString *error, QString *backupPathOut)
     };
     guard.expected = &expected;
     guard.changedMessage = changedMessage();
-    bool replaced = false;
+    guard.inUseMessage = inUseMessage(true);
+    WriteOutcome outcome;
     QString writeError;
-    if (!writeFileVerified(path, bytes, &writeError, guard, &replaced))
-        return fail(replaced ? tr("%1 The previous version is in the backup %2.")
-                                   .arg(writeError, QDir::toNativeSeparators(backupPath))
-                             : writeError);
+    if (!writeFileVerified(path, bytes, &writeError, guard, &outcome)) {
+        if (outcome.replaced)
+            return fail(Failure::Failed,
+                        tr("%1 The previous version is in the backup %2.")
+                            .arg(writeError, QDir::toNativeSeparators(backupPath)),
+                        error);
+        return refuse(writeFailure(outcome.stop, m_failure), writeError);
+    }
 
     loadedHash = sha256(bytes);
     document.commit();
@@ -266,33 +323,35 @@ bool SettingsStore::save(QString *error, QString *backupPathOut)
 
 bool SettingsStore::restoreBackup(const QString &backupPath, QString *error)
 {
-    auto fail = [&](const QString &message) {
-        if (error && error->isEmpty())
-            *error = message;
-        return false;
-    };
+    m_failure = Failure::None;
     // A file that failed to parse may be restored too: that is what its backups are for.
     if (path.isEmpty())
-        return fail(tr("No file is loaded."));
+        return fail(Failure::NotLoaded, tr("No file is loaded."), error);
     if (refuseWhileRunning(false, error))
         return false;
     QByteArray bytes;
-    if (!readFile(backupPath, bytes, error))
-        return false;
+    QString readError;
+    if (!readFile(backupPath, bytes, &readError))
+        return fail(Failure::Failed, readError, error);
     {
         XsdtDocument scratch;
         QString message;
         if (!scratch.parse(bytes, &message))
-            return fail(tr("The backup is not a valid settings file: %1").arg(message));
+            return fail(Failure::Refused,
+                        tr("The backup is not a valid settings file: %1").arg(message), error);
     }
+    QString folderError;
+    if (!folderAllowsReplacing(path, &folderError))
+        return fail(Failure::Failed, folderError, error);
     // With the file gone there is nothing to keep first; a file that is there but cannot be
     // read is not replaced blindly.
     ExpectedFile expected;
     QString firstBackup;
+    std::unique_ptr<MadeFile> first;
     {
         QByteArray current;
-        QString readError;
         const qint64 readAt = nowNs();
+        readError.clear();
         if (readFileStamped(path, current, &expected.stamp, &readError)) {
             expected.hash = sha256(current);
             rememberHashed(expected.stamp, expected.hash, readAt);
@@ -300,11 +359,14 @@ bool SettingsStore::restoreBackup(const QString &backupPath, QString *error)
             QString reason;
             if (!writeBackup(path, current, QStringLiteral("before-restore"), &firstBackup,
                              &reason))
-                return fail(tr("Could not back up the current file to %1: %2. Nothing was "
+                return fail(Failure::Failed,
+                            tr("Could not back up the current file to %1: %2. Nothing was "
                                "changed.")
-                                .arg(QDir::toNativeSeparators(firstBackup), reason));
+                                .arg(QDir::toNativeSeparators(firstBackup), reason),
+                            error);
+            first = std::make_unique<MadeFile>(firstBackup);
         } else if (!fileMissing(path)) {
-            return fail(tr("%1. Nothing was changed.").arg(readError));
+            return fail(Failure::Failed, tr("%1. Nothing was changed.").arg(readError), error);
         }
     }
 
@@ -314,15 +376,24 @@ bool SettingsStore::restoreBackup(const QString &backupPath, QString *error)
     };
     guard.expected = &expected;
     guard.changedMessage = restoreChangedMessage();
+    guard.inUseMessage = inUseMessage(false);
     guard.modeLike = backupPath;
-    bool replaced = false;
+    WriteOutcome outcome;
     QString writeError;
-    if (!writeFileVerified(path, bytes, &writeError, guard, &replaced))
-        return fail(replaced && !firstBackup.isEmpty()
-                        ? tr("%1 The file as it was before is in the backup %2.")
-                              .arg(writeError, QDir::toNativeSeparators(firstBackup))
-                        : writeError);
-    return load(path, error);
+    if (!writeFileVerified(path, bytes, &writeError, guard, &outcome)) {
+        if (outcome.replaced && !firstBackup.isEmpty())
+            return fail(Failure::Failed,
+                        tr("%1 The file as it was before is in the backup %2.")
+                            .arg(writeError, QDir::toNativeSeparators(firstBackup)),
+                        error);
+        // Nothing was replaced, so the copy made first is only clutter.
+        if (first)
+            first->remove();
+        return fail(writeFailure(outcome.stop, m_failure), writeError, error);
+    }
+    if (!load(path, error))
+        return fail(Failure::Failed, QString(), error);
+    return true;
 }
 
 } // namespace vrn

@@ -40,6 +40,14 @@ public:
     bool save(QString *error = nullptr, QString *backupPathOut = nullptr);
     bool restoreBackup(const QString &backupPath, QString *error = nullptr);
 
+    // What stopped the last save or restore, for callers that act on the kind of refusal
+    // rather than on its words. ChangedOnDisk covers every refusal because the file is not the
+    // one loaded (changed, replaced, deleted, or rewritten with the same bytes); InUse a file
+    // that another program has open; Refused a protected deletion or a backup that is not a
+    // settings file; Failed anything the system or the writer could not do.
+    enum class Failure { None, NotLoaded, Running, ChangedOnDisk, InUse, Refused, Failed };
+    Failure failure() const;
+
 private:
     // The file as it was when its bytes were last hashed, and their hash.
     struct HashedState
@@ -57,8 +65,11 @@ private:
     static QString changedMessage();
     static QString notSettingsMessage(const QString &filePath, const QString &reason);
     static QString restoreChangedMessage();
+    static QString inUseMessage(bool saving);
+    bool fail(Failure kind, const QString &message, QString *error);
 
     mutable HashedState m_hashed;
+    mutable Failure m_failure = Failure::None;
 };
 
 } // namespace vrn
