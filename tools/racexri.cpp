@@ -1,6 +1,7 @@
-// Removes records from an installed.xri while a second process keeps adding its own, and counts
-// the other program's records that went missing. The writer either renames a new file over the
-// record file or rewrites it in place.
+// Removes records from an installed.xri, one per run, while a second process adds one record of
+// its own at a random moment of each run, and counts the other program's records that went
+// missing. The other program either renames a new file over the record file or rewrites it in
+// place.
 //
 //   varnel-race-xri rename|inplace [RUNS]
 
@@ -8,15 +9,17 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,27 +43,18 @@ QByteArray readAll(int fd)
     return bytes;
 }
 
-// Adds W1, W2, ... one write at a time until `stop` becomes readable; returns how many writes
-// were completed (a write whose read found no complete file is skipped, as a careful program
-// would).
-int writer(const QByteArray &path, bool inPlace, int stop)
+// One write adding the record W<n>, as another program would make it; false when it found no
+// complete file to add to (a careful program would not write then).
+bool addRecord(const QByteArray &path, bool inPlace, int n)
 {
-    int written = 0;
-    for (;;) {
-        pollfd p{stop, POLLIN, 0};
-        if (::poll(&p, 1, 0) > 0)
-            return written;
-        const int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        QByteArray bytes = readAll(fd);
-        const qsizetype end = bytes.lastIndexOf("</xri>");
-        if (end < 0) {
-            ::close(fd);
-            continue;
-        }
-        bytes.insert(end, record("W", written + 1));
-        bool ok;
+    const int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    QByteArray bytes = readAll(fd);
+    const qsizetype end = bytes.lastIndexOf("</xri>");
+    bool ok = end >= 0;
+    if (ok) {
+        bytes.insert(end, record("W", n));
         if (inPlace) {
             ok = ::ftruncate(fd, 0) == 0 &&
                  ::pwrite(fd, bytes.constData(), size_t(bytes.size()), 0) == ssize_t(bytes.size());
@@ -72,10 +66,24 @@ int writer(const QByteArray &path, bool inPlace, int stop)
                  ::write(out, bytes.constData(), size_t(bytes.size())) == ssize_t(bytes.size());
             ok = ::close(out) == 0 && ok && ::rename(temp.constData(), path.constData()) == 0;
         }
-        ::close(fd);
-        if (ok)
-            ++written;
     }
+    ::close(fd);
+    return ok;
+}
+
+// The other program: for each run it is told to go, waits a random part of `spanNs` so that its
+// write lands anywhere in the removal, writes W<run> and answers whether it did.
+void writer(const QByteArray &path, bool inPlace, qint64 spanNs, int go, int done)
+{
+    int run;
+    while (::read(go, &run, sizeof run) == sizeof run) {
+        const qint64 wait = QRandomGenerator::global()->bounded(spanNs);
+        const timespec delay{time_t(wait / 1000000000), long(wait % 1000000000)};
+        ::nanosleep(&delay, nullptr);
+        const char wrote = addRecord(path, inPlace, run) ? 1 : 0;
+        ::write(done, &wrote, 1);
+    }
+    ::_exit(0);
 }
 
 } // namespace
@@ -91,7 +99,7 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     const QString path = recordFilePath(dir.filePath("PixInsight"));
     QByteArray start = "<xri>\n";
-    for (int k = 1; k <= runs; ++k)
+    for (int k = 1; k <= runs + 1; ++k)
         start += record("R", k);
     start += "</xri>\n";
     if (!dir.isValid() || !QDir().mkpath(QFileInfo(path).path()))
@@ -101,23 +109,34 @@ int main(int argc, char **argv)
         return 1;
     file.close();
 
-    int stop[2];
-    int count[2];
-    if (::pipe(stop) != 0 || ::pipe(count) != 0)
+    // How long one removal takes here, so that the other program's writes spread over it.
+    QElapsedTimer timer;
+    timer.start();
+    removeRecords(path, {QStringLiteral("R1.tgz")}, false);
+    const qint64 spanNs = qMax<qint64>(timer.nsecsElapsed() * 3 / 2, 1000);
+
+    int go[2];
+    int done[2];
+    if (::pipe(go) != 0 || ::pipe(done) != 0)
         return 1;
     const pid_t child = ::fork();
     if (child == 0) {
-        const int written = writer(QFile::encodeName(path), inPlace, stop[0]);
-        ::write(count[1], &written, sizeof written);
-        ::_exit(0);
+        ::close(go[1]);
+        writer(QFile::encodeName(path), inPlace, spanNs, go[0], done[1]);
     }
+    ::close(go[0]);
     QMap<int, int> codes;
-    for (int k = 1; k <= runs; ++k)
+    QList<int> written;
+    for (int k = 2; k <= runs + 1; ++k) {
+        ::write(go[1], &k, sizeof k);
         ++codes[removeRecords(path, {QString("R%1.tgz").arg(k)}, false).code];
-    ::write(stop[1], "x", 1);
-    int written = 0;
-    if (::read(count[0], &written, sizeof written) != sizeof written)
-        return 1;
+        char wrote = 0;
+        if (::read(done[0], &wrote, 1) != 1)
+            return 1;
+        if (wrote)
+            written.append(k);
+    }
+    ::close(go[1]);
     ::waitpid(child, nullptr, 0);
 
     QFile result(path);
@@ -125,11 +144,12 @@ int main(int argc, char **argv)
         return 1;
     const QByteArray bytes = result.readAll();
     int lost = 0;
-    for (int n = 1; n <= written; ++n)
+    for (int n : std::as_const(written))
         lost += !bytes.contains(record("W", n));
     std::printf("%s writer, %d removals:", argv[1], runs);
     for (auto it = codes.cbegin(); it != codes.cend(); ++it)
         std::printf(" exit %d x%d", it.key(), it.value());
-    std::printf("; the writer wrote %d records, %d of them lost\n", written, lost);
+    std::printf("; the other program wrote %d records, %d of them lost\n", int(written.size()),
+                lost);
     return lost == 0 ? 0 : 1;
 }

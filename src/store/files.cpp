@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 
 #include <cerrno>
 #include <cstdio>
@@ -245,10 +246,11 @@ int sameContent(int fd, const QByteArray &bytes)
 // Whether the file that a swap displaced (now under `name` in the folder) is the expected one:
 // the stamp vouches for it when it may, otherwise its content is hashed. The swap itself moves
 // the change time, so that is not compared.
-bool displacedIsExpected(int dir, const QByteArray &name, const ExpectedFile &expected)
+bool displacedIsExpected(int dir, const QByteArray &name, const ExpectedFile &expected,
+                         struct stat *seen)
 {
     const Fd fd(::openat(dir, name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    struct stat st;
+    struct stat &st = *seen;
     if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     FileStamp now = stampFrom(st);
@@ -450,7 +452,8 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
         return abandon() || fail(guard.changedMessage);
     if (code != 0)
         return abandon() || writeError(code);
-    if (swapped && guard.expected && !displacedIsExpected(dir.fd, temp, *guard.expected)) {
+    struct stat seen;
+    if (swapped && guard.expected && !displacedIsExpected(dir.fd, temp, *guard.expected, &seen)) {
         // Put the other program's version back; our copy is removed only when it really is the
         // one that came out, so that nobody's data is deleted by mistake.
         struct stat back;
@@ -464,8 +467,16 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
         ::unlinkat(dir.fd, temp.constData(), 0);
         return fail(guard.changedMessage);
     }
-    if (swapped)
-        ::unlinkat(dir.fd, temp.constData(), 0); // the old content, which the caller backed up
+    // The displaced file (the old content, which the caller backed up) stays until the new one
+    // is verified when another program's writes are guarded against: one that opened the file
+    // before the swap and writes it only now is then still found, and its version put back.
+    const bool keepDisplaced = swapped && guard.expected;
+    if (swapped && !keepDisplaced)
+        ::unlinkat(dir.fd, temp.constData(), 0);
+    auto dropDisplaced = qScopeGuard([&] {
+        if (keepDisplaced)
+            ::unlinkat(dir.fd, temp.constData(), 0);
+    });
     if (replaced)
         *replaced = true;
     // A rename is only durable once the folder holding the name is on disk too; some file
@@ -484,6 +495,29 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
         return fail(FileMessages::tr("Read-back verification of %1 failed: the file was replaced "
                                      "but does not hold what was written.")
                         .arg(native(path)));
+    struct stat now;
+    if (keepDisplaced &&
+        (::fstatat(dir.fd, temp.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+         now.st_ino != seen.st_ino || now.st_size != seen.st_size ||
+         now.st_mtim.tv_sec != seen.st_mtim.tv_sec || now.st_mtim.tv_nsec != seen.st_mtim.tv_nsec ||
+         now.st_ctim.tv_sec != seen.st_ctim.tv_sec ||
+         now.st_ctim.tv_nsec != seen.st_ctim.tv_nsec)) {
+        // Written since it was checked: that version goes back in place, and ours is removed
+        // only when it really is ours that came out.
+        struct stat back;
+        if (::renameat2(dir.fd, temp.constData(), dir.fd, name.constData(), RENAME_EXCHANGE) != 0 ||
+            ::fstatat(dir.fd, temp.constData(), &back, AT_SYMLINK_NOFOLLOW) != 0 ||
+            back.st_ino != ours.st_ino || back.st_dev != ours.st_dev) {
+            dropDisplaced.dismiss();
+            return fail(FileMessages::tr("%1 was written by another program while it was being "
+                                         "replaced. Both versions are kept: %1 and %2.")
+                            .arg(native(target), native(info.absolutePath() + QLatin1Char('/') +
+                                                        QFile::decodeName(temp))));
+        }
+        if (replaced)
+            *replaced = false;
+        return fail(guard.changedMessage);
+    }
     return true;
 }
 
