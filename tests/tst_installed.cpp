@@ -284,45 +284,6 @@ private slots:
         QCOMPARE(readFile(pi.path), theirs);
     }
 
-    void helperRefusals_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<bool>("installed");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("why"); // the start of what it prints
-        const QString usage = "The command line was not understood; nothing was changed. Use: ";
-        QTest::newRow("restore and more") << QStringList{"restore", "x"} << true << 6 << usage;
-        QTest::newRow("unknown verb") << QStringList{"undo"} << true << 6 << usage;
-        QTest::newRow("no verb") << QStringList() << true << 6 << usage;
-        QTest::newRow("no record file") << QStringList{"restore"} << false << 3
-                                        << "PixInsight's record of installed updates was not found";
-        QTest::newRow("not a module")
-            << QStringList{"remove", "core.tgz"} << true << 4 << "core.tgz is not a module package";
-    }
-
-    // The helper run by hand says why it refused, and changes nothing.
-    void helperRefusals()
-    {
-        QFETCH(QStringList, arguments);
-        QFETCH(bool, installed);
-        QFETCH(QString, why);
-        if (QFileInfo::exists("/opt/PixInsight/bin"))
-            QSKIP("the helper would find the installation in /opt/PixInsight first");
-        QTemporaryDir home;
-        const QString path = recordFilePath(home.filePath("PixInsight"));
-        QVERIFY(!installed || writeFile(path, kSmall));
-        QProcess helper;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home.path());
-        helper.setProcessEnvironment(env);
-        helper.start(VARNEL_PROGRAM, QStringList{"--installed-updates-helper"} + arguments);
-        QVERIFY(helper.waitForFinished(30000));
-        QTEST(helper.exitCode(), "code");
-        QVERIFY2(helper.readAllStandardError().startsWith(why.toUtf8()), qPrintable(why));
-        QCOMPARE(readFile(path), installed ? kSmall : QByteArray());
-        QVERIFY(listRecordBackups(path).isEmpty());
-    }
-
     void dialog()
     {
         QByteArray bytes = "<xri>\n<package fileName=\"ModCore\" type=\"core\"/>\n";
