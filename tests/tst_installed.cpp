@@ -78,7 +78,11 @@ private slots:
     {
         QVERIFY(QTest::qWaitFor([] { return !isPixInsightRunning(); }, 120000));
     }
-    void cleanup() { setRecordReadBackHook({}); }
+    void cleanup()
+    {
+        setRecordReadBackHook({});
+        setReplaceHook({});
+    }
 
     void initTestCase()
     {
@@ -173,6 +177,12 @@ private slots:
         row("record not found in the text",
             "<xri><package fileName='Orrinpad.tgz' type='module'/></xri>", path, orrinpad, false, 4,
             "Could not locate the record of Orrinpad.tgz in the file text. Nothing was changed.");
+        row("record also in a comment",
+            "<xri><!-- <package fileName=\"Orrinpad.tgz\" type=\"module\"/> -->\n"
+            "<package fileName='Orrinpad.tgz' type='module'/></xri>",
+            path, orrinpad, false, 5,
+            "The edited file does not consist of exactly the remaining records. Nothing was "
+            "changed.");
     }
 
     void refusalsLeaveFileAlone()
@@ -220,8 +230,63 @@ private slots:
                  (QStringList{"installed.xri.bak-20310506-070809-010-2",
                               "installed.xri.bak-20310506-070809-010"}));
 
+        // A record added since is kept in a backup of its own first.
+        const QByteArray added =
+            readFile(pi.path).replace("</xri>", "<package fileName=\"N\"/></xri>");
+        QVERIFY(writeFile(pi.path, added));
         QCOMPARE(restoreNewestBackup(pi.path, false).code, 0);
         QCOMPARE(readFile(pi.path), withoutMono);
+        QCOMPARE(readFile(pi.path + ".bak-20310506-070809-010-before-restore"), added);
+    }
+
+    void otherWriterKept_data()
+    {
+        QTest::addColumn<bool>("restore");
+        QTest::addColumn<bool>("inPlace");
+        QTest::addColumn<bool>("afterSwap"); // while reading back, instead of just before the swap
+        QTest::newRow("removal, renamed over before the swap") << false << false << false;
+        QTest::newRow("removal, written in place before the swap") << false << true << false;
+        QTest::newRow("removal, renamed over after the swap") << false << false << true;
+        QTest::newRow("restore, written in place before the swap") << true << true << false;
+    }
+
+    // Another program writes the record file at the worst moment: its version stays, and the
+    // change is refused and says so.
+    void otherWriterKept()
+    {
+        QFETCH(bool, restore);
+        QFETCH(bool, inPlace);
+        QFETCH(bool, afterSwap);
+        Installation pi(kSmall);
+        QVERIFY(writeFile(pi.path + ".bak-20300101-000000-000", kSmall));
+        const QByteArray theirs = QByteArray(kSmall).replace("</xri>", "<package/></xri>");
+        bool wrote = false;
+        const auto write = [&] {
+            wrote = inPlace ? writeFile(pi.path, theirs)
+                            : writeFile(pi.path + ".new", theirs) &&
+                                  ::rename(QFile::encodeName(pi.path + ".new").constData(),
+                                           QFile::encodeName(pi.path).constData()) == 0;
+        };
+        if (afterSwap)
+            setRecordReadBackHook([&](QByteArray &bytes) {
+                write();
+                bytes = readFile(pi.path);
+            });
+        else
+            setReplaceHook([&](const QString &) { write(); });
+        const RecordChangeResult result = restore ? restoreNewestBackup(pi.path, false)
+                                                  : removeRecords(pi.path, {"Mono.tgz"}, false);
+        QVERIFY(wrote);
+        QCOMPARE(result.code, 5);
+        const QString message =
+            afterSwap ? QString("Verification after writing failed because another program changed "
+                                "%1 meanwhile; its version was kept. The backup of the file as it "
+                                "was before is %1.bak-20310506-070809-010.")
+                      : QString("%1 was changed by another program while it was being edited. That "
+                                "program's version was kept and nothing was changed; look at the "
+                                "records again and retry.");
+        QCOMPARE(result.message, message.arg(QDir::toNativeSeparators(pi.path)));
+        QCOMPARE(readFile(pi.path), theirs);
     }
 
     void dialog()

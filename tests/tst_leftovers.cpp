@@ -14,8 +14,12 @@
 
 #include <optional>
 
+#include <csignal>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace vrn;
@@ -77,7 +81,8 @@ struct FakeInstall
                   writeFile(outside + "/dir/keep.txt", 7) && writeFile(outside + "/file.so", 9) &&
                   writeFile(outside + "/tools/Way/keep.txt", 7) &&
                   QDir().mkpath(install + "/bin/Folder-pxm.xsgn") &&
-                  QDir().mkpath(install + "/doc");
+                  QDir().mkpath(install + "/doc") &&
+                  writeFile(install + "/etc/update/installed.xri", 10);
         ok = ok && QFile::link(outside + "/file.so", install + "/bin/Linked-pxm.so") &&
              QFile::link(outside + "/dir", install + "/bin/LinkDir") &&
              QFile::link(outside + "/tools", install + "/doc/tools");
@@ -120,6 +125,8 @@ class TestLeftovers : public QObject
     Q_OBJECT
 
 private slots:
+    void cleanup() { setLeftoverCheckedHook({}); }
+
     void names_data()
     {
         QTest::addColumn<QString>("name");
@@ -452,38 +459,150 @@ private slots:
         QVERIFY(fake.outsideIntact());
     }
 
-    void swappedForLinkAfterCheck_data()
+    void swappedAfterCheck_data()
     {
         QTest::addColumn<bool>("swapFolder");
-        QTest::newRow("module file") << false;
-        QTest::newRow("scripts folder") << true;
+        QTest::addColumn<bool>("forLink"); // false: for another item of the same kind
+        QTest::newRow("module file for a link") << false << true;
+        QTest::newRow("scripts folder for a link") << true << true;
+        QTest::newRow("module file for another file") << false << false;
+        QTest::newRow("scripts folder for another folder") << true << false;
     }
 
-    // An item replaced by a link between the check and the deletion is neither followed nor
-    // removed; the other item goes and the run reports the one that stayed.
-    void swappedForLinkAfterCheck()
+    // An item replaced between the check and the deletion is neither followed nor removed, nor is
+    // the one moved away; the other item goes and the run reports the one that stayed.
+    void swappedAfterCheck()
     {
         QFETCH(bool, swapFolder);
+        QFETCH(bool, forLink);
         FakeInstall fake;
         QVERIFY(fake.make());
         const QString swapped = swapFolder ? fake.goodFolder : fake.goodFile;
         const QString other = swapFolder ? fake.goodFile : fake.goodFolder;
+        const QString moved = fake.outside + (swapFolder ? "/moved/a.js" : "/moved");
         bool swappedOk = false;
         setLeftoverCheckedHook([&] {
-            swappedOk = QFile::rename(swapped, fake.outside + "/moved") &&
-                        QFile::link(fake.outside + (swapFolder ? "/dir" : "/file.so"), swapped);
+            swappedOk =
+                QFile::rename(swapped, fake.outside + "/moved") &&
+                (forLink ? QFile::link(fake.outside + (swapFolder ? "/dir" : "/file.so"), swapped)
+                         : writeFile(swapFolder ? swapped + "/new.js" : swapped, 4));
         });
         const LeftoverDeletion result =
             deleteLeftovers({"file:Good", "scripts:Good"}, fake.install, QString(), false);
-        setLeftoverCheckedHook({});
         QVERIFY(swappedOk);
         QCOMPARE(result.code, 5);
         QCOMPARE(result.removed, 1);
         QCOMPARE(result.message,
                  "Some items could not be removed: " + native(swapped) + kNotRemoved);
         QVERIFY(!onDisk(other));
-        QVERIFY(QFileInfo(swapped).isSymLink());
-        QVERIFY(onDisk(fake.outside + "/moved"));
+        if (forLink)
+            QVERIFY(QFileInfo(swapped).isSymLink());
+        else
+            QCOMPARE(QFileInfo(swapFolder ? swapped + "/new.js" : swapped).size(), 4);
+        QCOMPARE(QFileInfo(moved).size(), swapFolder ? 6 : 5);
+        QVERIFY(fake.outsideIntact());
+    }
+
+    void raceWithFolderSwappedForLink_data()
+    {
+        // The first folder on the way to the item keeps turning into a link.
+        QTest::addColumn<QString>("request");
+        QTest::newRow("folder item") << "scripts:Foo";
+        QTest::newRow("file item") << "file:Foo";
+    }
+
+    // A second process swaps a folder on the way for a link to the same layout outside, as fast
+    // as it can, while the item is checked and deleted: the copy outside is never touched.
+    // VARNEL_RACE_TRIALS sets the number of runs.
+    void raceWithFolderSwappedForLink()
+    {
+        QFETCH(QString, request);
+        const int trials = qEnvironmentVariableIsSet("VARNEL_RACE_TRIALS")
+                               ? qEnvironmentVariableIntValue("VARNEL_RACE_TRIALS")
+                               : 60;
+        QTemporaryDir tmp;
+        const QString install = tmp.filePath("PixInsight");
+        LeftoverKind kind;
+        QString name;
+        QVERIFY(parseRequest(request, &kind, &name));
+        const QString inside = leftoverPath(kind, install, QString(), name);
+        const QString file = kind == LeftoverKind::ModuleFile ? "" : "/a.js";
+        const QString outside = tmp.filePath("outside/") + QDir(install).relativeFilePath(inside);
+        const QString swapped = QDir(install).relativeFilePath(inside).section('/', 0, 0);
+        QVERIFY(writeFile(outside + file, 4) && QDir().mkpath(install));
+        QVERIFY(QFile::link(tmp.filePath("outside/") + swapped, install + "/swap"));
+        const QByteArray real = QFile::encodeName(install + '/' + swapped);
+        const QByteArray link = QFile::encodeName(install + "/swap");
+        // The swapper reports every swap; the deletion waits for one more after the check.
+        int swaps[2] = {-1, -1};
+        const auto nextSwap = [&] {
+            char buffer[4096];
+            while (::read(swaps[0], buffer, sizeof buffer) > 0) {
+            }
+            pollfd ready{swaps[0], POLLIN, 0};
+            return ::poll(&ready, 1, -1) == 1;
+        };
+        setLeftoverCheckedHook([&] { nextSwap(); });
+        int deleted = 0;
+        for (int trial = 0; trial < trials; ++trial) {
+            QVERIFY(writeFile(inside + file, 3));
+            QCOMPARE(::pipe2(swaps, O_NONBLOCK | O_CLOEXEC), 0);
+            const pid_t swapper = ::fork();
+            QVERIFY(swapper >= 0);
+            while (swapper == 0) {
+                ::renameat2(AT_FDCWD, real.constData(), AT_FDCWD, link.constData(),
+                            RENAME_EXCHANGE);
+                ::write(swaps[1], "x", 1);
+            }
+            QVERIFY(nextSwap());
+            const LeftoverDeletion result = deleteLeftovers({request}, install, QString(), false);
+            ::kill(swapper, SIGKILL);
+            ::waitpid(swapper, nullptr, 0);
+            ::close(swaps[0]);
+            ::close(swaps[1]);
+            if (QFileInfo(install + '/' + swapped).isSymLink())
+                QCOMPARE(::renameat2(AT_FDCWD, real.constData(), AT_FDCWD, link.constData(),
+                                     RENAME_EXCHANGE),
+                         0);
+            QCOMPARE(QFileInfo(outside + file).size(), 4);
+            // Deleted inside, or refused because the way held a link when it was checked.
+            QVERIFY2(result.code == 0 || result.code == 4, qPrintable(result.message));
+            QCOMPARE(onDisk(inside), result.code != 0);
+            deleted += result.code == 0;
+        }
+        qInfo("%d runs: %d deleted inside, the others refused", trials, deleted);
+    }
+
+    void mountPointsNotEntered_data()
+    {
+        QTest::addColumn<QString>("mountAt"); // below the scripts folder of Good
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("inside the folder item")
+            << "/inner" << 5 << "Some items could not be removed: %1" + kNotRemoved;
+        QTest::newRow("the folder item itself")
+            << "" << 4 << "%1 is a mount point and is not touched.";
+    }
+
+    // A folder mounted again inside an item (a bind mount of the same file system, so the device
+    // number is the same) is not emptied through it.
+    void mountPointsNotEntered()
+    {
+        QFETCH(QString, mountAt);
+        QFETCH(QString, message);
+        if (::geteuid() != 0)
+            QSKIP("needs root to mount");
+        FakeInstall fake;
+        QVERIFY(fake.make() && QDir().mkpath(fake.goodFolder + mountAt));
+        const QByteArray target = QFile::encodeName(fake.goodFolder + mountAt);
+        if (::mount(QFile::encodeName(fake.outside).constData(), target.constData(), nullptr,
+                    MS_BIND, nullptr) != 0)
+            QSKIP("cannot mount here");
+        const LeftoverDeletion result =
+            deleteLeftovers({"scripts:Good"}, fake.install, QString(), false);
+        QCOMPARE(::umount2(target.constData(), MNT_DETACH), 0);
+        QTEST(result.code, "code");
+        QCOMPARE(result.message, message.arg(native(fake.goodFolder)));
         QVERIFY(fake.outsideIntact());
     }
 
@@ -596,14 +715,32 @@ private slots:
         QTest::addColumn<bool>("installed");
         QTest::addColumn<bool>("running");
         QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("why"); // the start of what it prints; %1: the installation
         const QStringList good = {"file:Good", "scripts:Good"};
-        QTest::newRow("deleted") << good << true << false << 0;
-        QTest::newRow("PixInsight running") << good << true << true << 2;
-        QTest::newRow("no installation") << good << false << false << 3;
-        QTest::newRow("item missing") << (good + QStringList("sig:Good")) << true << false << 3;
-        QTest::newRow("user folder") << (good + QStringList("user:Good")) << true << false << 4;
-        QTest::newRow("a link") << (good + QStringList("file:Linked")) << true << false << 4;
-        QTest::newRow("nothing named") << QStringList() << true << false << 6;
+        const auto row = [](const char *name, const QStringList &requests, bool installed,
+                            bool running, int code, const char *why) {
+            QTest::newRow(name) << requests << installed << running << code << why;
+        };
+        row("deleted", good, true, false, 0, "");
+        row("PixInsight running", good, true, true, 2, "PixInsight is running. Close it first.");
+        row("no installation", good, false, false, 3, "No PixInsight installation was found");
+        row("item missing", good + QStringList("sig:Good"), true, false, 3,
+            "%1/bin/Good-pxm.xsgn does not exist.");
+        row("user folder", good + QStringList("user:Good"), true, false, 4,
+            "\"user:Good\" names a folder in the user's own data folder");
+        row("leading space", good + QStringList(" file:Good"), true, false, 4,
+            "\" file:Good\" is not a recognized request; nothing was deleted.");
+        row("a link", good + QStringList("file:Linked"), true, false, 4,
+            "%1/bin/Linked-pxm.so is a link to somewhere else and is not touched.");
+        row("nothing named", {}, true, false, 6, "The command line was not understood");
+        // The other helper, on the same installation, which has a record file.
+        const QString records = "--installed-updates-helper";
+        row("records: restore and more", {records, "restore", "x"}, true, false, 6,
+            "The command line was not understood; nothing was changed.");
+        row("records: unknown verb", {records, "undo"}, true, false, 6,
+            "The command line was not understood; nothing was changed.");
+        row("records: not found", {records, "restore"}, false, false, 3,
+            "PixInsight's record of installed updates was not found");
     }
 
     // The program itself in its helper mode, finding the installation in its home folder.
@@ -616,6 +753,7 @@ private slots:
         QFETCH(bool, installed);
         QFETCH(bool, running);
         QFETCH(int, code);
+        QFETCH(QString, why);
         if (QFileInfo::exists("/opt/PixInsight/bin"))
             QSKIP("the helper would find the installation in /opt/PixInsight first");
         if (!running && isPixInsightRunning())
@@ -635,12 +773,18 @@ private slots:
         env.insert("HOME", installed ? fake.tmp.path() : fake.outside);
         helper.setProcessEnvironment(env);
         helper.start(QString(VARNEL_PROGRAM),
-                     QStringList{"--leftovers-helper", "delete"} + requests);
+                     requests.value(0).startsWith("--")
+                         ? requests
+                         : QStringList{"--leftovers-helper", "delete"} + requests);
         QVERIFY(helper.waitForFinished(30000));
         pixInsight.kill();
         pixInsight.waitForFinished();
         QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
         QCOMPARE(helper.exitCode(), code);
+        const QString said = helper.readAllStandardError();
+        QVERIFY2(why.isEmpty() ? said.isEmpty()
+                               : said.startsWith(QString(why).replace("%1", native(fake.install))),
+                 qPrintable(said));
         QCOMPARE(onDisk(fake.goodFile), code != 0);
         QCOMPARE(onDisk(fake.goodFolder), code != 0);
         QVERIFY(fake.outsideIntact());

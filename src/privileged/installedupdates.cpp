@@ -111,6 +111,42 @@ RecordChangeResult outcome(int code, const QString &message)
     return result;
 }
 
+QString changedWhileWriting(const QString &path)
+{
+    return Texts::tr("%1 was changed by another program while it was being edited. That "
+                     "program's version was kept and nothing was changed; look at the records "
+                     "again and retry.")
+        .arg(native(path));
+}
+
+// Puts the original back after a write that could not be verified, but only over the edited
+// text: whatever another program wrote in the meantime stays.
+RecordChangeResult putBack(const QString &path, const QByteArray &original,
+                           const QByteArray &edited, const QString &backupPath)
+{
+    ExpectedFile ours;
+    ours.stamp.exists = true;
+    ours.hash = sha256(edited);
+    ReplaceGuard guard;
+    guard.expected = &ours;
+    guard.changedMessage = QStringLiteral("changed");
+    QString error;
+    if (writeFileVerified(path, original, &error, guard))
+        return outcome(RecordChangeResult::Failed,
+                       Texts::tr("Verification after writing failed; the backup was put back."));
+    if (error == guard.changedMessage)
+        return outcome(RecordChangeResult::Failed,
+                       Texts::tr("Verification after writing failed because another program "
+                                 "changed %1 meanwhile; its version was kept. The backup of the "
+                                 "file as it was before is %2.")
+                           .arg(native(path), native(backupPath)));
+    // Saying the backup was put back would be untrue here; say where it is instead.
+    return outcome(RecordChangeResult::Failed,
+                   Texts::tr("Verification after writing failed, and the original could not be "
+                             "put back (%1). The backup is %2.")
+                       .arg(error, native(backupPath)));
+}
+
 } // namespace
 
 QString recordFilePath(const QString &installFolder)
@@ -263,7 +299,8 @@ RecordChangeResult removeRecords(const QString &path, const QStringList &fileNam
 
     QByteArray original;
     QString error;
-    if (!readFile(path, original, &error))
+    FileStamp readStamp;
+    if (!readFileStamped(path, original, &readStamp, &error))
         return outcome(R::Failed, error);
     QList<UpdateRecord> records;
     if (!parseInto(original, records, &error))
@@ -332,29 +369,25 @@ RecordChangeResult removeRecords(const QString &path, const QStringList &fileNam
         return outcome(R::Failed, Texts::tr("Could not make a backup beside the file "
                                             "(permission?). Nothing was changed."));
 
-    const QString verifyFailed =
-        Texts::tr("Verification after writing failed; the backup was put back.");
-    auto putBack = [&]() {
-        QString putBackError;
-        if (writeFileVerified(path, original, &putBackError))
-            return outcome(R::Failed, verifyFailed);
-        // Saying the backup was put back would be untrue here; say where it is instead.
-        return outcome(R::Failed, Texts::tr("Verification after writing failed, and the "
-                                            "original could not be put back (%1). The "
-                                            "backup is %2.")
-                                      .arg(putBackError, native(backupPath)));
-    };
+    // The file is swapped only for the one that was read: a version another program wrote
+    // since is put back, and the removal refused, rather than written over.
+    const ExpectedFile wasRead{readStamp, sha256(original), false};
+    ReplaceGuard guard;
+    guard.expected = &wasRead;
+    guard.changedMessage = changedWhileWriting(path);
     QString writeError;
-    if (!writeFileVerified(path, edited, &writeError)) {
-        // The write may have failed after the new file took the old one's place.
-        QByteArray now;
-        if (readFile(path, now) && now == original)
-            return outcome(R::Failed, Texts::tr("Could not write the file: %1").arg(writeError));
-        return putBack();
+    bool replaced = false;
+    if (!writeFileVerified(path, edited, &writeError, guard, &replaced)) {
+        if (!replaced)
+            return outcome(R::Failed,
+                           writeError == guard.changedMessage
+                               ? writeError
+                               : Texts::tr("Could not write the file: %1").arg(writeError));
+        return putBack(path, original, edited, backupPath);
     }
     QByteArray back;
     if (!readBack(path, back) || back != edited)
-        return putBack();
+        return putBack(path, original, edited, backupPath);
 
     RecordChangeResult result;
     result.count = int(records.size() - remaining.size());
@@ -383,9 +416,29 @@ RecordChangeResult restoreNewestBackup(const QString &path, bool checkRunning)
         return outcome(R::Failed, Texts::tr("The newest backup is not a valid record file (%1); "
                                             "it was not restored.")
                                       .arg(error));
-    if (!writeFileVerified(path, bytes, &error))
-        return outcome(R::Failed, Texts::tr("Could not write the file: %1").arg(error));
-    return RecordChangeResult();
+
+    // Records added since the backup was made would be gone for good without a copy of the
+    // file as it is now.
+    ExpectedFile current;
+    QByteArray currentBytes;
+    RecordChangeResult result;
+    if (!fileMissing(path)) {
+        if (!readFileStamped(path, currentBytes, &current.stamp, &error))
+            return outcome(R::Failed, error);
+        current.hash = sha256(currentBytes);
+        if (!writeBackup(path, currentBytes, QStringLiteral("before-restore"), &result.backupPath,
+                         nullptr, QStringLiteral("yyyyMMdd-HHmmss-zzz")))
+            return outcome(R::Failed, Texts::tr("Could not back up the current file first "
+                                                "(permission?). Nothing was changed."));
+    }
+    ReplaceGuard guard;
+    guard.expected = &current;
+    guard.changedMessage = changedWhileWriting(path);
+    if (!writeFileVerified(path, bytes, &error, guard))
+        return outcome(R::Failed, error == guard.changedMessage
+                                      ? error
+                                      : Texts::tr("Could not write the file: %1").arg(error));
+    return result;
 }
 
 void setRecordReadBackHook(ReadBackHook hook)

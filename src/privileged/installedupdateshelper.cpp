@@ -1,8 +1,10 @@
 #include "privileged/installedupdateshelper.h"
 
+#include "environment/pixinsight.h"
 #include "privileged/elevation.h"
 
 #include <QCoreApplication>
+#include <QDir>
 
 #include <cstdio>
 
@@ -40,19 +42,35 @@ RecordChangeResult changeHere(const QString &path, const QString &verb, const QS
 
 int installedUpdatesHelper(const QStringList &arguments)
 {
+    // Nobody reads this, but whoever runs the helper by hand sees why it stopped.
+    auto refuse = [](int code, const QString &why) {
+        std::fprintf(stderr, "%s\n", qPrintable(why));
+        return code;
+    };
+    const QString usage = Texts::tr("The command line was not understood; nothing was changed. "
+                                    "Use: --installed-updates-helper remove FILENAME... or "
+                                    "--installed-updates-helper restore");
     if (arguments.size() < 2 || arguments.constFirst() != QLatin1String(kSwitch))
-        return RecordChangeResult::NothingNamed;
+        return refuse(RecordChangeResult::NothingNamed, usage);
     // Never a path from the command line: the helper finds the file where PixInsight lives.
     const QString path = findRecordFile();
-    if (path.isEmpty())
-        return RecordChangeResult::NotFound;
+    if (path.isEmpty()) {
+        QStringList tried;
+        for (const QString &folder : HealthEnv::system().installCandidates)
+            tried.append(QDir::toNativeSeparators(recordFilePath(folder)));
+        return refuse(RecordChangeResult::NotFound,
+                      Texts::tr("PixInsight's record of installed updates was not found (looked "
+                                "for %1); nothing was changed.")
+                          .arg(tried.join(QStringLiteral(", "))));
+    }
     const QString verb = arguments.at(1);
-    if (verb != QLatin1String(kRemove) && verb != QLatin1String(kRestore))
-        return RecordChangeResult::NothingNamed;
+    // Anything more than asked for may be a mistyped command; better refused than guessed at.
+    if ((verb != QLatin1String(kRemove) && verb != QLatin1String(kRestore)) ||
+        (verb == QLatin1String(kRestore) && arguments.size() > 2))
+        return refuse(RecordChangeResult::NothingNamed, usage);
     const RecordChangeResult result = changeHere(path, verb, arguments.mid(2));
-    // Nobody reads this, but whoever runs the helper by hand sees why it stopped.
     if (!result.message.isEmpty())
-        std::fprintf(stderr, "%s\n", qPrintable(result.message));
+        refuse(result.code, result.message);
     return result.code;
 }
 

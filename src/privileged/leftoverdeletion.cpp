@@ -1,6 +1,7 @@
 #include "privileged/leftoverdeletion.h"
 
 #include "environment/pixinsight.h"
+#include "privileged/descriptorwalk.h"
 #include "privileged/elevation.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace vrn {
 
@@ -30,13 +33,18 @@ std::function<void()> &checkedHook()
     return hook;
 }
 
-// An item that passed every check, with the identity it had then.
+// An item that passed every check: the folder holding it, open, and what it was then. A
+// folder item stays open too, so that it is emptied through what was checked.
 struct CheckedItem
 {
     QString path;
     bool isFolder = false;
+    UniqueFd parent;
+    QByteArray name;
+    UniqueFd folder;
     dev_t device = 0;
     ino_t inode = 0;
+    quint64 mountId = 0;
 };
 
 LeftoverDeletion stopped(int code, const QString &message)
@@ -57,47 +65,76 @@ bool isFileKind(LeftoverKind kind)
     return kind == LeftoverKind::ModuleFile || kind == LeftoverKind::ModuleSignature;
 }
 
-// Removes the item only while the name still leads to what was checked; a link swapped in
-// since then is neither followed nor removed.
+// Removes the item only while its name in the folder that was checked still leads to what was
+// checked. Everything goes through the descriptors taken then, so a folder on the way swapped
+// for a link since cannot lead anywhere else.
 bool removeChecked(const CheckedItem &item)
 {
-    const qsizetype slash = item.path.lastIndexOf(QLatin1Char('/'));
-    if (slash < 0)
-        return false;
-    const QString parent = slash == 0 ? QStringLiteral("/") : item.path.left(slash);
-    const QByteArray name = QFile::encodeName(item.path.mid(slash + 1));
-    const int parentFd =
-        ::open(QFile::encodeName(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (parentFd < 0)
-        return false;
+    const int parent = item.parent.get();
     struct stat now;
-    const bool same = ::fstatat(parentFd, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      now.st_dev == item.device && now.st_ino == item.inode &&
-                      (item.isFolder ? S_ISDIR(now.st_mode) : S_ISREG(now.st_mode));
-    bool ok = false;
-    if (same && !item.isFolder)
-        ok = ::unlinkat(parentFd, name.constData(), 0) == 0;
-    ::close(parentFd);
-    // removeTree looks at the name again itself and refuses a link in the folder's place.
-    if (same && item.isFolder)
-        ok = removeTree(item.path);
-    return ok;
+    if (::fstatat(parent, item.name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        now.st_dev != item.device || now.st_ino != item.inode ||
+        (item.isFolder ? !S_ISDIR(now.st_mode) : !S_ISREG(now.st_mode)))
+        return false;
+    if (!item.isFolder)
+        return ::unlinkat(parent, item.name.constData(), 0) == 0;
+    struct stat st;
+    if (::fstat(item.folder.get(), &st) != 0)
+        return false;
+    makeFolderWritable(item.folder.get(), st);
+    const bool emptied = removeFolderContents(item.folder.get(), item.mountId);
+    return ::unlinkat(parent, item.name.constData(), AT_REMOVEDIR) == 0 && emptied;
 }
 
-// Whether the item resolves to its formed path below the real base folder. Only the base
-// (the installation or the user data folder) may be reached through a link, as an installation
-// moved aside and linked back often is; a link below it, say doc/tools pointing elsewhere,
-// would lead the deletion out of the installation.
-bool resolvesInPlace(const QString &path, const QString &baseDir)
+// Opens the folder an item lies in by walking down from its base (the installation or the
+// user data folder) one name at a time: only the base may be reached through a link, as an
+// installation moved aside and linked back often is; a link below it, say doc/tools pointing
+// elsewhere, would lead the deletion out of the installation. Nothing below the base may be
+// another mount either. Returns 0 with the folder in `item`, or the refusal's code and message.
+int openItemFolder(LeftoverKind kind, const QString &installDir, const QString &userDir,
+                   CheckedItem &item, QString *message)
 {
-    const QString base = QDir::cleanPath(QDir::fromNativeSeparators(baseDir));
-    QString realBase = QFileInfo(base).canonicalFilePath();
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    if (realBase.isEmpty() || canonical.isEmpty())
-        return false;
-    if (realBase.endsWith(QLatin1Char('/')))
-        realBase.chop(1);
-    return canonical == realBase + QLatin1Char('/') + QDir(base).relativeFilePath(path);
+    const QString native = QDir::toNativeSeparators(item.path);
+    auto refuse = [&](int error) {
+        if (error == ENOENT || error == ENOTDIR) {
+            *message = DeletionText::tr("%1 does not exist.").arg(native);
+            return 3;
+        }
+        if (error == ELOOP) {
+            *message =
+                DeletionText::tr("%1 is a link to somewhere else and is not touched.").arg(native);
+            return 4;
+        }
+        if (error == EXDEV) {
+            *message = DeletionText::tr("%1 lies on another mounted file system (a mount point on "
+                                        "the way) and is not touched.")
+                           .arg(native);
+            return 4;
+        }
+        *message = DeletionText::tr("Some items could not be removed: %1")
+                       .arg(native + DeletionText::tr(": could not be removed (in use, or no "
+                                                      "permission)"));
+        return 5;
+    };
+    const QString base = QDir::cleanPath(
+        QDir::fromNativeSeparators(kind == LeftoverKind::UserFolder ? userDir : installDir));
+    const QString folder = QFileInfo(item.path).path();
+    UniqueFd at(::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!at.valid())
+        return refuse(errno);
+    if (!mountIdOf(at.get(), &item.mountId))
+        return refuse(EPERM);
+    const QString below = folder.mid(base.size());
+    for (QStringView part : QStringView(below).tokenize(u'/', Qt::SkipEmptyParts)) {
+        struct stat st;
+        UniqueFd next = openFolderIn(at.get(), QFile::encodeName(part.toString()).constData(),
+                                     item.mountId, &st);
+        if (!next.valid())
+            return refuse(errno);
+        at = std::move(next);
+    }
+    item.parent = std::move(at);
+    return 0;
 }
 
 bool stillThere(const QString &path)
@@ -180,7 +217,7 @@ LeftoverDeletion deleteLeftovers(const QStringList &requests, const QString &ins
             return stopped(2, DeletionText::tr("PixInsight is running. Close it first."));
     }
 
-    QList<CheckedItem> checked;
+    std::vector<CheckedItem> checked;
     QSet<QString> seen;
     for (const QString &request : requests) {
         // The same item named twice is deleted once, not reported as failing the second time.
@@ -196,8 +233,15 @@ LeftoverDeletion deleteLeftovers(const QStringList &requests, const QString &ins
             return stopped(4, DeletionText::tr("%1 is not acceptable (an unsafe name, or a "
                                                "location that is not known).")
                                   .arg(request));
+        CheckedItem item;
+        item.path = path;
+        item.isFolder = !isFileKind(kind);
+        item.name = QFile::encodeName(QFileInfo(path).fileName());
+        QString refusal;
+        if (const int code = openItemFolder(kind, installDir, userDir, item, &refusal))
+            return stopped(code, refusal);
         struct stat st;
-        if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+        if (::fstatat(item.parent.get(), item.name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT || errno == ENOTDIR)
                 return stopped(3, DeletionText::tr("%1 does not exist.").arg(native(path)));
             // Cannot even be looked at with these rights: not missing, just out of reach.
@@ -207,17 +251,28 @@ LeftoverDeletion deleteLeftovers(const QStringList &requests, const QString &ins
                                                             "permission)")));
         }
         // A link is refused before its type is asked about: it is never either.
-        const QString linkRefusal =
-            DeletionText::tr("%1 is a link to somewhere else and is not touched.")
-                .arg(native(path));
         if (S_ISLNK(st.st_mode))
-            return stopped(4, linkRefusal);
+            return stopped(4, DeletionText::tr("%1 is a link to somewhere else and is not touched.")
+                                  .arg(native(path)));
         if (isFileKind(kind) ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode))
             return stopped(4, DeletionText::tr("%1 is not the kind of item that was asked for.")
                                   .arg(native(path)));
-        if (!resolvesInPlace(path, kind == LeftoverKind::UserFolder ? userDir : installDir))
-            return stopped(4, linkRefusal);
-        checked.append({path, !isFileKind(kind), st.st_dev, st.st_ino});
+        item.device = st.st_dev;
+        item.inode = st.st_ino;
+        if (item.isFolder) {
+            struct stat opened;
+            item.folder =
+                openFolderIn(item.parent.get(), item.name.constData(), item.mountId, &opened);
+            if (!item.folder.valid() && errno == EXDEV)
+                return stopped(
+                    4,
+                    DeletionText::tr("%1 is a mount point and is not touched.").arg(native(path)));
+            if (!item.folder.valid() || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)
+                return stopped(4, DeletionText::tr("%1 changed while it was being checked and "
+                                                   "is not touched.")
+                                      .arg(native(path)));
+        }
+        checked.push_back(std::move(item));
     }
 
     if (checkedHook())
@@ -242,24 +297,44 @@ LeftoverDeletion deleteLeftovers(const QStringList &requests, const QString &ins
 
 int leftoversHelper(const QStringList &arguments)
 {
+    // Only the exit code goes back to the window; whoever runs the helper by hand sees why.
+    auto refuse = [](int code, const QString &why) {
+        std::fprintf(stderr, "%s\n", qPrintable(why));
+        return code;
+    };
     if (arguments.size() < 3 || arguments.at(0) != QLatin1String("--leftovers-helper") ||
         arguments.at(1) != QLatin1String("delete"))
-        return 6;
+        return refuse(6, DeletionText::tr("The command line was not understood; nothing was "
+                                          "deleted. Use: --leftovers-helper delete "
+                                          "KEYWORD:NAME..."));
     const QStringList requests = arguments.mid(2);
     for (const QString &request : requests) {
         LeftoverKind kind = LeftoverKind::ModuleFile;
+        // Quoted, so that a stray space around the request shows.
+        if (!parseRequest(request, &kind, nullptr))
+            return refuse(4, DeletionText::tr("\"%1\" is not a recognized request; nothing was "
+                                              "deleted.")
+                                 .arg(request));
         // The user's own folder never needs raised rights, so a request for it is suspect.
-        if (!parseRequest(request, &kind, nullptr) || kind == LeftoverKind::UserFolder)
-            return 4;
+        if (kind == LeftoverKind::UserFolder)
+            return refuse(4, DeletionText::tr("\"%1\" names a folder in the user's own data "
+                                              "folder, which never needs administrator rights; "
+                                              "nothing was deleted.")
+                                 .arg(request));
     }
     // Found again here: the helper takes no folder, and no path, from whoever started it.
     const QString installDir = findInstallDir();
-    if (installDir.isEmpty())
-        return 3;
+    if (installDir.isEmpty()) {
+        QStringList tried;
+        for (const QString &folder : HealthEnv::system().installCandidates)
+            tried.append(native(folder));
+        return refuse(3, DeletionText::tr("No PixInsight installation was found (looked for a bin "
+                                          "folder in %1); nothing was deleted.")
+                             .arg(tried.join(QStringLiteral(", "))));
+    }
     const LeftoverDeletion result = deleteLeftovers(requests, installDir, QString(), true);
-    // Only the exit code goes back to the window; whoever runs the helper by hand sees why.
     if (!result.message.isEmpty())
-        std::fprintf(stderr, "%s\n", qPrintable(result.message));
+        refuse(result.code, result.message);
     return result.code;
 }
 

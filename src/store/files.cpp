@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 
 #include <cerrno>
 #include <csignal>
@@ -247,10 +248,11 @@ int sameContent(int fd, const QByteArray &bytes)
 // the stamp vouches for it when it may, otherwise its content is hashed. The swap itself moves
 // the change time, so that is not compared. `held` is the file as opened before the swap, or
 // -1; only a regular file is ever opened, so a pipe swapped in cannot block the check.
-bool displacedIsExpected(int dir, const QByteArray &name, int held, const ExpectedFile &expected)
+bool displacedIsExpected(int dir, const QByteArray &name, int held, const ExpectedFile &expected,
+                         struct stat *seen)
 {
     struct stat st;
-    struct stat opened;
+    struct stat &opened = *seen;
     if (::fstatat(dir, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
         return false;
     const Fd own(
@@ -581,9 +583,10 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
         return abandon() || changed();
     if (code != 0)
         return abandon() || writeError(code);
+    struct stat seen = {};
     // The lease is asked last, so that an open during the content check is seen too.
-    const bool expectedOut =
-        !swapped || !guard.expected || displacedIsExpected(dir.fd, temp, held.fd, *guard.expected);
+    const bool expectedOut = !swapped || !guard.expected ||
+                             displacedIsExpected(dir.fd, temp, held.fd, *guard.expected, &seen);
     const bool opened = lease.broken();
     if (swapped && (!expectedOut || opened)) {
         // Put the other program's version back; our copy is removed only when it really is the
@@ -601,8 +604,16 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
         ::unlinkat(dir.fd, temp.constData(), 0);
         return opened ? inUse() : changed();
     }
-    if (swapped)
-        ::unlinkat(dir.fd, temp.constData(), 0); // the old content, which the caller backed up
+    // The displaced file (the old content, which the caller backed up) stays until the new one
+    // is verified when another program's writes are guarded against: one that opened the file
+    // before the swap and writes it only now is then still found, and its version put back.
+    const bool keepDisplaced = swapped && guard.expected;
+    if (swapped && !keepDisplaced)
+        ::unlinkat(dir.fd, temp.constData(), 0);
+    auto dropDisplaced = qScopeGuard([&] {
+        if (keepDisplaced)
+            ::unlinkat(dir.fd, temp.constData(), 0);
+    });
     result.replaced = true;
     // A rename is only durable once the folder holding the name is on disk too; some file
     // systems cannot sync a folder at all, which is not a failure of the write.
@@ -621,6 +632,28 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
         return fail(FileMessages::tr("Read-back verification of %1 failed: the file was replaced "
                                      "but does not hold what was written.")
                         .arg(native(path)));
+    struct stat now;
+    if (keepDisplaced &&
+        (::fstatat(dir.fd, temp.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+         now.st_ino != seen.st_ino || now.st_size != seen.st_size ||
+         now.st_mtim.tv_sec != seen.st_mtim.tv_sec || now.st_mtim.tv_nsec != seen.st_mtim.tv_nsec ||
+         now.st_ctim.tv_sec != seen.st_ctim.tv_sec ||
+         now.st_ctim.tv_nsec != seen.st_ctim.tv_nsec)) {
+        // Written since it was checked: that version goes back in place, and ours is removed
+        // only when it really is ours that came out.
+        struct stat back;
+        if (::renameat2(dir.fd, temp.constData(), dir.fd, name.constData(), RENAME_EXCHANGE) != 0 ||
+            ::fstatat(dir.fd, temp.constData(), &back, AT_SYMLINK_NOFOLLOW) != 0 ||
+            back.st_ino != ours.st_ino || back.st_dev != ours.st_dev) {
+            dropDisplaced.dismiss();
+            return fail(FileMessages::tr("%1 was written by another program while it was being "
+                                         "replaced. Both versions are kept: %1 and %2.")
+                            .arg(native(target), native(info.absolutePath() + QLatin1Char('/') +
+                                                        QFile::decodeName(temp))));
+        }
+        result.replaced = false;
+        return changed();
+    }
     return true;
 }
 
