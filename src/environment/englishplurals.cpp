@@ -17,6 +17,29 @@ struct Forms
 
 // Every counted text of the program, as written, and its form for a count of one.
 const Forms kForms[] = {
+    // Counted after a colon: these read the same for one.
+    {"Backups moved to the trash folder %1: %n (%2).",
+     "Backups moved to the trash folder %1: %n (%2)."},
+    {"Backups deleted for good: %n (%1).", "Backups deleted for good: %n (%1)."},
+    {"Not removed: %n.", "Not removed: %n."},
+    {"Backups moved to the trash folder %1: %n (%2 KiB).",
+     "Backups moved to the trash folder %1: %n (%2 KiB)."},
+    {"Backups deleted for good: %n (%1 KiB).", "Backups deleted for good: %n (%1 KiB)."},
+    {"Byte sequences in this file that are not valid UTF-8: %n (the first at line %1, column %2). "
+     "Saving writes them as U+FFFD; the backup keeps the original bytes.",
+     "Byte sequences in this file that are not valid UTF-8: %n (the first at line %1, column %2). "
+     "Saving writes them as U+FFFD; the backup keeps the original bytes."},
+    {"Byte sequences in this file that are not valid UTF-8: %n (the first in %1). Saving writes "
+     "them as U+FFFD; the backup keeps the original bytes.",
+     "Byte sequences in this file that are not valid UTF-8: %n (the first in %1). Saving writes "
+     "them as U+FFFD; the backup keeps the original bytes."},
+    {"Byte sequences that are not valid UTF-8 and will be written as U+FFFD: %n (the first at line "
+     "%1, column %2).",
+     "Byte sequences that are not valid UTF-8 and will be written as U+FFFD: %n (the first at line "
+     "%1, column %2)."},
+    {"Byte sequences that are not valid UTF-8 and will be written as U+FFFD: %n (the first in %1).",
+     "Byte sequences that are not valid UTF-8 and will be written as U+FFFD: %n (the first in "
+     "%1)."},
     {"%1   (%n files, %2)", "%1   (%n file, %2)"},
     {"%1  (%n values)", "%1  (%n value)"},
     {"%1  -  %n values, %2", "%1  -  %n value, %2"},
