@@ -667,7 +667,10 @@ void CompareView::copyValues(const QList<int> &positions)
                 refusal = reason;
         });
     // One undo step for the whole copy.
-    m_model->beginBatch(tr("copy of values from %1").arg(QFileInfo(m_otherPath).fileName()));
+    const QString from = QFileInfo(m_otherPath).fileName();
+    m_model->beginBatch([from](int changes) {
+        return tr("copy of %n values from %1", nullptr, changes).arg(from);
+    });
     for (int position : positions) {
         const DiffRecord &record = m_records[position];
         CopyVerdict verdict = copyVerdict(position);
