@@ -376,9 +376,9 @@ RecordChangeResult removeRecords(const QString &path, const QStringList &fileNam
     guard.expected = &wasRead;
     guard.changedMessage = changedWhileWriting(path);
     QString writeError;
-    bool replaced = false;
-    if (!writeFileVerified(path, edited, &writeError, guard, &replaced)) {
-        if (!replaced)
+    WriteOutcome written;
+    if (!writeFileVerified(path, edited, &writeError, guard, &written)) {
+        if (!written.replaced)
             return outcome(R::Failed,
                            writeError == guard.changedMessage
                                ? writeError

@@ -475,7 +475,10 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
     };
     auto fail = [&](const QString &message) { return stop(WriteStop::Error, message); };
     auto changed = [&] { return stop(WriteStop::Changed, guard.changedMessage); };
-    auto inUse = [&] { return stop(WriteStop::InUse, guard.inUseMessage); };
+    auto inUse = [&] {
+        return stop(WriteStop::InUse,
+                    guard.inUseMessage.isEmpty() ? guard.changedMessage : guard.inUseMessage);
+    };
     auto openError = [&](const QString &reason) { return fail(openErrorMessage(path, reason)); };
     auto writeError = [&](int code) {
         return fail(FileMessages::tr("Error writing %1: %2. The file was not changed.")
