@@ -90,9 +90,8 @@ QByteArray feedWith(const QString &id, const QString &image = QString(), const Q
 
 QString imageCacheName(const QString &url)
 {
-    return "img_" +
-           QCryptographicHash::hash(url.toUtf8(), QCryptographicHash::Sha1).toHex().left(16) +
-           ".png";
+    const QByteArray hash = QCryptographicHash::hash(url.toUtf8(), QCryptographicHash::Sha1);
+    return "img_" + QString::fromLatin1(hash.toHex().left(16)) + ".png";
 }
 
 constexpr qint64 kMiB4 = 4 * 1024 * 1024;
@@ -416,7 +415,8 @@ private slots:
         AdBanner banner(cacheDir());
         banner.start(false, 0);
         QTEST(banner.currentAd().id.left(banner.currentAd().embedded ? 4 : -1), "shown");
-        QVERIFY(banner.currentPixmap().isNull());
+        // Built-in records bring their own picture; the cached one is never read.
+        QCOMPARE(banner.currentPixmap().isNull(), !banner.currentAd().embedded);
     }
 
     void lateImageIsDropped_data()

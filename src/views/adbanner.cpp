@@ -484,7 +484,8 @@ void AdBanner::fetch(const QUrl &url, std::function<void(const QByteArray &)> do
     // server announces; the download stops as soon as it passes the limit.
     auto body = std::make_shared<QByteArray>();
     auto take = [reply, body] {
-        body->append(reply->read(kMaxDownloadBytes + 1 - body->size()));
+        if (reply->isOpen()) // not after an abort
+            body->append(reply->read(kMaxDownloadBytes + 1 - body->size()));
         return body->size() <= kMaxDownloadBytes;
     };
     connect(reply, &QNetworkReply::readyRead, reply, [reply, take] {
