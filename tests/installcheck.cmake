@@ -1,12 +1,17 @@
 # Installs the build into a fresh prefix and checks what a desktop finds there: the program,
 # the icon at each hicolor size (as big as its folder says), and an entry and metainfo that
-# the desktop's own validators accept.
-#   cmake -DBUILD_DIR=... -DPREFIX=... -P installcheck.cmake
+# the desktop's own validators accept. Then the Debian package: it holds the same files, both
+# programs start from where it unpacks, its library dependencies were found, and lintian
+# reports no errors.
+#   cmake -DBUILD_DIR=... -DPREFIX=... -DVERSION=... -P installcheck.cmake
 cmake_minimum_required(VERSION 3.25)
 find_program(DESKTOP_VALIDATE desktop-file-validate)
 find_program(APPSTREAMCLI appstreamcli)
-if(NOT DESKTOP_VALIDATE OR NOT APPSTREAMCLI)
-    message("SKIPPED: desktop-file-validate or appstreamcli is missing (tools/install-deps.sh test)")
+find_program(LINTIAN lintian)
+find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(NOT DESKTOP_VALIDATE OR NOT APPSTREAMCLI OR NOT LINTIAN OR NOT DPKG_SHLIBDEPS)
+    message("SKIPPED: desktop-file-validate, appstreamcli, lintian or dpkg-shlibdeps is missing "
+            "(tools/install-deps.sh test)")
     return()
 endif()
 
@@ -15,6 +20,7 @@ function(run)
     if(NOT status EQUAL 0)
         message(FATAL_ERROR "${ARGN} failed: ${out}")
     endif()
+    set(out "${out}" PARENT_SCOPE)
 endfunction()
 
 file(REMOVE_RECURSE "${PREFIX}")
@@ -35,4 +41,27 @@ if(NOT EXISTS "${PREFIX}/bin/varnel")
 endif()
 run(${DESKTOP_VALIDATE} "${PREFIX}/share/applications/${id}.desktop")
 run(${APPSTREAMCLI} validate --no-net --no-color "${PREFIX}/share/metainfo/${id}.metainfo.xml")
-message("installed and validated under ${PREFIX}")
+
+file(REMOVE_RECURSE "${PREFIX}-deb")
+run(cpack --config "${BUILD_DIR}/CPackConfig.cmake" -B "${PREFIX}-deb")
+run(dpkg --print-architecture)
+string(STRIP "${out}" arch)
+set(deb "${PREFIX}-deb/varnel_${VERSION}_${arch}.deb")
+run(dpkg-deb -x "${deb}" "${PREFIX}-deb/root")
+file(GLOB_RECURSE packaged RELATIVE "${PREFIX}-deb/root/usr" "${PREFIX}-deb/root/*")
+file(GLOB_RECURSE installed RELATIVE "${PREFIX}" "${PREFIX}/*")
+if(NOT packaged STREQUAL installed)
+    message(FATAL_ERROR "the package holds\n${packaged}\nbut cmake --install puts\n${installed}")
+endif()
+foreach(program varnel varnelctl)
+    run("${PREFIX}-deb/root/usr/bin/${program}" --version)
+    if(NOT out MATCHES "${VERSION}")
+        message(FATAL_ERROR "${program} --version from the package printed: ${out}")
+    endif()
+endforeach()
+run(dpkg-deb --field "${deb}" Depends)
+if(NOT out MATCHES "libqt6widgets6" OR NOT out MATCHES "procps")
+    message(FATAL_ERROR "the package's dependencies are incomplete: ${out}")
+endif()
+run(${LINTIAN} --fail-on error "${deb}")
+message("installed and validated under ${PREFIX}; ${deb} checked, lintian: ${out}")

@@ -37,6 +37,8 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -48,7 +50,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QSaveFile>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSet>
 #include <QSettings>
@@ -56,6 +58,7 @@
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeView>
@@ -1307,21 +1310,47 @@ void MainWindow::ensureOnScreen()
 
 void MainWindow::openUserGuide()
 {
-    const QString path = QDir::tempPath() + QStringLiteral("/Varnelkit-Help.html");
-    QSaveFile file(path);
-    const QByteArray page = readResource(QStringLiteral(":/help/help.html"));
-    if (page.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(page) != page.size() ||
-        !file.commit()) {
-        Dialogs::warning(this, tr("User Guide"),
-                         tr("The user guide could not be written to %1: %2")
-                             .arg(native(path), file.errorString()));
-        return;
+    // Shown inside the program from the built-in page: nothing is written to a shared folder,
+    // where another user's file of the same name would be in the way (or planted), and it
+    // opens the same when the desktop has no browser. One window, kept for the session.
+    auto *guide = findChild<QDialog *>(QStringLiteral("userGuide"), Qt::FindDirectChildrenOnly);
+    if (!guide) {
+        guide = new QDialog(this);
+        guide->setObjectName(QStringLiteral("userGuide"));
+        guide->setWindowTitle(tr("Varnel - User Guide"));
+        auto *browser = new QTextBrowser(guide);
+        browser->setOpenLinks(false);
+        connect(browser, &QTextBrowser::anchorClicked, browser, [browser](const QUrl &url) {
+            // Places in the page scroll; anything else goes to the desktop's browser.
+            if (url.isRelative() && url.path().isEmpty())
+                browser->scrollToAnchor(url.fragment());
+            else
+                Dialogs::openUrl(url);
+        });
+        auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, guide);
+        connect(buttons, &QDialogButtonBox::rejected, guide, &QDialog::close);
+        auto *layout = new QVBoxLayout(guide);
+        layout->addWidget(browser);
+        layout->addWidget(buttons);
+        guide->resize(800, 700);
     }
-    if (!Dialogs::openUrl(QUrl::fromLocalFile(path)))
-        Dialogs::information(this, tr("User Guide"),
-                             tr("No web browser could be started to show the user guide. Open "
-                                "this file in a browser to read it:\n%1")
-                                 .arg(native(path)));
+    // The page keeps its dark colours in a media query, which the text browser does not read;
+    // it becomes plain rules with a dark palette and goes with a light one.
+    const bool dark = palette().color(QPalette::Window).lightness() < 128;
+    if (guide->property("dark") != QVariant(dark)) {
+        guide->setProperty("dark", dark);
+        QString page = QString::fromUtf8(readResource(QStringLiteral(":/help/help.html")));
+        static const QRegularExpression darkRules(QStringLiteral(
+            R"(@media\s*\(prefers-color-scheme:\s*dark\)\s*\{((?:[^{}]*\{[^{}]*\})*)\s*\})"));
+        const QRegularExpressionMatch match = darkRules.match(page);
+        if (match.hasMatch())
+            page.replace(match.capturedStart(), match.capturedLength(),
+                         dark ? match.captured(1) : QString());
+        guide->findChild<QTextBrowser *>()->setHtml(page);
+    }
+    guide->show();
+    guide->raise();
+    guide->activateWindow();
 }
 
 void MainWindow::onHealthCheck()

@@ -19,7 +19,14 @@
 #include <QTimer>
 #include <QXmlStreamReader>
 
+#include <cerrno>
 #include <cmath>
+#include <memory>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vrn {
 
@@ -31,8 +38,45 @@ struct AdText
 };
 
 // Nothing the banner downloads is anywhere near this; a larger body is cut off and counts as
-// missing rather than filling memory.
+// missing rather than filling memory, and a larger cache file is not read.
 constexpr qint64 kMaxDownloadBytes = 4 * 1024 * 1024;
+// A fetch time is a number of milliseconds; anything longer is not one.
+constexpr qint64 kMaxStampBytes = 32;
+
+// The cache folder is the user's to fill: a FIFO or a device there would block the start for
+// good, and a huge file would stall it on every run. Only a regular file of at most `cap`
+// bytes, not reached through a link, is read.
+std::optional<QByteArray> readCacheFile(const QString &path, qint64 cap)
+{
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    std::optional<QByteArray> result;
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= cap) {
+        // One byte more than the size, to see a file that grew meanwhile.
+        QByteArray bytes(qsizetype(info.st_size) + 1, Qt::Uninitialized);
+        qsizetype got = 0;
+        bool failed = false;
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                failed = n < 0;
+                break;
+            }
+            got += n;
+        }
+        if (!failed && got <= cap) {
+            bytes.truncate(got);
+            result = std::move(bytes);
+        }
+    }
+    ::close(fd);
+    return result;
+}
 
 bool isWebUrl(const QUrl &url)
 {
@@ -316,38 +360,37 @@ void AdBanner::load()
     QByteArray manifest;
     qint64 fetchedMs = 0;
     bool cached = false;
-    QFile manifestFile(m_cacheDirectory + QStringLiteral("/manifest.xml"));
-    QFile fetchedFile(m_cacheDirectory + QStringLiteral("/manifest.fetched"));
-    if (manifestFile.open(QIODevice::ReadOnly) && fetchedFile.open(QIODevice::ReadOnly)) {
-        manifest = manifestFile.readAll();
+    const std::optional<QByteArray> manifestFile =
+        readCacheFile(m_cacheDirectory + QStringLiteral("/manifest.xml"), kMaxDownloadBytes);
+    const std::optional<QByteArray> fetchedFile =
+        readCacheFile(m_cacheDirectory + QStringLiteral("/manifest.fetched"), kMaxStampBytes);
+    if (manifestFile && fetchedFile) {
         bool ok = false;
-        fetchedMs = QString::fromLatin1(fetchedFile.readAll()).trimmed().toLongLong(&ok, 10);
-        cached = ok && !manifest.isEmpty();
+        fetchedMs = QString::fromLatin1(*fetchedFile).trimmed().toLongLong(&ok, 10);
+        cached = ok && !manifestFile->isEmpty();
+        if (cached)
+            manifest = *manifestFile;
     }
-    if (!cached)
-        manifest.clear();
     const double ttlHours = cached ? parseAdFeed(manifest).ttlHours : 24.0;
-    if (!m_networkAllowed) {
-        showFrom(manifest);
+    // Something shows at once, the cached feed or a built-in record; a feed fetched now
+    // replaces it when it arrives.
+    showFrom(manifest);
+    if (!m_networkAllowed)
         return;
-    }
     if (cached) {
         // A fetch time in the future means the clock was moved back: the cache counts as old.
         const double age = double(QDateTime::currentMSecsSinceEpoch() - fetchedMs) / 3600000.0;
-        if (age >= 0 && age < ttlHours) {
-            showFrom(manifest);
+        if (age >= 0 && age < ttlHours)
             return;
-        }
     }
-    fetch(m_feedUrl, [this, manifest](const QByteArray &body) {
-        if (!body.isEmpty() && parseAdFeed(body).ok) {
-            writeCacheFile(m_cacheDirectory + QStringLiteral("/manifest.xml"), body);
-            writeCacheFile(m_cacheDirectory + QStringLiteral("/manifest.fetched"),
-                           QByteArray::number(QDateTime::currentMSecsSinceEpoch()));
-            showFrom(body);
-        } else {
-            showFrom(manifest);
-        }
+    fetch(m_feedUrl, [this](const QByteArray &body) {
+        // Without a usable feed the record shown at the start stays.
+        if (body.isEmpty() || !parseAdFeed(body).ok)
+            return;
+        writeCacheFile(m_cacheDirectory + QStringLiteral("/manifest.xml"), body);
+        writeCacheFile(m_cacheDirectory + QStringLiteral("/manifest.fetched"),
+                       QByteArray::number(QDateTime::currentMSecsSinceEpoch()));
+        showFrom(body);
     });
 }
 
@@ -400,9 +443,9 @@ void AdBanner::showAd(const AdRecord &record)
         const QString base = imageCacheBase(record.image);
         bool loaded = false;
         for (const char *extension : {".png", ".jpg", ".img"}) {
-            const QString path = base + QLatin1String(extension);
-            if (QFileInfo::exists(path)) {
-                loaded = m_pixmap.load(path);
+            if (const auto data =
+                    readCacheFile(base + QLatin1String(extension), kMaxDownloadBytes)) {
+                loaded = m_pixmap.loadFromData(*data);
                 break;
             }
         }
@@ -437,17 +480,29 @@ void AdBanner::fetch(const QUrl &url, std::function<void(const QByteArray &)> do
     request.setHeader(QNetworkRequest::UserAgentHeader,
                       QString(QStringLiteral("Varnelkit/") + programVersion()));
     QNetworkReply *reply = m_network->get(request);
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
-        if (received > kMaxDownloadBytes)
+    // The body is taken as it arrives, so the limit holds for the bytes received whatever the
+    // server announces; the download stops as soon as it passes the limit.
+    auto body = std::make_shared<QByteArray>();
+    auto take = [reply, body] {
+        if (reply->isOpen()) // not after an abort
+            body->append(reply->read(kMaxDownloadBytes + 1 - body->size()));
+        return body->size() <= kMaxDownloadBytes;
+    };
+    connect(reply, &QNetworkReply::readyRead, reply, [reply, take] {
+        if (!take())
             reply->abort();
     });
-    connect(reply, &QNetworkReply::finished, this, [reply, done = std::move(done)] {
+    // The transfer timeout only ends a silent server; one that sends a byte now and then is
+    // stopped by this limit on the whole fetch.
+    auto *deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, reply, &QNetworkReply::abort);
+    deadline->start(m_fetchDeadlineMs);
+    connect(reply, &QNetworkReply::finished, this, [reply, take, body, done = std::move(done)] {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QByteArray body = reply->error() == QNetworkReply::NoError && status == 200
-                                    ? reply->readAll()
-                                    : QByteArray();
+        const bool good = take() && reply->error() == QNetworkReply::NoError && status == 200;
         reply->deleteLater();
-        done(body);
+        done(good ? *body : QByteArray());
     });
 }
 

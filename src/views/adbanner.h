@@ -79,9 +79,11 @@ public:
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
-    // Seams for tests only: the feed address and the time limit of a download.
+    // Seams for tests only: the feed address, the time a download may stay silent and the
+    // time the whole download may take.
     void setFeedUrl(const QUrl &url) { m_feedUrl = url; }
     void setTransferTimeout(int ms) { m_transferTimeoutMs = ms; }
+    void setFetchDeadline(int ms) { m_fetchDeadlineMs = ms; }
 
 signals:
     void adShown(const QString &id);
@@ -109,6 +111,7 @@ private:
     int m_generation = 0;
     QUrl m_feedUrl;
     int m_transferTimeoutMs = 8000;
+    int m_fetchDeadlineMs = 20000;
 };
 
 class AdBanner::Strip : public QWidget
