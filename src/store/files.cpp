@@ -550,11 +550,15 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
         // Unreadable is left to the check after the swap; anything else is not the file.
         if (held.fd < 0 && errno != EACCES)
             return abandon() || changed();
+        // A caller that knows only the content (inode 0) leaves the comparison to the hash.
+        const FileStamp &known = guard.expected->stamp;
         if (held.fd >= 0 &&
             (::fstat(held.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-             st.st_ino != guard.expected->stamp.inode || st.st_dev != guard.expected->stamp.device))
+             (known.inode != 0 && (st.st_ino != known.inode || st.st_dev != known.device))))
             return abandon() || changed();
-        if (held.fd >= 0 && lease.take(held.fd) == WriteLease::InUse)
+        // Only callers that can say what an open file means to the user take the lease.
+        if (held.fd >= 0 && !guard.inUseMessage.isEmpty() &&
+            lease.take(held.fd) == WriteLease::InUse)
             return abandon() || inUse();
     }
     if (temp.isEmpty() && !nameTemporary(file.fd, dir.fd, name, &temp))

@@ -70,10 +70,10 @@ struct ReplaceGuard
     // `changedMessage`.
     const ExpectedFile *expected = nullptr;
     QString changedMessage;
-    // With `expected` set, the file is held open from the last check through the swap, under a
-    // write lease where the file system and our rights allow one: a program that has the file
-    // open then, or opens it meanwhile, stops the write with this message (its writes would
-    // otherwise land in the displaced file and be lost).
+    // With `expected` set, the file is held open from the last check through the swap; with
+    // this message set too, under a write lease where the file system and our rights allow one:
+    // a program that has the file open then, or opens it meanwhile, stops the write with this
+    // message (its writes would otherwise land in the displaced file and be lost).
     QString inUseMessage;
     // A file created where there was none takes the mode and owner of this one.
     QString modeLike;
