@@ -186,8 +186,8 @@ QString Ctl::helpText()
         "  2  PixInsight is running; nothing was written\n"
         "  3  file, setting or backup not found, or the file is not a settings file\n"
         "  4  refused: invalid value, protected entry, import problems, bytes that are not\n"
-        "     UTF-8, no trash for prune, or the file changed since it was read; nothing was\n"
-        "     written\n"
+        "     UTF-8, no trash for prune, the file changed since it was read, or another\n"
+        "     program has it open; nothing was written\n"
         "  5  writing failed; the file was left as it was\n"
         "  6  malformed command line\n");
 }
