@@ -1,5 +1,6 @@
 #include "environment/pixinsight.h"
 #include "knowledge/leftovers.h"
+#include "privileged/descriptorwalk.h"
 #include "privileged/elevation.h"
 #include "privileged/leftoverdeletion.h"
 #include "support/effectiveuser.h"

@@ -141,59 +141,6 @@ int openFolderAt(int dirFd, const char *name, const struct stat &expected)
     return fd;
 }
 
-// A folder of our own that we may not write into cannot be emptied; it can be made writable
-// through the descriptor we hold, which cannot be redirected. Folders have no hard links, so
-// nothing outside the tree changes. Root needs no permission bits.
-void makeFolderWritable(int fd, const struct stat &st)
-{
-    const mode_t needed = S_IWUSR | S_IXUSR;
-    if (::geteuid() == 0 || st.st_uid != ::geteuid() || (st.st_mode & needed) == needed)
-        return;
-    ::fchmod(fd, (st.st_mode & 07777) | needed);
-}
-
-bool removeContents(int dirFd, dev_t device, int depth);
-
-// Removes one entry of an open folder. A link, file, pipe or socket is unlinked as it is,
-// never followed; a folder is emptied through its own descriptor, then removed. File
-// permissions play no part on POSIX (removing needs the folder's, not the file's), so files
-// are not made writable first: changing a file that has another hard link outside the tree
-// would reach outside the folder.
-bool removeEntry(int dirFd, const char *name, dev_t device, int depth)
-{
-    struct stat st;
-    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT;
-    if (!S_ISDIR(st.st_mode))
-        return ::unlinkat(dirFd, name, 0) == 0 || errno == ENOENT;
-    // Something mounted inside belongs to another file system and is not ours to empty.
-    if (st.st_dev != device || depth >= kMaxDepth)
-        return false;
-    const int fd = openFolderAt(dirFd, name, st);
-    if (fd < 0)
-        return false;
-    bool ok;
-    {
-        Fd folder(fd);
-        makeFolderWritable(fd, st);
-        ok = removeContents(fd, device, depth + 1);
-    }
-    if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT)
-        ok = false;
-    return ok;
-}
-
-bool removeContents(int dirFd, dev_t device, int depth)
-{
-    std::vector<QByteArray> names;
-    bool ok = listNames(dirFd, &names);
-    for (const QByteArray &name : names) {
-        if (!removeEntry(dirFd, name.constData(), device, depth))
-            ok = false;
-    }
-    return ok;
-}
-
 // Counts files below an open folder without following links; stops at the limit.
 void measureFolder(int dirFd, int depth, qint64 *size, int *count)
 {
@@ -463,58 +410,6 @@ LeftoverItem itemFromRequest(const QString &text, const QString &installDir, con
     item.path = path;
     measure(item);
     return item;
-}
-
-bool removeTree(const QString &folder)
-{
-    if (folder.isEmpty() || folder.contains(QChar(0)))
-        return false;
-    // "." and ".." would be resolved here by text, not by the file system; a caller that forms
-    // its paths properly never passes them, so they are refused rather than interpreted.
-    for (QStringView part : QStringView(folder).tokenize(u'/', Qt::SkipEmptyParts)) {
-        if (part == u"." || part == u"..")
-            return false;
-    }
-    const QString clean = QDir::cleanPath(folder);
-    if (!QDir::isAbsolutePath(clean))
-        return false;
-    const qsizetype slash = clean.lastIndexOf(QLatin1Char('/'));
-    const QString parent = slash == 0 ? QStringLiteral("/") : clean.left(slash);
-    const QByteArray name = QFile::encodeName(clean.mid(slash + 1));
-    if (name.isEmpty() || name == "." || name == "..")
-        return false;
-
-    const int parentFd =
-        ::open(QFile::encodeName(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (parentFd < 0)
-        return false;
-    Fd parentGuard(parentFd);
-
-    // The folder itself must be a real folder: a link here means the location is not what the
-    // caller formed, so nothing is touched, not even the link.
-    struct stat st;
-    if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISDIR(st.st_mode))
-        return false;
-    const int fd = openFolderAt(parentFd, name.constData(), st);
-    if (fd < 0)
-        return false;
-    bool ok;
-    {
-        Fd folderGuard(fd);
-        makeFolderWritable(fd, st);
-        ok = removeContents(fd, st.st_dev, 0);
-    }
-
-    // Remove the name only while it still is the folder that was emptied.
-    struct stat now;
-    if (::fstatat(parentFd, name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-        now.st_dev != st.st_dev || now.st_ino != st.st_ino ||
-        ::unlinkat(parentFd, name.constData(), AT_REMOVEDIR) != 0)
-        ok = false;
-    if (::fstatat(parentFd, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
-        ok = false;
-    return ok;
 }
 
 } // namespace vrn

@@ -47,8 +47,5 @@ bool parseRequest(const QString &text, LeftoverKind *kind, QString *name);
 // exists there.
 LeftoverItem itemFromRequest(const QString &text, const QString &installDir,
                              const QString &userDir);
-// Deletes a folder and everything in it without following symbolic links; true only when
-// nothing remains. A folder that is itself a symbolic link is refused and left alone.
-bool removeTree(const QString &folder);
 
 } // namespace vrn

@@ -1,6 +1,8 @@
 #include "privileged/descriptorwalk.h"
 
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
 
 #include <cerrno>
 #include <cstdio>
@@ -187,6 +189,44 @@ void makeFolderWritable(int fd, const struct stat &st)
     if (::geteuid() == 0 || st.st_uid != ::geteuid() || (st.st_mode & needed) == needed)
         return;
     ::fchmod(fd, (st.st_mode & 07777) | needed);
+}
+
+bool removeTree(const QString &folder)
+{
+    if (folder.isEmpty() || folder.contains(QChar(0)))
+        return false;
+    // "." and ".." would be resolved here by text, not by the file system; a caller that forms
+    // its paths properly never passes them, so they are refused rather than interpreted.
+    for (QStringView part : QStringView(folder).tokenize(u'/', Qt::SkipEmptyParts)) {
+        if (part == u"." || part == u"..")
+            return false;
+    }
+    const QString clean = QDir::cleanPath(folder);
+    if (!QDir::isAbsolutePath(clean))
+        return false;
+    const qsizetype slash = clean.lastIndexOf(QLatin1Char('/'));
+    const QString parent = slash == 0 ? QStringLiteral("/") : clean.left(slash);
+    const QByteArray name = QFile::encodeName(clean.mid(slash + 1));
+    if (name.isEmpty())
+        return false;
+    const UniqueFd parentFd(
+        ::open(QFile::encodeName(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    quint64 mountId = 0;
+    if (!parentFd.valid() || !mountIdOf(parentFd.get(), &mountId))
+        return false;
+    struct stat st;
+    const UniqueFd fd = openFolderIn(parentFd.get(), name.constData(), mountId, &st);
+    if (!fd.valid())
+        return false;
+    makeFolderWritable(fd.get(), st);
+    bool ok = removeFolderContents(fd.get(), mountId);
+    // Remove the name only while it still is the folder that was emptied.
+    struct stat now;
+    if (::fstatat(parentFd.get(), name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        now.st_dev != st.st_dev || now.st_ino != st.st_ino ||
+        ::unlinkat(parentFd.get(), name.constData(), AT_REMOVEDIR) != 0)
+        ok = false;
+    return ok;
 }
 
 } // namespace vrn

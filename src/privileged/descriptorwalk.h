@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 #include <sys/stat.h>
@@ -44,5 +45,10 @@ bool removeFolderContents(int fd, quint64 mountId);
 
 // Gives the owner write access to an open folder of their own, so that it can be emptied.
 void makeFolderWritable(int fd, const struct stat &st);
+
+// Deletes a folder and everything in it through the walk above; true only when nothing
+// remains. A folder that is itself a link or a mount point is refused and left alone, and so is
+// a path that names it through "." or "..".
+bool removeTree(const QString &folder);
 
 } // namespace vrn
