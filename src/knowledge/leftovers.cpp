@@ -1,6 +1,7 @@
 #include "knowledge/leftovers.h"
 
 #include "environment/pixinsight.h"
+#include "privileged/descriptorwalk.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -94,36 +95,6 @@ public:
 private:
     int m_fd;
 };
-
-// Names in an open folder, read completely before anything in it is removed (removing
-// entries while readdir() walks them is left unspecified by POSIX).
-bool listNames(int dirFd, std::vector<QByteArray> *names)
-{
-    const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0)
-        return false;
-    DIR *dir = ::fdopendir(copy);
-    if (!dir) {
-        ::close(copy);
-        return false;
-    }
-    ::rewinddir(dir);
-    bool ok = true;
-    for (;;) {
-        errno = 0;
-        const dirent *entry = ::readdir(dir);
-        if (!entry) {
-            ok = errno == 0;
-            break;
-        }
-        const char *name = entry->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-            continue;
-        names->emplace_back(name);
-    }
-    ::closedir(dir);
-    return ok;
-}
 
 // Opens a folder below dirFd without following a link, and makes sure it is the folder that
 // was looked at (not something swapped in between).

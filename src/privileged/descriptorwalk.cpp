@@ -40,36 +40,6 @@ bool mountIdFromFdinfo(int fd, quint64 *mountId)
     return found;
 }
 
-// Names in an open folder, read completely before anything in it is removed (removing
-// entries while readdir() walks them is left unspecified by POSIX).
-bool listNames(int dirFd, std::vector<QByteArray> *names)
-{
-    const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0)
-        return false;
-    DIR *dir = ::fdopendir(copy);
-    if (!dir) {
-        ::close(copy);
-        return false;
-    }
-    ::rewinddir(dir);
-    bool ok = true;
-    for (;;) {
-        errno = 0;
-        const dirent *entry = ::readdir(dir);
-        if (!entry) {
-            ok = errno == 0;
-            break;
-        }
-        const char *name = entry->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-            continue;
-        names->emplace_back(name);
-    }
-    ::closedir(dir);
-    return ok;
-}
-
 bool removeContents(int fd, quint64 mountId, int depth)
 {
     std::vector<QByteArray> names;
@@ -189,6 +159,34 @@ void makeFolderWritable(int fd, const struct stat &st)
     if (::geteuid() == 0 || st.st_uid != ::geteuid() || (st.st_mode & needed) == needed)
         return;
     ::fchmod(fd, (st.st_mode & 07777) | needed);
+}
+
+bool listNames(int dirFd, std::vector<QByteArray> *names)
+{
+    const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0)
+        return false;
+    DIR *dir = ::fdopendir(copy);
+    if (!dir) {
+        ::close(copy);
+        return false;
+    }
+    ::rewinddir(dir);
+    bool ok = true;
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(dir);
+        if (!entry) {
+            ok = errno == 0;
+            break;
+        }
+        const char *name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        names->emplace_back(name);
+    }
+    ::closedir(dir);
+    return ok;
 }
 
 bool removeTree(const QString &folder)

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
 #include <sys/stat.h>
+
+#include <vector>
 
 namespace vrn {
 
@@ -45,6 +48,10 @@ bool removeFolderContents(int fd, quint64 mountId);
 
 // Gives the owner write access to an open folder of their own, so that it can be emptied.
 void makeFolderWritable(int fd, const struct stat &st);
+
+// The names in an open folder (without "." and ".."), read completely before anything in it
+// is removed: removing entries while readdir() walks them is left unspecified by POSIX.
+bool listNames(int dirFd, std::vector<QByteArray> *names);
 
 // Deletes a folder and everything in it through the walk above; true only when nothing
 // remains. A folder that is itself a link or a mount point is refused and left alone, and so is
