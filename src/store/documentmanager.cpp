@@ -106,6 +106,8 @@ DocumentManager::SaveResult DocumentManager::save()
     SaveResult result;
     if (!m_store.loaded)
         return result;
+    // Counted afresh: a caller that edits the document directly need not report each edit.
+    m_pendingCache = -1;
     const int queued = m_queue.count ? m_queue.count() : 0;
     if (documentPendingCount() >= 1) {
         // Deletions prune the tree: nobody may hold a node pointer while that happens.

@@ -77,7 +77,8 @@ public:
     // with everything left in memory, when the file no longer reads. The queued files stay.
     bool reloadKeepingChanges(const KeepChanges &keep, QString *error = nullptr);
     // Writes the pending changes (refused while PixInsight runs or after a change on disk; the
-    // store's failure() says which), then deletes the queued files.
+    // store's failure() says which), then deletes the queued files. Nothing to write is a
+    // success with `wrote` false.
     SaveResult save();
     // Puts a backup in place of currentFile(), also when that file is missing or does not
     // parse. The queued files were part of what is replaced.
