@@ -117,7 +117,7 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     // The pages' signals carry node pointers, also across queued connections.
     qRegisterMetaType<XsdtNode *>("vrn::XsdtNode*");
     loadKnowledge();
-    m_store.policy = &m_policy;
+    m_docs.setPolicy(&m_policy);
 
     resize(1100, 760);
     updateStatusBarStyle();
@@ -126,10 +126,29 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     m_model->setSchema(&m_schema);
     m_proxy = new SettingsFilterProxy(this);
     m_proxy->setSourceModel(m_model);
+    // The window's own handlers and the model's go first, then each page's in tab order.
+    connect(&m_docs, &DocumentManager::aboutToReplaceDocument, m_model,
+            [this] { m_model->setDocument(nullptr); });
+    connect(&m_docs, &DocumentManager::documentReplaced, this, &MainWindow::onDocumentReplaced);
+    connect(&m_docs, &DocumentManager::viewOnlyChanged, m_model, &SettingsModel::setViewOnly);
+    connect(&m_docs, &DocumentManager::loadFinished, this, &MainWindow::onLoadFinished);
+    connect(&m_docs, &DocumentManager::stateChanged, this, &MainWindow::onDocumentStateChanged);
+    connect(&m_docs, &DocumentManager::busyChanged, this, [](bool busy) {
+        // A busy cursor while a large file is read, checked and written on the GUI thread.
+        if (busy)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QApplication::restoreOverrideCursor();
+    });
     buildActions();
     buildMenus();
     buildToolbar();
     buildCentralWidget();
+    m_docs.setFileQueue({[this] { return m_unusedView->queuedFileCount(); },
+                         [this] { return m_unusedView->queuedFiles(); },
+                         [this] { return m_unusedView->programFolder(); },
+                         [this] { return m_unusedView->settingsFolder(); },
+                         [this] { m_unusedView->clearFileQueue(); }});
 
     ThemeManager *theme = ThemeManager::instance();
     m_lastFontScale = theme->fontScale();
@@ -139,10 +158,7 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     connect(m_model, &SettingsModel::edited, this, &MainWindow::onEdited);
     connect(m_model, &SettingsModel::editRejected, this, &MainWindow::showRejection);
 
-    m_envTimer = new QTimer(this);
-    m_envTimer->setInterval(3000);
-    connect(m_envTimer, &QTimer::timeout, this, &MainWindow::pollEnvironment);
-    m_envTimer->start();
+    m_docs.startPolling(3000);
 
     const QStringList files = findSettingsFiles();
     if (!initialFile.isEmpty()) {
@@ -166,9 +182,10 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
 
 MainWindow::~MainWindow()
 {
-    // The pages and the model hold node pointers into the store's document, which dies with
-    // this object's members after the widgets.
-    detachDocument();
+    // The pages and the model hold node pointers into the manager's document, which dies with
+    // this object's members before the widgets. Nothing is left to show on the way out.
+    disconnect(&m_docs, nullptr, this, nullptr);
+    m_docs.unload();
 }
 
 void MainWindow::loadKnowledge()
@@ -527,21 +544,17 @@ void MainWindow::addTaskPage(TaskPage *page, const QString &title, PageMessages 
     connect(page, &TaskPage::revealRequested, this, &MainWindow::revealNode);
     // Task pages come before the advanced tree, which stays the last tab.
     m_tabs->insertTab(m_tabs->count() - 1, page, title);
-    m_pages.append(page);
-    page->setDocument(m_store.loaded ? &m_store.document : nullptr);
-    page->setViewOnly(m_pixInsightRunning);
-}
-
-int MainWindow::documentPendingCount() const
-{
-    if (m_pendingCache < 0)
-        m_pendingCache = m_store.loaded ? m_store.document.pendingChangeCount() : 0;
-    return m_pendingCache;
+    connect(&m_docs, &DocumentManager::aboutToReplaceDocument, page,
+            [page] { page->setDocument(nullptr); });
+    connect(&m_docs, &DocumentManager::documentReplaced, page, &TaskPage::setDocument);
+    connect(&m_docs, &DocumentManager::viewOnlyChanged, page, &TaskPage::setViewOnly);
+    page->setDocument(m_docs.document());
+    page->setViewOnly(m_docs.isViewOnly());
 }
 
 int MainWindow::pendingCount() const
 {
-    return documentPendingCount() + (m_unusedView ? m_unusedView->queuedFileCount() : 0);
+    return m_docs.pendingCount();
 }
 
 QString MainWindow::settingsFolder() const
@@ -564,27 +577,9 @@ void MainWindow::onUnusedModules()
     m_unusedView->refresh();
 }
 
-QString MainWindow::deleteLeftoverFiles()
-{
-    const QList<LeftoverItem> items = m_unusedView->queuedFiles();
-    LeftoverReport report;
-    {
-        const BusyCursor busy;
-        report = deleteQueuedLeftovers(items, m_unusedView->programFolder(),
-                                       m_unusedView->settingsFolder());
-    }
-    // Whatever the outcome: what is still there can be found and queued again.
-    m_unusedView->clearFileQueue();
-    m_unusedView->refresh();
-    if (!report.problems.isEmpty())
-        Dialogs::warning(this, tr("Some files were not deleted"),
-                         report.problems.join(QStringLiteral("\n\n")));
-    return tr("Deleted %n files or folders from disk.", nullptr, report.deleted);
-}
-
 void MainWindow::onEdited()
 {
-    m_pendingCache = -1;
+    m_docs.documentEdited();
     // A refusal is old news once an edit went through.
     if (!m_rejection.isEmpty() && statusBar()->currentMessage() == m_rejection)
         statusBar()->clearMessage();
@@ -596,15 +591,6 @@ void MainWindow::showRejection(const QString &reason)
 {
     m_rejection = tr("Not accepted - %1").arg(reason);
     statusBar()->showMessage(m_rejection, 8000);
-}
-
-QString MainWindow::currentFile() const
-{
-    if (m_store.loaded)
-        return m_store.path;
-    // The store keeps the path of a file that did not parse; a file that could not be read
-    // at all has nothing to reload or restore.
-    return !m_failedPath.isEmpty() && m_store.path == m_failedPath ? m_failedPath : QString();
 }
 
 // The actions name the step they would take back or do again.
@@ -620,45 +606,50 @@ void MainWindow::updateUndoActions()
 void MainWindow::updateState()
 {
     const int count = pendingCount();
-    if (m_store.loaded)
-        m_fileCombo->setToolTip(native(m_store.path));
-    else if (!m_failedPath.isEmpty())
-        m_fileCombo->setToolTip(QStringLiteral("%1\n%2").arg(native(m_failedPath), m_loadError));
+    const SettingsStore &store = m_store;
+    const bool running = m_docs.isPixInsightRunning();
+    const bool changedOnDisk = m_docs.isChangedOnDisk() || m_pretendChangedOnDisk;
+    const bool fileMissing = m_docs.isFileMissing();
+    if (store.loaded)
+        m_fileCombo->setToolTip(native(store.path));
+    else if (!m_docs.failedPath().isEmpty())
+        m_fileCombo->setToolTip(
+            QStringLiteral("%1\n%2").arg(native(m_docs.failedPath()), m_docs.loadError()));
     else
         m_fileCombo->setToolTip(tr("No settings file loaded."));
 
     QString text;
     QColor colour;
     bool reload = false;
-    if (!m_runningUnknown.isEmpty()) {
+    if (const QString unknown = m_docs.runningUnknownReason(); !unknown.isEmpty()) {
         text = tr("<b>Cannot tell whether PixInsight is running - view only.</b> %1. Until this "
                   "can be checked, PixInsight counts as running: saving and restoring are "
                   "blocked.")
-                   .arg(m_runningUnknown.toHtmlEscaped());
+                   .arg(unknown.toHtmlEscaped());
         colour = QColor(255, 190, 0, 90);
-    } else if (m_pixInsightRunning) {
+    } else if (running) {
         text = tr("<b>PixInsight is running - view only.</b> It keeps its settings in memory and "
                   "overwrites this file, so edits made now would be lost. Close PixInsight to "
                   "edit.");
         colour = QColor(255, 190, 0, 90);
-    } else if (m_fileMissing) {
+    } else if (fileMissing) {
         // Reloading could only fail; a backup can still be put in its place.
         text = tr("<b>The settings file is missing: it was deleted, moved or renamed after it "
                   "was loaded.</b> Saving is blocked. Put the file back or restore a backup.");
         colour = QColor(255, 120, 0, 90);
-    } else if (m_changedOnDisk && count < 1) {
+    } else if (changedOnDisk && count < 1) {
         text = tr("<b>The file changed on disk since it was loaded.</b>");
         colour = QColor(255, 120, 0, 90);
         reload = true;
-    } else if (m_changedOnDisk) {
+    } else if (changedOnDisk) {
         text = tr("<b>The file changed on disk since it was loaded.</b> Saving is blocked. Reload "
                   "to continue (your %n unsaved changes will be discarded), or reload and keep "
                   "your changes where the other program left the values alone.",
                   nullptr, count);
         colour = QColor(255, 120, 0, 90);
         reload = true;
-    } else if (const XsdtDocument::InvalidUtf8 &bad = m_store.document.invalidUtf8;
-               m_store.loaded && bad.count > 0) {
+    } else if (const XsdtDocument::InvalidUtf8 &bad = store.document.invalidUtf8;
+               store.loaded && bad.count > 0) {
         // Those bytes cannot be written back, so the values holding them do change.
         text = (bad.path.isEmpty()
                     ? tr("Byte sequences in this file that are not valid UTF-8: %n (the first at "
@@ -672,7 +663,7 @@ void MainWindow::updateState()
                          nullptr, bad.count)
                           .arg(bad.path.toHtmlEscaped()));
         colour = QColor(255, 190, 0, 90);
-    } else if (m_store.loaded && !m_store.document.compactLayout) {
+    } else if (store.loaded && !store.document.compactLayout) {
         text = tr("This file uses a non-default layout (for example indented XML). Values are "
                   "unaffected; saving will rewrite it in PixInsight's compact layout.");
         colour = QColor(80, 160, 255, 70);
@@ -685,23 +676,22 @@ void MainWindow::updateState()
     }
     m_banner->setVisible(!text.isEmpty());
     m_bannerReload->setVisible(reload);
-    m_reloadKeepAction->setEnabled(m_store.loaded && m_changedOnDisk && !m_fileMissing &&
-                                   !m_pixInsightRunning && documentPendingCount() >= 1);
+    m_reloadKeepAction->setEnabled(store.loaded && changedOnDisk && !fileMissing && !running &&
+                                   m_docs.documentPendingCount() >= 1);
     m_bannerReloadKeep->setVisible(reload && m_reloadKeepAction->isEnabled());
 
-    const bool haveFile = !currentFile().isEmpty();
-    m_reloadAction->setEnabled(haveFile && !m_fileMissing);
-    m_saveAction->setEnabled(m_store.loaded && count >= 1 && !m_pixInsightRunning &&
-                             !m_changedOnDisk);
-    m_restoreAction->setEnabled(haveFile && !m_pixInsightRunning);
+    const bool haveFile = !m_docs.currentFile().isEmpty();
+    m_reloadAction->setEnabled(haveFile && !fileMissing);
+    m_saveAction->setEnabled(store.loaded && count >= 1 && !running && !changedOnDisk);
+    m_restoreAction->setEnabled(haveFile && !running);
     m_manageBackupsAction->setEnabled(haveFile);
     m_revertAllAction->setEnabled(count >= 1);
     updateUndoActions();
     // Ends with the program's name, which the desktop's window title would otherwise add once
     // more.
     QString title;
-    if (m_store.loaded)
-        title = QFileInfo(m_store.path).fileName() + QStringLiteral(" - ");
+    if (store.loaded)
+        title = QFileInfo(store.path).fileName() + QStringLiteral(" - ");
     if (count >= 1)
         title += tr("%n unsaved changes", nullptr, count) + QStringLiteral(" - ");
     setWindowTitle(title + tr("Varnel"));
@@ -709,23 +699,11 @@ void MainWindow::updateState()
 
 void MainWindow::pollEnvironment()
 {
-    const bool wasRunning = m_pixInsightRunning;
-    const PixInsightCheck running = checkPixInsight();
-    m_pixInsightRunning = running.mayBeRunning();
-    m_runningUnknown = running.known ? QString() : running.reason;
-    if (m_store.loaded) {
-        m_changedOnDisk = m_store.changedOnDisk();
-        m_fileMissing = m_changedOnDisk && !QFileInfo::exists(m_store.path);
-        // What PixInsight wrote when it exited is shown at once, unless it would cost edits.
-        if (m_changedOnDisk && wasRunning && !m_pixInsightRunning && pendingCount() == 0)
-            loadFile(m_store.path);
-    } else {
-        m_changedOnDisk = false;
-        m_fileMissing = false;
-    }
-    m_model->setViewOnly(m_pixInsightRunning);
-    for (TaskPage *page : std::as_const(m_pages))
-        page->setViewOnly(m_pixInsightRunning);
+    m_docs.poll();
+}
+
+void MainWindow::onDocumentStateChanged()
+{
     if (findSettingsFiles() != m_knownFiles)
         refillFileList();
     updateState();
@@ -736,24 +714,25 @@ void MainWindow::refillFileList()
     m_knownFiles = findSettingsFiles();
     const QSignalBlocker blocker(m_fileCombo);
     m_fileCombo->clear();
+    const SettingsStore &store = m_store;
+    const QString failedPath = m_docs.failedPath();
     bool openListed = false;
     for (const QString &path : std::as_const(m_knownFiles)) {
         m_fileCombo->addItem(fileLabel(path), path);
-        if (m_store.loaded && !openListed && sameFile(path, m_store.path)) {
+        if (store.loaded && !openListed && sameFile(path, store.path)) {
             m_fileCombo->setCurrentIndex(m_fileCombo->count() - 1);
             openListed = true;
         }
     }
-    if (m_store.loaded && !openListed) {
-        m_fileCombo->addItem(fileLabel(m_store.path), m_store.path);
+    if (store.loaded && !openListed) {
+        m_fileCombo->addItem(fileLabel(store.path), store.path);
         m_fileCombo->setCurrentIndex(m_fileCombo->count() - 1);
     }
-    if (!m_store.loaded && !m_failedPath.isEmpty()) {
+    if (!store.loaded && !failedPath.isEmpty()) {
         // The file row names the file that failed, so that nobody takes another for it.
-        const qsizetype listed = m_knownFiles.indexOf(m_failedPath);
+        const qsizetype listed = m_knownFiles.indexOf(failedPath);
         if (listed < 0)
-            m_fileCombo->addItem(tr("%1 - cannot be opened").arg(native(m_failedPath)),
-                                 m_failedPath);
+            m_fileCombo->addItem(tr("%1 - cannot be opened").arg(native(failedPath)), failedPath);
         m_fileCombo->setCurrentIndex(listed < 0 ? m_fileCombo->count() - 1 : int(listed));
     }
     if (m_fileCombo->count() == 0)
@@ -792,7 +771,7 @@ void MainWindow::onOpen()
 
 void MainWindow::onReload()
 {
-    const QString path = currentFile();
+    const QString path = m_docs.currentFile();
     if (path.isEmpty())
         return;
     if (confirmDiscard(tr("Reloading discards them.")))
@@ -804,27 +783,22 @@ void MainWindow::onReloadKeepingChanges()
     if (!m_reloadKeepAction->isEnabled())
         return;
     const QString path = m_store.path;
-    // A file the other program left broken would take the changes with it: they stay in memory
-    // until it reads again.
-    QString error;
-    bool reads = false;
-    {
-        const BusyCursor busy;
-        reads = m_store.fileReads(&error);
-    }
-    if (!reads) {
-        Dialogs::critical(this, tr("Cannot reload"),
-                          tr("%1\nNothing was reloaded; your changes are kept.").arg(error));
-        return;
-    }
-    const QList<PendingChange> pending = pendingChanges(m_store.document);
-    // The queued files are on disk, not in the settings file: they stay as they are.
-    if (!loadFile(path, true))
-        return;
+    QList<PendingChange> pending;
     QList<ReapplyOutcome> outcomes;
-    {
+    DocumentManager::KeepChanges keep;
+    keep.note = [&pending](const XsdtDocument &old) { pending = pendingChanges(old); };
+    keep.makeAgain = [&] {
         const BusyCursor busy;
         outcomes = reapplyPending(pending, *m_model);
+    };
+    QString error;
+    if (!m_docs.reloadKeepingChanges(keep, &error)) {
+        // A load that failed has told the user already; a file that did not read was left
+        // alone, and so were the changes.
+        if (m_store.loaded)
+            Dialogs::critical(this, tr("Cannot reload"),
+                              tr("%1\nNothing was reloaded; your changes are kept.").arg(error));
+        return;
     }
     QStringList problems;
     for (const ReapplyOutcome &outcome : std::as_const(outcomes)) {
@@ -851,52 +825,27 @@ void MainWindow::onReloadKeepingChanges()
         8000);
 }
 
-bool MainWindow::loadFile(const QString &path, bool keepFileQueue)
+bool MainWindow::loadFile(const QString &path)
 {
-    if (!keepFileQueue)
-        m_unusedView->clearFileQueue();
-    detachDocument();
-    QString error;
-    bool ok = false;
-    {
-        const BusyCursor busy;
-        ok = m_store.load(path, &error);
-        attachDocument();
-    }
+    return m_docs.load(path);
+}
+
+void MainWindow::onLoadFinished(bool ok, const QString &error)
+{
     if (ok) {
-        m_changedOnDisk = false;
-        m_fileMissing = false;
-        m_failedPath.clear();
-        m_loadError.clear();
         resetTreeExpansion();
         statusBar()->showMessage(tr("Loaded %1").arg(native(m_store.path)), 5000);
     } else {
-        m_failedPath = QFileInfo(path).absoluteFilePath();
-        m_loadError = error;
         statusBar()->showMessage(error);
         Dialogs::critical(this, tr("Cannot open file"), error);
     }
     refillFileList();
-    updateState();
-    return ok;
 }
 
-void MainWindow::attachDocument()
+void MainWindow::onDocumentReplaced(XsdtDocument *document)
 {
-    m_pendingCache = -1;
     m_unusedView->setFolders(settingsFolder(), findInstallDir());
-    XsdtDocument *document = m_store.loaded ? &m_store.document : nullptr;
     m_model->setDocument(document);
-    for (TaskPage *page : std::as_const(m_pages))
-        page->setDocument(document);
-}
-
-void MainWindow::detachDocument()
-{
-    m_pendingCache = -1;
-    m_model->setDocument(nullptr);
-    for (TaskPage *page : std::as_const(m_pages))
-        page->setDocument(nullptr);
 }
 
 void MainWindow::expandToPreferences()
@@ -1099,7 +1048,7 @@ bool MainWindow::onSave()
     if (!m_store.loaded)
         return true;
     const QList<LeftoverItem> files = m_unusedView->queuedFiles();
-    if (documentPendingCount() == 0 && files.isEmpty())
+    if (m_docs.documentPendingCount() == 0 && files.isEmpty())
         return true;
     {
         ReviewDialog review(m_model, &m_store.document, this);
@@ -1107,40 +1056,32 @@ bool MainWindow::onSave()
         if (Dialogs::execDialog(&review) != QDialog::Accepted)
             return false;
     }
+    const DocumentManager::SaveResult saved = m_docs.save();
+    if (saved.replaced)
+        resetTreeExpansion();
+    if (!saved.ok) {
+        Dialogs::critical(this, tr("Save failed"), saved.error);
+        pollEnvironment();
+        return false;
+    }
     QString backupName;
-    if (documentPendingCount() >= 1) {
-        // Deletions prune the tree: nobody may hold a node pointer while that happens.
-        const bool pruning = !m_store.document.deletedNodes().isEmpty();
-        if (pruning)
-            detachDocument();
-        QString error;
-        QString backup;
-        bool ok = false;
-        {
-            const BusyCursor busy;
-            ok = m_store.save(&error, &backup);
-        }
-        m_pendingCache = -1; // a save commits the document
-        if (pruning) {
-            attachDocument();
-            resetTreeExpansion();
-        }
-        if (!ok) {
-            Dialogs::critical(this, tr("Save failed"), error);
-            pollEnvironment();
-            return false;
-        }
+    if (saved.wrote) {
         m_model->refreshAll();
         refillFileList();        // the file row shows the new size and time
         m_model->clearHistory(); // what was saved is the new starting point
-        backupName = QFileInfo(backup).fileName();
+        backupName = QFileInfo(saved.backupPath).fileName();
         // Compare offers the backup just made.
         m_compare->refreshFileChoices();
     }
-    // Files go only after the settings were written (or when there was nothing to write).
     QString deleted;
-    if (m_unusedView->queuedFileCount() > 0)
-        deleted = deleteLeftoverFiles().section(QLatin1Char('\n'), 0, 0);
+    if (saved.filesDone) {
+        // What is still there can be found and queued again.
+        m_unusedView->refresh();
+        if (!saved.files.problems.isEmpty())
+            Dialogs::warning(this, tr("Some files were not deleted"),
+                             saved.files.problems.join(QStringLiteral("\n\n")));
+        deleted = tr("Deleted %n files or folders from disk.", nullptr, saved.files.deleted);
+    }
     // The backup's name ends the message: a sentence after it would read as part of the name.
     QString message = deleted;
     if (!backupName.isEmpty())
@@ -1153,7 +1094,7 @@ bool MainWindow::onSave()
 
 void MainWindow::onRestoreBackup()
 {
-    const QString target = currentFile();
+    const QString target = m_docs.currentFile();
     if (target.isEmpty())
         return;
     const QStringList backups = listBackups(target);
@@ -1189,22 +1130,12 @@ bool MainWindow::restoreBackupFile(const QString &backup)
                               .arg(native(backup)),
                           QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return false;
-    // Files queued against the file being replaced were among the changes just discarded.
-    m_unusedView->clearFileQueue();
-    detachDocument();
+    // Files queued against the file being replaced go with the changes just discarded.
     QString error;
-    bool restored = false;
-    {
-        const BusyCursor busy;
-        restored = m_store.restoreBackup(backup, &error);
-        attachDocument();
-    }
+    const bool restored = m_docs.restoreBackup(backup, &error);
     if (!restored) {
         Dialogs::critical(this, tr("Restore failed"), error);
     } else {
-        m_changedOnDisk = false;
-        m_failedPath.clear();
-        m_loadError.clear();
         refillFileList();
         statusBar()->showMessage(tr("Restored %1").arg(QFileInfo(backup).fileName()), 8000);
         resetTreeExpansion();
@@ -1365,7 +1296,7 @@ void MainWindow::onHealthCheck()
 
 void MainWindow::onManageBackups()
 {
-    const QString file = currentFile();
+    const QString file = m_docs.currentFile();
     if (file.isEmpty())
         return;
     BackupsDialog dialog(file, this);

@@ -3,7 +3,7 @@
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
 #include "model/settingstreeview.h"
-#include "store/settingsstore.h"
+#include "store/documentmanager.h"
 
 #include <QList>
 #include <QMainWindow>
@@ -41,8 +41,8 @@ struct ModuleEntries;
 class UnusedModulesView;
 struct XsdtNode;
 
-// The one top-level window: owns the open file's store, the schema, the deletion rules, the
-// model and the pages, and is the only place where the file is opened, reloaded, saved or
+// The one top-level window: owns the document manager, the schema, the deletion rules, the
+// model and the pages, and asks the user before the file is opened, reloaded, saved or
 // restored.
 class MainWindow : public QMainWindow
 {
@@ -53,27 +53,21 @@ public:
     explicit MainWindow(QWidget *parent = nullptr, const QString &initialFile = QString());
     ~MainWindow() override;
 
-    // Files queued for deletion on the Unused modules page are dropped, unless kept for a
-    // reload of the same file.
-    bool loadFile(const QString &path, bool keepFileQueue = false);
+    // Files queued for deletion on the Unused modules page are dropped.
+    bool loadFile(const QString &path);
     void updateState();
     bool confirmDiscard(const QString &reason);
     void requestDeletion(XsdtNode *node);
     void revealNode(XsdtNode *node);
-    void attachDocument();
-    void detachDocument();
     void expandToPreferences();
     void refillFileList();
     // Unsaved changes: edits and deletions in the document, and files queued for deletion.
     int pendingCount() const;
-    // Deletes the files queued on the Unused modules page, right after a save; the first line
-    // of the result goes to the status bar.
-    QString deleteLeftoverFiles();
 
     // How a page's messages reach the status bar.
     enum class PageMessages { NotAccepted8s, AsGiven8s, AsGiven10s };
-    // Adds a task page as a tab and wires its requests to the window; the window hands it the
-    // document and the view-only state from then on.
+    // Adds a task page as a tab and wires its requests to the window; the document manager hands
+    // it the document and the view-only state from then on.
     void addTaskPage(TaskPage *page, const QString &title, PageMessages messages);
 
     // Renders the pages to PNG files in the directory for layout checks and saves nothing;
@@ -82,7 +76,8 @@ public:
     bool runScreenshots(const QString &directory, const QString &search = QString());
 
     // Read access for tests and the benchmark.
-    const SettingsStore &store() const { return m_store; }
+    const SettingsStore &store() const { return m_docs.store(); }
+    const DocumentManager &documents() const { return m_docs; }
     SettingsModel *model() const { return m_model; }
     SettingsFilterProxy *proxy() const { return m_proxy; }
     QTreeView *tree() const { return m_tree; }
@@ -113,8 +108,8 @@ public:
     AdBanner *adBanner() const { return m_adBanner; }
     QAction *undoAction() const { return m_undoAction; }
     QAction *redoAction() const { return m_redoAction; }
-    bool isPixInsightRunning() const { return m_pixInsightRunning; }
-    bool isChangedOnDisk() const { return m_changedOnDisk; }
+    bool isPixInsightRunning() const { return m_docs.isPixInsightRunning(); }
+    bool isChangedOnDisk() const { return m_docs.isChangedOnDisk(); }
 
     // Seam for tests: how the user guide is opened (the desktop's handler by default).
     static void setUrlOpener(std::function<bool(const QUrl &)> opener);
@@ -166,19 +161,18 @@ private:
     void runFullSearch(const QString &text);
     QList<XsdtNode *> moduleValueNodes(const QList<ModuleEntries> &modules,
                                        QStringList *labels = nullptr) const;
-    int documentPendingCount() const;
-    // The file the window is about: the open one, or the one that failed to parse (empty when
-    // neither); Reload and Restore backup act on it.
-    QString currentFile() const;
+    void onDocumentReplaced(XsdtDocument *document);
+    void onLoadFinished(bool ok, const QString &error);
+    void onDocumentStateChanged();
     void showRejection(const QString &reason);
     QString recordedPixInsightVersion() const;
 
-    SettingsStore m_store;
+    DocumentManager m_docs;
+    SettingsStore &m_store = m_docs.store(); // the manager's; edits go through the model
     Schema m_schema;
     DeletionPolicy m_policy;
     SettingsModel *m_model = nullptr;
     SettingsFilterProxy *m_proxy = nullptr;
-    QList<TaskPage *> m_pages;
     PreferencesView *m_preferences = nullptr;
     SearchView *m_search = nullptr;
     CleanupView *m_cleanup = nullptr;
@@ -198,21 +192,11 @@ private:
     TreeFilter *m_treeFilter = nullptr;
     QToolBar *m_toolbar = nullptr;
     QList<QPair<QAction *, int>> m_toolbarActions;
-    QTimer *m_envTimer = nullptr;
-    bool m_pixInsightRunning = false; // or nobody could tell
-    QString m_runningUnknown;         // why the running check could not be made
-    bool m_changedOnDisk = false;
-    bool m_fileMissing = false; // the loaded file is gone from disk: nothing to reload
+    bool m_pretendChangedOnDisk = false; // the screenshots show the banner without a change
     bool m_dontAskDelete = false;
     double m_lastFontScale = 0;
     bool m_firstShowDone = false;
-    // The file that last failed to open and why; shown in the file row until a file opens.
-    QString m_failedPath;
-    QString m_loadError;
     QString m_rejection; // the "Not accepted" message on show, cleared by the next good edit
-    // The pending-change count walks the whole document; the poll asks for it every three
-    // seconds, so it is kept until something changes the document.
-    mutable int m_pendingCache = -1;
 
     QAction *m_openAction = nullptr;
     QAction *m_reloadAction = nullptr;

@@ -117,7 +117,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         return false;
     }
     // Nothing may change the state between pictures: no polls, no reload.
-    m_envTimer->stop();
+    m_docs.stopPolling();
     resize(1200, 820);
     show();
     settle();
@@ -240,10 +240,10 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         m_changedOnly->setChecked(true);
         save(this, QStringLiteral("advanced-changed.png"));
         // As another program's write leaves it: the banner offers to reload keeping the changes.
-        m_changedOnDisk = true;
+        m_pretendChangedOnDisk = true;
         updateState();
         save(this, QStringLiteral("changed-on-disk.png"));
-        m_changedOnDisk = false;
+        m_pretendChangedOnDisk = false;
         updateState();
         m_changedOnly->setChecked(false);
         m_model->revertAll();

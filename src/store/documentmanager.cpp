@@ -50,8 +50,10 @@ bool DocumentManager::loadKeepingQueue(const QString &path, QString *error)
     emit aboutToReplaceDocument();
     m_pendingCache = -1;
     QString message;
+    emit busyChanged(true);
     const bool ok = m_store.load(path, &message);
     announce();
+    emit busyChanged(false);
     if (ok) {
         m_changedOnDisk = false;
         m_fileMissing = false;
@@ -88,7 +90,10 @@ bool DocumentManager::reloadKeepingChanges(const KeepChanges &keep, QString *err
     }
     // A file the other program left broken would take the changes with it: they stay in memory
     // until it reads again.
-    if (!m_store.fileReads(error))
+    emit busyChanged(true);
+    const bool reads = m_store.fileReads(error);
+    emit busyChanged(false);
+    if (!reads)
         return false;
     if (keep.note)
         keep.note(m_store.document);
@@ -114,7 +119,9 @@ DocumentManager::SaveResult DocumentManager::save()
         result.replaced = !m_store.document.deletedNodes().isEmpty();
         if (result.replaced)
             emit aboutToReplaceDocument();
+        emit busyChanged(true);
         result.ok = m_store.save(&result.error, &result.backupPath);
+        emit busyChanged(false);
         m_pendingCache = -1; // a save commits the document
         if (result.replaced)
             announce();
@@ -126,9 +133,12 @@ DocumentManager::SaveResult DocumentManager::save()
     }
     // Files go only after the settings were written (or when there was nothing to write).
     if (queued > 0 && m_queue.items) {
-        result.files = deleteQueuedLeftovers(m_queue.items(),
-                                             m_queue.installDir ? m_queue.installDir() : QString(),
-                                             m_queue.userDir ? m_queue.userDir() : QString());
+        const QList<LeftoverItem> items = m_queue.items();
+        emit busyChanged(true);
+        result.files =
+            deleteQueuedLeftovers(items, m_queue.installDir ? m_queue.installDir() : QString(),
+                                  m_queue.userDir ? m_queue.userDir() : QString());
+        emit busyChanged(false);
         result.filesDone = true;
         // Whatever the outcome: what is still there can be found and queued again.
         if (m_queue.clear)
@@ -155,8 +165,10 @@ bool DocumentManager::restoreBackup(const QString &backup, QString *error)
     // take its place when it is simply gone.
     if (m_store.path.isEmpty())
         m_store.path = target;
+    emit busyChanged(true);
     const bool restored = m_store.restoreBackup(backup, error);
     announce();
+    emit busyChanged(false);
     if (restored) {
         m_changedOnDisk = false;
         m_fileMissing = false;
@@ -206,6 +218,11 @@ void DocumentManager::documentEdited()
 void DocumentManager::startPolling(int intervalMs)
 {
     m_timer->start(intervalMs);
+}
+
+void DocumentManager::stopPolling()
+{
+    m_timer->stop();
 }
 
 void DocumentManager::setRunning(bool running, const QString &unknownReason)

@@ -83,7 +83,7 @@ public:
     // Puts a backup in place of currentFile(), also when that file is missing or does not
     // parse. The queued files were part of what is replaced.
     bool restoreBackup(const QString &backup, QString *error = nullptr);
-    // Closes the file without a replacement: everything holding node pointers lets go.
+    // Closes the file: everything holding node pointers lets go, and no document follows.
     void unload();
 
     bool isLoaded() const { return m_store.loaded; }
@@ -106,8 +106,9 @@ public:
     // Called after every edit so that the counts are taken again.
     void documentEdited();
 
-    // Polls every `intervalMs` from now on.
+    // Polls every `intervalMs` from now on, until stopPolling().
     void startPolling(int intervalMs = 3000);
+    void stopPolling();
     // One poll now: whether PixInsight runs and whether the file changed on disk. A file
     // PixInsight rewrote on exit is read again at once when that costs no changes.
     void poll();
@@ -119,6 +120,8 @@ signals:
     void loadFinished(bool ok, const QString &error);
     void stateChanged();
     void viewOnlyChanged(bool viewOnly);
+    // Around the steps that read, check or write a whole file, paired.
+    void busyChanged(bool busy);
 
 private:
     bool loadKeepingQueue(const QString &path, QString *error);
