@@ -680,8 +680,11 @@ void MainWindow::updateState()
                                    m_docs.documentPendingCount() >= 1);
     m_bannerReloadKeep->setVisible(reload && m_reloadKeepAction->isEnabled());
 
-    const bool haveFile = !m_docs.currentFile().isEmpty();
-    m_reloadAction->setEnabled(haveFile && !fileMissing);
+    const QString file = m_docs.currentFile();
+    const bool haveFile = !file.isEmpty();
+    // A file that is not there cannot be read again, only replaced by a backup.
+    m_reloadAction->setEnabled(haveFile && !fileMissing &&
+                               (store.loaded || !vrn::fileMissing(file)));
     m_saveAction->setEnabled(store.loaded && count >= 1 && !running && !changedOnDisk);
     m_restoreAction->setEnabled(haveFile && !running);
     m_manageBackupsAction->setEnabled(haveFile);

@@ -1,0 +1,385 @@
+#include "document/xsdtdocument.h"
+#include "document/xsdtnode.h"
+#include "environment/discovery.h"
+#include "environment/pixinsight.h"
+#include "generator/generator.h"
+#include "knowledge/deletionpolicy.h"
+#include "store/documentmanager.h"
+#include "support/testfiles.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace vrn;
+using testdata::readFile;
+using testdata::writeFile;
+
+namespace {
+
+QByteArray settings(const char *name, const char *other = "x")
+{
+    return testdata::wrapSettings(QByteArray("<i k=\"Global\"><v k=\"Name\" t=\"s\" v=\"") + name +
+                                  "\"/><v k=\"Other\" t=\"s\" v=\"" + other + "\"/></i>");
+}
+
+QString valueAt(DocumentManager &docs, const char16_t *path)
+{
+    const XsdtNode *node = docs.document() ? docs.document()->findPath(path) : nullptr;
+    return node ? node->value : QStringLiteral("<none>");
+}
+
+} // namespace
+
+class TestDocumentManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase() { setPixInsightProcessQuery({}); }
+    void loadKeepsWhatFailed_data();
+    void loadKeepsWhatFailed();
+    void restore_data();
+    void restore();
+    void reloadKeepingChanges();
+    void save_data();
+    void save();
+    void signalsAroundReplacement_data();
+    void signalsAroundReplacement();
+    void poll();
+
+private:
+    // Connects the queue of m_queued and the log of the manager's signals.
+    void watch(DocumentManager &docs);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_path;
+    QString m_install;
+    QList<qint64> m_pids;
+    DeletionPolicy m_policy;
+    QList<LeftoverItem> m_queued;
+    QStringList m_log;
+};
+
+void TestDocumentManager::initTestCase()
+{
+    setPixInsightProcessQuery([this] { return PixInsightCheck(m_pids); });
+    QVERIFY(m_policy.load(readFile(QStringLiteral(":/schema/overlay.json"))));
+}
+
+void TestDocumentManager::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_path = m_dir->filePath(QStringLiteral("core-1-pxi.settings"));
+    m_install = m_dir->filePath(QStringLiteral("PixInsight"));
+    m_pids.clear();
+    m_queued.clear();
+    m_log.clear();
+}
+
+void TestDocumentManager::watch(DocumentManager &docs)
+{
+    docs.setPolicy(&m_policy);
+    docs.setFileQueue({[this] { return int(m_queued.size()); }, [this] { return m_queued; },
+                       [this] { return m_install; }, [] { return QString(); },
+                       [this] {
+                           m_log.append(QStringLiteral("clear"));
+                           m_queued.clear();
+                       }});
+    connect(&docs, &DocumentManager::aboutToReplaceDocument, this,
+            [this] { m_log.append("about"); });
+    connect(&docs, &DocumentManager::documentReplaced, this, [this](XsdtDocument *document) {
+        m_log.append(document ? QStringLiteral("replaced") : QStringLiteral("replaced:null"));
+    });
+    connect(&docs, &DocumentManager::loadFinished, this, [this](bool ok) {
+        m_log.append(ok ? QStringLiteral("loaded") : QStringLiteral("failed"));
+    });
+    connect(&docs, &DocumentManager::stateChanged, this, [this] { m_log.append("state"); });
+    connect(&docs, &DocumentManager::viewOnlyChanged, this, [this](bool on) {
+        m_log.append(on ? QStringLiteral("viewonly") : QStringLiteral("editable"));
+    });
+}
+
+void TestDocumentManager::loadKeepsWhatFailed_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // "dir": a folder stands where the file should be
+    QTest::addColumn<bool>("loads");
+    QTest::addColumn<bool>("isCurrent"); // reload and restore still act on it
+    QTest::addColumn<QString>("error");
+    QTest::newRow("parses") << settings("a") << true << true << QString();
+    QTest::newRow("does not parse") << QByteArray("hello") << false << true
+                                    << "%1 is not a valid PixInsight settings file: Not a "
+                                       "PixInsight settings file (no <xsdt> element).";
+    QTest::newRow("missing") << QByteArray() << false << true
+                             << "Cannot read %1: No such file or directory";
+    QTest::newRow("unreadable") << QByteArray("dir") << false << false << QString();
+}
+
+void TestDocumentManager::loadKeepsWhatFailed()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, loads);
+    QFETCH(bool, isCurrent);
+    QFETCH(QString, error);
+    if (bytes == "dir")
+        QVERIFY(QDir().mkpath(m_path));
+    else if (!bytes.isEmpty())
+        QVERIFY(writeFile(m_path, bytes));
+    DocumentManager docs;
+    watch(docs);
+    m_queued.append(LeftoverItem());
+    QString message;
+    QCOMPARE(docs.load(m_path, &message), loads);
+    QCOMPARE(docs.isLoaded(), loads);
+    QCOMPARE(docs.document() != nullptr, loads);
+    QCOMPARE(docs.currentFile(), isCurrent ? m_path : QString());
+    QCOMPARE(docs.failedPath(), loads ? QString() : m_path);
+    QCOMPARE(docs.loadError(), message);
+    if (!error.isEmpty())
+        QCOMPARE(message, error.arg(m_path));
+    QCOMPARE(loads, message.isEmpty());
+    // The queued files belonged to the file that was open before.
+    QCOMPARE(docs.pendingCount(), 0);
+}
+
+void TestDocumentManager::restore_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // as in loadKeepsWhatFailed
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<bool>("restores");
+    QTest::newRow("open file") << settings("a") << false << true;
+    QTest::newRow("file that does not parse") << QByteArray("hello") << false << true;
+    QTest::newRow("missing file") << QByteArray() << false << true;
+    QTest::newRow("unreadable file") << QByteArray("dir") << false << false;
+    QTest::newRow("PixInsight running") << settings("a") << true << false;
+}
+
+void TestDocumentManager::restore()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, running);
+    QFETCH(bool, restores);
+    if (bytes == "dir")
+        QVERIFY(QDir().mkpath(m_path));
+    else if (!bytes.isEmpty())
+        QVERIFY(writeFile(m_path, bytes));
+    const QString backup = m_path + QStringLiteral(".bak-20261201-101010");
+    QVERIFY(writeFile(backup, settings("b")));
+    DocumentManager docs;
+    watch(docs);
+    docs.load(m_path);
+    m_pids = running ? QList<qint64>{4242} : QList<qint64>();
+    docs.poll();
+    QString error;
+    QCOMPARE(docs.restoreBackup(backup, &error), restores);
+    QCOMPARE(error.isEmpty(), restores);
+    QCOMPARE(docs.isLoaded(), restores || (running && !bytes.isEmpty()));
+    QCOMPARE(readFile(m_path) == settings("b"), restores);
+    if (restores) {
+        QCOMPARE(valueAt(docs, u"Global/Name"), QString("b"));
+        QVERIFY(docs.failedPath().isEmpty() && docs.loadError().isEmpty());
+    }
+    if (running)
+        QCOMPARE(docs.store().failure(), SettingsStore::Failure::Running);
+}
+
+// The changes are noted on the old document and made again on the new one; a file that no
+// longer reads is not loaded over them.
+void TestDocumentManager::reloadKeepingChanges()
+{
+    QVERIFY(writeFile(m_path, settings("a")));
+    DocumentManager docs;
+    watch(docs);
+    QVERIFY(docs.load(m_path));
+    docs.document()->findPath(u"Global/Name")->value = QStringLiteral("mine");
+    docs.documentEdited();
+    m_queued.append(LeftoverItem());
+    QVERIFY(writeFile(m_path, settings("a", "theirs")));
+    QString noted;
+    DocumentManager::KeepChanges keep;
+    keep.note = [&](const XsdtDocument &old) {
+        noted = old.findPath(u"Global/Name")->value;
+        m_log.append("note");
+    };
+    keep.makeAgain = [&] {
+        docs.document()->findPath(u"Global/Name")->value = noted;
+        m_log.append("again");
+    };
+    m_log.clear();
+    QVERIFY(docs.reloadKeepingChanges(keep));
+    QCOMPARE(m_log,
+             QStringList({"note", "about", "replaced", "loaded", "state", "again", "state"}));
+    QCOMPARE(valueAt(docs, u"Global/Name"), QString("mine"));
+    QCOMPARE(valueAt(docs, u"Global/Other"), QString("theirs"));
+    QCOMPARE(docs.pendingCount(), 2); // the edit made again and the queued file kept
+
+    QVERIFY(writeFile(m_path, "<xsdt version=\"1.0\"><i k=\"Global\">"));
+    m_log.clear();
+    QString error;
+    QVERIFY(!docs.reloadKeepingChanges(keep, &error));
+    QVERIFY(error.startsWith(m_path + " is not a valid PixInsight settings file: "));
+    QCOMPARE(m_log, QStringList());
+    QVERIFY(docs.isLoaded());
+    QCOMPARE(valueAt(docs, u"Global/Name"), QString("mine"));
+    QCOMPARE(docs.pendingCount(), 2);
+}
+
+void TestDocumentManager::save_data()
+{
+    QTest::addColumn<bool>("edit");
+    QTest::addColumn<bool>("queueFile");
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<int>("failure"); // SettingsStore::Failure; None when it saves
+    using F = SettingsStore::Failure;
+    QTest::newRow("edit") << true << false << QString() << int(F::None);
+    QTest::newRow("queued file alone") << false << true << QString() << int(F::None);
+    QTest::newRow("edit and queued file") << true << true << QString() << int(F::None);
+    QTest::newRow("PixInsight running") << true << true << "running" << int(F::Running);
+    QTest::newRow("changed on disk") << true << true << "written" << int(F::ChangedOnDisk);
+}
+
+void TestDocumentManager::save()
+{
+    QFETCH(bool, edit);
+    QFETCH(bool, queueFile);
+    QFETCH(QString, obstacle);
+    QFETCH(int, failure);
+    const bool saves = failure == int(SettingsStore::Failure::None);
+    QVERIFY(writeFile(m_path, settings("a")));
+    const QString module = m_install + QStringLiteral("/bin/Gone-pxm.so");
+    QVERIFY(writeFile(module, "x"));
+    DocumentManager docs;
+    watch(docs);
+    QVERIFY(docs.load(m_path));
+    if (edit)
+        docs.document()->findPath(u"Global/Name")->value = QStringLiteral("b");
+    if (queueFile)
+        m_queued.append(itemFromRequest(QStringLiteral("file:Gone"), m_install, QString()));
+    QVERIFY(!queueFile || !m_queued.constFirst().path.isEmpty());
+    if (obstacle == "running")
+        m_pids = {4242};
+    if (obstacle == "written")
+        QVERIFY(writeFile(m_path, settings("a", "theirs")));
+    const QByteArray before = readFile(m_path);
+
+    const DocumentManager::SaveResult saved = docs.save();
+    QCOMPARE(saved.ok, saves);
+    QCOMPARE(int(docs.store().failure()), edit ? failure : int(SettingsStore::Failure::None));
+    QCOMPARE(saved.wrote, saves && edit);
+    QCOMPARE(saved.error.isEmpty(), saves);
+    QCOMPARE(readFile(m_path) == before, !saved.wrote);
+    if (saved.wrote)
+        QCOMPARE(readFile(saved.backupPath), before);
+    else
+        QVERIFY(listBackups(m_path).isEmpty());
+    // Files go only once the settings were written, or when there was nothing to write.
+    QCOMPARE(QFile::exists(module), !(saves && queueFile));
+    QCOMPARE(saved.filesDone, saves && queueFile);
+    QCOMPARE(saved.files.deleted, saves && queueFile ? 1 : 0);
+    QCOMPARE(docs.pendingCount(), saves ? 0 : 2);
+    // What this program wrote is no change on disk.
+    docs.poll();
+    QCOMPARE(docs.isChangedOnDisk(), obstacle == "written");
+}
+
+void TestDocumentManager::signalsAroundReplacement_data()
+{
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("load") << "load" << QStringList{"clear", "about", "replaced", "loaded", "state"};
+    QTest::newRow("failed load") << "broken"
+                                 << QStringList{"clear", "about", "replaced:null", "failed",
+                                                "state"};
+    QTest::newRow("reload") << "reload"
+                            << QStringList{"clear", "about", "replaced", "loaded", "state"};
+    // Node pointers held across the pruning would dangle.
+    QTest::newRow("save with a deletion") << "delete" << QStringList{"about", "replaced", "state"};
+    QTest::newRow("save of an edit") << "edit" << QStringList{"state"};
+    QTest::newRow("restore") << "restore" << QStringList{"clear", "about", "replaced", "state"};
+    QTest::newRow("unload") << "unload" << QStringList{"about", "replaced:null"};
+}
+
+void TestDocumentManager::signalsAroundReplacement()
+{
+    QFETCH(QString, step);
+    QFETCH(QStringList, expected);
+    testdata::GeneratorOptions options;
+    options.targetBytes = 20 * 1024;
+    const QByteArray bytes = testdata::generateSettings(options);
+    QVERIFY(writeFile(m_path, bytes));
+    QVERIFY(writeFile(m_path + ".bak-20261201-101010", bytes));
+    DocumentManager docs;
+    watch(docs);
+    QVERIFY(docs.load(m_path));
+    m_log.clear();
+    if (step == "load" || step == "broken") {
+        QVERIFY(writeFile(m_path, step == "broken" ? QByteArray("hello") : bytes));
+        docs.load(m_path);
+    } else if (step == "reload") {
+        QVERIFY(docs.reload());
+    } else if (step == "delete" || step == "edit") {
+        XsdtNode *node = docs.document()->findPath(
+            step == "delete" ? u"Global/Statistics" : u"Global/Preferences/Process/MaxProcessors");
+        QVERIFY(node);
+        if (step == "delete")
+            node->pendingDelete = true;
+        else
+            node->value = QStringLiteral("5");
+        QVERIFY(docs.save().ok);
+    } else if (step == "restore") {
+        QVERIFY(docs.restoreBackup(m_path + ".bak-20261201-101010"));
+    } else {
+        docs.unload();
+        QVERIFY(!docs.document());
+    }
+    QCOMPARE(m_log, expected);
+}
+
+void TestDocumentManager::poll()
+{
+    QVERIFY(writeFile(m_path, settings("a")));
+    DocumentManager docs;
+    watch(docs);
+    QVERIFY(docs.load(m_path));
+    m_log.clear();
+    docs.poll();
+    QCOMPARE(m_log, QStringList{"state"});
+    QVERIFY(!docs.isChangedOnDisk() && !docs.isViewOnly());
+
+    // PixInsight starts and rewrites the file: view only, said once.
+    m_pids = {4242};
+    QVERIFY(writeFile(m_path, settings("pixinsight")));
+    docs.poll();
+    docs.poll();
+    QCOMPARE(m_log.count("viewonly"), 1);
+    QVERIFY(docs.isViewOnly() && docs.isChangedOnDisk() && !docs.isFileMissing());
+    QCOMPARE(valueAt(docs, u"Global/Name"), QString("a"));
+
+    // It exits: with nothing pending what it wrote is read at once.
+    m_pids.clear();
+    m_log.clear();
+    docs.poll();
+    QCOMPARE(m_log,
+             QStringList({"editable", "clear", "about", "replaced", "loaded", "state", "state"}));
+    QCOMPARE(valueAt(docs, u"Global/Name"), QString("pixinsight"));
+    QVERIFY(!docs.isChangedOnDisk());
+
+    // With a change pending it is not; a file gone is said to be missing.
+    m_pids = {4242};
+    docs.poll();
+    docs.document()->findPath(u"Global/Name")->value = QStringLiteral("mine");
+    docs.documentEdited();
+    QVERIFY(writeFile(m_path, settings("again")));
+    m_pids.clear();
+    docs.poll();
+    QCOMPARE(valueAt(docs, u"Global/Name"), QString("mine"));
+    QVERIFY(docs.isChangedOnDisk() && !docs.isFileMissing());
+    QVERIFY(QFile::remove(m_path));
+    docs.poll();
+    QVERIFY(docs.isFileMissing());
+    QCOMPARE(docs.currentFile(), m_path);
+}
+
+QTEST_GUILESS_MAIN(TestDocumentManager)
+#include "tst_documentmanager.moc"
