@@ -1,0 +1,142 @@
+#pragma once
+
+#include "knowledge/leftovers.h"
+#include "privileged/leftoverdeletion.h"
+#include "store/settingsstore.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QTimer;
+
+namespace vrn {
+
+class DeletionPolicy;
+
+// The open settings file's life: loading, reloading, saving and restoring it, and the poll that
+// notices PixInsight starting or exiting and the file changing underneath. It asks the user
+// nothing: questions and messages stay with whoever drives it (the window, varnelctl). Anything
+// holding node pointers lets go on aboutToReplaceDocument and takes the new document on
+// documentReplaced.
+class DocumentManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Files queued for deletion beside the settings file (the Unused modules page keeps the
+    // queue). They count as pending changes and are deleted right after a successful save.
+    struct FileQueue
+    {
+        std::function<int()> count;
+        std::function<QList<LeftoverItem>()> items;
+        std::function<QString()> installDir;
+        std::function<QString()> userDir;
+        std::function<void()> clear;
+    };
+
+    // What reloading with the pending changes kept needs from the layer that makes edits: note
+    // them on the old document before it goes, and make them again on the new one.
+    struct KeepChanges
+    {
+        std::function<void(const XsdtDocument &old)> note;
+        std::function<void()> makeAgain;
+    };
+
+    struct SaveResult
+    {
+        bool ok = true;        // false: nothing was written and `error` says why
+        bool wrote = false;    // the settings file was written
+        bool replaced = false; // deletions pruned the tree: the document was announced again
+        QString error;
+        QString backupPath;     // the backup made before writing
+        bool filesDone = false; // queued files were deleted (or tried)
+        LeftoverReport files;
+    };
+
+    explicit DocumentManager(QObject *parent = nullptr);
+    ~DocumentManager() override;
+
+    void setPolicy(const DeletionPolicy *policy);
+    void setFileQueue(FileQueue queue);
+
+    const SettingsStore &store() const { return m_store; }
+    // For callers that edit the document themselves (varnelctl); the window edits through its
+    // model.
+    SettingsStore &store() { return m_store; }
+    // Null while no file is open.
+    XsdtDocument *document();
+
+    // Opens a file; the queued files go with the old one. On failure the path and the message
+    // are kept for failedPath()/loadError().
+    bool load(const QString &path, QString *error = nullptr);
+    // Reads currentFile() again, dropping the pending changes.
+    bool reload(QString *error = nullptr);
+    // Reads the open file again and makes the pending changes once more through `keep`. Refused,
+    // with everything left in memory, when the file no longer reads. The queued files stay.
+    bool reloadKeepingChanges(const KeepChanges &keep, QString *error = nullptr);
+    // Writes the pending changes (refused while PixInsight runs or after a change on disk; the
+    // store's failure() says which), then deletes the queued files. Nothing to write is a
+    // success with `wrote` false.
+    SaveResult save();
+    // Puts a backup in place of currentFile(), also when that file is missing or does not
+    // parse. The queued files were part of what is replaced.
+    bool restoreBackup(const QString &backup, QString *error = nullptr);
+    // Closes the file without a replacement: everything holding node pointers lets go.
+    void unload();
+
+    bool isLoaded() const { return m_store.loaded; }
+    // The file the manager is about: the open one, or one that failed to parse or is missing
+    // (empty when neither); reload and restore act on it.
+    QString currentFile() const;
+    QString failedPath() const { return m_failedPath; }
+    QString loadError() const { return m_loadError; }
+
+    bool isPixInsightRunning() const { return m_running; } // or nobody could tell
+    QString runningUnknownReason() const { return m_runningUnknown; }
+    bool isViewOnly() const { return m_running; }
+    bool isChangedOnDisk() const { return m_changedOnDisk; }
+    bool isFileMissing() const { return m_fileMissing; }
+
+    // Edits and deletions in the document; kept until something changes the document.
+    int documentPendingCount() const;
+    // Those and the queued files.
+    int pendingCount() const;
+    // Called after every edit so that the counts are taken again.
+    void documentEdited();
+
+    // Polls every `intervalMs` from now on.
+    void startPolling(int intervalMs = 3000);
+    // One poll now: whether PixInsight runs and whether the file changed on disk. A file
+    // PixInsight rewrote on exit is read again at once when that costs no changes.
+    void poll();
+
+signals:
+    void aboutToReplaceDocument();
+    void documentReplaced(vrn::XsdtDocument *document);
+    // After every load, also the reload made by the poll.
+    void loadFinished(bool ok, const QString &error);
+    void stateChanged();
+    void viewOnlyChanged(bool viewOnly);
+
+private:
+    bool loadKeepingQueue(const QString &path, QString *error);
+    void announce();
+    void setRunning(bool running, const QString &unknownReason);
+
+    SettingsStore m_store;
+    FileQueue m_queue;
+    QTimer *m_timer = nullptr;
+    bool m_running = false;
+    QString m_runningUnknown;
+    bool m_changedOnDisk = false;
+    bool m_fileMissing = false; // the loaded file is gone from disk: nothing to reload
+    QString m_failedPath;
+    QString m_loadError;
+    // The pending-change count walks the whole document; the poll asks for it every three
+    // seconds.
+    mutable int m_pendingCache = -1;
+};
+
+} // namespace vrn
