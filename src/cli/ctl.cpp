@@ -7,7 +7,7 @@
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
 #include "knowledge/builtin.h"
-#include "store/settingsstore.h"
+#include "store/documentmanager.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -100,7 +100,6 @@ const QList<CtlCommand> &Ctl::commands()
          0,
          {},
          nullptr,
-         false,
          &Ctl::files},
         {"get",
          QT_TRANSLATE_NOOP("vrn::Ctl", "get PATH..."),
@@ -110,7 +109,6 @@ const QList<CtlCommand> &Ctl::commands()
          -1,
          {QStringLiteral("recursive")},
          nullptr,
-         false,
          &Ctl::get},
         {"set",
          QT_TRANSLATE_NOOP("vrn::Ctl", "set PATH=VALUE..."),
@@ -119,7 +117,6 @@ const QList<CtlCommand> &Ctl::commands()
          -1,
          {dryRun, expectHash, allowReplacement},
          nullptr,
-         true,
          &Ctl::set},
         {"delete",
          QT_TRANSLATE_NOOP("vrn::Ctl", "delete PATH..."),
@@ -130,7 +127,6 @@ const QList<CtlCommand> &Ctl::commands()
          -1,
          {dryRun, QStringLiteral("force"), expectHash, allowReplacement},
          nullptr,
-         true,
          &Ctl::remove},
         {"check",
          "check",
@@ -139,7 +135,6 @@ const QList<CtlCommand> &Ctl::commands()
          0,
          {},
          nullptr,
-         false,
          &Ctl::check},
         {"diff",
          QT_TRANSLATE_NOOP("vrn::Ctl", "diff [FILE_A] FILE_B"),
@@ -149,7 +144,6 @@ const QList<CtlCommand> &Ctl::commands()
          2,
          {},
          nullptr,
-         false,
          &Ctl::diff},
         {"backups",
          "backups",
@@ -158,7 +152,6 @@ const QList<CtlCommand> &Ctl::commands()
          0,
          {},
          nullptr,
-         false,
          &Ctl::backups},
         {"restore",
          QT_TRANSLATE_NOOP("vrn::Ctl", "restore BACKUP"),
@@ -167,7 +160,6 @@ const QList<CtlCommand> &Ctl::commands()
          1,
          {},
          nullptr,
-         true,
          &Ctl::restore},
         {"prune",
          QT_TRANSLATE_NOOP("vrn::Ctl", "prune --keep N"),
@@ -177,7 +169,6 @@ const QList<CtlCommand> &Ctl::commands()
          0,
          {QStringLiteral("keep"), dryRun, QStringLiteral("permanently")},
          "keep",
-         true,
          &Ctl::prune},
         {"export",
          QT_TRANSLATE_NOOP("vrn::Ctl", "export [PATH...]"),
@@ -187,7 +178,6 @@ const QList<CtlCommand> &Ctl::commands()
          -1,
          {},
          nullptr,
-         false,
          &Ctl::exportValues},
         {"import",
          QT_TRANSLATE_NOOP("vrn::Ctl", "import FILE"),
@@ -196,7 +186,6 @@ const QList<CtlCommand> &Ctl::commands()
          1,
          {dryRun, expectHash, allowReplacement},
          nullptr,
-         true,
          &Ctl::importValues},
     };
     return table;
@@ -379,14 +368,15 @@ int Ctl::readDocument(XsdtDocument &document, const QString &file, QByteArray *h
     return ExitDone;
 }
 
-int Ctl::openStore(SettingsStore &store, const QString &file)
+int Ctl::openDocument(DocumentManager &docs, const QString &file)
 {
     if (file.isEmpty())
         return noFile(file);
-    store.policy = &m_policy;
+    docs.setPolicy(&m_policy);
     QString error;
-    if (!store.load(file, &error))
+    if (!docs.load(file, &error))
         return fail(ExitNotFound, QString(), QString(), error);
+    const SettingsStore &store = docs.store();
     const QString expected = m_parser->value(QStringLiteral("expect-hash")).toLower();
     if (!expected.isEmpty() && QString::fromLatin1(store.loadedHash.toHex()) != expected) {
         // The caller decided on the content it read earlier; this is not that content (or the
@@ -412,8 +402,9 @@ int Ctl::refusalCode(const SettingsStore &store) const
     return ExitWriteFailed;
 }
 
-int Ctl::save(SettingsStore &store, const QStringList &changeLines, QJsonObject json)
+int Ctl::save(DocumentManager &docs, const QStringList &changeLines, QJsonObject json)
 {
+    const SettingsStore &store = docs.store();
     QStringList lines = changeLines;
     if (!json.contains(QStringLiteral("deleted"))) {
         QJsonArray changes;
@@ -464,9 +455,9 @@ int Ctl::save(SettingsStore &store, const QStringList &changeLines, QJsonObject 
         print(json, lines);
         return ExitDone;
     }
-    QString error;
-    QString backup;
-    if (!store.save(&error, &backup)) {
+    const DocumentManager::SaveResult saved = docs.save();
+    if (!saved.ok) {
+        QString error = saved.error;
         // The store says why in words; the exit code says which kind of refusal it was. The
         // window's words for a change on disk point to its Reload and keep my changes.
         const int code = refusalCode(store);
@@ -477,7 +468,7 @@ int Ctl::save(SettingsStore &store, const QStringList &changeLines, QJsonObject 
                        "the new version.");
         return fail(code, store.path, QString(), error);
     }
-    const QString name = QFileInfo(backup).fileName();
+    const QString name = QFileInfo(saved.backupPath).fileName();
     json.insert(QStringLiteral("backup"), name);
     lines.append(tr("Saved. Backup: %1").arg(name));
     print(json, lines);

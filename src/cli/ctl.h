@@ -16,6 +16,7 @@ class QTextStream;
 
 namespace vrn {
 
+class DocumentManager;
 class SettingsStore;
 class XsdtDocument;
 struct XsdtNode;
@@ -59,7 +60,6 @@ struct CtlCommand
     int maxArgs; // -1: any number
     QStringList options;
     const char *requiredOption; // nullptr: none
-    bool writes;
     int (Ctl::*handler)(const QStringList &arguments);
 };
 
@@ -93,10 +93,10 @@ private:
     QString chosenFile() const;
     int noFile(const QString &file);
     int readDocument(XsdtDocument &document, const QString &file, QByteArray *hash = nullptr);
-    int openStore(SettingsStore &store, const QString &file);
+    int openDocument(DocumentManager &docs, const QString &file);
     // The exit code of a save or restore the store refused.
     int refusalCode(const SettingsStore &store) const;
-    int save(SettingsStore &store, const QStringList &changeLines, QJsonObject json);
+    int save(DocumentManager &docs, const QStringList &changeLines, QJsonObject json);
     void print(const QJsonObject &json, const QStringList &lines);
 
     static QString exportFormat();

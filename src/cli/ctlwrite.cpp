@@ -5,7 +5,7 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "knowledge/valuecheck.h"
-#include "store/settingsstore.h"
+#include "store/documentmanager.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -22,9 +22,10 @@ int Ctl::set(const QStringList &assignments)
             return usage(tr("'%1' is not of the form PATH=VALUE.").arg(assignment));
     }
     loadKnowledge();
-    SettingsStore store;
-    if (const int code = openStore(store, chosenFile()))
+    DocumentManager docs;
+    if (const int code = openDocument(docs, chosenFile()))
         return code;
+    SettingsStore &store = docs.store();
     int code = ExitDone;
     for (const QString &assignment : assignments) {
         const qsizetype equals = assignment.indexOf(QLatin1Char('='));
@@ -47,15 +48,16 @@ int Ctl::set(const QStringList &assignments)
     }
     if (code != ExitDone)
         return code;
-    return save(store, {}, {});
+    return save(docs, {}, {});
 }
 
 int Ctl::remove(const QStringList &paths)
 {
     loadKnowledge();
-    SettingsStore store;
-    if (const int code = openStore(store, chosenFile()))
+    DocumentManager docs;
+    if (const int code = openDocument(docs, chosenFile()))
         return code;
+    SettingsStore &store = docs.store();
     const bool force = m_parser->isSet(QStringLiteral("force"));
     int code = ExitDone;
     for (const QString &path : paths) {
@@ -86,28 +88,27 @@ int Ctl::remove(const QStringList &paths)
             QJsonObject{{QStringLiteral("path"), node->path()}, {QStringLiteral("values"), count}});
         lines.append(node->path() + QLatin1Char('\t') + QString::number(count));
     }
-    return save(store, lines, {{QStringLiteral("deleted"), array}});
+    return save(docs, lines, {{QStringLiteral("deleted"), array}});
 }
 
 int Ctl::restore(const QStringList &arguments)
 {
     const QString &backup = arguments.constFirst();
-    SettingsStore store;
     const QString file = chosenFile();
     if (file.isEmpty())
         return noFile(file);
-    store.policy = &m_policy;
+    DocumentManager docs;
+    docs.setPolicy(&m_policy);
     // A file that is missing or does not parse is exactly what a backup is for, as in the window:
     // the store keeps a broken file as a backup before replacing it.
     QString loadError;
-    if (!store.load(file, &loadError) && store.path.isEmpty()) {
-        if (!fileMissing(file))
-            return fail(ExitNotFound, QString(), QString(), loadError);
-        store.path = QFileInfo(file).absoluteFilePath();
-    }
+    docs.load(file, &loadError);
+    const QString target = docs.currentFile();
+    if (target.isEmpty())
+        return fail(ExitNotFound, QString(), QString(), loadError);
     // Only the file's own backups: the window offers nothing else, and a slip of the tab key
     // must not put some other file in place of the settings.
-    const QStringList before = listBackups(store.path);
+    const QStringList before = listBackups(target);
     const QString wanted = QFileInfo(backup).absoluteFilePath();
     QString chosen;
     for (const QString &candidate : before) {
@@ -116,26 +117,26 @@ int Ctl::restore(const QStringList &arguments)
     }
     if (chosen.isEmpty())
         return fail(
-            ExitNotFound, store.path, QString(),
+            ExitNotFound, target, QString(),
             tr("%1 is not one of this file's backups (varnelctl backups lists them).").arg(backup));
     QString error;
-    if (!store.restoreBackup(chosen, &error)) {
+    if (!docs.restoreBackup(chosen, &error)) {
         QByteArray bytes;
         XsdtDocument scratch;
-        int code = refusalCode(store);
+        int code = refusalCode(docs.store());
         if (code == ExitWriteFailed && (!readFile(chosen, bytes) || !scratch.parse(bytes)))
             code = ExitRefused;
-        return fail(code, store.path, QString(), error);
+        return fail(code, target, QString(), error);
     }
     QString saved;
-    for (const QString &path : listBackups(store.path)) {
+    for (const QString &path : listBackups(target)) {
         if (!before.contains(path))
             saved = QFileInfo(path).fileName();
     }
     QStringList lines{tr("Restored %1").arg(QFileInfo(chosen).fileName())};
     if (!saved.isEmpty())
         lines.append(tr("The replaced file was backed up as %1.").arg(saved));
-    print({{QStringLiteral("file"), store.path},
+    print({{QStringLiteral("file"), target},
            {QStringLiteral("restored"), QFileInfo(chosen).fileName()},
            {QStringLiteral("backup"), saved.isEmpty() ? QJsonValue() : QJsonValue(saved)}},
           lines);
@@ -236,9 +237,10 @@ int Ctl::importValues(const QStringList &arguments)
         !json.object().value(QStringLiteral("values")).isArray())
         return fail(ExitRefused, file, QString(),
                     tr("Not a preferences file written by varnelctl export."));
-    SettingsStore store;
-    if (const int code = openStore(store, chosenFile()))
+    DocumentManager docs;
+    if (const int code = openDocument(docs, chosenFile()))
         return code;
+    SettingsStore &store = docs.store();
     // Every entry is checked before anything changes, and every problem is named, so one
     // run shows all that needs fixing.
     int problems = 0;
@@ -281,7 +283,7 @@ int Ctl::importValues(const QStringList &arguments)
     if (problems > 0)
         return fail(ExitRefused, file, QString(),
                     tr("%n problems; nothing was imported.", nullptr, problems));
-    return save(store, {}, {});
+    return save(docs, {}, {});
 }
 
 } // namespace vrn
