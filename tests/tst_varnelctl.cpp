@@ -390,6 +390,11 @@ private slots:
         QCOMPARE(hereValues.size(), values.size());
         QCOMPARE(QJsonDocument::fromJson(there.out.toUtf8())["values"], hereValues);
 
+        // Without --recursive a group gives its own values, not those of its subgroups.
+        const Run shallow = run({"get", "--file=%F", "Global/Preferences"});
+        QCOMPARE(shallow.code, 0);
+        QVERIFY(!shallow.out.contains(kProcessors));
+
         // The text form carries the same records as the JSON form, escapes undone.
         const Run text = run({"get", "--recursive", "--file=%F", "Global"});
         const Run json = run({"get", "--recursive", "--json", "--file=%F", "Global"});
