@@ -2,6 +2,7 @@
 // of itself with scattered edits (the usual case: a backup of the file being edited).
 #include "benchutil.h"
 
+#include "document/valuenodes.h"
 #include "document/xsdtdocument.h"
 #include "knowledge/compare.h"
 
@@ -13,16 +14,6 @@ namespace vrn::bench {
 namespace {
 
 qint64 g_sink = 0;
-
-void collectValues(XsdtNode *node, QList<XsdtNode *> &out)
-{
-    for (const auto &child : node->children) {
-        if (child->isValue())
-            out.append(child.get());
-        else
-            collectValues(child.get(), out);
-    }
-}
 
 std::unique_ptr<XsdtDocument> parse(const QByteArray &bytes)
 {
@@ -43,7 +34,7 @@ void compareAt(qint64 megabytes)
     if (!first || !second || !copy)
         return;
     QList<XsdtNode *> values;
-    collectValues(&copy->root, values);
+    collectValueNodes(&copy->root, values);
     const int edits = 1000;
     for (int i = 0; i < edits; ++i)
         values[qsizetype(i) * values.size() / edits]->value += QLatin1Char('x');
@@ -59,8 +50,8 @@ void compareAt(qint64 megabytes)
                     .arg(edits));
     suite.add(QStringLiteral("walk: collect every value of both (reference)"), 0, [&] {
         QList<XsdtNode *> out;
-        collectValues(&first->root, out);
-        collectValues(&second->root, out);
+        collectValueNodes(&first->root, out);
+        collectValueNodes(&second->root, out);
         g_sink += out.size();
     });
     suite.add(

@@ -2,13 +2,14 @@
 // value, and the module analyses, against a plain walk over the same tree.
 #include "benchutil.h"
 
+#include "document/valuenodes.h"
 #include "document/xsdtdocument.h"
 #include "environment/pixinsight.h"
+#include "knowledge/builtin.h"
+#include "knowledge/deletionpolicy.h"
 #include "knowledge/healthcheck.h"
 #include "knowledge/modules.h"
 #include "knowledge/schema.h"
-
-#include <QFile>
 
 #include <cstdio>
 #include <memory>
@@ -19,22 +20,6 @@ namespace {
 
 qint64 g_sink = 0; // results are summed here so the work cannot be optimised away
 
-QByteArray resource(const QString &name)
-{
-    QFile file(name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void collectValues(XsdtNode *node, QList<XsdtNode *> &out)
-{
-    for (const auto &child : node->children) {
-        if (child->isValue())
-            out.append(child.get());
-        else
-            collectValues(child.get(), out);
-    }
-}
-
 void knowledgeAt(qint64 megabytes, const Schema &schema)
 {
     const QByteArray &bytes = generatedFile(megabytes * 1000 * 1000);
@@ -44,7 +29,7 @@ void knowledgeAt(qint64 megabytes, const Schema &schema)
         return;
     }
     QList<XsdtNode *> values;
-    collectValues(&doc->root, values);
+    collectValueNodes(&doc->root, values);
     const QStringList registered = registeredModules(*doc);
     const QString someModule = registered.value(registered.size() / 2);
 
@@ -61,7 +46,7 @@ void knowledgeAt(qint64 megabytes, const Schema &schema)
                     .arg(registered.size()));
     suite.add(QStringLiteral("walk: collect every value (reference)"), 0, [&] {
         QList<XsdtNode *> out;
-        collectValues(&doc->root, out);
+        collectValueNodes(&doc->root, out);
         g_sink += out.size();
     });
     suite.add(
@@ -98,10 +83,10 @@ void knowledgeAt(qint64 megabytes, const Schema &schema)
 void benchKnowledge()
 {
     Schema schema;
-    QString error;
-    if (!schema.load(resource(QStringLiteral(":/schema/globals.json")),
-                     resource(QStringLiteral(":/schema/overlay.json")), &error)) {
-        std::fprintf(stderr, "schema: %s\n", qPrintable(error));
+    DeletionPolicy policy;
+    const BuiltInLoad loaded = loadBuiltInKnowledge(schema, policy);
+    if (!loaded.schemaLoaded) {
+        std::fprintf(stderr, "schema: %s\n", qPrintable(loaded.schemaError));
         return;
     }
     const QList<qint64> sizes = options().quick ? QList<qint64>{1, 10} : QList<qint64>{1, 10, 50};

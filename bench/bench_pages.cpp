@@ -4,6 +4,8 @@
 #include "benchutil.h"
 
 #include "document/xsdtdocument.h"
+#include "knowledge/builtin.h"
+#include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
 #include "model/settingsmodel.h"
 #include "views/preferencesview.h"
@@ -25,11 +27,9 @@ namespace {
 
 Schema loadSchema()
 {
-    QFile globals(QStringLiteral(":/schema/globals.json"));
-    QFile overlay(QStringLiteral(":/schema/overlay.json"));
     Schema schema;
-    if (!globals.open(QIODevice::ReadOnly) || !overlay.open(QIODevice::ReadOnly) ||
-        !schema.load(globals.readAll(), overlay.readAll()))
+    DeletionPolicy policy;
+    if (!loadBuiltInKnowledge(schema, policy).schemaLoaded)
         std::fprintf(stderr, "schema not loaded\n");
     return schema;
 }

@@ -4,6 +4,7 @@
 #include "benchutil.h"
 
 #include "document/xsdtdocument.h"
+#include "knowledge/builtin.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/leftovers.h"
 #include "knowledge/modules.h"
@@ -163,9 +164,7 @@ void benchUnused()
     const int repetitions = options().quick ? 3 : 7;
     Schema schema;
     DeletionPolicy policy;
-    const QByteArray overlay = readFile(QStringLiteral(":/schema/overlay.json"));
-    schema.load(readFile(QStringLiteral(":/schema/globals.json")), overlay);
-    policy.load(overlay);
+    loadBuiltInKnowledge(schema, policy);
 
     XsdtDocument demo;
     if (demo.parse(readFile(QStringLiteral(VARNEL_DEMO_FILE))))

@@ -1,6 +1,8 @@
 #include "benchutil.h"
 
 #include "generator/generator.h"
+#include "knowledge/builtin.h"
+#include "knowledge/schema.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -139,8 +141,8 @@ qint64 residentBytes()
 DeletionPolicy shippedPolicy()
 {
     DeletionPolicy policy;
-    QFile overlay(QStringLiteral(":/schema/overlay.json"));
-    if (!overlay.open(QIODevice::ReadOnly) || !policy.load(overlay.readAll()))
+    Schema schema;
+    if (!loadBuiltInKnowledge(schema, policy).policyLoaded)
         std::fprintf(stderr, "deletion rules not loaded\n");
     return policy;
 }

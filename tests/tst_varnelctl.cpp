@@ -99,6 +99,25 @@ class TestVarnelctl : public QObject
         return path;
     }
 
+    // What the bash completion offers with the command line `varnelctl words...`, the last word
+    // being the one completed.
+    static QStringList complete(const QStringList &words)
+    {
+        QProcess bash;
+        bash.start("bash", QStringList{"-c",
+                                       "source \"$0\"; COMP_WORDS=(varnelctl \"$@\"); "
+                                       "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _varnelctl; "
+                                       "printf '%s\\n' \"${COMPREPLY[@]}\"",
+                                       VARNELCTL_COMPLETION} +
+                               words);
+        if (!bash.waitForFinished(60000))
+            return {"bash did not finish"};
+        QStringList offered = QString::fromUtf8(bash.readAllStandardOutput()).split('\n');
+        offered.removeAll(QString());
+        offered.sort();
+        return offered;
+    }
+
     QTemporaryDir m_home;
     QString m_file;
     bool m_ownPixInsight = false;
@@ -371,6 +390,11 @@ private slots:
         QCOMPARE(hereValues.size(), values.size());
         QCOMPARE(QJsonDocument::fromJson(there.out.toUtf8())["values"], hereValues);
 
+        // Without --recursive a group gives its own values, not those of its subgroups.
+        const Run shallow = run({"get", "--file=%F", "Global/Preferences"});
+        QCOMPARE(shallow.code, 0);
+        QVERIFY(!shallow.out.contains(kProcessors));
+
         // The text form carries the same records as the JSON form, escapes undone.
         const Run text = run({"get", "--recursive", "--file=%F", "Global"});
         const Run json = run({"get", "--recursive", "--json", "--file=%F", "Global"});
@@ -413,6 +437,44 @@ private slots:
         const Run none = run({"files", "--json"});
         QCOMPARE(none.code, 0);
         QCOMPARE(none.out, "{\n    \"files\": [\n    ]\n}\n");
+    }
+
+    // The completion offers what the command table has, and nothing else.
+    void completion_data()
+    {
+        QTest::addColumn<QStringList>("words");
+        QTest::addColumn<QStringList>("offered");
+
+        QStringList commands, common;
+        for (const CtlCommand &command : Ctl::commands())
+            commands.append(command.name);
+        for (const CtlOption &option : Ctl::options()) {
+            if (option.scope != CtlOption::Command)
+                common.append(QString("--") + option.name);
+        }
+        commands.sort();
+        common.sort();
+        QTest::newRow("commands") << QStringList{""} << commands;
+        QTest::newRow("options before a command") << QStringList{"--"} << common;
+        for (const CtlCommand &command : Ctl::commands()) {
+            QStringList options = common;
+            for (const QString &option : command.options)
+                options.append("--" + option);
+            options.sort();
+            QTest::newRow(command.name) << QStringList{command.name, "--"} << options;
+        }
+        // The value of an option is not taken for the command.
+        for (const CtlOption &option : Ctl::options()) {
+            if (option.valueName)
+                QTest::newRow(option.name)
+                    << QStringList{QString("--") + option.name, "x", ""} << commands;
+        }
+    }
+
+    void completion()
+    {
+        QFETCH(QStringList, words);
+        QTEST(complete(words), "offered");
     }
 
     void pruneToTrash()

@@ -3,6 +3,7 @@
 //     QT_QPA_PLATFORM=offscreen varnel-shots /tmp/varnel-shots
 #include "app/thememanager.h"
 #include "document/xsdtdocument.h"
+#include "knowledge/builtin.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
 #include "model/settingrow.h"
@@ -203,16 +204,12 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cannot create %s\n", qPrintable(QDir::toNativeSeparators(dir)));
         return 1;
     }
-    QFile overlay(QStringLiteral(":/schema/overlay.json"));
     DeletionPolicy policy;
-    if (!overlay.open(QIODevice::ReadOnly) || !policy.load(overlay.readAll()))
-        std::fprintf(stderr, "deletion rules not loaded; every deletion is refused\n");
-
     Schema schema;
-    QFile globals(QStringLiteral(":/schema/globals.json"));
-    QFile refinements(QStringLiteral(":/schema/overlay.json"));
-    if (!globals.open(QIODevice::ReadOnly) || !refinements.open(QIODevice::ReadOnly) ||
-        !schema.load(globals.readAll(), refinements.readAll()))
+    const BuiltInLoad loaded = loadBuiltInKnowledge(schema, policy);
+    if (!loaded.policyLoaded)
+        std::fprintf(stderr, "deletion rules not loaded; every deletion is refused\n");
+    if (!loaded.schemaLoaded)
         std::fprintf(stderr, "settings descriptions not loaded\n");
 
     ThemeManager *theme = ThemeManager::instance();

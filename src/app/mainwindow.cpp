@@ -6,6 +6,7 @@
 #include "document/xsdtnode.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
+#include "knowledge/builtin.h"
 #include "knowledge/leftovers.h"
 #include "knowledge/modules.h"
 #include "model/reapply.h"
@@ -190,20 +191,17 @@ MainWindow::~MainWindow()
 
 void MainWindow::loadKnowledge()
 {
-    const QByteArray globals = readResource(QStringLiteral(":/schema/globals.json"));
-    const QByteArray overlay = readResource(QStringLiteral(":/schema/overlay.json"));
-    QString error;
-    if (!m_schema.load(globals, overlay, &error))
+    const BuiltInLoad loaded = loadBuiltInKnowledge(m_schema, m_policy);
+    if (!loaded.schemaLoaded)
         Dialogs::warning(this, tr("Settings schema"),
                          tr("The built-in settings descriptions could not be read (%1). Names and "
                             "descriptions will be limited.")
-                             .arg(error));
-    error.clear();
-    if (!m_policy.load(overlay, &error))
+                             .arg(loaded.schemaError));
+    if (!loaded.policyLoaded)
         Dialogs::warning(this, tr("Deletion rules"),
                          tr("The built-in deletion rules could not be read (%1). Deleting entries "
                             "is disabled.")
-                             .arg(error));
+                             .arg(loaded.policyError));
 }
 
 void MainWindow::buildActions()

@@ -4,6 +4,7 @@
 #include "app/mainwindow.h"
 
 #include "app/thememanager.h"
+#include "document/valuenodes.h"
 #include "document/xsdtnode.h"
 #include "knowledge/modules.h"
 #include "model/settingsmodel.h"
@@ -51,16 +52,6 @@ void settle()
     }
 }
 
-void collectValues(XsdtNode *node, QList<XsdtNode *> &out)
-{
-    for (const auto &child : node->children) {
-        if (child->isValue())
-            out.append(child.get());
-        else
-            collectValues(child.get(), out);
-    }
-}
-
 // The open file as another PixInsight instance might have it: a few preferences changed, one
 // missing and one it does not have, plus the statistics every two files differ in.
 QByteArray otherInstance(const XsdtDocument &document)
@@ -70,7 +61,7 @@ QByteArray otherInstance(const XsdtDocument &document)
         return {};
     if (XsdtNode *prefs = other.findPath(u"Global/Preferences")) {
         QList<XsdtNode *> values;
-        collectValues(prefs, values);
+        collectValueNodes(prefs, values);
         int changed = 0;
         for (qsizetype i = 3; i < values.size() && changed < 8; i += 5) {
             XsdtNode *node = values.at(i);
@@ -95,7 +86,7 @@ QByteArray otherInstance(const XsdtDocument &document)
     }
     if (XsdtNode *statistics = other.findPath(u"Global/Statistics")) {
         QList<XsdtNode *> counters;
-        collectValues(statistics, counters);
+        collectValueNodes(statistics, counters);
         for (XsdtNode *counter : std::as_const(counters)) {
             if (counter->type == QLatin1Char('u') || counter->type == QLatin1Char('i'))
                 counter->value = QString::number(counter->value.toLongLong() + 3);

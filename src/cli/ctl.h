@@ -9,11 +9,14 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QCommandLineParser;
 class QTextStream;
 
 namespace vrn {
 
+class DocumentManager;
 class SettingsStore;
 class XsdtDocument;
 struct XsdtNode;
@@ -29,8 +32,41 @@ enum CtlExit {
     ExitUsage = 6        // malformed command line
 };
 
+class Ctl;
+
+// One option of the command line. Help texts are untranslated here and pass through tr() where
+// they are shown; a line break starts a new line of the help's second column.
+struct CtlOption
+{
+    enum Scope {
+        Command, // only with the commands that list it
+        Every,   // with every command
+        Alone    // instead of a command
+    };
+    const char *name;
+    const char *shortName; // nullptr: none
+    const char *valueName; // nullptr: a switch
+    Scope scope;
+    const char *help;
+};
+
+// One command: what --help says about it, what the command line may hold for it, and what runs it.
+struct CtlCommand
+{
+    const char *name;
+    const char *synopsis;
+    const char *help;
+    int minArgs;
+    int maxArgs; // -1: any number
+    QStringList options;
+    const char *requiredOption; // nullptr: none
+    int (Ctl::*handler)(const QStringList &arguments);
+};
+
 // The command-line companion: reads, changes, checks and compares settings files through the
 // same document, store, schema and deletion policy as the window. One object runs one command.
+// The frame (command line, output, errors, opening and saving) is in ctl.cpp, the commands that
+// only read in ctlread.cpp, those that write in ctlwrite.cpp.
 class Ctl
 {
     Q_DECLARE_TR_FUNCTIONS(vrn::Ctl)
@@ -43,31 +79,46 @@ public:
     int run(const QStringList &arguments);
 
     static QString helpText();
+    static const QList<CtlCommand> &commands();
+    static const QList<CtlOption> &options();
 
 private:
     int usage(const QString &problem);
+    // A line on standard error: varnelctl, then the file and setting it concerns, then what.
+    void say(const QString &file, const QString &path, const QString &message);
     int fail(int code, const QString &file, const QString &path, const QString &message);
-    bool loadKnowledge();
+    // Said on standard error like a failure, but the command goes on.
+    void warn(const QString &file, const QString &message);
+    void loadKnowledge();
     QString chosenFile() const;
     int noFile(const QString &file);
     int readDocument(XsdtDocument &document, const QString &file, QByteArray *hash = nullptr);
-    int openStore(SettingsStore &store, const QString &file);
+    int openDocument(DocumentManager &docs, const QString &file);
     // The exit code of a save or restore the store refused.
     int refusalCode(const SettingsStore &store) const;
-    int save(SettingsStore &store, const QStringList &changeLines, QJsonObject json);
+    int save(DocumentManager &docs, const QStringList &changeLines, QJsonObject json);
     void print(const QJsonObject &json, const QStringList &lines);
 
-    int files();
+    static QString exportFormat();
+    static QString native(const QString &path);
+    static QString escaped(QString text);
+    static QJsonObject valueJson(const XsdtNode *node);
+    static void forEachNamedValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit);
+
+    // ctlread.cpp
+    int files(const QStringList &);
     int get(const QStringList &paths);
+    int check(const QStringList &);
+    int diff(const QStringList &files);
+    int backups(const QStringList &);
+    int exportValues(const QStringList &paths);
+
+    // ctlwrite.cpp
     int set(const QStringList &assignments);
     int remove(const QStringList &paths);
-    int check();
-    int diff(const QStringList &files);
-    int backups();
-    int restore(const QString &backup);
-    int prune(const QString &keep);
-    int exportValues(const QStringList &paths);
-    int importValues(const QString &file);
+    int restore(const QStringList &backup);
+    int prune(const QStringList &);
+    int importValues(const QStringList &file);
 
     QTextStream &m_out;
     QTextStream &m_err;

@@ -1,5 +1,6 @@
 #include "views/unusedmodulesview.h"
 
+#include "document/valuenodes.h"
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
 #include "knowledge/modules.h"
@@ -85,16 +86,6 @@ private:
 
     QString m_path;
 };
-
-void collectValues(XsdtNode *node, QList<XsdtNode *> *values)
-{
-    if (node->isValue()) {
-        values->append(node);
-        return;
-    }
-    for (const auto &child : node->children)
-        collectValues(child.get(), values);
-}
 
 QLabel *boldLabel(const QString &text, QWidget *parent)
 {
@@ -350,7 +341,7 @@ void UnusedModulesView::buildCard(Card &card)
     qsizetype values = 0;
     for (XsdtNode *node : std::as_const(nodes)) {
         QList<XsdtNode *> held;
-        collectValues(node, &held);
+        collectValueNodes(node, held);
         values += held.size();
         QLabel *header =
             boldLabel(tr("%1  (%n values)", nullptr, int(held.size())).arg(node->path()), content);

@@ -1,0 +1,247 @@
+// The commands of varnelctl that only read.
+#include "cli/ctl.h"
+
+#include "document/valuenodes.h"
+#include "document/values.h"
+#include "document/xsdtdocument.h"
+#include "environment/discovery.h"
+#include "environment/pixinsight.h"
+#include "knowledge/compare.h"
+#include "knowledge/healthcheck.h"
+
+#include <QCommandLineParser>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSet>
+#include <QTextStream>
+
+namespace vrn {
+
+namespace {
+
+QString modifiedText(const QFileInfo &info)
+{
+    return info.lastModified().toString(Qt::ISODate);
+}
+
+} // namespace
+
+int Ctl::files(const QStringList &)
+{
+    const QStringList found =
+        m_parser->isSet(QStringLiteral("file")) ? QStringList{chosenFile()} : findSettingsFiles();
+    if (found.isEmpty() && !m_json) {
+        // Finding none is an answer, not a failure; the note goes where it cannot be taken for
+        // a record.
+        m_err << tr("No PixInsight settings file found in %1.")
+                     .arg(native(configDirectories().join(QStringLiteral(", "))))
+              << '\n';
+        m_err.flush();
+    }
+    QJsonArray array;
+    QStringList lines;
+    int code = ExitDone;
+    for (const QString &path : found) {
+        const QFileInfo info(path);
+        if (!info.isFile()) {
+            code = fail(ExitNotFound, path, QString(), tr("No such file."));
+            continue;
+        }
+        const qsizetype count = listBackups(path).size();
+        array.append(QJsonObject{{QStringLiteral("path"), path},
+                                 {QStringLiteral("label"), fileLabel(path)},
+                                 {QStringLiteral("instance"), instanceNumber(path)},
+                                 {QStringLiteral("size"), info.size()},
+                                 {QStringLiteral("modified"), modifiedText(info)},
+                                 {QStringLiteral("backups"), count}});
+        lines.append(
+            QStringList{native(path), fileLabel(path), tr("%n backups", nullptr, int(count))}.join(
+                QLatin1Char('\t')));
+    }
+    print({{QStringLiteral("files"), array}}, lines);
+    return code;
+}
+
+int Ctl::get(const QStringList &paths)
+{
+    XsdtDocument document;
+    const QString file = chosenFile();
+    QByteArray hash;
+    if (const int code = readDocument(document, file, m_json ? &hash : nullptr))
+        return code;
+    const bool recursive = m_parser->isSet(QStringLiteral("recursive"));
+    int code = ExitDone;
+    QJsonArray array;
+    QStringList lines;
+    for (const QString &path : paths) {
+        XsdtNode *node = document.findPath(path);
+        if (!node || node == &document.root) {
+            code = fail(ExitNotFound, file, path, tr("No such setting."));
+            continue;
+        }
+        QList<XsdtNode *> values;
+        collectValueNodes(node, values, recursive);
+        for (const XsdtNode *value : std::as_const(values)) {
+            array.append(valueJson(value));
+            lines.append(
+                QStringList{value->path(), typeDisplayName(value->type), escaped(value->value)}
+                    .join(QLatin1Char('\t')));
+        }
+    }
+    print({{QStringLiteral("file"), file},
+           {QStringLiteral("sha256"), QString::fromLatin1(hash.toHex())},
+           {QStringLiteral("values"), array}},
+          lines);
+    return code;
+}
+
+int Ctl::check(const QStringList &)
+{
+    loadKnowledge();
+    XsdtDocument document;
+    const QString file = chosenFile();
+    if (const int code = readDocument(document, file))
+        return code;
+    const QList<Finding> findings = runHealthCheck(document, m_schema, HealthEnv::system());
+    QJsonArray array;
+    QStringList lines;
+    int code = ExitDone;
+    for (const Finding &finding : findings) {
+        QStringList paths;
+        for (const XsdtNode *node : finding.nodes) {
+            if (!paths.contains(node->path()))
+                paths.append(node->path());
+        }
+        if (finding.severity != Severity::Note)
+            code = ExitFinding;
+        array.append(QJsonObject{{QStringLiteral("id"), finding.id},
+                                 {QStringLiteral("severity"), severityName(finding.severity)},
+                                 {QStringLiteral("paths"), QJsonArray::fromStringList(paths)},
+                                 {QStringLiteral("title"), finding.title},
+                                 {QStringLiteral("text"), finding.text}});
+        lines.append(
+            QStringList{severityName(finding.severity),
+                        paths.isEmpty() ? QStringLiteral("-") : paths.join(QStringLiteral(", ")),
+                        escaped(finding.title), escaped(finding.text)}
+                .join(QLatin1Char('\t')));
+    }
+    print({{QStringLiteral("file"), file}, {QStringLiteral("findings"), array}}, lines);
+    return code;
+}
+
+int Ctl::diff(const QStringList &files)
+{
+    const QString first =
+        files.size() == 2 ? QFileInfo(files.at(0)).absoluteFilePath() : chosenFile();
+    const QString second = QFileInfo(files.constLast()).absoluteFilePath();
+    XsdtDocument a;
+    XsdtDocument b;
+    if (const int code = readDocument(a, first))
+        return code;
+    if (const int code = readDocument(b, second))
+        return code;
+    const QList<DiffRecord> records = compareDocuments(a, b);
+    QJsonArray array;
+    QStringList lines;
+    for (const DiffRecord &record : records) {
+        auto side = [](const XsdtNode *node) -> QJsonValue {
+            if (!node)
+                return QJsonValue();
+            return QJsonObject{{QStringLiteral("type"), QString(node->type)},
+                               {QStringLiteral("value"), node->value}};
+        };
+        static const char *const kinds[] = {"different", "onlyFirst", "onlySecond"};
+        array.append(QJsonObject{{QStringLiteral("path"), record.path},
+                                 {QStringLiteral("kind"), QLatin1String(kinds[record.kind])},
+                                 {QStringLiteral("first"), side(record.here)},
+                                 {QStringLiteral("second"), side(record.there)}});
+        QString status = tr("Different");
+        if (record.kind == DiffRecord::OnlyHere)
+            status = tr("Only in the first file");
+        else if (record.kind == DiffRecord::OnlyThere)
+            status = tr("Only in the second file");
+        else if (record.here->type != record.there->type)
+            status += tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
+        lines.append(QStringList{status, record.path,
+                                 record.here ? escaped(record.here->value) : QString(),
+                                 record.there ? escaped(record.there->value) : QString()}
+                         .join(QLatin1Char('\t')));
+    }
+    print({{QStringLiteral("first"), first},
+           {QStringLiteral("second"), second},
+           {QStringLiteral("records"), array}},
+          lines);
+    return records.isEmpty() ? ExitDone : ExitFinding;
+}
+
+int Ctl::backups(const QStringList &)
+{
+    const QString file = chosenFile();
+    if (file.isEmpty() || !QFileInfo(file).isFile())
+        return noFile(file);
+    QJsonArray array;
+    QStringList lines;
+    for (const QString &path : listBackups(file)) {
+        const QFileInfo info(path);
+        array.append(QJsonObject{{QStringLiteral("name"), info.fileName()},
+                                 {QStringLiteral("path"), path},
+                                 {QStringLiteral("size"), info.size()},
+                                 {QStringLiteral("modified"), modifiedText(info)}});
+        lines.append(
+            QStringList{info.fileName(), QString::number(info.size()), modifiedText(info)}.join(
+                QLatin1Char('\t')));
+    }
+    print({{QStringLiteral("file"), file}, {QStringLiteral("backups"), array}}, lines);
+    return ExitDone;
+}
+
+int Ctl::exportValues(const QStringList &paths)
+{
+    loadKnowledge();
+    XsdtDocument document;
+    const QString file = chosenFile();
+    if (const int code = readDocument(document, file))
+        return code;
+    QList<XsdtNode *> roots;
+    for (const QString &path : paths) {
+        XsdtNode *node = document.findPath(path);
+        if (!node || node == &document.root)
+            return fail(ExitNotFound, file, path, tr("No such setting."));
+        roots.append(node);
+    }
+    // Every documented variable lives below Global.
+    const bool documentedOnly = roots.isEmpty();
+    if (documentedOnly && document.findPath(u"Global"))
+        roots.append(document.findPath(u"Global"));
+    QJsonArray array;
+    QSet<const XsdtNode *> seen;
+    auto consider = [&](XsdtNode *node) {
+        // Only what import would accept back: editable, not locked, not read-only.
+        if (seen.contains(node) || !node->isEditable() || m_policy.isEditLocked(node))
+            return;
+        const VariableInfo info = m_schema.info(node);
+        if (info.readOnly || (documentedOnly && !info.known))
+            return;
+        seen.insert(node);
+        array.append(QJsonObject{{QStringLiteral("path"), node->path()},
+                                 {QStringLiteral("type"), QString(node->type)},
+                                 {QStringLiteral("value"), node->value}});
+    };
+    for (XsdtNode *root : std::as_const(roots)) {
+        if (root->isValue())
+            consider(root);
+        else
+            forEachNamedValue(root, consider);
+    }
+    m_out << QJsonDocument(QJsonObject{{QStringLiteral("format"), exportFormat()},
+                                       {QStringLiteral("version"), 1},
+                                       {QStringLiteral("source"), file},
+                                       {QStringLiteral("values"), array}})
+                 .toJson(QJsonDocument::Indented);
+    m_out.flush();
+    return ExitDone;
+}
+
+} // namespace vrn

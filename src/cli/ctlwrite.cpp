@@ -1,0 +1,289 @@
+// The commands of varnelctl that write: the settings file or its backups.
+#include "cli/ctl.h"
+
+#include "document/values.h"
+#include "document/xsdtdocument.h"
+#include "environment/discovery.h"
+#include "knowledge/valuecheck.h"
+#include "store/documentmanager.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTextStream>
+
+namespace vrn {
+
+int Ctl::set(const QStringList &assignments)
+{
+    for (const QString &assignment : assignments) {
+        if (assignment.indexOf(QLatin1Char('=')) <= 0)
+            return usage(tr("'%1' is not of the form PATH=VALUE.").arg(assignment));
+    }
+    loadKnowledge();
+    DocumentManager docs;
+    if (const int code = openDocument(docs, chosenFile()))
+        return code;
+    SettingsStore &store = docs.store();
+    int code = ExitDone;
+    for (const QString &assignment : assignments) {
+        const qsizetype equals = assignment.indexOf(QLatin1Char('='));
+        const QString path = assignment.left(equals);
+        XsdtNode *node = store.document.findPath(path);
+        if (!node || node == &store.document.root) {
+            code = qMax(code, fail(ExitNotFound, store.path, path, tr("No such setting.")));
+            continue;
+        }
+        QString normalized;
+        QString error;
+        if (node->isValue() && assignment.mid(equals + 1) == node->value)
+            continue; // no change, so nothing to check
+        if (!checkNewValue(node, assignment.mid(equals + 1), m_schema, &m_policy, &normalized,
+                           &error)) {
+            code = fail(ExitRefused, store.path, path, error);
+            continue;
+        }
+        node->value = normalized;
+    }
+    if (code != ExitDone)
+        return code;
+    return save(docs, {}, {});
+}
+
+int Ctl::remove(const QStringList &paths)
+{
+    loadKnowledge();
+    DocumentManager docs;
+    if (const int code = openDocument(docs, chosenFile()))
+        return code;
+    SettingsStore &store = docs.store();
+    const bool force = m_parser->isSet(QStringLiteral("force"));
+    int code = ExitDone;
+    for (const QString &path : paths) {
+        XsdtNode *node = store.document.findPath(path);
+        if (!node || node == &store.document.root) {
+            code = qMax(code, fail(ExitNotFound, store.path, path, tr("No such setting.")));
+            continue;
+        }
+        const DeleteVerdict verdict = m_policy.verdictFor(node);
+        if (verdict.level == DeleteLevel::Never) {
+            code = fail(ExitRefused, store.path, path, tr("Cannot delete. %1").arg(verdict.reason));
+            continue;
+        }
+        if (verdict.level == DeleteLevel::Warn && !force) {
+            code = fail(ExitRefused, store.path, path,
+                        tr("%1 Add --force to delete it anyway.").arg(verdict.reason));
+            continue;
+        }
+        node->pendingDelete = true;
+    }
+    if (code != ExitDone)
+        return code;
+    QJsonArray array;
+    QStringList lines;
+    for (const XsdtNode *node : store.document.deletedNodes()) {
+        const int count = int(node->valueCount());
+        array.append(
+            QJsonObject{{QStringLiteral("path"), node->path()}, {QStringLiteral("values"), count}});
+        lines.append(node->path() + QLatin1Char('\t') + QString::number(count));
+    }
+    return save(docs, lines, {{QStringLiteral("deleted"), array}});
+}
+
+int Ctl::restore(const QStringList &arguments)
+{
+    const QString &backup = arguments.constFirst();
+    const QString file = chosenFile();
+    if (file.isEmpty())
+        return noFile(file);
+    DocumentManager docs;
+    docs.setPolicy(&m_policy);
+    // A file that is missing or does not parse is exactly what a backup is for, as in the window:
+    // the store keeps a broken file as a backup before replacing it.
+    QString loadError;
+    docs.load(file, &loadError);
+    const QString target = docs.currentFile();
+    if (target.isEmpty())
+        return fail(ExitNotFound, QString(), QString(), loadError);
+    // Only the file's own backups: the window offers nothing else, and a slip of the tab key
+    // must not put some other file in place of the settings.
+    const QStringList before = listBackups(target);
+    const QString wanted = QFileInfo(backup).absoluteFilePath();
+    QString chosen;
+    for (const QString &candidate : before) {
+        if (QFileInfo(candidate).fileName() == backup || candidate == wanted)
+            chosen = candidate;
+    }
+    if (chosen.isEmpty())
+        return fail(
+            ExitNotFound, target, QString(),
+            tr("%1 is not one of this file's backups (varnelctl backups lists them).").arg(backup));
+    QString error;
+    if (!docs.restoreBackup(chosen, &error)) {
+        QByteArray bytes;
+        XsdtDocument scratch;
+        int code = refusalCode(docs.store());
+        if (code == ExitWriteFailed && (!readFile(chosen, bytes) || !scratch.parse(bytes)))
+            code = ExitRefused;
+        return fail(code, target, QString(), error);
+    }
+    QString saved;
+    for (const QString &path : listBackups(target)) {
+        if (!before.contains(path))
+            saved = QFileInfo(path).fileName();
+    }
+    QStringList lines{tr("Restored %1").arg(QFileInfo(chosen).fileName())};
+    if (!saved.isEmpty())
+        lines.append(tr("The replaced file was backed up as %1.").arg(saved));
+    print({{QStringLiteral("file"), target},
+           {QStringLiteral("restored"), QFileInfo(chosen).fileName()},
+           {QStringLiteral("backup"), saved.isEmpty() ? QJsonValue() : QJsonValue(saved)}},
+          lines);
+    return ExitDone;
+}
+
+int Ctl::prune(const QStringList &)
+{
+    const QString keepText = m_parser->value(QStringLiteral("keep"));
+    bool ok = false;
+    const int keep = keepText.toInt(&ok);
+    if (!ok || keep < 0)
+        return usage(tr("--keep needs a number of backups, 0 or more."));
+    const QString file = chosenFile();
+    if (file.isEmpty() || !QFileInfo(file).isFile())
+        return noFile(file);
+    const OldBackups old = oldBackups(file, keep);
+    QStringList lines;
+    QJsonArray names;
+    for (const QString &path : old.paths) {
+        names.append(QFileInfo(path).fileName());
+        lines.append(QFileInfo(path).fileName());
+    }
+    const bool permanently = m_parser->isSet(QStringLiteral("permanently"));
+    QJsonObject json{{QStringLiteral("file"), file},
+                     {QStringLiteral("dryRun"), m_dryRun},
+                     {QStringLiteral("removed"), names},
+                     {QStringLiteral("movedToTrash"), false},
+                     {QStringLiteral("trash"), QJsonValue()}};
+    if (old.paths.isEmpty()) {
+        lines.append(tr("No backups to remove."));
+        print(json, lines);
+        return ExitDone;
+    }
+    if (!permanently) {
+        // Deleting for good is the user's choice to make, not a quiet fallback.
+        const TrashPlace trash = trashPlaceFor(QFileInfo(file).absolutePath());
+        if (!trash.usable())
+            return fail(ExitRefused, file, QString(),
+                        tr("Cannot move the backups to the trash: %1. Nothing was removed. Add "
+                           "--permanently to delete them for good.")
+                            .arg(trash.reason));
+        json.insert(QStringLiteral("trash"), trash.folder);
+    }
+    if (m_dryRun) {
+        lines.append(permanently ? tr("Dry run: nothing was deleted.")
+                                 : tr("Dry run: nothing was moved."));
+        print(json, lines);
+        return ExitDone;
+    }
+    const BackupRemoval removal = removeBackups(file, old.paths, !permanently);
+    lines.clear();
+    names = QJsonArray();
+    for (const QString &path : old.paths) {
+        if (!removal.failedPaths.contains(path)) {
+            names.append(QFileInfo(path).fileName());
+            lines.append(QFileInfo(path).fileName());
+        }
+    }
+    json.insert(QStringLiteral("removed"), names);
+    json.insert(QStringLiteral("movedToTrash"), removal.movedToTrash);
+    json.insert(QStringLiteral("trash"),
+                removal.trashFolder.isEmpty() ? QJsonValue() : QJsonValue(removal.trashFolder));
+    const QString kib = QString::number(removal.bytesFreed / 1024);
+    if (removal.movedToTrash)
+        // Said with the folder: on another file system it is not the desktop's trash, and the
+        // space stays taken there until that folder is emptied.
+        lines.append(
+            tr("Backups moved to the trash folder %1: %n (%2 KiB).", nullptr, removal.removed)
+                .arg(native(removal.trashFolder), kib));
+    else if (removal.removed > 0)
+        lines.append(
+            tr("Backups deleted for good: %n (%1 KiB).", nullptr, removal.removed).arg(kib));
+    print(json, lines);
+    int code = ExitDone;
+    for (const QString &path : removal.failedPaths)
+        code = fail(
+            ExitWriteFailed, path, QString(),
+            removal.trashProblem.isEmpty()
+                ? tr("Could not remove this backup.")
+                : tr("Could not move this backup to the trash: %1.").arg(removal.trashProblem));
+    return code;
+}
+
+int Ctl::importValues(const QStringList &arguments)
+{
+    const QString &file = arguments.constFirst();
+    loadKnowledge();
+    QByteArray bytes;
+    QString error;
+    if (!readFile(QFileInfo(file).absoluteFilePath(), bytes, &error))
+        return fail(ExitNotFound, QString(), QString(), error);
+    QJsonParseError parseError;
+    const QJsonDocument json = QJsonDocument::fromJson(bytes, &parseError);
+    if (json.isNull())
+        return fail(ExitRefused, file, QString(), parseError.errorString());
+    if (json.object().value(QStringLiteral("format")).toString() != exportFormat() ||
+        !json.object().value(QStringLiteral("values")).isArray())
+        return fail(ExitRefused, file, QString(),
+                    tr("Not a preferences file written by varnelctl export."));
+    DocumentManager docs;
+    if (const int code = openDocument(docs, chosenFile()))
+        return code;
+    SettingsStore &store = docs.store();
+    // Every entry is checked before anything changes, and every problem is named, so one
+    // run shows all that needs fixing.
+    int problems = 0;
+    const QJsonArray entries = json.object().value(QStringLiteral("values")).toArray();
+    // A lookup by path scans the siblings at every level; for a large import one pass over the
+    // document is far cheaper.
+    QHash<QString, XsdtNode *> index;
+    if (entries.size() > 64)
+        forEachNamedValue(&store.document.root,
+                          [&](XsdtNode *node) { index.insert(node->path(), node); });
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const QJsonObject entry = entries.at(i).toObject();
+        const QString path = entry.value(QStringLiteral("path")).toString();
+        const QString type = entry.value(QStringLiteral("type")).toString();
+        const QJsonValue value = entry.value(QStringLiteral("value"));
+        auto problem = [&](const QString &message) {
+            ++problems;
+            fail(ExitRefused, file, path, message);
+        };
+        XsdtNode *node = path.isEmpty()     ? nullptr
+                         : !index.isEmpty() ? index.value(path)
+                                            : store.document.findPath(path);
+        if (path.isEmpty() || type.size() != 1 || !value.isString()) {
+            problem(tr("Entry %1 needs a path, a one-letter type and a text value.").arg(i + 1));
+        } else if (!node || !node->isValue()) {
+            problem(tr("No such setting in %1.").arg(native(store.path)));
+        } else if (type.at(0) != node->type) {
+            problem(tr("The type is %1 here but %2 in the import.")
+                        .arg(typeDisplayName(node->type), typeDisplayName(type.at(0))));
+        } else if (value.toString() != node->value) {
+            // An equal text is no change, even where typing it again would be normalised.
+            QString normalized;
+            QString message;
+            if (checkNewValue(node, value.toString(), m_schema, &m_policy, &normalized, &message))
+                node->value = normalized;
+            else
+                problem(message);
+        }
+    }
+    if (problems > 0)
+        return fail(ExitRefused, file, QString(),
+                    tr("%n problems; nothing was imported.", nullptr, problems));
+    return save(docs, {}, {});
+}
+
+} // namespace vrn
