@@ -9,6 +9,8 @@
 #include "knowledge/modules.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
+#include "model/settingstreeview.h"
+#include "views/allsettingsview.h"
 #include "views/backupsdialog.h"
 #include "views/compareview.h"
 #include "views/dialogs.h"
@@ -24,6 +26,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProcess>
@@ -66,6 +70,23 @@ QByteArray smallSettings(quint64 seed = 3, bool plantProblems = false)
     return testdata::generateSettings(options);
 }
 
+QAction *menuAction(const MainWindow &window, const QString &menu, const QString &entry)
+{
+    for (const QAction *top : window.menuBar()->actions()) {
+        for (QAction *action :
+             top->menu() && top->text() == menu ? top->menu()->actions() : QList<QAction *>()) {
+            if (action->text() == entry)
+                return action;
+        }
+    }
+    return nullptr;
+}
+
+CompareView *compareView(const MainWindow &window)
+{
+    return window.findChild<CompareView *>();
+}
+
 // A task page that records what the window hands it.
 class RecordingPage : public TaskPage
 {
@@ -101,6 +122,8 @@ private slots:
     void deletionFlow();
     void taskPagePlugsIn();
     void healthCheckAction();
+    void menuCommands_data();
+    void menuCommands();
     void leftoverFilesAfterSave_data();
     void leftoverFilesAfterSave();
     void fileComboChoices();
@@ -160,12 +183,13 @@ void TestMainWindow::setNodeValueInTree(MainWindow &window, const QString &path,
     XsdtNode *node = window.store().document.findPath(path);
     QVERIFY(node);
     window.revealNode(node);
-    const QModelIndex index = window.proxy()->mapFromSource(window.model()->indexForNode(node, 1));
+    const QModelIndex index =
+        window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(node, 1));
     QVERIFY(index.isValid());
-    window.tree()->setCurrentIndex(index);
-    window.tree()->edit(index);
-    auto *editor =
-        window.tree()->viewport()->findChild<QLineEdit *>(QString(), Qt::FindDirectChildrenOnly);
+    QTreeView *tree = window.allSettingsView()->tree();
+    tree->setCurrentIndex(index);
+    tree->edit(index);
+    auto *editor = tree->viewport()->findChild<QLineEdit *>(QString(), Qt::FindDirectChildrenOnly);
     QVERIFY(editor);
     QTRY_COMPARE(QApplication::focusWidget(), editor);
     editor->selectAll();
@@ -195,11 +219,18 @@ void TestMainWindow::startupFindsSettingsFile()
     QVERIFY(window.reloadAction()->isEnabled());
     // The Preferences group is opened in the tree, the rest stays collapsed.
     const XsdtNode *prefs = window.store().document.findPath(u"Global/Preferences");
-    QVERIFY(window.tree()->isExpanded(
-        window.proxy()->mapFromSource(window.model()->indexForNode(prefs))));
+    QVERIFY(window.allSettingsView()->tree()->isExpanded(
+        window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(prefs))));
     const XsdtNode *modules = window.store().document.findPath(u"Modules");
-    QVERIFY(!window.tree()->isExpanded(
-        window.proxy()->mapFromSource(window.model()->indexForNode(modules))));
+    const auto expanded = [&window](const XsdtNode *node) {
+        return window.allSettingsView()->tree()->isExpanded(
+            window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(node)));
+    };
+    QVERIFY(!expanded(modules));
+    menuAction(window, "&View", "&Expand all")->trigger();
+    QVERIFY(expanded(modules));
+    menuAction(window, "&View", "&Collapse all")->trigger();
+    QVERIFY(!expanded(modules) && expanded(prefs));
     // Showing the window is not a change of preferences: nothing is written.
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -273,7 +304,7 @@ void TestMainWindow::editInTreeAndSave()
     QCOMPARE(readAll(backups.first()), original);
     QCOMPARE(window.statusBar()->currentMessage(),
              QStringLiteral("Saved. Backup: %1").arg(QFileInfo(backups.first()).fileName()));
-    QVERIFY(window.compareView()->fileChooser()->findData(backups.first()) > 0);
+    QVERIFY(compareView(window)->fileChooser()->findData(backups.first()) > 0);
     XsdtDocument onDisk;
     QVERIFY(onDisk.parse(readAll(path)));
     QCOMPARE(onDisk.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("6"));
@@ -288,7 +319,7 @@ void TestMainWindow::keyboardEditing()
     window.show();
     window.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&window));
-    QTreeView *tree = window.tree();
+    QTreeView *tree = window.allSettingsView()->tree();
     XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
     window.revealNode(node);
     tree->setFocus();
@@ -338,7 +369,7 @@ void TestMainWindow::keyboardEditing()
     // The context menu's "Edit value" opens the editor too.
     window.revealNode(node);
     Dialogs::setNextMenuChoice(QStringLiteral("Edit value"));
-    window.showContextMenu(tree->visualRect(tree->currentIndex()).center());
+    window.allSettingsView()->showContextMenu(tree->visualRect(tree->currentIndex()).center());
     QTRY_VERIFY(editor());
     QCOMPARE(editor()->text(), QString("6"));
 }
@@ -352,15 +383,16 @@ void TestMainWindow::treeFilterKeepsMatchesOpen()
     const auto open = [&window] {
         const XsdtNode *node =
             window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
-        QModelIndex index = window.proxy()->mapFromSource(window.model()->indexForNode(node));
+        QModelIndex index =
+            window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(node));
         if (!index.isValid())
             return false;
         for (index = index.parent(); index.isValid(); index = index.parent())
-            if (!window.tree()->isExpanded(index))
+            if (!window.allSettingsView()->tree()->isExpanded(index))
                 return false;
-        return window.proxy()->rowCount() == 1;
+        return window.allSettingsView()->proxy()->rowCount() == 1;
     };
-    QTest::keyClicks(window.filterEdit(), QStringLiteral("maxproc"));
+    QTest::keyClicks(window.allSettingsView()->filterEdit(), QStringLiteral("maxproc"));
     QTRY_VERIFY(open());
     XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
     QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("3")));
@@ -369,8 +401,8 @@ void TestMainWindow::treeFilterKeepsMatchesOpen()
     QTRY_VERIFY(open());
     window.reloadAction()->trigger();
     QTRY_VERIFY(open());
-    window.filterEdit()->clear();
-    QTRY_COMPARE(window.proxy()->rowCount(), window.model()->rowCount());
+    window.allSettingsView()->filterEdit()->clear();
+    QTRY_COMPARE(window.allSettingsView()->proxy()->rowCount(), window.model()->rowCount());
 }
 
 // A file that does not parse keeps Reload and Restore; a file named at start that cannot be
@@ -646,7 +678,7 @@ void TestMainWindow::restoreAndRevertAll()
             QTest::mouseClick((static_cast<BackupsDialog *>(dialog)->*button)(), Qt::LeftButton);
             return int(QDialog::Rejected);
         });
-        window.manageBackupsAction()->trigger();
+        window.actions()->manageBackups->trigger();
     };
     Dialogs::setNextAnswer(QMessageBox::Yes);
     clickInBackupsDialog(&BackupsDialog::restoreButton);
@@ -654,8 +686,8 @@ void TestMainWindow::restoreAndRevertAll()
     QCOMPARE(Dialogs::lastShown().text,
              QString(question.text).replace(backups.first(), after.first()));
     clickInBackupsDialog(&BackupsDialog::compareButton);
-    QCOMPARE(window.compareView()->otherPath(), listBackups(path).first());
-    QCOMPARE(window.tabs()->currentWidget(), static_cast<QWidget *>(window.compareView()));
+    QCOMPARE(compareView(window)->otherPath(), listBackups(path).first());
+    QCOMPARE(window.tabs()->currentWidget(), static_cast<QWidget *>(compareView(window)));
 }
 
 void TestMainWindow::closeWithUnsavedChanges()
@@ -754,14 +786,12 @@ void TestMainWindow::deletionFlow()
 
     // The tree's menu: undo on a queued entry, the reason on a protected one, Delete key.
     window.revealNode(stats);
-    QTreeView *tree = window.tree();
+    QTreeView *tree = window.allSettingsView()->tree();
     const QRect rect = tree->visualRect(tree->currentIndex());
     Dialogs::setNextMenuChoice(QStringLiteral("Undo deletion"));
-    window.showContextMenu(rect.center());
+    window.allSettingsView()->showContextMenu(rect.center());
     QVERIFY(!stats->pendingDelete);
-    const Dialogs::Record menu = Dialogs::lastShown();
-    QCOMPARE(menu.menuEntries.first().text, QString("Revert this value"));
-    QVERIFY(!menu.menuEntries.first().enabled);
+    QCOMPARE(Dialogs::lastShown().menuEntries.first().text, QString("Copy setting path"));
     tree->setFocus();
     QTest::keyClick(tree, Qt::Key_Delete);
     QVERIFY(stats->pendingDelete);
@@ -774,6 +804,10 @@ void TestMainWindow::deletionFlow()
     QCOMPARE(window.pendingCount(), 0);
     QCOMPARE(window.fileCombo()->currentText(), fileLabel(window.store().path));
     QCOMPARE(window.model()->rowCount(), int(doc.root.children.size()));
+    // The pruned tree opens at the Preferences again, as a newly loaded one does.
+    const XsdtNode *prefs = doc.findPath(u"Global/Preferences");
+    QVERIFY(tree->isExpanded(
+        window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(prefs))));
 }
 
 // The menu entry opens the Health check page and runs it; its findings count in the tab.
@@ -796,12 +830,35 @@ void TestMainWindow::healthCheckAction()
              QString("Health check (%1)").arg(counted));
 }
 
+void TestMainWindow::menuCommands_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("find module") << QString("Find &module data...") << QString("Find module data");
+    QTest::newRow("unused") << QString("&Unused module data") << QString("Unused module data");
+    QTest::newRow("health check") << QString("Run &health check") << QString("Health check");
+    QTest::newRow("updates") << QString("Installed &updates...") << QString("Installed updates");
+}
+
+// Each File menu entry reaches its own command: without a file each says so in its own box.
+void TestMainWindow::menuCommands()
+{
+    QFETCH(QString, entry);
+    QFETCH(QString, title);
+    MainWindow window;
+    QAction *action = menuAction(window, "&File", entry);
+    QVERIFY(action);
+    action->trigger();
+    QCOMPARE(Dialogs::shown().size(), 1);
+    QCOMPARE(Dialogs::lastShown().title, title);
+}
+
 void TestMainWindow::taskPagePlugsIn()
 {
     QVERIFY(writeAll(configFile(), smallSettings()));
     MainWindow window;
     auto *page = new RecordingPage;
-    window.addTaskPage(page, QStringLiteral("Recorder"), MainWindow::PageMessages::NotAccepted8s);
+    window.addTaskPage(page, QStringLiteral("Recorder"), MainWindow::PageMessages::Refusals);
     const int tabs = window.tabs()->count();
     QCOMPARE(window.tabs()->tabText(tabs - 2), QString("Recorder"));
     QCOMPARE(window.tabs()->tabText(tabs - 1), QString("All settings (advanced)"));
@@ -809,15 +866,19 @@ void TestMainWindow::taskPagePlugsIn()
 
     emit page->message(QStringLiteral("Gamma: too big"));
     QCOMPARE(window.statusBar()->currentMessage(), QString("Not accepted - Gamma: too big"));
+    auto *notices = new RecordingPage;
+    window.addTaskPage(notices, QStringLiteral("Notices"), MainWindow::PageMessages::Notices);
+    emit notices->message(QStringLiteral("3 rows copied."));
+    QCOMPARE(window.statusBar()->currentMessage(), QString("3 rows copied."));
     XsdtNode *stats = window.store().document.findPath(u"Global/Statistics");
     emit page->deleteRequested(stats);
     QVERIFY(stats->pendingDelete);
     emit page->restoreRequested(stats);
     QVERIFY(!stats->pendingDelete);
     emit page->revealRequested(stats);
-    QCOMPARE(
-        window.model()->nodeForIndex(window.proxy()->mapToSource(window.tree()->currentIndex())),
-        stats);
+    QCOMPARE(window.model()->nodeForIndex(window.allSettingsView()->proxy()->mapToSource(
+                 window.allSettingsView()->tree()->currentIndex())),
+             stats);
 
     m_fakePids = {4242};
     window.pollEnvironment();
@@ -948,14 +1009,14 @@ void TestMainWindow::themeAndTextSize()
     window.statusBar()->clearMessage();
     // At 180 % every tab title shows whole, and boxes and toolbar icons grow with the text.
     const int indicator = window.style()->pixelMetric(QStyle::PM_IndicatorWidth);
-    const int icon18 = window.toolbar()->iconSize().width();
+    const int icon18 = window.actions()->toolbar->iconSize().width();
     theme->setFontScale(1.8, false);
     window.resize(1000, 700); // asks for less room than these titles need at this size
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QCoreApplication::processEvents();
     QVERIFY(window.style()->pixelMetric(QStyle::PM_IndicatorWidth) >= indicator * 1.8 / 1.25 - 1);
-    QVERIFY(window.toolbar()->iconSize().width() >= icon18 * 1.8 / 1.25 - 1);
+    QVERIFY(window.actions()->toolbar->iconSize().width() >= icon18 * 1.8 / 1.25 - 1);
     const QTabBar *bar = window.tabs()->tabBar();
     for (int i = 0; i < bar->count(); ++i) {
         const QRect tab = bar->tabRect(i);

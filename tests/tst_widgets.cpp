@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDoubleSpinBox>
@@ -526,6 +527,20 @@ private slots:
             << Menu("Global/Statistics/Total", "queue parent",
                     "Revert this value|0| / - / Inside a group marked for deletion|0|" + reveal,
                     "Show in All settings", "reveal");
+        // The All settings tree's own entries: edit and copy, nothing to reveal.
+        const QString treeValue =
+            "Revert this value|0| / Copy setting path|1| / Copy value|1| / - / ";
+        QTest::newRow("tree: copy value")
+            << Menu("Global/Statistics/Total", "tree",
+                    "Edit value|1| / " + treeValue + "Delete this setting|1|" + stats, "Copy value",
+                    "copied:15");
+        QTest::newRow("tree: edit") << Menu(
+            maxProc, "tree", "Edit value|1| / " + treeValue + "Why can't this be deleted?|1|",
+            "Edit value", "edit");
+        QTest::newRow("tree: group path")
+            << Menu("ModuleData/Kestrane", "tree",
+                    "Copy setting path|1| / - / Delete this group...|1|" + module,
+                    "Copy setting path", "copied:ModuleData/Kestrane");
     }
 
     void settingMenu()
@@ -553,9 +568,11 @@ private slots:
         const auto note = [&](const char *what) {
             return [&, what](XsdtNode *n) { happened += n == node ? what : "another node"; };
         };
+        SettingMenuCallbacks callbacks{note("delete"), note("restore"), note("reveal")};
+        if (setup == "tree")
+            callbacks = {note("delete"), note("restore"), {}, note("edit"), true};
         Dialogs::setNextMenuChoice(choice);
-        showSettingMenu(m_page.get(), m_model.get(), node, QPoint(10, 10), viewOnly,
-                        {note("delete"), note("restore"), note("reveal")});
+        showSettingMenu(m_page.get(), m_model.get(), node, QPoint(10, 10), viewOnly, callbacks);
         const QList<Dialogs::Record> shown = Dialogs::shown();
         QCOMPARE(shown.first().kind, Dialogs::Kind::Menu);
         QStringList seen;
@@ -568,13 +585,15 @@ private slots:
             happened += "box:" + shown.at(1).title + "|" + shown.at(1).text;
         if (setup == "edit" && node->value == node->originalValue)
             happened += "reverted";
+        if (choice.startsWith("Copy"))
+            happened += "copied:" + QGuiApplication::clipboard()->text();
         QCOMPARE(happened, effect);
 
         // Without the callbacks there is nothing to reveal, and deletion cannot be asked for.
         Dialogs::reset();
         showSettingMenu(m_page.get(), m_model.get(), node, QPoint(10, 10), viewOnly, {});
         for (const Dialogs::MenuEntry &entry : Dialogs::lastShown().menuEntries) {
-            QVERIFY(entry.text != "Show in All settings");
+            QVERIFY(entry.text != "Show in All settings" && entry.text != "Edit value");
             if (entry.text.startsWith("Delete") || entry.text.startsWith("Undo"))
                 QVERIFY(!entry.enabled);
         }

@@ -1,8 +1,6 @@
 #include "app/mainwindow.h"
 
 #include "app/thememanager.h"
-#include "app/toolbaricons.h"
-#include "app/varnelstyle.h"
 #include "document/xsdtnode.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
@@ -10,14 +8,12 @@
 #include "knowledge/leftovers.h"
 #include "knowledge/modules.h"
 #include "model/reapply.h"
-#include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
-#include "model/treefilter.h"
-#include "model/valuedelegate.h"
 #include "privileged/installedupdates.h"
 #include "privileged/leftoverdeletion.h"
 #include "views/aboutdialog.h"
 #include "views/adbanner.h"
+#include "views/allsettingsview.h"
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
@@ -32,10 +28,7 @@
 #include "views/unusedmodulesview.h"
 
 #include <QAction>
-#include <QActionGroup>
 #include <QApplication>
-#include <QCheckBox>
-#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDialog>
@@ -45,16 +38,12 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
-#include <QLineEdit>
-#include <QMenu>
-#include <QMenuBar>
+#include <QLayout>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QSet>
-#include <QSettings>
 #include <QShortcut>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -62,7 +51,6 @@
 #include <QTextBrowser>
 #include <QTimer>
 #include <QToolBar>
-#include <QTreeView>
 #include <QUndoStack>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -95,16 +83,6 @@ public:
     BusyCursor &operator=(const BusyCursor &) = delete;
 };
 
-const char *const kToolbarStyle =
-    "QToolBar QToolButton {  border-width: %1px; border-style: solid;  border-top-color: "
-    "palette(light); border-left-color: palette(light);  border-bottom-color: palette(dark); "
-    "border-right-color: palette(dark);  border-radius: 2px; padding: %2px %3px; background: "
-    "palette(button); }QToolBar QToolButton:hover { background: palette(midlight); }QToolBar "
-    "QToolButton:pressed {  border-top-color: palette(dark); border-left-color: palette(dark);  "
-    "border-bottom-color: palette(light); border-right-color: palette(light);  background: "
-    "palette(midlight); }QToolBar QToolButton:disabled { border-color: palette(mid); background: "
-    "transparent; }";
-
 } // namespace
 
 void MainWindow::setUrlOpener(std::function<bool(const QUrl &)> opener)
@@ -125,8 +103,6 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     m_model = new SettingsModel(this);
     m_model->setPolicy(&m_policy);
     m_model->setSchema(&m_schema);
-    m_proxy = new SettingsFilterProxy(this);
-    m_proxy->setSourceModel(m_model);
     // The window's own handlers and the model's go first, then each page's in tab order.
     connect(&m_docs, &DocumentManager::aboutToReplaceDocument, m_model,
             [this] { m_model->setDocument(nullptr); });
@@ -141,10 +117,9 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
         else
             QApplication::restoreOverrideCursor();
     });
-    buildActions();
-    buildMenus();
-    buildToolbar();
+    m_actions = new WindowActions(this);
     buildCentralWidget();
+    connectActions();
     m_docs.setFileQueue({[this] { return m_unusedView->queuedFileCount(); },
                          [this] { return m_unusedView->queuedFiles(); },
                          [this] { return m_unusedView->programFolder(); },
@@ -204,206 +179,35 @@ void MainWindow::loadKnowledge()
                              .arg(loaded.policyError));
 }
 
-void MainWindow::buildActions()
+void MainWindow::connectActions()
 {
-    auto make = [this](const QString &text, auto slot) {
-        auto *action = new QAction(text, this);
-        action->setIconVisibleInMenu(false);
-        connect(action, &QAction::triggered, this, slot);
-        return action;
-    };
-    m_openAction = make(tr("&Open settings file..."), &MainWindow::onOpen);
-    m_openAction->setShortcut(QKeySequence::Open);
-    m_openAction->setIconText(tr("Open"));
-    m_reloadAction = make(tr("&Reload from disk"), &MainWindow::onReload);
-    m_reloadAction->setShortcut(QKeySequence::Refresh);
-    m_reloadAction->setIconText(tr("Reload"));
-    m_reloadKeepAction =
-        make(tr("Reload and &keep my changes"), &MainWindow::onReloadKeepingChanges);
-    m_reloadKeepAction->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));
-    m_reloadKeepAction->setStatusTip(tr("Read the file again and make your unsaved changes once "
-                                        "more where another program left the values alone"));
-    m_saveAction = make(tr("&Save changes..."), [this] { onSave(); });
-    m_saveAction->setShortcut(QKeySequence::Save);
-    m_saveAction->setStatusTip(tr("Review the pending changes, then save"));
-    m_saveAction->setIconText(tr("Save"));
-    m_findModuleAction = make(tr("Find &module data..."), &MainWindow::onFindModule);
-    m_findModuleAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
-    m_findModuleAction->setStatusTip(tr("Look up everything the file records about one module"));
-    m_findModuleAction->setIconText(tr("Find module"));
-    m_healthCheckAction = make(tr("Run &health check"), &MainWindow::onHealthCheck);
-    m_healthCheckAction->setStatusTip(tr("Look for settings that are probably wrong"));
-    m_restoreAction = make(tr("Restore &backup..."), &MainWindow::onRestoreBackup);
-    m_restoreAction->setIconText(tr("Restore"));
-    m_installedUpdatesAction = make(tr("Installed &updates..."), &MainWindow::onInstalledUpdates);
-    m_installedUpdatesAction->setStatusTip(tr("PixInsight's own record of installed updates: "
-                                              "remove a module's record so PixInsight offers it "
-                                              "again"));
-    m_manageBackupsAction = make(tr("&Manage backups..."), &MainWindow::onManageBackups);
-    m_manageBackupsAction->setIconText(tr("Backups"));
-    m_quitAction = make(tr("&Quit"), &MainWindow::close);
-    m_quitAction->setShortcut(QKeySequence::Quit);
-    m_quitAction->setMenuRole(QAction::QuitRole);
-
-    m_unusedAction = make(tr("&Unused module data"), &MainWindow::onUnusedModules);
-    m_unusedAction->setStatusTip(
-        tr("Modules with saved data that are no longer in PixInsight's module list"));
-    m_revertAllAction = make(tr("Revert &all changes"), &MainWindow::onRevertAll);
-    m_revertAllAction->setIconText(tr("Revert all"));
-    m_undoAction = make(tr("Undo"), [this] { m_model->undo(); });
-    m_undoAction->setShortcut(QKeySequence::Undo);
-    m_undoAction->setIconText(tr("Undo"));
-    m_redoAction = make(tr("Redo"), [this] { m_model->redo(); });
-    m_redoAction->setShortcut(QKeySequence::Redo);
-    m_redoAction->setIconText(tr("Redo"));
+    const WindowActions *a = m_actions;
+    connect(a->open, &QAction::triggered, this, &MainWindow::onOpen);
+    connect(a->reload, &QAction::triggered, this, &MainWindow::onReload);
+    connect(a->reloadKeep, &QAction::triggered, this, &MainWindow::onReloadKeepingChanges);
+    connect(a->save, &QAction::triggered, this, [this] { onSave(); });
+    connect(a->findModule, &QAction::triggered, this, &MainWindow::onFindModule);
+    connect(a->healthCheck, &QAction::triggered, this, &MainWindow::onHealthCheck);
+    connect(a->restore, &QAction::triggered, this, &MainWindow::onRestoreBackup);
+    connect(a->installedUpdates, &QAction::triggered, this, &MainWindow::onInstalledUpdates);
+    connect(a->manageBackups, &QAction::triggered, this, &MainWindow::onManageBackups);
+    connect(a->quit, &QAction::triggered, this, &MainWindow::close);
+    connect(a->unusedModules, &QAction::triggered, this, &MainWindow::onUnusedModules);
+    connect(a->revertAll, &QAction::triggered, this, &MainWindow::onRevertAll);
+    connect(a->undo, &QAction::triggered, m_model, &SettingsModel::undo);
+    connect(a->redo, &QAction::triggered, m_model, &SettingsModel::redo);
+    connect(a->expandAll, &QAction::triggered, m_allSettings, &AllSettingsView::expandAll);
+    connect(a->collapseAll, &QAction::triggered, m_allSettings, &AllSettingsView::resetExpansion);
+    connect(a->userGuide, &QAction::triggered, this, &MainWindow::openUserGuide);
+    connect(a->about, &QAction::triggered, this, &MainWindow::onAbout);
     QUndoStack *history = m_model->undoStack();
     for (auto signal : {&QUndoStack::canUndoChanged, &QUndoStack::canRedoChanged})
         connect(history, signal, this, &MainWindow::updateUndoActions);
     for (auto signal : {&QUndoStack::undoTextChanged, &QUndoStack::redoTextChanged})
         connect(history, signal, this, &MainWindow::updateUndoActions);
-
-    ThemeManager *theme = ThemeManager::instance();
-    m_themeGroup = new QActionGroup(this);
-    m_themeGroup->setExclusive(true);
-    auto themeAction = [&](const QString &text, int value) {
-        QAction *action = make(text, [theme, value] { theme->setTheme(value, true); });
-        action->setCheckable(true);
-        m_themeGroup->addAction(action);
-        return action;
-    };
-    m_lightAction = themeAction(tr("&Light"), ThemeManager::Light);
-    m_darkAction = themeAction(tr("&Dark"), ThemeManager::Dark);
-    m_systemThemeAction = themeAction(tr("Follow &system"), ThemeManager::FollowSystem);
-
-    m_expandAllAction = make(tr("&Expand all"), [this] {
-        const BusyCursor busy;
-        const int levels = m_tree->expandAllWithin(SettingsTreeView::ExpandAllBudget);
-        if (levels >= 0)
-            statusBar()->showMessage(
-                tr("This file has too many groups to open them all: %n levels from the top "
-                   "were opened. Open a group to see inside it.",
-                   nullptr, levels),
-                8000);
-    });
-    m_collapseAllAction = make(tr("&Collapse all"), [this] { resetTreeExpansion(); });
-    m_largerTextAction = make(tr("&Larger text"), [theme] { theme->stepFontScale(+1); });
-    m_largerTextAction->setShortcuts(
-        {QKeySequence(QKeySequence::ZoomIn), QKeySequence(Qt::CTRL | Qt::Key_Equal)});
-    m_smallerTextAction = make(tr("&Smaller text"), [theme] { theme->stepFontScale(-1); });
-    m_smallerTextAction->setShortcut(QKeySequence::ZoomOut);
-    m_defaultTextAction = make(tr("&Default text size"), [theme] { theme->resetFontScale(); });
-    m_defaultTextAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
-    m_toggleThemeAction = make(tr("Toggle light/dark"), [theme] {
-        theme->setTheme(theme->isDark() ? ThemeManager::Light : ThemeManager::Dark, true);
-    });
-    m_toggleThemeAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_D));
-    m_toggleThemeAction->setIconText(tr("Theme"));
-
-    m_userGuideAction = make(tr("&User Guide"), &MainWindow::openUserGuide);
-    m_aboutAction = make(tr("&About Varnel"), &MainWindow::onAbout);
-    m_aboutAction->setMenuRole(QAction::AboutRole);
-    m_aboutAction->setIconText(tr("About"));
-    m_aboutQtAction = make(tr("About &Qt"), [] { QApplication::aboutQt(); });
-    m_aboutQtAction->setMenuRole(QAction::AboutQtRole);
-}
-
-void MainWindow::buildMenus()
-{
-    QMenu *file = menuBar()->addMenu(tr("&File"));
-    file->addAction(m_openAction);
-    file->addAction(m_reloadAction);
-    file->addAction(m_reloadKeepAction);
-    file->addSeparator();
-    file->addAction(m_findModuleAction);
-    file->addAction(m_unusedAction);
-    file->addAction(m_healthCheckAction);
-    file->addSeparator();
-    file->addAction(m_installedUpdatesAction);
-    file->addSeparator();
-    file->addAction(m_saveAction);
-    file->addAction(m_restoreAction);
-    file->addAction(m_manageBackupsAction);
-    file->addSeparator();
-    file->addAction(m_quitAction);
-    // Looked up each time: PixInsight may be installed or removed while the editor runs.
-    connect(file, &QMenu::aboutToShow, this, [this] {
-        const bool found = !findRecordFile().isEmpty();
-        m_installedUpdatesAction->setEnabled(found);
-        m_installedUpdatesAction->setToolTip(
-            found ? QString() : tr("PixInsight's installed.xri was not found on this computer."));
-    });
-
-    QMenu *edit = menuBar()->addMenu(tr("&Edit"));
-    edit->addAction(m_undoAction);
-    edit->addAction(m_redoAction);
-    edit->addSeparator();
-    edit->addAction(m_revertAllAction);
-    edit->addSeparator();
-    QMenu *themeMenu = edit->addMenu(tr("&Theme"));
-    themeMenu->addAction(m_lightAction);
-    themeMenu->addAction(m_darkAction);
-    themeMenu->addAction(m_systemThemeAction);
-
-    m_toolbar = new QToolBar(tr("Main toolbar"), this);
-    QMenu *view = menuBar()->addMenu(tr("&View"));
-    view->addAction(m_expandAllAction);
-    view->addAction(m_collapseAllAction);
-    view->addSeparator();
-    view->addAction(m_largerTextAction);
-    view->addAction(m_smallerTextAction);
-    view->addAction(m_defaultTextAction);
-    view->addSeparator();
-    view->addAction(m_toggleThemeAction);
-    view->addSeparator();
-    QAction *toolbarToggle = m_toolbar->toggleViewAction();
-    toolbarToggle->setText(tr("&Toolbar"));
-    view->addAction(toolbarToggle);
-
-    QMenu *help = menuBar()->addMenu(tr("&Help"));
-    help->addAction(m_userGuideAction);
-    help->addSeparator();
-    help->addAction(m_aboutAction);
-    help->addAction(m_aboutQtAction);
-}
-
-void MainWindow::buildToolbar()
-{
-    m_toolbar->setObjectName(QStringLiteral("MainToolbar"));
-    m_toolbar->setMovable(false);
-    m_toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    auto add = [this](QAction *action, ToolbarGlyph glyph) {
-        m_toolbar->addAction(action);
-        m_toolbarActions.append({action, int(glyph)});
-    };
-    add(m_openAction, ToolbarGlyph::Open);
-    add(m_reloadAction, ToolbarGlyph::Reload);
-    m_toolbar->addSeparator();
-    add(m_saveAction, ToolbarGlyph::Save);
-    add(m_revertAllAction, ToolbarGlyph::RevertAll);
-    add(m_undoAction, ToolbarGlyph::Undo);
-    add(m_redoAction, ToolbarGlyph::Redo);
-    m_toolbar->addSeparator();
-    add(m_findModuleAction, ToolbarGlyph::FindModule);
-    add(m_manageBackupsAction, ToolbarGlyph::Backups);
-    add(m_restoreAction, ToolbarGlyph::Restore);
-    m_toolbar->addSeparator();
-    add(m_toggleThemeAction, ToolbarGlyph::Theme);
-    m_toolbar->addSeparator();
-    add(m_aboutAction, ToolbarGlyph::About);
-    addToolBar(Qt::TopToolBarArea, m_toolbar);
-
-    const QSettings settings;
-    m_toolbar->setVisible(
-        settings.value(QStringLiteral("Appearance/ToolbarVisible"), true).toBool());
-    connect(m_toolbar, &QToolBar::visibilityChanged, this, [this](bool visible) {
-        if (!isVisible())
-            return;
-        // Showing the window shows the bar too; only a real change is worth remembering.
-        QSettings settings;
-        const QString key = QStringLiteral("Appearance/ToolbarVisible");
-        if (settings.value(key, true).toBool() != visible)
-            settings.setValue(key, visible);
-        updateMinimumWidth();
+    connect(a->toolbar, &QToolBar::visibilityChanged, this, [this] {
+        if (isVisible())
+            updateMinimumWidth();
     });
 }
 
@@ -447,7 +251,10 @@ void MainWindow::buildCentralWidget()
     // instead of cutting them short or scrolling the first ones out of sight.
     m_tabs->setElideMode(Qt::ElideNone);
     m_tabs->setUsesScrollButtons(false);
-    m_tabs->addTab(buildAdvancedPage(), tr("All settings (advanced)"));
+    m_allSettings = new AllSettingsView(m_model, m_tabs);
+    m_tabs->addTab(m_allSettings, tr("All settings (advanced)"));
+    wirePage(m_allSettings, PageMessages::Notices);
+    connect(m_allSettings, &AllSettingsView::editRejected, this, &MainWindow::showRejection);
     layout->addWidget(m_tabs, 1);
 
     auto *line = new QFrame(central);
@@ -462,16 +269,16 @@ void MainWindow::buildCentralWidget()
 
     // Task pages in tab order; each goes before the advanced tree.
     m_preferences = new PreferencesView(m_model, &m_schema, m_tabs);
-    addTaskPage(m_preferences, tr("Preferences"), PageMessages::NotAccepted8s);
+    addTaskPage(m_preferences, tr("Preferences"), PageMessages::Refusals);
     m_search = new SearchView(m_model, &m_schema, m_tabs);
-    addTaskPage(m_search, tr("Search"), PageMessages::NotAccepted8s);
+    addTaskPage(m_search, tr("Search"), PageMessages::Refusals);
     m_cleanup = new CleanupView(m_model, m_tabs);
-    addTaskPage(m_cleanup, tr("Cleanup"), PageMessages::AsGiven8s);
+    addTaskPage(m_cleanup, tr("Cleanup"), PageMessages::Notices);
     m_unusedView = new UnusedModulesView(m_model, &m_schema, m_tabs);
-    addTaskPage(m_unusedView, tr("Unused modules"), PageMessages::AsGiven10s);
+    addTaskPage(m_unusedView, tr("Unused modules"), PageMessages::LongNotices);
     connect(m_unusedView, &UnusedModulesView::queueChanged, this, &MainWindow::updateState);
     m_health = new HealthView(m_model, &m_schema, m_tabs);
-    addTaskPage(m_health, tr("Health check"), PageMessages::NotAccepted8s);
+    addTaskPage(m_health, tr("Health check"), PageMessages::Refusals);
     connect(m_health, &HealthView::openUnusedModules, this, &MainWindow::onUnusedModules);
     connect(m_health, &HealthView::summaryChanged, this, [this](int problems, int warnings) {
         const int count = problems + warnings;
@@ -480,7 +287,7 @@ void MainWindow::buildCentralWidget()
     });
     m_compare = new CompareView(m_model, m_tabs);
     m_compare->setEditedPathSource([this] { return m_store.loaded ? m_store.path : QString(); });
-    addTaskPage(m_compare, tr("Compare"), PageMessages::AsGiven8s);
+    addTaskPage(m_compare, tr("Compare"), PageMessages::Notices);
     m_tabs->setCurrentWidget(m_preferences);
 
     auto *find = new QShortcut(QKeySequence::Find, this);
@@ -491,57 +298,23 @@ void MainWindow::buildCentralWidget()
     });
 }
 
-QWidget *MainWindow::buildAdvancedPage()
-{
-    auto *page = new QWidget(this);
-    auto *layout = new QVBoxLayout(page);
-    layout->setContentsMargins(0, 6, 0, 0);
-    auto *row = new QHBoxLayout;
-    m_filterEdit = new QLineEdit(page);
-    m_filterEdit->setPlaceholderText(
-        tr("Filter this tree by name or value (Ctrl+F searches everything)"));
-    m_filterEdit->setClearButtonEnabled(true);
-    row->addWidget(m_filterEdit, 1);
-    m_changedOnly = new QCheckBox(tr("Changed only"), page);
-    row->addWidget(m_changedOnly);
-    layout->addLayout(row);
-    connect(m_filterEdit, &QLineEdit::textChanged, this, &MainWindow::onFilterEdited);
-    connect(m_changedOnly, &QCheckBox::toggled, this, &MainWindow::onChangedOnlyToggled);
-
-    m_tree = new SettingsTreeView(m_model, page);
-    m_tree->setModel(m_proxy);
-    m_treeFilter = new TreeFilter(m_model, m_proxy, m_tree, this);
-    connect(m_treeFilter, &TreeFilter::applied, this, &MainWindow::onFilterApplied);
-    auto *delegate = new ValueDelegate(m_tree);
-    m_tree->setItemDelegateForColumn(1, delegate);
-    connect(delegate, &ValueDelegate::rejected, this, &MainWindow::showRejection);
-    connect(m_tree, &SettingsTreeView::editRefused, this,
-            [this](const QString &reason) { statusBar()->showMessage(reason, 8000); });
-    m_tree->setColumnLayout();
-    m_tree->setContextMenuPolicy(Qt::CustomContextMenu);
-    m_tree->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked |
-                            QAbstractItemView::EditKeyPressed);
-    connect(m_tree, &QTreeView::customContextMenuRequested, this, &MainWindow::showContextMenu);
-    layout->addWidget(m_tree, 1);
-
-    auto *del = new QShortcut(QKeySequence::Delete, m_tree);
-    del->setContext(Qt::WidgetShortcut);
-    connect(del, &QShortcut::activated, this, &MainWindow::deleteSelected);
-    return page;
-}
-
 void MainWindow::addTaskPage(TaskPage *page, const QString &title, PageMessages messages)
 {
-    const int timeout = messages == PageMessages::AsGiven10s ? 10000 : 8000;
-    const bool notAccepted = messages == PageMessages::NotAccepted8s;
-    connect(page, &TaskPage::message, this, [this, timeout, notAccepted](const QString &text) {
-        statusBar()->showMessage(notAccepted ? tr("Not accepted - %1").arg(text) : text, timeout);
+    // Task pages come before the All settings tree, which stays the last tab.
+    m_tabs->insertTab(m_tabs->count() - 1, page, title);
+    wirePage(page, messages);
+}
+
+void MainWindow::wirePage(TaskPage *page, PageMessages messages)
+{
+    const int timeout = messages == PageMessages::LongNotices ? 10000 : 8000;
+    const bool refusal = messages == PageMessages::Refusals;
+    connect(page, &TaskPage::message, this, [this, timeout, refusal](const QString &text) {
+        statusBar()->showMessage(refusal ? tr("Not accepted - %1").arg(text) : text, timeout);
     });
     connect(page, &TaskPage::deleteRequested, this, &MainWindow::requestDeletion);
     connect(page, &TaskPage::restoreRequested, m_model, &SettingsModel::undoDeletion);
     connect(page, &TaskPage::revealRequested, this, &MainWindow::revealNode);
-    // Task pages come before the advanced tree, which stays the last tab.
-    m_tabs->insertTab(m_tabs->count() - 1, page, title);
     connect(&m_docs, &DocumentManager::aboutToReplaceDocument, page,
             [page] { page->setDocument(nullptr); });
     connect(&m_docs, &DocumentManager::documentReplaced, page, &TaskPage::setDocument);
@@ -595,10 +368,12 @@ void MainWindow::showRejection(const QString &reason)
 void MainWindow::updateUndoActions()
 {
     const QUndoStack *history = m_model->undoStack();
-    m_undoAction->setEnabled(m_model->canUndo());
-    m_redoAction->setEnabled(m_model->canRedo());
-    m_undoAction->setText(history->canUndo() ? tr("Undo %1").arg(history->undoText()) : tr("Undo"));
-    m_redoAction->setText(history->canRedo() ? tr("Redo %1").arg(history->redoText()) : tr("Redo"));
+    m_actions->undo->setEnabled(m_model->canUndo());
+    m_actions->redo->setEnabled(m_model->canRedo());
+    m_actions->undo->setText(history->canUndo() ? tr("Undo %1").arg(history->undoText())
+                                                : tr("Undo"));
+    m_actions->redo->setText(history->canRedo() ? tr("Redo %1").arg(history->redoText())
+                                                : tr("Redo"));
 }
 
 void MainWindow::updateState()
@@ -674,19 +449,19 @@ void MainWindow::updateState()
     }
     m_banner->setVisible(!text.isEmpty());
     m_bannerReload->setVisible(reload);
-    m_reloadKeepAction->setEnabled(store.loaded && changedOnDisk && !fileMissing && !running &&
-                                   m_docs.documentPendingCount() >= 1);
-    m_bannerReloadKeep->setVisible(reload && m_reloadKeepAction->isEnabled());
+    m_actions->reloadKeep->setEnabled(store.loaded && changedOnDisk && !fileMissing && !running &&
+                                      m_docs.documentPendingCount() >= 1);
+    m_bannerReloadKeep->setVisible(reload && m_actions->reloadKeep->isEnabled());
 
     const QString file = m_docs.currentFile();
     const bool haveFile = !file.isEmpty();
     // A file that is not there cannot be read again, only replaced by a backup.
-    m_reloadAction->setEnabled(haveFile && !fileMissing &&
-                               (store.loaded || !vrn::fileMissing(file)));
-    m_saveAction->setEnabled(store.loaded && count >= 1 && !running && !changedOnDisk);
-    m_restoreAction->setEnabled(haveFile && !running);
-    m_manageBackupsAction->setEnabled(haveFile);
-    m_revertAllAction->setEnabled(count >= 1);
+    m_actions->reload->setEnabled(haveFile && !fileMissing &&
+                                  (store.loaded || !vrn::fileMissing(file)));
+    m_actions->save->setEnabled(store.loaded && count >= 1 && !running && !changedOnDisk);
+    m_actions->restore->setEnabled(haveFile && !running);
+    m_actions->manageBackups->setEnabled(haveFile);
+    m_actions->revertAll->setEnabled(count >= 1);
     updateUndoActions();
     // Ends with the program's name, which the desktop's window title would otherwise add once
     // more.
@@ -781,7 +556,7 @@ void MainWindow::onReload()
 
 void MainWindow::onReloadKeepingChanges()
 {
-    if (!m_reloadKeepAction->isEnabled())
+    if (!m_actions->reloadKeep->isEnabled())
         return;
     const QString path = m_store.path;
     QList<PendingChange> pending;
@@ -834,7 +609,6 @@ bool MainWindow::loadFile(const QString &path)
 void MainWindow::onLoadFinished(bool ok, const QString &error)
 {
     if (ok) {
-        resetTreeExpansion();
         statusBar()->showMessage(tr("Loaded %1").arg(native(m_store.path)), 5000);
     } else {
         statusBar()->showMessage(error);
@@ -849,69 +623,12 @@ void MainWindow::onDocumentReplaced(XsdtDocument *document)
     m_model->setDocument(document);
 }
 
-void MainWindow::expandToPreferences()
-{
-    if (!m_store.loaded)
-        return;
-    const XsdtNode *prefs = m_store.document.findPath(u"Global/Preferences");
-    if (!prefs)
-        return;
-    for (QModelIndex index = m_proxy->mapFromSource(m_model->indexForNode(prefs)); index.isValid();
-         index = index.parent())
-        m_tree->expand(index);
-}
-
 void MainWindow::revealNode(XsdtNode *node)
 {
     if (!node)
         return;
-    m_tabs->setCurrentWidget(m_tree->parentWidget());
-    {
-        // The filter goes at once, without a typing pause that would close the tree again.
-        const QSignalBlocker text(m_filterEdit);
-        const QSignalBlocker changed(m_changedOnly);
-        m_filterEdit->clear();
-        m_changedOnly->setChecked(false);
-    }
-    m_treeFilter->clearNow();
-    const QModelIndex index = m_proxy->mapFromSource(m_model->indexForNode(node));
-    if (!index.isValid())
-        return;
-    for (QModelIndex up = index.parent(); up.isValid(); up = up.parent())
-        m_tree->expand(up);
-    m_tree->setCurrentIndex(index);
-    m_tree->scrollTo(index, QAbstractItemView::PositionAtCenter);
-}
-
-void MainWindow::onFilterEdited(const QString &text)
-{
-    m_treeFilter->setText(text);
-}
-
-void MainWindow::onChangedOnlyToggled(bool on)
-{
-    m_treeFilter->setChangedOnly(on);
-}
-
-// A new document shows its Preferences, unless a filter is on: that opens its own matches
-// once it has looked through the new document.
-void MainWindow::resetTreeExpansion()
-{
-    if (m_treeFilter->isActive())
-        return;
-    m_tree->collapseAll();
-    expandToPreferences();
-}
-
-void MainWindow::onFilterApplied(bool filtering, bool capped)
-{
-    if (!filtering)
-        expandToPreferences();
-    if (capped)
-        statusBar()->showMessage(tr("Many settings match: only the first %1 rows are opened. Open "
-                                    "a group to see the matches inside it.")
-                                     .arg(TreeFilter::RowBudget),
-                                 8000);
+    m_tabs->setCurrentWidget(m_allSettings);
+    m_allSettings->revealNode(node);
 }
 
 bool MainWindow::confirmDiscard(const QString &reason)
@@ -974,76 +691,6 @@ void MainWindow::requestDeletion(XsdtNode *node)
         Dialogs::information(this, tr("Cannot delete"), whyNot);
 }
 
-void MainWindow::deleteSelected()
-{
-    const QModelIndex index = m_proxy->mapToSource(m_tree->currentIndex());
-    if (!index.isValid())
-        return;
-    requestDeletion(m_model->nodeForIndex(index));
-}
-
-void MainWindow::showContextMenu(const QPoint &pos)
-{
-    const QModelIndex index = m_proxy->mapToSource(m_tree->indexAt(pos));
-    if (!index.isValid())
-        return;
-    XsdtNode *node = m_model->nodeForIndex(index);
-    if (!node)
-        return;
-    const bool viewOnly = m_model->isViewOnly();
-    QMenu menu(this);
-    menu.setToolTipsVisible(true);
-    QAction *edit = nullptr;
-    if (node->isValue()) {
-        edit = menu.addAction(tr("Edit value"));
-        const QString why = m_model->whyNotEditable(node);
-        edit->setEnabled(why.isEmpty());
-        edit->setToolTip(why);
-    }
-    QAction *revert = menu.addAction(tr("Revert this value"));
-    revert->setEnabled(node->kind == XsdtNode::Value && node->value != node->originalValue &&
-                       !viewOnly);
-    QAction *copyPath = menu.addAction(tr("Copy setting path"));
-    QAction *copyValue = menu.addAction(tr("Copy value"));
-    copyValue->setEnabled(node->kind == XsdtNode::Value);
-    menu.addSeparator();
-    QAction *undo = nullptr;
-    QAction *remove = nullptr;
-    QAction *why = nullptr;
-    const DeleteVerdict verdict = m_model->deletionVerdict(node);
-    if (node->pendingDelete) {
-        undo = menu.addAction(tr("Undo deletion"));
-    } else if (node->isDeleted()) {
-        menu.addAction(tr("Inside an entry marked for deletion"))->setEnabled(false);
-    } else if (verdict.level == DeleteLevel::Never) {
-        why = menu.addAction(tr("Why can't this be deleted?"));
-    } else {
-        remove = menu.addAction(verdict.level == DeleteLevel::Warn ? tr("Delete this entry...")
-                                                                   : tr("Delete this entry"));
-        remove->setToolTip(verdict.reason);
-        remove->setEnabled(!viewOnly);
-    }
-
-    QAction *chosen = Dialogs::execMenu(&menu, m_tree->viewport()->mapToGlobal(pos));
-    if (!chosen)
-        return;
-    if (chosen == edit)
-        m_tree->editValue(m_tree->indexAt(pos));
-    else if (chosen == revert)
-        m_model->revertValue(node);
-    else if (chosen == copyPath)
-        QGuiApplication::clipboard()->setText(node->path());
-    else if (chosen == copyValue)
-        QGuiApplication::clipboard()->setText(node->value);
-    else if (chosen == undo)
-        m_model->undoDeletion(node);
-    else if (chosen == remove)
-        requestDeletion(node);
-    else if (chosen == why)
-        Dialogs::information(this, tr("Cannot delete"),
-                             QStringLiteral("%1\n\n%2").arg(node->path(), verdict.reason));
-}
-
 bool MainWindow::onSave()
 {
     if (!m_store.loaded)
@@ -1058,8 +705,6 @@ bool MainWindow::onSave()
             return false;
     }
     const DocumentManager::SaveResult saved = m_docs.save();
-    if (saved.replaced)
-        resetTreeExpansion();
     if (!saved.ok) {
         Dialogs::critical(this, tr("Save failed"), saved.error);
         pollEnvironment();
@@ -1139,7 +784,6 @@ bool MainWindow::restoreBackupFile(const QString &backup)
     } else {
         refillFileList();
         statusBar()->showMessage(tr("Restored %1").arg(QFileInfo(backup).fileName()), 8000);
-        resetTreeExpansion();
     }
     updateState();
     return restored;
@@ -1148,17 +792,7 @@ bool MainWindow::restoreBackupFile(const QString &backup)
 void MainWindow::onThemeChanged()
 {
     ThemeManager *theme = ThemeManager::instance();
-    switch (theme->theme()) {
-    case ThemeManager::Light:
-        m_lightAction->setChecked(true);
-        break;
-    case ThemeManager::Dark:
-        m_darkAction->setChecked(true);
-        break;
-    default:
-        m_systemThemeAction->setChecked(true);
-        break;
-    }
+    m_actions->showCurrentTheme();
     updateState();
     if (std::fabs(theme->fontScale() - m_lastFontScale) > 0.000001) {
         m_lastFontScale = theme->fontScale();
@@ -1176,31 +810,7 @@ void MainWindow::updateStatusBarStyle()
 
 void MainWindow::refreshToolbarIcons()
 {
-    const QPalette palette = QApplication::palette();
-    const QColor normal = palette.color(QPalette::Active, QPalette::ButtonText);
-    const QColor disabled = palette.color(QPalette::Disabled, QPalette::ButtonText);
-    // The glyphs grow with the text like the labels under them.
-    const auto *varnelStyle = qobject_cast<const VarnelStyle *>(style());
-    const int side = int(std::lround(18 * (varnelStyle ? varnelStyle->scale() : 1.0)));
-    m_toolbar->setIconSize(QSize(side, side));
-    QFont font = this->font();
-    font.setPointSizeF(qMax(font.pointSizeF() * 0.62, 6.5));
-    m_toolbar->setFont(font);
-    m_toolbar->setStyleSheet(QString::fromLatin1(kToolbarStyle).arg(1).arg(3).arg(4));
-    const qreal ratio = devicePixelRatioF();
-    const int pixels = qMax(int(std::lround(side * ratio)), 8);
-    for (const auto &[action, glyph] : std::as_const(m_toolbarActions)) {
-        action->setIcon(toolbarIcon(ToolbarGlyph(glyph), normal, disabled, pixels, ratio));
-        // Each button gets the size itself: a style sheet polishes the buttons with the
-        // font they had then, and a platform may give tool buttons a font of their own.
-        if (QWidget *button = m_toolbar->widgetForAction(action))
-            button->setFont(font);
-    }
-    // Keeps the bar compact, but never so low that the labels under the icons are cut off
-    // (with some styles and fonts the buttons need a few pixels more than that).
-    m_toolbar->setMaximumHeight(QWIDGETSIZE_MAX);
-    m_toolbar->setMaximumHeight(
-        qMax(QFontMetrics(font).lineSpacing() + side + 21, m_toolbar->sizeHint().height()));
+    m_actions->refreshToolbarIcons();
     updateMinimumWidth();
     QTimer::singleShot(0, this, &MainWindow::updateMinimumWidth);
 }
@@ -1208,10 +818,10 @@ void MainWindow::refreshToolbarIcons()
 void MainWindow::updateMinimumWidth()
 {
     int width = centralWidget() ? centralWidget()->minimumSizeHint().width() : 0;
-    if (m_toolbar->isVisible()) {
-        if (m_toolbar->layout())
-            m_toolbar->layout()->activate();
-        width = qMax(width, m_toolbar->sizeHint().width());
+    if (QToolBar *toolbar = m_actions->toolbar; toolbar->isVisible()) {
+        if (toolbar->layout())
+            toolbar->layout()->activate();
+        width = qMax(width, toolbar->sizeHint().width());
     }
     setMinimumWidth(width);
 }
@@ -1301,7 +911,7 @@ void MainWindow::onManageBackups()
     if (file.isEmpty())
         return;
     BackupsDialog dialog(file, this);
-    dialog.setActionsAllowed(m_store.loaded, m_restoreAction->isEnabled());
+    dialog.setActionsAllowed(m_store.loaded, m_actions->restore->isEnabled());
     connect(&dialog, &BackupsDialog::message, this,
             [this](const QString &text) { statusBar()->showMessage(text, 10000); });
     connect(&dialog, &BackupsDialog::compareRequested, this, [this, &dialog](const QString &path) {
@@ -1318,7 +928,7 @@ void MainWindow::onManageBackups()
         restoreBackupFile(path);
         // The restore adds the replaced file's backup, and may have changed what is allowed.
         dialog.refresh();
-        dialog.setActionsAllowed(m_store.loaded, m_restoreAction->isEnabled());
+        dialog.setActionsAllowed(m_store.loaded, m_actions->restore->isEnabled());
     });
     Dialogs::execDialog(&dialog);
 }

@@ -1,42 +1,35 @@
 #pragma once
 
+#include "app/windowactions.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
-#include "model/settingstreeview.h"
 #include "store/documentmanager.h"
 
 #include <QList>
 #include <QMainWindow>
-#include <QPair>
 #include <QStringList>
 
 #include <functional>
 
 class QAction;
-class QActionGroup;
-class QCheckBox;
 class QComboBox;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QTabWidget;
 class QTimer;
-class QToolBar;
-class QTreeView;
 class QUrl;
 
 namespace vrn {
 
-class PreferencesView;
-class SearchView;
 class AdBanner;
+class AllSettingsView;
 class CleanupView;
 class CompareView;
 class HealthView;
-class SettingsFilterProxy;
+class PreferencesView;
+class SearchView;
 class SettingsModel;
 class TaskPage;
-class TreeFilter;
 struct ModuleEntries;
 class UnusedModulesView;
 struct XsdtNode;
@@ -58,14 +51,18 @@ public:
     void updateState();
     bool confirmDiscard(const QString &reason);
     void requestDeletion(XsdtNode *node);
+    // Shows the node in the All settings tree.
     void revealNode(XsdtNode *node);
-    void expandToPreferences();
     void refillFileList();
     // Unsaved changes: edits and deletions in the document, and files queued for deletion.
     int pendingCount() const;
 
-    // How a page's messages reach the status bar.
-    enum class PageMessages { NotAccepted8s, AsGiven8s, AsGiven10s };
+    // How a page's messages are shown in the status bar.
+    enum class PageMessages {
+        Refusals,    // edits the page could not make, shown as "Not accepted - ..."
+        Notices,     // shown as the page words them
+        LongNotices, // as worded, left up longer: they name files and counts to take in
+    };
     // Adds a task page as a tab and wires its requests to the window; the document manager hands
     // it the document and the view-only state from then on.
     void addTaskPage(TaskPage *page, const QString &title, PageMessages messages);
@@ -79,35 +76,25 @@ public:
     const SettingsStore &store() const { return m_docs.store(); }
     const DocumentManager &documents() const { return m_docs; }
     SettingsModel *model() const { return m_model; }
-    SettingsFilterProxy *proxy() const { return m_proxy; }
-    QTreeView *tree() const { return m_tree; }
     QTabWidget *tabs() const { return m_tabs; }
-    CleanupView *cleanupView() const { return m_cleanup; }
-    CompareView *compareView() const { return m_compare; }
+    AllSettingsView *allSettingsView() const { return m_allSettings; }
     HealthView *healthView() const { return m_health; }
     QComboBox *fileCombo() const { return m_fileCombo; }
     QLabel *banner() const { return m_banner; }
     QPushButton *bannerReloadButton() const { return m_bannerReload; }
     QPushButton *bannerReloadKeepButton() const { return m_bannerReloadKeep; }
-    QLineEdit *filterEdit() const { return m_filterEdit; }
-    QCheckBox *changedOnlyBox() const { return m_changedOnly; }
-    QToolBar *toolbar() const { return m_toolbar; }
-    QAction *saveAction() const { return m_saveAction; }
-    QAction *reloadAction() const { return m_reloadAction; }
-    QAction *reloadKeepAction() const { return m_reloadKeepAction; }
-    QAction *restoreAction() const { return m_restoreAction; }
-    QAction *installedUpdatesAction() const { return m_installedUpdatesAction; }
-    QAction *revertAllAction() const { return m_revertAllAction; }
-    QAction *findModuleAction() const { return m_findModuleAction; }
-    PreferencesView *preferencesView() const { return m_preferences; }
+    const WindowActions *actions() const { return m_actions; }
+    QAction *saveAction() const { return m_actions->save; }
+    QAction *reloadAction() const { return m_actions->reload; }
+    QAction *reloadKeepAction() const { return m_actions->reloadKeep; }
+    QAction *restoreAction() const { return m_actions->restore; }
+    QAction *revertAllAction() const { return m_actions->revertAll; }
     SearchView *searchView() const { return m_search; }
-    QAction *unusedModulesAction() const { return m_unusedAction; }
     UnusedModulesView *unusedModulesView() const { return m_unusedView; }
-    QAction *manageBackupsAction() const { return m_manageBackupsAction; }
-    QAction *aboutAction() const { return m_aboutAction; }
+    QAction *aboutAction() const { return m_actions->about; }
     AdBanner *adBanner() const { return m_adBanner; }
-    QAction *undoAction() const { return m_undoAction; }
-    QAction *redoAction() const { return m_redoAction; }
+    QAction *undoAction() const { return m_actions->undo; }
+    QAction *redoAction() const { return m_actions->redo; }
     bool isPixInsightRunning() const { return m_docs.isPixInsightRunning(); }
     bool isChangedOnDisk() const { return m_docs.isChangedOnDisk(); }
 
@@ -125,8 +112,6 @@ public slots:
     void onRevertAll();
     void onEdited();
     void pollEnvironment();
-    void showContextMenu(const QPoint &pos);
-    void deleteSelected();
     void refreshToolbarIcons();
     void updateMinimumWidth();
     void ensureOnScreen();
@@ -146,17 +131,12 @@ protected:
 
 private:
     void loadKnowledge();
-    void buildActions();
-    void buildMenus();
-    void buildToolbar();
+    void connectActions();
     void buildCentralWidget();
-    QWidget *buildAdvancedPage();
+    // Hands the page the document and the view-only state and wires its requests.
+    void wirePage(TaskPage *page, PageMessages messages);
     void onFileActivated(int index);
     void onThemeChanged();
-    void onFilterEdited(const QString &text);
-    void onChangedOnlyToggled(bool on);
-    void onFilterApplied(bool filtering, bool capped);
-    void resetTreeExpansion();
     QString settingsFolder() const;
     void runFullSearch(const QString &text);
     QList<XsdtNode *> moduleValueNodes(const QList<ModuleEntries> &modules,
@@ -172,59 +152,26 @@ private:
     Schema m_schema;
     DeletionPolicy m_policy;
     SettingsModel *m_model = nullptr;
-    SettingsFilterProxy *m_proxy = nullptr;
+    WindowActions *m_actions = nullptr;
+    AllSettingsView *m_allSettings = nullptr;
     PreferencesView *m_preferences = nullptr;
     SearchView *m_search = nullptr;
     CleanupView *m_cleanup = nullptr;
     CompareView *m_compare = nullptr;
     UnusedModulesView *m_unusedView = nullptr;
     HealthView *m_health = nullptr;
-    QAction *m_healthCheckAction = nullptr;
     QTabWidget *m_tabs = nullptr;
     QComboBox *m_fileCombo = nullptr;
     QStringList m_knownFiles;
     QLabel *m_banner = nullptr;
     QPushButton *m_bannerReload = nullptr;
     QPushButton *m_bannerReloadKeep = nullptr;
-    QLineEdit *m_filterEdit = nullptr;
-    QCheckBox *m_changedOnly = nullptr;
-    SettingsTreeView *m_tree = nullptr;
-    TreeFilter *m_treeFilter = nullptr;
-    QToolBar *m_toolbar = nullptr;
-    QList<QPair<QAction *, int>> m_toolbarActions;
     bool m_pretendChangedOnDisk = false; // the screenshots show the banner without a change
     bool m_dontAskDelete = false;
     double m_lastFontScale = 0;
     bool m_firstShowDone = false;
     QString m_rejection; // the "Not accepted" message on show, cleared by the next good edit
-
-    QAction *m_openAction = nullptr;
-    QAction *m_reloadAction = nullptr;
-    QAction *m_reloadKeepAction = nullptr;
-    QAction *m_saveAction = nullptr;
-    QAction *m_restoreAction = nullptr;
-    QAction *m_installedUpdatesAction = nullptr;
-    QAction *m_revertAllAction = nullptr;
-    QAction *m_findModuleAction = nullptr;
-    QAction *m_unusedAction = nullptr;
-    QAction *m_undoAction = nullptr;
-    QAction *m_redoAction = nullptr;
-    QAction *m_quitAction = nullptr;
-    QAction *m_manageBackupsAction = nullptr;
-    QAction *m_aboutAction = nullptr;
     AdBanner *m_adBanner = nullptr;
-    QAction *m_expandAllAction = nullptr;
-    QAction *m_collapseAllAction = nullptr;
-    QAction *m_largerTextAction = nullptr;
-    QAction *m_smallerTextAction = nullptr;
-    QAction *m_defaultTextAction = nullptr;
-    QAction *m_toggleThemeAction = nullptr;
-    QAction *m_userGuideAction = nullptr;
-    QAction *m_aboutQtAction = nullptr;
-    QActionGroup *m_themeGroup = nullptr;
-    QAction *m_lightAction = nullptr;
-    QAction *m_darkAction = nullptr;
-    QAction *m_systemThemeAction = nullptr;
 };
 
 } // namespace vrn

@@ -10,6 +10,7 @@
 #include "model/settingsmodel.h"
 #include "privileged/installedupdates.h"
 #include "views/aboutdialog.h"
+#include "views/allsettingsview.h"
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
 #include "views/collapsiblesection.h"
@@ -227,8 +228,8 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         }
 
         // The advanced tree with only the changes shown, then the whole tree.
-        showTab(m_tree->parentWidget());
-        m_changedOnly->setChecked(true);
+        showTab(m_allSettings);
+        m_allSettings->changedOnlyBox()->setChecked(true);
         save(this, QStringLiteral("advanced-changed.png"));
         // As another program's write leaves it: the banner offers to reload keeping the changes.
         m_pretendChangedOnDisk = true;
@@ -236,7 +237,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         save(this, QStringLiteral("changed-on-disk.png"));
         m_pretendChangedOnDisk = false;
         updateState();
-        m_changedOnly->setChecked(false);
+        m_allSettings->changedOnlyBox()->setChecked(false);
         m_model->revertAll();
         m_model->clearHistory(); // the next picture starts as if nothing had been done
         m_model->setViewOnly(wasViewOnly);
@@ -262,7 +263,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         save(&dialog, QStringLiteral("installed-updates.png"));
     }
 
-    showTab(m_tree->parentWidget());
+    showTab(m_allSettings);
     save(this, QStringLiteral("advanced.png"));
 
     // Compare against another instance's file made for the pictures, in a folder of its own

@@ -5,7 +5,9 @@
 #include "views/dialogs.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QMenu>
 
 namespace vrn {
@@ -29,12 +31,27 @@ void showSettingMenu(QWidget *parent, SettingsModel *model, XsdtNode *node, cons
     QMenu menu(parent);
     menu.setToolTipsVisible(true);
 
+    QAction *edit = nullptr;
+    if (node->isValue() && callbacks.onEdit) {
+        edit = menu.addAction(SettingMenu::tr("Edit value"));
+        const QString why = model->whyNotEditable(node);
+        edit->setEnabled(why.isEmpty());
+        edit->setToolTip(why);
+    }
     QAction *revert = nullptr;
     if (node->isValue()) {
         revert = menu.addAction(SettingMenu::tr("Revert this value"));
         revert->setEnabled(node->value != node->originalValue && !viewOnly && !node->isDeleted());
-        menu.addSeparator();
     }
+    QAction *copyPath = nullptr;
+    QAction *copyValue = nullptr;
+    if (callbacks.offerCopy) {
+        copyPath = menu.addAction(SettingMenu::tr("Copy setting path"));
+        if (node->isValue())
+            copyValue = menu.addAction(SettingMenu::tr("Copy value"));
+    }
+    if (!menu.isEmpty())
+        menu.addSeparator();
 
     const QString kindWord =
         node->isValue() ? SettingMenu::tr("setting") : SettingMenu::tr("group");
@@ -69,8 +86,14 @@ void showSettingMenu(QWidget *parent, SettingsModel *model, XsdtNode *node, cons
     QAction *chosen = Dialogs::execMenu(&menu, globalPos);
     if (!chosen)
         return;
-    if (chosen == revert) {
+    if (chosen == edit) {
+        callbacks.onEdit(node);
+    } else if (chosen == revert) {
         model->revertValue(node);
+    } else if (chosen == copyPath) {
+        QGuiApplication::clipboard()->setText(node->path());
+    } else if (chosen == copyValue) {
+        QGuiApplication::clipboard()->setText(node->value);
     } else if (chosen == undo) {
         callbacks.onRestore(node);
     } else if (chosen == remove) {

@@ -11,12 +11,16 @@ namespace vrn {
 class SettingsModel;
 struct XsdtNode;
 
-// What the pages do with the menu's requests; an entry whose callback is missing is disabled.
+// What the pages do with the menu's requests; an entry whose callback is missing is disabled
+// (Edit value and Show in All settings are left out instead).
 struct SettingMenuCallbacks
 {
     std::function<void(XsdtNode *)> onDelete;
     std::function<void(XsdtNode *)> onRestore;
     std::function<void(XsdtNode *)> onReveal;
+    std::function<void(XsdtNode *)> onEdit;
+    // The tree shows bare paths and raw values, so it offers them for pasting elsewhere.
+    bool offerCopy = false;
 };
 
 // The right-click menu of a setting, shared by every page that shows setting rows. It acts on

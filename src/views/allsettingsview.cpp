@@ -1,0 +1,158 @@
+#include "views/allsettingsview.h"
+
+#include "document/xsdtdocument.h"
+#include "model/settingmenu.h"
+#include "model/settingsfilterproxy.h"
+#include "model/settingsmodel.h"
+#include "model/settingstreeview.h"
+#include "model/treefilter.h"
+#include "model/valuedelegate.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QShortcut>
+#include <QVBoxLayout>
+
+namespace vrn {
+
+AllSettingsView::AllSettingsView(SettingsModel *model, QWidget *parent)
+    : TaskPage(parent)
+    , m_model(model)
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 6, 0, 0);
+    auto *row = new QHBoxLayout;
+    m_filterEdit = new QLineEdit(this);
+    m_filterEdit->setPlaceholderText(
+        tr("Filter this tree by name or value (Ctrl+F searches everything)"));
+    m_filterEdit->setClearButtonEnabled(true);
+    row->addWidget(m_filterEdit, 1);
+    m_changedOnly = new QCheckBox(tr("Changed only"), this);
+    row->addWidget(m_changedOnly);
+    layout->addLayout(row);
+
+    m_proxy = new SettingsFilterProxy(this);
+    m_proxy->setSourceModel(m_model);
+    m_tree = new SettingsTreeView(m_model, this);
+    m_tree->setModel(m_proxy);
+    m_treeFilter = new TreeFilter(m_model, m_proxy, m_tree, this);
+    connect(m_treeFilter, &TreeFilter::applied, this, &AllSettingsView::onFilterApplied);
+    connect(m_filterEdit, &QLineEdit::textChanged, m_treeFilter, &TreeFilter::setText);
+    connect(m_changedOnly, &QCheckBox::toggled, m_treeFilter, &TreeFilter::setChangedOnly);
+    auto *delegate = new ValueDelegate(m_tree);
+    m_tree->setItemDelegateForColumn(1, delegate);
+    connect(delegate, &ValueDelegate::rejected, this, &AllSettingsView::editRejected);
+    connect(m_tree, &SettingsTreeView::editRefused, this, &TaskPage::message);
+    m_tree->setColumnLayout();
+    m_tree->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_tree->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked |
+                            QAbstractItemView::EditKeyPressed);
+    connect(m_tree, &QTreeView::customContextMenuRequested, this,
+            &AllSettingsView::showContextMenu);
+    layout->addWidget(m_tree, 1);
+
+    auto *del = new QShortcut(QKeySequence::Delete, m_tree);
+    del->setContext(Qt::WidgetShortcut);
+    connect(del, &QShortcut::activated, this, &AllSettingsView::deleteCurrent);
+}
+
+// The model has the new document by now; the tree opens the way a new file opens.
+void AllSettingsView::setDocument(XsdtDocument *document)
+{
+    m_document = document;
+    if (document)
+        resetExpansion();
+}
+
+void AllSettingsView::setViewOnly(bool viewOnly)
+{
+    m_viewOnly = viewOnly;
+}
+
+void AllSettingsView::expandToPreferences()
+{
+    const XsdtNode *prefs = m_document ? m_document->findPath(u"Global/Preferences") : nullptr;
+    if (!prefs)
+        return;
+    for (QModelIndex index = m_proxy->mapFromSource(m_model->indexForNode(prefs)); index.isValid();
+         index = index.parent())
+        m_tree->expand(index);
+}
+
+void AllSettingsView::revealNode(XsdtNode *node)
+{
+    if (!node)
+        return;
+    {
+        // The filter goes at once, without a typing pause that would close the tree again.
+        const QSignalBlocker text(m_filterEdit);
+        const QSignalBlocker changed(m_changedOnly);
+        m_filterEdit->clear();
+        m_changedOnly->setChecked(false);
+    }
+    m_treeFilter->clearNow();
+    const QModelIndex index = m_proxy->mapFromSource(m_model->indexForNode(node));
+    if (!index.isValid())
+        return;
+    for (QModelIndex up = index.parent(); up.isValid(); up = up.parent())
+        m_tree->expand(up);
+    m_tree->setCurrentIndex(index);
+    m_tree->scrollTo(index, QAbstractItemView::PositionAtCenter);
+}
+
+void AllSettingsView::expandAll()
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const int levels = m_tree->expandAllWithin(SettingsTreeView::ExpandAllBudget);
+    QApplication::restoreOverrideCursor();
+    if (levels >= 0)
+        emit message(tr("This file has too many groups to open them all: %n levels from the top "
+                        "were opened. Open a group to see inside it.",
+                        nullptr, levels));
+}
+
+void AllSettingsView::resetExpansion()
+{
+    if (m_treeFilter->isActive())
+        return;
+    m_tree->collapseAll();
+    expandToPreferences();
+}
+
+void AllSettingsView::onFilterApplied(bool filtering, bool capped)
+{
+    if (!filtering)
+        expandToPreferences();
+    if (capped)
+        emit message(tr("Many settings match: only the first %1 rows are opened. Open a group to "
+                        "see the matches inside it.")
+                         .arg(TreeFilter::RowBudget));
+}
+
+void AllSettingsView::deleteCurrent()
+{
+    const QModelIndex index = m_proxy->mapToSource(m_tree->currentIndex());
+    if (XsdtNode *node = index.isValid() ? m_model->nodeForIndex(index) : nullptr)
+        emit deleteRequested(node);
+}
+
+void AllSettingsView::showContextMenu(const QPoint &pos)
+{
+    const QModelIndex index = m_proxy->mapToSource(m_tree->indexAt(pos));
+    XsdtNode *node = index.isValid() ? m_model->nodeForIndex(index) : nullptr;
+    if (!node)
+        return;
+    SettingMenuCallbacks callbacks;
+    callbacks.onDelete = [this](XsdtNode *n) { emit deleteRequested(n); };
+    callbacks.onRestore = [this](XsdtNode *n) { emit restoreRequested(n); };
+    callbacks.onEdit = [this](XsdtNode *n) {
+        m_tree->editValue(m_proxy->mapFromSource(m_model->indexForNode(n)));
+    };
+    callbacks.offerCopy = true;
+    showSettingMenu(this, m_model, node, m_tree->viewport()->mapToGlobal(pos), m_viewOnly,
+                    callbacks);
+}
+
+} // namespace vrn
