@@ -747,10 +747,11 @@ void TestStore::crashConsistency()
 {
     // A helper saves a 2 MB file over and over and is killed at random moments. After every kill
     // the file must be exactly the previous or the new content, every backup complete, and
-    // anything else left behind a complete copy of one of them.
+    // anything else left behind a complete copy of one of them. A stress run sets
+    // VARNEL_CRASH_TRIALS; the default stays well inside the test's time on a busy machine.
     const int trials = qEnvironmentVariableIsSet("VARNEL_CRASH_TRIALS")
                            ? qEnvironmentVariableIntValue("VARNEL_CRASH_TRIALS")
-                           : 200;
+                           : 20;
     QTemporaryDir dir;
     const QString file = dir.filePath(kName);
     XsdtDocument model;
