@@ -51,7 +51,7 @@ private slots:
     void validateValue_data();
     void validateValue();
     void validateIgnoresUserLocale();
-    void typeNames();
+    void blockTexts();
 };
 
 void TestDocument::readerErrors_data()
@@ -645,14 +645,8 @@ void TestDocument::validateIgnoresUserLocale()
     QLocale::setDefault(saved);
 }
 
-void TestDocument::typeNames()
+void TestDocument::blockTexts()
 {
-    const QList<QPair<char, QString>> names = {
-        {'b', "Boolean"}, {'i', "Integer"},       {'u', "Unsigned"},
-        {'F', "Real"},    {'f', "Real (single)"}, {'s', "String"},
-        {'t', "Time"},    {'B', "Block"},         {'z', "Unknown (z)"}};
-    for (const auto &[code, name] : names)
-        QCOMPARE(typeDisplayName(QLatin1Char(code)), name);
     QCOMPARE(blockDisplayText("abcd"), "(4 characters of encoded data)");
     // A compressed block counts the Base64 its file holds, not its summary text.
     XsdtDocument doc;

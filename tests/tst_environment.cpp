@@ -53,13 +53,17 @@ private slots:
         // A made-up process table: exact names only, entries that vanished or are not processes
         // skipped, and ids in order.
         QTemporaryDir proc;
-        const std::pair<const char *, const char *> table[] = {
-            {"12", "PixInsight\n"},  {"7", "PixInsight\n"},    {"13", "xPixInsight\n"},
-            {"14", "PixInsight2\n"}, {"self", "PixInsight\n"}, {"99", ""}};
-        for (const auto &[entry, name] : table) {
-            QVERIFY(*name ? testdata::writeFile(proc.filePath(entry) + "/comm", name)
-                          : QDir(proc.path()).mkpath(entry));
-        }
+        // An entry with no name is a folder without a comm file.
+        const auto entry = [&](const char *name, const char *comm) {
+            QVERIFY(*comm ? testdata::writeFile(proc.filePath(name) + "/comm", comm)
+                          : QDir(proc.path()).mkpath(name));
+        };
+        entry("12", "PixInsight\n");
+        entry("7", "PixInsight\n");
+        entry("13", "xPixInsight\n");
+        entry("14", "PixInsight2\n");
+        entry("self", "PixInsight\n");
+        entry("99", "");
         PixInsightCheck check = processesNamed(proc.path(), "PixInsight");
         QVERIFY(check.known);
         QCOMPARE(check.pids, (QList<qint64>{7, 12}));

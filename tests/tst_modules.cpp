@@ -9,15 +9,27 @@ using namespace vrn;
 
 namespace {
 
+// A module registry: its entries numbered from 1, then anything else it holds.
+QByteArray registry(const QList<QByteArray> &files, const QByteArray &more = {})
+{
+    QByteArray text = "<i k='Modules'>";
+    for (qsizetype i = 0; i < files.size(); ++i)
+        text += "<v k='" + QByteArray::number(i + 1) + "' t='s' v='" + files.at(i) + "'/>";
+    return text + more + "</i>";
+}
+
 // Pieces of one hand-written file, kept apart so that a module's byte size can be checked
 // against the text it was read from.
-const QByteArray kRegistry = "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Kestrane-pxm.so'/>"
-                             "<v k='2' t='s' v='/opt/PixInsight/bin/Kestrane-pxm.so'/>"
-                             "<v k='3' t='s' v='libfoo.so'/><v k='4' t='s' "
-                             "v='@pxi_bin_dir/beta-pxm.so'/><v k='5' t='s' "
-                             "v='C:\\PI\\bin\\Alpha-pxm.dll'/><v k='6' t='s' "
-                             "v='/x/OnlyRegistered-pxm.dylib'/><i k='7'><v k='x' t='s' "
-                             "v='@pxi_bin_dir/Grouped-pxm.so'/></i></i>";
+const QByteArray kRegistry = registry(
+    {
+        "@pxi_bin_dir/Kestrane-pxm.so",
+        "/opt/PixInsight/bin/Kestrane-pxm.so",
+        "libfoo.so",
+        "@pxi_bin_dir/beta-pxm.so",
+        "C:\\PI\\bin\\Alpha-pxm.dll",
+        "/x/OnlyRegistered-pxm.dylib",
+    },
+    "<i k='7'><v k='x' t='s' v='@pxi_bin_dir/Grouped-pxm.so'/></i>");
 const QByteArray kKestraneData = "<i k='Kestrane'><v k='Version' t='u' v='3'/><i k='Interfaces'>"
                                  "<i k='KestraneProcess'><i k='Geometry'><v k='x' t='i' v='10'/>"
                                  "</i></i><v k='Loose' t='s' v='not a process'/></i></i>";
@@ -44,7 +56,8 @@ QByteArray sampleFile()
         kKestraneTop +
         "<i k='PixelClipboard'><v k='Width' t='i' v='0'/></i><i k='CommandHistory'/>"
         "<v k='LooseValue' t='s' v='x'/>"
-        "<i k='global'/><i k='Modules'><v k='1' t='s' v='/second/Hidden-pxm.so'/></i>");
+        "<i k='global'/>" +
+        registry({"/second/Hidden-pxm.so"}));
 }
 
 QStringList pathsOf(const QList<XsdtNode *> &nodes)
@@ -129,10 +142,8 @@ private slots:
         // Registration is matched exactly: "orphan" does not cover "Orphan"; a value "Modules"
         // is no registry.
         XsdtDocument doc;
-        QVERIFY(doc.parse(testdata::wrapSettings(
-            "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/orphan-pxm.so'/></i>"
-            "<i k='ModuleData'>" +
-            kOrphanData + "</i>")));
+        QVERIFY(doc.parse(testdata::wrapSettings(registry({"@pxi_bin_dir/orphan-pxm.so"}) +
+                                                 "<i k='ModuleData'>" + kOrphanData + "</i>")));
         QCOMPARE(namesOf(unusedModuleData(doc)), QStringList{"Orphan"});
         QVERIFY(
             doc.parse(testdata::wrapSettings("<v k='Modules' t='s' v='@pxi_bin_dir/X-pxm.so'/>")));
