@@ -11,11 +11,11 @@
 #include "model/settingsmodel.h"
 #include "views/backupsdialog.h"
 #include "views/compareview.h"
-#include "views/dialogs.h"
 #include "views/healthview.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
+#include "widgets/dialogs.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -2,8 +2,8 @@
 
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
-#include "model/settingstreeview.h"
 #include "store/settingsstore.h"
+#include "widgets/settingstreeview.h"
 
 #include <QList>
 #include <QMainWindow>

@@ -11,7 +11,6 @@
 #include "views/aboutdialog.h"
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
-#include "views/collapsiblesection.h"
 #include "views/compareview.h"
 #include "views/healthview.h"
 #include "views/installedupdatesdialog.h"
@@ -20,6 +19,7 @@
 #include "views/searchview.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
+#include "widgets/collapsiblesection.h"
 
 #include <QApplication>
 #include <QCheckBox>
