@@ -10,9 +10,9 @@
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
-#include "model/settingstreeview.h"
-#include "model/treefilter.h"
-#include "model/valuedelegate.h"
+#include "widgets/settingstreeview.h"
+#include "widgets/treefilter.h"
+#include "widgets/valuedelegate.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

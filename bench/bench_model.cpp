@@ -7,7 +7,7 @@
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
-#include "model/valuedelegate.h"
+#include "widgets/valuedelegate.h"
 
 #include <QApplication>
 #include <QFile>

@@ -6,15 +6,15 @@
 #include "knowledge/compare.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
-#include "model/settingrow.h"
 #include "model/settingsmodel.h"
 #include "support/testfiles.h"
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
-#include "views/dialogs.h"
 #include "views/healthview.h"
 #include "views/unusedmodulesview.h"
+#include "widgets/dialogs.h"
+#include "widgets/settingrow.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,3 +1,4 @@
+#include "environment/adfeed.h"
 #include "environment/englishplurals.h"
 #include "environment/pixinsight.h"
 #include "support/testfiles.h"
@@ -179,6 +180,83 @@ private slots:
                  "/opt/PixInsight/bin/Kestrane-pxm.so");
         QCOMPARE(resolveRegistryPath("/usr/lib/x-pxm.so", bin), "/usr/lib/x-pxm.so");
         QCOMPARE(resolveRegistryPath("@pxi_bin_dirx", bin), "@pxi_bin_dirx");
+    }
+
+    void feedParsing_data()
+    {
+        QTest::addColumn<QByteArray>("xml");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<double>("ttl");
+        QTest::addColumn<QString>("records"); // id:weight per record
+        const QByteArray ad = "<ad id=\"a\"><alt>A</alt></ad>";
+        const std::pair<const char *, double> ttls[] = {{"2d", 48.0},  {"12H", 12.0}, {"90m", 1.5},
+                                                        {"1w", 168.0}, {"6", 6.0},    {"-1h", 24.0},
+                                                        {"abc", 24.0}, {"inf", 24.0}, {" ", 24.0}};
+        for (const auto &[ttl, hours] : ttls)
+            QTest::newRow(ttl) << "<feed ttl=\"" + QByteArray(ttl) + "\">" + ad + "</feed>" << true
+                               << hours << "a:1";
+        QTest::newRow("ttlHours when ttl is empty")
+            << QByteArray("<x ttl=\"\" ttlHours=\"3d\"/>") << true << 72.0 << "";
+        QTest::newRow("weights 0, -2, abc, 2.5")
+            << QByteArray("<f><ad id=\"z\" weight=\"0\"><alt>x</alt></ad><ad id=\"n\" "
+                          "weight=\"-2\"><alt>x</alt></ad><ad id=\"s\" weight=\"abc\"><alt>x</alt>"
+                          "</ad><ad id=\"w\" weight=\" 2.5 \"><click>c</click></ad></f>")
+            << true << 24.0 << "z:1 n:1 s:1 w:2.5";
+        QTest::newRow("only an id is dropped, only an alt kept")
+            << QByteArray("<f><ad id=\"i\"/><ad id=\"j\"><note>n</note></ad><ad><alt> t </alt>"
+                          "</ad><other><ad id=\"deep\"><alt>x</alt></ad></other></f>")
+            << true << 24.0 << ":1";
+        QTest::newRow("xml error") << "<feed ttl=\"2d\">" + ad + "<ad>" << false << 24.0 << "";
+        QTest::newRow("empty") << QByteArray() << false << 24.0 << "";
+    }
+
+    void feedParsing()
+    {
+        QFETCH(QByteArray, xml);
+        const AdFeed feed = parseAdFeed(xml);
+        QTEST(feed.ok, "ok");
+        QTEST(feed.ttlHours, "ttl");
+        QStringList got;
+        for (const AdRecord &record : feed.records)
+            got.append(record.id + ':' + QString::number(record.weight));
+        QTEST(got.join(' '), "records");
+    }
+
+    void eligibility_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("eligible");
+        const QDate today = QDate::currentDate();
+        QTest::newRow("start today") << "start" << today.toString(Qt::ISODate) << true;
+        QTest::newRow("start tomorrow")
+            << "start" << today.addDays(1).toString(Qt::ISODate) << false;
+        QTest::newRow("end today") << "end" << today.toString(Qt::ISODate) << true;
+        QTest::newRow("end yesterday") << "end" << today.addDays(-1).toString(Qt::ISODate) << false;
+        const std::tuple<const char *, const char *, bool> bounds[] = {
+            {"min", "1.2.0", true},  {"min", "1.10", false}, {"max", "1.10", true},
+            {"max", "1.1.9", false}, {"max", "1.2.x", true}, {"min", "1.2.99999999999", true}};
+        for (const auto &[field, value, eligible] : bounds)
+            QTest::newRow(qPrintable(QString("%1 %2").arg(field, value)))
+                << field << value << eligible;
+    }
+
+    void eligibility()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, value);
+        AdRecord record;
+        (field == "start" ? record.start
+         : field == "end" ? record.end
+         : field == "min" ? record.minVersion
+                          : record.maxVersion) = value;
+        QTEST(isAdEligible(record, QDate::currentDate().toString(Qt::ISODate), "1.2"), "eligible");
+
+        // Weighted choice walks the candidates in order.
+        AdRecord heavy;
+        heavy.weight = 3;
+        QCOMPARE(pickWeighted({AdRecord(), heavy}, 0.0), 0);
+        QCOMPARE(pickWeighted({AdRecord(), heavy}, 0.26), 1);
     }
 };
 

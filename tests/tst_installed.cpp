@@ -6,8 +6,8 @@
 #include "store/files.h"
 #include "support/effectiveuser.h"
 #include "support/testfiles.h"
-#include "views/dialogs.h"
 #include "views/installedupdatesdialog.h"
+#include "widgets/dialogs.h"
 
 #include <QLabel>
 #include <QLineEdit>

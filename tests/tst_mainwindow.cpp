@@ -9,15 +9,15 @@
 #include "knowledge/modules.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
-#include "model/settingstreeview.h"
 #include "views/allsettingsview.h"
 #include "views/backupsdialog.h"
 #include "views/compareview.h"
-#include "views/dialogs.h"
 #include "views/healthview.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
+#include "widgets/dialogs.h"
+#include "widgets/settingstreeview.h"
 
 #include <QAction>
 #include <QCheckBox>

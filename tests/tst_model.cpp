@@ -7,11 +7,11 @@
 #include "model/reapply.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
-#include "model/settingstreeview.h"
-#include "model/treefilter.h"
-#include "model/valuedelegate.h"
 #include "support/testfiles.h"
 #include "support/testtree.h"
+#include "widgets/settingstreeview.h"
+#include "widgets/treefilter.h"
+#include "widgets/valuedelegate.h"
 
 #include <QAbstractItemModelTester>
 #include <QApplication>

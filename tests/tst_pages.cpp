@@ -1,20 +1,24 @@
 // The Preferences and Search pages over a real model, the module search of the main window,
-// and screenshot mode run as the real program.
+// the Backups and About dialogs, and screenshot mode run as the real program.
 #include "app/mainwindow.h"
 #include "document/xsdtdocument.h"
+#include "environment/discovery.h"
 #include "environment/englishplurals.h"
 #include "generator/generator.h"
-#include "model/settingrow.h"
 #include "model/settingsmodel.h"
 #include "support/testfiles.h"
-#include "views/collapsiblesection.h"
-#include "views/dialogs.h"
+#include "views/aboutdialog.h"
+#include "views/backupsdialog.h"
 #include "views/modulesearchdialog.h"
 #include "views/preferencesview.h"
 #include "views/searchview.h"
+#include "widgets/collapsiblesection.h"
+#include "widgets/dialogs.h"
+#include "widgets/settingrow.h"
 
 #include <QAbstractItemView>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCompleter>
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -92,6 +96,7 @@ class TestPages : public QObject
         m_model.setDocument(&m_doc);
     }
     XsdtNode *node(const char *path) const { return m_doc.findPath(QString::fromLatin1(path)); }
+    QString settingsFile() const { return m_home.path() + "/.PixInsight/core-1-pxi.settings"; }
 
     Schema m_schema;
     XsdtDocument m_doc;
@@ -107,6 +112,9 @@ private slots:
         qputenv("HOME", m_home.path().toLocal8Bit());
         qputenv("XDG_CONFIG_HOME", (m_home.path() + "/.config").toLocal8Bit());
         QStandardPaths::setTestModeEnabled(true);
+        // Where the Backups dialog remembers how many to keep.
+        QCoreApplication::setOrganizationName("Varnelhaus");
+        QCoreApplication::setApplicationName("Varnelhaus");
         Dialogs::setTestMode(true);
     }
 
@@ -411,6 +419,109 @@ private slots:
         QCOMPARE(testdata::readFile(file), before);
         QCOMPARE(QFileInfo(file).lastModified(), modified);
         QCOMPARE(QDir(dir.path() + "/.PixInsight").entryList(QDir::Files).size(), 1);
+    }
+
+    void backups_data()
+    {
+        QTest::addColumn<int>("keep");
+        QTest::addColumn<QMessageBox::StandardButton>("answer");
+        QTest::addColumn<QString>("olderButton");
+        QTest::addColumn<int>("left");
+        QTest::addColumn<bool>("trash");
+        // Seven backups of 1600 bytes each, 2 KiB apiece as the dialog rounds them.
+        QTest::newRow("keep 5 of 7")
+            << 5 << QMessageBox::Yes << "Delete the 2 older backups (3 KiB)" << 5 << true;
+        QTest::newRow("keep 0") << 0 << QMessageBox::Yes << "Delete the 7 older backups (11 KiB)"
+                                << 0 << true;
+        QTest::newRow("No deletes nothing")
+            << 3 << QMessageBox::No << "Delete the 4 older backups (6 KiB)" << 7 << true;
+        QTest::newRow("no trash, deleted for good when asked")
+            << 5 << QMessageBox::Yes << "Delete the 2 older backups (3 KiB)" << 5 << false;
+        QTest::newRow("no trash, No")
+            << 5 << QMessageBox::No << "Delete the 2 older backups (3 KiB)" << 7 << false;
+    }
+
+    void backups()
+    {
+        QFETCH(int, keep);
+        QFETCH(QMessageBox::StandardButton, answer);
+        QFETCH(int, left);
+        QFETCH(bool, trash);
+        // Each row starts from an empty home; the real trash lives in the data folder that test
+        // mode places below it.
+        QVERIFY(QDir(m_home.path()).removeRecursively());
+        QSettings().clear();
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+        QVERIFY(QDir().mkpath(data));
+        if (!trash)
+            QVERIFY(QDir(data).removeRecursively());
+        QVERIFY(testdata::writeFile(settingsFile(), "<xsdt/>"));
+        // Another settings file's backup in the same folder is never listed or touched.
+        QVERIFY(testdata::writeFile(settingsFile().replace("core-1", "core-2") + ".bak-1", "x"));
+        for (int i = 0; i < 7; ++i)
+            QVERIFY(testdata::writeFile(settingsFile() + QString(".bak-2026120%1").arg(i),
+                                        QByteArray(1600, 'x'),
+                                        QDateTime::currentDateTime().addDays(i - 10)));
+        QCOMPARE(BackupsDialog::sizeText(900), "900 B");
+        QCOMPARE(BackupsDialog::sizeText(1572864), "1.5 MiB");
+
+        BackupsDialog dialog(settingsFile());
+        QCOMPARE(dialog.keepSpin()->value(), 5);
+        dialog.keepSpin()->setValue(keep);
+        QCOMPARE(dialog.headerLabel()->text(), "7 backups of core-1-pxi.settings, 11 KiB in "
+                                               "total (newest first):");
+        QVERIFY(dialog.list()->item(0)->text().startsWith(
+            "core-1-pxi.settings.bak-20261206        2 KiB    "));
+        QTEST(dialog.deleteOlderButton()->text(), "olderButton");
+        QSignalSpy messages(&dialog, &BackupsDialog::message);
+        Dialogs::setNextAnswer(answer);
+        QTest::mouseClick(dialog.deleteOlderButton(), Qt::LeftButton);
+        const int removed = 7 - left;
+        QCOMPARE(Dialogs::lastShown().title, "Delete backups");
+        QVERIFY(Dialogs::lastShown().text.endsWith(
+            trash ? QString("They are moved to the trash folder %1/Trash.").arg(data)
+                  : QString("%1 does not exist or cannot be written). They will be deleted for "
+                            "good.")
+                        .arg(data)));
+        const QStringList kept = listBackups(settingsFile());
+        QCOMPARE(kept.size(), left);
+        QVERIFY(left == 0 || kept.constFirst().endsWith(".bak-20261206")); // the newest stay
+        QCOMPARE(messages.size(), left == 7 ? 0 : 1);
+        if (removed > 0)
+            QCOMPARE(
+                messages.at(0).at(0).toString(),
+                (trash ? QString("Backups moved to the trash folder %1/Trash: ").arg(data)
+                       : QString("Backups deleted for good: ")) +
+                    QString("%1 (%2).").arg(removed).arg(BackupsDialog::sizeText(removed * 1600)));
+        QCOMPARE(QDir(data + "/Trash/files").entryList(QDir::Files).size(), trash ? removed : 0);
+        QCOMPARE(dialog.deleteAllButton()->isEnabled(), left > 0);
+        QVERIFY(QFile::exists(settingsFile()));
+        // The number kept is remembered for the next dialog.
+        QCOMPARE(BackupsDialog(settingsFile()).keepSpin()->value(), keep);
+    }
+
+    void aboutDetails()
+    {
+        const QStringList none = AboutDialog::technicalDetails(QString(), QString()).split('\n');
+        QCOMPARE(none.size(), 6);
+        QCOMPARE(none.at(3), "Open file: none");
+        QCOMPARE(none.at(4), "PixInsight recorded in the file: unknown");
+        QVERIFY(none.at(5).contains(m_home.path() + "/.PixInsight; "));
+
+        // The main window hands over the open file and the version lines recorded in it.
+        QVERIFY(testdata::writeFile(settingsFile(), testdata::readFile(QString(VARNEL_DEMO_FILE))));
+        MainWindow window;
+        QString details;
+        Dialogs::setNextDialogHandler([&](QDialog *dialog) {
+            QTest::mouseClick(qobject_cast<AboutDialog *>(dialog)->copyButton(), Qt::LeftButton);
+            details = QGuiApplication::clipboard()->text();
+            return int(QDialog::Accepted);
+        });
+        window.aboutAction()->trigger();
+        QVERIFY2(details.contains("\nOpen file: " + settingsFile() +
+                                  "\nPixInsight recorded in the file: PixInsight Core 1.9.3 "
+                                  "(x64) [1.9.3]\n"),
+                 qPrintable(details));
     }
 };
 

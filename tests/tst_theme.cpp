@@ -5,9 +5,9 @@
 #include "app/thememanager.h"
 #include "app/varnelstyle.h"
 #include "document/xsdtdocument.h"
-#include "model/settingrow.h"
 #include "model/settingsmodel.h"
 #include "support/testtree.h"
+#include "widgets/settingrow.h"
 
 #include <QApplication>
 #include <QLabel>

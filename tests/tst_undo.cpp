@@ -8,8 +8,8 @@
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsmodel.h"
 #include "support/testfiles.h"
-#include "views/dialogs.h"
 #include "views/reviewdialog.h"
+#include "widgets/dialogs.h"
 
 #include <QAction>
 #include <QCryptographicHash>

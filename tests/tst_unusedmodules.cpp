@@ -4,13 +4,13 @@
 #include "environment/englishplurals.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
-#include "model/settingrow.h"
 #include "model/settingsmodel.h"
 #include "support/testfiles.h"
 #include "support/testtree.h"
-#include "views/collapsiblesection.h"
-#include "views/dialogs.h"
 #include "views/unusedmodulesview.h"
+#include "widgets/collapsiblesection.h"
+#include "widgets/dialogs.h"
+#include "widgets/settingrow.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -116,10 +116,13 @@ private slots:
         QCOMPARE(titles, asked);
         if (modules)
             QCOMPARE(Dialogs::shown().first().detailedText, "Alpha\nBeta");
-        if (asked.constLast().startsWith("Delete files"))
+        if (asked.constLast().startsWith("Delete files")) {
             QCOMPARE(Dialogs::shown().last().detailedText,
                      QDir::toNativeSeparators(m_tmp.filePath("PixInsight/bin/Alpha-pxm.so")) +
                          "   (1.5 KiB)");
+            // Its explanation is HTML: shown as plain text, escapes and tags would appear.
+            QCOMPARE(Dialogs::shown().last().textFormat, Qt::RichText);
+        }
         QCOMPARE(marked("Alpha") && marked("Beta"), queued && modules);
         // Both modules' data went in one undo step.
         QCOMPARE(m_model.undoStack()->count(), queued && modules ? 1 : 0);

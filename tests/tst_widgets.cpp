@@ -4,14 +4,14 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
-#include "model/colorbutton.h"
-#include "model/settingmenu.h"
-#include "model/settingrow.h"
 #include "model/settingsmodel.h"
-#include "model/wheelguard.h"
 #include "support/testfiles.h"
 #include "support/testtree.h"
-#include "views/dialogs.h"
+#include "widgets/colorbutton.h"
+#include "widgets/dialogs.h"
+#include "widgets/settingmenu.h"
+#include "widgets/settingrow.h"
+#include "widgets/wheelguard.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -3,16 +3,16 @@
 //     QT_QPA_PLATFORM=offscreen varnel-shots /tmp/varnel-shots
 #include "app/thememanager.h"
 #include "document/xsdtdocument.h"
+#include "generator/generator.h"
 #include "knowledge/builtin.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
-#include "model/settingrow.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
-#include "model/valuedelegate.h"
-#include "generator/generator.h"
 #include "support/testtree.h"
 #include "views/reviewdialog.h"
+#include "widgets/settingrow.h"
+#include "widgets/valuedelegate.h"
 
 #include <QApplication>
 #include <QDir>

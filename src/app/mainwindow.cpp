@@ -17,7 +17,6 @@
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
-#include "views/dialogs.h"
 #include "views/healthview.h"
 #include "views/installedupdatesdialog.h"
 #include "views/modulesearchdialog.h"
@@ -26,6 +25,9 @@
 #include "views/searchview.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
+#include "widgets/dialogs.h"
+#include "widgets/treefilter.h"
+#include "widgets/valuedelegate.h"
 
 #include <QAction>
 #include <QApplication>
@@ -589,12 +591,19 @@ void MainWindow::onReloadKeepingChanges()
         if (problems.size() > kListed)
             listed += QLatin1Char('\n') + tr("... and %n more under Show Details.", nullptr,
                                              int(problems.size()) - kListed);
-        Dialogs::message(this, QMessageBox::Warning, tr("Some changes were not made again"),
-                         tr("%1 was reloaded. %n of your changes could not be made on it again:",
-                            nullptr, int(problems.size()))
-                             .arg(native(path)),
-                         listed, QMessageBox::Ok, QMessageBox::Ok, QString(), nullptr,
-                         problems.size() > kListed ? problems.join(QLatin1Char('\n')) : QString());
+        Dialogs::Message report;
+        report.icon = QMessageBox::Warning;
+        report.title = tr("Some changes were not made again");
+        report.text =
+            tr("%1 was reloaded. %n of your changes could not be made on it again:", nullptr,
+               int(problems.size()))
+                .arg(native(path));
+        report.informativeText = listed;
+        report.detailedText =
+            problems.size() > kListed ? problems.join(QLatin1Char('\n')) : QString();
+        report.buttons = QMessageBox::Ok;
+        report.defaultButton = QMessageBox::Ok;
+        Dialogs::message(this, report);
     }
     statusBar()->showMessage(
         tr("Reloaded %1 and made %n of your changes again.", nullptr, applied).arg(native(path)),
@@ -670,13 +679,18 @@ void MainWindow::requestDeletion(XsdtNode *node)
     const int values = int(node->valueCount());
     if (verdict.level == DeleteLevel::Warn && !m_dontAskDelete) {
         bool dontAsk = false;
-        const auto answer = Dialogs::message(
-            this, QMessageBox::Warning, tr("Delete saved information?"),
-            tr("Delete %1?\n(%n values)", nullptr, values).arg(node->path()),
+        Dialogs::Message ask;
+        ask.icon = QMessageBox::Warning;
+        ask.title = tr("Delete saved information?");
+        ask.text = tr("Delete %1?\n(%n values)", nullptr, values).arg(node->path());
+        ask.informativeText =
             verdict.reason +
-                tr("\n\nNothing is removed until you save, and you can undo it before then."),
-            QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel,
-            tr("Don't ask again until I close the program"), &dontAsk);
+            tr("\n\nNothing is removed until you save, and you can undo it before then.");
+        ask.buttons = QMessageBox::Yes | QMessageBox::Cancel;
+        ask.defaultButton = QMessageBox::Cancel;
+        ask.checkBoxText = tr("Don't ask again until I close the program");
+        ask.checked = &dontAsk;
+        const auto answer = Dialogs::message(this, ask);
         if (answer != QMessageBox::Yes)
             return;
         m_dontAskDelete = dontAsk;

@@ -13,7 +13,6 @@
 #include "views/allsettingsview.h"
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
-#include "views/collapsiblesection.h"
 #include "views/compareview.h"
 #include "views/healthview.h"
 #include "views/installedupdatesdialog.h"
@@ -22,6 +21,7 @@
 #include "views/searchview.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
+#include "widgets/collapsiblesection.h"
 
 #include <QApplication>
 #include <QCheckBox>

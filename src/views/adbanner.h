@@ -1,5 +1,7 @@
 #pragma once
 
+#include "environment/adfeed.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QPixmap>
@@ -15,42 +17,7 @@ class QNetworkAccessManager;
 
 namespace vrn {
 
-// One advertisement: from the feed, or one of the built-in records whose image is a resource.
-struct AdRecord
-{
-    QString id;
-    QString image;
-    QString click;
-    QString alt;
-    QString minVersion;
-    QString maxVersion;
-    QString start;
-    QString end;
-    double weight = 1.0;
-    bool embedded = false;
-};
-
-struct AdFeed
-{
-    bool ok = false;
-    double ttlHours = 24.0;
-    QList<AdRecord> records;
-};
-
-// Where the feed comes from, and where a click goes when a record has no link of its own.
-QUrl adFeedUrl();
-QUrl adDefaultClickUrl();
-
-AdFeed parseAdFeed(const QByteArray &xml);
-// "2d", "12H", "90m", "1w" or a plain number of hours; false for anything else, including
-// negative durations.
-bool parseAdDuration(const QString &text, double *hours);
-// -1, 0 or 1; parts compare as numbers, a missing or unreadable part counts as 0.
-int compareVersions(const QString &a, const QString &b);
-// Whether a record may be shown on `today` (an ISO date) by this program `version`.
-bool isAdEligible(const AdRecord &record, const QString &today, const QString &version);
-// The index picked from candidates by weight for a draw in [0, 1).
-int pickWeighted(const QList<AdRecord> &candidates, double draw);
+// The records shown when the feed offers none.
 QList<AdRecord> builtInAds();
 
 // The promotional strip under the pages. It shows one record for the whole run, chosen from the

@@ -1,12 +1,12 @@
 #include "views/allsettingsview.h"
 
 #include "document/xsdtdocument.h"
-#include "model/settingmenu.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
-#include "model/settingstreeview.h"
-#include "model/treefilter.h"
-#include "model/valuedelegate.h"
+#include "widgets/settingmenu.h"
+#include "widgets/settingstreeview.h"
+#include "widgets/treefilter.h"
+#include "widgets/valuedelegate.h"
 
 #include <QApplication>
 #include <QCheckBox>

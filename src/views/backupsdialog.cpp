@@ -1,8 +1,8 @@
 #include "views/backupsdialog.h"
 
 #include "environment/discovery.h"
-#include "views/dialogs.h"
 #include "views/sizetext.h"
+#include "widgets/dialogs.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -4,8 +4,8 @@
 #include "document/xsdtwriter.h"
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsmodel.h"
-#include "views/dialogs.h"
 #include "views/sizetext.h"
+#include "widgets/dialogs.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -351,14 +351,19 @@ void CleanupView::queueTicked()
             needing.append(entry->text(0));
     }
     if (!needing.isEmpty() && m_confirmSavedSettings) {
-        const auto answer = Dialogs::message(
-            this, QMessageBox::Warning, tr("Delete saved settings?"),
+        Dialogs::Message ask;
+        ask.icon = QMessageBox::Warning;
+        ask.title = tr("Delete saved settings?");
+        ask.text =
             tr("This removes the saved configuration of %n tools or scripts. They will start "
                "from their defaults.",
-               nullptr, int(needing.size())),
-            tr("Nothing is removed until you save, and you can undo it before then."),
-            QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel, QString(), nullptr,
-            needing.join(QLatin1Char('\n')));
+               nullptr, int(needing.size()));
+        ask.informativeText =
+            tr("Nothing is removed until you save, and you can undo it before then.");
+        ask.detailedText = needing.join(QLatin1Char('\n'));
+        ask.buttons = QMessageBox::Yes | QMessageBox::Cancel;
+        ask.defaultButton = QMessageBox::Cancel;
+        const auto answer = Dialogs::message(this, ask);
         if (answer != QMessageBox::Yes)
             return;
     }

@@ -5,7 +5,7 @@
 #include "environment/discovery.h"
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsmodel.h"
-#include "views/dialogs.h"
+#include "widgets/dialogs.h"
 
 #include <QAction>
 #include <QApplication>

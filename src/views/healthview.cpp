@@ -2,9 +2,9 @@
 
 #include "document/xsdtdocument.h"
 #include "knowledge/schema.h"
-#include "model/settingmenu.h"
-#include "model/settingrow.h"
 #include "model/settingsmodel.h"
+#include "widgets/settingmenu.h"
+#include "widgets/settingrow.h"
 
 #include <QFrame>
 #include <QHBoxLayout>

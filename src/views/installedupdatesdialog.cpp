@@ -4,7 +4,7 @@
 #include "privileged/elevation.h"
 #include "privileged/installedupdates.h"
 #include "privileged/installedupdateshelper.h"
-#include "views/dialogs.h"
+#include "widgets/dialogs.h"
 
 #include <QApplication>
 #include <QDir>

@@ -2,10 +2,10 @@
 
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
-#include "model/settingmenu.h"
-#include "model/settingrow.h"
 #include "model/settingsmodel.h"
-#include "views/collapsiblesection.h"
+#include "widgets/collapsiblesection.h"
+#include "widgets/settingmenu.h"
+#include "widgets/settingrow.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -3,9 +3,9 @@
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
 #include "knowledge/schema.h"
-#include "model/settingmenu.h"
-#include "model/settingrow.h"
 #include "model/settingsmodel.h"
+#include "widgets/settingmenu.h"
+#include "widgets/settingrow.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -5,12 +5,12 @@
 #include "document/xsdtnode.h"
 #include "knowledge/modules.h"
 #include "knowledge/schema.h"
-#include "model/settingmenu.h"
-#include "model/settingrow.h"
 #include "model/settingsmodel.h"
-#include "views/collapsiblesection.h"
-#include "views/dialogs.h"
 #include "views/sizetext.h"
+#include "widgets/collapsiblesection.h"
+#include "widgets/dialogs.h"
+#include "widgets/settingmenu.h"
+#include "widgets/settingrow.h"
 
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -524,13 +524,17 @@ void UnusedModulesView::queueTicked()
         return;
 
     if (!modules.isEmpty()) {
-        const auto answer = Dialogs::detailed(
-            this, QMessageBox::Warning, tr("Delete unused module data?"),
-            tr("This removes the saved data of %n modules that are not in the module list.",
-               nullptr, int(modules.size())),
-            tr("Nothing is removed until you save, and you can undo it before then."),
-            names.join(QLatin1Char('\n')), QMessageBox::Yes | QMessageBox::Cancel,
-            QMessageBox::Cancel);
+        Dialogs::Message ask;
+        ask.icon = QMessageBox::Warning;
+        ask.title = tr("Delete unused module data?");
+        ask.text = tr("This removes the saved data of %n modules that are not in the module list.",
+                      nullptr, int(modules.size()));
+        ask.informativeText =
+            tr("Nothing is removed until you save, and you can undo it before then.");
+        ask.detailedText = names.join(QLatin1Char('\n'));
+        ask.buttons = QMessageBox::Yes | QMessageBox::Cancel;
+        ask.defaultButton = QMessageBox::Cancel;
+        const auto answer = Dialogs::message(this, ask);
         if (answer != QMessageBox::Yes)
             return;
     }
@@ -553,12 +557,17 @@ void UnusedModulesView::queueTicked()
                            tr("<b>Some of them are inside the PixInsight installation. Deleting "
                               "those needs administrator permission:</b> you will be asked for it "
                               "when you save.");
-        const auto answer = Dialogs::detailed(
-            this, QMessageBox::Warning, tr("Delete files and folders?"),
-            tr("This permanently deletes %n files or folders from disk when you save.", nullptr,
-               int(items.size())),
-            informative, lines.join(QLatin1Char('\n')), QMessageBox::Yes | QMessageBox::Cancel,
-            QMessageBox::Cancel, Qt::RichText);
+        Dialogs::Message ask;
+        ask.icon = QMessageBox::Warning;
+        ask.title = tr("Delete files and folders?");
+        ask.text = tr("This permanently deletes %n files or folders from disk when you save.",
+                      nullptr, int(items.size()));
+        ask.informativeText = informative;
+        ask.detailedText = lines.join(QLatin1Char('\n'));
+        ask.textFormat = Qt::RichText;
+        ask.buttons = QMessageBox::Yes | QMessageBox::Cancel;
+        ask.defaultButton = QMessageBox::Cancel;
+        const auto answer = Dialogs::message(this, ask);
         if (answer != QMessageBox::Yes)
             return;
     }

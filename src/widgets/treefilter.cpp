@@ -1,4 +1,4 @@
-#include "model/treefilter.h"
+#include "widgets/treefilter.h"
 
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"

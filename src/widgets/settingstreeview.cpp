@@ -1,4 +1,4 @@
-#include "model/settingstreeview.h"
+#include "widgets/settingstreeview.h"
 
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"

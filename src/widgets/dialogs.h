@@ -82,19 +82,22 @@ public:
     critical(QWidget *parent, const QString &title, const QString &text,
              QMessageBox::StandardButtons buttons = QMessageBox::Ok,
              QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
-    // The full form: informative text, an optional check box whose state lands in *checked,
-    // and optional details behind the box's "Show Details..." button.
-    static QMessageBox::StandardButton
-    message(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
-            const QString &informativeText, QMessageBox::StandardButtons buttons,
-            QMessageBox::StandardButton defaultButton, const QString &checkBoxText = QString(),
-            bool *checked = nullptr, const QString &detailedText = QString());
-    // A box whose details unfold under "Show Details...", with texts in the given format.
-    static QMessageBox::StandardButton
-    detailed(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
-             const QString &informativeText, const QString &detailedText,
-             QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton,
-             Qt::TextFormat textFormat = Qt::AutoText);
+    // The full form: informative text, optional details behind the box's "Show Details..."
+    // button, and an optional check box whose state lands in *checked.
+    struct Message
+    {
+        QMessageBox::Icon icon = QMessageBox::Information;
+        QString title;
+        QString text;
+        QString informativeText;
+        QString detailedText;
+        Qt::TextFormat textFormat = Qt::AutoText;
+        QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+        QString checkBoxText;
+        bool *checked = nullptr;
+    };
+    static QMessageBox::StandardButton message(QWidget *parent, const Message &message);
 
     // Empty when cancelled.
     static QString getOpenFileName(QWidget *parent, const QString &caption,

@@ -1,20 +1,13 @@
-#include "app/mainwindow.h"
-#include "environment/discovery.h"
-#include "environment/englishplurals.h"
+// The promotional strip: what it shows from the network, the cache and its built-in records,
+// and how it treats whatever lies in its cache folder.
+#include "environment/adfeed.h"
 #include "support/testfiles.h"
-#include "views/aboutdialog.h"
 #include "views/adbanner.h"
-#include "views/backupsdialog.h"
-#include "views/dialogs.h"
+#include "widgets/dialogs.h"
 
-#include <QClipboard>
 #include <QCryptographicHash>
-#include <QLabel>
-#include <QListWidget>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QPushButton>
-#include <QSpinBox>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -98,26 +91,18 @@ const QString kImageUrl = "http://127.0.0.1:9/a.png";
 
 } // namespace
 
-class TestDialogs : public QObject
+class TestBanner : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir m_home;
     QUrl m_opened;
-    QString settingsFile() const { return m_home.path() + "/.PixInsight/core-1-pxi.settings"; }
     QString cacheDir() const { return m_home.path() + "/ads"; }
 
 private slots:
     void initTestCase()
     {
-        installEnglishPlurals();
         QStandardPaths::setTestModeEnabled(true);
-        qputenv("HOME", QFile::encodeName(m_home.path()));
-        // The screenshot process is no test: it would use these folders.
-        for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
-            qputenv(name, QFile::encodeName(m_home.path() + '/' + name));
-        QCoreApplication::setOrganizationName("Varnelhaus");
-        QCoreApplication::setApplicationName("Varnelhaus");
         Dialogs::setTestMode(true);
         Dialogs::setUrlOpener([this](const QUrl &url) { return (m_opened = url).isValid(); });
     }
@@ -125,184 +110,7 @@ private slots:
     void init()
     {
         Dialogs::reset();
-        QDir(m_home.path()).removeRecursively();
-        // The real trash, in the data folder that test mode places below HOME.
-        QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
-        QSettings().clear();
-    }
-
-    void backups_data()
-    {
-        QTest::addColumn<int>("keep");
-        QTest::addColumn<QMessageBox::StandardButton>("answer");
-        QTest::addColumn<QString>("olderButton");
-        QTest::addColumn<int>("left");
-        QTest::addColumn<bool>("trash");
-        // Seven backups of 1600 bytes each, 2 KiB apiece as the dialog rounds them.
-        QTest::newRow("keep 5 of 7")
-            << 5 << QMessageBox::Yes << "Delete the 2 older backups (3 KiB)" << 5 << true;
-        QTest::newRow("keep 0") << 0 << QMessageBox::Yes << "Delete the 7 older backups (11 KiB)"
-                                << 0 << true;
-        QTest::newRow("No deletes nothing")
-            << 3 << QMessageBox::No << "Delete the 4 older backups (6 KiB)" << 7 << true;
-        QTest::newRow("no trash, deleted for good when asked")
-            << 5 << QMessageBox::Yes << "Delete the 2 older backups (3 KiB)" << 5 << false;
-        QTest::newRow("no trash, No")
-            << 5 << QMessageBox::No << "Delete the 2 older backups (3 KiB)" << 7 << false;
-    }
-
-    void backups()
-    {
-        QFETCH(int, keep);
-        QFETCH(QMessageBox::StandardButton, answer);
-        QFETCH(int, left);
-        QFETCH(bool, trash);
-        const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-        if (!trash)
-            QVERIFY(QDir(data).removeRecursively());
-        QVERIFY(writeFile(settingsFile(), "<xsdt/>"));
-        // Another settings file's backup in the same folder is never listed or touched.
-        QVERIFY(writeFile(settingsFile().replace("core-1", "core-2") + ".bak-1", "x"));
-        for (int i = 0; i < 7; ++i)
-            QVERIFY(writeFile(settingsFile() + QString(".bak-2026120%1").arg(i),
-                              QByteArray(1600, 'x'), QDateTime::currentDateTime().addDays(i - 10)));
-        QCOMPARE(BackupsDialog::sizeText(900), "900 B");
-        QCOMPARE(BackupsDialog::sizeText(1572864), "1.5 MiB");
-
-        BackupsDialog dialog(settingsFile());
-        QCOMPARE(dialog.keepSpin()->value(), 5);
-        dialog.keepSpin()->setValue(keep);
-        QCOMPARE(dialog.headerLabel()->text(), "7 backups of core-1-pxi.settings, 11 KiB in "
-                                               "total (newest first):");
-        QVERIFY(dialog.list()->item(0)->text().startsWith(
-            "core-1-pxi.settings.bak-20261206        2 KiB    "));
-        QTEST(dialog.deleteOlderButton()->text(), "olderButton");
-        QSignalSpy messages(&dialog, &BackupsDialog::message);
-        Dialogs::setNextAnswer(answer);
-        QTest::mouseClick(dialog.deleteOlderButton(), Qt::LeftButton);
-        const int removed = 7 - left;
-        QCOMPARE(Dialogs::lastShown().title, "Delete backups");
-        QVERIFY(Dialogs::lastShown().text.endsWith(
-            trash ? QString("They are moved to the trash folder %1/Trash.").arg(data)
-                  : QString("%1 does not exist or cannot be written). They will be deleted for "
-                            "good.")
-                        .arg(data)));
-        const QStringList kept = listBackups(settingsFile());
-        QCOMPARE(kept.size(), left);
-        QVERIFY(left == 0 || kept.constFirst().endsWith(".bak-20261206")); // the newest stay
-        QCOMPARE(messages.size(), left == 7 ? 0 : 1);
-        if (removed > 0)
-            QCOMPARE(
-                messages.at(0).at(0).toString(),
-                (trash ? QString("Backups moved to the trash folder %1/Trash: ").arg(data)
-                       : QString("Backups deleted for good: ")) +
-                    QString("%1 (%2).").arg(removed).arg(BackupsDialog::sizeText(removed * 1600)));
-        QCOMPARE(QDir(data + "/Trash/files").entryList(QDir::Files).size(), trash ? removed : 0);
-        QCOMPARE(dialog.deleteAllButton()->isEnabled(), left > 0);
-        QVERIFY(QFile::exists(settingsFile()));
-        // The number kept is remembered for the next dialog.
-        QCOMPARE(BackupsDialog(settingsFile()).keepSpin()->value(), keep);
-    }
-
-    void aboutDetails()
-    {
-        const QStringList none = AboutDialog::technicalDetails(QString(), QString()).split('\n');
-        QCOMPARE(none.size(), 6);
-        QCOMPARE(none.at(3), "Open file: none");
-        QCOMPARE(none.at(4), "PixInsight recorded in the file: unknown");
-        QVERIFY(none.at(5).contains(m_home.path() + "/.PixInsight; "));
-
-        // The main window hands over the open file and the version lines recorded in it.
-        QVERIFY(writeFile(settingsFile(), readFile(QString(VARNEL_DEMO_FILE))));
-        MainWindow window;
-        QString details;
-        Dialogs::setNextDialogHandler([&](QDialog *dialog) {
-            QTest::mouseClick(qobject_cast<AboutDialog *>(dialog)->copyButton(), Qt::LeftButton);
-            details = QGuiApplication::clipboard()->text();
-            return int(QDialog::Accepted);
-        });
-        window.aboutAction()->trigger();
-        QVERIFY2(details.contains("\nOpen file: " + settingsFile() +
-                                  "\nPixInsight recorded in the file: PixInsight Core 1.9.3 "
-                                  "(x64) [1.9.3]\n"),
-                 qPrintable(details));
-    }
-
-    void feedParsing_data()
-    {
-        QTest::addColumn<QByteArray>("xml");
-        QTest::addColumn<bool>("ok");
-        QTest::addColumn<double>("ttl");
-        QTest::addColumn<QString>("records"); // id:weight per record
-        const QByteArray ad = "<ad id=\"a\"><alt>A</alt></ad>";
-        const std::pair<const char *, double> ttls[] = {{"2d", 48.0},  {"12H", 12.0}, {"90m", 1.5},
-                                                        {"1w", 168.0}, {"6", 6.0},    {"-1h", 24.0},
-                                                        {"abc", 24.0}, {"inf", 24.0}, {" ", 24.0}};
-        for (const auto &[ttl, hours] : ttls)
-            QTest::newRow(ttl) << "<feed ttl=\"" + QByteArray(ttl) + "\">" + ad + "</feed>" << true
-                               << hours << "a:1";
-        QTest::newRow("ttlHours when ttl is empty")
-            << QByteArray("<x ttl=\"\" ttlHours=\"3d\"/>") << true << 72.0 << "";
-        QTest::newRow("weights 0, -2, abc, 2.5")
-            << QByteArray("<f><ad id=\"z\" weight=\"0\"><alt>x</alt></ad><ad id=\"n\" "
-                          "weight=\"-2\"><alt>x</alt></ad><ad id=\"s\" weight=\"abc\"><alt>x</alt>"
-                          "</ad><ad id=\"w\" weight=\" 2.5 \"><click>c</click></ad></f>")
-            << true << 24.0 << "z:1 n:1 s:1 w:2.5";
-        QTest::newRow("only an id is dropped, only an alt kept")
-            << QByteArray("<f><ad id=\"i\"/><ad id=\"j\"><note>n</note></ad><ad><alt> t </alt>"
-                          "</ad><other><ad id=\"deep\"><alt>x</alt></ad></other></f>")
-            << true << 24.0 << ":1";
-        QTest::newRow("xml error") << "<feed ttl=\"2d\">" + ad + "<ad>" << false << 24.0 << "";
-        QTest::newRow("empty") << QByteArray() << false << 24.0 << "";
-    }
-
-    void feedParsing()
-    {
-        QFETCH(QByteArray, xml);
-        const AdFeed feed = parseAdFeed(xml);
-        QTEST(feed.ok, "ok");
-        QTEST(feed.ttlHours, "ttl");
-        QStringList got;
-        for (const AdRecord &record : feed.records)
-            got.append(record.id + ':' + QString::number(record.weight));
-        QTEST(got.join(' '), "records");
-    }
-
-    void eligibility_data()
-    {
-        QTest::addColumn<QString>("field");
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<bool>("eligible");
-        const QDate today = QDate::currentDate();
-        QTest::newRow("start today") << "start" << today.toString(Qt::ISODate) << true;
-        QTest::newRow("start tomorrow")
-            << "start" << today.addDays(1).toString(Qt::ISODate) << false;
-        QTest::newRow("end today") << "end" << today.toString(Qt::ISODate) << true;
-        QTest::newRow("end yesterday") << "end" << today.addDays(-1).toString(Qt::ISODate) << false;
-        const std::tuple<const char *, const char *, bool> bounds[] = {
-            {"min", "1.2.0", true},  {"min", "1.10", false}, {"max", "1.10", true},
-            {"max", "1.1.9", false}, {"max", "1.2.x", true}, {"min", "1.2.99999999999", true}};
-        for (const auto &[field, value, eligible] : bounds)
-            QTest::newRow(qPrintable(QString("%1 %2").arg(field, value)))
-                << field << value << eligible;
-    }
-
-    void eligibility()
-    {
-        QFETCH(QString, field);
-        QFETCH(QString, value);
-        AdRecord record;
-        (field == "start" ? record.start
-         : field == "end" ? record.end
-         : field == "min" ? record.minVersion
-                          : record.maxVersion) = value;
-        QTEST(isAdEligible(record, QDate::currentDate().toString(Qt::ISODate), "1.2"), "eligible");
-
-        // Weighted choice walks the candidates in order.
-        AdRecord heavy;
-        heavy.weight = 3;
-        QCOMPARE(pickWeighted({AdRecord(), heavy}, 0.0), 0);
-        QCOMPARE(pickWeighted({AdRecord(), heavy}, 0.26), 1);
+        QDir(cacheDir()).removeRecursively();
     }
 
     void bannerLoading_data()
@@ -457,5 +265,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestDialogs)
-#include "tst_dialogs.moc"
+QTEST_MAIN(TestBanner)
+#include "tst_banner.moc"

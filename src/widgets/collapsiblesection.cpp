@@ -1,4 +1,4 @@
-#include "views/collapsiblesection.h"
+#include "widgets/collapsiblesection.h"
 
 #include <QToolButton>
 #include <QVBoxLayout>

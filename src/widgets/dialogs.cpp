@@ -1,4 +1,4 @@
-#include "views/dialogs.h"
+#include "widgets/dialogs.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -42,7 +42,13 @@ QMessageBox::StandardButton box(QWidget *parent, QMessageBox::Icon icon, const Q
                                 const QString &text, QMessageBox::StandardButtons buttons,
                                 QMessageBox::StandardButton defaultButton)
 {
-    return Dialogs::message(parent, icon, title, text, QString(), buttons, defaultButton);
+    Dialogs::Message m;
+    m.icon = icon;
+    m.title = title;
+    m.text = text;
+    m.buttons = buttons;
+    m.defaultButton = defaultButton;
+    return Dialogs::message(parent, m);
 }
 
 Dialogs::Kind kindOf(QMessageBox::Icon icon)
@@ -67,52 +73,6 @@ QMessageBox::StandardButton cancelAnswer(QMessageBox::StandardButtons buttons,
         if (buttons.testFlag(b))
             return b;
     return defaultButton;
-}
-
-QMessageBox::StandardButton showBox(QWidget *parent, QMessageBox::Icon icon, const QString &title,
-                                    const QString &text, const QString &informativeText,
-                                    const QString &detailedText, Qt::TextFormat textFormat,
-                                    QMessageBox::StandardButtons buttons,
-                                    QMessageBox::StandardButton defaultButton,
-                                    const QString &checkBoxText, bool *checked)
-{
-    TestState &s = state();
-    if (s.testMode) {
-        Dialogs::Record r;
-        r.kind = kindOf(icon);
-        r.title = title;
-        r.text = text;
-        r.informativeText = informativeText;
-        r.detailedText = detailedText;
-        r.textFormat = textFormat;
-        r.checkBoxText = checkBoxText;
-        r.buttons = buttons;
-        r.defaultButton = defaultButton;
-        s.shown.append(r);
-        const Answer answer = s.answers.isEmpty()
-                                  ? Answer{cancelAnswer(buttons, defaultButton), false}
-                                  : s.answers.dequeue();
-        if (checked)
-            *checked = answer.checked;
-        return answer.button;
-    }
-    QMessageBox box(icon, title, text, buttons, parent);
-    box.setTextFormat(textFormat);
-    if (!informativeText.isEmpty())
-        box.setInformativeText(informativeText);
-    if (!detailedText.isEmpty())
-        box.setDetailedText(detailedText);
-    if (defaultButton != QMessageBox::NoButton)
-        box.setDefaultButton(defaultButton);
-    QCheckBox *checkBox = nullptr;
-    if (!checkBoxText.isEmpty()) {
-        checkBox = new QCheckBox(checkBoxText, &box);
-        box.setCheckBox(checkBox);
-    }
-    const auto answer = QMessageBox::StandardButton(box.exec());
-    if (checked)
-        *checked = checkBox && checkBox->isChecked();
-    return answer;
 }
 
 } // namespace
@@ -149,24 +109,45 @@ QMessageBox::StandardButton Dialogs::critical(QWidget *parent, const QString &ti
     return box(parent, QMessageBox::Critical, title, text, buttons, defaultButton);
 }
 
-QMessageBox::StandardButton
-Dialogs::message(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
-                 const QString &informativeText, QMessageBox::StandardButtons buttons,
-                 QMessageBox::StandardButton defaultButton, const QString &checkBoxText,
-                 bool *checked, const QString &detailedText)
+QMessageBox::StandardButton Dialogs::message(QWidget *parent, const Message &m)
 {
-    return showBox(parent, icon, title, text, informativeText, detailedText, Qt::AutoText, buttons,
-                   defaultButton, checkBoxText, checked);
-}
-
-QMessageBox::StandardButton
-Dialogs::detailed(QWidget *parent, QMessageBox::Icon icon, const QString &title,
-                  const QString &text, const QString &informativeText, const QString &detailedText,
-                  QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton,
-                  Qt::TextFormat textFormat)
-{
-    return showBox(parent, icon, title, text, informativeText, detailedText, textFormat, buttons,
-                   defaultButton, QString(), nullptr);
+    TestState &s = state();
+    if (s.testMode) {
+        Record r;
+        r.kind = kindOf(m.icon);
+        r.title = m.title;
+        r.text = m.text;
+        r.informativeText = m.informativeText;
+        r.detailedText = m.detailedText;
+        r.textFormat = m.textFormat;
+        r.checkBoxText = m.checkBoxText;
+        r.buttons = m.buttons;
+        r.defaultButton = m.defaultButton;
+        s.shown.append(r);
+        const Answer answer = s.answers.isEmpty()
+                                  ? Answer{cancelAnswer(m.buttons, m.defaultButton), false}
+                                  : s.answers.dequeue();
+        if (m.checked)
+            *m.checked = answer.checked;
+        return answer.button;
+    }
+    QMessageBox box(m.icon, m.title, m.text, m.buttons, parent);
+    box.setTextFormat(m.textFormat);
+    if (!m.informativeText.isEmpty())
+        box.setInformativeText(m.informativeText);
+    if (!m.detailedText.isEmpty())
+        box.setDetailedText(m.detailedText);
+    if (m.defaultButton != QMessageBox::NoButton)
+        box.setDefaultButton(m.defaultButton);
+    QCheckBox *checkBox = nullptr;
+    if (!m.checkBoxText.isEmpty()) {
+        checkBox = new QCheckBox(m.checkBoxText, &box);
+        box.setCheckBox(checkBox);
+    }
+    const auto answer = QMessageBox::StandardButton(box.exec());
+    if (m.checked)
+        *m.checked = checkBox && checkBox->isChecked();
+    return answer;
 }
 
 QString Dialogs::getOpenFileName(QWidget *parent, const QString &caption, const QString &directory,

@@ -1,8 +1,8 @@
-#include "model/settingmenu.h"
+#include "widgets/settingmenu.h"
 
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
-#include "views/dialogs.h"
+#include "widgets/dialogs.h"
 
 #include <QAction>
 #include <QClipboard>

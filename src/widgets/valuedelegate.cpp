@@ -1,4 +1,4 @@
-#include "model/valuedelegate.h"
+#include "widgets/valuedelegate.h"
 
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"

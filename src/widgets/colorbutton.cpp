@@ -1,6 +1,6 @@
-#include "model/colorbutton.h"
+#include "widgets/colorbutton.h"
 
-#include "views/dialogs.h"
+#include "widgets/dialogs.h"
 
 #include <QPainter>
 #include <QPixmap>

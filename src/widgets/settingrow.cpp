@@ -1,13 +1,13 @@
-#include "model/settingrow.h"
+#include "widgets/settingrow.h"
 
 #include "document/values.h"
 #include "document/xsdtnode.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/valuecheck.h"
-#include "model/colorbutton.h"
 #include "model/settingsmodel.h"
-#include "model/wheelguard.h"
-#include "views/dialogs.h"
+#include "widgets/colorbutton.h"
+#include "widgets/dialogs.h"
+#include "widgets/wheelguard.h"
 
 #include <QApplication>
 #include <QCheckBox>
