@@ -82,6 +82,8 @@ QList<ReapplyOutcome> reapplyPending(const QList<PendingChange> &changes, Settin
     const XsdtNode *root = model.rootNode();
     if (!root)
         return outcomes;
+    // One batch, so that the pages hear of thousands of changes once, at the end.
+    model.beginBatch(QString());
     for (const PendingChange &change : changes) {
         ReapplyOutcome outcome;
         outcome.change = change;
@@ -116,6 +118,7 @@ QList<ReapplyOutcome> reapplyPending(const QList<PendingChange> &changes, Settin
         }
         outcomes.append(outcome);
     }
+    model.endBatch();
     model.clearHistory();
     return outcomes;
 }
