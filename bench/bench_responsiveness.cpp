@@ -232,12 +232,14 @@ QByteArray editedCopy(const QByteArray &bytes)
     return doc.serialize();
 }
 
-XsdtNode *firstString(XsdtNode *node)
+// The first string value the user could edit.
+XsdtNode *firstString(const SettingsModel &model, XsdtNode *node)
 {
     for (const auto &child : node->children) {
-        if (child->isValue() && child->type == QLatin1Char('s') && child->isEditable())
+        if (child->isValue() && child->type == QLatin1Char('s') &&
+            model.whyNotEditable(child.get()).isEmpty())
             return child.get();
-        if (XsdtNode *found = firstString(child.get()))
+        if (XsdtNode *found = firstString(model, child.get()))
             return found;
     }
     return nullptr;
@@ -397,9 +399,11 @@ void responsivenessAt(qint64 megabytes)
         // Save with one edit.
         window.model()->revertAll();
         window.model()->clearHistory();
-        if (XsdtNode *node = firstString(&window.store().document.root))
-            window.model()->setData(window.model()->indexForNode(node, 1), node->value + "y");
+        if (XsdtNode *node = firstString(*window.model(), window.model()->rootNode()))
+            window.model()->setData(window.model()->indexForNode(node, 1),
+                                    QString(node->value + QLatin1Char('y')));
         flush();
+        std::printf("  pending changes before save: %d\n", window.pendingCount());
         Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
         run("save", megabytes, settledAfter([&] { window.saveAction()->trigger(); }));
         std::printf("  pending changes after save: %d\n", window.pendingCount());
