@@ -237,7 +237,8 @@ XsdtNode *firstString(const SettingsModel &model, XsdtNode *node)
 {
     for (const auto &child : node->children) {
         if (child->isValue() && child->type == QLatin1Char('s') &&
-            model.whyNotEditable(child.get()).isEmpty())
+            model.whyNotEditable(child.get()).isEmpty() &&
+            model.refusal(child.get(), child->value + QLatin1Char('y')).isEmpty())
             return child.get();
         if (XsdtNode *found = firstString(model, child.get()))
             return found;
