@@ -53,6 +53,7 @@ void searchAt(qint64 megabytes, const Schema &schema)
     view.resize(1200, 700);
     view.show();
     view.setDocument(&doc);
+    view.buildIndex(); // the worker's, waited for: the timed items start from a built index
     flush();
 
     const QList<QPair<QString, QString>> queries = {
@@ -62,7 +63,9 @@ void searchAt(qint64 megabytes, const Schema &schema)
         {QStringLiteral("phrase"), QStringLiteral("\"max file\"")},
     };
     Suite suite(QStringLiteral("Search page, %1 MB generated file").arg(megabytes));
-    suite.add(QStringLiteral("build the index"), 0, [&] { view.buildIndex(); });
+    qint64 sink = 0;
+    suite.add(QStringLiteral("build the index (on a worker)"), 0,
+              [&] { sink += qint64(SearchView::makeIndex(doc, schema).entries.size()); });
     QStringList counts;
     for (const auto &[name, query] : queries) {
         view.setQuery(query);
@@ -86,7 +89,8 @@ void searchAt(qint64 megabytes, const Schema &schema)
     }
     suite.run(options().quick ? 3 : 7);
     suite.print();
-    std::printf("  results: %s\n", qPrintable(counts.join(QStringLiteral(", "))));
+    std::printf("  results: %s%s\n", qPrintable(counts.join(QStringLiteral(", "))),
+                sink == 42 ? " " : "");
 }
 
 void preferencesFor(const QString &name, const QByteArray &bytes, Suite &suite,

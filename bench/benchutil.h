@@ -64,6 +64,7 @@ struct Options
 {
     bool quick = false;
     QStringList only;
+    QList<qint64> sizes; // file sizes in MB asked for with --size; empty for each area's own
 };
 const Options &options();
 void setOptions(const Options &o);

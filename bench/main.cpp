@@ -23,6 +23,7 @@ void benchFilter();
 void benchApp();
 void benchPages();
 void benchUnused();
+void benchResponsiveness();
 #endif
 } // namespace vrn::bench
 
@@ -59,7 +60,7 @@ int main(int argc, char **argv)
 #ifdef VARNEL_BENCH_GUI
     if (wantsArea(argc, argv, "model") || wantsArea(argc, argv, "filter") ||
         wantsArea(argc, argv, "app") || wantsArea(argc, argv, "pages") ||
-        wantsArea(argc, argv, "unused")) {
+        wantsArea(argc, argv, "unused") || wantsArea(argc, argv, "responsiveness")) {
         // The tree benchmarks need real widgets; without a display they paint offscreen.
         if (qEnvironmentVariableIsEmpty("DISPLAY") &&
             qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
@@ -73,15 +74,30 @@ int main(int argc, char **argv)
     parser.setApplicationDescription(QStringLiteral("Varnel benchmarks (build in Release)."));
     parser.addHelpOption();
     parser.addOption({QStringLiteral("quick"), QStringLiteral("Fewer rounds and no 50 MB file.")});
-    parser.addOption({QStringLiteral("only"),
-                      QStringLiteral("Run only this area (document, knowledge, compare, store, "
-                                     "installed, model, filter, app, pages, unused); repeatable."),
-                      QStringLiteral("area")});
+    parser.addOption(
+        {QStringLiteral("only"),
+         QStringLiteral("Run only this area (document, knowledge, compare, store, "
+                        "installed, model, filter, app, pages, unused, responsiveness); "
+                        "repeatable."),
+         QStringLiteral("area")});
+    parser.addOption({QStringLiteral("size"),
+                      QStringLiteral("File size in MB for the responsiveness area (10 and 50 "
+                                     "by default); repeatable."),
+                      QStringLiteral("MB")});
     parser.process(*app);
 
     vrn::bench::Options o;
     o.quick = parser.isSet(QStringLiteral("quick"));
     o.only = parser.values(QStringLiteral("only"));
+    for (const QString &size : parser.values(QStringLiteral("size"))) {
+        bool ok = false;
+        const qint64 mb = size.toLongLong(&ok);
+        if (!ok || mb < 1) {
+            std::fprintf(stderr, "--size takes a whole number of megabytes\n");
+            return 2;
+        }
+        o.sizes.append(mb);
+    }
     vrn::bench::setOptions(o);
 #ifndef NDEBUG
     std::printf("Warning: this is not a Release build; figures are not representative.\n");
@@ -107,6 +123,9 @@ int main(int argc, char **argv)
         vrn::bench::benchPages();
     if (vrn::bench::wanted(QStringLiteral("unused")))
         vrn::bench::benchUnused();
+    // Not part of a run of every area: it starts the whole window several times over.
+    if (o.only.contains(QStringLiteral("responsiveness")))
+        vrn::bench::benchResponsiveness();
 #endif
     return 0;
 }

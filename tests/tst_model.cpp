@@ -4,6 +4,7 @@
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
+#include "model/backgroundjob.h"
 #include "model/reapply.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
@@ -19,6 +20,7 @@
 #include <QFile>
 #include <QSet>
 #include <QSignalSpy>
+#include <QThread>
 #include <QTreeView>
 #include <QtTest>
 
@@ -177,6 +179,7 @@ private slots:
     void delegateBooleanEditor();
     void reapplyPending_data();
     void reapplyPending();
+    void backgroundJobKeepsOnlyTheLatest();
 
 private:
     DeletionPolicy m_policy;
@@ -740,6 +743,47 @@ void TestModel::reapplyPending()
     QCOMPARE(disk.pendingChangeCount(), made ? 1 : 0);
     if (node)
         QCOMPARE(node->value, made && !carry.mine.isEmpty() ? carry.mine : diskValue);
+}
+
+// Work that was replaced or stopped never puts its result in place, even when its thread got
+// to the end; the latest work does, once, and finishNow() does it without the event loop.
+void TestModel::backgroundJobKeepsOnlyTheLatest()
+{
+    QObject owner;
+    QStringList taken;
+    std::atomic_bool release = false;
+    const auto work = [&](const QString &name, bool hold) {
+        return [&, name, hold](const std::atomic_bool &cancelled) -> BackgroundJob::Finish {
+            while (hold && !release && !cancelled)
+                QThread::yieldCurrentThread();
+            return [&taken, name] { taken.append(name); };
+        };
+    };
+    {
+        BackgroundJob job(&owner);
+        job.start(work("replaced", false));
+        job.start(work("latest", true)); // waits for the first thread, whose result is queued
+        QCoreApplication::processEvents();
+        QVERIFY(taken.isEmpty());
+        QVERIFY(job.isRunning());
+        release = true;
+        QTRY_COMPARE(taken, QStringList{"latest"});
+        QVERIFY(!job.isRunning());
+
+        job.start(work("stopped", false));
+        job.stop();
+        QCoreApplication::processEvents();
+        QCOMPARE(taken, QStringList{"latest"});
+
+        job.start(work("now", false));
+        job.finishNow();
+        QCOMPARE(taken, (QStringList{"latest", "now"}));
+        QCoreApplication::processEvents();
+        QCOMPARE(taken, (QStringList{"latest", "now"}));
+        job.start(work("gone with the job", false));
+    }
+    QCoreApplication::processEvents();
+    QCOMPARE(taken, (QStringList{"latest", "now"}));
 }
 
 QTEST_MAIN(TestModel)

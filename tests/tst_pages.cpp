@@ -160,6 +160,7 @@ private slots:
         QFETCH(QStringList, expected);
         SearchView view(&m_model, &m_schema);
         view.setDocument(&m_doc);
+        view.buildIndex();
         view.namesBox()->setChecked(names);
         view.protectedBox()->setChecked(withProtected);
         view.setQuery(query);
@@ -175,9 +176,16 @@ private slots:
     {
         SearchView view(&m_model, &m_schema);
         view.setDocument(&m_doc);
-        QVERIFY(!view.isIndexBuilt()); // nothing searched yet
         const QString intro =
             "Type to search the names, values and descriptions of every setting in the file.";
+        // Asked before the worker's index is in place: said so, and answered when it is.
+        QSignalSpy ready(&view, &SearchView::indexReady);
+        view.setQuery("zeta");
+        QCOMPARE(view.statusLabel()->text(),
+                 "Still indexing the settings of this file; the results follow in a moment...");
+        QVERIFY(view.rows().isEmpty());
+        QVERIFY(ready.wait());
+        QCOMPARE(view.statusLabel()->text(), "7 results");
         QVERIFY(m_model.setData(m_model.indexForNode(node("Lab/ZetaCount"), 1), "5"));
         node("Alpha")->pendingDelete = true;
         view.changedOnlyBox()->setChecked(true);
@@ -206,6 +214,7 @@ private slots:
         load(bulkDocument(250));
         SearchView view(&m_model, &m_schema);
         view.setDocument(&m_doc);
+        view.buildIndex();
         view.setQuery("item");
         for (const auto &[rows, button, status] :
              std::initializer_list<std::tuple<int, const char *, const char *>>{
@@ -231,6 +240,7 @@ private slots:
         PreferencesView prefs(&m_model, &m_schema);
         prefs.setDocument(&m_doc);
         view.setDocument(&m_doc);
+        view.buildIndex();
         view.setQuery("maxprocessors");
         auto *spin = qobject_cast<QSpinBox *>(view.rows().first()->editor());
         spin->setValue(3);
@@ -372,6 +382,7 @@ private slots:
         const auto restore = qScopeGuard([this] { m_model.setDocument(&m_doc); });
         SearchView view(&m_model, &m_schema);
         view.setDocument(&demo);
+        view.buildIndex();
         static const QRegularExpression example("<code>(\"[^<\"]+\")</code>");
         int examples = 0;
         for (auto it = example.globalMatch(guide); it.hasNext(); ++examples) {

@@ -169,11 +169,14 @@ private slots:
         QCOMPARE(a->value, "1");
         model.clearHistory();
 
+        edited.clear();
         model.beginBatch("queue deletion of 3 entries");
         for (const char *key : {"A", "B", "C"})
             QVERIFY(model.queueDeletion(
                 doc.findPath(QString("Global/Statistics/" + QLatin1String(key)))));
+        QCOMPARE(edited.count(), 0); // pages hear of a batch once, when it ends
         model.endBatch();
+        QCOMPARE(edited.count(), 1);
         QCOMPARE(model.undoStack()->count(), 1);
         QCOMPARE(model.undoStack()->undoText(), "queue deletion of 3 entries");
         QCOMPARE(doc.pendingChangeCount(), 3);

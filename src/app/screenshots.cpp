@@ -153,6 +153,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
     }
 
     showTab(m_search);
+    m_search->buildIndex(); // the pictures show results, not the indexing notice
     m_search->setQuery(QStringLiteral("font"));
     save(this, QStringLiteral("search-font.png"));
     m_search->setQuery(QStringLiteral("thread"));

@@ -5,6 +5,7 @@
 #include "model/settingsmodel.h"
 
 #include <QCoreApplication>
+#include <QHash>
 
 namespace vrn {
 
@@ -23,19 +24,36 @@ QStringList keysOf(const XsdtNode *node)
     return keys;
 }
 
+// The children of each group by key, made when a group is first passed, so that thousands of
+// changes below one large group do not each scan all its children.
+class KeyLookup
+{
+public:
+    QList<XsdtNode *> children(const XsdtNode *group, const QString &key)
+    {
+        auto it = m_groups.find(group);
+        if (it == m_groups.end()) {
+            QHash<QString, QList<XsdtNode *>> byKey;
+            for (const auto &child : group->children)
+                byKey[child->key].append(child.get());
+            it = m_groups.insert(group, std::move(byKey));
+        }
+        return it->value(key);
+    }
+
+private:
+    QHash<const XsdtNode *, QHash<QString, QList<XsdtNode *>>> m_groups;
+};
+
 // Every entry the keys lead to. Keys are compared one by one rather than as a joined path, so
 // that a key holding '/' cannot lead elsewhere, and every duplicate on the way is followed.
-QList<XsdtNode *> resolve(const XsdtNode &root, const QStringList &keys)
+QList<XsdtNode *> resolve(const XsdtNode &root, const QStringList &keys, KeyLookup &lookup)
 {
     QList<XsdtNode *> level{const_cast<XsdtNode *>(&root)};
     for (const QString &key : keys) {
         QList<XsdtNode *> next;
-        for (const XsdtNode *node : std::as_const(level)) {
-            for (const auto &child : node->children) {
-                if (child->key == key)
-                    next.append(child.get());
-            }
-        }
+        for (const XsdtNode *node : std::as_const(level))
+            next.append(lookup.children(node, key));
         level.swap(next);
         if (level.isEmpty())
             break;
@@ -43,7 +61,8 @@ QList<XsdtNode *> resolve(const XsdtNode &root, const QStringList &keys)
     return level;
 }
 
-PendingChange pendingChange(const XsdtDocument &document, const XsdtNode *node, bool deletion)
+PendingChange pendingChange(const XsdtDocument &document, const XsdtNode *node, bool deletion,
+                            KeyLookup &lookup)
 {
     PendingChange change;
     change.keys = keysOf(node);
@@ -51,7 +70,7 @@ PendingChange pendingChange(const XsdtDocument &document, const XsdtNode *node, 
     change.type = node->type;
     change.loadedValue = node->originalValue;
     change.value = node->value;
-    change.ambiguous = resolve(document.root, change.keys).size() > 1;
+    change.ambiguous = resolve(document.root, change.keys, lookup).size() > 1;
     return change;
 }
 
@@ -69,10 +88,11 @@ QString quoted(const QString &value)
 QList<PendingChange> pendingChanges(const XsdtDocument &document)
 {
     QList<PendingChange> changes;
+    KeyLookup lookup;
     for (const XsdtNode *node : document.changedValues())
-        changes.append(pendingChange(document, node, false));
+        changes.append(pendingChange(document, node, false, lookup));
     for (const XsdtNode *node : document.deletedNodes())
-        changes.append(pendingChange(document, node, true));
+        changes.append(pendingChange(document, node, true, lookup));
     return changes;
 }
 
@@ -82,10 +102,13 @@ QList<ReapplyOutcome> reapplyPending(const QList<PendingChange> &changes, Settin
     const XsdtNode *root = model.rootNode();
     if (!root)
         return outcomes;
+    // One batch, so that the pages hear of thousands of changes once, at the end.
+    model.beginBatch(QString());
+    KeyLookup lookup; // the tree's shape does not change here: only values and marks do
     for (const PendingChange &change : changes) {
         ReapplyOutcome outcome;
         outcome.change = change;
-        const QList<XsdtNode *> found = resolve(*root, change.keys);
+        const QList<XsdtNode *> found = resolve(*root, change.keys, lookup);
         XsdtNode *node = found.size() == 1 ? found.constFirst() : nullptr;
         if (node) {
             outcome.diskValue = node->value;
@@ -116,6 +139,7 @@ QList<ReapplyOutcome> reapplyPending(const QList<PendingChange> &changes, Settin
         }
         outcomes.append(outcome);
     }
+    model.endBatch();
     model.clearHistory();
     return outcomes;
 }

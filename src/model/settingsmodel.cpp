@@ -80,6 +80,27 @@ private:
     bool m_done = true;
 };
 
+// Row by row for a few changes, so that pages can patch what they show; one layout change for
+// many, so that every page and proxy looks at the document once instead of once per value.
+// Changes made in a batch are announced here when it ends, never one by one: a copy of
+// 200,000 values would otherwise make every page recompute 200,000 times.
+void announce(SettingsModel &model, const std::vector<SettingsModel::NodeChange> &changes)
+{
+    if (changes.size() > kRowRepaintLimit) {
+        model.refreshAll();
+    } else {
+        for (const SettingsModel::NodeChange &change : changes) {
+            if (change.markBefore != change.markAfter) {
+                model.notifySubtree(change.node);
+            } else {
+                const QModelIndex first = model.indexForNode(change.node, 0);
+                emit model.dataChanged(first, first.sibling(first.row(), kColumns - 1), {});
+            }
+        }
+    }
+    emit model.edited();
+}
+
 } // namespace
 
 SettingsModel::SettingsModel(QObject *parent)
@@ -124,6 +145,8 @@ void SettingsModel::endBatch()
         return;
     const QString text = m_batchNamer ? m_batchNamer(int(changes.size())) : m_batchText;
     m_batchNamer = nullptr;
+    // The changes are made; what they look like is told once, now.
+    announce(*this, changes);
     m_undoStack->push(new ChangeCommand(this, text, std::move(changes)));
 }
 
@@ -180,20 +203,7 @@ void SettingsModel::applyChanges(const std::vector<NodeChange> &changes, bool af
         std::for_each(changes.begin(), changes.end(), apply);
     else
         std::for_each(changes.rbegin(), changes.rend(), apply);
-
-    if (changes.size() > kRowRepaintLimit) {
-        refreshAll();
-    } else {
-        for (const NodeChange &change : changes) {
-            if (change.markBefore != change.markAfter) {
-                notifySubtree(change.node);
-            } else {
-                const QModelIndex first = indexForNode(change.node, 0);
-                emit dataChanged(first, first.sibling(first.row(), kColumns - 1), {});
-            }
-        }
-    }
-    emit edited();
+    announce(*this, changes);
 }
 
 void SettingsModel::setSchema(const Schema *schema)
@@ -468,6 +478,8 @@ bool SettingsModel::setData(const QModelIndex &index, const QVariant &value, int
     record(tr("edit of %1").arg(node->key),
            {{node, node->value, normalized, node->pendingDelete, node->pendingDelete}});
     node->value = normalized;
+    if (m_batchDepth > 0)
+        return true; // announced when the batch ends
     emit dataChanged(index.sibling(index.row(), 0), index.sibling(index.row(), kColumns - 1), {});
     emit edited();
     return true;
@@ -523,6 +535,8 @@ bool SettingsModel::queueDeletion(XsdtNode *node, QString *whyNot)
     record(tr("queue deletion of %1").arg(node->key),
            {{node, node->value, node->value, false, true}});
     node->pendingDelete = true;
+    if (m_batchDepth > 0)
+        return true;
     notifySubtree(node);
     emit edited();
     return true;
@@ -535,6 +549,8 @@ void SettingsModel::undoDeletion(XsdtNode *node)
     record(tr("cancelled deletion of %1").arg(node->key),
            {{node, node->value, node->value, true, false}});
     node->pendingDelete = false;
+    if (m_batchDepth > 0)
+        return;
     notifySubtree(node);
     emit edited();
 }
@@ -546,6 +562,8 @@ void SettingsModel::revertValue(XsdtNode *node)
     record(tr("revert of %1").arg(node->key),
            {{node, node->value, node->originalValue, node->pendingDelete, node->pendingDelete}});
     node->value = node->originalValue;
+    if (m_batchDepth > 0)
+        return;
     emit dataChanged(indexForNode(node, 0), indexForNode(node, 1), {});
     emit edited();
 }

@@ -3,6 +3,7 @@
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
 #include "knowledge/schema.h"
+#include "model/backgroundjob.h"
 #include "model/settingsmodel.h"
 #include "widgets/settingmenu.h"
 #include "widgets/settingrow.h"
@@ -28,6 +29,7 @@ SearchView::SearchView(SettingsModel *model, const Schema *schema, QWidget *pare
     : TaskPage(parent)
     , m_model(model)
     , m_schema(schema)
+    , m_indexer(std::make_unique<BackgroundJob>(this))
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 6, 0, 0);
@@ -103,6 +105,8 @@ SearchView::SearchView(SettingsModel *model, const Schema *schema, QWidget *pare
     connect(m_model, &SettingsModel::layoutChanged, this, &SearchView::refreshAllRows);
 }
 
+SearchView::~SearchView() = default;
+
 void SearchView::restart()
 {
     m_shownLimit = 100;
@@ -111,6 +115,9 @@ void SearchView::restart()
 
 void SearchView::setDocument(XsdtDocument *document)
 {
+    // The worker reads the old document until it has stopped: it must be done before the
+    // document may go.
+    m_indexer->stop();
     m_timer->stop();
     removeRows();
     m_results.clear();
@@ -129,7 +136,30 @@ void SearchView::setDocument(XsdtDocument *document)
         m_status->clear();
         return;
     }
+    startIndexing();
     runSearch();
+}
+
+void SearchView::startIndexing()
+{
+    const XsdtDocument *document = m_document;
+    const Schema *schema = m_schema;
+    m_indexer->start([this, document, schema](const std::atomic_bool &cancelled) {
+        auto index = std::make_shared<SearchIndex>(makeIndex(*document, *schema, &cancelled));
+        return [this, index] { takeIndex(std::move(*index)); };
+    });
+}
+
+void SearchView::takeIndex(SearchIndex index)
+{
+    m_entries = std::move(index.entries);
+    m_pathRank = std::move(index.pathRank);
+    m_indexBuilt = true;
+    emit indexReady();
+    // A search asked for meanwhile runs now; with nothing asked the page stays as it is.
+    if (m_filterActive || !m_results.empty() || !parseQuery(m_searchEdit->text()).isEmpty() ||
+        m_changedOnly->isChecked())
+        runSearch();
 }
 
 void SearchView::setViewOnly(bool viewOnly)
@@ -196,11 +226,19 @@ QStringList SearchView::parseQuery(const QString &text)
 
 void SearchView::buildIndex()
 {
-    m_entries.clear();
-    m_pathRank.clear();
-    m_indexBuilt = true;
-    if (!m_document)
+    if (m_indexBuilt || !m_document)
         return;
+    if (m_indexer->isRunning())
+        m_indexer->finishNow();
+    else
+        takeIndex(makeIndex(*m_document, *m_schema));
+}
+
+SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &schema,
+                                  const std::atomic_bool *cancelled)
+{
+    SearchIndex index;
+    std::vector<SearchEntry> &entries = index.entries;
     // Depth first with the lower-case path carried down, so no node's path is built twice.
     struct Frame
     {
@@ -209,8 +247,12 @@ void SearchView::buildIndex()
         QString path;
     };
     std::vector<Frame> stack;
-    stack.push_back({&m_document->root, 0, QString()});
+    stack.push_back({&document.root, 0, QString()});
+    quint32 visited = 0;
     while (!stack.empty()) {
+        // Asked often enough that stopping waits a few milliseconds at most.
+        if (cancelled && (++visited & 1023) == 0 && cancelled->load())
+            return {};
         Frame &top = stack.back();
         if (top.next >= top.group->children.size()) {
             stack.pop_back();
@@ -223,7 +265,7 @@ void SearchView::buildIndex()
             stack.push_back({node, 0, std::move(path)});
             continue;
         }
-        const VariableInfo info = m_schema->info(node);
+        const VariableInfo info = schema.info(node);
         SearchEntry entry;
         entry.node = node;
         entry.label = info.label;
@@ -232,21 +274,22 @@ void SearchView::buildIndex()
         entry.editable = node->isEditable();
         entry.nameText = path + QLatin1Char(' ') + info.label.toLower();
         entry.descriptionText = info.description.toLower();
-        m_entries.push_back(std::move(entry));
+        entries.push_back(std::move(entry));
     }
     // Ranking orders equal scores by path; sorting the paths once here leaves a number to
     // compare per candidate. Equal paths (duplicate keys) keep document order.
-    std::vector<int> order(m_entries.size());
+    std::vector<int> order(entries.size());
     std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [this](int a, int b) {
-        const SearchEntry &x = m_entries[size_t(a)];
-        const SearchEntry &y = m_entries[size_t(b)];
+    std::stable_sort(order.begin(), order.end(), [&entries](int a, int b) {
+        const SearchEntry &x = entries[size_t(a)];
+        const SearchEntry &y = entries[size_t(b)];
         return QStringView(x.nameText).left(x.pathLength) <
                QStringView(y.nameText).left(y.pathLength);
     });
-    m_pathRank.assign(m_entries.size(), 0);
+    index.pathRank.assign(entries.size(), 0);
     for (size_t i = 0; i < order.size(); ++i)
-        m_pathRank[size_t(order[i])] = int(i);
+        index.pathRank[size_t(order[i])] = int(i);
+    return index;
 }
 
 int SearchView::score(const SearchEntry &entry, const QStringList &terms, bool names, bool values,
@@ -302,13 +345,15 @@ void SearchView::runSearch()
         m_more->hide();
         return;
     }
-    // Built by the first search that needs it, not when a file is opened: a large file would
-    // otherwise pay for it at every load even when nobody searches. On a file of tens of
-    // megabytes that takes a moment, so the pointer says so.
+    // The worker is still at it: the search runs when the index arrives.
     if (!m_indexBuilt) {
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        buildIndex();
-        QApplication::restoreOverrideCursor();
+        removeRows();
+        m_more->hide();
+        if (!m_indexer->isRunning())
+            startIndexing();
+        m_status->setText(tr("Still indexing the settings of this file; the results follow "
+                             "in a moment..."));
+        return;
     }
 
     std::vector<std::pair<int, int>> candidates; // score, entry position

@@ -9,6 +9,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
+#include <memory>
 #include <vector>
 
 class QCheckBox;
@@ -22,6 +25,7 @@ class QWidget;
 
 namespace vrn {
 
+class BackgroundJob;
 class Schema;
 class SettingRow;
 class SettingsModel;
@@ -39,14 +43,25 @@ struct SearchEntry
     bool editable = false;   // the type and compression never change, so this is kept
 };
 
+// The search entries of one document, and each entry's place in path order so that ranking
+// compares numbers rather than paths.
+struct SearchIndex
+{
+    std::vector<SearchEntry> entries;
+    std::vector<int> pathRank;
+};
+
 // Every setting of the file found by words and "quoted phrases", ranked, and shown as rows
 // that edit in place. Also lists a fixed set of nodes (one module's entries) when asked to.
+// The index is built on a worker as soon as the page gets its document; a search asked for
+// before it is ready says so and runs when it is.
 class SearchView : public TaskPage
 {
     Q_OBJECT
 
 public:
     SearchView(SettingsModel *model, const Schema *schema, QWidget *parent = nullptr);
+    ~SearchView() override;
 
     void setDocument(XsdtDocument *document) override;
     void setViewOnly(bool viewOnly) override;
@@ -63,7 +78,12 @@ public:
     void populate();
     void showMore();
     bool isIndexBuilt() const { return m_indexBuilt; }
+    // Builds the index on this thread, or takes the worker's as soon as it is done: for the
+    // screenshots and the benchmark, which need the results at once.
     void buildIndex();
+    // Reads the document's keys and the schema only: neither changes while a document is set.
+    static SearchIndex makeIndex(const XsdtDocument &document, const Schema &schema,
+                                 const std::atomic_bool *cancelled = nullptr);
 
     QLineEdit *searchEdit() const { return m_searchEdit; }
     QCheckBox *namesBox() const { return m_names; }
@@ -79,8 +99,14 @@ public:
     const QList<SettingRow *> &rows() const { return m_rows; }
     int resultCount() const { return int(m_results.size()); }
 
+signals:
+    // The index of the current document is in place.
+    void indexReady();
+
 private:
     void restart();
+    void startIndexing();
+    void takeIndex(SearchIndex index);
     void removeRows();
     void addRows(int count);
     void updateStatus();
@@ -95,8 +121,8 @@ private:
     XsdtDocument *m_document = nullptr;
     bool m_indexBuilt = false;
     std::vector<SearchEntry> m_entries;
-    // Each entry's place in path order, so ranking compares numbers rather than paths.
     std::vector<int> m_pathRank;
+    std::unique_ptr<BackgroundJob> m_indexer;
     QSet<const XsdtNode *> m_restriction;
     bool m_filterActive = false;
     std::vector<int> m_results;

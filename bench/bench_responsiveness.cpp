@@ -1,0 +1,429 @@
+// How long the window cannot answer while the user works: each action is driven on the real
+// main window and its pages, with a 5 ms heartbeat timer on the GUI thread whose longest gap
+// is the longest block. One line per action and size:
+//   responsiveness <action> <size>MB longest_block_ms=<n> total_ms=<n>
+#include "benchutil.h"
+
+#include "app/mainwindow.h"
+#include "document/xsdtdocument.h"
+#include "knowledge/modules.h"
+#include "model/settingsmodel.h"
+#include "model/treefilter.h"
+#include "views/compareview.h"
+#include "views/dialogs.h"
+#include "views/modulesearchdialog.h"
+#include "views/searchview.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace vrn::bench {
+
+namespace {
+
+// The longest time between two beats is the longest the event loop could not run.
+class Heartbeat
+{
+public:
+    Heartbeat()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(5);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { beat(); });
+    }
+    void start()
+    {
+        m_clock.start();
+        m_last = 0;
+        m_longest = 0;
+        m_timer.start();
+    }
+    void beat()
+    {
+        const qint64 now = m_clock.nsecsElapsed();
+        m_longest = std::max(m_longest, now - m_last);
+        m_last = now;
+    }
+    qint64 stop()
+    {
+        beat();
+        m_timer.stop();
+        return m_longest;
+    }
+    qint64 elapsedNs() const { return m_clock.nsecsElapsed(); }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_last = 0;
+    qint64 m_longest = 0;
+};
+
+// One action: `start` runs from the event loop; the action counts as finished when `done`
+// says so (work handed to workers or timers included); blocks in the short tail after it
+// still count, as painting and layouts queued by the action run there.
+struct Action
+{
+    std::function<void()> start;
+    std::function<bool()> done = [] { return true; };
+};
+
+constexpr qint64 kTailMs = 100;
+constexpr qint64 kGiveUpMs = 600'000;
+
+void run(const char *name, qint64 megabytes, const Action &action)
+{
+    static Heartbeat heartbeat;
+    bool started = false;
+    heartbeat.start();
+    QTimer::singleShot(0, [&] {
+        action.start();
+        started = true;
+    });
+    qint64 totalNs = -1;
+    while (true) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        const qint64 now = heartbeat.elapsedNs();
+        if (totalNs < 0 && started && action.done())
+            totalNs = now;
+        if (totalNs >= 0 && now - totalNs >= kTailMs * 1'000'000)
+            break;
+        if (now > kGiveUpMs * 1'000'000) {
+            std::printf("responsiveness %s %lldMB gave up after %lld s\n", name,
+                        static_cast<long long>(megabytes), kGiveUpMs / 1000);
+            totalNs = now;
+            break;
+        }
+    }
+    const qint64 longest = heartbeat.stop();
+    std::printf("responsiveness %s %lldMB longest_block_ms=%lld total_ms=%lld\n", name,
+                static_cast<long long>(megabytes), static_cast<long long>(longest / 1'000'000),
+                static_cast<long long>(totalNs / 1'000'000));
+    std::fflush(stdout);
+}
+
+// Settles what an action queued for the next turns of the event loop (zero timers included).
+void flush()
+{
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+    }
+}
+
+// Waits, with the event loop running, until the condition holds; for set-up between actions.
+void waitFor(const std::function<bool()> &condition)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition() && clock.elapsed() < kGiveUpMs)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    flush();
+}
+
+// A typist: one key every 120 ms, then done once `settled` holds after the last key.
+struct Typist
+{
+    QWidget *target = nullptr;
+    QString text;
+    bool lastSent = false;
+
+    Action action(std::function<bool()> settled)
+    {
+        return {[this] {
+                    lastSent = false;
+                    for (qsizetype i = 0; i < text.size(); ++i) {
+                        QTimer::singleShot(int(i) * 120, target, [this, i] {
+                            const QString ch = text.mid(i, 1);
+                            QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, ch);
+                            QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, ch);
+                            QCoreApplication::sendEvent(target, &press);
+                            QCoreApplication::sendEvent(target, &release);
+                            lastSent = i == text.size() - 1;
+                        });
+                    }
+                },
+                [this, settled] { return lastSent && settled(); }};
+    }
+};
+
+// Steps run one after another, each from its own turn of the event loop a little later, so
+// that the longest block is that of the slowest step rather than of all of them together.
+Action steps(std::vector<std::function<void()>> list, int gapMs = 40)
+{
+    auto next = std::make_shared<size_t>(0);
+    auto all = std::make_shared<std::vector<std::function<void()>>>(std::move(list));
+    auto step = std::make_shared<std::function<void()>>();
+    std::weak_ptr<std::function<void()>> weak = step;
+    *step = [next, all, weak, gapMs] {
+        (*all)[(*next)++]();
+        if (*next < all->size()) {
+            if (auto again = weak.lock())
+                QTimer::singleShot(gapMs, [again] { (*again)(); });
+        }
+    };
+    return {[step] { (*step)(); }, [next, all, step] { return *next >= all->size(); }};
+}
+
+// Done one turn of the event loop after the action: what it queued has run by then.
+Action settledAfter(std::function<void()> start)
+{
+    auto flag = std::make_shared<bool>(false);
+    return {[start, flag] {
+                *flag = false;
+                start();
+                QTimer::singleShot(0, [flag] { QTimer::singleShot(0, [flag] { *flag = true; }); });
+            },
+            [flag] { return *flag; }};
+}
+
+QAction *actionNamed(MainWindow &window, const QString &text)
+{
+    for (QAction *action : window.findChildren<QAction *>()) {
+        if (action->text() == text)
+            return action;
+    }
+    std::fprintf(stderr, "no action named %s\n", qPrintable(text));
+    return nullptr;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The file with every 200th value of a plain type changed, as a backup made some edits ago.
+QByteArray editedCopy(const QByteArray &bytes)
+{
+    XsdtDocument doc;
+    if (!doc.parse(bytes))
+        return bytes;
+    int counter = 0;
+    std::function<void(XsdtNode *)> walk = [&](XsdtNode *node) {
+        for (const auto &child : node->children) {
+            if (child->isValue() && child->type == QLatin1Char('s') && ++counter % 200 == 0)
+                child->value += QLatin1Char('x');
+            walk(child.get());
+        }
+    };
+    walk(&doc.root);
+    return doc.serialize();
+}
+
+// The first string value the user could edit.
+XsdtNode *firstString(const SettingsModel &model, XsdtNode *node)
+{
+    for (const auto &child : node->children) {
+        if (child->isValue() && child->type == QLatin1Char('s') &&
+            model.whyNotEditable(child.get()).isEmpty() &&
+            model.refusal(child.get(), child->value + QLatin1Char('y')).isEmpty())
+            return child.get();
+        if (XsdtNode *found = firstString(model, child.get()))
+            return found;
+    }
+    return nullptr;
+}
+
+bool searchSettled(SearchView *search)
+{
+    return search->isIndexBuilt() && !search->rows().isEmpty();
+}
+
+void responsivenessAt(qint64 megabytes)
+{
+    QTemporaryDir home;
+    const QString dir = home.path() + QStringLiteral("/.PixInsight");
+    QDir().mkpath(dir);
+    const QString path = dir + QStringLiteral("/core-1-pxi.settings");
+    const QString other = dir + QStringLiteral("/core-2-pxi.settings");
+    const QString backup = path + QStringLiteral(".bak-20260101-000000");
+    const QByteArray &bytes = generatedFile(megabytes * 1000 * 1000, 1);
+    const QByteArray edited = editedCopy(bytes);
+    if (!writeFile(path, bytes) || !writeFile(other, generatedFile(megabytes * 1000 * 1000, 2)) ||
+        !writeFile(backup, edited)) {
+        std::fprintf(stderr, "cannot write the files\n");
+        return;
+    }
+    const QByteArray savedHome = qgetenv("HOME");
+    const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("HOME", home.path().toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toLocal8Bit());
+    Dialogs::setTestMode(true);
+    {
+        MainWindow window(nullptr, path);
+        window.resize(1280, 860);
+        window.show();
+        flush();
+        if (window.isPixInsightRunning())
+            std::fprintf(stderr, "PixInsight counts as running: figures are of a view-only "
+                                 "window. Run the benchmark in its own process namespace.\n");
+        QTabWidget *tabs = window.tabs();
+        SearchView *search = window.searchView();
+        auto *compare = window.findChild<CompareView *>();
+        auto *treeFilter = window.findChild<TreeFilter *>();
+        if (!compare || !treeFilter) {
+            std::fprintf(stderr, "pages not found\n");
+            return;
+        }
+        const auto showPage = [&](QWidget *page) {
+            tabs->setCurrentWidget(page);
+            flush();
+        };
+
+        run("load", megabytes, {[&] { window.loadFile(path); }});
+
+        // The first search right after loading, pasted in one go.
+        showPage(search);
+        run("first-search", megabytes,
+            {[&] { search->searchEdit()->setText(QStringLiteral("geometry width")); },
+             [&] { return searchSettled(search); }});
+
+        search->searchEdit()->clear();
+        flush();
+        Typist searchTypist{search->searchEdit(), QStringLiteral("maxprocessors")};
+        run("search-typing", megabytes, searchTypist.action([&] {
+            return searchSettled(search) &&
+                   search->statusLabel()->text() != search->tr("No matching settings.");
+        }));
+
+        // Find module right after a reload, before anything was looked up on the new document.
+        QStringList modules = registeredModules(window.store().document);
+        const QString module = modules.isEmpty() ? QStringLiteral("Geometry") : modules.first();
+        run("reload", megabytes, settledAfter([&] { window.reloadAction()->trigger(); }));
+        Dialogs::setNextDialogHandler([module](QDialog *dialog) {
+            if (auto *find = qobject_cast<ModuleSearchDialog *>(dialog)) {
+                find->nameEdit()->setText(module);
+                return int(QDialog::Accepted);
+            }
+            return int(QDialog::Rejected);
+        });
+        QAction *findModule = actionNamed(window, MainWindow::tr("Find &module data..."));
+        run("find-module", megabytes,
+            {[&] { findModule->trigger(); },
+             [&] { return search->banner()->isVisibleTo(search) && searchSettled(search); }});
+        search->clearFilter();
+
+        std::vector<std::function<void()>> pageSteps;
+        for (int round = 0; round < 2; ++round) {
+            for (int i = 0; i < tabs->count(); ++i)
+                pageSteps.push_back([tabs, i] { tabs->setCurrentIndex(i); });
+        }
+        run("switch-pages", megabytes, steps(pageSteps, 60));
+
+        // The advanced tree is the last tab.
+        tabs->setCurrentIndex(tabs->count() - 1);
+        flush();
+        Typist filterTypist{window.filterEdit(), QStringLiteral("width")};
+        run("tree-filter-typing", megabytes,
+            filterTypist.action([&] { return !treeFilter->isBusy(); }));
+        window.filterEdit()->clear();
+        waitFor([&] { return !treeFilter->isBusy(); });
+        run("expand-all", megabytes,
+            settledAfter([&] { actionNamed(window, MainWindow::tr("&Expand all"))->trigger(); }));
+
+        run("health-check", megabytes, settledAfter([&] {
+                actionNamed(window, MainWindow::tr("Run &health check"))->trigger();
+            }));
+
+        showPage(compare);
+        const auto choose = [compare](const QString &file) {
+            QComboBox *chooser = compare->fileChooser();
+            for (int i = 0; i < chooser->count(); ++i) {
+                if (chooser->itemData(i).toString() == file) {
+                    chooser->setCurrentIndex(i);
+                    emit chooser->activated(i);
+                    return;
+                }
+            }
+            std::fprintf(stderr, "%s is not offered\n", qPrintable(file));
+        };
+        const auto compared = [compare](const QString &file) {
+            return [compare, file] {
+                return compare->otherPath() == file && compare->tree()->topLevelItemCount() > 0;
+            };
+        };
+        run("compare-backup", megabytes, {[&] { choose(backup); }, compared(backup)});
+        run("compare-other", megabytes, {[&] { choose(other); }, compared(other)});
+        std::vector<std::function<void()>> filterSteps;
+        for (QCheckBox *box : {compare->onlyHereBox(), compare->onlyThereBox(),
+                               compare->hideNoiseBox(), compare->differentBox()}) {
+            filterSteps.push_back([box] { box->toggle(); });
+            filterSteps.push_back([box] { box->toggle(); });
+        }
+        run("compare-filters", megabytes, steps(filterSteps));
+        Typist compareTypist{compare->searchEdit(), QStringLiteral("width")};
+        run("compare-search-typing", megabytes,
+            compareTypist.action([&] { return compare->tree()->topLevelItemCount() > 0; }));
+        compare->searchEdit()->clear();
+        flush();
+
+        const int before = window.pendingCount();
+        std::printf("  copy all shown: %s\n", qPrintable(compare->copyAllButton()->text()));
+        Dialogs::setNextAnswer(QMessageBox::Yes);
+        run("copy-all", megabytes, settledAfter([&] { compare->copyAllButton()->click(); }));
+        std::printf("  pending changes: %d before, %d after\n", before, window.pendingCount());
+        run("undo-batch", megabytes, settledAfter([&] { window.undoAction()->trigger(); }));
+        run("redo-batch", megabytes, settledAfter([&] { window.redoAction()->trigger(); }));
+
+        // Another program writes the file meanwhile: the edited copy, so that most changes
+        // are made again and a few meet a value changed on disk.
+        if (!writeFile(path, edited))
+            std::fprintf(stderr, "cannot change the file\n");
+        window.pollEnvironment();
+        if (!window.reloadKeepAction()->isEnabled())
+            std::fprintf(stderr, "reload keeping changes is not offered\n");
+        run("reload-keep", megabytes, settledAfter([&] { window.reloadKeepAction()->trigger(); }));
+        std::printf("  pending changes after reload-keep: %d\n", window.pendingCount());
+
+        // Save with one edit.
+        window.model()->revertAll();
+        window.model()->clearHistory();
+        if (XsdtNode *node = firstString(*window.model(), window.model()->rootNode()))
+            window.model()->setData(window.model()->indexForNode(node, 1),
+                                    QString(node->value + QLatin1Char('y')));
+        flush();
+        std::printf("  pending changes before save: %d\n", window.pendingCount());
+        Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+        run("save", megabytes, settledAfter([&] { window.saveAction()->trigger(); }));
+        std::printf("  pending changes after save: %d\n", window.pendingCount());
+    }
+    Dialogs::reset();
+    qputenv("HOME", savedHome);
+    qputenv("XDG_CONFIG_HOME", savedConfig);
+}
+
+} // namespace
+
+void benchResponsiveness()
+{
+    std::printf("\nResponsiveness (longest block of the GUI thread per action)\n");
+    QList<qint64> sizes = options().sizes;
+    if (sizes.isEmpty())
+        sizes = options().quick ? QList<qint64>{10} : QList<qint64>{10, 50};
+    for (qint64 mb : sizes)
+        responsivenessAt(mb);
+}
+
+} // namespace vrn::bench

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+class QObject;
+class QThread;
+
+namespace vrn {
+
+// One piece of work at a time on a thread of its own, for work that would hold up the window.
+// The work reads only what nobody changes while it runs and returns the step that puts its
+// result in place; that step runs later on the owner's thread, unless the work was stopped or
+// replaced by newer work first, so a result for a document that is gone is never used.
+// stop() waits for the thread: the work must look at `cancelled` often.
+class BackgroundJob
+{
+public:
+    using Finish = std::function<void()>;
+    using Work = std::function<Finish(const std::atomic_bool &cancelled)>;
+
+    // The finishing steps run on the thread of `owner`, which must outlive this object.
+    explicit BackgroundJob(QObject *owner);
+    ~BackgroundJob();
+    BackgroundJob(const BackgroundJob &) = delete;
+    BackgroundJob &operator=(const BackgroundJob &) = delete;
+
+    // Stops any earlier work first.
+    void start(Work work);
+    // Asks the work to give up and waits until its thread has ended; its result is dropped.
+    void stop();
+    // Waits for the work to end and puts its result in place now, for callers that cannot go
+    // on without it.
+    void finishNow();
+    // Started and its result not yet in place.
+    bool isRunning() const { return m_running; }
+
+private:
+    struct Run;
+    void finish(std::shared_ptr<Run> run);
+
+    QObject *m_owner;
+    std::unique_ptr<QThread> m_thread;
+    std::shared_ptr<Run> m_run;
+    bool m_running = false;
+};
+
+} // namespace vrn
