@@ -1,6 +1,7 @@
 #include "knowledge/deletionpolicy.h"
 
 #include "document/xsdtnode.h"
+#include "knowledge/modules.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -220,6 +221,12 @@ DeleteVerdict DeletionPolicy::verdictFor(const XsdtNode *node) const
         if (!best->reason.isEmpty())
             verdict.reason = best->reason;
     }
+    // The registry is protected as a whole, but a second registration of the same module file
+    // is what makes PixInsight complain about duplicate identifiers; the earlier one stays.
+    if (best && verdict.level == DeleteLevel::Never && repeatsEarlierRegistration(node))
+        return {DeleteLevel::Warn, Policy::tr("An earlier entry of the module registry "
+                                              "names a module file of the same name. "
+                                              "Deleting this one leaves that entry.")};
     return verdict;
 }
 
