@@ -422,7 +422,9 @@ QList<DoubledRegistration> doubledRegistrations(const XsdtDocument &document, co
                            : resolveRegistryPath(child->value, binDir);
         if (windowsPaths)
             file.replace(QLatin1Char('\\'), QLatin1Char('/'));
-        file = QDir::cleanPath(file);
+        // Cleaning costs more than the rest for a large registry, and few entries need it.
+        if (file.contains(QLatin1String("//")) || file.contains(QLatin1String("/.")))
+            file = QDir::cleanPath(file);
         const QString key = windowsPaths ? file.toCaseFolded() : file;
         auto it = firstByFile.constFind(key);
         if (it == firstByFile.constEnd())
