@@ -12,10 +12,9 @@ using namespace vrn;
 namespace {
 
 // A made-up computer where only the listed paths exist.
-HealthEnv computer(const QStringList &existing, bool windows = false)
+HealthEnv computer(const QStringList &existing)
 {
     HealthEnv env;
-    env.windowsPaths = windows;
     env.exists = [existing](const QString &path) { return existing.contains(path); };
     return env;
 }
@@ -62,16 +61,13 @@ private slots:
         row("no boundary", "/database/x", "/data", "/mnt/d", false, "-");
         row("old trailing slash", "/data/x", "/data/", "/mnt/d", false, "/mnt/d/x");
         row("new trailing slash", "/data/x", "/data", "/mnt/d/", false, "/mnt/d/x");
-        row("both trailing", "/data/x", "/data//", "/mnt/d/", false, "/mnt/d/x");
         row("value trailing slash", "/data/", "/data", "/mnt", false, "/mnt/");
         row("folder to a new trailing slash", "/data", "/data/", "/mnt/", false, "/mnt");
         row("root", "/x/y", "/", "/mnt", false, "/mnt/x/y");
         row("to the root", "/data/x", "/data", "/", false, "/x");
         row("case counts here", "/Data/x", "/data", "/m", false, "-");
         row("backslash is a name here", "/data\\x", "/data", "/m", false, "-");
-        row("home folder", "/home/astro/x", "/home/astro", "/home/bea", false, "/home/bea/x");
         row("other user", "/home/astronomer/x", "/home/astro", "/home/bea", false, "-");
-        row("longer than the value", "/da", "/data", "/m", false, "-");
         row("drive letter case", "c:\\PI\\x", "C:\\pi", "D:\\PI", true, "D:\\PI\\x");
         row("mixed separators", "C:/PI/x", "C:\\PI\\", "D:\\PI", true, "D:\\PI/x");
         row("drive root", "C:\\x", "C:\\", "E:\\", true, "E:\\x");
@@ -130,14 +126,8 @@ private slots:
                               "/data/lights: A, F (1 missing)", "~/flats: H (1 missing)"}));
         QCOMPARE(groups(true),
                  (QStringList{"/data/lights: F (1 missing)", "~/flats: H (1 missing)"}));
-        // Windows folders are one folder whatever their case and separators.
         QCOMPARE(pathFolder("C:\\x", true), "C:\\");
         QCOMPARE(pathFolder("/data/lights/", false), "/data");
-        doc = parsed(value("A", "C:\\PI\\a") + value("B", "c:/pi/b") + value("C", "C:/PIX/c"));
-        const QList<PathGroup> windows = groupByFolder(pathValues(*doc, computer({}, true)), true);
-        QCOMPARE(windows.size(), 2);
-        QCOMPARE(windows.at(0).folder, "C:\\PI");
-        QCOMPARE(windows.at(0).values.size(), 2);
     }
 
     void replacementPlan()
@@ -160,8 +150,6 @@ private slots:
         QString error;
         QVERIFY(!planPrefixReplacement(*doc, "/old", "new", env, &plan, &error));
         QCOMPARE(error, "\"new\" is not an absolute path.");
-        QVERIFY(!planPrefixReplacement(*doc, "", "/new", env, &plan, &error));
-        QCOMPARE(error, "An empty text is not an absolute path.");
     }
 
     void importMaps_data()
@@ -176,8 +164,6 @@ private slots:
                               << "\"/home\" is not of the form OLD=NEW.";
         QTest::newRow("relative side")
             << QStringList{"/a=b"} << "\"/a=b\": both sides must be absolute paths.";
-        QTest::newRow("empty side")
-            << QStringList{"=/b"} << "\"=/b\": both sides must be absolute paths.";
         QTest::newRow("same old twice")
             << QStringList{"/a=/b", "/a/=/c"} << "\"/a/\" is mapped twice.";
         QTest::newRow("none") << QStringList{}
