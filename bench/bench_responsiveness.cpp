@@ -8,11 +8,11 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/modules.h"
 #include "model/settingsmodel.h"
-#include "model/treefilter.h"
 #include "views/compareview.h"
-#include "views/dialogs.h"
 #include "views/modulesearchdialog.h"
 #include "views/searchview.h"
+#include "widgets/dialogs.h"
+#include "widgets/treefilter.h"
 
 #include <QAction>
 #include <QApplication>

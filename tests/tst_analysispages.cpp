@@ -624,6 +624,10 @@ private slots:
         QVERIFY(m_doc->parse(testdata::generateSettings(options)));
         for (int i = 0; i < 15; ++i)
             m_doc->root.appendChild(XsdtNode::Group, "Twice");
+        XsdtNode *modules = m_doc->findPath(u"Modules");
+        XsdtNode *twin = modules->appendChild(XsdtNode::Value, "Twin");
+        twin->type = 's';
+        twin->value = twin->originalValue = modules->children.front()->value;
         m_model->setDocument(m_doc.get());
 
         HealthView view(m_model.get(), &schema);
@@ -681,6 +685,21 @@ private slots:
         QCOMPARE(unusedButtons.size(), 1);
         unusedButtons.first()->click();
         QCOMPARE(opened.size(), 1);
+
+        // A doubled registration's card offers the later entry to the window's delete flow.
+        QPushButton *removeTwin = nullptr;
+        for (QPushButton *button :
+             view.cards().at(ids.indexOf("module-registered-twice"))->findChildren<QPushButton *>())
+            removeTwin = button->text() == "Delete Modules/Twin..." ? button : removeTwin;
+        QVERIFY(removeTwin && removeTwin->isEnabled());
+        QSignalSpy deletions(&view, &HealthView::deleteRequested);
+        removeTwin->click();
+        QCOMPARE(deletions.value(0).value(0).value<XsdtNode *>(), twin);
+        QVERIFY(m_model->queueDeletion(twin));
+        view.setViewOnly(true);
+        QVERIFY(!removeTwin->isEnabled());
+        view.setViewOnly(false);
+        m_model->undoDeletion(twin);
 
         // Rows edit through the model; the first edit adds the stale notice, later ones nothing.
         XsdtNode *font = m_doc->findPath(u"Global/Preferences/Application/FontResolution");

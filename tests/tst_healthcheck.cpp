@@ -272,6 +272,43 @@ void TestHealthCheck::cases_data()
         {"module-file-missing | Warning | 2 registered modules have no file on this computer | "
          "Listed in the module registry but not in /pi/bin: Kestrane, "
          "@pxi_bin_dir/notamodule.so. "});
+    // Compared after resolving the placeholder; "//" is one separator, case counts here.
+    row("module file registered twice",
+        "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/Kestrane-pxm.so'/><v k='2' t='s' "
+        "v='/pi/bin/Other-pxm.so'/><v k='3' t='s' v='/pi/bin/Kestrane-pxm.so'/><v k='4' t='s' "
+        "v='/pi/bin//Other-pxm.so'/><v k='5' t='s' v='/pi/BIN/Kestrane-pxm.so'/></i>",
+        madeUpEnv({}, 8, "/pi/bin"),
+        {"module-registered-twice | Warning | Kestrane is registered twice | The module registry "
+         "entries Modules/1 and Modules/3 both name /pi/bin/Kestrane-pxm.so, so PixInsight loads "
+         "it twice and complains about duplicate identifiers. The later entry can go.",
+         "module-registered-twice | Warning | Other is registered twice | The module registry "
+         "entries Modules/2 and Modules/4 both name /pi/bin/Other-pxm.so,"});
+    row("registered twice, Windows rules",
+        "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/A-pxm.dll'/>"
+        "<v k='2' t='s' v='c:\\pi\\BIN\\a-pxm.dll'/></i>",
+        [] {
+            HealthEnv env = madeUpEnv({}, 8, "C:/PI/bin");
+            env.windowsPaths = true;
+            return env;
+        }(),
+        {"module-registered-twice | Warning | A is registered twice | The module registry entries "
+         "Modules/1 and Modules/2 both name C:/PI/bin/A-pxm.dll,"});
+    // Not found here: the folder the file records stands in for the placeholder.
+    row("registered twice, recorded bin folder",
+        pref("Application", "CoreFilePath", "s", "/rec/PixInsight/bin/PixInsight") +
+            "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/X-pxm.so'/>"
+            "<v k='2' t='s' v='/rec/PixInsight/bin/X-pxm.so'/></i>",
+        all,
+        {"module-registered-twice | Warning | X is registered twice | The module registry entries "
+         "Modules/1 and Modules/2 both name /rec/PixInsight/bin/X-pxm.so,",
+         kUncheckedText + "/rec/PixInsight, /nowhere/PixInsight."});
+    row("registered twice, no bin folder at all",
+        "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/X-pxm.so'/><v k='2' t='s' "
+        "v='/opt/PixInsight/bin/X-pxm.so'/><v k='3' t='s' v='@pxi_bin_dir/X-pxm.so'/></i>",
+        madeUpEnv({"*"}, 8, {}, {}),
+        {"module-registered-twice | Warning | X is registered twice | The module registry entries "
+         "Modules/1 and Modules/3 both name @pxi_bin_dir/X-pxm.so,",
+         kUncheckedText + "(nowhere"});
     row("no registry, no module checks", pref("Application", "BinDirectory", "s", "/gone/bin"), all,
         {});
     row("duplicates at the top level",
@@ -341,7 +378,8 @@ void TestHealthCheck::pendingChanges()
         "<v k='StyleSheetFile' t='s' v='/gone.qss'/></i><i k='Process'>"
         "<v k='MaxProcessors' t='i' v='64'/></i><i k='Security'>"
         "<v k='AllowUnsignedRepositories' t='b' v='true'/></i></i></i><i k='Modules'>"
-        "<v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/></i><i k='ModuleData'><i k='Gone'>"
+        "<v k='1' t='s' v='@pxi_bin_dir/Gone-pxm.so'/><v k='2' t='s' v='/pi/bin/Gone-pxm.so'/>"
+        "</i><i k='ModuleData'><i k='Gone'>"
         "<v k='X' t='i' v='1'/><v k='X' t='i' v='2'/></i></i>")));
     const HealthEnv env = madeUpEnv({"/gone.qss", "/pi/bin/Gone-pxm.so"}, 8, "/pi/bin");
     auto ids = [&] {
@@ -350,8 +388,8 @@ void TestHealthCheck::pendingChanges()
             out.append(f.id);
         return out;
     };
-    QCOMPARE(ids(), (QStringList{"path-missing", "too-many-processors", "module-file-missing",
-                                 "duplicate-key", "unsigned-allowed"}));
+    QCOMPARE(ids(), (QStringList{"path-missing", "too-many-processors", "module-registered-twice",
+                                 "module-file-missing", "duplicate-key", "unsigned-allowed"}));
 
     // An edit not yet saved is what is checked.
     XsdtNode *font = doc.findPath(u"Global/Preferences/Application/FontResolution");
@@ -362,7 +400,7 @@ void TestHealthCheck::pendingChanges()
     // Entries queued for deletion, or inside a group queued for deletion, are gone already.
     for (const char16_t *path :
          {u"Global/Preferences/Application", u"Global/Preferences/Process/MaxProcessors",
-          u"Global/Preferences/Security/AllowUnsignedRepositories", u"Modules/1"})
+          u"Global/Preferences/Security/AllowUnsignedRepositories", u"Modules/1", u"Modules/2"})
         doc.findPath(path)->pendingDelete = true;
     doc.findPath(u"ModuleData/Gone")->children.at(1)->pendingDelete = true;
     QVERIFY(ids().isEmpty());

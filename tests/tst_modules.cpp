@@ -57,7 +57,9 @@ QByteArray sampleFile()
         "<i k='PixelClipboard'><v k='Width' t='i' v='0'/></i><i k='CommandHistory'/>"
         "<v k='LooseValue' t='s' v='x'/>"
         "<i k='global'/>" +
-        registry({"/second/Hidden-pxm.so"}));
+        registry({"/second/Hidden-pxm.so"}) +
+        "<i k='ScriptData'><i k='kestrane'><v k='Out' t='s' v='/o'/></i><i k='BatchKest'>"
+        "<v k='x' t='i' v='1'/></i></i>");
 }
 
 QStringList pathsOf(const QList<XsdtNode *> &nodes)
@@ -185,6 +187,21 @@ private slots:
         QCOMPARE(valueNodes(only), QList<XsdtNode *>{m_doc.findPath(u"Modules/6")});
         const ModuleEntries history = moduleEntries(m_doc, "CommandHistory");
         QVERIFY(!history.registered && history.nodes.isEmpty());
+    }
+
+    // What a module or script takes along to another computer: no registry entry.
+    void dataToCarry()
+    {
+        QStringList similar{"stale"};
+        const QStringList kestrane = pathsOf(moduleDataValues(m_doc, " KESTRANE", &similar));
+        QCOMPARE(kestrane.size(), 10);
+        QCOMPARE(kestrane.first(), "ModuleData/Kestrane/Version");
+        QCOMPARE(kestrane.last(), "ScriptData/kestrane/Out");
+        QVERIFY(similar.isEmpty());
+        QVERIFY(moduleDataValues(m_doc, "kest", &similar).isEmpty());
+        QCOMPARE(similar, (QStringList{"BatchKest", "Kestrane", "kestrane"}));
+        QCOMPARE(pathsOf(moduleDataValues(m_doc, "batchkest")),
+                 QStringList{"ScriptData/BatchKest/x"});
     }
 
     void search_data()

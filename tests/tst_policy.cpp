@@ -164,6 +164,34 @@ private slots:
         QCOMPARE(policy.verdictFor(node(&root, "C/D")).level, DeleteLevel::Warn);
     }
 
+    // A later registration of a file name an earlier live entry names may go, after a warning.
+    void doubledRegistration()
+    {
+        XsdtNode root;
+        QList<XsdtNode *> entries;
+        for (const char *file :
+             {"@pxi_bin_dir/A-pxm.so", "/x/xB-pxm.so", "/y/a-pxm.so", "/x/B-pxm.so", "/z/A-pxm.so"})
+            entries << ensurePath(&root, QString("Modules/%1").arg(entries.size() + 1),
+                                  XsdtNode::Value, 's', file);
+        for (const char *key : {"ModuleDataAccess/0", "ModuleDataAccess/1"})
+            ensurePath(&root, key, XsdtNode::Value, 's', "/x/B-pxm.so");
+        const auto levels = [&] {
+            QList<DeleteLevel> out;
+            for (XsdtNode *node : {entries[0], entries[1], entries[2], entries[3], entries[4],
+                                   root.findPath(u"ModuleDataAccess/1")})
+                out << m_policy.verdictFor(node).level;
+            return out;
+        };
+        const auto never = DeleteLevel::Never, warn = DeleteLevel::Warn;
+        QCOMPARE(levels(), (QList{never, never, warn, never, warn, never}));
+        QCOMPARE(m_policy.verdictFor(entries[2]).reason,
+                 "An earlier entry of the module registry names a module file of the same name. "
+                 "Deleting this one leaves that entry.");
+        entries[0]->pendingDelete = true; // then the third is the first of its name
+        QCOMPARE(levels(), (QList{never, never, never, never, warn, never}));
+        QCOMPARE(DeletionPolicy().verdictFor(entries[4]).level, never); // no rules read
+    }
+
     void listsAndCleanup()
     {
         struct Row

@@ -1,6 +1,7 @@
 #include "knowledge/deletionpolicy.h"
 
 #include "document/xsdtnode.h"
+#include "knowledge/modules.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -73,10 +74,38 @@ void collectMatching(XsdtNode *node, const QStringList &segments, qsizetype inde
     }
 }
 
+// The rules' verdict alone, without looking at the node's siblings: cheap enough for listings that
+// ask about every entry.
+DeleteVerdict ruleVerdict(const DeletionPolicy &policy, const XsdtNode *node)
+{
+    DeleteVerdict verdict{DeleteLevel::Never, policy.defaultReason()};
+    if (!node || !node->parent)
+        return verdict;
+    const QStringList keys = pathKeys(node);
+    const bool isValue = node->kind == XsdtNode::Value;
+    const DeletionRule *best = nullptr;
+    for (const DeletionRule &rule : policy.rules()) {
+        if (rule.groupsOnly && isValue)
+            continue;
+        if (!patternMatches(rule.segments, rule.deep, keys))
+            continue;
+        // Later rules win ties, except that a deep rule never displaces an exact one.
+        if (!best || rule.specificity > best->specificity ||
+            (rule.specificity == best->specificity && !(rule.deep && !best->deep)))
+            best = &rule;
+    }
+    if (best) {
+        verdict.level = best->level;
+        if (!best->reason.isEmpty())
+            verdict.reason = best->reason;
+    }
+    return verdict;
+}
+
 void collectWarn(const DeletionPolicy &policy, XsdtNode *node, int depth, QList<XsdtNode *> &out)
 {
     for (const auto &child : node->children) {
-        if (policy.verdictFor(child.get()).level == DeleteLevel::Warn)
+        if (ruleVerdict(policy, child.get()).level == DeleteLevel::Warn)
             out.append(child.get());
         else if (child->kind == XsdtNode::Group && depth < 3)
             collectWarn(policy, child.get(), depth + 1, out);
@@ -199,27 +228,14 @@ bool DeletionPolicy::load(const QByteArray &overlayBytes, QString *error)
 
 DeleteVerdict DeletionPolicy::verdictFor(const XsdtNode *node) const
 {
-    DeleteVerdict verdict{DeleteLevel::Never, m_defaultReason};
-    if (!node || !node->parent)
-        return verdict;
-    const QStringList keys = pathKeys(node);
-    const bool isValue = node->kind == XsdtNode::Value;
-    const DeletionRule *best = nullptr;
-    for (const DeletionRule &rule : m_rules) {
-        if (rule.groupsOnly && isValue)
-            continue;
-        if (!patternMatches(rule.segments, rule.deep, keys))
-            continue;
-        // Later rules win ties, except that a deep rule never displaces an exact one.
-        if (!best || rule.specificity > best->specificity ||
-            (rule.specificity == best->specificity && !(rule.deep && !best->deep)))
-            best = &rule;
-    }
-    if (best) {
-        verdict.level = best->level;
-        if (!best->reason.isEmpty())
-            verdict.reason = best->reason;
-    }
+    const DeleteVerdict verdict = ruleVerdict(*this, node);
+    // The registry is protected as a whole, but a second registration of the same module file
+    // is what makes PixInsight complain about duplicate identifiers; the earlier one stays.
+    if (verdict.level == DeleteLevel::Never && !m_rules.isEmpty() &&
+        repeatsEarlierRegistration(node))
+        return {DeleteLevel::Warn, Policy::tr("An earlier entry of the module registry "
+                                              "names a module file of the same name. "
+                                              "Deleting this one leaves that entry.")};
     return verdict;
 }
 
@@ -237,7 +253,7 @@ bool DeletionPolicy::isCompareNoise(const XsdtNode *node) const
 {
     if (!node || !node->parent)
         return false;
-    if (verdictFor(node).level == DeleteLevel::Safe)
+    if (ruleVerdict(*this, node).level == DeleteLevel::Safe)
         return true;
     return anyMatches(m_compareNoise, node);
 }

@@ -151,6 +151,31 @@ void checkProcessors(const XsdtDocument &document, const HealthEnv &env, QList<F
         {node}));
 }
 
+void checkDoubledRegistrations(const XsdtDocument &document, const QList<XsdtNode *> &values,
+                               QString binDir, const HealthEnv &env, QList<Finding> &findings)
+{
+    // Without the folder found on this computer, the one the file itself records is where
+    // PixInsight resolved its placeholders when it wrote them.
+    if (binDir.isEmpty()) {
+        HealthEnv recorded;
+        recorded.windowsPaths = env.windowsPaths;
+        binDir = locateBinDir(values, recorded).binDir;
+    }
+    for (const DoubledRegistration &twice :
+         doubledRegistrations(document, binDir, env.windowsPaths)) {
+        const QString name = moduleNameFromFile(twice.file);
+        findings.append(finding(
+            "module-registered-twice", Severity::Warning,
+            HealthText::tr("%1 is registered twice").arg(name.isEmpty() ? twice.file : name),
+            HealthText::tr("The module registry entries %1 and %2 both name %3, so PixInsight "
+                           "loads it twice and complains about duplicate identifiers. The "
+                           "later entry can go.")
+                .arg(twice.first->path(), twice.later->path(),
+                     QDir::toNativeSeparators(twice.file)),
+            {twice.first, twice.later}, FindingAction::DeleteLastEntry));
+    }
+}
+
 void checkModuleFiles(const XsdtDocument &document, const QList<XsdtNode *> &values,
                       const HealthEnv &env, QList<Finding> &findings)
 {
@@ -158,6 +183,7 @@ void checkModuleFiles(const XsdtDocument &document, const QList<XsdtNode *> &val
     if (!modules || !modules->isGroup())
         return;
     const BinDirSearch search = locateBinDir(values, env);
+    checkDoubledRegistrations(document, values, search.binDir, env, findings);
     if (search.binDir.isEmpty()) {
         const QString places =
             search.lookedIn.isEmpty()

@@ -12,7 +12,9 @@ struct HealthEnv;
 
 enum class Severity { Note = 0, Warning = 1, Problem = 2 };
 
-enum class FindingAction { None = 0, OpenUnusedModules = 1 };
+// OpenUnusedModules: the card offers the Unused modules page. DeleteLastEntry: the card offers
+// to queue the last of its entries for deletion.
+enum class FindingAction { None = 0, OpenUnusedModules = 1, DeleteLastEntry = 2 };
 
 // One thing the health check found; the nodes point into the checked document.
 struct Finding

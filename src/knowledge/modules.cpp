@@ -3,7 +3,10 @@
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
 #include "document/xsdtwriter.h"
+#include "environment/pixinsight.h"
 
+#include <QDir>
+#include <QHash>
 #include <QStringList>
 
 #include <algorithm>
@@ -359,6 +362,107 @@ QList<XsdtNode *> valueNodes(const ModuleEntries &entries)
     for (XsdtNode *node : entries.nodes)
         appendValuesBelow(node, values);
     return values;
+}
+
+QList<XsdtNode *> moduleDataValues(const XsdtDocument &document, const QString &name,
+                                   QStringList *similar)
+{
+    if (similar)
+        similar->clear();
+    QList<XsdtNode *> values;
+    bool exact = false;
+    const QList<ModuleEntries> modules = findModule(document, name, &exact);
+    QList<XsdtNode *> found;
+    if (exact) {
+        for (const ModuleEntries &entries : modules) {
+            for (XsdtNode *node : entries.nodes)
+                appendValuesBelow(node, found);
+        }
+    }
+    const QString q = name.trimmed();
+    QStringList similarScripts;
+    if (XsdtNode *scripts = topGroup(document, u"ScriptData"); scripts && !q.isEmpty()) {
+        for (const auto &child : scripts->children) {
+            if (!child->isGroup())
+                continue;
+            if (child->key.compare(q, Qt::CaseInsensitive) == 0)
+                appendValuesBelow(child.get(), found);
+            else if (child->key.contains(q, Qt::CaseInsensitive))
+                similarScripts.append(child->key);
+        }
+    }
+    for (XsdtNode *node : std::as_const(found)) {
+        if (!node->isDeleted())
+            values.append(node);
+    }
+    if (found.isEmpty() && similar) {
+        for (const ModuleEntries &entries : modules)
+            similar->append(entries.name);
+        similar->append(similarScripts);
+        sortUniqueIgnoringCase(*similar);
+    }
+    return values;
+}
+
+QList<DoubledRegistration> doubledRegistrations(const XsdtDocument &document, const QString &binDir,
+                                                bool windowsPaths)
+{
+    QList<DoubledRegistration> doubled;
+    XsdtNode *modules = topGroup(document, u"Modules");
+    if (!modules || modules->pendingDelete)
+        return doubled;
+    static const QLatin1String placeholder("@pxi_bin_dir/");
+    QHash<QString, std::pair<XsdtNode *, QString>> firstByFile;
+    for (const auto &child : modules->children) {
+        if (!child->isValue() || child->pendingDelete || child->value.trimmed().isEmpty())
+            continue;
+        // Without a known bin folder a placeholder entry still equals its own kind.
+        QString file = binDir.isEmpty() && child->value.startsWith(placeholder)
+                           ? child->value
+                           : resolveRegistryPath(child->value, binDir);
+        if (windowsPaths)
+            file.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        // Cleaning costs more than the rest for a large registry, and few entries need it.
+        if (file.contains(QLatin1String("//")) || file.contains(QLatin1String("/.")))
+            file = QDir::cleanPath(file);
+        const QString key = windowsPaths ? file.toCaseFolded() : file;
+        auto it = firstByFile.constFind(key);
+        if (it == firstByFile.constEnd())
+            firstByFile.insert(key, {child.get(), file});
+        else
+            doubled.append(DoubledRegistration{it->first, child.get(), it->second});
+    }
+    return doubled;
+}
+
+bool repeatsEarlierRegistration(const XsdtNode *entry)
+{
+    const XsdtNode *modules = entry ? entry->parent : nullptr;
+    if (!modules || !entry->isValue() || modules->key != QLatin1String("Modules") ||
+        !modules->parent || modules->parent->parent ||
+        modules->parent->childByKey(u"Modules") != modules)
+        return false;
+    QStringView name = QStringView(entry->value).trimmed();
+    qsizetype start = name.size();
+    while (start > 0 && name.at(start - 1) != u'/' && name.at(start - 1) != u'\\')
+        --start;
+    name = name.mid(start);
+    if (name.isEmpty())
+        return false;
+    // A plain suffix test first: the policy asks this for every entry of a large registry.
+    for (const auto &child : modules->children) {
+        if (child.get() == entry)
+            return false;
+        if (!child->isValue() || child->pendingDelete)
+            continue;
+        const QStringView other = QStringView(child->value).trimmed();
+        if (!other.endsWith(name, Qt::CaseInsensitive))
+            continue;
+        const qsizetype before = other.size() - name.size();
+        if (before == 0 || other.at(before - 1) == u'/' || other.at(before - 1) == u'\\')
+            return true;
+    }
+    return false;
 }
 
 } // namespace vrn

@@ -51,4 +51,30 @@ QList<ModuleEntries> findModule(const XsdtDocument &document, const QString &que
 // The registry entry, then every value of the module's data in document order.
 QList<XsdtNode *> valueNodes(const ModuleEntries &entries);
 
+// What a module search finds for exactly this name (ignoring case), registry entries left out,
+// followed by the values of the script data group of that name: the data that goes with a
+// module or script when a setup moves to another computer. When nothing has the name, the
+// result is empty and `similar` lists the names that contain it.
+QList<XsdtNode *> moduleDataValues(const XsdtDocument &document, const QString &name,
+                                   QStringList *similar = nullptr);
+
+// A module file registered a second time: `first` is the earlier registry entry, `later` the
+// one that repeats it, `file` the file both name with "@pxi_bin_dir" resolved.
+struct DoubledRegistration
+{
+    XsdtNode *first = nullptr;
+    XsdtNode *later = nullptr;
+    QString file;
+};
+
+// Registry entries that name a module file an earlier live entry already names, compared after
+// resolving "@pxi_bin_dir" to `binDir` (when it is known) and, with Windows rules, ignoring
+// case and separator kind. Entries queued for deletion are left out.
+QList<DoubledRegistration> doubledRegistrations(const XsdtDocument &document, const QString &binDir,
+                                                bool windowsPaths);
+
+// Whether a live registry entry earlier than this one names a file of the same name (ignoring
+// case): the only registry entries whose deletion cannot leave a module unregistered.
+bool repeatsEarlierRegistration(const XsdtNode *entry);
+
 } // namespace vrn

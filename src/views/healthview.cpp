@@ -218,6 +218,18 @@ QWidget *HealthView::buildCard(const Finding &finding)
         connect(open, &QPushButton::clicked, this, &HealthView::openUnusedModules);
         body->addWidget(open, 0, Qt::AlignLeft);
     }
+    if (finding.action == FindingAction::DeleteLastEntry && !finding.nodes.isEmpty()) {
+        XsdtNode *last = finding.nodes.last();
+        auto *remove = new QPushButton(tr("Delete %1...").arg(last->path()), card);
+        const DeleteVerdict verdict = m_model->deletionVerdict(last);
+        const bool deletable = verdict.level != DeleteLevel::Never;
+        remove->setProperty("deletable", deletable);
+        remove->setEnabled(deletable && !m_viewOnly);
+        remove->setToolTip(deletable ? verdict.reason : tr("Protected: %1").arg(verdict.reason));
+        connect(remove, &QPushButton::clicked, this, [this, last] { emit deleteRequested(last); });
+        m_deleteButtons.append(remove);
+        body->addWidget(remove, 0, Qt::AlignLeft);
+    }
     return card;
 }
 

@@ -1,0 +1,272 @@
+#include "knowledge/paths.h"
+
+#include "document/xsdtdocument.h"
+#include "document/xsdtnode.h"
+#include "environment/pixinsight.h"
+
+#include <QCoreApplication>
+#include <QHash>
+
+#include <algorithm>
+#include <numeric>
+
+namespace vrn {
+
+namespace {
+
+struct PathText
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::Paths)
+};
+
+bool isSeparator(QChar c, bool windowsPaths)
+{
+    return c == QLatin1Char('/') || (windowsPaths && c == QLatin1Char('\\'));
+}
+
+bool sameChar(QChar a, QChar b, bool windowsPaths)
+{
+    if (a == b)
+        return true;
+    if (!windowsPaths)
+        return false;
+    return (isSeparator(a, true) && isSeparator(b, true)) || a.toCaseFolded() == b.toCaseFolded();
+}
+
+// Trailing separators go, except where they are the root itself ("/", "C:\").
+QString withoutTrailingSeparators(const QString &path, bool windowsPaths)
+{
+    qsizetype end = path.size();
+    while (end > 1 && isSeparator(path.at(end - 1), windowsPaths)) {
+        if (windowsPaths && end == 3 && path.at(1) == QLatin1Char(':'))
+            break;
+        --end;
+    }
+    return path.left(end);
+}
+
+// A text that may be a path: a line break or a NUL never is part of one.
+bool isPathValue(const XsdtNode *node, bool windowsPaths)
+{
+    if (!node->isEditable() || node->type != QLatin1Char('s'))
+        return false;
+    const QString &value = node->value;
+    return !value.startsWith(QLatin1Char('@')) && looksAbsolute(value, windowsPaths) &&
+           !value.contains(QLatin1Char('\n')) && !value.contains(QLatin1Char('\r')) &&
+           !value.contains(QChar(0));
+}
+
+void collectPathNodes(XsdtNode *node, bool windowsPaths, QList<XsdtNode *> &out)
+{
+    for (const auto &child : node->children) {
+        if (child->pendingDelete)
+            continue;
+        if (child->isGroup())
+            collectPathNodes(child.get(), windowsPaths, out);
+        else if (isPathValue(child.get(), windowsPaths))
+            out.append(child.get());
+    }
+}
+
+// Windows paths compare ignoring case and separator kind.
+QString comparable(const QString &path, bool windowsPaths)
+{
+    if (!windowsPaths)
+        return path;
+    QString folded = path.toCaseFolded();
+    folded.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return folded;
+}
+
+class ExistenceCache
+{
+public:
+    explicit ExistenceCache(const HealthEnv &env)
+        : m_env(env)
+    {}
+    bool operator()(const QString &path)
+    {
+        if (!m_env.exists)
+            return true;
+        auto it = m_known.constFind(path);
+        if (it == m_known.constEnd())
+            it = m_known.insert(path, m_env.exists(path));
+        return it.value();
+    }
+
+private:
+    const HealthEnv &m_env;
+    QHash<QString, bool> m_known;
+};
+
+} // namespace
+
+QList<PathValue> pathValues(const XsdtDocument &document, const HealthEnv &env)
+{
+    QList<XsdtNode *> nodes;
+    collectPathNodes(const_cast<XsdtNode *>(&document.root), env.windowsPaths, nodes);
+    ExistenceCache exists(env);
+    QList<PathValue> values;
+    values.reserve(nodes.size());
+    for (XsdtNode *node : std::as_const(nodes))
+        values.append(PathValue{node, exists(node->value)});
+    return values;
+}
+
+QString pathFolder(const QString &path, bool windowsPaths)
+{
+    const QString trimmed = withoutTrailingSeparators(path, windowsPaths);
+    qsizetype cut = trimmed.size() - 1;
+    while (cut >= 0 && !isSeparator(trimmed.at(cut), windowsPaths))
+        --cut;
+    if (cut < 0)
+        return trimmed;
+    // The root keeps its separator: "/x" sits in "/", "C:\x" in "C:\".
+    const bool root = cut == 0 || (windowsPaths && cut == 2 && trimmed.at(1) == QLatin1Char(':'));
+    return trimmed.left(root ? cut + 1 : cut);
+}
+
+QList<PathGroup> groupByFolder(const QList<PathValue> &values, bool windowsPaths, bool missingOnly)
+{
+    QList<PathGroup> groups;
+    QHash<QString, qsizetype> index;
+    QStringList keys;
+    for (const PathValue &value : values) {
+        if (missingOnly && value.exists)
+            continue;
+        const QString folder = pathFolder(value.node->value, windowsPaths);
+        const QString key = comparable(folder, windowsPaths);
+        auto it = index.constFind(key);
+        if (it == index.constEnd()) {
+            it = index.insert(key, groups.size());
+            groups.append(PathGroup{folder, {}, 0});
+            keys.append(key);
+        }
+        PathGroup &group = groups[it.value()];
+        group.values.append(value);
+        group.missing += value.exists ? 0 : 1;
+    }
+    QList<qsizetype> order(groups.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+              [&](qsizetype a, qsizetype b) { return keys.at(a) < keys.at(b); });
+    QList<PathGroup> sorted;
+    sorted.reserve(groups.size());
+    for (qsizetype i : std::as_const(order))
+        sorted.append(std::move(groups[i]));
+    return sorted;
+}
+
+qsizetype matchPathPrefix(const QString &value, const QString &prefix, bool windowsPaths)
+{
+    const QString p = withoutTrailingSeparators(prefix, windowsPaths);
+    if (p.isEmpty() || value.size() < p.size())
+        return -1;
+    for (qsizetype i = 0; i < p.size(); ++i) {
+        if (!sameChar(value.at(i), p.at(i), windowsPaths))
+            return -1;
+    }
+    if (value.size() == p.size() || isSeparator(p.back(), windowsPaths) ||
+        isSeparator(value.at(p.size()), windowsPaths))
+        return p.size();
+    return -1;
+}
+
+QString replacePathPrefix(const QString &value, const QString &oldPrefix, const QString &newPrefix,
+                          bool windowsPaths)
+{
+    const qsizetype matched = matchPathPrefix(value, oldPrefix, windowsPaths);
+    if (matched < 0)
+        return QString();
+    const QString head = withoutTrailingSeparators(newPrefix, windowsPaths);
+    QStringView rest = QStringView(value).mid(matched);
+    const bool headEnds = !head.isEmpty() && isSeparator(head.back(), windowsPaths);
+    const bool restStarts = !rest.isEmpty() && isSeparator(rest.front(), windowsPaths);
+    if (headEnds && restStarts)
+        rest = rest.mid(1);
+    else if (!headEnds && !restStarts && !rest.isEmpty()) {
+        // The old prefix was a root ("/"), so its separator went with it.
+        const bool backslash = windowsPaths && head.contains(QLatin1Char('\\'));
+        return head + QLatin1Char(backslash ? '\\' : '/') + rest;
+    }
+    return head + rest;
+}
+
+bool planPrefixReplacement(const XsdtDocument &document, const QString &oldPrefix,
+                           const QString &newPrefix, const HealthEnv &env,
+                           QList<PathReplacement> *plan, QString *error)
+{
+    if (plan)
+        plan->clear();
+    for (const QString &prefix : {oldPrefix, newPrefix}) {
+        if (!looksAbsolute(prefix, env.windowsPaths)) {
+            if (error)
+                *error = PathText::tr("%1 is not an absolute path.")
+                             .arg(prefix.isEmpty() ? PathText::tr("An empty text")
+                                                   : QStringLiteral("\"%1\"").arg(prefix));
+            return false;
+        }
+    }
+    QList<XsdtNode *> nodes;
+    collectPathNodes(const_cast<XsdtNode *>(&document.root), env.windowsPaths, nodes);
+    ExistenceCache exists(env);
+    for (XsdtNode *node : std::as_const(nodes)) {
+        const QString after =
+            replacePathPrefix(node->value, oldPrefix, newPrefix, env.windowsPaths);
+        if (after.isNull() || after == node->value)
+            continue;
+        if (plan)
+            plan->append(PathReplacement{node, node->value, after, exists(after)});
+    }
+    return true;
+}
+
+bool parsePathMaps(const QStringList &specs, bool windowsPaths, QList<PathMap> *maps,
+                   QString *error)
+{
+    QList<PathMap> parsed;
+    QStringList seen;
+    for (const QString &spec : specs) {
+        const qsizetype equals = spec.indexOf(QLatin1Char('='));
+        const QString from = spec.left(equals);
+        const QString to = spec.mid(equals + 1);
+        QString problem;
+        if (equals < 0)
+            problem = PathText::tr("\"%1\" is not of the form OLD=NEW.").arg(spec);
+        else if (!looksAbsolute(from, windowsPaths) || !looksAbsolute(to, windowsPaths))
+            problem = PathText::tr("\"%1\": both sides must be absolute paths.").arg(spec);
+        else if (seen.contains(
+                     comparable(withoutTrailingSeparators(from, windowsPaths), windowsPaths)))
+            problem = PathText::tr("\"%1\" is mapped twice.").arg(from);
+        if (!problem.isEmpty()) {
+            if (error)
+                *error = problem;
+            return false;
+        }
+        seen.append(comparable(withoutTrailingSeparators(from, windowsPaths), windowsPaths));
+        parsed.append(PathMap{from, to});
+    }
+    if (maps)
+        *maps = parsed;
+    return true;
+}
+
+QString mapImportedValue(QChar type, const QString &value, const QList<PathMap> &maps,
+                         bool windowsPaths)
+{
+    if (type != QLatin1Char('s') || value.startsWith(QLatin1Char('@')) ||
+        !looksAbsolute(value, windowsPaths))
+        return value;
+    const PathMap *best = nullptr;
+    qsizetype bestLength = -1;
+    for (const PathMap &map : maps) {
+        const qsizetype matched = matchPathPrefix(value, map.from, windowsPaths);
+        if (matched > bestLength) {
+            bestLength = matched;
+            best = &map;
+        }
+    }
+    return best ? replacePathPrefix(value, best->from, best->to, windowsPaths) : value;
+}
+
+} // namespace vrn

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace vrn {
+
+struct XsdtNode;
+class XsdtDocument;
+struct HealthEnv;
+
+// A string value anywhere in the file that looks like an absolute path on the computer `env`
+// describes. PixInsight's own "@" placeholders are never taken for one.
+struct PathValue
+{
+    XsdtNode *node = nullptr;
+    bool exists = true; // true too when the computer has no existence test
+};
+
+// Path values that share a folder, in document order.
+struct PathGroup
+{
+    QString folder; // as the first of its values writes it
+    QList<PathValue> values;
+    qsizetype missing = 0;
+};
+
+// Every live, editable string value that looks like an absolute path, in document order, each
+// path tested for existence once.
+QList<PathValue> pathValues(const XsdtDocument &document, const HealthEnv &env);
+
+// The folder part of a path: everything before its last separator ("/" for "/x").
+QString pathFolder(const QString &path, bool windowsPaths);
+
+// The values grouped by the folder they sit in, groups sorted by folder; with `missingOnly`
+// only the values that do not exist, and no empty groups.
+QList<PathGroup> groupByFolder(const QList<PathValue> &values, bool windowsPaths,
+                               bool missingOnly = false);
+
+// How much of `value` the path `prefix` covers when the value starts with it on a path
+// boundary ("/data" covers "/data" and "/data/x", never "/database"), or -1. A trailing
+// separator of the prefix does not matter; with Windows rules both separators count and
+// letters compare ignoring case.
+qsizetype matchPathPrefix(const QString &value, const QString &prefix, bool windowsPaths);
+
+// `value` with the matched prefix swapped for `newPrefix`, joined with exactly one separator;
+// a null string when the prefix does not match.
+QString replacePathPrefix(const QString &value, const QString &oldPrefix, const QString &newPrefix,
+                          bool windowsPaths);
+
+struct PathReplacement
+{
+    XsdtNode *node = nullptr;
+    QString before;
+    QString after;
+    bool newPathExists = true; // true too when the computer has no existence test
+};
+
+// Every path value whose beginning would change from `oldPrefix` to `newPrefix`, in document
+// order. Both prefixes must look absolute; otherwise nothing is planned and `error` says why.
+bool planPrefixReplacement(const XsdtDocument &document, const QString &oldPrefix,
+                           const QString &newPrefix, const HealthEnv &env,
+                           QList<PathReplacement> *plan, QString *error = nullptr);
+
+// One OLD=NEW rewrite of path beginnings, as given to an import.
+struct PathMap
+{
+    QString from;
+    QString to;
+};
+
+// Reads "OLD=NEW" texts (split at the first "="). All of them or none: a text without "=",
+// a side that is not an absolute path, or an OLD given twice refuses the whole list.
+bool parsePathMaps(const QStringList &specs, bool windowsPaths, QList<PathMap> *maps,
+                   QString *error = nullptr);
+
+// The value with the beginning of the longest matching map rewritten (once; maps never chain),
+// or the value unchanged. Only string values ("s") that look absolute and are no "@"
+// placeholder are touched.
+QString mapImportedValue(QChar type, const QString &value, const QList<PathMap> &maps,
+                         bool windowsPaths);
+
+} // namespace vrn

@@ -1,0 +1,267 @@
+// Path values, the rewriting of their beginnings, and the update repositories.
+#include "document/xsdtdocument.h"
+#include "environment/pixinsight.h"
+#include "generator/generator.h"
+#include "knowledge/paths.h"
+#include "knowledge/repositories.h"
+
+#include <QtTest>
+
+using namespace vrn;
+
+namespace {
+
+// A made-up computer where only the listed paths exist.
+HealthEnv computer(const QStringList &existing)
+{
+    HealthEnv env;
+    env.exists = [existing](const QString &path) { return existing.contains(path); };
+    return env;
+}
+
+std::unique_ptr<XsdtDocument> parsed(const QByteArray &elements)
+{
+    auto doc = std::make_unique<XsdtDocument>();
+    if (!doc->parse(testdata::wrapSettings(elements)))
+        qFatal("test document does not parse");
+    return doc;
+}
+
+QByteArray value(const char *key, const char *text, const char *type = "s")
+{
+    return QByteArray("<v k='") + key + "' t='" + type + "' v='" + text + "'/>";
+}
+
+QString pathsOf(const QList<XsdtNode *> &nodes)
+{
+    QStringList out;
+    for (const XsdtNode *node : nodes)
+        out << node->path();
+    return out.join(", ");
+}
+
+} // namespace
+
+class TestPaths : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void prefixes_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("oldPrefix");
+        QTest::addColumn<QString>("newPrefix");
+        QTest::addColumn<bool>("windows");
+        QTest::addColumn<QString>("after"); // "-": not matched
+        const auto row = [](const char *name, const char *v, const char *o, const char *n, bool w,
+                            const char *a) { QTest::newRow(name) << v << o << n << w << a; };
+        row("below", "/data/x.fits", "/data", "/mnt/d", false, "/mnt/d/x.fits");
+        row("the folder itself", "/data", "/data", "/mnt/d", false, "/mnt/d");
+        row("no boundary", "/database/x", "/data", "/mnt/d", false, "-");
+        row("old trailing slash", "/data/x", "/data/", "/mnt/d", false, "/mnt/d/x");
+        row("new trailing slash", "/data/x", "/data", "/mnt/d/", false, "/mnt/d/x");
+        row("value trailing slash", "/data/", "/data", "/mnt", false, "/mnt/");
+        row("folder to a new trailing slash", "/data", "/data/", "/mnt/", false, "/mnt");
+        row("root", "/x/y", "/", "/mnt", false, "/mnt/x/y");
+        row("to the root", "/data/x", "/data", "/", false, "/x");
+        row("case counts here", "/Data/x", "/data", "/m", false, "-");
+        row("backslash is a name here", "/data\\x", "/data", "/m", false, "-");
+        row("other user", "/home/astronomer/x", "/home/astro", "/home/bea", false, "-");
+        row("drive letter case", "c:\\PI\\x", "C:\\pi", "D:\\PI", true, "D:\\PI\\x");
+        row("mixed separators", "C:/PI/x", "C:\\PI\\", "D:\\PI", true, "D:\\PI/x");
+        row("drive root", "C:\\x", "C:\\", "E:\\", true, "E:\\x");
+        row("drive root to a folder", "C:\\x", "C:/", "E:\\new", true, "E:\\new\\x");
+        row("drive no boundary", "C:\\PIX\\x", "C:\\PI", "D:", true, "-");
+        row("network share", "\\\\srv\\share\\x", "\\\\srv\\share", "//nas/a", true, "//nas/a\\x");
+    }
+
+    void prefixes()
+    {
+        QFETCH(QString, value);
+        QFETCH(QString, oldPrefix);
+        QFETCH(QString, newPrefix);
+        QFETCH(bool, windows);
+        const QString after = replacePathPrefix(value, oldPrefix, newPrefix, windows);
+        QTEST(after.isNull() ? QString("-") : after, "after");
+        QCOMPARE(matchPathPrefix(value, oldPrefix, windows) >= 0, !after.isNull());
+    }
+
+    void pathValuesAndFolders()
+    {
+        // Anywhere in the file; placeholders, relative paths, other types, compressed values,
+        // text with line breaks and entries queued for deletion are no path values.
+        auto doc =
+            parsed("<i k='Global'><i k='Preferences'>" + value("A", "/data/lights/m31.xisf") +
+                   value("B", "@pxi_rsc_dir/x") + value("C", "relative/x") +
+                   value("D", "/data/b", "B") + value("E", "/data/lights") +
+                   "</i></i><i k='ModuleData'><i k='Tool'>" + value("F", "/data/lights/m33.xisf") +
+                   value("G", "/data/x&#10;y") + value("H", "~/flats/f.xisf") +
+                   "<v k='I' t='s' c='zlib'><s u=\"12\">eJwrzs9NBQAAAP//</s></v>" +
+                   "</i></i><i k='MainWindow'>" + value("J", "/gone/x") + value("K", "/") + "</i>");
+        doc->findPath(u"MainWindow/J")->pendingDelete = true;
+        const HealthEnv env = computer({"/data/lights", "/data/lights/m31.xisf", "/"});
+        QStringList found;
+        for (const PathValue &path : pathValues(*doc, env))
+            found << path.node->path() + (path.exists ? "" : " missing");
+        QCOMPARE(found, (QStringList{"Global/Preferences/A", "Global/Preferences/E",
+                                     "ModuleData/Tool/F missing", "ModuleData/Tool/H missing",
+                                     "MainWindow/K"}));
+
+        const auto groups = [&](bool missingOnly) {
+            QStringList out;
+            for (const PathGroup &group :
+                 groupByFolder(pathValues(*doc, env), false, missingOnly)) {
+                QStringList keys;
+                for (const PathValue &v : group.values)
+                    keys << v.node->key;
+                out << QString("%1: %2 (%3 missing)")
+                           .arg(group.folder, keys.join(", "))
+                           .arg(group.missing);
+            }
+            return out;
+        };
+        QCOMPARE(groups(false),
+                 (QStringList{"/: K (0 missing)", "/data: E (0 missing)",
+                              "/data/lights: A, F (1 missing)", "~/flats: H (1 missing)"}));
+        QCOMPARE(groups(true),
+                 (QStringList{"/data/lights: F (1 missing)", "~/flats: H (1 missing)"}));
+        QCOMPARE(pathFolder("C:\\x", true), "C:\\");
+        QCOMPARE(pathFolder("/data/lights/", false), "/data");
+    }
+
+    void replacementPlan()
+    {
+        auto doc = parsed(value("A", "/old/astro/a") + value("B", "/old/astronomy/b") +
+                          value("C", "@old/astro") + "<i k='G'>" + value("D", "/old/astro") +
+                          value("E", "/old/astro/e") + "</i>");
+        const HealthEnv env = computer({"/new/a"});
+        QList<PathReplacement> plan;
+        QVERIFY(planPrefixReplacement(*doc, "/old/astro/", "/new", env, &plan));
+        QStringList rows;
+        for (const PathReplacement &r : plan)
+            rows << QString("%1 %2 -> %3%4")
+                        .arg(r.node->path(), r.before, r.after, r.newPathExists ? " exists" : "");
+        QCOMPARE(rows, (QStringList{"A /old/astro/a -> /new/a exists", "G/D /old/astro -> /new",
+                                    "G/E /old/astro/e -> /new/e"}));
+        // The same prefix on both sides changes nothing; a relative prefix is refused.
+        QVERIFY(planPrefixReplacement(*doc, "/old", "/old/", env, &plan));
+        QVERIFY(plan.isEmpty());
+        QString error;
+        QVERIFY(!planPrefixReplacement(*doc, "/old", "new", env, &plan, &error));
+        QCOMPARE(error, "\"new\" is not an absolute path.");
+    }
+
+    void importMaps_data()
+    {
+        QTest::addColumn<QStringList>("specs");
+        QTest::addColumn<QString>("result"); // the mapped values, or the error
+        QTest::newRow("longest wins") << QStringList{"/home=/h", "/home/astro=/home/bea"}
+                                      << "/home/bea/x /h/other/x /homes/x @home/x relative";
+        QTest::newRow("no chaining") << QStringList{"/home/astro=/home", "/home=/x"}
+                                     << "/home/x /x/other/x /homes/x @home/x relative";
+        QTest::newRow("no =") << QStringList{"/a=/b", "/home"}
+                              << "\"/home\" is not of the form OLD=NEW.";
+        QTest::newRow("relative side")
+            << QStringList{"/a=b"} << "\"/a=b\": both sides must be absolute paths.";
+        QTest::newRow("same old twice")
+            << QStringList{"/a=/b", "/a/=/c"} << "\"/a/\" is mapped twice.";
+        QTest::newRow("none") << QStringList{}
+                              << "/home/astro/x /home/other/x /homes/x @home/x "
+                                 "relative";
+    }
+
+    void importMaps()
+    {
+        QFETCH(QStringList, specs);
+        QList<PathMap> maps{{"/untouched", "/x"}};
+        QString error;
+        QStringList mapped;
+        if (parsePathMaps(specs, false, &maps, &error)) {
+            for (const char *v :
+                 {"/home/astro/x", "/home/other/x", "/homes/x", "@home/x", "relative"})
+                mapped << mapImportedValue('s', QString::fromLatin1(v), maps, false);
+        } else {
+            QCOMPARE(maps.size(), 1); // all or nothing
+        }
+        QTEST(mapped.isEmpty() ? error : mapped.join(' '), "result");
+        QCOMPARE(mapImportedValue('B', "/home/astro/x", maps, false), "/home/astro/x");
+    }
+
+    // A setup moved to another home folder keeps no value pointing at the old one.
+    void generatedFileMoved()
+    {
+        testdata::GeneratorOptions options;
+        options.seed = 5;
+        auto doc = std::make_unique<XsdtDocument>();
+        QVERIFY(doc->parse(testdata::generateSettings(options)));
+        QList<PathReplacement> plan;
+        QVERIFY(planPrefixReplacement(*doc, "/home/astro", "/home/bea", computer({}), &plan));
+        QVERIFY(plan.size() > 5);
+        for (const PathReplacement &r : std::as_const(plan))
+            r.node->value = r.after;
+        // Every value of the file is looked at, not only those taken for paths.
+        const std::function<void(const XsdtNode *)> check = [&](const XsdtNode *node) {
+            for (const auto &child : node->children) {
+                check(child.get());
+                QVERIFY2(!child->value.startsWith("/home/astro/"), qPrintable(child->value));
+            }
+        };
+        check(&doc->root);
+        QCOMPARE(doc->changedValues().size(), plan.size());
+    }
+
+    void repositories()
+    {
+        auto doc = parsed(
+            "<i k='Global'><i k='Preferences'><i k='Security'>" +
+            value("AllowUnsignedRepositories", "true", "b") +
+            "</i></i><i k='UpdateManager'>"
+            "<i k='Repositories'>" +
+            value("Loose", "x") + "<i k='1'>" + value("URL", "https://Updates.Example.org/repo/") +
+            value("Enabled", "true", "b") + "</i><i k='2'>" +
+            value("Address", "HTTPS://updates.example.org/repo") +
+            value("Name", "https://not a url") + "</i><i k='3'><i k='Mirror'>" +
+            value("Url", "http://mirror.example.org/a") + "</i>" +
+            value("Other", "https://updates.example.org/Repo") + "</i><i k='4'>" +
+            value("URL", "HTTP://mirror.example.org/a//") + "</i><i k='5'>" +
+            value("URL", "https://user:Pw@updates.example.org/repo") + "</i></i></i></i>");
+        const auto describe = [&] {
+            const RepositoryReport report = repositoryReport(*doc);
+            QStringList out;
+            for (const Repository &r : report.repositories)
+                out << r.group->key + ": " + pathsOf(r.urls) + " | " + pathsOf(r.others);
+            for (const QList<XsdtNode *> &same : report.sameUrl)
+                out << "same: " + pathsOf(same);
+            out << "http: " + pathsOf(report.plainHttp) << "loose: " + pathsOf(report.looseValues);
+            out << QString("switches: %1 %2")
+                       .arg(pathsOf({report.allowUnsigned}), report.allowInsecure ? "on" : "none");
+            return out;
+        };
+        const QString r = "Global/UpdateManager/Repositories/";
+        QStringList expected{
+            "1: " + r + "1/URL | " + r + "1/Enabled",
+            "2: " + r + "2/Address | " + r + "2/Name",
+            "3: " + r + "3/Mirror/Url, " + r + "3/Other | ",
+            "4: " + r + "4/URL | ",
+            "5: " + r + "5/URL | ",
+            "same: " + r + "1/URL, " + r + "2/Address",
+            "same: " + r + "3/Mirror/Url, " + r + "4/URL",
+            "http: " + r + "3/Mirror/Url, " + r + "4/URL",
+            "loose: " + r + "Loose",
+            "switches: Global/Preferences/Security/AllowUnsignedRepositories none"};
+        QCOMPARE(describe(), expected);
+        // A repository queued for deletion is still listed, but flags nothing.
+        doc->findPath(u"Global/UpdateManager/Repositories/4")->pendingDelete = true;
+        expected.removeAt(6);
+        expected[6] = "http: " + r + "3/Mirror/Url";
+        QCOMPARE(describe(), expected);
+
+        doc = parsed("<i k='Global'><i k='UpdateManager'/></i>");
+        const RepositoryReport none = repositoryReport(*doc);
+        QVERIFY(!none.container && none.repositories.isEmpty() && !none.allowUnsigned);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPaths)
+#include "tst_paths.moc"
