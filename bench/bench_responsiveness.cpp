@@ -8,6 +8,7 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/modules.h"
 #include "model/settingsmodel.h"
+#include "views/allsettingsview.h"
 #include "views/compareview.h"
 #include "views/modulesearchdialog.h"
 #include "views/searchview.h"
@@ -335,10 +336,10 @@ void responsivenessAt(qint64 megabytes)
         // The advanced tree is the last tab.
         tabs->setCurrentIndex(tabs->count() - 1);
         flush();
-        Typist filterTypist{window.filterEdit(), QStringLiteral("width")};
+        Typist filterTypist{window.allSettingsView()->filterEdit(), QStringLiteral("width")};
         run("tree-filter-typing", megabytes,
             filterTypist.action([&] { return !treeFilter->isBusy(); }));
-        window.filterEdit()->clear();
+        window.allSettingsView()->filterEdit()->clear();
         waitFor([&] { return !treeFilter->isBusy(); });
         run("expand-all", megabytes,
             settledAfter([&] { actionNamed(window, MainWindow::tr("&Expand all"))->trigger(); }));
