@@ -15,6 +15,75 @@
 
 namespace vrn {
 
+namespace {
+
+// Nodes and small child lists are carved from aligned slabs; a slab goes back to the system
+// when the last thing carved from it is freed. Each thread carves from its own current slab,
+// which holds one count of its own until it is full, so nodes may be made and deleted on any
+// thread. Slabs are small enough that the allocator serves the aligned block from its heap
+// instead of mapping twice the size for it.
+constexpr size_t kSlabSize = 32 * 1024;
+constexpr size_t kSlabHeader = 64;
+
+struct Slab
+{
+    std::atomic<qint64> live{1};
+};
+
+void releaseSlab(Slab *slab)
+{
+    if (slab->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        slab->~Slab();
+        std::free(slab);
+    }
+}
+
+struct CurrentSlab
+{
+    Slab *slab = nullptr;
+    char *next = nullptr;
+    char *end = nullptr;
+    ~CurrentSlab()
+    {
+        if (slab)
+            releaseSlab(slab);
+    }
+};
+
+thread_local CurrentSlab t_slab;
+
+// Child lists up to this size come from the slabs as well; larger ones from the heap.
+constexpr size_t kSmallBlock = 1024;
+
+// `bytes` at most kSmallBlock or sizeof(XsdtNode).
+void *slabAllocate(size_t bytes)
+{
+    bytes = (bytes + 7) & ~size_t(7);
+    CurrentSlab &current = t_slab;
+    if (size_t(current.end - current.next) < bytes) {
+        void *memory = std::aligned_alloc(kSlabSize, kSlabSize);
+        if (!memory)
+            throw std::bad_alloc();
+        if (current.slab)
+            releaseSlab(current.slab);
+        current.slab = new (memory) Slab;
+        current.next = static_cast<char *>(memory) + kSlabHeader;
+        current.end = static_cast<char *>(memory) + kSlabSize;
+    }
+    void *at = current.next;
+    current.next += bytes;
+    current.slab->live.fetch_add(1, std::memory_order_relaxed);
+    return at;
+}
+
+void slabRelease(void *at)
+{
+    releaseSlab(
+        reinterpret_cast<Slab *>(reinterpret_cast<quintptr>(at) & ~quintptr(kSlabSize - 1)));
+}
+
+} // namespace
+
 void XsdtChildren::reallocate(size_t newCapacity)
 {
     const size_t count = size();
@@ -23,8 +92,9 @@ void XsdtChildren::reallocate(size_t newCapacity)
         release();
         return;
     }
+    const size_t bytes = sizeof(Block) + newCapacity * sizeof(value_type);
     auto *block =
-        static_cast<Block *>(std::malloc(sizeof(Block) + newCapacity * sizeof(value_type)));
+        static_cast<Block *>(bytes <= kSmallBlock ? slabAllocate(bytes) : std::malloc(bytes));
     if (!block)
         throw std::bad_alloc();
     block->size = quint32(count);
@@ -35,8 +105,18 @@ void XsdtChildren::reallocate(size_t newCapacity)
         new (to + i) value_type(std::move(from[i]));
         from[i].~value_type();
     }
-    std::free(m_d);
+    freeBlock(m_d);
     m_d = block;
+}
+
+void XsdtChildren::freeBlock(Block *block)
+{
+    if (!block)
+        return;
+    if (sizeof(Block) + block->capacity * sizeof(value_type) <= kSmallBlock)
+        slabRelease(block);
+    else
+        std::free(block);
 }
 
 void XsdtChildren::release()
@@ -48,7 +128,7 @@ void XsdtChildren::release()
     value_type *items = block->items();
     for (quint32 i = 0; i < block->size; ++i)
         items[i].~value_type();
-    std::free(block);
+    freeBlock(block);
 }
 
 void XsdtChildren::reserve(size_t count)
@@ -115,41 +195,6 @@ void XsdtChildren::clear()
 
 namespace {
 
-// Nodes are carved from aligned slabs; a slab goes back to the system when its last node is
-// deleted. Each thread carves from its own current slab, which holds one count of its own
-// until it is full, so nodes may be made and deleted on any thread.
-// Small enough that the allocator serves the aligned block from its heap instead of mapping
-// twice the size for it.
-constexpr size_t kSlabSize = 32 * 1024;
-constexpr size_t kSlabHeader = 64;
-
-struct Slab
-{
-    std::atomic<qint64> live{1};
-};
-
-void releaseSlab(Slab *slab)
-{
-    if (slab->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        slab->~Slab();
-        std::free(slab);
-    }
-}
-
-struct CurrentSlab
-{
-    Slab *slab = nullptr;
-    char *next = nullptr;
-    char *end = nullptr;
-    ~CurrentSlab()
-    {
-        if (slab)
-            releaseSlab(slab);
-    }
-};
-
-thread_local CurrentSlab t_slab;
-
 // The algorithm and blocks of compressed values: a handful per file, so they live outside the
 // nodes.
 struct Compressed
@@ -182,35 +227,17 @@ const QString &noText()
 
 void *XsdtNode::operator new(size_t size)
 {
-    if (size != sizeof(XsdtNode))
-        return ::operator new(size);
-    CurrentSlab &current = t_slab;
-    if (current.next + size > current.end) {
-        void *memory = std::aligned_alloc(kSlabSize, kSlabSize);
-        if (!memory)
-            throw std::bad_alloc();
-        if (current.slab)
-            releaseSlab(current.slab);
-        current.slab = new (memory) Slab;
-        current.next = static_cast<char *>(memory) + kSlabHeader;
-        current.end = static_cast<char *>(memory) + kSlabSize;
-    }
-    void *node = current.next;
-    current.next += size;
-    current.slab->live.fetch_add(1, std::memory_order_relaxed);
-    return node;
+    return size == sizeof(XsdtNode) ? slabAllocate(size) : ::operator new(size);
 }
 
 void XsdtNode::operator delete(void *node, size_t size) noexcept
 {
     if (!node)
         return;
-    if (size != sizeof(XsdtNode)) {
+    if (size == sizeof(XsdtNode))
+        slabRelease(node);
+    else
         ::operator delete(node);
-        return;
-    }
-    releaseSlab(
-        reinterpret_cast<Slab *>(reinterpret_cast<quintptr>(node) & ~quintptr(kSlabSize - 1)));
 }
 
 XsdtNode::~XsdtNode()

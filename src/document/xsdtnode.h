@@ -95,6 +95,7 @@ private:
     };
     void reallocate(size_t capacity);
     void release();
+    static void freeBlock(Block *block);
     Block *m_d = nullptr;
 };
 
