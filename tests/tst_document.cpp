@@ -48,6 +48,8 @@ private slots:
     void randomEditsReparseToEditedTree_data();
     void randomEditsReparseToEditedTree();
     void pendingChangeBookkeeping();
+    void sharedTextStaysPerNode_data();
+    void sharedTextStaysPerNode();
     void validateValue_data();
     void validateValue();
     void validateIgnoresUserLocale();
@@ -534,6 +536,85 @@ void TestDocument::pendingChangeBookkeeping()
     QCOMPARE(x->originalValue, "3");
     QCOMPARE(doc.findPath(u"C"), nullptr);
     QCOMPARE(doc.root.children.size(), size_t(2));
+}
+
+// Keys and values read from a file share their text, and child lists and compressed blocks
+// live outside the nodes: a change to one node must reach the file for that node alone.
+void TestDocument::sharedTextStaysPerNode_data()
+{
+    QTest::addColumn<QString>("edit");
+    QTest::addColumn<QByteArray>("written");
+    const QByteArray c1 = "<v k=\"c1\" t=\"B\" c=\"zlib\"><s u=\"1\">QQ==</s></v>";
+    const QByteArray c2 = "<v k=\"c2\" t=\"B\" c=\"zlib\"> <s u=\"2\">QUI=</s></v>";
+    const QByteArray g2 = "<v k=\"Geometry\" t=\"b\" v=\"true\"/>";
+    const QByteArray b =
+        QByteArray("<i k=\"B\"><v k=\"Geometry\" t=\"s\" v=\"2 3\"/>") + c1 + c2 + "</i>";
+    auto a = [&](const QByteArray &first) -> QByteArray {
+        return "<i k=\"A\">" + first + g2 + "</i>" + b;
+    };
+    QTest::newRow("untouched") << "" << a(g2);
+    QTest::newRow("key renamed") << "rename" << a("<v k=\"Size\" t=\"b\" v=\"true\"/>");
+    QTest::newRow("key changed in place")
+        << "appendKey" << a("<v k=\"Geometrys\" t=\"b\" v=\"true\"/>");
+    QTest::newRow("value changed in place")
+        << "replaceValue" << a("<v k=\"Geometry\" t=\"b\" v=\"True\"/>");
+    QTest::newRow("value chopped") << "chopValue" << a("<v k=\"Geometry\" t=\"b\" v=\"tr\"/>");
+    QTest::newRow("first child erased") << "erase"
+                                        << "<i k=\"A\">" + g2 + "</i>" + b;
+    QTest::newRow("child inserted first") << "insert" << a("<v k=\"New\" t=\"i\" v=\"7\"/>" + g2);
+    QTest::newRow("child added last")
+        << "append"
+        << QByteArray("<i k=\"A\">" + g2 + g2 + "<v k=\"Geometry2\" t=\"i\" v=\"7\"/></i>" + b);
+    QTest::newRow("compressed sibling erased") << "eraseCompressed" << a(g2).replace(c1, "");
+    QTest::newRow("compressed value replaced")
+        << "recompress" << a(g2).replace(c1, "<v k=\"c1\" t=\"B\" c=\"lz4\">x</v>");
+}
+
+void TestDocument::sharedTextStaysPerNode()
+{
+    QFETCH(QString, edit);
+    QFETCH(QByteArray, written);
+    const QByteArray g2 = "<v k=\"Geometry\" t=\"b\" v=\"true\"/>";
+    XsdtDocument doc;
+    QVERIFY(doc.parse(wrap("<i k=\"A\">" + g2 + g2 +
+                           "</i><i k=\"B\"><v k=\"Geometry\" t=\"s\" "
+                           "v=\"2 3\"/><v k=\"c1\" t=\"B\" c=\"zlib\"><s u=\"1\">QQ==</s></v>"
+                           "<v k=\"c2\" t=\"B\" c=\"zlib\"> <s u=\"2\">QUI=</s></v></i>")));
+    XsdtNode *a = doc.findPath(u"A");
+    XsdtNode *first = a->children.front().get();
+    const XsdtNode *twin = a->children.back().get();
+    auto added = [&](const QString &key) {
+        auto node = std::make_unique<XsdtNode>();
+        node->kind = XsdtNode::Value;
+        node->key = key;
+        node->type = 'i';
+        node->value = node->originalValue = "7";
+        node->parent = a;
+        return node;
+    };
+    if (edit == "rename")
+        first->key = "Size";
+    else if (edit == "appendKey")
+        first->key.append('s');
+    else if (edit == "replaceValue")
+        first->value.replace(0, 1, "T");
+    else if (edit == "chopValue")
+        first->value.chop(2);
+    else if (edit == "erase")
+        a->children.erase(a->children.begin());
+    else if (edit == "insert")
+        a->children.insert(a->children.begin(), added("New"));
+    else if (edit == "append")
+        a->children.push_back(added(first->key + '2'));
+    else if (edit == "eraseCompressed")
+        doc.findPath(u"B")->children.erase(doc.findPath(u"B")->children.begin() + 1);
+    else if (edit == "recompress")
+        doc.findPath(u"B/c1")->setCompressed("lz4", "x");
+    QCOMPARE(doc.serialize(), wrap(written));
+    // The node that shared every string with the one changed still reads as in the file.
+    QCOMPARE(twin->key, "Geometry");
+    QCOMPARE(twin->value, "true");
+    QCOMPARE(doc.findPath(u"B/c2")->compressedText(), " <s u=\"2\">QUI=</s>");
 }
 
 void TestDocument::validateValue_data()

@@ -50,6 +50,12 @@ public:
     QList<XsdtNode *> deletedNodes() const;
     int pendingChangeCount() const;
     void commit();
+
+private:
+    friend bool parseDecoded(XsdtDocument &, const QByteArray &, QString *);
+    // Bytes of the file this document was last read from or written to, so that writing can
+    // reserve its output at once.
+    mutable qsizetype m_byteSizeHint = 0;
 };
 
 } // namespace vrn

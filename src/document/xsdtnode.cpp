@@ -5,20 +5,275 @@
 #include <QStringList>
 #include <QVarLengthArray>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+#include <vector>
+
 namespace vrn {
 
-const QString &XsdtNode::none()
+namespace {
+
+// Nodes and small child lists are carved from aligned slabs; a slab goes back to the system
+// when the last thing carved from it is freed. Each thread carves from its own current slab,
+// which holds one count of its own until it is full, so nodes may be made and deleted on any
+// thread. Slabs are small enough that the allocator serves the aligned block from its heap
+// instead of mapping twice the size for it.
+constexpr size_t kSlabSize = 32 * 1024;
+constexpr size_t kSlabHeader = 64;
+
+struct Slab
+{
+    std::atomic<qint64> live{1};
+};
+
+void releaseSlab(Slab *slab)
+{
+    if (slab->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        slab->~Slab();
+        std::free(slab);
+    }
+}
+
+struct CurrentSlab
+{
+    Slab *slab = nullptr;
+    char *next = nullptr;
+    char *end = nullptr;
+    ~CurrentSlab()
+    {
+        if (slab)
+            releaseSlab(slab);
+    }
+};
+
+thread_local CurrentSlab t_slab;
+
+// Child lists up to this size come from the slabs as well; larger ones from the heap.
+constexpr size_t kSmallBlock = 1024;
+
+// `bytes` at most kSmallBlock or sizeof(XsdtNode).
+void *slabAllocate(size_t bytes)
+{
+    bytes = (bytes + 7) & ~size_t(7);
+    CurrentSlab &current = t_slab;
+    if (size_t(current.end - current.next) < bytes) {
+        void *memory = std::aligned_alloc(kSlabSize, kSlabSize);
+        if (!memory)
+            throw std::bad_alloc();
+        if (current.slab)
+            releaseSlab(current.slab);
+        current.slab = new (memory) Slab;
+        current.next = static_cast<char *>(memory) + kSlabHeader;
+        current.end = static_cast<char *>(memory) + kSlabSize;
+    }
+    void *at = current.next;
+    current.next += bytes;
+    current.slab->live.fetch_add(1, std::memory_order_relaxed);
+    return at;
+}
+
+void slabRelease(void *at)
+{
+    releaseSlab(
+        reinterpret_cast<Slab *>(reinterpret_cast<quintptr>(at) & ~quintptr(kSlabSize - 1)));
+}
+
+} // namespace
+
+void XsdtChildren::reallocate(size_t newCapacity)
+{
+    const size_t count = size();
+    Q_ASSERT(newCapacity >= count);
+    if (newCapacity == 0) {
+        release();
+        return;
+    }
+    const size_t bytes = sizeof(Block) + newCapacity * sizeof(value_type);
+    auto *block =
+        static_cast<Block *>(bytes <= kSmallBlock ? slabAllocate(bytes) : std::malloc(bytes));
+    if (!block)
+        throw std::bad_alloc();
+    block->size = quint32(count);
+    block->capacity = quint32(newCapacity);
+    value_type *to = block->items();
+    value_type *from = data();
+    for (size_t i = 0; i < count; ++i) {
+        new (to + i) value_type(std::move(from[i]));
+        from[i].~value_type();
+    }
+    freeBlock(m_d);
+    m_d = block;
+}
+
+void XsdtChildren::freeBlock(Block *block)
+{
+    if (!block)
+        return;
+    if (sizeof(Block) + block->capacity * sizeof(value_type) <= kSmallBlock)
+        slabRelease(block);
+    else
+        std::free(block);
+}
+
+void XsdtChildren::release()
+{
+    if (!m_d)
+        return;
+    // Detached first: a node's destructor must not see its own parent's list half torn down.
+    Block *block = std::exchange(m_d, nullptr);
+    value_type *items = block->items();
+    for (quint32 i = 0; i < block->size; ++i)
+        items[i].~value_type();
+    freeBlock(block);
+}
+
+void XsdtChildren::reserve(size_t count)
+{
+    if (count > capacity())
+        reallocate(count);
+}
+
+void XsdtChildren::shrink_to_fit()
+{
+    if (capacity() > size())
+        reallocate(size());
+}
+
+void XsdtChildren::push_back(value_type &&node)
+{
+    const size_t count = size();
+    if (count == capacity())
+        reallocate(count < 4 ? 4 : count * 2);
+    new (m_d->items() + count) value_type(std::move(node));
+    ++m_d->size;
+}
+
+void XsdtChildren::pop_back()
+{
+    Q_ASSERT(!empty());
+    value_type *last = m_d->items() + m_d->size - 1;
+    value_type gone = std::move(*last); // destroyed after the list is consistent again
+    last->~value_type();
+    --m_d->size;
+}
+
+XsdtChildren::iterator XsdtChildren::insert(const_iterator at, value_type &&node)
+{
+    const size_t index = size_t(at - begin());
+    push_back(std::move(node));
+    std::rotate(begin() + index, end() - 1, end());
+    return begin() + index;
+}
+
+XsdtChildren::iterator XsdtChildren::erase(const_iterator first, const_iterator last)
+{
+    const size_t from = size_t(first - begin());
+    const size_t to = size_t(last - begin());
+    if (from == to)
+        return begin() + from;
+    // Moved out first and destroyed at the end, so that the list never holds a dead node.
+    std::vector<value_type> gone;
+    gone.reserve(to - from);
+    for (size_t i = from; i < to; ++i)
+        gone.push_back(std::move(data()[i]));
+    std::move(begin() + to, end(), begin() + from);
+    const size_t count = size() - (to - from);
+    for (size_t i = count; i < size(); ++i)
+        data()[i].~value_type();
+    m_d->size = quint32(count);
+    return begin() + from;
+}
+
+void XsdtChildren::clear()
+{
+    release();
+}
+
+namespace {
+
+// The algorithm and blocks of compressed values: a handful per file, so they live outside the
+// nodes.
+struct Compressed
+{
+    QString algorithm;
+    QString text;
+};
+
+// Left to the end of the process on purpose: nodes of static documents die after statics do.
+std::mutex &compressedMutex()
+{
+    static auto *mutex = new std::mutex;
+    return *mutex;
+}
+
+// Node-based, so that a reference handed out stays valid while other entries come and go.
+std::unordered_map<const XsdtNode *, Compressed> &compressedTable()
+{
+    static auto *table = new std::unordered_map<const XsdtNode *, Compressed>;
+    return *table;
+}
+
+const QString &noText()
 {
     static const QString empty;
     return empty;
 }
 
+} // namespace
+
+void *XsdtNode::operator new(size_t size)
+{
+    return size == sizeof(XsdtNode) ? slabAllocate(size) : ::operator new(size);
+}
+
+void XsdtNode::operator delete(void *node, size_t size) noexcept
+{
+    if (!node)
+        return;
+    if (size == sizeof(XsdtNode))
+        slabRelease(node);
+    else
+        ::operator delete(node);
+}
+
+XsdtNode::~XsdtNode()
+{
+    if (m_compressed) {
+        std::lock_guard lock(compressedMutex());
+        compressedTable().erase(this);
+    }
+}
+
+const QString &XsdtNode::compression() const
+{
+    if (!m_compressed)
+        return noText();
+    std::lock_guard lock(compressedMutex());
+    return compressedTable().at(this).algorithm;
+}
+
+const QString &XsdtNode::compressedText() const
+{
+    if (!m_compressed)
+        return noText();
+    std::lock_guard lock(compressedMutex());
+    return compressedTable().at(this).text;
+}
+
 void XsdtNode::setCompressed(QString algorithm, QString text)
 {
-    if (algorithm.isEmpty() && text.isEmpty())
-        m_compressed.reset();
-    else
-        m_compressed.reset(new Compressed{std::move(algorithm), std::move(text)});
+    std::lock_guard lock(compressedMutex());
+    if (algorithm.isEmpty() && text.isEmpty()) {
+        compressedTable().erase(this);
+        m_compressed = false;
+    } else {
+        compressedTable()[this] = Compressed{std::move(algorithm), std::move(text)};
+        m_compressed = true;
+    }
 }
 
 XsdtNode *XsdtNode::appendChild(Kind childKind, QString childKey)
@@ -27,8 +282,6 @@ XsdtNode *XsdtNode::appendChild(Kind childKind, QString childKey)
     node->kind = childKind;
     node->key = std::move(childKey);
     node->parent = this;
-    if (children.capacity() == 0)
-        children.reserve(4); // skips the 1-2-4 reallocations that most groups would go through
     children.push_back(std::move(node));
     return children.back().get();
 }

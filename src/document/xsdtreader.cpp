@@ -29,7 +29,7 @@ namespace {
 // Real settings files nest a handful of levels. The limit keeps a hostile file from
 // exhausting the stack in the reader, the writer or the node destructors.
 constexpr int kMaxDepth = 1000;
-constexpr qsizetype kInternedValueLength = 6;
+constexpr qsizetype kInternedValueLength = 128;
 
 // The reader reads either the decoded text of a file (UTF-16) or, when a save checks the bytes
 // it is about to write, those UTF-8 bytes as they stand, so that the check needs no decoded
@@ -142,74 +142,203 @@ size_t find(View<Unit> text, const char *ascii, size_t from = 0)
     return text.find(View<Unit>(needle, n), from);
 }
 
+// The text of keys and values is carved out of shared blocks instead of one allocation per
+// string: each string holds a reference to its block, so a block is freed with the last string
+// that uses it, and a string that is changed gets a block of its own as any shared string does.
+// Blocks are small so that a string kept somewhere after its document is gone holds little.
+class TextStore
+{
+public:
+    // A string of n units, written by fill(destination).
+    template <typename Fill>
+    QString make(qsizetype n, Fill fill)
+    {
+        if (n == 0)
+            return emptyString();
+        if (n > kLargest) {
+            QString own(n, Qt::Uninitialized);
+            fill(reinterpret_cast<char16_t *>(own.data()));
+            return own;
+        }
+        if (m_used + n + 1 > m_capacity)
+            newBlock();
+        char16_t *at = m_start + m_used;
+        fill(at);
+        at[n] = 0; // terminated, as every QString's data is
+        m_used += n + 1;
+        QTypedArrayData<char16_t> *header = m_block.data_ptr().d_ptr();
+        header->ref();
+        return QString(QStringPrivate(header, at, n));
+    }
+    QString copy(QStringView text)
+    {
+        return make(text.size(), [&](char16_t *to) {
+            std::memcpy(to, text.utf16(), size_t(text.size()) * sizeof(char16_t));
+        });
+    }
+
+private:
+    static const QString &emptyString()
+    {
+        static const QString empty = QStringLiteral("");
+        return empty;
+    }
+    void newBlock()
+    {
+        m_block = QString();
+        m_block.reserve(kBlockUnits);
+        m_start = reinterpret_cast<char16_t *>(m_block.data_ptr().data());
+        m_capacity = m_block.capacity();
+        m_used = 0;
+    }
+
+    static constexpr qsizetype kBlockUnits = 16 * 1024;
+    static constexpr qsizetype kLargest = 512; // larger strings get their own block
+    QString m_block;
+    char16_t *m_start = nullptr;
+    qsizetype m_used = 0;
+    qsizetype m_capacity = 0;
+};
+
+bool isAscii(const char *from, qsizetype n)
+{
+    qsizetype i = 0;
+#ifdef __SSE2__
+    for (; n - i >= 16; i += 16) {
+        if (_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i))))
+            return false;
+    }
+#endif
+    for (; i < n; ++i) {
+        if (uchar(from[i]) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+// Widens ASCII bytes to UTF-16; false (with `to` partly written) at the first byte that is not.
+bool widenAscii(const char *from, qsizetype n, char16_t *to)
+{
+    qsizetype i = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    for (; n - i >= 16; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i));
+        if (_mm_movemask_epi8(v))
+            return false;
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(to + i), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(to + i + 8), _mm_unpackhi_epi8(v, zero));
+    }
+#endif
+    for (; i < n; ++i) {
+        const auto c = uchar(from[i]);
+        if (c >= 0x80)
+            return false;
+        to[i] = c;
+    }
+    return true;
+}
+
 // Keys and short values repeat endlessly (Geometry, Visible, true, 0): handing out shared
-// copies saves an allocation per node and much of the document's memory. A small direct-mapped
-// cache stays in the processor's cache, so a miss costs no more than the allocation it replaces,
+// copies saves the copy and much of the document's memory. A small direct-mapped cache stays in
+// the processor's cache, so a miss costs little more than the copy it would have made anyway,
 // and unique strings (history entries) cannot make it grow.
 class StringCache
 {
 public:
-    QString get(QStringView text)
+    // Room for about one string in 64 bytes of input: a large file has tens of thousands of
+    // distinct keys, a small one should not pay for clearing a large table.
+    explicit StringCache(qsizetype inputSize)
+    {
+        size_t count = 1024;
+        while (count < size_t(inputSize / 64) && count < 262144)
+            count *= 2;
+        m_slots.resize(count);
+        m_mask = count - 1;
+    }
+
+    QString get(QStringView text, TextStore &store)
     {
         const qsizetype n = text.size();
         const char16_t *u = text.utf16();
-        char16_t ends[8];
-        const qsizetype hashed = qMin<qsizetype>(n, 8);
-        std::memcpy(ends, u, size_t(qMin<qsizetype>(n, 4)) * 2);
-        if (n > 4)
-            std::memcpy(ends + 4, u + n - (hashed - 4), size_t(hashed - 4) * 2);
-        QString &slot = slotFor(n, ends);
+        QString &slot = m_slots[slotFor(u, n)];
         if (slot.size() != n || slot.isNull() ||
             std::memcmp(slot.constData(), u, size_t(n) * 2) != 0)
-            slot = text.toString();
+            slot = store.copy(text);
         return slot;
     }
     // The same for ASCII read from bytes, which is what keys and short values almost always are.
-    QString getAscii(QLatin1StringView text)
+    QString getAscii(const char *text, qsizetype n, TextStore &store)
     {
-        const qsizetype n = text.size();
-        char16_t ends[8];
-        const qsizetype hashed = qMin<qsizetype>(n, 8);
-        for (qsizetype i = 0; i < 4 && i < n; ++i)
-            ends[i] = char16_t(uchar(text[i].toLatin1()));
-        for (qsizetype i = 4; i < hashed; ++i)
-            ends[i] = char16_t(uchar(text[n - hashed + i].toLatin1()));
-        QString &slot = slotFor(n, ends);
-        if (slot.size() != n || slot.isNull() || QLatin1StringView(text) != slot)
-            slot = QString(text);
+        QString &slot = m_slots[slotFor(reinterpret_cast<const uchar *>(text), n)];
+        if (!sameAscii(slot, text, n))
+            slot = store.make(n, [&](char16_t *to) { widenAscii(text, n, to); });
         return slot;
     }
 
 private:
-    // Length, head and tail are enough to spread keys and short values over the slots; `ends`
-    // holds the first four units and then the last ones after those, up to four.
-    QString &slotFor(qsizetype n, const char16_t *ends)
+    static bool sameAscii(const QString &slot, const char *text, qsizetype n)
     {
-        quint64 head = 0;
-        quint64 tail = 0;
-        std::memcpy(&head, ends, size_t(qMin<qsizetype>(n, 4)) * 2);
-        if (n > 4)
-            std::memcpy(&tail, ends + 4, size_t(qMin<qsizetype>(n - 4, 4)) * 2);
-        quint64 h = (head * 0x9E3779B97F4A7C15ULL) ^ (tail * 0xC2B2AE3D27D4EB4FULL) ^ quint64(n);
+        if (slot.size() != n || slot.isNull())
+            return false;
+        const char16_t *u = reinterpret_cast<const char16_t *>(slot.constData());
+        for (qsizetype i = 0; i < n; ++i) {
+            if (u[i] != char16_t(uchar(text[i])))
+                return false;
+        }
+        return true;
+    }
+    // The whole string decides the slot: keys and paths that differ only in the middle
+    // (numbered entries) must not keep pushing each other out. ASCII gives the same slot
+    // whether it comes as bytes or as UTF-16.
+    template <typename Char>
+    size_t slotFor(const Char *s, qsizetype n) const
+    {
+        quint64 h = 0xCBF29CE484222325ULL;
+        for (qsizetype i = 0; i < n; ++i)
+            h = (h ^ quint64(s[i])) * 0x100000001B3ULL;
         h ^= h >> 29;
-        return m_slots[h & (kSlots - 1)];
+        return size_t(h) & m_mask;
     }
 
-    static constexpr size_t kSlots = 4096;
-    std::vector<QString> m_slots = std::vector<QString>(kSlots);
+    std::vector<QString> m_slots;
+    size_t m_mask;
 };
 
-// A string for the units: shared through the cache when reading a file into nodes that stay.
-QString intern(View<char16_t> raw, StringCache *cache)
+// Where the strings of a document being read go: shared through the caches and carved out of
+// the store. Without one (a copy that is only compared and dropped) strings are made as usual.
+struct Strings
+{
+    explicit Strings(qsizetype inputSize)
+        : keys(inputSize)
+        , values(inputSize)
+    {}
+    TextStore store;
+    StringCache keys;
+    StringCache values;
+};
+
+QString intern(View<char16_t> raw, StringCache *cache, TextStore *store)
 {
     const QStringView text(raw.data(), qsizetype(raw.size()));
-    return cache ? cache->get(text) : text.toString();
+    if (!store)
+        return text.toString();
+    return cache ? cache->get(text, *store) : store->copy(text);
 }
-QString intern(View<char> raw, StringCache *cache)
+QString intern(View<char> raw, StringCache *cache, TextStore *store)
 {
-    if (cache && std::all_of(raw.begin(), raw.end(), [](char c) { return uchar(c) < 0x80; }))
-        return cache->getAscii(QLatin1StringView(raw.data(), qsizetype(raw.size())));
-    return Units<char>::string(raw.data(), qsizetype(raw.size()));
+    const char *data = raw.data();
+    const qsizetype n = qsizetype(raw.size());
+    if (store) {
+        if (cache) {
+            if (isAscii(data, n))
+                return cache->getAscii(data, n, *store);
+        } else if (isAscii(data, n)) {
+            return store->make(n, [&](char16_t *to) { widenAscii(data, n, to); });
+        }
+        return store->copy(Units<char>::string(data, n));
+    }
+    return Units<char>::string(data, n);
 }
 
 void appendTo(QString &out, View<char16_t> raw)
@@ -293,7 +422,10 @@ public:
         , m_n(n)
         , m_doc(doc)
         , m_expected(expected)
-    {}
+    {
+        if (!expected)
+            m_strings = std::make_unique<Strings>(n);
+    }
 
     bool run();
     QString error() const { return m_error; }
@@ -308,7 +440,13 @@ private:
     bool readValue(XsdtNode *parent, Tag<Unit> &tag);
     bool readTag(Tag<Unit> &tag);
     // Sets *breaks when a character reference stood for a tab, line feed or carriage return.
-    bool decode(View<Unit> raw, QString &out, StringCache *cache = nullptr, bool *breaks = nullptr);
+    bool decode(View<Unit> raw, QString &out, StringCache *cache, bool *breaks = nullptr);
+    // Strings for the document being built; null while a copy is only compared and dropped.
+    TextStore *store() { return m_strings ? &m_strings->store : nullptr; }
+    StringCache *keyCache() { return m_strings ? &m_strings->keys : nullptr; }
+    StringCache *valueCache() { return m_strings ? &m_strings->values : nullptr; }
+    XsdtNode *addNode(XsdtNode *parent, XsdtNode::Kind kind, QString key);
+    void adoptPending(XsdtNode *parent, size_t first);
     qsizetype readName();
     // The units of the space character at `i`, 0 when there is none.
     qsizetype spaceAt(qsizetype i) const
@@ -343,9 +481,34 @@ private:
     std::vector<QStringView> m_context;
     QStringView m_currentKey;
     QString m_error;
-    StringCache m_keys;
-    StringCache m_values;
+    std::unique_ptr<Strings> m_strings;
+    // Elements read but not yet handed to their parent: each group gets its children in one
+    // block of the exact size once it is complete.
+    std::vector<std::unique_ptr<XsdtNode>> m_pending;
 };
+
+template <typename Unit>
+XsdtNode *Reader<Unit>::addNode(XsdtNode *parent, XsdtNode::Kind kind, QString key)
+{
+    auto node = std::make_unique<XsdtNode>();
+    node->kind = kind;
+    node->key = std::move(key);
+    node->parent = parent;
+    m_pending.push_back(std::move(node));
+    return m_pending.back().get();
+}
+
+template <typename Unit>
+void Reader<Unit>::adoptPending(XsdtNode *parent, size_t first)
+{
+    const size_t count = m_pending.size() - first;
+    if (count == 0)
+        return;
+    parent->children.reserve(parent->children.size() + count);
+    for (size_t i = first; i < m_pending.size(); ++i)
+        parent->children.push_back(std::move(m_pending[i]));
+    m_pending.resize(first);
+}
 
 template <typename Unit>
 bool Reader<Unit>::fail(const QString &message)
@@ -441,7 +604,8 @@ bool Reader<Unit>::differ(const XsdtNode *at)
 template <typename Unit>
 bool Reader<Unit>::checkRead(XsdtNode *parent, const XsdtNode *expected)
 {
-    const XsdtNode &read = *parent->children.back();
+    Q_UNUSED(parent);
+    const XsdtNode &read = *m_pending.back();
     const XsdtNode &want = *expected;
     bool same = read.kind == want.kind && read.key == want.key;
     if (same && read.kind == XsdtNode::Value)
@@ -450,8 +614,8 @@ bool Reader<Unit>::checkRead(XsdtNode *parent, const XsdtNode *expected)
                read.compressedText() == want.compressedText();
     if (!same)
         return differ(expected);
-    parent->children.pop_back();
     m_currentKey = QStringView(); // it viewed the dropped node's key
+    m_pending.pop_back();
     return true;
 }
 
@@ -459,6 +623,7 @@ template <typename Unit>
 bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *expected)
 {
     size_t next = 0;
+    const size_t first = m_pending.size();
     for (;;) {
         skipSpace();
         if (m_pos >= m_n)
@@ -466,6 +631,7 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
         if (m_s[m_pos] == Unit('<') && m_pos + 1 < m_n && m_s[m_pos + 1] == Unit('/')) {
             if (expected && nextWritten(expected, &next))
                 return differ(expected);
+            adoptPending(parent, first);
             return true;
         }
 
@@ -484,7 +650,7 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
         if (element == Unit('i')) {
             if (!tag.hasK || tag.hasT || tag.hasV || tag.hasC)
                 return fail(tr("malformed <i> element"));
-            XsdtNode *group = parent->appendChild(XsdtNode::Group, tag.k);
+            XsdtNode *group = addNode(parent, XsdtNode::Group, std::move(tag.k));
             group->selfClosing = tag.selfClosing;
             if (want && (want->kind != XsdtNode::Group || want->key != group->key))
                 return differ(want);
@@ -537,7 +703,7 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
         if (tag.selfClosing) {
             if (!tag.hasV)
                 return fail(tr("<v> element without a value"));
-            XsdtNode *node = parent->appendChild(XsdtNode::Value, std::move(tag.k));
+            XsdtNode *node = addNode(parent, XsdtNode::Value, std::move(tag.k));
             node->type = tag.t.at(0);
             node->value = std::move(tag.v);
             node->originalValue = node->value;
@@ -563,7 +729,7 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
         bool breaks = false;
         if (!decode(after.substr(0, end), decoded, nullptr, &breaks))
             return false;
-        XsdtNode *node = parent->appendChild(XsdtNode::Value, std::move(tag.k));
+        XsdtNode *node = addNode(parent, XsdtNode::Value, std::move(tag.k));
         node->type = tag.t.at(0);
         node->value = std::move(decoded);
         node->originalValue = node->value;
@@ -595,7 +761,7 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
         else
             total += size;
     }
-    XsdtNode *node = parent->appendChild(XsdtNode::Value, tag.k);
+    XsdtNode *node = addNode(parent, XsdtNode::Value, tag.k);
     node->type = tag.t.at(0);
     node->textForm = true;
     node->setCompressed(tag.c, std::move(content));
@@ -677,12 +843,12 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         const View<Unit> raw(m_s + m_pos + 1, size_t(close - m_pos - 1));
         m_pos = close + 1;
         const Unit name = attr.size() == 1 ? attr[0] : Unit(0);
-        StringCache *cache = name == Unit('k')                               ? &m_keys
-                             : qsizetype(raw.size()) <= kInternedValueLength ? &m_values
+        StringCache *cache = name == Unit('k')                               ? keyCache()
+                             : qsizetype(raw.size()) <= kInternedValueLength ? valueCache()
                                                                              : nullptr;
         QString value;
         if (!hasEntity)
-            value = intern(raw, cache);
+            value = intern(raw, cache, store());
         else if (!decode(raw, value, cache, name == Unit('v') ? &tag.vReferencedBreaks : nullptr))
             return false;
         if (name == Unit('k')) {
@@ -710,7 +876,7 @@ bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache, bool
 {
     size_t amp = raw.find(Unit('&'));
     if (amp == raw.npos) {
-        out = intern(raw, cache);
+        out = intern(raw, cache, store());
         return true;
     }
     out.clear();
@@ -770,6 +936,8 @@ bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache, bool
         amp = raw.find(Unit('&'), from);
     }
     appendTo(out, raw.substr(from));
+    if (TextStore *strings = store())
+        out = cache ? cache->get(out, *strings) : strings->copy(out); // drops the spare capacity
     return true;
 }
 
@@ -865,6 +1033,7 @@ bool XsdtDocument::parse(const QByteArray &bytes, QString *error)
             return false;
         }
         compactLayout = serializesTo(*this, bytes);
+        m_byteSizeHint = bytes.size();
         return true;
     }
     return parseDecoded(*this, bytes, error);
@@ -884,6 +1053,7 @@ bool parseDecoded(XsdtDocument &doc, const QByteArray &bytes, QString *error)
         return false;
     }
     doc.compactLayout = serializesTo(doc, bytes);
+    doc.m_byteSizeHint = bytes.size();
     if (decoder.hasError()) {
         qsizetype skip = 0;
         doc.invalidUtf8 = findInvalidUtf8(bytes, text, &skip);

@@ -388,18 +388,15 @@ qint64 serializedSize(const XsdtNode *node)
 
 QByteArray XsdtDocument::serialize() const
 {
-    // Counted first, so that the bytes are one block of the exact size: growing them would hold
-    // up to half as much again while a save already holds the whole document.
-    CountFlush count;
-    {
-        auto out = std::make_unique<Encoder<CountFlush>>(count);
-        writeDocument(*out, *this);
-    }
+    // One pass into a block sized from the last time this document met its bytes (read or
+    // written): counting first would cost as much as writing, and growing from nothing would
+    // hold up to half as much again while a save already holds the whole document.
     QByteArray bytes;
-    bytes.reserve(count.total);
+    bytes.reserve(m_byteSizeHint + m_byteSizeHint / 64 + 4096);
     AppendFlush append{bytes};
     auto out = std::make_unique<Encoder<AppendFlush>>(append);
     writeDocument(*out, *this);
+    m_byteSizeHint = bytes.size();
     return bytes;
 }
 
