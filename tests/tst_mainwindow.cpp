@@ -1,6 +1,7 @@
 #include "app/entry.h"
 #include "app/mainwindow.h"
 #include "app/thememanager.h"
+#include "app/windowlook.h"
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/englishplurals.h"
@@ -167,7 +168,7 @@ void TestMainWindow::init()
 void TestMainWindow::cleanup()
 {
     setPixInsightProcessQuery({});
-    MainWindow::setUrlOpener({});
+    Dialogs::setUrlOpener({});
 }
 
 QString TestMainWindow::configFile(int instance) const
@@ -1047,7 +1048,7 @@ void TestMainWindow::windowComesBackOnScreen()
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
     window.move(available.right() + 500, available.bottom() + 500);
-    window.ensureOnScreen();
+    ensureOnScreen(&window);
     const QRect frame = window.frameGeometry();
     QVERIFY(available.intersects(frame));
     QVERIFY(frame.left() >= available.left());
@@ -1060,11 +1061,11 @@ void TestMainWindow::userGuide()
 {
     MainWindow window;
     QUrl opened;
-    MainWindow::setUrlOpener([&](const QUrl &url) {
+    Dialogs::setUrlOpener([&](const QUrl &url) {
         opened = url;
         return true;
     });
-    window.openUserGuide();
+    window.actions()->userGuide->trigger();
     const auto *guide = window.findChild<QDialog *>("userGuide");
     QTextBrowser *browser = guide ? guide->findChild<QTextBrowser *>() : nullptr;
     QVERIFY(browser && browser->isVisible());
@@ -1074,7 +1075,7 @@ void TestMainWindow::userGuide()
     // Links to the outside still open in the desktop's browser.
     emit browser->anchorClicked(QUrl("https://varnelhaus.org/modules/"));
     QCOMPARE(opened, QUrl("https://varnelhaus.org/modules/"));
-    window.openUserGuide();
+    window.actions()->userGuide->trigger();
     QCOMPARE(window.findChildren<QTextBrowser *>().size(), 1);
 }
 

@@ -180,6 +180,8 @@ private slots:
     void reapplyPending_data();
     void reapplyPending();
     void backgroundJobKeepsOnlyTheLatest();
+    void reloadReport_data();
+    void reloadReport();
 
 private:
     DeletionPolicy m_policy;
@@ -784,6 +786,52 @@ void TestModel::backgroundJobKeepsOnlyTheLatest()
     }
     QCoreApplication::processEvents();
     QCOMPARE(taken, (QStringList{"latest", "now"}));
+}
+
+void TestModel::reloadReport_data()
+{
+    QTest::addColumn<int>("applied");
+    QTest::addColumn<int>("gone");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("listLines");
+    QTest::addColumn<QString>("lastListed");
+    QTest::addColumn<int>("detailLines");
+    const QString made = "Reloaded /s/c.settings and made %1 of your changes again.";
+    const QString lost =
+        "/s/c.settings was reloaded. %1 of your changes could not be made on it again:";
+    const QString gone = "G/k1: no longer in the file; there is nothing to delete.";
+    QTest::newRow("all made") << 3 << 0 << made.arg(3) << "" << 0 << "" << 0;
+    QTest::newRow("one lost")
+        << 1 << 1 << "Reloaded /s/c.settings and made your change again."
+        << "/s/c.settings was reloaded. Your change could not be made on it again:" << 1 << gone
+        << 0;
+    QTest::newRow("twenty listed")
+        << 0 << 20 << made.arg(0) << lost.arg(20) << 20
+        << "G/k20: no longer in the file; there is nothing to delete." << 0;
+    QTest::newRow("rest in details") << 2 << 22 << made.arg(2) << lost.arg(22) << 21
+                                     << "... and 2 more under Show Details." << 22;
+}
+
+void TestModel::reloadReport()
+{
+    QFETCH(int, applied);
+    QFETCH(int, gone);
+    QList<ReapplyOutcome> outcomes;
+    for (int i = 1; i <= applied + gone; ++i) {
+        ReapplyOutcome outcome;
+        outcome.change.keys = QStringList{"G", QString("k%1").arg(i)};
+        outcome.change.deletion = true;
+        outcome.status = i <= gone ? ReapplyOutcome::Gone : ReapplyOutcome::Applied;
+        outcomes.append(outcome);
+    }
+    const ReloadReport report = describeReload(outcomes, "/s/c.settings");
+    QTEST(report.status, "status");
+    QCOMPARE(report.warn, gone > 0);
+    QTEST(report.text, "text");
+    QTEST(int(report.list.isEmpty() ? 0 : report.list.split('\n').size()), "listLines");
+    QTEST(report.list.section('\n', -1), "lastListed");
+    QTEST(int(report.details.isEmpty() ? 0 : report.details.split('\n').size()), "detailLines");
 }
 
 QTEST_MAIN(TestModel)

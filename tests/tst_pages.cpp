@@ -17,6 +17,7 @@
 #include "widgets/settingrow.h"
 
 #include <QAbstractItemView>
+#include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QCompleter>
@@ -313,7 +314,7 @@ private slots:
         MainWindow window;
         QCOMPARE(window.tabs()->tabText(0), "Preferences");
         QCOMPARE(window.tabs()->currentIndex(), 0);
-        window.onFindModule();
+        window.actions()->findModule->trigger();
         QCOMPARE(Dialogs::lastShown().text, "Open a settings file first.");
         QVERIFY(window.loadFile(path));
         window.show();
@@ -329,7 +330,7 @@ private slots:
         };
         SearchView *search = window.searchView();
         answer("kestrane");
-        window.onFindModule();
+        window.actions()->findModule->trigger();
         QCOMPARE(window.tabs()->currentWidget(), search);
         QCOMPARE(search->bannerLabel()->text(),
                  "Module search for \"kestrane\": registry entry, module data, module "
@@ -337,13 +338,13 @@ private slots:
                  "Type words below to narrow them.");
         QCOMPARE(search->rows().size(), 2);
         answer("estr");
-        window.onFindModule();
+        window.actions()->findModule->trigger();
         QCOMPARE(search->bannerLabel()->text(),
                  "No module is called exactly \"estr\"; showing modules whose name contains it: "
                  "Kestrane (installed), KestraneTools (installed) - 4 values.");
         answer("Needle");
         Dialogs::setNextAnswer(QMessageBox::Yes);
-        window.onFindModule();
+        window.actions()->findModule->trigger();
         QCOMPARE(Dialogs::lastShown().text,
                  "Nothing recorded for \"Needle\" in the places module names usually "
                  "go.\n\nRun a full search instead?");

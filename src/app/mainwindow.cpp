@@ -1,16 +1,15 @@
 #include "app/mainwindow.h"
 
+#include "app/filecommands.h"
 #include "app/thememanager.h"
+#include "app/userguide.h"
+#include "app/windowlook.h"
 #include "document/xsdtnode.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
 #include "knowledge/builtin.h"
-#include "knowledge/leftovers.h"
-#include "knowledge/modules.h"
-#include "model/reapply.h"
 #include "model/settingsmodel.h"
 #include "privileged/installedupdates.h"
-#include "privileged/leftoverdeletion.h"
 #include "views/aboutdialog.h"
 #include "views/adbanner.h"
 #include "views/allsettingsview.h"
@@ -21,76 +20,38 @@
 #include "views/installedupdatesdialog.h"
 #include "views/modulesearchdialog.h"
 #include "views/preferencesview.h"
-#include "views/reviewdialog.h"
 #include "views/searchview.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
 #include "widgets/dialogs.h"
-#include "widgets/treefilter.h"
-#include "widgets/valuedelegate.h"
+#include "widgets/editrequests.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDialog>
-#include <QDialogButtonBox>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLayout>
 #include <QPushButton>
-#include <QRegularExpression>
-#include <QScreen>
-#include <QSet>
 #include <QShortcut>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTabWidget>
-#include <QTextBrowser>
-#include <QTimer>
-#include <QToolBar>
-#include <QUndoStack>
-#include <QUrl>
 #include <QVBoxLayout>
-#include <QWindow>
-
-#include <cmath>
 
 namespace vrn {
 
 namespace {
-
-QByteArray readResource(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QString native(const QString &path)
 {
     return QDir::toNativeSeparators(path);
 }
 
-// A busy cursor while a large file is read, checked and written on the GUI thread.
-class BusyCursor
-{
-public:
-    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
-    BusyCursor(const BusyCursor &) = delete;
-    BusyCursor &operator=(const BusyCursor &) = delete;
-};
-
 } // namespace
-
-void MainWindow::setUrlOpener(std::function<bool(const QUrl &)> opener)
-{
-    Dialogs::setUrlOpener(std::move(opener));
-}
 
 MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     : QMainWindow(parent)
@@ -101,7 +62,6 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     m_docs.setPolicy(&m_policy);
 
     resize(1100, 760);
-    updateStatusBarStyle();
     m_model = new SettingsModel(this);
     m_model->setPolicy(&m_policy);
     m_model->setSchema(&m_schema);
@@ -120,7 +80,13 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
             QApplication::restoreOverrideCursor();
     });
     m_actions = new WindowActions(this);
+    m_requests = new EditRequests(m_model, this);
+    connect(m_requests, &EditRequests::message, statusBar(), &QStatusBar::showMessage);
     buildCentralWidget();
+    m_files = new FileCommands({this, &m_docs, m_model, m_unusedView, m_compare});
+    connect(m_files, &FileCommands::fileListChanged, this, &MainWindow::refillFileList);
+    connect(m_files, &FileCommands::stateChanged, this, &MainWindow::updateState);
+    m_look = new WindowLook(this, m_actions);
     connectActions();
     m_docs.setFileQueue({[this] { return m_unusedView->queuedFileCount(); },
                          [this] { return m_unusedView->queuedFiles(); },
@@ -128,11 +94,7 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
                          [this] { return m_unusedView->settingsFolder(); },
                          [this] { m_unusedView->clearFileQueue(); }});
 
-    ThemeManager *theme = ThemeManager::instance();
-    m_lastFontScale = theme->fontScale();
-    connect(theme, &ThemeManager::changed, this, &MainWindow::updateStatusBarStyle);
-    connect(theme, &ThemeManager::changed, this, &MainWindow::refreshToolbarIcons);
-    connect(theme, &ThemeManager::changed, this, &MainWindow::onThemeChanged);
+    connect(ThemeManager::instance(), &ThemeManager::changed, this, &MainWindow::updateState);
     connect(m_model, &SettingsModel::edited, this, &MainWindow::onEdited);
     connect(m_model, &SettingsModel::editRejected, this, &MainWindow::showRejection);
 
@@ -154,8 +116,8 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
                 .arg(folders.join(QStringLiteral("; "))));
     }
     pollEnvironment();
-    onThemeChanged();
-    refreshToolbarIcons();
+    m_look->applyTheme();
+    updateState();
 }
 
 MainWindow::~MainWindow()
@@ -186,31 +148,24 @@ void MainWindow::connectActions()
     const WindowActions *a = m_actions;
     connect(a->open, &QAction::triggered, this, &MainWindow::onOpen);
     connect(a->reload, &QAction::triggered, this, &MainWindow::onReload);
-    connect(a->reloadKeep, &QAction::triggered, this, &MainWindow::onReloadKeepingChanges);
+    connect(a->reloadKeep, &QAction::triggered, m_files, &FileCommands::reloadKeepingChanges);
     connect(a->save, &QAction::triggered, this, [this] { onSave(); });
-    connect(a->findModule, &QAction::triggered, this, &MainWindow::onFindModule);
+    connect(a->findModule, &QAction::triggered, this, [this] {
+        ModuleSearchDialog::findModuleData(
+            m_docs.document(), m_search, [this] { m_tabs->setCurrentWidget(m_search); }, this);
+    });
     connect(a->healthCheck, &QAction::triggered, this, &MainWindow::onHealthCheck);
-    connect(a->restore, &QAction::triggered, this, &MainWindow::onRestoreBackup);
+    connect(a->restore, &QAction::triggered, m_files, &FileCommands::restoreBackup);
     connect(a->installedUpdates, &QAction::triggered, this, &MainWindow::onInstalledUpdates);
     connect(a->manageBackups, &QAction::triggered, this, &MainWindow::onManageBackups);
     connect(a->quit, &QAction::triggered, this, &MainWindow::close);
     connect(a->unusedModules, &QAction::triggered, this, &MainWindow::onUnusedModules);
     connect(a->revertAll, &QAction::triggered, this, &MainWindow::onRevertAll);
-    connect(a->undo, &QAction::triggered, m_model, &SettingsModel::undo);
-    connect(a->redo, &QAction::triggered, m_model, &SettingsModel::redo);
     connect(a->expandAll, &QAction::triggered, m_allSettings, &AllSettingsView::expandAll);
     connect(a->collapseAll, &QAction::triggered, m_allSettings, &AllSettingsView::resetExpansion);
-    connect(a->userGuide, &QAction::triggered, this, &MainWindow::openUserGuide);
+    connect(a->userGuide, &QAction::triggered, this, [this] { showUserGuide(this); });
     connect(a->about, &QAction::triggered, this, &MainWindow::onAbout);
-    QUndoStack *history = m_model->undoStack();
-    for (auto signal : {&QUndoStack::canUndoChanged, &QUndoStack::canRedoChanged})
-        connect(history, signal, this, &MainWindow::updateUndoActions);
-    for (auto signal : {&QUndoStack::undoTextChanged, &QUndoStack::redoTextChanged})
-        connect(history, signal, this, &MainWindow::updateUndoActions);
-    connect(a->toolbar, &QToolBar::visibilityChanged, this, [this] {
-        if (isVisible())
-            updateMinimumWidth();
-    });
+    m_actions->followUndo(m_model);
 }
 
 void MainWindow::buildCentralWidget()
@@ -244,7 +199,8 @@ void MainWindow::buildCentralWidget()
     bannerRow->addWidget(m_bannerReload, 0, Qt::AlignVCenter);
     m_bannerReloadKeep = new QPushButton(tr("Reload and keep my changes"), central);
     m_bannerReloadKeep->hide();
-    connect(m_bannerReloadKeep, &QPushButton::clicked, this, &MainWindow::onReloadKeepingChanges);
+    connect(m_bannerReloadKeep, &QPushButton::clicked, this,
+            [this] { m_files->reloadKeepingChanges(); });
     bannerRow->addWidget(m_bannerReloadKeep, 0, Qt::AlignVCenter);
     layout->addLayout(bannerRow);
 
@@ -314,7 +270,7 @@ void MainWindow::wirePage(TaskPage *page, PageMessages messages)
     connect(page, &TaskPage::message, this, [this, timeout, refusal](const QString &text) {
         statusBar()->showMessage(refusal ? tr("Not accepted - %1").arg(text) : text, timeout);
     });
-    connect(page, &TaskPage::deleteRequested, this, &MainWindow::requestDeletion);
+    connect(page, &TaskPage::deleteRequested, m_requests, &EditRequests::requestDeletion);
     connect(page, &TaskPage::restoreRequested, m_model, &SettingsModel::undoDeletion);
     connect(page, &TaskPage::revealRequested, this, &MainWindow::revealNode);
     connect(&m_docs, &DocumentManager::aboutToReplaceDocument, page,
@@ -366,25 +322,11 @@ void MainWindow::showRejection(const QString &reason)
     statusBar()->showMessage(m_rejection, 8000);
 }
 
-// The actions name the step they would take back or do again.
-void MainWindow::updateUndoActions()
-{
-    const QUndoStack *history = m_model->undoStack();
-    m_actions->undo->setEnabled(m_model->canUndo());
-    m_actions->redo->setEnabled(m_model->canRedo());
-    m_actions->undo->setText(history->canUndo() ? tr("Undo %1").arg(history->undoText())
-                                                : tr("Undo"));
-    m_actions->redo->setText(history->canRedo() ? tr("Redo %1").arg(history->redoText())
-                                                : tr("Redo"));
-}
-
 void MainWindow::updateState()
 {
-    const int count = pendingCount();
     const SettingsStore &store = m_store;
-    const bool running = m_docs.isPixInsightRunning();
-    const bool changedOnDisk = m_docs.isChangedOnDisk() || m_pretendChangedOnDisk;
-    const bool fileMissing = m_docs.isFileMissing();
+    const DocumentManager::FileState state = m_docs.fileState(m_pretendChangedOnDisk);
+    const int count = state.pending;
     if (store.loaded)
         m_fileCombo->setToolTip(native(store.path));
     else if (!m_docs.failedPath().isEmpty())
@@ -394,37 +336,39 @@ void MainWindow::updateState()
         m_fileCombo->setToolTip(tr("No settings file loaded."));
 
     QString text;
-    QColor colour;
-    bool reload = false;
-    if (const QString unknown = m_docs.runningUnknownReason(); !unknown.isEmpty()) {
+    QColor colour(255, 120, 0, 90);
+    const XsdtDocument::InvalidUtf8 &bad = store.document.invalidUtf8;
+    switch (state.notice) {
+    case DocumentManager::FileState::NoNotice:
+        break;
+    case DocumentManager::FileState::RunningUnknown:
         text = tr("<b>Cannot tell whether PixInsight is running - view only.</b> %1. Until this "
                   "can be checked, PixInsight counts as running: saving and restoring are "
                   "blocked.")
-                   .arg(unknown.toHtmlEscaped());
+                   .arg(m_docs.runningUnknownReason().toHtmlEscaped());
         colour = QColor(255, 190, 0, 90);
-    } else if (running) {
+        break;
+    case DocumentManager::FileState::Running:
         text = tr("<b>PixInsight is running - view only.</b> It keeps its settings in memory and "
                   "overwrites this file, so edits made now would be lost. Close PixInsight to "
                   "edit.");
         colour = QColor(255, 190, 0, 90);
-    } else if (fileMissing) {
+        break;
+    case DocumentManager::FileState::Missing:
         // Reloading could only fail; a backup can still be put in its place.
         text = tr("<b>The settings file is missing: it was deleted, moved or renamed after it "
                   "was loaded.</b> Saving is blocked. Put the file back or restore a backup.");
-        colour = QColor(255, 120, 0, 90);
-    } else if (changedOnDisk && count < 1) {
-        text = tr("<b>The file changed on disk since it was loaded.</b>");
-        colour = QColor(255, 120, 0, 90);
-        reload = true;
-    } else if (changedOnDisk) {
-        text = tr("<b>The file changed on disk since it was loaded.</b> Saving is blocked. Reload "
-                  "to continue (your %n unsaved changes will be discarded), or reload and keep "
-                  "your changes where the other program left the values alone.",
-                  nullptr, count);
-        colour = QColor(255, 120, 0, 90);
-        reload = true;
-    } else if (const XsdtDocument::InvalidUtf8 &bad = store.document.invalidUtf8;
-               store.loaded && bad.count > 0) {
+        break;
+    case DocumentManager::FileState::ChangedOnDisk:
+        text = count < 1
+                   ? tr("<b>The file changed on disk since it was loaded.</b>")
+                   : tr("<b>The file changed on disk since it was loaded.</b> Saving is blocked. "
+                        "Reload to continue (your %n unsaved changes will be discarded), or "
+                        "reload and keep your changes where the other program left the values "
+                        "alone.",
+                        nullptr, count);
+        break;
+    case DocumentManager::FileState::InvalidUtf8:
         // Those bytes cannot be written back, so the values holding them do change.
         text = (bad.path.isEmpty()
                     ? tr("Byte sequences in this file that are not valid UTF-8: %n (the first at "
@@ -438,33 +382,31 @@ void MainWindow::updateState()
                          nullptr, bad.count)
                           .arg(bad.path.toHtmlEscaped()));
         colour = QColor(255, 190, 0, 90);
-    } else if (store.loaded && !store.document.compactLayout) {
+        break;
+    case DocumentManager::FileState::OtherLayout:
         text = tr("This file uses a non-default layout (for example indented XML). Values are "
                   "unaffected; saving will rewrite it in PixInsight's compact layout.");
         colour = QColor(80, 160, 255, 70);
+        break;
     }
     m_banner->setText(text);
-    if (colour.isValid()) {
+    if (!text.isEmpty()) {
         QPalette palette = m_banner->palette();
         palette.setBrush(QPalette::All, QPalette::Window, colour);
         m_banner->setPalette(palette);
     }
     m_banner->setVisible(!text.isEmpty());
+    const bool reload = state.notice == DocumentManager::FileState::ChangedOnDisk;
     m_bannerReload->setVisible(reload);
-    m_actions->reloadKeep->setEnabled(store.loaded && changedOnDisk && !fileMissing && !running &&
-                                      m_docs.documentPendingCount() >= 1);
-    m_bannerReloadKeep->setVisible(reload && m_actions->reloadKeep->isEnabled());
+    m_bannerReloadKeep->setVisible(reload && state.canReloadKeep);
 
-    const QString file = m_docs.currentFile();
-    const bool haveFile = !file.isEmpty();
-    // A file that is not there cannot be read again, only replaced by a backup.
-    m_actions->reload->setEnabled(haveFile && !fileMissing &&
-                                  (store.loaded || !vrn::fileMissing(file)));
-    m_actions->save->setEnabled(store.loaded && count >= 1 && !running && !changedOnDisk);
-    m_actions->restore->setEnabled(haveFile && !running);
-    m_actions->manageBackups->setEnabled(haveFile);
+    m_actions->reloadKeep->setEnabled(state.canReloadKeep);
+    m_actions->reload->setEnabled(state.canReload);
+    m_actions->save->setEnabled(state.canSave);
+    m_actions->restore->setEnabled(state.canRestore);
+    m_actions->manageBackups->setEnabled(state.haveFile);
     m_actions->revertAll->setEnabled(count >= 1);
-    updateUndoActions();
+    m_actions->showUndoState();
     // Ends with the program's name, which the desktop's window title would otherwise add once
     // more.
     QString title;
@@ -522,7 +464,7 @@ void MainWindow::onFileActivated(int index)
     const QString path = m_fileCombo->itemData(index).toString();
     if (path.isEmpty() || (m_store.loaded && sameFile(path, m_store.path)))
         return;
-    if (confirmDiscard(tr("Opening another file discards them.")))
+    if (m_files->confirmDiscard(tr("Opening another file discards them.")))
         loadFile(path);
     else
         refillFileList();
@@ -530,7 +472,7 @@ void MainWindow::onFileActivated(int index)
 
 void MainWindow::onOpen()
 {
-    if (!confirmDiscard(tr("Opening another file discards them.")))
+    if (!m_files->confirmDiscard(tr("Opening another file discards them.")))
         return;
     QString start;
     if (m_store.loaded) {
@@ -552,62 +494,8 @@ void MainWindow::onReload()
     const QString path = m_docs.currentFile();
     if (path.isEmpty())
         return;
-    if (confirmDiscard(tr("Reloading discards them.")))
+    if (m_files->confirmDiscard(tr("Reloading discards them.")))
         loadFile(path);
-}
-
-void MainWindow::onReloadKeepingChanges()
-{
-    if (!m_actions->reloadKeep->isEnabled())
-        return;
-    const QString path = m_store.path;
-    QList<PendingChange> pending;
-    QList<ReapplyOutcome> outcomes;
-    DocumentManager::KeepChanges keep;
-    keep.note = [&pending](const XsdtDocument &old) { pending = pendingChanges(old); };
-    keep.makeAgain = [&] {
-        const BusyCursor busy;
-        outcomes = reapplyPending(pending, *m_model);
-    };
-    QString error;
-    if (!m_docs.reloadKeepingChanges(keep, &error)) {
-        // A load that failed has told the user already; a file that did not read was left
-        // alone, and so were the changes.
-        if (m_store.loaded)
-            Dialogs::critical(this, tr("Cannot reload"),
-                              tr("%1\nNothing was reloaded; your changes are kept.").arg(error));
-        return;
-    }
-    QStringList problems;
-    for (const ReapplyOutcome &outcome : std::as_const(outcomes)) {
-        if (!outcome.done())
-            problems.append(describeOutcome(outcome));
-    }
-    const int applied = int(outcomes.size() - problems.size());
-    if (!problems.isEmpty()) {
-        // A long list goes behind "Show Details..." so that the box still fits on the screen.
-        constexpr int kListed = 20;
-        QString listed = problems.mid(0, kListed).join(QLatin1Char('\n'));
-        if (problems.size() > kListed)
-            listed += QLatin1Char('\n') + tr("... and %n more under Show Details.", nullptr,
-                                             int(problems.size()) - kListed);
-        Dialogs::Message report;
-        report.icon = QMessageBox::Warning;
-        report.title = tr("Some changes were not made again");
-        report.text =
-            tr("%1 was reloaded. %n of your changes could not be made on it again:", nullptr,
-               int(problems.size()))
-                .arg(native(path));
-        report.informativeText = listed;
-        report.detailedText =
-            problems.size() > kListed ? problems.join(QLatin1Char('\n')) : QString();
-        report.buttons = QMessageBox::Ok;
-        report.defaultButton = QMessageBox::Ok;
-        Dialogs::message(this, report);
-    }
-    statusBar()->showMessage(
-        tr("Reloaded %1 and made %n of your changes again.", nullptr, applied).arg(native(path)),
-        8000);
 }
 
 bool MainWindow::loadFile(const QString &path)
@@ -640,16 +528,9 @@ void MainWindow::revealNode(XsdtNode *node)
     m_allSettings->revealNode(node);
 }
 
-bool MainWindow::confirmDiscard(const QString &reason)
+bool MainWindow::onSave()
 {
-    const int count = pendingCount();
-    if (!m_store.loaded || count == 0)
-        return true;
-    const auto answer =
-        Dialogs::question(this, tr("Discard changes?"),
-                          tr("You have %n unsaved changes. %1", nullptr, count).arg(reason),
-                          QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Cancel);
-    return answer == QMessageBox::Discard;
+    return m_files->save();
 }
 
 void MainWindow::onRevertAll()
@@ -657,256 +538,15 @@ void MainWindow::onRevertAll()
     const int count = pendingCount();
     if (!m_store.loaded || count < 1)
         return;
-    if (Dialogs::question(this, tr("Revert all changes"),
-                          tr("Discard all %n unsaved changes?", nullptr, count),
-                          QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+    if (!m_requests->revertAll(count))
         return;
-    m_model->revertAll();
     m_unusedView->clearFileQueue();
     updateState();
 }
 
 void MainWindow::requestDeletion(XsdtNode *node)
 {
-    if (!node || node->pendingDelete)
-        return;
-    const DeleteVerdict verdict = m_model->deletionVerdict(node);
-    if (verdict.level == DeleteLevel::Never) {
-        Dialogs::information(this, tr("Cannot delete"),
-                             QStringLiteral("%1\n\n%2").arg(node->path(), verdict.reason));
-        return;
-    }
-    const int values = int(node->valueCount());
-    if (verdict.level == DeleteLevel::Warn && !m_dontAskDelete) {
-        bool dontAsk = false;
-        Dialogs::Message ask;
-        ask.icon = QMessageBox::Warning;
-        ask.title = tr("Delete saved information?");
-        ask.text = tr("Delete %1?\n(%n values)", nullptr, values).arg(node->path());
-        ask.informativeText =
-            verdict.reason +
-            tr("\n\nNothing is removed until you save, and you can undo it before then.");
-        ask.buttons = QMessageBox::Yes | QMessageBox::Cancel;
-        ask.defaultButton = QMessageBox::Cancel;
-        ask.checkBoxText = tr("Don't ask again until I close the program");
-        ask.checked = &dontAsk;
-        const auto answer = Dialogs::message(this, ask);
-        if (answer != QMessageBox::Yes)
-            return;
-        m_dontAskDelete = dontAsk;
-    }
-    QString whyNot;
-    if (m_model->queueDeletion(node, &whyNot))
-        statusBar()->showMessage(
-            tr("%1 queued for deletion (%n values). Save to apply.", nullptr, values)
-                .arg(node->path()),
-            8000);
-    else
-        Dialogs::information(this, tr("Cannot delete"), whyNot);
-}
-
-bool MainWindow::onSave()
-{
-    if (!m_store.loaded)
-        return true;
-    const QList<LeftoverItem> files = m_unusedView->queuedFiles();
-    if (m_docs.documentPendingCount() == 0 && files.isEmpty())
-        return true;
-    {
-        ReviewDialog review(m_model, &m_store.document, this);
-        review.setLeftoverItems(files);
-        if (Dialogs::execDialog(&review) != QDialog::Accepted)
-            return false;
-    }
-    const DocumentManager::SaveResult saved = m_docs.save();
-    if (!saved.ok) {
-        Dialogs::critical(this, tr("Save failed"), saved.error);
-        pollEnvironment();
-        return false;
-    }
-    QString backupName;
-    if (saved.wrote) {
-        m_model->refreshAll();
-        refillFileList();        // the file row shows the new size and time
-        m_model->clearHistory(); // what was saved is the new starting point
-        backupName = QFileInfo(saved.backupPath).fileName();
-        // Compare offers the backup just made.
-        m_compare->refreshFileChoices();
-    }
-    QString deleted;
-    if (saved.filesDone) {
-        // What is still there can be found and queued again.
-        m_unusedView->refresh();
-        if (!saved.files.problems.isEmpty())
-            Dialogs::warning(this, tr("Some files were not deleted"),
-                             saved.files.problems.join(QStringLiteral("\n\n")));
-        deleted = tr("Deleted %n files or folders from disk.", nullptr, saved.files.deleted);
-    }
-    // The backup's name ends the message: a sentence after it would read as part of the name.
-    QString message = deleted;
-    if (!backupName.isEmpty())
-        message = deleted.isEmpty() ? tr("Saved. Backup: %1").arg(backupName)
-                                    : tr("Saved. %1 Backup: %2").arg(deleted, backupName);
-    statusBar()->showMessage(message, 10000);
-    updateState();
-    return true;
-}
-
-void MainWindow::onRestoreBackup()
-{
-    const QString target = m_docs.currentFile();
-    if (target.isEmpty())
-        return;
-    const QStringList backups = listBackups(target);
-    if (backups.isEmpty()) {
-        Dialogs::information(this, tr("Restore backup"),
-                             tr("No backups were found next to the settings file."));
-        return;
-    }
-    QStringList items;
-    for (const QString &backup : backups) {
-        const QFileInfo info(backup);
-        items.append(tr("%1   (%2, %3 KiB)")
-                         .arg(info.fileName(),
-                              info.lastModified().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
-                         .arg(info.size() / 1024));
-    }
-    bool ok = false;
-    const QString chosen = Dialogs::getItem(this, tr("Restore backup"),
-                                            tr("Backup to restore (newest first):"), items, 0, &ok);
-    const int index = items.indexOf(chosen);
-    if (!ok || index < 0)
-        return;
-    restoreBackupFile(backups.at(index));
-}
-
-bool MainWindow::restoreBackupFile(const QString &backup)
-{
-    if (!confirmDiscard(tr("Restoring discards them.")))
-        return false;
-    if (Dialogs::question(this, tr("Restore backup"),
-                          tr("Replace the current settings file with\n%1\n\nThe current file is "
-                             "backed up first.")
-                              .arg(native(backup)),
-                          QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
-        return false;
-    // Files queued against the file being replaced go with the changes just discarded.
-    QString error;
-    const bool restored = m_docs.restoreBackup(backup, &error);
-    if (!restored) {
-        Dialogs::critical(this, tr("Restore failed"), error);
-    } else {
-        refillFileList();
-        statusBar()->showMessage(tr("Restored %1").arg(QFileInfo(backup).fileName()), 8000);
-    }
-    updateState();
-    return restored;
-}
-
-void MainWindow::onThemeChanged()
-{
-    ThemeManager *theme = ThemeManager::instance();
-    m_actions->showCurrentTheme();
-    updateState();
-    if (std::fabs(theme->fontScale() - m_lastFontScale) > 0.000001) {
-        m_lastFontScale = theme->fontScale();
-        statusBar()->showMessage(tr("Text size %1%").arg(std::lround(m_lastFontScale * 100 / 1.25)),
-                                 3000);
-    }
-}
-
-void MainWindow::updateStatusBarStyle()
-{
-    statusBar()->setStyleSheet(
-        QStringLiteral("QStatusBar { background: palette(midlight); border-top: 1px solid "
-                       "palette(mid); }"));
-}
-
-void MainWindow::refreshToolbarIcons()
-{
-    m_actions->refreshToolbarIcons();
-    updateMinimumWidth();
-    QTimer::singleShot(0, this, &MainWindow::updateMinimumWidth);
-}
-
-void MainWindow::updateMinimumWidth()
-{
-    int width = centralWidget() ? centralWidget()->minimumSizeHint().width() : 0;
-    if (QToolBar *toolbar = m_actions->toolbar; toolbar->isVisible()) {
-        if (toolbar->layout())
-            toolbar->layout()->activate();
-        width = qMax(width, toolbar->sizeHint().width());
-    }
-    setMinimumWidth(width);
-}
-
-void MainWindow::ensureOnScreen()
-{
-    if (isMinimized()) {
-        showNormal();
-        activateWindow();
-    }
-    const QRect frame = frameGeometry();
-    const QRect strip(frame.left(), frame.top(), frame.width(), 40);
-    for (const QScreen *screen : QGuiApplication::screens()) {
-        const QRect visible = strip.intersected(screen->availableGeometry());
-        if (visible.width() >= 120 && visible.height() >= 20)
-            return;
-    }
-    const QScreen *primary = QGuiApplication::primaryScreen();
-    if (!primary)
-        return;
-    const QRect available = primary->availableGeometry();
-    resize(qMin(width(), available.width()), qMin(height(), available.height() - 60));
-    const QRect resized = frameGeometry();
-    const int x = qMax(available.left(), available.center().x() - resized.width() / 2);
-    const int y = qMax(available.top(), available.center().y() - resized.height() / 2);
-    move(x, y);
-}
-
-void MainWindow::openUserGuide()
-{
-    // Shown inside the program from the built-in page: nothing is written to a shared folder,
-    // where another user's file of the same name would be in the way (or planted), and it
-    // opens the same when the desktop has no browser. One window, kept for the session.
-    auto *guide = findChild<QDialog *>(QStringLiteral("userGuide"), Qt::FindDirectChildrenOnly);
-    if (!guide) {
-        guide = new QDialog(this);
-        guide->setObjectName(QStringLiteral("userGuide"));
-        guide->setWindowTitle(tr("Varnel - User Guide"));
-        auto *browser = new QTextBrowser(guide);
-        browser->setOpenLinks(false);
-        connect(browser, &QTextBrowser::anchorClicked, browser, [browser](const QUrl &url) {
-            // Places in the page scroll; anything else goes to the desktop's browser.
-            if (url.isRelative() && url.path().isEmpty())
-                browser->scrollToAnchor(url.fragment());
-            else
-                Dialogs::openUrl(url);
-        });
-        auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, guide);
-        connect(buttons, &QDialogButtonBox::rejected, guide, &QDialog::close);
-        auto *layout = new QVBoxLayout(guide);
-        layout->addWidget(browser);
-        layout->addWidget(buttons);
-        guide->resize(800, 700);
-    }
-    // The page keeps its dark colours in a media query, which the text browser does not read;
-    // it becomes plain rules with a dark palette and goes with a light one.
-    const bool dark = palette().color(QPalette::Window).lightness() < 128;
-    if (guide->property("dark") != QVariant(dark)) {
-        guide->setProperty("dark", dark);
-        QString page = QString::fromUtf8(readResource(QStringLiteral(":/help/help.html")));
-        static const QRegularExpression darkRules(QStringLiteral(
-            R"(@media\s*\(prefers-color-scheme:\s*dark\)\s*\{((?:[^{}]*\{[^{}]*\})*)\s*\})"));
-        const QRegularExpressionMatch match = darkRules.match(page);
-        if (match.hasMatch())
-            page.replace(match.capturedStart(), match.capturedLength(),
-                         dark ? match.captured(1) : QString());
-        guide->findChild<QTextBrowser *>()->setHtml(page);
-    }
-    guide->show();
-    guide->raise();
-    guide->activateWindow();
+    m_requests->requestDeletion(node);
 }
 
 void MainWindow::onHealthCheck()
@@ -939,7 +579,7 @@ void MainWindow::onManageBackups()
         dialog.accept();
     });
     connect(&dialog, &BackupsDialog::restoreRequested, this, [this, &dialog](const QString &path) {
-        restoreBackupFile(path);
+        m_files->restoreBackupFile(path);
         // The restore adds the replaced file's backup, and may have changed what is allowed.
         dialog.refresh();
         dialog.setActionsAllowed(m_store.loaded, m_actions->restore->isEnabled());
@@ -947,103 +587,12 @@ void MainWindow::onManageBackups()
     Dialogs::execDialog(&dialog);
 }
 
-QString MainWindow::recordedPixInsightVersion() const
-{
-    if (!m_store.loaded)
-        return QString();
-    auto topValue = [this](QStringView key) {
-        const XsdtNode *node = m_store.document.root.childByKey(key);
-        return node && node->isValue() ? node : nullptr;
-    };
-    const XsdtNode *product = topValue(u"PixInsight");
-    const XsdtNode *last = topValue(u"LastVersion");
-    if (!last || last->value.isEmpty())
-        return product ? product->value : QString();
-    if (!product)
-        return last->value;
-    return QStringLiteral("%1 [%2]").arg(product->value, last->value);
-}
-
 void MainWindow::onAbout()
 {
-    AboutDialog dialog(m_store.loaded ? m_store.path : QString(), recordedPixInsightVersion(),
+    AboutDialog dialog(m_store.loaded ? m_store.path : QString(),
+                       m_store.loaded ? recordedPixInsightVersion(m_store.document) : QString(),
                        this);
     Dialogs::execDialog(&dialog);
-}
-
-void MainWindow::runFullSearch(const QString &text)
-{
-    m_tabs->setCurrentWidget(m_search);
-    m_search->clearFilter();
-    m_search->setQuery(text);
-    m_search->focusSearch();
-}
-
-QList<XsdtNode *> MainWindow::moduleValueNodes(const QList<ModuleEntries> &modules,
-                                               QStringList *labels) const
-{
-    QList<XsdtNode *> nodes;
-    // Modules found by a part of their name can share process entries; each value is listed
-    // and counted once.
-    QSet<const XsdtNode *> seen;
-    for (const ModuleEntries &module : modules) {
-        if (labels)
-            labels->append(module.registered ? tr("%1 (installed)").arg(module.name)
-                                             : tr("%1 (not in the module list)").arg(module.name));
-        for (XsdtNode *node : valueNodes(module)) {
-            if (!seen.contains(node)) {
-                seen.insert(node);
-                nodes.append(node);
-            }
-        }
-    }
-    return nodes;
-}
-
-void MainWindow::onFindModule()
-{
-    if (!m_store.loaded) {
-        Dialogs::information(this, tr("Find module data"), tr("Open a settings file first."));
-        return;
-    }
-    QStringList names = modulesWithData(m_store.document);
-    for (const QString &name : registeredModules(m_store.document)) {
-        if (!names.contains(name))
-            names.append(name);
-    }
-    ModuleSearchDialog dialog(names, this);
-    if (Dialogs::execDialog(&dialog) != QDialog::Accepted)
-        return;
-    const QString name = dialog.moduleName();
-    if (dialog.isFullSearch()) {
-        runFullSearch(name);
-        return;
-    }
-    bool exact = false;
-    const QList<ModuleEntries> found = findModule(m_store.document, name, &exact);
-    if (found.isEmpty()) {
-        if (Dialogs::question(this, tr("Find module data"),
-                              tr("Nothing recorded for \"%1\" in the places module names usually "
-                                 "go.\n\nRun a full search instead?")
-                                  .arg(name),
-                              QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes)
-            runFullSearch(name);
-        return;
-    }
-    QStringList labels;
-    const QList<XsdtNode *> nodes = moduleValueNodes(found, &labels);
-    const int count = int(nodes.size());
-    const QString banner =
-        exact ? tr("Module search for \"%1\": registry entry, module data, module settings and "
-                   "process entries - %2, %n values. Type words below to narrow them.",
-                   nullptr, count)
-                    .arg(name, labels.join(QStringLiteral(", ")))
-              : tr("No module is called exactly \"%1\"; showing modules whose name contains it: "
-                   "%2 - %n values.",
-                   nullptr, count)
-                    .arg(name, labels.join(QStringLiteral(", ")));
-    m_tabs->setCurrentWidget(m_search);
-    m_search->showOnly(nodes, banner);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
@@ -1068,13 +617,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 void MainWindow::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
-    QTimer::singleShot(0, this, &MainWindow::updateMinimumWidth);
-    if (!m_firstShowDone) {
-        m_firstShowDone = true;
-        QTimer::singleShot(0, this, &MainWindow::ensureOnScreen);
-        // Once more after the first polish, which is when the buttons took their fonts.
-        QTimer::singleShot(0, this, &MainWindow::refreshToolbarIcons);
-    }
+    m_look->windowShown();
 }
 
 void MainWindow::onInstalledUpdates()

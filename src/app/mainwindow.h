@@ -9,15 +9,11 @@
 #include <QMainWindow>
 #include <QStringList>
 
-#include <functional>
-
 class QAction;
 class QComboBox;
 class QLabel;
 class QPushButton;
 class QTabWidget;
-class QTimer;
-class QUrl;
 
 namespace vrn {
 
@@ -25,18 +21,20 @@ class AdBanner;
 class AllSettingsView;
 class CleanupView;
 class CompareView;
+class EditRequests;
+class FileCommands;
 class HealthView;
 class PreferencesView;
 class SearchView;
 class SettingsModel;
 class TaskPage;
-struct ModuleEntries;
 class UnusedModulesView;
+class WindowLook;
 struct XsdtNode;
 
 // The one top-level window: owns the document manager, the schema, the deletion rules, the
-// model and the pages, and asks the user before the file is opened, reloaded, saved or
-// restored.
+// model and the pages, and shows the file row, the banner and the tool dialogs. Saving,
+// reloading with the changes kept and restoring go through its FileCommands.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -49,7 +47,6 @@ public:
     // Files queued for deletion on the Unused modules page are dropped.
     bool loadFile(const QString &path);
     void updateState();
-    bool confirmDiscard(const QString &reason);
     void requestDeletion(XsdtNode *node);
     // Shows the node in the All settings tree.
     void revealNode(XsdtNode *node);
@@ -98,32 +95,19 @@ public:
     bool isPixInsightRunning() const { return m_docs.isPixInsightRunning(); }
     bool isChangedOnDisk() const { return m_docs.isChangedOnDisk(); }
 
-    // Seam for tests: how the user guide is opened (the desktop's handler by default).
-    static void setUrlOpener(std::function<bool(const QUrl &)> opener);
-
 public slots:
     void onOpen();
     void onReload();
-    void onReloadKeepingChanges();
+    // Reviews the changes, then saves; false when the user stepped back or the save failed.
     bool onSave();
-    void onRestoreBackup();
-    // File > Restore backup once the backup is chosen; also run from the Backups dialog.
-    bool restoreBackupFile(const QString &backup);
     void onRevertAll();
     void onEdited();
     void pollEnvironment();
-    void refreshToolbarIcons();
-    void updateMinimumWidth();
-    void ensureOnScreen();
-    void updateStatusBarStyle();
-    void openUserGuide();
-    void onFindModule();
     void onUnusedModules();
     void onInstalledUpdates();
     void onManageBackups();
     void onHealthCheck();
     void onAbout();
-    void updateUndoActions();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -136,16 +120,11 @@ private:
     // Hands the page the document and the view-only state and wires its requests.
     void wirePage(TaskPage *page, PageMessages messages);
     void onFileActivated(int index);
-    void onThemeChanged();
     QString settingsFolder() const;
-    void runFullSearch(const QString &text);
-    QList<XsdtNode *> moduleValueNodes(const QList<ModuleEntries> &modules,
-                                       QStringList *labels = nullptr) const;
     void onDocumentReplaced(XsdtDocument *document);
     void onLoadFinished(bool ok, const QString &error);
     void onDocumentStateChanged();
     void showRejection(const QString &reason);
-    QString recordedPixInsightVersion() const;
 
     DocumentManager m_docs;
     SettingsStore &m_store = m_docs.store(); // the manager's; edits go through the model
@@ -153,6 +132,9 @@ private:
     DeletionPolicy m_policy;
     SettingsModel *m_model = nullptr;
     WindowActions *m_actions = nullptr;
+    WindowLook *m_look = nullptr;
+    FileCommands *m_files = nullptr;
+    EditRequests *m_requests = nullptr;
     AllSettingsView *m_allSettings = nullptr;
     PreferencesView *m_preferences = nullptr;
     SearchView *m_search = nullptr;
@@ -167,9 +149,6 @@ private:
     QPushButton *m_bannerReload = nullptr;
     QPushButton *m_bannerReloadKeep = nullptr;
     bool m_pretendChangedOnDisk = false; // the screenshots show the banner without a change
-    bool m_dontAskDelete = false;
-    double m_lastFontScale = 0;
-    bool m_firstShowDone = false;
     QString m_rejection; // the "Not accepted" message on show, cleared by the next good edit
     AdBanner *m_adBanner = nullptr;
 };

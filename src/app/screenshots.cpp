@@ -16,6 +16,7 @@
 #include "views/compareview.h"
 #include "views/healthview.h"
 #include "views/installedupdatesdialog.h"
+#include "views/modulesearchdialog.h"
 #include "views/preferencesview.h"
 #include "views/reviewdialog.h"
 #include "views/searchview.h"
@@ -161,7 +162,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
     if (m_store.loaded) {
         const QString module = QStringLiteral("Kestrane");
         const QList<XsdtNode *> nodes =
-            moduleValueNodes(findModule(m_store.document, module, nullptr));
+            ModuleSearchDialog::moduleValueNodes(findModule(m_store.document, module, nullptr));
         m_search->showOnly(
             nodes,
             tr("Module search for \"%1\" (%n values)", nullptr, int(nodes.size())).arg(module));

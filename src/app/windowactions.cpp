@@ -3,6 +3,7 @@
 #include "app/thememanager.h"
 #include "app/toolbaricons.h"
 #include "app/varnelstyle.h"
+#include "model/settingsmodel.h"
 #include "privileged/installedupdates.h"
 
 #include <QAction>
@@ -14,6 +15,7 @@
 #include <QMenuBar>
 #include <QSettings>
 #include <QToolBar>
+#include <QUndoStack>
 
 #include <cmath>
 
@@ -276,6 +278,29 @@ void WindowActions::refreshToolbarIcons()
     toolbar->setMaximumHeight(QWIDGETSIZE_MAX);
     toolbar->setMaximumHeight(
         qMax(QFontMetrics(font).lineSpacing() + side + 21, toolbar->sizeHint().height()));
+}
+
+void WindowActions::followUndo(SettingsModel *model)
+{
+    m_model = model;
+    connect(undo, &QAction::triggered, model, &SettingsModel::undo);
+    connect(redo, &QAction::triggered, model, &SettingsModel::redo);
+    QUndoStack *history = model->undoStack();
+    for (auto signal : {&QUndoStack::canUndoChanged, &QUndoStack::canRedoChanged})
+        connect(history, signal, this, &WindowActions::showUndoState);
+    for (auto signal : {&QUndoStack::undoTextChanged, &QUndoStack::redoTextChanged})
+        connect(history, signal, this, &WindowActions::showUndoState);
+}
+
+void WindowActions::showUndoState()
+{
+    if (!m_model)
+        return;
+    const QUndoStack *history = m_model->undoStack();
+    undo->setEnabled(m_model->canUndo());
+    redo->setEnabled(m_model->canRedo());
+    undo->setText(history->canUndo() ? tr("Undo %1").arg(history->undoText()) : tr("Undo"));
+    redo->setText(history->canRedo() ? tr("Redo %1").arg(history->redoText()) : tr("Redo"));
 }
 
 } // namespace vrn

@@ -11,6 +11,8 @@ class QToolBar;
 
 namespace vrn {
 
+class SettingsModel;
+
 // The main window's actions with their texts and shortcuts, laid out in its menu bar and
 // toolbar. The window connects them to what they do; the ones that only change the theme or
 // the text size are connected here.
@@ -25,6 +27,10 @@ public:
     void refreshToolbarIcons();
     // Ticks the theme the theme manager has now.
     void showCurrentTheme();
+    // Undo and Redo name the step they would take back or do again, and follow the model's
+    // history from now on.
+    void followUndo(SettingsModel *model);
+    void showUndoState();
 
     QAction *open = nullptr;
     QAction *reload = nullptr;
@@ -52,6 +58,7 @@ private:
     void buildToolbar();
 
     QMainWindow *m_window;
+    SettingsModel *m_model = nullptr;
     QAction *m_largerText = nullptr;
     QAction *m_smallerText = nullptr;
     QAction *m_defaultText = nullptr;

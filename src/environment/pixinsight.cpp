@@ -1,5 +1,6 @@
 #include "environment/pixinsight.h"
 
+#include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
 
 #include <QCoreApplication>
@@ -191,6 +192,21 @@ QString resolveRegistryPath(const QString &value, const QString &binDir)
     if (value.startsWith(prefix))
         return binDir + QLatin1Char('/') + value.mid(prefix.size());
     return value;
+}
+
+QString recordedPixInsightVersion(const XsdtDocument &document)
+{
+    auto topValue = [&document](QStringView key) {
+        const XsdtNode *node = document.root.childByKey(key);
+        return node && node->isValue() ? node : nullptr;
+    };
+    const XsdtNode *product = topValue(u"PixInsight");
+    const XsdtNode *last = topValue(u"LastVersion");
+    if (!last || last->value.isEmpty())
+        return product ? product->value : QString();
+    if (!product)
+        return last->value;
+    return QStringLiteral("%1 [%2]").arg(product->value, last->value);
 }
 
 } // namespace vrn

@@ -8,6 +8,7 @@
 
 namespace vrn {
 
+class XsdtDocument;
 struct XsdtNode;
 
 // Facts about a computer that the analyses need, so they can run against a made-up one too.
@@ -66,5 +67,9 @@ BinDirSearch locateBinDir(const QList<XsdtNode *> &valueNodes, const HealthEnv &
 
 // "@pxi_bin_dir/x" names x in the bin folder; anything else is a path already.
 QString resolveRegistryPath(const QString &value, const QString &binDir);
+
+// The PixInsight version the settings file says last wrote it, as "product [last version]" with
+// whichever of the two it records; empty when it records neither.
+QString recordedPixInsightVersion(const XsdtDocument &document);
 
 } // namespace vrn

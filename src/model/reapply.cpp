@@ -184,4 +184,35 @@ QString describeOutcome(const ReapplyOutcome &outcome)
     return QString();
 }
 
+ReloadReport describeReload(const QList<ReapplyOutcome> &outcomes, const QString &path)
+{
+    using T = ReapplyText;
+    QStringList problems;
+    for (const ReapplyOutcome &outcome : outcomes) {
+        if (!outcome.done())
+            problems.append(describeOutcome(outcome));
+    }
+    ReloadReport report;
+    const int applied = int(outcomes.size() - problems.size());
+    report.status =
+        T::tr("Reloaded %1 and made %n of your changes again.", nullptr, applied).arg(path);
+    if (problems.isEmpty())
+        return report;
+    // A long list goes behind "Show Details..." so that the box still fits on the screen.
+    constexpr int kListed = 20;
+    report.warn = true;
+    report.title = T::tr("Some changes were not made again");
+    report.text =
+        T::tr("%1 was reloaded. %n of your changes could not be made on it again:", nullptr,
+              int(problems.size()))
+            .arg(path);
+    report.list = problems.mid(0, kListed).join(QLatin1Char('\n'));
+    if (problems.size() > kListed) {
+        report.list += QLatin1Char('\n') + T::tr("... and %n more under Show Details.", nullptr,
+                                                 int(problems.size()) - kListed);
+        report.details = problems.join(QLatin1Char('\n'));
+    }
+    return report;
+}
+
 } // namespace vrn

@@ -49,4 +49,17 @@ QList<ReapplyOutcome> reapplyPending(const QList<PendingChange> &changes, Settin
 // was made (or the file already held it).
 QString describeOutcome(const ReapplyOutcome &outcome);
 
+// What the user is told after the file at `path` (as shown to users) was read again and the
+// changes made once more: a status line, and a warning listing the changes that were not.
+struct ReloadReport
+{
+    QString status;
+    bool warn = false; // some changes were not made again: show the warning below
+    QString title;
+    QString text;
+    QString list;    // the first lines, with a note of how many more there are
+    QString details; // every line, when the list had to be cut short
+};
+ReloadReport describeReload(const QList<ReapplyOutcome> &outcomes, const QString &path);
+
 } // namespace vrn

@@ -198,6 +198,36 @@ QString DocumentManager::currentFile() const
     return m_store.path == m_failedPath || fileMissing(m_failedPath) ? m_failedPath : QString();
 }
 
+DocumentManager::FileState DocumentManager::fileState(bool assumeChangedOnDisk) const
+{
+    FileState state;
+    state.pending = pendingCount();
+    const bool loaded = m_store.loaded;
+    const bool changed = m_changedOnDisk || assumeChangedOnDisk;
+    if (!m_runningUnknown.isEmpty())
+        state.notice = FileState::RunningUnknown;
+    else if (m_running)
+        state.notice = FileState::Running;
+    else if (m_fileMissing)
+        state.notice = FileState::Missing;
+    else if (changed)
+        state.notice = FileState::ChangedOnDisk;
+    else if (loaded && m_store.document.invalidUtf8.count > 0)
+        state.notice = FileState::InvalidUtf8;
+    else if (loaded && !m_store.document.compactLayout)
+        state.notice = FileState::OtherLayout;
+
+    const QString file = currentFile();
+    state.haveFile = !file.isEmpty();
+    // A file that is not there cannot be read again, only replaced by a backup.
+    state.canReload = state.haveFile && !m_fileMissing && (loaded || !fileMissing(file));
+    state.canReloadKeep =
+        loaded && changed && !m_fileMissing && !m_running && documentPendingCount() >= 1;
+    state.canSave = loaded && state.pending >= 1 && !m_running && !changed;
+    state.canRestore = state.haveFile && !m_running;
+    return state;
+}
+
 int DocumentManager::documentPendingCount() const
 {
     if (m_pendingCache < 0)

@@ -55,6 +55,27 @@ public:
         LeftoverReport files;
     };
 
+    // What there is to tell about the file, the most pressing first, and what it allows now.
+    struct FileState
+    {
+        enum Notice {
+            NoNotice,
+            RunningUnknown, // nobody could tell whether PixInsight runs: it counts as running
+            Running,
+            Missing,       // gone from disk since it was loaded
+            ChangedOnDisk, // another program wrote it since it was loaded
+            InvalidUtf8,   // it holds bytes that cannot be written back as they are
+            OtherLayout,   // saving rewrites it in PixInsight's compact layout
+        };
+        Notice notice = NoNotice;
+        int pending = 0; // pendingCount()
+        bool haveFile = false;
+        bool canSave = false;
+        bool canReload = false;
+        bool canReloadKeep = false;
+        bool canRestore = false;
+    };
+
     explicit DocumentManager(QObject *parent = nullptr);
     ~DocumentManager() override;
 
@@ -98,6 +119,9 @@ public:
     bool isViewOnly() const { return m_running; }
     bool isChangedOnDisk() const { return m_changedOnDisk; }
     bool isFileMissing() const { return m_fileMissing; }
+
+    // With `assumeChangedOnDisk` the file counts as changed on disk, for pictures of that state.
+    FileState fileState(bool assumeChangedOnDisk = false) const;
 
     // Edits and deletions in the document; kept until something changes the document.
     int documentPendingCount() const;

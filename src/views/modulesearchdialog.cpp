@@ -1,5 +1,10 @@
 #include "views/modulesearchdialog.h"
 
+#include "document/xsdtdocument.h"
+#include "knowledge/modules.h"
+#include "views/searchview.h"
+#include "widgets/dialogs.h"
+
 #include <QAbstractItemView>
 #include <QCompleter>
 #include <QDialogButtonBox>
@@ -8,6 +13,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSet>
 #include <QVBoxLayout>
 
 namespace vrn {
@@ -86,6 +92,80 @@ QString ModuleSearchDialog::moduleName() const
 bool ModuleSearchDialog::isFullSearch() const
 {
     return m_full->isChecked();
+}
+
+QList<XsdtNode *> ModuleSearchDialog::moduleValueNodes(const QList<ModuleEntries> &modules,
+                                                       QStringList *labels)
+{
+    QList<XsdtNode *> nodes;
+    // Modules found by a part of their name can share process entries; each value is listed
+    // and counted once.
+    QSet<const XsdtNode *> seen;
+    for (const ModuleEntries &module : modules) {
+        if (labels)
+            labels->append(module.registered ? tr("%1 (installed)").arg(module.name)
+                                             : tr("%1 (not in the module list)").arg(module.name));
+        for (XsdtNode *node : valueNodes(module)) {
+            if (!seen.contains(node)) {
+                seen.insert(node);
+                nodes.append(node);
+            }
+        }
+    }
+    return nodes;
+}
+
+void ModuleSearchDialog::findModuleData(XsdtDocument *document, SearchView *search,
+                                        const std::function<void()> &showPage, QWidget *parent)
+{
+    if (!document) {
+        Dialogs::information(parent, tr("Find module data"), tr("Open a settings file first."));
+        return;
+    }
+    auto runFullSearch = [&](const QString &text) {
+        showPage();
+        search->clearFilter();
+        search->setQuery(text);
+        search->focusSearch();
+    };
+    QStringList names = modulesWithData(*document);
+    for (const QString &name : registeredModules(*document)) {
+        if (!names.contains(name))
+            names.append(name);
+    }
+    ModuleSearchDialog dialog(names, parent);
+    if (Dialogs::execDialog(&dialog) != QDialog::Accepted)
+        return;
+    const QString name = dialog.moduleName();
+    if (dialog.isFullSearch()) {
+        runFullSearch(name);
+        return;
+    }
+    bool exact = false;
+    const QList<ModuleEntries> found = findModule(*document, name, &exact);
+    if (found.isEmpty()) {
+        if (Dialogs::question(parent, tr("Find module data"),
+                              tr("Nothing recorded for \"%1\" in the places module names usually "
+                                 "go.\n\nRun a full search instead?")
+                                  .arg(name),
+                              QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes)
+            runFullSearch(name);
+        return;
+    }
+    QStringList labels;
+    const QList<XsdtNode *> nodes = moduleValueNodes(found, &labels);
+    const int count = int(nodes.size());
+    const QString banner =
+        exact ? tr("Module search for \"%1\": registry entry, module data, module settings and "
+                   "process entries - %2, %n values. Type words below to narrow them.",
+                   nullptr, count)
+                    .arg(name, labels.join(QStringLiteral(", ")))
+              : tr("No module is called exactly \"%1\"; showing modules whose name contains it: "
+                   "%2 - %n values.",
+                   nullptr, count)
+                    .arg(name, labels.join(QStringLiteral(", ")));
+    showPage();
+    search->showOnly(nodes, banner);
 }
 
 } // namespace vrn

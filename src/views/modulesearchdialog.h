@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QDialog>
+#include <QList>
 #include <QStringList>
+
+#include <functional>
 
 class QDialogButtonBox;
 class QLineEdit;
@@ -9,8 +12,12 @@ class QRadioButton;
 
 namespace vrn {
 
+struct ModuleEntries;
+class SearchView;
+class XsdtDocument;
+struct XsdtNode;
+
 // Asks for a module name and whether to look where module names usually go or everywhere.
-// The main window runs the search with the answer.
 class ModuleSearchDialog : public QDialog
 {
     Q_OBJECT
@@ -20,6 +27,14 @@ public:
 
     QString moduleName() const;
     bool isFullSearch() const;
+
+    // Asks over `parent` for a module of the document (null while no file is open) and shows
+    // what it records about it on the search page; `showPage` brings that page to the front.
+    static void findModuleData(XsdtDocument *document, SearchView *search,
+                               const std::function<void()> &showPage, QWidget *parent);
+    // The value entries of the modules, each once; with `labels`, one "name (state)" each.
+    static QList<XsdtNode *> moduleValueNodes(const QList<ModuleEntries> &modules,
+                                              QStringList *labels = nullptr);
 
     QLineEdit *nameEdit() const { return m_nameEdit; }
     QRadioButton *processButton() const { return m_process; }

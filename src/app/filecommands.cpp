@@ -1,0 +1,197 @@
+#include "app/filecommands.h"
+
+#include "environment/discovery.h"
+#include "model/reapply.h"
+#include "model/settingsmodel.h"
+#include "store/documentmanager.h"
+#include "views/compareview.h"
+#include "views/reviewdialog.h"
+#include "views/unusedmodulesview.h"
+#include "widgets/dialogs.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QMainWindow>
+#include <QStatusBar>
+
+namespace vrn {
+
+namespace {
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+// A busy cursor while the changes are made again on the file just read.
+class BusyCursor
+{
+public:
+    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor &) = delete;
+    BusyCursor &operator=(const BusyCursor &) = delete;
+};
+
+} // namespace
+
+FileCommands::FileCommands(const Parts &parts)
+    : QObject(parts.window)
+    , m_window(parts.window)
+    , m_docs(parts.docs)
+    , m_model(parts.model)
+    , m_unusedView(parts.unusedView)
+    , m_compare(parts.compare)
+{}
+
+bool FileCommands::confirmDiscard(const QString &reason)
+{
+    const int count = m_docs->pendingCount();
+    if (!m_docs->store().loaded || count == 0)
+        return true;
+    const auto answer =
+        Dialogs::question(m_window, tr("Discard changes?"),
+                          tr("You have %n unsaved changes. %1", nullptr, count).arg(reason),
+                          QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Cancel);
+    return answer == QMessageBox::Discard;
+}
+
+void FileCommands::reloadKeepingChanges()
+{
+    if (!m_docs->fileState().canReloadKeep)
+        return;
+    const QString path = m_docs->store().path;
+    QList<PendingChange> pending;
+    QList<ReapplyOutcome> outcomes;
+    DocumentManager::KeepChanges keep;
+    keep.note = [&pending](const XsdtDocument &old) { pending = pendingChanges(old); };
+    keep.makeAgain = [&] {
+        const BusyCursor busy;
+        outcomes = reapplyPending(pending, *m_model);
+    };
+    QString error;
+    if (!m_docs->reloadKeepingChanges(keep, &error)) {
+        // A load that failed has told the user already; a file that did not read was left
+        // alone, and so were the changes.
+        if (m_docs->store().loaded)
+            Dialogs::critical(m_window, tr("Cannot reload"),
+                              tr("%1\nNothing was reloaded; your changes are kept.").arg(error));
+        return;
+    }
+    const ReloadReport report = describeReload(outcomes, native(path));
+    if (report.warn) {
+        Dialogs::Message box;
+        box.icon = QMessageBox::Warning;
+        box.title = report.title;
+        box.text = report.text;
+        box.informativeText = report.list;
+        box.detailedText = report.details;
+        box.buttons = QMessageBox::Ok;
+        box.defaultButton = QMessageBox::Ok;
+        Dialogs::message(m_window, box);
+    }
+    m_window->statusBar()->showMessage(report.status, 8000);
+}
+
+bool FileCommands::save()
+{
+    if (!m_docs->store().loaded)
+        return true;
+    const QList<LeftoverItem> files = m_unusedView->queuedFiles();
+    if (m_docs->documentPendingCount() == 0 && files.isEmpty())
+        return true;
+    {
+        ReviewDialog review(m_model, &m_docs->store().document, m_window);
+        review.setLeftoverItems(files);
+        if (Dialogs::execDialog(&review) != QDialog::Accepted)
+            return false;
+    }
+    const DocumentManager::SaveResult saved = m_docs->save();
+    if (!saved.ok) {
+        Dialogs::critical(m_window, tr("Save failed"), saved.error);
+        m_docs->poll();
+        return false;
+    }
+    QString backupName;
+    if (saved.wrote) {
+        m_model->refreshAll();
+        emit fileListChanged();  // the file row shows the new size and time
+        m_model->clearHistory(); // what was saved is the new starting point
+        backupName = QFileInfo(saved.backupPath).fileName();
+        // Compare offers the backup just made.
+        m_compare->refreshFileChoices();
+    }
+    QString deleted;
+    if (saved.filesDone) {
+        // What is still there can be found and queued again.
+        m_unusedView->refresh();
+        if (!saved.files.problems.isEmpty())
+            Dialogs::warning(m_window, tr("Some files were not deleted"),
+                             saved.files.problems.join(QStringLiteral("\n\n")));
+        deleted = tr("Deleted %n files or folders from disk.", nullptr, saved.files.deleted);
+    }
+    // The backup's name ends the message: a sentence after it would read as part of the name.
+    QString message = deleted;
+    if (!backupName.isEmpty())
+        message = deleted.isEmpty() ? tr("Saved. Backup: %1").arg(backupName)
+                                    : tr("Saved. %1 Backup: %2").arg(deleted, backupName);
+    m_window->statusBar()->showMessage(message, 10000);
+    emit stateChanged();
+    return true;
+}
+
+void FileCommands::restoreBackup()
+{
+    const QString target = m_docs->currentFile();
+    if (target.isEmpty())
+        return;
+    const QStringList backups = listBackups(target);
+    if (backups.isEmpty()) {
+        Dialogs::information(m_window, tr("Restore backup"),
+                             tr("No backups were found next to the settings file."));
+        return;
+    }
+    QStringList items;
+    for (const QString &backup : backups) {
+        const QFileInfo info(backup);
+        items.append(tr("%1   (%2, %3 KiB)")
+                         .arg(info.fileName(),
+                              info.lastModified().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                         .arg(info.size() / 1024));
+    }
+    bool ok = false;
+    const QString chosen = Dialogs::getItem(m_window, tr("Restore backup"),
+                                            tr("Backup to restore (newest first):"), items, 0, &ok);
+    const int index = items.indexOf(chosen);
+    if (!ok || index < 0)
+        return;
+    restoreBackupFile(backups.at(index));
+}
+
+bool FileCommands::restoreBackupFile(const QString &backup)
+{
+    if (!confirmDiscard(tr("Restoring discards them.")))
+        return false;
+    if (Dialogs::question(m_window, tr("Restore backup"),
+                          tr("Replace the current settings file with\n%1\n\nThe current file is "
+                             "backed up first.")
+                              .arg(native(backup)),
+                          QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return false;
+    // Files queued against the file being replaced go with the changes just discarded.
+    QString error;
+    const bool restored = m_docs->restoreBackup(backup, &error);
+    if (!restored) {
+        Dialogs::critical(m_window, tr("Restore failed"), error);
+    } else {
+        emit fileListChanged();
+        m_window->statusBar()->showMessage(tr("Restored %1").arg(QFileInfo(backup).fileName()),
+                                           8000);
+    }
+    emit stateChanged();
+    return restored;
+}
+
+} // namespace vrn

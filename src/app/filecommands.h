@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QMainWindow;
+
+namespace vrn {
+
+class CompareView;
+class DocumentManager;
+class SettingsModel;
+class UnusedModulesView;
+
+// Saving, reloading with the changes kept and restoring a backup, with the questions asked
+// before and the reports after; the document manager takes the steps themselves.
+class FileCommands : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Parts
+    {
+        QMainWindow *window; // asks the questions over it, reports in its status bar; the owner
+        DocumentManager *docs;
+        SettingsModel *model;
+        UnusedModulesView *unusedView; // keeps the files queued for deletion
+        CompareView *compare;
+    };
+    explicit FileCommands(const Parts &parts);
+
+    // True when there is nothing unsaved or the user agreed to drop it; `reason` ends the question.
+    bool confirmDiscard(const QString &reason);
+    // Shows the review first; false when the user stepped back or the save failed.
+    bool save();
+    void reloadKeepingChanges();
+    // Lets the user choose one of the current file's backups, then restores it.
+    void restoreBackup();
+    bool restoreBackupFile(const QString &backup);
+
+signals:
+    // The file row has a new file or a new size and time to show.
+    void fileListChanged();
+    // What the window shows about the file may have changed.
+    void stateChanged();
+
+private:
+    QMainWindow *m_window;
+    DocumentManager *m_docs;
+    SettingsModel *m_model;
+    UnusedModulesView *m_unusedView;
+    CompareView *m_compare;
+};
+
+} // namespace vrn
