@@ -154,7 +154,7 @@ private slots:
 
     void importMaps_data()
     {
-        QTest::addColumn<QStringList>("specs");
+        QTest::addColumn<QStringList>("mappings");
         QTest::addColumn<QString>("result"); // the mapped values, or the error
         QTest::newRow("longest wins") << QStringList{"/home=/h", "/home/astro=/home/bea"}
                                       << "/home/bea/x /h/other/x /homes/x @home/x relative";
@@ -173,11 +173,11 @@ private slots:
 
     void importMaps()
     {
-        QFETCH(QStringList, specs);
+        QFETCH(QStringList, mappings);
         QList<PathMap> maps{{"/untouched", "/x"}};
         QString error;
         QStringList mapped;
-        if (parsePathMaps(specs, false, &maps, &error)) {
+        if (parsePathMaps(mappings, false, &maps, &error)) {
             for (const char *v :
                  {"/home/astro/x", "/home/other/x", "/homes/x", "@home/x", "relative"})
                 mapped << mapImportedValue('s', QString::fromLatin1(v), maps, false);

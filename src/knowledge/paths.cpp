@@ -221,20 +221,20 @@ bool planPrefixReplacement(const XsdtDocument &document, const QString &oldPrefi
     return true;
 }
 
-bool parsePathMaps(const QStringList &specs, bool windowsPaths, QList<PathMap> *maps,
+bool parsePathMaps(const QStringList &mappings, bool windowsPaths, QList<PathMap> *maps,
                    QString *error)
 {
     QList<PathMap> parsed;
     QStringList seen;
-    for (const QString &spec : specs) {
-        const qsizetype equals = spec.indexOf(QLatin1Char('='));
-        const QString from = spec.left(equals);
-        const QString to = spec.mid(equals + 1);
+    for (const QString &mapping : mappings) {
+        const qsizetype equals = mapping.indexOf(QLatin1Char('='));
+        const QString from = mapping.left(equals);
+        const QString to = mapping.mid(equals + 1);
         QString problem;
         if (equals < 0)
-            problem = PathText::tr("\"%1\" is not of the form OLD=NEW.").arg(spec);
+            problem = PathText::tr("\"%1\" is not of the form OLD=NEW.").arg(mapping);
         else if (!looksAbsolute(from, windowsPaths) || !looksAbsolute(to, windowsPaths))
-            problem = PathText::tr("\"%1\": both sides must be absolute paths.").arg(spec);
+            problem = PathText::tr("\"%1\": both sides must be absolute paths.").arg(mapping);
         else if (seen.contains(
                      comparable(withoutTrailingSeparators(from, windowsPaths), windowsPaths)))
             problem = PathText::tr("\"%1\" is mapped twice.").arg(from);

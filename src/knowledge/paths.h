@@ -72,7 +72,7 @@ struct PathMap
 
 // Reads "OLD=NEW" texts (split at the first "="). All of them or none: a text without "=",
 // a side that is not an absolute path, or an OLD given twice refuses the whole list.
-bool parsePathMaps(const QStringList &specs, bool windowsPaths, QList<PathMap> *maps,
+bool parsePathMaps(const QStringList &mappings, bool windowsPaths, QList<PathMap> *maps,
                    QString *error = nullptr);
 
 // The value with the beginning of the longest matching map rewritten (once; maps never chain),

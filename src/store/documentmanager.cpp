@@ -32,6 +32,14 @@ XsdtDocument *DocumentManager::document()
     return m_store.loaded ? &m_store.document : nullptr;
 }
 
+void DocumentManager::forgetFileTrouble()
+{
+    m_changedOnDisk = false;
+    m_fileMissing = false;
+    m_failedPath.clear();
+    m_loadError.clear();
+}
+
 void DocumentManager::announce()
 {
     m_pendingCache = -1;
@@ -55,10 +63,7 @@ bool DocumentManager::loadKeepingQueue(const QString &path, QString *error)
     announce();
     emit busyChanged(false);
     if (ok) {
-        m_changedOnDisk = false;
-        m_fileMissing = false;
-        m_failedPath.clear();
-        m_loadError.clear();
+        forgetFileTrouble();
     } else {
         m_failedPath = QFileInfo(path).absoluteFilePath();
         m_loadError = message;
@@ -170,10 +175,7 @@ bool DocumentManager::restoreBackup(const QString &backup, QString *error)
     announce();
     emit busyChanged(false);
     if (restored) {
-        m_changedOnDisk = false;
-        m_fileMissing = false;
-        m_failedPath.clear();
-        m_loadError.clear();
+        forgetFileTrouble();
     }
     emit stateChanged();
     return restored;

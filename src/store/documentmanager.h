@@ -150,6 +150,8 @@ signals:
 private:
     bool loadKeepingQueue(const QString &path, QString *error);
     void announce();
+    // A file that read or was restored: nothing changed underneath, missing or failed any more.
+    void forgetFileTrouble();
     void setRunning(bool running, const QString &unknownReason);
 
     SettingsStore m_store;
