@@ -167,6 +167,11 @@ private slots:
             "Add --force to delete it anyway.");
         row("import with bad entries", {"import", f, "%F.json"}, "import", 4,
             "4 problems; nothing was imported.");
+        row("import with a relative mapping", {"import", f, "--map", "home=/x", "%F.json"},
+            "import", 4,
+            "--map: \"home=/x\": both sides must be absolute paths. Nothing was imported.");
+        row("export of an unknown module", {"export", f, "--module", "Nosuch"}, "", 3,
+            "No module or script named \"Nosuch\" has data in this file.");
         row("PixInsight running", {"set", f, kFont + "=96"}, "running", 2, "PixInsight is running");
         row("restore while running", {"restore", f, "core-1-pxi.settings.bak-1"}, "running", 2,
             "Close it before restoring a backup.");
@@ -500,6 +505,27 @@ private slots:
         QCOMPARE(permanently.err, QString());
         QVERIFY(permanently.out.endsWith("\nBackups deleted for good: 1 (0 KiB).\n"));
         QCOMPARE(listBackups(m_file), all.mid(0, 1));
+    }
+
+    // A setup carried to a computer whose home folder has another name.
+    void carryModuleToAnotherHome()
+    {
+        testdata::GeneratorOptions options;
+        options.targetBytes = 96 * 1024;
+        options.plantProblems = true;
+        const QString module = testdata::generatedModuleNames(options).constFirst();
+        options.home = "/home/nova";
+        const QString other = write("core-2-pxi.settings", testdata::generateSettings(options));
+        const QString comment = "ModuleData/" + module + "/Comment";
+        QCOMPARE(run({"set", "--file=%F", comment + "=/home/astro/flats/master.xisf"}).code, 0);
+        const Run exported = run({"export", "--file=%F", "--module", module});
+        QVERIFY2(exported.code == 0, qPrintable(exported.err));
+        const Run imported = run({"import", "--file", other, "--map", "/home/astro=/home/nova",
+                                  write("setup.json", exported.out.toUtf8())});
+        QVERIFY2(imported.code == 0, qPrintable(imported.err));
+        const QByteArray after = testdata::readFile(other);
+        QCOMPARE(xmlValue(after, comment), "/home/nova/flats/master.xisf");
+        QVERIFY(!after.contains("/home/astro"));
     }
 };
 

@@ -24,6 +24,9 @@ int main(int argc, char **argv)
          QStringLiteral("Other spellings the reader accepts (quotes, references).")},
         {QStringLiteral("problems"), QStringLiteral("Plant things a health check should find.")},
         {QStringLiteral("no-duplicates"), QStringLiteral("Do not write duplicate keys.")},
+        {QStringLiteral("home"),
+         QStringLiteral("The home folder in the paths the file records (default /home/astro)."),
+         QStringLiteral("folder"), QStringLiteral("/home/astro")},
         {QStringLiteral("records"),
          QStringLiteral("Write PixInsight's installed.xri with this many packages instead."),
          QStringLiteral("n")},
@@ -40,6 +43,7 @@ int main(int argc, char **argv)
     options.alternateSyntax = parser.isSet(QStringLiteral("alternate"));
     options.plantProblems = parser.isSet(QStringLiteral("problems"));
     options.duplicateKeys = !parser.isSet(QStringLiteral("no-duplicates"));
+    options.home = parser.value(QStringLiteral("home"));
 
     const QByteArray bytes =
         parser.isSet(QStringLiteral("records"))

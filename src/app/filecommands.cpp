@@ -1,10 +1,16 @@
 #include "app/filecommands.h"
 
 #include "environment/discovery.h"
+#include "environment/pixinsight.h"
+#include "knowledge/schema.h"
+#include "knowledge/setupfile.h"
 #include "model/reapply.h"
 #include "model/settingsmodel.h"
 #include "store/documentmanager.h"
+#include "store/files.h"
 #include "views/compareview.h"
+#include "views/exportdialog.h"
+#include "views/importmapdialog.h"
 #include "views/reviewdialog.h"
 #include "views/unusedmodulesview.h"
 #include "widgets/dialogs.h"
@@ -15,6 +21,7 @@
 #include <QFileInfo>
 #include <QMainWindow>
 #include <QStatusBar>
+#include <QUndoStack>
 
 namespace vrn {
 
@@ -44,6 +51,7 @@ FileCommands::FileCommands(const Parts &parts)
     , m_model(parts.model)
     , m_unusedView(parts.unusedView)
     , m_compare(parts.compare)
+    , m_schema(parts.schema)
 {}
 
 bool FileCommands::confirmDiscard(const QString &reason)
@@ -192,6 +200,128 @@ bool FileCommands::restoreBackupFile(const QString &backup)
     }
     emit stateChanged();
     return restored;
+}
+
+void FileCommands::exportSetup()
+{
+    if (!m_docs->store().loaded || !m_schema)
+        return;
+    const XsdtDocument &document = m_docs->store().document;
+    ExportDialog choose(exportableModules(document), m_window);
+    if (Dialogs::execDialog(&choose) != QDialog::Accepted)
+        return;
+    const QString path = Dialogs::getSaveFileName(
+        m_window, tr("Export setup"), QDir::home().filePath(QStringLiteral("varnel-setup.json")),
+        tr("Varnel setups (*.json);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    SetupChoice choice;
+    choice.preferences = choose.preferences();
+    choice.modules = choose.modules();
+    QList<XsdtNode *> values;
+    QString error;
+    // The values as the window shows them, unsaved changes included.
+    if (!setupValues(document, *m_schema, *m_model->policy(), choice, &values, &error) ||
+        !writeFileVerified(path, writeSetupFile(values, m_docs->store().path, choice.modules),
+                           &error)) {
+        Dialogs::critical(m_window, tr("Export failed"),
+                          tr("%1 was not written: %2").arg(native(path), error));
+        return;
+    }
+    m_window->statusBar()->showMessage(
+        tr("Exported %n values to %1.", nullptr, values.size()).arg(native(path)), 10000);
+}
+
+void FileCommands::importSetup()
+{
+    if (!m_docs->store().loaded || !m_schema)
+        return;
+    if (m_model->isViewOnly()) {
+        Dialogs::information(m_window, tr("Import setup"),
+                             tr("The file is view-only while PixInsight runs. Close PixInsight, "
+                                "then import again."));
+        return;
+    }
+    const QString path = Dialogs::getOpenFileName(m_window, tr("Import setup"), QDir::homePath(),
+                                                  tr("Varnel setups (*.json);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    QByteArray bytes;
+    SetupFile setup;
+    QString error;
+    if (!readFile(path, bytes, &error) || !readSetupFile(bytes, &setup, &error)) {
+        Dialogs::critical(m_window, tr("Import failed"),
+                          tr("%1 cannot be imported: %2").arg(native(path), error));
+        return;
+    }
+    const bool windowsPaths = HealthEnv::system().windowsPaths;
+    const QString oldHome = suggestedOldHome(
+        setup, windowsPaths, [](const QString &folder) { return QFileInfo::exists(folder); });
+    ImportMapDialog mapping(path, int(setup.values.size()), oldHome,
+                            oldHome.isEmpty() ? QString() : QDir::homePath(), m_window);
+    if (Dialogs::execDialog(&mapping) != QDialog::Accepted)
+        return;
+    QList<PathMap> maps;
+    if (!parsePathMaps(mapping.mappings(), windowsPaths, &maps, &error)) {
+        Dialogs::critical(m_window, tr("Import failed"), tr("%1 Nothing was imported.").arg(error));
+        return;
+    }
+    const SettingsStore &store = m_docs->store();
+    const ImportPlan plan = planImport(store.document, setup, maps, windowsPaths, *m_schema,
+                                       m_model->policy(), store.path);
+    if (!plan.problems.isEmpty()) {
+        QStringList lines;
+        for (const ImportProblem &problem : plan.problems)
+            lines.append(problem.path.isEmpty() ? problem.message
+                                                : tr("%1: %2").arg(problem.path, problem.message));
+        constexpr int kShown = 8;
+        QString list = lines.mid(0, kShown).join(QLatin1Char('\n'));
+        if (lines.size() > kShown)
+            list += QLatin1Char('\n') + tr("... and %n more (Show Details lists them all).",
+                                           nullptr, int(lines.size()) - kShown);
+        Dialogs::Message box;
+        box.icon = QMessageBox::Warning;
+        box.title = tr("Import failed");
+        box.text = tr("%n problems in %1; nothing was imported.", nullptr, int(lines.size()))
+                       .arg(native(path));
+        box.informativeText = list;
+        box.detailedText = lines.join(QLatin1Char('\n'));
+        Dialogs::message(m_window, box);
+        return;
+    }
+    if (plan.changes.isEmpty()) {
+        Dialogs::information(m_window, tr("Import setup"),
+                             tr("Every value in %1 is already set that way here; nothing to "
+                                "import.")
+                                 .arg(native(path)));
+        return;
+    }
+    const int stepsBefore = m_model->undoStack()->count();
+    const QString name = QFileInfo(path).fileName();
+    m_model->beginBatch([name](int changes) {
+        return tr("import of %n values from %1", nullptr, changes).arg(name);
+    });
+    int refused = 0;
+    for (const ImportChange &change : plan.changes) {
+        if (!m_model->setData(m_model->indexForNode(change.node, 1), change.value))
+            ++refused;
+    }
+    m_model->endBatch();
+    if (refused > 0) {
+        // All or nothing: the values checked a moment ago should all have been taken.
+        if (m_model->undoStack()->count() > stepsBefore)
+            m_model->undo();
+        Dialogs::critical(
+            m_window, tr("Import failed"),
+            tr("%n values were not accepted; nothing was imported.", nullptr, refused));
+        return;
+    }
+    m_window->statusBar()->showMessage(
+        tr("Imported %n values from %1. Review them, then save.", nullptr, int(plan.changes.size()))
+            .arg(native(path)),
+        10000);
+    emit stateChanged();
+    save();
 }
 
 } // namespace vrn

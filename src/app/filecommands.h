@@ -9,6 +9,7 @@ namespace vrn {
 
 class CompareView;
 class DocumentManager;
+class Schema;
 class SettingsModel;
 class UnusedModulesView;
 
@@ -26,6 +27,7 @@ public:
         SettingsModel *model;
         UnusedModulesView *unusedView; // keeps the files queued for deletion
         CompareView *compare;
+        const Schema *schema = nullptr; // what imported values are checked against
     };
     explicit FileCommands(const Parts &parts);
 
@@ -37,6 +39,11 @@ public:
     // Lets the user choose one of the current file's backups, then restores it.
     void restoreBackup();
     bool restoreBackupFile(const QString &backup);
+    // Writes the documented preferences and chosen modules' data to a file of the user's choice.
+    void exportSetup();
+    // Reads an exported file, asks where its paths move to, queues every value as one undo
+    // step and shows the review; a file with problems changes nothing.
+    void importSetup();
 
 signals:
     // The file row has a new file or a new size and time to show.
@@ -50,6 +57,7 @@ private:
     SettingsModel *m_model;
     UnusedModulesView *m_unusedView;
     CompareView *m_compare;
+    const Schema *m_schema;
 };
 
 } // namespace vrn

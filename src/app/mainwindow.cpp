@@ -83,7 +83,7 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     m_requests = new EditRequests(m_model, this);
     connect(m_requests, &EditRequests::message, statusBar(), &QStatusBar::showMessage);
     buildCentralWidget();
-    m_files = new FileCommands({this, &m_docs, m_model, m_unusedView, m_compare});
+    m_files = new FileCommands({this, &m_docs, m_model, m_unusedView, m_compare, &m_schema});
     connect(m_files, &FileCommands::fileListChanged, this, &MainWindow::refillFileList);
     connect(m_files, &FileCommands::stateChanged, this, &MainWindow::updateState);
     m_look = new WindowLook(this, m_actions);
@@ -156,6 +156,8 @@ void MainWindow::connectActions()
     });
     connect(a->healthCheck, &QAction::triggered, this, &MainWindow::onHealthCheck);
     connect(a->restore, &QAction::triggered, m_files, &FileCommands::restoreBackup);
+    connect(a->importSetup, &QAction::triggered, m_files, &FileCommands::importSetup);
+    connect(a->exportSetup, &QAction::triggered, m_files, &FileCommands::exportSetup);
     connect(a->installedUpdates, &QAction::triggered, this, &MainWindow::onInstalledUpdates);
     connect(a->manageBackups, &QAction::triggered, this, &MainWindow::onManageBackups);
     connect(a->quit, &QAction::triggered, this, &MainWindow::close);
@@ -405,6 +407,8 @@ void MainWindow::updateState()
     m_actions->save->setEnabled(state.canSave);
     m_actions->restore->setEnabled(state.canRestore);
     m_actions->manageBackups->setEnabled(state.haveFile);
+    m_actions->exportSetup->setEnabled(store.loaded);
+    m_actions->importSetup->setEnabled(store.loaded && !m_model->isViewOnly());
     m_actions->revertAll->setEnabled(count >= 1);
     m_actions->showUndoState();
     // Ends with the program's name, which the desktop's window title would otherwise add once

@@ -61,6 +61,12 @@ void WindowActions::buildActions()
     reloadKeep->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));
     reloadKeep->setStatusTip(tr("Read the file again and make your unsaved changes once more "
                                 "where another program left the values alone"));
+    importSetup = make(tr("&Import..."));
+    importSetup->setStatusTip(tr("Take over preferences and module data exported on another "
+                                 "computer, moving their paths to folders of this one"));
+    exportSetup = make(tr("E&xport..."));
+    exportSetup->setStatusTip(tr(
+        "Write the preferences and chosen modules' data to a file to carry to another computer"));
     save = make(tr("&Save changes..."));
     save->setShortcut(QKeySequence::Save);
     save->setStatusTip(tr("Review the pending changes, then save"));
@@ -144,6 +150,9 @@ void WindowActions::buildMenus()
     file->addAction(open);
     file->addAction(reload);
     file->addAction(reloadKeep);
+    file->addSeparator();
+    file->addAction(importSetup);
+    file->addAction(exportSetup);
     file->addSeparator();
     file->addAction(findModule);
     file->addAction(unusedModules);

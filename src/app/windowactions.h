@@ -35,6 +35,8 @@ public:
     QAction *open = nullptr;
     QAction *reload = nullptr;
     QAction *reloadKeep = nullptr;
+    QAction *importSetup = nullptr;
+    QAction *exportSetup = nullptr;
     QAction *save = nullptr;
     QAction *restore = nullptr;
     QAction *manageBackups = nullptr;

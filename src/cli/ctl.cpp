@@ -7,6 +7,7 @@
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
 #include "knowledge/builtin.h"
+#include "knowledge/setupfile.h"
 #include "store/documentmanager.h"
 
 #include <QCommandLineParser>
@@ -79,6 +80,12 @@ const QList<CtlOption> &Ctl::options()
         {"allow-replacement", nullptr, nullptr, CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "set, delete, import: save even though byte sequences that\n"
                                        "are not valid UTF-8 will be written as U+FFFD")},
+        {"module", nullptr, "NAME", CtlOption::Command,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "export: also the data of this module or script (what\n"
+                                       "the module search finds for the name; repeatable)")},
+        {"map", nullptr, "OLD=NEW", CtlOption::Command,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "import: paths that begin with the folder OLD begin with\n"
+                                       "NEW instead (repeatable; the longest match wins)")},
         {"help", "h", nullptr, CtlOption::Alone, QT_TRANSLATE_NOOP("vrn::Ctl", "this text")},
         {"version", nullptr, nullptr, CtlOption::Alone,
          QT_TRANSLATE_NOOP("vrn::Ctl", "the version")},
@@ -173,18 +180,20 @@ const QList<CtlCommand> &Ctl::commands()
         {"export",
          QT_TRANSLATE_NOOP("vrn::Ctl", "export [PATH...]"),
          QT_TRANSLATE_NOOP("vrn::Ctl", "the documented, editable preferences (or the given\n"
-                                       "subtrees) as JSON on standard output"),
+                                       "subtrees), and the data of each --module, as JSON on\n"
+                                       "standard output"),
          0,
          -1,
-         {},
+         {QStringLiteral("module")},
          nullptr,
          &Ctl::exportValues},
         {"import",
          QT_TRANSLATE_NOOP("vrn::Ctl", "import FILE"),
-         QT_TRANSLATE_NOOP("vrn::Ctl", "apply an exported JSON file: all of it or nothing"),
+         QT_TRANSLATE_NOOP("vrn::Ctl", "apply an exported JSON file, paths rewritten by each\n"
+                                       "--map: all of it or nothing"),
          1,
          1,
-         {dryRun, expectHash, allowReplacement},
+         {dryRun, expectHash, allowReplacement, QStringLiteral("map")},
          nullptr,
          &Ctl::importValues},
     };
@@ -290,7 +299,7 @@ void Ctl::loadKnowledge()
 
 QString Ctl::exportFormat()
 {
-    return QStringLiteral("varnel-preferences");
+    return setupFormat();
 }
 
 QString Ctl::native(const QString &path)
@@ -321,16 +330,7 @@ QJsonObject Ctl::valueJson(const XsdtNode *node)
 // lookup by path resolves them. Later twins are unreachable by path and so never exported.
 void Ctl::forEachNamedValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit)
 {
-    QSet<QStringView> keys;
-    for (const auto &child : node->children) {
-        if (keys.contains(child->key))
-            continue;
-        keys.insert(child->key);
-        if (child->isValue())
-            visit(child.get());
-        else
-            forEachNamedValue(child.get(), visit);
-    }
+    vrn::forEachNamedValue(node, visit);
 }
 
 QString Ctl::chosenFile() const

@@ -8,6 +8,7 @@
 #include "environment/pixinsight.h"
 #include "knowledge/compare.h"
 #include "knowledge/healthcheck.h"
+#include "knowledge/setupfile.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -204,42 +205,19 @@ int Ctl::exportValues(const QStringList &paths)
     const QString file = chosenFile();
     if (const int code = readDocument(document, file))
         return code;
-    QList<XsdtNode *> roots;
+    SetupChoice choice;
     for (const QString &path : paths) {
         XsdtNode *node = document.findPath(path);
         if (!node || node == &document.root)
             return fail(ExitNotFound, file, path, tr("No such setting."));
-        roots.append(node);
+        choice.subtrees.append(node);
     }
-    // Every documented variable lives below Global.
-    const bool documentedOnly = roots.isEmpty();
-    if (documentedOnly && document.findPath(u"Global"))
-        roots.append(document.findPath(u"Global"));
-    QJsonArray array;
-    QSet<const XsdtNode *> seen;
-    auto consider = [&](XsdtNode *node) {
-        // Only what import would accept back: editable, not locked, not read-only.
-        if (seen.contains(node) || !node->isEditable() || m_policy.isEditLocked(node))
-            return;
-        const VariableInfo info = m_schema.info(node);
-        if (info.readOnly || (documentedOnly && !info.known))
-            return;
-        seen.insert(node);
-        array.append(QJsonObject{{QStringLiteral("path"), node->path()},
-                                 {QStringLiteral("type"), QString(node->type)},
-                                 {QStringLiteral("value"), node->value}});
-    };
-    for (XsdtNode *root : std::as_const(roots)) {
-        if (root->isValue())
-            consider(root);
-        else
-            forEachNamedValue(root, consider);
-    }
-    m_out << QJsonDocument(QJsonObject{{QStringLiteral("format"), exportFormat()},
-                                       {QStringLiteral("version"), 1},
-                                       {QStringLiteral("source"), file},
-                                       {QStringLiteral("values"), array}})
-                 .toJson(QJsonDocument::Indented);
+    choice.modules = m_parser->values(QStringLiteral("module"));
+    QList<XsdtNode *> values;
+    QString error;
+    if (!setupValues(document, m_schema, m_policy, choice, &values, &error))
+        return fail(ExitNotFound, file, QString(), error);
+    m_out << writeSetupFile(values, file, choice.modules);
     m_out.flush();
     return ExitDone;
 }

@@ -4,6 +4,8 @@
 #include "document/values.h"
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
+#include "environment/pixinsight.h"
+#include "knowledge/setupfile.h"
 #include "knowledge/valuecheck.h"
 #include "store/documentmanager.h"
 
@@ -224,65 +226,34 @@ int Ctl::prune(const QStringList &)
 int Ctl::importValues(const QStringList &arguments)
 {
     const QString &file = arguments.constFirst();
+    QList<PathMap> maps;
+    QString error;
+    if (!parsePathMaps(m_parser->values(QStringLiteral("map")), HealthEnv::system().windowsPaths,
+                       &maps, &error))
+        return fail(ExitRefused, QString(), QString(),
+                    tr("--map: %1 Nothing was imported.").arg(error));
     loadKnowledge();
     QByteArray bytes;
-    QString error;
     if (!readFile(QFileInfo(file).absoluteFilePath(), bytes, &error))
         return fail(ExitNotFound, QString(), QString(), error);
-    QJsonParseError parseError;
-    const QJsonDocument json = QJsonDocument::fromJson(bytes, &parseError);
-    if (json.isNull())
-        return fail(ExitRefused, file, QString(), parseError.errorString());
-    if (json.object().value(QStringLiteral("format")).toString() != exportFormat() ||
-        !json.object().value(QStringLiteral("values")).isArray())
-        return fail(ExitRefused, file, QString(),
-                    tr("Not a preferences file written by varnelctl export."));
+    SetupFile setup;
+    if (!readSetupFile(bytes, &setup, &error))
+        return fail(ExitRefused, file, QString(), error);
     DocumentManager docs;
     if (const int code = openDocument(docs, chosenFile()))
         return code;
     SettingsStore &store = docs.store();
-    // Every entry is checked before anything changes, and every problem is named, so one
-    // run shows all that needs fixing.
-    int problems = 0;
-    const QJsonArray entries = json.object().value(QStringLiteral("values")).toArray();
-    // A lookup by path scans the siblings at every level; for a large import one pass over the
-    // document is far cheaper.
-    QHash<QString, XsdtNode *> index;
-    if (entries.size() > 64)
-        forEachNamedValue(&store.document.root,
-                          [&](XsdtNode *node) { index.insert(node->path(), node); });
-    for (qsizetype i = 0; i < entries.size(); ++i) {
-        const QJsonObject entry = entries.at(i).toObject();
-        const QString path = entry.value(QStringLiteral("path")).toString();
-        const QString type = entry.value(QStringLiteral("type")).toString();
-        const QJsonValue value = entry.value(QStringLiteral("value"));
-        auto problem = [&](const QString &message) {
-            ++problems;
-            fail(ExitRefused, file, path, message);
-        };
-        XsdtNode *node = path.isEmpty()     ? nullptr
-                         : !index.isEmpty() ? index.value(path)
-                                            : store.document.findPath(path);
-        if (path.isEmpty() || type.size() != 1 || !value.isString()) {
-            problem(tr("Entry %1 needs a path, a one-letter type and a text value.").arg(i + 1));
-        } else if (!node || !node->isValue()) {
-            problem(tr("No such setting in %1.").arg(native(store.path)));
-        } else if (type.at(0) != node->type) {
-            problem(tr("The type is %1 here but %2 in the import.")
-                        .arg(typeDisplayName(node->type), typeDisplayName(type.at(0))));
-        } else if (value.toString() != node->value) {
-            // An equal text is no change, even where typing it again would be normalised.
-            QString normalized;
-            QString message;
-            if (checkNewValue(node, value.toString(), m_schema, &m_policy, &normalized, &message))
-                node->value = normalized;
-            else
-                problem(message);
-        }
-    }
-    if (problems > 0)
+    const ImportPlan plan =
+        planImport(store.document, setup, maps, HealthEnv::system().windowsPaths, m_schema,
+                   &m_policy, store.path);
+    // Every problem is named, so one run shows all that needs fixing.
+    for (const ImportProblem &problem : plan.problems)
+        say(file, problem.path, problem.message);
+    if (!plan.problems.isEmpty())
         return fail(ExitRefused, file, QString(),
-                    tr("%n problems; nothing was imported.", nullptr, problems));
+                    tr("%n problems; nothing was imported.", nullptr, int(plan.problems.size())));
+    for (const ImportChange &change : plan.changes)
+        change.node->value = change.value;
     return save(docs, {}, {});
 }
 

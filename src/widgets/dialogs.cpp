@@ -166,6 +166,22 @@ QString Dialogs::getOpenFileName(QWidget *parent, const QString &caption, const 
     return QFileDialog::getOpenFileName(parent, caption, directory, filter);
 }
 
+QString Dialogs::getSaveFileName(QWidget *parent, const QString &caption, const QString &directory,
+                                 const QString &filter)
+{
+    TestState &s = state();
+    if (s.testMode) {
+        Record r;
+        r.kind = Kind::SaveFile;
+        r.title = caption;
+        r.directory = directory;
+        r.filter = filter;
+        s.shown.append(r);
+        return s.fileNames.isEmpty() ? QString() : s.fileNames.dequeue();
+    }
+    return QFileDialog::getSaveFileName(parent, caption, directory, filter);
+}
+
 QString Dialogs::getExistingDirectory(QWidget *parent, const QString &caption,
                                       const QString &directory)
 {

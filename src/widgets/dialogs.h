@@ -37,7 +37,8 @@ public:
         Color,
         Menu,
         Item,
-        Dialog
+        Dialog,
+        SaveFile
     };
 
     struct MenuEntry
@@ -101,6 +102,10 @@ public:
 
     // Empty when cancelled.
     static QString getOpenFileName(QWidget *parent, const QString &caption,
+                                   const QString &directory = QString(),
+                                   const QString &filter = QString());
+    // Asks before replacing an existing file.
+    static QString getSaveFileName(QWidget *parent, const QString &caption,
                                    const QString &directory = QString(),
                                    const QString &filter = QString());
     static QString getExistingDirectory(QWidget *parent, const QString &caption,

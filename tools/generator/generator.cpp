@@ -275,7 +275,7 @@ Tree buildTree(const GeneratorOptions &o)
     b.value(imageWindow, QStringLiteral("DefaultTransparencyMode"), 'i', QStringLiteral("1"));
     b.value(imageWindow, QStringLiteral("DownloadsDirectory"), 's',
             o.plantProblems ? QString::fromLatin1(kMissingFolder)
-                            : QStringLiteral("/home/astro/Downloads"));
+                            : o.home + QStringLiteral("/Downloads"));
     b.value(imageWindow, QStringLiteral("ImageThumbnailSize"), 'i', QStringLiteral("128"));
     b.value(imageWindow, QStringLiteral("Prefix"), 's', QStringLiteral("Image"));
     b.value(imageWindow, QStringLiteral("ProxyURL"), 's', QString());
@@ -348,7 +348,7 @@ Tree buildTree(const GeneratorOptions &o)
     }
     Node &fileDialogs = b.group(global, QStringLiteral("FileDialogs"));
     b.value(fileDialogs, QStringLiteral("OpenDirectory"), 's',
-            QStringLiteral("/home/astro/Pictures/Lights"));
+            o.home + QStringLiteral("/Pictures/Lights"));
     b.value(fileDialogs, QStringLiteral("Filter"), 's', QStringLiteral("XISF files (*.xisf)"));
 
     Node &modules = b.group(root, QStringLiteral("Modules"));
@@ -390,9 +390,9 @@ Tree buildTree(const GeneratorOptions &o)
 
     // Fixed entries with the awkward cases every file should exercise.
     b.value(recent, QStringLiteral("File01"), 's',
-            QStringLiteral("/home/astro/Pictures/M42 <Orion> & \"Running Man\".xisf"));
+            o.home + QStringLiteral("/Pictures/M42 <Orion> & \"Running Man\".xisf"));
     b.value(recent, QStringLiteral("File02"), 's',
-            QStringLiteral("/home/astro/Bilder/Ångström/Straße.xisf"));
+            o.home + QStringLiteral("/Bilder/Ångström/Straße.xisf"));
     b.value(history, QStringLiteral("Command01"), 's',
             QStringLiteral(
                 "run --execute-mode=auto \"Batch Preprocessing\"\nsecond line\n  indented third"),
@@ -411,7 +411,7 @@ Tree buildTree(const GeneratorOptions &o)
     }
     if (o.duplicateKeys || o.plantProblems) {
         b.value(recent, QStringLiteral("File02"), 's',
-                QStringLiteral("/home/astro/Pictures/duplicate.xisf"));
+                o.home + QStringLiteral("/Pictures/duplicate.xisf"));
     }
 
     // Modules, their data and the related per-process entries, repeated until the file is big
@@ -481,7 +481,7 @@ Tree buildTree(const GeneratorOptions &o)
                     rng.chance(20));
         if (round % 3 == 0) {
             b.value(cache, QStringLiteral("File%1").arg(round), 's',
-                    QStringLiteral("/home/astro/scripts/tool%1.js|%2")
+                    QString(o.home + QStringLiteral("/scripts/tool%1.js|%2"))
                         .arg(round)
                         .arg(rng.range(1, 900)));
             b.value(favorites, QStringLiteral("Process%1").arg(round), 's',
@@ -492,7 +492,7 @@ Tree buildTree(const GeneratorOptions &o)
                 recent,
                 QStringLiteral("File%1").arg(recent.children.size() + 1, 2, 10, QLatin1Char('0')),
                 's',
-                QStringLiteral("/home/astro/Pictures/session-%1/master_%2.xisf")
+                QString(o.home + QStringLiteral("/Pictures/session-%1/master_%2.xisf"))
                     .arg(round)
                     .arg(rng.pick(kTexts)));
     }

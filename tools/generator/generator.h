@@ -31,6 +31,8 @@ struct GeneratorOptions
     // A top-level PixelClipboard group, which the module analysis counts as the data of a
     // module that is not registered.
     bool pixelClipboard = true;
+    // The user's home folder in the paths the file records, as on another computer.
+    QString home = QStringLiteral("/home/astro");
 };
 
 QByteArray generateSettings(const GeneratorOptions &options);

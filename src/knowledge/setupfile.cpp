@@ -1,0 +1,248 @@
+#include "knowledge/setupfile.h"
+
+#include "document/values.h"
+#include "document/xsdtdocument.h"
+#include "knowledge/deletionpolicy.h"
+#include "knowledge/modules.h"
+#include "knowledge/schema.h"
+#include "knowledge/valuecheck.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <algorithm>
+
+namespace vrn {
+
+namespace {
+
+struct SetupText
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::Setup)
+};
+
+} // namespace
+
+QString setupFormat()
+{
+    // The name predates module data in the file; files written before still read.
+    return QStringLiteral("varnel-preferences");
+}
+
+void forEachNamedValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit)
+{
+    QSet<QStringView> keys;
+    for (const auto &child : node->children) {
+        if (keys.contains(child->key))
+            continue;
+        keys.insert(child->key);
+        if (child->isValue())
+            visit(child.get());
+        else
+            forEachNamedValue(child.get(), visit);
+    }
+}
+
+bool setupValues(const XsdtDocument &document, const Schema &schema, const DeletionPolicy &policy,
+                 const SetupChoice &choice, QList<XsdtNode *> *values, QString *error)
+{
+    QList<XsdtNode *> taken;
+    QSet<const XsdtNode *> seen;
+    bool documentedOnly = false;
+    auto consider = [&](XsdtNode *node) {
+        // Only what an import would accept back: editable, not locked, not read-only.
+        if (seen.contains(node) || !node->isEditable() || node->isDeleted() ||
+            policy.isEditLocked(node))
+            return;
+        const VariableInfo info = schema.info(node);
+        if (info.readOnly || (documentedOnly && !info.known))
+            return;
+        seen.insert(node);
+        taken.append(node);
+    };
+    QList<XsdtNode *> roots = choice.subtrees;
+    // Every documented variable lives below Global.
+    if (roots.isEmpty() && choice.preferences && document.findPath(u"Global")) {
+        roots.append(document.findPath(u"Global"));
+        documentedOnly = true;
+    }
+    for (XsdtNode *root : std::as_const(roots)) {
+        if (root->isValue())
+            consider(root);
+        else
+            forEachNamedValue(root, consider);
+    }
+    documentedOnly = false;
+    for (const QString &name : choice.modules) {
+        QStringList similar;
+        const QList<XsdtNode *> data = moduleDataValues(document, name, &similar);
+        if (data.isEmpty()) {
+            if (error)
+                *error = similar.isEmpty()
+                             ? SetupText::tr("No module or script named \"%1\" has data in "
+                                             "this file.")
+                                   .arg(name)
+                             : SetupText::tr("No module or script named \"%1\" has data in "
+                                             "this file. Similar names: %2.")
+                                   .arg(name, similar.join(QStringLiteral(", ")));
+            return false;
+        }
+        for (XsdtNode *node : data) {
+            // A later twin would land on the first one when imported.
+            if (document.findPath(node->path()) == node)
+                consider(node);
+        }
+    }
+    if (values)
+        *values = taken;
+    return true;
+}
+
+QStringList exportableModules(const XsdtDocument &document)
+{
+    QStringList names = modulesWithData(document);
+    if (const XsdtNode *scripts = document.findPath(u"ScriptData")) {
+        for (const auto &child : scripts->children) {
+            if (child->isGroup() && !child->isDeleted())
+                names.append(child->key);
+        }
+    }
+    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
+        return a.compare(b, Qt::CaseInsensitive) < 0;
+    });
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+}
+
+QByteArray writeSetupFile(const QList<XsdtNode *> &values, const QString &source,
+                          const QStringList &modules)
+{
+    QJsonArray array;
+    for (const XsdtNode *node : values)
+        array.append(QJsonObject{{QStringLiteral("path"), node->path()},
+                                 {QStringLiteral("type"), QString(node->type)},
+                                 {QStringLiteral("value"), node->value}});
+    QJsonObject json{{QStringLiteral("format"), setupFormat()},
+                     {QStringLiteral("version"), 1},
+                     {QStringLiteral("source"), source},
+                     {QStringLiteral("values"), array}};
+    // Left out when empty, so a preferences export reads as it always did.
+    if (!modules.isEmpty())
+        json.insert(QStringLiteral("modules"), QJsonArray::fromStringList(modules));
+    return QJsonDocument(json).toJson(QJsonDocument::Indented);
+}
+
+bool readSetupFile(const QByteArray &bytes, SetupFile *setup, QString *error)
+{
+    QJsonParseError parseError;
+    const QJsonDocument json = QJsonDocument::fromJson(bytes, &parseError);
+    if (json.isNull()) {
+        if (error)
+            *error = parseError.errorString();
+        return false;
+    }
+    const QJsonObject object = json.object();
+    if (object.value(QStringLiteral("format")).toString() != setupFormat() ||
+        !object.value(QStringLiteral("values")).isArray()) {
+        if (error)
+            *error = SetupText::tr("Not a preferences file written by varnelctl export.");
+        return false;
+    }
+    SetupFile read;
+    read.source = object.value(QStringLiteral("source")).toString();
+    for (const QJsonValue &name : object.value(QStringLiteral("modules")).toArray())
+        read.modules.append(name.toString());
+    for (const QJsonValue &item : object.value(QStringLiteral("values")).toArray()) {
+        const QJsonObject entry = item.toObject();
+        SetupValue value;
+        value.path = entry.value(QStringLiteral("path")).toString();
+        value.type = entry.value(QStringLiteral("type")).toString();
+        value.value = entry.value(QStringLiteral("value")).toString();
+        value.wellFormed = !value.path.isEmpty() && value.type.size() == 1 &&
+                           entry.value(QStringLiteral("value")).isString();
+        read.values.append(value);
+    }
+    if (setup)
+        *setup = read;
+    return true;
+}
+
+ImportPlan planImport(const XsdtDocument &document, const SetupFile &setup,
+                      const QList<PathMap> &maps, bool windowsPaths, const Schema &schema,
+                      const DeletionPolicy *policy, const QString &target)
+{
+    ImportPlan plan;
+    // A lookup by path scans the siblings at every level; for a large import one pass over the
+    // document is far cheaper.
+    QHash<QString, XsdtNode *> index;
+    if (setup.values.size() > 64)
+        forEachNamedValue(const_cast<XsdtNode *>(&document.root),
+                          [&](XsdtNode *node) { index.insert(node->path(), node); });
+    for (qsizetype i = 0; i < setup.values.size(); ++i) {
+        const SetupValue &entry = setup.values.at(i);
+        auto problem = [&](const QString &message) {
+            plan.problems.append(ImportProblem{entry.path, message});
+        };
+        XsdtNode *node = entry.path.isEmpty() ? nullptr
+                         : !index.isEmpty()   ? index.value(entry.path)
+                                              : document.findPath(entry.path);
+        if (!entry.wellFormed) {
+            problem(SetupText::tr("Entry %1 needs a path, a one-letter type and a text value.")
+                        .arg(i + 1));
+            continue;
+        }
+        if (!node || !node->isValue()) {
+            problem(SetupText::tr("No such setting in %1.").arg(QDir::toNativeSeparators(target)));
+            continue;
+        }
+        if (entry.type.at(0) != node->type) {
+            problem(SetupText::tr("The type is %1 here but %2 in the import.")
+                        .arg(typeDisplayName(node->type), typeDisplayName(entry.type.at(0))));
+            continue;
+        }
+        const QString value = mapImportedValue(node->type, entry.value, maps, windowsPaths);
+        // An equal text is no change, even where typing it again would be normalised.
+        if (value == node->value)
+            continue;
+        QString normalized;
+        QString message;
+        if (checkNewValue(node, value, schema, policy, &normalized, &message))
+            plan.changes.append(ImportChange{node, normalized});
+        else
+            problem(message);
+    }
+    return plan;
+}
+
+QString suggestedOldHome(const SetupFile &setup, bool windowsPaths,
+                         const std::function<bool(const QString &)> &exists)
+{
+    static const QRegularExpression unixHome(QStringLiteral("^/(?:home|Users)/[^/]+(?=/|$)"));
+    static const QRegularExpression windowsHome(
+        QStringLiteral("^[A-Za-z]:[\\\\/]Users[\\\\/][^\\\\/]+(?=[\\\\/]|$)"),
+        QRegularExpression::CaseInsensitiveOption);
+    QHash<QString, int> counts;
+    QString best;
+    for (const SetupValue &entry : setup.values) {
+        if (entry.type != QLatin1String("s"))
+            continue;
+        const QRegularExpressionMatch match =
+            (windowsPaths ? windowsHome : unixHome).match(entry.value);
+        if (!match.hasMatch())
+            continue;
+        const QString home = match.captured();
+        if (++counts[home] > counts.value(best))
+            best = home;
+    }
+    if (best.isEmpty() || !exists || exists(best))
+        return QString();
+    return best;
+}
+
+} // namespace vrn

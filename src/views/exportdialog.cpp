@@ -1,0 +1,88 @@
+#include "views/exportdialog.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace vrn {
+
+ExportDialog::ExportDialog(const QStringList &modules, QWidget *parent)
+    : QDialog(parent)
+{
+    setWindowTitle(tr("Export setup"));
+    auto *layout = new QVBoxLayout(this);
+    auto *intro = new QLabel(tr("Choose what to carry to another computer. Import the file "
+                                "there with File > Import..., or with varnelctl import."),
+                             this);
+    intro->setWordWrap(true);
+    layout->addWidget(intro);
+    m_preferences = new QCheckBox(tr("The documented preferences"), this);
+    m_preferences->setChecked(true);
+    layout->addWidget(m_preferences);
+
+    auto *label = new QLabel(this);
+    layout->addWidget(label);
+    m_filter = new QLineEdit(this);
+    m_filter->setPlaceholderText(tr("Filter names"));
+    m_filter->setClearButtonEnabled(true);
+    layout->addWidget(m_filter);
+    m_list = new QListWidget(this);
+    for (const QString &name : modules) {
+        auto *item = new QListWidgetItem(name, m_list);
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Unchecked);
+    }
+    layout->addWidget(m_list, 1);
+    if (modules.isEmpty()) {
+        // A sentence instead of an empty box.
+        label->setText(tr("No module or script has data in this file."));
+        m_filter->hide();
+        m_list->hide();
+    } else {
+        label->setText(tr("The data of these modules and scripts too:"));
+        label->setBuddy(m_filter);
+    }
+
+    m_buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    m_buttons->button(QDialogButtonBox::Ok)->setText(tr("Export..."));
+    layout->addWidget(m_buttons);
+    connect(m_buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(m_preferences, &QCheckBox::toggled, this, &ExportDialog::updateButtons);
+    connect(m_list, &QListWidget::itemChanged, this, &ExportDialog::updateButtons);
+    connect(m_filter, &QLineEdit::textChanged, this, [this](const QString &text) {
+        for (int row = 0; row < m_list->count(); ++row) {
+            QListWidgetItem *item = m_list->item(row);
+            item->setHidden(!item->text().contains(text.trimmed(), Qt::CaseInsensitive));
+        }
+    });
+    resize(460, 480);
+    updateButtons();
+}
+
+bool ExportDialog::preferences() const
+{
+    return m_preferences->isChecked();
+}
+
+QStringList ExportDialog::modules() const
+{
+    QStringList chosen;
+    for (int row = 0; row < m_list->count(); ++row) {
+        if (m_list->item(row)->checkState() == Qt::Checked)
+            chosen.append(m_list->item(row)->text());
+    }
+    return chosen;
+}
+
+void ExportDialog::updateButtons()
+{
+    // An export of nothing is no export.
+    m_buttons->button(QDialogButtonBox::Ok)->setEnabled(preferences() || !modules().isEmpty());
+}
+
+} // namespace vrn

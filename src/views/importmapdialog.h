@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QDialog>
+#include <QStringList>
+
+class QLabel;
+class QTableWidget;
+
+namespace vrn {
+
+// Asks File > Import... which folders the imported paths move to: rows of an old folder and
+// the new one, optional, the first prefilled with a suggestion when there is one.
+class ImportMapDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    ImportMapDialog(const QString &file, int values, const QString &suggestedFrom,
+                    const QString &suggestedTo, QWidget *parent = nullptr);
+
+    // "OLD=NEW" for every row with anything in it, in row order.
+    QStringList mappings() const;
+    // Sets a row's folders, adding rows as needed.
+    void setMapping(int row, const QString &from, const QString &to);
+
+    QTableWidget *table() const { return m_table; }
+    QLabel *problemLabel() const { return m_problem; }
+
+    // Refuses rows that are no mapping, saying why, instead of closing.
+    void accept() override;
+
+private:
+    QTableWidget *m_table = nullptr;
+    QLabel *m_problem = nullptr;
+};
+
+} // namespace vrn
