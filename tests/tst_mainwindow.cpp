@@ -14,6 +14,7 @@
 #include "views/backupsdialog.h"
 #include "views/compareview.h"
 #include "views/healthview.h"
+#include "views/importmapdialog.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
@@ -133,6 +134,7 @@ private slots:
     void userGuide();
     void commandLine();
     void screenshots();
+    void importSetup();
 
 private:
     QString configFile(int instance = 1) const;
@@ -1151,6 +1153,54 @@ void TestMainWindow::screenshots()
                                        .arg(dir, theme == ThemeManager::Light ? "light" : "dark")));
     }
     ThemeManager::instance()->setTheme(ThemeManager::Light, false);
+}
+
+// File > Import...: paths moved to this computer's home, every value one undo step, ending in the
+// review; a file with a problem changes nothing and says what.
+void TestMainWindow::importSetup()
+{
+    QVERIFY(writeAll(configFile(), smallSettings()));
+    MainWindow window;
+    const QString folder = QStringLiteral("Global/FileDialogs/OpenDirectory");
+    const QString processors = QStringLiteral("Global/Preferences/Process/MaxProcessors");
+    const QString before = window.store().document.findPath(folder)->value;
+    auto setupFile = [&](const QString &lastPath) {
+        const QString path = m_home.filePath(QStringLiteral("setup.json"));
+        writeAll(path, QStringLiteral(R"({"format": "varnel-preferences", "version": 1, "values": [
+            {"path": "%1", "type": "s", "value": "/home/old/Lights"},
+            {"path": "%2", "type": "i", "value": "3"}]})")
+                           .arg(folder, lastPath)
+                           .toUtf8());
+        Dialogs::setNextFileName(path);
+    };
+    QStringList suggested;
+    int reviewed = -1;
+    Dialogs::setNextDialogHandler([&](QDialog *dialog) {
+        suggested = qobject_cast<ImportMapDialog *>(dialog)->mappings();
+        Dialogs::setNextDialogHandler([&](QDialog *review) {
+            reviewed = qobject_cast<ReviewDialog *>(review)->tree()->topLevelItemCount();
+            return int(QDialog::Rejected);
+        });
+        return int(QDialog::Accepted);
+    });
+    setupFile(processors);
+    menuAction(window, "&File", "&Import...")->trigger();
+    QCOMPARE(suggested, QStringList{"/home/old=" + QDir::homePath()});
+    QCOMPARE(reviewed, 2);
+    QCOMPARE(window.store().document.findPath(folder)->value, QDir::homePath() + "/Lights");
+    QCOMPARE(window.store().document.findPath(processors)->value, QString("3"));
+    window.model()->undo();
+    QCOMPARE(window.store().document.findPath(folder)->value, before);
+    QCOMPARE(window.store().document.pendingChangeCount(), 0);
+
+    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    setupFile(QStringLiteral("Global/Nope"));
+    menuAction(window, "&File", "&Import...")->trigger();
+    QCOMPARE(Dialogs::lastShown().text,
+             "1 problem in " + m_home.filePath("setup.json") + "; nothing was imported.");
+    QVERIFY2(Dialogs::lastShown().informativeText.startsWith("Global/Nope: No such setting in "),
+             qPrintable(Dialogs::lastShown().informativeText));
+    QCOMPARE(window.store().document.pendingChangeCount(), 0);
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -7,6 +7,7 @@
 #include "document/valuenodes.h"
 #include "document/xsdtnode.h"
 #include "knowledge/modules.h"
+#include "knowledge/setupfile.h"
 #include "model/settingsmodel.h"
 #include "privileged/installedupdates.h"
 #include "views/aboutdialog.h"
@@ -14,7 +15,9 @@
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
+#include "views/exportdialog.h"
 #include "views/healthview.h"
+#include "views/importmapdialog.h"
 #include "views/installedupdatesdialog.h"
 #include "views/modulesearchdialog.h"
 #include "views/preferencesview.h"
@@ -29,6 +32,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPixmap>
 #include <QPushButton>
 #include <QSaveFile>
@@ -247,6 +251,22 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         BackupsDialog backups(m_store.path, this);
         backups.show();
         save(&backups, QStringLiteral("backups.png"));
+    }
+    if (m_store.loaded) {
+        // Two modules ticked, and the file they would make arriving on a computer whose home
+        // folder has another name.
+        ExportDialog exporting(exportableModules(m_store.document), this);
+        for (int row = 0; row < qMin(2, exporting.moduleList()->count()); ++row)
+            exporting.moduleList()->item(row)->setCheckState(Qt::Checked);
+        exporting.show();
+        save(&exporting, QStringLiteral("export.png"));
+        QList<XsdtNode *> values;
+        setupValues(m_store.document, m_schema, m_policy, {true, {}, exporting.modules()}, &values);
+        ImportMapDialog importing(QStringLiteral("/home/nova/varnel-setup.json"),
+                                  int(values.size()), QStringLiteral("/home/astro"),
+                                  QStringLiteral("/home/nova"), this);
+        importing.show();
+        save(&importing, QStringLiteral("import-map.png"));
     }
     {
         AboutDialog about(m_store.loaded ? m_store.path : QString(),
