@@ -27,6 +27,40 @@ struct SetupText
     Q_DECLARE_TR_FUNCTIONS(vrn::Setup)
 };
 
+// A lookup by path scans the siblings at every level, and indexing every value of a large file
+// costs more than the import itself: only the groups the entries pass through are indexed, each
+// once.
+class PathLookup
+{
+public:
+    XsdtNode *find(const XsdtNode &root, const QString &path)
+    {
+        if (path.isEmpty())
+            return nullptr;
+        const XsdtNode *node = &root;
+        for (QStringView key : QStringView(path).tokenize(u'/', Qt::SkipEmptyParts)) {
+            if (!node->isGroup())
+                return nullptr;
+            auto children = m_groups.find(node);
+            if (children == m_groups.end()) {
+                QHash<QStringView, XsdtNode *> keys;
+                keys.reserve(qsizetype(node->children.size()));
+                // The first of twins, as a lookup by path resolves them.
+                for (auto child = node->children.rbegin(); child != node->children.rend(); ++child)
+                    keys.insert((*child)->key, child->get());
+                children = m_groups.insert(node, keys);
+            }
+            node = children->value(key);
+            if (!node)
+                return nullptr;
+        }
+        return const_cast<XsdtNode *>(node);
+    }
+
+private:
+    QHash<const XsdtNode *, QHash<QStringView, XsdtNode *>> m_groups;
+};
+
 } // namespace
 
 QString setupFormat()
@@ -178,20 +212,13 @@ ImportPlan planImport(const XsdtDocument &document, const SetupFile &setup,
                       const DeletionPolicy *policy, const QString &target)
 {
     ImportPlan plan;
-    // A lookup by path scans the siblings at every level; for a large import one pass over the
-    // document is far cheaper.
-    QHash<QString, XsdtNode *> index;
-    if (setup.values.size() > 64)
-        forEachNamedValue(const_cast<XsdtNode *>(&document.root),
-                          [&](XsdtNode *node) { index.insert(node->path(), node); });
+    PathLookup lookup;
     for (qsizetype i = 0; i < setup.values.size(); ++i) {
         const SetupValue &entry = setup.values.at(i);
         auto problem = [&](const QString &message) {
             plan.problems.append(ImportProblem{entry.path, message});
         };
-        XsdtNode *node = entry.path.isEmpty() ? nullptr
-                         : !index.isEmpty()   ? index.value(entry.path)
-                                              : document.findPath(entry.path);
+        XsdtNode *node = lookup.find(document.root, entry.path);
         if (!entry.wellFormed) {
             problem(SetupText::tr("Entry %1 needs a path, a one-letter type and a text value.")
                         .arg(i + 1));
