@@ -4,6 +4,7 @@
 #include "generator/generator.h"
 #include "knowledge/paths.h"
 #include "knowledge/repositories.h"
+#include "knowledge/setupfile.h"
 
 #include <QtTest>
 
@@ -186,6 +187,39 @@ private slots:
         }
         QTEST(mapped.isEmpty() ? error : mapped.join(' '), "result");
         QCOMPARE(mapImportedValue('B', "/home/astro/x", maps, false), "/home/astro/x");
+    }
+
+    // Values as "TYPE VALUE"; the folders that exist here are /home/here and C:/Users/here.
+    void suggestedHome_data()
+    {
+        QTest::addColumn<QStringList>("values");
+        QTest::addColumn<bool>("windows");
+        QTest::addColumn<QString>("suggested");
+        auto row = [](const char *name, QStringList values, bool windows, const char *home) {
+            QTest::newRow(name) << values << windows << QString(home);
+        };
+        row("missing home", {"s /home/old/a", "s /opt/x"}, false, "/home/old");
+        row("most values win", {"s /home/a/x", "s /home/b/x", "s /home/b/y"}, false, "/home/b");
+        row("the home itself", {"s /home/old"}, false, "/home/old");
+        row("macOS", {"s /Users/old/Pictures"}, false, "/Users/old");
+        row("home exists here", {"s /home/here/x"}, false, "");
+        row("no home", {"s /homes/old/x", "s /opt/home/old"}, false, "");
+        row("strings only", {"i /home/old/x", "B /home/old/y"}, false, "");
+        row("Windows", {"s C:\\Users\\old\\x", "s d:/users/old/y"}, true, "C:\\Users\\old");
+        row("Windows home exists", {"s C:/Users/here/x"}, true, "");
+    }
+
+    void suggestedHome()
+    {
+        QFETCH(QStringList, values);
+        QFETCH(bool, windows);
+        SetupFile setup;
+        for (const QString &value : values)
+            setup.values.append({value.section(' ', 1), value.left(1), value.section(' ', 1)});
+        const auto exists = [](const QString &folder) {
+            return folder == "/home/here" || folder == "C:/Users/here";
+        };
+        QTEST(suggestedOldHome(setup, windows, exists), "suggested");
     }
 
     // A setup moved to another home folder keeps no value pointing at the old one.
