@@ -691,20 +691,14 @@ private slots:
         row("deleted", good, true, false, 0, "");
         row("PixInsight running", good, true, true, 2, "PixInsight is running. Close it first.");
         row("no installation", good, false, false, 3, "No PixInsight installation was found");
-        row("item missing", good + QStringList("sig:Good"), true, false, 3,
-            "%1/bin/Good-pxm.xsgn does not exist.");
         row("user folder", good + QStringList("user:Good"), true, false, 4,
             "\"user:Good\" names a folder in the user's own data folder");
         row("leading space", good + QStringList(" file:Good"), true, false, 4,
             "\" file:Good\" is not a recognized request; nothing was deleted.");
-        row("a link", good + QStringList("file:Linked"), true, false, 4,
-            "%1/bin/Linked-pxm.so is a link to somewhere else and is not touched.");
         row("nothing named", {}, true, false, 6, "The command line was not understood");
         // The other helper, on the same installation, which has a record file.
         const QString records = "--installed-updates-helper";
         row("records: restore and more", {records, "restore", "x"}, true, false, 6,
-            "The command line was not understood; nothing was changed.");
-        row("records: unknown verb", {records, "undo"}, true, false, 6,
             "The command line was not understood; nothing was changed.");
         row("records: not found", {records, "restore"}, false, false, 3,
             "PixInsight's record of installed updates was not found");
