@@ -700,6 +700,8 @@ private slots:
         const QString records = "--installed-updates-helper";
         row("records: restore and more", {records, "restore", "x"}, true, false, 6,
             "The command line was not understood; nothing was changed.");
+        row("records: unknown verb", {records, "undo"}, true, false, 6,
+            "The command line was not understood; nothing was changed.");
         row("records: not found", {records, "restore"}, false, false, 3,
             "PixInsight's record of installed updates was not found");
     }
