@@ -216,7 +216,6 @@ private slots:
         }
         QVERIFY(m_policy.isEditLocked(nullptr) && m_policy.isCompareNoCopy(nullptr));
         QVERIFY(!m_policy.isCompareNoise(nullptr) && !m_policy.isCompareNoise(&root));
-
     }
 
     void nodesMatchingAndWarnEntries()
