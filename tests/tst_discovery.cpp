@@ -107,17 +107,27 @@ private slots:
         QVERIFY(QDir(first).removeRecursively() && QDir(second).removeRecursively());
     }
 
+    void instanceNumbers_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("number"); // 0: not a settings file of an instance
+        QTest::newRow("plain") << "core-12-pxi.settings" << 12;
+        QTest::newRow("full path") << "/home/u/.PixInsight/core-3-pxi.settings" << 3;
+        QTest::newRow("leading zero") << "core-010-pxi.settings" << 10;
+        QTest::newRow("largest int") << "core-2147483647-pxi.settings" << 2147483647;
+        QTest::newRow("past int") << "core-2147483648-pxi.settings" << 0;
+        QTest::newRow("not a number") << "core-x-pxi.settings" << 0;
+        QTest::newRow("negative") << "core--1-pxi.settings" << 0;
+        QTest::newRow("backup") << "core-1-pxi.settings.bak-20261205-102233" << 0;
+        QTest::newRow("upper case") << "Core-1-pxi.settings" << 0;
+        QTest::newRow("Arabic-Indic digit") << QString::fromUtf16(u"core-\u0661-pxi.settings") << 0;
+        QTest::newRow("a folder on the way") << "/x/core-5-pxi.settings/notes" << 0;
+    }
+
     void instanceNumbers()
     {
-        const std::pair<const char *, int> numbers[] = {
-            {"core-12-pxi.settings", 12},        {"/home/u/.PixInsight/core-3-pxi.settings", 3},
-            {"core-010-pxi.settings", 10},       {"core-2147483647-pxi.settings", 2147483647},
-            {"core-2147483648-pxi.settings", 0}, {"core-x-pxi.settings", 0},
-            {"core--1-pxi.settings", 0},         {"core-1-pxi.settings.bak-20261205-102233", 0},
-            {"Core-1-pxi.settings", 0},          {"core-\u0661-pxi.settings", 0},
-            {"/x/core-5-pxi.settings/notes", 0}};
-        for (const auto &[path, number] : numbers)
-            QVERIFY2(instanceNumber(QString::fromUtf8(path)) == number, path);
+        QFETCH(QString, path);
+        QTEST(instanceNumber(path), "number");
     }
 
     void backupsNewestFirst()

@@ -189,12 +189,19 @@ private slots:
         QTest::addColumn<double>("ttl");
         QTest::addColumn<QString>("records"); // id:weight per record
         const QByteArray ad = "<ad id=\"a\"><alt>A</alt></ad>";
-        const std::pair<const char *, double> ttls[] = {{"2d", 48.0},  {"12H", 12.0}, {"90m", 1.5},
-                                                        {"1w", 168.0}, {"6", 6.0},    {"-1h", 24.0},
-                                                        {"abc", 24.0}, {"inf", 24.0}, {" ", 24.0}};
-        for (const auto &[ttl, hours] : ttls)
-            QTest::newRow(ttl) << "<feed ttl=\"" + QByteArray(ttl) + "\">" + ad + "</feed>" << true
-                               << hours << "a:1";
+        const auto ttl = [&](const char *name, const char *ttl, double hours) {
+            QTest::newRow(name) << "<feed ttl=\"" + QByteArray(ttl) + "\">" + ad + "</feed>" << true
+                                << hours << "a:1";
+        };
+        ttl("days", "2d", 48.0);
+        ttl("hours, upper case", "12H", 12.0);
+        ttl("minutes", "90m", 1.5);
+        ttl("weeks", "1w", 168.0);
+        ttl("no unit: hours", "6", 6.0);
+        ttl("negative: the default", "-1h", 24.0);
+        ttl("not a number: the default", "abc", 24.0);
+        ttl("infinite: the default", "inf", 24.0);
+        ttl("blank: the default", " ", 24.0);
         QTest::newRow("ttlHours when ttl is empty")
             << QByteArray("<x ttl=\"\" ttlHours=\"3d\"/>") << true << 72.0 << "";
         QTest::newRow("weights 0, -2, abc, 2.5")
@@ -233,12 +240,19 @@ private slots:
             << "start" << today.addDays(1).toString(Qt::ISODate) << false;
         QTest::newRow("end today") << "end" << today.toString(Qt::ISODate) << true;
         QTest::newRow("end yesterday") << "end" << today.addDays(-1).toString(Qt::ISODate) << false;
-        const std::tuple<const char *, const char *, bool> bounds[] = {
-            {"min", "1.2.0", true},  {"min", "1.10", false}, {"max", "1.10", true},
-            {"max", "1.1.9", false}, {"max", "1.2.x", true}, {"min", "1.2.99999999999", true}};
-        for (const auto &[field, value, eligible] : bounds)
-            QTest::newRow(qPrintable(QString("%1 %2").arg(field, value)))
-                << field << value << eligible;
+        // The program is version 1.2.
+        QTest::newRow("min equal") << "min"
+                                   << "1.2.0" << true;
+        QTest::newRow("min newer, compared by number") << "min"
+                                                       << "1.10" << false;
+        QTest::newRow("max newer, compared by number") << "max"
+                                                       << "1.10" << true;
+        QTest::newRow("max older") << "max"
+                                   << "1.1.9" << false;
+        QTest::newRow("max not a number") << "max"
+                                          << "1.2.x" << true;
+        QTest::newRow("min with a part past the integer range") << "min"
+                                                                << "1.2.99999999999" << true;
     }
 
     void eligibility()

@@ -76,7 +76,6 @@ private slots:
     void cases();
     void pendingChanges();
     void openLowerBound();
-    void duplicateKeys();
 
 private:
     Schema m_schema;
@@ -407,28 +406,6 @@ void TestHealthCheck::pendingChanges()
     doc.revertAll();
     doc.findPath(u"ModuleData/Gone")->pendingDelete = true;
     QVERIFY(!ids().contains("duplicate-key"));
-}
-
-void TestHealthCheck::duplicateKeys()
-{
-    // Keys in the order they first occur, each with all its entries in document order.
-    XsdtNode root;
-    XsdtNode *small = root.appendChild(XsdtNode::Group, "Small");
-    for (const char *key : {"b", "a", "b", "c", "a", "b"})
-        small->appendChild(XsdtNode::Value, QString::fromLatin1(key));
-    for (int i = 0; i < 2; ++i) // beside the group searched: not looked at
-        root.appendChild(XsdtNode::Value, "Other");
-    QList<Finding> findings{Finding{"kept", Severity::Note, {}, {}, {}, {}}};
-    findDuplicateKeys(small, findings);
-    findDuplicateKeys(nullptr, findings);
-    QCOMPARE(findings.size(), 3);
-    QCOMPARE(findings.at(0).id, "kept");
-    QCOMPARE(findings.at(1).title, "\"b\" appears 3 times in Small");
-    QCOMPARE(findings.at(1).nodes,
-             (QList<XsdtNode *>{small->children.at(0).get(), small->children.at(2).get(),
-                                small->children.at(5).get()}));
-    QCOMPARE(findings.at(2).title, "\"a\" appears 2 times in Small");
-    QCOMPARE(severityName(Severity(3)), QString());
 }
 
 QTEST_GUILESS_MAIN(TestHealthCheck)

@@ -371,15 +371,6 @@ private slots:
         const ElevationTools sudo{tmp.filePath("none"), {}, VARNEL_PROGRAM, 0, 0};
         setElevationTools(sudo);
 
-        auto helper = [](const QStringList &arguments) {
-            const ElevatedResult run =
-                runElevated(QStringList{"--installed-updates-helper"} + arguments);
-            return run.status == ElevatedResult::Ran ? run.exitCode : -run.status;
-        };
-        QCOMPARE(helper({"remove"}), 6);
-        QCOMPARE(helper({"undo"}), 6);
-        QCOMPARE(readFile(path), kSmall);
-
         testdata::EffectiveUser nobody(testdata::kNobody);
         QVERIFY(nobody.ok());
         InstalledUpdatesDialog dialog(path);

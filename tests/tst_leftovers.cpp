@@ -295,14 +295,16 @@ private slots:
         const QByteArray name = QFile::encodeName(folder);
         QVERIFY(QDir().mkpath(folder + "/part0") && QDir().mkpath(folder + "/part1") &&
                 QDir().mkpath(folder + "/part2"));
-        // 50,003 files of two bytes each, written with plain system calls to keep this quick.
+        // 50,003 files of two bytes each: links to three files beside the folder, which are made
+        // many times faster than new files (each well under any file system's link limit).
+        const QByteArray base = QFile::encodeName(tmp.path());
+        for (const char *part : {"0", "1", "2"})
+            QVERIFY(testdata::writeFile(tmp.filePath(part), "ab"));
         for (int i = 0; i < 50003; ++i) {
-            const QByteArray path =
-                name + "/part" + QByteArray::number(i % 3) + "/f" + QByteArray::number(i);
-            const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            QVERIFY(fd >= 0);
-            QCOMPARE(::write(fd, "ab", 2), ssize_t(2));
-            ::close(fd);
+            const QByteArray part = QByteArray::number(i % 3);
+            const QByteArray target = base + '/' + part;
+            const QByteArray entry = name + "/part" + part + "/f" + QByteArray::number(i);
+            QCOMPARE(::link(target.constData(), entry.constData()), 0);
         }
         LeftoverItem item{LeftoverKind::ModuleFile, {}, folder, false, false, -1, 0};
         measure(item);
@@ -691,14 +693,10 @@ private slots:
         row("deleted", good, true, false, 0, "");
         row("PixInsight running", good, true, true, 2, "PixInsight is running. Close it first.");
         row("no installation", good, false, false, 3, "No PixInsight installation was found");
-        row("item missing", good + QStringList("sig:Good"), true, false, 3,
-            "%1/bin/Good-pxm.xsgn does not exist.");
         row("user folder", good + QStringList("user:Good"), true, false, 4,
             "\"user:Good\" names a folder in the user's own data folder");
         row("leading space", good + QStringList(" file:Good"), true, false, 4,
             "\" file:Good\" is not a recognized request; nothing was deleted.");
-        row("a link", good + QStringList("file:Linked"), true, false, 4,
-            "%1/bin/Linked-pxm.so is a link to somewhere else and is not touched.");
         row("nothing named", {}, true, false, 6, "The command line was not understood");
         // The other helper, on the same installation, which has a record file.
         const QString records = "--installed-updates-helper";

@@ -329,6 +329,7 @@ private slots:
             Dialogs::clearShown();
         };
         SearchView *search = window.searchView();
+        QTRY_VERIFY(search->isIndexBuilt()); // built on a worker after the load
         answer("kestrane");
         window.actions()->findModule->trigger();
         QCOMPARE(window.tabs()->currentWidget(), search);

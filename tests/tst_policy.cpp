@@ -192,7 +192,7 @@ private slots:
         QCOMPARE(DeletionPolicy().verdictFor(entries[4]).level, never); // no rules read
     }
 
-    void listsAndCleanup()
+    void editLocksAndCompareLists()
     {
         struct Row
         {
@@ -216,17 +216,6 @@ private slots:
         }
         QVERIFY(m_policy.isEditLocked(nullptr) && m_policy.isCompareNoCopy(nullptr));
         QVERIFY(!m_policy.isCompareNoise(nullptr) && !m_policy.isCompareNoise(&root));
-
-        const QList<CleanupGroup> &groups = m_policy.cleanupGroups();
-        QList<bool> each;
-        for (const CleanupGroup &group : groups)
-            each.append(group.each);
-        QCOMPARE(each, (QList<bool>{false, false, true, false, false, false}));
-        QCOMPARE(groups.at(0).title, "Process usage statistics");
-        QCOMPARE(groups.at(2).paths,
-                 (QStringList{"ModuleData/*/Interfaces/*/Geometry", "*/Interfaces/*/Geometry"}));
-        QCOMPARE(groups.at(5).description,
-                 "Dialogs you dismissed with 'don't show again' will appear again.");
     }
 
     void nodesMatchingAndWarnEntries()

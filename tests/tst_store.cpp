@@ -4,6 +4,8 @@
 #include "knowledge/deletionpolicy.h"
 #include "store/files.h"
 #include "store/settingsstore.h"
+#include "support/effectiveuser.h"
+#include "support/testfiles.h"
 #include "support/treecompare.h"
 
 #include <QProcess>
@@ -16,6 +18,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,12 +67,7 @@ QByteArray generated(qint64 bytes, quint64 seed = 3)
     return testdata::generateSettings(options);
 }
 
-bool writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size();
-}
+using testdata::writeFile;
 
 QByteArray bytesOf(const QString &path)
 {
@@ -115,7 +113,7 @@ bool putByte(const QString &path, qint64 at, char c)
 bool renameOver(const QString &path, const QByteArray &bytes)
 {
     const QString temp = path + ".new";
-    return writeBytes(temp, bytes) &&
+    return writeFile(temp, bytes) &&
            ::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) == 0;
 }
 
@@ -152,28 +150,14 @@ qint64 bytesReadSoFar()
 }
 
 // Root ignores permission bits, so a read-only folder or an unreadable file only refuses
-// access to an ordinary user: while alive this runs the process as nobody. Without root the
-// bits already apply.
-struct AsNobody
-{
-    bool ok = true;
-    explicit AsNobody(bool active = true)
-    {
-        if (active && ::geteuid() == 0)
-            ok = ::setegid(65534) == 0 && ::seteuid(65534) == 0;
-    }
-    ~AsNobody()
-    {
-        if (::getuid() == 0 &&
-            ((::geteuid() != 0 && ::seteuid(0) != 0) || (::getegid() != 0 && ::setegid(0) != 0)))
-            qFatal("cannot return to root");
-    }
-};
-
+// access to an ordinary user: such rows run as nobody, who must reach the temporary folder.
+// Without root the bits already apply.
 bool nobodyCanEnter(const QString &dir)
 {
-    AsNobody nobody;
-    return nobody.ok &&
+    if (::geteuid() != 0)
+        return true;
+    testdata::EffectiveUser nobody(testdata::kNobody);
+    return nobody.ok() &&
            ::faccessat(AT_FDCWD, QFile::encodeName(dir).constData(), X_OK, AT_EACCESS) == 0;
 }
 
@@ -188,7 +172,7 @@ struct Scratch
         : original(generated(size))
     {
         setMode(dir.path(), 0755);
-        writeBytes(file, original);
+        writeFile(file, original);
     }
     QString backup(const char *suffix = "") const { return file + kStamp + QLatin1String(suffix); }
 };
@@ -367,8 +351,8 @@ void TestStore::failuresChangeNothing()
     QTemporaryDir chosenDir; // holds the file to load or restore
     const QString chosen = chosenDir.filePath("chosen");
     QVERIFY(setMode(chosenDir.path(), 0755));
-    QVERIFY(writeBytes(chosen, scenario == "not a settings file" ? QByteArray("just text\n")
-                                                                 : generated(8 * 1024, 9)));
+    QVERIFY(writeFile(chosen, scenario == "not a settings file" ? QByteArray("just text\n")
+                                                                : generated(8 * 1024, 9)));
     SettingsStore store;
     if (scenario != "not loaded") {
         QVERIFY(store.load(s.file));
@@ -491,8 +475,10 @@ void TestStore::failuresChangeNothing()
     limited.rlim_cur = qMin(old.rlim_cur, sizeLimit);
     const auto previous = std::signal(SIGXFSZ, SIG_IGN);
     {
-        AsNobody nobody(asNobody);
-        QVERIFY(nobody.ok);
+        std::optional<testdata::EffectiveUser> nobody;
+        if (asNobody && ::geteuid() == 0)
+            nobody.emplace(testdata::kNobody);
+        QVERIFY(!nobody || nobody->ok());
         // Polls first: they must see exactly the changes made on disk.
         const bool seen = scenario.startsWith("one byte") || scenario.startsWith("replaced,") ||
                           scenario == "deleted" || scenario == "folder disappears" ||
@@ -682,7 +668,7 @@ void TestStore::verifiedWrites()
     // Through a link: the target is replaced, the link stays a link, the mode is kept.
     QTemporaryDir elsewhere;
     const QString target = elsewhere.filePath("real.settings");
-    QVERIFY(writeBytes(target, "old") && setMode(target, 0600));
+    QVERIFY(writeFile(target, "old") && setMode(target, 0600));
     const QString link = s.dir.filePath("link.settings");
     QVERIFY(QFile::link(target, link));
     QString error;
@@ -700,7 +686,7 @@ void TestStore::verifiedWrites()
 
     // A new file never replaces what is there, not even an empty one.
     const QString taken = s.dir.filePath("taken");
-    QVERIFY(writeBytes(taken, ""));
+    QVERIFY(writeFile(taken, ""));
     bool exists = false;
     QVERIFY(!writeNewFileVerified(taken, "content", 0644, &exists));
     QVERIFY(exists);
@@ -727,7 +713,7 @@ void TestStore::pollReadsOnlyWhenNeeded()
     QVERIFY(quick >= 0 && quick < size / 4);
     QVERIFY(reads(true) >= size);
     // The same bytes written again: a new stamp, so the content is read, and found unchanged.
-    QVERIFY(writeBytes(s.file, s.original));
+    QVERIFY(writeFile(s.file, s.original));
     QVERIFY(reads(false) >= size);
 
     // After a save the new file is too fresh to vouch for itself: the next poll reads it.
@@ -737,7 +723,7 @@ void TestStore::pollReadsOnlyWhenNeeded()
 
     // With the real clock a file written moments ago is never taken on trust.
     setStoreClock({});
-    QVERIFY(writeBytes(s.file, s.original));
+    QVERIFY(writeFile(s.file, s.original));
     QVERIFY(store.load(s.file));
     QVERIFY(reads(false) >= size);
     QVERIFY(reads(false) >= size);
@@ -772,7 +758,7 @@ void TestStore::crashConsistency()
     // content (killed before the swap) or the old one (killed after it).
     static const QRegularExpression saveFileName(
         QRegularExpression::anchoredPattern(QRegularExpression::escape(kName) + "\\.\\w{6}"));
-    QVERIFY(writeBytes(file, contentFor(0)));
+    QVERIFY(writeFile(file, contentFor(0)));
 
     QRandomGenerator random(20260501);
     qint64 onDisk = 0;
