@@ -7,6 +7,7 @@
 #include "store/documentmanager.h"
 #include "support/testfiles.h"
 
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -46,6 +47,8 @@ private slots:
     void signalsAroundReplacement_data();
     void signalsAroundReplacement();
     void poll();
+    void worker_data();
+    void worker();
 
 private:
     // Connects the queue of m_queued and the log of the manager's signals.
@@ -58,12 +61,18 @@ private:
     DeletionPolicy m_policy;
     QList<LeftoverItem> m_queued;
     QStringList m_log;
+    QSemaphore m_gate; // holds the worker at its start while m_hold
+    bool m_hold = false;
 };
 
 void TestDocumentManager::initTestCase()
 {
     setPixInsightProcessQuery([this] { return PixInsightCheck(m_pids); });
     QVERIFY(m_policy.load(readFile(QStringLiteral(":/schema/overlay.json"))));
+    DocumentManager::setWorkerHook([this] {
+        if (m_hold)
+            m_gate.acquire();
+    });
 }
 
 void TestDocumentManager::init()
@@ -74,6 +83,8 @@ void TestDocumentManager::init()
     m_pids.clear();
     m_queued.clear();
     m_log.clear();
+    m_hold = false;
+    DocumentManager::setWorkerThreshold(qint64(1) << 40);
 }
 
 void TestDocumentManager::watch(DocumentManager &docs)
@@ -190,10 +201,13 @@ void TestDocumentManager::save_data()
     QTest::addColumn<bool>("edit");
     QTest::addColumn<bool>("queueFile");
     QTest::addColumn<bool>("running");
-    QTest::newRow("edit") << true << false << false;
-    QTest::newRow("queued file alone") << false << true << false;
-    QTest::newRow("edit and queued file") << true << true << false;
-    QTest::newRow("PixInsight running") << true << true << true;
+    QTest::addColumn<bool>("worker");
+    QTest::newRow("edit") << true << false << false << false;
+    QTest::newRow("queued file alone") << false << true << false << false;
+    QTest::newRow("edit and queued file") << true << true << false << false;
+    QTest::newRow("PixInsight running") << true << true << true << false;
+    QTest::newRow("edit and queued file, worker") << true << true << false << true;
+    QTest::newRow("PixInsight running, worker") << true << true << true << true;
 }
 
 void TestDocumentManager::save()
@@ -201,6 +215,7 @@ void TestDocumentManager::save()
     QFETCH(bool, edit);
     QFETCH(bool, queueFile);
     QFETCH(bool, running);
+    QFETCH(bool, worker);
     const bool saves = !running;
     QVERIFY(writeFile(m_path, settings("a")));
     const QString module = m_install + QStringLiteral("/bin/Gone-pxm.so");
@@ -218,11 +233,20 @@ void TestDocumentManager::save()
         m_pids = {4242};
     const QByteArray before = readFile(m_path);
 
-    const DocumentManager::SaveResult saved = docs.save();
+    DocumentManager::SaveResult saved;
+    if (worker) {
+        DocumentManager::setWorkerThreshold(0);
+        connect(&docs, &DocumentManager::saved, this, [&](auto result) { saved = result; });
+        QSignalSpy done(&docs, &DocumentManager::saved);
+        docs.startSave();
+        QVERIFY(docs.isSaving() && done.wait());
+    } else {
+        saved = docs.save();
+    }
     QCOMPARE(saved.ok, saves);
     QCOMPARE(docs.store().failure() == SettingsStore::Failure::Running, running);
     QCOMPARE(saved.wrote, saves && edit);
-    QCOMPARE(readFile(m_path) == before, !saved.wrote);
+    QCOMPARE(readFile(m_path), saved.wrote ? settings("b") : before);
     if (saved.wrote)
         QCOMPARE(readFile(saved.backupPath), before);
     else
@@ -315,6 +339,89 @@ void TestDocumentManager::poll()
     docs.poll();
     QVERIFY(docs.isChangedOnDisk() && docs.isFileMissing());
     QCOMPARE(docs.currentFile(), m_path);
+}
+
+// The worker is held at its start; nothing answers for the file meanwhile, and what comes back
+// after the user moved on is dropped.
+void TestDocumentManager::worker_data()
+{
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("expected");
+    const QString loading1 = "busy:Loading core-1-pxi.settings…";
+    QTest::newRow("save") << "save"
+                          << "mine" << QStringList{"busy:Saving…", "idle", "state"};
+    QTest::newRow("reload keeping changes") << "keep"
+                                            << "mine"
+                                            << QStringList{"busy:Reading core-1-pxi.settings…",
+                                                           "idle",
+                                                           "about",
+                                                           loading1,
+                                                           "idle",
+                                                           "replaced",
+                                                           "loaded",
+                                                           "state",
+                                                           "state",
+                                                           "done"};
+    QTest::newRow("load dropped for another")
+        << "another"
+        << "b" << QStringList{"clear",
+                              "about",
+                              loading1,
+                              "clear",
+                              "idle",
+                              "about",
+                              "busy:Loading core-2-pxi.settings…",
+                              "idle",
+                              "replaced",
+                              "loaded",
+                              "state"};
+    QTest::newRow("load dropped by unload")
+        << "unload"
+        << "<none>" << QStringList{"clear", "about", loading1, "about", "replaced:null", "idle"};
+}
+
+void TestDocumentManager::worker()
+{
+    QFETCH(QString, step);
+    QFETCH(QString, name);
+    QFETCH(QStringList, expected);
+    const QString other = m_dir->filePath(QStringLiteral("core-2-pxi.settings"));
+    QVERIFY(writeFile(m_path, settings("a")) && writeFile(other, settings("b")));
+    DocumentManager docs;
+    watch(docs);
+    QVERIFY(docs.load(m_path));
+    docs.document()->findPath(u"Global/Name")->value = QStringLiteral("mine");
+    QVERIFY(step == "save" || writeFile(m_path, settings("b", "theirs")));
+    connect(&docs, &DocumentManager::busyChanged, this, [this](bool busy, const QString &text) {
+        m_log.append(busy ? "busy:" + text : QString("idle"));
+    });
+    QSignalSpy busy(&docs, &DocumentManager::busyChanged);
+    DocumentManager::KeepChanges keep;
+    keep.makeAgain = [&] { docs.document()->findPath(u"Global/Name")->value = "mine"; };
+    keep.finished = [this](bool ok, const QString &) { m_log.append(ok ? "done" : "failed"); };
+    DocumentManager::setWorkerThreshold(0);
+    m_hold = true;
+    const auto release = qScopeGuard([this] { m_gate.release(10); });
+    m_log.clear();
+    if (step == "save")
+        docs.startSave();
+    else if (step == "keep")
+        docs.startReloadKeepingChanges(keep);
+    else
+        docs.startLoad(m_path);
+    QVERIFY(docs.isBusy() && !docs.fileState().canSave && !docs.fileState().canReload);
+    docs.poll(); // no verdict while the worker has the file
+    if (step == "another")
+        docs.startLoad(other);
+    else if (step == "unload")
+        docs.unload();
+    m_gate.release(10);
+    while (docs.isBusy())
+        QVERIFY(busy.wait());
+    QCOMPARE(m_log, expected);
+    QCOMPARE(valueAt(docs, u"Global/Name"), name);
+    QCOMPARE(docs.pendingCount(), int(step == "keep"));
 }
 
 QTEST_GUILESS_MAIN(TestDocumentManager)

@@ -133,6 +133,7 @@ private slots:
     void userGuide();
     void commandLine();
     void screenshots();
+    void saveOnWorker();
 
 private:
     QString configFile(int instance = 1) const;
@@ -1151,6 +1152,39 @@ void TestMainWindow::screenshots()
                                        .arg(dir, theme == ThemeManager::Light ? "light" : "dark")));
     }
     ThemeManager::instance()->setTheme(ThemeManager::Light, false);
+}
+
+// A save on the worker: the window says so and takes no edits until it is back.
+void TestMainWindow::saveOnWorker()
+{
+    QVERIFY(writeAll(configFile(), smallSettings()));
+    MainWindow window;
+    const QModelIndex value = window.model()->indexForNode(
+        window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors"), 1);
+    QVERIFY(window.model()->setData(value, QStringLiteral("6")));
+    QSemaphore gate;
+    DocumentManager::setWorkerHook([&gate] { gate.acquire(); });
+    DocumentManager::setWorkerThreshold(0);
+    const auto restore = qScopeGuard([&gate] {
+        gate.release();
+        DocumentManager::setWorkerThreshold(qint64(1) << 40);
+        DocumentManager::setWorkerHook({});
+    });
+    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    QSignalSpy saved(&window.documents(), &DocumentManager::saved);
+    window.saveAction()->trigger();
+    QCOMPARE(window.busyLabel()->text(), QString("Saving…"));
+    QCOMPARE(window.banner()->text(), QString("Saving…"));
+    QVERIFY(!window.saveAction()->isEnabled() && !window.undoAction()->isEnabled());
+    QVERIFY(!window.model()->setData(value, QStringLiteral("7")));
+    gate.release();
+    QVERIFY(saved.wait());
+    XsdtDocument onDisk;
+    QVERIFY(onDisk.parse(readAll(configFile())));
+    QCOMPARE(onDisk.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("6"));
+    QVERIFY(window.busyLabel()->isHidden());
+    QVERIFY(window.statusBar()->currentMessage().startsWith("Saved. Backup: "));
+    QVERIFY(window.model()->setData(value, QStringLiteral("7")));
 }
 
 QTEST_MAIN(TestMainWindow)
