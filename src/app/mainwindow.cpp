@@ -100,6 +100,8 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     connect(m_model, &SettingsModel::editRejected, this, &MainWindow::showRejection);
 
     m_docs.startPolling(3000);
+    // Before the file: a large one is read on the worker, and polls wait until it is in.
+    pollEnvironment();
 
     const QStringList files = findSettingsFiles();
     if (!initialFile.isEmpty()) {
@@ -116,7 +118,6 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
             tr("No PixInsight settings file found in %1. Use Browse to open one.")
                 .arg(folders.join(QStringLiteral("; "))));
     }
-    pollEnvironment();
     m_look->applyTheme();
     updateState();
 }

@@ -108,7 +108,7 @@ void DocumentManager::runJob(std::unique_ptr<Job> job, Run run, qint64 size)
     job->id = ++m_jobIds;
     job->generation = m_generation;
     const quint64 id = job->id;
-    const bool worker = run == Run::Worker || (run == Run::BySize && size >= s_workerThreshold);
+    const bool worker = run == Run::BySize && size >= s_workerThreshold;
     m_job = std::move(job);
     emit busyChanged(true, m_busyText);
     if (!worker) {
@@ -228,39 +228,14 @@ bool DocumentManager::reload(QString *error)
     return load(path, error);
 }
 
-bool DocumentManager::startReload()
-{
-    const QString path = currentFile();
-    return !path.isEmpty() && startLoad(path);
-}
-
-bool DocumentManager::reloadKeepingChanges(const KeepChanges &keep, QString *error)
-{
-    bool ok = false;
-    KeepChanges here = keep;
-    here.finished = [&](bool done, const QString &message) {
-        ok = done;
-        if (!done && error)
-            *error = message;
-    };
-    startProbe(here, Run::Inline);
-    waitForIdle();
-    return ok;
-}
-
 void DocumentManager::startReloadKeepingChanges(const KeepChanges &keep)
-{
-    startProbe(keep, Run::BySize);
-}
-
-void DocumentManager::startProbe(const KeepChanges &keep, Run run)
 {
     if (!m_store.loaded) {
         if (keep.finished)
             keep.finished(false, tr("No file is loaded."));
         return;
     }
-    whenFree([this, keep, run] {
+    whenFree([this, keep] {
         // A file the other program left broken would take the changes with it: they stay in
         // memory until it reads again. The check only reads the file, so the document stays
         // on show meanwhile.
@@ -268,7 +243,7 @@ void DocumentManager::startProbe(const KeepChanges &keep, Run run)
         auto error = std::make_shared<QString>();
         auto job = std::make_unique<Job>();
         job->work = [this, reads, error] { *reads = m_store.fileReads(error.get()); };
-        job->finish = [this, keep, run, reads, error] {
+        job->finish = [this, keep, reads, error] {
             if (!*reads) {
                 if (keep.finished)
                     keep.finished(false, *error);
@@ -276,19 +251,20 @@ void DocumentManager::startProbe(const KeepChanges &keep, Run run)
             }
             if (keep.note)
                 keep.note(m_store.document);
-            startLoadKeepingQueue(m_store.path, run, [this, keep](bool ok, const QString &message) {
-                if (ok) {
-                    if (keep.makeAgain)
-                        keep.makeAgain();
-                    m_pendingCache = -1;
-                    emit stateChanged();
-                }
-                if (keep.finished)
-                    keep.finished(ok, message);
-            });
+            startLoadKeepingQueue(m_store.path, Run::BySize,
+                                  [this, keep](bool ok, const QString &message) {
+                                      if (ok) {
+                                          if (keep.makeAgain)
+                                              keep.makeAgain();
+                                          m_pendingCache = -1;
+                                          emit stateChanged();
+                                      }
+                                      if (keep.finished)
+                                          keep.finished(ok, message);
+                                  });
         };
         m_busyText = tr("Reading %1…").arg(QFileInfo(m_store.path).fileName());
-        runJob(std::move(job), run, m_loadedSize);
+        runJob(std::move(job), Run::BySize, m_loadedSize);
     });
 }
 

@@ -49,7 +49,7 @@ public:
     {
         std::function<void(const XsdtDocument &old)> note;
         std::function<void()> makeAgain;
-        // For startReloadKeepingChanges: how it ended (not called when the user moved on).
+        // How it ended (not called when the user moved on).
         std::function<void(bool ok, const QString &error)> finished;
     };
 
@@ -103,9 +103,6 @@ public:
     bool load(const QString &path, QString *error = nullptr);
     // Reads currentFile() again, dropping the pending changes.
     bool reload(QString *error = nullptr);
-    // Reads the open file again and makes the pending changes once more through `keep`. Refused,
-    // with everything left in memory, when the file no longer reads. The queued files stay.
-    bool reloadKeepingChanges(const KeepChanges &keep, QString *error = nullptr);
     // Writes the pending changes (refused while PixInsight runs or after a change on disk; the
     // store's failure() says which), then deletes the queued files. Nothing to write is a
     // success with `wrote` false.
@@ -120,7 +117,8 @@ public:
     // arrives through loadFinished, saved or `keep.finished`; a small one is done before these
     // return. False when it failed at once (the signals have told why).
     bool startLoad(const QString &path);
-    bool startReload();
+    // Reads the open file again and makes the pending changes once more through `keep`. Refused,
+    // with everything left in memory, when the file no longer reads. The queued files stay.
     void startReloadKeepingChanges(const KeepChanges &keep);
     void startSave();
     // While the worker has the document: what it does, for the user to see ("Saving…").
@@ -180,10 +178,9 @@ signals:
 
 private:
     struct Job;
-    enum class Run { Inline, Worker, BySize };
+    enum class Run { Inline, BySize }; // BySize: on the worker from the threshold on
     bool startLoadKeepingQueue(const QString &path, Run run,
                                std::function<void(bool ok, const QString &error)> then = {});
-    void startProbe(const KeepChanges &keep, Run run);
     void beginSave(Run run);
     // Runs the job's work here or on the worker, then its finish here unless the user moved on.
     void runJob(std::unique_ptr<Job> job, Run run, qint64 size);
