@@ -292,27 +292,22 @@ void DocumentManager::beginSave(Run run)
             emit saved(*result);
             return;
         }
-        // Counted afresh: a caller that edits the document directly need not report each edit.
-        m_pendingCache = -1;
-        const bool write = documentPendingCount() >= 1;
-        // Deletions prune the tree when the save is taken back: nobody may hold a node pointer
-        // then.
-        const bool prunes = write && !m_store.document.deletedNodes().isEmpty();
         // Files go only after the settings were written (or when there was nothing to write).
         const bool files = m_queue.count && m_queue.count() > 0 && m_queue.items;
         const QList<LeftoverItem> items = files ? m_queue.items() : QList<LeftoverItem>();
         const QString installDir = files && m_queue.installDir ? m_queue.installDir() : QString();
         const QString userDir = files && m_queue.userDir ? m_queue.userDir() : QString();
-        if (!write && !files) {
-            emit stateChanged();
-            emit saved(*result);
-            return;
-        }
         auto written = std::make_shared<QByteArray>();
+        auto prunes = std::make_shared<bool>(false);
         auto job = std::make_unique<Job>();
         job->saving = true;
-        job->work = [this, result, written, write, files, items, installDir, userDir] {
-            if (write) {
+        // Whether there is anything to write is counted afresh there, since a caller that edits
+        // the document directly need not report each edit, and counting walks the whole tree.
+        job->work = [this, result, written, prunes, files, items, installDir, userDir] {
+            if (m_store.document.pendingChangeCount() >= 1) {
+                // Deletions prune the tree when the save is taken back: nobody may hold a node
+                // pointer then.
+                *prunes = !m_store.document.deletedNodes().isEmpty();
                 result->ok =
                     m_store.writePending(&result->error, &result->backupPath, written.get());
                 if (!result->ok)
@@ -326,7 +321,7 @@ void DocumentManager::beginSave(Run run)
         };
         job->finish = [this, result, written, prunes] {
             m_pendingCache = -1; // a save commits the document
-            result->replaced = result->wrote && prunes;
+            result->replaced = result->wrote && *prunes;
             if (result->replaced)
                 emit aboutToReplaceDocument();
             m_store.commitWritten(*written);
