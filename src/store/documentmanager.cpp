@@ -320,7 +320,8 @@ void DocumentManager::beginSave(Run run)
             }
         };
         job->finish = [this, result, written, prunes] {
-            m_pendingCache = -1; // a save commits the document
+            // Nothing is pending once the document is committed: edits were refused meanwhile.
+            m_pendingCache = result->ok ? 0 : -1;
             result->replaced = result->wrote && *prunes;
             if (result->replaced)
                 emit aboutToReplaceDocument();
