@@ -199,6 +199,12 @@ Action settledAfter(std::function<void()> start)
             [flag] { return *flag; }};
 }
 
+// Done once the document manager's worker has handed back what it did, and that was taken in.
+Action untilIdle(const MainWindow &window, std::function<void()> start)
+{
+    return {std::move(start), [&window] { return !window.documents().isBusy(); }};
+}
+
 QAction *actionNamed(MainWindow &window, const QString &text)
 {
     for (QAction *action : window.findChildren<QAction *>()) {
@@ -273,9 +279,16 @@ void responsivenessAt(qint64 megabytes)
     qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toLocal8Bit());
     Dialogs::setTestMode(true);
     {
-        MainWindow window(nullptr, path);
-        window.resize(1280, 860);
-        window.show();
+        // Start-up: the window is built and shown while the file is read on the worker.
+        std::unique_ptr<MainWindow> made;
+        run("startup", megabytes,
+            {[&] {
+                 made = std::make_unique<MainWindow>(nullptr, path);
+                 made->resize(1280, 860);
+                 made->show();
+             },
+             [&] { return made && !made->documents().isBusy(); }});
+        MainWindow &window = *made;
         flush();
         if (window.isPixInsightRunning())
             std::fprintf(stderr, "PixInsight counts as running: figures are of a view-only "
@@ -293,7 +306,7 @@ void responsivenessAt(qint64 megabytes)
             flush();
         };
 
-        run("load", megabytes, {[&] { window.loadFile(path); }});
+        run("load", megabytes, untilIdle(window, [&] { window.loadFile(path); }));
 
         // The first search right after loading, pasted in one go.
         showPage(search);
@@ -312,7 +325,7 @@ void responsivenessAt(qint64 megabytes)
         // Find module right after a reload, before anything was looked up on the new document.
         QStringList modules = registeredModules(window.store().document);
         const QString module = modules.isEmpty() ? QStringLiteral("Geometry") : modules.first();
-        run("reload", megabytes, settledAfter([&] { window.reloadAction()->trigger(); }));
+        run("reload", megabytes, untilIdle(window, [&] { window.reloadAction()->trigger(); }));
         Dialogs::setNextDialogHandler([module](QDialog *dialog) {
             if (auto *find = qobject_cast<ModuleSearchDialog *>(dialog)) {
                 find->nameEdit()->setText(module);
@@ -395,7 +408,8 @@ void responsivenessAt(qint64 megabytes)
         window.pollEnvironment();
         if (!window.reloadKeepAction()->isEnabled())
             std::fprintf(stderr, "reload keeping changes is not offered\n");
-        run("reload-keep", megabytes, settledAfter([&] { window.reloadKeepAction()->trigger(); }));
+        run("reload-keep", megabytes,
+            untilIdle(window, [&] { window.reloadKeepAction()->trigger(); }));
         std::printf("  pending changes after reload-keep: %d\n", window.pendingCount());
 
         // Save with one edit.
@@ -407,7 +421,7 @@ void responsivenessAt(qint64 megabytes)
         flush();
         std::printf("  pending changes before save: %d\n", window.pendingCount());
         Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
-        run("save", megabytes, settledAfter([&] { window.saveAction()->trigger(); }));
+        run("save", megabytes, untilIdle(window, [&] { window.saveAction()->trigger(); }));
         std::printf("  pending changes after save: %d\n", window.pendingCount());
     }
     Dialogs::reset();

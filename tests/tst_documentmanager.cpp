@@ -7,6 +7,7 @@
 #include "store/documentmanager.h"
 #include "support/testfiles.h"
 
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -40,12 +41,13 @@ private slots:
     void cleanupTestCase() { setPixInsightProcessQuery({}); }
     void loadAndRestore_data();
     void loadAndRestore();
-    void reloadKeepingChanges();
     void save_data();
     void save();
     void signalsAroundReplacement_data();
     void signalsAroundReplacement();
     void poll();
+    void worker_data();
+    void worker();
 
 private:
     // Connects the queue of m_queued and the log of the manager's signals.
@@ -58,12 +60,18 @@ private:
     DeletionPolicy m_policy;
     QList<LeftoverItem> m_queued;
     QStringList m_log;
+    QSemaphore m_gate; // holds the worker at its start while m_hold
+    bool m_hold = false;
 };
 
 void TestDocumentManager::initTestCase()
 {
     setPixInsightProcessQuery([this] { return PixInsightCheck(m_pids); });
     QVERIFY(m_policy.load(readFile(QStringLiteral(":/schema/overlay.json"))));
+    DocumentManager::setWorkerHook([this] {
+        if (m_hold)
+            m_gate.acquire();
+    });
 }
 
 void TestDocumentManager::init()
@@ -74,6 +82,8 @@ void TestDocumentManager::init()
     m_pids.clear();
     m_queued.clear();
     m_log.clear();
+    m_hold = false;
+    DocumentManager::setWorkerThreshold(qint64(1) << 40);
 }
 
 void TestDocumentManager::watch(DocumentManager &docs)
@@ -146,54 +156,18 @@ void TestDocumentManager::loadAndRestore()
     QCOMPARE(docs.store().failure() == SettingsStore::Failure::Running, running);
 }
 
-// The changes are noted on the old document and made again on the new one; a file that no
-// longer reads is not loaded over them.
-void TestDocumentManager::reloadKeepingChanges()
-{
-    QVERIFY(writeFile(m_path, settings("a")));
-    DocumentManager docs;
-    watch(docs);
-    QVERIFY(docs.load(m_path));
-    docs.document()->findPath(u"Global/Name")->value = QStringLiteral("mine");
-    docs.documentEdited();
-    m_queued.append(LeftoverItem());
-    QVERIFY(writeFile(m_path, settings("a", "theirs")));
-    QString noted;
-    DocumentManager::KeepChanges keep;
-    keep.note = [&](const XsdtDocument &old) {
-        noted = old.findPath(u"Global/Name")->value;
-        m_log.append("note");
-    };
-    keep.makeAgain = [&] {
-        docs.document()->findPath(u"Global/Name")->value = noted;
-        m_log.append("again");
-    };
-    m_log.clear();
-    QVERIFY(docs.reloadKeepingChanges(keep));
-    QCOMPARE(m_log,
-             QStringList({"note", "about", "replaced", "loaded", "state", "again", "state"}));
-    QCOMPARE(valueAt(docs, u"Global/Name"), QString("mine"));
-    QCOMPARE(valueAt(docs, u"Global/Other"), QString("theirs"));
-    QCOMPARE(docs.pendingCount(), 2); // the edit made again and the queued file kept
-
-    QVERIFY(writeFile(m_path, "<xsdt version=\"1.0\"><i k=\"Global\">"));
-    m_log.clear();
-    QString error;
-    QVERIFY(!docs.reloadKeepingChanges(keep, &error));
-    QVERIFY(error.startsWith(m_path + " is not a valid PixInsight settings file: "));
-    QCOMPARE(m_log, QStringList());
-    QCOMPARE(valueAt(docs, u"Global/Name"), QString("mine"));
-}
-
 void TestDocumentManager::save_data()
 {
     QTest::addColumn<bool>("edit");
     QTest::addColumn<bool>("queueFile");
     QTest::addColumn<bool>("running");
-    QTest::newRow("edit") << true << false << false;
-    QTest::newRow("queued file alone") << false << true << false;
-    QTest::newRow("edit and queued file") << true << true << false;
-    QTest::newRow("PixInsight running") << true << true << true;
+    QTest::addColumn<bool>("worker");
+    QTest::newRow("edit") << true << false << false << false;
+    QTest::newRow("queued file alone") << false << true << false << false;
+    QTest::newRow("edit and queued file") << true << true << false << false;
+    QTest::newRow("PixInsight running") << true << true << true << false;
+    QTest::newRow("edit and queued file, worker") << true << true << false << true;
+    QTest::newRow("PixInsight running, worker") << true << true << true << true;
 }
 
 void TestDocumentManager::save()
@@ -201,6 +175,7 @@ void TestDocumentManager::save()
     QFETCH(bool, edit);
     QFETCH(bool, queueFile);
     QFETCH(bool, running);
+    QFETCH(bool, worker);
     const bool saves = !running;
     QVERIFY(writeFile(m_path, settings("a")));
     const QString module = m_install + QStringLiteral("/bin/Gone-pxm.so");
@@ -218,11 +193,16 @@ void TestDocumentManager::save()
         m_pids = {4242};
     const QByteArray before = readFile(m_path);
 
-    const DocumentManager::SaveResult saved = docs.save();
+    DocumentManager::setWorkerThreshold(worker ? 0 : qint64(1) << 40);
+    DocumentManager::SaveResult saved;
+    connect(&docs, &DocumentManager::saved, this, [&](auto result) { saved = result; });
+    docs.startSave();
+    QCOMPARE(docs.isSaving(), worker);
+    docs.waitForIdle();
     QCOMPARE(saved.ok, saves);
     QCOMPARE(docs.store().failure() == SettingsStore::Failure::Running, running);
     QCOMPARE(saved.wrote, saves && edit);
-    QCOMPARE(readFile(m_path) == before, !saved.wrote);
+    QCOMPARE(readFile(m_path), saved.wrote ? settings("b") : before);
     if (saved.wrote)
         QCOMPARE(readFile(saved.backupPath), before);
     else
@@ -315,6 +295,91 @@ void TestDocumentManager::poll()
     docs.poll();
     QVERIFY(docs.isChangedOnDisk() && docs.isFileMissing());
     QCOMPARE(docs.currentFile(), m_path);
+}
+
+// The worker held at its start: no verdicts meanwhile, results for a file left behind dropped.
+void TestDocumentManager::worker_data()
+{
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("expected");
+    const QString reading = "Reading core-1-pxi.settings…";
+    const QString loading = "Loading core-1-pxi.settings…";
+    QTest::newRow("save") << "save"
+                          << "Saving…"
+                          << "mine"
+                          << "busy idle state";
+    QTest::newRow("keep changes") << "keep" << reading << "mine"
+                                  << "busy idle note about busy idle replaced loaded state again "
+                                     "state done";
+    QTest::newRow("keep changes, file broken") << "broken" << reading << "mine"
+                                               << "busy idle failed";
+    QTest::newRow("load dropped for another")
+        << "another" << loading << "b"
+        << "clear about busy clear idle about busy idle replaced loaded state";
+    QTest::newRow("load dropped by unload") << "unload" << loading << "<none>"
+                                            << "clear about busy about replaced:null idle";
+}
+
+void TestDocumentManager::worker()
+{
+    QFETCH(QString, step);
+    QFETCH(QString, text);
+    QFETCH(QString, name);
+    QFETCH(QString, expected);
+    const QString other = m_dir->filePath(QStringLiteral("core-2-pxi.settings"));
+    QVERIFY(writeFile(m_path, settings("a")) && writeFile(other, settings("b")));
+    DocumentManager docs;
+    watch(docs);
+    QVERIFY(docs.load(m_path));
+    docs.document()->findPath(u"Global/Name")->value = QStringLiteral("mine");
+    const bool keeps = step == "keep" || step == "broken";
+    if (keeps) {
+        m_queued.append(LeftoverItem());
+        QVERIFY(
+            writeFile(m_path, step == "keep" ? settings("a", "theirs") : "<xsdt version=\"1\">"));
+    }
+    connect(&docs, &DocumentManager::busyChanged, this,
+            [this](bool busy) { m_log.append(busy ? "busy" : "idle"); });
+    QSignalSpy busy(&docs, &DocumentManager::busyChanged);
+    QString error;
+    DocumentManager::KeepChanges keep{
+        [this](const XsdtDocument &old) {
+            m_log.append(old.findPath(u"Global/Name")->value == "mine" ? "note" : "lost");
+        },
+        [&] {
+            docs.document()->findPath(u"Global/Name")->value = "mine";
+            m_log.append("again");
+        },
+        [&](bool ok, const QString &message) {
+            m_log.append(ok ? "done" : "failed");
+            error = message;
+        }};
+    DocumentManager::setWorkerThreshold(0);
+    m_hold = true;
+    const auto release = qScopeGuard([this] { m_gate.release(10); });
+    m_log.clear();
+    if (step == "save")
+        docs.startSave();
+    else if (keeps)
+        docs.startReloadKeepingChanges(keep);
+    else
+        docs.startLoad(m_path);
+    QVERIFY(docs.isBusy() && !docs.fileState().canSave && !docs.fileState().canReload);
+    QCOMPARE(docs.busyText(), text);
+    docs.poll(); // no verdict while the worker has the file
+    if (step == "another")
+        docs.startLoad(other);
+    else if (step == "unload")
+        docs.unload();
+    m_gate.release(10);
+    while (docs.isBusy())
+        QVERIFY(busy.wait());
+    QCOMPARE(m_log.join(' '), expected);
+    QCOMPARE(valueAt(docs, u"Global/Name"), name);
+    QCOMPARE(docs.pendingCount(), keeps ? 2 : 0); // the queued file stays
+    QVERIFY(error.isEmpty() || error.startsWith(m_path + " is not a valid PixInsight settings"));
 }
 
 QTEST_GUILESS_MAIN(TestDocumentManager)

@@ -127,6 +127,7 @@ private slots:
     void commandLine();
     void screenshots();
     void importSetup();
+    void saveOnWorker();
 
 private:
     QString configFile(int instance = 1) const;
@@ -1155,6 +1156,34 @@ void TestMainWindow::importSetup()
     QVERIFY2(Dialogs::lastShown().informativeText.startsWith("Global/Nope: No such setting in "),
              qPrintable(Dialogs::lastShown().informativeText));
     QCOMPARE(window.store().document.pendingChangeCount(), 0);
+}
+
+// A save on the worker: the window says so and takes no edits until it is back.
+void TestMainWindow::saveOnWorker()
+{
+    QVERIFY(writeAll(configFile(), smallSettings()));
+    MainWindow window;
+    const QModelIndex value = window.model()->indexForNode(
+        window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors"), 1);
+    QVERIFY(window.model()->setData(value, QStringLiteral("6")));
+    QSemaphore gate;
+    DocumentManager::setWorkerHook([&gate] { gate.acquire(); });
+    DocumentManager::setWorkerThreshold(0);
+    const auto restore = qScopeGuard([&gate] {
+        gate.release();
+        DocumentManager::setWorkerThreshold(qint64(1) << 40);
+        DocumentManager::setWorkerHook({});
+    });
+    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    QSignalSpy saved(&window.documents(), &DocumentManager::saved);
+    window.saveAction()->trigger();
+    QCOMPARE(window.busyLabel()->text(), QString("Saving…"));
+    QCOMPARE(window.banner()->text(), QString("Saving…"));
+    QVERIFY(!window.model()->setData(value, QStringLiteral("7")));
+    gate.release();
+    QVERIFY(saved.wait());
+    QVERIFY(window.statusBar()->currentMessage().startsWith("Saved. Backup: "));
+    QVERIFY(window.model()->setData(value, QStringLiteral("7")));
 }
 
 QTEST_MAIN(TestMainWindow)

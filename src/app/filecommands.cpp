@@ -23,6 +23,9 @@
 #include <QStatusBar>
 #include <QUndoStack>
 
+#include <memory>
+#include <utility>
+
 namespace vrn {
 
 namespace {
@@ -52,7 +55,9 @@ FileCommands::FileCommands(const Parts &parts)
     , m_unusedView(parts.unusedView)
     , m_compare(parts.compare)
     , m_schema(parts.schema)
-{}
+{
+    connect(m_docs, &DocumentManager::saved, this, &FileCommands::onSaved);
+}
 
 bool FileCommands::confirmDiscard(const QString &reason)
 {
@@ -71,42 +76,47 @@ void FileCommands::reloadKeepingChanges()
     if (!m_docs->fileState().canReloadKeep)
         return;
     const QString path = m_docs->store().path;
-    QList<PendingChange> pending;
-    QList<ReapplyOutcome> outcomes;
+    auto pending = std::make_shared<QList<PendingChange>>();
+    auto outcomes = std::make_shared<QList<ReapplyOutcome>>();
     DocumentManager::KeepChanges keep;
-    keep.note = [&pending](const XsdtDocument &old) { pending = pendingChanges(old); };
-    keep.makeAgain = [&] {
+    keep.note = [pending](const XsdtDocument &old) { *pending = pendingChanges(old); };
+    keep.makeAgain = [this, pending, outcomes] {
         const BusyCursor busy;
-        outcomes = reapplyPending(pending, *m_model);
+        *outcomes = reapplyPending(*pending, *m_model);
     };
-    QString error;
-    if (!m_docs->reloadKeepingChanges(keep, &error)) {
-        // A load that failed has told the user already; a file that did not read was left
-        // alone, and so were the changes.
-        if (m_docs->store().loaded)
-            Dialogs::critical(m_window, tr("Cannot reload"),
-                              tr("%1\nNothing was reloaded; your changes are kept.").arg(error));
-        return;
-    }
-    const ReloadReport report = describeReload(outcomes, native(path));
-    if (report.warn) {
-        Dialogs::Message box;
-        box.icon = QMessageBox::Warning;
-        box.title = report.title;
-        box.text = report.text;
-        box.informativeText = report.list;
-        box.detailedText = report.details;
-        box.buttons = QMessageBox::Ok;
-        box.defaultButton = QMessageBox::Ok;
-        Dialogs::message(m_window, box);
-    }
-    m_window->statusBar()->showMessage(report.status, 8000);
+    keep.finished = [this, path, outcomes](bool ok, const QString &error) {
+        if (!ok) {
+            // A load that failed has told the user already; a file that did not read was left
+            // alone, and so were the changes.
+            if (m_docs->store().loaded)
+                Dialogs::critical(
+                    m_window, tr("Cannot reload"),
+                    tr("%1\nNothing was reloaded; your changes are kept.").arg(error));
+            return;
+        }
+        const ReloadReport report = describeReload(*outcomes, native(path));
+        if (report.warn) {
+            Dialogs::Message box;
+            box.icon = QMessageBox::Warning;
+            box.title = report.title;
+            box.text = report.text;
+            box.informativeText = report.list;
+            box.detailedText = report.details;
+            box.buttons = QMessageBox::Ok;
+            box.defaultButton = QMessageBox::Ok;
+            Dialogs::message(m_window, box);
+        }
+        m_window->statusBar()->showMessage(report.status, 8000);
+    };
+    m_docs->startReloadKeepingChanges(keep);
 }
 
 bool FileCommands::save()
 {
     if (!m_docs->store().loaded)
         return true;
+    if (m_docs->isBusy())
+        return false;
     const QList<LeftoverItem> files = m_unusedView->queuedFiles();
     if (m_docs->documentPendingCount() == 0 && files.isEmpty())
         return true;
@@ -116,11 +126,23 @@ bool FileCommands::save()
         if (Dialogs::execDialog(&review) != QDialog::Accepted)
             return false;
     }
-    const DocumentManager::SaveResult saved = m_docs->save();
+    m_saving = true;
+    m_savedOk = false;
+    m_docs->startSave();
+    // A small file is saved by now; a large one is written on the worker and reported later.
+    return m_saving || m_savedOk;
+}
+
+void FileCommands::onSaved(const DocumentManager::SaveResult &saved)
+{
+    if (!std::exchange(m_saving, false))
+        return;
+    m_savedOk = saved.ok;
     if (!saved.ok) {
         Dialogs::critical(m_window, tr("Save failed"), saved.error);
         m_docs->poll();
-        return false;
+        emit saveDone(false);
+        return;
     }
     QString backupName;
     if (saved.wrote) {
@@ -147,7 +169,7 @@ bool FileCommands::save()
                                     : tr("Saved. %1 Backup: %2").arg(deleted, backupName);
     m_window->statusBar()->showMessage(message, 10000);
     emit stateChanged();
-    return true;
+    emit saveDone(true);
 }
 
 void FileCommands::restoreBackup()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/documentmanager.h"
+
 #include <QObject>
 #include <QString>
 
@@ -33,7 +35,8 @@ public:
 
     // True when there is nothing unsaved or the user agreed to drop it; `reason` ends the question.
     bool confirmDiscard(const QString &reason);
-    // Shows the review first; false when the user stepped back or the save failed.
+    // Shows the review first; false when the user stepped back or the save failed. A large file
+    // is still being saved when this returns true: saveDone follows.
     bool save();
     void reloadKeepingChanges();
     // Lets the user choose one of the current file's backups, then restores it.
@@ -50,14 +53,20 @@ signals:
     void fileListChanged();
     // What the window shows about the file may have changed.
     void stateChanged();
+    // After every save this started, reported and all.
+    void saveDone(bool ok);
 
 private:
+    void onSaved(const DocumentManager::SaveResult &saved);
+
     QMainWindow *m_window;
     DocumentManager *m_docs;
     SettingsModel *m_model;
     UnusedModulesView *m_unusedView;
     CompareView *m_compare;
     const Schema *m_schema;
+    bool m_saving = false; // a save this started is under way
+    bool m_savedOk = false;
 };
 
 } // namespace vrn

@@ -35,12 +35,15 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
+
+#include <utility>
 
 namespace vrn {
 
@@ -72,13 +75,7 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     connect(&m_docs, &DocumentManager::viewOnlyChanged, m_model, &SettingsModel::setViewOnly);
     connect(&m_docs, &DocumentManager::loadFinished, this, &MainWindow::onLoadFinished);
     connect(&m_docs, &DocumentManager::stateChanged, this, &MainWindow::onDocumentStateChanged);
-    connect(&m_docs, &DocumentManager::busyChanged, this, [](bool busy) {
-        // A busy cursor while a large file is read, checked and written on the GUI thread.
-        if (busy)
-            QApplication::setOverrideCursor(Qt::WaitCursor);
-        else
-            QApplication::restoreOverrideCursor();
-    });
+    connect(&m_docs, &DocumentManager::busyChanged, this, &MainWindow::onBusyChanged);
     m_actions = new WindowActions(this);
     m_requests = new EditRequests(m_model, this);
     connect(m_requests, &EditRequests::message, statusBar(), &QStatusBar::showMessage);
@@ -86,6 +83,10 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     m_files = new FileCommands({this, &m_docs, m_model, m_unusedView, m_compare, &m_schema});
     connect(m_files, &FileCommands::fileListChanged, this, &MainWindow::refillFileList);
     connect(m_files, &FileCommands::stateChanged, this, &MainWindow::updateState);
+    connect(m_files, &FileCommands::saveDone, this, [this](bool ok) {
+        if (std::exchange(m_closeWhenSaved, false) && ok)
+            close();
+    });
     m_look = new WindowLook(this, m_actions);
     connectActions();
     m_docs.setFileQueue({[this] { return m_unusedView->queuedFileCount(); },
@@ -99,6 +100,8 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     connect(m_model, &SettingsModel::editRejected, this, &MainWindow::showRejection);
 
     m_docs.startPolling(3000);
+    // Before the file: a large one is read on the worker, and polls wait until it is in.
+    pollEnvironment();
 
     const QStringList files = findSettingsFiles();
     if (!initialFile.isEmpty()) {
@@ -115,7 +118,6 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
             tr("No PixInsight settings file found in %1. Use Browse to open one.")
                 .arg(folders.join(QStringLiteral("; "))));
     }
-    pollEnvironment();
     m_look->applyTheme();
     updateState();
 }
@@ -126,6 +128,8 @@ MainWindow::~MainWindow()
     // this object's members before the widgets. Nothing is left to show on the way out.
     disconnect(&m_docs, nullptr, this, nullptr);
     m_docs.unload();
+    if (m_busyCursor)
+        QApplication::restoreOverrideCursor();
 }
 
 void MainWindow::loadKnowledge()
@@ -181,9 +185,9 @@ void MainWindow::buildCentralWidget()
     m_fileCombo = new QComboBox(central);
     m_fileCombo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     fileRow->addWidget(m_fileCombo, 1);
-    auto *browse = new QPushButton(tr("Browse..."), central);
-    connect(browse, &QPushButton::clicked, this, &MainWindow::onOpen);
-    fileRow->addWidget(browse);
+    m_browse = new QPushButton(tr("Browse..."), central);
+    connect(m_browse, &QPushButton::clicked, this, &MainWindow::onOpen);
+    fileRow->addWidget(m_browse);
     layout->addLayout(fileRow);
     connect(m_fileCombo, &QComboBox::activated, this, &MainWindow::onFileActivated);
 
@@ -249,6 +253,16 @@ void MainWindow::buildCentralWidget()
     m_compare->setEditedPathSource([this] { return m_store.loaded ? m_store.path : QString(); });
     addTaskPage(m_compare, tr("Compare"), PageMessages::Notices);
     m_tabs->setCurrentWidget(m_preferences);
+
+    m_busyLabel = new QLabel(this);
+    m_busyBar = new QProgressBar(this);
+    m_busyBar->setRange(0, 0); // the reader cannot say how far it is
+    m_busyBar->setMaximumWidth(160);
+    m_busyBar->setTextVisible(false);
+    statusBar()->addPermanentWidget(m_busyLabel);
+    statusBar()->addPermanentWidget(m_busyBar);
+    m_busyLabel->hide();
+    m_busyBar->hide();
 
     auto *find = new QShortcut(QKeySequence::Find, this);
     find->setContext(Qt::WindowShortcut);
@@ -327,7 +341,7 @@ void MainWindow::showRejection(const QString &reason)
 void MainWindow::updateState()
 {
     const SettingsStore &store = m_store;
-    const DocumentManager::FileState state = m_docs.fileState(m_pretendChangedOnDisk);
+    DocumentManager::FileState state = m_docs.fileState(m_pretendChangedOnDisk);
     const int count = state.pending;
     if (store.loaded)
         m_fileCombo->setToolTip(native(store.path));
@@ -340,6 +354,12 @@ void MainWindow::updateState()
     QString text;
     QColor colour(255, 120, 0, 90);
     const XsdtDocument::InvalidUtf8 &bad = store.document.invalidUtf8;
+    // What the worker does comes first: it is over soon, and the notices are taken again then.
+    if (m_docs.isBusy()) {
+        text = m_docs.busyText().toHtmlEscaped();
+        colour = QColor(80, 160, 255, 70);
+        state.notice = DocumentManager::FileState::NoNotice;
+    }
     switch (state.notice) {
     case DocumentManager::FileState::NoNotice:
         break;
@@ -409,7 +429,11 @@ void MainWindow::updateState()
     m_actions->manageBackups->setEnabled(state.haveFile);
     m_actions->exportSetup->setEnabled(store.loaded);
     m_actions->importSetup->setEnabled(store.loaded && !m_model->isViewOnly());
-    m_actions->revertAll->setEnabled(count >= 1);
+    m_actions->revertAll->setEnabled(count >= 1 && !m_docs.isBusy());
+    // Opening another file drops a load under way, but not a save.
+    m_actions->open->setEnabled(!m_docs.isSaving());
+    m_browse->setEnabled(!m_docs.isSaving());
+    m_fileCombo->setEnabled(!m_docs.isSaving());
     m_actions->showUndoState();
     // Ends with the program's name, which the desktop's window title would otherwise add once
     // more.
@@ -504,7 +528,26 @@ void MainWindow::onReload()
 
 bool MainWindow::loadFile(const QString &path)
 {
-    return m_docs.load(path);
+    return m_docs.startLoad(path);
+}
+
+void MainWindow::onBusyChanged(bool busy, const QString &text)
+{
+    if (busy != m_busyCursor) {
+        m_busyCursor = busy;
+        if (busy)
+            QApplication::setOverrideCursor(Qt::BusyCursor);
+        else
+            QApplication::restoreOverrideCursor();
+    }
+    m_busyLabel->setText(text);
+    m_busyLabel->setVisible(busy && !text.isEmpty());
+    m_busyBar->setVisible(busy && !text.isEmpty());
+    // The worker reads the document or reads into it: nothing may change it meanwhile.
+    const bool locked = busy || m_docs.isViewOnly();
+    m_model->setViewOnly(locked);
+    m_unusedView->setViewOnly(locked);
+    updateState();
 }
 
 void MainWindow::onLoadFinished(bool ok, const QString &error)
@@ -601,12 +644,23 @@ void MainWindow::onAbout()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    // A save under way is finished first; the window closes when it succeeded.
+    if (m_docs.isSaving()) {
+        m_closeWhenSaved = true;
+        event->ignore();
+        return;
+    }
     const int count = pendingCount();
     if (m_store.loaded && count >= 1) {
         const auto answer = Dialogs::question(
             this, tr("Unsaved changes"), tr("You have %n unsaved changes.", nullptr, count),
             QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
         if (answer == QMessageBox::Cancel || (answer == QMessageBox::Save && !onSave())) {
+            event->ignore();
+            return;
+        }
+        if (m_docs.isSaving()) {
+            m_closeWhenSaved = true;
             event->ignore();
             return;
         }

@@ -12,6 +12,7 @@
 class QAction;
 class QComboBox;
 class QLabel;
+class QProgressBar;
 class QPushButton;
 class QTabWidget;
 
@@ -44,7 +45,8 @@ public:
     explicit MainWindow(QWidget *parent = nullptr, const QString &initialFile = QString());
     ~MainWindow() override;
 
-    // Files queued for deletion on the Unused modules page are dropped.
+    // Files queued for deletion on the Unused modules page are dropped. A large file is read
+    // on a worker while the window shows that; false when the file failed at once.
     bool loadFile(const QString &path);
     void updateState();
     void requestDeletion(XsdtNode *node);
@@ -78,6 +80,7 @@ public:
     HealthView *healthView() const { return m_health; }
     QComboBox *fileCombo() const { return m_fileCombo; }
     QLabel *banner() const { return m_banner; }
+    QLabel *busyLabel() const { return m_busyLabel; }
     QPushButton *bannerReloadButton() const { return m_bannerReload; }
     QPushButton *bannerReloadKeepButton() const { return m_bannerReloadKeep; }
     const WindowActions *actions() const { return m_actions; }
@@ -125,6 +128,7 @@ private:
     void onLoadFinished(bool ok, const QString &error);
     void onDocumentStateChanged();
     void showRejection(const QString &reason);
+    void onBusyChanged(bool busy, const QString &text);
 
     DocumentManager m_docs;
     SettingsStore &m_store = m_docs.store(); // the manager's; edits go through the model
@@ -148,6 +152,11 @@ private:
     QLabel *m_banner = nullptr;
     QPushButton *m_bannerReload = nullptr;
     QPushButton *m_bannerReloadKeep = nullptr;
+    QPushButton *m_browse = nullptr;
+    QLabel *m_busyLabel = nullptr; // what the worker does, beside its busy bar
+    QProgressBar *m_busyBar = nullptr;
+    bool m_busyCursor = false;
+    bool m_closeWhenSaved = false;       // the user closed the window while it was being saved
     bool m_pretendChangedOnDisk = false; // the screenshots show the banner without a change
     QString m_rejection; // the "Not accepted" message on show, cleared by the next good edit
     AdBanner *m_adBanner = nullptr;

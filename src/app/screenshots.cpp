@@ -115,6 +115,8 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
     }
     // Nothing may change the state between pictures: no polls, no reload.
     m_docs.stopPolling();
+    // A large file may still be on its way in: the pictures are of it loaded.
+    m_docs.waitForIdle();
     resize(1200, 820);
     show();
     settle();

@@ -4,9 +4,45 @@
 #include "store/files.h"
 
 #include <QFileInfo>
+#include <QThread>
 #include <QTimer>
 
+#include <atomic>
+
 namespace vrn {
+
+namespace {
+
+// About what a file takes to read in 50 ms here: below it a worker's round trip and a flash of
+// progress would be all the user saw.
+std::atomic<qint64> s_workerThreshold{1024 * 1024};
+
+std::function<void()> &workerHook()
+{
+    static std::function<void()> hook;
+    return hook;
+}
+
+} // namespace
+
+struct DocumentManager::Job
+{
+    quint64 id = 0;
+    quint64 generation = 0;
+    bool saving = false;
+    std::function<void()> work;   // on the worker or here; touches only what it was handed
+    std::function<void()> finish; // here, unless the user moved on meanwhile
+};
+
+void DocumentManager::setWorkerThreshold(qint64 bytes)
+{
+    s_workerThreshold = bytes;
+}
+
+void DocumentManager::setWorkerHook(std::function<void()> hook)
+{
+    workerHook() = std::move(hook);
+}
 
 DocumentManager::DocumentManager(QObject *parent)
     : QObject(parent)
@@ -15,7 +51,15 @@ DocumentManager::DocumentManager(QObject *parent)
     connect(m_timer, &QTimer::timeout, this, &DocumentManager::poll);
 }
 
-DocumentManager::~DocumentManager() = default;
+DocumentManager::~DocumentManager()
+{
+    // A write under way is finished, never cut short; what it brings back is not needed.
+    m_next = nullptr;
+    if (m_thread) {
+        m_thread->wait();
+        delete m_thread;
+    }
+}
 
 void DocumentManager::setPolicy(const DeletionPolicy *policy)
 {
@@ -46,33 +90,131 @@ void DocumentManager::announce()
     emit documentReplaced(document());
 }
 
+bool DocumentManager::isSaving() const
+{
+    return m_job && m_job->saving;
+}
+
+void DocumentManager::whenFree(std::function<void()> next)
+{
+    if (m_job)
+        m_next = std::move(next);
+    else
+        next();
+}
+
+void DocumentManager::runJob(std::unique_ptr<Job> job, Run run, qint64 size)
+{
+    job->id = ++m_jobIds;
+    job->generation = m_generation;
+    const quint64 id = job->id;
+    const bool worker = run == Run::BySize && size >= s_workerThreshold;
+    m_job = std::move(job);
+    emit busyChanged(true, m_busyText);
+    if (!worker) {
+        m_job->work();
+        finishJob(id);
+        return;
+    }
+    m_thread = QThread::create([this, work = m_job->work, id] {
+        if (const std::function<void()> &hook = workerHook())
+            hook();
+        work();
+        QMetaObject::invokeMethod(
+            this, [this, id] { finishJob(id); }, Qt::QueuedConnection);
+    });
+    m_thread->start();
+}
+
+void DocumentManager::finishJob(quint64 id)
+{
+    if (!m_job || m_job->id != id)
+        return; // taken back already by waitForIdle()
+    if (m_thread) {
+        m_thread->wait();
+        delete m_thread;
+        m_thread = nullptr;
+    }
+    const std::unique_ptr<Job> job = std::move(m_job);
+    m_busyText.clear();
+    emit busyChanged(false, QString());
+    if (job->generation == m_generation)
+        job->finish();
+    if (m_next && !m_job) {
+        const std::function<void()> next = std::move(m_next);
+        m_next = nullptr;
+        next();
+    }
+}
+
+void DocumentManager::waitForIdle()
+{
+    while (m_job)
+        finishJob(m_job->id);
+}
+
 bool DocumentManager::load(const QString &path, QString *error)
 {
     if (m_queue.clear)
         m_queue.clear();
-    return loadKeepingQueue(path, error);
+    bool ok = false;
+    startLoadKeepingQueue(path, Run::Inline, [&](bool done, const QString &message) {
+        ok = done;
+        if (!done && error)
+            *error = message;
+    });
+    waitForIdle();
+    return ok;
 }
 
-bool DocumentManager::loadKeepingQueue(const QString &path, QString *error)
+bool DocumentManager::startLoad(const QString &path)
 {
-    emit aboutToReplaceDocument();
-    m_pendingCache = -1;
-    QString message;
-    emit busyChanged(true);
-    const bool ok = m_store.load(path, &message);
-    announce();
-    emit busyChanged(false);
-    if (ok) {
-        forgetFileTrouble();
-    } else {
-        m_failedPath = QFileInfo(path).absoluteFilePath();
-        m_loadError = message;
-        if (error)
-            *error = message;
-    }
-    emit loadFinished(ok, message);
-    emit stateChanged();
-    return ok;
+    if (m_queue.clear)
+        m_queue.clear();
+    return startLoadKeepingQueue(path, Run::BySize);
+}
+
+bool DocumentManager::startLoadKeepingQueue(const QString &path, Run run,
+                                            std::function<void(bool, const QString &)> then)
+{
+    ++m_generation;
+    auto failed = std::make_shared<bool>(false);
+    whenFree([this, path, run, then, failed] {
+        emit aboutToReplaceDocument();
+        m_pendingCache = -1;
+        const bool wasLoaded = m_store.loaded;
+        // Nobody looks at the document while it is read into.
+        m_store.loaded = false;
+        auto reading = std::make_shared<SettingsStore::Reading>();
+        auto job = std::make_unique<Job>();
+        job->work = [this, path, reading] {
+            *reading = SettingsStore::readInto(path, m_store.document);
+        };
+        job->finish = [this, path, reading, wasLoaded, then, failed] {
+            // A file that could not be read left the document as it was.
+            if (!reading->read)
+                m_store.loaded = wasLoaded;
+            QString message;
+            const bool ok = m_store.take(*reading, &message);
+            if (ok)
+                m_loadedSize = reading->stamp.size;
+            announce();
+            if (ok) {
+                forgetFileTrouble();
+            } else {
+                m_failedPath = QFileInfo(path).absoluteFilePath();
+                m_loadError = message;
+            }
+            *failed = !ok;
+            emit loadFinished(ok, message);
+            emit stateChanged();
+            if (then)
+                then(ok, message);
+        };
+        m_busyText = tr("Loading %1…").arg(QFileInfo(path).fileName());
+        runJob(std::move(job), run, fileStamp(path).size);
+    });
+    return !*failed;
 }
 
 bool DocumentManager::reload(QString *error)
@@ -86,71 +228,115 @@ bool DocumentManager::reload(QString *error)
     return load(path, error);
 }
 
-bool DocumentManager::reloadKeepingChanges(const KeepChanges &keep, QString *error)
+void DocumentManager::startReloadKeepingChanges(const KeepChanges &keep)
 {
     if (!m_store.loaded) {
-        if (error)
-            *error = tr("No file is loaded.");
-        return false;
+        if (keep.finished)
+            keep.finished(false, tr("No file is loaded."));
+        return;
     }
-    // A file the other program left broken would take the changes with it: they stay in memory
-    // until it reads again.
-    emit busyChanged(true);
-    const bool reads = m_store.fileReads(error);
-    emit busyChanged(false);
-    if (!reads)
-        return false;
-    if (keep.note)
-        keep.note(m_store.document);
-    if (!loadKeepingQueue(m_store.path, error))
-        return false;
-    if (keep.makeAgain)
-        keep.makeAgain();
-    m_pendingCache = -1;
-    emit stateChanged();
-    return true;
+    whenFree([this, keep] {
+        // A file the other program left broken would take the changes with it: they stay in
+        // memory until it reads again. The check only reads the file, so the document stays
+        // on show meanwhile.
+        auto reads = std::make_shared<bool>(false);
+        auto error = std::make_shared<QString>();
+        auto job = std::make_unique<Job>();
+        job->work = [this, reads, error] { *reads = m_store.fileReads(error.get()); };
+        job->finish = [this, keep, reads, error] {
+            if (!*reads) {
+                if (keep.finished)
+                    keep.finished(false, *error);
+                return;
+            }
+            if (keep.note)
+                keep.note(m_store.document);
+            startLoadKeepingQueue(m_store.path, Run::BySize,
+                                  [this, keep](bool ok, const QString &message) {
+                                      if (ok) {
+                                          if (keep.makeAgain)
+                                              keep.makeAgain();
+                                          m_pendingCache = -1;
+                                          emit stateChanged();
+                                      }
+                                      if (keep.finished)
+                                          keep.finished(ok, message);
+                                  });
+        };
+        m_busyText = tr("Reading %1…").arg(QFileInfo(m_store.path).fileName());
+        runJob(std::move(job), Run::BySize, m_loadedSize);
+    });
 }
 
 DocumentManager::SaveResult DocumentManager::save()
 {
     SaveResult result;
-    if (!m_store.loaded)
-        return result;
-    // Counted afresh: a caller that edits the document directly need not report each edit.
-    m_pendingCache = -1;
-    const int queued = m_queue.count ? m_queue.count() : 0;
-    if (documentPendingCount() >= 1) {
-        // Deletions prune the tree: nobody may hold a node pointer while that happens.
-        result.replaced = !m_store.document.deletedNodes().isEmpty();
-        if (result.replaced)
-            emit aboutToReplaceDocument();
-        emit busyChanged(true);
-        result.ok = m_store.save(&result.error, &result.backupPath);
-        emit busyChanged(false);
-        m_pendingCache = -1; // a save commits the document
-        if (result.replaced)
-            announce();
-        if (!result.ok) {
-            emit stateChanged();
-            return result;
-        }
-        result.wrote = true;
-    }
-    // Files go only after the settings were written (or when there was nothing to write).
-    if (queued > 0 && m_queue.items) {
-        const QList<LeftoverItem> items = m_queue.items();
-        emit busyChanged(true);
-        result.files =
-            deleteQueuedLeftovers(items, m_queue.installDir ? m_queue.installDir() : QString(),
-                                  m_queue.userDir ? m_queue.userDir() : QString());
-        emit busyChanged(false);
-        result.filesDone = true;
-        // Whatever the outcome: what is still there can be found and queued again.
-        if (m_queue.clear)
-            m_queue.clear();
-    }
-    emit stateChanged();
+    const QMetaObject::Connection taken =
+        connect(this, &DocumentManager::saved, this, [&](const SaveResult &r) { result = r; });
+    beginSave(Run::Inline);
+    waitForIdle();
+    disconnect(taken);
     return result;
+}
+
+void DocumentManager::startSave()
+{
+    beginSave(Run::BySize);
+}
+
+void DocumentManager::beginSave(Run run)
+{
+    whenFree([this, run] {
+        auto result = std::make_shared<SaveResult>();
+        if (!m_store.loaded) {
+            emit saved(*result);
+            return;
+        }
+        // Files go only after the settings were written (or when there was nothing to write).
+        const bool files = m_queue.count && m_queue.count() > 0 && m_queue.items;
+        const QList<LeftoverItem> items = files ? m_queue.items() : QList<LeftoverItem>();
+        const QString installDir = files && m_queue.installDir ? m_queue.installDir() : QString();
+        const QString userDir = files && m_queue.userDir ? m_queue.userDir() : QString();
+        auto written = std::make_shared<QByteArray>();
+        auto prunes = std::make_shared<bool>(false);
+        auto job = std::make_unique<Job>();
+        job->saving = true;
+        // Whether there is anything to write is counted afresh there, since a caller that edits
+        // the document directly need not report each edit, and counting walks the whole tree.
+        job->work = [this, result, written, prunes, files, items, installDir, userDir] {
+            if (m_store.document.pendingChangeCount() >= 1) {
+                // Deletions prune the tree when the save is taken back: nobody may hold a node
+                // pointer then.
+                *prunes = !m_store.document.deletedNodes().isEmpty();
+                result->ok =
+                    m_store.writePending(&result->error, &result->backupPath, written.get());
+                if (!result->ok)
+                    return;
+                result->wrote = true;
+            }
+            if (files) {
+                result->files = deleteQueuedLeftovers(items, installDir, userDir);
+                result->filesDone = true;
+            }
+        };
+        job->finish = [this, result, written, prunes] {
+            // Nothing is pending once the document is committed: edits were refused meanwhile.
+            m_pendingCache = result->ok ? 0 : -1;
+            result->replaced = result->wrote && *prunes;
+            if (result->replaced)
+                emit aboutToReplaceDocument();
+            m_store.commitWritten(*written);
+            if (result->replaced)
+                announce();
+            // Whatever the outcome: what is still there can be found and queued again.
+            if (result->filesDone && m_queue.clear)
+                m_queue.clear();
+            emit stateChanged();
+            emit saved(*result);
+        };
+        m_busyText = tr("Saving…");
+        runJob(std::move(job), run, m_loadedSize);
+    });
 }
 
 bool DocumentManager::restoreBackup(const QString &backup, QString *error)
@@ -161,6 +347,8 @@ bool DocumentManager::restoreBackup(const QString &backup, QString *error)
             *error = tr("No file is loaded.");
         return false;
     }
+    waitForIdle();
+    ++m_generation;
     // Files queued against the file being replaced are among the changes it discards.
     if (m_queue.clear)
         m_queue.clear();
@@ -170,10 +358,12 @@ bool DocumentManager::restoreBackup(const QString &backup, QString *error)
     // take its place when it is simply gone.
     if (m_store.path.isEmpty())
         m_store.path = target;
-    emit busyChanged(true);
+    emit busyChanged(true, QString());
     const bool restored = m_store.restoreBackup(backup, error);
+    if (restored)
+        m_loadedSize = fileStamp(m_store.path).size;
     announce();
-    emit busyChanged(false);
+    emit busyChanged(false, QString());
     if (restored) {
         forgetFileTrouble();
     }
@@ -183,8 +373,10 @@ bool DocumentManager::restoreBackup(const QString &backup, QString *error)
 
 void DocumentManager::unload()
 {
+    ++m_generation;
     emit aboutToReplaceDocument();
-    m_store.loaded = false;
+    // A job under way keeps the store until it is back; its result is dropped.
+    whenFree([this] { m_store.loaded = false; });
     m_pendingCache = -1;
     emit documentReplaced(nullptr);
 }
@@ -227,6 +419,8 @@ DocumentManager::FileState DocumentManager::fileState(bool assumeChangedOnDisk) 
         loaded && changed && !m_fileMissing && !m_running && documentPendingCount() >= 1;
     state.canSave = loaded && state.pending >= 1 && !m_running && !changed;
     state.canRestore = state.haveFile && !m_running;
+    if (isBusy())
+        state.canSave = state.canReload = state.canReloadKeep = state.canRestore = false;
     return state;
 }
 
@@ -268,6 +462,9 @@ void DocumentManager::setRunning(bool running, const QString &unknownReason)
 
 void DocumentManager::poll()
 {
+    // The worker has the file: a save's own write would look like somebody else's.
+    if (isBusy())
+        return;
     const bool wasRunning = m_running;
     const PixInsightCheck running = checkPixInsight();
     setRunning(running.mayBeRunning(), running.known ? QString() : running.reason);
@@ -276,7 +473,7 @@ void DocumentManager::poll()
         m_fileMissing = m_changedOnDisk && !QFileInfo::exists(m_store.path);
         // What PixInsight wrote when it exited is shown at once, unless it would cost edits.
         if (m_changedOnDisk && wasRunning && !m_running && pendingCount() == 0)
-            load(m_store.path);
+            startLoad(m_store.path);
     } else {
         m_changedOnDisk = false;
         m_fileMissing = false;

@@ -8,7 +8,9 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
+class QThread;
 class QTimer;
 
 namespace vrn {
@@ -20,6 +22,11 @@ class DeletionPolicy;
 // nothing: questions and messages stay with whoever drives it (the window, varnelctl). Anything
 // holding node pointers lets go on aboutToReplaceDocument and takes the new document on
 // documentReplaced.
+//
+// Reading, checking and writing a large file runs on a worker thread: the GUI thread hands the
+// document over and takes it back, and while the worker has it nobody changes it (a load hides
+// it, a save only reads it, so the caller refuses edits until the save is done). A result that
+// comes back after the user moved on (another file opened, unload) is dropped.
 class DocumentManager : public QObject
 {
     Q_OBJECT
@@ -42,6 +49,8 @@ public:
     {
         std::function<void(const XsdtDocument &old)> note;
         std::function<void()> makeAgain;
+        // How it ended (not called when the user moved on).
+        std::function<void(bool ok, const QString &error)> finished;
     };
 
     struct SaveResult
@@ -94,9 +103,6 @@ public:
     bool load(const QString &path, QString *error = nullptr);
     // Reads currentFile() again, dropping the pending changes.
     bool reload(QString *error = nullptr);
-    // Reads the open file again and makes the pending changes once more through `keep`. Refused,
-    // with everything left in memory, when the file no longer reads. The queued files stay.
-    bool reloadKeepingChanges(const KeepChanges &keep, QString *error = nullptr);
     // Writes the pending changes (refused while PixInsight runs or after a change on disk; the
     // store's failure() says which), then deletes the queued files. Nothing to write is a
     // success with `wrote` false.
@@ -106,6 +112,27 @@ public:
     bool restoreBackup(const QString &backup, QString *error = nullptr);
     // Closes the file: everything holding node pointers lets go, and no document follows.
     void unload();
+
+    // The same for the window: a large file is read or written on the worker and the outcome
+    // arrives through loadFinished, saved or `keep.finished`; a small one is done before these
+    // return. False when it failed at once (the signals have told why).
+    bool startLoad(const QString &path);
+    // Reads the open file again and makes the pending changes once more through `keep`. Refused,
+    // with everything left in memory, when the file no longer reads. The queued files stay.
+    void startReloadKeepingChanges(const KeepChanges &keep);
+    void startSave();
+    // While the worker has the document: what it does, for the user to see ("Saving…").
+    bool isBusy() const { return m_job != nullptr; }
+    bool isSaving() const;
+    QString busyText() const { return m_busyText; }
+    // Takes back whatever the worker is doing, blocking; for varnelctl-like callers and exit.
+    void waitForIdle();
+
+    // Files at least this large go to the worker; smaller ones are done at once, where handing
+    // over would cost more than the work. 0 sends everything to the worker.
+    static void setWorkerThreshold(qint64 bytes);
+    // Called on the worker before each job, so that a test can hold it there.
+    static void setWorkerHook(std::function<void()> hook);
 
     bool isLoaded() const { return m_store.loaded; }
     // The file the manager is about: the open one, or one that failed to parse or is missing
@@ -144,11 +171,22 @@ signals:
     void loadFinished(bool ok, const QString &error);
     void stateChanged();
     void viewOnlyChanged(bool viewOnly);
-    // Around the steps that read, check or write a whole file, paired.
-    void busyChanged(bool busy);
+    // Around the steps that read, check or write a whole file, paired; `text` says which.
+    void busyChanged(bool busy, const QString &text);
+    // How a save started with startSave ended.
+    void saved(const vrn::DocumentManager::SaveResult &result);
 
 private:
-    bool loadKeepingQueue(const QString &path, QString *error);
+    struct Job;
+    enum class Run { Inline, BySize }; // BySize: on the worker from the threshold on
+    bool startLoadKeepingQueue(const QString &path, Run run,
+                               std::function<void(bool ok, const QString &error)> then = {});
+    void beginSave(Run run);
+    // Runs the job's work here or on the worker, then its finish here unless the user moved on.
+    void runJob(std::unique_ptr<Job> job, Run run, qint64 size);
+    void finishJob(quint64 id);
+    // Starts `next` once the worker is free (at once when it is).
+    void whenFree(std::function<void()> next);
     void announce();
     // A file that read or was restored: nothing changed underneath, missing or failed any more.
     void forgetFileTrouble();
@@ -166,6 +204,14 @@ private:
     // The pending-change count walks the whole document; the poll asks for it every three
     // seconds.
     mutable int m_pendingCache = -1;
+    qint64 m_loadedSize = 0; // of the file as read, to choose between here and the worker
+
+    std::unique_ptr<Job> m_job;
+    QThread *m_thread = nullptr;
+    std::function<void()> m_next; // what waits for the worker; the latest request wins
+    quint64 m_generation = 0;     // counts the user's moves: a job from an older one is dropped
+    quint64 m_jobIds = 0;
+    QString m_busyText;
 };
 
 } // namespace vrn

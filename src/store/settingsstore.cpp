@@ -53,27 +53,45 @@ void SettingsStore::rememberHashed(const FileStamp &stamp, const QByteArray &dig
 
 bool SettingsStore::load(const QString &filePath, QString *error)
 {
-    const QString absolute = QFileInfo(filePath).absoluteFilePath();
+    return take(readInto(filePath, document), error);
+}
+
+SettingsStore::Reading SettingsStore::readInto(const QString &filePath, XsdtDocument &into)
+{
+    Reading reading;
+    reading.path = QFileInfo(filePath).absoluteFilePath();
     QByteArray bytes;
-    FileStamp stamp;
-    const qint64 readAt = nowNs();
-    if (!readFileStamped(absolute, bytes, &stamp, error))
+    reading.readAtNs = nowNs();
+    if (!readFileStamped(reading.path, bytes, &reading.stamp, &reading.error))
+        return reading;
+    reading.read = true;
+    reading.parsed = into.parse(bytes, &reading.error);
+    if (reading.parsed)
+        reading.hash = sha256(bytes);
+    return reading;
+}
+
+bool SettingsStore::take(const Reading &reading, QString *error)
+{
+    if (!reading.read) {
+        if (error && error->isEmpty())
+            *error = reading.error;
         return false;
-    QString message;
-    if (!document.parse(bytes, &message)) {
+    }
+    if (!reading.parsed) {
         // The broken file stays the one in hand, so that it can be reloaded or replaced by one
         // of its backups.
-        path = absolute;
+        path = reading.path;
         loaded = false;
         m_hashed = HashedState();
         if (error && error->isEmpty())
-            *error = notSettingsMessage(absolute, message);
+            *error = notSettingsMessage(reading.path, reading.error);
         return false;
     }
-    path = absolute;
-    loadedHash = sha256(bytes);
+    path = reading.path;
+    loadedHash = reading.hash;
     loaded = true;
-    rememberHashed(stamp, loadedHash, readAt);
+    rememberHashed(reading.stamp, loadedHash, reading.readAtNs);
     return true;
 }
 
@@ -216,7 +234,27 @@ QString SettingsStore::restoreChangedMessage()
 
 bool SettingsStore::save(QString *error, QString *backupPathOut)
 {
+    QByteArray written;
+    if (!writePending(error, backupPathOut, &written))
+        return false;
+    commitWritten(written);
+    return true;
+}
+
+void SettingsStore::commitWritten(const QByteArray &written)
+{
+    if (written.isEmpty())
+        return;
+    loadedHash = written;
+    document.commit();
+    // Our own write is too fresh for its stamp to be trusted; the next poll hashes in full.
+    m_hashed = HashedState();
+}
+
+bool SettingsStore::writePending(QString *error, QString *backupPathOut, QByteArray *written)
+{
     m_failure = Failure::None;
+    written->clear();
     if (backupPathOut)
         backupPathOut->clear();
     if (!loaded)
@@ -312,10 +350,7 @@ bool SettingsStore::save(QString *error, QString *backupPathOut)
         return refuse(writeFailure(outcome.stop, m_failure), writeError);
     }
 
-    loadedHash = sha256(bytes);
-    document.commit();
-    // Our own write is too fresh for its stamp to be trusted; the next poll hashes in full.
-    m_hashed = HashedState();
+    *written = sha256(bytes);
     if (backupPathOut)
         *backupPathOut = backupPath;
     return true;

@@ -28,6 +28,22 @@ public:
 
     bool load(const QString &filePath, QString *error = nullptr);
 
+    // Loading in two steps, so that the slow one can run on another thread: readInto touches
+    // nothing but `into` (the store's own document only while nobody else looks at it), take()
+    // makes what it read the store's. A file that could not be read leaves the store as it was.
+    struct Reading
+    {
+        QString path; // absolute
+        bool read = false;
+        bool parsed = false;
+        QString error; // why it could not be read, or what the parser said
+        QByteArray hash;
+        FileStamp stamp;
+        qint64 readAtNs = 0;
+    };
+    static Reading readInto(const QString &filePath, XsdtDocument &into);
+    bool take(const Reading &reading, QString *error = nullptr);
+
     // Cheap enough for a timer: the content is hashed only when stat() says the file may have
     // changed since it was last hashed.
     bool changedOnDisk() const;
@@ -38,6 +54,11 @@ public:
     bool contentChangedOnDisk() const;
 
     bool save(QString *error = nullptr, QString *backupPathOut = nullptr);
+    // The save in two steps: writePending does every check and the write and only reads the
+    // document, so it may run on another thread while the document is shown but not changed;
+    // commitWritten then marks the document saved. `written` is empty when nothing was written.
+    bool writePending(QString *error, QString *backupPathOut, QByteArray *written);
+    void commitWritten(const QByteArray &written);
     bool restoreBackup(const QString &backupPath, QString *error = nullptr);
 
     // What stopped the last save or restore, for callers that act on the kind of refusal
