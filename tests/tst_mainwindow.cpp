@@ -1114,14 +1114,14 @@ void TestMainWindow::screenshots()
 // review; a file with a problem changes nothing and says what.
 void TestMainWindow::importSetup()
 {
-    QVERIFY(writeAll(configFile(), smallSettings()));
+    QVERIFY(writeFile(configFile(), smallSettings()));
     MainWindow window;
     const QString folder = QStringLiteral("Global/FileDialogs/OpenDirectory");
     const QString processors = QStringLiteral("Global/Preferences/Process/MaxProcessors");
     const QString before = window.store().document.findPath(folder)->value;
     auto setupFile = [&](const QString &lastPath) {
         const QString path = m_home.filePath(QStringLiteral("setup.json"));
-        writeAll(path, QStringLiteral(R"({"format": "varnel-preferences", "version": 1, "values": [
+        writeFile(path, QStringLiteral(R"({"format": "varnel-preferences", "version": 1, "values": [
             {"path": "%1", "type": "s", "value": "/home/old/Lights"},
             {"path": "%2", "type": "i", "value": "3"}]})")
                            .arg(folder, lastPath)
@@ -1161,7 +1161,7 @@ void TestMainWindow::importSetup()
 // A save on the worker: the window says so and takes no edits until it is back.
 void TestMainWindow::saveOnWorker()
 {
-    QVERIFY(writeAll(configFile(), smallSettings()));
+    QVERIFY(writeFile(configFile(), smallSettings()));
     MainWindow window;
     const QModelIndex value = window.model()->indexForNode(
         window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors"), 1);
