@@ -79,6 +79,10 @@ const QList<CtlOption> &Ctl::options()
         {"allow-replacement", nullptr, nullptr, CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "set, delete, import: save even though byte sequences that\n"
                                        "are not valid UTF-8 will be written as U+FFFD")},
+        {"missing", nullptr, nullptr, CtlOption::Command,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "paths: only those not found on this computer")},
+        {"replace", nullptr, "OLD=NEW", CtlOption::Command,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "paths: change the beginning OLD of every path to NEW")},
         {"help", "h", nullptr, CtlOption::Alone, QT_TRANSLATE_NOOP("vrn::Ctl", "this text")},
         {"version", nullptr, nullptr, CtlOption::Alone,
          QT_TRANSLATE_NOOP("vrn::Ctl", "the version")},
@@ -187,6 +191,28 @@ const QList<CtlCommand> &Ctl::commands()
          {dryRun, expectHash, allowReplacement},
          nullptr,
          &Ctl::importValues},
+        {"paths",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "paths [--missing | --replace OLD=NEW]"),
+         QT_TRANSLATE_NOOP("vrn::Ctl",
+                           "the values that name a file or folder and whether it exists;\n"
+                           "--replace changes the beginning of every one that starts with\n"
+                           "OLD (whole folder names only)"),
+         0,
+         0,
+         {QStringLiteral("missing"), QStringLiteral("replace"), dryRun, expectHash,
+          allowReplacement},
+         nullptr,
+         &Ctl::paths},
+        {"repos",
+         "repos",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "the update repositories, flagged when an address is given\n"
+                                       "twice or is plain http://, and the switches that accept\n"
+                                       "unsigned or insecure ones"),
+         0,
+         0,
+         {},
+         nullptr,
+         &Ctl::repos},
     };
     return table;
 }

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "environment/pixinsight.h"
+#include "knowledge/paths.h"
+#include "views/taskpage.h"
+
+#include <memory>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace vrn {
+
+class BackgroundJob;
+class SettingsModel;
+
+// The Paths page: every value of the file that names a file or folder, grouped by folder, with
+// whether it is there on this computer, and the replacement of a path beginning in all of them
+// at once (a drive or home folder that moved). The file is searched on a worker after each
+// load and change; the replacement is one step of the model's history.
+class PathsView : public TaskPage
+{
+    Q_OBJECT
+
+public:
+    explicit PathsView(SettingsModel *model, QWidget *parent = nullptr);
+    ~PathsView() override;
+
+    void setDocument(XsdtDocument *document) override;
+    void setViewOnly(bool viewOnly) override;
+    // Tests and screenshots describe the computer themselves.
+    void setEnvironment(const HealthEnv &environment);
+
+    // Waits for a search still running and shows its result now.
+    void finishScan();
+    bool isScanning() const;
+    // Fills in the two beginnings and shows what would change.
+    void preview(const QString &oldPrefix, const QString &newPrefix);
+    // Makes the previewed changes; false when there was nothing to make.
+    bool confirmReplacement();
+    // Closes the preview without changing anything.
+    void clearPreview();
+    const QList<PathReplacement> &plan() const { return m_plan; }
+
+    QTreeWidget *tree() const { return m_tree; }
+    QTreeWidget *previewTree() const { return m_previewTree; }
+    QLabel *statusLabel() const { return m_status; }
+    QLabel *emptyLabel() const { return m_empty; }
+    QLabel *previewLabel() const { return m_previewStatus; }
+    QCheckBox *missingOnlyBox() const { return m_missingOnly; }
+    QPushButton *replaceButton() const { return m_replaceButton; }
+
+private:
+    void startScan();
+    void takeScan(QList<PathValue> values);
+    void showGroups();
+    void fillGroup(QTreeWidgetItem *item);
+    void onPreview();
+    void updateControls();
+
+    SettingsModel *m_model;
+    XsdtDocument *m_document = nullptr;
+    HealthEnv m_env;
+    std::unique_ptr<BackgroundJob> m_scan;
+    bool m_scanned = false;
+    bool m_viewOnly = false;
+    bool m_rescanPending = false;
+    QList<PathValue> m_values;
+    QList<PathGroup> m_groups;
+    qsizetype m_folderCount = -1; // of all values, whatever the filter shows
+    QList<PathReplacement> m_plan;
+
+    QLabel *m_status = nullptr;
+    QCheckBox *m_missingOnly = nullptr;
+    QTreeWidget *m_tree = nullptr;
+    QLabel *m_empty = nullptr;
+    QGroupBox *m_replaceBox = nullptr;
+    QLineEdit *m_oldPrefix = nullptr;
+    QLineEdit *m_newPrefix = nullptr;
+    QPushButton *m_previewButton = nullptr;
+    QLabel *m_previewStatus = nullptr;
+    QTreeWidget *m_previewTree = nullptr;
+    QPushButton *m_replaceButton = nullptr;
+    QPushButton *m_cancelButton = nullptr;
+};
+
+} // namespace vrn
