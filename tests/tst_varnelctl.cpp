@@ -459,8 +459,8 @@ private slots:
     // is flagged on each repository it concerns; a switch the file lacks is null.
     void reposJson()
     {
-        const auto repo = [](const char *key, const char *url) {
-            return QByteArray(R"(<i k=")") + key + R"("><v k="URL" t="s" v=")" + url + R"("/></i>)";
+        const auto repo = [](const char *key, const char *url) -> QByteArray {
+            return QByteArray("<i k=\"") + key + "\"><v k=\"URL\" t=\"s\" v=\"" + url + "\"/></i>";
         };
         const QString file =
             write("repos.settings",
