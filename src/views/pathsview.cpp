@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSet>
+#include <QSplitter>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -70,16 +71,24 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
     row->addWidget(m_missingOnly);
     layout->addLayout(row);
 
-    m_tree = makeTree({tr("Path"), tr("Setting"), tr("On this computer")}, this);
+    // The list and the replacement share the height; the user decides which gets more.
+    auto *splitter = m_splitter = new QSplitter(Qt::Vertical, this);
+    splitter->setChildrenCollapsible(false);
+    auto *top = new QWidget(splitter);
+    auto *topLayout = new QVBoxLayout(top);
+    topLayout->setContentsMargins(0, 0, 0, 0);
+    m_tree = makeTree({tr("Path"), tr("Setting"), tr("On this computer")}, top);
     m_tree->setRootIsDecorated(true);
-    layout->addWidget(m_tree, 1);
-    m_empty = new QLabel(this);
+    topLayout->addWidget(m_tree, 1);
+    m_empty = new QLabel(top);
     m_empty->setWordWrap(true);
     m_empty->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     m_empty->hide();
-    layout->addWidget(m_empty, 1);
+    topLayout->addWidget(m_empty, 1);
+    splitter->addWidget(top);
+    layout->addWidget(splitter, 1);
 
-    m_replaceBox = new QGroupBox(tr("Replace the beginning of paths"), this);
+    m_replaceBox = new QGroupBox(tr("Replace the beginning of paths"), splitter);
     auto *box = new QVBoxLayout(m_replaceBox);
     auto *form = new QFormLayout;
     m_oldPrefix = new QLineEdit(m_replaceBox);
@@ -109,7 +118,8 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
     confirm->addWidget(m_cancelButton);
     confirm->addWidget(m_replaceButton);
     box->addLayout(confirm);
-    layout->addWidget(m_replaceBox);
+    splitter->addWidget(m_replaceBox);
+    splitter->setStretchFactor(0, 1);
 
     connect(m_missingOnly, &QCheckBox::toggled, this, &PathsView::showGroups);
     connect(m_tree, &QTreeWidget::itemExpanded, this, &PathsView::fillGroup);
@@ -326,6 +336,9 @@ void PathsView::preview(const QString &oldPrefix, const QString &newPrefix)
     }
     m_previewTree->addTopLevelItems(rows);
     m_previewTree->show();
+    // The preview is what the user reads now: it gets most of the height.
+    const int height = m_splitter->height();
+    m_splitter->setSizes({height / 3, height - height / 3});
     QString text = tr("Values that would change: %n.", nullptr, int(m_plan.size()));
     if (missing > 0)
         text += QLatin1Char(' ') +
@@ -368,6 +381,7 @@ void PathsView::clearPreview()
     m_plan.clear();
     m_previewTree->clear();
     m_previewTree->hide();
+    m_splitter->setSizes({m_splitter->height(), 0}); // the box keeps the height it needs
     m_previewStatus->clear();
     updateControls();
 }

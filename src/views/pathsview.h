@@ -11,6 +11,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSplitter;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -79,6 +80,7 @@ private:
     QCheckBox *m_missingOnly = nullptr;
     QTreeWidget *m_tree = nullptr;
     QLabel *m_empty = nullptr;
+    QSplitter *m_splitter = nullptr;
     QGroupBox *m_replaceBox = nullptr;
     QLineEdit *m_oldPrefix = nullptr;
     QLineEdit *m_newPrefix = nullptr;
