@@ -192,11 +192,11 @@ const QList<CtlCommand> &Ctl::commands()
          nullptr,
          &Ctl::importValues},
         {"paths",
-         QT_TRANSLATE_NOOP("vrn::Ctl", "paths [--missing | --replace OLD=NEW]"),
+         "paths",
          QT_TRANSLATE_NOOP("vrn::Ctl",
-                           "the values that name a file or folder and whether it exists;\n"
-                           "--replace changes the beginning of every one that starts with\n"
-                           "OLD (whole folder names only)"),
+                           "the values that name a file or folder and whether it exists\n"
+                           "(--missing: only those not found); --replace OLD=NEW changes\n"
+                           "the beginning OLD of each, whole folder names only"),
          0,
          0,
          {QStringLiteral("missing"), QStringLiteral("replace"), dryRun, expectHash,
