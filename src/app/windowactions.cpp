@@ -73,7 +73,7 @@ void WindowActions::buildActions()
     healthCheck->setStatusTip(tr("Look for settings that are probably wrong"));
     paths = make(tr("&Paths in this file"));
     paths->setStatusTip(tr("Files and folders the settings name, and whether they are there"));
-    repositories = make(tr("Update &repositories"));
+    repositories = make(tr("Up&date repositories"));
     repositories->setStatusTip(tr("The update repositories PixInsight checks and accepts"));
     restore = make(tr("Restore &backup..."));
     restore->setIconText(tr("Restore"));

@@ -136,6 +136,11 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
     connect(m_model, &SettingsModel::edited, this, [this] {
         if (!m_document || m_rescanPending)
             return;
+        // Out of sight the page only notes that it is behind; it looks again when shown.
+        if (!isVisible()) {
+            m_stale = true;
+            return;
+        }
         m_rescanPending = true;
         QTimer::singleShot(0, this, [this] {
             if (m_rescanPending && m_document)
@@ -178,9 +183,17 @@ void PathsView::setViewOnly(bool viewOnly)
     updateControls();
 }
 
+void PathsView::showEvent(QShowEvent *event)
+{
+    TaskPage::showEvent(event);
+    if (m_stale && m_document)
+        startScan();
+}
+
 void PathsView::startScan()
 {
     m_rescanPending = false;
+    m_stale = false;
     const XsdtDocument *document = m_document;
     const HealthEnv env = m_env;
     m_scan->start([this, document, env](const std::atomic_bool &cancelled) {
@@ -311,6 +324,8 @@ void PathsView::preview(const QString &oldPrefix, const QString &newPrefix)
     clearPreview();
     if (!m_document)
         return;
+    if (m_stale || m_rescanPending)
+        startScan();
     finishScan();
     QString error;
     if (!planPrefixReplacement(m_values, QDir::fromNativeSeparators(oldPrefix),

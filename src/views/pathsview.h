@@ -56,6 +56,9 @@ public:
     QCheckBox *missingOnlyBox() const { return m_missingOnly; }
     QPushButton *replaceButton() const { return m_replaceButton; }
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     void startScan();
     void takeScan(QList<PathValue> values);
@@ -71,6 +74,7 @@ private:
     bool m_scanned = false;
     bool m_viewOnly = false;
     bool m_rescanPending = false;
+    bool m_stale = false; // changed while hidden
     QList<PathValue> m_values;
     QList<PathGroup> m_groups;
     qsizetype m_folderCount = -1; // of all values, whatever the filter shows
