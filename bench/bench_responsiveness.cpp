@@ -359,9 +359,11 @@ void responsivenessAt(qint64 megabytes)
                  paths->setDocument(window.model()->document());
              },
              [&] { return !paths->isScanning(); }});
-        run("paths-preview", megabytes, settledAfter([&] {
-                paths->preview(QStringLiteral("/home/astro"), QStringLiteral("/home/stargazer"));
-            }));
+        run("paths-preview", megabytes,
+            {[&] {
+                 paths->preview(QStringLiteral("/home/astro"), QStringLiteral("/home/stargazer"));
+             },
+             [&] { return !paths->isPreviewing(); }});
         paths->clearPreview();
         RepositoriesView *repositories = window.repositoriesView();
         run("repos-page", megabytes, settledAfter([&] {

@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QUndoStack>
 #include <QtTest>
@@ -72,11 +73,13 @@ private slots:
         QCOMPARE(page.tree()->topLevelItemCount(), 2); // "/" holds only /data, which is there
 
         page.preview("/data", "/mnt/d");
+        page.finishPreview();
+        const QAbstractItemModel *shown = page.previewView()->model();
         QStringList rows;
-        for (int i = 0; i < page.previewTree()->topLevelItemCount(); ++i) {
-            const QTreeWidgetItem *row = page.previewTree()->topLevelItem(i);
-            rows << row->text(0) + " > " + row->text(1) + " " + row->text(2);
-        }
+        for (int i = 0; i < shown->rowCount(); ++i)
+            rows << shown->index(i, 0).data().toString() + " > " +
+                        shown->index(i, 1).data().toString() + " " +
+                        shown->index(i, 2).data().toString();
         QCOMPARE(rows, QStringList({"/data/a.fits > /mnt/d/a.fits No", "/data > /mnt/d Yes"}));
         QVERIFY(page.replaceButton()->isEnabled());
         QVERIFY(page.confirmReplacement());

@@ -220,6 +220,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         save(this, QStringLiteral("paths.png"));
         // A home folder that moved: the example the user guide gives.
         m_paths->preview(QStringLiteral("/home/astro"), QStringLiteral("/home/stargazer"));
+        m_paths->finishPreview();
         save(this, QStringLiteral("paths-preview.png"));
         m_paths->clearPreview();
         showTab(m_repositories);

@@ -4,6 +4,7 @@
 #include "model/backgroundjob.h"
 #include "model/settingsmodel.h"
 
+#include <QAbstractTableModel>
 #include <QCheckBox>
 #include <QDir>
 #include <QFormLayout>
@@ -16,8 +17,11 @@
 #include <QSet>
 #include <QSplitter>
 #include <QTimer>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace vrn {
 
@@ -48,11 +52,64 @@ QTreeWidget *makeTree(const QStringList &headers, QWidget *parent)
 
 } // namespace
 
+// The planned changes as rows; a setting's path is only made for the rows on screen.
+class PathsView::PreviewModel : public QAbstractTableModel
+{
+public:
+    enum { Columns = 4 };
+    using QAbstractTableModel::QAbstractTableModel;
+
+    const QList<PathReplacement> &plan() const { return m_plan; }
+    void setPlan(QList<PathReplacement> plan)
+    {
+        beginResetModel();
+        m_plan = std::move(plan);
+        endResetModel();
+    }
+    int rowCount(const QModelIndex &parent = {}) const override
+    {
+        return parent.isValid() ? 0 : int(m_plan.size());
+    }
+    int columnCount(const QModelIndex &parent = {}) const override
+    {
+        return parent.isValid() ? 0 : Columns;
+    }
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::ToolTipRole))
+            return {};
+        const PathReplacement &change = m_plan.at(index.row());
+        switch (index.column()) {
+        case 0:
+            return native(change.before);
+        case 1:
+            return native(change.after);
+        case 2:
+            return change.newPathExists ? PathsView::tr("Yes") : PathsView::tr("No");
+        default:
+            return change.node->path();
+        }
+    }
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
+    {
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+            return {};
+        const QString titles[] = {PathsView::tr("Before"), PathsView::tr("After"),
+                                  PathsView::tr("New path exists"), PathsView::tr("Setting")};
+        return section >= 0 && section < Columns ? titles[section] : QVariant();
+    }
+
+private:
+    QList<PathReplacement> m_plan;
+};
+
 PathsView::PathsView(SettingsModel *model, QWidget *parent)
     : TaskPage(parent)
     , m_model(model)
     , m_env(HealthEnv::system())
     , m_scan(std::make_unique<BackgroundJob>(this))
+    , m_planJob(std::make_unique<BackgroundJob>(this))
+    , m_previewModel(new PreviewModel(this))
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 6, 0, 0);
@@ -105,12 +162,18 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
     m_previewButton = new QPushButton(tr("Preview"), m_replaceBox);
     buttons->addWidget(m_previewButton, 0, Qt::AlignTop);
     box->addLayout(buttons);
-    m_previewTree =
-        makeTree({tr("Before"), tr("After"), tr("New path exists"), tr("Setting")}, m_replaceBox);
-    m_previewTree->setRootIsDecorated(false);
-    m_previewTree->header()->setSectionResizeMode(1, QHeaderView::Stretch);
-    m_previewTree->hide();
-    box->addWidget(m_previewTree, 1);
+    // A model over the plan, not an item per row: a moved home folder changes thousands.
+    m_previewView = new QTreeView(m_replaceBox);
+    m_previewView->setModel(m_previewModel);
+    m_previewView->setRootIsDecorated(false);
+    m_previewView->setUniformRowHeights(true);
+    m_previewView->setAlternatingRowColors(true);
+    m_previewView->header()->setStretchLastSection(false);
+    for (int column = 0; column < PreviewModel::Columns; ++column)
+        m_previewView->header()->setSectionResizeMode(
+            column, column < 2 ? QHeaderView::Stretch : QHeaderView::ResizeToContents);
+    m_previewView->hide();
+    box->addWidget(m_previewView, 1);
     auto *confirm = new QHBoxLayout;
     confirm->addStretch(1);
     m_cancelButton = new QPushButton(tr("Cancel"), m_replaceBox);
@@ -166,9 +229,10 @@ void PathsView::setDocument(XsdtDocument *document)
     m_rescanPending = false;
     m_document = document;
     m_scanned = false;
-    m_folderCount = -1;
     m_values.clear();
-    m_groups.clear();
+    m_allGroups.clear();
+    m_missingGroups.clear();
+    m_missingCount = 0;
     m_tree->clear();
     clearPreview();
     if (document)
@@ -197,10 +261,14 @@ void PathsView::startScan()
     const XsdtDocument *document = m_document;
     const HealthEnv env = m_env;
     m_scan->start([this, document, env](const std::atomic_bool &cancelled) {
-        auto values = std::make_shared<QList<PathValue>>(pathValues(*document, env, &cancelled));
-        return [this, document, values] {
+        // Grouped here too: at 50 MB that is tens of thousands of paths.
+        auto scan = std::make_shared<Scan>();
+        scan->values = pathValues(*document, env, &cancelled);
+        scan->all = groupByFolder(scan->values, env.windowsPaths);
+        scan->missing = groupByFolder(scan->values, env.windowsPaths, true);
+        return [this, document, scan] {
             if (document == m_document) // a result for a file that has gone is dropped
-                takeScan(std::move(*values));
+                takeScan(std::move(*scan));
         };
     });
     if (m_scanned)
@@ -219,13 +287,21 @@ void PathsView::finishScan()
         m_scan->finishNow();
 }
 
-void PathsView::takeScan(QList<PathValue> values)
+void PathsView::takeScan(Scan scan)
 {
-    m_values = std::move(values);
+    m_values = std::move(scan.values);
+    m_allGroups = std::move(scan.all);
+    m_missingGroups = std::move(scan.missing);
+    m_missingCount = 0;
+    for (const PathGroup &group : std::as_const(m_missingGroups))
+        m_missingCount += group.missing;
     m_scanned = true;
-    m_folderCount =
-        m_missingOnly->isChecked() ? groupByFolder(m_values, m_env.windowsPaths).size() : -1;
     showGroups();
+}
+
+const QList<PathGroup> &PathsView::shownGroups() const
+{
+    return m_missingOnly->isChecked() ? m_missingGroups : m_allGroups;
 }
 
 void PathsView::showGroups()
@@ -237,12 +313,7 @@ void PathsView::showGroups()
             open.insert(m_tree->topLevelItem(i)->text(0));
     }
     m_tree->clear();
-    m_groups = groupByFolder(m_values, m_env.windowsPaths, m_missingOnly->isChecked());
-    if (m_folderCount < 0)
-        m_folderCount = m_groups.size();
-    qsizetype missing = 0;
-    for (const PathValue &value : std::as_const(m_values))
-        missing += value.exists ? 0 : 1;
+    const QList<PathGroup> &groups = shownGroups();
     QString empty;
     if (!m_document)
         empty = tr("Open a settings file to see the paths it holds.");
@@ -250,16 +321,16 @@ void PathsView::showGroups()
         empty = tr("Looking for paths in the file...");
     else if (m_values.isEmpty())
         empty = tr("This file holds no values that name a file or folder.");
-    else if (m_groups.isEmpty())
+    else if (groups.isEmpty())
         empty = tr("Every path in this file is there on this computer.");
     m_empty->setText(empty);
     m_empty->setVisible(!empty.isEmpty());
     m_tree->setVisible(empty.isEmpty());
 
     QList<QTreeWidgetItem *> items;
-    items.reserve(m_groups.size());
-    for (qsizetype i = 0; i < m_groups.size(); ++i) {
-        const PathGroup &group = m_groups.at(i);
+    items.reserve(groups.size());
+    for (qsizetype i = 0; i < groups.size(); ++i) {
+        const PathGroup &group = groups.at(i);
         auto *item = new QTreeWidgetItem;
         item->setText(0, native(group.folder));
         item->setText(1, tr("%n values", nullptr, int(group.values.size())));
@@ -285,8 +356,8 @@ void PathsView::showGroups()
     else
         m_status->setText(tr("Paths: %n. Folders: %1. Missing on this computer: %2.", nullptr,
                              int(m_values.size()))
-                              .arg(m_folderCount)
-                              .arg(missing));
+                              .arg(m_allGroups.size())
+                              .arg(m_missingCount));
     updateControls();
 }
 
@@ -295,10 +366,11 @@ void PathsView::fillGroup(QTreeWidgetItem *item)
     if (item->parent() || item->childCount() > 0)
         return;
     const qsizetype index = item->data(0, kGroupRole).toLongLong();
-    if (index < 0 || index >= m_groups.size())
+    const QList<PathGroup> &groups = shownGroups();
+    if (index < 0 || index >= groups.size())
         return;
     QList<QTreeWidgetItem *> children;
-    for (const PathValue &value : m_groups.at(index).values) {
+    for (const PathValue &value : groups.at(index).values) {
         auto *child = new QTreeWidgetItem;
         child->setText(0, native(value.node->value));
         child->setText(1, value.node->path());
@@ -327,34 +399,43 @@ void PathsView::preview(const QString &oldPrefix, const QString &newPrefix)
     if (m_stale || m_rescanPending)
         startScan();
     finishScan();
+    const QString from = QDir::fromNativeSeparators(oldPrefix);
+    const QString to = QDir::fromNativeSeparators(newPrefix);
     QString error;
-    if (!planPrefixReplacement(m_values, QDir::fromNativeSeparators(oldPrefix),
-                               QDir::fromNativeSeparators(newPrefix), m_env, &m_plan, &error)) {
+    if (!planPrefixReplacement(QList<PathValue>(), from, to, m_env, nullptr, &error)) {
         m_previewStatus->setText(error);
         return;
     }
-    if (m_plan.isEmpty()) {
+    // Thousands of new paths are looked up on disk: that is the worker's job.
+    m_previewStatus->setText(tr("Working out what would change..."));
+    const QList<PathValue> values = m_values;
+    const HealthEnv env = m_env;
+    const XsdtDocument *document = m_document;
+    m_planJob->start([=, this](const std::atomic_bool &) {
+        auto plan = std::make_shared<QList<PathReplacement>>();
+        planPrefixReplacement(values, from, to, env, plan.get());
+        return [this, document, plan, oldPrefix] {
+            if (document == m_document)
+                showPlan(std::move(*plan), oldPrefix);
+        };
+    });
+}
+
+void PathsView::showPlan(QList<PathReplacement> plan, const QString &oldPrefix)
+{
+    if (plan.isEmpty()) {
         m_previewStatus->setText(tr("No path in this file begins with %1.").arg(native(oldPrefix)));
         return;
     }
-    QList<QTreeWidgetItem *> rows;
-    qsizetype missing = 0;
-    for (const PathReplacement &change : std::as_const(m_plan)) {
-        auto *row = new QTreeWidgetItem;
-        row->setText(0, native(change.before));
-        row->setText(1, native(change.after));
-        row->setText(2, change.newPathExists ? tr("Yes") : tr("No"));
-        row->setText(3, change.node->path());
-        row->setToolTip(1, native(change.after));
-        rows.append(row);
-        missing += change.newPathExists ? 0 : 1;
-    }
-    m_previewTree->addTopLevelItems(rows);
-    m_previewTree->show();
+    m_previewModel->setPlan(std::move(plan));
+    const QList<PathReplacement> &shown = m_previewModel->plan();
+    const auto missing = std::count_if(shown.begin(), shown.end(),
+                                       [](const PathReplacement &c) { return !c.newPathExists; });
+    m_previewView->show();
     // The preview is what the user reads now: it gets most of the height.
     const int height = m_splitter->height();
     m_splitter->setSizes({height / 3, height - height / 3});
-    QString text = tr("Values that would change: %n.", nullptr, int(m_plan.size()));
+    QString text = tr("Values that would change: %n.", nullptr, int(shown.size()));
     if (missing > 0)
         text += QLatin1Char(' ') +
                 tr("New paths not found on this computer: %n.", nullptr, int(missing));
@@ -362,11 +443,27 @@ void PathsView::preview(const QString &oldPrefix, const QString &newPrefix)
     updateControls();
 }
 
+bool PathsView::isPreviewing() const
+{
+    return m_planJob->isRunning();
+}
+
+void PathsView::finishPreview()
+{
+    if (m_planJob->isRunning())
+        m_planJob->finishNow();
+}
+
+const QList<PathReplacement> &PathsView::plan() const
+{
+    return m_previewModel->plan();
+}
+
 bool PathsView::confirmReplacement()
 {
-    if (m_plan.isEmpty() || m_viewOnly)
+    if (plan().isEmpty() || m_viewOnly)
         return false;
-    const QList<PathReplacement> plan = m_plan;
+    const QList<PathReplacement> plan = this->plan();
     clearPreview();
     int made = 0;
     int skipped = 0;
@@ -393,9 +490,9 @@ bool PathsView::confirmReplacement()
 
 void PathsView::clearPreview()
 {
-    m_plan.clear();
-    m_previewTree->clear();
-    m_previewTree->hide();
+    m_planJob->stop();
+    m_previewModel->setPlan({});
+    m_previewView->hide();
     m_splitter->setSizes({m_splitter->height(), 0}); // the box keeps the height it needs
     m_previewStatus->clear();
     updateControls();
@@ -407,8 +504,8 @@ void PathsView::updateControls()
     m_oldPrefix->setEnabled(usable);
     m_newPrefix->setEnabled(usable);
     m_previewButton->setEnabled(usable);
-    m_replaceButton->setEnabled(usable && !m_plan.isEmpty());
-    m_cancelButton->setEnabled(!m_plan.isEmpty());
+    m_replaceButton->setEnabled(usable && !plan().isEmpty());
+    m_cancelButton->setEnabled(!plan().isEmpty());
     if (m_viewOnly && m_document)
         m_previewStatus->setText(tr("PixInsight is running: view only."));
 }

@@ -12,6 +12,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSplitter;
+class QTreeView;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -40,16 +41,19 @@ public:
     // Waits for a search still running and shows its result now.
     void finishScan();
     bool isScanning() const;
-    // Fills in the two beginnings and shows what would change.
+    // Fills in the two beginnings and works out on a worker what would change.
     void preview(const QString &oldPrefix, const QString &newPrefix);
+    bool isPreviewing() const;
+    // Waits for that work and shows its result now.
+    void finishPreview();
     // Makes the previewed changes; false when there was nothing to make.
     bool confirmReplacement();
     // Closes the preview without changing anything.
     void clearPreview();
-    const QList<PathReplacement> &plan() const { return m_plan; }
+    const QList<PathReplacement> &plan() const;
 
     QTreeWidget *tree() const { return m_tree; }
-    QTreeWidget *previewTree() const { return m_previewTree; }
+    QTreeView *previewView() const { return m_previewView; }
     QLabel *statusLabel() const { return m_status; }
     QLabel *emptyLabel() const { return m_empty; }
     QLabel *previewLabel() const { return m_previewStatus; }
@@ -61,24 +65,35 @@ protected:
 
 private:
     void startScan();
-    void takeScan(QList<PathValue> values);
+    struct Scan
+    {
+        QList<PathValue> values;
+        QList<PathGroup> all;
+        QList<PathGroup> missing;
+    };
+    void takeScan(Scan scan);
+    const QList<PathGroup> &shownGroups() const;
     void showGroups();
     void fillGroup(QTreeWidgetItem *item);
     void onPreview();
+    void showPlan(QList<PathReplacement> plan, const QString &oldPrefix);
     void updateControls();
 
     SettingsModel *m_model;
     XsdtDocument *m_document = nullptr;
     HealthEnv m_env;
+    class PreviewModel;
     std::unique_ptr<BackgroundJob> m_scan;
+    std::unique_ptr<BackgroundJob> m_planJob;
+    PreviewModel *m_previewModel;
     bool m_scanned = false;
     bool m_viewOnly = false;
     bool m_rescanPending = false;
     bool m_stale = false; // changed while hidden
     QList<PathValue> m_values;
-    QList<PathGroup> m_groups;
-    qsizetype m_folderCount = -1; // of all values, whatever the filter shows
-    QList<PathReplacement> m_plan;
+    QList<PathGroup> m_allGroups;
+    QList<PathGroup> m_missingGroups;
+    qsizetype m_missingCount = 0;
 
     QLabel *m_status = nullptr;
     QCheckBox *m_missingOnly = nullptr;
@@ -90,7 +105,7 @@ private:
     QLineEdit *m_newPrefix = nullptr;
     QPushButton *m_previewButton = nullptr;
     QLabel *m_previewStatus = nullptr;
-    QTreeWidget *m_previewTree = nullptr;
+    QTreeView *m_previewView = nullptr;
     QPushButton *m_replaceButton = nullptr;
     QPushButton *m_cancelButton = nullptr;
 };
