@@ -35,19 +35,21 @@ QString native(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
-QTreeWidget *makeTree(const QStringList &headers, QWidget *parent)
+// The first `stretched` columns share the width; the others start `widths` characters wide.
+// Sized to their contents they would measure a thousand rows at every change of the list.
+void layOutColumns(QTreeView *view, int stretched, const QList<int> &widths)
 {
-    auto *tree = new QTreeWidget(parent);
-    tree->setColumnCount(int(headers.size()));
-    tree->setHeaderLabels(headers);
-    tree->setAlternatingRowColors(true);
-    tree->setUniformRowHeights(true);
-    QHeaderView *header = tree->header();
+    QHeaderView *header = view->header();
     header->setStretchLastSection(false);
-    for (int column = 0; column < headers.size(); ++column)
-        header->setSectionResizeMode(column, column == 0 ? QHeaderView::Stretch
-                                                         : QHeaderView::ResizeToContents);
-    return tree;
+    const int unit = view->fontMetrics().horizontalAdvance(QLatin1Char('x'));
+    for (int column = 0; column < stretched + widths.size(); ++column) {
+        if (column < stretched) {
+            header->setSectionResizeMode(column, QHeaderView::Stretch);
+            continue;
+        }
+        header->setSectionResizeMode(column, QHeaderView::Interactive);
+        header->resizeSection(column, unit * widths.at(column - stretched));
+    }
 }
 
 } // namespace
@@ -134,8 +136,11 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
     auto *top = new QWidget(splitter);
     auto *topLayout = new QVBoxLayout(top);
     topLayout->setContentsMargins(0, 0, 0, 0);
-    m_tree = makeTree({tr("Path"), tr("Setting"), tr("On this computer")}, top);
-    m_tree->setRootIsDecorated(true);
+    m_tree = new QTreeWidget(top);
+    m_tree->setHeaderLabels({tr("Path"), tr("Setting"), tr("On this computer")});
+    m_tree->setAlternatingRowColors(true);
+    m_tree->setUniformRowHeights(true);
+    layOutColumns(m_tree, 1, {44, 18});
     topLayout->addWidget(m_tree, 1);
     m_empty = new QLabel(top);
     m_empty->setWordWrap(true);
@@ -168,10 +173,7 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
     m_previewView->setRootIsDecorated(false);
     m_previewView->setUniformRowHeights(true);
     m_previewView->setAlternatingRowColors(true);
-    m_previewView->header()->setStretchLastSection(false);
-    for (int column = 0; column < PreviewModel::Columns; ++column)
-        m_previewView->header()->setSectionResizeMode(
-            column, column < 2 ? QHeaderView::Stretch : QHeaderView::ResizeToContents);
+    layOutColumns(m_previewView, 2, {16, 44});
     m_previewView->hide();
     box->addWidget(m_previewView, 1);
     auto *confirm = new QHBoxLayout;
