@@ -11,6 +11,8 @@
 #include "views/allsettingsview.h"
 #include "views/compareview.h"
 #include "views/modulesearchdialog.h"
+#include "views/pathsview.h"
+#include "views/repositoriesview.h"
 #include "views/searchview.h"
 #include "widgets/dialogs.h"
 #include "widgets/treefilter.h"
@@ -359,6 +361,27 @@ void responsivenessAt(qint64 megabytes)
 
         run("health-check", megabytes, settledAfter([&] {
                 actionNamed(window, MainWindow::tr("Run &health check"))->trigger();
+            }));
+
+        // The Paths page made again for the open file: the search runs on a worker, the
+        // window lays out the folders it found. Then a replacement previewed from its result.
+        PathsView *paths = window.pathsView();
+        run("paths-page", megabytes,
+            {[&] {
+                 window.tabs()->setCurrentWidget(paths);
+                 paths->setDocument(window.model()->document());
+             },
+             [&] { return !paths->isScanning(); }});
+        run("paths-preview", megabytes,
+            {[&] {
+                 paths->preview(QStringLiteral("/home/astro"), QStringLiteral("/home/stargazer"));
+             },
+             [&] { return !paths->isPreviewing(); }});
+        paths->clearPreview();
+        RepositoriesView *repositories = window.repositoriesView();
+        run("repos-page", megabytes, settledAfter([&] {
+                window.tabs()->setCurrentWidget(repositories);
+                repositories->setDocument(window.model()->document());
             }));
 
         showPage(compare);

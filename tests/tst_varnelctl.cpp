@@ -214,6 +214,14 @@ private slots:
         row("set without =", {"set", f, kFont}, "", 6, "Usage: varnelctl");
         row("option of another command", {"get", "--force", kFont}, "", 6, "Usage: varnelctl");
         row("prune without --keep", {"prune"}, "", 6, "Usage: varnelctl");
+        row("paths replace, dry run",
+            {"paths", f, "--replace", "/home/astro=/nowhere", "--dry-run"}, "", 0, ": /nowhere/");
+        row("paths replace while running", {"paths", f, "--replace", "/home/astro=/x"}, "running",
+            2, "PixInsight is running");
+        row("paths replace, relative", {"paths", f, "--replace", "astro=/x"}, "", 6,
+            "both sides must be absolute paths.");
+        row("paths, --missing and --replace", {"paths", "--missing", "--replace", "/a=/b"}, "", 6,
+            "--missing and --replace cannot be used together.");
     }
 
     void messagesAndCodes()
@@ -323,6 +331,8 @@ private slots:
         row("delete, dry run", {"delete", "--dry-run", "--force", "ModuleData/Kestrane"}, {});
         row("import, dry run", {"import", f, "--dry-run", "%F.json"}, {});
         row("prune, dry run", {"prune", "--dry-run", "--keep", "0"}, {});
+        row("paths replace on folder boundaries", {"paths", f, "--replace", "/data=/mnt/new/"},
+            {"Global/A=/mnt/new/x.fits", "Global/C=/mnt/new"}, "paths");
     }
 
     void successes()
@@ -344,6 +354,12 @@ private slots:
             write(".PixInsight/core-1-pxi.settings", "<xsdt><v k=");
         else if (setup == "missing")
             QVERIFY(QFile::remove(m_file));
+        else if (setup == "paths")
+            write(
+                ".PixInsight/core-1-pxi.settings",
+                testdata::wrapSettings(R"(<i k="Global"><v k="A" t="s" v="/data/x.fits"/>)"
+                                       R"(<v k="B" t="s" v="/database"/><v k="C" t="s" v="/data"/>)"
+                                       R"(<v k="D" t="s" v="@/data"/></i>)"));
         QByteArray bytes = testdata::readFile(m_file);
         const QStringList backupsBefore = listBackups(m_file);
 
@@ -466,6 +482,37 @@ private slots:
         const Run none = run({"files", "--json"});
         QCOMPARE(none.code, 0);
         QCOMPARE(none.out, "{\n    \"files\": [\n    ]\n}\n");
+    }
+
+    // An address given twice (case of the host and a trailing slash aside) or over plain http
+    // is flagged on each repository it concerns; a switch the file lacks is null.
+    void reposJson()
+    {
+        const auto repo = [](const char *key, const char *url) -> QByteArray {
+            return QByteArray("<i k=\"") + key + "\"><v k=\"URL\" t=\"s\" v=\"" + url + "\"/></i>";
+        };
+        const QString file =
+            write("repos.settings",
+                  testdata::wrapSettings(
+                      R"(<i k="Global"><i k="UpdateManager"><i k="Repositories">)" +
+                      repo("1", "https://A.example/r/") + repo("2", "http://a.example/r") +
+                      repo("3", "https://a.example/r") + "</i></i></i>"));
+        const Run result = run({"repos", "--json", "--file", file});
+        QCOMPARE(result.code, 0);
+        const QJsonDocument json = QJsonDocument::fromJson(result.out.toUtf8());
+        QVERIFY(json["allowUnsigned"].isNull());
+        QStringList got;
+        for (const QJsonValue &r : json["repositories"].toArray())
+            got << QString("%1 %2 [%3] %4")
+                       .arg(r["path"].toString(), r["urls"][0].toString(),
+                            r["sameUrlAs"][0].toString(), r["plainHttp"].toBool() ? "http" : "-");
+        const QString base = "Global/UpdateManager/Repositories/";
+        QCOMPARE(got,
+                 QStringList({"%1 https://A.example/r/ [%3] -", "%2 http://a.example/r [] http",
+                              "%3 https://a.example/r [%1] -"})
+                     .replaceInStrings("%1", base + "1")
+                     .replaceInStrings("%2", base + "2")
+                     .replaceInStrings("%3", base + "3"));
     }
 
     // The completion offers what the command table has, and nothing else.

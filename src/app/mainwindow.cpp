@@ -19,7 +19,9 @@
 #include "views/healthview.h"
 #include "views/installedupdatesdialog.h"
 #include "views/modulesearchdialog.h"
+#include "views/pathsview.h"
 #include "views/preferencesview.h"
+#include "views/repositoriesview.h"
 #include "views/searchview.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
@@ -171,6 +173,9 @@ void MainWindow::connectActions()
     connect(a->collapseAll, &QAction::triggered, m_allSettings, &AllSettingsView::resetExpansion);
     connect(a->userGuide, &QAction::triggered, this, [this] { showUserGuide(this); });
     connect(a->about, &QAction::triggered, this, &MainWindow::onAbout);
+    connect(a->paths, &QAction::triggered, this, [this] { m_tabs->setCurrentWidget(m_paths); });
+    connect(a->repositories, &QAction::triggered, this,
+            [this] { m_tabs->setCurrentWidget(m_repositories); });
     m_actions->followUndo(m_model);
 }
 
@@ -252,6 +257,10 @@ void MainWindow::buildCentralWidget()
     m_compare = new CompareView(m_model, m_tabs);
     m_compare->setEditedPathSource([this] { return m_store.loaded ? m_store.path : QString(); });
     addTaskPage(m_compare, tr("Compare"), PageMessages::Notices);
+    m_paths = new PathsView(m_model, m_tabs);
+    addTaskPage(m_paths, tr("Paths"), PageMessages::Notices);
+    m_repositories = new RepositoriesView(m_model, &m_schema, m_tabs);
+    addTaskPage(m_repositories, tr("Repositories"), PageMessages::Refusals);
     m_tabs->setCurrentWidget(m_preferences);
 
     m_busyLabel = new QLabel(this);

@@ -25,7 +25,9 @@ class CompareView;
 class EditRequests;
 class FileCommands;
 class HealthView;
+class PathsView;
 class PreferencesView;
+class RepositoriesView;
 class SearchView;
 class SettingsModel;
 class TaskPage;
@@ -91,6 +93,8 @@ public:
     QAction *revertAllAction() const { return m_actions->revertAll; }
     SearchView *searchView() const { return m_search; }
     UnusedModulesView *unusedModulesView() const { return m_unusedView; }
+    PathsView *pathsView() const { return m_paths; }
+    RepositoriesView *repositoriesView() const { return m_repositories; }
     QAction *aboutAction() const { return m_actions->about; }
     AdBanner *adBanner() const { return m_adBanner; }
     QAction *undoAction() const { return m_actions->undo; }
@@ -146,6 +150,8 @@ private:
     CompareView *m_compare = nullptr;
     UnusedModulesView *m_unusedView = nullptr;
     HealthView *m_health = nullptr;
+    PathsView *m_paths = nullptr;
+    RepositoriesView *m_repositories = nullptr;
     QTabWidget *m_tabs = nullptr;
     QComboBox *m_fileCombo = nullptr;
     QStringList m_knownFiles;

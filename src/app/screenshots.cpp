@@ -20,7 +20,9 @@
 #include "views/importmapdialog.h"
 #include "views/installedupdatesdialog.h"
 #include "views/modulesearchdialog.h"
+#include "views/pathsview.h"
 #include "views/preferencesview.h"
+#include "views/repositoriesview.h"
 #include "views/reviewdialog.h"
 #include "views/searchview.h"
 #include "views/taskpage.h"
@@ -41,6 +43,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTreeView>
+#include <QTreeWidget>
 
 #include <cstdio>
 
@@ -212,6 +215,22 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
     if (m_store.loaded) {
         showTab(m_health);
         save(this, QStringLiteral("health.png"));
+    }
+
+    if (m_store.loaded) {
+        showTab(m_paths);
+        m_paths->finishScan();
+        QTreeWidget *folders = m_paths->tree();
+        for (int i = 0; i < folders->topLevelItemCount() && i < 3; ++i)
+            folders->topLevelItem(i)->setExpanded(true);
+        save(this, QStringLiteral("paths.png"));
+        // A home folder that moved: the example the user guide gives.
+        m_paths->preview(QStringLiteral("/home/astro"), QStringLiteral("/home/stargazer"));
+        m_paths->finishPreview();
+        save(this, QStringLiteral("paths-preview.png"));
+        m_paths->clearPreview();
+        showTab(m_repositories);
+        save(this, QStringLiteral("repositories.png"));
     }
 
     // The review dialog over one edit and one queued deletion, made with view-only off so the

@@ -77,6 +77,10 @@ void WindowActions::buildActions()
     findModule->setIconText(tr("Find module"));
     healthCheck = make(tr("Run &health check"));
     healthCheck->setStatusTip(tr("Look for settings that are probably wrong"));
+    paths = make(tr("&Paths in this file"));
+    paths->setStatusTip(tr("Files and folders the settings name, and whether they are there"));
+    repositories = make(tr("Up&date repositories"));
+    repositories->setStatusTip(tr("The update repositories PixInsight checks and accepts"));
     restore = make(tr("Restore &backup..."));
     restore->setIconText(tr("Restore"));
     installedUpdates = make(tr("Installed &updates..."));
@@ -157,6 +161,8 @@ void WindowActions::buildMenus()
     file->addAction(findModule);
     file->addAction(unusedModules);
     file->addAction(healthCheck);
+    file->addAction(paths);
+    file->addAction(repositories);
     file->addSeparator();
     file->addAction(installedUpdates);
     file->addSeparator();

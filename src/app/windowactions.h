@@ -44,6 +44,8 @@ public:
     QAction *findModule = nullptr;
     QAction *unusedModules = nullptr;
     QAction *healthCheck = nullptr;
+    QAction *paths = nullptr;
+    QAction *repositories = nullptr;
     QAction *quit = nullptr;
     QAction *undo = nullptr;
     QAction *redo = nullptr;

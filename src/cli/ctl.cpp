@@ -86,6 +86,10 @@ const QList<CtlOption> &Ctl::options()
         {"map", nullptr, "OLD=NEW", CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "import: paths that begin with the folder OLD begin with\n"
                                        "NEW instead (repeatable; the longest match wins)")},
+        {"missing", nullptr, nullptr, CtlOption::Command,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "paths: only those not found on this computer")},
+        {"replace", nullptr, "OLD=NEW", CtlOption::Command,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "paths: change the beginning OLD of every path to NEW")},
         {"help", "h", nullptr, CtlOption::Alone, QT_TRANSLATE_NOOP("vrn::Ctl", "this text")},
         {"version", nullptr, nullptr, CtlOption::Alone,
          QT_TRANSLATE_NOOP("vrn::Ctl", "the version")},
@@ -196,6 +200,28 @@ const QList<CtlCommand> &Ctl::commands()
          {dryRun, expectHash, allowReplacement, QStringLiteral("map")},
          nullptr,
          &Ctl::importValues},
+        {"paths",
+         "paths",
+         QT_TRANSLATE_NOOP("vrn::Ctl",
+                           "the values that name a file or folder and whether it exists\n"
+                           "(--missing: only those not found); --replace OLD=NEW changes\n"
+                           "the beginning OLD of each, whole folder names only"),
+         0,
+         0,
+         {QStringLiteral("missing"), QStringLiteral("replace"), dryRun, expectHash,
+          allowReplacement},
+         nullptr,
+         &Ctl::paths},
+        {"repos",
+         "repos",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "the update repositories, flagged when an address is given\n"
+                                       "twice or is plain http://, and the switches that accept\n"
+                                       "unsigned or insecure ones"),
+         0,
+         0,
+         {},
+         nullptr,
+         &Ctl::repos},
     };
     return table;
 }

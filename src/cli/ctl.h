@@ -112,6 +112,8 @@ private:
     int diff(const QStringList &files);
     int backups(const QStringList &);
     int exportValues(const QStringList &paths);
+    int paths(const QStringList &);
+    int repos(const QStringList &);
 
     // ctlwrite.cpp
     int set(const QStringList &assignments);
@@ -119,6 +121,7 @@ private:
     int restore(const QStringList &backup);
     int prune(const QStringList &);
     int importValues(const QStringList &file);
+    int replacePaths(const QString &mapping);
 
     QTextStream &m_out;
     QTextStream &m_err;

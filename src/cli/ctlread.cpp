@@ -9,6 +9,8 @@
 #include "knowledge/compare.h"
 #include "knowledge/healthcheck.h"
 #include "knowledge/setupfile.h"
+#include "knowledge/paths.h"
+#include "knowledge/repositories.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -219,6 +221,117 @@ int Ctl::exportValues(const QStringList &paths)
         return fail(ExitNotFound, file, QString(), error);
     m_out << writeSetupFile(values, file, choice.modules);
     m_out.flush();
+    return ExitDone;
+}
+
+int Ctl::paths(const QStringList &)
+{
+    const bool replacing = m_parser->isSet(QStringLiteral("replace"));
+    if (replacing && m_parser->isSet(QStringLiteral("missing")))
+        return usage(tr("--missing and --replace cannot be used together."));
+    if (replacing)
+        return replacePaths(m_parser->value(QStringLiteral("replace")));
+    for (const char *option : {"dry-run", "expect-hash", "allow-replacement"}) {
+        if (m_parser->isSet(QLatin1String(option)))
+            return usage(
+                tr("--%1 applies to paths only with --replace.").arg(QLatin1String(option)));
+    }
+    XsdtDocument document;
+    const QString file = chosenFile();
+    if (const int code = readDocument(document, file))
+        return code;
+    const bool missingOnly = m_parser->isSet(QStringLiteral("missing"));
+    QJsonArray array;
+    QStringList lines;
+    int missing = 0;
+    for (const PathValue &value : pathValues(document, HealthEnv::system())) {
+        missing += value.exists ? 0 : 1;
+        if (missingOnly && value.exists)
+            continue;
+        array.append(QJsonObject{{QStringLiteral("path"), value.node->path()},
+                                 {QStringLiteral("value"), value.node->value},
+                                 {QStringLiteral("exists"), value.exists}});
+        lines.append(
+            QStringList{value.node->path(), escaped(native(value.node->value)),
+                        value.exists ? QStringLiteral("exists") : QStringLiteral("missing")}
+                .join(QLatin1Char('\t')));
+    }
+    print({{QStringLiteral("file"), file},
+           {QStringLiteral("missing"), missing},
+           {QStringLiteral("paths"), array}},
+          lines);
+    return ExitDone;
+}
+
+int Ctl::repos(const QStringList &)
+{
+    XsdtDocument document;
+    const QString file = chosenFile();
+    if (const int code = readDocument(document, file))
+        return code;
+    const RepositoryReport report = repositoryReport(document);
+    QJsonObject json{{QStringLiteral("file"), file}};
+    QStringList lines;
+    const auto addSwitch = [&](const char *name, const XsdtNode *node) {
+        json.insert(QLatin1String(name),
+                    node ? QJsonValue(node->value == QLatin1String("true")) : QJsonValue());
+        if (node)
+            lines.append(QStringList{QStringLiteral("switch"), node->path(), node->value}.join(
+                QLatin1Char('\t')));
+    };
+    addSwitch("allowUnsigned", report.allowUnsigned);
+    addSwitch("allowInsecure", report.allowInsecure);
+    QJsonArray repositories;
+    for (const Repository &repository : report.repositories) {
+        QStringList urls;
+        QStringList sameAs;
+        bool plain = false;
+        for (const XsdtNode *url : repository.urls) {
+            urls.append(url->value);
+            plain = plain || report.plainHttp.contains(url);
+            for (const QList<XsdtNode *> &same : report.sameUrl) {
+                if (!same.contains(url))
+                    continue;
+                for (const XsdtNode *other : same) {
+                    if (other != url && !sameAs.contains(other->parent->path()))
+                        sameAs.append(other->parent->path());
+                }
+            }
+        }
+        QJsonArray values;
+        QStringList others;
+        for (const XsdtNode *value : repository.others) {
+            values.append(valueJson(value));
+            others.append(value->key + QLatin1Char('=') + escaped(value->value));
+        }
+        QStringList flags;
+        if (!sameAs.isEmpty())
+            flags.append(QStringLiteral("same-url"));
+        if (plain)
+            flags.append(QStringLiteral("http"));
+        repositories.append(
+            QJsonObject{{QStringLiteral("path"), repository.group->path()},
+                        {QStringLiteral("urls"), QJsonArray::fromStringList(urls)},
+                        {QStringLiteral("values"), values},
+                        {QStringLiteral("sameUrlAs"), QJsonArray::fromStringList(sameAs)},
+                        {QStringLiteral("plainHttp"), plain}});
+        const auto field = [](const QStringList &parts) {
+            return parts.isEmpty() ? QStringLiteral("-") : parts.join(QLatin1Char(','));
+        };
+        QStringList escapedUrls;
+        for (const QString &url : std::as_const(urls))
+            escapedUrls.append(escaped(url));
+        lines.append(QStringList{QStringLiteral("repository"), repository.group->path(),
+                                 field(escapedUrls), field(flags), field(others)}
+                         .join(QLatin1Char('\t')));
+    }
+    json.insert(QStringLiteral("repositories"), repositories);
+    if (!report.container && !m_json) {
+        // Having none is an answer; the note goes where it cannot be taken for a record.
+        m_err << tr("%1 lists no update repositories.").arg(native(file)) << '\n';
+        m_err.flush();
+    }
+    print(json, lines);
     return ExitDone;
 }
 

@@ -6,6 +6,7 @@
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
 #include "knowledge/setupfile.h"
+#include "knowledge/paths.h"
 #include "knowledge/valuecheck.h"
 #include "store/documentmanager.h"
 
@@ -254,6 +255,42 @@ int Ctl::importValues(const QStringList &arguments)
                     tr("%n problems; nothing was imported.", nullptr, int(plan.problems.size())));
     for (const ImportChange &change : plan.changes)
         change.node->value = change.value;
+    return save(docs, {}, {});
+}
+
+int Ctl::replacePaths(const QString &mapping)
+{
+    const HealthEnv env = HealthEnv::system();
+    QList<PathMap> maps;
+    QString error;
+    if (!parsePathMaps({mapping}, env.windowsPaths, &maps, &error))
+        return usage(tr("--replace: %1").arg(error));
+    loadKnowledge();
+    DocumentManager docs;
+    if (const int code = openDocument(docs, chosenFile()))
+        return code;
+    SettingsStore &store = docs.store();
+    QList<PathReplacement> plan;
+    if (!planPrefixReplacement(store.document, maps.constFirst().from, maps.constFirst().to, env,
+                               &plan, &error))
+        return fail(ExitRefused, store.path, QString(), error);
+    // All of them or none: one refusal leaves every path as it was.
+    int code = ExitDone;
+    QStringList normalized;
+    for (const PathReplacement &change : std::as_const(plan)) {
+        QString checked;
+        if (!checkNewValue(change.node, change.after, m_schema, &m_policy, &checked, &error))
+            code = fail(ExitRefused, store.path, change.node->path(), error);
+        normalized.append(checked);
+    }
+    if (code != ExitDone)
+        return code;
+    for (qsizetype i = 0; i < plan.size(); ++i) {
+        plan[i].node->value = normalized.at(i);
+        if (!plan.at(i).newPathExists)
+            warn(store.path, tr("%1: %2 is not on this computer.")
+                                 .arg(plan.at(i).node->path(), native(plan.at(i).after)));
+    }
     return save(docs, {}, {});
 }
 

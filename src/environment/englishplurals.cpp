@@ -171,6 +171,22 @@ const Forms kForms[] = {
     {"queue deletion of %n modules' data", "queue deletion of %n module's data"},
     {"revert all (%n changes)", "revert all (%n change)"},
     {"revert of %n changes", "revert of %n change"},
+    // The Paths and Repositories pages.
+    {"%n missing", "%n missing"},
+    {"Paths: %n. Folders: %1. Missing on this computer: %2.",
+     "Paths: %n. Folders: %1. Missing on this computer: %2."},
+    {"Values that would change: %n.", "Values that would change: %n."},
+    {"New paths not found on this computer: %n.", "New paths not found on this computer: %n."},
+    {"replacement of %n path beginnings", "replacement of %n path beginning"},
+    {"Paths changed: %n. Review and save when ready.",
+     "Paths changed: %n. Review and save when ready."},
+    {"Paths changed: %n. Not changed, because they were edited since the preview or refused: "
+     "%1. Review and save when ready.",
+     "Paths changed: %n. Not changed, because they were edited since the preview or refused: "
+     "%1. Review and save when ready."},
+    {"Repositories: %n.", "Repositories: %n."},
+    {"Addresses given more than once: %n.", "Addresses given more than once: %n."},
+    {"Addresses without encryption (http://): %n.", "Addresses without encryption (http://): %n."},
 };
 
 const QHash<QByteArray, const char *> &singulars()

@@ -56,14 +56,17 @@ bool isPathValue(const XsdtNode *node, bool windowsPaths)
            !value.contains(QChar(0));
 }
 
-void collectPathNodes(XsdtNode *node, bool windowsPaths, QList<XsdtNode *> &out)
+void collectPathNodes(XsdtNode *node, bool windowsPaths, QList<XsdtNode *> &out,
+                      const std::atomic_bool *cancelled = nullptr)
 {
     for (const auto &child : node->children) {
         if (child->pendingDelete)
             continue;
-        if (child->isGroup())
-            collectPathNodes(child.get(), windowsPaths, out);
-        else if (isPathValue(child.get(), windowsPaths))
+        if (child->isGroup()) {
+            if (cancelled && cancelled->load(std::memory_order_relaxed))
+                return;
+            collectPathNodes(child.get(), windowsPaths, out, cancelled);
+        } else if (isPathValue(child.get(), windowsPaths))
             out.append(child.get());
     }
 }
@@ -101,15 +104,19 @@ private:
 
 } // namespace
 
-QList<PathValue> pathValues(const XsdtDocument &document, const HealthEnv &env)
+QList<PathValue> pathValues(const XsdtDocument &document, const HealthEnv &env,
+                            const std::atomic_bool *cancelled)
 {
     QList<XsdtNode *> nodes;
-    collectPathNodes(const_cast<XsdtNode *>(&document.root), env.windowsPaths, nodes);
+    collectPathNodes(const_cast<XsdtNode *>(&document.root), env.windowsPaths, nodes, cancelled);
     ExistenceCache exists(env);
     QList<PathValue> values;
     values.reserve(nodes.size());
-    for (XsdtNode *node : std::as_const(nodes))
+    for (XsdtNode *node : std::as_const(nodes)) {
+        if (cancelled && cancelled->load(std::memory_order_relaxed))
+            break;
         values.append(PathValue{node, exists(node->value)});
+    }
     return values;
 }
 
@@ -192,14 +199,13 @@ QString replacePathPrefix(const QString &value, const QString &oldPrefix, const 
     return head + rest;
 }
 
-bool planPrefixReplacement(const XsdtDocument &document, const QString &oldPrefix,
-                           const QString &newPrefix, const HealthEnv &env,
-                           QList<PathReplacement> *plan, QString *error)
+namespace {
+
+bool checkPrefixes(const QString &oldPrefix, const QString &newPrefix, bool windowsPaths,
+                   QString *error)
 {
-    if (plan)
-        plan->clear();
     for (const QString &prefix : {oldPrefix, newPrefix}) {
-        if (!looksAbsolute(prefix, env.windowsPaths)) {
+        if (!looksAbsolute(prefix, windowsPaths)) {
             if (error)
                 *error = PathText::tr("%1 is not an absolute path.")
                              .arg(prefix.isEmpty() ? PathText::tr("An empty text")
@@ -207,10 +213,14 @@ bool planPrefixReplacement(const XsdtDocument &document, const QString &oldPrefi
             return false;
         }
     }
-    QList<XsdtNode *> nodes;
-    collectPathNodes(const_cast<XsdtNode *>(&document.root), env.windowsPaths, nodes);
+    return true;
+}
+
+void planOver(const QList<XsdtNode *> &nodes, const QString &oldPrefix, const QString &newPrefix,
+              const HealthEnv &env, QList<PathReplacement> *plan)
+{
     ExistenceCache exists(env);
-    for (XsdtNode *node : std::as_const(nodes)) {
+    for (XsdtNode *node : nodes) {
         const QString after =
             replacePathPrefix(node->value, oldPrefix, newPrefix, env.windowsPaths);
         if (after.isNull() || after == node->value)
@@ -218,6 +228,40 @@ bool planPrefixReplacement(const XsdtDocument &document, const QString &oldPrefi
         if (plan)
             plan->append(PathReplacement{node, node->value, after, exists(after)});
     }
+}
+
+} // namespace
+
+bool planPrefixReplacement(const XsdtDocument &document, const QString &oldPrefix,
+                           const QString &newPrefix, const HealthEnv &env,
+                           QList<PathReplacement> *plan, QString *error)
+{
+    if (plan)
+        plan->clear();
+    if (!checkPrefixes(oldPrefix, newPrefix, env.windowsPaths, error))
+        return false;
+    QList<XsdtNode *> nodes;
+    collectPathNodes(const_cast<XsdtNode *>(&document.root), env.windowsPaths, nodes);
+    planOver(nodes, oldPrefix, newPrefix, env, plan);
+    return true;
+}
+
+bool planPrefixReplacement(const QList<PathValue> &values, const QString &oldPrefix,
+                           const QString &newPrefix, const HealthEnv &env,
+                           QList<PathReplacement> *plan, QString *error)
+{
+    if (plan)
+        plan->clear();
+    if (!checkPrefixes(oldPrefix, newPrefix, env.windowsPaths, error))
+        return false;
+    QList<XsdtNode *> nodes;
+    nodes.reserve(values.size());
+    for (const PathValue &value : values) {
+        // Values edited or queued for deletion since they were found are no paths to plan for.
+        if (!value.node->isDeleted() && isPathValue(value.node, env.windowsPaths))
+            nodes.append(value.node);
+    }
+    planOver(nodes, oldPrefix, newPrefix, env, plan);
     return true;
 }
 

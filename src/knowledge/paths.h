@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 namespace vrn {
 
 struct XsdtNode;
@@ -27,8 +29,9 @@ struct PathGroup
 };
 
 // Every live, editable string value that looks like an absolute path, in document order, each
-// path tested for existence once.
-QList<PathValue> pathValues(const XsdtDocument &document, const HealthEnv &env);
+// path tested for existence once. A scan that is `cancelled` gives up with what it has.
+QList<PathValue> pathValues(const XsdtDocument &document, const HealthEnv &env,
+                            const std::atomic_bool *cancelled = nullptr);
 
 // The folder part of a path: everything before its last separator ("/" for "/x").
 QString pathFolder(const QString &path, bool windowsPaths);
@@ -60,6 +63,10 @@ struct PathReplacement
 // Every path value whose beginning would change from `oldPrefix` to `newPrefix`, in document
 // order. Both prefixes must look absolute; otherwise nothing is planned and `error` says why.
 bool planPrefixReplacement(const XsdtDocument &document, const QString &oldPrefix,
+                           const QString &newPrefix, const HealthEnv &env,
+                           QList<PathReplacement> *plan, QString *error = nullptr);
+// The same over path values found earlier, for a page that keeps them: no walk of the file.
+bool planPrefixReplacement(const QList<PathValue> &values, const QString &oldPrefix,
                            const QString &newPrefix, const HealthEnv &env,
                            QList<PathReplacement> *plan, QString *error = nullptr);
 

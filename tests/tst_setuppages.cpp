@@ -1,0 +1,135 @@
+// The Paths and Repositories pages over a real model.
+#include "document/xsdtdocument.h"
+#include "environment/englishplurals.h"
+#include "environment/pixinsight.h"
+#include "generator/generator.h"
+#include "knowledge/deletionpolicy.h"
+#include "model/settingsmodel.h"
+#include "support/testfiles.h"
+#include "views/pathsview.h"
+#include "views/repositoriesview.h"
+#include "widgets/dialogs.h"
+#include "widgets/editrequests.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <QUndoStack>
+#include <QtTest>
+
+using namespace vrn;
+
+namespace {
+
+std::unique_ptr<XsdtDocument> parsed(const QByteArray &elements)
+{
+    auto doc = std::make_unique<XsdtDocument>();
+    if (!doc->parse(testdata::wrapSettings(elements)))
+        qFatal("test document does not parse");
+    return doc;
+}
+
+QByteArray repository(const char *key, const char *url)
+{
+    return QByteArray(R"(<i k=")") + key + R"("><v k="URL" t="s" v=")" + url +
+           R"("/><v k="Enabled" t="b" v="true"/></i>)";
+}
+
+} // namespace
+
+class TestSetupPages : public QObject
+{
+    Q_OBJECT
+
+    DeletionPolicy m_policy;
+
+private slots:
+    void initTestCase()
+    {
+        installEnglishPlurals();
+        Dialogs::setTestMode(true);
+        QVERIFY(m_policy.load(testdata::readFile(":/schema/overlay.json")));
+    }
+
+    // The preview lists what would change; confirming makes exactly that, as one undo step.
+    void pathsPage()
+    {
+        auto doc = parsed(R"(<i k="Global"><v k="A" t="s" v="/data/a.fits"/>)"
+                          R"(<v k="B" t="s" v="/database/b"/><v k="C" t="s" v="/data"/>)"
+                          R"(<v k="D" t="s" v="@pxi_bin_dir/x"/></i>)");
+        SettingsModel model;
+        model.setPolicy(&m_policy);
+        model.setDocument(doc.get());
+        PathsView page(&model);
+        HealthEnv env;
+        env.exists = [](const QString &path) { return path == "/data" || path == "/mnt/d"; };
+        page.setEnvironment(env);
+        page.setDocument(doc.get());
+        page.finishScan();
+        QCOMPARE(page.statusLabel()->text(), "Paths: 3. Folders: 3. Missing on this computer: 2.");
+        page.missingOnlyBox()->setChecked(true);
+        QCOMPARE(page.tree()->topLevelItemCount(), 2); // "/" holds only /data, which is there
+
+        page.preview("/data", "/mnt/d");
+        page.finishPreview();
+        const QAbstractItemModel *shown = page.previewView()->model();
+        QStringList rows;
+        for (int i = 0; i < shown->rowCount(); ++i)
+            rows << shown->index(i, 0).data().toString() + " > " +
+                        shown->index(i, 1).data().toString() + " " +
+                        shown->index(i, 2).data().toString();
+        QCOMPARE(rows, QStringList({"/data/a.fits > /mnt/d/a.fits No", "/data > /mnt/d Yes"}));
+        QVERIFY(page.replaceButton()->isEnabled());
+        QVERIFY(page.confirmReplacement());
+        QCOMPARE(model.undoStack()->count(), 1);
+        QCOMPARE(doc->findPath(u"Global/A")->value, "/mnt/d/a.fits");
+        QCOMPARE(doc->findPath(u"Global/B")->value, "/database/b");
+        QCOMPARE(doc->findPath(u"Global/C")->value, "/mnt/d");
+        model.undo();
+        QCOMPARE(doc->pendingChangeCount(), 0);
+
+        auto none = parsed(R"(<i k="Global"><v k="A" t="s" v="@pxi_bin_dir"/></i>)");
+        page.setDocument(none.get());
+        page.finishScan();
+        QVERIFY(page.emptyLabel()->isVisibleTo(&page));
+        QCOMPARE(page.emptyLabel()->text(),
+                 "This file holds no values that name a file or folder.");
+    }
+
+    // Flags for a doubled and a plain address; Remove asks, then queues the repository.
+    void repositoriesPage()
+    {
+        auto doc = parsed(R"(<i k="Global"><i k="UpdateManager"><i k="Repositories">)" +
+                          repository("1", "https://Host.example/x/") +
+                          repository("2", "https://host.example/x") +
+                          repository("3", "http://plain.example/") + "</i></i></i>");
+        SettingsModel model;
+        model.setPolicy(&m_policy);
+        model.setDocument(doc.get());
+        RepositoriesView page(&model, nullptr);
+        EditRequests requests(&model, &page);
+        connect(&page, &TaskPage::deleteRequested, &requests, &EditRequests::requestDeletion);
+        page.setDocument(doc.get());
+        const QString text = page.visibleText();
+        QVERIFY2(text.contains("The same address as Global/UpdateManager/Repositories/2.\n"),
+                 qPrintable(text));
+        QVERIFY(text.contains("The same address as Global/UpdateManager/Repositories/1.\n"));
+        QCOMPARE(text.count("Plain http://"), 1);
+
+        XsdtNode *third = doc->findPath(u"Global/UpdateManager/Repositories/3");
+        Dialogs::setNextAnswer(QMessageBox::Yes);
+        page.removeButton(third)->click();
+        QCOMPARE(Dialogs::lastShown().title, "Delete saved information?");
+        QVERIFY(third->pendingDelete);
+        QCOMPARE(doc->findPath(u"Global/UpdateManager/Repositories/1/URL")->pendingDelete, false);
+
+        auto none = parsed(R"(<i k="Global"/>)");
+        page.setDocument(none.get());
+        QVERIFY(page.visibleText().contains("This file lists no update repositories"));
+    }
+};
+
+QTEST_MAIN(TestSetupPages)
+#include "tst_setuppages.moc"
