@@ -725,6 +725,7 @@ private slots:
 
         // A value changed after the running check read it: the check starts again on the new
         // value instead of showing what it found before.
+        view.finishCheck();
         XsdtNode *missing = nullptr;
         for (const Finding &finding : view.findings())
             missing = !missing && finding.id == "path-missing" ? finding.nodes.first() : missing;
