@@ -77,7 +77,7 @@ HealthView::HealthView(SettingsModel *model, Schema *schema, QWidget *parent)
     m_sliceTimer = new QTimer(this);
     m_sliceTimer->setSingleShot(true);
     m_sliceTimer->setInterval(0);
-    connect(m_sliceTimer, &QTimer::timeout, this, &HealthView::buildSlice);
+    connect(m_sliceTimer, &QTimer::timeout, this, [this] { buildSlice(); });
     layout->addWidget(scroll, 1);
 
     connect(m_runButton, &QPushButton::clicked, this, &HealthView::runCheck);
@@ -128,6 +128,8 @@ void HealthView::showEvent(QShowEvent *event)
     TaskPage::showEvent(event);
     if (!m_hasRun && m_document)
         runCheck();
+    else if (m_cards.size() < m_cardsWanted)
+        m_sliceTimer->start();
 }
 
 void HealthView::clearCards()
@@ -177,7 +179,7 @@ void HealthView::finishCheck()
 {
     m_checker->finishNow();
     while (m_cards.size() < m_cardsWanted)
-        buildSlice();
+        buildSlice(true);
 }
 
 void HealthView::showFindings(QList<Finding> findings)
@@ -208,9 +210,16 @@ void HealthView::buildMoreCards()
     buildSlice();
 }
 
-void HealthView::buildSlice()
+void HealthView::buildSlice(bool now)
 {
-    const qsizetype end = std::min(m_cards.size() + kCardsPerTurn, m_cardsWanted);
+    // Cards made while the page is away would all be laid out at once when it is shown: they
+    // wait for the page instead.
+    if (!now && !isVisible()) {
+        m_moreButton->hide();
+        return;
+    }
+    const qsizetype end =
+        std::min(m_cards.size() + (now ? kCardsAtOnce : kCardsPerTurn), m_cardsWanted);
     for (qsizetype i = m_cards.size(); i < end; ++i) {
         QWidget *card = buildCard(m_findings.at(i));
         m_cardsLayout->insertWidget(m_cardsLayout->indexOf(m_moreButton), card);

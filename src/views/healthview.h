@@ -64,7 +64,8 @@ protected:
 private:
     QWidget *buildCard(const Finding &finding);
     void buildMoreCards();
-    void buildSlice();
+    // With `now`, builds what is wanted whether the page is shown or not.
+    void buildSlice(bool now = false);
     void addGroupLine(QVBoxLayout *layout, QWidget *card, XsdtNode *node);
     void clearCards();
     void updateSummary();
