@@ -329,6 +329,7 @@ private slots:
             Dialogs::clearShown();
         };
         SearchView *search = window.searchView();
+        QTRY_VERIFY(search->modules()); // made on a worker after loading
         answer("kestrane");
         window.actions()->findModule->trigger();
         QCOMPARE(window.tabs()->currentWidget(), search);

@@ -29,13 +29,14 @@ void SettingsTreeView::setColumnLayout()
     columns->setResizeContentsPrecision(0);
 }
 
-int SettingsTreeView::expandAllWithin(int groupBudget)
+int SettingsTreeView::expandAllWithin(int groupBudget, qint64 rowBudget)
 {
     const XsdtDocument *document = m_model->document();
     if (!document)
         return -1;
     std::vector<const XsdtNode *> level{&document->root};
     qint64 groups = 0;
+    qint64 rows = qint64(document->root.children.size());
     for (int depth = 0;; ++depth) {
         std::vector<const XsdtNode *> next;
         for (const XsdtNode *parent : level) {
@@ -49,7 +50,9 @@ int SettingsTreeView::expandAllWithin(int groupBudget)
             return -1;
         }
         groups += qint64(next.size());
-        if (groups > groupBudget) {
+        for (const XsdtNode *group : next)
+            rows += qint64(group->children.size());
+        if (groups > groupBudget || rows > rowBudget) {
             if (depth > 0)
                 expandToDepth(depth - 1);
             return depth;
