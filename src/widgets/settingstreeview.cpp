@@ -29,14 +29,13 @@ void SettingsTreeView::setColumnLayout()
     columns->setResizeContentsPrecision(0);
 }
 
-int SettingsTreeView::expandAllWithin(int groupBudget, qint64 rowBudget)
+int SettingsTreeView::expandAllWithin(int groupBudget)
 {
     const XsdtDocument *document = m_model->document();
     if (!document)
         return -1;
     std::vector<const XsdtNode *> level{&document->root};
     qint64 groups = 0;
-    qint64 rows = qint64(document->root.children.size());
     for (int depth = 0;; ++depth) {
         std::vector<const XsdtNode *> next;
         for (const XsdtNode *parent : level) {
@@ -50,9 +49,7 @@ int SettingsTreeView::expandAllWithin(int groupBudget, qint64 rowBudget)
             return -1;
         }
         groups += qint64(next.size());
-        for (const XsdtNode *group : next)
-            rows += qint64(group->children.size());
-        if (groups > groupBudget || rows > rowBudget) {
+        if (groups > groupBudget) {
             if (depth > 0)
                 expandToDepth(depth - 1);
             return depth;

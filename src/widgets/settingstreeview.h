@@ -20,15 +20,11 @@ public:
     // What Expand all opens at most: every group of a file of a few megabytes, while typing into
     // the filter afterwards stays within a fifth of a second on a 50 MB file.
     static constexpr int ExpandAllBudget = 25000;
-    // And the rows it shows at most: the tree lays out every open row at once, which for a few
-    // hundred thousand rows holds the window up for longer than a tenth of a second.
-    static constexpr qint64 ExpandAllRowBudget = 80000;
 
-    // Opens every group when there are at most `groupBudget` of them showing at most `rowBudget`
-    // rows; otherwise the levels from the top that stay within both together, and returns how
-    // many levels that is (-1: all).
+    // Opens every group when there are at most `groupBudget` of them; otherwise the levels from
+    // the top that stay within it together, and returns how many levels that is (-1: all).
     // Opening a million rows blocks for seconds, and every later change of the tree pays again.
-    int expandAllWithin(int groupBudget, qint64 rowBudget = ExpandAllRowBudget);
+    int expandAllWithin(int groupBudget);
     // Opens the editor of the value in the index's row, or reports why there is none.
     bool editValue(const QModelIndex &index);
 
