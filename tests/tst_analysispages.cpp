@@ -25,6 +25,7 @@
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTreeWidget>
 #include <QUndoStack>
 #include <QtTest>
@@ -643,6 +644,7 @@ private slots:
         QVERIFY(!view.hasRun()); // hidden: the check waits until the page is shown
         view.show();
         QVERIFY(view.hasRun());
+        view.finishCheck();
 
         // One card per finding, in the check's order, striped by severity.
         QStringList ids, expected;
@@ -720,6 +722,29 @@ private slots:
 
         view.runButton()->click();
         QVERIFY(!view.summaryLabel()->text().contains("You changed"));
+
+        // A value changed after the running check read it: the check starts again on the new
+        // value instead of showing what it found before.
+        view.finishCheck();
+        XsdtNode *missing = nullptr;
+        for (const Finding &finding : view.findings())
+            missing = !missing && finding.id == "path-missing" ? finding.nodes.first() : missing;
+        QVERIFY(missing);
+        std::atomic_bool read = false;
+        HealthEnv watching = env;
+        watching.exists = [&read, old = missing->value, env](const QString &path) {
+            read = read || path == old;
+            return env.exists(path);
+        };
+        view.setEnvironment(watching);
+        view.runCheck();
+        while (!read)
+            QThread::yieldCurrentThread();
+        QVERIFY(m_model->setData(m_model->indexForNode(missing, 1), "/elsewhere/style.css"));
+        view.finishCheck();
+        for (const Finding &finding : view.findings())
+            QVERIFY(!finding.nodes.contains(missing));
+        m_model->revertValue(missing);
         view.setDocument(nullptr);
         QCOMPARE(summaries.last(), (QVariantList{0, 0}));
         QVERIFY(view.cards().isEmpty());
@@ -736,15 +761,18 @@ private slots:
             group->appendChild(XsdtNode::Group, "X");
         }
         view.setDocument(m_doc.get());
+        view.finishCheck();
         const qsizetype all = view.findings().size();
         QVERIFY(all > 150);
         QCOMPARE(view.cards().size(), 100);
         QCOMPARE(view.moreButton()->text(),
                  QString("Show more findings (%1 not shown yet)").arg(all - 100));
         view.moreButton()->click();
-        QCOMPARE(view.cards().size(), std::min<qsizetype>(all, 200));
-        while (!view.moreButton()->isHidden())
+        QTRY_COMPARE(view.cards().size(), std::min<qsizetype>(all, 200));
+        while (!view.moreButton()->isHidden()) {
             view.moreButton()->click();
+            view.finishCheck();
+        }
         QCOMPARE(view.cards().size(), all);
     }
 };

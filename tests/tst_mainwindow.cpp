@@ -787,6 +787,7 @@ void TestMainWindow::healthCheckAction()
     MainWindow window;
     window.onHealthCheck();
     QCOMPARE(window.tabs()->currentWidget(), window.healthView());
+    window.healthView()->finishCheck();
     int counted = 0;
     for (const Finding &finding : window.healthView()->findings())
         counted += finding.severity != Severity::Note ? 1 : 0;

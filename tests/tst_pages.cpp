@@ -330,6 +330,7 @@ private slots:
         };
         SearchView *search = window.searchView();
         QTRY_VERIFY(search->isIndexBuilt()); // built on a worker after the load
+        QTRY_VERIFY(search->modules()); // made on a worker after loading
         answer("kestrane");
         window.actions()->findModule->trigger();
         QCOMPARE(window.tabs()->currentWidget(), search);

@@ -6,6 +6,7 @@
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
+#include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "support/testfiles.h"
 #include "views/reviewdialog.h"
@@ -200,6 +201,53 @@ private slots:
         model.setDocument(&doc);
         QVERIFY(!model.canUndo() && !model.canRedo());
         QCOMPARE(model.undoStack()->count(), 0);
+    }
+
+    // A batch is one step both ways, and the "Changed only" tree follows it, whether the batch
+    // is announced row by row or, when large, all at once.
+    void batchUndoRedo_data()
+    {
+        QTest::addColumn<int>("edits");
+        QTest::newRow("row by row") << 3;
+        QTest::newRow("all at once") << 200;
+    }
+
+    void batchUndoRedo()
+    {
+        QFETCH(int, edits);
+        testdata::GeneratorOptions options;
+        options.targetBytes = 40 * 1024;
+        XsdtDocument doc;
+        QVERIFY(doc.parse(testdata::generateSettings(options)));
+        SettingsModel model;
+        model.setPolicy(&m_policy);
+        model.setDocument(&doc);
+        SettingsFilterProxy changedOnly;
+        changedOnly.setSourceModel(&model);
+        changedOnly.setChangedOnly(true);
+        const QByteArray clean = fingerprint(doc);
+        QList<XsdtNode *> nodes;
+        allNodes(&doc.root, nodes);
+        QRandomGenerator random(7);
+        model.beginBatch("copy");
+        for (XsdtNode *node : std::as_const(nodes)) {
+            if (node->isValue() &&
+                (model.flags(model.indexForNode(node, 1)) & Qt::ItemIsEditable) &&
+                model.setData(model.indexForNode(node, 1), newText(node, random)) && --edits == 0)
+                break;
+        }
+        model.endBatch();
+        QCOMPARE(edits, 0);
+        const QByteArray changed = fingerprint(doc);
+        QCOMPARE(model.undoStack()->count(), 1);
+        QVERIFY(changedOnly.rowCount() > 0);
+        model.undo();
+        QCOMPARE(fingerprint(doc), clean);
+        QCOMPARE(changedOnly.rowCount(), 0);
+        model.redo();
+        QCOMPARE(fingerprint(doc), changed);
+        QVERIFY(changedOnly.rowCount() > 0);
+        QCOMPARE(model.undoStack()->count(), 1);
     }
 
     void editMenuAndTextEditors()

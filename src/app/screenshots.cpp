@@ -214,6 +214,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
 
     if (m_store.loaded) {
         showTab(m_health);
+        m_health->finishCheck();
         save(this, QStringLiteral("health.png"));
     }
 

@@ -384,20 +384,31 @@ void checkUnwritableCharacters(const XsdtDocument &document, QList<Finding> &fin
 } // namespace
 
 QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema,
-                              const HealthEnv &env)
+                              const HealthEnv &env, const std::atomic_bool *cancelled)
 {
+    const auto stopped = [cancelled] { return cancelled && cancelled->load(); };
     QList<Finding> findings;
     const QList<XsdtNode *> values = liveGlobalValues(document);
+    qsizetype visited = 0;
     for (XsdtNode *node : values) {
+        // Each value may ask the file system: asked often enough to stop within milliseconds.
+        if ((++visited & 63) == 0 && stopped())
+            return {};
         if (node->isEditable())
             checkValue(node, schema.info(node), env, findings);
     }
     checkProcessors(document, env, findings);
     // The bin folder is only ever recorded below "Global", so these values are all it needs.
     checkModuleFiles(document, values, env, findings);
+    if (stopped())
+        return {};
     findDuplicateKeys(&document.root, findings);
+    if (stopped())
+        return {};
     checkUnusedModules(document, findings);
     checkSecuritySwitches(document, findings);
+    if (stopped())
+        return {};
     checkUnwritableCharacters(document, findings);
     if (const XsdtDocument::InvalidUtf8 &bad = document.invalidUtf8; bad.count > 0) {
         XsdtNode *node = bad.path.isEmpty() ? nullptr : document.findPath(bad.path);

@@ -3,6 +3,8 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
+
 namespace vrn {
 
 struct XsdtNode;
@@ -28,9 +30,10 @@ struct Finding
 };
 
 // Looks through the document for settings that are probably wrong on the computer `env`
-// describes. Changes nothing; the most serious findings come first.
+// describes. Changes nothing; the most serious findings come first. Gives up with nothing
+// soon after `cancelled` is set.
 QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema,
-                              const HealthEnv &env);
+                              const HealthEnv &env, const std::atomic_bool *cancelled = nullptr);
 
 // Appends a "duplicate-key" finding for every key that occurs more than once among the
 // children of a node or of any group below it (entries marked for deletion left out).

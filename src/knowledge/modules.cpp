@@ -320,38 +320,70 @@ QList<ModuleEntries> unusedModuleData(const XsdtDocument &document)
     return result;
 }
 
-QList<ModuleEntries> findModule(const XsdtDocument &document, const QString &query, bool *exact)
+class ModuleFinder::Index : public ModuleIndex
+{
+public:
+    using ModuleIndex::ModuleIndex;
+};
+
+ModuleFinder::ModuleFinder(const XsdtDocument &document, const std::atomic_bool *cancelled)
+{
+    const QStringList withData = modulesWithData(document);
+    if (cancelled && cancelled->load())
+        return;
+    const QStringList registered = registeredModules(document);
+    m_candidates = withData + registered;
+    m_names = withData;
+    // Names with data, then registered names without: looked up in a sorted copy rather than
+    // by scanning the list once for each of thousands of registered names.
+    QStringList sorted = withData;
+    std::sort(sorted.begin(), sorted.end());
+    for (const QString &name : registered) {
+        if (!std::binary_search(sorted.cbegin(), sorted.cend(), name))
+            m_names.append(name);
+    }
+    if (cancelled && cancelled->load())
+        return;
+    m_index = std::make_unique<Index>(document);
+}
+
+ModuleFinder::~ModuleFinder() = default;
+
+QList<ModuleEntries> ModuleFinder::find(const QString &query, bool *exact) const
 {
     if (exact)
         *exact = false;
     const QString q = query.trimmed();
-    if (q.isEmpty())
+    if (q.isEmpty() || !m_index)
         return {};
-    const QStringList candidates = modulesWithData(document) + registeredModules(document);
-
     QStringList matches;
-    for (const QString &name : candidates) {
+    for (const QString &name : m_candidates) {
         if (name.compare(q, Qt::CaseInsensitive) == 0)
             matches.append(name);
     }
     if (exact)
         *exact = !matches.isEmpty();
     if (matches.isEmpty()) {
-        for (const QString &name : candidates) {
+        for (const QString &name : m_candidates) {
             if (name.contains(q, Qt::CaseInsensitive))
                 matches.append(name);
         }
     }
     sortUniqueIgnoringCase(matches);
-
     QList<ModuleEntries> result;
-    if (matches.isEmpty())
-        return result;
-    const ModuleIndex index(document);
     result.reserve(matches.size());
     for (const QString &name : std::as_const(matches))
-        result.append(index.entries(name));
+        result.append(m_index->entries(name));
     return result;
+}
+
+QList<ModuleEntries> findModule(const XsdtDocument &document, const QString &query, bool *exact)
+{
+    if (exact)
+        *exact = false;
+    if (query.trimmed().isEmpty())
+        return {};
+    return ModuleFinder(document).find(query, exact);
 }
 
 QList<XsdtNode *> valueNodes(const ModuleEntries &entries)

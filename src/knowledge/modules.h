@@ -4,6 +4,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+#include <memory>
+
 namespace vrn {
 
 struct XsdtNode;
@@ -47,6 +50,30 @@ QList<ModuleEntries> unusedModuleData(const XsdtDocument &document);
 // which of the two it was. An empty query finds nothing.
 QList<ModuleEntries> findModule(const XsdtDocument &document, const QString &query,
                                 bool *exact = nullptr);
+
+// What Find module looks up, prepared once for a document: a large file has thousands of
+// modules, and preparing takes long enough to be done on a worker after loading.
+class ModuleFinder
+{
+public:
+    // Gives up early, leaving nothing to find, once `cancelled` is set.
+    explicit ModuleFinder(const XsdtDocument &document,
+                          const std::atomic_bool *cancelled = nullptr);
+    ~ModuleFinder();
+    ModuleFinder(const ModuleFinder &) = delete;
+    ModuleFinder &operator=(const ModuleFinder &) = delete;
+
+    // Modules with data, then registered modules without; the suggestions for a name.
+    const QStringList &names() const { return m_names; }
+    // As findModule() on the document it was made for.
+    QList<ModuleEntries> find(const QString &query, bool *exact = nullptr) const;
+
+private:
+    class Index;
+    QStringList m_candidates; // with data, then registered, as a search goes through them
+    QStringList m_names;
+    std::unique_ptr<Index> m_index;
+};
 
 // The registry entry, then every value of the module's data in document order.
 QList<XsdtNode *> valueNodes(const ModuleEntries &entries);

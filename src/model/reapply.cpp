@@ -5,7 +5,10 @@
 #include "model/settingsmodel.h"
 
 #include <QCoreApplication>
-#include <QHash>
+
+#include <algorithm>
+#include <unordered_map>
+#include <vector>
 
 namespace vrn {
 
@@ -24,38 +27,59 @@ QStringList keysOf(const XsdtNode *node)
     return keys;
 }
 
-// The children of each group by key, made when a group is first passed, so that thousands of
-// changes below one large group do not each scan all its children.
+// The children of each large group sorted by key, made when the group is first passed, so that
+// thousands of changes below one large group do not each scan all its children. Sorting views
+// of the keys costs far less than hashing them into lists; small groups are simply scanned.
 class KeyLookup
 {
 public:
-    QList<XsdtNode *> children(const XsdtNode *group, const QString &key)
+    // Appends the children with this key, in document order.
+    void children(const XsdtNode *group, const QString &key, std::vector<XsdtNode *> &out)
     {
-        auto it = m_groups.find(group);
-        if (it == m_groups.end()) {
-            QHash<QString, QList<XsdtNode *>> byKey;
-            for (const auto &child : group->children)
-                byKey[child->key].append(child.get());
-            it = m_groups.insert(group, std::move(byKey));
+        const auto &kids = group->children;
+        if (kids.size() <= kScanned) {
+            for (const auto &child : kids) {
+                if (child->key == key)
+                    out.push_back(child.get());
+            }
+            return;
         }
-        return it->value(key);
+        std::vector<Entry> &sorted = m_groups[group];
+        if (sorted.empty()) {
+            sorted.reserve(kids.size());
+            for (const auto &child : kids)
+                sorted.push_back({QStringView(child->key), child.get()});
+            std::stable_sort(sorted.begin(), sorted.end(), byKey);
+        }
+        const auto range =
+            std::equal_range(sorted.begin(), sorted.end(), Entry{QStringView(key), nullptr}, byKey);
+        for (auto it = range.first; it != range.second; ++it)
+            out.push_back(it->node);
     }
 
 private:
-    QHash<const XsdtNode *, QHash<QString, QList<XsdtNode *>>> m_groups;
+    static constexpr size_t kScanned = 16;
+    struct Entry
+    {
+        QStringView key;
+        XsdtNode *node;
+    };
+    static bool byKey(const Entry &a, const Entry &b) { return a.key < b.key; }
+    std::unordered_map<const XsdtNode *, std::vector<Entry>> m_groups;
 };
 
 // Every entry the keys lead to. Keys are compared one by one rather than as a joined path, so
 // that a key holding '/' cannot lead elsewhere, and every duplicate on the way is followed.
-QList<XsdtNode *> resolve(const XsdtNode &root, const QStringList &keys, KeyLookup &lookup)
+std::vector<XsdtNode *> resolve(const XsdtNode &root, const QStringList &keys, KeyLookup &lookup)
 {
-    QList<XsdtNode *> level{const_cast<XsdtNode *>(&root)};
+    std::vector<XsdtNode *> level{const_cast<XsdtNode *>(&root)};
+    std::vector<XsdtNode *> next;
     for (const QString &key : keys) {
-        QList<XsdtNode *> next;
-        for (const XsdtNode *node : std::as_const(level))
-            next.append(lookup.children(node, key));
+        next.clear();
+        for (const XsdtNode *node : level)
+            lookup.children(node, key, next);
         level.swap(next);
-        if (level.isEmpty())
+        if (level.empty())
             break;
     }
     return level;
@@ -102,14 +126,15 @@ QList<ReapplyOutcome> reapplyPending(const QList<PendingChange> &changes, Settin
     const XsdtNode *root = model.rootNode();
     if (!root)
         return outcomes;
+    outcomes.reserve(changes.size());
     // One batch, so that the pages hear of thousands of changes once, at the end.
     model.beginBatch(QString());
     KeyLookup lookup; // the tree's shape does not change here: only values and marks do
     for (const PendingChange &change : changes) {
         ReapplyOutcome outcome;
         outcome.change = change;
-        const QList<XsdtNode *> found = resolve(*root, change.keys, lookup);
-        XsdtNode *node = found.size() == 1 ? found.constFirst() : nullptr;
+        const std::vector<XsdtNode *> found = resolve(*root, change.keys, lookup);
+        XsdtNode *node = found.size() == 1 ? found.front() : nullptr;
         if (node) {
             outcome.diskValue = node->value;
             outcome.diskType = node->type;

@@ -36,6 +36,18 @@ void SettingsFilterProxy::setSourceModel(QAbstractItemModel *model)
         if (isFiltering())
             rescan();
     });
+    if (auto *settings = qobject_cast<SettingsModel *>(model)) {
+        connect(settings, &SettingsModel::valuesChanged, this, [this] {
+            if (isFiltering()) {
+                rescan();
+                return;
+            }
+            // Views repaint what they show; the value and type columns leave the tree view's
+            // row bookkeeping alone, which a range over the first column would walk.
+            if (const int rows = rowCount(); rows > 0)
+                emit dataChanged(index(0, 1), index(rows - 1, columnCount() - 1));
+        });
+    }
 }
 
 void SettingsFilterProxy::setRescanHandler(std::function<void()> handler)

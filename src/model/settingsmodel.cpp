@@ -154,6 +154,7 @@ void SettingsModel::record(const QString &text, std::vector<NodeChange> changes)
 {
     if (changes.empty())
         return;
+    emit aboutToChange(); // every caller writes the nodes right after this
     if (m_batchDepth > 0) {
         m_batchChanges.insert(m_batchChanges.end(), std::make_move_iterator(changes.begin()),
                               std::make_move_iterator(changes.end()));
@@ -194,6 +195,7 @@ void SettingsModel::applyChanges(const std::vector<NodeChange> &changes, bool af
 {
     if (!m_document || changes.empty())
         return;
+    emit aboutToChange();
     // Undo walks backwards, so a node touched twice in one step ends in its first state.
     const auto apply = [after](const NodeChange &change) {
         change.node->value = after ? change.valueAfter : change.valueBefore;
@@ -475,7 +477,8 @@ bool SettingsModel::setData(const QModelIndex &index, const QVariant &value, int
     }
     if (normalized == node->value)
         return false;
-    record(tr("edit of %1").arg(node->key),
+    // A batch is named as a whole: no text per value for a copy of thousands.
+    record(m_batchDepth > 0 ? QString() : tr("edit of %1").arg(node->key),
            {{node, node->value, normalized, node->pendingDelete, node->pendingDelete}});
     node->value = normalized;
     if (m_batchDepth > 0)
@@ -600,17 +603,18 @@ void SettingsModel::notifySubtree(const XsdtNode *node)
     notifyChildren(node, first);
 }
 
-// Everything may look different (view-only switched, a save committed every edit), but no row
-// moves. One layout change says so at once: a dataChanged per group would be one signal per
-// group of the whole file, and an expanded tree view whose Type column fits its contents
-// measures its visible rows again for each of them (13 s for a 1 MB file; minutes at 50 MB).
-// Views lay out and repaint once, filter proxies filter once, persistent indexes stay valid.
+// Everything may look different (view-only switched, a save committed every edit, a batch of
+// thousands of values undone), but no row moves. One signal says so at once: a dataChanged per
+// group would be one signal per group of the whole file, and an expanded tree view whose Type
+// column fits its contents measures its visible rows again for each of them (13 s for a 1 MB
+// file; minutes at 50 MB). Nor is it a layout change, after which every proxy and view maps
+// each expanded row again (seconds at 50 MB). Views repaint, pages refresh their rows, filter
+// proxies filter once.
 void SettingsModel::refreshAll()
 {
     if (!m_document)
         return;
-    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    emit valuesChanged();
 }
 
 // One dataChanged over all child rows of the node, then the same below every child that has

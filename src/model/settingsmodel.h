@@ -97,6 +97,12 @@ public:
     bool hasChildren(const QModelIndex &parent = QModelIndex()) const override;
 
 signals:
+    // Values or marks are about to change: work that reads the document on another thread
+    // stops before they are written.
+    void aboutToChange();
+    // Any value, mark or state may look different now, but no row moved, came or went: what
+    // shows rows repaints and refreshes them all once.
+    void valuesChanged();
     void edited();
     void editRejected(const QString &reason);
 

@@ -84,6 +84,9 @@ CleanupView::CleanupView(SettingsModel *model, QWidget *parent)
     header->setSectionResizeMode(0, QHeaderView::Stretch);
     for (int column = 1; column < 4; ++column)
         header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    // Fitted to the rows on screen: measuring a thousand rows of every column again each time
+    // the page is shown made switching to it slow.
+    header->setResizeContentsPrecision(0);
     layout->addWidget(m_tree, 1);
 
     auto *row = new QHBoxLayout;

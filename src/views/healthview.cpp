@@ -2,6 +2,7 @@
 
 #include "document/xsdtdocument.h"
 #include "knowledge/schema.h"
+#include "model/backgroundjob.h"
 #include "model/settingsmodel.h"
 #include "widgets/settingmenu.h"
 #include "widgets/settingrow.h"
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace vrn {
@@ -39,6 +41,7 @@ HealthView::HealthView(SettingsModel *model, Schema *schema, QWidget *parent)
     , m_model(model)
     , m_schema(schema)
     , m_environment(HealthEnv::system())
+    , m_checker(std::make_unique<BackgroundJob>(this))
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 6, 0, 0);
@@ -71,19 +74,32 @@ HealthView::HealthView(SettingsModel *model, Schema *schema, QWidget *parent)
     m_cardsLayout->addStretch(1);
     scroll->setWidget(container);
     connect(m_moreButton, &QPushButton::clicked, this, &HealthView::buildMoreCards);
+    m_sliceTimer = new QTimer(this);
+    m_sliceTimer->setSingleShot(true);
+    m_sliceTimer->setInterval(0);
+    connect(m_sliceTimer, &QTimer::timeout, this, [this] { buildSlice(); });
     layout->addWidget(scroll, 1);
 
     connect(m_runButton, &QPushButton::clicked, this, &HealthView::runCheck);
+    connect(m_model, &SettingsModel::aboutToChange, this, &HealthView::stopForChange);
     connect(m_model, &SettingsModel::edited, this, &HealthView::markStale);
     connect(m_model, &SettingsModel::dataChanged, this, &HealthView::refreshRows);
-    connect(m_model, &SettingsModel::modelReset, this, [this] {
+    const auto refreshAll = [this] {
         for (SettingRow *row : std::as_const(m_rows))
             row->refresh();
-    });
+    };
+    connect(m_model, &SettingsModel::modelReset, this, refreshAll);
+    connect(m_model, &SettingsModel::valuesChanged, this, refreshAll);
 }
+
+HealthView::~HealthView() = default;
 
 void HealthView::setDocument(XsdtDocument *document)
 {
+    // The worker reads the old document: it must be done before the document may go.
+    m_checker->stop();
+    m_recheck = false;
+    m_runButton->setEnabled(true);
     clearCards();
     m_findings.clear();
     m_document = document;
@@ -112,6 +128,8 @@ void HealthView::showEvent(QShowEvent *event)
     TaskPage::showEvent(event);
     if (!m_hasRun && m_document)
         runCheck();
+    else if (m_cards.size() < m_cardsWanted)
+        m_sliceTimer->start();
 }
 
 void HealthView::clearCards()
@@ -122,6 +140,8 @@ void HealthView::clearCards()
         card->deleteLater();
     }
     m_cards.clear();
+    m_cardsWanted = 0;
+    m_sliceTimer->stop();
     m_rows.clear();
     m_deleteButtons.clear();
     m_moreButton->hide();
@@ -132,25 +152,83 @@ void HealthView::runCheck()
     clearCards();
     m_findings.clear();
     m_staleNoticeShown = false;
+    m_recheck = false;
     if (!m_document) {
+        m_checker->stop();
         m_hasRun = false;
         return;
     }
     m_hasRun = true;
-    m_findings = runHealthCheck(*m_document, *m_schema, m_environment);
+    m_summary->setText(tr("Checking the file..."));
+    m_runButton->setEnabled(false);
+    const XsdtDocument *document = m_document;
+    const Schema *schema = m_schema;
+    m_checker->start([this, document, schema, env = m_environment](const auto &cancelled) {
+        auto findings =
+            std::make_shared<QList<Finding>>(runHealthCheck(*document, *schema, env, &cancelled));
+        return [this, findings] { showFindings(std::move(*findings)); };
+    });
+}
+
+bool HealthView::isChecking() const
+{
+    return m_checker->isRunning();
+}
+
+void HealthView::finishCheck()
+{
+    m_checker->finishNow();
+    while (m_cards.size() < m_cardsWanted)
+        buildSlice(true);
+}
+
+void HealthView::showFindings(QList<Finding> findings)
+{
+    m_runButton->setEnabled(true);
+    m_findings = std::move(findings);
     buildMoreCards();
     updateSummary();
 }
 
+// The worker reads the values a change is about to write: it stops first, and the check starts
+// again once the change is made, so that no result from before the change is shown.
+void HealthView::stopForChange()
+{
+    if (!m_checker->isRunning())
+        return;
+    m_checker->stop();
+    m_recheck = true;
+}
+
 // A card holds a setting row per entry, and a large file can have thousands of findings
-// (seconds of building): they are built a hundred at a time, the rest on request.
+// (seconds of building): they are built a hundred at a time, the rest on request. Building and
+// laying out a card with its wrapped text takes milliseconds, so a hundred come a few per turn
+// of the event loop and the window answers meanwhile.
 void HealthView::buildMoreCards()
 {
-    const qsizetype end = std::min(m_cards.size() + kCardsAtOnce, m_findings.size());
+    m_cardsWanted = std::min(m_cards.size() + kCardsAtOnce, m_findings.size());
+    buildSlice();
+}
+
+void HealthView::buildSlice(bool now)
+{
+    // Cards made while the page is away would all be laid out at once when it is shown: they
+    // wait for the page instead.
+    if (!now && !isVisible()) {
+        m_moreButton->hide();
+        return;
+    }
+    const qsizetype end =
+        std::min(m_cards.size() + (now ? kCardsAtOnce : kCardsPerTurn), m_cardsWanted);
     for (qsizetype i = m_cards.size(); i < end; ++i) {
         QWidget *card = buildCard(m_findings.at(i));
         m_cardsLayout->insertWidget(m_cardsLayout->indexOf(m_moreButton), card);
         m_cards.append(card);
+    }
+    if (m_cards.size() < m_cardsWanted) {
+        m_moreButton->hide();
+        m_sliceTimer->start();
+        return;
     }
     const qsizetype rest = m_findings.size() - m_cards.size();
     m_moreButton->setText(tr("Show more findings (%n not shown yet)", nullptr, int(rest)));
@@ -277,6 +355,10 @@ void HealthView::updateSummary()
 
 void HealthView::markStale()
 {
+    if (m_recheck) {
+        runCheck();
+        return;
+    }
     if (!m_hasRun || m_findings.isEmpty() || m_staleNoticeShown)
         return;
     m_staleNoticeShown = true;

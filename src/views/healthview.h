@@ -7,30 +7,39 @@
 #include <QHash>
 #include <QList>
 
+#include <memory>
+
 class QLabel;
 class QPushButton;
+class QTimer;
 class QVBoxLayout;
 
 namespace vrn {
 
+class BackgroundJob;
 class Schema;
 class SettingRow;
 class SettingsModel;
 
 // The Health check page: the findings of the health check as cards, each with a severity
 // stripe, its explanation and the entries it is about, editable in place. The check runs the
-// first time the page is shown after a document is set, and again on request; it never
-// changes anything itself.
+// first time the page is shown after a document is set, and again on request, on a worker so
+// that the window stays usable; it never changes anything itself.
 class HealthView : public TaskPage
 {
     Q_OBJECT
 
 public:
     HealthView(SettingsModel *model, Schema *schema, QWidget *parent = nullptr);
+    ~HealthView() override;
 
     void setDocument(XsdtDocument *document) override;
     void setViewOnly(bool viewOnly) override;
+    // Starts the check; its cards follow when it is done.
     void runCheck();
+    bool isChecking() const;
+    // Waits for a running check and shows its findings now.
+    void finishCheck();
     // The computer the check runs against; the running system's unless a test sets another.
     void setEnvironment(const HealthEnv &environment) { m_environment = environment; }
 
@@ -41,6 +50,8 @@ public:
     QPushButton *runButton() const { return m_runButton; }
     QPushButton *moreButton() const { return m_moreButton; }
     static constexpr qsizetype kCardsAtOnce = 100;
+    // Cards built in one turn of the event loop; the rest of a hundred follow in later turns.
+    static constexpr qsizetype kCardsPerTurn = 10;
     bool hasRun() const { return m_hasRun; }
 
 signals:
@@ -53,9 +64,13 @@ protected:
 private:
     QWidget *buildCard(const Finding &finding);
     void buildMoreCards();
+    // With `now`, builds what is wanted whether the page is shown or not.
+    void buildSlice(bool now = false);
     void addGroupLine(QVBoxLayout *layout, QWidget *card, XsdtNode *node);
     void clearCards();
     void updateSummary();
+    void showFindings(QList<Finding> findings);
+    void stopForChange();
     void markStale();
     void refreshRows(const QModelIndex &topLeft, const QModelIndex &bottomRight);
 
@@ -71,6 +86,10 @@ private:
     bool m_viewOnly = false;
     bool m_hasRun = false;
     bool m_staleNoticeShown = false;
+    bool m_recheck = false; // a check was stopped for a change and runs again after it
+    std::unique_ptr<BackgroundJob> m_checker;
+    qsizetype m_cardsWanted = 0;
+    QTimer *m_sliceTimer = nullptr;
 
     QLabel *m_summary = nullptr;
     QPushButton *m_runButton = nullptr;

@@ -11,6 +11,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSet>
@@ -122,18 +123,16 @@ void ModuleSearchDialog::findModuleData(XsdtDocument *document, SearchView *sear
         Dialogs::information(parent, tr("Find module data"), tr("Open a settings file first."));
         return;
     }
-    auto runFullSearch = [&](const QString &text) {
+    // Copies: the answer may come after this call, once the module lookup is made.
+    const auto runFullSearch = [search, showPage](const QString &text) {
         showPage();
         search->clearFilter();
         search->setQuery(text);
         search->focusSearch();
     };
-    QStringList names = modulesWithData(*document);
-    for (const QString &name : registeredModules(*document)) {
-        if (!names.contains(name))
-            names.append(name);
-    }
-    ModuleSearchDialog dialog(names, parent);
+    // Made on a worker after loading; until it is there the name is typed without suggestions.
+    const ModuleFinder *ready = search->modules();
+    ModuleSearchDialog dialog(ready ? ready->names() : QStringList(), parent);
     if (Dialogs::execDialog(&dialog) != QDialog::Accepted)
         return;
     const QString name = dialog.moduleName();
@@ -141,31 +140,38 @@ void ModuleSearchDialog::findModuleData(XsdtDocument *document, SearchView *sear
         runFullSearch(name);
         return;
     }
-    bool exact = false;
-    const QList<ModuleEntries> found = findModule(*document, name, &exact);
-    if (found.isEmpty()) {
-        if (Dialogs::question(parent, tr("Find module data"),
-                              tr("Nothing recorded for \"%1\" in the places module names usually "
-                                 "go.\n\nRun a full search instead?")
-                                  .arg(name),
-                              QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes)
-            runFullSearch(name);
-        return;
+    if (!search->modules()) {
+        showPage();
+        search->showIndexing();
     }
-    QStringList labels;
-    const QList<XsdtNode *> nodes = moduleValueNodes(found, &labels);
-    const int count = int(nodes.size());
-    const QString banner =
-        exact ? tr("Module search for \"%1\": registry entry, module data, module settings and "
-                   "process entries - %2, %n values. Type words below to narrow them.",
-                   nullptr, count)
-                    .arg(name, labels.join(QStringLiteral(", ")))
-              : tr("No module is called exactly \"%1\"; showing modules whose name contains it: "
-                   "%2 - %n values.",
-                   nullptr, count)
-                    .arg(name, labels.join(QStringLiteral(", ")));
-    showPage();
-    search->showOnly(nodes, banner);
+    QPointer<QWidget> owner(parent);
+    search->withModules([=](const ModuleFinder &modules) {
+        bool exact = false;
+        const QList<ModuleEntries> found = modules.find(name, &exact);
+        if (found.isEmpty()) {
+            if (Dialogs::question(owner, tr("Find module data"),
+                                  tr("Nothing recorded for \"%1\" in the places module names "
+                                     "usually go.\n\nRun a full search instead?")
+                                      .arg(name),
+                                  QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes)
+                runFullSearch(name);
+            return;
+        }
+        QStringList labels;
+        const QList<XsdtNode *> nodes = moduleValueNodes(found, &labels);
+        const int count = int(nodes.size());
+        const QString banner =
+            exact ? tr("Module search for \"%1\": registry entry, module data, module settings "
+                       "and process entries - %2, %n values. Type words below to narrow them.",
+                       nullptr, count)
+                        .arg(name, labels.join(QStringLiteral(", ")))
+                  : tr("No module is called exactly \"%1\"; showing modules whose name contains "
+                       "it: %2 - %n values.",
+                       nullptr, count)
+                        .arg(name, labels.join(QStringLiteral(", ")));
+        showPage();
+        search->showOnly(nodes, banner);
+    });
 }
 
 } // namespace vrn

@@ -50,7 +50,7 @@ PreferencesView::PreferencesView(SettingsModel *model, const Schema *schema, QWi
     connect(m_model, &SettingsModel::dataChanged, this, &PreferencesView::refreshRows);
     connect(m_model, &SettingsModel::modelReset, this, &PreferencesView::refreshAllRows);
     // A save commits every value without a reset: the rows lose their changed look then.
-    connect(m_model, &SettingsModel::layoutChanged, this, &PreferencesView::refreshAllRows);
+    connect(m_model, &SettingsModel::valuesChanged, this, &PreferencesView::refreshAllRows);
 }
 
 PreferencesView::~PreferencesView() = default;

@@ -2,6 +2,7 @@
 
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
+#include "knowledge/modules.h"
 #include "knowledge/schema.h"
 #include "model/backgroundjob.h"
 #include "model/settingsmodel.h"
@@ -30,6 +31,7 @@ SearchView::SearchView(SettingsModel *model, const Schema *schema, QWidget *pare
     , m_model(model)
     , m_schema(schema)
     , m_indexer(std::make_unique<BackgroundJob>(this))
+    , m_moduleIndexer(std::make_unique<BackgroundJob>(this))
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 6, 0, 0);
@@ -99,10 +101,22 @@ SearchView::SearchView(SettingsModel *model, const Schema *schema, QWidget *pare
         connect(box, &QCheckBox::toggled, this, &SearchView::restart);
     connect(m_more, &QPushButton::clicked, this, &SearchView::showMore);
     connect(m_clearFilter, &QPushButton::clicked, this, &SearchView::clearFilter);
+    // The indexer reads the values a change is about to write: it stops first and starts
+    // again once the change is made.
+    connect(m_model, &SettingsModel::aboutToChange, this, [this] {
+        if (m_indexer->isRunning()) {
+            m_indexer->stop();
+            m_reindex = true;
+        }
+    });
+    connect(m_model, &SettingsModel::edited, this, [this] {
+        if (std::exchange(m_reindex, false) && m_document)
+            startIndexing();
+    });
     connect(m_model, &SettingsModel::dataChanged, this, &SearchView::refreshRows);
     connect(m_model, &SettingsModel::modelReset, this, &SearchView::refreshAllRows);
     // A save commits every value without a reset: the rows lose their changed look then.
-    connect(m_model, &SettingsModel::layoutChanged, this, &SearchView::refreshAllRows);
+    connect(m_model, &SettingsModel::valuesChanged, this, &SearchView::refreshAllRows);
 }
 
 SearchView::~SearchView() = default;
@@ -118,6 +132,10 @@ void SearchView::setDocument(XsdtDocument *document)
     // The worker reads the old document until it has stopped: it must be done before the
     // document may go.
     m_indexer->stop();
+    m_reindex = false;
+    m_moduleIndexer->stop();
+    m_modules.reset();
+    m_waitingForModules = nullptr;
     m_timer->stop();
     removeRows();
     m_results.clear();
@@ -137,7 +155,46 @@ void SearchView::setDocument(XsdtDocument *document)
         return;
     }
     startIndexing();
+    startModuleIndexing();
     runSearch();
+}
+
+// Find module's lookup is made after loading, like the search index, so that the first Find
+// module answers like the later ones.
+void SearchView::startModuleIndexing()
+{
+    const XsdtDocument *document = m_document;
+    m_moduleIndexer->start([this, document](const std::atomic_bool &cancelled) {
+        auto finder = std::make_shared<std::unique_ptr<ModuleFinder>>(
+            std::make_unique<ModuleFinder>(*document, &cancelled));
+        return [this, finder] {
+            m_modules = std::move(*finder);
+            if (auto then = std::exchange(m_waitingForModules, nullptr))
+                then(*m_modules);
+        };
+    });
+}
+
+void SearchView::withModules(std::function<void(const ModuleFinder &)> then)
+{
+    if (!m_document)
+        return;
+    if (m_modules) {
+        m_waitingForModules = nullptr;
+        then(*m_modules);
+        return;
+    }
+    m_waitingForModules = std::move(then);
+    if (!m_moduleIndexer->isRunning())
+        startModuleIndexing();
+}
+
+void SearchView::showIndexing()
+{
+    removeRows();
+    m_more->hide();
+    m_status->setText(tr("Still indexing the settings of this file; the results follow "
+                         "in a moment..."));
 }
 
 void SearchView::startIndexing()

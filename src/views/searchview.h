@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 
 #include <memory>
 #include <vector>
@@ -26,6 +27,7 @@ class QWidget;
 namespace vrn {
 
 class BackgroundJob;
+class ModuleFinder;
 class Schema;
 class SettingRow;
 class SettingsModel;
@@ -69,6 +71,13 @@ public:
     void showOnly(const QList<XsdtNode *> &nodes, const QString &bannerText);
     void clearFilter();
     void focusSearch();
+    // Hands the module lookup of the shown document to `then`: at once when the worker has
+    // made it, otherwise when it has (a later call replaces one still waiting). Never for a
+    // document that was replaced meanwhile.
+    void withModules(std::function<void(const ModuleFinder &)> then);
+    const ModuleFinder *modules() const { return m_modules.get(); }
+    // Says that results follow once the file is indexed.
+    void showIndexing();
 
     // The query read into lower-case terms: words, and phrases in double quotes.
     static QStringList parseQuery(const QString &text);
@@ -106,6 +115,7 @@ signals:
 private:
     void restart();
     void startIndexing();
+    void startModuleIndexing();
     void takeIndex(SearchIndex index);
     void removeRows();
     void addRows(int count);
@@ -123,6 +133,10 @@ private:
     std::vector<SearchEntry> m_entries;
     std::vector<int> m_pathRank;
     std::unique_ptr<BackgroundJob> m_indexer;
+    bool m_reindex = false; // indexing was stopped for a change and starts again after it
+    std::unique_ptr<BackgroundJob> m_moduleIndexer;
+    std::unique_ptr<ModuleFinder> m_modules;
+    std::function<void(const ModuleFinder &)> m_waitingForModules;
     QSet<const XsdtNode *> m_restriction;
     bool m_filterActive = false;
     std::vector<int> m_results;
