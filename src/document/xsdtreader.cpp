@@ -352,7 +352,7 @@ void appendTo(QString &out, View<char> raw)
 
 // Index of the first `stop` unit at or after `from`, or `end`; sets *amp when an '&' was
 // passed on the way. Eight units at a time where the processor allows.
-qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop, bool *amp)
+qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop, bool *amp, bool *)
 {
     qsizetype i = from;
 #ifdef __SSE2__
@@ -382,20 +382,53 @@ qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop
     return end;
 }
 
-qsizetype scanTo(const char *s, qsizetype from, qsizetype end, char stop, bool *amp)
+// The same over bytes, sixteen at a time; it also sets *odd when it passed a character that
+// the writer turns into a reference (' < >), which means the file's layout is not ours.
+qsizetype scanTo(const char *s, qsizetype from, qsizetype end, char stop, bool *amp, bool *odd)
 {
-    const void *found = std::memchr(s + from, stop, size_t(end - from));
-    const qsizetype at = found ? static_cast<const char *>(found) - s : end;
-    if (std::memchr(s + from, '&', size_t(at - from)))
-        *amp = true;
-    return at;
+    qsizetype i = from;
+#ifdef __SSE2__
+    const __m128i stops = _mm_set1_epi8(stop);
+    const __m128i amps = _mm_set1_epi8('&');
+    const __m128i apos = _mm_set1_epi8('\'');
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i gt = _mm_set1_epi8('>');
+    while (end - i >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+        const unsigned stopMask = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, stops)));
+        const unsigned ampMask = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amps)));
+        const unsigned oddMask = unsigned(_mm_movemask_epi8(_mm_or_si128(
+            _mm_cmpeq_epi8(v, apos), _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt)))));
+        if (stopMask) {
+            const unsigned before = (1u << __builtin_ctz(stopMask)) - 1;
+            *amp |= (ampMask & before) != 0;
+            *odd |= (oddMask & before) != 0;
+            return i + __builtin_ctz(stopMask);
+        }
+        *amp |= ampMask != 0;
+        *odd |= oddMask != 0;
+        i += 16;
+    }
+#endif
+    for (; i < end; ++i) {
+        const char c = s[i];
+        if (c == stop)
+            return i;
+        if (c == '&')
+            *amp = true;
+        else if (c == '\'' || c == '<' || c == '>')
+            *odd = true;
+    }
+    return end;
 }
 
 template <typename Unit>
 struct Tag
 {
     View<Unit> name;
-    QString k, t, v, c;
+    QString k, v, c;
+    QChar t; // the type's first character
+    qsizetype tSize = 0;
     bool hasK = false, hasT = false, hasV = false, hasC = false;
     bool vReferencedBreaks = false; // v held a tab, line feed or carriage return as a reference
     bool closing = false;
@@ -422,6 +455,7 @@ public:
         , m_n(n)
         , m_doc(doc)
         , m_expected(expected)
+        , m_compact(std::is_same_v<Unit, char> && !expected)
     {
         if (!expected)
             m_strings = std::make_unique<Strings>(n);
@@ -429,6 +463,9 @@ public:
 
     bool run();
     QString error() const { return m_error; }
+    // After run(): whether the writer gives back exactly the bytes read. Only followed while a
+    // document is built from bytes as they stand.
+    bool compact() const { return m_compact; }
     // Set when the text read differs from the expected tree: the path where it was found.
     const QString &difference() const { return m_difference; }
     bool differs() const { return m_differs; }
@@ -466,6 +503,27 @@ private:
             m_pos += width;
         }
     }
+    // The writer puts nothing between elements.
+    void skipSpaceBetweenElements()
+    {
+        const qsizetype start = m_pos;
+        skipSpace();
+        if (m_pos != start)
+            m_compact = false;
+    }
+    // Leaves the compact layout when the raw text of a value holds a character that the writer
+    // turns into a reference: the markup characters, and with `breaks` tab, line feed and
+    // carriage return too. Entities are checked while they are decoded.
+    void checkRawText(View<Unit> raw, bool breaks)
+    {
+        for (const Unit c : raw) {
+            if (c == Unit('"') || c == Unit('\'') || c == Unit('<') || c == Unit('>') ||
+                (breaks && (c == Unit('\t') || c == Unit('\n') || c == Unit('\r')))) {
+                m_compact = false;
+                return;
+            }
+        }
+    }
     View<Unit> rest() const { return View<Unit>(m_s + m_pos, size_t(m_n - m_pos)); }
     bool fail(const QString &message);
     bool failUnpositioned(const QString &message);
@@ -475,6 +533,7 @@ private:
     qsizetype m_pos = 0;
     XsdtDocument &m_doc;
     const XsdtNode *m_expected;
+    bool m_compact;
     QString m_difference;
     bool m_differs = false;
     // Views into keys held by the nodes being built, for error messages.
@@ -625,7 +684,7 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
     size_t next = 0;
     const size_t first = m_pending.size();
     for (;;) {
-        skipSpace();
+        skipSpaceBetweenElements();
         if (m_pos >= m_n)
             return fail(tr("unexpected end of file"));
         if (m_s[m_pos] == Unit('<') && m_pos + 1 < m_n && m_s[m_pos + 1] == Unit('/')) {
@@ -696,7 +755,7 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
         QStringLiteral(R"re(^(?:\s*<s\s+u="\d+"\s*>[A-Za-z0-9+/=\s]*</s>)+\s*$)re"));
     static const QRegularExpression blockSize(QStringLiteral(R"re(<s\s+u="(\d+)")re"));
 
-    if (!tag.hasK || !tag.hasT || tag.t.size() != 1)
+    if (!tag.hasK || !tag.hasT || tag.tSize != 1)
         return fail(tr("malformed <v> element"));
 
     if (!tag.hasC) {
@@ -704,7 +763,7 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
             if (!tag.hasV)
                 return fail(tr("<v> element without a value"));
             XsdtNode *node = addNode(parent, XsdtNode::Value, std::move(tag.k));
-            node->type = tag.t.at(0);
+            node->type = tag.t;
             node->value = std::move(tag.v);
             node->originalValue = node->value;
             node->selfClosing = true;
@@ -729,8 +788,10 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
         bool breaks = false;
         if (!decode(after.substr(0, end), decoded, nullptr, &breaks))
             return false;
+        if (m_compact)
+            checkRawText(after.substr(0, end), breaks);
         XsdtNode *node = addNode(parent, XsdtNode::Value, std::move(tag.k));
-        node->type = tag.t.at(0);
+        node->type = tag.t;
         node->value = std::move(decoded);
         node->originalValue = node->value;
         node->textForm = true;
@@ -762,7 +823,7 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
             total += size;
     }
     XsdtNode *node = addNode(parent, XsdtNode::Value, tag.k);
-    node->type = tag.t.at(0);
+    node->type = tag.t;
     node->textForm = true;
     node->setCompressed(tag.c, std::move(content));
     node->value = ReaderMessages::tr("(compressed %1 block, %2 uncompressed)")
@@ -791,7 +852,7 @@ qsizetype Reader<Unit>::readName()
 template <typename Unit>
 bool Reader<Unit>::readTag(Tag<Unit> &tag)
 {
-    skipSpace();
+    skipSpaceBetweenElements();
     if (m_pos >= m_n || m_s[m_pos] != Unit('<'))
         return fail(tr("expected '<'"));
     ++m_pos;
@@ -804,11 +865,20 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         return fail(tr("expected an element name"));
     tag.name = View<Unit>(m_s + nameStart, size_t(m_pos - nameStart));
 
+    // The writer puts k, t and then v or c in that order, each after one space.
+    int attributes = 0;
     for (;;) {
+        const qsizetype spaceStart = m_pos;
         skipSpace();
         if (m_pos >= m_n)
             return fail(tr("unexpected end of file inside a tag"));
         const Unit c = m_s[m_pos];
+        if (c == Unit('>') || c == Unit('/')) {
+            if (m_pos != spaceStart)
+                m_compact = false;
+        } else if (m_pos != spaceStart + 1 || m_s[spaceStart] != Unit(' ')) {
+            m_compact = false;
+        }
         if (c == Unit('>')) {
             ++m_pos;
             return true;
@@ -828,6 +898,7 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         if (readName() == 0)
             return fail(tr("malformed attribute"));
         const View<Unit> attr(m_s + attrStart, size_t(m_pos - attrStart));
+        const qsizetype equalsAt = m_pos;
         skipSpace();
         if (m_pos >= m_n || m_s[m_pos] != Unit('='))
             return fail(tr("expected '=' after attribute name"));
@@ -836,13 +907,31 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         if (m_pos >= m_n || (m_s[m_pos] != Unit('"') && m_s[m_pos] != Unit('\'')))
             return fail(tr("expected a quoted attribute value"));
         const Unit quote = m_s[m_pos];
+        const Unit name = attr.size() == 1 ? attr[0] : Unit(0);
+        if (m_compact) {
+            const Unit expected = attributes == 0 ? Unit('k') : attributes == 1 ? Unit('t') : name;
+            if (m_pos != equalsAt + 1 || quote != Unit('"') || name != expected || attributes > 2 ||
+                (attributes == 2 && name != Unit('v') && name != Unit('c')))
+                m_compact = false;
+        }
+        ++attributes;
         bool hasEntity = false;
-        const qsizetype close = scanTo(m_s, m_pos + 1, m_n, quote, &hasEntity);
+        bool odd = false;
+        const qsizetype close = scanTo(m_s, m_pos + 1, m_n, quote, &hasEntity, &odd);
         if (close >= m_n)
             return fail(tr("unterminated attribute value"));
+        if (odd)
+            m_compact = false;
         const View<Unit> raw(m_s + m_pos + 1, size_t(close - m_pos - 1));
         m_pos = close + 1;
-        const Unit name = attr.size() == 1 ? attr[0] : Unit(0);
+        if (name == Unit('t') && !hasEntity && raw.size() == 1 &&
+            std::make_unsigned_t<Unit>(raw[0]) < 0x80) {
+            // One ASCII character, as nearly every type is: no string needed.
+            tag.t = QChar(char16_t(raw[0]));
+            tag.tSize = 1;
+            tag.hasT = true;
+            continue;
+        }
         StringCache *cache = name == Unit('k')                               ? keyCache()
                              : qsizetype(raw.size()) <= kInternedValueLength ? valueCache()
                                                                              : nullptr;
@@ -856,7 +945,8 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
             tag.hasK = true;
             m_currentKey = tag.k;
         } else if (name == Unit('t')) {
-            tag.t = std::move(value);
+            tag.t = value.isEmpty() ? QChar() : value.at(0);
+            tag.tSize = value.size();
             tag.hasT = true;
         } else if (name == Unit('v')) {
             tag.v = std::move(value);
@@ -890,6 +980,11 @@ bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache, bool
             (semi - amp > 12 && U::columns(raw.data() + amp, qsizetype(semi - amp)) > 12))
             return fail(tr("malformed entity reference"));
         const View<Unit> name = raw.substr(amp + 1, semi - amp - 1);
+        // The writer's own references: the five names, and in a value the three breaks.
+        if (m_compact && !equals(name, "amp") && !equals(name, "lt") && !equals(name, "gt") &&
+            !equals(name, "quot") && !equals(name, "apos") &&
+            !(breaks && (equals(name, "#9") || equals(name, "#10") || equals(name, "#13"))))
+            m_compact = false;
         if (equals(name, "amp")) {
             out.append(u'&');
         } else if (equals(name, "lt")) {
@@ -936,6 +1031,8 @@ bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache, bool
         amp = raw.find(Unit('&'), from);
     }
     appendTo(out, raw.substr(from));
+    if (m_compact && breaks && *breaks)
+        checkRawText(raw, true); // the writer writes every break of such a value as a reference
     if (TextStore *strings = store())
         out = cache ? cache->get(out, *strings) : strings->copy(out); // drops the spare capacity
     return true;
@@ -1032,7 +1129,7 @@ bool XsdtDocument::parse(const QByteArray &bytes, QString *error)
                 *error = reader.error();
             return false;
         }
-        compactLayout = serializesTo(*this, bytes);
+        compactLayout = reader.compact();
         m_byteSizeHint = bytes.size();
         return true;
     }
