@@ -463,6 +463,16 @@ public:
 
     bool run();
     QString error() const { return m_error; }
+    // Reports progress to `progress` in bytes of a file of `total` bytes (the input may be its
+    // decoded text, which has another length).
+    void reportTo(const XsdtDocument::Progress &progress, qint64 total)
+    {
+        if (!progress)
+            return;
+        m_progress = &progress;
+        m_progressTotal = total;
+        m_nextReport = 0;
+    }
     // After run(): whether the writer gives back exactly the bytes read. Only followed while a
     // document is built from bytes as they stand.
     bool compact() const { return m_compact; }
@@ -527,6 +537,13 @@ private:
     View<Unit> rest() const { return View<Unit>(m_s + m_pos, size_t(m_n - m_pos)); }
     bool fail(const QString &message);
     bool failUnpositioned(const QString &message);
+    void report()
+    {
+        const qint64 done =
+            qint64(m_pos) == m_n ? m_progressTotal : qint64(m_pos) * m_progressTotal / qMax(m_n, 1);
+        m_nextReport = m_pos + kProgressStep;
+        (*m_progress)(done, m_progressTotal);
+    }
 
     const Unit *m_s;
     qsizetype m_n;
@@ -541,6 +558,12 @@ private:
     QStringView m_currentKey;
     QString m_error;
     std::unique_ptr<Strings> m_strings;
+    // Reading is reported each time it passes m_nextReport, which stays out of reach without a
+    // callback.
+    static constexpr qsizetype kProgressStep = 2 * 1024 * 1024;
+    const XsdtDocument::Progress *m_progress = nullptr;
+    qint64 m_progressTotal = 0;
+    qsizetype m_nextReport = std::numeric_limits<qsizetype>::max();
     // Elements read but not yet handed to their parent: each group gets its children in one
     // block of the exact size once it is complete.
     std::vector<std::unique_ptr<XsdtNode>> m_pending;
@@ -636,6 +659,10 @@ bool Reader<Unit>::run()
         i += width;
     }
     m_doc.tail = U::string(m_s + m_pos, m_n - m_pos);
+    if (m_progress) {
+        m_pos = m_n;
+        report();
+    }
     return true;
 }
 
@@ -684,6 +711,8 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
     size_t next = 0;
     const size_t first = m_pending.size();
     for (;;) {
+        if (m_pos >= m_nextReport)
+            report();
         skipSpaceBetweenElements();
         if (m_pos >= m_n)
             return fail(tr("unexpected end of file"));
@@ -751,9 +780,11 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
 template <typename Unit>
 bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
 {
-    static const QRegularExpression blocks(
+    // One copy per thread: files may be read on several threads at once, and a
+    // QRegularExpression is only safe to use from one thread at a time.
+    thread_local const QRegularExpression blocks(
         QStringLiteral(R"re(^(?:\s*<s\s+u="\d+"\s*>[A-Za-z0-9+/=\s]*</s>)+\s*$)re"));
-    static const QRegularExpression blockSize(QStringLiteral(R"re(<s\s+u="(\d+)")re"));
+    thread_local const QRegularExpression blockSize(QStringLiteral(R"re(<s\s+u="(\d+)")re"));
 
     if (!tag.hasK || !tag.hasT || tag.tSize != 1)
         return fail(tr("malformed <v> element"));
@@ -1117,12 +1148,13 @@ bool XsdtDocument::readsBackAs(const QByteArray &bytes, QString *error, QString 
     return false;
 }
 
-bool XsdtDocument::parse(const QByteArray &bytes, QString *error)
+bool XsdtDocument::parse(const QByteArray &bytes, QString *error, const Progress &progress)
 {
     clear();
     // A well-formed file is read as it stands, without a decoded copy of it.
     if (bytes.isValidUtf8()) {
         Reader<char> reader(bytes.constData(), bytes.size(), *this);
+        reader.reportTo(progress, bytes.size());
         if (!reader.run()) {
             clear();
             if (error)
@@ -1133,16 +1165,18 @@ bool XsdtDocument::parse(const QByteArray &bytes, QString *error)
         m_byteSizeHint = bytes.size();
         return true;
     }
-    return parseDecoded(*this, bytes, error);
+    return parseDecoded(*this, bytes, error, progress);
 }
 
-bool parseDecoded(XsdtDocument &doc, const QByteArray &bytes, QString *error)
+bool parseDecoded(XsdtDocument &doc, const QByteArray &bytes, QString *error,
+                  const XsdtDocument::Progress &progress)
 {
     doc.clear();
     // Keep a leading byte-order mark in the text so that it stays in `head` and is written back.
     QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
     const QString text = decoder.decode(bytes);
     Reader<char16_t> reader(reinterpret_cast<const char16_t *>(text.utf16()), text.size(), doc);
+    reader.reportTo(progress, bytes.size());
     if (!reader.run()) {
         doc.clear();
         if (error)
