@@ -185,6 +185,10 @@ private:
     }
     void newBlock()
     {
+        // Blocks stay until reading ends, so that the string caches can point into them
+        // without holding references of their own.
+        if (!m_block.isNull())
+            m_kept.push_back(std::move(m_block));
         m_block = QString();
         m_block.reserve(kBlockUnits);
         m_start = reinterpret_cast<char16_t *>(m_block.data_ptr().data());
@@ -193,8 +197,13 @@ private:
     }
 
     static constexpr qsizetype kBlockUnits = 16 * 1024;
+
+public:
     static constexpr qsizetype kLargest = 512; // larger strings get their own block
+
+private:
     QString m_block;
+    std::vector<QString> m_kept;
     char16_t *m_start = nullptr;
     qsizetype m_used = 0;
     qsizetype m_capacity = 0;
@@ -261,27 +270,53 @@ public:
     {
         const qsizetype n = text.size();
         const char16_t *u = text.utf16();
-        QString &slot = m_slots[slotFor(u, n)];
-        if (slot.size() != n || slot.isNull() ||
-            std::memcmp(slot.constData(), u, size_t(n) * 2) != 0)
-            slot = store.copy(text);
-        return slot;
+        if (n > TextStore::kLargest)
+            return store.copy(text);
+        Slot &slot = m_slots[slotFor(u, n)];
+        if (slot.size == n && std::memcmp(slot.text, u, size_t(n) * 2) == 0)
+            return slot.share();
+        return slot.keep(store.copy(text));
     }
     // The same for ASCII read from bytes, which is what keys and short values almost always are.
     QString getAscii(const char *text, qsizetype n, TextStore &store)
     {
-        QString &slot = m_slots[slotFor(reinterpret_cast<const uchar *>(text), n)];
-        if (!sameAscii(slot, text, n))
-            slot = store.make(n, [&](char16_t *to) { widenAscii(text, n, to); });
-        return slot;
+        const auto make = [&] {
+            return store.make(n, [&](char16_t *to) { widenAscii(text, n, to); });
+        };
+        if (n > TextStore::kLargest)
+            return make();
+        Slot &slot = m_slots[slotFor(reinterpret_cast<const uchar *>(text), n)];
+        if (slot.size == n && sameAscii(slot.text, text, n))
+            return slot.share();
+        return slot.keep(make());
     }
 
 private:
-    static bool sameAscii(const QString &slot, const char *text, qsizetype n)
+    // A string of the store, without a reference of its own: the store keeps every block until
+    // reading ends, and a slot that is replaced then costs no visit to the old string's block.
+    struct Slot
     {
-        if (slot.size() != n || slot.isNull())
-            return false;
-        const char16_t *u = reinterpret_cast<const char16_t *>(slot.constData());
+        QTypedArrayData<char16_t> *d = nullptr;
+        const char16_t *text = nullptr;
+        qsizetype size = -1;
+
+        QString share() const
+        {
+            if (d)
+                d->ref();
+            return QString(QStringPrivate(d, const_cast<char16_t *>(text), size));
+        }
+        QString keep(QString made)
+        {
+            d = made.data_ptr().d_ptr();
+            text = reinterpret_cast<const char16_t *>(made.constData());
+            size = made.size();
+            return made;
+        }
+    };
+
+    static bool sameAscii(const char16_t *u, const char *text, qsizetype n)
+    {
         for (qsizetype i = 0; i < n; ++i) {
             if (u[i] != char16_t(uchar(text[i])))
                 return false;
@@ -301,7 +336,7 @@ private:
         return size_t(h) & m_mask;
     }
 
-    std::vector<QString> m_slots;
+    std::vector<Slot> m_slots;
     size_t m_mask;
 };
 
