@@ -272,10 +272,12 @@ public:
         const char16_t *u = text.utf16();
         if (n > TextStore::kLargest)
             return store.copy(text);
-        Slot &slot = m_slots[slotFor(u, n)];
-        if (slot.size == n && std::memcmp(slot.text, u, size_t(n) * 2) == 0)
+        const quint64 h = hash(u, n);
+        Slot &slot = m_slots[h & m_mask];
+        if (slot.tag == quint32(h >> 32) && slot.size == n &&
+            std::memcmp(slot.text, u, size_t(n) * 2) == 0)
             return slot.share();
-        return slot.keep(store.copy(text));
+        return slot.keep(store.copy(text), h);
     }
     // The same for ASCII read from bytes, which is what keys and short values almost always are.
     QString getAscii(const char *text, qsizetype n, TextStore &store)
@@ -285,20 +287,23 @@ public:
         };
         if (n > TextStore::kLargest)
             return make();
-        Slot &slot = m_slots[slotFor(reinterpret_cast<const uchar *>(text), n)];
-        if (slot.size == n && sameAscii(slot.text, text, n))
+        const quint64 h = hash(reinterpret_cast<const uchar *>(text), n);
+        Slot &slot = m_slots[h & m_mask];
+        if (slot.tag == quint32(h >> 32) && slot.size == n && sameAscii(slot.text, text, n))
             return slot.share();
-        return slot.keep(make());
+        return slot.keep(make(), h);
     }
 
 private:
     // A string of the store, without a reference of its own: the store keeps every block until
     // reading ends, and a slot that is replaced then costs no visit to the old string's block.
+    // Other bits of the hash tell most other strings apart without a look at the text.
     struct Slot
     {
         QTypedArrayData<char16_t> *d = nullptr;
         const char16_t *text = nullptr;
-        qsizetype size = -1;
+        qint32 size = -1;
+        quint32 tag = 0;
 
         QString share() const
         {
@@ -306,11 +311,12 @@ private:
                 d->ref();
             return QString(QStringPrivate(d, const_cast<char16_t *>(text), size));
         }
-        QString keep(QString made)
+        QString keep(QString made, quint64 hash)
         {
             d = made.data_ptr().d_ptr();
             text = reinterpret_cast<const char16_t *>(made.constData());
-            size = made.size();
+            size = qint32(made.size());
+            tag = quint32(hash >> 32);
             return made;
         }
     };
@@ -327,13 +333,12 @@ private:
     // (numbered entries) must not keep pushing each other out. ASCII gives the same slot
     // whether it comes as bytes or as UTF-16.
     template <typename Char>
-    size_t slotFor(const Char *s, qsizetype n) const
+    static quint64 hash(const Char *s, qsizetype n)
     {
         quint64 h = 0xCBF29CE484222325ULL;
         for (qsizetype i = 0; i < n; ++i)
             h = (h ^ quint64(s[i])) * 0x100000001B3ULL;
-        h ^= h >> 29;
-        return size_t(h) & m_mask;
+        return h ^ (h >> 29);
     }
 
     std::vector<Slot> m_slots;
