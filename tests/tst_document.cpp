@@ -41,6 +41,8 @@ private slots:
     void readerErrors_data();
     void readerErrors();
     void readerAcceptsSubset();
+    void readerReportsProgress_data();
+    void readerReportsProgress();
     void writerForms();
     void byteOrderMarkSurvives();
     void roundTripGenerated_data();
@@ -147,6 +149,8 @@ void TestDocument::readerErrors_data()
     row("unsupported attribute with path",
         wrap("<i k=\"Global\"><i k=\"Preferences\"><v k=\"X\" t=\"b\" z=\"1\"/></i></i>"),
         "unsupported attribute 'z' (line 1, column 60, in Global/Preferences/X)");
+    row("after other spacing", wrap("<v k=\"a\" t=\"s\" v=\"1\"/><v  k = 'x' t=\"bb\" v=\"1\"/>"),
+        "malformed <v> element (line 1, column 55, in x)");
     row("second line column", "<xsdt>\r\n\t<i k=\"A\"><v k=\"b\" t=\"i\"></i></i>\n</xsdt>",
         "unterminated <v> element (line 2, column 26, in A/b)");
 
@@ -250,6 +254,34 @@ void TestDocument::readerAcceptsSubset()
         QVERIFY(doc.head.isEmpty());
         QVERIFY(!error.isEmpty());
     }
+}
+
+void TestDocument::readerReportsProgress_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<bool>("accepted");
+    const QByteArray values = wrap(QByteArray("<v k=\"x\" t=\"s\" v=\"1\"/>").repeated(300000));
+    QTest::newRow("compact") << values << true;
+    QTest::newRow("not UTF-8") << "\xFF" + values << true;
+    QTest::newRow("refused at the end") << values.chopped(2) << false;
+}
+
+void TestDocument::readerReportsProgress()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(bool, accepted);
+    QList<qint64> done;
+    XsdtDocument doc;
+    const bool ok = doc.parse(input, nullptr, [&](qint64 at, qint64 total) {
+        QCOMPARE(total, input.size());
+        done.append(at);
+    });
+    QCOMPARE(ok, accepted);
+    // Every few MB in order; all of the file only once it was read.
+    QVERIFY(done.size() >= 4);
+    for (qsizetype i = 1; i < done.size(); ++i)
+        QVERIFY(done[i] > done[i - 1] && done[i] - done[i - 1] < 3'000'000);
+    QCOMPARE(done.last() == input.size(), accepted);
 }
 
 void TestDocument::writerForms()

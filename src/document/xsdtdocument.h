@@ -6,6 +6,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 namespace vrn {
 
 // One parsed settings file. Text outside the root element is kept verbatim in `head` and
@@ -33,8 +35,12 @@ public:
     XsdtDocument(const XsdtDocument &) = delete;
     XsdtDocument &operator=(const XsdtDocument &) = delete;
 
+    // Told how many of the file's bytes have been read, and the file's size, every few MB and
+    // once more when all of it has been read; called on the thread that parses.
+    using Progress = std::function<void(qint64 done, qint64 total)>;
+
     // Replaces the content with the parsed bytes. On failure the document holds no nodes.
-    bool parse(const QByteArray &bytes, QString *error = nullptr);
+    bool parse(const QByteArray &bytes, QString *error = nullptr, const Progress &progress = {});
     // The whole file in the compact layout, nodes marked for deletion left out.
     QByteArray serialize() const;
     // Whether the bytes read back as this document's tree, nodes marked for deletion left out.
@@ -52,7 +58,7 @@ public:
     void commit();
 
 private:
-    friend bool parseDecoded(XsdtDocument &, const QByteArray &, QString *);
+    friend bool parseDecoded(XsdtDocument &, const QByteArray &, QString *, const Progress &);
     // Bytes of the file this document was last read from or written to, so that writing can
     // reserve its output at once.
     mutable qsizetype m_byteSizeHint = 0;

@@ -185,6 +185,10 @@ private:
     }
     void newBlock()
     {
+        // Blocks stay until reading ends, so that the string caches can point into them
+        // without holding references of their own.
+        if (!m_block.isNull())
+            m_kept.push_back(std::move(m_block));
         m_block = QString();
         m_block.reserve(kBlockUnits);
         m_start = reinterpret_cast<char16_t *>(m_block.data_ptr().data());
@@ -193,8 +197,13 @@ private:
     }
 
     static constexpr qsizetype kBlockUnits = 16 * 1024;
+
+public:
     static constexpr qsizetype kLargest = 512; // larger strings get their own block
+
+private:
     QString m_block;
+    std::vector<QString> m_kept;
     char16_t *m_start = nullptr;
     qsizetype m_used = 0;
     qsizetype m_capacity = 0;
@@ -261,27 +270,59 @@ public:
     {
         const qsizetype n = text.size();
         const char16_t *u = text.utf16();
-        QString &slot = m_slots[slotFor(u, n)];
-        if (slot.size() != n || slot.isNull() ||
-            std::memcmp(slot.constData(), u, size_t(n) * 2) != 0)
-            slot = store.copy(text);
-        return slot;
+        if (n > TextStore::kLargest)
+            return store.copy(text);
+        const quint64 h = hash(u, n);
+        Slot &slot = m_slots[h & m_mask];
+        if (slot.tag == quint32(h >> 32) && slot.size == n &&
+            std::memcmp(slot.text, u, size_t(n) * 2) == 0)
+            return slot.share();
+        return slot.keep(store.copy(text), h);
     }
     // The same for ASCII read from bytes, which is what keys and short values almost always are.
     QString getAscii(const char *text, qsizetype n, TextStore &store)
     {
-        QString &slot = m_slots[slotFor(reinterpret_cast<const uchar *>(text), n)];
-        if (!sameAscii(slot, text, n))
-            slot = store.make(n, [&](char16_t *to) { widenAscii(text, n, to); });
-        return slot;
+        const auto make = [&] {
+            return store.make(n, [&](char16_t *to) { widenAscii(text, n, to); });
+        };
+        if (n > TextStore::kLargest)
+            return make();
+        const quint64 h = hash(reinterpret_cast<const uchar *>(text), n);
+        Slot &slot = m_slots[h & m_mask];
+        if (slot.tag == quint32(h >> 32) && slot.size == n && sameAscii(slot.text, text, n))
+            return slot.share();
+        return slot.keep(make(), h);
     }
 
 private:
-    static bool sameAscii(const QString &slot, const char *text, qsizetype n)
+    // A string of the store, without a reference of its own: the store keeps every block until
+    // reading ends, and a slot that is replaced then costs no visit to the old string's block.
+    // Other bits of the hash tell most other strings apart without a look at the text.
+    struct Slot
     {
-        if (slot.size() != n || slot.isNull())
-            return false;
-        const char16_t *u = reinterpret_cast<const char16_t *>(slot.constData());
+        QTypedArrayData<char16_t> *d = nullptr;
+        const char16_t *text = nullptr;
+        qint32 size = -1;
+        quint32 tag = 0;
+
+        QString share() const
+        {
+            if (d)
+                d->ref();
+            return QString(QStringPrivate(d, const_cast<char16_t *>(text), size));
+        }
+        QString keep(QString made, quint64 hash)
+        {
+            d = made.data_ptr().d_ptr();
+            text = reinterpret_cast<const char16_t *>(made.constData());
+            size = qint32(made.size());
+            tag = quint32(hash >> 32);
+            return made;
+        }
+    };
+
+    static bool sameAscii(const char16_t *u, const char *text, qsizetype n)
+    {
         for (qsizetype i = 0; i < n; ++i) {
             if (u[i] != char16_t(uchar(text[i])))
                 return false;
@@ -292,16 +333,15 @@ private:
     // (numbered entries) must not keep pushing each other out. ASCII gives the same slot
     // whether it comes as bytes or as UTF-16.
     template <typename Char>
-    size_t slotFor(const Char *s, qsizetype n) const
+    static quint64 hash(const Char *s, qsizetype n)
     {
         quint64 h = 0xCBF29CE484222325ULL;
         for (qsizetype i = 0; i < n; ++i)
             h = (h ^ quint64(s[i])) * 0x100000001B3ULL;
-        h ^= h >> 29;
-        return size_t(h) & m_mask;
+        return h ^ (h >> 29);
     }
 
-    std::vector<QString> m_slots;
+    std::vector<Slot> m_slots;
     size_t m_mask;
 };
 
@@ -352,7 +392,7 @@ void appendTo(QString &out, View<char> raw)
 
 // Index of the first `stop` unit at or after `from`, or `end`; sets *amp when an '&' was
 // passed on the way. Eight units at a time where the processor allows.
-qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop, bool *amp)
+qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop, bool *amp, bool *)
 {
     qsizetype i = from;
 #ifdef __SSE2__
@@ -382,20 +422,53 @@ qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop
     return end;
 }
 
-qsizetype scanTo(const char *s, qsizetype from, qsizetype end, char stop, bool *amp)
+// The same over bytes, sixteen at a time; it also sets *odd when it passed a character that
+// the writer turns into a reference (' < >), which means the file's layout is not ours.
+qsizetype scanTo(const char *s, qsizetype from, qsizetype end, char stop, bool *amp, bool *odd)
 {
-    const void *found = std::memchr(s + from, stop, size_t(end - from));
-    const qsizetype at = found ? static_cast<const char *>(found) - s : end;
-    if (std::memchr(s + from, '&', size_t(at - from)))
-        *amp = true;
-    return at;
+    qsizetype i = from;
+#ifdef __SSE2__
+    const __m128i stops = _mm_set1_epi8(stop);
+    const __m128i amps = _mm_set1_epi8('&');
+    const __m128i apos = _mm_set1_epi8('\'');
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i gt = _mm_set1_epi8('>');
+    while (end - i >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+        const unsigned stopMask = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, stops)));
+        const unsigned ampMask = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amps)));
+        const unsigned oddMask = unsigned(_mm_movemask_epi8(_mm_or_si128(
+            _mm_cmpeq_epi8(v, apos), _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt)))));
+        if (stopMask) {
+            const unsigned before = (1u << __builtin_ctz(stopMask)) - 1;
+            *amp |= (ampMask & before) != 0;
+            *odd |= (oddMask & before) != 0;
+            return i + __builtin_ctz(stopMask);
+        }
+        *amp |= ampMask != 0;
+        *odd |= oddMask != 0;
+        i += 16;
+    }
+#endif
+    for (; i < end; ++i) {
+        const char c = s[i];
+        if (c == stop)
+            return i;
+        if (c == '&')
+            *amp = true;
+        else if (c == '\'' || c == '<' || c == '>')
+            *odd = true;
+    }
+    return end;
 }
 
 template <typename Unit>
 struct Tag
 {
     View<Unit> name;
-    QString k, t, v, c;
+    QString k, v, c;
+    QChar t; // the type's first character
+    qsizetype tSize = 0;
     bool hasK = false, hasT = false, hasV = false, hasC = false;
     bool vReferencedBreaks = false; // v held a tab, line feed or carriage return as a reference
     bool closing = false;
@@ -422,6 +495,7 @@ public:
         , m_n(n)
         , m_doc(doc)
         , m_expected(expected)
+        , m_compact(std::is_same_v<Unit, char> && !expected)
     {
         if (!expected)
             m_strings = std::make_unique<Strings>(n);
@@ -429,6 +503,19 @@ public:
 
     bool run();
     QString error() const { return m_error; }
+    // Reports progress to `progress` in bytes of a file of `total` bytes (the input may be its
+    // decoded text, which has another length).
+    void reportTo(const XsdtDocument::Progress &progress, qint64 total)
+    {
+        if (!progress)
+            return;
+        m_progress = &progress;
+        m_progressTotal = total;
+        m_nextReport = 0;
+    }
+    // After run(): whether the writer gives back exactly the bytes read. Only followed while a
+    // document is built from bytes as they stand.
+    bool compact() const { return m_compact; }
     // Set when the text read differs from the expected tree: the path where it was found.
     const QString &difference() const { return m_difference; }
     bool differs() const { return m_differs; }
@@ -466,15 +553,44 @@ private:
             m_pos += width;
         }
     }
+    // The writer puts nothing between elements.
+    void skipSpaceBetweenElements()
+    {
+        const qsizetype start = m_pos;
+        skipSpace();
+        if (m_pos != start)
+            m_compact = false;
+    }
+    // Leaves the compact layout when the raw text of a value holds a character that the writer
+    // turns into a reference: the markup characters, and with `breaks` tab, line feed and
+    // carriage return too. Entities are checked while they are decoded.
+    void checkRawText(View<Unit> raw, bool breaks)
+    {
+        for (const Unit c : raw) {
+            if (c == Unit('"') || c == Unit('\'') || c == Unit('<') || c == Unit('>') ||
+                (breaks && (c == Unit('\t') || c == Unit('\n') || c == Unit('\r')))) {
+                m_compact = false;
+                return;
+            }
+        }
+    }
     View<Unit> rest() const { return View<Unit>(m_s + m_pos, size_t(m_n - m_pos)); }
     bool fail(const QString &message);
     bool failUnpositioned(const QString &message);
+    void report()
+    {
+        const qint64 done =
+            qint64(m_pos) == m_n ? m_progressTotal : qint64(m_pos) * m_progressTotal / qMax(m_n, 1);
+        m_nextReport = m_pos + kProgressStep;
+        (*m_progress)(done, m_progressTotal);
+    }
 
     const Unit *m_s;
     qsizetype m_n;
     qsizetype m_pos = 0;
     XsdtDocument &m_doc;
     const XsdtNode *m_expected;
+    bool m_compact;
     QString m_difference;
     bool m_differs = false;
     // Views into keys held by the nodes being built, for error messages.
@@ -482,6 +598,12 @@ private:
     QStringView m_currentKey;
     QString m_error;
     std::unique_ptr<Strings> m_strings;
+    // Reading is reported each time it passes m_nextReport, which stays out of reach without a
+    // callback.
+    static constexpr qsizetype kProgressStep = 2 * 1024 * 1024;
+    const XsdtDocument::Progress *m_progress = nullptr;
+    qint64 m_progressTotal = 0;
+    qsizetype m_nextReport = std::numeric_limits<qsizetype>::max();
     // Elements read but not yet handed to their parent: each group gets its children in one
     // block of the exact size once it is complete.
     std::vector<std::unique_ptr<XsdtNode>> m_pending;
@@ -577,6 +699,10 @@ bool Reader<Unit>::run()
         i += width;
     }
     m_doc.tail = U::string(m_s + m_pos, m_n - m_pos);
+    if (m_progress) {
+        m_pos = m_n;
+        report();
+    }
     return true;
 }
 
@@ -625,7 +751,9 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
     size_t next = 0;
     const size_t first = m_pending.size();
     for (;;) {
-        skipSpace();
+        if (m_pos >= m_nextReport)
+            report();
+        skipSpaceBetweenElements();
         if (m_pos >= m_n)
             return fail(tr("unexpected end of file"));
         if (m_s[m_pos] == Unit('<') && m_pos + 1 < m_n && m_s[m_pos + 1] == Unit('/')) {
@@ -692,11 +820,13 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
 template <typename Unit>
 bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
 {
-    static const QRegularExpression blocks(
+    // One copy per thread: files may be read on several threads at once, and a
+    // QRegularExpression is only safe to use from one thread at a time.
+    thread_local const QRegularExpression blocks(
         QStringLiteral(R"re(^(?:\s*<s\s+u="\d+"\s*>[A-Za-z0-9+/=\s]*</s>)+\s*$)re"));
-    static const QRegularExpression blockSize(QStringLiteral(R"re(<s\s+u="(\d+)")re"));
+    thread_local const QRegularExpression blockSize(QStringLiteral(R"re(<s\s+u="(\d+)")re"));
 
-    if (!tag.hasK || !tag.hasT || tag.t.size() != 1)
+    if (!tag.hasK || !tag.hasT || tag.tSize != 1)
         return fail(tr("malformed <v> element"));
 
     if (!tag.hasC) {
@@ -704,7 +834,7 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
             if (!tag.hasV)
                 return fail(tr("<v> element without a value"));
             XsdtNode *node = addNode(parent, XsdtNode::Value, std::move(tag.k));
-            node->type = tag.t.at(0);
+            node->type = tag.t;
             node->value = std::move(tag.v);
             node->originalValue = node->value;
             node->selfClosing = true;
@@ -729,8 +859,10 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
         bool breaks = false;
         if (!decode(after.substr(0, end), decoded, nullptr, &breaks))
             return false;
+        if (m_compact)
+            checkRawText(after.substr(0, end), breaks);
         XsdtNode *node = addNode(parent, XsdtNode::Value, std::move(tag.k));
-        node->type = tag.t.at(0);
+        node->type = tag.t;
         node->value = std::move(decoded);
         node->originalValue = node->value;
         node->textForm = true;
@@ -762,7 +894,7 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
             total += size;
     }
     XsdtNode *node = addNode(parent, XsdtNode::Value, tag.k);
-    node->type = tag.t.at(0);
+    node->type = tag.t;
     node->textForm = true;
     node->setCompressed(tag.c, std::move(content));
     node->value = ReaderMessages::tr("(compressed %1 block, %2 uncompressed)")
@@ -791,7 +923,7 @@ qsizetype Reader<Unit>::readName()
 template <typename Unit>
 bool Reader<Unit>::readTag(Tag<Unit> &tag)
 {
-    skipSpace();
+    skipSpaceBetweenElements();
     if (m_pos >= m_n || m_s[m_pos] != Unit('<'))
         return fail(tr("expected '<'"));
     ++m_pos;
@@ -804,11 +936,20 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         return fail(tr("expected an element name"));
     tag.name = View<Unit>(m_s + nameStart, size_t(m_pos - nameStart));
 
+    // The writer puts k, t and then v or c in that order, each after one space.
+    int attributes = 0;
     for (;;) {
+        const qsizetype spaceStart = m_pos;
         skipSpace();
         if (m_pos >= m_n)
             return fail(tr("unexpected end of file inside a tag"));
         const Unit c = m_s[m_pos];
+        if (c == Unit('>') || c == Unit('/')) {
+            if (m_pos != spaceStart)
+                m_compact = false;
+        } else if (m_pos != spaceStart + 1 || m_s[spaceStart] != Unit(' ')) {
+            m_compact = false;
+        }
         if (c == Unit('>')) {
             ++m_pos;
             return true;
@@ -828,6 +969,7 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         if (readName() == 0)
             return fail(tr("malformed attribute"));
         const View<Unit> attr(m_s + attrStart, size_t(m_pos - attrStart));
+        const qsizetype equalsAt = m_pos;
         skipSpace();
         if (m_pos >= m_n || m_s[m_pos] != Unit('='))
             return fail(tr("expected '=' after attribute name"));
@@ -836,13 +978,31 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         if (m_pos >= m_n || (m_s[m_pos] != Unit('"') && m_s[m_pos] != Unit('\'')))
             return fail(tr("expected a quoted attribute value"));
         const Unit quote = m_s[m_pos];
+        const Unit name = attr.size() == 1 ? attr[0] : Unit(0);
+        if (m_compact) {
+            const Unit expected = attributes == 0 ? Unit('k') : attributes == 1 ? Unit('t') : name;
+            if (m_pos != equalsAt + 1 || quote != Unit('"') || name != expected || attributes > 2 ||
+                (attributes == 2 && name != Unit('v') && name != Unit('c')))
+                m_compact = false;
+        }
+        ++attributes;
         bool hasEntity = false;
-        const qsizetype close = scanTo(m_s, m_pos + 1, m_n, quote, &hasEntity);
+        bool odd = false;
+        const qsizetype close = scanTo(m_s, m_pos + 1, m_n, quote, &hasEntity, &odd);
         if (close >= m_n)
             return fail(tr("unterminated attribute value"));
+        if (odd)
+            m_compact = false;
         const View<Unit> raw(m_s + m_pos + 1, size_t(close - m_pos - 1));
         m_pos = close + 1;
-        const Unit name = attr.size() == 1 ? attr[0] : Unit(0);
+        if (name == Unit('t') && !hasEntity && raw.size() == 1 &&
+            std::make_unsigned_t<Unit>(raw[0]) < 0x80) {
+            // One ASCII character, as nearly every type is: no string needed.
+            tag.t = QChar(char16_t(raw[0]));
+            tag.tSize = 1;
+            tag.hasT = true;
+            continue;
+        }
         StringCache *cache = name == Unit('k')                               ? keyCache()
                              : qsizetype(raw.size()) <= kInternedValueLength ? valueCache()
                                                                              : nullptr;
@@ -856,7 +1016,8 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
             tag.hasK = true;
             m_currentKey = tag.k;
         } else if (name == Unit('t')) {
-            tag.t = std::move(value);
+            tag.t = value.isEmpty() ? QChar() : value.at(0);
+            tag.tSize = value.size();
             tag.hasT = true;
         } else if (name == Unit('v')) {
             tag.v = std::move(value);
@@ -890,6 +1051,11 @@ bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache, bool
             (semi - amp > 12 && U::columns(raw.data() + amp, qsizetype(semi - amp)) > 12))
             return fail(tr("malformed entity reference"));
         const View<Unit> name = raw.substr(amp + 1, semi - amp - 1);
+        // The writer's own references: the five names, and in a value the three breaks.
+        if (m_compact && !equals(name, "amp") && !equals(name, "lt") && !equals(name, "gt") &&
+            !equals(name, "quot") && !equals(name, "apos") &&
+            !(breaks && (equals(name, "#9") || equals(name, "#10") || equals(name, "#13"))))
+            m_compact = false;
         if (equals(name, "amp")) {
             out.append(u'&');
         } else if (equals(name, "lt")) {
@@ -936,6 +1102,8 @@ bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache, bool
         amp = raw.find(Unit('&'), from);
     }
     appendTo(out, raw.substr(from));
+    if (m_compact && breaks && *breaks)
+        checkRawText(raw, true); // the writer writes every break of such a value as a reference
     if (TextStore *strings = store())
         out = cache ? cache->get(out, *strings) : strings->copy(out); // drops the spare capacity
     return true;
@@ -1020,32 +1188,35 @@ bool XsdtDocument::readsBackAs(const QByteArray &bytes, QString *error, QString 
     return false;
 }
 
-bool XsdtDocument::parse(const QByteArray &bytes, QString *error)
+bool XsdtDocument::parse(const QByteArray &bytes, QString *error, const Progress &progress)
 {
     clear();
     // A well-formed file is read as it stands, without a decoded copy of it.
     if (bytes.isValidUtf8()) {
         Reader<char> reader(bytes.constData(), bytes.size(), *this);
+        reader.reportTo(progress, bytes.size());
         if (!reader.run()) {
             clear();
             if (error)
                 *error = reader.error();
             return false;
         }
-        compactLayout = serializesTo(*this, bytes);
+        compactLayout = reader.compact();
         m_byteSizeHint = bytes.size();
         return true;
     }
-    return parseDecoded(*this, bytes, error);
+    return parseDecoded(*this, bytes, error, progress);
 }
 
-bool parseDecoded(XsdtDocument &doc, const QByteArray &bytes, QString *error)
+bool parseDecoded(XsdtDocument &doc, const QByteArray &bytes, QString *error,
+                  const XsdtDocument::Progress &progress)
 {
     doc.clear();
     // Keep a leading byte-order mark in the text so that it stays in `head` and is written back.
     QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
     const QString text = decoder.decode(bytes);
     Reader<char16_t> reader(reinterpret_cast<const char16_t *>(text.utf16()), text.size(), doc);
+    reader.reportTo(progress, bytes.size());
     if (!reader.run()) {
         doc.clear();
         if (error)
