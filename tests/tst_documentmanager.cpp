@@ -1,6 +1,5 @@
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
-#include "environment/discovery.h"
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
@@ -40,9 +39,6 @@ private slots:
     void cleanupTestCase() { setPixInsightProcessQuery({}); }
     void loadAndRestore_data();
     void loadAndRestore();
-    void reloadKeepingChanges();
-    void save_data();
-    void save();
     void signalsAroundReplacement_data();
     void signalsAroundReplacement();
     void poll();
@@ -144,93 +140,6 @@ void TestDocumentManager::loadAndRestore()
     if (restores)
         QVERIFY(docs.failedPath().isEmpty() && docs.loadError().isEmpty());
     QCOMPARE(docs.store().failure() == SettingsStore::Failure::Running, running);
-}
-
-// The changes are noted on the old document and made again on the new one; a file that no
-// longer reads is not loaded over them.
-void TestDocumentManager::reloadKeepingChanges()
-{
-    QVERIFY(writeFile(m_path, settings("a")));
-    DocumentManager docs;
-    watch(docs);
-    QVERIFY(docs.load(m_path));
-    docs.document()->findPath(u"Global/Name")->value = QStringLiteral("mine");
-    docs.documentEdited();
-    m_queued.append(LeftoverItem());
-    QVERIFY(writeFile(m_path, settings("a", "theirs")));
-    QString noted;
-    DocumentManager::KeepChanges keep;
-    keep.note = [&](const XsdtDocument &old) {
-        noted = old.findPath(u"Global/Name")->value;
-        m_log.append("note");
-    };
-    keep.makeAgain = [&] {
-        docs.document()->findPath(u"Global/Name")->value = noted;
-        m_log.append("again");
-    };
-    m_log.clear();
-    QVERIFY(docs.reloadKeepingChanges(keep));
-    QCOMPARE(m_log,
-             QStringList({"note", "about", "replaced", "loaded", "state", "again", "state"}));
-    QCOMPARE(valueAt(docs, u"Global/Name"), QString("mine"));
-    QCOMPARE(valueAt(docs, u"Global/Other"), QString("theirs"));
-    QCOMPARE(docs.pendingCount(), 2); // the edit made again and the queued file kept
-
-    QVERIFY(writeFile(m_path, "<xsdt version=\"1.0\"><i k=\"Global\">"));
-    m_log.clear();
-    QString error;
-    QVERIFY(!docs.reloadKeepingChanges(keep, &error));
-    QVERIFY(error.startsWith(m_path + " is not a valid PixInsight settings file: "));
-    QCOMPARE(m_log, QStringList());
-    QCOMPARE(valueAt(docs, u"Global/Name"), QString("mine"));
-}
-
-void TestDocumentManager::save_data()
-{
-    QTest::addColumn<bool>("edit");
-    QTest::addColumn<bool>("queueFile");
-    QTest::addColumn<bool>("running");
-    QTest::newRow("edit") << true << false << false;
-    QTest::newRow("queued file alone") << false << true << false;
-    QTest::newRow("edit and queued file") << true << true << false;
-    QTest::newRow("PixInsight running") << true << true << true;
-}
-
-void TestDocumentManager::save()
-{
-    QFETCH(bool, edit);
-    QFETCH(bool, queueFile);
-    QFETCH(bool, running);
-    const bool saves = !running;
-    QVERIFY(writeFile(m_path, settings("a")));
-    const QString module = m_install + QStringLiteral("/bin/Gone-pxm.so");
-    QVERIFY(writeFile(module, "x"));
-    DocumentManager docs;
-    watch(docs);
-    QVERIFY(docs.load(m_path));
-    QCOMPARE(docs.pendingCount(), 0); // counted before an edit that is not reported
-    if (edit)
-        docs.document()->findPath(u"Global/Name")->value = QStringLiteral("b");
-    if (queueFile)
-        m_queued.append(itemFromRequest(QStringLiteral("file:Gone"), m_install, QString()));
-    QVERIFY(!queueFile || !m_queued.constFirst().path.isEmpty());
-    if (running)
-        m_pids = {4242};
-    const QByteArray before = readFile(m_path);
-
-    const DocumentManager::SaveResult saved = docs.save();
-    QCOMPARE(saved.ok, saves);
-    QCOMPARE(docs.store().failure() == SettingsStore::Failure::Running, running);
-    QCOMPARE(saved.wrote, saves && edit);
-    QCOMPARE(readFile(m_path) == before, !saved.wrote);
-    if (saved.wrote)
-        QCOMPARE(readFile(saved.backupPath), before);
-    else
-        QVERIFY(listBackups(m_path).isEmpty());
-    // Files go only once the settings were written, or when there was nothing to write.
-    QCOMPARE(QFile::exists(module), !(saves && queueFile));
-    QCOMPARE(saved.files.deleted, saves && queueFile ? 1 : 0);
-    QCOMPARE(docs.pendingCount(), saves ? 0 : 2);
 }
 
 void TestDocumentManager::signalsAroundReplacement_data()
