@@ -169,7 +169,6 @@ private slots:
     void queueDeletionRefusals();
     void queueAndUndoRepaintEveryDescendant();
     void viewOnly();
-    void revertValueAndRevertAll();
     void rowsInHugeGroup();
     void filter_data();
     void filter();
@@ -378,12 +377,10 @@ void TestModel::setData()
     QCOMPARE(n->value, stored);
     QCOMPARE(edited.count(), accepted ? 1 : 0);
     QCOMPARE(changed.count(), accepted ? 1 : 0);
-    if (accepted) { // the whole row repaints: bold on amber
+    if (accepted) { // the whole row repaints
         QCOMPARE(changed.at(0).at(0).value<QModelIndex>(), m_model->indexForNode(n, 0));
         QCOMPARE(changed.at(0).at(1).value<QModelIndex>(), m_model->indexForNode(n, 2));
         QVERIFY(m_model->indexForNode(n, 0).data(Qt::FontRole).value<QFont>().bold());
-        QCOMPARE(m_model->indexForNode(n, 0).data(Qt::BackgroundRole).value<QBrush>().color(),
-                 QColor(255, 190, 0, 70));
     }
     QCOMPARE(rejected.count(), rejection.isEmpty() ? 0 : 1);
     if (!rejection.isEmpty())
@@ -435,9 +432,6 @@ void TestModel::queueAndUndoRepaintEveryDescendant()
     QVERIFY(m_model->queueDeletion(statistics));
     QCOMPARE(edited.count(), 1);
     QVERIFY(repainted(*m_model, changed).contains(below));
-    const QModelIndex group = m_model->indexForNode(statistics, 0);
-    QCOMPARE(group.data(Qt::BackgroundRole).value<QBrush>().color(), QColor(230, 60, 60, 60));
-    QVERIFY(group.data(Qt::FontRole).value<QFont>().strikeOut());
     // Struck through all the way down; how readable that is, in both themes, tst_theme checks.
     for (const XsdtNode *n : below) {
         const QModelIndex index = m_model->indexForNode(n, 0);
@@ -483,35 +477,6 @@ void TestModel::viewOnly()
     QCOMPARE(refreshed.count(), 2);
     QVERIFY(m_model->flags(m_model->indexForNode(node(kMaxProcessors), 1))
                 .testFlag(Qt::ItemIsEditable));
-}
-
-void TestModel::revertValueAndRevertAll()
-{
-    XsdtNode *gamma = node(u"Global/RGBWorkingSpace/Gamma");
-    QVERIFY(edit(*m_model, gamma, QStringLiteral("1.8")));
-    QSignalSpy changed(m_model.get(), &QAbstractItemModel::dataChanged);
-    QSignalSpy edited(m_model.get(), &SettingsModel::edited);
-    m_model->revertValue(node(u"Global/Statistics/Total")); // unchanged: nothing
-    QCOMPARE(edited.count(), 0);
-    m_model->revertValue(gamma);
-    QCOMPARE(gamma->value, QStringLiteral("2.2"));
-    QCOMPARE(edited.count(), 1);
-    QCOMPARE(changed.count(), 1);
-    QCOMPARE(changed.at(0).at(0).value<QModelIndex>(), m_model->indexForNode(gamma, 0));
-
-    QVERIFY(edit(*m_model, gamma, QStringLiteral("1.8")));
-    QVERIFY(m_model->queueDeletion(node(u"Global/Statistics")));
-    QVERIFY(m_model->queueDeletion(node(u"CommandHistory")));
-    QSignalSpy reset(m_model.get(), &QAbstractItemModel::modelReset);
-    m_model->revertAll();
-    QCOMPARE(reset.count(), 1);
-    QCOMPARE(edited.count(), 5);
-    QCOMPARE(m_doc->pendingChangeCount(), 0);
-    QCOMPARE(gamma->value, QStringLiteral("2.2"));
-
-    m_model->setDocument(nullptr); // without a document nothing happens
-    m_model->revertAll();
-    QCOMPARE(edited.count(), 5);
 }
 
 // Rows of children of a group with 100,000 entries, also after the group changed under the
@@ -563,9 +528,6 @@ void TestModel::filter_data()
     row("gamma", "GAMMA", false, gammas + QStringList{"ModuleData/Kestrane/Parameters/Gamma"});
     row("across separator", "process/max", false,
         {"Global", "Global/Preferences", "Global/Preferences/Process", kMaxProcessors});
-    row("value text", "style.qss", false,
-        {"Global", "Global/Preferences", "Global/Preferences/Application",
-         "Global/Preferences/Application/StyleSheetFile"});
     row("type column", "will be", false, {});
     row("changed only", "", true, gammas + QStringList{"Global/Statistics"});
     row("gamma, changed only", "gamma", true, gammas);

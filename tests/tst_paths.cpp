@@ -222,29 +222,6 @@ private slots:
         QTEST(suggestedOldHome(setup, windows, exists), "suggested");
     }
 
-    // A setup moved to another home folder keeps no value pointing at the old one.
-    void generatedFileMoved()
-    {
-        testdata::GeneratorOptions options;
-        options.seed = 5;
-        auto doc = std::make_unique<XsdtDocument>();
-        QVERIFY(doc->parse(testdata::generateSettings(options)));
-        QList<PathReplacement> plan;
-        QVERIFY(planPrefixReplacement(*doc, "/home/astro", "/home/bea", computer({}), &plan));
-        QVERIFY(plan.size() > 5);
-        for (const PathReplacement &r : std::as_const(plan))
-            r.node->value = r.after;
-        // Every value of the file is looked at, not only those taken for paths.
-        const std::function<void(const XsdtNode *)> check = [&](const XsdtNode *node) {
-            for (const auto &child : node->children) {
-                check(child.get());
-                QVERIFY2(!child->value.startsWith("/home/astro/"), qPrintable(child->value));
-            }
-        };
-        check(&doc->root);
-        QCOMPARE(doc->changedValues().size(), plan.size());
-    }
-
     void repositories()
     {
         auto doc = parsed(
