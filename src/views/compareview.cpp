@@ -143,11 +143,15 @@ struct CompareView::Outcome
 
 // The rows of the result list over the page's records: groups at the top, in order of first
 // appearance, each with its records in display order. A filter change hands it new groups in
-// one reset, so it costs one pass over plain data instead of building an item per row. A child
-// row's internal id is its group's label number plus one, which stays valid while groups
-// before it go away.
+// one reset, so it costs one pass over plain data instead of building an item per row. Internal
+// ids name a group by its label number, which stays valid while groups before it go away: a
+// child row's is that number plus one, a group row's that number with kGroupRow set. Group rows
+// need ids of their own too: the tree keeps a persistent index per expanded group, hashed by
+// row and id, and ids all alike would pile thousands of them into a few buckets.
 class CompareRows : public QAbstractItemModel
 {
+    static constexpr quintptr kGroupRow = quintptr(1) << (sizeof(quintptr) * 8 - 2);
+
 public:
     struct Group
     {
@@ -177,7 +181,7 @@ public:
     {
         for (int g = int(m_groups.size()) - 1; g >= 0; --g) {
             std::vector<int> &rows = m_groups[size_t(g)].positions;
-            const QModelIndex parent = createIndex(g, 0, quintptr(0));
+            const QModelIndex parent = index(g, 0);
             for (int r = int(rows.size()) - 1; r >= 0; --r) {
                 if (removed.contains(rows[size_t(r)])) {
                     beginRemoveRows(parent, r, r);
@@ -201,7 +205,7 @@ public:
     // The record of a row, or -1 for a group row and the placeholder.
     int positionAt(const QModelIndex &index) const
     {
-        if (!index.isValid() || index.internalId() == 0)
+        if (!index.isValid() || isGroupRow(index))
             return kGroupMarker;
         return groupOf(index).positions[size_t(index.row())];
     }
@@ -210,9 +214,13 @@ public:
     {
         if (row < 0 || column < 0 || column >= kColumns)
             return {};
-        if (!parent.isValid())
-            return row < rowCount() ? createIndex(row, column, quintptr(0)) : QModelIndex();
-        if (parent.internalId() != 0 || m_placeholder || parent.column() != 0)
+        if (!parent.isValid()) {
+            if (row >= rowCount())
+                return {};
+            const quintptr label = m_placeholder ? 0 : quintptr(m_groups[size_t(row)].label);
+            return createIndex(row, column, kGroupRow | label);
+        }
+        if (!isGroupRow(parent) || m_placeholder || parent.column() != 0)
             return {};
         const Group &group = m_groups[size_t(parent.row())];
         if (size_t(row) >= group.positions.size())
@@ -222,16 +230,17 @@ public:
 
     QModelIndex parent(const QModelIndex &child) const override
     {
-        if (!child.isValid() || child.internalId() == 0)
+        if (!child.isValid() || isGroupRow(child))
             return {};
-        return createIndex(m_rowOfLabel[size_t(child.internalId() - 1)], 0, quintptr(0));
+        const quintptr label = child.internalId() - 1;
+        return createIndex(m_rowOfLabel[size_t(label)], 0, kGroupRow | label);
     }
 
     int rowCount(const QModelIndex &parent = {}) const override
     {
         if (!parent.isValid())
             return m_placeholder ? 1 : int(m_groups.size());
-        if (parent.internalId() != 0 || parent.column() != 0 || m_placeholder)
+        if (!isGroupRow(parent) || parent.column() != 0 || m_placeholder)
             return 0;
         return int(m_groups[size_t(parent.row())].positions.size());
     }
@@ -268,7 +277,7 @@ public:
         if (!index.isValid())
             return {};
         const int column = index.column();
-        if (index.internalId() == 0) {
+        if (isGroupRow(index)) {
             if (column != 0)
                 return {};
             if (role == Qt::UserRole)
@@ -313,6 +322,8 @@ public:
     }
 
 private:
+    static bool isGroupRow(const QModelIndex &index) { return index.internalId() & kGroupRow; }
+
     const Group &groupOf(const QModelIndex &child) const
     {
         return m_groups[size_t(m_rowOfLabel[size_t(child.internalId() - 1)])];
