@@ -144,10 +144,11 @@ struct CompareView::Outcome
 // The rows of the result list over the page's records: groups at the top, in order of first
 // appearance, each with its records in display order. A filter change hands it new groups in
 // one reset, so it costs one pass over plain data instead of building an item per row. Internal
-// ids name a group by its label number, which stays valid while groups before it go away: a
-// child row's is that number plus one, a group row's that number with kGroupRow set. Group rows
-// need ids of their own too: the tree keeps a persistent index per expanded group, hashed by
-// row and id, and ids all alike would pile thousands of them into a few buckets.
+// ids stay valid while rows and groups before them go away: a record row's is its record's
+// position plus one, a group row's its label number with kGroupRow set. They differ from row to
+// row on purpose: the tree keeps a persistent index per expanded group, hashed by row and id,
+// and ids all alike would pile thousands of them into a few buckets. Record rows say they never
+// have children, which spares the tree a look among those indexes for each of them.
 class CompareRows : public QAbstractItemModel
 {
     static constexpr quintptr kGroupRow = quintptr(1) << (sizeof(quintptr) * 8 - 2);
@@ -207,7 +208,7 @@ public:
     {
         if (!index.isValid() || isGroupRow(index))
             return kGroupMarker;
-        return groupOf(index).positions[size_t(index.row())];
+        return int(index.internalId() - 1);
     }
 
     QModelIndex index(int row, int column, const QModelIndex &parent = {}) const override
@@ -225,15 +226,15 @@ public:
         const Group &group = m_groups[size_t(parent.row())];
         if (size_t(row) >= group.positions.size())
             return {};
-        return createIndex(row, column, quintptr(group.label) + 1);
+        return createIndex(row, column, quintptr(group.positions[size_t(row)]) + 1);
     }
 
     QModelIndex parent(const QModelIndex &child) const override
     {
         if (!child.isValid() || isGroupRow(child))
             return {};
-        const quintptr label = child.internalId() - 1;
-        return createIndex(m_rowOfLabel[size_t(label)], 0, kGroupRow | label);
+        const int label = m_view->m_groups[size_t(child.internalId() - 1)];
+        return createIndex(m_rowOfLabel[size_t(label)], 0, kGroupRow | quintptr(label));
     }
 
     int rowCount(const QModelIndex &parent = {}) const override
@@ -268,7 +269,9 @@ public:
         if (!index.isValid())
             return Qt::NoItemFlags;
         if (m_placeholder)
-            return Qt::ItemIsEnabled;
+            return Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
+        if (!isGroupRow(index))
+            return Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
         return Qt::ItemIsSelectable | Qt::ItemIsEnabled;
     }
 
@@ -323,11 +326,6 @@ public:
 
 private:
     static bool isGroupRow(const QModelIndex &index) { return index.internalId() & kGroupRow; }
-
-    const Group &groupOf(const QModelIndex &child) const
-    {
-        return m_groups[size_t(m_rowOfLabel[size_t(child.internalId() - 1)])];
-    }
 
     CompareView *m_view;
     std::vector<Group> m_groups;
