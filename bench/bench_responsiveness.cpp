@@ -380,7 +380,8 @@ void responsivenessAt(qint64 megabytes)
         run("compare-search-typing", megabytes,
             compareTypist.action([&] { return !compare->isSearchPending(); }));
         compare->searchEdit()->clear();
-        waitFor([&] { return !compare->isSearchPending(); });
+        waitFor(
+            [&] { return !compare->isSearchPending() && compare->copyAllButton()->isEnabled(); });
 
         const int before = window.pendingCount();
         std::printf("  copy all shown: %s\n", qPrintable(compare->copyAllButton()->text()));

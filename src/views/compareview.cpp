@@ -15,6 +15,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -48,6 +49,9 @@ constexpr int kMaxBackups = 25;
 // As the tree filter: the list is filtered again once typing pauses, not on every key.
 constexpr int kTypingPauseMs = 200;
 constexpr int kProgressEveryMs = 100;
+// Records whose copy verdict is worked out at once; more are worked out in slices this long.
+constexpr qsizetype kVerdictsAtOnce = 2000;
+constexpr qint64 kVerdictSliceNs = 12'000'000;
 const QString kBrowse = QStringLiteral("?");
 
 QString valueText(const XsdtNode *node)
@@ -372,6 +376,9 @@ CompareView::CompareView(SettingsModel *model, QWidget *parent)
     connect(m_search, &QLineEdit::textChanged, &m_searchPause, qOverload<>(&QTimer::start));
     connect(&m_searchPause, &QTimer::timeout, this, &CompareView::showResults);
     connect(m_search, &QLineEdit::returnPressed, this, &CompareView::showResults);
+    m_verdictSlices.setSingleShot(true);
+    m_verdictSlices.setInterval(0);
+    connect(&m_verdictSlices, &QTimer::timeout, this, &CompareView::workOutVerdicts);
     layout->addLayout(filterRow);
 
     m_summary = new QLabel(this);
@@ -503,6 +510,8 @@ void CompareView::clearResults()
     m_copyable.clear();
     m_groups.clear();
     m_shown.clear();
+    m_verdictSlices.stop();
+    m_verdictNext = 0;
     m_changedValues.clear();
     m_deletedAtCompare.clear();
     m_needsFull = false;
@@ -553,6 +562,8 @@ void CompareView::finishComparison()
     // Edits made meanwhile start another run when the first one is taken.
     while (m_job->isRunning())
         m_job->finishNow();
+    while (m_verdictSlices.isActive())
+        workOutVerdicts();
 }
 
 void CompareView::waitForWorker()
@@ -660,15 +671,18 @@ void CompareView::startComparison(const QString &path, std::shared_ptr<const Oth
         if (cancelled.load())
             return {};
         // Which records are noise and where they are grouped, worked out here from the other
-        // file's entries and the paths alone; the few found only here wait for the page.
+        // file's entries and the paths alone.
         const auto count = size_t(outcome->records.size());
         outcome->noise.assign(count, -1);
         outcome->groups.assign(count, -1);
         QString label;
         for (size_t i = 0; i < count; ++i) {
             const DiffRecord &record = outcome->records.at(qsizetype(i));
-            if (record.there)
-                outcome->noise[i] = rules && rules->isCompareNoise(record.there);
+            // Paths are keys joined by "/", which no key holds.
+            outcome->noise[i] =
+                rules && rules->isCompareNoise(record.there ? pathKeys(record.there)
+                                                            : record.path.split(QLatin1Char('/')),
+                                               true);
             groupLabels(record.path, &label, nullptr);
             outcome->groups[i] = labelNumber(label, outcome->groupLabels, outcome->groupByLabel);
         }
@@ -807,7 +821,8 @@ bool CompareView::updateChangedValues()
     if (m_rows->rowCount() == 0)
         showResults();
     updateSummary();
-    updateButtons();
+    m_verdictNext = 0; // the ones known are known at once
+    workOutVerdicts();
     return true;
 }
 
@@ -994,6 +1009,20 @@ void CompareView::showResults()
     m_rows->reset(std::move(groups), true);
     m_tree->expandAll();
     updateSummary();
+    m_verdictNext = 0;
+    workOutVerdicts();
+}
+
+void CompareView::workOutVerdicts()
+{
+    m_verdictSlices.stop();
+    QElapsedTimer clock;
+    clock.start();
+    const bool all = m_shown.size() - m_verdictNext <= kVerdictsAtOnce;
+    while (m_verdictNext < m_shown.size() && (all || clock.nsecsElapsed() < kVerdictSliceNs))
+        copyVerdict(m_shown[m_verdictNext++]);
+    if (m_verdictNext < m_shown.size())
+        m_verdictSlices.start();
     updateButtons();
 }
 
@@ -1038,8 +1067,10 @@ void CompareView::updateButtons()
     const bool anySelected =
         std::any_of(selected.begin(), selected.end(), [this](int p) { return copyable(p); });
     m_copySelected->setEnabled(!m_viewOnly && anySelected);
-    const auto n =
-        std::count_if(m_shown.begin(), m_shown.end(), [this](int p) { return copyable(p); });
+    const bool counted = m_verdictNext >= m_shown.size();
+    const auto n = counted ? std::count_if(m_shown.begin(), m_shown.end(),
+                                           [this](int p) { return copyable(p); })
+                           : 0;
     m_copyAll->setEnabled(!m_viewOnly && n > 0);
     m_copyAll->setText(n > 0 ? tr("Use the other file's value for all shown (%Ln)", nullptr, int(n))
                              : tr("Use the other file's value for all shown"));

@@ -113,6 +113,7 @@ private:
     void takeOutcome(Outcome &outcome);
     void showProgress();
     void showResults();
+    void workOutVerdicts();
     void updateButtons();
     void copyValues(const QList<int> &positions);
     void fillFileChoices();
@@ -155,6 +156,10 @@ private:
     QString m_pendingPath;
     QTimer m_progressTimer;
     QTimer m_searchPause;
+    // What a copy would do is worked out for the shown records up to here; a long list in
+    // slices between events, and the button that copies them all counts once it is done.
+    QTimer m_verdictSlices;
+    qsizetype m_verdictNext = 0;
     QString m_searchText;
     QList<DiffRecord> m_records;
     HereRanks m_ranks;
