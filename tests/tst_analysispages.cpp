@@ -493,8 +493,8 @@ private slots:
         if (cancel) {
             m_compare->cancelButton()->click();
         } else {
+            // The page alone: the model's reset would ask for a new run by itself.
             const auto old = std::exchange(m_doc, parsed("<v k='a' t='i' v='3'/>"));
-            m_model->setDocument(m_doc.get());
             m_compare->setDocument(m_doc.get(), m_dir.filePath("core-1-pxi.settings"));
         }
         QCoreApplication::processEvents();
