@@ -552,6 +552,11 @@ void CompareView::cancelComparison()
     emit message(tr("Comparison cancelled."));
 }
 
+QString CompareView::otherPath() const
+{
+    return isComparing() ? m_comparingPath : m_otherPath;
+}
+
 bool CompareView::isComparing() const
 {
     return m_job->isRunning();

@@ -66,7 +66,8 @@ public:
     void waitForWorker();
     // Typed search text not yet applied to the list.
     bool isSearchPending() const { return m_searchPause.isActive(); }
-    QString otherPath() const { return m_otherPath; }
+    // The file compared with, or being read to be compared with.
+    QString otherPath() const;
     const QList<DiffRecord> &records() const { return m_records; }
 
     // For tests and screenshot mode.
