@@ -17,6 +17,7 @@
 #include "widgets/dialogs.h"
 #include "widgets/treefilter.h"
 
+#include <QAbstractItemModel>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -32,7 +33,7 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <algorithm>
 #include <cstdio>
@@ -398,7 +399,8 @@ void responsivenessAt(qint64 megabytes)
         };
         const auto compared = [compare](const QString &file) {
             return [compare, file] {
-                return compare->otherPath() == file && compare->tree()->topLevelItemCount() > 0;
+                return !compare->isComparing() && compare->otherPath() == file &&
+                       compare->tree()->model()->rowCount() > 0;
             };
         };
         run("compare-backup", megabytes, {[&] { choose(backup); }, compared(backup)});
@@ -412,14 +414,18 @@ void responsivenessAt(qint64 megabytes)
         run("compare-filters", megabytes, steps(filterSteps));
         Typist compareTypist{compare->searchEdit(), QStringLiteral("width")};
         run("compare-search-typing", megabytes,
-            compareTypist.action([&] { return compare->tree()->topLevelItemCount() > 0; }));
+            compareTypist.action([&] { return !compare->isSearchPending(); }));
         compare->searchEdit()->clear();
-        flush();
+        waitFor(
+            [&] { return !compare->isSearchPending() && compare->copyAllButton()->isEnabled(); });
 
         const int before = window.pendingCount();
         std::printf("  copy all shown: %s\n", qPrintable(compare->copyAllButton()->text()));
         Dialogs::setNextAnswer(QMessageBox::Yes);
-        run("copy-all", megabytes, settledAfter([&] { compare->copyAllButton()->click(); }));
+        // Done once the page has compared the edited document again.
+        const Action copyAll = settledAfter([&] { compare->copyAllButton()->click(); });
+        run("copy-all", megabytes,
+            {copyAll.start, [&] { return copyAll.done() && !compare->isComparing(); }});
         std::printf("  pending changes: %d before, %d after\n", before, window.pendingCount());
         run("undo-batch", megabytes, settledAfter([&] { window.undoAction()->trigger(); }));
         run("redo-batch", megabytes, settledAfter([&] { window.redoAction()->trigger(); }));

@@ -16,15 +16,18 @@
 #include "widgets/dialogs.h"
 #include "widgets/settingrow.h"
 
+#include <QAbstractItemModelTester>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QUndoStack>
 #include <QtTest>
@@ -55,19 +58,39 @@ QStringList describe(const QList<DiffRecord> &records)
 }
 
 // "group" rows and their "  label | here | there | status" children, in order.
-QStringList treeRows(const QTreeWidget *tree)
+QStringList treeRows(const QTreeView *tree)
 {
+    const QAbstractItemModel *model = tree->model();
     QStringList out;
-    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem *group = tree->topLevelItem(i);
-        out << group->text(0);
-        for (int c = 0; c < group->childCount(); ++c) {
-            const QTreeWidgetItem *row = group->child(c);
+    for (int i = 0; i < model->rowCount(); ++i) {
+        const QModelIndex group = model->index(i, 0);
+        out << group.data().toString();
+        for (int c = 0; c < model->rowCount(group); ++c) {
+            const auto text = [&](int column) { return model->index(c, column, group).data(); };
             out << QString("  %1 | %2 | %3 | %4")
-                       .arg(row->text(0), row->text(1), row->text(2), row->text(3));
+                       .arg(text(0).toString(), text(1).toString(), text(2).toString(),
+                            text(3).toString());
         }
     }
     return out;
+}
+
+QModelIndex rowNamed(const QTreeView *tree, const QString &label)
+{
+    const QAbstractItemModel *model = tree->model();
+    for (int i = 0; i < model->rowCount(); ++i) {
+        const QModelIndex group = model->index(i, 0);
+        const auto found =
+            model->match(model->index(0, 0, group), Qt::DisplayRole, label, 1, Qt::MatchExactly);
+        if (!found.isEmpty())
+            return found.first();
+    }
+    return {};
+}
+
+void selectRow(QTreeView *tree, const QModelIndex &index)
+{
+    tree->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
 QTreeWidgetItem *rowNamed(const QTreeWidget *tree, const QString &label)
@@ -136,6 +159,7 @@ class TestAnalysisPages : public QObject
                  "Pick another settings file to see how it differs from this one.");
         QString error;
         QVERIFY2(m_compare->compareWith(therePath, &error), qPrintable(error));
+        m_compare->finishComparison();
     }
 
     // The cleanup page over the given file, with the rules of cleanupOverlay().
@@ -277,12 +301,14 @@ private slots:
         QTest::addColumn<QByteArray>("here");
         QTest::addColumn<QByteArray>("there");
         QTest::addColumn<bool>("showAll"); // both "only in" boxes ticked, noise shown
+        QTest::addColumn<QString>("search");
         QTest::addColumn<QString>("summary");
         QTest::addColumn<QStringList>("rows");
 
         const auto row = [](const char *name, const QByteArray &here, const QByteArray &there,
-                            bool showAll, const QString &summary, const QStringList &rows) {
-            QTest::newRow(name) << here << there << showAll << summary << rows;
+                            bool showAll, const QString &summary, const QStringList &rows,
+                            const QString &search = {}) {
+            QTest::newRow(name) << here << there << showAll << search << summary << rows;
         };
 
         const QByteArray same = "<i k='Tool'><v k='a' t='i' v='1'/></i>";
@@ -305,18 +331,23 @@ private slots:
             {"Global/Preferences/Main", "  Sub/x | 5 | 5 | Different (type i / u)", "(top level)",
              "  top | a\u23CEb | c | Different", "T/U", "  q | 1 | 2 | Different"});
         const QByteArray longValue(5000, 'z');
-        row("all kinds shown",
-            QByteArray("<i k='G'><v k='mine' t='i' v='1'/>"
-                       "<v k='long' t='s' v='" +
-                       longValue +
-                       "'/></i><i k='Global'><i k='Statistics'><v k='n' t='u' v='1'/></i></i>"),
+        const QByteArray allHere = "<i k='G'><v k='mine' t='i' v='1'/><v k='long' t='s' v='" +
+                                   longValue +
+                                   "'/></i><i k='Global'><i k='Statistics'><v k='n' t='u' "
+                                   "v='1'/></i></i>";
+        const QByteArray allThere =
             "<i k='G'><v k='long' t='s' v='y'/><v k='theirs' t='i' v='2'/></i>"
-            "<i k='Global'><i k='Statistics'><v k='n' t='u' v='2'/></i></i>",
-            true, "2 different, 1 only in this file, 1 only in the other file",
-            {"G", "  mine | 1 |  | Only in this file",
-             "  long | " + QString(90, 'z') + QChar(0x2026) + " | y | Different",
+            "<i k='Global'><i k='Statistics'><v k='n' t='u' v='2'/></i></i>";
+        const QString allKinds = "2 different, 1 only in this file, 1 only in the other file";
+        const QString longRow = "  long | " + QString(90, 'z') + QChar(0x2026) + " | y | Different";
+        row("all kinds shown", allHere, allThere, true, allKinds,
+            {"G", "  mine | 1 |  | Only in this file", longRow,
              "  theirs |  | 2 | Only in the other file", "Global/Statistics",
              "  n | 1 | 2 | Different"});
+        // The counts stay those of every kind; the search looks at paths and both values.
+        row("search in values, any case", allHere, allThere, true, allKinds, {"G", longRow}, "Y");
+        row("search in paths", allHere, allThere, true, allKinds,
+            {"G", "  theirs |  | 2 | Only in the other file"}, "g/THE");
     }
 
     void compareView()
@@ -324,16 +355,23 @@ private slots:
         QFETCH(QByteArray, here);
         QFETCH(QByteArray, there);
         QFETCH(bool, showAll);
+        QFETCH(QString, search);
         openCompare(here, there);
+        QAbstractItemModelTester tester(m_compare->tree()->model());
         if (showAll) {
             m_compare->onlyHereBox()->setChecked(true);
             m_compare->onlyThereBox()->setChecked(true);
             m_compare->hideNoiseBox()->setChecked(false);
         }
+        if (!search.isEmpty()) {
+            QTest::keyClicks(m_compare->searchEdit(), search);
+            QTest::keyClick(m_compare->searchEdit(), Qt::Key_Return); // at once, not after a pause
+        }
         QTEST(m_compare->summaryLabel()->text(), "summary");
         QTEST(treeRows(m_compare->tree()), "rows");
-        if (QTreeWidgetItem *item = rowNamed(m_compare->tree(), "long"))
-            QCOMPARE(item->toolTip(0).section('\n', 1, 1), "This file: " + QString(300, 'z'));
+        if (const QModelIndex item = rowNamed(m_compare->tree(), "long"); item.isValid())
+            QCOMPARE(item.data(Qt::ToolTipRole).toString().section('\n', 1, 1),
+                     "This file: " + QString(300, 'z'));
     }
 
     // Copies are pending edits; the confirmation counts what will be copied, both it and the
@@ -348,20 +386,23 @@ private slots:
                     "<v k='LastVersion' t='s' v='2'/>");
         m_compare->onlyHereBox()->setChecked(true);
         m_compare->hideNoiseBox()->setChecked(false);
-        QTreeWidget *tree = m_compare->tree();
+        QTreeView *tree = m_compare->tree();
         QCOMPARE(m_compare->copyAllButton()->text(),
                  "Use the other file's value for all shown (2)");
-        QVERIFY(rowNamed(tree, "c")->toolTip(0).endsWith(
-            "\nCannot be copied: the other file's value does not fit this file's entry. Expected "
-            "an integer between -2147483648 and 2147483647."));
+        QVERIFY(rowNamed(tree, "c")
+                    .data(Qt::ToolTipRole)
+                    .toString()
+                    .endsWith("\nCannot be copied: the other file's value does not fit this file's "
+                              "entry. Expected "
+                              "an integer between -2147483648 and 2147483647."));
         QSignalSpy messages(m_compare.get(), &CompareView::message);
 
-        rowNamed(tree, "d")->setSelected(true);
+        selectRow(tree, rowNamed(tree, "d"));
         QVERIFY(m_compare->copySelectedButton()->isEnabled());
         QTest::mouseClick(m_compare->copySelectedButton(), Qt::LeftButton);
         QCOMPARE(said(messages), "Values copied into this file: 1. Review and save when ready.");
         QCOMPARE(m_doc->findPath(u"T/d")->value, "2");
-        QTRY_VERIFY(!rowNamed(tree, "d"));
+        QTRY_VERIFY(!rowNamed(tree, "d").isValid());
 
         // c is no integer, e differs in its type only, mine exists only here, LastVersion is
         // never copied: only a is.
@@ -390,7 +431,7 @@ private slots:
         QCOMPARE(m_compare->summaryLabel()->text(),
                  "4 different, 1 only in this file, 0 only in the other file");
         m_model->revertValue(m_doc->findPath(u"T/b"));
-        QTRY_VERIFY(!rowNamed(tree, "b"));
+        QTRY_VERIFY(!rowNamed(tree, "b").isValid());
         QCOMPARE(m_compare->summaryLabel()->text(),
                  "3 different, 1 only in this file, 0 only in the other file");
 
@@ -410,13 +451,13 @@ private slots:
     {
         openCompare("<i k='R'><v k='F' t='s' v='a'/><v k='F' t='s' v='b'/></i>",
                     "<i k='R'><v k='F' t='s' v='a'/><v k='F' t='s' v='c'/></i>");
-        QTreeWidget *tree = m_compare->tree();
+        QTreeView *tree = m_compare->tree();
         QCOMPARE(treeRows(tree), (QStringList{"R", "  F | b | c | Different"}));
         XsdtNode *first = m_doc->findPath(u"R/F"), *second = first->parent->children[1].get();
         QSignalSpy messages(m_compare.get(), &CompareView::message);
         // PixInsight started: the model refuses before the page is told.
         m_model->setViewOnly(true);
-        tree->topLevelItem(0)->setSelected(true);
+        selectRow(tree, tree->model()->index(0, 0));
         m_compare->copySelectedButton()->click();
         QCOMPARE(said(messages), "PixInsight is running, so nothing was copied. Close PixInsight, "
                                  "then copy again.");
@@ -432,6 +473,44 @@ private slots:
                      (QStringList{"R", "  F | z | a | Different", "  F | d | c | Different"}));
     }
 
+    // A result already on its way when the comparison was cancelled, or when the document went
+    // away, is not shown; the file being read then is read again for the next document.
+    void compareLateResult_data()
+    {
+        QTest::addColumn<bool>("cancel");
+        QTest::newRow("cancelled") << true;
+        QTest::newRow("document replaced") << false;
+    }
+
+    void compareLateResult()
+    {
+        QFETCH(bool, cancel);
+        openCompare("<v k='a' t='i' v='1'/>", "<v k='a' t='i' v='2'/>");
+        QSignalSpy messages(m_compare.get(), &CompareView::message);
+        QVERIFY(m_compare->compareWith(m_dir.filePath("core-2-pxi.settings")));
+        QVERIFY(m_compare->isComparing());
+        m_compare->waitForWorker();
+        if (cancel)
+            m_compare->cancelButton()->click();
+        else
+            m_compare->setDocument(nullptr, QString());
+        QCoreApplication::processEvents();
+        QVERIFY(m_compare->otherPath().isEmpty());
+        QCOMPARE(treeRows(m_compare->tree()), QStringList());
+        if (cancel) {
+            QCOMPARE(said(messages), "Comparison cancelled.");
+            QCOMPARE(m_compare->summaryLabel()->text(),
+                     "Pick another settings file to see how it differs from this one.");
+            return;
+        }
+        const auto old = std::exchange(m_doc, parsed("<v k='a' t='i' v='3'/>"));
+        m_compare->setDocument(m_doc.get(), m_dir.filePath("core-1-pxi.settings"));
+        m_compare->finishComparison();
+        QCOMPARE(m_compare->otherPath(), m_dir.filePath("core-2-pxi.settings"));
+        QCOMPARE(treeRows(m_compare->tree()),
+                 (QStringList{"(top level)", "  a | 3 | 2 | Different"}));
+    }
+
     void compareRefusals()
     {
         openCompare("<v k='a' t='i' v='1'/>", "<v k='a' t='i' v='2'/>");
@@ -445,13 +524,16 @@ private slots:
         QVERIFY(error.startsWith("Cannot read " + missing + ": "));
         // An unreadable file keeps the file compared before; an invalid one ends the comparison.
         QCOMPARE(m_compare->records().size(), 1);
-        QVERIFY(!m_compare->compareWith(bad, &error));
-        QVERIFY(error.startsWith(bad + " is not a valid PixInsight settings file: "));
+        QSignalSpy messages(m_compare.get(), &CompareView::message);
+        QVERIFY(m_compare->compareWith(bad, &error));
+        m_compare->finishComparison();
+        QVERIFY(said(messages).startsWith(bad + " is not a valid PixInsight settings file: "));
         QVERIFY(m_compare->otherPath().isEmpty());
         QVERIFY(m_compare->records().isEmpty());
         // A backup made while the page was away is offered when it is shown again, and the
         // file compared with stays chosen.
         QVERIFY(m_compare->compareWith(m_dir.filePath("core-2-pxi.settings")));
+        m_compare->finishComparison();
         const QString backup = m_dir.filePath("core-1-pxi.settings.bak-20260102-030405");
         QVERIFY(writeFile(backup, "<xsdt/>"));
         QCOMPARE(m_compare->fileChooser()->findData(backup), -1);

@@ -323,6 +323,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         const QByteArray bytes = otherInstance(m_store.document);
         if (!otherPath.isEmpty() && !bytes.isEmpty() && out.open(QIODevice::WriteOnly) &&
             out.write(bytes) == bytes.size() && out.commit() && m_compare->compareWith(otherPath)) {
+            m_compare->finishComparison();
             showTab(m_compare);
             save(this, QStringLiteral("compare.png"));
             m_compare->onlyHereBox()->setChecked(true);

@@ -82,13 +82,11 @@ private:
 };
 
 // One distinct path of the other document: its values are m_occurrences[first, first + count)
-// in document order. hereSeen counts this document's values with the path met so far, which is
-// also the rank of the next one.
+// in document order.
 struct PathEntry
 {
     qint32 first = 0;
     qint32 count = 0;
-    qint32 hereSeen = 0;
 };
 
 // A value of the other document, its path's entry and its rank among the values of that path.
@@ -115,6 +113,9 @@ bool sameValue(const XsdtNode &a, const XsdtNode &b)
            a.compressedText() == b.compressedText();
 }
 
+// Checked every this many entries: a cancelled comparison ends within a few milliseconds.
+constexpr quint32 kCheckEvery = 4096;
+
 } // namespace
 
 class DocumentComparison::Index
@@ -140,20 +141,24 @@ public:
         }
     }
 
-    QList<DiffRecord> run(const XsdtDocument &here)
+    QList<DiffRecord> run(const DocumentOutline &here, HereRanks *ranks,
+                          const std::atomic_bool *cancelled, std::atomic<qint64> *done) const
     {
-        for (PathEntry &entry : m_entries)
-            entry.hereSeen = 0;
-        m_hereRanks.clear();
-        walkHere(&here.root, 0, QString());
+        Walk walk{here, std::vector<qint32>(m_entries.size(), 0), {}, {}, cancelled, done};
+        walkHere(walk, 0, quint32(here.m_entries.size()), 0, QString());
+        if (walk.stopped())
+            return {};
         for (const ThereValue &value : m_thereValues) {
-            if (value.rank >= m_entries[size_t(value.id)].hereSeen)
-                m_records.append({value.node->path(), DiffRecord::OnlyThere, nullptr, value.node});
+            if (value.rank >= walk.hereSeen[size_t(value.id)])
+                walk.records.append(
+                    {value.node->path(), DiffRecord::OnlyThere, nullptr, value.node});
         }
-        return std::exchange(m_records, {});
+        if (ranks)
+            *ranks = std::move(walk.ranks);
+        return std::move(walk.records);
     }
 
-    bool recordFor(XsdtNode *value, DiffRecord *record) const
+    bool recordFor(XsdtNode *value, const HereRanks &ranks, DiffRecord *record) const
     {
         QVarLengthArray<const XsdtNode *, 16> chain;
         for (const XsdtNode *n = value; n && n->parent; n = n->parent)
@@ -161,8 +166,7 @@ public:
         qint32 id = 0;
         for (qsizetype i = chain.size() - 1; i >= 0 && id >= 0; --i)
             id = m_index.find(id, chain[i]->key);
-        XsdtNode *other =
-            id >= 0 ? pairOf(m_entries[size_t(id)], m_hereRanks.value(value, 0)) : nullptr;
+        XsdtNode *other = id >= 0 ? pairOf(m_entries[size_t(id)], ranks.value(value, 0)) : nullptr;
         if (other && sameValue(*value, *other))
             return false;
         *record = {value->path(), other ? DiffRecord::Different : DiffRecord::OnlyHere, value,
@@ -193,33 +197,72 @@ private:
         }
     }
 
-    // groupId is the other document's entry for this group's path, or -1 when it has none
-    // (then nothing below can match either). prefix is the group's path and a "/", built once
-    // for all its records. The k-th value of a path here meets the k-th value of that path
-    // there: a key written twice (two recent files both named File02) pairs with its own twin
-    // and never with the other one.
-    void walkHere(const XsdtNode *group, qint32 groupId, const QString &prefix)
+    // What one comparison keeps while it walks, so that the index itself stays untouched.
+    struct Walk
     {
-        for (const auto &child : group->children) {
-            if (child->pendingDelete)
-                continue;
-            const qint32 id = groupId >= 0 ? m_index.find(groupId, child->key) : -1;
-            if (child->isGroup()) {
-                walkHere(child.get(), id, prefix + child->key + QLatin1Char('/'));
+        const DocumentOutline &here;
+        // Per entry of the index, this document's values with the path met so far, which is
+        // also the rank of the next one.
+        std::vector<qint32> hereSeen;
+        HereRanks ranks;
+        QList<DiffRecord> records;
+        const std::atomic_bool *cancelled;
+        std::atomic<qint64> *done;
+        qint64 steps = 0;
+        bool stop = false;
+
+        bool stopped() const { return stop; }
+    };
+
+    static bool sameAsThere(const DocumentOutline &outline, const DocumentOutline::Entry &entry,
+                            const XsdtNode &other)
+    {
+        if (entry.type != other.type || entry.value != other.value)
+            return false;
+        if (entry.compressed < 0)
+            return other.compression().isEmpty() && other.compressedText().isEmpty();
+        const auto &[algorithm, blocks] = outline.m_compressed[size_t(entry.compressed)];
+        return algorithm == other.compression() && blocks == other.compressedText();
+    }
+
+    // The entries [first, last) of the outline are one group's children. groupId is the other
+    // document's entry for this group's path, or -1 when it has none (then nothing below can
+    // match either). prefix is the group's path and a "/", built once for all its records. The
+    // k-th value of a path here meets the k-th value of that path there: a key written twice
+    // (two recent files both named File02) pairs with its own twin and never with the other.
+    void walkHere(Walk &walk, quint32 first, quint32 last, qint32 groupId,
+                  const QString &prefix) const
+    {
+        const auto &entries = walk.here.m_entries;
+        for (quint32 i = first; i < last && !walk.stop;) {
+            if (++walk.steps % kCheckEvery == 0) {
+                if (walk.done)
+                    walk.done->store(walk.steps, std::memory_order_relaxed);
+                if (walk.cancelled && walk.cancelled->load(std::memory_order_relaxed)) {
+                    walk.stop = true;
+                    return;
+                }
+            }
+            const DocumentOutline::Entry &entry = entries[i];
+            const qint32 id = groupId >= 0 ? m_index.find(groupId, entry.key) : -1;
+            if (entry.group) {
+                walkHere(walk, i + 1, entry.end, id, prefix + entry.key + QLatin1Char('/'));
+                i = std::max(entry.end, i + 1);
                 continue;
             }
+            ++i;
             XsdtNode *other = nullptr;
             if (id >= 0) {
-                PathEntry &entry = m_entries[size_t(id)];
-                const qint32 rank = entry.hereSeen++;
+                const qint32 rank = walk.hereSeen[size_t(id)]++;
                 if (rank > 0)
-                    m_hereRanks.insert(child.get(), rank);
-                other = pairOf(entry, rank);
+                    walk.ranks.insert(entry.node, rank);
+                other = pairOf(m_entries[size_t(id)], rank);
             }
             if (!other)
-                m_records.append({prefix + child->key, DiffRecord::OnlyHere, child.get(), nullptr});
-            else if (!sameValue(*child, *other))
-                m_records.append({prefix + child->key, DiffRecord::Different, child.get(), other});
+                walk.records.append(
+                    {prefix + entry.key, DiffRecord::OnlyHere, entry.node, nullptr});
+            else if (!sameAsThere(walk.here, entry, *other))
+                walk.records.append({prefix + entry.key, DiffRecord::Different, entry.node, other});
         }
     }
 
@@ -227,11 +270,39 @@ private:
     std::vector<PathEntry> m_entries;
     std::vector<ThereValue> m_thereValues; // in document order
     std::vector<XsdtNode *> m_occurrences;
-    // This document's values that are not the first of their path, with their rank, from the
-    // last run: few in any real file, and enough to pair an edited value again on its own.
-    QHash<const XsdtNode *, qint32> m_hereRanks;
-    QList<DiffRecord> m_records;
 };
+
+DocumentOutline::DocumentOutline(const XsdtDocument &document)
+{
+    m_entries.reserve(countNodes(&document.root));
+    add(&document.root);
+}
+
+void DocumentOutline::add(const XsdtNode *group)
+{
+    for (const auto &child : group->children) {
+        if (child->pendingDelete) {
+            m_queued.push_back(child.get());
+            continue;
+        }
+        const size_t at = m_entries.size();
+        Entry &entry = m_entries.emplace_back();
+        entry.node = child.get();
+        entry.key = child->key;
+        entry.group = child->isGroup();
+        if (entry.group) {
+            add(child.get());
+            m_entries[at].end = quint32(m_entries.size());
+            continue;
+        }
+        entry.type = child->type;
+        entry.value = child->value;
+        if (!child->compression().isEmpty() || !child->compressedText().isEmpty()) {
+            entry.compressed = qint32(m_compressed.size());
+            m_compressed.emplace_back(child->compression(), child->compressedText());
+        }
+    }
+}
 
 DocumentComparison::DocumentComparison(const XsdtDocument &there)
     : m_index(std::make_unique<Index>(there))
@@ -239,19 +310,22 @@ DocumentComparison::DocumentComparison(const XsdtDocument &there)
 
 DocumentComparison::~DocumentComparison() = default;
 
-QList<DiffRecord> DocumentComparison::compare(const XsdtDocument &here)
+QList<DiffRecord> DocumentComparison::compare(const DocumentOutline &here, HereRanks *ranks,
+                                              const std::atomic_bool *cancelled,
+                                              std::atomic<qint64> *done) const
 {
-    return m_index->run(here);
+    return m_index->run(here, ranks, cancelled, done);
 }
 
-bool DocumentComparison::recordFor(XsdtNode *value, DiffRecord *record) const
+bool DocumentComparison::recordFor(XsdtNode *value, const HereRanks &ranks,
+                                   DiffRecord *record) const
 {
-    return m_index->recordFor(value, record);
+    return m_index->recordFor(value, ranks, record);
 }
 
 QList<DiffRecord> compareDocuments(const XsdtDocument &here, const XsdtDocument &there)
 {
-    return DocumentComparison(there).compare(here);
+    return DocumentComparison(there).compare(DocumentOutline(here));
 }
 
 bool isCopyable(const DiffRecord &record, const DeletionPolicy *policy)

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 
+#include <atomic>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace vrn {
 
@@ -29,8 +33,44 @@ struct DiffRecord
 // "only here" or "only there". Changes neither document.
 QList<DiffRecord> compareDocuments(const XsdtDocument &here, const XsdtDocument &there);
 
+// What a comparison reads of this document, taken on the GUI thread so that the comparison can
+// run on a worker while the document stays open to edits. Keys and values are shared strings,
+// so taking it is one walk that copies no text. Entries queued for deletion are left out with
+// everything below them; the nodes themselves are only carried along, never read again.
+class DocumentOutline
+{
+public:
+    DocumentOutline() = default;
+    explicit DocumentOutline(const XsdtDocument &document);
+    qsizetype size() const { return qsizetype(m_entries.size()); }
+    // The entries left out for being queued for deletion, without those below them.
+    const std::vector<XsdtNode *> &queued() const { return m_queued; }
+
+private:
+    friend class DocumentComparison;
+    struct Entry
+    {
+        XsdtNode *node = nullptr;
+        QString key;
+        QString value;
+        quint32 end = 0; // for a group, the entry after the last one below it
+        QChar type;
+        bool group = false;
+        qint32 compressed = -1; // algorithm and blocks in m_compressed
+    };
+    void add(const XsdtNode *group);
+    std::vector<Entry> m_entries;
+    std::vector<std::pair<QString, QString>> m_compressed;
+    std::vector<XsdtNode *> m_queued;
+};
+
+// This document's values that are not the first of their path, with their rank, as one
+// comparison found them: few in any real file, and enough to pair an edited value again.
+using HereRanks = QHash<const XsdtNode *, qint32>;
+
 // The other document indexed once, for comparing a document that changes against it again
-// and again: after an edit of one value only that value's record needs to be made anew.
+// and again: after an edit of one value only that value's record needs to be made anew. The
+// index does not change once built, so comparisons may run on it from several threads.
 class DocumentComparison
 {
 public:
@@ -39,13 +79,17 @@ public:
     DocumentComparison(const DocumentComparison &) = delete;
     DocumentComparison &operator=(const DocumentComparison &) = delete;
 
-    // The same records as compareDocuments(here, there).
-    QList<DiffRecord> compare(const XsdtDocument &here);
+    // The same records as compareDocuments(here, there); `ranks` receives the pairing for
+    // recordFor(). Gives up, returning nothing, soon after `cancelled` is set; `done` counts
+    // the entries of `here` walked so far.
+    QList<DiffRecord> compare(const DocumentOutline &here, HereRanks *ranks = nullptr,
+                              const std::atomic_bool *cancelled = nullptr,
+                              std::atomic<qint64> *done = nullptr) const;
     // The record the comparison makes for one value of `here` that takes part in it (not
     // queued for deletion); false when that value is the same in the other document. Pairs
-    // the value as the last compare() did, so no entry of `here` may have been queued,
-    // unqueued, added or removed since.
-    bool recordFor(XsdtNode *value, DiffRecord *record) const;
+    // the value as the compare() that gave `ranks` did, so no entry of `here` may have been
+    // queued, unqueued, added or removed since.
+    bool recordFor(XsdtNode *value, const HereRanks &ranks, DiffRecord *record) const;
 
 private:
     class Index;

@@ -76,13 +76,9 @@ void collectMatching(XsdtNode *node, const QStringList &segments, qsizetype inde
 
 // The rules' verdict alone, without looking at the node's siblings: cheap enough for listings that
 // ask about every entry.
-DeleteVerdict ruleVerdict(const DeletionPolicy &policy, const XsdtNode *node)
+DeleteVerdict ruleVerdict(const DeletionPolicy &policy, const QStringList &keys, bool isValue)
 {
     DeleteVerdict verdict{DeleteLevel::Never, policy.defaultReason()};
-    if (!node || !node->parent)
-        return verdict;
-    const QStringList keys = pathKeys(node);
-    const bool isValue = node->kind == XsdtNode::Value;
     const DeletionRule *best = nullptr;
     for (const DeletionRule &rule : policy.rules()) {
         if (rule.groupsOnly && isValue)
@@ -100,6 +96,13 @@ DeleteVerdict ruleVerdict(const DeletionPolicy &policy, const XsdtNode *node)
             verdict.reason = best->reason;
     }
     return verdict;
+}
+
+DeleteVerdict ruleVerdict(const DeletionPolicy &policy, const XsdtNode *node)
+{
+    if (!node || !node->parent)
+        return {DeleteLevel::Never, policy.defaultReason()};
+    return ruleVerdict(policy, pathKeys(node), node->kind == XsdtNode::Value);
 }
 
 void collectWarn(const DeletionPolicy &policy, XsdtNode *node, int depth, QList<XsdtNode *> &out)
@@ -253,9 +256,17 @@ bool DeletionPolicy::isCompareNoise(const XsdtNode *node) const
 {
     if (!node || !node->parent)
         return false;
-    if (ruleVerdict(*this, node).level == DeleteLevel::Safe)
+    return isCompareNoise(pathKeys(node), node->kind == XsdtNode::Value);
+}
+
+bool DeletionPolicy::isCompareNoise(const QStringList &keys, bool isValue) const
+{
+    if (keys.isEmpty())
+        return false;
+    if (ruleVerdict(*this, keys, isValue).level == DeleteLevel::Safe)
         return true;
-    return anyMatches(m_compareNoise, node);
+    return std::any_of(m_compareNoise.begin(), m_compareNoise.end(),
+                       [&](const PathPattern &p) { return p.matches(keys); });
 }
 
 QList<XsdtNode *> nodesMatching(XsdtNode *root, const QString &pattern)

@@ -57,6 +57,8 @@ public:
     bool isEditLocked(const XsdtNode *node) const;
     bool isCompareNoCopy(const XsdtNode *node) const;
     bool isCompareNoise(const XsdtNode *node) const;
+    // The same for the entry with these keys, for callers that hold no node.
+    bool isCompareNoise(const QStringList &keys, bool isValue) const;
     const QList<CleanupGroup> &cleanupGroups() const { return m_cleanup; }
     const QList<DeletionRule> &rules() const { return m_rules; }
     QString defaultReason() const { return m_defaultReason; }

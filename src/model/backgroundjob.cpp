@@ -3,12 +3,17 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <mutex>
+
 namespace vrn {
 
-// What the thread and the owner share: the thread only writes `finish`, before it ends.
+// What the thread and the owner share: the thread only writes `finish`, before it ends. The
+// thread hands the result over under `lock`, so that once abandon() has set `cancelled` it no
+// longer reaches for an owner that may be gone.
 struct BackgroundJob::Run
 {
     std::atomic_bool cancelled = false;
+    std::mutex lock;
     Finish finish;
 };
 
@@ -27,13 +32,18 @@ void BackgroundJob::start(Work work)
     auto run = std::make_shared<Run>();
     m_run = run;
     m_running = true;
-    m_thread.reset(QThread::create([this, work = std::move(work), run] {
+    m_thread.reset(QThread::create([this, owner = m_owner, work = std::move(work), run] {
         run->finish = work(run->cancelled);
+        const std::lock_guard lock(run->lock);
+        if (run->cancelled.load()) {
+            run->finish = nullptr; // a large result is let go here, not on the owner's thread
+            return;
+        }
         // Queued to the owner, where it counts only while this is still the latest work; when
         // the owner is gone the call goes with it. The job itself may be gone by then only
-        // after stop(), which cancels.
+        // after stop() or abandon(), which cancel.
         QMetaObject::invokeMethod(
-            m_owner,
+            owner,
             [this, run] {
                 if (!run->cancelled.load() && run == m_run)
                     finish(run);
@@ -71,6 +81,27 @@ void BackgroundJob::finishNow()
 {
     if (m_run && !m_run->cancelled.load())
         finish(m_run);
+}
+
+void BackgroundJob::abandon()
+{
+    m_running = false;
+    if (m_run) {
+        const std::lock_guard lock(m_run->lock);
+        m_run->cancelled.store(true);
+    }
+    m_run.reset();
+    if (QThread *thread = m_thread.release()) {
+        QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+        if (thread->isFinished())
+            thread->deleteLater();
+    }
+}
+
+void BackgroundJob::waitForWork()
+{
+    if (m_thread)
+        m_thread->wait();
 }
 
 } // namespace vrn

@@ -33,6 +33,12 @@ public:
     // Waits for the work to end and puts its result in place now, for callers that cannot go
     // on without it.
     void finishNow();
+    // Like stop(), without waiting: the thread ends on its own and its result is dropped. Only
+    // for work that owns everything it reads, since it may outlive its owner.
+    void abandon();
+    // Waits for the work to end and leaves its result to be put in place as usual, from the
+    // owner's event loop: lets tests replace or stop work whose result is already on its way.
+    void waitForWork();
     // Started and its result not yet in place.
     bool isRunning() const { return m_running; }
 

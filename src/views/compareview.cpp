@@ -4,15 +4,18 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "knowledge/deletionpolicy.h"
+#include "model/backgroundjob.h"
 #include "model/settingsmodel.h"
 #include "widgets/dialogs.h"
 
+#include <QAbstractItemModel>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -21,9 +24,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
-#include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QVBoxLayout>
 #include <QVarLengthArray>
 
@@ -35,6 +38,7 @@ namespace vrn {
 namespace {
 
 constexpr int kGroupMarker = -1;
+constexpr int kColumns = 4;
 constexpr qsizetype kValueColumnLimit = 90;
 constexpr qsizetype kToolTipLimit = 300;
 // Beyond this many values edited at once a full comparison is cheaper than patching records
@@ -42,6 +46,12 @@ constexpr qsizetype kToolTipLimit = 300;
 constexpr qsizetype kIncrementalLimit = 2000;
 constexpr qsizetype kRowPatchLimit = 200;
 constexpr int kMaxBackups = 25;
+// As the tree filter: the list is filtered again once typing pauses, not on every key.
+constexpr int kTypingPauseMs = 200;
+constexpr int kProgressEveryMs = 100;
+// Records whose copy verdict is worked out at once; more are worked out in slices this long.
+constexpr qsizetype kVerdictsAtOnce = 2000;
+constexpr qint64 kVerdictSliceNs = 12'000'000;
 const QString kBrowse = QStringLiteral("?");
 
 QString valueText(const XsdtNode *node)
@@ -69,12 +79,27 @@ void groupLabels(const QString &path, QString *group, QString *row)
         cut = next;
     }
     if (cut < 0) {
-        *group = CompareView::tr("(top level)");
-        *row = path;
+        if (group)
+            *group = CompareView::tr("(top level)");
+        if (row)
+            *row = path;
         return;
     }
-    *group = path.left(cut);
-    *row = path.mid(cut + 1);
+    if (group)
+        *group = path.left(cut);
+    if (row)
+        *row = path.mid(cut + 1);
+}
+
+// The number of a group label, given the next one when it is new.
+int labelNumber(const QString &label, QStringList &labels, QHash<QString, int> &numbers)
+{
+    const auto found = numbers.constFind(label);
+    if (found != numbers.constEnd())
+        return *found;
+    numbers.insert(label, int(labels.size()));
+    labels.append(label);
+    return int(labels.size()) - 1;
 }
 
 // Whether a comes before b in document order (both in the same document).
@@ -97,17 +122,226 @@ bool documentOrder(const XsdtNode *a, const XsdtNode *b)
     return chainA[i - 1]->indexInParent() < chainB[j - 1]->indexInParent();
 }
 
-int positionOf(const QTreeWidgetItem *item)
-{
-    return item ? item->data(0, Qt::UserRole).toInt() : kGroupMarker;
-}
-
 } // namespace
+
+struct CompareView::OtherFile
+{
+    std::unique_ptr<XsdtDocument> document;
+    std::unique_ptr<DocumentComparison> comparison;
+};
+
+// What a worker hands back: everything about the records that does not depend on the state of
+// this document's nodes, which only the GUI thread reads.
+struct CompareView::Outcome
+{
+    std::shared_ptr<const OtherFile> other;
+    QString error; // the other file could not be read: the reason, with its path
+    QList<DiffRecord> records;
+    HereRanks ranks;
+    std::vector<signed char> noise;
+    std::vector<int> groups;
+    QStringList groupLabels;
+    QHash<QString, int> groupByLabel;
+    QSet<XsdtNode *> queued;
+};
+
+// The rows of the result list over the page's records: groups at the top, in order of first
+// appearance, each with its records in display order. A filter change hands it new groups in
+// one reset, so it costs one pass over plain data instead of building an item per row. Internal
+// ids stay valid while rows and groups before them go away: a record row's is its record's
+// position plus one, a group row's its label number with kGroupRow set. They differ from row to
+// row on purpose: the tree keeps a persistent index per expanded group, hashed by row and id,
+// and ids all alike would pile thousands of them into a few buckets. Record rows say they never
+// have children, which spares the tree a look among those indexes for each of them.
+class CompareRows : public QAbstractItemModel
+{
+    static constexpr quintptr kGroupRow = quintptr(1) << (sizeof(quintptr) * 8 - 2);
+
+public:
+    struct Group
+    {
+        int label = 0;
+        std::vector<int> positions;
+    };
+
+    explicit CompareRows(CompareView *view)
+        : QAbstractItemModel(view)
+        , m_view(view)
+    {}
+
+    // Every row anew; `placeholder` asks for the one row that says nothing passed the filters.
+    void reset(std::vector<Group> groups, bool placeholder)
+    {
+        beginResetModel();
+        m_groups = std::move(groups);
+        m_rowOfLabel.assign(size_t(m_view->m_groupLabels.size()), -1);
+        for (size_t row = 0; row < m_groups.size(); ++row)
+            m_rowOfLabel[size_t(m_groups[row].label)] = int(row);
+        m_placeholder = placeholder && m_groups.empty();
+        endResetModel();
+    }
+
+    // Repaints the rows of `changed` and takes out those of `removed`, with groups left empty.
+    void patch(const QSet<int> &changed, const QSet<int> &removed)
+    {
+        for (int g = int(m_groups.size()) - 1; g >= 0; --g) {
+            std::vector<int> &rows = m_groups[size_t(g)].positions;
+            const QModelIndex parent = index(g, 0);
+            for (int r = int(rows.size()) - 1; r >= 0; --r) {
+                if (removed.contains(rows[size_t(r)])) {
+                    beginRemoveRows(parent, r, r);
+                    rows.erase(rows.begin() + r);
+                    endRemoveRows();
+                } else if (changed.contains(rows[size_t(r)])) {
+                    emit dataChanged(index(r, 0, parent), index(r, kColumns - 1, parent));
+                }
+            }
+            if (rows.empty()) {
+                beginRemoveRows({}, g, g);
+                m_rowOfLabel[size_t(m_groups[size_t(g)].label)] = -1;
+                m_groups.erase(m_groups.begin() + g);
+                for (size_t later = size_t(g); later < m_groups.size(); ++later)
+                    m_rowOfLabel[size_t(m_groups[later].label)] = int(later);
+                endRemoveRows();
+            }
+        }
+    }
+
+    // The record of a row, or -1 for a group row and the placeholder.
+    int positionAt(const QModelIndex &index) const
+    {
+        if (!index.isValid() || isGroupRow(index))
+            return kGroupMarker;
+        return int(index.internalId() - 1);
+    }
+
+    QModelIndex index(int row, int column, const QModelIndex &parent = {}) const override
+    {
+        if (row < 0 || column < 0 || column >= kColumns)
+            return {};
+        if (!parent.isValid()) {
+            if (row >= rowCount())
+                return {};
+            const quintptr label = m_placeholder ? 0 : quintptr(m_groups[size_t(row)].label);
+            return createIndex(row, column, kGroupRow | label);
+        }
+        if (!isGroupRow(parent) || m_placeholder || parent.column() != 0)
+            return {};
+        const Group &group = m_groups[size_t(parent.row())];
+        if (size_t(row) >= group.positions.size())
+            return {};
+        return createIndex(row, column, quintptr(group.positions[size_t(row)]) + 1);
+    }
+
+    QModelIndex parent(const QModelIndex &child) const override
+    {
+        if (!child.isValid() || isGroupRow(child))
+            return {};
+        const int label = m_view->m_groups[size_t(child.internalId() - 1)];
+        return createIndex(m_rowOfLabel[size_t(label)], 0, kGroupRow | quintptr(label));
+    }
+
+    int rowCount(const QModelIndex &parent = {}) const override
+    {
+        if (!parent.isValid())
+            return m_placeholder ? 1 : int(m_groups.size());
+        if (!isGroupRow(parent) || parent.column() != 0 || m_placeholder)
+            return 0;
+        return int(m_groups[size_t(parent.row())].positions.size());
+    }
+
+    int columnCount(const QModelIndex & = {}) const override { return kColumns; }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
+    {
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+            return {};
+        switch (section) {
+        case 0:
+            return CompareView::tr("Setting");
+        case 1:
+            return CompareView::tr("This file");
+        case 2:
+            return CompareView::tr("Other file");
+        default:
+            return CompareView::tr("Status");
+        }
+    }
+
+    Qt::ItemFlags flags(const QModelIndex &index) const override
+    {
+        if (!index.isValid())
+            return Qt::NoItemFlags;
+        if (m_placeholder)
+            return Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
+        if (!isGroupRow(index))
+            return Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
+        return Qt::ItemIsSelectable | Qt::ItemIsEnabled;
+    }
+
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (!index.isValid())
+            return {};
+        const int column = index.column();
+        if (isGroupRow(index)) {
+            if (column != 0)
+                return {};
+            if (role == Qt::UserRole)
+                return kGroupMarker;
+            if (role == Qt::DisplayRole) {
+                return m_placeholder
+                           ? CompareView::tr("Nothing to show with the current filters.")
+                           : m_view->m_groupLabels.at(m_groups[size_t(index.row())].label);
+            }
+            if (role == Qt::FontRole && !m_placeholder) {
+                QFont bold = m_view->m_tree->font();
+                bold.setBold(true);
+                return bold;
+            }
+            return {};
+        }
+        const int position = positionAt(index);
+        const DiffRecord &record = m_view->m_records[position];
+        switch (role) {
+        case Qt::DisplayRole:
+            switch (column) {
+            case 0:
+                return m_view->rowLabel(position);
+            case 1:
+                return record.here ? valueText(record.here) : QString();
+            case 2:
+                return record.there ? valueText(record.there) : QString();
+            default:
+                return m_view->statusText(position);
+            }
+        case Qt::ToolTipRole:
+            return column == 0 ? m_view->toolTip(position) : QVariant();
+        case Qt::ForegroundRole:
+            if (column == 0 && record.kind == DiffRecord::Different && !m_view->copyable(position))
+                return m_view->palette().brush(QPalette::Disabled, QPalette::Text);
+            return {};
+        case Qt::UserRole:
+            return column == 0 ? QVariant(position) : QVariant();
+        default:
+            return {};
+        }
+    }
+
+private:
+    static bool isGroupRow(const QModelIndex &index) { return index.internalId() & kGroupRow; }
+
+    CompareView *m_view;
+    std::vector<Group> m_groups;
+    // Per group label, the row of its group, or -1 when none is shown.
+    std::vector<int> m_rowOfLabel;
+    bool m_placeholder = false;
+};
 
 CompareView::CompareView(SettingsModel *model, QWidget *parent)
     : TaskPage(parent)
     , m_model(model)
-    , m_other(std::make_unique<XsdtDocument>())
+    , m_job(std::make_unique<BackgroundJob>(this))
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 6, 0, 0);
@@ -137,15 +371,38 @@ CompareView::CompareView(SettingsModel *model, QWidget *parent)
         connect(box, &QCheckBox::toggled, this, &CompareView::showResults);
     }
     filterRow->addWidget(m_search, 1);
-    connect(m_search, &QLineEdit::textChanged, this, &CompareView::showResults);
+    m_searchPause.setSingleShot(true);
+    m_searchPause.setInterval(kTypingPauseMs);
+    connect(m_search, &QLineEdit::textChanged, &m_searchPause, qOverload<>(&QTimer::start));
+    connect(&m_searchPause, &QTimer::timeout, this, &CompareView::showResults);
+    connect(m_search, &QLineEdit::returnPressed, this, &CompareView::showResults);
+    m_verdictSlices.setSingleShot(true);
+    m_verdictSlices.setInterval(0);
+    connect(&m_verdictSlices, &QTimer::timeout, this, &CompareView::workOutVerdicts);
     layout->addLayout(filterRow);
 
     m_summary = new QLabel(this);
     layout->addWidget(m_summary);
 
-    m_tree = new QTreeWidget(this);
-    m_tree->setColumnCount(4);
-    m_tree->setHeaderLabels({tr("Setting"), tr("This file"), tr("Other file"), tr("Status")});
+    m_busy = new QWidget(this);
+    auto *busyRow = new QHBoxLayout(m_busy);
+    busyRow->setContentsMargins(0, 0, 0, 0);
+    m_busyLabel = new QLabel(m_busy);
+    m_progress = new QProgressBar(m_busy);
+    m_progress->setTextVisible(false);
+    m_cancel = new QPushButton(tr("Cancel"), m_busy);
+    busyRow->addWidget(m_busyLabel);
+    busyRow->addWidget(m_progress, 1);
+    busyRow->addWidget(m_cancel);
+    m_busy->hide();
+    layout->addWidget(m_busy);
+    m_progressTimer.setInterval(kProgressEveryMs);
+    connect(&m_progressTimer, &QTimer::timeout, this, &CompareView::showProgress);
+    connect(m_cancel, &QPushButton::clicked, this, &CompareView::cancelComparison);
+
+    m_rows = new CompareRows(this);
+    m_tree = new QTreeView(this);
+    m_tree->setModel(m_rows);
     m_tree->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_tree->setAlternatingRowColors(true);
     m_tree->setUniformRowHeights(true);
@@ -170,10 +427,11 @@ CompareView::CompareView(SettingsModel *model, QWidget *parent)
     layout->addLayout(buttons);
 
     connect(m_chooser, &QComboBox::activated, this, &CompareView::onChosen);
-    connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &CompareView::updateButtons);
-    connect(m_tree, &QTreeWidget::customContextMenuRequested, this, &CompareView::showContextMenu);
-    connect(m_tree, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem *item) {
-        const int position = positionOf(item);
+    connect(m_tree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &CompareView::updateButtons);
+    connect(m_tree, &QTreeView::customContextMenuRequested, this, &CompareView::showContextMenu);
+    connect(m_tree, &QTreeView::doubleClicked, this, [this](const QModelIndex &index) {
+        const int position = positionAt(index);
         if (position >= 0 && m_records[position].here)
             emit revealRequested(m_records[position].here);
     });
@@ -190,7 +448,11 @@ CompareView::CompareView(SettingsModel *model, QWidget *parent)
     updateButtons();
 }
 
-CompareView::~CompareView() = default;
+CompareView::~CompareView()
+{
+    // The worker holds nothing of the page's, so it need not be waited for.
+    m_job->abandon();
+}
 
 void CompareView::setEditedPathSource(std::function<QString()> source)
 {
@@ -204,6 +466,10 @@ void CompareView::setDocument(XsdtDocument *document)
 
 void CompareView::setDocument(XsdtDocument *document, const QString &path)
 {
+    // A file being read when the document went away is read again for the next one.
+    if (isComparing() && m_comparingPath != m_otherPath)
+        m_pendingPath = m_comparingPath;
+    stopWorker();
     clearResults();
     m_document = document;
     m_path = path;
@@ -213,8 +479,17 @@ void CompareView::setDocument(XsdtDocument *document, const QString &path)
         fillFileChoices();
         return;
     }
+    const QString pending = std::exchange(m_pendingPath, QString());
     if (sameFile(m_otherPath, path))
         forgetOther();
+    if (!pending.isEmpty() && !sameFile(pending, path)) {
+        forgetOther();
+        QString error;
+        if (!compareWith(pending, &error))
+            emit message(error);
+        fillFileChoices();
+        return;
+    }
     fillFileChoices();
     recompute();
 }
@@ -227,33 +502,78 @@ void CompareView::setViewOnly(bool viewOnly)
 
 void CompareView::clearResults()
 {
-    {
-        const QSignalBlocker blocker(m_tree);
-        m_tree->clear();
-    }
+    m_rows->reset({}, false);
     m_records.clear();
+    m_ranks.clear();
     m_current.clear();
     m_noise.clear();
     m_copyable.clear();
+    m_groups.clear();
     m_shown.clear();
+    m_verdictSlices.stop();
+    m_verdictNext = 0;
     m_changedValues.clear();
     m_deletedAtCompare.clear();
     m_needsFull = false;
 }
 
+void CompareView::stopWorker()
+{
+    m_job->abandon();
+    m_progressTimer.stop();
+    m_busy->hide();
+}
+
 void CompareView::forgetOther()
 {
     clearResults();
-    m_comparison.reset();
-    m_other = std::make_unique<XsdtDocument>();
+    m_other.reset();
     m_otherPath.clear();
+    m_groupLabels.clear();
+    m_groupByLabel.clear();
 }
 
 void CompareView::forgetOtherFile()
 {
+    stopWorker();
     forgetOther();
     recompute();
     fillFileChoices();
+}
+
+void CompareView::cancelComparison()
+{
+    if (!isComparing())
+        return;
+    stopWorker();
+    forgetOther();
+    recompute();
+    fillFileChoices();
+    emit message(tr("Comparison cancelled."));
+}
+
+QString CompareView::otherPath() const
+{
+    return isComparing() ? m_comparingPath : m_otherPath;
+}
+
+bool CompareView::isComparing() const
+{
+    return m_job->isRunning();
+}
+
+void CompareView::finishComparison()
+{
+    // Edits made meanwhile start another run when the first one is taken.
+    while (m_job->isRunning())
+        m_job->finishNow();
+    while (m_verdictSlices.isActive())
+        workOutVerdicts();
+}
+
+void CompareView::waitForWorker()
+{
+    m_job->waitForWork();
 }
 
 void CompareView::scheduleRecompute()
@@ -267,14 +587,22 @@ void CompareView::scheduleRecompute()
 void CompareView::runScheduled()
 {
     m_recomputePending = false;
+    if (isComparing()) {
+        m_needsFull = true; // taken up when the running comparison is done
+        return;
+    }
     if (m_needsFull || m_changedValues.isEmpty() || !updateChangedValues())
         recompute();
 }
 
 void CompareView::onDataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight)
 {
-    if (m_needsFull || !m_comparison)
+    if (m_needsFull || !m_other)
         return;
+    if (isComparing()) {
+        m_needsFull = true;
+        return;
+    }
     const QModelIndex parent = topLeft.parent();
     for (int row = topLeft.row(); row <= bottomRight.row(); ++row) {
         XsdtNode *node = m_model->nodeForIndex(m_model->index(row, 0, parent));
@@ -292,21 +620,128 @@ void CompareView::recompute()
     clearResults();
     if (!m_document) {
         m_summary->clear();
-    } else if (m_otherPath.isEmpty() || !m_comparison) {
+    } else if (m_otherPath.isEmpty() || !m_other) {
         m_summary->setText(tr("Pick another settings file to see how it differs from this one."));
     } else {
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        m_records = m_comparison->compare(*m_document);
-        m_current.resize(size_t(m_records.size()));
-        std::iota(m_current.begin(), m_current.end(), 0);
-        m_noise.assign(size_t(m_records.size()), -1);
-        m_copyable.assign(size_t(m_records.size()), -1);
-        for (XsdtNode *node : m_document->deletedNodes())
-            m_deletedAtCompare.insert(node);
-        showResults();
-        QApplication::restoreOverrideCursor();
+        startComparison(m_otherPath, m_other);
     }
     updateButtons();
+}
+
+// The open document is outlined here, on the GUI thread, in one walk that shares its strings;
+// the worker reads only the outline, its own copy of the rules and the other file, which it
+// reads itself or shares unchanged with the page. So the window stays editable meanwhile, and
+// an edit only asks for another run once this one is done.
+void CompareView::startComparison(const QString &path, std::shared_ptr<const OtherFile> other)
+{
+    stopWorker();
+    auto here = std::make_shared<const DocumentOutline>(*m_document);
+    const DeletionPolicy *policy = m_model->policy();
+    auto rules = policy ? std::make_shared<const DeletionPolicy>(*policy) : nullptr;
+    auto done = std::make_shared<std::atomic<qint64>>(0);
+    m_progressDone = done;
+    m_progressTotal = here->size();
+    m_comparingPath = path;
+    m_job->start([view = this, path, other, here, rules,
+                  done](const std::atomic_bool &cancelled) mutable -> BackgroundJob::Finish {
+        // Let go of the outline here once done, not on the GUI thread.
+        const auto outline = std::exchange(here, nullptr);
+        auto outcome = std::make_shared<Outcome>();
+        for (XsdtNode *node : outline->queued())
+            outcome->queued.insert(node);
+        if (!other) {
+            QFile file(path);
+            if (!file.open(QIODevice::ReadOnly)) {
+                outcome->error = tr("Cannot read %1: %2")
+                                     .arg(QDir::toNativeSeparators(path), file.errorString());
+                return [view, outcome] { view->takeOutcome(*outcome); };
+            }
+            auto document = std::make_unique<XsdtDocument>();
+            QString parseError;
+            if (!document->parse(file.readAll(), &parseError)) {
+                outcome->error = tr("%1 is not a valid PixInsight settings file: %2")
+                                     .arg(QDir::toNativeSeparators(path), parseError);
+                return [view, outcome] { view->takeOutcome(*outcome); };
+            }
+            if (cancelled.load())
+                return {};
+            auto fresh = std::make_shared<OtherFile>();
+            fresh->comparison = std::make_unique<DocumentComparison>(*document);
+            fresh->document = std::move(document);
+            other = std::move(fresh);
+        }
+        outcome->other = other;
+        outcome->records =
+            other->comparison->compare(*outline, &outcome->ranks, &cancelled, done.get());
+        if (cancelled.load())
+            return {};
+        // Which records are noise and where they are grouped, worked out here from the other
+        // file's entries and the paths alone.
+        const auto count = size_t(outcome->records.size());
+        outcome->noise.assign(count, -1);
+        outcome->groups.assign(count, -1);
+        QString label;
+        for (size_t i = 0; i < count; ++i) {
+            const DiffRecord &record = outcome->records.at(qsizetype(i));
+            // Paths are keys joined by "/", which no key holds.
+            outcome->noise[i] =
+                rules && rules->isCompareNoise(record.there ? pathKeys(record.there)
+                                                            : record.path.split(QLatin1Char('/')),
+                                               true);
+            groupLabels(record.path, &label, nullptr);
+            outcome->groups[i] = labelNumber(label, outcome->groupLabels, outcome->groupByLabel);
+        }
+        return [view, outcome] { view->takeOutcome(*outcome); };
+    });
+    m_busyLabel->setText(tr("Comparing with %1…").arg(QFileInfo(path).fileName()));
+    m_progress->setRange(0, 0);
+    m_summary->clear(); // the counts of an earlier comparison no longer hold
+    m_busy->show();
+    m_progressTimer.start();
+}
+
+void CompareView::showProgress()
+{
+    const qint64 done = m_progressDone ? m_progressDone->load() : 0;
+    if (done <= 0 || m_progressTotal <= 0)
+        return; // still reading the other file: the bar keeps moving without a figure
+    m_progress->setRange(0, 1000);
+    m_progress->setValue(int(std::min<qint64>(1000, done * 1000 / m_progressTotal)));
+}
+
+void CompareView::takeOutcome(Outcome &outcome)
+{
+    m_progressTimer.stop();
+    m_busy->hide();
+    if (!outcome.error.isEmpty()) {
+        forgetOther();
+        recompute();
+        fillFileChoices();
+        emit message(outcome.error);
+        return;
+    }
+    const bool newFile = m_other != outcome.other;
+    m_other = outcome.other;
+    m_otherPath = m_comparingPath;
+    if (newFile)
+        fillFileChoices();
+    if (m_needsFull || !m_changedValues.isEmpty()) {
+        // The document changed while the worker compared it as it was.
+        recompute();
+        return;
+    }
+    clearResults();
+    m_records = std::move(outcome.records);
+    m_ranks = std::move(outcome.ranks);
+    m_noise = std::move(outcome.noise);
+    m_groups = std::move(outcome.groups);
+    m_groupLabels = std::move(outcome.groupLabels);
+    m_groupByLabel = std::move(outcome.groupByLabel);
+    m_deletedAtCompare = std::move(outcome.queued);
+    m_current.resize(size_t(m_records.size()));
+    std::iota(m_current.begin(), m_current.end(), 0);
+    m_copyable.assign(size_t(m_records.size()), -1);
+    showResults();
 }
 
 // Only the values edited since the last comparison are compared again. Whether a value takes
@@ -314,7 +749,7 @@ void CompareView::recompute()
 // entries at that path would change side too; then the full comparison runs instead.
 bool CompareView::updateChangedValues()
 {
-    if (!m_document || !m_comparison)
+    if (!m_document || !m_other)
         return false;
     for (XsdtNode *node : std::as_const(m_changedValues)) {
         bool wasDeleted = false;
@@ -336,7 +771,7 @@ bool CompareView::updateChangedValues()
         if (node->isDeleted())
             continue;
         DiffRecord record;
-        const bool differs = m_comparison->recordFor(node, &record);
+        const bool differs = m_other->comparison->recordFor(node, m_ranks, &record);
         const auto hit = slotOf.constFind(node);
         if (hit != slotOf.constEnd()) {
             const int position = m_current[*hit];
@@ -354,6 +789,7 @@ bool CompareView::updateChangedValues()
             m_records.append(record);
             m_noise.push_back(-1);
             m_copyable.push_back(-1);
+            m_groups.push_back(-1);
             const auto hereEnd =
                 std::partition_point(m_current.begin(), m_current.end(), [this](int p) {
                     return m_records[p].kind != DiffRecord::OnlyThere;
@@ -379,22 +815,7 @@ bool CompareView::updateChangedValues()
     }
 
     // Patch the rows in place: a long list is not rebuilt for one edit.
-    const QSignalBlocker blocker(m_tree);
-    for (int top = m_tree->topLevelItemCount() - 1; top >= 0; --top) {
-        QTreeWidgetItem *group = m_tree->topLevelItem(top);
-        for (int i = group->childCount() - 1; i >= 0; --i) {
-            QTreeWidgetItem *row = group->child(i);
-            const int position = positionOf(row);
-            if (removed.contains(position)) {
-                delete row;
-            } else if (changedRows.contains(position)) {
-                group->insertChild(i, makeRow(position));
-                delete row;
-            }
-        }
-        if (group->childCount() == 0 && positionOf(group) == kGroupMarker)
-            delete group;
-    }
+    m_rows->patch(changedRows, removed);
     for (int position : std::as_const(removed)) {
         if (isNoise(position) && m_hideNoise->isChecked())
             --m_hidden;
@@ -402,10 +823,11 @@ bool CompareView::updateChangedValues()
             --m_counts[m_records[position].kind];
         m_shown.removeOne(position);
     }
-    if (m_tree->topLevelItemCount() == 0)
+    if (m_rows->rowCount() == 0)
         showResults();
     updateSummary();
-    updateButtons();
+    m_verdictNext = 0; // the ones known are known at once
+    workOutVerdicts();
     return true;
 }
 
@@ -418,6 +840,17 @@ bool CompareView::isNoise(int position)
         known = policy && policy->isCompareNoise(record.here ? record.here : record.there);
     }
     return known;
+}
+
+int CompareView::groupOf(int position)
+{
+    int &group = m_groups[size_t(position)];
+    if (group < 0) {
+        QString label;
+        groupLabels(m_records[position].path, &label, nullptr);
+        group = labelNumber(label, m_groupLabels, m_groupByLabel);
+    }
+    return group;
 }
 
 bool CompareView::copyable(int position) const
@@ -473,100 +906,91 @@ QString CompareView::notCopiedText(const int (&counts)[VerdictCount], const QStr
     return parts.join(QStringLiteral("; "));
 }
 
-bool CompareView::passesFilters(const DiffRecord &record) const
+bool CompareView::passesFilters(const DiffRecord &record, const QString &search) const
 {
     const QCheckBox *box = record.kind == DiffRecord::Different  ? m_different
                            : record.kind == DiffRecord::OnlyHere ? m_onlyHere
                                                                  : m_onlyThere;
     if (!box->isChecked())
         return false;
-    const QString text = m_search->text().trimmed();
-    if (text.isEmpty())
+    if (search.isEmpty())
         return true;
-    return record.path.contains(text, Qt::CaseInsensitive) ||
-           (record.here && record.here->value.contains(text, Qt::CaseInsensitive)) ||
-           (record.there && record.there->value.contains(text, Qt::CaseInsensitive));
+    return record.path.contains(search, Qt::CaseInsensitive) ||
+           (record.here && record.here->value.contains(search, Qt::CaseInsensitive)) ||
+           (record.there && record.there->value.contains(search, Qt::CaseInsensitive));
 }
 
-QTreeWidgetItem *CompareView::makeRow(int position) const
+QString CompareView::rowLabel(int position) const
+{
+    QString label;
+    groupLabels(m_records[position].path, nullptr, &label);
+    return label;
+}
+
+QString CompareView::statusText(int position) const
 {
     const DiffRecord &record = m_records[position];
-    QString group;
-    QString label;
-    groupLabels(record.path, &group, &label);
-    auto *item = new QTreeWidgetItem;
-    item->setText(0, label);
-    if (record.here)
-        item->setText(1, valueText(record.here));
-    if (record.there)
-        item->setText(2, valueText(record.there));
-    QString status;
+    switch (record.kind) {
+    case DiffRecord::Different: {
+        QString status = tr("Different");
+        if (record.here->type != record.there->type)
+            status += tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
+        return status;
+    }
+    case DiffRecord::OnlyHere:
+        return tr("Only in this file");
+    default:
+        return tr("Only in the other file");
+    }
+}
+
+QString CompareView::toolTip(int position) const
+{
+    const DiffRecord &record = m_records[position];
     QString tip = record.path;
     if (record.here)
         tip += tr("\nThis file: %1").arg(record.here->value.left(kToolTipLimit));
     if (record.there)
         tip += tr("\nOther file: %1").arg(record.there->value.left(kToolTipLimit));
-    switch (record.kind) {
-    case DiffRecord::Different:
-        status = tr("Different");
-        if (record.here->type != record.there->type)
-            status += tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
-        if (!copyable(position)) {
-            QString why;
-            switch (copyVerdict(position)) {
-            case Invalid:
-                validateValue(record.here->type, record.there->value, nullptr, &why);
-                tip += tr("\nCannot be copied: the other file's value does not fit this file's "
-                          "entry. %1")
-                           .arg(why);
-                break;
-            case AlreadySame:
-                tip +=
-                    tr("\nCopying would not change this file's value; the two differ only in type "
-                       "or spelling.");
-                break;
-            case Refused:
-                tip += tr("\nCannot be copied: %1")
-                           .arg(m_model->refusal(record.here, record.there->value));
-                break;
-            default:
-                tip += tr("\nCannot be copied: protected value type, specific to one PixInsight "
-                          "installation, or queued for deletion.");
-                break;
-            }
-            item->setForeground(0, palette().brush(QPalette::Disabled, QPalette::Text));
-        }
-        break;
-    case DiffRecord::OnlyHere:
-        status = tr("Only in this file");
-        break;
+    if (record.kind == DiffRecord::OnlyThere)
+        return tip + tr("\nDoes not exist in this file; adding entries is not offered.");
+    if (record.kind != DiffRecord::Different || copyable(position))
+        return tip;
+    QString why;
+    switch (copyVerdict(position)) {
+    case Invalid:
+        validateValue(record.here->type, record.there->value, nullptr, &why);
+        return tip + tr("\nCannot be copied: the other file's value does not fit this file's "
+                        "entry. %1")
+                         .arg(why);
+    case AlreadySame:
+        return tip + tr("\nCopying would not change this file's value; the two differ only in "
+                        "type or spelling.");
+    case Refused:
+        return tip +
+               tr("\nCannot be copied: %1").arg(m_model->refusal(record.here, record.there->value));
     default:
-        status = tr("Only in the other file");
-        tip += tr("\nDoes not exist in this file; adding entries is not offered.");
-        break;
+        return tip + tr("\nCannot be copied: protected value type, specific to one PixInsight "
+                        "installation, or queued for deletion.");
     }
-    item->setText(3, status);
-    item->setToolTip(0, tip);
-    item->setData(0, Qt::UserRole, position);
-    return item;
 }
 
+// One pass over the records: the groups and rows handed to the list in one reset.
 void CompareView::showResults()
 {
-    const QSignalBlocker blocker(m_tree);
-    m_tree->clear();
+    m_searchPause.stop();
     m_shown.clear();
-    if (!m_document || m_otherPath.isEmpty()) {
+    if (!m_document || m_otherPath.isEmpty() || isComparing()) {
+        m_rows->reset({}, false);
         updateButtons();
         return;
     }
     const bool hideNoise = m_hideNoise->isChecked() && m_model->policy();
+    const QString search = m_search->text().trimmed();
     m_counts[0] = m_counts[1] = m_counts[2] = 0;
     m_hidden = 0;
-    QList<QTreeWidgetItem *> groups;
-    QHash<QString, QTreeWidgetItem *> groupByLabel;
-    QFont bold = m_tree->font();
-    bold.setBold(true);
+    std::vector<CompareRows::Group> groups;
+    std::vector<int> rowOfLabel(size_t(m_groupLabels.size()), -1);
     for (int position : m_current) {
         const DiffRecord &record = m_records[position];
         if (hideNoise && isNoise(position)) {
@@ -574,30 +998,36 @@ void CompareView::showResults()
             continue;
         }
         ++m_counts[record.kind];
-        if (!passesFilters(record))
+        if (!passesFilters(record, search))
             continue;
-        QString groupLabel;
-        QString rowLabel;
-        groupLabels(record.path, &groupLabel, &rowLabel);
-        QTreeWidgetItem *&group = groupByLabel[groupLabel];
-        if (!group) {
-            group = new QTreeWidgetItem({groupLabel});
-            group->setFont(0, bold);
-            group->setData(0, Qt::UserRole, kGroupMarker);
-            groups.append(group);
+        const int label = groupOf(position);
+        if (size_t(label) >= rowOfLabel.size())
+            rowOfLabel.resize(size_t(label) + 1, -1);
+        int &row = rowOfLabel[size_t(label)];
+        if (row < 0) {
+            row = int(groups.size());
+            groups.push_back({label, {}});
         }
-        group->addChild(makeRow(position));
+        groups[size_t(row)].positions.push_back(position);
         m_shown.append(position);
     }
-    m_tree->addTopLevelItems(groups);
+    m_rows->reset(std::move(groups), true);
     m_tree->expandAll();
-    if (groups.isEmpty()) {
-        auto *none = new QTreeWidgetItem({tr("Nothing to show with the current filters.")});
-        none->setData(0, Qt::UserRole, kGroupMarker);
-        none->setFlags(Qt::ItemIsEnabled);
-        m_tree->addTopLevelItem(none);
-    }
     updateSummary();
+    m_verdictNext = 0;
+    workOutVerdicts();
+}
+
+void CompareView::workOutVerdicts()
+{
+    m_verdictSlices.stop();
+    QElapsedTimer clock;
+    clock.start();
+    const bool all = m_shown.size() - m_verdictNext <= kVerdictsAtOnce;
+    while (m_verdictNext < m_shown.size() && (all || clock.nsecsElapsed() < kVerdictSliceNs))
+        copyVerdict(m_shown[m_verdictNext++]);
+    if (m_verdictNext < m_shown.size())
+        m_verdictSlices.start();
     updateButtons();
 }
 
@@ -613,6 +1043,11 @@ void CompareView::updateSummary()
     m_summary->setText(text);
 }
 
+int CompareView::positionAt(const QModelIndex &index) const
+{
+    return m_rows->positionAt(index);
+}
+
 QList<int> CompareView::selectedRecords() const
 {
     QList<int> out;
@@ -623,10 +1058,10 @@ QList<int> CompareView::selectedRecords() const
             out.append(position);
         }
     };
-    for (const QTreeWidgetItem *item : m_tree->selectedItems()) {
-        take(positionOf(item));
-        for (int i = 0; i < item->childCount(); ++i)
-            take(positionOf(item->child(i)));
+    for (const QModelIndex &index : m_tree->selectionModel()->selectedRows()) {
+        take(positionAt(index));
+        for (int i = 0, rows = m_rows->rowCount(index); i < rows; ++i)
+            take(positionAt(m_rows->index(i, 0, index)));
     }
     return out;
 }
@@ -637,8 +1072,10 @@ void CompareView::updateButtons()
     const bool anySelected =
         std::any_of(selected.begin(), selected.end(), [this](int p) { return copyable(p); });
     m_copySelected->setEnabled(!m_viewOnly && anySelected);
-    const auto n =
-        std::count_if(m_shown.begin(), m_shown.end(), [this](int p) { return copyable(p); });
+    const bool counted = m_verdictNext >= m_shown.size();
+    const auto n = counted ? std::count_if(m_shown.begin(), m_shown.end(),
+                                           [this](int p) { return copyable(p); })
+                           : 0;
     m_copyAll->setEnabled(!m_viewOnly && n > 0);
     m_copyAll->setText(n > 0 ? tr("Use the other file's value for all shown (%Ln)", nullptr, int(n))
                              : tr("Use the other file's value for all shown"));
@@ -722,7 +1159,7 @@ void CompareView::copyAllShown()
 
 void CompareView::showContextMenu(const QPoint &pos)
 {
-    const int position = positionOf(m_tree->itemAt(pos));
+    const int position = positionAt(m_tree->indexAt(pos));
     if (position < 0)
         return;
     const DiffRecord record = m_records[position];
@@ -765,15 +1202,17 @@ void CompareView::fillFileChoices()
         for (const QString &backup : listBackups(m_path).mid(0, kMaxBackups))
             m_chooser->addItem(tr("Backup: %1").arg(fileLabel(backup)), backup);
     }
+    // A file being read is already the one chosen.
+    const QString chosen = isComparing() ? m_comparingPath : m_otherPath;
     int current = 0;
-    for (int i = 1; i < m_chooser->count() && !m_otherPath.isEmpty(); ++i) {
-        if (sameFile(m_chooser->itemData(i).toString(), m_otherPath)) {
+    for (int i = 1; i < m_chooser->count() && !chosen.isEmpty(); ++i) {
+        if (sameFile(m_chooser->itemData(i).toString(), chosen)) {
             current = i;
             break;
         }
     }
-    if (!m_otherPath.isEmpty() && current == 0) {
-        m_chooser->addItem(fileLabel(m_otherPath), m_otherPath);
+    if (!chosen.isEmpty() && current == 0) {
+        m_chooser->addItem(fileLabel(chosen), chosen);
         current = m_chooser->count() - 1;
     }
     m_chooser->addItem(tr("Browse..."), kBrowse);
@@ -798,6 +1237,8 @@ void CompareView::onChosen(int index)
     fillFileChoices();
 }
 
+// What can be told at once is refused at once, leaving the comparison shown as it was; the
+// file itself is read and compared on the worker.
 bool CompareView::compareWith(const QString &path, QString *error)
 {
     const auto fail = [error](const QString &text) {
@@ -805,34 +1246,20 @@ bool CompareView::compareWith(const QString &path, QString *error)
             *error = text;
         return false;
     };
-    clearResults();
-    if (sameFile(path, m_path)) {
-        recompute();
+    if (!m_document)
+        return fail(tr("No settings file is open."));
+    if (sameFile(path, m_path))
         return fail(tr("That is the file being edited."));
-    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        recompute();
         return fail(
             tr("Cannot read %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
     }
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    auto other = std::make_unique<XsdtDocument>();
-    QString parseError;
-    const bool parsed = other->parse(file.readAll(), &parseError);
-    QApplication::restoreOverrideCursor();
-    if (!parsed) {
-        forgetOther();
-        recompute();
-        return fail(tr("%1 is not a valid PixInsight settings file: %2")
-                        .arg(QDir::toNativeSeparators(path), parseError));
-    }
-    m_comparison.reset(); // it points into the document being replaced
-    m_other = std::move(other);
-    m_comparison = std::make_unique<DocumentComparison>(*m_other);
-    m_otherPath = path;
+    stopWorker();
+    forgetOther();
+    startComparison(path, nullptr);
     fillFileChoices();
-    recompute();
+    updateButtons();
     return true;
 }
 

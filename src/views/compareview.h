@@ -6,7 +6,10 @@
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -15,18 +18,21 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QTreeView;
 
 namespace vrn {
 
+class BackgroundJob;
+class CompareRows;
 class SettingsModel;
 
 // The Compare page: the open document against another settings file (another instance's or a
 // backup), listing the values that differ or exist on one side only, and copying chosen
 // values of the other file into this one as ordinary pending edits. Nothing is added or
-// deleted, and the other file is only read.
+// deleted, and the other file is only read. Reading the other file and comparing run on a
+// worker, with progress and Cancel on the page.
 class CompareView : public TaskPage
 {
     Q_OBJECT
@@ -41,13 +47,27 @@ public:
     void setViewOnly(bool viewOnly) override;
     void setEditedPathSource(std::function<QString()> source);
 
+    // Starts reading and comparing the file; false, with the reason, when it cannot even start
+    // (the edited file itself, a file that cannot be opened). A file that turns out not to be a
+    // settings file is reported through message() when the worker is done.
     bool compareWith(const QString &path, QString *error = nullptr);
     // Lists the files and backups on disk again, keeping the file compared with; called after
     // a save, which makes a backup the list must offer.
     void refreshFileChoices();
     // Back to no other file, as when the first entry of the chooser is picked.
     void forgetOtherFile();
-    QString otherPath() const { return m_otherPath; }
+    // Gives up the comparison under way, as its Cancel button does: back to no other file.
+    void cancelComparison();
+    bool isComparing() const;
+    // Waits for the comparison under way and shows it now, for screenshot mode and tests.
+    void finishComparison();
+    // Waits for the worker without taking its result, which arrives from the event loop as
+    // usual: for tests of results that come too late.
+    void waitForWorker();
+    // Typed search text not yet applied to the list.
+    bool isSearchPending() const { return m_searchPause.isActive(); }
+    // The file compared with, or being read to be compared with.
+    QString otherPath() const;
     const QList<DiffRecord> &records() const { return m_records; }
 
     // For tests and screenshot mode.
@@ -58,14 +78,17 @@ public:
     QCheckBox *hideNoiseBox() const { return m_hideNoise; }
     QLineEdit *searchEdit() const { return m_search; }
     QLabel *summaryLabel() const { return m_summary; }
-    QTreeWidget *tree() const { return m_tree; }
+    QTreeView *tree() const { return m_tree; }
     QPushButton *copySelectedButton() const { return m_copySelected; }
     QPushButton *copyAllButton() const { return m_copyAll; }
+    QPushButton *cancelButton() const { return m_cancel; }
 
 protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    friend class CompareRows;
+
     // What a copy would do with a record, worked out before anything is written so that the
     // confirmation and the result tell the same story.
     enum CopyVerdict : signed char {
@@ -80,8 +103,18 @@ private:
         VerdictCount
     };
 
+    // The other file as read on a worker: its document and the index over it, which nobody
+    // changes once built, so workers and the page may read them at the same time.
+    struct OtherFile;
+    struct Outcome;
+
     void recompute();
+    void stopWorker();
+    void startComparison(const QString &path, std::shared_ptr<const OtherFile> other);
+    void takeOutcome(Outcome &outcome);
+    void showProgress();
     void showResults();
+    void workOutVerdicts();
     void updateButtons();
     void copyValues(const QList<int> &positions);
     void fillFileChoices();
@@ -96,13 +129,17 @@ private:
     void copySelected();
     void copyAllShown();
     QList<int> selectedRecords() const;
+    int positionAt(const QModelIndex &index) const;
     bool copyable(int position) const;
     CopyVerdict copyVerdict(int position) const;
     // "12 marked for deletion; 3 already the same": the records not copied, by reason.
     QString notCopiedText(const int (&counts)[VerdictCount], const QString &refusal) const;
     bool isNoise(int position);
-    bool passesFilters(const DiffRecord &record) const;
-    QTreeWidgetItem *makeRow(int position) const;
+    bool passesFilters(const DiffRecord &record, const QString &search) const;
+    int groupOf(int position);
+    QString rowLabel(int position) const;
+    QString statusText(int position) const;
+    QString toolTip(int position) const;
     void updateSummary();
 
     SettingsModel *m_model = nullptr;
@@ -110,9 +147,23 @@ private:
     QString m_path;
     std::function<QString()> m_pathSource;
     QString m_otherPath;
-    std::unique_ptr<XsdtDocument> m_other;
-    std::unique_ptr<DocumentComparison> m_comparison;
+    std::shared_ptr<const OtherFile> m_other;
+    std::unique_ptr<BackgroundJob> m_job;
+    // Entries of this document walked and entries in all, written by the worker.
+    std::shared_ptr<std::atomic<qint64>> m_progressDone;
+    qint64 m_progressTotal = 0;
+    QString m_comparingPath;
+    // A file that was being read when the document went away, read again for the next one.
+    QString m_pendingPath;
+    QTimer m_progressTimer;
+    QTimer m_searchPause;
+    // What a copy would do is worked out for the shown records up to here; a long list in
+    // slices between events, and the button that copies them all counts once it is done.
+    QTimer m_verdictSlices;
+    qsizetype m_verdictNext = 0;
+    QString m_searchText;
     QList<DiffRecord> m_records;
+    HereRanks m_ranks;
     // The current records in display order. A value that stops differing leaves its record
     // behind in m_records, so the positions held by the rows stay valid until the next full
     // comparison.
@@ -121,6 +172,11 @@ private:
     std::vector<signed char> m_noise;
     // Per record, a CopyVerdict worked out when first needed.
     mutable std::vector<signed char> m_copyable;
+    // Per record, its group in m_groupLabels, or -1 when not known yet.
+    std::vector<int> m_groups;
+    QStringList m_groupLabels;
+    QHash<QString, int> m_groupByLabel;
+    CompareRows *m_rows = nullptr;
     QList<int> m_shown;
     bool m_viewOnly = false;
     bool m_recomputePending = false;
@@ -139,7 +195,11 @@ private:
     QCheckBox *m_hideNoise = nullptr;
     QLineEdit *m_search = nullptr;
     QLabel *m_summary = nullptr;
-    QTreeWidget *m_tree = nullptr;
+    QWidget *m_busy = nullptr;
+    QLabel *m_busyLabel = nullptr;
+    QProgressBar *m_progress = nullptr;
+    QPushButton *m_cancel = nullptr;
+    QTreeView *m_tree = nullptr;
     QPushButton *m_copySelected = nullptr;
     QPushButton *m_copyAll = nullptr;
 };
