@@ -1,5 +1,6 @@
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
+#include "environment/discovery.h"
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
