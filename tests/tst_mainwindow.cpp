@@ -1125,8 +1125,8 @@ void TestMainWindow::importSetup()
         writeFile(path, QStringLiteral(R"({"format": "varnel-preferences", "version": 1, "values": [
             {"path": "%1", "type": "s", "value": "/home/old/Lights"},
             {"path": "%2", "type": "i", "value": "3"}]})")
-                           .arg(folder, lastPath)
-                           .toUtf8());
+                            .arg(folder, lastPath)
+                            .toUtf8());
         Dialogs::setNextFileName(path);
     };
     QStringList suggested;
@@ -1181,6 +1181,9 @@ void TestMainWindow::saveOnWorker()
     QCOMPARE(window.busyLabel()->text(), QString("Saving…"));
     QCOMPARE(window.banner()->text(), QString("Saving…"));
     QVERIFY(!window.model()->setData(value, QStringLiteral("7")));
+    QCOMPARE(
+        window.model()->whyNotEditable(window.model()->nodeForIndex(value)),
+        QString("The file is being read or saved; nothing can be changed until that is done."));
     gate.release();
     QVERIFY(saved.wait());
     QVERIFY(window.statusBar()->currentMessage().startsWith("Saved. Backup: "));

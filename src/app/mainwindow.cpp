@@ -554,6 +554,10 @@ void MainWindow::onBusyChanged(bool busy, const QString &text)
     m_busyBar->setVisible(busy && !text.isEmpty());
     // The worker reads the document or reads into it: nothing may change it meanwhile.
     const bool locked = busy || m_docs.isViewOnly();
+    m_model->setViewOnlyReason(
+        busy && !m_docs.isViewOnly()
+            ? tr("The file is being read or saved; nothing can be changed until that is done.")
+            : QString());
     m_model->setViewOnly(locked);
     m_unusedView->setViewOnly(locked);
     updateState();

@@ -257,12 +257,18 @@ bool SettingsModel::isEditLocked(const XsdtNode *node) const
     return m_policy && m_policy->isEditLocked(node);
 }
 
+QString SettingsModel::viewOnlyReason() const
+{
+    return m_viewOnlyReason.isEmpty() ? tr("PixInsight is running; nothing can be changed.")
+                                      : m_viewOnlyReason;
+}
+
 QString SettingsModel::whyNotEditable(const XsdtNode *node) const
 {
     if (!node || !node->isValue())
         return tr("Only values can be edited; %1 is a group.").arg(node ? node->key : QString());
     if (m_viewOnly)
-        return tr("PixInsight is running; nothing can be changed.");
+        return viewOnlyReason();
     if (node->pendingDelete)
         return tr("%1 is marked for deletion. Undo the deletion to edit it.").arg(node->key);
     if (node->isDeleted())
@@ -527,7 +533,7 @@ bool SettingsModel::queueDeletion(XsdtNode *node, QString *whyNot)
     if (!node || !m_document || node == &m_document->root || !node->parent)
         return refuse(tr("Nothing to delete."));
     if (m_viewOnly)
-        return refuse(tr("PixInsight is running; nothing can be changed."));
+        return refuse(viewOnlyReason());
     if (node->isDeleted())
         return true;
     if (!m_policy)

@@ -37,6 +37,8 @@ public:
     void setSchema(const Schema *schema);
     void setViewOnly(bool viewOnly);
     bool isViewOnly() const { return m_viewOnly; }
+    // Why nothing can be changed while view-only, when it is not PixInsight running.
+    void setViewOnlyReason(const QString &reason) { m_viewOnlyReason = reason; }
 
     XsdtNode *rootNode() const;
     XsdtNode *nodeForIndex(const QModelIndex &index) const;
@@ -114,7 +116,9 @@ private:
     XsdtDocument *m_document = nullptr;
     const DeletionPolicy *m_policy = nullptr;
     const Schema *m_schema = nullptr;
+    QString viewOnlyReason() const;
     bool m_viewOnly = false;
+    QString m_viewOnlyReason;
     QUndoStack *m_undoStack = nullptr;
     int m_batchDepth = 0;
     QString m_batchText;

@@ -197,6 +197,14 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
     connect(m_newPrefix, &QLineEdit::returnPressed, this, &PathsView::onPreview);
     connect(m_cancelButton, &QPushButton::clicked, this, &PathsView::clearPreview);
     connect(m_replaceButton, &QPushButton::clicked, this, &PathsView::confirmReplacement);
+    // The scan reads values the edit is about to write: it stops first, and the edit that
+    // follows asks for a fresh one.
+    connect(m_model, &SettingsModel::aboutToChange, this, [this] {
+        if (m_scan->isRunning()) {
+            m_scan->stop();
+            m_rescanPending = false;
+        }
+    });
     // A change anywhere may add, remove or alter a path: search again once the burst is over.
     connect(m_model, &SettingsModel::edited, this, [this] {
         if (!m_document || m_rescanPending)
