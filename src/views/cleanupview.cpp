@@ -7,6 +7,7 @@
 #include "views/sizetext.h"
 #include "widgets/dialogs.h"
 
+#include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -32,11 +33,15 @@ qint64 totalValues(const QList<XsdtNode *> &nodes)
     return total;
 }
 
-qint64 totalBytes(const QList<XsdtNode *> &nodes)
+// Sizes are worked out on the GUI thread, as values may change there meanwhile, in slices of
+// about this long.
+constexpr qint64 kSliceMs = 30;
+
+qint64 totalBytes(const QList<XsdtNode *> &nodes, const QHash<const XsdtNode *, qint64> &sizes)
 {
     qint64 total = 0;
     for (const XsdtNode *node : nodes)
-        total += serializedSize(node);
+        total += sizes.value(node);
     return total;
 }
 
@@ -138,6 +143,9 @@ struct CleanupView::Plan
     QList<XsdtNode *> saved;
     QStringList savedPaths;
     QStringList savedReasons;
+    // Every node a row shows, and the sizes of those measured so far.
+    QList<XsdtNode *> toMeasure;
+    QHash<const XsdtNode *, qint64> sizes;
 };
 
 namespace {
@@ -201,6 +209,7 @@ void CleanupView::setDocument(XsdtDocument *document)
     m_safeTop = nullptr;
     m_settingsTop = nullptr;
     m_document = document;
+    m_plan.reset();
     m_stale = document && m_model->policy();
     if (m_stale && isVisible())
         startBuild();
@@ -220,11 +229,14 @@ void CleanupView::ensureBuilt()
         startBuild();
     if (m_job.isRunning())
         m_job.finishNow();
+    if (m_plan)
+        measureSome(true);
 }
 
 void CleanupView::startBuild()
 {
     m_stale = false;
+    m_plan.reset();
     const DeletionPolicy *policy = m_model->policy();
     XsdtDocument *document = m_document;
     m_job.start([this, policy, document,
@@ -247,13 +259,42 @@ void CleanupView::startBuild()
             plan->savedPaths.append(path);
             plan->savedReasons.append(policy->verdictFor(node).reason);
         }
-        return BackgroundJob::Finish([this, plan] { fill(*plan); });
+        for (const PlannedGroup &group : std::as_const(plan->groups))
+            plan->toMeasure.append(group.kept.cbegin(), group.kept.cend());
+        plan->toMeasure.append(plan->saved.cbegin(), plan->saved.cend());
+        return BackgroundJob::Finish([this, plan] {
+            m_plan = plan;
+            m_measured = 0;
+            measureSome(false);
+        });
     });
     updateStatus();
 }
 
+void CleanupView::measureSome(bool all)
+{
+    QElapsedTimer clock;
+    clock.start();
+    Plan &plan = *m_plan;
+    while (m_measured < plan.toMeasure.size()) {
+        const XsdtNode *node = plan.toMeasure.at(m_measured++);
+        if (!plan.sizes.contains(node))
+            plan.sizes.insert(node, serializedSize(node));
+        if (!all && clock.elapsed() >= kSliceMs && m_measured < plan.toMeasure.size()) {
+            QTimer::singleShot(0, this, [this, run = m_plan] {
+                if (m_plan == run) // not replaced by a newer document meanwhile
+                    measureSome(false);
+            });
+            return;
+        }
+    }
+    const std::shared_ptr<Plan> measured = std::move(m_plan);
+    fill(*measured);
+}
+
 void CleanupView::fill(const Plan &plan)
 {
+    m_sizes = &plan.sizes;
     {
         // One pass with the tree quiet: no change signals, no layout until it is all there.
         const QSignalBlocker blocker(m_tree);
@@ -275,6 +316,7 @@ void CleanupView::fill(const Plan &plan)
         m_settingsTop->setExpanded(true);
         m_tree->setUpdatesEnabled(true);
     }
+    m_sizes = nullptr;
     updateStatus();
 }
 
@@ -293,7 +335,7 @@ void CleanupView::addGroup(const PlannedGroup &group)
     }
     auto *row = new QTreeWidgetItem(m_safeTop);
     row->setText(0, tr("%1 (%2)").arg(group.title).arg(kept.size()));
-    setNumbers(row, totalValues(kept), totalBytes(kept));
+    setNumbers(row, totalValues(kept), totalBytes(kept, *m_sizes));
     row->setToolTip(0, group.description);
     row->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsAutoTristate);
     row->setCheckState(0, Qt::Unchecked);
@@ -318,7 +360,7 @@ void CleanupView::addDetail(QTreeWidgetItem *parent, const QString &text, const 
     auto *detail = new QTreeWidgetItem(parent);
     detail->setText(0, text);
     if (node)
-        setNumbers(detail, node->valueCount(), serializedSize(node));
+        setNumbers(detail, node->valueCount(), m_sizes->value(node));
     detail->setFlags(Qt::ItemIsEnabled);
 }
 
@@ -328,7 +370,7 @@ QTreeWidgetItem *CleanupView::addEntryItem(QTreeWidgetItem *parent, const QStrin
 {
     auto *entry = new QTreeWidgetItem(parent);
     entry->setText(0, label);
-    const qint64 bytes = totalBytes(nodes);
+    const qint64 bytes = totalBytes(nodes, *m_sizes);
     setNumbers(entry, totalValues(nodes), bytes);
     entry->setToolTip(0, toolTip);
     entry->setFlags(Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);

@@ -6,6 +6,8 @@
 #include <QHash>
 #include <QList>
 
+#include <memory>
+
 class QLabel;
 class QPushButton;
 class QTreeWidget;
@@ -61,7 +63,7 @@ public:
         return m_undoButton;
     }
     // The list of the current document is not in place yet.
-    bool isBuilding() const { return m_stale || m_job.isRunning(); }
+    bool isBuilding() const { return m_stale || m_job.isRunning() || m_plan; }
     void ensureBuilt();
 
 protected:
@@ -70,6 +72,7 @@ protected:
 private:
     struct Plan;
     void startBuild();
+    void measureSome(bool all);
     void fill(const Plan &plan);
     QTreeWidgetItem *addEntryItem(QTreeWidgetItem *parent, const QString &label,
                                   const QList<XsdtNode *> &nodes, const QString &toolTip,
@@ -103,6 +106,9 @@ private:
     // A new document is only looked at once the page is shown; the looking runs off the GUI
     // thread.
     bool m_stale = false;
+    std::shared_ptr<Plan> m_plan; // found, its sizes being measured
+    qsizetype m_measured = 0;
+    const QHash<const XsdtNode *, qint64> *m_sizes = nullptr; // while the rows are made
     BackgroundJob m_job{this};
 };
 
