@@ -9,11 +9,13 @@
 #include "knowledge/modules.h"
 #include "model/settingsmodel.h"
 #include "views/allsettingsview.h"
+#include "views/cleanupview.h"
 #include "views/compareview.h"
 #include "views/modulesearchdialog.h"
 #include "views/pathsview.h"
 #include "views/repositoriesview.h"
 #include "views/searchview.h"
+#include "views/unusedmodulesview.h"
 #include "widgets/dialogs.h"
 #include "widgets/treefilter.h"
 
@@ -341,6 +343,14 @@ void responsivenessAt(qint64 megabytes)
             {[&] { findModule->trigger(); },
              [&] { return search->banner()->isVisibleTo(search) && searchSettled(search); }});
         search->clearFilter();
+
+        // The pages that list what a file holds, shown for the first time since the reload.
+        auto *cleanup = window.findChild<CleanupView *>();
+        UnusedModulesView *unused = window.unusedModulesView();
+        run("cleanup-page", megabytes,
+            {[&] { tabs->setCurrentWidget(cleanup); }, [&] { return !cleanup->isBuilding(); }});
+        run("unused-page", megabytes,
+            {[&] { tabs->setCurrentWidget(unused); }, [&] { return !unused->isBuilding(); }});
 
         std::vector<std::function<void()>> pageSteps;
         for (int round = 0; round < 2; ++round) {

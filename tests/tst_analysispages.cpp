@@ -844,6 +844,30 @@ private slots:
         }
         QCOMPARE(view.cards().size(), all);
     }
+
+    // Nothing is looked at until the page shows; a document replaced meanwhile is not listed.
+    void cleanupWhenShown_data()
+    {
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("shown") << false;
+        QTest::newRow("replaced while looking") << true;
+    }
+
+    void cleanupWhenShown()
+    {
+        QFETCH(bool, replaced);
+        openCleanup(kCleanupFile);
+        QVERIFY(m_cleanup->isBuilding());
+        m_cleanup->show();
+        if (replaced) {
+            std::unique_ptr<XsdtDocument> first =
+                std::exchange(m_doc, parsed("<i k='Never'><v k='v' t='i' v='1'/></i>"));
+            m_model->setDocument(m_doc.get());
+            m_cleanup->setDocument(m_doc.get());
+        }
+        QTRY_VERIFY(!m_cleanup->isBuilding());
+        QCOMPARE(cleanupRows(m_cleanup->tree()).size(), replaced ? 4 : 12);
+    }
 };
 
 namespace {

@@ -7,6 +7,7 @@
 #include "views/sizetext.h"
 #include "widgets/dialogs.h"
 
+#include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -32,11 +33,15 @@ qint64 totalValues(const QList<XsdtNode *> &nodes)
     return total;
 }
 
-qint64 totalBytes(const QList<XsdtNode *> &nodes)
+// Sizes are worked out on the GUI thread, as values may change there meanwhile, in slices of
+// about this long.
+constexpr qint64 kSliceMs = 30;
+
+qint64 totalBytes(const QList<XsdtNode *> &nodes, const QHash<const XsdtNode *, qint64> &sizes)
 {
     qint64 total = 0;
     for (const XsdtNode *node : nodes)
-        total += serializedSize(node);
+        total += sizes.value(node);
     return total;
 }
 
@@ -123,10 +128,83 @@ QString CleanupView::geometryLabel(const XsdtNode *node)
     return parts.join(QStringLiteral(" \u203A "));
 }
 
+// A cleanup group as found in one document: its rows in the order shown, with their labels
+// (paths for a group that goes as one entry) and, for a group of many entries, their reasons.
+struct PlannedGroup
+{
+    QString title;
+    QString description;
+    bool each = false;
+    QList<XsdtNode *> kept;
+    QStringList labels;
+    QStringList reasons;
+};
+
+struct CleanupView::Plan
+{
+    QList<PlannedGroup> groups;
+    QList<XsdtNode *> saved;
+    QStringList savedPaths;
+    QStringList savedReasons;
+    // Every node a row shows, and the sizes of those measured so far.
+    QList<XsdtNode *> toMeasure;
+    QHash<const XsdtNode *, qint64> sizes;
+};
+
+namespace {
+
+template <typename Node>
+void sortByLabel(QList<QPair<QString, Node *>> &labelled)
+{
+    std::stable_sort(labelled.begin(), labelled.end(), [](const auto &a, const auto &b) {
+        return a.first.compare(b.first, Qt::CaseInsensitive) < 0;
+    });
+}
+
+// Reads keys, structure and the rules only, never values (other pages change those meanwhile),
+// so that it can run off the GUI thread.
+PlannedGroup planGroup(const DeletionPolicy &policy, const XsdtDocument &document,
+                       const CleanupGroup &group)
+{
+    const auto isSafe = [&policy](const XsdtNode *node) {
+        return policy.verdictFor(node).level == DeleteLevel::Safe;
+    };
+    PlannedGroup planned{group.title, group.description, group.each, {}, {}, {}};
+    if (!group.each) {
+        for (const QString &path : group.paths) {
+            XsdtNode *node = document.findPath(path);
+            if (node && isSafe(node)) {
+                planned.kept.append(node);
+                planned.labels.append(node->path());
+            }
+        }
+        return planned;
+    }
+    QList<QPair<QString, XsdtNode *>> labelled;
+    for (const QString &pattern : group.paths) {
+        for (XsdtNode *node : nodesMatching(const_cast<XsdtNode *>(&document.root), pattern)) {
+            if (isSafe(node))
+                labelled.append({CleanupView::geometryLabel(node), node});
+        }
+    }
+    sortByLabel(labelled);
+    for (const auto &[label, node] : std::as_const(labelled)) {
+        planned.kept.append(node);
+        planned.labels.append(label);
+        planned.reasons.append(policy.verdictFor(node).reason);
+    }
+    return planned;
+}
+
+} // namespace
+
 void CleanupView::setDocument(XsdtDocument *document)
 {
-    const QSignalBlocker blocker(m_tree);
-    m_tree->clear();
+    m_job.stop(); // whatever it found belongs to the document that goes
+    {
+        const QSignalBlocker blocker(m_tree);
+        m_tree->clear();
+    }
     m_entryNodes.clear();
     m_needsConfirmation.clear();
     m_entryBytes.clear();
@@ -134,79 +212,138 @@ void CleanupView::setDocument(XsdtDocument *document)
     m_safeTop = nullptr;
     m_settingsTop = nullptr;
     m_document = document;
+    m_plan.reset();
+    m_stale = document && m_model->policy();
+    if (m_stale && isVisible())
+        startBuild();
+    updateStatus();
+}
+
+void CleanupView::showEvent(QShowEvent *event)
+{
+    TaskPage::showEvent(event);
+    if (m_stale)
+        startBuild();
+}
+
+void CleanupView::ensureBuilt()
+{
+    if (m_stale)
+        startBuild();
+    if (m_job.isRunning())
+        m_job.finishNow();
+    if (m_plan)
+        measureSome(true);
+}
+
+void CleanupView::startBuild()
+{
+    m_stale = false;
+    m_plan.reset();
     const DeletionPolicy *policy = m_model->policy();
-    if (document && policy) {
+    XsdtDocument *document = m_document;
+    m_job.start([this, policy, document,
+                 groups = policy->cleanupGroups()](const std::atomic_bool &cancelled) {
+        auto plan = std::make_shared<Plan>();
+        for (const CleanupGroup &group : groups) {
+            if (cancelled)
+                return BackgroundJob::Finish();
+            plan->groups.append(planGroup(*policy, *document, group));
+        }
+        QList<QPair<QString, XsdtNode *>> byPath;
+        for (XsdtNode *node : warnEntriesBelow(*policy, &document->root)) {
+            if (cancelled)
+                return BackgroundJob::Finish();
+            byPath.append({node->path(), node});
+        }
+        sortByLabel(byPath);
+        for (const auto &[path, node] : std::as_const(byPath)) {
+            plan->saved.append(node);
+            plan->savedPaths.append(path);
+            plan->savedReasons.append(policy->verdictFor(node).reason);
+        }
+        for (const PlannedGroup &group : std::as_const(plan->groups))
+            plan->toMeasure.append(group.kept.cbegin(), group.kept.cend());
+        plan->toMeasure.append(plan->saved.cbegin(), plan->saved.cend());
+        return BackgroundJob::Finish([this, plan] {
+            m_plan = plan;
+            m_measured = 0;
+            measureSome(false);
+        });
+    });
+    updateStatus();
+}
+
+void CleanupView::measureSome(bool all)
+{
+    QElapsedTimer clock;
+    clock.start();
+    Plan &plan = *m_plan;
+    while (m_measured < plan.toMeasure.size()) {
+        const XsdtNode *node = plan.toMeasure.at(m_measured++);
+        if (!plan.sizes.contains(node))
+            plan.sizes.insert(node, serializedSize(node));
+        if (!all && clock.elapsed() >= kSliceMs && m_measured < plan.toMeasure.size()) {
+            QTimer::singleShot(0, this, [this, run = m_plan] {
+                if (m_plan == run) // not replaced by a newer document meanwhile
+                    measureSome(false);
+            });
+            return;
+        }
+    }
+    const std::shared_ptr<Plan> measured = std::move(m_plan);
+    fill(*measured);
+}
+
+void CleanupView::fill(const Plan &plan)
+{
+    m_sizes = &plan.sizes;
+    {
+        // One pass with the tree quiet: no change signals, no layout until it is all there.
+        const QSignalBlocker blocker(m_tree);
+        m_tree->setUpdatesEnabled(false);
         m_safeTop = addSection(tr("Safe to clean - PixInsight recreates these"));
-        for (const CleanupGroup &group : policy->cleanupGroups())
+        for (const PlannedGroup &group : plan.groups)
             addGroup(group);
         if (m_safeTop->childCount() == 0)
             addDetail(m_safeTop, tr("Nothing to clean in this file."));
 
         m_settingsTop =
             addSection(tr("Saved tool and script settings - deleting loses your configuration"));
-        QList<XsdtNode *> saved = warnEntriesBelow(*policy, &document->root);
-        QList<QPair<QString, XsdtNode *>> byPath;
-        for (XsdtNode *node : std::as_const(saved))
-            byPath.append({node->path(), node});
-        std::stable_sort(byPath.begin(), byPath.end(), [](const auto &a, const auto &b) {
-            return a.first.compare(b.first, Qt::CaseInsensitive) < 0;
-        });
-        for (const auto &[path, node] : std::as_const(byPath))
-            addEntryItem(m_settingsTop, path, {node}, m_model->deletionVerdict(node).reason, true);
+        for (qsizetype i = 0; i < plan.saved.size(); ++i)
+            addEntryItem(m_settingsTop, plan.savedPaths.at(i), {plan.saved.at(i)},
+                         plan.savedReasons.at(i), true);
         if (m_settingsTop->childCount() == 0)
             addDetail(m_settingsTop, tr("No tool settings found."));
         m_safeTop->setExpanded(true);
         m_settingsTop->setExpanded(true);
+        m_tree->setUpdatesEnabled(true);
     }
+    m_sizes = nullptr;
     updateStatus();
 }
 
-void CleanupView::addGroup(const CleanupGroup &group)
+void CleanupView::addGroup(const PlannedGroup &group)
 {
-    const auto isSafe = [this](const XsdtNode *node) {
-        return m_model->deletionVerdict(node).level == DeleteLevel::Safe;
-    };
-    QList<XsdtNode *> kept;
-    if (!group.each) {
-        QStringList paths;
-        for (const QString &path : group.paths) {
-            XsdtNode *node = m_document->findPath(path);
-            if (node && isSafe(node)) {
-                kept.append(node);
-                paths.append(node->path());
-            }
-        }
-        if (kept.isEmpty())
-            return;
-        QTreeWidgetItem *entry = addEntryItem(
-            m_safeTop, group.title, kept,
-            group.description + QLatin1Char('\n') + paths.join(QStringLiteral(", ")), false);
-        for (const XsdtNode *node : std::as_const(kept))
-            addDetail(entry, node->path(), node);
-        return;
-    }
-    for (const QString &pattern : group.paths) {
-        for (XsdtNode *node : nodesMatching(&m_document->root, pattern)) {
-            if (isSafe(node))
-                kept.append(node);
-        }
-    }
+    const QList<XsdtNode *> &kept = group.kept;
     if (kept.isEmpty())
         return;
-    QList<QPair<QString, XsdtNode *>> labelled;
-    for (XsdtNode *node : std::as_const(kept))
-        labelled.append({geometryLabel(node), node});
-    std::stable_sort(labelled.begin(), labelled.end(), [](const auto &a, const auto &b) {
-        return a.first.compare(b.first, Qt::CaseInsensitive) < 0;
-    });
+    if (!group.each) {
+        QTreeWidgetItem *entry = addEntryItem(
+            m_safeTop, group.title, kept,
+            group.description + QLatin1Char('\n') + group.labels.join(QStringLiteral(", ")), false);
+        for (qsizetype i = 0; i < kept.size(); ++i)
+            addDetail(entry, group.labels.at(i), kept.at(i));
+        return;
+    }
     auto *row = new QTreeWidgetItem(m_safeTop);
     row->setText(0, tr("%1 (%2)").arg(group.title).arg(kept.size()));
-    setNumbers(row, totalValues(kept), totalBytes(kept));
+    setNumbers(row, totalValues(kept), totalBytes(kept, *m_sizes));
     row->setToolTip(0, group.description);
     row->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsAutoTristate);
     row->setCheckState(0, Qt::Unchecked);
-    for (const auto &[label, node] : std::as_const(labelled))
-        addEntryItem(row, label, {node}, m_model->deletionVerdict(node).reason, false);
+    for (qsizetype i = 0; i < kept.size(); ++i)
+        addEntryItem(row, group.labels.at(i), {kept.at(i)}, group.reasons.at(i), false);
 }
 
 QTreeWidgetItem *CleanupView::addSection(const QString &title)
@@ -226,7 +363,7 @@ void CleanupView::addDetail(QTreeWidgetItem *parent, const QString &text, const 
     auto *detail = new QTreeWidgetItem(parent);
     detail->setText(0, text);
     if (node)
-        setNumbers(detail, node->valueCount(), serializedSize(node));
+        setNumbers(detail, node->valueCount(), m_sizes->value(node));
     detail->setFlags(Qt::ItemIsEnabled);
 }
 
@@ -236,7 +373,7 @@ QTreeWidgetItem *CleanupView::addEntryItem(QTreeWidgetItem *parent, const QStrin
 {
     auto *entry = new QTreeWidgetItem(parent);
     entry->setText(0, label);
-    const qint64 bytes = totalBytes(nodes);
+    const qint64 bytes = totalBytes(nodes, *m_sizes);
     setNumbers(entry, totalValues(nodes), bytes);
     entry->setToolTip(0, toolTip);
     entry->setFlags(Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);
@@ -266,6 +403,7 @@ void CleanupView::setViewOnly(bool viewOnly)
 
 void CleanupView::tickAll(bool skipNeedingConfirmation)
 {
+    ensureBuilt();
     {
         const QSignalBlocker blocker(m_tree);
         for (QTreeWidgetItem *entry : std::as_const(m_entryOrder)) {
@@ -321,6 +459,14 @@ void CleanupView::updateStatus()
             if (!m_entryNodes.contains(child) && child->flags() & Qt::ItemIsUserCheckable)
                 setItemEnabled(child, !m_viewOnly);
         }
+    }
+    if (m_document && isBuilding()) {
+        m_queueButton->setEnabled(false);
+        m_undoButton->setEnabled(false);
+        m_statusLabel->setText(
+            tr("Still looking through this file for what can be cleaned; the list follows in a "
+               "moment..."));
+        return;
     }
     const QList<QTreeWidgetItem *> ticked = tickedEntries();
     qint64 tickedBytes = 0;

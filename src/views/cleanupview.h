@@ -1,9 +1,12 @@
 #pragma once
 
+#include "model/backgroundjob.h"
 #include "views/taskpage.h"
 
 #include <QHash>
 #include <QList>
+
+#include <memory>
 
 class QLabel;
 class QPushButton;
@@ -38,18 +41,45 @@ public:
     // This page's size format: B, then KiB with one decimal, nothing larger.
     static QString sizeText(qint64 bytes);
 
-    QTreeWidget *tree() const { return m_tree; }
-    QLabel *statusLabel() const { return m_statusLabel; }
-    QPushButton *queueButton() const { return m_queueButton; }
-    QPushButton *undoButton() const { return m_undoButton; }
+    // These wait for the list of a new document, for callers that look at it straight away.
+    QTreeWidget *tree()
+    {
+        ensureBuilt();
+        return m_tree;
+    }
+    QLabel *statusLabel()
+    {
+        ensureBuilt();
+        return m_statusLabel;
+    }
+    QPushButton *queueButton()
+    {
+        ensureBuilt();
+        return m_queueButton;
+    }
+    QPushButton *undoButton()
+    {
+        ensureBuilt();
+        return m_undoButton;
+    }
+    // The list of the current document is not in place yet.
+    bool isBuilding() const { return m_stale || m_job.isRunning() || m_plan; }
+    void ensureBuilt();
+
+protected:
+    void showEvent(QShowEvent *event) override;
 
 private:
+    struct Plan;
+    void startBuild();
+    void measureSome(bool all);
+    void fill(const Plan &plan);
     QTreeWidgetItem *addEntryItem(QTreeWidgetItem *parent, const QString &label,
                                   const QList<XsdtNode *> &nodes, const QString &toolTip,
                                   bool needsConfirmation);
     QTreeWidgetItem *addSection(const QString &title);
     void addDetail(QTreeWidgetItem *parent, const QString &text, const XsdtNode *node = nullptr);
-    void addGroup(const struct CleanupGroup &group);
+    void addGroup(const struct PlannedGroup &group);
     QList<QTreeWidgetItem *> tickedEntries() const;
     void scheduleStatus();
     void updateStatus();
@@ -73,6 +103,13 @@ private:
     QLabel *m_statusLabel = nullptr;
     QPushButton *m_undoButton = nullptr;
     QPushButton *m_queueButton = nullptr;
+    // A new document is only looked at once the page is shown; the looking runs off the GUI
+    // thread.
+    bool m_stale = false;
+    std::shared_ptr<Plan> m_plan; // found, its sizes being measured
+    qsizetype m_measured = 0;
+    const QHash<const XsdtNode *, qint64> *m_sizes = nullptr; // while the rows are made
+    BackgroundJob m_job{this};
 };
 
 } // namespace vrn

@@ -158,6 +158,8 @@ QString UnusedModulesView::formatSize(qint64 bytes)
 
 void UnusedModulesView::setDocument(XsdtDocument *document)
 {
+    m_job.stop(); // whatever it found belongs to the document that goes
+    m_stale = false;
     clearCards();
     m_document = document;
     if (!document)
@@ -187,28 +189,77 @@ void UnusedModulesView::clearCards()
     m_rows.clear();
 }
 
+// A module that left data behind, as found off the GUI thread.
+struct UnusedModulesView::Found
+{
+    ModuleEntries record;
+    qsizetype valueCount = 0;
+    QList<LeftoverItem> items;
+};
+
 void UnusedModulesView::refresh()
 {
+    m_job.stop();
     clearCards();
-    if (!m_document)
-        return;
-    const QList<ModuleEntries> records = unusedModuleData(*m_document);
-    m_cards.reserve(records.size());
+    m_stale = m_document != nullptr;
+    if (m_stale && isVisible())
+        startBuild();
+    updateStatus();
+}
+
+void UnusedModulesView::showEvent(QShowEvent *event)
+{
+    TaskPage::showEvent(event);
+    if (m_stale)
+        startBuild();
+}
+
+void UnusedModulesView::ensureBuilt()
+{
+    if (m_stale)
+        startBuild();
+    if (m_job.isRunning())
+        m_job.finishNow();
+}
+
+void UnusedModulesView::startBuild()
+{
+    m_stale = false;
+    // Keys and structure only, and the disk: the values may change on other pages meanwhile.
+    m_job.start([this, document = m_document, programFolder = m_programFolder,
+                 settingsFolder = m_settingsFolder](const std::atomic_bool &cancelled) {
+        auto found = std::make_shared<QList<Found>>();
+        for (ModuleEntries &record : unusedModuleData(*document)) {
+            if (cancelled)
+                return BackgroundJob::Finish();
+            Found module;
+            module.valueCount = record.valueCount();
+            module.items = findLeftovers(programFolder, settingsFolder, record.name, false);
+            module.record = std::move(record);
+            found->append(std::move(module));
+        }
+        return BackgroundJob::Finish([this, found] { makeCards(*found); });
+    });
+    updateStatus();
+}
+
+void UnusedModulesView::makeCards(const QList<Found> &found)
+{
+    m_cards.reserve(found.size());
     m_accessOnly.clear();
     QWidget *container = m_cardLayout->parentWidget();
-    for (const ModuleEntries &record : records) {
-        QList<LeftoverItem> items =
-            findLeftovers(m_programFolder, m_settingsFolder, record.name, false);
-        if (record.onlyAccessRecords() && items.isEmpty()) {
+    for (const Found &module : found) {
+        const ModuleEntries &record = module.record;
+        if (record.onlyAccessRecords() && module.items.isEmpty()) {
             m_accessOnly.append(record.name);
             continue;
         }
         Card card;
         card.name = record.name;
         card.nodes = record.nodes;
-        card.valueCount = record.valueCount();
+        card.valueCount = module.valueCount;
         card.byteSize = record.byteSize();
-        card.items = std::move(items);
+        card.items = module.items;
 
         card.row = new QWidget(container);
         auto *rowLayout = new QHBoxLayout(card.row);
@@ -464,6 +515,11 @@ void UnusedModulesView::updateStatus()
         m_summary->clear();
         return;
     }
+    if (isBuilding()) {
+        m_summary->setText(tr("Still looking for the data of modules that are no longer in the "
+                              "module list; the list follows in a moment..."));
+        return;
+    }
     const int cards = int(m_cards.size());
     if (cards == 0)
         summary = tr("No unused module data: every module with saved data is in the module list.");
@@ -668,6 +724,7 @@ QList<LeftoverItem> UnusedModulesView::queuedFiles() const
 
 void UnusedModulesView::expandModule(const QString &name)
 {
+    ensureBuilt();
     for (Card &card : m_cards) {
         if (card.name == name) {
             card.section->setExpanded(true);

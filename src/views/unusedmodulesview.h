@@ -1,6 +1,7 @@
 #pragma once
 
 #include "knowledge/leftovers.h"
+#include "model/backgroundjob.h"
 #include "views/taskpage.h"
 
 #include <QHash>
@@ -64,17 +65,45 @@ public:
     void expandModule(const QString &name);
     // Sizes of the files on disk are counted off the GUI thread: a module folder can hold tens
     // of thousands of files.
-    bool isMeasuring() const { return !m_unmeasured.isEmpty(); }
+    bool isMeasuring()
+    {
+        ensureBuilt();
+        return !m_unmeasured.isEmpty();
+    }
+    // The cards of the current document are not in place yet.
+    bool isBuilding() const { return m_stale || m_job.isRunning(); }
+    // Waits for the cards, for callers that look at them straight away.
+    void ensureBuilt();
     void buildCard(Card &card);
 
     // "1.5 KiB": the size format of this page.
     static QString formatSize(qint64 bytes);
 
-    const std::vector<Card> &cards() const { return m_cards; }
-    QLabel *summaryLabel() const { return m_summary; }
-    QPushButton *tickAllButton() const { return m_tickAll; }
-    QPushButton *queueButton() const { return m_queue; }
-    QPushButton *undoButton() const { return m_undo; }
+    const std::vector<Card> &cards()
+    {
+        ensureBuilt();
+        return m_cards;
+    }
+    QLabel *summaryLabel()
+    {
+        ensureBuilt();
+        return m_summary;
+    }
+    QPushButton *tickAllButton()
+    {
+        ensureBuilt();
+        return m_tickAll;
+    }
+    QPushButton *queueButton()
+    {
+        ensureBuilt();
+        return m_queue;
+    }
+    QPushButton *undoButton()
+    {
+        ensureBuilt();
+        return m_undo;
+    }
 
 public slots:
     void updateStatus();
@@ -86,7 +115,13 @@ signals:
     void queueChanged();
     void measured();
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
+    struct Found;
+    void startBuild();
+    void makeCards(const QList<Found> &found);
     void clearCards();
     void refreshRows(const QModelIndex &topLeft, const QModelIndex &bottomRight);
     void showMenu(XsdtNode *node, const QPoint &globalPos);
@@ -118,6 +153,10 @@ private:
     QPushButton *m_tickAll = nullptr;
     QPushButton *m_undo = nullptr;
     QPushButton *m_queue = nullptr;
+    // A new document or new folders are only looked at once the page is shown; the looking
+    // (document and disk) runs off the GUI thread.
+    bool m_stale = false;
+    BackgroundJob m_job{this};
 };
 
 } // namespace vrn
