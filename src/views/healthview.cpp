@@ -279,11 +279,7 @@ QWidget *HealthView::buildCard(const Finding &finding)
         connect(row, &SettingRow::rejected, this, &HealthView::message);
         connect(row, &SettingRow::menuRequested, this,
                 [this, row](XsdtNode *target, const QPoint &globalPos) {
-                    SettingMenuCallbacks callbacks;
-                    callbacks.onDelete = [this](XsdtNode *n) { emit deleteRequested(n); };
-                    callbacks.onRestore = [this](XsdtNode *n) { emit restoreRequested(n); };
-                    callbacks.onReveal = [this](XsdtNode *n) { emit revealRequested(n); };
-                    showSettingMenu(row, m_model, target, globalPos, m_viewOnly, callbacks);
+                    showPageMenu(row, m_model, target, globalPos, m_viewOnly);
                 });
         body->addWidget(row);
         m_rows.insert(node, row);

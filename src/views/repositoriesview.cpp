@@ -123,11 +123,7 @@ SettingRow *RepositoriesView::addRow(XsdtNode *node, QWidget *parent, QVBoxLayou
     connect(row, &SettingRow::rejected, this, &RepositoriesView::message);
     connect(row, &SettingRow::menuRequested, this,
             [this, row](XsdtNode *target, const QPoint &globalPos) {
-                SettingMenuCallbacks callbacks;
-                callbacks.onDelete = [this](XsdtNode *n) { emit deleteRequested(n); };
-                callbacks.onRestore = [this](XsdtNode *n) { emit restoreRequested(n); };
-                callbacks.onReveal = [this](XsdtNode *n) { emit revealRequested(n); };
-                showSettingMenu(row, m_model, target, globalPos, m_viewOnly, callbacks);
+                showPageMenu(row, m_model, target, globalPos, m_viewOnly);
             });
     layout->addWidget(row);
     m_rows.insert(node, row);

@@ -506,11 +506,7 @@ void SearchView::showMore()
 
 void SearchView::showRowMenu(XsdtNode *node, const QPoint &globalPos)
 {
-    SettingMenuCallbacks callbacks;
-    callbacks.onDelete = [this](XsdtNode *n) { emit deleteRequested(n); };
-    callbacks.onRestore = [this](XsdtNode *n) { emit restoreRequested(n); };
-    callbacks.onReveal = [this](XsdtNode *n) { emit revealRequested(n); };
-    showSettingMenu(this, m_model, node, globalPos, m_viewOnly, callbacks);
+    showPageMenu(this, m_model, node, globalPos, m_viewOnly);
 }
 
 void SearchView::refreshRows(const QModelIndex &topLeft, const QModelIndex &bottomRight)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "widgets/settingmenu.h"
+
 #include <QWidget>
 
 namespace vrn {
@@ -26,6 +28,18 @@ signals:
     void deleteRequested(vrn::XsdtNode *node);
     void restoreRequested(vrn::XsdtNode *node);
     void revealRequested(vrn::XsdtNode *node);
+
+protected:
+    // The shared setting menu, whose delete, undo and reveal entries ask through this page.
+    void showPageMenu(QWidget *parent, SettingsModel *model, XsdtNode *node,
+                      const QPoint &globalPos, bool viewOnly)
+    {
+        SettingMenuCallbacks callbacks;
+        callbacks.onDelete = [this](XsdtNode *n) { emit deleteRequested(n); };
+        callbacks.onRestore = [this](XsdtNode *n) { emit restoreRequested(n); };
+        callbacks.onReveal = [this](XsdtNode *n) { emit revealRequested(n); };
+        showSettingMenu(parent, model, node, globalPos, viewOnly, callbacks);
+    }
 };
 
 } // namespace vrn
