@@ -5,6 +5,7 @@
 #include "generator/generator.h"
 #include "knowledge/compare.h"
 #include "knowledge/deletionpolicy.h"
+#include "knowledge/modules.h"
 #include "knowledge/schema.h"
 #include "model/settingsmodel.h"
 #include "support/testfiles.h"
@@ -867,6 +868,48 @@ private slots:
         }
         QTRY_VERIFY(!m_cleanup->isBuilding());
         QCOMPARE(cleanupRows(m_cleanup->tree()).size(), replaced ? 4 : 12);
+    }
+
+    // One row a turn: the same rows in the same order, and deletions queued after the second
+    // row show on a row made before and on rows made after.
+    void cleanupInSlices()
+    {
+        openCleanup(kCleanupFile);
+        m_cleanup->setSliceRule([this](int rows) {
+            if (rows == 2) {
+                m_model->queueDeletion(m_doc->findPath(u"Safe/A"));
+                m_model->queueDeletion(m_doc->findPath(u"Alpha"));
+            }
+            return true;
+        });
+        m_cleanup->show();
+        QTRY_VERIFY(!m_cleanup->isBuilding());
+        const QString queued = "Queued for deletion";
+        QCOMPARE(cleanupRows(m_cleanup->tree()),
+                 (QStringList{"Safe to clean - PixInsight recreates these |  | ",
+                              "  Pair | 3 | Partly queued (1 of 2)", "    Safe/A | 1 | ",
+                              "    Safe/B | 2 | ", "  Windows (3) | 3 | ",
+                              "    Alpha \u203A Side | 1 | " + queued,
+                              "    beta \u203A Geometry | 1 | ", "    zed \u203A Main | 1 | ",
+                              "Saved tool and script settings - deleting loses your "
+                              "configuration |  | ",
+                              "  Alpha | 2 | " + queued, "  beta | 1 | ", "  zed | 1 | "}));
+        QCOMPARE(m_cleanup->statusLabel()->text(), "2 entries queued for deletion");
+    }
+
+    // Off the GUI thread the module lookups go by the registry as copied before: an entry
+    // edited meanwhile does not count.
+    void modulesByRegistryCopy()
+    {
+        const auto doc = parsed("<i k='Modules'><v k='m' t='s' v='/x/Kept-pxm.so'/></i>"
+                                "<i k='ModuleData'><i k='Kept'><v k='a' t='i' v='1'/></i>"
+                                "<i k='Gone'><v k='a' t='i' v='1'/></i></i>");
+        const QList<RegistryValue> registry = registryValues(*doc);
+        doc->findPath(u"Modules/m")->value = "/x/Gone-pxm.so";
+        const QList<ModuleEntries> unused = unusedModuleData(*doc, registry);
+        QCOMPARE(unused.size(), 1);
+        QCOMPARE(unused.first().name, "Gone");
+        QVERIFY(ModuleFinder(*doc, registry).find("Kept").first().registered);
     }
 };
 

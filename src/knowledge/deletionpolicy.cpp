@@ -242,6 +242,11 @@ DeleteVerdict DeletionPolicy::verdictFor(const XsdtNode *node) const
     return verdict;
 }
 
+DeleteVerdict DeletionPolicy::ruleVerdictFor(const XsdtNode *node) const
+{
+    return ruleVerdict(*this, node);
+}
+
 bool DeletionPolicy::isEditLocked(const XsdtNode *node) const
 {
     return !node || anyMatches(m_editLocked, node);

@@ -54,6 +54,9 @@ public:
     bool load(const QByteArray &overlayBytes, QString *error = nullptr);
 
     DeleteVerdict verdictFor(const XsdtNode *node) const;
+    // The rules' verdict alone, from the node's keys. verdictFor() also reads the values and
+    // marks of the module registry for a registry entry; work off the GUI thread asks this.
+    DeleteVerdict ruleVerdictFor(const XsdtNode *node) const;
     bool isEditLocked(const XsdtNode *node) const;
     bool isCompareNoCopy(const XsdtNode *node) const;
     bool isCompareNoise(const XsdtNode *node) const;

@@ -123,24 +123,20 @@ private:
 class ModuleIndex
 {
 public:
-    explicit ModuleIndex(const XsdtDocument &document)
+    ModuleIndex(const XsdtDocument &document, const QList<RegistryValue> &registry)
         : m_data(topGroup(document, u"ModuleData"), true)
         , m_access(topGroup(document, u"ModuleDataAccess"), true)
         , m_topLevel(&document.root, true)
         , m_interfaces(document.findPath(u"Global/Preferences/ProcessInterface"), false)
         , m_statistics(document.findPath(u"Global/Statistics/Process"), false)
     {
-        if (XsdtNode *modules = topGroup(document, u"Modules")) {
-            for (const auto &child : modules->children) {
-                if (!child->isValue())
-                    continue;
-                QString name = moduleNameFromFile(child->value);
-                if (!name.isEmpty())
-                    m_registry.push_back({std::move(name), child.get()});
-            }
-            std::stable_sort(m_registry.begin(), m_registry.end(),
-                             [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (const RegistryValue &entry : registry) {
+            QString name = moduleNameFromFile(entry.value);
+            if (!name.isEmpty())
+                m_registry.push_back({std::move(name), entry.node});
         }
+        std::stable_sort(m_registry.begin(), m_registry.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
     }
 
     ModuleEntries entries(const QString &name) const
@@ -185,6 +181,18 @@ private:
     SortedChildren m_interfaces;
     SortedChildren m_statistics;
 };
+
+QStringList registeredNames(const QList<RegistryValue> &registry)
+{
+    QStringList names;
+    for (const RegistryValue &entry : registry) {
+        const QString name = moduleNameFromFile(entry.value);
+        if (!name.isEmpty())
+            names.append(name);
+    }
+    sortUniqueIgnoringCase(names);
+    return names;
+}
 
 } // namespace
 
@@ -237,21 +245,21 @@ QString moduleNameFromFile(const QString &path)
     return stem.size() > start ? stem.mid(start).toString() : QString();
 }
 
+QList<RegistryValue> registryValues(const XsdtDocument &document)
+{
+    QList<RegistryValue> values;
+    if (XsdtNode *modules = topGroup(document, u"Modules")) {
+        for (const auto &child : modules->children) {
+            if (child->isValue())
+                values.append({child.get(), child->value});
+        }
+    }
+    return values;
+}
+
 QStringList registeredModules(const XsdtDocument &document)
 {
-    QStringList names;
-    XsdtNode *modules = topGroup(document, u"Modules");
-    if (!modules)
-        return names;
-    for (const auto &child : modules->children) {
-        if (!child->isValue())
-            continue;
-        const QString name = moduleNameFromFile(child->value);
-        if (!name.isEmpty())
-            names.append(name);
-    }
-    sortUniqueIgnoringCase(names);
-    return names;
+    return registeredNames(registryValues(document));
 }
 
 bool isPixInsightTopLevelKey(const QString &key)
@@ -301,20 +309,26 @@ QStringList modulesWithData(const XsdtDocument &document)
 
 ModuleEntries moduleEntries(const XsdtDocument &document, const QString &name)
 {
-    return ModuleIndex(document).entries(name);
+    return ModuleIndex(document, registryValues(document)).entries(name);
 }
 
 QList<ModuleEntries> unusedModuleData(const XsdtDocument &document)
 {
+    return unusedModuleData(document, registryValues(document));
+}
+
+QList<ModuleEntries> unusedModuleData(const XsdtDocument &document,
+                                      const QList<RegistryValue> &registry)
+{
     QList<ModuleEntries> result;
-    QStringList registered = registeredModules(document);
+    QStringList registered = registeredNames(registry);
     std::sort(registered.begin(), registered.end());
     std::optional<ModuleIndex> index;
     for (const QString &name : modulesWithData(document)) {
         if (std::binary_search(registered.cbegin(), registered.cend(), name))
             continue;
         if (!index)
-            index.emplace(document);
+            index.emplace(document, registry);
         result.append(index->entries(name));
     }
     return result;
@@ -327,11 +341,16 @@ public:
 };
 
 ModuleFinder::ModuleFinder(const XsdtDocument &document, const std::atomic_bool *cancelled)
+    : ModuleFinder(document, registryValues(document), cancelled)
+{}
+
+ModuleFinder::ModuleFinder(const XsdtDocument &document, const QList<RegistryValue> &registry,
+                           const std::atomic_bool *cancelled)
 {
     const QStringList withData = modulesWithData(document);
     if (cancelled && cancelled->load())
         return;
-    const QStringList registered = registeredModules(document);
+    const QStringList registered = registeredNames(registry);
     m_candidates = withData + registered;
     m_names = withData;
     // Names with data, then registered names without: looked up in a sorted copy rather than
@@ -344,7 +363,7 @@ ModuleFinder::ModuleFinder(const XsdtDocument &document, const std::atomic_bool 
     }
     if (cancelled && cancelled->load())
         return;
-    m_index = std::make_unique<Index>(document);
+    m_index = std::make_unique<Index>(document, registry);
 }
 
 ModuleFinder::~ModuleFinder() = default;

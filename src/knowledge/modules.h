@@ -31,6 +31,16 @@ struct ModuleEntries
 // "…/Kestrane-pxm.so" -> "Kestrane"; empty for anything that is no module file.
 QString moduleNameFromFile(const QString &path);
 
+// A module registry entry with its value as it was when copied. Work off the GUI thread is
+// handed such copies, taken on the GUI thread, as the entries' values and marks may change
+// there while it runs.
+struct RegistryValue
+{
+    XsdtNode *node = nullptr;
+    QString value;
+};
+QList<RegistryValue> registryValues(const XsdtDocument &document);
+
 // Names in the module registry, without duplicates, sorted ignoring case.
 QStringList registeredModules(const XsdtDocument &document);
 
@@ -45,6 +55,9 @@ ModuleEntries moduleEntries(const XsdtDocument &document, const QString &name);
 
 // Modules that left data behind but are not in the registry, in name order.
 QList<ModuleEntries> unusedModuleData(const XsdtDocument &document);
+// The same by the registry's values as copied beforehand.
+QList<ModuleEntries> unusedModuleData(const XsdtDocument &document,
+                                      const QList<RegistryValue> &registry);
 
 // Modules named like the query (ignoring case) or, when none is, containing it. `exact` tells
 // which of the two it was. An empty query finds nothing.
@@ -59,6 +72,9 @@ public:
     // Gives up early, leaving nothing to find, once `cancelled` is set.
     explicit ModuleFinder(const XsdtDocument &document,
                           const std::atomic_bool *cancelled = nullptr);
+    // The same by the registry's values as copied beforehand.
+    ModuleFinder(const XsdtDocument &document, const QList<RegistryValue> &registry,
+                 const std::atomic_bool *cancelled = nullptr);
     ~ModuleFinder();
     ModuleFinder(const ModuleFinder &) = delete;
     ModuleFinder &operator=(const ModuleFinder &) = delete;

@@ -8,7 +8,6 @@
 #include "widgets/treefilter.h"
 #include "widgets/valuedelegate.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLineEdit>
@@ -104,13 +103,7 @@ void AllSettingsView::revealNode(XsdtNode *node)
 
 void AllSettingsView::expandAll()
 {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const int levels = m_tree->expandAllWithin(SettingsTreeView::ExpandAllBudget);
-    QApplication::restoreOverrideCursor();
-    if (levels >= 0)
-        emit message(tr("This file has too many groups to open them all: %n levels from the top "
-                        "were opened. Open a group to see inside it.",
-                        nullptr, levels));
+    m_tree->expandEverything();
 }
 
 void AllSettingsView::resetExpansion()

@@ -27,7 +27,7 @@ public:
 
     // Drops the filter and selects the node, opening the groups above it.
     void revealNode(XsdtNode *node);
-    // Opens every group as far as that stays quick, else as many levels as it can.
+    // Opens every group, a slice at a time (see SettingsTreeView::expandEverything).
     void expandAll();
     // Everything closed but the way to the Preferences; left alone while a filter is on, which
     // opens its own matches once it has looked through the document.

@@ -33,8 +33,8 @@ qint64 totalValues(const QList<XsdtNode *> &nodes)
     return total;
 }
 
-// Sizes are worked out on the GUI thread, as values may change there meanwhile, in slices of
-// about this long.
+// Sizes are worked out on the GUI thread, as values may change there meanwhile, and the rows
+// made there, in slices of about this long.
 constexpr qint64 kSliceMs = 30;
 
 qint64 totalBytes(const QList<XsdtNode *> &nodes, const QHash<const XsdtNode *, qint64> &sizes)
@@ -112,6 +112,11 @@ CleanupView::CleanupView(SettingsModel *model, QWidget *parent)
     updateStatus();
 }
 
+CleanupView::~CleanupView()
+{
+    dropRows();
+}
+
 QString CleanupView::sizeText(qint64 bytes)
 {
     return vrn::sizeText(bytes, 1, false);
@@ -149,6 +154,13 @@ struct CleanupView::Plan
     // Every node a row shows, and the sizes of those measured so far.
     QList<XsdtNode *> toMeasure;
     QHash<const XsdtNode *, qint64> sizes;
+    // How far the rows are made: the next group, the next of its entries (-1: the group's own
+    // row first), the next saved settings entry, and the rows made so far.
+    qsizetype nextGroup = 0;
+    qsizetype nextEntry = -1;
+    QTreeWidgetItem *groupRow = nullptr;
+    qsizetype nextSaved = 0;
+    int rows = 0;
 };
 
 namespace {
@@ -161,13 +173,13 @@ void sortByLabel(QList<QPair<QString, Node *>> &labelled)
     });
 }
 
-// Reads keys, structure and the rules only, never values (other pages change those meanwhile),
-// so that it can run off the GUI thread.
+// Reads keys, structure and the rules only, never values or marks (other pages change those
+// meanwhile), so that it can run off the GUI thread.
 PlannedGroup planGroup(const DeletionPolicy &policy, const XsdtDocument &document,
                        const CleanupGroup &group)
 {
     const auto isSafe = [&policy](const XsdtNode *node) {
-        return policy.verdictFor(node).level == DeleteLevel::Safe;
+        return policy.ruleVerdictFor(node).level == DeleteLevel::Safe;
     };
     PlannedGroup planned{group.title, group.description, group.each, {}, {}, {}};
     if (!group.each) {
@@ -191,7 +203,7 @@ PlannedGroup planGroup(const DeletionPolicy &policy, const XsdtDocument &documen
     for (const auto &[label, node] : std::as_const(labelled)) {
         planned.kept.append(node);
         planned.labels.append(label);
-        planned.reasons.append(policy.verdictFor(node).reason);
+        planned.reasons.append(policy.ruleVerdictFor(node).reason);
     }
     return planned;
 }
@@ -201,6 +213,7 @@ PlannedGroup planGroup(const DeletionPolicy &policy, const XsdtDocument &documen
 void CleanupView::setDocument(XsdtDocument *document)
 {
     m_job.stop(); // whatever it found belongs to the document that goes
+    dropRows();
     {
         const QSignalBlocker blocker(m_tree);
         m_tree->clear();
@@ -233,7 +246,18 @@ void CleanupView::ensureBuilt()
     if (m_job.isRunning())
         m_job.finishNow();
     if (m_plan)
-        measureSome(true);
+        buildSome(true);
+}
+
+// Rows of a list still being made are not in the tree, which would otherwise delete them.
+void CleanupView::dropRows()
+{
+    if (m_safeTop && !m_safeTop->treeWidget()) {
+        delete m_safeTop;
+        delete m_settingsTop;
+        m_safeTop = nullptr;
+        m_settingsTop = nullptr;
+    }
 }
 
 void CleanupView::startBuild()
@@ -260,7 +284,7 @@ void CleanupView::startBuild()
         for (const auto &[path, node] : std::as_const(byPath)) {
             plan->saved.append(node);
             plan->savedPaths.append(path);
-            plan->savedReasons.append(policy->verdictFor(node).reason);
+            plan->savedReasons.append(policy->ruleVerdictFor(node).reason);
         }
         for (const PlannedGroup &group : std::as_const(plan->groups))
             plan->toMeasure.append(group.kept.cbegin(), group.kept.cend());
@@ -268,87 +292,121 @@ void CleanupView::startBuild()
         return BackgroundJob::Finish([this, plan] {
             m_plan = plan;
             m_measured = 0;
-            measureSome(false);
+            buildSome(false);
         });
     });
     updateStatus();
 }
 
-void CleanupView::measureSome(bool all)
+// The sizes first, then the rows, a slice at a time. The rows are made outside the tree, which
+// takes them all at once at the end: a row added to a shown tree costs a layout of its own.
+void CleanupView::buildSome(bool all)
 {
     QElapsedTimer clock;
     clock.start();
-    Plan &plan = *m_plan;
+    const std::shared_ptr<Plan> run = m_plan;
+    Plan &plan = *run;
+    const auto later = [this, run] {
+        QTimer::singleShot(0, this, [this, run] {
+            if (m_plan == run) // not replaced by a newer document meanwhile
+                buildSome(false);
+        });
+    };
     while (m_measured < plan.toMeasure.size()) {
         const XsdtNode *node = plan.toMeasure.at(m_measured++);
         if (!plan.sizes.contains(node))
             plan.sizes.insert(node, serializedSize(node));
-        if (!all && clock.elapsed() >= kSliceMs && m_measured < plan.toMeasure.size()) {
-            QTimer::singleShot(0, this, [this, run = m_plan] {
-                if (m_plan == run) // not replaced by a newer document meanwhile
-                    measureSome(false);
-            });
-            return;
+        if (!all && clock.elapsed() >= kSliceMs && m_measured < plan.toMeasure.size())
+            return later();
+    }
+    if (!m_safeTop) {
+        m_safeTop = makeSection(tr("Safe to clean - PixInsight recreates these"));
+        m_settingsTop =
+            makeSection(tr("Saved tool and script settings - deleting loses your configuration"));
+    }
+    m_sizes = &plan.sizes;
+    while (makeNextRow(plan)) {
+        if (!all && (m_sliceRule ? m_sliceRule(plan.rows) : clock.elapsed() >= kSliceMs)) {
+            m_sizes = nullptr;
+            return later();
         }
     }
-    const std::shared_ptr<Plan> measured = std::move(m_plan);
-    fill(*measured);
-}
-
-void CleanupView::fill(const Plan &plan)
-{
-    m_sizes = &plan.sizes;
+    m_sizes = nullptr;
+    if (m_safeTop->childCount() == 0)
+        addDetail(m_safeTop, tr("Nothing to clean in this file."));
+    if (m_settingsTop->childCount() == 0)
+        addDetail(m_settingsTop, tr("No tool settings found."));
     {
-        // One pass with the tree quiet: no change signals, no layout until it is all there.
         const QSignalBlocker blocker(m_tree);
-        m_tree->setUpdatesEnabled(false);
-        m_safeTop = addSection(tr("Safe to clean - PixInsight recreates these"));
-        for (const PlannedGroup &group : plan.groups)
-            addGroup(group);
-        if (m_safeTop->childCount() == 0)
-            addDetail(m_safeTop, tr("Nothing to clean in this file."));
-
-        m_settingsTop =
-            addSection(tr("Saved tool and script settings - deleting loses your configuration"));
-        for (qsizetype i = 0; i < plan.saved.size(); ++i)
-            addEntryItem(m_settingsTop, plan.savedPaths.at(i), {plan.saved.at(i)},
-                         plan.savedReasons.at(i), true);
-        if (m_settingsTop->childCount() == 0)
-            addDetail(m_settingsTop, tr("No tool settings found."));
+        m_tree->addTopLevelItems({m_safeTop, m_settingsTop});
         m_safeTop->setExpanded(true);
         m_settingsTop->setExpanded(true);
-        m_tree->setUpdatesEnabled(true);
     }
-    m_sizes = nullptr;
+    m_plan.reset();
     updateStatus();
 }
 
-void CleanupView::addGroup(const PlannedGroup &group)
+// Makes the next row with whatever goes below it (a group that goes as one entry comes whole,
+// with the few paths it names); false when all are made.
+bool CleanupView::makeNextRow(Plan &plan)
+{
+    while (plan.nextGroup < plan.groups.size()) {
+        const PlannedGroup &group = plan.groups.at(plan.nextGroup);
+        const QList<XsdtNode *> &kept = group.kept;
+        if (kept.isEmpty()) {
+            ++plan.nextGroup;
+            continue;
+        }
+        ++plan.rows;
+        if (!group.each) {
+            QTreeWidgetItem *entry = addEntryItem(m_safeTop, group.title, kept,
+                                                  group.description + QLatin1Char('\n') +
+                                                      group.labels.join(QStringLiteral(", ")),
+                                                  false);
+            for (qsizetype i = 0; i < kept.size(); ++i)
+                addDetail(entry, group.labels.at(i), kept.at(i));
+            ++plan.nextGroup;
+            return true;
+        }
+        if (plan.nextEntry < 0) {
+            plan.groupRow = addGroupRow(group);
+            plan.nextEntry = 0;
+            return true;
+        }
+        const qsizetype i = plan.nextEntry++;
+        addEntryItem(plan.groupRow, group.labels.at(i), {kept.at(i)}, group.reasons.at(i), false);
+        if (plan.nextEntry == kept.size()) {
+            ++plan.nextGroup;
+            plan.nextEntry = -1;
+            plan.groupRow = nullptr;
+        }
+        return true;
+    }
+    if (plan.nextSaved < plan.saved.size()) {
+        const qsizetype i = plan.nextSaved++;
+        addEntryItem(m_settingsTop, plan.savedPaths.at(i), {plan.saved.at(i)},
+                     plan.savedReasons.at(i), true);
+        ++plan.rows;
+        return true;
+    }
+    return false;
+}
+
+QTreeWidgetItem *CleanupView::addGroupRow(const PlannedGroup &group)
 {
     const QList<XsdtNode *> &kept = group.kept;
-    if (kept.isEmpty())
-        return;
-    if (!group.each) {
-        QTreeWidgetItem *entry = addEntryItem(
-            m_safeTop, group.title, kept,
-            group.description + QLatin1Char('\n') + group.labels.join(QStringLiteral(", ")), false);
-        for (qsizetype i = 0; i < kept.size(); ++i)
-            addDetail(entry, group.labels.at(i), kept.at(i));
-        return;
-    }
     auto *row = new QTreeWidgetItem(m_safeTop);
     row->setText(0, tr("%1 (%2)").arg(group.title).arg(kept.size()));
     setNumbers(row, totalValues(kept), totalBytes(kept, *m_sizes));
     row->setToolTip(0, group.description);
     row->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsAutoTristate);
     row->setCheckState(0, Qt::Unchecked);
-    for (qsizetype i = 0; i < kept.size(); ++i)
-        addEntryItem(row, group.labels.at(i), {kept.at(i)}, group.reasons.at(i), false);
+    return row;
 }
 
-QTreeWidgetItem *CleanupView::addSection(const QString &title)
+QTreeWidgetItem *CleanupView::makeSection(const QString &title)
 {
-    auto *section = new QTreeWidgetItem(m_tree);
+    auto *section = new QTreeWidgetItem;
     section->setText(0, title);
     QFont font = section->font(0);
     font.setWeight(QFont::Bold);

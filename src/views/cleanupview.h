@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QList>
 
+#include <functional>
 #include <memory>
 
 class QLabel;
@@ -27,6 +28,7 @@ class CleanupView : public TaskPage
 
 public:
     explicit CleanupView(SettingsModel *model, QWidget *parent = nullptr);
+    ~CleanupView() override;
 
     void setDocument(XsdtDocument *document) override;
     void setViewOnly(bool viewOnly) override;
@@ -65,6 +67,9 @@ public:
     // The list of the current document is not in place yet.
     bool isBuilding() const { return m_stale || m_job.isRunning() || m_plan; }
     void ensureBuilt();
+    // For tests: a slice of rows ends when this says so, given the rows made so far, rather
+    // than after a set time.
+    void setSliceRule(std::function<bool(int rowsMade)> rule) { m_sliceRule = std::move(rule); }
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -72,14 +77,15 @@ protected:
 private:
     struct Plan;
     void startBuild();
-    void measureSome(bool all);
-    void fill(const Plan &plan);
+    void buildSome(bool all);
+    bool makeNextRow(Plan &plan);
     QTreeWidgetItem *addEntryItem(QTreeWidgetItem *parent, const QString &label,
                                   const QList<XsdtNode *> &nodes, const QString &toolTip,
                                   bool needsConfirmation);
-    QTreeWidgetItem *addSection(const QString &title);
+    static QTreeWidgetItem *makeSection(const QString &title);
     void addDetail(QTreeWidgetItem *parent, const QString &text, const XsdtNode *node = nullptr);
-    void addGroup(const struct PlannedGroup &group);
+    QTreeWidgetItem *addGroupRow(const struct PlannedGroup &group);
+    void dropRows();
     QList<QTreeWidgetItem *> tickedEntries() const;
     void scheduleStatus();
     void updateStatus();
@@ -92,6 +98,7 @@ private:
     bool m_confirmSavedSettings = true;
     bool m_statusPending = false;
     QTreeWidget *m_tree = nullptr;
+    // The two sections; while their rows are being made they are not in the tree yet.
     QTreeWidgetItem *m_safeTop = nullptr;
     QTreeWidgetItem *m_settingsTop = nullptr;
     // Every tickable entry row: the nodes it stands for, whether queueing it needs the
@@ -106,9 +113,10 @@ private:
     // A new document is only looked at once the page is shown; the looking runs off the GUI
     // thread.
     bool m_stale = false;
-    std::shared_ptr<Plan> m_plan; // found, its sizes being measured
+    std::shared_ptr<Plan> m_plan; // found, its sizes being measured and its rows made
     qsizetype m_measured = 0;
     const QHash<const XsdtNode *, qint64> *m_sizes = nullptr; // while the rows are made
+    std::function<bool(int)> m_sliceRule;
     BackgroundJob m_job{this};
 };
 

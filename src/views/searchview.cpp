@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,6 +26,15 @@
 #include <numeric>
 
 namespace vrn {
+
+namespace {
+
+// Rows are made on the GUI thread: on a shown page in slices of about this long, each at least
+// this many rows.
+constexpr qint64 kRowSliceMs = 25;
+constexpr int kRowsPerSlice = 10;
+
+} // namespace
 
 SearchView::SearchView(SettingsModel *model, const Schema *schema, QWidget *parent)
     : TaskPage(parent)
@@ -164,15 +174,17 @@ void SearchView::setDocument(XsdtDocument *document)
 void SearchView::startModuleIndexing()
 {
     const XsdtDocument *document = m_document;
-    m_moduleIndexer->start([this, document](const std::atomic_bool &cancelled) {
-        auto finder = std::make_shared<std::unique_ptr<ModuleFinder>>(
-            std::make_unique<ModuleFinder>(*document, &cancelled));
-        return [this, finder] {
-            m_modules = std::move(*finder);
-            if (auto then = std::exchange(m_waitingForModules, nullptr))
-                then(*m_modules);
-        };
-    });
+    // The registry's values as they are now: they may be edited while the worker reads.
+    m_moduleIndexer->start(
+        [this, document, registry = registryValues(*document)](const std::atomic_bool &cancelled) {
+            auto finder = std::make_shared<std::unique_ptr<ModuleFinder>>(
+                std::make_unique<ModuleFinder>(*document, registry, &cancelled));
+            return [this, finder] {
+                m_modules = std::move(*finder);
+                if (auto then = std::exchange(m_waitingForModules, nullptr))
+                    then(*m_modules);
+            };
+        });
 }
 
 void SearchView::withModules(std::function<void(const ModuleFinder &)> then)
@@ -232,6 +244,7 @@ void SearchView::setQuery(const QString &text)
     m_searchEdit->setText(text);
     m_timer->stop();
     runSearch();
+    finishRows();
 }
 
 void SearchView::showOnly(const QList<XsdtNode *> &nodes, const QString &bannerText)
@@ -443,6 +456,8 @@ void SearchView::runSearch()
 
 void SearchView::removeRows()
 {
+    ++m_rowsRun;
+    m_rowsWanted = 0;
     for (SettingRow *row : std::as_const(m_rows)) {
         m_rowLayout->removeWidget(row);
         row->hide();
@@ -460,12 +475,38 @@ void SearchView::populate()
 }
 
 // Rows are added below the ones already shown, so "Show more results" only pays for the
-// new hundred.
+// new hundred. A row with its editor and wrapped texts takes about a millisecond to make and
+// lay out: on a shown page a hundred come in slices, so the window answers meanwhile.
 void SearchView::addRows(int count)
 {
-    // Laid out once when all rows are in, not once per row.
+    ++m_rowsRun; // one making of rows at a time
+    m_rowsWanted = count;
+    addSomeRows();
+}
+
+void SearchView::finishRows()
+{
+    if (!isMakingRows())
+        return;
+    ++m_rowsRun; // the slice still to come has nothing left to do
+    addSomeRows(true);
+}
+
+void SearchView::addSomeRows(bool all)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const bool sliced = !all && isVisible();
+    // Laid out once when the slice is in, not once per row.
     m_container->setUpdatesEnabled(false);
-    for (int i = int(m_rows.size()); i < count; ++i) {
+    for (int made = 0, i = int(m_rows.size()); i < m_rowsWanted; ++i, ++made) {
+        if (sliced && made >= kRowsPerSlice && clock.elapsed() >= kRowSliceMs) {
+            QTimer::singleShot(0, this, [this, run = m_rowsRun] {
+                if (run == m_rowsRun)
+                    addSomeRows();
+            });
+            break;
+        }
         XsdtNode *node = m_entries[size_t(m_results[size_t(i)])].node;
         auto *row = new SettingRow(node, m_schema->info(node), m_model, m_container);
         row->setShowPath(true);
@@ -482,7 +523,7 @@ void SearchView::addRows(int count)
 void SearchView::updateStatus()
 {
     const int total = int(m_results.size());
-    const int shown = int(m_rows.size());
+    const int shown = m_rowsWanted;
     const bool more = total > m_shownLimit;
     m_more->setVisible(more);
     if (more) {

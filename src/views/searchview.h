@@ -67,6 +67,7 @@ public:
 
     void setDocument(XsdtDocument *document) override;
     void setViewOnly(bool viewOnly) override;
+    // Searches at once and makes every row shown before it returns.
     void setQuery(const QString &text);
     void showOnly(const QList<XsdtNode *> &nodes, const QString &bannerText);
     void clearFilter();
@@ -106,6 +107,9 @@ public:
     QPushButton *clearFilterButton() const { return m_clearFilter; }
     QPushButton *moreButton() const { return m_more; }
     const QList<SettingRow *> &rows() const { return m_rows; }
+    // Rows of the results shown are still being made, a few per turn of the event loop.
+    bool isMakingRows() const { return m_rows.size() < m_rowsWanted; }
+    void finishRows();
     int resultCount() const { return int(m_results.size()); }
 
 signals:
@@ -119,6 +123,7 @@ private:
     void takeIndex(SearchIndex index);
     void removeRows();
     void addRows(int count);
+    void addSomeRows(bool all = false);
     void updateStatus();
     int score(const SearchEntry &entry, const QStringList &terms, bool names, bool values,
               bool descriptions) const;
@@ -142,6 +147,8 @@ private:
     std::vector<int> m_results;
     int m_shownLimit = 100;
     QList<SettingRow *> m_rows;
+    int m_rowsWanted = 0;
+    int m_rowsRun = 0; // which making of rows is current
     QHash<const XsdtNode *, SettingRow *> m_rowsByNode;
     bool m_viewOnly = false;
     QTimer *m_timer = nullptr;

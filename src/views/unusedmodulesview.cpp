@@ -225,11 +225,13 @@ void UnusedModulesView::ensureBuilt()
 void UnusedModulesView::startBuild()
 {
     m_stale = false;
-    // Keys and structure only, and the disk: the values may change on other pages meanwhile.
-    m_job.start([this, document = m_document, programFolder = m_programFolder,
+    // Keys and structure only, and the disk: values and marks may change on other pages
+    // meanwhile, so the registry's values go along as they are now.
+    m_job.start([this, document = m_document, registry = registryValues(*m_document),
+                 programFolder = m_programFolder,
                  settingsFolder = m_settingsFolder](const std::atomic_bool &cancelled) {
         auto found = std::make_shared<QList<Found>>();
-        for (ModuleEntries &record : unusedModuleData(*document)) {
+        for (ModuleEntries &record : unusedModuleData(*document, registry)) {
             if (cancelled)
                 return BackgroundJob::Finish();
             Found module;

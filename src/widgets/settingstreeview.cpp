@@ -4,15 +4,58 @@
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
 
+#include <QAbstractProxyModel>
+#include <QApplication>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QTimer>
+
+#include <vector>
 
 namespace vrn {
+
+namespace {
+
+// Expanding runs in slices of about this long.
+constexpr qint64 kExpandSliceMs = 25;
+
+} // namespace
+
+// The groups to open, as indexes of the settings model: those recorded as open while a
+// closed group above hides them, then those opened on screen, in document order.
+struct SettingsTreeView::Expansion
+{
+    std::vector<QModelIndex> record;
+    std::vector<QModelIndex> open;
+    size_t next = 0;
+    bool recording = true;
+};
 
 SettingsTreeView::SettingsTreeView(SettingsModel *model, QWidget *parent)
     : QTreeView(parent)
     , m_model(model)
 {}
+
+SettingsTreeView::~SettingsTreeView()
+{
+    stopExpanding();
+}
+
+void SettingsTreeView::setModel(QAbstractItemModel *model)
+{
+    stopExpanding();
+    QTreeView::setModel(model);
+    if (!model)
+        return;
+    // The indexes an expansion holds are good only while no row comes, goes or moves.
+    const auto stop = [this] { stopExpanding(); };
+    connect(model, &QAbstractItemModel::modelAboutToBeReset, this, stop);
+    connect(model, &QAbstractItemModel::layoutAboutToBeChanged, this, stop);
+    connect(model, &QAbstractItemModel::rowsAboutToBeInserted, this, stop);
+    connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this, stop);
+    connect(model, &QAbstractItemModel::rowsAboutToBeMoved, this, stop);
+}
 
 void SettingsTreeView::setColumnLayout()
 {
@@ -56,6 +99,113 @@ int SettingsTreeView::expandAllWithin(int groupBudget)
         }
         level = std::move(next);
     }
+}
+
+void SettingsTreeView::expandEverything()
+{
+    stopExpanding();
+    const XsdtDocument *document = m_model->document();
+    if (!document || !model())
+        return;
+    auto plan = std::make_shared<Expansion>();
+    planExpansion(&document->root, QModelIndex(), *plan);
+    m_expansion = std::move(plan);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    expandSome();
+}
+
+void SettingsTreeView::stopExpanding()
+{
+    if (!m_expansion)
+        return;
+    m_expansion.reset();
+    QApplication::restoreOverrideCursor();
+}
+
+// Returns the rows below the node. Every group is listed to be opened on screen, before the
+// groups below it; once a group turns out small enough to lay out at once, the groups below it
+// are moved to those recorded beforehand, and it opens on screen with them all.
+qint64 SettingsTreeView::planExpansion(const XsdtNode *node, const QModelIndex &index,
+                                       Expansion &plan) const
+{
+    const size_t mark = plan.open.size();
+    if (index.isValid())
+        plan.open.push_back(index);
+    qint64 rows = 0;
+    for (size_t i = 0; i < node->children.size(); ++i) {
+        const XsdtNode *child = node->children[i].get();
+        ++rows;
+        if (child->isGroup() && !child->children.empty())
+            rows += planExpansion(child, m_model->index(int(i), 0, index), plan);
+    }
+    if (index.isValid() && rows <= RowsAtOnce) {
+        plan.record.insert(plan.record.end(), plan.open.begin() + qsizetype(mark) + 1,
+                           plan.open.end());
+        plan.open.resize(mark + 1);
+    }
+    return rows;
+}
+
+QModelIndex SettingsTreeView::fromSource(const QModelIndex &sourceIndex) const
+{
+    if (auto *proxy = qobject_cast<QAbstractProxyModel *>(model()))
+        return proxy->mapFromSource(sourceIndex);
+    return sourceIndex;
+}
+
+void SettingsTreeView::expandSome()
+{
+    QElapsedTimer clock;
+    clock.start();
+    Expansion &plan = *m_expansion;
+    if (plan.recording) {
+        // While a layout is pending, expand() only records the group as open; the layout that
+        // follows lays out just the rows on screen, as the groups recorded are still hidden.
+        scheduleDelayedItemsLayout();
+        while (plan.next < plan.record.size()) {
+            const QModelIndex index = fromSource(plan.record[plan.next++]);
+            if (index.isValid()) {
+                model()->rowCount(index); // the proxy maps the group's rows now, not all at the end
+                expand(index);
+            }
+            if (clock.elapsed() >= kExpandSliceMs)
+                break;
+        }
+        if (plan.next >= plan.record.size()) {
+            plan.recording = false;
+            plan.next = 0;
+        }
+    } else {
+        // Each opened group would fit the header and scroll bars to the rows again: once a
+        // slice is enough.
+        m_geometriesDeferred = true;
+        executeDelayedItemsLayout();
+        while (plan.next < plan.open.size()) {
+            const QModelIndex index = fromSource(plan.open[plan.next++]);
+            if (index.isValid()) {
+                model()->rowCount(index);
+                expand(index);
+            }
+            if (clock.elapsed() >= kExpandSliceMs)
+                break;
+        }
+        m_geometriesDeferred = false;
+        updateGeometries();
+        if (plan.next >= plan.open.size()) {
+            stopExpanding();
+            return;
+        }
+    }
+    QTimer::singleShot(0, this, [this, run = std::weak_ptr<Expansion>(m_expansion)] {
+        if (!run.expired() && run.lock() == m_expansion) // not stopped or started again since
+            expandSome();
+    });
+}
+
+void SettingsTreeView::updateGeometries()
+{
+    if (!m_geometriesDeferred)
+        QTreeView::updateGeometries();
 }
 
 QString SettingsTreeView::refusal(const QModelIndex &valueIndex) const

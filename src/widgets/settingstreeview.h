@@ -2,9 +2,12 @@
 
 #include <QTreeView>
 
+#include <memory>
+
 namespace vrn {
 
 class SettingsModel;
+struct XsdtNode;
 
 // The advanced tree. F2 and Enter edit the row's value whichever column is current, so a value
 // can be changed with the keyboard alone; a value that cannot be edited says why instead.
@@ -14,6 +17,9 @@ class SettingsTreeView : public QTreeView
 
 public:
     explicit SettingsTreeView(SettingsModel *model, QWidget *parent = nullptr);
+    ~SettingsTreeView() override;
+
+    void setModel(QAbstractItemModel *model) override;
 
     // Rows and columns as the window shows them; call after setting the model.
     void setColumnLayout();
@@ -25,6 +31,15 @@ public:
     // the top that stay within it together, and returns how many levels that is (-1: all).
     // Opening a million rows blocks for seconds, and every later change of the tree pays again.
     int expandAllWithin(int groupBudget);
+    // Opens every group, a slice at a time between events, under a busy cursor; stops when
+    // the rows change meanwhile. The groups inside a part of the tree small enough to lay out
+    // at once are recorded as open while that part is still closed; then the parts open one
+    // after another in document order, so no step lays out more than that many rows.
+    void expandEverything();
+    bool isExpanding() const { return m_expansion != nullptr; }
+    void stopExpanding();
+    // Rows laid out at once at most, apart from the direct rows of a group larger than this.
+    static constexpr qint64 RowsAtOnce = 5000;
     // Opens the editor of the value in the index's row, or reports why there is none.
     bool editValue(const QModelIndex &index);
 
@@ -34,11 +49,18 @@ signals:
 protected:
     bool edit(const QModelIndex &index, EditTrigger trigger, QEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void updateGeometries() override;
 
 private:
+    struct Expansion;
     QString refusal(const QModelIndex &valueIndex) const;
+    qint64 planExpansion(const XsdtNode *node, const QModelIndex &index, Expansion &plan) const;
+    void expandSome();
+    QModelIndex fromSource(const QModelIndex &sourceIndex) const;
 
     SettingsModel *m_model;
+    std::shared_ptr<Expansion> m_expansion;
+    bool m_geometriesDeferred = false;
 };
 
 } // namespace vrn
