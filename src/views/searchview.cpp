@@ -147,6 +147,8 @@ void SearchView::setDocument(XsdtDocument *document)
     m_modules.reset();
     m_waitingForModules = nullptr;
     m_timer->stop();
+    ++m_scanRun;
+    m_scan.reset();
     removeRows();
     m_results.clear();
     m_entries.clear();
@@ -221,6 +223,7 @@ void SearchView::startIndexing()
 
 void SearchView::takeIndex(SearchIndex index)
 {
+    m_scan.reset(); // it went through the entries replaced now
     m_entries = std::move(index.entries);
     m_pathRank = std::move(index.pathRank);
     m_indexBuilt = true;
@@ -402,13 +405,16 @@ void SearchView::runSearch()
         m_more->hide();
         return;
     }
-    const QStringList terms = parseQuery(m_searchEdit->text());
-    const bool names = m_names->isChecked();
-    const bool values = m_values->isChecked();
-    const bool descriptions = m_descriptions->isChecked();
-    const bool changedOnly = m_changedOnly->isChecked();
-    const bool includeProtected = m_protected->isChecked();
-    if (terms.isEmpty() && !changedOnly && !m_filterActive) {
+    ++m_scanRun;
+    m_scan.reset();
+    auto scan = std::make_unique<Scan>();
+    scan->terms = parseQuery(m_searchEdit->text());
+    scan->names = m_names->isChecked();
+    scan->values = m_values->isChecked();
+    scan->descriptions = m_descriptions->isChecked();
+    scan->changedOnly = m_changedOnly->isChecked();
+    scan->includeProtected = m_protected->isChecked();
+    if (scan->terms.isEmpty() && !scan->changedOnly && !m_filterActive) {
         removeRows();
         m_status->setText(
             tr("Type to search the names, values and descriptions of every setting in the file."));
@@ -425,19 +431,40 @@ void SearchView::runSearch()
                              "in a moment..."));
         return;
     }
+    // The rows of the search before stand for results no longer held.
+    removeRows();
+    m_more->hide();
+    m_scan = std::move(scan);
+    scanSome(!isVisible());
+}
 
-    std::vector<std::pair<int, int>> candidates; // score, entry position
-    for (size_t i = 0; i < m_entries.size(); ++i) {
+// Every value of a large file is looked at, its text too: on a shown page that runs in slices.
+void SearchView::scanSome(bool all)
+{
+    QElapsedTimer clock;
+    clock.start();
+    Scan &scan = *m_scan;
+    std::vector<std::pair<int, int>> &candidates = scan.candidates; // score, entry position
+    while (scan.next < m_entries.size()) {
+        if (!all && (scan.next & 1023) == 0 && scan.next > 0 && clock.elapsed() >= kRowSliceMs) {
+            m_status->setText(tr("Searching..."));
+            QTimer::singleShot(0, this, [this, run = m_scanRun] {
+                if (run == m_scanRun && m_scan)
+                    scanSome(false);
+            });
+            return;
+        }
+        const size_t i = scan.next++;
         const SearchEntry &entry = m_entries[i];
         const XsdtNode *node = entry.node;
         const bool inSet = m_filterActive && m_restriction.contains(node);
         if (m_filterActive && !inSet)
             continue;
-        if (!includeProtected && !inSet && !entry.editable)
+        if (!scan.includeProtected && !inSet && !entry.editable)
             continue;
-        if (changedOnly && node->value == node->originalValue && !node->isDeleted())
+        if (scan.changedOnly && node->value == node->originalValue && !node->isDeleted())
             continue;
-        const int points = score(entry, terms, names, values, descriptions);
+        const int points = score(entry, scan.terms, scan.names, scan.values, scan.descriptions);
         if (points >= 0)
             candidates.emplace_back(points, int(i));
     }
@@ -451,6 +478,7 @@ void SearchView::runSearch()
     m_results.reserve(candidates.size());
     for (const auto &candidate : candidates)
         m_results.push_back(candidate.second);
+    m_scan.reset();
     populate();
 }
 
@@ -486,6 +514,8 @@ void SearchView::addRows(int count)
 
 void SearchView::finishRows()
 {
+    if (m_scan)
+        scanSome(true);
     if (!isMakingRows())
         return;
     ++m_rowsRun; // the slice still to come has nothing left to do

@@ -107,8 +107,9 @@ public:
     QPushButton *clearFilterButton() const { return m_clearFilter; }
     QPushButton *moreButton() const { return m_more; }
     const QList<SettingRow *> &rows() const { return m_rows; }
-    // Rows of the results shown are still being made, a few per turn of the event loop.
-    bool isMakingRows() const { return m_rows.size() < m_rowsWanted; }
+    // The search or the rows of its results are still being made, a slice per turn of the event
+    // loop.
+    bool isMakingRows() const { return m_scan || m_rows.size() < m_rowsWanted; }
     void finishRows();
     int resultCount() const { return int(m_results.size()); }
 
@@ -124,6 +125,7 @@ private:
     void removeRows();
     void addRows(int count);
     void addSomeRows(bool all = false);
+    void scanSome(bool all);
     void updateStatus();
     int score(const SearchEntry &entry, const QStringList &terms, bool names, bool values,
               bool descriptions) const;
@@ -149,6 +151,20 @@ private:
     QList<SettingRow *> m_rows;
     int m_rowsWanted = 0;
     int m_rowsRun = 0; // which making of rows is current
+    // A search going through the entries a slice at a time, and which one is current.
+    struct Scan
+    {
+        QStringList terms;
+        bool names = true;
+        bool values = true;
+        bool descriptions = true;
+        bool changedOnly = false;
+        bool includeProtected = false;
+        size_t next = 0;
+        std::vector<std::pair<int, int>> candidates;
+    };
+    std::unique_ptr<Scan> m_scan;
+    int m_scanRun = 0;
     QHash<const XsdtNode *, SettingRow *> m_rowsByNode;
     bool m_viewOnly = false;
     QTimer *m_timer = nullptr;
