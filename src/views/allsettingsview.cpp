@@ -110,6 +110,7 @@ void AllSettingsView::resetExpansion()
 {
     if (m_treeFilter->isActive())
         return;
+    m_tree->stopExpanding(); // an Expand all still going would open it all again
     m_tree->collapseAll();
     expandToPreferences();
 }

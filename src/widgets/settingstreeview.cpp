@@ -157,7 +157,14 @@ void SettingsTreeView::expandSome()
 {
     QElapsedTimer clock;
     clock.start();
-    Expansion &plan = *m_expansion;
+    const std::shared_ptr<Expansion> held = m_expansion;
+    Expansion &plan = *held;
+    const auto later = [this] {
+        QTimer::singleShot(0, this, [this, run = std::weak_ptr<Expansion>(m_expansion)] {
+            if (!run.expired() && run.lock() == m_expansion) // not stopped or started again since
+                expandSome();
+        });
+    };
     if (plan.recording) {
         // While a layout is pending, expand() only records the group as open; the layout that
         // follows lays out just the rows on screen, as the groups recorded are still hidden.
@@ -168,38 +175,30 @@ void SettingsTreeView::expandSome()
                 model()->rowCount(index); // the proxy maps the group's rows now, not all at the end
                 expand(index);
             }
-            if (clock.elapsed() >= kExpandSliceMs)
-                break;
+            if (clock.elapsed() >= kExpandSliceMs && plan.next < plan.record.size())
+                return later();
         }
-        if (plan.next >= plan.record.size()) {
-            plan.recording = false;
-            plan.next = 0;
-        }
-    } else {
-        // Each opened group would fit the header and scroll bars to the rows again: once a
-        // slice is enough.
-        m_geometriesDeferred = true;
-        executeDelayedItemsLayout();
-        while (plan.next < plan.open.size()) {
-            const QModelIndex index = fromSource(plan.open[plan.next++]);
-            if (index.isValid()) {
-                model()->rowCount(index);
-                expand(index);
-            }
-            if (clock.elapsed() >= kExpandSliceMs)
-                break;
-        }
-        m_geometriesDeferred = false;
-        updateGeometries();
-        if (plan.next >= plan.open.size()) {
-            stopExpanding();
-            return;
-        }
+        plan.recording = false;
+        plan.next = 0;
     }
-    QTimer::singleShot(0, this, [this, run = std::weak_ptr<Expansion>(m_expansion)] {
-        if (!run.expired() && run.lock() == m_expansion) // not stopped or started again since
-            expandSome();
-    });
+    // Each opened group would fit the header and scroll bars to the rows again: once a slice
+    // is enough.
+    m_geometriesDeferred = true;
+    executeDelayedItemsLayout();
+    while (plan.next < plan.open.size()) {
+        const QModelIndex index = fromSource(plan.open[plan.next++]);
+        if (index.isValid()) {
+            model()->rowCount(index);
+            expand(index);
+        }
+        if (clock.elapsed() >= kExpandSliceMs)
+            break;
+    }
+    m_geometriesDeferred = false;
+    updateGeometries();
+    if (plan.next < plan.open.size())
+        return later();
+    stopExpanding();
 }
 
 void SettingsTreeView::updateGeometries()
