@@ -46,6 +46,8 @@ DocumentManager::~DocumentManager()
 {
     // A write under way is finished, never cut short; what it brings back is not needed.
     m_next = nullptr;
+    if (m_job && m_job->quiet)
+        m_job->cancelled = true;
     if (m_thread) {
         m_thread->wait();
         delete m_thread;
