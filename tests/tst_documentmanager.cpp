@@ -48,6 +48,8 @@ private slots:
     void poll();
     void worker_data();
     void worker();
+    void workerReports_data();
+    void workerReports();
 
 private:
     // Connects the queue of m_queued and the log of the manager's signals.
@@ -380,6 +382,79 @@ void TestDocumentManager::worker()
     QCOMPARE(valueAt(docs, u"Global/Name"), name);
     QCOMPARE(docs.pendingCount(), keeps ? 2 : 0); // the queued file stays
     QVERIFY(error.isEmpty() || error.startsWith(m_path + " is not a valid PixInsight settings"));
+}
+
+// A large file on the worker: the reader's progress reaches this thread in order, a restore keeps
+// its refusals, and the poll's hash after a save neither locks the file nor cries wolf.
+void TestDocumentManager::workerReports_data()
+{
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<QByteArray>("backup");
+    QTest::addColumn<QString>("outcome");
+    QTest::newRow("load") << "load" << QByteArray() << "";
+    QTest::newRow("poll after a save") << "poll" << QByteArray() << "[ac]";
+    QTest::newRow("restore") << "restore" << settings("b") << "restored b";
+    QTest::newRow("restore while PixInsight runs")
+        << "running" << settings("b")
+        << "refused c: PixInsight is running. Close it before restoring a backup.";
+    QTest::newRow("restore of a broken backup")
+        << "restore" << QByteArray("<xsdt")
+        << "refused c: The backup is not a valid settings file:";
+}
+
+void TestDocumentManager::workerReports()
+{
+    QFETCH(QString, step);
+    QFETCH(QByteArray, backup);
+    QFETCH(QString, outcome);
+    testdata::GeneratorOptions options;
+    options.targetBytes = 5 << 20;
+    const QByteArray bytes = step == "load" ? testdata::generateSettings(options) : settings("a");
+    QVERIFY(writeFile(m_path, bytes) && writeFile(m_path + ".bak-1", backup));
+    DocumentManager docs;
+    docs.setPolicy(&m_policy);
+    QList<qint64> seen; // -1: not of the whole file
+    connect(&docs, &DocumentManager::busyProgress, this,
+            [&](qint64 done, qint64 total) { seen.append(total == bytes.size() ? done : -1); });
+    QString result;
+    // Workers reading the nodes are stopped before they are marked saved.
+    const auto saved = [&] { return docs.document()->findPath(u"Global/Name")->originalValue; };
+    connect(&docs, &DocumentManager::aboutToMarkSaved, this, [&] { result += "[" + saved(); });
+    connect(&docs, &DocumentManager::markedSaved, this, [&] { result += saved() + "]"; });
+    connect(&docs, &DocumentManager::restored, this, [&](bool ok, const QString &error) {
+        result = (ok ? "restored " : "refused ") + valueAt(docs, u"Global/Name") +
+                 (ok ? QString() : ": " + error);
+    });
+    DocumentManager::setWorkerThreshold(0);
+    if (step == "load") {
+        docs.startLoad(m_path);
+    } else {
+        QVERIFY(docs.load(m_path));
+        if (step == "running")
+            m_pids = {4242};
+        docs.document()->findPath(u"Global/Name")->value = "c";
+        if (step == "poll") {
+            QVERIFY(docs.save().ok);
+            docs.poll();
+        } else {
+            docs.startRestore(m_path + ".bak-1");
+        }
+        QCOMPARE(docs.isBusy(), step != "poll");
+    }
+    QTRY_VERIFY(docs.isIdle());
+    QCOMPARE(result.left(outcome.size()), outcome);
+    QCOMPARE(readFile(m_path) == bytes, result.startsWith("refused") || step == "load");
+    if (step == "poll") {
+        QVERIFY(!docs.isChangedOnDisk());
+        QVERIFY(writeFile(m_path, settings("d")));
+        docs.poll();
+        QTRY_VERIFY(docs.isIdle());
+        QVERIFY(docs.isChangedOnDisk());
+    }
+    if (step == "load") {
+        QVERIFY(seen.size() >= 3 && seen.first() == 0 && seen.last() == bytes.size());
+        QVERIFY(std::is_sorted(seen.cbegin(), seen.cend()));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDocumentManager)

@@ -57,6 +57,7 @@ FileCommands::FileCommands(const Parts &parts)
     , m_schema(parts.schema)
 {
     connect(m_docs, &DocumentManager::saved, this, &FileCommands::onSaved);
+    connect(m_docs, &DocumentManager::restored, this, &FileCommands::onRestored);
 }
 
 bool FileCommands::confirmDiscard(const QString &reason)
@@ -202,6 +203,8 @@ void FileCommands::restoreBackup()
 
 bool FileCommands::restoreBackupFile(const QString &backup)
 {
+    if (m_docs->isBusy())
+        return false;
     if (!confirmDiscard(tr("Restoring discards them.")))
         return false;
     if (Dialogs::question(m_window, tr("Restore backup"),
@@ -211,9 +214,17 @@ bool FileCommands::restoreBackupFile(const QString &backup)
                           QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return false;
     // Files queued against the file being replaced go with the changes just discarded.
-    QString error;
-    const bool restored = m_docs->restoreBackup(backup, &error);
-    if (!restored) {
+    m_restoring = backup;
+    m_docs->startRestore(backup);
+    return true;
+}
+
+void FileCommands::onRestored(bool ok, const QString &error)
+{
+    const QString backup = std::exchange(m_restoring, QString());
+    if (backup.isEmpty())
+        return;
+    if (!ok) {
         Dialogs::critical(m_window, tr("Restore failed"), error);
     } else {
         emit fileListChanged();
@@ -221,7 +232,7 @@ bool FileCommands::restoreBackupFile(const QString &backup)
                                            8000);
     }
     emit stateChanged();
-    return restored;
+    emit restoreDone(ok);
 }
 
 void FileCommands::exportSetup()

@@ -41,6 +41,8 @@ public:
     void reloadKeepingChanges();
     // Lets the user choose one of the current file's backups, then restores it.
     void restoreBackup();
+    // False when the user stepped back; a large file is still being restored when this returns
+    // true: restoreDone follows.
     bool restoreBackupFile(const QString &backup);
     // Writes the documented preferences and chosen modules' data to a file of the user's choice.
     void exportSetup();
@@ -55,9 +57,12 @@ signals:
     void stateChanged();
     // After every save this started, reported and all.
     void saveDone(bool ok);
+    // The same for a restore.
+    void restoreDone(bool ok);
 
 private:
     void onSaved(const DocumentManager::SaveResult &saved);
+    void onRestored(bool ok, const QString &error);
 
     QMainWindow *m_window;
     DocumentManager *m_docs;
@@ -67,6 +72,7 @@ private:
     const Schema *m_schema;
     bool m_saving = false; // a save this started is under way
     bool m_savedOk = false;
+    QString m_restoring; // the backup being restored
 };
 
 } // namespace vrn

@@ -78,6 +78,11 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     connect(&m_docs, &DocumentManager::loadFinished, this, &MainWindow::onLoadFinished);
     connect(&m_docs, &DocumentManager::stateChanged, this, &MainWindow::onDocumentStateChanged);
     connect(&m_docs, &DocumentManager::busyChanged, this, &MainWindow::onBusyChanged);
+    connect(&m_docs, &DocumentManager::busyProgress, this, &MainWindow::onBusyProgress);
+    // Marking the nodes saved is a change like an edit for the pages' workers: they stop
+    // before it and start again after.
+    connect(&m_docs, &DocumentManager::aboutToMarkSaved, m_model, &SettingsModel::aboutToChange);
+    connect(&m_docs, &DocumentManager::markedSaved, m_model, &SettingsModel::edited);
     m_actions = new WindowActions(this);
     m_requests = new EditRequests(m_model, this);
     connect(m_requests, &EditRequests::message, statusBar(), &QStatusBar::showMessage);
@@ -265,9 +270,7 @@ void MainWindow::buildCentralWidget()
 
     m_busyLabel = new QLabel(this);
     m_busyBar = new QProgressBar(this);
-    m_busyBar->setRange(0, 0); // the reader cannot say how far it is
     m_busyBar->setMaximumWidth(160);
-    m_busyBar->setTextVisible(false);
     statusBar()->addPermanentWidget(m_busyLabel);
     statusBar()->addPermanentWidget(m_busyBar);
     m_busyLabel->hide();
@@ -550,6 +553,9 @@ void MainWindow::onBusyChanged(bool busy, const QString &text)
             QApplication::restoreOverrideCursor();
     }
     m_busyLabel->setText(text);
+    // Steps that cannot say how far they are keep the bar moving; reading fills it.
+    m_busyBar->setRange(0, 0);
+    m_busyBar->setTextVisible(false);
     m_busyLabel->setVisible(busy && !text.isEmpty());
     m_busyBar->setVisible(busy && !text.isEmpty());
     // The worker reads the document or reads into it: nothing may change it meanwhile.
@@ -561,6 +567,13 @@ void MainWindow::onBusyChanged(bool busy, const QString &text)
     m_model->setViewOnly(locked);
     m_unusedView->setViewOnly(locked);
     updateState();
+}
+
+void MainWindow::onBusyProgress(qint64 done, qint64 total)
+{
+    m_busyBar->setRange(0, 100);
+    m_busyBar->setValue(total > 0 ? int(done * 100 / total) : 0);
+    m_busyBar->setTextVisible(true);
 }
 
 void MainWindow::onLoadFinished(bool ok, const QString &error)
@@ -638,9 +651,9 @@ void MainWindow::onManageBackups()
         m_tabs->setCurrentWidget(m_compare);
         dialog.accept();
     });
-    connect(&dialog, &BackupsDialog::restoreRequested, this, [this, &dialog](const QString &path) {
-        m_files->restoreBackupFile(path);
-        // The restore adds the replaced file's backup, and may have changed what is allowed.
+    connect(&dialog, &BackupsDialog::restoreRequested, m_files, &FileCommands::restoreBackupFile);
+    // The restore adds the replaced file's backup, and may have changed what is allowed.
+    connect(m_files, &FileCommands::restoreDone, &dialog, [this, &dialog] {
         dialog.refresh();
         dialog.setActionsAllowed(m_store.loaded, m_actions->restore->isEnabled());
     });

@@ -133,6 +133,7 @@ private:
     void onDocumentStateChanged();
     void showRejection(const QString &reason);
     void onBusyChanged(bool busy, const QString &text);
+    void onBusyProgress(qint64 done, qint64 total);
 
     DocumentManager m_docs;
     SettingsStore &m_store = m_docs.store(); // the manager's; edits go through the model

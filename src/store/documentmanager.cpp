@@ -7,7 +7,7 @@
 #include <QThread>
 #include <QTimer>
 
-#include <atomic>
+#include <algorithm>
 
 namespace vrn {
 
@@ -24,15 +24,6 @@ std::function<void()> &workerHook()
 }
 
 } // namespace
-
-struct DocumentManager::Job
-{
-    quint64 id = 0;
-    quint64 generation = 0;
-    bool saving = false;
-    std::function<void()> work;   // on the worker or here; touches only what it was handed
-    std::function<void()> finish; // here, unless the user moved on meanwhile
-};
 
 void DocumentManager::setWorkerThreshold(qint64 bytes)
 {
@@ -55,6 +46,8 @@ DocumentManager::~DocumentManager()
 {
     // A write under way is finished, never cut short; what it brings back is not needed.
     m_next = nullptr;
+    if (m_job && m_job->quiet)
+        m_job->cancelled = true;
     if (m_thread) {
         m_thread->wait();
         delete m_thread;
@@ -97,20 +90,51 @@ bool DocumentManager::isSaving() const
 
 void DocumentManager::whenFree(std::function<void()> next)
 {
+    // The poll's hash is not worth a moment of the user's: it is asked again later.
+    if (m_job && m_job->quiet) {
+        m_job->cancelled = true;
+        if (m_thread) {
+            m_thread->wait();
+            delete m_thread;
+            m_thread = nullptr;
+        }
+        m_job.reset();
+    }
     if (m_job)
         m_next = std::move(next);
     else
         next();
 }
 
+std::unique_ptr<DocumentManager::Job> DocumentManager::newJob()
+{
+    auto job = std::make_unique<Job>();
+    job->id = ++m_jobIds;
+    return job;
+}
+
+XsdtDocument::Progress DocumentManager::progressOf(quint64 id)
+{
+    // The reader reports every few MB, so each report can cross as an event of its own.
+    return [this, id](qint64 done, qint64 total) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, id, done, total] {
+                if (m_job && m_job->id == id)
+                    emit busyProgress(done, total);
+            },
+            Qt::QueuedConnection);
+    };
+}
+
 void DocumentManager::runJob(std::unique_ptr<Job> job, Run run, qint64 size)
 {
-    job->id = ++m_jobIds;
     job->generation = m_generation;
     const quint64 id = job->id;
     const bool worker = run == Run::BySize && size >= s_workerThreshold;
     m_job = std::move(job);
-    emit busyChanged(true, m_busyText);
+    if (!m_job->quiet)
+        emit busyChanged(true, m_busyText);
     if (!worker) {
         m_job->work();
         finishJob(id);
@@ -136,8 +160,10 @@ void DocumentManager::finishJob(quint64 id)
         m_thread = nullptr;
     }
     const std::unique_ptr<Job> job = std::move(m_job);
-    m_busyText.clear();
-    emit busyChanged(false, QString());
+    if (!job->quiet) {
+        m_busyText.clear();
+        emit busyChanged(false, QString());
+    }
     if (job->generation == m_generation)
         job->finish();
     if (m_next && !m_job) {
@@ -186,9 +212,9 @@ bool DocumentManager::startLoadKeepingQueue(const QString &path, Run run,
         // Nobody looks at the document while it is read into.
         m_store.loaded = false;
         auto reading = std::make_shared<SettingsStore::Reading>();
-        auto job = std::make_unique<Job>();
-        job->work = [this, path, reading] {
-            *reading = SettingsStore::readInto(path, m_store.document);
+        auto job = newJob();
+        job->work = [this, path, reading, progress = progressOf(job->id)] {
+            *reading = SettingsStore::readInto(path, m_store.document, progress);
         };
         job->finish = [this, path, reading, wasLoaded, then, failed] {
             // A file that could not be read left the document as it was.
@@ -212,7 +238,11 @@ bool DocumentManager::startLoadKeepingQueue(const QString &path, Run run,
                 then(ok, message);
         };
         m_busyText = tr("Loading %1…").arg(QFileInfo(path).fileName());
-        runJob(std::move(job), run, fileStamp(path).size);
+        const qint64 size = fileStamp(path).size;
+        const quint64 id = job->id;
+        runJob(std::move(job), run, size);
+        if (m_job && m_job->id == id)
+            emit busyProgress(0, size);
     });
     return !*failed;
 }
@@ -241,8 +271,10 @@ void DocumentManager::startReloadKeepingChanges(const KeepChanges &keep)
         // on show meanwhile.
         auto reads = std::make_shared<bool>(false);
         auto error = std::make_shared<QString>();
-        auto job = std::make_unique<Job>();
-        job->work = [this, reads, error] { *reads = m_store.fileReads(error.get()); };
+        auto job = newJob();
+        job->work = [this, reads, error, progress = progressOf(job->id)] {
+            *reads = m_store.fileReads(error.get(), progress);
+        };
         job->finish = [this, keep, reads, error] {
             if (!*reads) {
                 if (keep.finished)
@@ -264,7 +296,10 @@ void DocumentManager::startReloadKeepingChanges(const KeepChanges &keep)
                                   });
         };
         m_busyText = tr("Reading %1…").arg(QFileInfo(m_store.path).fileName());
+        const quint64 id = job->id;
         runJob(std::move(job), Run::BySize, m_loadedSize);
+        if (m_job && m_job->id == id)
+            emit busyProgress(0, fileStamp(m_store.path).size);
     });
 }
 
@@ -299,7 +334,7 @@ void DocumentManager::beginSave(Run run)
         const QString userDir = files && m_queue.userDir ? m_queue.userDir() : QString();
         auto written = std::make_shared<QByteArray>();
         auto prunes = std::make_shared<bool>(false);
-        auto job = std::make_unique<Job>();
+        auto job = newJob();
         job->saving = true;
         // Whether there is anything to write is counted afresh there, since a caller that edits
         // the document directly need not report each edit, and counting walks the whole tree.
@@ -323,11 +358,18 @@ void DocumentManager::beginSave(Run run)
             // Nothing is pending once the document is committed: edits were refused meanwhile.
             m_pendingCache = result->ok ? 0 : -1;
             result->replaced = result->wrote && *prunes;
+            // Marking the nodes saved writes what the pages' workers read; a pruning save
+            // replaces the document for them anyway.
+            const bool marks = !written->isEmpty() && !result->replaced;
             if (result->replaced)
                 emit aboutToReplaceDocument();
+            else if (marks)
+                emit aboutToMarkSaved();
             m_store.commitWritten(*written);
             if (result->replaced)
                 announce();
+            else if (marks)
+                emit markedSaved();
             // Whatever the outcome: what is still there can be found and queued again.
             if (result->filesDone && m_queue.clear)
                 m_queue.clear();
@@ -341,34 +383,68 @@ void DocumentManager::beginSave(Run run)
 
 bool DocumentManager::restoreBackup(const QString &backup, QString *error)
 {
+    bool ok = false;
+    beginRestore(backup, Run::Inline, [&](bool done, const QString &message) {
+        ok = done;
+        if (!done && error && error->isEmpty())
+            *error = message;
+    });
+    waitForIdle();
+    return ok;
+}
+
+void DocumentManager::startRestore(const QString &backup)
+{
+    beginRestore(backup, Run::BySize,
+                 [this](bool ok, const QString &error) { emit restored(ok, error); });
+}
+
+void DocumentManager::beginRestore(const QString &backup, Run run,
+                                   std::function<void(bool, const QString &)> then)
+{
     const QString target = currentFile();
     if (target.isEmpty()) {
-        if (error)
-            *error = tr("No file is loaded.");
-        return false;
+        then(false, tr("No file is loaded."));
+        return;
     }
-    waitForIdle();
     ++m_generation;
-    // Files queued against the file being replaced are among the changes it discards.
-    if (m_queue.clear)
-        m_queue.clear();
-    emit aboutToReplaceDocument();
-    m_pendingCache = -1;
-    // A file that could not be read at all left no path in the store; its backups still can
-    // take its place when it is simply gone.
-    if (m_store.path.isEmpty())
-        m_store.path = target;
-    emit busyChanged(true, QString());
-    const bool restored = m_store.restoreBackup(backup, error);
-    if (restored)
-        m_loadedSize = fileStamp(m_store.path).size;
-    announce();
-    emit busyChanged(false, QString());
-    if (restored) {
-        forgetFileTrouble();
-    }
-    emit stateChanged();
-    return restored;
+    whenFree([this, backup, target, run, then] {
+        // Files queued against the file being replaced are among the changes it discards.
+        if (m_queue.clear)
+            m_queue.clear();
+        emit aboutToReplaceDocument();
+        m_pendingCache = -1;
+        // A file that could not be read at all left no path in the store; its backups still can
+        // take its place when it is simply gone.
+        if (m_store.path.isEmpty())
+            m_store.path = target;
+        const bool wasLoaded = m_store.loaded;
+        // The restored file is read into the document: nobody looks at it meanwhile.
+        m_store.loaded = false;
+        auto reading = std::make_shared<SettingsStore::Reading>();
+        auto restored = std::make_shared<bool>(false);
+        auto error = std::make_shared<QString>();
+        auto job = newJob();
+        job->work = [this, backup, reading, restored, error] {
+            *restored = m_store.restoreInto(backup, m_store.document, reading.get(), error.get());
+        };
+        job->finish = [this, reading, restored, error, wasLoaded, then] {
+            // Refused, or the file could not be read back: the document is as it was.
+            if (!reading->read)
+                m_store.loaded = wasLoaded;
+            QString message = *error;
+            const bool ok = *restored && m_store.takeRestored(*reading, &message);
+            if (ok)
+                m_loadedSize = reading->stamp.size;
+            announce();
+            if (ok)
+                forgetFileTrouble();
+            emit stateChanged();
+            then(ok, message);
+        };
+        m_busyText = tr("Restoring %1…").arg(QFileInfo(backup).fileName());
+        runJob(std::move(job), run, std::max(m_loadedSize, fileStamp(backup).size));
+    });
 }
 
 void DocumentManager::unload()
@@ -462,22 +538,46 @@ void DocumentManager::setRunning(bool running, const QString &unknownReason)
 
 void DocumentManager::poll()
 {
-    // The worker has the file: a save's own write would look like somebody else's.
-    if (isBusy())
+    // The worker has the file: a save's own write would look like somebody else's, and a hash
+    // under way gives its own verdict.
+    if (m_job)
         return;
     const bool wasRunning = m_running;
     const PixInsightCheck running = checkPixInsight();
     setRunning(running.mayBeRunning(), running.known ? QString() : running.reason);
-    if (m_store.loaded) {
-        m_changedOnDisk = m_store.changedOnDisk();
-        m_fileMissing = m_changedOnDisk && !QFileInfo::exists(m_store.path);
-        // What PixInsight wrote when it exited is shown at once, unless it would cost edits.
-        if (m_changedOnDisk && wasRunning && !m_running && pendingCount() == 0)
-            startLoad(m_store.path);
-    } else {
+    if (!m_store.loaded) {
         m_changedOnDisk = false;
         m_fileMissing = false;
+        emit stateChanged();
+        return;
     }
+    if (m_store.whatChanged() != SettingsStore::StampVerdict::NeedsHash ||
+        m_loadedSize < s_workerThreshold) {
+        takeDiskVerdict(m_store.changedOnDisk(), wasRunning);
+        return;
+    }
+    // Right after a save, or for a file written a moment ago, only the content can tell: a
+    // large one is hashed on the worker, and the last verdict stands until it is back.
+    emit stateChanged();
+    auto hash = std::make_shared<SettingsStore::ContentHash>();
+    auto job = newJob();
+    job->quiet = true;
+    job->work = [path = m_store.path, hash, cancelled = &job->cancelled] {
+        *hash = SettingsStore::hashContent(path, cancelled);
+    };
+    job->finish = [this, hash, wasRunning] {
+        takeDiskVerdict(m_store.changedGiven(*hash), wasRunning);
+    };
+    runJob(std::move(job), Run::BySize, m_loadedSize);
+}
+
+void DocumentManager::takeDiskVerdict(bool changed, bool wasRunning)
+{
+    m_changedOnDisk = changed;
+    m_fileMissing = changed && !QFileInfo::exists(m_store.path);
+    // What PixInsight wrote when it exited is shown at once, unless it would cost edits.
+    if (changed && wasRunning && !m_running && pendingCount() == 0)
+        startLoad(m_store.path);
     emit stateChanged();
 }
 

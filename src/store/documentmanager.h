@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -110,6 +111,9 @@ public:
     // Puts a backup in place of currentFile(), also when that file is missing or does not
     // parse. The queued files were part of what is replaced.
     bool restoreBackup(const QString &backup, QString *error = nullptr);
+    // The same for the window: a large file is restored on the worker and the outcome arrives
+    // through `restored`; a small one before this returns.
+    void startRestore(const QString &backup);
     // Closes the file: everything holding node pointers lets go, and no document follows.
     void unload();
 
@@ -122,7 +126,10 @@ public:
     void startReloadKeepingChanges(const KeepChanges &keep);
     void startSave();
     // While the worker has the document: what it does, for the user to see ("Saving…").
-    bool isBusy() const { return m_job != nullptr; }
+    bool isBusy() const { return m_job && !m_job->quiet; }
+    // Also false while the poll hashes a large file on the worker: nobody waits for that, and
+    // any request made meanwhile ends it.
+    bool isIdle() const { return !m_job; }
     bool isSaving() const;
     QString busyText() const { return m_busyText; }
     // Takes back whatever the worker is doing, blocking; for varnelctl-like callers and exit.
@@ -173,12 +180,36 @@ signals:
     void viewOnlyChanged(bool viewOnly);
     // Around the steps that read, check or write a whole file, paired; `text` says which.
     void busyChanged(bool busy, const QString &text);
+    // While a file is read: how many of its bytes, of `total`. Steps that cannot tell send none.
+    void busyProgress(qint64 done, qint64 total);
     // How a save started with startSave ended.
     void saved(const vrn::DocumentManager::SaveResult &result);
+    // Around marking what a save wrote as the saved state of the nodes: whoever reads the nodes
+    // on another thread stops first and may start again after.
+    void aboutToMarkSaved();
+    void markedSaved();
+    // How a restore started with startRestore ended.
+    void restored(bool ok, const QString &error);
 
 private:
-    struct Job;
+    struct Job
+    {
+        quint64 id = 0;
+        quint64 generation = 0;
+        bool saving = false;
+        bool quiet = false; // the poll's own: no busy signals, given up for any request
+        std::atomic<bool> cancelled{false};
+        std::function<void()> work;   // on the worker or here; touches only what it was handed
+        std::function<void()> finish; // here, unless the user moved on meanwhile
+    };
     enum class Run { Inline, BySize }; // BySize: on the worker from the threshold on
+    std::unique_ptr<Job> newJob();
+    // Hands the reader's progress over to this thread, for as long as the job `id` runs.
+    XsdtDocument::Progress progressOf(quint64 id);
+    void beginRestore(const QString &backup, Run run,
+                      std::function<void(bool ok, const QString &error)> then);
+    // What the poll found about the file on disk.
+    void takeDiskVerdict(bool changed, bool wasRunning);
     bool startLoadKeepingQueue(const QString &path, Run run,
                                std::function<void(bool ok, const QString &error)> then = {});
     void beginSave(Run run);

@@ -56,7 +56,8 @@ bool SettingsStore::load(const QString &filePath, QString *error)
     return take(readInto(filePath, document), error);
 }
 
-SettingsStore::Reading SettingsStore::readInto(const QString &filePath, XsdtDocument &into)
+SettingsStore::Reading SettingsStore::readInto(const QString &filePath, XsdtDocument &into,
+                                               const XsdtDocument::Progress &progress)
 {
     Reading reading;
     reading.path = QFileInfo(filePath).absoluteFilePath();
@@ -65,7 +66,7 @@ SettingsStore::Reading SettingsStore::readInto(const QString &filePath, XsdtDocu
     if (!readFileStamped(reading.path, bytes, &reading.stamp, &reading.error))
         return reading;
     reading.read = true;
-    reading.parsed = into.parse(bytes, &reading.error);
+    reading.parsed = into.parse(bytes, &reading.error, progress);
     if (reading.parsed)
         reading.hash = sha256(bytes);
     return reading;
@@ -101,14 +102,14 @@ QString SettingsStore::notSettingsMessage(const QString &filePath, const QString
         .arg(QDir::toNativeSeparators(filePath), reason);
 }
 
-bool SettingsStore::fileReads(QString *error) const
+bool SettingsStore::fileReads(QString *error, const XsdtDocument::Progress &progress) const
 {
     QByteArray bytes;
     if (!readFile(path, bytes, error))
         return false;
     XsdtDocument probe;
     QString message;
-    if (probe.parse(bytes, &message))
+    if (probe.parse(bytes, &message, progress))
         return true;
     if (error && error->isEmpty())
         *error = notSettingsMessage(path, message);
@@ -117,36 +118,75 @@ bool SettingsStore::fileReads(QString *error) const
 
 bool SettingsStore::changedOnDisk() const
 {
-    if (!loaded)
+    switch (whatChanged()) {
+    case StampVerdict::Unchanged:
         return false;
+    case StampVerdict::Changed:
+        return true;
+    default:
+        return contentChangedOnDisk();
+    }
+}
+
+SettingsStore::StampVerdict SettingsStore::whatChanged() const
+{
+    if (!loaded)
+        return StampVerdict::Unchanged;
     const FileStamp now = fileStamp(path);
     if (!now.exists)
-        return true;
+        return StampVerdict::Changed;
     if (m_hashed.valid && m_hashed.trusted && now == m_hashed.stamp)
-        return m_hashed.digest != loadedHash;
-    return contentChangedOnDisk();
+        return m_hashed.digest != loadedHash ? StampVerdict::Changed : StampVerdict::Unchanged;
+    return StampVerdict::NeedsHash;
 }
 
 bool SettingsStore::contentChangedOnDisk() const
 {
     if (!loaded)
         return false;
-    m_hashed = HashedState();
-    const qint64 readAt = nowNs();
-    QFile file(path);
+    return changedGiven(hashContent(path));
+}
+
+SettingsStore::ContentHash SettingsStore::hashContent(const QString &filePath,
+                                                      const std::atomic<bool> *cancelled)
+{
+    ContentHash result;
+    result.readAtNs = nowNs();
+    QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly))
-        return true;
+        return result;
     // Taken from the open file before reading, so a write during the read leaves a stamp
     // that no longer matches.
-    const FileStamp stamp = openFileStamp(file.handle());
-    if (!stamp.regular)
-        return true;
+    result.stamp = openFileStamp(file.handle());
+    if (!result.stamp.regular)
+        return result;
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file) || file.error() != QFileDevice::NoError)
+    // In slices, so that giving up takes a moment at most.
+    QByteArray slice(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        if (cancelled && *cancelled)
+            return result;
+        const qint64 got = file.read(slice.data(), slice.size());
+        if (got < 0)
+            return result;
+        if (got == 0)
+            break;
+        hash.addData(QByteArrayView(slice.constData(), got));
+    }
+    result.digest = hash.result();
+    result.ok = true;
+    return result;
+}
+
+bool SettingsStore::changedGiven(const ContentHash &hash) const
+{
+    if (!loaded)
+        return false;
+    m_hashed = HashedState();
+    if (!hash.ok)
         return true;
-    const QByteArray digest = hash.result();
-    rememberHashed(stamp, digest, readAt);
-    return digest != loadedHash;
+    rememberHashed(hash.stamp, hash.digest, hash.readAtNs);
+    return hash.digest != loadedHash;
 }
 
 QString SettingsStore::missingMessage() const
@@ -358,6 +398,20 @@ bool SettingsStore::writePending(QString *error, QString *backupPathOut, QByteAr
 
 bool SettingsStore::restoreBackup(const QString &backupPath, QString *error)
 {
+    Reading reading;
+    return restoreInto(backupPath, document, &reading, error) && takeRestored(reading, error);
+}
+
+bool SettingsStore::takeRestored(const Reading &reading, QString *error)
+{
+    if (!take(reading, error))
+        return fail(Failure::Failed, QString(), error);
+    return true;
+}
+
+bool SettingsStore::restoreInto(const QString &backupPath, XsdtDocument &into, Reading *reading,
+                                QString *error)
+{
     m_failure = Failure::None;
     // A file that failed to parse may be restored too: that is what its backups are for.
     if (path.isEmpty())
@@ -426,8 +480,7 @@ bool SettingsStore::restoreBackup(const QString &backupPath, QString *error)
             first->remove();
         return fail(writeFailure(outcome.stop, m_failure), writeError, error);
     }
-    if (!load(path, error))
-        return fail(Failure::Failed, QString(), error);
+    *reading = readInto(path, into);
     return true;
 }
 

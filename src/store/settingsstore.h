@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QString>
 
+#include <atomic>
+
 namespace vrn {
 
 class DeletionPolicy;
@@ -41,7 +43,8 @@ public:
         FileStamp stamp;
         qint64 readAtNs = 0;
     };
-    static Reading readInto(const QString &filePath, XsdtDocument &into);
+    static Reading readInto(const QString &filePath, XsdtDocument &into,
+                            const XsdtDocument::Progress &progress = {});
     bool take(const Reading &reading, QString *error = nullptr);
 
     // Cheap enough for a timer: the content is hashed only when stat() says the file may have
@@ -49,9 +52,26 @@ public:
     bool changedOnDisk() const;
     // Whether the file at `path` reads and parses now, without touching the loaded document:
     // asked before a reload that must not lose what is in memory.
-    bool fileReads(QString *error = nullptr) const;
+    bool fileReads(QString *error = nullptr, const XsdtDocument::Progress &progress = {}) const;
     // Always reads and hashes the whole file.
     bool contentChangedOnDisk() const;
+
+    // The same check in steps, so that hashing a large file can run on another thread:
+    // whatChanged() says whether the stamp settles it, hashContent touches nothing but the file,
+    // and changedGiven() takes its hash in as changedOnDisk() would have.
+    enum class StampVerdict { Unchanged, Changed, NeedsHash };
+    StampVerdict whatChanged() const;
+    struct ContentHash
+    {
+        bool ok = false; // false: the file could not be opened or read, which counts as changed
+        FileStamp stamp;
+        QByteArray digest;
+        qint64 readAtNs = 0;
+    };
+    // Gives up, with `ok` false, once `cancelled` is set.
+    static ContentHash hashContent(const QString &filePath,
+                                   const std::atomic<bool> *cancelled = nullptr);
+    bool changedGiven(const ContentHash &hash) const;
 
     bool save(QString *error = nullptr, QString *backupPathOut = nullptr);
     // The save in two steps: writePending does every check and the write and only reads the
@@ -60,6 +80,12 @@ public:
     bool writePending(QString *error, QString *backupPathOut, QByteArray *written);
     void commitWritten(const QByteArray &written);
     bool restoreBackup(const QString &backupPath, QString *error = nullptr);
+    // The restore in two steps like loading: restoreInto does every check and the write, then
+    // reads the restored file into `into` (the store's own document only while nobody else looks
+    // at it); takeRestored() makes what it read the store's.
+    bool restoreInto(const QString &backupPath, XsdtDocument &into, Reading *reading,
+                     QString *error = nullptr);
+    bool takeRestored(const Reading &reading, QString *error = nullptr);
 
     // What stopped the last save or restore, for callers that act on the kind of refusal
     // rather than on its words. ChangedOnDisk covers every refusal because the file is not the
