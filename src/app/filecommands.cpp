@@ -79,10 +79,18 @@ void FileCommands::reloadKeepingChanges()
     auto pending = std::make_shared<QList<PendingChange>>();
     auto outcomes = std::make_shared<QList<ReapplyOutcome>>();
     DocumentManager::KeepChanges keep;
-    keep.note = [pending](const XsdtDocument &old) { *pending = pendingChanges(old); };
-    keep.makeAgain = [this, pending, outcomes] {
+    // The lookups run on the thread that reads the file: the changes before the read, where
+    // they lead and what the rules say of them on the document read. The window only writes.
+    keep.onReader = [pending, outcomes, refusal = refusalCheck(m_schema, m_model->policy())](
+                        const XsdtDocument &document, bool fresh) {
+        if (fresh)
+            *outcomes = resolvePending(*pending, document, refusal);
+        else
+            *pending = pendingChanges(document);
+    };
+    keep.makeAgain = [this, outcomes] {
         const BusyCursor busy;
-        *outcomes = reapplyPending(*pending, *m_model);
+        applyResolved(*outcomes, *m_model);
     };
     keep.finished = [this, path, outcomes](bool ok, const QString &error) {
         if (!ok) {

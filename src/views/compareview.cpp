@@ -508,6 +508,7 @@ void CompareView::clearResults()
     m_current.clear();
     m_noise.clear();
     m_copyable.clear();
+    m_copyText.clear();
     m_groups.clear();
     m_shown.clear();
     m_verdictSlices.stop();
@@ -741,6 +742,7 @@ void CompareView::takeOutcome(Outcome &outcome)
     m_current.resize(size_t(m_records.size()));
     std::iota(m_current.begin(), m_current.end(), 0);
     m_copyable.assign(size_t(m_records.size()), -1);
+    m_copyText.assign(size_t(m_records.size()), QString());
     showResults();
 }
 
@@ -789,6 +791,7 @@ bool CompareView::updateChangedValues()
             m_records.append(record);
             m_noise.push_back(-1);
             m_copyable.push_back(-1);
+            m_copyText.emplace_back();
             m_groups.push_back(-1);
             const auto hereEnd =
                 std::partition_point(m_current.begin(), m_current.end(), [this](int p) {
@@ -880,6 +883,7 @@ CompareView::CopyVerdict CompareView::copyVerdict(int position) const
             known = Refused; // outside the documented range or choices, for example
         else
             known = WillCopy;
+        m_copyText[size_t(position)] = known == WillCopy ? normalized : QString();
     }
     return CopyVerdict(known);
 }
@@ -1097,29 +1101,24 @@ void CompareView::copyValues(const QList<int> &positions)
         return;
     }
     int counts[VerdictCount] = {};
-    QString refusal;
-    const QMetaObject::Connection watch =
-        connect(m_model, &SettingsModel::editRejected, this, [&refusal](const QString &reason) {
-            if (refusal.isEmpty())
-                refusal = reason;
-        });
-    // One undo step for the whole copy.
+    std::vector<std::pair<XsdtNode *, QString>> values;
+    for (int position : positions) {
+        const CopyVerdict verdict = copyVerdict(position);
+        if (verdict == WillCopy)
+            values.emplace_back(m_records[position].here, m_copyText[size_t(position)]);
+        else
+            ++counts[verdict];
+    }
+    // One undo step for the whole copy, of values checked when their verdict was worked out.
     const QString from = QFileInfo(m_otherPath).fileName();
     m_model->beginBatch([from](int changes) {
         return tr("copy of %n values from %1", nullptr, changes).arg(from);
     });
-    for (int position : positions) {
-        const DiffRecord &record = m_records[position];
-        CopyVerdict verdict = copyVerdict(position);
-        if (verdict == WillCopy && !m_model->setData(m_model->indexForNode(record.here, 1),
-                                                     record.there->value, Qt::EditRole))
-            verdict = Refused;
-        ++counts[verdict];
-    }
+    counts[WillCopy] = m_model->setAcceptedValues(values, QString());
     m_model->endBatch();
-    disconnect(watch);
+    counts[Refused] += int(values.size()) - counts[WillCopy];
     const int copied = counts[WillCopy];
-    const QString rest = notCopiedText(counts, refusal);
+    const QString rest = notCopiedText(counts, QString());
     if (copied == 0) {
         emit message(tr("Nothing was copied: %1.").arg(rest));
     } else if (rest.isEmpty()) {
