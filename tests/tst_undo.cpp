@@ -326,13 +326,14 @@ private slots:
         model.setPolicy(&m_policy);
         model.setDocument(&doc);
         XsdtNode *a = doc.findPath(u"G/A"), *b = doc.findPath(u"G/B"), *c = doc.findPath(u"G/C");
-        const auto values = [&] { return a->value + b->value + c->value; };
+        const auto values = [&]() -> QString { return a->value + b->value + c->value; };
         QVERIFY(model.queueDeletion(c));
         model.clearHistory();
         QSignalSpy edited(&model, &SettingsModel::edited);
         if (batch)
             model.beginBatch("copy");
-        QCOMPARE(model.setAcceptedValues({{a, "7"}, {b, "8"}, {c, "9"}}, "set"), 2);
+        const std::vector<std::pair<XsdtNode *, QString>> accepted{{a, "7"}, {b, "8"}, {c, "9"}};
+        QCOMPARE(model.setAcceptedValues(accepted, "set"), 2);
         QCOMPARE(edited.count(), batch ? 0 : 1);
         model.endBatch();
         QCOMPARE(edited.count(), 1);
