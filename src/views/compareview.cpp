@@ -26,6 +26,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QThreadPool>
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <QVarLengthArray>
@@ -53,6 +54,16 @@ constexpr int kProgressEveryMs = 100;
 constexpr qsizetype kVerdictsAtOnce = 2000;
 constexpr qint64 kVerdictSliceNs = 12'000'000;
 const QString kBrowse = QStringLiteral("?");
+
+// Freeing the records of a large comparison takes tens of milliseconds at 50 MB: a pool thread
+// does it, so that a copy or reload that compares again does not wait for it. They own only
+// their paths; the nodes they point at stay where they are.
+void freeElsewhere(QList<DiffRecord> &records)
+{
+    if (records.size() > kIncrementalLimit)
+        QThreadPool::globalInstance()->start([old = std::exchange(records, {})] { Q_UNUSED(old) });
+    records.clear();
+}
 
 QString valueText(const XsdtNode *node)
 {
@@ -503,7 +514,7 @@ void CompareView::setViewOnly(bool viewOnly)
 void CompareView::clearResults()
 {
     m_rows->reset({}, false);
-    m_records.clear();
+    freeElsewhere(m_records);
     m_ranks.clear();
     m_current.clear();
     m_noise.clear();
@@ -728,6 +739,7 @@ void CompareView::takeOutcome(Outcome &outcome)
         fillFileChoices();
     if (m_needsFull || !m_changedValues.isEmpty()) {
         // The document changed while the worker compared it as it was.
+        freeElsewhere(outcome.records);
         recompute();
         return;
     }
