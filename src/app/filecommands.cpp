@@ -21,6 +21,7 @@
 #include <QFileInfo>
 #include <QMainWindow>
 #include <QStatusBar>
+#include <QThreadPool>
 #include <QUndoStack>
 
 #include <memory>
@@ -83,10 +84,12 @@ void FileCommands::reloadKeepingChanges()
     // they lead and what the rules say of them on the document read. The window only writes.
     keep.onReader = [pending, outcomes, refusal = refusalCheck(m_schema, m_model->policy())](
                         const XsdtDocument &document, bool fresh) {
-        if (fresh)
+        if (fresh) {
             *outcomes = resolvePending(*pending, document, refusal);
-        else
+            *pending = {}; // freed here rather than by the window
+        } else {
             *pending = pendingChanges(document);
+        }
     };
     keep.makeAgain = [this, outcomes] {
         const BusyCursor busy;
@@ -103,6 +106,9 @@ void FileCommands::reloadKeepingChanges()
             return;
         }
         const ReloadReport report = describeReload(*outcomes, native(path));
+        // Thousands of them are freed on a pool thread rather than by the window.
+        QThreadPool::globalInstance()->start(
+            [old = std::exchange(*outcomes, {})] { Q_UNUSED(old) });
         if (report.warn) {
             Dialogs::Message box;
             box.icon = QMessageBox::Warning;

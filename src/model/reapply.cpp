@@ -178,8 +178,12 @@ void applyResolved(QList<ReapplyOutcome> &outcomes, SettingsModel &model)
             continue;
         }
         // What setData would refuse, asked in its order: the state of the entry first (not
-        // announced as a rejected keystroke), then the rules, then a value already there.
-        QString reason = model.whyNotEditable(node);
+        // announced as a rejected keystroke), then the rules, then a value already there. The
+        // rules cover every state of the entry but view-only, so only then, or when they
+        // refused, is the state asked about, which costs a path per entry.
+        QString reason = model.isViewOnly() || !outcome.reason.isEmpty()
+                             ? model.whyNotEditable(node)
+                             : QString();
         if (reason.isEmpty() && !outcome.reason.isEmpty())
             emit model.editRejected(outcome.reason);
         if (reason.isEmpty() && (!outcome.reason.isEmpty() || outcome.stored == node->value))

@@ -530,9 +530,10 @@ int SettingsModel::setAcceptedValues(const std::vector<std::pair<XsdtNode *, QSt
         return 0;
     std::vector<NodeChange> changes;
     changes.reserve(values.size());
+    // The type and the locks were part of the check the caller made; only what may have
+    // changed since is looked at again. A lock would cost a path per entry.
     for (const auto &[node, stored] : values) {
-        if (node && node->isEditable() && !node->isDeleted() && !isEditLocked(node) &&
-            stored != node->value)
+        if (node && node->isEditable() && !node->isDeleted() && stored != node->value)
             changes.push_back(
                 {node, node->value, stored, node->pendingDelete, node->pendingDelete});
     }
