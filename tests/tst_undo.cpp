@@ -305,6 +305,46 @@ private slots:
         QCOMPARE(line->text(), QString());
         QCOMPARE(window.store().document.pendingChangeCount(), 2);
     }
+
+    // Values checked beforehand are one step (the batch's, inside one) that undo takes back
+    // whole; an entry queued for deletion meanwhile keeps its value.
+    void acceptedValues_data()
+    {
+        QTest::addColumn<bool>("batch");
+        QTest::newRow("alone") << false;
+        QTest::newRow("inside a batch") << true;
+    }
+
+    void acceptedValues()
+    {
+        QFETCH(bool, batch);
+        XsdtDocument doc;
+        QVERIFY(doc.parse(testdata::wrapSettings(
+            "<i k=\"G\"><v k=\"A\" t=\"u\" v=\"1\"/><v k=\"B\" t=\"u\" v=\"2\"/><v "
+            "k=\"C\" t=\"u\" v=\"3\"/></i>")));
+        SettingsModel model;
+        model.setPolicy(&m_policy);
+        model.setDocument(&doc);
+        XsdtNode *a = doc.findPath(u"G/A"), *b = doc.findPath(u"G/B"), *c = doc.findPath(u"G/C");
+        const auto values = [&]() -> QString { return a->value + b->value + c->value; };
+        QVERIFY(model.queueDeletion(c));
+        model.clearHistory();
+        QSignalSpy edited(&model, &SettingsModel::edited);
+        if (batch)
+            model.beginBatch("copy");
+        const std::vector<std::pair<XsdtNode *, QString>> accepted{{a, "7"}, {b, "8"}, {c, "9"}};
+        QCOMPARE(model.setAcceptedValues(accepted, "set"), 2);
+        QCOMPARE(edited.count(), batch ? 0 : 1);
+        model.endBatch();
+        QCOMPARE(edited.count(), 1);
+        QCOMPARE(model.undoStack()->count(), 1);
+        QCOMPARE(model.undoStack()->undoText(), batch ? "copy" : "set");
+        QCOMPARE(values(), "783");
+        model.undo();
+        QCOMPARE(values(), "123");
+        model.redo();
+        QCOMPARE(values(), "783");
+    }
 };
 
 QTEST_MAIN(TestUndo)

@@ -21,6 +21,7 @@
 #include <QFileInfo>
 #include <QMainWindow>
 #include <QStatusBar>
+#include <QThreadPool>
 #include <QUndoStack>
 
 #include <memory>
@@ -80,10 +81,20 @@ void FileCommands::reloadKeepingChanges()
     auto pending = std::make_shared<QList<PendingChange>>();
     auto outcomes = std::make_shared<QList<ReapplyOutcome>>();
     DocumentManager::KeepChanges keep;
-    keep.note = [pending](const XsdtDocument &old) { *pending = pendingChanges(old); };
-    keep.makeAgain = [this, pending, outcomes] {
+    // The lookups run on the thread that reads the file: the changes before the read, where
+    // they lead and what the rules say of them on the document read. The window only writes.
+    keep.onReader = [pending, outcomes, refusal = refusalCheck(m_schema, m_model->policy())](
+                        const XsdtDocument &document, bool fresh) {
+        if (fresh) {
+            *outcomes = resolvePending(*pending, document, refusal);
+            *pending = {}; // freed here rather than by the window
+        } else {
+            *pending = pendingChanges(document);
+        }
+    };
+    keep.makeAgain = [this, outcomes] {
         const BusyCursor busy;
-        *outcomes = reapplyPending(*pending, *m_model);
+        applyResolved(*outcomes, *m_model);
     };
     keep.finished = [this, path, outcomes](bool ok, const QString &error) {
         if (!ok) {
@@ -96,6 +107,9 @@ void FileCommands::reloadKeepingChanges()
             return;
         }
         const ReloadReport report = describeReload(*outcomes, native(path));
+        // Thousands of them are freed on a pool thread rather than by the window.
+        QThreadPool::globalInstance()->start(
+            [old = std::exchange(*outcomes, {})] { Q_UNUSED(old) });
         if (report.warn) {
             Dialogs::Message box;
             box.icon = QMessageBox::Warning;

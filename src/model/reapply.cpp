@@ -2,11 +2,15 @@
 
 #include "document/values.h"
 #include "document/xsdtdocument.h"
+#include "knowledge/deletionpolicy.h"
+#include "knowledge/schema.h"
+#include "knowledge/valuecheck.h"
 #include "model/settingsmodel.h"
 
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -120,20 +124,16 @@ QList<PendingChange> pendingChanges(const XsdtDocument &document)
     return changes;
 }
 
-QList<ReapplyOutcome> reapplyPending(const QList<PendingChange> &changes, SettingsModel &model)
+QList<ReapplyOutcome> resolvePending(const QList<PendingChange> &changes,
+                                     const XsdtDocument &document, const RefusalCheck &refusal)
 {
     QList<ReapplyOutcome> outcomes;
-    const XsdtNode *root = model.rootNode();
-    if (!root)
-        return outcomes;
     outcomes.reserve(changes.size());
-    // One batch, so that the pages hear of thousands of changes once, at the end.
-    model.beginBatch(QString());
     KeyLookup lookup; // the tree's shape does not change here: only values and marks do
     for (const PendingChange &change : changes) {
         ReapplyOutcome outcome;
         outcome.change = change;
-        const std::vector<XsdtNode *> found = resolve(*root, change.keys, lookup);
+        const std::vector<XsdtNode *> found = resolve(document.root, change.keys, lookup);
         XsdtNode *node = found.size() == 1 ? found.front() : nullptr;
         if (node) {
             outcome.diskValue = node->value;
@@ -145,8 +145,7 @@ QList<ReapplyOutcome> reapplyPending(const QList<PendingChange> &changes, Settin
         } else if (!node) {
             outcome.status = ReapplyOutcome::Gone;
         } else if (change.deletion) {
-            if (!model.queueDeletion(node, &outcome.reason))
-                outcome.status = ReapplyOutcome::Refused;
+            outcome.node = node;
         } else if (node->isGroup() || node->type != change.type) {
             outcome.status = ReapplyOutcome::TypeChanged;
         } else if (node->value == change.value) {
@@ -154,18 +153,83 @@ QList<ReapplyOutcome> reapplyPending(const QList<PendingChange> &changes, Settin
         } else if (node->value != change.loadedValue) {
             outcome.status = ReapplyOutcome::ChangedOnDisk;
         } else {
-            // Asked first: a refused edit would also be announced as a rejected keystroke.
-            outcome.reason = model.whyNotEditable(node);
-            if (outcome.reason.isEmpty() &&
-                !model.setData(model.indexForNode(node, 1), change.value))
-                outcome.reason = ReapplyText::tr("The value was not accepted.");
-            if (!outcome.reason.isEmpty())
-                outcome.status = ReapplyOutcome::Refused;
+            outcome.node = node;
+            outcome.reason = refusal(node, change.value, &outcome.stored);
         }
         outcomes.append(outcome);
     }
-    model.endBatch();
+    return outcomes;
+}
+
+void applyResolved(QList<ReapplyOutcome> &outcomes, SettingsModel &model)
+{
+    if (!model.rootNode())
+        return;
+    // The edits are written as one change and announced once: thousands of them would
+    // otherwise each be checked and signalled again on the GUI thread.
+    std::vector<SettingsModel::NodeChange> edits;
+    std::vector<ReapplyOutcome *> deletions;
+    for (ReapplyOutcome &outcome : outcomes) {
+        XsdtNode *node = outcome.node;
+        if (!node || outcome.status != ReapplyOutcome::Applied)
+            continue;
+        if (outcome.change.deletion) {
+            deletions.push_back(&outcome);
+            continue;
+        }
+        // What setData would refuse, asked in its order: the state of the entry first (not
+        // announced as a rejected keystroke), then the rules, then a value already there. The
+        // rules cover every state of the entry but view-only, so only then, or when they
+        // refused, is the state asked about, which costs a path per entry.
+        QString reason = model.isViewOnly() || !outcome.reason.isEmpty()
+                             ? model.whyNotEditable(node)
+                             : QString();
+        if (reason.isEmpty() && !outcome.reason.isEmpty())
+            emit model.editRejected(outcome.reason);
+        if (reason.isEmpty() && (!outcome.reason.isEmpty() || outcome.stored == node->value))
+            reason = ReapplyText::tr("The value was not accepted.");
+        outcome.reason = reason;
+        if (!reason.isEmpty()) {
+            outcome.status = ReapplyOutcome::Refused;
+            continue;
+        }
+        edits.push_back(
+            {node, node->value, outcome.stored, node->pendingDelete, node->pendingDelete});
+    }
+    model.applyChanges(edits, true);
+    if (!deletions.empty()) {
+        model.beginBatch(QString());
+        for (ReapplyOutcome *outcome : deletions) {
+            if (!model.queueDeletion(outcome->node, &outcome->reason))
+                outcome->status = ReapplyOutcome::Refused;
+        }
+        model.endBatch();
+    }
     model.clearHistory();
+}
+
+RefusalCheck refusalCheck(const Schema *schema, const DeletionPolicy *policy)
+{
+    auto rules = policy ? std::make_shared<const DeletionPolicy>(*policy) : nullptr;
+    auto documented = std::make_shared<const Schema>(schema ? *schema : Schema());
+    return [rules, documented](const XsdtNode *node, const QString &text, QString *normalized) {
+        QString error;
+        if (!checkNewValue(node, text, *documented, rules.get(), normalized, &error))
+            return error.isEmpty() ? ReapplyText::tr("The value was not accepted.") : error;
+        return QString();
+    };
+}
+
+QList<ReapplyOutcome> reapplyPending(const QList<PendingChange> &changes, SettingsModel &model)
+{
+    if (!model.document())
+        return {};
+    QList<ReapplyOutcome> outcomes =
+        resolvePending(changes, *model.document(),
+                       [&model](const XsdtNode *node, const QString &text, QString *normalized) {
+                           return model.refusal(node, text, normalized);
+                       });
+    applyResolved(outcomes, model);
     return outcomes;
 }
 

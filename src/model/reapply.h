@@ -4,10 +4,15 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace vrn {
 
+class DeletionPolicy;
+class Schema;
 class SettingsModel;
 class XsdtDocument;
+struct XsdtNode;
 
 // A pending value edit or queued deletion, held by path while its document is read again.
 struct PendingChange
@@ -31,6 +36,10 @@ struct ReapplyOutcome
     QChar diskType;
     bool diskIsGroup = false;
     QString reason; // the model's refusal (Refused)
+    // Found by resolvePending for applyResolved: the one entry the change is made on, and
+    // for an edit the text to store (empty when the rules refused it, `reason` saying why).
+    XsdtNode *node = nullptr;
+    QString stored;
 
     bool done() const { return status == Applied || status == AlreadyEqual; }
 };
@@ -44,6 +53,19 @@ QList<PendingChange> pendingChanges(const XsdtDocument &document);
 // changes count as pending, but leave no undo step: undoing them would pretend to go back to
 // the file as it was before the reload.
 QList<ReapplyOutcome> reapplyPending(const QList<PendingChange> &changes, SettingsModel &model);
+
+// The two halves of reapplyPending, so that the lookups can run on the thread that read the
+// document, before the window shows it. resolvePending reads only `document` and asks
+// `refusal` (the model's rules: why a text would not be stored, and what would be) for every
+// edit it would make; it changes nothing. applyResolved then makes, on the GUI thread and in
+// one announcement, what the outcomes say can still be made.
+using RefusalCheck =
+    std::function<QString(const XsdtNode *node, const QString &text, QString *normalized)>;
+QList<ReapplyOutcome> resolvePending(const QList<PendingChange> &changes,
+                                     const XsdtDocument &document, const RefusalCheck &refusal);
+void applyResolved(QList<ReapplyOutcome> &outcomes, SettingsModel &model);
+// The model's refusal() with its own copy of the rules, to be asked on another thread.
+RefusalCheck refusalCheck(const Schema *schema, const DeletionPolicy *policy);
 
 // One line for the user on a change that was not made again: its path and why; empty when it
 // was made (or the file already held it).

@@ -523,6 +523,36 @@ Qt::ItemFlags SettingsModel::flags(const QModelIndex &index) const
     return result;
 }
 
+int SettingsModel::setAcceptedValues(const std::vector<std::pair<XsdtNode *, QString>> &values,
+                                     const QString &text)
+{
+    if (!m_document || m_viewOnly)
+        return 0;
+    std::vector<NodeChange> changes;
+    changes.reserve(values.size());
+    // The type and the locks were part of the check the caller made; only what may have
+    // changed since is looked at again. A lock would cost a path per entry.
+    for (const auto &[node, stored] : values) {
+        if (node && node->isEditable() && !node->isDeleted() && stored != node->value)
+            changes.push_back(
+                {node, node->value, stored, node->pendingDelete, node->pendingDelete});
+    }
+    if (changes.empty())
+        return 0;
+    emit aboutToChange();
+    for (const NodeChange &change : changes)
+        change.node->value = change.valueAfter;
+    const int count = int(changes.size());
+    if (m_batchDepth > 0) {
+        m_batchChanges.insert(m_batchChanges.end(), std::make_move_iterator(changes.begin()),
+                              std::make_move_iterator(changes.end()));
+        return count; // announced when the batch ends
+    }
+    announce(*this, changes);
+    m_undoStack->push(new ChangeCommand(this, text, std::move(changes)));
+    return count;
+}
+
 bool SettingsModel::queueDeletion(XsdtNode *node, QString *whyNot)
 {
     const auto refuse = [whyNot](const QString &reason) {

@@ -6,6 +6,7 @@
 #include <QHash>
 
 #include <functional>
+#include <utility>
 #include <vector>
 
 class QUndoStack;
@@ -51,6 +52,12 @@ public:
     // it would store it. The same check as varnelctl's, so that no page accepts what it refuses.
     QString refusal(const XsdtNode *node, const QString &text, QString *normalized = nullptr) const;
 
+    // Values that refusal() accepted, each with the text it normalized to, written as one
+    // step named `text` (inside a batch, as part of the batch's step). A bulk copy checks every
+    // value before it asks the user and need not check it again here; entries that cannot be
+    // edited now are left alone. Returns how many values changed.
+    int setAcceptedValues(const std::vector<std::pair<XsdtNode *, QString>> &values,
+                          const QString &text);
     bool queueDeletion(XsdtNode *node, QString *whyNot = nullptr);
     void undoDeletion(XsdtNode *node);
     void revertValue(XsdtNode *node);

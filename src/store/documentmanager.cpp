@@ -200,12 +200,13 @@ bool DocumentManager::startLoad(const QString &path)
     return startLoadKeepingQueue(path, Run::BySize);
 }
 
-bool DocumentManager::startLoadKeepingQueue(const QString &path, Run run,
-                                            std::function<void(bool, const QString &)> then)
+bool DocumentManager::startLoadKeepingQueue(
+    const QString &path, Run run, std::function<void(bool, const QString &)> then,
+    std::function<void(const XsdtDocument &, bool)> onReader)
 {
     ++m_generation;
     auto failed = std::make_shared<bool>(false);
-    whenFree([this, path, run, then, failed] {
+    whenFree([this, path, run, then, failed, onReader] {
         emit aboutToReplaceDocument();
         m_pendingCache = -1;
         const bool wasLoaded = m_store.loaded;
@@ -213,8 +214,12 @@ bool DocumentManager::startLoadKeepingQueue(const QString &path, Run run,
         m_store.loaded = false;
         auto reading = std::make_shared<SettingsStore::Reading>();
         auto job = newJob();
-        job->work = [this, path, reading, progress = progressOf(job->id)] {
+        job->work = [this, path, reading, onReader, progress = progressOf(job->id)] {
+            if (onReader)
+                onReader(m_store.document, false);
             *reading = SettingsStore::readInto(path, m_store.document, progress);
+            if (onReader && reading->read && reading->parsed)
+                onReader(m_store.document, true);
         };
         job->finish = [this, path, reading, wasLoaded, then, failed] {
             // A file that could not be read left the document as it was.
@@ -283,17 +288,19 @@ void DocumentManager::startReloadKeepingChanges(const KeepChanges &keep)
             }
             if (keep.note)
                 keep.note(m_store.document);
-            startLoadKeepingQueue(m_store.path, Run::BySize,
-                                  [this, keep](bool ok, const QString &message) {
-                                      if (ok) {
-                                          if (keep.makeAgain)
-                                              keep.makeAgain();
-                                          m_pendingCache = -1;
-                                          emit stateChanged();
-                                      }
-                                      if (keep.finished)
-                                          keep.finished(ok, message);
-                                  });
+            startLoadKeepingQueue(
+                m_store.path, Run::BySize,
+                [this, keep](bool ok, const QString &message) {
+                    if (ok) {
+                        if (keep.makeAgain)
+                            keep.makeAgain();
+                        m_pendingCache = -1;
+                        emit stateChanged();
+                    }
+                    if (keep.finished)
+                        keep.finished(ok, message);
+                },
+                keep.onReader);
         };
         m_busyText = tr("Reading %1…").arg(QFileInfo(m_store.path).fileName());
         const quint64 id = job->id;

@@ -52,6 +52,10 @@ public:
         std::function<void()> makeAgain;
         // How it ended (not called when the user moved on).
         std::function<void(bool ok, const QString &error)> finished;
+        // On the thread that reads the file: once with the document as it was, just before
+        // the read, and once with the document read (fresh), before the window has it. Work
+        // done here costs the window nothing; it may read only the document it is given.
+        std::function<void(const XsdtDocument &document, bool fresh)> onReader;
     };
 
     struct SaveResult
@@ -210,8 +214,9 @@ private:
                       std::function<void(bool ok, const QString &error)> then);
     // What the poll found about the file on disk.
     void takeDiskVerdict(bool changed, bool wasRunning);
-    bool startLoadKeepingQueue(const QString &path, Run run,
-                               std::function<void(bool ok, const QString &error)> then = {});
+    bool startLoadKeepingQueue(
+        const QString &path, Run run, std::function<void(bool ok, const QString &error)> then = {},
+        std::function<void(const XsdtDocument &document, bool fresh)> onReader = {});
     void beginSave(Run run);
     // Runs the job's work here or on the worker, then its finish here unless the user moved on.
     void runJob(std::unique_ptr<Job> job, Run run, qint64 size);

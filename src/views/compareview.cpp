@@ -26,6 +26,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QThreadPool>
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <QVarLengthArray>
@@ -53,6 +54,16 @@ constexpr int kProgressEveryMs = 100;
 constexpr qsizetype kVerdictsAtOnce = 2000;
 constexpr qint64 kVerdictSliceNs = 12'000'000;
 const QString kBrowse = QStringLiteral("?");
+
+// Freeing the records of a large comparison takes tens of milliseconds at 50 MB: a pool thread
+// does it, so that a copy or reload that compares again does not wait for it. They own only
+// their paths; the nodes they point at stay where they are.
+void freeElsewhere(QList<DiffRecord> &records)
+{
+    if (records.size() > kIncrementalLimit)
+        QThreadPool::globalInstance()->start([old = std::exchange(records, {})] { Q_UNUSED(old) });
+    records.clear();
+}
 
 QString valueText(const XsdtNode *node)
 {
@@ -503,11 +514,12 @@ void CompareView::setViewOnly(bool viewOnly)
 void CompareView::clearResults()
 {
     m_rows->reset({}, false);
-    m_records.clear();
+    freeElsewhere(m_records);
     m_ranks.clear();
     m_current.clear();
     m_noise.clear();
     m_copyable.clear();
+    m_copyText.clear();
     m_groups.clear();
     m_shown.clear();
     m_verdictSlices.stop();
@@ -727,6 +739,7 @@ void CompareView::takeOutcome(Outcome &outcome)
         fillFileChoices();
     if (m_needsFull || !m_changedValues.isEmpty()) {
         // The document changed while the worker compared it as it was.
+        freeElsewhere(outcome.records);
         recompute();
         return;
     }
@@ -741,6 +754,7 @@ void CompareView::takeOutcome(Outcome &outcome)
     m_current.resize(size_t(m_records.size()));
     std::iota(m_current.begin(), m_current.end(), 0);
     m_copyable.assign(size_t(m_records.size()), -1);
+    m_copyText.assign(size_t(m_records.size()), QString());
     showResults();
 }
 
@@ -789,6 +803,7 @@ bool CompareView::updateChangedValues()
             m_records.append(record);
             m_noise.push_back(-1);
             m_copyable.push_back(-1);
+            m_copyText.emplace_back();
             m_groups.push_back(-1);
             const auto hereEnd =
                 std::partition_point(m_current.begin(), m_current.end(), [this](int p) {
@@ -880,6 +895,7 @@ CompareView::CopyVerdict CompareView::copyVerdict(int position) const
             known = Refused; // outside the documented range or choices, for example
         else
             known = WillCopy;
+        m_copyText[size_t(position)] = known == WillCopy ? normalized : QString();
     }
     return CopyVerdict(known);
 }
@@ -1097,29 +1113,24 @@ void CompareView::copyValues(const QList<int> &positions)
         return;
     }
     int counts[VerdictCount] = {};
-    QString refusal;
-    const QMetaObject::Connection watch =
-        connect(m_model, &SettingsModel::editRejected, this, [&refusal](const QString &reason) {
-            if (refusal.isEmpty())
-                refusal = reason;
-        });
-    // One undo step for the whole copy.
+    std::vector<std::pair<XsdtNode *, QString>> values;
+    for (int position : positions) {
+        const CopyVerdict verdict = copyVerdict(position);
+        if (verdict == WillCopy)
+            values.emplace_back(m_records[position].here, m_copyText[size_t(position)]);
+        else
+            ++counts[verdict];
+    }
+    // One undo step for the whole copy, of values checked when their verdict was worked out.
     const QString from = QFileInfo(m_otherPath).fileName();
     m_model->beginBatch([from](int changes) {
         return tr("copy of %n values from %1", nullptr, changes).arg(from);
     });
-    for (int position : positions) {
-        const DiffRecord &record = m_records[position];
-        CopyVerdict verdict = copyVerdict(position);
-        if (verdict == WillCopy && !m_model->setData(m_model->indexForNode(record.here, 1),
-                                                     record.there->value, Qt::EditRole))
-            verdict = Refused;
-        ++counts[verdict];
-    }
+    counts[WillCopy] = m_model->setAcceptedValues(values, QString());
     m_model->endBatch();
-    disconnect(watch);
+    counts[Refused] += int(values.size()) - counts[WillCopy];
     const int copied = counts[WillCopy];
-    const QString rest = notCopiedText(counts, refusal);
+    const QString rest = notCopiedText(counts, QString());
     if (copied == 0) {
         emit message(tr("Nothing was copied: %1.").arg(rest));
     } else if (rest.isEmpty()) {

@@ -172,6 +172,9 @@ private:
     std::vector<signed char> m_noise;
     // Per record, a CopyVerdict worked out when first needed.
     mutable std::vector<signed char> m_copyable;
+    // Per record whose verdict is WillCopy, the text the copy stores: checked once, for the
+    // question, and not again for each of thousands of values when they are copied.
+    mutable std::vector<QString> m_copyText;
     // Per record, its group in m_groupLabels, or -1 when not known yet.
     std::vector<int> m_groups;
     QStringList m_groupLabels;
