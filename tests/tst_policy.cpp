@@ -1,6 +1,5 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/deletionpolicy.h"
-#include "knowledge/modules.h"
 #include "support/testfiles.h"
 #include "support/testtree.h"
 
@@ -38,20 +37,6 @@ private slots:
         QString error;
         QVERIFY2(m_policy.load(testdata::readFile(":/schema/overlay.json"), &error),
                  qPrintable(error));
-    }
-
-    // A top-level key the rules name is PixInsight's own, never taken for a module's data.
-    void topLevelKeysOfTheRulesAreNoModules()
-    {
-        int named = 0;
-        for (const DeletionRule &rule : m_policy.rules()) {
-            const QString first = rule.segments.value(0);
-            if (first.contains('*'))
-                continue;
-            ++named;
-            QVERIFY2(isPixInsightTopLevelKey(first), qPrintable(first));
-        }
-        QVERIFY(named > 10);
     }
 
     void everyShippedRule_data()
