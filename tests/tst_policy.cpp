@@ -48,7 +48,6 @@ private slots:
             QTest::newRow(path) << QString::fromLatin1(path) << level << QString::fromUtf8(reason);
         };
         const DeleteLevel S = DeleteLevel::Safe, W = DeleteLevel::Warn, N = DeleteLevel::Never;
-        row("Global/Statistics/", S, "usage counters");
         row("Global/Statistics/Count", S, "usage counters");
         row("Global/Preferences/ProcessInterface/", S, "Per-process window options");
         row("Global/Preferences/ProcessInterface/Foo/Mode", S, "Per-process window options");
@@ -80,7 +79,6 @@ private slots:
         row("DontShowAgain/Dialog1", S, "don't show again");
         row("SomeTool/", W, "Saved settings of a tool");
         row("SomeTool/Preset", W, "saved by a tool");
-        row("ModuleData/Kestrane/", W, "Saved settings of a module");
         row("ModuleData/Kestrane/Interfaces/Main/Visible", W, "saved by a module");
         row("ScriptData/BatchPreprocessing/", W, "Saved settings of a script");
         row("ScriptData/BatchPreprocessing/Files", W, "saved by a script");
@@ -93,8 +91,6 @@ private slots:
         row("ThreadPerformanceOptimization/", W, "thread performance");
         row("Global/", N, "core preferences");
         row("Global/UpdateManager/", N, "Core PixInsight data");
-        row("Global/Preferences/", N, "Container of PixInsight's preferences");
-        row("Global/Preferences/Application/FontResolution", N, "edited, not deleted:");
         row("Global/ColorManagement/IsEnabled", N, "Color management");
         row("Global/RGBWorkingSpace/Gamma", N, "RGB working space");
         row("Global/ReadoutOptions/Precision", N, "Readout options");
