@@ -5,7 +5,6 @@
 #include "support/testtree.h"
 
 #include <QDirIterator>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -81,27 +80,6 @@ private slots:
         QVERIFY(!isPixInsightRunning());
     }
 
-    void realProcessSeenByName()
-    {
-        // PixInsight, and a program whose name only contains it.
-        QTemporaryDir dir;
-        QProcess pixInsight;
-        QProcess other;
-        for (const auto &[process, name] :
-             {std::pair{&pixInsight, "PixInsight"}, {&other, "xPixInsight"}}) {
-            QVERIFY(QFile::copy("/bin/sleep", dir.filePath(name)));
-            process->start(dir.filePath(name), {"30"});
-            QVERIFY(process->waitForStarted());
-        }
-        // Started means exec'd, and exec gives the process its name: no waiting needed.
-        QVERIFY(runningPixInsightPids().contains(pixInsight.processId()));
-        QVERIFY(!runningPixInsightPids().contains(other.processId()));
-        pixInsight.kill();
-        other.kill();
-        QVERIFY(pixInsight.waitForFinished() && other.waitForFinished());
-        QVERIFY(!runningPixInsightPids().contains(pixInsight.processId())); // reaped
-    }
-
     void absolutePaths()
     {
         // Path, for Windows, absolute.
@@ -171,15 +149,6 @@ private slots:
 
         const HealthEnv system = HealthEnv::system();
         QVERIFY(system.exists("/") && !system.exists("/no/such"));
-    }
-
-    void registryPaths()
-    {
-        const QString bin = "/opt/PixInsight/bin";
-        QCOMPARE(resolveRegistryPath("@pxi_bin_dir/Kestrane-pxm.so", bin),
-                 "/opt/PixInsight/bin/Kestrane-pxm.so");
-        QCOMPARE(resolveRegistryPath("/usr/lib/x-pxm.so", bin), "/usr/lib/x-pxm.so");
-        QCOMPARE(resolveRegistryPath("@pxi_bin_dirx", bin), "@pxi_bin_dirx");
     }
 
     void feedParsing_data()

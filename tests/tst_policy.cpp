@@ -1,6 +1,5 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/deletionpolicy.h"
-#include "knowledge/modules.h"
 #include "support/testfiles.h"
 #include "support/testtree.h"
 
@@ -40,20 +39,6 @@ private slots:
                  qPrintable(error));
     }
 
-    // A top-level key the rules name is PixInsight's own, never taken for a module's data.
-    void topLevelKeysOfTheRulesAreNoModules()
-    {
-        int named = 0;
-        for (const DeletionRule &rule : m_policy.rules()) {
-            const QString first = rule.segments.value(0);
-            if (first.contains('*'))
-                continue;
-            ++named;
-            QVERIFY2(isPixInsightTopLevelKey(first), qPrintable(first));
-        }
-        QVERIFY(named > 10);
-    }
-
     void everyShippedRule_data()
     {
         QTest::addColumn<QString>("path");
@@ -63,7 +48,6 @@ private slots:
             QTest::newRow(path) << QString::fromLatin1(path) << level << QString::fromUtf8(reason);
         };
         const DeleteLevel S = DeleteLevel::Safe, W = DeleteLevel::Warn, N = DeleteLevel::Never;
-        row("Global/Statistics/", S, "usage counters");
         row("Global/Statistics/Count", S, "usage counters");
         row("Global/Preferences/ProcessInterface/", S, "Per-process window options");
         row("Global/Preferences/ProcessInterface/Foo/Mode", S, "Per-process window options");
@@ -95,7 +79,6 @@ private slots:
         row("DontShowAgain/Dialog1", S, "don't show again");
         row("SomeTool/", W, "Saved settings of a tool");
         row("SomeTool/Preset", W, "saved by a tool");
-        row("ModuleData/Kestrane/", W, "Saved settings of a module");
         row("ModuleData/Kestrane/Interfaces/Main/Visible", W, "saved by a module");
         row("ScriptData/BatchPreprocessing/", W, "Saved settings of a script");
         row("ScriptData/BatchPreprocessing/Files", W, "saved by a script");
@@ -108,8 +91,6 @@ private slots:
         row("ThreadPerformanceOptimization/", W, "thread performance");
         row("Global/", N, "core preferences");
         row("Global/UpdateManager/", N, "Core PixInsight data");
-        row("Global/Preferences/", N, "Container of PixInsight's preferences");
-        row("Global/Preferences/Application/FontResolution", N, "edited, not deleted:");
         row("Global/ColorManagement/IsEnabled", N, "Color management");
         row("Global/RGBWorkingSpace/Gamma", N, "RGB working space");
         row("Global/ReadoutOptions/Precision", N, "Readout options");

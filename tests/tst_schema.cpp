@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QLocale>
-#include <QMap>
 #include <QtTest>
 
 #include <limits>
@@ -154,6 +153,10 @@ private slots:
             "FilePath | Resource file 07 | known | ");
         row("suffix is case-sensitive", "ModuleData/X/Sourcefile", QChar('s'),
             "Text | Sourcefile | ");
+        row("documentation reference cleaned", preferences + "Application/FiltersDatabaseFile",
+            QChar('s'),
+            "FilePath | Filters database file | known | Database file of filter transmission "
+            "curves used for spectrophotometric color calibration.");
     }
 
     void info()
@@ -246,43 +249,6 @@ private slots:
         QCOMPARE(schema.info(maxProcessors).choices,
                  (QList<QPair<int, QString>>{
                      {1, "one"}, {-2, "minus two"}, {std::numeric_limits<int>::max(), "big"}}));
-    }
-
-    void shippedGlobals()
-    {
-        const QJsonObject variables = QJsonDocument::fromJson(readFile(":/schema/globals.json"))
-                                          .object()
-                                          .value("variables")
-                                          .toObject();
-
-        // Without the overlay, ranges come from the descriptions alone: exactly the seven
-        // bracketed ones. Every "See the" reference is cleaned away.
-        Schema globalsOnly;
-        QVERIFY(globalsOnly.load(readFile(":/schema/globals.json"), QByteArray()));
-        XsdtNode root;
-        QMap<QString, QString> ranges;
-        for (auto it = variables.begin(); it != variables.end(); ++it) {
-            const QJsonObject record = it.value().toObject();
-            const QChar type = record.value("type").toString().at(0);
-            const VariableInfo info = globalsOnly.info(
-                ensurePath(&root, "Global/Preferences/" + it.key(), XsdtNode::Value, type));
-            QVERIFY2(info.known, qPrintable(it.key()));
-            QCOMPARE(info.readOnly, record.value("readOnly").toBool());
-            if (info.hasRange)
-                ranges.insert(it.key(), number(info.min) + " to " + number(info.max));
-            const QString raw = record.value("description").toString();
-            QVERIFY2(!info.description.contains("See the"), qPrintable(it.key()));
-            if (!raw.contains("See the"))
-                QCOMPARE(info.description, raw.trimmed());
-        }
-        QCOMPARE(ranges,
-                 (QMap<QString, QString>{{"Application/UIScalingFactor", "1 to 4"},
-                                         {"MainWindow/ActiveWindowOpacity", "0 to 1"},
-                                         {"MainWindow/AutoHideWindowOpacity", "0 to 1"},
-                                         {"MainWindow/InactiveChildWindowOpacity", "0 to 1"},
-                                         {"MainWindow/InactiveWindowOpacity", "0 to 1"},
-                                         {"MainWindow/MovingChildWindowOpacity", "0 to 1"},
-                                         {"MainWindow/MovingWindowOpacity", "0 to 1"}}));
     }
 };
 
