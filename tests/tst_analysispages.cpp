@@ -211,9 +211,6 @@ private slots:
             QTest::newRow(name) << here << there << queue << expected;
         };
 
-        const QByteArray tool = "<i k='Tool'><v k='a' t='i' v='1'/><v k='b' t='s' v='x'/></i>";
-        row("identical", tool, tool, {}, {});
-        row("type only", "<v k='n' t='i' v='5'/>", "<v k='n' t='u' v='5'/>", {}, {"0 n 5 5"});
         row("case matters", "<v k='n' t='s' v='Abc'/>", "<v k='n' t='s' v='abc'/>", {},
             {"0 n Abc abc"});
         // This file's entries in order, kinds interleaved, then the other file's extras in its
@@ -223,10 +220,8 @@ private slots:
             "<v k='z' t='i' v='9'/><i k='T'><v k='c' t='i' v='4'/>"
             "<v k='y' t='i' v='8'/><v k='a' t='i' v='0'/></i>",
             {}, {"0 T/a 1 0", "1 T/only 2 -", "0 T/c 3 4", "2 z - 9", "2 T/y - 8"});
-        row("queued here counts as missing", tool, tool, "Tool", {"2 Tool/a - 1", "2 Tool/b - x"});
         // A key written twice pairs by rank; twins left over on either side are only there.
         const QByteArray twins = "<i k='R'><v k='F' t='s' v='a'/><v k='F' t='s' v='b'/></i>";
-        row("twins identical", twins, twins, {}, {});
         row("duplicates", "<v k='d' t='i' v='1'/><v k='d' t='i' v='2'/>",
             "<v k='d' t='i' v='2'/><v k='d' t='i' v='3'/>"
             "<v k='e' t='i' v='5'/><v k='e' t='i' v='6'/>",
@@ -276,8 +271,6 @@ private slots:
         // Copying would store the summary text of the other file's blocks as the value.
         row("compressed there", "<v k='v' t='s' v='x'/>",
             "<v k='v' t='s' c='zlib'><s u=\"1\">AA==</s></v>", false);
-        row("no-copy list", "<v k='LastVersion' t='s' v='1'/>", "<v k='LastVersion' t='s' v='2'/>",
-            false);
     }
 
     void copyable()
