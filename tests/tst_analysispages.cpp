@@ -271,6 +271,8 @@ private slots:
         // Copying would store the summary text of the other file's blocks as the value.
         row("compressed there", "<v k='v' t='s' v='x'/>",
             "<v k='v' t='s' c='zlib'><s u=\"1\">AA==</s></v>", false);
+        row("no-copy list", "<v k='LastVersion' t='s' v='1'/>", "<v k='LastVersion' t='s' v='2'/>",
+            false);
     }
 
     void copyable()
@@ -717,7 +719,6 @@ private slots:
         QVERIFY(view.hasRun());
         view.finishCheck();
 
-        // One card per finding.
         QStringList ids;
         int counts[3] = {0, 0, 0};
         for (const Finding &finding : view.findings()) {

@@ -518,7 +518,6 @@ void TestMainWindow::changedOnDiskBanner()
                      "Global/Name). Saving writes them as U+FFFD; the backup keeps the original "
                      "bytes."));
 
-    // A file that is not a settings file at all.
     QVERIFY(writeFile(path, "hello"));
     QVERIFY(!window.loadFile(path));
     QCOMPARE(Dialogs::lastShown().title, QString("Cannot open file"));
@@ -587,7 +586,6 @@ void TestMainWindow::restoreAndRevertAll()
     const QByteArray saved = readFile(path);
     QVERIFY(saved != original);
 
-    // Edits and a deletion, then revert all.
     QVERIFY(setValue(window, kMaxProcessors, "7"));
     QVERIFY(window.model()->queueDeletion(window.store().document.findPath(u"Global/Statistics")));
     QCOMPARE(window.pendingCount(), 2);
@@ -600,7 +598,6 @@ void TestMainWindow::restoreAndRevertAll()
     QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - Varnel"));
     QVERIFY(!window.revertAllAction()->isEnabled());
 
-    // Restore the backup of the original content.
     const QStringList backups = listBackups(path);
     QCOMPARE(backups.size(), 1);
     Dialogs::setNextItem(0);
@@ -1042,6 +1039,8 @@ void TestMainWindow::commandLine()
                   QStringLiteral("file:Kestrane")},
                  env);
     QCOMPARE(result.first, 6);
+    result = run({QStringLiteral("--version")}, env);
+    QCOMPARE(result.first, 0);
     // No display at all: a clear message instead of a crash.
     QProcessEnvironment bare = env;
     bare.remove(QStringLiteral("QT_QPA_PLATFORM"));
