@@ -77,17 +77,49 @@ QAction *menuAction(const MainWindow &window, const QString &menu, const QString
 }
 
 const QString kMaxProcessors = QStringLiteral("Global/Preferences/Process/MaxProcessors");
+const QString kTitleSaved = QStringLiteral("core-1-pxi.settings - Varnel");
+const QString kTitleOneUnsaved = QStringLiteral("core-1-pxi.settings - 1 unsaved change - Varnel");
+
+XsdtNode *findNode(const MainWindow &window, QStringView path)
+{
+    return window.store().document.findPath(path);
+}
+
+QString statusText(const MainWindow &window)
+{
+    return window.statusBar()->currentMessage();
+}
 
 // An edit made through the model, as the pages and the tree make theirs.
 bool setValue(MainWindow &window, const QString &path, const QString &text)
 {
-    XsdtNode *node = window.store().document.findPath(path);
+    XsdtNode *node = findNode(window, path);
     return node && window.model()->setData(window.model()->indexForNode(node, 1), text);
 }
 
 CompareView *compareView(const MainWindow &window)
 {
     return window.findChild<CompareView *>();
+}
+
+// The review and other dialogs answer OK, as a user who agrees.
+void acceptNextDialog()
+{
+    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+}
+
+bool showActive(MainWindow &window)
+{
+    window.show();
+    window.activateWindow();
+    return QTest::qWaitForWindowActive(&window);
+}
+
+// Where a node stands in the tree as shown, after the filter.
+QModelIndex treeIndex(const MainWindow &window, const XsdtNode *node, int column = 0)
+{
+    return window.allSettingsView()->proxy()->mapFromSource(
+        window.model()->indexForNode(node, column));
 }
 
 // A task page that records what the window hands it.
@@ -184,11 +216,10 @@ QString TestMainWindow::configFile(int instance) const
 void TestMainWindow::setNodeValueInTree(MainWindow &window, const QString &path,
                                         const QString &text)
 {
-    XsdtNode *node = window.store().document.findPath(path);
+    XsdtNode *node = findNode(window, path);
     QVERIFY(node);
     window.revealNode(node);
-    const QModelIndex index =
-        window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(node, 1));
+    const QModelIndex index = treeIndex(window, node, 1);
     QVERIFY(index.isValid());
     QTreeView *tree = window.allSettingsView()->tree();
     tree->setCurrentIndex(index);
@@ -212,24 +243,22 @@ void TestMainWindow::startupFindsSettingsFile()
     MainWindow window;
     QVERIFY(window.store().loaded);
     QCOMPARE(window.store().path, path);
-    QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Loaded %1").arg(path));
+    QCOMPARE(statusText(window), QStringLiteral("Loaded %1").arg(path));
     QCOMPARE(window.fileCombo()->count(), 2);
     QCOMPARE(window.fileCombo()->currentIndex(), 0);
     QCOMPARE(window.fileCombo()->currentText(), fileLabel(path));
     QCOMPARE(window.fileCombo()->toolTip(), path);
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - Varnel"));
+    QCOMPARE(window.windowTitle(), kTitleSaved);
     QVERIFY(window.banner()->isHidden());
     QVERIFY(!window.saveAction()->isEnabled());
     QVERIFY(window.reloadAction()->isEnabled());
     // The Preferences group is opened in the tree, the rest stays collapsed.
-    const XsdtNode *prefs = window.store().document.findPath(u"Global/Preferences");
-    QVERIFY(window.allSettingsView()->tree()->isExpanded(
-        window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(prefs))));
-    const XsdtNode *modules = window.store().document.findPath(u"Modules");
     const auto expanded = [&window](const XsdtNode *node) {
-        return window.allSettingsView()->tree()->isExpanded(
-            window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(node)));
+        return window.allSettingsView()->tree()->isExpanded(treeIndex(window, node));
     };
+    const XsdtNode *prefs = findNode(window, u"Global/Preferences");
+    QVERIFY(expanded(prefs));
+    const XsdtNode *modules = findNode(window, u"Modules");
     QVERIFY(!expanded(modules));
     menuAction(window, "&View", "&Expand all")->trigger();
     QVERIFY(expanded(modules));
@@ -254,7 +283,7 @@ void TestMainWindow::startupWithoutSettingsFile()
     for (const QString &dir : configDirectories())
         dirs.append(QDir::toNativeSeparators(dir));
     QVERIFY(dirs.first().startsWith(m_home.path()));
-    QCOMPARE(window.statusBar()->currentMessage(),
+    QCOMPARE(statusText(window),
              QStringLiteral("No PixInsight settings file found in %1. Use Browse to open one.")
                  .arg(dirs.join("; ")));
     QVERIFY(!window.reloadAction()->isEnabled());
@@ -274,13 +303,11 @@ void TestMainWindow::editInTreeAndSave()
     const QByteArray original = smallSettings();
     QVERIFY(writeFile(path, original));
     MainWindow window;
-    window.show();
-    window.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(showActive(window));
 
     setNodeValueInTree(window, kMaxProcessors, "6");
-    QCOMPARE(window.store().document.findPath(kMaxProcessors)->value, QString("6"));
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change - Varnel"));
+    QCOMPARE(findNode(window, kMaxProcessors)->value, QString("6"));
+    QCOMPARE(window.windowTitle(), kTitleOneUnsaved);
     QVERIFY(window.saveAction()->isEnabled());
 
     // Cancelling the review writes nothing.
@@ -288,12 +315,12 @@ void TestMainWindow::editInTreeAndSave()
     QCOMPARE(readFile(path), original);
     QVERIFY(listBackups(path).isEmpty());
 
-    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    acceptNextDialog();
     window.saveAction()->trigger();
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - Varnel"));
+    QCOMPARE(window.windowTitle(), kTitleSaved);
     const QStringList backups = listBackups(path);
     QCOMPARE(backups.size(), 1);
-    QCOMPARE(window.statusBar()->currentMessage(),
+    QCOMPARE(statusText(window),
              QStringLiteral("Saved. Backup: %1").arg(QFileInfo(backups.first()).fileName()));
     QVERIFY(compareView(window)->fileChooser()->findData(backups.first()) > 0);
     QVERIFY(!window.saveAction()->isEnabled());
@@ -304,11 +331,9 @@ void TestMainWindow::keyboardEditing()
 {
     QVERIFY(writeFile(configFile(), smallSettings()));
     MainWindow window;
-    window.show();
-    window.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(showActive(window));
     QTreeView *tree = window.allSettingsView()->tree();
-    XsdtNode *node = window.store().document.findPath(kMaxProcessors);
+    XsdtNode *node = findNode(window, kMaxProcessors);
     window.revealNode(node);
     tree->setFocus();
     QTest::keyClick(tree, Qt::Key_Down);
@@ -327,14 +352,14 @@ void TestMainWindow::keyboardEditing()
     QVERIFY(editor());
     QCOMPARE(editor()->text(), QString("0"));
     QCOMPARE(editor()->toolTip(), refused);
-    QCOMPARE(window.statusBar()->currentMessage(), "Not accepted - " + refused);
+    QCOMPARE(statusText(window), "Not accepted - " + refused);
     QCOMPARE(node->value, node->originalValue);
     QTest::keyClick(editor(), Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(editor(), QStringLiteral("6"));
     QTest::keyClick(editor(), Qt::Key_Return);
     QTRY_VERIFY(!editor());
     QCOMPARE(node->value, QString("6"));
-    QVERIFY(window.statusBar()->currentMessage().isEmpty());
+    QVERIFY(statusText(window).isEmpty());
 
     // Enter on the name of a value that cannot be edited says why.
     XsdtNode *block = nullptr;
@@ -351,8 +376,8 @@ void TestMainWindow::keyboardEditing()
     tree->setFocus();
     QTest::keyClick(tree, Qt::Key_Return);
     QVERIFY(!editor());
-    QCOMPARE(window.statusBar()->currentMessage(), window.model()->whyNotEditable(block));
-    QVERIFY(window.statusBar()->currentMessage().startsWith(block->key + " is "));
+    QCOMPARE(statusText(window), window.model()->whyNotEditable(block));
+    QVERIFY(statusText(window).startsWith(block->key + " is "));
 
     // The context menu's "Edit value" opens the editor too.
     window.revealNode(node);
@@ -369,9 +394,8 @@ void TestMainWindow::treeFilterKeepsMatchesOpen()
     MainWindow window;
     window.show();
     const auto open = [&window] {
-        const XsdtNode *node = window.store().document.findPath(kMaxProcessors);
-        QModelIndex index =
-            window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(node));
+        const XsdtNode *node = findNode(window, kMaxProcessors);
+        QModelIndex index = treeIndex(window, node);
         if (!index.isValid())
             return false;
         for (index = index.parent(); index.isValid(); index = index.parent())
@@ -442,7 +466,7 @@ void TestMainWindow::pixInsightMakesViewOnly()
     QVERIFY(window.model()->isViewOnly());
     QVERIFY(!window.saveAction()->isEnabled());
     QVERIFY(!window.restoreAction()->isEnabled());
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change - Varnel"));
+    QCOMPARE(window.windowTitle(), kTitleOneUnsaved);
 
     m_fakePids.clear();
     window.pollEnvironment();
@@ -495,7 +519,7 @@ void TestMainWindow::changedOnDiskBanner()
     QCOMPARE(window.pendingCount(), 0);
     QVERIFY(!window.isChangedOnDisk());
     QVERIFY(window.banner()->isHidden());
-    QCOMPARE(window.store().document.findPath(u"Global/Preferences/MainWindow/AnimateCombo")->value,
+    QCOMPARE(findNode(window, u"Global/Preferences/MainWindow/AnimateCombo")->value,
              QString("fals"));
 
     // An indented file is read as it is and said to be rewritten compactly.
@@ -551,7 +575,7 @@ void TestMainWindow::reloadKeepingChanges()
     const XsdtDocument &doc = window.store().document;
     QCOMPARE(doc.findPath(u"Global/RGBWorkingSpace/Gamma")->value, QString("1.8"));
     QCOMPARE(doc.findPath(kMaxProcessors)->value, QString("3"));
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change - Varnel"));
+    QCOMPARE(window.windowTitle(), kTitleOneUnsaved);
     QVERIFY(window.saveAction()->isEnabled() && !window.undoAction()->isEnabled());
 
     // A file left broken is not loaded over the changes.
@@ -581,13 +605,13 @@ void TestMainWindow::restoreAndRevertAll()
              QString("No backups were found next to the settings file."));
 
     QVERIFY(setValue(window, kMaxProcessors, "5"));
-    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    acceptNextDialog();
     QVERIFY(window.onSave());
     const QByteArray saved = readFile(path);
     QVERIFY(saved != original);
 
     QVERIFY(setValue(window, kMaxProcessors, "7"));
-    QVERIFY(window.model()->queueDeletion(window.store().document.findPath(u"Global/Statistics")));
+    QVERIFY(window.model()->queueDeletion(findNode(window, u"Global/Statistics")));
     QCOMPARE(window.pendingCount(), 2);
     window.revertAllAction()->trigger(); // No
     QCOMPARE(Dialogs::lastShown().text, QString("Discard all 2 unsaved changes?"));
@@ -595,7 +619,7 @@ void TestMainWindow::restoreAndRevertAll()
     Dialogs::setNextAnswer(QMessageBox::Yes);
     window.revertAllAction()->trigger();
     QCOMPARE(window.pendingCount(), 0);
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - Varnel"));
+    QCOMPARE(window.windowTitle(), kTitleSaved);
     QVERIFY(!window.revertAllAction()->isEnabled());
 
     const QStringList backups = listBackups(path);
@@ -604,7 +628,7 @@ void TestMainWindow::restoreAndRevertAll()
     Dialogs::setNextAnswer(QMessageBox::Yes);
     window.restoreAction()->trigger();
     QCOMPARE(readFile(path), original);
-    QCOMPARE(window.statusBar()->currentMessage(),
+    QCOMPARE(statusText(window),
              QStringLiteral("Restored %1").arg(QFileInfo(backups.first()).fileName()));
     const QStringList after = listBackups(path);
     const Dialogs::Record question = Dialogs::lastShown();
@@ -665,7 +689,7 @@ void TestMainWindow::closeWithUnsavedChanges()
         window.show();
         edit(window);
         Dialogs::setNextAnswer(QMessageBox::Save);
-        Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+        acceptNextDialog();
         QVERIFY(window.close());
         XsdtDocument onDisk;
         QVERIFY(onDisk.parse(readFile(path)));
@@ -678,9 +702,7 @@ void TestMainWindow::deletionFlow()
     const QString path = configFile();
     QVERIFY(writeFile(path, smallSettings()));
     MainWindow window;
-    window.show();
-    window.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(showActive(window));
     XsdtDocument &doc = const_cast<XsdtDocument &>(window.store().document);
 
     // Never: refused with the reason.
@@ -696,7 +718,7 @@ void TestMainWindow::deletionFlow()
     window.requestDeletion(stats);
     QVERIFY(Dialogs::shown().isEmpty());
     QVERIFY(stats->pendingDelete);
-    QCOMPARE(window.statusBar()->currentMessage(),
+    QCOMPARE(statusText(window),
              QStringLiteral("Global/Statistics queued for deletion (%1 values). Save to apply.")
                  .arg(stats->valueCount()));
     window.requestDeletion(stats); // already queued: nothing happens
@@ -738,7 +760,7 @@ void TestMainWindow::deletionFlow()
     QCOMPARE(window.pendingCount(), 3);
 
     // A save with deletions prunes the tree and leaves no pointer behind in the model.
-    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    acceptNextDialog();
     QVERIFY(window.onSave());
     QCOMPARE(doc.findPath(u"Global/Statistics"), nullptr);
     QCOMPARE(window.pendingCount(), 0);
@@ -746,8 +768,7 @@ void TestMainWindow::deletionFlow()
     QCOMPARE(window.model()->rowCount(), int(doc.root.children.size()));
     // The pruned tree opens at the Preferences again, as a newly loaded one does.
     const XsdtNode *prefs = doc.findPath(u"Global/Preferences");
-    QVERIFY(tree->isExpanded(
-        window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(prefs))));
+    QVERIFY(tree->isExpanded(treeIndex(window, prefs)));
 }
 
 // The menu entry opens the Health check page and runs it; its findings count in the tab.
@@ -806,12 +827,12 @@ void TestMainWindow::taskPagePlugsIn()
     QCOMPARE(page->documents.last(), &const_cast<XsdtDocument &>(window.store().document));
 
     emit page->message(QStringLiteral("Gamma: too big"));
-    QCOMPARE(window.statusBar()->currentMessage(), QString("Not accepted - Gamma: too big"));
+    QCOMPARE(statusText(window), QString("Not accepted - Gamma: too big"));
     auto *notices = new RecordingPage;
     window.addTaskPage(notices, QStringLiteral("Notices"), MainWindow::PageMessages::Notices);
     emit notices->message(QStringLiteral("3 rows copied."));
-    QCOMPARE(window.statusBar()->currentMessage(), QString("3 rows copied."));
-    XsdtNode *stats = window.store().document.findPath(u"Global/Statistics");
+    QCOMPARE(statusText(window), QString("3 rows copied."));
+    XsdtNode *stats = findNode(window, u"Global/Statistics");
     emit page->deleteRequested(stats);
     QVERIFY(stats->pendingDelete);
     emit page->restoreRequested(stats);
@@ -831,7 +852,7 @@ void TestMainWindow::taskPagePlugsIn()
     // Detached before a save with deletions, attached again afterwards.
     window.requestDeletion(stats);
     page->documents.clear();
-    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    acceptNextDialog();
     QVERIFY(window.onSave());
     QCOMPARE(page->documents, (QList<XsdtDocument *>{
                                   nullptr, &const_cast<XsdtDocument &>(window.store().document)}));
@@ -881,7 +902,7 @@ void TestMainWindow::leftoverFilesAfterSave()
         QCOMPARE(readFile(path), original);
     // The backup's name comes last, where no sentence runs on from it.
     const QString deleted = QStringLiteral("Deleted 1 file or folder from disk.");
-    QCOMPARE(window.statusBar()->currentMessage(),
+    QCOMPARE(statusText(window),
              edit ? "Saved. " + deleted + " Backup: " + QFileInfo(backups.value(0)).fileName()
                   : deleted);
 }
@@ -934,9 +955,9 @@ void TestMainWindow::themeAndTextSize()
     theme->setFontScale(1.25, false);
     theme->setTheme(ThemeManager::Light, false);
     theme->setFontScale(1.5, false);
-    QCOMPARE(window.statusBar()->currentMessage(), QString("Text size 120%"));
+    QCOMPARE(statusText(window), QString("Text size 120%"));
     theme->setFontScale(1.25, false);
-    QCOMPARE(window.statusBar()->currentMessage(), QString("Text size 100%"));
+    QCOMPARE(statusText(window), QString("Text size 100%"));
     window.statusBar()->clearMessage();
     // At 180 % every tab title shows whole, and boxes and toolbar icons grow with the text.
     const int indicator = window.style()->pixelMetric(QStyle::PM_IndicatorWidth);
@@ -958,7 +979,7 @@ void TestMainWindow::themeAndTextSize()
     theme->setFontScale(1.25, false);
     window.statusBar()->clearMessage();
     theme->setTheme(ThemeManager::Dark, false);
-    QVERIFY(window.statusBar()->currentMessage().isEmpty());
+    QVERIFY(statusText(window).isEmpty());
     // The toolbar's icons follow the palette.
     const QIcon icon = window.saveAction()->icon();
     QVERIFY(!icon.isNull());
@@ -1066,7 +1087,7 @@ void TestMainWindow::importSetup()
     QVERIFY(writeFile(configFile(), smallSettings()));
     MainWindow window;
     const QString folder = QStringLiteral("Global/FileDialogs/OpenDirectory");
-    const QString before = window.store().document.findPath(folder)->value;
+    const QString before = findNode(window, folder)->value;
     auto setupFile = [&](const QString &lastPath) {
         const QString path = m_home.filePath(QStringLiteral("setup.json"));
         writeFile(path, QStringLiteral(R"({"format": "varnel-preferences", "version": 1, "values": [
@@ -1090,13 +1111,13 @@ void TestMainWindow::importSetup()
     menuAction(window, "&File", "&Import...")->trigger();
     QCOMPARE(suggested, QStringList{"/home/old=" + QDir::homePath()});
     QCOMPARE(reviewed, 2);
-    QCOMPARE(window.store().document.findPath(folder)->value, QDir::homePath() + "/Lights");
-    QCOMPARE(window.store().document.findPath(kMaxProcessors)->value, QString("3"));
+    QCOMPARE(findNode(window, folder)->value, QDir::homePath() + "/Lights");
+    QCOMPARE(findNode(window, kMaxProcessors)->value, QString("3"));
     window.model()->undo();
-    QCOMPARE(window.store().document.findPath(folder)->value, before);
+    QCOMPARE(findNode(window, folder)->value, before);
     QCOMPARE(window.store().document.pendingChangeCount(), 0);
 
-    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    acceptNextDialog();
     setupFile(QStringLiteral("Global/Nope"));
     menuAction(window, "&File", "&Import...")->trigger();
     QCOMPARE(Dialogs::lastShown().text,
@@ -1111,8 +1132,7 @@ void TestMainWindow::saveOnWorker()
 {
     QVERIFY(writeFile(configFile(), smallSettings()));
     MainWindow window;
-    const QModelIndex value =
-        window.model()->indexForNode(window.store().document.findPath(kMaxProcessors), 1);
+    const QModelIndex value = window.model()->indexForNode(findNode(window, kMaxProcessors), 1);
     QVERIFY(window.model()->setData(value, QStringLiteral("6")));
     QSemaphore gate;
     DocumentManager::setWorkerHook([&gate] { gate.acquire(); });
@@ -1122,7 +1142,7 @@ void TestMainWindow::saveOnWorker()
         DocumentManager::setWorkerThreshold(qint64(1) << 40);
         DocumentManager::setWorkerHook({});
     });
-    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    acceptNextDialog();
     QSignalSpy saved(&window.documents(), &DocumentManager::saved);
     window.saveAction()->trigger();
     QCOMPARE(window.busyLabel()->text(), QString("Saving…"));
@@ -1133,7 +1153,7 @@ void TestMainWindow::saveOnWorker()
         QString("The file is being read or saved; nothing can be changed until that is done."));
     gate.release();
     QVERIFY(saved.wait());
-    QVERIFY(window.statusBar()->currentMessage().startsWith("Saved. Backup: "));
+    QVERIFY(statusText(window).startsWith("Saved. Backup: "));
     QVERIFY(window.model()->setData(value, QStringLiteral("7")));
 }
 
