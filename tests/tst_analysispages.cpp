@@ -143,11 +143,14 @@ class TestAnalysisPages : public QObject
 {
     Q_OBJECT
 
+    QString thisFile() const { return m_dir.filePath("core-1-pxi.settings"); }
+    QString otherFile() const { return m_dir.filePath("core-2-pxi.settings"); }
+
     // This file and the other, written to disk; the view compares them.
     void openCompare(const QByteArray &here, const QByteArray &there)
     {
-        const QString herePath = m_dir.filePath("core-1-pxi.settings");
-        const QString therePath = m_dir.filePath("core-2-pxi.settings");
+        const QString herePath = thisFile();
+        const QString therePath = otherFile();
         QVERIFY(writeFile(herePath, testdata::wrapSettings(here)));
         QVERIFY(writeFile(therePath, testdata::wrapSettings(there)));
         m_compare.reset();
@@ -482,7 +485,7 @@ private slots:
         QFETCH(bool, cancel);
         openCompare("<v k='a' t='i' v='1'/>", "<v k='a' t='i' v='2'/>");
         QSignalSpy messages(m_compare.get(), &CompareView::message);
-        QVERIFY(m_compare->compareWith(m_dir.filePath("core-2-pxi.settings")));
+        QVERIFY(m_compare->compareWith(otherFile()));
         QVERIFY(m_compare->isComparing());
         m_compare->waitForWorker();
         if (cancel)
@@ -499,9 +502,9 @@ private slots:
             return;
         }
         const auto old = std::exchange(m_doc, parsed("<v k='a' t='i' v='3'/>"));
-        m_compare->setDocument(m_doc.get(), m_dir.filePath("core-1-pxi.settings"));
+        m_compare->setDocument(m_doc.get(), thisFile());
         m_compare->finishComparison();
-        QCOMPARE(m_compare->otherPath(), m_dir.filePath("core-2-pxi.settings"));
+        QCOMPARE(m_compare->otherPath(), otherFile());
         QCOMPARE(treeRows(m_compare->tree()),
                  (QStringList{"(top level)", "  a | 3 | 2 | Different"}));
     }
@@ -513,7 +516,7 @@ private slots:
         QVERIFY(writeFile(bad, "<xsdt><v k="));
         const QString missing = m_dir.filePath("missing.settings");
         QString error;
-        QVERIFY(!m_compare->compareWith(m_dir.filePath("core-1-pxi.settings"), &error));
+        QVERIFY(!m_compare->compareWith(thisFile(), &error));
         QCOMPARE(error, "That is the file being edited.");
         QVERIFY(!m_compare->compareWith(missing, &error));
         QVERIFY(error.startsWith("Cannot read " + missing + ": "));
@@ -527,18 +530,17 @@ private slots:
         QVERIFY(m_compare->records().isEmpty());
         // A backup made while the page was away is offered when it is shown again, and the
         // file compared with stays chosen.
-        QVERIFY(m_compare->compareWith(m_dir.filePath("core-2-pxi.settings")));
+        QVERIFY(m_compare->compareWith(otherFile()));
         m_compare->finishComparison();
         const QString backup = m_dir.filePath("core-1-pxi.settings.bak-20260102-030405");
         QVERIFY(writeFile(backup, "<xsdt/>"));
         QCOMPARE(m_compare->fileChooser()->findData(backup), -1);
         m_compare->show();
         QVERIFY(m_compare->fileChooser()->findData(backup) > 0);
-        QCOMPARE(m_compare->fileChooser()->currentData().toString(),
-                 m_dir.filePath("core-2-pxi.settings"));
+        QCOMPARE(m_compare->fileChooser()->currentData().toString(), otherFile());
         // Loading the compared file as the document forgets it as the other file.
-        QVERIFY(m_compare->compareWith(m_dir.filePath("core-2-pxi.settings")));
-        m_compare->setDocument(m_doc.get(), m_dir.filePath("core-2-pxi.settings"));
+        QVERIFY(m_compare->compareWith(otherFile()));
+        m_compare->setDocument(m_doc.get(), otherFile());
         QVERIFY(m_compare->otherPath().isEmpty());
         m_compare->setDocument(nullptr, QString());
         QVERIFY(m_compare->summaryLabel()->text().isEmpty());
