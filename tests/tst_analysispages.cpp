@@ -145,6 +145,8 @@ class TestAnalysisPages : public QObject
 
     QString thisFile() const { return m_dir.filePath("core-1-pxi.settings"); }
     QString otherFile() const { return m_dir.filePath("core-2-pxi.settings"); }
+    QString compareSummary() const { return m_compare->summaryLabel()->text(); }
+    QString cleanupStatus() const { return m_cleanup->statusLabel()->text(); }
 
     // This file and the other, written to disk; the view compares them.
     void openCompare(const QByteArray &here, const QByteArray &there)
@@ -158,7 +160,7 @@ class TestAnalysisPages : public QObject
         m_model->setDocument(m_doc.get());
         m_compare = std::make_unique<CompareView>(m_model.get());
         m_compare->setDocument(m_doc.get(), herePath);
-        QCOMPARE(m_compare->summaryLabel()->text(),
+        QCOMPARE(compareSummary(),
                  "Pick another settings file to see how it differs from this one.");
         QString error;
         QVERIFY2(m_compare->compareWith(therePath, &error), qPrintable(error));
@@ -365,7 +367,7 @@ private slots:
             QTest::keyClicks(m_compare->searchEdit(), search);
             QTest::keyClick(m_compare->searchEdit(), Qt::Key_Return); // at once, not after a pause
         }
-        QTEST(m_compare->summaryLabel()->text(), "summary");
+        QTEST(compareSummary(), "summary");
         QTEST(treeRows(m_compare->tree()), "rows");
         if (const QModelIndex item = rowNamed(m_compare->tree(), "long"); item.isValid())
             QCOMPARE(item.data(Qt::ToolTipRole).toString().section('\n', 1, 1),
@@ -426,17 +428,15 @@ private slots:
         QVERIFY(m_model->setData(m_model->indexForNode(m_doc->findPath(u"T/b"), 1), "7"));
         QTRY_COMPARE(treeRows(tree).mid(1, 2),
                      (QStringList{"  b | 7 | 1 | Different", "  c | 1 | abc | Different"}));
-        QCOMPARE(m_compare->summaryLabel()->text(),
-                 "4 different, 1 only in this file, 0 only in the other file");
+        QCOMPARE(compareSummary(), "4 different, 1 only in this file, 0 only in the other file");
         m_model->revertValue(m_doc->findPath(u"T/b"));
         QTRY_VERIFY(!rowNamed(tree, "b").isValid());
-        QCOMPARE(m_compare->summaryLabel()->text(),
-                 "3 different, 1 only in this file, 0 only in the other file");
+        QCOMPARE(compareSummary(), "3 different, 1 only in this file, 0 only in the other file");
 
         // Queued for deletion here: its twin of the other file shows as only there.
         QVERIFY(m_model->queueDeletion(m_doc->findPath(u"T")));
         m_compare->onlyThereBox()->setChecked(true);
-        QTRY_COMPARE(m_compare->summaryLabel()->text(),
+        QTRY_COMPARE(compareSummary(),
                      "1 different, 0 only in this file, 5 only in the other file");
         m_compare->setViewOnly(true);
         QVERIFY(!m_compare->copyAllButton()->isEnabled());
@@ -497,7 +497,7 @@ private slots:
         QCOMPARE(treeRows(m_compare->tree()), QStringList());
         if (cancel) {
             QCOMPARE(said(messages), "Comparison cancelled.");
-            QCOMPARE(m_compare->summaryLabel()->text(),
+            QCOMPARE(compareSummary(),
                      "Pick another settings file to see how it differs from this one.");
             return;
         }
@@ -543,7 +543,7 @@ private slots:
         m_compare->setDocument(m_doc.get(), otherFile());
         QVERIFY(m_compare->otherPath().isEmpty());
         m_compare->setDocument(nullptr, QString());
-        QVERIFY(m_compare->summaryLabel()->text().isEmpty());
+        QVERIFY(compareSummary().isEmpty());
     }
 
     // The size formats of the three pages that show sizes; a KiB figure that would print as
@@ -608,7 +608,7 @@ private slots:
         QTEST(cleanupRows(m_cleanup->tree()), "rows");
         if (QTreeWidgetItem *pair = rowNamed(m_cleanup->tree(), "Pair"))
             QCOMPARE(pair->toolTip(0), "Two paths\nSafe/A, Safe/B");
-        QCOMPARE(m_cleanup->statusLabel()->text(), "0 entries queued for deletion");
+        QCOMPARE(cleanupStatus(), "0 entries queued for deletion");
     }
 
     void cleanupQueue()
@@ -621,20 +621,20 @@ private slots:
         // Queued elsewhere: the page follows.
         QVERIFY(m_model->queueDeletion(m_doc->findPath(u"Safe/A")));
         QTRY_COMPARE(pair->text(3), "Partly queued (1 of 2)");
-        QCOMPARE(m_cleanup->statusLabel()->text(), "1 entry queued for deletion");
+        QCOMPARE(cleanupStatus(), "1 entry queued for deletion");
         m_model->undoDeletion(m_doc->findPath(u"Safe/A"));
 
         // Two entries of three nodes, safe to clean: no question.
         pair->setCheckState(0, Qt::Checked);
         rowNamed(tree, "zed \u203A Main")->setCheckState(0, Qt::Checked);
         QTRY_VERIFY(m_cleanup->queueButton()->isEnabled());
-        QVERIFY(m_cleanup->statusLabel()->text().startsWith("Ticked: 3 entries (about "));
+        QVERIFY(cleanupStatus().startsWith("Ticked: 3 entries (about "));
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
         QVERIFY(Dialogs::shown().isEmpty());
         // One count everywhere: the message, the page, the undo step and the window title's
         // count of pending changes.
         QCOMPARE(said(messages), "Queued 3 entries for deletion. Save to apply.");
-        QTRY_COMPARE(m_cleanup->statusLabel()->text(), "3 entries queued for deletion");
+        QTRY_COMPARE(cleanupStatus(), "3 entries queued for deletion");
         QCOMPARE(m_model->undoStack()->undoText(), "cleanup of 3 entries");
         QCOMPARE(m_doc->pendingChangeCount(), 3);
         QCOMPARE(pair->text(3), "Queued for deletion");
@@ -643,7 +643,7 @@ private slots:
         // The saved-settings section ticks its entries; queueing asks once, listing them all.
         QTreeWidgetItem *savedTop = tree->topLevelItem(1);
         savedTop->setCheckState(0, Qt::Checked);
-        QTRY_COMPARE(m_cleanup->statusLabel()->text().left(18), "Ticked: 3 entries ");
+        QTRY_COMPARE(cleanupStatus().left(18), "Ticked: 3 entries ");
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton); // cancelled
         QCOMPARE(Dialogs::shown().size(), 1);
         const Dialogs::Record asked = Dialogs::lastShown();
@@ -659,7 +659,7 @@ private slots:
         QCOMPARE(said(messages), "Queued 3 entries for deletion. Save to apply.");
         QVERIFY(m_doc->findPath(u"Alpha")->pendingDelete);
         // zed's window position goes with zed: counted once, as in the title.
-        QTRY_COMPARE(m_cleanup->statusLabel()->text(), "5 entries queued for deletion");
+        QTRY_COMPARE(cleanupStatus(), "5 entries queued for deletion");
         QCOMPARE(m_doc->pendingChangeCount(), 5);
 
         // Undo takes back only the marks of the ticked entries themselves.
@@ -679,7 +679,7 @@ private slots:
                  "Some entries were refused: PixInsight is running; nothing can be changed.");
 
         m_cleanup->setViewOnly(true);
-        QCOMPARE(m_cleanup->statusLabel()->text(), "PixInsight is running: view only.");
+        QCOMPARE(cleanupStatus(), "PixInsight is running: view only.");
         QVERIFY(!m_cleanup->queueButton()->isEnabled());
         QVERIFY(!(pair->flags() & Qt::ItemIsEnabled));
         QVERIFY(!(savedTop->flags() & Qt::ItemIsEnabled));
