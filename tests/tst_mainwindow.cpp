@@ -1144,6 +1144,9 @@ void TestMainWindow::saveOnWorker()
     });
     acceptNextDialog();
     QSignalSpy saved(&window.documents(), &DocumentManager::saved);
+    // A save is no edit: Compare would compare again and the health page call itself stale.
+    QSignalSpy edits(window.model(), &SettingsModel::edited);
+    QSignalSpy resumed(window.model(), &SettingsModel::resumeWork);
     window.saveAction()->trigger();
     QCOMPARE(window.busyLabel()->text(), QString("Saving…"));
     QCOMPARE(window.banner()->text(), QString("Saving…"));
@@ -1154,6 +1157,8 @@ void TestMainWindow::saveOnWorker()
     gate.release();
     QVERIFY(saved.wait());
     QVERIFY(statusText(window).startsWith("Saved. Backup: "));
+    QCOMPARE(edits.count(), 0);
+    QCOMPARE(resumed.count(), 1);
     QVERIFY(window.model()->setData(value, QStringLiteral("7")));
 }
 

@@ -79,10 +79,10 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     connect(&m_docs, &DocumentManager::stateChanged, this, &MainWindow::onDocumentStateChanged);
     connect(&m_docs, &DocumentManager::busyChanged, this, &MainWindow::onBusyChanged);
     connect(&m_docs, &DocumentManager::busyProgress, this, &MainWindow::onBusyProgress);
-    // Marking the nodes saved is a change like an edit for the pages' workers: they stop
-    // before it and start again after.
+    // Marking the nodes saved writes what the pages' workers read: they stop before it and
+    // start again after, without taking it for an edit of values.
     connect(&m_docs, &DocumentManager::aboutToMarkSaved, m_model, &SettingsModel::aboutToChange);
-    connect(&m_docs, &DocumentManager::markedSaved, m_model, &SettingsModel::edited);
+    connect(&m_docs, &DocumentManager::markedSaved, m_model, &SettingsModel::resumeWork);
     m_actions = new WindowActions(this);
     m_requests = new EditRequests(m_model, this);
     connect(m_requests, &EditRequests::message, statusBar(), &QStatusBar::showMessage);

@@ -112,6 +112,9 @@ signals:
     // Any value, mark or state may look different now, but no row moved, came or went: what
     // shows rows repaints and refreshes them all once.
     void valuesChanged();
+    // What aboutToChange stopped may start again: no value changed after all (a save only
+    // marked the values as saved).
+    void resumeWork();
     void edited();
     void editRejected(const QString &reason);
 

@@ -83,6 +83,10 @@ HealthView::HealthView(SettingsModel *model, Schema *schema, QWidget *parent)
     connect(m_runButton, &QPushButton::clicked, this, &HealthView::runCheck);
     connect(m_model, &SettingsModel::aboutToChange, this, &HealthView::stopForChange);
     connect(m_model, &SettingsModel::edited, this, &HealthView::markStale);
+    connect(m_model, &SettingsModel::resumeWork, this, [this] {
+        if (m_recheck)
+            runCheck();
+    });
     connect(m_model, &SettingsModel::dataChanged, this, &HealthView::refreshRows);
     const auto refreshAll = [this] {
         for (SettingRow *row : std::as_const(m_rows))

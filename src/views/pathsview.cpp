@@ -203,7 +203,16 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
         if (m_scan->isRunning()) {
             m_scan->stop();
             m_rescanPending = false;
+            m_interrupted = true;
         }
+    });
+    connect(m_model, &SettingsModel::resumeWork, this, [this] {
+        if (!std::exchange(m_interrupted, false) || !m_document)
+            return;
+        if (isVisible())
+            startScan();
+        else
+            m_stale = true;
     });
     // A change anywhere may add, remove or alter a path: search again once the burst is over.
     connect(m_model, &SettingsModel::edited, this, [this] {
@@ -268,6 +277,7 @@ void PathsView::startScan()
 {
     m_rescanPending = false;
     m_stale = false;
+    m_interrupted = false;
     const XsdtDocument *document = m_document;
     const HealthEnv env = m_env;
     m_scan->start([this, document, env](const std::atomic_bool &cancelled) {

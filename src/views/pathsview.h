@@ -90,6 +90,7 @@ private:
     bool m_viewOnly = false;
     bool m_rescanPending = false;
     bool m_stale = false; // changed while hidden
+    bool m_interrupted = false; // a scan stopped for a change that may not come
     QList<PathValue> m_values;
     QList<PathGroup> m_allGroups;
     QList<PathGroup> m_missingGroups;

@@ -119,10 +119,12 @@ SearchView::SearchView(SettingsModel *model, const Schema *schema, QWidget *pare
             m_reindex = true;
         }
     });
-    connect(m_model, &SettingsModel::edited, this, [this] {
+    const auto reindex = [this] {
         if (std::exchange(m_reindex, false) && m_document)
             startIndexing();
-    });
+    };
+    connect(m_model, &SettingsModel::edited, this, reindex);
+    connect(m_model, &SettingsModel::resumeWork, this, reindex);
     connect(m_model, &SettingsModel::dataChanged, this, &SearchView::refreshRows);
     connect(m_model, &SettingsModel::modelReset, this, &SearchView::refreshAllRows);
     // A save commits every value without a reset: the rows lose their changed look then.
