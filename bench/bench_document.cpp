@@ -6,6 +6,7 @@
 #include "document/xsdtwriter_p.h"
 
 #include <QDomDocument>
+#include <QSet>
 #include <QXmlStreamReader>
 
 #include <pugixml.hpp>
@@ -14,6 +15,8 @@
 #include <malloc.h>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace vrn::bench {
 
@@ -148,6 +151,56 @@ void documentAt(qint64 megabytes)
                 mb / (serialize / 1e3), suite.medianMs(QStringLiteral("pugixml save")) / serialize);
 }
 
+// Where a document's heap goes, counted from the tree: nodes, child lists, and the text blocks
+// its strings point into (a block shared by many strings is counted once, its unused part as
+// slack).
+struct HeapShare
+{
+    qint64 nodes = 0, groups = 0, values = 0;
+    qint64 nodeBytes = 0, childBytes = 0, childSlack = 0;
+    qint64 keyText = 0, valueText = 0, editedText = 0, blockBytes = 0, blocks = 0;
+    qint64 repeatedText = 0; // text held twice under different pointers
+    std::unordered_set<const void *> seenText;
+    QSet<QString> contents;
+    std::unordered_map<const void *, qint64> seenBlocks;
+
+    qint64 text(const QString &s)
+    {
+        auto *d = const_cast<QString &>(s).data_ptr().d_ptr();
+        if (!d || s.isEmpty())
+            return 0;
+        auto block = seenBlocks.try_emplace(d, 0);
+        if (block.second) {
+            ++blocks;
+            blockBytes += qint64(sizeof(QArrayData)) + 8 + d->allocatedCapacity() * 2;
+        }
+        if (!seenText.insert(s.constData()).second)
+            return 0;
+        if (!contents.contains(s))
+            contents.insert(s);
+        else
+            repeatedText += (s.size() + 1) * 2;
+        return (s.size() + 1) * 2;
+    }
+    void count(const XsdtNode &node)
+    {
+        for (const auto &child : node.children) {
+            ++nodes;
+            (child->isGroup() ? groups : values) += 1;
+            nodeBytes += qint64(sizeof(XsdtNode));
+            keyText += text(child->key);
+            valueText += text(child->originalValue);
+            editedText += text(child->value);
+            count(*child);
+        }
+        if (!node.children.empty()) {
+            childBytes += 8 + qint64(node.children.capacity() * sizeof(void *));
+            childSlack +=
+                qint64((node.children.capacity() - node.children.size()) * sizeof(void *));
+        }
+    }
+};
+
 void memoryAt(qint64 megabytes)
 {
     const QByteArray &bytes = generatedFile(megabytes * 1000 * 1000, kSeed);
@@ -163,6 +216,22 @@ void memoryAt(qint64 megabytes)
                 double(heap) / double(bytes.size()), static_cast<long long>(bytes.size()),
                 double(resident) / 1e6, double(resident) / double(bytes.size()));
     g_sink += qint64(doc->root.children.size());
+
+    HeapShare share;
+    share.count(doc->root);
+    const double mb = 1e6;
+    const qint64 counted = share.nodeBytes + share.childBytes + share.blockBytes;
+    std::printf("  heap by part: %lld nodes (%lld groups, %lld values) %.1f MB, child lists %.1f "
+                "MB (%.1f MB unused), text blocks %.1f MB in %lld blocks: keys %.1f MB, values "
+                "%.1f MB, edited %.1f MB, unused %.1f MB, repeated %.1f MB; not counted %.1f MB\n",
+                static_cast<long long>(share.nodes), static_cast<long long>(share.groups),
+                static_cast<long long>(share.values), double(share.nodeBytes) / mb,
+                double(share.childBytes) / mb, double(share.childSlack) / mb,
+                double(share.blockBytes) / mb, static_cast<long long>(share.blocks),
+                double(share.keyText) / mb, double(share.valueText) / mb,
+                double(share.editedText) / mb,
+                double(share.blockBytes - share.keyText - share.valueText - share.editedText) / mb,
+                double(share.repeatedText) / mb, double(heap - counted) / mb);
 }
 
 } // namespace

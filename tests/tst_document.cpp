@@ -464,6 +464,15 @@ void TestDocument::pendingChangeBookkeeping()
     QCOMPARE(x->originalValue, "3");
     QCOMPARE(doc.findPath(u"C"), nullptr);
     QCOMPARE(doc.root.children.size(), size_t(2));
+
+    // A long value has a block of its own: an edit in place must leave the read text intact.
+    const QString text(600, QLatin1Char('a'));
+    QVERIFY(doc.parse(wrap("<v k=\"long\" t=\"s\" v=\"" + text.toLatin1() + "\"/>")));
+    XsdtNode *text600 = doc.findPath(u"long");
+    text600->value[0] = QLatin1Char('b');
+    QCOMPARE(doc.changedValues(), QList<XsdtNode *>{text600});
+    doc.revertAll();
+    QCOMPARE(text600->value, text);
 }
 
 // Keys and values read from a file share their text, and child lists and compressed blocks

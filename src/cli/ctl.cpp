@@ -436,7 +436,7 @@ int Ctl::save(DocumentManager &docs, const QStringList &changeLines, QJsonObject
         QJsonArray changes;
         for (const XsdtNode *node : store.document.changedValues()) {
             QJsonObject change = valueJson(node);
-            change.insert(QStringLiteral("before"), node->originalValue);
+            change.insert(QStringLiteral("before"), node->originalValue.toString());
             changes.append(change);
             lines.append(QStringList{node->path(), typeDisplayName(node->type),
                                      escaped(node->originalValue), escaped(node->value)}

@@ -15,6 +15,9 @@
 
 namespace vrn {
 
+// A large file holds about a million nodes: a few bytes more here are megabytes more there.
+static_assert(sizeof(XsdtNode) <= 88, "XsdtNode grew");
+
 namespace {
 
 // Nodes and small child lists are carved from aligned slabs; a slab goes back to the system

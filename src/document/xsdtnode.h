@@ -1,5 +1,7 @@
 #pragma once
 
+#include "document/xsdttext.h"
+
 #include <QMetaType>
 #include <QString>
 #include <QStringView>
@@ -124,7 +126,8 @@ public:
     QChar type;
     QString key;
     QString value;
-    QString originalValue;
+    // Set when the value is read or saved, and otherwise only read: kept in the smaller form.
+    XsdtText originalValue;
     XsdtNode *parent = nullptr;
     XsdtChildren children;
 
