@@ -188,7 +188,6 @@ void filterAt(qint64 megabytes, const DeletionPolicy &policy)
               Query::EveryRow),
     };
     std::vector<double> expandMs;
-    int expandLevels = -1;
     const auto prepare = [&](const Query &q) {
         filter.clearNow();
         view.collapseAll();
@@ -200,7 +199,9 @@ void filterAt(qint64 megabytes, const DeletionPolicy &policy)
         if (q.opened == Query::ExpandAll) {
             QElapsedTimer clock;
             clock.start();
-            expandLevels = view.expandAllWithin(SettingsTreeView::ExpandAllBudget);
+            view.expandEverything(); // in slices, as the window's Expand all
+            while (view.isExpanding())
+                QCoreApplication::processEvents();
             expandMs.push_back(double(clock.nsecsElapsed()) / 1e6);
             settle(view);
         } else if (q.opened == Query::EveryRow) {
@@ -245,10 +246,8 @@ void filterAt(qint64 megabytes, const DeletionPolicy &policy)
                     static_cast<long long>(q.rows), q.capped ? "+" : "");
     }
     std::printf("  (rows: rows open in the view; + the cap message was shown)\n");
-    std::printf("  Expand all: %s ms median / min, %s\n", qPrintable(medMin(expandMs)),
-                expandLevels < 0
-                    ? "every group opened"
-                    : qPrintable(QStringLiteral("%1 level(s) opened").arg(expandLevels)));
+    std::printf("  Expand all: %s ms median / min in all, every group opened\n",
+                qPrintable(medMin(expandMs)));
     std::fflush(stdout);
 }
 

@@ -418,7 +418,9 @@ void TestDocumentManager::workerReports()
             [&](qint64 done, qint64 total) { seen.append(total == bytes.size() ? done : -1); });
     QString result;
     // Workers reading the nodes are stopped before they are marked saved.
-    const auto saved = [&] { return docs.document()->findPath(u"Global/Name")->originalValue; };
+    const auto saved = [&] {
+        return docs.document()->findPath(u"Global/Name")->originalValue.toString();
+    };
     connect(&docs, &DocumentManager::aboutToMarkSaved, this, [&] { result += "[" + saved(); });
     connect(&docs, &DocumentManager::markedSaved, this, [&] { result += saved() + "]"; });
     connect(&docs, &DocumentManager::restored, this, [&](bool ok, const QString &error) {

@@ -172,7 +172,6 @@ private slots:
     void rowsInHugeGroup();
     void filter_data();
     void filter();
-    void expandAllWithinBudget();
     void treeFilterOpensMatches_data();
     void treeFilterOpensMatches();
     void delegateBooleanEditor();
@@ -555,27 +554,6 @@ void TestModel::filter()
     shown.sort();
     expected.sort();
     QCOMPARE(shown, expected);
-}
-
-// Past the budget only the levels from the top that fit are opened.
-void TestModel::expandAllWithinBudget()
-{
-    XsdtNode *extra = m_doc->root.appendChild(XsdtNode::Group, QStringLiteral("Extra"));
-    for (int g = 0; g < 50; ++g)
-        extra->appendChild(XsdtNode::Group, QStringLiteral("G%1").arg(g))
-            ->appendChild(XsdtNode::Group, QStringLiteral("Inner"));
-    m_model->setDocument(m_doc.get());
-    SettingsFilterProxy proxy;
-    proxy.setSourceModel(m_model.get());
-    SettingsTreeView view(m_model.get());
-    view.setModel(&proxy);
-    const auto open = [&](const QString &path) {
-        return view.isExpanded(proxy.mapFromSource(m_model->indexForNode(node(path))));
-    };
-    QCOMPARE(view.expandAllWithin(50), 1);
-    QVERIFY(open("Extra") && !open("Extra/G0") && !open("Global/Preferences/Process"));
-    QCOMPARE(view.expandAllWithin(1000), -1);
-    QVERIFY(open("Extra/G0") && open("Global/Preferences/Process"));
 }
 
 void TestModel::treeFilterOpensMatches_data()

@@ -32,7 +32,8 @@ public:
     bool isNull() const { return !m_d && m_offset != kEmpty; }
     const QChar *constData() const { return reinterpret_cast<const QChar *>(data()); }
     QChar at(qsizetype i) const { return view().at(i); }
-    QChar operator[](qsizetype i) const { return view().at(i); }
+    // const: an assignment through it would change a copy and be lost.
+    const QChar operator[](qsizetype i) const { return view().at(i); }
     QString left(qsizetype n) const { return view().left(n).toString(); }
     QString mid(qsizetype from, qsizetype n = -1) const { return view().mid(from, n).toString(); }
     bool contains(QStringView text, Qt::CaseSensitivity cs = Qt::CaseSensitive) const

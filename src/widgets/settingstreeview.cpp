@@ -72,35 +72,6 @@ void SettingsTreeView::setColumnLayout()
     columns->setResizeContentsPrecision(0);
 }
 
-int SettingsTreeView::expandAllWithin(int groupBudget)
-{
-    const XsdtDocument *document = m_model->document();
-    if (!document)
-        return -1;
-    std::vector<const XsdtNode *> level{&document->root};
-    qint64 groups = 0;
-    for (int depth = 0;; ++depth) {
-        std::vector<const XsdtNode *> next;
-        for (const XsdtNode *parent : level) {
-            for (const auto &child : parent->children) {
-                if (child->isGroup() && !child->children.empty())
-                    next.push_back(child.get());
-            }
-        }
-        if (next.empty()) {
-            expandAll();
-            return -1;
-        }
-        groups += qint64(next.size());
-        if (groups > groupBudget) {
-            if (depth > 0)
-                expandToDepth(depth - 1);
-            return depth;
-        }
-        level = std::move(next);
-    }
-}
-
 void SettingsTreeView::expandEverything()
 {
     stopExpanding();

@@ -23,14 +23,6 @@ public:
 
     // Rows and columns as the window shows them; call after setting the model.
     void setColumnLayout();
-    // What Expand all opens at most: every group of a file of a few megabytes, while typing into
-    // the filter afterwards stays within a fifth of a second on a 50 MB file.
-    static constexpr int ExpandAllBudget = 25000;
-
-    // Opens every group when there are at most `groupBudget` of them; otherwise the levels from
-    // the top that stay within it together, and returns how many levels that is (-1: all).
-    // Opening a million rows blocks for seconds, and every later change of the tree pays again.
-    int expandAllWithin(int groupBudget);
     // Opens every group, a slice at a time between events, under a busy cursor; stops when
     // the rows change meanwhile. The groups inside a part of the tree small enough to lay out
     // at once are recorded as open while that part is still closed; then the parts open one
