@@ -313,8 +313,8 @@ void TestDocumentManager::worker_data()
                           << "mine"
                           << "busy idle state";
     QTest::newRow("keep changes") << "keep" << reading << "mine"
-                                  << "busy idle note about busy idle replaced loaded state again "
-                                     "state done";
+                                  << "busy idle note about busy idle replaced loaded state busy "
+                                     "idle again state done";
     QTest::newRow("keep changes, file broken") << "broken" << reading << "mine"
                                                << "busy idle failed";
     QTest::newRow("load dropped for another")

@@ -135,6 +135,16 @@ void DocumentManager::runJob(std::unique_ptr<Job> job, Run run, qint64 size)
     m_job = std::move(job);
     if (!m_job->quiet)
         emit busyChanged(true, m_busyText);
+    if (run == Run::NextTurn) {
+        // A timer, not a posted call: those posted now would run before the window gets to
+        // handle input or paint.
+        QTimer::singleShot(0, this, [this, id] {
+            if (m_job && m_job->id == id)
+                m_job->work();
+            finishJob(id);
+        });
+        return;
+    }
     if (!worker) {
         m_job->work();
         finishJob(id);
@@ -291,14 +301,27 @@ void DocumentManager::startReloadKeepingChanges(const KeepChanges &keep)
             startLoadKeepingQueue(
                 m_store.path, Run::BySize,
                 [this, keep](bool ok, const QString &message) {
-                    if (ok) {
+                    if (!ok) {
+                        if (keep.finished)
+                            keep.finished(ok, message);
+                        return;
+                    }
+                    // The pages have just taken in the new document; on a large file the
+                    // changes go in at the next turn, still view-only, so that no turn of the
+                    // window pays for both.
+                    auto job = newJob();
+                    job->work = [] {};
+                    job->finish = [this, keep, message] {
                         if (keep.makeAgain)
                             keep.makeAgain();
                         m_pendingCache = -1;
                         emit stateChanged();
-                    }
-                    if (keep.finished)
-                        keep.finished(ok, message);
+                        if (keep.finished)
+                            keep.finished(true, message);
+                    };
+                    m_busyText = tr("Reading %1…").arg(QFileInfo(m_store.path).fileName());
+                    runJob(std::move(job),
+                           m_loadedSize >= s_workerThreshold ? Run::NextTurn : Run::Inline, 0);
                 },
                 keep.onReader);
         };

@@ -206,7 +206,9 @@ private:
         std::function<void()> work;   // on the worker or here; touches only what it was handed
         std::function<void()> finish; // here, unless the user moved on meanwhile
     };
-    enum class Run { Inline, BySize }; // BySize: on the worker from the threshold on
+    // BySize: on the worker from the threshold on; NextTurn: here, once the events waiting now
+    // are handled.
+    enum class Run { Inline, BySize, NextTurn };
     std::unique_ptr<Job> newJob();
     // Hands the reader's progress over to this thread, for as long as the job `id` runs.
     XsdtDocument::Progress progressOf(quint64 id);
