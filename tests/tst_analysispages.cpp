@@ -890,7 +890,7 @@ private slots:
                               "Saved tool and script settings - deleting loses your "
                               "configuration |  | ",
                               "  Alpha | 2 | " + queued, "  beta | 1 | ", "  zed | 1 | "}));
-        QCOMPARE(m_cleanup->statusLabel()->text(), "2 entries queued for deletion");
+        QCOMPARE(cleanupStatus(), "2 entries queued for deletion");
     }
 
     // Off the GUI thread the module lookups go by the registry as copied before: an entry

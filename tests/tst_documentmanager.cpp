@@ -393,7 +393,6 @@ void TestDocumentManager::workerReports_data()
     QTest::addColumn<QString>("outcome");
     QTest::newRow("load") << "load" << QByteArray() << "";
     QTest::newRow("poll after a save") << "poll" << QByteArray() << "[ac]";
-    QTest::newRow("restore") << "restore" << settings("b") << "restored b";
     QTest::newRow("restore while PixInsight runs")
         << "running" << settings("b")
         << "refused c: PixInsight is running. Close it before restoring a backup.";

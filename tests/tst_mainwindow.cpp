@@ -440,7 +440,7 @@ void TestMainWindow::brokenOrMissingFile()
     MainWindow named(nullptr, missing);
     QVERIFY(!named.store().loaded);
     QCOMPARE(named.model()->rowCount(), 0);
-    QCOMPARE(named.statusBar()->currentMessage(),
+    QCOMPARE(statusText(named),
              QStringLiteral("Cannot read %1: No such file or directory").arg(missing));
     QCOMPARE(named.fileCombo()->currentText(), missing + " - cannot be opened");
     // Nothing to read again, but a backup may take its place.
@@ -1149,6 +1149,7 @@ void TestMainWindow::saveOnWorker()
     QSignalSpy resumed(window.model(), &SettingsModel::resumeWork);
     window.saveAction()->trigger();
     QCOMPARE(window.busyLabel()->text(), QString("Saving…"));
+    QCOMPARE(statusText(window), QString());
     QCOMPARE(window.banner()->text(), QString("Saving…"));
     QVERIFY(!window.model()->setData(value, QStringLiteral("7")));
     QCOMPARE(

@@ -131,7 +131,6 @@ private slots:
         QTest::addColumn<QList<int>>("steps");
         QTest::addColumn<double>("expected");
 
-        QTest::newRow("larger from default") << 1.25 << QList<int>{1} << 1.35;
         QTest::newRow("smaller from default") << 1.25 << QList<int>{-1} << 1.15;
         QTest::newRow("stays at the top") << 2.15 << QList<int>{1, 1, 1} << 2.2;
         QTest::newRow("smaller stops at the bottom") << 0.85 << QList<int>{-1, -1} << 0.8;

@@ -306,8 +306,8 @@ private slots:
         QCOMPARE(window.store().document.pendingChangeCount(), 2);
     }
 
-    // Values checked beforehand are one step (the batch's, inside one) that undo takes back
-    // whole; an entry queued for deletion meanwhile keeps its value.
+    // Values checked beforehand join the batch's one step, which undo takes back whole; an
+    // entry queued for deletion meanwhile keeps its value.
     void acceptedValues()
     {
         XsdtDocument doc;

@@ -552,6 +552,9 @@ void MainWindow::onBusyChanged(bool busy, const QString &text)
         else
             QApplication::restoreOverrideCursor();
     }
+    // What the status bar said was about the file as it was ("Loaded ..."), not the step now.
+    if (busy && !text.isEmpty())
+        statusBar()->clearMessage();
     m_busyLabel->setText(text);
     // Steps that cannot say how far they are keep the bar moving; reading fills it.
     m_busyBar->setRange(0, 0);
