@@ -136,9 +136,9 @@ void DocumentManager::runJob(std::unique_ptr<Job> job, Run run, qint64 size)
     if (!m_job->quiet)
         emit busyChanged(true, m_busyText);
     if (run == Run::NextTurn) {
-        // A timer, not a posted call: those posted now would run before the window gets to
-        // handle input or paint.
-        QTimer::singleShot(0, this, [this, id] {
+        // A timer of a millisecond: a posted call, and a zero timer Qt posts as well, would
+        // run before the window gets to handle input or paint.
+        QTimer::singleShot(1, this, [this, id] {
             if (m_job && m_job->id == id)
                 m_job->work();
             finishJob(id);

@@ -19,6 +19,7 @@
 #include <QRegularExpression>
 #include <QScrollArea>
 #include <QSignalBlocker>
+#include <QThreadPool>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -153,10 +154,12 @@ void SearchView::setDocument(XsdtDocument *document)
     m_scan.reset();
     removeRows();
     m_results.clear();
-    m_entries.clear();
-    m_entries.shrink_to_fit();
-    m_pathRank.clear();
-    m_pathRank.shrink_to_fit();
+    // The entries of a large file hold strings by the hundred thousand: a pool thread frees them.
+    if (m_entries.size() > 10000)
+        QThreadPool::globalInstance()->start(
+            [old = std::exchange(m_entries, {})] { Q_UNUSED(old) });
+    m_entries = {};
+    m_pathRank = {};
     m_indexBuilt = false;
     m_restriction.clear();
     m_filterActive = false;
