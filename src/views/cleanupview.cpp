@@ -67,16 +67,11 @@ CleanupView::CleanupView(SettingsModel *model, QWidget *parent)
     : TaskPage(parent)
     , m_model(model)
 {
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 6, 0, 0);
-    auto *intro = new QLabel(
+    QVBoxLayout *layout = pageLayout(
         tr("Tick what you want to remove and press <b>Queue for deletion</b>. Nothing is removed "
            "until you save, and queued entries can be undone here or with <i>Edit &gt; Revert "
            "all changes</i>."),
-        this);
-    intro->setWordWrap(true);
-    intro->setTextFormat(Qt::RichText);
-    layout->addWidget(intro);
+        Qt::RichText);
 
     m_tree = new QTreeWidget(this);
     m_tree->setColumnCount(4);

@@ -43,16 +43,11 @@ HealthView::HealthView(SettingsModel *model, Schema *schema, QWidget *parent)
     , m_environment(HealthEnv::system())
     , m_checker(std::make_unique<BackgroundJob>(this))
 {
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 6, 0, 0);
-    auto *intro = new QLabel(
+    QVBoxLayout *layout = pageLayout(
         tr("Looks through the file for things that are probably wrong: folders and files that do "
            "not exist here, numbers outside their documented range, keys that appear twice, "
            "modules whose file is missing. Nothing is changed by the check; fix a setting right "
-           "in the list."),
-        this);
-    intro->setWordWrap(true);
-    layout->addWidget(intro);
+           "in the list."));
 
     auto *row = new QHBoxLayout;
     m_summary = new QLabel(this);

@@ -113,15 +113,10 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
     , m_planJob(std::make_unique<BackgroundJob>(this))
     , m_previewModel(new PreviewModel(this))
 {
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 6, 0, 0);
-    auto *intro = new QLabel(
+    QVBoxLayout *layout = pageLayout(
         tr("Values in this file that name a file or folder, grouped by folder, and whether each "
            "is there on this computer. After a move to a new drive or computer, replace the old "
-           "beginning of the paths with the new one below."),
-        this);
-    intro->setWordWrap(true);
-    layout->addWidget(intro);
+           "beginning of the paths with the new one below."));
 
     auto *row = new QHBoxLayout;
     m_status = new QLabel(this);

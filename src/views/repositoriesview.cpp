@@ -54,15 +54,10 @@ RepositoriesView::RepositoriesView(SettingsModel *model, const Schema *schema, Q
     , m_model(model)
     , m_schema(schema)
 {
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 6, 0, 0);
-    auto *intro = new QLabel(
+    QVBoxLayout *layout = pageLayout(
         tr("The update repositories PixInsight checks for new modules and scripts, and the "
            "switches that decide which of them it accepts. Changes and removals are queued: "
-           "review and save them as any other change."),
-        this);
-    intro->setWordWrap(true);
-    layout->addWidget(intro);
+           "review and save them as any other change."));
     m_scroll = new QScrollArea(this);
     m_scroll->setWidgetResizable(true);
     m_scroll->setFrameShape(QFrame::NoFrame);

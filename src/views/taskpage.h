@@ -2,6 +2,8 @@
 
 #include "widgets/settingmenu.h"
 
+#include <QLabel>
+#include <QVBoxLayout>
 #include <QWidget>
 
 namespace vrn {
@@ -30,6 +32,18 @@ signals:
     void revealRequested(vrn::XsdtNode *node);
 
 protected:
+    // The page's column, starting with the sentence that says what the page is for.
+    QVBoxLayout *pageLayout(const QString &intro, Qt::TextFormat format = Qt::AutoText)
+    {
+        auto *layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 6, 0, 0);
+        auto *label = new QLabel(intro, this);
+        label->setWordWrap(true);
+        label->setTextFormat(format);
+        layout->addWidget(label);
+        return layout;
+    }
+
     // The shared setting menu, whose delete, undo and reveal entries ask through this page.
     void showPageMenu(QWidget *parent, SettingsModel *model, XsdtNode *node,
                       const QPoint &globalPos, bool viewOnly)

@@ -103,16 +103,11 @@ UnusedModulesView::UnusedModulesView(SettingsModel *model, Schema *schema, QWidg
     , m_model(model)
     , m_schema(schema)
 {
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 6, 0, 0);
-    auto *intro = new QLabel(
+    QVBoxLayout *layout = pageLayout(
         tr("Modules that still have saved data but are <b>not in PixInsight's current module "
            "list</b>: uninstalled, renamed or replaced. Expand one to see its entries and values. "
            "The list is what PixInsight last recorded, so a module that failed to load or was "
-           "disabled for a while would appear here too. Nothing is removed until you save."),
-        this);
-    intro->setWordWrap(true);
-    layout->addWidget(intro);
+           "disabled for a while would appear here too. Nothing is removed until you save."));
     m_summary = new QLabel(this);
     m_summary->setWordWrap(true);
     layout->addWidget(m_summary);
