@@ -301,6 +301,12 @@ void MainWindow::wirePage(TaskPage *page, PageMessages messages)
     connect(page, &TaskPage::deleteRequested, m_requests, &EditRequests::requestDeletion);
     connect(page, &TaskPage::restoreRequested, m_model, &SettingsModel::undoDeletion);
     connect(page, &TaskPage::revealRequested, this, &MainWindow::revealNode);
+    // A large document's pages let go of it a turn before the model does, the All settings
+    // tree (which closes slowly when opened all the way) a turn before them.
+    connect(&m_docs, &DocumentManager::aboutToReplaceSoon, page, [this, page](int turnsLeft) {
+        if (turnsLeft == (page == m_allSettings ? 2 : 1))
+            page->setDocument(nullptr);
+    });
     connect(&m_docs, &DocumentManager::aboutToReplaceDocument, page,
             [page] { page->setDocument(nullptr); });
     connect(&m_docs, &DocumentManager::documentReplaced, page, &TaskPage::setDocument);
@@ -569,6 +575,7 @@ void MainWindow::onBusyChanged(bool busy, const QString &text)
             : QString());
     m_model->setViewOnly(locked);
     m_unusedView->setViewOnly(locked);
+    m_compare->holdComparisons(busy);
     updateState();
 }
 

@@ -106,6 +106,35 @@ void DocumentManager::whenFree(std::function<void()> next)
         next();
 }
 
+void DocumentManager::whenFreeToReplace(Run run, const QString &busyText,
+                                        std::function<void()> replace)
+{
+    whenFree([this, run, busyText, replace] {
+        if (run == Run::Inline || !m_store.loaded || m_loadedSize < s_workerThreshold)
+            replace();
+        else
+            replaceInTurns(2, busyText, replace);
+    });
+}
+
+// What views built on a large document (a tree opened all the way, the pages' findings) can
+// take as long to let go of as the document itself: each lets go in a turn of its own.
+void DocumentManager::replaceInTurns(int turnsLeft, const QString &busyText,
+                                     std::function<void()> replace)
+{
+    emit aboutToReplaceSoon(turnsLeft);
+    auto job = newJob();
+    job->work = [] {};
+    if (turnsLeft > 1)
+        job->finish = [this, turnsLeft, busyText, replace] {
+            replaceInTurns(turnsLeft - 1, busyText, replace);
+        };
+    else
+        job->finish = replace;
+    m_busyText = busyText;
+    runJob(std::move(job), Run::NextTurn, 0);
+}
+
 std::unique_ptr<DocumentManager::Job> DocumentManager::newJob()
 {
     auto job = std::make_unique<Job>();
@@ -216,7 +245,8 @@ bool DocumentManager::startLoadKeepingQueue(
 {
     ++m_generation;
     auto failed = std::make_shared<bool>(false);
-    whenFree([this, path, run, then, failed, onReader] {
+    const QString busy = tr("Loading %1…").arg(QFileInfo(path).fileName());
+    whenFreeToReplace(run, busy, [this, path, run, then, failed, onReader, busy] {
         emit aboutToReplaceDocument();
         m_pendingCache = -1;
         const bool wasLoaded = m_store.loaded;
@@ -252,7 +282,7 @@ bool DocumentManager::startLoadKeepingQueue(
             if (then)
                 then(ok, message);
         };
-        m_busyText = tr("Loading %1…").arg(QFileInfo(path).fileName());
+        m_busyText = busy;
         const qint64 size = fileStamp(path).size;
         const quint64 id = job->id;
         runJob(std::move(job), run, size);
@@ -438,7 +468,8 @@ void DocumentManager::beginRestore(const QString &backup, Run run,
         return;
     }
     ++m_generation;
-    whenFree([this, backup, target, run, then] {
+    const QString busy = tr("Restoring %1…").arg(QFileInfo(backup).fileName());
+    whenFreeToReplace(run, busy, [this, backup, target, run, then, busy] {
         // Files queued against the file being replaced are among the changes it discards.
         if (m_queue.clear)
             m_queue.clear();
@@ -472,7 +503,7 @@ void DocumentManager::beginRestore(const QString &backup, Run run,
             emit stateChanged();
             then(ok, message);
         };
-        m_busyText = tr("Restoring %1…").arg(QFileInfo(backup).fileName());
+        m_busyText = busy;
         runJob(std::move(job), run, std::max(m_loadedSize, fileStamp(backup).size));
     });
 }

@@ -176,6 +176,8 @@ public:
     void poll();
 
 signals:
+    // Turns before a large document is replaced on the worker, counting down to 1.
+    void aboutToReplaceSoon(int turnsLeft);
     void aboutToReplaceDocument();
     void documentReplaced(vrn::XsdtDocument *document);
     // After every load, also the reload made by the poll.
@@ -225,6 +227,10 @@ private:
     void finishJob(quint64 id);
     // Starts `next` once the worker is free (at once when it is).
     void whenFree(std::function<void()> next);
+    // Then `replace`: at once, or a few turns after aboutToReplaceSoon() when a large document
+    // goes.
+    void whenFreeToReplace(Run run, const QString &busyText, std::function<void()> replace);
+    void replaceInTurns(int turnsLeft, const QString &busyText, std::function<void()> replace);
     void announce();
     // A file that read or was restored: nothing changed underneath, missing or failed any more.
     void forgetFileTrouble();

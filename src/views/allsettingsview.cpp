@@ -57,12 +57,18 @@ AllSettingsView::AllSettingsView(SettingsModel *model, QWidget *parent)
     connect(del, &QShortcut::activated, this, &AllSettingsView::deleteCurrent);
 }
 
-// The model has the new document by now; the tree opens the way a new file opens.
+// The model has the new document by now; the tree opens the way a new file opens. A large
+// document's tree closes before the model lets go of it: closing a tree opened all the way takes
+// as long as the model's reset.
 void AllSettingsView::setDocument(XsdtDocument *document)
 {
     m_document = document;
-    if (document)
+    if (document) {
         resetExpansion();
+    } else {
+        m_tree->stopExpanding();
+        m_tree->collapseAll();
+    }
 }
 
 void AllSettingsView::setViewOnly(bool viewOnly)

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSet>
+#include <QThreadPool>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -208,11 +209,20 @@ PlannedGroup planGroup(const DeletionPolicy &policy, const XsdtDocument &documen
 void CleanupView::setDocument(XsdtDocument *document)
 {
     m_job.stop(); // whatever it found belongs to the document that goes
-    dropRows();
+    // Tens of thousands of rows take a while to delete. Those below the two sections hold
+    // nothing of the window's (no font or widget): out of the tree, they go on a pool thread.
+    QList<QTreeWidgetItem *> rows;
     {
         const QSignalBlocker blocker(m_tree);
+        for (QTreeWidgetItem *top : {m_safeTop, m_settingsTop}) {
+            if (top)
+                rows += top->takeChildren();
+        }
+        dropRows();
         m_tree->clear();
     }
+    if (!rows.isEmpty())
+        QThreadPool::globalInstance()->start([rows] { qDeleteAll(rows); });
     m_entryNodes.clear();
     m_needsConfirmation.clear();
     m_entryBytes.clear();

@@ -502,7 +502,12 @@ void CompareView::setDocument(XsdtDocument *document, const QString &path)
         return;
     }
     fillFileChoices();
-    recompute();
+    // The model's reset asked for a comparison already, in a turn after the one that hands the
+    // new document to every page: outlining a large one takes a while.
+    if (m_other)
+        scheduleRecompute();
+    else
+        recompute();
 }
 
 void CompareView::setViewOnly(bool viewOnly)
@@ -576,6 +581,8 @@ bool CompareView::isComparing() const
 
 void CompareView::finishComparison()
 {
+    if (m_recomputePending)
+        runScheduled();
     // Edits made meanwhile start another run when the first one is taken.
     while (m_job->isRunning())
         m_job->finishNow();
@@ -593,12 +600,43 @@ void CompareView::scheduleRecompute()
     if (m_recomputePending)
         return;
     m_recomputePending = true;
-    QTimer::singleShot(0, this, &CompareView::runScheduled);
+    // Asked for in the middle of a turn that may go on (a new document reaching every page),
+    // and Qt runs every timer due in one go: the timer starts when this turn's work is done,
+    // so that the comparison comes after the window painted and took input.
+    QMetaObject::invokeMethod(
+        this, [this] { QTimer::singleShot(1, this, &CompareView::runScheduled); },
+        Qt::QueuedConnection);
+}
+
+void CompareView::holdComparisons(bool hold)
+{
+    const int change = ++m_holdChanges;
+    if (hold) {
+        m_held = true;
+        return;
+    }
+    // Let go a turn later: a comparison asked for meanwhile may be due in this same turn, right
+    // after the work that held it.
+    QMetaObject::invokeMethod(
+        this,
+        [this, change] {
+            if (change != m_holdChanges)
+                return;
+            m_held = false;
+            if (std::exchange(m_heldRecompute, false))
+                scheduleRecompute();
+        },
+        Qt::QueuedConnection);
 }
 
 void CompareView::runScheduled()
 {
-    m_recomputePending = false;
+    if (!std::exchange(m_recomputePending, false))
+        return; // run early by finishComparison()
+    if (m_held) {
+        m_heldRecompute = true;
+        return;
+    }
     if (isComparing()) {
         m_needsFull = true; // taken up when the running comparison is done
         return;

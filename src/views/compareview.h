@@ -59,6 +59,9 @@ public:
     // Gives up the comparison under way, as its Cancel button does: back to no other file.
     void cancelComparison();
     bool isComparing() const;
+    // While the file is read or saved, or kept changes are made again, the document is about to
+    // change: comparing it meanwhile would be done again at once, so it waits.
+    void holdComparisons(bool hold);
     // Waits for the comparison under way and shows it now, for screenshot mode and tests.
     void finishComparison();
     // Waits for the worker without taking its result, which arrives from the event loop as
@@ -183,6 +186,9 @@ private:
     QList<int> m_shown;
     bool m_viewOnly = false;
     bool m_recomputePending = false;
+    bool m_held = false;
+    bool m_heldRecompute = false; // asked for while held
+    int m_holdChanges = 0;
     // Values edited since the last comparison; a change that is not a value edit of a live
     // value needs the full comparison again.
     QSet<XsdtNode *> m_changedValues;
