@@ -206,6 +206,14 @@ Action settledAfter(std::function<void()> start)
             [flag] { return *flag; }};
 }
 
+// Done once `action` is, and the Compare page has compared the changed document again.
+Action comparedAfter(const Action &action, const CompareView *compare)
+{
+    return {action.start, [done = action.done, compare] {
+                return done() && !compare->isComparing() && !compare->isComparisonDue();
+            }};
+}
+
 // Done once the document manager's worker has handed back what it did, and that was taken in.
 Action untilIdle(const MainWindow &window, std::function<void()> start)
 {
@@ -459,13 +467,13 @@ void responsivenessAt(qint64 megabytes)
         const int before = window.pendingCount();
         std::printf("  copy all shown: %s\n", qPrintable(compare->copyAllButton()->text()));
         Dialogs::setNextAnswer(QMessageBox::Yes);
-        // Done once the page has compared the edited document again.
-        const Action copyAll = settledAfter([&] { compare->copyAllButton()->click(); });
         run("copy-all", megabytes,
-            {copyAll.start, [&] { return copyAll.done() && !compare->isComparing(); }});
+            comparedAfter(settledAfter([&] { compare->copyAllButton()->click(); }), compare));
         std::printf("  pending changes: %d before, %d after\n", before, window.pendingCount());
-        run("undo-batch", megabytes, settledAfter([&] { window.undoAction()->trigger(); }));
-        run("redo-batch", megabytes, settledAfter([&] { window.redoAction()->trigger(); }));
+        run("undo-batch", megabytes,
+            comparedAfter(settledAfter([&] { window.undoAction()->trigger(); }), compare));
+        run("redo-batch", megabytes,
+            comparedAfter(settledAfter([&] { window.redoAction()->trigger(); }), compare));
 
         // Another program writes the file meanwhile: the edited copy, so that most changes
         // are made again and a few meet a value changed on disk.
@@ -477,7 +485,8 @@ void responsivenessAt(qint64 megabytes)
         if (!window.reloadKeepAction()->isEnabled())
             std::fprintf(stderr, "reload keeping changes is not offered\n");
         run("reload-keep", megabytes,
-            untilIdle(window, [&] { window.reloadKeepAction()->trigger(); }));
+            comparedAfter(untilIdle(window, [&] { window.reloadKeepAction()->trigger(); }),
+                          compare));
         std::printf("  pending changes after reload-keep: %d\n", window.pendingCount());
 
         // Save with one edit.
@@ -501,11 +510,13 @@ void responsivenessAt(qint64 megabytes)
         window.model()->revertAll();
         Dialogs::setNextItem(0);
         Dialogs::setNextAnswer(QMessageBox::Yes);
-        run("restore", megabytes, untilIdle(window, [&] { window.restoreAction()->trigger(); }));
+        run("restore", megabytes,
+            comparedAfter(untilIdle(window, [&] { window.restoreAction()->trigger(); }), compare));
         std::printf("  loaded after restore: %s\n", window.documents().isLoaded() ? "yes" : "no");
         // A reload now, with every page filled: what the pages' taking in a new document costs,
         // apart from reading it.
-        run("reload-late", megabytes, untilIdle(window, [&] { window.reloadAction()->trigger(); }));
+        run("reload-late", megabytes,
+            comparedAfter(untilIdle(window, [&] { window.reloadAction()->trigger(); }), compare));
     }
     Dialogs::reset();
     qputenv("HOME", savedHome);

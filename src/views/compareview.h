@@ -59,6 +59,8 @@ public:
     // Gives up the comparison under way, as its Cancel button does: back to no other file.
     void cancelComparison();
     bool isComparing() const;
+    // A comparison asked for (after an edit or a new document) has yet to start.
+    bool isComparisonDue() const { return m_recomputePending || m_heldRecompute; }
     // While the file is read or saved, or kept changes are made again, the document is about to
     // change: comparing it meanwhile would be done again at once, so it waits.
     void holdComparisons(bool hold);

@@ -412,6 +412,7 @@ void SearchView::runSearch()
     }
     ++m_scanRun;
     m_scan.reset();
+    m_populateDue = false;
     auto scan = std::make_unique<Scan>();
     scan->terms = parseQuery(m_searchEdit->text());
     scan->names = m_names->isChecked();
@@ -484,7 +485,16 @@ void SearchView::scanSome(bool all)
     for (const auto &candidate : candidates)
         m_results.push_back(candidate.second);
     m_scan.reset();
-    populate();
+    if (all || clock.elapsed() < kRowSliceMs / 2) {
+        populate();
+        return;
+    }
+    // The rows come in a turn of their own: the scan used up most of this one.
+    m_populateDue = true;
+    QTimer::singleShot(1, this, [this, run = m_scanRun] {
+        if (run == m_scanRun && std::exchange(m_populateDue, false))
+            populate();
+    });
 }
 
 void SearchView::removeRows()
@@ -521,6 +531,8 @@ void SearchView::finishRows()
 {
     if (m_scan)
         scanSome(true);
+    if (std::exchange(m_populateDue, false))
+        populate();
     if (!isMakingRows())
         return;
     ++m_rowsRun; // the slice still to come has nothing left to do
@@ -549,9 +561,15 @@ void SearchView::addSomeRows(bool all)
         connect(row, &SettingRow::rejected, this, &SearchView::message);
         connect(row, &SettingRow::menuRequested, this, &SearchView::showRowMenu);
         m_rowLayout->insertWidget(m_rowLayout->count() - 2, row);
+        // On a shown page, shown and measured inside the slice rather than all at once after
+        // the last: wrapped labels take longer to measure than the rows take to make.
+        if (sliced)
+            row->show();
         m_rows.append(row);
         m_rowsByNode.insert(node, row);
     }
+    if (sliced)
+        m_rowLayout->activate();
     m_container->setUpdatesEnabled(true);
 }
 

@@ -109,7 +109,7 @@ public:
     const QList<SettingRow *> &rows() const { return m_rows; }
     // The search or the rows of its results are still being made, a slice per turn of the event
     // loop.
-    bool isMakingRows() const { return m_scan || m_rows.size() < m_rowsWanted; }
+    bool isMakingRows() const { return m_scan || m_populateDue || m_rows.size() < m_rowsWanted; }
     void finishRows();
     int resultCount() const { return int(m_results.size()); }
 
@@ -165,6 +165,7 @@ private:
     };
     std::unique_ptr<Scan> m_scan;
     int m_scanRun = 0;
+    bool m_populateDue = false; // a scan is done, its rows come at the next turn
     QHash<const XsdtNode *, SettingRow *> m_rowsByNode;
     bool m_viewOnly = false;
     QTimer *m_timer = nullptr;
