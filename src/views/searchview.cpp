@@ -152,6 +152,7 @@ void SearchView::setDocument(XsdtDocument *document)
     m_timer->stop();
     ++m_scanRun;
     m_scan.reset();
+    m_populateDue = false;
     removeRows();
     m_results.clear();
     // The entries of a large file hold strings by the hundred thousand: a pool thread frees them.
@@ -403,6 +404,7 @@ int SearchView::score(const SearchEntry &entry, const QStringList &terms, bool n
 void SearchView::runSearch()
 {
     m_timer->stop();
+    m_populateDue = false;
     m_shownLimit = qMax(m_shownLimit, 100);
     m_results.clear();
     if (!m_document) {
@@ -412,7 +414,6 @@ void SearchView::runSearch()
     }
     ++m_scanRun;
     m_scan.reset();
-    m_populateDue = false;
     auto scan = std::make_unique<Scan>();
     scan->terms = parseQuery(m_searchEdit->text());
     scan->names = m_names->isChecked();
