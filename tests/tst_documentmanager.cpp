@@ -375,6 +375,7 @@ void TestDocumentManager::worker()
     else
         docs.startLoad(m_path);
     QVERIFY(docs.isBusy() && !docs.fileState().canSave && !docs.fileState().canReload);
+    QCOMPARE(docs.isKeepingChanges(), keeps);
     QCOMPARE(docs.busyText(), text);
     docs.poll(); // no verdict while the worker has the file
     if (step != "save" && !keeps)
@@ -387,6 +388,7 @@ void TestDocumentManager::worker()
     while (docs.isBusy())
         QVERIFY(busy.wait());
     QCOMPARE(m_log.join(' '), expected);
+    QVERIFY(!docs.isKeepingChanges());
     QCOMPARE(valueAt(docs, u"Global/Name"), name);
     QCOMPARE(docs.pendingCount(), keeps ? 2 : 0); // the queued file stays
     QVERIFY(error.isEmpty() || error.startsWith(m_path + " is not a valid PixInsight settings"));

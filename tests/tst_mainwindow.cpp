@@ -168,6 +168,7 @@ private slots:
     void commandLine();
     void importSetup();
     void saveOnWorker();
+    void reloadKeepHoldsChanges();
 
 private:
     QString configFile(int instance = 1) const;
@@ -1161,6 +1162,36 @@ void TestMainWindow::saveOnWorker()
     QCOMPARE(edits.count(), 0);
     QCOMPARE(resumed.count(), 1);
     QVERIFY(window.model()->setData(value, QStringLiteral("7")));
+}
+
+// A reload keeping changes holds them: opening another file waits, closing asks after it.
+void TestMainWindow::reloadKeepHoldsChanges()
+{
+    QVERIFY(writeFile(configFile(), smallSettings()));
+    MainWindow window;
+    QVERIFY(window.model()->setData(
+        window.model()->indexForNode(findNode(window, kMaxProcessors), 1), QStringLiteral("6")));
+    QVERIFY(writeFile(configFile(), smallSettings() + '\n'));
+    window.pollEnvironment();
+    QSemaphore gate;
+    DocumentManager::setWorkerHook([&gate] { gate.acquire(); });
+    DocumentManager::setWorkerThreshold(0);
+    const auto restore = qScopeGuard([&gate] {
+        gate.release(10);
+        DocumentManager::setWorkerThreshold(qint64(1) << 40);
+        DocumentManager::setWorkerHook({});
+    });
+    window.reloadKeepAction()->trigger();
+    gate.release(); // the file reads: it is read into the document, which is not loaded meanwhile
+    QTRY_VERIFY(!window.store().loaded);
+    window.actions()->open->trigger();
+    QCOMPARE(Dialogs::lastShown().text, QString("Your changes are being made again on the file "
+                                                "just read. Try again when that is done."));
+    QVERIFY(!window.close());
+    Dialogs::setNextAnswer(QMessageBox::Cancel);
+    gate.release(10);
+    QTRY_COMPARE(Dialogs::lastShown().title, QString("Unsaved changes"));
+    QCOMPARE(window.store().document.findPath(kMaxProcessors)->value, QString("6"));
 }
 
 QTEST_MAIN(TestMainWindow)

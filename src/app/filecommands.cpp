@@ -20,6 +20,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMainWindow>
+#include <QScopeGuard>
 #include <QStatusBar>
 #include <QThreadPool>
 #include <QUndoStack>
@@ -63,6 +64,12 @@ FileCommands::FileCommands(const Parts &parts)
 
 bool FileCommands::confirmDiscard(const QString &reason)
 {
+    if (m_docs->isKeepingChanges()) {
+        Dialogs::information(m_window, tr("Reload under way"),
+                             tr("Your changes are being made again on the file just read. Try "
+                                "again when that is done."));
+        return false;
+    }
     const int count = m_docs->pendingCount();
     if (!m_docs->store().loaded || count == 0)
         return true;
@@ -97,6 +104,7 @@ void FileCommands::reloadKeepingChanges()
         applyResolved(*outcomes, *m_model);
     };
     keep.finished = [this, path, outcomes](bool ok, const QString &error) {
+        const auto done = qScopeGuard([this] { emit reloadKeptDone(); });
         if (!ok) {
             // A load that failed has told the user already; a file that did not read was left
             // alone, and so were the changes.

@@ -57,6 +57,8 @@ signals:
     void stateChanged();
     // After every save this started, reported and all.
     void saveDone(bool ok);
+    // A reload keeping changes has ended, however it went.
+    void reloadKeptDone();
     // The same for a restore.
     void restoreDone(bool ok);
 

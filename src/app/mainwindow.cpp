@@ -94,6 +94,10 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
         if (std::exchange(m_closeWhenSaved, false) && ok)
             close();
     });
+    connect(m_files, &FileCommands::reloadKeptDone, this, [this] {
+        if (std::exchange(m_closeWhenKept, false))
+            close();
+    });
     m_look = new WindowLook(this, m_actions);
     connectActions();
     m_docs.setFileQueue({[this] { return m_unusedView->queuedFileCount(); },
@@ -683,6 +687,12 @@ void MainWindow::closeEvent(QCloseEvent *event)
     // A save under way is finished first; the window closes when it succeeded.
     if (m_docs.isSaving()) {
         m_closeWhenSaved = true;
+        event->ignore();
+        return;
+    }
+    // A reload holds the changes it keeps until they are made again: then it asks about them.
+    if (m_docs.isKeepingChanges()) {
+        m_closeWhenKept = true;
         event->ignore();
         return;
     }

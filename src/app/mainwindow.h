@@ -164,6 +164,7 @@ private:
     QProgressBar *m_busyBar = nullptr;
     bool m_busyCursor = false;
     bool m_closeWhenSaved = false;       // the user closed the window while it was being saved
+    bool m_closeWhenKept = false;        // or while a reload kept changes
     bool m_pretendChangedOnDisk = false; // the screenshots show the banner without a change
     QString m_rejection; // the "Not accepted" message on show, cleared by the next good edit
     AdBanner *m_adBanner = nullptr;

@@ -220,6 +220,7 @@ void DocumentManager::waitForIdle()
 
 bool DocumentManager::load(const QString &path, QString *error)
 {
+    m_keeping = false; // what a reload kept goes with the document it was made on
     if (m_queue.clear)
         m_queue.clear();
     bool ok = false;
@@ -234,6 +235,7 @@ bool DocumentManager::load(const QString &path, QString *error)
 
 bool DocumentManager::startLoad(const QString &path)
 {
+    m_keeping = false; // what a reload kept goes with the document it was made on
     if (m_queue.clear)
         m_queue.clear();
     return startLoadKeepingQueue(path, Run::BySize);
@@ -303,13 +305,19 @@ bool DocumentManager::reload(QString *error)
     return load(path, error);
 }
 
-void DocumentManager::startReloadKeepingChanges(const KeepChanges &keep)
+void DocumentManager::startReloadKeepingChanges(const KeepChanges &given)
 {
+    KeepChanges keep = given;
+    keep.finished = [this, finished = given.finished](bool ok, const QString &error) {
+        m_keeping = false;
+        if (finished)
+            finished(ok, error);
+    };
     if (!m_store.loaded) {
-        if (keep.finished)
-            keep.finished(false, tr("No file is loaded."));
+        keep.finished(false, tr("No file is loaded."));
         return;
     }
+    m_keeping = true;
     whenFree([this, keep] {
         // A file the other program left broken would take the changes with it: they stay in
         // memory until it reads again. The check only reads the file, so the document stays
@@ -322,8 +330,7 @@ void DocumentManager::startReloadKeepingChanges(const KeepChanges &keep)
         };
         job->finish = [this, keep, reads, error] {
             if (!*reads) {
-                if (keep.finished)
-                    keep.finished(false, *error);
+                keep.finished(false, *error);
                 return;
             }
             if (keep.note)
@@ -332,8 +339,7 @@ void DocumentManager::startReloadKeepingChanges(const KeepChanges &keep)
                 m_store.path, Run::BySize,
                 [this, keep](bool ok, const QString &message) {
                     if (!ok) {
-                        if (keep.finished)
-                            keep.finished(ok, message);
+                        keep.finished(ok, message);
                         return;
                     }
                     // The pages have just taken in the new document; on a large file the
@@ -346,8 +352,7 @@ void DocumentManager::startReloadKeepingChanges(const KeepChanges &keep)
                             keep.makeAgain();
                         m_pendingCache = -1;
                         emit stateChanged();
-                        if (keep.finished)
-                            keep.finished(true, message);
+                        keep.finished(true, message);
                     };
                     m_busyText = tr("Reading %1…").arg(QFileInfo(m_store.path).fileName());
                     runJob(std::move(job),
@@ -468,6 +473,7 @@ void DocumentManager::beginRestore(const QString &backup, Run run,
         return;
     }
     ++m_generation;
+    m_keeping = false;
     const QString busy = tr("Restoring %1…").arg(QFileInfo(backup).fileName());
     whenFreeToReplace(run, busy, [this, backup, target, run, then, busy] {
         // Files queued against the file being replaced are among the changes it discards.
@@ -510,6 +516,7 @@ void DocumentManager::beginRestore(const QString &backup, Run run,
 
 void DocumentManager::unload()
 {
+    m_keeping = false; // what a reload kept goes with the document it was made on
     ++m_generation;
     emit aboutToReplaceDocument();
     // A job under way keeps the store until it is back; its result is dropped.

@@ -128,6 +128,9 @@ public:
     // Reads the open file again and makes the pending changes once more through `keep`. Refused,
     // with everything left in memory, when the file no longer reads. The queued files stay.
     void startReloadKeepingChanges(const KeepChanges &keep);
+    // Until such a reload ends, the changes are held by it rather than by the document, which
+    // counts as not loaded while it is read: nothing may discard them without asking.
+    bool isKeepingChanges() const { return m_keeping; }
     void startSave();
     // While the worker has the document: what it does, for the user to see ("Saving…").
     bool isBusy() const { return m_job && !m_job->quiet; }
@@ -240,6 +243,7 @@ private:
     FileQueue m_queue;
     QTimer *m_timer = nullptr;
     bool m_running = false;
+    bool m_keeping = false;
     QString m_runningUnknown;
     bool m_changedOnDisk = false;
     bool m_fileMissing = false; // the loaded file is gone from disk: nothing to reload
