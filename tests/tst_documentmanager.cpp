@@ -363,7 +363,8 @@ void TestDocumentManager::worker()
         [&](bool ok, const QString &message) {
             m_log.append(ok ? "done" : "failed");
             error = message;
-        }};
+        },
+        {}};
     DocumentManager::setWorkerThreshold(0);
     m_hold = true;
     const auto release = qScopeGuard([this] { m_gate.release(10); });

@@ -555,7 +555,7 @@ private slots:
         const auto note = [&](const char *what) {
             return [&, what](XsdtNode *n) { happened += n == node ? what : "another node"; };
         };
-        SettingMenuCallbacks callbacks{note("delete"), note("restore"), note("reveal")};
+        SettingMenuCallbacks callbacks{note("delete"), note("restore"), note("reveal"), {}};
         if (setup == "tree")
             callbacks = {note("delete"), note("restore"), {}, note("edit"), true};
         Dialogs::setNextMenuChoice(choice);

@@ -45,7 +45,12 @@ SettingsTreeView::~SettingsTreeView()
 void SettingsTreeView::setModel(QAbstractItemModel *model)
 {
     stopExpanding();
+    QAbstractItemModel *old = this->model();
+    if (model == old)
+        return;
     QTreeView::setModel(model);
+    if (old)
+        disconnect(old, nullptr, this, nullptr); // the view let go of its own: these are ours
     if (!model)
         return;
     // The indexes an expansion holds are good only while no row comes, goes or moves.
