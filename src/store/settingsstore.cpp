@@ -8,11 +8,14 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <future>
 #include <memory>
 
 namespace vrn {
 
 namespace {
+
+constexpr qsizetype kHashAsideBytes = 1 << 20;
 
 // How old a file's times must be, compared with the moment its bytes were read, before an
 // unchanged stamp may stand for unchanged content. File systems keep times with a granularity
@@ -66,9 +69,14 @@ SettingsStore::Reading SettingsStore::readInto(const QString &filePath, XsdtDocu
     if (!readFileStamped(reading.path, bytes, &reading.stamp, &reading.error))
         return reading;
     reading.read = true;
+    // Hashing a large file takes as long as parsing it: the two run side by side. (The
+    // future waits for its thread, also when the parse fails and nobody asks for the hash.)
+    std::future<QByteArray> hash =
+        std::async(bytes.size() >= kHashAsideBytes ? std::launch::async : std::launch::deferred,
+                   [&bytes] { return sha256(bytes); });
     reading.parsed = into.parse(bytes, &reading.error, progress);
     if (reading.parsed)
-        reading.hash = sha256(bytes);
+        reading.hash = hash.get();
     return reading;
 }
 
