@@ -210,6 +210,38 @@ private slots:
                  bytes.isEmpty() ? 0 : 1);
     }
 
+    void helperCommandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // after the switch
+        QTest::addColumn<bool>("installed");
+        QTest::addColumn<int>("code");
+        QTest::newRow("remove") << QStringList{"remove", "Mono.tgz"} << true << 0;
+        QTest::newRow("restore") << QStringList{"restore"} << true << 0;
+        QTest::newRow("remove, nothing named") << QStringList{"remove"} << true << 6;
+        QTest::newRow("restore and more") << QStringList{"restore", "x"} << true << 6;
+        QTest::newRow("unknown verb") << QStringList{"undo"} << true << 6;
+        QTest::newRow("no installation") << QStringList{"restore"} << false << 3;
+    }
+
+    // The helper mode as the program enters it, finding the installation in the home folder:
+    // only a command line that is exactly right changes the file.
+    void helperCommandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, installed);
+        if (QFileInfo::exists("/opt/PixInsight"))
+            QSKIP("the helper would find the installation in /opt/PixInsight first");
+        Installation pi(kSmall);
+        QVERIFY(writeFile(pi.path + ".bak-20300101-000000-000", "<xri/>"));
+        const QByteArray home = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(installed ? pi.dir.path() : pi.folder));
+        const int code =
+            installedUpdatesHelper(QStringList("--installed-updates-helper") + arguments);
+        qputenv("HOME", home);
+        QTEST(code, "code");
+        QCOMPARE(readFile(pi.path) == kSmall, code != 0);
+    }
+
     void verificationAndRestore()
     {
         Installation pi(kSmall);

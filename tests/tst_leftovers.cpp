@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,6 +117,33 @@ std::optional<LeftoverReport> deleteQueuedAsNobody(const QStringList &requests,
 
 const QString kNotRemoved = ": could not be removed (in use, or no permission)";
 
+// Lowers the limit of open files, as a low "ulimit -n" does, so that only about `spare` more
+// can be opened; puts it back when it goes.
+struct SpareDescriptors
+{
+    rlimit old{};
+    rlim_t limit = 0;
+    bool ok = false;
+
+    explicit SpareDescriptors(int spare)
+    {
+        // New descriptors take the lowest free numbers: count the free ones below the limit.
+        QSet<int> used;
+        for (const QString &fd : QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System))
+            used.insert(fd.toInt());
+        for (int free = 0; free < spare; ++limit)
+            free += used.contains(int(limit)) ? 0 : 1;
+        ok = ::getrlimit(RLIMIT_NOFILE, &old) == 0 && limit < old.rlim_cur;
+        const rlimit lower{limit, old.rlim_max};
+        ok = ok && ::setrlimit(RLIMIT_NOFILE, &lower) == 0;
+    }
+    ~SpareDescriptors()
+    {
+        if (ok)
+            ::setrlimit(RLIMIT_NOFILE, &old);
+    }
+};
+
 } // namespace
 
 class TestLeftovers : public QObject
@@ -123,7 +151,11 @@ class TestLeftovers : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup() { setLeftoverCheckedHook({}); }
+    void cleanup()
+    {
+        setLeftoverCheckedHook({});
+        setWalkStepHook({});
+    }
 
     void names_data()
     {
@@ -501,6 +533,92 @@ private slots:
         QVERIFY(fake.outsideIntact());
     }
 
+    void swappedWhileRemoved_data()
+    {
+        QTest::addColumn<WalkStep>("step");
+        QTest::addColumn<QString>("folder"); // the one swapped, below the scripts folder of Good
+        QTest::addColumn<int>("turn");       // the how many-th time the walk stands there
+        QTest::addColumn<int>("code");
+        const auto open = WalkStep::Open, remove = WalkStep::Remove;
+        QTest::newRow("item, while it is checked") << open << "" << 1 << 4;
+        QTest::newRow("item, before it is emptied") << open << "" << 2 << 5;
+        QTest::newRow("item, emptied, before it is removed") << remove << "" << 1 << 5;
+        QTest::newRow("subfolder, before it is emptied") << open << "/sub" << 1 << 5;
+        QTest::newRow("subfolder, emptied, before it is removed") << remove << "/sub" << 1 << 5;
+    }
+
+    // Another program swaps a folder for another one between the walk's look at it and what the
+    // walk does on that look: the walk notices, and the folder swapped in keeps what it holds.
+    // Once emptied, only an empty folder swapped in could be removed, so that is what comes.
+    void swappedWhileRemoved()
+    {
+        QFETCH(WalkStep, step);
+        QFETCH(QString, folder);
+        QFETCH(int, turn);
+        FakeInstall fake;
+        QVERIFY(fake.make() && writeFile(fake.goodFolder + "/sub/deeper/b.js", 2));
+        const QString target = fake.goodFolder + folder;
+        const QByteArray name = QFile::encodeName(QFileInfo(target).fileName());
+        const bool filled = step == WalkStep::Open;
+        int reached = 0;
+        bool swapped = false;
+        setWalkStepHook([&](WalkStep at, int, const char *entry) {
+            if (at == step && name == entry && ++reached == turn)
+                swapped = QFile::rename(target, fake.outside + "/moved") && QDir().mkdir(target) &&
+                          (!filled || writeFile(target + "/theirs.txt", 3));
+        });
+        const LeftoverDeletion result =
+            deleteLeftovers({"scripts:Good"}, fake.install, QString(), false);
+        QVERIFY(swapped);
+        QTEST(result.code, "code");
+        QVERIFY(QFileInfo(target).isDir());
+        QCOMPARE(QFileInfo(target + "/theirs.txt").size(), filled ? 3 : 0);
+        QVERIFY(fake.outsideIntact());
+    }
+
+    void fewDescriptors_data()
+    {
+        QTest::addColumn<int>("modules"); // each with a module file and a scripts folder
+        QTest::addColumn<int>("depth");   // of the folders nested in each scripts folder
+        QTest::newRow("many items") << 100 << 1;
+        QTest::newRow("a tree deeper than there are descriptors") << 1 << 40;
+    }
+
+    // With only a few descriptors to spare: any number of items goes, and a tree too deep to walk
+    // with them is said to be that, not blamed on the files.
+    void fewDescriptors()
+    {
+        QFETCH(int, modules);
+        QFETCH(int, depth);
+        QTemporaryDir tmp;
+        const QString install = tmp.filePath("PixInsight");
+        QStringList requests;
+        for (int i = 0; i < modules; ++i) {
+            const QString name = QString("M%1").arg(i);
+            QVERIFY(writeFile(install + "/bin/" + name + "-pxm.so", 1));
+            QVERIFY(writeFile(
+                install + "/src/scripts/" + name + QString("/d").repeated(depth) + "/a.js", 1));
+            requests << "file:" + name << "scripts:" + name;
+        }
+        LeftoverDeletion result;
+        QString limit;
+        {
+            SpareDescriptors spare(16);
+            QVERIFY(spare.ok);
+            limit = QString::number(spare.limit);
+            result = deleteLeftovers(requests, install, QString(), false);
+        }
+        const bool deep = depth > 16;
+        QCOMPARE(result.message,
+                 deep ? "Some items could not be removed: " + native(install + "/src/scripts/M0") +
+                            ": could not be removed (too many files open at "
+                            "once: the limit is " +
+                            limit + ")"
+                      : QString());
+        QCOMPARE(result.removed, deep ? 1 : 2 * modules);
+        QCOMPARE(QDir(install + "/src/scripts").isEmpty(), !deep);
+    }
+
     void folderOnTheWaySwappedForLink_data()
     {
         QTest::addColumn<QString>("request");
@@ -696,14 +814,6 @@ private slots:
         row("leading space", good + QStringList(" file:Good"), true, false, 4,
             "\" file:Good\" is not a recognized request; nothing was deleted.");
         row("nothing named", {}, true, false, 6, "The command line was not understood");
-        // The other helper, on the same installation, which has a record file.
-        const QString records = "--installed-updates-helper";
-        row("records: restore and more", {records, "restore", "x"}, true, false, 6,
-            "The command line was not understood; nothing was changed.");
-        row("records: unknown verb", {records, "undo"}, true, false, 6,
-            "The command line was not understood; nothing was changed.");
-        row("records: not found", {records, "restore"}, false, false, 3,
-            "PixInsight's record of installed updates was not found");
     }
 
     // The program itself in its helper mode, finding the installation in its home folder.
@@ -736,9 +846,7 @@ private slots:
         env.insert("HOME", installed ? fake.tmp.path() : fake.outside);
         helper.setProcessEnvironment(env);
         helper.start(QString(VARNEL_PROGRAM),
-                     requests.value(0).startsWith("--")
-                         ? requests
-                         : QStringList{"--leftovers-helper", "delete"} + requests);
+                     QStringList{"--leftovers-helper", "delete"} + requests);
         QVERIFY(helper.waitForFinished(30000));
         pixInsight.kill();
         pixInsight.waitForFinished();

@@ -10,6 +10,7 @@
 #include "knowledge/builtin.h"
 #include "model/settingsmodel.h"
 #include "privileged/installedupdates.h"
+#include "privileged/leftoverdeletion.h"
 #include "views/aboutdialog.h"
 #include "views/adbanner.h"
 #include "views/allsettingsview.h"
@@ -101,9 +102,13 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     m_look = new WindowLook(this, m_actions);
     connectActions();
     m_docs.setFileQueue({[this] { return m_unusedView->queuedFileCount(); },
-                         [this] { return m_unusedView->queuedFiles(); },
-                         [this] { return m_unusedView->programFolder(); },
-                         [this] { return m_unusedView->settingsFolder(); },
+                         [this] {
+                             return [items = m_unusedView->queuedFiles(),
+                                     install = m_unusedView->programFolder(),
+                                     user = m_unusedView->settingsFolder()] {
+                                 return deleteQueuedLeftovers(items, install, user);
+                             };
+                         },
                          [this] { m_unusedView->clearFileQueue(); }});
 
     connect(ThemeManager::instance(), &ThemeManager::changed, this, &MainWindow::updateState);

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "knowledge/leftovers.h"
-#include "privileged/leftoverdeletion.h"
+#include "store/leftoverreport.h"
 #include "store/settingsstore.h"
 
 #include <QObject>
@@ -34,13 +33,15 @@ class DocumentManager : public QObject
 
 public:
     // Files queued for deletion beside the settings file (the Unused modules page keeps the
-    // queue). They count as pending changes and are deleted right after a successful save.
+    // queue). They count as pending changes and are deleted right after a successful save, by
+    // the deletion that whoever keeps the queue hands in: asking for administrator rights to
+    // delete them is not the store's business.
     struct FileQueue
     {
         std::function<int()> count;
-        std::function<QList<LeftoverItem>()> items;
-        std::function<QString()> installDir;
-        std::function<QString()> userDir;
+        // Called when a save starts: the deletion of what is queued now, run where the save
+        // runs once the settings were written.
+        std::function<std::function<LeftoverReport()>()> take;
         std::function<void()> clear;
     };
 
