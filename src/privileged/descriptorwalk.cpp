@@ -24,10 +24,10 @@ std::function<void(WalkStep, int, const char *)> &stepHook()
     return hook;
 }
 
-void step(WalkStep step, int dirFd, const char *name)
+void step(WalkStep at, int dirFd, const char *name)
 {
     if (stepHook())
-        stepHook()(step, dirFd, name);
+        stepHook()(at, dirFd, name);
 }
 
 // Keeps the first reason a removal failed; later ones are mostly its consequences.
