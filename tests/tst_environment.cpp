@@ -62,11 +62,20 @@ private slots:
         entry("7", "PixInsight\n");
         entry("13", "xPixInsight\n");
         entry("14", "PixInsight2\n");
-        entry("self", "PixInsight\n");
         entry("99", "");
+        QVERIFY(QFile::link("14", proc.filePath("self")));
         PixInsightCheck check = processesNamed(proc.path(), "PixInsight");
         QVERIFY(check.known);
         QCOMPARE(check.pids, (QList<qint64>{7, 12}));
+        QVERIFY(processesNamed("/proc", "PixInsight").known);
+
+        // A table that does not show this program (an empty folder over /proc, or another PID
+        // namespace's) would not show PixInsight either.
+        QVERIFY(QDir(proc.filePath("14")).removeRecursively());
+        check = processesNamed(proc.path(), "PixInsight");
+        QVERIFY(!check.known && check.mayBeRunning());
+        QCOMPARE(check.reason,
+                 proc.path() + " does not show this program itself (it is empty or hidden)");
 
         // No process table: nobody can tell, which counts as running.
         check = processesNamed(proc.filePath("missing"), "PixInsight");
