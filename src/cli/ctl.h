@@ -25,7 +25,7 @@ struct XsdtNode;
 enum CtlExit {
     ExitDone = 0,
     ExitFinding = 1,     // check found a Warning or Problem; diff found a difference
-    ExitRunning = 2,     // PixInsight is running, nothing written
+    ExitRunning = 2,     // PixInsight is running or nobody can tell, nothing written
     ExitNotFound = 3,    // file, path or backup not found or not readable as settings
     ExitRefused = 4,     // validation, deletion policy, import problems, file changed
     ExitWriteFailed = 5, // writing failed, the file left as it was
