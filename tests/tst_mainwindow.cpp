@@ -48,6 +48,8 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <unistd.h>
+
 using namespace vrn;
 
 namespace {
@@ -316,8 +318,25 @@ void TestMainWindow::editInTreeAndSave()
     QCOMPARE(readFile(path), original);
     QVERIFY(listBackups(path).isEmpty());
 
-    acceptNextDialog();
+    // A read-only file with a second name: the review says so, and a yes is asked for.
+    QVERIFY(!::link(qPrintable(path), qPrintable(path + "-link")) &&
+            QFile::setPermissions(path, QFile::ReadOwner));
+    QString summary;
+    Dialogs::setNextDialogHandler([&](QDialog *review) {
+        summary = static_cast<ReviewDialog *>(review)->summaryLabel()->text();
+        return int(QDialog::Accepted);
+    });
     window.saveAction()->trigger();
+    QVERIFY(summary.endsWith("\n" + path +
+                             " has 2 names (hard links). It is replaced under this "
+                             "name only; the other names keep the old content."));
+    QCOMPARE(Dialogs::lastShown().text, path + " is read-only: its owner may not write it.\n\n"
+                                               "Save anyway? The new file is read-only too.");
+    QCOMPARE(readFile(path), original);
+    acceptNextDialog();
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    window.saveAction()->trigger();
+    QCOMPARE(readFile(path + "-link"), original);
     QCOMPARE(window.windowTitle(), kTitleSaved);
     const QStringList backups = listBackups(path);
     QCOMPARE(backups.size(), 1);

@@ -26,6 +26,7 @@ const QString kProcessors = "Global/Preferences/Process/MaxProcessors";
 const QString kFont = "Global/Preferences/Application/FontResolution";
 const QString kIntent = "Global/ColorManagement/DefaultRenderingIntent";
 const QString kHighResFont = "Global/Preferences/Application/HighResFont";
+const QString kBackup = "core-1-pxi.settings.bak-20240101-000000";
 
 // The value at path as a conforming XML reader, not ours, reads it from the file.
 QString xmlValue(const QByteArray &bytes, const QString &path)
@@ -187,17 +188,20 @@ private slots:
             "--map: \"home=/x\": both sides must be absolute paths. Nothing was imported.");
         row("export of an unknown module", {"export", f, "--module", "Nosuch"}, "", 3,
             "No module or script named \"Nosuch\" has data in this file.");
-        row("restore while running", {"restore", f, "core-1-pxi.settings.bak-1"}, "running", 2,
+        row("restore while running", {"restore", f, kBackup}, "running", 2,
             "Close it before restoring a backup.");
-        row("restore of a broken backup", {"restore", f, "core-1-pxi.settings.bak-1"}, "broken", 4,
+        row("read-only without --force", {"set", f, kFont + "=96"}, "read-only", 4,
+            "is read-only (its owner may not write it). Nothing was written. Add --force to "
+            "replace it anyway.");
+        row("restore of a broken backup", {"restore", f, kBackup}, "broken", 4,
             "The backup is not a valid settings file");
         row("changed since read", {"set", f, "--expect-hash=%H", kFont + "=96"}, "changed", 4,
             "given with --expect-hash: it was changed since that hash was taken, or the hash is "
             "not this file's. Nothing was written.");
         row("same bytes rewritten during set", {"set", f, kFont + "=96"}, "rewritten", 4,
             "The file changed on disk while it was being saved");
-        row("same bytes rewritten during restore", {"restore", f, "core-1-pxi.settings.bak-1"},
-            "rewritten", 4, "The file changed on disk while the backup was being restored");
+        row("same bytes rewritten during restore", {"restore", f, kBackup}, "rewritten", 4,
+            "The file changed on disk while the backup was being restored");
         row("bytes not UTF-8 in another value", {"set", f, kFont + "=96"}, "invalid", 4,
             "Byte sequences that are not valid UTF-8 and will be written as U+FFFD: 1 (the first "
             "in Global/Note). Nothing was written. Add --allow-replacement");
@@ -227,8 +231,7 @@ private slots:
         QFETCH(QString, message);
 
         const QByteArray broken = "not a settings file";
-        write(".PixInsight/core-1-pxi.settings.bak-1",
-              setup == "broken" ? broken : testdata::wrapSettings({}));
+        write(".PixInsight/" + kBackup, setup == "broken" ? broken : testdata::wrapSettings({}));
         if (setup == "import") {
             // Two good entries and four bad ones: none of them may reach the file.
             const QByteArray json =
@@ -247,6 +250,8 @@ private slots:
         }
         if (setup == "invalid") {
             write(".PixInsight/core-1-pxi.settings", withInvalidUtf8(testdata::readFile(m_file)));
+        } else if (setup == "read-only") {
+            QVERIFY(QFile::setPermissions(m_file, QFile::ReadOwner | QFile::ReadOther));
         } else if (setup == "no trash") {
             QVERIFY(QDir(m_home.filePath(".local")).removeRecursively());
         }
@@ -318,11 +323,14 @@ private slots:
         row("set text with tab, line feed and carriage return",
             {"set", f, kHighResFont + "=a\tb\nc\rd "}, {kHighResFont + "=a\tb\nc\rd "});
         row("import", {"import", f, "%F.json"}, {kFont + "=50", kIntent + "=1"});
-        row("restore", {"restore", f, "%F.bak-1"}, {"restore"});
-        row("restore over a file that does not parse", {"restore", f, "%F.bak-1"}, {"restore"},
+        row("restore", {"restore", f, "%F" + kBackup.mid(19)}, {"restore"});
+        row("restore over a file that does not parse", {"restore", f, kBackup}, {"restore"},
             "broken");
-        row("restore with the file missing", {"restore", f, "core-1-pxi.settings.bak-1"},
-            {"restore"}, "missing");
+        row("set a read-only file with --force", {"set", f, "--force", kFont + "=96"},
+            {kFont + "=96"}, "read-only");
+        row("restore over a read-only file with --force", {"restore", f, "--force", kBackup},
+            {"restore"}, "read-only");
+        row("restore with the file missing", {"restore", f, kBackup}, {"restore"}, "missing");
         row("set, dry run", {"set", "--dry-run", kFont + "=96"}, {});
         row("delete, dry run", {"delete", "--dry-run", "--force", "ModuleData/Kestrane"}, {});
         row("import, dry run", {"import", f, "--dry-run", "%F.json"}, {});
@@ -343,13 +351,15 @@ private slots:
                   {"path": "Global/ColorManagement/DefaultRenderingIntent", "type": "i",
                    "value": "1"}]})");
         const QByteArray older = testdata::wrapSettings(R"(<v k="Older" t="s" v="yes"/>)");
-        write(".PixInsight/core-1-pxi.settings.bak-1", older);
+        write(".PixInsight/" + kBackup, older);
         if (setup == "invalid")
             write(".PixInsight/core-1-pxi.settings", withInvalidUtf8(testdata::readFile(m_file)));
         else if (setup == "broken")
             write(".PixInsight/core-1-pxi.settings", "<xsdt><v k=");
         else if (setup == "missing")
             QVERIFY(QFile::remove(m_file));
+        else if (setup == "read-only")
+            QVERIFY(QFile::setPermissions(m_file, QFile::ReadOwner | QFile::ReadOther));
         else if (setup == "paths")
             write(
                 ".PixInsight/core-1-pxi.settings",
@@ -553,6 +563,8 @@ private slots:
     {
         for (const char *stamp : {"20240101-000000", "20250101-000000", "20260101-000000"})
             write(QString(".PixInsight/core-1-pxi.settings.bak-") + stamp, "old");
+        // Notes beside the file are no backup, and never removed.
+        const QString notes = write(".PixInsight/core-1-pxi.settings.bak-my-notes.txt", "notes");
         const QStringList all = listBackups(m_file);
         const Run result = run({"prune", "--keep", "2"});
         QVERIFY2(result.code == 0, qPrintable(result.err));
@@ -572,6 +584,7 @@ private slots:
         QCOMPARE(permanently.err, QString());
         QVERIFY(permanently.out.endsWith("\nBackups deleted for good: 1 (0 KiB).\n"));
         QCOMPARE(listBackups(m_file), all.mid(0, 1));
+        QVERIFY(QFile::exists(notes));
     }
 
     // A setup carried to a computer whose home folder has another name.

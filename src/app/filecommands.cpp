@@ -146,14 +146,32 @@ bool FileCommands::save()
     {
         ReviewDialog review(m_model, &m_docs->store().document, m_window);
         review.setLeftoverItems(files);
+        review.setFileNotes(m_docs->store().replaceNotes());
         if (Dialogs::execDialog(&review) != QDialog::Accepted)
             return false;
     }
+    if (m_docs->documentPendingCount() > 0 &&
+        !allowReadOnly(tr("Save anyway? The new file is read-only too.")))
+        return false;
     m_saving = true;
     m_savedOk = false;
     m_docs->startSave();
     // A small file is saved by now; a large one is written on the worker and reported later.
     return m_saving || m_savedOk;
+}
+
+bool FileCommands::allowReadOnly(const QString &question)
+{
+    SettingsStore &store = m_docs->store();
+    store.replaceReadOnly = false;
+    if (!store.fileReadOnly())
+        return true;
+    store.replaceReadOnly =
+        Dialogs::question(m_window, tr("Read-only file"),
+                          tr("%1 is read-only: its owner may not write it.\n\n%2")
+                              .arg(native(store.path), question),
+                          QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+    return store.replaceReadOnly;
 }
 
 void FileCommands::onSaved(const DocumentManager::SaveResult &saved)
@@ -233,7 +251,8 @@ bool FileCommands::restoreBackupFile(const QString &backup)
                           tr("Replace the current settings file with\n%1\n\nThe current file is "
                              "backed up first.")
                               .arg(native(backup)),
-                          QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+                          QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes ||
+        !allowReadOnly(tr("Restore the backup anyway? The restored file is read-only too.")))
         return false;
     // Files queued against the file being replaced go with the changes just discarded.
     m_restoring = backup;

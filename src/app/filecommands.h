@@ -63,6 +63,8 @@ signals:
     void restoreDone(bool ok);
 
 private:
+    // A file the user made read-only is replaced only when they say so; `question` asks.
+    bool allowReadOnly(const QString &question);
     void onSaved(const DocumentManager::SaveResult &saved);
     void onRestored(bool ok, const QString &error);
 

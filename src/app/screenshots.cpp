@@ -250,6 +250,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
             m_model->queueDeletion(statistics);
         {
             ReviewDialog review(m_model, &m_store.document, this);
+            review.setFileNotes(m_store.replaceNotes());
             review.resize(900, 600);
             review.show();
             save(&review, QStringLiteral("review.png"));

@@ -65,7 +65,8 @@ const QList<CtlOption> &Ctl::options()
         {"dry-run", nullptr, nullptr, CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "show what would change and write nothing")},
         {"force", nullptr, nullptr, CtlOption::Command,
-         QT_TRANSLATE_NOOP("vrn::Ctl", "also delete entries that need a confirmation")},
+         QT_TRANSLATE_NOOP("vrn::Ctl", "replace the file even when it is read-only; delete:\n"
+                                       "also entries that need a confirmation")},
         {"expect-hash", nullptr, "SHA256", CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl",
                            "write only if the file still has this content (the \"sha256\"\n"
@@ -102,6 +103,7 @@ const QList<CtlCommand> &Ctl::commands()
     const QString dryRun = QStringLiteral("dry-run");
     const QString expectHash = QStringLiteral("expect-hash");
     const QString allowReplacement = QStringLiteral("allow-replacement");
+    const QString force = QStringLiteral("force");
     // In the order --help lists them.
     static const QList<CtlCommand> table = {
         {"files",
@@ -126,7 +128,7 @@ const QList<CtlCommand> &Ctl::commands()
          QT_TRANSLATE_NOOP("vrn::Ctl", "change values (checked for type, range and options)"),
          1,
          -1,
-         {dryRun, expectHash, allowReplacement},
+         {dryRun, expectHash, allowReplacement, force},
          nullptr,
          &Ctl::set},
         {"delete",
@@ -136,7 +138,7 @@ const QList<CtlCommand> &Ctl::commands()
                            "that need a confirmation in the window)"),
          1,
          -1,
-         {dryRun, QStringLiteral("force"), expectHash, allowReplacement},
+         {dryRun, force, expectHash, allowReplacement},
          nullptr,
          &Ctl::remove},
         {"check",
@@ -169,7 +171,7 @@ const QList<CtlCommand> &Ctl::commands()
          QT_TRANSLATE_NOOP("vrn::Ctl", "replace the file with one of its backups (name or path)"),
          1,
          1,
-         {},
+         {force},
          nullptr,
          &Ctl::restore},
         {"prune",
@@ -197,7 +199,7 @@ const QList<CtlCommand> &Ctl::commands()
                                        "--map: all of it or nothing"),
          1,
          1,
-         {dryRun, expectHash, allowReplacement, QStringLiteral("map")},
+         {dryRun, expectHash, allowReplacement, QStringLiteral("map"), force},
          nullptr,
          &Ctl::importValues},
         {"paths",
@@ -209,7 +211,7 @@ const QList<CtlCommand> &Ctl::commands()
          0,
          0,
          {QStringLiteral("missing"), QStringLiteral("replace"), dryRun, expectHash,
-          allowReplacement},
+          allowReplacement, force},
          nullptr,
          &Ctl::paths},
         {"repos",
@@ -258,12 +260,15 @@ QString Ctl::helpText()
               "Exit codes:\n"
               "  0  done\n"
               "  1  check found a Warning or Problem; diff found a difference\n"
-              "  2  PixInsight is running; nothing was written\n"
+              "  2  PixInsight is running, or whether it runs cannot be told; nothing was\n"
+              "     written\n"
               "  3  file, setting or backup not found, or the file is not a settings file\n"
               "  4  refused: invalid value, protected entry, import problems, bytes that are not\n"
-              "     UTF-8, no trash for prune, the file changed since it was read, or another\n"
-              "     program has it open; nothing was written\n"
-              "  5  writing failed; the file was left as it was\n"
+              "     UTF-8, no trash for prune, the file changed since it was read, another\n"
+              "     program has it open, or it is read-only (without --force); nothing was\n"
+              "     written\n"
+              "  5  writing failed; the file was left as it was, unless the message says what\n"
+              "     it holds now\n"
               "  6  malformed command line\n");
 }
 
@@ -418,14 +423,30 @@ int Ctl::openDocument(DocumentManager &docs, const QString &file)
 
 int Ctl::refusalCode(const SettingsStore &store) const
 {
+    // Also when nobody can tell whether it runs: that refusal is the same one.
     if (checkPixInsight().mayBeRunning())
         return ExitRunning;
-    // Rewritten (even with the same bytes), replaced, deleted or held open by another program.
+    // Rewritten (even with the same bytes), replaced, deleted or held open by another program,
+    // or read-only.
     const SettingsStore::Failure failure = store.failure();
     if (failure == SettingsStore::Failure::ChangedOnDisk ||
-        failure == SettingsStore::Failure::InUse)
+        failure == SettingsStore::Failure::InUse || failure == SettingsStore::Failure::ReadOnly)
         return ExitRefused;
     return ExitWriteFailed;
+}
+
+void Ctl::prepareReplace(SettingsStore &store)
+{
+    store.replaceReadOnly = m_parser->isSet(QStringLiteral("force"));
+    for (const QString &note : store.replaceNotes())
+        warn(QString(), note);
+}
+
+QString Ctl::refusal(const SettingsStore &store, const QString &error) const
+{
+    return store.failure() == SettingsStore::Failure::ReadOnly
+               ? error + QLatin1Char(' ') + tr("Add --force to replace it anyway.")
+               : error;
 }
 
 int Ctl::save(DocumentManager &docs, const QStringList &changeLines, QJsonObject json)
@@ -481,6 +502,7 @@ int Ctl::save(DocumentManager &docs, const QStringList &changeLines, QJsonObject
         print(json, lines);
         return ExitDone;
     }
+    prepareReplace(docs.store());
     const DocumentManager::SaveResult saved = docs.save();
     if (!saved.ok) {
         QString error = saved.error;
@@ -492,7 +514,7 @@ int Ctl::save(DocumentManager &docs, const QStringList &changeLines, QJsonObject
             error = tr("The file changed on disk while it was being saved (another program "
                        "wrote it). Nothing was written; run the command again to apply it to "
                        "the new version.");
-        return fail(code, store.path, QString(), error);
+        return fail(code, store.path, QString(), refusal(store, error));
     }
     const QString name = QFileInfo(saved.backupPath).fileName();
     json.insert(QStringLiteral("backup"), name);

@@ -25,7 +25,7 @@ struct XsdtNode;
 enum CtlExit {
     ExitDone = 0,
     ExitFinding = 1,     // check found a Warning or Problem; diff found a difference
-    ExitRunning = 2,     // PixInsight is running, nothing written
+    ExitRunning = 2,     // PixInsight is running or nobody can tell, nothing written
     ExitNotFound = 3,    // file, path or backup not found or not readable as settings
     ExitRefused = 4,     // validation, deletion policy, import problems, file changed
     ExitWriteFailed = 5, // writing failed, the file left as it was
@@ -96,6 +96,11 @@ private:
     int openDocument(DocumentManager &docs, const QString &file);
     // The exit code of a save or restore the store refused.
     int refusalCode(const SettingsStore &store) const;
+    // Before a save or restore: --force lets a read-only file be replaced, and what the user
+    // should know about replacing the file is said.
+    void prepareReplace(SettingsStore &store);
+    // The store's message for a refused save or restore, with what the command line can do.
+    QString refusal(const SettingsStore &store, const QString &error) const;
     int save(DocumentManager &docs, const QStringList &changeLines, QJsonObject json);
     void print(const QJsonObject &json, const QStringList &lines);
 

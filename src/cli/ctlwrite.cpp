@@ -123,13 +123,14 @@ int Ctl::restore(const QStringList &arguments)
             ExitNotFound, target, QString(),
             tr("%1 is not one of this file's backups (varnelctl backups lists them).").arg(backup));
     QString error;
+    prepareReplace(docs.store());
     if (!docs.restoreBackup(chosen, &error)) {
         QByteArray bytes;
         XsdtDocument scratch;
         int code = refusalCode(docs.store());
         if (code == ExitWriteFailed && (!readFile(chosen, bytes) || !scratch.parse(bytes)))
             code = ExitRefused;
-        return fail(code, target, QString(), error);
+        return fail(code, target, QString(), refusal(docs.store(), error));
     }
     QString saved;
     for (const QString &path : listBackups(target)) {
