@@ -5,8 +5,8 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
-#include "knowledge/setupfile.h"
 #include "knowledge/paths.h"
+#include "knowledge/setupfile.h"
 #include "knowledge/valuecheck.h"
 #include "store/documentmanager.h"
 
@@ -100,6 +100,8 @@ int Ctl::restore(const QStringList &arguments)
     const QString file = chosenFile();
     if (file.isEmpty())
         return noFile(file);
+    if (const int code = checkMemory(file))
+        return code;
     DocumentManager docs;
     docs.setPolicy(&m_policy);
     // A file that is missing or does not parse is exactly what a backup is for, as in the window:
