@@ -842,44 +842,28 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
         // A message may name the key after its element is done; no node keeps this one.
         if (keep == Keep::Skip && !m_skipping)
             m_keptAlive.push_back(tag.k);
-        if (element == Unit('i') && keep == Keep::Skip) {
-            if (!tag.hasK || tag.hasT || tag.hasV || tag.hasC)
-                return fail(tr("malformed <i> element"));
-            if (tag.selfClosing)
-                continue;
-            if (depth + 1 > kMaxDepth)
-                return fail(ReaderMessages::tr("elements nested too deeply (more than %1 levels)")
-                                .arg(kMaxDepth));
-            m_context.push_back({tag.k, tag.kRaw});
-            ++m_skipping;
-            const bool read = readElements(nullptr, depth + 1, nullptr);
-            --m_skipping;
-            if (!read)
-                return false;
-            m_context.pop_back();
-            Tag<Unit> closing;
-            if (!readTag(closing))
-                return false;
-            if (!closing.closing || !equals(closing.name, "i"))
-                return fail(tr("expected </i>"));
-            continue;
-        }
         if (element == Unit('i')) {
             if (!tag.hasK || tag.hasT || tag.hasV || tag.hasC)
                 return fail(tr("malformed <i> element"));
-            XsdtNode *group = addNode(parent, XsdtNode::Group, std::move(tag.k));
-            group->selfClosing = tag.selfClosing;
-            if (want && (want->kind != XsdtNode::Group || want->key != group->key))
-                return differ(want);
+            XsdtNode *group = nullptr; // null while the group is read but not kept
+            if (keep != Keep::Skip) {
+                group = addNode(parent, XsdtNode::Group, std::move(tag.k));
+                group->selfClosing = tag.selfClosing;
+                if (want && (want->kind != XsdtNode::Group || want->key != group->key))
+                    return differ(want);
+            }
             if (!tag.selfClosing) {
                 if (depth + 1 > kMaxDepth)
                     return fail(
                         ReaderMessages::tr("elements nested too deeply (more than %1 levels)")
                             .arg(kMaxDepth));
-                m_context.push_back({group->key, {}});
+                m_context.push_back(group ? ContextKey{group->key, {}}
+                                          : ContextKey{tag.k, tag.kRaw});
                 m_keepAll += keep == Keep::All ? 1 : 0;
+                m_skipping += group ? 0 : 1;
                 const bool read = readElements(group, depth + 1, want);
                 m_keepAll -= keep == Keep::All ? 1 : 0;
+                m_skipping -= group ? 0 : 1;
                 if (!read)
                     return false;
                 m_context.pop_back();
