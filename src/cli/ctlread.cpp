@@ -8,9 +8,9 @@
 #include "environment/pixinsight.h"
 #include "knowledge/compare.h"
 #include "knowledge/healthcheck.h"
+#include "knowledge/setupfile.h"
 #include "knowledge/paths.h"
 #include "knowledge/repositories.h"
-#include "knowledge/setupfile.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>

@@ -5,8 +5,8 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
-#include "knowledge/paths.h"
 #include "knowledge/setupfile.h"
+#include "knowledge/paths.h"
 #include "knowledge/valuecheck.h"
 #include "store/documentmanager.h"
 
