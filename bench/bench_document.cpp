@@ -131,10 +131,9 @@ void documentAt(qint64 megabytes)
         pugiDoc.save(w, "", pugi::format_raw);
         g_sink += qint64(w.out.size());
     });
-    const int rounds = options().quick || megabytes > 50 ? 3
-                                                         : (megabytes >= 50   ? 5
-                                                            : megabytes >= 10 ? 9
-                                                                              : 21);
+    int rounds = megabytes >= 50 ? 5 : megabytes >= 10 ? 9 : 21;
+    if (options().quick || megabytes > 50)
+        rounds = 3;
     suite.run(rounds);
     suite.print();
 
