@@ -10,6 +10,7 @@
 #include "knowledge/modules.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
+#include "store/memoryfit.h"
 #include "support/testfiles.h"
 #include "views/allsettingsview.h"
 #include "views/backupsdialog.h"
@@ -465,6 +466,18 @@ void TestMainWindow::brokenOrMissingFile()
     QCOMPARE(named.fileCombo()->currentText(), missing + " - cannot be opened");
     // Nothing to read again, but a backup may take its place.
     QVERIFY(!named.reloadAction()->isEnabled() && named.restoreAction()->isEnabled());
+
+    // A file too large for the memory free now is read only when the user says so.
+    MemoryFit::setSource([&] { return qint64(good.size()); });
+    const auto freeAgain = qScopeGuard([] { MemoryFit::setSource({}); });
+    Dialogs::clearShown();
+    MainWindow large(nullptr, path);
+    QVERIFY(!large.store().loaded);
+    QCOMPARE(Dialogs::lastShown().title, QStringLiteral("Not enough memory"));
+    QVERIFY(Dialogs::lastShown().text.startsWith("Opening " + path + " needs about"));
+    Dialogs::setNextAnswer(QMessageBox::Open);
+    QVERIFY(large.loadFile(path));
+    QVERIFY(large.store().loaded);
 }
 
 // While PixInsight runs the window is view-only, the edit kept.

@@ -3,6 +3,7 @@
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
 #include "store/files.h"
+#include "store/memoryfit.h"
 #include "store/settingsstore.h"
 #include "support/effectiveuser.h"
 #include "support/testfiles.h"
@@ -757,6 +758,11 @@ void TestStore::verifiedWrites()
 
 void TestStore::pollReadsOnlyWhenNeeded()
 {
+    // What a file is measured against before it is read: the system's own figure, in bytes,
+    // which counts the free memory and more besides.
+    const qint64 available = MemoryFit::availableNow();
+    QVERIFY(available > qint64(sysconf(_SC_AVPHYS_PAGES)) * getpagesize() / 2);
+    QVERIFY(available <= qint64(sysconf(_SC_PHYS_PAGES)) * getpagesize());
     if (bytesReadSoFar() < 0)
         QSKIP("/proc/self/io is not available");
     Scratch s(2 * 1024 * 1024);

@@ -6,6 +6,7 @@
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "store/files.h"
+#include "store/memoryfit.h"
 #include "support/testfiles.h"
 
 #include <QJsonArray>
@@ -222,6 +223,10 @@ private slots:
             "both sides must be absolute paths.");
         row("paths, --missing and --replace", {"paths", "--missing", "--replace", "/a=/b"}, "", 6,
             "--missing and --replace cannot be used together.");
+        row("too large for the memory", {"set", f, kFont + "=96"}, "no memory", 7,
+            "Nothing was read. Close other programs, or add --ignore-memory");
+        row("too large, read anyway", {"get", f, "--ignore-memory", "Global/Nope"}, "no memory", 3,
+            "Global/Nope: No such setting.");
     }
 
     void messagesAndCodes()
@@ -286,7 +291,10 @@ private slots:
         }
         const QStringList backupsBefore = listBackups(m_file);
 
-        const Run result = run(args, setup == "rewritten");
+        if (setup == "no memory") // less than any command needs
+            MemoryFit::setSource([&] { return bytes.size(); });
+        const Run result = run(args, setup == "rewritten" || setup == "no memory");
+        MemoryFit::setSource({});
         setStoreClock({});
         pixinsight.kill();
         pixinsight.waitForFinished();

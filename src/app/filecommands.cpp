@@ -8,6 +8,7 @@
 #include "model/settingsmodel.h"
 #include "store/documentmanager.h"
 #include "store/files.h"
+#include "store/memoryfit.h"
 #include "views/compareview.h"
 #include "views/exportdialog.h"
 #include "views/importmapdialog.h"
@@ -60,6 +61,24 @@ FileCommands::FileCommands(const Parts &parts)
 {
     connect(m_docs, &DocumentManager::saved, this, &FileCommands::onSaved);
     connect(m_docs, &DocumentManager::restored, this, &FileCommands::onRestored);
+}
+
+bool FileCommands::mayOpen(const QString &path)
+{
+    const MemoryFit fit = MemoryFit::forFile(path, MemoryFit::kWindowFactor);
+    if (fit.fits())
+        return true;
+    const auto answer = Dialogs::warning(
+        m_window, tr("Not enough memory"),
+        fit.shortage(path) + QStringLiteral("\n\n") +
+            tr("Opened anyway, it may make the computer slow to respond, or the system may end "
+               "Varnel to free memory. Close other programs first, or open it anyway."),
+        QMessageBox::Open | QMessageBox::Cancel, QMessageBox::Cancel);
+    if (answer == QMessageBox::Open)
+        return true;
+    m_window->statusBar()->showMessage(tr("%1 was not opened.").arg(native(path)), 8000);
+    emit fileListChanged(); // the file row goes back to the file that is open
+    return false;
 }
 
 bool FileCommands::confirmDiscard(const QString &reason)
@@ -245,7 +264,7 @@ bool FileCommands::restoreBackupFile(const QString &backup)
 {
     if (m_docs->isBusy())
         return false;
-    if (!confirmDiscard(tr("Restoring discards them.")))
+    if (!confirmDiscard(tr("Restoring discards them.")) || !mayOpen(backup))
         return false;
     if (Dialogs::question(m_window, tr("Restore backup"),
                           tr("Replace the current settings file with\n%1\n\nThe current file is "

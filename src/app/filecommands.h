@@ -33,6 +33,8 @@ public:
     };
     explicit FileCommands(const Parts &parts);
 
+    // True when the file fits in the memory available now, or the user chose to open it anyway.
+    bool mayOpen(const QString &path);
     // True when there is nothing unsaved or the user agreed to drop it; `reason` ends the question.
     bool confirmDiscard(const QString &reason);
     // Shows the review first; false when the user stepped back or the save failed. A large file

@@ -555,7 +555,7 @@ void MainWindow::onReload()
 
 bool MainWindow::loadFile(const QString &path)
 {
-    return m_docs.startLoad(path);
+    return m_files->mayOpen(path) && m_docs.startLoad(path);
 }
 
 void MainWindow::onBusyChanged(bool busy, const QString &text)

@@ -91,6 +91,9 @@ const QList<CtlOption> &Ctl::options()
          QT_TRANSLATE_NOOP("vrn::Ctl", "paths: only those not found on this computer")},
         {"replace", nullptr, "OLD=NEW", CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "paths: change the beginning OLD of every path to NEW")},
+        {"ignore-memory", nullptr, nullptr, CtlOption::Every,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "read the file even when it looks too large for the memory\n"
+                                       "available now")},
         {"help", "h", nullptr, CtlOption::Alone, QT_TRANSLATE_NOOP("vrn::Ctl", "this text")},
         {"version", nullptr, nullptr, CtlOption::Alone,
          QT_TRANSLATE_NOOP("vrn::Ctl", "the version")},
@@ -269,7 +272,8 @@ QString Ctl::helpText()
               "     written\n"
               "  5  writing failed; the file was left as it was, unless the message says what\n"
               "     it holds now\n"
-              "  6  malformed command line\n");
+              "  6  malformed command line\n"
+              "  7  the file would not fit in the memory available now; nothing was read\n");
 }
 
 int Ctl::usage(const QString &problem)
@@ -381,17 +385,34 @@ int Ctl::noFile(const QString &file)
                     .arg(native(configDirectories().join(QStringLiteral(", ")))));
 }
 
-int Ctl::readDocument(XsdtDocument &document, const QString &file, QByteArray *hash)
+int Ctl::checkMemory(const QString &file, double factor)
+{
+    if (m_parser->isSet(QStringLiteral("ignore-memory")))
+        return ExitDone;
+    const MemoryFit fit = MemoryFit::forFile(file, factor);
+    if (fit.fits())
+        return ExitDone;
+    return fail(ExitNoMemory, QString(), QString(),
+                fit.shortage(file) + QLatin1Char(' ') +
+                    tr("Nothing was read. Close other programs, or add --ignore-memory to read "
+                       "it anyway."));
+}
+
+int Ctl::readDocument(XsdtDocument &document, const QString &file, QByteArray *hash,
+                      const QStringList *only)
 {
     // Commands that only read skip the store: it hashes every byte for its change check, which
     // costs nearly as much as parsing a large file and guards nothing when nothing is written.
     if (file.isEmpty())
         return noFile(file);
+    if (const int code =
+            checkMemory(file, only ? MemoryFit::kLookUpFactor : MemoryFit::kReadFactor))
+        return code;
     QByteArray bytes;
     QString error;
     if (!readFile(file, bytes, &error))
         return fail(ExitNotFound, QString(), QString(), error);
-    if (!document.parse(bytes, &error))
+    if (!(only ? document.parsePaths(bytes, *only, &error) : document.parse(bytes, &error)))
         return fail(ExitNotFound, QString(), QString(),
                     tr("%1 is not a valid PixInsight settings file: %2").arg(native(file), error));
     if (hash)
@@ -403,6 +424,8 @@ int Ctl::openDocument(DocumentManager &docs, const QString &file)
 {
     if (file.isEmpty())
         return noFile(file);
+    if (const int code = checkMemory(file))
+        return code;
     docs.setPolicy(&m_policy);
     QString error;
     if (!docs.load(file, &error))

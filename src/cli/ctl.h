@@ -3,6 +3,7 @@
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
 #include "store/files.h"
+#include "store/memoryfit.h"
 
 #include <QCoreApplication>
 #include <QJsonObject>
@@ -29,7 +30,8 @@ enum CtlExit {
     ExitNotFound = 3,    // file, path or backup not found or not readable as settings
     ExitRefused = 4,     // validation, deletion policy, import problems, file changed
     ExitWriteFailed = 5, // writing failed, the file left as it was
-    ExitUsage = 6        // malformed command line
+    ExitUsage = 6,       // malformed command line
+    ExitNoMemory = 7     // the file would not fit in the memory available; nothing was read
 };
 
 class Ctl;
@@ -92,7 +94,11 @@ private:
     void loadKnowledge();
     QString chosenFile() const;
     int noFile(const QString &file);
-    int readDocument(XsdtDocument &document, const QString &file, QByteArray *hash = nullptr);
+    // Refuses a file that would not fit in the memory available, unless --ignore-memory.
+    int checkMemory(const QString &file, double factor = MemoryFit::kReadFactor);
+    // With `only`, just what the look-up of those paths needs is kept.
+    int readDocument(XsdtDocument &document, const QString &file, QByteArray *hash = nullptr,
+                     const QStringList *only = nullptr);
     int openDocument(DocumentManager &docs, const QString &file);
     // The exit code of a save or restore the store refused.
     int refusalCode(const SettingsStore &store) const;

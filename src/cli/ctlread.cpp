@@ -72,7 +72,7 @@ int Ctl::get(const QStringList &paths)
     XsdtDocument document;
     const QString file = chosenFile();
     QByteArray hash;
-    if (const int code = readDocument(document, file, m_json ? &hash : nullptr))
+    if (const int code = readDocument(document, file, m_json ? &hash : nullptr, &paths))
         return code;
     const bool recursive = m_parser->isSet(QStringLiteral("recursive"));
     int code = ExitDone;

@@ -100,6 +100,8 @@ int Ctl::restore(const QStringList &arguments)
     const QString file = chosenFile();
     if (file.isEmpty())
         return noFile(file);
+    if (const int code = checkMemory(file))
+        return code;
     DocumentManager docs;
     docs.setPolicy(&m_policy);
     // A file that is missing or does not parse is exactly what a backup is for, as in the window:
