@@ -6,11 +6,11 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
-#include "knowledge/compare.h"
+#include "knowledge/comparison.h"
 #include "knowledge/healthcheck.h"
-#include "knowledge/setupfile.h"
 #include "knowledge/paths.h"
 #include "knowledge/repositories.h"
+#include "knowledge/setupfile.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -145,27 +145,46 @@ int Ctl::diff(const QStringList &files)
         return code;
     if (const int code = readDocument(b, second))
         return code;
-    const QList<DiffRecord> records = compareDocuments(a, b);
+    // The rules the window's Compare page copies by, so that both tell the same about a copy.
+    loadKnowledge();
+    Comparison comparison;
+    comparison.setRules(&m_policy, &m_schema);
+    comparison.compare(a, b);
+    const QList<DiffRecord> &records = comparison.records();
     QJsonArray array;
     QStringList lines;
-    for (const DiffRecord &record : records) {
-        auto side = [](const XsdtNode *node) -> QJsonValue {
-            if (!node)
-                return QJsonValue();
-            return QJsonObject{{QStringLiteral("type"), QString(node->type)},
-                               {QStringLiteral("value"), node->value}};
-        };
-        static const char *const kinds[] = {"different", "onlyFirst", "onlySecond"};
-        array.append(QJsonObject{{QStringLiteral("path"), record.path},
-                                 {QStringLiteral("kind"), QLatin1String(kinds[record.kind])},
-                                 {QStringLiteral("first"), side(record.here)},
-                                 {QStringLiteral("second"), side(record.there)}});
+    const auto side = [](const XsdtNode *node) -> QJsonValue {
+        if (!node)
+            return QJsonValue();
+        return QJsonObject{{QStringLiteral("type"), QString(node->type)},
+                           {QStringLiteral("value"), node->value}};
+    };
+    static const char *const kinds[] = {"different", "onlyFirst", "onlySecond"};
+    for (int position : comparison.current()) {
+        const DiffRecord &record = records[position];
+        const bool typeDiffers =
+            record.kind == DiffRecord::Different && record.here->type != record.there->type;
+        QJsonValue copy;
+        if (record.kind == DiffRecord::Different) {
+            copy = QJsonObject{
+                {QStringLiteral("verdict"), Comparison::verdictName(comparison.verdict(position))},
+                {QStringLiteral("reason"), comparison.whyNot(position)}};
+        }
+        if (m_json) {
+            array.append(QJsonObject{{QStringLiteral("path"), record.path},
+                                     {QStringLiteral("kind"), QLatin1String(kinds[record.kind])},
+                                     {QStringLiteral("typeDiffers"), typeDiffers},
+                                     {QStringLiteral("first"), side(record.here)},
+                                     {QStringLiteral("second"), side(record.there)},
+                                     {QStringLiteral("copy"), copy}});
+            continue;
+        }
         QString status = tr("Different");
         if (record.kind == DiffRecord::OnlyHere)
             status = tr("Only in the first file");
         else if (record.kind == DiffRecord::OnlyThere)
             status = tr("Only in the second file");
-        else if (record.here->type != record.there->type)
+        else if (typeDiffers)
             status += tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
         lines.append(QStringList{status, record.path,
                                  record.here ? escaped(record.here->value) : QString(),

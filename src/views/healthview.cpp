@@ -2,8 +2,8 @@
 
 #include "document/xsdtdocument.h"
 #include "knowledge/schema.h"
-#include "model/backgroundjob.h"
 #include "model/settingsmodel.h"
+#include "store/backgroundjob.h"
 #include "widgets/settingmenu.h"
 #include "widgets/settingrow.h"
 

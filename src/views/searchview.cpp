@@ -4,8 +4,8 @@
 #include "document/xsdtnode.h"
 #include "knowledge/modules.h"
 #include "knowledge/schema.h"
-#include "model/backgroundjob.h"
 #include "model/settingsmodel.h"
+#include "store/backgroundjob.h"
 #include "widgets/settingmenu.h"
 #include "widgets/settingrow.h"
 

@@ -1,4 +1,4 @@
-#include "model/backgroundjob.h"
+#include "store/backgroundjob.h"
 
 #include <QMetaObject>
 #include <QThread>
