@@ -9,6 +9,7 @@
 #include "knowledge/schema.h"
 #include "model/settingsmodel.h"
 #include "support/testfiles.h"
+#include "support/testtree.h"
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
@@ -37,14 +38,7 @@ using namespace vrn;
 
 namespace {
 
-std::unique_ptr<XsdtDocument> parsed(const QByteArray &elements)
-{
-    auto doc = std::make_unique<XsdtDocument>();
-    QString error;
-    if (!doc->parse(testdata::wrapSettings(elements), &error))
-        qFatal("test document does not parse: %s", qPrintable(error));
-    return doc;
-}
+using testdata::parsedSettings;
 
 // "group" rows and their "  label | here | there | status" children, in order.
 QStringList treeRows(const QTreeView *tree)
@@ -145,7 +139,7 @@ class TestAnalysisPages : public QObject
         QVERIFY(writeFile(herePath, testdata::wrapSettings(here)));
         QVERIFY(writeFile(therePath, testdata::wrapSettings(there)));
         m_compare.reset();
-        m_doc = parsed(here);
+        m_doc = parsedSettings(here);
         m_model->setDocument(m_doc.get());
         m_compare = std::make_unique<CompareView>(m_model.get());
         m_compare->setDocument(m_doc.get(), herePath);
@@ -160,7 +154,7 @@ class TestAnalysisPages : public QObject
     void openCleanup(const QByteArray &file)
     {
         m_model->setPolicy(&m_cleanupPolicy);
-        m_doc = parsed(file);
+        m_doc = parsedSettings(file);
         m_model->setDocument(m_doc.get());
         m_cleanup = std::make_unique<CleanupView>(m_model.get());
         m_cleanup->setDocument(m_doc.get());
@@ -381,7 +375,7 @@ private slots:
     void compareRefusedValue()
     {
         m_model->setSchema(&m_schema);
-        const auto file = [](const char *processors, const char *a) {
+        const auto file = [](const char *processors, const char *a) -> QByteArray {
             return QByteArray("<i k='Global'><i k='Preferences'><i k='Process'>"
                               "<v k='MaxProcessors' t='i' v='") +
                    processors + "'/></i></i></i><v k='a' t='i' v='" + a + "'/>";
@@ -441,7 +435,7 @@ private slots:
                      "Pick another settings file to see how it differs from this one.");
             return;
         }
-        const auto old = std::exchange(m_doc, parsed("<v k='a' t='i' v='3'/>"));
+        const auto old = std::exchange(m_doc, parsedSettings("<v k='a' t='i' v='3'/>"));
         m_compare->setDocument(m_doc.get(), thisFile());
         m_compare->finishComparison();
         QCOMPARE(m_compare->otherPath(), otherFile());
@@ -797,7 +791,7 @@ private slots:
         m_cleanup->show();
         if (replaced) {
             std::unique_ptr<XsdtDocument> first =
-                std::exchange(m_doc, parsed("<i k='Never'><v k='v' t='i' v='1'/></i>"));
+                std::exchange(m_doc, parsedSettings("<i k='Never'><v k='v' t='i' v='1'/></i>"));
             m_model->setDocument(m_doc.get());
             m_cleanup->setDocument(m_doc.get());
         }
@@ -836,9 +830,9 @@ private slots:
     // edited meanwhile does not count.
     void modulesByRegistryCopy()
     {
-        const auto doc = parsed("<i k='Modules'><v k='m' t='s' v='/x/Kept-pxm.so'/></i>"
-                                "<i k='ModuleData'><i k='Kept'><v k='a' t='i' v='1'/></i>"
-                                "<i k='Gone'><v k='a' t='i' v='1'/></i></i>");
+        const auto doc = parsedSettings("<i k='Modules'><v k='m' t='s' v='/x/Kept-pxm.so'/></i>"
+                                        "<i k='ModuleData'><i k='Kept'><v k='a' t='i' v='1'/></i>"
+                                        "<i k='Gone'><v k='a' t='i' v='1'/></i></i>");
         const QList<RegistryValue> registry = registryValues(*doc);
         doc->findPath(u"Modules/m")->value = "/x/Gone-pxm.so";
         const QList<ModuleEntries> unused = unusedModuleData(*doc, registry);

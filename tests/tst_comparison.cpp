@@ -7,6 +7,7 @@
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
 #include "support/testfiles.h"
+#include "support/testtree.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -15,14 +16,7 @@ using namespace vrn;
 
 namespace {
 
-std::unique_ptr<XsdtDocument> parsed(const QByteArray &elements)
-{
-    auto doc = std::make_unique<XsdtDocument>();
-    QString error;
-    if (!doc->parse(testdata::wrapSettings(elements), &error))
-        qFatal("test document does not parse: %s", qPrintable(error));
-    return doc;
-}
+using testdata::parsedSettings;
 
 // "kind path here there", with "-" for a missing side.
 QStringList describe(const Comparison &comparison)
@@ -101,7 +95,7 @@ private slots:
         row("compressed blocks", "<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>",
             "<v k='c' t='s' c='zlib'><s u=\"1\">AQ==</s></v>", {},
             {QString("0 c %1 %1")
-                 .arg(parsed("<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>")
+                 .arg(parsedSettings("<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>")
                           ->root.children[0]
                           ->value)});
     }
@@ -111,8 +105,8 @@ private slots:
         QFETCH(QByteArray, here);
         QFETCH(QByteArray, there);
         QFETCH(QString, queue);
-        auto a = parsed(here);
-        auto b = parsed(there);
+        auto a = parsedSettings(here);
+        auto b = parsedSettings(there);
         if (!queue.isEmpty())
             a->findPath(queue)->pendingDelete = true;
         Comparison comparison;
@@ -172,8 +166,8 @@ private slots:
         QFETCH(QByteArray, there);
         QFETCH(int, verdict);
         QFETCH(QString, reason);
-        auto a = parsed(here);
-        auto b = parsed(there);
+        auto a = parsedSettings(here);
+        auto b = parsedSettings(there);
         Comparison comparison;
         comparison.setRules(&m_policy, &m_schema);
         comparison.compare(*a, *b);
@@ -198,8 +192,8 @@ private slots:
     // Marked for deletion after the comparison: never written to.
     void queuedAfterComparing()
     {
-        auto a = parsed("<v k='v' t='i' v='1'/>");
-        auto b = parsed("<v k='v' t='i' v='2'/>");
+        auto a = parsedSettings("<v k='v' t='i' v='1'/>");
+        auto b = parsedSettings("<v k='v' t='i' v='2'/>");
         Comparison comparison;
         comparison.compare(*a, *b);
         a->root.children[0]->pendingDelete = true;
@@ -209,7 +203,7 @@ private slots:
     // The other side read on a worker, edits patched in, a bad file reported and forgotten.
     void worker()
     {
-        auto here = parsed("<i k='T'><v k='a' t='i' v='1'/><v k='b' t='i' v='1'/></i>");
+        auto here = parsedSettings("<i k='T'><v k='a' t='i' v='1'/><v k='b' t='i' v='1'/></i>");
         Comparison comparison;
         QSignalSpy finished(&comparison, &Comparison::finished);
         QSignalSpy failed(&comparison, &Comparison::failed);

@@ -251,6 +251,7 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
                                      .arg(QDir::toNativeSeparators(path), parseError);
                 return report();
             }
+            read = QByteArray(); // the document holds what it needs of them
             if (cancelled.load())
                 return {};
             fresh->document = fresh->owned.get();

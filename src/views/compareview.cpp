@@ -2,7 +2,6 @@
 
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
-#include "knowledge/deletionpolicy.h"
 #include "model/comparisoncopy.h"
 #include "model/settingsmodel.h"
 #include "views/comparefilechooser.h"
@@ -14,7 +13,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -133,7 +131,7 @@ CompareView::CompareView(SettingsModel *model, QWidget *parent)
         if (position >= 0 && records()[position].here)
             emit revealRequested(records()[position].here);
     });
-    connect(m_copySelected, &QPushButton::clicked, this, &CompareView::copySelected);
+    connect(m_copySelected, &QPushButton::clicked, this, [this] { copyValues(selectedRecords()); });
     connect(m_copyAll, &QPushButton::clicked, this, &CompareView::copyAllShown);
     connect(m_model, &SettingsModel::edited, m_comparison, &Comparison::scheduleUpdate);
     connect(m_model, &SettingsModel::modelReset, this, [this] {
@@ -203,11 +201,6 @@ void CompareView::setViewOnly(bool viewOnly)
     updateButtons();
 }
 
-const QList<DiffRecord> &CompareView::records() const
-{
-    return m_comparison->records();
-}
-
 void CompareView::clearResults()
 {
     m_rows->clear();
@@ -253,31 +246,11 @@ QString CompareView::otherPath() const
     return isComparing() ? m_comparison->runningPath() : m_comparison->otherPath();
 }
 
-QPushButton *CompareView::cancelButton() const
-{
-    return m_progress->cancelButton();
-}
-
-bool CompareView::isComparing() const
-{
-    return m_comparison->isRunning();
-}
-
-void CompareView::holdComparisons(bool hold)
-{
-    m_comparison->hold(hold);
-}
-
 void CompareView::finishComparison()
 {
     m_comparison->finishNow();
     while (m_verdictSlices.isActive())
         workOutVerdicts();
-}
-
-void CompareView::waitForWorker()
-{
-    m_comparison->waitForWorker();
 }
 
 void CompareView::onDataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight)
@@ -432,11 +405,6 @@ void CompareView::copyValues(const QList<int> &positions)
     }
     emit message(copyCompared(*m_model, *m_comparison, positions,
                               QFileInfo(m_comparison->otherPath()).fileName()));
-}
-
-void CompareView::copySelected()
-{
-    copyValues(selectedRecords());
 }
 
 void CompareView::copyAllShown()

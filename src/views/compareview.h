@@ -1,6 +1,8 @@
 #pragma once
 
 #include "knowledge/comparison.h"
+#include "views/comparefilechooser.h"
+#include "views/comparisonprogress.h"
 #include "views/taskpage.h"
 
 #include <QList>
@@ -19,9 +21,7 @@ class QTreeView;
 
 namespace vrn {
 
-class CompareFileChooser;
 class CompareRows;
-class ComparisonProgress;
 class SettingsModel;
 
 // The Compare page: the open document against another settings file (another instance's or a
@@ -54,22 +54,22 @@ public:
     void forgetOtherFile();
     // Gives up the comparison under way, as its Cancel button does: back to no other file.
     void cancelComparison();
-    bool isComparing() const;
+    bool isComparing() const { return m_comparison->isRunning(); }
     // A comparison asked for (after an edit or a new document) has yet to start.
     bool isComparisonDue() const { return m_comparison->isUpdateDue(); }
     // While the file is read or saved, or kept changes are made again, the document is about to
     // change: comparing it meanwhile would be done again at once, so it waits.
-    void holdComparisons(bool hold);
+    void holdComparisons(bool hold) { m_comparison->hold(hold); }
     // Waits for the comparison under way and shows it now, for screenshot mode and tests.
     void finishComparison();
     // Waits for the worker without taking its result, which arrives from the event loop as
     // usual: for tests of results that come too late.
-    void waitForWorker();
+    void waitForWorker() { m_comparison->waitForWorker(); }
     // Typed search text not yet applied to the list.
     bool isSearchPending() const { return m_searchPause.isActive(); }
     // The file compared with, or being read to be compared with.
     QString otherPath() const;
-    const QList<DiffRecord> &records() const;
+    const QList<DiffRecord> &records() const { return m_comparison->records(); }
     // The engine behind the page, for tests.
     const Comparison *comparison() const { return m_comparison; }
 
@@ -84,7 +84,7 @@ public:
     QTreeView *tree() const { return m_tree; }
     QPushButton *copySelectedButton() const { return m_copySelected; }
     QPushButton *copyAllButton() const { return m_copyAll; }
-    QPushButton *cancelButton() const;
+    QPushButton *cancelButton() const { return m_progress->cancelButton(); }
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -105,7 +105,6 @@ private:
     void clearResults();
     void onDataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight);
     void showContextMenu(const QPoint &pos);
-    void copySelected();
     void copyAllShown();
     QList<int> selectedRecords() const;
     bool copyable(int position) const;
