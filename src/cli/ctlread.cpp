@@ -102,7 +102,7 @@ void appendRecord(QString &out, const Comparison &comparison, int position)
     out += QLatin1String(",\n            \"first\": ");
     appendSide(out, record.here);
     out += QLatin1String(",\n            \"kind\": ");
-    appendJson(out, QLatin1String(kinds[record.kind]));
+    appendJson(out, QString::fromLatin1(kinds[record.kind]));
     out += QLatin1String(",\n            \"path\": ");
     appendJson(out, record.path);
     out += QLatin1String(",\n            \"second\": ");
