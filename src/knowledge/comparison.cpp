@@ -3,10 +3,10 @@
 #include "document/values.h"
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
+#include "knowledge/backgroundjob.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
 #include "knowledge/valuecheck.h"
-#include "store/backgroundjob.h"
 
 #include <QDir>
 #include <QFile>

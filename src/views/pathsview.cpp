@@ -1,8 +1,8 @@
 #include "views/pathsview.h"
 
 #include "document/xsdtdocument.h"
+#include "knowledge/backgroundjob.h"
 #include "model/settingsmodel.h"
-#include "store/backgroundjob.h"
 
 #include <QAbstractTableModel>
 #include <QCheckBox>

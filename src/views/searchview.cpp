@@ -2,10 +2,10 @@
 
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
+#include "knowledge/backgroundjob.h"
 #include "knowledge/modules.h"
 #include "knowledge/schema.h"
 #include "model/settingsmodel.h"
-#include "store/backgroundjob.h"
 #include "widgets/settingmenu.h"
 #include "widgets/settingrow.h"
 
