@@ -490,6 +490,24 @@ private slots:
         const Run differ = run({"diff", m_file, clean});
         QCOMPARE(differ.code, 1);
         QVERIFY(differ.out.contains("\nDifferent\t" + kProcessors + "\t2\t1\n"));
+        // As JSON each record tells whether the types differ and what the window's copy of the
+        // second file's value would do, by the same check.
+        const auto recordAgainst = [&](const char *type, const char *value) {
+            const QString other =
+                write("other.settings",
+                      testdata::wrapSettings(QByteArray(R"(<i k="Global"><i k="Preferences"><i )"
+                                                        R"(k="Process"><v k="MaxProcessors" t=")") +
+                                             type + "\" v=\"" + value + "\"/></i></i></i>"));
+            const Run json = run({"diff", "--json", clean, other});
+            return QJsonDocument::fromJson(json.out.toUtf8())["records"].toArray().first();
+        };
+        const QJsonValue typed = recordAgainst("u", "1");
+        QVERIFY(typed["typeDiffers"].toBool());
+        QCOMPARE(typed["copy"]["verdict"].toString(), "typeDiffers");
+        const QJsonValue refused = recordAgainst("i", "0");
+        QVERIFY(!refused["typeDiffers"].toBool());
+        QCOMPARE(refused["copy"]["reason"].toString(),
+                 "Max processors: 0 is below the allowed minimum 1");
 
         // Finding no settings file is an answer too.
         QVERIFY(QFile::remove(m_file));

@@ -6,17 +6,19 @@
 #include "knowledge/setupfile.h"
 #include "model/reapply.h"
 #include "model/settingsmodel.h"
+#include "privileged/installedupdates.h"
 #include "store/documentmanager.h"
 #include "store/files.h"
 #include "store/memoryfit.h"
+#include "views/backupsdialog.h"
 #include "views/compareview.h"
 #include "views/exportdialog.h"
 #include "views/importmapdialog.h"
+#include "views/installedupdatesdialog.h"
 #include "views/reviewdialog.h"
 #include "views/unusedmodulesview.h"
 #include "widgets/dialogs.h"
 
-#include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -37,16 +39,6 @@ QString native(const QString &path)
 {
     return QDir::toNativeSeparators(path);
 }
-
-// A busy cursor while the changes are made again on the file just read.
-class BusyCursor
-{
-public:
-    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
-    BusyCursor(const BusyCursor &) = delete;
-    BusyCursor &operator=(const BusyCursor &) = delete;
-};
 
 } // namespace
 
@@ -119,8 +111,7 @@ void FileCommands::reloadKeepingChanges()
         }
     };
     keep.makeAgain = [this, outcomes] {
-        const BusyCursor busy;
-        applyResolved(*outcomes, *m_model);
+        m_docs->busyWhile([this, outcomes] { applyResolved(*outcomes, *m_model); });
     };
     keep.finished = [this, path, outcomes](bool ok, const QString &error) {
         const auto done = qScopeGuard([this] { emit reloadKeptDone(); });
@@ -295,6 +286,49 @@ void FileCommands::onRestored(bool ok, const QString &error)
     emit restoreDone(ok);
 }
 
+void FileCommands::manageBackups()
+{
+    const QString file = m_docs->currentFile();
+    if (file.isEmpty())
+        return;
+    BackupsDialog dialog(file, m_window);
+    const auto allow = [this, &dialog] {
+        dialog.setActionsAllowed(m_docs->store().loaded, m_docs->fileState().canRestore);
+    };
+    allow();
+    connect(&dialog, &BackupsDialog::message, this,
+            [this](const QString &text) { m_window->statusBar()->showMessage(text, 10000); });
+    connect(&dialog, &BackupsDialog::compareRequested, this, [this, &dialog](const QString &path) {
+        QString error;
+        if (!m_compare->compareWith(path, &error)) {
+            Dialogs::warning(&dialog, tr("Compare"), error);
+            return;
+        }
+        // The comparison is shown on its page, which the dialog would cover.
+        emit compareShown();
+        dialog.accept();
+    });
+    connect(&dialog, &BackupsDialog::restoreRequested, this, &FileCommands::restoreBackupFile);
+    // The restore adds the replaced file's backup, and may have changed what is allowed.
+    connect(this, &FileCommands::restoreDone, &dialog, [&dialog, allow] {
+        dialog.refresh();
+        allow();
+    });
+    Dialogs::execDialog(&dialog);
+}
+
+void FileCommands::installedUpdates()
+{
+    const QString path = findRecordFile();
+    if (path.isEmpty()) {
+        Dialogs::information(m_window, tr("Installed updates"),
+                             tr("PixInsight's installed.xri was not found on this computer."));
+        return;
+    }
+    InstalledUpdatesDialog dialog(path, m_window);
+    Dialogs::execDialog(&dialog);
+}
+
 void FileCommands::exportSetup()
 {
     if (!m_docs->store().loaded || !m_schema)
@@ -361,12 +395,11 @@ void FileCommands::importSetup()
     }
     const SettingsStore &store = m_docs->store();
     ImportPlan plan;
-    {
-        // A tenth of a second or more for a large setup on a large file.
-        const BusyCursor busy;
+    // A tenth of a second or more for a large setup on a large file.
+    m_docs->busyWhile([&] {
         plan = planImport(store.document, setup, maps, windowsPaths, *m_schema, m_model->policy(),
                           store.path);
-    }
+    });
     if (!plan.problems.isEmpty()) {
         QStringList lines;
         for (const ImportProblem &problem : plan.problems)
@@ -400,14 +433,13 @@ void FileCommands::importSetup()
         return tr("import of %n values from %1", nullptr, changes).arg(name);
     });
     int refused = 0;
-    {
-        const BusyCursor busy;
+    m_docs->busyWhile([&] {
         for (const ImportChange &change : plan.changes) {
             if (!m_model->setData(m_model->indexForNode(change.node, 1), change.value))
                 ++refused;
         }
         m_model->endBatch();
-    }
+    });
     if (refused > 0) {
         // All or nothing: the values checked a moment ago should all have been taken.
         if (m_model->undoStack()->count() > stepsBefore)

@@ -6,11 +6,11 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
-#include "knowledge/compare.h"
+#include "knowledge/comparison.h"
 #include "knowledge/healthcheck.h"
-#include "knowledge/setupfile.h"
 #include "knowledge/paths.h"
 #include "knowledge/repositories.h"
+#include "knowledge/setupfile.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -27,6 +27,89 @@ namespace {
 QString modifiedText(const QFileInfo &info)
 {
     return info.lastModified().toString(Qt::ISODate);
+}
+
+// Text as a JSON string, escaped as QJsonDocument escapes it.
+void appendJson(QString &out, QStringView text)
+{
+    out += QLatin1Char('"');
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '"':
+            out += QLatin1String("\\\"");
+            break;
+        case '\\':
+            out += QLatin1String("\\\\");
+            break;
+        case '\b':
+            out += QLatin1String("\\b");
+            break;
+        case '\f':
+            out += QLatin1String("\\f");
+            break;
+        case '\n':
+            out += QLatin1String("\\n");
+            break;
+        case '\r':
+            out += QLatin1String("\\r");
+            break;
+        case '\t':
+            out += QLatin1String("\\t");
+            break;
+        default:
+            if (c.unicode() < 0x20)
+                out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+            else
+                out += c;
+        }
+    }
+    out += QLatin1Char('"');
+}
+
+// One side of a record: its type and value, or null.
+void appendSide(QString &out, const XsdtNode *node)
+{
+    if (!node) {
+        out += QLatin1String("null");
+        return;
+    }
+    out += QLatin1String("{\n                \"type\": ");
+    appendJson(out, QStringView(&node->type, 1));
+    out += QLatin1String(",\n                \"value\": ");
+    appendJson(out, node->value);
+    out += QLatin1String("\n            }");
+}
+
+// One record of `diff --json`, laid out as QJsonDocument lays out an object in the records
+// list (keys in order), with whether the types differ and what the window's copy of the
+// second file's value would do. Written by hand: a million records through QJsonDocument
+// take several times as long as reading both files.
+void appendRecord(QString &out, const Comparison &comparison, int position)
+{
+    static const char *const kinds[] = {"different", "onlyFirst", "onlySecond"};
+    const DiffRecord &record = comparison.records()[position];
+    const bool different = record.kind == DiffRecord::Different;
+    out += QLatin1String("        {\n            \"copy\": ");
+    if (different) {
+        out += QLatin1String("{\n                \"reason\": ");
+        appendJson(out, comparison.whyNot(position));
+        out += QLatin1String(",\n                \"verdict\": ");
+        appendJson(out, Comparison::verdictName(comparison.verdict(position)));
+        out += QLatin1String("\n            }");
+    } else {
+        out += QLatin1String("null");
+    }
+    out += QLatin1String(",\n            \"first\": ");
+    appendSide(out, record.here);
+    out += QLatin1String(",\n            \"kind\": ");
+    appendJson(out, QString::fromLatin1(kinds[record.kind]));
+    out += QLatin1String(",\n            \"path\": ");
+    appendJson(out, record.path);
+    out += QLatin1String(",\n            \"second\": ");
+    appendSide(out, record.there);
+    out += different && record.here->type != record.there->type
+               ? QLatin1String(",\n            \"typeDiffers\": true\n        }")
+               : QLatin1String(",\n            \"typeDiffers\": false\n        }");
 }
 
 } // namespace
@@ -145,21 +228,37 @@ int Ctl::diff(const QStringList &files)
         return code;
     if (const int code = readDocument(b, second))
         return code;
-    const QList<DiffRecord> records = compareDocuments(a, b);
-    QJsonArray array;
-    QStringList lines;
-    for (const DiffRecord &record : records) {
-        auto side = [](const XsdtNode *node) -> QJsonValue {
-            if (!node)
-                return QJsonValue();
-            return QJsonObject{{QStringLiteral("type"), QString(node->type)},
-                               {QStringLiteral("value"), node->value}};
-        };
-        static const char *const kinds[] = {"different", "onlyFirst", "onlySecond"};
-        array.append(QJsonObject{{QStringLiteral("path"), record.path},
-                                 {QStringLiteral("kind"), QLatin1String(kinds[record.kind])},
-                                 {QStringLiteral("first"), side(record.here)},
-                                 {QStringLiteral("second"), side(record.there)}});
+    // The rules the window's Compare page copies by, so that both tell the same about a copy.
+    loadKnowledge();
+    Comparison comparison;
+    comparison.setRules(&m_policy, &m_schema);
+    comparison.compare(a, b);
+    const QList<DiffRecord> &records = comparison.records();
+    // Written as they are made: a whole list of two large unrelated files would take many
+    // times their size in memory before the first line came out.
+    if (m_json) {
+        // The frame as print() would lay it out, with the records in their place.
+        const QByteArray frame =
+            QJsonDocument(QJsonObject{{QStringLiteral("first"), first},
+                                      {QStringLiteral("records"), QJsonArray()},
+                                      {QStringLiteral("second"), second}})
+                .toJson(QJsonDocument::Indented);
+        const qsizetype at = frame.indexOf("[\n    ]");
+        m_out << frame.left(at + 1);
+        QString record;
+        const char *separator = "\n";
+        for (int position : comparison.current()) {
+            record.clear();
+            appendRecord(record, comparison, position);
+            m_out << separator << record;
+            separator = ",\n";
+        }
+        m_out << "\n    " << frame.mid(at + 6);
+        m_out.flush();
+        return records.isEmpty() ? ExitDone : ExitFinding;
+    }
+    for (int position : comparison.current()) {
+        const DiffRecord &record = records[position];
         QString status = tr("Different");
         if (record.kind == DiffRecord::OnlyHere)
             status = tr("Only in the first file");
@@ -167,15 +266,13 @@ int Ctl::diff(const QStringList &files)
             status = tr("Only in the second file");
         else if (record.here->type != record.there->type)
             status += tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
-        lines.append(QStringList{status, record.path,
-                                 record.here ? escaped(record.here->value) : QString(),
-                                 record.there ? escaped(record.there->value) : QString()}
-                         .join(QLatin1Char('\t')));
+        m_out << QStringList{status, record.path,
+                             record.here ? escaped(record.here->value) : QString(),
+                             record.there ? escaped(record.there->value) : QString()}
+                     .join(QLatin1Char('\t'))
+              << '\n';
     }
-    print({{QStringLiteral("first"), first},
-           {QStringLiteral("second"), second},
-           {QStringLiteral("records"), array}},
-          lines);
+    m_out.flush();
     return records.isEmpty() ? ExitDone : ExitFinding;
 }
 

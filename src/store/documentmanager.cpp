@@ -212,6 +212,13 @@ void DocumentManager::finishJob(quint64 id)
     }
 }
 
+void DocumentManager::busyWhile(const std::function<void()> &work)
+{
+    emit busyChanged(true, QString());
+    work();
+    emit busyChanged(false, QString());
+}
+
 void DocumentManager::waitForIdle()
 {
     while (m_job)

@@ -140,6 +140,9 @@ public:
     bool isIdle() const { return !m_job; }
     bool isSaving() const;
     QString busyText() const { return m_busyText; }
+    // Runs work on the document that holds up this thread for a moment (changes made again, an
+    // import), announced as busyChanged without a text: a busy cursor, and nothing locked.
+    void busyWhile(const std::function<void()> &work);
     // Takes back whatever the worker is doing, blocking; for varnelctl-like callers and exit.
     void waitForIdle();
 
@@ -188,7 +191,8 @@ signals:
     void loadFinished(bool ok, const QString &error);
     void stateChanged();
     void viewOnlyChanged(bool viewOnly);
-    // Around the steps that read, check or write a whole file, paired; `text` says which.
+    // Around the steps that read, check or write a whole file, paired; `text` says which. An
+    // empty text is work of busyWhile(), which leaves the document open to it.
     void busyChanged(bool busy, const QString &text);
     // While a file is read: how many of its bytes, of `total`. Steps that cannot tell send none.
     void busyProgress(qint64 done, qint64 total);

@@ -1,7 +1,7 @@
 #include "views/pathsview.h"
 
 #include "document/xsdtdocument.h"
-#include "model/backgroundjob.h"
+#include "knowledge/backgroundjob.h"
 #include "model/settingsmodel.h"
 
 #include <QAbstractTableModel>
