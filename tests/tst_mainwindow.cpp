@@ -1079,6 +1079,18 @@ void TestMainWindow::commandLine()
     QVERIFY2(result.second.startsWith("Usage: varnel [options] file"), qPrintable(result.second));
     result = run({QStringLiteral("--theme"), QStringLiteral("purple")}, env);
     QCOMPARE(result, qMakePair(1, QString("Unknown theme 'purple'. Use light, dark or system.\n")));
+    // Pictures of a file that cannot be read: no box waits for an answer, the run ends saying why.
+    const QString nested = m_home.filePath(QStringLiteral("nested.settings"));
+    QVERIFY(writeFile(nested, testdata::wrapSettings(QByteArray("<i k=\"x\">").repeated(1001) +
+                                                     QByteArray("</i>").repeated(1001))));
+    for (const QString &file : {m_home.filePath(QStringLiteral("missing.settings")), nested}) {
+        result = run(
+            {QStringLiteral("--screenshots"), m_home.filePath(QStringLiteral("shots")), file}, env);
+        QCOMPARE(result.first, 1);
+        QVERIFY2(result.second.contains(file) &&
+                     result.second.endsWith("\nNo pictures were made.\n"),
+                 qPrintable(result.second));
+    }
 }
 
 // File > Import...: paths moved to this computer's home, every value one undo step, ending in the

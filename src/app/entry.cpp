@@ -6,6 +6,7 @@
 #include "environment/englishplurals.h"
 #include "privileged/helpermode.h"
 #include "views/adbanner.h"
+#include "widgets/dialogs.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -189,6 +190,10 @@ int runVarnel(int argc, char **argv)
     // A file named on the command line is the one opened: when it cannot be, the window stays
     // empty and says why, rather than quietly showing another file.
     const QStringList files = parser.positionalArguments();
+    // Nobody is there to answer a box while pictures are made: each one returns at once as if
+    // cancelled, and a file that cannot be opened ends the run with its reason.
+    if (parser.isSet(options.screenshots))
+        Dialogs::setTestMode(true);
     MainWindow window(nullptr, files.isEmpty() ? QString() : files.constFirst());
     if (parser.isSet(options.screenshots)) {
         // No network here: the pictures show a built-in ad at once, and nothing waits.

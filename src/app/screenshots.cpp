@@ -120,6 +120,11 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
     m_docs.stopPolling();
     // A large file may still be on its way in: the pictures are of it loaded.
     m_docs.waitForIdle();
+    if (!m_store.loaded && !m_docs.failedPath().isEmpty()) {
+        std::fprintf(stderr, "%s\n%s\n", qPrintable(m_docs.loadError()),
+                     qPrintable(tr("No pictures were made.")));
+        return false;
+    }
     resize(1200, 820);
     show();
     settle();
