@@ -1079,6 +1079,9 @@ void TestMainWindow::commandLine()
     QVERIFY2(result.second.startsWith("Usage: varnel [options] file"), qPrintable(result.second));
     result = run({QStringLiteral("--theme"), QStringLiteral("purple")}, env);
     QCOMPARE(result, qMakePair(1, QString("Unknown theme 'purple'. Use light, dark or system.\n")));
+    result = run({"--theme", "dark", "--theme", "light"}, env);
+    QCOMPARE(result,
+             qMakePair(1, QString("--theme is given more than once; it takes one value.\n")));
     // Pictures of a file that cannot be read: no box waits for an answer, the run ends saying why.
     const QString nested = m_home.filePath(QStringLiteral("nested.settings"));
     QVERIFY(writeFile(nested, testdata::wrapSettings(QByteArray("<i k=\"x\">").repeated(1001) +

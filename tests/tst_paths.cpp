@@ -138,7 +138,7 @@ private slots:
                           value("E", "/old/astro/e") + "</i>");
         const HealthEnv env = computer({"/new/a"});
         QList<PathReplacement> plan;
-        QVERIFY(planPrefixReplacement(*doc, "/old/astro/", "/new", env, &plan));
+        QVERIFY(planPrefixReplacement(*doc, {{"/old/astro/", "/new"}}, env, &plan));
         QStringList rows;
         for (const PathReplacement &r : plan)
             rows << QString("%1 %2 -> %3%4")
@@ -146,10 +146,10 @@ private slots:
         QCOMPARE(rows, (QStringList{"A /old/astro/a -> /new/a exists", "G/D /old/astro -> /new",
                                     "G/E /old/astro/e -> /new/e"}));
         // The same prefix on both sides changes nothing; a relative prefix is refused.
-        QVERIFY(planPrefixReplacement(*doc, "/old", "/old/", env, &plan));
+        QVERIFY(planPrefixReplacement(*doc, {{"/old", "/old/"}}, env, &plan));
         QVERIFY(plan.isEmpty());
         QString error;
-        QVERIFY(!planPrefixReplacement(*doc, "/old", "new", env, &plan, &error));
+        QVERIFY(!planPrefixReplacement(*doc, {{"/old", "new"}}, env, &plan, &error));
         QCOMPARE(error, "\"new\" is not an absolute path.");
     }
 

@@ -210,6 +210,8 @@ private slots:
         row("set without =", {"set", f, kFont}, "", 6, "Usage: varnelctl");
         row("option of another command", {"get", "--force", kFont}, "", 6, "Usage: varnelctl");
         row("prune without --keep", {"prune"}, "", 6, "Usage: varnelctl");
+        row("an option of one value given twice", {"prune", f, "--keep", "0", "--keep", "9"}, "", 6,
+            "--keep is given more than once; it takes one value.");
         row("paths replace, dry run",
             {"paths", f, "--replace", "/home/astro=/nowhere", "--dry-run"}, "", 0, ": /nowhere/");
         row("paths replace while running", {"paths", f, "--replace", "/home/astro=/x"}, "running",
@@ -329,6 +331,9 @@ private slots:
         row("prune, dry run", {"prune", "--dry-run", "--keep", "0"}, {});
         row("paths replace on folder boundaries", {"paths", f, "--replace", "/data=/mnt/new/"},
             {"Global/A=/mnt/new/x.fits", "Global/C=/mnt/new"}, "paths");
+        row("paths replace, every mapping, none chained",
+            {"paths", f, "--replace", "/data=/database", "--replace", "/database=/x"},
+            {"Global/A=/database/x.fits", "Global/B=/x", "Global/C=/database"}, "paths");
     }
 
     void successes()

@@ -118,6 +118,15 @@ int parseCommandLine(const QStringList &arguments, QString *output, QString *err
         *output = QStringLiteral("Varnel 0.1.3\n");
         return 0;
     }
+    // The parser would keep the last value and drop the others without a word.
+    for (const QCommandLineOption *option :
+         {&options.screenshots, &options.screenshotSearch, &options.theme, &options.fontScale}) {
+        if (options.parser.values(*option).size() > 1) {
+            *error = Entry::tr("--%1 is given more than once; it takes one value.\n")
+                         .arg(option->names().constFirst());
+            return 1;
+        }
+    }
     if (options.parser.isSet(options.theme)) {
         const QString name = options.parser.value(options.theme).toLower();
         if (name != QLatin1String("light") && name != QLatin1String("dark") &&

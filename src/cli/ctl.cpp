@@ -82,14 +82,18 @@ const QList<CtlOption> &Ctl::options()
                                        "are not valid UTF-8 will be written as U+FFFD")},
         {"module", nullptr, "NAME", CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "export: also the data of this module or script (what\n"
-                                       "the module search finds for the name; repeatable)")},
+                                       "the module search finds for the name; repeatable)"),
+         true},
         {"map", nullptr, "OLD=NEW", CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "import: paths that begin with the folder OLD begin with\n"
-                                       "NEW instead (repeatable; the longest match wins)")},
+                                       "NEW instead (repeatable; the longest match wins)"),
+         true},
         {"missing", nullptr, nullptr, CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "paths: only those not found on this computer")},
         {"replace", nullptr, "OLD=NEW", CtlOption::Command,
-         QT_TRANSLATE_NOOP("vrn::Ctl", "paths: change the beginning OLD of every path to NEW")},
+         QT_TRANSLATE_NOOP("vrn::Ctl", "paths: change the beginning OLD of every path to NEW\n"
+                                       "(repeatable; the longest match wins)"),
+         true},
         {"help", "h", nullptr, CtlOption::Alone, QT_TRANSLATE_NOOP("vrn::Ctl", "this text")},
         {"version", nullptr, nullptr, CtlOption::Alone,
          QT_TRANSLATE_NOOP("vrn::Ctl", "the version")},
@@ -552,9 +556,14 @@ int Ctl::run(const QStringList &arguments)
         return usage(tr("Unknown command '%1'.").arg(command));
     if (args.size() < entry->minArgs || (entry->maxArgs >= 0 && args.size() > entry->maxArgs))
         return usage(tr("Wrong number of arguments for %1.").arg(command));
-    for (const QString &option : parser.optionNames()) {
+    const QStringList given = parser.optionNames();
+    for (const QString &option : given) {
         if (optionNamed(option).scope != CtlOption::Every && !entry->options.contains(option))
             return usage(tr("--%1 does not apply to %2.").arg(option, command));
+        // The parser would keep the last value and drop the others without a word.
+        if (optionNamed(option).valueName && !optionNamed(option).repeatable &&
+            given.count(option) > 1)
+            return usage(tr("--%1 is given more than once; it takes one value.").arg(option));
     }
     const QString hash = parser.value(QStringLiteral("expect-hash"));
     if (parser.isSet(QStringLiteral("expect-hash")) &&

@@ -48,6 +48,7 @@ struct CtlOption
     const char *valueName; // nullptr: a switch
     Scope scope;
     const char *help;
+    bool repeatable = false; // each value counts; any other option may be given once
 };
 
 // One command: what --help says about it, what the command line may hold for it, and what runs it.
@@ -121,7 +122,7 @@ private:
     int restore(const QStringList &backup);
     int prune(const QStringList &);
     int importValues(const QStringList &file);
-    int replacePaths(const QString &mapping);
+    int replacePaths(const QStringList &mappings);
 
     QTextStream &m_out;
     QTextStream &m_err;

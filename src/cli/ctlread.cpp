@@ -8,9 +8,9 @@
 #include "environment/pixinsight.h"
 #include "knowledge/compare.h"
 #include "knowledge/healthcheck.h"
-#include "knowledge/setupfile.h"
 #include "knowledge/paths.h"
 #include "knowledge/repositories.h"
+#include "knowledge/setupfile.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -230,7 +230,7 @@ int Ctl::paths(const QStringList &)
     if (replacing && m_parser->isSet(QStringLiteral("missing")))
         return usage(tr("--missing and --replace cannot be used together."));
     if (replacing)
-        return replacePaths(m_parser->value(QStringLiteral("replace")));
+        return replacePaths(m_parser->values(QStringLiteral("replace")));
     for (const char *option : {"dry-run", "expect-hash", "allow-replacement"}) {
         if (m_parser->isSet(QLatin1String(option)))
             return usage(

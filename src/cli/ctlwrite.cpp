@@ -5,8 +5,8 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
-#include "knowledge/setupfile.h"
 #include "knowledge/paths.h"
+#include "knowledge/setupfile.h"
 #include "knowledge/valuecheck.h"
 #include "store/documentmanager.h"
 
@@ -258,12 +258,12 @@ int Ctl::importValues(const QStringList &arguments)
     return save(docs, {}, {});
 }
 
-int Ctl::replacePaths(const QString &mapping)
+int Ctl::replacePaths(const QStringList &mappings)
 {
     const HealthEnv env = HealthEnv::system();
     QList<PathMap> maps;
     QString error;
-    if (!parsePathMaps({mapping}, env.windowsPaths, &maps, &error))
+    if (!parsePathMaps(mappings, env.windowsPaths, &maps, &error))
         return usage(tr("--replace: %1").arg(error));
     loadKnowledge();
     DocumentManager docs;
@@ -271,8 +271,7 @@ int Ctl::replacePaths(const QString &mapping)
         return code;
     SettingsStore &store = docs.store();
     QList<PathReplacement> plan;
-    if (!planPrefixReplacement(store.document, maps.constFirst().from, maps.constFirst().to, env,
-                               &plan, &error))
+    if (!planPrefixReplacement(store.document, maps, env, &plan, &error))
         return fail(ExitRefused, store.path, QString(), error);
     // All of them or none: one refusal leaves every path as it was.
     int code = ExitDone;

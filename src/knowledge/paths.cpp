@@ -201,28 +201,28 @@ QString replacePathPrefix(const QString &value, const QString &oldPrefix, const 
 
 namespace {
 
-bool checkPrefixes(const QString &oldPrefix, const QString &newPrefix, bool windowsPaths,
-                   QString *error)
+bool checkMaps(const QList<PathMap> &maps, bool windowsPaths, QString *error)
 {
-    for (const QString &prefix : {oldPrefix, newPrefix}) {
-        if (!looksAbsolute(prefix, windowsPaths)) {
-            if (error)
-                *error = PathText::tr("%1 is not an absolute path.")
-                             .arg(prefix.isEmpty() ? PathText::tr("An empty text")
-                                                   : QStringLiteral("\"%1\"").arg(prefix));
-            return false;
+    for (const PathMap &map : maps) {
+        for (const QString &prefix : {map.from, map.to}) {
+            if (!looksAbsolute(prefix, windowsPaths)) {
+                if (error)
+                    *error = PathText::tr("%1 is not an absolute path.")
+                                 .arg(prefix.isEmpty() ? PathText::tr("An empty text")
+                                                       : QStringLiteral("\"%1\"").arg(prefix));
+                return false;
+            }
         }
     }
     return true;
 }
 
-void planOver(const QList<XsdtNode *> &nodes, const QString &oldPrefix, const QString &newPrefix,
-              const HealthEnv &env, QList<PathReplacement> *plan)
+void planOver(const QList<XsdtNode *> &nodes, const QList<PathMap> &maps, const HealthEnv &env,
+              QList<PathReplacement> *plan)
 {
     ExistenceCache exists(env);
     for (XsdtNode *node : nodes) {
-        const QString after =
-            replacePathPrefix(node->value, oldPrefix, newPrefix, env.windowsPaths);
+        const QString after = mapPath(node->value, maps, env.windowsPaths);
         if (after.isNull() || after == node->value)
             continue;
         if (plan)
@@ -232,27 +232,39 @@ void planOver(const QList<XsdtNode *> &nodes, const QString &oldPrefix, const QS
 
 } // namespace
 
-bool planPrefixReplacement(const XsdtDocument &document, const QString &oldPrefix,
-                           const QString &newPrefix, const HealthEnv &env,
-                           QList<PathReplacement> *plan, QString *error)
+QString mapPath(const QString &path, const QList<PathMap> &maps, bool windowsPaths)
+{
+    const PathMap *best = nullptr;
+    qsizetype bestLength = -1;
+    for (const PathMap &map : maps) {
+        const qsizetype matched = matchPathPrefix(path, map.from, windowsPaths);
+        if (matched > bestLength) {
+            bestLength = matched;
+            best = &map;
+        }
+    }
+    return best ? replacePathPrefix(path, best->from, best->to, windowsPaths) : QString();
+}
+
+bool planPrefixReplacement(const XsdtDocument &document, const QList<PathMap> &maps,
+                           const HealthEnv &env, QList<PathReplacement> *plan, QString *error)
 {
     if (plan)
         plan->clear();
-    if (!checkPrefixes(oldPrefix, newPrefix, env.windowsPaths, error))
+    if (!checkMaps(maps, env.windowsPaths, error))
         return false;
     QList<XsdtNode *> nodes;
     collectPathNodes(const_cast<XsdtNode *>(&document.root), env.windowsPaths, nodes);
-    planOver(nodes, oldPrefix, newPrefix, env, plan);
+    planOver(nodes, maps, env, plan);
     return true;
 }
 
-bool planPrefixReplacement(const QList<PathValue> &values, const QString &oldPrefix,
-                           const QString &newPrefix, const HealthEnv &env,
-                           QList<PathReplacement> *plan, QString *error)
+bool planPrefixReplacement(const QList<PathValue> &values, const QList<PathMap> &maps,
+                           const HealthEnv &env, QList<PathReplacement> *plan, QString *error)
 {
     if (plan)
         plan->clear();
-    if (!checkPrefixes(oldPrefix, newPrefix, env.windowsPaths, error))
+    if (!checkMaps(maps, env.windowsPaths, error))
         return false;
     QList<XsdtNode *> nodes;
     nodes.reserve(values.size());
@@ -261,7 +273,7 @@ bool planPrefixReplacement(const QList<PathValue> &values, const QString &oldPre
         if (!value.node->isDeleted() && isPathValue(value.node, env.windowsPaths))
             nodes.append(value.node);
     }
-    planOver(nodes, oldPrefix, newPrefix, env, plan);
+    planOver(nodes, maps, env, plan);
     return true;
 }
 
@@ -301,16 +313,8 @@ QString mapImportedValue(QChar type, const QString &value, const QList<PathMap> 
     if (type != QLatin1Char('s') || value.startsWith(QLatin1Char('@')) ||
         !looksAbsolute(value, windowsPaths))
         return value;
-    const PathMap *best = nullptr;
-    qsizetype bestLength = -1;
-    for (const PathMap &map : maps) {
-        const qsizetype matched = matchPathPrefix(value, map.from, windowsPaths);
-        if (matched > bestLength) {
-            bestLength = matched;
-            best = &map;
-        }
-    }
-    return best ? replacePathPrefix(value, best->from, best->to, windowsPaths) : value;
+    const QString mapped = mapPath(value, maps, windowsPaths);
+    return mapped.isNull() ? value : mapped;
 }
 
 } // namespace vrn

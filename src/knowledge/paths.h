@@ -52,6 +52,17 @@ qsizetype matchPathPrefix(const QString &value, const QString &prefix, bool wind
 QString replacePathPrefix(const QString &value, const QString &oldPrefix, const QString &newPrefix,
                           bool windowsPaths);
 
+// One OLD=NEW rewrite of path beginnings, as given to an import or a replacement.
+struct PathMap
+{
+    QString from;
+    QString to;
+};
+
+// The path with the beginning of the longest matching map rewritten (once; maps never chain),
+// or a null string when no map matches.
+QString mapPath(const QString &path, const QList<PathMap> &maps, bool windowsPaths);
+
 struct PathReplacement
 {
     XsdtNode *node = nullptr;
@@ -60,22 +71,15 @@ struct PathReplacement
     bool newPathExists = true; // true too when the computer has no existence test
 };
 
-// Every path value whose beginning would change from `oldPrefix` to `newPrefix`, in document
-// order. Both prefixes must look absolute; otherwise nothing is planned and `error` says why.
-bool planPrefixReplacement(const XsdtDocument &document, const QString &oldPrefix,
-                           const QString &newPrefix, const HealthEnv &env,
-                           QList<PathReplacement> *plan, QString *error = nullptr);
+// Every path value whose beginning the maps would change, in document order. Both sides of
+// every map must look absolute; otherwise nothing is planned and `error` says why.
+bool planPrefixReplacement(const XsdtDocument &document, const QList<PathMap> &maps,
+                           const HealthEnv &env, QList<PathReplacement> *plan,
+                           QString *error = nullptr);
 // The same over path values found earlier, for a page that keeps them: no walk of the file.
-bool planPrefixReplacement(const QList<PathValue> &values, const QString &oldPrefix,
-                           const QString &newPrefix, const HealthEnv &env,
-                           QList<PathReplacement> *plan, QString *error = nullptr);
-
-// One OLD=NEW rewrite of path beginnings, as given to an import.
-struct PathMap
-{
-    QString from;
-    QString to;
-};
+bool planPrefixReplacement(const QList<PathValue> &values, const QList<PathMap> &maps,
+                           const HealthEnv &env, QList<PathReplacement> *plan,
+                           QString *error = nullptr);
 
 // Reads "OLD=NEW" texts (split at the first "="). All of them or none: a text without "=",
 // a side that is not an absolute path, or an OLD given twice refuses the whole list.

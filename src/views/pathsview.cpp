@@ -416,8 +416,9 @@ void PathsView::preview(const QString &oldPrefix, const QString &newPrefix)
     finishScan();
     const QString from = QDir::fromNativeSeparators(oldPrefix);
     const QString to = QDir::fromNativeSeparators(newPrefix);
+    const QList<PathMap> maps{{from, to}};
     QString error;
-    if (!planPrefixReplacement(QList<PathValue>(), from, to, m_env, nullptr, &error)) {
+    if (!planPrefixReplacement(QList<PathValue>(), maps, m_env, nullptr, &error)) {
         m_previewStatus->setText(error);
         return;
     }
@@ -428,7 +429,7 @@ void PathsView::preview(const QString &oldPrefix, const QString &newPrefix)
     const XsdtDocument *document = m_document;
     m_planJob->start([=, this](const std::atomic_bool &) {
         auto plan = std::make_shared<QList<PathReplacement>>();
-        planPrefixReplacement(values, from, to, env, plan.get());
+        planPrefixReplacement(values, maps, env, plan.get());
         return [this, document, plan, oldPrefix] {
             if (document == m_document)
                 showPlan(std::move(*plan), oldPrefix);
