@@ -4,6 +4,7 @@
 #include "generator/generator.h"
 #include "knowledge/paths.h"
 #include "knowledge/repositories.h"
+#include "knowledge/schema.h"
 #include "knowledge/setupfile.h"
 
 #include <QtTest>
@@ -75,6 +76,12 @@ private slots:
         row("drive root to a folder", "C:\\x", "C:/", "E:\\new", true, "E:\\new\\x");
         row("drive no boundary", "C:\\PIX\\x", "C:\\PI", "D:", true, "-");
         row("network share", "\\\\srv\\share\\x", "\\\\srv\\share", "//nas/a", true, "//nas/a\\x");
+        row("composed name, decomposed value", "/home/Zoe\xcc\x88/x", "/home/Zo\xc3\xab",
+            "/n/Zo\xc3\xab", false, "/n/Zoe\xcc\x88/x");
+        row("decomposed name, composed value", "/home/Zo\xc3\xab", "/home/Zoe\xcc\x88/",
+            "/n/Zoe\xcc\x88", false, "/n/Zo\xc3\xab");
+        row("decomposed, no boundary", "/home/Zoe\xcc\x88s/x", "/home/Zo\xc3\xab", "/n", false,
+            "-");
     }
 
     void prefixes()
@@ -157,10 +164,21 @@ private slots:
     {
         QTest::addColumn<QStringList>("mappings");
         QTest::addColumn<QString>("result"); // the mapped values, or the error
-        QTest::newRow("longest wins") << QStringList{"/home=/h", "/home/astro=/home/bea"}
-                                      << "/home/bea/x /h/other/x /homes/x @home/x relative";
+        QTest::newRow("longest wins")
+            << QStringList{"/home=/h", "/home/astro=/home/bea"}
+            << "/home/bea/x /h/other/x /homes/x @home/x relative /h/a=b/x";
         QTest::newRow("no chaining") << QStringList{"/home/astro=/home", "/home=/x"}
-                                     << "/home/x /x/other/x /homes/x @home/x relative";
+                                     << "/home/x /x/other/x /homes/x @home/x relative /x/a=b/x";
+        QTest::newRow("= in the old path") << QStringList{"/home/a=b=/y"}
+                                           << "/home/astro/x /home/other/x /homes/x @home/x "
+                                              "relative /y/x";
+        QTest::newRow("two readings")
+            << QStringList{"/home/a=/b=/y"}
+            << "\"/home/a=/b=/y\" can be read as more than one OLD=NEW. Put the old path in double "
+               "quotes: \"OLD\"=NEW.";
+        QTest::newRow("old path quoted") << QStringList{"\"/home/astro\"=/y=/z"}
+                                         << "/y=/z/x /home/other/x /homes/x @home/x relative "
+                                            "/home/a=b/x";
         QTest::newRow("no =") << QStringList{"/a=/b", "/home"}
                               << "\"/home\" is not of the form OLD=NEW.";
         QTest::newRow("relative side")
@@ -169,7 +187,7 @@ private slots:
             << QStringList{"/a=/b", "/a/=/c"} << "\"/a/\" is mapped twice.";
         QTest::newRow("none") << QStringList{}
                               << "/home/astro/x /home/other/x /homes/x @home/x "
-                                 "relative";
+                                 "relative /home/a=b/x";
     }
 
     void importMaps()
@@ -179,14 +197,56 @@ private slots:
         QString error;
         QStringList mapped;
         if (parsePathMaps(mappings, false, &maps, &error)) {
-            for (const char *v :
-                 {"/home/astro/x", "/home/other/x", "/homes/x", "@home/x", "relative"})
+            for (const char *v : {"/home/astro/x", "/home/other/x", "/homes/x", "@home/x",
+                                  "relative", "/home/a=b/x"})
                 mapped << mapImportedValue('s', QString::fromLatin1(v), maps, false);
         } else {
             QCOMPARE(maps.size(), 1); // all or nothing
         }
         QTEST(mapped.isEmpty() ? error : mapped.join(' '), "result");
         QCOMPARE(mapImportedValue('B', "/home/astro/x", maps, false), "/home/astro/x");
+    }
+
+    // Entries "PATH=VALUE" (strings) imported with /old mapped to /new into a file holding
+    // R/File twice and R/One once: the values made, by place in R, or the problems.
+    void importPlan_data()
+    {
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("result");
+        const auto row = [](const char *name, const QStringList &entries, const char *result) {
+            QTest::newRow(name) << entries << QString(result);
+        };
+        row("twins in order", {"R/File=/old/x", "R/File=/old/y"}, "0=/new/x 1=/new/y");
+        row("one of twins", {"R/File=/old/x"}, "0=/new/x");
+        row("more than the file holds", {"R/File=/a", "R/File=/b", "R/File=/c"},
+            "0=/a 1=/b R/File: Given more than once, but f holds this setting only 2 times.");
+        row("slash first", {"/R/One=/a"},
+            "/R/One: Entry 1 is no setting path: keys joined by \"/\", with none at either end and "
+            "never two in a row.");
+        row("empty key", {"R//One=/a"},
+            "R//One: Entry 1 is no setting path: keys joined by \"/\", with none at either end and "
+            "never two in a row.");
+        row("slash last", {"R/One/=/a"},
+            "R/One/: Entry 1 is no setting path: keys joined by \"/\", with none at either end and "
+            "never two in a row.");
+    }
+
+    void importPlan()
+    {
+        QFETCH(QStringList, entries);
+        auto doc = parsed("<i k='R'>" + value("File", "/old/1") + value("File", "/old/2") +
+                          value("One", "/old/3") + "</i>");
+        SetupFile setup;
+        for (const QString &entry : entries)
+            setup.values.append({entry.section('=', 0, 0), "s", entry.section('=', 1)});
+        const ImportPlan plan =
+            planImport(*doc, setup, {{"/old", "/new"}}, false, Schema(), nullptr, "f");
+        QStringList result;
+        for (const ImportChange &change : plan.changes)
+            result << QString::number(change.node->indexInParent()) + '=' + change.value;
+        for (const ImportProblem &problem : plan.problems)
+            result << problem.path + ": " + problem.message;
+        QTEST(result.join(' '), "result");
     }
 
     // Values as "TYPE VALUE"; the folders that exist here are /home/here and C:/Users/here.

@@ -181,7 +181,9 @@ private slots:
         row("Warn without --force", {"delete", f, "ModuleData/Kestrane"}, "", 4,
             "Add --force to delete it anyway.");
         row("import with bad entries", {"import", f, "%F.json"}, "import", 4,
-            "4 problems; nothing was imported.");
+            "5 problems; nothing was imported.");
+        row("import of a later version", {"import", f, "%F.json"}, "later version", 4,
+            "The file is of version 999 of the format; this program reads version 1 only.");
         row("import with a relative mapping", {"import", f, "--map", "home=/x", "%F.json"},
             "import", 4,
             "--map: \"home=/x\": both sides must be absolute paths. Nothing was imported.");
@@ -231,9 +233,10 @@ private slots:
         const QByteArray broken = "not a settings file";
         write(".PixInsight/core-1-pxi.settings.bak-1",
               setup == "broken" ? broken : testdata::wrapSettings({}));
-        if (setup == "import") {
-            // Two good entries and four bad ones: none of them may reach the file.
-            const QByteArray json =
+        if (setup == "import" || setup == "later version") {
+            // One good entry and five bad ones (the second for one setting among them): none of
+            // them may reach the file.
+            QByteArray json =
                 R"({"format": "varnel-preferences", "version": 1, "values": [
                     {"path": "Global/Preferences/Application/FontResolution", "type": "i",
                      "value": "96"},
@@ -245,6 +248,8 @@ private slots:
                      "value": "3"},
                     {"path": "Global/Preferences/Application/HighResFont", "type": "s",
                      "value": "\u0000"}]})";
+            if (setup == "later version")
+                json.replace("\"version\": 1", "\"version\": 999");
             write(".PixInsight/core-1-pxi.settings.json", json);
         }
         if (setup == "invalid") {
@@ -577,6 +582,19 @@ private slots:
         QCOMPARE(permanently.err, QString());
         QVERIFY(permanently.out.endsWith("\nBackups deleted for good: 1 (0 KiB).\n"));
         QCOMPARE(listBackups(m_file), all.mid(0, 1));
+    }
+
+    // A name holding a line break is escaped as the records are: every record stays one line.
+    void namesWithLineBreaks()
+    {
+        const QString file = write(".PixInsight/a\nb.settings", testdata::readFile(m_file));
+        write(".PixInsight/a\nb.settings.bak-20240101-000000", "old");
+        const Run pruned = run({"prune", "--dry-run", "--keep", "0", "--file", file});
+        QCOMPARE(pruned.out.section('\n', 0, 0), "a\\nb.settings.bak-20240101-000000");
+        const Run exported = run({"export", "--file", file, "--module", "x\ny"});
+        QCOMPARE(exported.err,
+                 "varnelctl: " + QString(file).replace('\n', "\\n") +
+                     ": No module or script named \"x\\ny\" has data in this file.\n");
     }
 
     // A setup carried to a computer whose home folder has another name.

@@ -283,12 +283,13 @@ int Ctl::usage(const QString &problem)
 
 void Ctl::say(const QString &file, const QString &path, const QString &message)
 {
+    // One line each, as the records are: a name may hold a line break or a tab.
     QStringList parts{QStringLiteral("varnelctl")};
     if (!file.isEmpty())
-        parts.append(native(file));
+        parts.append(escaped(native(file)));
     if (!path.isEmpty())
-        parts.append(path);
-    parts.append(message);
+        parts.append(escaped(path));
+    parts.append(escaped(message));
     m_err << parts.join(QStringLiteral(": ")) << '\n';
     m_err.flush();
 }

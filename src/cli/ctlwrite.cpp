@@ -161,7 +161,7 @@ int Ctl::prune(const QStringList &)
     QJsonArray names;
     for (const QString &path : old.paths) {
         names.append(QFileInfo(path).fileName());
-        lines.append(QFileInfo(path).fileName());
+        lines.append(escaped(QFileInfo(path).fileName()));
     }
     const bool permanently = m_parser->isSet(QStringLiteral("permanently"));
     QJsonObject json{{QStringLiteral("file"), file},
@@ -196,7 +196,7 @@ int Ctl::prune(const QStringList &)
     for (const QString &path : old.paths) {
         if (!removal.failedPaths.contains(path)) {
             names.append(QFileInfo(path).fileName());
-            lines.append(QFileInfo(path).fileName());
+            lines.append(escaped(QFileInfo(path).fileName()));
         }
     }
     json.insert(QStringLiteral("removed"), names);

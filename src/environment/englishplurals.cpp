@@ -117,6 +117,8 @@ const Forms kForms[] = {
     {"Deleted %n files or folders from disk.", "Deleted %n file or folder from disk."},
     {"Discard all %n unsaved changes?", "Discard the %n unsaved change?"},
     {"Exported %n values to %1.", "Exported %n value to %1."},
+    {"Given more than once, but %1 holds this setting only %n times.",
+     "Given more than once, but %1 holds this setting only once."},
     {"Imported %n values from %1. Review them, then save.",
      "Imported %n value from %1. Review it, then save."},
     {"Module search for \"%1\" (%n values)", "Module search for \"%1\" (%n value)"},

@@ -164,18 +164,48 @@ QList<PathGroup> groupByFolder(const QList<PathValue> &values, bool windowsPaths
     return sorted;
 }
 
+namespace {
+
+bool isAscii(QStringView text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
+// The same name whichever Unicode form it was written in: "é" as one character or as "e" and
+// an accent (file systems and tools differ in which one they keep).
+bool sameNormalized(QStringView a, QStringView b, bool windowsPaths)
+{
+    return comparable(a.toString().normalized(QString::NormalizationForm_C), windowsPaths) ==
+           comparable(b.toString().normalized(QString::NormalizationForm_C), windowsPaths);
+}
+
+} // namespace
+
 qsizetype matchPathPrefix(const QString &value, const QString &prefix, bool windowsPaths)
 {
     const QString p = withoutTrailingSeparators(prefix, windowsPaths);
-    if (p.isEmpty() || value.size() < p.size())
+    if (p.isEmpty())
         return -1;
-    for (qsizetype i = 0; i < p.size(); ++i) {
-        if (!sameChar(value.at(i), p.at(i), windowsPaths))
+    const bool root = isSeparator(p.back(), windowsPaths);
+    if (isAscii(value) && isAscii(p)) {
+        if (value.size() < p.size())
             return -1;
+        for (qsizetype i = 0; i < p.size(); ++i) {
+            if (!sameChar(value.at(i), p.at(i), windowsPaths))
+                return -1;
+        }
+        if (value.size() == p.size() || root || isSeparator(value.at(p.size()), windowsPaths))
+            return p.size();
+        return -1;
     }
-    if (value.size() == p.size() || isSeparator(p.back(), windowsPaths) ||
-        isSeparator(value.at(p.size()), windowsPaths))
-        return p.size();
+    // Lengths differ between the forms: try each place where a folder name ends.
+    for (qsizetype end = 1; end <= value.size(); ++end) {
+        const bool boundary = root
+                                  ? isSeparator(value.at(end - 1), windowsPaths)
+                                  : end == value.size() || isSeparator(value.at(end), windowsPaths);
+        if (boundary && sameNormalized(QStringView(value).left(end), p, windowsPaths))
+            return end;
+    }
     return -1;
 }
 
@@ -185,7 +215,16 @@ QString replacePathPrefix(const QString &value, const QString &oldPrefix, const 
     const qsizetype matched = matchPathPrefix(value, oldPrefix, windowsPaths);
     if (matched < 0)
         return QString();
-    const QString head = withoutTrailingSeparators(newPrefix, windowsPaths);
+    QString head = withoutTrailingSeparators(newPrefix, windowsPaths);
+    // The new beginning is written in the form the value keeps its names in.
+    if (!isAscii(value)) {
+        for (const auto form : {QString::NormalizationForm_D, QString::NormalizationForm_C}) {
+            if (value.normalized(form) == value) {
+                head = head.normalized(form);
+                break;
+            }
+        }
+    }
     QStringView rest = QStringView(value).mid(matched);
     const bool headEnds = !head.isEmpty() && isSeparator(head.back(), windowsPaths);
     const bool restStarts = !rest.isEmpty() && isSeparator(rest.front(), windowsPaths);
@@ -277,30 +316,66 @@ bool planPrefixReplacement(const QList<PathValue> &values, const QList<PathMap> 
     return true;
 }
 
+namespace {
+
+// OLD=NEW split at the one "=" with an absolute path on either side, so that either may hold
+// "=" itself; "OLD"=NEW in double quotes where more than one "=" would do.
+bool splitMapping(const QString &mapping, bool windowsPaths, PathMap *map, QString *problem)
+{
+    const qsizetype quoted =
+        mapping.startsWith(QLatin1Char('"')) ? mapping.indexOf(QLatin1String("\"="), 1) : -1;
+    QList<qsizetype> splits;
+    if (quoted > 0) {
+        *map = PathMap{mapping.mid(1, quoted - 1), mapping.mid(quoted + 2)};
+        if (looksAbsolute(map->from, windowsPaths) && looksAbsolute(map->to, windowsPaths))
+            return true;
+    } else {
+        for (qsizetype i = mapping.indexOf(QLatin1Char('=')); i >= 0;
+             i = mapping.indexOf(QLatin1Char('='), i + 1)) {
+            if (looksAbsolute(mapping.left(i), windowsPaths) &&
+                looksAbsolute(mapping.mid(i + 1), windowsPaths))
+                splits.append(i);
+        }
+        if (splits.size() == 1) {
+            *map = PathMap{mapping.left(splits.constFirst()), mapping.mid(splits.constFirst() + 1)};
+            return true;
+        }
+    }
+    if (!mapping.contains(QLatin1Char('=')))
+        *problem = PathText::tr("\"%1\" is not of the form OLD=NEW.").arg(mapping);
+    else if (splits.size() > 1)
+        *problem = PathText::tr("\"%1\" can be read as more than one OLD=NEW. Put the old path "
+                                "in double quotes: \"OLD\"=NEW.")
+                       .arg(mapping);
+    else
+        *problem = PathText::tr("\"%1\": both sides must be absolute paths.").arg(mapping);
+    return false;
+}
+
+} // namespace
+
 bool parsePathMaps(const QStringList &mappings, bool windowsPaths, QList<PathMap> *maps,
                    QString *error)
 {
     QList<PathMap> parsed;
     QStringList seen;
     for (const QString &mapping : mappings) {
-        const qsizetype equals = mapping.indexOf(QLatin1Char('='));
-        const QString from = mapping.left(equals);
-        const QString to = mapping.mid(equals + 1);
+        PathMap map;
         QString problem;
-        if (equals < 0)
-            problem = PathText::tr("\"%1\" is not of the form OLD=NEW.").arg(mapping);
-        else if (!looksAbsolute(from, windowsPaths) || !looksAbsolute(to, windowsPaths))
-            problem = PathText::tr("\"%1\": both sides must be absolute paths.").arg(mapping);
-        else if (seen.contains(
-                     comparable(withoutTrailingSeparators(from, windowsPaths), windowsPaths)))
-            problem = PathText::tr("\"%1\" is mapped twice.").arg(from);
+        if (splitMapping(mapping, windowsPaths, &map, &problem)) {
+            const QString key =
+                comparable(withoutTrailingSeparators(map.from, windowsPaths), windowsPaths)
+                    .normalized(QString::NormalizationForm_C);
+            if (seen.contains(key))
+                problem = PathText::tr("\"%1\" is mapped twice.").arg(map.from);
+            seen.append(key);
+        }
         if (!problem.isEmpty()) {
             if (error)
                 *error = problem;
             return false;
         }
-        seen.append(comparable(withoutTrailingSeparators(from, windowsPaths), windowsPaths));
-        parsed.append(PathMap{from, to});
+        parsed.append(map);
     }
     if (maps)
         *maps = parsed;

@@ -44,11 +44,13 @@ QList<PathGroup> groupByFolder(const QList<PathValue> &values, bool windowsPaths
 // How much of `value` the path `prefix` covers when the value starts with it on a path
 // boundary ("/data" covers "/data" and "/data/x", never "/database"), or -1. A trailing
 // separator of the prefix does not matter; with Windows rules both separators count and
-// letters compare ignoring case.
+// letters compare ignoring case. Names compare in the same Unicode form (composed "é" matches
+// "e" with a combining accent).
 qsizetype matchPathPrefix(const QString &value, const QString &prefix, bool windowsPaths);
 
-// `value` with the matched prefix swapped for `newPrefix`, joined with exactly one separator;
-// a null string when the prefix does not match.
+// `value` with the matched prefix swapped for `newPrefix`, joined with exactly one separator,
+// the new prefix in the Unicode form the value is written in; a null string when the prefix
+// does not match.
 QString replacePathPrefix(const QString &value, const QString &oldPrefix, const QString &newPrefix,
                           bool windowsPaths);
 
@@ -81,8 +83,10 @@ bool planPrefixReplacement(const QList<PathValue> &values, const QList<PathMap> 
                            const HealthEnv &env, QList<PathReplacement> *plan,
                            QString *error = nullptr);
 
-// Reads "OLD=NEW" texts (split at the first "="). All of them or none: a text without "=",
-// a side that is not an absolute path, or an OLD given twice refuses the whole list.
+// Reads "OLD=NEW" texts, split at the one "=" with an absolute path on either side (either
+// may hold "=" too); where more than one would do, "OLD"=NEW names the old path in double
+// quotes. All of them or none: a text without "=", a side that is not an absolute path, a text
+// that splits in more than one way, or an OLD given twice refuses the whole list.
 bool parsePathMaps(const QStringList &mappings, bool windowsPaths, QList<PathMap> *maps,
                    QString *error = nullptr);
 
