@@ -95,26 +95,54 @@ private slots:
         QCOMPARE(matchPathPrefix(value, oldPrefix, windows) >= 0, !after.isNull());
     }
 
+    // The paths a text holds, and the text with /a mapped to /new: every other character kept.
+    void pathsInValues_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("paths");
+        QTest::addColumn<QString>("mapped");
+        const auto row = [](const char *name, const char *text, const char *paths,
+                            const char *mapped) { QTest::newRow(name) << text << paths << mapped; };
+        row("one path", "/a/x", "/a/x", "/new/x");
+        row("lines", "/a/x\n/b\r\n\n/a", "/a/x,/b,/a", "/new/x\n/b\r\n\n/new");
+        row("last line ended", "/a/x\n", "/a/x", "/new/x\n");
+        row("place in a script", "/a/t.js|784", "/a/t.js", "/new/t.js|784");
+        row("bar without a number", "/a/t|x", "/a/t|x", "/new/t|x");
+        row("bar at the end", "/a/t|", "/a/t|", "/new/t|");
+        row("words and placeholders", "@a/x\nrun /a\n/a|7", "/a", "@a/x\nrun /a\n/new|7");
+    }
+
+    void pathsInValues()
+    {
+        QFETCH(QString, text);
+        QStringList paths;
+        for (const PathSpan &span : pathsInText(text, false))
+            paths << text.mid(span.start, span.length);
+        QTEST(paths.join(','), "paths");
+        QTEST(mapImportedValue('s', text, {{"/a", "/new"}}, false), "mapped");
+    }
+
     void pathValuesAndFolders()
     {
-        // Anywhere in the file; placeholders, relative paths, other types, compressed values,
-        // text with line breaks and entries queued for deletion are no path values.
-        auto doc =
-            parsed("<i k='Global'><i k='Preferences'>" + value("A", "/data/lights/m31.xisf") +
-                   value("B", "@pxi_rsc_dir/x") + value("C", "relative/x") +
-                   value("D", "/data/b", "B") + value("E", "/data/lights") +
-                   "</i></i><i k='ModuleData'><i k='Tool'>" + value("F", "/data/lights/m33.xisf") +
-                   value("G", "/data/x&#10;y") + value("H", "~/flats/f.xisf") +
-                   "<v k='I' t='s' c='zlib'><s u=\"12\">eJwrzs9NBQAAAP//</s></v>" +
-                   "</i></i><i k='MainWindow'>" + value("J", "/gone/x") + value("K", "/") + "</i>");
+        // Anywhere in the file, each line of a list on its own; placeholders, relative paths,
+        // other types, compressed values and entries queued for deletion are no path values.
+        auto doc = parsed(
+            "<i k='Global'><i k='Preferences'>" + value("A", "/data/lights/m31.xisf") +
+            value("B", "@pxi_rsc_dir/x") + value("C", "relative/x") + value("D", "/data/b", "B") +
+            value("E", "/data/lights") + "</i></i><i k='ModuleData'><i k='Tool'>" +
+            value("F", "/data/lights/m33.xisf") +
+            value("G", "/data/b&#10;/data/lights/m31.xisf|12") + value("H", "~/flats/f.xisf") +
+            "<v k='I' t='s' c='zlib'><s u=\"12\">eJwrzs9NBQAAAP//</s></v>" +
+            "</i></i><i k='MainWindow'>" + value("J", "/gone/x") + value("K", "/") + "</i>");
         doc->findPath(u"MainWindow/J")->pendingDelete = true;
         const HealthEnv env = computer({"/data/lights", "/data/lights/m31.xisf", "/"});
         QStringList found;
         for (const PathValue &path : pathValues(*doc, env))
             found << path.node->path() + (path.exists ? "" : " missing");
-        QCOMPARE(found, (QStringList{"Global/Preferences/A", "Global/Preferences/E",
-                                     "ModuleData/Tool/F missing", "ModuleData/Tool/H missing",
-                                     "MainWindow/K"}));
+        QCOMPARE(found,
+                 (QStringList{"Global/Preferences/A", "Global/Preferences/E",
+                              "ModuleData/Tool/F missing", "ModuleData/Tool/G missing",
+                              "ModuleData/Tool/G", "ModuleData/Tool/H missing", "MainWindow/K"}));
 
         const auto groups = [&](bool missingOnly) {
             QStringList out;
@@ -130,10 +158,10 @@ private slots:
             return out;
         };
         QCOMPARE(groups(false),
-                 (QStringList{"/: K (0 missing)", "/data: E (0 missing)",
-                              "/data/lights: A, F (1 missing)", "~/flats: H (1 missing)"}));
-        QCOMPARE(groups(true),
-                 (QStringList{"/data/lights: F (1 missing)", "~/flats: H (1 missing)"}));
+                 (QStringList{"/: K (0 missing)", "/data: E, G (1 missing)",
+                              "/data/lights: A, F, G (1 missing)", "~/flats: H (1 missing)"}));
+        QCOMPARE(groups(true), (QStringList{"/data: G (1 missing)", "/data/lights: F (1 missing)",
+                                            "~/flats: H (1 missing)"}));
         QCOMPARE(pathFolder("C:\\x", true), "C:\\");
         QCOMPARE(pathFolder("/data/lights/", false), "/data");
     }
@@ -218,6 +246,7 @@ private slots:
         };
         row("twins in order", {"R/File=/old/x", "R/File=/old/y"}, "0=/new/x 1=/new/y");
         row("one of twins", {"R/File=/old/x"}, "0=/new/x");
+        row("each path of a list", {"R/One=/old/x\n/old/y|12"}, "2=/new/x\n/new/y|12");
         row("more than the file holds", {"R/File=/a", "R/File=/b", "R/File=/c"},
             "0=/a 1=/b R/File: Given more than once, but f holds this setting only 2 times.");
         row("slash first", {"/R/One=/a"},

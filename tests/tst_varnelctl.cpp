@@ -335,10 +335,14 @@ private slots:
         row("import, dry run", {"import", f, "--dry-run", "%F.json"}, {});
         row("prune, dry run", {"prune", "--dry-run", "--keep", "0"}, {});
         row("paths replace on folder boundaries", {"paths", f, "--replace", "/data=/mnt/new/"},
-            {"Global/A=/mnt/new/x.fits", "Global/C=/mnt/new"}, "paths");
+            {"Global/A=/mnt/new/x.fits", "Global/C=/mnt/new",
+             "Global/L=/mnt/new/l\n/other/o\r\n/mnt/new|5"},
+            "paths");
         row("paths replace, every mapping, none chained",
             {"paths", f, "--replace", "/data=/database", "--replace", "/database=/x"},
-            {"Global/A=/database/x.fits", "Global/B=/x", "Global/C=/database"}, "paths");
+            {"Global/A=/database/x.fits", "Global/B=/x", "Global/C=/database",
+             "Global/L=/database/l\n/other/o\r\n/database|5"},
+            "paths");
     }
 
     void successes()
@@ -361,11 +365,12 @@ private slots:
         else if (setup == "missing")
             QVERIFY(QFile::remove(m_file));
         else if (setup == "paths")
-            write(
-                ".PixInsight/core-1-pxi.settings",
-                testdata::wrapSettings(R"(<i k="Global"><v k="A" t="s" v="/data/x.fits"/>)"
-                                       R"(<v k="B" t="s" v="/database"/><v k="C" t="s" v="/data"/>)"
-                                       R"(<v k="D" t="s" v="@/data"/></i>)"));
+            write(".PixInsight/core-1-pxi.settings",
+                  testdata::wrapSettings(
+                      R"(<i k="Global"><v k="A" t="s" v="/data/x.fits"/>)"
+                      R"(<v k="B" t="s" v="/database"/><v k="C" t="s" v="/data"/>)"
+                      R"(<v k="D" t="s" v="@/data"/>)"
+                      "<v k=\"L\" t=\"s\" v=\"/data/l&#10;/other/o&#13;&#10;/data|5\"/></i>"));
         QByteArray bytes = testdata::readFile(m_file);
         const QStringList backupsBefore = listBackups(m_file);
 

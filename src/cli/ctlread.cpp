@@ -249,10 +249,10 @@ int Ctl::paths(const QStringList &)
         if (missingOnly && value.exists)
             continue;
         array.append(QJsonObject{{QStringLiteral("path"), value.node->path()},
-                                 {QStringLiteral("value"), value.node->value},
+                                 {QStringLiteral("value"), value.path},
                                  {QStringLiteral("exists"), value.exists}});
         lines.append(
-            QStringList{value.node->path(), escaped(native(value.node->value)),
+            QStringList{value.node->path(), escaped(native(value.path)),
                         value.exists ? QStringLiteral("exists") : QStringLiteral("missing")}
                 .join(QLatin1Char('\t')));
     }

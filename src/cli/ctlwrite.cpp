@@ -278,7 +278,7 @@ int Ctl::replacePaths(const QStringList &mappings)
     QStringList normalized;
     for (const PathReplacement &change : std::as_const(plan)) {
         QString checked;
-        if (!checkNewValue(change.node, change.after, m_schema, &m_policy, &checked, &error))
+        if (!checkNewValue(change.node, change.valueAfter, m_schema, &m_policy, &checked, &error))
             code = fail(ExitRefused, store.path, change.node->path(), error);
         normalized.append(checked);
     }

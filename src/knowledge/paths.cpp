@@ -45,15 +45,16 @@ QString withoutTrailingSeparators(const QString &path, bool windowsPaths)
     return path.left(end);
 }
 
-// A text that may be a path: a line break or a NUL never is part of one.
+bool isPath(QStringView text, bool windowsPaths)
+{
+    return !text.startsWith(QLatin1Char('@')) && looksAbsolute(text.toString(), windowsPaths) &&
+           !text.contains(QChar(0));
+}
+
 bool isPathValue(const XsdtNode *node, bool windowsPaths)
 {
-    if (!node->isEditable() || node->type != QLatin1Char('s'))
-        return false;
-    const QString &value = node->value;
-    return !value.startsWith(QLatin1Char('@')) && looksAbsolute(value, windowsPaths) &&
-           !value.contains(QLatin1Char('\n')) && !value.contains(QLatin1Char('\r')) &&
-           !value.contains(QChar(0));
+    return node->isEditable() && node->type == QLatin1Char('s') &&
+           !pathsInText(node->value, windowsPaths).isEmpty();
 }
 
 void collectPathNodes(XsdtNode *node, bool windowsPaths, QList<XsdtNode *> &out,
@@ -104,6 +105,29 @@ private:
 
 } // namespace
 
+QList<PathSpan> pathsInText(QStringView text, bool windowsPaths)
+{
+    QList<PathSpan> spans;
+    qsizetype start = 0;
+    while (start <= text.size()) {
+        qsizetype end = start;
+        while (end < text.size() && text.at(end) != QLatin1Char('\n') &&
+               text.at(end) != QLatin1Char('\r'))
+            ++end;
+        QStringView line = text.mid(start, end - start);
+        // "PATH|DIGITS": a place in the file, not part of its name.
+        const qsizetype bar = line.lastIndexOf(QLatin1Char('|'));
+        if (bar >= 0 && bar + 1 < line.size() &&
+            std::all_of(line.begin() + bar + 1, line.end(),
+                        [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }))
+            line = line.left(bar);
+        if (!line.isEmpty() && isPath(line, windowsPaths))
+            spans.append(PathSpan{start, line.size()});
+        start = end + 1;
+    }
+    return spans;
+}
+
 QList<PathValue> pathValues(const XsdtDocument &document, const HealthEnv &env,
                             const std::atomic_bool *cancelled)
 {
@@ -115,7 +139,10 @@ QList<PathValue> pathValues(const XsdtDocument &document, const HealthEnv &env,
     for (XsdtNode *node : std::as_const(nodes)) {
         if (cancelled && cancelled->load(std::memory_order_relaxed))
             break;
-        values.append(PathValue{node, exists(node->value)});
+        for (const PathSpan &span : pathsInText(node->value, env.windowsPaths)) {
+            const QString path = node->value.mid(span.start, span.length);
+            values.append(PathValue{node, path, exists(path)});
+        }
     }
     return values;
 }
@@ -141,7 +168,7 @@ QList<PathGroup> groupByFolder(const QList<PathValue> &values, bool windowsPaths
     for (const PathValue &value : values) {
         if (missingOnly && value.exists)
             continue;
-        const QString folder = pathFolder(value.node->value, windowsPaths);
+        const QString folder = pathFolder(value.path, windowsPaths);
         const QString key = comparable(folder, windowsPaths);
         auto it = index.constFind(key);
         if (it == index.constEnd()) {
@@ -260,16 +287,38 @@ void planOver(const QList<XsdtNode *> &nodes, const QList<PathMap> &maps, const 
               QList<PathReplacement> *plan)
 {
     ExistenceCache exists(env);
+    QList<std::pair<QString, QString>> changed;
     for (XsdtNode *node : nodes) {
-        const QString after = mapPath(node->value, maps, env.windowsPaths);
-        if (after.isNull() || after == node->value)
+        changed.clear();
+        const QString after = mapPathsInText(node->value, maps, env.windowsPaths, &changed);
+        if (changed.isEmpty() || !plan)
             continue;
-        if (plan)
-            plan->append(PathReplacement{node, node->value, after, exists(after)});
+        for (const auto &[before, path] : std::as_const(changed))
+            plan->append(PathReplacement{node, before, path, exists(path), node->value, after});
     }
 }
 
 } // namespace
+
+QString mapPathsInText(const QString &text, const QList<PathMap> &maps, bool windowsPaths,
+                       QList<std::pair<QString, QString>> *changed)
+{
+    QString mapped;
+    qsizetype done = 0;
+    for (const PathSpan &span : pathsInText(text, windowsPaths)) {
+        const QString path = text.mid(span.start, span.length);
+        const QString after = mapPath(path, maps, windowsPaths);
+        if (after.isNull() || after == path)
+            continue;
+        mapped += QStringView(text).mid(done, span.start - done) + after;
+        done = span.start + span.length;
+        if (changed)
+            changed->append({path, after});
+    }
+    if (done == 0)
+        return text;
+    return mapped + QStringView(text).mid(done);
+}
 
 QString mapPath(const QString &path, const QList<PathMap> &maps, bool windowsPaths)
 {
@@ -308,8 +357,10 @@ bool planPrefixReplacement(const QList<PathValue> &values, const QList<PathMap> 
     QList<XsdtNode *> nodes;
     nodes.reserve(values.size());
     for (const PathValue &value : values) {
-        // Values edited or queued for deletion since they were found are no paths to plan for.
-        if (!value.node->isDeleted() && isPathValue(value.node, env.windowsPaths))
+        // A value's paths follow each other. Values queued for deletion since they were found
+        // are no paths to plan for; edited ones are planned as they are now.
+        if ((nodes.isEmpty() || nodes.constLast() != value.node) && !value.node->isDeleted() &&
+            isPathValue(value.node, env.windowsPaths))
             nodes.append(value.node);
     }
     planOver(nodes, maps, env, plan);
@@ -385,11 +436,7 @@ bool parsePathMaps(const QStringList &mappings, bool windowsPaths, QList<PathMap
 QString mapImportedValue(QChar type, const QString &value, const QList<PathMap> &maps,
                          bool windowsPaths)
 {
-    if (type != QLatin1Char('s') || value.startsWith(QLatin1Char('@')) ||
-        !looksAbsolute(value, windowsPaths))
-        return value;
-    const QString mapped = mapPath(value, maps, windowsPaths);
-    return mapped.isNull() ? value : mapped;
+    return type == QLatin1Char('s') ? mapPathsInText(value, maps, windowsPaths) : value;
 }
 
 } // namespace vrn

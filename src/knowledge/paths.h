@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <utility>
 
 namespace vrn {
 
@@ -12,15 +13,28 @@ struct XsdtNode;
 class XsdtDocument;
 struct HealthEnv;
 
-// A string value anywhere in the file that looks like an absolute path on the computer `env`
-// describes. PixInsight's own "@" placeholders are never taken for one.
+// Where one path sits in a value's text.
+struct PathSpan
+{
+    qsizetype start = 0;
+    qsizetype length = 0;
+};
+
+// The paths a value's text holds, in order: the text itself, or each line of a text that spans
+// lines; of a line "PATH|DIGITS" (where a script editor keeps its place in a file) the part
+// before the bar. Only what looks like an absolute path on the computer counts, never one of
+// PixInsight's "@" placeholders or a part holding a NUL.
+QList<PathSpan> pathsInText(QStringView text, bool windowsPaths);
+
+// One path held by a string value anywhere in the file; a value holding several gives one each.
 struct PathValue
 {
     XsdtNode *node = nullptr;
+    QString path;
     bool exists = true; // true too when the computer has no existence test
 };
 
-// Path values that share a folder, in document order.
+// Paths that share a folder, in document order.
 struct PathGroup
 {
     QString folder; // as the first of its values writes it
@@ -28,16 +42,16 @@ struct PathGroup
     qsizetype missing = 0;
 };
 
-// Every live, editable string value that looks like an absolute path, in document order, each
-// path tested for existence once. A scan that is `cancelled` gives up with what it has.
+// Every path held by a live, editable string value, in document order, each tested for
+// existence once. A scan that is `cancelled` gives up with what it has.
 QList<PathValue> pathValues(const XsdtDocument &document, const HealthEnv &env,
                             const std::atomic_bool *cancelled = nullptr);
 
 // The folder part of a path: everything before its last separator ("/" for "/x").
 QString pathFolder(const QString &path, bool windowsPaths);
 
-// The values grouped by the folder they sit in, groups sorted by folder; with `missingOnly`
-// only the values that do not exist, and no empty groups.
+// The paths grouped by the folder they sit in, groups sorted by folder; with `missingOnly`
+// only the paths that do not exist, and no empty groups.
 QList<PathGroup> groupByFolder(const QList<PathValue> &values, bool windowsPaths,
                                bool missingOnly = false);
 
@@ -65,20 +79,30 @@ struct PathMap
 // or a null string when no map matches.
 QString mapPath(const QString &path, const QList<PathMap> &maps, bool windowsPaths);
 
+// The text with each path it holds (pathsInText) rewritten by mapPath, every other character
+// (line breaks, a "|DIGITS" after a path) as it was; each path that changes is added to
+// `changed` as before and after.
+QString mapPathsInText(const QString &text, const QList<PathMap> &maps, bool windowsPaths,
+                       QList<std::pair<QString, QString>> *changed = nullptr);
+
+// One path that a replacement changes. The paths of one value follow each other and share the
+// value's new text.
 struct PathReplacement
 {
     XsdtNode *node = nullptr;
     QString before;
     QString after;
     bool newPathExists = true; // true too when the computer has no existence test
+    QString valueBefore;       // the whole value as planned from, and as it becomes
+    QString valueAfter;
 };
 
-// Every path value whose beginning the maps would change, in document order. Both sides of
-// every map must look absolute; otherwise nothing is planned and `error` says why.
+// Every path whose beginning the maps would change, in document order. Both sides of every map must look absolute; otherwise nothing is
+// planned and `error` says why.
 bool planPrefixReplacement(const XsdtDocument &document, const QList<PathMap> &maps,
                            const HealthEnv &env, QList<PathReplacement> *plan,
                            QString *error = nullptr);
-// The same over path values found earlier, for a page that keeps them: no walk of the file.
+// The same over paths found earlier, for a page that keeps them: no walk of the file.
 bool planPrefixReplacement(const QList<PathValue> &values, const QList<PathMap> &maps,
                            const HealthEnv &env, QList<PathReplacement> *plan,
                            QString *error = nullptr);
@@ -90,9 +114,8 @@ bool planPrefixReplacement(const QList<PathValue> &values, const QList<PathMap> 
 bool parsePathMaps(const QStringList &mappings, bool windowsPaths, QList<PathMap> *maps,
                    QString *error = nullptr);
 
-// The value with the beginning of the longest matching map rewritten (once; maps never chain),
-// or the value unchanged. Only string values ("s") that look absolute and are no "@"
-// placeholder are touched.
+// A string value ("s") with every path it holds mapped (mapPathsInText); any other value
+// unchanged.
 QString mapImportedValue(QChar type, const QString &value, const QList<PathMap> &maps,
                          bool windowsPaths);
 

@@ -298,13 +298,16 @@ QString suggestedOldHome(const SetupFile &setup, bool windowsPaths,
     for (const SetupValue &entry : setup.values) {
         if (entry.type != QLatin1String("s"))
             continue;
-        const QRegularExpressionMatch match =
-            (windowsPaths ? windowsHome : unixHome).match(entry.value);
-        if (!match.hasMatch())
-            continue;
-        const QString home = match.captured();
-        if (++counts[home] > counts.value(best))
-            best = home;
+        for (const PathSpan &span : pathsInText(entry.value, windowsPaths)) {
+            const QRegularExpressionMatch match =
+                (windowsPaths ? windowsHome : unixHome)
+                    .match(entry.value.mid(span.start, span.length));
+            if (!match.hasMatch())
+                continue;
+            const QString home = match.captured();
+            if (++counts[home] > counts.value(best))
+                best = home;
+        }
     }
     if (best.isEmpty() || !exists || exists(best))
         return QString();

@@ -387,10 +387,10 @@ void PathsView::fillGroup(QTreeWidgetItem *item)
     QList<QTreeWidgetItem *> children;
     for (const PathValue &value : groups.at(index).values) {
         auto *child = new QTreeWidgetItem;
-        child->setText(0, native(value.node->value));
+        child->setText(0, native(value.path));
         child->setText(1, value.node->path());
         child->setText(2, value.exists ? tr("Found") : tr("Missing"));
-        child->setToolTip(0, native(value.node->value));
+        child->setToolTip(0, native(value.path));
         child->setData(0, kNodeRole, quintptr(value.node));
         children.append(child);
     }
@@ -485,13 +485,17 @@ bool PathsView::confirmReplacement()
     int skipped = 0;
     m_model->beginBatch(
         [](int changes) { return tr("replacement of %n path beginnings", nullptr, changes); });
+    const XsdtNode *last = nullptr;
+    bool changed = false;
     for (const PathReplacement &change : plan) {
-        // A value changed since the preview was shown is left as it is now.
-        if (change.node->isDeleted() || change.node->value != change.before ||
-            !m_model->setData(m_model->indexForNode(change.node, 1), change.after, Qt::EditRole))
-            ++skipped;
-        else
-            ++made;
+        // The paths of a value follow each other and change together. A value changed since
+        // the preview was shown is left as it is now.
+        if (change.node != last)
+            changed = !change.node->isDeleted() && change.node->value == change.valueBefore &&
+                      m_model->setData(m_model->indexForNode(change.node, 1), change.valueAfter,
+                                       Qt::EditRole);
+        last = change.node;
+        ++(changed ? made : skipped);
     }
     m_model->endBatch();
     if (skipped == 0)
