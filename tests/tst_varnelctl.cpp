@@ -68,6 +68,15 @@ QByteArray withInvalidUtf8(QByteArray bytes)
                          "<i k=\"Global\"><v k=\"Note\" t=\"s\" v=\"caf\xe9\"/>");
 }
 
+// Two paths PixInsight documents as read-only beside one that may change, all in /home/astro.
+QByteArray readOnlyPaths()
+{
+    return testdata::wrapSettings(
+        R"(<i k="Global"><v k="X" t="s" v="/home/astro/x"/><i k="Preferences"><i k="Application">)"
+        R"(<v k="BaseDirectory" t="s" v="/home/astro/pi"/>)"
+        R"(<v k="BinDirectory" t="s" v="/home/astro/pi/bin"/></i></i></i>)");
+}
+
 struct Run
 {
     int code = -1;
@@ -218,6 +227,10 @@ private slots:
             {"paths", f, "--replace", "/home/astro=/nowhere", "--dry-run"}, "", 0, ": /nowhere/");
         row("paths replace while running", {"paths", f, "--replace", "/home/astro=/x"}, "running",
             2, "PixInsight is running");
+        row("paths replace, nothing may change", {"paths", f, "--replace", "/home/astro/pi=/x"},
+            "read-only", 4,
+            "Application/BinDirectory: BinDirectory: Documented by PixInsight as read-only or "
+            "write-only.\n");
         row("paths replace, relative", {"paths", f, "--replace", "astro=/x"}, "", 6,
             "both sides must be absolute paths.");
         row("paths, --missing and --replace", {"paths", "--missing", "--replace", "/a=/b"}, "", 6,
@@ -254,6 +267,8 @@ private slots:
         }
         if (setup == "invalid") {
             write(".PixInsight/core-1-pxi.settings", withInvalidUtf8(testdata::readFile(m_file)));
+        } else if (setup == "read-only") {
+            write(".PixInsight/core-1-pxi.settings", readOnlyPaths());
         } else if (setup == "no trash") {
             QVERIFY(QDir(m_home.filePath(".local")).removeRecursively());
         }
@@ -343,6 +358,8 @@ private slots:
             {"Global/A=/database/x.fits", "Global/B=/x", "Global/C=/database",
              "Global/L=/database/l\n/other/o\r\n/database|5"},
             "paths");
+        row("paths replace, what may change", {"paths", f, "--replace", "/home/astro=/home/nova"},
+            {"Global/X=/home/nova/x"}, "read-only");
     }
 
     void successes()
@@ -371,6 +388,8 @@ private slots:
                       R"(<v k="B" t="s" v="/database"/><v k="C" t="s" v="/data"/>)"
                       R"(<v k="D" t="s" v="@/data"/>)"
                       "<v k=\"L\" t=\"s\" v=\"/data/l&#10;/other/o&#13;&#10;/data|5\"/></i>"));
+        else if (setup == "read-only")
+            write(".PixInsight/core-1-pxi.settings", readOnlyPaths());
         QByteArray bytes = testdata::readFile(m_file);
         const QStringList backupsBefore = listBackups(m_file);
 

@@ -266,7 +266,8 @@ QString Ctl::helpText()
               "  3  file, setting or backup not found, or the file is not a settings file\n"
               "  4  refused: invalid value, protected entry, import problems, bytes that are not\n"
               "     UTF-8, no trash for prune, the file changed since it was read, or another\n"
-              "     program has it open; nothing was written\n"
+              "     program has it open; nothing was written (paths --replace: none of the\n"
+              "     values it matched may be changed; when some may, they are, and it exits 0)\n"
               "  5  writing failed; the file was left as it was\n"
               "  6  malformed command line\n");
 }

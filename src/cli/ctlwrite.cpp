@@ -270,26 +270,42 @@ int Ctl::replacePaths(const QStringList &mappings)
     if (const int code = openDocument(docs, chosenFile()))
         return code;
     SettingsStore &store = docs.store();
+    const ValueCheck check = [this](const XsdtNode *node, const QString &text,
+                                    QString *normalized) {
+        QString why;
+        if (checkNewValue(node, text, m_schema, &m_policy, normalized, &why))
+            return QString();
+        return why.isEmpty() ? tr("The value was not accepted.") : why;
+    };
     QList<PathReplacement> plan;
-    if (!planPrefixReplacement(store.document, maps, env, &plan, &error))
+    if (!planPrefixReplacement(store.document, maps, env, &plan, &error, check))
         return fail(ExitRefused, store.path, QString(), error);
-    // All of them or none: one refusal leaves every path as it was.
-    int code = ExitDone;
-    QStringList normalized;
+    // What may change does; each value that may not is named with its own reason.
+    int refused = 0;
+    int changed = 0;
+    const XsdtNode *last = nullptr;
     for (const PathReplacement &change : std::as_const(plan)) {
-        QString checked;
-        if (!checkNewValue(change.node, change.valueAfter, m_schema, &m_policy, &checked, &error))
-            code = fail(ExitRefused, store.path, change.node->path(), error);
-        normalized.append(checked);
-    }
-    if (code != ExitDone)
-        return code;
-    for (qsizetype i = 0; i < plan.size(); ++i) {
-        plan[i].node->value = normalized.at(i);
-        if (!plan.at(i).newPathExists)
+        const bool first = change.node != last; // the paths of a value follow each other
+        last = change.node;
+        if (!change.refusal.isEmpty()) {
+            if (first) {
+                say(store.path, change.node->path(), change.refusal);
+                ++refused;
+            }
+            continue;
+        }
+        if (first) {
+            change.node->value = change.valueAfter;
+            ++changed;
+        }
+        if (!change.newPathExists)
             warn(store.path, tr("%1: %2 is not on this computer.")
-                                 .arg(plan.at(i).node->path(), native(plan.at(i).after)));
+                                 .arg(change.node->path(), native(change.after)));
     }
+    if (changed == 0 && refused > 0)
+        return fail(
+            ExitRefused, store.path, QString(),
+            tr("None of the %n values may be changed; nothing was written.", nullptr, refused));
     return save(docs, {}, {});
 }
 

@@ -284,17 +284,24 @@ bool checkMaps(const QList<PathMap> &maps, bool windowsPaths, QString *error)
 }
 
 void planOver(const QList<XsdtNode *> &nodes, const QList<PathMap> &maps, const HealthEnv &env,
-              QList<PathReplacement> *plan)
+              const ValueCheck &check, QList<PathReplacement> *plan)
 {
     ExistenceCache exists(env);
     QList<std::pair<QString, QString>> changed;
     for (XsdtNode *node : nodes) {
         changed.clear();
-        const QString after = mapPathsInText(node->value, maps, env.windowsPaths, &changed);
+        QString after = mapPathsInText(node->value, maps, env.windowsPaths, &changed);
         if (changed.isEmpty() || !plan)
             continue;
+        QString refusal;
+        if (check) {
+            QString normalized = after;
+            refusal = check(node, after, &normalized);
+            after = normalized;
+        }
         for (const auto &[before, path] : std::as_const(changed))
-            plan->append(PathReplacement{node, before, path, exists(path), node->value, after});
+            plan->append(
+                PathReplacement{node, before, path, exists(path), node->value, after, refusal});
     }
 }
 
@@ -335,7 +342,8 @@ QString mapPath(const QString &path, const QList<PathMap> &maps, bool windowsPat
 }
 
 bool planPrefixReplacement(const XsdtDocument &document, const QList<PathMap> &maps,
-                           const HealthEnv &env, QList<PathReplacement> *plan, QString *error)
+                           const HealthEnv &env, QList<PathReplacement> *plan, QString *error,
+                           const ValueCheck &check)
 {
     if (plan)
         plan->clear();
@@ -343,12 +351,13 @@ bool planPrefixReplacement(const XsdtDocument &document, const QList<PathMap> &m
         return false;
     QList<XsdtNode *> nodes;
     collectPathNodes(const_cast<XsdtNode *>(&document.root), env.windowsPaths, nodes);
-    planOver(nodes, maps, env, plan);
+    planOver(nodes, maps, env, check, plan);
     return true;
 }
 
 bool planPrefixReplacement(const QList<PathValue> &values, const QList<PathMap> &maps,
-                           const HealthEnv &env, QList<PathReplacement> *plan, QString *error)
+                           const HealthEnv &env, QList<PathReplacement> *plan, QString *error,
+                           const ValueCheck &check)
 {
     if (plan)
         plan->clear();
@@ -363,7 +372,7 @@ bool planPrefixReplacement(const QList<PathValue> &values, const QList<PathMap> 
             isPathValue(value.node, env.windowsPaths))
             nodes.append(value.node);
     }
-    planOver(nodes, maps, env, plan);
+    planOver(nodes, maps, env, check, plan);
     return true;
 }
 

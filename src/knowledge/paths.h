@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <utility>
 
 namespace vrn {
@@ -85,8 +86,13 @@ QString mapPath(const QString &path, const QList<PathMap> &maps, bool windowsPat
 QString mapPathsInText(const QString &text, const QList<PathMap> &maps, bool windowsPaths,
                        QList<std::pair<QString, QString>> *changed = nullptr);
 
+// Why a value may not take a new text, empty when it may; the text to store goes to
+// `normalized`. The same check that the change itself passes.
+using ValueCheck =
+    std::function<QString(const XsdtNode *node, const QString &text, QString *normalized)>;
+
 // One path that a replacement changes. The paths of one value follow each other and share the
-// value's new text.
+// value's new text and verdict.
 struct PathReplacement
 {
     XsdtNode *node = nullptr;
@@ -95,17 +101,19 @@ struct PathReplacement
     bool newPathExists = true; // true too when the computer has no existence test
     QString valueBefore;       // the whole value as planned from, and as it becomes
     QString valueAfter;
+    QString refusal; // why the value may not be changed; empty when it may
 };
 
-// Every path whose beginning the maps would change, in document order. Both sides of every map must look absolute; otherwise nothing is
+// Every path whose beginning the maps would change, in document order, each value checked by
+// `check` when there is one. Both sides of every map must look absolute; otherwise nothing is
 // planned and `error` says why.
 bool planPrefixReplacement(const XsdtDocument &document, const QList<PathMap> &maps,
                            const HealthEnv &env, QList<PathReplacement> *plan,
-                           QString *error = nullptr);
+                           QString *error = nullptr, const ValueCheck &check = {});
 // The same over paths found earlier, for a page that keeps them: no walk of the file.
 bool planPrefixReplacement(const QList<PathValue> &values, const QList<PathMap> &maps,
                            const HealthEnv &env, QList<PathReplacement> *plan,
-                           QString *error = nullptr);
+                           QString *error = nullptr, const ValueCheck &check = {});
 
 // Reads "OLD=NEW" texts, split at the one "=" with an absolute path on either side (either
 // may hold "=" too); where more than one would do, "OLD"=NEW names the old path in double
