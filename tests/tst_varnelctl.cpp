@@ -621,27 +621,35 @@ private slots:
                      ": No module or script named \"x\\ny\" has data in this file.\n");
     }
 
-    // A setup carried to a computer whose home folder has another name.
-    void carryModuleToAnotherHome()
+    // A script's data carried to a computer whose home folder has another name: every twin in
+    // order (two entries under one name), each path of a list, nothing else of either file.
+    void carryToAnotherHome()
     {
-        testdata::GeneratorOptions options;
-        options.targetBytes = 96 * 1024;
-        options.plantProblems = true;
-        const QString module = testdata::generatedModuleNames(options).constFirst();
-        options.home = "/home/nova";
-        const QString other = write("core-2-pxi.settings", testdata::generateSettings(options));
-        const QString comment = "ModuleData/" + module + "/Comment";
-        QCOMPARE(run({"set", "--file=%F", comment + "=/home/astro/flats/master.xisf"}).code, 0);
-        const Run exported = run({"export", "--file=%F", "--module", module});
+        const auto settings = [](const char *a, const char *b, const char *list) {
+            return testdata::wrapSettings(
+                QByteArray("<i k=\"ScriptData\"><i k=\"Tool\"><v k=\"Recent\" t=\"s\" v=\"") + a +
+                "\"/><v k=\"Keep\" t=\"i\" v=\"1\"/><v k=\"Recent\" t=\"s\" v=\"" + b +
+                "\"/><v k=\"List\" t=\"s\" v=\"" + list + "\"/></i></i>");
+        };
+        write(".PixInsight/core-1-pxi.settings",
+              settings("/home/astro/a", "/home/astro/b", "/home/astro/c&#10;/home/astro/d.js|7"));
+        const QString other = write("core-2-pxi.settings", settings("/x", "/y", "/z"));
+        const Run exported = run({"export", "--file=%F", "--module", "Tool"});
         QVERIFY2(exported.code == 0, qPrintable(exported.err));
+        QStringList carried;
+        for (const QJsonValue &value :
+             QJsonDocument::fromJson(exported.out.toUtf8())["values"].toArray())
+            carried << value["path"].toString().section('/', -1) + '=' + value["value"].toString();
+        QCOMPARE(carried, QStringList({"Recent=/home/astro/a", "Keep=1", "Recent=/home/astro/b",
+                                       "List=/home/astro/c\n/home/astro/d.js|7"}));
         const Run imported = run({"import", "--file", other, "--map", "/home/astro=/home/nova",
                                   write("setup.json", exported.out.toUtf8())});
         QVERIFY2(imported.code == 0, qPrintable(imported.err));
-        const QByteArray after = testdata::readFile(other);
-        XsdtDocument there;
-        QVERIFY(there.parse(after));
-        QCOMPARE(there.findPath(comment)->value, "/home/nova/flats/master.xisf");
-        QVERIFY(!after.contains("/home/astro"));
+        QCOMPARE(testdata::readFile(other),
+                 settings("/home/nova/a", "/home/nova/b", "/home/nova/c&#10;/home/nova/d.js|7"));
+        const Run twins = run({"get", "--file", other, "ScriptData/Tool/Recent"});
+        QCOMPARE(twins.out, "ScriptData/Tool/Recent\tString\t/home/nova/a\n"
+                            "ScriptData/Tool/Recent\tString\t/home/nova/b\n");
     }
 };
 

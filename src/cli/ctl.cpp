@@ -358,13 +358,6 @@ QJsonObject Ctl::valueJson(const XsdtNode *node)
             {QStringLiteral("value"), node->value}};
 }
 
-// The values below node that their own path names: at every level the first of twins, as a
-// lookup by path resolves them. Later twins are unreachable by path and so never exported.
-void Ctl::forEachNamedValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit)
-{
-    vrn::forEachNamedValue(node, visit);
-}
-
 QString Ctl::chosenFile() const
 {
     const QString named = m_parser->value(QStringLiteral("file"));

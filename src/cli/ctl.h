@@ -9,8 +9,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
-
 class QCommandLineParser;
 class QTextStream;
 
@@ -104,7 +102,6 @@ private:
     static QString native(const QString &path);
     static QString escaped(QString text);
     static QJsonObject valueJson(const XsdtNode *node);
-    static void forEachNamedValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit);
 
     // ctlread.cpp
     int files(const QStringList &);

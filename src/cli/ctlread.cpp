@@ -79,13 +79,15 @@ int Ctl::get(const QStringList &paths)
     QJsonArray array;
     QStringList lines;
     for (const QString &path : paths) {
-        XsdtNode *node = document.findPath(path);
-        if (!node || node == &document.root) {
+        // Twins too: each value the path names.
+        const QList<XsdtNode *> nodes = nodesAtPath(document.root, path);
+        if (nodes.isEmpty() || nodes.contains(&document.root)) {
             code = fail(ExitNotFound, file, path, tr("No such setting."));
             continue;
         }
         QList<XsdtNode *> values;
-        collectValueNodes(node, values, recursive);
+        for (XsdtNode *node : nodes)
+            collectValueNodes(node, values, recursive);
         for (const XsdtNode *value : std::as_const(values)) {
             array.append(valueJson(value));
             lines.append(
@@ -209,10 +211,10 @@ int Ctl::exportValues(const QStringList &paths)
         return code;
     SetupChoice choice;
     for (const QString &path : paths) {
-        XsdtNode *node = document.findPath(path);
-        if (!node || node == &document.root)
+        const QList<XsdtNode *> nodes = nodesAtPath(document.root, path);
+        if (nodes.isEmpty() || nodes.contains(&document.root))
             return fail(ExitNotFound, file, path, tr("No such setting."));
-        choice.subtrees.append(node);
+        choice.subtrees.append(nodes);
     }
     choice.modules = m_parser->values(QStringLiteral("module"));
     QList<XsdtNode *> values;

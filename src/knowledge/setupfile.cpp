@@ -1,5 +1,6 @@
 #include "knowledge/setupfile.h"
 
+#include "document/valuenodes.h"
 #include "document/values.h"
 #include "document/xsdtdocument.h"
 #include "knowledge/deletionpolicy.h"
@@ -80,18 +81,20 @@ QString setupFormat()
     return QStringLiteral("varnel-preferences");
 }
 
-void forEachNamedValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit)
+QList<XsdtNode *> nodesAtPath(const XsdtNode &root, QStringView path)
 {
-    QSet<QStringView> keys;
-    for (const auto &child : node->children) {
-        if (keys.contains(child->key))
-            continue;
-        keys.insert(child->key);
-        if (child->isValue())
-            visit(child.get());
-        else
-            forEachNamedValue(child.get(), visit);
+    QList<XsdtNode *> found{const_cast<XsdtNode *>(&root)};
+    for (QStringView key : path.tokenize(u'/')) {
+        QList<XsdtNode *> next;
+        for (const XsdtNode *node : std::as_const(found)) {
+            for (const auto &child : node->children) {
+                if (child->key == key)
+                    next.append(child.get());
+            }
+        }
+        found = std::move(next);
     }
+    return found;
 }
 
 bool setupValues(const XsdtDocument &document, const Schema &schema, const DeletionPolicy &policy,
@@ -118,10 +121,10 @@ bool setupValues(const XsdtDocument &document, const Schema &schema, const Delet
         documentedOnly = true;
     }
     for (XsdtNode *root : std::as_const(roots)) {
-        if (root->isValue())
-            consider(root);
-        else
-            forEachNamedValue(root, consider);
+        QList<XsdtNode *> below;
+        collectValueNodes(root, below);
+        for (XsdtNode *node : std::as_const(below))
+            consider(node);
     }
     documentedOnly = false;
     for (const QString &name : choice.modules) {
@@ -138,11 +141,8 @@ bool setupValues(const XsdtDocument &document, const Schema &schema, const Delet
                                    .arg(name, similar.join(QStringLiteral(", ")));
             return false;
         }
-        for (XsdtNode *node : data) {
-            // A later twin would land on the first one when imported.
-            if (document.findPath(node->path()) == node)
-                consider(node);
-        }
+        for (XsdtNode *node : data)
+            consider(node);
     }
     if (values)
         *values = taken;
