@@ -1083,17 +1083,13 @@ void TestMainWindow::commandLine()
     QCOMPARE(result,
              qMakePair(1, QString("--theme is given more than once; it takes one value.\n")));
     // Pictures of a file that cannot be read: no box waits for an answer, the run ends saying why.
-    const QString nested = m_home.filePath(QStringLiteral("nested.settings"));
-    QVERIFY(writeFile(nested, testdata::wrapSettings(QByteArray("<i k=\"x\">").repeated(1001) +
-                                                     QByteArray("</i>").repeated(1001))));
-    for (const QString &file : {m_home.filePath(QStringLiteral("missing.settings")), nested}) {
-        result = run(
-            {QStringLiteral("--screenshots"), m_home.filePath(QStringLiteral("shots")), file}, env);
-        QCOMPARE(result.first, 1);
-        QVERIFY2(result.second.contains(file) &&
-                     result.second.endsWith("\nNo pictures were made.\n"),
-                 qPrintable(result.second));
-    }
+    const QString missing = m_home.filePath(QStringLiteral("missing.settings"));
+    result = run(
+        {QStringLiteral("--screenshots"), m_home.filePath(QStringLiteral("shots")), missing}, env);
+    QCOMPARE(result.first, 1);
+    QVERIFY2(result.second.contains(missing) &&
+                 result.second.endsWith("\nNo pictures were made.\n"),
+             qPrintable(result.second));
 }
 
 // File > Import...: paths moved to this computer's home, every value one undo step, ending in the

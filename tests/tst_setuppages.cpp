@@ -72,9 +72,8 @@ private slots:
         model.setDocument(doc.get());
         PathsView page(&model);
         HealthEnv env;
-        env.exists = [](const QString &path) {
-            return path == "/data" || path == "/mnt/d" || path == "/data/s.js";
-        };
+        const QStringList here{"/data", "/mnt/d", "/data/s.js"};
+        env.exists = [here](const QString &path) { return here.contains(path); };
         page.setEnvironment(env);
         page.setDocument(doc.get());
         page.finishScan();
@@ -98,6 +97,10 @@ private slots:
                  "Paths that will change: 4. Values that may not be changed, listed last: 1. New "
                  "paths not found on this computer: 3.");
         QVERIFY(page.replaceButton()->isEnabled());
+        page.preview("/data", "mnt");
+        QCOMPARE(page.previewLabel()->text(), "\"mnt\" is not an absolute path.");
+        page.preview("/data", "/mnt/d");
+        page.finishPreview();
         QVERIFY(page.confirmReplacement());
         QCOMPARE(model.undoStack()->count(), 1);
         QCOMPARE(doc->findPath(u"Global/A")->value, "/mnt/d/a.fits");
