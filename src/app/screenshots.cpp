@@ -234,6 +234,10 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         m_paths->preview(QStringLiteral("/home/astro"), QStringLiteral("/home/stargazer"));
         m_paths->finishPreview();
         save(this, QStringLiteral("paths-preview.png"));
+        // A moved installation: its own folders are PixInsight's to record, listed apart.
+        m_paths->preview(QStringLiteral("/opt/PixInsight"), QStringLiteral("/opt/PixInsight-2"));
+        m_paths->finishPreview();
+        save(this, QStringLiteral("paths-refused.png"));
         m_paths->clearPreview();
         showTab(m_repositories);
         save(this, QStringLiteral("repositories.png"));
