@@ -78,6 +78,8 @@ private slots:
             "/n/Zo\xc3\xab", false, "/n/Zoe\xcc\x88/x");
         row("decomposed name, composed value", "/home/Zo\xc3\xab", "/home/Zoe\xcc\x88/",
             "/n/Zoe\xcc\x88", false, "/n/Zo\xc3\xab");
+        row("no form to follow", "/home/\xe5\xa4\xa9/x", "/home/\xe5\xa4\xa9", "/n/Zo\xc3\xab",
+            false, "/n/Zo\xc3\xab/x");
         row("decomposed, no boundary", "/home/Zoe\xcc\x88s/x", "/home/Zo\xc3\xab", "/n", false,
             "-");
     }

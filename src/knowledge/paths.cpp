@@ -243,14 +243,14 @@ QString replacePathPrefix(const QString &value, const QString &oldPrefix, const 
     if (matched < 0)
         return QString();
     QString head = withoutTrailingSeparators(newPrefix, windowsPaths);
-    // The new beginning is written in the form the value keeps its names in.
+    // The new beginning is written in the form the value keeps its names in, where the value
+    // shows one; as typed where it reads the same in both.
     if (!isAscii(value)) {
-        for (const auto form : {QString::NormalizationForm_D, QString::NormalizationForm_C}) {
-            if (value.normalized(form) == value) {
-                head = head.normalized(form);
-                break;
-            }
-        }
+        const bool composed = value.normalized(QString::NormalizationForm_C) == value;
+        const bool decomposed = value.normalized(QString::NormalizationForm_D) == value;
+        if (composed != decomposed)
+            head = head.normalized(composed ? QString::NormalizationForm_C
+                                            : QString::NormalizationForm_D);
     }
     QStringView rest = QStringView(value).mid(matched);
     const bool headEnds = !head.isEmpty() && isSeparator(head.back(), windowsPaths);
