@@ -243,6 +243,13 @@ void TestHealthCheck::cases_data()
         {"path-missing | Warning | Default RGB profile path: the file does not "
          "exist | /gone/sRGB.icc is not",
          "path-missing | Warning | Cache directory 3: the folder does not exist | ~/cache is not"});
+    // Each path of a list on its own; a script editor's "|place" is no part of the name.
+    row("a list, one path missing",
+        "<i k='Global'><i k='ColorManagement'><v k='DefaultRGBProfilePath' t='s' "
+        "v='/here/a.icc|12&#10;/gone/b.icc'/></i></i>",
+        madeUpEnv({"/gone/b.icc", "/here/a.icc|12"}),
+        {"path-missing | Warning | Default RGB profile path: the file does not exist | "
+         "/gone/b.icc is not"});
     row("windows drive paths",
         "<i k='Global'><i k='ColorManagement'>"
         "<v k='ProofingProfilePath' t='s' v='C:/Profiles/proof.icc'/></i></i>",

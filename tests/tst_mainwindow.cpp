@@ -1111,6 +1111,17 @@ void TestMainWindow::commandLine()
     QVERIFY2(result.second.startsWith("Usage: varnel [options] file"), qPrintable(result.second));
     result = run({QStringLiteral("--theme"), QStringLiteral("purple")}, env);
     QCOMPARE(result, qMakePair(1, QString("Unknown theme 'purple'. Use light, dark or system.\n")));
+    result = run({"--theme", "dark", "--theme", "light"}, env);
+    QCOMPARE(result,
+             qMakePair(1, QString("--theme is given more than once; it takes one value.\n")));
+    // Pictures of a file that cannot be read: no box waits for an answer, the run ends saying why.
+    const QString missing = m_home.filePath(QStringLiteral("missing.settings"));
+    result = run(
+        {QStringLiteral("--screenshots"), m_home.filePath(QStringLiteral("shots")), missing}, env);
+    QCOMPARE(result.first, 1);
+    QVERIFY2(result.second.contains(missing) &&
+                 result.second.endsWith("\nNo pictures were made.\n"),
+             qPrintable(result.second));
 }
 
 // File > Import...: paths moved to this computer's home, every value one undo step, ending in the

@@ -83,14 +83,18 @@ const QList<CtlOption> &Ctl::options()
                                        "are not valid UTF-8 will be written as U+FFFD")},
         {"module", nullptr, "NAME", CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "export: also the data of this module or script (what\n"
-                                       "the module search finds for the name; repeatable)")},
+                                       "the module search finds for the name; repeatable)"),
+         true},
         {"map", nullptr, "OLD=NEW", CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "import: paths that begin with the folder OLD begin with\n"
-                                       "NEW instead (repeatable; the longest match wins)")},
+                                       "NEW instead (repeatable; the longest match wins)"),
+         true},
         {"missing", nullptr, nullptr, CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "paths: only those not found on this computer")},
         {"replace", nullptr, "OLD=NEW", CtlOption::Command,
-         QT_TRANSLATE_NOOP("vrn::Ctl", "paths: change the beginning OLD of every path to NEW")},
+         QT_TRANSLATE_NOOP("vrn::Ctl", "paths: change the beginning OLD of every path to NEW\n"
+                                       "(repeatable; the longest match wins)"),
+         true},
         {"ignore-memory", nullptr, nullptr, CtlOption::Every,
          QT_TRANSLATE_NOOP("vrn::Ctl", "read the file even when it looks too large for the memory\n"
                                        "available now")},
@@ -269,7 +273,8 @@ QString Ctl::helpText()
               "  4  refused: invalid value, protected entry, import problems, bytes that are not\n"
               "     UTF-8, no trash for prune, the file changed since it was read, another\n"
               "     program has it open, or it is read-only (without --force); nothing was\n"
-              "     written\n"
+              "     written (paths --replace: none of the values it matched may be changed;\n"
+              "     when some may, they are, and it exits 0)\n"
               "  5  writing failed; the file was left as it was, unless the message says what\n"
               "     it holds now\n"
               "  6  malformed command line\n"
@@ -288,12 +293,13 @@ int Ctl::usage(const QString &problem)
 
 void Ctl::say(const QString &file, const QString &path, const QString &message)
 {
+    // One line each, as the records are: a name may hold a line break or a tab.
     QStringList parts{QStringLiteral("varnelctl")};
     if (!file.isEmpty())
-        parts.append(native(file));
+        parts.append(escaped(native(file)));
     if (!path.isEmpty())
-        parts.append(path);
-    parts.append(message);
+        parts.append(escaped(path));
+    parts.append(escaped(message));
     m_err << parts.join(QStringLiteral(": ")) << '\n';
     m_err.flush();
 }
@@ -359,13 +365,6 @@ QJsonObject Ctl::valueJson(const XsdtNode *node)
             {QStringLiteral("type"), QString(node->type)},
             {QStringLiteral("typeName"), typeDisplayName(node->type)},
             {QStringLiteral("value"), node->value}};
-}
-
-// The values below node that their own path names: at every level the first of twins, as a
-// lookup by path resolves them. Later twins are unreachable by path and so never exported.
-void Ctl::forEachNamedValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit)
-{
-    vrn::forEachNamedValue(node, visit);
 }
 
 QString Ctl::chosenFile() const
@@ -597,9 +596,14 @@ int Ctl::run(const QStringList &arguments)
         return usage(tr("Unknown command '%1'.").arg(command));
     if (args.size() < entry->minArgs || (entry->maxArgs >= 0 && args.size() > entry->maxArgs))
         return usage(tr("Wrong number of arguments for %1.").arg(command));
-    for (const QString &option : parser.optionNames()) {
+    const QStringList given = parser.optionNames();
+    for (const QString &option : given) {
         if (optionNamed(option).scope != CtlOption::Every && !entry->options.contains(option))
             return usage(tr("--%1 does not apply to %2.").arg(option, command));
+        // The parser would keep the last value and drop the others without a word.
+        if (optionNamed(option).valueName && !optionNamed(option).repeatable &&
+            given.count(option) > 1)
+            return usage(tr("--%1 is given more than once; it takes one value.").arg(option));
     }
     const QString hash = parser.value(QStringLiteral("expect-hash"));
     if (parser.isSet(QStringLiteral("expect-hash")) &&

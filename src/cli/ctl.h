@@ -10,8 +10,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
-
 class QCommandLineParser;
 class QTextStream;
 
@@ -50,6 +48,7 @@ struct CtlOption
     const char *valueName; // nullptr: a switch
     Scope scope;
     const char *help;
+    bool repeatable = false; // each value counts; any other option may be given once
 };
 
 // One command: what --help says about it, what the command line may hold for it, and what runs it.
@@ -114,7 +113,6 @@ private:
     static QString native(const QString &path);
     static QString escaped(QString text);
     static QJsonObject valueJson(const XsdtNode *node);
-    static void forEachNamedValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit);
 
     // ctlread.cpp
     int files(const QStringList &);
@@ -132,7 +130,7 @@ private:
     int restore(const QStringList &backup);
     int prune(const QStringList &);
     int importValues(const QStringList &file);
-    int replacePaths(const QString &mapping);
+    int replacePaths(const QStringList &mappings);
 
     QTextStream &m_out;
     QTextStream &m_err;

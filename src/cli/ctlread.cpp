@@ -162,13 +162,15 @@ int Ctl::get(const QStringList &paths)
     QJsonArray array;
     QStringList lines;
     for (const QString &path : paths) {
-        XsdtNode *node = document.findPath(path);
-        if (!node || node == &document.root) {
+        // Twins too: each value the path names.
+        const QList<XsdtNode *> nodes = nodesAtPath(document.root, path);
+        if (nodes.isEmpty() || nodes.contains(&document.root)) {
             code = fail(ExitNotFound, file, path, tr("No such setting."));
             continue;
         }
         QList<XsdtNode *> values;
-        collectValueNodes(node, values, recursive);
+        for (XsdtNode *node : nodes)
+            collectValueNodes(node, values, recursive);
         for (const XsdtNode *value : std::as_const(values)) {
             array.append(valueJson(value));
             lines.append(
@@ -306,10 +308,10 @@ int Ctl::exportValues(const QStringList &paths)
         return code;
     SetupChoice choice;
     for (const QString &path : paths) {
-        XsdtNode *node = document.findPath(path);
-        if (!node || node == &document.root)
+        const QList<XsdtNode *> nodes = nodesAtPath(document.root, path);
+        if (nodes.isEmpty() || nodes.contains(&document.root))
             return fail(ExitNotFound, file, path, tr("No such setting."));
-        choice.subtrees.append(node);
+        choice.subtrees.append(nodes);
     }
     choice.modules = m_parser->values(QStringLiteral("module"));
     QList<XsdtNode *> values;
@@ -327,7 +329,7 @@ int Ctl::paths(const QStringList &)
     if (replacing && m_parser->isSet(QStringLiteral("missing")))
         return usage(tr("--missing and --replace cannot be used together."));
     if (replacing)
-        return replacePaths(m_parser->value(QStringLiteral("replace")));
+        return replacePaths(m_parser->values(QStringLiteral("replace")));
     for (const char *option : {"dry-run", "expect-hash", "allow-replacement"}) {
         if (m_parser->isSet(QLatin1String(option)))
             return usage(
@@ -346,10 +348,10 @@ int Ctl::paths(const QStringList &)
         if (missingOnly && value.exists)
             continue;
         array.append(QJsonObject{{QStringLiteral("path"), value.node->path()},
-                                 {QStringLiteral("value"), value.node->value},
+                                 {QStringLiteral("value"), value.path},
                                  {QStringLiteral("exists"), value.exists}});
         lines.append(
-            QStringList{value.node->path(), escaped(native(value.node->value)),
+            QStringList{value.node->path(), escaped(native(value.path)),
                         value.exists ? QStringLiteral("exists") : QStringLiteral("missing")}
                 .join(QLatin1Char('\t')));
     }
