@@ -38,14 +38,42 @@ private slots:
                 if (!text.contains("%n"))
                     continue;
                 ++counted;
-                QVERIFY2(!EnglishPlurals::singular(text.toUtf8().constData()).isNull(),
-                         qPrintable(it.filePath() + ": " + text));
+                const QString singular = EnglishPlurals::singular(text.toUtf8().constData());
+                QVERIFY2(!singular.isNull(), qPrintable(it.filePath() + ": " + text));
+                // The singular fills in the same arguments as the text it stands for.
+                static const QRegularExpression argument("%[1-9]");
+                const auto arguments = [](const QString &form) {
+                    QStringList found;
+                    for (auto m = argument.globalMatch(form); m.hasNext();)
+                        found.append(m.next().captured());
+                    found.sort();
+                    return found;
+                };
+                QCOMPARE(arguments(singular), arguments(text));
             }
         }
         QVERIFY(counted > 0);
         installEnglishPlurals();
         QCOMPARE(QCoreApplication::translate("vrn::MainWindow", "%n unsaved changes", nullptr, 1),
                  "1 unsaved change");
+    }
+
+    // Only a count of exactly one takes the singular.
+    void countsOtherThanOne_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("none") << 0 << "0 unsaved changes";
+        QTest::newRow("two") << 2 << "2 unsaved changes";
+        QTest::newRow("twenty-one") << 21 << "21 unsaved changes";
+    }
+
+    void countsOtherThanOne()
+    {
+        QFETCH(int, count);
+        installEnglishPlurals();
+        QTEST(QCoreApplication::translate("vrn::MainWindow", "%n unsaved changes", nullptr, count),
+              "text");
     }
 
     void processQuery()

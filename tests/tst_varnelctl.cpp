@@ -16,6 +16,7 @@
 #include <QXmlStreamReader>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 using namespace vrn;
@@ -198,6 +199,8 @@ private slots:
             "The file changed on disk while it was being saved");
         row("same bytes rewritten during restore", {"restore", f, "core-1-pxi.settings.bak-1"},
             "rewritten", 4, "The file changed on disk while the backup was being restored");
+        row("file held open by another program", {"set", f, kFont + "=96"}, "held", 4,
+            "Nothing was written: another program has the file open.");
         row("bytes not UTF-8 in another value", {"set", f, kFont + "=96"}, "invalid", 4,
             "Byte sequences that are not valid UTF-8 and will be written as U+FFFD: 1 (the first "
             "in Global/Note). Nothing was written. Add --allow-replacement");
@@ -280,8 +283,12 @@ private slots:
             m_ownPixInsight = true;
         }
         const QStringList backupsBefore = listBackups(m_file);
+        // An open file keeps the save from taking its write lease.
+        const int held =
+            setup == "held" ? ::open(QFile::encodeName(m_file), O_WRONLY | O_CLOEXEC) : -1;
 
         const Run result = run(args, setup == "rewritten");
+        QVERIFY(held < 0 || ::close(held) == 0);
         setStoreClock({});
         pixinsight.kill();
         pixinsight.waitForFinished();

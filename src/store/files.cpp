@@ -168,6 +168,12 @@ ReplaceHook &replaceHook()
     return hook;
 }
 
+ReplaceHook &swappedHook()
+{
+    static ReplaceHook hook;
+    return hook;
+}
+
 // `name` + "." + six random letters or digits, the form of a temporary file beside `name`.
 QByteArray temporaryName(const QByteArray &name)
 {
@@ -417,6 +423,11 @@ void setReplaceHook(ReplaceHook hook)
     replaceHook() = std::move(hook);
 }
 
+void setSwappedHook(ReplaceHook hook)
+{
+    swappedHook() = std::move(hook);
+}
+
 bool fileMissing(const QString &path)
 {
     struct stat st;
@@ -622,6 +633,8 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
             ::unlinkat(dir.fd, temp.constData(), 0);
     });
     result.replaced = true;
+    if (swappedHook())
+        swappedHook()(target);
     // A rename is only durable once the folder holding the name is on disk too; some file
     // systems cannot sync a folder at all, which is not a failure of the write.
     if (::fsync(dir.fd) != 0 && errno != EINVAL && errno != EROFS)

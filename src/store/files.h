@@ -118,6 +118,9 @@ private:
 // Test seam: runs in the moment between the last check and the swap, with the target's path.
 using ReplaceHook = std::function<void(const QString &path)>;
 void setReplaceHook(ReplaceHook hook);
+// Test seam: runs once the file is swapped and the displaced one found as expected, before the
+// new one is read back.
+void setSwappedHook(ReplaceHook hook);
 
 // True when nothing at all is at path (it or a folder on the way is missing).
 bool fileMissing(const QString &path);
