@@ -64,7 +64,6 @@ private slots:
         QTest::addColumn<int>("count");
         QTest::addColumn<QString>("text");
         QTest::newRow("none") << 0 << "0 unsaved changes";
-        QTest::newRow("two") << 2 << "2 unsaved changes";
         QTest::newRow("twenty-one") << 21 << "21 unsaved changes";
     }
 

@@ -80,7 +80,6 @@ private slots:
     void cases_data();
     void cases();
     void pendingChanges();
-    void openLowerBound();
 
 private:
     Schema m_schema;
@@ -152,6 +151,8 @@ void TestHealthCheck::cases_data()
          "The setting is 9 and this computer has 8 logical processors."});
     row("as many processors as the computer has", pref("Process", "MaxProcessors", "i", "8"),
         madeUpEnv({}, 8), {});
+    row("at the minimum", pref("Application", "AutoSaveSettingsPeriod", "i", "1"), all, {});
+    row("at the maximum", pref("Application", "AutoSaveSettingsPeriod", "i", "86400"), all, {});
     row("open upper bound", pref("Process", "MaxProcessors", "i", "0"), all,
         {"out-of-range | Problem | Max processors is outside its documented range | "
          "The value is 0; PixInsight documents at least 1. | at "
@@ -286,20 +287,6 @@ void TestHealthCheck::cases()
     const QStringList found = lines(runHealthCheck(doc, m_schema, env));
     QVERIFY2(found.size() == expected.size(), qPrintable(found.join('\n')));
     QCOMPARE(startsOf(found, expected), expected);
-}
-
-// No shipped setting has only an upper bound: MaxProcessors is given one instead of its minimum.
-void TestHealthCheck::openLowerBound()
-{
-    Schema upperOnly;
-    QVERIFY(upperOnly.load(readFile(":/schema/globals.json"),
-                           readFile(":/schema/overlay.json")
-                               .replace("\"Process/MaxProcessors\": {\"min\": 1}",
-                                        "\"Process/MaxProcessors\": {\"max\": 4}")));
-    XsdtDocument doc;
-    QVERIFY(doc.parse(testdata::wrapSettings(pref("Process", "MaxProcessors", "i", "6"))));
-    const QList<Finding> findings = runHealthCheck(doc, upperOnly, madeUpEnv({}));
-    QCOMPARE(findings.value(0).text, "The value is 6; PixInsight documents at most 4.");
 }
 
 void TestHealthCheck::pendingChanges()
