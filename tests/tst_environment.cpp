@@ -41,15 +41,9 @@ private slots:
                 const QString singular = EnglishPlurals::singular(text.toUtf8().constData());
                 QVERIFY2(!singular.isNull(), qPrintable(it.filePath() + ": " + text));
                 // The singular fills in the same arguments as the text it stands for.
-                static const QRegularExpression argument("%[1-9]");
-                const auto arguments = [](const QString &form) {
-                    QStringList found;
-                    for (auto m = argument.globalMatch(form); m.hasNext();)
-                        found.append(m.next().captured());
-                    found.sort();
-                    return found;
-                };
-                QCOMPARE(arguments(singular), arguments(text));
+                for (const char *argument : {"%1", "%2", "%3", "%4"})
+                    QVERIFY2(singular.contains(argument) == text.contains(argument),
+                             qPrintable(singular));
             }
         }
         QVERIFY(counted > 0);
