@@ -44,9 +44,6 @@ QStringList lines(const QList<Finding> &findings)
     return out;
 }
 
-const QString kPathText =
-    " is not on this computer. If it is a drive that is not connected right now, ignore this; "
-    "otherwise point the setting at somewhere that exists.";
 const QString kUncheckedText =
     "modules-unchecked | Note | Module files were not checked | The PixInsight program folder "
     "could not be found, so the registered modules could not be matched to files. Looked in: ";

@@ -283,9 +283,13 @@ private slots:
             m_ownPixInsight = true;
         }
         const QStringList backupsBefore = listBackups(m_file);
-        // An open file keeps the save from taking its write lease.
-        const int held =
-            setup == "held" ? ::open(QFile::encodeName(m_file), O_WRONLY | O_CLOEXEC) : -1;
+        int held = -1;
+        if (setup == "held") {
+            // An open file keeps the save from taking its write lease, where there are leases.
+            held = ::open(QFile::encodeName(m_file), O_RDONLY | O_CLOEXEC);
+            if (::fcntl(held, F_SETLEASE, F_WRLCK) != 0 || ::fcntl(held, F_SETLEASE, F_UNLCK) != 0)
+                QSKIP("this file system has no leases");
+        }
 
         const Run result = run(args, setup == "rewritten");
         QVERIFY(held < 0 || ::close(held) == 0);
