@@ -214,6 +214,21 @@ private slots:
         QVERIFY(result.movedToTrash);
     }
 
+    // A backup named in another folder is not one of this file's, even where this file's folder
+    // holds one of the same name.
+    void removalOnlyInItsFolder()
+    {
+        QTemporaryDir box;
+        const QString settings = box.filePath("settings/" + kSettings);
+        const QString elsewhere = box.filePath("other/" + kSettings + ".bak-1");
+        QVERIFY(writeFile(settings, "settings") && writeFile(settings + ".bak-1", "backup"));
+        QVERIFY(writeFile(elsewhere, "elsewhere"));
+        const QStringList before = snapshot(box.path());
+        const BackupRemoval result = removeBackups(settings, {elsewhere}, false);
+        QCOMPARE(result.failedPaths, QStringList{elsewhere});
+        QCOMPARE(snapshot(box.path()), before);
+    }
+
     void removalToTrash()
     {
         QVERIFY(QDir().mkpath(m_data));

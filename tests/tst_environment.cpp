@@ -38,14 +38,35 @@ private slots:
                 if (!text.contains("%n"))
                     continue;
                 ++counted;
-                QVERIFY2(!EnglishPlurals::singular(text.toUtf8().constData()).isNull(),
-                         qPrintable(it.filePath() + ": " + text));
+                const QString singular = EnglishPlurals::singular(text.toUtf8().constData());
+                QVERIFY2(!singular.isNull(), qPrintable(it.filePath() + ": " + text));
+                // The singular fills in the same arguments as the text it stands for.
+                for (const char *argument : {"%1", "%2", "%3", "%4"})
+                    QVERIFY2(singular.contains(argument) == text.contains(argument),
+                             qPrintable(singular));
             }
         }
         QVERIFY(counted > 0);
         installEnglishPlurals();
         QCOMPARE(QCoreApplication::translate("vrn::MainWindow", "%n unsaved changes", nullptr, 1),
                  "1 unsaved change");
+    }
+
+    // Only a count of exactly one takes the singular.
+    void countsOtherThanOne_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("none") << 0 << "0 unsaved changes";
+        QTest::newRow("twenty-one") << 21 << "21 unsaved changes";
+    }
+
+    void countsOtherThanOne()
+    {
+        QFETCH(int, count);
+        installEnglishPlurals();
+        QTEST(QCoreApplication::translate("vrn::MainWindow", "%n unsaved changes", nullptr, count),
+              "text");
     }
 
     void processQuery()

@@ -210,6 +210,21 @@ private slots:
         QCOMPARE(view.statusLabel()->text(), intro);
     }
 
+    // An edit while the worker indexes stops it; it starts again after the edit, and the search
+    // asked for meanwhile shows the edited value without being typed again.
+    void editWhileIndexing()
+    {
+        SearchView view(&m_model, &m_schema);
+        QSignalSpy ready(&view, &SearchView::indexReady);
+        view.setDocument(&m_doc); // its index is held until the event loop runs
+        view.setQuery("maxprocessors");
+        XsdtNode *max = node("Global/Preferences/Process/MaxProcessors");
+        QVERIFY(m_model.setData(m_model.indexForNode(max, 1), "3"));
+        QVERIFY(ready.wait());
+        view.finishRows();
+        QCOMPARE(shown(view), QStringList{"Global/Preferences/Process/MaxProcessors=3"});
+    }
+
     void pagingAndSharedEdits()
     {
         load(bulkDocument(250));

@@ -17,6 +17,7 @@
 #include <QXmlStreamReader>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 using namespace vrn;
@@ -214,6 +215,8 @@ private slots:
             "The file changed on disk while it was being saved");
         row("same bytes rewritten during restore", {"restore", f, kBackup}, "rewritten", 4,
             "The file changed on disk while the backup was being restored");
+        row("file held open by another program", {"set", f, kFont + "=96"}, "held", 4,
+            "Nothing was written: another program has the file open.");
         row("bytes not UTF-8 in another value", {"set", f, kFont + "=96"}, "invalid", 4,
             "Byte sequences that are not valid UTF-8 and will be written as U+FFFD: 1 (the first "
             "in Global/Note). Nothing was written. Add --allow-replacement");
@@ -312,11 +315,19 @@ private slots:
             m_ownPixInsight = true;
         }
         const QStringList backupsBefore = listBackups(m_file);
+        int held = -1;
+        if (setup == "held") {
+            // An open file keeps the save from taking its write lease, where there are leases.
+            held = ::open(QFile::encodeName(m_file), O_RDONLY | O_CLOEXEC);
+            if (::fcntl(held, F_SETLEASE, F_WRLCK) != 0 || ::fcntl(held, F_SETLEASE, F_UNLCK) != 0)
+                QSKIP("this file system has no leases");
+        }
 
         if (setup == "no memory") // less than any command needs
             MemoryFit::setSource([&] { return bytes.size(); });
         const Run result = run(args, setup == "rewritten" || setup == "no memory");
         MemoryFit::setSource({});
+        QVERIFY(held < 0 || ::close(held) == 0);
         setStoreClock({});
         pixinsight.kill();
         pixinsight.waitForFinished();
