@@ -25,6 +25,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -132,10 +133,11 @@ class TestAnalysisPages : public QObject
     QString cleanupStatus() const { return m_cleanup->statusLabel()->text(); }
 
     // This file and the other, written to disk; the view compares them.
-    void openCompare(const QByteArray &here, const QByteArray &there)
+    void openCompare(const QByteArray &here, const QByteArray &there, QString therePath = {})
     {
         const QString herePath = thisFile();
-        const QString therePath = otherFile();
+        if (therePath.isEmpty())
+            therePath = otherFile();
         QVERIFY(writeFile(herePath, testdata::wrapSettings(here)));
         QVERIFY(writeFile(therePath, testdata::wrapSettings(there)));
         m_compare.reset();
@@ -221,7 +223,7 @@ private slots:
             "<i k='U'><v k='q' t='i' v='2'/></i></i>",
             false,
             "3 different, 0 only in this file, 0 only in the other file (1 more hidden as "
-            "statistics, window state or generated lists)",
+            "statistics, window state or generated lists)\nNot copied: 1 of a different type.",
             {"Global/Preferences/Main", "  Sub/x | 5 | 5 | Different (type i / u)", "(top level)",
              "  top | a\u23CEb | c | Different", "T/U", "  q | 1 | 2 | Different"});
         const QByteArray longValue(5000, 'z');
@@ -234,13 +236,14 @@ private slots:
             "<i k='Global'><i k='Statistics'><v k='n' t='u' v='2'/></i></i>";
         const QString allKinds = "2 different, 1 only in this file, 1 only in the other file";
         const QString longRow = "  long | " + QString(90, 'z') + QChar(0x2026) + " | y | Different";
-        row("all kinds shown", allHere, allThere, true, allKinds,
+        const QString oneSided = "\nNot copied: %1 only in one of the files.";
+        row("all kinds shown", allHere, allThere, true, allKinds + oneSided.arg(2),
             {"G", "  mine | 1 |  | Only in this file", longRow,
              "  theirs |  | 2 | Only in the other file", "Global/Statistics",
              "  n | 1 | 2 | Different"});
         // The counts stay those of every kind; the search looks at paths and both values.
         row("search in values, any case", allHere, allThere, true, allKinds, {"G", longRow}, "Y");
-        row("search in paths", allHere, allThere, true, allKinds,
+        row("search in paths", allHere, allThere, true, allKinds + oneSided.arg(1),
             {"G", "  theirs |  | 2 | Only in the other file"}, "g/THE");
     }
 
@@ -283,7 +286,14 @@ private slots:
         QTreeView *tree = m_compare->tree();
         QCOMPARE(m_compare->copyAllButton()->text(),
                  "Use the other file's value for all shown (2)");
+        const QString rest = "1 only in one of the files; 1 kept by the rules; 1 of a different "
+                             "type; 1 not valid for the type of this file's entry";
+        const QString notCopied = "\nNot copied: " + rest + ".";
+        QCOMPARE(compareSummary(),
+                 "5 different, 1 only in this file, 0 only in the other file" + notCopied);
+        // The reason is on every cell of a greyed row, not only on its name.
         QVERIFY(rowNamed(tree, "c")
+                    .siblingAtColumn(2)
                     .data(Qt::ToolTipRole)
                     .toString()
                     .endsWith("\nCannot be copied: the other file's value does not fit this file's "
@@ -302,9 +312,6 @@ private slots:
         // copied: only a is.
         Dialogs::setNextAnswer(QMessageBox::Yes);
         QTest::mouseClick(m_compare->copyAllButton(), Qt::LeftButton);
-        const QString rest = "1 only in one of the files; 1 protected or specific to one "
-                             "PixInsight installation; 1 of another type; 1 not valid for the "
-                             "type of this file's entry";
         QCOMPARE(Dialogs::lastShown().text,
                  "Values to copy from core-2-pxi.settings into this file: 1.\nNot copied: " + rest +
                      ".\n\nThey become pending changes: you can review, revert and save them "
@@ -322,7 +329,8 @@ private slots:
         QVERIFY(m_model->setData(m_model->indexForNode(m_doc->findPath(u"T/b"), 1), "7"));
         QTRY_COMPARE(treeRows(tree).mid(1, 2),
                      (QStringList{"  b | 7 | 1 | Different", "  c | 1 | abc | Different"}));
-        QCOMPARE(compareSummary(), "4 different, 1 only in this file, 0 only in the other file");
+        QCOMPARE(compareSummary(),
+                 "4 different, 1 only in this file, 0 only in the other file" + notCopied);
         // Nothing is compared while the file is read or saved; the edit is taken in after.
         m_compare->holdComparisons(true);
         m_model->revertValue(m_doc->findPath(u"T/b"));
@@ -330,13 +338,15 @@ private slots:
         QVERIFY(rowNamed(tree, "b").isValid());
         m_compare->holdComparisons(false);
         QTRY_VERIFY(!rowNamed(tree, "b").isValid());
-        QCOMPARE(compareSummary(), "3 different, 1 only in this file, 0 only in the other file");
+        QCOMPARE(compareSummary(),
+                 "3 different, 1 only in this file, 0 only in the other file" + notCopied);
 
         // Queued for deletion here: its twin of the other file shows as only there.
         QVERIFY(m_model->queueDeletion(m_doc->findPath(u"T")));
         m_compare->onlyThereBox()->setChecked(true);
-        QTRY_COMPARE(compareSummary(),
-                     "1 different, 0 only in this file, 5 only in the other file");
+        QTRY_COMPARE(compareSummary(), "1 different, 0 only in this file, 5 only in the other "
+                                       "file\nNot copied: 5 only in one of the files; 1 kept by "
+                                       "the rules.");
         m_compare->setViewOnly(true);
         QVERIFY(!m_compare->copyAllButton()->isEnabled());
         QCOMPARE(m_compare->copyAllButton()->toolTip(),
@@ -396,13 +406,55 @@ private slots:
         m_compare->copyAllButton()->click();
         QCOMPARE(Dialogs::lastShown().text,
                  "Values to copy from core-2-pxi.settings into this file: 1.\nNot copied: 1 "
-                 "refused.\n\nThey become pending changes: you can review, revert and save them "
-                 "as usual.");
+                 "refused by the value check.\n\nThey become pending changes: you can review, "
+                 "revert and save them as usual.");
         QCOMPARE(said(messages),
-                 "Values copied into this file: 1. Not copied: 1 refused. Review and save when "
-                 "ready.");
+                 "Values copied into this file: 1. Not copied: 1 refused by the value check. "
+                 "Review and save when ready.");
         QCOMPARE(m_doc->findPath(u"Global/Preferences/Process/MaxProcessors")->value, "4");
         QCOMPARE(m_doc->pendingChangeCount(), 1);
+    }
+
+    // Against a backup the summary counts everything a restore would change, the rows the
+    // filters leave out by reason.
+    void compareBackup_data()
+    {
+        QTest::addColumn<bool>("showAll");
+        QTest::addColumn<QString>("search");
+        QTest::addColumn<QString>("restore");
+        const QString unlisted = "1 only in this file; 1 only in the backup; ";
+        const QString noise = "1 statistics, window state or generated lists.";
+        QTest::newRow("defaults") << false << ""
+                                  << "Not listed: " + unlisted + noise;
+        QTest::newRow("search") << false << "T/a"
+                                << "Not listed: " + unlisted + "1 not matching the search; " +
+                                       noise;
+        QTest::newRow("all listed") << true << ""
+                                    << "";
+    }
+
+    void compareBackup()
+    {
+        QFETCH(bool, showAll);
+        QFETCH(QString, search);
+        QFETCH(QString, restore);
+        const QString backup = thisFile() + ".bak-20250101-000000";
+        const auto gone = qScopeGuard([&] { QFile::remove(backup); });
+        const QByteArray stats = "<i k='Global'><i k='Statistics'><v k='n' t='u' v='1'/></i></i>";
+        openCompare("<i k='T'><v k='a' t='i' v='1'/><v k='c' t='i' v='1'/><v k='mine' t='i' "
+                    "v='1'/></i>" +
+                        stats,
+                    "<i k='T'><v k='a' t='i' v='2'/><v k='c' t='i' v='2'/><v k='theirs' t='i' "
+                    "v='1'/></i>" +
+                        QByteArray(stats).replace("'1'", "'2'"),
+                    backup);
+        m_compare->onlyHereBox()->setChecked(showAll);
+        m_compare->onlyThereBox()->setChecked(showAll);
+        m_compare->hideNoiseBox()->setChecked(!showAll);
+        m_compare->searchEdit()->setText(search);
+        emit m_compare->searchEdit()->returnPressed();
+        QCOMPARE(compareSummary().section('\n', 1, 1),
+                 QString("Restoring this backup would change 5 values. " + restore).trimmed());
     }
 
     // A result already on its way when the comparison was cancelled, or when the document went

@@ -132,16 +132,17 @@ private slots:
         row("only here", plain, "<v k='w' t='i' v='1'/>", CopyVerdict::OneSide,
             "the entry exists in one of the files only.");
         row("protected type", "<v k='v' t='t' v='1'/>", "<v k='v' t='t' v='2'/>",
-            CopyVerdict::Protected, "protected value type");
+            CopyVerdict::Protected, "this file's entry is of the protected type Time.");
         // Copying would store the summary text of the other file's blocks as the value.
         row("compressed there", "<v k='v' t='s' v='x'/>",
             "<v k='v' t='s' c='zlib'><s u=\"1\">AA==</s></v>", CopyVerdict::Protected,
-            "protected value type");
+            "the other file's value is compressed data");
         row("no-copy list", "<i k='MainWindow'><v k='Layout' t='s' v='1'/></i>",
-            "<i k='MainWindow'><v k='Layout' t='s' v='2'/></i>", CopyVerdict::Protected,
-            "protected value type");
+            "<i k='MainWindow'><v k='Layout' t='s' v='2'/></i>", CopyVerdict::Rules,
+            "the rules never copy this entry between files");
         row("locked against editing", "<v k='LastVersion' t='s' v='1'/>",
-            "<v k='LastVersion' t='s' v='2'/>", CopyVerdict::Protected, "protected value type");
+            "<v k='LastVersion' t='s' v='2'/>", CopyVerdict::Rules,
+            "the rules lock this entry against editing");
         row("real into single", "<v k='v' t='f' v='0.5'/>",
             "<v k='v' t='F' v='0.123456789012345'/>", CopyVerdict::TypeDiffers,
             "the entries have different types (Real (single) in this file, Real in the other).");
@@ -198,6 +199,7 @@ private slots:
         comparison.compare(*a, *b);
         a->root.children[0]->pendingDelete = true;
         QCOMPARE(comparison.verdict(0), CopyVerdict::Queued);
+        QCOMPARE(comparison.whyNot(0), "this file's entry is marked for deletion.");
     }
 
     // The other side read on a worker, edits patched in, a bad file reported and forgotten.

@@ -674,22 +674,31 @@ void TestMainWindow::restoreAndRevertAll()
 
     // The Backups dialog restores the newest backup with File > Restore backup's own question,
     // and opens Compare on one.
-    auto clickInBackupsDialog = [&](QPushButton *(BackupsDialog::*button)() const) {
-        Dialogs::setNextDialogHandler([button](QDialog *dialog) {
-            static_cast<BackupsDialog *>(dialog)->list()->setCurrentRow(0);
+    int offered = -1; // the row the dialog opened with
+    auto clickInBackupsDialog = [&](QPushButton *(BackupsDialog::*button)() const, int row) {
+        Dialogs::setNextDialogHandler([button, row, &offered](QDialog *dialog) {
+            QListWidget *list = static_cast<BackupsDialog *>(dialog)->list();
+            offered = list->selectedItems().isEmpty() ? -1 : list->currentRow();
+            list->setCurrentRow(row);
             QTest::mouseClick((static_cast<BackupsDialog *>(dialog)->*button)(), Qt::LeftButton);
             return int(QDialog::Rejected);
         });
         window.actions()->manageBackups->trigger();
     };
     Dialogs::setNextAnswer(QMessageBox::Yes);
-    clickInBackupsDialog(&BackupsDialog::restoreButton);
+    clickInBackupsDialog(&BackupsDialog::restoreButton, 0);
     QCOMPARE(readFile(path), saved);
     QCOMPARE(Dialogs::lastShown().text,
              QString(question.text).replace(backups.first(), after.first()));
-    clickInBackupsDialog(&BackupsDialog::compareButton);
-    QCOMPARE(compareView(window)->otherPath(), listBackups(path).first());
+    QCOMPARE(offered, -1);
+    clickInBackupsDialog(&BackupsDialog::compareButton, 1);
+    QCOMPARE(compareView(window)->otherPath(), listBackups(path).at(1));
     QCOMPARE(window.tabs()->currentWidget(), static_cast<QWidget *>(compareView(window)));
+    // Restoring next offers the backup just compared, from the menu and in the dialog.
+    window.restoreAction()->trigger();
+    QCOMPARE(Dialogs::lastShown().currentItem, 1);
+    clickInBackupsDialog(&BackupsDialog::closeButton, 0);
+    QCOMPARE(offered, 1);
 }
 
 void TestMainWindow::closeWithUnsavedChanges()

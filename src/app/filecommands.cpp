@@ -234,8 +234,13 @@ void FileCommands::restoreBackup()
                              tr("No backups were found next to the settings file."));
         return;
     }
+    // The backup just compared with is the one the user is most likely weighing up.
+    const QString compared = m_compare->otherPath();
+    int current = 0;
     QStringList items;
     for (const QString &backup : backups) {
+        if (sameFile(backup, compared))
+            current = int(items.size());
         const QFileInfo info(backup);
         items.append(tr("%1   (%2, %3 KiB)")
                          .arg(info.fileName(),
@@ -243,8 +248,9 @@ void FileCommands::restoreBackup()
                          .arg(info.size() / 1024));
     }
     bool ok = false;
-    const QString chosen = Dialogs::getItem(m_window, tr("Restore backup"),
-                                            tr("Backup to restore (newest first):"), items, 0, &ok);
+    const QString chosen =
+        Dialogs::getItem(m_window, tr("Restore backup"), tr("Backup to restore (newest first):"),
+                         items, current, &ok);
     const int index = items.indexOf(chosen);
     if (!ok || index < 0)
         return;
@@ -292,6 +298,7 @@ void FileCommands::manageBackups()
     if (file.isEmpty())
         return;
     BackupsDialog dialog(file, m_window);
+    dialog.selectBackup(m_compare->otherPath());
     const auto allow = [this, &dialog] {
         dialog.setActionsAllowed(m_docs->store().loaded, m_docs->fileState().canRestore);
     };

@@ -6,6 +6,7 @@
 #include "app/thememanager.h"
 #include "document/valuenodes.h"
 #include "document/xsdtnode.h"
+#include "environment/discovery.h"
 #include "knowledge/modules.h"
 #include "knowledge/setupfile.h"
 #include "model/settingsmodel.h"
@@ -343,6 +344,13 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
             m_compare->hideNoiseBox()->setChecked(true);
             m_compare->onlyHereBox()->setChecked(false);
             m_compare->onlyThereBox()->setChecked(false);
+        }
+        // Against the newest backup, when the file has one: what a restore would change.
+        if (const QStringList backups = listBackups(m_store.path);
+            !backups.isEmpty() && m_compare->compareWith(backups.first())) {
+            m_compare->finishComparison();
+            showTab(m_compare);
+            save(this, QStringLiteral("compare-backup.png"));
         }
         m_compare->forgetOtherFile();
     }

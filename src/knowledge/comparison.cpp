@@ -15,6 +15,7 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <iterator>
 #include <numeric>
 
 namespace vrn {
@@ -504,10 +505,11 @@ CopyVerdict Comparison::verdict(int position) const
         verdict = CopyVerdict::Queued;
     // The other side must be a plain value too: a compressed value's text is a summary, and a
     // block's text is encoded data, neither of which belongs in an editable entry.
-    else if (!record.here->isEditable() || !record.there->isEditable() ||
-             (m_policy &&
-              (m_policy->isCompareNoCopy(record.here) || m_policy->isEditLocked(record.here))))
+    else if (!record.here->isEditable() || !record.there->isEditable())
         verdict = CopyVerdict::Protected;
+    else if (m_policy &&
+             (m_policy->isCompareNoCopy(record.here) || m_policy->isEditLocked(record.here)))
+        verdict = CopyVerdict::Rules;
     else if (record.here->type != record.there->type)
         verdict = CopyVerdict::TypeDiffers;
     else if (!validateValue(record.here->type, record.there->value, &normalized))
@@ -539,10 +541,27 @@ QString Comparison::whyNot(int position) const
         return QString();
     case CopyVerdict::OneSide:
         return tr("the entry exists in one of the files only.");
-    case CopyVerdict::Protected:
+    case CopyVerdict::Protected: {
+        // The side that stops it, this file's first: that is the entry a copy would write.
+        const bool mine = !record.here->isEditable();
+        const XsdtNode *node = mine ? record.here : record.there;
+        if (!node->compression().isEmpty())
+            return mine ? tr("this file's entry is compressed data, shown for reference only.")
+                        : tr("the other file's value is compressed data, shown for reference "
+                             "only.");
+        return mine ? tr("this file's entry is of the protected type %1.")
+                          .arg(typeDisplayName(node->type))
+                    : tr("the other file's entry is of the protected type %1.")
+                          .arg(typeDisplayName(node->type));
+    }
+    case CopyVerdict::Rules:
+        if (m_policy && m_policy->isEditLocked(record.here))
+            return tr("the rules lock this entry against editing: it is part of the module "
+                      "registry or version records.");
+        return tr("the rules never copy this entry between files: it belongs to one PixInsight "
+                  "installation.");
     case CopyVerdict::Queued:
-        return tr("protected value type, specific to one PixInsight installation, or queued "
-                  "for deletion.");
+        return tr("this file's entry is marked for deletion.");
     case CopyVerdict::TypeDiffers:
         return tr("the entries have different types (%1 in this file, %2 in the other).")
             .arg(typeDisplayName(record.here->type), typeDisplayName(record.there->type));
@@ -585,22 +604,23 @@ QString Comparison::notCopiedText(const int (&counts)[kCopyVerdicts])
             parts << tr(text, nullptr, n);
     };
     add(CopyVerdict::OneSide, QT_TR_NOOP("%Ln only in one of the files"));
-    add(CopyVerdict::Protected, QT_TR_NOOP("%Ln protected or specific to one PixInsight "
-                                           "installation"));
+    add(CopyVerdict::Protected, QT_TR_NOOP("%Ln of a protected type or compressed"));
+    add(CopyVerdict::Rules, QT_TR_NOOP("%Ln kept by the rules"));
     add(CopyVerdict::Queued, QT_TR_NOOP("%Ln marked for deletion"));
-    add(CopyVerdict::TypeDiffers, QT_TR_NOOP("%Ln of another type"));
+    add(CopyVerdict::TypeDiffers, QT_TR_NOOP("%Ln of a different type"));
     add(CopyVerdict::Invalid, QT_TR_NOOP("%Ln not valid for the type of this file's entry"));
     add(CopyVerdict::Inexact, QT_TR_NOOP("%Ln not stored exactly as written there"));
     add(CopyVerdict::AlreadySame, QT_TR_NOOP("%Ln already equal in value"));
-    add(CopyVerdict::Refused, QT_TR_NOOP("%Ln refused"));
+    add(CopyVerdict::Refused, QT_TR_NOOP("%Ln refused by the value check"));
     return parts.join(QStringLiteral("; "));
 }
 
 QString Comparison::verdictName(CopyVerdict verdict)
 {
-    static const char *const names[] = {"copyable", "oneSide",     "protected",
-                                        "queued",   "typeDiffers", "invalid",
-                                        "inexact",  "alreadySame", "refused"};
+    static const char *const names[] = {"copyable",    "oneSide",     "protected", "rules",
+                                        "queued",      "typeDiffers", "invalid",   "inexact",
+                                        "alreadySame", "refused"};
+    static_assert(std::size(names) == kCopyVerdicts);
     return QLatin1String(names[int(verdict)]);
 }
 

@@ -26,7 +26,8 @@ class Schema;
 enum class CopyVerdict : signed char {
     Copyable,    // the other file's text is stored as it stands
     OneSide,     // exists in one of the files only
-    Protected,   // protected type, compressed, specific to one installation or locked
+    Protected,   // a protected type or compressed data, on either side
+    Rules,       // the rules never copy it (specific to one installation) or lock it
     Queued,      // this file's entry is marked for deletion
     TypeDiffers, // the two entries are of different types
     Invalid,     // the other file's text is not valid for this entry's type
@@ -110,7 +111,7 @@ public:
         int counts[kCopyVerdicts] = {};                     // the records by verdict
     };
     CopyPlan planCopy(const QList<int> &positions) const;
-    // "12 marked for deletion; 3 of another type": the records not copied, by reason.
+    // "12 marked for deletion; 3 of a different type": the records not copied, by reason.
     static QString notCopiedText(const int (&counts)[kCopyVerdicts]);
     // The verdict's name in varnelctl's JSON.
     static QString verdictName(CopyVerdict verdict);

@@ -136,6 +136,18 @@ void BackupsDialog::setActionsAllowed(bool compare, bool restore)
     updateSelectionButton();
 }
 
+void BackupsDialog::selectBackup(const QString &path)
+{
+    for (int row = 0; row < m_list->count(); ++row) {
+        QListWidgetItem *item = m_list->item(row);
+        if (sameFile(item->data(Qt::UserRole).toString(), path)) {
+            m_list->setCurrentItem(item);
+            m_list->scrollToItem(item);
+            return;
+        }
+    }
+}
+
 QString BackupsDialog::selectedBackup() const
 {
     const QList<QListWidgetItem *> selected = m_list->selectedItems();

@@ -20,6 +20,8 @@ public:
     explicit BackupsDialog(const QString &settingsPath, QWidget *parent = nullptr);
 
     void refresh();
+    // Selects the backup at `path` and brings it into view; nothing when it is not listed.
+    void selectBackup(const QString &path);
     // Whether Compare and Restore may be offered now: Compare needs a loaded file, Restore a
     // PixInsight that is not running, as File > Restore backup does.
     void setActionsAllowed(bool compare, bool restore);

@@ -266,7 +266,8 @@ QVariant CompareRows::data(const QModelIndex &index, int role) const
             return statusText(position);
         }
     case Qt::ToolTipRole:
-        return column == 0 ? toolTip(position) : QVariant();
+        // On every cell: a greyed row says why wherever the pointer rests on it.
+        return toolTip(position);
     case Qt::ForegroundRole:
         if (column == 0 && record.kind == DiffRecord::Different &&
             m_comparison->verdict(position) != CopyVerdict::Copyable)
@@ -277,6 +278,39 @@ QVariant CompareRows::data(const QModelIndex &index, int role) const
     default:
         return {};
     }
+}
+
+// A restore puts back every value that differs, listed or not: the filters must not make it
+// look smaller than it is.
+QString CompareRows::restoreText() const
+{
+    const char *const kinds[] = {QT_TR_NOOP("%Ln different"), QT_TR_NOOP("%Ln only in this file"),
+                                 QT_TR_NOOP("%Ln only in the backup")};
+    int total = m_hidden;
+    int listable = 0;
+    QStringList unlisted;
+    for (int kind = 0; kind < 3; ++kind) {
+        total += m_counts[kind];
+        if (m_filter.kinds[kind])
+            listable += m_counts[kind];
+        else if (m_counts[kind] > 0)
+            unlisted << tr(kinds[kind], nullptr, m_counts[kind]);
+    }
+    if (const int missed = listable - int(m_shown.size()); missed > 0)
+        unlisted << tr("%Ln not matching the search", nullptr, missed);
+    if (m_hidden > 0)
+        unlisted << tr("%Ln statistics, window state or generated lists", nullptr, m_hidden);
+    const QString text = tr("Restoring this backup would change %Ln values.", nullptr, total);
+    if (unlisted.isEmpty())
+        return text;
+    return text + QLatin1Char(' ') + tr("Not listed: %1.").arg(unlisted.join(QStringLiteral("; ")));
+}
+
+QString CompareRows::notCopiedText() const
+{
+    Comparison::CopyPlan plan = m_comparison->planCopy(m_shown);
+    plan.counts[int(CopyVerdict::Copyable)] = 0;
+    return Comparison::notCopiedText(plan.counts);
 }
 
 QString CompareRows::rowLabel(int position) const

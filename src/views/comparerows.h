@@ -55,6 +55,13 @@ public:
     // The records of the rows, a group's being all those listed under it; each once.
     QList<int> recordsOf(const QModelIndexList &rows) const;
 
+    // What restoring the other file, a backup, would change: every record that differs, with
+    // those the filters leave out counted by reason.
+    QString restoreText() const;
+    // The records listed that a copy would leave, by reason, as the question before copying
+    // them all counts them; empty when every one would be copied.
+    QString notCopiedText() const;
+
     // The texts of a record's row.
     QString rowLabel(int position) const;
     QString statusText(int position) const;

@@ -83,6 +83,7 @@ CompareView::CompareView(SettingsModel *model, QWidget *parent)
     layout->addLayout(filterRow);
 
     m_summary = new QLabel(this);
+    m_summary->setWordWrap(true); // long counts must not widen the window at large text sizes
     layout->addWidget(m_summary);
 
     m_progress = new ComparisonProgress(m_comparison, this);
@@ -220,6 +221,7 @@ void CompareView::forgetOther()
 {
     clearResults();
     m_comparison->clear();
+    m_otherIsBackup = false;
 }
 
 void CompareView::forgetOtherFile()
@@ -286,6 +288,10 @@ void CompareView::onFinished()
     m_progress->stop();
     if (std::exchange(m_readingFile, false))
         fillFileChoices();
+    const QString other = m_comparison->otherPath();
+    const QStringList backups = m_path.isEmpty() ? QStringList() : listBackups(m_path);
+    m_otherIsBackup = std::any_of(backups.begin(), backups.end(),
+                                  [&other](const QString &b) { return sameFile(b, other); });
     // The document changed while the worker compared it as it was.
     if (m_comparison->hasChanges())
         recompute();
@@ -311,7 +317,6 @@ void CompareView::onPatched(const Comparison::Patch &patch)
         showResults();
         return;
     }
-    updateSummary();
     m_verdictNext = 0; // the ones known are known at once
     workOutVerdicts();
 }
@@ -337,7 +342,6 @@ void CompareView::showResults()
     filter.search = m_search->text().trimmed();
     m_rows->fill(filter);
     m_tree->expandAll();
-    updateSummary();
     m_verdictNext = 0;
     workOutVerdicts();
 }
@@ -353,6 +357,7 @@ void CompareView::workOutVerdicts()
         m_comparison->verdict(shown[m_verdictNext++]);
     if (m_verdictNext < shown.size())
         m_verdictSlices.start();
+    updateSummary();
     updateButtons();
 }
 
@@ -364,6 +369,13 @@ void CompareView::updateSummary()
                        .arg(m_rows->count(DiffRecord::OnlyThere));
     if (const int hidden = m_rows->hidden(); hidden > 0)
         text += tr(" (%1 more hidden as statistics, window state or generated lists)").arg(hidden);
+    if (m_otherIsBackup)
+        text += QLatin1Char('\n') + m_rows->restoreText();
+    // Why the rows shown will not be copied, once every verdict is known.
+    if (m_verdictNext >= m_rows->shown().size()) {
+        if (const QString rest = m_rows->notCopiedText(); !rest.isEmpty())
+            text += QLatin1Char('\n') + tr("Not copied: %1.").arg(rest);
+    }
     m_summary->setText(text);
 }
 

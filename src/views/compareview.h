@@ -124,7 +124,8 @@ private:
     qsizetype m_verdictNext = 0;
     CompareRows *m_rows = nullptr;
     bool m_viewOnly = false;
-    bool m_readingFile = false; // the run under way reads a newly chosen file
+    bool m_readingFile = false;   // the run under way reads a newly chosen file
+    bool m_otherIsBackup = false; // the file compared with is a backup of the edited one
 
     CompareFileChooser *m_chooser = nullptr;
     QCheckBox *m_different = nullptr;

@@ -258,6 +258,7 @@ QString Dialogs::getItem(QWidget *parent, const QString &title, const QString &l
         r.text = label;
         for (const QString &item : items)
             r.menuEntries.append(MenuEntry{item, QString(), true, false});
+        r.currentItem = current;
         s.shown.append(r);
         const int index = s.items.isEmpty() ? -1 : s.items.dequeue();
         if (ok)

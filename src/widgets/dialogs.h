@@ -65,6 +65,7 @@ public:
         QString filter;
         QColor initialColor;
         QList<MenuEntry> menuEntries;
+        int currentItem = -1; // the item a list offered first
     };
 
     static QMessageBox::StandardButton
