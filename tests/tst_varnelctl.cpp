@@ -609,11 +609,13 @@ private slots:
             QTest::newRow(command.name) << QStringList{command.name, "--"} << options;
         }
         // Backups, setting paths and module names come from the file named, or the default one.
-        const QString backup = kBackup;
+        const QString backup = "core-1-pxi.settings.bak-20250101-000000";
         QTest::newRow("restore --file F") << QStringList{"restore", "--file", "%F", ""}
                                           << QStringList{backup};
         QTest::newRow("restore --file=F") << QStringList{"restore", "--file=%F", "core"}
                                           << QStringList{backup};
+        QTest::newRow("restore, the default file") << QStringList{"restore", ""}
+                                                   << QStringList{kBackup};
         QTest::newRow("a group's path") << QStringList{"get", "Global/Preferences/Appl"}
                                         << QStringList{"Global/Preferences/Application/"};
         QTest::newRow("a value's path in set")
@@ -631,9 +633,12 @@ private slots:
     void completion()
     {
         QFETCH(QStringList, words);
+        // %F: a file elsewhere, with a backup of its own, beside the default one.
+        const QString file = write("elsewhere/core-1-pxi.settings", testdata::readFile(m_file));
+        write("elsewhere/core-1-pxi.settings.bak-20250101-000000", testdata::wrapSettings({}));
+        write("elsewhere/core-1-pxi.settings.bak-my-notes.txt", "notes"); // not a backup
         write(".PixInsight/" + kBackup, testdata::wrapSettings({}));
-        write(".PixInsight/core-1-pxi.settings.bak-my-notes.txt", "notes"); // not a backup
-        QTEST(complete(words.replaceInStrings("%F", m_file)), "offered");
+        QTEST(complete(words.replaceInStrings("%F", file)), "offered");
     }
 
     // Every field of a record is escaped, the setting's path too: a key may hold a tab.
@@ -654,8 +659,8 @@ private slots:
     {
         QFETCH(QStringList, args);
         const auto settings = [](const char *value) {
-            return testdata::wrapSettings(QByteArray(R"(<i k="Global"><v k="a&#9;b" t="s" v=")") +
-                                          value + "\"/></i>");
+            return testdata::wrapSettings(
+                QByteArray("<i k=\"Global\"><v k=\"a&#9;b\" t=\"s\" v=\"") + value + "\"/></i>");
         };
         write(".PixInsight/core-1-pxi.settings", settings("/x"));
         write(".PixInsight/core-1-pxi.settings.b", settings("/y"));
