@@ -610,12 +610,12 @@ private slots:
         }
         // Backups, setting paths and module names come from the file named, or the default one.
         const QString backup = "core-1-pxi.settings.bak-20250101-000000";
-        QTest::newRow("restore --file F") << QStringList{"restore", "--file", "%F", ""}
-                                          << QStringList{backup};
-        QTest::newRow("restore --file=F") << QStringList{"restore", "--file=%F", "core"}
-                                          << QStringList{backup};
-        QTest::newRow("restore, the default file") << QStringList{"restore", ""}
-                                                   << QStringList{kBackup};
+        QTest::newRow("restore --file F")
+            << QStringList{"restore", "--file", "%F", ""} << QStringList{backup};
+        QTest::newRow("restore --file=F")
+            << QStringList{"restore", "--file=%F", "core"} << QStringList{backup};
+        QTest::newRow("restore, the default file")
+            << QStringList{"restore", ""} << QStringList{kBackup};
         QTest::newRow("a group's path") << QStringList{"get", "Global/Preferences/Appl"}
                                         << QStringList{"Global/Preferences/Application/"};
         QTest::newRow("a value's path in set")
@@ -650,7 +650,8 @@ private slots:
         const QString f = "--file=%F";
         QTest::newRow("get") << QStringList{"get", f, "Global"} << "Global/a\\tb\tString\t/x\n";
         QTest::newRow("paths") << QStringList{"paths", f} << "Global/a\\tb\t/x\tmissing\n";
-        QTest::newRow("diff") << QStringList{"diff", f, "%F.b"} << "Different\tGlobal/a\\tb\t/x\t/y\n";
+        QTest::newRow("diff") << QStringList{"diff", f, "%F.b"}
+                              << "Different\tGlobal/a\\tb\t/x\t/y\n";
         QTest::newRow("set") << QStringList{"set", "--dry-run", f, "Global/a\tb=/z"}
                              << "Global/a\\tb\tString\t/x\t/z\n";
     }
@@ -677,11 +678,11 @@ private slots:
         const QStringList module{"--module", "Kestrane"};
         QTest::newRow("nothing named") << QStringList{} << true << false;
         QTest::newRow("a module") << module << false << true;
-        QTest::newRow("a module and --preferences") << module + QStringList{"--preferences"} << true
-                                                    << true;
+        QTest::newRow("a module and --preferences")
+            << module + QStringList{"--preferences"} << true << true;
         QTest::newRow("a subtree") << QStringList{kIntent} << false << false;
-        QTest::newRow("a subtree and --preferences") << QStringList{kIntent, "--preferences"} << true
-                                                     << false;
+        QTest::newRow("a subtree and --preferences")
+            << QStringList{kIntent, "--preferences"} << true << false;
     }
 
     void exportChoice()

@@ -170,10 +170,9 @@ int Ctl::get(const QStringList &paths)
             collectValueNodes(node, values, recursive);
         for (const XsdtNode *value : std::as_const(values)) {
             array.append(valueJson(value));
-            lines.append(
-                QStringList{escaped(value->path()), typeDisplayName(value->type),
-                            escaped(value->value)}
-                    .join(QLatin1Char('\t')));
+            lines.append(QStringList{escaped(value->path()), typeDisplayName(value->type),
+                                     escaped(value->value)}
+                             .join(QLatin1Char('\t')));
         }
     }
     print({{QStringLiteral("file"), file},
@@ -207,12 +206,11 @@ int Ctl::check(const QStringList &)
                                  {QStringLiteral("paths"), QJsonArray::fromStringList(paths)},
                                  {QStringLiteral("title"), finding.title},
                                  {QStringLiteral("text"), finding.text}});
-        lines.append(
-            QStringList{severityName(finding.severity),
-                        paths.isEmpty() ? QStringLiteral("-")
-                                        : escaped(paths.join(QStringLiteral(", "))),
-                        escaped(finding.title), escaped(finding.text)}
-                .join(QLatin1Char('\t')));
+        lines.append(QStringList{severityName(finding.severity),
+                                 paths.isEmpty() ? QStringLiteral("-")
+                                                 : escaped(paths.join(QStringLiteral(", "))),
+                                 escaped(finding.title), escaped(finding.text)}
+                         .join(QLatin1Char('\t')));
     }
     print({{QStringLiteral("file"), file}, {QStringLiteral("findings"), array}}, lines);
     return code;
@@ -377,9 +375,9 @@ int Ctl::repos(const QStringList &)
         json.insert(QLatin1String(name),
                     node ? QJsonValue(node->value == QLatin1String("true")) : QJsonValue());
         if (node)
-            lines.append(QStringList{QStringLiteral("switch"), escaped(node->path()),
-                                     escaped(node->value)}
-                             .join(QLatin1Char('\t')));
+            lines.append(
+                QStringList{QStringLiteral("switch"), escaped(node->path()), escaped(node->value)}
+                    .join(QLatin1Char('\t')));
     };
     addSwitch("allowUnsigned", report.allowUnsigned);
     addSwitch("allowInsecure", report.allowInsecure);
@@ -448,8 +446,8 @@ int Ctl::completions(const QStringList &arguments)
             offered.append(QFileInfo(path).fileName());
     } else if (kind == QLatin1String("paths") || kind == QLatin1String("modules")) {
         const bool paths = kind == QLatin1String("paths");
-        const QString parent = paths ? word.left(qMax(word.lastIndexOf(QLatin1Char('/')), 0))
-                                     : QString();
+        const QString parent =
+            paths ? word.left(qMax(word.lastIndexOf(QLatin1Char('/')), 0)) : QString();
         QByteArray bytes;
         XsdtDocument document;
         if (file.isEmpty() || !MemoryFit::forFile(file, MemoryFit::kLookUpFactor).fits() ||
