@@ -25,7 +25,8 @@ foreach(program varnel varnelctl)
                 $<TARGET_FILE:varnel-manpage> $<TARGET_FILE:${program}>
                 "${VARNEL_SUMMARY_${program}}" ${program}.1 ${VARNEL_SEE_ALSO_${program}}
         COMMAND ${VARNEL_GZIP} -9nf ${program}.1
-        DEPENDS varnel-manpage ${program})
+        DEPENDS varnel-manpage ${program}
+        VERBATIM)
     list(APPEND VARNEL_MANPAGES ${PROJECT_BINARY_DIR}/${program}.1.gz)
 endforeach()
 add_custom_target(varnel-manpages ALL DEPENDS ${VARNEL_MANPAGES})
