@@ -450,8 +450,10 @@ int Ctl::completions(const QStringList &arguments)
             paths ? word.left(qMax(word.lastIndexOf(QLatin1Char('/')), 0)) : QString();
         QByteArray bytes;
         XsdtDocument document;
-        if (file.isEmpty() || !MemoryFit::forFile(file, MemoryFit::kLookUpFactor).fits() ||
-            !readFile(file, bytes) || !document.parsePaths(bytes, {parent}))
+        // Without a parent the whole tree is kept.
+        const double factor = parent.isEmpty() ? MemoryFit::kReadFactor : MemoryFit::kLookUpFactor;
+        if (file.isEmpty() || !MemoryFit::forFile(file, factor).fits() || !readFile(file, bytes) ||
+            !document.parsePaths(bytes, {parent}))
             return ExitNotFound;
         const XsdtNode *group = parent.isEmpty() ? &document.root : document.findPath(parent);
         if (paths && group) {
@@ -471,9 +473,12 @@ int Ctl::completions(const QStringList &arguments)
     } else {
         return ExitUsage;
     }
+    const auto control = [](QChar c) { return c.category() == QChar::Other_Control; };
     for (const QString &candidate : std::as_const(offered)) {
-        // A shell word cannot hold a line break; such a name is typed, not completed.
-        if (candidate.startsWith(word) && escaped(candidate) == candidate)
+        // One candidate a line, as the shell reads them: a name holding a line break or another
+        // control character is typed, not completed.
+        if (candidate.startsWith(word) &&
+            std::none_of(candidate.cbegin(), candidate.cend(), control))
             m_out << candidate << '\n';
     }
     m_out.flush();
