@@ -641,7 +641,8 @@ private slots:
         QTEST(complete(words.replaceInStrings("%F", file)), "offered");
     }
 
-    // Every field of a record is escaped, the setting's path too: a key may hold a tab.
+    // Every field of a record is escaped, the setting's path too: a key may hold a tab, and a
+    // value a control character that would reach the terminal.
     void recordsEscaped_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -651,7 +652,7 @@ private slots:
         QTest::newRow("get") << QStringList{"get", f, "Global"} << "Global/a\\tb\tString\t/x\n";
         QTest::newRow("paths") << QStringList{"paths", f} << "Global/a\\tb\t/x\tmissing\n";
         QTest::newRow("diff") << QStringList{"diff", f, "%F.b"}
-                              << "Different\tGlobal/a\\tb\t/x\t/y\n";
+                              << "Different\tGlobal/a\\tb\t/x\t/y\\u001b[31m\n";
         QTest::newRow("set") << QStringList{"set", "--dry-run", f, "Global/a\tb=/z"}
                              << "Global/a\\tb\tString\t/x\t/z\n";
     }
@@ -664,7 +665,7 @@ private slots:
                 QByteArray("<i k=\"Global\"><v k=\"a&#9;b\" t=\"s\" v=\"") + value + "\"/></i>");
         };
         write(".PixInsight/core-1-pxi.settings", settings("/x"));
-        write(".PixInsight/core-1-pxi.settings.b", settings("/y"));
+        write(".PixInsight/core-1-pxi.settings.b", settings("/y&#27;[31m"));
         QTEST(run(args).out, "out");
     }
 
