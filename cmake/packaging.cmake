@@ -13,6 +13,25 @@ add_custom_target(varnel-changelog ALL DEPENDS changelog.gz)
 install(FILES ${PROJECT_BINARY_DIR}/changelog.gz packaging/debian/copyright
         DESTINATION ${VARNEL_DOC_DIR})
 
+# The manual pages, made from each program's --help at every build so they always say the same.
+set(VARNEL_SUMMARY_varnel "safe editor for PixInsight's settings file")
+set(VARNEL_SUMMARY_varnelctl "command-line companion of Varnel, the PixInsight settings editor")
+set(VARNEL_SEE_ALSO_varnel varnelctl)
+set(VARNEL_SEE_ALSO_varnelctl varnel)
+foreach(program varnel varnelctl)
+    add_custom_command(OUTPUT ${program}.1.gz
+        # A sanitizer build's leak report at exit would fail the program's --help.
+        COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0
+                $<TARGET_FILE:varnel-manpage> $<TARGET_FILE:${program}>
+                "${VARNEL_SUMMARY_${program}}" ${program}.1 ${VARNEL_SEE_ALSO_${program}}
+        COMMAND ${VARNEL_GZIP} -9nf ${program}.1
+        DEPENDS varnel-manpage ${program}
+        VERBATIM)
+    list(APPEND VARNEL_MANPAGES ${PROJECT_BINARY_DIR}/${program}.1.gz)
+endforeach()
+add_custom_target(varnel-manpages ALL DEPENDS ${VARNEL_MANPAGES})
+install(FILES ${VARNEL_MANPAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME varnel)
 set(CPACK_PACKAGE_VENDOR Varnelhaus)

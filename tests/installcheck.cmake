@@ -1,8 +1,9 @@
 # Installs the build into a fresh prefix and checks what a desktop finds there: the program,
 # the icon at each hicolor size (as big as its folder says), and an entry and metainfo that
-# the desktop's own validators accept, and the polkit actions of the elevated helper. Then the
-# Debian package: it holds the same files, both programs start from where it unpacks, its
-# library dependencies were found, and lintian reports no errors.
+# the desktop's own validators accept, the polkit actions of the elevated helper, and manual
+# pages that man reads without a warning and that say all --help says. Then the Debian
+# package: it holds the same files, both programs start from where it unpacks, its library
+# dependencies were found, and lintian reports no errors and misses no manual page.
 #   cmake -DBUILD_DIR=... -DPREFIX=... -DVERSION=... -P installcheck.cmake
 cmake_minimum_required(VERSION 3.25)
 find_program(DESKTOP_VALIDATE desktop-file-validate)
@@ -10,9 +11,11 @@ find_program(APPSTREAMCLI appstreamcli)
 find_program(LINTIAN lintian)
 find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
 find_program(XMLLINT xmllint)
-if(NOT DESKTOP_VALIDATE OR NOT APPSTREAMCLI OR NOT LINTIAN OR NOT DPKG_SHLIBDEPS OR NOT XMLLINT)
-    message("SKIPPED: desktop-file-validate, appstreamcli, lintian, dpkg-shlibdeps or xmllint is "
-            "missing (tools/install-deps.sh test)")
+find_program(MAN man)
+if(NOT DESKTOP_VALIDATE OR NOT APPSTREAMCLI OR NOT LINTIAN OR NOT DPKG_SHLIBDEPS OR NOT XMLLINT
+   OR NOT MAN)
+    message("SKIPPED: desktop-file-validate, appstreamcli, lintian, dpkg-shlibdeps, xmllint or "
+            "man is missing (tools/install-deps.sh test)")
     return()
 endif()
 
@@ -62,6 +65,43 @@ function(check_policy root prefix)
     endforeach()
 endfunction()
 
+# The manual page of `program` under `root`, as man shows it: no warning from the formatter,
+# and every line of the program's --help in it (headings aside), spacing aside.
+function(check_manpage root program)
+    set(page "${root}/share/man/man1/${program}.1.gz")
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env MANWIDTH=100 ${MAN} --warnings -E ascii
+                            -l "${page}"
+                    RESULT_VARIABLE status OUTPUT_VARIABLE shown ERROR_VARIABLE warnings)
+    if(NOT status EQUAL 0 OR NOT warnings STREQUAL "")
+        message(FATAL_ERROR "man -l ${page} exited with ${status}: ${warnings}")
+    endif()
+    string(REGEX REPLACE "[ \t\n]+" " " shown "${shown}")
+    run("${root}/bin/${program}" --help)
+    set(help "${out}")
+    while(NOT help STREQUAL "")
+        # Line by line without CMake lists, which would split at the help's semicolons.
+        string(FIND "${help}" "\n" end)
+        if(end EQUAL -1)
+            set(line "${help}")
+            set(help "")
+        else()
+            string(SUBSTRING "${help}" 0 ${end} line)
+            math(EXPR end "${end} + 1")
+            string(SUBSTRING "${help}" ${end} -1 help)
+        endif()
+        string(REGEX REPLACE "^Usage: " "" line "${line}")
+        string(REGEX REPLACE "[ \t]+" " " line "${line}")
+        string(STRIP "${line}" line)
+        if(line STREQUAL "" OR line MATCHES "^[^ ]+( [^ ]+)?:$")
+            continue()
+        endif()
+        string(FIND "${shown}" "${line}" found)
+        if(found EQUAL -1)
+            message(FATAL_ERROR "${page} lacks this line of ${program} --help: ${line}")
+        endif()
+    endwhile()
+endfunction()
+
 file(REMOVE_RECURSE "${PREFIX}")
 run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${PREFIX}")
 set(id org.varnelhaus.Varnel)
@@ -81,6 +121,9 @@ endif()
 run(${DESKTOP_VALIDATE} "${PREFIX}/share/applications/${id}.desktop")
 run(${APPSTREAMCLI} validate --no-net --no-color "${PREFIX}/share/metainfo/${id}.metainfo.xml")
 check_policy("" "${PREFIX}")
+foreach(program varnel varnelctl)
+    check_manpage("${PREFIX}" ${program})
+endforeach()
 
 file(REMOVE_RECURSE "${PREFIX}-deb")
 run(cpack --config "${BUILD_DIR}/CPackConfig.cmake" -B "${PREFIX}-deb")
@@ -105,4 +148,7 @@ if(NOT out MATCHES "libqt6widgets6" OR NOT out MATCHES "procps")
     message(FATAL_ERROR "the package's dependencies are incomplete: ${out}")
 endif()
 run(${LINTIAN} --fail-on error "${deb}")
+if(out MATCHES "no-manual-page|manpage|groff")
+    message(FATAL_ERROR "lintian finds fault with the manual pages: ${out}")
+endif()
 message("installed and validated under ${PREFIX}; ${deb} checked, lintian: ${out}")

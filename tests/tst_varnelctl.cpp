@@ -130,10 +130,14 @@ class TestVarnelctl : public QObject
     }
 
     // What the bash completion offers with the command line `varnelctl words...`, the last word
-    // being the one completed.
-    static QStringList complete(const QStringList &words)
+    // being the one completed; the varnelctl it calls is the one built here.
+    QStringList complete(const QStringList &words)
     {
         QProcess bash;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", m_home.path());
+        env.insert("PATH", QFileInfo(VARNELCTL_PROGRAM).absolutePath() + ':' + env.value("PATH"));
+        bash.setProcessEnvironment(env);
         bash.start("bash", QStringList{"-c",
                                        "source \"$0\"; COMP_WORDS=(varnelctl \"$@\"); "
                                        "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _varnelctl; "
@@ -195,8 +199,7 @@ private slots:
         row("import of a later version", {"import", f, "%F.json"}, "later version", 4,
             "The file is of version 999 of the format; this program reads version 1 only.");
         row("import with a relative mapping", {"import", f, "--map", "home=/x", "%F.json"},
-            "import", 4,
-            "--map: \"home=/x\": both sides must be absolute paths. Nothing was imported.");
+            "import", 6, "--map: \"home=/x\": both sides must be absolute paths.\nUsage:");
         row("export of an unknown module", {"export", f, "--module", "Nosuch"}, "", 3,
             "No module or script named \"Nosuch\" has data in this file.");
         row("a name with a line break", {"export", f, "--module", "x\ny"}, "", 3,
@@ -225,6 +228,9 @@ private slots:
         row("unknown option, as typed", {"get", "--bogus", kFont}, "", 6,
             "Unknown option '--bogus'.");
         row("no command", {}, "", 6, "Usage: varnelctl");
+        row("a tab in an unknown command", {"se\tt"}, "", 6, "Unknown command 'se\\tt'.");
+        row("a control character in a path", {"get", f, "Global/\x1b[31m"}, "", 3,
+            "Global/\\u001b[31m: No such setting.");
         row("unknown command", {"sett", kFont + "=96"}, "", 6, "Usage: varnelctl");
         row("set without =", {"set", f, kFont}, "", 6, "Usage: varnelctl");
         row("option of another command", {"get", "--force", kFont}, "", 6, "Usage: varnelctl");
@@ -453,9 +459,15 @@ private slots:
         // A dry run keeps every backup and makes none; a missing file leaves nothing to keep.
         QCOMPARE(made.size(), edits.isEmpty() || setup == "missing" ? 0 : 1);
         if (made.size() == 1) {
-            QVERIFY(result.out.contains(QFileInfo(made.constFirst()).fileName()));
+            QVERIFY(result.err.contains(QFileInfo(made.constFirst()).fileName()));
             QVERIFY(testdata::readFile(made.constFirst()) == bytes);
         }
+        // Standard output holds records alone; what is said about them goes to standard error.
+        if (edits.isEmpty())
+            QVERIFY(result.err.contains("varnelctl: Dry run: nothing was "));
+        for (const QString &line : result.out.split('\n', Qt::SkipEmptyParts))
+            QVERIFY2(line.contains('\t') || line.startsWith("core-1-pxi.settings.bak-"),
+                     qPrintable(line));
     }
 
     void exportImportAndJson()
@@ -596,6 +608,20 @@ private slots:
             options.sort();
             QTest::newRow(command.name) << QStringList{command.name, "--"} << options;
         }
+        // Backups, setting paths and module names come from the file named, or the default one.
+        const QString backup = "core-1-pxi.settings.bak-20250101-000000";
+        QTest::newRow("restore --file F")
+            << QStringList{"restore", "--file", "%F", ""} << QStringList{backup};
+        QTest::newRow("restore --file=F")
+            << QStringList{"restore", "--file=%F", "core"} << QStringList{backup};
+        QTest::newRow("restore, the default file")
+            << QStringList{"restore", ""} << QStringList{kBackup};
+        QTest::newRow("a group's path") << QStringList{"get", "Global/Preferences/Appl"}
+                                        << QStringList{"Global/Preferences/Application/"};
+        QTest::newRow("a value's path in set")
+            << QStringList{"set", "--file", "%F", kFont.chopped(3)} << QStringList{kFont + "="};
+        QTest::newRow("a module") << QStringList{"export", "--module", "Kes"}
+                                  << QStringList{"Kestrane"};
         // The value of an option is not taken for the command.
         for (const CtlOption &option : Ctl::options()) {
             if (option.valueName)
@@ -607,7 +633,73 @@ private slots:
     void completion()
     {
         QFETCH(QStringList, words);
-        QTEST(complete(words), "offered");
+        // %F: a file elsewhere, with a backup of its own, beside the default one.
+        const QString file = write("elsewhere/core-1-pxi.settings", testdata::readFile(m_file));
+        write("elsewhere/core-1-pxi.settings.bak-20250101-000000", testdata::wrapSettings({}));
+        write("elsewhere/core-1-pxi.settings.bak-my-notes.txt", "notes"); // not a backup
+        write(".PixInsight/" + kBackup, testdata::wrapSettings({}));
+        QTEST(complete(words.replaceInStrings("%F", file)), "offered");
+    }
+
+    // Every field of a record is escaped, the setting's path too: a key may hold a tab, and a
+    // value a control character that would reach the terminal.
+    void recordsEscaped_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("out");
+
+        const QString f = "--file=%F";
+        QTest::newRow("get") << QStringList{"get", f, "Global"} << "Global/a\\tb\tString\t/x\n";
+        QTest::newRow("paths") << QStringList{"paths", f} << "Global/a\\tb\t/x\tmissing\n";
+        QTest::newRow("diff") << QStringList{"diff", f, "%F.b"}
+                              << "Different\tGlobal/a\\tb\t/x\t/y\\u001b[31m\n";
+        QTest::newRow("set") << QStringList{"set", "--dry-run", f, "Global/a\tb=/z"}
+                             << "Global/a\\tb\tString\t/x\t/z\n";
+    }
+
+    void recordsEscaped()
+    {
+        QFETCH(QStringList, args);
+        const auto settings = [](const char *value) {
+            return testdata::wrapSettings(
+                QByteArray("<i k=\"Global\"><v k=\"a&#9;b\" t=\"s\" v=\"") + value + "\"/></i>");
+        };
+        write(".PixInsight/core-1-pxi.settings", settings("/x"));
+        write(".PixInsight/core-1-pxi.settings.b", settings("/y&#27;[31m"));
+        QTEST(run(args).out, "out");
+    }
+
+    // The preferences come along unasked only when nothing else is asked for.
+    void exportChoice_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("preferences");
+        QTest::addColumn<bool>("module");
+
+        const QStringList module{"--module", "Kestrane"};
+        QTest::newRow("nothing named") << QStringList{} << true << false;
+        QTest::newRow("a module") << module << false << true;
+        QTest::newRow("a module and --preferences")
+            << module + QStringList{"--preferences"} << true << true;
+        QTest::newRow("a subtree") << QStringList{kIntent} << false << false;
+        QTest::newRow("a subtree and --preferences")
+            << QStringList{kIntent, "--preferences"} << true << false;
+    }
+
+    void exportChoice()
+    {
+        QFETCH(QStringList, args);
+        const Run result = run(QStringList{"export", "--file=%F"} + args);
+        QVERIFY2(result.code == 0, qPrintable(result.err));
+        QStringList paths;
+        for (const QJsonValue &value :
+             QJsonDocument::fromJson(result.out.toUtf8())["values"].toArray())
+            paths.append(value["path"].toString());
+        QTEST(paths.contains(kFont), "preferences");
+        QTEST(!paths.filter(QRegularExpression("^ModuleData(Access)?/Kestrane/")).isEmpty(),
+              "module");
+        QVERIFY(!args.contains(kIntent) || paths.contains(kIntent));
+        QCOMPARE(paths.removeDuplicates(), 0);
     }
 
     void pruneToTrash()
@@ -622,9 +714,9 @@ private slots:
         QCOMPARE(listBackups(m_file), all.mid(0, 2));
         QVERIFY(QFile::exists(m_file));
         const QString trash = m_home.filePath(".local/share/Trash");
-        QVERIFY2(
-            result.out.contains("\nBackups moved to the trash folder " + trash + ": 1 (0 KiB).\n"),
-            qPrintable(result.out));
+        QVERIFY2(result.err.contains("varnelctl: Backups moved to the trash folder " + trash +
+                                     ": 1 (0 KiB).\n"),
+                 qPrintable(result.err));
         QCOMPARE(QDir(trash + "/files").entryList(QDir::Files),
                  QStringList{QFileInfo(all.at(2)).fileName()});
 
@@ -632,8 +724,7 @@ private slots:
         QVERIFY(QDir(m_home.filePath(".local")).removeRecursively());
         const Run permanently = run({"prune", "--keep", "1", "--permanently"});
         QVERIFY2(permanently.code == 0, qPrintable(permanently.err));
-        QCOMPARE(permanently.err, QString());
-        QVERIFY(permanently.out.endsWith("\nBackups deleted for good: 1 (0 KiB).\n"));
+        QCOMPARE(permanently.err, "varnelctl: Backups deleted for good: 1 (0 KiB).\n");
         QCOMPARE(listBackups(m_file), all.mid(0, 1));
         QVERIFY(QFile::exists(notes));
     }

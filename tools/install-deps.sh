@@ -10,8 +10,9 @@ if [ "$1" = "package" ] || [ "$1" = "test" ]; then
 fi
 if [ "$1" = "test" ]; then
     # sudo: the elevated helper is tested through the real "sudo -n"; lintian checks the package,
-    # xmllint its polkit actions; acl: setfacl gives test files real access control lists.
-    packages="$packages libpugixml-dev clang-14 libclang-rt-14-dev sudo desktop-file-utils appstream lintian libxml2-utils acl"
+    # xmllint its polkit actions, man the manual pages; acl: setfacl gives test files real access
+    # control lists.
+    packages="$packages libpugixml-dev clang-14 libclang-rt-14-dev sudo desktop-file-utils appstream lintian libxml2-utils acl man-db"
 fi
 missing=""
 for p in $packages; do

@@ -27,7 +27,10 @@ constexpr int kHelpIndent = 25;
 
 QString helpRows(const QString &first, const QString &text)
 {
-    QString rows = QStringLiteral("  ") + first.leftJustified(kHelpIndent - 3) + QLatin1Char(' ');
+    // At least two spaces between the columns, where the manual page's maker looks for them.
+    QString rows = QStringLiteral("  ") + first;
+    rows += first.size() > kHelpIndent - 4 ? QLatin1Char('\n') + QString(kHelpIndent, u' ')
+                                           : QString(kHelpIndent - 2 - first.size(), u' ');
     rows += text.split(QLatin1Char('\n')).join(QLatin1Char('\n') + QString(kHelpIndent, u' '));
     return rows + QLatin1Char('\n');
 }
@@ -81,6 +84,9 @@ const QList<CtlOption> &Ctl::options()
         {"allow-replacement", nullptr, nullptr, CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "set, delete, import: save even though byte sequences that\n"
                                        "are not valid UTF-8 will be written as U+FFFD")},
+        {"preferences", nullptr, nullptr, CtlOption::Command,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "export: the documented, editable preferences too, when\n"
+                                       "PATH or --module is given")},
         {"module", nullptr, "NAME", CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "export: also the data of this module or script (what\n"
                                        "the module search finds for the name; repeatable)"),
@@ -192,12 +198,13 @@ const QList<CtlCommand> &Ctl::commands()
          &Ctl::prune},
         {"export",
          QT_TRANSLATE_NOOP("vrn::Ctl", "export [PATH...]"),
-         QT_TRANSLATE_NOOP("vrn::Ctl", "the documented, editable preferences (or the given\n"
-                                       "subtrees), and the data of each --module, as JSON on\n"
-                                       "standard output"),
+         QT_TRANSLATE_NOOP("vrn::Ctl", "as JSON on standard output: the documented, editable\n"
+                                       "preferences, or the given subtrees and the data of each\n"
+                                       "--module (with the preferences only when --preferences\n"
+                                       "is given)"),
          0,
          -1,
-         {QStringLiteral("module")},
+         {QStringLiteral("preferences"), QStringLiteral("module")},
          nullptr,
          &Ctl::exportValues},
         {"import",
@@ -258,11 +265,13 @@ QString Ctl::helpText()
         text += helpRows(optionSynopsis(option), tr(option.help));
     return text +
            tr("\n"
-              "Text output has one record per line with tab-separated fields (set and import:\n"
-              "path, type, old value, new value; delete: path, number of values); a backslash, "
-              "tab,\n"
-              "line feed or carriage return inside a value is written as \\\\, \\t, \\n or \\r.\n"
-              "Errors go to standard error, naming the file and setting they concern.\n"
+              "Output:\n"
+              "Standard output holds only records, one per line with tab-separated fields (set\n"
+              "and import: path, type, old value, new value; delete: path, number of values).\n"
+              "Errors and notes (\"Saved. Backup: NAME\", \"Dry run: nothing was written.\") go\n"
+              "to standard error, one per line, naming the file and setting they concern. In\n"
+              "both, a backslash, tab, line feed or carriage return is written as \\\\, \\t,\n"
+              "\\n or \\r, and any other control character as \\u and four hexadecimal digits.\n"
               "\n"
               "Exit codes:\n"
               "  0  done\n"
@@ -277,13 +286,13 @@ QString Ctl::helpText()
               "     when some may, they are, and it exits 0)\n"
               "  5  writing failed; the file was left as it was, unless the message says what\n"
               "     it holds now\n"
-              "  6  malformed command line\n"
+              "  6  malformed command line, an OLD=NEW of --map or --replace among them\n"
               "  7  the file would not fit in the memory available now; nothing was read\n");
 }
 
 int Ctl::usage(const QString &problem)
 {
-    m_err << "varnelctl: " << problem << '\n'
+    m_err << "varnelctl: " << escaped(problem) << '\n'
           << tr("Usage: varnelctl COMMAND [ARGUMENTS] [--file F] [--json] "
                 "(varnelctl --help lists the commands)")
           << '\n';
@@ -313,6 +322,13 @@ int Ctl::fail(int code, const QString &file, const QString &path, const QString 
 void Ctl::warn(const QString &file, const QString &message)
 {
     say(file, QString(), message);
+}
+
+void Ctl::note(const QString &message)
+{
+    // The JSON form carries the same in its keys.
+    if (!m_json)
+        say(QString(), QString(), message);
 }
 
 void Ctl::print(const QJsonObject &json, const QStringList &lines)
@@ -352,11 +368,31 @@ QString Ctl::native(const QString &path)
 // are written as escapes, and the backslash too so the escapes stay unambiguous.
 QString Ctl::escaped(QString text)
 {
-    text.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
-    text.replace(QLatin1Char('\t'), QLatin1String("\\t"));
-    text.replace(QLatin1Char('\n'), QLatin1String("\\n"));
-    text.replace(QLatin1Char('\r'), QLatin1String("\\r"));
-    return text;
+    // Other control characters too: written raw they would move the cursor or change the
+    // colours of the terminal that shows them.
+    const auto plain = [](QChar c) {
+        const char16_t u = c.unicode(); // U+0000 to U+001F and U+007F to U+009F are controls
+        return u >= 0xa0 || (u >= 0x20 && u < 0x7f && u != u'\\');
+    };
+    if (std::all_of(text.cbegin(), text.cend(), plain))
+        return text;
+    QString out;
+    out.reserve(text.size() + 8);
+    for (const QChar c : std::as_const(text)) {
+        if (plain(c))
+            out += c;
+        else if (c == QLatin1Char('\\'))
+            out += QLatin1String("\\\\");
+        else if (c == QLatin1Char('\t'))
+            out += QLatin1String("\\t");
+        else if (c == QLatin1Char('\n'))
+            out += QLatin1String("\\n");
+        else if (c == QLatin1Char('\r'))
+            out += QLatin1String("\\r");
+        else
+            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    }
+    return out;
 }
 
 QJsonObject Ctl::valueJson(const XsdtNode *node)
@@ -481,7 +517,7 @@ int Ctl::save(DocumentManager &docs, const QStringList &changeLines, QJsonObject
             QJsonObject change = valueJson(node);
             change.insert(QStringLiteral("before"), node->originalValue.toString());
             changes.append(change);
-            lines.append(QStringList{node->path(), typeDisplayName(node->type),
+            lines.append(QStringList{escaped(node->path()), typeDisplayName(node->type),
                                      escaped(node->originalValue), escaped(node->value)}
                              .join(QLatin1Char('\t')));
         }
@@ -491,8 +527,8 @@ int Ctl::save(DocumentManager &docs, const QStringList &changeLines, QJsonObject
     json.insert(QStringLiteral("dryRun"), m_dryRun);
     json.insert(QStringLiteral("backup"), QJsonValue());
     if (store.document.pendingChangeCount() == 0) {
-        lines.append(tr("No changes."));
         print(json, lines);
+        note(tr("No changes."));
         return ExitDone;
     }
     if (const XsdtDocument::InvalidUtf8 &bad = store.document.invalidUtf8; bad.count > 0) {
@@ -520,8 +556,8 @@ int Ctl::save(DocumentManager &docs, const QStringList &changeLines, QJsonObject
                 "unaffected; saving will rewrite it in PixInsight's compact layout."));
     }
     if (m_dryRun) {
-        lines.append(tr("Dry run: nothing was written."));
         print(json, lines);
+        note(tr("Dry run: nothing was written."));
         return ExitDone;
     }
     prepareReplace(docs.store());
@@ -540,8 +576,8 @@ int Ctl::save(DocumentManager &docs, const QStringList &changeLines, QJsonObject
     }
     const QString name = QFileInfo(saved.backupPath).fileName();
     json.insert(QStringLiteral("backup"), name);
-    lines.append(tr("Saved. Backup: %1").arg(name));
     print(json, lines);
+    note(tr("Saved. Backup: %1").arg(name));
     return ExitDone;
 }
 
@@ -587,6 +623,8 @@ int Ctl::run(const QStringList &arguments)
     if (args.isEmpty())
         return usage(tr("No command given."));
     const QString command = args.takeFirst();
+    if (command == QLatin1String("__complete"))
+        return completions(args);
     const CtlCommand *entry = nullptr;
     for (const CtlCommand &candidate : commands()) {
         if (command == QLatin1String(candidate.name))

@@ -107,7 +107,11 @@ private:
     // The store's message for a refused save or restore, with what the command line can do.
     QString refusal(const SettingsStore &store, const QString &error) const;
     int save(DocumentManager &docs, const QStringList &changeLines, QJsonObject json);
+    // Records on standard output: JSON, or one line each.
     void print(const QJsonObject &json, const QStringList &lines);
+    // What a person wants to read but a script parsing the records must not meet: standard
+    // error, text output only.
+    void note(const QString &message);
 
     static QString exportFormat();
     static QString native(const QString &path);
@@ -123,6 +127,8 @@ private:
     int exportValues(const QStringList &paths);
     int paths(const QStringList &);
     int repos(const QStringList &);
+    // Hidden: what the completion script offers for a backup, setting path or module name.
+    int completions(const QStringList &arguments);
 
     // ctlwrite.cpp
     int set(const QStringList &assignments);

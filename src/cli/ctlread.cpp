@@ -118,14 +118,11 @@ int Ctl::files(const QStringList &)
 {
     const QStringList found =
         m_parser->isSet(QStringLiteral("file")) ? QStringList{chosenFile()} : findSettingsFiles();
-    if (found.isEmpty() && !m_json) {
-        // Finding none is an answer, not a failure; the note goes where it cannot be taken for
-        // a record.
-        m_err << tr("No PixInsight settings file found in %1.")
-                     .arg(native(configDirectories().join(QStringLiteral(", "))))
-              << '\n';
-        m_err.flush();
-    }
+    // Finding none is an answer, not a failure; the note goes where it cannot be taken for a
+    // record.
+    if (found.isEmpty())
+        note(tr("No PixInsight settings file found in %1.")
+                 .arg(native(configDirectories().join(QStringLiteral(", ")))));
     QJsonArray array;
     QStringList lines;
     int code = ExitDone;
@@ -142,9 +139,9 @@ int Ctl::files(const QStringList &)
                                  {QStringLiteral("size"), info.size()},
                                  {QStringLiteral("modified"), modifiedText(info)},
                                  {QStringLiteral("backups"), count}});
-        lines.append(
-            QStringList{native(path), fileLabel(path), tr("%n backups", nullptr, int(count))}.join(
-                QLatin1Char('\t')));
+        lines.append(QStringList{escaped(native(path)), escaped(fileLabel(path)),
+                                 tr("%n backups", nullptr, int(count))}
+                         .join(QLatin1Char('\t')));
     }
     print({{QStringLiteral("files"), array}}, lines);
     return code;
@@ -173,9 +170,9 @@ int Ctl::get(const QStringList &paths)
             collectValueNodes(node, values, recursive);
         for (const XsdtNode *value : std::as_const(values)) {
             array.append(valueJson(value));
-            lines.append(
-                QStringList{value->path(), typeDisplayName(value->type), escaped(value->value)}
-                    .join(QLatin1Char('\t')));
+            lines.append(QStringList{escaped(value->path()), typeDisplayName(value->type),
+                                     escaped(value->value)}
+                             .join(QLatin1Char('\t')));
         }
     }
     print({{QStringLiteral("file"), file},
@@ -209,11 +206,11 @@ int Ctl::check(const QStringList &)
                                  {QStringLiteral("paths"), QJsonArray::fromStringList(paths)},
                                  {QStringLiteral("title"), finding.title},
                                  {QStringLiteral("text"), finding.text}});
-        lines.append(
-            QStringList{severityName(finding.severity),
-                        paths.isEmpty() ? QStringLiteral("-") : paths.join(QStringLiteral(", ")),
-                        escaped(finding.title), escaped(finding.text)}
-                .join(QLatin1Char('\t')));
+        lines.append(QStringList{severityName(finding.severity),
+                                 paths.isEmpty() ? QStringLiteral("-")
+                                                 : escaped(paths.join(QStringLiteral(", "))),
+                                 escaped(finding.title), escaped(finding.text)}
+                         .join(QLatin1Char('\t')));
     }
     print({{QStringLiteral("file"), file}, {QStringLiteral("findings"), array}}, lines);
     return code;
@@ -268,7 +265,7 @@ int Ctl::diff(const QStringList &files)
             status = tr("Only in the second file");
         else if (record.here->type != record.there->type)
             status += tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
-        m_out << QStringList{status, record.path,
+        m_out << QStringList{status, escaped(record.path),
                              record.here ? escaped(record.here->value) : QString(),
                              record.there ? escaped(record.there->value) : QString()}
                      .join(QLatin1Char('\t'))
@@ -292,8 +289,8 @@ int Ctl::backups(const QStringList &)
                                  {QStringLiteral("size"), info.size()},
                                  {QStringLiteral("modified"), modifiedText(info)}});
         lines.append(
-            QStringList{info.fileName(), QString::number(info.size()), modifiedText(info)}.join(
-                QLatin1Char('\t')));
+            QStringList{escaped(info.fileName()), QString::number(info.size()), modifiedText(info)}
+                .join(QLatin1Char('\t')));
     }
     print({{QStringLiteral("file"), file}, {QStringLiteral("backups"), array}}, lines);
     return ExitDone;
@@ -314,6 +311,9 @@ int Ctl::exportValues(const QStringList &paths)
         choice.subtrees.append(nodes);
     }
     choice.modules = m_parser->values(QStringLiteral("module"));
+    // A module's data carried alone does not bring the preferences along unasked.
+    choice.preferences = (paths.isEmpty() && choice.modules.isEmpty()) ||
+                         m_parser->isSet(QStringLiteral("preferences"));
     QList<XsdtNode *> values;
     QString error;
     if (!setupValues(document, m_schema, m_policy, choice, &values, &error))
@@ -351,7 +351,7 @@ int Ctl::paths(const QStringList &)
                                  {QStringLiteral("value"), value.path},
                                  {QStringLiteral("exists"), value.exists}});
         lines.append(
-            QStringList{value.node->path(), escaped(native(value.path)),
+            QStringList{escaped(value.node->path()), escaped(native(value.path)),
                         value.exists ? QStringLiteral("exists") : QStringLiteral("missing")}
                 .join(QLatin1Char('\t')));
     }
@@ -375,8 +375,9 @@ int Ctl::repos(const QStringList &)
         json.insert(QLatin1String(name),
                     node ? QJsonValue(node->value == QLatin1String("true")) : QJsonValue());
         if (node)
-            lines.append(QStringList{QStringLiteral("switch"), node->path(), node->value}.join(
-                QLatin1Char('\t')));
+            lines.append(
+                QStringList{QStringLiteral("switch"), escaped(node->path()), escaped(node->value)}
+                    .join(QLatin1Char('\t')));
     };
     addSwitch("allowUnsigned", report.allowUnsigned);
     addSwitch("allowInsecure", report.allowInsecure);
@@ -401,7 +402,7 @@ int Ctl::repos(const QStringList &)
         QStringList others;
         for (const XsdtNode *value : repository.others) {
             values.append(valueJson(value));
-            others.append(value->key + QLatin1Char('=') + escaped(value->value));
+            others.append(escaped(value->key) + QLatin1Char('=') + escaped(value->value));
         }
         QStringList flags;
         if (!sameAs.isEmpty())
@@ -420,17 +421,67 @@ int Ctl::repos(const QStringList &)
         QStringList escapedUrls;
         for (const QString &url : std::as_const(urls))
             escapedUrls.append(escaped(url));
-        lines.append(QStringList{QStringLiteral("repository"), repository.group->path(),
+        lines.append(QStringList{QStringLiteral("repository"), escaped(repository.group->path()),
                                  field(escapedUrls), field(flags), field(others)}
                          .join(QLatin1Char('\t')));
     }
     json.insert(QStringLiteral("repositories"), repositories);
-    if (!report.container && !m_json) {
-        // Having none is an answer; the note goes where it cannot be taken for a record.
-        m_err << tr("%1 lists no update repositories.").arg(native(file)) << '\n';
-        m_err.flush();
-    }
+    // Having none is an answer; the note goes where it cannot be taken for a record.
+    if (!report.container)
+        note(tr("%1 lists no update repositories.").arg(native(file)));
     print(json, lines);
+    return ExitDone;
+}
+
+int Ctl::completions(const QStringList &arguments)
+{
+    // Run at each press of Tab: quick, silent, and simply nothing to offer when the file is
+    // missing, too large or broken.
+    const QString kind = arguments.value(0);
+    const QString word = arguments.value(1);
+    const QString file = chosenFile();
+    QStringList offered;
+    if (kind == QLatin1String("backups")) {
+        for (const QString &path : listBackups(file))
+            offered.append(QFileInfo(path).fileName());
+    } else if (kind == QLatin1String("paths") || kind == QLatin1String("modules")) {
+        const bool paths = kind == QLatin1String("paths");
+        const QString parent =
+            paths ? word.left(qMax(word.lastIndexOf(QLatin1Char('/')), 0)) : QString();
+        QByteArray bytes;
+        XsdtDocument document;
+        // Without a parent the whole tree is kept.
+        const double factor = parent.isEmpty() ? MemoryFit::kReadFactor : MemoryFit::kLookUpFactor;
+        if (file.isEmpty() || !MemoryFit::forFile(file, factor).fits() || !readFile(file, bytes) ||
+            !document.parsePaths(bytes, {parent}))
+            return ExitNotFound;
+        const XsdtNode *group = parent.isEmpty() ? &document.root : document.findPath(parent);
+        if (paths && group) {
+            const QString prefix = parent.isEmpty() ? QString() : parent + QLatin1Char('/');
+            QSet<QString> twins;
+            for (const auto &child : group->children) {
+                // A group goes on with a slash, so the next Tab looks inside it.
+                const QString path =
+                    prefix + child->key + (child->isGroup() ? QStringLiteral("/") : QString());
+                if (!twins.contains(path))
+                    offered.append(path);
+                twins.insert(path);
+            }
+        } else if (!paths) {
+            offered = exportableModules(document);
+        }
+    } else {
+        return ExitUsage;
+    }
+    const auto control = [](QChar c) { return c.category() == QChar::Other_Control; };
+    for (const QString &candidate : std::as_const(offered)) {
+        // One candidate a line, as the shell reads them: a name holding a line break or another
+        // control character is typed, not completed.
+        if (candidate.startsWith(word) &&
+            std::none_of(candidate.cbegin(), candidate.cend(), control))
+            m_out << candidate << '\n';
+    }
+    m_out.flush();
     return ExitDone;
 }
 

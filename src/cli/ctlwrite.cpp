@@ -89,7 +89,7 @@ int Ctl::remove(const QStringList &paths)
         const int count = int(node->valueCount());
         array.append(
             QJsonObject{{QStringLiteral("path"), node->path()}, {QStringLiteral("values"), count}});
-        lines.append(node->path() + QLatin1Char('\t') + QString::number(count));
+        lines.append(escaped(node->path()) + QLatin1Char('\t') + QString::number(count));
     }
     return save(docs, lines, {{QStringLiteral("deleted"), array}});
 }
@@ -139,13 +139,13 @@ int Ctl::restore(const QStringList &arguments)
         if (!before.contains(path))
             saved = QFileInfo(path).fileName();
     }
-    QStringList lines{tr("Restored %1").arg(QFileInfo(chosen).fileName())};
-    if (!saved.isEmpty())
-        lines.append(tr("The replaced file was backed up as %1.").arg(saved));
     print({{QStringLiteral("file"), target},
            {QStringLiteral("restored"), QFileInfo(chosen).fileName()},
            {QStringLiteral("backup"), saved.isEmpty() ? QJsonValue() : QJsonValue(saved)}},
-          lines);
+          {});
+    note(tr("Restored %1").arg(QFileInfo(chosen).fileName()));
+    if (!saved.isEmpty())
+        note(tr("The replaced file was backed up as %1.").arg(saved));
     return ExitDone;
 }
 
@@ -173,8 +173,8 @@ int Ctl::prune(const QStringList &)
                      {QStringLiteral("movedToTrash"), false},
                      {QStringLiteral("trash"), QJsonValue()}};
     if (old.paths.isEmpty()) {
-        lines.append(tr("No backups to remove."));
         print(json, lines);
+        note(tr("No backups to remove."));
         return ExitDone;
     }
     if (!permanently) {
@@ -188,9 +188,8 @@ int Ctl::prune(const QStringList &)
         json.insert(QStringLiteral("trash"), trash.folder);
     }
     if (m_dryRun) {
-        lines.append(permanently ? tr("Dry run: nothing was deleted.")
-                                 : tr("Dry run: nothing was moved."));
         print(json, lines);
+        note(permanently ? tr("Dry run: nothing was deleted.") : tr("Dry run: nothing was moved."));
         return ExitDone;
     }
     const BackupRemoval removal = removeBackups(file, old.paths, !permanently);
@@ -206,17 +205,15 @@ int Ctl::prune(const QStringList &)
     json.insert(QStringLiteral("movedToTrash"), removal.movedToTrash);
     json.insert(QStringLiteral("trash"),
                 removal.trashFolder.isEmpty() ? QJsonValue() : QJsonValue(removal.trashFolder));
+    print(json, lines);
     const QString kib = QString::number(removal.bytesFreed / 1024);
     if (removal.movedToTrash)
         // Said with the folder: on another file system it is not the desktop's trash, and the
         // space stays taken there until that folder is emptied.
-        lines.append(
-            tr("Backups moved to the trash folder %1: %n (%2 KiB).", nullptr, removal.removed)
-                .arg(native(removal.trashFolder), kib));
+        note(tr("Backups moved to the trash folder %1: %n (%2 KiB).", nullptr, removal.removed)
+                 .arg(native(removal.trashFolder), kib));
     else if (removal.removed > 0)
-        lines.append(
-            tr("Backups deleted for good: %n (%1 KiB).", nullptr, removal.removed).arg(kib));
-    print(json, lines);
+        note(tr("Backups deleted for good: %n (%1 KiB).", nullptr, removal.removed).arg(kib));
     int code = ExitDone;
     for (const QString &path : removal.failedPaths)
         code = fail(
@@ -234,8 +231,7 @@ int Ctl::importValues(const QStringList &arguments)
     QString error;
     if (!parsePathMaps(m_parser->values(QStringLiteral("map")), HealthEnv::system().windowsPaths,
                        &maps, &error))
-        return fail(ExitRefused, QString(), QString(),
-                    tr("--map: %1 Nothing was imported.").arg(error));
+        return usage(tr("--map: %1").arg(error));
     loadKnowledge();
     QByteArray bytes;
     if (!readFile(QFileInfo(file).absoluteFilePath(), bytes, &error))

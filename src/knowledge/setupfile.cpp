@@ -114,19 +114,20 @@ bool setupValues(const XsdtDocument &document, const Schema &schema, const Delet
         seen.insert(node);
         taken.append(node);
     };
-    QList<XsdtNode *> roots = choice.subtrees;
-    // Every documented variable lives below Global.
-    if (roots.isEmpty() && choice.preferences && document.findPath(u"Global")) {
-        roots.append(document.findPath(u"Global"));
-        documentedOnly = true;
-    }
-    for (XsdtNode *root : std::as_const(roots)) {
+    const auto considerBelow = [&](XsdtNode *root) {
         QList<XsdtNode *> below;
         collectValueNodes(root, below);
         for (XsdtNode *node : std::as_const(below))
             consider(node);
+    };
+    // Every documented variable lives below Global.
+    if (choice.preferences && document.findPath(u"Global")) {
+        documentedOnly = true;
+        considerBelow(document.findPath(u"Global"));
+        documentedOnly = false;
     }
-    documentedOnly = false;
+    for (XsdtNode *root : choice.subtrees)
+        considerBelow(root);
     for (const QString &name : choice.modules) {
         QStringList similar;
         const QList<XsdtNode *> data = moduleDataValues(document, name, &similar);

@@ -39,14 +39,14 @@ QString setupFormat();
 // twins in that order, and an import pairs them by rank, as a comparison does.
 QList<XsdtNode *> nodesAtPath(const XsdtNode &root, QStringView path);
 
-// What an export takes: the documented, editable preferences, or instead the values below the
+// What an export takes: the documented, editable preferences when asked, the values below the
 // given subtrees, and then the data of each named module or script, twins included. Only what an
 // import would accept back is taken, each value once. False, with `error` saying so, when a module
 // name has no data in the file.
 struct SetupChoice
 {
     bool preferences = true;
-    QList<XsdtNode *> subtrees; // replace the preferences when not empty
+    QList<XsdtNode *> subtrees;
     QStringList modules;
 };
 bool setupValues(const XsdtDocument &document, const Schema &schema, const DeletionPolicy &policy,
