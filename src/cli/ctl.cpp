@@ -18,6 +18,8 @@
 #include <QSet>
 #include <QTextStream>
 
+#include <algorithm>
+
 namespace vrn {
 
 namespace {
@@ -352,6 +354,14 @@ QString Ctl::native(const QString &path)
 // are written as escapes, and the backslash too so the escapes stay unambiguous.
 QString Ctl::escaped(QString text)
 {
+    // Nearly every value has nothing to escape: four replace() passes over a million values
+    // took a quarter of a large diff.
+    const auto special = [](QChar c) {
+        return c == QLatin1Char('\\') || c == QLatin1Char('\t') || c == QLatin1Char('\n') ||
+               c == QLatin1Char('\r');
+    };
+    if (std::none_of(text.cbegin(), text.cend(), special))
+        return text;
     text.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
     text.replace(QLatin1Char('\t'), QLatin1String("\\t"));
     text.replace(QLatin1Char('\n'), QLatin1String("\\n"));

@@ -29,12 +29,19 @@ QString modifiedText(const QFileInfo &info)
     return info.lastModified().toString(Qt::ISODate);
 }
 
-// Text as a JSON string, escaped as QJsonDocument escapes it.
+// Text as a JSON string, escaped as QJsonDocument escapes it. Runs that need no escape are
+// appended whole: one append per character took a third of a large diff --json.
 void appendJson(QString &out, QStringView text)
 {
     out += QLatin1Char('"');
-    for (const QChar c : text) {
-        switch (c.unicode()) {
+    qsizetype plain = 0; // start of the run not yet appended
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c >= 0x20 && c != u'"' && c != u'\\')
+            continue;
+        out += text.mid(plain, i - plain);
+        plain = i + 1;
+        switch (c) {
         case '"':
             out += QLatin1String("\\\"");
             break;
@@ -57,12 +64,10 @@ void appendJson(QString &out, QStringView text)
             out += QLatin1String("\\t");
             break;
         default:
-            if (c.unicode() < 0x20)
-                out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-            else
-                out += c;
+            out += QStringLiteral("\\u%1").arg(c, 4, 16, QLatin1Char('0'));
         }
     }
+    out += text.mid(plain);
     out += QLatin1Char('"');
 }
 
@@ -250,7 +255,7 @@ int Ctl::diff(const QStringList &files)
         QString record;
         const char *separator = "\n";
         for (int position : comparison.current()) {
-            record.clear();
+            record.truncate(0); // keeps its capacity for the next record
             appendRecord(record, comparison, position);
             m_out << separator << record;
             separator = ",\n";
