@@ -553,6 +553,64 @@ private slots:
         QCOMPARE(none.out, "{\n    \"files\": [\n    ]\n}\n");
     }
 
+    // Each record of a diff stays on one line, and as JSON reads as the value itself.
+    void diffEscapes_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("json");
+        QTest::newRow("plain") << QByteArray("a b") << "a b"
+                               << "\"a b\"";
+        QTest::newRow("tab") << QByteArray("a&#9;b") << "a\\tb"
+                             << "\"a\\tb\"";
+        QTest::newRow("line feed") << QByteArray("a&#10;b") << "a\\nb"
+                                   << "\"a\\nb\"";
+        QTest::newRow("carriage return") << QByteArray("&#13;b") << "\\rb"
+                                         << "\"\\rb\"";
+        QTest::newRow("backslash") << QByteArray("a\\") << "a\\\\"
+                                   << "\"a\\\\\"";
+        QTest::newRow("quote") << QByteArray("&quot;b") << "\"b"
+                               << "\"\\\"b\"";
+        QTest::newRow("control") << QByteArray("a&#1;") << "a\\u0001"
+                                 << "\"a\\u0001\"";
+    }
+    void diffEscapes()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(QString, text);
+        QFETCH(QString, json);
+        const auto file = [&](const char *name, const QByteArray &v) {
+            return write(name, testdata::wrapSettings("<v k=\"K\" t=\"s\" v=\"" + v + "\"/>"));
+        };
+        const QString first = file("first.settings", "x");
+        const QString second = file("second.settings", value);
+        QCOMPARE(run({"diff", first, second}).out, "Different\tK\tx\t" + text + '\n');
+        QVERIFY(run({"diff", "--json", second, first}).out.contains("\"value\": " + json + '\n'));
+    }
+
+    // A diff too long for one piece of output comes out whole, the same in both forms.
+    void diffLongOutput()
+    {
+        QStringList files;
+        for (int seed : {1, 2}) {
+            testdata::GeneratorOptions options;
+            options.seed = seed;
+            options.targetBytes = 512 * 1024;
+            files.append(
+                write(QString("seed%1.settings").arg(seed), testdata::generateSettings(options)));
+        }
+        const Run text = run({"diff", files[0], files[1]});
+        const QJsonArray records =
+            QJsonDocument::fromJson(
+                run({"diff", "--json", files[0], files[1]}).out.toUtf8())["records"]
+                .toArray();
+        const QStringList lines = text.out.split('\n', Qt::SkipEmptyParts);
+        QVERIFY(text.out.size() > 1024 * 1024);
+        QCOMPARE(lines.size(), records.size());
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            QCOMPARE(lines[i].section('\t', 1, 1), records[i]["path"].toString());
+    }
+
     // An address given twice (case of the host and a trailing slash aside) or over plain http
     // is flagged on each repository it concerns; a switch the file lacks is null.
     void reposJson()

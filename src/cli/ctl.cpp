@@ -18,6 +18,8 @@
 #include <QSet>
 #include <QTextStream>
 
+#include <algorithm>
+
 namespace vrn {
 
 namespace {

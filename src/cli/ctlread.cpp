@@ -29,12 +29,19 @@ QString modifiedText(const QFileInfo &info)
     return info.lastModified().toString(Qt::ISODate);
 }
 
-// Text as a JSON string, escaped as QJsonDocument escapes it.
+// Text as a JSON string, escaped as QJsonDocument escapes it. Runs that need no escape are
+// appended whole: one append per character took a third of a large diff --json.
 void appendJson(QString &out, QStringView text)
 {
     out += QLatin1Char('"');
-    for (const QChar c : text) {
-        switch (c.unicode()) {
+    qsizetype plain = 0; // start of the run not yet appended
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c >= 0x20 && c != u'"' && c != u'\\')
+            continue;
+        out += text.mid(plain, i - plain);
+        plain = i + 1;
+        switch (c) {
         case '"':
             out += QLatin1String("\\\"");
             break;
@@ -57,12 +64,10 @@ void appendJson(QString &out, QStringView text)
             out += QLatin1String("\\t");
             break;
         default:
-            if (c.unicode() < 0x20)
-                out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-            else
-                out += c;
+            out += QStringLiteral("\\u%1").arg(c, 4, 16, QLatin1Char('0'));
         }
     }
+    out += text.mid(plain);
     out += QLatin1Char('"');
 }
 
@@ -244,33 +249,54 @@ int Ctl::diff(const QStringList &files)
                 .toJson(QJsonDocument::Indented);
         const qsizetype at = frame.indexOf("[\n    ]");
         m_out << frame.left(at + 1);
-        QString record;
+        // Handed to the stream in large pieces: it grows its buffer anew after every 16 KiB it
+        // passes on, which cost a tenth of a large diff in reallocations.
+        constexpr qsizetype kPiece = 256 * 1024;
+        QString piece;
         const char *separator = "\n";
         for (int position : comparison.current()) {
-            record.clear();
-            appendRecord(record, comparison, position);
-            m_out << separator << record;
+            piece += QLatin1String(separator);
+            appendRecord(piece, comparison, position);
             separator = ",\n";
+            if (piece.size() >= kPiece) {
+                m_out << QStringView(piece);
+                piece.truncate(0); // keeps its capacity for the next piece
+            }
         }
+        m_out << QStringView(piece);
         m_out << "\n    " << frame.mid(at + 6);
         m_out.flush();
         return records.isEmpty() ? ExitDone : ExitFinding;
     }
+    const QString different = tr("Different");
+    const QString onlyFirst = tr("Only in the first file");
+    const QString onlySecond = tr("Only in the second file");
+    constexpr qsizetype kPiece = 256 * 1024; // as for --json
+    QString piece;
     for (int position : comparison.current()) {
         const DiffRecord &record = records[position];
-        QString status = tr("Different");
         if (record.kind == DiffRecord::OnlyHere)
-            status = tr("Only in the first file");
+            piece += onlyFirst;
         else if (record.kind == DiffRecord::OnlyThere)
-            status = tr("Only in the second file");
+            piece += onlySecond;
         else if (record.here->type != record.there->type)
-            status += tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
-        m_out << QStringList{status, escaped(record.path),
-                             record.here ? escaped(record.here->value) : QString(),
-                             record.there ? escaped(record.there->value) : QString()}
-                     .join(QLatin1Char('\t'))
-              << '\n';
+            piece +=
+                different + tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
+        else
+            piece += different;
+        piece += QLatin1Char('\t') + escaped(record.path) + QLatin1Char('\t');
+        if (record.here)
+            piece += escaped(record.here->value);
+        piece += QLatin1Char('\t');
+        if (record.there)
+            piece += escaped(record.there->value);
+        piece += QLatin1Char('\n');
+        if (piece.size() >= kPiece) {
+            m_out << QStringView(piece);
+            piece.truncate(0);
+        }
     }
+    m_out << QStringView(piece);
     m_out.flush();
     return records.isEmpty() ? ExitDone : ExitFinding;
 }
