@@ -2,16 +2,19 @@
 # the icon at each hicolor size (as big as its folder says), and an entry and metainfo that
 # the desktop's own validators accept. Then the Debian package: it holds the same files, both
 # programs start from where it unpacks, its library dependencies were found, and lintian
-# reports no errors.
+# reports no errors. The history's systemd user service and autostart entry pass
+# systemd-analyze verify and desktop-file-validate with nothing to say.
 #   cmake -DBUILD_DIR=... -DPREFIX=... -DVERSION=... -P installcheck.cmake
 cmake_minimum_required(VERSION 3.25)
 find_program(DESKTOP_VALIDATE desktop-file-validate)
 find_program(APPSTREAMCLI appstreamcli)
 find_program(LINTIAN lintian)
 find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(NOT DESKTOP_VALIDATE OR NOT APPSTREAMCLI OR NOT LINTIAN OR NOT DPKG_SHLIBDEPS)
-    message("SKIPPED: desktop-file-validate, appstreamcli, lintian or dpkg-shlibdeps is missing "
-            "(tools/install-deps.sh test)")
+find_program(SYSTEMD_ANALYZE systemd-analyze)
+if(NOT DESKTOP_VALIDATE OR NOT APPSTREAMCLI OR NOT LINTIAN OR NOT DPKG_SHLIBDEPS OR
+   NOT SYSTEMD_ANALYZE)
+    message("SKIPPED: desktop-file-validate, appstreamcli, lintian, dpkg-shlibdeps or "
+            "systemd-analyze is missing (tools/install-deps.sh test)")
     return()
 endif()
 
@@ -41,6 +44,17 @@ if(NOT EXISTS "${PREFIX}/bin/varnel")
 endif()
 run(${DESKTOP_VALIDATE} "${PREFIX}/share/applications/${id}.desktop")
 run(${APPSTREAMCLI} validate --no-net --no-color "${PREFIX}/share/metainfo/${id}.metainfo.xml")
+run(${DESKTOP_VALIDATE} "${PREFIX}/share/varnel/varnel-history.desktop")
+# A user manager's check needs a runtime folder of its own; it also finds the program missing.
+set(runtime "${PREFIX}-runtime")
+file(REMOVE_RECURSE "${runtime}")
+file(MAKE_DIRECTORY "${runtime}")
+file(CHMOD "${runtime}" DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+run(${CMAKE_COMMAND} -E env "XDG_RUNTIME_DIR=${runtime}" ${SYSTEMD_ANALYZE} --user verify
+    "${PREFIX}/lib/systemd/user/varnel-history.service")
+if(NOT out STREQUAL "")
+    message(FATAL_ERROR "systemd-analyze verify found fault with varnel-history.service: ${out}")
+endif()
 
 file(REMOVE_RECURSE "${PREFIX}-deb")
 run(cpack --config "${BUILD_DIR}/CPackConfig.cmake" -B "${PREFIX}-deb")
@@ -60,7 +74,7 @@ foreach(program varnel varnelctl)
     endif()
 endforeach()
 run(dpkg-deb --field "${deb}" Depends)
-if(NOT out MATCHES "libqt6widgets6" OR NOT out MATCHES "procps")
+if(NOT out MATCHES "libqt6widgets6" OR NOT out MATCHES "libzstd1" OR NOT out MATCHES "procps")
     message(FATAL_ERROR "the package's dependencies are incomplete: ${out}")
 endif()
 run(${LINTIAN} --fail-on error "${deb}")

@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 
 #include "app/filecommands.h"
+#include "app/historyswitch.h"
 #include "app/thememanager.h"
 #include "app/userguide.h"
 #include "app/windowlook.h"
@@ -99,6 +100,7 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
             close();
     });
     m_look = new WindowLook(this, m_actions);
+    new HistorySwitch(this, m_actions, &m_docs);
     connectActions();
     m_docs.setFileQueue({[this] { return m_unusedView->queuedFileCount(); },
                          [this] { return m_unusedView->queuedFiles(); },

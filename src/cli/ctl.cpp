@@ -6,6 +6,7 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
+#include "history/historyrecorder.h"
 #include "knowledge/builtin.h"
 #include "knowledge/setupfile.h"
 #include "store/documentmanager.h"
@@ -90,6 +91,13 @@ const QList<CtlOption> &Ctl::options()
          QT_TRANSLATE_NOOP("vrn::Ctl", "paths: only those not found on this computer")},
         {"replace", nullptr, "OLD=NEW", CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "paths: change the beginning OLD of every path to NEW")},
+        {"prune", nullptr, nullptr, CtlOption::Command,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "history: thin the versions as the watcher does once a\n"
+                                       "day (with --dry-run: only say which would go)")},
+        {"note", nullptr, "TEXT", CtlOption::Command,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "history pin: why the version is kept")},
+        {"once", nullptr, nullptr, CtlOption::Command,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "watch: record the file as it is now and stop")},
         {"help", "h", nullptr, CtlOption::Alone, QT_TRANSLATE_NOOP("vrn::Ctl", "this text")},
         {"version", nullptr, nullptr, CtlOption::Alone,
          QT_TRANSLATE_NOOP("vrn::Ctl", "the version")},
@@ -212,6 +220,65 @@ const QList<CtlCommand> &Ctl::commands()
           allowReplacement},
          nullptr,
          &Ctl::paths},
+        {"history",
+         "history",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "the versions of the file its history keeps, newest first\n"
+                                       "(--prune: thin them to the preferences' limits)"),
+         0,
+         0,
+         {QStringLiteral("prune"), dryRun},
+         nullptr,
+         &Ctl::history},
+        {"history diff",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "history diff A [B]"),
+         QT_TRANSLATE_NOOP("vrn::Ctl", "the value entries in which version A differs from\n"
+                                       "version B (default: the file as it is now)"),
+         1,
+         2,
+         {},
+         nullptr,
+         &Ctl::historyDiff},
+        {"history get",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "history get VERSION PATH..."),
+         QT_TRANSLATE_NOOP("vrn::Ctl", "type and value of each setting in a version"),
+         2,
+         -1,
+         {QStringLiteral("recursive")},
+         nullptr,
+         &Ctl::historyGet},
+        {"history restore",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "history restore VERSION"),
+         QT_TRANSLATE_NOOP("vrn::Ctl", "replace the file with a version, as restore does"),
+         1,
+         1,
+         {},
+         nullptr,
+         &Ctl::historyRestore},
+        {"history pin",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "history pin VERSION [--note TEXT]"),
+         QT_TRANSLATE_NOOP("vrn::Ctl", "keep a version whatever the thinning"),
+         1,
+         1,
+         {QStringLiteral("note")},
+         nullptr,
+         &Ctl::historyPin},
+        {"history unpin",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "history unpin VERSION"),
+         QT_TRANSLATE_NOOP("vrn::Ctl", "let the thinning take a pinned version again"),
+         1,
+         1,
+         {},
+         nullptr,
+         &Ctl::historyUnpin},
+        {"watch",
+         "watch",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "keep the history: record each version the file is\n"
+                                       "written as (the background service runs this)"),
+         0,
+         0,
+         {QStringLiteral("once")},
+         nullptr,
+         &Ctl::watch},
         {"repos",
          "repos",
          QT_TRANSLATE_NOOP("vrn::Ctl", "the update repositories, flagged when an address is given\n"
@@ -399,6 +466,7 @@ int Ctl::openDocument(DocumentManager &docs, const QString &file)
     if (file.isEmpty())
         return noFile(file);
     docs.setPolicy(&m_policy);
+    recordSaves(docs.store());
     QString error;
     if (!docs.load(file, &error))
         return fail(ExitNotFound, QString(), QString(), error);
@@ -542,10 +610,18 @@ int Ctl::run(const QStringList &arguments)
     QStringList args = parser.positionalArguments();
     if (args.isEmpty())
         return usage(tr("No command given."));
-    const QString command = args.takeFirst();
+    QString command = args.takeFirst();
     const CtlCommand *entry = nullptr;
     for (const CtlCommand &candidate : commands()) {
-        if (command == QLatin1String(candidate.name))
+        // "history diff" and the like: a command with a second word of its own.
+        const QString name = QLatin1String(candidate.name);
+        if (!args.isEmpty() && name == command + QLatin1Char(' ') + args.constFirst()) {
+            command = name;
+            args.removeFirst();
+            entry = &candidate;
+            break;
+        }
+        if (name == command)
             entry = &candidate;
     }
     if (!entry)
@@ -569,7 +645,9 @@ int Ctl::run(const QStringList &arguments)
         return usage(tr("%1 needs --%2 %3.")
                          .arg(command, QLatin1String(entry->requiredOption),
                               QLatin1String(optionNamed(entry->requiredOption).valueName)));
-    return (this->*entry->handler)(args);
+    const int code = (this->*entry->handler)(args);
+    finishRecording();
+    return code;
 }
 
 } // namespace vrn

@@ -10,6 +10,8 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
+#include <mutex>
 
 class QCommandLineParser;
 class QTextStream;
@@ -17,7 +19,10 @@ class QTextStream;
 namespace vrn {
 
 class DocumentManager;
+class HistoryRecorder;
+class HistoryStore;
 class SettingsStore;
+struct DiffRecord;
 class XsdtDocument;
 struct XsdtNode;
 
@@ -98,6 +103,11 @@ private:
     int refusalCode(const SettingsStore &store) const;
     int save(DocumentManager &docs, const QStringList &changeLines, QJsonObject json);
     void print(const QJsonObject &json, const QStringList &lines);
+    // The records of a comparison added to `json` and printed; ExitFinding when there are any.
+    int printDiff(QJsonObject json, const QList<DiffRecord> &records);
+    // The values at `paths` (their subgroups' too with --recursive) added to `json` and printed.
+    int printValues(const XsdtDocument &document, const QString &file, const QStringList &paths,
+                    QJsonObject json);
 
     static QString exportFormat();
     static QString native(const QString &path);
@@ -115,6 +125,24 @@ private:
     int paths(const QStringList &);
     int repos(const QStringList &);
 
+    // ctlhistory.cpp
+    int history(const QStringList &);
+    int historyDiff(const QStringList &versions);
+    int historyGet(const QStringList &arguments);
+    int historyRestore(const QStringList &arguments);
+    int historyPin(const QStringList &arguments);
+    int historyUnpin(const QStringList &arguments);
+    int watch(const QStringList &);
+    int pruneHistory(HistoryStore &store);
+    int pinVersion(const QString &text, bool pinned);
+    int openHistory(HistoryStore &store, QString *file);
+    int versionArgument(const HistoryStore &store, const QString &text, qint64 *id);
+    int readVersion(const HistoryStore &store, qint64 id, XsdtDocument &document);
+    // Saves and restores made through `store` are recorded in the file's history; whatever
+    // could not be recorded is said by finishRecording(), which waits for the recording.
+    void recordSaves(SettingsStore &store);
+    void finishRecording();
+
     // ctlwrite.cpp
     int set(const QStringList &assignments);
     int remove(const QStringList &paths);
@@ -130,6 +158,9 @@ private:
     DeletionPolicy m_policy;
     bool m_json = false;
     bool m_dryRun = false;
+    std::mutex m_recorderMutex;
+    QStringList m_recorderFailures;
+    std::unique_ptr<HistoryRecorder> m_recorder; // last: its thread reports to the two above
 };
 
 } // namespace vrn

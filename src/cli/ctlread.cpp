@@ -74,6 +74,14 @@ int Ctl::get(const QStringList &paths)
     QByteArray hash;
     if (const int code = readDocument(document, file, m_json ? &hash : nullptr))
         return code;
+    return printValues(document, file, paths,
+                       {{QStringLiteral("file"), file},
+                        {QStringLiteral("sha256"), QString::fromLatin1(hash.toHex())}});
+}
+
+int Ctl::printValues(const XsdtDocument &document, const QString &file, const QStringList &paths,
+                     QJsonObject json)
+{
     const bool recursive = m_parser->isSet(QStringLiteral("recursive"));
     int code = ExitDone;
     QJsonArray array;
@@ -93,10 +101,8 @@ int Ctl::get(const QStringList &paths)
                     .join(QLatin1Char('\t')));
         }
     }
-    print({{QStringLiteral("file"), file},
-           {QStringLiteral("sha256"), QString::fromLatin1(hash.toHex())},
-           {QStringLiteral("values"), array}},
-          lines);
+    json.insert(QStringLiteral("values"), array);
+    print(json, lines);
     return code;
 }
 
@@ -145,7 +151,12 @@ int Ctl::diff(const QStringList &files)
         return code;
     if (const int code = readDocument(b, second))
         return code;
-    const QList<DiffRecord> records = compareDocuments(a, b);
+    return printDiff({{QStringLiteral("first"), first}, {QStringLiteral("second"), second}},
+                     compareDocuments(a, b));
+}
+
+int Ctl::printDiff(QJsonObject json, const QList<DiffRecord> &records)
+{
     QJsonArray array;
     QStringList lines;
     for (const DiffRecord &record : records) {
@@ -172,10 +183,8 @@ int Ctl::diff(const QStringList &files)
                                  record.there ? escaped(record.there->value) : QString()}
                          .join(QLatin1Char('\t')));
     }
-    print({{QStringLiteral("first"), first},
-           {QStringLiteral("second"), second},
-           {QStringLiteral("records"), array}},
-          lines);
+    json.insert(QStringLiteral("records"), array);
+    print(json, lines);
     return records.isEmpty() ? ExitDone : ExitFinding;
 }
 

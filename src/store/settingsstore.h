@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 
 namespace vrn {
 
@@ -27,6 +28,19 @@ public:
     QByteArray loadedHash; // SHA-256 of the bytes as loaded or as last written here
     const DeletionPolicy *policy = nullptr; // not owned; while null nothing can be deleted
     bool loaded = false;
+
+    // Told of every save and restore that replaced the file: what it held before (the SHA-256
+    // and the backup that keeps those bytes; both empty when there was no file) and what it
+    // holds now. Called on the thread that wrote, which it must hand the work on from at once.
+    struct FileWrite
+    {
+        QString path;
+        QByteArray beforeHash;
+        QString beforeCopy;
+        QByteArray after;
+        bool restore = false;
+    };
+    std::function<void(const FileWrite &)> onFileWritten;
 
     bool load(const QString &filePath, QString *error = nullptr);
 

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+
+class QAction;
+class QActionGroup;
+class QMainWindow;
+
+namespace vrn {
+
+class DocumentManager;
+class HistoryRecorder;
+class WindowActions;
+
+// The window's part in the settings file's history: every save and restore it makes is
+// recorded (on a thread of its own), and the File menu holds the preference "Keep a history of
+// this settings file", which also switches the watcher that keeps the history while the window
+// is closed, and the size the history may take.
+class HistorySwitch : public QObject
+{
+    Q_OBJECT
+
+public:
+    HistorySwitch(QMainWindow *window, const WindowActions *actions, DocumentManager *documents);
+    ~HistorySwitch() override;
+
+    QAction *keepAction() const { return m_keep; }
+
+private:
+    void switchTo(bool on);
+    void report(const QString &message);
+
+    QMainWindow *m_window;
+    QAction *m_keep = nullptr;
+    QActionGroup *m_limits = nullptr;
+    std::unique_ptr<HistoryRecorder> m_recorder;
+};
+
+} // namespace vrn
