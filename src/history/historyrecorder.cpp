@@ -81,10 +81,10 @@ void HistoryRecorder::record(const SettingsStore::FileWrite &write)
         if (ok && sha256(before) != write.beforeHash)
             ok = false, error = tr("the backup %1 no longer holds the file as it was")
                                     .arg(QDir::toNativeSeparators(write.beforeCopy));
-        ok = ok && recordVersion(store, before, VersionAuthor::Unknown, 0, &error) > 0;
+        ok = ok && recordAndCount(store, before, VersionAuthor::Unknown, 0, &error) > 0;
     }
     const VersionAuthor author = write.restore ? VersionAuthor::Restore : m_author;
-    ok = ok && recordVersion(store, write.after, author, 0, &error) > 0;
+    ok = ok && recordAndCount(store, write.after, author, 0, &error) > 0;
     if (ok)
         return;
     std::function<void(const QString &)> failed;
@@ -98,7 +98,8 @@ void HistoryRecorder::record(const SettingsStore::FileWrite &write)
 }
 
 qint64 HistoryRecorder::recordVersion(HistoryStore &store, const QByteArray &bytes,
-                                      VersionAuthor author, qint64 replaces, QString *error)
+                                      VersionAuthor author, qint64 replaces, QString *error,
+                                      XsdtDocument *parsed)
 {
     HistoryStore::Record record;
     record.bytes = bytes;
@@ -106,22 +107,39 @@ qint64 HistoryRecorder::recordVersion(HistoryStore &store, const QByteArray &byt
     record.author = author;
     record.replaces = replaces;
     const HistoryVersion *last = store.newest();
-    if (!last || last->sha256 != record.sha256) {
-        XsdtDocument document;
-        if (!document.parse(bytes, &record.damaged)) {
-            if (record.damaged.isEmpty())
-                record.damaged = tr("The file does not parse.");
-        } else {
-            // Counted against the version this one follows once it is recorded.
-            const qint64 after = last && last->id == replaces ? replaces : last ? last->id + 1 : 0;
-            const HistoryVersion *before = store.goodBefore(after);
-            QByteArray older;
-            XsdtDocument previous;
-            if (before && store.read(before->id, &older) && previous.parse(older))
-                record.changed = int(compareVersions(previous, document).size());
-        }
-    }
+    XsdtDocument scratch;
+    XsdtDocument &document = parsed ? *parsed : scratch;
+    if ((!last || last->sha256 != record.sha256) && !document.parse(bytes, &record.damaged) &&
+        record.damaged.isEmpty())
+        record.damaged = tr("The file does not parse.");
     return store.record(record, error);
+}
+
+bool HistoryRecorder::countChanges(HistoryStore &store, qint64 id, const XsdtDocument &document,
+                                   QString *error)
+{
+    const HistoryVersion *version = store.version(id);
+    if (!version || version->isDamaged() || version->changed >= 0)
+        return true;
+    const HistoryVersion *before = store.goodBefore(id);
+    if (!before)
+        return true;
+    QByteArray older;
+    XsdtDocument previous;
+    if (!store.read(before->id, &older, error) || !previous.parse(older, error))
+        return false;
+    return store.setChanged(id, int(compareVersions(previous, document).size()), error);
+}
+
+qint64 HistoryRecorder::recordAndCount(HistoryStore &store, const QByteArray &bytes,
+                                       VersionAuthor author, qint64 replaces, QString *error)
+{
+    XsdtDocument document;
+    const qint64 id = recordVersion(store, bytes, author, replaces, error, &document);
+    // A count that cannot be made leaves the version as it is, with its count unknown.
+    if (id > 0)
+        countChanges(store, id, document);
+    return id;
 }
 
 } // namespace vrn

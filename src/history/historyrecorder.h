@@ -13,6 +13,8 @@
 
 namespace vrn {
 
+class XsdtDocument;
+
 // Records the saves and restores of the window or of varnelctl in the file's history: the
 // store tells it of each write (SettingsStore::onFileWritten), and it records the content
 // before and after on a thread of its own, so that a save never waits for the history nor
@@ -36,12 +38,21 @@ public:
     // Until everything queued is recorded.
     void waitForIdle();
 
-    // Records `bytes` as the newest version of `store`: marked damaged with the reader's
-    // message when it does not parse, and with the number of values changed since the good
-    // version before it. `replaces` as in HistoryStore::Record. The version's id, or 0.
+    // Records `bytes` as the newest version of `store`, marked damaged with the reader's
+    // message when it does not parse; `parsed` then holds the document it reads as (for
+    // countChanges). `replaces` as in HistoryStore::Record. The version's id, or 0.
     static qint64 recordVersion(HistoryStore &store, const QByteArray &bytes,
                                 VersionAuthor author, qint64 replaces = 0,
-                                QString *error = nullptr);
+                                QString *error = nullptr, XsdtDocument *parsed = nullptr);
+    // Counts the values that changed in version `id` (read as `document`) since the good
+    // version before it, and keeps the count in the history. A second step, so that the
+    // version is safe on disk before the slower comparison runs.
+    static bool countChanges(HistoryStore &store, qint64 id, const XsdtDocument &document,
+                             QString *error = nullptr);
+    // Both.
+    static qint64 recordAndCount(HistoryStore &store, const QByteArray &bytes,
+                                 VersionAuthor author, qint64 replaces = 0,
+                                 QString *error = nullptr);
 
 private:
     void run();

@@ -584,6 +584,23 @@ qint64 HistoryStore::record(const Record &record, QString *error)
 
 bool HistoryStore::setPinned(qint64 id, bool pinned, const QString &note, QString *error)
 {
+    return change(
+        id,
+        [&](HistoryVersion &version) {
+            version.pinned = pinned;
+            version.note = note;
+        },
+        error);
+}
+
+bool HistoryStore::setChanged(qint64 id, int changed, QString *error)
+{
+    return change(id, [&](HistoryVersion &version) { version.changed = changed; }, error);
+}
+
+bool HistoryStore::change(qint64 id, const std::function<void(HistoryVersion &)> &edit,
+                          QString *error)
+{
     if (!writable(error))
         return false;
     const HistoryLock lock(m_folder, error);
@@ -592,8 +609,7 @@ bool HistoryStore::setPinned(qint64 id, bool pinned, const QString &note, QStrin
     for (HistoryVersion &version : m_versions) {
         if (version.id != id)
             continue;
-        version.pinned = pinned;
-        version.note = note;
+        edit(version);
         if (writeManifest(error))
             return true;
         load(nullptr);

@@ -106,6 +106,8 @@ public:
     // failure, with the reason; the versions recorded before stay as they were.
     qint64 record(const Record &record, QString *error = nullptr);
     bool setPinned(qint64 id, bool pinned, const QString &note, QString *error = nullptr);
+    // The number of values changed in version `id` since the good version before it.
+    bool setChanged(qint64 id, int changed, QString *error = nullptr);
 
     struct Pruned
     {
@@ -135,6 +137,8 @@ private:
         qint64 bytes = 0;     // on disk
     };
     bool load(QString *error);
+    // Edits one version under the lock and writes the manifest.
+    bool change(qint64 id, const std::function<void(HistoryVersion &)> &edit, QString *error);
     bool writeManifest(QString *error);
     QString framePath(const QByteArray &sha256) const;
     bool readFrame(const QByteArray &sha256, QByteArray *content, QString *error) const;

@@ -347,8 +347,8 @@ HistoryWatcher::Outcome HistoryWatcher::recordTarget(Target *target)
     const bool sameSlot = runningNow && target->interimId != 0 && target->interimId == lastId &&
                           session == target->session &&
                           monotonic() - target->slotStart < m_options.runningSlotMs;
-    const qint64 id = HistoryRecorder::recordVersion(target->store, bytes, author,
-                                                     sameSlot ? lastId : 0, &error);
+    const qint64 id = HistoryRecorder::recordAndCount(target->store, bytes, author,
+                                                      sameSlot ? lastId : 0, &error);
     if (id == 0) {
         say(target, tr("The history of %1 could not keep this version: %2 The versions kept "
                        "before are whole; it tries again later.")
