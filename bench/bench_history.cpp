@@ -106,8 +106,8 @@ void recordVersions(qint64 megabytes, int count)
         before = cpuSeconds();
         QString error;
         XsdtDocument parsed;
-        const qint64 id = HistoryRecorder::recordVersion(store, bytes, VersionAuthor::PixInsight,
-                                                         0, &error, &parsed);
+        const qint64 id = HistoryRecorder::recordVersion(store, bytes, VersionAuthor::PixInsight, 0,
+                                                         &error, &parsed);
         if (id == 0)
             std::fprintf(stderr, "recording failed: %s\n", qPrintable(error));
         whole.push_back(cpuSeconds() - before);

@@ -3,7 +3,6 @@
 // the background watcher. HOME and the XDG folders point into a temporary folder.
 #include "document/xsdtdocument.h"
 #include "generator/generator.h"
-#include "history/historypreferences.h"
 #include "history/historyservice.h"
 #include "history/historystore.h"
 #include "history/historywatcher.h"
@@ -53,8 +52,8 @@ HistoryVersion versionFrom(const QString &text, qint64 id)
     HistoryVersion version;
     version.id = id;
     const QDate day = QDate(2026, 6, 17).addDays(-parts.at(0).toInt());
-    version.timeMs = QDateTime(day, QTime::fromString(parts.at(1), "HH:mm"), Qt::UTC)
-                         .toMSecsSinceEpoch();
+    version.timeMs =
+        QDateTime(day, QTime::fromString(parts.at(1), "HH:mm"), Qt::UTC).toMSecsSinceEpoch();
     version.sha256 = QByteArray(32, char(id));
     version.pinned = parts.contains("pinned");
     version.damaged = parts.contains("damaged") ? "truncated" : "";
@@ -95,8 +94,8 @@ class TestHistory : public QObject
     void replace(const QString &path, const QByteArray &bytes)
     {
         QVERIFY(testdata::writeFile(path + ".new", bytes));
-        QVERIFY(QFile::rename(path + ".new", path) || (QFile::remove(path) &&
-                                                       QFile::rename(path + ".new", path)));
+        QVERIFY(QFile::rename(path + ".new", path) ||
+                (QFile::remove(path) && QFile::rename(path + ".new", path)));
     }
 
     std::unique_ptr<HistoryWatcher> watcher(HistoryWatcher::Options options = quick())
@@ -211,8 +210,7 @@ private slots:
         QTest::newRow("a pinned one whatever its age")
             << QStringList{"60 10:00 pinned", "59 10:00", "0 10:00"} << QList<int>{0, 1, 2};
         QTest::newRow("the newest good one behind damaged ones")
-            << QStringList{"20 10:00", "20 12:00 damaged", "20 14:00 damaged"}
-            << QList<int>{0, 2};
+            << QStringList{"20 10:00", "20 12:00 damaged", "20 14:00 damaged"} << QList<int>{0, 2};
         QTest::newRow("the clock went back")
             << QStringList{"10 09:00", "-2 10:00", "10 08:00"} << QList<int>{1, 2};
     }
@@ -273,8 +271,8 @@ private slots:
         const QByteArray first = generated(5);
         const QByteArray second = QByteArray(first).replace("astro", "nova!");
         QVERIFY(add(store, first) && add(store, second));
-        const QString path = store.folder() + "/objects/" +
-                             store.version(damaged)->sha256.toHex() + ".zst";
+        const QString path =
+            store.folder() + "/objects/" + store.version(damaged)->sha256.toHex() + ".zst";
         QByteArray frame = testdata::readFile(path);
         frame[frame.size() / 2] = char(frame.at(frame.size() / 2) ^ 0x20);
         QVERIFY(testdata::writeFile(path, frame));
@@ -297,10 +295,12 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("message");
-        QTest::newRow("kept on another computer")
-            << "machine" << "0123456789abcdef" << "was kept on another computer";
+        QTest::newRow("kept on another computer") << "machine"
+                                                  << "0123456789abcdef"
+                                                  << "was kept on another computer";
         QTest::newRow("kept for another file")
-            << "file" << "/home/other/core-1-pxi.settings"
+            << "file"
+            << "/home/other/core-1-pxi.settings"
             << "it holds the history of /home/other/core-1-pxi.settings, not of ";
     }
 
@@ -369,9 +369,9 @@ private slots:
         } else if (how == "killed") {
             const QString whole = m_home.filePath("whole");
             QVERIFY(testdata::writeFile(whole, next));
-            QCOMPARE(QProcess::execute("/bin/sh",
-                                       {"-c", "exec 3>\"$0\"; head -c 40 \"$1\" >&3; kill -9 $$",
-                                        m_file, whole}),
+            QCOMPARE(QProcess::execute(
+                         "/bin/sh",
+                         {"-c", "exec 3>\"$0\"; head -c 40 \"$1\" >&3; kill -9 $$", m_file, whole}),
                      -1); // crashed
         } else if (how == "folder") {
             QVERIFY(QDir(m_folder).removeRecursively());
@@ -417,6 +417,102 @@ private slots:
         QVERIFY(bytesOf(versions().at(0)) == settings(1));
         QVERIFY(recorded.wait(5000));
         QVERIFY(bytesOf(versions().at(1)) == settings(2));
+    }
+
+    // While PixInsight runs, its saves within ten minutes give way to the newest, also when the
+    // wall clock goes back meanwhile; a save ten minutes on, and one after it exits, stay.
+    void savesWhilePixInsightRuns()
+    {
+        QTemporaryDir bin;
+        QVERIFY(QFile::copy("/bin/sleep", bin.filePath("PixInsight")));
+        QProcess pixinsight;
+        pixinsight.start(bin.filePath("PixInsight"), {"60"});
+        QVERIFY(pixinsight.waitForStarted());
+        qint64 clock = 0;
+        HistoryWatcher::Options options = quick();
+        options.monotonicMs = [&clock] { return clock; };
+        const auto watching = watcher(options);
+        QSignalSpy recorded(watching.get(), &HistoryWatcher::recorded);
+        auto save = [&](int n, qint64 after) {
+            clock += after;
+            replace(m_file, settings(n));
+            return recorded.wait(5000);
+        };
+        QVERIFY(save(2, 0));
+        setStoreClock([] { return QDateTime::currentDateTime().addDays(-1); });
+        QVERIFY(save(3, 60000));
+        QVERIFY(save(4, 9 * 60000));
+        QVERIFY(save(5, 1));
+        pixinsight.kill();
+        QVERIFY(pixinsight.waitForFinished());
+        QVERIFY(save(6, 1));
+        QStringList kept;
+        for (const HistoryVersion &version : versions())
+            kept.append(QString("%1 %2 %3")
+                            .arg(version.id)
+                            .arg(authorKey(version.author))
+                            .arg(QString::fromUtf8(bytesOf(version)).section('"', -2, -2)));
+        QCOMPARE(kept,
+                 (QStringList{"1 unknown 1", "3 pixinsight 3", "5 pixinsight 5", "6 unknown 6"}));
+    }
+
+    void secondWatcherDoesNothing()
+    {
+        const auto first = watcher();
+        HistoryWatcher::Options options = quick();
+        options.files = {m_file};
+        HistoryWatcher second(options);
+        QString why;
+        QVERIFY(!second.start(&why));
+        QCOMPARE(why, "Another watcher keeps the history of " + m_file + " already.");
+    }
+
+    // The switch for the watcher while the window is closed: systemd's user service where a
+    // user manager runs, the autostart entry elsewhere.
+    void backgroundService_data()
+    {
+        QTest::addColumn<bool>("systemd");
+        QTest::addColumn<bool>("on");
+        QTest::addColumn<QStringList>("runs");
+        QTest::addColumn<bool>("entry");
+        QTest::newRow("systemd, on")
+            << true << true << QStringList{"systemctl --user enable --now varnel-history.service"}
+            << false;
+        QTest::newRow("systemd, off")
+            << true << false << QStringList{"systemctl --user disable --now varnel-history.service"}
+            << false;
+        QTest::newRow("autostart, on") << false << true << QStringList{"varnelctl watch &"} << true;
+        QTest::newRow("autostart, off") << false << false << QStringList{} << false;
+    }
+
+    void backgroundService()
+    {
+        QFETCH(bool, systemd);
+        QFETCH(bool, on);
+        const HistoryService::Places places{m_home.filePath("bin"), m_home.filePath("share"),
+                                            m_home.filePath("run"), m_home.filePath("config")};
+        QVERIFY(testdata::writeFile(places.programDir + "/varnelctl", "#!/bin/sh\n"));
+        QVERIFY(QFile::setPermissions(places.programDir + "/varnelctl",
+                                      QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(testdata::writeFile(places.dataDir + "/varnel-history.desktop", "[Desktop Entry]"));
+        if (systemd)
+            QVERIFY(testdata::writeFile(places.runtimeDir + "/systemd/private", ""));
+        const QString entry = places.configDir + "/autostart/varnel-history.desktop";
+        if (!on)
+            QVERIFY(testdata::writeFile(entry, "[Desktop Entry]"));
+        QStringList runs;
+        HistoryService::setRunner([&](const QString &program, const QStringList &arguments,
+                                      bool detached, QString *) {
+            runs.append(QStringList{QFileInfo(program).fileName(), arguments.join(' ')}.join(' ') +
+                        (detached ? " &" : ""));
+            return true;
+        });
+        QString error;
+        const bool applied = HistoryService::apply(on, places, &error);
+        HistoryService::setRunner({});
+        QVERIFY2(applied, qPrintable(error));
+        QTEST(runs, "runs");
+        QTEST(QFile::exists(entry), "entry");
     }
 };
 

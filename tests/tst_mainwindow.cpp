@@ -7,6 +7,7 @@
 #include "environment/englishplurals.h"
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
+#include "history/historystore.h"
 #include "knowledge/modules.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
@@ -325,6 +326,12 @@ void TestMainWindow::editInTreeAndSave()
              QStringLiteral("Saved. Backup: %1").arg(QFileInfo(backups.first()).fileName()));
     QVERIFY(compareView(window)->fileChooser()->findData(backups.first()) > 0);
     QVERIFY(!window.saveAction()->isEnabled());
+    // The history keeps the save, and what was there before it.
+    HistoryStore history;
+    QTRY_VERIFY(history.open(path) && history.versions().size() == 2);
+    QCOMPARE(history.newest()->author, VersionAuthor::Varnel);
+    QByteArray before;
+    QVERIFY(history.read(history.versions().constFirst().id, &before) && before == original);
 }
 
 // Tab in, arrows, F2 or Enter from any column; a refusal keeps the typed text at the editor.

@@ -87,8 +87,8 @@ void HistorySwitch::switchTo(bool on)
     // systemctl takes its time: the window does not wait for it.
     const HistoryService::Places places = HistoryService::places();
     auto error = std::make_shared<QString>();
-    QThread *worker = QThread::create(
-        [on, places, error] { HistoryService::apply(on, places, error.get()); });
+    QThread *worker =
+        QThread::create([on, places, error] { HistoryService::apply(on, places, error.get()); });
     connect(worker, &QThread::finished, this, [this, worker, error, on] {
         worker->deleteLater();
         if (!error->isEmpty())

@@ -324,12 +324,14 @@ QString Ctl::helpText()
               "\n"
               "Exit codes:\n"
               "  0  done\n"
-              "  1  check found a Warning or Problem; diff found a difference\n"
+              "  1  check found a Warning or Problem; diff or history diff found a difference\n"
               "  2  PixInsight is running; nothing was written\n"
-              "  3  file, setting or backup not found, or the file is not a settings file\n"
+              "  3  file, setting, backup or version not found, or not a settings file (also a\n"
+              "     damaged version)\n"
               "  4  refused: invalid value, protected entry, import problems, bytes that are not\n"
-              "     UTF-8, no trash for prune, the file changed since it was read, or another\n"
-              "     program has it open; nothing was written\n"
+              "     UTF-8, no trash for prune, the file changed since it was read, another\n"
+              "     program has it open, or a history kept on another computer or for another\n"
+              "     file; nothing was written\n"
               "  5  writing failed; the file was left as it was\n"
               "  6  malformed command line\n");
 }

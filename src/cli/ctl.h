@@ -29,10 +29,11 @@ struct XsdtNode;
 // Exit codes of varnelctl; scripts rely on them, so they never change meaning.
 enum CtlExit {
     ExitDone = 0,
-    ExitFinding = 1,     // check found a Warning or Problem; diff found a difference
+    ExitFinding = 1,     // check found a Warning or Problem; (history) diff found a difference
     ExitRunning = 2,     // PixInsight is running, nothing written
-    ExitNotFound = 3,    // file, path or backup not found or not readable as settings
-    ExitRefused = 4,     // validation, deletion policy, import problems, file changed
+    ExitNotFound = 3,    // file, path, backup or version not found or not readable as settings
+    ExitRefused = 4,     // validation, deletion policy, import problems, file changed, a
+                         // history that may not be changed here
     ExitWriteFailed = 5, // writing failed, the file left as it was
     ExitUsage = 6        // malformed command line
 };

@@ -86,9 +86,9 @@ int Ctl::versionArgument(const HistoryStore &store, const QString &text, qint64 
     if (!ok || *id <= 0)
         return usage(tr("'%1' is not a version number (varnelctl history lists them).").arg(text));
     if (!store.version(*id))
-        return fail(ExitNotFound, store.file(), QString(),
-                    tr("There is no version %1 in its history (varnelctl history lists them).")
-                        .arg(*id));
+        return fail(
+            ExitNotFound, store.file(), QString(),
+            tr("There is no version %1 in its history (varnelctl history lists them).").arg(*id));
     return ExitDone;
 }
 
@@ -97,12 +97,11 @@ int Ctl::readVersion(const HistoryStore &store, qint64 id, XsdtDocument &documen
     const HistoryVersion *version = store.version(id);
     if (version->isDamaged()) {
         const HistoryVersion *good = store.goodBefore(id);
-        return fail(ExitNotFound, store.file(), QString(),
-                    (good ? tr("Version %1 is damaged: %2 The version to go back to is %3.")
-                                .arg(QString::number(id), version->damaged,
-                                     QString::number(good->id))
-                          : tr("Version %1 is damaged: %2").arg(QString::number(id),
-                                                                version->damaged)));
+        return fail(
+            ExitNotFound, store.file(), QString(),
+            (good ? tr("Version %1 is damaged: %2 The version to go back to is %3.")
+                        .arg(QString::number(id), version->damaged, QString::number(good->id))
+                  : tr("Version %1 is damaged: %2").arg(QString::number(id), version->damaged)));
     }
     QByteArray bytes;
     QString error;
@@ -139,14 +138,13 @@ int Ctl::history(const QStringList &)
             flags.append(QStringLiteral("pinned"));
         if (it->isDamaged())
             flags.append(QStringLiteral("damaged"));
-        lines.append(QStringList{QString::number(it->id), timeText(it->timeMs),
-                                 authorKey(it->author), QString::number(it->size),
-                                 it->changed < 0 ? QStringLiteral("-")
-                                                 : QString::number(it->changed),
-                                 flags.isEmpty() ? QStringLiteral("-")
-                                                 : flags.join(QLatin1Char(',')),
-                                 escaped(it->note), escaped(it->damaged)}
-                         .join(QLatin1Char('\t')));
+        lines.append(
+            QStringList{QString::number(it->id), timeText(it->timeMs), authorKey(it->author),
+                        QString::number(it->size),
+                        it->changed < 0 ? QStringLiteral("-") : QString::number(it->changed),
+                        flags.isEmpty() ? QStringLiteral("-") : flags.join(QLatin1Char(',')),
+                        escaped(it->note), escaped(it->damaged)}
+                .join(QLatin1Char('\t')));
     }
     print({{QStringLiteral("file"), file},
            {QStringLiteral("readOnly"),
@@ -171,11 +169,11 @@ int Ctl::pruneHistory(HistoryStore &store)
         lines.append(QString::number(id));
     }
     const QString kib = QString::number(pruned.bytesFreed / 1024);
-    lines.append(m_dryRun ? tr("Dry run: %n versions would go (%1 KiB).", nullptr,
-                               int(pruned.removed.size()))
-                                .arg(kib)
-                          : tr("Versions removed: %n (%1 KiB).", nullptr, int(pruned.removed.size()))
-                                .arg(kib));
+    lines.append(
+        m_dryRun
+            ? tr("Dry run: %n versions would go (%1 KiB).", nullptr, int(pruned.removed.size()))
+                  .arg(kib)
+            : tr("Versions removed: %n (%1 KiB).", nullptr, int(pruned.removed.size())).arg(kib));
     print({{QStringLiteral("file"), store.file()},
            {QStringLiteral("dryRun"), m_dryRun},
            {QStringLiteral("removed"), removed},
@@ -204,10 +202,11 @@ int Ctl::historyDiff(const QStringList &versions)
     // Without a second version, the file as it is now.
     if (const int code = second ? readVersion(store, second, b) : readDocument(b, file))
         return code;
-    return printDiff({{QStringLiteral("file"), file},
-                      {QStringLiteral("first"), double(first)},
-                      {QStringLiteral("second"), second ? QJsonValue(double(second)) : QJsonValue()}},
-                     compareVersions(a, b));
+    return printDiff(
+        {{QStringLiteral("file"), file},
+         {QStringLiteral("first"), double(first)},
+         {QStringLiteral("second"), second ? QJsonValue(double(second)) : QJsonValue()}},
+        compareVersions(a, b));
 }
 
 int Ctl::historyGet(const QStringList &arguments)

@@ -78,9 +78,11 @@ void HistoryRecorder::record(const SettingsStore::FileWrite &write)
     if (ok && !write.beforeHash.isEmpty() && (!last || last->sha256 != write.beforeHash)) {
         QByteArray before;
         ok = readFile(write.beforeCopy, before, &error);
-        if (ok && sha256(before) != write.beforeHash)
-            ok = false, error = tr("the backup %1 no longer holds the file as it was")
-                                    .arg(QDir::toNativeSeparators(write.beforeCopy));
+        if (ok && sha256(before) != write.beforeHash) {
+            ok = false;
+            error = tr("the backup %1 no longer holds the file as it was")
+                        .arg(QDir::toNativeSeparators(write.beforeCopy));
+        }
         ok = ok && recordAndCount(store, before, VersionAuthor::Unknown, 0, &error) > 0;
     }
     const VersionAuthor author = write.restore ? VersionAuthor::Restore : m_author;

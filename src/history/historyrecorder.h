@@ -41,18 +41,17 @@ public:
     // Records `bytes` as the newest version of `store`, marked damaged with the reader's
     // message when it does not parse; `parsed` then holds the document it reads as (for
     // countChanges). `replaces` as in HistoryStore::Record. The version's id, or 0.
-    static qint64 recordVersion(HistoryStore &store, const QByteArray &bytes,
-                                VersionAuthor author, qint64 replaces = 0,
-                                QString *error = nullptr, XsdtDocument *parsed = nullptr);
+    static qint64 recordVersion(HistoryStore &store, const QByteArray &bytes, VersionAuthor author,
+                                qint64 replaces = 0, QString *error = nullptr,
+                                XsdtDocument *parsed = nullptr);
     // Counts the values that changed in version `id` (read as `document`) since the good
     // version before it, and keeps the count in the history. A second step, so that the
     // version is safe on disk before the slower comparison runs.
     static bool countChanges(HistoryStore &store, qint64 id, const XsdtDocument &document,
                              QString *error = nullptr);
     // Both.
-    static qint64 recordAndCount(HistoryStore &store, const QByteArray &bytes,
-                                 VersionAuthor author, qint64 replaces = 0,
-                                 QString *error = nullptr);
+    static qint64 recordAndCount(HistoryStore &store, const QByteArray &bytes, VersionAuthor author,
+                                 qint64 replaces = 0, QString *error = nullptr);
 
 private:
     void run();

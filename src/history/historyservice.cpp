@@ -17,8 +17,7 @@ namespace {
 const char *const kUnit = "varnel-history.service";
 const char *const kEntry = "varnel-history.desktop";
 
-bool runProgram(const QString &program, const QStringList &arguments, bool detached,
-                QString *error)
+bool runProgram(const QString &program, const QStringList &arguments, bool detached, QString *error)
 {
     if (detached) {
         if (QProcess::startDetached(program, arguments))
@@ -75,17 +74,6 @@ bool HistoryService::apply(bool on, const Places &places, QString *error)
         return fail(tr("varnelctl, which keeps the history while Varnel is closed, is not "
                        "installed beside it in %1.")
                         .arg(QDir::toNativeSeparators(places.programDir)));
-    // systemctl --user reaches the user's manager through this socket.
-    if (!places.runtimeDir.isEmpty() &&
-        QFileInfo::exists(places.runtimeDir + QLatin1String("/systemd/private"))) {
-        if (run(QStringLiteral("systemctl"),
-                {QStringLiteral("--user"), on ? QStringLiteral("enable") : QStringLiteral("disable"),
-                 QStringLiteral("--now"), QLatin1String(kUnit)},
-                false))
-            return true;
-        return fail(tr("systemctl could not %1 %2: %3")
-                        .arg(on ? tr("start") : tr("stop"), QLatin1String(kUnit), reason));
-    }
     const QString autostart = places.configDir + QLatin1String("/autostart");
     if (!on) {
         // Only the entry's own name in that folder, looked up through the folder itself.
@@ -95,17 +83,32 @@ bool HistoryService::apply(bool on, const Places &places, QString *error)
             ::unlinkat(dir, kEntry, 0);
             ::close(dir);
         }
-        return true;
     }
+    // systemctl --user reaches the user's manager through this socket.
+    if (!places.runtimeDir.isEmpty() &&
+        QFileInfo::exists(places.runtimeDir + QLatin1String("/systemd/private"))) {
+        if (run(QStringLiteral("systemctl"),
+                {QStringLiteral("--user"),
+                 on ? QStringLiteral("enable") : QStringLiteral("disable"), QStringLiteral("--now"),
+                 QLatin1String(kUnit)},
+                false))
+            return true;
+        return fail(
+            (on ? tr("systemctl could not start %1: %2") : tr("systemctl could not stop %1: %2"))
+                .arg(QLatin1String(kUnit), reason));
+    }
+    // The watcher that runs stops by itself once the preference says so.
+    if (!on)
+        return true;
     QByteArray entry;
     QString readError;
     if (!readFile(places.dataDir + QLatin1Char('/') + QLatin1String(kEntry), entry, &readError))
         return fail(readError);
     if (!QDir().mkpath(autostart) ||
         !writeFileVerified(autostart + QLatin1Char('/') + QLatin1String(kEntry), entry, &reason))
-        return fail(reason.isEmpty() ? tr("Cannot make the folder %1.")
-                                           .arg(QDir::toNativeSeparators(autostart))
-                                     : reason);
+        return fail(reason.isEmpty()
+                        ? tr("Cannot make the folder %1.").arg(QDir::toNativeSeparators(autostart))
+                        : reason);
     // A watcher that runs already makes this one stop at once.
     if (!run(varnelctl, {QStringLiteral("watch")}, true))
         return fail(reason);

@@ -59,8 +59,8 @@ QString machineId()
 const QList<std::pair<VersionAuthor, const char *>> &authorKeys()
 {
     static const QList<std::pair<VersionAuthor, const char *>> keys = {
-        {VersionAuthor::Unknown, "unknown"},     {VersionAuthor::PixInsight, "pixinsight"},
-        {VersionAuthor::Varnel, "varnel"},       {VersionAuthor::Varnelctl, "varnelctl"},
+        {VersionAuthor::Unknown, "unknown"}, {VersionAuthor::PixInsight, "pixinsight"},
+        {VersionAuthor::Varnel, "varnel"},   {VersionAuthor::Varnelctl, "varnelctl"},
         {VersionAuthor::Restore, "restore"},
     };
     return keys;
@@ -193,17 +193,18 @@ QString authorLabel(VersionAuthor author)
 int HistoryStore::lockForWatcher(const QString &folder, bool *taken, QString *error)
 {
     *taken = false;
-    int fd = makeFolder(folder) ? ::open(QFile::encodeName(folder + QLatin1String("/watch.lock")).constData(),
-                                        O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)
-                                : -1;
+    int fd = makeFolder(folder)
+                 ? ::open(QFile::encodeName(folder + QLatin1String("/watch.lock")).constData(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)
+                 : -1;
     if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         *taken = errno == EWOULDBLOCK;
         ::close(fd);
         fd = -1;
     }
     if (fd < 0 && !*taken && error && error->isEmpty())
-        *error = tr("Cannot write the history in %1: %2")
-                     .arg(native(folder), qt_error_string(errno));
+        *error =
+            tr("Cannot write the history in %1: %2").arg(native(folder), qt_error_string(errno));
     return fd;
 }
 
@@ -516,7 +517,8 @@ bool HistoryStore::storeFrame(const QByteArray &bytes, const QByteArray &sha, QS
     if (!writeNewFileVerified(path, stored, 0600, &exists, &writeError) && exists) {
         // Left by a writer that was stopped before its manifest listed it, or damaged: not
         // trusted, made again.
-        removeInFolder(m_folder + QLatin1String("/objects"), QFile::encodeName(QFileInfo(path).fileName()));
+        removeInFolder(m_folder + QLatin1String("/objects"),
+                       QFile::encodeName(QFileInfo(path).fileName()));
         writeError.clear();
         writeNewFileVerified(path, stored, 0600, nullptr, &writeError);
     }
@@ -595,7 +597,8 @@ bool HistoryStore::setPinned(qint64 id, bool pinned, const QString &note, QStrin
 
 bool HistoryStore::setChanged(qint64 id, int changed, QString *error)
 {
-    return change(id, [&](HistoryVersion &version) { version.changed = changed; }, error);
+    return change(
+        id, [&](HistoryVersion &version) { version.changed = changed; }, error);
 }
 
 bool HistoryStore::change(qint64 id, const std::function<void(HistoryVersion &)> &edit,
@@ -626,8 +629,7 @@ bool HistoryStore::pruneDue() const
     return now - m_prunedMs >= kDayMs || now < m_prunedMs;
 }
 
-bool HistoryStore::prune(const HistoryLimits &limits, Pruned *pruned, bool dryRun,
-                         QString *error)
+bool HistoryStore::prune(const HistoryLimits &limits, Pruned *pruned, bool dryRun, QString *error)
 {
     *pruned = Pruned();
     if (!writable(error))
@@ -650,7 +652,8 @@ bool HistoryStore::prune(const HistoryLimits &limits, Pruned *pruned, bool dryRu
             total += m_frames.value(sha).bytes;
         return total;
     };
-    for (qsizetype i = 0; limits.maxBytes > 0 && i < kept.size() && needs(kept) > limits.maxBytes;) {
+    for (qsizetype i = 0;
+         limits.maxBytes > 0 && i < kept.size() && needs(kept) > limits.maxBytes;) {
         if (always.contains(kept.at(i).id))
             ++i;
         else

@@ -161,7 +161,6 @@ private:
     QHash<QByteArray, StoredFrame> m_frames;
     qint64 m_nextId = 1;
     qint64 m_prunedMs = 0;
-
 };
 
 } // namespace vrn

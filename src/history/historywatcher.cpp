@@ -63,13 +63,14 @@ struct HistoryWatcher::Target
     int lock = -1;
     bool other = false; // another watcher holds its lock
     QTimer *timer = nullptr;
-    bool writing = false;         // a write was seen that has not been closed yet
-    bool pixInsightSeen = false;  // PixInsight ran while the file was being written
-    FileStamp recordedStamp;      // of the bytes last recorded or found recorded
-    qint64 interimId = 0;         // the version made while PixInsight runs, which may give way
-    QString session;              // of the PixInsight processes then
+    bool writing = false;        // a write was seen that has not been closed yet
+    bool written = false;        // seen written since it was last recorded
+    bool pixInsightSeen = false; // PixInsight ran while the file was being written
+    FileStamp recordedStamp;     // of the bytes last recorded or found recorded
+    qint64 interimId = 0;        // the version made while PixInsight runs, which may give way
+    QString session;             // of the PixInsight processes then
     qint64 slotStart = 0;
-    QString said;                 // the trouble said last
+    QString said; // the trouble said last
 
     ~Target()
     {
@@ -150,8 +151,8 @@ bool HistoryWatcher::takeLock(Target *target)
     if (target->lock >= 0)
         return true;
     QString error;
-    target->lock = HistoryStore::lockForWatcher(HistoryStore::folderFor(target->path),
-                                                &target->other, &error);
+    target->lock =
+        HistoryStore::lockForWatcher(HistoryStore::folderFor(target->path), &target->other, &error);
     if (target->other)
         say(target, tr("Another watcher keeps the history of %1 already; this one leaves it "
                        "alone.")
@@ -199,10 +200,9 @@ bool HistoryWatcher::start(QString *why)
         return refuse(tr("Cannot follow changes to files: %1").arg(qt_error_string(errno)));
     m_notifier = new QSocketNotifier(m_inotify, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &HistoryWatcher::readEvents);
-    m_preferencesFolder = QFileInfo(QSettings(QStringLiteral("Varnelhaus"),
-                                              QStringLiteral("Varnelhaus"))
-                                        .fileName())
-                              .absolutePath();
+    m_preferencesFolder =
+        QFileInfo(QSettings(QStringLiteral("Varnelhaus"), QStringLiteral("Varnelhaus")).fileName())
+            .absolutePath();
     armWatches();
     for (const auto &target : m_targets)
         settle(target.get(), 0);
@@ -285,6 +285,7 @@ void HistoryWatcher::readEvents()
                     // Closed, or the name now stands for another file.
                     target->writing = false;
                 }
+                target->written = true;
                 touched.insert(target.get());
             }
         }
@@ -322,8 +323,8 @@ HistoryWatcher::Outcome HistoryWatcher::recordTarget(Target *target)
     if (!now.exists || now == target->recordedStamp)
         return Outcome::Done;
     if (now.size > kMaxFileBytes) {
-        say(target, tr("%1 is larger than 1 GiB; its history is not kept.")
-                        .arg(native(target->path)));
+        say(target,
+            tr("%1 is larger than 1 GiB; its history is not kept.").arg(native(target->path)));
         return Outcome::Done;
     }
     QByteArray bytes;
@@ -336,10 +337,12 @@ HistoryWatcher::Outcome HistoryWatcher::recordTarget(Target *target)
     if (fileStamp(target->path) != stamp || stamp.size != bytes.size())
         return Outcome::Busy;
 
+    // What was there before the watcher looked was written by nobody it knows of, and is not
+    // a version PixInsight may replace with its next save.
     const PixInsightCheck running = checkPixInsight();
-    const bool runningNow = !running.pids.isEmpty();
-    const VersionAuthor author = runningNow || target->pixInsightSeen ? VersionAuthor::PixInsight
-                                                                      : VersionAuthor::Unknown;
+    const bool runningNow = target->written && !running.pids.isEmpty();
+    const VersionAuthor author =
+        runningNow || target->pixInsightSeen ? VersionAuthor::PixInsight : VersionAuthor::Unknown;
     const QString session = sessionOf(running.pids);
     target->store.refresh();
     const HistoryVersion *last = target->store.newest();
@@ -358,6 +361,7 @@ HistoryWatcher::Outcome HistoryWatcher::recordTarget(Target *target)
     target->said.clear();
     target->recordedStamp = stamp;
     target->pixInsightSeen = false;
+    target->written = false;
     if (id != lastId) {
         if (runningNow && !sameSlot) {
             target->slotStart = monotonic();

@@ -79,10 +79,10 @@ private:
     Options m_options;
     int m_inotify = -1;
     QSocketNotifier *m_notifier = nullptr;
-    QHash<int, QString> m_watched;       // watch descriptor -> folder
-    QStringList m_wantedFolders;         // what the watches are for
+    QHash<int, QString> m_watched; // watch descriptor -> folder
+    QStringList m_wantedFolders;   // what the watches are for
     QString m_preferencesFolder;
-    int m_defaultLock = -1;              // held by the watcher that follows the usual folders
+    int m_defaultLock = -1; // held by the watcher that follows the usual folders
     std::vector<std::unique_ptr<Target>> m_targets;
 };
 

@@ -96,8 +96,7 @@ QByteArray encode(const QByteArray &content, const QByteArray &reference,
         return {};
     }
     const qsizetype head = referenced ? kReferenceFrameBytes : 0;
-    QByteArray out(head + qsizetype(ZSTD_compressBound(size_t(content.size()))),
-                   Qt::Uninitialized);
+    QByteArray out(head + qsizetype(ZSTD_compressBound(size_t(content.size()))), Qt::Uninitialized);
     if (referenced) {
         putLittleEndian(out.data(), ZSTD_MAGIC_SKIPPABLE_START);
         putLittleEndian(out.data() + 4, kHashBytes);
@@ -152,8 +151,8 @@ bool decode(const QByteArray &stored, const QByteArray &reference, QByteArray *c
                                                        size_t(reference.size()))))
         return fail(error, CodecMessages::tr("zstd refused the reference"));
     QByteArray out(qsizetype(size), Qt::Uninitialized);
-    const size_t got = ZSTD_decompressDCtx(dctx.get(), out.data(), size_t(out.size()), frame,
-                                           frameSize);
+    const size_t got =
+        ZSTD_decompressDCtx(dctx.get(), out.data(), size_t(out.size()), frame, frameSize);
     if (ZSTD_isError(got))
         return fail(error, zstdError(got));
     if (got != size_t(size))
