@@ -203,16 +203,18 @@ private slots:
         QTest::addColumn<QList<int>>("kept");
         QTest::newRow("every version of the last week")
             << QStringList{"6 23:00", "3 10:00", "0 09:00", "0 11:00"} << QList<int>{0, 1, 2, 3};
-        QTest::newRow("the newest of a day in the month before")
-            << QStringList{"10 08:00", "10 18:00", "0 10:00"} << QList<int>{1, 2};
+        QTest::newRow("the newest of each day in the month before")
+            << QStringList{"11 10:00", "10 08:00", "10 18:00", "0 10:00"} << QList<int>{0, 2, 3};
         QTest::newRow("the newest of a week before that")
             << QStringList{"60 10:00", "59 10:00", "0 10:00"} << QList<int>{1, 2};
         QTest::newRow("a pinned one whatever its age")
             << QStringList{"60 10:00 pinned", "59 10:00", "0 10:00"} << QList<int>{0, 1, 2};
         QTest::newRow("the newest good one behind damaged ones")
             << QStringList{"20 10:00", "20 12:00 damaged", "20 14:00 damaged"} << QList<int>{0, 2};
-        QTest::newRow("the clock went back")
-            << QStringList{"10 09:00", "-2 10:00", "10 08:00"} << QList<int>{1, 2};
+        QTest::newRow("the clock ahead, then back")
+            << QStringList{"10 09:00", "-2 10:00", "10 08:00"} << QList<int>{0, 1, 2};
+        QTest::newRow("the clock years back")
+            << QStringList{"0 10:00", "4000 10:00", "4000 11:00"} << QList<int>{0, 1, 2};
     }
 
     void thinning()
@@ -259,13 +261,16 @@ private slots:
     void damagedFrame_data()
     {
         QTest::addColumn<int>("damaged");
-        QTest::newRow("the version's own frame") << 2;
-        QTest::newRow("the keyframe it was made against") << 1;
+        QTest::addColumn<bool>("swapped"); // another version's frame put in its place
+        QTest::newRow("a byte of the version's own frame") << 2 << false;
+        QTest::newRow("a byte of the keyframe it was made against") << 1 << false;
+        QTest::newRow("another version's frame in its place") << 2 << true;
     }
 
     void damagedFrame()
     {
         QFETCH(int, damaged);
+        QFETCH(bool, swapped);
         HistoryStore store;
         QVERIFY(store.open(m_file));
         const QByteArray first = generated(5);
@@ -275,6 +280,9 @@ private slots:
             store.folder() + "/objects/" + store.version(damaged)->sha256.toHex() + ".zst";
         QByteArray frame = testdata::readFile(path);
         frame[frame.size() / 2] = char(frame.at(frame.size() / 2) ^ 0x20);
+        if (swapped)
+            frame = testdata::readFile(QString(path).replace(store.version(2)->sha256.toHex(),
+                                                             store.version(1)->sha256.toHex()));
         QVERIFY(testdata::writeFile(path, frame));
         QByteArray bytes;
         QString error;
