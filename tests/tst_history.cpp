@@ -19,6 +19,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -383,6 +384,8 @@ private slots:
                      -1); // crashed
         } else if (how == "folder") {
             QVERIFY(QDir(m_folder).removeRecursively());
+            QVERIFY(looked.wait(5000));
+            QVERIFY(QDir().mkpath(m_folder));
             QVERIFY(looked.wait(5000));
             QVERIFY(testdata::writeFile(m_file, next));
         }
