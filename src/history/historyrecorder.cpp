@@ -9,6 +9,12 @@
 
 namespace vrn {
 
+namespace {
+
+constexpr qint64 kLargestCounted = qint64(128) << 20;
+
+} // namespace
+
 HistoryRecorder::HistoryRecorder(VersionAuthor author)
     : m_author(author)
 {}
@@ -121,7 +127,9 @@ bool HistoryRecorder::countChanges(HistoryStore &store, qint64 id, const XsdtDoc
                                    QString *error)
 {
     const HistoryVersion *version = store.version(id);
-    if (!version || version->isDamaged() || version->changed >= 0)
+    // Two documents of a file this large take gigabytes: its versions go uncounted.
+    if (!version || version->isDamaged() || version->changed >= 0 ||
+        version->size > kLargestCounted)
         return true;
     const HistoryVersion *before = store.goodBefore(id);
     if (!before)

@@ -46,7 +46,8 @@ public:
                                 XsdtDocument *parsed = nullptr);
     // Counts the values that changed in version `id` (read as `document`) since the good
     // version before it, and keeps the count in the history. A second step, so that the
-    // version is safe on disk before the slower comparison runs.
+    // version is safe on disk before the slower comparison runs. Versions of files over 128 MiB
+    // are left uncounted.
     static bool countChanges(HistoryStore &store, qint64 id, const XsdtDocument &document,
                              QString *error = nullptr);
     // Both.

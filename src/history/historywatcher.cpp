@@ -146,13 +146,15 @@ bool HistoryWatcher::stillEnabled()
     return false;
 }
 
-bool HistoryWatcher::takeLock(Target *target)
+bool HistoryWatcher::takeLock(Target *target, bool quiet)
 {
     if (target->lock >= 0)
         return true;
     QString error;
     target->lock =
         HistoryStore::lockForWatcher(HistoryStore::folderFor(target->path), &target->other, &error);
+    if (quiet)
+        return target->lock >= 0;
     if (target->other)
         say(target, tr("Another watcher keeps the history of %1 already; this one leaves it "
                        "alone.")
@@ -190,7 +192,7 @@ bool HistoryWatcher::start(QString *why)
     if (m_options.folders.isEmpty()) {
         bool any = false;
         for (const auto &target : m_targets)
-            any = takeLock(target.get()) || any;
+            any = takeLock(target.get(), m_targets.size() == 1) || any;
         if (!any && !m_targets.empty() && m_targets.front()->other)
             return refuse(tr("Another watcher keeps the history of %1 already.")
                               .arg(native(m_targets.front()->path)));

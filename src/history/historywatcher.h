@@ -71,7 +71,8 @@ private:
     void settle(Target *target, int delayMs);
     // Done also when there was nothing to record; Busy when the file was being written.
     Outcome recordTarget(Target *target);
-    bool takeLock(Target *target);
+    // Said unless `quiet`, when the caller says it.
+    bool takeLock(Target *target, bool quiet = false);
     void say(Target *target, const QString &text);
     bool stillEnabled();
     qint64 monotonic() const;
