@@ -42,33 +42,50 @@ double cpuMs(const std::function<void()> &run)
     return least;
 }
 
-void collectEditable(XsdtNode *node, QList<XsdtNode *> &out)
+// Versions of a file, each with 100 values changed at random from the one before, as
+// PixInsight's own writes change it.
+class Versions
 {
-    for (const auto &child : node->children) {
-        if (child->isValue() && child->isEditable())
-            out.append(child.get());
-        collectEditable(child.get(), out);
+public:
+    Versions(const QByteArray &first, quint64 seed)
+        : m_random(seed)
+    {
+        if (m_document.parse(first))
+            collect(&m_document.root);
     }
-}
+    bool ok() const { return !m_values.isEmpty(); }
+    QByteArray next()
+    {
+        for (int edit = 0; edit < 100; ++edit) {
+            XsdtNode *node = m_values.at(m_random.bounded(int(m_values.size())));
+            const char16_t type = node->type.unicode();
+            if (type == 'b')
+                node->value = node->value == QLatin1String("true") ? QStringLiteral("false")
+                                                                   : QStringLiteral("true");
+            else if (type == 'i' || type == 'u')
+                node->value = QString::number(m_random.bounded(1000));
+            else if (type == 'F' || type == 'f')
+                node->value = QString::number(m_random.bounded(1000)) + QLatin1String(".5");
+            else
+                node->value = QStringLiteral("text %1").arg(m_random.bounded(100000));
+        }
+        return m_document.serialize();
+    }
 
-// The next version of the file: 100 values changed at random, as PixInsight's own writes do.
-QByteArray edited(XsdtDocument &document, const QList<XsdtNode *> &values, QRandomGenerator &random)
-{
-    for (int edit = 0; edit < 100; ++edit) {
-        XsdtNode *node = values.at(random.bounded(int(values.size())));
-        const char16_t type = node->type.unicode();
-        if (type == 'b')
-            node->value = node->value == QLatin1String("true") ? QStringLiteral("false")
-                                                               : QStringLiteral("true");
-        else if (type == 'i' || type == 'u')
-            node->value = QString::number(random.bounded(1000));
-        else if (type == 'F' || type == 'f')
-            node->value = QString::number(random.bounded(1000)) + QLatin1String(".5");
-        else
-            node->value = QStringLiteral("text %1").arg(random.bounded(100000));
+private:
+    void collect(XsdtNode *node)
+    {
+        for (const auto &child : node->children) {
+            if (child->isValue() && child->isEditable())
+                m_values.append(child.get());
+            collect(child.get());
+        }
     }
-    return document.serialize();
-}
+
+    XsdtDocument m_document;
+    QList<XsdtNode *> m_values;
+    QRandomGenerator m_random;
+};
 
 QString setUpHome(const QTemporaryDir &dir)
 {
@@ -79,12 +96,9 @@ QString setUpHome(const QTemporaryDir &dir)
 void recordVersions(qint64 megabytes, int count)
 {
     const QByteArray &first = generatedFile(megabytes * 1000 * 1000);
-    XsdtDocument document;
-    if (!document.parse(first))
+    Versions versions(first, 42);
+    if (!versions.ok())
         return;
-    QList<XsdtNode *> values;
-    collectEditable(&document.root, values);
-    QRandomGenerator random(42);
     QTemporaryDir dir;
     const QString file = setUpHome(dir);
     // The same versions twice: into one history as the watcher records them, into another only
@@ -97,7 +111,7 @@ void recordVersions(qint64 megabytes, int count)
     QByteArray bytes = first;
     for (int version = 0; version < count; ++version) {
         if (version > 0)
-            bytes = edited(document, values, random);
+            bytes = versions.next();
         HistoryStore::Record record;
         record.bytes = bytes;
         double before = cpuSeconds();
@@ -160,32 +174,26 @@ void listVersions(int count)
                     .arg(count)
                     .arg(QFileInfo(path).size() / 1024));
     qint64 sink = 0;
-    suite.add(QStringLiteral("open the history and list its versions"), 0, [&] {
+    auto list = [&] {
         HistoryStore listed;
         listed.open(file);
         sink += listed.versions().size();
-    });
+    };
+    suite.add(QStringLiteral("open the history and list its versions"), 0, list);
     suite.run(options().quick ? 3 : 9);
     suite.print();
     std::printf("  target <= 100 ms: %.1f ms (%.1f ms of CPU)\n",
                 suite.medianMs(QStringLiteral("open the history and list its versions")),
-                cpuMs([&] {
-                    HistoryStore listed;
-                    listed.open(file);
-                    sink += listed.versions().size();
-                }));
+                cpuMs(list));
 }
 
 void compareTwo(qint64 megabytes)
 {
     const QByteArray &first = generatedFile(megabytes * 1000 * 1000);
-    XsdtDocument document;
-    if (!document.parse(first))
+    Versions versions(first, 7);
+    if (!versions.ok())
         return;
-    QList<XsdtNode *> values;
-    collectEditable(&document.root, values);
-    QRandomGenerator random(7);
-    const QByteArray second = edited(document, values, random);
+    const QByteArray second = versions.next();
     QTemporaryDir dir;
     const QString file = setUpHome(dir);
     HistoryStore store;

@@ -137,8 +137,11 @@ private:
     int pruneHistory(HistoryStore &store);
     int pinVersion(const QString &text, bool pinned);
     int openHistory(HistoryStore &store, QString *file);
+    int openVersion(HistoryStore &store, QString *file, const QString &text, qint64 *id);
     int versionArgument(const HistoryStore &store, const QString &text, qint64 *id);
-    int readVersion(const HistoryStore &store, qint64 id, XsdtDocument &document);
+    // A version that reads as settings, with its bytes in `read` when asked for.
+    int readVersion(const HistoryStore &store, qint64 id, XsdtDocument &document,
+                    QByteArray *read = nullptr);
     // Saves and restores made through `store` are recorded in the file's history; whatever
     // could not be recorded is said by finishRecording(), which waits for the recording.
     void recordSaves(SettingsStore &store);

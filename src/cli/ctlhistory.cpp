@@ -79,6 +79,13 @@ int Ctl::openHistory(HistoryStore &store, QString *file)
     return ExitDone;
 }
 
+int Ctl::openVersion(HistoryStore &store, QString *file, const QString &text, qint64 *id)
+{
+    if (const int code = openHistory(store, file))
+        return code;
+    return versionArgument(store, text, id);
+}
+
 int Ctl::versionArgument(const HistoryStore &store, const QString &text, qint64 *id)
 {
     bool ok = false;
@@ -92,7 +99,7 @@ int Ctl::versionArgument(const HistoryStore &store, const QString &text, qint64 
     return ExitDone;
 }
 
-int Ctl::readVersion(const HistoryStore &store, qint64 id, XsdtDocument &document)
+int Ctl::readVersion(const HistoryStore &store, qint64 id, XsdtDocument &document, QByteArray *read)
 {
     const HistoryVersion *version = store.version(id);
     if (version->isDamaged()) {
@@ -110,6 +117,8 @@ int Ctl::readVersion(const HistoryStore &store, qint64 id, XsdtDocument &documen
     if (!document.parse(bytes, &error))
         return fail(ExitNotFound, store.file(), QString(),
                     tr("Version %1 does not read as a settings file: %2").arg(id).arg(error));
+    if (read)
+        *read = bytes;
     return ExitDone;
 }
 
@@ -186,11 +195,9 @@ int Ctl::historyDiff(const QStringList &versions)
 {
     HistoryStore store;
     QString file;
-    if (const int code = openHistory(store, &file))
-        return code;
     qint64 first = 0;
     qint64 second = 0;
-    if (const int code = versionArgument(store, versions.at(0), &first))
+    if (const int code = openVersion(store, &file, versions.at(0), &first))
         return code;
     if (versions.size() == 2)
         if (const int code = versionArgument(store, versions.at(1), &second))
@@ -213,10 +220,8 @@ int Ctl::historyGet(const QStringList &arguments)
 {
     HistoryStore store;
     QString file;
-    if (const int code = openHistory(store, &file))
-        return code;
     qint64 id = 0;
-    if (const int code = versionArgument(store, arguments.constFirst(), &id))
+    if (const int code = openVersion(store, &file, arguments.constFirst(), &id))
         return code;
     XsdtDocument document;
     if (const int code = readVersion(store, id, document))
@@ -229,16 +234,14 @@ int Ctl::historyRestore(const QStringList &arguments)
 {
     HistoryStore store;
     QString file;
-    if (const int code = openHistory(store, &file))
-        return code;
     qint64 id = 0;
-    if (const int code = versionArgument(store, arguments.constFirst(), &id))
+    if (const int code = openVersion(store, &file, arguments.constFirst(), &id))
         return code;
+    // Only a version that reads as settings is put back.
     XsdtDocument check;
-    if (const int code = readVersion(store, id, check))
-        return code;
     QByteArray bytes;
-    store.read(id, &bytes);
+    if (const int code = readVersion(store, id, check, &bytes))
+        return code;
     // The version goes through the same guarded restore as a backup, from a copy of its own.
     QTemporaryFile copy;
     if (!copy.open() || copy.write(bytes) != bytes.size() || !copy.flush())
@@ -285,10 +288,8 @@ int Ctl::pinVersion(const QString &text, bool pinned)
 {
     HistoryStore store;
     QString file;
-    if (const int code = openHistory(store, &file))
-        return code;
     qint64 id = 0;
-    if (const int code = versionArgument(store, text, &id))
+    if (const int code = openVersion(store, &file, text, &id))
         return code;
     const QString note = pinned ? m_parser->value(QStringLiteral("note")) : QString();
     QString error;

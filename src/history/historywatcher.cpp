@@ -124,6 +124,18 @@ HistoryWatcher::Target *HistoryWatcher::targetFor(const QString &path)
     return raw;
 }
 
+void HistoryWatcher::addTargets()
+{
+    for (const QString &file : std::as_const(m_options.files))
+        targetFor(file);
+    for (const QString &folder : std::as_const(m_options.folders)) {
+        for (const QString &name : QDir(folder).entryList(QDir::Files)) {
+            if (isSettingsName(name))
+                targetFor(folder + QLatin1Char('/') + name);
+        }
+    }
+}
+
 void HistoryWatcher::say(Target *target, const QString &text)
 {
     if (target && target->said == text)
@@ -180,14 +192,7 @@ bool HistoryWatcher::start(QString *why)
         if (taken)
             return refuse(tr("Another watcher keeps the history of the settings files already."));
     }
-    for (const QString &file : std::as_const(m_options.files))
-        targetFor(file);
-    for (const QString &folder : std::as_const(m_options.folders)) {
-        for (const QString &name : QDir(folder).entryList(QDir::Files)) {
-            if (isSettingsName(name))
-                targetFor(folder + QLatin1Char('/') + name);
-        }
-    }
+    addTargets();
     // Following only named files that other watchers have already is doing nothing.
     if (m_options.folders.isEmpty()) {
         bool any = false;
@@ -382,14 +387,7 @@ HistoryWatcher::Outcome HistoryWatcher::recordTarget(Target *target)
 
 bool HistoryWatcher::recordOnce(QString *why)
 {
-    for (const QString &file : std::as_const(m_options.files))
-        targetFor(file);
-    for (const QString &folder : std::as_const(m_options.folders)) {
-        for (const QString &name : QDir(folder).entryList(QDir::Files)) {
-            if (isSettingsName(name))
-                targetFor(folder + QLatin1Char('/') + name);
-        }
-    }
+    addTargets();
     bool any = false;
     for (const auto &target : m_targets) {
         // A file written a moment ago may still be being written: it gets its moment first.

@@ -66,6 +66,8 @@ private:
     struct Target;
     enum class Outcome { Done, Busy, Failed };
     Target *targetFor(const QString &path);
+    // The files named, and those in the folders followed.
+    void addTargets();
     void armWatches();
     void readEvents();
     void settle(Target *target, int delayMs);
