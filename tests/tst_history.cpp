@@ -421,7 +421,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(looked.size() >= 4, 5000);
         QCOMPARE(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
         QCOMPARE(said.size(), 1);
-        QVERIFY2(said.at(0).at(0).toString().contains(" could not keep this version: "),
+        QVERIFY2(said.at(0).at(0).toString().contains(" could not keep this version (the versions "
+                                                      "kept before are whole; it tries again "
+                                                      "later): "),
                  qPrintable(said.at(0).at(0).toString()));
         QCOMPARE(recorded.size(), 0);
         QCOMPARE(versions().size(), 1);

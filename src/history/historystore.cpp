@@ -197,14 +197,16 @@ int HistoryStore::lockForWatcher(const QString &folder, bool *taken, QString *er
                  ? ::open(QFile::encodeName(folder + QLatin1String("/watch.lock")).constData(),
                           O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)
                  : -1;
+    int code = fd < 0 ? errno : 0;
     if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        *taken = errno == EWOULDBLOCK;
+        code = errno;
+        *taken = code == EWOULDBLOCK;
         ::close(fd);
         fd = -1;
     }
     if (fd < 0 && !*taken && error && error->isEmpty())
         *error =
-            tr("Cannot write the history in %1: %2").arg(native(folder), qt_error_string(errno));
+            tr("Cannot write the history in %1: %2").arg(native(folder), qt_error_string(code));
     return fd;
 }
 

@@ -326,6 +326,12 @@ HistoryWatcher::Outcome HistoryWatcher::recordTarget(Target *target)
         say(target, error);
         return Outcome::Failed;
     }
+    // Copied from another computer: never added to, and no use trying again until it is gone.
+    if (target->store.isReadOnly()) {
+        say(target, target->store.readOnlyReason());
+        target->opened = false;
+        return Outcome::Done;
+    }
     const FileStamp now = fileStamp(target->path);
     if (!now.exists || now == target->recordedStamp)
         return Outcome::Done;
@@ -360,8 +366,8 @@ HistoryWatcher::Outcome HistoryWatcher::recordTarget(Target *target)
     const qint64 id = HistoryRecorder::recordAndCount(target->store, bytes, author,
                                                       sameSlot ? lastId : 0, &error);
     if (id == 0) {
-        say(target, tr("The history of %1 could not keep this version: %2 The versions kept "
-                       "before are whole; it tries again later.")
+        say(target, tr("The history of %1 could not keep this version (the versions kept before "
+                       "are whole; it tries again later): %2")
                         .arg(native(target->path), error));
         return Outcome::Failed;
     }
