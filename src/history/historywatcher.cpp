@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <optional>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -250,6 +251,8 @@ void HistoryWatcher::readEvents()
     alignas(inotify_event) char buffer[64 * 1024];
     bool rearm = false;
     QSet<Target *> touched;
+    // Asked once for all the events read together: a large write comes as many of them.
+    std::optional<bool> pixInsight;
     for (;;) {
         const ssize_t got = ::read(m_inotify, buffer, sizeof buffer);
         if (got <= 0)
@@ -286,8 +289,9 @@ void HistoryWatcher::readEvents()
                     continue;
                 if (event->mask & IN_MODIFY) {
                     target->writing = true;
-                    if (!target->pixInsightSeen)
-                        target->pixInsightSeen = !checkPixInsight().pids.isEmpty();
+                    if (!pixInsight)
+                        pixInsight = !checkPixInsight().pids.isEmpty();
+                    target->pixInsightSeen = target->pixInsightSeen || *pixInsight;
                 } else if (event->mask & ~IN_ATTRIB) {
                     // Closed, or the name now stands for another file.
                     target->writing = false;
