@@ -44,8 +44,8 @@ HistorySwitch::HistorySwitch(QMainWindow *window, const WindowActions *actions,
     for (const int megabytes : {100, 500, 1024, 5120, 0}) {
         QAction *choice =
             limitMenu->addAction(megabytes == 0      ? tr("No limit")
-                                 : megabytes >= 1024 ? tr("%1 GB").arg(megabytes / 1024)
-                                                     : tr("%1 MB").arg(megabytes));
+                                 : megabytes >= 1024 ? tr("%1 GiB").arg(megabytes / 1024)
+                                                     : tr("%1 MiB").arg(megabytes));
         choice->setCheckable(true);
         choice->setChecked(prefs.maxBytes == qint64(megabytes) << 20);
         m_limits->addAction(choice);

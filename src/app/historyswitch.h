@@ -26,8 +26,6 @@ public:
     HistorySwitch(QMainWindow *window, const WindowActions *actions, DocumentManager *documents);
     ~HistorySwitch() override;
 
-    QAction *keepAction() const { return m_keep; }
-
 private:
     void switchTo(bool on);
     void report(const QString &message);
