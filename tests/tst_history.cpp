@@ -3,6 +3,7 @@
 // the background watcher. HOME and the XDG folders point into a temporary folder.
 #include "document/xsdtdocument.h"
 #include "generator/generator.h"
+#include "history/historyrecorder.h"
 #include "history/historyservice.h"
 #include "history/historystore.h"
 #include "history/historywatcher.h"
@@ -467,6 +468,22 @@ private slots:
                             .arg(QString::fromUtf8(bytesOf(version)).section('"', -2, -2)));
         QCOMPARE(kept,
                  (QStringList{"1 unknown 1", "3 pixinsight 3", "5 pixinsight 5", "6 unknown 6"}));
+    }
+
+    // A save the watcher recorded first, as written by somebody unknown, is then claimed by the
+    // window: no version of the file as it was before comes after it.
+    void saveRecordedByTheWatcherFirst()
+    {
+        HistoryStore store;
+        QVERIFY(store.open(m_file) && add(store, settings(1)) && add(store, settings(2)));
+        const QString backup = m_home.filePath("pi/core-1-pxi.settings.bak-1");
+        QVERIFY(testdata::writeFile(backup, settings(1)));
+        HistoryRecorder recorder(VersionAuthor::Varnel);
+        recorder.observer()({m_file, sha256(settings(1)), backup, settings(2), false});
+        recorder.waitForIdle();
+        const QList<HistoryVersion> kept = versions();
+        QCOMPARE(kept.size(), 2);
+        QCOMPARE(kept.last().author, VersionAuthor::Varnel);
     }
 
     void secondWatcherDoesNothing()

@@ -79,9 +79,12 @@ void HistoryRecorder::record(const SettingsStore::FileWrite &write)
     HistoryStore store;
     bool ok = store.open(write.path, &error);
     // The content before is usually there already (the watcher recorded it); when it is not,
-    // it comes from the backup the save made of exactly those bytes.
+    // it comes from the backup the save made of exactly those bytes. A watcher that was quicker
+    // has recorded the content after, and the one before with it.
     const HistoryVersion *last = ok ? store.newest() : nullptr;
-    if (ok && !write.beforeHash.isEmpty() && (!last || last->sha256 != write.beforeHash)) {
+    const QByteArray afterHash = sha256(write.after);
+    if (ok && !write.beforeHash.isEmpty() &&
+        (!last || (last->sha256 != write.beforeHash && last->sha256 != afterHash))) {
         QByteArray before;
         ok = readFile(write.beforeCopy, before, &error);
         if (ok && sha256(before) != write.beforeHash) {
