@@ -9,9 +9,10 @@ if [ "$1" = "package" ] || [ "$1" = "test" ]; then
     packages="$packages dpkg-dev"
 fi
 if [ "$1" = "test" ]; then
-    # sudo: the elevated helper is tested through the real "sudo -n"; lintian checks the package;
+    # sudo: the elevated helper is tested through the real "sudo -n"; lintian checks the package,
+    # xmllint its polkit actions; acl: setfacl gives test files real access control lists;
     # systemd-analyze (in systemd) checks the history's user service.
-    packages="$packages libpugixml-dev clang-14 libclang-rt-14-dev sudo desktop-file-utils appstream lintian systemd"
+    packages="$packages libpugixml-dev clang-14 libclang-rt-14-dev sudo desktop-file-utils appstream lintian libxml2-utils acl systemd"
 fi
 missing=""
 for p in $packages; do

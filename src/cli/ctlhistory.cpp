@@ -7,7 +7,6 @@
 #include "history/historyrecorder.h"
 #include "history/historystore.h"
 #include "history/historywatcher.h"
-#include "history/versioncompare.h"
 #include "store/documentmanager.h"
 
 #include <QCommandLineParser>
@@ -213,7 +212,7 @@ int Ctl::historyDiff(const QStringList &versions)
         {{QStringLiteral("file"), file},
          {QStringLiteral("first"), double(first)},
          {QStringLiteral("second"), second ? QJsonValue(double(second)) : QJsonValue()}},
-        compareVersions(a, b));
+        a, b);
 }
 
 int Ctl::historyGet(const QStringList &arguments)

@@ -141,7 +141,7 @@ bool HistoryRecorder::countChanges(HistoryStore &store, qint64 id, const XsdtDoc
     XsdtDocument previous;
     if (!store.read(before->id, &older, error) || !previous.parse(older, error))
         return false;
-    return store.setChanged(id, int(compareVersions(previous, document).size()), error);
+    return store.setChanged(id, changedValues(previous, document), error);
 }
 
 qint64 HistoryRecorder::recordAndCount(HistoryStore &store, const QByteArray &bytes,

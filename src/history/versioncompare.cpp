@@ -1,10 +1,14 @@
 #include "history/versioncompare.h"
 
+#include "knowledge/comparison.h"
+
 namespace vrn {
 
-QList<DiffRecord> compareVersions(const XsdtDocument &older, const XsdtDocument &newer)
+int changedValues(const XsdtDocument &older, const XsdtDocument &newer)
 {
-    return compareDocuments(older, newer);
+    Comparison comparison;
+    comparison.compare(older, newer);
+    return int(comparison.records().size());
 }
 
 } // namespace vrn

@@ -1,16 +1,12 @@
 #pragma once
 
-#include "knowledge/compare.h"
-
-#include <QList>
-
 namespace vrn {
 
 class XsdtDocument;
 
-// The value entries in which two versions of a settings file differ, `older` taking the place
-// of the first document. The one place the history compares, so that it follows the engine
-// the rest of the program compares with.
-QList<DiffRecord> compareVersions(const XsdtDocument &older, const XsdtDocument &newer);
+// How many value entries differ between two versions of a settings file, counted by the
+// comparison engine the Compare page, varnelctl diff and the History page use, so that the
+// count in the timeline is the number of records the page then lists.
+int changedValues(const XsdtDocument &older, const XsdtDocument &newer);
 
 } // namespace vrn

@@ -1,8 +1,8 @@
 #include "views/healthview.h"
 
 #include "document/xsdtdocument.h"
+#include "knowledge/backgroundjob.h"
 #include "knowledge/schema.h"
-#include "model/backgroundjob.h"
 #include "model/settingsmodel.h"
 #include "widgets/settingmenu.h"
 #include "widgets/settingrow.h"
