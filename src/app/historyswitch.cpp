@@ -1,11 +1,13 @@
 #include "app/historyswitch.h"
 
+#include "app/filecommands.h"
 #include "app/windowactions.h"
 #include "history/historypreferences.h"
 #include "history/historyrecorder.h"
 #include "history/historyservice.h"
 #include "history/historystore.h"
 #include "store/documentmanager.h"
+#include "views/historyview.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -19,7 +21,7 @@
 namespace vrn {
 
 HistorySwitch::HistorySwitch(QMainWindow *window, const WindowActions *actions,
-                             DocumentManager *documents)
+                             DocumentManager *documents, HistoryView *page, FileCommands *files)
     : QObject(window)
     , m_window(window)
     , m_recorder(std::make_unique<HistoryRecorder>(VersionAuthor::Varnel))
@@ -30,6 +32,8 @@ HistorySwitch::HistorySwitch(QMainWindow *window, const WindowActions *actions,
             self, [self, message] { self->report(message); }, Qt::QueuedConnection);
     });
     documents->store().onFileWritten = m_recorder->observer();
+    page->setEditedPathSource([documents] { return documents->currentFile(); });
+    connect(page, &HistoryView::restoreRequested, files, &FileCommands::restoreVersion);
 
     const HistoryPreferences prefs = HistoryPreferences::read();
     m_keep = new QAction(tr("Keep a &history of this settings file"), window);
