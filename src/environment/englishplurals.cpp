@@ -54,6 +54,8 @@ const Forms kForms[] = {
     {"%1, %n files, %2", "%1, %n file, %2"},
     {"%n backups", "%n backup"},
     {"Dry run: %n versions would go (%1 KiB).", "Dry run: %n version would go (%1 KiB)."},
+    {"%n values changed since %1", "%n value changed since %1"},
+    {"%n values differ from the open file", "%n value differs from the open file"},
     {"%n backups of %1, %2 in total (newest first):", "%n backup of %1, %2:"},
     {"%n byte sequences in the file are not valid UTF-8",
      "%n byte sequence in the file is not valid UTF-8"},

@@ -324,6 +324,12 @@ void HistoryView::showResults()
     filter.hideNoise = m_hideNoise->isChecked();
     m_rows->fill(filter);
     m_diff->expandAll();
+    // The value columns as wide as their header and texts, up to a quarter of the list each.
+    for (const int column : {1, 2}) {
+        m_diff->resizeColumnToContents(column);
+        m_diff->setColumnWidth(column,
+                               qMin(m_diff->columnWidth(column), m_diff->viewport()->width() / 4));
+    }
     const int shown = int(m_rows->shown().size());
     QString text = m_browser->against() == HistoryBrowser::Against::Previous
                        ? tr("%n values changed since %1", nullptr, shown)
