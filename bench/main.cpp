@@ -17,6 +17,7 @@ void benchKnowledge();
 void benchCompare();
 void benchStore();
 void benchInstalled();
+void benchHistory();
 #ifdef VARNEL_BENCH_GUI
 void benchModel();
 void benchFilter();
@@ -77,7 +78,7 @@ int main(int argc, char **argv)
     parser.addOption(
         {QStringLiteral("only"),
          QStringLiteral("Run only this area (document, knowledge, compare, store, "
-                        "installed, model, filter, app, pages, unused, responsiveness); "
+                        "installed, history, model, filter, app, pages, unused, responsiveness); "
                         "repeatable."),
          QStringLiteral("area")});
     parser.addOption({QStringLiteral("size"),
@@ -113,6 +114,8 @@ int main(int argc, char **argv)
         vrn::bench::benchStore();
     if (vrn::bench::wanted(QStringLiteral("installed")))
         vrn::bench::benchInstalled();
+    if (vrn::bench::wanted(QStringLiteral("history")))
+        vrn::bench::benchHistory();
 #ifdef VARNEL_BENCH_GUI
     if (vrn::bench::wanted(QStringLiteral("model")))
         vrn::bench::benchModel();

@@ -3,7 +3,9 @@
 # the desktop's own validators accept, the polkit actions of the elevated helper, and manual
 # pages that man reads without a warning and that say all --help says. Then the Debian
 # package: it holds the same files, both programs start from where it unpacks, its library
-# dependencies were found, and lintian reports no errors and misses no manual page.
+# dependencies were found, and lintian reports no errors and misses no manual page. The
+# history's systemd user service and autostart entry pass systemd-analyze verify and
+# desktop-file-validate with nothing to say.
 #   cmake -DBUILD_DIR=... -DPREFIX=... -DVERSION=... -P installcheck.cmake
 cmake_minimum_required(VERSION 3.25)
 find_program(DESKTOP_VALIDATE desktop-file-validate)
@@ -12,10 +14,11 @@ find_program(LINTIAN lintian)
 find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
 find_program(XMLLINT xmllint)
 find_program(MAN man)
+find_program(SYSTEMD_ANALYZE systemd-analyze)
 if(NOT DESKTOP_VALIDATE OR NOT APPSTREAMCLI OR NOT LINTIAN OR NOT DPKG_SHLIBDEPS OR NOT XMLLINT
-   OR NOT MAN)
-    message("SKIPPED: desktop-file-validate, appstreamcli, lintian, dpkg-shlibdeps, xmllint or "
-            "man is missing (tools/install-deps.sh test)")
+   OR NOT MAN OR NOT SYSTEMD_ANALYZE)
+    message("SKIPPED: desktop-file-validate, appstreamcli, lintian, dpkg-shlibdeps, xmllint, man "
+            "or systemd-analyze is missing (tools/install-deps.sh test)")
     return()
 endif()
 
@@ -124,6 +127,17 @@ check_policy("" "${PREFIX}")
 foreach(program varnel varnelctl)
     check_manpage("${PREFIX}" ${program})
 endforeach()
+run(${DESKTOP_VALIDATE} "${PREFIX}/share/varnel/varnel-history.desktop")
+# A user manager's check needs a runtime folder of its own; it also finds the program missing.
+set(runtime "${PREFIX}-runtime")
+file(REMOVE_RECURSE "${runtime}")
+file(MAKE_DIRECTORY "${runtime}")
+file(CHMOD "${runtime}" DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+run(${CMAKE_COMMAND} -E env "XDG_RUNTIME_DIR=${runtime}" ${SYSTEMD_ANALYZE} --user verify
+    "${PREFIX}/lib/systemd/user/varnel-history.service")
+if(NOT out STREQUAL "")
+    message(FATAL_ERROR "systemd-analyze verify found fault with varnel-history.service: ${out}")
+endif()
 
 file(REMOVE_RECURSE "${PREFIX}-deb")
 run(cpack --config "${BUILD_DIR}/CPackConfig.cmake" -B "${PREFIX}-deb")
@@ -144,7 +158,8 @@ foreach(program varnel varnelctl)
     endif()
 endforeach()
 run(dpkg-deb --field "${deb}" Depends)
-if(NOT out MATCHES "libqt6widgets6" OR NOT out MATCHES "procps")
+if(NOT out MATCHES "libqt6widgets6" OR NOT out MATCHES "libzstd1" OR NOT out MATCHES "libssl3" OR
+   NOT out MATCHES "procps")
     message(FATAL_ERROR "the package's dependencies are incomplete: ${out}")
 endif()
 run(${LINTIAN} --fail-on error "${deb}")

@@ -7,6 +7,10 @@
 #include "environment/englishplurals.h"
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
+#include "history/historybrowser.h"
+#include "history/historyrecorder.h"
+#include "history/historystore.h"
+#include "knowledge/comparison.h"
 #include "knowledge/modules.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
@@ -16,6 +20,7 @@
 #include "views/backupsdialog.h"
 #include "views/compareview.h"
 #include "views/healthview.h"
+#include "views/historyview.h"
 #include "views/importmapdialog.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
@@ -47,6 +52,7 @@
 #include <QToolBar>
 #include <QTreeView>
 #include <QTreeWidget>
+#include <QUndoStack>
 #include <QtTest>
 
 #include <unistd.h>
@@ -172,6 +178,8 @@ private slots:
     void importSetup();
     void saveOnWorker();
     void reloadKeepHoldsChanges();
+    void historyPage_data();
+    void historyPage();
 
 private:
     QString configFile(int instance = 1) const;
@@ -345,6 +353,12 @@ void TestMainWindow::editInTreeAndSave()
              QStringLiteral("Saved. Backup: %1").arg(QFileInfo(backups.first()).fileName()));
     QVERIFY(compareView(window)->fileChooser()->findData(backups.first()) > 0);
     QVERIFY(!window.saveAction()->isEnabled());
+    // The history keeps the save, and what was there before it.
+    HistoryStore history;
+    QTRY_VERIFY(history.open(path) && history.versions().size() == 2);
+    QCOMPARE(history.newest()->author, VersionAuthor::Varnel);
+    QByteArray before;
+    QVERIFY(history.read(history.versions().constFirst().id, &before) && before == original);
 }
 
 // Tab in, arrows, F2 or Enter from any column; a refusal keeps the typed text at the editor.
@@ -1244,6 +1258,93 @@ void TestMainWindow::reloadKeepHoldsChanges()
     gate.release(10);
     QTRY_COMPARE(Dialogs::lastShown().title, QString("Unsaved changes"));
     QCOMPARE(window.store().document.findPath(kMaxProcessors)->value, QString("6"));
+}
+
+void TestMainWindow::historyPage_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::newRow("a version against the one before it") << "since";
+    QTest::newRow("a damaged version offers the good one before it") << "damaged";
+    QTest::newRow("a value copied from a version, as one undo step") << "copy";
+    QTest::newRow("a whole version restored, with a backup") << "restore";
+}
+
+// Three versions: the file as PixInsight wrote it, a save with one value changed (the file as
+// it is now), and a write cut short.
+void TestMainWindow::historyPage()
+{
+    QFETCH(QString, action);
+    const QString path = configFile();
+    const QByteArray first = smallSettings();
+    XsdtDocument edited;
+    QVERIFY(edited.parse(first));
+    const QString firstValue = edited.findPath(kMaxProcessors)->value;
+    edited.findPath(kMaxProcessors)->value = firstValue + "1";
+    const QByteArray second = edited.serialize();
+    QVERIFY(writeFile(path, second));
+    HistoryStore store;
+    QVERIFY(store.open(path));
+    const qint64 older = HistoryRecorder::recordAndCount(store, first, VersionAuthor::PixInsight);
+    const qint64 saved = HistoryRecorder::recordAndCount(store, second, VersionAuthor::Varnel);
+    const qint64 cut = HistoryRecorder::recordAndCount(store, second.left(second.size() / 2),
+                                                       VersionAuthor::PixInsight);
+    QVERIFY(older && saved && cut);
+
+    MainWindow window;
+    QVERIFY(showActive(window));
+    auto *page = window.findChild<HistoryView *>();
+    window.findChild<QTabWidget *>()->setCurrentWidget(page);
+    QAbstractItemModel *versions = page->timeline()->model();
+    QCOMPARE(versions->rowCount(), 3);
+    QCOMPARE(versions->index(0, 0).data(Qt::UserRole).toLongLong(), cut);
+    QCOMPARE(versions->index(1, 3).data().toString(), QString("1"));
+    auto shownId = [&] { return page->timeline()->currentIndex().data(Qt::UserRole).toLongLong(); };
+    const Comparison *comparison = page->browser()->comparison();
+
+    if (action == "damaged") {
+        page->showVersion(cut);
+        QVERIFY(page->problemLabel()->text().startsWith(
+            "Version 3 did not read as a settings file when it was written: "));
+        QVERIFY(!page->restoreButton()->isEnabled());
+        QVERIFY(page->goodVersionButton()->isVisible());
+        page->goodVersionButton()->click();
+        page->finishComparison();
+        QCOMPARE(shownId(), saved);
+        QVERIFY(page->problemLabel()->isHidden());
+        return;
+    }
+    page->showVersion(action == "since" ? saved : older);
+    if (action != "since")
+        page->againstChooser()->setCurrentIndex(1);
+    page->finishComparison();
+    QCOMPARE(comparison->current().size(), size_t(1));
+    const DiffRecord &record = comparison->records()[comparison->current().front()];
+    QCOMPARE(record.path, kMaxProcessors);
+    QCOMPARE(record.there->value, action == "since" ? firstValue + "1" : firstValue);
+
+    if (action == "copy") {
+        QVERIFY(!page->copyButton()->isEnabled());
+        page->differences()->selectAll();
+        QVERIFY(page->copyButton()->isEnabled());
+        Dialogs::setNextAnswer(QMessageBox::Yes);
+        page->copyButton()->click();
+        QCOMPARE(findNode(window, kMaxProcessors)->value, firstValue);
+        QCOMPARE(window.model()->undoStack()->count(), 1);
+        QCOMPARE(window.pendingCount(), 1);
+        page->finishComparison();
+        QVERIFY(comparison->current().empty());
+        QCOMPARE(readFile(path), second);
+    } else if (action == "restore") {
+        Dialogs::setNextAnswer(QMessageBox::Yes);
+        page->restoreButton()->click();
+        page->finishComparison();
+        QTRY_COMPARE(readFile(path), first);
+        QCOMPARE(Dialogs::lastShown().title, QString("Restore version"));
+        QCOMPARE(listBackups(path).size(), 1);
+        QCOMPARE(readFile(listBackups(path).constFirst()), second);
+        QTRY_VERIFY(store.refresh() && store.newest()->author == VersionAuthor::Restore);
+        QTRY_COMPARE(versions->rowCount(), int(store.versions().size()));
+    }
 }
 
 QTEST_MAIN(TestMainWindow)

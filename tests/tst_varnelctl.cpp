@@ -249,6 +249,10 @@ private slots:
             "both sides must be absolute paths.");
         row("paths, --missing and --replace", {"paths", "--missing", "--replace", "/a=/b"}, "", 6,
             "--missing and --replace cannot be used together.");
+        row("history restore while running", {"history", "restore", f, "1"}, "running", 2,
+            "Close it before restoring a backup.");
+        row("history of a version that is not there", {"history", "get", f, "9", kFont}, "", 3,
+            "There is no version 9 in its history");
         row("too large for the memory", {"set", f, kFont + "=96"}, "no memory", 7,
             "Nothing was read. Close other programs, or add --ignore-memory");
         row("too large, read anyway", {"get", f, "--ignore-memory", "Global/Nope"}, "no memory", 3,
@@ -281,6 +285,12 @@ private slots:
             if (setup == "later version")
                 json.replace("\"version\": 1", "\"version\": 999");
             write(".PixInsight/core-1-pxi.settings.json", json);
+        }
+        if (args.value(0) == "history") {
+            // Old enough to be taken at once.
+            QVERIFY(testdata::writeFile(m_file, testdata::readFile(m_file),
+                                        QDateTime::currentDateTime().addSecs(-60)));
+            QCOMPARE(run({"watch", "--once", "--file=%F"}).code, 0);
         }
         if (setup == "invalid") {
             write(".PixInsight/core-1-pxi.settings", withInvalidUtf8(testdata::readFile(m_file)));
@@ -649,8 +659,11 @@ private slots:
         QTest::addColumn<QStringList>("offered");
 
         QStringList commands, common;
-        for (const CtlCommand &command : Ctl::commands())
-            commands.append(command.name);
+        for (const CtlCommand &command : Ctl::commands()) {
+            // "history diff" and the like complete their first word with the others.
+            if (!commands.contains(QString(command.name).section(' ', 0, 0)))
+                commands.append(QString(command.name).section(' ', 0, 0));
+        }
         for (const CtlOption &option : Ctl::options()) {
             if (option.scope != CtlOption::Command)
                 common.append(QString("--") + option.name);
@@ -664,7 +677,8 @@ private slots:
             for (const QString &option : command.options)
                 options.append("--" + option);
             options.sort();
-            QTest::newRow(command.name) << QStringList{command.name, "--"} << options;
+            QTest::newRow(command.name)
+                << QString(command.name).split(' ') + QStringList{"--"} << options;
         }
         // Backups, setting paths and module names come from the file named, or the default one.
         const QString backup = "core-1-pxi.settings.bak-20250101-000000";
@@ -758,6 +772,45 @@ private slots:
               "module");
         QVERIFY(!args.contains(kIntent) || paths.contains(kIntent));
         QCOMPARE(paths.removeDuplicates(), 0);
+    }
+
+    // Through varnelctl alone: each write is kept, one value of an old version goes back into
+    // the file, and then the whole version.
+    void historyEndToEnd()
+    {
+        const QByteArray original = testdata::readFile(m_file);
+        QCOMPARE(run({"set", kProcessors + "=3"}).code, 0);
+        QCOMPARE(run({"set", kFont + "=96"}).code, 0);
+        auto versions = [this] {
+            const Run listed = run({"history", "--json"});
+            QStringList kept;
+            for (const QJsonValue &version :
+                 QJsonDocument::fromJson(listed.out.toUtf8())["versions"].toArray())
+                kept.append(QString("%1 %2 %3")
+                                .arg(version["id"].toInt())
+                                .arg(version["author"].toString())
+                                .arg(version["changed"].toInt(-1)));
+            return kept;
+        };
+        QCOMPARE(versions(), (QStringList{"3 varnelctl 1", "2 varnelctl 1", "1 unknown -1"}));
+        const Run value = run({"history", "get", "1", kProcessors});
+        QCOMPARE(value.code, 0);
+        const QString old = xmlValue(original, kProcessors);
+        QCOMPARE(value.out, kProcessors + "\tInteger\t" + old + "\n");
+        QCOMPARE(run({"set", kProcessors + "=" + value.out.section('\t', 2).trimmed()}).code, 0);
+        QCOMPARE(xmlValue(testdata::readFile(m_file), kProcessors), old);
+        QCOMPARE(xmlValue(testdata::readFile(m_file), kFont), QString("96"));
+        const Run diff = run({"history", "diff", "1"});
+        QCOMPARE(diff.code, 1);
+        QCOMPARE(diff.out.count('\n'), 1);
+        QVERIFY(diff.out.startsWith("Different\t" + kFont + "\t"));
+
+        const Run restored = run({"history", "restore", "1"});
+        QVERIFY2(restored.code == 0, qPrintable(restored.err));
+        QCOMPARE(restored.out, QString()); // what was done is said on standard error
+        QVERIFY(testdata::readFile(m_file) == original);
+        QCOMPARE(versions().first(), QString("5 restore 1"));
+        QCOMPARE(run({"history", "diff", "1", "5"}).code, 0);
     }
 
     void pruneToTrash()

@@ -4,15 +4,15 @@
 #   install-deps.sh package   that plus what building the Debian package needs
 #   install-deps.sh test   that plus what the tests, the benchmark and the fuzzer need
 set -e
-packages="cmake ninja-build g++ make qt6-base-dev procps fonts-dejavu-core"
+packages="cmake ninja-build g++ make pkg-config qt6-base-dev libzstd-dev libssl-dev procps fonts-dejavu-core"
 if [ "$1" = "package" ] || [ "$1" = "test" ]; then
     packages="$packages dpkg-dev"
 fi
 if [ "$1" = "test" ]; then
     # sudo: the elevated helper is tested through the real "sudo -n"; lintian checks the package,
     # xmllint its polkit actions, man the manual pages; acl: setfacl gives test files real access
-    # control lists.
-    packages="$packages libpugixml-dev clang-14 libclang-rt-14-dev sudo desktop-file-utils appstream lintian libxml2-utils acl man-db"
+    # control lists; systemd-analyze (in systemd) checks the history's user service.
+    packages="$packages libpugixml-dev clang-14 libclang-rt-14-dev sudo desktop-file-utils appstream lintian libxml2-utils acl man-db systemd"
 fi
 missing=""
 for p in $packages; do

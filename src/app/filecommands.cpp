@@ -263,10 +263,11 @@ bool FileCommands::restoreBackupFile(const QString &backup)
         return false;
     if (!confirmDiscard(tr("Restoring discards them.")) || !mayOpen(backup))
         return false;
-    if (Dialogs::question(m_window, tr("Restore backup"),
+    const QString shown = m_restoreCopy ? m_restoringName : native(backup);
+    if (Dialogs::question(m_window, m_restoreCopy ? tr("Restore version") : tr("Restore backup"),
                           tr("Replace the current settings file with\n%1\n\nThe current file is "
                              "backed up first.")
-                              .arg(native(backup)),
+                              .arg(shown),
                           QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes ||
         !allowReadOnly(tr("Restore the backup anyway? The restored file is read-only too.")))
         return false;
@@ -276,17 +277,40 @@ bool FileCommands::restoreBackupFile(const QString &backup)
     return true;
 }
 
+bool FileCommands::restoreVersion(const QByteArray &bytes, const QString &name)
+{
+    if (m_docs->isBusy())
+        return false;
+    // The version goes through the same guarded restore as a backup, from a copy of its own
+    // that stays until the restore is done.
+    auto copy = std::make_unique<QTemporaryFile>();
+    if (!copy->open() || copy->write(bytes) != bytes.size() || !copy->flush()) {
+        Dialogs::critical(
+            m_window, tr("Restore failed"),
+            tr("Cannot make a copy of %1 to restore: %2").arg(name, copy->errorString()));
+        return false;
+    }
+    m_restoreCopy = std::move(copy);
+    m_restoringName = name;
+    if (restoreBackupFile(m_restoreCopy->fileName()))
+        return true;
+    m_restoreCopy.reset();
+    return false;
+}
+
 void FileCommands::onRestored(bool ok, const QString &error)
 {
     const QString backup = std::exchange(m_restoring, QString());
+    const QString name =
+        m_restoreCopy ? std::exchange(m_restoringName, QString()) : QFileInfo(backup).fileName();
+    m_restoreCopy.reset();
     if (backup.isEmpty())
         return;
     if (!ok) {
         Dialogs::critical(m_window, tr("Restore failed"), error);
     } else {
         emit fileListChanged();
-        m_window->statusBar()->showMessage(tr("Restored %1").arg(QFileInfo(backup).fileName()),
-                                           8000);
+        m_window->statusBar()->showMessage(tr("Restored %1").arg(name), 8000);
     }
     emit stateChanged();
     emit restoreDone(ok);

@@ -4,6 +4,9 @@
 
 #include <QObject>
 #include <QString>
+#include <QTemporaryFile>
+
+#include <memory>
 
 class QMainWindow;
 
@@ -46,6 +49,9 @@ public:
     // False when the user stepped back; a large file is still being restored when this returns
     // true: restoreDone follows.
     bool restoreBackupFile(const QString &backup);
+    // The same for a version of the file's history, restored from a copy of its bytes; `name`
+    // says which version in the question and the report.
+    bool restoreVersion(const QByteArray &bytes, const QString &name);
     // The backups of the open file, to compare, restore or delete.
     void manageBackups();
     // PixInsight's own record of installed updates, when it is found.
@@ -85,6 +91,8 @@ private:
     bool m_saving = false; // a save this started is under way
     bool m_savedOk = false;
     QString m_restoring; // the backup being restored
+    QString m_restoringName;                       // what the question and the report call it
+    std::unique_ptr<QTemporaryFile> m_restoreCopy; // of a version, until it is restored
 };
 
 } // namespace vrn

@@ -3,6 +3,7 @@
 #include "app/busyindicator.h"
 #include "app/filebanner.h"
 #include "app/filecommands.h"
+#include "app/historyswitch.h"
 #include "app/thememanager.h"
 #include "app/userguide.h"
 #include "app/windowlook.h"
@@ -18,6 +19,7 @@
 #include "views/cleanupview.h"
 #include "views/compareview.h"
 #include "views/healthview.h"
+#include "views/historyview.h"
 #include "views/modulesearchdialog.h"
 #include "views/pathsview.h"
 #include "views/preferencesview.h"
@@ -98,6 +100,7 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
             close();
     });
     m_look = new WindowLook(this, m_actions);
+    new HistorySwitch(this, m_actions, &m_docs, m_history, m_files);
     connectActions();
     m_docs.setFileQueue({[this] { return m_unusedView->queuedFileCount(); },
                          [this] {
@@ -254,6 +257,8 @@ void MainWindow::buildCentralWidget()
     m_compare = new CompareView(m_model, m_tabs);
     m_compare->setEditedPathSource([this] { return m_store.loaded ? m_store.path : QString(); });
     addTaskPage(m_compare, tr("Compare"), PageMessages::Notices);
+    m_history = new HistoryView(m_model, &m_policy, &m_schema, m_tabs);
+    addTaskPage(m_history, tr("History"), PageMessages::Notices);
     m_paths = new PathsView(m_model, m_tabs);
     addTaskPage(m_paths, tr("Paths"), PageMessages::Notices);
     m_repositories = new RepositoriesView(m_model, &m_schema, m_tabs);

@@ -23,6 +23,7 @@ class AdBanner;
 class AllSettingsView;
 class CleanupView;
 class CompareView;
+class HistoryView;
 class EditRequests;
 class FileCommands;
 class HealthView;
@@ -147,6 +148,7 @@ private:
     SearchView *m_search = nullptr;
     CleanupView *m_cleanup = nullptr;
     CompareView *m_compare = nullptr;
+    HistoryView *m_history = nullptr;
     UnusedModulesView *m_unusedView = nullptr;
     HealthView *m_health = nullptr;
     PathsView *m_paths = nullptr;

@@ -7,6 +7,8 @@
 #include "document/valuenodes.h"
 #include "document/xsdtnode.h"
 #include "environment/discovery.h"
+#include "history/historyrecorder.h"
+#include "history/historystore.h"
 #include "knowledge/modules.h"
 #include "knowledge/setupfile.h"
 #include "model/settingsmodel.h"
@@ -18,6 +20,7 @@
 #include "views/compareview.h"
 #include "views/exportdialog.h"
 #include "views/healthview.h"
+#include "views/historyview.h"
 #include "views/importmapdialog.h"
 #include "views/installedupdatesdialog.h"
 #include "views/modulesearchdialog.h"
@@ -32,6 +35,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QEventLoop>
 #include <QLineEdit>
@@ -104,6 +108,31 @@ QByteArray otherInstance(const XsdtDocument &document)
     }
     other.commit();
     return other.serialize();
+}
+
+// A made-up history of the file in the data folder now set: an older write by PixInsight, a
+// save pinned with a note, a write cut short and the newest write by PixInsight, recorded one
+// after the other. Returns the oldest one's id, or 0.
+qint64 makeHistory(const QString &file, const XsdtDocument &document)
+{
+    HistoryStore store;
+    if (!store.open(file))
+        return 0;
+    const QByteArray current = document.serialize();
+    const QByteArray other = otherInstance(document);
+    QDateTime time(QDate(2026, 11, 2), QTime(21, 14, 5));
+    setStoreClock([&time] { return time; });
+    const qint64 older = HistoryRecorder::recordAndCount(store, other, VersionAuthor::PixInsight);
+    time = time.addDays(18).addSecs(-3600 * 12);
+    const qint64 pinned = HistoryRecorder::recordAndCount(store, current, VersionAuthor::Varnel);
+    store.setPinned(pinned, true, QStringLiteral("before the 1.9 update"));
+    time = time.addDays(11).addSecs(3600 * 14);
+    HistoryRecorder::recordAndCount(store, current.left(current.size() / 2),
+                                    VersionAuthor::PixInsight);
+    time = time.addSecs(300);
+    const qint64 newest = HistoryRecorder::recordAndCount(store, other, VersionAuthor::PixInsight);
+    setStoreClock({});
+    return pinned && newest ? older : 0;
 }
 
 } // namespace
@@ -353,6 +382,37 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
             save(this, QStringLiteral("compare-backup.png"));
         }
         m_compare->forgetOtherFile();
+    }
+
+    // The History page over a made-up history of the open file, kept in a data folder of its
+    // own that goes away afterwards.
+    if (m_store.loaded) {
+        QTemporaryDir data;
+        const QByteArray realData = qgetenv("XDG_DATA_HOME");
+        const bool hadData = qEnvironmentVariableIsSet("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+        const qint64 oldest = data.isValid() ? makeHistory(m_store.path, m_store.document) : 0;
+        if (oldest) {
+            showTab(m_history);
+            m_history->openHistory();
+            m_history->showVersion(oldest + 1);
+            m_history->finishComparison();
+            save(this, QStringLiteral("history.png"));
+            m_history->showVersion(oldest);
+            m_history->againstChooser()->setCurrentIndex(1);
+            m_history->finishComparison();
+            m_history->differences()->setCurrentIndex(m_history->differences()->model()->index(
+                0, 0, m_history->differences()->model()->index(0, 0)));
+            save(this, QStringLiteral("history-diff.png"));
+            m_history->showVersion(oldest + 2);
+            save(this, QStringLiteral("history-damaged.png"));
+            m_history->againstChooser()->setCurrentIndex(0);
+        }
+        if (hadData)
+            qputenv("XDG_DATA_HOME", realData);
+        else
+            qunsetenv("XDG_DATA_HOME");
+        m_history->openHistory();
     }
 
     hide();

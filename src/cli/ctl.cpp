@@ -6,6 +6,7 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
+#include "history/historyrecorder.h"
 #include "knowledge/builtin.h"
 #include "knowledge/setupfile.h"
 #include "store/documentmanager.h"
@@ -106,6 +107,13 @@ const QList<CtlOption> &Ctl::options()
         {"ignore-memory", nullptr, nullptr, CtlOption::Every,
          QT_TRANSLATE_NOOP("vrn::Ctl", "read the file even when it looks too large for the memory\n"
                                        "available now")},
+        {"prune", nullptr, nullptr, CtlOption::Command,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "history: thin the versions as the watcher does once a\n"
+                                       "day (with --dry-run: only say which would go)")},
+        {"note", nullptr, "TEXT", CtlOption::Command,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "history pin: why the version is kept")},
+        {"once", nullptr, nullptr, CtlOption::Command,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "watch: record the file as it is now and stop")},
         {"help", "h", nullptr, CtlOption::Alone, QT_TRANSLATE_NOOP("vrn::Ctl", "this text")},
         {"version", nullptr, nullptr, CtlOption::Alone,
          QT_TRANSLATE_NOOP("vrn::Ctl", "the version")},
@@ -230,6 +238,65 @@ const QList<CtlCommand> &Ctl::commands()
           allowReplacement, force},
          nullptr,
          &Ctl::paths},
+        {"history",
+         "history",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "the versions of the file its history keeps, newest first\n"
+                                       "(--prune: thin them to the preferences' limits)"),
+         0,
+         0,
+         {QStringLiteral("prune"), dryRun},
+         nullptr,
+         &Ctl::history},
+        {"history diff",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "history diff A [B]"),
+         QT_TRANSLATE_NOOP("vrn::Ctl", "the value entries in which version A differs from\n"
+                                       "version B (default: the file as it is now)"),
+         1,
+         2,
+         {},
+         nullptr,
+         &Ctl::historyDiff},
+        {"history get",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "history get VERSION PATH..."),
+         QT_TRANSLATE_NOOP("vrn::Ctl", "type and value of each setting in a version"),
+         2,
+         -1,
+         {QStringLiteral("recursive")},
+         nullptr,
+         &Ctl::historyGet},
+        {"history restore",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "history restore VERSION"),
+         QT_TRANSLATE_NOOP("vrn::Ctl", "replace the file with a version, as restore does"),
+         1,
+         1,
+         {},
+         nullptr,
+         &Ctl::historyRestore},
+        {"history pin",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "history pin VERSION [--note TEXT]"),
+         QT_TRANSLATE_NOOP("vrn::Ctl", "keep a version whatever the thinning"),
+         1,
+         1,
+         {QStringLiteral("note")},
+         nullptr,
+         &Ctl::historyPin},
+        {"history unpin",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "history unpin VERSION"),
+         QT_TRANSLATE_NOOP("vrn::Ctl", "let the thinning take a pinned version again"),
+         1,
+         1,
+         {},
+         nullptr,
+         &Ctl::historyUnpin},
+        {"watch",
+         "watch",
+         QT_TRANSLATE_NOOP("vrn::Ctl", "keep the history: record each version the file is\n"
+                                       "written as (the background service runs this)"),
+         0,
+         0,
+         {QStringLiteral("once")},
+         nullptr,
+         &Ctl::watch},
         {"repos",
          "repos",
          QT_TRANSLATE_NOOP("vrn::Ctl", "the update repositories, flagged when an address is given\n"
@@ -277,15 +344,17 @@ QString Ctl::helpText()
               "\n"
               "Exit codes:\n"
               "  0  done\n"
-              "  1  check found a Warning or Problem; diff found a difference\n"
+              "  1  check found a Warning or Problem; diff or history diff found a difference\n"
               "  2  PixInsight is running, or whether it runs cannot be told; nothing was\n"
               "     written\n"
-              "  3  file, setting or backup not found, or the file is not a settings file\n"
+              "  3  file, setting, backup or version not found, or not a settings file (also a\n"
+              "     damaged version)\n"
               "  4  refused: invalid value, protected entry, import problems, bytes that are not\n"
               "     UTF-8, no trash for prune, the file changed since it was read, another\n"
-              "     program has it open, or it is read-only (without --force); nothing was\n"
-              "     written (paths --replace: none of the values it matched may be changed;\n"
-              "     when some may, they are, and it exits 0)\n"
+              "     program has it open, it is read-only (without --force), or a history kept\n"
+              "     on another computer or for another file; nothing was written (paths\n"
+              "     --replace: none of the values it matched may be changed; when some may,\n"
+              "     they are, and it exits 0)\n"
               "  5  writing failed; the file was left as it was, unless the message says what\n"
               "     it holds now\n"
               "  6  malformed command line, an OLD=NEW of --map or --replace among them\n"
@@ -464,6 +533,7 @@ int Ctl::openDocument(DocumentManager &docs, const QString &file)
     if (const int code = checkMemory(file))
         return code;
     docs.setPolicy(&m_policy);
+    recordSaves(docs.store());
     QString error;
     if (!docs.load(file, &error))
         return fail(ExitNotFound, QString(), QString(), error);
@@ -624,12 +694,20 @@ int Ctl::run(const QStringList &arguments)
     QStringList args = parser.positionalArguments();
     if (args.isEmpty())
         return usage(tr("No command given."));
-    const QString command = args.takeFirst();
+    QString command = args.takeFirst();
     if (command == QLatin1String("__complete"))
         return completions(args);
     const CtlCommand *entry = nullptr;
     for (const CtlCommand &candidate : commands()) {
-        if (command == QLatin1String(candidate.name))
+        // "history diff" and the like: a command with a second word of its own.
+        const QString name = QLatin1String(candidate.name);
+        if (!args.isEmpty() && name == command + QLatin1Char(' ') + args.constFirst()) {
+            command = name;
+            args.removeFirst();
+            entry = &candidate;
+            break;
+        }
+        if (name == command)
             entry = &candidate;
     }
     if (!entry)
@@ -658,7 +736,9 @@ int Ctl::run(const QStringList &arguments)
         return usage(tr("%1 needs --%2 %3.")
                          .arg(command, QLatin1String(entry->requiredOption),
                               QLatin1String(optionNamed(entry->requiredOption).valueName)));
-    return (this->*entry->handler)(args);
+    const int code = (this->*entry->handler)(args);
+    finishRecording();
+    return code;
 }
 
 } // namespace vrn

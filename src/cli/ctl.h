@@ -10,12 +10,17 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+#include <mutex>
+
 class QCommandLineParser;
 class QTextStream;
 
 namespace vrn {
 
 class DocumentManager;
+class HistoryRecorder;
+class HistoryStore;
 class SettingsStore;
 class XsdtDocument;
 struct XsdtNode;
@@ -23,10 +28,11 @@ struct XsdtNode;
 // Exit codes of varnelctl; scripts rely on them, so they never change meaning.
 enum CtlExit {
     ExitDone = 0,
-    ExitFinding = 1,     // check found a Warning or Problem; diff found a difference
+    ExitFinding = 1,     // check found a Warning or Problem; (history) diff found a difference
     ExitRunning = 2,     // PixInsight is running or nobody can tell, nothing written
-    ExitNotFound = 3,    // file, path or backup not found or not readable as settings
-    ExitRefused = 4,     // validation, deletion policy, import problems, file changed
+    ExitNotFound = 3,    // file, path, backup or version not found or not readable as settings
+    ExitRefused = 4,     // validation, deletion policy, import problems, file changed, a
+                         // history that may not be changed here
     ExitWriteFailed = 5, // writing failed, the file left as it was
     ExitUsage = 6,       // malformed command line
     ExitNoMemory = 7     // the file would not fit in the memory available; nothing was read
@@ -112,6 +118,12 @@ private:
     // What a person wants to read but a script parsing the records must not meet: standard
     // error, text output only.
     void note(const QString &message);
+    // Compares the two documents by the window's rules and prints the records inside `frame`;
+    // ExitFinding when there are any.
+    int printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocument &second);
+    // The values at `paths` (their subgroups' too with --recursive) added to `json` and printed.
+    int printValues(const XsdtDocument &document, const QString &file, const QStringList &paths,
+                    QJsonObject json);
 
     static QString exportFormat();
     static QString native(const QString &path);
@@ -130,6 +142,27 @@ private:
     // Hidden: what the completion script offers for a backup, setting path or module name.
     int completions(const QStringList &arguments);
 
+    // ctlhistory.cpp
+    int history(const QStringList &);
+    int historyDiff(const QStringList &versions);
+    int historyGet(const QStringList &arguments);
+    int historyRestore(const QStringList &arguments);
+    int historyPin(const QStringList &arguments);
+    int historyUnpin(const QStringList &arguments);
+    int watch(const QStringList &);
+    int pruneHistory(HistoryStore &store);
+    int pinVersion(const QString &text, bool pinned);
+    int openHistory(HistoryStore &store, QString *file);
+    int openVersion(HistoryStore &store, QString *file, const QString &text, qint64 *id);
+    int versionArgument(const HistoryStore &store, const QString &text, qint64 *id);
+    // A version that reads as settings, with its bytes in `read` when asked for.
+    int readVersion(const HistoryStore &store, qint64 id, XsdtDocument &document,
+                    QByteArray *read = nullptr);
+    // Saves and restores made through `store` are recorded in the file's history; whatever
+    // could not be recorded is said by finishRecording(), which waits for the recording.
+    void recordSaves(SettingsStore &store);
+    void finishRecording();
+
     // ctlwrite.cpp
     int set(const QStringList &assignments);
     int remove(const QStringList &paths);
@@ -145,6 +178,9 @@ private:
     DeletionPolicy m_policy;
     bool m_json = false;
     bool m_dryRun = false;
+    std::mutex m_recorderMutex;
+    QStringList m_recorderFailures;
+    std::unique_ptr<HistoryRecorder> m_recorder; // last: its thread reports to the two above
 };
 
 } // namespace vrn

@@ -159,6 +159,14 @@ int Ctl::get(const QStringList &paths)
     QByteArray hash;
     if (const int code = readDocument(document, file, m_json ? &hash : nullptr, &paths))
         return code;
+    return printValues(document, file, paths,
+                       {{QStringLiteral("file"), file},
+                        {QStringLiteral("sha256"), QString::fromLatin1(hash.toHex())}});
+}
+
+int Ctl::printValues(const XsdtDocument &document, const QString &file, const QStringList &paths,
+                     QJsonObject json)
+{
     const bool recursive = m_parser->isSet(QStringLiteral("recursive"));
     int code = ExitDone;
     QJsonArray array;
@@ -180,10 +188,8 @@ int Ctl::get(const QStringList &paths)
                              .join(QLatin1Char('\t')));
         }
     }
-    print({{QStringLiteral("file"), file},
-           {QStringLiteral("sha256"), QString::fromLatin1(hash.toHex())},
-           {QStringLiteral("values"), array}},
-          lines);
+    json.insert(QStringLiteral("values"), array);
+    print(json, lines);
     return code;
 }
 
@@ -232,23 +238,26 @@ int Ctl::diff(const QStringList &files)
         return code;
     if (const int code = readDocument(b, second))
         return code;
+    return printDiff({{QStringLiteral("first"), first}, {QStringLiteral("second"), second}}, a, b);
+}
+
+int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocument &second)
+{
     // The rules the window's Compare page copies by, so that both tell the same about a copy.
     loadKnowledge();
     Comparison comparison;
     comparison.setRules(&m_policy, &m_schema);
-    comparison.compare(a, b);
+    comparison.compare(first, second);
     const QList<DiffRecord> &records = comparison.records();
     // Written as they are made: a whole list of two large unrelated files would take many
     // times their size in memory before the first line came out.
     if (m_json) {
-        // The frame as print() would lay it out, with the records in their place.
-        const QByteArray frame =
-            QJsonDocument(QJsonObject{{QStringLiteral("first"), first},
-                                      {QStringLiteral("records"), QJsonArray()},
-                                      {QStringLiteral("second"), second}})
-                .toJson(QJsonDocument::Indented);
-        const qsizetype at = frame.indexOf("[\n    ]");
-        m_out << frame.left(at + 1);
+        // The frame as print() would lay it out, with the records in their place (the only
+        // array in it).
+        frame.insert(QStringLiteral("records"), QJsonArray());
+        const QByteArray laidOut = QJsonDocument(frame).toJson(QJsonDocument::Indented);
+        const qsizetype at = laidOut.indexOf("[\n    ]");
+        m_out << laidOut.left(at + 1);
         // Handed to the stream in large pieces: it grows its buffer anew after every 16 KiB it
         // passes on, which cost a tenth of a large diff in reallocations.
         constexpr qsizetype kPiece = 256 * 1024;
@@ -264,7 +273,7 @@ int Ctl::diff(const QStringList &files)
             }
         }
         m_out << QStringView(piece);
-        m_out << "\n    " << frame.mid(at + 6);
+        m_out << "\n    " << laidOut.mid(at + 6);
         m_out.flush();
         return records.isEmpty() ? ExitDone : ExitFinding;
     }

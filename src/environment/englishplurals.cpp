@@ -25,6 +25,7 @@ const Forms kForms[] = {
     {"Backups moved to the trash folder %1: %n (%2 KiB).",
      "Backups moved to the trash folder %1: %n (%2 KiB)."},
     {"Backups deleted for good: %n (%1 KiB).", "Backups deleted for good: %n (%1 KiB)."},
+    {"Versions removed: %n (%1 KiB).", "Versions removed: %n (%1 KiB)."},
     {"Byte sequences in this file that are not valid UTF-8: %n (the first at line %1, column %2). "
      "Saving writes them as U+FFFD; the backup keeps the original bytes.",
      "Byte sequences in this file that are not valid UTF-8: %n (the first at line %1, column %2). "
@@ -52,6 +53,9 @@ const Forms kForms[] = {
      "%1 was reloaded. Your change could not be made on it again:"},
     {"%1, %n files, %2", "%1, %n file, %2"},
     {"%n backups", "%n backup"},
+    {"Dry run: %n versions would go (%1 KiB).", "Dry run: %n version would go (%1 KiB)."},
+    {"%n values changed since %1", "%n value changed since %1"},
+    {"%n values differ from the open file", "%n value differs from the open file"},
     {"%n backups of %1, %2 in total (newest first):", "%n backup of %1, %2:"},
     {"%n byte sequences in the file are not valid UTF-8",
      "%n byte sequence in the file is not valid UTF-8"},

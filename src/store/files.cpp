@@ -16,6 +16,8 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <map>
+#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -894,7 +896,14 @@ bool writeBackup(const QString &path, const QByteArray &bytes, const QString &su
 
 QByteArray sha256(const QByteArray &bytes)
 {
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+    // OpenSSL uses the processor's SHA instructions where it has them: a 50 MB file takes a
+    // tenth of the time Qt's own implementation needs.
+    QByteArray digest(SHA256_DIGEST_LENGTH, Qt::Uninitialized);
+    if (::EVP_Digest(bytes.constData(), size_t(bytes.size()),
+                     reinterpret_cast<unsigned char *>(digest.data()), nullptr, ::EVP_sha256(),
+                     nullptr) != 1)
+        return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+    return digest;
 }
 
 } // namespace vrn

@@ -448,6 +448,8 @@ bool SettingsStore::writePending(QString *error, QString *backupPathOut, QByteAr
     *written = sha256(bytes);
     if (backupPathOut)
         *backupPathOut = backupPath;
+    if (onFileWritten)
+        onFileWritten({path, currentHash, backupPath, bytes, false});
     return true;
 }
 
@@ -546,6 +548,8 @@ bool SettingsStore::restoreInto(const QString &backupPath, XsdtDocument &into, R
             first->remove();
         return fail(writeFailure(outcome.stop, m_failure), writeError, error);
     }
+    if (onFileWritten)
+        onFileWritten({path, expected.hash, firstBackup, bytes, true});
     *reading = readInto(path, into);
     return true;
 }

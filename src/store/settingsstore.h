@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 
 namespace vrn {
 
@@ -36,6 +37,19 @@ public:
     bool fileReadOnly() const;
     // What the user should hear before the file is replaced, beyond the changes themselves.
     QStringList replaceNotes() const;
+
+    // Told of every save and restore that replaced the file: what it held before (the SHA-256
+    // and the backup that keeps those bytes; both empty when there was no file) and what it
+    // holds now. Called on the thread that wrote, which it must hand the work on from at once.
+    struct FileWrite
+    {
+        QString path;
+        QByteArray beforeHash;
+        QString beforeCopy;
+        QByteArray after;
+        bool restore = false;
+    };
+    std::function<void(const FileWrite &)> onFileWritten;
 
     bool load(const QString &filePath, QString *error = nullptr);
 

@@ -208,9 +208,9 @@ QVariant CompareRows::headerData(int section, Qt::Orientation orientation, int r
     case 0:
         return tr("Setting");
     case 1:
-        return tr("This file");
+        return m_here.isEmpty() ? tr("This file") : m_here;
     case 2:
-        return tr("Other file");
+        return m_there.isEmpty() ? tr("Other file") : m_there;
     default:
         return tr("Status");
     }
@@ -313,6 +313,16 @@ QString CompareRows::notCopiedText() const
     return Comparison::notCopiedText(plan.counts);
 }
 
+void CompareRows::setSideNames(const QString &here, const QString &there, const QString &onlyHere,
+                               const QString &onlyThere)
+{
+    m_here = here;
+    m_there = there;
+    m_onlyHere = onlyHere;
+    m_onlyThere = onlyThere;
+    emit headerDataChanged(Qt::Horizontal, 1, 2);
+}
+
 QString CompareRows::rowLabel(int position) const
 {
     const QString &path = m_comparison->records()[position].path;
@@ -331,9 +341,9 @@ QString CompareRows::statusText(int position) const
         return status;
     }
     case DiffRecord::OnlyHere:
-        return tr("Only in this file");
+        return m_onlyHere.isEmpty() ? tr("Only in this file") : m_onlyHere;
     default:
-        return tr("Only in the other file");
+        return m_onlyThere.isEmpty() ? tr("Only in the other file") : m_onlyThere;
     }
 }
 
@@ -341,10 +351,14 @@ QString CompareRows::toolTip(int position) const
 {
     const DiffRecord &record = m_comparison->records()[position];
     QString tip = record.path;
+    const QString named = QStringLiteral("\n%1: %2");
     if (record.here)
-        tip += tr("\nThis file: %1").arg(record.here->value.left(kToolTipLimit));
+        tip += m_here.isEmpty() ? tr("\nThis file: %1").arg(record.here->value.left(kToolTipLimit))
+                                : named.arg(m_here, record.here->value.left(kToolTipLimit));
     if (record.there)
-        tip += tr("\nOther file: %1").arg(record.there->value.left(kToolTipLimit));
+        tip += m_there.isEmpty()
+                   ? tr("\nOther file: %1").arg(record.there->value.left(kToolTipLimit))
+                   : named.arg(m_there, record.there->value.left(kToolTipLimit));
     if (record.kind == DiffRecord::OnlyThere)
         return tip + tr("\nDoes not exist in this file; adding entries is not offered.");
     if (record.kind != DiffRecord::Different ||

@@ -61,6 +61,10 @@ public:
     // The records listed that a copy would leave, by reason, as the question before copying
     // them all counts them; empty when every one would be copied.
     QString notCopiedText() const;
+    // What the two sides are called in the header, the status and the tooltips, where they
+    // are not this file and another one; empty texts keep those.
+    void setSideNames(const QString &here, const QString &there, const QString &onlyHere,
+                      const QString &onlyThere);
 
     // The texts of a record's row.
     QString rowLabel(int position) const;
@@ -92,6 +96,7 @@ private:
     bool m_placeholder = false;
     Filter m_filter;
     QList<int> m_shown;
+    QString m_here, m_there, m_onlyHere, m_onlyThere;
     int m_counts[3] = {0, 0, 0};
     int m_hidden = 0;
 };

@@ -1,0 +1,187 @@
+#include "history/historybrowser.h"
+
+#include "document/xsdtdocument.h"
+#include "knowledge/backgroundjob.h"
+#include "knowledge/comparison.h"
+
+#include <QDateTime>
+
+namespace vrn {
+
+HistoryBrowser::HistoryBrowser(QObject *parent)
+    : QObject(parent)
+    , m_comparison(new Comparison(this))
+    , m_job(std::make_unique<BackgroundJob>(this))
+{
+    connect(m_comparison, &Comparison::finished, this, &HistoryBrowser::finished);
+    connect(m_comparison, &Comparison::failed, this,
+            [this](const QString &error) { fail(error, m_shownId); });
+}
+
+HistoryBrowser::~HistoryBrowser()
+{
+    // The worker owns what it reads: it need not be waited for.
+    m_job->abandon();
+}
+
+void HistoryBrowser::setRules(const DeletionPolicy *policy, const Schema *schema)
+{
+    m_comparison->setRules(policy, schema);
+}
+
+bool HistoryBrowser::open(const QString &settingsFile, QString *error)
+{
+    close();
+    return m_store.open(settingsFile, error);
+}
+
+bool HistoryBrowser::refresh(QString *error)
+{
+    return m_store.isOpen() && m_store.refresh(error);
+}
+
+void HistoryBrowser::close()
+{
+    cancel();
+    m_comparison->clear();
+    m_base.reset();
+    m_shownId = 0;
+    m_baseId = 0;
+    m_store = HistoryStore();
+}
+
+const HistoryVersion &HistoryBrowser::at(int row) const
+{
+    return m_store.versions().at(count() - 1 - row);
+}
+
+int HistoryBrowser::rowOf(qint64 id) const
+{
+    const QList<HistoryVersion> &versions = m_store.versions();
+    for (qsizetype i = 0; i < versions.size(); ++i) {
+        if (versions.at(i).id == id)
+            return count() - 1 - int(i);
+    }
+    return -1;
+}
+
+qint64 HistoryBrowser::nearestGood(qint64 id) const
+{
+    if (const HistoryVersion *before = m_store.goodBefore(id))
+        return before->id;
+    for (const HistoryVersion &version : m_store.versions()) {
+        if (version.id > id && !version.isDamaged())
+            return version.id;
+    }
+    return 0;
+}
+
+QString HistoryBrowser::versionName(qint64 id) const
+{
+    const HistoryVersion *version = m_store.version(id);
+    if (!version)
+        return tr("version %1").arg(id);
+    return tr("version %1 of %2")
+        .arg(id)
+        .arg(QDateTime::fromMSecsSinceEpoch(version->timeMs)
+                 .toString(QStringLiteral("yyyy-MM-dd HH:mm")));
+}
+
+void HistoryBrowser::fail(const QString &error, qint64 id)
+{
+    emit failed(error, nearestGood(id));
+}
+
+void HistoryBrowser::compare(qint64 id, Against against, const XsdtDocument *open)
+{
+    cancel();
+    m_comparison->clear();
+    m_base.reset();
+    m_shownId = id;
+    m_baseId = 0;
+    m_against = against;
+    const HistoryVersion *version = m_store.version(id);
+    if (!version) {
+        fail(tr("There is no version %1 in the history any more.").arg(id), id);
+        return;
+    }
+    if (version->isDamaged()) {
+        fail(tr("Version %1 did not read as a settings file when it was written: %2")
+                 .arg(QString::number(id), version->damaged),
+             id);
+        return;
+    }
+    if (against == Against::OpenFile && !open) {
+        fail(tr("No settings file is open to compare version %1 with.").arg(id), 0);
+        return;
+    }
+    if (against == Against::Previous) {
+        const HistoryVersion *before = m_store.goodBefore(id);
+        if (!before) {
+            fail(tr("Version %1 is the oldest good version kept; there is nothing before it to "
+                    "compare it with.")
+                     .arg(id),
+                 0);
+            return;
+        }
+        m_baseId = before->id;
+    }
+    // The worker reads from a copy of the list, which a refresh may replace meanwhile.
+    auto store = std::make_shared<const HistoryStore>(m_store);
+    const qint64 baseId = m_baseId;
+    const QString name = versionName(id);
+    m_job->start([this, store, id, baseId, open,
+                  name](const std::atomic_bool &cancelled) -> BackgroundJob::Finish {
+        QByteArray bytes;
+        QString error;
+        auto base = baseId ? std::make_shared<XsdtDocument>() : nullptr;
+        if (store->read(id, &bytes, &error) && base) {
+            QByteArray older;
+            if (store->read(baseId, &older, &error) && !cancelled.load() &&
+                !base->parse(older, &error))
+                error = tr("Version %1 does not read as a settings file: %2")
+                            .arg(QString::number(baseId), error);
+        }
+        if (cancelled.load())
+            return {};
+        if (!error.isEmpty())
+            return [this, error, failing = base && !bytes.isEmpty() ? baseId : id] {
+                fail(error, failing);
+            };
+        return [this, bytes, base, open, name] {
+            m_base = base;
+            m_comparison->startWithBytes(m_base ? *m_base : *open, bytes, name);
+        };
+    });
+}
+
+void HistoryBrowser::cancel()
+{
+    m_job->stop();
+    m_comparison->cancel();
+}
+
+bool HistoryBrowser::isRunning() const
+{
+    return m_job->isRunning() || m_comparison->isRunning();
+}
+
+void HistoryBrowser::finishNow()
+{
+    m_job->finishNow();
+    m_comparison->finishNow();
+}
+
+void HistoryBrowser::read(qint64 id)
+{
+    auto store = std::make_shared<const HistoryStore>(m_store);
+    m_job->start([this, store, id](const std::atomic_bool &) -> BackgroundJob::Finish {
+        QByteArray bytes;
+        QString error;
+        if (!store->read(id, &bytes, &error))
+            return [this, error, id] { fail(error, id); };
+        return [this, bytes, id] { emit versionRead(id, bytes); };
+    });
+}
+
+} // namespace vrn

@@ -1,0 +1,550 @@
+// The history of a settings file on a real file system: the store stopped while it records,
+// thinning on a made-up clock, the watcher following writes of every kind, and the switch of
+// the background watcher. HOME and the XDG folders point into a temporary folder.
+#include "document/xsdtdocument.h"
+#include "generator/generator.h"
+#include "history/historyrecorder.h"
+#include "history/historyservice.h"
+#include "history/historystore.h"
+#include "history/historywatcher.h"
+#include "history/thinning.h"
+#include "store/files.h"
+#include "support/testfiles.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace vrn;
+
+namespace {
+
+// A small settings file whose one value is `n`.
+QByteArray settings(int n)
+{
+    return testdata::wrapSettings(
+        QStringLiteral(R"(<i k="Global"><v k="Count" t="i" v="%1"/></i>)").arg(n).toUtf8());
+}
+
+QByteArray generated(quint64 seed)
+{
+    testdata::GeneratorOptions options;
+    options.seed = seed;
+    options.targetBytes = 48 * 1024;
+    return testdata::generateSettings(options);
+}
+
+// Wednesday, 17 June 2026, 12:00 UTC.
+const qint64 kNowMs = QDateTime(QDate(2026, 6, 17), QTime(12, 0), Qt::UTC).toMSecsSinceEpoch();
+
+// "D HH:MM [pinned] [damaged]": a version D days before kNowMs at that time of day.
+HistoryVersion versionFrom(const QString &text, qint64 id)
+{
+    const QStringList parts = text.split(' ');
+    HistoryVersion version;
+    version.id = id;
+    const QDate day = QDate(2026, 6, 17).addDays(-parts.at(0).toInt());
+    version.timeMs =
+        QDateTime(day, QTime::fromString(parts.at(1), "HH:mm"), Qt::UTC).toMSecsSinceEpoch();
+    version.sha256 = QByteArray(32, char(id));
+    version.pinned = parts.contains("pinned");
+    version.damaged = parts.contains("damaged") ? "truncated" : "";
+    return version;
+}
+
+qint64 add(HistoryStore &store, const QByteArray &bytes, QString *error = nullptr)
+{
+    HistoryStore::Record record;
+    record.bytes = bytes;
+    return store.record(record, error);
+}
+
+HistoryWatcher::Options quick(int retryMs = 5 * 60 * 1000)
+{
+    HistoryWatcher::Options options;
+    options.settleMs = 20;
+    options.retryMs = retryMs;
+    return options;
+}
+
+QStringList frameFiles(const HistoryStore &store)
+{
+    return QDir(store.folder() + "/objects").entryList(QDir::Files | QDir::Hidden);
+}
+
+} // namespace
+
+class TestHistory : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    QString m_folder;
+    QString m_file;
+
+    // Replaces the file by a rename, the way most programs write.
+    void replace(const QString &path, const QByteArray &bytes)
+    {
+        QVERIFY(testdata::writeFile(path + ".new", bytes));
+        QVERIFY(QFile::rename(path + ".new", path) ||
+                (QFile::remove(path) && QFile::rename(path + ".new", path)));
+    }
+
+    std::unique_ptr<HistoryWatcher> watcher(HistoryWatcher::Options options = quick())
+    {
+        if (options.files.isEmpty())
+            options.files = {m_file};
+        auto made = std::make_unique<HistoryWatcher>(options);
+        QSignalSpy recorded(made.get(), &HistoryWatcher::recorded);
+        QString why;
+        if (!made->start(&why) || !recorded.wait(5000))
+            qWarning("the watcher did not start: %s", qPrintable(why));
+        return made;
+    }
+
+    QList<HistoryVersion> versions()
+    {
+        HistoryStore store;
+        return store.open(m_file) ? store.versions() : QList<HistoryVersion>();
+    }
+
+    QByteArray bytesOf(const HistoryVersion &version)
+    {
+        HistoryStore store;
+        QByteArray bytes;
+        return store.open(m_file) && store.read(version.id, &bytes) ? bytes : "unreadable";
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", m_home.path().toLocal8Bit());
+        qputenv("XDG_DATA_HOME", m_home.filePath("data").toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", m_home.filePath("config").toLocal8Bit());
+        qputenv("TZ", "UTC");
+        tzset();
+        // A write beyond the file size limit fails instead of ending the process.
+        std::signal(SIGXFSZ, SIG_IGN);
+    }
+
+    void init()
+    {
+        QDir(m_home.path()).removeRecursively();
+        m_folder = m_home.filePath("pi");
+        m_file = m_folder + "/core-1-pxi.settings";
+        QVERIFY(testdata::writeFile(m_file, settings(1)));
+        setStoreClock({});
+    }
+
+    // Whatever moment the recording process dies at, the store opens with the versions it had
+    // or with the new one as well, each reading back as recorded, and a later prune clears what
+    // the dead process left.
+    void killedWhileRecording_data()
+    {
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<int>("kept");
+        QTest::newRow("frame stored, manifest not written") << "frame written" << 2;
+        QTest::newRow("new manifest complete, not yet in place") << "swap" << 2;
+        QTest::newRow("manifest in place") << "manifest written" << 3;
+    }
+
+    void killedWhileRecording()
+    {
+        QFETCH(QString, step);
+        QFETCH(int, kept);
+        HistoryStore store;
+        QVERIFY(store.open(m_file));
+        const QList<QByteArray> contents = {generated(1), generated(1).replace("1", "2"),
+                                            generated(1).replace("1", "3"), generated(4)};
+        QVERIFY(add(store, contents.at(0)) && add(store, contents.at(1)));
+        const pid_t child = fork();
+        if (child == 0) {
+            if (step == "swap")
+                setReplaceHook([](const QString &) { ::raise(SIGKILL); });
+            HistoryStore::setStepHook([step](const char *now) {
+                if (step == now)
+                    ::raise(SIGKILL);
+            });
+            add(store, contents.at(2));
+            ::_exit(0);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFSIGNALED(status));
+
+        HistoryStore reopened;
+        QVERIFY(reopened.open(m_file));
+        QCOMPARE(reopened.versions().size(), kept);
+        QVERIFY(add(reopened, contents.at(3)) > 0);
+        HistoryStore::Pruned pruned;
+        QVERIFY(reopened.prune({}, &pruned));
+        QVERIFY(pruned.removed.isEmpty());
+        const QList<HistoryVersion> all = reopened.versions();
+        QCOMPARE(frameFiles(reopened).size(), all.size());
+        for (qsizetype i = 0; i < all.size(); ++i) {
+            QByteArray bytes;
+            QVERIFY(reopened.read(all.at(i).id, &bytes));
+            QVERIFY(bytes == contents.at(i == all.size() - 1 ? 3 : i));
+        }
+    }
+
+    void thinning_data()
+    {
+        QTest::addColumn<QStringList>("versions"); // oldest recorded first
+        QTest::addColumn<QList<int>>("kept");
+        QTest::newRow("every version of the last week")
+            << QStringList{"6 23:00", "3 10:00", "0 09:00", "0 11:00"} << QList<int>{0, 1, 2, 3};
+        QTest::newRow("the newest of each day in the month before")
+            << QStringList{"11 10:00", "10 08:00", "10 18:00", "0 10:00"} << QList<int>{0, 2, 3};
+        QTest::newRow("the newest of a week before that")
+            << QStringList{"60 10:00", "59 10:00", "0 10:00"} << QList<int>{1, 2};
+        QTest::newRow("a pinned one whatever its age")
+            << QStringList{"60 10:00 pinned", "59 10:00", "0 10:00"} << QList<int>{0, 1, 2};
+        QTest::newRow("the newest good one behind damaged ones")
+            << QStringList{"20 10:00", "20 12:00 damaged", "20 14:00 damaged"} << QList<int>{0, 2};
+        QTest::newRow("the clock ahead, then back")
+            << QStringList{"10 09:00", "-2 10:00", "10 08:00"} << QList<int>{0, 1, 2};
+        QTest::newRow("the clock years back")
+            << QStringList{"0 10:00", "4000 10:00", "4000 11:00"} << QList<int>{0, 1, 2};
+    }
+
+    void thinning()
+    {
+        QFETCH(QStringList, versions);
+        QList<HistoryVersion> list;
+        for (const QString &text : std::as_const(versions))
+            list.append(versionFrom(text, list.size() + 1));
+        QList<int> kept;
+        const QSet<qint64> ids = keptByAge(list, kNowMs);
+        for (const HistoryVersion &version : std::as_const(list)) {
+            if (ids.contains(version.id))
+                kept.append(int(version.id - 1));
+        }
+        QTEST(kept, "kept");
+    }
+
+    // Over the size limit the oldest versions go first, never a pinned one or the newest, and
+    // their frames with them.
+    void pruneToSizeLimit()
+    {
+        HistoryStore store;
+        QVERIFY(store.open(m_file));
+        for (int week = 0; week < 4; ++week) {
+            setStoreClock([week] {
+                return QDateTime::fromMSecsSinceEpoch(kNowMs - (4 - week) * 7 * 86400000LL);
+            });
+            QVERIFY(add(store, generated(10 + week)) > 0);
+        }
+        QVERIFY(store.setPinned(1, true, "before the 1.9 update"));
+        setStoreClock([] { return QDateTime::fromMSecsSinceEpoch(kNowMs); });
+        const qint64 frame = store.storedBytes() / 4;
+        HistoryStore::Pruned pruned;
+        QVERIFY(store.prune({frame * 5 / 2}, &pruned));
+        QCOMPARE(pruned.removed, (QList<qint64>{2, 3}));
+        QCOMPARE(frameFiles(store).size(), 2);
+        QByteArray bytes;
+        QVERIFY(store.read(1, &bytes) && bytes == generated(10));
+        QCOMPARE(store.versions().constFirst().note, QString("before the 1.9 update"));
+    }
+
+    // A damaged frame is reported when read and never used again: the next version is made
+    // without it.
+    void damagedFrame_data()
+    {
+        QTest::addColumn<int>("damaged");
+        QTest::addColumn<bool>("swapped"); // another version's frame put in its place
+        QTest::newRow("a byte of the version's own frame") << 2 << false;
+        QTest::newRow("a byte of the keyframe it was made against") << 1 << false;
+        QTest::newRow("another version's frame in its place") << 2 << true;
+    }
+
+    void damagedFrame()
+    {
+        QFETCH(int, damaged);
+        QFETCH(bool, swapped);
+        HistoryStore store;
+        QVERIFY(store.open(m_file));
+        const QByteArray first = generated(5);
+        const QByteArray second = QByteArray(first).replace("astro", "nova!");
+        QVERIFY(add(store, first) && add(store, second));
+        const QString path =
+            store.folder() + "/objects/" + store.version(damaged)->sha256.toHex() + ".zst";
+        QByteArray frame = testdata::readFile(path);
+        frame[frame.size() / 2] = char(frame.at(frame.size() / 2) ^ 0x20);
+        if (swapped)
+            frame = testdata::readFile(QString(path).replace(store.version(2)->sha256.toHex(),
+                                                             store.version(1)->sha256.toHex()));
+        QVERIFY(testdata::writeFile(path, frame));
+        QByteArray bytes;
+        QString error;
+        QVERIFY(!store.read(2, &bytes, &error));
+        QVERIFY2(error.startsWith("Version 2 in the history of ") &&
+                     error.contains(" is damaged and cannot be used: "),
+                 qPrintable(error));
+        QVERIFY(bytes.isEmpty());
+        const QByteArray third = QByteArray(first).replace("astro", "sky!!");
+        QVERIFY(add(store, third) == 3);
+        QVERIFY(store.read(3, &bytes) && bytes == third);
+    }
+
+    // A history copied from another computer is read, never added to; one kept for another
+    // file is not used at all.
+    void foreignHistory_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("kept on another computer") << "machine"
+                                                  << "0123456789abcdef"
+                                                  << "was kept on another computer";
+        QTest::newRow("kept for another file")
+            << "file"
+            << "/home/other/core-1-pxi.settings"
+            << "it holds the history of /home/other/core-1-pxi.settings, not of ";
+    }
+
+    void foreignHistory()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(QString, message);
+        HistoryStore store;
+        QVERIFY(store.open(m_file) && add(store, settings(1)));
+        const QString manifest = store.folder() + "/manifest.json";
+        QJsonObject json = QJsonDocument::fromJson(testdata::readFile(manifest)).object();
+        json[key] = value;
+        QVERIFY(testdata::writeFile(manifest, QJsonDocument(json).toJson()));
+        HistoryStore copied;
+        QString error;
+        const bool opened = copied.open(m_file, &error);
+        QCOMPARE(opened, key == "machine");
+        if (opened) {
+            QVERIFY(copied.isReadOnly());
+            QByteArray bytes;
+            QVERIFY(copied.read(1, &bytes) && bytes == settings(1));
+            QVERIFY(add(copied, settings(2), &error) == 0);
+        }
+        QVERIFY2(error.contains(message), qPrintable(error));
+        QVERIFY(testdata::readFile(manifest) == QJsonDocument(json).toJson());
+    }
+
+    // Each way a file gets written ends in one version of what it holds once the writer is
+    // done; a file cut short by a writer that was killed is recorded as damaged.
+    void watcherFollowsWrites_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("replaced by a rename") << "rename";
+        QTest::newRow("rewritten in place") << "in place";
+        QTest::newRow("held open half written, then finished") << "held open";
+        QTest::newRow("cut short by a writer that was killed") << "killed";
+        QTest::newRow("through a symbolic link") << "link";
+        QTest::newRow("its folder deleted and made again") << "folder";
+    }
+
+    void watcherFollowsWrites()
+    {
+        QFETCH(QString, how);
+        QString written = m_file;
+        if (how == "link") {
+            written = m_home.filePath("elsewhere/real.settings");
+            QVERIFY(testdata::writeFile(written, settings(1)));
+            QVERIFY(QFile::remove(m_file) && QFile::link(written, m_file));
+        }
+        const auto watching = watcher();
+        QSignalSpy recorded(watching.get(), &HistoryWatcher::recorded);
+        QSignalSpy looked(watching.get(), &HistoryWatcher::looked);
+        const QByteArray next = settings(2);
+        if (how == "rename" || how == "link") {
+            replace(written, next);
+        } else if (how == "in place") {
+            QVERIFY(testdata::writeFile(m_file, next));
+        } else if (how == "held open") {
+            QFile file(m_file);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QVERIFY(file.write(next.left(next.size() / 2)) > 0 && file.flush());
+            QVERIFY(looked.wait(5000));
+            QCOMPARE(versions().size(), 1);
+            QVERIFY(file.write(next.mid(next.size() / 2)) > 0);
+        } else if (how == "killed") {
+            const QString whole = m_home.filePath("whole");
+            QVERIFY(testdata::writeFile(whole, next));
+            QCOMPARE(QProcess::execute(
+                         "/bin/sh",
+                         {"-c", "exec 3>\"$0\"; head -c 40 \"$1\" >&3; kill -9 $$", m_file, whole}),
+                     -1); // crashed
+        } else if (how == "folder") {
+            QVERIFY(QDir(m_folder).removeRecursively());
+            QVERIFY(looked.wait(5000));
+            QVERIFY(QDir().mkpath(m_folder));
+            QVERIFY(looked.wait(5000));
+            QVERIFY(testdata::writeFile(m_file, next));
+        }
+        QVERIFY(recorded.wait(5000));
+        const QList<HistoryVersion> kept = versions();
+        QCOMPARE(kept.size(), 2);
+        if (how == "killed") {
+            QString reader;
+            QVERIFY(!XsdtDocument().parse(next.left(40), &reader));
+            QCOMPARE(kept.last().damaged, reader);
+            QVERIFY(bytesOf(kept.last()) == next.left(40));
+        } else {
+            QCOMPARE(kept.last().damaged, QString());
+            QVERIFY(bytesOf(kept.last()) == next);
+            QCOMPARE(kept.last().changed, 1);
+        }
+    }
+
+    // A full disk is said once, not at every try; the versions before stay whole, and the
+    // version is recorded once there is room again.
+    void failureIsSaidOnce()
+    {
+        const auto watching = watcher(quick(10));
+        QSignalSpy said(watching.get(), &HistoryWatcher::message);
+        QSignalSpy looked(watching.get(), &HistoryWatcher::looked);
+        QSignalSpy recorded(watching.get(), &HistoryWatcher::recorded);
+        replace(m_file, settings(2));
+        rlimit limit{};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+        const rlimit unlimited = limit;
+        limit.rlim_cur = 64; // smaller than any frame or manifest
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(looked.size() >= 4, 5000);
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        QCOMPARE(said.size(), 1);
+        QVERIFY2(said.at(0).at(0).toString().contains(" could not keep this version (the versions "
+                                                      "kept before are whole; it tries again "
+                                                      "later): "),
+                 qPrintable(said.at(0).at(0).toString()));
+        QCOMPARE(recorded.size(), 0);
+        QCOMPARE(versions().size(), 1);
+        QVERIFY(bytesOf(versions().at(0)) == settings(1));
+        QVERIFY(recorded.wait(5000));
+        QVERIFY(bytesOf(versions().at(1)) == settings(2));
+    }
+
+    // While PixInsight runs, its saves within ten minutes give way to the newest, also when the
+    // wall clock goes back meanwhile; a save ten minutes on, and one after it exits, stay.
+    void savesWhilePixInsightRuns()
+    {
+        QTemporaryDir bin;
+        QVERIFY(QFile::copy("/bin/sleep", bin.filePath("PixInsight")));
+        QProcess pixinsight;
+        pixinsight.start(bin.filePath("PixInsight"), {"60"});
+        QVERIFY(pixinsight.waitForStarted());
+        qint64 clock = 0;
+        HistoryWatcher::Options options = quick();
+        options.monotonicMs = [&clock] { return clock; };
+        const auto watching = watcher(options);
+        QSignalSpy recorded(watching.get(), &HistoryWatcher::recorded);
+        auto save = [&](int n, qint64 after) {
+            clock += after;
+            replace(m_file, settings(n));
+            return recorded.wait(5000);
+        };
+        QVERIFY(save(2, 0));
+        setStoreClock([] { return QDateTime::currentDateTime().addDays(-1); });
+        QVERIFY(save(3, 60000));
+        QVERIFY(save(4, 9 * 60000));
+        QVERIFY(save(5, 1));
+        pixinsight.kill();
+        QVERIFY(pixinsight.waitForFinished());
+        QVERIFY(save(6, 1));
+        QStringList kept;
+        for (const HistoryVersion &version : versions())
+            kept.append(QString("%1 %2 %3")
+                            .arg(version.id)
+                            .arg(authorKey(version.author))
+                            .arg(QString::fromUtf8(bytesOf(version)).section('"', -2, -2)));
+        QCOMPARE(kept,
+                 (QStringList{"1 unknown 1", "3 pixinsight 3", "5 pixinsight 5", "6 unknown 6"}));
+    }
+
+    // A save the watcher recorded first, as written by somebody unknown, is then claimed by the
+    // window: no version of the file as it was before comes after it.
+    void saveRecordedByTheWatcherFirst()
+    {
+        HistoryStore store;
+        QVERIFY(store.open(m_file) && add(store, settings(1)) && add(store, settings(2)));
+        const QString backup = m_home.filePath("pi/core-1-pxi.settings.bak-1");
+        QVERIFY(testdata::writeFile(backup, settings(1)));
+        HistoryRecorder recorder(VersionAuthor::Varnel);
+        recorder.observer()({m_file, sha256(settings(1)), backup, settings(2), false});
+        recorder.waitForIdle();
+        const QList<HistoryVersion> kept = versions();
+        QCOMPARE(kept.size(), 2);
+        QCOMPARE(kept.last().author, VersionAuthor::Varnel);
+    }
+
+    void secondWatcherDoesNothing()
+    {
+        const auto first = watcher();
+        HistoryWatcher::Options options = quick();
+        options.files = {m_file};
+        HistoryWatcher second(options);
+        QString why;
+        QVERIFY(!second.start(&why));
+        QCOMPARE(why, "Another watcher keeps the history of " + m_file + " already.");
+    }
+
+    // The switch for the watcher while the window is closed: systemd's user service where a
+    // user manager runs, the autostart entry elsewhere.
+    void backgroundService_data()
+    {
+        QTest::addColumn<bool>("systemd");
+        QTest::addColumn<bool>("on");
+        QTest::addColumn<QStringList>("runs");
+        QTest::addColumn<bool>("entry");
+        QTest::newRow("systemd, on")
+            << true << true << QStringList{"systemctl --user enable --now varnel-history.service"}
+            << false;
+        QTest::newRow("systemd, off")
+            << true << false << QStringList{"systemctl --user disable --now varnel-history.service"}
+            << false;
+        QTest::newRow("autostart, on") << false << true << QStringList{"varnelctl watch &"} << true;
+        QTest::newRow("autostart, off") << false << false << QStringList{} << false;
+    }
+
+    void backgroundService()
+    {
+        QFETCH(bool, systemd);
+        QFETCH(bool, on);
+        const HistoryService::Places places{m_home.filePath("bin"), m_home.filePath("share"),
+                                            m_home.filePath("run"), m_home.filePath("config")};
+        QVERIFY(testdata::writeFile(places.programDir + "/varnelctl", "#!/bin/sh\n"));
+        QVERIFY(QFile::setPermissions(places.programDir + "/varnelctl",
+                                      QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(testdata::writeFile(places.dataDir + "/varnel-history.desktop", "[Desktop Entry]"));
+        if (systemd)
+            QVERIFY(testdata::writeFile(places.runtimeDir + "/systemd/private", ""));
+        const QString entry = places.configDir + "/autostart/varnel-history.desktop";
+        if (!on)
+            QVERIFY(testdata::writeFile(entry, "[Desktop Entry]"));
+        QStringList runs;
+        HistoryService::setRunner([&](const QString &program, const QStringList &arguments,
+                                      bool detached, QString *) {
+            runs.append(QStringList{QFileInfo(program).fileName(), arguments.join(' ')}.join(' ') +
+                        (detached ? " &" : ""));
+            return true;
+        });
+        QString error;
+        const bool applied = HistoryService::apply(on, places, &error);
+        HistoryService::setRunner({});
+        QVERIFY2(applied, qPrintable(error));
+        QTEST(runs, "runs");
+        QTEST(QFile::exists(entry), "entry");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHistory)
+#include "tst_history.moc"
