@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -242,6 +243,7 @@ private slots:
     void saveTwiceAndRestore();
     void verifiedWrites();
     void pollReadsOnlyWhenNeeded();
+    void memoryFitBoundary();
     void crashConsistency();
 
 private:
@@ -765,6 +767,16 @@ void TestStore::verifiedWrites()
     QCOMPARE(bytesOf(taken), QByteArray());
 
     QCOMPARE(entries(s.dir.path()), (QStringList{kName, "link.settings", "taken"}));
+}
+
+// A file that needs exactly the memory there is fits; one byte more does not.
+void TestStore::memoryFitBoundary()
+{
+    const auto freeAgain = qScopeGuard([] { MemoryFit::setSource({}); });
+    MemoryFit::setSource([] { return qint64(4500); });
+    QVERIFY(MemoryFit::forSize(1000, 4.5).fits());
+    MemoryFit::setSource([] { return qint64(4499); });
+    QVERIFY(!MemoryFit::forSize(1000, 4.5).fits());
 }
 
 void TestStore::pollReadsOnlyWhenNeeded()
