@@ -15,6 +15,7 @@
 #include <QContextMenuEvent>
 #include <QDoubleSpinBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -24,8 +25,12 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <QRegularExpression>
+
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <utility>
 
 namespace vrn {
 
@@ -53,6 +58,88 @@ QFont smallFont()
         font.setPixelSize(qMax(1, qRound(font.pixelSize() * 0.9)));
     return font;
 }
+
+// A number box that takes whatever number is typed, so that one outside the documented range
+// reaches the row and is refused with its reason instead of being cut short digit by digit or
+// put back without a word. Only the arrows keep to the documented range, and bring a value
+// from outside it straight back in. A whole number too long for the box stays as typed and
+// goes to `tooLong` when it is confirmed.
+template <class Box>
+class TypedNumberBox : public Box
+{
+public:
+    using Box::Box;
+    using Value = decltype(std::declval<Box>().value());
+
+    void setStepRange(Value low, Value high)
+    {
+        m_low = low;
+        m_high = high;
+    }
+    std::function<void(const QString &)> tooLong;
+
+    void stepBy(int steps) override
+    {
+        const double next = double(this->value()) + double(steps) * double(this->singleStep());
+        this->setValue(Value(qBound(double(m_low), next, double(m_high))));
+        this->selectAll();
+    }
+
+    QValidator::State validate(QString &input, int &pos) const override
+    {
+        const QValidator::State state = Box::validate(input, pos);
+        if (state != QValidator::Invalid || !isWholeNumber(input))
+            return state;
+        return QValidator::Intermediate;
+    }
+
+    void fixup(QString &input) const override
+    {
+        if (tooLong && isWholeNumber(input))
+            tooLong(this->cleanText());
+        Box::fixup(input);
+    }
+
+protected:
+    // Enter would put the previous value back; the refusal says why and the text stays.
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        QString text = this->text();
+        int pos = 0;
+        if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && tooLong &&
+            isWholeNumber(text) && Box::validate(text, pos) == QValidator::Invalid) {
+            tooLong(this->cleanText());
+            event->accept();
+            return;
+        }
+        Box::keyPressEvent(event);
+    }
+
+    typename Box::StepEnabled stepEnabled() const override
+    {
+        typename Box::StepEnabled enabled = Box::StepNone;
+        if (this->isReadOnly())
+            return enabled;
+        if (this->value() < m_high)
+            enabled |= Box::StepUpEnabled;
+        if (this->value() > m_low)
+            enabled |= Box::StepDownEnabled;
+        return enabled;
+    }
+
+private:
+    static bool isWholeNumber(const QString &input)
+    {
+        static const QRegularExpression whole(QStringLiteral("^\\s*[-+]?\\d+\\s*$"));
+        return whole.match(input).hasMatch();
+    }
+
+    Value m_low = std::numeric_limits<Value>::lowest();
+    Value m_high = std::numeric_limits<Value>::max();
+};
+
+using IntegerBox = TypedNumberBox<QSpinBox>;
+using WideIntegerBox = TypedNumberBox<QDoubleSpinBox>;
 
 // A spin box value becomes an unsigned decimal; the model refuses what the type cannot hold.
 QString unsignedText(double value)
@@ -132,8 +219,11 @@ void SettingRow::buildEditor()
         new WheelGuard(control);
     };
     const auto makeSpinBox = [&] {
-        m_spinBox = new QSpinBox(m_editorBox);
+        auto *spin = new IntegerBox(m_editorBox);
+        spin->tooLong = [this](const QString &typed) { refuseTyped(typed); };
+        m_spinBox = spin;
         m_spinBox->setKeyboardTracking(false);
+        m_spinBox->setRange(int(kIntMin), int(kIntMax));
         guarded(m_spinBox);
         connect(m_spinBox, &QSpinBox::valueChanged, this,
                 [this](int value) { commitText(QString::number(value)); });
@@ -144,7 +234,8 @@ void SettingRow::buildEditor()
         m_lineEdit = new QLineEdit(m_editorBox);
         m_lineEdit->setReadOnly(m_isProtected);
         connect(m_lineEdit, &QLineEdit::editingFinished, this, [this] {
-            if (m_lineEdit->text() != m_node->value)
+            // Leaving a field that still holds a refused text does not refuse it again.
+            if (m_lineEdit->text() != m_node->value && m_lineEdit->text() != m_refusedText)
                 commitText(m_lineEdit->text());
         });
         m_editor = m_lineEdit;
@@ -179,8 +270,11 @@ void SettingRow::buildEditor()
         if (m_info.hasRange && m_info.min >= 0 && m_info.max <= kIntMax) {
             makeSpinBox();
         } else {
-            m_doubleSpinBox = new QDoubleSpinBox(m_editorBox);
+            auto *spin = new WideIntegerBox(m_editorBox);
+            spin->tooLong = [this](const QString &typed) { refuseTyped(typed); };
+            m_doubleSpinBox = spin;
             m_doubleSpinBox->setDecimals(0);
+            m_doubleSpinBox->setRange(0, kUnsignedMax);
             m_doubleSpinBox->setKeyboardTracking(false);
             guarded(m_doubleSpinBox);
             connect(m_doubleSpinBox, &QDoubleSpinBox::valueChanged, this,
@@ -224,15 +318,33 @@ void SettingRow::browse()
 
 void SettingRow::commitText(const QString &text)
 {
-    // Spin boxes hold integers inside their range already; typed reals are checked here.
+    // A typed number outside the documented range is refused here, with the model's own words
+    // for it. A refused typed text stays in its field, so the user sees what was not taken.
     QString outside;
-    if (m_info.kind == EditorKind::Real && !withinDocumentedRange(m_info, text, &outside)) {
-        emit rejected(outside);
-        refresh();
+    if (!withinDocumentedRange(m_info, text, &outside)) {
+        refuseTyped(text, outside);
         return;
     }
-    m_model->setData(m_model->indexForNode(m_node, 1), text, Qt::EditRole);
+    if (!m_model->setData(m_model->indexForNode(m_node, 1), text, Qt::EditRole) &&
+        (m_spinBox || m_doubleSpinBox || m_lineEdit)) {
+        m_refusedText = text;
+        return;
+    }
+    m_refusedText.clear();
     refresh();
+}
+
+void SettingRow::refuseTyped(const QString &text, const QString &reason)
+{
+    // A field left with the text it was refused for says nothing new.
+    if (text == m_refusedText)
+        return;
+    m_refusedText = text;
+    QString why = reason;
+    if (why.isEmpty())
+        why = m_model->refusal(m_node, text);
+    if (!why.isEmpty())
+        emit rejected(why);
 }
 
 void SettingRow::refresh()
@@ -279,6 +391,7 @@ void SettingRow::refresh()
 
 void SettingRow::refreshEditor()
 {
+    m_refusedText.clear();
     const QString &value = m_node->value;
     if (m_checkBox) {
         const QSignalBlocker block(m_checkBox);
@@ -314,12 +427,10 @@ void SettingRow::refreshEditor()
         int low = int(kIntMin);
         int high = int(kIntMax);
         if (m_info.hasRange) {
-            // Widened to hold the stored value, so a value outside the documented range is
-            // shown as it is instead of being clamped.
-            low = qMin(shown, int(std::ceil(qBound(kIntMin, m_info.min, kIntMax))));
-            high = qMax(shown, int(std::floor(qBound(kIntMin, m_info.max, kIntMax))));
+            low = int(std::ceil(qBound(kIntMin, m_info.min, kIntMax)));
+            high = int(std::floor(qBound(kIntMin, m_info.max, kIntMax)));
         }
-        m_spinBox->setRange(low, high);
+        static_cast<IntegerBox *>(m_spinBox)->setStepRange(low, high);
         m_spinBox->setValue(shown);
     }
     if (m_doubleSpinBox) {
@@ -328,15 +439,15 @@ void SettingRow::refreshEditor()
         double number = QLocale::c().toDouble(value.trimmed(), &ok);
         if (!ok || !std::isfinite(number))
             number = 0;
-        // The range never goes beyond what an unsigned value can hold: a documented bound of
-        // "no upper limit" would otherwise make a 300-digit spin box.
+        // The arrows never go beyond what an unsigned value can hold: a documented bound of
+        // "no upper limit" would otherwise step into numbers the type refuses.
         double low = 0;
         double high = kUnsignedMax;
         if (m_info.hasRange) {
             low = qBound(0.0, m_info.min, kUnsignedMax);
             high = qBound(low, m_info.max, kUnsignedMax);
         }
-        m_doubleSpinBox->setRange(qMin(low, number), qMax(high, number));
+        static_cast<WideIntegerBox *>(m_doubleSpinBox)->setStepRange(low, high);
         m_doubleSpinBox->setValue(number);
     }
     if (m_lineEdit) {

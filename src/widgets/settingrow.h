@@ -63,6 +63,9 @@ protected:
 private:
     void buildEditor();
     void commitText(const QString &text);
+    // Tells why a typed text is refused (the model's reason unless one is given) and keeps it
+    // in its field.
+    void refuseTyped(const QString &text, const QString &reason = QString());
     void browse();
     void applyStyle();
     void applyTitleFont();
@@ -74,6 +77,7 @@ private:
     bool m_viewOnly = false;
     bool m_isProtected;
     bool m_changedLook = false;
+    QString m_refusedText;
 
     QLabel *m_titleLabel = nullptr;
     QLabel *m_pathLabel = nullptr;
