@@ -225,10 +225,9 @@ void MainWindow::buildCentralWidget()
     layout->addLayout(bannerRow);
 
     m_tabs = new QTabWidget(central);
-    // Whole titles at every text size: the window's minimum width makes room for them
-    // instead of cutting them short or scrolling the first ones out of sight.
+    // Whole titles, with arrows to reach the last ones when the window is too narrow for all.
     m_tabs->setElideMode(Qt::ElideNone);
-    m_tabs->setUsesScrollButtons(false);
+    m_tabs->setUsesScrollButtons(true);
     m_allSettings = new AllSettingsView(m_model, m_tabs);
     m_tabs->addTab(m_allSettings, tr("All settings (advanced)"));
     wirePage(m_allSettings, PageMessages::Notices);
@@ -259,10 +258,9 @@ void MainWindow::buildCentralWidget()
     addTaskPage(m_health, tr("Health check"), PageMessages::Refusals);
     connect(m_health, &HealthView::openUnusedModules, this, &MainWindow::onUnusedModules);
     connect(m_health, &HealthView::summaryChanged, this, [this](int problems, int warnings) {
-        const int count = problems + warnings;
-        m_tabs->setTabText(m_tabs->indexOf(m_health),
-                           count >= 1 ? tr("Health check (%1)").arg(count) : tr("Health check"));
+        showTabCount(m_tabs, m_health, problems + warnings);
     });
+    showTabCount(m_tabs, m_health, 0);
     m_compare = new CompareView(m_model, m_tabs);
     m_compare->setEditedPathSource([this] { return m_store.loaded ? m_store.path : QString(); });
     addTaskPage(m_compare, tr("Compare"), PageMessages::Notices);

@@ -156,6 +156,13 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         settle();
         statusBar()->clearMessage(); // "Text size ..." is not part of the page
         save(this, QStringLiteral("prefs-180.png"));
+        // The largest text size on a small screen: the window keeps to 1024 pixels, the tabs
+        // scroll and the fields stay in reach.
+        theme->setFontScale(2.2, false);
+        resize(1024, 700);
+        settle();
+        statusBar()->clearMessage();
+        save(this, QStringLiteral("prefs-176-1024.png"));
         theme->setFontScale(scale, false);
         settle();
         statusBar()->clearMessage();

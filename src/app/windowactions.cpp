@@ -275,7 +275,9 @@ void WindowActions::refreshToolbarIcons()
     const auto *varnelStyle = qobject_cast<const VarnelStyle *>(m_window->style());
     const int side = int(std::lround(18 * (varnelStyle ? varnelStyle->scale() : 1.0)));
     toolbar->setIconSize(QSize(side, side));
-    QFont font = m_window->font();
+    // The application's font, not the window's: the window takes a new text size only after
+    // this has run, and would hand back the old one.
+    QFont font = QApplication::font();
     font.setPointSizeF(qMax(font.pointSizeF() * 0.62, 6.5));
     toolbar->setFont(font);
     toolbar->setStyleSheet(QString::fromLatin1(kToolbarStyle).arg(1).arg(3).arg(4));

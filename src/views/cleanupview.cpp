@@ -92,6 +92,7 @@ CleanupView::CleanupView(SettingsModel *model, QWidget *parent)
 
     auto *row = new QHBoxLayout;
     m_statusLabel = new QLabel(this);
+    m_statusLabel->setWordWrap(true);
     row->addWidget(m_statusLabel, 1);
     m_undoButton = new QPushButton(tr("Undo queued deletion"), this);
     row->addWidget(m_undoButton);

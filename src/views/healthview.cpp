@@ -51,6 +51,7 @@ HealthView::HealthView(SettingsModel *model, Schema *schema, QWidget *parent)
 
     auto *row = new QHBoxLayout;
     m_summary = new QLabel(this);
+    m_summary->setWordWrap(true);
     row->addWidget(m_summary, 1);
     m_runButton = new QPushButton(tr("Run the check again"), this);
     row->addWidget(m_runButton);

@@ -120,6 +120,7 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
 
     auto *row = new QHBoxLayout;
     m_status = new QLabel(this);
+    m_status->setWordWrap(true);
     row->addWidget(m_status, 1);
     m_missingOnly = new QCheckBox(tr("Missing only"), this);
     row->addWidget(m_missingOnly);
@@ -157,6 +158,7 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
     box->addLayout(form);
     auto *buttons = new QHBoxLayout;
     m_previewStatus = new QLabel(m_replaceBox);
+    m_previewStatus->setWordWrap(true);
     m_previewStatus->setWordWrap(true);
     buttons->addWidget(m_previewStatus, 1);
     m_previewButton = new QPushButton(tr("Preview"), m_replaceBox);

@@ -6,6 +6,7 @@
 #include "knowledge/schema.h"
 #include "model/backgroundjob.h"
 #include "model/settingsmodel.h"
+#include "widgets/flowlayout.h"
 #include "widgets/settingmenu.h"
 #include "widgets/settingrow.h"
 
@@ -70,7 +71,7 @@ SearchView::SearchView(SettingsModel *model, const Schema *schema, QWidget *pare
     m_searchEdit->setClearButtonEnabled(true);
     layout->addWidget(m_searchEdit);
 
-    auto *boxes = new QHBoxLayout;
+    auto *boxes = new FlowLayout;
     m_names = new QCheckBox(tr("Names and paths"), this);
     m_values = new QCheckBox(tr("Values"), this);
     m_descriptions = new QCheckBox(tr("Descriptions"), this);
@@ -81,10 +82,10 @@ SearchView::SearchView(SettingsModel *model, const Schema *schema, QWidget *pare
         box->setChecked(true);
     for (QCheckBox *box : {m_names, m_values, m_descriptions, m_changedOnly, m_protected})
         boxes->addWidget(box);
-    boxes->addStretch(1);
     layout->addLayout(boxes);
 
     m_status = new QLabel(this);
+    m_status->setWordWrap(true);
     m_status->setText(
         tr("Type to search the names, values and descriptions of every setting in the file."));
     layout->addWidget(m_status);

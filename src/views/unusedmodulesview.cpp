@@ -110,6 +110,7 @@ UnusedModulesView::UnusedModulesView(SettingsModel *model, Schema *schema, QWidg
            "disabled for a while would appear here too. Nothing is removed until you save."));
     m_summary = new QLabel(this);
     m_summary->setWordWrap(true);
+    m_summary->setWordWrap(true);
     layout->addWidget(m_summary);
 
     m_scroll = new QScrollArea(this);
