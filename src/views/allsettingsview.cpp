@@ -24,6 +24,7 @@ AllSettingsView::AllSettingsView(SettingsModel *model, QWidget *parent)
     layout->setContentsMargins(0, 6, 0, 0);
     auto *row = new QHBoxLayout;
     m_filterEdit = new QLineEdit(this);
+    m_filterEdit->setAccessibleName(tr("Filter the tree"));
     m_filterEdit->setPlaceholderText(
         tr("Filter this tree by name or value (Ctrl+F searches everything)"));
     m_filterEdit->setClearButtonEnabled(true);

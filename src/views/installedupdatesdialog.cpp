@@ -56,6 +56,7 @@ InstalledUpdatesDialog::InstalledUpdatesDialog(const QString &recordFile, QWidge
 
     auto *filterRow = new QHBoxLayout;
     m_filter = new QLineEdit(this);
+    m_filter->setAccessibleName(tr("Filter packages"));
     m_filter->setPlaceholderText(tr("Filter by package name (for example Orrinpad)"));
     m_filter->setClearButtonEnabled(true);
     auto *tickAll = new QPushButton(tr("Tick all shown"), this);

@@ -24,8 +24,10 @@ ModuleSearchDialog::ModuleSearchDialog(const QStringList &moduleNames, QWidget *
 {
     setWindowTitle(tr("Find module data"));
     auto *layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(tr("Module name:"), this));
+    auto *nameLabel = new QLabel(tr("Module name:"), this);
+    layout->addWidget(nameLabel);
     m_nameEdit = new QLineEdit(this);
+    nameLabel->setBuddy(m_nameEdit);
     m_nameEdit->setPlaceholderText(tr("for example Kestrane"));
     auto *completer = new QCompleter(moduleNames, m_nameEdit);
     completer->setCaseSensitivity(Qt::CaseInsensitive);

@@ -27,6 +27,7 @@ PreferencesView::PreferencesView(SettingsModel *model, const Schema *schema, QWi
     // The same gap under the tab bar as on every other page.
     layout->setContentsMargins(0, 6, 0, 0);
     m_searchEdit = new QLineEdit(this);
+    m_searchEdit->setAccessibleName(tr("Search preferences"));
     m_searchEdit->setPlaceholderText(tr("Search names, descriptions and text values"));
     m_searchEdit->setClearButtonEnabled(true);
     layout->addWidget(m_searchEdit);

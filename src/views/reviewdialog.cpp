@@ -73,6 +73,7 @@ ReviewDialog::ReviewDialog(SettingsModel *model, XsdtDocument *document, QWidget
 
     auto *filterRow = new QHBoxLayout;
     m_filterEdit = new QLineEdit(this);
+    m_filterEdit->setAccessibleName(tr("Filter changes"));
     m_filterEdit->setPlaceholderText(tr("Filter by setting name or value"));
     m_filterEdit->setClearButtonEnabled(true);
     // Enter in the filter must not press "Save", the dialog's default button.

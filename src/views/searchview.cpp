@@ -66,6 +66,7 @@ SearchView::SearchView(SettingsModel *model, const Schema *schema, QWidget *pare
     layout->addWidget(m_banner);
 
     m_searchEdit = new QLineEdit(this);
+    m_searchEdit->setAccessibleName(tr("Search all settings"));
     m_searchEdit->setPlaceholderText(tr("Search all settings: names, values, descriptions  (every "
                                         "word must match; \"quotes\" for a phrase)"));
     m_searchEdit->setClearButtonEnabled(true);

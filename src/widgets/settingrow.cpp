@@ -205,6 +205,16 @@ SettingRow::SettingRow(XsdtNode *node, const VariableInfo &info, SettingsModel *
     setToolTip(tip);
 
     buildEditor();
+    // What a screen reader says on landing in the row: the setting, what it does, and what the
+    // two buttons beside the editor are for.
+    m_editor->setAccessibleName(info.label);
+    m_editor->setAccessibleDescription(info.description);
+    m_revertButton->setAccessibleName(tr("Revert %1").arg(info.label));
+    if (m_browseButton)
+        m_browseButton->setAccessibleName((info.kind == EditorKind::Directory
+                                               ? tr("Choose a folder for %1")
+                                               : tr("Choose a file for %1"))
+                                              .arg(info.label));
     applyStyle();
     refresh();
 }
