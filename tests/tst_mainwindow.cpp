@@ -927,24 +927,36 @@ void TestMainWindow::fileComboChoices()
     emit combo->activated(0);
     QVERIFY(Dialogs::shown().isEmpty());
 
-    QVERIFY(setValue(window, kMaxProcessors, "8"));
+    // Unsaved changes: Cancel stays, Save writes them first, Discard drops them.
+    QVERIFY(setValue(window, kMaxProcessors, "11"));
     combo->setCurrentIndex(1);
     emit combo->activated(1); // Cancel
     QCOMPARE(Dialogs::lastShown().text,
-             QString("You have 1 unsaved change. Opening another file discards them."));
+             QString("You have 1 unsaved change. Save it before opening another file?"));
+    QCOMPARE(Dialogs::lastShown().defaultButton, QMessageBox::Save);
     QCOMPARE(combo->currentIndex(), 0);
     QCOMPARE(window.store().path, configFile(1));
-    Dialogs::setNextAnswer(QMessageBox::Discard);
+    Dialogs::setNextAnswer(QMessageBox::Save);
+    acceptNextDialog();
+    DocumentManager::setWorkerThreshold(0); // saved on the worker, as a large file is
     combo->setCurrentIndex(1);
     emit combo->activated(1);
-    QCOMPARE(window.store().path, configFile(2));
+    QTRY_COMPARE(window.store().path, configFile(2));
+    DocumentManager::setWorkerThreshold(qint64(1) << 40);
     QCOMPARE(combo->currentIndex(), 1);
+    XsdtDocument saved;
+    QVERIFY(saved.parse(readFile(configFile(1))));
+    QCOMPARE(saved.findPath(kMaxProcessors)->value, QString("11"));
 
     // Browse opens any file and lists it.
+    const QByteArray second = readFile(configFile(2));
+    QVERIFY(setValue(window, kMaxProcessors, "12"));
     const QString elsewhere = m_home.filePath(QStringLiteral("copy.settings"));
     QVERIFY(writeFile(elsewhere, smallSettings(5)));
+    Dialogs::setNextAnswer(QMessageBox::Discard);
     Dialogs::setNextFileName(elsewhere);
     window.onOpen();
+    QCOMPARE(readFile(configFile(2)), second);
     const Dialogs::Record open = Dialogs::lastShown();
     QCOMPARE(open.title, QString("Open PixInsight settings file"));
     QCOMPARE(open.filter, QString("PixInsight settings (*.settings);;All files (*)"));

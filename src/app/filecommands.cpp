@@ -62,14 +62,47 @@ FileCommands::FileCommands(const Parts &parts)
     connect(m_docs, &DocumentManager::restored, this, &FileCommands::onRestored);
 }
 
+bool FileCommands::reloadUnderWay()
+{
+    if (!m_docs->isKeepingChanges())
+        return false;
+    Dialogs::information(m_window, tr("Reload under way"),
+                         tr("Your changes are being made again on the file just read. Try "
+                            "again when that is done."));
+    return true;
+}
+
+void FileCommands::offerSaveThen(const std::function<void()> &then)
+{
+    if (reloadUnderWay())
+        return;
+    const int count = m_docs->pendingCount();
+    if (m_docs->store().loaded && count > 0) {
+        const auto answer = Dialogs::question(
+            m_window, tr("Unsaved changes"),
+            tr("You have %n unsaved changes. Save them before opening another file?", nullptr,
+               count),
+            QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+        if (answer != QMessageBox::Discard && (answer != QMessageBox::Save || !save()))
+            return;
+        if (answer == QMessageBox::Save && m_saving) {
+            connect(
+                this, &FileCommands::saveDone, this,
+                [then](bool ok) {
+                    if (ok)
+                        then();
+                },
+                Qt::SingleShotConnection);
+            return;
+        }
+    }
+    then();
+}
+
 bool FileCommands::confirmDiscard(const QString &reason)
 {
-    if (m_docs->isKeepingChanges()) {
-        Dialogs::information(m_window, tr("Reload under way"),
-                             tr("Your changes are being made again on the file just read. Try "
-                                "again when that is done."));
+    if (reloadUnderWay())
         return false;
-    }
     const int count = m_docs->pendingCount();
     if (!m_docs->store().loaded || count == 0)
         return true;

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class QMainWindow;
 
 namespace vrn {
@@ -35,6 +37,9 @@ public:
 
     // True when there is nothing unsaved or the user agreed to drop it; `reason` ends the question.
     bool confirmDiscard(const QString &reason);
+    // Before another file is opened: runs `then` when nothing is unsaved, or once the user has
+    // saved it (after a save written on the worker, too) or chosen to drop it.
+    void offerSaveThen(const std::function<void()> &then);
     // Shows the review first; false when the user stepped back or the save failed. A large file
     // is still being saved when this returns true: saveDone follows.
     bool save();
@@ -65,6 +70,8 @@ signals:
 private:
     void onSaved(const DocumentManager::SaveResult &saved);
     void onRestored(bool ok, const QString &error);
+    // True, after telling the user, while a reload is making the changes again.
+    bool reloadUnderWay();
 
     QMainWindow *m_window;
     DocumentManager *m_docs;

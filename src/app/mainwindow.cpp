@@ -512,16 +512,17 @@ void MainWindow::onFileActivated(int index)
     const QString path = m_fileCombo->itemData(index).toString();
     if (path.isEmpty() || (m_store.loaded && sameFile(path, m_store.path)))
         return;
-    if (m_files->confirmDiscard(tr("Opening another file discards them.")))
-        loadFile(path);
-    else
-        refillFileList();
+    refillFileList(); // the open file until the other one is loaded
+    m_files->offerSaveThen([this, path] { loadFile(path); });
 }
 
 void MainWindow::onOpen()
 {
-    if (!m_files->confirmDiscard(tr("Opening another file discards them.")))
-        return;
+    m_files->offerSaveThen([this] { chooseAndOpen(); });
+}
+
+void MainWindow::chooseAndOpen()
+{
     QString start;
     if (m_store.loaded) {
         start = QFileInfo(m_store.path).absolutePath();

@@ -162,6 +162,8 @@ const Forms kForms[] = {
     {"Ticked: %n entries (about %1)", "Ticked: %n entry (about %1)"},
     {"You have %n unsaved changes.", "You have %n unsaved change."},
     {"You have %n unsaved changes. %1", "You have %n unsaved change. %1"},
+    {"You have %n unsaved changes. Save them before opening another file?",
+     "You have %n unsaved change. Save it before opening another file?"},
     {"\nMarked for deletion (%n values); removed when you save.",
      "\nMarked for deletion (%n value); removed when you save."},
     {"cancelled cleanup of %n entries", "cancelled cleanup of %n entry"},
