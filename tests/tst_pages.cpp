@@ -246,6 +246,12 @@ private slots:
         view.buildIndex();
         view.setQuery("maxprocessors");
         auto *spin = qobject_cast<QSpinBox *>(view.rows().first()->editor());
+        // Tab goes from the last option straight to the first result's editor.
+        view.show();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        view.protectedBox()->setFocus();
+        QTest::keyClick(view.protectedBox(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), spin);
         spin->setValue(3);
         XsdtNode *max = node("Global/Preferences/Process/MaxProcessors");
         QCOMPARE(m_model.data(m_model.indexForNode(max, 1)).toString(), "3");

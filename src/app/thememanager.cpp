@@ -65,7 +65,8 @@ const Entry kEntries[] = {
 
 const Entry kDisabledEntries[] = {
     {QPalette::WindowText, {140, 140, 140}, {128, 128, 132}},
-    {QPalette::Text, {140, 140, 140}, {128, 128, 132}},
+    // Read-only values are shown in disabled fields: still readable there (4.5:1).
+    {QPalette::Text, {110, 110, 110}, {150, 150, 154}},
     {QPalette::ButtonText, {140, 140, 140}, {128, 128, 132}},
     {QPalette::Highlight, {190, 190, 190}, {80, 80, 86}},
 };

@@ -58,6 +58,8 @@ HealthView::HealthView(SettingsModel *model, Schema *schema, QWidget *parent)
     layout->addLayout(row);
 
     auto *scroll = new QScrollArea(this);
+
+    scroll->setFocusPolicy(Qt::NoFocus); // Tab goes from the controls above to the first row
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     auto *container = new QWidget(scroll);

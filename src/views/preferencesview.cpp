@@ -155,6 +155,8 @@ std::unique_ptr<PreferencesView::Page> PreferencesView::buildPage(const PageSpec
         return nullptr;
 
     page->scroll = new QScrollArea(m_stack);
+
+    page->scroll->setFocusPolicy(Qt::NoFocus); // Tab goes from the controls above to the first row
     page->scroll->setWidgetResizable(true);
     page->scroll->setFrameShape(QFrame::NoFrame);
     auto *content = new QWidget(page->scroll);

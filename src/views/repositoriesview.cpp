@@ -59,6 +59,7 @@ RepositoriesView::RepositoriesView(SettingsModel *model, const Schema *schema, Q
            "switches that decide which of them it accepts. Changes and removals are queued: "
            "review and save them as any other change."));
     m_scroll = new QScrollArea(this);
+    m_scroll->setFocusPolicy(Qt::NoFocus); // Tab goes from the controls above to the first row
     m_scroll->setWidgetResizable(true);
     m_scroll->setFrameShape(QFrame::NoFrame);
     layout->addWidget(m_scroll, 1);

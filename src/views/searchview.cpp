@@ -92,6 +92,8 @@ SearchView::SearchView(SettingsModel *model, const Schema *schema, QWidget *pare
     layout->addWidget(m_status);
 
     m_scroll = new QScrollArea(this);
+
+    m_scroll->setFocusPolicy(Qt::NoFocus); // Tab goes from the controls above to the first row
     m_scroll->setWidgetResizable(true);
     m_scroll->setFrameShape(QFrame::NoFrame);
     m_container = new QWidget(m_scroll);

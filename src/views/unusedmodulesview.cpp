@@ -114,6 +114,8 @@ UnusedModulesView::UnusedModulesView(SettingsModel *model, Schema *schema, QWidg
     layout->addWidget(m_summary);
 
     m_scroll = new QScrollArea(this);
+
+    m_scroll->setFocusPolicy(Qt::NoFocus); // Tab goes from the controls above to the first row
     m_scroll->setWidgetResizable(true);
     m_scroll->setFrameShape(QFrame::NoFrame);
     auto *container = new QWidget(m_scroll);
