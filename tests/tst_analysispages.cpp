@@ -774,6 +774,19 @@ private slots:
         view.setViewOnly(false);
         m_model->undoDeletion(twin);
 
+        // Filtered to one kind, then to one severity: only those cards.
+        view.kindFilter()->setCurrentIndex(view.kindFilter()->findData("module-registered-twice"));
+        QCOMPARE(view.kindFilter()->currentText(), "Modules registered twice (1)");
+        view.finishCheck();
+        QCOMPARE(view.cards().size(), 1);
+        view.kindFilter()->setCurrentIndex(0);
+        view.severityFilter()->setCurrentIndex(view.severityFilter()->findText("Notes"));
+        view.finishCheck();
+        QCOMPARE(view.cards().size(), counts[0]);
+        view.severityFilter()->setCurrentIndex(0);
+        view.finishCheck();
+        QCOMPARE(view.cards().size(), ids.size());
+
         // Rows edit through the model; the first edit adds the stale notice, later ones nothing.
         XsdtNode *font = m_doc->findPath(u"Global/Preferences/Application/FontResolution");
         auto *spin = qobject_cast<QSpinBox *>(view.rowFor(font)->editor());

@@ -461,4 +461,34 @@ QString severityName(Severity severity)
     return QString();
 }
 
+QString findingKindName(const QString &id)
+{
+    static const struct
+    {
+        const char *id;
+        const char *name;
+    } kinds[] = {
+        {"out-of-range", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Numbers outside their range")},
+        {"path-missing", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Missing files and folders")},
+        {"unknown-option", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Unknown options")},
+        {"too-many-processors",
+         QT_TRANSLATE_NOOP("vrn::HealthCheck", "More threads than processors")},
+        {"module-registered-twice",
+         QT_TRANSLATE_NOOP("vrn::HealthCheck", "Modules registered twice")},
+        {"module-file-missing", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Missing module files")},
+        {"modules-unchecked", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Module files not checked")},
+        {"duplicate-key", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Keys that appear twice")},
+        {"unused-modules", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Data of unused modules")},
+        {"unsigned-allowed", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Unsigned content allowed")},
+        {"unwritable-character",
+         QT_TRANSLATE_NOOP("vrn::HealthCheck", "Characters XML does not allow")},
+        {"invalid-utf8", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Bytes that are not UTF-8")},
+    };
+    for (const auto &kind : kinds) {
+        if (id == QLatin1String(kind.id))
+            return HealthText::tr(kind.name);
+    }
+    return id;
+}
+
 } // namespace vrn

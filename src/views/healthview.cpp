@@ -7,11 +7,15 @@
 #include "widgets/settingmenu.h"
 #include "widgets/settingrow.h"
 
+#include <QComboBox>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
+#include <QMap>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -53,6 +57,20 @@ HealthView::HealthView(SettingsModel *model, Schema *schema, QWidget *parent)
     m_summary = new QLabel(this);
     m_summary->setWordWrap(true);
     row->addWidget(m_summary, 1);
+    m_severityFilter = new QComboBox(this);
+    m_severityFilter->setAccessibleName(tr("Show findings of severity"));
+    m_severityFilter->addItem(tr("All severities"), -1);
+    m_severityFilter->addItem(tr("Problems"), int(Severity::Problem));
+    m_severityFilter->addItem(tr("Warnings"), int(Severity::Warning));
+    m_severityFilter->addItem(tr("Notes"), int(Severity::Note));
+    row->addWidget(m_severityFilter);
+    m_kindFilter = new QComboBox(this);
+    m_kindFilter->setAccessibleName(tr("Show findings of kind"));
+    m_kindFilter->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    row->addWidget(m_kindFilter);
+    fillKindFilter();
+    connect(m_severityFilter, &QComboBox::currentIndexChanged, this, &HealthView::applyFilter);
+    connect(m_kindFilter, &QComboBox::currentIndexChanged, this, &HealthView::applyFilter);
     m_runButton = new QPushButton(tr("Run the check again"), this);
     row->addWidget(m_runButton);
     layout->addLayout(row);
@@ -104,6 +122,8 @@ void HealthView::setDocument(XsdtDocument *document)
     m_runButton->setEnabled(true);
     clearCards();
     m_findings.clear();
+    m_shown.clear();
+    fillKindFilter();
     m_document = document;
     m_hasRun = false;
     m_staleNoticeShown = false;
@@ -153,6 +173,7 @@ void HealthView::runCheck()
 {
     clearCards();
     m_findings.clear();
+    m_shown.clear();
     m_staleNoticeShown = false;
     m_recheck = false;
     if (!m_document) {
@@ -188,7 +209,8 @@ void HealthView::showFindings(QList<Finding> findings)
 {
     m_runButton->setEnabled(true);
     m_findings = std::move(findings);
-    buildMoreCards();
+    fillKindFilter();
+    applyFilter();
     updateSummary();
 }
 
@@ -208,7 +230,7 @@ void HealthView::stopForChange()
 // of the event loop and the window answers meanwhile.
 void HealthView::buildMoreCards()
 {
-    m_cardsWanted = std::min(m_cards.size() + kCardsAtOnce, m_findings.size());
+    m_cardsWanted = std::min(m_cards.size() + kCardsAtOnce, m_shown.size());
     buildSlice();
 }
 
@@ -223,7 +245,7 @@ void HealthView::buildSlice(bool now)
     const qsizetype end =
         std::min(m_cards.size() + (now ? kCardsAtOnce : kCardsPerTurn), m_cardsWanted);
     for (qsizetype i = m_cards.size(); i < end; ++i) {
-        QWidget *card = buildCard(m_findings.at(i));
+        QWidget *card = buildCard(m_findings.at(m_shown.at(i)));
         m_cardsLayout->insertWidget(m_cardsLayout->indexOf(m_moreButton), card);
         m_cards.append(card);
     }
@@ -232,7 +254,7 @@ void HealthView::buildSlice(bool now)
         m_sliceTimer->start();
         return;
     }
-    const qsizetype rest = m_findings.size() - m_cards.size();
+    const qsizetype rest = m_shown.size() - m_cards.size();
     m_moreButton->setText(tr("Show more findings (%n not shown yet)", nullptr, int(rest)));
     m_moreButton->setVisible(rest > 0);
 }
@@ -331,6 +353,40 @@ void HealthView::addGroupLine(QVBoxLayout *layout, QWidget *card, XsdtNode *node
     m_deleteButtons.append(remove);
     line->addWidget(remove);
     layout->addLayout(line);
+}
+
+// The kinds found, each with its count, keeping the one chosen when it is still there.
+void HealthView::fillKindFilter()
+{
+    const QSignalBlocker block(m_kindFilter);
+    const QString chosen = m_kindFilter->currentData().toString();
+    QMap<QString, int> counts;
+    for (const Finding &finding : std::as_const(m_findings))
+        ++counts[finding.id];
+    m_kindFilter->clear();
+    m_kindFilter->addItem(tr("All kinds"), QString());
+    QList<std::pair<QString, QString>> kinds;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        kinds.append({findingKindName(it.key()), it.key()});
+    std::sort(kinds.begin(), kinds.end());
+    for (const auto &[name, id] : std::as_const(kinds))
+        m_kindFilter->addItem(tr("%1 (%2)").arg(name, QLocale().toString(counts.value(id))), id);
+    m_kindFilter->setCurrentIndex(qMax(0, m_kindFilter->findData(chosen)));
+}
+
+void HealthView::applyFilter()
+{
+    const int severity = m_severityFilter->currentData().toInt();
+    const QString kind = m_kindFilter->currentData().toString();
+    clearCards();
+    m_shown.clear();
+    for (qsizetype i = 0; i < m_findings.size(); ++i) {
+        const Finding &finding = m_findings.at(i);
+        if ((severity < 0 || int(finding.severity) == severity) &&
+            (kind.isEmpty() || finding.id == kind))
+            m_shown.append(i);
+    }
+    buildMoreCards();
 }
 
 void HealthView::updateSummary()

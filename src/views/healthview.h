@@ -9,6 +9,7 @@
 
 #include <memory>
 
+class QComboBox;
 class QLabel;
 class QPushButton;
 class QTimer;
@@ -49,6 +50,9 @@ public:
     QLabel *summaryLabel() const { return m_summary; }
     QPushButton *runButton() const { return m_runButton; }
     QPushButton *moreButton() const { return m_moreButton; }
+    // Which findings get cards: every severity or one, every kind or one (item data: the id).
+    QComboBox *severityFilter() const { return m_severityFilter; }
+    QComboBox *kindFilter() const { return m_kindFilter; }
     static constexpr qsizetype kCardsAtOnce = 100;
     // Cards built in one turn of the event loop; the rest of a hundred follow in later turns.
     static constexpr qsizetype kCardsPerTurn = 10;
@@ -68,6 +72,9 @@ private:
     void buildSlice(bool now = false);
     void addGroupLine(QVBoxLayout *layout, QWidget *card, XsdtNode *node);
     void clearCards();
+    // Cards again for the findings the two filters let through.
+    void applyFilter();
+    void fillKindFilter();
     void updateSummary();
     void showFindings(QList<Finding> findings);
     void stopForChange();
@@ -79,6 +86,7 @@ private:
     HealthEnv m_environment;
     XsdtDocument *m_document = nullptr;
     QList<Finding> m_findings;
+    QList<qsizetype> m_shown; // the findings that pass the filters, by position
     QList<QWidget *> m_cards;
     QPushButton *m_moreButton = nullptr;
     QHash<const XsdtNode *, SettingRow *> m_rows;
@@ -92,6 +100,8 @@ private:
     QTimer *m_sliceTimer = nullptr;
 
     QLabel *m_summary = nullptr;
+    QComboBox *m_severityFilter = nullptr;
+    QComboBox *m_kindFilter = nullptr;
     QPushButton *m_runButton = nullptr;
     QVBoxLayout *m_cardsLayout = nullptr;
 };
