@@ -14,6 +14,8 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QUndoStack>
@@ -118,11 +120,22 @@ private slots:
         QVERIFY(text.contains("The same address as Global/UpdateManager/Repositories/1.\n"));
         QCOMPARE(text.count("Plain http://"), 1);
 
+        // Scrolled down, then the last one is removed: the page stays where it was, give or
+        // take the summary line about plain addresses that goes with it.
+        page.resize(500, 300);
+        page.show();
+        QScrollBar *scroll = page.findChild<QScrollArea *>()->verticalScrollBar();
+        QTRY_VERIFY(scroll->maximum() > 0);
+        scroll->setValue(scroll->maximum() / 2);
+        const int scrolled = scroll->value();
         XsdtNode *third = doc->findPath(u"Global/UpdateManager/Repositories/3");
         Dialogs::setNextAnswer(QMessageBox::Yes);
         page.removeButton(third)->click();
         QCOMPARE(Dialogs::lastShown().title, "Delete saved information?");
         QVERIFY(third->pendingDelete);
+        QCoreApplication::processEvents(); // the page is made again on the next turn
+        QVERIFY2(qAbs(scroll->value() - scrolled) < 40,
+                 qPrintable(QString::number(scroll->value())));
         QCOMPARE(doc->findPath(u"Global/UpdateManager/Repositories/1/URL")->pendingDelete, false);
 
         auto none = parsed(R"(<i k="Global"/>)");

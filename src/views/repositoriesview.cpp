@@ -12,7 +12,9 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -128,6 +130,14 @@ SettingRow *RepositoriesView::addRow(XsdtNode *node, QWidget *parent, QVBoxLayou
 
 void RepositoriesView::rebuild()
 {
+    // A removal or an edit that makes the page again leaves the user where they were: the new
+    // content is complete before it replaces the old one, so that it has its size at once and
+    // the old position exists in it.
+    const int scrolled = m_scroll->verticalScrollBar()->value();
+    const auto keepPlace = qScopeGuard([this, scrolled] {
+        m_scroll->setWidget(m_content); // deletes the previous content with its rows
+        m_scroll->verticalScrollBar()->setValue(scrolled);
+    });
     m_refreshPending = false;
     m_rows.clear();
     m_remove.clear();
@@ -135,7 +145,6 @@ void RepositoriesView::rebuild()
     m_empty = nullptr;
     m_content = new QWidget;
     auto *layout = new QVBoxLayout(m_content);
-    m_scroll->setWidget(m_content); // deletes the previous content with its rows
 
     m_shape.clear();
     if (!m_document) {
