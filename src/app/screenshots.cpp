@@ -232,11 +232,14 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         for (int i = 0; i < folders->topLevelItemCount() && i < 3; ++i)
             folders->topLevelItem(i)->setExpanded(true);
         save(this, QStringLiteral("paths.png"));
-        // A home folder that moved: the example the user guide gives.
+        // A home folder that moved: the example the user guide gives, in a window of the size
+        // it opens with.
+        resize(1100, 760);
         m_paths->preview(QStringLiteral("/home/astro"), QStringLiteral("/home/stargazer"));
         m_paths->finishPreview();
         save(this, QStringLiteral("paths-preview.png"));
         m_paths->clearPreview();
+        resize(1200, 820);
         showTab(m_repositories);
         save(this, QStringLiteral("repositories.png"));
     }

@@ -159,7 +159,6 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
     auto *buttons = new QHBoxLayout;
     m_previewStatus = new QLabel(m_replaceBox);
     m_previewStatus->setWordWrap(true);
-    m_previewStatus->setWordWrap(true);
     buttons->addWidget(m_previewStatus, 1);
     m_previewButton = new QPushButton(tr("Preview"), m_replaceBox);
     buttons->addWidget(m_previewButton, 0, Qt::AlignTop);
@@ -170,7 +169,9 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
     m_previewView->setRootIsDecorated(false);
     m_previewView->setUniformRowHeights(true);
     m_previewView->setAlternatingRowColors(true);
-    layOutColumns(m_previewView, 2, {16, 44});
+    // Long paths keep their beginning and their file name; the setting's path gives way first.
+    m_previewView->setTextElideMode(Qt::ElideMiddle);
+    layOutColumns(m_previewView, 2, {16, 30});
     m_previewView->hide();
     box->addWidget(m_previewView, 1);
     auto *confirm = new QHBoxLayout;
@@ -449,9 +450,11 @@ void PathsView::showPlan(QList<PathReplacement> plan, const QString &oldPrefix)
     const auto missing = std::count_if(shown.begin(), shown.end(),
                                        [](const PathReplacement &c) { return !c.newPathExists; });
     m_previewView->show();
-    // The preview is what the user reads now: it gets most of the height.
+    // The preview is what the user reads now: it gets all the height the folder list can
+    // give up.
     const int height = m_splitter->height();
-    m_splitter->setSizes({height / 3, height - height / 3});
+    const int folders = qMin(height / 3, m_splitter->widget(0)->minimumSizeHint().height());
+    m_splitter->setSizes({folders, height - folders});
     QString text = tr("Values that would change: %n.", nullptr, int(shown.size()));
     if (missing > 0)
         text += QLatin1Char(' ') +
