@@ -1132,9 +1132,11 @@ void TestMainWindow::importSetup()
         Dialogs::setNextFileName(path);
     };
     QStringList suggested;
+    QString folders;
     int reviewed = -1;
     Dialogs::setNextDialogHandler([&](QDialog *dialog) {
         suggested = qobject_cast<ImportMapDialog *>(dialog)->mappings();
+        folders = qobject_cast<ImportMapDialog *>(dialog)->foldersLabel()->text();
         Dialogs::setNextDialogHandler([&](QDialog *review) {
             reviewed = qobject_cast<ReviewDialog *>(review)->tree()->topLevelItemCount();
             return int(QDialog::Rejected);
@@ -1144,6 +1146,7 @@ void TestMainWindow::importSetup()
     setupFile(kMaxProcessors);
     menuAction(window, "&File", "&Import...")->trigger();
     QCOMPARE(suggested, QStringList{"/home/old=" + QDir::homePath()});
+    QCOMPARE(folders, QString("Its paths begin with: /home/old (1 path)."));
     QCOMPARE(reviewed, 2);
     QCOMPARE(findNode(window, folder)->value, QDir::homePath() + "/Lights");
     QCOMPARE(findNode(window, kMaxProcessors)->value, QString("3"));

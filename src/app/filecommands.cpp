@@ -347,6 +347,7 @@ void FileCommands::importSetup()
         setup, windowsPaths, [](const QString &folder) { return QFileInfo::exists(folder); });
     ImportMapDialog mapping(path, int(setup.values.size()), oldHome,
                             oldHome.isEmpty() ? QString() : QDir::homePath(), m_window);
+    mapping.showFolders(setup, windowsPaths);
     if (Dialogs::execDialog(&mapping) != QDialog::Accepted)
         return;
     QList<PathMap> maps;

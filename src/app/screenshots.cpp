@@ -297,6 +297,10 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         ImportMapDialog importing(QStringLiteral("/home/nova/varnel-setup.json"),
                                   int(values.size()), QStringLiteral("/home/astro"),
                                   QStringLiteral("/home/nova"), this);
+        SetupFile setup;
+        for (const XsdtNode *node : std::as_const(values))
+            setup.values.append({node->path(), QString(node->type), node->value});
+        importing.showFolders(setup, false);
         importing.show();
         save(&importing, QStringLiteral("import-map.png"));
     }

@@ -64,6 +64,8 @@ const Forms kForms[] = {
     {"%n entries", "%n entry"},
     {"%n entries queued for deletion", "%n entry queued for deletion"},
     {"%n items", "%n item"},
+    {"%n more", "%n more"},
+    {"%n paths", "%n path"},
     {"%n modules have saved data but are not in the module list",
      "%n module has saved data but is not in the module list"},
     {"%n notes", "%n note"},
