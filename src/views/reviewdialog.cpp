@@ -36,6 +36,40 @@ QString reviewText(const XsdtNode *node, const QString &text)
 }
 
 // The nodes with their paths, sorted by path ignoring case (document order among equals).
+// Ignoring case, and runs of digits by their value, as a file manager sorts: File12 before
+// File102. (The system's collation leaves numbers as text in the C locale.)
+int naturalCompare(QStringView a, QStringView b)
+{
+    qsizetype i = 0;
+    qsizetype j = 0;
+    const auto run = [](QStringView text, qsizetype &at) {
+        const qsizetype start = at;
+        while (at < text.size() && text[at].isDigit())
+            ++at;
+        qsizetype first = start;
+        while (first < at - 1 && text[first] == u'0')
+            ++first;
+        return text.sliced(first, at - first);
+    };
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            const QStringView x = run(a, i);
+            const QStringView y = run(b, j);
+            if (x.size() != y.size())
+                return x.size() < y.size() ? -1 : 1;
+            if (const int order = x.compare(y); order != 0)
+                return order;
+            continue;
+        }
+        if (const int order = a.sliced(i, 1).compare(b.sliced(j, 1), Qt::CaseInsensitive);
+            order != 0)
+            return order;
+        ++i;
+        ++j;
+    }
+    return int(a.size() - i > 0) - int(b.size() - j > 0);
+}
+
 QList<QPair<QString, XsdtNode *>> sortedByPath(const QList<XsdtNode *> &nodes)
 {
     QList<QPair<QString, XsdtNode *>> sorted;
@@ -43,7 +77,7 @@ QList<QPair<QString, XsdtNode *>> sortedByPath(const QList<XsdtNode *> &nodes)
     for (XsdtNode *node : nodes)
         sorted.append({node->path(), node});
     std::stable_sort(sorted.begin(), sorted.end(), [](const auto &a, const auto &b) {
-        return a.first.compare(b.first, Qt::CaseInsensitive) < 0;
+        return naturalCompare(a.first, b.first) < 0;
     });
     return sorted;
 }
@@ -322,7 +356,11 @@ void ReviewDialog::populateDeletion(QTreeWidgetItem *item)
 void ReviewDialog::updateDetails()
 {
     const QList<QTreeWidgetItem *> selected = m_tree->selectedItems();
-    m_revertButton->setEnabled(!selected.isEmpty());
+    // Rows inside a deletion go back only with the deletion: with nothing else chosen there is
+    // nothing to take back, and a button that did nothing would leave the row looking stuck.
+    m_revertButton->setEnabled(std::any_of(selected.begin(), selected.end(), [](auto *item) {
+        return !item->parent() && item->data(0, NodeRole).template value<XsdtNode *>();
+    }));
     if (selected.isEmpty()) {
         m_detailText->clear();
         return;
