@@ -14,6 +14,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QSettings>
+#include <QStatusBar>
 #include <QToolBar>
 #include <QUndoStack>
 
@@ -300,8 +301,18 @@ void WindowActions::refreshToolbarIcons()
 void WindowActions::followUndo(SettingsModel *model)
 {
     m_model = model;
-    connect(undo, &QAction::triggered, model, &SettingsModel::undo);
-    connect(redo, &QAction::triggered, model, &SettingsModel::redo);
+    // What was undone replaces whatever the status bar said about the step before it, which
+    // would otherwise still read as true ("Paths changed: 130").
+    connect(undo, &QAction::triggered, model, [this, model] {
+        const QString step = model->undoStack()->undoText();
+        model->undo();
+        m_window->statusBar()->showMessage(tr("Undone: %1").arg(step), 5000);
+    });
+    connect(redo, &QAction::triggered, model, [this, model] {
+        const QString step = model->undoStack()->redoText();
+        model->redo();
+        m_window->statusBar()->showMessage(tr("Redone: %1").arg(step), 5000);
+    });
     QUndoStack *history = model->undoStack();
     for (auto signal : {&QUndoStack::canUndoChanged, &QUndoStack::canRedoChanged})
         connect(history, signal, this, &WindowActions::showUndoState);

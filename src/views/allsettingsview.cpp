@@ -126,7 +126,8 @@ void AllSettingsView::onFilterApplied(bool filtering, bool capped)
 {
     if (!filtering)
         expandToPreferences();
-    if (capped)
+    // Said to someone looking at the tree, not again whenever a reload filters it anew.
+    if (capped && isVisible())
         emit message(tr("Many settings match: only the first %1 rows are opened. Open a group to "
                         "see the matches inside it.")
                          .arg(TreeFilter::RowBudget));
