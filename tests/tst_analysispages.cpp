@@ -752,6 +752,13 @@ private slots:
         for (const QLabel *label : twiceCard->findChildren<QLabel *>())
             more = more || label->text() == "...and 3 more.";
         QVERIFY(more);
+        // A queued entry is struck through in its card.
+        QLabel *firstTwice = twiceCard->findChildren<QLabel *>().at(2);
+        QVERIFY2(firstTwice->text().startsWith("<b>Twice</b>"), qPrintable(firstTwice->text()));
+        QVERIFY(m_model->queueDeletion(view.findings().at(twice).nodes.first()));
+        QVERIFY(firstTwice->font().strikeOut());
+        m_model->undoDeletion(view.findings().at(twice).nodes.first());
+        QVERIFY(!firstTwice->font().strikeOut());
         const qsizetype unused = ids.indexOf("unused-modules");
         QSignalSpy opened(&view, &HealthView::openUnusedModules);
         const auto unusedButtons = view.cards().at(unused)->findChildren<QPushButton *>();
@@ -763,16 +770,22 @@ private slots:
         QPushButton *removeTwin = nullptr;
         for (QPushButton *button :
              view.cards().at(ids.indexOf("module-registered-twice"))->findChildren<QPushButton *>())
-            removeTwin = button->text() == "Delete Modules/Twin..." ? button : removeTwin;
+            removeTwin = button->text().startsWith("Delete the registration of ") &&
+                                 button->text().endsWith(" (Modules/Twin)...")
+                             ? button
+                             : removeTwin;
         QVERIFY(removeTwin && removeTwin->isEnabled());
         QSignalSpy deletions(&view, &HealthView::deleteRequested);
         removeTwin->click();
         QCOMPARE(deletions.value(0).value(0).value<XsdtNode *>(), twin);
+        // Queued, it has nothing more to offer; undone, it is offered again.
         QVERIFY(m_model->queueDeletion(twin));
+        QVERIFY(!removeTwin->isEnabled());
+        m_model->undoDeletion(twin);
+        QVERIFY(removeTwin->isEnabled());
         view.setViewOnly(true);
         QVERIFY(!removeTwin->isEnabled());
         view.setViewOnly(false);
-        m_model->undoDeletion(twin);
 
         // Filtered to one kind, then to one severity: only those cards.
         view.kindFilter()->setCurrentIndex(view.kindFilter()->findData("module-registered-twice"));

@@ -115,9 +115,9 @@ private slots:
         connect(&page, &TaskPage::deleteRequested, &requests, &EditRequests::requestDeletion);
         page.setDocument(doc.get());
         const QString text = page.visibleText();
-        QVERIFY2(text.contains("The same address as Global/UpdateManager/Repositories/2.\n"),
+        QVERIFY2(text.contains("Repository 1\nThe same address as repository 2.\n"),
                  qPrintable(text));
-        QVERIFY(text.contains("The same address as Global/UpdateManager/Repositories/1.\n"));
+        QVERIFY(text.contains("The same address as repository 1.\n"));
         QCOMPARE(text.count("Plain http://"), 1);
 
         // Scrolled down, then the last one is removed: the page stays where it was, give or
@@ -132,6 +132,8 @@ private slots:
         Dialogs::setNextAnswer(QMessageBox::Yes);
         page.removeButton(third)->click();
         QCOMPARE(Dialogs::lastShown().title, "Delete saved information?");
+        QCOMPARE(Dialogs::lastShown().text,
+                 "Delete the update repository http://plain.example/?\n(2 values)");
         QVERIFY(third->pendingDelete);
         QCoreApplication::processEvents(); // the page is made again on the next turn
         QVERIFY2(qAbs(scroll->value() - scrolled) < 40,

@@ -151,6 +151,27 @@ void checkProcessors(const XsdtDocument &document, const HealthEnv &env, QList<F
         {node}));
 }
 
+// A node's path, and which of the entries of that name it is when the path alone cannot say.
+QString entryLabel(const XsdtNode *node)
+{
+    int place = 0;
+    int named = 0;
+    if (!node->parent)
+        return node->path();
+    for (const auto &sibling : node->parent->children) {
+        if (sibling->key != node->key)
+            continue;
+        ++named;
+        if (sibling.get() == node)
+            place = named;
+    }
+    return named < 2 ? node->path()
+                     : HealthText::tr("%1 (entry %2 of %3 with that key)")
+                           .arg(node->path())
+                           .arg(place)
+                           .arg(named);
+}
+
 void checkDoubledRegistrations(const XsdtDocument &document, const QList<XsdtNode *> &values,
                                QString binDir, const HealthEnv &env, QList<Finding> &findings)
 {
@@ -170,7 +191,7 @@ void checkDoubledRegistrations(const XsdtDocument &document, const QList<XsdtNod
             HealthText::tr("The module registry entries %1 and %2 both name %3, so PixInsight "
                            "loads it twice and complains about duplicate identifiers. The "
                            "later entry can go.")
-                .arg(twice.first->path(), twice.later->path(),
+                .arg(entryLabel(twice.first), entryLabel(twice.later),
                      QDir::toNativeSeparators(twice.file)),
             {twice.first, twice.later}, FindingAction::DeleteLastEntry));
     }

@@ -1,6 +1,7 @@
 #include "views/healthview.h"
 
 #include "document/xsdtdocument.h"
+#include "knowledge/repositories.h"
 #include "knowledge/schema.h"
 #include "model/backgroundjob.h"
 #include "model/settingsmodel.h"
@@ -99,6 +100,7 @@ HealthView::HealthView(SettingsModel *model, Schema *schema, QWidget *parent)
     connect(m_runButton, &QPushButton::clicked, this, &HealthView::runCheck);
     connect(m_model, &SettingsModel::aboutToChange, this, &HealthView::stopForChange);
     connect(m_model, &SettingsModel::edited, this, &HealthView::markStale);
+    connect(m_model, &SettingsModel::edited, this, &HealthView::refreshDeleteControls);
     connect(m_model, &SettingsModel::resumeWork, this, [this] {
         if (m_recheck)
             runCheck();
@@ -138,11 +140,35 @@ void HealthView::setViewOnly(bool viewOnly)
     m_viewOnly = viewOnly;
     for (SettingRow *row : std::as_const(m_rows))
         row->setViewOnly(viewOnly);
-    // Delete buttons of groups the rules allow to delete follow the view-only state.
-    for (QPushButton *button : std::as_const(m_deleteButtons)) {
-        if (button->property("deletable").toBool())
-            button->setEnabled(!viewOnly);
+    refreshDeleteControls();
+}
+
+// A delete button is offered while its entry can be queued: the rules allow it, nothing is
+// view-only and it is not queued already. A queued entry is struck through, like a setting
+// row's title.
+void HealthView::refreshDeleteControls()
+{
+    for (const DeleteControl &control : std::as_const(m_deleteControls)) {
+        const bool queued = control.node->isDeleted();
+        control.button->setEnabled(control.deletable && !m_viewOnly && !queued);
+        if (control.label && control.label->font().strikeOut() != queued) {
+            QFont font = control.label->font();
+            font.setStrikeOut(queued);
+            control.label->setFont(font);
+        }
     }
+}
+
+QPushButton *HealthView::addDeleteButton(const QString &text, QWidget *card, XsdtNode *node,
+                                         QLabel *label)
+{
+    auto *remove = new QPushButton(text, card);
+    const DeleteVerdict verdict = m_model->deletionVerdict(node);
+    const bool deletable = verdict.level != DeleteLevel::Never;
+    remove->setToolTip(deletable ? verdict.reason : tr("Protected: %1").arg(verdict.reason));
+    connect(remove, &QPushButton::clicked, this, [this, node] { emit deleteRequested(node); });
+    m_deleteControls.append({node, remove, label, deletable});
+    return remove;
 }
 
 void HealthView::showEvent(QShowEvent *event)
@@ -165,7 +191,7 @@ void HealthView::clearCards()
     m_cardsWanted = 0;
     m_sliceTimer->stop();
     m_rows.clear();
-    m_deleteButtons.clear();
+    m_deleteControls.clear();
     m_moreButton->hide();
 }
 
@@ -318,16 +344,10 @@ QWidget *HealthView::buildCard(const Finding &finding)
     }
     if (finding.action == FindingAction::DeleteLastEntry && !finding.nodes.isEmpty()) {
         XsdtNode *last = finding.nodes.last();
-        auto *remove = new QPushButton(tr("Delete %1...").arg(last->path()), card);
-        const DeleteVerdict verdict = m_model->deletionVerdict(last);
-        const bool deletable = verdict.level != DeleteLevel::Never;
-        remove->setProperty("deletable", deletable);
-        remove->setEnabled(deletable && !m_viewOnly);
-        remove->setToolTip(deletable ? verdict.reason : tr("Protected: %1").arg(verdict.reason));
-        connect(remove, &QPushButton::clicked, this, [this, last] { emit deleteRequested(last); });
-        m_deleteButtons.append(remove);
-        body->addWidget(remove, 0, Qt::AlignLeft);
+        body->addWidget(addDeleteButton(tr("Delete %1...").arg(entryDescription(last)), card, last),
+                        0, Qt::AlignLeft);
     }
+    refreshDeleteControls();
     return card;
 }
 
@@ -343,15 +363,7 @@ void HealthView::addGroupLine(QVBoxLayout *layout, QWidget *card, XsdtNode *node
     auto *reveal = new QPushButton(tr("Show in All settings"), card);
     connect(reveal, &QPushButton::clicked, this, [this, node] { emit revealRequested(node); });
     line->addWidget(reveal);
-    auto *remove = new QPushButton(tr("Delete this one..."), card);
-    const DeleteVerdict verdict = m_model->deletionVerdict(node);
-    const bool deletable = verdict.level != DeleteLevel::Never;
-    remove->setProperty("deletable", deletable);
-    remove->setEnabled(deletable && !m_viewOnly);
-    remove->setToolTip(deletable ? verdict.reason : tr("Protected: %1").arg(verdict.reason));
-    connect(remove, &QPushButton::clicked, this, [this, node] { emit deleteRequested(node); });
-    m_deleteButtons.append(remove);
-    line->addWidget(remove);
+    line->addWidget(addDeleteButton(tr("Delete this one..."), card, node, label));
     layout->addLayout(line);
 }
 

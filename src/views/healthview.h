@@ -72,6 +72,9 @@ private:
     void buildSlice(bool now = false);
     void addGroupLine(QVBoxLayout *layout, QWidget *card, XsdtNode *node);
     void clearCards();
+    QPushButton *addDeleteButton(const QString &text, QWidget *card, XsdtNode *node,
+                                 QLabel *label = nullptr);
+    void refreshDeleteControls();
     // Cards again for the findings the two filters let through.
     void applyFilter();
     void fillKindFilter();
@@ -90,7 +93,15 @@ private:
     QList<QWidget *> m_cards;
     QPushButton *m_moreButton = nullptr;
     QHash<const XsdtNode *, SettingRow *> m_rows;
-    QList<QPushButton *> m_deleteButtons;
+    // The delete buttons of the cards, with the entry each one queues and the line naming it.
+    struct DeleteControl
+    {
+        XsdtNode *node;
+        QPushButton *button;
+        QLabel *label; // null where a setting row names the entry
+        bool deletable;
+    };
+    QList<DeleteControl> m_deleteControls;
     bool m_viewOnly = false;
     bool m_hasRun = false;
     bool m_staleNoticeShown = false;
