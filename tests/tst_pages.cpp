@@ -459,8 +459,8 @@ private slots:
             << 3 << QMessageBox::No << "Delete the 4 older backups (6 KiB)" << 7 << true;
         QTest::newRow("no trash, deleted for good when asked")
             << 5 << QMessageBox::Yes << "Delete the 2 older backups (3 KiB)" << 5 << false;
-        QTest::newRow("no trash, No")
-            << 5 << QMessageBox::No << "Delete the 2 older backups (3 KiB)" << 7 << false;
+        QTest::newRow("no trash, one, No")
+            << 6 << QMessageBox::No << "Delete the 1 older backup (2 KiB)" << 7 << false;
     }
 
     void backups()
@@ -498,11 +498,13 @@ private slots:
         QTest::mouseClick(dialog.deleteOlderButton(), Qt::LeftButton);
         const int removed = 7 - left;
         QCOMPARE(Dialogs::lastShown().title, "Delete backups");
+        const bool one = keep == 6; // one backup is offered
         QVERIFY(Dialogs::lastShown().text.endsWith(
-            trash ? QString("They are moved to the trash folder %1/Trash.").arg(data)
-                  : QString("%1 does not exist or cannot be written). They will be deleted for "
+            trash ? QString("%1 moved to the trash folder %2/Trash.")
+                        .arg(one ? "It is" : "They are", data)
+                  : QString("%1 does not exist or cannot be written). %2 will be deleted for "
                             "good.")
-                        .arg(data)));
+                        .arg(data, one ? "It" : "They")));
         const QStringList kept = listBackups(settingsFile());
         QCOMPARE(kept.size(), left);
         QVERIFY(left == 0 || kept.constFirst().endsWith(".bak-20261206")); // the newest stay
