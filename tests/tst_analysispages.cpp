@@ -131,12 +131,13 @@ QString said(QSignalSpy &messages)
 QByteArray cleanupOverlay();
 
 const QByteArray kCleanupFile =
-    "<i k='Safe'><v k='A' t='i' v='1'/><i k='B'><v k='x' t='s' v='1'/><v k='y' t='s' v='2'/>"
+    "<i k='Safe'><i k='Hollow'/><v k='A' t='i' v='1'/><i k='B'><v k='x' t='s' v='1'/><v k='y' "
+    "t='s' v='2'/>"
     "</i></i><i k='Never'><v k='v' t='i' v='1'/></i><i k='zed'><i k='Interfaces'><i k='Main'>"
     "<i k='Geometry'><v k='g' t='s' v='1'/></i></i></i></i><i k='Alpha'><i k='Interfaces'>"
     "<i k='Side'><i k='Geometry'><v k='g' t='s' v='1'/></i></i></i><v k='p' t='i' v='1'/></i>"
     "<i k='beta'><i k='Interfaces'><i k='Geometry'><i k='Geometry'><v k='g' t='s' v='1'/></i>"
-    "</i></i></i>";
+    "</i></i></i><i k='ModuleData'><i k='Alpha'><v k='m' t='i' v='1'/></i><i k='Idle'/></i>";
 
 } // namespace
 
@@ -590,17 +591,14 @@ private slots:
         const QString saved =
             "Saved tool and script settings - deleting loses your configuration |  | ";
         QTest::newRow("groups") << kCleanupFile
-                                << QStringList{safe,
-                                               "  Pair | 3 | ",
-                                               "    Safe/A | 1 | ",
-                                               "    Safe/B | 2 | ",
-                                               "  Windows (3) | 3 | ",
+                                << QStringList{safe, "  Pair | 3 | ", "    Safe/A | 1 | ",
+                                               "    Safe/B | 2 | ", "  Windows (3) | 3 | ",
                                                "    Alpha \u203A Side | 1 | ",
                                                "    beta \u203A Geometry | 1 | ",
-                                               "    zed \u203A Main | 1 | ",
-                                               saved,
-                                               "  Alpha | 2 | ",
-                                               "  beta | 1 | ",
+                                               "    zed \u203A Main | 1 | ", saved,
+                                               // A tool's own group and its module data.
+                                               "  Alpha | 3 | ", "    Alpha | 2 | ",
+                                               "    ModuleData/Alpha | 1 | ", "  beta | 1 | ",
                                                "  zed | 1 | "};
         QTest::newRow("nothing") << QByteArray("<i k='Never'><v k='v' t='i' v='1'/></i>")
                                  << QStringList{safe, "  Nothing to clean in this file. |  | ",
@@ -634,6 +632,7 @@ private slots:
         pair->setCheckState(0, Qt::Checked);
         rowNamed(tree, "zed \u203A Main")->setCheckState(0, Qt::Checked);
         QTRY_VERIFY(m_cleanup->queueButton()->isEnabled());
+        QVERIFY(!m_cleanup->undoButton()->isEnabled()); // nothing of theirs is queued
         QVERIFY(cleanupStatus().startsWith("Ticked: 3 entries (about "));
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
         QVERIFY(Dialogs::shown().isEmpty());
@@ -649,7 +648,7 @@ private slots:
         // The saved-settings section ticks its entries; queueing asks once, listing them all.
         QTreeWidgetItem *savedTop = tree->topLevelItem(1);
         savedTop->setCheckState(0, Qt::Checked);
-        QTRY_COMPARE(cleanupStatus().left(18), "Ticked: 3 entries ");
+        QTRY_COMPARE(cleanupStatus().left(18), "Ticked: 4 entries ");
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton); // cancelled
         QCOMPARE(Dialogs::shown().size(), 1);
         const Dialogs::Record asked = Dialogs::lastShown();
@@ -662,11 +661,11 @@ private slots:
         // zed holds a window position queued before; zed is queued whole all the same.
         Dialogs::setNextAnswer(QMessageBox::Yes);
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
-        QCOMPARE(said(messages), "Queued 3 entries for deletion. Save to apply.");
+        QCOMPARE(said(messages), "Queued 4 entries for deletion. Save to apply.");
         QVERIFY(m_doc->findPath(u"Alpha")->pendingDelete);
         // zed's window position goes with zed: counted once, as in the title.
-        QTRY_COMPARE(cleanupStatus(), "5 entries queued for deletion");
-        QCOMPARE(m_doc->pendingChangeCount(), 5);
+        QTRY_COMPARE(cleanupStatus(), "6 entries queued for deletion");
+        QCOMPARE(m_doc->pendingChangeCount(), 6);
 
         // Undo takes back only the marks of the ticked entries themselves.
         pair->setCheckState(0, Qt::Checked);
@@ -894,7 +893,7 @@ private slots:
             m_cleanup->setDocument(m_doc.get());
         }
         QTRY_VERIFY(!m_cleanup->isBuilding());
-        QCOMPARE(cleanupRows(m_cleanup->tree()).size(), replaced ? 4 : 12);
+        QCOMPARE(cleanupRows(m_cleanup->tree()).size(), replaced ? 4 : 14);
     }
 
     // One row a turn: the same rows in the same order, and deletions queued after the second
@@ -915,12 +914,13 @@ private slots:
         QCOMPARE(cleanupRows(m_cleanup->tree()),
                  (QStringList{"Safe to clean - PixInsight recreates these |  | ",
                               "  Pair | 3 | Partly queued (1 of 2)", "    Safe/A | 1 | ",
-                              "    Safe/B | 2 | ", "  Windows (3) | 3 | ",
+                              "    Safe/B | 2 | ", "  Windows (3) | 3 | Partly queued (1 of 3)",
                               "    Alpha \u203A Side | 1 | " + queued,
                               "    beta \u203A Geometry | 1 | ", "    zed \u203A Main | 1 | ",
                               "Saved tool and script settings - deleting loses your "
                               "configuration |  | ",
-                              "  Alpha | 2 | " + queued, "  beta | 1 | ", "  zed | 1 | "}));
+                              "  Alpha | 3 | Partly queued (1 of 2)", "    Alpha | 2 | ",
+                              "    ModuleData/Alpha | 1 | ", "  beta | 1 | ", "  zed | 1 | "}));
         QCOMPARE(cleanupStatus(), "2 entries queued for deletion");
     }
 
@@ -949,10 +949,13 @@ QByteArray cleanupOverlay()
     {"path": "Safe/**", "level": "safe", "reason": "recreated"},
     {"path": "*", "level": "warn", "groupsOnly": true, "reason": "tool settings"},
     {"path": "*/Interfaces/*/Geometry", "level": "safe", "reason": "window"},
-    {"path": "Never", "level": "never", "reason": "kept"}]},
+    {"path": "Never", "level": "never", "reason": "kept"},
+    {"path": "ModuleData", "level": "never", "reason": "kept"},
+    {"path": "ModuleData/*", "level": "warn", "groupsOnly": true, "reason": "module data"}]},
   "cleanup": [
     {"title": "Pair", "description": "Two paths", "paths": ["Safe/A", "Safe/B"]},
     {"title": "Absent", "description": "d", "paths": ["Safe/Missing"]},
+    {"title": "Hollow", "description": "d", "paths": ["Safe/Hollow"]},
     {"title": "Protected", "description": "d", "paths": ["Never"]},
     {"title": "Windows", "description": "each", "paths": ["*/Interfaces/*/Geometry"],
      "each": true}]})";
