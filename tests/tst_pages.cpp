@@ -345,13 +345,13 @@ private slots:
         QCOMPARE(window.tabs()->currentWidget(), search);
         QCOMPARE(search->bannerLabel()->text(),
                  "Module search for \"kestrane\": registry entry, module data, module "
-                 "settings and process entries - Kestrane (installed), 2 values. "
+                 "settings and process entries - Kestrane (in the module list), 2 values. "
                  "Type words below to narrow them.");
         QCOMPARE(search->rows().size(), 2);
         searchModule("estr");
         QCOMPARE(search->bannerLabel()->text(),
                  "No module is called exactly \"estr\"; showing modules whose name contains it: "
-                 "Kestrane (installed), KestraneTools (installed) - 4 values.");
+                 "Kestrane (in the module list), KestraneTools (in the module list) - 4 values.");
         Dialogs::setNextAnswer(QMessageBox::Yes);
         searchModule("Needle");
         QCOMPARE(Dialogs::lastShown().text,

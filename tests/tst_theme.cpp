@@ -303,6 +303,7 @@ private slots:
              p.color(QPalette::Window));
         text("read-only value", p.color(QPalette::Disabled, QPalette::Text),
              p.color(QPalette::Disabled, QPalette::Base));
+        text("value out of range", p.color(QPalette::BrightText), p.color(QPalette::Window));
         // Where the keyboard is: the ring drawn around a focused field and a check box reached
         // with Tab, at its strongest pixel.
         VarnelStyle style;

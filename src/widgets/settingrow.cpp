@@ -180,9 +180,17 @@ SettingRow::SettingRow(XsdtNode *node, const VariableInfo &info, SettingsModel *
     m_descriptionLabel->setTextFormat(Qt::PlainText);
     m_descriptionLabel->setWordWrap(true);
     m_descriptionLabel->setVisible(!info.description.isEmpty());
+    // A stored value the Health check calls a problem (outside its documented range) says so
+    // here too.
+    m_problemLabel = new QLabel(this);
+    m_problemLabel->setTextFormat(Qt::PlainText);
+    m_problemLabel->setWordWrap(true);
+    m_problemLabel->setForegroundRole(QPalette::BrightText);
+    m_problemLabel->hide();
     texts->addWidget(m_titleLabel);
     texts->addWidget(m_pathLabel);
     texts->addWidget(m_descriptionLabel);
+    texts->addWidget(m_problemLabel);
     layout->addLayout(texts, 3);
 
     m_editorBox = new QWidget(this);
@@ -384,6 +392,11 @@ void SettingRow::refresh()
         m_revertButton->setEnabled(false);
         m_revertButton->setToolTip(tr("Unchanged"));
     }
+
+    QString problem;
+    withinDocumentedRange(m_info, m_node->value, &problem);
+    m_problemLabel->setText(problem);
+    m_problemLabel->setVisible(!problem.isEmpty());
 
     const bool locked = m_model->isEditLocked(m_node);
     m_editorBox->setEnabled(!m_viewOnly && !m_info.readOnly && !deleted && !m_isProtected &&

@@ -50,6 +50,7 @@ public:
     QLabel *titleLabel() const { return m_titleLabel; }
     QLabel *pathLabel() const { return m_pathLabel; }
     QLabel *descriptionLabel() const { return m_descriptionLabel; }
+    QLabel *problemLabel() const { return m_problemLabel; }
 
 signals:
     void rejected(const QString &reason);
@@ -82,6 +83,7 @@ private:
     QLabel *m_titleLabel = nullptr;
     QLabel *m_pathLabel = nullptr;
     QLabel *m_descriptionLabel = nullptr;
+    QLabel *m_problemLabel = nullptr;
     QWidget *m_editorBox = nullptr;
     QWidget *m_editor = nullptr;
     QCheckBox *m_checkBox = nullptr;
