@@ -220,18 +220,29 @@ QString EnglishPlurals::singular(const char *sourceText)
     return found ? QString::fromUtf8(found) : QString();
 }
 
+EnglishPlurals::EnglishPlurals(QObject *parent, bool groupDigits)
+    : QTranslator(parent)
+    , m_groupDigits(groupDigits)
+{}
+
 QString EnglishPlurals::translate(const char *, const char *sourceText, const char *, int n) const
 {
     // English uses the singular for exactly one; zero and every other count read as written.
-    return n == 1 ? singular(sourceText) : QString();
+    QString text = n == 1 ? singular(sourceText) : QString();
+    if (!m_groupDigits || n < 0 || !sourceText)
+        return text;
+    if (text.isNull())
+        text = QString::fromUtf8(sourceText);
+    // "%Ln" is the count as the locale writes numbers.
+    return text.replace(QLatin1String("%n"), QLatin1String("%Ln"));
 }
 
-void installEnglishPlurals()
+void installEnglishPlurals(bool groupDigits)
 {
     auto *app = QCoreApplication::instance();
     if (!app || app->findChild<EnglishPlurals *>(QString(), Qt::FindDirectChildrenOnly))
         return;
-    QCoreApplication::installTranslator(new EnglishPlurals(app));
+    QCoreApplication::installTranslator(new EnglishPlurals(app, groupDigits));
 }
 
 } // namespace vrn

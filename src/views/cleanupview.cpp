@@ -11,6 +11,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLocale>
 #include <QPushButton>
 #include <QSet>
 #include <QThreadPool>
@@ -48,7 +49,7 @@ qint64 totalBytes(const QList<XsdtNode *> &nodes, const QHash<const XsdtNode *, 
 
 void setNumbers(QTreeWidgetItem *item, qint64 values, qint64 bytes)
 {
-    item->setText(1, QString::number(values));
+    item->setText(1, QLocale().toString(values));
     item->setText(2, CleanupView::sizeText(bytes));
     item->setTextAlignment(1, kNumberAlignment);
     item->setTextAlignment(2, kNumberAlignment);
@@ -427,7 +428,7 @@ QTreeWidgetItem *CleanupView::addGroupRow(const PlannedGroup &group)
 {
     const QList<XsdtNode *> &kept = group.kept;
     auto *row = new QTreeWidgetItem(m_safeTop);
-    row->setText(0, tr("%1 (%2)").arg(group.title).arg(kept.size()));
+    row->setText(0, tr("%1 (%2)").arg(group.title, QLocale().toString(kept.size())));
     setNumbers(row, totalValues(kept), totalBytes(kept, *m_sizes));
     row->setToolTip(0, group.description);
     row->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsAutoTristate);

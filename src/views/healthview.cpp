@@ -335,8 +335,9 @@ QWidget *HealthView::buildCard(const Finding &finding)
         m_rows.insert(node, row);
     }
     if (finding.nodes.size() > kMaxEntries)
-        body->addWidget(
-            new QLabel(tr("...and %1 more.").arg(finding.nodes.size() - kMaxEntries), card));
+        body->addWidget(new QLabel(
+            tr("...and %1 more.").arg(QLocale().toString(finding.nodes.size() - kMaxEntries)),
+            card));
     if (finding.action == FindingAction::OpenUnusedModules) {
         auto *open = new QPushButton(tr("Open Unused modules"), card);
         connect(open, &QPushButton::clicked, this, &HealthView::openUnusedModules);

@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QSet>
 #include <QSplitter>
@@ -372,10 +373,10 @@ void PathsView::showGroups()
     else if (isScanning())
         m_status->setText(tr("Looking for paths in the file again after the last change..."));
     else
-        m_status->setText(tr("Paths: %n. Folders: %1. Missing on this computer: %2.", nullptr,
-                             int(m_values.size()))
-                              .arg(m_allGroups.size())
-                              .arg(m_missingCount));
+        m_status->setText(
+            tr("Paths: %n. Folders: %1. Missing on this computer: %2.", nullptr,
+               int(m_values.size()))
+                .arg(QLocale().toString(m_allGroups.size()), QLocale().toString(m_missingCount)));
     updateControls();
 }
 

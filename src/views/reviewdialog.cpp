@@ -11,6 +11,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -366,7 +367,8 @@ void ReviewDialog::updateDetails()
         return;
     }
     if (selected.size() > 1) {
-        m_detailText->setPlainText(tr("%1 changes selected.").arg(selected.size()));
+        m_detailText->setPlainText(
+            tr("%1 changes selected.").arg(QLocale().toString(selected.size())));
         return;
     }
     const QTreeWidgetItem *item = selected.constFirst();
