@@ -119,10 +119,12 @@ void benchApp()
 {
     std::printf("\nThe program\n");
     const int rounds = options().quick ? 3 : 5;
-    startupAt(10, rounds);
-    if (!options().quick)
-        startupAt(50, rounds);
-    pollAt(options().quick ? 10 : 50);
+    QList<qint64> sizes = options().sizes;
+    if (sizes.isEmpty())
+        sizes = options().quick ? QList<qint64>{10} : QList<qint64>{10, 50};
+    for (qint64 mb : sizes)
+        startupAt(mb, mb > 50 ? 3 : rounds);
+    pollAt(sizes.constLast());
 }
 
 } // namespace vrn::bench

@@ -1,10 +1,20 @@
 // The comparison of two settings documents: two unrelated files, and one file against a copy
-// of itself with scattered edits (the usual case: a backup of the file being edited).
+// of itself with scattered edits (the usual case: a backup of the file being edited). Then the
+// engine as the window and varnelctl use it, on two files on disk: time, and the window's
+// resident peak.
 #include "benchutil.h"
 
 #include "document/valuenodes.h"
 #include "document/xsdtdocument.h"
-#include "knowledge/compare.h"
+#include "knowledge/comparison.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <memory>
@@ -14,6 +24,66 @@ namespace vrn::bench {
 namespace {
 
 qint64 g_sink = 0;
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+qint64 statusBytes(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field)).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return -1;
+}
+
+// Makes the current resident size the new high-water mark.
+void resetPeak()
+{
+    QFile refs(QStringLiteral("/proc/self/clear_refs"));
+    if (refs.open(QIODevice::WriteOnly))
+        refs.write("5");
+}
+
+qint64 peakBytes()
+{
+    return statusBytes("VmHWM:");
+}
+
+// varnelctl diff of the two files as its own process, built beside the benchmark: its CPU
+// time from the kernel's account of finished children. Its resident peak is not told there
+// (a child's peak includes what it had before exec, a copy of this large process): measure
+// it with /usr/bin/time -v.
+void runVarnelctl(const QString &first, const QString &second)
+{
+    const QString program =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/../src/cli/varnelctl");
+    rusage before{};
+    getrusage(RUSAGE_CHILDREN, &before);
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    QElapsedTimer clock;
+    clock.start();
+    process.start(program, {QStringLiteral("diff"), QStringLiteral("--json"), first, second});
+    if (!process.waitForFinished(600000) || process.exitStatus() != QProcess::NormalExit) {
+        std::printf("  varnelctl diff: did not run (%s)\n", qPrintable(program));
+        return;
+    }
+    const qint64 wallMs = clock.elapsed();
+    rusage after{};
+    getrusage(RUSAGE_CHILDREN, &after);
+    const auto seconds = [](const timeval &t) { return double(t.tv_sec) + t.tv_usec / 1e6; };
+    const double cpu = seconds(after.ru_utime) - seconds(before.ru_utime) +
+                       seconds(after.ru_stime) - seconds(before.ru_stime);
+    std::printf("  varnelctl diff --json: exit %d, cpu %.2f s, wall %lld ms\n", process.exitCode(),
+                cpu, wallMs);
+}
 
 std::unique_ptr<XsdtDocument> parse(const QByteArray &bytes)
 {
@@ -28,7 +98,10 @@ std::unique_ptr<XsdtDocument> parse(const QByteArray &bytes)
 void compareAt(qint64 megabytes)
 {
     const qint64 size = megabytes * 1000 * 1000;
+    generatedFile(size, 7); // the bytes are kept for the run: not part of the document
+    const qint64 beforeDocument = residentBytes();
     auto first = parse(generatedFile(size, 7));
+    const qint64 documentBytes = residentBytes() - beforeDocument;
     auto second = parse(generatedFile(size, 8));
     auto copy = parse(generatedFile(size, 7));
     if (!first || !second || !copy)
@@ -62,10 +135,44 @@ void compareAt(qint64 megabytes)
         QStringLiteral("compareDocuments, itself with 1,000 edits"), 0,
         [&] { g_sink += compareDocuments(*copy, *first).size(); },
         QStringLiteral("walk: collect every value of both (reference)"));
+    QTemporaryDir dir;
+    const QString firstPath = dir.filePath(QStringLiteral("core-1-pxi.settings"));
+    const QString secondPath = dir.filePath(QStringLiteral("core-2-pxi.settings"));
+    if (!writeFile(firstPath, generatedFile(size, 7)) ||
+        !writeFile(secondPath, generatedFile(size, 8)))
+        return;
+    const DeletionPolicy policy = shippedPolicy();
+    suite.add(
+        QStringLiteral("Comparison with a file: read, indexed, compared on the worker"), 0,
+        [&] {
+            Comparison comparison;
+            comparison.setRules(&policy, nullptr);
+            comparison.startWithFile(*first, secondPath);
+            comparison.finishNow();
+            g_sink += comparison.records().size();
+        },
+        QStringLiteral("walk: collect every value of both (reference)"));
     const int rounds = options().quick ? 3 : (megabytes >= 50 ? 5 : 11);
     suite.run(rounds);
     suite.print();
     std::printf("  goal: each comparison under 1 s at 50 MB\n");
+
+    // What the window adds to the open document while it compares it with another file.
+    const double files = 2.0 * double(size);
+    {
+        const qint64 before = residentBytes();
+        resetPeak();
+        Comparison comparison;
+        comparison.setRules(&policy, nullptr);
+        comparison.startWithFile(*first, secondPath);
+        comparison.finishNow();
+        const qint64 peak = peakBytes();
+        std::printf("  window: %lld records; peak above the open document %.0f MiB; with it "
+                    "%.1fx the two files\n",
+                    qint64(comparison.records().size()), double(peak - before) / 1048576.0,
+                    (double(peak) - double(before) + double(documentBytes)) / files);
+    }
+    runVarnelctl(firstPath, secondPath);
 }
 
 } // namespace

@@ -131,7 +131,9 @@ void documentAt(qint64 megabytes)
         pugiDoc.save(w, "", pugi::format_raw);
         g_sink += qint64(w.out.size());
     });
-    const int rounds = options().quick ? 3 : (megabytes >= 50 ? 5 : megabytes >= 10 ? 9 : 21);
+    int rounds = megabytes >= 50 ? 5 : megabytes >= 10 ? 9 : 21;
+    if (options().quick || megabytes > 50)
+        rounds = 3;
     suite.run(rounds);
     suite.print();
 
@@ -211,7 +213,7 @@ void memoryAt(qint64 megabytes)
     const qint64 heap = heapBytes() - heapBefore;
     const qint64 resident = residentBytes() - residentBefore;
     std::printf("\nMemory held by the parsed %lld MB document: %.1f MB heap (%.2f x the file's "
-                "%lld bytes; goal <= 3), %.1f MB resident (%.2f x)\n",
+                "%lld bytes; goal <= 2), %.1f MB resident (%.2f x)\n",
                 static_cast<long long>(megabytes), double(heap) / 1e6,
                 double(heap) / double(bytes.size()), static_cast<long long>(bytes.size()),
                 double(resident) / 1e6, double(resident) / double(bytes.size()));
@@ -238,7 +240,9 @@ void memoryAt(qint64 megabytes)
 
 void benchDocument()
 {
-    const QList<qint64> sizes = options().quick ? QList<qint64>{1, 10} : QList<qint64>{1, 10, 50};
+    QList<qint64> sizes = options().sizes;
+    if (sizes.isEmpty())
+        sizes = options().quick ? QList<qint64>{1, 10} : QList<qint64>{1, 10, 50};
     for (qint64 mb : sizes)
         documentAt(mb);
     for (qint64 mb : sizes) {

@@ -81,8 +81,9 @@ int main(int argc, char **argv)
                         "repeatable."),
          QStringLiteral("area")});
     parser.addOption({QStringLiteral("size"),
-                      QStringLiteral("File size in MB for the responsiveness area (10 and 50 "
-                                     "by default); repeatable."),
+                      QStringLiteral("File size in MB for the document, app and responsiveness "
+                                     "areas instead of their own (for example 300); "
+                                     "repeatable."),
                       QStringLiteral("MB")});
     parser.process(*app);
 

@@ -26,7 +26,32 @@ QString readerPropertyViolation(const QByteArray &input)
                 .arg(difference);
     }
     XsdtDocument first;
-    if (!first.parse(input))
+    QString firstError;
+    const bool accepted = first.parse(input, &firstError);
+    // A look-up reads all of it with the same checks and keeps what leads to its paths: the
+    // last element at every level, and a part of the preferences.
+    QStringList paths{QStringLiteral("Global/Preferences/Application")};
+    const XsdtNode *last = &first.root;
+    while (!last->children.empty())
+        last = last->children.back().get();
+    if (last != &first.root)
+        paths.append(last->path());
+    XsdtDocument lookedUp;
+    QString lookUpError;
+    if (lookedUp.parsePaths(input, paths, &lookUpError) != accepted || lookUpError != firstError)
+        return QStringLiteral("read whole and for a look-up, the input gives \"%1\" and \"%2\"")
+            .arg(firstError, lookUpError);
+    for (const QString &path : paths) {
+        const XsdtNode *whole = first.findPath(path);
+        const XsdtNode *part = lookedUp.findPath(path);
+        if (!whole != !part ||
+            (whole &&
+             (whole->kind != part->kind || whole->key != part->key || whole->type != part->type ||
+              whole->value != part->value || whole->compressedText() != part->compressedText() ||
+              !testdata::treeDifference(*whole, *part, false, true).isEmpty())))
+            return QStringLiteral("a look-up of %1 finds another setting").arg(path);
+    }
+    if (!accepted)
         return first.root.children.empty() && first.head.isEmpty()
                    ? QString()
                    : QStringLiteral("refused input left nodes behind");

@@ -1,17 +1,18 @@
 # Installs the build into a fresh prefix and checks what a desktop finds there: the program,
 # the icon at each hicolor size (as big as its folder says), and an entry and metainfo that
-# the desktop's own validators accept. Then the Debian package: it holds the same files, both
-# programs start from where it unpacks, its library dependencies were found, and lintian
-# reports no errors.
+# the desktop's own validators accept, and the polkit actions of the elevated helper. Then the
+# Debian package: it holds the same files, both programs start from where it unpacks, its
+# library dependencies were found, and lintian reports no errors.
 #   cmake -DBUILD_DIR=... -DPREFIX=... -DVERSION=... -P installcheck.cmake
 cmake_minimum_required(VERSION 3.25)
 find_program(DESKTOP_VALIDATE desktop-file-validate)
 find_program(APPSTREAMCLI appstreamcli)
 find_program(LINTIAN lintian)
 find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(NOT DESKTOP_VALIDATE OR NOT APPSTREAMCLI OR NOT LINTIAN OR NOT DPKG_SHLIBDEPS)
-    message("SKIPPED: desktop-file-validate, appstreamcli, lintian or dpkg-shlibdeps is missing "
-            "(tools/install-deps.sh test)")
+find_program(XMLLINT xmllint)
+if(NOT DESKTOP_VALIDATE OR NOT APPSTREAMCLI OR NOT LINTIAN OR NOT DPKG_SHLIBDEPS OR NOT XMLLINT)
+    message("SKIPPED: desktop-file-validate, appstreamcli, lintian, dpkg-shlibdeps or xmllint is "
+            "missing (tools/install-deps.sh test)")
     return()
 endif()
 
@@ -21,6 +22,44 @@ function(run)
         message(FATAL_ERROR "${ARGN} failed: ${out}")
     endif()
     set(out "${out}" PARENT_SCOPE)
+endfunction()
+
+# The password dialog's words for the elevated helper, as installed under `root`: well formed,
+# an administrator's password asked every time, and each action found by pkexec for exactly the
+# installed program and a switch that program answers as a helper (with nothing named, a helper
+# changes nothing and exits 6).
+function(check_policy root prefix)
+    set(policy "${root}${prefix}/share/polkit-1/actions/${id}.policy")
+    run(${XMLLINT} --noout "${policy}")
+    file(READ "${policy}" text)
+    string(REGEX MATCHALL "<allow_[a-z]+>[^<]*<" defaults "${text}")
+    string(REGEX MATCHALL "exec\\.path\">[^<]*<" paths "${text}")
+    string(REGEX MATCHALL "exec\\.argv1\">[^<]*<" switches "${text}")
+    list(LENGTH defaults count)
+    list(LENGTH switches actions)
+    list(LENGTH paths programs)
+    if(NOT count EQUAL 6 OR NOT actions EQUAL 2 OR NOT programs EQUAL 2 OR NOT text MATCHES "<message>Varnel needs")
+        message(FATAL_ERROR "${policy} does not hold two actions with their words:\n${text}")
+    endif()
+    foreach(default IN LISTS defaults)
+        if(NOT default MATCHES ">auth_admin<$")
+            message(FATAL_ERROR "${policy}: ${default} instead of auth_admin")
+        endif()
+    endforeach()
+    foreach(path IN LISTS paths)
+        if(NOT path STREQUAL "exec.path\">${prefix}/bin/varnel<")
+            message(FATAL_ERROR "${policy} names ${path}, not ${prefix}/bin/varnel")
+        endif()
+    endforeach()
+    foreach(switch IN LISTS switches)
+        string(REGEX REPLACE "^exec\\.argv1\">(.*)<$" "\\1" switch "${switch}")
+        execute_process(COMMAND "${root}${prefix}/bin/varnel" "${switch}" RESULT_VARIABLE status
+                        TIMEOUT 30
+                        OUTPUT_QUIET ERROR_QUIET)
+        if(NOT status EQUAL 6)
+            message(FATAL_ERROR "${root}${prefix}/bin/varnel ${switch} exited with ${status}")
+        endif()
+    endforeach()
 endfunction()
 
 file(REMOVE_RECURSE "${PREFIX}")
@@ -41,6 +80,7 @@ if(NOT EXISTS "${PREFIX}/bin/varnel")
 endif()
 run(${DESKTOP_VALIDATE} "${PREFIX}/share/applications/${id}.desktop")
 run(${APPSTREAMCLI} validate --no-net --no-color "${PREFIX}/share/metainfo/${id}.metainfo.xml")
+check_policy("" "${PREFIX}")
 
 file(REMOVE_RECURSE "${PREFIX}-deb")
 run(cpack --config "${BUILD_DIR}/CPackConfig.cmake" -B "${PREFIX}-deb")
@@ -53,6 +93,7 @@ file(GLOB_RECURSE installed RELATIVE "${PREFIX}" "${PREFIX}/*")
 if(NOT packaged STREQUAL installed)
     message(FATAL_ERROR "the package holds\n${packaged}\nbut cmake --install puts\n${installed}")
 endif()
+check_policy("${PREFIX}-deb/root" /usr)
 foreach(program varnel varnelctl)
     run("${PREFIX}-deb/root/usr/bin/${program}" --version)
     if(NOT out MATCHES "${VERSION}")

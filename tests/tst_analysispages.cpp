@@ -3,12 +3,13 @@
 #include "environment/englishplurals.h"
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
-#include "knowledge/compare.h"
+#include "knowledge/builtin.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/modules.h"
 #include "knowledge/schema.h"
 #include "model/settingsmodel.h"
 #include "support/testfiles.h"
+#include "support/testtree.h"
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
@@ -37,26 +38,7 @@ using namespace vrn;
 
 namespace {
 
-std::unique_ptr<XsdtDocument> parsed(const QByteArray &elements)
-{
-    auto doc = std::make_unique<XsdtDocument>();
-    QString error;
-    if (!doc->parse(testdata::wrapSettings(elements), &error))
-        qFatal("test document does not parse: %s", qPrintable(error));
-    return doc;
-}
-
-// "kind path here there", with "-" for a missing side.
-QStringList describe(const QList<DiffRecord> &records)
-{
-    QStringList out;
-    for (const DiffRecord &r : records) {
-        out << QString("%1 %2 %3 %4")
-                   .arg(r.kind)
-                   .arg(r.path, r.here ? r.here->value : "-", r.there ? r.there->value : "-");
-    }
-    return out;
-}
+using testdata::parsedSettings;
 
 // "group" rows and their "  label | here | there | status" children, in order.
 QStringList treeRows(const QTreeView *tree)
@@ -158,7 +140,7 @@ class TestAnalysisPages : public QObject
         QVERIFY(writeFile(herePath, testdata::wrapSettings(here)));
         QVERIFY(writeFile(therePath, testdata::wrapSettings(there)));
         m_compare.reset();
-        m_doc = parsed(here);
+        m_doc = parsedSettings(here);
         m_model->setDocument(m_doc.get());
         m_compare = std::make_unique<CompareView>(m_model.get());
         m_compare->setDocument(m_doc.get(), herePath);
@@ -173,7 +155,7 @@ class TestAnalysisPages : public QObject
     void openCleanup(const QByteArray &file)
     {
         m_model->setPolicy(&m_cleanupPolicy);
-        m_doc = parsed(file);
+        m_doc = parsedSettings(file);
         m_model->setDocument(m_doc.get());
         m_cleanup = std::make_unique<CleanupView>(m_model.get());
         m_cleanup->setDocument(m_doc.get());
@@ -181,6 +163,7 @@ class TestAnalysisPages : public QObject
 
     QTemporaryDir m_dir;
     DeletionPolicy m_policy, m_cleanupPolicy;
+    Schema m_schema;
     std::unique_ptr<XsdtDocument> m_doc;
     std::unique_ptr<SettingsModel> m_model;
     std::unique_ptr<CompareView> m_compare;
@@ -195,6 +178,8 @@ private slots:
         Dialogs::setTestMode(true);
         QVERIFY(m_policy.load(testdata::readFile(":/schema/overlay.json")));
         QVERIFY(m_cleanupPolicy.load(cleanupOverlay()));
+        DeletionPolicy shipped;
+        QVERIFY(loadBuiltInKnowledge(m_schema, shipped).schemaLoaded);
     }
 
     void init()
@@ -204,98 +189,6 @@ private slots:
         m_cleanup.reset();
         m_model = std::make_unique<SettingsModel>();
         m_model->setPolicy(&m_policy);
-    }
-
-    void compare_data()
-    {
-        QTest::addColumn<QByteArray>("here");
-        QTest::addColumn<QByteArray>("there");
-        QTest::addColumn<QString>("queue"); // a path of `here` marked for deletion first
-        QTest::addColumn<QStringList>("expected");
-
-        const auto row = [](const char *name, const QByteArray &here, const QByteArray &there,
-                            const QString &queue, const QStringList &expected) {
-            QTest::newRow(name) << here << there << queue << expected;
-        };
-
-        row("case matters", "<v k='n' t='s' v='Abc'/>", "<v k='n' t='s' v='abc'/>", {},
-            {"0 n Abc abc"});
-        // This file's entries in order, kinds interleaved, then the other file's extras in its
-        // order.
-        row("order",
-            "<i k='T'><v k='a' t='i' v='1'/><v k='only' t='i' v='2'/><v k='c' t='i' v='3'/></i>",
-            "<v k='z' t='i' v='9'/><i k='T'><v k='c' t='i' v='4'/>"
-            "<v k='y' t='i' v='8'/><v k='a' t='i' v='0'/></i>",
-            {}, {"0 T/a 1 0", "1 T/only 2 -", "0 T/c 3 4", "2 z - 9", "2 T/y - 8"});
-        // A key written twice pairs by rank; twins left over on either side are only there.
-        const QByteArray twins = "<i k='R'><v k='F' t='s' v='a'/><v k='F' t='s' v='b'/></i>";
-        row("duplicates", "<v k='d' t='i' v='1'/><v k='d' t='i' v='2'/>",
-            "<v k='d' t='i' v='2'/><v k='d' t='i' v='3'/>"
-            "<v k='e' t='i' v='5'/><v k='e' t='i' v='6'/>",
-            {}, {"0 d 1 2", "0 d 2 3", "2 e - 5", "2 e - 6"});
-        row("extra twin here", twins + "<i k='R'><v k='F' t='s' v='c'/></i>", twins, {},
-            {"1 R/F c -"});
-        row("queued twin takes no part", twins, twins, "R/F", {"0 R/F b a", "2 R/F - b"});
-        row("twin groups pair in order", "<i k='G'><v k='a' t='i' v='1'/></i>",
-            "<i k='G'><v k='a' t='i' v='7'/></i>"
-            "<i k='G'><v k='a' t='i' v='1'/><v k='b' t='i' v='2'/></i>",
-            {}, {"0 G/a 1 7", "2 G/a - 1", "2 G/b - 2"});
-        // A group here and a value of the same path there do not match each other.
-        row("group against value", "<i k='P'><v k='x' t='i' v='1'/></i>", "<v k='P' t='i' v='1'/>",
-            {}, {"1 P/x 1 -", "2 P - 1"});
-        // Same algorithm and size give the same summary text; the blocks still differ.
-        row("compressed blocks", "<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>",
-            "<v k='c' t='s' c='zlib'><s u=\"1\">AQ==</s></v>", {},
-            {QString("0 c %1 %1")
-                 .arg(parsed("<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>")
-                          ->root.children[0]
-                          ->value)});
-    }
-
-    void compare()
-    {
-        QFETCH(QByteArray, here);
-        QFETCH(QByteArray, there);
-        QFETCH(QString, queue);
-        auto a = parsed(here);
-        auto b = parsed(there);
-        if (!queue.isEmpty())
-            a->findPath(queue)->pendingDelete = true;
-        QTEST(describe(compareDocuments(*a, *b)), "expected");
-    }
-
-    void copyable_data()
-    {
-        QTest::addColumn<QByteArray>("here");
-        QTest::addColumn<QByteArray>("there");
-        QTest::addColumn<bool>("copyable");
-
-        const auto row = [](const char *name, const QByteArray &here, const QByteArray &there,
-                            bool copyable) { QTest::newRow(name) << here << there << copyable; };
-
-        row("plain", "<v k='v' t='i' v='1'/>", "<v k='v' t='i' v='2'/>", true);
-        row("protected type here", "<v k='v' t='t' v='1'/>", "<v k='v' t='t' v='2'/>", false);
-        // Copying would store the summary text of the other file's blocks as the value.
-        row("compressed there", "<v k='v' t='s' v='x'/>",
-            "<v k='v' t='s' c='zlib'><s u=\"1\">AA==</s></v>", false);
-        row("no-copy list", "<v k='LastVersion' t='s' v='1'/>", "<v k='LastVersion' t='s' v='2'/>",
-            false);
-    }
-
-    void copyable()
-    {
-        QFETCH(QByteArray, here);
-        QFETCH(QByteArray, there);
-        DeletionPolicy policy;
-        QVERIFY(policy.load(R"({"compareNoCopy": ["LastVersion"]})"));
-        auto a = parsed(here);
-        auto b = parsed(there);
-        const QList<DiffRecord> records = compareDocuments(*a, *b);
-        QCOMPARE(records.size(), 1);
-        QTEST(isCopyable(records.first(), &policy), "copyable");
-        // Queued for deletion after the comparison: never written to.
-        a->root.children[0]->pendingDelete = true;
-        QVERIFY(!isCopyable(records.first(), &policy));
     }
 
     void compareView_data()
@@ -406,13 +299,13 @@ private slots:
         QCOMPARE(m_doc->findPath(u"T/d")->value, "2");
         QTRY_VERIFY(!rowNamed(tree, "d").isValid());
 
-        // c is no integer, e differs in its type only, mine exists only here, LastVersion is
-        // never copied: only a is.
+        // c is no integer, e is of another type, mine exists only here, LastVersion is never
+        // copied: only a is.
         Dialogs::setNextAnswer(QMessageBox::Yes);
         QTest::mouseClick(m_compare->copyAllButton(), Qt::LeftButton);
         const QString rest = "1 only in one of the files; 1 protected or specific to one "
-                             "PixInsight installation; 1 not valid for the type of this file's "
-                             "entry; 1 already equal in value";
+                             "PixInsight installation; 1 of another type; 1 not valid for the "
+                             "type of this file's entry";
         QCOMPARE(Dialogs::lastShown().text,
                  "Values to copy from core-2-pxi.settings into this file: 1.\nNot copied: " + rest +
                      ".\n\nThey become pending changes: you can review, revert and save them "
@@ -478,6 +371,41 @@ private slots:
                      (QStringList{"R", "  F | z | a | Different", "  F | d | c | Different"}));
     }
 
+    // A value the value check refuses (below its documented minimum) is not offered: left out
+    // of the count, reported as refused, and this file keeps its own value.
+    void compareRefusedValue()
+    {
+        m_model->setSchema(&m_schema);
+        const auto file = [](const char *processors, const char *a) -> QByteArray {
+            return QByteArray("<i k='Global'><i k='Preferences'><i k='Process'>"
+                              "<v k='MaxProcessors' t='i' v='") +
+                   processors + "'/></i></i></i><v k='a' t='i' v='" + a + "'/>";
+        };
+        openCompare(file("4", "1"), file("0", "2"));
+        QTreeView *tree = m_compare->tree();
+        const QModelIndex refused = rowNamed(tree, "MaxProcessors");
+        QVERIFY(refused.data(Qt::ToolTipRole)
+                    .toString()
+                    .endsWith("\nCannot be copied: Max processors: 0 is below the allowed "
+                              "minimum 1"));
+        QCOMPARE(m_compare->copyAllButton()->text(),
+                 "Use the other file's value for all shown (1)");
+        selectRow(tree, refused);
+        QVERIFY(!m_compare->copySelectedButton()->isEnabled());
+        QSignalSpy messages(m_compare.get(), &CompareView::message);
+        Dialogs::setNextAnswer(QMessageBox::Yes);
+        m_compare->copyAllButton()->click();
+        QCOMPARE(Dialogs::lastShown().text,
+                 "Values to copy from core-2-pxi.settings into this file: 1.\nNot copied: 1 "
+                 "refused.\n\nThey become pending changes: you can review, revert and save them "
+                 "as usual.");
+        QCOMPARE(said(messages),
+                 "Values copied into this file: 1. Not copied: 1 refused. Review and save when "
+                 "ready.");
+        QCOMPARE(m_doc->findPath(u"Global/Preferences/Process/MaxProcessors")->value, "4");
+        QCOMPARE(m_doc->pendingChangeCount(), 1);
+    }
+
     // A result already on its way when the comparison was cancelled, or when the document went
     // away, is not shown; the file being read then is read again for the next document.
     void compareLateResult_data()
@@ -508,7 +436,7 @@ private slots:
                      "Pick another settings file to see how it differs from this one.");
             return;
         }
-        const auto old = std::exchange(m_doc, parsed("<v k='a' t='i' v='3'/>"));
+        const auto old = std::exchange(m_doc, parsedSettings("<v k='a' t='i' v='3'/>"));
         m_compare->setDocument(m_doc.get(), thisFile());
         m_compare->finishComparison();
         QCOMPARE(m_compare->otherPath(), otherFile());
@@ -590,16 +518,6 @@ private slots:
         const QString safe = "Safe to clean - PixInsight recreates these |  | ";
         const QString saved =
             "Saved tool and script settings - deleting loses your configuration |  | ";
-        QTest::newRow("groups") << kCleanupFile
-                                << QStringList{safe, "  Pair | 3 | ", "    Safe/A | 1 | ",
-                                               "    Safe/B | 2 | ", "  Windows (3) | 3 | ",
-                                               "    Alpha \u203A Side | 1 | ",
-                                               "    beta \u203A Geometry | 1 | ",
-                                               "    zed \u203A Main | 1 | ", saved,
-                                               // A tool's own group and its module data.
-                                               "  Alpha | 3 | ", "    Alpha | 2 | ",
-                                               "    ModuleData/Alpha | 1 | ", "  beta | 1 | ",
-                                               "  zed | 1 | "};
         QTest::newRow("nothing") << QByteArray("<i k='Never'><v k='v' t='i' v='1'/></i>")
                                  << QStringList{safe, "  Nothing to clean in this file. |  | ",
                                                 saved, "  No tool settings found. |  | "};
@@ -610,8 +528,6 @@ private slots:
         QFETCH(QByteArray, file);
         openCleanup(file);
         QTEST(cleanupRows(m_cleanup->tree()), "rows");
-        if (QTreeWidgetItem *pair = rowNamed(m_cleanup->tree(), "Pair"))
-            QCOMPARE(pair->toolTip(0), "Two paths\nSafe/A, Safe/B");
         QCOMPARE(cleanupStatus(), "0 entries queued for deletion");
     }
 
@@ -888,7 +804,7 @@ private slots:
         m_cleanup->show();
         if (replaced) {
             std::unique_ptr<XsdtDocument> first =
-                std::exchange(m_doc, parsed("<i k='Never'><v k='v' t='i' v='1'/></i>"));
+                std::exchange(m_doc, parsedSettings("<i k='Never'><v k='v' t='i' v='1'/></i>"));
             m_model->setDocument(m_doc.get());
             m_cleanup->setDocument(m_doc.get());
         }
@@ -922,15 +838,16 @@ private slots:
                               "  Alpha | 3 | Partly queued (1 of 2)", "    Alpha | 2 | ",
                               "    ModuleData/Alpha | 1 | ", "  beta | 1 | ", "  zed | 1 | "}));
         QCOMPARE(cleanupStatus(), "2 entries queued for deletion");
+        QCOMPARE(rowNamed(m_cleanup->tree(), "Pair")->toolTip(0), "Two paths\nSafe/A, Safe/B");
     }
 
     // Off the GUI thread the module lookups go by the registry as copied before: an entry
     // edited meanwhile does not count.
     void modulesByRegistryCopy()
     {
-        const auto doc = parsed("<i k='Modules'><v k='m' t='s' v='/x/Kept-pxm.so'/></i>"
-                                "<i k='ModuleData'><i k='Kept'><v k='a' t='i' v='1'/></i>"
-                                "<i k='Gone'><v k='a' t='i' v='1'/></i></i>");
+        const auto doc = parsedSettings("<i k='Modules'><v k='m' t='s' v='/x/Kept-pxm.so'/></i>"
+                                        "<i k='ModuleData'><i k='Kept'><v k='a' t='i' v='1'/></i>"
+                                        "<i k='Gone'><v k='a' t='i' v='1'/></i></i>");
         const QList<RegistryValue> registry = registryValues(*doc);
         doc->findPath(u"Modules/m")->value = "/x/Gone-pxm.so";
         const QList<ModuleEntries> unused = unusedModuleData(*doc, registry);

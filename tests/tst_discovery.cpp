@@ -10,7 +10,8 @@ using namespace vrn;
 namespace {
 
 const QString kSettings = "core-1-pxi.settings";
-const QString kBackup = "core-1-pxi.settings.bak-20261205-102233";
+const QString kStamp = ".bak-20261205-102233";
+const QString kBackup = "core-1-pxi.settings" + kStamp;
 
 using testdata::writeFile;
 
@@ -144,11 +145,12 @@ private slots:
                                               {".bak-20261205-100200-before-restore", 2}})
             QVERIFY(writeFile(settings + suffix, QByteArray(100 * minutes, 'b'),
                               base.addSecs(60 * minutes)));
-        // Not backups of this file.
+        // Not this file's backups, nor names the store gives; the newest of all.
         QVERIFY(writeFile(dir.filePath("core-2-pxi.settings.bak-20261205-100900"), "x"));
-        QVERIFY(writeFile(settings + ".bak", "x"));
         QVERIFY(QDir().mkdir(settings + ".bak-folder"));
         QVERIFY(QFile::link(settings, settings + ".bak-link"));
+        QVERIFY(writeFile(settings + ".bak-my-notes.txt", "x"));
+        QVERIFY(writeFile(settings + ".bak-20261205-100500.evil", "x"));
 
         const QStringList expected = {
             settings + ".bak-20261205-100500-2", settings + ".bak-20261205-100500",
@@ -170,33 +172,31 @@ private slots:
         const QString settings = box.filePath("settings/" + kSettings);
         const QString other = box.filePath("other/");
         QVERIFY(writeFile(settings, "settings"));
-        QVERIFY(writeFile(box.filePath("settings/core-2-pxi.settings.bak-1"), "other's"));
-        QVERIFY(writeFile(box.filePath("settings/CORE-1-pxi.settings.bak-1"), "case"));
-        QVERIFY(writeFile(settings + ".bak", "no dash"));
-        QVERIFY(writeFile(settings + ".bak-folder/" + kSettings + ".bak-1", "inside a folder"));
-        QVERIFY(writeFile(other + kSettings + ".bak-1", "elsewhere"));
+        QVERIFY(writeFile(box.filePath("settings/core-2-pxi.settings" + kStamp), "other's"));
+        QVERIFY(writeFile(box.filePath("settings/CORE-1-pxi.settings" + kStamp), "case"));
+        QVERIFY(writeFile(settings + ".bak-1", "not a name the store gives"));
+        QVERIFY(writeFile(settings + ".bak-folder/" + kSettings + kStamp, "inside a folder"));
+        QVERIFY(writeFile(other + kSettings + kStamp, "elsewhere"));
         QVERIFY(writeFile(other + "victim", "target of a link"));
         QVERIFY(QFile::link(other + "victim", settings + ".bak-link"));
         QVERIFY(QFile::link(other, box.filePath("linked")));
         // The two backups that go are made after the picture of what must stay.
         const QStringList expected = snapshot(box.path());
-        QVERIFY(writeFile(settings + ".bak-1", "backup"));
-        QVERIFY(writeFile(settings + ".bak-2", "backup 2"));
+        QVERIFY(writeFile(settings + kStamp, "backup"));
+        QVERIFY(writeFile(settings + kStamp + "-2", "backup 2"));
 
         QStringList refused;
-        for (const char *relative :
-             {"settings/core-1-pxi.settings.bak-1", // by then already gone
-              "settings/core-1-pxi.settings", "settings/core-2-pxi.settings.bak-1",
-              "settings/CORE-1-pxi.settings.bak-1", "settings/core-1-pxi.settings.bak",
-              "settings/core-1-pxi.settings.bak-missing", "other/core-1-pxi.settings.bak-1",
-              "settings/../other/core-1-pxi.settings.bak-1", "linked/core-1-pxi.settings.bak-1",
-              "settings/core-1-pxi.settings.bak-link", "settings/core-1-pxi.settings.bak-folder",
-              "settings/core-1-pxi.settings.bak-folder/",
-              "settings/core-1-pxi.settings.bak-folder/core-1-pxi.settings.bak-1", ""})
-            refused.append(*relative ? box.filePath(QString::fromLatin1(relative)) : QString());
+        for (const QString &relative : QStringList{
+                 "settings/" + kBackup, // by then already gone
+                 "settings/" + kSettings, "settings/core-2-pxi.settings" + kStamp,
+                 "settings/CORE-1-pxi.settings" + kStamp, "settings/" + kSettings + ".bak-1",
+                 "settings/" + kBackup + "-3", "other/" + kBackup, "settings/../other/" + kBackup,
+                 "linked/" + kBackup, "settings/" + kSettings + ".bak-link",
+                 "settings/" + kSettings + ".bak-folder", "settings/" + kSettings + ".bak-folder/",
+                 "settings/" + kSettings + ".bak-folder/" + kBackup, QString()})
+            refused.append(relative.isEmpty() ? QString() : box.filePath(relative));
         const QStringList requests =
-            QStringList{settings + ".bak-1",
-                        box.filePath("other/../settings/./" + kSettings + ".bak-2")} +
+            QStringList{settings + kStamp, box.filePath("other/../settings/./" + kBackup + "-2")} +
             refused;
         // With the trash requested, a refused path must not reach the trash either.
         int trashed = 0;
@@ -214,30 +214,45 @@ private slots:
         QVERIFY(result.movedToTrash);
     }
 
+    // A backup named in another folder is not one of this file's, even where this file's folder
+    // holds one of the same name.
+    void removalOnlyInItsFolder()
+    {
+        QTemporaryDir box;
+        const QString settings = box.filePath("settings/" + kSettings);
+        const QString elsewhere = box.filePath("other/" + kSettings + ".bak-1");
+        QVERIFY(writeFile(settings, "settings") && writeFile(settings + ".bak-1", "backup"));
+        QVERIFY(writeFile(elsewhere, "elsewhere"));
+        const QStringList before = snapshot(box.path());
+        const BackupRemoval result = removeBackups(settings, {elsewhere}, false);
+        QCOMPARE(result.failedPaths, QStringList{elsewhere});
+        QCOMPARE(snapshot(box.path()), before);
+    }
+
     void removalToTrash()
     {
         QVERIFY(QDir().mkpath(m_data));
         const QString dir = m_home.filePath(".PixInsight");
         const QString settings = dir + '/' + kSettings;
         QVERIFY(writeFile(settings, "settings"));
-        for (const char *n : {"1", "2", "3", "4"})
-            QVERIFY(writeFile(settings + ".bak-" + n, QByteArray("backup ") + n));
+        for (const char *n : {"2", "3", "4", "5"})
+            QVERIFY(writeFile(settings + kStamp + "-" + n, QByteArray("backup ") + n));
 
         // The real trash, in the made-up data folder; without toTrash the backup is deleted.
         BackupRemoval result =
-            removeBackups(settings, {settings + ".bak-1", settings + ".bak-2"}, true);
+            removeBackups(settings, {settings + kStamp + "-2", settings + kStamp + "-3"}, true);
         QCOMPARE(result.removed, 2);
         QVERIFY(result.movedToTrash);
         QCOMPARE(result.bytesFreed, qint64(16));
         QCOMPARE(result.trashFolder, m_data + "/Trash");
-        result = removeBackups(settings, {settings + ".bak-3"}, false);
+        result = removeBackups(settings, {settings + kStamp + "-4"}, false);
         QCOMPARE(result.removed, 1);
         QVERIFY(!result.movedToTrash);
         const QString trash = m_data + "/Trash/";
         QCOMPARE(snapshot(trash + "files"),
-                 (QStringList{"/" + kSettings + ".bak-1: " + QByteArray("backup 1").toHex(),
-                              "/" + kSettings + ".bak-2: " + QByteArray("backup 2").toHex()}));
-        QVERIFY(QFileInfo::exists(trash + "info/" + kSettings + ".bak-2.trashinfo"));
+                 (QStringList{"/" + kSettings + kStamp + "-2: " + QByteArray("backup 2").toHex(),
+                              "/" + kSettings + kStamp + "-3: " + QByteArray("backup 3").toHex()}));
+        QVERIFY(QFileInfo::exists(trash + "info/" + kSettings + kStamp + "-3.trashinfo"));
 
         // No usable trash folder (the data folder is a file): the backup stays, with the reason,
         // and nothing is left in the working folder, where Qt would otherwise put it.
@@ -247,14 +262,15 @@ private slots:
         QTemporaryDir working;
         const QString previous = QDir::currentPath();
         QVERIFY(QDir::setCurrent(working.path()));
-        result = removeBackups(settings, {settings + ".bak-4"}, true);
+        result = removeBackups(settings, {settings + kStamp + "-5"}, true);
         QVERIFY(QDir::setCurrent(previous));
         QCOMPARE(result.removed, 0);
-        QCOMPARE(result.failedPaths, QStringList{settings + ".bak-4"});
+        QCOMPARE(result.failedPaths, QStringList{settings + kStamp + "-5"});
         QCOMPARE(result.trashProblem, "there is no trash folder (" + notAFolder +
                                           " does not exist or cannot be written)");
         QCOMPARE(snapshot(working.path()), QStringList());
-        QCOMPARE(QDir(dir).entryList(QDir::Files), (QStringList{kSettings, kSettings + ".bak-4"}));
+        QCOMPARE(QDir(dir).entryList(QDir::Files),
+                 (QStringList{kSettings, kSettings + kStamp + "-5"}));
         QVERIFY(QDir(dir).removeRecursively() && QFile::remove(notAFolder));
     }
 };

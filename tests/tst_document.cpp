@@ -616,6 +616,7 @@ void TestDocument::validateValue_data()
     row("s NUL", "s", QString(QChar(0)), false, xml.arg("U+0000").arg(1));
     row("s U+FFFF after a pair", "s", QString::fromUcs4(U"\U0001F52Dx\uFFFF"), false,
         xml.arg("U+FFFF").arg(3));
+    row("s U+FFFE", "s", QString(QChar(0xFFFE)), false, xml.arg("U+FFFE").arg(1));
     row("s lone surrogate", "s", "a" + QString(QChar(0xD83D)), false, xml.arg("U+D83D").arg(2));
     row("t protected", "t", "2026", false, "This value type is protected and cannot be edited.");
     row("B protected", "B", "AAAA", false, "This value type is protected and cannot be edited.");

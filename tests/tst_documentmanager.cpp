@@ -4,6 +4,7 @@
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
+#include "privileged/leftoverdeletion.h"
 #include "store/documentmanager.h"
 #include "support/testfiles.h"
 
@@ -92,8 +93,12 @@ void TestDocumentManager::init()
 void TestDocumentManager::watch(DocumentManager &docs)
 {
     docs.setPolicy(&m_policy);
-    docs.setFileQueue({[this] { return int(m_queued.size()); }, [this] { return m_queued; },
-                       [this] { return m_install; }, [] { return QString(); },
+    docs.setFileQueue({[this] { return int(m_queued.size()); },
+                       [this] {
+                           return [items = m_queued, install = m_install] {
+                               return deleteQueuedLeftovers(items, install, QString());
+                           };
+                       },
                        [this] { m_log.append("clear"), m_queued.clear(); }});
     auto log = [this](const char *text) { return [this, text] { m_log.append(text); }; };
     connect(&docs, &DocumentManager::aboutToReplaceSoon, this,

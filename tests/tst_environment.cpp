@@ -38,8 +38,12 @@ private slots:
                 if (!text.contains("%n"))
                     continue;
                 ++counted;
-                QVERIFY2(!EnglishPlurals::singular(text.toUtf8().constData()).isNull(),
-                         qPrintable(it.filePath() + ": " + text));
+                const QString singular = EnglishPlurals::singular(text.toUtf8().constData());
+                QVERIFY2(!singular.isNull(), qPrintable(it.filePath() + ": " + text));
+                // The singular fills in the same arguments as the text it stands for.
+                for (const char *argument : {"%1", "%2", "%3", "%4"})
+                    QVERIFY2(singular.contains(argument) == text.contains(argument),
+                             qPrintable(singular));
             }
         }
         QVERIFY(counted > 0);
@@ -57,6 +61,23 @@ private slots:
         QCoreApplication::removeTranslator(&grouped);
     }
 
+    // Only a count of exactly one takes the singular.
+    void countsOtherThanOne_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("none") << 0 << "0 unsaved changes";
+        QTest::newRow("twenty-one") << 21 << "21 unsaved changes";
+    }
+
+    void countsOtherThanOne()
+    {
+        QFETCH(int, count);
+        installEnglishPlurals();
+        QTEST(QCoreApplication::translate("vrn::MainWindow", "%n unsaved changes", nullptr, count),
+              "text");
+    }
+
     void processQuery()
     {
         // A made-up process table: exact names only, entries that vanished or are not processes
@@ -71,22 +92,24 @@ private slots:
         entry("7", "PixInsight\n");
         entry("13", "xPixInsight\n");
         entry("14", "PixInsight2\n");
-        entry("self", "PixInsight\n");
         entry("99", "");
+        QVERIFY(QFile::link("12", proc.filePath("self")));
         PixInsightCheck check = processesNamed(proc.path(), "PixInsight");
         QVERIFY(check.known);
         QCOMPARE(check.pids, (QList<qint64>{7, 12}));
+        QVERIFY(processesNamed("/proc", "PixInsight").known);
+
+        // A table that does not show this program would not show PixInsight either.
+        QVERIFY(QDir(proc.filePath("12")).removeRecursively());
+        check = processesNamed(proc.path(), "PixInsight");
+        QCOMPARE(check.reason,
+                 proc.path() + " does not show this program itself (it is empty or hidden)");
 
         // No process table: nobody can tell, which counts as running.
         check = processesNamed(proc.filePath("missing"), "PixInsight");
         QVERIFY(!check.known && check.pids.isEmpty() && check.mayBeRunning());
         QCOMPARE(check.reason, "Cannot list the running programs in " + proc.filePath("missing") +
                                    ": No such file or directory");
-        setPixInsightProcessQuery([] { return PixInsightCheck::failed("no table"); });
-        QVERIFY(isPixInsightRunning());
-        QVERIFY(runningPixInsightPids().isEmpty());
-        setPixInsightProcessQuery([] { return QList<qint64>{}; });
-        QVERIFY(!isPixInsightRunning());
     }
 
     void absolutePaths()

@@ -10,6 +10,7 @@
 #include "knowledge/modules.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
+#include "store/memoryfit.h"
 #include "support/testfiles.h"
 #include "views/allsettingsview.h"
 #include "views/backupsdialog.h"
@@ -47,6 +48,8 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QtTest>
+
+#include <unistd.h>
 
 using namespace vrn;
 
@@ -316,8 +319,25 @@ void TestMainWindow::editInTreeAndSave()
     QCOMPARE(readFile(path), original);
     QVERIFY(listBackups(path).isEmpty());
 
-    acceptNextDialog();
+    // A read-only file with a second name: the review says so, and a yes is asked for.
+    QVERIFY(!::link(qPrintable(path), qPrintable(path + "-link")) &&
+            QFile::setPermissions(path, QFile::ReadOwner));
+    QString summary;
+    Dialogs::setNextDialogHandler([&](QDialog *review) {
+        summary = static_cast<ReviewDialog *>(review)->summaryLabel()->text();
+        return int(QDialog::Accepted);
+    });
     window.saveAction()->trigger();
+    QVERIFY(summary.endsWith("\n" + path +
+                             " has 2 names (hard links). It is replaced under this "
+                             "name only; the other names keep the old content."));
+    QCOMPARE(Dialogs::lastShown().text, path + " is read-only: its owner may not write it.\n\n"
+                                               "Save anyway? The new file is read-only too.");
+    QCOMPARE(readFile(path), original);
+    acceptNextDialog();
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    window.saveAction()->trigger();
+    QCOMPARE(readFile(path + "-link"), original);
     QCOMPARE(window.windowTitle(), kTitleSaved);
     const QStringList backups = listBackups(path);
     QCOMPARE(backups.size(), 1);
@@ -446,6 +466,18 @@ void TestMainWindow::brokenOrMissingFile()
     QCOMPARE(named.fileCombo()->currentText(), missing + " - cannot be opened");
     // Nothing to read again, but a backup may take its place.
     QVERIFY(!named.reloadAction()->isEnabled() && named.restoreAction()->isEnabled());
+
+    // A file too large for the memory free now is read only when the user says so.
+    MemoryFit::setSource([&] { return qint64(good.size()); });
+    const auto freeAgain = qScopeGuard([] { MemoryFit::setSource({}); });
+    Dialogs::clearShown();
+    MainWindow large(nullptr, path);
+    QVERIFY(!large.store().loaded);
+    QCOMPARE(Dialogs::lastShown().title, QStringLiteral("Not enough memory"));
+    QVERIFY(Dialogs::lastShown().text.startsWith("Opening " + path + " needs about"));
+    Dialogs::setNextAnswer(QMessageBox::Open);
+    QVERIFY(large.loadFile(path));
+    QVERIFY(large.store().loaded);
 }
 
 // While PixInsight runs the window is view-only, the edit kept.
@@ -1112,6 +1144,17 @@ void TestMainWindow::commandLine()
     QVERIFY2(result.second.startsWith("Usage: varnel [options] file"), qPrintable(result.second));
     result = run({QStringLiteral("--theme"), QStringLiteral("purple")}, env);
     QCOMPARE(result, qMakePair(1, QString("Unknown theme 'purple'. Use light, dark or system.\n")));
+    result = run({"--theme", "dark", "--theme", "light"}, env);
+    QCOMPARE(result,
+             qMakePair(1, QString("--theme is given more than once; it takes one value.\n")));
+    // Pictures of a file that cannot be read: no box waits for an answer, the run ends saying why.
+    const QString missing = m_home.filePath(QStringLiteral("missing.settings"));
+    result = run(
+        {QStringLiteral("--screenshots"), m_home.filePath(QStringLiteral("shots")), missing}, env);
+    QCOMPARE(result.first, 1);
+    QVERIFY2(result.second.contains(missing) &&
+                 result.second.endsWith("\nNo pictures were made.\n"),
+             qPrintable(result.second));
 }
 
 // File > Import...: paths moved to this computer's home, every value one undo step, ending in the

@@ -2,9 +2,9 @@
 #include "document/xsdtdocument.h"
 #include "environment/englishplurals.h"
 #include "generator/generator.h"
+#include "knowledge/backgroundjob.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
-#include "model/backgroundjob.h"
 #include "model/reapply.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
@@ -345,8 +345,6 @@ void TestModel::setData_data()
     QTest::newRow("not a number") << Edit(
         kMaxProcessors, "", "eight", "8",
         "MaxProcessors: Expected an integer between -2147483648 and 2147483647.");
-    QTest::newRow("below the documented minimum")
-        << Edit(kMaxProcessors, "", "0", "8", "Max processors: 0 is below the allowed minimum 1");
     QTest::newRow("locked") << Edit("Modules/1", "", "/elsewhere",
                                     "/opt/PixInsight/bin/Kestrane-pxm.so",
                                     "1 is part of the module registry or version records and is "

@@ -135,11 +135,6 @@ private slots:
         QCOMPARE(unused.at(0).onlyAccessRecords(), true);
         QCOMPARE(unused.at(1).onlyAccessRecords(), false);
         QCOMPARE(moduleEntries(m_doc, "Kestrane").onlyAccessRecords(), false);
-        for (const char *key :
-             {"LastVersion", "PixInsight", "ThreadPerformanceOptimization", "PixelClipboard"})
-            QVERIFY2(isPixInsightTopLevelKey(QString::fromLatin1(key)), key);
-        for (const char *key : {"Modules ", ""})
-            QVERIFY2(!isPixInsightTopLevelKey(QString::fromLatin1(key)), key);
 
         // Registration is matched exactly: "orphan" does not cover "Orphan"; a value "Modules"
         // is no registry.

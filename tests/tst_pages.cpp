@@ -212,6 +212,21 @@ private slots:
         QCOMPARE(view.statusLabel()->text(), intro);
     }
 
+    // An edit while the worker indexes stops it; it starts again after the edit, and the search
+    // asked for meanwhile shows the edited value without being typed again.
+    void editWhileIndexing()
+    {
+        SearchView view(&m_model, &m_schema);
+        QSignalSpy ready(&view, &SearchView::indexReady);
+        view.setDocument(&m_doc); // its index is held until the event loop runs
+        view.setQuery("maxprocessors");
+        XsdtNode *max = node("Global/Preferences/Process/MaxProcessors");
+        QVERIFY(m_model.setData(m_model.indexForNode(max, 1), "3"));
+        QVERIFY(ready.wait());
+        view.finishRows();
+        QCOMPARE(shown(view), QStringList{"Global/Preferences/Process/MaxProcessors=3"});
+    }
+
     void pagingAndSharedEdits()
     {
         load(bulkDocument(250));
@@ -481,7 +496,7 @@ private slots:
         // Another settings file's backup in the same folder is never listed or touched.
         QVERIFY(testdata::writeFile(settingsFile().replace("core-1", "core-2") + ".bak-1", "x"));
         for (int i = 0; i < 7; ++i)
-            QVERIFY(testdata::writeFile(settingsFile() + QString(".bak-2026120%1").arg(i),
+            QVERIFY(testdata::writeFile(settingsFile() + QString(".bak-2026120%1-000000").arg(i),
                                         QByteArray(1600, 'x'),
                                         QDateTime::currentDateTime().addDays(i - 10)));
 
@@ -491,7 +506,7 @@ private slots:
         QCOMPARE(dialog.headerLabel()->text(), "7 backups of core-1-pxi.settings, 11 KiB in "
                                                "total (newest first):");
         QVERIFY(dialog.list()->item(0)->text().startsWith(
-            "core-1-pxi.settings.bak-20261206        2 KiB    "));
+            "core-1-pxi.settings.bak-20261206-000000        2 KiB    "));
         QTEST(dialog.deleteOlderButton()->text(), "olderButton");
         QSignalSpy messages(&dialog, &BackupsDialog::message);
         Dialogs::setNextAnswer(answer);
@@ -507,7 +522,7 @@ private slots:
                         .arg(data, one ? "It" : "They")));
         const QStringList kept = listBackups(settingsFile());
         QCOMPARE(kept.size(), left);
-        QVERIFY(left == 0 || kept.constFirst().endsWith(".bak-20261206")); // the newest stay
+        QVERIFY(left == 0 || kept.constFirst().endsWith(".bak-20261206-000000")); // the newest stay
         QCOMPARE(messages.size(), left == 7 ? 0 : 1);
         if (removed > 0)
             QCOMPARE(

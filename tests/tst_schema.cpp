@@ -1,6 +1,7 @@
 #include "document/xsdtdocument.h"
 #include "generator/generator.h"
 #include "knowledge/schema.h"
+#include "knowledge/valuecheck.h"
 #include "support/testfiles.h"
 #include "support/testtree.h"
 
@@ -165,6 +166,58 @@ private slots:
         QFETCH(QChar, type);
         XsdtNode root;
         QTEST(summary(m_schema.info(ensurePath(&root, path, XsdtNode::Value, type))), "summary");
+    }
+
+    // What a new value must pass whichever editor it comes from. Each bound itself is allowed,
+    // the next value past it is not.
+    void newValues_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QChar>("type");
+        QTest::addColumn<bool>("queued"); // for deletion
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("refusal"); // empty: stored as typed
+
+        const auto row = [](const char *name, const char *path, char type, const char *text,
+                            const char *refusal, bool queued = false) {
+            QTest::newRow(name) << QString::fromLatin1(path) << QChar::fromLatin1(type) << queued
+                                << QString::fromLatin1(text) << QString::fromLatin1(refusal);
+        };
+        const char *period = "Global/Preferences/Application/AutoSaveSettingsPeriod";
+        const char *gamma = "Global/RGBWorkingSpace/Gamma";
+        row("integer at the minimum", period, 'i', "1", "");
+        row("integer at the maximum", period, 'i', "86400", "");
+        row("integer below the minimum", period, 'i', "0",
+            "Auto save settings period: 0 is outside the allowed range 1 to 86400");
+        row("integer above the maximum", period, 'i', "86401",
+            "Auto save settings period: 86401 is outside the allowed range 1 to 86400");
+        row("real at the minimum", gamma, 'F', "0.1", "");
+        row("real at the maximum", gamma, 'F', "10", "");
+        row("real just below the minimum", gamma, 'F', "0.09",
+            "Gamma: 0.09 is outside the allowed range 0.1 to 10");
+        row("real just above the maximum", gamma, 'F', "10.001",
+            "Gamma: 10.001 is outside the allowed range 0.1 to 10");
+        row("queued for deletion", gamma, 'F', "2",
+            "Global/RGBWorkingSpace/Gamma is queued for deletion.", true);
+        row("documented read-only", "Global/Preferences/Application/AppDirectory", 's', "/opt",
+            "AppDirectory: Documented by PixInsight as read-only or write-only.");
+    }
+
+    void newValues()
+    {
+        QFETCH(QString, path);
+        QFETCH(QChar, type);
+        QFETCH(bool, queued);
+        QFETCH(QString, text);
+        QFETCH(QString, refusal);
+        XsdtNode root;
+        XsdtNode *node = ensurePath(&root, path, XsdtNode::Value, type, "2");
+        node->parent->pendingDelete = queued;
+        QString stored = "(none)";
+        QString error;
+        QCOMPARE(checkNewValue(node, text, m_schema, nullptr, &stored, &error), refusal.isEmpty());
+        QCOMPARE(error, refusal);
+        QCOMPARE(stored, refusal.isEmpty() ? text : "(none)");
     }
 
     void pages()

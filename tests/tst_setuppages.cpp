@@ -4,6 +4,7 @@
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
+#include "knowledge/schema.h"
 #include "model/settingsmodel.h"
 #include "support/testfiles.h"
 #include "views/pathsview.h"
@@ -55,22 +56,30 @@ private slots:
         QVERIFY(m_policy.load(testdata::readFile(":/schema/overlay.json")));
     }
 
-    // The preview lists what would change; confirming makes exactly that, as one undo step.
+    // The preview lists each path that will change, and the values that may not apart;
+    // confirming makes exactly those changes, as one undo step.
     void pathsPage()
     {
         auto doc = parsed(R"(<i k="Global"><v k="A" t="s" v="/data/a.fits"/>)"
                           R"(<v k="B" t="s" v="/database/b"/><v k="C" t="s" v="/data"/>)"
-                          R"(<v k="D" t="s" v="@pxi_bin_dir/x"/></i>)");
+                          R"(<v k="D" t="s" v="@pxi_bin_dir/x"/><v k="L" t="s" v="/data/l&#10;)"
+                          R"(/data/s.js|7"/><i k="Preferences"><i k="Application">)"
+                          R"(<v k="BaseDirectory" t="s" v="/data/pi"/></i></i></i>)");
+        Schema schema;
+        QVERIFY(schema.load(testdata::readFile(":/schema/globals.json"),
+                            testdata::readFile(":/schema/overlay.json")));
         SettingsModel model;
         model.setPolicy(&m_policy);
+        model.setSchema(&schema);
         model.setDocument(doc.get());
         PathsView page(&model);
         HealthEnv env;
-        env.exists = [](const QString &path) { return path == "/data" || path == "/mnt/d"; };
+        const QStringList here{"/data", "/mnt/d", "/data/s.js"};
+        env.exists = [here](const QString &path) { return here.contains(path); };
         page.setEnvironment(env);
         page.setDocument(doc.get());
         page.finishScan();
-        QCOMPARE(page.statusLabel()->text(), "Paths: 3. Folders: 3. Missing on this computer: 2.");
+        QCOMPARE(page.statusLabel()->text(), "Paths: 6. Folders: 3. Missing on this computer: 4.");
         page.missingOnlyBox()->setChecked(true);
         QCOMPARE(page.tree()->topLevelItemCount(), 2); // "/" holds only /data, which is there
 
@@ -82,13 +91,25 @@ private slots:
             rows << shown->index(i, 0).data().toString() + " > " +
                         shown->index(i, 1).data().toString() + " " +
                         shown->index(i, 2).data().toString();
-        QCOMPARE(rows, QStringList({"/data/a.fits > /mnt/d/a.fits No", "/data > /mnt/d Yes"}));
+        QCOMPARE(rows, QStringList({"/data/a.fits > /mnt/d/a.fits No", "/data > /mnt/d Yes",
+                                    "/data/l > /mnt/d/l No", "/data/s.js > /mnt/d/s.js No",
+                                    "/data/pi > Not changed: BaseDirectory: Documented by "
+                                    "PixInsight as read-only or write-only. "}));
+        QCOMPARE(page.previewLabel()->text(),
+                 "Paths that will change: 4. Values that may not be changed, listed last: 1. New "
+                 "paths not found on this computer: 3.");
         QVERIFY(page.replaceButton()->isEnabled());
+        page.preview("/data", "mnt");
+        QCOMPARE(page.previewLabel()->text(), "\"mnt\" is not an absolute path.");
+        page.preview("/data", "/mnt/d");
+        page.finishPreview();
         QVERIFY(page.confirmReplacement());
         QCOMPARE(model.undoStack()->count(), 1);
         QCOMPARE(doc->findPath(u"Global/A")->value, "/mnt/d/a.fits");
         QCOMPARE(doc->findPath(u"Global/B")->value, "/database/b");
         QCOMPARE(doc->findPath(u"Global/C")->value, "/mnt/d");
+        QCOMPARE(doc->findPath(u"Global/L")->value, "/mnt/d/l\n/mnt/d/s.js|7");
+        QCOMPARE(doc->pendingChangeCount(), 3);
         model.undo();
         QCOMPARE(doc->pendingChangeCount(), 0);
 

@@ -3,10 +3,12 @@
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
 #include "store/files.h"
+#include "store/memoryfit.h"
 #include "store/settingsstore.h"
 #include "support/effectiveuser.h"
 #include "support/testfiles.h"
 #include "support/treecompare.h"
+#include "support/watchdog.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
@@ -21,6 +23,7 @@
 #include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace vrn;
@@ -47,9 +50,14 @@ const char kInUse[] = "Nothing was %1: another program has the file open. Close 
 const char kMissing[] = "%4 no longer exists: it was deleted, moved or renamed after it was "
                         "loaded. Nothing was written. To keep your changes, put the file back "
                         "and save again.";
-const char kUnknown[] = "Could not check whether PixInsight is running (no process list). It may "
-                        "be running and would overwrite the file. Nothing was %1. Close "
-                        "PixInsight, then %2 again.";
+const char kUnknown[] = "Cannot tell whether PixInsight is running: no process list. %1 is "
+                        "refused while that cannot be checked, since a running PixInsight would "
+                        "overwrite the file. Nothing was %2.";
+const char kReadOnly[] = "%4 is read-only (its owner may not write it). Nothing was %1.";
+const char kOverwritten[] = "%1 was replaced with %2, but another program wrote it right after: it "
+                            "now holds that program's version%3. The backup %4 holds the file as "
+                            "it was before %5; restoring it would undo the other program's change "
+                            "too.";
 const QString kName = "core-1-pxi.settings";
 const char kProcessors[] = "Global/Preferences/Process/MaxProcessors";
 const char kFont[] = "Global/Preferences/Application/HighResFont";
@@ -95,6 +103,17 @@ QString ownerOf(const QString &path)
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return QString();
     return QString("%1:%2").arg(st.st_uid).arg(st.st_gid);
+}
+
+// A file's access control list and its attribute user.note.
+QString aclOf(const QString &path)
+{
+    QProcess getfacl;
+    getfacl.start("getfacl", {"-cpn", path});
+    char note[8] = {};
+    ::getxattr(QFile::encodeName(path).constData(), "user.note", note, sizeof note - 1);
+    return QString::fromUtf8(getfacl.waitForFinished() ? getfacl.readAll() : path.toUtf8()) +
+           QString(note);
 }
 
 bool setMode(const QString &path, mode_t mode)
@@ -247,6 +266,7 @@ void TestStore::cleanup()
     setPixInsightProcessQuery({});
     setStoreClock({});
     setReplaceHook({});
+    setReplacedHook({});
 }
 
 void TestStore::backupNames()
@@ -278,7 +298,12 @@ void TestStore::failuresChangeNothing_data()
         "");
     row("not loaded", "No file is loaded.", "not loaded");
     row("PixInsight running", kRunning, "running");
-    row("PixInsight check fails", QString(kUnknown).arg("written", "save"), "running");
+    row("PixInsight check fails", QString(kUnknown).arg("Saving", "written"), "running");
+    row("read-only file", QString(kReadOnly).arg("written"), "read-only");
+    row("attribute that cannot be carried",
+        "Could not create the backup %2: the extended attribute security.varnel of " + kName +
+            " cannot be carried over to it (Operation not permitted). Nothing was written.",
+        "failed");
     row("one byte changed, time kept", kChanged, "changed");
     row("replaced, same size and time", kChanged, "changed");
     row("deleted", kMissing, "changed");
@@ -309,6 +334,7 @@ void TestStore::failuresChangeNothing_data()
     row("pipe in the last moment", kChanged, "changed");
     row("opened in the last moment", QString(kInUse).arg("written", "save"), "in use");
     row("held open", QString(kInUse).arg("written", "save"), "in use");
+    row("written after the swap, no lease", kChanged, "changed");
     row("folder renamed while saving", kMissing, "changed");
     row("append-only folder",
         "Cannot open %4 for writing: the folder only allows adding files (it is marked "
@@ -318,11 +344,23 @@ void TestStore::failuresChangeNothing_data()
         "failed");
     row("write: read-only folder",
         "Cannot open %1 for writing: Permission denied. The file was not changed.", "");
+    row("write: attribute that cannot be carried",
+        "Cannot carry the extended attribute security.varnel of %1 over to the new file: "
+        "Operation not permitted. The file was not changed.",
+        "");
+    // Written by another program right after the swap: the backup is not what is there.
+    row("written right after the swap",
+        QString(kOverwritten).arg("%4", "your changes", ", not your changes", "%2", "this save"),
+        "failed");
+    row("restore: written right after the swap",
+        QString(kOverwritten).arg("%4", "the backup", "", "%3", "the restore"), "failed");
     // Restoring a backup refuses as carefully.
     row("restore: not loaded", "No file is loaded.", "not loaded");
     row("restore: PixInsight running", "PixInsight is running. Close it before restoring a backup.",
         "running");
-    row("restore: PixInsight check fails", QString(kUnknown).arg("changed", "restore"), "running");
+    row("restore: PixInsight check fails", QString(kUnknown).arg("Restoring", "changed"),
+        "running");
+    row("restore: read-only file", QString(kReadOnly).arg("changed"), "read-only");
     row("restore: not a settings file",
         "The backup is not a valid settings file: Not a PixInsight settings file (no <xsdt> "
         "element).",
@@ -341,6 +379,7 @@ void TestStore::failuresChangeNothing()
 {
     QFETCH(QString, message);
     QFETCH(QString, kind);
+    const testdata::Watchdog watchdog; // a pipe opened by mistake would block
     const QByteArray tag = QTest::currentDataTag();
     const qsizetype colon = tag.indexOf(": ");
     const QByteArray op = colon < 0 ? QByteArray("save") : tag.left(colon);
@@ -449,6 +488,14 @@ void TestStore::failuresChangeNothing()
         if (!leasesWork(s.file))
             QSKIP("this file system has no leases");
         held = ::open(QFile::encodeName(s.file).constData(), O_WRONLY | O_CLOEXEC);
+    } else if (scenario == "written after the swap, no lease") {
+        // Opened before the swap, written after the displaced file was checked: the writes land
+        // in the displaced file, which must go back in place.
+        if (::geteuid() != 0)
+            QSKIP("only root can save a file it neither owns nor may lease");
+        asNobody = setMode(s.dir.path(), 0777) && setMode(s.file, 0666);
+        held = ::open(QFile::encodeName(s.file).constData(), O_WRONLY | O_CLOEXEC);
+        setReplacedHook([&](const QString &) { QCOMPARE(::pwrite(held, "s", 1, at), 1); });
     } else if (scenario == "append-only folder") {
         if (!setAppendOnly(s.dir.path(), true))
             QSKIP("this file system or user cannot mark a folder append-only");
@@ -457,6 +504,16 @@ void TestStore::failuresChangeNothing()
         sizeLimit = rlim_t(s.original.size() + 1024);
     } else if (scenario == "missing") {
         QVERIFY(QFile::remove(chosen));
+    } else if (scenario == "read-only file") {
+        QVERIFY(setMode(s.file, 0444));
+    } else if (scenario == "attribute that cannot be carried") {
+        // Only root may give a file such an attribute.
+        asNobody = ::geteuid() == 0 && setMode(s.dir.path(), 0777) && setMode(s.file, 0666) &&
+                   !::setxattr(QFile::encodeName(s.file).constData(), "security.varnel", "x", 1, 0);
+        if (!asNobody)
+            QSKIP("only root can give a file an attribute its owner cannot carry");
+    } else if (scenario == "written right after the swap") {
+        setReplacedHook([&](const QString &) { QVERIFY(renameOver(s.file, changed)); });
     }
     if (asNobody && !nobodyCanEnter(s.dir.path()))
         QSKIP("the temporary folder is not reachable by an unprivileged user");
@@ -498,6 +555,7 @@ void TestStore::failuresChangeNothing()
     QVERIFY(held < 0 || (::pwrite(held, "s", 1, at) == 1 && ::close(held) == 0));
     std::signal(SIGXFSZ, previous);
     setReplaceHook({});
+    setReplacedHook({});
     if (scenario == "append-only folder")
         QVERIFY(setAppendOnly(s.dir.path(), false));
     if (scenario == "folder renamed while saving")
@@ -517,13 +575,16 @@ void TestStore::failuresChangeNothing()
     }
 
     static const char *const kinds[] = {"",       "not loaded", "running", "changed",
-                                        "in use", "refused",    "failed"};
+                                        "in use", "refused",    "failed",  "read-only"};
     QCOMPARE(kinds[int(store.failure())], kind);
 
     // Nothing else is left behind: no temporary file, no backup.
     QVERIFY(!QFileInfo::exists(s.dir.path()) || setMode(s.dir.path(), 0755));
     const bool gone = scenario == "deleted" || scenario == "folder disappears";
-    QCOMPARE(entries(s.dir.path()), gone ? QStringList() : QStringList{kName});
+    QStringList left{kName};
+    if (scenario == "written right after the swap")
+        left.append(kName + kStamp + (op == "save" ? "" : "-before-restore"));
+    QCOMPARE(entries(s.dir.path()), gone ? QStringList() : left);
     if (!gone)
         QCOMPARE(bytesOf(s.file), onDisk);
 }
@@ -585,6 +646,10 @@ void TestStore::saveTwiceAndRestore()
     if (::geteuid() == 0)
         QCOMPARE(::chown(QFile::encodeName(s.file).constData(), 65534, 65534), 0);
     const QString owner = ownerOf(s.file);
+    // Attributes go to the backup and the new file; the folder's default access list adds none.
+    QVERIFY(::setxattr(QFile::encodeName(s.file).constData(), "user.note", "kept", 4, 0) == 0);
+    QVERIFY(QProcess::execute("setfacl", {"-d", "-m", "u:31337:rw", s.dir.path()}) == 0);
+    const QString attributes = aclOf(s.file);
     SettingsStore store;
     QVERIFY(store.load(s.file));
     store.policy = &m_policy;
@@ -620,6 +685,8 @@ void TestStore::saveTwiceAndRestore()
     QCOMPARE(modeOf(s.file), 0640u);
     QCOMPARE(ownerOf(backup), owner);
     QCOMPARE(ownerOf(s.file), owner);
+    QCOMPARE(aclOf(backup), attributes);
+    QCOMPARE(aclOf(s.file), attributes);
     const QByteArray written = bytesOf(s.file);
     XsdtDocument reread;
     QVERIFY(reread.parse(written));
@@ -628,12 +695,16 @@ void TestStore::saveTwiceAndRestore()
     QCOMPARE(store.document.pendingChangeCount(), 0);
     QCOMPARE(store.loadedHash, sha256(written));
 
-    // A second save in the same second takes the next name.
+    // A second save in the same second takes the next name; an access list goes along.
+    QVERIFY(QProcess::execute("setfacl", {"-m", "u:31337:r,g::-,m::r", s.file}) == 0);
+    const QString withList = aclOf(s.file);
     node(store, kProcessors)->value = "5";
     QString second;
     QVERIFY(store.save(nullptr, &second));
     QCOMPARE(second, s.backup("-2"));
     QCOMPARE(bytesOf(second), written);
+    QCOMPARE(aclOf(second), withList);
+    QCOMPARE(aclOf(s.file), withList);
 
     // A restore keeps the current file first, then shows exactly the backup, no edits pending.
     const QByteArray current = bytesOf(s.file);
@@ -658,6 +729,7 @@ void TestStore::saveTwiceAndRestore()
     QVERIFY2(store.restoreBackup(second, &error), qPrintable(error));
     QCOMPARE(bytesOf(s.file), written);
     QCOMPARE(modeOf(s.file), 0640u);
+    QCOMPARE(aclOf(s.file), withList);
     QCOMPARE(ownerOf(s.file), owner);
     QCOMPARE(entries(s.dir.path()).size(), 4);
 }
@@ -697,6 +769,11 @@ void TestStore::verifiedWrites()
 
 void TestStore::pollReadsOnlyWhenNeeded()
 {
+    // What a file is measured against before it is read: the system's own figure, in bytes,
+    // which counts the free memory and more besides.
+    const qint64 available = MemoryFit::availableNow();
+    QVERIFY(available > qint64(sysconf(_SC_AVPHYS_PAGES)) * getpagesize() / 2);
+    QVERIFY(available <= qint64(sysconf(_SC_PHYS_PAGES)) * getpagesize());
     if (bytesReadSoFar() < 0)
         QSKIP("/proc/self/io is not available");
     Scratch s(2 * 1024 * 1024);
@@ -726,6 +803,10 @@ void TestStore::pollReadsOnlyWhenNeeded()
     QVERIFY(writeFile(s.file, s.original));
     QVERIFY(store.load(s.file));
     QVERIFY(reads(false) >= size);
+    QVERIFY(reads(false) >= size);
+    // Nor one whose modification time was put back: its change time is fresh.
+    QVERIFY(setAge(s.file, 3600));
+    QVERIFY(store.load(s.file));
     QVERIFY(reads(false) >= size);
 }
 

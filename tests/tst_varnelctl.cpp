@@ -6,6 +6,7 @@
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "store/files.h"
+#include "store/memoryfit.h"
 #include "support/testfiles.h"
 
 #include <QJsonArray>
@@ -16,6 +17,7 @@
 #include <QXmlStreamReader>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 using namespace vrn;
@@ -26,6 +28,7 @@ const QString kProcessors = "Global/Preferences/Process/MaxProcessors";
 const QString kFont = "Global/Preferences/Application/FontResolution";
 const QString kIntent = "Global/ColorManagement/DefaultRenderingIntent";
 const QString kHighResFont = "Global/Preferences/Application/HighResFont";
+const QString kBackup = "core-1-pxi.settings.bak-20240101-000000";
 
 // The value at path as a conforming XML reader, not ours, reads it from the file.
 QString xmlValue(const QByteArray &bytes, const QString &path)
@@ -66,6 +69,15 @@ QByteArray withInvalidUtf8(QByteArray bytes)
 {
     return bytes.replace("<i k=\"Global\">",
                          "<i k=\"Global\"><v k=\"Note\" t=\"s\" v=\"caf\xe9\"/>");
+}
+
+// Two paths PixInsight documents as read-only beside one that may change, all in /home/astro.
+QByteArray readOnlyPaths()
+{
+    return testdata::wrapSettings(
+        R"(<i k="Global"><v k="X" t="s" v="/home/astro/x"/><i k="Preferences"><i k="Application">)"
+        R"(<v k="BaseDirectory" t="s" v="/home/astro/pi"/>)"
+        R"(<v k="BinDirectory" t="s" v="/home/astro/pi/bin"/></i></i></i>)");
 }
 
 struct Run
@@ -170,8 +182,6 @@ private slots:
                                 << QString::fromUtf8(message);
         };
         const QString f = "--file=%F";
-        row("wrong type", {"set", kProcessors + "=four"}, "", 4,
-            "MaxProcessors: Expected an integer between");
         row("unknown option", {"set", f, kIntent + "=9"}, "", 4, "is not one of the options");
         row("one bad among good", {"set", f, kFont + "=96", kProcessors + "=0"}, "", 4,
             "below the allowed minimum 1");
@@ -181,23 +191,32 @@ private slots:
         row("Warn without --force", {"delete", f, "ModuleData/Kestrane"}, "", 4,
             "Add --force to delete it anyway.");
         row("import with bad entries", {"import", f, "%F.json"}, "import", 4,
-            "4 problems; nothing was imported.");
+            "5 problems; nothing was imported.");
+        row("import of a later version", {"import", f, "%F.json"}, "later version", 4,
+            "The file is of version 999 of the format; this program reads version 1 only.");
         row("import with a relative mapping", {"import", f, "--map", "home=/x", "%F.json"},
             "import", 4,
             "--map: \"home=/x\": both sides must be absolute paths. Nothing was imported.");
         row("export of an unknown module", {"export", f, "--module", "Nosuch"}, "", 3,
             "No module or script named \"Nosuch\" has data in this file.");
-        row("restore while running", {"restore", f, "core-1-pxi.settings.bak-1"}, "running", 2,
+        row("a name with a line break", {"export", f, "--module", "x\ny"}, "", 3,
+            ": No module or script named \"x\\ny\" has data in this file.\n");
+        row("restore while running", {"restore", f, kBackup}, "running", 2,
             "Close it before restoring a backup.");
-        row("restore of a broken backup", {"restore", f, "core-1-pxi.settings.bak-1"}, "broken", 4,
+        row("read-only without --force", {"set", f, kFont + "=96"}, "read-only", 4,
+            "is read-only (its owner may not write it). Nothing was written. Add --force to "
+            "replace it anyway.");
+        row("restore of a broken backup", {"restore", f, kBackup}, "broken", 4,
             "The backup is not a valid settings file");
         row("changed since read", {"set", f, "--expect-hash=%H", kFont + "=96"}, "changed", 4,
             "given with --expect-hash: it was changed since that hash was taken, or the hash is "
             "not this file's. Nothing was written.");
         row("same bytes rewritten during set", {"set", f, kFont + "=96"}, "rewritten", 4,
             "The file changed on disk while it was being saved");
-        row("same bytes rewritten during restore", {"restore", f, "core-1-pxi.settings.bak-1"},
-            "rewritten", 4, "The file changed on disk while the backup was being restored");
+        row("same bytes rewritten during restore", {"restore", f, kBackup}, "rewritten", 4,
+            "The file changed on disk while the backup was being restored");
+        row("file held open by another program", {"set", f, kFont + "=96"}, "held", 4,
+            "Nothing was written: another program has the file open.");
         row("bytes not UTF-8 in another value", {"set", f, kFont + "=96"}, "invalid", 4,
             "Byte sequences that are not valid UTF-8 and will be written as U+FFFD: 1 (the first "
             "in Global/Note). Nothing was written. Add --allow-replacement");
@@ -210,14 +229,24 @@ private slots:
         row("set without =", {"set", f, kFont}, "", 6, "Usage: varnelctl");
         row("option of another command", {"get", "--force", kFont}, "", 6, "Usage: varnelctl");
         row("prune without --keep", {"prune"}, "", 6, "Usage: varnelctl");
+        row("an option of one value given twice", {"prune", f, "--keep", "0", "--keep", "9"}, "", 6,
+            "--keep is given more than once; it takes one value.");
         row("paths replace, dry run",
             {"paths", f, "--replace", "/home/astro=/nowhere", "--dry-run"}, "", 0, ": /nowhere/");
         row("paths replace while running", {"paths", f, "--replace", "/home/astro=/x"}, "running",
             2, "PixInsight is running");
+        row("paths replace, nothing may change", {"paths", f, "--replace", "/home/astro/pi=/x"},
+            "read-only values", 4,
+            "Application/BinDirectory: BinDirectory: Documented by PixInsight as read-only or "
+            "write-only.\n");
         row("paths replace, relative", {"paths", f, "--replace", "astro=/x"}, "", 6,
             "both sides must be absolute paths.");
         row("paths, --missing and --replace", {"paths", "--missing", "--replace", "/a=/b"}, "", 6,
             "--missing and --replace cannot be used together.");
+        row("too large for the memory", {"set", f, kFont + "=96"}, "no memory", 7,
+            "Nothing was read. Close other programs, or add --ignore-memory");
+        row("too large, read anyway", {"get", f, "--ignore-memory", "Global/Nope"}, "no memory", 3,
+            "Global/Nope: No such setting.");
     }
 
     void messagesAndCodes()
@@ -227,11 +256,11 @@ private slots:
         QFETCH(QString, message);
 
         const QByteArray broken = "not a settings file";
-        write(".PixInsight/core-1-pxi.settings.bak-1",
-              setup == "broken" ? broken : testdata::wrapSettings({}));
-        if (setup == "import") {
-            // Two good entries and four bad ones: none of them may reach the file.
-            const QByteArray json =
+        write(".PixInsight/" + kBackup, setup == "broken" ? broken : testdata::wrapSettings({}));
+        if (setup == "import" || setup == "later version") {
+            // One good entry and five bad ones (the second for one setting among them): none of
+            // them may reach the file.
+            QByteArray json =
                 R"({"format": "varnel-preferences", "version": 1, "values": [
                     {"path": "Global/Preferences/Application/FontResolution", "type": "i",
                      "value": "96"},
@@ -243,10 +272,16 @@ private slots:
                      "value": "3"},
                     {"path": "Global/Preferences/Application/HighResFont", "type": "s",
                      "value": "\u0000"}]})";
+            if (setup == "later version")
+                json.replace("\"version\": 1", "\"version\": 999");
             write(".PixInsight/core-1-pxi.settings.json", json);
         }
         if (setup == "invalid") {
             write(".PixInsight/core-1-pxi.settings", withInvalidUtf8(testdata::readFile(m_file)));
+        } else if (setup == "read-only") {
+            QVERIFY(QFile::setPermissions(m_file, QFile::ReadOwner | QFile::ReadOther));
+        } else if (setup == "read-only values") {
+            write(".PixInsight/core-1-pxi.settings", readOnlyPaths());
         } else if (setup == "no trash") {
             QVERIFY(QDir(m_home.filePath(".local")).removeRecursively());
         }
@@ -280,8 +315,19 @@ private slots:
             m_ownPixInsight = true;
         }
         const QStringList backupsBefore = listBackups(m_file);
+        int held = -1;
+        if (setup == "held") {
+            // An open file keeps the save from taking its write lease, where there are leases.
+            held = ::open(QFile::encodeName(m_file), O_RDONLY | O_CLOEXEC);
+            if (::fcntl(held, F_SETLEASE, F_WRLCK) != 0 || ::fcntl(held, F_SETLEASE, F_UNLCK) != 0)
+                QSKIP("this file system has no leases");
+        }
 
-        const Run result = run(args, setup == "rewritten");
+        if (setup == "no memory") // less than any command needs
+            MemoryFit::setSource([&] { return bytes.size(); });
+        const Run result = run(args, setup == "rewritten" || setup == "no memory");
+        MemoryFit::setSource({});
+        QVERIFY(held < 0 || ::close(held) == 0);
         setStoreClock({});
         pixinsight.kill();
         pixinsight.waitForFinished();
@@ -308,8 +354,6 @@ private slots:
         const QString f = "--file=%F";
         row("set two, the default file", {"set", kFont + "=96", kProcessors + "= 3"},
             {kFont + "=96", kProcessors + "=3"});
-        row("set to the same value and another", {"set", f, kProcessors + "=2", kIntent + "=2"},
-            {kIntent + "=2"});
         row("set where bytes are not UTF-8, allowed",
             {"set", f, "--allow-replacement", kProcessors + "=3"}, {kProcessors + "=3"}, "invalid");
         row("delete Safe and Warn with --force",
@@ -318,17 +362,27 @@ private slots:
         row("set text with tab, line feed and carriage return",
             {"set", f, kHighResFont + "=a\tb\nc\rd "}, {kHighResFont + "=a\tb\nc\rd "});
         row("import", {"import", f, "%F.json"}, {kFont + "=50", kIntent + "=1"});
-        row("restore", {"restore", f, "%F.bak-1"}, {"restore"});
-        row("restore over a file that does not parse", {"restore", f, "%F.bak-1"}, {"restore"},
+        row("restore", {"restore", f, "%F" + kBackup.mid(19)}, {"restore"});
+        row("restore over a file that does not parse", {"restore", f, kBackup}, {"restore"},
             "broken");
-        row("restore with the file missing", {"restore", f, "core-1-pxi.settings.bak-1"},
-            {"restore"}, "missing");
+        row("set a read-only file with --force", {"set", f, "--force", kFont + "=96"},
+            {kFont + "=96"}, "read-only");
+        row("restore over a read-only file with --force", {"restore", f, "--force", kBackup},
+            {"restore"}, "read-only");
+        row("restore with the file missing", {"restore", f, kBackup}, {"restore"}, "missing");
         row("set, dry run", {"set", "--dry-run", kFont + "=96"}, {});
-        row("delete, dry run", {"delete", "--dry-run", "--force", "ModuleData/Kestrane"}, {});
-        row("import, dry run", {"import", f, "--dry-run", "%F.json"}, {});
         row("prune, dry run", {"prune", "--dry-run", "--keep", "0"}, {});
         row("paths replace on folder boundaries", {"paths", f, "--replace", "/data=/mnt/new/"},
-            {"Global/A=/mnt/new/x.fits", "Global/C=/mnt/new"}, "paths");
+            {"Global/A=/mnt/new/x.fits", "Global/C=/mnt/new",
+             "Global/L=/mnt/new/l\n/other/o\r\n/mnt/new|5"},
+            "paths");
+        row("paths replace, every mapping, none chained",
+            {"paths", f, "--replace", "/data=/database", "--replace", "/database=/x"},
+            {"Global/A=/database/x.fits", "Global/B=/x", "Global/C=/database",
+             "Global/L=/database/l\n/other/o\r\n/database|5"},
+            "paths");
+        row("paths replace, what may change", {"paths", f, "--replace", "/home/astro=/home/nova"},
+            {"Global/X=/home/nova/x"}, "read-only values");
     }
 
     void successes()
@@ -343,19 +397,24 @@ private slots:
                   {"path": "Global/ColorManagement/DefaultRenderingIntent", "type": "i",
                    "value": "1"}]})");
         const QByteArray older = testdata::wrapSettings(R"(<v k="Older" t="s" v="yes"/>)");
-        write(".PixInsight/core-1-pxi.settings.bak-1", older);
+        write(".PixInsight/" + kBackup, older);
         if (setup == "invalid")
             write(".PixInsight/core-1-pxi.settings", withInvalidUtf8(testdata::readFile(m_file)));
         else if (setup == "broken")
             write(".PixInsight/core-1-pxi.settings", "<xsdt><v k=");
         else if (setup == "missing")
             QVERIFY(QFile::remove(m_file));
+        else if (setup == "read-only")
+            QVERIFY(QFile::setPermissions(m_file, QFile::ReadOwner | QFile::ReadOther));
         else if (setup == "paths")
-            write(
-                ".PixInsight/core-1-pxi.settings",
-                testdata::wrapSettings(R"(<i k="Global"><v k="A" t="s" v="/data/x.fits"/>)"
-                                       R"(<v k="B" t="s" v="/database"/><v k="C" t="s" v="/data"/>)"
-                                       R"(<v k="D" t="s" v="@/data"/></i>)"));
+            write(".PixInsight/core-1-pxi.settings",
+                  testdata::wrapSettings(
+                      R"(<i k="Global"><v k="A" t="s" v="/data/x.fits"/>)"
+                      R"(<v k="B" t="s" v="/database"/><v k="C" t="s" v="/data"/>)"
+                      R"(<v k="D" t="s" v="@/data"/>)"
+                      "<v k=\"L\" t=\"s\" v=\"/data/l&#10;/other/o&#13;&#10;/data|5\"/></i>"));
+        else if (setup == "read-only values")
+            write(".PixInsight/core-1-pxi.settings", readOnlyPaths());
         QByteArray bytes = testdata::readFile(m_file);
         const QStringList backupsBefore = listBackups(m_file);
 
@@ -410,26 +469,10 @@ private slots:
         QCOMPARE(run({"set", "--file=%F", kProcessors + "=3", kFont + "=144"}).code, 0);
         const Run exported = run({"export", "--file=%F"});
         QCOMPARE(exported.code, 0);
-        const QJsonArray values =
-            QJsonDocument::fromJson(exported.out.toUtf8())["values"].toArray();
-        QVERIFY(values.size() > 40);
-        QVERIFY(QJsonDocument::fromJson(run({"export", "--file", other}).out.toUtf8())["values"] !=
-                values);
         write("prefs.json", exported.out.toUtf8());
         const Run imported = run({"import", "--file", other, m_home.filePath("prefs.json")});
         QVERIFY2(imported.code == 0, qPrintable(imported.err));
         QVERIFY(imported.out.contains("\n" + kProcessors + "\tInteger\t"));
-
-        QStringList paths;
-        for (const QJsonValue &value : values)
-            paths.append(value["path"].toString());
-        const Run here = run(QStringList{"get", "--json", "--file=%F"} + paths);
-        const Run there = run(QStringList{"get", "--json", "--file", other} + paths);
-        QCOMPARE(here.code, 0);
-        const QJsonArray hereValues =
-            QJsonDocument::fromJson(here.out.toUtf8())["values"].toArray();
-        QCOMPARE(hereValues.size(), values.size());
-        QCOMPARE(QJsonDocument::fromJson(there.out.toUtf8())["values"], hereValues);
 
         // Without --recursive a group gives its own values, not those of its subgroups.
         const Run shallow = run({"get", "--file=%F", "Global/Preferences"});
@@ -472,6 +515,24 @@ private slots:
         const Run differ = run({"diff", m_file, clean});
         QCOMPARE(differ.code, 1);
         QVERIFY(differ.out.contains("\nDifferent\t" + kProcessors + "\t2\t1\n"));
+        // As JSON each record tells whether the types differ and what the window's copy of the
+        // second file's value would do, by the same check.
+        const auto recordAgainst = [&](const char *type, const char *value) {
+            const QString other =
+                write("other.settings",
+                      testdata::wrapSettings(QByteArray(R"(<i k="Global"><i k="Preferences"><i )"
+                                                        R"(k="Process"><v k="MaxProcessors" t=")") +
+                                             type + "\" v=\"" + value + "\"/></i></i></i>"));
+            const Run json = run({"diff", "--json", clean, other});
+            return QJsonDocument::fromJson(json.out.toUtf8())["records"].toArray().first();
+        };
+        const QJsonValue typed = recordAgainst("u", "1");
+        QVERIFY(typed["typeDiffers"].toBool());
+        QCOMPARE(typed["copy"]["verdict"].toString(), "typeDiffers");
+        const QJsonValue refused = recordAgainst("i", "0");
+        QVERIFY(!refused["typeDiffers"].toBool());
+        QCOMPARE(refused["copy"]["reason"].toString(),
+                 "Max processors: 0 is below the allowed minimum 1");
 
         // Finding no settings file is an answer too.
         QVERIFY(QFile::remove(m_file));
@@ -553,6 +614,8 @@ private slots:
     {
         for (const char *stamp : {"20240101-000000", "20250101-000000", "20260101-000000"})
             write(QString(".PixInsight/core-1-pxi.settings.bak-") + stamp, "old");
+        // Notes beside the file are no backup, and never removed.
+        const QString notes = write(".PixInsight/core-1-pxi.settings.bak-my-notes.txt", "notes");
         const QStringList all = listBackups(m_file);
         const Run result = run({"prune", "--keep", "2"});
         QVERIFY2(result.code == 0, qPrintable(result.err));
@@ -572,29 +635,39 @@ private slots:
         QCOMPARE(permanently.err, QString());
         QVERIFY(permanently.out.endsWith("\nBackups deleted for good: 1 (0 KiB).\n"));
         QCOMPARE(listBackups(m_file), all.mid(0, 1));
+        QVERIFY(QFile::exists(notes));
     }
 
-    // A setup carried to a computer whose home folder has another name.
-    void carryModuleToAnotherHome()
+    // A backup's name holding a line break is escaped as the records are: one record a line.
+    void namesWithLineBreaks()
     {
-        testdata::GeneratorOptions options;
-        options.targetBytes = 96 * 1024;
-        options.plantProblems = true;
-        const QString module = testdata::generatedModuleNames(options).constFirst();
-        options.home = "/home/nova";
-        const QString other = write("core-2-pxi.settings", testdata::generateSettings(options));
-        const QString comment = "ModuleData/" + module + "/Comment";
-        QCOMPARE(run({"set", "--file=%F", comment + "=/home/astro/flats/master.xisf"}).code, 0);
-        const Run exported = run({"export", "--file=%F", "--module", module});
-        QVERIFY2(exported.code == 0, qPrintable(exported.err));
-        const Run imported = run({"import", "--file", other, "--map", "/home/astro=/home/nova",
-                                  write("setup.json", exported.out.toUtf8())});
-        QVERIFY2(imported.code == 0, qPrintable(imported.err));
-        const QByteArray after = testdata::readFile(other);
-        XsdtDocument there;
-        QVERIFY(there.parse(after));
-        QCOMPARE(there.findPath(comment)->value, "/home/nova/flats/master.xisf");
-        QVERIFY(!after.contains("/home/astro"));
+        const QString file = write(".PixInsight/a\nb.settings", testdata::readFile(m_file));
+        write(".PixInsight/a\nb.settings.bak-20240101-000000", "old");
+        const Run pruned = run({"prune", "--dry-run", "--keep", "0", "--file", file});
+        QCOMPARE(pruned.out.section('\n', 0, 0), "a\\nb.settings.bak-20240101-000000");
+    }
+
+    // A script's data carried to a computer whose home folder has another name: every twin in
+    // order (two entries under one name), each path of a list, nothing else of either file.
+    void carryToAnotherHome()
+    {
+        const auto settings = [](const char *a, const char *b, const char *list) {
+            return testdata::wrapSettings(
+                QByteArray("<i k=\"ScriptData\"><i k=\"Tool\"><v k=\"Recent\" t=\"s\" v=\"") + a +
+                "\"/><v k=\"Keep\" t=\"i\" v=\"1\"/><v k=\"Recent\" t=\"s\" v=\"" + b +
+                "\"/><v k=\"List\" t=\"s\" v=\"" + list + "\"/></i></i>");
+        };
+        write(".PixInsight/core-1-pxi.settings",
+              settings("/home/astro/a", "/home/astro/b", "/home/astro/c&#10;/home/astro/d.js|7"));
+        const QString other = write("core-2-pxi.settings", settings("/x", "/y", "/z"));
+        const Run exported = run({"export", "--file=%F", "--module", "Tool"});
+        run({"import", "--file", other, "--map", "/home/astro=/home/nova",
+             write("setup.json", exported.out.toUtf8())});
+        QCOMPARE(testdata::readFile(other),
+                 settings("/home/nova/a", "/home/nova/b", "/home/nova/c&#10;/home/nova/d.js|7"));
+        const Run twins = run({"get", "--file", other, "ScriptData/Tool/Recent"});
+        QCOMPARE(twins.out, "ScriptData/Tool/Recent\tString\t/home/nova/a\n"
+                            "ScriptData/Tool/Recent\tString\t/home/nova/b\n");
     }
 };
 

@@ -9,8 +9,9 @@ if [ "$1" = "package" ] || [ "$1" = "test" ]; then
     packages="$packages dpkg-dev"
 fi
 if [ "$1" = "test" ]; then
-    # sudo: the elevated helper is tested through the real "sudo -n"; lintian checks the package.
-    packages="$packages libpugixml-dev clang-14 libclang-rt-14-dev sudo desktop-file-utils appstream lintian"
+    # sudo: the elevated helper is tested through the real "sudo -n"; lintian checks the package,
+    # xmllint its polkit actions; acl: setfacl gives test files real access control lists.
+    packages="$packages libpugixml-dev clang-14 libclang-rt-14-dev sudo desktop-file-utils appstream lintian libxml2-utils acl"
 fi
 missing=""
 for p in $packages; do

@@ -16,8 +16,12 @@ if [ -n "$found" ]; then
     echo "Opening $found"
     exec "$program"
 fi
-scratch="${TMPDIR:-/tmp}/varnel-demo-$(id -u)"
-mkdir -p "$scratch"
+# A folder of its own that nobody else can write in: a fixed name in the shared temporary
+# folder could be made first by another user, with a link in it that the copy would write
+# through.
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/varnel-demo.XXXXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+trap 'exit 130' INT TERM
 cp "$(dirname "$0")/../examples/core-1-pxi.settings" "$scratch/core-1-pxi.settings"
-echo "No PixInsight settings file found; opening a scratch copy of the demo file: $scratch/core-1-pxi.settings"
-exec "$program" "$scratch/core-1-pxi.settings"
+echo "No PixInsight settings file found; opening a scratch copy of the demo file, removed when Varnel closes: $scratch/core-1-pxi.settings"
+"$program" "$scratch/core-1-pxi.settings"

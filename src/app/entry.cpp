@@ -6,6 +6,7 @@
 #include "environment/englishplurals.h"
 #include "privileged/helpermode.h"
 #include "views/adbanner.h"
+#include "widgets/dialogs.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -117,6 +118,15 @@ int parseCommandLine(const QStringList &arguments, QString *output, QString *err
         *output = QStringLiteral("Varnel 0.1.3\n");
         return 0;
     }
+    // The parser would keep the last value and drop the others without a word.
+    for (const QCommandLineOption *option :
+         {&options.screenshots, &options.screenshotSearch, &options.theme, &options.fontScale}) {
+        if (options.parser.values(*option).size() > 1) {
+            *error = Entry::tr("--%1 is given more than once; it takes one value.\n")
+                         .arg(option->names().constFirst());
+            return 1;
+        }
+    }
     if (options.parser.isSet(options.theme)) {
         const QString name = options.parser.value(options.theme).toLower();
         if (name != QLatin1String("light") && name != QLatin1String("dark") &&
@@ -189,6 +199,10 @@ int runVarnel(int argc, char **argv)
     // A file named on the command line is the one opened: when it cannot be, the window stays
     // empty and says why, rather than quietly showing another file.
     const QStringList files = parser.positionalArguments();
+    // Nobody is there to answer a box while pictures are made: each one returns at once as if
+    // cancelled, and a file that cannot be opened ends the run with its reason.
+    if (parser.isSet(options.screenshots))
+        Dialogs::setTestMode(true);
     MainWindow window(nullptr, files.isEmpty() ? QString() : files.constFirst());
     if (parser.isSet(options.screenshots)) {
         // No network here: the pictures show a built-in ad at once, and nothing waits.

@@ -6,16 +6,19 @@
 #include "knowledge/setupfile.h"
 #include "model/reapply.h"
 #include "model/settingsmodel.h"
+#include "privileged/installedupdates.h"
 #include "store/documentmanager.h"
 #include "store/files.h"
+#include "store/memoryfit.h"
+#include "views/backupsdialog.h"
 #include "views/compareview.h"
 #include "views/exportdialog.h"
 #include "views/importmapdialog.h"
+#include "views/installedupdatesdialog.h"
 #include "views/reviewdialog.h"
 #include "views/unusedmodulesview.h"
 #include "widgets/dialogs.h"
 
-#include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -36,16 +39,6 @@ QString native(const QString &path)
 {
     return QDir::toNativeSeparators(path);
 }
-
-// A busy cursor while the changes are made again on the file just read.
-class BusyCursor
-{
-public:
-    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
-    BusyCursor(const BusyCursor &) = delete;
-    BusyCursor &operator=(const BusyCursor &) = delete;
-};
 
 } // namespace
 
@@ -99,6 +92,24 @@ void FileCommands::offerSaveThen(const std::function<void()> &then)
     then();
 }
 
+bool FileCommands::mayOpen(const QString &path)
+{
+    const MemoryFit fit = MemoryFit::forFile(path, MemoryFit::kWindowFactor);
+    if (fit.fits())
+        return true;
+    const auto answer = Dialogs::warning(
+        m_window, tr("Not enough memory"),
+        fit.shortage(path) + QStringLiteral("\n\n") +
+            tr("Opened anyway, it may make the computer slow to respond, or the system may end "
+               "Varnel to free memory. Close other programs first, or open it anyway."),
+        QMessageBox::Open | QMessageBox::Cancel, QMessageBox::Cancel);
+    if (answer == QMessageBox::Open)
+        return true;
+    m_window->statusBar()->showMessage(tr("%1 was not opened.").arg(native(path)), 8000);
+    emit fileListChanged(); // the file row goes back to the file that is open
+    return false;
+}
+
 bool FileCommands::confirmDiscard(const QString &reason)
 {
     if (reloadUnderWay())
@@ -133,8 +144,7 @@ void FileCommands::reloadKeepingChanges()
         }
     };
     keep.makeAgain = [this, outcomes] {
-        const BusyCursor busy;
-        applyResolved(*outcomes, *m_model);
+        m_docs->busyWhile([this, outcomes] { applyResolved(*outcomes, *m_model); });
     };
     keep.finished = [this, path, outcomes](bool ok, const QString &error) {
         const auto done = qScopeGuard([this] { emit reloadKeptDone(); });
@@ -179,14 +189,32 @@ bool FileCommands::save()
     {
         ReviewDialog review(m_model, &m_docs->store().document, m_window);
         review.setLeftoverItems(files);
+        review.setFileNotes(m_docs->store().replaceNotes());
         if (Dialogs::execDialog(&review) != QDialog::Accepted)
             return false;
     }
+    if (m_docs->documentPendingCount() > 0 &&
+        !allowReadOnly(tr("Save anyway? The new file is read-only too.")))
+        return false;
     m_saving = true;
     m_savedOk = false;
     m_docs->startSave();
     // A small file is saved by now; a large one is written on the worker and reported later.
     return m_saving || m_savedOk;
+}
+
+bool FileCommands::allowReadOnly(const QString &question)
+{
+    SettingsStore &store = m_docs->store();
+    store.replaceReadOnly = false;
+    if (!store.fileReadOnly())
+        return true;
+    store.replaceReadOnly =
+        Dialogs::question(m_window, tr("Read-only file"),
+                          tr("%1 is read-only: its owner may not write it.\n\n%2")
+                              .arg(native(store.path), question),
+                          QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+    return store.replaceReadOnly;
 }
 
 void FileCommands::onSaved(const DocumentManager::SaveResult &saved)
@@ -260,13 +288,14 @@ bool FileCommands::restoreBackupFile(const QString &backup)
 {
     if (m_docs->isBusy())
         return false;
-    if (!confirmDiscard(tr("Restoring discards them.")))
+    if (!confirmDiscard(tr("Restoring discards them.")) || !mayOpen(backup))
         return false;
     if (Dialogs::question(m_window, tr("Restore backup"),
                           tr("Replace the current settings file with\n%1\n\nThe current file is "
                              "backed up first.")
                               .arg(native(backup)),
-                          QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+                          QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes ||
+        !allowReadOnly(tr("Restore the backup anyway? The restored file is read-only too.")))
         return false;
     // Files queued against the file being replaced go with the changes just discarded.
     m_restoring = backup;
@@ -288,6 +317,49 @@ void FileCommands::onRestored(bool ok, const QString &error)
     }
     emit stateChanged();
     emit restoreDone(ok);
+}
+
+void FileCommands::manageBackups()
+{
+    const QString file = m_docs->currentFile();
+    if (file.isEmpty())
+        return;
+    BackupsDialog dialog(file, m_window);
+    const auto allow = [this, &dialog] {
+        dialog.setActionsAllowed(m_docs->store().loaded, m_docs->fileState().canRestore);
+    };
+    allow();
+    connect(&dialog, &BackupsDialog::message, this,
+            [this](const QString &text) { m_window->statusBar()->showMessage(text, 10000); });
+    connect(&dialog, &BackupsDialog::compareRequested, this, [this, &dialog](const QString &path) {
+        QString error;
+        if (!m_compare->compareWith(path, &error)) {
+            Dialogs::warning(&dialog, tr("Compare"), error);
+            return;
+        }
+        // The comparison is shown on its page, which the dialog would cover.
+        emit compareShown();
+        dialog.accept();
+    });
+    connect(&dialog, &BackupsDialog::restoreRequested, this, &FileCommands::restoreBackupFile);
+    // The restore adds the replaced file's backup, and may have changed what is allowed.
+    connect(this, &FileCommands::restoreDone, &dialog, [&dialog, allow] {
+        dialog.refresh();
+        allow();
+    });
+    Dialogs::execDialog(&dialog);
+}
+
+void FileCommands::installedUpdates()
+{
+    const QString path = findRecordFile();
+    if (path.isEmpty()) {
+        Dialogs::information(m_window, tr("Installed updates"),
+                             tr("PixInsight's installed.xri was not found on this computer."));
+        return;
+    }
+    InstalledUpdatesDialog dialog(path, m_window);
+    Dialogs::execDialog(&dialog);
 }
 
 void FileCommands::exportSetup()
@@ -357,12 +429,11 @@ void FileCommands::importSetup()
     }
     const SettingsStore &store = m_docs->store();
     ImportPlan plan;
-    {
-        // A tenth of a second or more for a large setup on a large file.
-        const BusyCursor busy;
+    // A tenth of a second or more for a large setup on a large file.
+    m_docs->busyWhile([&] {
         plan = planImport(store.document, setup, maps, windowsPaths, *m_schema, m_model->policy(),
                           store.path);
-    }
+    });
     if (!plan.problems.isEmpty()) {
         QStringList lines;
         for (const ImportProblem &problem : plan.problems)
@@ -396,14 +467,13 @@ void FileCommands::importSetup()
         return tr("import of %n values from %1", nullptr, changes).arg(name);
     });
     int refused = 0;
-    {
-        const BusyCursor busy;
+    m_docs->busyWhile([&] {
         for (const ImportChange &change : plan.changes) {
             if (!m_model->setData(m_model->indexForNode(change.node, 1), change.value))
                 ++refused;
         }
         m_model->endBatch();
-    }
+    });
     if (refused > 0) {
         // All or nothing: the values checked a moment ago should all have been taken.
         if (m_model->undoStack()->count() > stepsBefore)

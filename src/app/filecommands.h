@@ -35,6 +35,8 @@ public:
     };
     explicit FileCommands(const Parts &parts);
 
+    // True when the file fits in the memory available now, or the user chose to open it anyway.
+    bool mayOpen(const QString &path);
     // True when there is nothing unsaved or the user agreed to drop it; `reason` ends the question.
     bool confirmDiscard(const QString &reason);
     // Before another file is opened: runs `then` when nothing is unsaved, or once the user has
@@ -49,6 +51,10 @@ public:
     // False when the user stepped back; a large file is still being restored when this returns
     // true: restoreDone follows.
     bool restoreBackupFile(const QString &backup);
+    // The backups of the open file, to compare, restore or delete.
+    void manageBackups();
+    // PixInsight's own record of installed updates, when it is found.
+    void installedUpdates();
     // Writes the documented preferences and chosen modules' data to a file of the user's choice.
     void exportSetup();
     // Reads an exported file, asks where its paths move to, queues every value as one undo
@@ -66,8 +72,12 @@ signals:
     void reloadKeptDone();
     // The same for a restore.
     void restoreDone(bool ok);
+    // A comparison was started from the backups: its page is to be shown.
+    void compareShown();
 
 private:
+    // A file the user made read-only is replaced only when they say so; `question` asks.
+    bool allowReadOnly(const QString &question);
     void onSaved(const DocumentManager::SaveResult &saved);
     void onRestored(bool ok, const QString &error);
     // True, after telling the user, while a reload is making the changes again.

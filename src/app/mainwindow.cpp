@@ -1,5 +1,7 @@
 #include "app/mainwindow.h"
 
+#include "app/busyindicator.h"
+#include "app/filebanner.h"
 #include "app/filecommands.h"
 #include "app/thememanager.h"
 #include "app/userguide.h"
@@ -9,15 +11,13 @@
 #include "environment/pixinsight.h"
 #include "knowledge/builtin.h"
 #include "model/settingsmodel.h"
-#include "privileged/installedupdates.h"
+#include "privileged/leftoverdeletion.h"
 #include "views/aboutdialog.h"
 #include "views/adbanner.h"
 #include "views/allsettingsview.h"
-#include "views/backupsdialog.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
 #include "views/healthview.h"
-#include "views/installedupdatesdialog.h"
 #include "views/modulesearchdialog.h"
 #include "views/pathsview.h"
 #include "views/preferencesview.h"
@@ -29,7 +29,6 @@
 #include "widgets/editrequests.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
@@ -37,7 +36,6 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
 #include <QStandardPaths>
@@ -78,7 +76,6 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     connect(&m_docs, &DocumentManager::loadFinished, this, &MainWindow::onLoadFinished);
     connect(&m_docs, &DocumentManager::stateChanged, this, &MainWindow::onDocumentStateChanged);
     connect(&m_docs, &DocumentManager::busyChanged, this, &MainWindow::onBusyChanged);
-    connect(&m_docs, &DocumentManager::busyProgress, this, &MainWindow::onBusyProgress);
     // Marking the nodes saved writes what the pages' workers read: they stop before it and
     // start again after, without taking it for an edit of values.
     connect(&m_docs, &DocumentManager::aboutToMarkSaved, m_model, &SettingsModel::aboutToChange);
@@ -90,6 +87,8 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     m_files = new FileCommands({this, &m_docs, m_model, m_unusedView, m_compare, &m_schema});
     connect(m_files, &FileCommands::fileListChanged, this, &MainWindow::refillFileList);
     connect(m_files, &FileCommands::stateChanged, this, &MainWindow::updateState);
+    connect(m_files, &FileCommands::compareShown, this,
+            [this] { m_tabs->setCurrentWidget(m_compare); });
     connect(m_files, &FileCommands::saveDone, this, [this](bool ok) {
         if (std::exchange(m_closeWhenSaved, false) && ok)
             close();
@@ -101,9 +100,13 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     m_look = new WindowLook(this, m_actions);
     connectActions();
     m_docs.setFileQueue({[this] { return m_unusedView->queuedFileCount(); },
-                         [this] { return m_unusedView->queuedFiles(); },
-                         [this] { return m_unusedView->programFolder(); },
-                         [this] { return m_unusedView->settingsFolder(); },
+                         [this] {
+                             return [items = m_unusedView->queuedFiles(),
+                                     install = m_unusedView->programFolder(),
+                                     user = m_unusedView->settingsFolder()] {
+                                 return deleteQueuedLeftovers(items, install, user);
+                             };
+                         },
                          [this] { m_unusedView->clearFileQueue(); }});
 
     connect(ThemeManager::instance(), &ThemeManager::changed, this, &MainWindow::updateState);
@@ -139,8 +142,6 @@ MainWindow::~MainWindow()
     // this object's members before the widgets. Nothing is left to show on the way out.
     disconnect(&m_docs, nullptr, this, nullptr);
     m_docs.unload();
-    if (m_busyCursor)
-        QApplication::restoreOverrideCursor();
 }
 
 void MainWindow::loadKnowledge()
@@ -173,8 +174,8 @@ void MainWindow::connectActions()
     connect(a->restore, &QAction::triggered, m_files, &FileCommands::restoreBackup);
     connect(a->importSetup, &QAction::triggered, m_files, &FileCommands::importSetup);
     connect(a->exportSetup, &QAction::triggered, m_files, &FileCommands::exportSetup);
-    connect(a->installedUpdates, &QAction::triggered, this, &MainWindow::onInstalledUpdates);
-    connect(a->manageBackups, &QAction::triggered, this, &MainWindow::onManageBackups);
+    connect(a->installedUpdates, &QAction::triggered, m_files, &FileCommands::installedUpdates);
+    connect(a->manageBackups, &QAction::triggered, m_files, &FileCommands::manageBackups);
     connect(a->quit, &QAction::triggered, this, &MainWindow::close);
     connect(a->unusedModules, &QAction::triggered, this, &MainWindow::onUnusedModules);
     connect(a->revertAll, &QAction::triggered, this, &MainWindow::onRevertAll);
@@ -205,24 +206,11 @@ void MainWindow::buildCentralWidget()
     layout->addLayout(fileRow);
     connect(m_fileCombo, &QComboBox::activated, this, &MainWindow::onFileActivated);
 
-    auto *bannerRow = new QHBoxLayout;
-    m_banner = new QLabel(central);
-    m_banner->setWordWrap(true);
-    m_banner->setMargin(8);
-    m_banner->setTextFormat(Qt::RichText);
-    m_banner->setAutoFillBackground(true);
-    m_banner->hide();
-    bannerRow->addWidget(m_banner, 1);
-    m_bannerReload = new QPushButton(tr("Reload"), central);
-    m_bannerReload->hide();
-    connect(m_bannerReload, &QPushButton::clicked, this, &MainWindow::onReload);
-    bannerRow->addWidget(m_bannerReload, 0, Qt::AlignVCenter);
-    m_bannerReloadKeep = new QPushButton(tr("Reload and keep my changes"), central);
-    m_bannerReloadKeep->hide();
-    connect(m_bannerReloadKeep, &QPushButton::clicked, this,
+    m_banner = new FileBanner(central);
+    connect(m_banner, &FileBanner::reloadRequested, this, &MainWindow::onReload);
+    connect(m_banner, &FileBanner::reloadKeepRequested, this,
             [this] { m_files->reloadKeepingChanges(); });
-    bannerRow->addWidget(m_bannerReloadKeep, 0, Qt::AlignVCenter);
-    layout->addLayout(bannerRow);
+    layout->addWidget(m_banner);
 
     m_tabs = new QTabWidget(central);
     // Whole titles, with arrows to reach the last ones when the window is too narrow for all.
@@ -270,13 +258,7 @@ void MainWindow::buildCentralWidget()
     addTaskPage(m_repositories, tr("Repositories"), PageMessages::Refusals);
     m_tabs->setCurrentWidget(m_preferences);
 
-    m_busyLabel = new QLabel(this);
-    m_busyBar = new QProgressBar(this);
-    m_busyBar->setMaximumWidth(160);
-    statusBar()->addPermanentWidget(m_busyLabel);
-    statusBar()->addPermanentWidget(m_busyBar);
-    m_busyLabel->hide();
-    m_busyBar->hide();
+    m_busy = new BusyIndicator(&m_docs, statusBar());
 
     auto *find = new QShortcut(QKeySequence::Find, this);
     find->setContext(Qt::WindowShortcut);
@@ -361,7 +343,7 @@ void MainWindow::showRejection(const QString &reason)
 void MainWindow::updateState()
 {
     const SettingsStore &store = m_store;
-    DocumentManager::FileState state = m_docs.fileState(m_pretendChangedOnDisk);
+    const DocumentManager::FileState state = m_docs.fileState(m_pretendChangedOnDisk);
     const int count = state.pending;
     if (store.loaded)
         m_fileCombo->setToolTip(native(store.path));
@@ -371,76 +353,7 @@ void MainWindow::updateState()
     else
         m_fileCombo->setToolTip(tr("No settings file loaded."));
 
-    QString text;
-    QColor colour(255, 120, 0, 90);
-    const XsdtDocument::InvalidUtf8 &bad = store.document.invalidUtf8;
-    // What the worker does comes first: it is over soon, and the notices are taken again then.
-    if (m_docs.isBusy()) {
-        text = m_docs.busyText().toHtmlEscaped();
-        colour = QColor(80, 160, 255, 70);
-        state.notice = DocumentManager::FileState::NoNotice;
-    }
-    switch (state.notice) {
-    case DocumentManager::FileState::NoNotice:
-        break;
-    case DocumentManager::FileState::RunningUnknown:
-        text = tr("<b>Cannot tell whether PixInsight is running - view only.</b> %1. Until this "
-                  "can be checked, PixInsight counts as running: saving and restoring are "
-                  "blocked.")
-                   .arg(m_docs.runningUnknownReason().toHtmlEscaped());
-        colour = QColor(255, 190, 0, 90);
-        break;
-    case DocumentManager::FileState::Running:
-        text = tr("<b>PixInsight is running - view only.</b> It keeps its settings in memory and "
-                  "overwrites this file, so edits made now would be lost. Close PixInsight to "
-                  "edit.");
-        colour = QColor(255, 190, 0, 90);
-        break;
-    case DocumentManager::FileState::Missing:
-        // Reloading could only fail; a backup can still be put in its place.
-        text = tr("<b>The settings file is missing: it was deleted, moved or renamed after it "
-                  "was loaded.</b> Saving is blocked. Put the file back or restore a backup.");
-        break;
-    case DocumentManager::FileState::ChangedOnDisk:
-        text = count < 1
-                   ? tr("<b>The file changed on disk since it was loaded.</b>")
-                   : tr("<b>The file changed on disk since it was loaded.</b> Saving is blocked. "
-                        "Reload to continue (your %n unsaved changes will be discarded), or "
-                        "reload and keep your changes where the other program left the values "
-                        "alone.",
-                        nullptr, count);
-        break;
-    case DocumentManager::FileState::InvalidUtf8:
-        // Those bytes cannot be written back, so the values holding them do change.
-        text = (bad.path.isEmpty()
-                    ? tr("Byte sequences in this file that are not valid UTF-8: %n (the first at "
-                         "line %1, column %2). Saving writes them as U+FFFD; the backup keeps the "
-                         "original bytes.",
-                         nullptr, bad.count)
-                          .arg(bad.line)
-                          .arg(bad.column)
-                    : tr("Byte sequences in this file that are not valid UTF-8: %n (the first in "
-                         "%1). Saving writes them as U+FFFD; the backup keeps the original bytes.",
-                         nullptr, bad.count)
-                          .arg(bad.path.toHtmlEscaped()));
-        colour = QColor(255, 190, 0, 90);
-        break;
-    case DocumentManager::FileState::OtherLayout:
-        text = tr("This file uses a non-default layout (for example indented XML). Values are "
-                  "unaffected; saving will rewrite it in PixInsight's compact layout.");
-        colour = QColor(80, 160, 255, 70);
-        break;
-    }
-    m_banner->setText(text);
-    if (!text.isEmpty()) {
-        QPalette palette = m_banner->palette();
-        palette.setBrush(QPalette::All, QPalette::Window, colour);
-        m_banner->setPalette(palette);
-    }
-    m_banner->setVisible(!text.isEmpty());
-    const bool reload = state.notice == DocumentManager::FileState::ChangedOnDisk;
-    m_bannerReload->setVisible(reload);
-    m_bannerReloadKeep->setVisible(reload && state.canReloadKeep);
+    m_banner->showState(m_docs, state);
 
     m_actions->reloadKeep->setEnabled(state.canReloadKeep);
     m_actions->reload->setEnabled(state.canReload);
@@ -549,44 +462,23 @@ void MainWindow::onReload()
 
 bool MainWindow::loadFile(const QString &path)
 {
-    return m_docs.startLoad(path);
+    return m_files->mayOpen(path) && m_docs.startLoad(path);
 }
 
-void MainWindow::onBusyChanged(bool busy, const QString &text)
+void MainWindow::onBusyChanged()
 {
-    if (busy != m_busyCursor) {
-        m_busyCursor = busy;
-        if (busy)
-            QApplication::setOverrideCursor(Qt::BusyCursor);
-        else
-            QApplication::restoreOverrideCursor();
-    }
-    // What the status bar said was about the file as it was ("Loaded ..."), not the step now.
-    if (busy && !text.isEmpty())
-        statusBar()->clearMessage();
-    m_busyLabel->setText(text);
-    // Steps that cannot say how far they are keep the bar moving; reading fills it.
-    m_busyBar->setRange(0, 0);
-    m_busyBar->setTextVisible(false);
-    m_busyLabel->setVisible(busy && !text.isEmpty());
-    m_busyBar->setVisible(busy && !text.isEmpty());
-    // The worker reads the document or reads into it: nothing may change it meanwhile.
-    const bool locked = busy || m_docs.isViewOnly();
+    // The worker reads the document or reads into it: nothing may change it meanwhile. Work
+    // of busyWhile() runs here, on the document as it is.
+    const bool worker = m_docs.isBusy();
+    const bool locked = worker || m_docs.isViewOnly();
     m_model->setViewOnlyReason(
-        busy && !m_docs.isViewOnly()
+        worker && !m_docs.isViewOnly()
             ? tr("The file is being read or saved; nothing can be changed until that is done.")
             : QString());
     m_model->setViewOnly(locked);
     m_unusedView->setViewOnly(locked);
-    m_compare->holdComparisons(busy);
+    m_compare->holdComparisons(worker);
     updateState();
-}
-
-void MainWindow::onBusyProgress(qint64 done, qint64 total)
-{
-    m_busyBar->setRange(0, 100);
-    m_busyBar->setValue(total > 0 ? int(done * 100 / total) : 0);
-    m_busyBar->setTextVisible(true);
 }
 
 void MainWindow::onLoadFinished(bool ok, const QString &error)
@@ -645,34 +537,6 @@ void MainWindow::onHealthCheck()
     m_health->runCheck();
 }
 
-void MainWindow::onManageBackups()
-{
-    const QString file = m_docs.currentFile();
-    if (file.isEmpty())
-        return;
-    BackupsDialog dialog(file, this);
-    dialog.setActionsAllowed(m_store.loaded, m_actions->restore->isEnabled());
-    connect(&dialog, &BackupsDialog::message, this,
-            [this](const QString &text) { statusBar()->showMessage(text, 10000); });
-    connect(&dialog, &BackupsDialog::compareRequested, this, [this, &dialog](const QString &path) {
-        QString error;
-        if (!m_compare->compareWith(path, &error)) {
-            Dialogs::warning(&dialog, tr("Compare"), error);
-            return;
-        }
-        // The comparison is shown on its page, which the dialog would cover.
-        m_tabs->setCurrentWidget(m_compare);
-        dialog.accept();
-    });
-    connect(&dialog, &BackupsDialog::restoreRequested, m_files, &FileCommands::restoreBackupFile);
-    // The restore adds the replaced file's backup, and may have changed what is allowed.
-    connect(m_files, &FileCommands::restoreDone, &dialog, [this, &dialog] {
-        dialog.refresh();
-        dialog.setActionsAllowed(m_store.loaded, m_actions->restore->isEnabled());
-    });
-    Dialogs::execDialog(&dialog);
-}
-
 void MainWindow::onAbout()
 {
     AboutDialog dialog(m_store.loaded ? m_store.path : QString(),
@@ -721,18 +585,6 @@ void MainWindow::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
     m_look->windowShown();
-}
-
-void MainWindow::onInstalledUpdates()
-{
-    const QString path = findRecordFile();
-    if (path.isEmpty()) {
-        Dialogs::information(this, tr("Installed updates"),
-                             tr("PixInsight's installed.xri was not found on this computer."));
-        return;
-    }
-    InstalledUpdatesDialog dialog(path, this);
-    Dialogs::execDialog(&dialog);
 }
 
 } // namespace vrn

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/busyindicator.h"
+#include "app/filebanner.h"
 #include "app/windowactions.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
@@ -12,7 +14,6 @@
 class QAction;
 class QComboBox;
 class QLabel;
-class QProgressBar;
 class QPushButton;
 class QTabWidget;
 
@@ -81,10 +82,10 @@ public:
     AllSettingsView *allSettingsView() const { return m_allSettings; }
     HealthView *healthView() const { return m_health; }
     QComboBox *fileCombo() const { return m_fileCombo; }
-    QLabel *banner() const { return m_banner; }
-    QLabel *busyLabel() const { return m_busyLabel; }
-    QPushButton *bannerReloadButton() const { return m_bannerReload; }
-    QPushButton *bannerReloadKeepButton() const { return m_bannerReloadKeep; }
+    QLabel *banner() const { return m_banner->label(); }
+    QLabel *busyLabel() const { return m_busy->label(); }
+    QPushButton *bannerReloadButton() const { return m_banner->reloadButton(); }
+    QPushButton *bannerReloadKeepButton() const { return m_banner->reloadKeepButton(); }
     const WindowActions *actions() const { return m_actions; }
     QAction *saveAction() const { return m_actions->save; }
     QAction *reloadAction() const { return m_actions->reload; }
@@ -111,8 +112,6 @@ public slots:
     void onEdited();
     void pollEnvironment();
     void onUnusedModules();
-    void onInstalledUpdates();
-    void onManageBackups();
     void onHealthCheck();
     void onAbout();
 
@@ -133,8 +132,7 @@ private:
     void onLoadFinished(bool ok, const QString &error);
     void onDocumentStateChanged();
     void showRejection(const QString &reason);
-    void onBusyChanged(bool busy, const QString &text);
-    void onBusyProgress(qint64 done, qint64 total);
+    void onBusyChanged();
 
     DocumentManager m_docs;
     SettingsStore &m_store = m_docs.store(); // the manager's; edits go through the model
@@ -157,13 +155,9 @@ private:
     QTabWidget *m_tabs = nullptr;
     QComboBox *m_fileCombo = nullptr;
     QStringList m_knownFiles;
-    QLabel *m_banner = nullptr;
-    QPushButton *m_bannerReload = nullptr;
-    QPushButton *m_bannerReloadKeep = nullptr;
+    FileBanner *m_banner = nullptr;
     QPushButton *m_browse = nullptr;
-    QLabel *m_busyLabel = nullptr; // what the worker does, beside its busy bar
-    QProgressBar *m_busyBar = nullptr;
-    bool m_busyCursor = false;
+    BusyIndicator *m_busy = nullptr;
     bool m_closeWhenSaved = false;       // the user closed the window while it was being saved
     bool m_closeWhenKept = false;        // or while a reload kept changes
     bool m_pretendChangedOnDisk = false; // the screenshots show the banner without a change

@@ -120,6 +120,11 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
     m_docs.stopPolling();
     // A large file may still be on its way in: the pictures are of it loaded.
     m_docs.waitForIdle();
+    if (!m_store.loaded && !m_docs.failedPath().isEmpty()) {
+        std::fprintf(stderr, "%s\n%s\n", qPrintable(m_docs.loadError()),
+                     qPrintable(tr("No pictures were made.")));
+        return false;
+    }
     resize(1200, 820);
     show();
     settle();
@@ -238,6 +243,10 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         m_paths->preview(QStringLiteral("/home/astro"), QStringLiteral("/home/stargazer"));
         m_paths->finishPreview();
         save(this, QStringLiteral("paths-preview.png"));
+        // A moved installation: its own folders are PixInsight's to record, listed apart.
+        m_paths->preview(QStringLiteral("/opt/PixInsight"), QStringLiteral("/opt/PixInsight-2"));
+        m_paths->finishPreview();
+        save(this, QStringLiteral("paths-refused.png"));
         m_paths->clearPreview();
         resize(1200, 820);
         showTab(m_repositories);
@@ -260,6 +269,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
             m_model->queueDeletion(statistics);
         {
             ReviewDialog review(m_model, &m_store.document, this);
+            review.setFileNotes(m_store.replaceNotes());
             review.resize(900, 600);
             review.show();
             save(&review, QStringLiteral("review.png"));

@@ -65,7 +65,8 @@ const QList<CtlOption> &Ctl::options()
         {"dry-run", nullptr, nullptr, CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "show what would change and write nothing")},
         {"force", nullptr, nullptr, CtlOption::Command,
-         QT_TRANSLATE_NOOP("vrn::Ctl", "also delete entries that need a confirmation")},
+         QT_TRANSLATE_NOOP("vrn::Ctl", "replace the file even when it is read-only; delete:\n"
+                                       "also entries that need a confirmation")},
         {"expect-hash", nullptr, "SHA256", CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl",
                            "write only if the file still has this content (the \"sha256\"\n"
@@ -82,14 +83,21 @@ const QList<CtlOption> &Ctl::options()
                                        "are not valid UTF-8 will be written as U+FFFD")},
         {"module", nullptr, "NAME", CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "export: also the data of this module or script (what\n"
-                                       "the module search finds for the name; repeatable)")},
+                                       "the module search finds for the name; repeatable)"),
+         true},
         {"map", nullptr, "OLD=NEW", CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "import: paths that begin with the folder OLD begin with\n"
-                                       "NEW instead (repeatable; the longest match wins)")},
+                                       "NEW instead (repeatable; the longest match wins)"),
+         true},
         {"missing", nullptr, nullptr, CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "paths: only those not found on this computer")},
         {"replace", nullptr, "OLD=NEW", CtlOption::Command,
-         QT_TRANSLATE_NOOP("vrn::Ctl", "paths: change the beginning OLD of every path to NEW")},
+         QT_TRANSLATE_NOOP("vrn::Ctl", "paths: change the beginning OLD of every path to NEW\n"
+                                       "(repeatable; the longest match wins)"),
+         true},
+        {"ignore-memory", nullptr, nullptr, CtlOption::Every,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "read the file even when it looks too large for the memory\n"
+                                       "available now")},
         {"help", "h", nullptr, CtlOption::Alone, QT_TRANSLATE_NOOP("vrn::Ctl", "this text")},
         {"version", nullptr, nullptr, CtlOption::Alone,
          QT_TRANSLATE_NOOP("vrn::Ctl", "the version")},
@@ -102,6 +110,7 @@ const QList<CtlCommand> &Ctl::commands()
     const QString dryRun = QStringLiteral("dry-run");
     const QString expectHash = QStringLiteral("expect-hash");
     const QString allowReplacement = QStringLiteral("allow-replacement");
+    const QString force = QStringLiteral("force");
     // In the order --help lists them.
     static const QList<CtlCommand> table = {
         {"files",
@@ -126,7 +135,7 @@ const QList<CtlCommand> &Ctl::commands()
          QT_TRANSLATE_NOOP("vrn::Ctl", "change values (checked for type, range and options)"),
          1,
          -1,
-         {dryRun, expectHash, allowReplacement},
+         {dryRun, expectHash, allowReplacement, force},
          nullptr,
          &Ctl::set},
         {"delete",
@@ -136,7 +145,7 @@ const QList<CtlCommand> &Ctl::commands()
                            "that need a confirmation in the window)"),
          1,
          -1,
-         {dryRun, QStringLiteral("force"), expectHash, allowReplacement},
+         {dryRun, force, expectHash, allowReplacement},
          nullptr,
          &Ctl::remove},
         {"check",
@@ -169,7 +178,7 @@ const QList<CtlCommand> &Ctl::commands()
          QT_TRANSLATE_NOOP("vrn::Ctl", "replace the file with one of its backups (name or path)"),
          1,
          1,
-         {},
+         {force},
          nullptr,
          &Ctl::restore},
         {"prune",
@@ -197,7 +206,7 @@ const QList<CtlCommand> &Ctl::commands()
                                        "--map: all of it or nothing"),
          1,
          1,
-         {dryRun, expectHash, allowReplacement, QStringLiteral("map")},
+         {dryRun, expectHash, allowReplacement, QStringLiteral("map"), force},
          nullptr,
          &Ctl::importValues},
         {"paths",
@@ -209,7 +218,7 @@ const QList<CtlCommand> &Ctl::commands()
          0,
          0,
          {QStringLiteral("missing"), QStringLiteral("replace"), dryRun, expectHash,
-          allowReplacement},
+          allowReplacement, force},
          nullptr,
          &Ctl::paths},
         {"repos",
@@ -258,13 +267,18 @@ QString Ctl::helpText()
               "Exit codes:\n"
               "  0  done\n"
               "  1  check found a Warning or Problem; diff found a difference\n"
-              "  2  PixInsight is running; nothing was written\n"
+              "  2  PixInsight is running, or whether it runs cannot be told; nothing was\n"
+              "     written\n"
               "  3  file, setting or backup not found, or the file is not a settings file\n"
               "  4  refused: invalid value, protected entry, import problems, bytes that are not\n"
-              "     UTF-8, no trash for prune, the file changed since it was read, or another\n"
-              "     program has it open; nothing was written\n"
-              "  5  writing failed; the file was left as it was\n"
-              "  6  malformed command line\n");
+              "     UTF-8, no trash for prune, the file changed since it was read, another\n"
+              "     program has it open, or it is read-only (without --force); nothing was\n"
+              "     written (paths --replace: none of the values it matched may be changed;\n"
+              "     when some may, they are, and it exits 0)\n"
+              "  5  writing failed; the file was left as it was, unless the message says what\n"
+              "     it holds now\n"
+              "  6  malformed command line\n"
+              "  7  the file would not fit in the memory available now; nothing was read\n");
 }
 
 int Ctl::usage(const QString &problem)
@@ -279,12 +293,13 @@ int Ctl::usage(const QString &problem)
 
 void Ctl::say(const QString &file, const QString &path, const QString &message)
 {
+    // One line each, as the records are: a name may hold a line break or a tab.
     QStringList parts{QStringLiteral("varnelctl")};
     if (!file.isEmpty())
-        parts.append(native(file));
+        parts.append(escaped(native(file)));
     if (!path.isEmpty())
-        parts.append(path);
-    parts.append(message);
+        parts.append(escaped(path));
+    parts.append(escaped(message));
     m_err << parts.join(QStringLiteral(": ")) << '\n';
     m_err.flush();
 }
@@ -352,13 +367,6 @@ QJsonObject Ctl::valueJson(const XsdtNode *node)
             {QStringLiteral("value"), node->value}};
 }
 
-// The values below node that their own path names: at every level the first of twins, as a
-// lookup by path resolves them. Later twins are unreachable by path and so never exported.
-void Ctl::forEachNamedValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit)
-{
-    vrn::forEachNamedValue(node, visit);
-}
-
 QString Ctl::chosenFile() const
 {
     const QString named = m_parser->value(QStringLiteral("file"));
@@ -376,17 +384,34 @@ int Ctl::noFile(const QString &file)
                     .arg(native(configDirectories().join(QStringLiteral(", ")))));
 }
 
-int Ctl::readDocument(XsdtDocument &document, const QString &file, QByteArray *hash)
+int Ctl::checkMemory(const QString &file, double factor)
+{
+    if (m_parser->isSet(QStringLiteral("ignore-memory")))
+        return ExitDone;
+    const MemoryFit fit = MemoryFit::forFile(file, factor);
+    if (fit.fits())
+        return ExitDone;
+    return fail(ExitNoMemory, QString(), QString(),
+                fit.shortage(file) + QLatin1Char(' ') +
+                    tr("Nothing was read. Close other programs, or add --ignore-memory to read "
+                       "it anyway."));
+}
+
+int Ctl::readDocument(XsdtDocument &document, const QString &file, QByteArray *hash,
+                      const QStringList *only)
 {
     // Commands that only read skip the store: it hashes every byte for its change check, which
     // costs nearly as much as parsing a large file and guards nothing when nothing is written.
     if (file.isEmpty())
         return noFile(file);
+    if (const int code =
+            checkMemory(file, only ? MemoryFit::kLookUpFactor : MemoryFit::kReadFactor))
+        return code;
     QByteArray bytes;
     QString error;
     if (!readFile(file, bytes, &error))
         return fail(ExitNotFound, QString(), QString(), error);
-    if (!document.parse(bytes, &error))
+    if (!(only ? document.parsePaths(bytes, *only, &error) : document.parse(bytes, &error)))
         return fail(ExitNotFound, QString(), QString(),
                     tr("%1 is not a valid PixInsight settings file: %2").arg(native(file), error));
     if (hash)
@@ -398,6 +423,8 @@ int Ctl::openDocument(DocumentManager &docs, const QString &file)
 {
     if (file.isEmpty())
         return noFile(file);
+    if (const int code = checkMemory(file))
+        return code;
     docs.setPolicy(&m_policy);
     QString error;
     if (!docs.load(file, &error))
@@ -418,14 +445,30 @@ int Ctl::openDocument(DocumentManager &docs, const QString &file)
 
 int Ctl::refusalCode(const SettingsStore &store) const
 {
+    // Also when nobody can tell whether it runs: that refusal is the same one.
     if (checkPixInsight().mayBeRunning())
         return ExitRunning;
-    // Rewritten (even with the same bytes), replaced, deleted or held open by another program.
+    // Rewritten (even with the same bytes), replaced, deleted or held open by another program,
+    // or read-only.
     const SettingsStore::Failure failure = store.failure();
     if (failure == SettingsStore::Failure::ChangedOnDisk ||
-        failure == SettingsStore::Failure::InUse)
+        failure == SettingsStore::Failure::InUse || failure == SettingsStore::Failure::ReadOnly)
         return ExitRefused;
     return ExitWriteFailed;
+}
+
+void Ctl::prepareReplace(SettingsStore &store)
+{
+    store.replaceReadOnly = m_parser->isSet(QStringLiteral("force"));
+    for (const QString &note : store.replaceNotes())
+        warn(QString(), note);
+}
+
+QString Ctl::refusal(const SettingsStore &store, const QString &error) const
+{
+    return store.failure() == SettingsStore::Failure::ReadOnly
+               ? error + QLatin1Char(' ') + tr("Add --force to replace it anyway.")
+               : error;
 }
 
 int Ctl::save(DocumentManager &docs, const QStringList &changeLines, QJsonObject json)
@@ -481,6 +524,7 @@ int Ctl::save(DocumentManager &docs, const QStringList &changeLines, QJsonObject
         print(json, lines);
         return ExitDone;
     }
+    prepareReplace(docs.store());
     const DocumentManager::SaveResult saved = docs.save();
     if (!saved.ok) {
         QString error = saved.error;
@@ -492,7 +536,7 @@ int Ctl::save(DocumentManager &docs, const QStringList &changeLines, QJsonObject
             error = tr("The file changed on disk while it was being saved (another program "
                        "wrote it). Nothing was written; run the command again to apply it to "
                        "the new version.");
-        return fail(code, store.path, QString(), error);
+        return fail(code, store.path, QString(), refusal(store, error));
     }
     const QString name = QFileInfo(saved.backupPath).fileName();
     json.insert(QStringLiteral("backup"), name);
@@ -552,9 +596,14 @@ int Ctl::run(const QStringList &arguments)
         return usage(tr("Unknown command '%1'.").arg(command));
     if (args.size() < entry->minArgs || (entry->maxArgs >= 0 && args.size() > entry->maxArgs))
         return usage(tr("Wrong number of arguments for %1.").arg(command));
-    for (const QString &option : parser.optionNames()) {
+    const QStringList given = parser.optionNames();
+    for (const QString &option : given) {
         if (optionNamed(option).scope != CtlOption::Every && !entry->options.contains(option))
             return usage(tr("--%1 does not apply to %2.").arg(option, command));
+        // The parser would keep the last value and drop the others without a word.
+        if (optionNamed(option).valueName && !optionNamed(option).repeatable &&
+            given.count(option) > 1)
+            return usage(tr("--%1 is given more than once; it takes one value.").arg(option));
     }
     const QString hash = parser.value(QStringLiteral("expect-hash"));
     if (parser.isSet(QStringLiteral("expect-hash")) &&

@@ -3,13 +3,12 @@
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
 #include "store/files.h"
+#include "store/memoryfit.h"
 
 #include <QCoreApplication>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
-
-#include <functional>
 
 class QCommandLineParser;
 class QTextStream;
@@ -25,11 +24,12 @@ struct XsdtNode;
 enum CtlExit {
     ExitDone = 0,
     ExitFinding = 1,     // check found a Warning or Problem; diff found a difference
-    ExitRunning = 2,     // PixInsight is running, nothing written
+    ExitRunning = 2,     // PixInsight is running or nobody can tell, nothing written
     ExitNotFound = 3,    // file, path or backup not found or not readable as settings
     ExitRefused = 4,     // validation, deletion policy, import problems, file changed
     ExitWriteFailed = 5, // writing failed, the file left as it was
-    ExitUsage = 6        // malformed command line
+    ExitUsage = 6,       // malformed command line
+    ExitNoMemory = 7     // the file would not fit in the memory available; nothing was read
 };
 
 class Ctl;
@@ -48,6 +48,7 @@ struct CtlOption
     const char *valueName; // nullptr: a switch
     Scope scope;
     const char *help;
+    bool repeatable = false; // each value counts; any other option may be given once
 };
 
 // One command: what --help says about it, what the command line may hold for it, and what runs it.
@@ -92,10 +93,19 @@ private:
     void loadKnowledge();
     QString chosenFile() const;
     int noFile(const QString &file);
-    int readDocument(XsdtDocument &document, const QString &file, QByteArray *hash = nullptr);
+    // Refuses a file that would not fit in the memory available, unless --ignore-memory.
+    int checkMemory(const QString &file, double factor = MemoryFit::kReadFactor);
+    // With `only`, just what the look-up of those paths needs is kept.
+    int readDocument(XsdtDocument &document, const QString &file, QByteArray *hash = nullptr,
+                     const QStringList *only = nullptr);
     int openDocument(DocumentManager &docs, const QString &file);
     // The exit code of a save or restore the store refused.
     int refusalCode(const SettingsStore &store) const;
+    // Before a save or restore: --force lets a read-only file be replaced, and what the user
+    // should know about replacing the file is said.
+    void prepareReplace(SettingsStore &store);
+    // The store's message for a refused save or restore, with what the command line can do.
+    QString refusal(const SettingsStore &store, const QString &error) const;
     int save(DocumentManager &docs, const QStringList &changeLines, QJsonObject json);
     void print(const QJsonObject &json, const QStringList &lines);
 
@@ -103,7 +113,6 @@ private:
     static QString native(const QString &path);
     static QString escaped(QString text);
     static QJsonObject valueJson(const XsdtNode *node);
-    static void forEachNamedValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit);
 
     // ctlread.cpp
     int files(const QStringList &);
@@ -121,7 +130,7 @@ private:
     int restore(const QStringList &backup);
     int prune(const QStringList &);
     int importValues(const QStringList &file);
-    int replacePaths(const QString &mapping);
+    int replacePaths(const QStringList &mappings);
 
     QTextStream &m_out;
     QTextStream &m_err;

@@ -6,11 +6,11 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
-#include "knowledge/compare.h"
+#include "knowledge/comparison.h"
 #include "knowledge/healthcheck.h"
-#include "knowledge/setupfile.h"
 #include "knowledge/paths.h"
 #include "knowledge/repositories.h"
+#include "knowledge/setupfile.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -27,6 +27,89 @@ namespace {
 QString modifiedText(const QFileInfo &info)
 {
     return info.lastModified().toString(Qt::ISODate);
+}
+
+// Text as a JSON string, escaped as QJsonDocument escapes it.
+void appendJson(QString &out, QStringView text)
+{
+    out += QLatin1Char('"');
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '"':
+            out += QLatin1String("\\\"");
+            break;
+        case '\\':
+            out += QLatin1String("\\\\");
+            break;
+        case '\b':
+            out += QLatin1String("\\b");
+            break;
+        case '\f':
+            out += QLatin1String("\\f");
+            break;
+        case '\n':
+            out += QLatin1String("\\n");
+            break;
+        case '\r':
+            out += QLatin1String("\\r");
+            break;
+        case '\t':
+            out += QLatin1String("\\t");
+            break;
+        default:
+            if (c.unicode() < 0x20)
+                out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+            else
+                out += c;
+        }
+    }
+    out += QLatin1Char('"');
+}
+
+// One side of a record: its type and value, or null.
+void appendSide(QString &out, const XsdtNode *node)
+{
+    if (!node) {
+        out += QLatin1String("null");
+        return;
+    }
+    out += QLatin1String("{\n                \"type\": ");
+    appendJson(out, QStringView(&node->type, 1));
+    out += QLatin1String(",\n                \"value\": ");
+    appendJson(out, node->value);
+    out += QLatin1String("\n            }");
+}
+
+// One record of `diff --json`, laid out as QJsonDocument lays out an object in the records
+// list (keys in order), with whether the types differ and what the window's copy of the
+// second file's value would do. Written by hand: a million records through QJsonDocument
+// take several times as long as reading both files.
+void appendRecord(QString &out, const Comparison &comparison, int position)
+{
+    static const char *const kinds[] = {"different", "onlyFirst", "onlySecond"};
+    const DiffRecord &record = comparison.records()[position];
+    const bool different = record.kind == DiffRecord::Different;
+    out += QLatin1String("        {\n            \"copy\": ");
+    if (different) {
+        out += QLatin1String("{\n                \"reason\": ");
+        appendJson(out, comparison.whyNot(position));
+        out += QLatin1String(",\n                \"verdict\": ");
+        appendJson(out, Comparison::verdictName(comparison.verdict(position)));
+        out += QLatin1String("\n            }");
+    } else {
+        out += QLatin1String("null");
+    }
+    out += QLatin1String(",\n            \"first\": ");
+    appendSide(out, record.here);
+    out += QLatin1String(",\n            \"kind\": ");
+    appendJson(out, QString::fromLatin1(kinds[record.kind]));
+    out += QLatin1String(",\n            \"path\": ");
+    appendJson(out, record.path);
+    out += QLatin1String(",\n            \"second\": ");
+    appendSide(out, record.there);
+    out += different && record.here->type != record.there->type
+               ? QLatin1String(",\n            \"typeDiffers\": true\n        }")
+               : QLatin1String(",\n            \"typeDiffers\": false\n        }");
 }
 
 } // namespace
@@ -72,20 +155,22 @@ int Ctl::get(const QStringList &paths)
     XsdtDocument document;
     const QString file = chosenFile();
     QByteArray hash;
-    if (const int code = readDocument(document, file, m_json ? &hash : nullptr))
+    if (const int code = readDocument(document, file, m_json ? &hash : nullptr, &paths))
         return code;
     const bool recursive = m_parser->isSet(QStringLiteral("recursive"));
     int code = ExitDone;
     QJsonArray array;
     QStringList lines;
     for (const QString &path : paths) {
-        XsdtNode *node = document.findPath(path);
-        if (!node || node == &document.root) {
+        // Twins too: each value the path names.
+        const QList<XsdtNode *> nodes = nodesAtPath(document.root, path);
+        if (nodes.isEmpty() || nodes.contains(&document.root)) {
             code = fail(ExitNotFound, file, path, tr("No such setting."));
             continue;
         }
         QList<XsdtNode *> values;
-        collectValueNodes(node, values, recursive);
+        for (XsdtNode *node : nodes)
+            collectValueNodes(node, values, recursive);
         for (const XsdtNode *value : std::as_const(values)) {
             array.append(valueJson(value));
             lines.append(
@@ -145,21 +230,37 @@ int Ctl::diff(const QStringList &files)
         return code;
     if (const int code = readDocument(b, second))
         return code;
-    const QList<DiffRecord> records = compareDocuments(a, b);
-    QJsonArray array;
-    QStringList lines;
-    for (const DiffRecord &record : records) {
-        auto side = [](const XsdtNode *node) -> QJsonValue {
-            if (!node)
-                return QJsonValue();
-            return QJsonObject{{QStringLiteral("type"), QString(node->type)},
-                               {QStringLiteral("value"), node->value}};
-        };
-        static const char *const kinds[] = {"different", "onlyFirst", "onlySecond"};
-        array.append(QJsonObject{{QStringLiteral("path"), record.path},
-                                 {QStringLiteral("kind"), QLatin1String(kinds[record.kind])},
-                                 {QStringLiteral("first"), side(record.here)},
-                                 {QStringLiteral("second"), side(record.there)}});
+    // The rules the window's Compare page copies by, so that both tell the same about a copy.
+    loadKnowledge();
+    Comparison comparison;
+    comparison.setRules(&m_policy, &m_schema);
+    comparison.compare(a, b);
+    const QList<DiffRecord> &records = comparison.records();
+    // Written as they are made: a whole list of two large unrelated files would take many
+    // times their size in memory before the first line came out.
+    if (m_json) {
+        // The frame as print() would lay it out, with the records in their place.
+        const QByteArray frame =
+            QJsonDocument(QJsonObject{{QStringLiteral("first"), first},
+                                      {QStringLiteral("records"), QJsonArray()},
+                                      {QStringLiteral("second"), second}})
+                .toJson(QJsonDocument::Indented);
+        const qsizetype at = frame.indexOf("[\n    ]");
+        m_out << frame.left(at + 1);
+        QString record;
+        const char *separator = "\n";
+        for (int position : comparison.current()) {
+            record.clear();
+            appendRecord(record, comparison, position);
+            m_out << separator << record;
+            separator = ",\n";
+        }
+        m_out << "\n    " << frame.mid(at + 6);
+        m_out.flush();
+        return records.isEmpty() ? ExitDone : ExitFinding;
+    }
+    for (int position : comparison.current()) {
+        const DiffRecord &record = records[position];
         QString status = tr("Different");
         if (record.kind == DiffRecord::OnlyHere)
             status = tr("Only in the first file");
@@ -167,15 +268,13 @@ int Ctl::diff(const QStringList &files)
             status = tr("Only in the second file");
         else if (record.here->type != record.there->type)
             status += tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
-        lines.append(QStringList{status, record.path,
-                                 record.here ? escaped(record.here->value) : QString(),
-                                 record.there ? escaped(record.there->value) : QString()}
-                         .join(QLatin1Char('\t')));
+        m_out << QStringList{status, record.path,
+                             record.here ? escaped(record.here->value) : QString(),
+                             record.there ? escaped(record.there->value) : QString()}
+                     .join(QLatin1Char('\t'))
+              << '\n';
     }
-    print({{QStringLiteral("first"), first},
-           {QStringLiteral("second"), second},
-           {QStringLiteral("records"), array}},
-          lines);
+    m_out.flush();
     return records.isEmpty() ? ExitDone : ExitFinding;
 }
 
@@ -209,10 +308,10 @@ int Ctl::exportValues(const QStringList &paths)
         return code;
     SetupChoice choice;
     for (const QString &path : paths) {
-        XsdtNode *node = document.findPath(path);
-        if (!node || node == &document.root)
+        const QList<XsdtNode *> nodes = nodesAtPath(document.root, path);
+        if (nodes.isEmpty() || nodes.contains(&document.root))
             return fail(ExitNotFound, file, path, tr("No such setting."));
-        choice.subtrees.append(node);
+        choice.subtrees.append(nodes);
     }
     choice.modules = m_parser->values(QStringLiteral("module"));
     QList<XsdtNode *> values;
@@ -230,7 +329,7 @@ int Ctl::paths(const QStringList &)
     if (replacing && m_parser->isSet(QStringLiteral("missing")))
         return usage(tr("--missing and --replace cannot be used together."));
     if (replacing)
-        return replacePaths(m_parser->value(QStringLiteral("replace")));
+        return replacePaths(m_parser->values(QStringLiteral("replace")));
     for (const char *option : {"dry-run", "expect-hash", "allow-replacement"}) {
         if (m_parser->isSet(QLatin1String(option)))
             return usage(
@@ -249,10 +348,10 @@ int Ctl::paths(const QStringList &)
         if (missingOnly && value.exists)
             continue;
         array.append(QJsonObject{{QStringLiteral("path"), value.node->path()},
-                                 {QStringLiteral("value"), value.node->value},
+                                 {QStringLiteral("value"), value.path},
                                  {QStringLiteral("exists"), value.exists}});
         lines.append(
-            QStringList{value.node->path(), escaped(native(value.node->value)),
+            QStringList{value.node->path(), escaped(native(value.path)),
                         value.exists ? QStringLiteral("exists") : QStringLiteral("missing")}
                 .join(QLatin1Char('\t')));
     }

@@ -5,8 +5,8 @@
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
-#include "knowledge/setupfile.h"
 #include "knowledge/paths.h"
+#include "knowledge/setupfile.h"
 #include "knowledge/valuecheck.h"
 #include "store/documentmanager.h"
 
@@ -100,6 +100,8 @@ int Ctl::restore(const QStringList &arguments)
     const QString file = chosenFile();
     if (file.isEmpty())
         return noFile(file);
+    if (const int code = checkMemory(file))
+        return code;
     DocumentManager docs;
     docs.setPolicy(&m_policy);
     // A file that is missing or does not parse is exactly what a backup is for, as in the window:
@@ -123,13 +125,14 @@ int Ctl::restore(const QStringList &arguments)
             ExitNotFound, target, QString(),
             tr("%1 is not one of this file's backups (varnelctl backups lists them).").arg(backup));
     QString error;
+    prepareReplace(docs.store());
     if (!docs.restoreBackup(chosen, &error)) {
         QByteArray bytes;
         XsdtDocument scratch;
         int code = refusalCode(docs.store());
         if (code == ExitWriteFailed && (!readFile(chosen, bytes) || !scratch.parse(bytes)))
             code = ExitRefused;
-        return fail(code, target, QString(), error);
+        return fail(code, target, QString(), refusal(docs.store(), error));
     }
     QString saved;
     for (const QString &path : listBackups(target)) {
@@ -161,7 +164,7 @@ int Ctl::prune(const QStringList &)
     QJsonArray names;
     for (const QString &path : old.paths) {
         names.append(QFileInfo(path).fileName());
-        lines.append(QFileInfo(path).fileName());
+        lines.append(escaped(QFileInfo(path).fileName()));
     }
     const bool permanently = m_parser->isSet(QStringLiteral("permanently"));
     QJsonObject json{{QStringLiteral("file"), file},
@@ -196,7 +199,7 @@ int Ctl::prune(const QStringList &)
     for (const QString &path : old.paths) {
         if (!removal.failedPaths.contains(path)) {
             names.append(QFileInfo(path).fileName());
-            lines.append(QFileInfo(path).fileName());
+            lines.append(escaped(QFileInfo(path).fileName()));
         }
     }
     json.insert(QStringLiteral("removed"), names);
@@ -258,39 +261,54 @@ int Ctl::importValues(const QStringList &arguments)
     return save(docs, {}, {});
 }
 
-int Ctl::replacePaths(const QString &mapping)
+int Ctl::replacePaths(const QStringList &mappings)
 {
     const HealthEnv env = HealthEnv::system();
     QList<PathMap> maps;
     QString error;
-    if (!parsePathMaps({mapping}, env.windowsPaths, &maps, &error))
+    if (!parsePathMaps(mappings, env.windowsPaths, &maps, &error))
         return usage(tr("--replace: %1").arg(error));
     loadKnowledge();
     DocumentManager docs;
     if (const int code = openDocument(docs, chosenFile()))
         return code;
     SettingsStore &store = docs.store();
+    const ValueCheck check = [this](const XsdtNode *node, const QString &text,
+                                    QString *normalized) {
+        QString why;
+        if (checkNewValue(node, text, m_schema, &m_policy, normalized, &why))
+            return QString();
+        return why.isEmpty() ? tr("The value was not accepted.") : why;
+    };
     QList<PathReplacement> plan;
-    if (!planPrefixReplacement(store.document, maps.constFirst().from, maps.constFirst().to, env,
-                               &plan, &error))
+    if (!planPrefixReplacement(store.document, maps, env, &plan, &error, check))
         return fail(ExitRefused, store.path, QString(), error);
-    // All of them or none: one refusal leaves every path as it was.
-    int code = ExitDone;
-    QStringList normalized;
+    // What may change does; each value that may not is named with its own reason.
+    int refused = 0;
+    int changed = 0;
+    const XsdtNode *last = nullptr;
     for (const PathReplacement &change : std::as_const(plan)) {
-        QString checked;
-        if (!checkNewValue(change.node, change.after, m_schema, &m_policy, &checked, &error))
-            code = fail(ExitRefused, store.path, change.node->path(), error);
-        normalized.append(checked);
-    }
-    if (code != ExitDone)
-        return code;
-    for (qsizetype i = 0; i < plan.size(); ++i) {
-        plan[i].node->value = normalized.at(i);
-        if (!plan.at(i).newPathExists)
+        const bool first = change.node != last; // the paths of a value follow each other
+        last = change.node;
+        if (!change.refusal.isEmpty()) {
+            if (first) {
+                say(store.path, change.node->path(), change.refusal);
+                ++refused;
+            }
+            continue;
+        }
+        if (first) {
+            change.node->value = change.valueAfter;
+            ++changed;
+        }
+        if (!change.newPathExists)
             warn(store.path, tr("%1: %2 is not on this computer.")
-                                 .arg(plan.at(i).node->path(), native(plan.at(i).after)));
+                                 .arg(change.node->path(), native(change.after)));
     }
+    if (changed == 0 && refused > 0)
+        return fail(
+            ExitRefused, store.path, QString(),
+            tr("None of the %n values may be changed; nothing was written.", nullptr, refused));
     return save(docs, {}, {});
 }
 

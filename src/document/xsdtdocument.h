@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -41,6 +42,11 @@ public:
 
     // Replaces the content with the parsed bytes. On failure the document holds no nodes.
     bool parse(const QByteArray &bytes, QString *error = nullptr, const Progress &progress = {});
+    // Reads the bytes with every check parse() makes, but keeps only the elements on the way to
+    // the given setting paths and everything below them: a look-up of a few settings in a
+    // large file then costs a fraction of the time and memory. Not for saving: the layout is
+    // not told, and invalid UTF-8 not placed.
+    bool parsePaths(const QByteArray &bytes, const QStringList &paths, QString *error = nullptr);
     // The whole file in the compact layout, nodes marked for deletion left out.
     QByteArray serialize() const;
     // Whether the bytes read back as this document's tree, nodes marked for deletion left out.

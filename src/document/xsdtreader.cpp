@@ -29,7 +29,9 @@ namespace {
 // Real settings files nest a handful of levels. The limit keeps a hostile file from
 // exhausting the stack in the reader, the writer or the node destructors.
 constexpr int kMaxDepth = 1000;
-constexpr qsizetype kInternedValueLength = 128;
+// Longer values are nearly all unique (block data, history entries): a look-up would only push
+// out the short ones that repeat.
+constexpr qsizetype kInternedValueLength = 64;
 
 // The reader reads either the decoded text of a file (UTF-16) or, when a save checks the bytes
 // it is about to write, those UTF-8 bytes as they stand, so that the check needs no decoded
@@ -255,12 +257,14 @@ bool widenAscii(const char *from, qsizetype n, char16_t *to)
 class StringCache
 {
 public:
-    // Room for about one string in 64 bytes of input: a large file has tens of thousands of
-    // distinct keys, a small one should not pay for clearing a large table.
+    // Room for about one string in 64 bytes of input, up to what stays in the processor's
+    // second-level cache: a table sized to a large file's tens of thousands of distinct keys
+    // missed that cache at nearly every look-up, which took half the time of reading, while
+    // the strings that repeat most come again soon and are caught by a small table as well.
     explicit StringCache(qsizetype inputSize)
     {
         size_t count = 1024;
-        while (count < size_t(inputSize / 64) && count < 262144)
+        while (count < size_t(inputSize / 64) && count < 4096)
             count *= 2;
         m_slots.resize(count);
         m_mask = count - 1;
@@ -466,6 +470,8 @@ template <typename Unit>
 struct Tag
 {
     View<Unit> name;
+    // While a part that is not kept is read, k and v without entities stay raw: only kRaw.
+    View<Unit> kRaw;
     QString k, v, c;
     QChar t; // the type's first character
     qsizetype tSize = 0;
@@ -502,6 +508,21 @@ public:
     }
 
     bool run();
+    // Keeps only the elements on the way to these setting paths and everything below them;
+    // the rest is read with every check but nothing is made of it.
+    void keepOnly(const QStringList &paths)
+    {
+        m_only.clear();
+        m_compact = false;
+        for (const QString &path : paths) {
+            const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+            if (parts.isEmpty()) { // the root: all of it
+                m_only.clear();
+                return;
+            }
+            m_only.append(parts);
+        }
+    }
     QString error() const { return m_error; }
     // Reports progress to `progress` in bytes of a file of `total` bytes (the input may be its
     // decoded text, which has another length).
@@ -522,6 +543,9 @@ public:
 
 private:
     bool readElements(XsdtNode *parent, int depth, const XsdtNode *expected);
+    // What becomes of the element with this key in the group now open, under keepOnly().
+    enum class Keep { Skip, OnTheWay, All };
+    Keep keepFor(QStringView key) const;
     bool checkRead(XsdtNode *parent, const XsdtNode *expected);
     bool differ(const XsdtNode *at);
     bool readValue(XsdtNode *parent, Tag<Unit> &tag);
@@ -594,8 +618,20 @@ private:
     QString m_difference;
     bool m_differs = false;
     // Views into keys held by the nodes being built, for error messages.
-    std::vector<QStringView> m_context;
+    // A key named in messages: a string, or for what is read but not kept, the raw text.
+    struct ContextKey
+    {
+        QStringView key;
+        View<Unit> raw;
+    };
+    std::vector<ContextKey> m_context;
     QStringView m_currentKey;
+    View<Unit> m_currentRawKey;
+    QList<QStringList> m_only; // empty: everything is kept
+    int m_keepAll = 0;         // inside an element that keepOnly() asked for
+    int m_skipping = 0;        // inside an element that is read but not kept
+    // Keys with entities of elements not kept, which messages may still name: few.
+    std::vector<QString> m_keptAlive;
     QString m_error;
     std::unique_ptr<Strings> m_strings;
     // Reading is reported each time it passes m_nextReport, which stays out of reach without a
@@ -648,10 +684,13 @@ bool Reader<Unit>::fail(const QString &message)
     }
     const qsizetype column = U::columns(m_s + lineStart, end - lineStart) + 1;
     QStringList where;
-    for (QStringView key : m_context)
-        where.append(key.toString());
+    for (const ContextKey &key : m_context)
+        where.append(key.raw.empty() ? key.key.toString()
+                                     : U::string(key.raw.data(), qsizetype(key.raw.size())));
     if (!m_currentKey.isEmpty())
         where.append(m_currentKey.toString());
+    else if (!m_currentRawKey.empty())
+        where.append(U::string(m_currentRawKey.data(), qsizetype(m_currentRawKey.size())));
     if (where.isEmpty())
         m_error = tr("%1 (line %2, column %3)").arg(message).arg(line).arg(column);
     else
@@ -746,6 +785,29 @@ bool Reader<Unit>::checkRead(XsdtNode *parent, const XsdtNode *expected)
 }
 
 template <typename Unit>
+typename Reader<Unit>::Keep Reader<Unit>::keepFor(QStringView key) const
+{
+    if (m_only.isEmpty() || m_keepAll)
+        return Keep::All;
+    // Every group open here is on the way to at least one of the paths.
+    const size_t depth = m_context.size();
+    Keep keep = Keep::Skip;
+    for (const QStringList &parts : m_only) {
+        if (size_t(parts.size()) <= depth || parts.at(qsizetype(depth)) != key)
+            continue;
+        bool same = true;
+        for (size_t i = 0; same && i < depth; ++i)
+            same = parts.at(qsizetype(i)) == m_context[i].key;
+        if (!same)
+            continue;
+        if (size_t(parts.size()) == depth + 1)
+            return Keep::All;
+        keep = Keep::OnTheWay;
+    }
+    return keep;
+}
+
+template <typename Unit>
 bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *expected)
 {
     size_t next = 0;
@@ -764,6 +826,7 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
         }
 
         m_currentKey = QStringView();
+        m_currentRawKey = View<Unit>();
         Tag<Unit> tag;
         if (!readTag(tag))
             return false;
@@ -775,20 +838,33 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
                 return differ(expected);
         }
         const Unit element = tag.name.size() == 1 ? tag.name[0] : Unit(0);
+        const Keep keep = m_skipping ? Keep::Skip : keepFor(tag.k);
+        // A message may name the key after its element is done; no node keeps this one.
+        if (keep == Keep::Skip && !m_skipping)
+            m_keptAlive.push_back(tag.k);
         if (element == Unit('i')) {
             if (!tag.hasK || tag.hasT || tag.hasV || tag.hasC)
                 return fail(tr("malformed <i> element"));
-            XsdtNode *group = addNode(parent, XsdtNode::Group, std::move(tag.k));
-            group->selfClosing = tag.selfClosing;
-            if (want && (want->kind != XsdtNode::Group || want->key != group->key))
-                return differ(want);
+            XsdtNode *group = nullptr; // null while the group is read but not kept
+            if (keep != Keep::Skip) {
+                group = addNode(parent, XsdtNode::Group, std::move(tag.k));
+                group->selfClosing = tag.selfClosing;
+                if (want && (want->kind != XsdtNode::Group || want->key != group->key))
+                    return differ(want);
+            }
             if (!tag.selfClosing) {
                 if (depth + 1 > kMaxDepth)
                     return fail(
                         ReaderMessages::tr("elements nested too deeply (more than %1 levels)")
                             .arg(kMaxDepth));
-                m_context.push_back(group->key);
-                if (!readElements(group, depth + 1, want))
+                m_context.push_back(group ? ContextKey{group->key, {}}
+                                          : ContextKey{tag.k, tag.kRaw});
+                m_keepAll += keep == Keep::All ? 1 : 0;
+                m_skipping += group ? 0 : 1;
+                const bool read = readElements(group, depth + 1, want);
+                m_keepAll -= keep == Keep::All ? 1 : 0;
+                m_skipping -= group ? 0 : 1;
+                if (!read)
                     return false;
                 m_context.pop_back();
                 Tag<Unit> closing;
@@ -806,7 +882,7 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
             continue;
         }
         if (element == Unit('v')) {
-            if (!readValue(parent, tag))
+            if (!readValue(keep == Keep::Skip ? nullptr : parent, tag))
                 return false;
             if (want && !checkRead(parent, want))
                 return false;
@@ -833,6 +909,8 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
         if (tag.selfClosing) {
             if (!tag.hasV)
                 return fail(tr("<v> element without a value"));
+            if (!parent) // read, not kept
+                return true;
             XsdtNode *node = addNode(parent, XsdtNode::Value, std::move(tag.k));
             node->type = tag.t;
             node->value = std::move(tag.v);
@@ -861,6 +939,10 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
             return false;
         if (m_compact)
             checkRawText(after.substr(0, end), breaks);
+        if (!parent) {
+            m_pos += qsizetype(end) + 4;
+            return true;
+        }
         XsdtNode *node = addNode(parent, XsdtNode::Value, std::move(tag.k));
         node->type = tag.t;
         node->value = std::move(decoded);
@@ -883,6 +965,10 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
     if (!blocks.match(content).hasMatch())
         return fail(tr("unsupported content in a compressed <v> element"));
 
+    if (!parent) {
+        m_pos += qsizetype(end) + 4;
+        return true;
+    }
     qint64 total = 0;
     auto it = blockSize.globalMatch(content);
     while (it.hasNext()) {
@@ -1006,15 +1092,34 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         StringCache *cache = name == Unit('k')                               ? keyCache()
                              : qsizetype(raw.size()) <= kInternedValueLength ? valueCache()
                                                                              : nullptr;
+        if (m_skipping && !hasEntity && (name == Unit('k') || name == Unit('v'))) {
+            // Nothing is made of what is not kept; the key is named only in a message.
+            if (name == Unit('k')) {
+                tag.k.clear();
+                tag.kRaw = raw;
+                tag.hasK = true;
+                m_currentKey = QStringView();
+                m_currentRawKey = raw;
+            } else {
+                tag.hasV = true;
+            }
+            continue;
+        }
         QString value;
         if (!hasEntity)
             value = intern(raw, cache, store());
         else if (!decode(raw, value, cache, name == Unit('v') ? &tag.vReferencedBreaks : nullptr))
             return false;
         if (name == Unit('k')) {
+            if (m_skipping) {
+                m_keptAlive.push_back(value);
+                value = m_keptAlive.back(); // no node keeps it
+            }
             tag.k = std::move(value);
+            tag.kRaw = View<Unit>();
             tag.hasK = true;
             m_currentKey = tag.k;
+            m_currentRawKey = View<Unit>();
         } else if (name == Unit('t')) {
             tag.t = value.isEmpty() ? QChar() : value.at(0);
             tag.tSize = value.size();
@@ -1037,7 +1142,8 @@ bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache, bool
 {
     size_t amp = raw.find(Unit('&'));
     if (amp == raw.npos) {
-        out = intern(raw, cache, store());
+        if (!m_skipping)
+            out = intern(raw, cache, store());
         return true;
     }
     out.clear();
@@ -1206,6 +1312,33 @@ bool XsdtDocument::parse(const QByteArray &bytes, QString *error, const Progress
         return true;
     }
     return parseDecoded(*this, bytes, error, progress);
+}
+
+bool XsdtDocument::parsePaths(const QByteArray &bytes, const QStringList &paths, QString *error)
+{
+    clear();
+    bool ok = false;
+    QString message;
+    if (bytes.isValidUtf8()) {
+        Reader<char> reader(bytes.constData(), bytes.size(), *this);
+        reader.keepOnly(paths);
+        ok = reader.run();
+        message = reader.error();
+    } else {
+        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+        const QString text = decoder.decode(bytes);
+        Reader<char16_t> reader(reinterpret_cast<const char16_t *>(text.utf16()), text.size(),
+                                *this);
+        reader.keepOnly(paths);
+        ok = reader.run();
+        message = reader.error();
+    }
+    if (!ok) {
+        clear();
+        if (error)
+            *error = message;
+    }
+    return ok;
 }
 
 bool parseDecoded(XsdtDocument &doc, const QByteArray &bytes, QString *error,

@@ -104,9 +104,16 @@ bool unlinkRegularFile(const QString &folder, const QString &name)
     return ok;
 }
 
-QString backupPrefix(const QString &settingsPath)
+// Whether `name` is one the store gives a backup of the settings file: its name, ".bak-" and
+// the time stamp, then perhaps "-before-restore", then perhaps "-2", "-3", ... Anything else
+// beside the file (notes, copies the user made) is no backup, whatever its name begins with.
+bool isBackupName(const QString &settingsPath, const QString &name)
 {
-    return QFileInfo(settingsPath).fileName() + QStringLiteral(".bak-");
+    static const QRegularExpression form(QStringLiteral(
+        "^\\.bak-[0-9]{8}-[0-9]{6}(?:-before-restore)?(?:-(?:[2-9]|[1-9][0-9]+))?$"));
+    const QString settings = QFileInfo(settingsPath).fileName();
+    return !settings.isEmpty() && name.startsWith(settings) &&
+           form.match(QStringView(name).mid(settings.size())).hasMatch();
 }
 
 // The path of the backup named by `requested`, formed from the settings file's own folder and
@@ -118,8 +125,7 @@ QString checkedBackup(const QString &settingsPath, const QString &requested, qin
     const QString folder = QFileInfo(settings.absolutePath()).canonicalFilePath();
     const QFileInfo info(requested);
     const QString name = info.fileName();
-    if (settings.fileName().isEmpty() || folder.isEmpty() || requested.isEmpty() ||
-        !name.startsWith(backupPrefix(settingsPath)))
+    if (folder.isEmpty() || requested.isEmpty() || !isBackupName(settingsPath, name))
         return QString();
     // The folder as the request names it, with links and ".." resolved, must be the same.
     if (QFileInfo(info.absolutePath()).canonicalFilePath() != folder)
@@ -232,15 +238,13 @@ bool sameFile(const QString &a, const QString &b)
 
 QStringList listBackups(const QString &settingsPath)
 {
-    const QFileInfo settings(settingsPath);
-    const QString prefix = backupPrefix(settingsPath);
     // Links are left out: the store never makes one, and one could point anywhere.
     QFileInfoList entries;
     const QFileInfoList all =
-        QDir(settings.absolutePath())
+        QDir(QFileInfo(settingsPath).absolutePath())
             .entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDir::NoSort);
     for (const QFileInfo &entry : all) {
-        if (entry.fileName().startsWith(prefix))
+        if (isBackupName(settingsPath, entry.fileName()))
             entries.append(entry);
     }
     std::sort(entries.begin(), entries.end(), [](const QFileInfo &a, const QFileInfo &b) {

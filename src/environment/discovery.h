@@ -20,7 +20,8 @@ QString fileLabel(const QString &path);
 // Whether two paths name the same file (through links when both exist); false for an empty one.
 bool sameFile(const QString &a, const QString &b);
 
-// The backups beside a settings file, newest first.
+// The backups the store made beside a settings file (only names of the form it gives them),
+// newest first.
 QStringList listBackups(const QString &settingsPath);
 
 struct OldBackups

@@ -70,12 +70,19 @@ PixInsightCheck processesNamed(const QString &procRoot, const QByteArray &name)
         return PixInsightCheck::failed(ProcessMessages::tr("Cannot list the running programs in "
                                                            "%1: %2")
                                            .arg(procRoot, qt_error_string(errno)));
+    // A table that does not show this program itself (an empty folder mounted over it, or one
+    // of another PID namespace) would not show PixInsight either.
+    char self[32];
+    const ssize_t selfSize = ::readlink(QByteArray(root + "/self").constData(), self, sizeof self);
+    const qint64 own = selfSize > 0 ? QByteArray(self, selfSize).toLongLong() : 0;
+    bool ownSeen = false;
     PixInsightCheck check;
     while (const dirent *entry = ::readdir(dir)) {
         bool ok = false;
         const qint64 pid = QByteArray(entry->d_name).toLongLong(&ok, 10);
         if (!ok || pid <= 0)
             continue;
+        ownSeen = ownSeen || pid == own;
         // A process may end between the listing and this read; it is simply not there then.
         const QByteArray comm = root + '/' + entry->d_name + "/comm";
         const int fd = ::open(comm.constData(), O_RDONLY | O_CLOEXEC);
@@ -93,6 +100,10 @@ PixInsightCheck processesNamed(const QString &procRoot, const QByteArray &name)
             check.pids.append(pid);
     }
     ::closedir(dir);
+    if (!ownSeen)
+        return PixInsightCheck::failed(
+            ProcessMessages::tr("%1 does not show this program itself (it is empty or hidden)")
+                .arg(procRoot));
     std::sort(check.pids.begin(), check.pids.end());
     return check;
 }

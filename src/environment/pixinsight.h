@@ -53,7 +53,8 @@ using ProcessQuery = std::function<PixInsightCheck()>;
 void setPixInsightProcessQuery(ProcessQuery query);
 
 // The processes under a proc file system root whose name (the comm entry, what `pgrep -x`
-// matches) is exactly `name`; not known when the root cannot be listed.
+// matches) is exactly `name`; not known when the root cannot be listed or does not show this
+// program itself.
 PixInsightCheck processesNamed(const QString &procRoot, const QByteArray &name);
 
 bool looksAbsolute(const QString &path, bool windowsPaths);

@@ -2,7 +2,6 @@
 
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
-#include "knowledge/deletionpolicy.h"
 
 #include <QHash>
 #include <QStringView>
@@ -326,17 +325,6 @@ bool DocumentComparison::recordFor(XsdtNode *value, const HereRanks &ranks,
 QList<DiffRecord> compareDocuments(const XsdtDocument &here, const XsdtDocument &there)
 {
     return DocumentComparison(there).compare(DocumentOutline(here));
-}
-
-bool isCopyable(const DiffRecord &record, const DeletionPolicy *policy)
-{
-    if (record.kind != DiffRecord::Different || !record.here || !record.there)
-        return false;
-    // The other side must be a plain value too: a compressed value's text is a summary, and a
-    // block's text is encoded data, neither of which belongs in an editable entry.
-    if (!record.here->isEditable() || !record.there->isEditable() || record.here->isDeleted())
-        return false;
-    return !policy || !policy->isCompareNoCopy(record.here);
 }
 
 } // namespace vrn

@@ -11,7 +11,6 @@
 
 namespace vrn {
 
-class DeletionPolicy;
 class XsdtDocument;
 struct XsdtNode;
 
@@ -95,9 +94,5 @@ private:
     class Index;
     std::unique_ptr<Index> m_index;
 };
-
-// Whether the other document's value may be written over this one: both entries are plain
-// editable values, this one is not going away, and the policy (when given) allows it.
-bool isCopyable(const DiffRecord &record, const DeletionPolicy *policy);
 
 } // namespace vrn

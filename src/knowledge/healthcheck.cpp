@@ -5,6 +5,7 @@
 #include "document/xsdtnode.h"
 #include "environment/pixinsight.h"
 #include "knowledge/modules.h"
+#include "knowledge/paths.h"
 #include "knowledge/schema.h"
 
 #include <QCoreApplication>
@@ -72,10 +73,16 @@ void checkValue(XsdtNode *node, const VariableInfo &info, const HealthEnv &env,
                 QList<Finding> &findings)
 {
     const QString &value = node->value;
-    if (info.kind == EditorKind::FilePath || info.kind == EditorKind::Directory) {
-        if (!value.trimmed().isEmpty() && !value.startsWith(QLatin1Char('@')) &&
-            looksAbsolute(value, env.windowsPaths) && !info.readOnly && env.exists &&
-            underPathSettings(node->path()) && !env.exists(value)) {
+    if ((info.kind == EditorKind::FilePath || info.kind == EditorKind::Directory) &&
+        !info.readOnly && env.exists && underPathSettings(node->path())) {
+        // Each path the value holds, read as the Paths page reads it.
+        QStringList missing;
+        for (const PathSpan &span : pathsInText(value, env.windowsPaths)) {
+            const QString path = value.mid(span.start, span.length);
+            if (!env.exists(path))
+                missing.append(QDir::toNativeSeparators(path));
+        }
+        if (!missing.isEmpty()) {
             const QString title = info.kind == EditorKind::Directory
                                       ? HealthText::tr("%1: the folder does not exist")
                                       : HealthText::tr("%1: the file does not exist");
@@ -84,7 +91,7 @@ void checkValue(XsdtNode *node, const VariableInfo &info, const HealthEnv &env,
                 HealthText::tr("%1 is not on this computer. If it is a drive that is not "
                                "connected right now, ignore this; otherwise point the setting "
                                "at somewhere that exists.")
-                    .arg(QDir::toNativeSeparators(value)),
+                    .arg(missing.join(QStringLiteral(", "))),
                 {node}));
         }
     }

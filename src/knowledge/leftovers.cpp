@@ -1,7 +1,7 @@
 #include "knowledge/leftovers.h"
 
 #include "environment/pixinsight.h"
-#include "privileged/descriptorwalk.h"
+#include "store/descriptors.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -78,24 +78,6 @@ bool statNoFollow(const QString &path, struct stat *st)
     return ::lstat(QFile::encodeName(path).constData(), st) == 0;
 }
 
-class Fd
-{
-public:
-    explicit Fd(int fd)
-        : m_fd(fd)
-    {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-
-private:
-    int m_fd;
-};
-
 // Opens a folder below dirFd without following a link, and makes sure it is the folder that
 // was looked at (not something swapped in between).
 int openFolderAt(int dirFd, const char *name, const struct stat &expected)
@@ -127,11 +109,9 @@ void measureFolder(int dirFd, int depth, qint64 *size, int *count)
         if (S_ISDIR(st.st_mode)) {
             if (depth >= kMaxDepth)
                 continue;
-            const int fd = openFolderAt(dirFd, name.constData(), st);
-            if (fd < 0)
-                continue;
-            Fd folder(fd);
-            measureFolder(fd, depth + 1, size, count);
+            const UniqueFd folder(openFolderAt(dirFd, name.constData(), st));
+            if (folder.valid())
+                measureFolder(folder.get(), depth + 1, size, count);
             continue;
         }
         *size += qint64(st.st_size);
@@ -336,12 +316,10 @@ void measure(LeftoverItem &item)
     }
     if (!S_ISDIR(st.st_mode))
         return;
-    const int fd = ::open(QFile::encodeName(item.path).constData(),
-                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    Fd folder(fd);
-    measureFolder(fd, 0, &item.size, &item.fileCount);
+    const UniqueFd folder(::open(QFile::encodeName(item.path).constData(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folder.valid())
+        measureFolder(folder.get(), 0, &item.size, &item.fileCount);
 }
 
 QString requestText(const LeftoverItem &item)

@@ -486,34 +486,4 @@ QList<DoubledRegistration> doubledRegistrations(const XsdtDocument &document, co
     return doubled;
 }
 
-bool repeatsEarlierRegistration(const XsdtNode *entry)
-{
-    const XsdtNode *modules = entry ? entry->parent : nullptr;
-    if (!modules || !entry->isValue() || modules->key != QLatin1String("Modules") ||
-        !modules->parent || modules->parent->parent ||
-        modules->parent->childByKey(u"Modules") != modules)
-        return false;
-    QStringView name = QStringView(entry->value).trimmed();
-    qsizetype start = name.size();
-    while (start > 0 && name.at(start - 1) != u'/' && name.at(start - 1) != u'\\')
-        --start;
-    name = name.mid(start);
-    if (name.isEmpty())
-        return false;
-    // A plain suffix test first: the policy asks this for every entry of a large registry.
-    for (const auto &child : modules->children) {
-        if (child.get() == entry)
-            return false;
-        if (!child->isValue() || child->pendingDelete)
-            continue;
-        const QStringView other = QStringView(child->value).trimmed();
-        if (!other.endsWith(name, Qt::CaseInsensitive))
-            continue;
-        const qsizetype before = other.size() - name.size();
-        if (before == 0 || other.at(before - 1) == u'/' || other.at(before - 1) == u'\\')
-            return true;
-    }
-    return false;
-}
-
 } // namespace vrn

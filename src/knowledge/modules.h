@@ -116,8 +116,4 @@ struct DoubledRegistration
 QList<DoubledRegistration> doubledRegistrations(const XsdtDocument &document, const QString &binDir,
                                                 bool windowsPaths);
 
-// Whether a live registry entry earlier than this one names a file of the same name (ignoring
-// case): the only registry entries whose deletion cannot leave a module unregistered.
-bool repeatsEarlierRegistration(const XsdtNode *entry);
-
 } // namespace vrn

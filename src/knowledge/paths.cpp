@@ -45,15 +45,16 @@ QString withoutTrailingSeparators(const QString &path, bool windowsPaths)
     return path.left(end);
 }
 
-// A text that may be a path: a line break or a NUL never is part of one.
+bool isPath(QStringView text, bool windowsPaths)
+{
+    return !text.startsWith(QLatin1Char('@')) && looksAbsolute(text.toString(), windowsPaths) &&
+           !text.contains(QChar(0));
+}
+
 bool isPathValue(const XsdtNode *node, bool windowsPaths)
 {
-    if (!node->isEditable() || node->type != QLatin1Char('s'))
-        return false;
-    const QString &value = node->value;
-    return !value.startsWith(QLatin1Char('@')) && looksAbsolute(value, windowsPaths) &&
-           !value.contains(QLatin1Char('\n')) && !value.contains(QLatin1Char('\r')) &&
-           !value.contains(QChar(0));
+    return node->isEditable() && node->type == QLatin1Char('s') &&
+           !pathsInText(node->value, windowsPaths).isEmpty();
 }
 
 void collectPathNodes(XsdtNode *node, bool windowsPaths, QList<XsdtNode *> &out,
@@ -104,6 +105,29 @@ private:
 
 } // namespace
 
+QList<PathSpan> pathsInText(QStringView text, bool windowsPaths)
+{
+    QList<PathSpan> spans;
+    qsizetype start = 0;
+    while (start <= text.size()) {
+        qsizetype end = start;
+        while (end < text.size() && text.at(end) != QLatin1Char('\n') &&
+               text.at(end) != QLatin1Char('\r'))
+            ++end;
+        QStringView line = text.mid(start, end - start);
+        // "PATH|DIGITS": a place in the file, not part of its name.
+        const qsizetype bar = line.lastIndexOf(QLatin1Char('|'));
+        if (bar >= 0 && bar + 1 < line.size() &&
+            std::all_of(line.begin() + bar + 1, line.end(),
+                        [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }))
+            line = line.left(bar);
+        if (!line.isEmpty() && isPath(line, windowsPaths))
+            spans.append(PathSpan{start, line.size()});
+        start = end + 1;
+    }
+    return spans;
+}
+
 QList<PathValue> pathValues(const XsdtDocument &document, const HealthEnv &env,
                             const std::atomic_bool *cancelled)
 {
@@ -115,7 +139,10 @@ QList<PathValue> pathValues(const XsdtDocument &document, const HealthEnv &env,
     for (XsdtNode *node : std::as_const(nodes)) {
         if (cancelled && cancelled->load(std::memory_order_relaxed))
             break;
-        values.append(PathValue{node, exists(node->value)});
+        for (const PathSpan &span : pathsInText(node->value, env.windowsPaths)) {
+            const QString path = node->value.mid(span.start, span.length);
+            values.append(PathValue{node, path, exists(path)});
+        }
     }
     return values;
 }
@@ -141,7 +168,7 @@ QList<PathGroup> groupByFolder(const QList<PathValue> &values, bool windowsPaths
     for (const PathValue &value : values) {
         if (missingOnly && value.exists)
             continue;
-        const QString folder = pathFolder(value.node->value, windowsPaths);
+        const QString folder = pathFolder(value.path, windowsPaths);
         const QString key = comparable(folder, windowsPaths);
         auto it = index.constFind(key);
         if (it == index.constEnd()) {
@@ -164,18 +191,48 @@ QList<PathGroup> groupByFolder(const QList<PathValue> &values, bool windowsPaths
     return sorted;
 }
 
+namespace {
+
+bool isAscii(QStringView text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
+// The same name whichever Unicode form it was written in: "é" as one character or as "e" and
+// an accent (file systems and tools differ in which one they keep).
+bool sameNormalized(QStringView a, QStringView b, bool windowsPaths)
+{
+    return comparable(a.toString().normalized(QString::NormalizationForm_C), windowsPaths) ==
+           comparable(b.toString().normalized(QString::NormalizationForm_C), windowsPaths);
+}
+
+} // namespace
+
 qsizetype matchPathPrefix(const QString &value, const QString &prefix, bool windowsPaths)
 {
     const QString p = withoutTrailingSeparators(prefix, windowsPaths);
-    if (p.isEmpty() || value.size() < p.size())
+    if (p.isEmpty())
         return -1;
-    for (qsizetype i = 0; i < p.size(); ++i) {
-        if (!sameChar(value.at(i), p.at(i), windowsPaths))
+    const bool root = isSeparator(p.back(), windowsPaths);
+    if (isAscii(value) && isAscii(p)) {
+        if (value.size() < p.size())
             return -1;
+        for (qsizetype i = 0; i < p.size(); ++i) {
+            if (!sameChar(value.at(i), p.at(i), windowsPaths))
+                return -1;
+        }
+        if (value.size() == p.size() || root || isSeparator(value.at(p.size()), windowsPaths))
+            return p.size();
+        return -1;
     }
-    if (value.size() == p.size() || isSeparator(p.back(), windowsPaths) ||
-        isSeparator(value.at(p.size()), windowsPaths))
-        return p.size();
+    // Lengths differ between the forms: try each place where a folder name ends.
+    for (qsizetype end = 1; end <= value.size(); ++end) {
+        const bool boundary = root
+                                  ? isSeparator(value.at(end - 1), windowsPaths)
+                                  : end == value.size() || isSeparator(value.at(end), windowsPaths);
+        if (boundary && sameNormalized(QStringView(value).left(end), p, windowsPaths))
+            return end;
+    }
     return -1;
 }
 
@@ -185,7 +242,16 @@ QString replacePathPrefix(const QString &value, const QString &oldPrefix, const 
     const qsizetype matched = matchPathPrefix(value, oldPrefix, windowsPaths);
     if (matched < 0)
         return QString();
-    const QString head = withoutTrailingSeparators(newPrefix, windowsPaths);
+    QString head = withoutTrailingSeparators(newPrefix, windowsPaths);
+    // The new beginning is written in the form the value keeps its names in, where the value
+    // shows one; as typed where it reads the same in both.
+    if (!isAscii(value)) {
+        const bool composed = value.normalized(QString::NormalizationForm_C) == value;
+        const bool decomposed = value.normalized(QString::NormalizationForm_D) == value;
+        if (composed != decomposed)
+            head = head.normalized(composed ? QString::NormalizationForm_C
+                                            : QString::NormalizationForm_D);
+    }
     QStringView rest = QStringView(value).mid(matched);
     const bool headEnds = !head.isEmpty() && isSeparator(head.back(), windowsPaths);
     const bool restStarts = !rest.isEmpty() && isSeparator(rest.front(), windowsPaths);
@@ -201,69 +267,152 @@ QString replacePathPrefix(const QString &value, const QString &oldPrefix, const 
 
 namespace {
 
-bool checkPrefixes(const QString &oldPrefix, const QString &newPrefix, bool windowsPaths,
-                   QString *error)
+bool checkMaps(const QList<PathMap> &maps, bool windowsPaths, QString *error)
 {
-    for (const QString &prefix : {oldPrefix, newPrefix}) {
-        if (!looksAbsolute(prefix, windowsPaths)) {
-            if (error)
-                *error = PathText::tr("%1 is not an absolute path.")
-                             .arg(prefix.isEmpty() ? PathText::tr("An empty text")
-                                                   : QStringLiteral("\"%1\"").arg(prefix));
-            return false;
+    for (const PathMap &map : maps) {
+        for (const QString &prefix : {map.from, map.to}) {
+            if (!looksAbsolute(prefix, windowsPaths)) {
+                if (error)
+                    *error = PathText::tr("%1 is not an absolute path.")
+                                 .arg(prefix.isEmpty() ? PathText::tr("An empty text")
+                                                       : QStringLiteral("\"%1\"").arg(prefix));
+                return false;
+            }
         }
     }
     return true;
 }
 
-void planOver(const QList<XsdtNode *> &nodes, const QString &oldPrefix, const QString &newPrefix,
-              const HealthEnv &env, QList<PathReplacement> *plan)
+void planOver(const QList<XsdtNode *> &nodes, const QList<PathMap> &maps, const HealthEnv &env,
+              const ValueCheck &check, QList<PathReplacement> *plan)
 {
     ExistenceCache exists(env);
+    QList<std::pair<QString, QString>> changed;
     for (XsdtNode *node : nodes) {
-        const QString after =
-            replacePathPrefix(node->value, oldPrefix, newPrefix, env.windowsPaths);
-        if (after.isNull() || after == node->value)
+        changed.clear();
+        QString after = mapPathsInText(node->value, maps, env.windowsPaths, &changed);
+        if (changed.isEmpty() || !plan)
             continue;
-        if (plan)
-            plan->append(PathReplacement{node, node->value, after, exists(after)});
+        QString refusal;
+        if (check) {
+            QString normalized = after;
+            refusal = check(node, after, &normalized);
+            after = normalized;
+        }
+        for (const auto &[before, path] : std::as_const(changed))
+            plan->append(
+                PathReplacement{node, before, path, exists(path), node->value, after, refusal});
     }
 }
 
 } // namespace
 
-bool planPrefixReplacement(const XsdtDocument &document, const QString &oldPrefix,
-                           const QString &newPrefix, const HealthEnv &env,
-                           QList<PathReplacement> *plan, QString *error)
+QString mapPathsInText(const QString &text, const QList<PathMap> &maps, bool windowsPaths,
+                       QList<std::pair<QString, QString>> *changed)
+{
+    QString mapped;
+    qsizetype done = 0;
+    for (const PathSpan &span : pathsInText(text, windowsPaths)) {
+        const QString path = text.mid(span.start, span.length);
+        const QString after = mapPath(path, maps, windowsPaths);
+        if (after.isNull() || after == path)
+            continue;
+        mapped += QStringView(text).mid(done, span.start - done) + after;
+        done = span.start + span.length;
+        if (changed)
+            changed->append({path, after});
+    }
+    if (done == 0)
+        return text;
+    return mapped + QStringView(text).mid(done);
+}
+
+QString mapPath(const QString &path, const QList<PathMap> &maps, bool windowsPaths)
+{
+    const PathMap *best = nullptr;
+    qsizetype bestLength = -1;
+    for (const PathMap &map : maps) {
+        const qsizetype matched = matchPathPrefix(path, map.from, windowsPaths);
+        if (matched > bestLength) {
+            bestLength = matched;
+            best = &map;
+        }
+    }
+    return best ? replacePathPrefix(path, best->from, best->to, windowsPaths) : QString();
+}
+
+bool planPrefixReplacement(const XsdtDocument &document, const QList<PathMap> &maps,
+                           const HealthEnv &env, QList<PathReplacement> *plan, QString *error,
+                           const ValueCheck &check)
 {
     if (plan)
         plan->clear();
-    if (!checkPrefixes(oldPrefix, newPrefix, env.windowsPaths, error))
+    if (!checkMaps(maps, env.windowsPaths, error))
         return false;
     QList<XsdtNode *> nodes;
     collectPathNodes(const_cast<XsdtNode *>(&document.root), env.windowsPaths, nodes);
-    planOver(nodes, oldPrefix, newPrefix, env, plan);
+    planOver(nodes, maps, env, check, plan);
     return true;
 }
 
-bool planPrefixReplacement(const QList<PathValue> &values, const QString &oldPrefix,
-                           const QString &newPrefix, const HealthEnv &env,
-                           QList<PathReplacement> *plan, QString *error)
+bool planPrefixReplacement(const QList<PathValue> &values, const QList<PathMap> &maps,
+                           const HealthEnv &env, QList<PathReplacement> *plan, QString *error,
+                           const ValueCheck &check)
 {
     if (plan)
         plan->clear();
-    if (!checkPrefixes(oldPrefix, newPrefix, env.windowsPaths, error))
+    if (!checkMaps(maps, env.windowsPaths, error))
         return false;
     QList<XsdtNode *> nodes;
     nodes.reserve(values.size());
     for (const PathValue &value : values) {
-        // Values edited or queued for deletion since they were found are no paths to plan for.
-        if (!value.node->isDeleted() && isPathValue(value.node, env.windowsPaths))
+        // A value's paths follow each other. Values queued for deletion since they were found
+        // are no paths to plan for; edited ones are planned as they are now.
+        if ((nodes.isEmpty() || nodes.constLast() != value.node) && !value.node->isDeleted() &&
+            isPathValue(value.node, env.windowsPaths))
             nodes.append(value.node);
     }
-    planOver(nodes, oldPrefix, newPrefix, env, plan);
+    planOver(nodes, maps, env, check, plan);
     return true;
 }
+
+namespace {
+
+// OLD=NEW split at the one "=" with an absolute path on either side, so that either may hold
+// "=" itself; "OLD"=NEW in double quotes where more than one "=" would do.
+bool splitMapping(const QString &mapping, bool windowsPaths, PathMap *map, QString *problem)
+{
+    const qsizetype quoted =
+        mapping.startsWith(QLatin1Char('"')) ? mapping.indexOf(QLatin1String("\"="), 1) : -1;
+    QList<qsizetype> splits;
+    if (quoted > 0) {
+        *map = PathMap{mapping.mid(1, quoted - 1), mapping.mid(quoted + 2)};
+        if (looksAbsolute(map->from, windowsPaths) && looksAbsolute(map->to, windowsPaths))
+            return true;
+    } else {
+        for (qsizetype i = mapping.indexOf(QLatin1Char('=')); i >= 0;
+             i = mapping.indexOf(QLatin1Char('='), i + 1)) {
+            if (looksAbsolute(mapping.left(i), windowsPaths) &&
+                looksAbsolute(mapping.mid(i + 1), windowsPaths))
+                splits.append(i);
+        }
+        if (splits.size() == 1) {
+            *map = PathMap{mapping.left(splits.constFirst()), mapping.mid(splits.constFirst() + 1)};
+            return true;
+        }
+    }
+    if (!mapping.contains(QLatin1Char('=')))
+        *problem = PathText::tr("\"%1\" is not of the form OLD=NEW.").arg(mapping);
+    else if (splits.size() > 1)
+        *problem = PathText::tr("\"%1\" can be read as more than one OLD=NEW. Put the old path "
+                                "in double quotes: \"OLD\"=NEW.")
+                       .arg(mapping);
+    else
+        *problem = PathText::tr("\"%1\": both sides must be absolute paths.").arg(mapping);
+    return false;
+}
+
+} // namespace
 
 bool parsePathMaps(const QStringList &mappings, bool windowsPaths, QList<PathMap> *maps,
                    QString *error)
@@ -271,24 +420,22 @@ bool parsePathMaps(const QStringList &mappings, bool windowsPaths, QList<PathMap
     QList<PathMap> parsed;
     QStringList seen;
     for (const QString &mapping : mappings) {
-        const qsizetype equals = mapping.indexOf(QLatin1Char('='));
-        const QString from = mapping.left(equals);
-        const QString to = mapping.mid(equals + 1);
+        PathMap map;
         QString problem;
-        if (equals < 0)
-            problem = PathText::tr("\"%1\" is not of the form OLD=NEW.").arg(mapping);
-        else if (!looksAbsolute(from, windowsPaths) || !looksAbsolute(to, windowsPaths))
-            problem = PathText::tr("\"%1\": both sides must be absolute paths.").arg(mapping);
-        else if (seen.contains(
-                     comparable(withoutTrailingSeparators(from, windowsPaths), windowsPaths)))
-            problem = PathText::tr("\"%1\" is mapped twice.").arg(from);
+        if (splitMapping(mapping, windowsPaths, &map, &problem)) {
+            const QString key =
+                comparable(withoutTrailingSeparators(map.from, windowsPaths), windowsPaths)
+                    .normalized(QString::NormalizationForm_C);
+            if (seen.contains(key))
+                problem = PathText::tr("\"%1\" is mapped twice.").arg(map.from);
+            seen.append(key);
+        }
         if (!problem.isEmpty()) {
             if (error)
                 *error = problem;
             return false;
         }
-        seen.append(comparable(withoutTrailingSeparators(from, windowsPaths), windowsPaths));
-        parsed.append(PathMap{from, to});
+        parsed.append(map);
     }
     if (maps)
         *maps = parsed;
@@ -298,19 +445,7 @@ bool parsePathMaps(const QStringList &mappings, bool windowsPaths, QList<PathMap
 QString mapImportedValue(QChar type, const QString &value, const QList<PathMap> &maps,
                          bool windowsPaths)
 {
-    if (type != QLatin1Char('s') || value.startsWith(QLatin1Char('@')) ||
-        !looksAbsolute(value, windowsPaths))
-        return value;
-    const PathMap *best = nullptr;
-    qsizetype bestLength = -1;
-    for (const PathMap &map : maps) {
-        const qsizetype matched = matchPathPrefix(value, map.from, windowsPaths);
-        if (matched > bestLength) {
-            bestLength = matched;
-            best = &map;
-        }
-    }
-    return best ? replacePathPrefix(value, best->from, best->to, windowsPaths) : value;
+    return type == QLatin1Char('s') ? mapPathsInText(value, maps, windowsPaths) : value;
 }
 
 } // namespace vrn

@@ -1,5 +1,6 @@
 #include "knowledge/setupfile.h"
 
+#include "document/valuenodes.h"
 #include "document/values.h"
 #include "document/xsdtdocument.h"
 #include "knowledge/deletionpolicy.h"
@@ -33,33 +34,44 @@ struct SetupText
 class PathLookup
 {
 public:
-    XsdtNode *find(const XsdtNode &root, const QString &path)
+    // Every entry at the path, twins included, in document order.
+    QList<XsdtNode *> find(const XsdtNode &root, const QString &path)
     {
-        if (path.isEmpty())
-            return nullptr;
-        const XsdtNode *node = &root;
-        for (QStringView key : QStringView(path).tokenize(u'/', Qt::SkipEmptyParts)) {
-            if (!node->isGroup())
-                return nullptr;
-            auto children = m_groups.find(node);
-            if (children == m_groups.end()) {
-                QHash<QStringView, XsdtNode *> keys;
-                keys.reserve(qsizetype(node->children.size()));
-                // The first of twins, as a lookup by path resolves them.
-                for (auto child = node->children.rbegin(); child != node->children.rend(); ++child)
-                    keys.insert((*child)->key, child->get());
-                children = m_groups.insert(node, keys);
+        QList<XsdtNode *> found{const_cast<XsdtNode *>(&root)};
+        for (QStringView key : QStringView(path).tokenize(u'/')) {
+            QList<XsdtNode *> next;
+            for (const XsdtNode *node : std::as_const(found)) {
+                if (node->isGroup())
+                    next += childrenOf(node).value(key);
             }
-            node = children->value(key);
-            if (!node)
-                return nullptr;
+            found = std::move(next);
         }
-        return const_cast<XsdtNode *>(node);
+        return found;
     }
 
 private:
-    QHash<const XsdtNode *, QHash<QStringView, XsdtNode *>> m_groups;
+    const QHash<QStringView, QList<XsdtNode *>> &childrenOf(const XsdtNode *group)
+    {
+        auto children = m_groups.find(group);
+        if (children == m_groups.end()) {
+            QHash<QStringView, QList<XsdtNode *>> keys;
+            keys.reserve(qsizetype(group->children.size()));
+            for (const auto &child : group->children)
+                keys[child->key].append(child.get());
+            children = m_groups.insert(group, keys);
+        }
+        return *children;
+    }
+
+    QHash<const XsdtNode *, QHash<QStringView, QList<XsdtNode *>>> m_groups;
 };
+
+// Keys joined by "/": nothing before the first, after the last or between two.
+bool isSettingPath(const QString &path)
+{
+    return !path.startsWith(QLatin1Char('/')) && !path.endsWith(QLatin1Char('/')) &&
+           !path.contains(QLatin1String("//"));
+}
 
 } // namespace
 
@@ -69,18 +81,20 @@ QString setupFormat()
     return QStringLiteral("varnel-preferences");
 }
 
-void forEachNamedValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit)
+QList<XsdtNode *> nodesAtPath(const XsdtNode &root, QStringView path)
 {
-    QSet<QStringView> keys;
-    for (const auto &child : node->children) {
-        if (keys.contains(child->key))
-            continue;
-        keys.insert(child->key);
-        if (child->isValue())
-            visit(child.get());
-        else
-            forEachNamedValue(child.get(), visit);
+    QList<XsdtNode *> found{const_cast<XsdtNode *>(&root)};
+    for (QStringView key : path.tokenize(u'/')) {
+        QList<XsdtNode *> next;
+        for (const XsdtNode *node : std::as_const(found)) {
+            for (const auto &child : node->children) {
+                if (child->key == key)
+                    next.append(child.get());
+            }
+        }
+        found = std::move(next);
     }
+    return found;
 }
 
 bool setupValues(const XsdtDocument &document, const Schema &schema, const DeletionPolicy &policy,
@@ -107,10 +121,10 @@ bool setupValues(const XsdtDocument &document, const Schema &schema, const Delet
         documentedOnly = true;
     }
     for (XsdtNode *root : std::as_const(roots)) {
-        if (root->isValue())
-            consider(root);
-        else
-            forEachNamedValue(root, consider);
+        QList<XsdtNode *> below;
+        collectValueNodes(root, below);
+        for (XsdtNode *node : std::as_const(below))
+            consider(node);
     }
     documentedOnly = false;
     for (const QString &name : choice.modules) {
@@ -127,11 +141,8 @@ bool setupValues(const XsdtDocument &document, const Schema &schema, const Delet
                                    .arg(name, similar.join(QStringLiteral(", ")));
             return false;
         }
-        for (XsdtNode *node : data) {
-            // A later twin would land on the first one when imported.
-            if (document.findPath(node->path()) == node)
-                consider(node);
-        }
+        for (XsdtNode *node : data)
+            consider(node);
     }
     if (values)
         *values = taken;
@@ -188,6 +199,15 @@ bool readSetupFile(const QByteArray &bytes, SetupFile *setup, QString *error)
             *error = SetupText::tr("Not a preferences file written by varnelctl export.");
         return false;
     }
+    // Files of the first version did not always say so; a later one may mean something else.
+    const QJsonValue version = object.value(QStringLiteral("version"));
+    if (!version.isUndefined() && version != QJsonValue(1)) {
+        if (error)
+            *error = SetupText::tr("The file is of version %1 of the format; this program reads "
+                                   "version 1 only.")
+                         .arg(version.toVariant().toString());
+        return false;
+    }
     SetupFile read;
     read.source = object.value(QStringLiteral("source")).toString();
     for (const QJsonValue &name : object.value(QStringLiteral("modules")).toArray())
@@ -213,21 +233,40 @@ ImportPlan planImport(const XsdtDocument &document, const SetupFile &setup,
 {
     ImportPlan plan;
     PathLookup lookup;
+    // A path the file holds more than once (twins) takes the entries given for it in order, as
+    // a comparison pairs them.
+    QHash<QString, qsizetype> given;
     for (qsizetype i = 0; i < setup.values.size(); ++i) {
         const SetupValue &entry = setup.values.at(i);
         auto problem = [&](const QString &message) {
             plan.problems.append(ImportProblem{entry.path, message});
         };
-        XsdtNode *node = lookup.find(document.root, entry.path);
         if (!entry.wellFormed) {
             problem(SetupText::tr("Entry %1 needs a path, a one-letter type and a text value.")
                         .arg(i + 1));
             continue;
         }
-        if (!node || !node->isValue()) {
+        if (!isSettingPath(entry.path)) {
+            problem(SetupText::tr("Entry %1 is no setting path: keys joined by \"/\", with none "
+                                  "at either end and never two in a row.")
+                        .arg(i + 1));
+            continue;
+        }
+        QList<XsdtNode *> nodes = lookup.find(document.root, entry.path);
+        nodes.removeIf([](const XsdtNode *node) { return !node->isValue(); });
+        const qsizetype rank = given[entry.path]++;
+        if (nodes.isEmpty()) {
             problem(SetupText::tr("No such setting in %1.").arg(QDir::toNativeSeparators(target)));
             continue;
         }
+        if (rank >= nodes.size()) {
+            problem(SetupText::tr("Given more than once, but %1 holds this setting only %n "
+                                  "times.",
+                                  nullptr, int(nodes.size()))
+                        .arg(QDir::toNativeSeparators(target)));
+            continue;
+        }
+        XsdtNode *node = nodes.at(rank);
         if (entry.type.at(0) != node->type) {
             problem(SetupText::tr("The type is %1 here but %2 in the import.")
                         .arg(typeDisplayName(node->type), typeDisplayName(entry.type.at(0))));
@@ -259,13 +298,16 @@ QString suggestedOldHome(const SetupFile &setup, bool windowsPaths,
     for (const SetupValue &entry : setup.values) {
         if (entry.type != QLatin1String("s"))
             continue;
-        const QRegularExpressionMatch match =
-            (windowsPaths ? windowsHome : unixHome).match(entry.value);
-        if (!match.hasMatch())
-            continue;
-        const QString home = match.captured();
-        if (++counts[home] > counts.value(best))
-            best = home;
+        for (const PathSpan &span : pathsInText(entry.value, windowsPaths)) {
+            const QRegularExpressionMatch match =
+                (windowsPaths ? windowsHome : unixHome)
+                    .match(entry.value.mid(span.start, span.length));
+            if (!match.hasMatch())
+                continue;
+            const QString home = match.captured();
+            if (++counts[home] > counts.value(best))
+                best = home;
+        }
     }
     if (best.isEmpty() || !exists || exists(best))
         return QString();

@@ -35,14 +35,14 @@ struct SetupFile
 
 QString setupFormat();
 
-// The values below node that their own path names: at every level the first of twins, as a
-// lookup by path resolves them. Later twins are unreachable by path and so never exported.
-void forEachNamedValue(XsdtNode *node, const std::function<void(XsdtNode *)> &visit);
+// Every entry at the path, twins at any level included, in document order. A setup carries
+// twins in that order, and an import pairs them by rank, as a comparison does.
+QList<XsdtNode *> nodesAtPath(const XsdtNode &root, QStringView path);
 
 // What an export takes: the documented, editable preferences, or instead the values below the
-// given subtrees, and then the data of each named module or script. Only what an import would
-// accept back is taken, each value once. False, with `error` saying so, when a module name has
-// no data in the file.
+// given subtrees, and then the data of each named module or script, twins included. Only what an
+// import would accept back is taken, each value once. False, with `error` saying so, when a module
+// name has no data in the file.
 struct SetupChoice
 {
     bool preferences = true;

@@ -36,6 +36,7 @@ public:
     // The documented ranges and options every new value is checked against; without one, only
     // the value's type is.
     void setSchema(const Schema *schema);
+    const Schema *schema() const { return m_schema; }
     void setViewOnly(bool viewOnly);
     bool isViewOnly() const { return m_viewOnly; }
     // Why nothing can be changed while view-only, when it is not PixInsight running.

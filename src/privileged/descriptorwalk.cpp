@@ -5,8 +5,6 @@
 #include <QFile>
 
 #include <cerrno>
-#include <cstdio>
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -20,136 +18,32 @@ namespace {
 // descriptors.
 constexpr int kMaxDepth = 256;
 
-// Older kernels have no mount id in statx; every kernel since 3.15 lists it per descriptor.
-bool mountIdFromFdinfo(int fd, quint64 *mountId)
+std::function<void(WalkStep, int, const char *)> &stepHook()
 {
-    const QByteArray path = QByteArray("/proc/self/fdinfo/").append(QByteArray::number(fd));
-    FILE *file = std::fopen(path.constData(), "re");
-    if (!file)
-        return false;
-    char line[256];
-    bool found = false;
-    while (!found && std::fgets(line, sizeof line, file)) {
-        unsigned long long id = 0;
-        if (std::sscanf(line, "mnt_id: %llu", &id) == 1) {
-            *mountId = id;
-            found = true;
-        }
-    }
-    std::fclose(file);
-    return found;
+    static std::function<void(WalkStep, int, const char *)> hook;
+    return hook;
 }
 
-bool removeContents(int fd, quint64 mountId, int depth)
+void step(WalkStep at, int dirFd, const char *name)
 {
-    std::vector<QByteArray> names;
-    bool ok = listNames(fd, &names);
-    for (const QByteArray &name : names) {
-        struct stat st;
-        if (::fstatat(fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            ok = ok && errno == ENOENT;
-            continue;
-        }
-        // Links, files, pipes and sockets go as they are, never followed. File permissions play
-        // no part (removing needs the folder's), and changing a file that has another hard link
-        // outside would reach outside the folder.
-        if (!S_ISDIR(st.st_mode)) {
-            if (::unlinkat(fd, name.constData(), 0) != 0 && errno != ENOENT)
-                ok = false;
-            continue;
-        }
-        if (depth >= kMaxDepth) {
-            ok = false;
-            continue;
-        }
-        struct stat opened;
-        const UniqueFd sub = openFolderIn(fd, name.constData(), mountId, &opened);
-        // A folder swapped in since the look above is not the one that was looked at.
-        if (!sub.valid() || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
-            ok = false;
-            continue;
-        }
-        makeFolderWritable(sub.get(), opened);
-        if (!removeContents(sub.get(), mountId, depth + 1))
-            ok = false;
-        // Only ever an empty folder, and only in the folder we hold: whatever took the name
-        // meanwhile, nothing outside can be reached from here.
-        if (::unlinkat(fd, name.constData(), AT_REMOVEDIR) != 0 && errno != ENOENT)
-            ok = false;
-    }
-    return ok;
+    if (stepHook())
+        stepHook()(at, dirFd, name);
 }
 
-} // namespace
-
-UniqueFd::UniqueFd(UniqueFd &&other) noexcept
-    : m_fd(other.m_fd)
+// Keeps the first reason a removal failed; later ones are mostly its consequences.
+bool failed(int *error, int why)
 {
-    other.m_fd = -1;
+    if (error && *error == 0)
+        *error = why;
+    return false;
 }
 
-UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
+bool sameEntry(const struct stat &a, const struct stat &b)
 {
-    if (this != &other) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = other.m_fd;
-        other.m_fd = -1;
-    }
-    return *this;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-UniqueFd::~UniqueFd()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-bool mountIdOf(int fd, quint64 *mountId)
-{
-#ifdef STATX_MNT_ID
-    struct statx sx;
-    if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &sx) == 0 &&
-        (sx.stx_mask & STATX_MNT_ID)) {
-        *mountId = sx.stx_mnt_id;
-        return true;
-    }
-#endif
-    return mountIdFromFdinfo(fd, mountId);
-}
-
-UniqueFd openFolderIn(int dirFd, const char *name, quint64 mountId, struct stat *st)
-{
-    // Taken hold of first without following or opening it, so that the type seen and the folder
-    // opened are one entry even while someone keeps swapping it for a link.
-    const UniqueFd entry(::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat what;
-    if (!entry.valid() || ::fstat(entry.get(), &what) != 0)
-        return UniqueFd();
-    if (!S_ISDIR(what.st_mode)) {
-        errno = S_ISLNK(what.st_mode) ? ELOOP : ENOTDIR;
-        return UniqueFd();
-    }
-    UniqueFd fd(::openat(entry.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.valid())
-        return fd;
-    quint64 id = 0;
-    if (::fstat(fd.get(), st) != 0)
-        return UniqueFd();
-    // The same file system can be mounted again inside itself (a bind mount): the device is
-    // the same, only the mount tells. Unknown counts as different.
-    if (!mountIdOf(fd.get(), &id) || id != mountId) {
-        errno = EXDEV;
-        return UniqueFd();
-    }
-    return fd;
-}
-
-bool removeFolderContents(int fd, quint64 mountId)
-{
-    return removeContents(fd, mountId, 0);
-}
-
+// Gives the owner write access to an open folder of their own, so that it can be emptied.
 void makeFolderWritable(int fd, const struct stat &st)
 {
     // A folder of our own that we may not write into cannot be emptied; it can be made
@@ -161,35 +55,86 @@ void makeFolderWritable(int fd, const struct stat &st)
     ::fchmod(fd, (st.st_mode & 07777) | needed);
 }
 
-bool listNames(int dirFd, std::vector<QByteArray> *names)
+bool removeFolder(int dirFd, const char *name, const struct stat &seen, quint64 mountId, int depth,
+                  int *error);
+
+bool removeContents(int fd, quint64 mountId, int depth, int *error)
 {
-    const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0)
-        return false;
-    DIR *dir = ::fdopendir(copy);
-    if (!dir) {
-        ::close(copy);
-        return false;
-    }
-    ::rewinddir(dir);
-    bool ok = true;
-    for (;;) {
-        errno = 0;
-        const dirent *entry = ::readdir(dir);
-        if (!entry) {
-            ok = errno == 0;
-            break;
-        }
-        const char *name = entry->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+    std::vector<QByteArray> names;
+    bool ok = listNames(fd, &names) || failed(error, errno);
+    for (const QByteArray &name : names) {
+        struct stat st;
+        if (::fstatat(fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT)
+                ok = failed(error, errno);
             continue;
-        names->emplace_back(name);
+        }
+        // Links, files, pipes and sockets go as they are, never followed. File permissions play
+        // no part (removing needs the folder's), and changing a file that has another hard link
+        // outside would reach outside the folder.
+        if (!S_ISDIR(st.st_mode)) {
+            if (::unlinkat(fd, name.constData(), 0) != 0 && errno != ENOENT)
+                ok = failed(error, errno);
+            continue;
+        }
+        if (!removeFolder(fd, name.constData(), st, mountId, depth + 1, error))
+            ok = false;
     }
-    ::closedir(dir);
     return ok;
 }
 
-bool removeTree(const QString &folder)
+// Only the folder being emptied and those above it are open at any time, however many
+// entries there are beside them.
+bool removeFolder(int dirFd, const char *name, const struct stat &seen, quint64 mountId, int depth,
+                  int *error)
+{
+    if (depth > kMaxDepth)
+        return false;
+    struct stat opened;
+    const UniqueFd fd = openSeenFolder(dirFd, name, seen, mountId, &opened);
+    if (!fd.valid())
+        return failed(error, errno);
+    makeFolderWritable(fd.get(), opened);
+    const bool emptied = removeContents(fd.get(), mountId, depth, error);
+    step(WalkStep::Remove, dirFd, name);
+    // Only while the name still is the folder that was emptied: an empty folder swapped in
+    // meanwhile is not ours to remove. Gone already is what was wanted.
+    struct stat now;
+    if (::fstatat(dirFd, name, &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? emptied : failed(error, errno);
+    if (!sameEntry(now, seen))
+        return failed(error, ESTALE);
+    if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0)
+        return failed(error, errno);
+    return emptied;
+}
+
+} // namespace
+
+void setWalkStepHook(std::function<void(WalkStep, int, const char *)> hook)
+{
+    stepHook() = std::move(hook);
+}
+
+UniqueFd openSeenFolder(int dirFd, const char *name, const struct stat &seen, quint64 mountId,
+                        struct stat *opened)
+{
+    step(WalkStep::Open, dirFd, name);
+    UniqueFd fd = openFolderIn(dirFd, name, mountId, opened);
+    if (fd.valid() && !sameEntry(*opened, seen)) {
+        errno = ESTALE;
+        return UniqueFd();
+    }
+    return fd;
+}
+
+bool removeFolderAt(int dirFd, const char *name, const struct stat &seen, quint64 mountId,
+                    int *error)
+{
+    return removeFolder(dirFd, name, seen, mountId, 0, error);
+}
+
+bool removeTree(const QString &folder, int *error)
 {
     if (folder.isEmpty() || folder.contains(QChar(0)))
         return false;
@@ -209,22 +154,14 @@ bool removeTree(const QString &folder)
         return false;
     const UniqueFd parentFd(
         ::open(QFile::encodeName(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parentFd.valid())
+        return failed(error, errno);
     quint64 mountId = 0;
-    if (!parentFd.valid() || !mountIdOf(parentFd.get(), &mountId))
-        return false;
-    struct stat st;
-    const UniqueFd fd = openFolderIn(parentFd.get(), name.constData(), mountId, &st);
-    if (!fd.valid())
-        return false;
-    makeFolderWritable(fd.get(), st);
-    bool ok = removeFolderContents(fd.get(), mountId);
-    // Remove the name only while it still is the folder that was emptied.
-    struct stat now;
-    if (::fstatat(parentFd.get(), name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-        now.st_dev != st.st_dev || now.st_ino != st.st_ino ||
-        ::unlinkat(parentFd.get(), name.constData(), AT_REMOVEDIR) != 0)
-        ok = false;
-    return ok;
+    struct stat seen;
+    if (!mountIdOf(parentFd.get(), &mountId) ||
+        ::fstatat(parentFd.get(), name.constData(), &seen, AT_SYMLINK_NOFOLLOW) != 0)
+        return failed(error, errno);
+    return removeFolder(parentFd.get(), name.constData(), seen, mountId, 0, error);
 }
 
 } // namespace vrn

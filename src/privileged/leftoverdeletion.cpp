@@ -13,9 +13,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <vector>
 
 namespace vrn {
@@ -33,18 +35,25 @@ std::function<void()> &checkedHook()
     return hook;
 }
 
-// An item that passed every check: the folder holding it, open, and what it was then. A
-// folder item stays open too, so that it is emptied through what was checked.
+// A folder items lie in, open from the check to the deletion: every item in it is removed
+// through this descriptor. Items share them, so a run holds a handful however many it names.
+struct ItemFolder
+{
+    QString path;
+    UniqueFd fd;
+    quint64 mountId = 0;
+};
+
+// An item that passed every check: the folder holding it, its name there, and what it was
+// then. A folder item is not held open: it is opened again for the deletion and must still
+// be what was checked.
 struct CheckedItem
 {
     QString path;
     bool isFolder = false;
-    UniqueFd parent;
+    const ItemFolder *parent = nullptr;
     QByteArray name;
-    UniqueFd folder;
-    dev_t device = 0;
-    ino_t inode = 0;
-    quint64 mountId = 0;
+    struct stat seen;
 };
 
 LeftoverDeletion stopped(int code, const QString &message)
@@ -65,35 +74,60 @@ bool isFileKind(LeftoverKind kind)
     return kind == LeftoverKind::ModuleFile || kind == LeftoverKind::ModuleSignature;
 }
 
-// Removes the item only while its name in the folder that was checked still leads to what was
-// checked. Everything goes through the descriptors taken then, so a folder on the way swapped
-// for a link since cannot lead anywhere else.
-bool removeChecked(const CheckedItem &item)
+QString notRemoved(const QString &path, int error)
 {
-    const int parent = item.parent.get();
+    if (error == EMFILE || error == ENFILE) {
+        struct rlimit limit;
+        const bool known = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && error == EMFILE &&
+                           limit.rlim_cur != RLIM_INFINITY;
+        return native(path) +
+               (known ? DeletionText::tr(": could not be removed (too many files open at once: "
+                                         "the limit is %1)")
+                            .arg(quint64(limit.rlim_cur))
+                      : DeletionText::tr(": could not be removed (too many files open at once)"));
+    }
+    return native(path) + DeletionText::tr(": could not be removed (in use, or no permission)");
+}
+
+// Removes the item only while its name in the folder that was checked still leads to what was
+// checked. Everything goes through the descriptor of that folder taken then, so a folder on
+// the way swapped for a link since cannot lead anywhere else.
+bool removeChecked(const CheckedItem &item, int *error)
+{
+    const int parent = item.parent->fd.get();
+    if (item.isFolder)
+        return removeFolderAt(parent, item.name.constData(), item.seen, item.parent->mountId,
+                              error);
     struct stat now;
-    if (::fstatat(parent, item.name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-        now.st_dev != item.device || now.st_ino != item.inode ||
-        (item.isFolder ? !S_ISDIR(now.st_mode) : !S_ISREG(now.st_mode)))
+    if (::fstatat(parent, item.name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+        *error = errno;
         return false;
-    if (!item.isFolder)
-        return ::unlinkat(parent, item.name.constData(), 0) == 0;
-    struct stat st;
-    if (::fstat(item.folder.get(), &st) != 0)
+    }
+    if (now.st_dev != item.seen.st_dev || now.st_ino != item.seen.st_ino || !S_ISREG(now.st_mode))
         return false;
-    makeFolderWritable(item.folder.get(), st);
-    const bool emptied = removeFolderContents(item.folder.get(), item.mountId);
-    return ::unlinkat(parent, item.name.constData(), AT_REMOVEDIR) == 0 && emptied;
+    if (::unlinkat(parent, item.name.constData(), 0) == 0)
+        return true;
+    *error = errno;
+    return false;
 }
 
 // Opens the folder an item lies in by walking down from its base (the installation or the
 // user data folder) one name at a time: only the base may be reached through a link, as an
 // installation moved aside and linked back often is; a link below it, say doc/tools pointing
 // elsewhere, would lead the deletion out of the installation. Nothing below the base may be
-// another mount either. Returns 0 with the folder in `item`, or the refusal's code and message.
+// another mount either. A folder opened for an earlier item is taken again. Returns 0 with the
+// folder in `item`, or the refusal's code and message.
 int openItemFolder(LeftoverKind kind, const QString &installDir, const QString &userDir,
-                   CheckedItem &item, QString *message)
+                   std::vector<std::unique_ptr<ItemFolder>> &folders, CheckedItem &item,
+                   QString *message)
 {
+    const QString folder = QFileInfo(item.path).path();
+    for (const auto &open : folders) {
+        if (open->path == folder) {
+            item.parent = open.get();
+            return 0;
+        }
+    }
     const QString native = QDir::toNativeSeparators(item.path);
     auto refuse = [&](int error) {
         if (error == ENOENT || error == ENOTDIR) {
@@ -112,28 +146,30 @@ int openItemFolder(LeftoverKind kind, const QString &installDir, const QString &
             return 4;
         }
         *message = DeletionText::tr("Some items could not be removed: %1")
-                       .arg(native + DeletionText::tr(": could not be removed (in use, or no "
-                                                      "permission)"));
+                       .arg(notRemoved(item.path, error));
         return 5;
     };
     const QString base = QDir::cleanPath(
         QDir::fromNativeSeparators(kind == LeftoverKind::UserFolder ? userDir : installDir));
-    const QString folder = QFileInfo(item.path).path();
+    auto opened = std::make_unique<ItemFolder>();
+    opened->path = folder;
     UniqueFd at(::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!at.valid())
         return refuse(errno);
-    if (!mountIdOf(at.get(), &item.mountId))
+    if (!mountIdOf(at.get(), &opened->mountId))
         return refuse(EPERM);
     const QString below = folder.mid(base.size());
     for (QStringView part : QStringView(below).tokenize(u'/', Qt::SkipEmptyParts)) {
         struct stat st;
         UniqueFd next = openFolderIn(at.get(), QFile::encodeName(part.toString()).constData(),
-                                     item.mountId, &st);
+                                     opened->mountId, &st);
         if (!next.valid())
             return refuse(errno);
         at = std::move(next);
     }
-    item.parent = std::move(at);
+    opened->fd = std::move(at);
+    item.parent = opened.get();
+    folders.push_back(std::move(opened));
     return 0;
 }
 
@@ -217,6 +253,7 @@ LeftoverDeletion deleteLeftovers(const QStringList &requests, const QString &ins
             return stopped(2, DeletionText::tr("PixInsight is running. Close it first."));
     }
 
+    std::vector<std::unique_ptr<ItemFolder>> folders;
     std::vector<CheckedItem> checked;
     QSet<QString> seen;
     for (const QString &request : requests) {
@@ -238,17 +275,16 @@ LeftoverDeletion deleteLeftovers(const QStringList &requests, const QString &ins
         item.isFolder = !isFileKind(kind);
         item.name = QFile::encodeName(QFileInfo(path).fileName());
         QString refusal;
-        if (const int code = openItemFolder(kind, installDir, userDir, item, &refusal))
+        if (const int code = openItemFolder(kind, installDir, userDir, folders, item, &refusal))
             return stopped(code, refusal);
-        struct stat st;
-        if (::fstatat(item.parent.get(), item.name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        struct stat &st = item.seen;
+        if (::fstatat(item.parent->fd.get(), item.name.constData(), &st, AT_SYMLINK_NOFOLLOW) !=
+            0) {
             if (errno == ENOENT || errno == ENOTDIR)
                 return stopped(3, DeletionText::tr("%1 does not exist.").arg(native(path)));
             // Cannot even be looked at with these rights: not missing, just out of reach.
-            return stopped(
-                5, DeletionText::tr("Some items could not be removed: %1")
-                       .arg(native(path) + DeletionText::tr(": could not be removed (in use, or no "
-                                                            "permission)")));
+            return stopped(5, DeletionText::tr("Some items could not be removed: %1")
+                                  .arg(notRemoved(path, errno)));
         }
         // A link is refused before its type is asked about: it is never either.
         if (S_ISLNK(st.st_mode))
@@ -257,17 +293,20 @@ LeftoverDeletion deleteLeftovers(const QStringList &requests, const QString &ins
         if (isFileKind(kind) ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode))
             return stopped(4, DeletionText::tr("%1 is not the kind of item that was asked for.")
                                   .arg(native(path)));
-        item.device = st.st_dev;
-        item.inode = st.st_ino;
         if (item.isFolder) {
+            // Opened once here so that a mount point is refused before anything goes, then let
+            // go: a run may name more folders than may be open at once.
             struct stat opened;
-            item.folder =
-                openFolderIn(item.parent.get(), item.name.constData(), item.mountId, &opened);
-            if (!item.folder.valid() && errno == EXDEV)
+            const UniqueFd folder = openSeenFolder(item.parent->fd.get(), item.name.constData(), st,
+                                                   item.parent->mountId, &opened);
+            if (!folder.valid() && errno == EXDEV)
                 return stopped(
                     4,
                     DeletionText::tr("%1 is a mount point and is not touched.").arg(native(path)));
-            if (!item.folder.valid() || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)
+            if (!folder.valid() && (errno == EMFILE || errno == ENFILE))
+                return stopped(5, DeletionText::tr("Some items could not be removed: %1")
+                                      .arg(notRemoved(path, errno)));
+            if (!folder.valid())
                 return stopped(4, DeletionText::tr("%1 changed while it was being checked and "
                                                    "is not touched.")
                                       .arg(native(path)));
@@ -281,11 +320,11 @@ LeftoverDeletion deleteLeftovers(const QStringList &requests, const QString &ins
     LeftoverDeletion result;
     QStringList failures;
     for (const CheckedItem &item : std::as_const(checked)) {
-        if (removeChecked(item))
+        int error = 0;
+        if (removeChecked(item, &error))
             ++result.removed;
         else
-            failures.append(native(item.path) +
-                            DeletionText::tr(": could not be removed (in use, or no permission)"));
+            failures.append(notRemoved(item.path, error));
     }
     if (!failures.isEmpty()) {
         result.code = 5;

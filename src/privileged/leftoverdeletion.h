@@ -1,6 +1,7 @@
 #pragma once
 
 #include "knowledge/leftovers.h"
+#include "store/leftoverreport.h"
 
 #include <QList>
 #include <QString>
@@ -27,14 +28,6 @@ LeftoverDeletion deleteLeftovers(const QStringList &requests, const QString &ins
 // The helper mode: arguments start with "--leftovers-helper", then "delete" and the requests.
 // Returns the process exit code.
 int leftoversHelper(const QStringList &arguments);
-
-// What deleting the queued files came to, for the window that reports it.
-struct LeftoverReport
-{
-    int deleted = 0;
-    // Each message followed by the paths it concerns; empty when everything went.
-    QStringList problems;
-};
 
 // Deletes queued items with the user's own rights and hands the protected ones the user may
 // not delete to one run of the elevated helper.

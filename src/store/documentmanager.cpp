@@ -212,6 +212,13 @@ void DocumentManager::finishJob(quint64 id)
     }
 }
 
+void DocumentManager::busyWhile(const std::function<void()> &work)
+{
+    emit busyChanged(true, QString());
+    work();
+    emit busyChanged(false, QString());
+}
+
 void DocumentManager::waitForIdle()
 {
     while (m_job)
@@ -393,17 +400,15 @@ void DocumentManager::beginSave(Run run)
             return;
         }
         // Files go only after the settings were written (or when there was nothing to write).
-        const bool files = m_queue.count && m_queue.count() > 0 && m_queue.items;
-        const QList<LeftoverItem> items = files ? m_queue.items() : QList<LeftoverItem>();
-        const QString installDir = files && m_queue.installDir ? m_queue.installDir() : QString();
-        const QString userDir = files && m_queue.userDir ? m_queue.userDir() : QString();
+        const std::function<LeftoverReport()> deleteFiles =
+            m_queue.count && m_queue.count() > 0 && m_queue.take ? m_queue.take() : nullptr;
         auto written = std::make_shared<QByteArray>();
         auto prunes = std::make_shared<bool>(false);
         auto job = newJob();
         job->saving = true;
         // Whether there is anything to write is counted afresh there, since a caller that edits
         // the document directly need not report each edit, and counting walks the whole tree.
-        job->work = [this, result, written, prunes, files, items, installDir, userDir] {
+        job->work = [this, result, written, prunes, deleteFiles] {
             if (m_store.document.pendingChangeCount() >= 1) {
                 // Deletions prune the tree when the save is taken back: nobody may hold a node
                 // pointer then.
@@ -414,8 +419,8 @@ void DocumentManager::beginSave(Run run)
                     return;
                 result->wrote = true;
             }
-            if (files) {
-                result->files = deleteQueuedLeftovers(items, installDir, userDir);
+            if (deleteFiles) {
+                result->files = deleteFiles();
                 result->filesDone = true;
             }
         };

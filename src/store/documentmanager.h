@@ -1,7 +1,6 @@
 #pragma once
 
-#include "knowledge/leftovers.h"
-#include "privileged/leftoverdeletion.h"
+#include "store/leftoverreport.h"
 #include "store/settingsstore.h"
 
 #include <QObject>
@@ -34,13 +33,15 @@ class DocumentManager : public QObject
 
 public:
     // Files queued for deletion beside the settings file (the Unused modules page keeps the
-    // queue). They count as pending changes and are deleted right after a successful save.
+    // queue). They count as pending changes and are deleted right after a successful save, by
+    // the deletion that whoever keeps the queue hands in: asking for administrator rights to
+    // delete them is not the store's business.
     struct FileQueue
     {
         std::function<int()> count;
-        std::function<QList<LeftoverItem>()> items;
-        std::function<QString()> installDir;
-        std::function<QString()> userDir;
+        // Called when a save starts: the deletion of what is queued now, run where the save
+        // runs once the settings were written.
+        std::function<std::function<LeftoverReport()>()> take;
         std::function<void()> clear;
     };
 
@@ -139,6 +140,9 @@ public:
     bool isIdle() const { return !m_job; }
     bool isSaving() const;
     QString busyText() const { return m_busyText; }
+    // Runs work on the document that holds up this thread for a moment (changes made again, an
+    // import), announced as busyChanged without a text: a busy cursor, and nothing locked.
+    void busyWhile(const std::function<void()> &work);
     // Takes back whatever the worker is doing, blocking; for varnelctl-like callers and exit.
     void waitForIdle();
 
@@ -187,7 +191,8 @@ signals:
     void loadFinished(bool ok, const QString &error);
     void stateChanged();
     void viewOnlyChanged(bool viewOnly);
-    // Around the steps that read, check or write a whole file, paired; `text` says which.
+    // Around the steps that read, check or write a whole file, paired; `text` says which. An
+    // empty text is work of busyWhile(), which leaves the document open to it.
     void busyChanged(bool busy, const QString &text);
     // While a file is read: how many of its bytes, of `total`. Steps that cannot tell send none.
     void busyProgress(qint64 done, qint64 total);

@@ -15,8 +15,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <map>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace vrn {
@@ -93,14 +95,6 @@ void keepOwner(int fd, const struct stat &original)
         (void)::fchown(fd, uid_t(-1), original.st_gid);
 }
 
-// The owner and then the permission bits (a change of owner may clear set-id bits), so that a
-// read-only file stays read-only.
-bool keepOwnerAndMode(int fd, const struct stat &original)
-{
-    keepOwner(fd, original);
-    return ::fchmod(fd, original.st_mode & 07777) == 0 || errno == EPERM;
-}
-
 // A rename is only durable once the folder holding the name is on disk too.
 bool syncDirectory(const QString &dir)
 {
@@ -167,6 +161,103 @@ ReplaceHook &replaceHook()
     static ReplaceHook hook;
     return hook;
 }
+
+ReplaceHook &replacedHook()
+{
+    static ReplaceHook hook;
+    return hook;
+}
+
+// Calls get(buffer, size) with a buffer large enough for the answer, which may grow meanwhile.
+// 0 or the system's error code.
+template <typename Get>
+int readSized(QByteArray *into, Get get)
+{
+    for (;;) {
+        const ssize_t size = get(nullptr, 0);
+        if (size < 0)
+            return errno;
+        into->resize(size);
+        const ssize_t got = get(into->data(), size_t(size));
+        if (got >= 0) {
+            into->resize(got);
+            return 0;
+        }
+        if (errno != ERANGE)
+            return errno;
+    }
+}
+
+// Who may read a file is part of it: Linux keeps its access control list among its extended
+// attributes (system.posix_acl_access), and those go with it to a new file or a backup.
+// `error` and `failed` (the attribute's name; empty for the list) say what could not be carried.
+struct Access
+{
+    std::map<QByteArray, QByteArray> attributes;
+    int error = 0;
+    QByteArray failed;
+
+    // From the open file `fd`, or from `path` when fd is -1.
+    bool read(int fd, const QByteArray &path)
+    {
+        QByteArray names;
+        error = readSized(&names, [&](char *to, size_t size) {
+            return fd >= 0 ? ::flistxattr(fd, to, size) : ::listxattr(path.constData(), to, size);
+        });
+        if (error == ENOTSUP) // a file system without them
+            error = 0;
+        for (const QByteArray &name : names.split('\0')) {
+            if (error != 0 || name.isEmpty())
+                continue;
+            error = readSized(&attributes[name], [&](char *to, size_t size) {
+                return fd >= 0 ? ::fgetxattr(fd, name.constData(), to, size)
+                               : ::getxattr(path.constData(), name.constData(), to, size);
+            });
+            failed = error != 0 ? name : QByteArray();
+        }
+        return error == 0;
+    }
+
+    // Gives the open file `fd` exactly these attributes: those it lacks are set, and those it
+    // has beyond them removed (a folder's default access list gives every new file one).
+    bool give(int fd)
+    {
+        Access now;
+        if (!now.read(fd, {})) {
+            *this = now;
+            return false;
+        }
+        for (const auto &[name, value] : attributes) {
+            const auto there = now.attributes.find(name);
+            // One the system gave already (a security label) need not be set, and may not be.
+            if ((there == now.attributes.end() || there->second != value) &&
+                ::fsetxattr(fd, name.constData(), value.constData(), size_t(value.size()), 0) != 0)
+                return fail(name);
+        }
+        for (const auto &[name, value] : now.attributes) {
+            if (attributes.count(name) == 0 && ::fremovexattr(fd, name.constData()) != 0)
+                return fail(name);
+        }
+        return true;
+    }
+
+    bool fail(const QByteArray &name)
+    {
+        error = errno;
+        failed = name;
+        return false;
+    }
+
+    // What could not be carried, for a message.
+    QString what() const
+    {
+        if (failed.isEmpty())
+            return FileMessages::tr("the extended attributes");
+        if (failed.startsWith("system.posix_acl_"))
+            return FileMessages::tr("the access control list");
+        return FileMessages::tr("the extended attribute %1").arg(QString::fromUtf8(failed));
+    }
+};
 
 // `name` + "." + six random letters or digits, the form of a temporary file beside `name`.
 QByteArray temporaryName(const QByteArray &name)
@@ -417,6 +508,11 @@ void setReplaceHook(ReplaceHook hook)
     replaceHook() = std::move(hook);
 }
 
+void setReplacedHook(ReplaceHook hook)
+{
+    replacedHook() = std::move(hook);
+}
+
 bool fileMissing(const QString &path)
 {
     struct stat st;
@@ -505,6 +601,23 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
     const bool haveLike =
         hadFile || (!guard.modeLike.isEmpty() &&
                     ::stat(QFile::encodeName(guard.modeLike).constData(), &like) == 0);
+    // Read before anything is made, and the descriptor closed again so that it counts against
+    // no lease below.
+    Access access;
+    if (hadFile) {
+        const Fd source(
+            ::openat(dir.fd, name.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+        access.read(source.fd, QFile::encodeName(target));
+    } else if (haveLike) {
+        access.read(-1, QFile::encodeName(guard.modeLike));
+    }
+    auto accessError = [&] {
+        return fail(FileMessages::tr("Cannot carry %1 of %2 over to the new file: %3. The file "
+                                     "was not changed.")
+                        .arg(access.what(), native(path), systemError(access.error)));
+    };
+    if (access.error != 0)
+        return accessError();
 
     // Written unnamed where the system allows, so that a crash while writing leaves nothing;
     // the finished file gets its temporary name only just before the swap.
@@ -526,11 +639,20 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
         errno = saved;
         return false;
     };
-    if (haveLike && !keepOwnerAndMode(file.fd, hadFile ? original : like))
+    const struct stat &from = hadFile ? original : like;
+    if (haveLike)
+        keepOwner(file.fd, from);
+    if (!writeAllFd(file.fd, bytes.constData(), bytes.size()))
+        return abandon() || writeError(errno);
+    // Until its attributes are given, the new file is the owner's alone; its permission bits
+    // come last, and leave a read-only file read-only.
+    if (haveLike && !access.give(file.fd))
+        return abandon() || accessError();
+    if (haveLike && ::fchmod(file.fd, from.st_mode & 07777) != 0 && errno != EPERM)
         return abandon() || writeError(errno);
     // On disk before the swap, with a failure reported: a replacement whose data never reached
     // the disk is what a power cut must not find.
-    if (!writeAllFd(file.fd, bytes.constData(), bytes.size()) || ::fsync(file.fd) != 0)
+    if (::fsync(file.fd) != 0)
         return abandon() || writeError(errno);
     struct stat ours;
     if (::fstat(file.fd, &ours) != 0)
@@ -629,6 +751,8 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
                                      "change may not be on disk yet.")
                         .arg(native(path), systemError(errno)));
 
+    if (replacedHook())
+        replacedHook()(target);
     const Fd check(
         ::openat(dir.fd, name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
     const int same = check.fd < 0 ? -errno : sameContent(check.fd, bytes);
@@ -636,7 +760,8 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
         return fail(FileMessages::tr("Cannot read %1 back after replacing it: %2.")
                         .arg(native(path), systemError(-same)));
     if (same == 0)
-        return fail(FileMessages::tr("Read-back verification of %1 failed: the file was replaced "
+        return stop(WriteStop::Overwritten,
+                    FileMessages::tr("Read-back verification of %1 failed: the file was replaced "
                                      "but does not hold what was written.")
                         .arg(native(path)));
     struct stat now;
@@ -669,7 +794,7 @@ namespace {
 // The work of writeNewFileVerified: 0 on success, else the system's error code (EEXIST when
 // the name was taken).
 int createNewFileVerified(const QString &path, const QByteArray &bytes, uint mode,
-                          const struct stat *ownerOf)
+                          const struct stat *ownerOf, Access *access = nullptr)
 {
     const QFileInfo info(path);
     const QByteArray dir = QFile::encodeName(info.absolutePath());
@@ -696,9 +821,12 @@ int createNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
     };
     if (ownerOf)
         keepOwner(fd, *ownerOf);
-    if (::fchmod(fd, mode_t(mode & 07777)) != 0 && errno != EPERM)
+    if (!writeAllFd(fd, bytes.constData(), bytes.size()))
         return abandon(errno);
-    if (!writeAllFd(fd, bytes.constData(), bytes.size()) || ::fsync(fd) != 0)
+    // The owner's alone until it has the attributes, then the permission bits.
+    if (access && !access->give(fd))
+        return abandon(access->error);
+    if ((::fchmod(fd, mode_t(mode & 07777)) != 0 && errno != EPERM) || ::fsync(fd) != 0)
         return abandon(errno);
     if (!linkNew(fd, tempName, target))
         return abandon(errno);
@@ -736,20 +864,31 @@ bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
 bool writeBackup(const QString &path, const QByteArray &bytes, const QString &suffix,
                  QString *backupPath, QString *reason, const QString &stampFormat)
 {
+    // The backup may be read by exactly those who may read the file.
     struct stat st;
-    const bool hadFile = ::stat(QFile::encodeName(path).constData(), &st) == 0;
+    const QByteArray encoded = QFile::encodeName(path);
+    const Fd source(::open(encoded.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const bool hadFile =
+        source.fd >= 0 ? ::fstat(source.fd, &st) == 0 : ::stat(encoded.constData(), &st) == 0;
+    Access access;
+    if (hadFile)
+        access.read(source.fd, encoded);
     const uint mode = hadFile ? uint(st.st_mode & 0777) : 0600u;
-    QString candidate;
-    int code = EEXIST;
+    QString candidate = backupPathFor(path, suffix, stampFormat);
+    int code = access.error != 0 ? access.error : EEXIST;
     // Another program may take the free name between choosing it and creating the file.
     for (int attempt = 0; attempt < 20 && code == EEXIST; ++attempt) {
         candidate = backupPathFor(path, suffix, stampFormat);
-        code = createNewFileVerified(candidate, bytes, mode, hadFile ? &st : nullptr);
+        code = createNewFileVerified(candidate, bytes, mode, hadFile ? &st : nullptr,
+                                     hadFile ? &access : nullptr);
     }
     if (backupPath)
         *backupPath = candidate;
     if (code != 0 && reason && reason->isEmpty())
-        *reason = systemError(code);
+        *reason = access.error == 0 ? systemError(code)
+                                    : FileMessages::tr("%1 of %2 cannot be carried over to it (%3)")
+                                          .arg(access.what(), QFileInfo(path).fileName(),
+                                               systemError(access.error));
     return code == 0;
 }
 

@@ -75,13 +75,16 @@ struct ReplaceGuard
     // a program that has the file open then, or opens it meanwhile, stops the write with this
     // message (its writes would otherwise land in the displaced file and be lost).
     QString inUseMessage;
-    // A file created where there was none takes the mode and owner of this one.
+    // A file created where there was none takes the mode, owner and extended attributes of
+    // this one.
     QString modeLike;
 };
 
 // What stopped writeFileVerified: `Check` is a false from `beforeReplace`, `Changed` and `InUse`
-// the refusals with the guard's messages, `Error` a failure of the system.
-enum class WriteStop { None, Check, Changed, InUse, Error };
+// the refusals with the guard's messages, `Overwritten` a file that holds something else when
+// read back right after it was replaced (another program wrote it), `Error` a failure of the
+// system.
+enum class WriteStop { None, Check, Changed, InUse, Overwritten, Error };
 struct WriteOutcome
 {
     WriteStop stop = WriteStop::None;
@@ -90,7 +93,9 @@ struct WriteOutcome
 
 // Replaces the file atomically (a temporary file in the same folder, flushed to disk, then
 // swapped with the target) and reads it back: afterwards the file is either the old one or
-// exactly `bytes`. Through a symbolic link, the file it points to is replaced.
+// exactly `bytes`. Through a symbolic link, the file it points to is replaced. The new file
+// keeps the old one's owner, mode and extended attributes (its access control list among them);
+// where they cannot all be carried over, nothing is written.
 bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *error = nullptr,
                        const ReplaceGuard &guard = {}, WriteOutcome *outcome = nullptr);
 // False, with writeFileVerified's message, where that would fail before writing anything
@@ -118,6 +123,8 @@ private:
 // Test seam: runs in the moment between the last check and the swap, with the target's path.
 using ReplaceHook = std::function<void(const QString &path)>;
 void setReplaceHook(ReplaceHook hook);
+// Test seam: runs right after the swap, before the new file is read back.
+void setReplacedHook(ReplaceHook hook);
 
 // True when nothing at all is at path (it or a folder on the way is missing).
 bool fileMissing(const QString &path);
@@ -132,8 +139,8 @@ bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
                           const struct stat *ownerOf = nullptr);
 
 // Makes a backup of `bytes` (the content of the file at `path`) under the first free
-// backupPathFor name; `backupPath` receives the name used or, on failure, the one tried, and
-// `reason` the system's reason for the failure.
+// backupPathFor name, with the file's owner, mode and extended attributes; `backupPath`
+// receives the name used or, on failure, the one tried, and `reason` why it failed.
 bool writeBackup(const QString &path, const QByteArray &bytes, const QString &suffix,
                  QString *backupPath, QString *reason = nullptr,
                  const QString &stampFormat = QStringLiteral("yyyyMMdd-HHmmss"));

@@ -11,6 +11,8 @@
 #include <future>
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace vrn {
 
 namespace {
@@ -224,14 +226,15 @@ bool SettingsStore::refuseWhileRunning(bool saving, QString *error) const
         return false;
     m_failure = Failure::Running;
     if (error && error->isEmpty()) {
+        // Closing PixInsight would not help here: the process list itself is out of reach.
         if (!check.known)
-            *error = saving ? tr("Could not check whether PixInsight is running (%1). It may be "
-                                 "running and would overwrite the file. Nothing was written. "
-                                 "Close PixInsight, then save again.")
+            *error = saving ? tr("Cannot tell whether PixInsight is running: %1. Saving is "
+                                 "refused while that cannot be checked, since a running "
+                                 "PixInsight would overwrite the file. Nothing was written.")
                                   .arg(check.reason)
-                            : tr("Could not check whether PixInsight is running (%1). It may be "
-                                 "running and would overwrite the file. Nothing was changed. "
-                                 "Close PixInsight, then restore again.")
+                            : tr("Cannot tell whether PixInsight is running: %1. Restoring is "
+                                 "refused while that cannot be checked, since a running "
+                                 "PixInsight would overwrite the file. Nothing was changed.")
                                   .arg(check.reason);
         else
             *error = saving ? tr("PixInsight is running. It keeps its settings in memory and "
@@ -239,6 +242,38 @@ bool SettingsStore::refuseWhileRunning(bool saving, QString *error) const
                             : tr("PixInsight is running. Close it before restoring a backup.");
     }
     return true;
+}
+
+bool SettingsStore::fileReadOnly() const
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+           (st.st_mode & S_IWUSR) == 0;
+}
+
+bool SettingsStore::refuseReadOnly(bool saving, QString *error)
+{
+    if (replaceReadOnly || !fileReadOnly())
+        return false;
+    fail(Failure::ReadOnly,
+         saving ? tr("%1 is read-only (its owner may not write it). Nothing was written.")
+                      .arg(QDir::toNativeSeparators(path))
+                : tr("%1 is read-only (its owner may not write it). Nothing was changed.")
+                      .arg(QDir::toNativeSeparators(path)),
+         error);
+    return true;
+}
+
+QStringList SettingsStore::replaceNotes() const
+{
+    // A save puts a new file in place: other names of the old one go on showing the old one.
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || st.st_nlink < 2)
+        return {};
+    return {tr("%1 has %2 names (hard links). It is replaced under this name only; the other "
+               "names keep the old content.")
+                .arg(QDir::toNativeSeparators(path))
+                .arg(st.st_nlink)};
 }
 
 bool SettingsStore::replaceCheck(const FileStamp &expected, bool saving, QString *error) const
@@ -350,6 +385,8 @@ bool SettingsStore::writePending(QString *error, QString *backupPathOut, QByteAr
         rememberHashed(currentStamp, currentHash, readAt);
         if (currentHash != loadedHash)
             return fail(Failure::ChangedOnDisk, changedMessage(), error);
+        if (refuseReadOnly(true, error))
+            return false;
         QString reason;
         if (!writeBackup(path, current, QString(), &backupPath, &reason))
             return fail(Failure::Failed,
@@ -390,6 +427,16 @@ bool SettingsStore::writePending(QString *error, QString *backupPathOut, QByteAr
     WriteOutcome outcome;
     QString writeError;
     if (!writeFileVerified(path, bytes, &writeError, guard, &outcome)) {
+        // The backup is of the version before this save, not of the one now in place.
+        if (outcome.stop == WriteStop::Overwritten)
+            return fail(
+                Failure::Failed,
+                tr("%1 was replaced with your changes, but another program wrote it "
+                   "right after: it now holds that program's version, not your changes. "
+                   "The backup %2 holds the file as it was before this save; restoring "
+                   "it would undo the other program's change too.")
+                    .arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(backupPath)),
+                error);
         if (outcome.replaced)
             return fail(Failure::Failed,
                         tr("%1 The previous version is in the backup %2.")
@@ -453,6 +500,8 @@ bool SettingsStore::restoreInto(const QString &backupPath, XsdtDocument &into, R
             expected.hash = sha256(current);
             rememberHashed(expected.stamp, expected.hash, readAt);
             expected.stampTrusted = m_hashed.trusted;
+            if (refuseReadOnly(false, error))
+                return false;
             QString reason;
             if (!writeBackup(path, current, QStringLiteral("before-restore"), &firstBackup,
                              &reason))
@@ -478,6 +527,15 @@ bool SettingsStore::restoreInto(const QString &backupPath, XsdtDocument &into, R
     WriteOutcome outcome;
     QString writeError;
     if (!writeFileVerified(path, bytes, &writeError, guard, &outcome)) {
+        if (outcome.stop == WriteStop::Overwritten && !firstBackup.isEmpty())
+            return fail(
+                Failure::Failed,
+                tr("%1 was replaced with the backup, but another program wrote it right "
+                   "after: it now holds that program's version. The backup %2 holds the "
+                   "file as it was before the restore; restoring it would undo the "
+                   "other program's change too.")
+                    .arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(firstBackup)),
+                error);
         if (outcome.replaced && !firstBackup.isEmpty())
             return fail(Failure::Failed,
                         tr("%1 The file as it was before is in the backup %2.")

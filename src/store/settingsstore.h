@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -27,6 +28,14 @@ public:
     QByteArray loadedHash; // SHA-256 of the bytes as loaded or as last written here
     const DeletionPolicy *policy = nullptr; // not owned; while null nothing can be deleted
     bool loaded = false;
+    // A file its owner may not write (made read-only) is replaced by a save or restore only
+    // while this is set: the user was asked, or said so on the command line.
+    bool replaceReadOnly = false;
+
+    // Whether the file at `path` is read-only: its owner has no write permission.
+    bool fileReadOnly() const;
+    // What the user should hear before the file is replaced, beyond the changes themselves.
+    QStringList replaceNotes() const;
 
     bool load(const QString &filePath, QString *error = nullptr);
 
@@ -92,7 +101,17 @@ public:
     // one loaded (changed, replaced, deleted, or rewritten with the same bytes); InUse a file
     // that another program has open; Refused a protected deletion or a backup that is not a
     // settings file; Failed anything the system or the writer could not do.
-    enum class Failure { None, NotLoaded, Running, ChangedOnDisk, InUse, Refused, Failed };
+    // ReadOnly a file its owner may not write, while replaceReadOnly was not set.
+    enum class Failure {
+        None,
+        NotLoaded,
+        Running,
+        ChangedOnDisk,
+        InUse,
+        Refused,
+        Failed,
+        ReadOnly
+    };
     Failure failure() const;
 
 private:
@@ -107,6 +126,8 @@ private:
     void rememberHashed(const FileStamp &stamp, const QByteArray &digest, qint64 readAtNs) const;
     // True (with the message) when PixInsight runs or nobody can tell whether it does.
     bool refuseWhileRunning(bool saving, QString *error) const;
+    // True (with the message) when the file is read-only and replacing it was not asked for.
+    bool refuseReadOnly(bool saving, QString *error);
     bool replaceCheck(const FileStamp &expected, bool saving, QString *error) const;
     QString missingMessage() const;
     static QString changedMessage();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/backgroundjob.h"
+#include "knowledge/backgroundjob.h"
 #include "views/taskpage.h"
 
 #include <QHash>

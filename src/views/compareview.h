@@ -1,38 +1,34 @@
 #pragma once
 
-#include "knowledge/compare.h"
+#include "knowledge/comparison.h"
+#include "views/comparefilechooser.h"
+#include "views/comparisonprogress.h"
 #include "views/taskpage.h"
 
 #include <QList>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 
-#include <atomic>
 #include <functional>
-#include <memory>
-#include <vector>
 
 class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
-class QProgressBar;
 class QPushButton;
 class QTreeView;
 
 namespace vrn {
 
-class BackgroundJob;
 class CompareRows;
 class SettingsModel;
 
 // The Compare page: the open document against another settings file (another instance's or a
 // backup), listing the values that differ or exist on one side only, and copying chosen
 // values of the other file into this one as ordinary pending edits. Nothing is added or
-// deleted, and the other file is only read. Reading the other file and comparing run on a
-// worker, with progress and Cancel on the page.
+// deleted, and the other file is only read. The comparison engine reads the other file and
+// compares on a worker, with progress and Cancel on the page.
 class CompareView : public TaskPage
 {
     Q_OBJECT
@@ -58,22 +54,24 @@ public:
     void forgetOtherFile();
     // Gives up the comparison under way, as its Cancel button does: back to no other file.
     void cancelComparison();
-    bool isComparing() const;
+    bool isComparing() const { return m_comparison->isRunning(); }
     // A comparison asked for (after an edit or a new document) has yet to start.
-    bool isComparisonDue() const { return m_recomputePending || m_heldRecompute; }
+    bool isComparisonDue() const { return m_comparison->isUpdateDue(); }
     // While the file is read or saved, or kept changes are made again, the document is about to
     // change: comparing it meanwhile would be done again at once, so it waits.
-    void holdComparisons(bool hold);
+    void holdComparisons(bool hold) { m_comparison->hold(hold); }
     // Waits for the comparison under way and shows it now, for screenshot mode and tests.
     void finishComparison();
     // Waits for the worker without taking its result, which arrives from the event loop as
     // usual: for tests of results that come too late.
-    void waitForWorker();
+    void waitForWorker() { m_comparison->waitForWorker(); }
     // Typed search text not yet applied to the list.
     bool isSearchPending() const { return m_searchPause.isActive(); }
     // The file compared with, or being read to be compared with.
     QString otherPath() const;
-    const QList<DiffRecord> &records() const { return m_records; }
+    const QList<DiffRecord> &records() const { return m_comparison->records(); }
+    // The engine behind the page, for tests.
+    const Comparison *comparison() const { return m_comparison; }
 
     // For tests and screenshot mode.
     QComboBox *fileChooser() const { return m_chooser; }
@@ -86,130 +84,56 @@ public:
     QTreeView *tree() const { return m_tree; }
     QPushButton *copySelectedButton() const { return m_copySelected; }
     QPushButton *copyAllButton() const { return m_copyAll; }
-    QPushButton *cancelButton() const { return m_cancel; }
+    QPushButton *cancelButton() const { return m_progress->cancelButton(); }
 
 protected:
     void showEvent(QShowEvent *event) override;
 
 private:
-    friend class CompareRows;
-
-    // What a copy would do with a record, worked out before anything is written so that the
-    // confirmation and the result tell the same story.
-    enum CopyVerdict : signed char {
-        Unknown = -1,
-        WillCopy,
-        OneSide,     // exists in one of the files only
-        Protected,   // protected type, compressed, specific to one installation or locked
-        Queued,      // this file's entry is marked for deletion
-        Invalid,     // the other file's text is not valid for this entry's type
-        AlreadySame, // differs in type or spelling only; copying would not change the text
-        Refused,     // the model turns it down (range, choices, read-only)
-        VerdictCount
-    };
-
-    // The other file as read on a worker: its document and the index over it, which nobody
-    // changes once built, so workers and the page may read them at the same time.
-    struct OtherFile;
-    struct Outcome;
-
     void recompute();
     void stopWorker();
-    void startComparison(const QString &path, std::shared_ptr<const OtherFile> other);
-    void takeOutcome(Outcome &outcome);
-    void showProgress();
+    void showBusy(const QString &path);
+    void onFinished();
+    void onFailed(const QString &error);
     void showResults();
     void workOutVerdicts();
     void updateButtons();
     void copyValues(const QList<int> &positions);
     void fillFileChoices();
-    void scheduleRecompute();
-    void runScheduled();
-    bool updateChangedValues();
-    void onChosen(int index);
+    void onPatched(const Comparison::Patch &patch);
     void forgetOther();
     void clearResults();
     void onDataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight);
     void showContextMenu(const QPoint &pos);
-    void copySelected();
     void copyAllShown();
     QList<int> selectedRecords() const;
-    int positionAt(const QModelIndex &index) const;
     bool copyable(int position) const;
-    CopyVerdict copyVerdict(int position) const;
-    // "12 marked for deletion; 3 already the same": the records not copied, by reason.
-    QString notCopiedText(const int (&counts)[VerdictCount], const QString &refusal) const;
-    bool isNoise(int position);
-    bool passesFilters(const DiffRecord &record, const QString &search) const;
-    int groupOf(int position);
-    QString rowLabel(int position) const;
-    QString statusText(int position) const;
-    QString toolTip(int position) const;
     void updateSummary();
 
     SettingsModel *m_model = nullptr;
+    Comparison *m_comparison = nullptr;
     XsdtDocument *m_document = nullptr;
     QString m_path;
     std::function<QString()> m_pathSource;
-    QString m_otherPath;
-    std::shared_ptr<const OtherFile> m_other;
-    std::unique_ptr<BackgroundJob> m_job;
-    // Entries of this document walked and entries in all, written by the worker.
-    std::shared_ptr<std::atomic<qint64>> m_progressDone;
-    qint64 m_progressTotal = 0;
-    QString m_comparingPath;
     // A file that was being read when the document went away, read again for the next one.
     QString m_pendingPath;
-    QTimer m_progressTimer;
     QTimer m_searchPause;
     // What a copy would do is worked out for the shown records up to here; a long list in
     // slices between events, and the button that copies them all counts once it is done.
     QTimer m_verdictSlices;
     qsizetype m_verdictNext = 0;
-    QString m_searchText;
-    QList<DiffRecord> m_records;
-    HereRanks m_ranks;
-    // The current records in display order. A value that stops differing leaves its record
-    // behind in m_records, so the positions held by the rows stay valid until the next full
-    // comparison.
-    std::vector<int> m_current;
-    // Per record, worked out when first needed: -1 not yet known, else 0 or 1.
-    std::vector<signed char> m_noise;
-    // Per record, a CopyVerdict worked out when first needed.
-    mutable std::vector<signed char> m_copyable;
-    // Per record whose verdict is WillCopy, the text the copy stores: checked once, for the
-    // question, and not again for each of thousands of values when they are copied.
-    mutable std::vector<QString> m_copyText;
-    // Per record, its group in m_groupLabels, or -1 when not known yet.
-    std::vector<int> m_groups;
-    QStringList m_groupLabels;
-    QHash<QString, int> m_groupByLabel;
     CompareRows *m_rows = nullptr;
-    QList<int> m_shown;
     bool m_viewOnly = false;
-    bool m_recomputePending = false;
-    bool m_held = false;
-    bool m_heldRecompute = false; // asked for while held
-    int m_holdChanges = 0;
-    // Values edited since the last comparison; a change that is not a value edit of a live
-    // value needs the full comparison again.
-    QSet<XsdtNode *> m_changedValues;
-    bool m_needsFull = false;
-    QSet<XsdtNode *> m_deletedAtCompare;
-    int m_counts[3] = {0, 0, 0};
-    int m_hidden = 0;
+    bool m_readingFile = false; // the run under way reads a newly chosen file
 
-    QComboBox *m_chooser = nullptr;
+    CompareFileChooser *m_chooser = nullptr;
     QCheckBox *m_different = nullptr;
     QCheckBox *m_onlyHere = nullptr;
     QCheckBox *m_onlyThere = nullptr;
     QCheckBox *m_hideNoise = nullptr;
     QLineEdit *m_search = nullptr;
     QLabel *m_summary = nullptr;
-    QWidget *m_busy = nullptr;
-    QLabel *m_busyLabel = nullptr;
-    QProgressBar *m_progress = nullptr;
-    QPushButton *m_cancel = nullptr;
+    ComparisonProgress *m_progress = nullptr;
     QTreeView *m_tree = nullptr;
     QPushButton *m_copySelected = nullptr;
     QPushButton *m_copyAll = nullptr;

@@ -1,9 +1,9 @@
 #include "views/healthview.h"
 
 #include "document/xsdtdocument.h"
+#include "knowledge/backgroundjob.h"
 #include "knowledge/repositories.h"
 #include "knowledge/schema.h"
-#include "model/backgroundjob.h"
 #include "model/settingsmodel.h"
 #include "widgets/settingmenu.h"
 #include "widgets/settingrow.h"

@@ -1,7 +1,7 @@
 #include "views/pathsview.h"
 
 #include "document/xsdtdocument.h"
-#include "model/backgroundjob.h"
+#include "knowledge/backgroundjob.h"
 #include "model/settingsmodel.h"
 
 #include <QAbstractTableModel>
@@ -86,8 +86,13 @@ public:
         case 0:
             return native(change.before);
         case 1:
+            // Refused values are listed after the changes, each with its reason.
+            if (!change.refusal.isEmpty())
+                return PathsView::tr("Not changed: %1").arg(change.refusal);
             return native(change.after);
         case 2:
+            if (!change.refusal.isEmpty())
+                return QVariant();
             return change.newPathExists ? PathsView::tr("Yes") : PathsView::tr("No");
         default:
             return change.node->path();
@@ -391,10 +396,10 @@ void PathsView::fillGroup(QTreeWidgetItem *item)
     QList<QTreeWidgetItem *> children;
     for (const PathValue &value : groups.at(index).values) {
         auto *child = new QTreeWidgetItem;
-        child->setText(0, native(value.node->value));
+        child->setText(0, native(value.path));
         child->setText(1, value.node->path());
         child->setText(2, value.exists ? tr("Found") : tr("Missing"));
-        child->setToolTip(0, native(value.node->value));
+        child->setToolTip(0, native(value.path));
         child->setData(0, kNodeRole, quintptr(value.node));
         children.append(child);
     }
@@ -420,8 +425,9 @@ void PathsView::preview(const QString &oldPrefix, const QString &newPrefix)
     finishScan();
     const QString from = QDir::fromNativeSeparators(oldPrefix);
     const QString to = QDir::fromNativeSeparators(newPrefix);
+    const QList<PathMap> maps{{from, to}};
     QString error;
-    if (!planPrefixReplacement(QList<PathValue>(), from, to, m_env, nullptr, &error)) {
+    if (!planPrefixReplacement(QList<PathValue>(), maps, m_env, nullptr, &error)) {
         m_previewStatus->setText(error);
         return;
     }
@@ -430,9 +436,15 @@ void PathsView::preview(const QString &oldPrefix, const QString &newPrefix)
     const QList<PathValue> values = m_values;
     const HealthEnv env = m_env;
     const XsdtDocument *document = m_document;
+    // Each value is checked as Replace will check it, so the preview counts only what it does.
+    const SettingsModel *model = m_model;
+    const ValueCheck check = [model](const XsdtNode *node, const QString &text,
+                                     QString *normalized) {
+        return model->refusal(node, text, normalized);
+    };
     m_planJob->start([=, this](const std::atomic_bool &) {
         auto plan = std::make_shared<QList<PathReplacement>>();
-        planPrefixReplacement(values, from, to, env, plan.get());
+        planPrefixReplacement(values, maps, env, plan.get(), nullptr, check);
         return [this, document, plan, oldPrefix] {
             if (document == m_document)
                 showPlan(std::move(*plan), oldPrefix);
@@ -446,9 +458,16 @@ void PathsView::showPlan(QList<PathReplacement> plan, const QString &oldPrefix)
         m_previewStatus->setText(tr("No path in this file begins with %1.").arg(native(oldPrefix)));
         return;
     }
+    const auto refused =
+        std::stable_partition(plan.begin(), plan.end(),
+                              [](const auto &change) { return change.refusal.isEmpty(); }) -
+        plan.begin();
+    QSet<const XsdtNode *> refusedValues;
+    for (auto change = plan.cbegin() + refused; change != plan.cend(); ++change)
+        refusedValues.insert(change->node);
     m_previewModel->setPlan(std::move(plan));
     const QList<PathReplacement> &shown = m_previewModel->plan();
-    const auto missing = std::count_if(shown.begin(), shown.end(),
+    const auto missing = std::count_if(shown.begin(), shown.begin() + refused,
                                        [](const PathReplacement &c) { return !c.newPathExists; });
     m_previewView->show();
     // The preview is what the user reads now: it gets all the height the folder list can
@@ -456,7 +475,10 @@ void PathsView::showPlan(QList<PathReplacement> plan, const QString &oldPrefix)
     const int height = m_splitter->height();
     const int folders = qMin(height / 3, m_splitter->widget(0)->minimumSizeHint().height());
     m_splitter->setSizes({folders, height - folders});
-    QString text = tr("Values that would change: %n.", nullptr, int(shown.size()));
+    QString text = tr("Paths that will change: %n.", nullptr, int(refused));
+    if (!refusedValues.isEmpty())
+        text += QLatin1Char(' ') + tr("Values that may not be changed, listed last: %n.", nullptr,
+                                      int(refusedValues.size()));
     if (missing > 0)
         text += QLatin1Char(' ') +
                 tr("New paths not found on this computer: %n.", nullptr, int(missing));
@@ -490,13 +512,19 @@ bool PathsView::confirmReplacement()
     int skipped = 0;
     m_model->beginBatch(
         [](int changes) { return tr("replacement of %n path beginnings", nullptr, changes); });
+    const XsdtNode *last = nullptr;
+    bool changed = false;
     for (const PathReplacement &change : plan) {
-        // A value changed since the preview was shown is left as it is now.
-        if (change.node->isDeleted() || change.node->value != change.before ||
-            !m_model->setData(m_model->indexForNode(change.node, 1), change.after, Qt::EditRole))
-            ++skipped;
-        else
-            ++made;
+        if (!change.refusal.isEmpty())
+            continue; // listed apart in the preview, never tried
+        // The paths of a value follow each other and change together. A value changed since
+        // the preview was shown is left as it is now.
+        if (change.node != last)
+            changed = !change.node->isDeleted() && change.node->value == change.valueBefore &&
+                      m_model->setData(m_model->indexForNode(change.node, 1), change.valueAfter,
+                                       Qt::EditRole);
+        last = change.node;
+        ++(changed ? made : skipped);
     }
     m_model->endBatch();
     if (skipped == 0)
@@ -525,7 +553,8 @@ void PathsView::updateControls()
     m_oldPrefix->setEnabled(usable);
     m_newPrefix->setEnabled(usable);
     m_previewButton->setEnabled(usable);
-    m_replaceButton->setEnabled(usable && !plan().isEmpty());
+    m_replaceButton->setEnabled(usable && !plan().isEmpty() &&
+                                plan().constFirst().refusal.isEmpty());
     m_cancelButton->setEnabled(!plan().isEmpty());
     if (m_viewOnly && m_document)
         m_previewStatus->setText(tr("PixInsight is running: view only."));

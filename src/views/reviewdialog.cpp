@@ -219,6 +219,12 @@ void ReviewDialog::setLeftoverItems(const QList<LeftoverItem> &items)
     populate();
 }
 
+void ReviewDialog::setFileNotes(const QStringList &notes)
+{
+    m_fileNotes = notes;
+    populate();
+}
+
 void ReviewDialog::populate()
 {
     m_tree->clear();
@@ -250,6 +256,9 @@ void ReviewDialog::populate()
                 .arg(bad.line)
                 .arg(bad.column));
     }
+    if (changes > 0 && !m_fileNotes.isEmpty())
+        m_summaryLabel->setText(m_summaryLabel->text() + QLatin1Char('\n') +
+                                m_fileNotes.join(QLatin1Char('\n')));
 
     const QString filter = m_filterEdit->text().trimmed();
     const auto passes = [&filter](const QString &path, const XsdtNode *node) {

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QList>
+#include <QStringList>
 
 class QCheckBox;
 class QLabel;
@@ -34,6 +35,9 @@ public:
     ReviewDialog(SettingsModel *model, XsdtDocument *document, QWidget *parent = nullptr);
 
     void setLeftoverItems(const QList<LeftoverItem> &items);
+    // What saving does to the file beyond the changes (its other names keep the old content),
+    // said under the summary.
+    void setFileNotes(const QStringList &notes);
     void populate();
     void populateDeletion(QTreeWidgetItem *item);
 
@@ -58,6 +62,7 @@ private:
     SettingsModel *m_model;
     XsdtDocument *m_document;
     QList<LeftoverItem> m_leftovers;
+    QStringList m_fileNotes;
 
     QLabel *m_summaryLabel = nullptr;
     QLineEdit *m_filterEdit = nullptr;

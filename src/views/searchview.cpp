@@ -2,9 +2,9 @@
 
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
+#include "knowledge/backgroundjob.h"
 #include "knowledge/modules.h"
 #include "knowledge/schema.h"
-#include "model/backgroundjob.h"
 #include "model/settingsmodel.h"
 #include "widgets/flowlayout.h"
 #include "widgets/settingmenu.h"

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "knowledge/backgroundjob.h"
 #include "knowledge/leftovers.h"
-#include "model/backgroundjob.h"
 #include "views/taskpage.h"
 
 #include <QHash>

@@ -1,5 +1,7 @@
 #include "support/testtree.h"
 
+#include "generator/generator.h"
+
 #include <QStringList>
 
 namespace vrn::testdata {
@@ -22,6 +24,15 @@ XsdtNode *ensurePath(XsdtNode *root, const QString &path, XsdtNode::Kind kind, Q
         node->originalValue = value;
     }
     return node;
+}
+
+std::unique_ptr<XsdtDocument> parsedSettings(const QByteArray &elements)
+{
+    auto doc = std::make_unique<XsdtDocument>();
+    QString error;
+    if (!doc->parse(wrapSettings(elements), &error))
+        qFatal("test document does not parse: %s", qPrintable(error));
+    return doc;
 }
 
 } // namespace vrn::testdata

@@ -1,4 +1,4 @@
-#include "model/backgroundjob.h"
+#include "knowledge/backgroundjob.h"
 
 #include <QMetaObject>
 #include <QThread>

@@ -1,0 +1,607 @@
+#include "knowledge/comparison.h"
+
+#include "document/values.h"
+#include "document/xsdtdocument.h"
+#include "document/xsdtnode.h"
+#include "knowledge/backgroundjob.h"
+#include "knowledge/deletionpolicy.h"
+#include "knowledge/schema.h"
+#include "knowledge/valuecheck.h"
+
+#include <QDir>
+#include <QFile>
+#include <QThreadPool>
+#include <QTimer>
+#include <QVarLengthArray>
+
+#include <algorithm>
+#include <numeric>
+
+namespace vrn {
+
+namespace {
+
+// Beyond this many values edited at once a full comparison is cheaper than patching records
+// one by one.
+constexpr qsizetype kPatchLimit = 2000;
+
+// Freeing the records of a large comparison takes tens of milliseconds at 50 MB: a pool thread
+// does it, so that a copy or reload that compares again does not wait for it. They own only
+// their paths; the nodes they point at stay where they are.
+void freeElsewhere(QList<DiffRecord> &records)
+{
+    if (records.size() > kPatchLimit)
+        QThreadPool::globalInstance()->start([old = std::exchange(records, {})] { Q_UNUSED(old) });
+    records.clear();
+}
+
+// The number of a group label, given the next one when it is new.
+int labelNumber(const QString &label, QStringList &labels, QHash<QString, int> &numbers)
+{
+    const auto found = numbers.constFind(label);
+    if (found != numbers.constEnd())
+        return *found;
+    numbers.insert(label, int(labels.size()));
+    labels.append(label);
+    return int(labels.size()) - 1;
+}
+
+QString groupLabel(const QString &path)
+{
+    const qsizetype cut = Comparison::groupCut(path);
+    return cut < 0 ? QString() : path.left(cut);
+}
+
+// Whether a comes before b in document order (both in the same document).
+bool documentOrder(const XsdtNode *a, const XsdtNode *b)
+{
+    QVarLengthArray<const XsdtNode *, 16> chainA;
+    QVarLengthArray<const XsdtNode *, 16> chainB;
+    for (const XsdtNode *n = a; n; n = n->parent)
+        chainA.append(n);
+    for (const XsdtNode *n = b; n; n = n->parent)
+        chainB.append(n);
+    qsizetype i = chainA.size() - 1;
+    qsizetype j = chainB.size() - 1;
+    while (i > 0 && j > 0 && chainA[i - 1] == chainB[j - 1]) {
+        --i;
+        --j;
+    }
+    if (i == 0 || j == 0)
+        return i < j; // an ancestor comes before what lies inside it
+    return chainA[i - 1]->indexInParent() < chainB[j - 1]->indexInParent();
+}
+
+bool noiseByRules(const DeletionPolicy &rules, const DiffRecord &record)
+{
+    // Paths are keys joined by "/", which no key holds.
+    return rules.isCompareNoise(
+        record.there ? pathKeys(record.there) : record.path.split(QLatin1Char('/')), true);
+}
+
+} // namespace
+
+// The other side, read once: its document and the index over it, which nobody changes once
+// built, so workers and the owner may read them at the same time.
+struct Comparison::Other
+{
+    std::unique_ptr<XsdtDocument> owned;
+    const XsdtDocument *document = nullptr;
+    std::unique_ptr<DocumentComparison> index;
+};
+
+// What a worker hands back: everything about the records that does not depend on the state of
+// this document's nodes, which only the owner's thread reads.
+struct Comparison::Outcome
+{
+    std::shared_ptr<const Other> other;
+    QString error; // the other file could not be read: the reason, with its path
+    QList<DiffRecord> records;
+    HereRanks ranks;
+    std::vector<signed char> noise;
+    std::vector<int> groups;
+    QStringList groupLabels;
+    QHash<QString, int> groupByLabel;
+    QSet<XsdtNode *> queued;
+};
+
+Comparison::Comparison(QObject *parent)
+    : QObject(parent)
+    , m_job(std::make_unique<BackgroundJob>(this))
+{}
+
+Comparison::~Comparison()
+{
+    // The worker holds nothing of this object's, so it need not be waited for.
+    m_job->abandon();
+}
+
+void Comparison::setRules(const DeletionPolicy *policy, const Schema *schema)
+{
+    m_policy = policy;
+    m_schema = schema;
+}
+
+const XsdtDocument *Comparison::otherDocument() const
+{
+    return m_other ? m_other->document : nullptr;
+}
+
+qint64 Comparison::progressDone() const
+{
+    return m_progressDone ? m_progressDone->load() : 0;
+}
+
+bool Comparison::isRunning() const
+{
+    return m_job->isRunning();
+}
+
+void Comparison::clearRecords()
+{
+    freeElsewhere(m_records);
+    m_ranks.clear();
+    m_current.clear();
+    m_noise.clear();
+    m_groups.clear();
+    m_verdicts.clear();
+    m_copyTexts.clear();
+    m_changedValues.clear();
+    m_queuedAtCompare.clear();
+    m_needsFull = false;
+}
+
+void Comparison::clear()
+{
+    cancel();
+    clearRecords();
+    m_other.reset();
+    m_otherPath.clear();
+    m_groupLabels.clear();
+    m_groupByLabel.clear();
+}
+
+void Comparison::cancel()
+{
+    m_job->abandon();
+    m_runningPath.clear();
+}
+
+void Comparison::compare(const XsdtDocument &here, const XsdtDocument &there)
+{
+    clear();
+    auto other = std::make_shared<Other>();
+    other->document = &there;
+    other->index = std::make_unique<DocumentComparison>(there);
+    const DocumentOutline outline(here);
+    HereRanks ranks;
+    QList<DiffRecord> records = other->index->compare(outline, &ranks);
+    for (XsdtNode *node : outline.queued())
+        m_queuedAtCompare.insert(node);
+    m_other = std::move(other);
+    m_records = std::move(records);
+    m_ranks = std::move(ranks);
+    const auto count = size_t(m_records.size());
+    m_noise.assign(count, -1);
+    m_groups.assign(count, -1);
+    m_verdicts.assign(count, -1);
+    m_copyTexts.assign(count, QString());
+    m_current.resize(count);
+    std::iota(m_current.begin(), m_current.end(), 0);
+}
+
+void Comparison::startWithFile(const XsdtDocument &here, const QString &path)
+{
+    start(here, path, nullptr, nullptr);
+}
+
+void Comparison::startWithBytes(const XsdtDocument &here, const QByteArray &bytes,
+                                const QString &path)
+{
+    start(here, path, nullptr, std::make_shared<const QByteArray>(bytes));
+}
+
+void Comparison::startAgain(const XsdtDocument &here)
+{
+    if (m_other)
+        start(here, m_otherPath, m_other, nullptr);
+}
+
+// This document is outlined here, on the owner's thread, in one walk that shares its strings;
+// the worker reads only the outline, its own copy of the rules and the other side, which it
+// reads itself or shares unchanged with the owner. So the document stays open to edits
+// meanwhile, and an edit only asks for another run once this one is done.
+void Comparison::start(const XsdtDocument &here, const QString &path,
+                       std::shared_ptr<const Other> other, std::shared_ptr<const QByteArray> bytes)
+{
+    m_job->abandon();
+    auto outline = std::make_shared<const DocumentOutline>(here);
+    auto rules = m_policy ? std::make_shared<const DeletionPolicy>(*m_policy) : nullptr;
+    auto done = std::make_shared<std::atomic<qint64>>(0);
+    m_progressDone = done;
+    m_progressTotal = outline->size();
+    m_runningPath = path;
+    m_job->start([self = this, path, other, bytes, outline, rules,
+                  done](const std::atomic_bool &cancelled) mutable -> BackgroundJob::Finish {
+        // Let go of the outline and the bytes here once done, not on the owner's thread.
+        const auto here = std::exchange(outline, nullptr);
+        const auto given = std::exchange(bytes, nullptr);
+        auto outcome = std::make_shared<Outcome>();
+        const auto report = [self, outcome] {
+            return [self, outcome] { self->takeOutcome(*outcome); };
+        };
+        for (XsdtNode *node : here->queued())
+            outcome->queued.insert(node);
+        if (!other) {
+            QByteArray read;
+            if (!given) {
+                QFile file(path);
+                if (!file.open(QIODevice::ReadOnly)) {
+                    outcome->error = tr("Cannot read %1: %2")
+                                         .arg(QDir::toNativeSeparators(path), file.errorString());
+                    return report();
+                }
+                read = file.readAll();
+            }
+            auto fresh = std::make_shared<Other>();
+            fresh->owned = std::make_unique<XsdtDocument>();
+            QString parseError;
+            if (!fresh->owned->parse(given ? *given : read, &parseError)) {
+                outcome->error = tr("%1 is not a valid PixInsight settings file: %2")
+                                     .arg(QDir::toNativeSeparators(path), parseError);
+                return report();
+            }
+            read = QByteArray(); // the document holds what it needs of them
+            if (cancelled.load())
+                return {};
+            fresh->document = fresh->owned.get();
+            fresh->index = std::make_unique<DocumentComparison>(*fresh->document);
+            other = std::move(fresh);
+        }
+        outcome->other = other;
+        outcome->records = other->index->compare(*here, &outcome->ranks, &cancelled, done.get());
+        if (cancelled.load())
+            return {};
+        // Which records are noise and where they are grouped, worked out here from the other
+        // file's entries and the paths alone.
+        const auto count = size_t(outcome->records.size());
+        outcome->noise.assign(count, -1);
+        outcome->groups.assign(count, -1);
+        for (size_t i = 0; i < count; ++i) {
+            const DiffRecord &record = outcome->records.at(qsizetype(i));
+            outcome->noise[i] = rules && noiseByRules(*rules, record);
+            outcome->groups[i] =
+                labelNumber(groupLabel(record.path), outcome->groupLabels, outcome->groupByLabel);
+        }
+        return report();
+    });
+}
+
+void Comparison::takeOutcome(Outcome &outcome)
+{
+    const QString path = std::exchange(m_runningPath, QString());
+    if (!outcome.error.isEmpty()) {
+        clear();
+        emit failed(outcome.error);
+        return;
+    }
+    m_other = outcome.other;
+    m_otherPath = path;
+    if (hasChanges()) {
+        // The document changed while the worker compared it as it was: the owner compares
+        // again, and these records are of no use then.
+        freeElsewhere(outcome.records);
+        clearRecords();
+        m_needsFull = true;
+        emit finished();
+        return;
+    }
+    clearRecords();
+    m_records = std::move(outcome.records);
+    m_ranks = std::move(outcome.ranks);
+    m_noise = std::move(outcome.noise);
+    m_groups = std::move(outcome.groups);
+    m_groupLabels = std::move(outcome.groupLabels);
+    m_groupByLabel = std::move(outcome.groupByLabel);
+    m_queuedAtCompare = std::move(outcome.queued);
+    m_current.resize(size_t(m_records.size()));
+    std::iota(m_current.begin(), m_current.end(), 0);
+    m_verdicts.assign(size_t(m_records.size()), -1);
+    m_copyTexts.assign(size_t(m_records.size()), QString());
+    emit finished();
+}
+
+void Comparison::finishNow()
+{
+    if (m_updatePending)
+        runUpdate();
+    // Edits made meanwhile start another run when the first one is taken.
+    while (m_job->isRunning())
+        m_job->finishNow();
+}
+
+void Comparison::scheduleUpdate()
+{
+    if (m_updatePending)
+        return;
+    m_updatePending = true;
+    // Asked for in the middle of a turn that may go on (a new document reaching every page),
+    // and Qt runs every timer due in one go: the timer starts when this turn's work is done,
+    // so that the update comes after the window painted and took input.
+    QMetaObject::invokeMethod(
+        this, [this] { QTimer::singleShot(1, this, &Comparison::runUpdate); },
+        Qt::QueuedConnection);
+}
+
+void Comparison::hold(bool hold)
+{
+    const int change = ++m_holdChanges;
+    if (hold) {
+        m_held = true;
+        return;
+    }
+    // Let go a turn later: an update asked for meanwhile may be due in this same turn, right
+    // after the work that held it.
+    QMetaObject::invokeMethod(
+        this,
+        [this, change] {
+            if (change != m_holdChanges)
+                return;
+            m_held = false;
+            if (std::exchange(m_heldUpdate, false))
+                scheduleUpdate();
+        },
+        Qt::QueuedConnection);
+}
+
+void Comparison::runUpdate()
+{
+    if (!std::exchange(m_updatePending, false))
+        return; // run early by finishNow()
+    if (m_held) {
+        m_heldUpdate = true;
+        return;
+    }
+    if (isRunning()) {
+        m_needsFull = true; // taken up when the running comparison is done
+        return;
+    }
+    Patch patched;
+    if (hasChanges() && patch(&patched))
+        emit this->patched(patched);
+    else
+        emit updateNeeded();
+}
+
+void Comparison::waitForWorker()
+{
+    m_job->waitForWork();
+}
+
+void Comparison::noteValueChanged(XsdtNode *value)
+{
+    if (isRunning())
+        m_needsFull = true; // the run under way compares the document as it was
+    if (m_needsFull || !m_other)
+        return;
+    if (!value || value->isGroup() || m_changedValues.size() >= kPatchLimit) {
+        m_needsFull = true;
+        m_changedValues.clear();
+        return;
+    }
+    m_changedValues.insert(value);
+}
+
+// Only the values edited since the last comparison are compared again. Whether a value takes
+// part at all (its deletion mark and its ancestors') must be as it was, or the other file's
+// entries at that path would change side too; then the full comparison runs instead.
+bool Comparison::patch(Patch *patch)
+{
+    if (!m_other || m_needsFull || isRunning())
+        return false;
+    for (XsdtNode *node : std::as_const(m_changedValues)) {
+        bool wasQueued = false;
+        for (XsdtNode *n = node; n && !wasQueued; n = n->parent)
+            wasQueued = m_queuedAtCompare.contains(n);
+        if (wasQueued != node->isDeleted())
+            return false;
+    }
+    QHash<XsdtNode *, size_t> slotOf;
+    for (size_t slot = 0; slot < m_current.size(); ++slot) {
+        XsdtNode *here = m_records[m_current[slot]].here;
+        if (here && m_changedValues.contains(here))
+            slotOf.insert(here, slot);
+    }
+    for (XsdtNode *node : std::as_const(m_changedValues)) {
+        if (node->isDeleted())
+            continue;
+        DiffRecord record;
+        const bool differs = m_other->index->recordFor(node, m_ranks, &record);
+        const auto hit = slotOf.constFind(node);
+        if (hit != slotOf.constEnd()) {
+            const int position = m_current[*hit];
+            if (differs) {
+                m_records[position] = record;
+                m_verdicts[size_t(position)] = -1; // it may hold the other value by now
+                patch->changed.insert(position);
+            } else {
+                patch->removed.insert(position);
+            }
+        } else if (differs) {
+            // A value that now differs joins the records at its place in document order,
+            // among this file's entries, which all come before the other file's.
+            const int position = int(m_records.size());
+            m_records.append(record);
+            m_noise.push_back(-1);
+            m_verdicts.push_back(-1);
+            m_copyTexts.emplace_back();
+            m_groups.push_back(-1);
+            const auto hereEnd =
+                std::partition_point(m_current.begin(), m_current.end(), [this](int p) {
+                    return m_records[p].kind != DiffRecord::OnlyThere;
+                });
+            const auto at = std::lower_bound(
+                m_current.begin(), hereEnd, node,
+                [this](int p, const XsdtNode *n) { return documentOrder(m_records[p].here, n); });
+            m_current.insert(at, position);
+            patch->added = true;
+        }
+    }
+    m_changedValues.clear();
+    if (!patch->removed.isEmpty()) {
+        m_current.erase(std::remove_if(m_current.begin(), m_current.end(),
+                                       [&](int p) { return patch->removed.contains(p); }),
+                        m_current.end());
+    }
+    return true;
+}
+
+bool Comparison::isNoise(int position)
+{
+    signed char &known = m_noise[size_t(position)];
+    if (known < 0)
+        known = m_policy && noiseByRules(*m_policy, m_records[position]);
+    return known;
+}
+
+qsizetype Comparison::groupCut(const QString &path)
+{
+    // Preferences sit one level deeper than everything else, so they get one more level.
+    const int wanted = path.startsWith(QLatin1String("Global/Preferences/")) ? 3 : 2;
+    qsizetype cut = -1;
+    for (int depth = 0; depth < wanted; ++depth) {
+        const qsizetype next = path.indexOf(QLatin1Char('/'), cut + 1);
+        if (next < 0)
+            break;
+        cut = next;
+    }
+    return cut;
+}
+
+int Comparison::groupOf(int position)
+{
+    int &group = m_groups[size_t(position)];
+    if (group < 0)
+        group = labelNumber(groupLabel(m_records[position].path), m_groupLabels, m_groupByLabel);
+    return group;
+}
+
+// The value check every editor goes through, asked before the copy: a question must name the
+// number that will be copied, not the number of rows that differ. A value is copied only when
+// it is stored exactly as the other file holds it, so that the two compare equal afterwards.
+CopyVerdict Comparison::verdict(int position) const
+{
+    signed char &known = m_verdicts[size_t(position)];
+    if (known >= 0)
+        return CopyVerdict(known);
+    const DiffRecord &record = m_records[position];
+    static const Schema noSchema;
+    CopyVerdict verdict = CopyVerdict::Copyable;
+    QString normalized;
+    if (record.kind != DiffRecord::Different)
+        verdict = CopyVerdict::OneSide;
+    else if (record.here->isDeleted())
+        verdict = CopyVerdict::Queued;
+    // The other side must be a plain value too: a compressed value's text is a summary, and a
+    // block's text is encoded data, neither of which belongs in an editable entry.
+    else if (!record.here->isEditable() || !record.there->isEditable() ||
+             (m_policy &&
+              (m_policy->isCompareNoCopy(record.here) || m_policy->isEditLocked(record.here))))
+        verdict = CopyVerdict::Protected;
+    else if (record.here->type != record.there->type)
+        verdict = CopyVerdict::TypeDiffers;
+    else if (!validateValue(record.here->type, record.there->value, &normalized))
+        verdict = CopyVerdict::Invalid;
+    else if (normalized == record.here->value)
+        verdict = CopyVerdict::AlreadySame;
+    else if (!checkNewValue(record.here, record.there->value, m_schema ? *m_schema : noSchema,
+                            m_policy, &normalized))
+        verdict = CopyVerdict::Refused;
+    else if (normalized != record.there->value)
+        verdict = CopyVerdict::Inexact;
+    known = qint8(verdict);
+    m_copyTexts[size_t(position)] = verdict == CopyVerdict::Copyable ? normalized : QString();
+    return verdict;
+}
+
+QString Comparison::copyText(int position) const
+{
+    return verdict(position) == CopyVerdict::Copyable ? m_copyTexts[size_t(position)] : QString();
+}
+
+QString Comparison::whyNot(int position) const
+{
+    const DiffRecord &record = m_records[position];
+    static const Schema noSchema;
+    QString why;
+    switch (verdict(position)) {
+    case CopyVerdict::Copyable:
+        return QString();
+    case CopyVerdict::OneSide:
+        return tr("the entry exists in one of the files only.");
+    case CopyVerdict::Protected:
+    case CopyVerdict::Queued:
+        return tr("protected value type, specific to one PixInsight installation, or queued "
+                  "for deletion.");
+    case CopyVerdict::TypeDiffers:
+        return tr("the entries have different types (%1 in this file, %2 in the other).")
+            .arg(typeDisplayName(record.here->type), typeDisplayName(record.there->type));
+    case CopyVerdict::Invalid:
+        validateValue(record.here->type, record.there->value, nullptr, &why);
+        return tr("the other file's value does not fit this file's entry. %1").arg(why);
+    case CopyVerdict::Inexact: {
+        QString stored;
+        validateValue(record.here->type, record.there->value, &stored);
+        return tr("the other file's value would be stored as %1, so the two would still differ.")
+            .arg(stored);
+    }
+    case CopyVerdict::AlreadySame:
+        return tr("copying would not change this file's value; the two differ only in spelling.");
+    case CopyVerdict::Refused:
+        checkNewValue(record.here, record.there->value, m_schema ? *m_schema : noSchema, m_policy,
+                      nullptr, &why);
+        return why;
+    }
+    return QString();
+}
+
+Comparison::CopyPlan Comparison::planCopy(const QList<int> &positions) const
+{
+    CopyPlan plan;
+    for (int position : positions) {
+        const CopyVerdict kind = verdict(position);
+        ++plan.counts[int(kind)];
+        if (kind == CopyVerdict::Copyable)
+            plan.values.emplace_back(m_records[position].here, m_copyTexts[size_t(position)]);
+    }
+    return plan;
+}
+
+QString Comparison::notCopiedText(const int (&counts)[kCopyVerdicts])
+{
+    QStringList parts;
+    const auto add = [&](CopyVerdict verdict, const char *text) {
+        if (const int n = counts[int(verdict)]; n > 0)
+            parts << tr(text, nullptr, n);
+    };
+    add(CopyVerdict::OneSide, QT_TR_NOOP("%Ln only in one of the files"));
+    add(CopyVerdict::Protected, QT_TR_NOOP("%Ln protected or specific to one PixInsight "
+                                           "installation"));
+    add(CopyVerdict::Queued, QT_TR_NOOP("%Ln marked for deletion"));
+    add(CopyVerdict::TypeDiffers, QT_TR_NOOP("%Ln of another type"));
+    add(CopyVerdict::Invalid, QT_TR_NOOP("%Ln not valid for the type of this file's entry"));
+    add(CopyVerdict::Inexact, QT_TR_NOOP("%Ln not stored exactly as written there"));
+    add(CopyVerdict::AlreadySame, QT_TR_NOOP("%Ln already equal in value"));
+    add(CopyVerdict::Refused, QT_TR_NOOP("%Ln refused"));
+    return parts.join(QStringLiteral("; "));
+}
+
+QString Comparison::verdictName(CopyVerdict verdict)
+{
+    static const char *const names[] = {"copyable", "oneSide",     "protected",
+                                        "queued",   "typeDiffers", "invalid",
+                                        "inexact",  "alreadySame", "refused"};
+    return QLatin1String(names[int(verdict)]);
+}
+
+} // namespace vrn

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QString>
+
+#include <functional>
+
+namespace vrn {
+
+// Whether a settings file of a given size can be opened in the memory this machine has free,
+// asked before reading it, so that a file far too large is refused with a reason instead of
+// the system's out-of-memory killer ending the program halfway.
+class MemoryFit
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::MemoryFit)
+
+public:
+    // Bytes of memory per byte of file at the peak of opening and saving it, as measured: the
+    // file's bytes while they are read beside the document built from them (4.2 to 4.4 times
+    // the file at 50 and 300 MB), or the document and the new text of a save.
+    static constexpr double kReadFactor = 4.5;
+    // A look-up of a few settings holds the file's bytes and little else (1.25 times).
+    static constexpr double kLookUpFactor = 1.5;
+    // The window adds its tree model, pages and analyses: 7 times a 1.9 GB file was seen.
+    static constexpr double kWindowFactor = 7.0;
+
+    qint64 needed = 0;     // bytes
+    qint64 available = -1; // bytes free for new work now; -1 when nobody can tell
+
+    // An unknown amount of free memory counts as enough: the check must not lock users out.
+    bool fits() const { return available < 0 || needed <= available; }
+    // "Opening … needs about 1.2 GiB of memory, but only 800 MiB are available."
+    QString shortage(const QString &filePath) const;
+
+    // The fit of the file at `filePath` (0 bytes needed when it cannot be found).
+    static MemoryFit forFile(const QString &filePath, double factor = kReadFactor);
+    static MemoryFit forSize(qint64 fileBytes, double factor = kReadFactor);
+
+    // Memory the system could give now without swapping: MemAvailable of /proc/meminfo, -1
+    // when it cannot be read. Tests set another source; an empty function restores it.
+    using Source = std::function<qint64()>;
+    static void setSource(Source source);
+    static qint64 availableNow();
+};
+
+} // namespace vrn

@@ -1,0 +1,322 @@
+#include "views/comparerows.h"
+
+#include "document/values.h"
+#include "document/xsdtnode.h"
+#include "knowledge/comparison.h"
+
+#include <QFont>
+#include <QPalette>
+#include <QWidget>
+
+namespace vrn {
+
+namespace {
+
+constexpr quintptr kGroupRow = quintptr(1) << (sizeof(quintptr) * 8 - 2);
+constexpr int kNoRecord = -1;
+constexpr int kColumns = 4;
+constexpr qsizetype kValueColumnLimit = 90;
+constexpr qsizetype kToolTipLimit = 300;
+// Beyond this many rows to patch the list is filled again.
+constexpr qsizetype kRowPatchLimit = 200;
+
+QString valueText(const XsdtNode *node)
+{
+    if (node->type == QLatin1Char('B'))
+        return blockDisplayText(node->value);
+    // Cut before replacing: the replacement keeps the length.
+    QString text = node->value.size() > kValueColumnLimit
+                       ? node->value.left(kValueColumnLimit) + QChar(0x2026)
+                       : node->value;
+    text.replace(QLatin1Char('\n'), QChar(0x23CE));
+    return text;
+}
+
+} // namespace
+
+CompareRows::CompareRows(Comparison *comparison, QWidget *view)
+    : QAbstractItemModel(view)
+    , m_comparison(comparison)
+    , m_view(view)
+{}
+
+void CompareRows::clear()
+{
+    m_shown.clear();
+    reset({}, false);
+}
+
+void CompareRows::fill(const Filter &filter)
+{
+    m_filter = filter;
+    m_shown.clear();
+    m_counts[0] = m_counts[1] = m_counts[2] = 0;
+    m_hidden = 0;
+    std::vector<Group> groups;
+    std::vector<int> rowOfLabel;
+    const QString &search = filter.search;
+    for (int position : m_comparison->current()) {
+        const DiffRecord &record = m_comparison->records()[position];
+        if (filter.hideNoise && m_comparison->isNoise(position)) {
+            ++m_hidden;
+            continue;
+        }
+        ++m_counts[record.kind];
+        if (!filter.kinds[record.kind])
+            continue;
+        if (!search.isEmpty() && !record.path.contains(search, Qt::CaseInsensitive) &&
+            !(record.here && record.here->value.contains(search, Qt::CaseInsensitive)) &&
+            !(record.there && record.there->value.contains(search, Qt::CaseInsensitive)))
+            continue;
+        const int label = m_comparison->groupOf(position);
+        if (size_t(label) >= rowOfLabel.size())
+            rowOfLabel.resize(size_t(label) + 1, -1);
+        int &row = rowOfLabel[size_t(label)];
+        if (row < 0) {
+            row = int(groups.size());
+            groups.push_back({label, {}});
+        }
+        groups[size_t(row)].positions.push_back(position);
+        m_shown.append(position);
+    }
+    reset(std::move(groups), true);
+}
+
+bool CompareRows::takePatch(const Comparison::Patch &patch)
+{
+    // An edited value may no longer match the search text, which looks at values too.
+    const bool searching = !m_filter.search.isEmpty() && !patch.changed.isEmpty();
+    if (patch.added || searching || patch.removed.size() + patch.changed.size() > kRowPatchLimit)
+        return false;
+    for (int g = int(m_groups.size()) - 1; g >= 0; --g) {
+        std::vector<int> &rows = m_groups[size_t(g)].positions;
+        const QModelIndex parent = index(g, 0);
+        for (int r = int(rows.size()) - 1; r >= 0; --r) {
+            if (patch.removed.contains(rows[size_t(r)])) {
+                beginRemoveRows(parent, r, r);
+                rows.erase(rows.begin() + r);
+                endRemoveRows();
+            } else if (patch.changed.contains(rows[size_t(r)])) {
+                emit dataChanged(index(r, 0, parent), index(r, kColumns - 1, parent));
+            }
+        }
+        if (rows.empty()) {
+            beginRemoveRows({}, g, g);
+            m_rowOfLabel[size_t(m_groups[size_t(g)].label)] = -1;
+            m_groups.erase(m_groups.begin() + g);
+            for (size_t later = size_t(g); later < m_groups.size(); ++later)
+                m_rowOfLabel[size_t(m_groups[later].label)] = int(later);
+            endRemoveRows();
+        }
+    }
+    for (int position : patch.removed) {
+        if (m_filter.hideNoise && m_comparison->isNoise(position))
+            --m_hidden;
+        else
+            --m_counts[m_comparison->records()[position].kind];
+        m_shown.removeOne(position);
+    }
+    return !m_groups.empty();
+}
+
+void CompareRows::reset(std::vector<Group> groups, bool placeholder)
+{
+    beginResetModel();
+    m_groups = std::move(groups);
+    m_rowOfLabel.assign(size_t(m_comparison->groupLabels().size()), -1);
+    for (size_t row = 0; row < m_groups.size(); ++row)
+        m_rowOfLabel[size_t(m_groups[row].label)] = int(row);
+    m_placeholder = placeholder && m_groups.empty();
+    endResetModel();
+}
+
+bool CompareRows::isGroupRow(const QModelIndex &index) const
+{
+    return index.internalId() & kGroupRow;
+}
+
+int CompareRows::positionAt(const QModelIndex &index) const
+{
+    if (!index.isValid() || isGroupRow(index))
+        return kNoRecord;
+    return int(index.internalId() - 1);
+}
+
+QList<int> CompareRows::recordsOf(const QModelIndexList &rows) const
+{
+    QList<int> out;
+    QSet<int> taken;
+    const auto take = [&](int position) {
+        if (position >= 0 && !taken.contains(position)) {
+            taken.insert(position);
+            out.append(position);
+        }
+    };
+    for (const QModelIndex &index : rows) {
+        take(positionAt(index));
+        for (int i = 0, count = rowCount(index); i < count; ++i)
+            take(positionAt(this->index(i, 0, index)));
+    }
+    return out;
+}
+
+QModelIndex CompareRows::index(int row, int column, const QModelIndex &parent) const
+{
+    if (row < 0 || column < 0 || column >= kColumns)
+        return {};
+    if (!parent.isValid()) {
+        if (row >= rowCount())
+            return {};
+        const quintptr label = m_placeholder ? 0 : quintptr(m_groups[size_t(row)].label);
+        return createIndex(row, column, kGroupRow | label);
+    }
+    if (!isGroupRow(parent) || m_placeholder || parent.column() != 0)
+        return {};
+    const Group &group = m_groups[size_t(parent.row())];
+    if (size_t(row) >= group.positions.size())
+        return {};
+    return createIndex(row, column, quintptr(group.positions[size_t(row)]) + 1);
+}
+
+QModelIndex CompareRows::parent(const QModelIndex &child) const
+{
+    if (!child.isValid() || isGroupRow(child))
+        return {};
+    const int label = m_comparison->groupOf(int(child.internalId() - 1));
+    return createIndex(m_rowOfLabel[size_t(label)], 0, kGroupRow | quintptr(label));
+}
+
+int CompareRows::rowCount(const QModelIndex &parent) const
+{
+    if (!parent.isValid())
+        return m_placeholder ? 1 : int(m_groups.size());
+    if (!isGroupRow(parent) || parent.column() != 0 || m_placeholder)
+        return 0;
+    return int(m_groups[size_t(parent.row())].positions.size());
+}
+
+int CompareRows::columnCount(const QModelIndex &) const
+{
+    return kColumns;
+}
+
+QVariant CompareRows::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return {};
+    switch (section) {
+    case 0:
+        return tr("Setting");
+    case 1:
+        return tr("This file");
+    case 2:
+        return tr("Other file");
+    default:
+        return tr("Status");
+    }
+}
+
+Qt::ItemFlags CompareRows::flags(const QModelIndex &index) const
+{
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    if (m_placeholder)
+        return Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
+    if (!isGroupRow(index))
+        return Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
+    return Qt::ItemIsSelectable | Qt::ItemIsEnabled;
+}
+
+QVariant CompareRows::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid())
+        return {};
+    const int column = index.column();
+    if (isGroupRow(index)) {
+        if (column != 0)
+            return {};
+        if (role == Qt::UserRole)
+            return kNoRecord;
+        if (role == Qt::DisplayRole) {
+            if (m_placeholder)
+                return tr("Nothing to show with the current filters.");
+            const QString &label =
+                m_comparison->groupLabels().at(m_groups[size_t(index.row())].label);
+            return label.isEmpty() ? tr("(top level)") : label;
+        }
+        if (role == Qt::FontRole && !m_placeholder) {
+            QFont bold = m_view->font();
+            bold.setBold(true);
+            return bold;
+        }
+        return {};
+    }
+    const int position = positionAt(index);
+    const DiffRecord &record = m_comparison->records()[position];
+    switch (role) {
+    case Qt::DisplayRole:
+        switch (column) {
+        case 0:
+            return rowLabel(position);
+        case 1:
+            return record.here ? valueText(record.here) : QString();
+        case 2:
+            return record.there ? valueText(record.there) : QString();
+        default:
+            return statusText(position);
+        }
+    case Qt::ToolTipRole:
+        return column == 0 ? toolTip(position) : QVariant();
+    case Qt::ForegroundRole:
+        if (column == 0 && record.kind == DiffRecord::Different &&
+            m_comparison->verdict(position) != CopyVerdict::Copyable)
+            return m_view->palette().brush(QPalette::Disabled, QPalette::Text);
+        return {};
+    case Qt::UserRole:
+        return column == 0 ? QVariant(position) : QVariant();
+    default:
+        return {};
+    }
+}
+
+QString CompareRows::rowLabel(int position) const
+{
+    const QString &path = m_comparison->records()[position].path;
+    const qsizetype cut = Comparison::groupCut(path);
+    return cut < 0 ? path : path.mid(cut + 1);
+}
+
+QString CompareRows::statusText(int position) const
+{
+    const DiffRecord &record = m_comparison->records()[position];
+    switch (record.kind) {
+    case DiffRecord::Different: {
+        QString status = tr("Different");
+        if (record.here->type != record.there->type)
+            status += tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
+        return status;
+    }
+    case DiffRecord::OnlyHere:
+        return tr("Only in this file");
+    default:
+        return tr("Only in the other file");
+    }
+}
+
+QString CompareRows::toolTip(int position) const
+{
+    const DiffRecord &record = m_comparison->records()[position];
+    QString tip = record.path;
+    if (record.here)
+        tip += tr("\nThis file: %1").arg(record.here->value.left(kToolTipLimit));
+    if (record.there)
+        tip += tr("\nOther file: %1").arg(record.there->value.left(kToolTipLimit));
+    if (record.kind == DiffRecord::OnlyThere)
+        return tip + tr("\nDoes not exist in this file; adding entries is not offered.");
+    if (record.kind != DiffRecord::Different ||
+        m_comparison->verdict(position) == CopyVerdict::Copyable)
+        return tip;
+    return tip + tr("\nCannot be copied: %1").arg(m_comparison->whyNot(position));
+}
+
+} // namespace vrn

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "knowledge/comparison.h"
+
+#include <QAbstractItemModel>
+#include <QList>
+#include <QSet>
+
+#include <vector>
+
+class QWidget;
+
+namespace vrn {
+
+// The rows of the Compare page's list over a comparison's records: groups at the top, in order
+// of first appearance, each with its records in display order. A filter change hands it new
+// groups in one reset, so it costs one pass over plain data instead of building an item per
+// row. Internal ids stay valid while rows and groups before them go away: a record row's is
+// its record's position plus one, a group row's its label number with kGroupRow set. They
+// differ from row to row on purpose: the tree keeps a persistent index per expanded group,
+// hashed by row and id, and ids all alike would pile thousands of them into a few buckets.
+// Record rows say they never have children, which spares the tree a look among those indexes
+// for each of them.
+class CompareRows : public QAbstractItemModel
+{
+    Q_OBJECT
+
+public:
+    // Which records are listed: the kinds ticked (by DiffRecord::Kind), whether noise is
+    // left out, and the text looked for in paths and values.
+    struct Filter
+    {
+        bool kinds[3] = {true, false, false};
+        bool hideNoise = true;
+        QString search;
+    };
+
+    // `view` lends its font and palette to the rows.
+    CompareRows(Comparison *comparison, QWidget *view);
+
+    // No rows at all, not even the one that says nothing passed the filter.
+    void clear();
+    // Every row anew, in one pass over the comparison's current records. The counts take in
+    // every kind before the kind boxes and the search; noise left out is counted apart.
+    void fill(const Filter &filter);
+    // Repaints the rows the patch changed and takes out those it removed, with groups left
+    // empty; false when the whole list must be filled again instead.
+    bool takePatch(const Comparison::Patch &patch);
+    // The records listed, in display order.
+    const QList<int> &shown() const { return m_shown; }
+    int count(int kind) const { return m_counts[kind]; }
+    int hidden() const { return m_hidden; }
+    // The record of a row, or -1 for a group row and the placeholder.
+    int positionAt(const QModelIndex &index) const;
+    // The records of the rows, a group's being all those listed under it; each once.
+    QList<int> recordsOf(const QModelIndexList &rows) const;
+
+    // The texts of a record's row.
+    QString rowLabel(int position) const;
+    QString statusText(int position) const;
+    QString toolTip(int position) const;
+
+    QModelIndex index(int row, int column, const QModelIndex &parent = {}) const override;
+    QModelIndex parent(const QModelIndex &child) const override;
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex &index) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+
+private:
+    struct Group
+    {
+        int label = 0;
+        std::vector<int> positions;
+    };
+    void reset(std::vector<Group> groups, bool placeholder);
+    bool isGroupRow(const QModelIndex &index) const;
+
+    Comparison *m_comparison;
+    QWidget *m_view;
+    std::vector<Group> m_groups;
+    // Per group label, the row of its group, or -1 when none is shown.
+    std::vector<int> m_rowOfLabel;
+    bool m_placeholder = false;
+    Filter m_filter;
+    QList<int> m_shown;
+    int m_counts[3] = {0, 0, 0};
+    int m_hidden = 0;
+};
+
+} // namespace vrn

@@ -1,0 +1,246 @@
+// The comparison engine without a window: the records, their copy verdicts with the rules
+// the window and varnelctl share, the worker and the patching after edits.
+#include "document/xsdtdocument.h"
+#include "generator/generator.h"
+#include "knowledge/builtin.h"
+#include "knowledge/comparison.h"
+#include "knowledge/deletionpolicy.h"
+#include "knowledge/schema.h"
+#include "support/testfiles.h"
+#include "support/testtree.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace vrn;
+
+namespace {
+
+using testdata::parsedSettings;
+
+// "kind path here there", with "-" for a missing side.
+QStringList describe(const Comparison &comparison)
+{
+    QStringList out;
+    for (int position : comparison.current()) {
+        const DiffRecord &r = comparison.records()[position];
+        out << QString("%1 %2 %3 %4")
+                   .arg(r.kind)
+                   .arg(r.path, r.here ? r.here->value : "-", r.there ? r.there->value : "-");
+    }
+    return out;
+}
+
+QByteArray preference(const char *key, const char *type, const char *value)
+{
+    return QByteArray("<i k='Global'><i k='Preferences'><i k='Process'><v k='") + key + "' t='" +
+           type + "' v='" + value + "'/></i></i></i>";
+}
+
+} // namespace
+
+class TestComparison : public QObject
+{
+    Q_OBJECT
+
+    Schema m_schema;
+    DeletionPolicy m_policy;
+
+private slots:
+    void initTestCase()
+    {
+        const BuiltInLoad loaded = loadBuiltInKnowledge(m_schema, m_policy);
+        QVERIFY2(loaded.schemaLoaded, qPrintable(loaded.schemaError));
+        QVERIFY2(loaded.policyLoaded, qPrintable(loaded.policyError));
+    }
+
+    void records_data()
+    {
+        QTest::addColumn<QByteArray>("here");
+        QTest::addColumn<QByteArray>("there");
+        QTest::addColumn<QString>("queue"); // a path of `here` marked for deletion first
+        QTest::addColumn<QStringList>("expected");
+
+        const auto row = [](const char *name, const QByteArray &here, const QByteArray &there,
+                            const QString &queue, const QStringList &expected) {
+            QTest::newRow(name) << here << there << queue << expected;
+        };
+
+        row("case matters", "<v k='n' t='s' v='Abc'/>", "<v k='n' t='s' v='abc'/>", {},
+            {"0 n Abc abc"});
+        // This file's entries in order, kinds interleaved, then the other file's extras in its
+        // order.
+        row("order",
+            "<i k='T'><v k='a' t='i' v='1'/><v k='only' t='i' v='2'/><v k='c' t='i' v='3'/></i>",
+            "<v k='z' t='i' v='9'/><i k='T'><v k='c' t='i' v='4'/>"
+            "<v k='y' t='i' v='8'/><v k='a' t='i' v='0'/></i>",
+            {}, {"0 T/a 1 0", "1 T/only 2 -", "0 T/c 3 4", "2 z - 9", "2 T/y - 8"});
+        // A key written twice pairs by rank; twins left over on either side are only there.
+        const QByteArray twins = "<i k='R'><v k='F' t='s' v='a'/><v k='F' t='s' v='b'/></i>";
+        row("duplicates", "<v k='d' t='i' v='1'/><v k='d' t='i' v='2'/>",
+            "<v k='d' t='i' v='2'/><v k='d' t='i' v='3'/>"
+            "<v k='e' t='i' v='5'/><v k='e' t='i' v='6'/>",
+            {}, {"0 d 1 2", "0 d 2 3", "2 e - 5", "2 e - 6"});
+        row("extra twin here", twins + "<i k='R'><v k='F' t='s' v='c'/></i>", twins, {},
+            {"1 R/F c -"});
+        row("queued twin takes no part", twins, twins, "R/F", {"0 R/F b a", "2 R/F - b"});
+        row("twin groups pair in order", "<i k='G'><v k='a' t='i' v='1'/></i>",
+            "<i k='G'><v k='a' t='i' v='7'/></i>"
+            "<i k='G'><v k='a' t='i' v='1'/><v k='b' t='i' v='2'/></i>",
+            {}, {"0 G/a 1 7", "2 G/a - 1", "2 G/b - 2"});
+        // A group here and a value of the same path there do not match each other.
+        row("group against value", "<i k='P'><v k='x' t='i' v='1'/></i>", "<v k='P' t='i' v='1'/>",
+            {}, {"1 P/x 1 -", "2 P - 1"});
+        // Same algorithm and size give the same summary text; the blocks still differ.
+        row("compressed blocks", "<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>",
+            "<v k='c' t='s' c='zlib'><s u=\"1\">AQ==</s></v>", {},
+            {QString("0 c %1 %1")
+                 .arg(parsedSettings("<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>")
+                          ->root.children[0]
+                          ->value)});
+    }
+
+    void records()
+    {
+        QFETCH(QByteArray, here);
+        QFETCH(QByteArray, there);
+        QFETCH(QString, queue);
+        auto a = parsedSettings(here);
+        auto b = parsedSettings(there);
+        if (!queue.isEmpty())
+            a->findPath(queue)->pendingDelete = true;
+        Comparison comparison;
+        comparison.compare(*a, *b);
+        QTEST(describe(comparison), "expected");
+    }
+
+    // What a copy would do with the one record the two files make, by the built-in rules; a
+    // copy is offered only when the other file's text is stored as it stands.
+    void verdicts_data()
+    {
+        QTest::addColumn<QByteArray>("here");
+        QTest::addColumn<QByteArray>("there");
+        QTest::addColumn<int>("verdict");
+        QTest::addColumn<QString>("reason"); // the start of why it is not copied
+
+        const auto row = [](const char *name, const QByteArray &here, const QByteArray &there,
+                            CopyVerdict verdict, const QString &reason) {
+            QTest::newRow(name) << here << there << int(verdict) << reason;
+        };
+        const QByteArray plain = "<v k='v' t='i' v='1'/>";
+        row("copyable", plain, "<v k='v' t='i' v='2'/>", CopyVerdict::Copyable, "");
+        row("only here", plain, "<v k='w' t='i' v='1'/>", CopyVerdict::OneSide,
+            "the entry exists in one of the files only.");
+        row("protected type", "<v k='v' t='t' v='1'/>", "<v k='v' t='t' v='2'/>",
+            CopyVerdict::Protected, "protected value type");
+        // Copying would store the summary text of the other file's blocks as the value.
+        row("compressed there", "<v k='v' t='s' v='x'/>",
+            "<v k='v' t='s' c='zlib'><s u=\"1\">AA==</s></v>", CopyVerdict::Protected,
+            "protected value type");
+        row("no-copy list", "<i k='MainWindow'><v k='Layout' t='s' v='1'/></i>",
+            "<i k='MainWindow'><v k='Layout' t='s' v='2'/></i>", CopyVerdict::Protected,
+            "protected value type");
+        row("locked against editing", "<v k='LastVersion' t='s' v='1'/>",
+            "<v k='LastVersion' t='s' v='2'/>", CopyVerdict::Protected, "protected value type");
+        row("real into single", "<v k='v' t='f' v='0.5'/>",
+            "<v k='v' t='F' v='0.123456789012345'/>", CopyVerdict::TypeDiffers,
+            "the entries have different types (Real (single) in this file, Real in the other).");
+        row("number over a path", "<v k='v' t='s' v='/home/a'/>", "<v k='v' t='i' v='4656'/>",
+            CopyVerdict::TypeDiffers,
+            "the entries have different types (String in this file, Integer in the other).");
+        row("not valid for the type", plain, "<v k='v' t='i' v='abc'/>", CopyVerdict::Invalid,
+            "the other file's value does not fit this file's entry. Expected an integer");
+        row("stored in another spelling", "<v k='v' t='F' v='2'/>", "<v k='v' t='F' v='1.50'/>",
+            CopyVerdict::Inexact,
+            "the other file's value would be stored as 1.5, so the two would still differ.");
+        row("same value, other spelling", "<v k='v' t='F' v='1.5'/>", "<v k='v' t='F' v='1.50'/>",
+            CopyVerdict::AlreadySame, "copying would not change");
+        row("outside the documented range", preference("MaxProcessors", "i", "4"),
+            preference("MaxProcessors", "i", "0"), CopyVerdict::Refused,
+            "Max processors: 0 is below the allowed minimum 1");
+    }
+
+    void verdicts()
+    {
+        QFETCH(QByteArray, here);
+        QFETCH(QByteArray, there);
+        QFETCH(int, verdict);
+        QFETCH(QString, reason);
+        auto a = parsedSettings(here);
+        auto b = parsedSettings(there);
+        Comparison comparison;
+        comparison.setRules(&m_policy, &m_schema);
+        comparison.compare(*a, *b);
+        QVERIFY(!comparison.records().isEmpty());
+        QCOMPARE(int(comparison.verdict(0)), verdict);
+        const QString why = comparison.whyNot(0);
+        QCOMPARE(why.left(reason.size()), reason);
+        QCOMPARE(why.isEmpty(), reason.isEmpty());
+        const Comparison::CopyPlan plan = comparison.planCopy({0});
+        QCOMPARE(plan.counts[verdict], 1);
+        if (verdict != int(CopyVerdict::Copyable)) {
+            QVERIFY(plan.values.empty());
+            return;
+        }
+        // A copy makes the two equal: compared again, the record is gone.
+        QCOMPARE(plan.values.size(), size_t(1));
+        plan.values.front().first->value = plan.values.front().second;
+        comparison.compare(*a, *b);
+        QVERIFY(comparison.records().isEmpty());
+    }
+
+    // Marked for deletion after the comparison: never written to.
+    void queuedAfterComparing()
+    {
+        auto a = parsedSettings("<v k='v' t='i' v='1'/>");
+        auto b = parsedSettings("<v k='v' t='i' v='2'/>");
+        Comparison comparison;
+        comparison.compare(*a, *b);
+        a->root.children[0]->pendingDelete = true;
+        QCOMPARE(comparison.verdict(0), CopyVerdict::Queued);
+    }
+
+    // The other side read on a worker, edits patched in, a bad file reported and forgotten.
+    void worker()
+    {
+        auto here = parsedSettings("<i k='T'><v k='a' t='i' v='1'/><v k='b' t='i' v='1'/></i>");
+        Comparison comparison;
+        QSignalSpy finished(&comparison, &Comparison::finished);
+        QSignalSpy failed(&comparison, &Comparison::failed);
+        comparison.startWithBytes(
+            *here,
+            testdata::wrapSettings("<i k='T'><v k='a' t='i' v='2'/><v k='b' t='i' v='1'/>"
+                                   "</i>"),
+            "other.settings");
+        QCOMPARE(comparison.runningPath(), "other.settings");
+        QCOMPARE(comparison.progressTotal(), 3);
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(comparison.otherPath(), "other.settings");
+        QCOMPARE(describe(comparison), QStringList{"0 T/a 1 2"});
+
+        XsdtNode *a = here->findPath(u"T/a");
+        XsdtNode *b = here->findPath(u"T/b");
+        a->value = "2";
+        b->value = "7";
+        comparison.noteValueChanged(a);
+        comparison.noteValueChanged(b);
+        Comparison::Patch patch;
+        QVERIFY(comparison.patch(&patch));
+        QCOMPARE(patch.removed, QSet<int>{0});
+        QVERIFY(patch.added);
+        QCOMPARE(describe(comparison), QStringList{"0 T/b 7 1"});
+        // A change of marks needs the whole comparison again.
+        comparison.noteOtherChange();
+        QVERIFY(!comparison.patch(&patch));
+
+        comparison.startWithBytes(*here, "<xsdt><v k=", "bad.settings");
+        QVERIFY(failed.wait(10000));
+        QVERIFY(failed.first().first().toString().startsWith(
+            "bad.settings is not a valid PixInsight settings file: "));
+        QVERIFY(!comparison.hasOther());
+        QVERIFY(comparison.records().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestComparison)
+#include "tst_comparison.moc"
