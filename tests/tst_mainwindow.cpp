@@ -17,6 +17,7 @@
 #include "views/compareview.h"
 #include "views/healthview.h"
 #include "views/importmapdialog.h"
+#include "views/preferencesview.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
@@ -38,6 +39,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
+#include <QStackedWidget>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTabBar>
@@ -996,6 +998,27 @@ void TestMainWindow::fileComboChoices()
     QCOMPARE(window.store().path, elsewhere);
     QCOMPARE(combo->count(), 3);
     QCOMPARE(combo->currentData().toString(), elsewhere);
+
+    // While a file is read on the worker, the row names it and Preferences says it is read.
+    QSemaphore gate;
+    DocumentManager::setWorkerHook([&gate] { gate.acquire(); });
+    DocumentManager::setWorkerThreshold(0);
+    const auto restore = qScopeGuard([&gate] {
+        gate.release();
+        DocumentManager::setWorkerThreshold(qint64(1) << 40);
+        DocumentManager::setWorkerHook({});
+    });
+    combo->setCurrentIndex(0);
+    emit combo->activated(0);
+    QTRY_COMPARE(combo->currentData().toString(), configFile(1));
+    auto *preferences = window.findChild<PreferencesView *>();
+    QVERIFY(preferences->stack()->currentWidget() == preferences->emptyLabel());
+    QCOMPARE(preferences->emptyLabel()->text(),
+             "Loading " + QFileInfo(configFile(1)).fileName() + "…");
+    gate.release();
+    QTRY_COMPARE(window.store().path, configFile(1));
+    QCOMPARE(combo->currentData().toString(), configFile(1));
+    QVERIFY(preferences->stack()->currentWidget() != preferences->emptyLabel());
 }
 
 void TestMainWindow::themeAndTextSize()

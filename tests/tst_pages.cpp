@@ -550,7 +550,9 @@ private slots:
             QAccessible::ComboBox,   QAccessible::SpinBox,    QAccessible::EditableText,
             QAccessible::Slider,     QAccessible::ButtonMenu, QAccessible::ButtonDropDown};
         QStringList unnamed;
+        QStringList undescribed;
         int named = 0;
+        int described = 0;
         const std::function<void(QAccessibleInterface *, const QString &)> walk =
             [&](QAccessibleInterface *node, const QString &where) {
                 if (!node || node->state().invisible)
@@ -560,6 +562,17 @@ private slots:
                         unnamed.append(where + ": " + node->object()->metaObject()->className());
                     else
                         ++named;
+                    // A setting's editor also says what the setting does, as its row shows.
+                    const SettingRow *row = nullptr;
+                    for (QObject *up = node->object(); up && !row; up = up->parent())
+                        row = qobject_cast<SettingRow *>(up);
+                    if (row && row->editor() == node->object() &&
+                        !row->info().description.isEmpty()) {
+                        if (node->text(QAccessible::Description) == row->info().description)
+                            ++described;
+                        else
+                            undescribed.append(where + ": " + row->info().label);
+                    }
                 }
                 // Item views speak for their rows themselves.
                 if (qobject_cast<QAbstractItemView *>(node->object()))
@@ -582,6 +595,8 @@ private slots:
             }
         }
         QVERIFY(named > 300);
+        QVERIFY2(described > 40, qPrintable(QString::number(described)));
+        QVERIFY2(undescribed.isEmpty(), qPrintable(undescribed.join(", ")));
         const QStringList compare = unnamed.filter(QRegularExpression("^Compare: "));
         QVERIFY2(unnamed == compare, qPrintable(unnamed.join(", ")));
         QEXPECT_FAIL("", "Compare's search field has only a placeholder", Continue);

@@ -270,7 +270,7 @@ void FileCommands::restoreBackup()
     QStringList items;
     for (const QString &backup : backups) {
         const QFileInfo info(backup);
-        items.append(tr("%1   (%2, %3 KiB)")
+        items.append(tr("%1   (%2, %L3 KiB)")
                          .arg(info.fileName(),
                               info.lastModified().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
                          .arg(info.size() / 1024));

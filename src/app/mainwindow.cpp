@@ -235,6 +235,7 @@ void MainWindow::buildCentralWidget()
     // Task pages in tab order; each goes before the advanced tree.
     m_preferences = new PreferencesView(m_model, &m_schema, m_tabs);
     addTaskPage(m_preferences, tr("Preferences"), PageMessages::Refusals);
+    connect(&m_docs, &DocumentManager::busyChanged, m_preferences, &PreferencesView::showBusy);
     m_search = new SearchView(m_model, &m_schema, m_tabs);
     addTaskPage(m_search, tr("Search"), PageMessages::Refusals);
     m_cleanup = new CleanupView(m_model, m_tabs);
@@ -395,21 +396,23 @@ void MainWindow::refillFileList()
     m_knownFiles = findSettingsFiles();
     const QSignalBlocker blocker(m_fileCombo);
     m_fileCombo->clear();
-    const SettingsStore &store = m_store;
+    // The file being read is the one the pages will show, not the one they showed before.
+    const QString loading = m_docs.loadingPath();
+    const QString shown = !loading.isEmpty() ? loading : m_store.loaded ? m_store.path : QString();
     const QString failedPath = m_docs.failedPath();
-    bool openListed = false;
+    bool shownListed = false;
     for (const QString &path : std::as_const(m_knownFiles)) {
         m_fileCombo->addItem(fileLabel(path), path);
-        if (store.loaded && !openListed && sameFile(path, store.path)) {
+        if (!shown.isEmpty() && !shownListed && sameFile(path, shown)) {
             m_fileCombo->setCurrentIndex(m_fileCombo->count() - 1);
-            openListed = true;
+            shownListed = true;
         }
     }
-    if (store.loaded && !openListed) {
-        m_fileCombo->addItem(fileLabel(store.path), store.path);
+    if (!shown.isEmpty() && !shownListed) {
+        m_fileCombo->addItem(fileLabel(shown), shown);
         m_fileCombo->setCurrentIndex(m_fileCombo->count() - 1);
     }
-    if (!store.loaded && !failedPath.isEmpty()) {
+    if (shown.isEmpty() && !failedPath.isEmpty()) {
         // The file row names the file that failed, so that nobody takes another for it.
         const qsizetype listed = m_knownFiles.indexOf(failedPath);
         if (listed < 0)
@@ -478,6 +481,8 @@ void MainWindow::onBusyChanged()
     m_model->setViewOnly(locked);
     m_unusedView->setViewOnly(locked);
     m_compare->holdComparisons(worker);
+    if (worker && !m_docs.loadingPath().isEmpty())
+        refillFileList();
     updateState();
 }
 

@@ -530,7 +530,7 @@ void CleanupView::updateStatus()
         if (deleted == nodes.size())
             status = tr("Queued for deletion");
         else if (deleted > 0)
-            status = tr("Partly queued (%1 of %2)").arg(deleted).arg(nodes.size());
+            status = tr("Partly queued (%L1 of %L2)").arg(deleted).arg(nodes.size());
         if (entry->text(3) != status)
             entry->setText(3, status);
         for (const XsdtNode *node : nodes) {
@@ -557,7 +557,7 @@ void CleanupView::updateStatus()
                 done == 0 ? QString()
                 : done == child->childCount()
                     ? tr("Queued for deletion")
-                    : tr("Partly queued (%1 of %2)").arg(done).arg(child->childCount());
+                    : tr("Partly queued (%L1 of %L2)").arg(done).arg(child->childCount());
             if (child->text(3) != status)
                 child->setText(3, status);
         }

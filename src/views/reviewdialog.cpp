@@ -357,7 +357,7 @@ void ReviewDialog::populateDeletion(QTreeWidgetItem *item)
     }
     const qsizetype leftOut = node->valueCount() - listed;
     if (leftOut > 0) {
-        auto *more = new QTreeWidgetItem(item, {tr("...and %1 more values").arg(leftOut)});
+        auto *more = new QTreeWidgetItem(item, {tr("...and %L1 more values").arg(leftOut)});
         more->setFlags(Qt::ItemIsEnabled);
         more->setFirstColumnSpanned(true);
     }

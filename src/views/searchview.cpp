@@ -585,8 +585,8 @@ void SearchView::updateStatus()
     const bool more = total > m_shownLimit;
     m_more->setVisible(more);
     if (more) {
-        m_more->setText(tr("Show more results (%1 more)").arg(total - shown));
-        m_status->setText(tr("%1 results, showing the best %2. Refine the search or show more.")
+        m_more->setText(tr("Show more results (%L1 more)").arg(total - shown));
+        m_status->setText(tr("%L1 results, showing the best %L2. Refine the search or show more.")
                               .arg(total)
                               .arg(shown));
     } else if (total >= 1) {

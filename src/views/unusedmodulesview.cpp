@@ -417,7 +417,7 @@ void UnusedModulesView::buildCard(Card &card)
         }
     }
     if (values > rows) {
-        auto *more = new QLabel(tr("...and %1 more values. Use \"Show in All settings\" from the "
+        auto *more = new QLabel(tr("...and %L1 more values. Use \"Show in All settings\" from the "
                                    "right-click menu to see the rest.")
                                     .arg(values - rows),
                                 content);
