@@ -38,6 +38,8 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -100,6 +102,18 @@ bool setValue(MainWindow &window, const QString &path, const QString &text)
 {
     XsdtNode *node = findNode(window, path);
     return node && window.model()->setData(window.model()->indexForNode(node, 1), text);
+}
+
+// Every job of the document manager runs on the worker and waits there for `gate`.
+auto holdWorker(QSemaphore &gate)
+{
+    DocumentManager::setWorkerHook([&gate] { gate.acquire(); });
+    DocumentManager::setWorkerThreshold(0);
+    return qScopeGuard([&gate] {
+        gate.release(10);
+        DocumentManager::setWorkerThreshold(qint64(1) << 40);
+        DocumentManager::setWorkerHook({});
+    });
 }
 
 CompareView *compareView(const MainWindow &window)
@@ -1001,13 +1015,7 @@ void TestMainWindow::fileComboChoices()
 
     // While a file is read on the worker, the row names it and Preferences says it is read.
     QSemaphore gate;
-    DocumentManager::setWorkerHook([&gate] { gate.acquire(); });
-    DocumentManager::setWorkerThreshold(0);
-    const auto restore = qScopeGuard([&gate] {
-        gate.release();
-        DocumentManager::setWorkerThreshold(qint64(1) << 40);
-        DocumentManager::setWorkerHook({});
-    });
+    const auto restore = holdWorker(gate);
     combo->setCurrentIndex(0);
     emit combo->activated(0);
     QTRY_COMPARE(combo->currentData().toString(), configFile(1));
@@ -1039,6 +1047,16 @@ void TestMainWindow::themeAndTextSize()
     const QSize toolbar = window.actions()->toolbar->sizeHint();
     QVERIFY(window.layout()->minimumSize().boundedTo({1024, 700}) ==
             window.layout()->minimumSize());
+    window.resize(1024, 700);
+    for (int i = 0; i < window.tabs()->count(); ++i) {
+        window.tabs()->setCurrentIndex(i);
+        QCoreApplication::processEvents();
+        const auto *scroll = window.tabs()->widget(i)->findChild<QScrollArea *>(
+            "pageScroll", Qt::FindDirectChildrenOnly);
+        QVERIFY2(!scroll || (!scroll->verticalScrollBar()->isVisible() &&
+                             !scroll->horizontalScrollBar()->isVisible()),
+                 qPrintable(window.tabs()->tabText(i)));
+    }
     // At 176 % boxes and toolbar icons grow with the text, the window stays on the screen and
     // every tab title can be brought into view whole.
     const int indicator = window.style()->pixelMetric(QStyle::PM_IndicatorWidth);
@@ -1061,6 +1079,22 @@ void TestMainWindow::themeAndTextSize()
         QWidget *page = window.tabs()->widget(i);
         QVERIFY2(page == compareView(window) || page->minimumSizeHint().width() <= 1000,
                  qPrintable(title));
+    }
+    // On a 1024 x 700 screen nothing on a page is drawn smaller than it needs, over its
+    // neighbours: the page scrolls instead.
+    window.resize(1024, 700);
+    for (int i = 0; i < bar->count(); ++i) {
+        window.tabs()->setCurrentIndex(i);
+        QCoreApplication::processEvents();
+        QWidget *page = window.tabs()->widget(i);
+        for (const QWidget *part : page->findChildren<QWidget *>()) {
+            if (page == compareView(window) || !part->isVisibleTo(page) ||
+                !part->parentWidget()->layout())
+                continue;
+            const int least = qMin(part->minimumSizeHint().height(), part->maximumHeight());
+            QVERIFY2(part->height() >= least,
+                     qPrintable(bar->tabText(i) + ": " + part->metaObject()->className()));
+        }
     }
     // Back at the default size the toolbar is as small as it was.
     theme->setFontScale(1.25, false);
@@ -1238,13 +1272,7 @@ void TestMainWindow::saveOnWorker()
     const QModelIndex value = window.model()->indexForNode(findNode(window, kMaxProcessors), 1);
     QVERIFY(window.model()->setData(value, QStringLiteral("6")));
     QSemaphore gate;
-    DocumentManager::setWorkerHook([&gate] { gate.acquire(); });
-    DocumentManager::setWorkerThreshold(0);
-    const auto restore = qScopeGuard([&gate] {
-        gate.release();
-        DocumentManager::setWorkerThreshold(qint64(1) << 40);
-        DocumentManager::setWorkerHook({});
-    });
+    const auto restore = holdWorker(gate);
     acceptNextDialog();
     QSignalSpy saved(&window.documents(), &DocumentManager::saved);
     // A save is no edit: Compare would compare again and the health page call itself stale.
@@ -1276,13 +1304,7 @@ void TestMainWindow::reloadKeepHoldsChanges()
     QVERIFY(writeFile(configFile(), smallSettings() + '\n'));
     window.pollEnvironment();
     QSemaphore gate;
-    DocumentManager::setWorkerHook([&gate] { gate.acquire(); });
-    DocumentManager::setWorkerThreshold(0);
-    const auto restore = qScopeGuard([&gate] {
-        gate.release(10);
-        DocumentManager::setWorkerThreshold(qint64(1) << 40);
-        DocumentManager::setWorkerHook({});
-    });
+    const auto restore = holdWorker(gate);
     window.reloadKeepAction()->trigger();
     gate.release(); // the file reads: it is read into the document, which is not loaded meanwhile
     QTRY_VERIFY(!window.store().loaded);
