@@ -114,12 +114,13 @@ QString said(QSignalSpy &messages)
 QByteArray cleanupOverlay();
 
 const QByteArray kCleanupFile =
-    "<i k='Safe'><v k='A' t='i' v='1'/><i k='B'><v k='x' t='s' v='1'/><v k='y' t='s' v='2'/>"
+    "<i k='Safe'><i k='Hollow'/><v k='A' t='i' v='1'/><i k='B'><v k='x' t='s' v='1'/><v k='y' "
+    "t='s' v='2'/>"
     "</i></i><i k='Never'><v k='v' t='i' v='1'/></i><i k='zed'><i k='Interfaces'><i k='Main'>"
     "<i k='Geometry'><v k='g' t='s' v='1'/></i></i></i></i><i k='Alpha'><i k='Interfaces'>"
     "<i k='Side'><i k='Geometry'><v k='g' t='s' v='1'/></i></i></i><v k='p' t='i' v='1'/></i>"
     "<i k='beta'><i k='Interfaces'><i k='Geometry'><i k='Geometry'><v k='g' t='s' v='1'/></i>"
-    "</i></i></i>";
+    "</i></i></i><i k='ModuleData'><i k='Alpha'><v k='m' t='i' v='1'/></i><i k='Idle'/></i>";
 
 } // namespace
 
@@ -599,6 +600,7 @@ private slots:
         pair->setCheckState(0, Qt::Checked);
         rowNamed(tree, "zed \u203A Main")->setCheckState(0, Qt::Checked);
         QTRY_VERIFY(m_cleanup->queueButton()->isEnabled());
+        QVERIFY(!m_cleanup->undoButton()->isEnabled()); // nothing of theirs is queued
         QVERIFY(cleanupStatus().startsWith("Ticked: 3 entries (about "));
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
         QVERIFY(Dialogs::shown().isEmpty());
@@ -614,7 +616,7 @@ private slots:
         // The saved-settings section ticks its entries; queueing asks once, listing them all.
         QTreeWidgetItem *savedTop = tree->topLevelItem(1);
         savedTop->setCheckState(0, Qt::Checked);
-        QTRY_COMPARE(cleanupStatus().left(18), "Ticked: 3 entries ");
+        QTRY_COMPARE(cleanupStatus().left(18), "Ticked: 4 entries ");
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton); // cancelled
         QCOMPARE(Dialogs::shown().size(), 1);
         const Dialogs::Record asked = Dialogs::lastShown();
@@ -627,11 +629,11 @@ private slots:
         // zed holds a window position queued before; zed is queued whole all the same.
         Dialogs::setNextAnswer(QMessageBox::Yes);
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
-        QCOMPARE(said(messages), "Queued 3 entries for deletion. Save to apply.");
+        QCOMPARE(said(messages), "Queued 4 entries for deletion. Save to apply.");
         QVERIFY(m_doc->findPath(u"Alpha")->pendingDelete);
         // zed's window position goes with zed: counted once, as in the title.
-        QTRY_COMPARE(cleanupStatus(), "5 entries queued for deletion");
-        QCOMPARE(m_doc->pendingChangeCount(), 5);
+        QTRY_COMPARE(cleanupStatus(), "6 entries queued for deletion");
+        QCOMPARE(m_doc->pendingChangeCount(), 6);
 
         // Undo takes back only the marks of the ticked entries themselves.
         pair->setCheckState(0, Qt::Checked);
@@ -717,6 +719,13 @@ private slots:
         for (const QLabel *label : twiceCard->findChildren<QLabel *>())
             more = more || label->text() == "...and 3 more.";
         QVERIFY(more);
+        // A queued entry is struck through in its card.
+        QLabel *firstTwice = twiceCard->findChildren<QLabel *>().at(2);
+        QVERIFY2(firstTwice->text().startsWith("<b>Twice</b>"), qPrintable(firstTwice->text()));
+        QVERIFY(m_model->queueDeletion(view.findings().at(twice).nodes.first()));
+        QVERIFY(firstTwice->font().strikeOut());
+        m_model->undoDeletion(view.findings().at(twice).nodes.first());
+        QVERIFY(!firstTwice->font().strikeOut());
         const qsizetype unused = ids.indexOf("unused-modules");
         QSignalSpy opened(&view, &HealthView::openUnusedModules);
         const auto unusedButtons = view.cards().at(unused)->findChildren<QPushButton *>();
@@ -728,25 +737,44 @@ private slots:
         QPushButton *removeTwin = nullptr;
         for (QPushButton *button :
              view.cards().at(ids.indexOf("module-registered-twice"))->findChildren<QPushButton *>())
-            removeTwin = button->text() == "Delete Modules/Twin..." ? button : removeTwin;
+            removeTwin = button->text().startsWith("Delete the registration of ") &&
+                                 button->text().endsWith(" (Modules/Twin)...")
+                             ? button
+                             : removeTwin;
         QVERIFY(removeTwin && removeTwin->isEnabled());
         QSignalSpy deletions(&view, &HealthView::deleteRequested);
         removeTwin->click();
         QCOMPARE(deletions.value(0).value(0).value<XsdtNode *>(), twin);
+        // Queued, it has nothing more to offer; undone, it is offered again.
         QVERIFY(m_model->queueDeletion(twin));
+        QVERIFY(!removeTwin->isEnabled());
+        m_model->undoDeletion(twin);
+        QVERIFY(removeTwin->isEnabled());
         view.setViewOnly(true);
         QVERIFY(!removeTwin->isEnabled());
         view.setViewOnly(false);
-        m_model->undoDeletion(twin);
+
+        // Filtered to one kind, then to one severity: only those cards.
+        view.kindFilter()->setCurrentIndex(view.kindFilter()->findData("module-registered-twice"));
+        QCOMPARE(view.kindFilter()->currentText(), "Modules registered twice (1)");
+        view.finishCheck();
+        QCOMPARE(view.cards().size(), 1);
+        view.kindFilter()->setCurrentIndex(0);
+        view.severityFilter()->setCurrentIndex(view.severityFilter()->findText("Notes"));
+        view.finishCheck();
+        QCOMPARE(view.cards().size(), counts[0]);
+        view.severityFilter()->setCurrentIndex(0);
+        view.finishCheck();
+        QCOMPARE(view.cards().size(), ids.size());
 
         // Rows edit through the model; the first edit adds the stale notice, later ones nothing.
         XsdtNode *font = m_doc->findPath(u"Global/Preferences/Application/FontResolution");
         auto *spin = qobject_cast<QSpinBox *>(view.rowFor(font)->editor());
         QVERIFY(spin);
         m_model->setSchema(&schema);
-        spin->setValue(21); // the spin box reaches down to the value it shows, 20
+        spin->setValue(21); // still outside the documented range: refused, and left as typed
         QCOMPARE(font->value, "20");
-        QCOMPARE(spin->value(), 20);
+        QCOMPARE(spin->value(), 21);
         spin->setValue(96);
         QCOMPARE(font->value, "96");
         const QString stale = view.summaryLabel()->text();
@@ -833,7 +861,7 @@ private slots:
             m_cleanup->setDocument(m_doc.get());
         }
         QTRY_VERIFY(!m_cleanup->isBuilding());
-        QCOMPARE(cleanupRows(m_cleanup->tree()).size(), replaced ? 4 : 12);
+        QCOMPARE(cleanupRows(m_cleanup->tree()).size(), replaced ? 4 : 14);
     }
 
     // One row a turn: the same rows in the same order, and deletions queued after the second
@@ -854,12 +882,13 @@ private slots:
         QCOMPARE(cleanupRows(m_cleanup->tree()),
                  (QStringList{"Safe to clean - PixInsight recreates these |  | ",
                               "  Pair | 3 | Partly queued (1 of 2)", "    Safe/A | 1 | ",
-                              "    Safe/B | 2 | ", "  Windows (3) | 3 | ",
+                              "    Safe/B | 2 | ", "  Windows (3) | 3 | Partly queued (1 of 3)",
                               "    Alpha \u203A Side | 1 | " + queued,
                               "    beta \u203A Geometry | 1 | ", "    zed \u203A Main | 1 | ",
                               "Saved tool and script settings - deleting loses your "
                               "configuration |  | ",
-                              "  Alpha | 2 | " + queued, "  beta | 1 | ", "  zed | 1 | "}));
+                              "  Alpha | 3 | Partly queued (1 of 2)", "    Alpha | 2 | ",
+                              "    ModuleData/Alpha | 1 | ", "  beta | 1 | ", "  zed | 1 | "}));
         QCOMPARE(cleanupStatus(), "2 entries queued for deletion");
         QCOMPARE(rowNamed(m_cleanup->tree(), "Pair")->toolTip(0), "Two paths\nSafe/A, Safe/B");
     }
@@ -889,10 +918,13 @@ QByteArray cleanupOverlay()
     {"path": "Safe/**", "level": "safe", "reason": "recreated"},
     {"path": "*", "level": "warn", "groupsOnly": true, "reason": "tool settings"},
     {"path": "*/Interfaces/*/Geometry", "level": "safe", "reason": "window"},
-    {"path": "Never", "level": "never", "reason": "kept"}]},
+    {"path": "Never", "level": "never", "reason": "kept"},
+    {"path": "ModuleData", "level": "never", "reason": "kept"},
+    {"path": "ModuleData/*", "level": "warn", "groupsOnly": true, "reason": "module data"}]},
   "cleanup": [
     {"title": "Pair", "description": "Two paths", "paths": ["Safe/A", "Safe/B"]},
     {"title": "Absent", "description": "d", "paths": ["Safe/Missing"]},
+    {"title": "Hollow", "description": "d", "paths": ["Safe/Hollow"]},
     {"title": "Protected", "description": "d", "paths": ["Never"]},
     {"title": "Windows", "description": "each", "paths": ["*/Interfaces/*/Geometry"],
      "each": true}]})";

@@ -50,6 +50,15 @@ private slots:
         installEnglishPlurals();
         QCOMPARE(QCoreApplication::translate("vrn::MainWindow", "%n unsaved changes", nullptr, 1),
                  "1 unsaved change");
+        // The window writes counts as the user's locale writes numbers, every count alike.
+        EnglishPlurals grouped(nullptr, true);
+        QCoreApplication::installTranslator(&grouped);
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        QCOMPARE(
+            QCoreApplication::translate("vrn::MainWindow", "%n unsaved changes", nullptr, 2749),
+            "2,749 unsaved changes");
+        QLocale::setDefault(QLocale::c());
+        QCoreApplication::removeTranslator(&grouped);
     }
 
     // Only a count of exactly one takes the singular.

@@ -219,6 +219,14 @@ void TestHealthCheck::cases_data()
          "it twice and complains about duplicate identifiers. The later entry can go.",
          "module-registered-twice | Warning | Other is registered twice | The module registry "
          "entries Modules/2 and Modules/4 both name /pi/bin/Other-pxm.so,"});
+    row("registered twice under one key",
+        "<i k='Modules'><v k='2' t='s' v='/pi/bin/Y-pxm.so'/><v k='2' t='s' "
+        "v='/pi/bin/Y-pxm.so'/></i>",
+        madeUpEnv({}, 8, "/pi/bin"),
+        {"module-registered-twice | Warning | Y is registered twice | The module registry entries "
+         "Modules/2 (entry 1 of 2 with that key) and Modules/2 (entry 2 of 2 with that key) both "
+         "name /pi/bin/Y-pxm.so,",
+         "duplicate-key"});
     row("registered twice, Windows rules",
         "<i k='Modules'><v k='1' t='s' v='@pxi_bin_dir/A-pxm.dll'/>"
         "<v k='2' t='s' v='c:\\pi\\BIN\\a-pxm.dll'/></i>",

@@ -22,6 +22,7 @@
 #include "views/healthview.h"
 #include "views/historyview.h"
 #include "views/importmapdialog.h"
+#include "views/preferencesview.h"
 #include "views/reviewdialog.h"
 #include "views/taskpage.h"
 #include "views/unusedmodulesview.h"
@@ -42,7 +43,10 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
+#include <QStackedWidget>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTabBar>
@@ -104,6 +108,18 @@ bool setValue(MainWindow &window, const QString &path, const QString &text)
 {
     XsdtNode *node = findNode(window, path);
     return node && window.model()->setData(window.model()->indexForNode(node, 1), text);
+}
+
+// Every job of the document manager runs on the worker and waits there for `gate`.
+auto holdWorker(QSemaphore &gate)
+{
+    DocumentManager::setWorkerHook([&gate] { gate.acquire(); });
+    DocumentManager::setWorkerThreshold(0);
+    return qScopeGuard([&gate] {
+        gate.release(10);
+        DocumentManager::setWorkerThreshold(qint64(1) << 40);
+        DocumentManager::setWorkerHook({});
+    });
 }
 
 CompareView *compareView(const MainWindow &window)
@@ -837,6 +853,10 @@ void TestMainWindow::healthCheckAction()
     }
     QVERIFY(writeFile(configFile(), smallSettings()));
     MainWindow window;
+    QVERIFY(showActive(window));
+    QTabBar *bar = window.tabs()->tabBar();
+    const int health = window.tabs()->indexOf(window.healthView());
+    const QRect next = bar->tabRect(health + 1);
     window.onHealthCheck();
     QCOMPARE(window.tabs()->currentWidget(), window.healthView());
     window.healthView()->finishCheck();
@@ -844,8 +864,9 @@ void TestMainWindow::healthCheckAction()
     for (const Finding &finding : window.healthView()->findings())
         counted += finding.severity != Severity::Note ? 1 : 0;
     QVERIFY(counted > 0);
-    QCOMPARE(window.tabs()->tabText(window.tabs()->indexOf(window.healthView())),
-             QString("Health check (%1)").arg(counted));
+    QCOMPARE(bar->accessibleTabName(health), QString("Health check (%1)").arg(counted));
+    // The count comes in room the tab kept for it: the tabs after it stay where they were.
+    QCOMPARE(bar->tabRect(health + 1), next);
 }
 
 void TestMainWindow::menuCommands_data()
@@ -977,24 +998,36 @@ void TestMainWindow::fileComboChoices()
     emit combo->activated(0);
     QVERIFY(Dialogs::shown().isEmpty());
 
-    QVERIFY(setValue(window, kMaxProcessors, "8"));
+    // Unsaved changes: Cancel stays, Save writes them first, Discard drops them.
+    QVERIFY(setValue(window, kMaxProcessors, "11"));
     combo->setCurrentIndex(1);
     emit combo->activated(1); // Cancel
     QCOMPARE(Dialogs::lastShown().text,
-             QString("You have 1 unsaved change. Opening another file discards them."));
+             QString("You have 1 unsaved change. Save it before opening another file?"));
+    QCOMPARE(Dialogs::lastShown().defaultButton, QMessageBox::Save);
     QCOMPARE(combo->currentIndex(), 0);
     QCOMPARE(window.store().path, configFile(1));
-    Dialogs::setNextAnswer(QMessageBox::Discard);
+    Dialogs::setNextAnswer(QMessageBox::Save);
+    acceptNextDialog();
+    DocumentManager::setWorkerThreshold(0); // saved on the worker, as a large file is
     combo->setCurrentIndex(1);
     emit combo->activated(1);
-    QCOMPARE(window.store().path, configFile(2));
+    QTRY_COMPARE(window.store().path, configFile(2));
+    DocumentManager::setWorkerThreshold(qint64(1) << 40);
     QCOMPARE(combo->currentIndex(), 1);
+    XsdtDocument saved;
+    QVERIFY(saved.parse(readFile(configFile(1))));
+    QCOMPARE(saved.findPath(kMaxProcessors)->value, QString("11"));
 
     // Browse opens any file and lists it.
+    const QByteArray second = readFile(configFile(2));
+    QVERIFY(setValue(window, kMaxProcessors, "12"));
     const QString elsewhere = m_home.filePath(QStringLiteral("copy.settings"));
     QVERIFY(writeFile(elsewhere, smallSettings(5)));
+    Dialogs::setNextAnswer(QMessageBox::Discard);
     Dialogs::setNextFileName(elsewhere);
     window.onOpen();
+    QCOMPARE(readFile(configFile(2)), second);
     const Dialogs::Record open = Dialogs::lastShown();
     QCOMPARE(open.title, QString("Open PixInsight settings file"));
     QCOMPARE(open.filter, QString("PixInsight settings (*.settings);;All files (*)"));
@@ -1002,10 +1035,26 @@ void TestMainWindow::fileComboChoices()
     QCOMPARE(window.store().path, elsewhere);
     QCOMPARE(combo->count(), 3);
     QCOMPARE(combo->currentData().toString(), elsewhere);
+
+    // While a file is read on the worker, the row names it and Preferences says it is read.
+    QSemaphore gate;
+    const auto restore = holdWorker(gate);
+    combo->setCurrentIndex(0);
+    emit combo->activated(0);
+    QTRY_COMPARE(combo->currentData().toString(), configFile(1));
+    auto *preferences = window.findChild<PreferencesView *>();
+    QVERIFY(preferences->stack()->currentWidget() == preferences->emptyLabel());
+    QCOMPARE(preferences->emptyLabel()->text(),
+             "Loading " + QFileInfo(configFile(1)).fileName() + "…");
+    gate.release();
+    QTRY_COMPARE(window.store().path, configFile(1));
+    QCOMPARE(combo->currentData().toString(), configFile(1));
+    QVERIFY(preferences->stack()->currentWidget() != preferences->emptyLabel());
 }
 
 void TestMainWindow::themeAndTextSize()
 {
+    QVERIFY(writeFile(configFile(), readFile(VARNEL_DEMO_FILE)));
     MainWindow window;
     ThemeManager *theme = ThemeManager::instance();
     theme->setFontScale(1.25, false);
@@ -1015,24 +1064,65 @@ void TestMainWindow::themeAndTextSize()
     theme->setFontScale(1.25, false);
     QCOMPARE(statusText(window), QString("Text size 100%"));
     window.statusBar()->clearMessage();
-    // At 180 % every tab title shows whole, and boxes and toolbar icons grow with the text.
-    const int indicator = window.style()->pixelMetric(QStyle::PM_IndicatorWidth);
-    const int icon18 = window.actions()->toolbar->iconSize().width();
-    theme->setFontScale(1.8, false);
-    window.resize(1000, 700); // asks for less room than these titles need at this size
+    // At the default size every page fits a 1024 x 700 screen.
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QSize toolbar = window.actions()->toolbar->sizeHint();
+    QVERIFY(window.layout()->minimumSize().boundedTo({1024, 700}) ==
+            window.layout()->minimumSize());
+    window.resize(1024, 700);
+    for (int i = 0; i < window.tabs()->count(); ++i) {
+        window.tabs()->setCurrentIndex(i);
+        QCoreApplication::processEvents();
+        const auto *scroll = window.tabs()->widget(i)->findChild<QScrollArea *>(
+            "pageScroll", Qt::FindDirectChildrenOnly);
+        QVERIFY2(!scroll || (!scroll->verticalScrollBar()->isVisible() &&
+                             !scroll->horizontalScrollBar()->isVisible()),
+                 qPrintable(window.tabs()->tabText(i)));
+    }
+    // At 176 % boxes and toolbar icons grow with the text, the window stays on the screen and
+    // every tab title can be brought into view whole.
+    const int indicator = window.style()->pixelMetric(QStyle::PM_IndicatorWidth);
+    const int icon18 = window.actions()->toolbar->iconSize().width();
+    const QRect room = window.screen()->availableGeometry();
+    window.resize(room.size() / 2);
+    theme->setFontScale(2.2, false);
     QCoreApplication::processEvents();
-    QVERIFY(window.style()->pixelMetric(QStyle::PM_IndicatorWidth) >= indicator * 1.8 / 1.25 - 1);
-    QVERIFY(window.actions()->toolbar->iconSize().width() >= icon18 * 1.8 / 1.25 - 1);
-    const QTabBar *bar = window.tabs()->tabBar();
+    QVERIFY(window.style()->pixelMetric(QStyle::PM_IndicatorWidth) >= indicator * 2.2 / 1.25 - 1);
+    QVERIFY(window.actions()->toolbar->iconSize().width() >= icon18 * 2.2 / 1.25 - 1);
+    QTRY_VERIFY(room.contains(QRect(room.topLeft(), window.frameGeometry().size())));
+    QTabBar *bar = window.tabs()->tabBar();
     for (int i = 0; i < bar->count(); ++i) {
+        bar->setCurrentIndex(i);
         const QRect tab = bar->tabRect(i);
         const QString title = bar->tabText(i);
         QVERIFY2(tab.left() >= 0 && tab.right() < bar->width(), qPrintable(title));
         QVERIFY2(tab.width() > bar->fontMetrics().horizontalAdvance(title), qPrintable(title));
+        // The page fits a 1024 pixel screen: what does not fit scrolls or wraps.
+        QWidget *page = window.tabs()->widget(i);
+        QVERIFY2(page == compareView(window) || page->minimumSizeHint().width() <= 1000,
+                 qPrintable(title));
     }
+    // On a 1024 x 700 screen nothing on a page is drawn smaller than it needs, over its
+    // neighbours: the page scrolls instead.
+    window.resize(1024, 700);
+    for (int i = 0; i < bar->count(); ++i) {
+        window.tabs()->setCurrentIndex(i);
+        QCoreApplication::processEvents();
+        QWidget *page = window.tabs()->widget(i);
+        for (const QWidget *part : page->findChildren<QWidget *>()) {
+            if (page == compareView(window) || !part->isVisibleTo(page) ||
+                !part->parentWidget()->layout())
+                continue;
+            const int least = qMin(part->minimumSizeHint().height(), part->maximumHeight());
+            QVERIFY2(part->height() >= least,
+                     qPrintable(bar->tabText(i) + ": " + part->metaObject()->className()));
+        }
+    }
+    // Back at the default size the toolbar is as small as it was.
     theme->setFontScale(1.25, false);
+    QCoreApplication::processEvents();
+    QCOMPARE(window.actions()->toolbar->sizeHint(), toolbar);
     window.statusBar()->clearMessage();
     theme->setTheme(ThemeManager::Dark, false);
     QVERIFY(statusText(window).isEmpty());
@@ -1165,9 +1255,11 @@ void TestMainWindow::importSetup()
         Dialogs::setNextFileName(path);
     };
     QStringList suggested;
+    QString folders;
     int reviewed = -1;
     Dialogs::setNextDialogHandler([&](QDialog *dialog) {
         suggested = qobject_cast<ImportMapDialog *>(dialog)->mappings();
+        folders = qobject_cast<ImportMapDialog *>(dialog)->foldersLabel()->text();
         Dialogs::setNextDialogHandler([&](QDialog *review) {
             reviewed = qobject_cast<ReviewDialog *>(review)->tree()->topLevelItemCount();
             return int(QDialog::Rejected);
@@ -1177,6 +1269,7 @@ void TestMainWindow::importSetup()
     setupFile(kMaxProcessors);
     menuAction(window, "&File", "&Import...")->trigger();
     QCOMPARE(suggested, QStringList{"/home/old=" + QDir::homePath()});
+    QCOMPARE(folders, QString("Its paths begin with: /home/old (1 path)."));
     QCOMPARE(reviewed, 2);
     QCOMPARE(findNode(window, folder)->value, QDir::homePath() + "/Lights");
     QCOMPARE(findNode(window, kMaxProcessors)->value, QString("3"));
@@ -1202,13 +1295,7 @@ void TestMainWindow::saveOnWorker()
     const QModelIndex value = window.model()->indexForNode(findNode(window, kMaxProcessors), 1);
     QVERIFY(window.model()->setData(value, QStringLiteral("6")));
     QSemaphore gate;
-    DocumentManager::setWorkerHook([&gate] { gate.acquire(); });
-    DocumentManager::setWorkerThreshold(0);
-    const auto restore = qScopeGuard([&gate] {
-        gate.release();
-        DocumentManager::setWorkerThreshold(qint64(1) << 40);
-        DocumentManager::setWorkerHook({});
-    });
+    const auto restore = holdWorker(gate);
     acceptNextDialog();
     QSignalSpy saved(&window.documents(), &DocumentManager::saved);
     // A save is no edit: Compare would compare again and the health page call itself stale.
@@ -1240,13 +1327,7 @@ void TestMainWindow::reloadKeepHoldsChanges()
     QVERIFY(writeFile(configFile(), smallSettings() + '\n'));
     window.pollEnvironment();
     QSemaphore gate;
-    DocumentManager::setWorkerHook([&gate] { gate.acquire(); });
-    DocumentManager::setWorkerThreshold(0);
-    const auto restore = qScopeGuard([&gate] {
-        gate.release(10);
-        DocumentManager::setWorkerThreshold(qint64(1) << 40);
-        DocumentManager::setWorkerHook({});
-    });
+    const auto restore = holdWorker(gate);
     window.reloadKeepAction()->trigger();
     gate.release(); // the file reads: it is read into the document, which is not loaded meanwhile
     QTRY_VERIFY(!window.store().loaded);

@@ -9,6 +9,7 @@
 #include "support/testfiles.h"
 #include "views/aboutdialog.h"
 #include "views/backupsdialog.h"
+#include "views/healthview.h"
 #include "views/modulesearchdialog.h"
 #include "views/preferencesview.h"
 #include "views/searchview.h"
@@ -17,6 +18,7 @@
 #include "widgets/settingrow.h"
 
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
@@ -259,6 +261,12 @@ private slots:
         view.buildIndex();
         view.setQuery("maxprocessors");
         auto *spin = qobject_cast<QSpinBox *>(view.rows().first()->editor());
+        // Tab goes from the last option straight to the first result's editor.
+        view.show();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        view.protectedBox()->setFocus();
+        QTest::keyClick(view.protectedBox(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), spin);
         spin->setValue(3);
         XsdtNode *max = node("Global/Preferences/Process/MaxProcessors");
         QCOMPARE(m_model.data(m_model.indexForNode(max, 1)).toString(), "3");
@@ -352,13 +360,13 @@ private slots:
         QCOMPARE(window.tabs()->currentWidget(), search);
         QCOMPARE(search->bannerLabel()->text(),
                  "Module search for \"kestrane\": registry entry, module data, module "
-                 "settings and process entries - Kestrane (installed), 2 values. "
+                 "settings and process entries - Kestrane (in the module list), 2 values. "
                  "Type words below to narrow them.");
         QCOMPARE(search->rows().size(), 2);
         searchModule("estr");
         QCOMPARE(search->bannerLabel()->text(),
                  "No module is called exactly \"estr\"; showing modules whose name contains it: "
-                 "Kestrane (installed), KestraneTools (installed) - 4 values.");
+                 "Kestrane (in the module list), KestraneTools (in the module list) - 4 values.");
         Dialogs::setNextAnswer(QMessageBox::Yes);
         searchModule("Needle");
         QCOMPARE(Dialogs::lastShown().text,
@@ -431,8 +439,9 @@ private slots:
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 0);
         for (const QString name :
-             {"prefs-01", "prefs-10", "prefs-180", "search-font", "search", "module-search",
-              "review", "advanced-changed", "changed-on-disk", "advanced", "backups", "about"}) {
+             {"prefs-01", "prefs-10", "prefs-180", "prefs-176-1024", "search-font", "search",
+              "module-search", "review", "advanced-changed", "changed-on-disk", "advanced",
+              "backups", "about"}) {
             const QImage image(dir.path() + "/shots/" + name + ".png");
             QVERIFY2(image.width() >= (name == "backups" || name == "about" ? 300 : 800),
                      qPrintable(name));
@@ -465,8 +474,8 @@ private slots:
             << 3 << QMessageBox::No << "Delete the 4 older backups (6 KiB)" << 7 << true;
         QTest::newRow("no trash, deleted for good when asked")
             << 5 << QMessageBox::Yes << "Delete the 2 older backups (3 KiB)" << 5 << false;
-        QTest::newRow("no trash, No")
-            << 5 << QMessageBox::No << "Delete the 2 older backups (3 KiB)" << 7 << false;
+        QTest::newRow("no trash, one, No")
+            << 6 << QMessageBox::No << "Delete the 1 older backup (2 KiB)" << 7 << false;
     }
 
     void backups()
@@ -504,11 +513,13 @@ private slots:
         QTest::mouseClick(dialog.deleteOlderButton(), Qt::LeftButton);
         const int removed = 7 - left;
         QCOMPARE(Dialogs::lastShown().title, "Delete backups");
+        const bool one = keep == 6; // one backup is offered
         QVERIFY(Dialogs::lastShown().text.endsWith(
-            trash ? QString("They are moved to the trash folder %1/Trash.").arg(data)
-                  : QString("%1 does not exist or cannot be written). They will be deleted for "
+            trash ? QString("%1 moved to the trash folder %2/Trash.")
+                        .arg(one ? "It is" : "They are", data)
+                  : QString("%1 does not exist or cannot be written). %2 will be deleted for "
                             "good.")
-                        .arg(data)));
+                        .arg(data, one ? "It" : "They")));
         const QStringList kept = listBackups(settingsFile());
         QCOMPARE(kept.size(), left);
         QVERIFY(left == 0 || kept.constFirst().endsWith(".bak-20261206-000000")); // the newest stay
@@ -524,6 +535,72 @@ private slots:
         QVERIFY(QFile::exists(settingsFile()));
         // The number kept is remembered for the next dialog.
         QCOMPARE(BackupsDialog(settingsFile()).keepSpin()->value(), keep);
+    }
+
+    // What a screen reader meets on every page: each control it can land on says what it is for.
+    void everyControlNamed()
+    {
+        QVERIFY(testdata::writeFile(settingsFile(), testdata::readFile(QString(VARNEL_DEMO_FILE))));
+        MainWindow window;
+        window.resize(1200, 820);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        static const QSet<QAccessible::Role> controls{
+            QAccessible::PushButton, QAccessible::CheckBox,   QAccessible::RadioButton,
+            QAccessible::ComboBox,   QAccessible::SpinBox,    QAccessible::EditableText,
+            QAccessible::Slider,     QAccessible::ButtonMenu, QAccessible::ButtonDropDown};
+        QStringList unnamed;
+        QStringList undescribed;
+        int named = 0;
+        int described = 0;
+        const std::function<void(QAccessibleInterface *, const QString &)> walk =
+            [&](QAccessibleInterface *node, const QString &where) {
+                if (!node || node->state().invisible)
+                    return;
+                if (controls.contains(node->role())) {
+                    if (node->text(QAccessible::Name).trimmed().isEmpty())
+                        unnamed.append(where + ": " + node->object()->metaObject()->className());
+                    else
+                        ++named;
+                    // A setting's editor also says what the setting does, as its row shows.
+                    const SettingRow *row = nullptr;
+                    for (QObject *up = node->object(); up && !row; up = up->parent())
+                        row = qobject_cast<SettingRow *>(up);
+                    if (row && row->editor() == node->object() &&
+                        !row->info().description.isEmpty()) {
+                        if (node->text(QAccessible::Description) == row->info().description)
+                            ++described;
+                        else
+                            undescribed.append(where + ": " + row->info().label);
+                    }
+                }
+                // Item views speak for their rows themselves.
+                if (qobject_cast<QAbstractItemView *>(node->object()))
+                    return;
+                for (int i = 0; i < node->childCount(); ++i)
+                    walk(node->child(i), where);
+            };
+        QTabWidget *tabs = window.tabs();
+        auto *preferences = window.findChild<PreferencesView *>();
+        for (int tab = 0; tab < tabs->count(); ++tab) {
+            tabs->setCurrentIndex(tab);
+            QWidget *page = tabs->currentWidget();
+            if (page == window.healthView())
+                window.healthView()->finishCheck();
+            for (int shown = 0; page != preferences || preferences->showPage(shown); ++shown) {
+                QCoreApplication::processEvents();
+                walk(QAccessible::queryAccessibleInterface(page), tabs->tabText(tab));
+                if (page != preferences)
+                    break;
+            }
+        }
+        QVERIFY(named > 300);
+        QVERIFY2(described > 40, qPrintable(QString::number(described)));
+        QVERIFY2(undescribed.isEmpty(), qPrintable(undescribed.join(", ")));
+        const QStringList compare = unnamed.filter(QRegularExpression("^Compare: "));
+        QVERIFY2(unnamed == compare, qPrintable(unnamed.join(", ")));
+        QEXPECT_FAIL("", "Compare's search field has only a placeholder", Continue);
+        QVERIFY2(compare.isEmpty(), qPrintable(compare.join(", ")));
     }
 
     void aboutDetails()

@@ -92,7 +92,8 @@ private slots:
                  {"Global/Statistics/Process/Curves", 'u', "3"},
                  {"Global/Statistics/Process/Stretch", 'u', "4"},
                  {"Global/Statistics/Total", 'u', "7"},
-                 {"commandHistory/0001", 's', "run()"},
+                 {"commandHistory/102", 's', "run()"},
+                 {"commandHistory/12", 's', "stop()"},
                  {"ModuleData/Kestrane/Notes", 's', "one\ntwo"}})
             testdata::ensurePath(&m_doc->root, QString::fromLatin1(path), XsdtNode::Value,
                                  QLatin1Char(type), QString::fromLatin1(value));
@@ -107,12 +108,13 @@ private slots:
         edit("Global/Preferences/Process/MaxProcessors", "4");
         edit("ModuleData/Kestrane/Notes", "one\ntwo\nthree");
         queue("Global/Statistics");
-        queue("commandHistory/0001");
+        queue("commandHistory/102");
+        queue("commandHistory/12");
 
         ReviewDialog dialog(m_model.get(), m_doc.get());
         QTreeWidget *tree = dialog.tree();
         QCOMPARE(dialog.summaryLabel()->text(),
-                 "3 edits and 2 deletions (4 values removed) will be written to "
+                 "3 edits and 3 deletions (5 values removed) will be written to "
                  "the settings file.");
         // Bytes that were not UTF-8 are announced before the save that rewrites them.
         m_doc->invalidUtf8 = {2, 7, 12, "ModuleData/Kestrane/Notes"};
@@ -122,17 +124,18 @@ private slots:
             "written as U+FFFD; the backup keeps the original bytes."));
         m_doc->invalidUtf8 = {};
         dialog.populate();
-        // Deletions first, then edits, each sorted by path ignoring case.
+        // Deletions first, then edits, each sorted by path ignoring case, numbers by value.
         QCOMPARE(rows(tree),
                  (QStringList{
-                     "Delete | commandHistory/0001 | 1 value | (removed)",
+                     "Delete | commandHistory/12 | 1 value | (removed)",
+                     "Delete | commandHistory/102 | 1 value | (removed)",
                      "Delete | Global/Statistics | 3 values | (removed)",
                      "Edit | Global/Preferences/Process/MaxProcessors | 8 | 4",
                      "Edit | Global/RGBWorkingSpace/Gamma | 2.2 | 1.8",
                      "Edit | ModuleData/Kestrane/Notes | one\u23CEtwo | one\u23CEtwo\u23CEthree"}));
-        QTreeWidgetItem *history = tree->topLevelItem(0);
-        QTreeWidgetItem *statistics = tree->topLevelItem(1);
-        QTreeWidgetItem *notes = tree->topLevelItem(4);
+        QTreeWidgetItem *history = tree->topLevelItem(1);
+        QTreeWidgetItem *statistics = tree->topLevelItem(2);
+        QTreeWidgetItem *notes = tree->topLevelItem(5);
         QCOMPARE(statistics->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
         QCOMPARE(notes->toolTip(3), "one\ntwo\nthree");
         QVERIFY(dialog.saveButton()->isEnabled());
@@ -150,7 +153,7 @@ private slots:
                  "Global/Statistics\nThe whole entry is removed (3 values). Expand "
                  "the row to see them.");
         tree->setCurrentItem(history);
-        QCOMPARE(dialog.detailText()->toPlainText(), "commandHistory/0001\nRemoved value: run()");
+        QCOMPARE(dialog.detailText()->toPlainText(), "commandHistory/102\nRemoved value: run()");
         notes->setSelected(true);
         QCOMPARE(dialog.detailText()->toPlainText(), "2 changes selected.");
 
@@ -159,7 +162,7 @@ private slots:
         QCOMPARE(history->childCount(), 1);
         QCOMPARE(history->child(0)->text(0) + history->child(0)->text(1) +
                      history->child(0)->text(2),
-                 "commandHistory/0001run()");
+                 "commandHistory/102run()");
         tree->expandItem(statistics);
         tree->clearSelection();
         tree->setCurrentItem(statistics->child(0));
@@ -224,6 +227,7 @@ private slots:
         QTreeWidgetItem *statistics = rowFor(tree, u"Global/Statistics");
         tree->expandItem(statistics);
         statistics->child(0)->setSelected(true);
+        QVERIFY(!dialog.revertButton()->isEnabled());
         QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
         QCOMPARE(m_doc->pendingChangeCount(), 3);
 

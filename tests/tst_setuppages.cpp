@@ -15,6 +15,8 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QUndoStack>
@@ -134,16 +136,33 @@ private slots:
         connect(&page, &TaskPage::deleteRequested, &requests, &EditRequests::requestDeletion);
         page.setDocument(doc.get());
         const QString text = page.visibleText();
-        QVERIFY2(text.contains("The same address as Global/UpdateManager/Repositories/2.\n"),
+        QVERIFY2(text.contains("Repository 1\nThe same address as repository 2.\n"),
                  qPrintable(text));
-        QVERIFY(text.contains("The same address as Global/UpdateManager/Repositories/1.\n"));
+        QVERIFY(text.contains("The same address as repository 1.\n"));
         QCOMPARE(text.count("Plain http://"), 1);
 
+        // Scrolled down, then the last one is removed: the page stays where it was, give or
+        // take the summary line about plain addresses that goes with it.
+        page.resize(500, 300);
+        page.show();
+        // The list's own scroll area, inside the one every page has for a small screen.
+        QScrollBar *scroll = page.findChild<QScrollArea *>("pageScroll")
+                                 ->widget()
+                                 ->findChild<QScrollArea *>()
+                                 ->verticalScrollBar();
+        QTRY_VERIFY(scroll->maximum() > 0);
+        scroll->setValue(scroll->maximum() / 2);
+        const int scrolled = scroll->value();
         XsdtNode *third = doc->findPath(u"Global/UpdateManager/Repositories/3");
         Dialogs::setNextAnswer(QMessageBox::Yes);
         page.removeButton(third)->click();
         QCOMPARE(Dialogs::lastShown().title, "Delete saved information?");
+        QCOMPARE(Dialogs::lastShown().text,
+                 "Delete the update repository http://plain.example/?\n(2 values)");
         QVERIFY(third->pendingDelete);
+        QCoreApplication::processEvents(); // the page is made again on the next turn
+        QVERIFY2(qAbs(scroll->value() - scrolled) < 40,
+                 qPrintable(QString::number(scroll->value())));
         QCOMPARE(doc->findPath(u"Global/UpdateManager/Repositories/1/URL")->pendingDelete, false);
 
         auto none = parsed(R"(<i k="Global"/>)");

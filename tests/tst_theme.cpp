@@ -11,10 +11,12 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QPainter>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QStyle>
+#include <QStyleOption>
 #include <QtTest>
 
 #include <cmath>
@@ -297,6 +299,35 @@ private slots:
         QVERIFY(tinted != p.color(QPalette::Window));
         text("changed setting", row.titleLabel()->palette().color(QPalette::WindowText), tinted);
         control("check box on a changed setting", tinted);
+        text("breadcrumb", row.pathLabel()->palette().color(QPalette::WindowText),
+             p.color(QPalette::Window));
+        text("read-only value", p.color(QPalette::Disabled, QPalette::Text),
+             p.color(QPalette::Disabled, QPalette::Base));
+        text("value out of range", p.color(QPalette::BrightText), p.color(QPalette::Window));
+        // Where the keyboard is: the ring drawn around a focused field and a check box reached
+        // with Tab, at its strongest pixel.
+        VarnelStyle style;
+        const auto ring = [&](const QString &what, QStyle::PrimitiveElement element,
+                              QStyleOption &option, const QColor &back) {
+            QImage image(60, 24, QImage::Format_RGB32);
+            image.fill(back);
+            option.rect = image.rect();
+            option.palette = p;
+            option.state =
+                QStyle::State_Enabled | QStyle::State_HasFocus | QStyle::State_KeyboardFocusChange;
+            QPainter painter(&image);
+            style.drawPrimitive(element, &option, &painter);
+            painter.end();
+            double best = 0;
+            for (int x = 0; x < image.width(); ++x)
+                best = qMax(best, contrast(image.pixelColor(x, 1), back));
+            check(what, best, 3.0, back);
+        };
+        QStyleOptionFrame field;
+        field.lineWidth = 1;
+        ring("focused field", QStyle::PE_FrameLineEdit, field, p.color(QPalette::Base));
+        QStyleOptionFocusRect box;
+        ring("focused check box", QStyle::PE_FrameFocusRect, box, p.color(QPalette::Window));
 
         QVERIFY2(failures.isEmpty(), qPrintable(failures.join(QStringLiteral("; "))));
     }

@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 #include <QUndoStack>
@@ -273,6 +274,7 @@ private slots:
 
         undo->trigger();
         QCOMPARE(node->value, original);
+        QCOMPARE(window.statusBar()->currentMessage(), "Undone: edit of MaxProcessors");
         QCOMPARE(window.windowTitle(), "core-1-pxi.settings - Varnel");
         QCOMPARE(redo->text(), "Redo edit of MaxProcessors");
         QVERIFY(!undo->isEnabled() && redo->isEnabled());

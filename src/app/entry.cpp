@@ -168,7 +168,7 @@ int runVarnel(int argc, char **argv)
     }
 
     QApplication app(argc, argv);
-    installEnglishPlurals();
+    installEnglishPlurals(true);
     QApplication::setOrganizationName(QStringLiteral("Varnelhaus"));
     QApplication::setApplicationName(QStringLiteral("Varnelhaus"));
     QApplication::setApplicationDisplayName(QStringLiteral("Varnel"));

@@ -55,6 +55,43 @@ FileCommands::FileCommands(const Parts &parts)
     connect(m_docs, &DocumentManager::restored, this, &FileCommands::onRestored);
 }
 
+bool FileCommands::reloadUnderWay()
+{
+    if (!m_docs->isKeepingChanges())
+        return false;
+    Dialogs::information(m_window, tr("Reload under way"),
+                         tr("Your changes are being made again on the file just read. Try "
+                            "again when that is done."));
+    return true;
+}
+
+void FileCommands::offerSaveThen(const std::function<void()> &then)
+{
+    if (reloadUnderWay())
+        return;
+    const int count = m_docs->pendingCount();
+    if (m_docs->store().loaded && count > 0) {
+        const auto answer = Dialogs::question(
+            m_window, tr("Unsaved changes"),
+            tr("You have %n unsaved changes. Save them before opening another file?", nullptr,
+               count),
+            QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+        if (answer != QMessageBox::Discard && (answer != QMessageBox::Save || !save()))
+            return;
+        if (answer == QMessageBox::Save && m_saving) {
+            connect(
+                this, &FileCommands::saveDone, this,
+                [then](bool ok) {
+                    if (ok)
+                        then();
+                },
+                Qt::SingleShotConnection);
+            return;
+        }
+    }
+    then();
+}
+
 bool FileCommands::mayOpen(const QString &path)
 {
     const MemoryFit fit = MemoryFit::forFile(path, MemoryFit::kWindowFactor);
@@ -75,12 +112,8 @@ bool FileCommands::mayOpen(const QString &path)
 
 bool FileCommands::confirmDiscard(const QString &reason)
 {
-    if (m_docs->isKeepingChanges()) {
-        Dialogs::information(m_window, tr("Reload under way"),
-                             tr("Your changes are being made again on the file just read. Try "
-                                "again when that is done."));
+    if (reloadUnderWay())
         return false;
-    }
     const int count = m_docs->pendingCount();
     if (!m_docs->store().loaded || count == 0)
         return true;
@@ -242,7 +275,7 @@ void FileCommands::restoreBackup()
         if (sameFile(backup, compared))
             current = int(items.size());
         const QFileInfo info(backup);
-        items.append(tr("%1   (%2, %3 KiB)")
+        items.append(tr("%1   (%2, %L3 KiB)")
                          .arg(info.fileName(),
                               info.lastModified().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
                          .arg(info.size() / 1024));
@@ -417,6 +450,7 @@ void FileCommands::importSetup()
         setup, windowsPaths, [](const QString &folder) { return QFileInfo::exists(folder); });
     ImportMapDialog mapping(path, int(setup.values.size()), oldHome,
                             oldHome.isEmpty() ? QString() : QDir::homePath(), m_window);
+    mapping.showFolders(setup, windowsPaths);
     if (Dialogs::execDialog(&mapping) != QDialog::Accepted)
         return;
     QList<PathMap> maps;

@@ -8,6 +8,8 @@
 
 #include <memory>
 
+#include <functional>
+
 class QMainWindow;
 
 namespace vrn {
@@ -40,6 +42,9 @@ public:
     bool mayOpen(const QString &path);
     // True when there is nothing unsaved or the user agreed to drop it; `reason` ends the question.
     bool confirmDiscard(const QString &reason);
+    // Before another file is opened: runs `then` when nothing is unsaved, or once the user has
+    // saved it (after a save written on the worker, too) or chosen to drop it.
+    void offerSaveThen(const std::function<void()> &then);
     // Shows the review first; false when the user stepped back or the save failed. A large file
     // is still being saved when this returns true: saveDone follows.
     bool save();
@@ -81,6 +86,8 @@ private:
     bool allowReadOnly(const QString &question);
     void onSaved(const DocumentManager::SaveResult &saved);
     void onRestored(bool ok, const QString &error);
+    // True, after telling the user, while a reload is making the changes again.
+    bool reloadUnderWay();
 
     QMainWindow *m_window;
     DocumentManager *m_docs;

@@ -216,10 +216,9 @@ void MainWindow::buildCentralWidget()
     layout->addWidget(m_banner);
 
     m_tabs = new QTabWidget(central);
-    // Whole titles at every text size: the window's minimum width makes room for them
-    // instead of cutting them short or scrolling the first ones out of sight.
+    // Whole titles, with arrows to reach the last ones when the window is too narrow for all.
     m_tabs->setElideMode(Qt::ElideNone);
-    m_tabs->setUsesScrollButtons(false);
+    m_tabs->setUsesScrollButtons(true);
     m_allSettings = new AllSettingsView(m_model, m_tabs);
     m_tabs->addTab(m_allSettings, tr("All settings (advanced)"));
     wirePage(m_allSettings, PageMessages::Notices);
@@ -239,6 +238,7 @@ void MainWindow::buildCentralWidget()
     // Task pages in tab order; each goes before the advanced tree.
     m_preferences = new PreferencesView(m_model, &m_schema, m_tabs);
     addTaskPage(m_preferences, tr("Preferences"), PageMessages::Refusals);
+    connect(&m_docs, &DocumentManager::busyChanged, m_preferences, &PreferencesView::showBusy);
     m_search = new SearchView(m_model, &m_schema, m_tabs);
     addTaskPage(m_search, tr("Search"), PageMessages::Refusals);
     m_cleanup = new CleanupView(m_model, m_tabs);
@@ -250,10 +250,9 @@ void MainWindow::buildCentralWidget()
     addTaskPage(m_health, tr("Health check"), PageMessages::Refusals);
     connect(m_health, &HealthView::openUnusedModules, this, &MainWindow::onUnusedModules);
     connect(m_health, &HealthView::summaryChanged, this, [this](int problems, int warnings) {
-        const int count = problems + warnings;
-        m_tabs->setTabText(m_tabs->indexOf(m_health),
-                           count >= 1 ? tr("Health check (%1)").arg(count) : tr("Health check"));
+        showTabCount(m_tabs, m_health, problems + warnings);
     });
+    showTabCount(m_tabs, m_health, 0);
     m_compare = new CompareView(m_model, m_tabs);
     m_compare->setEditedPathSource([this] { return m_store.loaded ? m_store.path : QString(); });
     addTaskPage(m_compare, tr("Compare"), PageMessages::Notices);
@@ -402,21 +401,23 @@ void MainWindow::refillFileList()
     m_knownFiles = findSettingsFiles();
     const QSignalBlocker blocker(m_fileCombo);
     m_fileCombo->clear();
-    const SettingsStore &store = m_store;
+    // The file being read is the one the pages will show, not the one they showed before.
+    const QString loading = m_docs.loadingPath();
+    const QString shown = !loading.isEmpty() ? loading : m_store.loaded ? m_store.path : QString();
     const QString failedPath = m_docs.failedPath();
-    bool openListed = false;
+    bool shownListed = false;
     for (const QString &path : std::as_const(m_knownFiles)) {
         m_fileCombo->addItem(fileLabel(path), path);
-        if (store.loaded && !openListed && sameFile(path, store.path)) {
+        if (!shown.isEmpty() && !shownListed && sameFile(path, shown)) {
             m_fileCombo->setCurrentIndex(m_fileCombo->count() - 1);
-            openListed = true;
+            shownListed = true;
         }
     }
-    if (store.loaded && !openListed) {
-        m_fileCombo->addItem(fileLabel(store.path), store.path);
+    if (!shown.isEmpty() && !shownListed) {
+        m_fileCombo->addItem(fileLabel(shown), shown);
         m_fileCombo->setCurrentIndex(m_fileCombo->count() - 1);
     }
-    if (!store.loaded && !failedPath.isEmpty()) {
+    if (shown.isEmpty() && !failedPath.isEmpty()) {
         // The file row names the file that failed, so that nobody takes another for it.
         const qsizetype listed = m_knownFiles.indexOf(failedPath);
         if (listed < 0)
@@ -432,16 +433,17 @@ void MainWindow::onFileActivated(int index)
     const QString path = m_fileCombo->itemData(index).toString();
     if (path.isEmpty() || (m_store.loaded && sameFile(path, m_store.path)))
         return;
-    if (m_files->confirmDiscard(tr("Opening another file discards them.")))
-        loadFile(path);
-    else
-        refillFileList();
+    refillFileList(); // the open file until the other one is loaded
+    m_files->offerSaveThen([this, path] { loadFile(path); });
 }
 
 void MainWindow::onOpen()
 {
-    if (!m_files->confirmDiscard(tr("Opening another file discards them.")))
-        return;
+    m_files->offerSaveThen([this] { chooseAndOpen(); });
+}
+
+void MainWindow::chooseAndOpen()
+{
     QString start;
     if (m_store.loaded) {
         start = QFileInfo(m_store.path).absolutePath();
@@ -484,6 +486,8 @@ void MainWindow::onBusyChanged()
     m_model->setViewOnly(locked);
     m_unusedView->setViewOnly(locked);
     m_compare->holdComparisons(worker);
+    if (worker && !m_docs.loadingPath().isEmpty())
+        refillFileList();
     updateState();
 }
 

@@ -127,6 +127,7 @@ private:
     // Hands the page the document and the view-only state and wires its requests.
     void wirePage(TaskPage *page, PageMessages messages);
     void onFileActivated(int index);
+    void chooseAndOpen();
     QString settingsFolder() const;
     void onDocumentReplaced(XsdtDocument *document);
     void onLoadFinished(bool ok, const QString &error);

@@ -191,6 +191,13 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         settle();
         statusBar()->clearMessage(); // "Text size ..." is not part of the page
         save(this, QStringLiteral("prefs-180.png"));
+        // The largest text size on a small screen: the window keeps to 1024 pixels, the tabs
+        // scroll and the fields stay in reach.
+        theme->setFontScale(2.2, false);
+        resize(1024, 700);
+        settle();
+        statusBar()->clearMessage();
+        save(this, QStringLiteral("prefs-176-1024.png"));
         theme->setFontScale(scale, false);
         settle();
         statusBar()->clearMessage();
@@ -260,7 +267,9 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         for (int i = 0; i < folders->topLevelItemCount() && i < 3; ++i)
             folders->topLevelItem(i)->setExpanded(true);
         save(this, QStringLiteral("paths.png"));
-        // A home folder that moved: the example the user guide gives.
+        // A home folder that moved: the example the user guide gives, in a window of the size
+        // it opens with.
+        resize(1100, 760);
         m_paths->preview(QStringLiteral("/home/astro"), QStringLiteral("/home/stargazer"));
         m_paths->finishPreview();
         save(this, QStringLiteral("paths-preview.png"));
@@ -269,6 +278,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         m_paths->finishPreview();
         save(this, QStringLiteral("paths-refused.png"));
         m_paths->clearPreview();
+        resize(1200, 820);
         showTab(m_repositories);
         save(this, QStringLiteral("repositories.png"));
     }
@@ -327,6 +337,10 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         ImportMapDialog importing(QStringLiteral("/home/nova/varnel-setup.json"),
                                   int(values.size()), QStringLiteral("/home/astro"),
                                   QStringLiteral("/home/nova"), this);
+        SetupFile setup;
+        for (const XsdtNode *node : std::as_const(values))
+            setup.values.append({node->path(), QString(node->type), node->value});
+        importing.showFolders(setup, false);
         importing.show();
         save(&importing, QStringLiteral("import-map.png"));
     }

@@ -51,7 +51,7 @@ const Entry kEntries[] = {
     {QPalette::PlaceholderText, {112, 112, 112}, {140, 140, 145}},
     {QPalette::Button, {236, 236, 236}, {60, 60, 64}},
     {QPalette::ButtonText, {20, 20, 20}, {228, 228, 228}},
-    {QPalette::BrightText, {200, 0, 0}, {255, 90, 90}},
+    {QPalette::BrightText, {200, 0, 0}, {255, 100, 100}},
     {QPalette::Link, {0, 102, 204}, {90, 160, 255}},
     // Dark enough for white text on selected rows.
     {QPalette::Highlight, {38, 118, 178}, {30, 108, 190}},
@@ -65,7 +65,8 @@ const Entry kEntries[] = {
 
 const Entry kDisabledEntries[] = {
     {QPalette::WindowText, {140, 140, 140}, {128, 128, 132}},
-    {QPalette::Text, {140, 140, 140}, {128, 128, 132}},
+    // Read-only values are shown in disabled fields: still readable there (4.5:1).
+    {QPalette::Text, {110, 110, 110}, {150, 150, 154}},
     {QPalette::ButtonText, {140, 140, 140}, {128, 128, 132}},
     {QPalette::Highlight, {190, 190, 190}, {80, 80, 86}},
 };

@@ -30,6 +30,39 @@ void outlineFrame(QPainter *painter, const QRectF &frame, const QPalette &palett
     painter->restore();
 }
 
+double luminance(const QColor &color)
+{
+    const auto channel = [](double v) {
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) +
+           0.0722 * channel(color.blueF());
+}
+
+double contrast(const QColor &a, const QColor &b)
+{
+    const double x = luminance(a);
+    const double y = luminance(b);
+    return (qMax(x, y) + 0.05) / (qMin(x, y) + 0.05);
+}
+
+// Two pixels wide, inside the control's own rectangle.
+void focusRing(QPainter *painter, const QRect &rect, const QPalette &palette)
+{
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing, true);
+    painter->setBrush(Qt::NoBrush);
+    painter->setPen(QPen(VarnelStyle::focusColor(palette), 2));
+    painter->drawRoundedRect(QRectF(rect).adjusted(1, 1, -1, -1), 2, 2);
+    painter->restore();
+}
+
+bool keyboardFocus(const QStyleOption *option)
+{
+    return (option->state & QStyle::State_HasFocus) &&
+           (option->state & QStyle::State_KeyboardFocusChange);
+}
+
 } // namespace
 
 VarnelStyle::VarnelStyle()
@@ -48,6 +81,21 @@ QColor VarnelStyle::outlineColor(const QPalette &palette)
     const auto mix = [](int t, int b) { return (3 * t + b) / 4; };
     return QColor(mix(text.red(), base.red()), mix(text.green(), base.green()),
                   mix(text.blue(), base.blue()));
+}
+
+QColor VarnelStyle::focusColor(const QPalette &palette)
+{
+    // Fusion rings focus in a darkened highlight, which all but vanishes on a dark window.
+    // The highlight moves toward the text colour until it stands out from the window and
+    // from the fields alike.
+    const QColor window = palette.color(QPalette::Active, QPalette::Window);
+    const QColor base = palette.color(QPalette::Active, QPalette::Base);
+    const QColor text = palette.color(QPalette::Active, QPalette::Text);
+    QColor ring = palette.color(QPalette::Active, QPalette::Highlight);
+    for (int step = 0; step < 8 && qMin(contrast(ring, window), contrast(ring, base)) < 3.0; ++step)
+        ring = QColor((3 * ring.red() + text.red()) / 4, (3 * ring.green() + text.green()) / 4,
+                      (3 * ring.blue() + text.blue()) / 4);
+    return ring;
 }
 
 int VarnelStyle::pixelMetric(PixelMetric metric, const QStyleOption *option,
@@ -74,6 +122,13 @@ void VarnelStyle::drawPrimitive(PrimitiveElement element, const QStyleOption *op
                                 QPainter *painter, const QWidget *widget) const
 {
     QProxyStyle::drawPrimitive(element, option, painter, widget);
+    if (option && (option->state & State_Enabled)) {
+        const bool lineEdit = element == PE_FrameLineEdit && (option->state & State_HasFocus);
+        const bool keyed = (element == PE_PanelButtonCommand || element == PE_FrameFocusRect) &&
+                           keyboardFocus(option);
+        if (lineEdit || keyed)
+            focusRing(painter, option->rect, option->palette);
+    }
     if (!drawsOutline(option))
         return;
     const QRect rect = option->rect;
@@ -113,6 +168,9 @@ void VarnelStyle::drawComplexControl(ComplexControl control, const QStyleOptionC
                                      QPainter *painter, const QWidget *widget) const
 {
     QProxyStyle::drawComplexControl(control, option, painter, widget);
+    if ((control == CC_SpinBox || control == CC_ComboBox) && (option->state & State_Enabled) &&
+        (option->state & State_HasFocus))
+        focusRing(painter, option->rect, option->palette);
     if (control == CC_SpinBox && drawsOutline(option) && !(option->state & State_HasFocus)) {
         const auto *spin = qstyleoption_cast<const QStyleOptionSpinBox *>(option);
         if (spin && spin->frame)

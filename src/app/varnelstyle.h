@@ -23,6 +23,9 @@ public:
     // The outline of enabled controls: three quarters of the way from the base colour to
     // the text colour.
     static QColor outlineColor(const QPalette &palette);
+    // The ring around the control that has the keyboard: at least 3:1 against the window and
+    // the fields in either theme.
+    static QColor focusColor(const QPalette &palette);
 
     int pixelMetric(PixelMetric metric, const QStyleOption *option = nullptr,
                     const QWidget *widget = nullptr) const override;

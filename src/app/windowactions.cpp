@@ -14,6 +14,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QSettings>
+#include <QStatusBar>
 #include <QToolBar>
 #include <QUndoStack>
 
@@ -275,7 +276,9 @@ void WindowActions::refreshToolbarIcons()
     const auto *varnelStyle = qobject_cast<const VarnelStyle *>(m_window->style());
     const int side = int(std::lround(18 * (varnelStyle ? varnelStyle->scale() : 1.0)));
     toolbar->setIconSize(QSize(side, side));
-    QFont font = m_window->font();
+    // The application's font, not the window's: the window takes a new text size only after
+    // this has run, and would hand back the old one.
+    QFont font = QApplication::font();
     font.setPointSizeF(qMax(font.pointSizeF() * 0.62, 6.5));
     toolbar->setFont(font);
     toolbar->setStyleSheet(QString::fromLatin1(kToolbarStyle).arg(1).arg(3).arg(4));
@@ -298,8 +301,18 @@ void WindowActions::refreshToolbarIcons()
 void WindowActions::followUndo(SettingsModel *model)
 {
     m_model = model;
-    connect(undo, &QAction::triggered, model, &SettingsModel::undo);
-    connect(redo, &QAction::triggered, model, &SettingsModel::redo);
+    // What was undone replaces whatever the status bar said about the step before it, which
+    // would otherwise still read as true ("Paths changed: 130").
+    connect(undo, &QAction::triggered, model, [this, model] {
+        const QString step = model->undoStack()->undoText();
+        model->undo();
+        m_window->statusBar()->showMessage(tr("Undone: %1").arg(step), 5000);
+    });
+    connect(redo, &QAction::triggered, model, [this, model] {
+        const QString step = model->undoStack()->redoText();
+        model->redo();
+        m_window->statusBar()->showMessage(tr("Redone: %1").arg(step), 5000);
+    });
     QUndoStack *history = model->undoStack();
     for (auto signal : {&QUndoStack::canUndoChanged, &QUndoStack::canRedoChanged})
         connect(history, signal, this, &WindowActions::showUndoState);

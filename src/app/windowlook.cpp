@@ -3,11 +3,16 @@
 #include "app/thememanager.h"
 #include "app/windowactions.h"
 
+#include <QApplication>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QLayout>
+#include <QLocale>
 #include <QMainWindow>
 #include <QScreen>
 #include <QStatusBar>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QTimer>
 #include <QToolBar>
 
@@ -29,8 +34,29 @@ WindowLook::WindowLook(QMainWindow *window, WindowActions *actions)
     });
 }
 
+namespace {
+
+const char *const kTabCount = "tabCount";
+
+// Room for three digits at the present text size, more only for a larger count. Returns
+// whether the room changed.
+bool keepRoomForCount(QLabel *label)
+{
+    const QFontMetrics metrics(QApplication::font());
+    const int width = qMax(metrics.horizontalAdvance(QStringLiteral("(888)")),
+                           metrics.horizontalAdvance(label->text()));
+    if (label->minimumWidth() == width && label->maximumWidth() == width)
+        return false;
+    label->setFixedWidth(width);
+    return true;
+}
+
+} // namespace
+
 void WindowLook::applyTheme()
 {
+    for (QLabel *count : m_window->findChildren<QLabel *>(QLatin1String(kTabCount)))
+        keepRoomForCount(count);
     m_window->statusBar()->setStyleSheet(
         QStringLiteral("QStatusBar { background: palette(midlight); border-top: 1px solid "
                        "palette(mid); }"));
@@ -60,7 +86,17 @@ void WindowLook::updateMinimumWidth()
             toolbar->layout()->activate();
         width = qMax(width, toolbar->sizeHint().width());
     }
-    m_window->setMinimumWidth(width);
+    // Never more than the screen offers, whatever the text size: past that the toolbar folds
+    // its last buttons into a menu and the pages scroll, instead of the window growing off
+    // the screen with the controls on its right out of reach.
+    int height = m_window->layout() ? m_window->layout()->minimumSize().height() : 0;
+    if (const QScreen *screen = m_window->screen()) {
+        const QSize frame = m_window->frameGeometry().size() - m_window->size();
+        const QSize room = screen->availableGeometry().size() - frame;
+        width = qMin(width, room.width());
+        height = qMin(height, room.height());
+    }
+    m_window->setMinimumSize(width, height);
 }
 
 void WindowLook::windowShown()
@@ -72,6 +108,26 @@ void WindowLook::windowShown()
         // Once more after the first polish, which is when the buttons took their fonts.
         QTimer::singleShot(0, this, &WindowLook::refreshToolbarIcons);
     }
+}
+
+void showTabCount(QTabWidget *tabs, QWidget *page, int count)
+{
+    const int index = tabs->indexOf(page);
+    if (index < 0)
+        return;
+    QTabBar *bar = tabs->tabBar();
+    auto *label = qobject_cast<QLabel *>(bar->tabButton(index, QTabBar::RightSide));
+    if (!label) {
+        label = new QLabel(bar);
+        label->setObjectName(QLatin1String(kTabCount));
+    }
+    const QString number = QLocale().toString(count);
+    label->setText(count >= 1 ? WindowLook::tr("(%1)").arg(number) : QString());
+    if (keepRoomForCount(label)) // setting the button again lays the tabs out for its width
+        bar->setTabButton(index, QTabBar::RightSide, label);
+    const QString title = tabs->tabText(index);
+    bar->setAccessibleTabName(index,
+                              count >= 1 ? WindowLook::tr("%1 (%2)").arg(title, number) : title);
 }
 
 void ensureOnScreen(QWidget *window)

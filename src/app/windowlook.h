@@ -3,6 +3,7 @@
 #include <QObject>
 
 class QMainWindow;
+class QTabWidget;
 class QWidget;
 
 namespace vrn {
@@ -32,6 +33,11 @@ private:
     double m_lastFontScale = 0;
     bool m_firstShowDone = false;
 };
+
+// Shows a count after the title of the tab holding `page`, in room the tab keeps for it with or
+// without a count, so that the tabs after it stay where they are; screen readers hear the
+// title with the count.
+void showTabCount(QTabWidget *tabs, QWidget *page, int count);
 
 // Moves a window that would come up off every screen (a monitor unplugged since) back onto the
 // primary one, made no larger than it; a minimized window is shown again.

@@ -68,6 +68,8 @@ const Forms kForms[] = {
     {"%n entries", "%n entry"},
     {"%n entries queued for deletion", "%n entry queued for deletion"},
     {"%n items", "%n item"},
+    {"%n more", "%n more"},
+    {"%n paths", "%n path"},
     {"%n modules have saved data but are not in the module list",
      "%n module has saved data but is not in the module list"},
     {"%n notes", "%n note"},
@@ -111,6 +113,10 @@ const Forms kForms[] = {
     {"Delete %1 (%n values)", "Delete %1 (%n value)"},
     {"Delete %1?\n(%n values)", "Delete %1?\n(%n value)"},
     {"Delete all %n backups", "Delete the %n backup"},
+    {"%1 (%2)?\n\nThey are moved to the trash folder %3.",
+     "%1 (%2)?\n\nIt is moved to the trash folder %3."},
+    {"%1 (%2)?\n\nThey cannot be moved to the trash: %3. They will be deleted for good.",
+     "%1 (%2)?\n\nIt cannot be moved to the trash: %3. It will be deleted for good."},
     {"Delete the %n backups older than the newest %1",
      "Delete the %n backup older than the newest %1"},
     {"Delete the %n older backups (%1)", "Delete the %n older backup (%1)"},
@@ -168,6 +174,8 @@ const Forms kForms[] = {
     {"Ticked: %n entries (about %1)", "Ticked: %n entry (about %1)"},
     {"You have %n unsaved changes.", "You have %n unsaved change."},
     {"You have %n unsaved changes. %1", "You have %n unsaved change. %1"},
+    {"You have %n unsaved changes. Save them before opening another file?",
+     "You have %n unsaved change. Save it before opening another file?"},
     {"\nMarked for deletion (%n values); removed when you save.",
      "\nMarked for deletion (%n value); removed when you save."},
     {"cancelled cleanup of %n entries", "cancelled cleanup of %n entry"},
@@ -222,18 +230,29 @@ QString EnglishPlurals::singular(const char *sourceText)
     return found ? QString::fromUtf8(found) : QString();
 }
 
+EnglishPlurals::EnglishPlurals(QObject *parent, bool groupDigits)
+    : QTranslator(parent)
+    , m_groupDigits(groupDigits)
+{}
+
 QString EnglishPlurals::translate(const char *, const char *sourceText, const char *, int n) const
 {
     // English uses the singular for exactly one; zero and every other count read as written.
-    return n == 1 ? singular(sourceText) : QString();
+    QString text = n == 1 ? singular(sourceText) : QString();
+    if (!m_groupDigits || n < 0 || !sourceText)
+        return text;
+    if (text.isNull())
+        text = QString::fromUtf8(sourceText);
+    // "%Ln" is the count as the locale writes numbers.
+    return text.replace(QLatin1String("%n"), QLatin1String("%Ln"));
 }
 
-void installEnglishPlurals()
+void installEnglishPlurals(bool groupDigits)
 {
     auto *app = QCoreApplication::instance();
     if (!app || app->findChild<EnglishPlurals *>(QString(), Qt::FindDirectChildrenOnly))
         return;
-    QCoreApplication::installTranslator(new EnglishPlurals(app));
+    QCoreApplication::installTranslator(new EnglishPlurals(app, groupDigits));
 }
 
 } // namespace vrn

@@ -12,7 +12,9 @@ class EnglishPlurals : public QTranslator
     Q_OBJECT
 
 public:
-    using QTranslator::QTranslator;
+    // With groupDigits, counts are written the way the user's locale writes numbers ("2,749"),
+    // as a window shows them; without, as digits alone, which scripts reading output expect.
+    explicit EnglishPlurals(QObject *parent = nullptr, bool groupDigits = false);
 
     QString translate(const char *context, const char *sourceText,
                       const char *disambiguation = nullptr, int n = -1) const override;
@@ -21,9 +23,12 @@ public:
     // The singular of a counted text, or a null string when it has none here (then Qt shows
     // the text as written).
     static QString singular(const char *sourceText);
+
+private:
+    bool m_groupDigits = false;
 };
 
 // Installs the translator on the running application, once; later calls do nothing.
-void installEnglishPlurals();
+void installEnglishPlurals(bool groupDigits = false);
 
 } // namespace vrn

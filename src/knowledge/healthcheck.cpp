@@ -158,6 +158,27 @@ void checkProcessors(const XsdtDocument &document, const HealthEnv &env, QList<F
         {node}));
 }
 
+// A node's path, and which of the entries of that name it is when the path alone cannot say.
+QString entryLabel(const XsdtNode *node)
+{
+    int place = 0;
+    int named = 0;
+    if (!node->parent)
+        return node->path();
+    for (const auto &sibling : node->parent->children) {
+        if (sibling->key != node->key)
+            continue;
+        ++named;
+        if (sibling.get() == node)
+            place = named;
+    }
+    return named < 2 ? node->path()
+                     : HealthText::tr("%1 (entry %2 of %3 with that key)")
+                           .arg(node->path())
+                           .arg(place)
+                           .arg(named);
+}
+
 void checkDoubledRegistrations(const XsdtDocument &document, const QList<XsdtNode *> &values,
                                QString binDir, const HealthEnv &env, QList<Finding> &findings)
 {
@@ -177,7 +198,7 @@ void checkDoubledRegistrations(const XsdtDocument &document, const QList<XsdtNod
             HealthText::tr("The module registry entries %1 and %2 both name %3, so PixInsight "
                            "loads it twice and complains about duplicate identifiers. The "
                            "later entry can go.")
-                .arg(twice.first->path(), twice.later->path(),
+                .arg(entryLabel(twice.first), entryLabel(twice.later),
                      QDir::toNativeSeparators(twice.file)),
             {twice.first, twice.later}, FindingAction::DeleteLastEntry));
     }
@@ -466,6 +487,36 @@ QString severityName(Severity severity)
         return HealthText::tr("Problem");
     }
     return QString();
+}
+
+QString findingKindName(const QString &id)
+{
+    static const struct
+    {
+        const char *id;
+        const char *name;
+    } kinds[] = {
+        {"out-of-range", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Numbers outside their range")},
+        {"path-missing", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Missing files and folders")},
+        {"unknown-option", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Unknown options")},
+        {"too-many-processors",
+         QT_TRANSLATE_NOOP("vrn::HealthCheck", "More threads than processors")},
+        {"module-registered-twice",
+         QT_TRANSLATE_NOOP("vrn::HealthCheck", "Modules registered twice")},
+        {"module-file-missing", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Missing module files")},
+        {"modules-unchecked", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Module files not checked")},
+        {"duplicate-key", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Keys that appear twice")},
+        {"unused-modules", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Data of unused modules")},
+        {"unsigned-allowed", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Unsigned content allowed")},
+        {"unwritable-character",
+         QT_TRANSLATE_NOOP("vrn::HealthCheck", "Characters XML does not allow")},
+        {"invalid-utf8", QT_TRANSLATE_NOOP("vrn::HealthCheck", "Bytes that are not UTF-8")},
+    };
+    for (const auto &kind : kinds) {
+        if (id == QLatin1String(kind.id))
+            return HealthText::tr(kind.name);
+    }
+    return id;
 }
 
 } // namespace vrn

@@ -42,4 +42,7 @@ void findDuplicateKeys(const XsdtNode *node, QList<Finding> &findings);
 // "Note", "Warning", "Problem"; empty for anything else.
 QString severityName(Severity severity);
 
+// What findings with this id are about, for choosing among them: "Missing files and folders".
+QString findingKindName(const QString &id);
+
 } // namespace vrn

@@ -2,13 +2,20 @@
 
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
+#include "knowledge/modules.h"
 
+#include <QCoreApplication>
 #include <QHash>
 #include <QRegularExpression>
 
 namespace vrn {
 
 namespace {
+
+struct RepositoryText
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::Repositories)
+};
 
 void collectValues(XsdtNode *node, QList<XsdtNode *> &out)
 {
@@ -117,6 +124,28 @@ RepositoryReport repositoryReport(const XsdtDocument &document)
             report.sameUrl.append(nodes);
     }
     return report;
+}
+
+QString entryDescription(const XsdtNode *node)
+{
+    const XsdtNode *parent = node ? node->parent : nullptr;
+    if (!parent)
+        return QString();
+    if (node->isGroup() && parent->path() == QLatin1String("Global/UpdateManager/Repositories")) {
+        QList<XsdtNode *> values;
+        collectValues(const_cast<XsdtNode *>(node), values);
+        for (const XsdtNode *value : std::as_const(values)) {
+            if (isUrlValue(value))
+                return RepositoryText::tr("the update repository %1").arg(value->value);
+        }
+    }
+    const bool topLevel = parent->parent && !parent->parent->parent;
+    if (node->isValue() && topLevel && parent->key == QLatin1String("Modules")) {
+        const QString name = moduleNameFromFile(node->value);
+        if (!name.isEmpty())
+            return RepositoryText::tr("the registration of %1 (%2)").arg(name, node->path());
+    }
+    return node->path();
 }
 
 } // namespace vrn

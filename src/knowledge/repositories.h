@@ -36,6 +36,11 @@ bool looksLikeUrl(const QString &value);
 // the end of the path.
 QString comparableUrl(const QString &url);
 
+// What a user knows an entry of the file by, in place of its path where the path is only the
+// file's own bookkeeping: "the update repository https://…" for a repository's group, "the
+// registration of Kestrane (Modules/240)" for a module registry entry, else the path.
+QString entryDescription(const XsdtNode *node);
+
 // The update repositories and the switches that decide which of them PixInsight accepts.
 // Entries queued for deletion are listed but never flagged.
 RepositoryReport repositoryReport(const XsdtDocument &document);

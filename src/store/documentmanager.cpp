@@ -199,6 +199,7 @@ void DocumentManager::finishJob(quint64 id)
         m_thread = nullptr;
     }
     const std::unique_ptr<Job> job = std::move(m_job);
+    m_loadingPath.clear(); // also when a later request dropped the load
     if (!job->quiet) {
         m_busyText.clear();
         emit busyChanged(false, QString());
@@ -261,6 +262,7 @@ bool DocumentManager::startLoadKeepingQueue(
         const bool wasLoaded = m_store.loaded;
         // Nobody looks at the document while it is read into.
         m_store.loaded = false;
+        m_loadingPath = QFileInfo(path).absoluteFilePath();
         auto reading = std::make_shared<SettingsStore::Reading>();
         auto job = newJob();
         job->work = [this, path, reading, onReader, progress = progressOf(job->id)] {

@@ -157,6 +157,8 @@ public:
     // (empty when neither); reload and restore act on it.
     QString currentFile() const;
     QString failedPath() const { return m_failedPath; }
+    // The file being read in place of the open one, until the read is done; empty otherwise.
+    QString loadingPath() const { return m_loadingPath; }
     QString loadError() const { return m_loadError; }
 
     bool isPixInsightRunning() const { return m_running; } // or nobody could tell
@@ -254,6 +256,7 @@ private:
     bool m_fileMissing = false; // the loaded file is gone from disk: nothing to reload
     QString m_failedPath;
     QString m_loadError;
+    QString m_loadingPath;
     // The pending-change count walks the whole document; the poll asks for it every three
     // seconds.
     mutable int m_pendingCache = -1;

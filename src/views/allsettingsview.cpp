@@ -24,6 +24,7 @@ AllSettingsView::AllSettingsView(SettingsModel *model, QWidget *parent)
     layout->setContentsMargins(0, 6, 0, 0);
     auto *row = new QHBoxLayout;
     m_filterEdit = new QLineEdit(this);
+    m_filterEdit->setAccessibleName(tr("Filter the tree"));
     m_filterEdit->setPlaceholderText(
         tr("Filter this tree by name or value (Ctrl+F searches everything)"));
     m_filterEdit->setClearButtonEnabled(true);
@@ -125,7 +126,8 @@ void AllSettingsView::onFilterApplied(bool filtering, bool capped)
 {
     if (!filtering)
         expandToPreferences();
-    if (capped)
+    // Said to someone looking at the tree, not again whenever a reload filters it anew.
+    if (capped && isVisible())
         emit message(tr("Many settings match: only the first %1 rows are opened. Open a group to "
                         "see the matches inside it.")
                          .arg(TreeFilter::RowBudget));

@@ -163,11 +163,17 @@ void BackupsDialog::refresh()
 {
     const QStringList backups = listBackups(m_settingsPath);
     m_list->clear();
+    // Names of different lengths ("-before-restore") are padded to the longest, so that the
+    // sizes and times stay in columns.
+    qsizetype longest = 0;
+    for (const QString &path : backups)
+        longest = qMax(longest, QFileInfo(path).fileName().size());
     for (const QString &path : backups) {
         const QFileInfo info(path);
         auto *item = new QListWidgetItem(
             QStringLiteral("%1    %2    %3")
-                .arg(info.fileName(), sizeText(info.size()).rightJustified(9, QLatin1Char(' ')),
+                .arg(info.fileName().leftJustified(longest, QLatin1Char(' ')),
+                     sizeText(info.size()).rightJustified(9, QLatin1Char(' ')),
                      info.lastModified().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))),
             m_list);
         item->setData(Qt::UserRole, path);
@@ -237,10 +243,11 @@ bool BackupsDialog::deleteBackups(const QStringList &paths, qint64 totalBytes,
     const TrashPlace trash = trashPlaceFor(QFileInfo(m_settingsPath).absolutePath());
     const QString question =
         trash.usable()
-            ? tr("%1 (%2)?\n\nThey are moved to the trash folder %3.")
+            ? tr("%1 (%2)?\n\nThey are moved to the trash folder %3.", nullptr, int(paths.size()))
                   .arg(phrase, sizeText(totalBytes), QDir::toNativeSeparators(trash.folder))
             : tr("%1 (%2)?\n\nThey cannot be moved to the trash: %3. They will be deleted for "
-                 "good.")
+                 "good.",
+                 nullptr, int(paths.size()))
                   .arg(phrase, sizeText(totalBytes), trash.reason);
     const auto answer = trash.usable()
                             ? Dialogs::question(this, tr("Delete backups"), question,

@@ -11,6 +11,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLocale>
 #include <QPushButton>
 #include <QSet>
 #include <QThreadPool>
@@ -48,7 +49,7 @@ qint64 totalBytes(const QList<XsdtNode *> &nodes, const QHash<const XsdtNode *, 
 
 void setNumbers(QTreeWidgetItem *item, qint64 values, qint64 bytes)
 {
-    item->setText(1, QString::number(values));
+    item->setText(1, QLocale().toString(values));
     item->setText(2, CleanupView::sizeText(bytes));
     item->setTextAlignment(1, kNumberAlignment);
     item->setTextAlignment(2, kNumberAlignment);
@@ -92,6 +93,7 @@ CleanupView::CleanupView(SettingsModel *model, QWidget *parent)
 
     auto *row = new QHBoxLayout;
     m_statusLabel = new QLabel(this);
+    m_statusLabel->setWordWrap(true);
     row->addWidget(m_statusLabel, 1);
     m_undoButton = new QPushButton(tr("Undo queued deletion"), this);
     row->addWidget(m_undoButton);
@@ -144,8 +146,9 @@ struct PlannedGroup
 struct CleanupView::Plan
 {
     QList<PlannedGroup> groups;
-    QList<XsdtNode *> saved;
-    QStringList savedPaths;
+    // Saved settings by tool: a module's own group and its ModuleData are one entry.
+    QList<QList<XsdtNode *>> saved;
+    QStringList savedLabels;
     QStringList savedReasons;
     // Every node a row shows, and the sizes of those measured so far.
     QList<XsdtNode *> toMeasure;
@@ -169,6 +172,18 @@ void sortByLabel(QList<QPair<QString, Node *>> &labelled)
     });
 }
 
+// What a saved-settings entry is listed as: a tool's settings at the top of the file and its
+// ModuleData both under the tool's name, anything else under its path.
+QString toolName(const XsdtNode *node)
+{
+    const XsdtNode *parent = node->parent;
+    const bool topLevel = parent && !parent->parent;
+    const bool moduleData = parent && parent->parent && !parent->parent->parent &&
+                            parent->key == QLatin1String("ModuleData");
+    return topLevel || moduleData ? node->key : node->path();
+}
+
+// Entries without a single value (an empty group) free nothing worth a row: they are left out.
 // Reads keys, structure and the rules only, never values or marks (other pages change those
 // meanwhile), so that it can run off the GUI thread.
 PlannedGroup planGroup(const DeletionPolicy &policy, const XsdtDocument &document,
@@ -181,7 +196,7 @@ PlannedGroup planGroup(const DeletionPolicy &policy, const XsdtDocument &documen
     if (!group.each) {
         for (const QString &path : group.paths) {
             XsdtNode *node = document.findPath(path);
-            if (node && isSafe(node)) {
+            if (node && node->valueCount() > 0 && isSafe(node)) {
                 planned.kept.append(node);
                 planned.labels.append(node->path());
             }
@@ -191,7 +206,7 @@ PlannedGroup planGroup(const DeletionPolicy &policy, const XsdtDocument &documen
     QList<QPair<QString, XsdtNode *>> labelled;
     for (const QString &pattern : group.paths) {
         for (XsdtNode *node : nodesMatching(const_cast<XsdtNode *>(&document.root), pattern)) {
-            if (isSafe(node))
+            if (node->valueCount() > 0 && isSafe(node))
                 labelled.append({CleanupView::geometryLabel(node), node});
         }
     }
@@ -283,17 +298,26 @@ void CleanupView::startBuild()
         for (XsdtNode *node : warnEntriesBelow(*policy, &document->root)) {
             if (cancelled)
                 return BackgroundJob::Finish();
-            byPath.append({node->path(), node});
+            if (node->valueCount() > 0)
+                byPath.append({toolName(node), node});
         }
         sortByLabel(byPath);
-        for (const auto &[path, node] : std::as_const(byPath)) {
-            plan->saved.append(node);
-            plan->savedPaths.append(path);
-            plan->savedReasons.append(policy->ruleVerdictFor(node).reason);
+        for (const auto &[label, node] : std::as_const(byPath)) {
+            const QString reason = policy->ruleVerdictFor(node).reason;
+            if (!plan->savedLabels.isEmpty() && plan->savedLabels.constLast() == label) {
+                plan->saved.last().append(node);
+                if (!plan->savedReasons.last().split(QLatin1Char('\n')).contains(reason))
+                    plan->savedReasons.last() += QLatin1Char('\n') + reason;
+                continue;
+            }
+            plan->saved.append({node});
+            plan->savedLabels.append(label);
+            plan->savedReasons.append(reason);
         }
         for (const PlannedGroup &group : std::as_const(plan->groups))
             plan->toMeasure.append(group.kept.cbegin(), group.kept.cend());
-        plan->toMeasure.append(plan->saved.cbegin(), plan->saved.cend());
+        for (const QList<XsdtNode *> &nodes : std::as_const(plan->saved))
+            plan->toMeasure.append(nodes.cbegin(), nodes.cend());
         return BackgroundJob::Finish([this, plan] {
             m_plan = plan;
             m_measured = 0;
@@ -389,8 +413,11 @@ bool CleanupView::makeNextRow(Plan &plan)
     }
     if (plan.nextSaved < plan.saved.size()) {
         const qsizetype i = plan.nextSaved++;
-        addEntryItem(m_settingsTop, plan.savedPaths.at(i), {plan.saved.at(i)},
-                     plan.savedReasons.at(i), true);
+        const QList<XsdtNode *> &nodes = plan.saved.at(i);
+        QTreeWidgetItem *entry = addEntryItem(m_settingsTop, plan.savedLabels.at(i), nodes,
+                                              plan.savedReasons.at(i), true);
+        for (const XsdtNode *node : nodes.size() > 1 ? nodes : QList<XsdtNode *>())
+            addDetail(entry, node->path(), node);
         ++plan.rows;
         return true;
     }
@@ -401,7 +428,7 @@ QTreeWidgetItem *CleanupView::addGroupRow(const PlannedGroup &group)
 {
     const QList<XsdtNode *> &kept = group.kept;
     auto *row = new QTreeWidgetItem(m_safeTop);
-    row->setText(0, tr("%1 (%2)").arg(group.title).arg(kept.size()));
+    row->setText(0, tr("%1 (%2)").arg(group.title, QLocale().toString(kept.size())));
     setNumbers(row, totalValues(kept), totalBytes(kept, *m_sizes));
     row->setToolTip(0, group.description);
     row->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsAutoTristate);
@@ -503,7 +530,7 @@ void CleanupView::updateStatus()
         if (deleted == nodes.size())
             status = tr("Queued for deletion");
         else if (deleted > 0)
-            status = tr("Partly queued (%1 of %2)").arg(deleted).arg(nodes.size());
+            status = tr("Partly queued (%L1 of %L2)").arg(deleted).arg(nodes.size());
         if (entry->text(3) != status)
             entry->setText(3, status);
         for (const XsdtNode *node : nodes) {
@@ -512,15 +539,27 @@ void CleanupView::updateStatus()
         }
         setItemEnabled(entry, !m_viewOnly);
     }
-    // Group rows would pass a tick on to the entries below them.
+    // Group rows would pass a tick on to the entries below them, and say how many of those
+    // are queued.
     for (QTreeWidgetItem *top : {m_safeTop, m_settingsTop}) {
         if (!top)
             continue;
         setItemEnabled(top, !m_viewOnly);
         for (int i = 0; i < top->childCount(); ++i) {
             QTreeWidgetItem *child = top->child(i);
-            if (!m_entryNodes.contains(child) && child->flags() & Qt::ItemIsUserCheckable)
-                setItemEnabled(child, !m_viewOnly);
+            if (m_entryNodes.contains(child) || !(child->flags() & Qt::ItemIsUserCheckable))
+                continue;
+            setItemEnabled(child, !m_viewOnly);
+            int done = 0;
+            for (int e = 0; e < child->childCount(); ++e)
+                done += child->child(e)->text(3) == tr("Queued for deletion") ? 1 : 0;
+            const QString status =
+                done == 0 ? QString()
+                : done == child->childCount()
+                    ? tr("Queued for deletion")
+                    : tr("Partly queued (%L1 of %L2)").arg(done).arg(child->childCount());
+            if (child->text(3) != status)
+                child->setText(3, status);
         }
     }
     if (m_document && isBuilding()) {
@@ -543,8 +582,14 @@ void CleanupView::updateStatus()
         m_undoButton->setEnabled(false);
         m_statusLabel->setText(tr("PixInsight is running: view only."));
     } else if (!ticked.isEmpty()) {
+        // Undo only where a ticked entry holds a mark of its own to take back.
+        const bool undoable = std::any_of(ticked.begin(), ticked.end(), [this](auto *entry) {
+            const QList<XsdtNode *> &nodes = m_entryNodes[entry];
+            return std::any_of(nodes.begin(), nodes.end(),
+                               [](const XsdtNode *n) { return n->pendingDelete; });
+        });
         m_queueButton->setEnabled(true);
-        m_undoButton->setEnabled(true);
+        m_undoButton->setEnabled(undoable);
         m_statusLabel->setText(
             tr("Ticked: %n entries (about %1)", nullptr, tickedNodes).arg(sizeText(tickedBytes)));
     } else {

@@ -27,6 +27,7 @@ ExportDialog::ExportDialog(const QStringList &modules, QWidget *parent)
     auto *label = new QLabel(this);
     layout->addWidget(label);
     m_filter = new QLineEdit(this);
+    m_filter->setAccessibleName(tr("Filter modules"));
     m_filter->setPlaceholderText(tr("Filter names"));
     m_filter->setClearButtonEnabled(true);
     layout->addWidget(m_filter);

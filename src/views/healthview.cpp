@@ -2,16 +2,21 @@
 
 #include "document/xsdtdocument.h"
 #include "knowledge/backgroundjob.h"
+#include "knowledge/repositories.h"
 #include "knowledge/schema.h"
 #include "model/settingsmodel.h"
 #include "widgets/settingmenu.h"
 #include "widgets/settingrow.h"
 
+#include <QComboBox>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
+#include <QMap>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -51,12 +56,29 @@ HealthView::HealthView(SettingsModel *model, Schema *schema, QWidget *parent)
 
     auto *row = new QHBoxLayout;
     m_summary = new QLabel(this);
+    m_summary->setWordWrap(true);
     row->addWidget(m_summary, 1);
+    m_severityFilter = new QComboBox(this);
+    m_severityFilter->setAccessibleName(tr("Show findings of severity"));
+    m_severityFilter->addItem(tr("All severities"), -1);
+    m_severityFilter->addItem(tr("Problems"), int(Severity::Problem));
+    m_severityFilter->addItem(tr("Warnings"), int(Severity::Warning));
+    m_severityFilter->addItem(tr("Notes"), int(Severity::Note));
+    row->addWidget(m_severityFilter);
+    m_kindFilter = new QComboBox(this);
+    m_kindFilter->setAccessibleName(tr("Show findings of kind"));
+    m_kindFilter->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    row->addWidget(m_kindFilter);
+    fillKindFilter();
+    connect(m_severityFilter, &QComboBox::currentIndexChanged, this, &HealthView::applyFilter);
+    connect(m_kindFilter, &QComboBox::currentIndexChanged, this, &HealthView::applyFilter);
     m_runButton = new QPushButton(tr("Run the check again"), this);
     row->addWidget(m_runButton);
     layout->addLayout(row);
 
     auto *scroll = new QScrollArea(this);
+
+    scroll->setFocusPolicy(Qt::NoFocus); // Tab goes from the controls above to the first row
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     auto *container = new QWidget(scroll);
@@ -78,6 +100,7 @@ HealthView::HealthView(SettingsModel *model, Schema *schema, QWidget *parent)
     connect(m_runButton, &QPushButton::clicked, this, &HealthView::runCheck);
     connect(m_model, &SettingsModel::aboutToChange, this, &HealthView::stopForChange);
     connect(m_model, &SettingsModel::edited, this, &HealthView::markStale);
+    connect(m_model, &SettingsModel::edited, this, &HealthView::refreshDeleteControls);
     connect(m_model, &SettingsModel::resumeWork, this, [this] {
         if (m_recheck)
             runCheck();
@@ -101,6 +124,8 @@ void HealthView::setDocument(XsdtDocument *document)
     m_runButton->setEnabled(true);
     clearCards();
     m_findings.clear();
+    m_shown.clear();
+    fillKindFilter();
     m_document = document;
     m_hasRun = false;
     m_staleNoticeShown = false;
@@ -115,11 +140,35 @@ void HealthView::setViewOnly(bool viewOnly)
     m_viewOnly = viewOnly;
     for (SettingRow *row : std::as_const(m_rows))
         row->setViewOnly(viewOnly);
-    // Delete buttons of groups the rules allow to delete follow the view-only state.
-    for (QPushButton *button : std::as_const(m_deleteButtons)) {
-        if (button->property("deletable").toBool())
-            button->setEnabled(!viewOnly);
+    refreshDeleteControls();
+}
+
+// A delete button is offered while its entry can be queued: the rules allow it, nothing is
+// view-only and it is not queued already. A queued entry is struck through, like a setting
+// row's title.
+void HealthView::refreshDeleteControls()
+{
+    for (const DeleteControl &control : std::as_const(m_deleteControls)) {
+        const bool queued = control.node->isDeleted();
+        control.button->setEnabled(control.deletable && !m_viewOnly && !queued);
+        if (control.label && control.label->font().strikeOut() != queued) {
+            QFont font = control.label->font();
+            font.setStrikeOut(queued);
+            control.label->setFont(font);
+        }
     }
+}
+
+QPushButton *HealthView::addDeleteButton(const QString &text, QWidget *card, XsdtNode *node,
+                                         QLabel *label)
+{
+    auto *remove = new QPushButton(text, card);
+    const DeleteVerdict verdict = m_model->deletionVerdict(node);
+    const bool deletable = verdict.level != DeleteLevel::Never;
+    remove->setToolTip(deletable ? verdict.reason : tr("Protected: %1").arg(verdict.reason));
+    connect(remove, &QPushButton::clicked, this, [this, node] { emit deleteRequested(node); });
+    m_deleteControls.append({node, remove, label, deletable});
+    return remove;
 }
 
 void HealthView::showEvent(QShowEvent *event)
@@ -142,7 +191,7 @@ void HealthView::clearCards()
     m_cardsWanted = 0;
     m_sliceTimer->stop();
     m_rows.clear();
-    m_deleteButtons.clear();
+    m_deleteControls.clear();
     m_moreButton->hide();
 }
 
@@ -150,6 +199,7 @@ void HealthView::runCheck()
 {
     clearCards();
     m_findings.clear();
+    m_shown.clear();
     m_staleNoticeShown = false;
     m_recheck = false;
     if (!m_document) {
@@ -185,7 +235,8 @@ void HealthView::showFindings(QList<Finding> findings)
 {
     m_runButton->setEnabled(true);
     m_findings = std::move(findings);
-    buildMoreCards();
+    fillKindFilter();
+    applyFilter();
     updateSummary();
 }
 
@@ -205,7 +256,7 @@ void HealthView::stopForChange()
 // of the event loop and the window answers meanwhile.
 void HealthView::buildMoreCards()
 {
-    m_cardsWanted = std::min(m_cards.size() + kCardsAtOnce, m_findings.size());
+    m_cardsWanted = std::min(m_cards.size() + kCardsAtOnce, m_shown.size());
     buildSlice();
 }
 
@@ -220,7 +271,7 @@ void HealthView::buildSlice(bool now)
     const qsizetype end =
         std::min(m_cards.size() + (now ? kCardsAtOnce : kCardsPerTurn), m_cardsWanted);
     for (qsizetype i = m_cards.size(); i < end; ++i) {
-        QWidget *card = buildCard(m_findings.at(i));
+        QWidget *card = buildCard(m_findings.at(m_shown.at(i)));
         m_cardsLayout->insertWidget(m_cardsLayout->indexOf(m_moreButton), card);
         m_cards.append(card);
     }
@@ -229,7 +280,7 @@ void HealthView::buildSlice(bool now)
         m_sliceTimer->start();
         return;
     }
-    const qsizetype rest = m_findings.size() - m_cards.size();
+    const qsizetype rest = m_shown.size() - m_cards.size();
     m_moreButton->setText(tr("Show more findings (%n not shown yet)", nullptr, int(rest)));
     m_moreButton->setVisible(rest > 0);
 }
@@ -284,8 +335,9 @@ QWidget *HealthView::buildCard(const Finding &finding)
         m_rows.insert(node, row);
     }
     if (finding.nodes.size() > kMaxEntries)
-        body->addWidget(
-            new QLabel(tr("...and %1 more.").arg(finding.nodes.size() - kMaxEntries), card));
+        body->addWidget(new QLabel(
+            tr("...and %1 more.").arg(QLocale().toString(finding.nodes.size() - kMaxEntries)),
+            card));
     if (finding.action == FindingAction::OpenUnusedModules) {
         auto *open = new QPushButton(tr("Open Unused modules"), card);
         connect(open, &QPushButton::clicked, this, &HealthView::openUnusedModules);
@@ -293,16 +345,10 @@ QWidget *HealthView::buildCard(const Finding &finding)
     }
     if (finding.action == FindingAction::DeleteLastEntry && !finding.nodes.isEmpty()) {
         XsdtNode *last = finding.nodes.last();
-        auto *remove = new QPushButton(tr("Delete %1...").arg(last->path()), card);
-        const DeleteVerdict verdict = m_model->deletionVerdict(last);
-        const bool deletable = verdict.level != DeleteLevel::Never;
-        remove->setProperty("deletable", deletable);
-        remove->setEnabled(deletable && !m_viewOnly);
-        remove->setToolTip(deletable ? verdict.reason : tr("Protected: %1").arg(verdict.reason));
-        connect(remove, &QPushButton::clicked, this, [this, last] { emit deleteRequested(last); });
-        m_deleteButtons.append(remove);
-        body->addWidget(remove, 0, Qt::AlignLeft);
+        body->addWidget(addDeleteButton(tr("Delete %1...").arg(entryDescription(last)), card, last),
+                        0, Qt::AlignLeft);
     }
+    refreshDeleteControls();
     return card;
 }
 
@@ -318,16 +364,42 @@ void HealthView::addGroupLine(QVBoxLayout *layout, QWidget *card, XsdtNode *node
     auto *reveal = new QPushButton(tr("Show in All settings"), card);
     connect(reveal, &QPushButton::clicked, this, [this, node] { emit revealRequested(node); });
     line->addWidget(reveal);
-    auto *remove = new QPushButton(tr("Delete this one..."), card);
-    const DeleteVerdict verdict = m_model->deletionVerdict(node);
-    const bool deletable = verdict.level != DeleteLevel::Never;
-    remove->setProperty("deletable", deletable);
-    remove->setEnabled(deletable && !m_viewOnly);
-    remove->setToolTip(deletable ? verdict.reason : tr("Protected: %1").arg(verdict.reason));
-    connect(remove, &QPushButton::clicked, this, [this, node] { emit deleteRequested(node); });
-    m_deleteButtons.append(remove);
-    line->addWidget(remove);
+    line->addWidget(addDeleteButton(tr("Delete this one..."), card, node, label));
     layout->addLayout(line);
+}
+
+// The kinds found, each with its count, keeping the one chosen when it is still there.
+void HealthView::fillKindFilter()
+{
+    const QSignalBlocker block(m_kindFilter);
+    const QString chosen = m_kindFilter->currentData().toString();
+    QMap<QString, int> counts;
+    for (const Finding &finding : std::as_const(m_findings))
+        ++counts[finding.id];
+    m_kindFilter->clear();
+    m_kindFilter->addItem(tr("All kinds"), QString());
+    QList<std::pair<QString, QString>> kinds;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        kinds.append({findingKindName(it.key()), it.key()});
+    std::sort(kinds.begin(), kinds.end());
+    for (const auto &[name, id] : std::as_const(kinds))
+        m_kindFilter->addItem(tr("%1 (%2)").arg(name, QLocale().toString(counts.value(id))), id);
+    m_kindFilter->setCurrentIndex(qMax(0, m_kindFilter->findData(chosen)));
+}
+
+void HealthView::applyFilter()
+{
+    const int severity = m_severityFilter->currentData().toInt();
+    const QString kind = m_kindFilter->currentData().toString();
+    clearCards();
+    m_shown.clear();
+    for (qsizetype i = 0; i < m_findings.size(); ++i) {
+        const Finding &finding = m_findings.at(i);
+        if ((severity < 0 || int(finding.severity) == severity) &&
+            (kind.isEmpty() || finding.id == kind))
+            m_shown.append(i);
+    }
+    buildMoreCards();
 }
 
 void HealthView::updateSummary()

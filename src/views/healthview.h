@@ -9,6 +9,7 @@
 
 #include <memory>
 
+class QComboBox;
 class QLabel;
 class QPushButton;
 class QTimer;
@@ -49,6 +50,9 @@ public:
     QLabel *summaryLabel() const { return m_summary; }
     QPushButton *runButton() const { return m_runButton; }
     QPushButton *moreButton() const { return m_moreButton; }
+    // Which findings get cards: every severity or one, every kind or one (item data: the id).
+    QComboBox *severityFilter() const { return m_severityFilter; }
+    QComboBox *kindFilter() const { return m_kindFilter; }
     static constexpr qsizetype kCardsAtOnce = 100;
     // Cards built in one turn of the event loop; the rest of a hundred follow in later turns.
     static constexpr qsizetype kCardsPerTurn = 10;
@@ -68,6 +72,12 @@ private:
     void buildSlice(bool now = false);
     void addGroupLine(QVBoxLayout *layout, QWidget *card, XsdtNode *node);
     void clearCards();
+    QPushButton *addDeleteButton(const QString &text, QWidget *card, XsdtNode *node,
+                                 QLabel *label = nullptr);
+    void refreshDeleteControls();
+    // Cards again for the findings the two filters let through.
+    void applyFilter();
+    void fillKindFilter();
     void updateSummary();
     void showFindings(QList<Finding> findings);
     void stopForChange();
@@ -79,10 +89,19 @@ private:
     HealthEnv m_environment;
     XsdtDocument *m_document = nullptr;
     QList<Finding> m_findings;
+    QList<qsizetype> m_shown; // the findings that pass the filters, by position
     QList<QWidget *> m_cards;
     QPushButton *m_moreButton = nullptr;
     QHash<const XsdtNode *, SettingRow *> m_rows;
-    QList<QPushButton *> m_deleteButtons;
+    // The delete buttons of the cards, with the entry each one queues and the line naming it.
+    struct DeleteControl
+    {
+        XsdtNode *node;
+        QPushButton *button;
+        QLabel *label; // null where a setting row names the entry
+        bool deletable;
+    };
+    QList<DeleteControl> m_deleteControls;
     bool m_viewOnly = false;
     bool m_hasRun = false;
     bool m_staleNoticeShown = false;
@@ -92,6 +111,8 @@ private:
     QTimer *m_sliceTimer = nullptr;
 
     QLabel *m_summary = nullptr;
+    QComboBox *m_severityFilter = nullptr;
+    QComboBox *m_kindFilter = nullptr;
     QPushButton *m_runButton = nullptr;
     QVBoxLayout *m_cardsLayout = nullptr;
 };

@@ -2,13 +2,16 @@
 
 #include "environment/pixinsight.h"
 #include "knowledge/paths.h"
+#include "knowledge/setupfile.h"
 
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMap>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -47,6 +50,11 @@ ImportMapDialog::ImportMapDialog(const QString &file, int values, const QString 
         hint->setWordWrap(true);
         layout->addWidget(hint);
     }
+    m_folders = new QLabel(this);
+    m_folders->setWordWrap(true);
+    m_folders->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_folders->hide();
+    layout->addWidget(m_folders);
     m_table = new QTableWidget(0, 2, this);
     m_table->setHorizontalHeaderLabels({tr("Old folder"), tr("New folder")});
     m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
@@ -81,6 +89,41 @@ ImportMapDialog::ImportMapDialog(const QString &file, int values, const QString 
     connect(buttons, &QDialogButtonBox::accepted, this, &ImportMapDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     resize(620, 360);
+}
+
+void ImportMapDialog::showFolders(const SetupFile &setup, bool windowsPaths)
+{
+    // The first two levels of every path (each line of a value, a "path|line" reference
+    // without its number): a home folder, a drive's mount point.
+    static const QRegularExpression unixRoot(QStringLiteral("^/[^/]+(?:/[^/|]+)?"));
+    static const QRegularExpression windowsRoot(
+        QStringLiteral("^[A-Za-z]:[\\/][^\\/]+(?:[\\/][^\\/|]+)?"));
+    QMap<QString, int> counts;
+    for (const SetupValue &entry : setup.values) {
+        if (entry.type != QLatin1String("s"))
+            continue;
+        for (const QString &line : entry.value.split(QLatin1Char('\n'))) {
+            const QRegularExpressionMatch root =
+                (windowsPaths ? windowsRoot : unixRoot).match(line.trimmed());
+            if (root.hasMatch())
+                ++counts[root.captured()];
+        }
+    }
+    QList<std::pair<int, QString>> folders;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        folders.append({-it.value(), it.key()});
+    std::sort(folders.begin(), folders.end());
+    constexpr int kShown = 8;
+    QStringList named;
+    for (const auto &[count, folder] : folders.mid(0, kShown))
+        named.append(
+            tr("%1 (%2)").arg(QDir::toNativeSeparators(folder), tr("%n paths", nullptr, -count)));
+    if (folders.size() > kShown)
+        named.append(tr("%n more", nullptr, int(folders.size() - kShown)));
+    m_folders->setText(folders.isEmpty()
+                           ? tr("The file holds no paths.")
+                           : tr("Its paths begin with: %1.").arg(named.join(QStringLiteral(", "))));
+    m_folders->show();
 }
 
 QStringList ImportMapDialog::mappings() const

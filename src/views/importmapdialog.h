@@ -8,6 +8,8 @@ class QTableWidget;
 
 namespace vrn {
 
+struct SetupFile;
+
 // Asks File > Import... which folders the imported paths move to: rows of an old folder and
 // the new one, optional, the first prefilled with a suggestion when there is one.
 class ImportMapDialog : public QDialog
@@ -17,6 +19,11 @@ class ImportMapDialog : public QDialog
 public:
     ImportMapDialog(const QString &file, int values, const QString &suggestedFrom,
                     const QString &suggestedTo, QWidget *parent = nullptr);
+
+    // Lists the folders the setup's paths begin with, most used first, whether or not they
+    // exist here, so that the user sees what there is to map.
+    void showFolders(const SetupFile &setup, bool windowsPaths);
+    QLabel *foldersLabel() const { return m_folders; }
 
     // "OLD=NEW" for every row with anything in it, in row order.
     QStringList mappings() const;
@@ -32,6 +39,7 @@ public:
 private:
     QTableWidget *m_table = nullptr;
     QLabel *m_problem = nullptr;
+    QLabel *m_folders = nullptr;
 };
 
 } // namespace vrn

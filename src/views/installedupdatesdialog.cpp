@@ -56,6 +56,7 @@ InstalledUpdatesDialog::InstalledUpdatesDialog(const QString &recordFile, QWidge
 
     auto *filterRow = new QHBoxLayout;
     m_filter = new QLineEdit(this);
+    m_filter->setAccessibleName(tr("Filter packages"));
     m_filter->setPlaceholderText(tr("Filter by package name (for example Orrinpad)"));
     m_filter->setClearButtonEnabled(true);
     auto *tickAll = new QPushButton(tr("Tick all shown"), this);
@@ -248,7 +249,7 @@ void InstalledUpdatesDialog::removeChecked()
     for (const QString &name : names.mid(0, kShownNames))
         listed += QStringLiteral("\n  - ") + name;
     if (names.size() > kShownNames)
-        listed += tr("\n  ... and %1 more").arg(names.size() - kShownNames);
+        listed += tr("\n  ... and %L1 more").arg(names.size() - kShownNames);
     const QString question =
         tr("Remove %n records from PixInsight's list of installed updates?%1\n\nA backup is "
            "made first. PixInsight must be closed.",

@@ -24,8 +24,10 @@ ModuleSearchDialog::ModuleSearchDialog(const QStringList &moduleNames, QWidget *
 {
     setWindowTitle(tr("Find module data"));
     auto *layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(tr("Module name:"), this));
+    auto *nameLabel = new QLabel(tr("Module name:"), this);
+    layout->addWidget(nameLabel);
     m_nameEdit = new QLineEdit(this);
+    nameLabel->setBuddy(m_nameEdit);
     m_nameEdit->setPlaceholderText(tr("for example Kestrane"));
     auto *completer = new QCompleter(moduleNames, m_nameEdit);
     completer->setCaseSensitivity(Qt::CaseInsensitive);
@@ -103,8 +105,10 @@ QList<XsdtNode *> ModuleSearchDialog::moduleValueNodes(const QList<ModuleEntries
     // and counted once.
     QSet<const XsdtNode *> seen;
     for (const ModuleEntries &module : modules) {
+        // The module list says it is registered; whether its file is there is the Health
+        // check's to find out, so "installed" would claim more than is known.
         if (labels)
-            labels->append(module.registered ? tr("%1 (installed)").arg(module.name)
+            labels->append(module.registered ? tr("%1 (in the module list)").arg(module.name)
                                              : tr("%1 (not in the module list)").arg(module.name));
         for (XsdtNode *node : valueNodes(module)) {
             if (!seen.contains(node)) {

@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QSet>
 #include <QSplitter>
@@ -125,6 +126,7 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
 
     auto *row = new QHBoxLayout;
     m_status = new QLabel(this);
+    m_status->setWordWrap(true);
     row->addWidget(m_status, 1);
     m_missingOnly = new QCheckBox(tr("Missing only"), this);
     row->addWidget(m_missingOnly);
@@ -173,7 +175,9 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
     m_previewView->setRootIsDecorated(false);
     m_previewView->setUniformRowHeights(true);
     m_previewView->setAlternatingRowColors(true);
-    layOutColumns(m_previewView, 2, {16, 44});
+    // Long paths keep their beginning and their file name; the setting's path gives way first.
+    m_previewView->setTextElideMode(Qt::ElideMiddle);
+    layOutColumns(m_previewView, 2, {16, 30});
     m_previewView->hide();
     box->addWidget(m_previewView, 1);
     auto *confirm = new QHBoxLayout;
@@ -374,10 +378,10 @@ void PathsView::showGroups()
     else if (isScanning())
         m_status->setText(tr("Looking for paths in the file again after the last change..."));
     else
-        m_status->setText(tr("Paths: %n. Folders: %1. Missing on this computer: %2.", nullptr,
-                             int(m_values.size()))
-                              .arg(m_allGroups.size())
-                              .arg(m_missingCount));
+        m_status->setText(
+            tr("Paths: %n. Folders: %1. Missing on this computer: %2.", nullptr,
+               int(m_values.size()))
+                .arg(QLocale().toString(m_allGroups.size()), QLocale().toString(m_missingCount)));
     updateControls();
 }
 
@@ -466,9 +470,11 @@ void PathsView::showPlan(QList<PathReplacement> plan, const QString &oldPrefix)
     const auto missing = std::count_if(shown.begin(), shown.begin() + refused,
                                        [](const PathReplacement &c) { return !c.newPathExists; });
     m_previewView->show();
-    // The preview is what the user reads now: it gets most of the height.
+    // The preview is what the user reads now: it gets all the height the folder list can
+    // give up.
     const int height = m_splitter->height();
-    m_splitter->setSizes({height / 3, height - height / 3});
+    const int folders = qMin(height / 3, m_splitter->widget(0)->minimumSizeHint().height());
+    m_splitter->setSizes({folders, height - folders});
     QString text = tr("Paths that will change: %n.", nullptr, int(refused));
     if (!refusedValues.isEmpty())
         text += QLatin1Char(' ') + tr("Values that may not be changed, listed last: %n.", nullptr,

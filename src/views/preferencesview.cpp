@@ -27,6 +27,7 @@ PreferencesView::PreferencesView(SettingsModel *model, const Schema *schema, QWi
     // The same gap under the tab bar as on every other page.
     layout->setContentsMargins(0, 6, 0, 0);
     m_searchEdit = new QLineEdit(this);
+    m_searchEdit->setAccessibleName(tr("Search preferences"));
     m_searchEdit->setPlaceholderText(tr("Search names, descriptions and text values"));
     m_searchEdit->setClearButtonEnabled(true);
     layout->addWidget(m_searchEdit);
@@ -37,9 +38,11 @@ PreferencesView::PreferencesView(SettingsModel *model, const Schema *schema, QWi
     m_pageList->setMinimumWidth(170);
     m_pageList->setMaximumWidth(300);
     m_stack = new QStackedWidget(splitter);
-    auto *empty = new QLabel(tr("No matching settings."), m_stack);
-    empty->setAlignment(Qt::AlignCenter);
-    m_stack->addWidget(empty);
+    m_emptyLabel = new QLabel(m_stack);
+    m_emptyLabel->setAlignment(Qt::AlignCenter);
+    m_emptyLabel->setWordWrap(true);
+    m_stack->addWidget(m_emptyLabel);
+    updateEmptyText();
     splitter->addWidget(m_pageList);
     splitter->addWidget(m_stack);
     splitter->setStretchFactor(1, 1);
@@ -79,10 +82,28 @@ void PreferencesView::clearPages()
     m_stack->setCurrentIndex(0);
 }
 
+void PreferencesView::showBusy(bool busy, const QString &text)
+{
+    m_busyText = busy ? text : QString();
+    updateEmptyText();
+}
+
+void PreferencesView::updateEmptyText()
+{
+    // Without a file there is nothing a search could have missed: say what is going on.
+    if (m_document)
+        m_emptyLabel->setText(tr("No matching settings."));
+    else if (!m_busyText.isEmpty())
+        m_emptyLabel->setText(m_busyText);
+    else
+        m_emptyLabel->setText(tr("No settings file is open."));
+}
+
 void PreferencesView::setDocument(XsdtDocument *document)
 {
     clearPages();
     m_document = document;
+    updateEmptyText();
     if (!document)
         return;
     for (const PageSpec &pageSpec : m_schema->pagesFor(*document)) {
@@ -154,6 +175,8 @@ std::unique_ptr<PreferencesView::Page> PreferencesView::buildPage(const PageSpec
         return nullptr;
 
     page->scroll = new QScrollArea(m_stack);
+
+    page->scroll->setFocusPolicy(Qt::NoFocus); // Tab goes from the controls above to the first row
     page->scroll->setWidgetResizable(true);
     page->scroll->setFrameShape(QFrame::NoFrame);
     auto *content = new QWidget(page->scroll);
@@ -236,7 +259,7 @@ void PreferencesView::updateMarks()
         for (const XsdtNode *node : std::as_const(page->values))
             changed += node->value != node->originalValue ? 1 : 0;
         const QString text =
-            changed >= 1 ? tr("%1   \u25CF %2").arg(page->title).arg(changed) : page->title;
+            changed >= 1 ? tr("%1   \u25CF %L2").arg(page->title).arg(changed) : page->title;
         if (page->item->text() == text)
             continue;
         page->item->setText(text);

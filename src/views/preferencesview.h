@@ -39,6 +39,8 @@ public:
 
     void setDocument(XsdtDocument *document) override;
     void setViewOnly(bool viewOnly) override;
+    // What the document manager is doing, shown in place of the pages while there are none.
+    void showBusy(bool busy, const QString &text);
     bool showPage(int index);
     void setSearchText(const QString &text);
     void showNodeMenu(XsdtNode *node, const QPoint &globalPos);
@@ -48,6 +50,7 @@ public:
     QLineEdit *searchEdit() const { return m_searchEdit; }
     QListWidget *pageList() const { return m_pageList; }
     QStackedWidget *stack() const { return m_stack; }
+    QLabel *emptyLabel() const { return m_emptyLabel; }
     SettingRow *rowFor(const XsdtNode *node) const { return m_rowsByNode.value(node); }
 
 private:
@@ -92,6 +95,7 @@ private:
     void applySearch(Section &section);
     void rememberOpenState(Section &section);
     void onPageSelected(int row);
+    void updateEmptyText();
 
     SettingsModel *m_model;
     const Schema *m_schema;
@@ -101,6 +105,8 @@ private:
     QLineEdit *m_searchEdit = nullptr;
     QListWidget *m_pageList = nullptr;
     QStackedWidget *m_stack = nullptr;
+    QLabel *m_emptyLabel = nullptr;
+    QString m_busyText;
     std::vector<std::unique_ptr<Page>> m_pages;
     QHash<const XsdtNode *, SettingRow *> m_rowsByNode;
 };

@@ -12,7 +12,9 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -42,11 +44,6 @@ QList<const void *> shapeOf(const RepositoryReport &report)
     return shape;
 }
 
-QString repositoryName(const XsdtNode *group)
-{
-    return RepositoriesView::tr("Repository %1").arg(group->key);
-}
-
 } // namespace
 
 RepositoriesView::RepositoriesView(SettingsModel *model, const Schema *schema, QWidget *parent)
@@ -59,6 +56,7 @@ RepositoriesView::RepositoriesView(SettingsModel *model, const Schema *schema, Q
            "switches that decide which of them it accepts. Changes and removals are queued: "
            "review and save them as any other change."));
     m_scroll = new QScrollArea(this);
+    m_scroll->setFocusPolicy(Qt::NoFocus); // Tab goes from the controls above to the first row
     m_scroll->setWidgetResizable(true);
     m_scroll->setFrameShape(QFrame::NoFrame);
     layout->addWidget(m_scroll, 1);
@@ -127,6 +125,14 @@ SettingRow *RepositoriesView::addRow(XsdtNode *node, QWidget *parent, QVBoxLayou
 
 void RepositoriesView::rebuild()
 {
+    // A removal or an edit that makes the page again leaves the user where they were: the new
+    // content is complete before it replaces the old one, so that it has its size at once and
+    // the old position exists in it.
+    const int scrolled = m_scroll->verticalScrollBar()->value();
+    const auto keepPlace = qScopeGuard([this, scrolled] {
+        m_scroll->setWidget(m_content); // deletes the previous content with its rows
+        m_scroll->verticalScrollBar()->setValue(scrolled);
+    });
     m_refreshPending = false;
     m_rows.clear();
     m_remove.clear();
@@ -134,7 +140,6 @@ void RepositoriesView::rebuild()
     m_empty = nullptr;
     m_content = new QWidget;
     auto *layout = new QVBoxLayout(m_content);
-    m_scroll->setWidget(m_content); // deletes the previous content with its rows
 
     m_shape.clear();
     if (!m_document) {
@@ -177,14 +182,20 @@ void RepositoriesView::rebuild()
         return;
     }
 
-    // Each address flagged on the repository it sits in, naming the others.
+    // Repositories go by their place on the page, as the file's keys for them mean nothing
+    // to the user. Each address is flagged on the repository it sits in, naming the others.
+    QHash<const XsdtNode *, int> number;
+    for (const Repository &repository : report.repositories)
+        number.insert(repository.group, int(number.size()) + 1);
     QHash<const XsdtNode *, QStringList> twins;
     for (const QList<XsdtNode *> &same : report.sameUrl) {
         for (const XsdtNode *node : same) {
             QStringList others;
             for (const XsdtNode *other : same) {
-                if (other != node)
-                    others.append(other->parent ? other->parent->path() : other->path());
+                if (other == node)
+                    continue;
+                const int place = number.value(other->parent);
+                others.append(place > 0 ? tr("repository %1").arg(place) : other->path());
             }
             twins.insert(node, others);
         }
@@ -199,7 +210,8 @@ void RepositoriesView::rebuild()
     addText(summary.join(QLatin1Char(' ')), m_content, layout, repeated + plain > 0);
 
     for (const Repository &repository : report.repositories) {
-        auto *box = new QGroupBox(repositoryName(repository.group), m_content);
+        auto *box =
+            new QGroupBox(tr("Repository %1").arg(number.value(repository.group)), m_content);
         box->setToolTip(repository.group->path());
         auto *boxLayout = new QVBoxLayout(box);
         if (repository.urls.isEmpty())
@@ -207,9 +219,8 @@ void RepositoriesView::rebuild()
         for (XsdtNode *url : repository.urls) {
             addRow(url, box, boxLayout);
             if (twins.contains(url))
-                addText(
-                    tr("The same address as %1.").arg(twins.value(url).join(QStringLiteral(", "))),
-                    box, boxLayout, true);
+                addText(tr("The same address as %1.").arg(twins.value(url).join(tr(" and "))), box,
+                        boxLayout, true);
             if (report.plainHttp.contains(url))
                 addText(tr("Plain http://: downloads from this address are not encrypted. Use "
                            "https:// if the repository offers it."),

@@ -11,6 +11,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -36,6 +37,40 @@ QString reviewText(const XsdtNode *node, const QString &text)
 }
 
 // The nodes with their paths, sorted by path ignoring case (document order among equals).
+// Ignoring case, and runs of digits by their value, as a file manager sorts: File12 before
+// File102. (The system's collation leaves numbers as text in the C locale.)
+int naturalCompare(QStringView a, QStringView b)
+{
+    qsizetype i = 0;
+    qsizetype j = 0;
+    const auto run = [](QStringView text, qsizetype &at) {
+        const qsizetype start = at;
+        while (at < text.size() && text[at].isDigit())
+            ++at;
+        qsizetype first = start;
+        while (first < at - 1 && text[first] == u'0')
+            ++first;
+        return text.sliced(first, at - first);
+    };
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            const QStringView x = run(a, i);
+            const QStringView y = run(b, j);
+            if (x.size() != y.size())
+                return x.size() < y.size() ? -1 : 1;
+            if (const int order = x.compare(y); order != 0)
+                return order;
+            continue;
+        }
+        if (const int order = a.sliced(i, 1).compare(b.sliced(j, 1), Qt::CaseInsensitive);
+            order != 0)
+            return order;
+        ++i;
+        ++j;
+    }
+    return int(a.size() - i > 0) - int(b.size() - j > 0);
+}
+
 QList<QPair<QString, XsdtNode *>> sortedByPath(const QList<XsdtNode *> &nodes)
 {
     QList<QPair<QString, XsdtNode *>> sorted;
@@ -43,7 +78,7 @@ QList<QPair<QString, XsdtNode *>> sortedByPath(const QList<XsdtNode *> &nodes)
     for (XsdtNode *node : nodes)
         sorted.append({node->path(), node});
     std::stable_sort(sorted.begin(), sorted.end(), [](const auto &a, const auto &b) {
-        return a.first.compare(b.first, Qt::CaseInsensitive) < 0;
+        return naturalCompare(a.first, b.first) < 0;
     });
     return sorted;
 }
@@ -73,6 +108,7 @@ ReviewDialog::ReviewDialog(SettingsModel *model, XsdtDocument *document, QWidget
 
     auto *filterRow = new QHBoxLayout;
     m_filterEdit = new QLineEdit(this);
+    m_filterEdit->setAccessibleName(tr("Filter changes"));
     m_filterEdit->setPlaceholderText(tr("Filter by setting name or value"));
     m_filterEdit->setClearButtonEnabled(true);
     // Enter in the filter must not press "Save", the dialog's default button.
@@ -321,7 +357,7 @@ void ReviewDialog::populateDeletion(QTreeWidgetItem *item)
     }
     const qsizetype leftOut = node->valueCount() - listed;
     if (leftOut > 0) {
-        auto *more = new QTreeWidgetItem(item, {tr("...and %1 more values").arg(leftOut)});
+        auto *more = new QTreeWidgetItem(item, {tr("...and %L1 more values").arg(leftOut)});
         more->setFlags(Qt::ItemIsEnabled);
         more->setFirstColumnSpanned(true);
     }
@@ -330,13 +366,18 @@ void ReviewDialog::populateDeletion(QTreeWidgetItem *item)
 void ReviewDialog::updateDetails()
 {
     const QList<QTreeWidgetItem *> selected = m_tree->selectedItems();
-    m_revertButton->setEnabled(!selected.isEmpty());
+    // Rows inside a deletion go back only with the deletion: with nothing else chosen there is
+    // nothing to take back, and a button that did nothing would leave the row looking stuck.
+    m_revertButton->setEnabled(std::any_of(selected.begin(), selected.end(), [](auto *item) {
+        return !item->parent() && item->data(0, NodeRole).template value<XsdtNode *>();
+    }));
     if (selected.isEmpty()) {
         m_detailText->clear();
         return;
     }
     if (selected.size() > 1) {
-        m_detailText->setPlainText(tr("%1 changes selected.").arg(selected.size()));
+        m_detailText->setPlainText(
+            tr("%1 changes selected.").arg(QLocale().toString(selected.size())));
         return;
     }
     const QTreeWidgetItem *item = selected.constFirst();

@@ -6,6 +6,7 @@
 #include "knowledge/modules.h"
 #include "knowledge/schema.h"
 #include "model/settingsmodel.h"
+#include "widgets/flowlayout.h"
 #include "widgets/settingmenu.h"
 #include "widgets/settingrow.h"
 
@@ -65,12 +66,13 @@ SearchView::SearchView(SettingsModel *model, const Schema *schema, QWidget *pare
     layout->addWidget(m_banner);
 
     m_searchEdit = new QLineEdit(this);
+    m_searchEdit->setAccessibleName(tr("Search all settings"));
     m_searchEdit->setPlaceholderText(tr("Search all settings: names, values, descriptions  (every "
                                         "word must match; \"quotes\" for a phrase)"));
     m_searchEdit->setClearButtonEnabled(true);
     layout->addWidget(m_searchEdit);
 
-    auto *boxes = new QHBoxLayout;
+    auto *boxes = new FlowLayout;
     m_names = new QCheckBox(tr("Names and paths"), this);
     m_values = new QCheckBox(tr("Values"), this);
     m_descriptions = new QCheckBox(tr("Descriptions"), this);
@@ -81,15 +83,17 @@ SearchView::SearchView(SettingsModel *model, const Schema *schema, QWidget *pare
         box->setChecked(true);
     for (QCheckBox *box : {m_names, m_values, m_descriptions, m_changedOnly, m_protected})
         boxes->addWidget(box);
-    boxes->addStretch(1);
     layout->addLayout(boxes);
 
     m_status = new QLabel(this);
+    m_status->setWordWrap(true);
     m_status->setText(
         tr("Type to search the names, values and descriptions of every setting in the file."));
     layout->addWidget(m_status);
 
     m_scroll = new QScrollArea(this);
+
+    m_scroll->setFocusPolicy(Qt::NoFocus); // Tab goes from the controls above to the first row
     m_scroll->setWidgetResizable(true);
     m_scroll->setFrameShape(QFrame::NoFrame);
     m_container = new QWidget(m_scroll);
@@ -581,8 +585,8 @@ void SearchView::updateStatus()
     const bool more = total > m_shownLimit;
     m_more->setVisible(more);
     if (more) {
-        m_more->setText(tr("Show more results (%1 more)").arg(total - shown));
-        m_status->setText(tr("%1 results, showing the best %2. Refine the search or show more.")
+        m_more->setText(tr("Show more results (%L1 more)").arg(total - shown));
+        m_status->setText(tr("%L1 results, showing the best %L2. Refine the search or show more.")
                               .arg(total)
                               .arg(shown));
     } else if (total >= 1) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "widgets/pagecolumn.h"
 #include "widgets/settingmenu.h"
 
 #include <QLabel>
+#include <QScrollArea>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -32,12 +34,24 @@ signals:
     void revealRequested(vrn::XsdtNode *node);
 
 protected:
-    // The page's column, starting with the sentence that says what the page is for.
+    // The page's column, starting with the sentence that says what the page is for. Where the
+    // window cannot give the column the room it needs (the largest text on a small screen),
+    // the column scrolls instead of its parts being drawn over each other.
     QVBoxLayout *pageLayout(const QString &intro, Qt::TextFormat format = Qt::AutoText)
     {
-        auto *layout = new QVBoxLayout(this);
+        auto *outer = new QVBoxLayout(this);
+        outer->setContentsMargins(0, 0, 0, 0);
+        auto *scroll = new QScrollArea(this);
+        scroll->setObjectName(QStringLiteral("pageScroll"));
+        scroll->setFocusPolicy(Qt::NoFocus); // no Tab stop of its own
+        scroll->setFrameShape(QFrame::NoFrame);
+        scroll->setWidgetResizable(true);
+        auto *column = new PageColumn(scroll);
+        scroll->setWidget(column);
+        outer->addWidget(scroll);
+        auto *layout = new QVBoxLayout(column);
         layout->setContentsMargins(0, 6, 0, 0);
-        auto *label = new QLabel(intro, this);
+        auto *label = new QLabel(intro, column);
         label->setWordWrap(true);
         label->setTextFormat(format);
         layout->addWidget(label);

@@ -110,9 +110,12 @@ UnusedModulesView::UnusedModulesView(SettingsModel *model, Schema *schema, QWidg
            "disabled for a while would appear here too. Nothing is removed until you save."));
     m_summary = new QLabel(this);
     m_summary->setWordWrap(true);
+    m_summary->setWordWrap(true);
     layout->addWidget(m_summary);
 
     m_scroll = new QScrollArea(this);
+
+    m_scroll->setFocusPolicy(Qt::NoFocus); // Tab goes from the controls above to the first row
     m_scroll->setWidgetResizable(true);
     m_scroll->setFrameShape(QFrame::NoFrame);
     auto *container = new QWidget(m_scroll);
@@ -414,7 +417,7 @@ void UnusedModulesView::buildCard(Card &card)
         }
     }
     if (values > rows) {
-        auto *more = new QLabel(tr("...and %1 more values. Use \"Show in All settings\" from the "
+        auto *more = new QLabel(tr("...and %L1 more values. Use \"Show in All settings\" from the "
                                    "right-click menu to see the rest.")
                                     .arg(values - rows),
                                 content);

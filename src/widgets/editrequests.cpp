@@ -2,6 +2,7 @@
 
 #include "document/xsdtnode.h"
 #include "knowledge/deletionpolicy.h"
+#include "knowledge/repositories.h"
 #include "model/settingsmodel.h"
 #include "widgets/dialogs.h"
 
@@ -29,7 +30,7 @@ void EditRequests::requestDeletion(XsdtNode *node)
         Dialogs::Message ask;
         ask.icon = QMessageBox::Warning;
         ask.title = tr("Delete saved information?");
-        ask.text = tr("Delete %1?\n(%n values)", nullptr, values).arg(node->path());
+        ask.text = tr("Delete %1?\n(%n values)", nullptr, values).arg(entryDescription(node));
         ask.informativeText =
             verdict.reason +
             tr("\n\nNothing is removed until you save, and you can undo it before then.");
@@ -42,12 +43,15 @@ void EditRequests::requestDeletion(XsdtNode *node)
         m_dontAskDelete = dontAsk;
     }
     QString whyNot;
-    if (m_model->queueDeletion(node, &whyNot))
-        emit message(tr("%1 queued for deletion (%n values). Save to apply.", nullptr, values)
-                         .arg(node->path()),
-                     8000);
-    else
+    if (m_model->queueDeletion(node, &whyNot)) {
+        QString what = entryDescription(node);
+        what.front() = what.front().toUpper(); // it starts the sentence
+        emit message(
+            tr("%1 queued for deletion (%n values). Save to apply.", nullptr, values).arg(what),
+            8000);
+    } else {
         Dialogs::information(m_window, tr("Cannot delete"), whyNot);
+    }
 }
 
 bool EditRequests::revertAll(int count)

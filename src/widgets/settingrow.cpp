@@ -15,6 +15,7 @@
 #include <QContextMenuEvent>
 #include <QDoubleSpinBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -24,8 +25,12 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <QRegularExpression>
+
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <utility>
 
 namespace vrn {
 
@@ -36,12 +41,12 @@ constexpr double kIntMin = -2147483648.0;
 constexpr double kIntMax = 2147483647.0;
 constexpr double kUnsignedMax = 4294967295.0;
 
-// w parts of the text colour and 4 - w parts of the background, channel by channel.
+// w eighths of the text colour and the rest of the background, channel by channel.
 QColor mix(const QColor &text, const QColor &window, int w)
 {
-    return QColor((text.red() * w + window.red() * (4 - w)) / 4,
-                  (text.green() * w + window.green() * (4 - w)) / 4,
-                  (text.blue() * w + window.blue() * (4 - w)) / 4);
+    return QColor((text.red() * w + window.red() * (8 - w)) / 8,
+                  (text.green() * w + window.green() * (8 - w)) / 8,
+                  (text.blue() * w + window.blue() * (8 - w)) / 8);
 }
 
 QFont smallFont()
@@ -53,6 +58,88 @@ QFont smallFont()
         font.setPixelSize(qMax(1, qRound(font.pixelSize() * 0.9)));
     return font;
 }
+
+// A number box that takes whatever number is typed, so that one outside the documented range
+// reaches the row and is refused with its reason instead of being cut short digit by digit or
+// put back without a word. Only the arrows keep to the documented range, and bring a value
+// from outside it straight back in. A whole number too long for the box stays as typed and
+// goes to `tooLong` when it is confirmed.
+template <class Box>
+class TypedNumberBox : public Box
+{
+public:
+    using Box::Box;
+    using Value = decltype(std::declval<Box>().value());
+
+    void setStepRange(Value low, Value high)
+    {
+        m_low = low;
+        m_high = high;
+    }
+    std::function<void(const QString &)> tooLong;
+
+    void stepBy(int steps) override
+    {
+        const double next = double(this->value()) + double(steps) * double(this->singleStep());
+        this->setValue(Value(qBound(double(m_low), next, double(m_high))));
+        this->selectAll();
+    }
+
+    QValidator::State validate(QString &input, int &pos) const override
+    {
+        const QValidator::State state = Box::validate(input, pos);
+        if (state != QValidator::Invalid || !isWholeNumber(input))
+            return state;
+        return QValidator::Intermediate;
+    }
+
+    void fixup(QString &input) const override
+    {
+        if (tooLong && isWholeNumber(input))
+            tooLong(this->cleanText());
+        Box::fixup(input);
+    }
+
+protected:
+    // Enter would put the previous value back; the refusal says why and the text stays.
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        QString text = this->text();
+        int pos = 0;
+        if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && tooLong &&
+            isWholeNumber(text) && Box::validate(text, pos) == QValidator::Invalid) {
+            tooLong(this->cleanText());
+            event->accept();
+            return;
+        }
+        Box::keyPressEvent(event);
+    }
+
+    typename Box::StepEnabled stepEnabled() const override
+    {
+        typename Box::StepEnabled enabled = Box::StepNone;
+        if (this->isReadOnly())
+            return enabled;
+        if (this->value() < m_high)
+            enabled |= Box::StepUpEnabled;
+        if (this->value() > m_low)
+            enabled |= Box::StepDownEnabled;
+        return enabled;
+    }
+
+private:
+    static bool isWholeNumber(const QString &input)
+    {
+        static const QRegularExpression whole(QStringLiteral("^\\s*[-+]?\\d+\\s*$"));
+        return whole.match(input).hasMatch();
+    }
+
+    Value m_low = std::numeric_limits<Value>::lowest();
+    Value m_high = std::numeric_limits<Value>::max();
+};
+
+using IntegerBox = TypedNumberBox<QSpinBox>;
+using WideIntegerBox = TypedNumberBox<QDoubleSpinBox>;
 
 // A spin box value becomes an unsigned decimal; the model refuses what the type cannot hold.
 QString unsignedText(double value)
@@ -93,9 +180,17 @@ SettingRow::SettingRow(XsdtNode *node, const VariableInfo &info, SettingsModel *
     m_descriptionLabel->setTextFormat(Qt::PlainText);
     m_descriptionLabel->setWordWrap(true);
     m_descriptionLabel->setVisible(!info.description.isEmpty());
+    // A stored value the Health check calls a problem (outside its documented range) says so
+    // here too.
+    m_problemLabel = new QLabel(this);
+    m_problemLabel->setTextFormat(Qt::PlainText);
+    m_problemLabel->setWordWrap(true);
+    m_problemLabel->setForegroundRole(QPalette::BrightText);
+    m_problemLabel->hide();
     texts->addWidget(m_titleLabel);
     texts->addWidget(m_pathLabel);
     texts->addWidget(m_descriptionLabel);
+    texts->addWidget(m_problemLabel);
     layout->addLayout(texts, 3);
 
     m_editorBox = new QWidget(this);
@@ -118,6 +213,16 @@ SettingRow::SettingRow(XsdtNode *node, const VariableInfo &info, SettingsModel *
     setToolTip(tip);
 
     buildEditor();
+    // What a screen reader says on landing in the row: the setting, what it does, and what the
+    // two buttons beside the editor are for.
+    m_editor->setAccessibleName(info.label);
+    m_editor->setAccessibleDescription(info.description);
+    m_revertButton->setAccessibleName(tr("Revert %1").arg(info.label));
+    if (m_browseButton)
+        m_browseButton->setAccessibleName((info.kind == EditorKind::Directory
+                                               ? tr("Choose a folder for %1")
+                                               : tr("Choose a file for %1"))
+                                              .arg(info.label));
     applyStyle();
     refresh();
 }
@@ -132,8 +237,11 @@ void SettingRow::buildEditor()
         new WheelGuard(control);
     };
     const auto makeSpinBox = [&] {
-        m_spinBox = new QSpinBox(m_editorBox);
+        auto *spin = new IntegerBox(m_editorBox);
+        spin->tooLong = [this](const QString &typed) { refuseTyped(typed); };
+        m_spinBox = spin;
         m_spinBox->setKeyboardTracking(false);
+        m_spinBox->setRange(int(kIntMin), int(kIntMax));
         guarded(m_spinBox);
         connect(m_spinBox, &QSpinBox::valueChanged, this,
                 [this](int value) { commitText(QString::number(value)); });
@@ -144,7 +252,8 @@ void SettingRow::buildEditor()
         m_lineEdit = new QLineEdit(m_editorBox);
         m_lineEdit->setReadOnly(m_isProtected);
         connect(m_lineEdit, &QLineEdit::editingFinished, this, [this] {
-            if (m_lineEdit->text() != m_node->value)
+            // Leaving a field that still holds a refused text does not refuse it again.
+            if (m_lineEdit->text() != m_node->value && m_lineEdit->text() != m_refusedText)
                 commitText(m_lineEdit->text());
         });
         m_editor = m_lineEdit;
@@ -179,8 +288,11 @@ void SettingRow::buildEditor()
         if (m_info.hasRange && m_info.min >= 0 && m_info.max <= kIntMax) {
             makeSpinBox();
         } else {
-            m_doubleSpinBox = new QDoubleSpinBox(m_editorBox);
+            auto *spin = new WideIntegerBox(m_editorBox);
+            spin->tooLong = [this](const QString &typed) { refuseTyped(typed); };
+            m_doubleSpinBox = spin;
             m_doubleSpinBox->setDecimals(0);
+            m_doubleSpinBox->setRange(0, kUnsignedMax);
             m_doubleSpinBox->setKeyboardTracking(false);
             guarded(m_doubleSpinBox);
             connect(m_doubleSpinBox, &QDoubleSpinBox::valueChanged, this,
@@ -224,15 +336,33 @@ void SettingRow::browse()
 
 void SettingRow::commitText(const QString &text)
 {
-    // Spin boxes hold integers inside their range already; typed reals are checked here.
+    // A typed number outside the documented range is refused here, with the model's own words
+    // for it. A refused typed text stays in its field, so the user sees what was not taken.
     QString outside;
-    if (m_info.kind == EditorKind::Real && !withinDocumentedRange(m_info, text, &outside)) {
-        emit rejected(outside);
-        refresh();
+    if (!withinDocumentedRange(m_info, text, &outside)) {
+        refuseTyped(text, outside);
         return;
     }
-    m_model->setData(m_model->indexForNode(m_node, 1), text, Qt::EditRole);
+    if (!m_model->setData(m_model->indexForNode(m_node, 1), text, Qt::EditRole) &&
+        (m_spinBox || m_doubleSpinBox || m_lineEdit)) {
+        m_refusedText = text;
+        return;
+    }
+    m_refusedText.clear();
     refresh();
+}
+
+void SettingRow::refuseTyped(const QString &text, const QString &reason)
+{
+    // A field left with the text it was refused for says nothing new.
+    if (text == m_refusedText)
+        return;
+    m_refusedText = text;
+    QString why = reason;
+    if (why.isEmpty())
+        why = m_model->refusal(m_node, text);
+    if (!why.isEmpty())
+        emit rejected(why);
 }
 
 void SettingRow::refresh()
@@ -263,6 +393,11 @@ void SettingRow::refresh()
         m_revertButton->setToolTip(tr("Unchanged"));
     }
 
+    QString problem;
+    withinDocumentedRange(m_info, m_node->value, &problem);
+    m_problemLabel->setText(problem);
+    m_problemLabel->setVisible(!problem.isEmpty());
+
     const bool locked = m_model->isEditLocked(m_node);
     m_editorBox->setEnabled(!m_viewOnly && !m_info.readOnly && !deleted && !m_isProtected &&
                             !locked);
@@ -279,6 +414,7 @@ void SettingRow::refresh()
 
 void SettingRow::refreshEditor()
 {
+    m_refusedText.clear();
     const QString &value = m_node->value;
     if (m_checkBox) {
         const QSignalBlocker block(m_checkBox);
@@ -314,12 +450,10 @@ void SettingRow::refreshEditor()
         int low = int(kIntMin);
         int high = int(kIntMax);
         if (m_info.hasRange) {
-            // Widened to hold the stored value, so a value outside the documented range is
-            // shown as it is instead of being clamped.
-            low = qMin(shown, int(std::ceil(qBound(kIntMin, m_info.min, kIntMax))));
-            high = qMax(shown, int(std::floor(qBound(kIntMin, m_info.max, kIntMax))));
+            low = int(std::ceil(qBound(kIntMin, m_info.min, kIntMax)));
+            high = int(std::floor(qBound(kIntMin, m_info.max, kIntMax)));
         }
-        m_spinBox->setRange(low, high);
+        static_cast<IntegerBox *>(m_spinBox)->setStepRange(low, high);
         m_spinBox->setValue(shown);
     }
     if (m_doubleSpinBox) {
@@ -328,15 +462,15 @@ void SettingRow::refreshEditor()
         double number = QLocale::c().toDouble(value.trimmed(), &ok);
         if (!ok || !std::isfinite(number))
             number = 0;
-        // The range never goes beyond what an unsigned value can hold: a documented bound of
-        // "no upper limit" would otherwise make a 300-digit spin box.
+        // The arrows never go beyond what an unsigned value can hold: a documented bound of
+        // "no upper limit" would otherwise step into numbers the type refuses.
         double low = 0;
         double high = kUnsignedMax;
         if (m_info.hasRange) {
             low = qBound(0.0, m_info.min, kUnsignedMax);
             high = qBound(low, m_info.max, kUnsignedMax);
         }
-        m_doubleSpinBox->setRange(qMin(low, number), qMax(high, number));
+        static_cast<WideIntegerBox *>(m_doubleSpinBox)->setStepRange(low, high);
         m_doubleSpinBox->setValue(number);
     }
     if (m_lineEdit) {
@@ -417,8 +551,9 @@ void SettingRow::applyStyle()
         if (label->font() != small)
             label->setFont(small);
     };
-    style(m_descriptionLabel, 3);
-    style(m_pathLabel, 2);
+    // The path set off from the description, yet readable (4.5:1) in both themes.
+    style(m_descriptionLabel, 6);
+    style(m_pathLabel, 5);
     applyTitleFont();
 }
 

@@ -50,6 +50,7 @@ public:
     QLabel *titleLabel() const { return m_titleLabel; }
     QLabel *pathLabel() const { return m_pathLabel; }
     QLabel *descriptionLabel() const { return m_descriptionLabel; }
+    QLabel *problemLabel() const { return m_problemLabel; }
 
 signals:
     void rejected(const QString &reason);
@@ -63,6 +64,9 @@ protected:
 private:
     void buildEditor();
     void commitText(const QString &text);
+    // Tells why a typed text is refused (the model's reason unless one is given) and keeps it
+    // in its field.
+    void refuseTyped(const QString &text, const QString &reason = QString());
     void browse();
     void applyStyle();
     void applyTitleFont();
@@ -74,10 +78,12 @@ private:
     bool m_viewOnly = false;
     bool m_isProtected;
     bool m_changedLook = false;
+    QString m_refusedText;
 
     QLabel *m_titleLabel = nullptr;
     QLabel *m_pathLabel = nullptr;
     QLabel *m_descriptionLabel = nullptr;
+    QLabel *m_problemLabel = nullptr;
     QWidget *m_editorBox = nullptr;
     QWidget *m_editor = nullptr;
     QCheckBox *m_checkBox = nullptr;
