@@ -2,8 +2,8 @@
 // choosing the file, opening it and saving it.
 #include "cli/ctl.h"
 
-#include "document/values.h"
 #include "document/valuenodes.h"
+#include "document/values.h"
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
@@ -211,8 +211,8 @@ const QList<CtlCommand> &Ctl::commands()
                                        "the file lacks are created)"),
          1,
          1,
-         {dryRun, expectHash, allowReplacement, QStringLiteral("map"), QStringLiteral("add-missing"),
-          force},
+         {dryRun, expectHash, allowReplacement, QStringLiteral("map"),
+          QStringLiteral("add-missing"), force},
          nullptr,
          &Ctl::importValues},
         {"paths",

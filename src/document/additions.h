@@ -15,13 +15,13 @@ struct NewValue
 {
     QStringList keys; // from the top group down
     QChar type;
-    QString value; // as it will be stored
+    QString value = {}; // as it will be stored
     // Where the first missing entry stood in the file the value comes from: the keys of its
     // neighbours there, at `level` (an index into `keys`), so that it lands between the same
     // neighbours here. When neither is found, or the level differs, it goes last.
     int level = -1;
-    QString after;
-    QString before;
+    QString after = {};
+    QString before = {};
 };
 
 // A new value and the groups it needs, built but not yet in the tree: `node`, the topmost of

@@ -89,8 +89,7 @@ struct ImportPlan
 };
 ImportPlan planImport(const XsdtDocument &document, const SetupFile &setup,
                       const QList<PathMap> &maps, bool windowsPaths, const Schema &schema,
-                      const DeletionPolicy *policy, const QString &target,
-                      bool addMissing = false);
+                      const DeletionPolicy *policy, const QString &target, bool addMissing = false);
 
 // The home folder ("/home/NAME", "/Users/NAME", "C:\Users\NAME") most of the setup's path
 // values sit in, when it does not exist on this computer; empty otherwise.

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QStringList>
 
+class QCheckBox;
 class QLabel;
 class QTableWidget;
 
@@ -23,6 +24,9 @@ public:
     // Sets a row's folders, adding rows as needed.
     void setMapping(int row, const QString &from, const QString &to);
 
+    // Whether settings the open file lacks are created rather than refusing the import.
+    bool addMissing() const;
+    QCheckBox *addMissingBox() const { return m_addMissing; }
     QTableWidget *table() const { return m_table; }
     QLabel *problemLabel() const { return m_problem; }
 
@@ -32,6 +36,7 @@ public:
 private:
     QTableWidget *m_table = nullptr;
     QLabel *m_problem = nullptr;
+    QCheckBox *m_addMissing = nullptr;
 };
 
 } // namespace vrn
