@@ -176,6 +176,9 @@ private slots:
         model.setPolicy(&m_policy);
         model.setDocument(&store.document);
         const QByteArray clean = store.document.serialize();
+        SettingsFilterProxy changedOnly; // new entries count as changes
+        changedOnly.setSourceModel(&model);
+        changedOnly.setChangedOnly(true);
         const QList<NewValue> values{{{"G", "B"}, QLatin1Char('u'), "2", 1, "A", "C"},
                                      {{"H", "S", "X"}, QLatin1Char('s'), "x\ny", 0, "G", ""},
                                      {{"G", "A"}, QLatin1Char('u'), "9"},
@@ -186,6 +189,7 @@ private slots:
         QCOMPARE(reasons,
                  (QStringList{"", "", "G/A is in the file already.", "G/A is a value, not a group.",
                               "D: Expected an integer between 0 and 4294967295."}));
+        QTRY_COMPARE(changedOnly.rowCount(), 2);
         const QByteArray added =
             wrap(a + "<v k=\"B\" t=\"u\" v=\"2\"/>" + c,
                  "<i k=\"H\"><i k=\"S\"><v k=\"X\" t=\"s\" v=\"x&#10;y\"/></i></i>");
