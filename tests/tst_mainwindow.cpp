@@ -1182,7 +1182,9 @@ void TestMainWindow::importSetup()
     setupFile(QStringLiteral("Global/Nope"));
     menuAction(window, "&File", "&Import...")->trigger();
     QVERIFY(offByDefault);
-    QCOMPARE(findNode(window, QStringLiteral("Global/Nope"))->value, QString("3"));
+    const XsdtNode *created = findNode(window, QStringLiteral("Global/Nope"));
+    QVERIFY(created);
+    QCOMPARE(created->value, QString("3"));
     QCOMPARE(window.store().document.pendingChangeCount(), 2);
 }
 
