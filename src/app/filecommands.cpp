@@ -466,7 +466,7 @@ void FileCommands::importSetup()
             ? tr("Imported %n values from %1. Review them, then save.", nullptr,
                  int(plan.changes.size()))
                   .arg(native(path))
-            : tr("Imported %n values from %1, %2 of them new. Review them, then save.", nullptr,
+            : tr("Imported %n values from %1 (%2 new). Review them, then save.", nullptr,
                  int(plan.changes.size() + plan.additions.size()))
                   .arg(native(path))
                   .arg(plan.additions.size()),

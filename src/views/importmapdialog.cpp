@@ -88,7 +88,8 @@ ImportMapDialog::ImportMapDialog(const QString &file, int values, const QString 
     layout->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &ImportMapDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    resize(620, 360);
+    // Taller at large text sizes, so that the wrapped texts above the table keep their lines.
+    resize(620, qMax(360, heightForWidth(620)));
 }
 
 QStringList ImportMapDialog::mappings() const
