@@ -1285,6 +1285,23 @@ void TestMainWindow::importSetup()
     QVERIFY2(Dialogs::lastShown().informativeText.startsWith("Global/Nope: No such setting in "),
              qPrintable(Dialogs::lastShown().informativeText));
     QCOMPARE(window.store().document.pendingChangeCount(), 0);
+
+    // Asked for (it is not by default), the missing setting is created: one more change.
+    bool offByDefault = false;
+    Dialogs::setNextDialogHandler([&](QDialog *dialog) {
+        auto *mapping = qobject_cast<ImportMapDialog *>(dialog);
+        offByDefault = !mapping->addMissing();
+        mapping->addMissingBox()->setChecked(true);
+        Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Rejected); });
+        return int(QDialog::Accepted);
+    });
+    setupFile(QStringLiteral("Global/Nope"));
+    menuAction(window, "&File", "&Import...")->trigger();
+    QVERIFY(offByDefault);
+    const XsdtNode *created = findNode(window, QStringLiteral("Global/Nope"));
+    QVERIFY(created);
+    QCOMPARE(created->value, QString("3"));
+    QCOMPARE(window.store().document.pendingChangeCount(), 2);
 }
 
 // A save on the worker: the window says so and takes no edits until it is back.

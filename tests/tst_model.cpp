@@ -1,4 +1,5 @@
 // The settings model, its filter proxy and the tree's value delegate.
+#include "document/additions.h"
 #include "document/xsdtdocument.h"
 #include "environment/englishplurals.h"
 #include "generator/generator.h"
@@ -120,7 +121,8 @@ struct Refusal
     QString path, setup, reason;
 };
 
-// An edit to `mine` (a deletion when empty) carried to a copy changed by `disk`: "value=X",
+// An edit to `mine` (a deletion when empty; "+X" a new value X where the old document lacked it)
+// carried to a copy changed by `disk`: "value=X",
 // "remove", "duplicate", "type=X" or "twin" (a duplicate edited in the old document instead).
 struct Carry
 {
@@ -655,6 +657,12 @@ void TestModel::reapplyPending_data()
         max + ": its type changed on disk from Integer to Unsigned" + lost};
     QTest::newRow("deletion re-queued")
         << Carry{"Global/Statistics/Process/Curves", "", "value=9", O::Applied, ""};
+    QTest::newRow("addition made again") << Carry{max, "+4", "remove", O::Applied, ""};
+    QTest::newRow("addition already on disk") << Carry{max, "+4", "value=4", O::AlreadyEqual, ""};
+    QTest::newRow("addition appeared on disk")
+        << Carry{max, "+4", "value=16", O::Appeared,
+                 max + ": is in the file now, as \"16\" (Integer); your new value \"4\" was not "
+                       "added."};
 }
 
 void TestModel::reapplyPending()
@@ -664,9 +672,18 @@ void TestModel::reapplyPending()
     fill(disk);
     const bool twin = carry.disk == QLatin1String("twin");
     applyOp(twin ? *m_doc : disk, carry.path, twin ? QStringLiteral("duplicate") : carry.disk);
+    const bool adding = carry.mine.startsWith('+');
+    if (adding) {
+        applyOp(*m_doc, carry.path, "remove");
+        m_model->setDocument(m_doc.get());
+        QCOMPARE(m_model->addValues({{carry.path.split('/'), QLatin1Char('i'), carry.mine.mid(1)}},
+                                    "add"),
+                 1);
+    }
     XsdtNode *mine = m_doc->findPath(carry.path);
     mine = twin ? mine->parent->children.back().get() : mine;
-    QVERIFY(carry.mine.isEmpty() ? m_model->queueDeletion(mine) : edit(*m_model, mine, carry.mine));
+    QVERIFY(adding || (carry.mine.isEmpty() ? m_model->queueDeletion(mine)
+                                            : edit(*m_model, mine, carry.mine)));
     const XsdtNode *node = disk.findPath(carry.path);
     const QString diskValue = node ? node->value : QString();
 
@@ -684,6 +701,8 @@ void TestModel::reapplyPending()
     QCOMPARE(disk.pendingChangeCount(), made ? 1 : 0);
     if (node)
         QCOMPARE(node->value, made && !carry.mine.isEmpty() ? carry.mine : diskValue);
+    if (adding && made)
+        QCOMPARE(disk.findPath(carry.path)->value, carry.mine.mid(1));
 }
 
 // Work that was replaced or stopped never puts its result in place, even when its thread got

@@ -1,5 +1,6 @@
 // The review dialog over a real model: the list, its filters, the details, taking changes
 // back and the leftover files.
+#include "document/additions.h"
 #include "document/xsdtdocument.h"
 #include "environment/englishplurals.h"
 #include "knowledge/deletionpolicy.h"
@@ -268,6 +269,38 @@ private slots:
         dialog.setLeftoverItems({});
         QVERIFY(dialog.leftoverText()->isHidden());
         QVERIFY(!dialog.saveButton()->isEnabled());
+    }
+
+    // New values: one row per new entry, a new group listing its values when expanded, its own
+    // filter box, and taken back whole, undoably.
+    void additions()
+    {
+        QCOMPARE(m_model->addValues({{{"ModuleData", "Halion", "A"}, QLatin1Char('i'), "1"},
+                                     {{"ModuleData", "Halion", "B"}, QLatin1Char('s'), "two"},
+                                     {{"Global", "Statistics", "Extra"}, QLatin1Char('u'), "5"}},
+                                    "import"),
+                 3);
+        ReviewDialog dialog(m_model.get(), m_doc.get());
+        QTreeWidget *tree = dialog.tree();
+        QCOMPARE(dialog.summaryLabel()->text(),
+                 "0 edits, 2 additions (3 values new) and 0 deletions (0 values removed) will be "
+                 "written to the settings file.");
+        QCOMPARE(rows(tree), (QStringList{"Add | Global/Statistics/Extra | (new) | 5",
+                                          "Add | ModuleData/Halion | (new) | 2 values"}));
+        QTreeWidgetItem *halion = tree->topLevelItem(1);
+        tree->expandItem(halion);
+        QCOMPARE(halion->child(1)->text(1) + halion->child(1)->text(2) + halion->child(1)->text(3),
+                 "ModuleData/Halion/B(new)two");
+        tree->setCurrentItem(halion);
+        QCOMPARE(dialog.detailText()->toPlainText(),
+                 "ModuleData/Halion\nA new entry with 2 values. Expand the row to see them.");
+        QTest::mouseClick(dialog.revertButton(), Qt::LeftButton);
+        QVERIFY(!m_doc->findPath(u"ModuleData/Halion"));
+        QCOMPARE(rows(tree, 2), QStringList{"Add | Global/Statistics/Extra"});
+        dialog.showAdditionsBox()->setChecked(false);
+        QCOMPARE(rows(tree, 1), QStringList{"Nothing matches the filters."});
+        m_model->undo();
+        QCOMPARE(m_doc->findPath(u"ModuleData/Halion/B")->value, "two");
     }
 
     void largeDeletionIsCapped()

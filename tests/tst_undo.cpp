@@ -1,6 +1,7 @@
 // Undo and redo of pending changes: the model's history and the window's Edit menu.
 #include "app/mainwindow.h"
 #include "app/thememanager.h"
+#include "document/additions.h"
 #include "document/xsdtdocument.h"
 #include "environment/englishplurals.h"
 #include "environment/pixinsight.h"
@@ -8,10 +9,12 @@
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
+#include "store/settingsstore.h"
 #include "support/testfiles.h"
 #include "views/reviewdialog.h"
 #include "widgets/dialogs.h"
 
+#include <QAbstractItemModelTester>
 #include <QAction>
 #include <QCryptographicHash>
 #include <QLineEdit>
@@ -128,6 +131,11 @@ private slots:
                     model.setData(model.indexForNode(node, 1), newText(node, random));
                     model.queueDeletion(pick(nodes));
                 }
+                // A new value below a group, taken out again by undo.
+                QStringList keys{QString("New%1").arg(step)};
+                for (const XsdtNode *n = pick(nodes); n->parent; n = n->parent)
+                    keys.prepend(n->key);
+                model.addValues({{keys, QLatin1Char('s'), "new"}}, QString());
                 model.endBatch();
             } else {
                 model.revertAll();
@@ -147,6 +155,59 @@ private slots:
             model.redo();
             QVERIFY2(fingerprint(doc) == states[i], qPrintable(QString::number(i)));
         }
+    }
+
+    // New values land between their neighbours or in new groups, are refused where something
+    // holds the path, are one step both ways, go with "revert all", and are saved as they are.
+    void additions()
+    {
+        setPixInsightProcessQuery([] { return QList<qint64>(); });
+        const QString path = m_home.filePath("add.settings");
+        const auto wrap = [](const QByteArray &g, const QByteArray &h) {
+            return testdata::wrapSettings("<i k=\"G\">" + g + "</i>" + h);
+        };
+        const QByteArray a = "<v k=\"A\" t=\"u\" v=\"1\"/>";
+        const QByteArray c = "<v k=\"C\" t=\"u\" v=\"3\"/>";
+        QVERIFY(testdata::writeFile(path, wrap(a + c, "")));
+        SettingsStore store;
+        QVERIFY(store.load(path));
+        SettingsModel model;
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        model.setPolicy(&m_policy);
+        model.setDocument(&store.document);
+        const QByteArray clean = store.document.serialize();
+        SettingsFilterProxy changedOnly; // new entries count as changes
+        changedOnly.setSourceModel(&model);
+        changedOnly.setChangedOnly(true);
+        const QList<NewValue> values{{{"G", "B"}, QLatin1Char('u'), "2", 1, "A", "C"},
+                                     {{"H", "S", "X"}, QLatin1Char('s'), "x\ny", 0, "G", ""},
+                                     {{"G", "A"}, QLatin1Char('u'), "9"},
+                                     {{"G", "A", "Y"}, QLatin1Char('u'), "9"},
+                                     {{"G", "D"}, QLatin1Char('u'), "-1"}};
+        QStringList reasons;
+        QCOMPARE(model.addValues(values, "import", &reasons), 2);
+        QCOMPARE(reasons,
+                 (QStringList{"", "", "G/A is in the file already.", "G/A is a value, not a group.",
+                              "D: Expected an integer between 0 and 4294967295."}));
+        QTRY_COMPARE(changedOnly.rowCount(), 2);
+        const QByteArray added =
+            wrap(a + "<v k=\"B\" t=\"u\" v=\"2\"/>" + c,
+                 "<i k=\"H\"><i k=\"S\"><v k=\"X\" t=\"s\" v=\"x&#10;y\"/></i></i>");
+        QCOMPARE(store.document.serialize(), added);
+        QCOMPARE(store.document.pendingChangeCount(), 2);
+        model.undo();
+        QCOMPARE(store.document.serialize(), clean);
+        QCOMPARE(store.document.pendingChangeCount(), 0);
+        model.redo();
+        QCOMPARE(store.document.serialize(), added);
+        model.revertAll();
+        QCOMPARE(store.document.serialize(), clean);
+        model.undo();
+        QCOMPARE(store.document.serialize(), added);
+        QVERIFY(store.save());
+        QCOMPARE(testdata::readFile(path), added);
+        QCOMPARE(store.document.pendingChangeCount(), 0);
     }
 
     void batchesHistoryAndViewOnly()

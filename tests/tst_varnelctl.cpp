@@ -871,6 +871,57 @@ private slots:
         QCOMPARE(twins.out, "ScriptData/Tool/Recent\tString\t/home/nova/a\n"
                             "ScriptData/Tool/Recent\tString\t/home/nova/b\n");
     }
+
+    // A module's data carried into a file that lacks some or all of it: refused whole unless
+    // asked for, then created between the neighbours it had, every other byte kept.
+    void addMissing_data()
+    {
+        QTest::addColumn<QByteArray>("source");
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<bool>("add");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<QString>("error");
+        const QByteArray a = R"(<v k="A" t="i" v="1"/>)";
+        const QByteArray ab = a + R"(<v k="B" t="s" v="x&#10;y"/>)";
+        const QByteArray other = R"(<i k="Other"><v k="Z" t="b" v="true"/></i>)";
+        const QByteArray c = R"(<v k="C" t="f" v="0.5"/>)";
+        QTest::newRow("never ran it, refused whole")
+            << ab << other << false << 4 << other << "No such setting in";
+        QTest::newRow("never ran it, created")
+            << ab << other << true << 0 << other + "<i k=\"Tool\">" + ab + "</i>"
+            << "";
+        QTest::newRow("a value between its neighbours")
+            << ab + c << "<i k=\"Tool\">" + a + c + "</i>" << true << 0
+            << "<i k=\"Tool\">" + ab + c + "</i>"
+            << "";
+        QTest::newRow("twins never created")
+            << ab + a << other << true << 4 << other << "a new setting is created once";
+    }
+
+    void addMissing()
+    {
+        QFETCH(QByteArray, source);
+        QFETCH(QByteArray, target);
+        QFETCH(bool, add);
+        QFETCH(int, code);
+        QFETCH(QByteArray, after);
+        QFETCH(QString, error);
+        const auto settings = [](const QByteArray &body) {
+            return testdata::wrapSettings("<i k=\"ScriptData\">" + body + "</i>");
+        };
+        write(".PixInsight/core-1-pxi.settings", settings("<i k=\"Tool\">" + source + "</i>"));
+        const QString file = write("core-2-pxi.settings", settings(target));
+        const QString setup =
+            write("setup.json", run({"export", "--file=%F", "--module", "Tool"}).out.toUtf8());
+        QStringList args{"import", "--file", file, setup};
+        if (add)
+            args.append("--add-missing");
+        const Run imported = run(args);
+        QCOMPARE(imported.code, code);
+        QVERIFY2(imported.err.contains(error), qPrintable(imported.err));
+        QCOMPARE(testdata::readFile(file), settings(after));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestVarnelctl)

@@ -463,7 +463,7 @@ void FileCommands::importSetup()
     // A tenth of a second or more for a large setup on a large file.
     m_docs->busyWhile([&] {
         plan = planImport(store.document, setup, maps, windowsPaths, *m_schema, m_model->policy(),
-                          store.path);
+                          store.path, mapping.addMissing());
     });
     if (!plan.problems.isEmpty()) {
         QStringList lines;
@@ -485,7 +485,7 @@ void FileCommands::importSetup()
         Dialogs::message(m_window, box);
         return;
     }
-    if (plan.changes.isEmpty()) {
+    if (plan.changes.isEmpty() && plan.additions.isEmpty()) {
         Dialogs::information(m_window, tr("Import setup"),
                              tr("Every value in %1 is already set that way here; nothing to "
                                 "import.")
@@ -498,25 +498,43 @@ void FileCommands::importSetup()
         return tr("import of %n values from %1", nullptr, changes).arg(name);
     });
     int refused = 0;
+    QStringList notCreated;
     m_docs->busyWhile([&] {
         for (const ImportChange &change : plan.changes) {
             if (!m_model->setData(m_model->indexForNode(change.node, 1), change.value))
                 ++refused;
         }
+        QStringList reasons;
+        m_model->addValues(plan.additions, QString(), &reasons);
+        for (qsizetype i = 0; i < reasons.size(); ++i) {
+            if (!reasons.at(i).isEmpty())
+                notCreated.append(tr("%1: %2").arg(plan.additions.at(i).keys.join(QLatin1Char('/')),
+                                                   reasons.at(i)));
+        }
         m_model->endBatch();
     });
+    refused += int(notCreated.size());
     if (refused > 0) {
         // All or nothing: the values checked a moment ago should all have been taken.
         if (m_model->undoStack()->count() > stepsBefore)
             m_model->undo();
-        Dialogs::critical(
-            m_window, tr("Import failed"),
-            tr("%n values were not accepted; nothing was imported.", nullptr, refused));
+        Dialogs::Message box;
+        box.icon = QMessageBox::Critical;
+        box.title = tr("Import failed");
+        box.text = tr("%n values were not accepted; nothing was imported.", nullptr, refused);
+        box.detailedText = notCreated.join(QLatin1Char('\n'));
+        Dialogs::message(m_window, box);
         return;
     }
     m_window->statusBar()->showMessage(
-        tr("Imported %n values from %1. Review them, then save.", nullptr, int(plan.changes.size()))
-            .arg(native(path)),
+        plan.additions.isEmpty()
+            ? tr("Imported %n values from %1. Review them, then save.", nullptr,
+                 int(plan.changes.size()))
+                  .arg(native(path))
+            : tr("Imported %n values from %1 (%2 new). Review them, then save.", nullptr,
+                 int(plan.changes.size() + plan.additions.size()))
+                  .arg(native(path))
+                  .arg(plan.additions.size()),
         10000);
     emit stateChanged();
     save();

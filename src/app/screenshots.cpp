@@ -4,6 +4,7 @@
 #include "app/mainwindow.h"
 
 #include "app/thememanager.h"
+#include "document/additions.h"
 #include "document/valuenodes.h"
 #include "document/xsdtnode.h"
 #include "environment/discovery.h"
@@ -283,8 +284,8 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         save(this, QStringLiteral("repositories.png"));
     }
 
-    // The review dialog over one edit and one queued deletion, made with view-only off so the
-    // picture shows the same whether PixInsight runs here or not.
+    // The review dialog over one edit, one queued deletion and one new value, made with view-only
+    // off so the picture shows the same whether PixInsight runs here or not.
     if (m_store.loaded) {
         const bool wasViewOnly = m_model->isViewOnly();
         m_model->setViewOnly(false);
@@ -297,6 +298,12 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         }
         if (XsdtNode *statistics = m_store.document.findPath(u"Global/Statistics"))
             m_model->queueDeletion(statistics);
+        // and a value the file never had, as an import that creates missing settings makes it
+        m_model->addValues({{{QStringLiteral("ModuleData"), QStringLiteral("Orbiscan"),
+                              QStringLiteral("Strength")},
+                             QLatin1Char('F'),
+                             QStringLiteral("0.75")}},
+                           QString());
         {
             ReviewDialog review(m_model, &m_store.document, this);
             review.setFileNotes(m_store.replaceNotes());

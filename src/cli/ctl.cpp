@@ -2,6 +2,7 @@
 // choosing the file, opening it and saving it.
 #include "cli/ctl.h"
 
+#include "document/valuenodes.h"
 #include "document/values.h"
 #include "document/xsdtdocument.h"
 #include "environment/discovery.h"
@@ -98,6 +99,9 @@ const QList<CtlOption> &Ctl::options()
          QT_TRANSLATE_NOOP("vrn::Ctl", "import: paths that begin with the folder OLD begin with\n"
                                        "NEW instead (repeatable; the longest match wins)"),
          true},
+        {"add-missing", nullptr, nullptr, CtlOption::Command,
+         QT_TRANSLATE_NOOP("vrn::Ctl", "import: create the settings the file does not have yet,\n"
+                                       "with the types the JSON file gives")},
         {"missing", nullptr, nullptr, CtlOption::Command,
          QT_TRANSLATE_NOOP("vrn::Ctl", "paths: only those not found on this computer")},
         {"replace", nullptr, "OLD=NEW", CtlOption::Command,
@@ -220,10 +224,12 @@ const QList<CtlCommand> &Ctl::commands()
         {"import",
          QT_TRANSLATE_NOOP("vrn::Ctl", "import FILE"),
          QT_TRANSLATE_NOOP("vrn::Ctl", "apply an exported JSON file, paths rewritten by each\n"
-                                       "--map: all of it or nothing"),
+                                       "--map: all of it or nothing (--add-missing: settings\n"
+                                       "the file lacks are created)"),
          1,
          1,
-         {dryRun, expectHash, allowReplacement, QStringLiteral("map"), force},
+         {dryRun, expectHash, allowReplacement, QStringLiteral("map"),
+          QStringLiteral("add-missing"), force},
          nullptr,
          &Ctl::importValues},
         {"paths",
@@ -592,6 +598,20 @@ int Ctl::save(DocumentManager &docs, const QStringList &changeLines, QJsonObject
             lines.append(QStringList{escaped(node->path()), typeDisplayName(node->type),
                                      escaped(node->originalValue), escaped(node->value)}
                              .join(QLatin1Char('\t')));
+        }
+        // A created value had no value before: null in JSON, an empty field in text.
+        for (XsdtNode *added : store.document.addedNodes()) {
+            QList<XsdtNode *> values;
+            collectValueNodes(added, values);
+            for (const XsdtNode *node : std::as_const(values)) {
+                QJsonObject change = valueJson(node);
+                change.insert(QStringLiteral("before"), QJsonValue());
+                change.insert(QStringLiteral("added"), true);
+                changes.append(change);
+                lines.append(QStringList{node->path(), typeDisplayName(node->type), QString(),
+                                         escaped(node->value)}
+                                 .join(QLatin1Char('\t')));
+            }
         }
         json.insert(QStringLiteral("changes"), changes);
     }

@@ -244,17 +244,27 @@ int Ctl::importValues(const QStringList &arguments)
     if (const int code = openDocument(docs, chosenFile()))
         return code;
     SettingsStore &store = docs.store();
-    const ImportPlan plan =
+    ImportPlan plan =
         planImport(store.document, setup, maps, HealthEnv::system().windowsPaths, m_schema,
-                   &m_policy, store.path);
+                   &m_policy, store.path, m_parser->isSet(QStringLiteral("add-missing")));
+    for (const ImportChange &change : std::as_const(plan.changes))
+        change.node->value = change.value;
+    // Checked one by one against the file as it was; creating one may still stand in the way
+    // of the next (a value where another needs a group).
+    for (const NewValue &added : std::as_const(plan.additions)) {
+        Placement placement;
+        QString why;
+        if (placeNewValue(store.document.root, added, &placement, &why))
+            insertPlacement(placement);
+        else
+            plan.problems.append({added.keys.join(QLatin1Char('/')), why});
+    }
     // Every problem is named, so one run shows all that needs fixing.
-    for (const ImportProblem &problem : plan.problems)
+    for (const ImportProblem &problem : std::as_const(plan.problems))
         say(file, problem.path, problem.message);
     if (!plan.problems.isEmpty())
         return fail(ExitRefused, file, QString(),
                     tr("%n problems; nothing was imported.", nullptr, int(plan.problems.size())));
-    for (const ImportChange &change : plan.changes)
-        change.node->value = change.value;
     return save(docs, {}, {});
 }
 

@@ -9,7 +9,8 @@ namespace {
 void collectChanged(const XsdtNode *node, QList<XsdtNode *> &out)
 {
     for (const auto &child : node->children) {
-        if (child->pendingDelete)
+        // A new entry is an addition, whatever was typed into it since.
+        if (child->pendingDelete || child->pendingAdd)
             continue;
         if (child->kind == XsdtNode::Value) {
             if (child->value != child->originalValue)
@@ -30,11 +31,23 @@ void collectDeleted(const XsdtNode *node, QList<XsdtNode *> &out)
     }
 }
 
+void collectAdded(const XsdtNode *node, QList<XsdtNode *> &out)
+{
+    for (const auto &child : node->children) {
+        if (child->pendingDelete)
+            continue;
+        if (child->pendingAdd)
+            out.append(child.get());
+        else
+            collectAdded(child.get(), out);
+    }
+}
+
 int countPending(const XsdtNode *node)
 {
     int count = 0;
     for (const auto &child : node->children) {
-        if (child->pendingDelete)
+        if (child->pendingDelete || child->pendingAdd)
             ++count;
         else if (child->kind == XsdtNode::Value)
             count += child->value != child->originalValue ? 1 : 0;
@@ -51,6 +64,7 @@ void commitSubtree(XsdtNode *node)
                               [](const std::unique_ptr<XsdtNode> &c) { return c->pendingDelete; }),
                kids.end());
     for (const auto &child : kids) {
+        child->pendingAdd = false;
         if (child->kind == XsdtNode::Value) {
             // The file now holds an edited value's breaks as the writer wrote them.
             if (child->value != child->originalValue)
@@ -74,8 +88,7 @@ void XsdtDocument::clear()
 
 void XsdtDocument::revertAll()
 {
-    for (const auto &child : root.children)
-        child->revertSubtree();
+    root.revertSubtree();
 }
 
 QList<XsdtNode *> XsdtDocument::changedValues() const
@@ -89,6 +102,13 @@ QList<XsdtNode *> XsdtDocument::deletedNodes() const
 {
     QList<XsdtNode *> out;
     collectDeleted(&root, out);
+    return out;
+}
+
+QList<XsdtNode *> XsdtDocument::addedNodes() const
+{
+    QList<XsdtNode *> out;
+    collectAdded(&root, out);
     return out;
 }
 

@@ -60,6 +60,9 @@ public:
     void revertAll();
     QList<XsdtNode *> changedValues() const;
     QList<XsdtNode *> deletedNodes() const;
+    // The topmost entries created since the file was read, in tree order (not those inside an
+    // entry marked for deletion).
+    QList<XsdtNode *> addedNodes() const;
     int pendingChangeCount() const;
     void commit();
 

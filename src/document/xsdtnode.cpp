@@ -353,6 +353,15 @@ bool XsdtNode::isDeleted() const
     return false;
 }
 
+bool XsdtNode::isAdded() const
+{
+    for (const XsdtNode *n = this; n; n = n->parent) {
+        if (n->pendingAdd)
+            return true;
+    }
+    return false;
+}
+
 qsizetype XsdtNode::valueCount() const
 {
     if (kind == Value)
@@ -365,6 +374,10 @@ qsizetype XsdtNode::valueCount() const
 
 void XsdtNode::revertSubtree()
 {
+    // What was added since the file was read goes again.
+    children.erase(std::remove_if(children.begin(), children.end(),
+                                  [](const std::unique_ptr<XsdtNode> &c) { return c->pendingAdd; }),
+                   children.end());
     pendingDelete = false;
     if (kind == Value)
         value = originalValue;

@@ -117,7 +117,10 @@ struct XsdtNode
     // The file writes this value's tab, line feed and carriage return characters as character
     // references. An edited value is always written that way: an XML reader turns them into
     // spaces when they stand raw in an attribute. Untouched values keep the form they were read in.
-    bool referencedBreaks = false;
+    bool referencedBreaks : 1 = false;
+    // Created since the file was read: the entry and everything below it are new. The next save
+    // writes them like any other node; until then taking the addition back removes them.
+    bool pendingAdd : 1 = false;
 
 private:
     bool m_compressed = false; // the node has an entry in the table of compressed contents
@@ -158,6 +161,8 @@ public:
     int indexInParent() const;
     bool isEditable() const;
     bool isDeleted() const;
+    // The node or one of its ancestors was created since the file was read.
+    bool isAdded() const;
     qsizetype valueCount() const;
     void revertSubtree();
 };

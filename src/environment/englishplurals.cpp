@@ -64,6 +64,7 @@ const Forms kForms[] = {
      "%n byte sequence that is not valid UTF-8 (at line %1, column %2) will be written as "
      "U+FFFD; the backup keeps the original bytes."},
     {"%n deletions", "%n deletion"},
+    {"%n additions", "%n addition"},
     {"%n edits", "%n edit"},
     {"%n entries", "%n entry"},
     {"%n entries queued for deletion", "%n entry queued for deletion"},
@@ -100,6 +101,8 @@ const Forms kForms[] = {
      "<b>The file changed on disk since it was loaded.</b> Saving is blocked. Reload to continue "
      "(your %n unsaved change will be discarded), or reload and keep your change if the other "
      "program left that value alone."},
+    {"A new entry with %n values. Expand the row to see them.",
+     "A new entry with %n value. Expand the row to see it."},
     {"Also deleted from disk, permanently, right after the settings are written (%n items):",
      "Also deleted from disk, permanently, right after the settings are written (%n item):"},
     {"Copied %n values into this file. Review and save when ready.",
@@ -129,6 +132,8 @@ const Forms kForms[] = {
     {"Exported %n values to %1.", "Exported %n value to %1."},
     {"Given more than once, but %1 holds this setting only %n times.",
      "Given more than once, but %1 holds this setting only once."},
+    {"Imported %n values from %1 (%2 new). Review them, then save.",
+     "Imported %n value from %1 (%2 new). Review it, then save."},
     {"Imported %n values from %1. Review them, then save.",
      "Imported %n value from %1. Review it, then save."},
     {"Module search for \"%1\" (%n values)", "Module search for \"%1\" (%n value)"},

@@ -73,6 +73,23 @@ bool isSettingPath(const QString &path)
            !path.contains(QLatin1String("//"));
 }
 
+// The key at `level` of the nearest entry before (step -1) or after (step 1) entry `index` that
+// shares its path down to that level and differs there: its neighbour in the file it was
+// exported from, since an export lists the values of a group together and in file order.
+QString neighbourKey(const QList<QStringList> &keys, qsizetype index, qsizetype level,
+                     qsizetype step)
+{
+    const QStringList &own = keys.at(index);
+    for (qsizetype j = index + step; j >= 0 && j < keys.size(); j += step) {
+        const QStringList &other = keys.at(j);
+        if (other.size() <= level || !std::equal(own.begin(), own.begin() + level, other.begin()))
+            break;
+        if (other.at(level) != own.at(level))
+            return other.at(level);
+    }
+    return QString();
+}
+
 } // namespace
 
 QString setupFormat()
@@ -230,10 +247,16 @@ bool readSetupFile(const QByteArray &bytes, SetupFile *setup, QString *error)
 
 ImportPlan planImport(const XsdtDocument &document, const SetupFile &setup,
                       const QList<PathMap> &maps, bool windowsPaths, const Schema &schema,
-                      const DeletionPolicy *policy, const QString &target)
+                      const DeletionPolicy *policy, const QString &target, bool addMissing)
 {
     ImportPlan plan;
     PathLookup lookup;
+    QList<QStringList> keys;
+    if (addMissing) {
+        keys.reserve(setup.values.size());
+        for (const SetupValue &entry : setup.values)
+            keys.append(entry.path.split(QLatin1Char('/'), Qt::SkipEmptyParts));
+    }
     // A path the file holds more than once (twins) takes the entries given for it in order, as
     // a comparison pairs them.
     QHash<QString, qsizetype> given;
@@ -256,6 +279,33 @@ ImportPlan planImport(const XsdtDocument &document, const SetupFile &setup,
         QList<XsdtNode *> nodes = lookup.find(document.root, entry.path);
         nodes.removeIf([](const XsdtNode *node) { return !node->isValue(); });
         const qsizetype rank = given[entry.path]++;
+        if (nodes.isEmpty() && addMissing) {
+            if (rank > 0) {
+                problem(SetupText::tr("Given more than once, but a new setting is created once: "
+                                      "PixInsight reads only one of two entries with the same "
+                                      "name."));
+                continue;
+            }
+            NewValue added;
+            added.keys = keys.at(i);
+            added.type = entry.type.at(0);
+            QString message;
+            Placement placement;
+            QString normalized;
+            if (!placeNewValue(document.root, added, &placement, &message) ||
+                !checkNewValue(placement.value,
+                               mapImportedValue(added.type, entry.value, maps, windowsPaths),
+                               schema, policy, &normalized, &message)) {
+                problem(message);
+                continue;
+            }
+            added.value = normalized;
+            added.level = placement.level;
+            added.after = neighbourKey(keys, i, placement.level, -1);
+            added.before = neighbourKey(keys, i, placement.level, 1);
+            plan.additions.append(added);
+            continue;
+        }
         if (nodes.isEmpty()) {
             problem(SetupText::tr("No such setting in %1.").arg(QDir::toNativeSeparators(target)));
             continue;

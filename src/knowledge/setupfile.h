@@ -1,5 +1,6 @@
 #pragma once
 
+#include "document/additions.h"
 #include "knowledge/paths.h"
 
 #include <QByteArray>
@@ -78,15 +79,17 @@ struct ImportChange
 // What importing the setup into the document would change, path prefixes rewritten by the maps
 // first. Every entry is checked and every problem named, so one try shows all that needs
 // fixing; an import goes ahead only when there is none. `target` names the document's file in
-// the problems.
+// the problems. A setting the document lacks is a problem, unless `addMissing` asks for it to
+// be created, with the setup's type, among the neighbours it had there.
 struct ImportPlan
 {
     QList<ImportChange> changes;
+    QList<NewValue> additions;
     QList<ImportProblem> problems;
 };
 ImportPlan planImport(const XsdtDocument &document, const SetupFile &setup,
                       const QList<PathMap> &maps, bool windowsPaths, const Schema &schema,
-                      const DeletionPolicy *policy, const QString &target);
+                      const DeletionPolicy *policy, const QString &target, bool addMissing = false);
 
 // The home folder ("/home/NAME", "/Users/NAME", "C:\Users\NAME") most of the setup's path
 // values sit in, when it does not exist on this computer; empty otherwise.

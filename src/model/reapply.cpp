@@ -1,5 +1,7 @@
 #include "model/reapply.h"
 
+#include "document/additions.h"
+#include "document/valuenodes.h"
 #include "document/values.h"
 #include "document/xsdtdocument.h"
 #include "knowledge/deletionpolicy.h"
@@ -121,6 +123,25 @@ QList<PendingChange> pendingChanges(const XsdtDocument &document)
         changes.append(pendingChange(document, node, false, lookup));
     for (const XsdtNode *node : document.deletedNodes())
         changes.append(pendingChange(document, node, true, lookup));
+    for (XsdtNode *top : document.addedNodes()) {
+        const XsdtNode *parent = top->parent;
+        const size_t row = size_t(top->indexInParent());
+        PendingChange added;
+        added.addition = true;
+        added.level = int(keysOf(top).size()) - 1;
+        if (row > 0)
+            added.after = parent->children[row - 1]->key;
+        if (row + 1 < parent->children.size())
+            added.before = parent->children[row + 1]->key;
+        QList<XsdtNode *> values;
+        collectValueNodes(top, values);
+        for (const XsdtNode *node : std::as_const(values)) {
+            added.keys = keysOf(node);
+            added.type = node->type;
+            added.value = node->value;
+            changes.append(added);
+        }
+    }
     return changes;
 }
 
@@ -140,7 +161,17 @@ QList<ReapplyOutcome> resolvePending(const QList<PendingChange> &changes,
             outcome.diskType = node->type;
             outcome.diskIsGroup = node->isGroup();
         }
-        if (change.ambiguous || found.size() > 1) {
+        if (change.addition) {
+            // Created only where the file still lacks it: whatever appeared there meanwhile
+            // was written by another program and is kept.
+            if (found.empty())
+                outcome.stored = change.value;
+            else if (node && node->isValue() && node->type == change.type &&
+                     node->value == change.value)
+                outcome.status = ReapplyOutcome::AlreadyEqual;
+            else
+                outcome.status = ReapplyOutcome::Appeared;
+        } else if (change.ambiguous || found.size() > 1) {
             outcome.status = ReapplyOutcome::Ambiguous;
         } else if (!node) {
             outcome.status = ReapplyOutcome::Gone;
@@ -169,8 +200,17 @@ void applyResolved(QList<ReapplyOutcome> &outcomes, SettingsModel &model)
     // otherwise each be checked and signalled again on the GUI thread.
     std::vector<SettingsModel::NodeChange> edits;
     std::vector<ReapplyOutcome *> deletions;
+    std::vector<ReapplyOutcome *> additions;
+    QList<NewValue> newValues;
     for (ReapplyOutcome &outcome : outcomes) {
         XsdtNode *node = outcome.node;
+        if (outcome.change.addition && outcome.status == ReapplyOutcome::Applied) {
+            const PendingChange &change = outcome.change;
+            newValues.append({change.keys, change.type, outcome.stored, change.level, change.after,
+                              change.before});
+            additions.push_back(&outcome);
+            continue;
+        }
         if (!node || outcome.status != ReapplyOutcome::Applied)
             continue;
         if (outcome.change.deletion) {
@@ -204,6 +244,16 @@ void applyResolved(QList<ReapplyOutcome> &outcomes, SettingsModel &model)
                 outcome->status = ReapplyOutcome::Refused;
         }
         model.endBatch();
+    }
+    if (!newValues.isEmpty()) {
+        QStringList reasons;
+        model.addValues(newValues, QString(), &reasons);
+        for (size_t i = 0; i < additions.size(); ++i) {
+            if (!reasons.value(qsizetype(i)).isEmpty()) {
+                additions[i]->status = ReapplyOutcome::Refused;
+                additions[i]->reason = reasons.at(qsizetype(i));
+            }
+        }
     }
     model.clearHistory();
 }
@@ -265,7 +315,15 @@ QString describeOutcome(const ReapplyOutcome &outcome)
                 .arg(path, mine);
         return T::tr("%1: its type changed on disk from %2 to %3; your value %4 was not applied.")
             .arg(path, typeDisplayName(change.type), typeDisplayName(outcome.diskType), mine);
+    case ReapplyOutcome::Appeared:
+        if (outcome.diskIsGroup)
+            return T::tr("%1: is a group in the file now; your new value %2 was not added.")
+                .arg(path, mine);
+        return T::tr("%1: is in the file now, as %2 (%3); your new value %4 was not added.")
+            .arg(path, quoted(outcome.diskValue), typeDisplayName(outcome.diskType), mine);
     case ReapplyOutcome::Refused:
+        if (change.addition)
+            return T::tr("%1: your new value %2 was not added. %3").arg(path, mine, outcome.reason);
         if (change.deletion)
             return T::tr("%1: not queued for deletion again. %2").arg(path, outcome.reason);
         return T::tr("%1: your value %2 was not applied. %3").arg(path, mine, outcome.reason);

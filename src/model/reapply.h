@@ -14,11 +14,18 @@ class SettingsModel;
 class XsdtDocument;
 struct XsdtNode;
 
-// A pending value edit or queued deletion, held by path while its document is read again.
+// A pending value edit, queued deletion or new value, held by path while its document is read
+// again.
 struct PendingChange
 {
     QStringList keys; // from the top group down; a key may itself hold a '/'
     bool deletion = false;
+    bool addition = false;
+    // A new value's place: the keys of the neighbours of the topmost new entry above it, at
+    // `level`, as in NewValue.
+    int level = -1;
+    QString after;
+    QString before;
     QChar type;
     QString loadedValue;    // the value as it was loaded
     QString value;          // the value the user gave it
@@ -28,7 +35,16 @@ struct PendingChange
 // What became of one pending change on the document read again.
 struct ReapplyOutcome
 {
-    enum Status { Applied, AlreadyEqual, ChangedOnDisk, Gone, Ambiguous, TypeChanged, Refused };
+    enum Status {
+        Applied,
+        AlreadyEqual,
+        ChangedOnDisk,
+        Gone,
+        Ambiguous,
+        TypeChanged,
+        Refused,
+        Appeared // a value to be created is in the file now, with another value or type
+    };
 
     PendingChange change;
     Status status = Applied;
@@ -44,7 +60,7 @@ struct ReapplyOutcome
     bool done() const { return status == Applied || status == AlreadyEqual; }
 };
 
-// The document's value edits followed by its queued deletions, in document order.
+// The document's value edits, then its queued deletions, then its new values, in document order.
 QList<PendingChange> pendingChanges(const XsdtDocument &document);
 
 // Makes the changes again, through the model, on the document it now shows. An edit is made

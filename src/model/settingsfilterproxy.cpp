@@ -3,6 +3,8 @@
 #include "document/xsdtnode.h"
 #include "model/settingsmodel.h"
 
+#include <utility>
+
 namespace vrn {
 
 SettingsFilterProxy::SettingsFilterProxy(QObject *parent)
@@ -31,6 +33,22 @@ void SettingsFilterProxy::setSourceModel(QAbstractItemModel *model)
         m_scan.reset();
         rescan();
     });
+    // New entries are not in the last scan, and entries taken out leave counts behind: scanned
+    // again once, after the whole batch of rows came or went.
+    const auto rowsMoved = [this] {
+        if (!isFiltering() || std::exchange(m_rescanQueued, true))
+            return;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_rescanQueued = false;
+                if (isFiltering())
+                    rescan();
+            },
+            Qt::QueuedConnection);
+    };
+    connect(model, &QAbstractItemModel::rowsInserted, this, rowsMoved);
+    connect(model, &QAbstractItemModel::rowsRemoved, this, rowsMoved);
     // Every value may have changed (a save committed them); the nodes are the same.
     connect(model, &QAbstractItemModel::layoutChanged, this, [this] {
         if (isFiltering())

@@ -51,6 +51,7 @@ private:
 
     QString m_text;
     bool m_changedOnly = false;
+    bool m_rescanQueued = false;
     std::unique_ptr<TreeFilterScan> m_scan;
     std::function<void()> m_rescanHandler;
 };

@@ -1,5 +1,6 @@
 #include "model/settingsmodel.h"
 
+#include "document/additions.h"
 #include "document/values.h"
 #include "document/xsdtdocument.h"
 #include "knowledge/schema.h"
@@ -60,23 +61,33 @@ class ChangeCommand : public QUndoCommand
 {
 public:
     ChangeCommand(SettingsModel *model, const QString &text,
-                  std::vector<SettingsModel::NodeChange> changes)
+                  std::vector<SettingsModel::NodeChange> changes,
+                  std::vector<SettingsModel::Insertion> insertions = {})
         : QUndoCommand(text)
         , m_model(model)
         , m_changes(std::move(changes))
+        , m_insertions(std::move(insertions))
     {}
 
-    void undo() override { m_model->applyChanges(m_changes, false); }
+    // Entries go back into the tree before their values are set, and values are set before
+    // their entries leave it, so that a value is never changed on an entry outside the tree.
+    void undo() override
+    {
+        m_model->applyInsertions(m_insertions, false);
+        m_model->applyChanges(m_changes, false);
+    }
     void redo() override
     {
         if (std::exchange(m_done, false))
             return;
         m_model->applyChanges(m_changes, true);
+        m_model->applyInsertions(m_insertions, true);
     }
 
 private:
     SettingsModel *m_model;
     std::vector<SettingsModel::NodeChange> m_changes;
+    std::vector<SettingsModel::Insertion> m_insertions;
     bool m_done = true;
 };
 
@@ -124,6 +135,7 @@ void SettingsModel::beginBatch(const QString &text)
         m_batchText = text;
         m_batchNamer = nullptr;
         m_batchChanges.clear();
+        m_batchInsertions.clear();
     }
 }
 
@@ -133,6 +145,7 @@ void SettingsModel::beginBatch(std::function<QString(int)> text)
         m_batchText.clear();
         m_batchNamer = std::move(text);
         m_batchChanges.clear();
+        m_batchInsertions.clear();
     }
 }
 
@@ -141,26 +154,82 @@ void SettingsModel::endBatch()
     if (m_batchDepth == 0 || --m_batchDepth > 0)
         return;
     std::vector<NodeChange> changes = std::exchange(m_batchChanges, {});
-    if (changes.empty())
+    std::vector<Insertion> insertions = std::exchange(m_batchInsertions, {});
+    if (changes.empty() && insertions.empty())
         return;
-    const QString text = m_batchNamer ? m_batchNamer(int(changes.size())) : m_batchText;
+    // A created entry counts its values, as the user gave them.
+    qsizetype count = qsizetype(changes.size());
+    for (const Insertion &insertion : insertions)
+        count += insertion.in ? insertion.node->valueCount() : 1;
+    const QString text = m_batchNamer ? m_batchNamer(int(count)) : m_batchText;
     m_batchNamer = nullptr;
-    // The changes are made; what they look like is told once, now.
+    // The changes are made; what they look like is told once, now. Rows that came or went
+    // were told as they did.
     announce(*this, changes);
-    m_undoStack->push(new ChangeCommand(this, text, std::move(changes)));
+    m_undoStack->push(new ChangeCommand(this, text, std::move(changes), std::move(insertions)));
 }
 
-void SettingsModel::record(const QString &text, std::vector<NodeChange> changes)
+void SettingsModel::record(const QString &text, std::vector<NodeChange> changes,
+                           std::vector<Insertion> insertions)
 {
-    if (changes.empty())
+    if (changes.empty() && insertions.empty())
         return;
-    emit aboutToChange(); // every caller writes the nodes right after this
+    if (!changes.empty())
+        emit aboutToChange(); // every caller writes the nodes right after this
     if (m_batchDepth > 0) {
         m_batchChanges.insert(m_batchChanges.end(), std::make_move_iterator(changes.begin()),
                               std::make_move_iterator(changes.end()));
+        m_batchInsertions.insert(m_batchInsertions.end(),
+                                 std::make_move_iterator(insertions.begin()),
+                                 std::make_move_iterator(insertions.end()));
         return;
     }
-    m_undoStack->push(new ChangeCommand(this, text, std::move(changes)));
+    m_undoStack->push(new ChangeCommand(this, text, std::move(changes), std::move(insertions)));
+}
+
+void SettingsModel::putIn(Insertion &insertion)
+{
+    if (!insertion.held)
+        return;
+    const int row = int(qMin(insertion.row, insertion.parent->children.size()));
+    beginInsertRows(indexForNode(insertion.parent), row, row);
+    Placement placement;
+    placement.parent = insertion.parent;
+    placement.row = size_t(row);
+    placement.node = std::move(insertion.held);
+    insertPlacement(placement);
+    endInsertRows();
+}
+
+void SettingsModel::takeOutOf(Insertion &insertion)
+{
+    XsdtNode *node = insertion.node;
+    if (insertion.held || node->parent != insertion.parent)
+        return;
+    const int row = node->indexInParent();
+    beginRemoveRows(indexForNode(insertion.parent), row, row);
+    insertion.row = size_t(row);
+    insertion.held = takeOut(node);
+    endRemoveRows();
+}
+
+void SettingsModel::applyInsertions(std::vector<Insertion> &insertions, bool after)
+{
+    if (!m_document || insertions.empty())
+        return;
+    emit aboutToChange();
+    // Undo walks backwards, so every row is the one the entry had when it came or went.
+    const auto apply = [this, after](Insertion &insertion) {
+        if (insertion.in == after)
+            putIn(insertion);
+        else
+            takeOutOf(insertion);
+    };
+    if (after)
+        std::for_each(insertions.begin(), insertions.end(), apply);
+    else
+        std::for_each(insertions.rbegin(), insertions.rend(), apply);
+    emit edited();
 }
 
 bool SettingsModel::canUndo() const
@@ -188,6 +257,7 @@ void SettingsModel::redo()
 void SettingsModel::clearHistory()
 {
     m_batchChanges.clear();
+    m_batchInsertions.clear();
     m_undoStack->clear();
 }
 
@@ -427,6 +497,8 @@ QVariant SettingsModel::data(const QModelIndex &index, int role) const
         if (node->pendingDelete) {
             tip += tr("\nMarked for deletion (%n values); removed when you save.", nullptr,
                       int(node->valueCount()));
+        } else if (node->isAdded()) {
+            tip += tr("\nNew: written to the file when you save.");
         } else if (node->isDeleted()) {
             tip += tr("\nInside an entry marked for deletion.");
         } else if (m_policy) {
@@ -456,6 +528,8 @@ QVariant SettingsModel::data(const QModelIndex &index, int role) const
             return QBrush(QColor(230, 60, 60, 60));
         if (isChanged(node))
             return QBrush(QColor(255, 190, 0, 70));
+        if (node->pendingAdd)
+            return QBrush(QColor(40, 170, 80, 60));
         return {};
     case Qt::ForegroundRole:
         // Entries queued for deletion keep the full text colour: struck through on red, a
@@ -553,6 +627,58 @@ int SettingsModel::setAcceptedValues(const std::vector<std::pair<XsdtNode *, QSt
     return count;
 }
 
+int SettingsModel::addValues(const QList<NewValue> &values, const QString &text,
+                             QStringList *reasons)
+{
+    if (!m_document || m_viewOnly) {
+        if (reasons)
+            reasons->fill(m_document ? viewOnlyReason() : tr("No settings file is open."),
+                          values.size());
+        return 0;
+    }
+    std::vector<Insertion> made;
+    for (const NewValue &value : values) {
+        Placement placement;
+        QString why;
+        QString normalized;
+        if (placeNewValue(m_document->root, value, &placement, &why))
+            why = refusal(placement.value, value.value, &normalized);
+        if (reasons)
+            reasons->append(why);
+        if (!why.isEmpty())
+            continue;
+        placement.value->value = normalized;
+        placement.value->originalValue = normalized;
+        if (made.empty())
+            emit aboutToChange();
+        const int row = int(placement.row);
+        beginInsertRows(indexForNode(placement.parent), row, row);
+        XsdtNode *parentNode = placement.parent;
+        XsdtNode *node = insertPlacement(placement);
+        endInsertRows();
+        made.push_back({node, parentNode, size_t(row), true, nullptr});
+    }
+    const int count = int(made.size());
+    const bool batched = m_batchDepth > 0;
+    record(text, {}, std::move(made));
+    if (count > 0 && !batched)
+        emit edited();
+    return count;
+}
+
+void SettingsModel::undoAddition(XsdtNode *node)
+{
+    if (!node || !m_document || !node->pendingAdd || !node->parent)
+        return;
+    emit aboutToChange();
+    std::vector<Insertion> step;
+    step.push_back({node, node->parent, 0, false, nullptr});
+    takeOutOf(step.front());
+    record(tr("taken back addition of %1").arg(node->key), {}, std::move(step));
+    if (m_batchDepth == 0)
+        emit edited();
+}
+
 bool SettingsModel::queueDeletion(XsdtNode *node, QString *whyNot)
 {
     const auto refuse = [whyNot](const QString &reason) {
@@ -566,6 +692,10 @@ bool SettingsModel::queueDeletion(XsdtNode *node, QString *whyNot)
         return refuse(viewOnlyReason());
     if (node->isDeleted())
         return true;
+    if (node->isAdded())
+        return refuse(tr("%1 is new and not in the file yet; take its addition back in the review "
+                         "instead.")
+                          .arg(node->key));
     if (!m_policy)
         return refuse(QString());
     const DeleteVerdict verdict = m_policy->verdictFor(node);
@@ -612,17 +742,30 @@ void SettingsModel::revertAll()
     if (!m_document)
         return;
     std::vector<NodeChange> changes;
-    const std::function<void(XsdtNode *)> collect = [&](XsdtNode *node) {
+    std::vector<Insertion> removals;
+    // New entries go whole: only the topmost of those made inside each other is taken out.
+    const std::function<void(XsdtNode *, bool)> collect = [&](XsdtNode *node, bool added) {
         if (node->pendingDelete || isChanged(node))
             changes.push_back({node, node->value, node->originalValue, node->pendingDelete, false});
+        if (node->pendingAdd && !added)
+            removals.push_back({node, node->parent, 0, false, nullptr});
         for (const auto &child : node->children)
-            collect(child.get());
+            collect(child.get(), added || node->pendingAdd);
     };
-    collect(&m_document->root);
-    record(tr("revert all (%n changes)", nullptr, int(changes.size())), std::move(changes));
+    collect(&m_document->root, false);
+    const int count = int(changes.size() + removals.size());
+    emit aboutToChange();
     beginResetModel();
+    // Kept by the step rather than dropped with the rest of the changes, so that undo can put
+    // them back.
+    for (Insertion &removal : removals) {
+        removal.row = size_t(removal.node->indexInParent());
+        removal.held = takeOut(removal.node);
+    }
     m_document->revertAll();
+    m_rowCache.clear();
     endResetModel();
+    record(tr("revert all (%n changes)", nullptr, count), std::move(changes), std::move(removals));
     emit edited();
 }
 

@@ -6,6 +6,7 @@
 #include <QHash>
 
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,7 @@ namespace vrn {
 
 class XsdtDocument;
 struct XsdtNode;
+struct NewValue;
 class Schema;
 
 // The tree model over the open settings document and the one gate through which every view
@@ -59,6 +61,14 @@ public:
     // edited now are left alone. Returns how many values changed.
     int setAcceptedValues(const std::vector<std::pair<XsdtNode *, QString>> &values,
                           const QString &text);
+    // Creates values the file does not hold, each with the groups it needs, checked by the
+    // rules an edit passes, as one step named `text` (inside a batch, as part of the batch's
+    // step). `reasons` gets, for each value in turn, why it was not created (empty when it
+    // was). Returns how many were created.
+    int addValues(const QList<NewValue> &values, const QString &text,
+                  QStringList *reasons = nullptr);
+    // Takes back the creation of an entry made by addValues (the topmost of those it created).
+    void undoAddition(XsdtNode *node);
     bool queueDeletion(XsdtNode *node, QString *whyNot = nullptr);
     void undoDeletion(XsdtNode *node);
     void revertValue(XsdtNode *node);
@@ -92,6 +102,17 @@ public:
     };
     // Puts the nodes into their state before (undo) or after (redo) the changes.
     void applyChanges(const std::vector<NodeChange> &changes, bool after);
+    // An entry a step put into the tree (`in`) or took out of it. While it is out, the step
+    // owns it, so that pointers to it stay valid until the step itself is dropped.
+    struct Insertion
+    {
+        XsdtNode *node = nullptr;
+        XsdtNode *parent = nullptr;
+        size_t row = 0;
+        bool in = true;
+        std::unique_ptr<XsdtNode> held;
+    };
+    void applyInsertions(std::vector<Insertion> &insertions, bool after);
 
     QModelIndex index(int row, int column,
                       const QModelIndex &parent = QModelIndex()) const override;
@@ -121,7 +142,10 @@ signals:
 
 private:
     int rowOf(const XsdtNode *node) const;
-    void record(const QString &text, std::vector<NodeChange> changes);
+    void record(const QString &text, std::vector<NodeChange> changes,
+                std::vector<Insertion> insertions = {});
+    void putIn(Insertion &insertion);
+    void takeOutOf(Insertion &insertion);
     void notifyChildren(const XsdtNode *node, const QModelIndex &nodeIndex);
 
     XsdtDocument *m_document = nullptr;
@@ -135,6 +159,7 @@ private:
     QString m_batchText;
     std::function<QString(int)> m_batchNamer;
     std::vector<NodeChange> m_batchChanges;
+    std::vector<Insertion> m_batchInsertions;
     // Rows of the children of large groups. The row of a node is its position among its
     // siblings, and views ask for parents of many rows while they paint; a linear search per
     // question would make a group with 100,000 children quadratic. Entries are checked before

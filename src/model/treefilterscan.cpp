@@ -19,8 +19,8 @@ bool TreeFilterScan::changedTest(const XsdtNode *node) const
     if (!m_changedOnly)
         return true;
     if (node->isValue())
-        return node->value != node->originalValue || node->pendingDelete;
-    return node->pendingDelete;
+        return node->value != node->originalValue || node->pendingDelete || node->isAdded();
+    return node->pendingDelete || node->pendingAdd;
 }
 
 bool TreeFilterScan::step(qint64 budgetNs)

@@ -140,6 +140,11 @@ CompareView::CompareView(SettingsModel *model, QWidget *parent)
         m_comparison->scheduleUpdate();
     });
     connect(m_model, &SettingsModel::dataChanged, this, &CompareView::onDataChanged);
+    // An entry that came or went moves records between the sides: compared again in full.
+    connect(m_model, &SettingsModel::rowsInserted, this,
+            [this] { m_comparison->noteValueChanged(nullptr); });
+    connect(m_model, &SettingsModel::rowsRemoved, this,
+            [this] { m_comparison->noteValueChanged(nullptr); });
     connect(m_comparison, &Comparison::finished, this, &CompareView::onFinished);
     connect(m_comparison, &Comparison::patched, this, &CompareView::onPatched);
     connect(m_comparison, &Comparison::updateNeeded, this, &CompareView::recompute);

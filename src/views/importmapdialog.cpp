@@ -4,6 +4,7 @@
 #include "knowledge/paths.h"
 #include "knowledge/setupfile.h"
 
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QHBoxLayout>
@@ -78,6 +79,13 @@ ImportMapDialog::ImportMapDialog(const QString &file, int values, const QString 
             m_table->removeRow(m_table->currentRow());
     });
 
+    // Off unless asked for: an import that would create settings should say so, not do it.
+    m_addMissing = new QCheckBox(tr("Create the settings this file does not have yet"), this);
+    m_addMissing->setToolTip(tr("Otherwise a setting this file lacks stops the whole import. "
+                                "New settings take their types from the imported file and are "
+                                "listed as additions in the review."));
+    layout->addWidget(m_addMissing);
+
     m_problem = new QLabel(this);
     m_problem->setWordWrap(true);
     m_problem->hide();
@@ -88,7 +96,8 @@ ImportMapDialog::ImportMapDialog(const QString &file, int values, const QString 
     layout->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &ImportMapDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    resize(620, 360);
+    // Taller at large text sizes, so that the wrapped texts above the table keep their lines.
+    resize(620, qMax(360, heightForWidth(620)));
 }
 
 void ImportMapDialog::showFolders(const SetupFile &setup, bool windowsPaths)
@@ -136,6 +145,11 @@ QStringList ImportMapDialog::mappings() const
             result.append(from + QLatin1Char('=') + to);
     }
     return result;
+}
+
+bool ImportMapDialog::addMissing() const
+{
+    return m_addMissing->isChecked();
 }
 
 void ImportMapDialog::setMapping(int row, const QString &from, const QString &to)

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QStringList>
 
+class QCheckBox;
 class QLabel;
 class QTableWidget;
 
@@ -30,6 +31,9 @@ public:
     // Sets a row's folders, adding rows as needed.
     void setMapping(int row, const QString &from, const QString &to);
 
+    // Whether settings the open file lacks are created rather than refusing the import.
+    bool addMissing() const;
+    QCheckBox *addMissingBox() const { return m_addMissing; }
     QTableWidget *table() const { return m_table; }
     QLabel *problemLabel() const { return m_problem; }
 
@@ -40,6 +44,7 @@ private:
     QTableWidget *m_table = nullptr;
     QLabel *m_problem = nullptr;
     QLabel *m_folders = nullptr;
+    QCheckBox *m_addMissing = nullptr;
 };
 
 } // namespace vrn

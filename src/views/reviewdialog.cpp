@@ -117,8 +117,11 @@ ReviewDialog::ReviewDialog(SettingsModel *model, XsdtDocument *document, QWidget
     m_showEdits->setChecked(true);
     m_showDeletions = new QCheckBox(tr("Deletions"), this);
     m_showDeletions->setChecked(true);
+    m_showAdditions = new QCheckBox(tr("Additions"), this);
+    m_showAdditions->setChecked(true);
     filterRow->addWidget(m_filterEdit, 1);
     filterRow->addWidget(m_showEdits);
+    filterRow->addWidget(m_showAdditions);
     filterRow->addWidget(m_showDeletions);
     layout->addLayout(filterRow);
 
@@ -161,7 +164,7 @@ ReviewDialog::ReviewDialog(SettingsModel *model, XsdtDocument *document, QWidget
     auto *buttons = new QHBoxLayout;
     m_revertButton = new QPushButton(tr("Revert selected"), this);
     m_revertButton->setToolTip(tr("Take the selected changes back: edits return to their saved "
-                                  "value, deletions are undone."));
+                                  "value, deletions are undone, new values are not created."));
     m_revertButton->setAutoDefault(false);
     m_cancelButton = new QPushButton(tr("Cancel"), this);
     m_cancelButton->setAutoDefault(false);
@@ -177,6 +180,7 @@ ReviewDialog::ReviewDialog(SettingsModel *model, XsdtDocument *document, QWidget
     connect(m_filterEdit, &QLineEdit::textChanged, this, &ReviewDialog::populate);
     connect(m_showEdits, &QCheckBox::toggled, this, &ReviewDialog::populate);
     connect(m_showDeletions, &QCheckBox::toggled, this, &ReviewDialog::populate);
+    connect(m_showAdditions, &QCheckBox::toggled, this, &ReviewDialog::populate);
     connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &ReviewDialog::updateDetails);
     connect(m_tree, &QTreeWidget::itemExpanded, this, &ReviewDialog::populateDeletion);
     connect(m_revertButton, &QPushButton::clicked, this, &ReviewDialog::takeBack);
@@ -231,16 +235,28 @@ void ReviewDialog::populate()
     const QList<XsdtNode *> deletions =
         m_document ? m_document->deletedNodes() : QList<XsdtNode *>();
     const QList<XsdtNode *> edits = m_document ? m_document->changedValues() : QList<XsdtNode *>();
+    const QList<XsdtNode *> additions = m_document ? m_document->addedNodes() : QList<XsdtNode *>();
     qsizetype removed = 0;
     for (const XsdtNode *node : deletions)
         removed += node->valueCount();
-    const qsizetype changes = edits.size() + deletions.size();
+    qsizetype added = 0;
+    for (const XsdtNode *node : additions)
+        added += node->valueCount();
+    const qsizetype changes = edits.size() + deletions.size() + additions.size();
 
-    if (changes > 0)
+    if (changes > 0 && additions.isEmpty())
         m_summaryLabel->setText(tr("%1 and %2 (%3 removed) will be written to the settings file.")
                                     .arg(tr("%n edits", nullptr, int(edits.size())),
                                          tr("%n deletions", nullptr, int(deletions.size())),
                                          tr("%n values", nullptr, int(removed))));
+    else if (changes > 0)
+        m_summaryLabel->setText(
+            tr("%1, %2 (%3 new) and %4 (%5 removed) will be written to the settings file.")
+                .arg(tr("%n edits", nullptr, int(edits.size())),
+                     tr("%n additions", nullptr, int(additions.size())),
+                     tr("%n values", nullptr, int(added)),
+                     tr("%n deletions", nullptr, int(deletions.size())),
+                     tr("%n values", nullptr, int(removed))));
     else if (!m_leftovers.isEmpty())
         m_summaryLabel->setText(tr("The settings file itself is not changed."));
     else
@@ -303,6 +319,28 @@ void ReviewDialog::populate()
             rows.append(item);
         }
     }
+    if (m_showAdditions->isChecked()) {
+        QFont bold = m_tree->font();
+        bold.setBold(true);
+        for (const auto &[path, node] : sortedByPath(additions)) {
+            if (!passes(path, node))
+                continue;
+            auto *item = new QTreeWidgetItem(
+                {tr("Add"), path, tr("(new)"),
+                 node->isValue() ? reviewText(node, node->value)
+                                 : tr("%n values", nullptr, int(node->valueCount()))});
+            item->setFont(0, bold);
+            item->setToolTip(1, path);
+            if (node->isValue())
+                item->setToolTip(3, node->value.left(kToolTipLimit));
+            item->setData(0, NodeRole, QVariant::fromValue(node));
+            item->setData(0, DeletionRole, false);
+            item->setData(0, AdditionRole, true);
+            if (node->isGroup())
+                item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+            rows.append(item);
+        }
+    }
     m_tree->addTopLevelItems(rows);
     if (rows.isEmpty() && changes > 0) {
         auto *nothing = new QTreeWidgetItem({tr("Nothing matches the filters.")});
@@ -323,11 +361,15 @@ void ReviewDialog::populateDeletion(QTreeWidgetItem *item)
     const auto *node = item->data(0, NodeRole).value<XsdtNode *>();
     if (!node)
         return;
-    const auto childRow = [item](const XsdtNode *value) {
-        auto *child = new QTreeWidgetItem(
-            item, {QString(), value->path(), reviewText(value, value->value), tr("(removed)")});
+    // The values of a new group are listed the other way round: nothing before, the value after.
+    const bool addition = item->data(0, AdditionRole).toBool();
+    const auto childRow = [item, addition](const XsdtNode *value) {
+        const QString text = reviewText(value, value->value);
+        auto *child =
+            new QTreeWidgetItem(item, {QString(), value->path(), addition ? tr("(new)") : text,
+                                       addition ? text : tr("(removed)")});
         child->setToolTip(1, child->text(1));
-        child->setToolTip(2, value->value.left(kToolTipLimit));
+        child->setToolTip(addition ? 3 : 2, value->value.left(kToolTipLimit));
     };
     if (node->isValue()) {
         childRow(node);
@@ -387,7 +429,12 @@ void ReviewDialog::updateDetails()
         return;
     }
     QString text = node->path() + QLatin1Char('\n');
-    if (!item->data(0, DeletionRole).toBool())
+    if (item->data(0, AdditionRole).toBool() && node->isValue())
+        text += tr("New value (%1): %2").arg(typeDisplayName(node->type), node->value);
+    else if (item->data(0, AdditionRole).toBool())
+        text += tr("A new entry with %n values. Expand the row to see them.", nullptr,
+                   int(node->valueCount()));
+    else if (!item->data(0, DeletionRole).toBool())
         text += tr("Before: %1\nAfter:  %2").arg(node->originalValue, node->value);
     else if (node->isValue())
         text += tr("Removed value: %1").arg(node->value);
@@ -399,17 +446,19 @@ void ReviewDialog::updateDetails()
 
 void ReviewDialog::takeBack()
 {
-    QList<QPair<XsdtNode *, bool>> chosen;
+    QList<QPair<XsdtNode *, const QTreeWidgetItem *>> chosen;
     for (const QTreeWidgetItem *item : m_tree->selectedItems()) {
         if (item->parent())
-            continue; // rows inside a deleted group go back with their group
+            continue; // rows inside a deleted or new group go back with their group
         if (auto *node = item->data(0, NodeRole).value<XsdtNode *>())
-            chosen.append({node, item->data(0, DeletionRole).toBool()});
+            chosen.append({node, item});
     }
     // One step in the window's undo history, so Ctrl+Z there brings all of them back.
     m_model->beginBatch(tr("revert of %n changes", nullptr, int(chosen.size())));
-    for (const auto &[node, deletion] : chosen) {
-        if (deletion)
+    for (const auto &[node, item] : chosen) {
+        if (item->data(0, AdditionRole).toBool())
+            m_model->undoAddition(node);
+        else if (item->data(0, DeletionRole).toBool())
             m_model->undoDeletion(node);
         else
             m_model->revertValue(node);

@@ -26,9 +26,11 @@ class ReviewDialog : public QDialog
     Q_OBJECT
 
 public:
-    // Item data of a top-level row, column 0: the node, and whether the row is a deletion.
+    // Item data of a top-level row, column 0: the node, whether the row is a deletion, and
+    // whether it is an addition.
     static constexpr int NodeRole = Qt::UserRole;
     static constexpr int DeletionRole = Qt::UserRole + 1;
+    static constexpr int AdditionRole = Qt::UserRole + 2;
     // Rows listed below a deleted group before the rest is only counted.
     static constexpr int MaxDeletionChildren = 300;
 
@@ -45,6 +47,7 @@ public:
     QLineEdit *filterEdit() const { return m_filterEdit; }
     QCheckBox *showEditsBox() const { return m_showEdits; }
     QCheckBox *showDeletionsBox() const { return m_showDeletions; }
+    QCheckBox *showAdditionsBox() const { return m_showAdditions; }
     QTreeWidget *tree() const { return m_tree; }
     QPlainTextEdit *detailText() const { return m_detailText; }
     QPlainTextEdit *leftoverText() const { return m_leftoverText; }
@@ -68,6 +71,7 @@ private:
     QLineEdit *m_filterEdit = nullptr;
     QCheckBox *m_showEdits = nullptr;
     QCheckBox *m_showDeletions = nullptr;
+    QCheckBox *m_showAdditions = nullptr;
     QTreeWidget *m_tree = nullptr;
     QPlainTextEdit *m_detailText = nullptr;
     QPlainTextEdit *m_leftoverText = nullptr;
