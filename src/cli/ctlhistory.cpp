@@ -289,14 +289,14 @@ int Ctl::pinVersion(const QString &text, bool pinned)
     qint64 id = 0;
     if (const int code = openVersion(store, &file, text, &id))
         return code;
-    const QString note = pinned ? m_parser->value(QStringLiteral("note")) : QString();
+    const QString noteText = pinned ? m_parser->value(QStringLiteral("note")) : QString();
     QString error;
-    if (!store.setPinned(id, pinned, note, &error))
+    if (!store.setPinned(id, pinned, noteText, &error))
         return fail(store.isReadOnly() ? ExitRefused : ExitWriteFailed, file, QString(), error);
     print({{QStringLiteral("file"), file},
            {QStringLiteral("version"), double(id)},
            {QStringLiteral("pinned"), pinned},
-           {QStringLiteral("note"), note}},
+           {QStringLiteral("note"), noteText}},
           {});
     note(pinned ? tr("Pinned version %1.").arg(id) : tr("Unpinned version %1.").arg(id));
     return ExitDone;
