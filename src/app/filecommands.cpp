@@ -302,7 +302,9 @@ bool FileCommands::restoreBackupFile(const QString &backup)
                              "backed up first.")
                               .arg(shown),
                           QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes ||
-        !allowReadOnly(tr("Restore the backup anyway? The restored file is read-only too.")))
+        !allowReadOnly(m_restoreCopy
+                           ? tr("Restore the version anyway? The restored file is read-only too.")
+                           : tr("Restore the backup anyway? The restored file is read-only too.")))
         return false;
     // Files queued against the file being replaced go with the changes just discarded.
     m_restoring = backup;
