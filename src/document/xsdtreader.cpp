@@ -2,6 +2,7 @@
 // everything outside the root element verbatim and never decodes compressed values, so that
 // the writer can reproduce a compact file byte for byte.
 
+#include "document/stringblocks.h"
 #include "document/xsdtdocument.h"
 #include "document/xsdtreader_p.h"
 #include "document/xsdtwriter_p.h"
@@ -144,71 +145,16 @@ size_t find(View<Unit> text, const char *ascii, size_t from = 0)
     return text.find(View<Unit>(needle, n), from);
 }
 
-// The text of keys and values is carved out of shared blocks instead of one allocation per
-// string: each string holds a reference to its block, so a block is freed with the last string
-// that uses it, and a string that is changed gets a block of its own as any shared string does.
-// Blocks are small so that a string kept somewhere after its document is gone holds little.
-class TextStore
+// The text of keys and values is carved out of shared blocks. Blocks stay until reading ends,
+// so that the string caches can point into them without holding references of their own.
+class TextStore : public StringBlocks
 {
-public:
-    // A string of n units, written by fill(destination).
-    template <typename Fill>
-    QString make(qsizetype n, Fill fill)
-    {
-        if (n == 0)
-            return emptyString();
-        if (n > kLargest) {
-            QString own(n, Qt::Uninitialized);
-            fill(reinterpret_cast<char16_t *>(own.data()));
-            return own;
-        }
-        if (m_used + n + 1 > m_capacity)
-            newBlock();
-        char16_t *at = m_start + m_used;
-        fill(at);
-        at[n] = 0; // terminated, as every QString's data is
-        m_used += n + 1;
-        QTypedArrayData<char16_t> *header = m_block.data_ptr().d_ptr();
-        header->ref();
-        return QString(QStringPrivate(header, at, n));
-    }
-    QString copy(QStringView text)
-    {
-        return make(text.size(), [&](char16_t *to) {
-            std::memcpy(to, text.utf16(), size_t(text.size()) * sizeof(char16_t));
-        });
-    }
-
-private:
-    static const QString &emptyString()
-    {
-        static const QString empty = QStringLiteral("");
-        return empty;
-    }
-    void newBlock()
-    {
-        // Blocks stay until reading ends, so that the string caches can point into them
-        // without holding references of their own.
-        if (!m_block.isNull())
-            m_kept.push_back(std::move(m_block));
-        m_block = QString();
-        m_block.reserve(kBlockUnits);
-        m_start = reinterpret_cast<char16_t *>(m_block.data_ptr().data());
-        m_capacity = m_block.capacity();
-        m_used = 0;
-    }
-
-    static constexpr qsizetype kBlockUnits = 16 * 1024;
-
 public:
     static constexpr qsizetype kLargest = 512; // larger strings get their own block
 
-private:
-    QString m_block;
-    std::vector<QString> m_kept;
-    char16_t *m_start = nullptr;
-    qsizetype m_used = 0;
-    qsizetype m_capacity = 0;
+    TextStore()
+        : StringBlocks(kLargest, true)
+    {}
 };
 
 bool isAscii(const char *from, qsizetype n)

@@ -1,5 +1,6 @@
 #include "knowledge/compare.h"
 
+#include "document/stringblocks.h"
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
 
@@ -115,9 +116,7 @@ bool sameValue(const XsdtNode &a, const XsdtNode &b)
 
 // The paths of a comparison's records, carved out of shared blocks: two unrelated large files
 // differ in a million values, and an allocation for each path took a tenth of the comparison's
-// time and a heap header each. Each path holds a reference to its block, so a block goes with
-// the last record that uses it, and a path that is changed gets a block of its own as any
-// shared string does.
+// time and a heap header each.
 class PathStore
 {
 public:
@@ -149,38 +148,13 @@ public:
     }
 
 private:
-    // A string of n units, written by fill(destination).
     template <typename Fill>
     QString make(qsizetype n, Fill fill)
     {
-        if (n <= 0 || n > kLargest) {
-            QString own(n, Qt::Uninitialized);
-            fill(reinterpret_cast<char16_t *>(own.data()));
-            return own;
-        }
-        if (m_used + n + 1 > m_capacity) {
-            m_block = QString();
-            m_block.reserve(kBlockUnits);
-            m_start = reinterpret_cast<char16_t *>(m_block.data_ptr().data());
-            m_capacity = m_block.capacity();
-            m_used = 0;
-        }
-        char16_t *at = m_start + m_used;
-        fill(at);
-        at[n] = 0; // terminated, as every QString's data is
-        m_used += n + 1;
-        QTypedArrayData<char16_t> *header = m_block.data_ptr().d_ptr();
-        header->ref();
-        return QString(QStringPrivate(header, at, n));
+        return m_blocks.make(n, fill);
     }
 
-    static constexpr qsizetype kBlockUnits = 16 * 1024;
-    static constexpr qsizetype kLargest = 1024; // longer paths get a block of their own
-
-    QString m_block;
-    char16_t *m_start = nullptr;
-    qsizetype m_used = 0;
-    qsizetype m_capacity = 0;
+    StringBlocks m_blocks{1024}; // longer paths get a block of their own
 };
 
 // Checked every this many entries: a cancelled comparison ends within a few milliseconds.
