@@ -28,6 +28,7 @@
 #include "views/unusedmodulesview.h"
 #include "widgets/dialogs.h"
 #include "widgets/settingstreeview.h"
+#include "widgets/treefilter.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -68,11 +69,11 @@ namespace {
 using testdata::readFile;
 using testdata::writeFile;
 
-QByteArray smallSettings(quint64 seed = 3, bool plantProblems = false)
+QByteArray smallSettings(quint64 seed = 3, bool plantProblems = false, qint64 bytes = 40 * 1024)
 {
     testdata::GeneratorOptions options;
     options.seed = seed;
-    options.targetBytes = 40 * 1024;
+    options.targetBytes = bytes;
     options.plantProblems = plantProblems; // among them a module that left its data behind
     return testdata::generateSettings(options);
 }
@@ -464,6 +465,22 @@ void TestMainWindow::treeFilterKeepsMatchesOpen()
     QTRY_VERIFY(open());
     window.allSettingsView()->filterEdit()->clear();
     QTRY_COMPARE(window.allSettingsView()->proxy()->rowCount(), window.model()->rowCount());
+
+    // Too many matches to open is said once; a reload that filters anew does not say it again.
+    QVERIFY(writeFile(configFile(), smallSettings(3, false, 400 * 1024)));
+    window.reloadAction()->trigger();
+    window.tabs()->setCurrentWidget(window.allSettingsView());
+    const auto *filter = window.allSettingsView()->findChild<TreeFilter *>();
+    QSignalSpy applied(filter, &TreeFilter::applied);
+    QSignalSpy said(window.allSettingsView(), &TaskPage::message);
+    window.allSettingsView()->filterEdit()->setText(QStringLiteral("e"));
+    QTRY_COMPARE(applied.size(), 1);
+    QVERIFY(applied.last().at(1).toBool());
+    QCOMPARE(said.size(), 1);
+    window.reloadAction()->trigger();
+    QTRY_VERIFY(applied.size() > 1 && !filter->isBusy());
+    QVERIFY(applied.last().at(1).toBool());
+    QCOMPARE(said.size(), 1);
 }
 
 // A file that does not parse keeps Reload and Restore; a file named at start that cannot be

@@ -14,6 +14,8 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 
+#include <utility>
+
 namespace vrn {
 
 AllSettingsView::AllSettingsView(SettingsModel *model, QWidget *parent)
@@ -41,6 +43,8 @@ AllSettingsView::AllSettingsView(SettingsModel *model, QWidget *parent)
     connect(m_treeFilter, &TreeFilter::applied, this, &AllSettingsView::onFilterApplied);
     connect(m_filterEdit, &QLineEdit::textChanged, m_treeFilter, &TreeFilter::setText);
     connect(m_changedOnly, &QCheckBox::toggled, m_treeFilter, &TreeFilter::setChangedOnly);
+    connect(m_filterEdit, &QLineEdit::textChanged, this, [this] { m_cappedSaid = false; });
+    connect(m_changedOnly, &QCheckBox::toggled, this, [this] { m_cappedSaid = false; });
     auto *delegate = new ValueDelegate(m_tree);
     m_tree->setItemDelegateForColumn(1, delegate);
     connect(delegate, &ValueDelegate::rejected, this, &AllSettingsView::editRejected);
@@ -126,8 +130,9 @@ void AllSettingsView::onFilterApplied(bool filtering, bool capped)
 {
     if (!filtering)
         expandToPreferences();
-    // Said to someone looking at the tree, not again whenever a reload filters it anew.
-    if (capped && isVisible())
+    // Said to someone looking at the tree, once for each filter the user sets: a reload or an
+    // edit filters the tree anew, and a message already dealt with must not come back.
+    if (capped && isVisible() && !std::exchange(m_cappedSaid, true))
         emit message(tr("Many settings match: only the first %1 rows are opened. Open a group to "
                         "see the matches inside it.")
                          .arg(TreeFilter::RowBudget));

@@ -57,6 +57,7 @@ private:
     TreeFilter *m_treeFilter = nullptr;
     QLineEdit *m_filterEdit = nullptr;
     QCheckBox *m_changedOnly = nullptr;
+    bool m_cappedSaid = false; // that the filter's matches are too many to open
 };
 
 } // namespace vrn
