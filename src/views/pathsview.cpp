@@ -470,9 +470,12 @@ void PathsView::showPlan(QList<PathReplacement> plan, const QString &oldPrefix)
     const auto missing = std::count_if(shown.begin(), shown.begin() + refused,
                                        [](const PathReplacement &c) { return !c.newPathExists; });
     m_previewView->show();
+    // The splitter keeps the page's layout unaware that its least height grew with the
+    // preview: told now, the page scrolls at large text sizes instead of squeezing the fields.
+    m_splitter->updateGeometry();
     // The preview is what the user reads now: it gets all the height the folder list can
     // give up.
-    const int height = m_splitter->height();
+    const int height = qMax(m_splitter->height(), m_splitter->minimumSizeHint().height());
     const int folders = qMin(height / 3, m_splitter->widget(0)->minimumSizeHint().height());
     m_splitter->setSizes({folders, height - folders});
     QString text = tr("Paths that will change: %n.", nullptr, int(refused));
