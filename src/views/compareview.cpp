@@ -66,6 +66,8 @@ CompareView::CompareView(SettingsModel *model, QWidget *parent)
                                "matter."));
     m_search = new QLineEdit(this);
     m_search->setPlaceholderText(tr("Search"));
+    m_search->setAccessibleName(tr("Search the differences"));
+    m_search->setAccessibleDescription(tr("Shows only rows whose path or values hold it"));
     m_search->setClearButtonEnabled(true);
     for (QCheckBox *box : {m_different, m_onlyHere, m_onlyThere, m_hideNoise}) {
         filterRow->addWidget(box);
@@ -241,10 +243,7 @@ void CompareView::cancelComparison()
 {
     if (!isComparing())
         return;
-    stopWorker();
-    forgetOther();
-    recompute();
-    fillFileChoices();
+    forgetOtherFile();
     emit message(tr("Comparison cancelled."));
 }
 
@@ -308,8 +307,7 @@ void CompareView::onFailed(const QString &error)
 {
     m_readingFile = false;
     m_progress->stop();
-    clearResults();
-    recompute();
+    recompute(); // which drops the results first
     fillFileChoices();
     emit message(error);
 }
