@@ -95,7 +95,7 @@ void appendRecord(QString &out, const Comparison &comparison, int position)
     const DiffRecord &record = comparison.records()[position];
     const bool different = record.kind == DiffRecord::Different;
     out += QLatin1String("        {\n            \"copy\": ");
-    if (different) {
+    if (record.kind != DiffRecord::OnlyHere) {
         out += QLatin1String("{\n                \"reason\": ");
         appendJson(out, comparison.whyNot(position));
         out += QLatin1String(",\n                \"verdict\": ");
