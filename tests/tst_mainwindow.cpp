@@ -20,6 +20,7 @@
 #include "views/backupsdialog.h"
 #include "views/compareview.h"
 #include "views/healthview.h"
+#include "views/historytimeline.h"
 #include "views/historyview.h"
 #include "views/importmapdialog.h"
 #include "views/preferencesview.h"
@@ -1382,6 +1383,7 @@ void TestMainWindow::historyPage_data()
     QTest::newRow("a damaged version offers the good one before it") << "damaged";
     QTest::newRow("a value copied from a version, as one undo step") << "copy";
     QTest::newRow("a whole version restored, with a backup") << "restore";
+    QTest::newRow("a version pinned and let go again") << "pin";
 }
 
 // Three versions: the file as PixInsight wrote it, a save with one value changed (the file as
@@ -1426,6 +1428,19 @@ void TestMainWindow::historyPage()
         page->finishComparison();
         QCOMPARE(shownId(), saved);
         QVERIFY(page->problemLabel()->isHidden());
+        return;
+    }
+    if (action == "pin") {
+        page->showVersion(older);
+        QCOMPARE(page->pinButton()->text(), "Pin this version");
+        page->pinButton()->click();
+        QVERIFY(store.refresh() && store.version(older)->pinned);
+        QCOMPARE(versions->index(2, HistoryTimeline::Note).data().toString(), "Pinned");
+        QCOMPARE(shownId(), older);
+        QCOMPARE(page->pinButton()->accessibleName(), "Unpin this version");
+        page->pinButton()->click();
+        QVERIFY(store.refresh() && !store.version(older)->pinned);
+        QCOMPARE(page->pinButton()->text(), "Pin this version");
         return;
     }
     page->showVersion(action == "since" ? saved : older);

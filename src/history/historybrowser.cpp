@@ -50,6 +50,11 @@ void HistoryBrowser::close()
     m_store = HistoryStore();
 }
 
+bool HistoryBrowser::setPinned(qint64 id, bool pinned, QString *error)
+{
+    return m_store.setPinned(id, pinned, QString(), error);
+}
+
 const HistoryVersion &HistoryBrowser::at(int row) const
 {
     return m_store.versions().at(count() - 1 - row);

@@ -42,6 +42,10 @@ public:
     bool isOpen() const { return m_store.isOpen(); }
     const HistoryStore &store() const { return m_store; }
 
+    // Pins a version so that thinning keeps it, or lets it go again (the store's note goes
+    // with the pin); the list is read again by refresh().
+    bool setPinned(qint64 id, bool pinned, QString *error = nullptr);
+
     // The versions newest first: row 0 is the newest.
     int count() const { return int(m_store.versions().size()); }
     const HistoryVersion &at(int row) const;

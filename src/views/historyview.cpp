@@ -95,8 +95,11 @@ HistoryView::HistoryView(SettingsModel *model, const DeletionPolicy *policy, con
     auto *buttons = new QHBoxLayout;
     m_copy = new QPushButton(tr("Copy chosen values into the open file"), lower);
     m_restore = new QPushButton(tr("Restore this version…"), lower);
+    m_pin = new QPushButton(lower);
+    m_pin->setAccessibleDescription(tr("A pinned version is kept whatever the history's limits."));
     buttons->addWidget(m_copy);
     buttons->addStretch(1);
+    buttons->addWidget(m_pin);
     buttons->addWidget(m_restore);
     column->addLayout(buttons);
     splitter->addWidget(m_timeline);
@@ -129,6 +132,7 @@ HistoryView::HistoryView(SettingsModel *model, const DeletionPolicy *policy, con
     connect(m_diff->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &HistoryView::updateButtons);
     connect(m_copy, &QPushButton::clicked, this, &HistoryView::copyChosen);
+    connect(m_pin, &QPushButton::clicked, this, &HistoryView::togglePin);
     connect(m_restore, &QPushButton::clicked, this, [this] {
         if (const qint64 id = selectedId())
             m_browser->read(id);
@@ -354,6 +358,28 @@ void HistoryView::updateButtons()
                                    : tr("Compare this version against the open file to copy "
                                         "values from it."));
     m_restore->setEnabled(good && m_document && !m_viewOnly);
+    const bool pinned = version && version->pinned;
+    m_pin->setText(pinned ? tr("Unpin this version") : tr("Pin this version"));
+    m_pin->setAccessibleName(m_pin->text());
+    m_pin->setEnabled(version && !m_browser->store().isReadOnly());
+}
+
+void HistoryView::togglePin()
+{
+    const qint64 id = selectedId();
+    const HistoryVersion *version = id ? m_browser->store().version(id) : nullptr;
+    if (!version)
+        return;
+    const bool pin = !version->pinned;
+    QString error;
+    if (!m_browser->setPinned(id, pin, &error)) {
+        emit message(error);
+        return;
+    }
+    const QString name = m_browser->versionName(id);
+    emit message(pin ? tr("Pinned %1: it is kept whatever the history's limits.").arg(name)
+                     : tr("Unpinned %1.").arg(name));
+    refresh();
 }
 
 void HistoryView::copyChosen()

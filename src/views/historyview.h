@@ -60,6 +60,7 @@ public:
     QPushButton *goodVersionButton() const { return m_good; }
     QPushButton *copyButton() const { return m_copy; }
     QPushButton *restoreButton() const { return m_restore; }
+    QPushButton *pinButton() const { return m_pin; }
 
 signals:
     // The user confirmed nothing yet: the window asks, then restores these bytes through the
@@ -76,6 +77,7 @@ private:
     void onFailed(const QString &error, qint64 nearestGood);
     void showResults();
     void copyChosen();
+    void togglePin();
     void updateButtons();
     qint64 selectedId() const;
 
@@ -102,6 +104,7 @@ private:
     QTreeView *m_diff = nullptr;
     QPushButton *m_copy = nullptr;
     QPushButton *m_restore = nullptr;
+    QPushButton *m_pin = nullptr;
 };
 
 } // namespace vrn
