@@ -33,6 +33,7 @@
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTabWidget>
+#include <QTextLayout>
 #include <QTemporaryDir>
 #include <QToolButton>
 #include <QtTest>
@@ -503,8 +504,22 @@ private slots:
         BackupsDialog dialog(settingsFile());
         QCOMPARE(dialog.keepSpin()->value(), 5);
         dialog.keepSpin()->setValue(keep);
-        QCOMPARE(dialog.headerLabel()->text(), "7 backups of core-1-pxi.settings, 11 KiB in "
-                                               "total (newest first):");
+        const QString header = dialog.headerLabel()->text();
+        QCOMPARE(QString(header).remove(QChar(0x2060)), "7 backups of core-1-pxi.settings, 11 KiB "
+                                                        "in total (newest first):");
+        // Wrapped where a line would end inside the file name, the name moves down whole.
+        QTextLayout layout(header, dialog.headerLabel()->font());
+        const qreal width =
+            QFontMetricsF(layout.font()).horizontalAdvance("7 backups of core-1-p") + 1;
+        QStringList lines;
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            lines << header.mid(line.textStart(), line.textLength()).remove(QChar(0x2060));
+        }
+        layout.endLayout();
+        QCOMPARE(lines.value(0), "7 backups of ");
+        QVERIFY2(lines.value(1).startsWith("core-1-pxi.settings"), qPrintable(lines.join('|')));
         QVERIFY(dialog.list()->item(0)->text().startsWith(
             "core-1-pxi.settings.bak-20261206-000000        2 KiB    "));
         QTEST(dialog.deleteOlderButton()->text(), "olderButton");

@@ -3,6 +3,7 @@
 #include "environment/discovery.h"
 #include "views/sizetext.h"
 #include "widgets/dialogs.h"
+#include "widgets/wholenames.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -178,7 +179,7 @@ void BackupsDialog::refresh()
             m_list);
         item->setData(Qt::UserRole, path);
     }
-    const QString name = QFileInfo(m_settingsPath).fileName();
+    const QString name = namesKeptWhole(QFileInfo(m_settingsPath).fileName());
     if (backups.isEmpty())
         m_headerLabel->setText(tr("No backups of %1.").arg(name));
     else

@@ -1,6 +1,7 @@
 #include "views/comparisonprogress.h"
 
 #include "knowledge/comparison.h"
+#include "widgets/wholenames.h"
 
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -38,7 +39,7 @@ ComparisonProgress::ComparisonProgress(const Comparison *comparison, QWidget *pa
 
 void ComparisonProgress::start(const QString &path)
 {
-    m_label->setText(tr("Comparing with %1…").arg(QFileInfo(path).fileName()));
+    m_label->setText(tr("Comparing with %1…").arg(namesKeptWhole(QFileInfo(path).fileName())));
     m_bar->setRange(0, 0);
     show();
     m_timer.start();

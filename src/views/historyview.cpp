@@ -8,6 +8,7 @@
 #include "views/comparisonprogress.h"
 #include "views/historytimeline.h"
 #include "widgets/dialogs.h"
+#include "widgets/wholenames.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -193,7 +194,7 @@ void HistoryView::openHistory()
         state = tr("No version of %1 has been kept yet. Versions are recorded when the file is "
                    "saved, and while the history is switched on in the File menu, whenever "
                    "PixInsight writes it.")
-                    .arg(QDir::toNativeSeparators(m_path));
+                    .arg(namesKeptWhole(QDir::toNativeSeparators(m_path)));
     else if (m_browser->store().isReadOnly())
         state = m_browser->store().readOnlyReason();
     m_state->setText(state);
