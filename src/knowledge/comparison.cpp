@@ -146,7 +146,6 @@ void Comparison::clearRecords()
     m_noise.clear();
     m_groups.clear();
     m_verdicts.clear();
-    m_copyTexts.clear();
     m_changedValues.clear();
     m_queuedAtCompare.clear();
     m_needsFull = false;
@@ -174,10 +173,10 @@ void Comparison::compare(const XsdtDocument &here, const XsdtDocument &there)
     auto other = std::make_shared<Other>();
     other->document = &there;
     other->index = std::make_unique<DocumentComparison>(there);
-    const DocumentOutline outline(here);
     HereRanks ranks;
-    QList<DiffRecord> records = other->index->compare(outline, &ranks);
-    for (XsdtNode *node : outline.queued())
+    std::vector<XsdtNode *> queued;
+    QList<DiffRecord> records = other->index->compare(here, &ranks, &queued);
+    for (XsdtNode *node : queued)
         m_queuedAtCompare.insert(node);
     m_other = std::move(other);
     m_records = std::move(records);
@@ -186,7 +185,6 @@ void Comparison::compare(const XsdtDocument &here, const XsdtDocument &there)
     m_noise.assign(count, -1);
     m_groups.assign(count, -1);
     m_verdicts.assign(count, -1);
-    m_copyTexts.assign(count, QString());
     m_current.resize(count);
     std::iota(m_current.begin(), m_current.end(), 0);
 }
@@ -308,7 +306,6 @@ void Comparison::takeOutcome(Outcome &outcome)
     m_current.resize(size_t(m_records.size()));
     std::iota(m_current.begin(), m_current.end(), 0);
     m_verdicts.assign(size_t(m_records.size()), -1);
-    m_copyTexts.assign(size_t(m_records.size()), QString());
     emit finished();
 }
 
@@ -435,7 +432,6 @@ bool Comparison::patch(Patch *patch)
             m_records.append(record);
             m_noise.push_back(-1);
             m_verdicts.push_back(-1);
-            m_copyTexts.emplace_back();
             m_groups.push_back(-1);
             const auto hereEnd =
                 std::partition_point(m_current.begin(), m_current.end(), [this](int p) {
@@ -522,13 +518,14 @@ CopyVerdict Comparison::verdict(int position) const
     else if (normalized != record.there->value)
         verdict = CopyVerdict::Inexact;
     known = qint8(verdict);
-    m_copyTexts[size_t(position)] = verdict == CopyVerdict::Copyable ? normalized : QString();
     return verdict;
 }
 
 QString Comparison::copyText(int position) const
 {
-    return verdict(position) == CopyVerdict::Copyable ? m_copyTexts[size_t(position)] : QString();
+    // Copyable means stored exactly as the other file holds it.
+    return verdict(position) == CopyVerdict::Copyable ? m_records[position].there->value
+                                                      : QString();
 }
 
 QString Comparison::whyNot(int position) const
@@ -591,7 +588,7 @@ Comparison::CopyPlan Comparison::planCopy(const QList<int> &positions) const
         const CopyVerdict kind = verdict(position);
         ++plan.counts[int(kind)];
         if (kind == CopyVerdict::Copyable)
-            plan.values.emplace_back(m_records[position].here, m_copyTexts[size_t(position)]);
+            plan.values.emplace_back(m_records[position].here, m_records[position].there->value);
     }
     return plan;
 }
