@@ -61,6 +61,16 @@ MemoryFit MemoryFit::forFile(const QString &filePath, double factor)
     return forSize(info.isFile() ? info.size() : 0, factor);
 }
 
+MemoryFit MemoryFit::forFiles(const QStringList &filePaths, double factor)
+{
+    qint64 bytes = 0;
+    for (const QString &path : filePaths) {
+        const QFileInfo info(path);
+        bytes += info.isFile() ? info.size() : 0;
+    }
+    return forSize(bytes, factor);
+}
+
 QString MemoryFit::shortage(const QString &filePath) const
 {
     const QLocale locale;
