@@ -237,9 +237,8 @@ int Ctl::diff(const QStringList &files)
     if (first.isEmpty())
         return noFile(first);
     // Both files and the comparison are held at once: the check asks for all of it.
-    if (const int code =
-            checkMemory(MemoryFit::forFiles({first, second}, MemoryFit::kCompareFactor),
-                        tr("%1 and %2").arg(first, second)))
+    if (const int code = checkMemory(MemoryFit::forComparison(first, second, false),
+                                     tr("%1 and %2").arg(first, second)))
         return code;
     // The second file is read on another core meanwhile: reading is most of a diff's time.
     XsdtDocument a;

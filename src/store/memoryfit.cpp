@@ -61,14 +61,18 @@ MemoryFit MemoryFit::forFile(const QString &filePath, double factor)
     return forSize(info.isFile() ? info.size() : 0, factor);
 }
 
-MemoryFit MemoryFit::forFiles(const QStringList &filePaths, double factor)
+MemoryFit MemoryFit::forComparison(const QString &first, const QString &second, bool firstOpen)
 {
-    qint64 bytes = 0;
-    for (const QString &path : filePaths) {
+    const auto size = [](const QString &path) {
         const QFileInfo info(path);
-        bytes += info.isFile() ? info.size() : 0;
-    }
-    return forSize(bytes, factor);
+        return double(info.isFile() ? info.size() : 0);
+    };
+    const double firstBytes = size(first);
+    MemoryFit fit;
+    fit.needed = qint64(kCompareFactor * (firstBytes + size(second)) -
+                        (firstOpen ? kDocumentFactor * firstBytes : 0.0));
+    fit.available = availableNow();
+    return fit;
 }
 
 QString MemoryFit::shortage(const QString &filePath) const
