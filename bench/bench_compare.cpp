@@ -179,7 +179,9 @@ void compareAt(qint64 megabytes)
 
 void benchCompare()
 {
-    const QList<qint64> sizes = options().quick ? QList<qint64>{1, 10} : QList<qint64>{1, 10, 50};
+    QList<qint64> sizes = options().sizes;
+    if (sizes.isEmpty())
+        sizes = options().quick ? QList<qint64>{1, 10} : QList<qint64>{1, 10, 50};
     for (qint64 mb : sizes)
         compareAt(mb);
     if (g_sink == 42)

@@ -79,12 +79,12 @@ int main(int argc, char **argv)
         {QStringLiteral("only"),
          QStringLiteral("Run only this area (document, knowledge, compare, store, "
                         "installed, history, model, filter, app, pages, unused, responsiveness); "
-                        "repeatable."),
+                        "300); repeatable."),
          QStringLiteral("area")});
     parser.addOption({QStringLiteral("size"),
-                      QStringLiteral("File size in MB for the document, app and responsiveness "
-                                     "areas instead of their own (for example 300); "
-                                     "repeatable."),
+                      QStringLiteral("File size in MB for the document, compare, app and "
+                                     "responsiveness areas instead of their own (for example "
+                                     "300); repeatable."),
                       QStringLiteral("MB")});
     parser.process(*app);
 

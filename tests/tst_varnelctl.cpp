@@ -257,6 +257,10 @@ private slots:
             "Nothing was read. Close other programs, or add --ignore-memory");
         row("too large, read anyway", {"get", f, "--ignore-memory", "Global/Nope"}, "no memory", 3,
             "Global/Nope: No such setting.");
+        row("diff with a broken second file", {"diff", "%F", "%F.bak-20240101-000000"}, "broken", 3,
+            "core-1-pxi.settings.bak-20240101-000000 is not a valid PixInsight settings file");
+        row("diff, room to read both files but not to compare them", {"diff", "%F", "%F"},
+            "room for one", 7, "Nothing was read.");
     }
 
     void messagesAndCodes()
@@ -341,7 +345,11 @@ private slots:
 
         if (setup == "no memory") // less than any command needs
             MemoryFit::setSource([&] { return bytes.size(); });
-        const Run result = run(args, setup == "rewritten" || setup == "no memory");
+        if (setup == "room for one") // enough to read both files, not to compare them
+            MemoryFit::setSource(
+                [&] { return qint64(2 * MemoryFit::kReadFactor * double(bytes.size())); });
+        const Run result =
+            run(args, setup == "rewritten" || setup == "no memory" || setup == "room for one");
         MemoryFit::setSource({});
         QVERIFY(held < 0 || ::close(held) == 0);
         setStoreClock({});

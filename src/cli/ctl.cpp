@@ -499,13 +499,15 @@ int Ctl::noFile(const QString &file)
 
 int Ctl::checkMemory(const QString &file, double factor)
 {
-    if (m_parser->isSet(QStringLiteral("ignore-memory")))
-        return ExitDone;
-    const MemoryFit fit = MemoryFit::forFile(file, factor);
-    if (fit.fits())
+    return checkMemory(MemoryFit::forFile(file, factor), file);
+}
+
+int Ctl::checkMemory(const MemoryFit &fit, const QString &what)
+{
+    if (m_parser->isSet(QStringLiteral("ignore-memory")) || fit.fits())
         return ExitDone;
     return fail(ExitNoMemory, QString(), QString(),
-                fit.shortage(file) + QLatin1Char(' ') +
+                fit.shortage(what) + QLatin1Char(' ') +
                     tr("Nothing was read. Close other programs, or add --ignore-memory to read "
                        "it anyway."));
 }
@@ -520,16 +522,31 @@ int Ctl::readDocument(XsdtDocument &document, const QString &file, QByteArray *h
     if (const int code =
             checkMemory(file, only ? MemoryFit::kLookUpFactor : MemoryFit::kReadFactor))
         return code;
-    QByteArray bytes;
     QString error;
-    if (!readFile(file, bytes, &error))
-        return fail(ExitNotFound, QString(), QString(), error);
-    if (!(only ? document.parsePaths(bytes, *only, &error) : document.parse(bytes, &error)))
-        return fail(ExitNotFound, QString(), QString(),
-                    tr("%1 is not a valid PixInsight settings file: %2").arg(native(file), error));
+    const bool ok = parseFile(document, file, hash, only, &error);
+    return reportRead(ok, error);
+}
+
+bool Ctl::parseFile(XsdtDocument &document, const QString &file, QByteArray *hash,
+                    const QStringList *only, QString *error)
+{
+    QByteArray bytes;
+    if (!readFile(file, bytes, error))
+        return false;
+    QString parseError;
+    if (!(only ? document.parsePaths(bytes, *only, &parseError)
+               : document.parse(bytes, &parseError))) {
+        *error = tr("%1 is not a valid PixInsight settings file: %2").arg(native(file), parseError);
+        return false;
+    }
     if (hash)
         *hash = sha256(bytes);
-    return ExitDone;
+    return true;
+}
+
+int Ctl::reportRead(bool ok, const QString &error)
+{
+    return ok ? int(ExitDone) : fail(ExitNotFound, QString(), QString(), error);
 }
 
 int Ctl::openDocument(DocumentManager &docs, const QString &file)

@@ -99,11 +99,17 @@ private:
     void loadKnowledge();
     QString chosenFile() const;
     int noFile(const QString &file);
-    // Refuses a file that would not fit in the memory available, unless --ignore-memory.
+    // Refuses files that would not fit in the memory available, unless --ignore-memory.
     int checkMemory(const QString &file, double factor = MemoryFit::kReadFactor);
+    int checkMemory(const MemoryFit &fit, const QString &what);
     // With `only`, just what the look-up of those paths needs is kept.
     int readDocument(XsdtDocument &document, const QString &file, QByteArray *hash = nullptr,
                      const QStringList *only = nullptr);
+    // Reads without the memory check and without a word, so that it may run on a worker; the
+    // reason it failed goes to `error`, for reportRead().
+    static bool parseFile(XsdtDocument &document, const QString &file, QByteArray *hash,
+                          const QStringList *only, QString *error);
+    int reportRead(bool ok, const QString &error);
     int openDocument(DocumentManager &docs, const QString &file);
     // The exit code of a save or restore the store refused.
     int refusalCode(const SettingsStore &store) const;

@@ -20,6 +20,8 @@
 #include <QSet>
 #include <QTextStream>
 
+#include <future>
+
 namespace vrn {
 
 namespace {
@@ -232,11 +234,24 @@ int Ctl::diff(const QStringList &files)
     const QString first =
         files.size() == 2 ? QFileInfo(files.at(0)).absoluteFilePath() : chosenFile();
     const QString second = QFileInfo(files.constLast()).absoluteFilePath();
+    if (first.isEmpty())
+        return noFile(first);
+    // Both files and the comparison are held at once: the check asks for all of it.
+    if (const int code = checkMemory(MemoryFit::forComparison(first, second, false),
+                                     tr("%1 and %2").arg(first, second)))
+        return code;
+    // The second file is read on another core meanwhile: reading is most of a diff's time.
     XsdtDocument a;
     XsdtDocument b;
-    if (const int code = readDocument(a, first))
+    QString errorB;
+    auto readingB = std::async(std::launch::async,
+                               [&] { return parseFile(b, second, nullptr, nullptr, &errorB); });
+    QString errorA;
+    const bool okA = parseFile(a, first, nullptr, nullptr, &errorA);
+    const bool okB = readingB.get();
+    if (const int code = reportRead(okA, errorA))
         return code;
-    if (const int code = readDocument(b, second))
+    if (const int code = reportRead(okB, errorB))
         return code;
     return printDiff({{QStringLiteral("first"), first}, {QStringLiteral("second"), second}}, a, b);
 }

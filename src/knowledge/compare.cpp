@@ -188,18 +188,19 @@ public:
     QList<DiffRecord> run(const DocumentOutline &here, HereRanks *ranks,
                           const std::atomic_bool *cancelled, std::atomic<qint64> *done) const
     {
-        Walk walk{here, std::vector<qint32>(m_entries.size(), 0), {}, {}, {}, cancelled, done};
-        walkHere(walk, 0, quint32(here.m_entries.size()), 0, QString());
-        if (walk.stopped())
-            return {};
-        for (const ThereValue &value : m_thereValues) {
-            if (value.rank >= walk.hereSeen[size_t(value.id)])
-                walk.records.append(
-                    {walk.paths.make(value.node), DiffRecord::OnlyThere, nullptr, value.node});
-        }
-        if (ranks)
-            *ranks = std::move(walk.ranks);
-        return std::move(walk.records);
+        Walk walk{std::vector<qint32>(m_entries.size(), 0), {}, {}, {}, cancelled, done};
+        walkHere(walk, here, 0, quint32(here.m_entries.size()), 0, QString());
+        return finish(walk, ranks);
+    }
+
+    // The same walk over the document itself, for a comparison made at once on the thread that
+    // owns it: nothing can change it meanwhile, so no outline needs to be copied first.
+    QList<DiffRecord> run(const XsdtDocument &here, HereRanks *ranks,
+                          std::vector<XsdtNode *> *queued) const
+    {
+        Walk walk{std::vector<qint32>(m_entries.size(), 0), {}, {}, {}, nullptr, nullptr};
+        walkNodes(walk, &here.root, 0, QString(), queued);
+        return finish(walk, ranks);
     }
 
     bool recordFor(XsdtNode *value, const HereRanks &ranks, DiffRecord *record) const
@@ -244,7 +245,6 @@ private:
     // What one comparison keeps while it walks, so that the index itself stays untouched.
     struct Walk
     {
-        const DocumentOutline &here;
         // Per entry of the index, this document's values with the path met so far, which is
         // also the rank of the next one.
         std::vector<qint32> hereSeen;
@@ -270,45 +270,91 @@ private:
         return algorithm == other.compression() && blocks == other.compressedText();
     }
 
+    QList<DiffRecord> finish(Walk &walk, HereRanks *ranks) const
+    {
+        if (walk.stopped())
+            return {};
+        for (const ThereValue &value : m_thereValues) {
+            if (value.rank >= walk.hereSeen[size_t(value.id)])
+                walk.records.append(
+                    {walk.paths.make(value.node), DiffRecord::OnlyThere, nullptr, value.node});
+        }
+        if (ranks)
+            *ranks = std::move(walk.ranks);
+        return std::move(walk.records);
+    }
+
+    // Counts one more entry walked; false once the comparison is to stop.
+    static bool step(Walk &walk)
+    {
+        if (++walk.steps % kCheckEvery == 0) {
+            if (walk.done)
+                walk.done->store(walk.steps, std::memory_order_relaxed);
+            if (walk.cancelled && walk.cancelled->load(std::memory_order_relaxed))
+                walk.stop = true;
+        }
+        return !walk.stop;
+    }
+
+    // One value of this document met at its path's entry `id` (-1: the other document has no
+    // such path). The k-th value of a path here meets the k-th value of that path there: a key
+    // written twice (two recent files both named File02) pairs with its own twin and never
+    // with the other.
+    template <typename Same>
+    void meet(Walk &walk, qint32 id, XsdtNode *node, const QString &prefix, const QString &key,
+              Same same) const
+    {
+        XsdtNode *other = nullptr;
+        if (id >= 0) {
+            const qint32 rank = walk.hereSeen[size_t(id)]++;
+            if (rank > 0)
+                walk.ranks.insert(node, rank);
+            other = pairOf(m_entries[size_t(id)], rank);
+        }
+        if (!other)
+            walk.records.append(
+                {walk.paths.make(prefix, key), DiffRecord::OnlyHere, node, nullptr});
+        else if (!same(*other))
+            walk.records.append({walk.paths.make(prefix, key), DiffRecord::Different, node, other});
+    }
+
     // The entries [first, last) of the outline are one group's children. groupId is the other
     // document's entry for this group's path, or -1 when it has none (then nothing below can
-    // match either). prefix is the group's path and a "/", built once for all its records. The
-    // k-th value of a path here meets the k-th value of that path there: a key written twice
-    // (two recent files both named File02) pairs with its own twin and never with the other.
-    void walkHere(Walk &walk, quint32 first, quint32 last, qint32 groupId,
-                  const QString &prefix) const
+    // match either). prefix is the group's path and a "/", built once for all its records.
+    void walkHere(Walk &walk, const DocumentOutline &here, quint32 first, quint32 last,
+                  qint32 groupId, const QString &prefix) const
     {
-        const auto &entries = walk.here.m_entries;
-        for (quint32 i = first; i < last && !walk.stop;) {
-            if (++walk.steps % kCheckEvery == 0) {
-                if (walk.done)
-                    walk.done->store(walk.steps, std::memory_order_relaxed);
-                if (walk.cancelled && walk.cancelled->load(std::memory_order_relaxed)) {
-                    walk.stop = true;
-                    return;
-                }
-            }
-            const DocumentOutline::Entry &entry = entries[i];
+        for (quint32 i = first; i < last && step(walk);) {
+            const DocumentOutline::Entry &entry = here.m_entries[i];
             const qint32 id = groupId >= 0 ? m_index.find(groupId, entry.key) : -1;
             if (entry.group) {
-                walkHere(walk, i + 1, entry.end, id, prefix + entry.key + QLatin1Char('/'));
+                walkHere(walk, here, i + 1, entry.end, id, prefix + entry.key + QLatin1Char('/'));
                 i = std::max(entry.end, i + 1);
                 continue;
             }
             ++i;
-            XsdtNode *other = nullptr;
-            if (id >= 0) {
-                const qint32 rank = walk.hereSeen[size_t(id)]++;
-                if (rank > 0)
-                    walk.ranks.insert(entry.node, rank);
-                other = pairOf(m_entries[size_t(id)], rank);
+            meet(walk, id, entry.node, prefix, entry.key,
+                 [&](const XsdtNode &other) { return sameAsThere(here, entry, other); });
+        }
+    }
+
+    void walkNodes(Walk &walk, const XsdtNode *group, qint32 groupId, const QString &prefix,
+                   std::vector<XsdtNode *> *queued) const
+    {
+        for (const auto &child : group->children) {
+            if (!step(walk))
+                return;
+            if (child->pendingDelete) {
+                if (queued)
+                    queued->push_back(child.get());
+                continue;
             }
-            if (!other)
-                walk.records.append({walk.paths.make(prefix, entry.key), DiffRecord::OnlyHere,
-                                     entry.node, nullptr});
-            else if (!sameAsThere(walk.here, entry, *other))
-                walk.records.append(
-                    {walk.paths.make(prefix, entry.key), DiffRecord::Different, entry.node, other});
+            const qint32 id = groupId >= 0 ? m_index.find(groupId, child->key) : -1;
+            if (child->isGroup())
+                walkNodes(walk, child.get(), id, prefix + child->key + QLatin1Char('/'), queued);
+            else
+                meet(walk, id, child.get(), prefix, child->key,
+                     [&](const XsdtNode &other) { return sameValue(*child, other); });
         }
     }
 
@@ -369,9 +415,15 @@ bool DocumentComparison::recordFor(XsdtNode *value, const HereRanks &ranks,
     return m_index->recordFor(value, ranks, record);
 }
 
+QList<DiffRecord> DocumentComparison::compare(const XsdtDocument &here, HereRanks *ranks,
+                                              std::vector<XsdtNode *> *queued) const
+{
+    return m_index->run(here, ranks, queued);
+}
+
 QList<DiffRecord> compareDocuments(const XsdtDocument &here, const XsdtDocument &there)
 {
-    return DocumentComparison(there).compare(DocumentOutline(here));
+    return DocumentComparison(there).compare(here);
 }
 
 } // namespace vrn

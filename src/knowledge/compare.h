@@ -84,6 +84,10 @@ public:
     QList<DiffRecord> compare(const DocumentOutline &here, HereRanks *ranks = nullptr,
                               const std::atomic_bool *cancelled = nullptr,
                               std::atomic<qint64> *done = nullptr) const;
+    // The same, on the thread that owns `here`, which nothing changes meanwhile; `queued`
+    // receives the entries left out for being queued for deletion, as the outline's queued().
+    QList<DiffRecord> compare(const XsdtDocument &here, HereRanks *ranks = nullptr,
+                              std::vector<XsdtNode *> *queued = nullptr) const;
     // The record the comparison makes for one value of `here` that takes part in it (not
     // queued for deletion); false when that value is the same in the other document. Pairs
     // the value as the compare() that gave `ranks` did, so no entry of `here` may have been

@@ -146,7 +146,6 @@ void Comparison::clearRecords()
     m_noise.clear();
     m_groups.clear();
     m_verdicts.clear();
-    m_copyTexts.clear();
     m_changedValues.clear();
     m_queuedAtCompare.clear();
     m_needsFull = false;
@@ -175,10 +174,10 @@ void Comparison::compare(const XsdtDocument &here, const XsdtDocument &there)
     auto other = std::make_shared<Other>();
     other->document = &there;
     other->index = std::make_unique<DocumentComparison>(there);
-    const DocumentOutline outline(here);
     HereRanks ranks;
-    QList<DiffRecord> records = other->index->compare(outline, &ranks);
-    for (XsdtNode *node : outline.queued())
+    std::vector<XsdtNode *> queued;
+    QList<DiffRecord> records = other->index->compare(here, &ranks, &queued);
+    for (XsdtNode *node : queued)
         m_queuedAtCompare.insert(node);
     m_other = std::move(other);
     m_records = std::move(records);
@@ -187,7 +186,6 @@ void Comparison::compare(const XsdtDocument &here, const XsdtDocument &there)
     m_noise.assign(count, -1);
     m_groups.assign(count, -1);
     m_verdicts.assign(count, -1);
-    m_copyTexts.assign(count, QString());
     m_current.resize(count);
     std::iota(m_current.begin(), m_current.end(), 0);
 }
@@ -310,7 +308,6 @@ void Comparison::takeOutcome(Outcome &outcome)
     m_current.resize(size_t(m_records.size()));
     std::iota(m_current.begin(), m_current.end(), 0);
     m_verdicts.assign(size_t(m_records.size()), -1);
-    m_copyTexts.assign(size_t(m_records.size()), QString());
     emit finished();
 }
 
@@ -437,7 +434,6 @@ bool Comparison::patch(Patch *patch)
             m_records.append(record);
             m_noise.push_back(-1);
             m_verdicts.push_back(-1);
-            m_copyTexts.emplace_back();
             m_groups.push_back(-1);
             const auto hereEnd =
                 std::partition_point(m_current.begin(), m_current.end(), [this](int p) {
@@ -528,7 +524,6 @@ CopyVerdict Comparison::verdict(int position) const
     else if (normalized != record.there->value)
         verdict = CopyVerdict::Inexact;
     known = qint8(verdict);
-    m_copyTexts[size_t(position)] = verdict == CopyVerdict::Copyable ? normalized : QString();
     return verdict;
 }
 
@@ -587,7 +582,9 @@ CopyVerdict Comparison::addition(const DiffRecord &record, NewValue *added, QStr
 
 QString Comparison::copyText(int position) const
 {
-    return verdict(position) == CopyVerdict::Copyable ? m_copyTexts[size_t(position)] : QString();
+    // Copyable means stored exactly as the other file holds it.
+    return verdict(position) == CopyVerdict::Copyable ? m_records[position].there->value
+                                                      : QString();
 }
 
 QString Comparison::whyNot(int position) const
@@ -663,7 +660,7 @@ Comparison::CopyPlan Comparison::planCopy(const QList<int> &positions) const
         if (kind != CopyVerdict::Copyable)
             continue;
         if (record.here) {
-            plan.values.emplace_back(record.here, m_copyTexts[size_t(position)]);
+            plan.values.emplace_back(record.here, record.there->value);
         } else {
             NewValue added;
             addition(record, &added, nullptr);

@@ -177,10 +177,9 @@ private:
     std::vector<int> m_groups;
     QStringList m_groupLabels;
     QHash<QString, int> m_groupByLabel;
-    // Per record, its verdict (-1 not yet known) and, for a copy, the text it stores: checked
-    // once, for the question, and not again for each of thousands of values copied.
+    // Per record, its verdict (-1 not yet known): checked once, for the question, and not
+    // again for each of thousands of values copied.
     mutable std::vector<signed char> m_verdicts;
-    mutable std::vector<QString> m_copyTexts;
     QSet<XsdtNode *> m_changedValues;
     bool m_needsFull = false;
     QSet<XsdtNode *> m_queuedAtCompare;

@@ -61,6 +61,20 @@ MemoryFit MemoryFit::forFile(const QString &filePath, double factor)
     return forSize(info.isFile() ? info.size() : 0, factor);
 }
 
+MemoryFit MemoryFit::forComparison(const QString &first, const QString &second, bool firstOpen)
+{
+    const auto size = [](const QString &path) {
+        const QFileInfo info(path);
+        return double(info.isFile() ? info.size() : 0);
+    };
+    const double firstBytes = size(first);
+    MemoryFit fit;
+    fit.needed = qint64(kCompareFactor * (firstBytes + size(second)) -
+                        (firstOpen ? kDocumentFactor * firstBytes : 0.0));
+    fit.available = availableNow();
+    return fit;
+}
+
 QString MemoryFit::shortage(const QString &filePath) const
 {
     const QLocale locale;

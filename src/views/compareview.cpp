@@ -4,6 +4,7 @@
 #include "environment/discovery.h"
 #include "model/comparisoncopy.h"
 #include "model/settingsmodel.h"
+#include "store/memoryfit.h"
 #include "views/comparefilechooser.h"
 #include "views/comparerows.h"
 #include "views/comparisonprogress.h"
@@ -486,6 +487,9 @@ bool CompareView::compareWith(const QString &path, QString *error)
         return fail(
             tr("Cannot read %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
     }
+    const MemoryFit fit = MemoryFit::forComparison(m_path, path, true);
+    if (!fit.fits())
+        return fail(fit.shortage(path));
     stopWorker();
     forgetOther();
     m_comparison->setRules(m_model->policy(), m_model->schema());
