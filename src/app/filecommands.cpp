@@ -129,6 +129,17 @@ void FileCommands::reloadKeepingChanges()
     if (!m_docs->fileState().canReloadKeep)
         return;
     const QString path = m_docs->store().path;
+    // The new version is read and checked while the document and its changes are still held.
+    const MemoryFit fit = MemoryFit::forFile(path, MemoryFit::kReadFactor);
+    if (!fit.fits() &&
+        Dialogs::warning(m_window, tr("Not enough memory"),
+                         fit.shortage(path) + QStringLiteral("\n\n") +
+                             tr("Reloaded anyway, it may make the computer slow to respond, or "
+                                "the system may end Varnel to free memory, and your changes with "
+                                "it. Close other programs first, or reload anyway."),
+                         QMessageBox::Yes | QMessageBox::Cancel,
+                         QMessageBox::Cancel) != QMessageBox::Yes)
+        return;
     auto pending = std::make_shared<QList<PendingChange>>();
     auto outcomes = std::make_shared<QList<ReapplyOutcome>>();
     DocumentManager::KeepChanges keep;

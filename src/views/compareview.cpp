@@ -4,6 +4,7 @@
 #include "environment/discovery.h"
 #include "model/comparisoncopy.h"
 #include "model/settingsmodel.h"
+#include "store/memoryfit.h"
 #include "views/comparefilechooser.h"
 #include "views/comparerows.h"
 #include "views/comparisonprogress.h"
@@ -488,6 +489,17 @@ bool CompareView::compareWith(const QString &path, QString *error)
         return fail(
             tr("Cannot read %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
     }
+    // The other file's document and its index come on top of everything held already.
+    const MemoryFit fit = MemoryFit::forSize(file.size(), MemoryFit::kWindowFactor);
+    if (!fit.fits() &&
+        Dialogs::warning(this, tr("Not enough memory"),
+                         fit.shortage(path) + QStringLiteral("\n\n") +
+                             tr("Compared anyway, it may make the computer slow to respond, or "
+                                "the system may end Varnel to free memory. Close other programs "
+                                "first, or compare anyway."),
+                         QMessageBox::Yes | QMessageBox::Cancel,
+                         QMessageBox::Cancel) != QMessageBox::Yes)
+        return fail(tr("%1 was not compared.").arg(QDir::toNativeSeparators(path)));
     stopWorker();
     forgetOther();
     m_comparison->setRules(m_model->policy(), m_model->schema());
