@@ -492,13 +492,11 @@ bool CompareView::compareWith(const QString &path, QString *error)
     // The other file's document and its index come on top of everything held already.
     const MemoryFit fit = MemoryFit::forSize(file.size(), MemoryFit::kWindowFactor);
     if (!fit.fits() &&
-        Dialogs::warning(this, tr("Not enough memory"),
-                         fit.shortage(path) + QStringLiteral("\n\n") +
-                             tr("Compared anyway, it may make the computer slow to respond, or "
-                                "the system may end Varnel to free memory. Close other programs "
-                                "first, or compare anyway."),
-                         QMessageBox::Yes | QMessageBox::Cancel,
-                         QMessageBox::Cancel) != QMessageBox::Yes)
+        !Dialogs::goDespiteShortage(
+            this, fit.shortage(path),
+            tr("Compared anyway, it may make the computer slow to respond, or the system may end "
+               "Varnel to free memory. Close other programs first, or compare anyway."),
+            QMessageBox::Yes))
         return fail(tr("%1 was not compared.").arg(QDir::toNativeSeparators(path)));
     stopWorker();
     forgetOther();
