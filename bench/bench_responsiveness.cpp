@@ -12,6 +12,7 @@
 #include "views/allsettingsview.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
+#include "views/historyview.h"
 #include "views/modulesearchdialog.h"
 #include "views/pathsview.h"
 #include "views/repositoriesview.h"
@@ -423,11 +424,21 @@ void responsivenessAt(qint64 megabytes)
                  paths->preview(QStringLiteral("/home/astro"), QStringLiteral("/home/stargazer"));
              },
              [&] { return !paths->isPreviewing(); }});
+        // The previewed replacement made, then taken back: each ends when the page has
+        // searched the changed document again.
+        run("paths-replace", megabytes,
+            {[&] { paths->confirmReplacement(); }, [&] { return !paths->isScanning(); }});
+        std::printf("  pending changes after paths-replace: %d\n", window.pendingCount());
+        run("paths-undo", megabytes,
+            {[&] { window.undoAction()->trigger(); }, [&] { return !paths->isScanning(); }});
         paths->clearPreview();
         RepositoriesView *repositories = window.repositoriesView();
         run("repos-page", megabytes, settledAfter([&] {
                 window.tabs()->setCurrentWidget(repositories);
                 repositories->setDocument(window.model()->document());
+            }));
+        run("history-page", megabytes, settledAfter([&] {
+                window.tabs()->setCurrentWidget(window.findChild<HistoryView *>());
             }));
 
         showPage(compare);
@@ -474,6 +485,19 @@ void responsivenessAt(qint64 megabytes)
             comparedAfter(settledAfter([&] { window.undoAction()->trigger(); }), compare));
         run("redo-batch", megabytes,
             comparedAfter(settledAfter([&] { window.redoAction()->trigger(); }), compare));
+
+        // One value typed in the advanced tree while Compare shows the other file.
+        tabs->setCurrentIndex(tabs->count() - 1);
+        flush();
+        run("tree-edit", megabytes,
+            comparedAfter(settledAfter([&] {
+                              if (XsdtNode *node =
+                                      firstString(*window.model(), window.model()->rootNode()))
+                                  window.model()->setData(window.model()->indexForNode(node, 1),
+                                                          QString(node->value + QLatin1Char('y')));
+                          }),
+                          compare));
+        std::printf("  pending changes after tree-edit: %d\n", window.pendingCount());
 
         // Another program writes the file meanwhile: the edited copy, so that most changes
         // are made again and a few meet a value changed on disk.

@@ -8,7 +8,6 @@
 #include "knowledge/modules.h"
 #include "knowledge/schema.h"
 #include "model/settingsmodel.h"
-#include "store/memoryfit.h"
 #include "support/testfiles.h"
 #include "support/testtree.h"
 #include "views/backupsdialog.h"
@@ -549,12 +548,6 @@ private slots:
         QCOMPARE(error, "That is the file being edited.");
         QVERIFY(!m_compare->compareWith(missing, &error));
         QVERIFY(error.startsWith("Cannot read " + missing + ": "));
-        {
-            const auto freeAgain = qScopeGuard([] { MemoryFit::setSource({}); });
-            MemoryFit::setSource([] { return qint64(0); });
-            QVERIFY(!m_compare->compareWith(otherFile(), &error));
-            QVERIFY2(error.contains(" needs about "), qPrintable(error));
-        }
         // An unreadable file keeps the file compared before; an invalid one ends the comparison.
         QCOMPARE(m_compare->records().size(), 1);
         QSignalSpy messages(m_compare.get(), &CompareView::message);

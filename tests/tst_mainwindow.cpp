@@ -526,6 +526,17 @@ void TestMainWindow::brokenOrMissingFile()
     Dialogs::setNextAnswer(QMessageBox::Open);
     QVERIFY(large.loadFile(path));
     QVERIFY(large.store().loaded);
+
+    // So is a file to compare with, on top of the one open.
+    const QString other = path + QStringLiteral(".other");
+    QVERIFY(writeFile(other, good));
+    QString error;
+    QVERIFY(!compareView(large)->compareWith(other, &error));
+    QCOMPARE(error, other + " was not compared.");
+    QVERIFY(Dialogs::lastShown().text.startsWith("Opening " + other + " needs about"));
+    QVERIFY(compareView(large)->otherPath().isEmpty());
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    QVERIFY(compareView(large)->compareWith(other, &error));
 }
 
 // While PixInsight runs the window is view-only, the edit kept.
@@ -658,6 +669,23 @@ void TestMainWindow::reloadKeepingChanges()
     QCOMPARE(doc.findPath(kMaxProcessors)->value, QString("3"));
     QCOMPARE(window.windowTitle(), kTitleOneUnsaved);
     QVERIFY(window.saveAction()->isEnabled() && !window.undoAction()->isEnabled());
+
+    // Without the memory to read the new version beside the changes, it is read only when the
+    // user says so.
+    written.findPath(u"Global/RGBWorkingSpace/Gamma")->value = "2.0";
+    QVERIFY(writeFile(path, written.serialize()));
+    window.pollEnvironment();
+    MemoryFit::setSource([] { return qint64(1); });
+    const auto freeAgain = qScopeGuard([] { MemoryFit::setSource({}); });
+    window.reloadKeepAction()->trigger();
+    QCOMPARE(Dialogs::lastShown().title, QStringLiteral("Not enough memory"));
+    QCOMPARE(doc.findPath(u"Global/RGBWorkingSpace/Gamma")->value, QString("1.8"));
+    Dialogs::setNextAnswer(QMessageBox::Yes);
+    window.reloadKeepAction()->trigger();
+    QTRY_COMPARE(window.store().document.findPath(u"Global/RGBWorkingSpace/Gamma")->value,
+                 QString("2.0"));
+    QCOMPARE(window.store().document.findPath(kMaxProcessors)->value, QString("3"));
+    MemoryFit::setSource({});
 
     // A file left broken is not loaded over the changes.
     QVERIFY(writeFile(path, "<xsdt version=\"1.0\"><i k=\"Global\">"));

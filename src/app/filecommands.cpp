@@ -95,15 +95,12 @@ void FileCommands::offerSaveThen(const std::function<void()> &then)
 bool FileCommands::mayOpen(const QString &path)
 {
     const MemoryFit fit = MemoryFit::forFile(path, MemoryFit::kWindowFactor);
-    if (fit.fits())
-        return true;
-    const auto answer = Dialogs::warning(
-        m_window, tr("Not enough memory"),
-        fit.shortage(path) + QStringLiteral("\n\n") +
+    if (fit.fits() ||
+        Dialogs::goDespiteShortage(
+            m_window, fit.shortage(path),
             tr("Opened anyway, it may make the computer slow to respond, or the system may end "
                "Varnel to free memory. Close other programs first, or open it anyway."),
-        QMessageBox::Open | QMessageBox::Cancel, QMessageBox::Cancel);
-    if (answer == QMessageBox::Open)
+            QMessageBox::Open))
         return true;
     m_window->statusBar()->showMessage(tr("%1 was not opened.").arg(native(path)), 8000);
     emit fileListChanged(); // the file row goes back to the file that is open
@@ -129,6 +126,16 @@ void FileCommands::reloadKeepingChanges()
     if (!m_docs->fileState().canReloadKeep)
         return;
     const QString path = m_docs->store().path;
+    // The new version is read and checked while the document and its changes are still held.
+    const MemoryFit fit = MemoryFit::forFile(path, MemoryFit::kReadFactor);
+    if (!fit.fits() &&
+        !Dialogs::goDespiteShortage(
+            m_window, fit.shortage(path),
+            tr("Reloaded anyway, it may make the computer slow to respond, or the system may end "
+               "Varnel to free memory, and your changes with it. Close other programs first, or "
+               "reload anyway."),
+            QMessageBox::Yes))
+        return;
     auto pending = std::make_shared<QList<PendingChange>>();
     auto outcomes = std::make_shared<QList<ReapplyOutcome>>();
     DocumentManager::KeepChanges keep;

@@ -177,10 +177,10 @@ ReviewDialog::ReviewDialog(SettingsModel *model, XsdtDocument *document, QWidget
     layout->addLayout(buttons);
 
     // textChanged rather than textEdited: the clear button changes the text too.
-    connect(m_filterEdit, &QLineEdit::textChanged, this, &ReviewDialog::populate);
-    connect(m_showEdits, &QCheckBox::toggled, this, &ReviewDialog::populate);
-    connect(m_showDeletions, &QCheckBox::toggled, this, &ReviewDialog::populate);
-    connect(m_showAdditions, &QCheckBox::toggled, this, &ReviewDialog::populate);
+    connect(m_filterEdit, &QLineEdit::textChanged, this, &ReviewDialog::fill);
+    connect(m_showEdits, &QCheckBox::toggled, this, &ReviewDialog::fill);
+    connect(m_showDeletions, &QCheckBox::toggled, this, &ReviewDialog::fill);
+    connect(m_showAdditions, &QCheckBox::toggled, this, &ReviewDialog::fill);
     connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &ReviewDialog::updateDetails);
     connect(m_tree, &QTreeWidget::itemExpanded, this, &ReviewDialog::populateDeletion);
     connect(m_revertButton, &QPushButton::clicked, this, &ReviewDialog::takeBack);
@@ -220,22 +220,31 @@ void ReviewDialog::setLeftoverItems(const QList<LeftoverItem> &items)
         limitLines(m_leftoverText, qMin(6.5, text.count(QLatin1Char('\n')) + 1.5));
         m_leftoverText->show();
     }
-    populate();
+    fill();
 }
 
 void ReviewDialog::setFileNotes(const QStringList &notes)
 {
     m_fileNotes = notes;
-    populate();
+    fill();
 }
 
 void ReviewDialog::populate()
 {
+    // Each list walks the whole document: taken once here, not again for every filter key or
+    // note, since nothing but this dialog's own revert changes the document while it is open.
+    m_deletions = m_document ? m_document->deletedNodes() : QList<XsdtNode *>();
+    m_edits = m_document ? m_document->changedValues() : QList<XsdtNode *>();
+    m_additions = m_document ? m_document->addedNodes() : QList<XsdtNode *>();
+    fill();
+}
+
+void ReviewDialog::fill()
+{
     m_tree->clear();
-    const QList<XsdtNode *> deletions =
-        m_document ? m_document->deletedNodes() : QList<XsdtNode *>();
-    const QList<XsdtNode *> edits = m_document ? m_document->changedValues() : QList<XsdtNode *>();
-    const QList<XsdtNode *> additions = m_document ? m_document->addedNodes() : QList<XsdtNode *>();
+    const QList<XsdtNode *> &deletions = m_deletions;
+    const QList<XsdtNode *> &edits = m_edits;
+    const QList<XsdtNode *> &additions = m_additions;
     qsizetype removed = 0;
     for (const XsdtNode *node : deletions)
         removed += node->valueCount();

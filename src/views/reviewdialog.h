@@ -18,6 +18,7 @@ namespace vrn {
 
 class SettingsModel;
 class XsdtDocument;
+struct XsdtNode;
 
 // The last look before anything is written: every pending edit, every queued deletion and
 // every file that will be removed from disk. Taking a change back acts on the model at once.
@@ -61,11 +62,16 @@ protected:
 private:
     void updateDetails();
     void takeBack();
+    // Lists the changes taken by populate(), filtered as the controls say.
+    void fill();
 
     SettingsModel *m_model;
     XsdtDocument *m_document;
     QList<LeftoverItem> m_leftovers;
     QStringList m_fileNotes;
+    QList<XsdtNode *> m_deletions;
+    QList<XsdtNode *> m_edits;
+    QList<XsdtNode *> m_additions;
 
     QLabel *m_summaryLabel = nullptr;
     QLineEdit *m_filterEdit = nullptr;

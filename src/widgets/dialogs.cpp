@@ -93,6 +93,13 @@ QMessageBox::StandardButton Dialogs::warning(QWidget *parent, const QString &tit
     return box(parent, QMessageBox::Warning, title, text, buttons, defaultButton);
 }
 
+bool Dialogs::goDespiteShortage(QWidget *parent, const QString &shortage, const QString &risk,
+                                QMessageBox::StandardButton go)
+{
+    return warning(parent, tr("Not enough memory"), shortage + QStringLiteral("\n\n") + risk,
+                   go | QMessageBox::Cancel, QMessageBox::Cancel) == go;
+}
+
 QMessageBox::StandardButton Dialogs::question(QWidget *parent, const QString &title,
                                               const QString &text,
                                               QMessageBox::StandardButtons buttons,

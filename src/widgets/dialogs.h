@@ -84,6 +84,10 @@ public:
     critical(QWidget *parent, const QString &title, const QString &text,
              QMessageBox::StandardButtons buttons = QMessageBox::Ok,
              QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+    // Before reading a file larger than the memory free now allows: `shortage` says how much is
+    // missing, `risk` what going on may cost. True when the user chose `go`.
+    static bool goDespiteShortage(QWidget *parent, const QString &shortage, const QString &risk,
+                                  QMessageBox::StandardButton go);
     // The full form: informative text, optional details behind the box's "Show Details..."
     // button, and an optional check box whose state lands in *checked.
     struct Message
