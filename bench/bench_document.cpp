@@ -12,6 +12,7 @@
 #include <pugixml.hpp>
 
 #include <cstdio>
+#include <functional>
 #include <malloc.h>
 #include <memory>
 #include <string>
@@ -166,23 +167,34 @@ struct HeapShare
     QSet<QString> contents;
     std::unordered_map<const void *, qint64> seenBlocks;
 
-    qint64 text(const QString &s)
+    qint64 text(QArrayData *d, const void *at, qsizetype size, int unit,
+                const std::function<QString()> &content)
     {
-        auto *d = const_cast<QString &>(s).data_ptr().d_ptr();
-        if (!d || s.isEmpty())
+        if (!d || size == 0)
             return 0;
         auto block = seenBlocks.try_emplace(d, 0);
         if (block.second) {
             ++blocks;
-            blockBytes += qint64(sizeof(QArrayData)) + 8 + d->allocatedCapacity() * 2;
+            blockBytes += qint64(sizeof(QArrayData)) + 8 + d->allocatedCapacity() * unit;
         }
-        if (!seenText.insert(s.constData()).second)
+        if (!seenText.insert(at).second)
             return 0;
+        const QString s = content();
         if (!contents.contains(s))
             contents.insert(s);
         else
-            repeatedText += (s.size() + 1) * 2;
-        return (s.size() + 1) * 2;
+            repeatedText += (size + 1) * unit;
+        return (size + 1) * unit;
+    }
+    qint64 text(const QString &s)
+    {
+        return text(const_cast<QString &>(s).data_ptr().d_ptr(), s.constData(), s.size(), 2,
+                    [&s] { return s; });
+    }
+    qint64 text(const XsdtText &s)
+    {
+        const void *at = s.visit([](auto v) { return static_cast<const void *>(v.data()); });
+        return text(s.block(), at, s.size(), s.isLatin1() ? 1 : 2, [&s] { return s.toString(); });
     }
     void count(const XsdtNode &node)
     {

@@ -29,7 +29,8 @@ QStringList describe(const Comparison &comparison)
         const DiffRecord &r = comparison.records()[position];
         out << QString("%1 %2 %3 %4")
                    .arg(r.kind)
-                   .arg(r.path, r.here ? r.here->value : "-", r.there ? r.there->value : "-");
+                   .arg(r.path, r.here ? r.here->value.toString() : "-",
+                        r.there ? r.there->value.toString() : "-");
     }
     return out;
 }

@@ -27,7 +27,7 @@ QByteArray settings(const char *name, const char *other = "x")
 QString valueAt(DocumentManager &docs, const char16_t *path)
 {
     const XsdtNode *node = docs.document() ? docs.document()->findPath(path) : nullptr;
-    return node ? node->value : QStringLiteral("<none>");
+    return node ? node->value.toString() : QStringLiteral("<none>");
 }
 
 } // namespace

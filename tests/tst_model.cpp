@@ -318,9 +318,9 @@ void TestModel::roles()
     if (c.mark == QLatin1String("ancestor"))
         QVERIFY(m_model->queueDeletion(n->parent));
     if (c.mark == QLatin1String("long")) {
-        n->value = n->originalValue = QString(300, QLatin1Char('x'));
-        n->value[100] = QLatin1Char('\n');
-        n->originalValue = n->value;
+        QString text(300, QLatin1Char('x'));
+        text[100] = QLatin1Char('\n');
+        n->value = n->originalValue = text;
     }
     if (c.mark == QLatin1String("long edit")) {
         n->value = n->originalValue =
@@ -685,7 +685,7 @@ void TestModel::reapplyPending()
     QVERIFY(adding || (carry.mine.isEmpty() ? m_model->queueDeletion(mine)
                                             : edit(*m_model, mine, carry.mine)));
     const XsdtNode *node = disk.findPath(carry.path);
-    const QString diskValue = node ? node->value : QString();
+    const QString diskValue = node ? node->value.toString() : QString();
 
     SettingsModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);

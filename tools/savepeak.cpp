@@ -68,7 +68,7 @@ int main(int argc, char **argv)
     XsdtNode *edited = testdata::firstEditableString(store.document.root);
     if (!edited)
         return 1;
-    edited->value += QStringLiteral("-edited");
+    edited->value = edited->value.toString() + QStringLiteral("-edited");
     const qint64 before = statusKiB("VmRSS:");
     resetPeak();
     timer.start();

@@ -477,7 +477,7 @@ QJsonObject Ctl::valueJson(const XsdtNode *node)
     return {{QStringLiteral("path"), node->path()},
             {QStringLiteral("type"), QString(node->type)},
             {QStringLiteral("typeName"), typeDisplayName(node->type)},
-            {QStringLiteral("value"), node->value}};
+            {QStringLiteral("value"), node->value.toString()}};
 }
 
 QString Ctl::chosenFile() const

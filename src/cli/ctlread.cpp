@@ -83,7 +83,7 @@ void appendSide(QString &out, const XsdtNode *node)
     out += QLatin1String("{\n                \"type\": ");
     appendJson(out, QStringView(&node->type, 1));
     out += QLatin1String(",\n                \"value\": ");
-    appendJson(out, node->value);
+    appendJson(out, node->value.toString());
     out += QLatin1String("\n            }");
 }
 

@@ -16,7 +16,7 @@
 namespace vrn {
 
 // A large file holds about a million nodes: a few bytes more here are megabytes more there.
-static_assert(sizeof(XsdtNode) <= 88, "XsdtNode grew");
+static_assert(sizeof(XsdtNode) <= 80, "XsdtNode grew");
 
 namespace {
 

@@ -128,8 +128,9 @@ private:
 public:
     QChar type;
     QString key;
-    QString value;
-    // Set when the value is read or saved, and otherwise only read: kept in the smaller form.
+    // Both set when the value is read, sharing one text; an edit gives `value` a text of its
+    // own, and a save or a revert makes them share again.
+    XsdtText value;
     XsdtText originalValue;
     XsdtNode *parent = nullptr;
     XsdtChildren children;

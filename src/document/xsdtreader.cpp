@@ -196,6 +196,42 @@ bool widenAscii(const char *from, qsizetype n, char16_t *to)
     return true;
 }
 
+// ASCII values read from bytes are kept as they stand, in blocks of their own.
+class ByteStore : public ByteBlocks
+{
+public:
+    ByteStore()
+        : ByteBlocks(TextStore::kLargest)
+    {}
+};
+
+// Short ASCII values repeat as much as keys do: shared the same way, as Latin-1.
+class ByteCache
+{
+public:
+    explicit ByteCache(size_t count)
+        : m_slots(count)
+        , m_mask(count - 1)
+    {}
+
+    QByteArray get(const char *text, qsizetype n, ByteStore &store)
+    {
+        quint64 h = 0xCBF29CE484222325ULL;
+        for (qsizetype i = 0; i < n; ++i)
+            h = (h ^ quint64(uchar(text[i]))) * 0x100000001B3ULL;
+        QByteArray &slot = m_slots[(h ^ (h >> 29)) & m_mask];
+        if (slot.size() == n && std::memcmp(slot.constData(), text, size_t(n)) == 0 &&
+            !slot.isNull())
+            return slot;
+        slot = store.copy(std::string_view(text, size_t(n)));
+        return slot;
+    }
+
+private:
+    std::vector<QByteArray> m_slots;
+    size_t m_mask;
+};
+
 // Keys and short values repeat endlessly (Geometry, Visible, true, 0): handing out shared
 // copies saves the copy and much of the document's memory. A small direct-mapped cache stays in
 // the processor's cache, so a miss costs little more than the copy it would have made anyway,
@@ -302,10 +338,13 @@ struct Strings
     explicit Strings(qsizetype inputSize)
         : keys(inputSize)
         , values(inputSize)
+        , asciiValues(4096)
     {}
     TextStore store;
     StringCache keys;
     StringCache values;
+    ByteStore bytes;
+    ByteCache asciiValues;
 };
 
 QString intern(View<char16_t> raw, StringCache *cache, TextStore *store)
@@ -418,7 +457,8 @@ struct Tag
     View<Unit> name;
     // While a part that is not kept is read, k and v without entities stay raw: only kRaw.
     View<Unit> kRaw;
-    QString k, v, c;
+    QString k, c;
+    XsdtText v;
     QChar t; // the type's first character
     qsizetype tSize = 0;
     bool hasK = false, hasT = false, hasV = false, hasC = false;
@@ -498,6 +538,9 @@ private:
     bool readTag(Tag<Unit> &tag);
     // Sets *breaks when a character reference stood for a tab, line feed or carriage return.
     bool decode(View<Unit> raw, QString &out, StringCache *cache, bool *breaks = nullptr);
+    // The same for a value: ASCII read from bytes is kept as it stands.
+    bool decodeValue(View<Unit> raw, XsdtText &out, bool *breaks);
+    XsdtText asciiValue(const char *text, qsizetype n);
     // Strings for the document being built; null while a copy is only compared and dropped.
     TextStore *store() { return m_strings ? &m_strings->store : nullptr; }
     StringCache *keyCache() { return m_strings ? &m_strings->keys : nullptr; }
@@ -879,9 +922,9 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
                 return fail(tr("unterminated <v> element"));
             return fail(tr("markup inside a <v> text value"));
         }
-        QString decoded;
+        XsdtText decoded;
         bool breaks = false;
-        if (!decode(after.substr(0, end), decoded, nullptr, &breaks))
+        if (!decodeValue(after.substr(0, end), decoded, &breaks))
             return false;
         if (m_compact)
             checkRawText(after.substr(0, end), breaks);
@@ -1038,23 +1081,27 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         StringCache *cache = name == Unit('k')                               ? keyCache()
                              : qsizetype(raw.size()) <= kInternedValueLength ? valueCache()
                                                                              : nullptr;
-        if (m_skipping && !hasEntity && (name == Unit('k') || name == Unit('v'))) {
+        if (name == Unit('v')) {
+            tag.hasV = true;
+            if (m_skipping && !hasEntity)
+                continue; // nothing is made of what is not kept
+            if (!decodeValue(raw, tag.v, &tag.vReferencedBreaks))
+                return false;
+            continue;
+        }
+        if (m_skipping && !hasEntity && name == Unit('k')) {
             // Nothing is made of what is not kept; the key is named only in a message.
-            if (name == Unit('k')) {
-                tag.k.clear();
-                tag.kRaw = raw;
-                tag.hasK = true;
-                m_currentKey = QStringView();
-                m_currentRawKey = raw;
-            } else {
-                tag.hasV = true;
-            }
+            tag.k.clear();
+            tag.kRaw = raw;
+            tag.hasK = true;
+            m_currentKey = QStringView();
+            m_currentRawKey = raw;
             continue;
         }
         QString value;
         if (!hasEntity)
             value = intern(raw, cache, store());
-        else if (!decode(raw, value, cache, name == Unit('v') ? &tag.vReferencedBreaks : nullptr))
+        else if (!decode(raw, value, cache))
             return false;
         if (name == Unit('k')) {
             if (m_skipping) {
@@ -1070,9 +1117,6 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
             tag.t = value.isEmpty() ? QChar() : value.at(0);
             tag.tSize = value.size();
             tag.hasT = true;
-        } else if (name == Unit('v')) {
-            tag.v = std::move(value);
-            tag.hasV = true;
         } else if (name == Unit('c')) {
             tag.c = std::move(value);
             tag.hasC = true;
@@ -1081,6 +1125,34 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
                             .arg(U::string(attr.data(), qsizetype(attr.size()))));
         }
     }
+}
+
+template <typename Unit>
+XsdtText Reader<Unit>::asciiValue(const char *text, qsizetype n)
+{
+    if (!m_strings)
+        return XsdtText::fromLatin1(QByteArray(text, n));
+    if (n <= kInternedValueLength)
+        return XsdtText::fromLatin1(m_strings->asciiValues.get(text, n, m_strings->bytes));
+    return XsdtText::fromLatin1(m_strings->bytes.copy(std::string_view(text, size_t(n))));
+}
+
+template <typename Unit>
+bool Reader<Unit>::decodeValue(View<Unit> raw, XsdtText &out, bool *breaks)
+{
+    if constexpr (std::is_same_v<Unit, char>) {
+        const qsizetype n = qsizetype(raw.size());
+        if (!m_skipping && raw.find('&') == raw.npos && isAscii(raw.data(), n)) {
+            out = asciiValue(raw.data(), n);
+            return true;
+        }
+    }
+    QString decoded;
+    StringCache *cache = qsizetype(raw.size()) <= kInternedValueLength ? valueCache() : nullptr;
+    if (!decode(raw, decoded, cache, breaks))
+        return false;
+    out = decoded;
+    return true;
 }
 
 template <typename Unit>

@@ -86,6 +86,28 @@ inline bool plainAscii(__m128i v, Escape escape)
 }
 #endif
 
+#ifdef __SSE2__
+// The same for sixteen Latin-1 bytes.
+inline bool plainBytes(__m128i v, Escape escape)
+{
+    __m128i special = _mm_setzero_si128();
+    if (escape == Escape::Breaks) {
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+    }
+    if (escape != Escape::None) {
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(v, _mm_set1_epi8('&')));
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(v, _mm_set1_epi8('\'')));
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(v, _mm_set1_epi8('<')));
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(v, _mm_set1_epi8('>')));
+    }
+    // Bytes >= 0x80 have the top bit set, which the mask picks up as well.
+    return _mm_movemask_epi8(_mm_or_si128(special, v)) == 0;
+}
+#endif
+
 // Writes the UTF-8 (or entity) form of the unit at *u, and of its low surrogate when it
 // starts a pair, to out (at most kSlack bytes); advances *u past what it used.
 inline char *encodeUnit(const char16_t *&u, const char16_t *e, const EscapeTable *table, char *out)
@@ -172,6 +194,34 @@ public:
         }
     }
 
+    void text(QLatin1String s, Escape escape)
+    {
+        const char *u = s.data();
+        const char *const e = u + s.size();
+        const EscapeTable *const table = tableFor(escape);
+        while (u < e) {
+            if (m_p >= m_end)
+                drain();
+#ifdef __SSE2__
+            while (e - u >= 16 && m_end - m_p >= 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(u));
+                if (!plainBytes(v, escape))
+                    break;
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(m_p), v);
+                m_p += 16;
+                u += 16;
+            }
+            if (u >= e)
+                break;
+            if (m_p >= m_end)
+                drain();
+#endif
+            const char16_t unit = uchar(*u++);
+            const char16_t *at = &unit;
+            m_p = encodeUnit(at, at + 1, table, m_p);
+        }
+    }
+
     void finish()
     {
         drain();
@@ -189,6 +239,12 @@ private:
     char *m_p = m_buffer;
     char *const m_end = m_buffer + kChunk - kSlack;
 };
+
+template <typename Out>
+void writeText(Out &out, const XsdtText &text, Escape escape)
+{
+    text.visit([&](auto view) { out.text(view, escape); });
+}
 
 template <typename Out>
 void writeNode(Out &out, const XsdtNode *node, bool omitMarked)
@@ -228,18 +284,18 @@ void writeNode(Out &out, const XsdtNode *node, bool omitMarked)
     }
     // Values read from the file share their text with originalValue, so most are told apart
     // without comparing a character.
-    const bool edited = node->value.constData() != node->originalValue.constData() &&
-                        node->value != node->originalValue;
+    const bool edited =
+        !node->value.sharesData(node->originalValue) && node->value != node->originalValue;
     const Escape valueEscape = node->referencedBreaks || edited ? Escape::Breaks : kMarkup;
     if (!node->textForm) {
         out.literal(" v=\"");
-        out.text(node->value, valueEscape);
+        writeText(out, node->value, valueEscape);
         out.literal("\"/>");
     } else if (node->value.isEmpty() && node->selfClosing) {
         out.literal("/>");
     } else {
         out.literal(">");
-        out.text(node->value, valueEscape);
+        writeText(out, node->value, valueEscape);
         out.literal("</v>");
     }
 }
@@ -343,6 +399,13 @@ public:
             char *b = encodeUnit(u, e, table, buffer);
             literal(buffer, b - buffer);
         }
+    }
+
+    // Only decoded text is compared, which is never kept as Latin-1: kept simple.
+    void text(QLatin1String s, Escape escape)
+    {
+        const QString wide = s;
+        text(QStringView(wide), escape);
     }
 
     void finish() {}

@@ -214,7 +214,7 @@ QString recordedPixInsightVersion(const XsdtDocument &document)
     const XsdtNode *product = topValue(u"PixInsight");
     const XsdtNode *last = topValue(u"LastVersion");
     if (!last || last->value.isEmpty())
-        return product ? product->value : QString();
+        return product ? product->value.toString() : QString();
     if (!product)
         return last->value;
     return QStringLiteral("%1 [%2]").arg(product->value, last->value);

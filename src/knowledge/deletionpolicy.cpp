@@ -27,7 +27,8 @@ bool repeatsEarlierRegistration(const XsdtNode *entry)
         !modules->parent || modules->parent->parent ||
         modules->parent->childByKey(u"Modules") != modules)
         return false;
-    QStringView name = QStringView(entry->value).trimmed();
+    const QString entryValue = entry->value;
+    QStringView name = QStringView(entryValue).trimmed();
     qsizetype start = name.size();
     while (start > 0 && name.at(start - 1) != u'/' && name.at(start - 1) != u'\\')
         --start;
@@ -40,11 +41,15 @@ bool repeatsEarlierRegistration(const XsdtNode *entry)
             return false;
         if (!child->isValue() || child->pendingDelete)
             continue;
-        const QStringView other = QStringView(child->value).trimmed();
-        if (!other.endsWith(name, Qt::CaseInsensitive))
-            continue;
-        const qsizetype before = other.size() - name.size();
-        if (before == 0 || other.at(before - 1) == u'/' || other.at(before - 1) == u'\\')
+        const bool same = child->value.visit([name](auto value) {
+            const auto other = value.trimmed();
+            if (!other.endsWith(name, Qt::CaseInsensitive))
+                return false;
+            const qsizetype before = other.size() - name.size();
+            const QChar c = before > 0 ? QChar(other.at(before - 1)) : QChar();
+            return before == 0 || c == u'/' || c == u'\\';
+        });
+        if (same)
             return true;
     }
     return false;

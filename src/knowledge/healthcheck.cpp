@@ -237,7 +237,7 @@ void checkModuleFiles(const XsdtDocument &document, const QList<XsdtNode *> &val
             continue;
         missing.append(child.get());
         const QString name = moduleNameFromFile(child->value);
-        names.append(name.isEmpty() ? child->value : name);
+        names.append(name.isEmpty() ? child->value.toString() : name);
     }
     if (missing.isEmpty())
         return;
@@ -379,7 +379,7 @@ void collectUnwritable(XsdtNode *node, QList<XsdtNode *> &holders, UnwritableCha
         }
         if (!child->compression().isEmpty())
             continue;
-        const UnwritableCharacter bad = findUnwritableCharacter(child->value);
+        const UnwritableCharacter bad = findUnwritableCharacter(child->value.toString());
         if (bad.position == 0)
             continue;
         if (holders.isEmpty())

@@ -469,7 +469,7 @@ QList<DoubledRegistration> doubledRegistrations(const XsdtDocument &document, co
             continue;
         // Without a known bin folder a placeholder entry still equals its own kind.
         QString file = binDir.isEmpty() && child->value.startsWith(placeholder)
-                           ? child->value
+                           ? child->value.toString()
                            : resolveRegistryPath(child->value, binDir);
         if (windowsPaths)
             file.replace(QLatin1Char('\\'), QLatin1Char('/'));

@@ -54,7 +54,7 @@ bool isPath(QStringView text, bool windowsPaths)
 bool isPathValue(const XsdtNode *node, bool windowsPaths)
 {
     return node->isEditable() && node->type == QLatin1Char('s') &&
-           !pathsInText(node->value, windowsPaths).isEmpty();
+           !pathsInText(node->value.toString(), windowsPaths).isEmpty();
 }
 
 void collectPathNodes(XsdtNode *node, bool windowsPaths, QList<XsdtNode *> &out,
@@ -139,8 +139,9 @@ QList<PathValue> pathValues(const XsdtDocument &document, const HealthEnv &env,
     for (XsdtNode *node : std::as_const(nodes)) {
         if (cancelled && cancelled->load(std::memory_order_relaxed))
             break;
-        for (const PathSpan &span : pathsInText(node->value, env.windowsPaths)) {
-            const QString path = node->value.mid(span.start, span.length);
+        const QString text = node->value;
+        for (const PathSpan &span : pathsInText(text, env.windowsPaths)) {
+            const QString path = text.mid(span.start, span.length);
             values.append(PathValue{node, path, exists(path)});
         }
     }

@@ -190,7 +190,7 @@ QByteArray writeSetupFile(const QList<XsdtNode *> &values, const QString &source
     for (const XsdtNode *node : values)
         array.append(QJsonObject{{QStringLiteral("path"), node->path()},
                                  {QStringLiteral("type"), QString(node->type)},
-                                 {QStringLiteral("value"), node->value}});
+                                 {QStringLiteral("value"), node->value.toString()}});
     QJsonObject json{{QStringLiteral("format"), setupFormat()},
                      {QStringLiteral("version"), 1},
                      {QStringLiteral("source"), source},

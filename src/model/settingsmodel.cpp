@@ -468,7 +468,7 @@ QVariant SettingsModel::data(const QModelIndex &index, int role) const
             // should not be copied whole for every repaint.
             QString text = node->value.size() > kDisplayLimit
                                ? node->value.left(kDisplayLimit) + kEllipsis
-                               : node->value;
+                               : node->value.toString();
             text.replace(QLatin1Char('\n'), kReturnSymbol);
             return text;
         }
@@ -483,7 +483,7 @@ QVariant SettingsModel::data(const QModelIndex &index, int role) const
         }
     case Qt::EditRole:
         if (index.column() == 1 && isValue)
-            return node->value;
+            return node->value.toString();
         return {};
     case Qt::ToolTipRole: {
         QString tip = node->path();

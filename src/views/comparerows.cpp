@@ -27,7 +27,7 @@ QString valueText(const XsdtNode *node)
     // Cut before replacing: the replacement keeps the length.
     QString text = node->value.size() > kValueColumnLimit
                        ? node->value.left(kValueColumnLimit) + QChar(0x2026)
-                       : node->value;
+                       : node->value.toString();
     text.replace(QLatin1Char('\n'), QChar(0x23CE));
     return text;
 }
