@@ -583,7 +583,7 @@ CopyVerdict Comparison::addition(const DiffRecord &record, NewValue *added, QStr
 QString Comparison::copyText(int position) const
 {
     // Copyable means stored exactly as the other file holds it.
-    return verdict(position) == CopyVerdict::Copyable ? m_records[position].there->value
+    return verdict(position) == CopyVerdict::Copyable ? m_records[position].there->value.toString()
                                                       : QString();
 }
 
