@@ -97,7 +97,7 @@ void appendRecord(QString &out, const Comparison &comparison, int position)
     const DiffRecord &record = comparison.records()[position];
     const bool different = record.kind == DiffRecord::Different;
     out += QLatin1String("        {\n            \"copy\": ");
-    if (record.kind != DiffRecord::OnlyHere) {
+    if (different) {
         out += QLatin1String("{\n                \"reason\": ");
         appendJson(out, comparison.whyNot(position));
         out += QLatin1String(",\n                \"verdict\": ");

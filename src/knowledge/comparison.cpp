@@ -170,7 +170,6 @@ void Comparison::cancel()
 void Comparison::compare(const XsdtDocument &here, const XsdtDocument &there)
 {
     clear();
-    m_hereRoot = &here.root;
     auto other = std::make_shared<Other>();
     other->document = &there;
     other->index = std::make_unique<DocumentComparison>(there);
@@ -215,7 +214,6 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
                        std::shared_ptr<const Other> other, std::shared_ptr<const QByteArray> bytes)
 {
     m_job->abandon();
-    m_hereRoot = &here.root;
     auto outline = std::make_shared<const DocumentOutline>(here);
     auto rules = m_policy ? std::make_shared<const DeletionPolicy>(*m_policy) : nullptr;
     auto done = std::make_shared<std::atomic<qint64>>(0);
@@ -497,13 +495,9 @@ CopyVerdict Comparison::verdict(int position) const
     static const Schema noSchema;
     CopyVerdict verdict = CopyVerdict::Copyable;
     QString normalized;
-    if (record.kind == DiffRecord::OnlyHere)
+    if (record.kind != DiffRecord::Different)
         verdict = CopyVerdict::OneSide;
-    else if (record.kind == DiffRecord::OnlyThere) {
-        NewValue added;
-        verdict = addition(record, &added, nullptr);
-        normalized = added.value;
-    } else if (record.here->isDeleted())
+    else if (record.here->isDeleted())
         verdict = CopyVerdict::Queued;
     // The other side must be a plain value too: a compressed value's text is a summary, and a
     // block's text is encoded data, neither of which belongs in an editable entry.
@@ -527,59 +521,6 @@ CopyVerdict Comparison::verdict(int position) const
     return verdict;
 }
 
-// A value only in the other file is created here with its type, between the neighbours it has
-// there, and only where the value check takes its text exactly as written there.
-CopyVerdict Comparison::addition(const DiffRecord &record, NewValue *added, QString *why) const
-{
-    const XsdtNode *there = record.there;
-    if (!there->isEditable())
-        return CopyVerdict::Protected;
-    if (m_policy && (m_policy->isCompareNoCopy(there) || m_policy->isEditLocked(there)))
-        return CopyVerdict::Rules;
-    // The other file's second twin would become a twin here: PixInsight reads only one of two.
-    for (const auto &sibling : there->parent->children) {
-        if (sibling.get() == there)
-            break;
-        if (sibling->key == there->key) {
-            if (why)
-                *why = tr("the other file holds this entry more than once, and a new entry is "
-                          "created once: PixInsight reads only one of two with the same name.");
-            return CopyVerdict::NoPlace;
-        }
-    }
-    QList<const XsdtNode *> chain;
-    for (const XsdtNode *node = there; node && node->parent; node = node->parent)
-        chain.prepend(node);
-    for (const XsdtNode *node : std::as_const(chain))
-        added->keys.append(node->key);
-    added->type = there->type;
-    static const XsdtNode noRoot;
-    Placement placement;
-    if (!placeNewValue(m_hereRoot ? *m_hereRoot : noRoot, *added, &placement, why))
-        return CopyVerdict::NoPlace;
-    static const Schema noSchema;
-    if (!checkNewValue(placement.value, there->value, m_schema ? *m_schema : noSchema, m_policy,
-                       &added->value, why))
-        return CopyVerdict::Refused;
-    if (added->value != there->value)
-        return CopyVerdict::Inexact;
-    added->level = placement.level;
-    // After the entry before it there, which a copy in document order has created by then;
-    // else before the first entry after it there that this file holds.
-    const XsdtNode *first = chain.at(placement.level);
-    const size_t row = size_t(first->indexInParent());
-    const auto &kids = first->parent->children;
-    if (row > 0)
-        added->after = kids[row - 1]->key;
-    const auto &mine = placement.parent->children;
-    for (size_t next = row + 1; next < kids.size() && added->before.isEmpty(); ++next) {
-        const QString &key = kids[next]->key;
-        if (std::any_of(mine.begin(), mine.end(), [&](const auto &kid) { return kid->key == key; }))
-            added->before = key;
-    }
-    return CopyVerdict::Copyable;
-}
-
 QString Comparison::copyText(int position) const
 {
     // Copyable means stored exactly as the other file holds it.
@@ -596,15 +537,10 @@ QString Comparison::whyNot(int position) const
     case CopyVerdict::Copyable:
         return QString();
     case CopyVerdict::OneSide:
-        return tr("the entry is only in this file, so there is no value to copy.");
-    case CopyVerdict::NoPlace: {
-        NewValue added;
-        addition(record, &added, &why);
-        return why;
-    }
+        return tr("the entry exists in one of the files only.");
     case CopyVerdict::Protected: {
         // The side that stops it, this file's first: that is the entry a copy would write.
-        const bool mine = record.here && !record.here->isEditable();
+        const bool mine = !record.here->isEditable();
         const XsdtNode *node = mine ? record.here : record.there;
         if (!node->compression().isEmpty())
             return mine ? tr("this file's entry is compressed data, shown for reference only.")
@@ -616,7 +552,7 @@ QString Comparison::whyNot(int position) const
                           .arg(typeDisplayName(node->type));
     }
     case CopyVerdict::Rules:
-        if (m_policy && m_policy->isEditLocked(record.here ? record.here : record.there))
+        if (m_policy && m_policy->isEditLocked(record.here))
             return tr("the rules lock this entry against editing: it is part of the module "
                       "registry or version records.");
         return tr("the rules never copy this entry between files: it belongs to one PixInsight "
@@ -631,18 +567,13 @@ QString Comparison::whyNot(int position) const
         return tr("the other file's value does not fit this file's entry. %1").arg(why);
     case CopyVerdict::Inexact: {
         QString stored;
-        validateValue(record.there->type, record.there->value, &stored);
+        validateValue(record.here->type, record.there->value, &stored);
         return tr("the other file's value would be stored as %1, so the two would still differ.")
             .arg(stored);
     }
     case CopyVerdict::AlreadySame:
         return tr("copying would not change this file's value; the two differ only in spelling.");
     case CopyVerdict::Refused:
-        if (!record.here) {
-            NewValue added;
-            addition(record, &added, &why);
-            return why;
-        }
         checkNewValue(record.here, record.there->value, m_schema ? *m_schema : noSchema, m_policy,
                       nullptr, &why);
         return why;
@@ -656,16 +587,8 @@ Comparison::CopyPlan Comparison::planCopy(const QList<int> &positions) const
     for (int position : positions) {
         const CopyVerdict kind = verdict(position);
         ++plan.counts[int(kind)];
-        const DiffRecord &record = m_records[position];
-        if (kind != CopyVerdict::Copyable)
-            continue;
-        if (record.here) {
-            plan.values.emplace_back(record.here, record.there->value);
-        } else {
-            NewValue added;
-            addition(record, &added, nullptr);
-            plan.additions.append(added);
-        }
+        if (kind == CopyVerdict::Copyable)
+            plan.values.emplace_back(m_records[position].here, m_records[position].there->value);
     }
     return plan;
 }
@@ -677,7 +600,7 @@ QString Comparison::notCopiedText(const int (&counts)[kCopyVerdicts])
         if (const int n = counts[int(verdict)]; n > 0)
             parts << tr(text, nullptr, n);
     };
-    add(CopyVerdict::OneSide, QT_TR_NOOP("%Ln only in this file"));
+    add(CopyVerdict::OneSide, QT_TR_NOOP("%Ln only in one of the files"));
     add(CopyVerdict::Protected, QT_TR_NOOP("%Ln of a protected type or compressed"));
     add(CopyVerdict::Rules, QT_TR_NOOP("%Ln kept by the rules"));
     add(CopyVerdict::Queued, QT_TR_NOOP("%Ln marked for deletion"));
@@ -686,7 +609,6 @@ QString Comparison::notCopiedText(const int (&counts)[kCopyVerdicts])
     add(CopyVerdict::Inexact, QT_TR_NOOP("%Ln not stored exactly as written there"));
     add(CopyVerdict::AlreadySame, QT_TR_NOOP("%Ln already equal in value"));
     add(CopyVerdict::Refused, QT_TR_NOOP("%Ln refused by the value check"));
-    add(CopyVerdict::NoPlace, QT_TR_NOOP("%Ln that cannot be created in this file"));
     return parts.join(QStringLiteral("; "));
 }
 
@@ -694,7 +616,7 @@ QString Comparison::verdictName(CopyVerdict verdict)
 {
     static const char *const names[] = {"copyable",    "oneSide",     "protected", "rules",
                                         "queued",      "typeDiffers", "invalid",   "inexact",
-                                        "alreadySame", "refused",     "noPlace"};
+                                        "alreadySame", "refused"};
     static_assert(std::size(names) == kCopyVerdicts);
     return QLatin1String(names[int(verdict)]);
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "document/additions.h"
 #include "knowledge/compare.h"
 
 #include <QByteArray>
@@ -25,8 +24,8 @@ class Schema;
 // What copying the other file's value into this file would do with one record, worked out
 // before anything is written so that a question, a result and varnelctl tell the same story.
 enum class CopyVerdict : signed char {
-    Copyable,    // the other file's text is stored as it stands; created here if missing
-    OneSide,     // exists in this file only: there is no value to copy
+    Copyable,    // the other file's text is stored as it stands
+    OneSide,     // exists in one of the files only
     Protected,   // a protected type or compressed data, on either side
     Rules,       // the rules never copy it (specific to one installation) or lock it
     Queued,      // this file's entry is marked for deletion
@@ -35,9 +34,8 @@ enum class CopyVerdict : signed char {
     Inexact,     // it would be stored in another spelling, so the two would still differ
     AlreadySame, // differs in spelling only; copying would not change this file's value
     Refused,     // the value check turns it down (range, options, read-only)
-    NoPlace,     // only in the other file, and this file has no one place to create it
 };
-constexpr int kCopyVerdicts = int(CopyVerdict::NoPlace) + 1;
+constexpr int kCopyVerdicts = int(CopyVerdict::Refused) + 1;
 
 // The comparison of this settings document with another one, shared by the Compare page,
 // varnelctl and the history of versions: the records in which the two differ (a path held more
@@ -110,8 +108,7 @@ public:
     struct CopyPlan
     {
         std::vector<std::pair<XsdtNode *, QString>> values; // node and the text to store
-        QList<NewValue> additions;      // values only in the other file, to be created here
-        int counts[kCopyVerdicts] = {}; // the records by verdict
+        int counts[kCopyVerdicts] = {};                     // the records by verdict
     };
     CopyPlan planCopy(const QList<int> &positions) const;
     // "12 marked for deletion; 3 of a different type": the records not copied, by reason.
@@ -157,11 +154,9 @@ private:
                std::shared_ptr<const QByteArray> bytes);
     void takeOutcome(Outcome &outcome);
     void runUpdate();
-    CopyVerdict addition(const DiffRecord &record, NewValue *added, QString *why) const;
 
     const DeletionPolicy *m_policy = nullptr;
     const Schema *m_schema = nullptr;
-    const XsdtNode *m_hereRoot = nullptr; // where values only in the other file would go
     std::unique_ptr<BackgroundJob> m_job;
     std::shared_ptr<std::atomic<qint64>> m_progressDone;
     qint64 m_progressTotal = 0;

@@ -14,25 +14,17 @@ struct CopyText
     Q_DECLARE_TR_FUNCTIONS(vrn::CompareView)
 };
 
-// Values only in the other file are created here, which the user is told apart.
-QString newEntriesText(int created)
-{
-    return CopyText::tr("New entries among them: %Ln.", nullptr, created);
-}
-
 } // namespace
 
 QString copyQuestion(const Comparison &comparison, const QList<int> &positions, const QString &from)
 {
     Comparison::CopyPlan plan = comparison.planCopy(positions);
-    const int n = int(plan.values.size() + plan.additions.size());
+    const int n = int(plan.values.size());
     if (n == 0)
         return QString();
     plan.counts[int(CopyVerdict::Copyable)] = 0;
     QString question =
         CopyText::tr("Values to copy from %1 into this file: %Ln.", nullptr, n).arg(from);
-    if (!plan.additions.isEmpty())
-        question += QLatin1Char(' ') + newEntriesText(int(plan.additions.size()));
     const QString rest = Comparison::notCopiedText(plan.counts);
     if (!rest.isEmpty())
         question += QLatin1Char('\n') + CopyText::tr("Not copied: %1.").arg(rest);
@@ -49,22 +41,20 @@ QString copyCompared(SettingsModel &model, const Comparison &comparison,
     model.beginBatch([from](int changes) {
         return CopyText::tr("copy of %n values from %1", nullptr, changes).arg(from);
     });
-    const int changed = model.setAcceptedValues(plan.values, QString());
-    const int created = model.addValues(plan.additions, QString());
+    const int copied = model.setAcceptedValues(plan.values, QString());
     model.endBatch();
     plan.counts[int(CopyVerdict::Copyable)] = 0;
-    plan.counts[int(CopyVerdict::Refused)] += int(plan.values.size()) - changed;
-    plan.counts[int(CopyVerdict::NoPlace)] += int(plan.additions.size()) - created;
+    plan.counts[int(CopyVerdict::Refused)] += int(plan.values.size()) - copied;
     const QString rest = Comparison::notCopiedText(plan.counts);
-    const int copied = changed + created;
     if (copied == 0)
         return CopyText::tr("Nothing was copied: %1.").arg(rest);
-    QString text = CopyText::tr("Values copied into this file: %Ln.", nullptr, copied);
-    if (created > 0)
-        text += QLatin1Char(' ') + newEntriesText(created);
-    if (!rest.isEmpty())
-        text += QLatin1Char(' ') + CopyText::tr("Not copied: %1.").arg(rest);
-    return text + QLatin1Char(' ') + CopyText::tr("Review and save when ready.");
+    if (rest.isEmpty())
+        return CopyText::tr("Values copied into this file: %Ln. Review and save when ready.",
+                            nullptr, copied);
+    return CopyText::tr("Values copied into this file: %Ln. Not copied: %1. Review and save when "
+                        "ready.",
+                        nullptr, copied)
+        .arg(rest);
 }
 
 } // namespace vrn

@@ -269,7 +269,7 @@ QVariant CompareRows::data(const QModelIndex &index, int role) const
         // On every cell: a greyed row says why wherever the pointer rests on it.
         return toolTip(position);
     case Qt::ForegroundRole:
-        if (column == 0 && record.kind != DiffRecord::OnlyHere &&
+        if (column == 0 && record.kind == DiffRecord::Different &&
             m_comparison->verdict(position) != CopyVerdict::Copyable)
             return m_view->palette().brush(QPalette::Disabled, QPalette::Text);
         return {};
@@ -359,12 +359,11 @@ QString CompareRows::toolTip(int position) const
         tip += m_there.isEmpty()
                    ? tr("\nOther file: %1").arg(record.there->value.left(kToolTipLimit))
                    : named.arg(m_there, record.there->value.left(kToolTipLimit));
-    if (record.kind == DiffRecord::OnlyHere)
+    if (record.kind == DiffRecord::OnlyThere)
+        return tip + tr("\nDoes not exist in this file; adding entries is not offered.");
+    if (record.kind != DiffRecord::Different ||
+        m_comparison->verdict(position) == CopyVerdict::Copyable)
         return tip;
-    if (m_comparison->verdict(position) == CopyVerdict::Copyable)
-        return record.kind == DiffRecord::OnlyThere
-                   ? tip + tr("\nNot in this file yet: a copy creates it.")
-                   : tip;
     return tip + tr("\nCannot be copied: %1").arg(m_comparison->whyNot(position));
 }
 
