@@ -9,6 +9,7 @@
 #include "views/comparerows.h"
 #include "views/comparisonprogress.h"
 #include "widgets/dialogs.h"
+#include "widgets/flowlayout.h"
 
 #include <QAction>
 #include <QApplication>
@@ -55,7 +56,8 @@ CompareView::CompareView(SettingsModel *model, QWidget *parent)
     chooserRow->addWidget(m_chooser, 1);
     layout->addLayout(chooserRow);
 
-    auto *filterRow = new QHBoxLayout;
+    // Flowing: at large text sizes the options take a second line instead of being cut.
+    auto *filterRow = new FlowLayout;
     m_different = new QCheckBox(tr("Different"), this);
     m_different->setChecked(true);
     m_onlyHere = new QCheckBox(tr("Only in this file"), this);
@@ -74,7 +76,6 @@ CompareView::CompareView(SettingsModel *model, QWidget *parent)
         filterRow->addWidget(box);
         connect(box, &QCheckBox::toggled, this, &CompareView::showResults);
     }
-    filterRow->addWidget(m_search, 1);
     m_searchPause.setSingleShot(true);
     m_searchPause.setInterval(kTypingPauseMs);
     connect(m_search, &QLineEdit::textChanged, &m_searchPause, qOverload<>(&QTimer::start));
@@ -84,6 +85,7 @@ CompareView::CompareView(SettingsModel *model, QWidget *parent)
     m_verdictSlices.setInterval(0);
     connect(&m_verdictSlices, &QTimer::timeout, this, &CompareView::workOutVerdicts);
     layout->addLayout(filterRow);
+    layout->addWidget(m_search);
 
     m_summary = new QLabel(this);
     m_summary->setWordWrap(true); // long counts must not widen the window at large text sizes
