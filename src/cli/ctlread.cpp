@@ -91,17 +91,17 @@ void appendSide(QString &out, const XsdtNode *node)
 // list (keys in order), with whether the types differ and what the window's copy of the
 // second file's value would do. Written by hand: a million records through QJsonDocument
 // take several times as long as reading both files.
-void appendRecord(QString &out, const Comparison &comparison, int position)
+void appendRecord(QString &out, const Comparison &comparison, const DiffRecord &record)
 {
     static const char *const kinds[] = {"different", "onlyFirst", "onlySecond"};
-    const DiffRecord &record = comparison.records()[position];
     const bool different = record.kind == DiffRecord::Different;
     out += QLatin1String("        {\n            \"copy\": ");
     if (different) {
+        const CopyVerdict verdict = comparison.verdictOf(record);
         out += QLatin1String("{\n                \"reason\": ");
-        appendJson(out, comparison.whyNot(position));
+        appendJson(out, comparison.whyNot(record, verdict));
         out += QLatin1String(",\n                \"verdict\": ");
-        appendJson(out, Comparison::verdictName(comparison.verdict(position)));
+        appendJson(out, Comparison::verdictName(verdict));
         out += QLatin1String("\n            }");
     } else {
         out += QLatin1String("null");
@@ -262,10 +262,20 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
     loadKnowledge();
     Comparison comparison;
     comparison.setRules(&m_policy, &m_schema);
-    comparison.compare(first, second);
-    const QList<DiffRecord> &records = comparison.records();
-    // Written as they are made: a whole list of two large unrelated files would take many
-    // times their size in memory before the first line came out.
+    // Written as they are made, and kept nowhere: a list of the records of two large unrelated
+    // files would take more memory than both files.
+    // Handed to the stream in large pieces: it grows its buffer anew after every 16 KiB it
+    // passes on, which cost a tenth of a large diff in reallocations.
+    constexpr qsizetype kPiece = 256 * 1024;
+    QString piece;
+    const auto flush = [&] {
+        if (piece.size() >= kPiece) {
+            m_out << QStringView(piece);
+            piece.truncate(0); // keeps its capacity for the next piece
+        }
+    };
+    const DocumentComparison index(second);
+    qint64 count = 0;
     if (m_json) {
         // The frame as print() would lay it out, with the records in their place (the only
         // array in it).
@@ -273,32 +283,22 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
         const QByteArray laidOut = QJsonDocument(frame).toJson(QJsonDocument::Indented);
         const qsizetype at = laidOut.indexOf("[\n    ]");
         m_out << laidOut.left(at + 1);
-        // Handed to the stream in large pieces: it grows its buffer anew after every 16 KiB it
-        // passes on, which cost a tenth of a large diff in reallocations.
-        constexpr qsizetype kPiece = 256 * 1024;
-        QString piece;
         const char *separator = "\n";
-        for (int position : comparison.current()) {
+        count = index.forEachRecord(first, [&](const DiffRecord &record) {
             piece += QLatin1String(separator);
-            appendRecord(piece, comparison, position);
+            appendRecord(piece, comparison, record);
             separator = ",\n";
-            if (piece.size() >= kPiece) {
-                m_out << QStringView(piece);
-                piece.truncate(0); // keeps its capacity for the next piece
-            }
-        }
+            flush();
+        });
         m_out << QStringView(piece);
         m_out << "\n    " << laidOut.mid(at + 6);
         m_out.flush();
-        return records.isEmpty() ? ExitDone : ExitFinding;
+        return count == 0 ? ExitDone : ExitFinding;
     }
     const QString different = tr("Different");
     const QString onlyFirst = tr("Only in the first file");
     const QString onlySecond = tr("Only in the second file");
-    constexpr qsizetype kPiece = 256 * 1024; // as for --json
-    QString piece;
-    for (int position : comparison.current()) {
-        const DiffRecord &record = records[position];
+    count = index.forEachRecord(first, [&](const DiffRecord &record) {
         if (record.kind == DiffRecord::OnlyHere)
             piece += onlyFirst;
         else if (record.kind == DiffRecord::OnlyThere)
@@ -315,14 +315,11 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
         if (record.there)
             piece += escaped(record.there->value);
         piece += QLatin1Char('\n');
-        if (piece.size() >= kPiece) {
-            m_out << QStringView(piece);
-            piece.truncate(0);
-        }
-    }
+        flush();
+    });
     m_out << QStringView(piece);
     m_out.flush();
-    return records.isEmpty() ? ExitDone : ExitFinding;
+    return count == 0 ? ExitDone : ExitFinding;
 }
 
 int Ctl::backups(const QStringList &)

@@ -188,7 +188,7 @@ public:
     QList<DiffRecord> run(const DocumentOutline &here, HereRanks *ranks,
                           const std::atomic_bool *cancelled, std::atomic<qint64> *done) const
     {
-        Walk walk{std::vector<qint32>(m_entries.size(), 0), {}, {}, {}, cancelled, done};
+        Walk walk{std::vector<qint32>(m_entries.size(), 0), {}, {}, {}, {}, {}, cancelled, done};
         walkHere(walk, here, 0, quint32(here.m_entries.size()), 0, QString());
         return finish(walk, ranks);
     }
@@ -198,9 +198,18 @@ public:
     QList<DiffRecord> run(const XsdtDocument &here, HereRanks *ranks,
                           std::vector<XsdtNode *> *queued) const
     {
-        Walk walk{std::vector<qint32>(m_entries.size(), 0), {}, {}, {}, nullptr, nullptr};
+        Walk walk{std::vector<qint32>(m_entries.size(), 0), {}, {}, {}, {}, {}, nullptr, nullptr};
         walkNodes(walk, &here.root, 0, QString(), queued);
         return finish(walk, ranks);
+    }
+
+    qint64 run(const XsdtDocument &here, const std::function<void(const DiffRecord &)> &take) const
+    {
+        Walk walk{
+            std::vector<qint32>(m_entries.size(), 0), {}, {}, {}, &take, {}, nullptr, nullptr};
+        walkNodes(walk, &here.root, 0, QString(), nullptr);
+        finish(walk, nullptr);
+        return walk.handed;
     }
 
     bool recordFor(XsdtNode *value, const HereRanks &ranks, DiffRecord *record) const
@@ -251,12 +260,55 @@ private:
         HereRanks ranks;
         QList<DiffRecord> records;
         PathStore paths;
+        // When set, each record goes here instead of into `records`, its path built in
+        // `scratch`, which keeps its room from one record to the next.
+        const std::function<void(const DiffRecord &)> *take;
+        QString scratch;
         const std::atomic_bool *cancelled;
         std::atomic<qint64> *done;
         qint64 steps = 0;
+        qint64 handed = 0;
         bool stop = false;
 
         bool stopped() const { return stop; }
+
+        template <typename Path>
+        void add(Path path, int kind, XsdtNode *here, XsdtNode *there)
+        {
+            if (!take) {
+                records.append({path(paths), kind, here, there});
+                return;
+            }
+            scratch.truncate(0);
+            path(scratch);
+            ++handed;
+            (*take)(DiffRecord{scratch, kind, here, there});
+        }
+    };
+
+    // Builds a path in the store of a kept record, or in the scratch string of a handed one.
+    struct Joined
+    {
+        QStringView prefix;
+        QStringView key;
+        QString operator()(PathStore &paths) const { return paths.make(prefix, key); }
+        void operator()(QString &scratch) const { scratch.append(prefix).append(key); }
+    };
+    struct NodePath
+    {
+        const XsdtNode *node;
+        QString operator()(PathStore &paths) const { return paths.make(node); }
+        void operator()(QString &scratch) const
+        {
+            QVarLengthArray<const XsdtNode *, 16> chain;
+            for (const XsdtNode *n = node; n && n->parent; n = n->parent)
+                chain.append(n);
+            for (qsizetype i = chain.size() - 1; i >= 0; --i) {
+                scratch.append(chain[i]->key);
+                if (i > 0)
+                    scratch.append(QLatin1Char('/'));
+            }
+        }
     };
 
     static bool sameAsThere(const DocumentOutline &outline, const DocumentOutline::Entry &entry,
@@ -276,8 +328,7 @@ private:
             return {};
         for (const ThereValue &value : m_thereValues) {
             if (value.rank >= walk.hereSeen[size_t(value.id)])
-                walk.records.append(
-                    {walk.paths.make(value.node), DiffRecord::OnlyThere, nullptr, value.node});
+                walk.add(NodePath{value.node}, DiffRecord::OnlyThere, nullptr, value.node);
         }
         if (ranks)
             *ranks = std::move(walk.ranks);
@@ -312,10 +363,9 @@ private:
             other = pairOf(m_entries[size_t(id)], rank);
         }
         if (!other)
-            walk.records.append(
-                {walk.paths.make(prefix, key), DiffRecord::OnlyHere, node, nullptr});
+            walk.add(Joined{prefix, key}, DiffRecord::OnlyHere, node, nullptr);
         else if (!same(*other))
-            walk.records.append({walk.paths.make(prefix, key), DiffRecord::Different, node, other});
+            walk.add(Joined{prefix, key}, DiffRecord::Different, node, other);
     }
 
     // The entries [first, last) of the outline are one group's children. groupId is the other
@@ -419,6 +469,12 @@ QList<DiffRecord> DocumentComparison::compare(const XsdtDocument &here, HereRank
                                               std::vector<XsdtNode *> *queued) const
 {
     return m_index->run(here, ranks, queued);
+}
+
+qint64 DocumentComparison::forEachRecord(const XsdtDocument &here,
+                                         const std::function<void(const DiffRecord &)> &take) const
+{
+    return m_index->run(here, take);
 }
 
 QList<DiffRecord> compareDocuments(const XsdtDocument &here, const XsdtDocument &there)

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -88,6 +89,11 @@ public:
     // receives the entries left out for being queued for deletion, as the outline's queued().
     QList<DiffRecord> compare(const XsdtDocument &here, HereRanks *ranks = nullptr,
                               std::vector<XsdtNode *> *queued = nullptr) const;
+    // The same records handed to `take` one by one, in the same order, and kept nowhere: a
+    // listing of two large unrelated files would otherwise hold more than both files. The
+    // record (and its path) is valid only during the call. Returns the number of records.
+    qint64 forEachRecord(const XsdtDocument &here,
+                         const std::function<void(const DiffRecord &)> &take) const;
     // The record the comparison makes for one value of `here` that takes part in it (not
     // queued for deletion); false when that value is the same in the other document. Pairs
     // the value as the compare() that gave `ranks` did, so no entry of `here` may have been

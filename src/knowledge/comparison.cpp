@@ -489,9 +489,13 @@ int Comparison::groupOf(int position)
 CopyVerdict Comparison::verdict(int position) const
 {
     signed char &known = m_verdicts[size_t(position)];
-    if (known >= 0)
-        return CopyVerdict(known);
-    const DiffRecord &record = m_records[position];
+    if (known < 0)
+        known = qint8(verdictOf(m_records[position]));
+    return CopyVerdict(known);
+}
+
+CopyVerdict Comparison::verdictOf(const DiffRecord &record) const
+{
     static const Schema noSchema;
     CopyVerdict verdict = CopyVerdict::Copyable;
     QString normalized;
@@ -517,7 +521,6 @@ CopyVerdict Comparison::verdict(int position) const
         verdict = CopyVerdict::Refused;
     else if (normalized != record.there->value)
         verdict = CopyVerdict::Inexact;
-    known = qint8(verdict);
     return verdict;
 }
 
@@ -528,12 +531,11 @@ QString Comparison::copyText(int position) const
                                                       : QString();
 }
 
-QString Comparison::whyNot(int position) const
+QString Comparison::whyNot(const DiffRecord &record, CopyVerdict verdict) const
 {
-    const DiffRecord &record = m_records[position];
     static const Schema noSchema;
     QString why;
-    switch (verdict(position)) {
+    switch (verdict) {
     case CopyVerdict::Copyable:
         return QString();
     case CopyVerdict::OneSide:

@@ -101,10 +101,13 @@ public:
     static qsizetype groupCut(const QString &path);
 
     CopyVerdict verdict(int position) const;
+    // The same for a record kept elsewhere (a listing handed out record by record).
+    CopyVerdict verdictOf(const DiffRecord &record) const;
     // The text a Copyable record's copy stores.
     QString copyText(int position) const;
     // Why a record cannot be copied, as a sentence for the user; empty when it can.
-    QString whyNot(int position) const;
+    QString whyNot(int position) const { return whyNot(m_records[position], verdict(position)); }
+    QString whyNot(const DiffRecord &record, CopyVerdict verdict) const;
     struct CopyPlan
     {
         std::vector<std::pair<XsdtNode *, QString>> values; // node and the text to store
