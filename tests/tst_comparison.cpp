@@ -19,16 +19,19 @@ namespace {
 using testdata::parsedSettings;
 
 // "kind path here there", with "-" for a missing side.
+QString describe(const DiffRecord &r)
+{
+    return QString("%1 %2 %3 %4")
+        .arg(r.kind)
+        .arg(r.path, r.here ? r.here->value.toString() : "-",
+             r.there ? r.there->value.toString() : "-");
+}
+
 QStringList describe(const Comparison &comparison)
 {
     QStringList out;
-    for (int position : comparison.current()) {
-        const DiffRecord &r = comparison.records()[position];
-        out << QString("%1 %2 %3 %4")
-                   .arg(r.kind)
-                   .arg(r.path, r.here ? r.here->value.toString() : "-",
-                        r.there ? r.there->value.toString() : "-");
-    }
+    for (int position : comparison.current())
+        out << describe(comparison.records()[position]);
     return out;
 }
 
@@ -113,6 +116,12 @@ private slots:
         Comparison comparison;
         comparison.compare(*a, *b);
         QTEST(describe(comparison), "expected");
+        // Handed out one by one and kept nowhere, they are the same records in the same order.
+        QStringList handed;
+        const qint64 count = DocumentComparison(*b).forEachRecord(
+            *a, [&](const DiffRecord &r) { handed << describe(r); });
+        QTEST(handed, "expected");
+        QCOMPARE(count, handed.size());
     }
 
     // What a copy would do with the one record the two files make, by the built-in rules; a
