@@ -29,6 +29,7 @@ public:
         const size_t capacity = std::bit_ceil(std::max<size_t>(16, expected * 2));
         m_slots.resize(capacity);
         m_mask = capacity - 1;
+        m_keys.reserve(expected + 1);
     }
 
     // The entry of `key` below `parent`, or -1.
@@ -37,34 +38,39 @@ public:
         const quint64 h = hash(parent, key);
         for (size_t i = size_t(h) & m_mask;; i = (i + 1) & m_mask) {
             const Slot &slot = m_slots[i];
-            if (!slot.key)
+            if (slot.id < 0)
                 return -1;
-            if (slot.hash == quint32(h >> 32) && slot.parent == parent && *slot.key == key)
+            if (slot.hash == quint32(h >> 32) && slot.parent == parent &&
+                *m_keys[size_t(slot.id)] == key)
                 return slot.id;
         }
     }
 
-    // The entry of `key` below `parent`, made with the id `next` when there is none yet.
+    // The entry of `key` below `parent`, made with the id `next` when there is none yet. Ids
+    // are given in turn from 1 (0 stands for the root), and `key` must outlive the index.
     qint32 findOrAdd(qint32 parent, const QString &key, qint32 next)
     {
         const quint64 h = hash(parent, key);
         for (size_t i = size_t(h) & m_mask;; i = (i + 1) & m_mask) {
             Slot &slot = m_slots[i];
-            if (!slot.key) {
-                slot = Slot{&key, parent, next, quint32(h >> 32)};
+            if (slot.id < 0) {
+                slot = Slot{parent, next, quint32(h >> 32)};
+                m_keys.resize(size_t(next) + 1);
+                m_keys[size_t(next)] = &key;
                 return next;
             }
-            if (slot.hash == quint32(h >> 32) && slot.parent == parent && *slot.key == key)
+            if (slot.hash == quint32(h >> 32) && slot.parent == parent &&
+                *m_keys[size_t(slot.id)] == key)
                 return slot.id;
         }
     }
 
 private:
+    // Twelve bytes, for a table of two million slots at 50 MB; the key is looked up by id.
     struct Slot
     {
-        const QString *key = nullptr; // the key of the first node with this path
         qint32 parent = 0;
-        qint32 id = 0;
+        qint32 id = -1; // -1: free
         quint32 hash = 0;
     };
 
@@ -79,6 +85,7 @@ private:
     }
 
     std::vector<Slot> m_slots;
+    std::vector<const QString *> m_keys; // by id: the key of the first node with that path
     size_t m_mask = 0;
 };
 
