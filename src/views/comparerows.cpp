@@ -4,9 +4,12 @@
 #include "document/xsdtnode.h"
 #include "knowledge/comparison.h"
 
+#include <QElapsedTimer>
 #include <QFont>
 #include <QPalette>
 #include <QWidget>
+
+#include <algorithm>
 
 namespace vrn {
 
@@ -19,6 +22,9 @@ constexpr qsizetype kValueColumnLimit = 90;
 constexpr qsizetype kToolTipLimit = 300;
 // Beyond this many rows to patch the list is filled again.
 constexpr qsizetype kRowPatchLimit = 200;
+// Records whose copy verdict is worked out at once; more are worked out in slices this long.
+constexpr qsizetype kVerdictsAtOnce = 2000;
+constexpr qint64 kVerdictSliceNs = 12'000'000;
 
 QString valueText(const XsdtNode *node)
 {
@@ -43,6 +49,7 @@ CompareRows::CompareRows(Comparison *comparison, QWidget *view)
 void CompareRows::clear()
 {
     m_shown.clear();
+    m_verdictNext = 0;
     reset({}, false);
 }
 
@@ -50,6 +57,7 @@ void CompareRows::fill(const Filter &filter)
 {
     m_filter = filter;
     m_shown.clear();
+    m_verdictNext = 0;
     m_counts[0] = m_counts[1] = m_counts[2] = 0;
     m_hidden = 0;
     std::vector<Group> groups;
@@ -84,6 +92,7 @@ void CompareRows::fill(const Filter &filter)
 
 bool CompareRows::takePatch(const Comparison::Patch &patch)
 {
+    m_verdictNext = 0; // the ones known are known at once
     // An edited value may no longer match the search text, which looks at values too.
     const bool searching = !m_filter.search.isEmpty() && !patch.changed.isEmpty();
     if (patch.added || searching || patch.removed.size() + patch.changed.size() > kRowPatchLimit)
@@ -304,6 +313,28 @@ QString CompareRows::restoreText() const
     if (unlisted.isEmpty())
         return text;
     return text + QLatin1Char(' ') + tr("Not listed: %1.").arg(unlisted.join(QStringLiteral("; ")));
+}
+
+bool CompareRows::workOutVerdicts()
+{
+    QElapsedTimer clock;
+    clock.start();
+    const bool all = m_shown.size() - m_verdictNext <= kVerdictsAtOnce;
+    while (m_verdictNext < m_shown.size() && (all || clock.nsecsElapsed() < kVerdictSliceNs))
+        m_comparison->verdict(m_shown[m_verdictNext++]);
+    return verdictsKnown();
+}
+
+bool CompareRows::copyable(int position) const
+{
+    return m_comparison->verdict(position) == CopyVerdict::Copyable;
+}
+
+qsizetype CompareRows::copyableCount() const
+{
+    if (!verdictsKnown())
+        return 0;
+    return std::count_if(m_shown.begin(), m_shown.end(), [this](int p) { return copyable(p); });
 }
 
 QString CompareRows::notCopiedText() const

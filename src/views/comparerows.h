@@ -61,6 +61,13 @@ public:
     // The records listed that a copy would leave, by reason, as the question before copying
     // them all counts them; empty when every one would be copied.
     QString notCopiedText() const;
+    // The copy verdicts of the records listed, worked out from the first one again after each
+    // fill or patch: a long list a slice at a time, between events. True once all are known.
+    bool workOutVerdicts();
+    bool verdictsKnown() const { return m_verdictNext >= m_shown.size(); }
+    bool copyable(int position) const;
+    // The records listed that a copy would store; 0 until every verdict is known.
+    qsizetype copyableCount() const;
     // What the two sides are called in the header, the status and the tooltips, where they
     // are not this file and another one; empty texts keep those.
     void setSideNames(const QString &here, const QString &there, const QString &onlyHere,
@@ -99,6 +106,7 @@ private:
     QString m_here, m_there, m_onlyHere, m_onlyThere;
     int m_counts[3] = {0, 0, 0};
     int m_hidden = 0;
+    qsizetype m_verdictNext = 0; // the verdicts of m_shown are known up to here
 };
 
 } // namespace vrn

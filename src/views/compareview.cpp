@@ -16,7 +16,6 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -36,9 +35,6 @@ namespace {
 
 // As the tree filter: the list is filtered again once typing pauses, not on every key.
 constexpr int kTypingPauseMs = 200;
-// Records whose copy verdict is worked out at once; more are worked out in slices this long.
-constexpr qsizetype kVerdictsAtOnce = 2000;
-constexpr qint64 kVerdictSliceNs = 12'000'000;
 
 } // namespace
 
@@ -217,7 +213,6 @@ void CompareView::clearResults()
     m_rows->clear();
     m_comparison->clearRecords();
     m_verdictSlices.stop();
-    m_verdictNext = 0;
 }
 
 void CompareView::stopWorker()
@@ -323,13 +318,7 @@ void CompareView::onPatched(const Comparison::Patch &patch)
         showResults();
         return;
     }
-    m_verdictNext = 0; // the ones known are known at once
     workOutVerdicts();
-}
-
-bool CompareView::copyable(int position) const
-{
-    return m_comparison->verdict(position) == CopyVerdict::Copyable;
 }
 
 void CompareView::showResults()
@@ -348,20 +337,13 @@ void CompareView::showResults()
     filter.search = m_search->text().trimmed();
     m_rows->fill(filter);
     m_tree->expandAll();
-    m_verdictNext = 0;
     workOutVerdicts();
 }
 
 void CompareView::workOutVerdicts()
 {
     m_verdictSlices.stop();
-    QElapsedTimer clock;
-    clock.start();
-    const QList<int> &shown = m_rows->shown();
-    const bool all = shown.size() - m_verdictNext <= kVerdictsAtOnce;
-    while (m_verdictNext < shown.size() && (all || clock.nsecsElapsed() < kVerdictSliceNs))
-        m_comparison->verdict(shown[m_verdictNext++]);
-    if (m_verdictNext < shown.size())
+    if (!m_rows->workOutVerdicts())
         m_verdictSlices.start();
     updateSummary();
     updateButtons();
@@ -378,10 +360,9 @@ void CompareView::updateSummary()
     if (m_otherIsBackup)
         text += QLatin1Char('\n') + m_rows->restoreText();
     // Why the rows shown will not be copied, once every verdict is known.
-    if (m_verdictNext >= m_rows->shown().size()) {
-        if (const QString rest = m_rows->notCopiedText(); !rest.isEmpty())
-            text += QLatin1Char('\n') + tr("Not copied: %1.").arg(rest);
-    }
+    if (const QString rest = m_rows->verdictsKnown() ? m_rows->notCopiedText() : QString();
+        !rest.isEmpty())
+        text += QLatin1Char('\n') + tr("Not copied: %1.").arg(rest);
     m_summary->setText(text);
 }
 
@@ -393,14 +374,10 @@ QList<int> CompareView::selectedRecords() const
 void CompareView::updateButtons()
 {
     const QList<int> selected = selectedRecords();
-    const bool anySelected =
-        std::any_of(selected.begin(), selected.end(), [this](int p) { return copyable(p); });
+    const bool anySelected = std::any_of(selected.begin(), selected.end(),
+                                         [this](int p) { return m_rows->copyable(p); });
     m_copySelected->setEnabled(!m_viewOnly && anySelected);
-    const bool counted = m_verdictNext >= m_rows->shown().size();
-    const QList<int> &shown = m_rows->shown();
-    const auto n =
-        counted ? std::count_if(shown.begin(), shown.end(), [this](int p) { return copyable(p); })
-                : 0;
+    const qsizetype n = m_rows->copyableCount();
     m_copyAll->setEnabled(!m_viewOnly && n > 0);
     m_copyAll->setText(n > 0 ? tr("Use the other file's value for all shown (%Ln)", nullptr, int(n))
                              : tr("Use the other file's value for all shown"));
@@ -442,7 +419,7 @@ void CompareView::showContextMenu(const QPoint &pos)
     const DiffRecord record = records()[position];
     QMenu menu(this);
     QAction *use = menu.addAction(tr("Use the other file's value"));
-    use->setEnabled(copyable(position) && !m_viewOnly);
+    use->setEnabled(m_rows->copyable(position) && !m_viewOnly);
     QAction *reveal = menu.addAction(tr("Show in All settings"));
     reveal->setEnabled(record.here);
     QAction *copyPath = menu.addAction(tr("Copy setting path"));

@@ -107,7 +107,6 @@ private:
     void showContextMenu(const QPoint &pos);
     void copyAllShown();
     QList<int> selectedRecords() const;
-    bool copyable(int position) const;
     void updateSummary();
 
     SettingsModel *m_model = nullptr;
@@ -118,10 +117,9 @@ private:
     // A file that was being read when the document went away, read again for the next one.
     QString m_pendingPath;
     QTimer m_searchPause;
-    // What a copy would do is worked out for the shown records up to here; a long list in
-    // slices between events, and the button that copies them all counts once it is done.
+    // What a copy would do is worked out for the shown records a slice at a time between
+    // events, and the button that copies them all counts once it is done.
     QTimer m_verdictSlices;
-    qsizetype m_verdictNext = 0;
     CompareRows *m_rows = nullptr;
     bool m_viewOnly = false;
     bool m_readingFile = false;   // the run under way reads a newly chosen file
