@@ -239,7 +239,7 @@ int Ctl::diff(const QStringList &files)
                                      tr("%1 and %2").arg(first, second)))
         return code;
     // One after the other: reading both at once held both files' bytes beside both documents,
-    // the largest part of a diff's memory, for no saving in processor time.
+    // the largest part of a diff's memory, and saved waiting but no processor time.
     XsdtDocument a;
     QString error;
     const bool okA = parseFile(a, first, nullptr, nullptr, &error);
@@ -259,9 +259,9 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
     Comparison comparison;
     comparison.setRules(&m_policy, &m_schema);
     // Written as they are made, and kept nowhere: a list of the records of two large unrelated
-    // files would take more memory than both files.
-    // Handed to the stream in large pieces: it grows its buffer anew after every 16 KiB it
-    // passes on, which cost a tenth of a large diff in reallocations.
+    // files would take more memory than both files. They reach the stream in large pieces: it
+    // grows its buffer anew after every 16 KiB it passes on, which cost a tenth of a large diff
+    // in reallocations.
     constexpr qsizetype kPiece = 256 * 1024;
     QString piece;
     const auto flush = [&] {
