@@ -49,6 +49,19 @@ SettingsStore::Failure writeFailure(WriteStop stop, SettingsStore::Failure check
     }
 }
 
+// Opens the file and hashes all it holds, in pieces; invalid, with the message, when it cannot
+// be opened or read.
+UniqueFd openHashed(const QString &path, FileStamp *stamp, QByteArray *hash, QString *error)
+{
+    UniqueFd file(openStamped(path, stamp, error));
+    if (file.valid() && !sha256Of(file.get(), hash)) {
+        *error = SettingsStore::tr("Cannot read %1: %2")
+                     .arg(QDir::toNativeSeparators(path), qt_error_string(errno));
+        return UniqueFd();
+    }
+    return file;
+}
+
 } // namespace
 
 bool SettingsStore::readsBackFromFile(int fd, QString *error, QString *where) const
@@ -61,8 +74,14 @@ bool SettingsStore::readsBackFromFile(int fd, QString *error, QString *where) co
         return readsBackFrom(document, "", 0, error, where, {});
     void *mapped = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
     if (mapped == MAP_FAILED) {
-        *error = qt_error_string(errno);
-        return false;
+        // A file system that cannot map files: the text is read whole after all.
+        QFile file;
+        if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) || !file.seek(0)) {
+            *error = file.errorString();
+            return false;
+        }
+        const QByteArray bytes = file.readAll();
+        return readsBackFrom(document, bytes.constData(), bytes.size(), error, where, {});
     }
     const auto unmap = qScopeGuard([mapped, size] { ::munmap(mapped, size); });
     ::madvise(mapped, size, MADV_SEQUENTIAL);
@@ -407,11 +426,8 @@ bool SettingsStore::writePending(QString *error, QString *backupPathOut, QByteAr
     {
         QString readError;
         const qint64 readAt = nowNs();
-        const UniqueFd current(openStamped(path, &currentStamp, &readError));
-        if (current.valid() && !sha256Of(current.get(), &currentHash))
-            readError = tr("Cannot read %1: %2")
-                            .arg(QDir::toNativeSeparators(path), qt_error_string(errno));
-        if (!current.valid() || !readError.isEmpty())
+        const UniqueFd current = openHashed(path, &currentStamp, &currentHash, &readError);
+        if (!current.valid())
             return fileMissing(path) ? fail(Failure::ChangedOnDisk, missingMessage(), error)
                                      : fail(Failure::Failed,
                                             tr("%1. Nothing was written.").arg(readError), error);
@@ -540,23 +556,24 @@ bool SettingsStore::restoreInto(const QString &backupPath, XsdtDocument &into, R
     QString firstBackup;
     std::unique_ptr<MadeFile> first;
     {
-        QByteArray current;
         const qint64 readAt = nowNs();
         readError.clear();
-        if (readFileStamped(path, current, &expected.stamp, &readError)) {
-            expected.hash = sha256(current);
+        const UniqueFd current = openHashed(path, &expected.stamp, &expected.hash, &readError);
+        if (current.valid()) {
             rememberHashed(expected.stamp, expected.hash, readAt);
             expected.stampTrusted = m_hashed.trusted;
             if (refuseReadOnly(false, error))
                 return false;
             QString reason;
-            if (!writeBackup(path, current, QStringLiteral("before-restore"), &firstBackup,
-                             &reason))
-                return fail(Failure::Failed,
-                            tr("Could not back up the current file to %1: %2. Nothing was "
-                               "changed.")
-                                .arg(QDir::toNativeSeparators(firstBackup), reason),
-                            error);
+            bool changed = false;
+            if (!copyBackup(path, current.get(), expected.hash, QStringLiteral("before-restore"),
+                            &firstBackup, &changed, &reason))
+                return changed ? fail(Failure::ChangedOnDisk, restoreChangedMessage(), error)
+                               : fail(Failure::Failed,
+                                      tr("Could not back up the current file to %1: %2. Nothing "
+                                         "was changed.")
+                                          .arg(QDir::toNativeSeparators(firstBackup), reason),
+                                      error);
             first = std::make_unique<MadeFile>(firstBackup);
         } else if (!fileMissing(path)) {
             return fail(Failure::Failed, tr("%1. Nothing was changed.").arg(readError), error);
