@@ -67,8 +67,10 @@ UniqueFd openHashed(const QString &path, FileStamp *stamp, QByteArray *hash, QSt
 bool SettingsStore::readsBackFromFile(int fd, QString *error, QString *where) const
 {
     struct stat st;
-    if (::fstat(fd, &st) != 0)
+    if (::fstat(fd, &st) != 0) {
+        *error = qt_error_string(errno);
         return false;
+    }
     const size_t size = size_t(st.st_size);
     if (size == 0)
         return readsBackFrom(document, "", 0, error, where, {});
