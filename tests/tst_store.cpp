@@ -766,6 +766,18 @@ void TestStore::verifiedWrites()
     QVERIFY(exists);
     QCOMPARE(bytesOf(taken), QByteArray());
 
+    // A backup copied from the open file holds what was checked, or is not made at all.
+    const int fd = ::open(QFile::encodeName(s.file).constData(), O_RDONLY | O_CLOEXEC);
+    const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+    QString copy;
+    bool changed = true;
+    QVERIFY(copyBackup(s.file, fd, sha256(s.original), QString(), &copy, &changed));
+    QVERIFY(!changed);
+    QCOMPARE(bytesOf(copy), s.original);
+    QVERIFY(QFile::remove(copy));
+    QVERIFY(!copyBackup(s.file, fd, sha256("other"), QString(), &copy, &changed));
+    QVERIFY(changed);
+
     QCOMPARE(entries(s.dir.path()), (QStringList{kName, "link.settings", "taken"}));
 }
 

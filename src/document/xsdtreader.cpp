@@ -4,6 +4,7 @@
 
 #include "document/stringblocks.h"
 #include "document/xsdtdocument.h"
+#include "document/xsdtpieces.h"
 #include "document/xsdtreader_p.h"
 #include "document/xsdtwriter_p.h"
 
@@ -1299,8 +1300,15 @@ const XsdtNode *nodeWithReplacement(const XsdtNode &node, qsizetype &skip)
 
 bool XsdtDocument::readsBackAs(const QByteArray &bytes, QString *error, QString *where) const
 {
+    return readsBackFrom(*this, bytes.constData(), bytes.size(), error, where, {});
+}
+
+bool readsBackFrom(const XsdtDocument &document, const char *data, qsizetype size, QString *error,
+                   QString *where, const XsdtDocument::Progress &progress)
+{
     XsdtDocument scratch;
-    Reader<char> reader(bytes.constData(), bytes.size(), scratch, &root);
+    Reader<char> reader(data, size, scratch, &document.root);
+    reader.reportTo(progress, size);
     if (reader.run())
         return true;
     if (reader.differs()) {

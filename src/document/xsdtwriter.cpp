@@ -2,6 +2,7 @@
 
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
+#include "document/xsdtpieces.h"
 #include "document/xsdtwriter_p.h"
 
 #include <cstring>
@@ -461,6 +462,30 @@ QByteArray XsdtDocument::serialize() const
     writeDocument(*out, *this);
     m_byteSizeHint = bytes.size();
     return bytes;
+}
+
+namespace {
+
+struct SinkFlush
+{
+    const PieceSink &sink;
+    bool refused = false;
+    bool stopped() const { return refused; }
+    void operator()(const char *data, qsizetype n)
+    {
+        if (!refused && n > 0)
+            refused = !sink(data, n);
+    }
+};
+
+} // namespace
+
+bool serializeInPieces(const XsdtDocument &document, const PieceSink &sink)
+{
+    SinkFlush flush{sink};
+    auto out = std::make_unique<Encoder<SinkFlush>>(flush);
+    writeDocument(*out, document);
+    return !flush.refused;
 }
 
 bool serializesTo(const XsdtDocument &doc, const QByteArray &bytes)

@@ -277,7 +277,7 @@ int createTemporary(int dir, const QByteArray &name, mode_t mode, QByteArray *te
     for (int attempt = 0; attempt < 100; ++attempt) {
         const QByteArray candidate = temporaryName(name);
         const int fd = ::openat(dir, candidate.constData(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+                                O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
         if (fd >= 0 || errno != EEXIST) {
             *temp = candidate;
             return fd;
@@ -335,6 +335,33 @@ int sameContent(int fd, const QByteArray &bytes)
     }
     char extra;
     return ::pread(fd, &extra, 1, bytes.size()) == 0 ? 1 : 0;
+}
+
+// The SHA-256 of everything an open file holds from its start, read in pieces; false when it
+// cannot be read. `copyTo`, when not negative, receives every piece read.
+bool hashPieces(int fd, QByteArray *digest, int copyTo = -1)
+{
+    EVP_MD_CTX *context = ::EVP_MD_CTX_new();
+    const auto release = qScopeGuard([context] { ::EVP_MD_CTX_free(context); });
+    if (!context || ::EVP_DigestInit_ex(context, ::EVP_sha256(), nullptr) != 1)
+        return false;
+    QByteArray chunk(kReadChunk, Qt::Uninitialized);
+    for (qint64 at = 0;;) {
+        const ssize_t n = ::pread(fd, chunk.data(), size_t(chunk.size()), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        if (::EVP_DigestUpdate(context, chunk.constData(), size_t(n)) != 1 ||
+            (copyTo >= 0 && !writeAllFd(copyTo, chunk.constData(), n)))
+            return false;
+        at += n;
+    }
+    digest->resize(SHA256_DIGEST_LENGTH);
+    return ::EVP_DigestFinal_ex(context, reinterpret_cast<unsigned char *>(digest->data()),
+                                nullptr) == 1;
 }
 
 // Whether the file that a swap displaced (now under `name` in the folder) is the expected one:
@@ -559,8 +586,30 @@ bool MadeFile::remove()
     return same && ::unlinkat(m_dir, m_name.constData(), 0) == 0;
 }
 
-bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *error,
-                       const ReplaceGuard &guard, WriteOutcome *outcome)
+namespace {
+
+// Writes what `made` makes into the open file, hashing it on the way.
+bool writeMade(int fd, MadeContent &made)
+{
+    EVP_MD_CTX *context = ::EVP_MD_CTX_new();
+    const auto release = qScopeGuard([context] { ::EVP_MD_CTX_free(context); });
+    if (!context || ::EVP_DigestInit_ex(context, ::EVP_sha256(), nullptr) != 1)
+        return false;
+    errno = 0;
+    const bool written = made.write([&](const char *data, qsizetype size) {
+        return ::EVP_DigestUpdate(context, data, size_t(size)) == 1 && writeAllFd(fd, data, size);
+    });
+    const int code = errno ? errno : EIO;
+    made.hash.resize(SHA256_DIGEST_LENGTH);
+    const bool hashed =
+        ::EVP_DigestFinal_ex(context, reinterpret_cast<unsigned char *>(made.hash.data()),
+                             nullptr) == 1;
+    errno = code;
+    return written && hashed;
+}
+
+bool writeVerified(const QString &path, const QByteArray *bytes, MadeContent *made, QString *error,
+                   const ReplaceGuard &guard, WriteOutcome *outcome)
 {
     WriteOutcome ignored;
     WriteOutcome &result = outcome ? *outcome : ignored;
@@ -627,7 +676,7 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
     const mode_t mode = haveLike ? 0600 : 0666;
     int fd = -1;
 #ifdef O_TMPFILE
-    fd = ::openat(dir.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    fd = ::openat(dir.fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
 #endif
     if (fd < 0)
         fd = createTemporary(dir.fd, name, mode, &temp);
@@ -644,8 +693,11 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
     const struct stat &from = hadFile ? original : like;
     if (haveLike)
         keepOwner(file.fd, from);
-    if (!writeAllFd(file.fd, bytes.constData(), bytes.size()))
+    if (bytes ? !writeAllFd(file.fd, bytes->constData(), bytes->size())
+              : !writeMade(file.fd, *made))
         return abandon() || writeError(errno);
+    if (made && made->check && !made->check(file.fd, error))
+        return abandon() || stop(WriteStop::Check);
     // Until its attributes are given, the new file is the owner's alone; its permission bits
     // come last, and leave a read-only file read-only.
     if (haveLike && !access.give(file.fd))
@@ -757,7 +809,11 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
         replacedHook()(target);
     const Fd check(
         ::openat(dir.fd, name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
-    const int same = check.fd < 0 ? -errno : sameContent(check.fd, bytes);
+    QByteArray readBack;
+    const int same = check.fd < 0                       ? -errno
+                     : bytes                            ? sameContent(check.fd, *bytes)
+                     : !hashPieces(check.fd, &readBack) ? -(errno ? errno : EIO)
+                                                        : int(readBack == made->hash);
     if (same < 0)
         return fail(FileMessages::tr("Cannot read %1 back after replacing it: %2.")
                         .arg(native(path), systemError(-same)));
@@ -791,11 +847,37 @@ bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *er
     return true;
 }
 
+} // namespace
+
+bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *error,
+                       const ReplaceGuard &guard, WriteOutcome *outcome)
+{
+    return writeVerified(path, &bytes, nullptr, error, guard, outcome);
+}
+
+bool writeFileVerified(const QString &path, MadeContent &content, QString *error,
+                       const ReplaceGuard &guard, WriteOutcome *outcome)
+{
+    return writeVerified(path, nullptr, &content, error, guard, outcome);
+}
+
 namespace {
 
 // The work of writeNewFileVerified: 0 on success, else the system's error code (EEXIST when
 // the name was taken).
-int createNewFileVerified(const QString &path, const QByteArray &bytes, uint mode,
+// What a new file is to hold: `bytes`, or (with `source` set) a copy of an open file that must
+// hash to `hash`.
+struct NewContent
+{
+    const QByteArray *bytes = nullptr;
+    int source = -1;
+    QByteArray hash;
+};
+
+// The copy's source changed while it was read: not what the caller checked.
+constexpr int kSourceChanged = -1;
+
+int createNewFileVerified(const QString &path, const NewContent &content, uint mode,
                           const struct stat *ownerOf, Access *access = nullptr)
 {
     const QFileInfo info(path);
@@ -823,8 +905,17 @@ int createNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
     };
     if (ownerOf)
         keepOwner(fd, *ownerOf);
-    if (!writeAllFd(fd, bytes.constData(), bytes.size()))
+    if (content.bytes && !writeAllFd(fd, content.bytes->constData(), content.bytes->size()))
         return abandon(errno);
+    if (!content.bytes) {
+        // What was copied is hashed, not the file a second time: a writer racing the copy
+        // cannot leave a backup that differs from what the caller checked.
+        QByteArray copied;
+        if (!hashPieces(content.source, &copied, fd))
+            return abandon(errno ? errno : EIO);
+        if (copied != content.hash)
+            return abandon(kSourceChanged);
+    }
     // The owner's alone until it has the attributes, then the permission bits.
     if (access && !access->give(fd))
         return abandon(access->error);
@@ -841,7 +932,11 @@ int createNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
         return code;
     }
     const Fd back(::open(target.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    const int same = back.fd < 0 ? -errno : sameContent(back.fd, bytes);
+    QByteArray readBack;
+    const int same = back.fd < 0                       ? -errno
+                     : content.bytes                   ? sameContent(back.fd, *content.bytes)
+                     : !hashPieces(back.fd, &readBack) ? -(errno ? errno : EIO)
+                                                       : int(readBack == content.hash);
     if (same != 1) {
         // Something else wrote there at the same moment; leave no wrong copy behind.
         ::unlink(target.constData());
@@ -855,7 +950,9 @@ int createNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
 bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mode, bool *exists,
                           QString *error, const struct stat *ownerOf)
 {
-    const int code = createNewFileVerified(path, bytes, mode, ownerOf);
+    NewContent content;
+    content.bytes = &bytes;
+    const int code = createNewFileVerified(path, content, mode, ownerOf);
     if (exists)
         *exists = code == EEXIST;
     if (code != 0 && error && error->isEmpty())
@@ -863,8 +960,11 @@ bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
     return code == 0;
 }
 
-bool writeBackup(const QString &path, const QByteArray &bytes, const QString &suffix,
-                 QString *backupPath, QString *reason, const QString &stampFormat)
+namespace {
+
+bool backupOf(const QString &path, const NewContent &content, const QString &suffix,
+              QString *backupPath, QString *reason, const QString &stampFormat,
+              bool *sourceChanged = nullptr)
 {
     // The backup may be read by exactly those who may read the file.
     struct stat st;
@@ -881,17 +981,72 @@ bool writeBackup(const QString &path, const QByteArray &bytes, const QString &su
     // Another program may take the free name between choosing it and creating the file.
     for (int attempt = 0; attempt < 20 && code == EEXIST; ++attempt) {
         candidate = backupPathFor(path, suffix, stampFormat);
-        code = createNewFileVerified(candidate, bytes, mode, hadFile ? &st : nullptr,
+        code = createNewFileVerified(candidate, content, mode, hadFile ? &st : nullptr,
                                      hadFile ? &access : nullptr);
     }
     if (backupPath)
         *backupPath = candidate;
+    if (sourceChanged)
+        *sourceChanged = code == kSourceChanged;
     if (code != 0 && reason && reason->isEmpty())
-        *reason = access.error == 0 ? systemError(code)
-                                    : FileMessages::tr("%1 of %2 cannot be carried over to it (%3)")
-                                          .arg(access.what(), QFileInfo(path).fileName(),
-                                               systemError(access.error));
+        *reason =
+            code == kSourceChanged ? FileMessages::tr("the file changed while it was being copied")
+            : access.error == 0
+                ? systemError(code)
+                : FileMessages::tr("%1 of %2 cannot be carried over to it (%3)")
+                      .arg(access.what(), QFileInfo(path).fileName(), systemError(access.error));
     return code == 0;
+}
+
+} // namespace
+
+bool writeBackup(const QString &path, const QByteArray &bytes, const QString &suffix,
+                 QString *backupPath, QString *reason, const QString &stampFormat)
+{
+    NewContent content;
+    content.bytes = &bytes;
+    return backupOf(path, content, suffix, backupPath, reason, stampFormat);
+}
+
+bool copyBackup(const QString &path, int source, const QByteArray &hash, const QString &suffix,
+                QString *backupPath, bool *changed, QString *reason)
+{
+    NewContent content;
+    content.source = source;
+    content.hash = hash;
+    return backupOf(path, content, suffix, backupPath, reason, QStringLiteral("yyyyMMdd-HHmmss"),
+                    changed);
+}
+
+bool sha256Of(int fd, QByteArray *digest)
+{
+    return hashPieces(fd, digest);
+}
+
+int openStamped(const QString &path, FileStamp *stamp, QString *error)
+{
+    auto fail = [&](const QString &reason) {
+        if (error && error->isEmpty())
+            *error = FileMessages::tr("Cannot read %1: %2").arg(native(path), reason);
+        return -1;
+    };
+    // Checked before opening too: opening a pipe would wait for a writer.
+    const FileStamp before = fileStamp(path);
+    if (before.exists && !before.regular)
+        return fail(FileMessages::tr("Not a regular file"));
+    Fd file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (file.fd < 0)
+        return fail(systemError(errno));
+    struct stat st;
+    if (::fstat(file.fd, &st) != 0)
+        return fail(systemError(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail(FileMessages::tr("Not a regular file"));
+    if (stamp)
+        *stamp = stampFrom(st);
+    const int fd = file.fd;
+    file.fd = -1;
+    return fd;
 }
 
 QByteArray sha256(const QByteArray &bytes)

@@ -98,6 +98,20 @@ struct WriteOutcome
 // where they cannot all be carried over, nothing is written.
 bool writeFileVerified(const QString &path, const QByteArray &bytes, QString *error = nullptr,
                        const ReplaceGuard &guard = {}, WriteOutcome *outcome = nullptr);
+// New content made while it is written, so that a large file's text is never held whole:
+// `write` hands its pieces to the sink (which returns false when the write failed, and `write`
+// then stops and returns false); `check`, when set, may refuse the finished file (open for
+// reading and writing) with a message before anything is replaced. Afterwards `hash` is the
+// SHA-256 of what was written, and the file read back is compared with it.
+struct MadeContent
+{
+    using Sink = std::function<bool(const char *data, qsizetype size)>;
+    std::function<bool(const Sink &sink)> write;
+    std::function<bool(int fd, QString *error)> check;
+    QByteArray hash;
+};
+bool writeFileVerified(const QString &path, MadeContent &content, QString *error,
+                       const ReplaceGuard &guard, WriteOutcome *outcome = nullptr);
 // False, with writeFileVerified's message, where that would fail before writing anything
 // because the folder keeps every file created in it: asked before a backup is made there.
 bool folderAllowsReplacing(const QString &path, QString *error = nullptr);
@@ -145,6 +159,18 @@ bool writeBackup(const QString &path, const QByteArray &bytes, const QString &su
                  QString *backupPath, QString *reason = nullptr,
                  const QString &stampFormat = QStringLiteral("yyyyMMdd-HHmmss"));
 
+// The same backup copied from the open file `source` in pieces, so that its content is never
+// held whole: what was copied must hash to `hash` (the SHA-256 the caller checked), otherwise no
+// backup is left and `changed` is set.
+bool copyBackup(const QString &path, int source, const QByteArray &hash, const QString &suffix,
+                QString *backupPath, bool *changed, QString *reason = nullptr);
+
+// Opens a regular file for reading (never blocking on a pipe or device named by mistake) and
+// gives its stamp as opened; -1 with the message on failure. The caller closes the descriptor.
+int openStamped(const QString &path, FileStamp *stamp, QString *error = nullptr);
+
 QByteArray sha256(const QByteArray &bytes);
+// The SHA-256 of everything the open file holds from its start, read in pieces.
+bool sha256Of(int fd, QByteArray *digest);
 
 } // namespace vrn

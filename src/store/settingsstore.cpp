@@ -1,17 +1,22 @@
 #include "store/settingsstore.h"
 
+#include "document/xsdtpieces.h"
 #include "environment/pixinsight.h"
 #include "knowledge/deletionpolicy.h"
+#include "store/descriptors.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <future>
 #include <memory>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vrn {
 
@@ -44,7 +49,55 @@ SettingsStore::Failure writeFailure(WriteStop stop, SettingsStore::Failure check
     }
 }
 
+// Opens the file and hashes all it holds, in pieces; invalid, with the message, when it cannot
+// be opened or read.
+UniqueFd openHashed(const QString &path, FileStamp *stamp, QByteArray *hash, QString *error)
+{
+    UniqueFd file(openStamped(path, stamp, error));
+    if (file.valid() && !sha256Of(file.get(), hash)) {
+        *error = SettingsStore::tr("Cannot read %1: %2")
+                     .arg(QDir::toNativeSeparators(path), qt_error_string(errno));
+        return UniqueFd();
+    }
+    return file;
+}
+
 } // namespace
+
+bool SettingsStore::readsBackFromFile(int fd, QString *error, QString *where) const
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        *error = qt_error_string(errno);
+        return false;
+    }
+    const size_t size = size_t(st.st_size);
+    if (size == 0)
+        return readsBackFrom(document, "", 0, error, where, {});
+    void *mapped = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED) {
+        // A file system that cannot map files: the text is read whole after all.
+        QFile file;
+        if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) || !file.seek(0)) {
+            *error = file.errorString();
+            return false;
+        }
+        const QByteArray bytes = file.readAll();
+        return readsBackFrom(document, bytes.constData(), bytes.size(), error, where, {});
+    }
+    const auto unmap = qScopeGuard([mapped, size] { ::munmap(mapped, size); });
+    ::madvise(mapped, size, MADV_SEQUENTIAL);
+    // The pages read are let go behind the reader, so the text never counts whole against the
+    // process; were one needed again, the system reads it back from the file.
+    const qint64 page = ::sysconf(_SC_PAGESIZE);
+    const auto letGo = [mapped, page](qint64 done, qint64) {
+        const qint64 behind = (done - (1 << 20)) / page * page;
+        if (behind > 0)
+            ::madvise(mapped, size_t(behind), MADV_DONTNEED);
+    };
+    return readsBackFrom(document, static_cast<const char *>(mapped), qsizetype(size), error, where,
+                         letGo);
+}
 
 void SettingsStore::rememberHashed(const FileStamp &stamp, const QByteArray &digest,
                                    qint64 readAtNs) const
@@ -365,34 +418,35 @@ bool SettingsStore::writePending(QString *error, QString *backupPathOut, QByteAr
     if (!folderAllowsReplacing(path, &folderError))
         return fail(Failure::Failed, folderError, error);
 
-    // The bytes checked here are the ones backed up below, so the backup is exactly what the
-    // user loaded even if the file is rewritten in between (which the swap then sees). They are
-    // let go before the new bytes are made: besides the document, a save holds one copy of the
-    // file at a time.
+    // The file is hashed and backed up through one descriptor, so the backup is exactly what
+    // the user loaded even if the file is rewritten in between (which the swap then sees). Its
+    // bytes are streamed both times: besides the document, a save holds only the new text.
     QString backupPath;
     std::unique_ptr<MadeFile> backup;
     FileStamp currentStamp;
     QByteArray currentHash;
     {
-        QByteArray current;
         QString readError;
         const qint64 readAt = nowNs();
-        if (!readFileStamped(path, current, &currentStamp, &readError))
+        const UniqueFd current = openHashed(path, &currentStamp, &currentHash, &readError);
+        if (!current.valid())
             return fileMissing(path) ? fail(Failure::ChangedOnDisk, missingMessage(), error)
                                      : fail(Failure::Failed,
                                             tr("%1. Nothing was written.").arg(readError), error);
-        currentHash = sha256(current);
         rememberHashed(currentStamp, currentHash, readAt);
         if (currentHash != loadedHash)
             return fail(Failure::ChangedOnDisk, changedMessage(), error);
         if (refuseReadOnly(true, error))
             return false;
         QString reason;
-        if (!writeBackup(path, current, QString(), &backupPath, &reason))
-            return fail(Failure::Failed,
-                        tr("Could not create the backup %1: %2. Nothing was written.")
-                            .arg(QDir::toNativeSeparators(backupPath), reason),
-                        error);
+        bool changed = false;
+        if (!copyBackup(path, current.get(), currentHash, QString(), &backupPath, &changed,
+                        &reason))
+            return changed ? fail(Failure::ChangedOnDisk, changedMessage(), error)
+                           : fail(Failure::Failed,
+                                  tr("Could not create the backup %1: %2. Nothing was written.")
+                                      .arg(QDir::toNativeSeparators(backupPath), reason),
+                                  error);
         backup = std::make_unique<MadeFile>(backupPath);
     }
     // A save that refuses leaves no backup of a file it did not replace.
@@ -401,20 +455,28 @@ bool SettingsStore::writePending(QString *error, QString *backupPathOut, QByteAr
         return fail(kind, message, error);
     };
 
-    const QByteArray bytes = document.serialize();
-    {
-        QString message;
+    // The new text goes straight into the new file, and is proven to read back to the edited
+    // tree from there: besides the document, a save holds no copy of the file.
+    MadeContent content;
+    content.write = [this](const MadeContent::Sink &sink) {
+        return serializeInPieces(document, sink);
+    };
+    content.check = [this](int fd, QString *message) {
+        QString parseError;
         QString where;
-        if (!document.readsBackAs(bytes, &message, &where))
-            return refuse(Failure::Failed,
-                          message.isEmpty()
-                              ? tr("Internal error: the edited document differs after re-parsing "
-                                   "at %1. Nothing was written.")
-                                    .arg(shortenedPath(where))
-                              : tr("Internal error: the edited document does not parse back (%1). "
-                                   "Nothing was written.")
-                                    .arg(message));
-    }
+        if (readsBackFromFile(fd, &parseError, &where))
+            return true;
+        m_failure = Failure::Failed;
+        if (message && message->isEmpty())
+            *message = parseError.isEmpty()
+                           ? tr("Internal error: the edited document differs after re-parsing "
+                                "at %1. Nothing was written.")
+                                 .arg(shortenedPath(where))
+                           : tr("Internal error: the edited document does not parse back (%1). "
+                                "Nothing was written.")
+                                 .arg(parseError);
+        return false;
+    };
 
     ExpectedFile expected{currentStamp, currentHash, m_hashed.trusted};
     ReplaceGuard guard;
@@ -426,7 +488,7 @@ bool SettingsStore::writePending(QString *error, QString *backupPathOut, QByteAr
     guard.inUseMessage = inUseMessage(true);
     WriteOutcome outcome;
     QString writeError;
-    if (!writeFileVerified(path, bytes, &writeError, guard, &outcome)) {
+    if (!writeFileVerified(path, content, &writeError, guard, &outcome)) {
         // The backup is of the version before this save, not of the one now in place.
         if (outcome.stop == WriteStop::Overwritten)
             return fail(
@@ -445,11 +507,12 @@ bool SettingsStore::writePending(QString *error, QString *backupPathOut, QByteAr
         return refuse(writeFailure(outcome.stop, m_failure), writeError);
     }
 
-    *written = sha256(bytes);
+    *written = content.hash;
     if (backupPathOut)
         *backupPathOut = backupPath;
+    // Whoever records the file's versions gets its text: only then is it held whole.
     if (onFileWritten)
-        onFileWritten({path, currentHash, backupPath, bytes, false});
+        onFileWritten({path, currentHash, backupPath, document.serialize(), false});
     return true;
 }
 
@@ -495,23 +558,24 @@ bool SettingsStore::restoreInto(const QString &backupPath, XsdtDocument &into, R
     QString firstBackup;
     std::unique_ptr<MadeFile> first;
     {
-        QByteArray current;
         const qint64 readAt = nowNs();
         readError.clear();
-        if (readFileStamped(path, current, &expected.stamp, &readError)) {
-            expected.hash = sha256(current);
+        const UniqueFd current = openHashed(path, &expected.stamp, &expected.hash, &readError);
+        if (current.valid()) {
             rememberHashed(expected.stamp, expected.hash, readAt);
             expected.stampTrusted = m_hashed.trusted;
             if (refuseReadOnly(false, error))
                 return false;
             QString reason;
-            if (!writeBackup(path, current, QStringLiteral("before-restore"), &firstBackup,
-                             &reason))
-                return fail(Failure::Failed,
-                            tr("Could not back up the current file to %1: %2. Nothing was "
-                               "changed.")
-                                .arg(QDir::toNativeSeparators(firstBackup), reason),
-                            error);
+            bool changed = false;
+            if (!copyBackup(path, current.get(), expected.hash, QStringLiteral("before-restore"),
+                            &firstBackup, &changed, &reason))
+                return changed ? fail(Failure::ChangedOnDisk, restoreChangedMessage(), error)
+                               : fail(Failure::Failed,
+                                      tr("Could not back up the current file to %1: %2. Nothing "
+                                         "was changed.")
+                                          .arg(QDir::toNativeSeparators(firstBackup), reason),
+                                      error);
             first = std::make_unique<MadeFile>(firstBackup);
         } else if (!fileMissing(path)) {
             return fail(Failure::Failed, tr("%1. Nothing was changed.").arg(readError), error);

@@ -149,6 +149,8 @@ private:
     static QString restoreChangedMessage();
     static QString inUseMessage(bool saving);
     bool fail(Failure kind, const QString &message, QString *error);
+    // Whether the open file's text reads back to the document, without holding it whole.
+    bool readsBackFromFile(int fd, QString *error, QString *where) const;
 
     mutable HashedState m_hashed;
     mutable Failure m_failure = Failure::None;
