@@ -7,12 +7,14 @@
 #include "app/mainwindow.h"
 #include "document/xsdtdocument.h"
 #include "knowledge/modules.h"
+#include "knowledge/setupfile.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "views/allsettingsview.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
 #include "views/historyview.h"
+#include "views/importmapdialog.h"
 #include "views/modulesearchdialog.h"
 #include "views/pathsview.h"
 #include "views/repositoriesview.h"
@@ -475,6 +477,58 @@ void responsivenessAt(qint64 megabytes)
         waitFor(
             [&] { return !compare->isSearchPending() && compare->copyAllButton()->isEnabled(); });
 
+        const auto undoSettled = [&] {
+            window.undoAction()->trigger();
+            waitFor([&] { return !compare->isComparing() && !compare->isComparisonDue(); });
+        };
+
+        // A setup of fifty modules' data exported from the other file and imported into this
+        // one with its home folder mapped elsewhere and missing settings created, as File >
+        // Import... does it, while Compare shows the other file.
+        const QString setupPath = home.path() + QStringLiteral("/setup.json");
+        {
+            XsdtDocument source;
+            source.parse(generatedFile(megabytes * 1000 * 1000, 2));
+            const QStringList here = exportableModules(*window.model()->document());
+            SetupChoice choice;
+            for (const QString &name : exportableModules(source)) {
+                if (here.contains(name) && choice.modules.size() < 50)
+                    choice.modules.append(name);
+            }
+            QList<XsdtNode *> values;
+            QString error;
+            if (!setupValues(source, *window.model()->schema(), *window.model()->policy(), choice,
+                             &values, &error) ||
+                !writeFile(setupPath, writeSetupFile(values, other, choice.modules)))
+                std::fprintf(stderr, "cannot export the setup: %s\n", qPrintable(error));
+            std::printf("  setup exported: %lld values of %lld modules\n",
+                        static_cast<long long>(values.size()),
+                        static_cast<long long>(choice.modules.size()));
+        }
+        const int beforeImport = window.pendingCount();
+        Dialogs::clearShown();
+        Dialogs::setNextFileName(setupPath);
+        Dialogs::setNextDialogHandler([](QDialog *dialog) {
+            if (auto *mapping = qobject_cast<ImportMapDialog *>(dialog)) {
+                mapping->setMapping(0, QStringLiteral("/home/astro"),
+                                    QStringLiteral("/home/stargazer"));
+                mapping->addMissingBox()->setChecked(true);
+                return int(QDialog::Accepted);
+            }
+            return int(QDialog::Rejected);
+        });
+        // The review that follows the import is turned down: the import is what is measured.
+        Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Rejected); });
+        run("import-setup", megabytes,
+            comparedAfter(
+                settledAfter([&] { actionNamed(window, QStringLiteral("&Import..."))->trigger(); }),
+                compare));
+        std::printf("  pending changes: %d before import-setup, %d after\n", beforeImport,
+                    window.pendingCount());
+        for (const Dialogs::Record &shown : Dialogs::shown())
+            std::printf("  import said: %s\n", qPrintable(shown.text));
+        undoSettled();
+
         const int before = window.pendingCount();
         std::printf("  copy all shown: %s\n", qPrintable(compare->copyAllButton()->text()));
         Dialogs::setNextAnswer(QMessageBox::Yes);
@@ -498,6 +552,26 @@ void responsivenessAt(qint64 megabytes)
                           }),
                           compare));
         std::printf("  pending changes after tree-edit: %d\n", window.pendingCount());
+
+        // A repository removed on its page while Compare shows the other file, then taken back.
+        tabs->setCurrentWidget(repositories);
+        flush();
+        QPushButton *removeRepository = nullptr;
+        for (QPushButton *button : repositories->findChildren<QPushButton *>()) {
+            if (button->text() == RepositoriesView::tr("Remove repository...")) {
+                removeRepository = button;
+                break;
+            }
+        }
+        if (removeRepository) {
+            Dialogs::setNextAnswer(QMessageBox::Yes);
+            run("repos-remove", megabytes,
+                comparedAfter(settledAfter([&] { removeRepository->click(); }), compare));
+            std::printf("  pending changes after repos-remove: %d\n", window.pendingCount());
+            undoSettled();
+        } else {
+            std::fprintf(stderr, "no repository to remove\n");
+        }
 
         // Another program writes the file meanwhile: the edited copy, so that most changes
         // are made again and a few meet a value changed on disk.
