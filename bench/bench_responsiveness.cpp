@@ -474,36 +474,29 @@ void responsivenessAt(qint64 megabytes)
         run("compare-search-typing", megabytes,
             compareTypist.action([&] { return !compare->isSearchPending(); }));
         compare->searchEdit()->clear();
-        waitFor(
-            [&] { return !compare->isSearchPending() && compare->copyAllButton()->isEnabled(); });
 
         const auto undoSettled = [&] {
             window.undoAction()->trigger();
             waitFor([&] { return !compare->isComparing() && !compare->isComparisonDue(); });
         };
 
-        // A setup of fifty modules' data exported from the other file and imported into this
-        // one with its home folder mapped elsewhere and missing settings created, as File >
-        // Import... does it, while Compare shows the other file.
+        // Every module's data and the preferences exported from the backup (this file with a
+        // value in 200 edited) and imported into this file with its home folder mapped
+        // elsewhere, as File > Import... does it, while Compare shows the other file.
         const QString setupPath = home.path() + QStringLiteral("/setup.json");
         {
             XsdtDocument source;
-            source.parse(generatedFile(megabytes * 1000 * 1000, 2));
-            const QStringList here = exportableModules(*window.model()->document());
+            source.parse(edited);
             SetupChoice choice;
-            for (const QString &name : exportableModules(source)) {
-                if (here.contains(name) && choice.modules.size() < 50)
-                    choice.modules.append(name);
-            }
+            if (XsdtNode *data = source.findPath(u"ModuleData"))
+                choice.subtrees.append(data);
             QList<XsdtNode *> values;
             QString error;
             if (!setupValues(source, *window.model()->schema(), *window.model()->policy(), choice,
                              &values, &error) ||
-                !writeFile(setupPath, writeSetupFile(values, other, choice.modules)))
+                !writeFile(setupPath, writeSetupFile(values, backup, choice.modules)))
                 std::fprintf(stderr, "cannot export the setup: %s\n", qPrintable(error));
-            std::printf("  setup exported: %lld values of %lld modules\n",
-                        static_cast<long long>(values.size()),
-                        static_cast<long long>(choice.modules.size()));
+            std::printf("  setup exported: %lld values\n", static_cast<long long>(values.size()));
         }
         const int beforeImport = window.pendingCount();
         Dialogs::clearShown();
@@ -512,7 +505,6 @@ void responsivenessAt(qint64 megabytes)
             if (auto *mapping = qobject_cast<ImportMapDialog *>(dialog)) {
                 mapping->setMapping(0, QStringLiteral("/home/astro"),
                                     QStringLiteral("/home/stargazer"));
-                mapping->addMissingBox()->setChecked(true);
                 return int(QDialog::Accepted);
             }
             return int(QDialog::Rejected);
@@ -525,9 +517,16 @@ void responsivenessAt(qint64 megabytes)
                 compare));
         std::printf("  pending changes: %d before import-setup, %d after\n", beforeImport,
                     window.pendingCount());
-        for (const Dialogs::Record &shown : Dialogs::shown())
-            std::printf("  import said: %s\n", qPrintable(shown.text));
-        undoSettled();
+        for (const Dialogs::Record &shown : Dialogs::shown()) {
+            if (!shown.text.isEmpty())
+                std::printf("  import said: %s\n%s\n", qPrintable(shown.text),
+                            qPrintable(shown.informativeText));
+        }
+        Dialogs::reset(); // the review's answer when the import was refused
+        if (window.pendingCount() != beforeImport)
+            undoSettled();
+        waitFor(
+            [&] { return !compare->isSearchPending() && compare->copyAllButton()->isEnabled(); });
 
         const int before = window.pendingCount();
         std::printf("  copy all shown: %s\n", qPrintable(compare->copyAllButton()->text()));
