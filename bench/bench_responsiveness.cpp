@@ -7,12 +7,14 @@
 #include "app/mainwindow.h"
 #include "document/xsdtdocument.h"
 #include "knowledge/modules.h"
+#include "knowledge/setupfile.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "views/allsettingsview.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
 #include "views/historyview.h"
+#include "views/importmapdialog.h"
 #include "views/modulesearchdialog.h"
 #include "views/pathsview.h"
 #include "views/repositoriesview.h"
@@ -472,6 +474,57 @@ void responsivenessAt(qint64 megabytes)
         run("compare-search-typing", megabytes,
             compareTypist.action([&] { return !compare->isSearchPending(); }));
         compare->searchEdit()->clear();
+
+        const auto undoSettled = [&] {
+            window.undoAction()->trigger();
+            waitFor([&] { return !compare->isComparing() && !compare->isComparisonDue(); });
+        };
+
+        // Every module's data and the preferences exported from the backup (this file with a
+        // value in 200 edited) and imported into this file with its home folder mapped
+        // elsewhere, as File > Import... does it, while Compare shows the other file.
+        const QString setupPath = home.path() + QStringLiteral("/setup.json");
+        {
+            XsdtDocument source;
+            source.parse(edited);
+            SetupChoice choice;
+            if (XsdtNode *data = source.findPath(u"ModuleData"))
+                choice.subtrees.append(data);
+            QList<XsdtNode *> values;
+            QString error;
+            if (!setupValues(source, *window.model()->schema(), *window.model()->policy(), choice,
+                             &values, &error) ||
+                !writeFile(setupPath, writeSetupFile(values, backup, choice.modules)))
+                std::fprintf(stderr, "cannot export the setup: %s\n", qPrintable(error));
+            std::printf("  setup exported: %lld values\n", static_cast<long long>(values.size()));
+        }
+        const int beforeImport = window.pendingCount();
+        Dialogs::clearShown();
+        Dialogs::setNextFileName(setupPath);
+        Dialogs::setNextDialogHandler([](QDialog *dialog) {
+            if (auto *mapping = qobject_cast<ImportMapDialog *>(dialog)) {
+                mapping->setMapping(0, QStringLiteral("/home/astro"),
+                                    QStringLiteral("/home/stargazer"));
+                return int(QDialog::Accepted);
+            }
+            return int(QDialog::Rejected);
+        });
+        // The review that follows the import is turned down: the import is what is measured.
+        Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Rejected); });
+        run("import-setup", megabytes,
+            comparedAfter(
+                settledAfter([&] { actionNamed(window, QStringLiteral("&Import..."))->trigger(); }),
+                compare));
+        std::printf("  pending changes: %d before import-setup, %d after\n", beforeImport,
+                    window.pendingCount());
+        for (const Dialogs::Record &shown : Dialogs::shown()) {
+            if (!shown.text.isEmpty())
+                std::printf("  import said: %s\n%s\n", qPrintable(shown.text),
+                            qPrintable(shown.informativeText));
+        }
+        Dialogs::reset(); // the review's answer when the import was refused
+        if (window.pendingCount() != beforeImport)
+            undoSettled();
         waitFor(
             [&] { return !compare->isSearchPending() && compare->copyAllButton()->isEnabled(); });
 
@@ -498,6 +551,26 @@ void responsivenessAt(qint64 megabytes)
                           }),
                           compare));
         std::printf("  pending changes after tree-edit: %d\n", window.pendingCount());
+
+        // A repository removed on its page while Compare shows the other file, then taken back.
+        tabs->setCurrentWidget(repositories);
+        flush();
+        QPushButton *removeRepository = nullptr;
+        for (QPushButton *button : repositories->findChildren<QPushButton *>()) {
+            if (button->text() == RepositoriesView::tr("Remove repository...")) {
+                removeRepository = button;
+                break;
+            }
+        }
+        if (removeRepository) {
+            Dialogs::setNextAnswer(QMessageBox::Yes);
+            run("repos-remove", megabytes,
+                comparedAfter(settledAfter([&] { removeRepository->click(); }), compare));
+            std::printf("  pending changes after repos-remove: %d\n", window.pendingCount());
+            undoSettled();
+        } else {
+            std::fprintf(stderr, "no repository to remove\n");
+        }
 
         // Another program writes the file meanwhile: the edited copy, so that most changes
         // are made again and a few meet a value changed on disk.

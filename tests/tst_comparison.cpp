@@ -252,6 +252,36 @@ private slots:
         QVERIFY(!comparison.hasOther());
         QVERIFY(comparison.records().isEmpty());
     }
+
+    // Outlined on the worker: once let go of, the document is not read again, and a run whose
+    // outline was cut short gives no records but asks to be compared again.
+    void outlineOnWorker()
+    {
+        auto here = parsedSettings("<i k='T'><v k='a' t='i' v='1'/><v k='b' t='i' v='1'/></i>");
+        std::atomic_bool stop = true;
+        QVERIFY(!DocumentOutline::take(*here, stop));
+        stop = false;
+        QCOMPARE(DocumentOutline::take(*here, stop)->size(), 3);
+        Comparison comparison;
+        comparison.setOutlineOnWorker(true);
+        QSignalSpy finished(&comparison, &Comparison::finished);
+        comparison.startWithBytes(
+            *here,
+            testdata::wrapSettings("<i k='T'><v k='a' t='i' v='2'/><v k='b' t='i' v='1'/>"
+                                   "</i>"),
+            "other.settings");
+        comparison.releaseDocument();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(comparison.otherPath(), "other.settings");
+        if (comparison.hasChanges()) {
+            QVERIFY(comparison.records().isEmpty());
+            comparison.clearRecords();
+            comparison.startAgain(*here);
+            QVERIFY(finished.wait(10000));
+        }
+        QCOMPARE(describe(comparison), QStringList{"0 T/a 1 2"});
+        QCOMPARE(comparison.progressTotal(), 3);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestComparison)

@@ -170,6 +170,8 @@ private slots:
     void queueDeletionRefusals_data();
     void queueDeletionRefusals();
     void queueAndUndoRepaintEveryDescendant();
+    void pendingCountFollowsChanges_data();
+    void pendingCountFollowsChanges();
     void viewOnly();
     void rowsInHugeGroup();
     void filter_data();
@@ -216,6 +218,122 @@ void TestModel::init()
 
 // The testers watch the model and the proxy while values are edited,
 // entries queued and undone, the model reset and the filters changed.
+enum class Change {
+    Edit,
+    EditBack,
+    EditAgain,
+    Revert,
+    QueueValue,
+    QueueEdited,
+    KeepValue,
+    QueueGroup,
+    UndoBatch,
+    RedoBatch,
+    UndoBelowQueued,
+    Copy,
+    Add
+};
+Q_DECLARE_METATYPE(Change)
+
+void TestModel::pendingCountFollowsChanges_data()
+{
+    QTest::addColumn<Change>("change");
+    QTest::addColumn<bool>("counted"); // told as a move of the count, not as "count again"
+    QTest::newRow("value edited") << Change::Edit << true;
+    QTest::newRow("edited value set back by hand") << Change::EditBack << true;
+    QTest::newRow("edited value edited again") << Change::EditAgain << true;
+    QTest::newRow("edited value reverted") << Change::Revert << true;
+    QTest::newRow("value queued for deletion") << Change::QueueValue << true;
+    QTest::newRow("edited value queued for deletion") << Change::QueueEdited << true;
+    QTest::newRow("value's deletion taken back") << Change::KeepValue << true;
+    QTest::newRow("group queued for deletion") << Change::QueueGroup << true;
+    QTest::newRow("batch undone") << Change::UndoBatch << true;
+    QTest::newRow("batch redone") << Change::RedoBatch << true;
+    QTest::newRow("edit undone below a queued group") << Change::UndoBelowQueued << true;
+    QTest::newRow("values copied") << Change::Copy << true;
+    QTest::newRow("value added") << Change::Add << false;
+}
+
+// The window keeps the count of pending changes by the moves the model tells as it writes:
+// after each change the moves add up to a full count of the document.
+void TestModel::pendingCountFollowsChanges()
+{
+    QFETCH(Change, change);
+    QFETCH(bool, counted);
+    XsdtNode *processors = node(kMaxProcessors);
+    XsdtNode *gamma = node(u"Global/RGBWorkingSpace/Gamma");
+    XsdtNode *total = node(u"Global/Statistics/Total");
+    QVERIFY(edit(*m_model, processors, "3"));
+    XsdtNode *moduleGamma = node(u"ModuleData/Kestrane/Parameters/Gamma");
+    if (change == Change::KeepValue)
+        QVERIFY(m_model->queueDeletion(total));
+    if (change == Change::QueueEdited)
+        QVERIFY(edit(*m_model, moduleGamma, "1.7"));
+    if (change == Change::QueueGroup) // two edits below it become one deletion
+        QVERIFY(m_model->setAcceptedValues(
+                    {{total, "20"}, {node(u"Global/Statistics/Process/Curves"), "4"}}, "copy") ==
+                2);
+    if (change == Change::UndoBatch || change == Change::RedoBatch) {
+        m_model->beginBatch(QStringLiteral("batch"));
+        QVERIFY(edit(*m_model, processors, "8"));
+        QVERIFY(edit(*m_model, gamma, "2.5"));
+        QVERIFY(m_model->queueDeletion(total));
+        m_model->endBatch();
+        if (change == Change::RedoBatch)
+            m_model->undo();
+    }
+    if (change == Change::UndoBelowQueued) {
+        QVERIFY(edit(*m_model, total, "20"));
+        node(u"Global/Statistics")->pendingDelete = true;
+    }
+    std::optional<int> count = m_doc->pendingChangeCount();
+    connect(m_model.get(), &SettingsModel::pendingChanged, this, [&](std::optional<int> delta) {
+        count = count && delta ? std::optional<int>(*count + *delta) : std::nullopt;
+    });
+    switch (change) {
+    case Change::Edit:
+        QVERIFY(edit(*m_model, gamma, "2.5"));
+        break;
+    case Change::EditBack:
+        QVERIFY(edit(*m_model, processors, "8"));
+        break;
+    case Change::EditAgain:
+        QVERIFY(edit(*m_model, processors, "4"));
+        break;
+    case Change::Revert:
+        m_model->revertValue(processors);
+        break;
+    case Change::QueueValue:
+        QVERIFY(m_model->queueDeletion(total));
+        break;
+    case Change::QueueEdited:
+        QVERIFY(m_model->queueDeletion(moduleGamma));
+        break;
+    case Change::KeepValue:
+        m_model->undoDeletion(total);
+        break;
+    case Change::QueueGroup:
+        QVERIFY(m_model->queueDeletion(node(u"Global/Statistics")));
+        break;
+    case Change::UndoBatch:
+    case Change::UndoBelowQueued:
+        m_model->undo();
+        break;
+    case Change::RedoBatch:
+        m_model->redo();
+        break;
+    case Change::Copy:
+        QCOMPARE(m_model->setAcceptedValues({{gamma, "1.8"}, {total, "20"}}, "copy"), 2);
+        break;
+    case Change::Add:
+        QCOMPARE(m_model->addValues({{{"Global", "Extra"}, QLatin1Char('b'), "true"}}, "add"), 1);
+        break;
+    }
+    QCOMPARE(count.has_value(), counted);
+    if (count)
+        QCOMPARE(*count, m_doc->pendingChangeCount());
+}
+
 void TestModel::testersFollowEveryChange()
 {
     testdata::GeneratorOptions options;

@@ -113,6 +113,7 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
                          [this] { m_unusedView->clearFileQueue(); }});
 
     connect(ThemeManager::instance(), &ThemeManager::changed, this, &MainWindow::updateState);
+    connect(m_model, &SettingsModel::pendingChanged, &m_docs, &DocumentManager::documentEdited);
     connect(m_model, &SettingsModel::edited, this, &MainWindow::onEdited);
     connect(m_model, &SettingsModel::editRejected, this, &MainWindow::showRejection);
 
@@ -332,7 +333,6 @@ void MainWindow::onUnusedModules()
 
 void MainWindow::onEdited()
 {
-    m_docs.documentEdited();
     // A refusal is old news once an edit went through.
     if (!m_rejection.isEmpty() && statusBar()->currentMessage() == m_rejection)
         statusBar()->clearMessage();

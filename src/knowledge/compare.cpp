@@ -427,9 +427,27 @@ DocumentOutline::DocumentOutline(const XsdtDocument &document)
     add(&document.root);
 }
 
+std::shared_ptr<const DocumentOutline> DocumentOutline::take(const XsdtDocument &document,
+                                                             const std::atomic_bool &stop)
+{
+    auto outline = std::make_shared<DocumentOutline>();
+    outline->m_stop = &stop;
+    outline->m_entries.reserve(countNodes(&document.root));
+    outline->add(&document.root);
+    if (outline->m_stopped)
+        return nullptr;
+    outline->m_stop = nullptr;
+    return outline;
+}
+
 void DocumentOutline::add(const XsdtNode *group)
 {
     for (const auto &child : group->children) {
+        if (m_stop && m_entries.size() % kCheckEvery == 0 &&
+            m_stop->load(std::memory_order_relaxed))
+            m_stopped = true;
+        if (m_stopped)
+            return;
         if (child->pendingDelete) {
             m_queued.push_back(child.get());
             continue;

@@ -33,15 +33,19 @@ struct DiffRecord
 // "only here" or "only there". Changes neither document.
 QList<DiffRecord> compareDocuments(const XsdtDocument &here, const XsdtDocument &there);
 
-// What a comparison reads of this document, taken on the GUI thread so that the comparison can
-// run on a worker while the document stays open to edits. Keys and values are shared strings,
-// so taking it is one walk that copies no text. Entries queued for deletion are left out with
-// everything below them; the nodes themselves are only carried along, never read again.
+// What a comparison reads of this document, taken while nothing changes it so that the
+// comparison can run on a worker while the document stays open to edits. Keys and values are
+// shared strings, so taking it is one walk that copies no text. Entries queued for deletion are
+// left out with everything below them; the nodes themselves are only carried along, never read
+// again.
 class DocumentOutline
 {
 public:
     DocumentOutline() = default;
     explicit DocumentOutline(const XsdtDocument &document);
+    // The outline, taken on a worker; none when `stop` was set before it was complete.
+    static std::shared_ptr<const DocumentOutline> take(const XsdtDocument &document,
+                                                       const std::atomic_bool &stop);
     qsizetype size() const { return qsizetype(m_entries.size()); }
     // The entries left out for being queued for deletion, without those below them.
     const std::vector<XsdtNode *> &queued() const { return m_queued; }
@@ -59,6 +63,8 @@ private:
         qint32 compressed = -1; // algorithm and blocks in m_compressed
     };
     void add(const XsdtNode *group);
+    const std::atomic_bool *m_stop = nullptr;
+    bool m_stopped = false;
     std::vector<Entry> m_entries;
     std::vector<std::pair<QString, QString>> m_compressed;
     std::vector<XsdtNode *> m_queued;

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <mutex>
 #include <numeric>
 
 namespace vrn {
@@ -104,6 +105,14 @@ struct Comparison::Outcome
     QStringList groupLabels;
     QHash<QString, int> groupByLabel;
     QSet<XsdtNode *> queued;
+    bool stale = false; // this document changed before it was outlined in full
+};
+
+// A worker's outlining of this document: it holds the lock while it reads the document.
+struct Comparison::Reading
+{
+    std::atomic_bool stop = false;
+    std::mutex lock;
 };
 
 Comparison::Comparison(QObject *parent)
@@ -113,8 +122,29 @@ Comparison::Comparison(QObject *parent)
 
 Comparison::~Comparison()
 {
-    // The worker holds nothing of this object's, so it need not be waited for.
+    // Once it lets go of the document, the worker holds nothing of this object's, so it need
+    // not be waited for.
+    releaseDocument();
     m_job->abandon();
+}
+
+void Comparison::setOutlineOnWorker(bool onWorker)
+{
+    m_outlineOnWorker = onWorker;
+}
+
+void Comparison::releaseDocument()
+{
+    const std::shared_ptr<Reading> reading = std::exchange(m_reading, nullptr);
+    if (!reading)
+        return;
+    reading->stop.store(true);
+    const std::lock_guard wait(reading->lock);
+}
+
+qint64 Comparison::progressTotal() const
+{
+    return m_progressTotal ? m_progressTotal->load() : 0;
 }
 
 void Comparison::setRules(const DeletionPolicy *policy, const Schema *schema)
@@ -163,6 +193,7 @@ void Comparison::clear()
 
 void Comparison::cancel()
 {
+    releaseDocument();
     m_job->abandon();
     m_runningPath.clear();
 }
@@ -206,31 +237,51 @@ void Comparison::startAgain(const XsdtDocument &here)
         start(here, m_otherPath, m_other, nullptr);
 }
 
-// This document is outlined here, on the owner's thread, in one walk that shares its strings;
-// the worker reads only the outline, its own copy of the rules and the other side, which it
-// reads itself or shares unchanged with the owner. So the document stays open to edits
-// meanwhile, and an edit only asks for another run once this one is done.
+// This document is outlined in one walk that shares its strings, here on the owner's thread or,
+// when the owner lets go of it before every change, first thing on the worker. The worker reads
+// only the outline, its own copy of the rules and the other side, which it reads itself or
+// shares unchanged with the owner. So the document stays open to edits meanwhile, and an edit
+// only asks for another run once this one is done.
 void Comparison::start(const XsdtDocument &here, const QString &path,
                        std::shared_ptr<const Other> other, std::shared_ptr<const QByteArray> bytes)
 {
+    releaseDocument();
     m_job->abandon();
-    auto outline = std::make_shared<const DocumentOutline>(here);
+    std::shared_ptr<const DocumentOutline> outline;
+    std::shared_ptr<Reading> reading;
+    if (m_outlineOnWorker)
+        m_reading = reading = std::make_shared<Reading>();
+    else
+        outline = std::make_shared<const DocumentOutline>(here);
     auto rules = m_policy ? std::make_shared<const DeletionPolicy>(*m_policy) : nullptr;
     auto done = std::make_shared<std::atomic<qint64>>(0);
+    auto total = std::make_shared<std::atomic<qint64>>(outline ? outline->size() : 0);
     m_progressDone = done;
-    m_progressTotal = outline->size();
+    m_progressTotal = total;
     m_runningPath = path;
-    m_job->start([self = this, path, other, bytes, outline, rules,
-                  done](const std::atomic_bool &cancelled) mutable -> BackgroundJob::Finish {
+    m_job->start([self = this, document = &here, reading, path, other, bytes, outline, rules, done,
+                  total](const std::atomic_bool &cancelled) mutable -> BackgroundJob::Finish {
         // Let go of the outline and the bytes here once done, not on the owner's thread.
-        const auto here = std::exchange(outline, nullptr);
+        auto here = std::exchange(outline, nullptr);
         const auto given = std::exchange(bytes, nullptr);
         auto outcome = std::make_shared<Outcome>();
         const auto report = [self, outcome] {
             return [self, outcome] { self->takeOutcome(*outcome); };
         };
-        for (XsdtNode *node : here->queued())
-            outcome->queued.insert(node);
+        if (reading) {
+            // The owner waits for the lock before it changes the document or lets it go.
+            const std::lock_guard lock(reading->lock);
+            if (!reading->stop.load())
+                here = DocumentOutline::take(*document, reading->stop);
+            if (here)
+                total->store(here->size());
+            else
+                outcome->stale = true;
+        }
+        if (here) {
+            for (XsdtNode *node : here->queued())
+                outcome->queued.insert(node);
+        }
         if (!other) {
             QByteArray read;
             if (!given) {
@@ -258,6 +309,8 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
             other = std::move(fresh);
         }
         outcome->other = other;
+        if (outcome->stale)
+            return report(); // the document changed while it was outlined: compared again
         outcome->records = other->index->compare(*here, &outcome->ranks, &cancelled, done.get());
         if (cancelled.load())
             return {};
@@ -286,7 +339,7 @@ void Comparison::takeOutcome(Outcome &outcome)
     }
     m_other = outcome.other;
     m_otherPath = path;
-    if (hasChanges()) {
+    if (hasChanges() || outcome.stale) {
         // The document changed while the worker compared it as it was: the owner compares
         // again, and these records are of no use then.
         freeElsewhere(outcome.records);

@@ -64,6 +64,13 @@ public:
     void startWithBytes(const XsdtDocument &here, const QByteArray &bytes, const QString &path);
     // Compares `here` again with the other side read last, on a worker.
     void startAgain(const XsdtDocument &here);
+    // Lets the worker outline `here` itself, so that a large document costs its owner nothing
+    // to compare; the owner then calls releaseDocument() before anything changes `here` or
+    // lets it go (cancel() and clear() do so too).
+    void setOutlineOnWorker(bool onWorker);
+    // Waits until the worker no longer reads this document; an outlining cut short makes the
+    // run under way end without records, to be compared again.
+    void releaseDocument();
     // Gives up the run under way; its result is dropped and the other side read before stays.
     void cancel();
     // Forgets the other side and every record.
@@ -78,7 +85,7 @@ public:
     void waitForWorker();
     // Entries of this document walked so far, and in all, for a progress bar.
     qint64 progressDone() const;
-    qint64 progressTotal() const { return m_progressTotal; }
+    qint64 progressTotal() const;
 
     // The file compared with (or being read), and whether another side is at hand.
     QString otherPath() const { return m_otherPath; }
@@ -152,6 +159,7 @@ signals:
 private:
     struct Other;
     struct Outcome;
+    struct Reading;
     void take(std::shared_ptr<Other> other, QList<DiffRecord> records, HereRanks ranks);
     void start(const XsdtDocument &here, const QString &path, std::shared_ptr<const Other> other,
                std::shared_ptr<const QByteArray> bytes);
@@ -162,7 +170,9 @@ private:
     const Schema *m_schema = nullptr;
     std::unique_ptr<BackgroundJob> m_job;
     std::shared_ptr<std::atomic<qint64>> m_progressDone;
-    qint64 m_progressTotal = 0;
+    std::shared_ptr<std::atomic<qint64>> m_progressTotal;
+    bool m_outlineOnWorker = false;
+    std::shared_ptr<Reading> m_reading;
     QString m_otherPath;
     QString m_runningPath;
     std::shared_ptr<const Other> m_other;

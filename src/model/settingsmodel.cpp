@@ -51,6 +51,25 @@ bool isChanged(const XsdtNode *node)
     return node->kind == XsdtNode::Value && node->value != node->originalValue;
 }
 
+// What an entry adds to the document's count of pending changes, as the document counts them:
+// an entry marked for deletion or new counts once with everything below it, an edited value
+// once. A change of one entry moves the count by the difference, whatever else a step holds.
+int pendingWeight(const XsdtNode *node, bool below = false)
+{
+    if (!below) {
+        for (const XsdtNode *above = node->parent; above; above = above->parent) {
+            if (above->pendingDelete || above->pendingAdd)
+                return 0;
+        }
+    }
+    if (node->pendingDelete || node->pendingAdd || isChanged(node))
+        return 1;
+    int weight = 0;
+    for (const auto &child : node->children)
+        weight += pendingWeight(child.get(), true);
+    return weight;
+}
+
 // Above this many nodes a step is repainted as a whole, like revertAll, instead of row by row.
 constexpr size_t kRowRepaintLimit = 64;
 
@@ -229,6 +248,7 @@ void SettingsModel::applyInsertions(std::vector<Insertion> &insertions, bool aft
         std::for_each(insertions.begin(), insertions.end(), apply);
     else
         std::for_each(insertions.rbegin(), insertions.rend(), apply);
+    emit pendingChanged(std::nullopt);
     emit edited();
 }
 
@@ -267,14 +287,19 @@ void SettingsModel::applyChanges(const std::vector<NodeChange> &changes, bool af
         return;
     emit aboutToChange();
     // Undo walks backwards, so a node touched twice in one step ends in its first state.
-    const auto apply = [after](const NodeChange &change) {
-        change.node->value = after ? change.valueAfter : change.valueBefore;
-        change.node->pendingDelete = after ? change.markAfter : change.markBefore;
+    int delta = 0;
+    const auto apply = [after, &delta](const NodeChange &change) {
+        XsdtNode *node = change.node;
+        const int before = pendingWeight(node);
+        node->value = after ? change.valueAfter : change.valueBefore;
+        node->pendingDelete = after ? change.markAfter : change.markBefore;
+        delta += pendingWeight(node) - before;
     };
     if (after)
         std::for_each(changes.begin(), changes.end(), apply);
     else
         std::for_each(changes.rbegin(), changes.rend(), apply);
+    emit pendingChanged(delta);
     announce(*this, changes);
 }
 
@@ -560,7 +585,9 @@ bool SettingsModel::setData(const QModelIndex &index, const QVariant &value, int
     // A batch is named as a whole: no text per value for a copy of thousands.
     record(m_batchDepth > 0 ? QString() : tr("edit of %1").arg(node->key),
            {{node, node->value, normalized, node->pendingDelete, node->pendingDelete}});
+    const int before = pendingWeight(node);
     node->value = normalized;
+    emit pendingChanged(pendingWeight(node) - before);
     if (m_batchDepth > 0)
         return true; // announced when the batch ends
     emit dataChanged(index.sibling(index.row(), 0), index.sibling(index.row(), kColumns - 1), {});
@@ -614,8 +641,13 @@ int SettingsModel::setAcceptedValues(const std::vector<std::pair<XsdtNode *, QSt
     if (changes.empty())
         return 0;
     emit aboutToChange();
-    for (const NodeChange &change : changes)
+    int delta = 0;
+    for (const NodeChange &change : changes) {
+        const int before = pendingWeight(change.node);
         change.node->value = change.valueAfter;
+        delta += pendingWeight(change.node) - before;
+    }
+    emit pendingChanged(delta);
     const int count = int(changes.size());
     if (m_batchDepth > 0) {
         m_batchChanges.insert(m_batchChanges.end(), std::make_move_iterator(changes.begin()),
@@ -660,6 +692,8 @@ int SettingsModel::addValues(const QList<NewValue> &values, const QString &text,
     }
     const int count = int(made.size());
     const bool batched = m_batchDepth > 0;
+    if (count > 0)
+        emit pendingChanged(std::nullopt);
     record(text, {}, std::move(made));
     if (count > 0 && !batched)
         emit edited();
@@ -674,6 +708,7 @@ void SettingsModel::undoAddition(XsdtNode *node)
     std::vector<Insertion> step;
     step.push_back({node, node->parent, 0, false, nullptr});
     takeOutOf(step.front());
+    emit pendingChanged(std::nullopt);
     record(tr("taken back addition of %1").arg(node->key), {}, std::move(step));
     if (m_batchDepth == 0)
         emit edited();
@@ -703,7 +738,7 @@ bool SettingsModel::queueDeletion(XsdtNode *node, QString *whyNot)
         return refuse(verdict.reason);
     record(tr("queue deletion of %1").arg(node->key),
            {{node, node->value, node->value, false, true}});
-    node->pendingDelete = true;
+    markForDeletion(node, true);
     if (m_batchDepth > 0)
         return true;
     notifySubtree(node);
@@ -717,7 +752,7 @@ void SettingsModel::undoDeletion(XsdtNode *node)
         return;
     record(tr("cancelled deletion of %1").arg(node->key),
            {{node, node->value, node->value, true, false}});
-    node->pendingDelete = false;
+    markForDeletion(node, false);
     if (m_batchDepth > 0)
         return;
     notifySubtree(node);
@@ -730,7 +765,9 @@ void SettingsModel::revertValue(XsdtNode *node)
         return;
     record(tr("revert of %1").arg(node->key),
            {{node, node->value, node->originalValue, node->pendingDelete, node->pendingDelete}});
+    const int before = pendingWeight(node);
     node->value = node->originalValue;
+    emit pendingChanged(pendingWeight(node) - before);
     if (m_batchDepth > 0)
         return;
     emit dataChanged(indexForNode(node, 0), indexForNode(node, 1), {});
@@ -765,8 +802,16 @@ void SettingsModel::revertAll()
     m_document->revertAll();
     m_rowCache.clear();
     endResetModel();
+    emit pendingChanged(std::nullopt);
     record(tr("revert all (%n changes)", nullptr, count), std::move(changes), std::move(removals));
     emit edited();
+}
+
+void SettingsModel::markForDeletion(XsdtNode *node, bool mark)
+{
+    const int before = pendingWeight(node);
+    node->pendingDelete = mark;
+    emit pendingChanged(pendingWeight(node) - before);
 }
 
 void SettingsModel::notifySubtree(const XsdtNode *node)

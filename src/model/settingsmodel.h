@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -139,6 +140,9 @@ signals:
     void resumeWork();
     void edited();
     void editRejected(const QString &reason);
+    // The document's count of pending changes moved by `delta`, told as the nodes are written,
+    // before anything may count them again; nothing when only a count can tell.
+    void pendingChanged(std::optional<int> delta);
 
 private:
     int rowOf(const XsdtNode *node) const;
@@ -147,6 +151,7 @@ private:
     void putIn(Insertion &insertion);
     void takeOutOf(Insertion &insertion);
     void notifyChildren(const XsdtNode *node, const QModelIndex &nodeIndex);
+    void markForDeletion(XsdtNode *node, bool mark);
 
     XsdtDocument *m_document = nullptr;
     const DeletionPolicy *m_policy = nullptr;

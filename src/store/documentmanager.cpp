@@ -587,9 +587,13 @@ int DocumentManager::pendingCount() const
     return documentPendingCount() + (m_queue.count ? m_queue.count() : 0);
 }
 
-void DocumentManager::documentEdited()
+void DocumentManager::documentEdited(std::optional<int> delta)
 {
-    m_pendingCache = -1;
+    // A count not taken yet is taken from the document as it is by then.
+    if (m_pendingCache >= 0 && delta)
+        m_pendingCache += *delta;
+    else
+        m_pendingCache = -1;
 }
 
 void DocumentManager::startPolling(int intervalMs)

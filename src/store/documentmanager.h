@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QThread;
 class QTimer;
@@ -174,8 +175,9 @@ public:
     int documentPendingCount() const;
     // Those and the queued files.
     int pendingCount() const;
-    // Called after every edit so that the counts are taken again.
-    void documentEdited();
+    // Called as every edit is made: the count moves by `delta`, or is taken again when only a
+    // count can tell.
+    void documentEdited(std::optional<int> delta = std::nullopt);
 
     // Polls every `intervalMs` from now on, until stopPolling().
     void startPolling(int intervalMs = 3000);

@@ -136,6 +136,11 @@ CompareView::CompareView(SettingsModel *model, QWidget *parent)
     connect(m_copySelected, &QPushButton::clicked, this, [this] { copyValues(selectedRecords()); });
     connect(m_copyAll, &QPushButton::clicked, this, &CompareView::copyAllShown);
     connect(m_model, &SettingsModel::edited, m_comparison, &Comparison::scheduleUpdate);
+    // A large document is outlined on the worker, which lets go of it before every change.
+    m_comparison->setOutlineOnWorker(true);
+    connect(m_model, &SettingsModel::aboutToChange, m_comparison, &Comparison::releaseDocument);
+    connect(m_model, &SettingsModel::modelAboutToBeReset, m_comparison,
+            &Comparison::releaseDocument);
     connect(m_model, &SettingsModel::modelReset, this, [this] {
         m_comparison->noteOtherChange();
         m_comparison->scheduleUpdate();
