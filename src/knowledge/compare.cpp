@@ -32,29 +32,29 @@ public:
     }
 
     // The entry of `key` below `parent`, or -1.
-    qint32 find(qint32 parent, const QString &key) const
+    qint32 find(qint32 parent, QStringView key) const
     {
         const quint64 h = hash(parent, key);
         for (size_t i = size_t(h) & m_mask;; i = (i + 1) & m_mask) {
             const Slot &slot = m_slots[i];
-            if (!slot.key)
+            if (!slot.used)
                 return -1;
-            if (slot.hash == quint32(h >> 32) && slot.parent == parent && *slot.key == key)
+            if (slot.hash == quint32(h >> 32) && slot.parent == parent && slot.key == key)
                 return slot.id;
         }
     }
 
     // The entry of `key` below `parent`, made with the id `next` when there is none yet.
-    qint32 findOrAdd(qint32 parent, const QString &key, qint32 next)
+    qint32 findOrAdd(qint32 parent, QStringView key, qint32 next)
     {
         const quint64 h = hash(parent, key);
         for (size_t i = size_t(h) & m_mask;; i = (i + 1) & m_mask) {
             Slot &slot = m_slots[i];
-            if (!slot.key) {
-                slot = Slot{&key, parent, next, quint32(h >> 32)};
+            if (!slot.used) {
+                slot = Slot{key, parent, next, quint32(h >> 32), true};
                 return next;
             }
-            if (slot.hash == quint32(h >> 32) && slot.parent == parent && *slot.key == key)
+            if (slot.hash == quint32(h >> 32) && slot.parent == parent && slot.key == key)
                 return slot.id;
         }
     }
@@ -62,13 +62,14 @@ public:
 private:
     struct Slot
     {
-        const QString *key = nullptr; // the key of the first node with this path
+        QStringView key; // the key of the first node with this path
         qint32 parent = 0;
         qint32 id = 0;
         quint32 hash = 0;
+        bool used = false;
     };
 
-    static quint64 hash(qint32 parent, const QString &key)
+    static quint64 hash(qint32 parent, QStringView key)
     {
         quint64 h = 0xcbf29ce484222325ULL ^ (quint64(quint32(parent)) * 0x9e3779b97f4a7c15ULL);
         for (QChar c : key)
@@ -210,7 +211,7 @@ public:
             chain.append(n);
         qint32 id = 0;
         for (qsizetype i = chain.size() - 1; i >= 0 && id >= 0; --i)
-            id = m_index.find(id, chain[i]->key);
+            id = m_index.find(id, chain[i]->key.view());
         XsdtNode *other = id >= 0 ? pairOf(m_entries[size_t(id)], ranks.value(value, 0)) : nullptr;
         if (other && sameValue(*value, *other))
             return false;
@@ -230,7 +231,8 @@ private:
         for (const auto &child : group->children) {
             if (child->pendingDelete)
                 continue;
-            const qint32 id = m_index.findOrAdd(groupId, child->key, qint32(m_entries.size()));
+            const qint32 id =
+                m_index.findOrAdd(groupId, child->key.view(), qint32(m_entries.size()));
             if (id == qint32(m_entries.size()))
                 m_entries.emplace_back();
             if (child->isValue()) {
@@ -349,7 +351,7 @@ private:
                     queued->push_back(child.get());
                 continue;
             }
-            const qint32 id = groupId >= 0 ? m_index.find(groupId, child->key) : -1;
+            const qint32 id = groupId >= 0 ? m_index.find(groupId, child->key.view()) : -1;
             if (child->isGroup())
                 walkNodes(walk, child.get(), id, prefix + child->key + QLatin1Char('/'), queued);
             else
