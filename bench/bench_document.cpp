@@ -204,7 +204,7 @@ struct HeapShare
             nodeBytes += qint64(sizeof(XsdtNode));
             keyText += text(child->key);
             valueText += text(child->originalValue);
-            editedText += text(child->value);
+            editedText += text(child->value.text());
             count(*child);
         }
         if (!node.children.empty()) {

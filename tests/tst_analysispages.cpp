@@ -676,7 +676,7 @@ private slots:
         XsdtNode *modules = m_doc->findPath(u"Modules");
         XsdtNode *twin = modules->appendChild(XsdtNode::Value, "Twin");
         twin->type = 's';
-        twin->value = twin->originalValue = modules->children.front()->value;
+        twin->value = twin->originalValue = modules->children.front()->value.text();
         m_model->setDocument(m_doc.get());
 
         HealthView view(m_model.get(), &schema);
@@ -796,7 +796,7 @@ private slots:
         QVERIFY(missing);
         std::atomic_bool read = false;
         HealthEnv watching = env;
-        watching.exists = [&read, old = missing->value, env](const QString &path) {
+        watching.exists = [&read, old = missing->value.toString(), env](const QString &path) {
             read = read || path == old;
             return env.exists(path);
         };

@@ -101,6 +101,10 @@ void TestDocument::readerErrors_data()
         "unsupported content in a compressed <v> element (line 1, column 31, in x)");
     row("unknown element", wrap("<x k=\"a\"/>"),
         "unexpected element <x> (line 1, column 17, in a)");
+    row("element name beyond ASCII", wrap("<v\xC3\xA9 k=\"a\"/>"),
+        "unexpected element <v\xC3\xA9> (line 1, column 18, in a)");
+    row("every name character", wrap("<v k=\"x\" t=\"b\" z_9-.:\xC3\xA9=\"1\"/>"),
+        "unsupported attribute 'z_9-.:\xC3\xA9' (line 1, column 33, in x)");
     row("text between elements", wrap("<i k=\"A\">text</i>"),
         "expected '<' (line 1, column 16, in A)");
     row("comment between elements", "<xsdt>\n<i k=\"A\">\n  <!-- note -->\n</i></xsdt>",
@@ -539,7 +543,7 @@ void TestDocument::sharedTextStaysPerNode()
     if (edit == "rename")
         first->key = "Size";
     else if (edit == "appendKey")
-        first->key.append('s');
+        first->key += QLatin1Char('s');
     else if (edit == "replaceValue")
         first->value = "T" + first->value.mid(1);
     else if (edit == "chopValue")

@@ -143,7 +143,7 @@ void applyOp(XsdtDocument &doc, const QString &path, const QString &op)
     else if (!op.isEmpty()) { // a second entry with the same key
         XsdtNode *twin = node->parent->appendChild(node->kind, node->key);
         twin->type = node->type;
-        twin->value = twin->originalValue = node->value;
+        twin->value = twin->originalValue = node->value.text();
     }
 }
 

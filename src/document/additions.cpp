@@ -86,7 +86,6 @@ bool placeNewValue(const XsdtNode &root, const NewValue &newValue, Placement *pl
         node = node->appendChild(XsdtNode::Group, keys.at(i));
     node->kind = XsdtNode::Value;
     node->type = newValue.type;
-    node->value = newValue.value;
     node->originalValue = newValue.value;
     // Written the way the writer writes an edited value: breaks as character references.
     node->referencedBreaks = true;

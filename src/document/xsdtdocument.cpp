@@ -69,7 +69,8 @@ void commitSubtree(XsdtNode *node)
             // The file now holds an edited value's breaks as the writer wrote them.
             if (child->value != child->originalValue)
                 child->referencedBreaks = true;
-            child->originalValue = child->value;
+            child->originalValue = child->value.text();
+            child->value = child->originalValue; // lets the edited text go
         } else
             commitSubtree(child.get());
     }

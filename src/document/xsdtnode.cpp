@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -16,7 +17,13 @@
 namespace vrn {
 
 // A large file holds about a million nodes: a few bytes more here are megabytes more there.
-static_assert(sizeof(XsdtNode) <= 80, "XsdtNode grew");
+static_assert(sizeof(XsdtNode) <= 64, "XsdtNode grew");
+// An unedited value reads its text from the original just before it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+static_assert(offsetof(XsdtNode, value) == offsetof(XsdtNode, originalValue) + sizeof(XsdtText),
+              "value must follow originalValue");
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -300,7 +307,7 @@ QString XsdtNode::path() const
     QString result;
     result.reserve(length);
     for (qsizetype i = chain.size() - 1; i >= 0; --i) {
-        result += chain[i]->key;
+        result += chain[i]->key.view();
         if (i > 0)
             result += QLatin1Char('/');
     }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "document/xsdtkey.h"
 #include "document/xsdttext.h"
+#include "document/xsdtvaluetext.h"
 
 #include <QMetaType>
 #include <QString>
@@ -127,11 +129,11 @@ private:
 
 public:
     QChar type;
-    QString key;
-    // Both set when the value is read, sharing one text; an edit gives `value` a text of its
-    // own, and a save or a revert makes them share again.
-    XsdtText value;
+    XsdtKey key;
+    // The value as the file holds it; `value` reads as this until it is edited, and a save or
+    // a revert makes it do so again. `value` must follow it directly.
     XsdtText originalValue;
+    XsdtValueText value;
     XsdtNode *parent = nullptr;
     XsdtChildren children;
 

@@ -14,6 +14,7 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #ifdef __SSE2__
@@ -114,11 +115,18 @@ bool isSpaceCharacter(char32_t c)
     return QChar::isSpace(c);
 }
 
-bool isAsciiNameChar(char32_t c)
+constexpr bool isAsciiNameChar(char32_t c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '.' || c == ':' || c == '_';
 }
+
+constexpr auto kAsciiNameChars = [] {
+    std::array<bool, 0x80> table{};
+    for (char32_t c = 0; c < 0x80; ++c)
+        table[c] = isAsciiNameChar(c);
+    return table;
+}();
 
 template <typename Unit>
 using View = std::basic_string_view<Unit>;
@@ -847,7 +855,7 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
                     return fail(
                         ReaderMessages::tr("elements nested too deeply (more than %1 levels)")
                             .arg(kMaxDepth));
-                m_context.push_back(group ? ContextKey{group->key, {}}
+                m_context.push_back(group ? ContextKey{group->key.view(), {}}
                                           : ContextKey{tag.k, tag.kRaw});
                 m_keepAll += keep == Keep::All ? 1 : 0;
                 m_skipping += group ? 0 : 1;
@@ -903,8 +911,7 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
                 return true;
             XsdtNode *node = addNode(parent, XsdtNode::Value, std::move(tag.k));
             node->type = tag.t;
-            node->value = std::move(tag.v);
-            node->originalValue = node->value;
+            node->originalValue = std::move(tag.v);
             node->selfClosing = true;
             node->referencedBreaks = tag.vReferencedBreaks;
             return true;
@@ -935,8 +942,7 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
         }
         XsdtNode *node = addNode(parent, XsdtNode::Value, std::move(tag.k));
         node->type = tag.t;
-        node->value = std::move(decoded);
-        node->originalValue = node->value;
+        node->originalValue = std::move(decoded);
         node->textForm = true;
         node->referencedBreaks = breaks;
         m_pos += qsizetype(end) + 4;
@@ -973,9 +979,8 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
     node->type = tag.t;
     node->textForm = true;
     node->setCompressed(tag.c, std::move(content));
-    node->value = ReaderMessages::tr("(compressed %1 block, %2 uncompressed)")
-                      .arg(tag.c, QLocale().formattedDataSize(total, 2));
-    node->originalValue = node->value;
+    node->originalValue = ReaderMessages::tr("(compressed %1 block, %2 uncompressed)")
+                              .arg(tag.c, QLocale().formattedDataSize(total, 2));
     m_pos += qsizetype(end) + 4;
     return true;
 }
@@ -984,6 +989,14 @@ template <typename Unit>
 qsizetype Reader<Unit>::readName()
 {
     const qsizetype start = m_pos;
+    // Names are nearly always ASCII: a look-up a unit, and the full test only past that.
+    for (; m_pos < m_n; ++m_pos) {
+        const auto unit = std::make_unsigned_t<Unit>(m_s[m_pos]);
+        if (unit >= 0x80)
+            break;
+        if (!kAsciiNameChars[unit])
+            return m_pos - start;
+    }
     while (m_pos < m_n) {
         qsizetype width = 1;
         const char32_t c = U::at(m_s, m_pos, m_n, &width);

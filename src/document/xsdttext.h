@@ -109,6 +109,7 @@ public:
     friend bool operator==(const XsdtText &a, QLatin1String b) { return a.equals(b); }
 
 private:
+    friend class XsdtKey;
     static QString owned(QLatin1String text) { return QString(text); }
     static QString owned(QStringView text) { return text.toString(); }
     template <typename View>

@@ -255,7 +255,7 @@ void writeNode(Out &out, const XsdtNode *node, bool omitMarked)
         return;
     if (node->kind == XsdtNode::Group) {
         out.literal("<i k=\"");
-        out.text(node->key, kMarkup);
+        out.text(node->key.view(), kMarkup);
         out.literal("\"");
         if (node->children.empty() && node->selfClosing) {
             out.literal("/>");
@@ -271,7 +271,7 @@ void writeNode(Out &out, const XsdtNode *node, bool omitMarked)
         return;
     }
     out.literal("<v k=\"");
-    out.text(node->key, kMarkup);
+    out.text(node->key.view(), kMarkup);
     out.literal("\" t=\"");
     out.text(QStringView(&node->type, 1), kMarkup);
     out.literal("\"");

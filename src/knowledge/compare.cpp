@@ -33,7 +33,7 @@ public:
     }
 
     // The entry of `key` below `parent`, or -1.
-    qint32 find(qint32 parent, const QString &key) const
+    qint32 find(qint32 parent, QStringView key) const
     {
         const quint64 h = hash(parent, key);
         for (size_t i = size_t(h) & m_mask;; i = (i + 1) & m_mask) {
@@ -41,14 +41,15 @@ public:
             if (slot.id < 0)
                 return -1;
             if (slot.hash == quint32(h >> 32) && slot.parent == parent &&
-                *m_keys[size_t(slot.id)] == key)
+                m_keys[size_t(slot.id)] == key)
                 return slot.id;
         }
     }
 
     // The entry of `key` below `parent`, made with the id `next` when there is none yet. Ids
-    // are given in turn from 1 (0 stands for the root), and `key` must outlive the index.
-    qint32 findOrAdd(qint32 parent, const QString &key, qint32 next)
+    // are given in turn from 1 (0 stands for the root), and the text `key` views must outlive
+    // the index.
+    qint32 findOrAdd(qint32 parent, QStringView key, qint32 next)
     {
         const quint64 h = hash(parent, key);
         for (size_t i = size_t(h) & m_mask;; i = (i + 1) & m_mask) {
@@ -56,11 +57,11 @@ public:
             if (slot.id < 0) {
                 slot = Slot{parent, next, quint32(h >> 32)};
                 m_keys.resize(size_t(next) + 1);
-                m_keys[size_t(next)] = &key;
+                m_keys[size_t(next)] = key;
                 return next;
             }
             if (slot.hash == quint32(h >> 32) && slot.parent == parent &&
-                *m_keys[size_t(slot.id)] == key)
+                m_keys[size_t(slot.id)] == key)
                 return slot.id;
         }
     }
@@ -74,7 +75,7 @@ private:
         quint32 hash = 0;
     };
 
-    static quint64 hash(qint32 parent, const QString &key)
+    static quint64 hash(qint32 parent, QStringView key)
     {
         quint64 h = 0xcbf29ce484222325ULL ^ (quint64(quint32(parent)) * 0x9e3779b97f4a7c15ULL);
         for (QChar c : key)
@@ -85,7 +86,7 @@ private:
     }
 
     std::vector<Slot> m_slots;
-    std::vector<const QString *> m_keys; // by id: the key of the first node with that path
+    std::vector<QStringView> m_keys; // by id: the key of the first node with that path
     size_t m_mask = 0;
 };
 
@@ -146,7 +147,7 @@ public:
             return QString();
         return make(length, [&](char16_t *to) {
             for (qsizetype i = chain.size() - 1; i >= 0; --i) {
-                const QString &key = chain[i]->key;
+                const QStringView key = chain[i]->key.view();
                 to = std::copy(key.utf16(), key.utf16() + key.size(), to);
                 if (i > 0)
                     *to++ = u'/';
@@ -226,7 +227,7 @@ public:
             chain.append(n);
         qint32 id = 0;
         for (qsizetype i = chain.size() - 1; i >= 0 && id >= 0; --i)
-            id = m_index.find(id, chain[i]->key);
+            id = m_index.find(id, chain[i]->key.view());
         XsdtNode *other = id >= 0 ? pairOf(m_entries[size_t(id)], ranks.value(value, 0)) : nullptr;
         if (other && sameValue(*value, *other))
             return false;
@@ -246,7 +247,8 @@ private:
         for (const auto &child : group->children) {
             if (child->pendingDelete)
                 continue;
-            const qint32 id = m_index.findOrAdd(groupId, child->key, qint32(m_entries.size()));
+            const qint32 id =
+                m_index.findOrAdd(groupId, child->key.view(), qint32(m_entries.size()));
             if (id == qint32(m_entries.size()))
                 m_entries.emplace_back();
             if (child->isValue()) {
@@ -406,7 +408,7 @@ private:
                     queued->push_back(child.get());
                 continue;
             }
-            const qint32 id = groupId >= 0 ? m_index.find(groupId, child->key) : -1;
+            const qint32 id = groupId >= 0 ? m_index.find(groupId, child->key.view()) : -1;
             if (child->isGroup())
                 walkNodes(walk, child.get(), id, prefix + child->key + QLatin1Char('/'), queued);
             else

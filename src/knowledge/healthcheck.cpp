@@ -268,7 +268,7 @@ void duplicatesAmongChildren(const XsdtNode *node, std::vector<KeyedChild> &scra
     scratch.clear();
     for (const auto &child : node->children) {
         if (!child->pendingDelete)
-            scratch.push_back({QStringView(child->key), qsizetype(scratch.size()), child.get()});
+            scratch.push_back({child->key.view(), qsizetype(scratch.size()), child.get()});
     }
     if (scratch.size() < 2)
         return;

@@ -84,7 +84,7 @@ public:
         m_entries.reserve(parent->children.size());
         for (const auto &child : parent->children) {
             if (!groupsOnly || child->isGroup())
-                m_entries.push_back({QStringView(child->key), child.get()});
+                m_entries.push_back({child->key.view(), child.get()});
         }
         std::stable_sort(m_entries.begin(), m_entries.end(), byKey);
     }

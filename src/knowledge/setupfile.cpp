@@ -57,7 +57,7 @@ private:
             QHash<QStringView, QList<XsdtNode *>> keys;
             keys.reserve(qsizetype(group->children.size()));
             for (const auto &child : group->children)
-                keys[child->key].append(child.get());
+                keys[child->key.view()].append(child.get());
             children = m_groups.insert(group, keys);
         }
         return *children;

@@ -54,7 +54,7 @@ public:
         if (sorted.empty()) {
             sorted.reserve(kids.size());
             for (const auto &child : kids)
-                sorted.push_back({QStringView(child->key), child.get()});
+                sorted.push_back({child->key.view(), child.get()});
             std::stable_sort(sorted.begin(), sorted.end(), byKey);
         }
         const auto range =

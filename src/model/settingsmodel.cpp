@@ -361,7 +361,8 @@ QString SettingsModel::viewOnlyReason() const
 QString SettingsModel::whyNotEditable(const XsdtNode *node) const
 {
     if (!node || !node->isValue())
-        return tr("Only values can be edited; %1 is a group.").arg(node ? node->key : QString());
+        return tr("Only values can be edited; %1 is a group.")
+            .arg(node ? node->key.toString() : QString());
     if (m_viewOnly)
         return viewOnlyReason();
     if (node->pendingDelete)
@@ -483,7 +484,7 @@ QVariant SettingsModel::data(const QModelIndex &index, int role) const
     case Qt::DisplayRole:
         switch (index.column()) {
         case 0:
-            return node->key;
+            return node->key.toString();
         case 1: {
             if (!isValue)
                 return {};

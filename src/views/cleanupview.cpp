@@ -180,7 +180,7 @@ QString toolName(const XsdtNode *node)
     const bool topLevel = parent && !parent->parent;
     const bool moduleData = parent && parent->parent && !parent->parent->parent &&
                             parent->key == QLatin1String("ModuleData");
-    return topLevel || moduleData ? node->key : node->path();
+    return topLevel || moduleData ? node->key.toString() : node->path();
 }
 
 // Entries without a single value (an empty group) free nothing worth a row: they are left out.
