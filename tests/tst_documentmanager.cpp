@@ -330,6 +330,15 @@ void TestDocumentManager::worker_data()
         << "another" << loading << "b"
         << "clear soon2 busy idle soon1 busy idle about busy clear idle about busy idle replaced "
            "loaded state";
+    QTest::newRow("read-only work") << "read"
+                                    << "Checking…"
+                                    << "mine"
+                                    << "busy idle read mine";
+    QTest::newRow("read-only work dropped for another")
+        << "read, another"
+        << "Checking…"
+        << "b"
+        << "busy clear idle soon2 busy idle soon1 busy idle about busy idle replaced loaded state";
     QTest::newRow("load dropped by unload")
         << "unload" << loading << "<none>"
         << "clear soon2 busy idle soon1 busy idle about busy about replaced:null idle";
@@ -374,8 +383,13 @@ void TestDocumentManager::worker()
     m_hold = true;
     const auto release = qScopeGuard([this] { m_gate.release(10); });
     m_log.clear();
+    QString seen; // by the worker, while the document is held still
     if (step == "save")
         docs.startSave();
+    else if (step.startsWith("read"))
+        docs.startReadOnly(
+            "Checking…", 0, [&] { seen = valueAt(docs, u"Global/Name"); },
+            [&] { m_log.append("read " + seen); });
     else if (keeps)
         docs.startReloadKeepingChanges(keep);
     else
@@ -384,9 +398,9 @@ void TestDocumentManager::worker()
     QCOMPARE(docs.isKeepingChanges(), keeps);
     QCOMPARE(docs.busyText(), text);
     docs.poll(); // no verdict while the worker has the file
-    if (step != "save" && !keeps)
+    if (step != "save" && !keeps && !step.startsWith("read"))
         QTRY_VERIFY(m_log.contains("about")); // the views let go in turns before
-    if (step == "another")
+    if (step.endsWith("another"))
         docs.startLoad(other);
     else if (step == "unload")
         docs.unload();
@@ -396,7 +410,7 @@ void TestDocumentManager::worker()
     QCOMPARE(m_log.join(' '), expected);
     QVERIFY(!docs.isKeepingChanges());
     QCOMPARE(valueAt(docs, u"Global/Name"), name);
-    QCOMPARE(docs.pendingCount(), keeps ? 2 : 0); // the queued file stays
+    QCOMPARE(docs.pendingCount(), keeps ? 2 : step == "read" ? 1 : 0); // the queued file stays
     QVERIFY(error.isEmpty() || error.startsWith(m_path + " is not a valid PixInsight settings"));
 }
 

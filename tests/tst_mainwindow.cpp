@@ -1348,6 +1348,30 @@ void TestMainWindow::importSetup()
     QVERIFY(created);
     QCOMPARE(created->value, QString("3"));
     QCOMPARE(window.store().document.pendingChangeCount(), 2);
+
+    // A large setup is read, then checked, on the worker: the window says so, takes no edits
+    // meanwhile and queues the values only once they were checked.
+    window.model()->undo();
+    QSemaphore gate;
+    const auto restore = holdWorker(gate);
+    Dialogs::setNextDialogHandler([](QDialog *) {
+        Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Rejected); });
+        return int(QDialog::Accepted);
+    });
+    setupFile(kMaxProcessors);
+    menuAction(window, "&File", "&Import...")->trigger();
+    QCOMPARE(window.busyLabel()->text(), QString("Reading setup.json…"));
+    const QModelIndex maxProcessors =
+        window.model()->indexForNode(findNode(window, kMaxProcessors), 1);
+    QVERIFY(!window.model()->setData(maxProcessors, QStringLiteral("6")));
+    gate.release();
+    QTRY_COMPARE(window.busyLabel()->text(), QString("Checking setup.json…"));
+    QVERIFY(!window.model()->setData(maxProcessors, QStringLiteral("6")));
+    QCOMPARE(window.store().document.pendingChangeCount(), 0);
+    gate.release();
+    QTRY_VERIFY(!window.documents().isBusy());
+    QCOMPARE(findNode(window, kMaxProcessors)->value, QString("3"));
+    QCOMPARE(window.store().document.pendingChangeCount(), 2);
 }
 
 // A save on the worker: the window says so and takes no edits until it is back.

@@ -446,34 +446,66 @@ void FileCommands::importSetup()
                                                   tr("Varnel setups (*.json);;All files (*)"));
     if (path.isEmpty())
         return;
-    QByteArray bytes;
-    SetupFile setup;
-    QString error;
-    if (!readFile(path, bytes, &error) || !readSetupFile(bytes, &setup, &error)) {
-        Dialogs::critical(m_window, tr("Import failed"),
-                          tr("%1 cannot be imported: %2").arg(native(path), error));
-        return;
-    }
+    // A setup exported with every module's data runs to megabytes of JSON: it is read on the
+    // worker when large, like the settings file.
+    struct Read
+    {
+        SetupFile setup;
+        QString error;
+        bool ok = false;
+    };
+    auto read = std::make_shared<Read>();
+    const qint64 size = QFileInfo(path).size();
+    m_docs->startReadOnly(
+        tr("Reading %1…").arg(QFileInfo(path).fileName()), size,
+        [path, read] {
+            QByteArray bytes;
+            read->ok = readFile(path, bytes, &read->error) &&
+                       readSetupFile(bytes, &read->setup, &read->error);
+        },
+        [this, path, read, size] {
+            if (!read->ok) {
+                Dialogs::critical(m_window, tr("Import failed"),
+                                  tr("%1 cannot be imported: %2").arg(native(path), read->error));
+                return;
+            }
+            mapSetup(path, std::make_shared<SetupFile>(std::move(read->setup)), size);
+        });
+}
+
+void FileCommands::mapSetup(const QString &path, const std::shared_ptr<SetupFile> &setup,
+                            qint64 size)
+{
     const bool windowsPaths = HealthEnv::system().windowsPaths;
     const QString oldHome = suggestedOldHome(
-        setup, windowsPaths, [](const QString &folder) { return QFileInfo::exists(folder); });
-    ImportMapDialog mapping(path, int(setup.values.size()), oldHome,
+        *setup, windowsPaths, [](const QString &folder) { return QFileInfo::exists(folder); });
+    ImportMapDialog mapping(path, int(setup->values.size()), oldHome,
                             oldHome.isEmpty() ? QString() : QDir::homePath(), m_window);
-    mapping.showFolders(setup, windowsPaths);
+    mapping.showFolders(*setup, windowsPaths);
     if (Dialogs::execDialog(&mapping) != QDialog::Accepted)
         return;
     QList<PathMap> maps;
+    QString error;
     if (!parsePathMaps(mapping.mappings(), windowsPaths, &maps, &error)) {
         Dialogs::critical(m_window, tr("Import failed"), tr("%1 Nothing was imported.").arg(error));
         return;
     }
-    const SettingsStore &store = m_docs->store();
-    ImportPlan plan;
-    // A tenth of a second or more for a large setup on a large file.
-    m_docs->busyWhile([&] {
-        plan = planImport(store.document, setup, maps, windowsPaths, *m_schema, m_model->policy(),
-                          store.path, mapping.addMissing());
-    });
+    // Checking every value against a large file takes a good part of a second: on the worker,
+    // with the document held still until the plan is applied.
+    auto plan = std::make_shared<ImportPlan>();
+    const XsdtDocument *document = &m_docs->store().document;
+    m_docs->startReadOnly(
+        tr("Checking %1…").arg(QFileInfo(path).fileName()), size,
+        [=, schema = m_schema, policy = m_model->policy(), settingsPath = m_docs->store().path,
+         addMissing = mapping.addMissing()] {
+            *plan = planImport(*document, *setup, maps, windowsPaths, *schema, policy, settingsPath,
+                               addMissing);
+        },
+        [this, path, plan] { applyImport(path, *plan); });
+}
+
+void FileCommands::applyImport(const QString &path, const ImportPlan &plan)
+{
     if (!plan.problems.isEmpty()) {
         QStringList lines;
         for (const ImportProblem &problem : plan.problems)

@@ -18,6 +18,8 @@ class CompareView;
 class DocumentManager;
 class Schema;
 class SettingsModel;
+struct ImportPlan;
+struct SetupFile;
 class UnusedModulesView;
 
 // Saving, reloading with the changes kept and restoring a backup, with the questions asked
@@ -86,6 +88,10 @@ private:
     bool allowReadOnly(const QString &question);
     void onSaved(const DocumentManager::SaveResult &saved);
     void onRestored(bool ok, const QString &error);
+    // The steps of an import once its file is read: where its paths move to, then the values
+    // checked and queued.
+    void mapSetup(const QString &path, const std::shared_ptr<SetupFile> &setup, qint64 size);
+    void applyImport(const QString &path, const ImportPlan &plan);
     // True, after telling the user, while a reload is making the changes again.
     bool reloadUnderWay();
 

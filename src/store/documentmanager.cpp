@@ -220,6 +220,20 @@ void DocumentManager::busyWhile(const std::function<void()> &work)
     emit busyChanged(false, QString());
 }
 
+void DocumentManager::startReadOnly(const QString &busyText, qint64 inputSize,
+                                    std::function<void()> read, std::function<void()> finish)
+{
+    whenFree([this, busyText, inputSize, read = std::move(read), finish = std::move(finish)] {
+        if (!m_store.loaded)
+            return;
+        auto job = newJob();
+        job->work = read;
+        job->finish = finish;
+        m_busyText = busyText;
+        runJob(std::move(job), Run::BySize, std::max(m_loadedSize, inputSize));
+    });
+}
+
 void DocumentManager::waitForIdle()
 {
     while (m_job)

@@ -144,6 +144,13 @@ public:
     // Runs work on the document that holds up this thread for a moment (changes made again, an
     // import), announced as busyChanged without a text: a busy cursor, and nothing locked.
     void busyWhile(const std::function<void()> &work);
+    // Runs `read`, which may only read the open document and what else it was given, on the
+    // worker when the document or that other input (`inputSize` bytes) is large, while nobody
+    // may change the document, announced as busyChanged with `busyText`. Then `finish` here,
+    // unless the user moved on meanwhile (another file, a reload, unload). Nothing runs while no
+    // file is loaded.
+    void startReadOnly(const QString &busyText, qint64 inputSize, std::function<void()> read,
+                       std::function<void()> finish);
     // Takes back whatever the worker is doing, blocking; for varnelctl-like callers and exit.
     void waitForIdle();
 
