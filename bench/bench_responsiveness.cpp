@@ -511,9 +511,11 @@ void responsivenessAt(qint64 megabytes)
         });
         // The review that follows the import is turned down: the import is what is measured.
         Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Rejected); });
+        // Read and checked on the worker, then applied here.
         run("import-setup", megabytes,
             comparedAfter(
-                settledAfter([&] { actionNamed(window, QStringLiteral("&Import..."))->trigger(); }),
+                untilIdle(window,
+                          [&] { actionNamed(window, QStringLiteral("&Import..."))->trigger(); }),
                 compare));
         std::printf("  pending changes: %d before import-setup, %d after\n", beforeImport,
                     window.pendingCount());
