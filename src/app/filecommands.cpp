@@ -500,6 +500,9 @@ void FileCommands::mapSetup(const QString &path, const std::shared_ptr<SetupFile
          addMissing = mapping.addMissing()] {
             *plan = planImport(*document, *setup, maps, windowsPaths, *schema, policy, settingsPath,
                                addMissing);
+            // Nothing needs the setup after this: its many values are freed here rather than
+            // by the window.
+            *setup = SetupFile();
         },
         [this, path, plan] { applyImport(path, *plan); });
 }
