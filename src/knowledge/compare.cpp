@@ -9,7 +9,6 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
-#include <bit>
 #include <utility>
 #include <vector>
 
@@ -20,15 +19,16 @@ namespace {
 // The other document's paths as a tree of keys: one entry per distinct path, each found by
 // (parent entry, key). Hashing one short key per level is much cheaper than building and
 // hashing every full path, and groups that occur twice merge into one entry as their paths
-// do. A plain open-addressing table sized once keeps a 50 MB file's million lookups cheap.
+// do. A plain open-addressing table sized once keeps a 50 MB file's million lookups cheap; it
+// is mapped onto its slots by multiplication rather than a power-of-two mask, so that it can be
+// filled to four fifths instead of as little as a quarter, a tenth of the comparison's memory.
 class PathIndex
 {
 public:
     explicit PathIndex(size_t expected)
+        : m_capacity(std::max<size_t>(16, expected + expected / 4 + 1))
     {
-        const size_t capacity = std::bit_ceil(std::max<size_t>(16, expected * 2));
-        m_slots.resize(capacity);
-        m_mask = capacity - 1;
+        m_slots.resize(m_capacity);
         m_keys.reserve(expected + 1);
     }
 
@@ -36,38 +36,37 @@ public:
     qint32 find(qint32 parent, QStringView key) const
     {
         const quint64 h = hash(parent, key);
-        for (size_t i = size_t(h) & m_mask;; i = (i + 1) & m_mask) {
+        for (size_t i = start(h);; i = next(i)) {
             const Slot &slot = m_slots[i];
             if (slot.id < 0)
                 return -1;
             if (slot.hash == quint32(h >> 32) && slot.parent == parent &&
-                m_keys[size_t(slot.id)] == key)
+                m_keys[size_t(slot.id)]->view() == key)
                 return slot.id;
         }
     }
 
     // The entry of `key` below `parent`, made with the id `next` when there is none yet. Ids
-    // are given in turn from 1 (0 stands for the root), and the text `key` views must outlive
-    // the index.
-    qint32 findOrAdd(qint32 parent, QStringView key, qint32 next)
+    // are given in turn from 1 (0 stands for the root), and `key` must outlive the index.
+    qint32 findOrAdd(qint32 parent, const XsdtKey &key, qint32 id)
     {
-        const quint64 h = hash(parent, key);
-        for (size_t i = size_t(h) & m_mask;; i = (i + 1) & m_mask) {
+        const quint64 h = hash(parent, key.view());
+        for (size_t i = start(h);; i = next(i)) {
             Slot &slot = m_slots[i];
             if (slot.id < 0) {
-                slot = Slot{parent, next, quint32(h >> 32)};
-                m_keys.resize(size_t(next) + 1);
-                m_keys[size_t(next)] = key;
-                return next;
+                slot = Slot{parent, id, quint32(h >> 32)};
+                m_keys.resize(size_t(id) + 1);
+                m_keys[size_t(id)] = &key;
+                return id;
             }
             if (slot.hash == quint32(h >> 32) && slot.parent == parent &&
-                m_keys[size_t(slot.id)] == key)
+                m_keys[size_t(slot.id)]->view() == key.view())
                 return slot.id;
         }
     }
 
 private:
-    // Twelve bytes, for a table of two million slots at 50 MB; the key is looked up by id.
+    // Twelve bytes, for a table of a million slots and more at 50 MB; the key is looked up by id.
     struct Slot
     {
         qint32 parent = 0;
@@ -84,10 +83,13 @@ private:
         h *= 0xbf58476d1ce4e5b9ULL;
         return h ^ (h >> 32);
     }
+    size_t start(quint64 h) const { return size_t((quint64(quint32(h)) * m_capacity) >> 32); }
+    size_t next(size_t i) const { return i + 1 == m_capacity ? 0 : i + 1; }
 
+    size_t m_capacity;
     std::vector<Slot> m_slots;
-    std::vector<QStringView> m_keys; // by id: the key of the first node with that path
-    size_t m_mask = 0;
+    // By id: the key of the first node with that path, which the other document holds.
+    std::vector<const XsdtKey *> m_keys;
 };
 
 // One distinct path of the other document: its values are m_occurrences[first, first + count)
@@ -98,10 +100,10 @@ struct PathEntry
     qint32 count = 0;
 };
 
-// A value of the other document, its path's entry and its rank among the values of that path.
+// A value of the other document: its path's entry and its rank among the values of that path,
+// which find it in the occurrences.
 struct ThereValue
 {
-    XsdtNode *node = nullptr;
     qint32 id = 0;
     qint32 rank = 0;
 };
@@ -176,8 +178,9 @@ public:
     explicit Index(const XsdtDocument &there)
         : m_index(countNodes(&there.root))
     {
-        m_entries.emplace_back(); // entry 0 stands for the root
-        indexThere(&there.root, 0);
+        m_entries.emplace_back();      // entry 0 stands for the root
+        std::vector<XsdtNode *> nodes; // the values in document order, until they are laid out
+        indexThere(&there.root, 0, nodes);
         // Lay the values of each path side by side, in document order.
         qint32 next = 0;
         for (PathEntry &entry : m_entries) {
@@ -186,10 +189,11 @@ public:
             entry.count = 0;
         }
         m_occurrences.resize(size_t(next));
-        for (ThereValue &value : m_thereValues) {
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            ThereValue &value = m_thereValues[i];
             PathEntry &entry = m_entries[size_t(value.id)];
             value.rank = entry.count++;
-            m_occurrences[size_t(entry.first + value.rank)] = value.node;
+            m_occurrences[size_t(entry.first + value.rank)] = nodes[i];
         }
     }
 
@@ -242,20 +246,20 @@ private:
         return rank < entry.count ? m_occurrences[size_t(entry.first + rank)] : nullptr;
     }
 
-    void indexThere(const XsdtNode *group, qint32 groupId)
+    void indexThere(const XsdtNode *group, qint32 groupId, std::vector<XsdtNode *> &nodes)
     {
         for (const auto &child : group->children) {
             if (child->pendingDelete)
                 continue;
-            const qint32 id =
-                m_index.findOrAdd(groupId, child->key.view(), qint32(m_entries.size()));
+            const qint32 id = m_index.findOrAdd(groupId, child->key, qint32(m_entries.size()));
             if (id == qint32(m_entries.size()))
                 m_entries.emplace_back();
             if (child->isValue()) {
                 ++m_entries[size_t(id)].count;
-                m_thereValues.push_back({child.get(), id, 0});
+                m_thereValues.push_back({id, 0});
+                nodes.push_back(child.get());
             } else {
-                indexThere(child.get(), id);
+                indexThere(child.get(), id, nodes);
             }
         }
     }
@@ -336,8 +340,10 @@ private:
         if (walk.stopped())
             return {};
         for (const ThereValue &value : m_thereValues) {
-            if (value.rank >= walk.hereSeen[size_t(value.id)])
-                walk.add(NodePath{value.node}, DiffRecord::OnlyThere, nullptr, value.node);
+            if (value.rank >= walk.hereSeen[size_t(value.id)]) {
+                XsdtNode *node = pairOf(m_entries[size_t(value.id)], value.rank);
+                walk.add(NodePath{node}, DiffRecord::OnlyThere, nullptr, node);
+            }
         }
         if (ranks)
             *ranks = std::move(walk.ranks);
