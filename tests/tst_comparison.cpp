@@ -169,6 +169,9 @@ private slots:
         row("outside the documented range", preference("MaxProcessors", "i", "4"),
             preference("MaxProcessors", "i", "0"), CopyVerdict::Refused,
             "Max processors: 0 is below the allowed minimum 1");
+        row("out of range here and there, other spelling", preference("MaxProcessors", "i", "0"),
+            preference("MaxProcessors", "i", "00"), CopyVerdict::AlreadySame,
+            "copying would not change");
     }
 
     void verdicts()

@@ -591,6 +591,9 @@ private slots:
                                << "\"\\\"b\"";
         QTest::newRow("control") << QByteArray("a&#1;") << "a\\u0001"
                                  << "\"a\\u0001\"";
+        QTest::newRow("beyond ASCII")
+            << QByteArray("caf\xc3\xa9 \xe6\x97\xa5") << "caf\u00e9 \u65e5"
+            << "\"caf\u00e9 \u65e5\"";
     }
     void diffEscapes()
     {
