@@ -106,7 +106,10 @@ void appendJsonUnits(std::string &out, const Unit *text, qsizetype size)
 
 void appendJson(std::string &out, QStringView text)
 {
-    if (std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; })) {
+    char16_t all = 0;
+    for (QChar c : text)
+        all |= c.unicode();
+    if (all < 0x80) {
         appendJsonUnits<Units::Ascii>(out, text.utf16(), text.size());
         return;
     }

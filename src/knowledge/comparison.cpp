@@ -568,9 +568,10 @@ CopyVerdict Comparison::verdictOf(const DiffRecord &record) const
     if (verdict != CopyVerdict::Copyable)
         return verdict;
     // The value check validates the text as the type's own check does, so the plain type check
-    // runs apart only for a value it turns down: a million records are checked at 50 MB.
+    // runs apart only for a value it turns down: a million records are checked at 50 MB. The
+    // rules' lock was asked above already.
     const QString there = record.there->value;
-    if (checkNewValue(record.here, there, m_schema ? *m_schema : noSchema, m_policy, &normalized)) {
+    if (checkNewValue(record.here, there, m_schema ? *m_schema : noSchema, nullptr, &normalized)) {
         if (normalized == record.here->value)
             return CopyVerdict::AlreadySame;
         return normalized == there ? CopyVerdict::Copyable : CopyVerdict::Inexact;
