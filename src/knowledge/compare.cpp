@@ -327,7 +327,7 @@ private:
     static bool sameAsThere(const DocumentOutline &outline, const DocumentOutline::Entry &entry,
                             const XsdtNode &other)
     {
-        if (entry.type != other.type || entry.value != other.value)
+        if (entry.type != other.type || !(other.value == entry.value))
             return false;
         if (entry.compressed < 0)
             return other.compression().isEmpty() && other.compressedText().isEmpty();
@@ -367,7 +367,7 @@ private:
     // written twice (two recent files both named File02) pairs with its own twin and never
     // with the other.
     template <typename Same>
-    void meet(Walk &walk, qint32 id, XsdtNode *node, const QString &prefix, const QString &key,
+    void meet(Walk &walk, qint32 id, XsdtNode *node, const QString &prefix, QStringView key,
               Same same) const
     {
         XsdtNode *other = nullptr;
@@ -391,14 +391,15 @@ private:
     {
         for (quint32 i = first; i < last && step(walk);) {
             const DocumentOutline::Entry &entry = here.m_entries[i];
-            const qint32 id = groupId >= 0 ? m_index.find(groupId, entry.key) : -1;
+            const qint32 id = groupId >= 0 ? m_index.find(groupId, entry.key.view()) : -1;
             if (entry.group) {
-                walkHere(walk, here, i + 1, entry.end, id, prefix + entry.key + QLatin1Char('/'));
+                walkHere(walk, here, i + 1, entry.end, id,
+                         prefix + entry.key.toString() + QLatin1Char('/'));
                 i = std::max(entry.end, i + 1);
                 continue;
             }
             ++i;
-            meet(walk, id, entry.node, prefix, entry.key,
+            meet(walk, id, entry.node, prefix, entry.key.view(),
                  [&](const XsdtNode &other) { return sameAsThere(here, entry, other); });
         }
     }
@@ -418,7 +419,7 @@ private:
             if (child->isGroup())
                 walkNodes(walk, child.get(), id, prefix + child->key + QLatin1Char('/'), queued);
             else
-                meet(walk, id, child.get(), prefix, child->key,
+                meet(walk, id, child.get(), prefix, child->key.view(),
                      [&](const XsdtNode &other) { return sameValue(*child, other); });
         }
     }
@@ -471,7 +472,7 @@ void DocumentOutline::add(const XsdtNode *group)
             continue;
         }
         entry.type = child->type;
-        entry.value = child->value;
+        entry.value = child->value.text();
         if (!child->compression().isEmpty() || !child->compressedText().isEmpty()) {
             entry.compressed = qint32(m_compressed.size());
             m_compressed.emplace_back(child->compression(), child->compressedText());

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "document/xsdtkey.h"
+#include "document/xsdttext.h"
+
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -55,8 +58,8 @@ private:
     struct Entry
     {
         XsdtNode *node = nullptr;
-        QString key;
-        QString value;
+        XsdtKey key;
+        XsdtText value;  // shares the node's text, Latin-1 as it is kept there
         quint32 end = 0; // for a group, the entry after the last one below it
         QChar type;
         bool group = false;
