@@ -20,8 +20,8 @@ namespace {
 // (parent entry, key). Hashing one short key per level is much cheaper than building and
 // hashing every full path, and groups that occur twice merge into one entry as their paths
 // do. A plain open-addressing table sized once keeps a 50 MB file's million lookups cheap; it
-// is mapped onto its slots by multiplication rather than a power-of-two mask, so that it can be
-// filled to four fifths instead of as little as a quarter, a tenth of the comparison's memory.
+// is mapped onto its slots by multiplication rather than a power-of-two mask, so that it is
+// filled to four fifths instead of a quarter to a half.
 class PathIndex
 {
 public:
