@@ -21,6 +21,7 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <array>
 #include <string>
 
 namespace vrn {
@@ -38,19 +39,30 @@ QString modifiedText(const QFileInfo &info)
 // diff --json spent a third of its time appending character by character.
 enum class Units { Ascii, Latin1, Utf8 };
 
+// Per ASCII character, the bytes its escape adds.
+constexpr std::array<quint8, 128> kEscapeExtra = [] {
+    std::array<quint8, 128> extra{};
+    for (int c = 0; c < 0x20; ++c)
+        extra[size_t(c)] = 5;
+    for (char c : {'"', '\\', '\b', '\f', '\n', '\r', '\t'})
+        extra[size_t(c)] = 1;
+    return extra;
+}();
+
+// False, with nothing appended, for Ascii units that are not all ASCII.
 template <Units units, typename Unit>
-void appendJsonUnits(std::string &out, const Unit *text, qsizetype size)
+bool appendJsonUnits(std::string &out, const Unit *text, qsizetype size)
 {
-    const auto extra = [](uint c) -> qsizetype {
-        if (c >= 0x80)
-            return units == Units::Latin1 ? 1 : 0;
-        if (c == '"' || c == '\\' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t')
-            return 1;
-        return c < 0x20 ? 5 : 0;
-    };
     qsizetype extras = 0;
-    for (qsizetype i = 0; i < size; ++i)
-        extras += extra(uint(text[i]));
+    for (qsizetype i = 0; i < size; ++i) {
+        const uint c = uint(text[i]);
+        if (c < 0x80)
+            extras += kEscapeExtra[c];
+        else if constexpr (units == Units::Ascii)
+            return false;
+        else if constexpr (units == Units::Latin1)
+            ++extras;
+    }
     const size_t at = out.size();
     out.resize(at + size_t(size + extras + 2));
     char *to = out.data() + at;
@@ -58,17 +70,17 @@ void appendJsonUnits(std::string &out, const Unit *text, qsizetype size)
     if (extras == 0) {
         to = std::copy(text, text + size, to);
         *to = '"';
-        return;
+        return true;
     }
     for (qsizetype i = 0; i < size; ++i) {
         const uint c = uint(text[i]);
-        if (!extra(c)) {
-            *to++ = char(c);
-            continue;
-        }
-        if (c >= 0x80) { // Latin-1 beyond ASCII: two bytes of UTF-8
+        if (c >= 0x80 && units == Units::Latin1) { // two bytes of UTF-8
             *to++ = char(0xc0 | (c >> 6));
             *to++ = char(0x80 | (c & 0x3f));
+            continue;
+        }
+        if (c >= 0x80 || !kEscapeExtra[c]) {
+            *to++ = char(c);
             continue;
         }
         *to++ = '\\';
@@ -102,17 +114,13 @@ void appendJsonUnits(std::string &out, const Unit *text, qsizetype size)
         }
     }
     *to = '"';
+    return true;
 }
 
 void appendJson(std::string &out, QStringView text)
 {
-    char16_t all = 0;
-    for (QChar c : text)
-        all |= c.unicode();
-    if (all < 0x80) {
-        appendJsonUnits<Units::Ascii>(out, text.utf16(), text.size());
+    if (appendJsonUnits<Units::Ascii>(out, text.utf16(), text.size()))
         return;
-    }
     const QByteArray utf8 = text.toUtf8();
     appendJsonUnits<Units::Utf8>(out, reinterpret_cast<const uchar *>(utf8.constData()),
                                  utf8.size());
