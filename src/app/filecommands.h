@@ -3,6 +3,7 @@
 #include "store/documentmanager.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTemporaryFile>
 
@@ -11,6 +12,7 @@
 #include <functional>
 
 class QMainWindow;
+class QProgressDialog;
 
 namespace vrn {
 
@@ -20,6 +22,7 @@ class Schema;
 class SettingsModel;
 struct ImportPlan;
 struct SetupFile;
+struct SetupFolder;
 class UnusedModulesView;
 
 // Saving, reloading with the changes kept and restoring a backup, with the questions asked
@@ -88,9 +91,13 @@ private:
     bool allowReadOnly(const QString &question);
     void onSaved(const DocumentManager::SaveResult &saved);
     void onRestored(bool ok, const QString &error);
+    struct ImportRun;
     // The steps of an import once its file is read: where its paths move to, then the values
     // checked and queued.
-    void mapSetup(const QString &path, const std::shared_ptr<SetupFile> &setup, qint64 size);
+    void mapSetup(const QString &path, const std::shared_ptr<SetupFile> &setup, qint64 size,
+                  const QString &oldHome, const QList<SetupFolder> &folders);
+    // While the worker reads or checks a large setup, a dialog says so and offers Cancel.
+    void offerImportCancel(const QString &busyText, const std::shared_ptr<ImportRun> &run);
     void applyImport(const QString &path, const ImportPlan &plan);
     // True, after telling the user, while a reload is making the changes again.
     bool reloadUnderWay();
@@ -103,9 +110,10 @@ private:
     const Schema *m_schema;
     bool m_saving = false; // a save this started is under way
     bool m_savedOk = false;
-    QString m_restoring; // the backup being restored
+    QString m_restoring;                           // the backup being restored
     QString m_restoringName;                       // what the question and the report call it
     std::unique_ptr<QTemporaryFile> m_restoreCopy; // of a version, until it is restored
+    QPointer<QProgressDialog> m_importProgress;
 };
 
 } // namespace vrn

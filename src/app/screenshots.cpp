@@ -347,7 +347,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         SetupFile setup;
         for (const XsdtNode *node : std::as_const(values))
             setup.values.append({node->path(), QString(node->type), node->value});
-        importing.showFolders(setup, false);
+        importing.showFolders(setupFolders(setup, false));
         importing.show();
         save(&importing, QStringLiteral("import-map.png"));
     }

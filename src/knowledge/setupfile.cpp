@@ -247,7 +247,8 @@ bool readSetupFile(const QByteArray &bytes, SetupFile *setup, QString *error)
 
 ImportPlan planImport(const XsdtDocument &document, const SetupFile &setup,
                       const QList<PathMap> &maps, bool windowsPaths, const Schema &schema,
-                      const DeletionPolicy *policy, const QString &target, bool addMissing)
+                      const DeletionPolicy *policy, const QString &target, bool addMissing,
+                      const std::atomic<bool> *cancelled)
 {
     ImportPlan plan;
     PathLookup lookup;
@@ -261,6 +262,8 @@ ImportPlan planImport(const XsdtDocument &document, const SetupFile &setup,
     // a comparison pairs them.
     QHash<QString, qsizetype> given;
     for (qsizetype i = 0; i < setup.values.size(); ++i) {
+        if (cancelled && (i & 1023) == 0 && cancelled->load())
+            return plan;
         const SetupValue &entry = setup.values.at(i);
         auto problem = [&](const QString &message) {
             plan.problems.append(ImportProblem{entry.path, message});
@@ -363,6 +366,32 @@ QString suggestedOldHome(const SetupFile &setup, bool windowsPaths,
     if (best.isEmpty() || !exists || exists(best))
         return QString();
     return best;
+}
+
+QList<SetupFolder> setupFolders(const SetupFile &setup, bool windowsPaths)
+{
+    static const QRegularExpression unixRoot(QStringLiteral("^/[^/]+(?:/[^/|]+)?"));
+    static const QRegularExpression windowsRoot(
+        QStringLiteral("^[A-Za-z]:[\\\\/][^\\\\/]+(?:[\\\\/][^\\\\/|]+)?"));
+    QHash<QString, int> counts;
+    for (const SetupValue &entry : setup.values) {
+        if (entry.type != QLatin1String("s"))
+            continue;
+        for (QStringView line : QStringView(entry.value).split(QLatin1Char('\n'))) {
+            const QRegularExpressionMatch root =
+                (windowsPaths ? windowsRoot : unixRoot).match(line.trimmed());
+            if (root.hasMatch())
+                ++counts[root.captured()];
+        }
+    }
+    QList<SetupFolder> folders;
+    folders.reserve(counts.size());
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        folders.append({it.key(), it.value()});
+    std::sort(folders.begin(), folders.end(), [](const SetupFolder &a, const SetupFolder &b) {
+        return a.paths != b.paths ? a.paths > b.paths : a.folder < b.folder;
+    });
+    return folders;
 }
 
 } // namespace vrn
