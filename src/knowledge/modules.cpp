@@ -418,11 +418,17 @@ QList<XsdtNode *> valueNodes(const ModuleEntries &entries)
 QList<XsdtNode *> moduleDataValues(const XsdtDocument &document, const QString &name,
                                    QStringList *similar)
 {
+    return moduleDataValues(document, ModuleFinder(document), name, similar);
+}
+
+QList<XsdtNode *> moduleDataValues(const XsdtDocument &document, const ModuleFinder &finder,
+                                   const QString &name, QStringList *similar)
+{
     if (similar)
         similar->clear();
     QList<XsdtNode *> values;
     bool exact = false;
-    const QList<ModuleEntries> modules = findModule(document, name, &exact);
+    const QList<ModuleEntries> modules = finder.find(name, &exact);
     QList<XsdtNode *> found;
     if (exact) {
         for (const ModuleEntries &entries : modules) {

@@ -18,6 +18,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <memory>
 
 namespace vrn {
 
@@ -145,9 +146,13 @@ bool setupValues(const XsdtDocument &document, const Schema &schema, const Delet
     }
     for (XsdtNode *root : choice.subtrees)
         considerBelow(root);
+    // Preparing the lookup of modules goes through the whole file: once for all the names.
+    std::unique_ptr<ModuleFinder> finder;
+    if (!choice.modules.isEmpty())
+        finder = std::make_unique<ModuleFinder>(document);
     for (const QString &name : choice.modules) {
         QStringList similar;
-        const QList<XsdtNode *> data = moduleDataValues(document, name, &similar);
+        const QList<XsdtNode *> data = moduleDataValues(document, *finder, name, &similar);
         if (data.isEmpty()) {
             if (error)
                 *error = similar.isEmpty()
