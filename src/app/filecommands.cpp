@@ -499,18 +499,24 @@ void FileCommands::importSetup()
     offerImportCancel(busy, run);
 }
 
+QProgressDialog *FileCommands::importProgress(const QString &text, QWidget *parent)
+{
+    auto *progress = new QProgressDialog(text, tr("Cancel"), 0, 0, parent);
+    progress->setWindowTitle(tr("Import setup"));
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    progress->setMinimumDuration(0);
+    return progress;
+}
+
 void FileCommands::offerImportCancel(const QString &busyText, const std::shared_ptr<ImportRun> &run)
 {
     // Done at once for a small setup, or waiting behind other work (the status bar says so).
     if (run->handedBack || !m_docs->isBusy() || m_docs->busyText() != busyText)
         return;
     delete m_importProgress;
-    auto *progress = new QProgressDialog(busyText, tr("Cancel"), 0, 0, m_window);
-    progress->setWindowTitle(tr("Import setup"));
+    QProgressDialog *progress = importProgress(busyText, m_window);
     progress->setWindowModality(Qt::WindowModal);
-    progress->setAutoClose(false);
-    progress->setAutoReset(false);
-    progress->setMinimumDuration(0);
     connect(progress, &QProgressDialog::canceled, this, [run] { run->cancelled = true; });
     // Gone when the step ends, whether or not its result is still wanted.
     connect(m_docs, &DocumentManager::busyChanged, progress, [progress](bool busy) {

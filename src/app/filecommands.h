@@ -13,6 +13,7 @@
 
 class QMainWindow;
 class QProgressDialog;
+class QWidget;
 
 namespace vrn {
 
@@ -42,6 +43,9 @@ public:
         const Schema *schema = nullptr; // what imported values are checked against
     };
     explicit FileCommands(const Parts &parts);
+
+    // What an import shows while the worker reads or checks a large setup: the step and Cancel.
+    static QProgressDialog *importProgress(const QString &text, QWidget *parent);
 
     // True when the file fits in the memory available now, or the user chose to open it anyway.
     bool mayOpen(const QString &path);
