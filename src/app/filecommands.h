@@ -114,7 +114,7 @@ private:
     const Schema *m_schema;
     bool m_saving = false; // a save this started is under way
     bool m_savedOk = false;
-    QString m_restoring;                           // the backup being restored
+    QString m_restoring; // the backup being restored
     QString m_restoringName;                       // what the question and the report call it
     std::unique_ptr<QTemporaryFile> m_restoreCopy; // of a version, until it is restored
     QPointer<QProgressDialog> m_importProgress;
