@@ -597,7 +597,10 @@ void responsivenessAt(qint64 megabytes)
         flush();
         std::printf("  pending changes before save: %d\n", window.pendingCount());
         Dialogs::setNextDialogHandler([](QDialog *) { return int(QDialog::Accepted); });
-        run("save", megabytes, untilIdle(window, [&] { window.saveAction()->trigger(); }));
+        // Until Compare has taken in the saved document too, so that the poll below is measured
+        // alone.
+        run("save", megabytes,
+            comparedAfter(untilIdle(window, [&] { window.saveAction()->trigger(); }), compare));
         std::printf("  pending changes after save: %d\n", window.pendingCount());
         // The next poll looks at the file just written: only its content can tell.
         run("poll-after-save", megabytes,

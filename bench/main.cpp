@@ -5,10 +5,13 @@
 #include <QCoreApplication>
 #ifdef VARNEL_BENCH_GUI
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QThread>
 #endif
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 namespace vrn::bench {
@@ -52,6 +55,52 @@ bool wantsArea(int argc, char **argv, const char *area)
     return !onlyGiven || named;
 }
 
+qint64 threadCpuNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// With VARNEL_BENCH_SLOW_MS=N, every event that took the GUI thread N ms of CPU or more is named
+// on stderr (receiver's class and its parent's, event type): where a long block comes from.
+class BlameApplication : public QApplication
+{
+public:
+    BlameApplication(int &argc, char **argv, int slowMs)
+        : QApplication(argc, argv)
+        , m_slowMs(slowMs)
+    {}
+
+    bool notify(QObject *receiver, QEvent *event) override
+    {
+        if (m_depth > 0 || QThread::currentThread() != thread())
+            return QApplication::notify(receiver, event);
+        // Taken before: the receiver or the event may be gone after.
+        const char *className = receiver->metaObject()->className();
+        const char *parentName =
+            receiver->parent() ? receiver->parent()->metaObject()->className() : "no parent";
+        const int type = int(event->type());
+        ++m_depth;
+        QElapsedTimer clock;
+        clock.start();
+        const qint64 cpuBefore = threadCpuNs();
+        const bool result = QApplication::notify(receiver, event);
+        const qint64 cpuMs = (threadCpuNs() - cpuBefore) / 1'000'000;
+        --m_depth;
+        // On a busy machine the wall time also counts the turns other programs had.
+        if (cpuMs >= m_slowMs)
+            std::fprintf(stderr, "  slow event: %lld ms CPU (%lld wall), %s in %s, event type %d\n",
+                         static_cast<long long>(cpuMs), static_cast<long long>(clock.elapsed()),
+                         className, parentName, type);
+        return result;
+    }
+
+private:
+    int m_slowMs;
+    int m_depth = 0;
+};
+
 } // namespace
 #endif
 
@@ -66,7 +115,11 @@ int main(int argc, char **argv)
         if (qEnvironmentVariableIsEmpty("DISPLAY") &&
             qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
-        app = std::make_unique<QApplication>(argc, argv);
+        const int slowMs = qEnvironmentVariableIntValue("VARNEL_BENCH_SLOW_MS");
+        if (slowMs > 0)
+            app = std::make_unique<BlameApplication>(argc, argv, slowMs);
+        else
+            app = std::make_unique<QApplication>(argc, argv);
     }
 #endif
     if (!app)

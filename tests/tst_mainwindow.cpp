@@ -43,6 +43,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProcess>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -1372,6 +1373,34 @@ void TestMainWindow::importSetup()
     QTRY_VERIFY(!window.documents().isBusy());
     QCOMPARE(findNode(window, kMaxProcessors)->value, QString("3"));
     QCOMPARE(window.store().document.pendingChangeCount(), 2);
+
+    // Either step offers Cancel while the worker has it; a cancelled import asks and changes
+    // nothing.
+    window.model()->undo();
+    for (const QString step : {"Reading setup.json…", "Checking setup.json…"}) {
+        int asked = 0;
+        Dialogs::setNextDialogHandler([&](QDialog *) {
+            ++asked;
+            Dialogs::setNextDialogHandler([&](QDialog *) { return ++asked; });
+            return int(QDialog::Accepted);
+        });
+        setupFile(kMaxProcessors);
+        menuAction(window, "&File", "&Import...")->trigger();
+        if (step.startsWith("Checking"))
+            gate.release();
+        QTRY_COMPARE(window.busyLabel()->text(), step);
+        auto *progress = window.findChild<QProgressDialog *>();
+        QVERIFY(progress && progress->isVisible());
+        QCOMPARE(progress->labelText(), step);
+        progress->findChild<QPushButton *>()->click();
+        gate.release();
+        QTRY_VERIFY(!window.documents().isBusy());
+        QTRY_VERIFY(!window.findChild<QProgressDialog *>());
+        QCOMPARE(asked, step.startsWith("Checking") ? 1 : 0);
+        QCOMPARE(window.store().document.pendingChangeCount(), 0);
+        QCOMPARE(Dialogs::lastShown().kind,
+                 step.startsWith("Checking") ? Dialogs::Kind::Dialog : Dialogs::Kind::OpenFile);
+    }
 }
 
 // A save on the worker: the window says so and takes no edits until it is back.

@@ -261,6 +261,36 @@ private slots:
         QTEST(suggestedOldHome(setup, windows, exists), "suggested");
     }
 
+    // The folders an import's mapping dialog names, as "FOLDER COUNT" most used first.
+    void importFolders_data()
+    {
+        QTest::addColumn<QStringList>("values");
+        QTest::addColumn<bool>("windows");
+        QTest::addColumn<QString>("folders");
+        auto row = [](const char *name, QStringList values, bool windows, const char *folders) {
+            QTest::newRow(name) << values << windows << QString(folders);
+        };
+        row("most used first", {"s /a/x/1", "s /b/y/1", "s /b/y/2"}, false, "/b/y 2, /a/x 1");
+        row("ties by name", {"s /b/y", "s /a/x"}, false, "/a/x 1, /b/y 1");
+        row("each line, no line number", {"s /a/x|12\n /a/x/z|3"}, false, "/a/x 2");
+        row("strings only", {"i /a/x", "s relative/x"}, false, "");
+        row("Windows either slash", {"s C:\\Data\\x\\1", "s C:/Data/x/2"}, true,
+            "C:/Data/x 1, C:\\Data\\x 1");
+    }
+
+    void importFolders()
+    {
+        QFETCH(QStringList, values);
+        QFETCH(bool, windows);
+        SetupFile setup;
+        for (const QString &value : values)
+            setup.values.append({"P", value.left(1), value.mid(2)});
+        QStringList found;
+        for (const SetupFolder &folder : setupFolders(setup, windows))
+            found.append(folder.folder + ' ' + QString::number(folder.paths));
+        QTEST(found.join(", "), "folders");
+    }
+
     void repositories()
     {
         auto doc = parsed(

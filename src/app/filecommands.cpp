@@ -23,6 +23,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMainWindow>
+#include <QProgressDialog>
 #include <QScopeGuard>
 #include <QStatusBar>
 #include <QThreadPool>
@@ -432,6 +433,12 @@ void FileCommands::exportSetup()
         tr("Exported %n values to %1.", nullptr, values.size()).arg(native(path)), 10000);
 }
 
+struct FileCommands::ImportRun
+{
+    std::atomic<bool> cancelled{false}; // what the worker hands back is dropped
+    bool handedBack = false;
+};
+
 void FileCommands::importSetup()
 {
     if (!m_docs->store().loaded || !m_schema)
@@ -447,41 +454,88 @@ void FileCommands::importSetup()
     if (path.isEmpty())
         return;
     // A setup exported with every module's data runs to megabytes of JSON: it is read on the
-    // worker when large, like the settings file.
+    // worker when large, like the settings file, and so is going through its paths for the
+    // folders the mapping dialog names.
     struct Read
     {
         SetupFile setup;
         QString error;
         bool ok = false;
+        QString oldHome;
+        QList<SetupFolder> folders;
     };
     auto read = std::make_shared<Read>();
+    auto run = std::make_shared<ImportRun>();
     const qint64 size = QFileInfo(path).size();
+    const bool windowsPaths = HealthEnv::system().windowsPaths;
+    const QString busy = tr("Reading %1…").arg(QFileInfo(path).fileName());
     m_docs->startReadOnly(
-        tr("Reading %1…").arg(QFileInfo(path).fileName()), size,
-        [path, read] {
+        busy, size,
+        [path, read, run, windowsPaths] {
             QByteArray bytes;
-            read->ok = readFile(path, bytes, &read->error) &&
+            read->ok = readFile(path, bytes, &read->error) && !run->cancelled &&
                        readSetupFile(bytes, &read->setup, &read->error);
+            if (read->ok && !run->cancelled) {
+                read->oldHome = suggestedOldHome(read->setup, windowsPaths, [](const QString &f) {
+                    return QFileInfo::exists(f);
+                });
+                read->folders = setupFolders(read->setup, windowsPaths);
+            }
+            if (run->cancelled)
+                read->setup = SetupFile();
         },
-        [this, path, read, size] {
+        [this, path, read, run, size] {
+            run->handedBack = true;
+            if (run->cancelled)
+                return;
             if (!read->ok) {
                 Dialogs::critical(m_window, tr("Import failed"),
                                   tr("%1 cannot be imported: %2").arg(native(path), read->error));
                 return;
             }
-            mapSetup(path, std::make_shared<SetupFile>(std::move(read->setup)), size);
+            mapSetup(path, std::make_shared<SetupFile>(std::move(read->setup)), size, read->oldHome,
+                     read->folders);
         });
+    offerImportCancel(busy, run);
+}
+
+QProgressDialog *FileCommands::importProgress(const QString &text, QWidget *parent)
+{
+    auto *progress = new QProgressDialog(text, tr("Cancel"), 0, 0, parent);
+    progress->setWindowTitle(tr("Import setup"));
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    progress->setMinimumDuration(0);
+    return progress;
+}
+
+void FileCommands::offerImportCancel(const QString &busyText, const std::shared_ptr<ImportRun> &run)
+{
+    // Done at once for a small setup, or waiting behind other work (the status bar says so).
+    if (run->handedBack || !m_docs->isBusy() || m_docs->busyText() != busyText)
+        return;
+    delete m_importProgress;
+    QProgressDialog *progress = importProgress(busyText, m_window);
+    progress->setWindowModality(Qt::WindowModal);
+    connect(progress, &QProgressDialog::canceled, this, [run] { run->cancelled = true; });
+    // Gone when the step ends, whether or not its result is still wanted.
+    connect(m_docs, &DocumentManager::busyChanged, progress, [progress](bool busy) {
+        if (!busy) {
+            progress->hide();
+            progress->deleteLater();
+        }
+    });
+    progress->show();
+    m_importProgress = progress;
 }
 
 void FileCommands::mapSetup(const QString &path, const std::shared_ptr<SetupFile> &setup,
-                            qint64 size)
+                            qint64 size, const QString &oldHome, const QList<SetupFolder> &folders)
 {
     const bool windowsPaths = HealthEnv::system().windowsPaths;
-    const QString oldHome = suggestedOldHome(
-        *setup, windowsPaths, [](const QString &folder) { return QFileInfo::exists(folder); });
     ImportMapDialog mapping(path, int(setup->values.size()), oldHome,
                             oldHome.isEmpty() ? QString() : QDir::homePath(), m_window);
-    mapping.showFolders(*setup, windowsPaths);
+    mapping.showFolders(folders);
     if (Dialogs::execDialog(&mapping) != QDialog::Accepted)
         return;
     QList<PathMap> maps;
@@ -493,18 +547,25 @@ void FileCommands::mapSetup(const QString &path, const std::shared_ptr<SetupFile
     // Checking every value against a large file takes a good part of a second: on the worker,
     // with the document held still until the plan is applied.
     auto plan = std::make_shared<ImportPlan>();
+    auto run = std::make_shared<ImportRun>();
     const XsdtDocument *document = &m_docs->store().document;
+    const QString busy = tr("Checking %1…").arg(QFileInfo(path).fileName());
     m_docs->startReadOnly(
-        tr("Checking %1…").arg(QFileInfo(path).fileName()), size,
+        busy, size,
         [=, schema = m_schema, policy = m_model->policy(), settingsPath = m_docs->store().path,
          addMissing = mapping.addMissing()] {
             *plan = planImport(*document, *setup, maps, windowsPaths, *schema, policy, settingsPath,
-                               addMissing);
+                               addMissing, &run->cancelled);
             // Nothing needs the setup after this: its many values are freed here rather than
             // by the window.
             *setup = SetupFile();
         },
-        [this, path, plan] { applyImport(path, *plan); });
+        [this, path, plan, run] {
+            run->handedBack = true;
+            if (!run->cancelled)
+                applyImport(path, *plan);
+        });
+    offerImportCancel(busy, run);
 }
 
 void FileCommands::applyImport(const QString &path, const ImportPlan &plan)

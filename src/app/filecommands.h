@@ -3,6 +3,7 @@
 #include "store/documentmanager.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTemporaryFile>
 
@@ -11,6 +12,8 @@
 #include <functional>
 
 class QMainWindow;
+class QProgressDialog;
+class QWidget;
 
 namespace vrn {
 
@@ -20,6 +23,7 @@ class Schema;
 class SettingsModel;
 struct ImportPlan;
 struct SetupFile;
+struct SetupFolder;
 class UnusedModulesView;
 
 // Saving, reloading with the changes kept and restoring a backup, with the questions asked
@@ -39,6 +43,9 @@ public:
         const Schema *schema = nullptr; // what imported values are checked against
     };
     explicit FileCommands(const Parts &parts);
+
+    // What an import shows while the worker reads or checks a large setup: the step and Cancel.
+    static QProgressDialog *importProgress(const QString &text, QWidget *parent);
 
     // True when the file fits in the memory available now, or the user chose to open it anyway.
     bool mayOpen(const QString &path);
@@ -88,9 +95,13 @@ private:
     bool allowReadOnly(const QString &question);
     void onSaved(const DocumentManager::SaveResult &saved);
     void onRestored(bool ok, const QString &error);
+    struct ImportRun;
     // The steps of an import once its file is read: where its paths move to, then the values
     // checked and queued.
-    void mapSetup(const QString &path, const std::shared_ptr<SetupFile> &setup, qint64 size);
+    void mapSetup(const QString &path, const std::shared_ptr<SetupFile> &setup, qint64 size,
+                  const QString &oldHome, const QList<SetupFolder> &folders);
+    // While the worker reads or checks a large setup, a dialog says so and offers Cancel.
+    void offerImportCancel(const QString &busyText, const std::shared_ptr<ImportRun> &run);
     void applyImport(const QString &path, const ImportPlan &plan);
     // True, after telling the user, while a reload is making the changes again.
     bool reloadUnderWay();
@@ -106,6 +117,7 @@ private:
     QString m_restoring; // the backup being restored
     QString m_restoringName;                       // what the question and the report call it
     std::unique_ptr<QTemporaryFile> m_restoreCopy; // of a version, until it is restored
+    QPointer<QProgressDialog> m_importProgress;
 };
 
 } // namespace vrn

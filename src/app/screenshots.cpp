@@ -3,6 +3,7 @@
 // nothing is ever saved.
 #include "app/mainwindow.h"
 
+#include "app/filecommands.h"
 #include "app/thememanager.h"
 #include "document/additions.h"
 #include "document/valuenodes.h"
@@ -42,6 +43,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPixmap>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QStatusBar>
@@ -52,6 +54,7 @@
 #include <QTreeWidget>
 
 #include <cstdio>
+#include <memory>
 
 namespace vrn {
 
@@ -347,9 +350,13 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
         SetupFile setup;
         for (const XsdtNode *node : std::as_const(values))
             setup.values.append({node->path(), QString(node->type), node->value});
-        importing.showFolders(setup, false);
+        importing.showFolders(setupFolders(setup, false));
         importing.show();
         save(&importing, QStringLiteral("import-map.png"));
+        std::unique_ptr<QProgressDialog> checking(FileCommands::importProgress(
+            FileCommands::tr("Checking %1…").arg(QStringLiteral("varnel-setup.json")), this));
+        checking->show();
+        save(checking.get(), QStringLiteral("import-progress.png"));
     }
     {
         AboutDialog about(m_store.loaded ? m_store.path : QString(),

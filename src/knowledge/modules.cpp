@@ -418,11 +418,17 @@ QList<XsdtNode *> valueNodes(const ModuleEntries &entries)
 QList<XsdtNode *> moduleDataValues(const XsdtDocument &document, const QString &name,
                                    QStringList *similar)
 {
+    return moduleDataValues(document, ModuleFinder(document), name, similar);
+}
+
+QList<XsdtNode *> moduleDataValues(const XsdtDocument &document, const ModuleFinder &finder,
+                                   const QString &name, QStringList *similar)
+{
     if (similar)
         similar->clear();
     QList<XsdtNode *> values;
     bool exact = false;
-    const QList<ModuleEntries> modules = findModule(document, name, &exact);
+    const QList<ModuleEntries> modules = finder.find(name, &exact);
     QList<XsdtNode *> found;
     if (exact) {
         for (const ModuleEntries &entries : modules) {
@@ -431,25 +437,28 @@ QList<XsdtNode *> moduleDataValues(const XsdtDocument &document, const QString &
         }
     }
     const QString q = name.trimmed();
-    QStringList similarScripts;
-    if (XsdtNode *scripts = topGroup(document, u"ScriptData"); scripts && !q.isEmpty()) {
+    XsdtNode *scripts = q.isEmpty() ? nullptr : topGroup(document, u"ScriptData");
+    if (scripts) {
         for (const auto &child : scripts->children) {
-            if (!child->isGroup())
-                continue;
-            if (child->key.compare(q, Qt::CaseInsensitive) == 0)
+            if (child->isGroup() && child->key.compare(q, Qt::CaseInsensitive) == 0)
                 appendValuesBelow(child.get(), found);
-            else if (child->key.contains(q, Qt::CaseInsensitive))
-                similarScripts.append(child->key);
         }
     }
     for (XsdtNode *node : std::as_const(found)) {
         if (!node->isDeleted())
             values.append(node);
     }
+    // Looked for only when the name found nothing: an export names thousands that all do.
     if (found.isEmpty() && similar) {
         for (const ModuleEntries &entries : modules)
             similar->append(entries.name);
-        similar->append(similarScripts);
+        if (scripts) {
+            for (const auto &child : scripts->children) {
+                if (child->isGroup() && child->key.contains(q, Qt::CaseInsensitive) &&
+                    child->key.compare(q, Qt::CaseInsensitive) != 0)
+                    similar->append(child->key);
+            }
+        }
         sortUniqueIgnoringCase(*similar);
     }
     return values;

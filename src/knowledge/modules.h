@@ -100,6 +100,9 @@ QList<XsdtNode *> valueNodes(const ModuleEntries &entries);
 // result is empty and `similar` lists the names that contain it.
 QList<XsdtNode *> moduleDataValues(const XsdtDocument &document, const QString &name,
                                    QStringList *similar = nullptr);
+// The same with a finder made once for the document, for many names in a row.
+QList<XsdtNode *> moduleDataValues(const XsdtDocument &document, const ModuleFinder &finder,
+                                   const QString &name, QStringList *similar = nullptr);
 
 // A module file registered a second time: `first` is the earlier registry entry, `later` the
 // one that repeats it, `file` the file both name with "@pxi_bin_dir" resolved.

@@ -18,6 +18,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <memory>
 
 namespace vrn {
 
@@ -145,9 +146,13 @@ bool setupValues(const XsdtDocument &document, const Schema &schema, const Delet
     }
     for (XsdtNode *root : choice.subtrees)
         considerBelow(root);
+    // Preparing the lookup of modules goes through the whole file: once for all the names.
+    std::unique_ptr<ModuleFinder> finder;
+    if (!choice.modules.isEmpty())
+        finder = std::make_unique<ModuleFinder>(document);
     for (const QString &name : choice.modules) {
         QStringList similar;
-        const QList<XsdtNode *> data = moduleDataValues(document, name, &similar);
+        const QList<XsdtNode *> data = moduleDataValues(document, *finder, name, &similar);
         if (data.isEmpty()) {
             if (error)
                 *error = similar.isEmpty()
@@ -247,7 +252,8 @@ bool readSetupFile(const QByteArray &bytes, SetupFile *setup, QString *error)
 
 ImportPlan planImport(const XsdtDocument &document, const SetupFile &setup,
                       const QList<PathMap> &maps, bool windowsPaths, const Schema &schema,
-                      const DeletionPolicy *policy, const QString &target, bool addMissing)
+                      const DeletionPolicy *policy, const QString &target, bool addMissing,
+                      const std::atomic<bool> *cancelled)
 {
     ImportPlan plan;
     PathLookup lookup;
@@ -261,6 +267,8 @@ ImportPlan planImport(const XsdtDocument &document, const SetupFile &setup,
     // a comparison pairs them.
     QHash<QString, qsizetype> given;
     for (qsizetype i = 0; i < setup.values.size(); ++i) {
+        if (cancelled && (i & 1023) == 0 && cancelled->load())
+            return plan;
         const SetupValue &entry = setup.values.at(i);
         auto problem = [&](const QString &message) {
             plan.problems.append(ImportProblem{entry.path, message});
@@ -363,6 +371,32 @@ QString suggestedOldHome(const SetupFile &setup, bool windowsPaths,
     if (best.isEmpty() || !exists || exists(best))
         return QString();
     return best;
+}
+
+QList<SetupFolder> setupFolders(const SetupFile &setup, bool windowsPaths)
+{
+    static const QRegularExpression unixRoot(QStringLiteral("^/[^/]+(?:/[^/|]+)?"));
+    static const QRegularExpression windowsRoot(
+        QStringLiteral("^[A-Za-z]:[\\\\/][^\\\\/]+(?:[\\\\/][^\\\\/|]+)?"));
+    QHash<QString, int> counts;
+    for (const SetupValue &entry : setup.values) {
+        if (entry.type != QLatin1String("s"))
+            continue;
+        for (QStringView line : QStringView(entry.value).split(QLatin1Char('\n'))) {
+            const QRegularExpressionMatch root =
+                (windowsPaths ? windowsRoot : unixRoot).match(line.trimmed());
+            if (root.hasMatch())
+                ++counts[root.captured()];
+        }
+    }
+    QList<SetupFolder> folders;
+    folders.reserve(counts.size());
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        folders.append({it.key(), it.value()});
+    std::sort(folders.begin(), folders.end(), [](const SetupFolder &a, const SetupFolder &b) {
+        return a.paths != b.paths ? a.paths > b.paths : a.folder < b.folder;
+    });
+    return folders;
 }
 
 } // namespace vrn

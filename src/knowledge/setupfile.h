@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 
 namespace vrn {
@@ -87,13 +88,24 @@ struct ImportPlan
     QList<NewValue> additions;
     QList<ImportProblem> problems;
 };
+// Once `cancelled` is set the plan stops where it is and must not be applied.
 ImportPlan planImport(const XsdtDocument &document, const SetupFile &setup,
                       const QList<PathMap> &maps, bool windowsPaths, const Schema &schema,
-                      const DeletionPolicy *policy, const QString &target, bool addMissing = false);
+                      const DeletionPolicy *policy, const QString &target, bool addMissing = false,
+                      const std::atomic<bool> *cancelled = nullptr);
 
 // The home folder ("/home/NAME", "/Users/NAME", "C:\Users\NAME") most of the setup's path
 // values sit in, when it does not exist on this computer; empty otherwise.
 QString suggestedOldHome(const SetupFile &setup, bool windowsPaths,
                          const std::function<bool(const QString &)> &exists);
+
+// The first two levels of the setup's paths (each line of a text value, a "path|line" reference
+// without its number): a home folder, a drive's mount point. Most used first, then by name.
+struct SetupFolder
+{
+    QString folder;
+    int paths = 0;
+};
+QList<SetupFolder> setupFolders(const SetupFile &setup, bool windowsPaths);
 
 } // namespace vrn

@@ -10,9 +10,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QMap>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -100,33 +98,13 @@ ImportMapDialog::ImportMapDialog(const QString &file, int values, const QString 
     resize(620, qMax(360, heightForWidth(620)));
 }
 
-void ImportMapDialog::showFolders(const SetupFile &setup, bool windowsPaths)
+void ImportMapDialog::showFolders(const QList<SetupFolder> &folders)
 {
-    // The first two levels of every path (each line of a value, a "path|line" reference
-    // without its number): a home folder, a drive's mount point.
-    static const QRegularExpression unixRoot(QStringLiteral("^/[^/]+(?:/[^/|]+)?"));
-    static const QRegularExpression windowsRoot(
-        QStringLiteral("^[A-Za-z]:[\\/][^\\/]+(?:[\\/][^\\/|]+)?"));
-    QMap<QString, int> counts;
-    for (const SetupValue &entry : setup.values) {
-        if (entry.type != QLatin1String("s"))
-            continue;
-        for (const QString &line : entry.value.split(QLatin1Char('\n'))) {
-            const QRegularExpressionMatch root =
-                (windowsPaths ? windowsRoot : unixRoot).match(line.trimmed());
-            if (root.hasMatch())
-                ++counts[root.captured()];
-        }
-    }
-    QList<std::pair<int, QString>> folders;
-    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-        folders.append({-it.value(), it.key()});
-    std::sort(folders.begin(), folders.end());
     constexpr int kShown = 8;
     QStringList named;
-    for (const auto &[count, folder] : folders.mid(0, kShown))
-        named.append(
-            tr("%1 (%2)").arg(QDir::toNativeSeparators(folder), tr("%n paths", nullptr, -count)));
+    for (const SetupFolder &folder : folders.mid(0, kShown))
+        named.append(tr("%1 (%2)").arg(QDir::toNativeSeparators(folder.folder),
+                                       tr("%n paths", nullptr, folder.paths)));
     if (folders.size() > kShown)
         named.append(tr("%n more", nullptr, int(folders.size() - kShown)));
     m_folders->setText(folders.isEmpty()

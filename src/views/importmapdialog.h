@@ -9,7 +9,7 @@ class QTableWidget;
 
 namespace vrn {
 
-struct SetupFile;
+struct SetupFolder;
 
 // Asks File > Import... which folders the imported paths move to: rows of an old folder and
 // the new one, optional, the first prefilled with a suggestion when there is one.
@@ -23,7 +23,7 @@ public:
 
     // Lists the folders the setup's paths begin with, most used first, whether or not they
     // exist here, so that the user sees what there is to map.
-    void showFolders(const SetupFile &setup, bool windowsPaths);
+    void showFolders(const QList<SetupFolder> &folders);
     QLabel *foldersLabel() const { return m_folders; }
 
     // "OLD=NEW" for every row with anything in it, in row order.
