@@ -47,7 +47,8 @@ QJsonObject versionJson(const HistoryVersion &version)
 void Ctl::recordSaves(SettingsStore &store)
 {
     if (!m_recorder) {
-        m_recorder = std::make_unique<HistoryRecorder>(VersionAuthor::Varnelctl);
+        // Recorded once the command let go of its document.
+        m_recorder = std::make_unique<HistoryRecorder>(VersionAuthor::Varnelctl, true);
         m_recorder->setFailureHandler([this](const QString &message) {
             const std::lock_guard<std::mutex> lock(m_recorderMutex);
             m_recorderFailures.append(message);
