@@ -18,6 +18,10 @@
 #include <QTemporaryFile>
 #include <QTextStream>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace vrn {
 
 namespace {
@@ -61,6 +65,11 @@ void Ctl::finishRecording()
 {
     if (!m_recorder)
         return;
+#ifdef __GLIBC__
+    // The document the command let go of stays with the allocator otherwise, and the versions'
+    // large buffers would come on top of it rather than in its place.
+    malloc_trim(0);
+#endif
     m_recorder->waitForIdle();
     // Not kept in the history is worth saying, but the save itself is done.
     for (const QString &message : std::as_const(m_recorderFailures))
