@@ -557,7 +557,7 @@ private slots:
         QSignalSpy finished(&browser, &HistoryBrowser::finished);
         browser.compare(2, HistoryBrowser::Against::Previous, nullptr);
         QVERIFY(finished.wait(5000));
-        QCOMPARE(versions().at(1).changed, 1);
+        QTRY_COMPARE(versions().at(1).changed, 1);
     }
 
     void secondWatcherDoesNothing()

@@ -5,6 +5,7 @@
 #include "knowledge/comparison.h"
 
 #include <QDateTime>
+#include <QThreadPool>
 
 namespace vrn {
 
@@ -96,12 +97,15 @@ QString HistoryBrowser::versionName(qint64 id) const
 void HistoryBrowser::keepCount()
 {
     // Versions of large files are recorded uncounted; the first comparison with the version
-    // before counts them. Through a copy, so that the list shown changes only with refresh().
+    // before counts them. Written from a copy, on a pool thread since the manifest is flushed
+    // to disk: the list shown changes only with refresh().
     const HistoryVersion *version = m_store.version(m_shownId);
     if (m_against != Against::Previous || !version || version->changed >= 0 || m_store.isReadOnly())
         return;
-    HistoryStore store = m_store;
-    store.setChanged(m_shownId, int(m_comparison->records().size()));
+    QThreadPool::globalInstance()->start(
+        [store = m_store, id = m_shownId, count = int(m_comparison->records().size())]() mutable {
+            store.setChanged(id, count);
+        });
 }
 
 void HistoryBrowser::fail(const QString &error, qint64 id)
