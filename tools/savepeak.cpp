@@ -55,8 +55,9 @@ int main(int argc, char **argv)
         const QByteArray bytes = testdata::generateSettings(options);
         return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() ? 0 : 1;
     }
-    const bool history = argc == 3 && qstrncmp(argv[1], "--history", 9) == 0;
-    const int saves = history && qstrcmp(argv[1], "--history=twice") == 0 ? 2 : 1;
+    const bool twice = argc == 3 && qstrcmp(argv[1], "--history=twice") == 0;
+    const bool history = twice || (argc == 3 && qstrcmp(argv[1], "--history") == 0);
+    const int saves = twice ? 2 : 1;
     if (argc != 2 && !history) {
         std::fprintf(stderr,
                      "usage: %s [--history[=twice]] settings-file | --generate MB settings-file\n",

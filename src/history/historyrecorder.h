@@ -25,8 +25,8 @@ class HistoryRecorder
 
 public:
     // `author`: who saves through the stores this recorder is handed to. With `untilWaited`
-    // the writes wait for waitForIdle(): a program that lets go of its document first then
-    // never holds it and a version being recorded at once.
+    // the writes wait for waitForIdle(), so that a program which lets go of its document
+    // before waiting never holds the document and a version at the same time.
     explicit HistoryRecorder(VersionAuthor author, bool untilWaited = false);
     // Records what is queued first.
     ~HistoryRecorder();
