@@ -3,12 +3,14 @@
 // the background watcher. HOME and the XDG folders point into a temporary folder.
 #include "document/xsdtdocument.h"
 #include "generator/generator.h"
+#include "history/historybrowser.h"
 #include "history/historyrecorder.h"
 #include "history/historyservice.h"
 #include "history/historystore.h"
 #include "history/historywatcher.h"
 #include "history/thinning.h"
 #include "store/files.h"
+#include "store/settingsstore.h"
 #include "support/testfiles.h"
 
 #include <QDir>
@@ -470,20 +472,92 @@ private slots:
                  (QStringList{"1 unknown 1", "3 pixinsight 3", "5 pixinsight 5", "6 unknown 6"}));
     }
 
-    // A save the watcher recorded first, as written by somebody unknown, is then claimed by the
-    // window: no version of the file as it was before comes after it.
-    void saveRecordedByTheWatcherFirst()
+    // Each save is kept as the bytes it wrote, read from the file it put in place: also when
+    // saves follow each other before the first is recorded, when the watcher was quicker (its
+    // version, by somebody unknown, is claimed), and when the file is rewritten where it lies
+    // before it is read (what it then holds is kept as nobody's, and that is said).
+    void recorderKeepsEachSave_data()
     {
-        HistoryStore store;
-        QVERIFY(store.open(m_file) && add(store, settings(1)) && add(store, settings(2)));
-        const QString backup = m_home.filePath("pi/core-1-pxi.settings.bak-1");
-        QVERIFY(testdata::writeFile(backup, settings(1)));
-        HistoryRecorder recorder(VersionAuthor::Varnel);
-        recorder.observer()({m_file, sha256(settings(1)), backup, settings(2), false});
+        QTest::addColumn<QList<int>>("known");
+        QTest::addColumn<QList<int>>("saves");
+        QTest::addColumn<int>("rewrite");
+        QTest::addColumn<QStringList>("kept");
+        QTest::addColumn<bool>("said");
+        QTest::newRow("first save, the version before from its backup")
+            << QList<int>{} << QList<int>{2} << 0 << QStringList{"1 unknown 1", "2 varnel 2"}
+            << false;
+        QTest::newRow("the watcher recorded the save first")
+            << QList<int>{1, 2} << QList<int>{2} << 0 << QStringList{"1 unknown 1", "2 varnel 2"}
+            << false;
+        QTest::newRow("two saves before either is recorded")
+            << QList<int>{1} << QList<int>{2, 3} << 0
+            << QStringList{"1 unknown 1", "2 varnel 2", "3 varnel 3"} << false;
+        QTest::newRow("rewritten in place before it is read")
+            << QList<int>{1} << QList<int>{2} << 9 << QStringList{"1 unknown 1", "2 unknown 9"}
+            << true;
+    }
+
+    void recorderKeepsEachSave()
+    {
+        QFETCH(QList<int>, known);
+        QFETCH(QList<int>, saves);
+        QFETCH(int, rewrite);
+        QFETCH(QStringList, kept);
+        QFETCH(bool, said);
+        HistoryStore history;
+        QVERIFY(history.open(m_file));
+        for (const int n : known)
+            QVERIFY(add(history, settings(n)));
+        // Nothing is recorded before waitForIdle: every save is written first.
+        HistoryRecorder recorder(VersionAuthor::Varnel, true);
+        QStringList failures;
+        recorder.setFailureHandler([&failures](const QString &message) { failures << message; });
+        SettingsStore file;
+        file.onFileWritten = recorder.observer();
+        QVERIFY(file.load(m_file));
+        for (const int n : saves) {
+            file.document.findPath(u"Global/Count")->value = QString::number(n);
+            QString error;
+            QVERIFY2(file.save(&error), qPrintable(error));
+        }
+        if (rewrite) {
+            QFile same(m_file);
+            QVERIFY(same.open(QIODevice::ReadWrite | QIODevice::Truncate));
+            QVERIFY(same.write(settings(rewrite)) == settings(rewrite).size());
+        }
         recorder.waitForIdle();
-        const QList<HistoryVersion> kept = versions();
-        QCOMPARE(kept.size(), 2);
-        QCOMPARE(kept.last().author, VersionAuthor::Varnel);
+        QStringList got;
+        for (const HistoryVersion &version : versions())
+            got << QString("%1 %2 %3")
+                       .arg(version.id)
+                       .arg(authorKey(version.author))
+                       .arg(QString::fromUtf8(bytesOf(version)).section('"', -2, -2));
+        QCOMPARE(got, kept);
+        QCOMPARE(!failures.isEmpty(), said);
+    }
+
+    // A version recorded without its count (a large file's) is not counted against nothing
+    // when the same bytes are recorded again, and the first comparison with the version before
+    // it counts it and keeps the count.
+    void countedWhenFirstCompared()
+    {
+        const auto twoValues = [](int n) {
+            return testdata::wrapSettings(
+                QString(R"(<i k="Global"><v k="Count" t="i" v="%1"/><v k="Name" t="s" v="x"/></i>)")
+                    .arg(n)
+                    .toUtf8());
+        };
+        HistoryStore history;
+        QVERIFY(history.open(m_file) && add(history, twoValues(1)) && add(history, twoValues(2)));
+        QCOMPARE(HistoryRecorder::recordAndCount(history, twoValues(2), VersionAuthor::PixInsight),
+                 2);
+        QCOMPARE(versions().at(1).changed, -1);
+        HistoryBrowser browser;
+        QVERIFY(browser.open(m_file));
+        QSignalSpy finished(&browser, &HistoryBrowser::finished);
+        browser.compare(2, HistoryBrowser::Against::Previous, nullptr);
+        QVERIFY(finished.wait(5000));
+        QTRY_COMPARE(versions().at(1).changed, 1);
     }
 
     void secondWatcherDoesNothing()

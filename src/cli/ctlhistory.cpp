@@ -18,6 +18,10 @@
 #include <QTemporaryFile>
 #include <QTextStream>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace vrn {
 
 namespace {
@@ -47,7 +51,8 @@ QJsonObject versionJson(const HistoryVersion &version)
 void Ctl::recordSaves(SettingsStore &store)
 {
     if (!m_recorder) {
-        m_recorder = std::make_unique<HistoryRecorder>(VersionAuthor::Varnelctl);
+        // Recorded once the command let go of its document.
+        m_recorder = std::make_unique<HistoryRecorder>(VersionAuthor::Varnelctl, true);
         m_recorder->setFailureHandler([this](const QString &message) {
             const std::lock_guard<std::mutex> lock(m_recorderMutex);
             m_recorderFailures.append(message);
@@ -60,6 +65,11 @@ void Ctl::finishRecording()
 {
     if (!m_recorder)
         return;
+#ifdef __GLIBC__
+    // The document the command let go of stays with the allocator otherwise, and the versions'
+    // large buffers would come on top of it rather than in its place.
+    malloc_trim(0);
+#endif
     m_recorder->waitForIdle();
     // Not kept in the history is worth saying, but the save itself is done.
     for (const QString &message : std::as_const(m_recorderFailures))

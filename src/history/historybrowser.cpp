@@ -5,6 +5,7 @@
 #include "knowledge/comparison.h"
 
 #include <QDateTime>
+#include <QThreadPool>
 
 namespace vrn {
 
@@ -13,6 +14,7 @@ HistoryBrowser::HistoryBrowser(QObject *parent)
     , m_comparison(new Comparison(this))
     , m_job(std::make_unique<BackgroundJob>(this))
 {
+    connect(m_comparison, &Comparison::finished, this, &HistoryBrowser::keepCount);
     connect(m_comparison, &Comparison::finished, this, &HistoryBrowser::finished);
     connect(m_comparison, &Comparison::failed, this,
             [this](const QString &error) { fail(error, m_shownId); });
@@ -90,6 +92,20 @@ QString HistoryBrowser::versionName(qint64 id) const
         .arg(id)
         .arg(QDateTime::fromMSecsSinceEpoch(version->timeMs)
                  .toString(QStringLiteral("yyyy-MM-dd HH:mm")));
+}
+
+void HistoryBrowser::keepCount()
+{
+    // Versions of large files are recorded uncounted; the first comparison with the version
+    // before counts them. Written from a copy, on a pool thread since the manifest is flushed
+    // to disk: the list shown changes only with refresh().
+    const HistoryVersion *version = m_store.version(m_shownId);
+    if (m_against != Against::Previous || !version || version->changed >= 0 || m_store.isReadOnly())
+        return;
+    QThreadPool::globalInstance()->start(
+        [store = m_store, id = m_shownId, count = int(m_comparison->records().size())]() mutable {
+            store.setChanged(id, count);
+        });
 }
 
 void HistoryBrowser::fail(const QString &error, qint64 id)

@@ -3,20 +3,29 @@
 #include "document/xsdtdocument.h"
 #include "history/historypreferences.h"
 #include "history/versioncompare.h"
+#include "store/descriptors.h"
 #include "store/files.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+
+#include <cerrno>
+#include <unistd.h>
 
 namespace vrn {
 
 namespace {
 
 constexpr qint64 kLargestCounted = qint64(128) << 20;
+// Counting a save's changes parses it and the version before: beside the document the window
+// holds, that is done at once only for files this small.
+constexpr qsizetype kCountedAtOnce = qsizetype(16) << 20;
 
 } // namespace
 
-HistoryRecorder::HistoryRecorder(VersionAuthor author)
+HistoryRecorder::HistoryRecorder(VersionAuthor author, bool untilWaited)
     : m_author(author)
+    , m_untilWaited(untilWaited)
 {}
 
 HistoryRecorder::~HistoryRecorder()
@@ -24,6 +33,8 @@ HistoryRecorder::~HistoryRecorder()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
+        if (!m_queue.empty())
+            startLocked();
     }
     m_wake.notify_all();
     if (m_thread.joinable())
@@ -35,10 +46,16 @@ std::function<void(const SettingsStore::FileWrite &)> HistoryRecorder::observer(
     return [this](const SettingsStore::FileWrite &write) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_queue.push_back(write);
-        if (!m_thread.joinable())
-            m_thread = std::thread([this] { run(); });
+        if (!m_untilWaited)
+            startLocked();
         m_wake.notify_all();
     };
+}
+
+void HistoryRecorder::startLocked()
+{
+    if (!m_thread.joinable())
+        m_thread = std::thread([this] { run(); });
 }
 
 void HistoryRecorder::setFailureHandler(std::function<void(const QString &)> handler)
@@ -50,6 +67,9 @@ void HistoryRecorder::setFailureHandler(std::function<void(const QString &)> han
 void HistoryRecorder::waitForIdle()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_queue.empty())
+        startLocked();
+    m_wake.notify_all();
     m_idle.wait(lock, [this] { return m_queue.empty() && !m_busy; });
 }
 
@@ -82,20 +102,56 @@ void HistoryRecorder::record(const SettingsStore::FileWrite &write)
     // it comes from the backup the save made of exactly those bytes. A watcher that was quicker
     // has recorded the content after, and the one before with it.
     const HistoryVersion *last = ok ? store.newest() : nullptr;
-    const QByteArray afterHash = sha256(write.after);
     if (ok && !write.beforeHash.isEmpty() &&
-        (!last || (last->sha256 != write.beforeHash && last->sha256 != afterHash))) {
+        (!last || (last->sha256 != write.beforeHash && last->sha256 != write.afterHash))) {
         QByteArray before;
-        ok = readFile(write.beforeCopy, before, &error);
-        if (ok && sha256(before) != write.beforeHash) {
+        QByteArray beforeHash;
+        ok = readHashed(write.beforeCopy, &before, &beforeHash, &error);
+        if (ok && beforeHash != write.beforeHash) {
             ok = false;
             error = tr("the backup %1 no longer holds the file as it was")
                         .arg(QDir::toNativeSeparators(write.beforeCopy));
         }
-        ok = ok && recordAndCount(store, before, VersionAuthor::Unknown, 0, &error) > 0;
+        ok = ok && recordChecked(store, before, write.beforeHash, write.beforeReads,
+                                 VersionAuthor::Unknown, &error) > 0;
     }
+    // Only one version is held at a time: the one before went with its scope.
+    QByteArray after;
+    QByteArray afterHash;
+    ok = ok && readHashed(write.path, &after, &afterHash, &error);
+    if (ok && afterHash != write.afterHash) {
+        // A save that followed has replaced the file already, after backing up exactly these
+        // bytes; otherwise another program wrote it before it could be read here.
+        QString later;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (const SettingsStore::FileWrite &next : m_queue) {
+                if (next.path == write.path && next.beforeHash == write.afterHash) {
+                    later = next.beforeCopy;
+                    break;
+                }
+            }
+        }
+        QByteArray copy;
+        QByteArray copyHash;
+        if (!later.isEmpty() && readHashed(later, &copy, &copyHash, nullptr) &&
+            copyHash == write.afterHash) {
+            after = std::move(copy);
+            afterHash = copyHash;
+        } else {
+            // What the file holds now is kept, but not as this save's.
+            QString reason;
+            const bool kept =
+                recordChecked(store, after, afterHash, false, VersionAuthor::Unknown, &reason) > 0;
+            error = kept ? tr("the file changed again before this version was read; the "
+                              "history keeps what it holds now, as written by an unknown program")
+                         : reason;
+            ok = false;
+        }
+    }
+    // The save read these bytes back and proved that they parse.
     const VersionAuthor author = write.restore ? VersionAuthor::Restore : m_author;
-    ok = ok && recordAndCount(store, write.after, author, 0, &error) > 0;
+    ok = ok && recordChecked(store, after, afterHash, true, author, &error) > 0;
     if (ok)
         return;
     std::function<void(const QString &)> failed;
@@ -108,13 +164,66 @@ void HistoryRecorder::record(const SettingsStore::FileWrite &write)
                    .arg(QDir::toNativeSeparators(write.path), error));
 }
 
+bool HistoryRecorder::readHashed(const QString &path, QByteArray *bytes, QByteArray *hash,
+                                 QString *error)
+{
+    FileStamp stamp;
+    QString openError;
+    const UniqueFd file(openStamped(path, &stamp, &openError));
+    auto fail = [&](const QString &reason) {
+        bytes->clear();
+        if (error && error->isEmpty())
+            *error = reason;
+        return false;
+    };
+    if (!file.valid())
+        return fail(openError);
+    bytes->clear();
+    bytes->reserve(qsizetype(stamp.size));
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    constexpr qsizetype kPiece = 1 << 20;
+    for (;;) {
+        const qsizetype at = bytes->size();
+        bytes->resize(at + kPiece);
+        const ssize_t got = ::pread(file.get(), bytes->data() + at, size_t(kPiece), off_t(at));
+        const int code = errno;
+        bytes->resize(at + qMax<qsizetype>(got, 0));
+        if (got < 0 && code == EINTR)
+            continue;
+        if (got < 0)
+            return fail(tr("Cannot read %1: %2")
+                            .arg(QDir::toNativeSeparators(path), qt_error_string(code)));
+        if (got == 0)
+            break;
+        digest.addData(QByteArrayView(bytes->constData() + at, qsizetype(got)));
+    }
+    *hash = digest.result();
+    return true;
+}
+
+qint64 HistoryRecorder::recordChecked(HistoryStore &store, const QByteArray &bytes,
+                                      const QByteArray &hash, bool parses, VersionAuthor author,
+                                      QString *error)
+{
+    const HistoryVersion *last = store.newest();
+    if (!parses || (last && last->sha256 == hash) || bytes.size() <= kCountedAtOnce)
+        return recordAndCount(store, bytes, author, 0, error, hash);
+    // Too large to hold in two documents beside the window's own: recorded as it is, and
+    // counted when the History page first compares it.
+    HistoryStore::Record record;
+    record.bytes = bytes;
+    record.sha256 = hash;
+    record.author = author;
+    return store.record(record, error);
+}
+
 qint64 HistoryRecorder::recordVersion(HistoryStore &store, const QByteArray &bytes,
                                       VersionAuthor author, qint64 replaces, QString *error,
-                                      XsdtDocument *parsed)
+                                      XsdtDocument *parsed, const QByteArray &hash)
 {
     HistoryStore::Record record;
     record.bytes = bytes;
-    record.sha256 = sha256(bytes);
+    record.sha256 = hash.isEmpty() ? sha256(bytes) : hash;
     record.author = author;
     record.replaces = replaces;
     const HistoryVersion *last = store.newest();
@@ -145,12 +254,18 @@ bool HistoryRecorder::countChanges(HistoryStore &store, qint64 id, const XsdtDoc
 }
 
 qint64 HistoryRecorder::recordAndCount(HistoryStore &store, const QByteArray &bytes,
-                                       VersionAuthor author, qint64 replaces, QString *error)
+                                       VersionAuthor author, qint64 replaces, QString *error,
+                                       const QByteArray &hash)
 {
+    const QByteArray sha = hash.isEmpty() ? sha256(bytes) : hash;
+    // Bytes the newest version holds already are not parsed, and there is nothing to count
+    // them with.
+    const HistoryVersion *last = store.newest();
+    const bool parsed = !last || last->sha256 != sha;
     XsdtDocument document;
-    const qint64 id = recordVersion(store, bytes, author, replaces, error, &document);
+    const qint64 id = recordVersion(store, bytes, author, replaces, error, &document, sha);
     // A count that cannot be made leaves the version as it is, with its count unknown.
-    if (id > 0)
+    if (id > 0 && parsed)
         countChanges(store, id, document);
     return id;
 }

@@ -24,8 +24,10 @@ class HistoryRecorder
     Q_DECLARE_TR_FUNCTIONS(vrn::HistoryRecorder)
 
 public:
-    // `author`: who saves through the stores this recorder is handed to.
-    explicit HistoryRecorder(VersionAuthor author);
+    // `author`: who saves through the stores this recorder is handed to. With `untilWaited`
+    // the writes wait for waitForIdle(), so that a program which lets go of its document
+    // before waiting never holds the document and a version at the same time.
+    explicit HistoryRecorder(VersionAuthor author, bool untilWaited = false);
     // Records what is queued first.
     ~HistoryRecorder();
     HistoryRecorder(const HistoryRecorder &) = delete;
@@ -43,22 +45,34 @@ public:
     // countChanges). `replaces` as in HistoryStore::Record. The version's id, or 0.
     static qint64 recordVersion(HistoryStore &store, const QByteArray &bytes, VersionAuthor author,
                                 qint64 replaces = 0, QString *error = nullptr,
-                                XsdtDocument *parsed = nullptr);
+                                XsdtDocument *parsed = nullptr, const QByteArray &hash = {});
     // Counts the values that changed in version `id` (read as `document`) since the good
     // version before it, and keeps the count in the history. A second step, so that the
     // version is safe on disk before the slower comparison runs. Versions of files over 128 MiB
     // are left uncounted.
     static bool countChanges(HistoryStore &store, qint64 id, const XsdtDocument &document,
                              QString *error = nullptr);
-    // Both.
+    // Both. `hash`, when given, is the SHA-256 of `bytes`.
     static qint64 recordAndCount(HistoryStore &store, const QByteArray &bytes, VersionAuthor author,
-                                 qint64 replaces = 0, QString *error = nullptr);
+                                 qint64 replaces = 0, QString *error = nullptr,
+                                 const QByteArray &hash = {});
 
 private:
     void run();
     void record(const SettingsStore::FileWrite &write);
+    // The file's bytes, read in pieces through one descriptor and hashed on the way.
+    static bool readHashed(const QString &path, QByteArray *bytes, QByteArray *hash,
+                           QString *error);
+    // Records bytes whose SHA-256 is `hash`; `parses` when they are known to read as a
+    // settings file, so that they need not be parsed unless their changes are counted.
+    static qint64 recordChecked(HistoryStore &store, const QByteArray &bytes,
+                                const QByteArray &hash, bool parses, VersionAuthor author,
+                                QString *error);
+
+    void startLocked();
 
     const VersionAuthor m_author;
+    const bool m_untilWaited;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_idle;

@@ -510,9 +510,8 @@ bool SettingsStore::writePending(QString *error, QString *backupPathOut, QByteAr
     *written = content.hash;
     if (backupPathOut)
         *backupPathOut = backupPath;
-    // Whoever records the file's versions gets its text: only then is it held whole.
     if (onFileWritten)
-        onFileWritten({path, currentHash, backupPath, document.serialize(), false});
+        onFileWritten({path, currentHash, backupPath, true, content.hash, false});
     return true;
 }
 
@@ -613,7 +612,8 @@ bool SettingsStore::restoreInto(const QString &backupPath, XsdtDocument &into, R
         return fail(writeFailure(outcome.stop, m_failure), writeError, error);
     }
     if (onFileWritten)
-        onFileWritten({path, expected.hash, firstBackup, bytes, true});
+        onFileWritten({path, expected.hash, firstBackup, loaded && expected.hash == loadedHash,
+                       sha256(bytes), true});
     *reading = readInto(path, into);
     return true;
 }

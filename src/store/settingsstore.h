@@ -39,14 +39,17 @@ public:
     QStringList replaceNotes() const;
 
     // Told of every save and restore that replaced the file: what it held before (the SHA-256
-    // and the backup that keeps those bytes; both empty when there was no file) and what it
-    // holds now. Called on the thread that wrote, which it must hand the work on from at once.
+    // and the backup that keeps those bytes; both empty when there was no file) and the SHA-256
+    // of what was written and read back. Nothing is serialized for it: whoever records reads
+    // the version from the file, or from the next save's backup once that save replaced it.
+    // Called on the thread that wrote, which it must hand the work on from at once.
     struct FileWrite
     {
         QString path;
         QByteArray beforeHash;
         QString beforeCopy;
-        QByteArray after;
+        bool beforeReads = false; // the content before was loaded here, so it parses
+        QByteArray afterHash;
         bool restore = false;
     };
     std::function<void(const FileWrite &)> onFileWritten;
