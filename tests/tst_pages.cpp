@@ -176,6 +176,20 @@ private slots:
                 : QString("%1 result%2").arg(expected.size()).arg(expected.size() == 1 ? "" : "s"));
     }
 
+    void pathRanksFollowPathsAcrossSortRuns()
+    {
+        // Keys written in the reverse of path order, far more than one sorted run holds.
+        QByteArray elements = "<i k='Bulk'>";
+        for (int i = 99; i >= 0; --i)
+            elements += QString("<v k='Item%1' t='s' v='x'/>").arg(i, 3, 10, QChar('0')).toUtf8();
+        XsdtDocument doc;
+        QVERIFY(doc.parse(testdata::wrapSettings(elements + "</i>")));
+        const SearchIndex index = SearchView::makeIndex(doc, m_schema);
+        QCOMPARE(index.pathRank.size(), size_t(100));
+        for (int i = 0; i < 100; ++i)
+            QCOMPARE(index.pathRank[size_t(i)], 99 - i);
+    }
+
     void gatesAndFilter()
     {
         SearchView view(&m_model, &m_schema);

@@ -6,40 +6,22 @@ namespace vrn {
 
 namespace {
 
-void collectChanged(const XsdtNode *node, QList<XsdtNode *> &out)
+// One walk for the three lists, in tree order. A new entry is an addition whatever was typed
+// into it since; inside it only deletions are looked for.
+void collectPending(const XsdtNode *node, XsdtDocument::PendingNodes &out, bool onlyDeletions)
 {
     for (const auto &child : node->children) {
-        // A new entry is an addition, whatever was typed into it since.
-        if (child->pendingDelete || child->pendingAdd)
-            continue;
-        if (child->kind == XsdtNode::Value) {
-            if (child->value != child->originalValue)
-                out.append(child.get());
-        } else {
-            collectChanged(child.get(), out);
+        if (child->pendingDelete) {
+            out.deleted.append(child.get());
+        } else if (child->pendingAdd) {
+            if (!onlyDeletions)
+                out.added.append(child.get());
+            collectPending(child.get(), out, true);
+        } else if (child->kind != XsdtNode::Value) {
+            collectPending(child.get(), out, onlyDeletions);
+        } else if (!onlyDeletions && child->value != child->originalValue) {
+            out.changed.append(child.get());
         }
-    }
-}
-
-void collectDeleted(const XsdtNode *node, QList<XsdtNode *> &out)
-{
-    for (const auto &child : node->children) {
-        if (child->pendingDelete)
-            out.append(child.get());
-        else
-            collectDeleted(child.get(), out);
-    }
-}
-
-void collectAdded(const XsdtNode *node, QList<XsdtNode *> &out)
-{
-    for (const auto &child : node->children) {
-        if (child->pendingDelete)
-            continue;
-        if (child->pendingAdd)
-            out.append(child.get());
-        else
-            collectAdded(child.get(), out);
     }
 }
 
@@ -92,25 +74,26 @@ void XsdtDocument::revertAll()
     root.revertSubtree();
 }
 
+XsdtDocument::PendingNodes XsdtDocument::pendingNodes() const
+{
+    PendingNodes out;
+    collectPending(&root, out, false);
+    return out;
+}
+
 QList<XsdtNode *> XsdtDocument::changedValues() const
 {
-    QList<XsdtNode *> out;
-    collectChanged(&root, out);
-    return out;
+    return pendingNodes().changed;
 }
 
 QList<XsdtNode *> XsdtDocument::deletedNodes() const
 {
-    QList<XsdtNode *> out;
-    collectDeleted(&root, out);
-    return out;
+    return pendingNodes().deleted;
 }
 
 QList<XsdtNode *> XsdtDocument::addedNodes() const
 {
-    QList<XsdtNode *> out;
-    collectAdded(&root, out);
-    return out;
+    return pendingNodes().added;
 }
 
 int XsdtDocument::pendingChangeCount() const

@@ -58,10 +58,18 @@ public:
     void clear();
     XsdtNode *findPath(QStringView path) const { return root.findPath(path); }
     void revertAll();
+    // What a save would write, in tree order: the entries marked for deletion, the values
+    // edited (not inside new entries), and the topmost entries created since the file was read
+    // (not those inside an entry marked for deletion). One walk of the whole tree.
+    struct PendingNodes
+    {
+        QList<XsdtNode *> deleted;
+        QList<XsdtNode *> changed;
+        QList<XsdtNode *> added;
+    };
+    PendingNodes pendingNodes() const;
     QList<XsdtNode *> changedValues() const;
     QList<XsdtNode *> deletedNodes() const;
-    // The topmost entries created since the file was read, in tree order (not those inside an
-    // entry marked for deletion).
     QList<XsdtNode *> addedNodes() const;
     int pendingChangeCount() const;
     void commit();

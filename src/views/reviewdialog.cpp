@@ -231,11 +231,13 @@ void ReviewDialog::setFileNotes(const QStringList &notes)
 
 void ReviewDialog::populate()
 {
-    // Each list walks the whole document: taken once here, not again for every filter key or
+    // The lists walk the whole document: taken once here, not again for every filter key or
     // note, since nothing but this dialog's own revert changes the document while it is open.
-    m_deletions = m_document ? m_document->deletedNodes() : QList<XsdtNode *>();
-    m_edits = m_document ? m_document->changedValues() : QList<XsdtNode *>();
-    m_additions = m_document ? m_document->addedNodes() : QList<XsdtNode *>();
+    XsdtDocument::PendingNodes pending =
+        m_document ? m_document->pendingNodes() : XsdtDocument::PendingNodes();
+    m_deletions = std::move(pending.deleted);
+    m_edits = std::move(pending.changed);
+    m_additions = std::move(pending.added);
     fill();
 }
 

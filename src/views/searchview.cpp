@@ -31,6 +31,33 @@ namespace vrn {
 
 namespace {
 
+// Sorted in short runs and then merged pair by pair, so that a cancel is seen between steps:
+// the window waits for the indexer before it changes the document, and one sort of a large
+// file's paths takes far longer than it may wait. Short runs also put the merging to work on
+// small files.
+template <typename Less>
+bool stableSortUnlessCancelled(std::vector<int> &items, const std::atomic_bool *cancelled,
+                               Less less)
+{
+    constexpr ptrdiff_t kRun = 8;
+    const auto stop = [cancelled] { return cancelled && cancelled->load(); };
+    const ptrdiff_t n = ptrdiff_t(items.size());
+    const auto at = [&items, n](ptrdiff_t i) { return items.begin() + std::min(i, n); };
+    for (ptrdiff_t i = 0; i < n; i += kRun) {
+        if (stop())
+            return false;
+        std::stable_sort(at(i), at(i + kRun), less);
+    }
+    for (ptrdiff_t width = kRun; width < n; width *= 2) {
+        for (ptrdiff_t i = 0; i + width < n; i += 2 * width) {
+            if (stop())
+                return false;
+            std::inplace_merge(at(i), at(i + width), at(i + 2 * width), less);
+        }
+    }
+    return true;
+}
+
 // Rows are made on the GUI thread: on a shown page in slices of about this long, each at least
 // this many rows.
 constexpr qint64 kRowSliceMs = 25;
@@ -363,12 +390,14 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
     // compare per candidate. Equal paths (duplicate keys) keep document order.
     std::vector<int> order(entries.size());
     std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&entries](int a, int b) {
+    const bool sorted = stableSortUnlessCancelled(order, cancelled, [&entries](int a, int b) {
         const SearchEntry &x = entries[size_t(a)];
         const SearchEntry &y = entries[size_t(b)];
         return QStringView(x.nameText).left(x.pathLength) <
                QStringView(y.nameText).left(y.pathLength);
     });
+    if (!sorted)
+        return {};
     index.pathRank.assign(entries.size(), 0);
     for (size_t i = 0; i < order.size(); ++i)
         index.pathRank[size_t(order[i])] = int(i);
