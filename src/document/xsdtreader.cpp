@@ -21,6 +21,7 @@
 #include <emmintrin.h>
 #endif
 #include <limits>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
@@ -356,22 +357,24 @@ struct Strings
     ByteCache asciiValues;
 };
 
-QString intern(View<char16_t> raw, StringCache *cache, TextStore *store)
+// `wide` says whether bytes may hold more than ASCII; UTF-16 is taken as it stands either way.
+QString intern(View<char16_t> raw, StringCache *cache, TextStore *store, bool = true)
 {
     const QStringView text(raw.data(), qsizetype(raw.size()));
     if (!store)
         return text.toString();
     return cache ? cache->get(text, *store) : store->copy(text);
 }
-QString intern(View<char> raw, StringCache *cache, TextStore *store)
+QString intern(View<char> raw, StringCache *cache, TextStore *store, bool wide = true)
 {
     const char *data = raw.data();
     const qsizetype n = qsizetype(raw.size());
     if (store) {
+        const bool ascii = !wide || isAscii(data, n);
         if (cache) {
-            if (isAscii(data, n))
+            if (ascii)
                 return cache->getAscii(data, n, *store);
-        } else if (isAscii(data, n)) {
+        } else if (ascii) {
             return store->make(n, [&](char16_t *to) { widenAscii(data, n, to); });
         }
         return store->copy(Units<char>::string(data, n));
@@ -390,7 +393,9 @@ void appendTo(QString &out, View<char> raw)
 
 // Index of the first `stop` unit at or after `from`, or `end`; sets *amp when an '&' was
 // passed on the way. Eight units at a time where the processor allows.
-qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop, bool *amp, bool *)
+// *wide is left alone: only bytes are ever kept as they stand.
+qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop, bool *amp, bool *,
+                 bool *)
 {
     qsizetype i = from;
 #ifdef __SSE2__
@@ -421,8 +426,10 @@ qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop
 }
 
 // The same over bytes, sixteen at a time; it also sets *odd when it passed a character that
-// the writer turns into a reference (' < >), which means the file's layout is not ours.
-qsizetype scanTo(const char *s, qsizetype from, qsizetype end, char stop, bool *amp, bool *odd)
+// the writer turns into a reference (' < >), which means the file's layout is not ours, and
+// *wide when it passed a byte that is not ASCII.
+qsizetype scanTo(const char *s, qsizetype from, qsizetype end, char stop, bool *amp, bool *odd,
+                 bool *wide)
 {
     qsizetype i = from;
 #ifdef __SSE2__
@@ -437,14 +444,17 @@ qsizetype scanTo(const char *s, qsizetype from, qsizetype end, char stop, bool *
         const unsigned ampMask = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amps)));
         const unsigned oddMask = unsigned(_mm_movemask_epi8(_mm_or_si128(
             _mm_cmpeq_epi8(v, apos), _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt)))));
+        const unsigned wideMask = unsigned(_mm_movemask_epi8(v));
         if (stopMask) {
             const unsigned before = (1u << __builtin_ctz(stopMask)) - 1;
             *amp |= (ampMask & before) != 0;
             *odd |= (oddMask & before) != 0;
+            *wide |= (wideMask & before) != 0;
             return i + __builtin_ctz(stopMask);
         }
         *amp |= ampMask != 0;
         *odd |= oddMask != 0;
+        *wide |= wideMask != 0;
         i += 16;
     }
 #endif
@@ -456,6 +466,8 @@ qsizetype scanTo(const char *s, qsizetype from, qsizetype end, char stop, bool *
             *amp = true;
         else if (c == '\'' || c == '<' || c == '>')
             *odd = true;
+        else if (uchar(c) >= 0x80)
+            *wide = true;
     }
     return end;
 }
@@ -545,10 +557,19 @@ private:
     bool differ(const XsdtNode *at);
     bool readValue(XsdtNode *parent, Tag<Unit> &tag);
     bool readTag(Tag<Unit> &tag);
+    bool readAnyTag(Tag<Unit> &tag);
+    // A tag as the writer makes it, read in one pass. No: not such a tag, nothing read.
+    enum class Plain { Read, Failed, No };
+    Plain readPlainTag(Tag<char> &tag);
     // Sets *breaks when a character reference stood for a tab, line feed or carriage return.
     bool decode(View<Unit> raw, QString &out, StringCache *cache, bool *breaks = nullptr);
-    // The same for a value: ASCII read from bytes is kept as it stands.
-    bool decodeValue(View<Unit> raw, XsdtText &out, bool *breaks);
+    // The same for a value: ASCII read from bytes is kept as it stands. `hasEntity` and `wide`
+    // say what a scan of the bytes may already have ruled out.
+    bool decodeValue(View<Unit> raw, XsdtText &out, bool *breaks, bool hasEntity = true,
+                     bool wide = true);
+    // Decodes ASCII bytes whose entities all stand for ASCII into ASCII; false, with nothing
+    // changed, for anything else, which the general decoding then reads or refuses.
+    bool decodeAscii(View<char> raw, XsdtText &out, bool *breaks);
     XsdtText asciiValue(const char *text, qsizetype n);
     // Strings for the document being built; null while a copy is only compared and dropped.
     TextStore *store() { return m_strings ? &m_strings->store : nullptr; }
@@ -569,6 +590,9 @@ private:
     void skipSpace()
     {
         while (m_pos < m_n) {
+            const auto unit = std::make_unsigned_t<Unit>(m_s[m_pos]);
+            if (unit > 0x20 && unit < 0x80) // markup, nearly always
+                return;
             const qsizetype width = spaceAt(m_pos);
             if (width == 0)
                 return;
@@ -641,6 +665,7 @@ private:
     // Elements read but not yet handed to their parent: each group gets its children in one
     // block of the exact size once it is complete.
     std::vector<std::unique_ptr<XsdtNode>> m_pending;
+    std::string m_decoded; // room for values being decoded
 };
 
 template <typename Unit>
@@ -1012,6 +1037,109 @@ qsizetype Reader<Unit>::readName()
 template <typename Unit>
 bool Reader<Unit>::readTag(Tag<Unit> &tag)
 {
+    if constexpr (std::is_same_v<Unit, char>) {
+        const Plain plain = readPlainTag(tag);
+        if (plain != Plain::No)
+            return plain == Plain::Read;
+    }
+    return readAnyTag(tag);
+}
+
+// The writer's own layout: '<', a name, then k, t and v each after one space and quoted with
+// '"', then '>' or "/>"; or a closing tag. Anything else, and anything that needs a message, is
+// left to readAnyTag, which reads the same tag to the same result with every check.
+template <typename Unit>
+typename Reader<Unit>::Plain Reader<Unit>::readPlainTag(Tag<char> &tag)
+{
+    const char *s = m_s;
+    const qsizetype n = m_n;
+    qsizetype pos = m_pos;
+    if (m_skipping || n - pos < 4 || s[pos] != '<')
+        return Plain::No;
+    ++pos;
+    const bool closing = s[pos] == '/';
+    pos += closing ? 1 : 0;
+    const qsizetype nameStart = pos;
+    while (pos < n && uchar(s[pos]) < 0x80 && kAsciiNameChars[uchar(s[pos])])
+        ++pos;
+    if (pos == nameStart || pos + 1 >= n || uchar(s[pos]) >= 0x80)
+        return Plain::No;
+    const View<char> name(s + nameStart, size_t(pos - nameStart));
+    bool odd = false;
+    static constexpr char kOrder[] = {'k', 't', 'v'};
+    int attributes = 0;
+    const qsizetype start = m_pos;
+    const QStringView key = m_currentKey;
+    const View<char> rawKey = m_currentRawKey;
+    // Leaves everything as it was, for readAnyTag to read the tag from its start.
+    const auto no = [&] {
+        tag = Tag<char>();
+        m_pos = start;
+        m_currentKey = key;
+        m_currentRawKey = rawKey;
+        return Plain::No;
+    };
+    for (;;) {
+        if (s[pos] == '>') {
+            ++pos;
+            break;
+        }
+        if (s[pos] == '/') {
+            if (closing || pos + 1 >= n || s[pos + 1] != '>')
+                return no();
+            tag.selfClosing = true;
+            pos += 2;
+            break;
+        }
+        // One space, a one-letter name in the writer's order, '=' and '"'.
+        if (closing || attributes > 2 || n - pos < 5 || s[pos] != ' ' ||
+            s[pos + 1] != kOrder[attributes] || s[pos + 2] != '=' || s[pos + 3] != '"')
+            return no();
+        const char attr = s[pos + 1];
+        bool hasEntity = false;
+        bool wide = false;
+        const qsizetype close = scanTo(s, pos + 4, n, '"', &hasEntity, &odd, &wide);
+        if (close + 1 >= n)
+            return no();
+        const View<char> raw(s + pos + 4, size_t(close - pos - 4));
+        pos = close + 1;
+        ++attributes;
+        if (attr == 'k') {
+            if (hasEntity)
+                return no();
+            tag.k = intern(raw, keyCache(), store(), wide);
+            tag.hasK = true;
+        } else if (attr == 't') {
+            if (raw.size() != 1 || uchar(raw[0]) >= 0x80 || raw[0] == '&')
+                return no();
+            tag.t = QChar(char16_t(raw[0]));
+            tag.tSize = 1;
+            tag.hasT = true;
+        } else {
+            // A value that needs a message names its key and ends at the closing quote.
+            m_pos = pos;
+            m_currentKey = tag.k;
+            m_currentRawKey = View<char>();
+            tag.hasV = true;
+            if (!decodeValue(raw, tag.v, &tag.vReferencedBreaks, hasEntity, wide))
+                return Plain::Failed;
+        }
+    }
+    if (odd)
+        m_compact = false;
+    tag.name = name;
+    tag.closing = closing;
+    if (tag.hasK) {
+        m_currentKey = tag.k;
+        m_currentRawKey = View<char>();
+    }
+    m_pos = pos;
+    return Plain::Read;
+}
+
+template <typename Unit>
+bool Reader<Unit>::readAnyTag(Tag<Unit> &tag)
+{
     skipSpaceBetweenElements();
     if (m_pos >= m_n || m_s[m_pos] != Unit('<'))
         return fail(tr("expected '<'"));
@@ -1055,7 +1183,12 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
             return fail(tr("unexpected content in closing tag"));
 
         const qsizetype attrStart = m_pos;
-        if (readName() == 0)
+        const auto first = std::make_unsigned_t<Unit>(m_s[m_pos]);
+        // Attribute names are one letter right before '=': no loop for them.
+        if (m_pos + 1 < m_n && m_s[m_pos + 1] == Unit('=') && first < 0x80 &&
+            kAsciiNameChars[first])
+            ++m_pos;
+        else if (readName() == 0)
             return fail(tr("malformed attribute"));
         const View<Unit> attr(m_s + attrStart, size_t(m_pos - attrStart));
         const qsizetype equalsAt = m_pos;
@@ -1077,7 +1210,8 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         ++attributes;
         bool hasEntity = false;
         bool odd = false;
-        const qsizetype close = scanTo(m_s, m_pos + 1, m_n, quote, &hasEntity, &odd);
+        bool wide = false;
+        const qsizetype close = scanTo(m_s, m_pos + 1, m_n, quote, &hasEntity, &odd, &wide);
         if (close >= m_n)
             return fail(tr("unterminated attribute value"));
         if (odd)
@@ -1099,7 +1233,7 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
             tag.hasV = true;
             if (m_skipping && !hasEntity)
                 continue; // nothing is made of what is not kept
-            if (!decodeValue(raw, tag.v, &tag.vReferencedBreaks))
+            if (!decodeValue(raw, tag.v, &tag.vReferencedBreaks, hasEntity, wide))
                 return false;
             continue;
         }
@@ -1114,7 +1248,7 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         }
         QString value;
         if (!hasEntity)
-            value = intern(raw, cache, store());
+            value = intern(raw, cache, store(), wide);
         else if (!decode(raw, value, cache))
             return false;
         if (name == Unit('k')) {
@@ -1152,13 +1286,18 @@ XsdtText Reader<Unit>::asciiValue(const char *text, qsizetype n)
 }
 
 template <typename Unit>
-bool Reader<Unit>::decodeValue(View<Unit> raw, XsdtText &out, bool *breaks)
+bool Reader<Unit>::decodeValue(View<Unit> raw, XsdtText &out, bool *breaks, bool hasEntity,
+                               bool wide)
 {
     if constexpr (std::is_same_v<Unit, char>) {
         const qsizetype n = qsizetype(raw.size());
-        if (!m_skipping && raw.find('&') == raw.npos && isAscii(raw.data(), n)) {
-            out = asciiValue(raw.data(), n);
-            return true;
+        if (!m_skipping && (!wide || isAscii(raw.data(), n))) {
+            if (!hasEntity || raw.find('&') == raw.npos) {
+                out = asciiValue(raw.data(), n);
+                return true;
+            }
+            if (decodeAscii(raw, out, breaks))
+                return true;
         }
     }
     QString decoded;
@@ -1166,6 +1305,75 @@ bool Reader<Unit>::decodeValue(View<Unit> raw, XsdtText &out, bool *breaks)
     if (!decode(raw, decoded, cache, breaks))
         return false;
     out = decoded;
+    return true;
+}
+
+template <typename Unit>
+bool Reader<Unit>::decodeAscii(View<char> raw, XsdtText &out, bool *breaks)
+{
+    std::string &to = m_decoded;
+    to.clear();
+    bool compact = true;   // the references are the writer's own
+    bool brokenBy = false; // a reference stood for a tab, line feed or carriage return
+    size_t from = 0;
+    size_t amp = raw.find('&');
+    while (amp != raw.npos) {
+        to.append(raw.data() + from, amp - from);
+        const size_t semi = raw.find(';', amp + 1);
+        if (semi == raw.npos || semi - amp > 12)
+            return false;
+        const View<char> name = raw.substr(amp + 1, semi - amp - 1);
+        if (name == "amp") {
+            to += '&';
+        } else if (name == "lt") {
+            to += '<';
+        } else if (name == "gt") {
+            to += '>';
+        } else if (name == "quot") {
+            to += '"';
+        } else if (name == "apos") {
+            to += '\'';
+        } else if (name.size() >= 2 && name[0] == '#') {
+            const bool hex = name[1] == 'x';
+            const View<char> digits = name.substr(hex ? 2 : 1);
+            unsigned code = 0;
+            for (const char d : digits) {
+                int digit = -1;
+                if (d >= '0' && d <= '9')
+                    digit = d - '0';
+                else if (hex && d >= 'a' && d <= 'f')
+                    digit = d - 'a' + 10;
+                else if (hex && d >= 'A' && d <= 'F')
+                    digit = d - 'A' + 10;
+                if (digit < 0)
+                    return false;
+                code = code * (hex ? 16 : 10) + unsigned(digit);
+                if (code >= 0x80)
+                    return false;
+            }
+            if (digits.empty() || code == 0)
+                return false;
+            if (code == '\t' || code == '\n' || code == '\r') {
+                brokenBy = true;
+                compact = compact && breaks && (name == "#9" || name == "#10" || name == "#13");
+            } else {
+                compact = false;
+            }
+            to += char(code);
+        } else {
+            return false;
+        }
+        from = semi + 1;
+        amp = raw.find('&', from);
+    }
+    to.append(raw.data() + from, raw.size() - from);
+    if (!compact)
+        m_compact = false;
+    if (brokenBy && breaks)
+        *breaks = true;
+    if (m_compact && breaks && *breaks)
+        checkRawText(raw, true); // the writer writes every break of such a value as a reference
+    out = asciiValue(to.data(), qsizetype(to.size()));
     return true;
 }
 
