@@ -215,6 +215,38 @@ public:
     {}
 };
 
+// Spreads short byte strings over the slots of a cache, eight bytes at a time: every byte,
+// wherever it stands, moves the slot (numbered keys differ only in their last bytes).
+quint64 hashBytes(const char *s, qsizetype n)
+{
+    quint64 h = quint64(n) * 0x9E3779B97F4A7C15ULL;
+    const auto mix = [&h](quint64 word) {
+        const unsigned __int128 product = (unsigned __int128)(h ^ word) * 0xA0761D6478BD642FULL;
+        h = quint64(product) ^ quint64(product >> 64);
+    };
+    qsizetype i = 0;
+    for (; n - i >= 8; i += 8) {
+        quint64 word;
+        std::memcpy(&word, s + i, 8);
+        mix(word);
+    }
+    if (i < n) {
+        quint64 word = 0;
+        if (n >= 8) {
+            std::memcpy(&word, s + n - 8, 8); // the last eight, overlapping the words before
+        } else if (n >= 4) {
+            quint32 first, last; // overlapping when fewer than eight
+            std::memcpy(&first, s, 4);
+            std::memcpy(&last, s + n - 4, 4);
+            word = quint64(first) << 32 | last;
+        } else {
+            word = quint64(uchar(s[0])) << 16 | quint64(uchar(s[n / 2])) << 8 | uchar(s[n - 1]);
+        }
+        mix(word);
+    }
+    return h;
+}
+
 // Short ASCII values repeat as much as keys do: shared the same way, as Latin-1.
 class ByteCache
 {
@@ -224,21 +256,26 @@ public:
         , m_mask(count - 1)
     {}
 
-    QByteArray get(const char *text, qsizetype n, ByteStore &store)
+    const XsdtText &get(const char *text, qsizetype n, ByteStore &store)
     {
-        quint64 h = 0xCBF29CE484222325ULL;
-        for (qsizetype i = 0; i < n; ++i)
-            h = (h ^ quint64(uchar(text[i]))) * 0x100000001B3ULL;
-        QByteArray &slot = m_slots[(h ^ (h >> 29)) & m_mask];
-        if (slot.size() == n && std::memcmp(slot.constData(), text, size_t(n)) == 0 &&
-            !slot.isNull())
-            return slot;
-        slot = store.copy(std::string_view(text, size_t(n)));
-        return slot;
+        Slot &slot = m_slots[hashBytes(text, n) & m_mask];
+        if (slot.size == n && std::memcmp(slot.data, text, size_t(n)) == 0)
+            return slot.text;
+        const QByteArray made = store.copy(std::string_view(text, size_t(n)));
+        slot.text = XsdtText::fromLatin1(made);
+        slot.data = made.constData(); // kept by the slot's text
+        slot.size = n;
+        return slot.text;
     }
 
 private:
-    std::vector<QByteArray> m_slots;
+    struct Slot
+    {
+        XsdtText text;
+        const char *data = nullptr;
+        qsizetype size = -1;
+    };
+    std::vector<Slot> m_slots;
     size_t m_mask;
 };
 
@@ -262,7 +299,7 @@ public:
         m_mask = count - 1;
     }
 
-    QString get(QStringView text, TextStore &store)
+    XsdtKey get(QStringView text, TextStore &store)
     {
         const qsizetype n = text.size();
         const char16_t *u = text.utf16();
@@ -271,49 +308,45 @@ public:
         const quint64 h = hash(u, n);
         Slot &slot = m_slots[h & m_mask];
         if (slot.tag == quint32(h >> 32) && slot.size == n &&
-            std::memcmp(slot.text, u, size_t(n) * 2) == 0)
-            return slot.share();
-        return slot.keep(store.copy(text), h);
+            std::memcmp(slot.key.view().utf16(), u, size_t(n) * 2) == 0)
+            return slot.key;
+        return slot.keep(store.copy(text), h, nullptr);
     }
     // The same for ASCII read from bytes, which is what keys and short values almost always are.
-    QString getAscii(const char *text, qsizetype n, TextStore &store)
+    // The bytes must stay where they are while the cache is used: slots compare with them.
+    XsdtKey getAscii(const char *text, qsizetype n, TextStore &store)
     {
         const auto make = [&] {
             return store.make(n, [&](char16_t *to) { widenAscii(text, n, to); });
         };
         if (n > TextStore::kLargest)
             return make();
-        const quint64 h = hash(reinterpret_cast<const uchar *>(text), n);
+        const quint64 h = hashBytes(text, n);
         Slot &slot = m_slots[h & m_mask];
-        if (slot.tag == quint32(h >> 32) && slot.size == n && sameAscii(slot.text, text, n))
-            return slot.share();
-        return slot.keep(make(), h);
+        if (slot.tag == quint32(h >> 32) && slot.size == n &&
+            (slot.source ? std::memcmp(slot.source, text, size_t(n)) == 0
+                         : sameAscii(slot.key.view().utf16(), text, n)))
+            return slot.key;
+        return slot.keep(make(), h, text);
     }
 
 private:
-    // A string of the store, without a reference of its own: the store keeps every block until
-    // reading ends, and a slot that is replaced then costs no visit to the old string's block.
-    // Other bits of the hash tell most other strings apart without a look at the text.
+    // Other bits of the hash tell most other strings apart without a look at the text; bytes
+    // read as they stand are compared where they lie in the input.
     struct Slot
     {
-        QTypedArrayData<char16_t> *d = nullptr;
-        const char16_t *text = nullptr;
+        XsdtKey key;
+        const char *source = nullptr;
         qint32 size = -1;
         quint32 tag = 0;
 
-        QString share() const
+        const XsdtKey &keep(const QString &made, quint64 hash, const char *from)
         {
-            if (d)
-                d->ref();
-            return QString(QStringPrivate(d, const_cast<char16_t *>(text), size));
-        }
-        QString keep(QString made, quint64 hash)
-        {
-            d = made.data_ptr().d_ptr();
-            text = reinterpret_cast<const char16_t *>(made.constData());
+            key = made;
+            source = from;
             size = qint32(made.size());
             tag = quint32(hash >> 32);
-            return made;
+            return key;
         }
     };
 
@@ -326,10 +359,8 @@ private:
         return true;
     }
     // The whole string decides the slot: keys and paths that differ only in the middle
-    // (numbered entries) must not keep pushing each other out. ASCII gives the same slot
-    // whether it comes as bytes or as UTF-16.
-    template <typename Char>
-    static quint64 hash(const Char *s, qsizetype n)
+    // (numbered entries) must not keep pushing each other out.
+    static quint64 hash(const char16_t *s, qsizetype n)
     {
         quint64 h = 0xCBF29CE484222325ULL;
         for (qsizetype i = 0; i < n; ++i)
@@ -363,7 +394,7 @@ QString intern(View<char16_t> raw, StringCache *cache, TextStore *store, bool = 
     const QStringView text(raw.data(), qsizetype(raw.size()));
     if (!store)
         return text.toString();
-    return cache ? cache->get(text, *store) : store->copy(text);
+    return cache ? cache->get(text, *store).toString() : store->copy(text);
 }
 QString intern(View<char> raw, StringCache *cache, TextStore *store, bool wide = true)
 {
@@ -373,7 +404,7 @@ QString intern(View<char> raw, StringCache *cache, TextStore *store, bool wide =
         const bool ascii = !wide || isAscii(data, n);
         if (cache) {
             if (ascii)
-                return cache->getAscii(data, n, *store);
+                return cache->getAscii(data, n, *store).toString();
         } else if (ascii) {
             return store->make(n, [&](char16_t *to) { widenAscii(data, n, to); });
         }
@@ -428,8 +459,8 @@ qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop
 // The same over bytes, sixteen at a time; it also sets *odd when it passed a character that
 // the writer turns into a reference (' < >), which means the file's layout is not ours, and
 // *wide when it passed a byte that is not ASCII.
-qsizetype scanTo(const char *s, qsizetype from, qsizetype end, char stop, bool *amp, bool *odd,
-                 bool *wide)
+inline __attribute__((always_inline)) qsizetype scanTo(const char *s, qsizetype from, qsizetype end,
+                                                       char stop, bool *amp, bool *odd, bool *wide)
 {
     qsizetype i = from;
 #ifdef __SSE2__
@@ -478,7 +509,8 @@ struct Tag
     View<Unit> name;
     // While a part that is not kept is read, k and v without entities stay raw: only kRaw.
     View<Unit> kRaw;
-    QString k, c;
+    XsdtKey k;
+    QString c;
     XsdtText v;
     QChar t; // the type's first character
     qsizetype tSize = 0;
@@ -567,15 +599,15 @@ private:
     // say what a scan of the bytes may already have ruled out.
     bool decodeValue(View<Unit> raw, XsdtText &out, bool *breaks, bool hasEntity = true,
                      bool wide = true);
-    // Decodes ASCII bytes whose entities all stand for ASCII into ASCII; false, with nothing
-    // changed, for anything else, which the general decoding then reads or refuses.
-    bool decodeAscii(View<char> raw, XsdtText &out, bool *breaks);
+    // Decodes the entities of bytes into bytes; false, with nothing changed, for anything
+    // unusual, which the general decoding then reads or refuses with its message.
+    bool decodeBytes(View<char> raw, XsdtText &out, bool *breaks, bool wide);
     XsdtText asciiValue(const char *text, qsizetype n);
     // Strings for the document being built; null while a copy is only compared and dropped.
     TextStore *store() { return m_strings ? &m_strings->store : nullptr; }
     StringCache *keyCache() { return m_strings ? &m_strings->keys : nullptr; }
     StringCache *valueCache() { return m_strings ? &m_strings->values : nullptr; }
-    XsdtNode *addNode(XsdtNode *parent, XsdtNode::Kind kind, QString key);
+    XsdtNode *addNode(XsdtNode *parent, XsdtNode::Kind kind, XsdtKey key);
     void adoptPending(XsdtNode *parent, size_t first);
     qsizetype readName();
     // The units of the space character at `i`, 0 when there is none.
@@ -669,7 +701,7 @@ private:
 };
 
 template <typename Unit>
-XsdtNode *Reader<Unit>::addNode(XsdtNode *parent, XsdtNode::Kind kind, QString key)
+XsdtNode *Reader<Unit>::addNode(XsdtNode *parent, XsdtNode::Kind kind, XsdtKey key)
 {
     auto node = std::make_unique<XsdtNode>();
     node->kind = kind;
@@ -861,10 +893,10 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
                 return differ(expected);
         }
         const Unit element = tag.name.size() == 1 ? tag.name[0] : Unit(0);
-        const Keep keep = m_skipping ? Keep::Skip : keepFor(tag.k);
+        const Keep keep = m_skipping ? Keep::Skip : keepFor(tag.k.view());
         // A message may name the key after its element is done; no node keeps this one.
         if (keep == Keep::Skip && !m_skipping)
-            m_keptAlive.push_back(tag.k);
+            m_keptAlive.push_back(tag.k.toString());
         if (element == Unit('i')) {
             if (!tag.hasK || tag.hasT || tag.hasV || tag.hasC)
                 return fail(tr("malformed <i> element"));
@@ -881,7 +913,7 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
                         ReaderMessages::tr("elements nested too deeply (more than %1 levels)")
                             .arg(kMaxDepth));
                 m_context.push_back(group ? ContextKey{group->key.view(), {}}
-                                          : ContextKey{tag.k, tag.kRaw});
+                                          : ContextKey{tag.k.view(), tag.kRaw});
                 m_keepAll += keep == Keep::All ? 1 : 0;
                 m_skipping += group ? 0 : 1;
                 const bool read = readElements(group, depth + 1, want);
@@ -1107,7 +1139,11 @@ typename Reader<Unit>::Plain Reader<Unit>::readPlainTag(Tag<char> &tag)
         if (attr == 'k') {
             if (hasEntity)
                 return no();
-            tag.k = intern(raw, keyCache(), store(), wide);
+            if (m_strings && !wide)
+                tag.k =
+                    m_strings->keys.getAscii(raw.data(), qsizetype(raw.size()), m_strings->store);
+            else
+                tag.k = intern(raw, keyCache(), store(), wide);
             tag.hasK = true;
         } else if (attr == 't') {
             if (raw.size() != 1 || uchar(raw[0]) >= 0x80 || raw[0] == '&')
@@ -1118,7 +1154,7 @@ typename Reader<Unit>::Plain Reader<Unit>::readPlainTag(Tag<char> &tag)
         } else {
             // A value that needs a message names its key and ends at the closing quote.
             m_pos = pos;
-            m_currentKey = tag.k;
+            m_currentKey = tag.k.view();
             m_currentRawKey = View<char>();
             tag.hasV = true;
             if (!decodeValue(raw, tag.v, &tag.vReferencedBreaks, hasEntity, wide))
@@ -1130,7 +1166,7 @@ typename Reader<Unit>::Plain Reader<Unit>::readPlainTag(Tag<char> &tag)
     tag.name = name;
     tag.closing = closing;
     if (tag.hasK) {
-        m_currentKey = tag.k;
+        m_currentKey = tag.k.view();
         m_currentRawKey = View<char>();
     }
     m_pos = pos;
@@ -1239,7 +1275,7 @@ bool Reader<Unit>::readAnyTag(Tag<Unit> &tag)
         }
         if (m_skipping && !hasEntity && name == Unit('k')) {
             // Nothing is made of what is not kept; the key is named only in a message.
-            tag.k.clear();
+            tag.k = XsdtKey();
             tag.kRaw = raw;
             tag.hasK = true;
             m_currentKey = QStringView();
@@ -1259,7 +1295,7 @@ bool Reader<Unit>::readAnyTag(Tag<Unit> &tag)
             tag.k = std::move(value);
             tag.kRaw = View<Unit>();
             tag.hasK = true;
-            m_currentKey = tag.k;
+            m_currentKey = tag.k.view();
             m_currentRawKey = View<Unit>();
         } else if (name == Unit('t')) {
             tag.t = value.isEmpty() ? QChar() : value.at(0);
@@ -1281,7 +1317,7 @@ XsdtText Reader<Unit>::asciiValue(const char *text, qsizetype n)
     if (!m_strings)
         return XsdtText::fromLatin1(QByteArray(text, n));
     if (n <= kInternedValueLength)
-        return XsdtText::fromLatin1(m_strings->asciiValues.get(text, n, m_strings->bytes));
+        return m_strings->asciiValues.get(text, n, m_strings->bytes);
     return XsdtText::fromLatin1(m_strings->bytes.copy(std::string_view(text, size_t(n))));
 }
 
@@ -1291,12 +1327,13 @@ bool Reader<Unit>::decodeValue(View<Unit> raw, XsdtText &out, bool *breaks, bool
 {
     if constexpr (std::is_same_v<Unit, char>) {
         const qsizetype n = qsizetype(raw.size());
-        if (!m_skipping && (!wide || isAscii(raw.data(), n))) {
-            if (!hasEntity || raw.find('&') == raw.npos) {
+        if (!m_skipping) {
+            wide = wide && !isAscii(raw.data(), n);
+            if (!wide && (!hasEntity || raw.find('&') == raw.npos)) {
                 out = asciiValue(raw.data(), n);
                 return true;
             }
-            if (decodeAscii(raw, out, breaks))
+            if (hasEntity && decodeBytes(raw, out, breaks, wide))
                 return true;
         }
     }
@@ -1309,7 +1346,7 @@ bool Reader<Unit>::decodeValue(View<Unit> raw, XsdtText &out, bool *breaks, bool
 }
 
 template <typename Unit>
-bool Reader<Unit>::decodeAscii(View<char> raw, XsdtText &out, bool *breaks)
+bool Reader<Unit>::decodeBytes(View<char> raw, XsdtText &out, bool *breaks, bool wide)
 {
     std::string &to = m_decoded;
     to.clear();
@@ -1336,7 +1373,7 @@ bool Reader<Unit>::decodeAscii(View<char> raw, XsdtText &out, bool *breaks)
         } else if (name.size() >= 2 && name[0] == '#') {
             const bool hex = name[1] == 'x';
             const View<char> digits = name.substr(hex ? 2 : 1);
-            unsigned code = 0;
+            char32_t code = 0;
             for (const char d : digits) {
                 int digit = -1;
                 if (d >= '0' && d <= '9')
@@ -1347,11 +1384,11 @@ bool Reader<Unit>::decodeAscii(View<char> raw, XsdtText &out, bool *breaks)
                     digit = d - 'A' + 10;
                 if (digit < 0)
                     return false;
-                code = code * (hex ? 16 : 10) + unsigned(digit);
-                if (code >= 0x80)
+                code = code * (hex ? 16 : 10) + char32_t(digit);
+                if (code > 0x10FFFF)
                     return false;
             }
-            if (digits.empty() || code == 0)
+            if (digits.empty() || code == 0 || (code >= 0xD800 && code <= 0xDFFF))
                 return false;
             if (code == '\t' || code == '\n' || code == '\r') {
                 brokenBy = true;
@@ -1359,7 +1396,26 @@ bool Reader<Unit>::decodeAscii(View<char> raw, XsdtText &out, bool *breaks)
             } else {
                 compact = false;
             }
-            to += char(code);
+            if (code < 0x80) {
+                to += char(code);
+            } else {
+                wide = true;
+                char utf8[4];
+                int length = 0;
+                if (code < 0x800) {
+                    utf8[length++] = char(0xC0 | (code >> 6));
+                } else {
+                    if (code < 0x10000) {
+                        utf8[length++] = char(0xE0 | (code >> 12));
+                    } else {
+                        utf8[length++] = char(0xF0 | (code >> 18));
+                        utf8[length++] = char(0x80 | ((code >> 12) & 0x3F));
+                    }
+                    utf8[length++] = char(0x80 | ((code >> 6) & 0x3F));
+                }
+                utf8[length++] = char(0x80 | (code & 0x3F));
+                to.append(utf8, size_t(length));
+            }
         } else {
             return false;
         }
@@ -1367,13 +1423,23 @@ bool Reader<Unit>::decodeAscii(View<char> raw, XsdtText &out, bool *breaks)
         amp = raw.find('&', from);
     }
     to.append(raw.data() + from, raw.size() - from);
+    // What is not UTF-8 is left to the general decoding, which replaces it piece by piece.
+    if (wide && !QByteArrayView(to.data(), qsizetype(to.size())).isValidUtf8())
+        return false;
     if (!compact)
         m_compact = false;
     if (brokenBy && breaks)
         *breaks = true;
     if (m_compact && breaks && *breaks)
         checkRawText(raw, true); // the writer writes every break of such a value as a reference
-    out = asciiValue(to.data(), qsizetype(to.size()));
+    if (!wide) {
+        out = asciiValue(to.data(), qsizetype(to.size()));
+        return true;
+    }
+    const QString text = Units<char>::string(to.data(), qsizetype(to.size()));
+    TextStore *strings = store();
+    StringCache *cache = qsizetype(raw.size()) <= kInternedValueLength ? valueCache() : nullptr;
+    out = !strings ? text : cache ? cache->get(text, *strings).toString() : strings->copy(text);
     return true;
 }
 
@@ -1451,7 +1517,8 @@ bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache, bool
     if (m_compact && breaks && *breaks)
         checkRawText(raw, true); // the writer writes every break of such a value as a reference
     if (TextStore *strings = store())
-        out = cache ? cache->get(out, *strings) : strings->copy(out); // drops the spare capacity
+        out = cache ? cache->get(out, *strings).toString()
+                    : strings->copy(out); // drops the spare capacity
     return true;
 }
 
