@@ -247,6 +247,34 @@ quint64 hashBytes(const char *s, qsizetype n)
     return h;
 }
 
+// Whether n bytes at a and b are the same; short strings without a call.
+bool sameBytes(const char *a, const char *b, qsizetype n)
+{
+    if (n > 16)
+        return std::memcmp(a, b, size_t(n)) == 0;
+    if (n >= 8) {
+        quint64 a1, a2, b1, b2; // overlapping when fewer than sixteen
+        std::memcpy(&a1, a, 8);
+        std::memcpy(&b1, b, 8);
+        std::memcpy(&a2, a + n - 8, 8);
+        std::memcpy(&b2, b + n - 8, 8);
+        return ((a1 ^ b1) | (a2 ^ b2)) == 0;
+    }
+    if (n >= 4) {
+        quint32 a1, a2, b1, b2;
+        std::memcpy(&a1, a, 4);
+        std::memcpy(&b1, b, 4);
+        std::memcpy(&a2, a + n - 4, 4);
+        std::memcpy(&b2, b + n - 4, 4);
+        return ((a1 ^ b1) | (a2 ^ b2)) == 0;
+    }
+    for (qsizetype i = 0; i < n; ++i) {
+        if (a[i] != b[i])
+            return false;
+    }
+    return true;
+}
+
 // Short ASCII values repeat as much as keys do: shared the same way, as Latin-1.
 class ByteCache
 {
@@ -256,26 +284,28 @@ public:
         , m_mask(count - 1)
     {}
 
+    // Asks for the slot of a string with this hash ahead of its look-up.
+    void prefetch(quint64 hash) const { __builtin_prefetch(&m_slots[hash & m_mask]); }
     const XsdtText &get(const char *text, qsizetype n, ByteStore &store)
     {
-        Slot &slot = m_slots[hashBytes(text, n) & m_mask];
-        if (slot.size == n && std::memcmp(slot.data, text, size_t(n)) == 0)
-            return slot.text;
-        const QByteArray made = store.copy(std::string_view(text, size_t(n)));
-        slot.text = XsdtText::fromLatin1(made);
-        slot.data = made.constData(); // kept by the slot's text
-        slot.size = n;
-        return slot.text;
+        return get(text, n, store, hashBytes(text, n));
+    }
+    const XsdtText &get(const char *text, qsizetype n, ByteStore &store, quint64 hash)
+    {
+        XsdtText &slot = m_slots[hash & m_mask];
+        if (slot.size() == n && !slot.isNull() && slot.visit([&](auto kept) {
+                if constexpr (std::is_same_v<decltype(kept), QLatin1String>)
+                    return sameBytes(kept.data(), text, n);
+                return false; // never: the slots hold Latin-1 only
+            }))
+            return slot;
+        slot = XsdtText::fromLatin1(store.copy(std::string_view(text, size_t(n))));
+        return slot;
     }
 
 private:
-    struct Slot
-    {
-        XsdtText text;
-        const char *data = nullptr;
-        qsizetype size = -1;
-    };
-    std::vector<Slot> m_slots;
+    // Sixteen bytes a slot, so that the table stays in the processor's cache.
+    std::vector<XsdtText> m_slots;
     size_t m_mask;
 };
 
@@ -296,6 +326,7 @@ public:
         while (count < size_t(inputSize / 64) && count < 4096)
             count *= 2;
         m_slots.resize(count);
+        m_tags.resize(count);
         m_mask = count - 1;
     }
 
@@ -306,53 +337,52 @@ public:
         if (n > TextStore::kLargest)
             return store.copy(text);
         const quint64 h = hash(u, n);
-        Slot &slot = m_slots[h & m_mask];
-        if (slot.tag == quint32(h >> 32) && slot.size == n &&
-            std::memcmp(slot.key.view().utf16(), u, size_t(n) * 2) == 0)
-            return slot.key;
-        return slot.keep(store.copy(text), h, nullptr);
+        XsdtKey &slot = m_slots[h & m_mask];
+        quint32 &tag = m_tags[h & m_mask];
+        if (tag == quint32(h >> 32) && slot.size() == n && !slot.isNull() &&
+            std::memcmp(slot.view().utf16(), u, size_t(n) * 2) == 0)
+            return slot;
+        slot = store.copy(text);
+        tag = quint32(h >> 32);
+        return slot;
     }
     // The same for ASCII read from bytes, which is what keys and short values almost always are.
-    // The bytes must stay where they are while the cache is used: slots compare with them.
     XsdtKey getAscii(const char *text, qsizetype n, TextStore &store)
+    {
+        return getAscii(text, n, store, hashBytes(text, n));
+    }
+    void prefetch(quint64 hash) const { __builtin_prefetch(&m_tags[hash & m_mask]); }
+    XsdtKey getAscii(const char *text, qsizetype n, TextStore &store, quint64 h)
     {
         const auto make = [&] {
             return store.make(n, [&](char16_t *to) { widenAscii(text, n, to); });
         };
         if (n > TextStore::kLargest)
             return make();
-        const quint64 h = hashBytes(text, n);
-        Slot &slot = m_slots[h & m_mask];
-        if (slot.tag == quint32(h >> 32) && slot.size == n &&
-            (slot.source ? std::memcmp(slot.source, text, size_t(n)) == 0
-                         : sameAscii(slot.key.view().utf16(), text, n)))
-            return slot.key;
-        return slot.keep(make(), h, text);
+        XsdtKey &slot = m_slots[h & m_mask];
+        quint32 &tag = m_tags[h & m_mask];
+        if (tag == quint32(h >> 32) && slot.size() == n && !slot.isNull() &&
+            sameAscii(slot.view().utf16(), text, n))
+            return slot;
+        slot = make();
+        tag = quint32(h >> 32);
+        return slot;
     }
 
 private:
-    // Other bits of the hash tell most other strings apart without a look at the text; bytes
-    // read as they stand are compared where they lie in the input.
-    struct Slot
-    {
-        XsdtKey key;
-        const char *source = nullptr;
-        qint32 size = -1;
-        quint32 tag = 0;
-
-        const XsdtKey &keep(const QString &made, quint64 hash, const char *from)
-        {
-            key = made;
-            source = from;
-            size = qint32(made.size());
-            tag = quint32(hash >> 32);
-            return key;
-        }
-    };
-
     static bool sameAscii(const char16_t *u, const char *text, qsizetype n)
     {
-        for (qsizetype i = 0; i < n; ++i) {
+        qsizetype i = 0;
+#ifdef __SSE2__
+        const __m128i zero = _mm_setzero_si128();
+        for (; n - i >= 8; i += 8) {
+            const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(text + i));
+            const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(u + i));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_unpacklo_epi8(bytes, zero), units)) != 0xFFFF)
+                return false;
+        }
+#endif
+        for (; i < n; ++i) {
             if (u[i] != char16_t(uchar(text[i])))
                 return false;
         }
@@ -368,7 +398,11 @@ private:
         return h ^ (h >> 29);
     }
 
-    std::vector<Slot> m_slots;
+    // Sixteen bytes a slot, so that the table stays in the processor's cache, and apart from
+    // them other bits of each string's hash, which tell most other strings apart without a
+    // look at the slot or the text.
+    std::vector<XsdtKey> m_slots;
+    std::vector<quint32> m_tags;
     size_t m_mask;
 };
 
@@ -518,6 +552,24 @@ struct Tag
     bool vReferencedBreaks = false; // v held a tab, line feed or carriage return as a reference
     bool closing = false;
     bool selfClosing = false;
+
+    // Ready for the next tag, member by member: building a fresh one clears it with a string
+    // instruction that costs about as much as reading a short tag.
+    void clear()
+    {
+        name = {};
+        kRaw = {};
+        if (!k.isNull())
+            k = XsdtKey();
+        if (!c.isNull())
+            c = QString();
+        if (!v.isNull())
+            v = XsdtText();
+        t = QChar();
+        tSize = 0;
+        hasK = hasT = hasV = hasC = false;
+        vReferencedBreaks = closing = selfClosing = false;
+    }
 };
 
 class ReaderMessages
@@ -867,6 +919,8 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
 {
     size_t next = 0;
     const size_t first = m_pending.size();
+    Tag<Unit> tag;
+    Tag<Unit> closing;
     for (;;) {
         if (m_pos >= m_nextReport)
             report();
@@ -882,7 +936,7 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
 
         m_currentKey = QStringView();
         m_currentRawKey = View<Unit>();
-        Tag<Unit> tag;
+        tag.clear();
         if (!readTag(tag))
             return false;
 
@@ -922,7 +976,7 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
                 if (!read)
                     return false;
                 m_context.pop_back();
-                Tag<Unit> closing;
+                closing.clear();
                 if (!readTag(closing))
                     return false;
                 if (!closing.closing || !equals(closing.name, "i"))
@@ -1097,20 +1151,23 @@ typename Reader<Unit>::Plain Reader<Unit>::readPlainTag(Tag<char> &tag)
     if (pos == nameStart || pos + 1 >= n || uchar(s[pos]) >= 0x80)
         return Plain::No;
     const View<char> name(s + nameStart, size_t(pos - nameStart));
-    bool odd = false;
-    static constexpr char kOrder[] = {'k', 't', 'v'};
-    int attributes = 0;
-    const qsizetype start = m_pos;
-    const QStringView key = m_currentKey;
-    const View<char> rawKey = m_currentRawKey;
-    // Leaves everything as it was, for readAnyTag to read the tag from its start.
-    const auto no = [&] {
-        tag = Tag<char>();
-        m_pos = start;
-        m_currentKey = key;
-        m_currentRawKey = rawKey;
-        return Plain::No;
+
+    // The whole tag is scanned before anything is made of it: nothing to undo when it turns
+    // out not to be plain, and the cache slots of its key and value are fetched meanwhile.
+    // Set as each is read; left uninitialised before, as clearing them would cost more.
+    struct Attribute
+    {
+        View<char> raw;
+        quint64 hash;
+        bool hasEntity;
+        bool wide;
     };
+    static constexpr char kOrder[] = {'k', 't', 'v'};
+    Attribute attributes[3];
+    int count = 0;
+    bool odd = false;
+    bool selfClosing = false;
+    qsizetype valueEnd = 0;
     for (;;) {
         if (s[pos] == '>') {
             ++pos;
@@ -1118,57 +1175,78 @@ typename Reader<Unit>::Plain Reader<Unit>::readPlainTag(Tag<char> &tag)
         }
         if (s[pos] == '/') {
             if (closing || pos + 1 >= n || s[pos + 1] != '>')
-                return no();
-            tag.selfClosing = true;
+                return Plain::No;
+            selfClosing = true;
             pos += 2;
             break;
         }
         // One space, a one-letter name in the writer's order, '=' and '"'.
-        if (closing || attributes > 2 || n - pos < 5 || s[pos] != ' ' ||
-            s[pos + 1] != kOrder[attributes] || s[pos + 2] != '=' || s[pos + 3] != '"')
-            return no();
-        const char attr = s[pos + 1];
-        bool hasEntity = false;
-        bool wide = false;
-        const qsizetype close = scanTo(s, pos + 4, n, '"', &hasEntity, &odd, &wide);
+        if (closing || count > 2 || n - pos < 5 || s[pos] != ' ' || s[pos + 1] != kOrder[count] ||
+            s[pos + 2] != '=' || s[pos + 3] != '"')
+            return Plain::No;
+        Attribute &a = attributes[count];
+        a.hasEntity = false;
+        a.wide = false;
+        a.hash = 0;
+        const qsizetype close = scanTo(s, pos + 4, n, '"', &a.hasEntity, &odd, &a.wide);
         if (close + 1 >= n)
-            return no();
-        const View<char> raw(s + pos + 4, size_t(close - pos - 4));
+            return Plain::No;
+        a.raw = View<char>(s + pos + 4, size_t(close - pos - 4));
         pos = close + 1;
-        ++attributes;
-        if (attr == 'k') {
-            if (hasEntity)
-                return no();
-            if (m_strings && !wide)
-                tag.k =
-                    m_strings->keys.getAscii(raw.data(), qsizetype(raw.size()), m_strings->store);
-            else
-                tag.k = intern(raw, keyCache(), store(), wide);
-            tag.hasK = true;
-        } else if (attr == 't') {
-            if (raw.size() != 1 || uchar(raw[0]) >= 0x80 || raw[0] == '&')
-                return no();
-            tag.t = QChar(char16_t(raw[0]));
-            tag.tSize = 1;
-            tag.hasT = true;
+        const qsizetype size = qsizetype(a.raw.size());
+        if (count == 0) {
+            if (a.hasEntity)
+                return Plain::No;
+            if (m_strings && !a.wide) {
+                a.hash = hashBytes(a.raw.data(), size);
+                m_strings->keys.prefetch(a.hash);
+            }
+        } else if (count == 1) {
+            if (size != 1 || uchar(a.raw[0]) >= 0x80 || a.raw[0] == '&')
+                return Plain::No;
         } else {
-            // A value that needs a message names its key and ends at the closing quote.
-            m_pos = pos;
-            m_currentKey = tag.k.view();
-            m_currentRawKey = View<char>();
-            tag.hasV = true;
-            if (!decodeValue(raw, tag.v, &tag.vReferencedBreaks, hasEntity, wide))
+            valueEnd = pos;
+            if (m_strings && !a.hasEntity && !a.wide && size <= kInternedValueLength) {
+                a.hash = hashBytes(a.raw.data(), size);
+                m_strings->asciiValues.prefetch(a.hash);
+            }
+        }
+        ++count;
+    }
+
+    tag.name = name;
+    tag.closing = closing;
+    tag.selfClosing = selfClosing;
+    if (count > 0) {
+        const Attribute &k = attributes[0];
+        if (m_strings && !k.wide)
+            tag.k = m_strings->keys.getAscii(k.raw.data(), qsizetype(k.raw.size()),
+                                             m_strings->store, k.hash);
+        else
+            tag.k = intern(k.raw, keyCache(), store(), k.wide);
+        tag.hasK = true;
+        m_currentKey = tag.k.view();
+        m_currentRawKey = View<char>();
+    }
+    if (count > 1) {
+        tag.t = QChar(char16_t(attributes[1].raw[0]));
+        tag.tSize = 1;
+        tag.hasT = true;
+    }
+    if (count > 2) {
+        const Attribute &v = attributes[2];
+        const qsizetype size = qsizetype(v.raw.size());
+        tag.hasV = true;
+        if (m_strings && !v.hasEntity && !v.wide && size <= kInternedValueLength) {
+            tag.v = m_strings->asciiValues.get(v.raw.data(), size, m_strings->bytes, v.hash);
+        } else {
+            m_pos = valueEnd; // where a message about the value points
+            if (!decodeValue(v.raw, tag.v, &tag.vReferencedBreaks, v.hasEntity, v.wide))
                 return Plain::Failed;
         }
     }
     if (odd)
         m_compact = false;
-    tag.name = name;
-    tag.closing = closing;
-    if (tag.hasK) {
-        m_currentKey = tag.k.view();
-        m_currentRawKey = View<char>();
-    }
     m_pos = pos;
     return Plain::Read;
 }
