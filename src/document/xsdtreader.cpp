@@ -155,8 +155,7 @@ size_t find(View<Unit> text, const char *ascii, size_t from = 0)
     return text.find(View<Unit>(needle, n), from);
 }
 
-// The text of keys and values is carved out of shared blocks. Blocks stay until reading ends,
-// so that the string caches can point into them without holding references of their own.
+// The text of keys and values is carved out of shared blocks, all kept until reading ends.
 class TextStore : public StringBlocks
 {
 public:
@@ -296,7 +295,7 @@ public:
         if (slot.size() == n && !slot.isNull() && slot.visit([&](auto kept) {
                 if constexpr (std::is_same_v<decltype(kept), QLatin1String>)
                     return sameBytes(kept.data(), text, n);
-                return false; // never: the slots hold Latin-1 only
+                return false; // an empty text, which is not marked Latin-1: made again
             }))
             return slot;
         slot = XsdtText::fromLatin1(store.copy(std::string_view(text, size_t(n))));
