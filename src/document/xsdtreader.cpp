@@ -21,6 +21,7 @@
 #include <emmintrin.h>
 #endif
 #include <limits>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
@@ -154,8 +155,7 @@ size_t find(View<Unit> text, const char *ascii, size_t from = 0)
     return text.find(View<Unit>(needle, n), from);
 }
 
-// The text of keys and values is carved out of shared blocks. Blocks stay until reading ends,
-// so that the string caches can point into them without holding references of their own.
+// The text of keys and values is carved out of shared blocks, all kept until reading ends.
 class TextStore : public StringBlocks
 {
 public:
@@ -214,6 +214,66 @@ public:
     {}
 };
 
+// Spreads short byte strings over the slots of a cache, eight bytes at a time: every byte,
+// wherever it stands, moves the slot (numbered keys differ only in their last bytes).
+quint64 hashBytes(const char *s, qsizetype n)
+{
+    quint64 h = quint64(n) * 0x9E3779B97F4A7C15ULL;
+    const auto mix = [&h](quint64 word) {
+        const unsigned __int128 product = (unsigned __int128)(h ^ word) * 0xA0761D6478BD642FULL;
+        h = quint64(product) ^ quint64(product >> 64);
+    };
+    qsizetype i = 0;
+    for (; n - i >= 8; i += 8) {
+        quint64 word;
+        std::memcpy(&word, s + i, 8);
+        mix(word);
+    }
+    if (i < n) {
+        quint64 word = 0;
+        if (n >= 8) {
+            std::memcpy(&word, s + n - 8, 8); // the last eight, overlapping the words before
+        } else if (n >= 4) {
+            quint32 first, last; // overlapping when fewer than eight
+            std::memcpy(&first, s, 4);
+            std::memcpy(&last, s + n - 4, 4);
+            word = quint64(first) << 32 | last;
+        } else {
+            word = quint64(uchar(s[0])) << 16 | quint64(uchar(s[n / 2])) << 8 | uchar(s[n - 1]);
+        }
+        mix(word);
+    }
+    return h;
+}
+
+// Whether n bytes at a and b are the same; short strings without a call.
+bool sameBytes(const char *a, const char *b, qsizetype n)
+{
+    if (n > 16)
+        return std::memcmp(a, b, size_t(n)) == 0;
+    if (n >= 8) {
+        quint64 a1, a2, b1, b2; // overlapping when fewer than sixteen
+        std::memcpy(&a1, a, 8);
+        std::memcpy(&b1, b, 8);
+        std::memcpy(&a2, a + n - 8, 8);
+        std::memcpy(&b2, b + n - 8, 8);
+        return ((a1 ^ b1) | (a2 ^ b2)) == 0;
+    }
+    if (n >= 4) {
+        quint32 a1, a2, b1, b2;
+        std::memcpy(&a1, a, 4);
+        std::memcpy(&b1, b, 4);
+        std::memcpy(&a2, a + n - 4, 4);
+        std::memcpy(&b2, b + n - 4, 4);
+        return ((a1 ^ b1) | (a2 ^ b2)) == 0;
+    }
+    for (qsizetype i = 0; i < n; ++i) {
+        if (a[i] != b[i])
+            return false;
+    }
+    return true;
+}
+
 // Short ASCII values repeat as much as keys do: shared the same way, as Latin-1.
 class ByteCache
 {
@@ -223,21 +283,28 @@ public:
         , m_mask(count - 1)
     {}
 
-    QByteArray get(const char *text, qsizetype n, ByteStore &store)
+    // Asks for the slot of a string with this hash ahead of its look-up.
+    void prefetch(quint64 hash) const { __builtin_prefetch(&m_slots[hash & m_mask]); }
+    const XsdtText &get(const char *text, qsizetype n, ByteStore &store)
     {
-        quint64 h = 0xCBF29CE484222325ULL;
-        for (qsizetype i = 0; i < n; ++i)
-            h = (h ^ quint64(uchar(text[i]))) * 0x100000001B3ULL;
-        QByteArray &slot = m_slots[(h ^ (h >> 29)) & m_mask];
-        if (slot.size() == n && std::memcmp(slot.constData(), text, size_t(n)) == 0 &&
-            !slot.isNull())
+        return get(text, n, store, hashBytes(text, n));
+    }
+    const XsdtText &get(const char *text, qsizetype n, ByteStore &store, quint64 hash)
+    {
+        XsdtText &slot = m_slots[hash & m_mask];
+        if (slot.size() == n && !slot.isNull() && slot.visit([&](auto kept) {
+                if constexpr (std::is_same_v<decltype(kept), QLatin1String>)
+                    return sameBytes(kept.data(), text, n);
+                return false; // an empty text, which is not marked Latin-1: made again
+            }))
             return slot;
-        slot = store.copy(std::string_view(text, size_t(n)));
+        slot = XsdtText::fromLatin1(store.copy(std::string_view(text, size_t(n))));
         return slot;
     }
 
 private:
-    std::vector<QByteArray> m_slots;
+    // Sixteen bytes a slot, so that the table stays in the processor's cache.
+    std::vector<XsdtText> m_slots;
     size_t m_mask;
 };
 
@@ -258,77 +325,71 @@ public:
         while (count < size_t(inputSize / 64) && count < 4096)
             count *= 2;
         m_slots.resize(count);
+        m_tags.resize(count);
         m_mask = count - 1;
     }
 
-    QString get(QStringView text, TextStore &store)
+    XsdtKey get(QStringView text, TextStore &store)
     {
         const qsizetype n = text.size();
         const char16_t *u = text.utf16();
         if (n > TextStore::kLargest)
             return store.copy(text);
         const quint64 h = hash(u, n);
-        Slot &slot = m_slots[h & m_mask];
-        if (slot.tag == quint32(h >> 32) && slot.size == n &&
-            std::memcmp(slot.text, u, size_t(n) * 2) == 0)
-            return slot.share();
-        return slot.keep(store.copy(text), h);
+        XsdtKey &slot = m_slots[h & m_mask];
+        quint32 &tag = m_tags[h & m_mask];
+        if (tag == quint32(h >> 32) && slot.size() == n && !slot.isNull() &&
+            std::memcmp(slot.view().utf16(), u, size_t(n) * 2) == 0)
+            return slot;
+        slot = store.copy(text);
+        tag = quint32(h >> 32);
+        return slot;
     }
     // The same for ASCII read from bytes, which is what keys and short values almost always are.
-    QString getAscii(const char *text, qsizetype n, TextStore &store)
+    XsdtKey getAscii(const char *text, qsizetype n, TextStore &store)
+    {
+        return getAscii(text, n, store, hashBytes(text, n));
+    }
+    void prefetch(quint64 hash) const { __builtin_prefetch(&m_tags[hash & m_mask]); }
+    XsdtKey getAscii(const char *text, qsizetype n, TextStore &store, quint64 h)
     {
         const auto make = [&] {
             return store.make(n, [&](char16_t *to) { widenAscii(text, n, to); });
         };
         if (n > TextStore::kLargest)
             return make();
-        const quint64 h = hash(reinterpret_cast<const uchar *>(text), n);
-        Slot &slot = m_slots[h & m_mask];
-        if (slot.tag == quint32(h >> 32) && slot.size == n && sameAscii(slot.text, text, n))
-            return slot.share();
-        return slot.keep(make(), h);
+        XsdtKey &slot = m_slots[h & m_mask];
+        quint32 &tag = m_tags[h & m_mask];
+        if (tag == quint32(h >> 32) && slot.size() == n && !slot.isNull() &&
+            sameAscii(slot.view().utf16(), text, n))
+            return slot;
+        slot = make();
+        tag = quint32(h >> 32);
+        return slot;
     }
 
 private:
-    // A string of the store, without a reference of its own: the store keeps every block until
-    // reading ends, and a slot that is replaced then costs no visit to the old string's block.
-    // Other bits of the hash tell most other strings apart without a look at the text.
-    struct Slot
-    {
-        QTypedArrayData<char16_t> *d = nullptr;
-        const char16_t *text = nullptr;
-        qint32 size = -1;
-        quint32 tag = 0;
-
-        QString share() const
-        {
-            if (d)
-                d->ref();
-            return QString(QStringPrivate(d, const_cast<char16_t *>(text), size));
-        }
-        QString keep(QString made, quint64 hash)
-        {
-            d = made.data_ptr().d_ptr();
-            text = reinterpret_cast<const char16_t *>(made.constData());
-            size = qint32(made.size());
-            tag = quint32(hash >> 32);
-            return made;
-        }
-    };
-
     static bool sameAscii(const char16_t *u, const char *text, qsizetype n)
     {
-        for (qsizetype i = 0; i < n; ++i) {
+        qsizetype i = 0;
+#ifdef __SSE2__
+        const __m128i zero = _mm_setzero_si128();
+        for (; n - i >= 8; i += 8) {
+            const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(text + i));
+            const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(u + i));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_unpacklo_epi8(bytes, zero), units)) != 0xFFFF)
+                return false;
+        }
+#endif
+        for (; i < n; ++i) {
             if (u[i] != char16_t(uchar(text[i])))
                 return false;
         }
         return true;
     }
     // The whole string decides the slot: keys and paths that differ only in the middle
-    // (numbered entries) must not keep pushing each other out. ASCII gives the same slot
-    // whether it comes as bytes or as UTF-16.
-    template <typename Char>
-    static quint64 hash(const Char *s, qsizetype n)
+    // (numbered entries) must not keep pushing each other out.
+    static quint64 hash(const char16_t *s, qsizetype n)
     {
         quint64 h = 0xCBF29CE484222325ULL;
         for (qsizetype i = 0; i < n; ++i)
@@ -336,7 +397,11 @@ private:
         return h ^ (h >> 29);
     }
 
-    std::vector<Slot> m_slots;
+    // Sixteen bytes a slot, so that the table stays in the processor's cache, and apart from
+    // them other bits of each string's hash, which tell most other strings apart without a
+    // look at the slot or the text.
+    std::vector<XsdtKey> m_slots;
+    std::vector<quint32> m_tags;
     size_t m_mask;
 };
 
@@ -356,22 +421,24 @@ struct Strings
     ByteCache asciiValues;
 };
 
-QString intern(View<char16_t> raw, StringCache *cache, TextStore *store)
+// `wide` says whether bytes may hold more than ASCII; UTF-16 is taken as it stands either way.
+QString intern(View<char16_t> raw, StringCache *cache, TextStore *store, bool = true)
 {
     const QStringView text(raw.data(), qsizetype(raw.size()));
     if (!store)
         return text.toString();
-    return cache ? cache->get(text, *store) : store->copy(text);
+    return cache ? cache->get(text, *store).toString() : store->copy(text);
 }
-QString intern(View<char> raw, StringCache *cache, TextStore *store)
+QString intern(View<char> raw, StringCache *cache, TextStore *store, bool wide = true)
 {
     const char *data = raw.data();
     const qsizetype n = qsizetype(raw.size());
     if (store) {
+        const bool ascii = !wide || isAscii(data, n);
         if (cache) {
-            if (isAscii(data, n))
-                return cache->getAscii(data, n, *store);
-        } else if (isAscii(data, n)) {
+            if (ascii)
+                return cache->getAscii(data, n, *store).toString();
+        } else if (ascii) {
             return store->make(n, [&](char16_t *to) { widenAscii(data, n, to); });
         }
         return store->copy(Units<char>::string(data, n));
@@ -390,7 +457,9 @@ void appendTo(QString &out, View<char> raw)
 
 // Index of the first `stop` unit at or after `from`, or `end`; sets *amp when an '&' was
 // passed on the way. Eight units at a time where the processor allows.
-qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop, bool *amp, bool *)
+// *wide is left alone: only bytes are ever kept as they stand.
+qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop, bool *amp, bool *,
+                 bool *)
 {
     qsizetype i = from;
 #ifdef __SSE2__
@@ -421,8 +490,10 @@ qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop
 }
 
 // The same over bytes, sixteen at a time; it also sets *odd when it passed a character that
-// the writer turns into a reference (' < >), which means the file's layout is not ours.
-qsizetype scanTo(const char *s, qsizetype from, qsizetype end, char stop, bool *amp, bool *odd)
+// the writer turns into a reference (' < >), which means the file's layout is not ours, and
+// *wide when it passed a byte that is not ASCII.
+inline __attribute__((always_inline)) qsizetype scanTo(const char *s, qsizetype from, qsizetype end,
+                                                       char stop, bool *amp, bool *odd, bool *wide)
 {
     qsizetype i = from;
 #ifdef __SSE2__
@@ -437,14 +508,17 @@ qsizetype scanTo(const char *s, qsizetype from, qsizetype end, char stop, bool *
         const unsigned ampMask = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amps)));
         const unsigned oddMask = unsigned(_mm_movemask_epi8(_mm_or_si128(
             _mm_cmpeq_epi8(v, apos), _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt)))));
+        const unsigned wideMask = unsigned(_mm_movemask_epi8(v));
         if (stopMask) {
             const unsigned before = (1u << __builtin_ctz(stopMask)) - 1;
             *amp |= (ampMask & before) != 0;
             *odd |= (oddMask & before) != 0;
+            *wide |= (wideMask & before) != 0;
             return i + __builtin_ctz(stopMask);
         }
         *amp |= ampMask != 0;
         *odd |= oddMask != 0;
+        *wide |= wideMask != 0;
         i += 16;
     }
 #endif
@@ -456,6 +530,8 @@ qsizetype scanTo(const char *s, qsizetype from, qsizetype end, char stop, bool *
             *amp = true;
         else if (c == '\'' || c == '<' || c == '>')
             *odd = true;
+        else if (uchar(c) >= 0x80)
+            *wide = true;
     }
     return end;
 }
@@ -466,7 +542,8 @@ struct Tag
     View<Unit> name;
     // While a part that is not kept is read, k and v without entities stay raw: only kRaw.
     View<Unit> kRaw;
-    QString k, c;
+    XsdtKey k;
+    QString c;
     XsdtText v;
     QChar t; // the type's first character
     qsizetype tSize = 0;
@@ -474,6 +551,24 @@ struct Tag
     bool vReferencedBreaks = false; // v held a tab, line feed or carriage return as a reference
     bool closing = false;
     bool selfClosing = false;
+
+    // Ready for the next tag, member by member: building a fresh one clears it with a string
+    // instruction that costs about as much as reading a short tag.
+    void clear()
+    {
+        name = {};
+        kRaw = {};
+        if (!k.isNull())
+            k = XsdtKey();
+        if (!c.isNull())
+            c = QString();
+        if (!v.isNull())
+            v = XsdtText();
+        t = QChar();
+        tSize = 0;
+        hasK = hasT = hasV = hasC = false;
+        vReferencedBreaks = closing = selfClosing = false;
+    }
 };
 
 class ReaderMessages
@@ -545,16 +640,25 @@ private:
     bool differ(const XsdtNode *at);
     bool readValue(XsdtNode *parent, Tag<Unit> &tag);
     bool readTag(Tag<Unit> &tag);
+    bool readAnyTag(Tag<Unit> &tag);
+    // A tag as the writer makes it, read in one pass. No: not such a tag, nothing read.
+    enum class Plain { Read, Failed, No };
+    Plain readPlainTag(Tag<char> &tag);
     // Sets *breaks when a character reference stood for a tab, line feed or carriage return.
     bool decode(View<Unit> raw, QString &out, StringCache *cache, bool *breaks = nullptr);
-    // The same for a value: ASCII read from bytes is kept as it stands.
-    bool decodeValue(View<Unit> raw, XsdtText &out, bool *breaks);
+    // The same for a value: ASCII read from bytes is kept as it stands. `hasEntity` and `wide`
+    // say what a scan of the bytes may already have ruled out.
+    bool decodeValue(View<Unit> raw, XsdtText &out, bool *breaks, bool hasEntity = true,
+                     bool wide = true);
+    // Decodes the entities of bytes into bytes; false, with nothing changed, for anything
+    // unusual, which the general decoding then reads or refuses with its message.
+    bool decodeBytes(View<char> raw, XsdtText &out, bool *breaks, bool wide);
     XsdtText asciiValue(const char *text, qsizetype n);
     // Strings for the document being built; null while a copy is only compared and dropped.
     TextStore *store() { return m_strings ? &m_strings->store : nullptr; }
     StringCache *keyCache() { return m_strings ? &m_strings->keys : nullptr; }
     StringCache *valueCache() { return m_strings ? &m_strings->values : nullptr; }
-    XsdtNode *addNode(XsdtNode *parent, XsdtNode::Kind kind, QString key);
+    XsdtNode *addNode(XsdtNode *parent, XsdtNode::Kind kind, XsdtKey key);
     void adoptPending(XsdtNode *parent, size_t first);
     qsizetype readName();
     // The units of the space character at `i`, 0 when there is none.
@@ -569,6 +673,9 @@ private:
     void skipSpace()
     {
         while (m_pos < m_n) {
+            const auto unit = std::make_unsigned_t<Unit>(m_s[m_pos]);
+            if (unit > 0x20 && unit < 0x80) // markup, nearly always
+                return;
             const qsizetype width = spaceAt(m_pos);
             if (width == 0)
                 return;
@@ -641,10 +748,11 @@ private:
     // Elements read but not yet handed to their parent: each group gets its children in one
     // block of the exact size once it is complete.
     std::vector<std::unique_ptr<XsdtNode>> m_pending;
+    std::string m_decoded; // room for values being decoded
 };
 
 template <typename Unit>
-XsdtNode *Reader<Unit>::addNode(XsdtNode *parent, XsdtNode::Kind kind, QString key)
+XsdtNode *Reader<Unit>::addNode(XsdtNode *parent, XsdtNode::Kind kind, XsdtKey key)
 {
     auto node = std::make_unique<XsdtNode>();
     node->kind = kind;
@@ -810,6 +918,8 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
 {
     size_t next = 0;
     const size_t first = m_pending.size();
+    Tag<Unit> tag;
+    Tag<Unit> closing;
     for (;;) {
         if (m_pos >= m_nextReport)
             report();
@@ -825,7 +935,7 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
 
         m_currentKey = QStringView();
         m_currentRawKey = View<Unit>();
-        Tag<Unit> tag;
+        tag.clear();
         if (!readTag(tag))
             return false;
 
@@ -836,10 +946,10 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
                 return differ(expected);
         }
         const Unit element = tag.name.size() == 1 ? tag.name[0] : Unit(0);
-        const Keep keep = m_skipping ? Keep::Skip : keepFor(tag.k);
+        const Keep keep = m_skipping ? Keep::Skip : keepFor(tag.k.view());
         // A message may name the key after its element is done; no node keeps this one.
         if (keep == Keep::Skip && !m_skipping)
-            m_keptAlive.push_back(tag.k);
+            m_keptAlive.push_back(tag.k.toString());
         if (element == Unit('i')) {
             if (!tag.hasK || tag.hasT || tag.hasV || tag.hasC)
                 return fail(tr("malformed <i> element"));
@@ -856,7 +966,7 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
                         ReaderMessages::tr("elements nested too deeply (more than %1 levels)")
                             .arg(kMaxDepth));
                 m_context.push_back(group ? ContextKey{group->key.view(), {}}
-                                          : ContextKey{tag.k, tag.kRaw});
+                                          : ContextKey{tag.k.view(), tag.kRaw});
                 m_keepAll += keep == Keep::All ? 1 : 0;
                 m_skipping += group ? 0 : 1;
                 const bool read = readElements(group, depth + 1, want);
@@ -865,7 +975,7 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
                 if (!read)
                     return false;
                 m_context.pop_back();
-                Tag<Unit> closing;
+                closing.clear();
                 if (!readTag(closing))
                     return false;
                 if (!closing.closing || !equals(closing.name, "i"))
@@ -1012,6 +1122,137 @@ qsizetype Reader<Unit>::readName()
 template <typename Unit>
 bool Reader<Unit>::readTag(Tag<Unit> &tag)
 {
+    if constexpr (std::is_same_v<Unit, char>) {
+        const Plain plain = readPlainTag(tag);
+        if (plain != Plain::No)
+            return plain == Plain::Read;
+    }
+    return readAnyTag(tag);
+}
+
+// The writer's own layout: '<', a name, then k, t and v each after one space and quoted with
+// '"', then '>' or "/>"; or a closing tag. Anything else, and anything that needs a message, is
+// left to readAnyTag, which reads the same tag to the same result with every check.
+template <typename Unit>
+typename Reader<Unit>::Plain Reader<Unit>::readPlainTag(Tag<char> &tag)
+{
+    const char *s = m_s;
+    const qsizetype n = m_n;
+    qsizetype pos = m_pos;
+    if (m_skipping || n - pos < 4 || s[pos] != '<')
+        return Plain::No;
+    ++pos;
+    const bool closing = s[pos] == '/';
+    pos += closing ? 1 : 0;
+    const qsizetype nameStart = pos;
+    while (pos < n && uchar(s[pos]) < 0x80 && kAsciiNameChars[uchar(s[pos])])
+        ++pos;
+    if (pos == nameStart || pos + 1 >= n || uchar(s[pos]) >= 0x80)
+        return Plain::No;
+    const View<char> name(s + nameStart, size_t(pos - nameStart));
+
+    // The whole tag is scanned before anything is made of it: nothing to undo when it turns
+    // out not to be plain, and the cache slots of its key and value are fetched meanwhile.
+    // Set as each is read; left uninitialised before, as clearing them would cost more.
+    struct Attribute
+    {
+        View<char> raw;
+        quint64 hash;
+        bool hasEntity;
+        bool wide;
+    };
+    static constexpr char kOrder[] = {'k', 't', 'v'};
+    Attribute attributes[3];
+    int count = 0;
+    bool odd = false;
+    bool selfClosing = false;
+    qsizetype valueEnd = 0;
+    for (;;) {
+        if (s[pos] == '>') {
+            ++pos;
+            break;
+        }
+        if (s[pos] == '/') {
+            if (closing || pos + 1 >= n || s[pos + 1] != '>')
+                return Plain::No;
+            selfClosing = true;
+            pos += 2;
+            break;
+        }
+        // One space, a one-letter name in the writer's order, '=' and '"'.
+        if (closing || count > 2 || n - pos < 5 || s[pos] != ' ' || s[pos + 1] != kOrder[count] ||
+            s[pos + 2] != '=' || s[pos + 3] != '"')
+            return Plain::No;
+        Attribute &a = attributes[count];
+        a.hasEntity = false;
+        a.wide = false;
+        a.hash = 0;
+        const qsizetype close = scanTo(s, pos + 4, n, '"', &a.hasEntity, &odd, &a.wide);
+        if (close + 1 >= n)
+            return Plain::No;
+        a.raw = View<char>(s + pos + 4, size_t(close - pos - 4));
+        pos = close + 1;
+        const qsizetype size = qsizetype(a.raw.size());
+        if (count == 0) {
+            if (a.hasEntity)
+                return Plain::No;
+            if (m_strings && !a.wide) {
+                a.hash = hashBytes(a.raw.data(), size);
+                m_strings->keys.prefetch(a.hash);
+            }
+        } else if (count == 1) {
+            if (size != 1 || uchar(a.raw[0]) >= 0x80 || a.raw[0] == '&')
+                return Plain::No;
+        } else {
+            valueEnd = pos;
+            if (m_strings && !a.hasEntity && !a.wide && size <= kInternedValueLength) {
+                a.hash = hashBytes(a.raw.data(), size);
+                m_strings->asciiValues.prefetch(a.hash);
+            }
+        }
+        ++count;
+    }
+
+    tag.name = name;
+    tag.closing = closing;
+    tag.selfClosing = selfClosing;
+    if (count > 0) {
+        const Attribute &k = attributes[0];
+        if (m_strings && !k.wide)
+            tag.k = m_strings->keys.getAscii(k.raw.data(), qsizetype(k.raw.size()),
+                                             m_strings->store, k.hash);
+        else
+            tag.k = intern(k.raw, keyCache(), store(), k.wide);
+        tag.hasK = true;
+        m_currentKey = tag.k.view();
+        m_currentRawKey = View<char>();
+    }
+    if (count > 1) {
+        tag.t = QChar(char16_t(attributes[1].raw[0]));
+        tag.tSize = 1;
+        tag.hasT = true;
+    }
+    if (count > 2) {
+        const Attribute &v = attributes[2];
+        const qsizetype size = qsizetype(v.raw.size());
+        tag.hasV = true;
+        if (m_strings && !v.hasEntity && !v.wide && size <= kInternedValueLength) {
+            tag.v = m_strings->asciiValues.get(v.raw.data(), size, m_strings->bytes, v.hash);
+        } else {
+            m_pos = valueEnd; // where a message about the value points
+            if (!decodeValue(v.raw, tag.v, &tag.vReferencedBreaks, v.hasEntity, v.wide))
+                return Plain::Failed;
+        }
+    }
+    if (odd)
+        m_compact = false;
+    m_pos = pos;
+    return Plain::Read;
+}
+
+template <typename Unit>
+bool Reader<Unit>::readAnyTag(Tag<Unit> &tag)
+{
     skipSpaceBetweenElements();
     if (m_pos >= m_n || m_s[m_pos] != Unit('<'))
         return fail(tr("expected '<'"));
@@ -1055,7 +1296,12 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
             return fail(tr("unexpected content in closing tag"));
 
         const qsizetype attrStart = m_pos;
-        if (readName() == 0)
+        const auto first = std::make_unsigned_t<Unit>(m_s[m_pos]);
+        // Attribute names are one letter right before '=': no loop for them.
+        if (m_pos + 1 < m_n && m_s[m_pos + 1] == Unit('=') && first < 0x80 &&
+            kAsciiNameChars[first])
+            ++m_pos;
+        else if (readName() == 0)
             return fail(tr("malformed attribute"));
         const View<Unit> attr(m_s + attrStart, size_t(m_pos - attrStart));
         const qsizetype equalsAt = m_pos;
@@ -1077,7 +1323,8 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         ++attributes;
         bool hasEntity = false;
         bool odd = false;
-        const qsizetype close = scanTo(m_s, m_pos + 1, m_n, quote, &hasEntity, &odd);
+        bool wide = false;
+        const qsizetype close = scanTo(m_s, m_pos + 1, m_n, quote, &hasEntity, &odd, &wide);
         if (close >= m_n)
             return fail(tr("unterminated attribute value"));
         if (odd)
@@ -1099,13 +1346,13 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
             tag.hasV = true;
             if (m_skipping && !hasEntity)
                 continue; // nothing is made of what is not kept
-            if (!decodeValue(raw, tag.v, &tag.vReferencedBreaks))
+            if (!decodeValue(raw, tag.v, &tag.vReferencedBreaks, hasEntity, wide))
                 return false;
             continue;
         }
         if (m_skipping && !hasEntity && name == Unit('k')) {
             // Nothing is made of what is not kept; the key is named only in a message.
-            tag.k.clear();
+            tag.k = XsdtKey();
             tag.kRaw = raw;
             tag.hasK = true;
             m_currentKey = QStringView();
@@ -1114,7 +1361,7 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
         }
         QString value;
         if (!hasEntity)
-            value = intern(raw, cache, store());
+            value = intern(raw, cache, store(), wide);
         else if (!decode(raw, value, cache))
             return false;
         if (name == Unit('k')) {
@@ -1125,7 +1372,7 @@ bool Reader<Unit>::readTag(Tag<Unit> &tag)
             tag.k = std::move(value);
             tag.kRaw = View<Unit>();
             tag.hasK = true;
-            m_currentKey = tag.k;
+            m_currentKey = tag.k.view();
             m_currentRawKey = View<Unit>();
         } else if (name == Unit('t')) {
             tag.t = value.isEmpty() ? QChar() : value.at(0);
@@ -1147,18 +1394,24 @@ XsdtText Reader<Unit>::asciiValue(const char *text, qsizetype n)
     if (!m_strings)
         return XsdtText::fromLatin1(QByteArray(text, n));
     if (n <= kInternedValueLength)
-        return XsdtText::fromLatin1(m_strings->asciiValues.get(text, n, m_strings->bytes));
+        return m_strings->asciiValues.get(text, n, m_strings->bytes);
     return XsdtText::fromLatin1(m_strings->bytes.copy(std::string_view(text, size_t(n))));
 }
 
 template <typename Unit>
-bool Reader<Unit>::decodeValue(View<Unit> raw, XsdtText &out, bool *breaks)
+bool Reader<Unit>::decodeValue(View<Unit> raw, XsdtText &out, bool *breaks, bool hasEntity,
+                               bool wide)
 {
     if constexpr (std::is_same_v<Unit, char>) {
         const qsizetype n = qsizetype(raw.size());
-        if (!m_skipping && raw.find('&') == raw.npos && isAscii(raw.data(), n)) {
-            out = asciiValue(raw.data(), n);
-            return true;
+        if (!m_skipping) {
+            wide = wide && !isAscii(raw.data(), n);
+            if (!wide && (!hasEntity || raw.find('&') == raw.npos)) {
+                out = asciiValue(raw.data(), n);
+                return true;
+            }
+            if (hasEntity && decodeBytes(raw, out, breaks, wide))
+                return true;
         }
     }
     QString decoded;
@@ -1166,6 +1419,104 @@ bool Reader<Unit>::decodeValue(View<Unit> raw, XsdtText &out, bool *breaks)
     if (!decode(raw, decoded, cache, breaks))
         return false;
     out = decoded;
+    return true;
+}
+
+template <typename Unit>
+bool Reader<Unit>::decodeBytes(View<char> raw, XsdtText &out, bool *breaks, bool wide)
+{
+    std::string &to = m_decoded;
+    to.clear();
+    bool compact = true;   // the references are the writer's own
+    bool brokenBy = false; // a reference stood for a tab, line feed or carriage return
+    size_t from = 0;
+    size_t amp = raw.find('&');
+    while (amp != raw.npos) {
+        to.append(raw.data() + from, amp - from);
+        const size_t semi = raw.find(';', amp + 1);
+        if (semi == raw.npos || semi - amp > 12)
+            return false;
+        const View<char> name = raw.substr(amp + 1, semi - amp - 1);
+        if (name == "amp") {
+            to += '&';
+        } else if (name == "lt") {
+            to += '<';
+        } else if (name == "gt") {
+            to += '>';
+        } else if (name == "quot") {
+            to += '"';
+        } else if (name == "apos") {
+            to += '\'';
+        } else if (name.size() >= 2 && name[0] == '#') {
+            const bool hex = name[1] == 'x';
+            const View<char> digits = name.substr(hex ? 2 : 1);
+            char32_t code = 0;
+            for (const char d : digits) {
+                int digit = -1;
+                if (d >= '0' && d <= '9')
+                    digit = d - '0';
+                else if (hex && d >= 'a' && d <= 'f')
+                    digit = d - 'a' + 10;
+                else if (hex && d >= 'A' && d <= 'F')
+                    digit = d - 'A' + 10;
+                if (digit < 0)
+                    return false;
+                code = code * (hex ? 16 : 10) + char32_t(digit);
+                if (code > 0x10FFFF)
+                    return false;
+            }
+            if (digits.empty() || code == 0 || (code >= 0xD800 && code <= 0xDFFF))
+                return false;
+            if (code == '\t' || code == '\n' || code == '\r') {
+                brokenBy = true;
+                compact = compact && breaks && (name == "#9" || name == "#10" || name == "#13");
+            } else {
+                compact = false;
+            }
+            if (code < 0x80) {
+                to += char(code);
+            } else {
+                wide = true;
+                char utf8[4];
+                int length = 0;
+                if (code < 0x800) {
+                    utf8[length++] = char(0xC0 | (code >> 6));
+                } else {
+                    if (code < 0x10000) {
+                        utf8[length++] = char(0xE0 | (code >> 12));
+                    } else {
+                        utf8[length++] = char(0xF0 | (code >> 18));
+                        utf8[length++] = char(0x80 | ((code >> 12) & 0x3F));
+                    }
+                    utf8[length++] = char(0x80 | ((code >> 6) & 0x3F));
+                }
+                utf8[length++] = char(0x80 | (code & 0x3F));
+                to.append(utf8, size_t(length));
+            }
+        } else {
+            return false;
+        }
+        from = semi + 1;
+        amp = raw.find('&', from);
+    }
+    to.append(raw.data() + from, raw.size() - from);
+    // What is not UTF-8 is left to the general decoding, which replaces it piece by piece.
+    if (wide && !QByteArrayView(to.data(), qsizetype(to.size())).isValidUtf8())
+        return false;
+    if (!compact)
+        m_compact = false;
+    if (brokenBy && breaks)
+        *breaks = true;
+    if (m_compact && breaks && *breaks)
+        checkRawText(raw, true); // the writer writes every break of such a value as a reference
+    if (!wide) {
+        out = asciiValue(to.data(), qsizetype(to.size()));
+        return true;
+    }
+    const QString text = Units<char>::string(to.data(), qsizetype(to.size()));
+    TextStore *strings = store();
+    StringCache *cache = qsizetype(raw.size()) <= kInternedValueLength ? valueCache() : nullptr;
+    out = !strings ? text : cache ? cache->get(text, *strings).toString() : strings->copy(text);
     return true;
 }
 
@@ -1243,7 +1594,8 @@ bool Reader<Unit>::decode(View<Unit> raw, QString &out, StringCache *cache, bool
     if (m_compact && breaks && *breaks)
         checkRawText(raw, true); // the writer writes every break of such a value as a reference
     if (TextStore *strings = store())
-        out = cache ? cache->get(out, *strings) : strings->copy(out); // drops the spare capacity
+        out = cache ? cache->get(out, *strings).toString()
+                    : strings->copy(out); // drops the spare capacity
     return true;
 }
 
