@@ -32,6 +32,7 @@ HistorySwitch::HistorySwitch(QMainWindow *window, const WindowActions *actions,
             self, [self, message] { self->report(message); }, Qt::QueuedConnection);
     });
     documents->store().onFileWritten = m_recorder->observer();
+    documents->store().holdFileReaders = m_recorder->fileHold();
     page->setEditedPathSource([documents] { return documents->currentFile(); });
     connect(page, &HistoryView::restoreRequested, files, &FileCommands::restoreVersion);
 

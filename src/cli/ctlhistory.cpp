@@ -59,6 +59,7 @@ void Ctl::recordSaves(SettingsStore &store)
         });
     }
     store.onFileWritten = m_recorder->observer();
+    store.holdFileReaders = m_recorder->fileHold();
 }
 
 void Ctl::finishRecording()

@@ -52,6 +52,11 @@ std::function<void(const SettingsStore::FileWrite &)> HistoryRecorder::observer(
     };
 }
 
+std::function<std::unique_lock<std::mutex>()> HistoryRecorder::fileHold()
+{
+    return [this] { return std::unique_lock<std::mutex>(m_fileMutex); };
+}
+
 void HistoryRecorder::startLocked()
 {
     if (!m_thread.joinable())
@@ -118,7 +123,10 @@ void HistoryRecorder::record(const SettingsStore::FileWrite &write)
     // Only one version is held at a time: the one before went with its scope.
     QByteArray after;
     QByteArray afterHash;
-    ok = ok && readHashed(write.path, &after, &afterHash, &error);
+    if (ok) {
+        const std::lock_guard<std::mutex> hold(m_fileMutex);
+        ok = readHashed(write.path, &after, &afterHash, &error);
+    }
     if (ok && afterHash != write.afterHash) {
         // A save that followed has replaced the file already, after backing up exactly these
         // bytes; otherwise another program wrote it before it could be read here.

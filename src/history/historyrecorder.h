@@ -35,6 +35,9 @@ public:
 
     // For SettingsStore::onFileWritten: queues the write and returns at once.
     std::function<void(const SettingsStore::FileWrite &)> observer();
+    // For SettingsStore::holdFileReaders: the recorder reads a written version from the file
+    // itself, and waits while the store writes.
+    std::function<std::unique_lock<std::mutex>()> fileHold();
     // Called on the recorder's thread with what went wrong.
     void setFailureHandler(std::function<void(const QString &message)> handler);
     // Until everything queued is recorded.
@@ -74,6 +77,7 @@ private:
     const VersionAuthor m_author;
     const bool m_untilWaited;
     std::mutex m_mutex;
+    std::mutex m_fileMutex; // held while the settings file is open here
     std::condition_variable m_wake;
     std::condition_variable m_idle;
     std::deque<SettingsStore::FileWrite> m_queue;

@@ -397,6 +397,8 @@ bool SettingsStore::writePending(QString *error, QString *backupPathOut, QByteAr
         return fail(Failure::NotLoaded, tr("No file is loaded."), error);
     if (document.pendingChangeCount() == 0)
         return true;
+    const std::unique_lock<std::mutex> readers =
+        holdFileReaders ? holdFileReaders() : std::unique_lock<std::mutex>();
     if (refuseWhileRunning(true, error))
         return false;
 
@@ -535,6 +537,8 @@ bool SettingsStore::restoreInto(const QString &backupPath, XsdtDocument &into, R
     // A file that failed to parse may be restored too: that is what its backups are for.
     if (path.isEmpty())
         return fail(Failure::NotLoaded, tr("No file is loaded."), error);
+    const std::unique_lock<std::mutex> readers =
+        holdFileReaders ? holdFileReaders() : std::unique_lock<std::mutex>();
     if (refuseWhileRunning(false, error))
         return false;
     QByteArray bytes;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 namespace vrn {
 
@@ -53,6 +54,10 @@ public:
         bool restore = false;
     };
     std::function<void(const FileWrite &)> onFileWritten;
+    // Taken by a save or restore before it looks at the file and kept until it is done, so that
+    // whoever records versions does not hold the file open meanwhile: an open of our own would
+    // break the write lease and refuse the save as if another program had the file.
+    std::function<std::unique_lock<std::mutex>()> holdFileReaders;
 
     bool load(const QString &filePath, QString *error = nullptr);
 
