@@ -77,6 +77,7 @@ int main(int argc, char **argv)
     SettingsStore store;
     if (recorder) {
         store.onFileWritten = recorder->observer();
+        store.holdFileReaders = recorder->fileHold();
         recorder->setFailureHandler(
             [](const QString &message) { std::fprintf(stderr, "%s\n", qPrintable(message)); });
     }
