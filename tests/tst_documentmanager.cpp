@@ -356,6 +356,7 @@ void TestDocumentManager::worker()
     watch(docs);
     QVERIFY(docs.load(m_path));
     docs.document()->findPath(u"Global/Name")->value = QStringLiteral("mine");
+    docs.documentEdited(1);
     const bool keeps = step == "keep" || step == "broken";
     if (keeps) {
         m_queued.append(LeftoverItem());

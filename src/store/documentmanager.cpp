@@ -77,9 +77,11 @@ void DocumentManager::forgetFileTrouble()
     m_loadError.clear();
 }
 
-void DocumentManager::announce()
+void DocumentManager::announce(int knownPending)
 {
-    m_pendingCache = -1;
+    // Known from the worker where it counted, so that the pages taking the new document in do
+    // not walk the whole tree on the window's thread to learn it.
+    m_pendingCache = knownPending;
     emit documentReplaced(document());
 }
 
@@ -278,15 +280,19 @@ bool DocumentManager::startLoadKeepingQueue(
         m_store.loaded = false;
         m_loadingPath = QFileInfo(path).absoluteFilePath();
         auto reading = std::make_shared<SettingsStore::Reading>();
+        auto pending = std::make_shared<int>(-1);
         auto job = newJob();
-        job->work = [this, path, reading, onReader, progress = progressOf(job->id)] {
+        job->work = [this, path, reading, pending, onReader, progress = progressOf(job->id)] {
             if (onReader)
                 onReader(m_store.document, false);
             *reading = SettingsStore::readInto(path, m_store.document, progress);
-            if (onReader && reading->read && reading->parsed)
+            if (!reading->read || !reading->parsed)
+                return;
+            if (onReader)
                 onReader(m_store.document, true);
+            *pending = onReader ? m_store.document.pendingChangeCount() : 0;
         };
-        job->finish = [this, path, reading, wasLoaded, then, failed] {
+        job->finish = [this, path, reading, pending, wasLoaded, then, failed] {
             // A file that could not be read left the document as it was.
             if (!reading->read)
                 m_store.loaded = wasLoaded;
@@ -294,7 +300,7 @@ bool DocumentManager::startLoadKeepingQueue(
             const bool ok = m_store.take(*reading, &message);
             if (ok)
                 m_loadedSize = reading->stamp.size;
-            announce();
+            announce(ok ? *pending : -1);
             if (ok) {
                 forgetFileTrouble();
             } else {
@@ -453,7 +459,7 @@ void DocumentManager::beginSave(Run run)
                 emit aboutToMarkSaved();
             m_store.commitWritten(*written);
             if (result->replaced)
-                announce();
+                announce(m_pendingCache);
             else if (marks)
                 emit markedSaved();
             // Whatever the outcome: what is still there can be found and queued again.
@@ -524,7 +530,7 @@ void DocumentManager::beginRestore(const QString &backup, Run run,
             const bool ok = *restored && m_store.takeRestored(*reading, &message);
             if (ok)
                 m_loadedSize = reading->stamp.size;
-            announce();
+            announce(ok ? 0 : -1); // a backup read afresh has nothing pending
             if (ok)
                 forgetFileTrouble();
             emit stateChanged();

@@ -183,7 +183,8 @@ public:
     // Those and the queued files.
     int pendingCount() const;
     // Called as every edit is made: the count moves by `delta`, or is taken again when only a
-    // count can tell.
+    // count can tell. A change made to the document directly must be reported here too: the
+    // count after a load or a restore is known from the worker, not taken again.
     void documentEdited(std::optional<int> delta = std::nullopt);
 
     // Polls every `intervalMs` from now on, until stopPolling().
@@ -250,7 +251,7 @@ private:
     // goes.
     void whenFreeToReplace(Run run, const QString &busyText, std::function<void()> replace);
     void replaceInTurns(int turnsLeft, const QString &busyText, std::function<void()> replace);
-    void announce();
+    void announce(int knownPending = -1);
     // A file that read or was restored: nothing changed underneath, missing or failed any more.
     void forgetFileTrouble();
     void setRunning(bool running, const QString &unknownReason);
