@@ -3,14 +3,9 @@
 #include "document/xsdtdocument.h"
 #include "history/historypreferences.h"
 #include "history/versioncompare.h"
-#include "store/descriptors.h"
 #include "store/files.h"
 
-#include <QCryptographicHash>
 #include <QDir>
-
-#include <cerrno>
-#include <unistd.h>
 
 namespace vrn {
 
@@ -175,37 +170,11 @@ void HistoryRecorder::record(const SettingsStore::FileWrite &write)
 bool HistoryRecorder::readHashed(const QString &path, QByteArray *bytes, QByteArray *hash,
                                  QString *error)
 {
-    FileStamp stamp;
-    QString openError;
-    const UniqueFd file(openStamped(path, &stamp, &openError));
-    auto fail = [&](const QString &reason) {
+    if (!readFile(path, *bytes, error)) {
         bytes->clear();
-        if (error && error->isEmpty())
-            *error = reason;
         return false;
-    };
-    if (!file.valid())
-        return fail(openError);
-    bytes->clear();
-    bytes->reserve(qsizetype(stamp.size));
-    QCryptographicHash digest(QCryptographicHash::Sha256);
-    constexpr qsizetype kPiece = 1 << 20;
-    for (;;) {
-        const qsizetype at = bytes->size();
-        bytes->resize(at + kPiece);
-        const ssize_t got = ::pread(file.get(), bytes->data() + at, size_t(kPiece), off_t(at));
-        const int code = errno;
-        bytes->resize(at + qMax<qsizetype>(got, 0));
-        if (got < 0 && code == EINTR)
-            continue;
-        if (got < 0)
-            return fail(tr("Cannot read %1: %2")
-                            .arg(QDir::toNativeSeparators(path), qt_error_string(code)));
-        if (got == 0)
-            break;
-        digest.addData(QByteArrayView(bytes->constData() + at, qsizetype(got)));
     }
-    *hash = digest.result();
+    *hash = sha256(*bytes);
     return true;
 }
 

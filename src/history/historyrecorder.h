@@ -63,7 +63,7 @@ public:
 private:
     void run();
     void record(const SettingsStore::FileWrite &write);
-    // The file's bytes, read in pieces through one descriptor and hashed on the way.
+    // The file's bytes and their SHA-256; the message is kept when one was given already.
     static bool readHashed(const QString &path, QByteArray *bytes, QByteArray *hash,
                            QString *error);
     // Records bytes whose SHA-256 is `hash`; `parses` when they are known to read as a
