@@ -92,7 +92,7 @@ void TestDocumentManager::init()
 
 void TestDocumentManager::watch(DocumentManager &docs)
 {
-    docs.setPolicy(&m_policy);
+    docs.setDeletionGuard(m_policy.deletionGuard());
     docs.setFileQueue({[this] { return int(m_queued.size()); },
                        [this] {
                            return [items = m_queued, install = m_install] {
@@ -442,7 +442,7 @@ void TestDocumentManager::workerReports()
     const QByteArray bytes = step == "load" ? testdata::generateSettings(options) : settings("a");
     QVERIFY(writeFile(m_path, bytes) && writeFile(m_path + ".bak-1", backup));
     DocumentManager docs;
-    docs.setPolicy(&m_policy);
+    docs.setDeletionGuard(m_policy.deletionGuard());
     QList<qint64> seen; // -1: not of the whole file
     connect(&docs, &DocumentManager::busyProgress, this,
             [&](qint64 done, qint64 total) { seen.append(total == bytes.size() ? done : -1); });

@@ -397,7 +397,7 @@ void TestStore::failuresChangeNothing()
     SettingsStore store;
     if (scenario != "not loaded") {
         QVERIFY(store.load(s.file));
-        store.policy = &m_policy;
+        store.mayDelete = m_policy.deletionGuard();
         // Grows the file, so that a size limit can let the backup through and stop the write.
         node(store, kFont)->value = QString(8192, 'F');
     }
@@ -430,7 +430,7 @@ void TestStore::failuresChangeNothing()
         node(store, "Global/Statistics")->pendingDelete = true; // allowed, and first
         node(store, "Global/UpdateManager")->pendingDelete = true;
     } else if (scenario == "no policy") {
-        store.policy = nullptr;
+        store.mayDelete = nullptr;
         node(store, "Global/Statistics")->pendingDelete = true;
     } else if (scenario == "value does not survive writing") {
         // An unpaired surrogate has no UTF-8 form, so it cannot come back as it was.
@@ -654,7 +654,7 @@ void TestStore::saveTwiceAndRestore()
     const QString attributes = aclOf(s.file);
     SettingsStore store;
     QVERIFY(store.load(s.file));
-    store.policy = &m_policy;
+    store.mayDelete = m_policy.deletionGuard();
     // Nothing to write is success even while PixInsight runs: nothing is touched.
     setPixInsightProcessQuery([] { return QList<qint64>{4242}; });
     const FileStamp before = fileStamp(s.file);

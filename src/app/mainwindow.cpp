@@ -64,7 +64,7 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     // The pages' signals carry node pointers, also across queued connections.
     qRegisterMetaType<XsdtNode *>("vrn::XsdtNode*");
     loadKnowledge();
-    m_docs.setPolicy(&m_policy);
+    m_docs.setDeletionGuard(m_policy.deletionGuard());
 
     resize(1100, 760);
     m_model = new SettingsModel(this);

@@ -555,7 +555,7 @@ int Ctl::openDocument(DocumentManager &docs, const QString &file)
         return noFile(file);
     if (const int code = checkMemory(file))
         return code;
-    docs.setPolicy(&m_policy);
+    docs.setDeletionGuard(m_policy.deletionGuard());
     recordSaves(docs.store());
     QString error;
     if (!docs.load(file, &error))

@@ -258,7 +258,7 @@ int Ctl::historyRestore(const QStringList &arguments)
                     tr("Cannot make a copy of version %1 to restore: %2")
                         .arg(QString::number(id), copy.errorString()));
     DocumentManager docs;
-    docs.setPolicy(&m_policy);
+    docs.setDeletionGuard(m_policy.deletionGuard());
     QString loadError;
     docs.load(file, &loadError);
     if (docs.currentFile().isEmpty())

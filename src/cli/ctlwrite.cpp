@@ -103,7 +103,7 @@ int Ctl::restore(const QStringList &arguments)
     if (const int code = checkMemory(file))
         return code;
     DocumentManager docs;
-    docs.setPolicy(&m_policy);
+    docs.setDeletionGuard(m_policy.deletionGuard());
     recordSaves(docs.store());
     // A file that is missing or does not parse is exactly what a backup is for, as in the window:
     // the store keeps a broken file as a backup before replacing it.

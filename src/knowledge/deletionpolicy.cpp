@@ -272,6 +272,15 @@ bool DeletionPolicy::load(const QByteArray &overlayBytes, QString *error)
     return true;
 }
 
+std::function<bool(const XsdtNode *, QString *)> DeletionPolicy::deletionGuard() const
+{
+    return [this](const XsdtNode *node, QString *reason) {
+        DeleteVerdict verdict = verdictFor(node);
+        *reason = std::move(verdict.reason);
+        return verdict.level != DeleteLevel::Never;
+    };
+}
+
 DeleteVerdict DeletionPolicy::verdictFor(const XsdtNode *node) const
 {
     const DeleteVerdict verdict = ruleVerdict(*this, node);

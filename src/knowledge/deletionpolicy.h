@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace vrn {
 
 struct XsdtNode;
@@ -57,6 +59,9 @@ public:
     // The rules' verdict alone, from the node's keys. verdictFor() also reads the values and
     // marks of the module registry for a registry entry; work off the GUI thread asks this.
     DeleteVerdict ruleVerdictFor(const XsdtNode *node) const;
+    // verdictFor() as a save asks it: may the entry go, and if not, why. The policy must
+    // outlive the guard.
+    std::function<bool(const XsdtNode *node, QString *reason)> deletionGuard() const;
     bool isEditLocked(const XsdtNode *node) const;
     bool isCompareNoCopy(const XsdtNode *node) const;
     bool isCompareNoise(const XsdtNode *node) const;

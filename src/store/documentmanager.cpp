@@ -54,9 +54,9 @@ DocumentManager::~DocumentManager()
     }
 }
 
-void DocumentManager::setPolicy(const DeletionPolicy *policy)
+void DocumentManager::setDeletionGuard(DeletionGuard mayDelete)
 {
-    m_store.policy = policy;
+    m_store.mayDelete = std::move(mayDelete);
 }
 
 void DocumentManager::setFileQueue(FileQueue queue)

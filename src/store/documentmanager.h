@@ -16,8 +16,6 @@ class QTimer;
 
 namespace vrn {
 
-class DeletionPolicy;
-
 // The open settings file's life: loading, reloading, saving and restoring it, and the poll that
 // notices PixInsight starting or exiting and the file changing underneath. It asks the user
 // nothing: questions and messages stay with whoever drives it (the window, varnelctl). Anything
@@ -95,7 +93,7 @@ public:
     explicit DocumentManager(QObject *parent = nullptr);
     ~DocumentManager() override;
 
-    void setPolicy(const DeletionPolicy *policy);
+    void setDeletionGuard(DeletionGuard mayDelete);
     void setFileQueue(FileQueue queue);
 
     const SettingsStore &store() const { return m_store; }

@@ -2,7 +2,6 @@
 
 #include "document/xsdtpieces.h"
 #include "environment/pixinsight.h"
-#include "knowledge/deletionpolicy.h"
 #include "store/descriptors.h"
 
 #include <QCryptographicHash>
@@ -403,16 +402,11 @@ bool SettingsStore::writePending(QString *error, QString *backupPathOut, QByteAr
         return false;
 
     for (const XsdtNode *node : document.deletedNodes()) {
-        if (!policy)
+        QString reason;
+        if (!mayDelete || !mayDelete(node, &reason))
             return fail(Failure::Refused,
                         tr("'%1' is protected and cannot be deleted. %2 Nothing was written.")
-                            .arg(shortenedPath(node->path()), QString()),
-                        error);
-        const DeleteVerdict verdict = policy->verdictFor(node);
-        if (verdict.level == DeleteLevel::Never)
-            return fail(Failure::Refused,
-                        tr("'%1' is protected and cannot be deleted. %2 Nothing was written.")
-                            .arg(shortenedPath(node->path()), verdict.reason),
+                            .arg(shortenedPath(node->path()), reason),
                         error);
     }
     // A backup made there could never be taken back if the save then refuses.

@@ -14,7 +14,8 @@
 
 namespace vrn {
 
-class DeletionPolicy;
+// Whether an entry queued for deletion may go; when not, `reason` says why (it may stay empty).
+using DeletionGuard = std::function<bool(const XsdtNode *node, QString *reason)>;
 
 // The one settings file open for editing. Saving refuses to write while PixInsight runs, after
 // the file changed underneath, or when a deletion is protected; it proves that the new text
@@ -25,10 +26,10 @@ class SettingsStore
     Q_DECLARE_TR_FUNCTIONS(vrn::SettingsStore)
 
 public:
-    QString path;          // the file loaded, or the last one that failed to parse (absolute)
-    XsdtDocument document; // with the pending edits
-    QByteArray loadedHash; // SHA-256 of the bytes as loaded or as last written here
-    const DeletionPolicy *policy = nullptr; // not owned; while null nothing can be deleted
+    QString path;            // the file loaded, or the last one that failed to parse (absolute)
+    XsdtDocument document;   // with the pending edits
+    QByteArray loadedHash;   // SHA-256 of the bytes as loaded or as last written here
+    DeletionGuard mayDelete; // while unset nothing can be deleted
     bool loaded = false;
     // A file its owner may not write (made read-only) is replaced by a save or restore only
     // while this is set: the user was asked, or said so on the command line.
