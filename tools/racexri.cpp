@@ -27,13 +27,13 @@ using namespace vrn;
 
 namespace {
 
-QByteArray record(const char *prefix, int n)
+QByteArray recordText(const char *prefix, int n)
 {
     return "  <package fileName=\"" + QByteArray(prefix) + QByteArray::number(n) +
            ".tgz\" type=\"module\"/>\n";
 }
 
-QByteArray readAll(int fd)
+QByteArray readWhole(int fd)
 {
     QByteArray bytes;
     char buffer[65536];
@@ -50,11 +50,11 @@ bool addRecord(const QByteArray &path, bool inPlace, int n)
     const int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return false;
-    QByteArray bytes = readAll(fd);
+    QByteArray bytes = readWhole(fd);
     const qsizetype end = bytes.lastIndexOf("</xri>");
     bool ok = end >= 0;
     if (ok) {
-        bytes.insert(end, record("W", n));
+        bytes.insert(end, recordText("W", n));
         if (inPlace) {
             ok = ::ftruncate(fd, 0) == 0 &&
                  ::pwrite(fd, bytes.constData(), size_t(bytes.size()), 0) == ssize_t(bytes.size());
@@ -100,7 +100,7 @@ int main(int argc, char **argv)
     const QString path = recordFilePath(dir.filePath("PixInsight"));
     QByteArray start = "<xri>\n";
     for (int k = 1; k <= runs + 1; ++k)
-        start += record("R", k);
+        start += recordText("R", k);
     start += "</xri>\n";
     if (!dir.isValid() || !QDir().mkpath(QFileInfo(path).path()))
         return 1;
@@ -145,7 +145,7 @@ int main(int argc, char **argv)
     const QByteArray bytes = result.readAll();
     int lost = 0;
     for (int n : std::as_const(written))
-        lost += !bytes.contains(record("W", n));
+        lost += !bytes.contains(recordText("W", n));
     std::printf("%s writer, %d removals:", argv[1], runs);
     for (auto it = codes.cbegin(); it != codes.cend(); ++it)
         std::printf(" exit %d x%d", it.key(), it.value());
