@@ -594,6 +594,20 @@ private slots:
         QTest::newRow("beyond ASCII")
             << QByteArray("caf\xc3\xa9 \xe6\x97\xa5") << "caf\u00e9 \u65e5"
             << "\"caf\u00e9 \u65e5\"";
+        // Long values are checked many characters at a time: what needs escaping still shows
+        // inside a later block.
+        const auto longRow = [](const char *name, const QByteArray &value, const QString &text,
+                                const QString &json) {
+            const QByteArray head = "0123456789abcdefgh";
+            const QByteArray tail = "0123456789abcdef";
+            QTest::newRow(name) << QByteArray(head + value + tail) << QString(head + text + tail)
+                                << QString('"' + head + json + tail + '"');
+        };
+        longRow("quote, long", "&quot;", "\"", "\\\"");
+        longRow("backslash, long", "\\", "\\\\", "\\\\");
+        longRow("control, long", "&#1;", "\\u0001", "\\u0001");
+        longRow("Latin-1, long", "\xc3\xa9", "\u00e9", "\u00e9");
+        longRow("beyond Latin-1, long", "\xe6\x97\xa5", "\u65e5", "\u65e5");
     }
     void diffEscapes()
     {
