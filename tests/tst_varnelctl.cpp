@@ -5,6 +5,7 @@
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
+#include "knowledge/compare.h"
 #include "store/files.h"
 #include "store/memoryfit.h"
 #include "support/testfiles.h"
@@ -623,17 +624,21 @@ private slots:
         QVERIFY(run({"diff", "--json", second, first}).out.contains("\"value\": " + json + '\n'));
     }
 
-    // A diff too long for one piece of output comes out whole, the same in both forms.
+    // A diff too long for one piece of output comes out whole and in order, the same in both
+    // forms and as the comparison made here finds it.
     void diffLongOutput()
     {
         QStringList files;
+        XsdtDocument documents[2];
         for (int seed : {1, 2}) {
             testdata::GeneratorOptions options;
             options.seed = seed;
             options.targetBytes = 512 * 1024;
-            files.append(
-                write(QString("seed%1.settings").arg(seed), testdata::generateSettings(options)));
+            const QByteArray bytes = testdata::generateSettings(options);
+            QVERIFY(documents[seed - 1].parse(bytes));
+            files.append(write(QString("seed%1.settings").arg(seed), bytes));
         }
+        const QList<DiffRecord> expected = compareDocuments(documents[0], documents[1]);
         const Run text = run({"diff", files[0], files[1]});
         const QJsonArray records =
             QJsonDocument::fromJson(
@@ -644,6 +649,9 @@ private slots:
         QCOMPARE(lines.size(), records.size());
         for (qsizetype i = 0; i < lines.size(); ++i)
             QCOMPARE(lines[i].section('\t', 1, 1), records[i]["path"].toString());
+        QCOMPARE(lines.size(), expected.size());
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            QCOMPARE(lines[i].section('\t', 1, 1), expected[i].path);
     }
 
     // An address given twice (case of the host and a trailing slash aside) or over plain http

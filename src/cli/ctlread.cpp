@@ -22,12 +22,16 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 #include <string>
 #include <sys/mman.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vrn {
@@ -258,6 +262,86 @@ void adviseLargePages(char *data, qsizetype size)
         (void)::madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
 }
 
+// The records of a comparison found by the walk on this thread and handed to `write` on a
+// second one, in the same order: making a record's text costs about as much as finding the
+// record, and the two then share the two cores that most machines have. The walk runs ahead
+// by a few batches at most.
+qint64 forEachRecordAside(const DocumentComparison &index, const XsdtDocument &here,
+                          const std::function<void(const DiffRecord &)> &write)
+{
+    struct Entry
+    {
+        qsizetype pathAt;
+        qsizetype pathSize;
+        int kind;
+        XsdtNode *here;
+        XsdtNode *there;
+    };
+    // A record's path is valid only during the walk's call, so the batch keeps its own copy.
+    struct Batch
+    {
+        QString paths;
+        std::vector<Entry> entries;
+    };
+    constexpr size_t kBatchRecords = 4096;
+    constexpr size_t kBatchesAhead = 4;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Batch> full;
+    std::vector<Batch> spare;
+    bool walked = false;
+    std::thread writer([&] {
+        for (;;) {
+            Batch batch;
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return !full.empty() || walked; });
+                if (full.empty())
+                    return;
+                batch = std::move(full.front());
+                full.pop_front();
+            }
+            changed.notify_all();
+            for (const Entry &entry : batch.entries)
+                write(DiffRecord{
+                    QString::fromRawData(batch.paths.constData() + entry.pathAt, entry.pathSize),
+                    entry.kind, entry.here, entry.there});
+            batch.paths.truncate(0); // keeps the memory for another batch
+            batch.entries.clear();
+            const std::lock_guard lock(mutex);
+            spare.push_back(std::move(batch));
+        }
+    });
+    Batch current;
+    const auto hand = [&] {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return full.size() < kBatchesAhead; });
+        full.push_back(std::move(current));
+        current = Batch();
+        if (!spare.empty()) {
+            current = std::move(spare.back());
+            spare.pop_back();
+        }
+        lock.unlock();
+        changed.notify_all();
+    };
+    const qint64 count = index.forEachRecord(here, [&](const DiffRecord &record) {
+        current.entries.push_back(
+            {current.paths.size(), record.path.size(), record.kind, record.here, record.there});
+        current.paths.append(record.path);
+        if (current.entries.size() == kBatchRecords)
+            hand();
+    });
+    hand();
+    {
+        const std::lock_guard lock(mutex);
+        walked = true;
+    }
+    changed.notify_all();
+    writer.join();
+    return count;
+}
+
 } // namespace
 
 int Ctl::files(const QStringList &)
@@ -444,7 +528,7 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
             bytes.clear(); // keeps its capacity for the next piece
         };
         const char *separator = "\n";
-        count = index.forEachRecord(first, [&](const DiffRecord &record) {
+        count = forEachRecordAside(index, first, [&](const DiffRecord &record) {
             bytes += separator;
             appendRecord(bytes, comparison, record);
             separator = ",\n";
@@ -460,7 +544,7 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
     const QString different = tr("Different");
     const QString onlyFirst = tr("Only in the first file");
     const QString onlySecond = tr("Only in the second file");
-    count = index.forEachRecord(first, [&](const DiffRecord &record) {
+    count = forEachRecordAside(index, first, [&](const DiffRecord &record) {
         if (record.kind == DiffRecord::OnlyHere)
             piece += onlyFirst;
         else if (record.kind == DiffRecord::OnlyThere)
