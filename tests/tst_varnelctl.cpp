@@ -5,6 +5,7 @@
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
+#include "knowledge/compare.h"
 #include "store/files.h"
 #include "store/memoryfit.h"
 #include "support/testfiles.h"
@@ -594,6 +595,20 @@ private slots:
         QTest::newRow("beyond ASCII")
             << QByteArray("caf\xc3\xa9 \xe6\x97\xa5") << "caf\u00e9 \u65e5"
             << "\"caf\u00e9 \u65e5\"";
+        // Long values are checked many characters at a time: what needs escaping still shows
+        // inside a later block.
+        const auto longRow = [](const char *name, const QByteArray &value, const QString &text,
+                                const QString &json) {
+            const QByteArray head = "0123456789abcdefgh";
+            const QByteArray tail = "0123456789abcdef";
+            QTest::newRow(name) << QByteArray(head + value + tail) << QString(head + text + tail)
+                                << QString('"' + head + json + tail + '"');
+        };
+        longRow("quote, long", "&quot;", "\"", "\\\"");
+        longRow("backslash, long", "\\", "\\\\", "\\\\");
+        longRow("control, long", "&#1;", "\\u0001", "\\u0001");
+        longRow("Latin-1, long", "\xc3\xa9", "\u00e9", "\u00e9");
+        longRow("beyond Latin-1, long", "\xe6\x97\xa5", "\u65e5", "\u65e5");
     }
     void diffEscapes()
     {
@@ -609,17 +624,21 @@ private slots:
         QVERIFY(run({"diff", "--json", second, first}).out.contains("\"value\": " + json + '\n'));
     }
 
-    // A diff too long for one piece of output comes out whole, the same in both forms.
+    // A diff too long for one piece of output comes out whole and in order, the same in both
+    // forms and as the comparison made here finds it.
     void diffLongOutput()
     {
         QStringList files;
+        XsdtDocument documents[2];
         for (int seed : {1, 2}) {
             testdata::GeneratorOptions options;
             options.seed = seed;
             options.targetBytes = 512 * 1024;
-            files.append(
-                write(QString("seed%1.settings").arg(seed), testdata::generateSettings(options)));
+            const QByteArray bytes = testdata::generateSettings(options);
+            QVERIFY(documents[seed - 1].parse(bytes));
+            files.append(write(QString("seed%1.settings").arg(seed), bytes));
         }
+        const QList<DiffRecord> expected = compareDocuments(documents[0], documents[1]);
         const Run text = run({"diff", files[0], files[1]});
         const QJsonArray records =
             QJsonDocument::fromJson(
@@ -630,6 +649,9 @@ private slots:
         QCOMPARE(lines.size(), records.size());
         for (qsizetype i = 0; i < lines.size(); ++i)
             QCOMPARE(lines[i].section('\t', 1, 1), records[i]["path"].toString());
+        QCOMPARE(lines.size(), expected.size());
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            QCOMPARE(lines[i].section('\t', 1, 1), expected[i].path);
     }
 
     // An address given twice (case of the host and a trailing slash aside) or over plain http

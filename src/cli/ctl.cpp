@@ -528,9 +528,10 @@ int Ctl::readDocument(XsdtDocument &document, const QString &file, QByteArray *h
 }
 
 bool Ctl::parseFile(XsdtDocument &document, const QString &file, QByteArray *hash,
-                    const QStringList *only, QString *error)
+                    const QStringList *only, QString *error, QByteArray *buffer)
 {
-    QByteArray bytes;
+    QByteArray own;
+    QByteArray &bytes = buffer ? *buffer : own;
     if (!readFile(file, bytes, error))
         return false;
     QString parseError;

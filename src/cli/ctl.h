@@ -106,9 +106,10 @@ private:
     int readDocument(XsdtDocument &document, const QString &file, QByteArray *hash = nullptr,
                      const QStringList *only = nullptr);
     // Reads without the memory check and without a word, so that it may run on a worker; the
-    // reason it failed goes to `error`, for reportRead().
+    // reason it failed goes to `error`, for reportRead(). The bytes are read into `buffer`
+    // when given, reusing its memory.
     static bool parseFile(XsdtDocument &document, const QString &file, QByteArray *hash,
-                          const QStringList *only, QString *error);
+                          const QStringList *only, QString *error, QByteArray *buffer = nullptr);
     int reportRead(bool ok, const QString &error);
     int openDocument(DocumentManager &docs, const QString &file);
     // The exit code of a save or restore the store refused.

@@ -521,9 +521,26 @@ bool readFileStamped(const QString &path, QByteArray &bytes, FileStamp *stamp, Q
         return fail(FileMessages::tr("Not a regular file"));
     if (stamp)
         *stamp = opened;
-    bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return fail(file.errorString());
+    // Into the memory `bytes` already holds where it is enough and not shared: a caller
+    // reading several large files in turn then has it faulted in once, not once a file. Read
+    // to the end, which may lie past the size seen if the file grows meanwhile.
+    if (bytes.isDetached())
+        bytes.truncate(0);
+    else
+        bytes = QByteArray();
+    bytes.resize(qMax<qint64>(opened.size, 0) + 1);
+    qint64 done = 0;
+    for (;;) {
+        if (done == bytes.size())
+            bytes.resize(done + qMax<qint64>(done, kReadChunk));
+        const qint64 n = file.read(bytes.data() + done, bytes.size() - done);
+        if (n < 0)
+            return fail(file.errorString());
+        if (n == 0)
+            break;
+        done += n;
+    }
+    bytes.truncate(done);
     return true;
 }
 
