@@ -29,8 +29,13 @@ QString reviewText(const XsdtNode *node, const QString &text)
 // File102. (The system's collation leaves numbers as text in the C locale.)
 int naturalCompare(QStringView a, QStringView b)
 {
-    qsizetype i = 0;
-    qsizetype j = 0;
+    // Paths share long beginnings: the text both have in common orders nothing, unless it ends
+    // inside a number, whose value is then read from its first digit on.
+    const qsizetype shorter = std::min(a.size(), b.size());
+    qsizetype i = std::mismatch(a.begin(), a.begin() + shorter, b.begin()).first - a.begin();
+    while (i > 0 && a[i - 1].isDigit())
+        --i;
+    qsizetype j = i;
     const auto run = [](QStringView text, qsizetype &at) {
         const qsizetype start = at;
         while (at < text.size() && text[at].isDigit())
@@ -50,11 +55,9 @@ int naturalCompare(QStringView a, QStringView b)
                 return order;
             continue;
         }
-        if (a[i] != b[j]) {
-            if (const int order = a.sliced(i, 1).compare(b.sliced(j, 1), Qt::CaseInsensitive);
-                order != 0)
-                return order;
-        }
+        if (const int order = a.sliced(i, 1).compare(b.sliced(j, 1), Qt::CaseInsensitive);
+            order != 0)
+            return order;
         ++i;
         ++j;
     }

@@ -165,13 +165,13 @@ void ReviewDialog::setLeftoverItems(const QList<LeftoverItem> &items)
         limitLines(m_leftoverText, qMin(6.5, text.count(QLatin1Char('\n')) + 1.5));
         m_leftoverText->show();
     }
-    fill();
+    updateSummary(); // the list itself does not change
 }
 
 void ReviewDialog::setFileNotes(const QStringList &notes)
 {
     m_fileNotes = notes;
-    fill();
+    updateSummary(); // the list itself does not change
 }
 
 void ReviewDialog::populate()
@@ -183,6 +183,17 @@ void ReviewDialog::populate()
 }
 
 void ReviewDialog::fill()
+{
+    updateSummary();
+    m_list->setFilter(m_filterEdit->text(), m_showEdits->isChecked(), m_showDeletions->isChecked(),
+                      m_showAdditions->isChecked());
+    if (m_list->isNothingMatching())
+        m_tree->setFirstColumnSpanned(0, QModelIndex(), true);
+    m_revertButton->setEnabled(false);
+    updateDetails();
+}
+
+void ReviewDialog::updateSummary()
 {
     const QList<XsdtNode *> &deletions = m_list->deletions();
     const QList<XsdtNode *> &edits = m_list->edits();
@@ -227,14 +238,7 @@ void ReviewDialog::fill()
         m_summaryLabel->setText(m_summaryLabel->text() + QLatin1Char('\n') +
                                 m_fileNotes.join(QLatin1Char('\n')));
 
-    m_list->setFilter(m_filterEdit->text(), m_showEdits->isChecked(), m_showDeletions->isChecked(),
-                      m_showAdditions->isChecked());
-    if (m_list->isNothingMatching())
-        m_tree->setFirstColumnSpanned(0, QModelIndex(), true);
-
     m_saveButton->setEnabled(changes > 0 || !m_leftovers.isEmpty());
-    m_revertButton->setEnabled(false);
-    updateDetails();
 }
 
 void ReviewDialog::populateDeletion(const QModelIndex &index)

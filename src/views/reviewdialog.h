@@ -58,6 +58,8 @@ private:
     void takeBack();
     // Lists the changes taken by populate(), filtered as the controls say.
     void fill();
+    // The counts above the list, and whether there is anything to save.
+    void updateSummary();
 
     SettingsModel *m_model;
     XsdtDocument *m_document;
