@@ -7,6 +7,7 @@
 #include <QFont>
 
 #include <algorithm>
+#include <cstring>
 
 namespace vrn {
 
@@ -25,14 +26,34 @@ QString reviewText(const XsdtNode *node, const QString &text)
     return shown;
 }
 
+// How many units two texts share from their start, compared four at a time: the long common
+// beginnings of paths are most of what sorting them costs.
+qsizetype commonStart(QStringView a, QStringView b)
+{
+    const qsizetype shorter = std::min(a.size(), b.size());
+    const char16_t *x = a.utf16();
+    const char16_t *y = b.utf16();
+    qsizetype i = 0;
+    for (; i + 4 <= shorter; i += 4) {
+        quint64 u;
+        quint64 v;
+        std::memcpy(&u, x + i, sizeof u);
+        std::memcpy(&v, y + i, sizeof v);
+        if (u != v)
+            break;
+    }
+    while (i < shorter && x[i] == y[i])
+        ++i;
+    return i;
+}
+
 // Ignoring case, and runs of digits by their value, as a file manager sorts: File12 before
 // File102. (The system's collation leaves numbers as text in the C locale.)
 int naturalCompare(QStringView a, QStringView b)
 {
     // Paths share long beginnings: the text both have in common orders nothing, unless it ends
     // inside a number, whose value is then read from its first digit on.
-    const qsizetype shorter = std::min(a.size(), b.size());
-    qsizetype i = std::mismatch(a.begin(), a.begin() + shorter, b.begin()).first - a.begin();
+    qsizetype i = commonStart(a, b);
     while (i > 0 && a[i - 1].isDigit())
         --i;
     qsizetype j = i;
