@@ -18,6 +18,7 @@
 #include "views/modulesearchdialog.h"
 #include "views/pathsview.h"
 #include "views/repositoriesview.h"
+#include "views/reviewdialog.h"
 #include "views/searchview.h"
 #include "views/unusedmodulesview.h"
 #include "widgets/dialogs.h"
@@ -536,6 +537,18 @@ void responsivenessAt(qint64 megabytes)
         run("copy-all", megabytes,
             comparedAfter(settledAfter([&] { compare->copyAllButton()->click(); }), compare));
         std::printf("  pending changes: %d before, %d after\n", before, window.pendingCount());
+        // The review a save opens with them: shown, its first picture drawn, then turned down.
+        int reviewRows = -1;
+        Dialogs::setNextDialogHandler([&reviewRows](QDialog *dialog) {
+            dialog->show();
+            dialog->grab();
+            QCoreApplication::processEvents();
+            if (auto *review = qobject_cast<ReviewDialog *>(dialog))
+                reviewRows = review->tree()->model()->rowCount();
+            return int(QDialog::Rejected);
+        });
+        run("review-open", megabytes, settledAfter([&] { window.saveAction()->trigger(); }));
+        std::printf("  review listed %d rows\n", reviewRows);
         run("undo-batch", megabytes,
             comparedAfter(settledAfter([&] { window.undoAction()->trigger(); }), compare));
         run("redo-batch", megabytes,

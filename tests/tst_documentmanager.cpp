@@ -373,6 +373,7 @@ void TestDocumentManager::worker()
         },
         [&] {
             docs.document()->findPath(u"Global/Name")->value = "mine";
+            docs.documentEdited(1);
             m_log.append("again");
         },
         [&](bool ok, const QString &message) {

@@ -1308,7 +1308,7 @@ void TestMainWindow::importSetup()
         suggested = qobject_cast<ImportMapDialog *>(dialog)->mappings();
         folders = qobject_cast<ImportMapDialog *>(dialog)->foldersLabel()->text();
         Dialogs::setNextDialogHandler([&](QDialog *review) {
-            reviewed = qobject_cast<ReviewDialog *>(review)->tree()->topLevelItemCount();
+            reviewed = qobject_cast<ReviewDialog *>(review)->tree()->model()->rowCount();
             return int(QDialog::Rejected);
         });
         return int(QDialog::Accepted);

@@ -786,10 +786,9 @@ void TestModel::reapplyPending_data()
 void TestModel::reapplyPending()
 {
     QFETCH(Carry, carry);
-    XsdtDocument disk;
-    fill(disk);
     const bool twin = carry.disk == QLatin1String("twin");
-    applyOp(twin ? *m_doc : disk, carry.path, twin ? QStringLiteral("duplicate") : carry.disk);
+    if (twin)
+        applyOp(*m_doc, carry.path, QStringLiteral("duplicate"));
     const bool adding = carry.mine.startsWith('+');
     if (adding) {
         applyOp(*m_doc, carry.path, "remove");
@@ -802,25 +801,41 @@ void TestModel::reapplyPending()
     mine = twin ? mine->parent->children.back().get() : mine;
     QVERIFY(adding || (carry.mine.isEmpty() ? m_model->queueDeletion(mine)
                                             : edit(*m_model, mine, carry.mine)));
-    const XsdtNode *node = disk.findPath(carry.path);
-    const QString diskValue = node ? node->value.toString() : QString();
+    const QList<PendingChange> changes = pendingChanges(*m_doc);
 
-    SettingsModel model;
-    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-    model.setPolicy(&m_policy);
-    model.setDocument(&disk);
-    const QList<ReapplyOutcome> outcomes = vrn::reapplyPending(pendingChanges(*m_doc), model);
-    QCOMPARE(outcomes.size(), 1);
-    QCOMPARE(int(outcomes[0].status), carry.status);
-    QCOMPARE(describeOutcome(outcomes[0]), carry.line);
-    QVERIFY(!model.canUndo());
-    // Only what was made again is pending; everything else keeps the file's value.
-    const bool made = carry.status == ReapplyOutcome::Applied;
-    QCOMPARE(disk.pendingChangeCount(), made ? 1 : 0);
-    if (node)
-        QCOMPARE(node->value, made && !carry.mine.isEmpty() ? carry.mine : diskValue);
-    if (adding && made)
-        QCOMPARE(disk.findPath(carry.path)->value, carry.mine.mid(1));
+    // Made by the window alone, or with the edits made first on the thread that read the file.
+    for (const bool onReader : {false, true}) {
+        XsdtDocument disk;
+        fill(disk);
+        if (!twin)
+            applyOp(disk, carry.path, carry.disk);
+        const XsdtNode *node = disk.findPath(carry.path);
+        const QString diskValue = node ? node->value.toString() : QString();
+        SettingsModel model;
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        model.setPolicy(&m_policy);
+        model.setDocument(&disk);
+        QList<ReapplyOutcome> outcomes;
+        if (onReader) {
+            outcomes = resolvePending(changes, disk, refusalCheck(nullptr, &m_policy));
+            makeResolvedEdits(outcomes);
+            applyResolved(outcomes, model);
+        } else {
+            outcomes = vrn::reapplyPending(changes, model);
+        }
+        QCOMPARE(outcomes.size(), 1);
+        QCOMPARE(int(outcomes[0].status), carry.status);
+        QCOMPARE(describeOutcome(outcomes[0]), carry.line);
+        QVERIFY(!model.canUndo());
+        // Only what was made again is pending; everything else keeps the file's value.
+        const bool made = carry.status == ReapplyOutcome::Applied;
+        QCOMPARE(disk.pendingChangeCount(), made ? 1 : 0);
+        if (node)
+            QCOMPARE(node->value, made && !carry.mine.isEmpty() ? carry.mine : diskValue);
+        if (adding && made)
+            QCOMPARE(disk.findPath(carry.path)->value, carry.mine.mid(1));
+    }
 }
 
 // Work that was replaced or stopped never puts its result in place, even when its thread got

@@ -20,7 +20,6 @@
 #include <QHeaderView>
 #include <QScrollArea>
 #include <QTreeView>
-#include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include <cstdio>
@@ -179,11 +178,11 @@ ReviewDialog *reviewDialog(XsdtDocument &doc, SettingsModel &model)
     module.path = QStringLiteral("/opt/PixInsight/bin/Kestrane-pxm.so");
     module.inInstallation = true;
     dialog->setLeftoverItems({user, module});
-    QTreeWidgetItem *statistics = dialog->tree()->topLevelItem(0);
-    dialog->tree()->expandItem(statistics);
-    dialog->tree()->scrollToItem(statistics->child(statistics->childCount() - 1));
-    dialog->tree()->setCurrentItem(
-        dialog->tree()->topLevelItem(dialog->tree()->topLevelItemCount() - 1));
+    QTreeView *tree = dialog->tree();
+    const QModelIndex statistics = tree->model()->index(0, 0);
+    tree->expand(statistics);
+    tree->scrollTo(tree->model()->index(tree->model()->rowCount(statistics) - 1, 0, statistics));
+    tree->setCurrentIndex(tree->model()->index(tree->model()->rowCount() - 1, 0));
     return dialog;
 }
 
@@ -250,6 +249,13 @@ int main(int argc, char **argv)
             dialog->show();
             QApplication::processEvents();
             ok &= save(dialog.get(), dir, QStringLiteral("review") + suffix);
+            // Both deletions opened: a long group's values end in the row counting the rest.
+            QTreeView *tree = dialog->tree();
+            tree->expand(tree->model()->index(0, 0));
+            tree->expand(tree->model()->index(1, 0));
+            tree->setCurrentIndex(tree->model()->index(1, 0));
+            QApplication::processEvents();
+            ok &= save(dialog.get(), dir, QStringLiteral("review-expanded") + suffix);
         }
     }
     return ok ? 0 : 1;

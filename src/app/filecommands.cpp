@@ -142,10 +142,12 @@ void FileCommands::reloadKeepingChanges()
     DocumentManager::KeepChanges keep;
     // The lookups run on the thread that reads the file: the changes before the read, where
     // they lead and what the rules say of them on the document read. The window only writes.
-    keep.onReader = [pending, outcomes, refusal = refusalCheck(m_schema, m_model->policy())](
-                        const XsdtDocument &document, bool fresh) {
+    keep.onReader = [pending, outcomes, refusal = refusalCheck(m_schema, m_model->policy()),
+                     viewOnly = m_model->isViewOnly()](const XsdtDocument &document, bool fresh) {
         if (fresh) {
             *outcomes = resolvePending(*pending, document, refusal);
+            if (!viewOnly)
+                makeResolvedEdits(*outcomes);
             *pending = {}; // freed here rather than by the window
         } else {
             *pending = pendingChanges(document);

@@ -192,6 +192,20 @@ QList<ReapplyOutcome> resolvePending(const QList<PendingChange> &changes,
     return outcomes;
 }
 
+void makeResolvedEdits(QList<ReapplyOutcome> &outcomes)
+{
+    for (ReapplyOutcome &outcome : outcomes) {
+        XsdtNode *node = outcome.node;
+        // What applyResolved would make without asking the window: an edit the rules took,
+        // to a text the entry does not already hold.
+        if (!node || outcome.status != ReapplyOutcome::Applied || outcome.change.deletion ||
+            outcome.change.addition || !outcome.reason.isEmpty() || outcome.stored == node->value)
+            continue;
+        node->value = outcome.stored;
+        outcome.madeOnReader = true;
+    }
+}
+
 void applyResolved(QList<ReapplyOutcome> &outcomes, SettingsModel &model)
 {
     if (!model.rootNode())
@@ -204,6 +218,8 @@ void applyResolved(QList<ReapplyOutcome> &outcomes, SettingsModel &model)
     QList<NewValue> newValues;
     for (ReapplyOutcome &outcome : outcomes) {
         XsdtNode *node = outcome.node;
+        if (outcome.madeOnReader)
+            continue;
         if (outcome.change.addition && outcome.status == ReapplyOutcome::Applied) {
             const PendingChange &change = outcome.change;
             newValues.append({change.keys, change.type, outcome.stored, change.level, change.after,

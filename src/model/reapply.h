@@ -56,6 +56,8 @@ struct ReapplyOutcome
     // for an edit the text to store (empty when the rules refused it, `reason` saying why).
     XsdtNode *node = nullptr;
     QString stored;
+    // An edit already made by makeResolvedEdits on the document just read.
+    bool madeOnReader = false;
 
     bool done() const { return status == Applied || status == AlreadyEqual; }
 };
@@ -80,6 +82,11 @@ using RefusalCheck =
 QList<ReapplyOutcome> resolvePending(const QList<PendingChange> &changes,
                                      const XsdtDocument &document, const RefusalCheck &refusal);
 void applyResolved(QList<ReapplyOutcome> &outcomes, SettingsModel &model);
+// Makes the edits that nothing refused straight on the document resolvePending read, on its
+// thread, before anything shows that document: the window then takes them in with it, rather
+// than tens of thousands at once on its own thread. Not for a view-only window, where the
+// model refuses every edit; applyResolved leaves what was made here alone.
+void makeResolvedEdits(QList<ReapplyOutcome> &outcomes);
 // The model's refusal() with its own copy of the rules, to be asked on another thread.
 RefusalCheck refusalCheck(const Schema *schema, const DeletionPolicy *policy);
 

@@ -377,9 +377,10 @@ void DocumentManager::startReloadKeepingChanges(const KeepChanges &given)
                     auto job = newJob();
                     job->work = [] {};
                     job->finish = [this, keep, message] {
+                        // What it makes is counted as it goes, through documentEdited: no
+                        // walk of the whole document here.
                         if (keep.makeAgain)
                             keep.makeAgain();
-                        m_pendingCache = -1;
                         emit stateChanged();
                         keep.finished(true, message);
                     };

@@ -53,8 +53,8 @@ public:
         // How it ended (not called when the user moved on).
         std::function<void(bool ok, const QString &error)> finished;
         // On the thread that reads the file: once with the document as it was, just before
-        // the read, and once with the document read (fresh), before the window has it. Work
-        // done here costs the window nothing; it may read only the document it is given.
+        // the read, and once with the document read (fresh), before the window has it, at no
+        // cost to it. It may read only the document given, and change values of the fresh one.
         std::function<void(const XsdtDocument &document, bool fresh)> onReader;
     };
 

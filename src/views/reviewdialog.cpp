@@ -2,6 +2,7 @@
 
 #include "document/values.h"
 #include "document/xsdtdocument.h"
+#include "model/reviewmodel.h"
 #include "model/settingsmodel.h"
 
 #include <QCheckBox>
@@ -14,7 +15,7 @@
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -23,65 +24,6 @@
 namespace vrn {
 
 namespace {
-
-constexpr qsizetype kReviewLimit = 120;
-constexpr qsizetype kToolTipLimit = 500;
-
-QString reviewText(const XsdtNode *node, const QString &text)
-{
-    if (node->type == QLatin1Char('B'))
-        return blockDisplayText(*node);
-    QString shown = text.size() > kReviewLimit ? text.left(kReviewLimit) + QChar(0x2026) : text;
-    shown.replace(QLatin1Char('\n'), QChar(0x23CE));
-    return shown;
-}
-
-// The nodes with their paths, sorted by path ignoring case (document order among equals).
-// Ignoring case, and runs of digits by their value, as a file manager sorts: File12 before
-// File102. (The system's collation leaves numbers as text in the C locale.)
-int naturalCompare(QStringView a, QStringView b)
-{
-    qsizetype i = 0;
-    qsizetype j = 0;
-    const auto run = [](QStringView text, qsizetype &at) {
-        const qsizetype start = at;
-        while (at < text.size() && text[at].isDigit())
-            ++at;
-        qsizetype first = start;
-        while (first < at - 1 && text[first] == u'0')
-            ++first;
-        return text.sliced(first, at - first);
-    };
-    while (i < a.size() && j < b.size()) {
-        if (a[i].isDigit() && b[j].isDigit()) {
-            const QStringView x = run(a, i);
-            const QStringView y = run(b, j);
-            if (x.size() != y.size())
-                return x.size() < y.size() ? -1 : 1;
-            if (const int order = x.compare(y); order != 0)
-                return order;
-            continue;
-        }
-        if (const int order = a.sliced(i, 1).compare(b.sliced(j, 1), Qt::CaseInsensitive);
-            order != 0)
-            return order;
-        ++i;
-        ++j;
-    }
-    return int(a.size() - i > 0) - int(b.size() - j > 0);
-}
-
-QList<QPair<QString, XsdtNode *>> sortedByPath(const QList<XsdtNode *> &nodes)
-{
-    QList<QPair<QString, XsdtNode *>> sorted;
-    sorted.reserve(nodes.size());
-    for (XsdtNode *node : nodes)
-        sorted.append({node->path(), node});
-    std::stable_sort(sorted.begin(), sorted.end(), [](const auto &a, const auto &b) {
-        return naturalCompare(a.first, b.first) < 0;
-    });
-    return sorted;
-}
 
 // A plain text box at most this many lines of its font tall.
 void limitLines(QPlainTextEdit *edit, double lines)
@@ -125,9 +67,10 @@ ReviewDialog::ReviewDialog(SettingsModel *model, XsdtDocument *document, QWidget
     filterRow->addWidget(m_showDeletions);
     layout->addLayout(filterRow);
 
-    m_tree = new QTreeWidget(this);
-    m_tree->setColumnCount(4);
-    m_tree->setHeaderLabels({tr("Change"), tr("Setting"), tr("Before"), tr("After")});
+    // Rows are made as they come into view: a list of many thousands opens at once.
+    m_list = new ReviewModel(this);
+    m_tree = new QTreeView(this);
+    m_tree->setModel(m_list);
     m_tree->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_tree->setAlternatingRowColors(true);
     m_tree->setUniformRowHeights(true);
@@ -135,6 +78,7 @@ ReviewDialog::ReviewDialog(SettingsModel *model, XsdtDocument *document, QWidget
     // Paths differ at their ends; the tool tip holds the whole one.
     m_tree->setTextElideMode(Qt::ElideMiddle);
     QHeaderView *header = m_tree->header();
+    header->setSectionsClickable(false); // nothing sorts by a column here
     header->setStretchLastSection(false);
     header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     header->setSectionResizeMode(1, QHeaderView::Interactive);
@@ -181,8 +125,9 @@ ReviewDialog::ReviewDialog(SettingsModel *model, XsdtDocument *document, QWidget
     connect(m_showEdits, &QCheckBox::toggled, this, &ReviewDialog::fill);
     connect(m_showDeletions, &QCheckBox::toggled, this, &ReviewDialog::fill);
     connect(m_showAdditions, &QCheckBox::toggled, this, &ReviewDialog::fill);
-    connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &ReviewDialog::updateDetails);
-    connect(m_tree, &QTreeWidget::itemExpanded, this, &ReviewDialog::populateDeletion);
+    connect(m_tree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &ReviewDialog::updateDetails);
+    connect(m_tree, &QTreeView::expanded, this, &ReviewDialog::populateDeletion);
     connect(m_revertButton, &QPushButton::clicked, this, &ReviewDialog::takeBack);
     connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
     connect(m_saveButton, &QPushButton::clicked, this, &QDialog::accept);
@@ -220,40 +165,46 @@ void ReviewDialog::setLeftoverItems(const QList<LeftoverItem> &items)
         limitLines(m_leftoverText, qMin(6.5, text.count(QLatin1Char('\n')) + 1.5));
         m_leftoverText->show();
     }
-    fill();
+    updateSummary(); // the list itself does not change
 }
 
 void ReviewDialog::setFileNotes(const QStringList &notes)
 {
     m_fileNotes = notes;
-    fill();
+    updateSummary(); // the list itself does not change
 }
 
 void ReviewDialog::populate()
 {
     // The lists walk the whole document: taken once here, not again for every filter key or
     // note, since nothing but this dialog's own revert changes the document while it is open.
-    XsdtDocument::PendingNodes pending =
-        m_document ? m_document->pendingNodes() : XsdtDocument::PendingNodes();
-    m_deletions = std::move(pending.deleted);
-    m_edits = std::move(pending.changed);
-    m_additions = std::move(pending.added);
+    m_list->setChanges(m_document ? m_document->pendingNodes() : XsdtDocument::PendingNodes());
     fill();
 }
 
 void ReviewDialog::fill()
 {
-    m_tree->clear();
-    const QList<XsdtNode *> &deletions = m_deletions;
-    const QList<XsdtNode *> &edits = m_edits;
-    const QList<XsdtNode *> &additions = m_additions;
+    updateSummary();
+    m_list->setFilter(m_filterEdit->text(), m_showEdits->isChecked(), m_showDeletions->isChecked(),
+                      m_showAdditions->isChecked());
+    if (m_list->isNothingMatching())
+        m_tree->setFirstColumnSpanned(0, QModelIndex(), true);
+    m_revertButton->setEnabled(false);
+    updateDetails();
+}
+
+void ReviewDialog::updateSummary()
+{
+    const QList<XsdtNode *> &deletions = m_list->deletions();
+    const QList<XsdtNode *> &edits = m_list->edits();
+    const QList<XsdtNode *> &additions = m_list->additions();
     qsizetype removed = 0;
     for (const XsdtNode *node : deletions)
         removed += node->valueCount();
     qsizetype added = 0;
     for (const XsdtNode *node : additions)
         added += node->valueCount();
-    const qsizetype changes = edits.size() + deletions.size() + additions.size();
+    const qsizetype changes = m_list->changeCount();
 
     if (changes > 0 && additions.isEmpty())
         m_summaryLabel->setText(tr("%1 and %2 (%3 removed) will be written to the settings file.")
@@ -287,143 +238,27 @@ void ReviewDialog::fill()
         m_summaryLabel->setText(m_summaryLabel->text() + QLatin1Char('\n') +
                                 m_fileNotes.join(QLatin1Char('\n')));
 
-    const QString filter = m_filterEdit->text().trimmed();
-    const auto passes = [&filter](const QString &path, const XsdtNode *node) {
-        if (filter.isEmpty() || path.contains(filter, Qt::CaseInsensitive))
-            return true;
-        return node->isValue() && node->type != QLatin1Char('B') &&
-               (node->value.contains(filter, Qt::CaseInsensitive) ||
-                node->originalValue.contains(filter, Qt::CaseInsensitive));
-    };
-
-    QList<QTreeWidgetItem *> rows;
-    if (m_showDeletions->isChecked()) {
-        QFont bold = m_tree->font();
-        bold.setBold(true);
-        for (const auto &[path, node] : sortedByPath(deletions)) {
-            if (!passes(path, node))
-                continue;
-            auto *item = new QTreeWidgetItem({tr("Delete"), path,
-                                              tr("%n values", nullptr, int(node->valueCount())),
-                                              tr("(removed)")});
-            item->setFont(0, bold);
-            item->setForeground(0, QColor(214, 60, 60));
-            item->setToolTip(1, path);
-            item->setData(0, NodeRole, QVariant::fromValue(node));
-            item->setData(0, DeletionRole, true);
-            item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
-            rows.append(item);
-        }
-    }
-    if (m_showEdits->isChecked()) {
-        for (const auto &[path, node] : sortedByPath(edits)) {
-            if (!passes(path, node))
-                continue;
-            auto *item =
-                new QTreeWidgetItem({tr("Edit"), path, reviewText(node, node->originalValue),
-                                     reviewText(node, node->value)});
-            item->setToolTip(1, path);
-            item->setToolTip(2, node->originalValue.left(kToolTipLimit));
-            item->setToolTip(3, node->value.left(kToolTipLimit));
-            item->setData(0, NodeRole, QVariant::fromValue(node));
-            item->setData(0, DeletionRole, false);
-            rows.append(item);
-        }
-    }
-    if (m_showAdditions->isChecked()) {
-        QFont bold = m_tree->font();
-        bold.setBold(true);
-        for (const auto &[path, node] : sortedByPath(additions)) {
-            if (!passes(path, node))
-                continue;
-            auto *item = new QTreeWidgetItem(
-                {tr("Add"), path, tr("(new)"),
-                 node->isValue() ? reviewText(node, node->value)
-                                 : tr("%n values", nullptr, int(node->valueCount()))});
-            item->setFont(0, bold);
-            item->setToolTip(1, path);
-            if (node->isValue())
-                item->setToolTip(3, node->value.left(kToolTipLimit));
-            item->setData(0, NodeRole, QVariant::fromValue(node));
-            item->setData(0, DeletionRole, false);
-            item->setData(0, AdditionRole, true);
-            if (node->isGroup())
-                item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
-            rows.append(item);
-        }
-    }
-    m_tree->addTopLevelItems(rows);
-    if (rows.isEmpty() && changes > 0) {
-        auto *nothing = new QTreeWidgetItem({tr("Nothing matches the filters.")});
-        nothing->setFlags(Qt::ItemIsEnabled);
-        m_tree->addTopLevelItem(nothing);
-        nothing->setFirstColumnSpanned(true);
-    }
-
     m_saveButton->setEnabled(changes > 0 || !m_leftovers.isEmpty());
-    m_revertButton->setEnabled(false);
-    updateDetails();
 }
 
-void ReviewDialog::populateDeletion(QTreeWidgetItem *item)
+void ReviewDialog::populateDeletion(const QModelIndex &index)
 {
-    if (!item || item->childCount() > 0)
-        return;
-    const auto *node = item->data(0, NodeRole).value<XsdtNode *>();
-    if (!node)
-        return;
-    // The values of a new group are listed the other way round: nothing before, the value after.
-    const bool addition = item->data(0, AdditionRole).toBool();
-    const auto childRow = [item, addition](const XsdtNode *value) {
-        const QString text = reviewText(value, value->value);
-        auto *child =
-            new QTreeWidgetItem(item, {QString(), value->path(), addition ? tr("(new)") : text,
-                                       addition ? text : tr("(removed)")});
-        child->setToolTip(1, child->text(1));
-        child->setToolTip(addition ? 3 : 2, value->value.left(kToolTipLimit));
-    };
-    if (node->isValue()) {
-        childRow(node);
-        return;
-    }
-    // Document order without recursion: a deleted group can be deep and very large.
-    struct Frame
-    {
-        const XsdtNode *group;
-        size_t next;
-    };
-    QList<Frame> stack{{node, 0}};
-    int listed = 0;
-    while (!stack.isEmpty() && listed < MaxDeletionChildren) {
-        Frame &top = stack.last();
-        if (top.next >= top.group->children.size()) {
-            stack.removeLast();
-            continue;
-        }
-        const XsdtNode *child = top.group->children[top.next++].get();
-        if (child->isGroup()) {
-            stack.append({child, 0});
-        } else {
-            childRow(child);
-            ++listed;
-        }
-    }
-    const qsizetype leftOut = node->valueCount() - listed;
-    if (leftOut > 0) {
-        auto *more = new QTreeWidgetItem(item, {tr("...and %L1 more values").arg(leftOut)});
-        more->setFlags(Qt::ItemIsEnabled);
-        more->setFirstColumnSpanned(true);
-    }
+    if (m_list->canFetchMore(index))
+        m_list->fetchMore(index);
+    // The row counting the values left out speaks across the columns.
+    const int last = m_list->rowCount(index) - 1;
+    if (last >= 0 && m_list->flags(m_list->index(last, 0, index)) == Qt::ItemIsEnabled)
+        m_tree->setFirstColumnSpanned(last, index, true);
 }
 
 void ReviewDialog::updateDetails()
 {
-    const QList<QTreeWidgetItem *> selected = m_tree->selectedItems();
+    const QModelIndexList selected = m_tree->selectionModel()->selectedRows();
     // Rows inside a deletion go back only with the deletion: with nothing else chosen there is
     // nothing to take back, and a button that did nothing would leave the row looking stuck.
-    m_revertButton->setEnabled(std::any_of(selected.begin(), selected.end(), [](auto *item) {
-        return !item->parent() && item->data(0, NodeRole).template value<XsdtNode *>();
-    }));
+    m_revertButton->setEnabled(
+        std::any_of(selected.begin(), selected.end(),
+                    [this](const QModelIndex &row) { return m_list->nodeAt(row) != nullptr; }));
     if (selected.isEmpty()) {
         m_detailText->clear();
         return;
@@ -433,19 +268,20 @@ void ReviewDialog::updateDetails()
             tr("%1 changes selected.").arg(QLocale().toString(selected.size())));
         return;
     }
-    const QTreeWidgetItem *item = selected.constFirst();
-    const auto *node = item->data(0, NodeRole).value<XsdtNode *>();
+    const QModelIndex row = selected.constFirst();
+    const XsdtNode *node = m_list->nodeAt(row);
     if (!node) {
         m_detailText->clear();
         return;
     }
+    const bool addition = row.data(ReviewModel::AdditionRole).toBool();
     QString text = node->path() + QLatin1Char('\n');
-    if (item->data(0, AdditionRole).toBool() && node->isValue())
+    if (addition && node->isValue())
         text += tr("New value (%1): %2").arg(typeDisplayName(node->type), node->value);
-    else if (item->data(0, AdditionRole).toBool())
+    else if (addition)
         text += tr("A new entry with %n values. Expand the row to see them.", nullptr,
                    int(node->valueCount()));
-    else if (!item->data(0, DeletionRole).toBool())
+    else if (!row.data(ReviewModel::DeletionRole).toBool())
         text += tr("Before: %1\nAfter:  %2").arg(node->originalValue, node->value);
     else if (node->isValue())
         text += tr("Removed value: %1").arg(node->value);
@@ -457,19 +293,19 @@ void ReviewDialog::updateDetails()
 
 void ReviewDialog::takeBack()
 {
-    QList<QPair<XsdtNode *, const QTreeWidgetItem *>> chosen;
-    for (const QTreeWidgetItem *item : m_tree->selectedItems()) {
-        if (item->parent())
-            continue; // rows inside a deleted or new group go back with their group
-        if (auto *node = item->data(0, NodeRole).value<XsdtNode *>())
-            chosen.append({node, item});
+    // Rows inside a deleted or new group have no node of their own: they go back with their
+    // group.
+    QList<QPair<XsdtNode *, QModelIndex>> chosen;
+    for (const QModelIndex &row : m_tree->selectionModel()->selectedRows()) {
+        if (XsdtNode *node = m_list->nodeAt(row))
+            chosen.append({node, row});
     }
     // One step in the window's undo history, so Ctrl+Z there brings all of them back.
     m_model->beginBatch(tr("revert of %n changes", nullptr, int(chosen.size())));
-    for (const auto &[node, item] : chosen) {
-        if (item->data(0, AdditionRole).toBool())
+    for (const auto &[node, row] : chosen) {
+        if (row.data(ReviewModel::AdditionRole).toBool())
             m_model->undoAddition(node);
-        else if (item->data(0, DeletionRole).toBool())
+        else if (row.data(ReviewModel::DeletionRole).toBool())
             m_model->undoDeletion(node);
         else
             m_model->revertValue(node);

@@ -10,15 +10,15 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
+class QModelIndex;
 class QPushButton;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QTreeView;
 
 namespace vrn {
 
+class ReviewModel;
 class SettingsModel;
 class XsdtDocument;
-struct XsdtNode;
 
 // The last look before anything is written: every pending edit, every queued deletion and
 // every file that will be removed from disk. Taking a change back acts on the model at once.
@@ -27,14 +27,6 @@ class ReviewDialog : public QDialog
     Q_OBJECT
 
 public:
-    // Item data of a top-level row, column 0: the node, whether the row is a deletion, and
-    // whether it is an addition.
-    static constexpr int NodeRole = Qt::UserRole;
-    static constexpr int DeletionRole = Qt::UserRole + 1;
-    static constexpr int AdditionRole = Qt::UserRole + 2;
-    // Rows listed below a deleted group before the rest is only counted.
-    static constexpr int MaxDeletionChildren = 300;
-
     ReviewDialog(SettingsModel *model, XsdtDocument *document, QWidget *parent = nullptr);
 
     void setLeftoverItems(const QList<LeftoverItem> &items);
@@ -42,14 +34,16 @@ public:
     // said under the summary.
     void setFileNotes(const QStringList &notes);
     void populate();
-    void populateDeletion(QTreeWidgetItem *item);
+    // Lists the values under a deleted or new group; the list does it when a row is expanded.
+    void populateDeletion(const QModelIndex &index);
 
     QLabel *summaryLabel() const { return m_summaryLabel; }
     QLineEdit *filterEdit() const { return m_filterEdit; }
     QCheckBox *showEditsBox() const { return m_showEdits; }
     QCheckBox *showDeletionsBox() const { return m_showDeletions; }
     QCheckBox *showAdditionsBox() const { return m_showAdditions; }
-    QTreeWidget *tree() const { return m_tree; }
+    QTreeView *tree() const { return m_tree; }
+    ReviewModel *reviewModel() const { return m_list; }
     QPlainTextEdit *detailText() const { return m_detailText; }
     QPlainTextEdit *leftoverText() const { return m_leftoverText; }
     QPushButton *revertButton() const { return m_revertButton; }
@@ -64,21 +58,21 @@ private:
     void takeBack();
     // Lists the changes taken by populate(), filtered as the controls say.
     void fill();
+    // The counts above the list, and whether there is anything to save.
+    void updateSummary();
 
     SettingsModel *m_model;
     XsdtDocument *m_document;
     QList<LeftoverItem> m_leftovers;
     QStringList m_fileNotes;
-    QList<XsdtNode *> m_deletions;
-    QList<XsdtNode *> m_edits;
-    QList<XsdtNode *> m_additions;
+    ReviewModel *m_list = nullptr;
 
     QLabel *m_summaryLabel = nullptr;
     QLineEdit *m_filterEdit = nullptr;
     QCheckBox *m_showEdits = nullptr;
     QCheckBox *m_showDeletions = nullptr;
     QCheckBox *m_showAdditions = nullptr;
-    QTreeWidget *m_tree = nullptr;
+    QTreeView *m_tree = nullptr;
     QPlainTextEdit *m_detailText = nullptr;
     QPlainTextEdit *m_leftoverText = nullptr;
     QPushButton *m_revertButton = nullptr;
