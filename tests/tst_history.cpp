@@ -658,6 +658,37 @@ private slots:
         QCOMPARE(!failures.isEmpty(), said);
     }
 
+    // A save of a file too large to hold whole beside its document is recorded from the file in
+    // pieces, against the version before, and reads back exactly.
+    void largeSaveRecordedFromTheFile()
+    {
+        testdata::GeneratorOptions options;
+        options.seed = 3;
+        options.targetBytes = 17 << 20;
+        QVERIFY(testdata::writeFile(m_file, testdata::generateSettings(options)));
+        HistoryRecorder recorder(VersionAuthor::Varnel, true);
+        QStringList failures;
+        recorder.setFailureHandler([&failures](const QString &message) { failures << message; });
+        SettingsStore file;
+        file.onFileWritten = recorder.observer();
+        file.holdFileReaders = recorder.fileHold();
+        QVERIFY(file.load(m_file));
+        XsdtNode *edited = testdata::firstEditableString(file.document.root);
+        QVERIFY(edited);
+        edited->value = edited->value.toString() + "-edited";
+        QVERIFY(file.save());
+        recorder.waitForIdle();
+        QCOMPARE(failures, QStringList());
+        const QList<HistoryVersion> kept = versions();
+        QCOMPARE(kept.size(), 2);
+        QVERIFY(bytesOf(kept.at(1)) == testdata::readFile(m_file));
+        HistoryStore store;
+        QVERIFY(store.open(m_file));
+        QVERIFY(
+            QFileInfo(store.folder() + "/objects/" + kept.at(1).sha256.toHex() + ".zst").size() <
+            16 * 1024);
+    }
+
     // A version recorded without its count (a large file's) is not counted against nothing
     // when the same bytes are recorded again, and the first comparison with the version before
     // it counts it and keeps the count.
