@@ -4,6 +4,7 @@
 #include <QHash>
 
 #include <algorithm>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -293,19 +294,40 @@ bool indexKeyframe(const Reopen &reopen, qsizetype piece, QHash<quint64, qint64>
     }
 }
 
+// A compression context with the settings every frame shares and the `extra` ones; null, with
+// `error`, when zstd refuses them.
+std::unique_ptr<ZSTD_CCtx, FreeCCtx>
+encoder(std::initializer_list<std::pair<ZSTD_cParameter, int>> extra, QString *error)
+{
+    std::unique_ptr<ZSTD_CCtx, FreeCCtx> cctx(ZSTD_createCCtx());
+    if (!cctx) {
+        fail(error, CodecMessages::tr("Out of memory."));
+        return cctx;
+    }
+    bool ok = true;
+    auto set = [&](ZSTD_cParameter parameter, int value) {
+        ok = ok && !ZSTD_isError(ZSTD_CCtx_setParameter(cctx.get(), parameter, value));
+    };
+    set(ZSTD_c_compressionLevel, kLevel);
+    set(ZSTD_c_checksumFlag, 1);
+    set(ZSTD_c_contentSizeFlag, 1);
+    for (const auto &[parameter, value] : extra)
+        set(parameter, value);
+    if (!ok) {
+        fail(error, CodecMessages::tr("zstd refused the settings for this version."));
+        cctx.reset();
+    }
+    return cctx;
+}
+
 } // namespace
 
 bool encodeKeyframe(qint64 size, const Reader &content, const Writer &out, QString *error)
 {
-    std::unique_ptr<ZSTD_CCtx, FreeCCtx> cctx(ZSTD_createCCtx());
+    const auto cctx = encoder({}, error);
     if (!cctx)
-        return fail(error, CodecMessages::tr("Out of memory."));
-    auto set = [&](ZSTD_cParameter parameter, int value) {
-        return !ZSTD_isError(ZSTD_CCtx_setParameter(cctx.get(), parameter, value));
-    };
-    if (!set(ZSTD_c_compressionLevel, kLevel) || !set(ZSTD_c_checksumFlag, 1) ||
-        !set(ZSTD_c_contentSizeFlag, 1) ||
-        ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx.get(), quint64(size))))
+        return false;
+    if (ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx.get(), quint64(size))))
         return fail(error, CodecMessages::tr("zstd refused the settings for this version."));
     QByteArray in(qsizetype(ZSTD_CStreamInSize()), Qt::Uninitialized);
     QByteArray buffer(qsizetype(ZSTD_CStreamOutSize()), Qt::Uninitialized);
@@ -343,17 +365,11 @@ bool encodeAgainst(qint64 size, const Reader &content, const Reopen &keyframe,
     if (keyframeHash.size() != kHashBytes || !indexKeyframe(keyframe, cut.piece, &index, error) ||
         !window.open(error))
         return false;
-    std::unique_ptr<ZSTD_CCtx, FreeCCtx> cctx(ZSTD_createCCtx());
+    const auto cctx = encoder({{ZSTD_c_windowLog, windowLogFor(2 * (cut.piece + cut.margin))},
+                               {ZSTD_c_enableLongDistanceMatching, 1}},
+                              error);
     if (!cctx)
-        return fail(error, CodecMessages::tr("Out of memory."));
-    auto set = [&](ZSTD_cParameter parameter, int value) {
-        return !ZSTD_isError(ZSTD_CCtx_setParameter(cctx.get(), parameter, value));
-    };
-    if (!set(ZSTD_c_compressionLevel, kLevel) || !set(ZSTD_c_checksumFlag, 1) ||
-        !set(ZSTD_c_contentSizeFlag, 1) ||
-        !set(ZSTD_c_windowLog, windowLogFor(2 * (cut.piece + cut.margin))) ||
-        !set(ZSTD_c_enableLongDistanceMatching, 1))
-        return fail(error, CodecMessages::tr("zstd refused the settings for this version."));
+        return false;
     char header[kCutHeaderBytes];
     putLittleEndian(header, kCutMagic);
     putLittleEndian(header + 4, kCutHeaderBytes - 8);
