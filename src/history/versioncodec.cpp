@@ -179,10 +179,14 @@ private:
 class ReferenceWindow
 {
 public:
-    explicit ReferenceWindow(const Reopen &reopen)
+    // `most`: the most bytes a piece needs; room for them is taken once, since growing would
+    // hold the old bytes and the new at the same time.
+    ReferenceWindow(const Reopen &reopen, qsizetype most)
         : m_reopen(reopen)
         , m_chunk(kChunk, Qt::Uninitialized)
-    {}
+    {
+        m_bytes.reserve(size_t(most + kChunk));
+    }
 
     bool open(QString *error)
     {
@@ -361,7 +365,7 @@ bool encodeAgainst(qint64 size, const Reader &content, const Reopen &keyframe,
 {
     *tooLarge = false;
     QHash<quint64, qint64> index;
-    ReferenceWindow window(keyframe);
+    ReferenceWindow window(keyframe, cut.piece + 2 * cut.margin + 1);
     if (keyframeHash.size() != kHashBytes || !indexKeyframe(keyframe, cut.piece, &index, error) ||
         !window.open(error))
         return false;
