@@ -9,6 +9,7 @@
 #include "history/historystore.h"
 #include "history/historywatcher.h"
 #include "history/thinning.h"
+#include "history/versioncodec.h"
 #include "store/files.h"
 #include "store/settingsstore.h"
 #include "support/testfiles.h"
@@ -23,6 +24,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,6 +71,26 @@ qint64 add(HistoryStore &store, const QByteArray &bytes, QString *error = nullpt
     HistoryStore::Record record;
     record.bytes = bytes;
     return store.record(record, error);
+}
+
+// Hands the bytes out in pieces of at most 1000, as a file may.
+versioncodec::Reader reader(const QByteArray &bytes)
+{
+    return [bytes, at = qsizetype(0)](char *buffer, qsizetype capacity, qsizetype *got,
+                                      QString *) mutable {
+        *got = qMin(qMin(capacity, qsizetype(1000)), bytes.size() - at);
+        std::copy_n(bytes.constData() + at, *got, buffer);
+        at += *got;
+        return true;
+    };
+}
+
+versioncodec::Writer appender(QByteArray *to)
+{
+    return [to](const char *data, qsizetype size, QString *) {
+        to->append(data, size);
+        return true;
+    };
 }
 
 HistoryWatcher::Options quick(int retryMs = 5 * 60 * 1000)
@@ -298,6 +320,106 @@ private slots:
         const QByteArray third = QByteArray(first).replace("astro", "sky!!");
         QVERIFY(add(store, third) == 3);
         QVERIFY(store.read(3, &bytes) && bytes == third);
+    }
+
+    // A version is stored in pieces, each made against the part of the keyframe where its
+    // bytes are found, so that neither is held whole: whatever moved, it reads back exactly, and
+    // what the keyframe holds costs little.
+    void piecesReadBack_data()
+    {
+        QTest::addColumn<QByteArray>("version");
+        QTest::addColumn<int>("most"); // stored bytes
+        const QByteArray first = generated(5);
+        const QByteArray other = generated(6).mid(2000, 24 * 1024);
+        QByteArray edited = first;
+        for (qsizetype at = 1000; at < edited.size(); at += 3000)
+            edited.replace(at, 5, "12345678");
+        QByteArray moved = first;
+        moved.insert(500, moved.right(10 * 1024)).chop(10 * 1024);
+        QTest::newRow("values changed all over") << edited << 1200;
+        QTest::newRow("a large insertion near the start")
+            << QByteArray(first).insert(1000, other) << 10000;
+        QTest::newRow("a large part removed") << QByteArray(first).remove(3000, 20 * 1024) << 1500;
+        QTest::newRow("the end moved to the start") << moved << 2000;
+        QTest::newRow("shorter than a piece") << first.left(3000) << 200;
+        QTest::newRow("empty") << QByteArray() << 100;
+    }
+
+    void piecesReadBack()
+    {
+        QFETCH(QByteArray, version);
+        QFETCH(int, most);
+        const QByteArray first = generated(5);
+        QByteArray keyframe;
+        QVERIFY(versioncodec::encodeKeyframe(first.size(), reader(first), appender(&keyframe)));
+        QByteArray stored;
+        bool tooLarge = true;
+        QString error;
+        QVERIFY2(versioncodec::encodeAgainst(
+                     version.size(), reader(version), [&keyframe] { return reader(keyframe); },
+                     sha256(first), appender(&stored), 0, &tooLarge, &error, {4096, 4096}),
+                 qPrintable(error));
+        QVERIFY(!tooLarge);
+        QByteArray back;
+        QByteArray reference;
+        QVERIFY2(versioncodec::decode(stored, first, &back, &error), qPrintable(error));
+        QVERIFY(back == version);
+        QVERIFY(versioncodec::referenceOf(stored, &reference) && reference == sha256(first));
+        QVERIFY2(stored.size() <= most, qPrintable(QString::number(stored.size())));
+    }
+
+    // Versions stored as one frame made against the whole keyframe, as the history kept them
+    // before, still read back exactly.
+    void wholeFrameVersionsRead()
+    {
+        const QString keyHash = "73b59ea088fe2372554487f43a68f594e44735a1fda152720b14173652bfb2d1";
+        const QString versionHash =
+            "1a8d34d7415d21915bb0f3d653e837e1d365c1afab1753eebfb8ebd60a3e74d9";
+        const QDir frames(VARNEL_WHOLE_FRAMES);
+        QByteArray keyframe;
+        QByteArray version;
+        QByteArray reference;
+        QVERIFY(versioncodec::decode(testdata::readFile(frames.filePath(keyHash + ".zst")), {},
+                                     &keyframe));
+        QCOMPARE(QString(sha256(keyframe).toHex()), keyHash);
+        const QByteArray stored = testdata::readFile(frames.filePath(versionHash + ".zst"));
+        QVERIFY(versioncodec::referenceOf(stored, &reference));
+        QCOMPARE(QString(reference.toHex()), keyHash);
+        QVERIFY(versioncodec::decode(stored, keyframe, &version));
+        QCOMPARE(QString(sha256(version).toHex()), versionHash);
+    }
+
+    // A large version is stored from the open file, read in pieces; a file that no longer holds
+    // the bytes it was hashed as is refused, and leaves nothing behind.
+    void recordedFromTheFile_data()
+    {
+        QTest::addColumn<bool>("changed");
+        QTest::newRow("as it was hashed") << false;
+        QTest::newRow("changed since it was hashed") << true;
+    }
+
+    void recordedFromTheFile()
+    {
+        QFETCH(bool, changed);
+        HistoryStore store;
+        QVERIFY(store.open(m_file));
+        const QByteArray first = generated(5);
+        const QByteArray second = QByteArray(first).replace("astro", "nova!");
+        QVERIFY(add(store, first));
+        QVERIFY(testdata::writeFile(m_file, second));
+        HistoryStore::Record record;
+        record.file = ::open(QFile::encodeName(m_file).constData(), O_RDONLY | O_CLOEXEC);
+        record.sha256 = sha256(changed ? QByteArray(second).replace("nova!", "sky!!") : second);
+        QString error;
+        const qint64 id = store.record(record, &error);
+        ::close(record.file);
+        QCOMPARE(id, changed ? 0 : 2);
+        QCOMPARE(error.isEmpty(), !changed);
+        QCOMPARE(frameFiles(store).size(), changed ? 1 : 2);
+        QByteArray bytes;
+        QVERIFY(changed || (store.read(2, &bytes) && bytes == second));
+        const QString frame = store.folder() + "/objects/" + sha256(second).toHex() + ".zst";
+        QVERIFY(changed || QFileInfo(frame).size() < 1000);
     }
 
     // A history copied from another computer is read, never added to; one kept for another
@@ -534,6 +656,37 @@ private slots:
                        .arg(QString::fromUtf8(bytesOf(version)).section('"', -2, -2));
         QCOMPARE(got, kept);
         QCOMPARE(!failures.isEmpty(), said);
+    }
+
+    // A save of a file too large to hold whole beside its document is recorded from the file in
+    // pieces, against the version before, and reads back exactly.
+    void largeSaveRecordedFromTheFile()
+    {
+        testdata::GeneratorOptions options;
+        options.seed = 3;
+        options.targetBytes = 17 << 20;
+        QVERIFY(testdata::writeFile(m_file, testdata::generateSettings(options)));
+        HistoryRecorder recorder(VersionAuthor::Varnel, true);
+        QStringList failures;
+        recorder.setFailureHandler([&failures](const QString &message) { failures << message; });
+        SettingsStore file;
+        file.onFileWritten = recorder.observer();
+        file.holdFileReaders = recorder.fileHold();
+        QVERIFY(file.load(m_file));
+        XsdtNode *edited = testdata::firstEditableString(file.document.root);
+        QVERIFY(edited);
+        edited->value = edited->value.toString() + "-edited";
+        QVERIFY(file.save());
+        recorder.waitForIdle();
+        QCOMPARE(failures, QStringList());
+        const QList<HistoryVersion> kept = versions();
+        QCOMPARE(kept.size(), 2);
+        QVERIFY(bytesOf(kept.at(1)) == testdata::readFile(m_file));
+        HistoryStore store;
+        QVERIFY(store.open(m_file));
+        QVERIFY(
+            QFileInfo(store.folder() + "/objects/" + kept.at(1).sha256.toHex() + ".zst").size() <
+            16 * 1024);
     }
 
     // A version recorded without its count (a large file's) is not counted against nothing

@@ -6,6 +6,11 @@
 #include "store/files.h"
 
 #include <QDir>
+#include <QFile>
+
+#include <utility>
+
+#include <unistd.h>
 
 namespace vrn {
 
@@ -17,6 +22,29 @@ constexpr qint64 kLargestCounted = qint64(128) << 20;
 constexpr qsizetype kCountedAtOnce = qsizetype(16) << 20;
 
 } // namespace
+
+struct HistoryRecorder::Content
+{
+    QByteArray bytes;
+    QByteArray hash;
+    int file = -1;
+
+    Content() = default;
+    Content(const Content &) = delete;
+    Content &operator=(const Content &) = delete;
+    Content &operator=(Content &&other) noexcept
+    {
+        std::swap(bytes, other.bytes);
+        std::swap(hash, other.hash);
+        std::swap(file, other.file);
+        return *this;
+    }
+    ~Content()
+    {
+        if (file >= 0)
+            ::close(file);
+    }
+};
 
 HistoryRecorder::HistoryRecorder(VersionAuthor author, bool untilWaited)
     : m_author(author)
@@ -104,25 +132,23 @@ void HistoryRecorder::record(const SettingsStore::FileWrite &write)
     const HistoryVersion *last = ok ? store.newest() : nullptr;
     if (ok && !write.beforeHash.isEmpty() &&
         (!last || (last->sha256 != write.beforeHash && last->sha256 != write.afterHash))) {
-        QByteArray before;
-        QByteArray beforeHash;
-        ok = readHashed(write.beforeCopy, &before, &beforeHash, &error);
-        if (ok && beforeHash != write.beforeHash) {
+        Content before;
+        ok = readHashed(write.beforeCopy, &before, &error);
+        if (ok && before.hash != write.beforeHash) {
             ok = false;
             error = tr("the backup %1 no longer holds the file as it was")
                         .arg(QDir::toNativeSeparators(write.beforeCopy));
         }
-        ok = ok && recordChecked(store, before, write.beforeHash, write.beforeReads,
-                                 VersionAuthor::Unknown, &error) > 0;
+        ok = ok &&
+             recordChecked(store, before, write.beforeReads, VersionAuthor::Unknown, &error) > 0;
     }
     // Only one version is held at a time: the one before went with its scope.
-    QByteArray after;
-    QByteArray afterHash;
+    Content after;
     if (ok) {
         const std::lock_guard<std::mutex> hold(m_fileMutex);
-        ok = readHashed(write.path, &after, &afterHash, &error);
+        ok = readHashed(write.path, &after, &error);
     }
-    if (ok && afterHash != write.afterHash) {
+    if (ok && after.hash != write.afterHash) {
         // A save that followed has replaced the file already, after backing up exactly these
         // bytes; otherwise another program wrote it before it could be read here.
         QString later;
@@ -135,17 +161,14 @@ void HistoryRecorder::record(const SettingsStore::FileWrite &write)
                 }
             }
         }
-        QByteArray copy;
-        QByteArray copyHash;
-        if (!later.isEmpty() && readHashed(later, &copy, &copyHash, nullptr) &&
-            copyHash == write.afterHash) {
+        Content copy;
+        if (!later.isEmpty() && readHashed(later, &copy, nullptr) && copy.hash == write.afterHash) {
             after = std::move(copy);
-            afterHash = copyHash;
         } else {
             // What the file holds now is kept, but not as this save's.
             QString reason;
             const bool kept =
-                recordChecked(store, after, afterHash, false, VersionAuthor::Unknown, &reason) > 0;
+                recordChecked(store, after, false, VersionAuthor::Unknown, &reason) > 0;
             error = kept ? tr("the file changed again before this version was read; the "
                               "history keeps what it holds now, as written by an unknown program")
                          : reason;
@@ -154,7 +177,7 @@ void HistoryRecorder::record(const SettingsStore::FileWrite &write)
     }
     // The save read these bytes back and proved that they parse.
     const VersionAuthor author = write.restore ? VersionAuthor::Restore : m_author;
-    ok = ok && recordChecked(store, after, afterHash, true, author, &error) > 0;
+    ok = ok && recordChecked(store, after, true, author, &error) > 0;
     if (ok)
         return;
     std::function<void(const QString &)> failed;
@@ -167,29 +190,55 @@ void HistoryRecorder::record(const SettingsStore::FileWrite &write)
                    .arg(QDir::toNativeSeparators(write.path), error));
 }
 
-bool HistoryRecorder::readHashed(const QString &path, QByteArray *bytes, QByteArray *hash,
-                                 QString *error)
+bool HistoryRecorder::readHashed(const QString &path, Content *content, QString *error)
 {
-    if (!readFile(path, *bytes, error)) {
-        bytes->clear();
+    *content = Content();
+    FileStamp stamp;
+    content->file = openStamped(path, &stamp, error);
+    if (content->file < 0)
+        return false;
+    if (stamp.size > kCountedAtOnce) {
+        if (sha256Of(content->file, &content->hash))
+            return true;
+        if (error && error->isEmpty())
+            *error = tr("Cannot read %1: %2")
+                         .arg(QDir::toNativeSeparators(path), qt_error_string(errno));
         return false;
     }
-    *hash = sha256(*bytes);
+    // Small enough to be held whole, and parsed when its changes are counted.
+    ::close(std::exchange(content->file, -1));
+    if (!readFile(path, content->bytes, error))
+        return false;
+    content->hash = sha256(content->bytes);
     return true;
 }
 
-qint64 HistoryRecorder::recordChecked(HistoryStore &store, const QByteArray &bytes,
-                                      const QByteArray &hash, bool parses, VersionAuthor author,
-                                      QString *error)
+qint64 HistoryRecorder::recordChecked(HistoryStore &store, Content &content, bool parses,
+                                      VersionAuthor author, QString *error)
 {
     const HistoryVersion *last = store.newest();
-    if (!parses || (last && last->sha256 == hash) || bytes.size() <= kCountedAtOnce)
-        return recordAndCount(store, bytes, author, 0, error, hash);
-    // Too large to hold in two documents beside the window's own: recorded as it is, and
-    // counted when the History page first compares it.
+    const bool known = last && last->sha256 == content.hash;
+    if (content.file >= 0 && !parses && !known) {
+        // Whether it parses is not known: it is read whole to see.
+        QFile file;
+        if (!file.open(content.file, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) ||
+            !file.seek(0)) {
+            if (error && error->isEmpty())
+                *error = file.errorString();
+            return 0;
+        }
+        content.bytes = file.readAll();
+        content.hash = sha256(content.bytes);
+        ::close(std::exchange(content.file, -1));
+    }
+    if (content.file < 0 || known)
+        return recordAndCount(store, content.bytes, author, 0, error, content.hash);
+    // Too large to hold in two documents beside the window's own, nor whole beside its
+    // document: stored in pieces as it is read, and counted when the History page first
+    // compares it.
     HistoryStore::Record record;
-    record.bytes = bytes;
-    record.sha256 = hash;
+    record.file = content.file;
+    record.sha256 = content.hash;
     record.author = author;
     return store.record(record, error);
 }

@@ -63,14 +63,15 @@ public:
 private:
     void run();
     void record(const SettingsStore::FileWrite &write);
-    // The file's bytes and their SHA-256; the message is kept when one was given already.
-    static bool readHashed(const QString &path, QByteArray *bytes, QByteArray *hash,
-                           QString *error);
-    // Records bytes whose SHA-256 is `hash`; `parses` when they are known to read as a
-    // settings file, so that they need not be parsed unless their changes are counted.
-    static qint64 recordChecked(HistoryStore &store, const QByteArray &bytes,
-                                const QByteArray &hash, bool parses, VersionAuthor author,
-                                QString *error);
+    // A version to record: its bytes, or for a large file the open file itself, read in pieces
+    // when it is stored, so that it is never held whole beside the window's document.
+    struct Content;
+    // The file's content and its SHA-256; the message is kept when one was given already.
+    static bool readHashed(const QString &path, Content *content, QString *error);
+    // Records content whose SHA-256 is known; `parses` when it is known to read as a settings
+    // file, so that it need not be parsed unless its changes are counted.
+    static qint64 recordChecked(HistoryStore &store, Content &content, bool parses,
+                                VersionAuthor author, QString *error);
 
     void startLocked();
 

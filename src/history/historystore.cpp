@@ -4,6 +4,7 @@
 #include "history/versioncodec.h"
 #include "store/files.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -11,10 +12,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QSysInfo>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -162,6 +166,113 @@ void removeInFolder(const QString &folder, const QByteArray &name)
         ::unlinkat(dir, name.constData(), 0);
     ::close(dir);
 }
+
+// Reads up to `capacity` bytes at `offset`, fewer only at the end; -1 on failure.
+qint64 preadFull(int fd, char *buffer, qsizetype capacity, qint64 offset)
+{
+    qint64 got = 0;
+    while (got < capacity) {
+        const ssize_t n = ::pread(fd, buffer + got, size_t(capacity - got), offset + got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += n;
+    }
+    return got;
+}
+
+// A frame written piece by piece under a hidden temporary name beside the others, and given its
+// own name only when it is complete, on disk and reads back as written. A frame left under that
+// name by a writer that was stopped before its manifest listed it is not trusted: replaced.
+class NewFrame
+{
+public:
+    NewFrame(const QString &path, QString *error)
+        : m_path(QFile::encodeName(path))
+        , m_temp(QFile::encodeName(QFileInfo(path).absolutePath() + QLatin1String("/.") +
+                                   QFileInfo(path).fileName() + QLatin1String(".tmp-XXXXXX")))
+    {
+        m_fd = ::mkostemp(m_temp.data(), O_CLOEXEC);
+        if (m_fd < 0)
+            fail(errno, error);
+    }
+    ~NewFrame()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+            if (!m_named)
+                ::unlink(m_temp.constData());
+        }
+    }
+    NewFrame(const NewFrame &) = delete;
+    NewFrame &operator=(const NewFrame &) = delete;
+
+    bool made() const { return m_fd >= 0; }
+    qint64 size() const { return m_size; }
+
+    bool write(const char *data, qsizetype size, QString *error)
+    {
+        for (qsizetype done = 0; done < size;) {
+            const ssize_t n = ::write(m_fd, data + done, size_t(size - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return fail(errno, error);
+            done += n;
+        }
+        m_hash.addData(QByteArrayView(data, size));
+        m_size += size;
+        return true;
+    }
+
+    // Empties it for another try.
+    bool restart(QString *error)
+    {
+        m_hash.reset();
+        m_size = 0;
+        return (::ftruncate(m_fd, 0) == 0 && ::lseek(m_fd, 0, SEEK_SET) == 0) || fail(errno, error);
+    }
+
+    bool finish(QString *error)
+    {
+        QByteArray back;
+        if (::fsync(m_fd) != 0)
+            return fail(errno, error);
+        if (!sha256Of(m_fd, &back) || back != m_hash.result())
+            return fail(EIO, error);
+        if (::rename(m_temp.constData(), m_path.constData()) != 0)
+            return fail(errno, error);
+        m_named = true;
+        const int folder = ::open(
+            QFile::encodeName(QFileInfo(QFile::decodeName(m_path)).absolutePath()).constData(),
+            O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder >= 0) {
+            ::fsync(folder);
+            ::close(folder);
+        }
+        return true;
+    }
+
+private:
+    bool fail(int code, QString *error) const
+    {
+        if (error && error->isEmpty())
+            *error = HistoryStore::tr("Cannot write the history in %1: %2")
+                         .arg(native(QFileInfo(QFile::decodeName(m_path)).absolutePath()),
+                              qt_error_string(code));
+        return false;
+    }
+
+    QByteArray m_path;
+    QByteArray m_temp;
+    int m_fd = -1;
+    bool m_named = false;
+    qint64 m_size = 0;
+    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+};
 
 } // namespace
 
@@ -489,47 +600,78 @@ bool HistoryStore::writable(QString *error) const
     return true;
 }
 
-bool HistoryStore::storeFrame(const QByteArray &bytes, const QByteArray &sha, QString *error)
+bool HistoryStore::storeFrame(const Record &record, const QByteArray &sha, qint64 size,
+                              QString *error)
 {
+    // The version's bytes from their start, hashed as they are read: a file that changed since
+    // it was hashed is refused rather than recorded under another version's name.
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    auto content = [&record, &hash]() -> versioncodec::Reader {
+        hash.reset();
+        return [&record, &hash, at = qint64(0)](char *buffer, qsizetype capacity, qsizetype *got,
+                                                QString *error) mutable {
+            qint64 n = qMin(qint64(capacity), record.bytes.size() - at);
+            if (record.file >= 0)
+                n = preadFull(record.file, buffer, capacity, at);
+            else
+                std::copy_n(record.bytes.constData() + at, n, buffer);
+            if (n < 0) {
+                if (error && error->isEmpty())
+                    *error = tr("Cannot read the version: %1").arg(qt_error_string(errno));
+                return false;
+            }
+            hash.addData(QByteArrayView(buffer, n));
+            at += n;
+            *got = qsizetype(n);
+            return true;
+        };
+    };
+    NewFrame frame(framePath(sha), error);
+    if (!frame.made())
+        return false;
+    const versioncodec::Writer writer = [&frame](const char *data, qsizetype n, QString *error) {
+        return frame.write(data, n, error);
+    };
     // Made against the newest version's keyframe, unless that costs more than half of storing
-    // the whole file anew: then this version starts a keyframe of its own.
-    QByteArray stored;
+    // the whole file anew (or the keyframe cannot be read): then this version starts a keyframe
+    // of its own.
     QByteArray reference;
     const HistoryVersion *last = newest();
     const QByteArray keyframe = last ? keyframeOf(last->sha256) : QByteArray();
-    QByteArray keyBytes;
-    if (!keyframe.isEmpty() && readFrame(keyframe, &keyBytes, nullptr)) {
-        stored = versioncodec::encode(bytes, keyBytes, keyframe, error);
-        if (stored.isEmpty())
+    const int keyFd = keyframe.isEmpty()
+                          ? -1
+                          : ::open(QFile::encodeName(framePath(keyframe)).constData(),
+                                   O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (keyFd >= 0) {
+        const auto closeKey = qScopeGuard([keyFd] { ::close(keyFd); });
+        const versioncodec::Reopen reopen = [keyFd]() -> versioncodec::Reader {
+            return [keyFd, at = qint64(0)](char *buffer, qsizetype capacity, qsizetype *got,
+                                           QString *) mutable {
+                const qint64 n = preadFull(keyFd, buffer, capacity, at);
+                at += qMax(n, qint64(0));
+                *got = qsizetype(n);
+                return n >= 0;
+            };
+        };
+        bool tooLarge = false;
+        if (versioncodec::encodeAgainst(size, content(), reopen, keyframe, writer,
+                                        qMax(qint64(1), m_frames.value(keyframe).bytes / 2),
+                                        &tooLarge, nullptr) &&
+            hash.result() == sha)
+            reference = keyframe;
+        else if (!frame.restart(error))
             return false;
-        reference = keyframe;
-        if (stored.size() > m_frames.value(keyframe).bytes / 2) {
-            stored.clear();
-            reference.clear();
-        }
     }
-    keyBytes.clear();
-    if (stored.isEmpty())
-        stored = versioncodec::encode(bytes, {}, {}, error);
-    if (stored.isEmpty())
+    if (reference.isEmpty() && !versioncodec::encodeKeyframe(size, content(), writer, error))
         return false;
-    const QString path = framePath(sha);
-    bool exists = false;
-    QString writeError;
-    if (!writeNewFileVerified(path, stored, 0600, &exists, &writeError) && exists) {
-        // Left by a writer that was stopped before its manifest listed it, or damaged: not
-        // trusted, made again.
-        removeInFolder(m_folder + QLatin1String("/objects"),
-                       QFile::encodeName(QFileInfo(path).fileName()));
-        writeError.clear();
-        writeNewFileVerified(path, stored, 0600, nullptr, &writeError);
-    }
-    if (!writeError.isEmpty()) {
+    if (hash.result() != sha) {
         if (error && error->isEmpty())
-            *error = writeError;
+            *error = tr("the file changed while it was being recorded");
         return false;
     }
-    m_frames.insert(sha, {reference, stored.size()});
+    if (!frame.finish(error))
+        return false;
+    m_frames.insert(sha, {reference, frame.size()});
     return true;
 }
 
@@ -540,7 +682,9 @@ qint64 HistoryStore::record(const Record &record, QString *error)
     const HistoryLock lock(m_folder, error);
     if (!lock.held() || !load(error) || !writable(error))
         return 0;
-    const QByteArray sha = record.sha256.isEmpty() ? sha256(record.bytes) : record.sha256;
+    const QByteArray sha = !record.sha256.isEmpty() ? record.sha256
+                           : record.file < 0        ? sha256(record.bytes)
+                                                    : QByteArray();
     if (const HistoryVersion *last = newest(); last && last->sha256 == sha) {
         if (last->author != VersionAuthor::Unknown || record.author == VersionAuthor::Unknown)
             return last->id;
@@ -558,8 +702,17 @@ qint64 HistoryStore::record(const Record &record, QString *error)
         m_versions.removeLast();
         replacing = true;
     }
+    struct stat st;
+    const qint64 size = record.file < 0                  ? record.bytes.size()
+                        : ::fstat(record.file, &st) == 0 ? qint64(st.st_size)
+                                                         : -1;
+    if (size < 0 || sha.isEmpty()) {
+        if (error && error->isEmpty())
+            *error = tr("Cannot read the version: %1").arg(qt_error_string(errno));
+        return 0;
+    }
     if (!m_frames.contains(sha) || !QFileInfo::exists(framePath(sha))) {
-        if (!storeFrame(record.bytes, sha, error)) {
+        if (!storeFrame(record, sha, size, error)) {
             load(nullptr);
             return 0;
         }
@@ -570,7 +723,7 @@ qint64 HistoryStore::record(const Record &record, QString *error)
     version.timeMs = nowMs();
     version.author = record.author;
     version.sha256 = sha;
-    version.size = record.bytes.size();
+    version.size = size;
     version.changed = record.changed;
     version.damaged = record.damaged;
     m_versions.append(version);

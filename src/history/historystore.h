@@ -93,6 +93,10 @@ public:
     struct Record
     {
         QByteArray bytes;
+        // Instead of `bytes`: an open file read in pieces from its start, so that a large
+        // version is never held whole. `sha256` must then be given; a file that no longer
+        // hashes to it is refused.
+        int file = -1;
         QByteArray sha256; // of bytes, when the caller has it already
         VersionAuthor author = VersionAuthor::Unknown;
         QString damaged;
@@ -142,8 +146,8 @@ private:
     bool writeManifest(QString *error);
     QString framePath(const QByteArray &sha256) const;
     bool readFrame(const QByteArray &sha256, QByteArray *content, QString *error) const;
-    // Stores the frame of `bytes` unless one is there; false with the reason.
-    bool storeFrame(const QByteArray &bytes, const QByteArray &sha256, QString *error);
+    // Stores the frame of the record's `size` bytes; false with the reason.
+    bool storeFrame(const Record &record, const QByteArray &sha256, qint64 size, QString *error);
     QByteArray keyframeOf(const QByteArray &sha256) const;
     // Forgets the frames no version needs any more.
     void forgetUnneededFrames();

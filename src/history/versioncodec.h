@@ -3,22 +3,51 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 namespace vrn {
 
-// How one version of a settings file is kept on disk: a zstd frame, either of the whole file
-// (a keyframe) or made with a keyframe's bytes as its reference, so that a version that
-// changes a few values of a large file takes a few kilobytes. A frame made with a reference
-// starts with a zstd skippable frame holding the SHA-256 of the keyframe it needs. Both are
-// what `zstd -d` (with --patch-from=KEYFRAME and --long=31 for the second kind) reads too.
+// How one version of a settings file is kept on disk. A keyframe is one zstd frame of the
+// whole file. Any other version is made against a keyframe's bytes, so that a version that
+// changes a few values of a large file takes a few kilobytes: it is cut into pieces, each a
+// zstd frame made with the part of the keyframe around the same place as its reference, so
+// that neither the version nor the keyframe is ever held whole while it is made. Zstd skippable
+// frames in front say which keyframe (its SHA-256) and which part of it each piece needs.
+// Versions stored before they were cut are one frame made against the whole keyframe, behind
+// a skippable frame with the keyframe's SHA-256; they are still read.
 namespace versioncodec {
 
-// The bytes to store for `content`; with a non-empty `reference` (whose SHA-256 is
-// `referenceHash`), made against it. Empty, with `error`, when zstd refuses.
-QByteArray encode(const QByteArray &content, const QByteArray &reference,
-                  const QByteArray &referenceHash, QString *error = nullptr);
+// Hands out the next piece of some bytes: at most `capacity` into `buffer`, `got` set to how
+// many, 0 at the end. False, with `error`, when they cannot be read.
+using Reader =
+    std::function<bool(char *buffer, qsizetype capacity, qsizetype *got, QString *error)>;
+// Takes the next piece of what is stored; false, with `error`, when it cannot be written.
+using Writer = std::function<bool(const char *data, qsizetype size, QString *error)>;
+// A new reader of the same bytes, from their start.
+using Reopen = std::function<Reader()>;
+
+// How a version made against a keyframe is cut: pieces of `piece` bytes, each made against the
+// keyframe from `margin` before to `margin` after where its bytes are found there.
+struct Cut
+{
+    qsizetype piece = qsizetype(2) << 20;
+    qsizetype margin = qsizetype(2) << 20;
+};
+
+// Stores the `size` bytes `content` reads as a keyframe. False, with `error`, when they cannot
+// be read or written or are not `size` bytes.
+bool encodeKeyframe(qint64 size, const Reader &content, const Writer &out,
+                    QString *error = nullptr);
+
+// Stores them against the keyframe whose stored bytes `keyframe` reads and whose SHA-256 is
+// `keyframeHash`. Stops, with `tooLarge` set and no error, as soon as more than `limit` bytes
+// (when above 0) would be stored.
+bool encodeAgainst(qint64 size, const Reader &content, const Reopen &keyframe,
+                   const QByteArray &keyframeHash, const Writer &out, qint64 limit, bool *tooLarge,
+                   QString *error = nullptr, const Cut &cut = Cut());
 
 // The SHA-256 of the keyframe a stored version needs, or empty for a keyframe. False when the
-// bytes are neither.
+// bytes (at least their first 48) are none of these.
 bool referenceOf(const QByteArray &stored, QByteArray *referenceHash);
 
 // The content back. `reference` must hold the keyframe's bytes for a version made against
