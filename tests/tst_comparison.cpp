@@ -19,12 +19,17 @@ namespace {
 using testdata::parsedSettings;
 
 // "kind path here there", with "-" for a missing side.
-QString describe(const DiffRecord &r)
+QString describe(const DiffRecord &r, QStringView path)
 {
     return QString("%1 %2 %3 %4")
         .arg(r.kind)
-        .arg(r.path, r.here ? r.here->value.toString() : "-",
+        .arg(path, r.here ? r.here->value.toString() : "-",
              r.there ? r.there->value.toString() : "-");
+}
+
+QString describe(const DiffRecord &r)
+{
+    return describe(r, r.path());
 }
 
 QStringList describe(const Comparison &comparison)
@@ -119,7 +124,7 @@ private slots:
         // Handed out one by one and kept nowhere, they are the same records in the same order.
         QStringList handed;
         const qint64 count = DocumentComparison(*b).forEachRecord(
-            *a, [&](const DiffRecord &r) { handed << describe(r); });
+            *a, [&](const DiffRecord &r, QStringView path) { handed << describe(r, path); });
         QTEST(handed, "expected");
         QCOMPARE(count, handed.size());
     }

@@ -149,7 +149,8 @@ void appendSide(std::string &out, const XsdtNode *node)
 // list (keys in order), with whether the types differ and what the window's copy of the
 // second file's value would do. Written by hand: a million records through QJsonDocument
 // take several times as long as reading both files.
-void appendRecord(std::string &out, const Comparison &comparison, const DiffRecord &record)
+void appendRecord(std::string &out, const Comparison &comparison, const DiffRecord &record,
+                  QStringView path)
 {
     static const char *const kinds[] = {"different", "onlyFirst", "onlySecond"};
     const bool different = record.kind == DiffRecord::Different;
@@ -169,7 +170,7 @@ void appendRecord(std::string &out, const Comparison &comparison, const DiffReco
     out += ",\n            \"kind\": ";
     appendJson(out, QLatin1String(kinds[record.kind]));
     out += ",\n            \"path\": ";
-    appendJson(out, record.path);
+    appendJson(out, path);
     out += ",\n            \"second\": ";
     appendSide(out, record.there);
     out += different && record.here->type != record.there->type
@@ -350,9 +351,9 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
             bytes.clear(); // keeps its capacity for the next piece
         };
         const char *separator = "\n";
-        count = index.forEachRecord(first, [&](const DiffRecord &record) {
+        count = index.forEachRecord(first, [&](const DiffRecord &record, QStringView path) {
             bytes += separator;
-            appendRecord(bytes, comparison, record);
+            appendRecord(bytes, comparison, record, path);
             separator = ",\n";
             if (bytes.size() >= size_t(kPiece))
                 write();
@@ -366,7 +367,7 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
     const QString different = tr("Different");
     const QString onlyFirst = tr("Only in the first file");
     const QString onlySecond = tr("Only in the second file");
-    count = index.forEachRecord(first, [&](const DiffRecord &record) {
+    count = index.forEachRecord(first, [&](const DiffRecord &record, QStringView path) {
         if (record.kind == DiffRecord::OnlyHere)
             piece += onlyFirst;
         else if (record.kind == DiffRecord::OnlyThere)
@@ -376,7 +377,7 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
                 different + tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
         else
             piece += different;
-        piece += QLatin1Char('\t') + escaped(record.path) + QLatin1Char('\t');
+        piece += QLatin1Char('\t') + escaped(path.toString()) + QLatin1Char('\t');
         if (record.here)
             piece += escaped(record.here->value);
         piece += QLatin1Char('\t');

@@ -1,6 +1,5 @@
 #include "knowledge/compare.h"
 
-#include "document/stringblocks.h"
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
 
@@ -124,49 +123,6 @@ bool sameValue(const XsdtNode &a, const XsdtNode &b)
            a.compressedText() == b.compressedText();
 }
 
-// The paths of a comparison's records, carved out of shared blocks: two unrelated large files
-// differ in a million values, and an allocation for each path took a tenth of the comparison's
-// time and a heap header each.
-class PathStore
-{
-public:
-    QString make(QStringView prefix, QStringView key)
-    {
-        return make(prefix.size() + key.size(), [&](char16_t *to) {
-            std::copy(prefix.utf16(), prefix.utf16() + prefix.size(), to);
-            std::copy(key.utf16(), key.utf16() + key.size(), to + prefix.size());
-        });
-    }
-    QString make(const XsdtNode *node)
-    {
-        QVarLengthArray<const XsdtNode *, 16> chain;
-        qsizetype length = -1;
-        for (const XsdtNode *n = node; n && n->parent; n = n->parent) {
-            chain.append(n);
-            length += n->key.size() + 1;
-        }
-        if (chain.isEmpty())
-            return QString();
-        return make(length, [&](char16_t *to) {
-            for (qsizetype i = chain.size() - 1; i >= 0; --i) {
-                const QStringView key = chain[i]->key.view();
-                to = std::copy(key.utf16(), key.utf16() + key.size(), to);
-                if (i > 0)
-                    *to++ = u'/';
-            }
-        });
-    }
-
-private:
-    template <typename Fill>
-    QString make(qsizetype n, Fill fill)
-    {
-        return m_blocks.make(n, fill);
-    }
-
-    StringBlocks m_blocks{1024}; // longer paths get a block of their own
-};
-
 // Checked every this many entries: a cancelled comparison ends within a few milliseconds.
 constexpr quint32 kCheckEvery = 4096;
 
@@ -175,6 +131,8 @@ constexpr quint32 kCheckEvery = 4096;
 class DocumentComparison::Index
 {
 public:
+    using RecordSink = DocumentComparison::RecordSink;
+
     explicit Index(const XsdtDocument &there)
         : m_index(countNodes(&there.root))
     {
@@ -198,9 +156,10 @@ public:
     }
 
     QList<DiffRecord> run(const DocumentOutline &here, HereRanks *ranks,
-                          const std::atomic_bool *cancelled, std::atomic<qint64> *done) const
+                          const std::atomic_bool *cancelled, std::atomic<qint64> *done,
+                          const RecordSink &seen) const
     {
-        Walk walk{std::vector<qint32>(m_entries.size(), 0), {}, {}, {}, {}, {}, cancelled, done};
+        Walk walk(m_entries.size(), true, seen ? &seen : nullptr, cancelled, done);
         walkHere(walk, here, 0, quint32(here.m_entries.size()), 0, QString());
         return finish(walk, ranks);
     }
@@ -210,15 +169,14 @@ public:
     QList<DiffRecord> run(const XsdtDocument &here, HereRanks *ranks,
                           std::vector<XsdtNode *> *queued) const
     {
-        Walk walk{std::vector<qint32>(m_entries.size(), 0), {}, {}, {}, {}, {}, nullptr, nullptr};
+        Walk walk(m_entries.size(), true, nullptr, nullptr, nullptr);
         walkNodes(walk, &here.root, 0, QString(), queued);
         return finish(walk, ranks);
     }
 
-    qint64 run(const XsdtDocument &here, const std::function<void(const DiffRecord &)> &take) const
+    qint64 run(const XsdtDocument &here, const RecordSink &take) const
     {
-        Walk walk{
-            std::vector<qint32>(m_entries.size(), 0), {}, {}, {}, &take, {}, nullptr, nullptr};
+        Walk walk(m_entries.size(), false, &take, nullptr, nullptr);
         walkNodes(walk, &here.root, 0, QString(), nullptr);
         finish(walk, nullptr);
         return walk.handed;
@@ -235,8 +193,7 @@ public:
         XsdtNode *other = id >= 0 ? pairOf(m_entries[size_t(id)], ranks.value(value, 0)) : nullptr;
         if (other && sameValue(*value, *other))
             return false;
-        *record = {value->path(), other ? DiffRecord::Different : DiffRecord::OnlyHere, value,
-                   other};
+        *record = {other ? DiffRecord::Different : DiffRecord::OnlyHere, value, other};
         return true;
     }
 
@@ -267,15 +224,24 @@ private:
     // What one comparison keeps while it walks, so that the index itself stays untouched.
     struct Walk
     {
+        Walk(size_t entries, bool keep, const RecordSink *take, const std::atomic_bool *cancelled,
+             std::atomic<qint64> *done)
+            : hereSeen(entries, 0)
+            , keep(keep)
+            , take(take)
+            , cancelled(cancelled)
+            , done(done)
+        {}
+
         // Per entry of the index, this document's values with the path met so far, which is
         // also the rank of the next one.
         std::vector<qint32> hereSeen;
         HereRanks ranks;
         QList<DiffRecord> records;
-        PathStore paths;
-        // When set, each record goes here instead of into `records`, its path built in
-        // `scratch`, which keeps its room from one record to the next.
-        const std::function<void(const DiffRecord &)> *take;
+        bool keep; // whether the records go into `records`
+        // When set, each record is handed here too, its path built in `scratch`, which keeps
+        // its room from one record to the next.
+        const RecordSink *take;
         QString scratch;
         const std::atomic_bool *cancelled;
         std::atomic<qint64> *done;
@@ -288,29 +254,28 @@ private:
         template <typename Path>
         void add(Path path, int kind, XsdtNode *here, XsdtNode *there)
         {
-            if (!take) {
-                records.append({path(paths), kind, here, there});
+            const DiffRecord record{kind, here, there};
+            if (keep)
+                records.append(record);
+            if (!take)
                 return;
-            }
             scratch.truncate(0);
             path(scratch);
             ++handed;
-            (*take)(DiffRecord{scratch, kind, here, there});
+            (*take)(record, scratch);
         }
     };
 
-    // Builds a path in the store of a kept record, or in the scratch string of a handed one.
+    // Builds a record's path in the walk's scratch string.
     struct Joined
     {
         QStringView prefix;
         QStringView key;
-        QString operator()(PathStore &paths) const { return paths.make(prefix, key); }
         void operator()(QString &scratch) const { scratch.append(prefix).append(key); }
     };
     struct NodePath
     {
         const XsdtNode *node;
-        QString operator()(PathStore &paths) const { return paths.make(node); }
         void operator()(QString &scratch) const
         {
             QVarLengthArray<const XsdtNode *, 16> chain;
@@ -488,9 +453,10 @@ DocumentComparison::~DocumentComparison() = default;
 
 QList<DiffRecord> DocumentComparison::compare(const DocumentOutline &here, HereRanks *ranks,
                                               const std::atomic_bool *cancelled,
-                                              std::atomic<qint64> *done) const
+                                              std::atomic<qint64> *done,
+                                              const RecordSink &seen) const
 {
-    return m_index->run(here, ranks, cancelled, done);
+    return m_index->run(here, ranks, cancelled, done, seen);
 }
 
 bool DocumentComparison::recordFor(XsdtNode *value, const HereRanks &ranks,
@@ -505,10 +471,15 @@ QList<DiffRecord> DocumentComparison::compare(const XsdtDocument &here, HereRank
     return m_index->run(here, ranks, queued);
 }
 
-qint64 DocumentComparison::forEachRecord(const XsdtDocument &here,
-                                         const std::function<void(const DiffRecord &)> &take) const
+qint64 DocumentComparison::forEachRecord(const XsdtDocument &here, const RecordSink &take) const
 {
     return m_index->run(here, take);
+}
+
+QString DiffRecord::path() const
+{
+    const XsdtNode *entry = node();
+    return entry ? entry->path() : QString();
 }
 
 QList<DiffRecord> compareDocuments(const XsdtDocument &here, const XsdtDocument &there)

@@ -28,8 +28,8 @@ namespace {
 constexpr qsizetype kPatchLimit = 2000;
 
 // Freeing the records of a large comparison takes tens of milliseconds at 50 MB: a pool thread
-// does it, so that a copy or reload that compares again does not wait for it. They own only
-// their paths; the nodes they point at stay where they are.
+// does it, so that a copy or reload that compares again does not wait for it. The nodes they
+// point at stay where they are.
 void freeElsewhere(QList<DiffRecord> &records)
 {
     if (records.size() > kPatchLimit)
@@ -48,10 +48,10 @@ int labelNumber(const QString &label, QStringList &labels, QHash<QString, int> &
     return int(labels.size()) - 1;
 }
 
-QString groupLabel(const QString &path)
+QString groupLabel(QStringView path)
 {
     const qsizetype cut = Comparison::groupCut(path);
-    return cut < 0 ? QString() : path.left(cut);
+    return cut < 0 ? QString() : path.left(cut).toString();
 }
 
 // Whether a comes before b in document order (both in the same document).
@@ -76,9 +76,15 @@ bool documentOrder(const XsdtNode *a, const XsdtNode *b)
 
 bool noiseByRules(const DeletionPolicy &rules, const DiffRecord &record)
 {
+    return rules.isCompareNoise(pathKeys(record.node()), true);
+}
+
+// The same on a worker, which may not read this document's nodes: from the record's path.
+bool noiseByRules(const DeletionPolicy &rules, const DiffRecord &record, QStringView path)
+{
     // Paths are keys joined by "/", which no key holds.
     return rules.isCompareNoise(
-        record.there ? pathKeys(record.there) : record.path.split(QLatin1Char('/')), true);
+        record.there ? pathKeys(record.there) : path.toString().split(QLatin1Char('/')), true);
 }
 
 } // namespace
@@ -311,20 +317,17 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
         outcome->other = other;
         if (outcome->stale)
             return report(); // the document changed while it was outlined: compared again
-        outcome->records = other->index->compare(*here, &outcome->ranks, &cancelled, done.get());
+        // Which records are noise and where they are grouped, worked out here from the other
+        // file's entries and the paths as the walk makes them.
+        const auto seen = [&](const DiffRecord &record, QStringView path) {
+            outcome->noise.push_back(rules && noiseByRules(*rules, record, path));
+            outcome->groups.push_back(
+                labelNumber(groupLabel(path), outcome->groupLabels, outcome->groupByLabel));
+        };
+        outcome->records =
+            other->index->compare(*here, &outcome->ranks, &cancelled, done.get(), seen);
         if (cancelled.load())
             return {};
-        // Which records are noise and where they are grouped, worked out here from the other
-        // file's entries and the paths alone.
-        const auto count = size_t(outcome->records.size());
-        outcome->noise.assign(count, -1);
-        outcome->groups.assign(count, -1);
-        for (size_t i = 0; i < count; ++i) {
-            const DiffRecord &record = outcome->records.at(qsizetype(i));
-            outcome->noise[i] = rules && noiseByRules(*rules, record);
-            outcome->groups[i] =
-                labelNumber(groupLabel(record.path), outcome->groupLabels, outcome->groupByLabel);
-        }
         return report();
     });
 }
@@ -514,7 +517,7 @@ bool Comparison::isNoise(int position)
     return known;
 }
 
-qsizetype Comparison::groupCut(const QString &path)
+qsizetype Comparison::groupCut(QStringView path)
 {
     // Preferences sit one level deeper than everything else, so they get one more level.
     const int wanted = path.startsWith(QLatin1String("Global/Preferences/")) ? 3 : 2;
@@ -532,7 +535,7 @@ int Comparison::groupOf(int position)
 {
     int &group = m_groups[size_t(position)];
     if (group < 0)
-        group = labelNumber(groupLabel(m_records[position].path), m_groupLabels, m_groupByLabel);
+        group = labelNumber(groupLabel(m_records[position].path()), m_groupLabels, m_groupByLabel);
     return group;
 }
 

@@ -63,6 +63,21 @@ void CompareRows::fill(const Filter &filter)
     std::vector<Group> groups;
     std::vector<int> rowOfLabel;
     const QString &search = filter.search;
+    // The path looked in, made in one string kept from record to record: records in a row
+    // mostly share their group, whose part is then kept too.
+    QString path;
+    qsizetype prefix = 0;
+    const XsdtNode *pathGroup = nullptr;
+    const auto pathOf = [&](const DiffRecord &record) -> const QString & {
+        const XsdtNode *node = record.node();
+        if (node->parent != pathGroup) {
+            pathGroup = node->parent;
+            path = pathGroup->parent ? pathGroup->path() + QLatin1Char('/') : QString();
+            prefix = path.size();
+        }
+        path.truncate(prefix);
+        return path.append(node->key);
+    };
     for (int position : m_comparison->current()) {
         const DiffRecord &record = m_comparison->records()[position];
         if (filter.hideNoise && m_comparison->isNoise(position)) {
@@ -72,7 +87,7 @@ void CompareRows::fill(const Filter &filter)
         ++m_counts[record.kind];
         if (!filter.kinds[record.kind])
             continue;
-        if (!search.isEmpty() && !record.path.contains(search, Qt::CaseInsensitive) &&
+        if (!search.isEmpty() && !pathOf(record).contains(search, Qt::CaseInsensitive) &&
             !(record.here && record.here->value.contains(search, Qt::CaseInsensitive)) &&
             !(record.there && record.there->value.contains(search, Qt::CaseInsensitive)))
             continue;
@@ -356,7 +371,7 @@ void CompareRows::setSideNames(const QString &here, const QString &there, const 
 
 QString CompareRows::rowLabel(int position) const
 {
-    const QString &path = m_comparison->records()[position].path;
+    const QString path = m_comparison->records()[position].path();
     const qsizetype cut = Comparison::groupCut(path);
     return cut < 0 ? path : path.mid(cut + 1);
 }
@@ -381,7 +396,7 @@ QString CompareRows::statusText(int position) const
 QString CompareRows::toolTip(int position) const
 {
     const DiffRecord &record = m_comparison->records()[position];
-    QString tip = record.path;
+    QString tip = record.path();
     const QString named = QStringLiteral("\n%1: %2");
     if (record.here)
         tip += m_here.isEmpty() ? tr("\nThis file: %1").arg(record.here->value.left(kToolTipLimit))
