@@ -11,6 +11,11 @@
 #include <utility>
 #include <vector>
 
+#ifdef Q_OS_LINUX
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace vrn {
 
 namespace {
@@ -125,6 +130,8 @@ bool sameValue(const XsdtNode &a, const XsdtNode &b)
 
 // Checked every this many entries: a cancelled comparison ends within a few milliseconds.
 constexpr quint32 kCheckEvery = 4096;
+// The outline's entries walked are let go of this many at a time (3 MB).
+constexpr quint32 kLetGoEvery = 65536;
 
 } // namespace
 
@@ -134,10 +141,19 @@ public:
     using RecordSink = DocumentComparison::RecordSink;
 
     explicit Index(const XsdtDocument &there)
-        : m_index(countNodes(&there.root))
+        : Index(there, countNodes(&there.root))
+    {}
+
+    // Room for every node at once: lists grown by doubling would leave the room they outgrew
+    // taken up on a worker's heap.
+    Index(const XsdtDocument &there, size_t nodeCount)
+        : m_index(nodeCount)
     {
+        m_entries.reserve(nodeCount + 1);
+        m_thereValues.reserve(nodeCount);
         m_entries.emplace_back();      // entry 0 stands for the root
         std::vector<XsdtNode *> nodes; // the values in document order, until they are laid out
+        nodes.reserve(nodeCount);
         indexThere(&there.root, 0, nodes);
         // Lay the values of each path side by side, in document order.
         qint32 next = 0;
@@ -155,11 +171,13 @@ public:
         }
     }
 
-    QList<DiffRecord> run(const DocumentOutline &here, HereRanks *ranks,
+    QList<DiffRecord> run(DocumentOutline &here, HereRanks *ranks,
                           const std::atomic_bool *cancelled, std::atomic<qint64> *done,
                           const RecordSink &seen) const
     {
         Walk walk(m_entries.size(), true, seen ? &seen : nullptr, cancelled, done);
+        // At most every entry of both: room not filled is never touched.
+        walk.records.reserve(here.size() + qsizetype(m_thereValues.size()));
         walkHere(walk, here, 0, quint32(here.m_entries.size()), 0, QString());
         return finish(walk, ranks);
     }
@@ -351,16 +369,21 @@ private:
     // The entries [first, last) of the outline are one group's children. groupId is the other
     // document's entry for this group's path, or -1 when it has none (then nothing below can
     // match either). prefix is the group's path and a "/", built once for all its records.
-    void walkHere(Walk &walk, const DocumentOutline &here, quint32 first, quint32 last,
-                  qint32 groupId, const QString &prefix) const
+    // Everything before the entry walked is done with, and is let go of on the way; what a
+    // group's entry holds is read before its children are walked.
+    void walkHere(Walk &walk, DocumentOutline &here, quint32 first, quint32 last, qint32 groupId,
+                  const QString &prefix) const
     {
         for (quint32 i = first; i < last && step(walk);) {
+            if (i % kLetGoEvery == 0)
+                here.letGoBefore(i);
             const DocumentOutline::Entry &entry = here.m_entries[i];
             const qint32 id = groupId >= 0 ? m_index.find(groupId, entry.key.view()) : -1;
             if (entry.group) {
-                walkHere(walk, here, i + 1, entry.end, id,
+                const quint32 end = std::max(entry.end, i + 1);
+                walkHere(walk, here, i + 1, end, id,
                          prefix + entry.key.toString() + QLatin1Char('/'));
-                i = std::max(entry.end, i + 1);
+                i = end;
                 continue;
             }
             ++i;
@@ -401,8 +424,8 @@ DocumentOutline::DocumentOutline(const XsdtDocument &document)
     add(&document.root);
 }
 
-std::shared_ptr<const DocumentOutline> DocumentOutline::take(const XsdtDocument &document,
-                                                             const std::atomic_bool &stop)
+std::shared_ptr<DocumentOutline> DocumentOutline::take(const XsdtDocument &document,
+                                                       const std::atomic_bool &stop)
 {
     auto outline = std::make_shared<DocumentOutline>();
     outline->m_stop = &stop;
@@ -445,13 +468,30 @@ void DocumentOutline::add(const XsdtNode *group)
     }
 }
 
+void DocumentOutline::letGoBefore(size_t end)
+{
+    end = std::min(end, m_entries.size());
+    for (; m_letGo < end; ++m_letGo)
+        m_entries[m_letGo] = Entry();
+#ifdef Q_OS_LINUX
+    // Entries let go of hold nothing to free: the zero bytes these pages read as from now on
+    // destroy as harmlessly.
+    const auto page = quintptr(sysconf(_SC_PAGESIZE));
+    const auto from = std::max(m_givenBack, (quintptr(m_entries.data()) + page - 1) & ~(page - 1));
+    const quintptr to = quintptr(m_entries.data() + end) & ~(page - 1);
+    if (page > 0 && to > from &&
+        madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED) == 0)
+        m_givenBack = to;
+#endif
+}
+
 DocumentComparison::DocumentComparison(const XsdtDocument &there)
     : m_index(std::make_unique<Index>(there))
 {}
 
 DocumentComparison::~DocumentComparison() = default;
 
-QList<DiffRecord> DocumentComparison::compare(const DocumentOutline &here, HereRanks *ranks,
+QList<DiffRecord> DocumentComparison::compare(DocumentOutline &here, HereRanks *ranks,
                                               const std::atomic_bool *cancelled,
                                               std::atomic<qint64> *done,
                                               const RecordSink &seen) const

@@ -52,26 +52,34 @@ public:
     DocumentOutline() = default;
     explicit DocumentOutline(const XsdtDocument &document);
     // The outline, taken on a worker; none when `stop` was set before it was complete.
-    static std::shared_ptr<const DocumentOutline> take(const XsdtDocument &document,
-                                                       const std::atomic_bool &stop);
+    static std::shared_ptr<DocumentOutline> take(const XsdtDocument &document,
+                                                 const std::atomic_bool &stop);
     qsizetype size() const { return qsizetype(m_entries.size()); }
     // The entries left out for being queued for deletion, without those below them.
     const std::vector<XsdtNode *> &queued() const { return m_queued; }
 
 private:
     friend class DocumentComparison;
+    // 48 bytes: a 50 MB file has a million.
     struct Entry
     {
         XsdtNode *node = nullptr;
         XsdtKey key;
-        XsdtText value;  // shares the node's text, Latin-1 as it is kept there
-        quint32 end = 0; // for a group, the entry after the last one below it
+        XsdtText value; // shares the node's text, Latin-1 as it is kept there
+        union {
+            quint32 end;            // for a group, the entry after the last one below it
+            qint32 compressed = -1; // for a value, algorithm and blocks in m_compressed
+        };
         QChar type;
         bool group = false;
-        qint32 compressed = -1; // algorithm and blocks in m_compressed
     };
     void add(const XsdtNode *group);
+    // Lets go of the entries before `end`, which a walk has done with: their share of the
+    // strings, and the memory they took, given back at once.
+    void letGoBefore(size_t end);
     const std::atomic_bool *m_stop = nullptr;
+    size_t m_letGo = 0;       // the entries before it are let go
+    quintptr m_givenBack = 0; // the memory of m_entries before it is given back
     bool m_stopped = false;
     std::vector<Entry> m_entries;
     std::vector<std::pair<QString, QString>> m_compressed;
@@ -99,7 +107,8 @@ public:
     // The same records as compareDocuments(here, there); `ranks` receives the pairing for
     // recordFor(). Gives up, returning nothing, soon after `cancelled` is set; `done` counts
     // the entries of `here` walked so far. `seen`, when given, is handed each record kept.
-    QList<DiffRecord> compare(const DocumentOutline &here, HereRanks *ranks = nullptr,
+    // The outline is used up on the way, so that it and the records are never both whole.
+    QList<DiffRecord> compare(DocumentOutline &here, HereRanks *ranks = nullptr,
                               const std::atomic_bool *cancelled = nullptr,
                               std::atomic<qint64> *done = nullptr,
                               const RecordSink &seen = {}) const;

@@ -14,6 +14,10 @@
 #include <QTimer>
 #include <QVarLengthArray>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <iterator>
 #include <mutex>
@@ -253,12 +257,12 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
 {
     releaseDocument();
     m_job->abandon();
-    std::shared_ptr<const DocumentOutline> outline;
+    std::shared_ptr<DocumentOutline> outline;
     std::shared_ptr<Reading> reading;
     if (m_outlineOnWorker)
         m_reading = reading = std::make_shared<Reading>();
     else
-        outline = std::make_shared<const DocumentOutline>(here);
+        outline = std::make_shared<DocumentOutline>(here);
     auto rules = m_policy ? std::make_shared<const DeletionPolicy>(*m_policy) : nullptr;
     auto done = std::make_shared<std::atomic<qint64>>(0);
     auto total = std::make_shared<std::atomic<qint64>>(outline ? outline->size() : 0);
@@ -274,20 +278,6 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
         const auto report = [self, outcome] {
             return [self, outcome] { self->takeOutcome(*outcome); };
         };
-        if (reading) {
-            // The owner waits for the lock before it changes the document or lets it go.
-            const std::lock_guard lock(reading->lock);
-            if (!reading->stop.load())
-                here = DocumentOutline::take(*document, reading->stop);
-            if (here)
-                total->store(here->size());
-            else
-                outcome->stale = true;
-        }
-        if (here) {
-            for (XsdtNode *node : here->queued())
-                outcome->queued.insert(node);
-        }
         if (!other) {
             QByteArray read;
             if (!given) {
@@ -312,7 +302,28 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
                 return {};
             fresh->document = fresh->owned.get();
             fresh->index = std::make_unique<DocumentComparison>(*fresh->document);
+#ifdef __GLIBC__
+            // The file's bytes and the index's scaffolding are freed by now: give their room
+            // back before this document is outlined, rather than hold both.
+            malloc_trim(0);
+#endif
             other = std::move(fresh);
+        }
+        // Outlined once the other side is read, so that the outline and the other file's bytes
+        // are never held at once.
+        if (reading) {
+            // The owner waits for the lock before it changes the document or lets it go.
+            const std::lock_guard lock(reading->lock);
+            if (!reading->stop.load())
+                here = DocumentOutline::take(*document, reading->stop);
+            if (here)
+                total->store(here->size());
+            else
+                outcome->stale = true;
+        }
+        if (here) {
+            for (XsdtNode *node : here->queued())
+                outcome->queued.insert(node);
         }
         outcome->other = other;
         if (outcome->stale)
