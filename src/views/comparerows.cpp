@@ -63,20 +63,26 @@ void CompareRows::fill(const Filter &filter)
     std::vector<Group> groups;
     std::vector<int> rowOfLabel;
     const QString &search = filter.search;
-    // The path looked in, made in one string kept from record to record: records in a row
-    // mostly share their group, whose part is then kept too.
-    QString path;
-    qsizetype prefix = 0;
-    const XsdtNode *pathGroup = nullptr;
-    const auto pathOf = [&](const DiffRecord &record) -> const QString & {
+    // Whether a record's path holds the search text, without making every path: records in a
+    // row mostly share their group, whose part is looked in once; a match that begins there
+    // and ends in the key is found in the part's last characters and the key.
+    const XsdtNode *group = nullptr;
+    bool groupMatches = false;
+    QString tail;
+    qsizetype tailLength = 0;
+    const auto pathMatches = [&](const DiffRecord &record) {
         const XsdtNode *node = record.node();
-        if (node->parent != pathGroup) {
-            pathGroup = node->parent;
-            path = pathGroup->parent ? pathGroup->path() + QLatin1Char('/') : QString();
-            prefix = path.size();
+        if (node->parent != group) {
+            group = node->parent;
+            const QString part = group->parent ? group->path() + QLatin1Char('/') : QString();
+            groupMatches = part.contains(search, Qt::CaseInsensitive);
+            tail = part.right(search.size() - 1);
+            tailLength = tail.size();
         }
-        path.truncate(prefix);
-        return path.append(node->key);
+        if (groupMatches)
+            return true;
+        tail.truncate(tailLength);
+        return tail.append(node->key).contains(search, Qt::CaseInsensitive);
     };
     for (int position : m_comparison->current()) {
         const DiffRecord &record = m_comparison->records()[position];
@@ -87,7 +93,7 @@ void CompareRows::fill(const Filter &filter)
         ++m_counts[record.kind];
         if (!filter.kinds[record.kind])
             continue;
-        if (!search.isEmpty() && !pathOf(record).contains(search, Qt::CaseInsensitive) &&
+        if (!search.isEmpty() && !pathMatches(record) &&
             !(record.here && record.here->value.contains(search, Qt::CaseInsensitive)) &&
             !(record.there && record.there->value.contains(search, Qt::CaseInsensitive)))
             continue;
