@@ -147,6 +147,7 @@ void compareAt(qint64 megabytes)
         [&] {
             Comparison comparison;
             comparison.setRules(&policy, nullptr);
+            comparison.setOutlineOnWorker(true); // as the window does
             comparison.startWithFile(*first, secondPath);
             comparison.finishNow();
             g_sink += comparison.records().size();
@@ -164,6 +165,7 @@ void compareAt(qint64 megabytes)
         resetPeak();
         Comparison comparison;
         comparison.setRules(&policy, nullptr);
+        comparison.setOutlineOnWorker(true);
         comparison.startWithFile(*first, secondPath);
         comparison.finishNow();
         const qint64 peak = peakBytes();

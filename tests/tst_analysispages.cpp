@@ -246,6 +246,8 @@ private slots:
         row("search in values, any case", allHere, allThere, true, allKinds, {"G", longRow}, "Y");
         row("search in paths", allHere, allThere, true, allKinds + oneSided.arg(1),
             {"G", "  theirs |  | 2 | Only in the other file"}, "g/THE");
+        row("search in a later group's path", allHere, allThere, true, allKinds,
+            {"Global/Statistics", "  n | 1 | 2 | Different"}, "statistics/N");
     }
 
     void compareView()

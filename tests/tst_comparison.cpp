@@ -19,12 +19,17 @@ namespace {
 using testdata::parsedSettings;
 
 // "kind path here there", with "-" for a missing side.
-QString describe(const DiffRecord &r)
+QString describe(const DiffRecord &r, QStringView path)
 {
     return QString("%1 %2 %3 %4")
         .arg(r.kind)
-        .arg(r.path, r.here ? r.here->value.toString() : "-",
+        .arg(path, r.here ? r.here->value.toString() : "-",
              r.there ? r.there->value.toString() : "-");
+}
+
+QString describe(const DiffRecord &r)
+{
+    return describe(r, r.path());
 }
 
 QStringList describe(const Comparison &comparison)
@@ -119,7 +124,7 @@ private slots:
         // Handed out one by one and kept nowhere, they are the same records in the same order.
         QStringList handed;
         const qint64 count = DocumentComparison(*b).forEachRecord(
-            *a, [&](const DiffRecord &r) { handed << describe(r); });
+            *a, [&](const DiffRecord &r, QStringView path) { handed << describe(r, path); });
         QTEST(handed, "expected");
         QCOMPARE(count, handed.size());
     }
@@ -284,6 +289,39 @@ private slots:
         }
         QCOMPARE(describe(comparison), QStringList{"0 T/a 1 2"});
         QCOMPARE(comparison.progressTotal(), 3);
+    }
+
+    // Outlined on the worker and let go of piece by piece as it is walked, a large document
+    // gives the records, groups and noise of a comparison made at once on this thread.
+    void largeOnWorker()
+    {
+        testdata::GeneratorOptions options;
+        options.targetBytes = 12'000'000;
+        options.seed = 3;
+        XsdtDocument here;
+        QVERIFY(here.parse(testdata::generateSettings(options)));
+        QVERIFY(DocumentOutline(here).size() > 150'000);
+        options.seed = 4;
+        const QByteArray bytes = testdata::generateSettings(options);
+        XsdtDocument there;
+        QVERIFY(there.parse(bytes));
+        Comparison atOnce;
+        atOnce.setRules(&m_policy, nullptr);
+        atOnce.compare(here, there);
+        Comparison worker;
+        worker.setRules(&m_policy, nullptr);
+        worker.setOutlineOnWorker(true);
+        QSignalSpy finished(&worker, &Comparison::finished);
+        worker.startWithBytes(here, bytes, "other.settings");
+        QVERIFY(finished.wait(60000));
+        const auto seen = [](Comparison &c) {
+            QStringList out;
+            for (int p : c.current())
+                out << describe(c.records()[p]) + c.groupLabels().at(c.groupOf(p)) +
+                           QString::number(c.isNoise(p));
+            return out;
+        };
+        QCOMPARE(seen(worker), seen(atOnce));
     }
 };
 

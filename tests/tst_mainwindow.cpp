@@ -1530,7 +1530,7 @@ void TestMainWindow::historyPage()
     page->finishComparison();
     QCOMPARE(comparison->current().size(), size_t(1));
     const DiffRecord &record = comparison->records()[comparison->current().front()];
-    QCOMPARE(record.path, kMaxProcessors);
+    QCOMPARE(record.path(), kMaxProcessors);
     QCOMPARE(record.there->value, action == "since" ? firstValue + "1" : firstValue);
 
     if (action == "copy") {

@@ -651,7 +651,7 @@ private slots:
             QCOMPARE(lines[i].section('\t', 1, 1), records[i]["path"].toString());
         QCOMPARE(lines.size(), expected.size());
         for (qsizetype i = 0; i < lines.size(); ++i)
-            QCOMPARE(lines[i].section('\t', 1, 1), expected[i].path);
+            QCOMPARE(lines[i].section('\t', 1, 1), expected[i].path());
     }
 
     // An address given twice (case of the host and a trailing slash aside) or over plain http

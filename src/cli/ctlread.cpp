@@ -220,7 +220,8 @@ void appendSide(std::string &out, const XsdtNode *node)
 // list (keys in order), with whether the types differ and what the window's copy of the
 // second file's value would do. Written by hand: a million records through QJsonDocument
 // take several times as long as reading both files.
-void appendRecord(std::string &out, const Comparison &comparison, const DiffRecord &record)
+void appendRecord(std::string &out, const Comparison &comparison, const DiffRecord &record,
+                  QStringView path)
 {
     static const char *const kinds[] = {"different", "onlyFirst", "onlySecond"};
     const bool different = record.kind == DiffRecord::Different;
@@ -240,7 +241,7 @@ void appendRecord(std::string &out, const Comparison &comparison, const DiffReco
     out += ",\n            \"kind\": ";
     appendJson(out, QLatin1String(kinds[record.kind]));
     out += ",\n            \"path\": ";
-    appendJson(out, record.path);
+    appendJson(out, path);
     out += ",\n            \"second\": ";
     appendSide(out, record.there);
     out += different && record.here->type != record.there->type
@@ -267,7 +268,7 @@ void adviseLargePages(char *data, qsizetype size)
 // record, and the two then share the two cores that most machines have. The walk runs ahead
 // by a few batches at most.
 qint64 forEachRecordAside(const DocumentComparison &index, const XsdtDocument &here,
-                          const std::function<void(const DiffRecord &)> &write)
+                          const DocumentComparison::RecordSink &write)
 {
     struct Entry
     {
@@ -303,9 +304,8 @@ qint64 forEachRecordAside(const DocumentComparison &index, const XsdtDocument &h
             }
             changed.notify_all();
             for (const Entry &entry : batch.entries)
-                write(DiffRecord{
-                    QString::fromRawData(batch.paths.constData() + entry.pathAt, entry.pathSize),
-                    entry.kind, entry.here, entry.there});
+                write(DiffRecord{entry.kind, entry.here, entry.there},
+                      QStringView(batch.paths).mid(entry.pathAt, entry.pathSize));
             batch.paths.truncate(0); // keeps the memory for another batch
             batch.entries.clear();
             const std::lock_guard lock(mutex);
@@ -325,10 +325,10 @@ qint64 forEachRecordAside(const DocumentComparison &index, const XsdtDocument &h
         lock.unlock();
         changed.notify_all();
     };
-    const qint64 count = index.forEachRecord(here, [&](const DiffRecord &record) {
+    const qint64 count = index.forEachRecord(here, [&](const DiffRecord &record, QStringView path) {
         current.entries.push_back(
-            {current.paths.size(), record.path.size(), record.kind, record.here, record.there});
-        current.paths.append(record.path);
+            {current.paths.size(), path.size(), record.kind, record.here, record.there});
+        current.paths.append(path);
         if (current.entries.size() == kBatchRecords)
             hand();
     });
@@ -528,9 +528,9 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
             bytes.clear(); // keeps its capacity for the next piece
         };
         const char *separator = "\n";
-        count = forEachRecordAside(index, first, [&](const DiffRecord &record) {
+        count = forEachRecordAside(index, first, [&](const DiffRecord &record, QStringView path) {
             bytes += separator;
-            appendRecord(bytes, comparison, record);
+            appendRecord(bytes, comparison, record, path);
             separator = ",\n";
             if (bytes.size() >= size_t(kPiece))
                 write();
@@ -544,7 +544,7 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
     const QString different = tr("Different");
     const QString onlyFirst = tr("Only in the first file");
     const QString onlySecond = tr("Only in the second file");
-    count = forEachRecordAside(index, first, [&](const DiffRecord &record) {
+    count = forEachRecordAside(index, first, [&](const DiffRecord &record, QStringView path) {
         if (record.kind == DiffRecord::OnlyHere)
             piece += onlyFirst;
         else if (record.kind == DiffRecord::OnlyThere)
@@ -554,7 +554,7 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
                 different + tr(" (type %1 / %2)").arg(record.here->type).arg(record.there->type);
         else
             piece += different;
-        piece += QLatin1Char('\t') + escaped(record.path) + QLatin1Char('\t');
+        piece += QLatin1Char('\t') + escaped(path.toString()) + QLatin1Char('\t');
         if (record.here)
             piece += escaped(record.here->value);
         piece += QLatin1Char('\t');

@@ -1,6 +1,5 @@
 #include "knowledge/compare.h"
 
-#include "document/stringblocks.h"
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
 
@@ -11,6 +10,11 @@
 #include <algorithm>
 #include <utility>
 #include <vector>
+
+#ifdef Q_OS_LINUX
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace vrn {
 
@@ -124,62 +128,32 @@ bool sameValue(const XsdtNode &a, const XsdtNode &b)
            a.compressedText() == b.compressedText();
 }
 
-// The paths of a comparison's records, carved out of shared blocks: two unrelated large files
-// differ in a million values, and an allocation for each path took a tenth of the comparison's
-// time and a heap header each.
-class PathStore
-{
-public:
-    QString make(QStringView prefix, QStringView key)
-    {
-        return make(prefix.size() + key.size(), [&](char16_t *to) {
-            std::copy(prefix.utf16(), prefix.utf16() + prefix.size(), to);
-            std::copy(key.utf16(), key.utf16() + key.size(), to + prefix.size());
-        });
-    }
-    QString make(const XsdtNode *node)
-    {
-        QVarLengthArray<const XsdtNode *, 16> chain;
-        qsizetype length = -1;
-        for (const XsdtNode *n = node; n && n->parent; n = n->parent) {
-            chain.append(n);
-            length += n->key.size() + 1;
-        }
-        if (chain.isEmpty())
-            return QString();
-        return make(length, [&](char16_t *to) {
-            for (qsizetype i = chain.size() - 1; i >= 0; --i) {
-                const QStringView key = chain[i]->key.view();
-                to = std::copy(key.utf16(), key.utf16() + key.size(), to);
-                if (i > 0)
-                    *to++ = u'/';
-            }
-        });
-    }
-
-private:
-    template <typename Fill>
-    QString make(qsizetype n, Fill fill)
-    {
-        return m_blocks.make(n, fill);
-    }
-
-    StringBlocks m_blocks{1024}; // longer paths get a block of their own
-};
-
 // Checked every this many entries: a cancelled comparison ends within a few milliseconds.
 constexpr quint32 kCheckEvery = 4096;
+// The outline's entries walked are let go of this many at a time (3 MB).
+constexpr quint32 kLetGoEvery = 65536;
 
 } // namespace
 
 class DocumentComparison::Index
 {
 public:
+    using RecordSink = DocumentComparison::RecordSink;
+
     explicit Index(const XsdtDocument &there)
-        : m_index(countNodes(&there.root))
+        : Index(there, countNodes(&there.root))
+    {}
+
+    // Room for every node at once: lists grown by doubling would leave the room they outgrew
+    // taken up on a worker's heap.
+    Index(const XsdtDocument &there, size_t nodeCount)
+        : m_index(nodeCount)
     {
+        m_entries.reserve(nodeCount + 1);
+        m_thereValues.reserve(nodeCount);
         m_entries.emplace_back();      // entry 0 stands for the root
         std::vector<XsdtNode *> nodes; // the values in document order, until they are laid out
+        nodes.reserve(nodeCount);
         indexThere(&there.root, 0, nodes);
         // Lay the values of each path side by side, in document order.
         qint32 next = 0;
@@ -197,10 +171,13 @@ public:
         }
     }
 
-    QList<DiffRecord> run(const DocumentOutline &here, HereRanks *ranks,
-                          const std::atomic_bool *cancelled, std::atomic<qint64> *done) const
+    QList<DiffRecord> run(DocumentOutline &here, HereRanks *ranks,
+                          const std::atomic_bool *cancelled, std::atomic<qint64> *done,
+                          const RecordSink &seen) const
     {
-        Walk walk{std::vector<qint32>(m_entries.size(), 0), {}, {}, {}, {}, {}, cancelled, done};
+        Walk walk(m_entries.size(), true, seen ? &seen : nullptr, cancelled, done);
+        // At most every entry of both: room not filled is never touched.
+        walk.records.reserve(here.size() + qsizetype(m_thereValues.size()));
         walkHere(walk, here, 0, quint32(here.m_entries.size()), 0, QString());
         return finish(walk, ranks);
     }
@@ -210,15 +187,14 @@ public:
     QList<DiffRecord> run(const XsdtDocument &here, HereRanks *ranks,
                           std::vector<XsdtNode *> *queued) const
     {
-        Walk walk{std::vector<qint32>(m_entries.size(), 0), {}, {}, {}, {}, {}, nullptr, nullptr};
+        Walk walk(m_entries.size(), true, nullptr, nullptr, nullptr);
         walkNodes(walk, &here.root, 0, QString(), queued);
         return finish(walk, ranks);
     }
 
-    qint64 run(const XsdtDocument &here, const std::function<void(const DiffRecord &)> &take) const
+    qint64 run(const XsdtDocument &here, const RecordSink &take) const
     {
-        Walk walk{
-            std::vector<qint32>(m_entries.size(), 0), {}, {}, {}, &take, {}, nullptr, nullptr};
+        Walk walk(m_entries.size(), false, &take, nullptr, nullptr);
         walkNodes(walk, &here.root, 0, QString(), nullptr);
         finish(walk, nullptr);
         return walk.handed;
@@ -235,8 +211,7 @@ public:
         XsdtNode *other = id >= 0 ? pairOf(m_entries[size_t(id)], ranks.value(value, 0)) : nullptr;
         if (other && sameValue(*value, *other))
             return false;
-        *record = {value->path(), other ? DiffRecord::Different : DiffRecord::OnlyHere, value,
-                   other};
+        *record = {other ? DiffRecord::Different : DiffRecord::OnlyHere, value, other};
         return true;
     }
 
@@ -267,15 +242,24 @@ private:
     // What one comparison keeps while it walks, so that the index itself stays untouched.
     struct Walk
     {
+        Walk(size_t entries, bool keep, const RecordSink *take, const std::atomic_bool *cancelled,
+             std::atomic<qint64> *done)
+            : hereSeen(entries, 0)
+            , keep(keep)
+            , take(take)
+            , cancelled(cancelled)
+            , done(done)
+        {}
+
         // Per entry of the index, this document's values with the path met so far, which is
         // also the rank of the next one.
         std::vector<qint32> hereSeen;
         HereRanks ranks;
         QList<DiffRecord> records;
-        PathStore paths;
-        // When set, each record goes here instead of into `records`, its path built in
-        // `scratch`, which keeps its room from one record to the next.
-        const std::function<void(const DiffRecord &)> *take;
+        bool keep; // whether the records go into `records`
+        // When set, each record is handed here too, its path built in `scratch`, which keeps
+        // its room from one record to the next.
+        const RecordSink *take;
         QString scratch;
         const std::atomic_bool *cancelled;
         std::atomic<qint64> *done;
@@ -288,29 +272,28 @@ private:
         template <typename Path>
         void add(Path path, int kind, XsdtNode *here, XsdtNode *there)
         {
-            if (!take) {
-                records.append({path(paths), kind, here, there});
+            const DiffRecord record{kind, here, there};
+            if (keep)
+                records.append(record);
+            if (!take)
                 return;
-            }
             scratch.truncate(0);
             path(scratch);
             ++handed;
-            (*take)(DiffRecord{scratch, kind, here, there});
+            (*take)(record, scratch);
         }
     };
 
-    // Builds a path in the store of a kept record, or in the scratch string of a handed one.
+    // Builds a record's path in the walk's scratch string.
     struct Joined
     {
         QStringView prefix;
         QStringView key;
-        QString operator()(PathStore &paths) const { return paths.make(prefix, key); }
         void operator()(QString &scratch) const { scratch.append(prefix).append(key); }
     };
     struct NodePath
     {
         const XsdtNode *node;
-        QString operator()(PathStore &paths) const { return paths.make(node); }
         void operator()(QString &scratch) const
         {
             QVarLengthArray<const XsdtNode *, 16> chain;
@@ -386,16 +369,21 @@ private:
     // The entries [first, last) of the outline are one group's children. groupId is the other
     // document's entry for this group's path, or -1 when it has none (then nothing below can
     // match either). prefix is the group's path and a "/", built once for all its records.
-    void walkHere(Walk &walk, const DocumentOutline &here, quint32 first, quint32 last,
-                  qint32 groupId, const QString &prefix) const
+    // Everything before the entry walked is done with, and is let go of on the way; what a
+    // group's entry holds is read before its children are walked.
+    void walkHere(Walk &walk, DocumentOutline &here, quint32 first, quint32 last, qint32 groupId,
+                  const QString &prefix) const
     {
         for (quint32 i = first; i < last && step(walk);) {
+            if (i % kLetGoEvery == 0)
+                here.letGoBefore(i);
             const DocumentOutline::Entry &entry = here.m_entries[i];
             const qint32 id = groupId >= 0 ? m_index.find(groupId, entry.key.view()) : -1;
             if (entry.group) {
-                walkHere(walk, here, i + 1, entry.end, id,
+                const quint32 end = std::max(entry.end, i + 1);
+                walkHere(walk, here, i + 1, end, id,
                          prefix + entry.key.toString() + QLatin1Char('/'));
-                i = std::max(entry.end, i + 1);
+                i = end;
                 continue;
             }
             ++i;
@@ -436,8 +424,8 @@ DocumentOutline::DocumentOutline(const XsdtDocument &document)
     add(&document.root);
 }
 
-std::shared_ptr<const DocumentOutline> DocumentOutline::take(const XsdtDocument &document,
-                                                             const std::atomic_bool &stop)
+std::shared_ptr<DocumentOutline> DocumentOutline::take(const XsdtDocument &document,
+                                                       const std::atomic_bool &stop)
 {
     auto outline = std::make_shared<DocumentOutline>();
     outline->m_stop = &stop;
@@ -480,17 +468,35 @@ void DocumentOutline::add(const XsdtNode *group)
     }
 }
 
+void DocumentOutline::letGoBefore(size_t end)
+{
+    end = std::min(end, m_entries.size());
+    for (; m_letGo < end; ++m_letGo)
+        m_entries[m_letGo] = Entry();
+#ifdef Q_OS_LINUX
+    // Entries let go of hold nothing to free: the zero bytes these pages read as from now on
+    // destroy as harmlessly.
+    const auto page = quintptr(sysconf(_SC_PAGESIZE));
+    const auto from = std::max(m_givenBack, (quintptr(m_entries.data()) + page - 1) & ~(page - 1));
+    const quintptr to = quintptr(m_entries.data() + end) & ~(page - 1);
+    if (page > 0 && to > from &&
+        madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED) == 0)
+        m_givenBack = to;
+#endif
+}
+
 DocumentComparison::DocumentComparison(const XsdtDocument &there)
     : m_index(std::make_unique<Index>(there))
 {}
 
 DocumentComparison::~DocumentComparison() = default;
 
-QList<DiffRecord> DocumentComparison::compare(const DocumentOutline &here, HereRanks *ranks,
+QList<DiffRecord> DocumentComparison::compare(DocumentOutline &here, HereRanks *ranks,
                                               const std::atomic_bool *cancelled,
-                                              std::atomic<qint64> *done) const
+                                              std::atomic<qint64> *done,
+                                              const RecordSink &seen) const
 {
-    return m_index->run(here, ranks, cancelled, done);
+    return m_index->run(here, ranks, cancelled, done, seen);
 }
 
 bool DocumentComparison::recordFor(XsdtNode *value, const HereRanks &ranks,
@@ -505,10 +511,15 @@ QList<DiffRecord> DocumentComparison::compare(const XsdtDocument &here, HereRank
     return m_index->run(here, ranks, queued);
 }
 
-qint64 DocumentComparison::forEachRecord(const XsdtDocument &here,
-                                         const std::function<void(const DiffRecord &)> &take) const
+qint64 DocumentComparison::forEachRecord(const XsdtDocument &here, const RecordSink &take) const
 {
     return m_index->run(here, take);
+}
+
+QString DiffRecord::path() const
+{
+    const XsdtNode *entry = node();
+    return entry ? entry->path() : QString();
 }
 
 QList<DiffRecord> compareDocuments(const XsdtDocument &here, const XsdtDocument &there)

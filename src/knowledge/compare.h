@@ -18,15 +18,20 @@ namespace vrn {
 class XsdtDocument;
 struct XsdtNode;
 
-// One value entry in which two settings documents differ.
+// One value entry in which two settings documents differ. It holds no path of its own: two
+// large unrelated files differ in a million values, and their paths weighed more than either
+// file. The path is made when asked, from the entry's keys.
 struct DiffRecord
 {
     enum Kind { Different = 0, OnlyHere = 1, OnlyThere = 2 };
 
-    QString path;
     int kind = Different;
     XsdtNode *here = nullptr;  // the entry in this document; null for OnlyThere
     XsdtNode *there = nullptr; // the entry in the other document; null for OnlyHere
+
+    const XsdtNode *node() const { return here ? here : there; }
+    // The keys joined by "/", the same on both sides.
+    QString path() const;
 };
 
 // The value entries of `here` that differ from `there` or are missing there, in document
@@ -47,26 +52,34 @@ public:
     DocumentOutline() = default;
     explicit DocumentOutline(const XsdtDocument &document);
     // The outline, taken on a worker; none when `stop` was set before it was complete.
-    static std::shared_ptr<const DocumentOutline> take(const XsdtDocument &document,
-                                                       const std::atomic_bool &stop);
+    static std::shared_ptr<DocumentOutline> take(const XsdtDocument &document,
+                                                 const std::atomic_bool &stop);
     qsizetype size() const { return qsizetype(m_entries.size()); }
     // The entries left out for being queued for deletion, without those below them.
     const std::vector<XsdtNode *> &queued() const { return m_queued; }
 
 private:
     friend class DocumentComparison;
+    // 48 bytes: a 50 MB file has a million.
     struct Entry
     {
         XsdtNode *node = nullptr;
         XsdtKey key;
-        XsdtText value;  // shares the node's text, Latin-1 as it is kept there
-        quint32 end = 0; // for a group, the entry after the last one below it
+        XsdtText value; // shares the node's text, Latin-1 as it is kept there
+        union {
+            quint32 end;            // for a group, the entry after the last one below it
+            qint32 compressed = -1; // for a value, algorithm and blocks in m_compressed
+        };
         QChar type;
         bool group = false;
-        qint32 compressed = -1; // algorithm and blocks in m_compressed
     };
     void add(const XsdtNode *group);
+    // Lets go of the entries before `end`, which a walk has done with: their share of the
+    // strings, and the memory they took, given back at once.
+    void letGoBefore(size_t end);
     const std::atomic_bool *m_stop = nullptr;
+    size_t m_letGo = 0;       // the entries before it are let go
+    quintptr m_givenBack = 0; // the memory of m_entries before it is given back
     bool m_stopped = false;
     std::vector<Entry> m_entries;
     std::vector<std::pair<QString, QString>> m_compressed;
@@ -88,21 +101,25 @@ public:
     DocumentComparison(const DocumentComparison &) = delete;
     DocumentComparison &operator=(const DocumentComparison &) = delete;
 
+    // A record as the walk makes it, with its path, which is valid only during the call.
+    using RecordSink = std::function<void(const DiffRecord &, QStringView path)>;
+
     // The same records as compareDocuments(here, there); `ranks` receives the pairing for
     // recordFor(). Gives up, returning nothing, soon after `cancelled` is set; `done` counts
-    // the entries of `here` walked so far.
-    QList<DiffRecord> compare(const DocumentOutline &here, HereRanks *ranks = nullptr,
+    // the entries of `here` walked so far. `seen`, when given, is handed each record kept.
+    // The outline is used up on the way, so that it and the records are never both whole.
+    QList<DiffRecord> compare(DocumentOutline &here, HereRanks *ranks = nullptr,
                               const std::atomic_bool *cancelled = nullptr,
-                              std::atomic<qint64> *done = nullptr) const;
+                              std::atomic<qint64> *done = nullptr,
+                              const RecordSink &seen = {}) const;
     // The same, on the thread that owns `here`, which nothing changes meanwhile; `queued`
     // receives the entries left out for being queued for deletion, as the outline's queued().
     QList<DiffRecord> compare(const XsdtDocument &here, HereRanks *ranks = nullptr,
                               std::vector<XsdtNode *> *queued = nullptr) const;
     // The same records handed to `take` one by one, in the same order, and kept nowhere: a
-    // listing of two large unrelated files would otherwise hold more than both files. The
-    // record (and its path) is valid only during the call. Returns the number of records.
-    qint64 forEachRecord(const XsdtDocument &here,
-                         const std::function<void(const DiffRecord &)> &take) const;
+    // listing of two large unrelated files would otherwise hold more than both files. Returns
+    // the number of records.
+    qint64 forEachRecord(const XsdtDocument &here, const RecordSink &take) const;
     // The record the comparison makes for one value of `here` that takes part in it (not
     // queued for deletion); false when that value is the same in the other document. Pairs
     // the value as the compare() that gave `ranks` did, so no entry of `here` may have been

@@ -14,6 +14,10 @@
 #include <QTimer>
 #include <QVarLengthArray>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <iterator>
 #include <mutex>
@@ -28,8 +32,8 @@ namespace {
 constexpr qsizetype kPatchLimit = 2000;
 
 // Freeing the records of a large comparison takes tens of milliseconds at 50 MB: a pool thread
-// does it, so that a copy or reload that compares again does not wait for it. They own only
-// their paths; the nodes they point at stay where they are.
+// does it, so that a copy or reload that compares again does not wait for it. The nodes they
+// point at stay where they are.
 void freeElsewhere(QList<DiffRecord> &records)
 {
     if (records.size() > kPatchLimit)
@@ -48,10 +52,10 @@ int labelNumber(const QString &label, QStringList &labels, QHash<QString, int> &
     return int(labels.size()) - 1;
 }
 
-QString groupLabel(const QString &path)
+QString groupLabel(QStringView path)
 {
     const qsizetype cut = Comparison::groupCut(path);
-    return cut < 0 ? QString() : path.left(cut);
+    return cut < 0 ? QString() : path.left(cut).toString();
 }
 
 // Whether a comes before b in document order (both in the same document).
@@ -76,9 +80,15 @@ bool documentOrder(const XsdtNode *a, const XsdtNode *b)
 
 bool noiseByRules(const DeletionPolicy &rules, const DiffRecord &record)
 {
+    return rules.isCompareNoise(pathKeys(record.node()), true);
+}
+
+// The same on a worker, which may not read this document's nodes: from the record's path.
+bool noiseByRules(const DeletionPolicy &rules, const DiffRecord &record, QStringView path)
+{
     // Paths are keys joined by "/", which no key holds.
     return rules.isCompareNoise(
-        record.there ? pathKeys(record.there) : record.path.split(QLatin1Char('/')), true);
+        record.there ? pathKeys(record.there) : path.toString().split(QLatin1Char('/')), true);
 }
 
 } // namespace
@@ -247,12 +257,12 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
 {
     releaseDocument();
     m_job->abandon();
-    std::shared_ptr<const DocumentOutline> outline;
+    std::shared_ptr<DocumentOutline> outline;
     std::shared_ptr<Reading> reading;
     if (m_outlineOnWorker)
         m_reading = reading = std::make_shared<Reading>();
     else
-        outline = std::make_shared<const DocumentOutline>(here);
+        outline = std::make_shared<DocumentOutline>(here);
     auto rules = m_policy ? std::make_shared<const DeletionPolicy>(*m_policy) : nullptr;
     auto done = std::make_shared<std::atomic<qint64>>(0);
     auto total = std::make_shared<std::atomic<qint64>>(outline ? outline->size() : 0);
@@ -268,20 +278,6 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
         const auto report = [self, outcome] {
             return [self, outcome] { self->takeOutcome(*outcome); };
         };
-        if (reading) {
-            // The owner waits for the lock before it changes the document or lets it go.
-            const std::lock_guard lock(reading->lock);
-            if (!reading->stop.load())
-                here = DocumentOutline::take(*document, reading->stop);
-            if (here)
-                total->store(here->size());
-            else
-                outcome->stale = true;
-        }
-        if (here) {
-            for (XsdtNode *node : here->queued())
-                outcome->queued.insert(node);
-        }
         if (!other) {
             QByteArray read;
             if (!given) {
@@ -306,25 +302,43 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
                 return {};
             fresh->document = fresh->owned.get();
             fresh->index = std::make_unique<DocumentComparison>(*fresh->document);
+#ifdef __GLIBC__
+            // The file's bytes and the index's scaffolding are freed by now: give their room
+            // back before this document is outlined, rather than hold both.
+            malloc_trim(0);
+#endif
             other = std::move(fresh);
+        }
+        // Outlined once the other side is read, so that the outline and the other file's bytes
+        // are never held at once.
+        if (reading) {
+            // The owner waits for the lock before it changes the document or lets it go.
+            const std::lock_guard lock(reading->lock);
+            if (!reading->stop.load())
+                here = DocumentOutline::take(*document, reading->stop);
+            if (here)
+                total->store(here->size());
+            else
+                outcome->stale = true;
+        }
+        if (here) {
+            for (XsdtNode *node : here->queued())
+                outcome->queued.insert(node);
         }
         outcome->other = other;
         if (outcome->stale)
             return report(); // the document changed while it was outlined: compared again
-        outcome->records = other->index->compare(*here, &outcome->ranks, &cancelled, done.get());
+        // Which records are noise and where they are grouped, worked out here from the other
+        // file's entries and the paths as the walk makes them.
+        const auto seen = [&](const DiffRecord &record, QStringView path) {
+            outcome->noise.push_back(rules && noiseByRules(*rules, record, path));
+            outcome->groups.push_back(
+                labelNumber(groupLabel(path), outcome->groupLabels, outcome->groupByLabel));
+        };
+        outcome->records =
+            other->index->compare(*here, &outcome->ranks, &cancelled, done.get(), seen);
         if (cancelled.load())
             return {};
-        // Which records are noise and where they are grouped, worked out here from the other
-        // file's entries and the paths alone.
-        const auto count = size_t(outcome->records.size());
-        outcome->noise.assign(count, -1);
-        outcome->groups.assign(count, -1);
-        for (size_t i = 0; i < count; ++i) {
-            const DiffRecord &record = outcome->records.at(qsizetype(i));
-            outcome->noise[i] = rules && noiseByRules(*rules, record);
-            outcome->groups[i] =
-                labelNumber(groupLabel(record.path), outcome->groupLabels, outcome->groupByLabel);
-        }
         return report();
     });
 }
@@ -514,7 +528,7 @@ bool Comparison::isNoise(int position)
     return known;
 }
 
-qsizetype Comparison::groupCut(const QString &path)
+qsizetype Comparison::groupCut(QStringView path)
 {
     // Preferences sit one level deeper than everything else, so they get one more level.
     const int wanted = path.startsWith(QLatin1String("Global/Preferences/")) ? 3 : 2;
@@ -532,7 +546,7 @@ int Comparison::groupOf(int position)
 {
     int &group = m_groups[size_t(position)];
     if (group < 0)
-        group = labelNumber(groupLabel(m_records[position].path), m_groupLabels, m_groupByLabel);
+        group = labelNumber(groupLabel(m_records[position].path()), m_groupLabels, m_groupByLabel);
     return group;
 }
 

@@ -105,7 +105,7 @@ public:
     int groupOf(int position);
     const QStringList &groupLabels() const { return m_groupLabels; }
     // Where the group part of a path ends (its "/"), or -1 at the top level.
-    static qsizetype groupCut(const QString &path);
+    static qsizetype groupCut(QStringView path);
 
     CopyVerdict verdict(int position) const;
     // The same for a record kept elsewhere (a listing handed out record by record).

@@ -63,6 +63,27 @@ void CompareRows::fill(const Filter &filter)
     std::vector<Group> groups;
     std::vector<int> rowOfLabel;
     const QString &search = filter.search;
+    // Whether a record's path holds the search text, without making every path: records in a
+    // row mostly share their group, whose part is looked in once; a match that begins there
+    // and ends in the key is found in the part's last characters and the key.
+    const XsdtNode *group = nullptr;
+    bool groupMatches = false;
+    QString tail;
+    qsizetype tailLength = 0;
+    const auto pathMatches = [&](const DiffRecord &record) {
+        const XsdtNode *node = record.node();
+        if (node->parent != group) {
+            group = node->parent;
+            const QString part = group->parent ? group->path() + QLatin1Char('/') : QString();
+            groupMatches = part.contains(search, Qt::CaseInsensitive);
+            tail = part.right(search.size() - 1);
+            tailLength = tail.size();
+        }
+        if (groupMatches)
+            return true;
+        tail.truncate(tailLength);
+        return tail.append(node->key).contains(search, Qt::CaseInsensitive);
+    };
     for (int position : m_comparison->current()) {
         const DiffRecord &record = m_comparison->records()[position];
         if (filter.hideNoise && m_comparison->isNoise(position)) {
@@ -72,7 +93,7 @@ void CompareRows::fill(const Filter &filter)
         ++m_counts[record.kind];
         if (!filter.kinds[record.kind])
             continue;
-        if (!search.isEmpty() && !record.path.contains(search, Qt::CaseInsensitive) &&
+        if (!search.isEmpty() && !pathMatches(record) &&
             !(record.here && record.here->value.contains(search, Qt::CaseInsensitive)) &&
             !(record.there && record.there->value.contains(search, Qt::CaseInsensitive)))
             continue;
@@ -356,7 +377,7 @@ void CompareRows::setSideNames(const QString &here, const QString &there, const 
 
 QString CompareRows::rowLabel(int position) const
 {
-    const QString &path = m_comparison->records()[position].path;
+    const QString path = m_comparison->records()[position].path();
     const qsizetype cut = Comparison::groupCut(path);
     return cut < 0 ? path : path.mid(cut + 1);
 }
@@ -381,7 +402,7 @@ QString CompareRows::statusText(int position) const
 QString CompareRows::toolTip(int position) const
 {
     const DiffRecord &record = m_comparison->records()[position];
-    QString tip = record.path;
+    QString tip = record.path();
     const QString named = QStringLiteral("\n%1: %2");
     if (record.here)
         tip += m_here.isEmpty() ? tr("\nThis file: %1").arg(record.here->value.left(kToolTipLimit))

@@ -422,6 +422,7 @@ void CompareView::showContextMenu(const QPoint &pos)
     if (position < 0)
         return;
     const DiffRecord record = records()[position];
+    const QString path = record.path(); // taken before the menu lets anything change
     QMenu menu(this);
     QAction *use = menu.addAction(tr("Use the other file's value"));
     use->setEnabled(m_rows->copyable(position) && !m_viewOnly);
@@ -434,7 +435,7 @@ void CompareView::showContextMenu(const QPoint &pos)
     else if (chosen == reveal)
         emit revealRequested(record.here);
     else if (chosen == copyPath)
-        QApplication::clipboard()->setText(record.path);
+        QApplication::clipboard()->setText(path);
 }
 
 void CompareView::showEvent(QShowEvent *event)
