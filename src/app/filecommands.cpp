@@ -10,6 +10,7 @@
 #include "store/documentmanager.h"
 #include "store/files.h"
 #include "store/memoryfit.h"
+#include "store/nativepath.h"
 #include "views/backupsdialog.h"
 #include "views/compareview.h"
 #include "views/exportdialog.h"
@@ -34,14 +35,7 @@
 
 namespace vrn {
 
-namespace {
-
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-
-} // namespace
+namespace {} // namespace
 
 FileCommands::FileCommands(const Parts &parts)
     : QObject(parts.window)
@@ -103,7 +97,7 @@ bool FileCommands::mayOpen(const QString &path)
                "Varnel to free memory. Close other programs first, or open it anyway."),
             QMessageBox::Open))
         return true;
-    m_window->statusBar()->showMessage(tr("%1 was not opened.").arg(native(path)), 8000);
+    m_window->statusBar()->showMessage(tr("%1 was not opened.").arg(nativePath(path)), 8000);
     emit fileListChanged(); // the file row goes back to the file that is open
     return false;
 }
@@ -167,7 +161,7 @@ void FileCommands::reloadKeepingChanges()
                     tr("%1\nNothing was reloaded; your changes are kept.").arg(error));
             return;
         }
-        const ReloadReport report = describeReload(*outcomes, native(path));
+        const ReloadReport report = describeReload(*outcomes, nativePath(path));
         // Thousands of them are freed on a pool thread rather than by the window.
         QThreadPool::globalInstance()->start(
             [old = std::exchange(*outcomes, {})] { Q_UNUSED(old) });
@@ -222,7 +216,7 @@ bool FileCommands::allowReadOnly(const QString &question)
     store.replaceReadOnly =
         Dialogs::question(m_window, tr("Read-only file"),
                           tr("%1 is read-only: its owner may not write it.\n\n%2")
-                              .arg(native(store.path), question),
+                              .arg(nativePath(store.path), question),
                           QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
     return store.replaceReadOnly;
 }
@@ -306,7 +300,7 @@ bool FileCommands::restoreBackupFile(const QString &backup)
         return false;
     if (!confirmDiscard(tr("Restoring discards them.")) || !mayOpen(backup))
         return false;
-    const QString shown = m_restoreCopy ? m_restoringName : native(backup);
+    const QString shown = m_restoreCopy ? m_restoringName : nativePath(backup);
     if (Dialogs::question(m_window, m_restoreCopy ? tr("Restore version") : tr("Restore backup"),
                           tr("Replace the current settings file with\n%1\n\nThe current file is "
                              "backed up first.")
@@ -428,11 +422,11 @@ void FileCommands::exportSetup()
         !writeFileVerified(path, writeSetupFile(values, m_docs->store().path, choice.modules),
                            &error)) {
         Dialogs::critical(m_window, tr("Export failed"),
-                          tr("%1 was not written: %2").arg(native(path), error));
+                          tr("%1 was not written: %2").arg(nativePath(path), error));
         return;
     }
     m_window->statusBar()->showMessage(
-        tr("Exported %n values to %1.", nullptr, values.size()).arg(native(path)), 10000);
+        tr("Exported %n values to %1.", nullptr, values.size()).arg(nativePath(path)), 10000);
 }
 
 struct FileCommands::ImportRun
@@ -491,8 +485,9 @@ void FileCommands::importSetup()
             if (run->cancelled)
                 return;
             if (!read->ok) {
-                Dialogs::critical(m_window, tr("Import failed"),
-                                  tr("%1 cannot be imported: %2").arg(native(path), read->error));
+                Dialogs::critical(
+                    m_window, tr("Import failed"),
+                    tr("%1 cannot be imported: %2").arg(nativePath(path), read->error));
                 return;
             }
             mapSetup(path, std::make_shared<SetupFile>(std::move(read->setup)), size, read->oldHome,
@@ -586,7 +581,7 @@ void FileCommands::applyImport(const QString &path, const ImportPlan &plan)
         box.icon = QMessageBox::Warning;
         box.title = tr("Import failed");
         box.text = tr("%n problems in %1; nothing was imported.", nullptr, int(lines.size()))
-                       .arg(native(path));
+                       .arg(nativePath(path));
         box.informativeText = list;
         box.detailedText = lines.join(QLatin1Char('\n'));
         Dialogs::message(m_window, box);
@@ -596,7 +591,7 @@ void FileCommands::applyImport(const QString &path, const ImportPlan &plan)
         Dialogs::information(m_window, tr("Import setup"),
                              tr("Every value in %1 is already set that way here; nothing to "
                                 "import.")
-                                 .arg(native(path)));
+                                 .arg(nativePath(path)));
         return;
     }
     const int stepsBefore = m_model->undoStack()->count();
@@ -637,10 +632,10 @@ void FileCommands::applyImport(const QString &path, const ImportPlan &plan)
         plan.additions.isEmpty()
             ? tr("Imported %n values from %1. Review them, then save.", nullptr,
                  int(plan.changes.size()))
-                  .arg(native(path))
+                  .arg(nativePath(path))
             : tr("Imported %n values from %1 (%2 new). Review them, then save.", nullptr,
                  int(plan.changes.size() + plan.additions.size()))
-                  .arg(native(path))
+                  .arg(nativePath(path))
                   .arg(plan.additions.size()),
         10000);
     emit stateChanged();

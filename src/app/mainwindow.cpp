@@ -13,6 +13,7 @@
 #include "knowledge/builtin.h"
 #include "model/settingsmodel.h"
 #include "privileged/leftoverdeletion.h"
+#include "store/nativepath.h"
 #include "views/aboutdialog.h"
 #include "views/adbanner.h"
 #include "views/allsettingsview.h"
@@ -49,14 +50,7 @@
 
 namespace vrn {
 
-namespace {
-
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-
-} // namespace
+namespace {} // namespace
 
 MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
     : QMainWindow(parent)
@@ -131,7 +125,7 @@ MainWindow::MainWindow(QWidget *parent, const QString &initialFile)
         updateState();
         QStringList folders;
         for (const QString &dir : configDirectories())
-            folders.append(native(dir));
+            folders.append(nativePath(dir));
         statusBar()->showMessage(
             tr("No PixInsight settings file found in %1. Use Browse to open one.")
                 .arg(folders.join(QStringLiteral("; "))));
@@ -352,10 +346,10 @@ void MainWindow::updateState()
     const DocumentManager::FileState state = m_docs.fileState(m_pretendChangedOnDisk);
     const int count = state.pending;
     if (store.loaded)
-        m_fileCombo->setToolTip(native(store.path));
+        m_fileCombo->setToolTip(nativePath(store.path));
     else if (!m_docs.failedPath().isEmpty())
         m_fileCombo->setToolTip(
-            QStringLiteral("%1\n%2").arg(native(m_docs.failedPath()), m_docs.loadError()));
+            QStringLiteral("%1\n%2").arg(nativePath(m_docs.failedPath()), m_docs.loadError()));
     else
         m_fileCombo->setToolTip(tr("No settings file loaded."));
 
@@ -421,7 +415,8 @@ void MainWindow::refillFileList()
         // The file row names the file that failed, so that nobody takes another for it.
         const qsizetype listed = m_knownFiles.indexOf(failedPath);
         if (listed < 0)
-            m_fileCombo->addItem(tr("%1 - cannot be opened").arg(native(failedPath)), failedPath);
+            m_fileCombo->addItem(tr("%1 - cannot be opened").arg(nativePath(failedPath)),
+                                 failedPath);
         m_fileCombo->setCurrentIndex(listed < 0 ? m_fileCombo->count() - 1 : int(listed));
     }
     if (m_fileCombo->count() == 0)
@@ -494,7 +489,7 @@ void MainWindow::onBusyChanged()
 void MainWindow::onLoadFinished(bool ok, const QString &error)
 {
     if (ok) {
-        statusBar()->showMessage(tr("Loaded %1").arg(native(m_store.path)), 5000);
+        statusBar()->showMessage(tr("Loaded %1").arg(nativePath(m_store.path)), 5000);
     } else {
         statusBar()->showMessage(error);
         Dialogs::critical(this, tr("Cannot open file"), error);

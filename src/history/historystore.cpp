@@ -3,6 +3,7 @@
 #include "history/thinning.h"
 #include "history/versioncodec.h"
 #include "store/files.h"
+#include "store/nativepath.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -47,11 +48,6 @@ void step(const char *name)
 qint64 nowMs()
 {
     return storeNow().toMSecsSinceEpoch();
-}
-
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
 }
 
 QString machineId()
@@ -127,7 +123,7 @@ private:
         const int code = errno;
         if (error && error->isEmpty())
             *error = HistoryStore::tr("Cannot write the history in %1: %2")
-                         .arg(native(folder), qt_error_string(code));
+                         .arg(nativePath(folder), qt_error_string(code));
     }
     int m_fd = -1;
 };
@@ -261,7 +257,7 @@ private:
     {
         if (error && error->isEmpty())
             *error = HistoryStore::tr("Cannot write the history in %1: %2")
-                         .arg(native(QFileInfo(QFile::decodeName(m_path)).absolutePath()),
+                         .arg(nativePath(QFileInfo(QFile::decodeName(m_path)).absolutePath()),
                               qt_error_string(code));
         return false;
     }
@@ -317,7 +313,7 @@ int HistoryStore::lockForWatcher(const QString &folder, bool *taken, QString *er
     }
     if (fd < 0 && !*taken && error && error->isEmpty())
         *error =
-            tr("Cannot write the history in %1: %2").arg(native(folder), qt_error_string(code));
+            tr("Cannot write the history in %1: %2").arg(nativePath(folder), qt_error_string(code));
     return fd;
 }
 
@@ -379,7 +375,7 @@ bool HistoryStore::load(QString *error)
         return true;
     auto refuse = [&](const QString &reason) {
         if (error && error->isEmpty())
-            *error = tr("The history in %1 cannot be used: %2").arg(native(m_folder), reason);
+            *error = tr("The history in %1 cannot be used: %2").arg(nativePath(m_folder), reason);
         return false;
     };
     QByteArray bytes;
@@ -397,12 +393,12 @@ bool HistoryStore::load(QString *error)
     const QString file = json.value(QLatin1String("file")).toString();
     if (file != m_file)
         return refuse(tr("it holds the history of %1, not of %2. It was left as it is.")
-                          .arg(native(file), native(m_file)));
+                          .arg(nativePath(file), nativePath(m_file)));
     if (json.value(QLatin1String("machine")).toString() != m_machine)
         m_readOnly = tr("The history in %1 was kept on another computer. It can be read here "
                         "but not changed; move the folder away to keep a new history of this "
                         "file.")
-                         .arg(native(m_folder));
+                         .arg(nativePath(m_folder));
     m_nextId = qint64(json.value(QLatin1String("nextId")).toDouble(1));
     m_prunedMs = qint64(json.value(QLatin1String("pruned")).toDouble());
     const QJsonObject frames = json.value(QLatin1String("frames")).toObject();
@@ -568,7 +564,8 @@ bool HistoryStore::read(qint64 id, QByteArray *bytes, QString *error) const
     const HistoryVersion *wanted = version(id);
     if (!wanted) {
         if (error && error->isEmpty())
-            *error = tr("There is no version %1 in the history of %2.").arg(id).arg(native(m_file));
+            *error =
+                tr("There is no version %1 in the history of %2.").arg(id).arg(nativePath(m_file));
         return false;
     }
     QString reason;
@@ -578,7 +575,7 @@ bool HistoryStore::read(qint64 id, QByteArray *bytes, QString *error) const
     if (!reason.isEmpty()) {
         if (error && error->isEmpty())
             *error = tr("Version %1 in the history of %2 is damaged and cannot be used: %3")
-                         .arg(QString::number(id), native(m_file), reason);
+                         .arg(QString::number(id), nativePath(m_file), reason);
         return false;
     }
     *bytes = std::move(content);
@@ -774,7 +771,7 @@ bool HistoryStore::change(qint64 id, const std::function<void(HistoryVersion &)>
         return false;
     }
     if (error && error->isEmpty())
-        *error = tr("There is no version %1 in the history of %2.").arg(id).arg(native(m_file));
+        *error = tr("There is no version %1 in the history of %2.").arg(id).arg(nativePath(m_file));
     return false;
 }
 

@@ -4,6 +4,7 @@
 #include "history/historypreferences.h"
 #include "history/historyrecorder.h"
 #include "store/files.h"
+#include "store/nativepath.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -32,11 +33,6 @@ constexpr uint32_t kFolderMask = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_CRE
 // On the nearest folder above a missing one: enough to see it come back.
 constexpr uint32_t kAboveMask =
     IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_MASK_ADD;
-
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
 
 bool isSettingsName(const QString &name)
 {
@@ -171,7 +167,7 @@ bool HistoryWatcher::takeLock(Target *target, bool quiet)
     if (target->other)
         say(target, tr("Another watcher keeps the history of %1 already; this one leaves it "
                        "alone.")
-                        .arg(native(target->path)));
+                        .arg(nativePath(target->path)));
     else if (target->lock < 0)
         say(target, error);
     return target->lock >= 0;
@@ -201,7 +197,7 @@ bool HistoryWatcher::start(QString *why)
             any = takeLock(target.get(), m_targets.size() == 1) || any;
         if (!any && !m_targets.empty() && m_targets.front()->other)
             return refuse(tr("Another watcher keeps the history of %1 already.")
-                              .arg(native(m_targets.front()->path)));
+                              .arg(nativePath(m_targets.front()->path)));
     }
     m_inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (m_inotify < 0)
@@ -341,7 +337,7 @@ HistoryWatcher::Outcome HistoryWatcher::recordTarget(Target *target)
         return Outcome::Done;
     if (now.size > kMaxFileBytes) {
         say(target,
-            tr("%1 is larger than 1 GiB; its history is not kept.").arg(native(target->path)));
+            tr("%1 is larger than 1 GiB; its history is not kept.").arg(nativePath(target->path)));
         return Outcome::Done;
     }
     QByteArray bytes;
@@ -372,7 +368,7 @@ HistoryWatcher::Outcome HistoryWatcher::recordTarget(Target *target)
     if (id == 0) {
         say(target, tr("The history of %1 could not keep this version (the versions kept before "
                        "are whole; it tries again later): %2")
-                        .arg(native(target->path), error));
+                        .arg(nativePath(target->path), error));
         return Outcome::Failed;
     }
     target->said.clear();

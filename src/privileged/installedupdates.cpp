@@ -2,6 +2,7 @@
 
 #include "environment/pixinsight.h"
 #include "store/files.h"
+#include "store/nativepath.h"
 
 #include <QCoreApplication>
 #include <QDate>
@@ -27,11 +28,6 @@ ReadBackHook &readBackHook()
 {
     static ReadBackHook hook;
     return hook;
-}
-
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
 }
 
 // Empty when PixInsight is known not to run; the check fails closed.
@@ -116,7 +112,7 @@ QString changedWhileWriting(const QString &path)
     return Texts::tr("%1 was changed by another program while it was being edited. That "
                      "program's version was kept and nothing was changed; look at the records "
                      "again and retry.")
-        .arg(native(path));
+        .arg(nativePath(path));
 }
 
 // Puts the original back after a write that could not be verified, but only over the edited
@@ -139,12 +135,12 @@ RecordChangeResult putBack(const QString &path, const QByteArray &original,
                        Texts::tr("Verification after writing failed because another program "
                                  "changed %1 meanwhile; its version was kept. The backup of the "
                                  "file as it was before is %2.")
-                           .arg(native(path), native(backupPath)));
+                           .arg(nativePath(path), nativePath(backupPath)));
     // Saying the backup was put back would be untrue here; say where it is instead.
     return outcome(RecordChangeResult::Failed,
                    Texts::tr("Verification after writing failed, and the original could not be "
                              "put back (%1). The backup is %2.")
-                       .arg(error, native(backupPath)));
+                       .arg(error, nativePath(backupPath)));
 }
 
 } // namespace
@@ -289,9 +285,9 @@ RecordChangeResult removeRecords(const QString &path, const QStringList &fileNam
     using R = RecordChangeResult;
     if (!isRecordFilePath(path))
         return outcome(R::Refused,
-                       Texts::tr("%1 is not PixInsight's installed.xri.").arg(native(path)));
+                       Texts::tr("%1 is not PixInsight's installed.xri.").arg(nativePath(path)));
     if (!QFileInfo::exists(path))
-        return outcome(R::NotFound, Texts::tr("%1 does not exist.").arg(native(path)));
+        return outcome(R::NotFound, Texts::tr("%1 does not exist.").arg(nativePath(path)));
     if (fileNames.isEmpty())
         return outcome(R::NothingNamed, Texts::tr("No records were named."));
     if (const QString running = checkRunning ? runningMessage() : QString(); !running.isEmpty())
@@ -400,7 +396,7 @@ RecordChangeResult restoreNewestBackup(const QString &path, bool checkRunning)
     using R = RecordChangeResult;
     if (!isRecordFilePath(path))
         return outcome(R::Refused,
-                       Texts::tr("%1 is not PixInsight's installed.xri.").arg(native(path)));
+                       Texts::tr("%1 is not PixInsight's installed.xri.").arg(nativePath(path)));
     if (const QString running = checkRunning ? runningMessage() : QString(); !running.isEmpty())
         return outcome(R::Running, running);
     const QStringList backups = listRecordBackups(path);
@@ -409,7 +405,7 @@ RecordChangeResult restoreNewestBackup(const QString &path, bool checkRunning)
     const QString backup = QFileInfo(path).absoluteDir().filePath(backups.constFirst());
     QByteArray bytes;
     if (!readFile(backup, bytes))
-        return outcome(R::Failed, Texts::tr("Cannot read %1.").arg(native(backup)));
+        return outcome(R::Failed, Texts::tr("Cannot read %1.").arg(nativePath(backup)));
     QList<UpdateRecord> records;
     QString error;
     if (!parseInto(bytes, records, &error))

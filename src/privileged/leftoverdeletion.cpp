@@ -3,6 +3,7 @@
 #include "environment/pixinsight.h"
 #include "privileged/descriptorwalk.h"
 #include "privileged/elevation.h"
+#include "store/nativepath.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -64,11 +65,6 @@ LeftoverDeletion stopped(int code, const QString &message)
     return result;
 }
 
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-
 bool isFileKind(LeftoverKind kind)
 {
     return kind == LeftoverKind::ModuleFile || kind == LeftoverKind::ModuleSignature;
@@ -80,13 +76,13 @@ QString notRemoved(const QString &path, int error)
         struct rlimit limit;
         const bool known = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && error == EMFILE &&
                            limit.rlim_cur != RLIM_INFINITY;
-        return native(path) +
+        return nativePath(path) +
                (known ? DeletionText::tr(": could not be removed (too many files open at once: "
                                          "the limit is %1)")
                             .arg(quint64(limit.rlim_cur))
                       : DeletionText::tr(": could not be removed (too many files open at once)"));
     }
-    return native(path) + DeletionText::tr(": could not be removed (in use, or no permission)");
+    return nativePath(path) + DeletionText::tr(": could not be removed (in use, or no permission)");
 }
 
 // Removes the item only while its name in the folder that was checked still leads to what was
@@ -183,7 +179,7 @@ QString listed(const QString &heading, const QList<LeftoverItem> &items)
 {
     QStringList lines{heading};
     for (const LeftoverItem &item : items)
-        lines.append(QStringLiteral("   ") + native(item.path));
+        lines.append(QStringLiteral("   ") + nativePath(item.path));
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -281,7 +277,7 @@ LeftoverDeletion deleteLeftovers(const QStringList &requests, const QString &ins
         if (::fstatat(item.parent->fd.get(), item.name.constData(), &st, AT_SYMLINK_NOFOLLOW) !=
             0) {
             if (errno == ENOENT || errno == ENOTDIR)
-                return stopped(3, DeletionText::tr("%1 does not exist.").arg(native(path)));
+                return stopped(3, DeletionText::tr("%1 does not exist.").arg(nativePath(path)));
             // Cannot even be looked at with these rights: not missing, just out of reach.
             return stopped(5, DeletionText::tr("Some items could not be removed: %1")
                                   .arg(notRemoved(path, errno)));
@@ -289,10 +285,10 @@ LeftoverDeletion deleteLeftovers(const QStringList &requests, const QString &ins
         // A link is refused before its type is asked about: it is never either.
         if (S_ISLNK(st.st_mode))
             return stopped(4, DeletionText::tr("%1 is a link to somewhere else and is not touched.")
-                                  .arg(native(path)));
+                                  .arg(nativePath(path)));
         if (isFileKind(kind) ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode))
             return stopped(4, DeletionText::tr("%1 is not the kind of item that was asked for.")
-                                  .arg(native(path)));
+                                  .arg(nativePath(path)));
         if (item.isFolder) {
             // Opened once here so that a mount point is refused before anything goes, then let
             // go: a run may name more folders than may be open at once.
@@ -300,16 +296,15 @@ LeftoverDeletion deleteLeftovers(const QStringList &requests, const QString &ins
             const UniqueFd folder = openSeenFolder(item.parent->fd.get(), item.name.constData(), st,
                                                    item.parent->mountId, &opened);
             if (!folder.valid() && errno == EXDEV)
-                return stopped(
-                    4,
-                    DeletionText::tr("%1 is a mount point and is not touched.").arg(native(path)));
+                return stopped(4, DeletionText::tr("%1 is a mount point and is not touched.")
+                                      .arg(nativePath(path)));
             if (!folder.valid() && (errno == EMFILE || errno == ENFILE))
                 return stopped(5, DeletionText::tr("Some items could not be removed: %1")
                                       .arg(notRemoved(path, errno)));
             if (!folder.valid())
                 return stopped(4, DeletionText::tr("%1 changed while it was being checked and "
                                                    "is not touched.")
-                                      .arg(native(path)));
+                                      .arg(nativePath(path)));
         }
         checked.push_back(std::move(item));
     }
@@ -366,7 +361,7 @@ int leftoversHelper(const QStringList &arguments)
     if (installDir.isEmpty()) {
         QStringList tried;
         for (const QString &folder : HealthEnv::system().installCandidates)
-            tried.append(native(folder));
+            tried.append(nativePath(folder));
         return refuse(3, DeletionText::tr("No PixInsight installation was found (looked for a bin "
                                           "folder in %1); nothing was deleted.")
                              .arg(tried.join(QStringLiteral(", "))));

@@ -1,5 +1,7 @@
 #include "store/files.h"
 
+#include "store/nativepath.h"
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
@@ -39,11 +41,6 @@ StoreClock &storeClock()
 {
     static StoreClock clock;
     return clock;
-}
-
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
 }
 
 QString systemError(int code)
@@ -457,7 +454,7 @@ QString appendOnlyReason()
 QString openErrorMessage(const QString &path, const QString &reason)
 {
     return FileMessages::tr("Cannot open %1 for writing: %2. The file was not changed.")
-        .arg(native(path), reason);
+        .arg(nativePath(path), reason);
 }
 
 } // namespace
@@ -504,7 +501,7 @@ bool readFileStamped(const QString &path, QByteArray &bytes, FileStamp *stamp, Q
 {
     auto fail = [&](const QString &reason) {
         if (error && error->isEmpty())
-            *error = FileMessages::tr("Cannot read %1: %2").arg(native(path), reason);
+            *error = FileMessages::tr("Cannot read %1: %2").arg(nativePath(path), reason);
         return false;
     };
     // Checked before opening too: opening a pipe would wait for a writer.
@@ -646,7 +643,7 @@ bool writeVerified(const QString &path, const QByteArray *bytes, MadeContent *ma
     auto openError = [&](const QString &reason) { return fail(openErrorMessage(path, reason)); };
     auto writeError = [&](int code) {
         return fail(FileMessages::tr("Error writing %1: %2. The file was not changed.")
-                        .arg(native(path), systemError(code)));
+                        .arg(nativePath(path), systemError(code)));
     };
     // Through a link, the file it points to is replaced in its own folder and the link stays.
     const QFileInfo info = replaceTarget(path);
@@ -682,7 +679,7 @@ bool writeVerified(const QString &path, const QByteArray *bytes, MadeContent *ma
     auto accessError = [&] {
         return fail(FileMessages::tr("Cannot carry %1 of %2 over to the new file: %3. The file "
                                      "was not changed.")
-                        .arg(access.what(), native(path), systemError(access.error)));
+                        .arg(access.what(), nativePath(path), systemError(access.error)));
     };
     if (access.error != 0)
         return accessError();
@@ -796,9 +793,10 @@ bool writeVerified(const QString &path, const QByteArray *bytes, MadeContent *ma
             ::fstatat(dir.fd, temp.constData(), &back, AT_SYMLINK_NOFOLLOW) != 0 ||
             back.st_ino != ours.st_ino || back.st_dev != ours.st_dev) {
             result.replaced = true;
-            return fail(FileMessages::tr("%1 was written by another program while it was being "
-                                         "replaced. Both versions are kept: %1 and %2.")
-                            .arg(native(target), native(info.absolutePath() + QLatin1Char('/') +
+            return fail(
+                FileMessages::tr("%1 was written by another program while it was being "
+                                 "replaced. Both versions are kept: %1 and %2.")
+                    .arg(nativePath(target), nativePath(info.absolutePath() + QLatin1Char('/') +
                                                         QFile::decodeName(temp))));
         }
         ::unlinkat(dir.fd, temp.constData(), 0);
@@ -820,7 +818,7 @@ bool writeVerified(const QString &path, const QByteArray *bytes, MadeContent *ma
     if (::fsync(dir.fd) != 0 && errno != EINVAL && errno != EROFS)
         return fail(FileMessages::tr("Error writing %1: %2. The file was replaced, but the "
                                      "change may not be on disk yet.")
-                        .arg(native(path), systemError(errno)));
+                        .arg(nativePath(path), systemError(errno)));
 
     if (replacedHook())
         replacedHook()(target);
@@ -833,12 +831,12 @@ bool writeVerified(const QString &path, const QByteArray *bytes, MadeContent *ma
                                                         : int(readBack == made->hash);
     if (same < 0)
         return fail(FileMessages::tr("Cannot read %1 back after replacing it: %2.")
-                        .arg(native(path), systemError(-same)));
+                        .arg(nativePath(path), systemError(-same)));
     if (same == 0)
         return stop(WriteStop::Overwritten,
                     FileMessages::tr("Read-back verification of %1 failed: the file was replaced "
                                      "but does not hold what was written.")
-                        .arg(native(path)));
+                        .arg(nativePath(path)));
     struct stat now;
     if (keepDisplaced &&
         (::fstatat(dir.fd, temp.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -853,9 +851,10 @@ bool writeVerified(const QString &path, const QByteArray *bytes, MadeContent *ma
             ::fstatat(dir.fd, temp.constData(), &back, AT_SYMLINK_NOFOLLOW) != 0 ||
             back.st_ino != ours.st_ino || back.st_dev != ours.st_dev) {
             dropDisplaced.dismiss();
-            return fail(FileMessages::tr("%1 was written by another program while it was being "
-                                         "replaced. Both versions are kept: %1 and %2.")
-                            .arg(native(target), native(info.absolutePath() + QLatin1Char('/') +
+            return fail(
+                FileMessages::tr("%1 was written by another program while it was being "
+                                 "replaced. Both versions are kept: %1 and %2.")
+                    .arg(nativePath(target), nativePath(info.absolutePath() + QLatin1Char('/') +
                                                         QFile::decodeName(temp))));
         }
         result.replaced = false;
@@ -973,7 +972,7 @@ bool writeNewFileVerified(const QString &path, const QByteArray &bytes, uint mod
     if (exists)
         *exists = code == EEXIST;
     if (code != 0 && error && error->isEmpty())
-        *error = FileMessages::tr("Cannot create %1: %2").arg(native(path), systemError(code));
+        *error = FileMessages::tr("Cannot create %1: %2").arg(nativePath(path), systemError(code));
     return code == 0;
 }
 
@@ -1044,7 +1043,7 @@ int openStamped(const QString &path, FileStamp *stamp, QString *error)
 {
     auto fail = [&](const QString &reason) {
         if (error && error->isEmpty())
-            *error = FileMessages::tr("Cannot read %1: %2").arg(native(path), reason);
+            *error = FileMessages::tr("Cannot read %1: %2").arg(nativePath(path), reason);
         return -1;
     };
     // Checked before opening too: opening a pipe would wait for a writer.

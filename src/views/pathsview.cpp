@@ -3,6 +3,7 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/backgroundjob.h"
 #include "model/settingsmodel.h"
+#include "store/nativepath.h"
 
 #include <QAbstractTableModel>
 #include <QCheckBox>
@@ -30,11 +31,6 @@ namespace {
 
 constexpr int kGroupRole = Qt::UserRole;
 constexpr int kNodeRole = Qt::UserRole + 1;
-
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
 
 // The first `stretched` columns share the width; the others start `widths` characters wide.
 // Sized to their contents they would measure a thousand rows at every change of the list.
@@ -84,12 +80,12 @@ public:
         const PathReplacement &change = m_plan.at(index.row());
         switch (index.column()) {
         case 0:
-            return native(change.before);
+            return nativePath(change.before);
         case 1:
             // Refused values are listed after the changes, each with its reason.
             if (!change.refusal.isEmpty())
                 return PathsView::tr("Not changed: %1").arg(change.refusal);
-            return native(change.after);
+            return nativePath(change.after);
         case 2:
             if (!change.refusal.isEmpty())
                 return QVariant();
@@ -156,10 +152,10 @@ PathsView::PathsView(SettingsModel *model, QWidget *parent)
     auto *box = new QVBoxLayout(m_replaceBox);
     auto *form = new QFormLayout;
     m_oldPrefix = new QLineEdit(m_replaceBox);
-    m_oldPrefix->setPlaceholderText(native(QStringLiteral("/media/old/astro")));
+    m_oldPrefix->setPlaceholderText(nativePath(QStringLiteral("/media/old/astro")));
     form->addRow(tr("Old beginning:"), m_oldPrefix);
     m_newPrefix = new QLineEdit(m_replaceBox);
-    m_newPrefix->setPlaceholderText(native(QStringLiteral("/home/astro/data")));
+    m_newPrefix->setPlaceholderText(nativePath(QStringLiteral("/home/astro/data")));
     form->addRow(tr("New beginning:"), m_newPrefix);
     box->addLayout(form);
     auto *buttons = new QHBoxLayout;
@@ -356,7 +352,7 @@ void PathsView::showGroups()
     for (qsizetype i = 0; i < groups.size(); ++i) {
         const PathGroup &group = groups.at(i);
         auto *item = new QTreeWidgetItem;
-        item->setText(0, native(group.folder));
+        item->setText(0, nativePath(group.folder));
         item->setText(1, tr("%n values", nullptr, int(group.values.size())));
         if (group.missing > 0)
             item->setText(2, tr("%n missing", nullptr, int(group.missing)));
@@ -396,10 +392,10 @@ void PathsView::fillGroup(QTreeWidgetItem *item)
     QList<QTreeWidgetItem *> children;
     for (const PathValue &value : groups.at(index).values) {
         auto *child = new QTreeWidgetItem;
-        child->setText(0, native(value.path));
+        child->setText(0, nativePath(value.path));
         child->setText(1, value.node->path());
         child->setText(2, value.exists ? tr("Found") : tr("Missing"));
-        child->setToolTip(0, native(value.path));
+        child->setToolTip(0, nativePath(value.path));
         child->setData(0, kNodeRole, quintptr(value.node));
         children.append(child);
     }
@@ -455,7 +451,8 @@ void PathsView::preview(const QString &oldPrefix, const QString &newPrefix)
 void PathsView::showPlan(QList<PathReplacement> plan, const QString &oldPrefix)
 {
     if (plan.isEmpty()) {
-        m_previewStatus->setText(tr("No path in this file begins with %1.").arg(native(oldPrefix)));
+        m_previewStatus->setText(
+            tr("No path in this file begins with %1.").arg(nativePath(oldPrefix)));
         return;
     }
     const auto refused =
