@@ -132,7 +132,7 @@ int main(int argc, char **argv)
         {QStringLiteral("only"),
          QStringLiteral("Run only this area (document, knowledge, compare, store, "
                         "installed, history, model, filter, app, pages, unused, responsiveness); "
-                        "300); repeatable."),
+                        "repeatable."),
          QStringLiteral("area")});
     parser.addOption({QStringLiteral("size"),
                       QStringLiteral("File size in MB for the document, compare, app and "

@@ -9,6 +9,8 @@ namespace vrn::fuzz {
 
 QString readerPropertyViolation(const QByteArray &input)
 {
+    if (isWellFormedUtf8(input.constData(), input.size()) != input.isValidUtf8())
+        return QStringLiteral("the reader's UTF-8 check disagrees with Qt's");
     // A well-formed file is read as it stands; through a decoded copy it must read the same.
     if (input.isValidUtf8()) {
         XsdtDocument direct;

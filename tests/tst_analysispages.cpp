@@ -840,6 +840,9 @@ private slots:
             view.finishCheck();
         }
         QCOMPARE(view.cards().size(), all);
+        // A document that goes takes its findings with it.
+        view.setDocument(nullptr);
+        QVERIFY(view.findings().isEmpty());
     }
 
     // Nothing is looked at until the page shows; a document replaced meanwhile is not listed.

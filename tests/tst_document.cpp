@@ -43,6 +43,8 @@ private slots:
     void readerReportsProgress();
     void writerForms();
     void byteOrderMarkSurvives();
+    void malformedUtf8IsNoticed_data();
+    void malformedUtf8IsNoticed();
     void roundTripGenerated_data();
     void roundTripGenerated();
     void readerNeverConfusesSharedText();
@@ -378,6 +380,30 @@ void TestDocument::byteOrderMarkSurvives()
     QCOMPARE(where, "\u00fc\u65e5/a");
 }
 
+// A file that is not UTF-8 is read through the decoder, which replaces what it cannot read and
+// tells where: the check that decides it must not miss a bad sequence.
+void TestDocument::malformedUtf8IsNoticed_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    const QByteArray run(70, 'x'); // long enough for the check's wide steps
+    QTest::newRow("lone continuation byte") << QByteArray("\x80");
+    QTest::newRow("overlong form") << QByteArray("\xC0\xAF");
+    QTest::newRow("surrogate") << QByteArray("\xED\xA0\x80");
+    QTest::newRow("beyond U+10FFFF") << QByteArray("\xF4\x90\x80\x80");
+    QTest::newRow("cut short") << QByteArray("\xE2\x82");
+    QTest::newRow("bad byte after a long run") << run + "\xFF";
+    QTest::newRow("bad byte after a character") << "\xC3\xA9" + run + "\x80" + run;
+}
+
+void TestDocument::malformedUtf8IsNoticed()
+{
+    QFETCH(QByteArray, value);
+    XsdtDocument doc;
+    QVERIFY(doc.parse(wrap("<v k=\"a\" t=\"s\" v=\"" + value + "\"/>")));
+    QVERIFY(doc.invalidUtf8.count > 0);
+    QCOMPARE(doc.findPath(u"a")->value.toString(), QString::fromUtf8(value));
+}
+
 void TestDocument::roundTripGenerated_data()
 {
     QTest::addColumn<quint64>("seed");
@@ -627,6 +653,16 @@ void TestDocument::validateValue_data()
     row("F nan", "F", "nan", false, realMsg);
     row("F overflow", "F", "1e400", false, realMsg);
     row("F word", "F", "abc", false, realMsg);
+    // The plain forms are read without QLocale; everything else still goes through it.
+    row("F plus sign", "F", "+1.5", true, "1.5");
+    row("F negative exponent", "F", "2.5E-3", true, "0.0025");
+    row("F leading dot", "F", ".5", true, "0.5");
+    row("F trailing dot", "F", "5.", true, "5");
+    row("F four exponent digits", "F", "1e0005", true, "1e+05");
+    row("F exponent past 250", "F", "1e251", true, "1e+251");
+    row("F subnormal", "F", "4.9e-324", true, "5e-324");
+    row("F 41 digits", "F", "1.0000000000000000000000000000000000000001", true, "1");
+    row("F trailing junk", "F", "1.5x", false, realMsg);
     row("f 0.1", "f", "0.1", true, "0.1");
     row("f third", "f", "0.333333333333", true, "0.33333334");
     row("f 1e-50", "f", "1e-50", true, "0");
@@ -634,6 +670,7 @@ void TestDocument::validateValue_data()
     row("f 3.5e38", "f", "3.5e38", false, floatMsg);
     row("f -3.5e38", "f", "-3.5e38", false, floatMsg);
     row("f 2.5", "f", "2.5", true, "2.5");
+    row("f smallest", "f", "1.4e-45", true, "1e-45");
     row("s spaces kept", "s", "  a b  ", true, "  a b  ");
     row("s empty", "s", "", true, "");
     row("s breaks kept", "s", "a\tb\nc\rd", true, "a\tb\nc\rd");

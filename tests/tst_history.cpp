@@ -22,11 +22,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace vrn;
@@ -677,7 +679,23 @@ private slots:
         QVERIFY(edited);
         edited->value = edited->value.toString() + "-edited";
         QVERIFY(file.save());
-        recorder.waitForIdle();
+        // The recorder has the file open only under the readers' hold, which a save takes
+        // before its lease: any other descriptor on the file refuses the lease.
+        std::atomic_bool idle = false;
+        std::thread waiter([&] {
+            recorder.waitForIdle();
+            idle = true;
+        });
+        const QString target = QFileInfo(m_file).canonicalFilePath();
+        bool openUnheld = false;
+        while (!idle && !openUnheld) {
+            const auto hold = recorder.fileHold()();
+            for (const QFileInfo &fd :
+                 QDir("/proc/self/fd").entryInfoList(QDir::Files | QDir::System))
+                openUnheld = openUnheld || fd.symLinkTarget() == target;
+        }
+        waiter.join();
+        QVERIFY(!openUnheld);
         QCOMPARE(failures, QStringList());
         const QList<HistoryVersion> kept = versions();
         QCOMPARE(kept.size(), 2);

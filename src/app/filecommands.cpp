@@ -2,6 +2,7 @@
 
 #include "environment/discovery.h"
 #include "environment/pixinsight.h"
+#include "knowledge/backgroundjob.h"
 #include "knowledge/schema.h"
 #include "knowledge/setupfile.h"
 #include "model/reapply.h"
@@ -27,7 +28,6 @@
 #include <QProgressDialog>
 #include <QScopeGuard>
 #include <QStatusBar>
-#include <QThreadPool>
 #include <QUndoStack>
 
 #include <memory>
@@ -163,8 +163,7 @@ void FileCommands::reloadKeepingChanges()
         }
         const ReloadReport report = describeReload(*outcomes, nativePath(path));
         // Thousands of them are freed on a pool thread rather than by the window.
-        QThreadPool::globalInstance()->start(
-            [old = std::exchange(*outcomes, {})] { Q_UNUSED(old) });
+        freeAside(std::exchange(*outcomes, {}));
         if (report.warn) {
             Dialogs::Message box;
             box.icon = QMessageBox::Warning;

@@ -30,6 +30,7 @@
 #include <emmintrin.h>
 #endif
 #include <string>
+#include <string_view>
 #include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
@@ -202,18 +203,25 @@ void appendJson(std::string &out, QLatin1String text)
     appendJsonUnits<Units::Latin1>(out, reinterpret_cast<const uchar *>(text.data()), text.size());
 }
 
+// Text known when compiled, not measured again for each of a million records.
+template <size_t N>
+void put(std::string &out, const char (&text)[N])
+{
+    out.append(text, N - 1);
+}
+
 // One side of a record: its type and value, or null.
 void appendSide(std::string &out, const XsdtNode *node)
 {
     if (!node) {
-        out += "null";
+        put(out, "null");
         return;
     }
-    out += "{\n                \"type\": ";
+    put(out, "{\n                \"type\": ");
     appendJson(out, QStringView(&node->type, 1));
-    out += ",\n                \"value\": ";
+    put(out, ",\n                \"value\": ");
     node->value.visit([&](auto text) { appendJson(out, text); });
-    out += "\n            }";
+    put(out, "\n            }");
 }
 
 // One record of `diff --json`, laid out as QJsonDocument lays out an object in the records
@@ -221,32 +229,39 @@ void appendSide(std::string &out, const XsdtNode *node)
 // second file's value would do. Written by hand: a million records through QJsonDocument
 // take several times as long as reading both files.
 void appendRecord(std::string &out, const Comparison &comparison, const DiffRecord &record,
-                  QStringView path)
+                  QStringView path, CopyVerdict verdict)
 {
-    static const char *const kinds[] = {"different", "onlyFirst", "onlySecond"};
+    static const std::string_view kinds[] = {"\"different\"", "\"onlyFirst\"", "\"onlySecond\""};
+    // The verdicts' names as JSON strings, made once.
+    static const auto verdicts = [] {
+        std::array<std::string, kCopyVerdicts> names;
+        for (int verdict = 0; verdict < kCopyVerdicts; ++verdict)
+            appendJson(names[size_t(verdict)], Comparison::verdictName(CopyVerdict(verdict)));
+        return names;
+    }();
     const bool different = record.kind == DiffRecord::Different;
-    out += "        {\n            \"copy\": ";
+    put(out, "        {\n            \"copy\": ");
     if (different) {
-        const CopyVerdict verdict = comparison.verdictOf(record);
-        out += "{\n                \"reason\": ";
+        put(out, "{\n                \"reason\": ");
         appendJson(out, comparison.whyNot(record, verdict));
-        out += ",\n                \"verdict\": ";
-        appendJson(out, Comparison::verdictName(verdict));
-        out += "\n            }";
+        put(out, ",\n                \"verdict\": ");
+        out += verdicts[size_t(verdict)];
+        put(out, "\n            }");
     } else {
-        out += "null";
+        put(out, "null");
     }
-    out += ",\n            \"first\": ";
+    put(out, ",\n            \"first\": ");
     appendSide(out, record.here);
-    out += ",\n            \"kind\": ";
-    appendJson(out, QLatin1String(kinds[record.kind]));
-    out += ",\n            \"path\": ";
+    put(out, ",\n            \"kind\": ");
+    out += kinds[record.kind];
+    put(out, ",\n            \"path\": ");
     appendJson(out, path);
-    out += ",\n            \"second\": ";
+    put(out, ",\n            \"second\": ");
     appendSide(out, record.there);
-    out += different && record.here->type != record.there->type
-               ? ",\n            \"typeDiffers\": true\n        }"
-               : ",\n            \"typeDiffers\": false\n        }";
+    if (different && record.here->type != record.there->type)
+        put(out, ",\n            \"typeDiffers\": true\n        }");
+    else
+        put(out, ",\n            \"typeDiffers\": false\n        }");
 }
 
 // Documents left to the end of the process: still reachable from here, so a leak checker does
@@ -263,18 +278,22 @@ void adviseLargePages(char *data, qsizetype size)
         (void)::madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
 }
 
+using VerdictSink = std::function<void(const DiffRecord &, QStringView path, CopyVerdict)>;
+
 // The records of a comparison found by the walk on this thread and handed to `write` on a
 // second one, in the same order: making a record's text costs about as much as finding the
 // record, and the two then share the two cores that most machines have. The walk runs ahead
-// by a few batches at most.
+// by a few batches at most. Given `verdicts`, the walk also works out the copy verdict of each
+// record that differs: it has time to spare, and the writer then has less to do.
 qint64 forEachRecordAside(const DocumentComparison &index, const XsdtDocument &here,
-                          const DocumentComparison::RecordSink &write)
+                          const Comparison *verdicts, const VerdictSink &write)
 {
     struct Entry
     {
         qsizetype pathAt;
         qsizetype pathSize;
         int kind;
+        CopyVerdict verdict;
         XsdtNode *here;
         XsdtNode *there;
     };
@@ -305,7 +324,7 @@ qint64 forEachRecordAside(const DocumentComparison &index, const XsdtDocument &h
             changed.notify_all();
             for (const Entry &entry : batch.entries)
                 write(DiffRecord{entry.kind, entry.here, entry.there},
-                      QStringView(batch.paths).mid(entry.pathAt, entry.pathSize));
+                      QStringView(batch.paths).mid(entry.pathAt, entry.pathSize), entry.verdict);
             batch.paths.truncate(0); // keeps the memory for another batch
             batch.entries.clear();
             const std::lock_guard lock(mutex);
@@ -326,8 +345,11 @@ qint64 forEachRecordAside(const DocumentComparison &index, const XsdtDocument &h
         changed.notify_all();
     };
     const qint64 count = index.forEachRecord(here, [&](const DiffRecord &record, QStringView path) {
+        const CopyVerdict verdict = verdicts && record.kind == DiffRecord::Different
+                                        ? verdicts->verdictOf(record)
+                                        : CopyVerdict::OneSide;
         current.entries.push_back(
-            {current.paths.size(), path.size(), record.kind, record.here, record.there});
+            {current.paths.size(), path.size(), record.kind, verdict, record.here, record.there});
         current.paths.append(path);
         if (current.entries.size() == kBatchRecords)
             hand();
@@ -528,13 +550,15 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
             bytes.clear(); // keeps its capacity for the next piece
         };
         const char *separator = "\n";
-        count = forEachRecordAside(index, first, [&](const DiffRecord &record, QStringView path) {
+        const auto writeRecord = [&](const DiffRecord &record, QStringView path,
+                                     CopyVerdict verdict) {
             bytes += separator;
-            appendRecord(bytes, comparison, record, path);
+            appendRecord(bytes, comparison, record, path, verdict);
             separator = ",\n";
             if (bytes.size() >= size_t(kPiece))
                 write();
-        });
+        };
+        count = forEachRecordAside(index, first, &comparison, writeRecord);
         bytes += "\n    ";
         bytes.append(laidOut.constData() + at + 6, size_t(laidOut.size() - at - 6));
         write();
@@ -544,7 +568,7 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
     const QString different = tr("Different");
     const QString onlyFirst = tr("Only in the first file");
     const QString onlySecond = tr("Only in the second file");
-    count = forEachRecordAside(index, first, [&](const DiffRecord &record, QStringView path) {
+    const auto writeLine = [&](const DiffRecord &record, QStringView path, CopyVerdict) {
         if (record.kind == DiffRecord::OnlyHere)
             piece += onlyFirst;
         else if (record.kind == DiffRecord::OnlyThere)
@@ -562,7 +586,8 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
             piece += escaped(record.there->value);
         piece += QLatin1Char('\n');
         flush();
-    });
+    };
+    count = forEachRecordAside(index, first, nullptr, writeLine);
     m_out << QStringView(piece);
     m_out.flush();
     return count == 0 ? ExitDone : ExitFinding;

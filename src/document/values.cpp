@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QLocale>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -51,10 +52,73 @@ bool parseWhole(QStringView text, bool *negative, quint64 *magnitude)
     return true;
 }
 
+// The forms a settings file writes its reals in (a sign, digits, a fraction, an exponent), read
+// without QLocale, which took most of the time of checking one. Kept to magnitudes that can
+// neither overflow nor underflow, where both give the correctly rounded double; false for any
+// other text, which is then read the long way.
+bool parsePlainReal(QStringView text, double *out)
+{
+    constexpr qsizetype kMaxDigits = 40;
+    constexpr int kMaxExponent = 250;
+    char buffer[64];
+    if (text.isEmpty() || text.size() >= qsizetype(sizeof buffer))
+        return false;
+    qsizetype i = 0;
+    int length = 0;
+    if (text[0] == u'-' || text[0] == u'+') {
+        if (text[0] == u'-')
+            buffer[length++] = '-';
+        ++i;
+    }
+    const auto digits = [&] {
+        const qsizetype from = i;
+        for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i)
+            buffer[length++] = char(text[i].unicode());
+        return i - from;
+    };
+    qsizetype count = digits();
+    if (count == 0)
+        return false;
+    if (i < text.size() && text[i] == u'.') {
+        buffer[length++] = '.';
+        ++i;
+        const qsizetype fraction = digits();
+        if (fraction == 0)
+            return false;
+        count += fraction;
+    }
+    if (count > kMaxDigits)
+        return false;
+    if (i < text.size() && (text[i] == u'e' || text[i] == u'E')) {
+        buffer[length++] = 'e';
+        ++i;
+        if (i < text.size() && (text[i] == u'-' || text[i] == u'+'))
+            buffer[length++] = char(text[i++].unicode());
+        const qsizetype exponentDigits = digits();
+        if (exponentDigits == 0 || exponentDigits > 3)
+            return false;
+        int exponent = 0;
+        for (qsizetype k = length - exponentDigits; k < length; ++k)
+            exponent = exponent * 10 + (buffer[k] - '0');
+        if (exponent > kMaxExponent)
+            return false;
+    }
+    if (i != text.size())
+        return false;
+    double d = 0;
+    const auto [end, ec] = std::from_chars(buffer, buffer + length, d);
+    if (ec != std::errc() || end != buffer + length)
+        return false;
+    *out = d;
+    return true;
+}
+
 // The C locale reads a dot as the decimal separator whatever the user's locale says; group
 // separators are refused so that "1,5" is not read as 15.
 bool parseReal(const QString &text, double *out)
 {
+    if (parsePlainReal(text, out))
+        return true;
     QLocale c = QLocale::c();
     c.setNumberOptions(QLocale::RejectGroupSeparator | QLocale::OmitGroupSeparator);
     bool ok = false;
@@ -75,6 +139,19 @@ float readFloat(const QString &text)
     if (ec == std::errc() && end == s.data() + s.size())
         return f;
     return float(QLocale::c().toDouble(text));
+}
+
+// The significant digits of the shortest text that reads back as this float: no text with fewer
+// can, so the search for the digits to store starts here.
+int fewestDigits(float f)
+{
+    char buffer[32];
+    const auto [end, ec] =
+        std::to_chars(buffer, buffer + sizeof buffer, f, std::chars_format::scientific);
+    int digits = 0;
+    for (const char *p = buffer; ec == std::errc() && p < end && *p != 'e'; ++p)
+        digits += *p >= '0' && *p <= '9';
+    return std::clamp(digits, 1, 9);
 }
 
 } // namespace
@@ -221,7 +298,7 @@ bool validateValue(QChar type, const QString &text, QString *normalized, QString
                                 Values::tr("Expected a real number in single-precision range."));
         const float f = float(d);
         // The fewest significant digits that read back to the same float, so 0.1 stays 0.1.
-        for (int p = 1; p <= 9; ++p) {
+        for (int p = fewestDigits(f); p <= 9; ++p) {
             result = QString::number(double(f), 'g', p);
             if (p == 9 || readFloat(result) == f)
                 break;

@@ -491,10 +491,24 @@ qsizetype scanTo(const char16_t *s, qsizetype from, qsizetype end, char16_t stop
 
 // The same over bytes, sixteen at a time; it also sets *odd when it passed a character that
 // the writer turns into a reference (' < >), which means the file's layout is not ours, and
-// *wide when it passed a byte that is not ASCII.
+// *wide when it passed a byte that is not ASCII. All of these are rare: one mask finds the first
+// unit that is the stop or any of them, and only a block that holds one of them is looked at
+// more closely.
 inline __attribute__((always_inline)) qsizetype scanTo(const char *s, qsizetype from, qsizetype end,
                                                        char stop, bool *amp, bool *odd, bool *wide)
 {
+    // Notes what c is; true when it is the stop.
+    const auto passed = [&](char c) {
+        if (c == stop)
+            return true;
+        if (c == '&')
+            *amp = true;
+        else if (c == '\'' || c == '<' || c == '>')
+            *odd = true;
+        else if (uchar(c) >= 0x80)
+            *wide = true;
+        return false;
+    };
     qsizetype i = from;
 #ifdef __SSE2__
     const __m128i stops = _mm_set1_epi8(stop);
@@ -504,34 +518,22 @@ inline __attribute__((always_inline)) qsizetype scanTo(const char *s, qsizetype 
     const __m128i gt = _mm_set1_epi8('>');
     while (end - i >= 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
-        const unsigned stopMask = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, stops)));
-        const unsigned ampMask = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amps)));
-        const unsigned oddMask = unsigned(_mm_movemask_epi8(_mm_or_si128(
-            _mm_cmpeq_epi8(v, apos), _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt)))));
-        const unsigned wideMask = unsigned(_mm_movemask_epi8(v));
-        if (stopMask) {
-            const unsigned before = (1u << __builtin_ctz(stopMask)) - 1;
-            *amp |= (ampMask & before) != 0;
-            *odd |= (oddMask & before) != 0;
-            *wide |= (wideMask & before) != 0;
-            return i + __builtin_ctz(stopMask);
+        const __m128i marks =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, stops), _mm_cmpeq_epi8(v, amps)),
+                         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, apos), v),
+                                      _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt))));
+        if (const unsigned mask = unsigned(_mm_movemask_epi8(marks))) {
+            for (qsizetype at = i + __builtin_ctz(mask); at < i + 16; ++at) {
+                if (passed(s[at]))
+                    return at;
+            }
         }
-        *amp |= ampMask != 0;
-        *odd |= oddMask != 0;
-        *wide |= wideMask != 0;
         i += 16;
     }
 #endif
     for (; i < end; ++i) {
-        const char c = s[i];
-        if (c == stop)
+        if (passed(s[i]))
             return i;
-        if (c == '&')
-            *amp = true;
-        else if (c == '\'' || c == '<' || c == '>')
-            *odd = true;
-        else if (uchar(c) >= 0x80)
-            *wide = true;
     }
     return end;
 }
@@ -658,7 +660,7 @@ private:
     TextStore *store() { return m_strings ? &m_strings->store : nullptr; }
     StringCache *keyCache() { return m_strings ? &m_strings->keys : nullptr; }
     StringCache *valueCache() { return m_strings ? &m_strings->values : nullptr; }
-    XsdtNode *addNode(XsdtNode *parent, XsdtNode::Kind kind, XsdtKey key);
+    XsdtNode *addNode(XsdtNode *parent, XsdtNode::Kind kind, XsdtKey &&key);
     void adoptPending(XsdtNode *parent, size_t first);
     qsizetype readName();
     // The units of the space character at `i`, 0 when there is none.
@@ -685,6 +687,8 @@ private:
     // The writer puts nothing between elements.
     void skipSpaceBetweenElements()
     {
+        if (m_pos < m_n && m_s[m_pos] == Unit('<')) // the writer's layout: nothing to skip
+            return;
         const qsizetype start = m_pos;
         skipSpace();
         if (m_pos != start)
@@ -752,7 +756,7 @@ private:
 };
 
 template <typename Unit>
-XsdtNode *Reader<Unit>::addNode(XsdtNode *parent, XsdtNode::Kind kind, XsdtKey key)
+XsdtNode *Reader<Unit>::addNode(XsdtNode *parent, XsdtNode::Kind kind, XsdtKey &&key)
 {
     auto node = std::make_unique<XsdtNode>();
     node->kind = kind;
@@ -1085,7 +1089,7 @@ bool Reader<Unit>::readValue(XsdtNode *parent, Tag<Unit> &tag)
         else
             total += size;
     }
-    XsdtNode *node = addNode(parent, XsdtNode::Value, tag.k);
+    XsdtNode *node = addNode(parent, XsdtNode::Value, XsdtKey(tag.k));
     node->type = tag.t;
     node->textForm = true;
     node->setCompressed(tag.c, std::move(content));
@@ -1663,6 +1667,48 @@ const XsdtNode *nodeWithReplacement(const XsdtNode &node, qsizetype &skip)
 
 } // namespace
 
+bool isWellFormedUtf8(const char *data, qsizetype size)
+{
+    const auto *u = reinterpret_cast<const unsigned char *>(data);
+    qsizetype i = 0;
+    while (i < size) {
+#ifdef __SSE2__
+        while (size - i >= 64) {
+            const auto at = [&](int k) {
+                return _mm_loadu_si128(reinterpret_cast<const __m128i *>(u + i + k));
+            };
+            const __m128i any =
+                _mm_or_si128(_mm_or_si128(at(0), at(16)), _mm_or_si128(at(32), at(48)));
+            if (_mm_movemask_epi8(any))
+                break;
+            i += 64;
+        }
+        while (size - i >= 16) {
+            const int high =
+                _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(u + i)));
+            if (high) {
+                i += __builtin_ctz(unsigned(high));
+                break;
+            }
+            i += 16;
+        }
+#endif
+        if (i == size)
+            break;
+        if (u[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        // The decoder's own reading of a sequence: one unit wide only where it is not UTF-8.
+        qsizetype width = 1;
+        Units<char>::at(data, i, size, &width);
+        if (width == 1)
+            return false;
+        i += width;
+    }
+    return true;
+}
+
 bool XsdtDocument::readsBackAs(const QByteArray &bytes, QString *error, QString *where) const
 {
     return readsBackFrom(*this, bytes.constData(), bytes.size(), error, where, {});
@@ -1689,7 +1735,7 @@ bool XsdtDocument::parse(const QByteArray &bytes, QString *error, const Progress
 {
     clear();
     // A well-formed file is read as it stands, without a decoded copy of it.
-    if (bytes.isValidUtf8()) {
+    if (isWellFormedUtf8(bytes.constData(), bytes.size())) {
         Reader<char> reader(bytes.constData(), bytes.size(), *this);
         reader.reportTo(progress, bytes.size());
         if (!reader.run()) {
@@ -1710,7 +1756,7 @@ bool XsdtDocument::parsePaths(const QByteArray &bytes, const QStringList &paths,
     clear();
     bool ok = false;
     QString message;
-    if (bytes.isValidUtf8()) {
+    if (isWellFormedUtf8(bytes.constData(), bytes.size())) {
         Reader<char> reader(bytes.constData(), bytes.size(), *this);
         reader.keepOnly(paths);
         ok = reader.run();

@@ -142,10 +142,13 @@ void HistoryRecorder::record(const SettingsStore::FileWrite &write)
         ok = ok &&
              recordChecked(store, before, write.beforeReads, VersionAuthor::Unknown, &error) > 0;
     }
-    // Only one version is held at a time: the one before went with its scope.
+    // Only one version is held at a time: the one before went with its scope. A large file is
+    // stored from its descriptor, so the readers' hold lasts until that is closed: a save or
+    // restore meanwhile would find its lease refused, as if another program had the file open.
+    std::unique_lock<std::mutex> hold(m_fileMutex, std::defer_lock);
     Content after;
     if (ok) {
-        const std::lock_guard<std::mutex> hold(m_fileMutex);
+        hold.lock();
         ok = readHashed(write.path, &after, &error);
     }
     if (ok && after.hash != write.afterHash) {
@@ -178,6 +181,9 @@ void HistoryRecorder::record(const SettingsStore::FileWrite &write)
     // The save read these bytes back and proved that they parse.
     const VersionAuthor author = write.restore ? VersionAuthor::Restore : m_author;
     ok = ok && recordChecked(store, after, true, author, &error) > 0;
+    after = Content(); // closed before the hold goes
+    if (hold.owns_lock())
+        hold.unlock();
     if (ok)
         return;
     std::function<void(const QString &)> failed;

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QThreadPool>
+
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <utility>
 
 class QObject;
 class QThread;
@@ -51,5 +54,14 @@ private:
     std::shared_ptr<Run> m_run;
     bool m_running = false;
 };
+
+// Lets go of `value` on a pool thread: a large file's lists take longer to free than the window
+// may wait, whether it waits for them directly or for a worker that frees them. Only for values
+// whose freeing reads nothing that may go meanwhile (plain strings and pointers never followed).
+template <typename T>
+void freeAside(T value)
+{
+    QThreadPool::globalInstance()->start([held = std::move(value)] { Q_UNUSED(held) });
+}
 
 } // namespace vrn

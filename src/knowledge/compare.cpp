@@ -120,6 +120,17 @@ size_t countNodes(const XsdtNode *node)
     return count;
 }
 
+// The entries a walk of this document passes: the children of every group that takes part.
+qint64 entriesWalked(const XsdtNode *group)
+{
+    qint64 count = qint64(group->children.size());
+    for (const auto &child : group->children) {
+        if (child->isGroup() && !child->pendingDelete)
+            count += entriesWalked(child.get());
+    }
+    return count;
+}
+
 // A compressed value's text is only a summary of its blocks, so two different blocks can
 // share it: the blocks themselves are compared too.
 bool sameValue(const XsdtNode &a, const XsdtNode &b)
@@ -175,7 +186,7 @@ public:
                           const std::atomic_bool *cancelled, std::atomic<qint64> *done,
                           const RecordSink &seen) const
     {
-        Walk walk(m_entries.size(), true, seen ? &seen : nullptr, cancelled, done);
+        Walk walk(m_entries.size(), true, seen ? &seen : nullptr, cancelled, nullptr, done);
         // At most every entry of both: room not filled is never touched.
         walk.records.reserve(here.size() + qsizetype(m_thereValues.size()));
         walkHere(walk, here, 0, quint32(here.m_entries.size()), 0, QString());
@@ -185,16 +196,20 @@ public:
     // The same walk over the document itself, for a comparison made at once on the thread that
     // owns it: nothing can change it meanwhile, so no outline needs to be copied first.
     QList<DiffRecord> run(const XsdtDocument &here, HereRanks *ranks,
-                          std::vector<XsdtNode *> *queued) const
+                          std::vector<XsdtNode *> *queued, const std::atomic_bool *cancelled,
+                          const std::atomic_bool *released, std::atomic<qint64> *done,
+                          const RecordSink *seen, qint64 entries) const
     {
-        Walk walk(m_entries.size(), true, nullptr, nullptr, nullptr);
+        Walk walk(m_entries.size(), true, seen, cancelled, released, done);
+        if (entries > 0)
+            walk.records.reserve(entries + qsizetype(m_thereValues.size()));
         walkNodes(walk, &here.root, 0, QString(), queued);
         return finish(walk, ranks);
     }
 
     qint64 run(const XsdtDocument &here, const RecordSink &take) const
     {
-        Walk walk(m_entries.size(), false, &take, nullptr, nullptr);
+        Walk walk(m_entries.size(), false, &take, nullptr, nullptr, nullptr);
         walkNodes(walk, &here.root, 0, QString(), nullptr);
         finish(walk, nullptr);
         return walk.handed;
@@ -243,11 +258,12 @@ private:
     struct Walk
     {
         Walk(size_t entries, bool keep, const RecordSink *take, const std::atomic_bool *cancelled,
-             std::atomic<qint64> *done)
+             const std::atomic_bool *released, std::atomic<qint64> *done)
             : hereSeen(entries, 0)
             , keep(keep)
             , take(take)
             , cancelled(cancelled)
+            , released(released)
             , done(done)
         {}
 
@@ -262,6 +278,7 @@ private:
         const RecordSink *take;
         QString scratch;
         const std::atomic_bool *cancelled;
+        const std::atomic_bool *released; // the document is about to change
         std::atomic<qint64> *done;
         qint64 steps = 0;
         qint64 handed = 0;
@@ -322,7 +339,11 @@ private:
     {
         if (walk.stopped())
             return {};
+        // The owner may be waiting to change this document meanwhile: asked as the walk asks.
+        quint32 checked = 0;
         for (const ThereValue &value : m_thereValues) {
+            if (++checked % kCheckEvery == 0 && stopAsked(walk))
+                return {};
             if (value.rank >= walk.hereSeen[size_t(value.id)]) {
                 XsdtNode *node = pairOf(m_entries[size_t(value.id)], value.rank);
                 walk.add(NodePath{node}, DiffRecord::OnlyThere, nullptr, node);
@@ -333,13 +354,19 @@ private:
         return std::move(walk.records);
     }
 
+    static bool stopAsked(const Walk &walk)
+    {
+        return (walk.cancelled && walk.cancelled->load(std::memory_order_relaxed)) ||
+               (walk.released && walk.released->load(std::memory_order_relaxed));
+    }
+
     // Counts one more entry walked; false once the comparison is to stop.
     static bool step(Walk &walk)
     {
         if (++walk.steps % kCheckEvery == 0) {
             if (walk.done)
                 walk.done->store(walk.steps, std::memory_order_relaxed);
-            if (walk.cancelled && walk.cancelled->load(std::memory_order_relaxed))
+            if (stopAsked(walk))
                 walk.stop = true;
         }
         return !walk.stop;
@@ -508,7 +535,21 @@ bool DocumentComparison::recordFor(XsdtNode *value, const HereRanks &ranks,
 QList<DiffRecord> DocumentComparison::compare(const XsdtDocument &here, HereRanks *ranks,
                                               std::vector<XsdtNode *> *queued) const
 {
-    return m_index->run(here, ranks, queued);
+    return m_index->run(here, ranks, queued, nullptr, nullptr, nullptr, nullptr, 0);
+}
+
+QList<DiffRecord> DocumentComparison::compare(const XsdtDocument &here, HereRanks *ranks,
+                                              std::vector<XsdtNode *> *queued,
+                                              const std::atomic_bool &cancelled,
+                                              const std::atomic_bool &released,
+                                              std::atomic<qint64> *done, std::atomic<qint64> *total,
+                                              const RecordSink &seen) const
+{
+    const qint64 entries = entriesWalked(&here.root);
+    if (total)
+        total->store(entries);
+    return m_index->run(here, ranks, queued, &cancelled, &released, done, seen ? &seen : nullptr,
+                        entries);
 }
 
 qint64 DocumentComparison::forEachRecord(const XsdtDocument &here, const RecordSink &take) const

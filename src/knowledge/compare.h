@@ -112,10 +112,17 @@ public:
                               const std::atomic_bool *cancelled = nullptr,
                               std::atomic<qint64> *done = nullptr,
                               const RecordSink &seen = {}) const;
-    // The same, on the thread that owns `here`, which nothing changes meanwhile; `queued`
-    // receives the entries left out for being queued for deletion, as the outline's queued().
+    // The same, walking `here` itself while nothing changes it; `queued` receives the entries
+    // left out for being queued for deletion, as the outline's queued().
     QList<DiffRecord> compare(const XsdtDocument &here, HereRanks *ranks = nullptr,
                               std::vector<XsdtNode *> *queued = nullptr) const;
+    // The same on a worker, while the owner of `here` waits to change it: gives up, returning
+    // nothing, soon after `cancelled` or `released` is set. `done` counts the entries walked,
+    // of `total`, which is told first.
+    QList<DiffRecord> compare(const XsdtDocument &here, HereRanks *ranks,
+                              std::vector<XsdtNode *> *queued, const std::atomic_bool &cancelled,
+                              const std::atomic_bool &released, std::atomic<qint64> *done,
+                              std::atomic<qint64> *total, const RecordSink &seen) const;
     // The same records handed to `take` one by one, in the same order, and kept nowhere: a
     // listing of two large unrelated files would otherwise hold more than both files. Returns
     // the number of records.

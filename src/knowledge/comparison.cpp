@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QThread>
 #include <QThreadPool>
 #include <QTimer>
 #include <QVarLengthArray>
@@ -22,6 +23,9 @@
 #include <iterator>
 #include <mutex>
 #include <numeric>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 namespace vrn {
 
@@ -37,7 +41,7 @@ constexpr qsizetype kPatchLimit = 2000;
 void freeElsewhere(QList<DiffRecord> &records)
 {
     if (records.size() > kPatchLimit)
-        QThreadPool::globalInstance()->start([old = std::exchange(records, {})] { Q_UNUSED(old) });
+        freeAside(std::exchange(records, {}));
     records.clear();
 }
 
@@ -50,12 +54,6 @@ int labelNumber(const QString &label, QStringList &labels, QHash<QString, int> &
     numbers.insert(label, int(labels.size()));
     labels.append(label);
     return int(labels.size()) - 1;
-}
-
-QString groupLabel(QStringView path)
-{
-    const qsizetype cut = Comparison::groupCut(path);
-    return cut < 0 ? QString() : path.left(cut).toString();
 }
 
 // Whether a comes before b in document order (both in the same document).
@@ -78,18 +76,81 @@ bool documentOrder(const XsdtNode *a, const XsdtNode *b)
     return chainA[i - 1]->indexInParent() < chainB[j - 1]->indexInParent();
 }
 
-bool noiseByRules(const DeletionPolicy &rules, const DiffRecord &record)
+bool noiseByRules(const DeletionPolicy &rules, const XsdtNode *node)
 {
-    return rules.isCompareNoise(pathKeys(record.node()), true);
+    return rules.isCompareNoise(pathKeys(node), true);
 }
 
-// The same on a worker, which may not read this document's nodes: from the record's path.
-bool noiseByRules(const DeletionPolicy &rules, const DiffRecord &record, QStringView path)
+// The same from a record's path, for a worker that may not read this document's nodes.
+bool noiseByPath(const DeletionPolicy &rules, QStringView path)
 {
     // Paths are keys joined by "/", which no key holds.
-    return rules.isCompareNoise(
-        record.there ? pathKeys(record.there) : path.toString().split(QLatin1Char('/')), true);
+    return rules.isCompareNoise(path.toString().split(QLatin1Char('/')), true);
 }
+
+// Fills in the noise of the records not known yet, from the other file's entry or, without
+// one, this file's (which the caller may read). Asked of a million records, the rules take
+// longer than the whole walk, so two threads share them where there are two cores. Gives up
+// soon after `stop` says so.
+void markNoise(const DeletionPolicy &rules, const QList<DiffRecord> &records,
+               std::vector<signed char> &noise, const std::function<bool()> &stop)
+{
+    constexpr qsizetype kChunk = 4096;
+    std::atomic<qsizetype> next = 0;
+    std::atomic_bool stopped = false;
+    const auto work = [&] {
+        for (qsizetype from; (from = next.fetch_add(kChunk)) < records.size();) {
+            if (stopped.load(std::memory_order_relaxed) || stop()) {
+                stopped = true;
+                return;
+            }
+            const qsizetype to = std::min(records.size(), from + kChunk);
+            for (qsizetype i = from; i < to; ++i) {
+                const DiffRecord &record = records.at(i);
+                if (noise[size_t(i)] < 0)
+                    noise[size_t(i)] =
+                        noiseByRules(rules, record.there ? record.there : record.here);
+            }
+        }
+    };
+    std::optional<std::thread> helper;
+    if (records.size() > kChunk && QThread::idealThreadCount() > 1) {
+        try {
+            helper.emplace(work);
+        } catch (const std::system_error &) {
+            // No thread to be had: this one does it all.
+        }
+    }
+    work();
+    if (helper)
+        helper->join();
+}
+
+// The number of each record's group, as the walk hands the records over with their paths.
+// Records come in document order, so most share the group of the one before: that one is
+// checked first, without making a label or looking it up.
+class GroupNumbers
+{
+public:
+    GroupNumbers(QStringList &labels, QHash<QString, int> &numbers)
+        : m_labels(labels)
+        , m_numbers(numbers)
+    {}
+
+    int of(QStringView path)
+    {
+        const qsizetype cut = Comparison::groupCut(path);
+        const QStringView label = cut < 0 ? QStringView() : path.left(cut);
+        if (m_last < 0 || label != QStringView(m_labels.at(m_last)))
+            m_last = labelNumber(label.toString(), m_labels, m_numbers);
+        return m_last;
+    }
+
+private:
+    QStringList &m_labels;
+    QHash<QString, int> &m_numbers;
+    int m_last = -1;
+};
 
 } // namespace
 
@@ -115,10 +176,10 @@ struct Comparison::Outcome
     QStringList groupLabels;
     QHash<QString, int> groupByLabel;
     QSet<XsdtNode *> queued;
-    bool stale = false; // this document changed before it was outlined in full
+    bool stale = false; // this document was about to change before it was walked in full
 };
 
-// A worker's outlining of this document: it holds the lock while it reads the document.
+// A worker's walk of this document: it holds the lock while it reads the document.
 struct Comparison::Reading
 {
     std::atomic_bool stop = false;
@@ -247,11 +308,11 @@ void Comparison::startAgain(const XsdtDocument &here)
         start(here, m_otherPath, m_other, nullptr);
 }
 
-// This document is outlined in one walk that shares its strings, here on the owner's thread or,
-// when the owner lets go of it before every change, first thing on the worker. The worker reads
-// only the outline, its own copy of the rules and the other side, which it reads itself or
-// shares unchanged with the owner. So the document stays open to edits meanwhile, and an edit
-// only asks for another run once this one is done.
+// This document is outlined here in one walk that shares its strings, or, when the owner lets
+// go of it before every change, walked by the worker itself, which holds it only while it walks.
+// Otherwise the worker reads the outline, its own copy of the rules and the other side, which it
+// reads itself or shares unchanged with the owner. So the document stays open to edits
+// meanwhile, and an edit only asks for another run once this one is done.
 void Comparison::start(const XsdtDocument &here, const QString &path,
                        std::shared_ptr<const Other> other, std::shared_ptr<const QByteArray> bytes)
 {
@@ -304,41 +365,53 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
             fresh->index = std::make_unique<DocumentComparison>(*fresh->document);
 #ifdef __GLIBC__
             // The file's bytes and the index's scaffolding are freed by now: give their room
-            // back before this document is outlined, rather than hold both.
+            // back before this document is compared, rather than hold both.
             malloc_trim(0);
 #endif
             other = std::move(fresh);
         }
-        // Outlined once the other side is read, so that the outline and the other file's bytes
-        // are never held at once.
-        if (reading) {
-            // The owner waits for the lock before it changes the document or lets it go.
-            const std::lock_guard lock(reading->lock);
-            if (!reading->stop.load())
-                here = DocumentOutline::take(*document, reading->stop);
-            if (here)
-                total->store(here->size());
-            else
-                outcome->stale = true;
-        }
-        if (here) {
-            for (XsdtNode *node : here->queued())
-                outcome->queued.insert(node);
-        }
         outcome->other = other;
-        if (outcome->stale)
-            return report(); // the document changed while it was outlined: compared again
-        // Which records are noise and where they are grouped, worked out here from the other
-        // file's entries and the paths as the walk makes them.
+        // Where the records are grouped, worked out from the paths as the walk makes them, and
+        // which are noise: from the path for an entry only here that this document's outline
+        // stands for, from the nodes after the walk for the rest.
+        GroupNumbers groups(outcome->groupLabels, outcome->groupByLabel);
         const auto seen = [&](const DiffRecord &record, QStringView path) {
-            outcome->noise.push_back(rules && noiseByRules(*rules, record, path));
-            outcome->groups.push_back(
-                labelNumber(groupLabel(path), outcome->groupLabels, outcome->groupByLabel));
+            outcome->noise.push_back(!rules                    ? 0
+                                     : record.there || reading ? -1
+                                                               : noiseByPath(*rules, path));
+            outcome->groups.push_back(groups.of(path));
         };
-        outcome->records =
-            other->index->compare(*here, &outcome->ranks, &cancelled, done.get(), seen);
+        const auto markAllNoise = [&](const std::atomic_bool *released) {
+            if (rules) {
+                markNoise(*rules, outcome->records, outcome->noise,
+                          [&] { return cancelled.load() || (released && released->load()); });
+            }
+        };
+        std::vector<XsdtNode *> queued;
+        if (reading) {
+            // Walked once the other side is read, so that this document is not held from its
+            // owner while the file is read. The owner sets `stop`, then waits for the lock
+            // before it changes the document or lets it go: the walk ends soon after, and the
+            // owner compares again.
+            const std::lock_guard lock(reading->lock);
+            if (!reading->stop.load()) {
+                outcome->records =
+                    other->index->compare(*document, &outcome->ranks, &queued, cancelled,
+                                          reading->stop, done.get(), total.get(), seen);
+                markAllNoise(&reading->stop);
+            }
+            outcome->stale = reading->stop.load();
+        } else {
+            outcome->records =
+                other->index->compare(*here, &outcome->ranks, &cancelled, done.get(), seen);
+            markAllNoise(nullptr);
+            queued = here->queued();
+        }
         if (cancelled.load())
             return {};
+        if (outcome->stale)
+            return report(); // the document is about to change: compared again
+        outcome->queued = QSet<XsdtNode *>(queued.begin(), queued.end());
         return report();
     });
 }
@@ -524,7 +597,7 @@ bool Comparison::isNoise(int position)
 {
     signed char &known = m_noise[size_t(position)];
     if (known < 0)
-        known = m_policy && noiseByRules(*m_policy, m_records[position]);
+        known = m_policy && noiseByRules(*m_policy, m_records[position].node());
     return known;
 }
 
@@ -546,7 +619,7 @@ int Comparison::groupOf(int position)
 {
     int &group = m_groups[size_t(position)];
     if (group < 0)
-        group = labelNumber(groupLabel(m_records[position].path()), m_groupLabels, m_groupByLabel);
+        group = GroupNumbers(m_groupLabels, m_groupByLabel).of(m_records[position].path());
     return group;
 }
 
@@ -574,8 +647,7 @@ CopyVerdict Comparison::verdictOf(const DiffRecord &record) const
     // block's text is encoded data, neither of which belongs in an editable entry.
     else if (!record.here->isEditable() || !record.there->isEditable())
         verdict = CopyVerdict::Protected;
-    else if (m_policy &&
-             (m_policy->isCompareNoCopy(record.here) || m_policy->isEditLocked(record.here)))
+    else if (m_policy && m_policy->isKeptFromCopies(record.here))
         verdict = CopyVerdict::Rules;
     else if (record.here->type != record.there->type)
         verdict = CopyVerdict::TypeDiffers;
@@ -602,39 +674,98 @@ QString Comparison::copyText(int position) const
                                                       : QString();
 }
 
+// The reasons that name nothing but the entries' types, made once: a listing of a large
+// comparison gives one for each of hundreds of thousands of records.
+struct Comparison::Reasons
+{
+    static constexpr char16_t kTypes[] = u"biuFfstB";
+    static constexpr int kTypeCount = int(std::size(kTypes)) - 1;
+
+    static int typeIndex(QChar type)
+    {
+        const auto found = std::find(kTypes, kTypes + kTypeCount, type.unicode());
+        return found == kTypes + kTypeCount ? -1 : int(found - kTypes);
+    }
+    static QString protectedType(bool mine, QChar type)
+    {
+        return mine
+                   ? tr("this file's entry is of the protected type %1.").arg(typeDisplayName(type))
+                   : tr("the other file's entry is of the protected type %1.")
+                         .arg(typeDisplayName(type));
+    }
+    static QString typesDiffer(QChar here, QChar there)
+    {
+        return tr("the entries have different types (%1 in this file, %2 in the other).")
+            .arg(typeDisplayName(here), typeDisplayName(there));
+    }
+
+    Reasons()
+    {
+        for (int a = 0; a < kTypeCount; ++a) {
+            protectedHere[a] = protectedType(true, kTypes[a]);
+            protectedThere[a] = protectedType(false, kTypes[a]);
+            for (int b = 0; b < kTypeCount; ++b)
+                typeDiffers[a][b] = typesDiffer(kTypes[a], kTypes[b]);
+        }
+    }
+
+    const QString oneSide = tr("the entry exists in one of the files only.");
+    const QString compressedHere =
+        tr("this file's entry is compressed data, shown for reference only.");
+    const QString compressedThere =
+        tr("the other file's value is compressed data, shown for reference only.");
+    const QString locked = tr("the rules lock this entry against editing: it is part of the "
+                              "module registry or version records.");
+    const QString neverCopied = tr("the rules never copy this entry between files: it belongs to "
+                                   "one PixInsight installation.");
+    const QString queued = tr("this file's entry is marked for deletion.");
+    const QString alreadySame =
+        tr("copying would not change this file's value; the two differ only in spelling.");
+    QString protectedHere[kTypeCount];
+    QString protectedThere[kTypeCount];
+    QString typeDiffers[kTypeCount][kTypeCount];
+};
+
+const Comparison::Reasons &Comparison::reasons() const
+{
+    std::call_once(m_reasonsMade, [this] { m_reasons = std::make_unique<const Reasons>(); });
+    return *m_reasons;
+}
+
 QString Comparison::whyNot(const DiffRecord &record, CopyVerdict verdict) const
 {
     static const Schema noSchema;
+    const Reasons &texts = reasons();
     QString why;
     switch (verdict) {
     case CopyVerdict::Copyable:
         return QString();
     case CopyVerdict::OneSide:
-        return tr("the entry exists in one of the files only.");
+        return texts.oneSide;
     case CopyVerdict::Protected: {
         // The side that stops it, this file's first: that is the entry a copy would write.
         const bool mine = !record.here->isEditable();
         const XsdtNode *node = mine ? record.here : record.there;
         if (!node->compression().isEmpty())
-            return mine ? tr("this file's entry is compressed data, shown for reference only.")
-                        : tr("the other file's value is compressed data, shown for reference "
-                             "only.");
-        return mine ? tr("this file's entry is of the protected type %1.")
-                          .arg(typeDisplayName(node->type))
-                    : tr("the other file's entry is of the protected type %1.")
-                          .arg(typeDisplayName(node->type));
+            return mine ? texts.compressedHere : texts.compressedThere;
+        const int type = Reasons::typeIndex(node->type);
+        if (type < 0)
+            return Reasons::protectedType(mine, node->type);
+        return mine ? texts.protectedHere[type] : texts.protectedThere[type];
     }
     case CopyVerdict::Rules:
         if (m_policy && m_policy->isEditLocked(record.here))
-            return tr("the rules lock this entry against editing: it is part of the module "
-                      "registry or version records.");
-        return tr("the rules never copy this entry between files: it belongs to one PixInsight "
-                  "installation.");
+            return texts.locked;
+        return texts.neverCopied;
     case CopyVerdict::Queued:
-        return tr("this file's entry is marked for deletion.");
-    case CopyVerdict::TypeDiffers:
-        return tr("the entries have different types (%1 in this file, %2 in the other).")
-            .arg(typeDisplayName(record.here->type), typeDisplayName(record.there->type));
+        return texts.queued;
+    case CopyVerdict::TypeDiffers: {
+        const int here = Reasons::typeIndex(record.here->type);
+        const int there = Reasons::typeIndex(record.there->type);
+        if (here < 0 || there < 0)
+            return Reasons::typesDiffer(record.here->type, record.there->type);
+        return texts.typeDiffers[here][there];
+    }
     case CopyVerdict::Invalid:
         validateValue(record.here->type, record.there->value, nullptr, &why);
         return tr("the other file's value does not fit this file's entry. %1").arg(why);
@@ -645,7 +776,7 @@ QString Comparison::whyNot(const DiffRecord &record, CopyVerdict verdict) const
             .arg(stored);
     }
     case CopyVerdict::AlreadySame:
-        return tr("copying would not change this file's value; the two differ only in spelling.");
+        return texts.alreadySame;
     case CopyVerdict::Refused:
         checkNewValue(record.here, record.there->value, m_schema ? *m_schema : noSchema, m_policy,
                       nullptr, &why);

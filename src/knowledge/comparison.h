@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -58,18 +59,20 @@ public:
     // Compares here with there now, on this thread. `there` must outlive the records.
     void compare(const XsdtDocument &here, const XsdtDocument &there);
     // Reads the file (or takes its bytes) and compares `here` with it on a worker; finished()
-    // or failed() follows. `here` is outlined at once and may be edited meanwhile: the edits
-    // are then noted, and the caller compares again once this is done.
+    // or failed() follows. `here` is outlined at once (or walked by the worker, see below) and
+    // may be edited meanwhile: the edits are then noted, and the caller compares again once
+    // this is done.
     void startWithFile(const XsdtDocument &here, const QString &path);
     void startWithBytes(const XsdtDocument &here, const QByteArray &bytes, const QString &path);
     // Compares `here` again with the other side read last, on a worker.
     void startAgain(const XsdtDocument &here);
-    // Lets the worker outline `here` itself, so that a large document costs its owner nothing
-    // to compare; the owner then calls releaseDocument() before anything changes `here` or
-    // lets it go (cancel() and clear() do so too).
+    // Lets the worker walk `here` itself instead of an outline taken at once, so that a large
+    // document costs its owner nothing to compare and no copy of it is held; the owner then
+    // calls releaseDocument() before anything changes `here` or lets it go (cancel() and
+    // clear() do so too).
     void setOutlineOnWorker(bool onWorker);
-    // Waits until the worker no longer reads this document; an outlining cut short makes the
-    // run under way end without records, to be compared again.
+    // Waits until the worker no longer reads this document; a walk cut short makes the run
+    // under way end without records, to be compared again.
     void releaseDocument();
     // Gives up the run under way; its result is dropped and the other side read before stays.
     void cancel();
@@ -160,6 +163,8 @@ private:
     struct Other;
     struct Outcome;
     struct Reading;
+    struct Reasons;
+    const Reasons &reasons() const;
     void take(std::shared_ptr<Other> other, QList<DiffRecord> records, HereRanks ranks);
     void start(const XsdtDocument &here, const QString &path, std::shared_ptr<const Other> other,
                std::shared_ptr<const QByteArray> bytes);
@@ -188,6 +193,8 @@ private:
     // Per record, its verdict (-1 not yet known): checked once, for the question, and not
     // again for each of thousands of values copied.
     mutable std::vector<signed char> m_verdicts;
+    mutable std::once_flag m_reasonsMade;
+    mutable std::unique_ptr<const Reasons> m_reasons;
     QSet<XsdtNode *> m_changedValues;
     bool m_needsFull = false;
     QSet<XsdtNode *> m_queuedAtCompare;

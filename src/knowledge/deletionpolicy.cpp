@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QVarLengthArray>
 
 #include <algorithm>
 
@@ -60,7 +61,8 @@ QString initialDefaultReason()
     return Policy::tr("This entry is not on the list of entries known to be safe to remove.");
 }
 
-bool segmentsMatch(const QStringList &segments, const QStringList &keys)
+template <typename Keys>
+bool segmentsMatch(const QStringList &segments, const Keys &keys)
 {
     for (qsizetype i = 0; i < segments.size(); ++i) {
         const QString &segment = segments.at(i);
@@ -70,18 +72,32 @@ bool segmentsMatch(const QStringList &segments, const QStringList &keys)
     return true;
 }
 
-bool patternMatches(const QStringList &segments, bool deep, const QStringList &keys)
+template <typename Keys>
+bool patternMatches(const QStringList &segments, bool deep, const Keys &keys)
 {
     if (deep ? keys.size() <= segments.size() : keys.size() != segments.size())
         return false;
     return segmentsMatch(segments, keys);
 }
 
-bool anyMatches(const QList<PathPattern> &patterns, const XsdtNode *node)
+// The keys of a node's path, looked at where they are rather than copied: a large comparison
+// asks about each of hundreds of thousands of records.
+using NodeKeys = QVarLengthArray<QStringView, 32>;
+
+NodeKeys nodeKeys(const XsdtNode *node)
 {
-    const QStringList keys = pathKeys(node);
-    return std::any_of(patterns.begin(), patterns.end(),
-                       [&](const PathPattern &p) { return p.matches(keys); });
+    NodeKeys keys;
+    for (const XsdtNode *n = node; n && n->parent; n = n->parent)
+        keys.append(n->key.view());
+    std::reverse(keys.begin(), keys.end());
+    return keys;
+}
+
+bool anyMatches(const QList<PathPattern> &patterns, const NodeKeys &keys)
+{
+    return std::any_of(patterns.begin(), patterns.end(), [&](const PathPattern &p) {
+        return patternMatches(p.segments, p.deep, keys);
+    });
 }
 
 QList<PathPattern> compileList(const QJsonArray &array)
@@ -301,12 +317,20 @@ DeleteVerdict DeletionPolicy::ruleVerdictFor(const XsdtNode *node) const
 
 bool DeletionPolicy::isEditLocked(const XsdtNode *node) const
 {
-    return !node || anyMatches(m_editLocked, node);
+    return !node || anyMatches(m_editLocked, nodeKeys(node));
 }
 
 bool DeletionPolicy::isCompareNoCopy(const XsdtNode *node) const
 {
-    return !node || anyMatches(m_compareNoCopy, node);
+    return !node || anyMatches(m_compareNoCopy, nodeKeys(node));
+}
+
+bool DeletionPolicy::isKeptFromCopies(const XsdtNode *node) const
+{
+    if (!node)
+        return true;
+    const NodeKeys keys = nodeKeys(node);
+    return anyMatches(m_compareNoCopy, keys) || anyMatches(m_editLocked, keys);
 }
 
 bool DeletionPolicy::isCompareNoise(const XsdtNode *node) const

@@ -64,6 +64,8 @@ public:
     std::function<bool(const XsdtNode *node, QString *reason)> deletionGuard() const;
     bool isEditLocked(const XsdtNode *node) const;
     bool isCompareNoCopy(const XsdtNode *node) const;
+    // Either of the two above, with the node's keys gathered once.
+    bool isKeptFromCopies(const XsdtNode *node) const;
     bool isCompareNoise(const XsdtNode *node) const;
     // The same for the entry with these keys, for callers that hold no node.
     bool isCompareNoise(const QStringList &keys, bool isValue) const;

@@ -218,12 +218,7 @@ VariableInfo Schema::info(const XsdtNode *node) const
     info.label = labelFromIdentifier(node->key);
     info.kind = refineByKey(kindForType(node->type), node->key);
 
-    // Most nodes of a file are no documented variable; their key alone tells, without building
-    // the path. (A key with a "/" in it would make the path end differently, so it is looked
-    // up in full.)
-    const bool possible = !m_keyShapes.isEmpty() && m_keyShapes.at(keyShape(node->key)) &&
-                          m_lastKeys.contains(node->key);
-    if (!possible && !node->key.contains(QLatin1Char('/')))
+    if (!mayBeDocumented(node))
         return info;
     const QString id = variableId(node);
 
@@ -270,6 +265,16 @@ VariableInfo Schema::info(const XsdtNode *node) const
         }
     }
     return info;
+}
+
+bool Schema::mayBeDocumented(const XsdtNode *node) const
+{
+    // Most nodes of a file are no documented variable; their key alone tells, without building
+    // the path. (A key with a "/" in it would make the path end differently, so it is looked
+    // up in full.)
+    const bool possible = !m_keyShapes.isEmpty() && m_keyShapes.at(keyShape(node->key)) &&
+                          m_lastKeys.contains(node->key);
+    return possible || node->key.contains(QLatin1Char('/'));
 }
 
 QList<PageSpec> Schema::pagesFor(const XsdtDocument &document) const

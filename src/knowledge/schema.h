@@ -55,6 +55,9 @@ public:
 
     static QString variableId(const XsdtNode *node);
     VariableInfo info(const XsdtNode *node) const;
+    // False when the node is surely no documented variable, as its key alone tells: info() then
+    // gives only what its type and key say, for a label.
+    bool mayBeDocumented(const XsdtNode *node) const;
     QList<PageSpec> pagesFor(const XsdtDocument &document) const;
     bool isHidden(const XsdtNode *node) const;
     const QList<PageSpec> &pages() const { return m_pages; }

@@ -79,7 +79,9 @@ bool checkNewValue(const XsdtNode *node, const QString &text, const Schema &sche
         return refuse(error, ValueCheckText::tr("%1 is part of the module registry or version "
                                                 "records and is locked against editing.")
                                  .arg(node->key));
-    const VariableInfo info = schema.info(node);
+    // Most values are no documented setting; all this check needs of one is that it has no
+    // rules, and making its label for nothing cost most of checking it.
+    const VariableInfo info = schema.mayBeDocumented(node) ? schema.info(node) : VariableInfo();
     if (info.readOnly)
         return refuse(error, ValueCheckText::tr("%1: %2").arg(
                                  node->key, ValueCheckText::tr("Documented by PixInsight as "

@@ -20,6 +20,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <utility>
 
 namespace vrn {
 
@@ -236,12 +237,11 @@ void CleanupView::setDocument(XsdtDocument *document)
         dropRows();
         m_tree->clear();
     }
-    if (!rows.isEmpty())
-        QThreadPool::globalInstance()->start([rows] { qDeleteAll(rows); });
-    m_entryNodes.clear();
-    m_needsConfirmation.clear();
-    m_entryBytes.clear();
-    m_entryOrder.clear();
+    // The lists naming them are as long, and go with them.
+    QThreadPool::globalInstance()->start(
+        [rows, nodes = std::exchange(m_entryNodes, {}),
+         confirm = std::exchange(m_needsConfirmation, {}), bytes = std::exchange(m_entryBytes, {}),
+         order = std::exchange(m_entryOrder, {})] { qDeleteAll(rows); });
     m_safeTop = nullptr;
     m_settingsTop = nullptr;
     m_document = document;

@@ -20,6 +20,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <utility>
+
 namespace vrn {
 
 namespace {
@@ -123,8 +125,8 @@ void HealthView::setDocument(XsdtDocument *document)
     m_recheck = false;
     m_runButton->setEnabled(true);
     clearCards();
-    m_findings.clear();
-    m_shown.clear();
+    // A large file's findings take a while to free: a pool thread does it.
+    freeAside(std::make_pair(std::exchange(m_findings, {}), std::exchange(m_shown, {})));
     fillKindFilter();
     m_document = document;
     m_hasRun = false;

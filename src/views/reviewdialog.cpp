@@ -81,6 +81,9 @@ ReviewDialog::ReviewDialog(SettingsModel *model, XsdtDocument *document, QWidget
     header->setSectionsClickable(false); // nothing sorts by a column here
     header->setStretchLastSection(false);
     header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    // Fit the change column to the rows on screen: its few words are measured there, not on a
+    // thousand rows of a long list each time the dialog opens.
+    header->setResizeContentsPrecision(0);
     header->setSectionResizeMode(1, QHeaderView::Interactive);
     header->resizeSection(1, 360);
     header->setSectionResizeMode(2, QHeaderView::Stretch);

@@ -20,7 +20,6 @@
 #include <QRegularExpression>
 #include <QScrollArea>
 #include <QSignalBlocker>
-#include <QThreadPool>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -188,8 +187,7 @@ void SearchView::setDocument(XsdtDocument *document)
     m_results.clear();
     // The entries of a large file hold strings by the hundred thousand: a pool thread frees them.
     if (m_entries.size() > 10000)
-        QThreadPool::globalInstance()->start(
-            [old = std::exchange(m_entries, {})] { Q_UNUSED(old) });
+        freeAside(std::exchange(m_entries, {}));
     m_entries = {};
     m_pathRank = {};
     m_indexBuilt = false;
@@ -361,8 +359,11 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
     quint32 visited = 0;
     while (!stack.empty()) {
         // Asked often enough that stopping waits a few milliseconds at most.
-        if (cancelled && (++visited & 1023) == 0 && cancelled->load())
+        if (cancelled && (++visited & 1023) == 0 && cancelled->load()) {
+            // The window waits for this worker to stop: what it made so far goes elsewhere.
+            freeAside(std::move(entries));
             return {};
+        }
         Frame &top = stack.back();
         if (top.next >= top.group->children.size()) {
             stack.pop_back();
@@ -396,8 +397,10 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         return QStringView(x.nameText).left(x.pathLength) <
                QStringView(y.nameText).left(y.pathLength);
     });
-    if (!sorted)
+    if (!sorted) {
+        freeAside(std::move(entries));
         return {};
+    }
     index.pathRank.assign(entries.size(), 0);
     for (size_t i = 0; i < order.size(); ++i)
         index.pathRank[size_t(order[i])] = int(i);
