@@ -22,7 +22,9 @@ HistoryBrowser::HistoryBrowser(QObject *parent)
 
 HistoryBrowser::~HistoryBrowser()
 {
-    // The worker owns what it reads: it need not be waited for.
+    // The worker owns what it reads: it need not be waited for. The comparison's may be
+    // walking m_base, which goes before it does.
+    m_comparison->cancel();
     m_job->abandon();
 }
 
@@ -171,6 +173,9 @@ void HistoryBrowser::compare(qint64 id, Against against, const XsdtDocument *ope
             };
         return [this, bytes, base, open, name] {
             m_base = base;
+            // A version parsed here is never edited, so the worker walks it itself rather than
+            // this thread outlining it first; the open file is edited without a word to us.
+            m_comparison->setOutlineOnWorker(bool(m_base));
             m_comparison->startWithBytes(m_base ? *m_base : *open, bytes, name);
         };
     });
