@@ -22,7 +22,7 @@ using testdata::parsedSettings;
 QString describe(const DiffRecord &r, QStringView path)
 {
     return QString("%1 %2 %3 %4")
-        .arg(r.kind)
+        .arg(r.kind())
         .arg(path, r.here ? r.here->value.toString() : "-",
              r.there ? r.there->value.toString() : "-");
 }
@@ -100,6 +100,15 @@ private slots:
         // A group here and a value of the same path there do not match each other.
         row("group against value", "<i k='P'><v k='x' t='i' v='1'/></i>", "<v k='P' t='i' v='1'/>",
             {}, {"1 P/x 1 -", "2 P - 1"});
+        row("value after a group of its name", "<v k='P' t='i' v='2'/>",
+            "<i k='P'><v k='x' t='i' v='1'/></i><v k='P' t='i' v='1'/>", {},
+            {"0 P 2 1", "2 P/x - 1"});
+        // Ranks past the few that nearly every path has still pair.
+        const QByteArray many = QByteArray("<v k='d' t='i' v='1'/>").repeated(300);
+        row("a key written 300 times", many,
+            many.left(289 * 22) + "<v k='d' t='i' v='2'/>" + many.mid(290 * 22) +
+                "<v k='d' t='i' v='9'/>",
+            {}, {"0 d 1 2", "2 d - 9"});
         // Same algorithm and size give the same summary text; the blocks still differ.
         row("compressed blocks", "<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>",
             "<v k='c' t='s' c='zlib'><s u=\"1\">AQ==</s></v>", {},
@@ -327,16 +336,37 @@ private slots:
         QVERIFY(DocumentComparison(there)
                     .compare(here, nullptr, nullptr, no, yes, nullptr, nullptr, {})
                     .isEmpty());
+        // Read from a file, the bytes are let go of as the reader moves on; a file that does not
+        // parse is read again for the place of the error.
+        QTemporaryDir dir;
+        const QString path = dir.filePath("other.settings");
+        const QString broken = dir.filePath("broken.settings");
+        QByteArray brokenBytes = bytes;
+        brokenBytes.insert(bytes.size() - 300, "<<");
+        QString why;
+        QVERIFY(!XsdtDocument().parse(brokenBytes, &why));
+        QVERIFY(testdata::writeFile(path, bytes));
+        QVERIFY(testdata::writeFile(broken, brokenBytes));
         for (const bool walkOnWorker : {true, false}) {
             Comparison worker;
             worker.setRules(&m_policy, nullptr);
             worker.setOutlineOnWorker(walkOnWorker);
             QSignalSpy finished(&worker, &Comparison::finished);
-            worker.startWithBytes(here, bytes, "other.settings");
+            if (walkOnWorker)
+                worker.startWithFile(here, path);
+            else
+                worker.startWithBytes(here, bytes, "other.settings");
             QVERIFY(finished.wait(60000));
             worker.setRules(nullptr, nullptr);
             QCOMPARE(seen(worker), expected);
         }
+        Comparison failing;
+        QSignalSpy failed(&failing, &Comparison::failed);
+        failing.startWithFile(here, broken);
+        QVERIFY(failed.wait(60000));
+        QCOMPARE(failed.first().first().toString(),
+                 QString("%1 is not a valid PixInsight settings file: %2")
+                     .arg(QDir::toNativeSeparators(broken), why));
     }
 };
 

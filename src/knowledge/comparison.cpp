@@ -3,6 +3,7 @@
 #include "document/values.h"
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
+#include "document/xsdtreader_p.h"
 #include "knowledge/backgroundjob.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
@@ -17,6 +18,10 @@
 
 #ifdef __GLIBC__
 #include <malloc.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -43,6 +48,42 @@ void freeElsewhere(QList<DiffRecord> &records)
     if (records.size() > kPatchLimit)
         freeAside(std::exchange(records, {}));
     records.clear();
+}
+
+// Reads the other file and parses it, giving back the memory of the bytes as the reader moves
+// on past them, so that the file and its document are never both whole in memory. Only text
+// that is well-formed UTF-8 is let go of: the reader reads it as it stands and never looks back
+// but to place an error, for which the file is read again.
+bool parseLettingGo(QFile &file, XsdtDocument &document, QString *error)
+{
+    QByteArray bytes = file.readAll();
+    if (!bytes.isDetached() || !isWellFormedUtf8(bytes.constData(), bytes.size()))
+        return document.parse(bytes, error);
+    bool letGo = false;
+#ifdef Q_OS_LINUX
+    const auto page = quintptr(sysconf(_SC_PAGESIZE));
+    const auto begin = quintptr(bytes.constData());
+    quintptr givenBack = (begin + page - 1) & ~(page - 1);
+    const auto behindReader = [&](qint64 done, qint64) {
+        // A margin for the element the reader is in.
+        const qint64 behind = done - (qint64(1) << 20);
+        const quintptr to = (begin + quintptr(std::max<qint64>(behind, 0))) & ~(page - 1);
+        if (to > givenBack &&
+            madvise(reinterpret_cast<void *>(givenBack), to - givenBack, MADV_DONTNEED) == 0) {
+            givenBack = to;
+            letGo = true;
+        }
+    };
+    if (document.parse(bytes, error, behindReader))
+        return true;
+#else
+    if (document.parse(bytes, error))
+        return true;
+#endif
+    if (!letGo || !file.seek(0))
+        return false;
+    bytes = QByteArray();
+    return document.parse(file.readAll(), error);
 }
 
 // The number of a group label, given the next one when it is new.
@@ -340,25 +381,26 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
             return [self, outcome] { self->takeOutcome(*outcome); };
         };
         if (!other) {
-            QByteArray read;
-            if (!given) {
+            auto fresh = std::make_shared<Other>();
+            fresh->owned = std::make_unique<XsdtDocument>();
+            QString parseError;
+            bool parsed = false;
+            if (given) {
+                parsed = fresh->owned->parse(*given, &parseError);
+            } else {
                 QFile file(path);
                 if (!file.open(QIODevice::ReadOnly)) {
                     outcome->error = tr("Cannot read %1: %2")
                                          .arg(QDir::toNativeSeparators(path), file.errorString());
                     return report();
                 }
-                read = file.readAll();
+                parsed = parseLettingGo(file, *fresh->owned, &parseError);
             }
-            auto fresh = std::make_shared<Other>();
-            fresh->owned = std::make_unique<XsdtDocument>();
-            QString parseError;
-            if (!fresh->owned->parse(given ? *given : read, &parseError)) {
+            if (!parsed) {
                 outcome->error = tr("%1 is not a valid PixInsight settings file: %2")
                                      .arg(QDir::toNativeSeparators(path), parseError);
                 return report();
             }
-            read = QByteArray(); // the document holds what it needs of them
             if (cancelled.load())
                 return {};
             fresh->document = fresh->owned.get();
@@ -376,6 +418,14 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
         // stands for, from the nodes after the walk for the rest.
         GroupNumbers groups(outcome->groupLabels, outcome->groupByLabel);
         const auto seen = [&](const DiffRecord &record, QStringView path) {
+            if (outcome->groups.empty()) {
+                // Room for the most records there can be, told once the walk has counted this
+                // document: lists grown by doubling are copied at the height of the comparison.
+                // Room not filled is never touched.
+                const auto most = size_t(total->load() + other->index->valueCount());
+                outcome->noise.reserve(most);
+                outcome->groups.reserve(most);
+            }
             outcome->noise.push_back(!rules                    ? 0
                                      : record.there || reading ? -1
                                                                : noiseByPath(*rules, path));
@@ -575,7 +625,7 @@ bool Comparison::patch(Patch *patch)
             m_groups.push_back(-1);
             const auto hereEnd =
                 std::partition_point(m_current.begin(), m_current.end(), [this](int p) {
-                    return m_records[p].kind != DiffRecord::OnlyThere;
+                    return m_records[p].kind() != DiffRecord::OnlyThere;
                 });
             const auto at = std::lower_bound(
                 m_current.begin(), hereEnd, node,
@@ -639,7 +689,7 @@ CopyVerdict Comparison::verdictOf(const DiffRecord &record) const
     static const Schema noSchema;
     CopyVerdict verdict = CopyVerdict::Copyable;
     QString normalized;
-    if (record.kind != DiffRecord::Different)
+    if (record.kind() != DiffRecord::Different)
         verdict = CopyVerdict::OneSide;
     else if (record.here->isDeleted())
         verdict = CopyVerdict::Queued;
