@@ -213,7 +213,7 @@ struct Comparison::Outcome
     QList<DiffRecord> records;
     HereRanks ranks;
     std::vector<signed char> noise;
-    std::vector<int> groups;
+    std::vector<std::pair<int, int>> groupRuns;
     QStringList groupLabels;
     QHash<QString, int> groupByLabel;
     QSet<XsdtNode *> queued;
@@ -286,6 +286,9 @@ void Comparison::clearRecords()
     m_ranks.clear();
     m_current.clear();
     m_noise.clear();
+    m_groupRuns.clear();
+    m_runsEnd = 0;
+    m_lastRun = 0;
     m_groups.clear();
     m_verdicts.clear();
     m_changedValues.clear();
@@ -418,18 +421,18 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
         // stands for, from the nodes after the walk for the rest.
         GroupNumbers groups(outcome->groupLabels, outcome->groupByLabel);
         const auto seen = [&](const DiffRecord &record, QStringView path) {
-            if (outcome->groups.empty()) {
+            if (outcome->noise.empty()) {
                 // Room for the most records there can be, told once the walk has counted this
-                // document: lists grown by doubling are copied at the height of the comparison.
+                // document: a list grown by doubling is copied at the height of the comparison.
                 // Room not filled is never touched.
-                const auto most = size_t(total->load() + other->index->valueCount());
-                outcome->noise.reserve(most);
-                outcome->groups.reserve(most);
+                outcome->noise.reserve(size_t(total->load() + other->index->valueCount()));
             }
+            const int group = groups.of(path);
+            if (outcome->groupRuns.empty() || outcome->groupRuns.back().second != group)
+                outcome->groupRuns.emplace_back(int(outcome->noise.size()), group);
             outcome->noise.push_back(!rules                    ? 0
                                      : record.there || reading ? -1
                                                                : noiseByPath(*rules, path));
-            outcome->groups.push_back(groups.of(path));
         };
         const auto markAllNoise = [&](const std::atomic_bool *released) {
             if (rules) {
@@ -489,7 +492,8 @@ void Comparison::takeOutcome(Outcome &outcome)
     m_records = std::move(outcome.records);
     m_ranks = std::move(outcome.ranks);
     m_noise = std::move(outcome.noise);
-    m_groups = std::move(outcome.groups);
+    m_groupRuns = std::move(outcome.groupRuns);
+    m_runsEnd = int(m_records.size());
     m_groupLabels = std::move(outcome.groupLabels);
     m_groupByLabel = std::move(outcome.groupByLabel);
     m_queuedAtCompare = std::move(outcome.queued);
@@ -667,7 +671,19 @@ qsizetype Comparison::groupCut(QStringView path)
 
 int Comparison::groupOf(int position)
 {
-    int &group = m_groups[size_t(position)];
+    if (position < m_runsEnd) {
+        const auto runEnd = [this](size_t run) {
+            return run + 1 < m_groupRuns.size() ? m_groupRuns[run + 1].first : m_runsEnd;
+        };
+        if (m_groupRuns[m_lastRun].first > position || position >= runEnd(m_lastRun)) {
+            const auto after = std::upper_bound(
+                m_groupRuns.begin(), m_groupRuns.end(), position,
+                [](int p, const std::pair<int, int> &run) { return p < run.first; });
+            m_lastRun = size_t(after - m_groupRuns.begin()) - 1;
+        }
+        return m_groupRuns[m_lastRun].second;
+    }
+    int &group = m_groups[size_t(position - m_runsEnd)];
     if (group < 0)
         group = GroupNumbers(m_groupLabels, m_groupByLabel).of(m_records[position].path());
     return group;

@@ -186,7 +186,13 @@ private:
     std::vector<int> m_current;
     // Per record, worked out when first needed: -1 not yet known, else 0 or 1.
     std::vector<signed char> m_noise;
-    // Per record, its group in m_groupLabels, or -1 when not known yet.
+    // The groups in m_groupLabels of the records before m_runsEnd, as runs: a walk gives the
+    // records in document order, so that those of a group mostly follow one another. Each run
+    // is its first record and its group; m_lastRun is the run a listing in order asked last.
+    std::vector<std::pair<int, int>> m_groupRuns;
+    int m_runsEnd = 0;
+    size_t m_lastRun = 0;
+    // Per record from m_runsEnd on, its group, or -1 when not known yet.
     std::vector<int> m_groups;
     QStringList m_groupLabels;
     QHash<QString, int> m_groupByLabel;
