@@ -234,20 +234,21 @@ private slots:
     // The other side read on a worker, edits patched in, a bad file reported and forgotten.
     void worker()
     {
-        auto here = parsedSettings("<i k='T'><v k='a' t='i' v='1'/><v k='b' t='i' v='1'/></i>");
+        auto here = parsedSettings(
+            "<i k='T'><v k='a' t='i' v='1'/><v k='b' t='i' v='1'/><v k='c' t='i' v='1'/></i>");
         Comparison comparison;
         QSignalSpy finished(&comparison, &Comparison::finished);
         QSignalSpy failed(&comparison, &Comparison::failed);
         comparison.startWithBytes(
             *here,
             testdata::wrapSettings("<i k='T'><v k='a' t='i' v='2'/><v k='b' t='i' v='1'/>"
-                                   "</i>"),
+                                   "<v k='c' t='i' v='3'/></i>"),
             "other.settings");
         QCOMPARE(comparison.runningPath(), "other.settings");
-        QCOMPARE(comparison.progressTotal(), 3);
+        QCOMPARE(comparison.progressTotal(), 4);
         QVERIFY(finished.wait(10000));
         QCOMPARE(comparison.otherPath(), "other.settings");
-        QCOMPARE(describe(comparison), QStringList{"0 T/a 1 2"});
+        QCOMPARE(describe(comparison), QStringList({"0 T/a 1 2", "0 T/c 1 3"}));
 
         XsdtNode *a = here->findPath(u"T/a");
         XsdtNode *b = here->findPath(u"T/b");
@@ -259,7 +260,7 @@ private slots:
         QVERIFY(comparison.patch(&patch));
         QCOMPARE(patch.removed, QSet<int>{0});
         QVERIFY(patch.added);
-        QCOMPARE(describe(comparison), QStringList{"0 T/b 7 1"});
+        QCOMPARE(describe(comparison), QStringList({"0 T/b 7 1", "0 T/c 1 3"}));
         // A change of marks needs the whole comparison again.
         comparison.noteOtherChange();
         QVERIFY(!comparison.patch(&patch));

@@ -285,6 +285,7 @@ void Comparison::clearRecords()
     freeElsewhere(m_records);
     m_ranks.clear();
     m_current.clear();
+    m_currentAll = false;
     m_noise.clear();
     m_groupRuns.clear();
     m_runsEnd = 0;
@@ -331,8 +332,7 @@ void Comparison::compare(const XsdtDocument &here, const XsdtDocument &there)
     m_noise.assign(count, -1);
     m_groups.assign(count, -1);
     m_verdicts.assign(count, -1);
-    m_current.resize(count);
-    std::iota(m_current.begin(), m_current.end(), 0);
+    m_currentAll = true;
 }
 
 void Comparison::startWithFile(const XsdtDocument &here, const QString &path)
@@ -497,8 +497,7 @@ void Comparison::takeOutcome(Outcome &outcome)
     m_groupLabels = std::move(outcome.groupLabels);
     m_groupByLabel = std::move(outcome.groupByLabel);
     m_queuedAtCompare = std::move(outcome.queued);
-    m_current.resize(size_t(m_records.size()));
-    std::iota(m_current.begin(), m_current.end(), 0);
+    m_currentAll = true;
     m_verdicts.assign(size_t(m_records.size()), -1);
     emit finished();
 }
@@ -598,9 +597,10 @@ bool Comparison::patch(Patch *patch)
         if (wasQueued != node->isDeleted())
             return false;
     }
+    std::vector<int> &positions = currentList();
     QHash<XsdtNode *, size_t> slotOf;
-    for (size_t slot = 0; slot < m_current.size(); ++slot) {
-        XsdtNode *here = m_records[m_current[slot]].here;
+    for (size_t slot = 0; slot < positions.size(); ++slot) {
+        XsdtNode *here = m_records[positions[slot]].here;
         if (here && m_changedValues.contains(here))
             slotOf.insert(here, slot);
     }
@@ -611,7 +611,7 @@ bool Comparison::patch(Patch *patch)
         const bool differs = m_other->index->recordFor(node, m_ranks, &record);
         const auto hit = slotOf.constFind(node);
         if (hit != slotOf.constEnd()) {
-            const int position = m_current[*hit];
+            const int position = positions[*hit];
             if (differs) {
                 m_records[position] = record;
                 m_verdicts[size_t(position)] = -1; // it may hold the other value by now
@@ -628,23 +628,39 @@ bool Comparison::patch(Patch *patch)
             m_verdicts.push_back(-1);
             m_groups.push_back(-1);
             const auto hereEnd =
-                std::partition_point(m_current.begin(), m_current.end(), [this](int p) {
+                std::partition_point(positions.begin(), positions.end(), [this](int p) {
                     return m_records[p].kind() != DiffRecord::OnlyThere;
                 });
             const auto at = std::lower_bound(
-                m_current.begin(), hereEnd, node,
+                positions.begin(), hereEnd, node,
                 [this](int p, const XsdtNode *n) { return documentOrder(m_records[p].here, n); });
-            m_current.insert(at, position);
+            positions.insert(at, position);
             patch->added = true;
         }
     }
     m_changedValues.clear();
     if (!patch->removed.isEmpty()) {
-        m_current.erase(std::remove_if(m_current.begin(), m_current.end(),
+        positions.erase(std::remove_if(positions.begin(), positions.end(),
                                        [&](int p) { return patch->removed.contains(p); }),
-                        m_current.end());
+                        positions.end());
     }
     return true;
+}
+
+Comparison::Positions Comparison::current() const
+{
+    if (m_currentAll)
+        return Positions(nullptr, size_t(m_records.size()));
+    return Positions(m_current.data(), m_current.size());
+}
+
+std::vector<int> &Comparison::currentList()
+{
+    if (std::exchange(m_currentAll, false)) {
+        m_current.resize(size_t(m_records.size()));
+        std::iota(m_current.begin(), m_current.end(), 0);
+    }
+    return m_current;
 }
 
 bool Comparison::isNoise(int position)
