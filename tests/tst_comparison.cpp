@@ -22,7 +22,7 @@ using testdata::parsedSettings;
 QString describe(const DiffRecord &r, QStringView path)
 {
     return QString("%1 %2 %3 %4")
-        .arg(r.kind)
+        .arg(r.kind())
         .arg(path, r.here ? r.here->value.toString() : "-",
              r.there ? r.there->value.toString() : "-");
 }
@@ -100,6 +100,15 @@ private slots:
         // A group here and a value of the same path there do not match each other.
         row("group against value", "<i k='P'><v k='x' t='i' v='1'/></i>", "<v k='P' t='i' v='1'/>",
             {}, {"1 P/x 1 -", "2 P - 1"});
+        row("value after a group of its name", "<v k='P' t='i' v='2'/>",
+            "<i k='P'><v k='x' t='i' v='1'/></i><v k='P' t='i' v='1'/>", {},
+            {"0 P 2 1", "2 P/x - 1"});
+        // Ranks past the few that nearly every path has still pair.
+        const QByteArray many = QByteArray("<v k='d' t='i' v='1'/>").repeated(300);
+        row("a key written 300 times", many,
+            many.left(289 * 22) + "<v k='d' t='i' v='2'/>" + many.mid(290 * 22) +
+                "<v k='d' t='i' v='9'/>",
+            {}, {"0 d 1 2", "2 d - 9"});
         // Same algorithm and size give the same summary text; the blocks still differ.
         row("compressed blocks", "<v k='c' t='s' c='zlib'><s u=\"1\">AA==</s></v>",
             "<v k='c' t='s' c='zlib'><s u=\"1\">AQ==</s></v>", {},
@@ -225,20 +234,21 @@ private slots:
     // The other side read on a worker, edits patched in, a bad file reported and forgotten.
     void worker()
     {
-        auto here = parsedSettings("<i k='T'><v k='a' t='i' v='1'/><v k='b' t='i' v='1'/></i>");
+        auto here = parsedSettings(
+            "<i k='T'><v k='a' t='i' v='1'/><v k='b' t='i' v='1'/><v k='c' t='i' v='1'/></i>");
         Comparison comparison;
         QSignalSpy finished(&comparison, &Comparison::finished);
         QSignalSpy failed(&comparison, &Comparison::failed);
         comparison.startWithBytes(
             *here,
             testdata::wrapSettings("<i k='T'><v k='a' t='i' v='2'/><v k='b' t='i' v='1'/>"
-                                   "</i>"),
+                                   "<v k='c' t='i' v='3'/></i>"),
             "other.settings");
         QCOMPARE(comparison.runningPath(), "other.settings");
-        QCOMPARE(comparison.progressTotal(), 3);
+        QCOMPARE(comparison.progressTotal(), 4);
         QVERIFY(finished.wait(10000));
         QCOMPARE(comparison.otherPath(), "other.settings");
-        QCOMPARE(describe(comparison), QStringList{"0 T/a 1 2"});
+        QCOMPARE(describe(comparison), QStringList({"0 T/a 1 2", "0 T/c 1 3"}));
 
         XsdtNode *a = here->findPath(u"T/a");
         XsdtNode *b = here->findPath(u"T/b");
@@ -250,7 +260,7 @@ private slots:
         QVERIFY(comparison.patch(&patch));
         QCOMPARE(patch.removed, QSet<int>{0});
         QVERIFY(patch.added);
-        QCOMPARE(describe(comparison), QStringList{"0 T/b 7 1"});
+        QCOMPARE(describe(comparison), QStringList({"0 T/b 7 1", "0 T/c 1 3"}));
         // A change of marks needs the whole comparison again.
         comparison.noteOtherChange();
         QVERIFY(!comparison.patch(&patch));
@@ -327,16 +337,37 @@ private slots:
         QVERIFY(DocumentComparison(there)
                     .compare(here, nullptr, nullptr, no, yes, nullptr, nullptr, {})
                     .isEmpty());
+        // Read from a file, the bytes are let go of as the reader moves on; a file that does not
+        // parse is read again for the place of the error.
+        QTemporaryDir dir;
+        const QString path = dir.filePath("other.settings");
+        const QString broken = dir.filePath("broken.settings");
+        QByteArray brokenBytes = bytes;
+        brokenBytes.insert(bytes.size() - 300, "<<");
+        QString why;
+        QVERIFY(!XsdtDocument().parse(brokenBytes, &why));
+        QVERIFY(testdata::writeFile(path, bytes));
+        QVERIFY(testdata::writeFile(broken, brokenBytes));
         for (const bool walkOnWorker : {true, false}) {
             Comparison worker;
             worker.setRules(&m_policy, nullptr);
             worker.setOutlineOnWorker(walkOnWorker);
             QSignalSpy finished(&worker, &Comparison::finished);
-            worker.startWithBytes(here, bytes, "other.settings");
+            if (walkOnWorker)
+                worker.startWithFile(here, path);
+            else
+                worker.startWithBytes(here, bytes, "other.settings");
             QVERIFY(finished.wait(60000));
             worker.setRules(nullptr, nullptr);
             QCOMPARE(seen(worker), expected);
         }
+        Comparison failing;
+        QSignalSpy failed(&failing, &Comparison::failed);
+        failing.startWithFile(here, broken);
+        QVERIFY(failed.wait(60000));
+        QCOMPARE(failed.first().first().toString(),
+                 QString("%1 is not a valid PixInsight settings file: %2")
+                     .arg(QDir::toNativeSeparators(broken), why));
     }
 };
 

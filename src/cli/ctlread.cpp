@@ -239,7 +239,7 @@ void appendRecord(std::string &out, const Comparison &comparison, const DiffReco
             appendJson(names[size_t(verdict)], Comparison::verdictName(CopyVerdict(verdict)));
         return names;
     }();
-    const bool different = record.kind == DiffRecord::Different;
+    const bool different = record.kind() == DiffRecord::Different;
     put(out, "        {\n            \"copy\": ");
     if (different) {
         put(out, "{\n                \"reason\": ");
@@ -253,7 +253,7 @@ void appendRecord(std::string &out, const Comparison &comparison, const DiffReco
     put(out, ",\n            \"first\": ");
     appendSide(out, record.here);
     put(out, ",\n            \"kind\": ");
-    out += kinds[record.kind];
+    out += kinds[record.kind()];
     put(out, ",\n            \"path\": ");
     appendJson(out, path);
     put(out, ",\n            \"second\": ");
@@ -292,7 +292,6 @@ qint64 forEachRecordAside(const DocumentComparison &index, const XsdtDocument &h
     {
         qsizetype pathAt;
         qsizetype pathSize;
-        int kind;
         CopyVerdict verdict;
         XsdtNode *here;
         XsdtNode *there;
@@ -323,7 +322,7 @@ qint64 forEachRecordAside(const DocumentComparison &index, const XsdtDocument &h
             }
             changed.notify_all();
             for (const Entry &entry : batch.entries)
-                write(DiffRecord{entry.kind, entry.here, entry.there},
+                write(DiffRecord{entry.here, entry.there},
                       QStringView(batch.paths).mid(entry.pathAt, entry.pathSize), entry.verdict);
             batch.paths.truncate(0); // keeps the memory for another batch
             batch.entries.clear();
@@ -345,11 +344,11 @@ qint64 forEachRecordAside(const DocumentComparison &index, const XsdtDocument &h
         changed.notify_all();
     };
     const qint64 count = index.forEachRecord(here, [&](const DiffRecord &record, QStringView path) {
-        const CopyVerdict verdict = verdicts && record.kind == DiffRecord::Different
+        const CopyVerdict verdict = verdicts && record.kind() == DiffRecord::Different
                                         ? verdicts->verdictOf(record)
                                         : CopyVerdict::OneSide;
         current.entries.push_back(
-            {current.paths.size(), path.size(), record.kind, verdict, record.here, record.there});
+            {current.paths.size(), path.size(), verdict, record.here, record.there});
         current.paths.append(path);
         if (current.entries.size() == kBatchRecords)
             hand();
@@ -569,9 +568,9 @@ int Ctl::printDiff(QJsonObject frame, const XsdtDocument &first, const XsdtDocum
     const QString onlyFirst = tr("Only in the first file");
     const QString onlySecond = tr("Only in the second file");
     const auto writeLine = [&](const DiffRecord &record, QStringView path, CopyVerdict) {
-        if (record.kind == DiffRecord::OnlyHere)
+        if (record.kind() == DiffRecord::OnlyHere)
             piece += onlyFirst;
-        else if (record.kind == DiffRecord::OnlyThere)
+        else if (record.kind() == DiffRecord::OnlyThere)
             piece += onlySecond;
         else if (record.here->type != record.there->type)
             piece +=

@@ -33,7 +33,8 @@ public:
         : m_capacity(std::max<size_t>(16, expected + expected / 4 + 1))
     {
         m_slots.resize(m_capacity);
-        m_keys.reserve(expected + 1);
+        m_first.reserve(expected + 1);
+        m_first.push_back(nullptr); // entry 0 stands for the root
     }
 
     // The entry of `key` below `parent`, or -1.
@@ -44,38 +45,39 @@ public:
             const Slot &slot = m_slots[i];
             if (slot.id < 0)
                 return -1;
-            if (slot.hash == quint32(h >> 32) && slot.parent == parent &&
-                m_keys[size_t(slot.id)]->view() == key)
+            if (slot.parent == parent && m_first[size_t(slot.id)]->key.view() == key)
                 return slot.id;
         }
     }
 
-    // The entry of `key` below `parent`, made with the id `next` when there is none yet. Ids
-    // are given in turn from 1 (0 stands for the root), and `key` must outlive the index.
-    qint32 findOrAdd(qint32 parent, const XsdtKey &key, qint32 id)
+    // The entry of `node`'s key below `parent`, made for it when there is none yet. Ids are
+    // given in turn from 1, and the node must outlive the index.
+    qint32 findOrAdd(qint32 parent, XsdtNode *node)
     {
-        const quint64 h = hash(parent, key.view());
+        const quint64 h = hash(parent, node->key.view());
         for (size_t i = start(h);; i = next(i)) {
             Slot &slot = m_slots[i];
             if (slot.id < 0) {
-                slot = Slot{parent, id, quint32(h >> 32)};
-                m_keys.resize(size_t(id) + 1);
-                m_keys[size_t(id)] = &key;
-                return id;
+                slot = Slot{parent, qint32(m_first.size())};
+                m_first.push_back(node);
+                return slot.id;
             }
-            if (slot.hash == quint32(h >> 32) && slot.parent == parent &&
-                m_keys[size_t(slot.id)]->view() == key.view())
+            if (slot.parent == parent && m_first[size_t(slot.id)]->key.view() == node->key.view())
                 return slot.id;
         }
     }
 
+    qint32 size() const { return qint32(m_first.size()); }
+    // The first node of the other document with the entry's path, a group or a value.
+    XsdtNode *first(qint32 id) const { return m_first[size_t(id)]; }
+
 private:
-    // Twelve bytes, for a table of a million slots and more at 50 MB; the key is looked up by id.
+    // Eight bytes, for a table of a million slots and more at 50 MB; the key is looked up by id
+    // only for a slot of the same parent, which siblings seldom share.
     struct Slot
     {
         qint32 parent = 0;
         qint32 id = -1; // -1: free
-        quint32 hash = 0;
     };
 
     static quint64 hash(qint32 parent, QStringView key)
@@ -92,24 +94,9 @@ private:
 
     size_t m_capacity;
     std::vector<Slot> m_slots;
-    // By id: the key of the first node with that path, which the other document holds.
-    std::vector<const XsdtKey *> m_keys;
-};
-
-// One distinct path of the other document: its values are m_occurrences[first, first + count)
-// in document order.
-struct PathEntry
-{
-    qint32 first = 0;
-    qint32 count = 0;
-};
-
-// A value of the other document: its path's entry and its rank among the values of that path,
-// which find it in the occurrences.
-struct ThereValue
-{
-    qint32 id = 0;
-    qint32 rank = 0;
+    // By id: the node that gave the entry its key, which doubles as the path's only value in
+    // nearly every file, so that no list of values by path is needed.
+    std::vector<XsdtNode *> m_first;
 };
 
 size_t countNodes(const XsdtNode *node)
@@ -139,6 +126,47 @@ bool sameValue(const XsdtNode &a, const XsdtNode &b)
            a.compressedText() == b.compressedText();
 }
 
+// Per entry of the index, how many values with its path a walk has met, which is also the rank
+// of the next one: a byte each, as nearly every path holds one value, and the rare count past
+// that kept aside.
+class MetCounts
+{
+public:
+    explicit MetCounts(size_t entries)
+        : m_small(entries, 0)
+    {}
+
+    // Counts one more, and tells the count before.
+    qint32 next(qint32 id)
+    {
+        quint8 &small = m_small[size_t(id)];
+        if (small < kAside)
+            return small++;
+        return kAside + m_aside[id]++;
+    }
+    // Counts one less, when there is one to take.
+    bool takeOne(qint32 id)
+    {
+        quint8 &small = m_small[size_t(id)];
+        if (small == kAside) {
+            const auto more = m_aside.find(id);
+            if (more != m_aside.end() && *more > 0) {
+                --*more;
+                return true;
+            }
+        }
+        if (small == 0)
+            return false;
+        --small;
+        return true;
+    }
+
+private:
+    static constexpr quint8 kAside = 255; // from here on the count goes on in m_aside
+    std::vector<quint8> m_small;
+    QHash<qint32, qint32> m_aside;
+};
+
 // Checked every this many entries: a cancelled comparison ends within a few milliseconds.
 constexpr quint32 kCheckEvery = 4096;
 // The outline's entries walked are let go of this many at a time (3 MB).
@@ -158,37 +186,22 @@ public:
     // Room for every node at once: lists grown by doubling would leave the room they outgrew
     // taken up on a worker's heap.
     Index(const XsdtDocument &there, size_t nodeCount)
-        : m_index(nodeCount)
+        : m_root(&there.root)
+        , m_index(nodeCount)
     {
-        m_entries.reserve(nodeCount + 1);
-        m_thereValues.reserve(nodeCount);
-        m_entries.emplace_back();      // entry 0 stands for the root
-        std::vector<XsdtNode *> nodes; // the values in document order, until they are laid out
-        nodes.reserve(nodeCount);
-        indexThere(&there.root, 0, nodes);
-        // Lay the values of each path side by side, in document order.
-        qint32 next = 0;
-        for (PathEntry &entry : m_entries) {
-            entry.first = next;
-            next += entry.count;
-            entry.count = 0;
-        }
-        m_occurrences.resize(size_t(next));
-        for (size_t i = 0; i < nodes.size(); ++i) {
-            ThereValue &value = m_thereValues[i];
-            PathEntry &entry = m_entries[size_t(value.id)];
-            value.rank = entry.count++;
-            m_occurrences[size_t(entry.first + value.rank)] = nodes[i];
-        }
+        indexThere(&there.root, 0);
+        // Each path's further values side by side, in document order.
+        std::stable_sort(m_more.begin(), m_more.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
     }
 
     QList<DiffRecord> run(DocumentOutline &here, HereRanks *ranks,
                           const std::atomic_bool *cancelled, std::atomic<qint64> *done,
                           const RecordSink &seen) const
     {
-        Walk walk(m_entries.size(), true, seen ? &seen : nullptr, cancelled, nullptr, done);
+        Walk walk(size_t(m_index.size()), true, seen ? &seen : nullptr, cancelled, nullptr, done);
         // At most every entry of both: room not filled is never touched.
-        walk.records.reserve(here.size() + qsizetype(m_thereValues.size()));
+        walk.records.reserve(here.size() + m_valueCount);
         walkHere(walk, here, 0, quint32(here.m_entries.size()), 0, QString());
         return finish(walk, ranks);
     }
@@ -200,20 +213,22 @@ public:
                           const std::atomic_bool *released, std::atomic<qint64> *done,
                           const RecordSink *seen, qint64 entries) const
     {
-        Walk walk(m_entries.size(), true, seen, cancelled, released, done);
+        Walk walk(size_t(m_index.size()), true, seen, cancelled, released, done);
         if (entries > 0)
-            walk.records.reserve(entries + qsizetype(m_thereValues.size()));
+            walk.records.reserve(entries + m_valueCount);
         walkNodes(walk, &here.root, 0, QString(), queued);
         return finish(walk, ranks);
     }
 
     qint64 run(const XsdtDocument &here, const RecordSink &take) const
     {
-        Walk walk(m_entries.size(), false, &take, nullptr, nullptr, nullptr);
+        Walk walk(size_t(m_index.size()), false, &take, nullptr, nullptr, nullptr);
         walkNodes(walk, &here.root, 0, QString(), nullptr);
         finish(walk, nullptr);
         return walk.handed;
     }
+
+    qsizetype valueCount() const { return m_valueCount; }
 
     bool recordFor(XsdtNode *value, const HereRanks &ranks, DiffRecord *record) const
     {
@@ -223,33 +238,39 @@ public:
         qint32 id = 0;
         for (qsizetype i = chain.size() - 1; i >= 0 && id >= 0; --i)
             id = m_index.find(id, chain[i]->key.view());
-        XsdtNode *other = id >= 0 ? pairOf(m_entries[size_t(id)], ranks.value(value, 0)) : nullptr;
+        XsdtNode *other = id >= 0 ? pairOf(id, ranks.value(value, 0)) : nullptr;
         if (other && sameValue(*value, *other))
             return false;
-        *record = {other ? DiffRecord::Different : DiffRecord::OnlyHere, value, other};
+        *record = {value, other};
         return true;
     }
 
 private:
-    XsdtNode *pairOf(const PathEntry &entry, qint32 rank) const
+    // The rank-th value of the path's entry in the other document, or null.
+    XsdtNode *pairOf(qint32 id, qint32 rank) const
     {
-        return rank < entry.count ? m_occurrences[size_t(entry.first + rank)] : nullptr;
+        XsdtNode *first = m_index.first(id);
+        if (first->isValue()) {
+            if (rank == 0)
+                return first;
+            --rank;
+        }
+        const auto [from, to] = std::equal_range(m_more.begin(), m_more.end(), id, ByPath());
+        return rank < to - from ? from[rank].second : nullptr;
     }
 
-    void indexThere(const XsdtNode *group, qint32 groupId, std::vector<XsdtNode *> &nodes)
+    void indexThere(const XsdtNode *group, qint32 groupId)
     {
         for (const auto &child : group->children) {
             if (child->pendingDelete)
                 continue;
-            const qint32 id = m_index.findOrAdd(groupId, child->key, qint32(m_entries.size()));
-            if (id == qint32(m_entries.size()))
-                m_entries.emplace_back();
+            const qint32 id = m_index.findOrAdd(groupId, child.get());
             if (child->isValue()) {
-                ++m_entries[size_t(id)].count;
-                m_thereValues.push_back({id, 0});
-                nodes.push_back(child.get());
+                ++m_valueCount;
+                if (m_index.first(id) != child.get())
+                    m_more.emplace_back(id, child.get());
             } else {
-                indexThere(child.get(), id, nodes);
+                indexThere(child.get(), id);
             }
         }
     }
@@ -259,7 +280,7 @@ private:
     {
         Walk(size_t entries, bool keep, const RecordSink *take, const std::atomic_bool *cancelled,
              const std::atomic_bool *released, std::atomic<qint64> *done)
-            : hereSeen(entries, 0)
+            : hereSeen(entries)
             , keep(keep)
             , take(take)
             , cancelled(cancelled)
@@ -267,9 +288,9 @@ private:
             , done(done)
         {}
 
-        // Per entry of the index, this document's values with the path met so far, which is
-        // also the rank of the next one.
-        std::vector<qint32> hereSeen;
+        // This document's values met so far by path, counted down again as the other
+        // document's values with the path are paired.
+        MetCounts hereSeen;
         HereRanks ranks;
         QList<DiffRecord> records;
         bool keep; // whether the records go into `records`
@@ -281,15 +302,16 @@ private:
         const std::atomic_bool *released; // the document is about to change
         std::atomic<qint64> *done;
         qint64 steps = 0;
+        qint64 listed = 0; // the other document's values listed
         qint64 handed = 0;
         bool stop = false;
 
         bool stopped() const { return stop; }
 
         template <typename Path>
-        void add(Path path, int kind, XsdtNode *here, XsdtNode *there)
+        void add(Path path, XsdtNode *here, XsdtNode *there)
         {
-            const DiffRecord record{kind, here, there};
+            const DiffRecord record{here, there};
             if (keep)
                 records.append(record);
             if (!take)
@@ -337,21 +359,38 @@ private:
 
     QList<DiffRecord> finish(Walk &walk, HereRanks *ranks) const
     {
-        if (walk.stopped())
+        qint32 next = 1;
+        if (walk.stopped() || !listThere(walk, m_root, 0, next))
             return {};
-        // The owner may be waiting to change this document meanwhile: asked as the walk asks.
-        quint32 checked = 0;
-        for (const ThereValue &value : m_thereValues) {
-            if (++checked % kCheckEvery == 0 && stopAsked(walk))
-                return {};
-            if (value.rank >= walk.hereSeen[size_t(value.id)]) {
-                XsdtNode *node = pairOf(m_entries[size_t(value.id)], value.rank);
-                walk.add(NodePath{node}, DiffRecord::OnlyThere, nullptr, node);
-            }
-        }
         if (ranks)
             *ranks = std::move(walk.ranks);
         return std::move(walk.records);
+    }
+
+    // The other document's values that no value of this one met, in its document order: of
+    // the values of a path, the first as many as this document has are taken. The entries are
+    // met in the order the index gave them out, so a node that is its path's first takes the
+    // next one without a look-up. False when the walk is to stop; the owner may be waiting to
+    // change this document meanwhile.
+    bool listThere(Walk &walk, const XsdtNode *group, qint32 groupId, qint32 &next) const
+    {
+        for (const auto &child : group->children) {
+            if (child->pendingDelete)
+                continue;
+            const qint32 id = next < m_index.size() && m_index.first(next) == child.get()
+                                  ? next++
+                                  : m_index.find(groupId, child->key.view());
+            if (child->isGroup()) {
+                if (!listThere(walk, child.get(), id, next))
+                    return false;
+                continue;
+            }
+            if (++walk.listed % kCheckEvery == 0 && stopAsked(walk))
+                return false;
+            if (!walk.hereSeen.takeOne(id))
+                walk.add(NodePath{child.get()}, nullptr, child.get());
+        }
+        return true;
     }
 
     static bool stopAsked(const Walk &walk)
@@ -382,15 +421,15 @@ private:
     {
         XsdtNode *other = nullptr;
         if (id >= 0) {
-            const qint32 rank = walk.hereSeen[size_t(id)]++;
+            const qint32 rank = walk.hereSeen.next(id);
             if (rank > 0)
                 walk.ranks.insert(node, rank);
-            other = pairOf(m_entries[size_t(id)], rank);
+            other = pairOf(id, rank);
         }
         if (!other)
-            walk.add(Joined{prefix, key}, DiffRecord::OnlyHere, node, nullptr);
+            walk.add(Joined{prefix, key}, node, nullptr);
         else if (!same(*other))
-            walk.add(Joined{prefix, key}, DiffRecord::Different, node, other);
+            walk.add(Joined{prefix, key}, node, other);
     }
 
     // The entries [first, last) of the outline are one group's children. groupId is the other
@@ -439,10 +478,23 @@ private:
         }
     }
 
+    const XsdtNode *m_root;
     PathIndex m_index;
-    std::vector<PathEntry> m_entries;
-    std::vector<ThereValue> m_thereValues; // in document order
-    std::vector<XsdtNode *> m_occurrences;
+    qsizetype m_valueCount = 0;
+    // The values that are not their path's first node (a key written twice), by entry and
+    // then in document order.
+    std::vector<std::pair<qint32, XsdtNode *>> m_more;
+    struct ByPath
+    {
+        bool operator()(const std::pair<qint32, XsdtNode *> &a, qint32 id) const
+        {
+            return a.first < id;
+        }
+        bool operator()(qint32 id, const std::pair<qint32, XsdtNode *> &a) const
+        {
+            return id < a.first;
+        }
+    };
 };
 
 DocumentOutline::DocumentOutline(const XsdtDocument &document)
@@ -555,6 +607,11 @@ QList<DiffRecord> DocumentComparison::compare(const XsdtDocument &here, HereRank
 qint64 DocumentComparison::forEachRecord(const XsdtDocument &here, const RecordSink &take) const
 {
     return m_index->run(here, take);
+}
+
+qsizetype DocumentComparison::valueCount() const
+{
+    return m_index->valueCount();
 }
 
 QString DiffRecord::path() const

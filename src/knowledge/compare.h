@@ -20,14 +20,16 @@ struct XsdtNode;
 
 // One value entry in which two settings documents differ. It holds no path of its own: two
 // large unrelated files differ in a million values, and their paths weighed more than either
-// file. The path is made when asked, from the entry's keys.
+// file. The path is made when asked, from the entry's keys, and the kind from the sides that
+// exist, so that a record is two pointers.
 struct DiffRecord
 {
     enum Kind { Different = 0, OnlyHere = 1, OnlyThere = 2 };
 
-    int kind = Different;
     XsdtNode *here = nullptr;  // the entry in this document; null for OnlyThere
     XsdtNode *there = nullptr; // the entry in the other document; null for OnlyHere
+
+    Kind kind() const { return !here ? OnlyThere : !there ? OnlyHere : Different; }
 
     const XsdtNode *node() const { return here ? here : there; }
     // The keys joined by "/", the same on both sides.
@@ -127,6 +129,9 @@ public:
     // listing of two large unrelated files would otherwise hold more than both files. Returns
     // the number of records.
     qint64 forEachRecord(const XsdtDocument &here, const RecordSink &take) const;
+    // The other document's values that take part: with the entries of `here` walked, the most
+    // records a comparison can make.
+    qsizetype valueCount() const;
     // The record the comparison makes for one value of `here` that takes part in it (not
     // queued for deletion); false when that value is the same in the other document. Pairs
     // the value as the compare() that gave `ranks` did, so no entry of `here` may have been

@@ -3,6 +3,7 @@
 #include "document/values.h"
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
+#include "document/xsdtreader_p.h"
 #include "knowledge/backgroundjob.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
@@ -17,6 +18,10 @@
 
 #ifdef __GLIBC__
 #include <malloc.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -43,6 +48,42 @@ void freeElsewhere(QList<DiffRecord> &records)
     if (records.size() > kPatchLimit)
         freeAside(std::exchange(records, {}));
     records.clear();
+}
+
+// Reads the other file and parses it, giving back the memory of the bytes as the reader moves
+// on past them, so that the file and its document are never both whole in memory. Only text
+// that is well-formed UTF-8 is let go of: the reader reads it as it stands and never looks back
+// but to place an error, for which the file is read again.
+bool parseLettingGo(QFile &file, XsdtDocument &document, QString *error)
+{
+    QByteArray bytes = file.readAll();
+    if (!bytes.isDetached() || !isWellFormedUtf8(bytes.constData(), bytes.size()))
+        return document.parse(bytes, error);
+    bool letGo = false;
+#ifdef Q_OS_LINUX
+    const auto page = quintptr(sysconf(_SC_PAGESIZE));
+    const auto begin = quintptr(bytes.constData());
+    quintptr givenBack = (begin + page - 1) & ~(page - 1);
+    const auto behindReader = [&](qint64 done, qint64) {
+        // A margin for the element the reader is in.
+        const qint64 behind = done - (qint64(1) << 20);
+        const quintptr to = (begin + quintptr(std::max<qint64>(behind, 0))) & ~(page - 1);
+        if (to > givenBack &&
+            madvise(reinterpret_cast<void *>(givenBack), to - givenBack, MADV_DONTNEED) == 0) {
+            givenBack = to;
+            letGo = true;
+        }
+    };
+    if (document.parse(bytes, error, behindReader))
+        return true;
+#else
+    if (document.parse(bytes, error))
+        return true;
+#endif
+    if (!letGo || !file.seek(0))
+        return false;
+    bytes = QByteArray();
+    return document.parse(file.readAll(), error);
 }
 
 // The number of a group label, given the next one when it is new.
@@ -172,7 +213,7 @@ struct Comparison::Outcome
     QList<DiffRecord> records;
     HereRanks ranks;
     std::vector<signed char> noise;
-    std::vector<int> groups;
+    std::vector<std::pair<int, int>> groupRuns;
     QStringList groupLabels;
     QHash<QString, int> groupByLabel;
     QSet<XsdtNode *> queued;
@@ -244,7 +285,11 @@ void Comparison::clearRecords()
     freeElsewhere(m_records);
     m_ranks.clear();
     m_current.clear();
+    m_currentAll = false;
     m_noise.clear();
+    m_groupRuns.clear();
+    m_runsEnd = 0;
+    m_lastRun = 0;
     m_groups.clear();
     m_verdicts.clear();
     m_changedValues.clear();
@@ -287,8 +332,7 @@ void Comparison::compare(const XsdtDocument &here, const XsdtDocument &there)
     m_noise.assign(count, -1);
     m_groups.assign(count, -1);
     m_verdicts.assign(count, -1);
-    m_current.resize(count);
-    std::iota(m_current.begin(), m_current.end(), 0);
+    m_currentAll = true;
 }
 
 void Comparison::startWithFile(const XsdtDocument &here, const QString &path)
@@ -340,25 +384,26 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
             return [self, outcome] { self->takeOutcome(*outcome); };
         };
         if (!other) {
-            QByteArray read;
-            if (!given) {
+            auto fresh = std::make_shared<Other>();
+            fresh->owned = std::make_unique<XsdtDocument>();
+            QString parseError;
+            bool parsed = false;
+            if (given) {
+                parsed = fresh->owned->parse(*given, &parseError);
+            } else {
                 QFile file(path);
                 if (!file.open(QIODevice::ReadOnly)) {
                     outcome->error = tr("Cannot read %1: %2")
                                          .arg(QDir::toNativeSeparators(path), file.errorString());
                     return report();
                 }
-                read = file.readAll();
+                parsed = parseLettingGo(file, *fresh->owned, &parseError);
             }
-            auto fresh = std::make_shared<Other>();
-            fresh->owned = std::make_unique<XsdtDocument>();
-            QString parseError;
-            if (!fresh->owned->parse(given ? *given : read, &parseError)) {
+            if (!parsed) {
                 outcome->error = tr("%1 is not a valid PixInsight settings file: %2")
                                      .arg(QDir::toNativeSeparators(path), parseError);
                 return report();
             }
-            read = QByteArray(); // the document holds what it needs of them
             if (cancelled.load())
                 return {};
             fresh->document = fresh->owned.get();
@@ -376,10 +421,18 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
         // stands for, from the nodes after the walk for the rest.
         GroupNumbers groups(outcome->groupLabels, outcome->groupByLabel);
         const auto seen = [&](const DiffRecord &record, QStringView path) {
+            if (outcome->noise.empty()) {
+                // Room for the most records there can be, told once the walk has counted this
+                // document: a list grown by doubling is copied at the height of the comparison.
+                // Room not filled is never touched.
+                outcome->noise.reserve(size_t(total->load() + other->index->valueCount()));
+            }
+            const int group = groups.of(path);
+            if (outcome->groupRuns.empty() || outcome->groupRuns.back().second != group)
+                outcome->groupRuns.emplace_back(int(outcome->noise.size()), group);
             outcome->noise.push_back(!rules                    ? 0
                                      : record.there || reading ? -1
                                                                : noiseByPath(*rules, path));
-            outcome->groups.push_back(groups.of(path));
         };
         const auto markAllNoise = [&](const std::atomic_bool *released) {
             if (rules) {
@@ -439,12 +492,12 @@ void Comparison::takeOutcome(Outcome &outcome)
     m_records = std::move(outcome.records);
     m_ranks = std::move(outcome.ranks);
     m_noise = std::move(outcome.noise);
-    m_groups = std::move(outcome.groups);
+    m_groupRuns = std::move(outcome.groupRuns);
+    m_runsEnd = int(m_records.size());
     m_groupLabels = std::move(outcome.groupLabels);
     m_groupByLabel = std::move(outcome.groupByLabel);
     m_queuedAtCompare = std::move(outcome.queued);
-    m_current.resize(size_t(m_records.size()));
-    std::iota(m_current.begin(), m_current.end(), 0);
+    m_currentAll = true;
     m_verdicts.assign(size_t(m_records.size()), -1);
     emit finished();
 }
@@ -544,9 +597,10 @@ bool Comparison::patch(Patch *patch)
         if (wasQueued != node->isDeleted())
             return false;
     }
+    std::vector<int> &positions = currentList();
     QHash<XsdtNode *, size_t> slotOf;
-    for (size_t slot = 0; slot < m_current.size(); ++slot) {
-        XsdtNode *here = m_records[m_current[slot]].here;
+    for (size_t slot = 0; slot < positions.size(); ++slot) {
+        XsdtNode *here = m_records[positions[slot]].here;
         if (here && m_changedValues.contains(here))
             slotOf.insert(here, slot);
     }
@@ -557,7 +611,7 @@ bool Comparison::patch(Patch *patch)
         const bool differs = m_other->index->recordFor(node, m_ranks, &record);
         const auto hit = slotOf.constFind(node);
         if (hit != slotOf.constEnd()) {
-            const int position = m_current[*hit];
+            const int position = positions[*hit];
             if (differs) {
                 m_records[position] = record;
                 m_verdicts[size_t(position)] = -1; // it may hold the other value by now
@@ -574,23 +628,39 @@ bool Comparison::patch(Patch *patch)
             m_verdicts.push_back(-1);
             m_groups.push_back(-1);
             const auto hereEnd =
-                std::partition_point(m_current.begin(), m_current.end(), [this](int p) {
-                    return m_records[p].kind != DiffRecord::OnlyThere;
+                std::partition_point(positions.begin(), positions.end(), [this](int p) {
+                    return m_records[p].kind() != DiffRecord::OnlyThere;
                 });
             const auto at = std::lower_bound(
-                m_current.begin(), hereEnd, node,
+                positions.begin(), hereEnd, node,
                 [this](int p, const XsdtNode *n) { return documentOrder(m_records[p].here, n); });
-            m_current.insert(at, position);
+            positions.insert(at, position);
             patch->added = true;
         }
     }
     m_changedValues.clear();
     if (!patch->removed.isEmpty()) {
-        m_current.erase(std::remove_if(m_current.begin(), m_current.end(),
+        positions.erase(std::remove_if(positions.begin(), positions.end(),
                                        [&](int p) { return patch->removed.contains(p); }),
-                        m_current.end());
+                        positions.end());
     }
     return true;
+}
+
+Comparison::Positions Comparison::current() const
+{
+    if (m_currentAll)
+        return Positions(nullptr, size_t(m_records.size()));
+    return Positions(m_current.data(), m_current.size());
+}
+
+std::vector<int> &Comparison::currentList()
+{
+    if (std::exchange(m_currentAll, false)) {
+        m_current.resize(size_t(m_records.size()));
+        std::iota(m_current.begin(), m_current.end(), 0);
+    }
+    return m_current;
 }
 
 bool Comparison::isNoise(int position)
@@ -617,7 +687,19 @@ qsizetype Comparison::groupCut(QStringView path)
 
 int Comparison::groupOf(int position)
 {
-    int &group = m_groups[size_t(position)];
+    if (position < m_runsEnd) {
+        const auto runEnd = [this](size_t run) {
+            return run + 1 < m_groupRuns.size() ? m_groupRuns[run + 1].first : m_runsEnd;
+        };
+        if (m_groupRuns[m_lastRun].first > position || position >= runEnd(m_lastRun)) {
+            const auto after = std::upper_bound(
+                m_groupRuns.begin(), m_groupRuns.end(), position,
+                [](int p, const std::pair<int, int> &run) { return p < run.first; });
+            m_lastRun = size_t(after - m_groupRuns.begin()) - 1;
+        }
+        return m_groupRuns[m_lastRun].second;
+    }
+    int &group = m_groups[size_t(position - m_runsEnd)];
     if (group < 0)
         group = GroupNumbers(m_groupLabels, m_groupByLabel).of(m_records[position].path());
     return group;
@@ -639,7 +721,7 @@ CopyVerdict Comparison::verdictOf(const DiffRecord &record) const
     static const Schema noSchema;
     CopyVerdict verdict = CopyVerdict::Copyable;
     QString normalized;
-    if (record.kind != DiffRecord::Different)
+    if (record.kind() != DiffRecord::Different)
         verdict = CopyVerdict::OneSide;
     else if (record.here->isDeleted())
         verdict = CopyVerdict::Queued;

@@ -11,6 +11,8 @@
 #include <QStringList>
 
 #include <atomic>
+#include <cstddef>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -99,8 +101,54 @@ public:
     // Every record of the last comparison; a value that stops differing leaves its record
     // behind, so positions stay valid until the next full comparison.
     const QList<DiffRecord> &records() const { return m_records; }
+    // Positions of records in order: all of them until a patch leaves some out or adds some,
+    // so that a comparison of a million records needs no list of them before then.
+    class Positions
+    {
+    public:
+        class Iterator
+        {
+        public:
+            using iterator_category = std::forward_iterator_tag;
+            using value_type = int;
+            using difference_type = std::ptrdiff_t;
+            using pointer = const int *;
+            using reference = int;
+
+            Iterator(const int *list, size_t at)
+                : m_list(list)
+                , m_at(at)
+            {}
+            int operator*() const { return m_list ? m_list[m_at] : int(m_at); }
+            Iterator &operator++()
+            {
+                ++m_at;
+                return *this;
+            }
+            bool operator==(const Iterator &other) const { return m_at == other.m_at; }
+            bool operator!=(const Iterator &other) const { return m_at != other.m_at; }
+
+        private:
+            const int *m_list;
+            size_t m_at;
+        };
+
+        Positions(const int *list, size_t count)
+            : m_list(list)
+            , m_count(count)
+        {}
+        Iterator begin() const { return Iterator(m_list, 0); }
+        Iterator end() const { return Iterator(m_list, m_count); }
+        size_t size() const { return m_count; }
+        bool empty() const { return m_count == 0; }
+        int front() const { return *begin(); }
+
+    private:
+        const int *m_list; // null: every position from 0 on
+        size_t m_count;
+    };
     // The records that still differ, in display order.
-    const std::vector<int> &current() const { return m_current; }
+    Positions current() const;
     // Statistics, window state and generated lists, by the rules.
     bool isNoise(int position);
     // The group a record is listed under: its path's first keys, one more below
@@ -183,10 +231,19 @@ private:
     std::shared_ptr<const Other> m_other;
     QList<DiffRecord> m_records;
     HereRanks m_ranks;
+    // The records that still differ, when not all of them do.
     std::vector<int> m_current;
+    bool m_currentAll = false;
+    std::vector<int> &currentList();
     // Per record, worked out when first needed: -1 not yet known, else 0 or 1.
     std::vector<signed char> m_noise;
-    // Per record, its group in m_groupLabels, or -1 when not known yet.
+    // The groups in m_groupLabels of the records before m_runsEnd, as runs: a walk gives the
+    // records in document order, so that those of a group mostly follow one another. Each run
+    // is its first record and its group; m_lastRun is the run a listing in order asked last.
+    std::vector<std::pair<int, int>> m_groupRuns;
+    int m_runsEnd = 0;
+    size_t m_lastRun = 0;
+    // Per record from m_runsEnd on, its group, or -1 when not known yet.
     std::vector<int> m_groups;
     QStringList m_groupLabels;
     QHash<QString, int> m_groupByLabel;

@@ -68,9 +68,11 @@ MemoryFit MemoryFit::forComparison(const QString &first, const QString &second, 
         return double(info.isFile() ? info.size() : 0);
     };
     const double firstBytes = size(first);
+    const double secondBytes = size(second);
     MemoryFit fit;
-    fit.needed = qint64(kCompareFactor * (firstBytes + size(second)) -
-                        (firstOpen ? kDocumentFactor * firstBytes : 0.0));
+    fit.needed =
+        qint64(firstOpen ? kCompareOpenFactor * firstBytes + kCompareOtherFactor * secondBytes
+                         : kCompareFactor * (firstBytes + secondBytes));
     fit.available = availableNow();
     return fit;
 }

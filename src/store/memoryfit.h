@@ -21,13 +21,16 @@ public:
     static constexpr double kReadFactor = 4.5;
     // A look-up of a few settings holds the file's bytes and little else (1.25 times).
     static constexpr double kLookUpFactor = 1.5;
-    // Comparing two files, per byte of both: the two documents, the index of the second, an
-    // outline of the first and the records. Two unrelated 50 MB files peaked at 2.9 times the
-    // two in varnelctl, 3.0 times in the window (with the open document); the heap's slack
-    // moved the window's figure by a tenth from run to run.
+    // Comparing two files, per byte of both: the two documents, the index of the second and
+    // the records. Two unrelated 50 MB files peaked at 2.8 times the two in varnelctl.
     static constexpr double kCompareFactor = 5.0;
-    // What an open document holds, per byte of its file (2.9 times at 50 MB).
-    static constexpr double kDocumentFactor = 3.0;
+    // What comparing adds to a document open in the window: per byte of the other file, its
+    // document, the index of it and the records of entries only there; per byte of the open
+    // file, the records of its entries. Two unrelated 50 MB files added 2.5 to 3.1 times the
+    // other file (2.3 to 2.6 times the two with the open document), the heap's slack moving it
+    // from run to run.
+    static constexpr double kCompareOtherFactor = 4.0;
+    static constexpr double kCompareOpenFactor = 0.5;
     // The window adds its tree model, pages and analyses: 7 times a 1.9 GB file was seen.
     static constexpr double kWindowFactor = 7.0;
 
@@ -43,7 +46,7 @@ public:
     static MemoryFit forFile(const QString &filePath, double factor = kReadFactor);
     static MemoryFit forSize(qint64 fileBytes, double factor = kReadFactor);
     // The fit of comparing two files (one that cannot be found counts 0 bytes); when the first
-    // is open already, what its document holds is not asked for again.
+    // is open already, only what comparing adds to it.
     static MemoryFit forComparison(const QString &first, const QString &second, bool firstOpen);
 
     // Memory the system could give now without swapping: MemAvailable of /proc/meminfo, -1

@@ -90,8 +90,8 @@ void CompareRows::fill(const Filter &filter)
             ++m_hidden;
             continue;
         }
-        ++m_counts[record.kind];
-        if (!filter.kinds[record.kind])
+        ++m_counts[record.kind()];
+        if (!filter.kinds[record.kind()])
             continue;
         if (!search.isEmpty() && !pathMatches(record) &&
             !(record.here && record.here->value.contains(search, Qt::CaseInsensitive)) &&
@@ -143,7 +143,7 @@ bool CompareRows::takePatch(const Comparison::Patch &patch)
         if (m_filter.hideNoise && m_comparison->isNoise(position))
             --m_hidden;
         else
-            --m_counts[m_comparison->records()[position].kind];
+            --m_counts[m_comparison->records()[position].kind()];
         m_shown.removeOne(position);
     }
     return !m_groups.empty();
@@ -299,7 +299,7 @@ QVariant CompareRows::data(const QModelIndex &index, int role) const
         // On every cell: a greyed row says why wherever the pointer rests on it.
         return toolTip(position);
     case Qt::ForegroundRole:
-        if (column == 0 && record.kind == DiffRecord::Different &&
+        if (column == 0 && record.kind() == DiffRecord::Different &&
             m_comparison->verdict(position) != CopyVerdict::Copyable)
             return m_view->palette().brush(QPalette::Disabled, QPalette::Text);
         return {};
@@ -385,7 +385,7 @@ QString CompareRows::rowLabel(int position) const
 QString CompareRows::statusText(int position) const
 {
     const DiffRecord &record = m_comparison->records()[position];
-    switch (record.kind) {
+    switch (record.kind()) {
     case DiffRecord::Different: {
         QString status = tr("Different");
         if (record.here->type != record.there->type)
@@ -411,9 +411,9 @@ QString CompareRows::toolTip(int position) const
         tip += m_there.isEmpty()
                    ? tr("\nOther file: %1").arg(record.there->value.left(kToolTipLimit))
                    : named.arg(m_there, record.there->value.left(kToolTipLimit));
-    if (record.kind == DiffRecord::OnlyThere)
+    if (record.kind() == DiffRecord::OnlyThere)
         return tip + tr("\nDoes not exist in this file; adding entries is not offered.");
-    if (record.kind != DiffRecord::Different ||
+    if (record.kind() != DiffRecord::Different ||
         m_comparison->verdict(position) == CopyVerdict::Copyable)
         return tip;
     return tip + tr("\nCannot be copied: %1").arg(m_comparison->whyNot(position));
