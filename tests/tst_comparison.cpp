@@ -337,8 +337,8 @@ private slots:
         QVERIFY(DocumentComparison(there)
                     .compare(here, nullptr, nullptr, no, yes, nullptr, nullptr, {})
                     .isEmpty());
-        // Read from a file, the bytes are let go of as the reader moves on; a file that does not
-        // parse is read again for the place of the error.
+        // Read from a file as from bytes; a file that does not parse is reported with the place
+        // of the error.
         QTemporaryDir dir;
         const QString path = dir.filePath("other.settings");
         const QString broken = dir.filePath("broken.settings");

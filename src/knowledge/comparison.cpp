@@ -3,7 +3,6 @@
 #include "document/values.h"
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
-#include "document/xsdtreader_p.h"
 #include "knowledge/backgroundjob.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
@@ -18,10 +17,6 @@
 
 #ifdef __GLIBC__
 #include <malloc.h>
-#endif
-#ifdef Q_OS_LINUX
-#include <sys/mman.h>
-#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -48,42 +43,6 @@ void freeElsewhere(QList<DiffRecord> &records)
     if (records.size() > kPatchLimit)
         freeAside(std::exchange(records, {}));
     records.clear();
-}
-
-// Reads the other file and parses it, giving back the memory of the bytes as the reader moves
-// on past them, so that the file and its document are never both whole in memory. Only text
-// that is well-formed UTF-8 is let go of: the reader reads it as it stands and never looks back
-// but to place an error, for which the file is read again.
-bool parseLettingGo(QFile &file, XsdtDocument &document, QString *error)
-{
-    QByteArray bytes = file.readAll();
-    if (!bytes.isDetached() || !isWellFormedUtf8(bytes.constData(), bytes.size()))
-        return document.parse(bytes, error);
-    bool letGo = false;
-#ifdef Q_OS_LINUX
-    const auto page = quintptr(sysconf(_SC_PAGESIZE));
-    const auto begin = quintptr(bytes.constData());
-    quintptr givenBack = (begin + page - 1) & ~(page - 1);
-    const auto behindReader = [&](qint64 done, qint64) {
-        // A margin for the element the reader is in.
-        const qint64 behind = done - (qint64(1) << 20);
-        const quintptr to = (begin + quintptr(std::max<qint64>(behind, 0))) & ~(page - 1);
-        if (to > givenBack &&
-            madvise(reinterpret_cast<void *>(givenBack), to - givenBack, MADV_DONTNEED) == 0) {
-            givenBack = to;
-            letGo = true;
-        }
-    };
-    if (document.parse(bytes, error, behindReader))
-        return true;
-#else
-    if (document.parse(bytes, error))
-        return true;
-#endif
-    if (!letGo || !file.seek(0))
-        return false;
-    bytes = QByteArray();
-    return document.parse(file.readAll(), error);
 }
 
 // The number of a group label, given the next one when it is new.
@@ -397,7 +356,7 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
                                          .arg(QDir::toNativeSeparators(path), file.errorString());
                     return report();
                 }
-                parsed = parseLettingGo(file, *fresh->owned, &parseError);
+                parsed = fresh->owned->parse(file.readAll(), &parseError);
             }
             if (!parsed) {
                 outcome->error = tr("%1 is not a valid PixInsight settings file: %2")
