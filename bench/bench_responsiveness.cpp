@@ -4,6 +4,7 @@
 //   responsiveness <action> <size>MB longest_block_ms=<n> total_ms=<n>
 #include "benchutil.h"
 
+#include "app/filecommands.h"
 #include "app/mainwindow.h"
 #include "document/xsdtdocument.h"
 #include "knowledge/modules.h"
@@ -390,7 +391,6 @@ void responsivenessAt(qint64 megabytes)
         {
             // Checked outside the timing: every group with rows is open.
             const SettingsTreeView *tree = window.allSettingsView()->tree();
-            const auto *proxy = window.allSettingsView()->proxy();
             qint64 groups = 0;
             qint64 closed = 0;
             std::function<void(const XsdtNode *)> count = [&](const XsdtNode *node) {
@@ -399,7 +399,7 @@ void responsivenessAt(qint64 megabytes)
                         continue;
                     ++groups;
                     const QModelIndex source = window.model()->indexForNode(child.get());
-                    if (!tree->isExpanded(proxy->mapFromSource(source)))
+                    if (!tree->isExpanded(tree->fromSource(source)))
                         ++closed;
                     count(child.get());
                 }
@@ -621,13 +621,38 @@ void responsivenessAt(qint64 megabytes)
         std::printf("  changed on disk after save: %s\n",
                     window.documents().isChangedOnDisk() ? "yes (wrong)" : "no");
 
-        // Restore the backup the save just made (the newest).
+        // Restore the backup the save just made (the newest). A restore that was refused or
+        // failed would leave nothing measured but a dialog.
         window.model()->revertAll();
+        Dialogs::clearShown();
         Dialogs::setNextItem(0);
         Dialogs::setNextAnswer(QMessageBox::Yes);
+        int restored = -1;
+        const QMetaObject::Connection restoreDone =
+            QObject::connect(window.findChild<FileCommands *>(), &FileCommands::restoreDone,
+                             [&restored](bool ok) { restored = ok; });
+        bool neverStarted = false; // turned down before anything was read
         run("restore", megabytes,
-            comparedAfter(untilIdle(window, [&] { window.restoreAction()->trigger(); }), compare));
-        std::printf("  loaded after restore: %s\n", window.documents().isLoaded() ? "yes" : "no");
+            comparedAfter(
+                {[&] {
+                     window.restoreAction()->trigger();
+                     neverStarted = restored < 0 && !window.documents().isBusy();
+                 },
+                 [&] { return neverStarted || (restored >= 0 && !window.documents().isBusy()); }},
+                compare));
+        QObject::disconnect(restoreDone);
+        if (restored != 1 || !window.documents().isLoaded()) {
+            QString said;
+            for (const Dialogs::Record &shown : Dialogs::shown())
+                said += QStringLiteral(" [%1: %2]").arg(shown.title, shown.text);
+            fail(QStringLiteral("the restore %1 and left %2 loaded.%3")
+                     .arg(restored < 0 ? QStringLiteral("never ended")
+                          : restored   ? QStringLiteral("succeeded")
+                                       : QStringLiteral("failed"),
+                          window.documents().isLoaded() ? QStringLiteral("a file")
+                                                        : QStringLiteral("no file"),
+                          said));
+        }
         // A reload now, with every page filled: what the pages' taking in a new document costs,
         // apart from reading it.
         run("reload-late", megabytes,

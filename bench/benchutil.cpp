@@ -34,6 +34,21 @@ bool wanted(const QString &area)
     return g_options.only.isEmpty() || g_options.only.contains(area);
 }
 
+namespace {
+bool g_failed = false;
+} // namespace
+
+void fail(const QString &what)
+{
+    std::fprintf(stderr, "FAILED: %s\n", qPrintable(what));
+    g_failed = true;
+}
+
+bool failed()
+{
+    return g_failed;
+}
+
 double median(std::vector<double> values)
 {
     if (values.empty())

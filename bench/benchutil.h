@@ -69,5 +69,8 @@ struct Options
 const Options &options();
 void setOptions(const Options &o);
 bool wanted(const QString &area);
+// A step the figures depend on did not happen: said on stderr, and the run exits with 1.
+void fail(const QString &what);
+bool failed();
 
 } // namespace vrn::bench

@@ -184,5 +184,5 @@ int main(int argc, char **argv)
     if (o.only.contains(QStringLiteral("responsiveness")))
         vrn::bench::benchResponsiveness();
 #endif
-    return 0;
+    return vrn::bench::failed() ? 1 : 0;
 }
