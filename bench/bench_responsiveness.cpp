@@ -48,7 +48,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -97,13 +96,6 @@ public:
     qint64 elapsedNs() const { return m_clock.nsecsElapsed(); }
 
 private:
-    static qint64 threadCpuNs()
-    {
-        timespec now{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-        return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-    }
-
     QTimer m_timer;
     QElapsedTimer m_clock;
     qint64 m_last = 0;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -47,6 +48,13 @@ void fail(const QString &what)
 bool failed()
 {
     return g_failed;
+}
+
+qint64 threadCpuNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
 double median(std::vector<double> values)

@@ -51,6 +51,9 @@ private:
 
 double median(std::vector<double> values);
 
+// Processor time the calling thread has used, in nanoseconds.
+qint64 threadCpuNs();
+
 // Resident set of this process in bytes, after returning free heap memory to the system.
 qint64 residentBytes();
 
