@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -32,6 +33,28 @@ void setOptions(const Options &o)
 bool wanted(const QString &area)
 {
     return g_options.only.isEmpty() || g_options.only.contains(area);
+}
+
+namespace {
+bool g_failed = false;
+} // namespace
+
+void fail(const QString &what)
+{
+    std::fprintf(stderr, "FAILED: %s\n", qPrintable(what));
+    g_failed = true;
+}
+
+bool failed()
+{
+    return g_failed;
+}
+
+qint64 threadCpuNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
 double median(std::vector<double> values)

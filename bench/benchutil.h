@@ -51,6 +51,9 @@ private:
 
 double median(std::vector<double> values);
 
+// Processor time the calling thread has used, in nanoseconds.
+qint64 threadCpuNs();
+
 // Resident set of this process in bytes, after returning free heap memory to the system.
 qint64 residentBytes();
 
@@ -69,5 +72,8 @@ struct Options
 const Options &options();
 void setOptions(const Options &o);
 bool wanted(const QString &area);
+// A step the figures depend on did not happen: said on stderr, and the run exits with 1.
+void fail(const QString &what);
+bool failed();
 
 } // namespace vrn::bench

@@ -146,8 +146,7 @@ bool showActive(MainWindow &window)
 // Where a node stands in the tree as shown, after the filter.
 QModelIndex treeIndex(const MainWindow &window, const XsdtNode *node, int column = 0)
 {
-    return window.allSettingsView()->proxy()->mapFromSource(
-        window.model()->indexForNode(node, column));
+    return window.allSettingsView()->tree()->fromSource(window.model()->indexForNode(node, column));
 }
 
 // A task page that records what the window hands it.
@@ -466,7 +465,7 @@ void TestMainWindow::treeFilterKeepsMatchesOpen()
     window.reloadAction()->trigger();
     QTRY_VERIFY(open());
     window.allSettingsView()->filterEdit()->clear();
-    QTRY_COMPARE(window.allSettingsView()->proxy()->rowCount(), window.model()->rowCount());
+    QTRY_COMPARE(window.allSettingsView()->tree()->model()->rowCount(), window.model()->rowCount());
 
     // Too many matches to open is said once; a reload that filters anew does not say it again.
     QVERIFY(writeFile(configFile(), smallSettings(3, false, 400 * 1024)));
@@ -962,7 +961,7 @@ void TestMainWindow::taskPagePlugsIn()
     emit page->restoreRequested(stats);
     QVERIFY(!stats->pendingDelete);
     emit page->revealRequested(stats);
-    QCOMPARE(window.model()->nodeForIndex(window.allSettingsView()->proxy()->mapToSource(
+    QCOMPARE(window.model()->nodeForIndex(window.allSettingsView()->tree()->toSource(
                  window.allSettingsView()->tree()->currentIndex())),
              stats);
 

@@ -677,16 +677,19 @@ void TestModel::filter()
 void TestModel::treeFilterOpensMatches_data()
 {
     QTest::addColumn<bool>("everythingOpen");
-    QTest::newRow("few rows open") << false;
-    // Past TreeFilter::ManyOpenRows the tree is closed by a reset instead.
-    QTest::newRow("every row open") << true;
+    QTest::addColumn<bool>("throughProxy"); // the view shows the proxy before the filter comes
+    QTest::newRow("few rows open") << false << false;
+    QTest::newRow("every row open") << true << false;
+    // Past TreeFilter::ManyOpenRows the proxy's rows are closed by a reset instead.
+    QTest::newRow("every row open through the proxy") << true << true;
 }
 
 // Whatever was open before, the filter leaves open exactly the groups with matches and keeps
-// the current row.
+// the current row, also once it is cleared again.
 void TestModel::treeFilterOpensMatches()
 {
     QFETCH(bool, everythingOpen);
+    QFETCH(bool, throughProxy);
     XsdtNode *extra = m_doc->root.appendChild(XsdtNode::Group, QStringLiteral("Extra"));
     for (int g = 0; g < TreeFilter::ManyOpenRows + 100; ++g) {
         XsdtNode *value = extra->appendChild(XsdtNode::Group, QStringLiteral("G%1").arg(g))
@@ -698,16 +701,19 @@ void TestModel::treeFilterOpensMatches()
     SettingsFilterProxy proxy;
     proxy.setSourceModel(m_model.get());
     QTreeView view;
-    view.setModel(&proxy);
+    view.setModel(throughProxy ? static_cast<QAbstractItemModel *>(&proxy) : m_model.get());
     TreeFilter filter(m_model.get(), &proxy, &view);
     view.show();
+    const auto shown = [&](const QModelIndex &index) {
+        return view.model() == &proxy ? proxy.mapFromSource(index) : index;
+    };
     const QModelIndex current = m_model->indexForNode(node(kMaxProcessors));
-    view.setCurrentIndex(proxy.mapFromSource(current));
+    view.setCurrentIndex(shown(current));
     if (everythingOpen)
         view.expandAll();
     else
-        view.expand(proxy.mapFromSource(m_model->indexForNode(node(u"Global/Statistics"))));
-    QCOMPARE(proxy.heldIndexes() > TreeFilter::ManyOpenRows, everythingOpen);
+        view.expand(shown(m_model->indexForNode(node(u"Global/Statistics"))));
+    QCOMPARE(proxy.heldIndexes() > TreeFilter::ManyOpenRows, throughProxy);
 
     QSignalSpy applied(&filter, &TreeFilter::applied);
     filter.setText(QStringLiteral("maxproc"));
@@ -726,6 +732,11 @@ void TestModel::treeFilterOpensMatches()
     QCOMPARE(visiblePaths(proxy), QStringList({"Global", "Global/Preferences",
                                                "Global/Preferences/Process", kMaxProcessors}));
     QCOMPARE(proxy.mapToSource(view.currentIndex()), current);
+
+    filter.setText(QString());
+    QVERIFY(applied.wait());
+    QCOMPARE(view.model()->rowCount(), m_model->rowCount());
+    QCOMPARE(view.currentIndex(), current);
 }
 
 // In the tree a Boolean offers exactly "true" and "false" and commits on choosing.
@@ -877,6 +888,32 @@ void TestModel::backgroundJobKeepsOnlyTheLatest()
     }
     QCoreApplication::processEvents();
     QCOMPARE(taken, (QStringList{"latest", "now"}));
+
+    // A stopped result is let go of neither on the owner's thread, which may be the window's,
+    // nor, when it was stopped at work, on the work's thread, which stop() waits for.
+    for (const bool doneBeforeStop : {true, false}) {
+        std::atomic<QThread *> worked = nullptr;
+        std::atomic<QThread *> freed = nullptr;
+        BackgroundJob job(&owner);
+        job.start([&](const std::atomic_bool &cancelled) -> BackgroundJob::Finish {
+            worked = QThread::currentThread();
+            while (!doneBeforeStop && !cancelled)
+                QThread::yieldCurrentThread();
+            std::shared_ptr<int> result(new int, [&freed](int *p) {
+                freed = QThread::currentThread();
+                delete p;
+            });
+            return [result] {};
+        });
+        if (doneBeforeStop)
+            job.waitForWork();
+        job.stop();
+        QCoreApplication::processEvents();
+        QThreadPool::globalInstance()->waitForDone();
+        QVERIFY(freed != nullptr);
+        QVERIFY(freed != QThread::currentThread());
+        QVERIFY(doneBeforeStop || freed != worked);
+    }
 }
 
 void TestModel::reloadReport_data()

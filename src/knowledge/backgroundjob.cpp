@@ -4,6 +4,7 @@
 #include <QThread>
 
 #include <mutex>
+#include <utility>
 
 namespace vrn {
 
@@ -36,7 +37,8 @@ void BackgroundJob::start(Work work)
         run->finish = work(run->cancelled);
         const std::lock_guard lock(run->lock);
         if (run->cancelled.load()) {
-            run->finish = nullptr; // a large result is let go here, not on the owner's thread
+            // Not here either: stop() may be waiting for this thread on the owner's.
+            freeAside(std::exchange(run->finish, nullptr));
             return;
         }
         // Queued to the owner, where it counts only while this is still the latest work; when
@@ -68,13 +70,17 @@ void BackgroundJob::finish(std::shared_ptr<Run> run)
 void BackgroundJob::stop()
 {
     m_running = false;
-    if (m_run)
-        m_run->cancelled.store(true);
-    m_run.reset();
+    const std::shared_ptr<Run> run = std::exchange(m_run, nullptr);
+    if (run)
+        run->cancelled.store(true);
     if (m_thread) {
         m_thread->wait();
         m_thread.reset();
     }
+    // Work that got to the end before it was stopped left its result for the owner's thread,
+    // which would let go of it when the queued call is dropped.
+    if (run && run->finish)
+        freeAside(std::exchange(run->finish, nullptr));
 }
 
 void BackgroundJob::finishNow()

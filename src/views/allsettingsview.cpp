@@ -38,7 +38,7 @@ AllSettingsView::AllSettingsView(SettingsModel *model, QWidget *parent)
     m_proxy = new SettingsFilterProxy(this);
     m_proxy->setSourceModel(m_model);
     m_tree = new SettingsTreeView(m_model, this);
-    m_tree->setModel(m_proxy);
+    m_tree->setModel(m_model); // the filter puts its proxy in between while it filters
     m_treeFilter = new TreeFilter(m_model, m_proxy, m_tree, this);
     connect(m_treeFilter, &TreeFilter::applied, this, &AllSettingsView::onFilterApplied);
     connect(m_filterEdit, &QLineEdit::textChanged, m_treeFilter, &TreeFilter::setText);
@@ -63,8 +63,9 @@ AllSettingsView::AllSettingsView(SettingsModel *model, QWidget *parent)
 }
 
 // The model has the new document by now; the tree opens the way a new file opens. A large
-// document's tree closes before the model lets go of it: closing a tree opened all the way takes
-// as long as the model's reset.
+// document's tree closes before the model lets go of it when it shows a filter: closing a tree
+// opened all the way takes as long as the proxy's reset. The settings model's own reset closes
+// every row at once.
 void AllSettingsView::setDocument(XsdtDocument *document)
 {
     m_document = document;
@@ -72,7 +73,8 @@ void AllSettingsView::setDocument(XsdtDocument *document)
         resetExpansion();
     } else {
         m_tree->stopExpanding();
-        m_tree->collapseAll();
+        if (m_tree->model() != m_model)
+            m_tree->collapseAll();
     }
 }
 
@@ -86,7 +88,7 @@ void AllSettingsView::expandToPreferences()
     const XsdtNode *prefs = m_document ? m_document->findPath(u"Global/Preferences") : nullptr;
     if (!prefs)
         return;
-    for (QModelIndex index = m_proxy->mapFromSource(m_model->indexForNode(prefs)); index.isValid();
+    for (QModelIndex index = m_tree->fromSource(m_model->indexForNode(prefs)); index.isValid();
          index = index.parent())
         m_tree->expand(index);
 }
@@ -103,7 +105,7 @@ void AllSettingsView::revealNode(XsdtNode *node)
         m_changedOnly->setChecked(false);
     }
     m_treeFilter->clearNow();
-    const QModelIndex index = m_proxy->mapFromSource(m_model->indexForNode(node));
+    const QModelIndex index = m_tree->fromSource(m_model->indexForNode(node));
     if (!index.isValid())
         return;
     for (QModelIndex up = index.parent(); up.isValid(); up = up.parent())
@@ -140,14 +142,14 @@ void AllSettingsView::onFilterApplied(bool filtering, bool capped)
 
 void AllSettingsView::deleteCurrent()
 {
-    const QModelIndex index = m_proxy->mapToSource(m_tree->currentIndex());
+    const QModelIndex index = m_tree->toSource(m_tree->currentIndex());
     if (XsdtNode *node = index.isValid() ? m_model->nodeForIndex(index) : nullptr)
         emit deleteRequested(node);
 }
 
 void AllSettingsView::showContextMenu(const QPoint &pos)
 {
-    const QModelIndex index = m_proxy->mapToSource(m_tree->indexAt(pos));
+    const QModelIndex index = m_tree->toSource(m_tree->indexAt(pos));
     XsdtNode *node = index.isValid() ? m_model->nodeForIndex(index) : nullptr;
     if (!node)
         return;
@@ -155,7 +157,7 @@ void AllSettingsView::showContextMenu(const QPoint &pos)
     callbacks.onDelete = [this](XsdtNode *n) { emit deleteRequested(n); };
     callbacks.onRestore = [this](XsdtNode *n) { emit restoreRequested(n); };
     callbacks.onEdit = [this](XsdtNode *n) {
-        m_tree->editValue(m_proxy->mapFromSource(m_model->indexForNode(n)));
+        m_tree->editValue(m_tree->fromSource(m_model->indexForNode(n)));
     };
     callbacks.offerCopy = true;
     showSettingMenu(this, m_model, node, m_tree->viewport()->mapToGlobal(pos), m_viewOnly,

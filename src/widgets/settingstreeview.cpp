@@ -48,11 +48,25 @@ void SettingsTreeView::setModel(QAbstractItemModel *model)
     QAbstractItemModel *old = this->model();
     if (model == old)
         return;
+    // The view makes a selection model for each model and keeps the old ones until their model
+    // goes; the tree switches models whenever a filter comes or goes.
+    QItemSelectionModel *oldSelection = selectionModel();
     QTreeView::setModel(model);
+    if (oldSelection && oldSelection->parent() == this)
+        oldSelection->deleteLater();
     if (old)
         disconnect(old, nullptr, this, nullptr); // the view let go of its own: these are ours
     if (!model)
         return;
+    // Shown directly, the settings model says only once that every value may look different:
+    // the value and type columns repaint, as a filter proxy has them repaint.
+    if (model == m_model) {
+        connect(m_model, &SettingsModel::valuesChanged, this, [this] {
+            if (const int rows = m_model->rowCount(); rows > 0)
+                dataChanged(m_model->index(0, 1),
+                            m_model->index(rows - 1, m_model->columnCount() - 1));
+        });
+    }
     // The indexes an expansion holds are good only while no row comes, goes or moves.
     const auto stop = [this] { stopExpanding(); };
     connect(model, &QAbstractItemModel::modelAboutToBeReset, this, stop);
@@ -127,6 +141,13 @@ QModelIndex SettingsTreeView::fromSource(const QModelIndex &sourceIndex) const
     if (auto *proxy = qobject_cast<QAbstractProxyModel *>(model()))
         return proxy->mapFromSource(sourceIndex);
     return sourceIndex;
+}
+
+QModelIndex SettingsTreeView::toSource(const QModelIndex &index) const
+{
+    if (auto *proxy = qobject_cast<QAbstractProxyModel *>(model()))
+        return proxy->mapToSource(index);
+    return index;
 }
 
 void SettingsTreeView::expandSome()

@@ -34,6 +34,9 @@ public:
     static constexpr qint64 RowsAtOnce = 5000;
     // Opens the editor of the value in the index's row, or reports why there is none.
     bool editValue(const QModelIndex &index);
+    // Between the settings model and what the tree shows, which may be a filter over it.
+    QModelIndex fromSource(const QModelIndex &sourceIndex) const;
+    QModelIndex toSource(const QModelIndex &index) const;
 
 signals:
     void editRefused(const QString &reason);
@@ -48,7 +51,6 @@ private:
     QString refusal(const QModelIndex &valueIndex) const;
     qint64 planExpansion(const XsdtNode *node, const QModelIndex &index, Expansion &plan) const;
     void expandSome();
-    QModelIndex fromSource(const QModelIndex &sourceIndex) const;
 
     SettingsModel *m_model;
     std::shared_ptr<Expansion> m_expansion;
