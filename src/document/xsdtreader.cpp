@@ -646,6 +646,10 @@ private:
     // A tag as the writer makes it, read in one pass. No: not such a tag, nothing read.
     enum class Plain { Read, Failed, No };
     Plain readPlainTag(Tag<char> &tag);
+    // A value as the writer makes it, <v k="…" t="…" v="…"/>, read straight into a new child
+    // of `parent`: most elements are such values, and going through a Tag costs as much as
+    // reading them. No: not such a value, nothing read.
+    Plain readPlainValue(XsdtNode *parent);
     // Sets *breaks when a character reference stood for a tab, line feed or carriage return.
     bool decode(View<Unit> raw, QString &out, StringCache *cache, bool *breaks = nullptr);
     // The same for a value: ASCII read from bytes is kept as it stands. `hasEntity` and `wide`
@@ -939,6 +943,17 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
 
         m_currentKey = QStringView();
         m_currentRawKey = View<Unit>();
+        if constexpr (std::is_same_v<Unit, char>) {
+            // Only while everything read is kept as it is: nothing to compare, nothing skipped.
+            if (!expected && !m_skipping && (m_only.isEmpty() || m_keepAll)) {
+                const Plain plain = readPlainValue(parent);
+                if (plain != Plain::No) {
+                    if (plain == Plain::Failed)
+                        return false;
+                    continue;
+                }
+            }
+        }
         tag.clear();
         if (!readTag(tag))
             return false;
@@ -1251,6 +1266,67 @@ typename Reader<Unit>::Plain Reader<Unit>::readPlainTag(Tag<char> &tag)
     if (odd)
         m_compact = false;
     m_pos = pos;
+    return Plain::Read;
+}
+
+template <typename Unit>
+typename Reader<Unit>::Plain Reader<Unit>::readPlainValue(XsdtNode *parent)
+{
+    const char *s = m_s;
+    const qsizetype n = m_n;
+    const qsizetype keyStart = m_pos + 6;
+    if (!m_strings || n - keyStart < 16 || std::memcmp(s + m_pos, "<v k=\"", 6) != 0)
+        return Plain::No;
+    bool odd = false;
+    bool keyEntity = false;
+    bool keyWide = false;
+    const qsizetype keyEnd = scanTo(s, keyStart, n, '"', &keyEntity, &odd, &keyWide);
+    // The type is one character that needs no reference; anything else is left to readTag.
+    if (keyEntity || keyWide || n - keyEnd < 12 || std::memcmp(s + keyEnd, "\" t=\"", 5) != 0 ||
+        std::memcmp(s + keyEnd + 6, "\" v=\"", 5) != 0)
+        return Plain::No;
+    const char type = s[keyEnd + 5];
+    if (uchar(type) >= 0x80 || type == '&' || type == '"' || type == '\'' || type == '<' ||
+        type == '>')
+        return Plain::No;
+    const qsizetype keySize = keyEnd - keyStart;
+    const quint64 keyHash = hashBytes(s + keyStart, keySize);
+    m_strings->keys.prefetch(keyHash);
+
+    const qsizetype valueStart = keyEnd + 11;
+    bool valueEntity = false;
+    bool valueWide = false;
+    const qsizetype valueEnd = scanTo(s, valueStart, n, '"', &valueEntity, &odd, &valueWide);
+    if (n - valueEnd < 3 || s[valueEnd + 1] != '/' || s[valueEnd + 2] != '>')
+        return Plain::No;
+    const qsizetype valueSize = valueEnd - valueStart;
+    const bool shared = !valueEntity && !valueWide && valueSize <= kInternedValueLength;
+    quint64 valueHash = 0;
+    if (shared) {
+        valueHash = hashBytes(s + valueStart, valueSize);
+        m_strings->asciiValues.prefetch(valueHash);
+    }
+
+    XsdtNode *node =
+        addNode(parent, XsdtNode::Value,
+                m_strings->keys.getAscii(s + keyStart, keySize, m_strings->store, keyHash));
+    node->type = QChar(char16_t(type));
+    node->selfClosing = true;
+    m_currentKey = node->key.view();
+    if (shared) {
+        node->originalValue =
+            m_strings->asciiValues.get(s + valueStart, valueSize, m_strings->bytes, valueHash);
+    } else {
+        m_pos = valueEnd + 1; // where a message about the value points
+        bool breaks = false;
+        if (!decodeValue(View<char>(s + valueStart, size_t(valueSize)), node->originalValue,
+                         &breaks, valueEntity, valueWide))
+            return Plain::Failed;
+        node->referencedBreaks = breaks;
+    }
+    if (odd)
+        m_compact = false;
+    m_pos = valueEnd + 3;
     return Plain::Read;
 }
 
