@@ -994,11 +994,15 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
                 if (!read)
                     return false;
                 m_context.pop_back();
-                closing.clear();
-                if (!readTag(closing))
-                    return false;
-                if (!closing.closing || !equals(closing.name, "i"))
-                    return fail(tr("expected </i>"));
+                if (m_n - m_pos >= 4 && equals(View<Unit>(m_s + m_pos, 4), "</i>")) {
+                    m_pos += 4; // the writer's own closing tag, which needs no further look
+                } else {
+                    closing.clear();
+                    if (!readTag(closing))
+                        return false;
+                    if (!closing.closing || !equals(closing.name, "i"))
+                        return fail(tr("expected </i>"));
+                }
             } else if (want) {
                 size_t first = 0;
                 if (nextWritten(want, &first)) // an empty group where one with children belongs
