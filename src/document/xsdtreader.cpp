@@ -21,6 +21,7 @@
 #include <emmintrin.h>
 #endif
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -650,6 +651,11 @@ private:
     // of `parent`: most elements are such values, and going through a Tag costs as much as
     // reading them. No: not such a value, nothing read.
     Plain readPlainValue(XsdtNode *parent);
+    // The start tag of a group as the writer makes it, <i k="…"> or <i k="…"/>: its key.
+    Plain readPlainGroup(XsdtKey &key, bool &selfClosing);
+    // Reads the group whose start tag was just read, and its closing tag.
+    bool readGroup(XsdtNode *parent, int depth, XsdtKey &key, View<Unit> rawKey, bool selfClosing,
+                   Keep keep, const XsdtNode *want);
     // Sets *breaks when a character reference stood for a tab, line feed or carriage return.
     bool decode(View<Unit> raw, QString &out, StringCache *cache, bool *breaks = nullptr);
     // The same for a value: ASCII read from bytes is kept as it stands. `hasEntity` and `wide`
@@ -926,8 +932,9 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
 {
     size_t next = 0;
     const size_t first = m_pending.size();
-    Tag<Unit> tag;
-    Tag<Unit> closing;
+    // Made only for an element that the plain readings leave to readTag: building and tearing
+    // down a tag for every group cost about as much as reading one of its values.
+    std::optional<Tag<Unit>> slowTag;
     for (;;) {
         if (m_pos >= m_nextReport)
             report();
@@ -952,8 +959,16 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
                         return false;
                     continue;
                 }
+                XsdtKey key;
+                bool selfClosing = false;
+                if (readPlainGroup(key, selfClosing) == Plain::Read) {
+                    if (!readGroup(parent, depth, key, {}, selfClosing, Keep::All, nullptr))
+                        return false;
+                    continue;
+                }
             }
         }
+        Tag<Unit> &tag = slowTag ? *slowTag : slowTag.emplace();
         tag.clear();
         if (!readTag(tag))
             return false;
@@ -972,43 +987,7 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
         if (element == Unit('i')) {
             if (!tag.hasK || tag.hasT || tag.hasV || tag.hasC)
                 return fail(tr("malformed <i> element"));
-            XsdtNode *group = nullptr; // null while the group is read but not kept
-            if (keep != Keep::Skip) {
-                group = addNode(parent, XsdtNode::Group, std::move(tag.k));
-                group->selfClosing = tag.selfClosing;
-                if (want && (want->kind != XsdtNode::Group || want->key != group->key))
-                    return differ(want);
-            }
-            if (!tag.selfClosing) {
-                if (depth + 1 > kMaxDepth)
-                    return fail(
-                        ReaderMessages::tr("elements nested too deeply (more than %1 levels)")
-                            .arg(kMaxDepth));
-                m_context.push_back(group ? ContextKey{group->key.view(), {}}
-                                          : ContextKey{tag.k.view(), tag.kRaw});
-                m_keepAll += keep == Keep::All ? 1 : 0;
-                m_skipping += group ? 0 : 1;
-                const bool read = readElements(group, depth + 1, want);
-                m_keepAll -= keep == Keep::All ? 1 : 0;
-                m_skipping -= group ? 0 : 1;
-                if (!read)
-                    return false;
-                m_context.pop_back();
-                if (m_n - m_pos >= 4 && equals(View<Unit>(m_s + m_pos, 4), "</i>")) {
-                    m_pos += 4; // the writer's own closing tag, which needs no further look
-                } else {
-                    closing.clear();
-                    if (!readTag(closing))
-                        return false;
-                    if (!closing.closing || !equals(closing.name, "i"))
-                        return fail(tr("expected </i>"));
-                }
-            } else if (want) {
-                size_t first = 0;
-                if (nextWritten(want, &first)) // an empty group where one with children belongs
-                    return differ(want);
-            }
-            if (want && !checkRead(parent, want))
+            if (!readGroup(parent, depth, tag.k, tag.kRaw, tag.selfClosing, keep, want))
                 return false;
             continue;
         }
@@ -1022,6 +1001,50 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
         return fail(tr("unexpected element <%1>")
                         .arg(U::string(tag.name.data(), qsizetype(tag.name.size()))));
     }
+}
+
+template <typename Unit>
+bool Reader<Unit>::readGroup(XsdtNode *parent, int depth, XsdtKey &key, View<Unit> rawKey,
+                             bool selfClosing, Keep keep, const XsdtNode *want)
+{
+    XsdtNode *group = nullptr; // null while the group is read but not kept
+    if (keep != Keep::Skip) {
+        group = addNode(parent, XsdtNode::Group, std::move(key));
+        group->selfClosing = selfClosing;
+        if (want && (want->kind != XsdtNode::Group || want->key != group->key))
+            return differ(want);
+    }
+    if (!selfClosing) {
+        if (depth + 1 > kMaxDepth)
+            return fail(ReaderMessages::tr("elements nested too deeply (more than %1 levels)")
+                            .arg(kMaxDepth));
+        m_context.push_back(group ? ContextKey{group->key.view(), {}}
+                                  : ContextKey{key.view(), rawKey});
+        m_keepAll += keep == Keep::All ? 1 : 0;
+        m_skipping += group ? 0 : 1;
+        const bool read = readElements(group, depth + 1, want);
+        m_keepAll -= keep == Keep::All ? 1 : 0;
+        m_skipping -= group ? 0 : 1;
+        if (!read)
+            return false;
+        m_context.pop_back();
+        if (m_n - m_pos >= 4 && equals(View<Unit>(m_s + m_pos, 4), "</i>")) {
+            m_pos += 4; // the writer's own closing tag, which needs no further look
+        } else {
+            Tag<Unit> closing;
+            if (!readTag(closing))
+                return false;
+            if (!closing.closing || !equals(closing.name, "i"))
+                return fail(tr("expected </i>"));
+        }
+    } else if (want) {
+        size_t first = 0;
+        if (nextWritten(want, &first)) // an empty group where one with children belongs
+            return differ(want);
+    }
+    if (want && !checkRead(parent, want))
+        return false;
+    return true;
 }
 
 template <typename Unit>
@@ -1331,6 +1354,34 @@ typename Reader<Unit>::Plain Reader<Unit>::readPlainValue(XsdtNode *parent)
     if (odd)
         m_compact = false;
     m_pos = valueEnd + 3;
+    return Plain::Read;
+}
+
+template <typename Unit>
+typename Reader<Unit>::Plain Reader<Unit>::readPlainGroup(XsdtKey &key, bool &selfClosing)
+{
+    const char *s = m_s;
+    const qsizetype n = m_n;
+    const qsizetype keyStart = m_pos + 6;
+    if (!m_strings || n - keyStart < 3 || std::memcmp(s + m_pos, "<i k=\"", 6) != 0)
+        return Plain::No;
+    bool odd = false;
+    bool keyEntity = false;
+    bool keyWide = false;
+    const qsizetype keyEnd = scanTo(s, keyStart, n, '"', &keyEntity, &odd, &keyWide);
+    if (keyEntity || keyWide || n - keyEnd < 3)
+        return Plain::No;
+    qsizetype end = keyEnd + 2;
+    if (s[keyEnd + 1] == '/' && s[keyEnd + 2] == '>')
+        ++end;
+    else if (s[keyEnd + 1] != '>')
+        return Plain::No;
+    selfClosing = end == keyEnd + 3;
+    key = m_strings->keys.getAscii(s + keyStart, keyEnd - keyStart, m_strings->store);
+    m_currentKey = key.view();
+    if (odd)
+        m_compact = false;
+    m_pos = end;
     return Plain::Read;
 }
 
