@@ -51,6 +51,8 @@ void releaseSlab(Slab *slab, qint64 count = 1)
     }
 }
 
+// Plain data in the program's own thread storage, so that reaching it takes neither a check
+// whether it was made yet nor a call: nodes are made by the million.
 struct CurrentSlab
 {
     Slab *slab = nullptr;
@@ -61,11 +63,19 @@ struct CurrentSlab
     {
         if (slab)
             releaseSlab(slab, uncarved + 1);
+        slab = nullptr;
     }
-    ~CurrentSlab() { retire(); }
 };
 
-thread_local CurrentSlab t_slab;
+thread_local constinit CurrentSlab t_slab __attribute__((tls_model("initial-exec")));
+
+// Lets go of the thread's slab when the thread ends; made with the thread's first slab.
+struct SlabRetirer
+{
+    ~SlabRetirer() { t_slab.retire(); }
+};
+
+thread_local SlabRetirer t_slabRetirer;
 
 // Child lists up to this size come from the slabs as well; larger ones from the heap.
 constexpr size_t kSmallBlock = 1024;
@@ -80,6 +90,7 @@ void *slabAllocate(size_t bytes)
         if (!memory)
             throw std::bad_alloc();
         current.retire();
+        (void)&t_slabRetirer; // made on first use
         current.slab = new (memory) Slab;
         current.next = static_cast<char *>(memory) + kSlabHeader;
         current.end = static_cast<char *>(memory) + kSlabSize;

@@ -1028,7 +1028,8 @@ bool Reader<Unit>::readGroup(XsdtNode *parent, int depth, XsdtKey &key, View<Uni
         if (!read)
             return false;
         m_context.pop_back();
-        if (m_n - m_pos >= 4 && equals(View<Unit>(m_s + m_pos, 4), "</i>")) {
+        if (m_n - m_pos >= 4 && m_s[m_pos] == Unit('<') && m_s[m_pos + 1] == Unit('/') &&
+            m_s[m_pos + 2] == Unit('i') && m_s[m_pos + 3] == Unit('>')) {
             m_pos += 4; // the writer's own closing tag, which needs no further look
         } else {
             Tag<Unit> closing;
