@@ -406,6 +406,36 @@ private:
     size_t m_mask;
 };
 
+// Short values that are not ASCII repeat like any others, and decoding them looks at every
+// character: their text is kept by their UTF-8 bytes.
+class DecodedCache
+{
+public:
+    // The text of n bytes of well-formed UTF-8, n at most kInternedValueLength; make() gives it
+    // when it is not kept.
+    template <typename Make>
+    const XsdtText &get(const char *bytes, qsizetype n, Make make)
+    {
+        Q_ASSERT(n <= kInternedValueLength);
+        Slot &slot = m_slots[hashBytes(bytes, n) & (m_slots.size() - 1)];
+        if (slot.size != n || !sameBytes(slot.bytes, bytes, n)) {
+            slot.text = make();
+            slot.size = n;
+            std::memcpy(slot.bytes, bytes, size_t(n));
+        }
+        return slot.text;
+    }
+
+private:
+    struct Slot
+    {
+        XsdtText text;
+        qsizetype size = -1; // no bytes match
+        char bytes[kInternedValueLength];
+    };
+    std::vector<Slot> m_slots = std::vector<Slot>(512);
+};
+
 // Where the strings of a document being read go: shared through the caches and carved out of
 // the store. Without one (a copy that is only compared and dropped) strings are made as usual.
 struct Strings
@@ -420,6 +450,7 @@ struct Strings
     StringCache values;
     ByteStore bytes;
     ByteCache asciiValues;
+    DecodedCache decodedValues;
 };
 
 // `wide` says whether bytes may hold more than ASCII; UTF-16 is taken as it stands either way.
@@ -666,6 +697,8 @@ private:
     // unusual, which the general decoding then reads or refuses with its message.
     bool decodeBytes(View<char> raw, XsdtText &out, bool *breaks, bool wide);
     XsdtText asciiValue(const char *text, qsizetype n);
+    // The same for a short value of well-formed UTF-8 that is not all ASCII.
+    XsdtText wideValue(const char *text, qsizetype n);
     // Strings for the document being built; null while a copy is only compared and dropped.
     TextStore *store() { return m_strings ? &m_strings->store : nullptr; }
     StringCache *keyCache() { return m_strings ? &m_strings->keys : nullptr; }
@@ -1535,6 +1568,13 @@ XsdtText Reader<Unit>::asciiValue(const char *text, qsizetype n)
 }
 
 template <typename Unit>
+XsdtText Reader<Unit>::wideValue(const char *text, qsizetype n)
+{
+    return m_strings->decodedValues.get(
+        text, n, [&] { return XsdtText(m_strings->store.copy(Units<char>::string(text, n))); });
+}
+
+template <typename Unit>
 bool Reader<Unit>::decodeValue(View<Unit> raw, XsdtText &out, bool *breaks, bool hasEntity,
                                bool wide)
 {
@@ -1548,6 +1588,10 @@ bool Reader<Unit>::decodeValue(View<Unit> raw, XsdtText &out, bool *breaks, bool
             }
             if (hasEntity && decodeBytes(raw, out, breaks, wide))
                 return true;
+            if (!hasEntity && m_strings && n <= kInternedValueLength) {
+                out = wideValue(raw.data(), n);
+                return true;
+            }
         }
     }
     QString decoded;
@@ -1647,6 +1691,10 @@ bool Reader<Unit>::decodeBytes(View<char> raw, XsdtText &out, bool *breaks, bool
         checkRawText(raw, true); // the writer writes every break of such a value as a reference
     if (!wide) {
         out = asciiValue(to.data(), qsizetype(to.size()));
+        return true;
+    }
+    if (m_strings && qsizetype(raw.size()) <= kInternedValueLength) {
+        out = wideValue(to.data(), qsizetype(to.size()));
         return true;
     }
     const QString text = Units<char>::string(to.data(), qsizetype(to.size()));
