@@ -433,7 +433,7 @@ private:
         qsizetype size = -1; // no bytes match
         char bytes[kInternedValueLength];
     };
-    std::vector<Slot> m_slots = std::vector<Slot>(512);
+    std::vector<Slot> m_slots = std::vector<Slot>(2048);
 };
 
 // Where the strings of a document being read go: shared through the caches and carved out of
