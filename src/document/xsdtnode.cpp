@@ -29,38 +29,53 @@ namespace {
 
 // Nodes and small child lists are carved from aligned slabs; a slab goes back to the system
 // when the last thing carved from it is freed. Each thread carves from its own current slab,
-// which holds one count of its own until it is full, so nodes may be made and deleted on any
-// thread. Slabs are small enough that the allocator serves the aligned block from its heap
-// instead of mapping twice the size for it.
+// so nodes may be made and deleted on any thread. A slab becomes current already counting
+// every piece it could ever hold and one more for itself: carving a piece then needs no atomic
+// operation, which a million nodes would notice, and the pieces never carved are taken off the
+// count when the slab is full. Slabs are small enough that the allocator serves the aligned
+// block from its heap instead of mapping twice the size for it.
 constexpr size_t kSlabSize = 32 * 1024;
 constexpr size_t kSlabHeader = 64;
+constexpr qint64 kSlabPieces = qint64(kSlabSize - kSlabHeader) / 8; // pieces are 8 bytes or more
 
 struct Slab
 {
-    std::atomic<qint64> live{1};
+    std::atomic<qint64> live{kSlabPieces + 1};
 };
 
-void releaseSlab(Slab *slab)
+void releaseSlab(Slab *slab, qint64 count = 1)
 {
-    if (slab->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    if (slab->live.fetch_sub(count, std::memory_order_acq_rel) == count) {
         slab->~Slab();
         std::free(slab);
     }
 }
 
+// Plain data in the program's own thread storage, so that reaching it takes neither a check
+// whether it was made yet nor a call: nodes are made by the million.
 struct CurrentSlab
 {
     Slab *slab = nullptr;
     char *next = nullptr;
     char *end = nullptr;
-    ~CurrentSlab()
+    qint64 uncarved = 0; // counted in the slab but not carved yet
+    void retire()
     {
         if (slab)
-            releaseSlab(slab);
+            releaseSlab(slab, uncarved + 1);
+        slab = nullptr;
     }
 };
 
-thread_local CurrentSlab t_slab;
+thread_local constinit CurrentSlab t_slab __attribute__((tls_model("initial-exec")));
+
+// Lets go of the thread's slab when the thread ends; made with the thread's first slab.
+struct SlabRetirer
+{
+    ~SlabRetirer() { t_slab.retire(); }
+};
+
+thread_local SlabRetirer t_slabRetirer;
 
 // Child lists up to this size come from the slabs as well; larger ones from the heap.
 constexpr size_t kSmallBlock = 1024;
@@ -68,21 +83,22 @@ constexpr size_t kSmallBlock = 1024;
 // `bytes` at most kSmallBlock or sizeof(XsdtNode).
 void *slabAllocate(size_t bytes)
 {
-    bytes = (bytes + 7) & ~size_t(7);
+    bytes = std::max<size_t>((bytes + 7) & ~size_t(7), 8);
     CurrentSlab &current = t_slab;
     if (size_t(current.end - current.next) < bytes) {
         void *memory = std::aligned_alloc(kSlabSize, kSlabSize);
         if (!memory)
             throw std::bad_alloc();
-        if (current.slab)
-            releaseSlab(current.slab);
+        current.retire();
+        (void)&t_slabRetirer; // made on first use
         current.slab = new (memory) Slab;
         current.next = static_cast<char *>(memory) + kSlabHeader;
         current.end = static_cast<char *>(memory) + kSlabSize;
+        current.uncarved = kSlabPieces;
     }
     void *at = current.next;
     current.next += bytes;
-    current.slab->live.fetch_add(1, std::memory_order_relaxed);
+    --current.uncarved;
     return at;
 }
 

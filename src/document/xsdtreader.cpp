@@ -21,6 +21,7 @@
 #include <emmintrin.h>
 #endif
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -405,6 +406,36 @@ private:
     size_t m_mask;
 };
 
+// Short values that are not ASCII repeat like any others, and decoding them looks at every
+// character: their text is kept by their UTF-8 bytes.
+class DecodedCache
+{
+public:
+    // The text of n bytes of well-formed UTF-8, n at most kInternedValueLength; make() gives it
+    // when it is not kept.
+    template <typename Make>
+    const XsdtText &get(const char *bytes, qsizetype n, Make make)
+    {
+        Q_ASSERT(n <= kInternedValueLength);
+        Slot &slot = m_slots[hashBytes(bytes, n) & (m_slots.size() - 1)];
+        if (slot.size != n || !sameBytes(slot.bytes, bytes, n)) {
+            slot.text = make();
+            slot.size = n;
+            std::memcpy(slot.bytes, bytes, size_t(n));
+        }
+        return slot.text;
+    }
+
+private:
+    struct Slot
+    {
+        XsdtText text;
+        qsizetype size = -1; // no bytes match
+        char bytes[kInternedValueLength];
+    };
+    std::vector<Slot> m_slots = std::vector<Slot>(2048);
+};
+
 // Where the strings of a document being read go: shared through the caches and carved out of
 // the store. Without one (a copy that is only compared and dropped) strings are made as usual.
 struct Strings
@@ -419,6 +450,7 @@ struct Strings
     StringCache values;
     ByteStore bytes;
     ByteCache asciiValues;
+    DecodedCache decodedValues;
 };
 
 // `wide` says whether bytes may hold more than ASCII; UTF-16 is taken as it stands either way.
@@ -646,6 +678,15 @@ private:
     // A tag as the writer makes it, read in one pass. No: not such a tag, nothing read.
     enum class Plain { Read, Failed, No };
     Plain readPlainTag(Tag<char> &tag);
+    // A value as the writer makes it, <v k="…" t="…" v="…"/>, read straight into a new child
+    // of `parent`: most elements are such values, and going through a Tag costs as much as
+    // reading them. No: not such a value, nothing read.
+    Plain readPlainValue(XsdtNode *parent);
+    // The start tag of a group as the writer makes it, <i k="…"> or <i k="…"/>: its key.
+    Plain readPlainGroup(XsdtKey &key, bool &selfClosing);
+    // Reads the group whose start tag was just read, and its closing tag.
+    bool readGroup(XsdtNode *parent, int depth, XsdtKey &key, View<Unit> rawKey, bool selfClosing,
+                   Keep keep, const XsdtNode *want);
     // Sets *breaks when a character reference stood for a tab, line feed or carriage return.
     bool decode(View<Unit> raw, QString &out, StringCache *cache, bool *breaks = nullptr);
     // The same for a value: ASCII read from bytes is kept as it stands. `hasEntity` and `wide`
@@ -656,6 +697,8 @@ private:
     // unusual, which the general decoding then reads or refuses with its message.
     bool decodeBytes(View<char> raw, XsdtText &out, bool *breaks, bool wide);
     XsdtText asciiValue(const char *text, qsizetype n);
+    // The same for a short value of well-formed UTF-8 that is not all ASCII.
+    XsdtText wideValue(const char *text, qsizetype n);
     // Strings for the document being built; null while a copy is only compared and dropped.
     TextStore *store() { return m_strings ? &m_strings->store : nullptr; }
     StringCache *keyCache() { return m_strings ? &m_strings->keys : nullptr; }
@@ -922,8 +965,9 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
 {
     size_t next = 0;
     const size_t first = m_pending.size();
-    Tag<Unit> tag;
-    Tag<Unit> closing;
+    // Made only for an element that the plain readings leave to readTag: building and tearing
+    // down a tag for every group cost about as much as reading one of its values.
+    std::optional<Tag<Unit>> slowTag;
     for (;;) {
         if (m_pos >= m_nextReport)
             report();
@@ -939,6 +983,25 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
 
         m_currentKey = QStringView();
         m_currentRawKey = View<Unit>();
+        if constexpr (std::is_same_v<Unit, char>) {
+            // Only while everything read is kept as it is: nothing to compare, nothing skipped.
+            if (!expected && !m_skipping && (m_only.isEmpty() || m_keepAll)) {
+                const Plain plain = readPlainValue(parent);
+                if (plain != Plain::No) {
+                    if (plain == Plain::Failed)
+                        return false;
+                    continue;
+                }
+                XsdtKey key;
+                bool selfClosing = false;
+                if (readPlainGroup(key, selfClosing) == Plain::Read) {
+                    if (!readGroup(parent, depth, key, {}, selfClosing, Keep::All, nullptr))
+                        return false;
+                    continue;
+                }
+            }
+        }
+        Tag<Unit> &tag = slowTag ? *slowTag : slowTag.emplace();
         tag.clear();
         if (!readTag(tag))
             return false;
@@ -957,39 +1020,7 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
         if (element == Unit('i')) {
             if (!tag.hasK || tag.hasT || tag.hasV || tag.hasC)
                 return fail(tr("malformed <i> element"));
-            XsdtNode *group = nullptr; // null while the group is read but not kept
-            if (keep != Keep::Skip) {
-                group = addNode(parent, XsdtNode::Group, std::move(tag.k));
-                group->selfClosing = tag.selfClosing;
-                if (want && (want->kind != XsdtNode::Group || want->key != group->key))
-                    return differ(want);
-            }
-            if (!tag.selfClosing) {
-                if (depth + 1 > kMaxDepth)
-                    return fail(
-                        ReaderMessages::tr("elements nested too deeply (more than %1 levels)")
-                            .arg(kMaxDepth));
-                m_context.push_back(group ? ContextKey{group->key.view(), {}}
-                                          : ContextKey{tag.k.view(), tag.kRaw});
-                m_keepAll += keep == Keep::All ? 1 : 0;
-                m_skipping += group ? 0 : 1;
-                const bool read = readElements(group, depth + 1, want);
-                m_keepAll -= keep == Keep::All ? 1 : 0;
-                m_skipping -= group ? 0 : 1;
-                if (!read)
-                    return false;
-                m_context.pop_back();
-                closing.clear();
-                if (!readTag(closing))
-                    return false;
-                if (!closing.closing || !equals(closing.name, "i"))
-                    return fail(tr("expected </i>"));
-            } else if (want) {
-                size_t first = 0;
-                if (nextWritten(want, &first)) // an empty group where one with children belongs
-                    return differ(want);
-            }
-            if (want && !checkRead(parent, want))
+            if (!readGroup(parent, depth, tag.k, tag.kRaw, tag.selfClosing, keep, want))
                 return false;
             continue;
         }
@@ -1003,6 +1034,51 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
         return fail(tr("unexpected element <%1>")
                         .arg(U::string(tag.name.data(), qsizetype(tag.name.size()))));
     }
+}
+
+template <typename Unit>
+bool Reader<Unit>::readGroup(XsdtNode *parent, int depth, XsdtKey &key, View<Unit> rawKey,
+                             bool selfClosing, Keep keep, const XsdtNode *want)
+{
+    XsdtNode *group = nullptr; // null while the group is read but not kept
+    if (keep != Keep::Skip) {
+        group = addNode(parent, XsdtNode::Group, std::move(key));
+        group->selfClosing = selfClosing;
+        if (want && (want->kind != XsdtNode::Group || want->key != group->key))
+            return differ(want);
+    }
+    if (!selfClosing) {
+        if (depth + 1 > kMaxDepth)
+            return fail(ReaderMessages::tr("elements nested too deeply (more than %1 levels)")
+                            .arg(kMaxDepth));
+        m_context.push_back(group ? ContextKey{group->key.view(), {}}
+                                  : ContextKey{key.view(), rawKey});
+        m_keepAll += keep == Keep::All ? 1 : 0;
+        m_skipping += group ? 0 : 1;
+        const bool read = readElements(group, depth + 1, want);
+        m_keepAll -= keep == Keep::All ? 1 : 0;
+        m_skipping -= group ? 0 : 1;
+        if (!read)
+            return false;
+        m_context.pop_back();
+        if (m_n - m_pos >= 4 && m_s[m_pos] == Unit('<') && m_s[m_pos + 1] == Unit('/') &&
+            m_s[m_pos + 2] == Unit('i') && m_s[m_pos + 3] == Unit('>')) {
+            m_pos += 4; // the writer's own closing tag, which needs no further look
+        } else {
+            Tag<Unit> closing;
+            if (!readTag(closing))
+                return false;
+            if (!closing.closing || !equals(closing.name, "i"))
+                return fail(tr("expected </i>"));
+        }
+    } else if (want) {
+        size_t first = 0;
+        if (nextWritten(want, &first)) // an empty group where one with children belongs
+            return differ(want);
+    }
+    if (want && !checkRead(parent, want))
+        return false;
+    return true;
 }
 
 template <typename Unit>
@@ -1255,6 +1331,95 @@ typename Reader<Unit>::Plain Reader<Unit>::readPlainTag(Tag<char> &tag)
 }
 
 template <typename Unit>
+typename Reader<Unit>::Plain Reader<Unit>::readPlainValue(XsdtNode *parent)
+{
+    const char *s = m_s;
+    const qsizetype n = m_n;
+    const qsizetype keyStart = m_pos + 6;
+    if (!m_strings || n - keyStart < 16 || std::memcmp(s + m_pos, "<v k=\"", 6) != 0)
+        return Plain::No;
+    bool odd = false;
+    bool keyEntity = false;
+    bool keyWide = false;
+    const qsizetype keyEnd = scanTo(s, keyStart, n, '"', &keyEntity, &odd, &keyWide);
+    // The type is one character that needs no reference; anything else is left to readTag.
+    if (keyEntity || keyWide || n - keyEnd < 12 || std::memcmp(s + keyEnd, "\" t=\"", 5) != 0 ||
+        std::memcmp(s + keyEnd + 6, "\" v=\"", 5) != 0)
+        return Plain::No;
+    const char type = s[keyEnd + 5];
+    if (uchar(type) >= 0x80 || type == '&' || type == '"' || type == '\'' || type == '<' ||
+        type == '>')
+        return Plain::No;
+    const qsizetype keySize = keyEnd - keyStart;
+    const quint64 keyHash = hashBytes(s + keyStart, keySize);
+    m_strings->keys.prefetch(keyHash);
+
+    const qsizetype valueStart = keyEnd + 11;
+    bool valueEntity = false;
+    bool valueWide = false;
+    const qsizetype valueEnd = scanTo(s, valueStart, n, '"', &valueEntity, &odd, &valueWide);
+    if (n - valueEnd < 3 || s[valueEnd + 1] != '/' || s[valueEnd + 2] != '>')
+        return Plain::No;
+    const qsizetype valueSize = valueEnd - valueStart;
+    const bool shared = !valueEntity && !valueWide && valueSize <= kInternedValueLength;
+    quint64 valueHash = 0;
+    if (shared) {
+        valueHash = hashBytes(s + valueStart, valueSize);
+        m_strings->asciiValues.prefetch(valueHash);
+    }
+
+    XsdtNode *node =
+        addNode(parent, XsdtNode::Value,
+                m_strings->keys.getAscii(s + keyStart, keySize, m_strings->store, keyHash));
+    node->type = QChar(char16_t(type));
+    node->selfClosing = true;
+    m_currentKey = node->key.view();
+    if (shared) {
+        node->originalValue =
+            m_strings->asciiValues.get(s + valueStart, valueSize, m_strings->bytes, valueHash);
+    } else {
+        m_pos = valueEnd + 1; // where a message about the value points
+        bool breaks = false;
+        if (!decodeValue(View<char>(s + valueStart, size_t(valueSize)), node->originalValue,
+                         &breaks, valueEntity, valueWide))
+            return Plain::Failed;
+        node->referencedBreaks = breaks;
+    }
+    if (odd)
+        m_compact = false;
+    m_pos = valueEnd + 3;
+    return Plain::Read;
+}
+
+template <typename Unit>
+typename Reader<Unit>::Plain Reader<Unit>::readPlainGroup(XsdtKey &key, bool &selfClosing)
+{
+    const char *s = m_s;
+    const qsizetype n = m_n;
+    const qsizetype keyStart = m_pos + 6;
+    if (!m_strings || n - keyStart < 3 || std::memcmp(s + m_pos, "<i k=\"", 6) != 0)
+        return Plain::No;
+    bool odd = false;
+    bool keyEntity = false;
+    bool keyWide = false;
+    const qsizetype keyEnd = scanTo(s, keyStart, n, '"', &keyEntity, &odd, &keyWide);
+    if (keyEntity || keyWide || n - keyEnd < 3)
+        return Plain::No;
+    qsizetype end = keyEnd + 2;
+    if (s[keyEnd + 1] == '/' && s[keyEnd + 2] == '>')
+        ++end;
+    else if (s[keyEnd + 1] != '>')
+        return Plain::No;
+    selfClosing = end == keyEnd + 3;
+    key = m_strings->keys.getAscii(s + keyStart, keyEnd - keyStart, m_strings->store);
+    m_currentKey = key.view();
+    if (odd)
+        m_compact = false;
+    m_pos = end;
+    return Plain::Read;
+}
+
+template <typename Unit>
 bool Reader<Unit>::readAnyTag(Tag<Unit> &tag)
 {
     skipSpaceBetweenElements();
@@ -1403,6 +1568,13 @@ XsdtText Reader<Unit>::asciiValue(const char *text, qsizetype n)
 }
 
 template <typename Unit>
+XsdtText Reader<Unit>::wideValue(const char *text, qsizetype n)
+{
+    return m_strings->decodedValues.get(
+        text, n, [&] { return XsdtText(m_strings->store.copy(Units<char>::string(text, n))); });
+}
+
+template <typename Unit>
 bool Reader<Unit>::decodeValue(View<Unit> raw, XsdtText &out, bool *breaks, bool hasEntity,
                                bool wide)
 {
@@ -1416,6 +1588,10 @@ bool Reader<Unit>::decodeValue(View<Unit> raw, XsdtText &out, bool *breaks, bool
             }
             if (hasEntity && decodeBytes(raw, out, breaks, wide))
                 return true;
+            if (!hasEntity && m_strings && n <= kInternedValueLength) {
+                out = wideValue(raw.data(), n);
+                return true;
+            }
         }
     }
     QString decoded;
@@ -1515,6 +1691,10 @@ bool Reader<Unit>::decodeBytes(View<char> raw, XsdtText &out, bool *breaks, bool
         checkRawText(raw, true); // the writer writes every break of such a value as a reference
     if (!wide) {
         out = asciiValue(to.data(), qsizetype(to.size()));
+        return true;
+    }
+    if (m_strings && qsizetype(raw.size()) <= kInternedValueLength) {
+        out = wideValue(to.data(), qsizetype(to.size()));
         return true;
     }
     const QString text = Units<char>::string(to.data(), qsizetype(to.size()));
