@@ -26,8 +26,8 @@ public:
     static constexpr double kCompareFactor = 5.0;
     // What comparing adds to a document open in the window: per byte of the other file, its
     // document, the index of it and the records of entries only there; per byte of the open
-    // file, the records of its entries. Two unrelated 50 MB files added 2.5 to 3.1 times the
-    // other file (2.3 to 2.6 times the two with the open document), the heap's slack moving it
+    // file, the records of its entries. Two unrelated 50 MB files added 3.0 to 3.2 times the
+    // other file (2.6 to 2.7 times the two with the open document), the heap's slack moving it
     // from run to run.
     static constexpr double kCompareOtherFactor = 4.0;
     static constexpr double kCompareOpenFactor = 0.5;
