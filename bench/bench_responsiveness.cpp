@@ -422,6 +422,15 @@ void responsivenessAt(qint64 megabytes)
             std::printf("  groups left closed after expand all: %lld of %lld\n",
                         static_cast<long long>(closed), static_cast<long long>(groups));
         }
+        // A filter typed into the tree opened all the way, which lets go of every open group;
+        // then everything is opened again for the actions below.
+        run("tree-filter-expanded", megabytes,
+            filterTypist.action([&] { return !treeFilter->isBusy(); }));
+        window.allSettingsView()->filterEdit()->clear();
+        waitFor([&] { return !treeFilter->isBusy(); });
+        expandAll.start();
+        waitFor(
+            [&] { return expandAll.done() && !window.allSettingsView()->tree()->isExpanding(); });
 
         run("health-check", megabytes, settledAfter([&] {
                 actionNamed(window, MainWindow::tr("Run &health check"))->trigger();
