@@ -178,6 +178,7 @@ private slots:
     void filter();
     void treeFilterOpensMatches_data();
     void treeFilterOpensMatches();
+    void treeRepaintsAllValues();
     void delegateBooleanEditor();
     void reapplyPending_data();
     void reapplyPending();
@@ -737,6 +738,31 @@ void TestModel::treeFilterOpensMatches()
     QVERIFY(applied.wait());
     QCOMPARE(view.model()->rowCount(), m_model->rowCount());
     QCOMPARE(view.currentIndex(), current);
+}
+
+// Shown without a filter, the tree repaints when the model says every value may have changed
+// (a save, an undo of thousands): otherwise it goes on showing the old values.
+void TestModel::treeRepaintsAllValues()
+{
+    struct Paints : QObject
+    {
+        int count = 0;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            count += event->type() == QEvent::Paint;
+            return false;
+        }
+    } paints;
+    SettingsTreeView view(m_model.get());
+    view.setModel(m_model.get());
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    view.viewport()->installEventFilter(&paints);
+    QCoreApplication::processEvents();
+    paints.count = 0;
+    m_model->refreshAll();
+    QCoreApplication::processEvents();
+    QVERIFY(paints.count > 0);
 }
 
 // In the tree a Boolean offers exactly "true" and "false" and commits on choosing.

@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <QThread>
+#include <QThreadPool>
 
 #include <mutex>
 #include <utility>
@@ -108,6 +109,11 @@ void BackgroundJob::waitForWork()
 {
     if (m_thread)
         m_thread->wait();
+}
+
+void runAside(std::function<void()> work)
+{
+    QThreadPool::globalInstance()->start(std::move(work));
 }
 
 } // namespace vrn

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QThreadPool>
-
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -55,13 +53,17 @@ private:
     bool m_running = false;
 };
 
+// Runs `work` on a pool thread, for work the window should not wait for.
+void runAside(std::function<void()> work);
+
 // Lets go of `value` on a pool thread: a large file's lists take longer to free than the window
 // may wait, whether it waits for them directly or for a worker that frees them. Only for values
 // whose freeing reads nothing that may go meanwhile (plain strings and pointers never followed).
 template <typename T>
 void freeAside(T value)
 {
-    QThreadPool::globalInstance()->start([held = std::move(value)] { Q_UNUSED(held) });
+    // Shared, so that a value that cannot be copied still fits a std::function.
+    runAside([held = std::make_shared<T>(std::move(value))]() mutable { held.reset(); });
 }
 
 } // namespace vrn

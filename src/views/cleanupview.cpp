@@ -14,13 +14,15 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QSet>
-#include <QThreadPool>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <memory>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 namespace vrn {
 
@@ -227,21 +229,22 @@ void CleanupView::setDocument(XsdtDocument *document)
     m_job.stop(); // whatever it found belongs to the document that goes
     // Tens of thousands of rows take a while to delete. Those below the two sections hold
     // nothing of the window's (no font or widget): out of the tree, they go on a pool thread.
-    QList<QTreeWidgetItem *> rows;
+    std::vector<std::unique_ptr<QTreeWidgetItem>> rows;
     {
         const QSignalBlocker blocker(m_tree);
         for (QTreeWidgetItem *top : {m_safeTop, m_settingsTop}) {
-            if (top)
-                rows += top->takeChildren();
+            if (top) {
+                for (QTreeWidgetItem *row : top->takeChildren())
+                    rows.emplace_back(row);
+            }
         }
         dropRows();
         m_tree->clear();
     }
     // The lists naming them are as long, and go with them.
-    QThreadPool::globalInstance()->start(
-        [rows, nodes = std::exchange(m_entryNodes, {}),
-         confirm = std::exchange(m_needsConfirmation, {}), bytes = std::exchange(m_entryBytes, {}),
-         order = std::exchange(m_entryOrder, {})] { qDeleteAll(rows); });
+    freeAside(std::make_tuple(std::move(rows), std::exchange(m_entryNodes, {}),
+                              std::exchange(m_needsConfirmation, {}),
+                              std::exchange(m_entryBytes, {}), std::exchange(m_entryOrder, {})));
     m_safeTop = nullptr;
     m_settingsTop = nullptr;
     m_document = document;
