@@ -67,14 +67,6 @@ qint64 g_sink = 0; // results are summed here so the work cannot be optimised aw
 // against a file on disk.
 constexpr quint64 kSeed = 1;
 
-// Heap bytes in use: what a document keeps, free of the allocator's slack and of pages the
-// allocator has not handed back yet.
-qint64 heapBytes()
-{
-    const struct mallinfo2 info = mallinfo2();
-    return qint64(info.uordblks + info.hblkhd);
-}
-
 void documentAt(qint64 megabytes)
 {
     const QByteArray &bytes = generatedFile(megabytes * 1000 * 1000, kSeed);

@@ -161,6 +161,12 @@ qint64 residentBytes()
     return fields.at(1).toLongLong() * sysconf(_SC_PAGESIZE);
 }
 
+qint64 heapBytes()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return qint64(info.uordblks + info.hblkhd);
+}
+
 DeletionPolicy shippedPolicy()
 {
     DeletionPolicy policy;

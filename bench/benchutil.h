@@ -57,6 +57,10 @@ qint64 threadCpuNs();
 // Resident set of this process in bytes, after returning free heap memory to the system.
 qint64 residentBytes();
 
+// Heap bytes in use: what a structure keeps, free of the allocator's slack and of pages the
+// allocator has not handed back yet.
+qint64 heapBytes();
+
 // Generated compact settings file of about the given size (cached per size in one run).
 const QByteArray &generatedFile(qint64 bytes, quint64 seed = 7);
 

@@ -33,8 +33,8 @@
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTabWidget>
-#include <QTextLayout>
 #include <QTemporaryDir>
+#include <QTextLayout>
 #include <QToolButton>
 #include <QtTest>
 
@@ -154,6 +154,10 @@ private slots:
         row("two words", "max zetas", true, false, "Lab/MaxZetas=2");
         row("words anywhere", "here about", true, false, "Lab/Note=about zeta here");
         row("phrase", "\"here about\"", true, false, "");
+        row("phrase across groups", "\"lab/zeta\"", true, false,
+            "Lab/Zeta=first|Lab/Zeta=second|Lab/ZetaCount=1|Lab/Zetaworks/Mode=m");
+        row("phrase from key into label", "\"srgbgamma use\"", true, false,
+            "Global/RGBWorkingSpace/sRGBGamma=true");
     }
 
     void ranking()
@@ -178,16 +182,26 @@ private slots:
 
     void pathRanksFollowPathsAcrossSortRuns()
     {
-        // Keys written in the reverse of path order, far more than one sorted run holds.
+        // Keys written in the reverse of path order, far more than one sorted run holds, and
+        // groups whose paths run on into other groups' keys.
         QByteArray elements = "<i k='Bulk'>";
         for (int i = 99; i >= 0; --i)
             elements += QString("<v k='Item%1' t='s' v='x'/>").arg(i, 3, 10, QChar('0')).toUtf8();
+        elements += "</i><i k='Ab'><v k='z' t='s' v='x'/></i>"
+                    "<i k='A'><v k='bz' t='s' v='x'/><i k='B'><v k='a' t='s' v='x'/></i>"
+                    "<v k='B' t='s' v='x'/></i>";
         XsdtDocument doc;
-        QVERIFY(doc.parse(testdata::wrapSettings(elements + "</i>")));
+        QVERIFY(doc.parse(testdata::wrapSettings(elements)));
         const SearchIndex index = SearchView::makeIndex(doc, m_schema);
-        QCOMPARE(index.pathRank.size(), size_t(100));
-        for (int i = 0; i < 100; ++i)
-            QCOMPARE(index.pathRank[size_t(i)], 99 - i);
+        QStringList paths;
+        for (const SearchEntry &entry : index.entries)
+            paths.append(entry.node->path().toLower());
+        QCOMPARE(paths.size(), 104);
+        QStringList sorted = paths;
+        sorted.sort();
+        QCOMPARE(index.pathRank.size(), size_t(104));
+        for (int i = 0; i < 104; ++i)
+            QCOMPARE(sorted.at(index.pathRank[size_t(i)]), paths.at(i));
     }
 
     void gatesAndFilter()

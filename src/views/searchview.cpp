@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QHBoxLayout>
+#include <QHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -22,8 +23,10 @@
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QVarLengthArray>
 
 #include <algorithm>
+#include <initializer_list>
 #include <numeric>
 
 namespace vrn {
@@ -34,6 +37,32 @@ namespace {
 // the window waits for the indexer before it changes the document, and one sort of a large
 // file's paths takes far longer than it may wait. Short runs also put the merging to work on
 // small files.
+// Compares a1 followed by a2 with b1 followed by b2, as QString compares, without joining them.
+int compareJoined(QStringView a1, QStringView a2, QStringView b1, QStringView b2)
+{
+    if (a1.size() > b1.size())
+        return -compareJoined(b1, b2, a1, a2);
+    if (const int c = a1.compare(b1.left(a1.size())))
+        return c;
+    // a1 is where b1 begins: a2 goes on against the rest of b1, then against b2.
+    const QStringView rest = b1.mid(a1.size());
+    const qsizetype common = std::min(a2.size(), rest.size());
+    if (const int c = a2.left(common).compare(rest.left(common)))
+        return c;
+    if (a2.size() < rest.size())
+        return -1;
+    return a2.mid(common).compare(b2);
+}
+
+// Whether the pieces joined hold `term`, without making a string of them on the heap.
+bool joinedContains(std::initializer_list<QStringView> pieces, const QString &term)
+{
+    QVarLengthArray<QChar, 256> joined;
+    for (QStringView piece : pieces)
+        joined.append(piece.data(), piece.size());
+    return QStringView(joined.constData(), joined.size()).contains(term);
+}
+
 template <typename Less>
 bool stableSortUnlessCancelled(std::vector<int> &items, const std::atomic_bool *cancelled,
                                Less less)
@@ -186,10 +215,9 @@ void SearchView::setDocument(XsdtDocument *document)
     removeRows();
     m_results.clear();
     // The entries of a large file hold strings by the hundred thousand: a pool thread frees them.
-    if (m_entries.size() > 10000)
-        freeAside(std::exchange(m_entries, {}));
-    m_entries = {};
-    m_pathRank = {};
+    if (m_index.entries.size() > 10000)
+        freeAside(std::exchange(m_index, {}));
+    m_index = {};
     m_indexBuilt = false;
     m_restriction.clear();
     m_filterActive = false;
@@ -259,8 +287,7 @@ void SearchView::startIndexing()
 void SearchView::takeIndex(SearchIndex index)
 {
     m_scan.reset(); // it went through the entries replaced now
-    m_entries = std::move(index.entries);
-    m_pathRank = std::move(index.pathRank);
+    m_index = std::move(index);
     m_indexBuilt = true;
     emit indexReady();
     // A search asked for meanwhile runs now; with nothing asked the page stays as it is.
@@ -347,21 +374,45 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
 {
     SearchIndex index;
     std::vector<SearchEntry> &entries = index.entries;
-    // Depth first with the lower-case path carried down, so no node's path is built twice.
+    std::vector<QString> &texts = index.texts;
+    // Each distinct text once; what a text is in lower case is looked up once too.
+    QHash<QString, int> textIds;
+    std::vector<int> lowerOf; // by text: its lower case, or -1 until asked
+    const auto intern = [&](const QString &text) {
+        if (const auto found = textIds.constFind(text); found != textIds.cend())
+            return *found;
+        const int id = int(texts.size());
+        textIds.insert(text, id);
+        texts.push_back(text);
+        lowerOf.push_back(-1);
+        return id;
+    };
+    const auto lower = [&](int id) {
+        if (lowerOf[size_t(id)] < 0) {
+            const QString lowered = texts[size_t(id)].toLower();
+            const int loweredId = intern(lowered);
+            lowerOf[size_t(id)] = loweredId;
+        }
+        return lowerOf[size_t(id)];
+    };
+    // Keys by their place in the document: a key is read from the node once per distinct key.
+    QHash<QStringView, int> keyIds;
+    // Depth first with the group's lower-case path carried down, so no path is built twice.
     struct Frame
     {
         const XsdtNode *group;
         size_t next;
-        QString path;
+        int path; // in index.groups
     };
+    index.groups.push_back(QString());
     std::vector<Frame> stack;
-    stack.push_back({&document.root, 0, QString()});
+    stack.push_back({&document.root, 0, 0});
     quint32 visited = 0;
     while (!stack.empty()) {
         // Asked often enough that stopping waits a few milliseconds at most.
         if (cancelled && (++visited & 1023) == 0 && cancelled->load()) {
             // The window waits for this worker to stop: what it made so far goes elsewhere.
-            freeAside(std::move(entries));
+            freeAside(std::move(index));
             return {};
         }
         Frame &top = stack.back();
@@ -370,35 +421,44 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
             continue;
         }
         XsdtNode *node = top.group->children[top.next++].get();
-        const QString key = node->key.toLower();
-        QString path = top.path.isEmpty() ? key : top.path + QLatin1Char('/') + key;
+        const QStringView keyView = node->key.view();
+        int key = keyIds.value(keyView, -1);
+        if (key < 0) {
+            key = intern(keyView.toString().toLower());
+            keyIds.insert(keyView, key);
+        }
         if (node->isGroup()) {
-            stack.push_back({node, 0, std::move(path)});
+            index.groups.push_back(index.groups[size_t(top.path)] + texts[size_t(key)] +
+                                   QLatin1Char('/'));
+            const int path = int(index.groups.size() - 1);
+            stack.push_back({node, 0, path});
             continue;
         }
         const VariableInfo info = schema.info(node);
         SearchEntry entry;
         entry.node = node;
-        entry.label = info.label;
-        entry.pathLength = int(path.size());
-        entry.keyStart = int(path.size() - key.size());
+        entry.group = top.path;
+        entry.key = key;
+        entry.label = intern(info.label);
+        entry.labelText = lower(entry.label);
+        entry.description = lower(intern(info.description));
         entry.editable = node->isEditable();
-        entry.nameText = path + QLatin1Char(' ') + info.label.toLower();
-        entry.descriptionText = info.description.toLower();
-        entries.push_back(std::move(entry));
+        entries.push_back(entry);
     }
     // Ranking orders equal scores by path; sorting the paths once here leaves a number to
     // compare per candidate. Equal paths (duplicate keys) keep document order.
     std::vector<int> order(entries.size());
     std::iota(order.begin(), order.end(), 0);
-    const bool sorted = stableSortUnlessCancelled(order, cancelled, [&entries](int a, int b) {
-        const SearchEntry &x = entries[size_t(a)];
-        const SearchEntry &y = entries[size_t(b)];
-        return QStringView(x.nameText).left(x.pathLength) <
-               QStringView(y.nameText).left(y.pathLength);
+    const bool sorted = stableSortUnlessCancelled(order, cancelled, [&index](int a, int b) {
+        const SearchEntry &x = index.entries[size_t(a)];
+        const SearchEntry &y = index.entries[size_t(b)];
+        if (x.group == y.group)
+            return index.texts[size_t(x.key)] < index.texts[size_t(y.key)];
+        return compareJoined(index.groups[size_t(x.group)], index.texts[size_t(x.key)],
+                             index.groups[size_t(y.group)], index.texts[size_t(y.key)]) < 0;
     });
     if (!sorted) {
-        freeAside(std::move(entries));
+        freeAside(std::move(index));
         return {};
     }
     index.pathRank.assign(entries.size(), 0);
@@ -410,22 +470,30 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
 int SearchView::score(const SearchEntry &entry, const QStringList &terms, bool names, bool values,
                       bool descriptions) const
 {
+    const auto text = [this](int id) -> const QString & { return m_index.texts[size_t(id)]; };
+    const QString &group = m_index.groups[size_t(entry.group)];
+    const QString &key = text(entry.key);
+    const QString &labelText = text(entry.labelText);
     int total = 0;
     for (const QString &term : terms) {
-        if (names && entry.nameText.contains(term)) {
-            const QStringView key =
-                QStringView(entry.nameText).mid(entry.keyStart, entry.pathLength - entry.keyStart);
+        // Only a term with a "/" or a blank can reach across the group's path, the key and
+        // the label: the name text joins them with those.
+        const bool inName =
+            names && (term.contains(QLatin1Char('/')) || term.contains(QLatin1Char(' '))
+                          ? joinedContains({group, key, u" ", labelText}, term)
+                          : group.contains(term) || key.contains(term) || labelText.contains(term));
+        if (inName) {
             if (key == term)
                 total += 10;
             else if (key.startsWith(term))
                 total += 6;
             else if (key.contains(term))
                 total += 4;
-            else if (entry.label.contains(term, Qt::CaseInsensitive))
+            else if (text(entry.label).contains(term, Qt::CaseInsensitive))
                 total += 3;
             else
                 total += 2;
-        } else if (descriptions && entry.descriptionText.contains(term)) {
+        } else if (descriptions && text(entry.description).contains(term)) {
             total += 1;
         } else if (values && entry.node->type != QLatin1Char('B') &&
                    entry.node->value.contains(term, Qt::CaseInsensitive)) {
@@ -488,7 +556,7 @@ void SearchView::scanSome(bool all)
     clock.start();
     Scan &scan = *m_scan;
     std::vector<std::pair<int, int>> &candidates = scan.candidates; // score, entry position
-    while (scan.next < m_entries.size()) {
+    while (scan.next < m_index.entries.size()) {
         if (!all && (scan.next & 1023) == 0 && scan.next > 0 && clock.elapsed() >= kRowSliceMs) {
             m_status->setText(tr("Searching..."));
             QTimer::singleShot(0, this, [this, run = m_scanRun] {
@@ -498,7 +566,7 @@ void SearchView::scanSome(bool all)
             return;
         }
         const size_t i = scan.next++;
-        const SearchEntry &entry = m_entries[i];
+        const SearchEntry &entry = m_index.entries[i];
         const XsdtNode *node = entry.node;
         const bool inSet = m_filterActive && m_restriction.contains(node);
         if (m_filterActive && !inSet)
@@ -514,8 +582,8 @@ void SearchView::scanSome(bool all)
     std::sort(candidates.begin(), candidates.end(), [this](const auto &a, const auto &b) {
         if (a.first != b.first)
             return a.first > b.first;
-        const int ra = m_pathRank[size_t(a.second)];
-        const int rb = m_pathRank[size_t(b.second)];
+        const int ra = m_index.pathRank[size_t(a.second)];
+        const int rb = m_index.pathRank[size_t(b.second)];
         return ra < rb;
     });
     m_results.reserve(candidates.size());
@@ -591,7 +659,7 @@ void SearchView::addSomeRows(bool all)
             });
             break;
         }
-        XsdtNode *node = m_entries[size_t(m_results[size_t(i)])].node;
+        XsdtNode *node = m_index.entries[size_t(m_results[size_t(i)])].node;
         auto *row = new SettingRow(node, m_schema->info(node), m_model, m_container);
         row->setShowPath(true);
         row->setViewOnly(m_viewOnly);

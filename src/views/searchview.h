@@ -33,24 +33,29 @@ class SettingRow;
 class SettingsModel;
 
 // What the search knows about one value, computed once per document. Values themselves are
-// read from the node when searching, so edits are found without rebuilding.
+// read from the node when searching, so edits are found without rebuilding. Texts are numbers
+// into SearchIndex::texts: a large file repeats the same keys, labels and descriptions in
+// every module, and a string per value took several times the file.
 struct SearchEntry
 {
     XsdtNode *node = nullptr;
-    QString label;
-    QString nameText;        // lower case: path, a blank, label
-    QString descriptionText; // lower case
-    int pathLength = 0;      // the path's part of nameText
-    int keyStart = 0;        // where the lower-case key begins in nameText
-    bool editable = false;   // the type and compression never change, so this is kept
+    int group = 0;         // SearchIndex::groups: the group's lower-case path and a "/"
+    int key = 0;           // lower case
+    int label = 0;         // as the schema gives it
+    int labelText = 0;     // lower case
+    int description = 0;   // lower case
+    bool editable = false; // the type and compression never change, so this is kept
 };
 
 // The search entries of one document, and each entry's place in path order so that ranking
-// compares numbers rather than paths.
+// compares numbers rather than paths. An entry's name text is its group's path, its key, a
+// blank and its label, all in lower case.
 struct SearchIndex
 {
     std::vector<SearchEntry> entries;
     std::vector<int> pathRank;
+    std::vector<QString> groups; // the first is the top level: ""
+    std::vector<QString> texts;  // each once
 };
 
 // Every setting of the file found by words and "quoted phrases", ranked, and shown as rows
@@ -137,8 +142,7 @@ private:
     const Schema *m_schema;
     XsdtDocument *m_document = nullptr;
     bool m_indexBuilt = false;
-    std::vector<SearchEntry> m_entries;
-    std::vector<int> m_pathRank;
+    SearchIndex m_index;
     std::unique_ptr<BackgroundJob> m_indexer;
     bool m_reindex = false; // indexing was stopped for a change and starts again after it
     std::unique_ptr<BackgroundJob> m_moduleIndexer;
