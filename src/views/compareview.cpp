@@ -319,7 +319,7 @@ void CompareView::onFailed(const QString &error)
 // patched in place, and a long list is not rebuilt for one edit.
 void CompareView::onPatched(const Comparison::Patch &patch)
 {
-    if (m_resultsDue || !m_rows->takePatch(patch)) {
+    if (!m_rows->takePatch(patch)) {
         showResults();
         return;
     }
