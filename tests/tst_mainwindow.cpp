@@ -18,6 +18,7 @@
 #include "support/testfiles.h"
 #include "views/allsettingsview.h"
 #include "views/backupsdialog.h"
+#include "views/cleanupview.h"
 #include "views/compareview.h"
 #include "views/healthview.h"
 #include "views/historytimeline.h"
@@ -182,6 +183,7 @@ private slots:
     void restoreAndRevertAll();
     void closeWithUnsavedChanges();
     void deletionFlow();
+    void pagesBehindCatchUp();
     void taskPagePlugsIn();
     void healthCheckAction();
     void menuCommands_data();
@@ -887,6 +889,37 @@ void TestMainWindow::deletionFlow()
     // The pruned tree opens at the Preferences again, as a newly loaded one does.
     const XsdtNode *prefs = doc.findPath(u"Global/Preferences");
     QVERIFY(tree->isExpanded(treeIndex(window, prefs)));
+}
+
+// Pages behind the one shown put off their long lists; shown again, they list the edits and
+// deletions made meanwhile.
+void TestMainWindow::pagesBehindCatchUp()
+{
+    const QString path = configFile();
+    const QString other = path + QStringLiteral(".other");
+    QVERIFY(writeFile(path, smallSettings()) && writeFile(other, smallSettings()));
+    MainWindow window;
+    QVERIFY(showActive(window));
+    CompareView *compare = compareView(window);
+    auto *cleanup = window.findChild<CleanupView *>();
+    window.tabs()->setCurrentWidget(cleanup);
+    cleanup->ensureBuilt();
+    window.tabs()->setCurrentWidget(compare);
+    QVERIFY(compare->compareWith(other));
+    compare->finishComparison();
+    QCOMPARE(compare->summaryLabel()->text(),
+             "0 different, 0 only in this file, 0 only in the other file");
+
+    window.tabs()->setCurrentWidget(window.allSettingsView());
+    QVERIFY(setValue(window, kMaxProcessors, "3"));
+    window.requestDeletion(findNode(window, u"Global/Statistics"));
+    compare->finishComparison();
+    window.tabs()->setCurrentWidget(compare);
+    QCOMPARE(compare->summaryLabel()->text(),
+             "1 different, 0 only in this file, 0 only in the other file (46 more hidden as "
+             "statistics, window state or generated lists)");
+    window.tabs()->setCurrentWidget(cleanup);
+    QCOMPARE(cleanup->statusLabel()->text(), "1 entry queued for deletion");
 }
 
 // The menu entry opens the Health check page and runs it; its findings count in the tab.

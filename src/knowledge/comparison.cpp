@@ -35,14 +35,15 @@ namespace {
 // one by one.
 constexpr qsizetype kPatchLimit = 2000;
 
-// Freeing the records of a large comparison takes tens of milliseconds at 50 MB: a pool thread
-// does it, so that a copy or reload that compares again does not wait for it. The nodes they
-// point at stay where they are.
-void freeElsewhere(QList<DiffRecord> &records)
+// Freeing the records of a large comparison, and the lists made with them, takes tens of
+// milliseconds at 50 MB: a pool thread does it, so that a copy or reload that compares again
+// does not wait for it. The nodes they point at stay where they are.
+template <typename List>
+void freeElsewhere(List &list)
 {
-    if (records.size() > kPatchLimit)
-        freeAside(std::exchange(records, {}));
-    records.clear();
+    if (list.size() > kPatchLimit)
+        freeAside(std::exchange(list, {}));
+    list.clear();
 }
 
 // The number of a group label, given the next one when it is new.
@@ -242,7 +243,7 @@ bool Comparison::isRunning() const
 void Comparison::clearRecords()
 {
     freeElsewhere(m_records);
-    m_ranks.clear();
+    freeElsewhere(m_ranks);
     m_current.clear();
     m_currentAll = false;
     m_noise.clear();
@@ -252,7 +253,7 @@ void Comparison::clearRecords()
     m_groups.clear();
     m_verdicts.clear();
     m_changedValues.clear();
-    m_queuedAtCompare.clear();
+    freeElsewhere(m_queuedAtCompare);
     m_needsFull = false;
 }
 
@@ -262,8 +263,8 @@ void Comparison::clear()
     clearRecords();
     m_other.reset();
     m_otherPath.clear();
-    m_groupLabels.clear();
-    m_groupByLabel.clear();
+    freeElsewhere(m_groupLabels);
+    freeElsewhere(m_groupByLabel);
 }
 
 void Comparison::cancel()
@@ -453,6 +454,8 @@ void Comparison::takeOutcome(Outcome &outcome)
     m_noise = std::move(outcome.noise);
     m_groupRuns = std::move(outcome.groupRuns);
     m_runsEnd = int(m_records.size());
+    freeElsewhere(m_groupLabels);
+    freeElsewhere(m_groupByLabel);
     m_groupLabels = std::move(outcome.groupLabels);
     m_groupByLabel = std::move(outcome.groupByLabel);
     m_queuedAtCompare = std::move(outcome.queued);

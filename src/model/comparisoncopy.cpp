@@ -5,6 +5,8 @@
 
 #include <QCoreApplication>
 
+#include <utility>
+
 namespace vrn {
 
 namespace {
@@ -18,14 +20,16 @@ struct CopyText
 
 QString copyQuestion(const Comparison &comparison, const QList<int> &positions, const QString &from)
 {
-    Comparison::CopyPlan plan = comparison.planCopy(positions);
-    const int n = int(plan.values.size());
+    // Counted only: the values themselves are taken when the user says yes.
+    int counts[kCopyVerdicts] = {};
+    for (int position : positions)
+        ++counts[int(comparison.verdict(position))];
+    const int n = std::exchange(counts[int(CopyVerdict::Copyable)], 0);
     if (n == 0)
         return QString();
-    plan.counts[int(CopyVerdict::Copyable)] = 0;
     QString question =
         CopyText::tr("Values to copy from %1 into this file: %Ln.", nullptr, n).arg(from);
-    const QString rest = Comparison::notCopiedText(plan.counts);
+    const QString rest = Comparison::notCopiedText(counts);
     if (!rest.isEmpty())
         question += QLatin1Char('\n') + CopyText::tr("Not copied: %1.").arg(rest);
     return question + QStringLiteral("\n\n") +

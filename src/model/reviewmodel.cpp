@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
 
 namespace vrn {
 
@@ -85,17 +86,31 @@ int naturalCompare(QStringView a, QStringView b)
     return int(a.size() - i > 0) - int(b.size() - j > 0);
 }
 
-// Document order among equal paths.
+// Document order among equal paths. The second half is named and sorted on another thread
+// meanwhile, which halves the wait for a review of hundreds of thousands of changes; the merge
+// keeps the first half's entries before equal ones of the second. Nothing changes the document
+// while the window waits here.
 template <typename Sorted>
 std::vector<Sorted> sortedByPath(const QList<XsdtNode *> &nodes)
 {
-    std::vector<Sorted> sorted;
-    sorted.reserve(nodes.size());
-    for (XsdtNode *node : nodes)
-        sorted.push_back({node->path(), node});
-    std::stable_sort(sorted.begin(), sorted.end(), [](const Sorted &a, const Sorted &b) {
+    const auto less = [](const Sorted &a, const Sorted &b) {
         return naturalCompare(a.path, b.path) < 0;
-    });
+    };
+    std::vector<Sorted> sorted(size_t(nodes.size()));
+    const auto sortPart = [&nodes, &sorted, less](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i)
+            sorted[i] = {nodes[qsizetype(i)]->path(), nodes[qsizetype(i)]};
+        std::stable_sort(sorted.begin() + qsizetype(from), sorted.begin() + qsizetype(to), less);
+    };
+    const size_t half = sorted.size() / 2;
+    std::future<void> second;
+    if (half > 0)
+        second = std::async(std::launch::async, sortPart, half, sorted.size());
+    sortPart(0, half > 0 ? half : sorted.size());
+    if (half > 0) {
+        second.get();
+        std::inplace_merge(sorted.begin(), sorted.begin() + qsizetype(half), sorted.end(), less);
+    }
     return sorted;
 }
 

@@ -265,7 +265,8 @@ void CleanupView::setDocument(XsdtDocument *document)
     // The lists naming them are as long, and go with them.
     freeAside(std::make_tuple(std::move(rows), std::exchange(m_entryNodes, {}),
                               std::exchange(m_needsConfirmation, {}),
-                              std::exchange(m_entryBytes, {}), std::exchange(m_entryOrder, {})));
+                              std::exchange(m_entryBytes, {}), std::exchange(m_entryOrder, {}),
+                              std::exchange(m_entryLists, {})));
     m_safeTop = nullptr;
     m_settingsTop = nullptr;
     m_document = document;
@@ -281,6 +282,8 @@ void CleanupView::showEvent(QShowEvent *event)
     TaskPage::showEvent(event);
     if (m_stale)
         startBuild();
+    else if (m_statusStale)
+        updateStatus();
 }
 
 void CleanupView::ensureBuilt()
@@ -496,6 +499,7 @@ QTreeWidgetItem *CleanupView::addEntryItem(QTreeWidgetItem *parent, const QStrin
     m_needsConfirmation.insert(entry, needsConfirmation);
     m_entryBytes.insert(entry, bytes);
     m_entryOrder.append(entry);
+    m_entryLists.append(nodes);
     return entry;
 }
 
@@ -530,6 +534,12 @@ void CleanupView::tickAll(bool skipNeedingConfirmation)
 
 void CleanupView::scheduleStatus()
 {
+    // Every entry's status is looked at again, which takes a good part of a second for a
+    // large file: behind another page of the shown window it waits until this one is shown.
+    if (window()->isVisible() && !isVisible()) {
+        m_statusStale = true;
+        return;
+    }
     if (m_statusPending)
         return;
     m_statusPending = true;
@@ -542,17 +552,20 @@ void CleanupView::scheduleStatus()
 void CleanupView::updateStatus()
 {
     m_statusPending = false;
+    m_statusStale = false;
     const QSignalBlocker blocker(m_tree);
+    const QString queuedText = tr("Queued for deletion");
     // Counted as the window title counts them: entries marked for deletion, each once whatever
     // rows list it, and none inside an entry that goes as a whole.
     QSet<const XsdtNode *> queued;
-    for (QTreeWidgetItem *entry : std::as_const(m_entryOrder)) {
-        const QList<XsdtNode *> &nodes = m_entryNodes[entry];
+    for (qsizetype i = 0; i < m_entryOrder.size(); ++i) {
+        QTreeWidgetItem *entry = m_entryOrder.at(i);
+        const QList<XsdtNode *> &nodes = m_entryLists.at(i);
         const auto deleted =
             std::count_if(nodes.begin(), nodes.end(), [](XsdtNode *n) { return n->isDeleted(); });
         QString status;
         if (deleted == nodes.size())
-            status = tr("Queued for deletion");
+            status = queuedText;
         else if (deleted > 0)
             status = tr("Partly queued (%L1 of %L2)").arg(deleted).arg(nodes.size());
         if (entry->text(3) != status)
@@ -576,11 +589,11 @@ void CleanupView::updateStatus()
             setItemEnabled(child, !m_viewOnly);
             int done = 0;
             for (int e = 0; e < child->childCount(); ++e)
-                done += child->child(e)->text(3) == tr("Queued for deletion") ? 1 : 0;
+                done += child->child(e)->text(3) == queuedText ? 1 : 0;
             const QString status =
                 done == 0 ? QString()
                 : done == child->childCount()
-                    ? tr("Queued for deletion")
+                    ? queuedText
                     : tr("Partly queued (%L1 of %L2)").arg(done).arg(child->childCount());
             if (child->text(3) != status)
                 child->setText(3, status);

@@ -97,6 +97,7 @@ private:
     bool m_viewOnly = false;
     bool m_confirmSavedSettings = true;
     bool m_statusPending = false;
+    bool m_statusStale = false; // edited while another page was shown
     QTreeWidget *m_tree = nullptr;
     // The two sections; while their rows are being made they are not in the tree yet.
     QTreeWidgetItem *m_safeTop = nullptr;
@@ -107,6 +108,7 @@ private:
     QHash<QTreeWidgetItem *, bool> m_needsConfirmation;
     QHash<QTreeWidgetItem *, qint64> m_entryBytes;
     QList<QTreeWidgetItem *> m_entryOrder; // the rows in tree order, for a fixed visiting order
+    QList<QList<XsdtNode *>> m_entryLists; // the nodes of each, in the same order
     QLabel *m_statusLabel = nullptr;
     QPushButton *m_undoButton = nullptr;
     QPushButton *m_queueButton = nullptr;

@@ -49,7 +49,7 @@ CompareRows::CompareRows(Comparison *comparison, QWidget *view)
 void CompareRows::clear()
 {
     m_shown.clear();
-    m_verdictNext = 0;
+    restartVerdicts();
     reset({}, false);
 }
 
@@ -57,7 +57,7 @@ void CompareRows::fill(const Filter &filter)
 {
     m_filter = filter;
     m_shown.clear();
-    m_verdictNext = 0;
+    restartVerdicts();
     m_counts[0] = m_counts[1] = m_counts[2] = 0;
     m_hidden = 0;
     std::vector<Group> groups;
@@ -113,7 +113,7 @@ void CompareRows::fill(const Filter &filter)
 
 bool CompareRows::takePatch(const Comparison::Patch &patch)
 {
-    m_verdictNext = 0; // the ones known are known at once
+    restartVerdicts(); // the ones known are known at once
     // An edited value may no longer match the search text, which looks at values too.
     const bool searching = !m_filter.search.isEmpty() && !patch.changed.isEmpty();
     if (patch.added || searching || patch.removed.size() + patch.changed.size() > kRowPatchLimit)
@@ -342,8 +342,14 @@ bool CompareRows::workOutVerdicts()
     clock.start();
     const bool all = m_shown.size() - m_verdictNext <= kVerdictsAtOnce;
     while (m_verdictNext < m_shown.size() && (all || clock.nsecsElapsed() < kVerdictSliceNs))
-        m_comparison->verdict(m_shown[m_verdictNext++]);
+        ++m_verdictCounts[int(m_comparison->verdict(m_shown[m_verdictNext++]))];
     return verdictsKnown();
+}
+
+void CompareRows::restartVerdicts()
+{
+    m_verdictNext = 0;
+    std::fill(std::begin(m_verdictCounts), std::end(m_verdictCounts), 0);
 }
 
 bool CompareRows::copyable(int position) const
@@ -353,16 +359,15 @@ bool CompareRows::copyable(int position) const
 
 qsizetype CompareRows::copyableCount() const
 {
-    if (!verdictsKnown())
-        return 0;
-    return std::count_if(m_shown.begin(), m_shown.end(), [this](int p) { return copyable(p); });
+    return verdictsKnown() ? m_verdictCounts[int(CopyVerdict::Copyable)] : 0;
 }
 
 QString CompareRows::notCopiedText() const
 {
-    Comparison::CopyPlan plan = m_comparison->planCopy(m_shown);
-    plan.counts[int(CopyVerdict::Copyable)] = 0;
-    return Comparison::notCopiedText(plan.counts);
+    int counts[kCopyVerdicts];
+    std::copy(std::begin(m_verdictCounts), std::end(m_verdictCounts), counts);
+    counts[int(CopyVerdict::Copyable)] = 0;
+    return Comparison::notCopiedText(counts);
 }
 
 void CompareRows::setSideNames(const QString &here, const QString &there, const QString &onlyHere,

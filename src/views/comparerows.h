@@ -87,6 +87,7 @@ public:
     QVariant data(const QModelIndex &index, int role) const override;
 
 private:
+    void restartVerdicts();
     struct Group
     {
         int label = 0;
@@ -107,6 +108,8 @@ private:
     int m_counts[3] = {0, 0, 0};
     int m_hidden = 0;
     qsizetype m_verdictNext = 0; // the verdicts of m_shown are known up to here
+    // Those known, counted by verdict: the summary and the copy button read them once all are.
+    int m_verdictCounts[kCopyVerdicts] = {};
 };
 
 } // namespace vrn

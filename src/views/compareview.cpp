@@ -329,7 +329,9 @@ void CompareView::onPatched(const Comparison::Patch &patch)
 void CompareView::showResults()
 {
     m_searchPause.stop();
-    if (!m_document || !m_comparison->hasOther() || isComparing()) {
+    // Behind another page of the shown window, a long list waits until this page is shown.
+    m_resultsDue = window()->isVisible() && !isVisible();
+    if (!m_document || !m_comparison->hasOther() || isComparing() || m_resultsDue) {
         m_rows->clear();
         updateButtons();
         return;
@@ -442,6 +444,8 @@ void CompareView::showEvent(QShowEvent *event)
 {
     TaskPage::showEvent(event);
     fillFileChoices(); // backups made or deleted while the page was away
+    if (m_resultsDue)
+        showResults();
 }
 
 void CompareView::refreshFileChoices()

@@ -123,6 +123,7 @@ private:
     CompareRows *m_rows = nullptr;
     bool m_viewOnly = false;
     bool m_readingFile = false;   // the run under way reads a newly chosen file
+    bool m_resultsDue = false;    // compared while another page was shown
     bool m_otherIsBackup = false; // the file compared with is a backup of the edited one
 
     CompareFileChooser *m_chooser = nullptr;
