@@ -33,10 +33,6 @@ namespace vrn {
 
 namespace {
 
-// Sorted in short runs and then merged pair by pair, so that a cancel is seen between steps:
-// the window waits for the indexer before it changes the document, and one sort of a large
-// file's paths takes far longer than it may wait. Short runs also put the merging to work on
-// small files.
 // Compares a1 followed by a2 with b1 followed by b2, as QString compares, without joining them.
 int compareJoined(QStringView a1, QStringView a2, QStringView b1, QStringView b2)
 {
@@ -63,6 +59,10 @@ bool joinedContains(std::initializer_list<QStringView> pieces, const QString &te
     return QStringView(joined.constData(), joined.size()).contains(term);
 }
 
+// Sorted in short runs and then merged pair by pair, so that a cancel is seen between steps:
+// the window waits for the indexer before it changes the document, and one sort of a large
+// file's paths takes far longer than it may wait. Short runs also put the merging to work on
+// small files.
 template <typename Less>
 bool stableSortUnlessCancelled(std::vector<int> &items, const std::atomic_bool *cancelled,
                                Less less)
