@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSet>
 #include <QSignalSpy>
 #include <QThread>
@@ -179,6 +180,7 @@ private slots:
     void treeFilterOpensMatches_data();
     void treeFilterOpensMatches();
     void treeRepaintsAllValues();
+    void treeClosesEveryGroup();
     void delegateBooleanEditor();
     void reapplyPending_data();
     void reapplyPending();
@@ -679,10 +681,12 @@ void TestModel::treeFilterOpensMatches_data()
 {
     QTest::addColumn<bool>("everythingOpen");
     QTest::addColumn<bool>("throughProxy"); // the view shows the proxy before the filter comes
-    QTest::newRow("few rows open") << false << false;
-    QTest::newRow("every row open") << true << false;
+    QTest::addColumn<bool>("inSlices");     // the tree closes a group per turn of the event loop
+    QTest::newRow("few rows open") << false << false << false;
+    QTest::newRow("every row open") << true << false << false;
+    QTest::newRow("every row open, closed in slices") << true << false << true;
     // Past TreeFilter::ManyOpenRows the proxy's rows are closed by a reset instead.
-    QTest::newRow("every row open through the proxy") << true << true;
+    QTest::newRow("every row open through the proxy") << true << true << false;
 }
 
 // Whatever was open before, the filter leaves open exactly the groups with matches and keeps
@@ -691,6 +695,11 @@ void TestModel::treeFilterOpensMatches()
 {
     QFETCH(bool, everythingOpen);
     QFETCH(bool, throughProxy);
+    QFETCH(bool, inSlices);
+    const qint64 usual = SettingsTreeView::setSliceMs(0);
+    const auto restore = qScopeGuard([usual] { SettingsTreeView::setSliceMs(usual); });
+    if (!inSlices)
+        SettingsTreeView::setSliceMs(usual);
     XsdtNode *extra = m_doc->root.appendChild(XsdtNode::Group, QStringLiteral("Extra"));
     for (int g = 0; g < TreeFilter::ManyOpenRows + 100; ++g) {
         XsdtNode *value = extra->appendChild(XsdtNode::Group, QStringLiteral("G%1").arg(g))
@@ -701,7 +710,7 @@ void TestModel::treeFilterOpensMatches()
     m_model->setDocument(m_doc.get());
     SettingsFilterProxy proxy;
     proxy.setSourceModel(m_model.get());
-    QTreeView view;
+    SettingsTreeView view(m_model.get());
     view.setModel(throughProxy ? static_cast<QAbstractItemModel *>(&proxy) : m_model.get());
     TreeFilter filter(m_model.get(), &proxy, &view);
     view.show();
@@ -763,6 +772,25 @@ void TestModel::treeRepaintsAllValues()
     m_model->refreshAll();
     QCoreApplication::processEvents();
     QVERIFY(paints.count > 0);
+}
+
+// Closing the tree a group per turn of the event loop leaves no group open, however deep, and
+// then goes on.
+void TestModel::treeClosesEveryGroup()
+{
+    const qint64 usual = SettingsTreeView::setSliceMs(0);
+    const auto restore = qScopeGuard([usual] { SettingsTreeView::setSliceMs(usual); });
+    SettingsTreeView view(m_model.get());
+    view.setModel(m_model.get());
+    view.expandAll();
+    const QModelIndex top = m_model->indexForNode(node(u"Global"));
+    const QModelIndex deep = m_model->indexForNode(node(u"Global/Preferences/Process"));
+    QVERIFY(view.isExpanded(deep));
+    bool closed = false;
+    QVERIFY(!view.closeEverything([&closed] { closed = true; }));
+    QTRY_VERIFY(closed);
+    QVERIFY(!view.isExpanded(top));
+    QVERIFY(!view.isExpanded(deep));
 }
 
 // In the tree a Boolean offers exactly "true" and "false" and commits on choosing.

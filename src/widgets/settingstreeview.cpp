@@ -11,14 +11,16 @@
 #include <QKeyEvent>
 #include <QTimer>
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace vrn {
 
 namespace {
 
-// Expanding runs in slices of about this long.
-constexpr qint64 kExpandSliceMs = 25;
+// Opening and closing groups run in slices of about this long.
+qint64 s_sliceMs = 25;
 
 } // namespace
 
@@ -32,10 +34,22 @@ struct SettingsTreeView::Expansion
     bool recording = true;
 };
 
+// The open groups whose rows are still to be looked at, as indexes of the settings model.
+struct SettingsTreeView::Closing
+{
+    std::vector<std::pair<const XsdtNode *, QModelIndex>> open;
+    std::function<void()> then;
+};
+
 SettingsTreeView::SettingsTreeView(SettingsModel *model, QWidget *parent)
     : QTreeView(parent)
     , m_model(model)
 {}
+
+qint64 SettingsTreeView::setSliceMs(qint64 ms)
+{
+    return std::exchange(s_sliceMs, ms);
+}
 
 SettingsTreeView::~SettingsTreeView()
 {
@@ -45,6 +59,7 @@ SettingsTreeView::~SettingsTreeView()
 void SettingsTreeView::setModel(QAbstractItemModel *model)
 {
     stopExpanding();
+    stopClosing();
     QAbstractItemModel *old = this->model();
     if (model == old)
         return;
@@ -68,7 +83,10 @@ void SettingsTreeView::setModel(QAbstractItemModel *model)
         });
     }
     // The indexes an expansion holds are good only while no row comes, goes or moves.
-    const auto stop = [this] { stopExpanding(); };
+    const auto stop = [this] {
+        stopExpanding();
+        stopClosing();
+    };
     connect(model, &QAbstractItemModel::modelAboutToBeReset, this, stop);
     connect(model, &QAbstractItemModel::layoutAboutToBeChanged, this, stop);
     connect(model, &QAbstractItemModel::rowsAboutToBeInserted, this, stop);
@@ -94,6 +112,7 @@ void SettingsTreeView::setColumnLayout()
 void SettingsTreeView::expandEverything()
 {
     stopExpanding();
+    stopClosing();
     const XsdtDocument *document = m_model->document();
     if (!document || !model())
         return;
@@ -172,7 +191,7 @@ void SettingsTreeView::expandSome()
                 model()->rowCount(index); // the proxy maps the group's rows now, not all at the end
                 expand(index);
             }
-            if (clock.elapsed() >= kExpandSliceMs && plan.next < plan.record.size())
+            if (clock.elapsed() >= s_sliceMs && plan.next < plan.record.size())
                 return later();
         }
         plan.recording = false;
@@ -188,7 +207,7 @@ void SettingsTreeView::expandSome()
             model()->rowCount(index);
             expand(index);
         }
-        if (clock.elapsed() >= kExpandSliceMs)
+        if (clock.elapsed() >= s_sliceMs)
             break;
     }
     m_geometriesDeferred = false;
@@ -196,6 +215,68 @@ void SettingsTreeView::expandSome()
     if (plan.next < plan.open.size())
         return later();
     stopExpanding();
+}
+
+bool SettingsTreeView::closeEverything(std::function<void()> then)
+{
+    stopExpanding();
+    stopClosing();
+    const XsdtDocument *document = m_model->document();
+    if (!document || !model())
+        return true;
+    m_closing = std::make_shared<Closing>();
+    m_closing->open.emplace_back(&document->root, QModelIndex());
+    if (closeSome()) {
+        m_closing.reset();
+        return true;
+    }
+    m_closing->then = std::move(then);
+    return false;
+}
+
+// Closes groups for a slice; true once every group is closed, otherwise the next slice is
+// queued.
+bool SettingsTreeView::closeSome()
+{
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<std::pair<const XsdtNode *, QModelIndex>> &open = m_closing->open;
+    // While a layout is pending, collapse() only forgets the group. The groups nearest the top
+    // close first, so the layouts between slices have few rows to lay out.
+    scheduleDelayedItemsLayout();
+    while (!open.empty()) {
+        const auto [node, parent] = open.back();
+        open.pop_back();
+        for (size_t i = 0; i < node->children.size(); ++i) {
+            const XsdtNode *child = node->children[i].get();
+            if (!child->isGroup() || child->children.empty())
+                continue;
+            const QModelIndex index = m_model->index(int(i), 0, parent);
+            const QModelIndex shown = fromSource(index);
+            if (!shown.isValid() || !isExpanded(shown))
+                continue;
+            collapse(shown);
+            // Values have nothing to close.
+            if (std::any_of(child->children.begin(), child->children.end(),
+                            [](const auto &row) { return row->isGroup(); }))
+                open.emplace_back(child, index);
+        }
+        if (clock.elapsed() >= s_sliceMs && !open.empty()) {
+            QTimer::singleShot(0, this, [this, run = std::weak_ptr<Closing>(m_closing)] {
+                if (!run.expired() && run.lock() == m_closing && closeSome())
+                    std::exchange(m_closing, nullptr)->then();
+            });
+            return false;
+        }
+    }
+    return true;
+}
+
+void SettingsTreeView::stopClosing()
+{
+    const std::shared_ptr<Closing> closing = std::exchange(m_closing, nullptr);
+    if (closing && closing->then)
+        QTimer::singleShot(0, this, closing->then);
 }
 
 void SettingsTreeView::updateGeometries()

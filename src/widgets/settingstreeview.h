@@ -2,6 +2,7 @@
 
 #include <QTreeView>
 
+#include <functional>
 #include <memory>
 
 namespace vrn {
@@ -30,6 +31,15 @@ public:
     void expandEverything();
     bool isExpanding() const { return m_expansion != nullptr; }
     void stopExpanding();
+    // Closes the groups open on screen, a slice at a time between events; true when that took
+    // one slice. Otherwise `then` runs on a later turn once they are closed, or once the rows
+    // changed meanwhile or another call or an expansion came first. Letting go of a tree opened
+    // all the way in one go would hold the window for a tenth of a second and more.
+    bool closeEverything(std::function<void()> then);
+    void stopClosing();
+    // How long each slice of opening or closing may run (0: one group each, for tests);
+    // returns the length before.
+    static qint64 setSliceMs(qint64 ms);
     // Rows laid out at once at most, apart from the direct rows of a group larger than this.
     static constexpr qint64 RowsAtOnce = 5000;
     // Opens the editor of the value in the index's row, or reports why there is none.
@@ -48,12 +58,15 @@ protected:
 
 private:
     struct Expansion;
+    struct Closing;
     QString refusal(const QModelIndex &valueIndex) const;
     qint64 planExpansion(const XsdtNode *node, const QModelIndex &index, Expansion &plan) const;
     void expandSome();
+    bool closeSome();
 
     SettingsModel *m_model;
     std::shared_ptr<Expansion> m_expansion;
+    std::shared_ptr<Closing> m_closing;
     bool m_geometriesDeferred = false;
 };
 

@@ -3,14 +3,13 @@
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "model/treefilterscan.h"
-
-#include <QTreeView>
+#include "widgets/settingstreeview.h"
 
 #include <vector>
 
 namespace vrn {
 
-TreeFilter::TreeFilter(SettingsModel *model, SettingsFilterProxy *proxy, QTreeView *view,
+TreeFilter::TreeFilter(SettingsModel *model, SettingsFilterProxy *proxy, SettingsTreeView *view,
                        QObject *parent)
     : QObject(parent)
     , m_model(model)
@@ -64,6 +63,7 @@ void TreeFilter::clearNow()
         return;
     m_typing.stop();
     m_slices.stop();
+    m_view->stopClosing();
     m_text.clear();
     m_changedOnly = false;
     m_scan.reset();
@@ -90,6 +90,16 @@ void TreeFilter::finish()
     if (isActive())
         shown = m_proxy;
     const bool onProxy = m_view->model() == m_proxy;
+    // The view lets go of every open group when it changes models, which takes a tenth of a
+    // second and more for a large file opened all the way: they are closed in slices first.
+    if (!onProxy && shown == m_proxy) {
+        const TreeFilterScan *scan = m_scan.get();
+        if (!m_view->closeEverything([this, scan] {
+                if (m_scan && m_scan.get() == scan && m_scan->isDone())
+                    finish();
+            }))
+            return;
+    }
     const bool many = onProxy && m_proxy->heldIndexes() > ManyOpenRows;
     // Filtering a collapsed tree is several times faster than filtering an expanded one,
     // whose every expanded row the view would have to keep track of.

@@ -7,12 +7,11 @@
 
 #include <memory>
 
-class QTreeView;
-
 namespace vrn {
 
 class SettingsFilterProxy;
 class SettingsModel;
+class SettingsTreeView;
 class TreeFilterScan;
 
 // Filters the advanced tree while the user types, without holding up the window: it waits for
@@ -31,7 +30,7 @@ public:
     // Beyond this many open rows the tree is closed by a reset rather than row by row.
     static constexpr int ManyOpenRows = 4 * RowBudget;
 
-    TreeFilter(SettingsModel *model, SettingsFilterProxy *proxy, QTreeView *view,
+    TreeFilter(SettingsModel *model, SettingsFilterProxy *proxy, SettingsTreeView *view,
                QObject *parent = nullptr);
     ~TreeFilter() override;
 
@@ -55,7 +54,7 @@ private:
 
     SettingsModel *m_model;
     QPointer<SettingsFilterProxy> m_proxy; // may go first when their owner is destroyed
-    QTreeView *m_view;
+    SettingsTreeView *m_view;
     QString m_text;
     bool m_changedOnly = false;
     std::unique_ptr<TreeFilterScan> m_scan;
