@@ -187,6 +187,8 @@ private slots:
         QByteArray elements = "<i k='Bulk'>";
         for (int i = 99; i >= 0; --i)
             elements += QString("<v k='Item%1' t='s' v='x'/>").arg(i, 3, 10, QChar('0')).toUtf8();
+        // A key written twice: equal paths keep the order of the file.
+        elements += "<v k='Item050' t='s' v='again'/>";
         elements += "</i><i k='Ab'><v k='z' t='s' v='x'/></i>"
                     "<i k='A'><v k='bz' t='s' v='x'/><i k='B'><v k='a' t='s' v='x'/></i>"
                     "<v k='B' t='s' v='x'/></i>";
@@ -196,12 +198,16 @@ private slots:
         QStringList paths;
         for (const SearchEntry &entry : index.entries)
             paths.append(entry.node->path().toLower());
-        QCOMPARE(paths.size(), 104);
+        QCOMPARE(paths.size(), 105);
         QStringList sorted = paths;
         sorted.sort();
-        QCOMPARE(index.pathRank.size(), size_t(104));
-        for (int i = 0; i < 104; ++i)
+        QCOMPARE(index.pathRank.size(), size_t(105));
+        for (int i = 0; i < 105; ++i)
             QCOMPARE(sorted.at(index.pathRank[size_t(i)]), paths.at(i));
+        const qsizetype first = paths.indexOf("bulk/item050");
+        const qsizetype again = paths.lastIndexOf("bulk/item050");
+        QVERIFY(first < again);
+        QVERIFY(index.pathRank[size_t(first)] < index.pathRank[size_t(again)]);
     }
 
     void gatesAndFilter()
