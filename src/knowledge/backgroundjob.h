@@ -58,7 +58,8 @@ void runAside(std::function<void()> work);
 
 // Lets go of `value` on a pool thread: a large file's lists take longer to free than the window
 // may wait, whether it waits for them directly or for a worker that frees them. Only for values
-// whose freeing reads nothing that may go meanwhile (plain strings and pointers never followed).
+// whose freeing reads nothing that may go meanwhile: plain strings, pointers never followed, and
+// things owned by the value alone (rows already taken out of their view).
 template <typename T>
 void freeAside(T value)
 {

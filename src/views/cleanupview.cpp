@@ -20,7 +20,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -263,10 +262,7 @@ void CleanupView::setDocument(XsdtDocument *document)
         m_tree->clear();
     }
     // The lists naming them are as long, and go with them.
-    freeAside(std::make_tuple(std::move(rows), std::exchange(m_entryNodes, {}),
-                              std::exchange(m_needsConfirmation, {}),
-                              std::exchange(m_entryBytes, {}), std::exchange(m_entryOrder, {}),
-                              std::exchange(m_entryLists, {})));
+    freeAside(std::make_pair(std::move(rows), std::exchange(m_entries, {})));
     m_safeTop = nullptr;
     m_settingsTop = nullptr;
     m_document = document;
@@ -495,20 +491,16 @@ QTreeWidgetItem *CleanupView::addEntryItem(QTreeWidgetItem *parent, const QStrin
     entry->setToolTip(0, toolTip);
     entry->setFlags(Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);
     entry->setCheckState(0, Qt::Unchecked);
-    m_entryNodes.insert(entry, nodes);
-    m_needsConfirmation.insert(entry, needsConfirmation);
-    m_entryBytes.insert(entry, bytes);
-    m_entryOrder.append(entry);
-    m_entryLists.append(nodes);
+    m_entries.push_back({entry, nodes, bytes, needsConfirmation});
     return entry;
 }
 
-QList<QTreeWidgetItem *> CleanupView::tickedEntries() const
+std::vector<const CleanupView::Entry *> CleanupView::tickedEntries() const
 {
-    QList<QTreeWidgetItem *> out;
-    for (QTreeWidgetItem *entry : m_entryOrder) {
-        if (entry->checkState(0) == Qt::Checked)
-            out.append(entry);
+    std::vector<const Entry *> out;
+    for (const Entry &entry : m_entries) {
+        if (entry.row->checkState(0) == Qt::Checked)
+            out.push_back(&entry);
     }
     return out;
 }
@@ -524,9 +516,9 @@ void CleanupView::tickAll(bool skipNeedingConfirmation)
     ensureBuilt();
     {
         const QuietTicks quiet(m_tree);
-        for (QTreeWidgetItem *entry : std::as_const(m_entryOrder)) {
-            const bool skip = skipNeedingConfirmation && m_needsConfirmation.value(entry);
-            entry->setCheckState(0, skip ? Qt::Unchecked : Qt::Checked);
+        for (const Entry &entry : m_entries) {
+            const bool skip = skipNeedingConfirmation && entry.needsConfirmation;
+            entry.row->setCheckState(0, skip ? Qt::Unchecked : Qt::Checked);
         }
     }
     updateStatus();
@@ -558,9 +550,9 @@ void CleanupView::updateStatus()
     // Counted as the window title counts them: entries marked for deletion, each once whatever
     // rows list it, and none inside an entry that goes as a whole.
     QSet<const XsdtNode *> queued;
-    for (qsizetype i = 0; i < m_entryOrder.size(); ++i) {
-        QTreeWidgetItem *entry = m_entryOrder.at(i);
-        const QList<XsdtNode *> &nodes = m_entryLists.at(i);
+    for (const Entry &item : m_entries) {
+        QTreeWidgetItem *entry = item.row;
+        const QList<XsdtNode *> &nodes = item.nodes;
         const auto deleted =
             std::count_if(nodes.begin(), nodes.end(), [](XsdtNode *n) { return n->isDeleted(); });
         QString status;
@@ -584,7 +576,8 @@ void CleanupView::updateStatus()
         setItemEnabled(top, !m_viewOnly);
         for (int i = 0; i < top->childCount(); ++i) {
             QTreeWidgetItem *child = top->child(i);
-            if (m_entryNodes.contains(child) || !(child->flags() & Qt::ItemIsUserCheckable))
+            // Only a group of entries follows its rows; an entry has no tri-state box.
+            if (!(child->flags() & Qt::ItemIsAutoTristate))
                 continue;
             setItemEnabled(child, !m_viewOnly);
             int done = 0;
@@ -607,21 +600,21 @@ void CleanupView::updateStatus()
                "moment..."));
         return;
     }
-    const QList<QTreeWidgetItem *> ticked = tickedEntries();
+    const std::vector<const Entry *> ticked = tickedEntries();
     qint64 tickedBytes = 0;
     int tickedNodes = 0;
-    for (QTreeWidgetItem *entry : ticked) {
-        tickedBytes += m_entryBytes.value(entry);
-        tickedNodes += int(m_entryNodes.value(entry).size());
+    for (const Entry *entry : ticked) {
+        tickedBytes += entry->bytes;
+        tickedNodes += int(entry->nodes.size());
     }
     if (m_viewOnly) {
         m_queueButton->setEnabled(false);
         m_undoButton->setEnabled(false);
         m_statusLabel->setText(tr("PixInsight is running: view only."));
-    } else if (!ticked.isEmpty()) {
+    } else if (!ticked.empty()) {
         // Undo only where a ticked entry holds a mark of its own to take back.
-        const bool undoable = std::any_of(ticked.begin(), ticked.end(), [this](auto *entry) {
-            const QList<XsdtNode *> &nodes = m_entryNodes[entry];
+        const bool undoable = std::any_of(ticked.begin(), ticked.end(), [](const Entry *entry) {
+            const QList<XsdtNode *> &nodes = entry->nodes;
             return std::any_of(nodes.begin(), nodes.end(),
                                [](const XsdtNode *n) { return n->pendingDelete; });
         });
@@ -638,11 +631,11 @@ void CleanupView::updateStatus()
 
 void CleanupView::queueTicked()
 {
-    const QList<QTreeWidgetItem *> ticked = tickedEntries();
+    const std::vector<const Entry *> ticked = tickedEntries();
     QStringList needing;
-    for (QTreeWidgetItem *entry : ticked) {
-        if (m_needsConfirmation.value(entry))
-            needing.append(entry->text(0));
+    for (const Entry *entry : ticked) {
+        if (entry->needsConfirmation)
+            needing.append(entry->row->text(0));
     }
     if (!needing.isEmpty() && m_confirmSavedSettings) {
         Dialogs::Message ask;
@@ -666,15 +659,15 @@ void CleanupView::queueTicked()
     m_model->beginBatch([](int changes) { return tr("cleanup of %n entries", nullptr, changes); });
     {
         const QuietTicks quiet(m_tree);
-        for (QTreeWidgetItem *entry : ticked) {
-            for (XsdtNode *node : m_entryNodes.value(entry)) {
+        for (const Entry *entry : ticked) {
+            for (XsdtNode *node : entry->nodes) {
                 QString whyNot;
                 if (m_model->queueDeletion(node, &whyNot))
                     ++queued;
                 else if (firstRefusal.isEmpty())
                     firstRefusal = whyNot;
             }
-            entry->setCheckState(0, Qt::Unchecked);
+            entry->row->setCheckState(0, Qt::Unchecked);
         }
     }
     m_model->endBatch();
@@ -687,15 +680,15 @@ void CleanupView::queueTicked()
 
 void CleanupView::undoTicked()
 {
-    const QList<QTreeWidgetItem *> ticked = tickedEntries();
+    const std::vector<const Entry *> ticked = tickedEntries();
     m_model->beginBatch(
         [](int changes) { return tr("cancelled cleanup of %n entries", nullptr, changes); });
     {
         const QuietTicks quiet(m_tree);
-        for (QTreeWidgetItem *entry : ticked) {
-            for (XsdtNode *node : m_entryNodes.value(entry))
+        for (const Entry *entry : ticked) {
+            for (XsdtNode *node : entry->nodes)
                 m_model->undoDeletion(node);
-            entry->setCheckState(0, Qt::Unchecked);
+            entry->row->setCheckState(0, Qt::Unchecked);
         }
     }
     m_model->endBatch();

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QLabel;
 class QPushButton;
@@ -86,7 +87,8 @@ private:
     void addDetail(QTreeWidgetItem *parent, const QString &text, const XsdtNode *node = nullptr);
     QTreeWidgetItem *addGroupRow(const struct PlannedGroup &group);
     void dropRows();
-    QList<QTreeWidgetItem *> tickedEntries() const;
+    struct Entry;
+    std::vector<const Entry *> tickedEntries() const;
     void scheduleStatus();
     void updateStatus();
     void queueTicked();
@@ -102,13 +104,17 @@ private:
     // The two sections; while their rows are being made they are not in the tree yet.
     QTreeWidgetItem *m_safeTop = nullptr;
     QTreeWidgetItem *m_settingsTop = nullptr;
-    // Every tickable entry row: the nodes it stands for, whether queueing it needs the
-    // user's confirmation, and its size (worked out once, when the row is made).
-    QHash<QTreeWidgetItem *, QList<XsdtNode *>> m_entryNodes;
-    QHash<QTreeWidgetItem *, bool> m_needsConfirmation;
-    QHash<QTreeWidgetItem *, qint64> m_entryBytes;
-    QList<QTreeWidgetItem *> m_entryOrder; // the rows in tree order, for a fixed visiting order
-    QList<QList<XsdtNode *>> m_entryLists; // the nodes of each, in the same order
+    // Every tickable entry row in tree order, for a fixed visiting order: the nodes it stands
+    // for, whether queueing it needs the user's confirmation, and its size (worked out once,
+    // when the row is made).
+    struct Entry
+    {
+        QTreeWidgetItem *row = nullptr;
+        QList<XsdtNode *> nodes;
+        qint64 bytes = 0;
+        bool needsConfirmation = false;
+    };
+    std::vector<Entry> m_entries;
     QLabel *m_statusLabel = nullptr;
     QPushButton *m_undoButton = nullptr;
     QPushButton *m_queueButton = nullptr;
