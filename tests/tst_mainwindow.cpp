@@ -12,6 +12,7 @@
 #include "history/historystore.h"
 #include "knowledge/comparison.h"
 #include "knowledge/modules.h"
+#include "knowledge/setupfile.h"
 #include "model/settingsfilterproxy.h"
 #include "model/settingsmodel.h"
 #include "store/memoryfit.h"
@@ -196,6 +197,7 @@ private slots:
     void userGuide();
     void commandLine();
     void importSetup();
+    void exportOnWorker();
     void saveOnWorker();
     void reloadKeepHoldsChanges();
     void historyPage_data();
@@ -1433,6 +1435,39 @@ void TestMainWindow::importSetup()
         QCOMPARE(Dialogs::lastShown().kind,
                  step.startsWith("Checking") ? Dialogs::Kind::Dialog : Dialogs::Kind::OpenFile);
     }
+}
+
+// File > Export... of a large file on the worker: the unsaved value goes out, no edit is taken
+// meanwhile, and Cancel leaves no file behind.
+void TestMainWindow::exportOnWorker()
+{
+    QVERIFY(writeFile(configFile(), smallSettings()));
+    MainWindow window;
+    QVERIFY(setValue(window, kMaxProcessors, QStringLiteral("6")));
+    QSemaphore gate;
+    const auto restore = holdWorker(gate);
+    const QString path = m_home.filePath(QStringLiteral("out.json"));
+    for (const bool cancel : {true, false}) {
+        acceptNextDialog();
+        Dialogs::setNextFileName(path);
+        menuAction(window, "&File", "E&xport...")->trigger();
+        QCOMPARE(window.busyLabel()->text(), QString("Exporting to out.json…"));
+        QVERIFY(!setValue(window, kMaxProcessors, QStringLiteral("7")));
+        auto *progress = window.findChild<QProgressDialog *>();
+        QVERIFY(progress && progress->isVisible());
+        if (cancel)
+            progress->findChild<QPushButton *>()->click();
+        gate.release();
+        QTRY_VERIFY(!window.documents().isBusy());
+        QCOMPARE(QFile::exists(path), !cancel);
+    }
+    SetupFile setup;
+    QVERIFY(readSetupFile(readFile(path), &setup, nullptr));
+    const auto exported =
+        std::find_if(setup.values.cbegin(), setup.values.cend(),
+                     [](const SetupValue &v) { return v.path == kMaxProcessors; });
+    QVERIFY(exported != setup.values.cend());
+    QCOMPARE(exported->value, QString("6"));
 }
 
 // A save on the worker: the window says so and takes no edits until it is back.

@@ -398,12 +398,17 @@ void FileCommands::installedUpdates()
     Dialogs::execDialog(&dialog);
 }
 
+struct FileCommands::WorkerRun
+{
+    std::atomic<bool> cancelled{false}; // what the worker hands back is dropped
+    bool handedBack = false;
+};
+
 void FileCommands::exportSetup()
 {
     if (!m_docs->store().loaded || !m_schema)
         return;
-    const XsdtDocument &document = m_docs->store().document;
-    ExportDialog choose(exportableModules(document), m_window);
+    ExportDialog choose(exportableModules(m_docs->store().document), m_window);
     if (Dialogs::execDialog(&choose) != QDialog::Accepted)
         return;
     const QString path = Dialogs::getSaveFileName(
@@ -414,25 +419,45 @@ void FileCommands::exportSetup()
     SetupChoice choice;
     choice.preferences = choose.preferences();
     choice.modules = choose.modules();
-    QList<XsdtNode *> values;
-    QString error;
-    // The values as the window shows them, unsaved changes included.
-    if (!setupValues(document, *m_schema, *m_model->policy(), choice, &values, &error) ||
-        !writeFileVerified(path, writeSetupFile(values, m_docs->store().path, choice.modules),
-                           &error)) {
-        Dialogs::critical(m_window, tr("Export failed"),
-                          tr("%1 was not written: %2").arg(nativePath(path), error));
-        return;
-    }
-    m_window->statusBar()->showMessage(
-        tr("Exported %n values to %1.", nullptr, values.size()).arg(nativePath(path)), 10000);
+    // Every module's data of a large file runs to seconds of writing: on the worker, with the
+    // values as the window shows them (unsaved changes included) held still meanwhile.
+    struct Export
+    {
+        QString error;
+        qsizetype count = 0;
+        bool ok = false;
+    };
+    auto result = std::make_shared<Export>();
+    auto run = std::make_shared<WorkerRun>();
+    const QString busy = tr("Exporting to %1…").arg(QFileInfo(path).fileName());
+    m_docs->startReadOnly(
+        busy, 0,
+        [=, document = &m_docs->store().document, schema = m_schema, policy = m_model->policy(),
+         source = m_docs->store().path] {
+            QList<XsdtNode *> values;
+            if (!setupValues(*document, *schema, *policy, choice, &values, &result->error))
+                return;
+            const QByteArray bytes = writeSetupFile(values, source, choice.modules);
+            result->count = values.size();
+            // Cancelled while it was written: nothing is left on disk.
+            result->ok = run->cancelled || writeFileVerified(path, bytes, &result->error);
+        },
+        [this, path, result, run] {
+            run->handedBack = true;
+            if (run->cancelled)
+                return;
+            if (!result->ok) {
+                Dialogs::critical(
+                    m_window, tr("Export failed"),
+                    tr("%1 was not written: %2").arg(nativePath(path), result->error));
+                return;
+            }
+            m_window->statusBar()->showMessage(
+                tr("Exported %n values to %1.", nullptr, int(result->count)).arg(nativePath(path)),
+                10000);
+        });
+    offerCancel(tr("Export setup"), busy, run);
 }
-
-struct FileCommands::ImportRun
-{
-    std::atomic<bool> cancelled{false}; // what the worker hands back is dropped
-    bool handedBack = false;
-};
 
 void FileCommands::importSetup()
 {
@@ -460,7 +485,7 @@ void FileCommands::importSetup()
         QList<SetupFolder> folders;
     };
     auto read = std::make_shared<Read>();
-    auto run = std::make_shared<ImportRun>();
+    auto run = std::make_shared<WorkerRun>();
     const qint64 size = QFileInfo(path).size();
     const bool windowsPaths = HealthEnv::system().windowsPaths;
     const QString busy = tr("Reading %1…").arg(QFileInfo(path).fileName());
@@ -492,26 +517,33 @@ void FileCommands::importSetup()
             mapSetup(path, std::make_shared<SetupFile>(std::move(read->setup)), size, read->oldHome,
                      read->folders);
         });
-    offerImportCancel(busy, run);
+    offerCancel(tr("Import setup"), busy, run);
 }
 
 QProgressDialog *FileCommands::importProgress(const QString &text, QWidget *parent)
 {
+    return progressDialog(tr("Import setup"), text, parent);
+}
+
+QProgressDialog *FileCommands::progressDialog(const QString &title, const QString &text,
+                                              QWidget *parent)
+{
     auto *progress = new QProgressDialog(text, tr("Cancel"), 0, 0, parent);
-    progress->setWindowTitle(tr("Import setup"));
+    progress->setWindowTitle(title);
     progress->setAutoClose(false);
     progress->setAutoReset(false);
     progress->setMinimumDuration(0);
     return progress;
 }
 
-void FileCommands::offerImportCancel(const QString &busyText, const std::shared_ptr<ImportRun> &run)
+void FileCommands::offerCancel(const QString &title, const QString &busyText,
+                               const std::shared_ptr<WorkerRun> &run)
 {
     // Done at once for a small setup, or waiting behind other work (the status bar says so).
     if (run->handedBack || !m_docs->isBusy() || m_docs->busyText() != busyText)
         return;
-    delete m_importProgress;
-    QProgressDialog *progress = importProgress(busyText, m_window);
+    delete m_progress;
+    QProgressDialog *progress = progressDialog(title, busyText, m_window);
     progress->setWindowModality(Qt::WindowModal);
     connect(progress, &QProgressDialog::canceled, this, [run] { run->cancelled = true; });
     // Gone when the step ends, whether or not its result is still wanted.
@@ -522,7 +554,7 @@ void FileCommands::offerImportCancel(const QString &busyText, const std::shared_
         }
     });
     progress->show();
-    m_importProgress = progress;
+    m_progress = progress;
 }
 
 void FileCommands::mapSetup(const QString &path, const std::shared_ptr<SetupFile> &setup,
@@ -543,7 +575,7 @@ void FileCommands::mapSetup(const QString &path, const std::shared_ptr<SetupFile
     // Checking every value against a large file takes a good part of a second: on the worker,
     // with the document held still until the plan is applied.
     auto plan = std::make_shared<ImportPlan>();
-    auto run = std::make_shared<ImportRun>();
+    auto run = std::make_shared<WorkerRun>();
     const XsdtDocument *document = &m_docs->store().document;
     const QString busy = tr("Checking %1…").arg(QFileInfo(path).fileName());
     m_docs->startReadOnly(
@@ -561,7 +593,7 @@ void FileCommands::mapSetup(const QString &path, const std::shared_ptr<SetupFile
             if (!run->cancelled)
                 applyImport(path, *plan);
         });
-    offerImportCancel(busy, run);
+    offerCancel(tr("Import setup"), busy, run);
 }
 
 void FileCommands::applyImport(const QString &path, const ImportPlan &plan)

@@ -95,13 +95,16 @@ private:
     bool allowReadOnly(const QString &question);
     void onSaved(const DocumentManager::SaveResult &saved);
     void onRestored(bool ok, const QString &error);
-    struct ImportRun;
+    struct WorkerRun;
     // The steps of an import once its file is read: where its paths move to, then the values
     // checked and queued.
     void mapSetup(const QString &path, const std::shared_ptr<SetupFile> &setup, qint64 size,
                   const QString &oldHome, const QList<SetupFolder> &folders);
-    // While the worker reads or checks a large setup, a dialog says so and offers Cancel.
-    void offerImportCancel(const QString &busyText, const std::shared_ptr<ImportRun> &run);
+    // While the worker reads, checks or writes a large setup, a dialog says so and offers Cancel.
+    void offerCancel(const QString &title, const QString &busyText,
+                     const std::shared_ptr<WorkerRun> &run);
+    static QProgressDialog *progressDialog(const QString &title, const QString &text,
+                                           QWidget *parent);
     void applyImport(const QString &path, const ImportPlan &plan);
     // True, after telling the user, while a reload is making the changes again.
     bool reloadUnderWay();
@@ -114,10 +117,10 @@ private:
     const Schema *m_schema;
     bool m_saving = false; // a save this started is under way
     bool m_savedOk = false;
-    QString m_restoring; // the backup being restored
+    QString m_restoring;                           // the backup being restored
     QString m_restoringName;                       // what the question and the report call it
     std::unique_ptr<QTemporaryFile> m_restoreCopy; // of a version, until it is restored
-    QPointer<QProgressDialog> m_importProgress;
+    QPointer<QProgressDialog> m_progress;
 };
 
 } // namespace vrn

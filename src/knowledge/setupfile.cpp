@@ -188,22 +188,59 @@ QStringList exportableModules(const XsdtDocument &document)
     return names;
 }
 
+static QJsonObject setupEntry(const XsdtNode *node)
+{
+    return QJsonObject{{QStringLiteral("path"), node->path()},
+                       {QStringLiteral("type"), QString(node->type)},
+                       {QStringLiteral("value"), node->value.toString()}};
+}
+
 QByteArray writeSetupFile(const QList<XsdtNode *> &values, const QString &source,
                           const QStringList &modules)
 {
-    QJsonArray array;
-    for (const XsdtNode *node : values)
-        array.append(QJsonObject{{QStringLiteral("path"), node->path()},
-                                 {QStringLiteral("type"), QString(node->type)},
-                                 {QStringLiteral("value"), node->value.toString()}});
+    // One JSON document of every value took six times the settings file while it was written.
+    // The library writes the frame with the list left empty, then each value on its own, and
+    // the values are set into the frame's list as the library would have indented them.
     QJsonObject json{{QStringLiteral("format"), setupFormat()},
                      {QStringLiteral("version"), 1},
                      {QStringLiteral("source"), source},
-                     {QStringLiteral("values"), array}};
+                     {QStringLiteral("values"), QJsonArray()}};
     // Left out when empty, so a preferences export reads as it always did.
     if (!modules.isEmpty())
         json.insert(QStringLiteral("modules"), QJsonArray::fromStringList(modules));
-    return QJsonDocument(json).toJson(QJsonDocument::Indented);
+    const QByteArray frame = QJsonDocument(json).toJson(QJsonDocument::Indented);
+    // Strings hold their line breaks escaped, so this is the list and nothing else.
+    static const QByteArray emptyList = QByteArrayLiteral("\"values\": [\n    ]");
+    const qsizetype list = frame.indexOf(emptyList);
+    if (values.isEmpty())
+        return frame;
+    if (list < 0) { // a library that writes otherwise: the one document, whatever it costs
+        QJsonArray array;
+        for (const XsdtNode *node : values)
+            array.append(setupEntry(node));
+        json.insert(QStringLiteral("values"), array);
+        return QJsonDocument(json).toJson(QJsonDocument::Indented);
+    }
+    const qsizetype opened = list + emptyList.indexOf('\n') + 1; // after "[" and its line break
+    QByteArray out;
+    out.reserve(frame.size() + values.size() * 96);
+    out.append(frame.constData(), opened);
+    const QByteArray indent(8, ' ');
+    for (qsizetype i = 0; i < values.size(); ++i) {
+        const QByteArray one = QJsonDocument(setupEntry(values[i])).toJson(QJsonDocument::Indented);
+        // Every line two levels in; the object's own last line break becomes the separator.
+        qsizetype from = 0;
+        for (qsizetype end = one.indexOf('\n'); end >= 0; end = one.indexOf('\n', from)) {
+            out.append(indent);
+            out.append(one.constData() + from, end - from);
+            from = end + 1;
+            if (from < one.size())
+                out.append('\n');
+        }
+        out.append(i + 1 < values.size() ? ",\n" : "\n");
+    }
+    out.append(frame.constData() + opened, frame.size() - opened);
+    return out;
 }
 
 bool readSetupFile(const QByteArray &bytes, SetupFile *setup, QString *error)
