@@ -494,7 +494,7 @@ void FileCommands::importSetup()
         [path, read, run, windowsPaths] {
             QByteArray bytes;
             read->ok = readFile(path, bytes, &read->error) && !run->cancelled &&
-                       readSetupFile(bytes, &read->setup, &read->error);
+                       readSetupFile(std::move(bytes), &read->setup, &read->error);
             if (read->ok && !run->cancelled) {
                 read->oldHome = suggestedOldHome(read->setup, windowsPaths, [](const QString &f) {
                     return QFileInfo::exists(f);

@@ -238,7 +238,7 @@ int Ctl::importValues(const QStringList &arguments)
     if (!readFile(QFileInfo(file).absoluteFilePath(), bytes, &error))
         return fail(ExitNotFound, QString(), QString(), error);
     SetupFile setup;
-    if (!readSetupFile(bytes, &setup, &error))
+    if (!readSetupFile(std::move(bytes), &setup, &error))
         return fail(ExitRefused, file, QString(), error);
     DocumentManager docs;
     if (const int code = openDocument(docs, chosenFile()))

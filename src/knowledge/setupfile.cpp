@@ -243,10 +243,13 @@ QByteArray writeSetupFile(const QList<XsdtNode *> &values, const QString &source
     return out;
 }
 
-bool readSetupFile(const QByteArray &bytes, SetupFile *setup, QString *error)
+bool readSetupFile(QByteArray bytes, SetupFile *setup, QString *error)
 {
     QJsonParseError parseError;
     const QJsonDocument json = QJsonDocument::fromJson(bytes, &parseError);
+    // The text is done with: a setup of every module's data is several times the settings
+    // file, and the values are yet to be made from the parsed document.
+    bytes = QByteArray();
     if (json.isNull()) {
         if (error)
             *error = parseError.errorString();
@@ -272,18 +275,21 @@ bool readSetupFile(const QByteArray &bytes, SetupFile *setup, QString *error)
     read.source = object.value(QStringLiteral("source")).toString();
     for (const QJsonValue &name : object.value(QStringLiteral("modules")).toArray())
         read.modules.append(name.toString());
-    for (const QJsonValue &item : object.value(QStringLiteral("values")).toArray()) {
+    const QJsonArray items = object.value(QStringLiteral("values")).toArray();
+    read.values.reserve(items.size());
+    QSet<QString> types; // a handful, shared rather than one string per value
+    for (const QJsonValue &item : items) {
         const QJsonObject entry = item.toObject();
         SetupValue value;
         value.path = entry.value(QStringLiteral("path")).toString();
-        value.type = entry.value(QStringLiteral("type")).toString();
+        value.type = *types.insert(entry.value(QStringLiteral("type")).toString());
         value.value = entry.value(QStringLiteral("value")).toString();
         value.wellFormed = !value.path.isEmpty() && value.type.size() == 1 &&
                            entry.value(QStringLiteral("value")).isString();
-        read.values.append(value);
+        read.values.append(std::move(value));
     }
     if (setup)
-        *setup = read;
+        *setup = std::move(read);
     return true;
 }
 

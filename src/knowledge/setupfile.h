@@ -63,7 +63,7 @@ QByteArray writeSetupFile(const QList<XsdtNode *> &values, const QString &source
 
 // False, with `error` saying why, when the bytes are no setup file. Entries of the wrong shape
 // are kept, marked, for planImport to name.
-bool readSetupFile(const QByteArray &bytes, SetupFile *setup, QString *error = nullptr);
+bool readSetupFile(QByteArray bytes, SetupFile *setup, QString *error = nullptr);
 
 struct ImportProblem
 {
