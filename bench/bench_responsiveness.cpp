@@ -16,6 +16,7 @@
 #include "views/allsettingsview.h"
 #include "views/cleanupview.h"
 #include "views/compareview.h"
+#include "views/exportdialog.h"
 #include "views/historyview.h"
 #include "views/importmapdialog.h"
 #include "views/modulesearchdialog.h"
@@ -37,9 +38,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -503,6 +506,25 @@ void responsivenessAt(qint64 megabytes)
             window.undoAction()->trigger();
             waitFor([&] { return !compare->isComparing() && !compare->isComparisonDue(); });
         };
+
+        // The preferences and every module's and script's data written out through File >
+        // Export..., on the worker.
+        const QString exportPath = home.path() + QStringLiteral("/exported.json");
+        Dialogs::setNextFileName(exportPath);
+        Dialogs::setNextDialogHandler([](QDialog *dialog) {
+            if (auto *choose = qobject_cast<ExportDialog *>(dialog)) {
+                for (int i = 0; i < choose->moduleList()->count(); ++i)
+                    choose->moduleList()->item(i)->setCheckState(Qt::Checked);
+            }
+            return int(QDialog::Accepted);
+        });
+        run("export-setup", megabytes, untilIdle(window, [&] {
+                actionNamed(window, QStringLiteral("E&xport..."))->trigger();
+            }));
+        std::printf("  exported: %lld bytes\n",
+                    static_cast<long long>(QFileInfo(exportPath).size()));
+        QFile::remove(exportPath);
+        Dialogs::reset();
 
         // Every module's data and the preferences exported from the backup (this file with a
         // value in 200 edited) and imported into this file with its home folder mapped
