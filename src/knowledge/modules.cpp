@@ -363,6 +363,14 @@ ModuleFinder::ModuleFinder(const XsdtDocument &document, const QList<RegistryVal
     }
     if (cancelled && cancelled->load())
         return;
+    for (const QString &name : std::as_const(m_candidates))
+        m_candidatesFolded[name.toCaseFolded()].append(name);
+    if (XsdtNode *scripts = topGroup(document, u"ScriptData")) {
+        for (const auto &child : scripts->children) {
+            if (child->isGroup())
+                m_scriptsFolded[child->key.view().toString().toCaseFolded()].append(child.get());
+        }
+    }
     m_index = std::make_unique<Index>(document, registry);
 }
 
@@ -375,11 +383,7 @@ QList<ModuleEntries> ModuleFinder::find(const QString &query, bool *exact) const
     const QString q = query.trimmed();
     if (q.isEmpty() || !m_index)
         return {};
-    QStringList matches;
-    for (const QString &name : m_candidates) {
-        if (name.compare(q, Qt::CaseInsensitive) == 0)
-            matches.append(name);
-    }
+    QStringList matches = exactNames(q);
     if (exact)
         *exact = !matches.isEmpty();
     if (matches.isEmpty()) {
@@ -388,12 +392,45 @@ QList<ModuleEntries> ModuleFinder::find(const QString &query, bool *exact) const
                 matches.append(name);
         }
     }
-    sortUniqueIgnoringCase(matches);
+    return entriesOf(matches);
+}
+
+QList<ModuleEntries> ModuleFinder::findExact(const QString &query) const
+{
+    const QString q = query.trimmed();
+    if (q.isEmpty() || !m_index)
+        return {};
+    return entriesOf(exactNames(q));
+}
+
+QStringList ModuleFinder::exactNames(const QString &q) const
+{
+    QStringList matches;
+    for (const QString &name : m_candidatesFolded.value(q.toCaseFolded())) {
+        if (name.compare(q, Qt::CaseInsensitive) == 0)
+            matches.append(name);
+    }
+    return matches;
+}
+
+QList<ModuleEntries> ModuleFinder::entriesOf(QStringList names) const
+{
+    sortUniqueIgnoringCase(names);
     QList<ModuleEntries> result;
-    result.reserve(matches.size());
-    for (const QString &name : std::as_const(matches))
+    result.reserve(names.size());
+    for (const QString &name : std::as_const(names))
         result.append(m_index->entries(name));
     return result;
+}
+
+QList<XsdtNode *> ModuleFinder::scriptGroups(const QString &name) const
+{
+    QList<XsdtNode *> groups;
+    for (XsdtNode *group : m_scriptsFolded.value(name.toCaseFolded())) {
+        if (group->key.compare(name, Qt::CaseInsensitive) == 0)
+            groups.append(group);
+    }
+    return groups;
 }
 
 QList<ModuleEntries> findModule(const XsdtDocument &document, const QString &query, bool *exact)
@@ -427,22 +464,18 @@ QList<XsdtNode *> moduleDataValues(const XsdtDocument &document, const ModuleFin
     if (similar)
         similar->clear();
     QList<XsdtNode *> values;
-    bool exact = false;
-    const QList<ModuleEntries> modules = finder.find(name, &exact);
+    // The names that merely contain this one are looked for only when nothing has it.
+    const QList<ModuleEntries> modules = finder.findExact(name);
     QList<XsdtNode *> found;
-    if (exact) {
-        for (const ModuleEntries &entries : modules) {
-            for (XsdtNode *node : entries.nodes)
-                appendValuesBelow(node, found);
-        }
+    for (const ModuleEntries &entries : modules) {
+        for (XsdtNode *node : entries.nodes)
+            appendValuesBelow(node, found);
     }
     const QString q = name.trimmed();
     XsdtNode *scripts = q.isEmpty() ? nullptr : topGroup(document, u"ScriptData");
     if (scripts) {
-        for (const auto &child : scripts->children) {
-            if (child->isGroup() && child->key.compare(q, Qt::CaseInsensitive) == 0)
-                appendValuesBelow(child.get(), found);
-        }
+        for (XsdtNode *group : finder.scriptGroups(q))
+            appendValuesBelow(group, found);
     }
     for (XsdtNode *node : std::as_const(found)) {
         if (!node->isDeleted())
@@ -450,7 +483,7 @@ QList<XsdtNode *> moduleDataValues(const XsdtDocument &document, const ModuleFin
     }
     // Looked for only when the name found nothing: an export names thousands that all do.
     if (found.isEmpty() && similar) {
-        for (const ModuleEntries &entries : modules)
+        for (const ModuleEntries &entries : modules.isEmpty() ? finder.find(name) : modules)
             similar->append(entries.name);
         if (scripts) {
             for (const auto &child : scripts->children) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -83,11 +84,24 @@ public:
     const QStringList &names() const { return m_names; }
     // As findModule() on the document it was made for.
     QList<ModuleEntries> find(const QString &query, bool *exact = nullptr) const;
+    // Only the modules of exactly this name, ignoring case.
+    QList<ModuleEntries> findExact(const QString &query) const;
+    // The script data groups named `name` ignoring case, in document order, as they were when
+    // the finder was made.
+    QList<XsdtNode *> scriptGroups(const QString &name) const;
 
 private:
+    QStringList exactNames(const QString &query) const;
+    QList<ModuleEntries> entriesOf(QStringList names) const;
+
     class Index;
     QStringList m_candidates; // with data, then registered, as a search goes through them
     QStringList m_names;
+    // By case-folded name: an export asks for thousands of names, and a scan of every
+    // candidate for each took seconds. Folding may join names that differ ignoring case
+    // by a character's simple mapping, so each is compared again.
+    QHash<QString, QStringList> m_candidatesFolded;
+    QHash<QString, QList<XsdtNode *>> m_scriptsFolded;
     std::unique_ptr<Index> m_index;
 };
 
