@@ -98,8 +98,7 @@ private:
     QStringList m_candidates; // with data, then registered, as a search goes through them
     QStringList m_names;
     // By case-folded name: an export asks for thousands of names, and a scan of every
-    // candidate for each took seconds. Folding may join names that differ ignoring case
-    // by a character's simple mapping, so each is compared again.
+    // candidate for each took seconds. What is found is compared ignoring case as before.
     QHash<QString, QStringList> m_candidatesFolded;
     QHash<QString, QList<XsdtNode *>> m_scriptsFolded;
     std::unique_ptr<Index> m_index;
