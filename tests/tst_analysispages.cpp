@@ -12,6 +12,7 @@
 #include "support/testtree.h"
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
+#include "views/comparerows.h"
 #include "views/compareview.h"
 #include "views/healthview.h"
 #include "views/unusedmodulesview.h"
@@ -496,6 +497,32 @@ private slots:
         QCOMPARE(m_compare->otherPath(), otherFile());
         QCOMPARE(treeRows(m_compare->tree()),
                  (QStringList{"(top level)", "  a | 3 | 2 | Different"}));
+    }
+
+    // A long list is gone through in slices: meanwhile no row is listed, neither the last
+    // filter's nor part of the new one's, and nothing can be copied.
+    void compareInSlices()
+    {
+        openCompare("<i k='G'><v k='a' t='i' v='1'/><v k='b' t='i' v='1'/></i>"
+                    "<i k='H'><v k='c' t='i' v='1'/></i>",
+                    "<i k='G'><v k='a' t='i' v='2'/><v k='b' t='i' v='2'/></i>"
+                    "<i k='H'><v k='c' t='i' v='2'/><v k='d' t='i' v='2'/></i>");
+        const QStringList different = {"G", "  a | 1 | 2 | Different", "  b | 1 | 2 | Different",
+                                       "H", "  c | 1 | 2 | Different"};
+        QCOMPARE(treeRows(m_compare->tree()), different);
+        const qsizetype perSlice = CompareRows::setRecordsPerSlice(1);
+        m_compare->onlyThereBox()->setChecked(true);
+        int turns = 0;
+        for (; m_compare->isSearchPending() && turns < 20; ++turns) {
+            QCOMPARE(treeRows(m_compare->tree()), QStringList());
+            QVERIFY(!m_compare->copyAllButton()->isEnabled());
+            QCoreApplication::processEvents();
+        }
+        CompareRows::setRecordsPerSlice(perSlice);
+        QVERIFY(turns > 2);
+        QCOMPARE(treeRows(m_compare->tree()), QStringList(different)
+                                                  << "  d |  | 2 | Only in the other file");
+        QVERIFY(m_compare->copyAllButton()->isEnabled());
     }
 
     void compareRefusals()
