@@ -290,6 +290,8 @@ void CleanupView::ensureBuilt()
         m_job.finishNow();
     if (m_plan)
         buildSome(true);
+    if (m_statusPending)
+        updateStatus();
 }
 
 // Rows of a list still being made are not in the tree, which would otherwise delete them.
@@ -395,7 +397,12 @@ void CleanupView::buildSome(bool all)
         m_settingsTop->setExpanded(true);
     }
     m_plan.reset();
-    updateStatus();
+    // Looking at every entry's marks takes a tenth of a second at 300 MB: on a turn of its own
+    // unless the list is wanted at once.
+    if (all)
+        updateStatus();
+    else
+        scheduleStatus();
 }
 
 // Makes the next row with whatever goes below it (a group that goes as one entry comes whole,
