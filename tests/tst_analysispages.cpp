@@ -629,6 +629,8 @@ private slots:
         pair->setCheckState(0, Qt::Checked);
         rowNamed(tree, "zed \u203A Main")->setCheckState(0, Qt::Checked);
         QTRY_VERIFY(m_cleanup->queueButton()->isEnabled());
+        QCOMPARE(tree->topLevelItem(0)->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(rowNamed(tree, "Windows (3)")->checkState(0), Qt::PartiallyChecked);
         QVERIFY(!m_cleanup->undoButton()->isEnabled()); // nothing of theirs is queued
         QVERIFY(cleanupStatus().startsWith("Ticked: 3 entries (about "));
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
@@ -641,6 +643,7 @@ private slots:
         QCOMPARE(m_doc->pendingChangeCount(), 3);
         QCOMPARE(pair->text(3), "Queued for deletion");
         QCOMPARE(pair->checkState(0), Qt::Unchecked);
+        QCOMPARE(tree->topLevelItem(0)->checkState(0), Qt::Unchecked);
 
         // The saved-settings section ticks its entries; queueing asks once, listing them all.
         QTreeWidgetItem *savedTop = tree->topLevelItem(1);
