@@ -496,7 +496,12 @@ void responsivenessAt(qint64 megabytes)
             filterSteps.push_back([box] { box->toggle(); });
             filterSteps.push_back([box] { box->toggle(); });
         }
-        run("compare-filters", megabytes, steps(filterSteps));
+        // Done once the last toggle's rows are in.
+        Action filters = steps(filterSteps);
+        filters.done = [done = filters.done, compare] {
+            return done() && !compare->isSearchPending();
+        };
+        run("compare-filters", megabytes, filters);
         Typist compareTypist{compare->searchEdit(), QStringLiteral("width")};
         run("compare-search-typing", megabytes,
             compareTypist.action([&] { return !compare->isSearchPending(); }));
@@ -582,14 +587,19 @@ void responsivenessAt(qint64 megabytes)
         run("copy-all", megabytes,
             comparedAfter(settledAfter([&] { compare->copyAllButton()->click(); }), compare));
         std::printf("  pending changes: %d before, %d after\n", before, window.pendingCount());
-        // The review a save opens with them: shown, its first picture drawn, then turned down.
+        // The review a save opens with them: shown, its first picture drawn, then turned down
+        // once every change is listed.
         int reviewRows = -1;
         Dialogs::setNextDialogHandler([&reviewRows](QDialog *dialog) {
             dialog->show();
             dialog->grab();
             QCoreApplication::processEvents();
-            if (auto *review = qobject_cast<ReviewDialog *>(dialog))
+            if (auto *review = qobject_cast<ReviewDialog *>(dialog)) {
+                while (review->isListing())
+                    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+                review->grab();
                 reviewRows = review->tree()->model()->rowCount();
+            }
             return int(QDialog::Rejected);
         });
         run("review-open", megabytes, settledAfter([&] { window.saveAction()->trigger(); }));

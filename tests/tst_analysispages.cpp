@@ -12,6 +12,7 @@
 #include "support/testtree.h"
 #include "views/backupsdialog.h"
 #include "views/cleanupview.h"
+#include "views/comparerows.h"
 #include "views/compareview.h"
 #include "views/healthview.h"
 #include "views/unusedmodulesview.h"
@@ -498,6 +499,32 @@ private slots:
                  (QStringList{"(top level)", "  a | 3 | 2 | Different"}));
     }
 
+    // A long list is gone through in slices: meanwhile no row is listed, neither the last
+    // filter's nor part of the new one's, and nothing can be copied.
+    void compareInSlices()
+    {
+        openCompare("<i k='G'><v k='a' t='i' v='1'/><v k='b' t='i' v='1'/></i>"
+                    "<i k='H'><v k='c' t='i' v='1'/></i>",
+                    "<i k='G'><v k='a' t='i' v='2'/><v k='b' t='i' v='2'/></i>"
+                    "<i k='H'><v k='c' t='i' v='2'/><v k='d' t='i' v='2'/></i>");
+        const QStringList different = {"G", "  a | 1 | 2 | Different", "  b | 1 | 2 | Different",
+                                       "H", "  c | 1 | 2 | Different"};
+        QCOMPARE(treeRows(m_compare->tree()), different);
+        const qsizetype perSlice = CompareRows::setRecordsPerSlice(1);
+        m_compare->onlyThereBox()->setChecked(true);
+        int turns = 0;
+        for (; m_compare->isSearchPending() && turns < 20; ++turns) {
+            QCOMPARE(treeRows(m_compare->tree()), QStringList());
+            QVERIFY(!m_compare->copyAllButton()->isEnabled());
+            QCoreApplication::processEvents();
+        }
+        CompareRows::setRecordsPerSlice(perSlice);
+        QVERIFY(turns > 2);
+        QCOMPARE(treeRows(m_compare->tree()), QStringList(different)
+                                                  << "  d |  | 2 | Only in the other file");
+        QVERIFY(m_compare->copyAllButton()->isEnabled());
+    }
+
     void compareRefusals()
     {
         openCompare("<v k='a' t='i' v='1'/>", "<v k='a' t='i' v='2'/>");
@@ -602,6 +629,8 @@ private slots:
         pair->setCheckState(0, Qt::Checked);
         rowNamed(tree, "zed \u203A Main")->setCheckState(0, Qt::Checked);
         QTRY_VERIFY(m_cleanup->queueButton()->isEnabled());
+        QCOMPARE(tree->topLevelItem(0)->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(rowNamed(tree, "Windows (3)")->checkState(0), Qt::PartiallyChecked);
         QVERIFY(!m_cleanup->undoButton()->isEnabled()); // nothing of theirs is queued
         QVERIFY(cleanupStatus().startsWith("Ticked: 3 entries (about "));
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
@@ -614,6 +643,7 @@ private slots:
         QCOMPARE(m_doc->pendingChangeCount(), 3);
         QCOMPARE(pair->text(3), "Queued for deletion");
         QCOMPARE(pair->checkState(0), Qt::Unchecked);
+        QCOMPARE(tree->topLevelItem(0)->checkState(0), Qt::Unchecked);
 
         // The saved-settings section ticks its entries; queueing asks once, listing them all.
         QTreeWidgetItem *savedTop = tree->topLevelItem(1);

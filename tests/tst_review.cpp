@@ -137,7 +137,14 @@ private slots:
             "\n2 byte sequences that are not valid UTF-8 (first at line 7, column 12) will be "
             "written as U+FFFD; the backup keeps the original bytes."));
         m_doc->invalidUtf8 = {};
+        // Many changes are sorted on a worker: none is listed, counted or saved until all are.
+        const qsizetype atOnce = ReviewDialog::setListAtOnce(5);
         dialog.populate();
+        QCOMPARE(dialog.summaryLabel()->text(), "Listing 6 changes...");
+        QVERIFY(!dialog.saveButton()->isEnabled());
+        QCOMPARE(list->rowCount(), 0);
+        dialog.finishListing();
+        ReviewDialog::setListAtOnce(atOnce);
         // Deletions first, then edits, each sorted by path ignoring case, numbers by value.
         QCOMPARE(rows(tree),
                  (QStringList{

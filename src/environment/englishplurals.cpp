@@ -190,6 +190,7 @@ const Forms kForms[] = {
     {"queue deletion of %n modules' data", "queue deletion of %n module's data"},
     {"revert all (%n changes)", "revert all (%n change)"},
     {"revert of %n changes", "revert of %n change"},
+    {"Listing %n changes...", "Listing %n change..."},
     // The Paths and Repositories pages.
     {"%n missing", "%n missing"},
     {"None of the %n values may be changed; nothing was written.",

@@ -2,6 +2,7 @@
 
 #include "document/values.h"
 #include "document/xsdtnode.h"
+#include "knowledge/backgroundjob.h"
 
 #include <QColor>
 #include <QFont>
@@ -9,6 +10,8 @@
 #include <algorithm>
 #include <cstring>
 #include <future>
+#include <tuple>
+#include <utility>
 
 namespace vrn {
 
@@ -88,17 +91,20 @@ int naturalCompare(QStringView a, QStringView b)
 
 // Document order among equal paths. The second half is named and sorted on another thread
 // meanwhile, which halves the wait for a review of hundreds of thousands of changes; the merge
-// keeps the first half's entries before equal ones of the second. Nothing changes the document
-// while the window waits here.
+// keeps the first half's entries before equal ones of the second. Once cancelled, every
+// comparison says "equal", which ends the sort soon.
 template <typename Sorted>
-std::vector<Sorted> sortedByPath(const QList<XsdtNode *> &nodes)
+std::vector<Sorted> sortedByPath(const QList<XsdtNode *> &nodes, const std::atomic_bool *cancelled)
 {
-    const auto less = [](const Sorted &a, const Sorted &b) {
-        return naturalCompare(a.path, b.path) < 0;
+    const auto stopped = [cancelled] {
+        return cancelled && cancelled->load(std::memory_order_relaxed);
+    };
+    const auto less = [stopped](const Sorted &a, const Sorted &b) {
+        return !stopped() && naturalCompare(a.path, b.path) < 0;
     };
     std::vector<Sorted> sorted(size_t(nodes.size()));
-    const auto sortPart = [&nodes, &sorted, less](size_t from, size_t to) {
-        for (size_t i = from; i < to; ++i)
+    const auto sortPart = [&nodes, &sorted, less, stopped](size_t from, size_t to) {
+        for (size_t i = from; i < to && !(i % 4096 == 0 && stopped()); ++i)
             sorted[i] = {nodes[qsizetype(i)]->path(), nodes[qsizetype(i)]};
         std::stable_sort(sorted.begin() + qsizetype(from), sorted.begin() + qsizetype(to), less);
     };
@@ -128,16 +134,31 @@ ReviewModel::ReviewModel(QObject *parent)
     : QAbstractItemModel(parent)
 {}
 
-ReviewModel::~ReviewModel() = default;
+ReviewModel::~ReviewModel()
+{
+    freeAside(std::make_tuple(std::move(m_sortedDeletions), std::move(m_sortedEdits),
+                              std::move(m_sortedAdditions), std::move(m_rows)));
+}
+
+ReviewModel::SortedChanges ReviewModel::sortChanges(XsdtDocument::PendingNodes pending,
+                                                    const std::atomic_bool *cancelled)
+{
+    return {sortedByPath<Sorted>(pending.deleted, cancelled),
+            sortedByPath<Sorted>(pending.changed, cancelled),
+            sortedByPath<Sorted>(pending.added, cancelled)};
+}
 
 void ReviewModel::setChanges(XsdtDocument::PendingNodes pending)
 {
-    m_deletions = std::move(pending.deleted);
-    m_edits = std::move(pending.changed);
-    m_additions = std::move(pending.added);
-    m_sortedDeletions = sortedByPath<Sorted>(m_deletions);
-    m_sortedEdits = sortedByPath<Sorted>(m_edits);
-    m_sortedAdditions = sortedByPath<Sorted>(m_additions);
+    setChanges(sortChanges(std::move(pending)));
+}
+
+void ReviewModel::setChanges(SortedChanges sorted)
+{
+    // A long list's many paths take a while to free: not on the window's thread.
+    freeAside(SortedChanges{std::exchange(m_sortedDeletions, std::move(sorted.deletions)),
+                            std::exchange(m_sortedEdits, std::move(sorted.edits)),
+                            std::exchange(m_sortedAdditions, std::move(sorted.additions))});
     m_deletions.clear();
     m_edits.clear();
     m_additions.clear();

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
 #include <vector>
 
 namespace vrn {
@@ -34,8 +35,26 @@ public:
     explicit ReviewModel(QObject *parent = nullptr);
     ~ReviewModel() override;
 
+    struct Sorted
+    {
+        QString path;
+        XsdtNode *node;
+    };
+    // The changes of each kind sorted by path: what a list is made from.
+    struct SortedChanges
+    {
+        std::vector<Sorted> deletions;
+        std::vector<Sorted> edits;
+        std::vector<Sorted> additions;
+    };
+    // May run on another thread while nothing changes the document; gives up, with part of
+    // the changes left out, once `cancelled` is set.
+    static SortedChanges sortChanges(XsdtDocument::PendingNodes pending,
+                                     const std::atomic_bool *cancelled = nullptr);
+
     // Takes the changes (sorted here, once) and lists those the filter lets through.
     void setChanges(XsdtDocument::PendingNodes pending);
+    void setChanges(SortedChanges sorted);
     // A row shows when its kind is ticked and the text (trimmed) is empty, part of its path, or
     // part of the old or new text of a value that is not a Block, ignoring case. With changes
     // but no row, one row says that nothing matches.
@@ -82,12 +101,6 @@ private:
         bool fetched = false;
         std::vector<Child> children;
     };
-    struct Sorted
-    {
-        QString path;
-        XsdtNode *node;
-    };
-
     bool isGroupRow(const Row &row) const;
     QVariant childData(const Row &row, const Child &child, int column, int role) const;
 

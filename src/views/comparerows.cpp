@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <utility>
 
 namespace vrn {
 
@@ -44,76 +45,155 @@ CompareRows::CompareRows(Comparison *comparison, QWidget *view)
     : QAbstractItemModel(view)
     , m_comparison(comparison)
     , m_view(view)
-{}
+{
+    m_fillSlices.setSingleShot(true);
+    connect(&m_fillSlices, &QTimer::timeout, this, [this] {
+        if (!fillSome(false))
+            m_fillSlices.start();
+    });
+}
+
+// One fill as it goes: the rows and counts so far, where it is, and the part of a path it
+// looked in last. Nothing of it is shown until it is done.
+struct CompareRows::Filling
+{
+    explicit Filling(const Comparison::Positions &positions)
+        : next(positions.begin())
+        , end(positions.end())
+    {}
+    Comparison::Positions::Iterator next;
+    Comparison::Positions::Iterator end;
+    std::vector<Group> groups;
+    std::vector<int> rowOfLabel;
+    QList<int> shown;
+    int counts[3] = {0, 0, 0};
+    int hidden = 0;
+    const XsdtNode *group = nullptr;
+    bool groupMatches = false;
+    QString tail;
+    qsizetype tailLength = 0;
+};
+
+namespace {
+
+constexpr qsizetype kFillAtOnce = 20'000;
+constexpr qint64 kFillSliceNs = 12'000'000;
+qsizetype recordsPerSlice = 0; // 0: slices end by time
+
+} // namespace
+
+CompareRows::~CompareRows() = default;
+
+qsizetype CompareRows::setRecordsPerSlice(qsizetype records)
+{
+    return std::exchange(recordsPerSlice, records);
+}
+
+void CompareRows::stopFill()
+{
+    m_fillSlices.stop();
+    m_filling.reset();
+}
 
 void CompareRows::clear()
 {
+    stopFill();
     m_shown.clear();
     restartVerdicts();
     reset({}, false);
 }
 
+// The rows listed so far go at once: kept while the new ones are found, they would show what
+// the filter no longer lets through, and their copy would act on them.
 void CompareRows::fill(const Filter &filter)
 {
+    clear();
     m_filter = filter;
-    m_shown.clear();
-    restartVerdicts();
-    m_counts[0] = m_counts[1] = m_counts[2] = 0;
-    m_hidden = 0;
-    std::vector<Group> groups;
-    std::vector<int> rowOfLabel;
-    const QString &search = filter.search;
+    const Comparison::Positions current = m_comparison->current();
+    m_filling = std::make_unique<Filling>(current);
+    if (fillSome(recordsPerSlice == 0 && current.size() <= size_t(kFillAtOnce)))
+        return;
+    m_fillSlices.start();
+}
+
+void CompareRows::finishFill()
+{
+    if (m_filling)
+        fillSome(true);
+}
+
+bool CompareRows::fillSome(bool all)
+{
+    QElapsedTimer clock;
+    clock.start();
+    Filling &f = *m_filling;
+    const QString &search = m_filter.search;
     // Whether a record's path holds the search text, without making every path: records in a
     // row mostly share their group, whose part is looked in once; a match that begins there
     // and ends in the key is found in the part's last characters and the key.
-    const XsdtNode *group = nullptr;
-    bool groupMatches = false;
-    QString tail;
-    qsizetype tailLength = 0;
     const auto pathMatches = [&](const DiffRecord &record) {
         const XsdtNode *node = record.node();
-        if (node->parent != group) {
-            group = node->parent;
-            const QString part = group->parent ? group->path() + QLatin1Char('/') : QString();
-            groupMatches = part.contains(search, Qt::CaseInsensitive);
-            tail = part.right(search.size() - 1);
-            tailLength = tail.size();
+        if (node->parent != f.group) {
+            f.group = node->parent;
+            const QString part = f.group->parent ? f.group->path() + QLatin1Char('/') : QString();
+            f.groupMatches = part.contains(search, Qt::CaseInsensitive);
+            f.tail = part.right(search.size() - 1);
+            f.tailLength = f.tail.size();
         }
-        if (groupMatches)
+        if (f.groupMatches)
             return true;
-        tail.truncate(tailLength);
-        return tail.append(node->key).contains(search, Qt::CaseInsensitive);
+        f.tail.truncate(f.tailLength);
+        return f.tail.append(node->key).contains(search, Qt::CaseInsensitive);
     };
-    for (int position : m_comparison->current()) {
+    auto sliceOver = [&clock, done = qsizetype(0)]() mutable {
+        ++done;
+        return recordsPerSlice > 0 ? done > recordsPerSlice
+                                   : done % 256 == 0 && clock.nsecsElapsed() >= kFillSliceNs;
+    };
+    for (; f.next != f.end; ++f.next) {
+        if (!all && sliceOver())
+            return false;
+        const int position = *f.next;
         const DiffRecord &record = m_comparison->records()[position];
-        if (filter.hideNoise && m_comparison->isNoise(position)) {
-            ++m_hidden;
+        if (m_filter.hideNoise && m_comparison->isNoise(position)) {
+            ++f.hidden;
             continue;
         }
-        ++m_counts[record.kind()];
-        if (!filter.kinds[record.kind()])
+        ++f.counts[record.kind()];
+        if (!m_filter.kinds[record.kind()])
             continue;
         if (!search.isEmpty() && !pathMatches(record) &&
             !(record.here && record.here->value.contains(search, Qt::CaseInsensitive)) &&
             !(record.there && record.there->value.contains(search, Qt::CaseInsensitive)))
             continue;
         const int label = m_comparison->groupOf(position);
-        if (size_t(label) >= rowOfLabel.size())
-            rowOfLabel.resize(size_t(label) + 1, -1);
-        int &row = rowOfLabel[size_t(label)];
+        if (size_t(label) >= f.rowOfLabel.size())
+            f.rowOfLabel.resize(size_t(label) + 1, -1);
+        int &row = f.rowOfLabel[size_t(label)];
         if (row < 0) {
-            row = int(groups.size());
-            groups.push_back({label, {}});
+            row = int(f.groups.size());
+            f.groups.push_back({label, {}});
         }
-        groups[size_t(row)].positions.push_back(position);
-        m_shown.append(position);
+        f.groups[size_t(row)].positions.push_back(position);
+        f.shown.append(position);
     }
-    reset(std::move(groups), true);
+    const std::unique_ptr<Filling> done = std::move(m_filling);
+    m_fillSlices.stop();
+    m_shown = std::move(done->shown);
+    std::copy(std::begin(done->counts), std::end(done->counts), std::begin(m_counts));
+    m_hidden = done->hidden;
+    reset(std::move(done->groups), true);
+    emit filled();
+    return true;
 }
 
 bool CompareRows::takePatch(const Comparison::Patch &patch)
 {
     restartVerdicts(); // the ones known are known at once
+    if (m_filling) {   // gone through before the patch: filled again
+        stopFill();
+        return false;
+    }
     // An edited value may no longer match the search text, which looks at values too.
     const bool searching = !m_filter.search.isEmpty() && !patch.changed.isEmpty();
     if (patch.added || searching || patch.removed.size() + patch.changed.size() > kRowPatchLimit)

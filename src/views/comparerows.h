@@ -5,7 +5,9 @@
 #include <QAbstractItemModel>
 #include <QList>
 #include <QSet>
+#include <QTimer>
 
+#include <memory>
 #include <vector>
 
 class QWidget;
@@ -37,12 +39,18 @@ public:
 
     // `view` lends its font and palette to the rows.
     CompareRows(Comparison *comparison, QWidget *view);
+    ~CompareRows() override;
 
     // No rows at all, not even the one that says nothing passed the filter.
     void clear();
-    // Every row anew, in one pass over the comparison's current records. The counts take in
-    // every kind before the kind boxes and the search; noise left out is counted apart.
+    // Every row anew, from one pass over the comparison's current records. The counts take in
+    // every kind before the kind boxes and the search; noise left out is counted apart. Many
+    // records are gone through a slice at a time between events, with no row listed until all
+    // are (filled() follows then); few at once.
     void fill(const Filter &filter);
+    bool isFilling() const { return bool(m_filling); }
+    // Goes through the rest of the records now, for callers that look at the rows at once.
+    void finishFill();
     // Repaints the rows the patch changed and takes out those it removed, with groups left
     // empty; false when the whole list must be filled again instead.
     bool takePatch(const Comparison::Patch &patch);
@@ -73,6 +81,10 @@ public:
     void setSideNames(const QString &here, const QString &there, const QString &onlyHere,
                       const QString &onlyThere);
 
+    // For tests: every fill goes in slices of this many records, however few there are; 0
+    // goes back to slices by time for many records only. Returns the last number.
+    static qsizetype setRecordsPerSlice(qsizetype records);
+
     // The texts of a record's row.
     QString rowLabel(int position) const;
     QString statusText(int position) const;
@@ -86,6 +98,10 @@ public:
     Qt::ItemFlags flags(const QModelIndex &index) const override;
     QVariant data(const QModelIndex &index, int role) const override;
 
+signals:
+    // The rows of fill() are in place.
+    void filled();
+
 private:
     void restartVerdicts();
     struct Group
@@ -95,6 +111,10 @@ private:
     };
     void reset(std::vector<Group> groups, bool placeholder);
     bool isGroupRow(const QModelIndex &index) const;
+    struct Filling;
+    // Goes on with the fill under way for about a slice, or to the end; true once done.
+    bool fillSome(bool all);
+    void stopFill();
 
     Comparison *m_comparison;
     QWidget *m_view;
@@ -110,6 +130,8 @@ private:
     qsizetype m_verdictNext = 0; // the verdicts of m_shown are known up to here
     // Those known, counted by verdict: the summary and the copy button read them once all are.
     int m_verdictCounts[kCopyVerdicts] = {};
+    std::unique_ptr<Filling> m_filling; // the fill under way
+    QTimer m_fillSlices;
 };
 
 } // namespace vrn

@@ -93,6 +93,10 @@ CompareView::CompareView(SettingsModel *model, QWidget *parent)
             &CompareView::cancelComparison);
 
     m_rows = new CompareRows(m_comparison, this);
+    connect(m_rows, &CompareRows::filled, this, [this] {
+        m_tree->expandAll();
+        workOutVerdicts();
+    });
     m_tree = new QTreeView(this);
     m_tree->setModel(m_rows);
     m_tree->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -161,11 +165,6 @@ CompareView::CompareView(SettingsModel *model, QWidget *parent)
 }
 
 CompareView::~CompareView() = default;
-
-void CompareView::setEditedPathSource(std::function<QString()> source)
-{
-    m_pathSource = std::move(source);
-}
 
 void CompareView::setDocument(XsdtDocument *document)
 {
@@ -250,6 +249,11 @@ void CompareView::cancelComparison()
     emit message(tr("Comparison cancelled."));
 }
 
+bool CompareView::isSearchPending() const
+{
+    return m_searchPause.isActive() || m_rows->isFilling();
+}
+
 QString CompareView::otherPath() const
 {
     return isComparing() ? m_comparison->runningPath() : m_comparison->otherPath();
@@ -258,6 +262,7 @@ QString CompareView::otherPath() const
 void CompareView::finishComparison()
 {
     m_comparison->finishNow();
+    m_rows->finishFill();
     while (m_verdictSlices.isActive())
         workOutVerdicts();
 }
@@ -342,9 +347,9 @@ void CompareView::showResults()
     filter.kinds[DiffRecord::OnlyThere] = m_onlyThere->isChecked();
     filter.hideNoise = m_hideNoise->isChecked() && m_model->policy();
     filter.search = m_search->text().trimmed();
+    m_verdictSlices.stop(); // until the new rows are in
     m_rows->fill(filter);
-    m_tree->expandAll();
-    workOutVerdicts();
+    updateButtons();
 }
 
 void CompareView::workOutVerdicts()
@@ -446,11 +451,6 @@ void CompareView::showEvent(QShowEvent *event)
     fillFileChoices(); // backups made or deleted while the page was away
     if (m_resultsDue)
         showResults();
-}
-
-void CompareView::refreshFileChoices()
-{
-    fillFileChoices();
 }
 
 void CompareView::fillFileChoices()

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <utility>
 
 class QCheckBox;
 class QComboBox;
@@ -41,7 +42,7 @@ public:
     // The path of the edited file comes from the source the main window set.
     void setDocument(XsdtDocument *document) override;
     void setViewOnly(bool viewOnly) override;
-    void setEditedPathSource(std::function<QString()> source);
+    void setEditedPathSource(std::function<QString()> source) { m_pathSource = std::move(source); }
 
     // Starts reading and comparing the file; false, with the reason, when it cannot even start
     // (the edited file itself, a file that cannot be opened). A file that turns out not to be a
@@ -49,7 +50,7 @@ public:
     bool compareWith(const QString &path, QString *error = nullptr);
     // Lists the files and backups on disk again, keeping the file compared with; called after
     // a save, which makes a backup the list must offer.
-    void refreshFileChoices();
+    void refreshFileChoices() { fillFileChoices(); }
     // Back to no other file, as when the first entry of the chooser is picked.
     void forgetOtherFile();
     // Gives up the comparison under way, as its Cancel button does: back to no other file.
@@ -65,8 +66,8 @@ public:
     // Waits for the worker without taking its result, which arrives from the event loop as
     // usual: for tests of results that come too late.
     void waitForWorker() { m_comparison->waitForWorker(); }
-    // Typed search text not yet applied to the list.
-    bool isSearchPending() const { return m_searchPause.isActive(); }
+    // Typed search text or a filter not yet applied to the list.
+    bool isSearchPending() const;
     // The file compared with, or being read to be compared with.
     QString otherPath() const;
     const QList<DiffRecord> &records() const { return m_comparison->records(); }

@@ -20,10 +20,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace vrn {
 
 namespace {
+
+qsizetype listAtOnce = 20'000;
 
 // A plain text box at most this many lines of its font tall.
 void limitLines(QPlainTextEdit *edit, double lines)
@@ -177,12 +180,38 @@ void ReviewDialog::setFileNotes(const QStringList &notes)
     updateSummary(); // the list itself does not change
 }
 
+qsizetype ReviewDialog::setListAtOnce(qsizetype changes)
+{
+    return std::exchange(listAtOnce, changes);
+}
+
 void ReviewDialog::populate()
 {
     // The lists walk the whole document: taken once here, not again for every filter key or
     // note, since nothing but this dialog's own revert changes the document while it is open.
-    m_list->setChanges(m_document ? m_document->pendingNodes() : XsdtDocument::PendingNodes());
+    XsdtDocument::PendingNodes pending =
+        m_document ? m_document->pendingNodes() : XsdtDocument::PendingNodes();
+    const qsizetype count = pending.deleted.size() + pending.changed.size() + pending.added.size();
+    if (count <= listAtOnce) {
+        m_job.stop();
+        m_listing = 0;
+        m_list->setChanges(std::move(pending));
+        fill();
+        return;
+    }
+    // Nothing to revert or save meanwhile: the list shows no row until all are in.
+    m_listing = count;
+    m_list->setChanges(ReviewModel::SortedChanges());
     fill();
+    m_job.start([this, pending = std::move(pending)](const std::atomic_bool &cancelled) mutable {
+        auto sorted = std::make_shared<ReviewModel::SortedChanges>(
+            ReviewModel::sortChanges(std::move(pending), &cancelled));
+        return BackgroundJob::Finish([this, sorted] {
+            m_listing = 0;
+            m_list->setChanges(std::move(*sorted));
+            fill();
+        });
+    });
 }
 
 void ReviewDialog::fill()
@@ -198,6 +227,11 @@ void ReviewDialog::fill()
 
 void ReviewDialog::updateSummary()
 {
+    if (m_listing > 0) {
+        m_summaryLabel->setText(tr("Listing %n changes...", nullptr, int(m_listing)));
+        m_saveButton->setEnabled(false);
+        return;
+    }
     const QList<XsdtNode *> &deletions = m_list->deletions();
     const QList<XsdtNode *> &edits = m_list->edits();
     const QList<XsdtNode *> &additions = m_list->additions();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "knowledge/backgroundjob.h"
 #include "knowledge/leftovers.h"
 
 #include <QDialog>
@@ -33,7 +34,14 @@ public:
     // What saving does to the file beyond the changes (its other names keep the old content),
     // said under the summary.
     void setFileNotes(const QStringList &notes);
+    // Lists the document's changes. Many are sorted on a worker: the list, the counts and Save
+    // wait for them.
     void populate();
+    bool isListing() const { return m_job.isRunning(); }
+    // Waits for the changes being sorted and lists them now, for callers that look at once.
+    void finishListing() { m_job.finishNow(); }
+    // Changes listed at once; more are sorted on a worker. For tests; returns the last limit.
+    static qsizetype setListAtOnce(qsizetype changes);
     // Lists the values under a deleted or new group; the list does it when a row is expanded.
     void populateDeletion(const QModelIndex &index);
 
@@ -78,6 +86,8 @@ private:
     QPushButton *m_revertButton = nullptr;
     QPushButton *m_cancelButton = nullptr;
     QPushButton *m_saveButton = nullptr;
+    qsizetype m_listing = 0; // changes being sorted on the worker
+    BackgroundJob m_job{this};
 };
 
 } // namespace vrn
