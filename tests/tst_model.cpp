@@ -963,7 +963,7 @@ void TestModel::backgroundJobKeepsOnlyTheLatest()
             job.waitForWork();
         job.stop();
         QCoreApplication::processEvents();
-        QThreadPool::globalInstance()->waitForDone();
+        waitForAside();
         QVERIFY(freed != nullptr);
         QVERIFY(freed != QThread::currentThread());
         QVERIFY(doneBeforeStop || freed != worked);
