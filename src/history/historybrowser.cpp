@@ -5,7 +5,6 @@
 #include "knowledge/comparison.h"
 
 #include <QDateTime>
-#include <QThreadPool>
 
 namespace vrn {
 
@@ -104,7 +103,7 @@ void HistoryBrowser::keepCount()
     const HistoryVersion *version = m_store.version(m_shownId);
     if (m_against != Against::Previous || !version || version->changed >= 0 || m_store.isReadOnly())
         return;
-    QThreadPool::globalInstance()->start(
+    runAside(
         [store = m_store, id = m_shownId, count = int(m_comparison->records().size())]() mutable {
             store.setChanged(id, count);
         });

@@ -111,9 +111,22 @@ void BackgroundJob::waitForWork()
         m_thread->wait();
 }
 
+namespace {
+
+// Not Qt's shared pool: the window's painting hands parts of large fills to that one and waits
+// for them, behind whatever this work holds its threads with.
+Q_GLOBAL_STATIC(QThreadPool, asidePool)
+
+} // namespace
+
 void runAside(std::function<void()> work)
 {
-    QThreadPool::globalInstance()->start(std::move(work));
+    asidePool()->start(std::move(work));
+}
+
+void waitForAside()
+{
+    asidePool()->waitForDone();
 }
 
 } // namespace vrn

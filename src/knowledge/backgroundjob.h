@@ -55,6 +55,8 @@ private:
 
 // Runs `work` on a pool thread, for work the window should not wait for.
 void runAside(std::function<void()> work);
+// Waits until all work run aside so far has ended.
+void waitForAside();
 
 // Lets go of `value` on a pool thread: a large file's lists take longer to free than the window
 // may wait, whether it waits for them directly or for a worker that frees them. Only for values

@@ -15,10 +15,6 @@
 #include <QTimer>
 #include <QVarLengthArray>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 #include <algorithm>
 #include <iterator>
 #include <mutex>
@@ -370,11 +366,6 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
                 return {};
             fresh->document = fresh->owned.get();
             fresh->index = std::make_unique<DocumentComparison>(*fresh->document);
-#ifdef __GLIBC__
-            // The file's bytes and the index's scaffolding are freed by now: give their room
-            // back before this document is compared, rather than hold both.
-            malloc_trim(0);
-#endif
             other = std::move(fresh);
         }
         outcome->other = other;

@@ -391,9 +391,20 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
     SearchIndex index;
     std::vector<SearchEntry> &entries = index.entries;
     std::vector<QString> &texts = index.texts;
-    // Each distinct text once; what a text is in lower case is looked up once too.
-    QHash<QString, int> textIds;
-    std::vector<int> lowerOf; // by text: its lower case, or -1 until asked
+    // The lookups below hold a string per distinct text: freeing them takes long enough on a
+    // large file that the window, waiting for a stopped indexer, would feel it, and an index
+    // freed meanwhile on a pool thread makes each free wait for the same lock. They go aside.
+    struct Lookups
+    {
+        // Each distinct text once; what a text is in lower case is looked up once too.
+        QHash<QString, int> textIds;
+        std::vector<int> lowerOf; // by text: its lower case, or -1 until asked
+        // Keys by their place in the document: a key is read from the node once per distinct key.
+        QHash<QStringView, int> keyIds;
+    } lookups;
+    QHash<QString, int> &textIds = lookups.textIds;
+    std::vector<int> &lowerOf = lookups.lowerOf;
+    QHash<QStringView, int> &keyIds = lookups.keyIds;
     const auto intern = [&](const QString &text) {
         if (const auto found = textIds.constFind(text); found != textIds.cend())
             return *found;
@@ -411,8 +422,6 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         }
         return lowerOf[size_t(id)];
     };
-    // Keys by their place in the document: a key is read from the node once per distinct key.
-    QHash<QStringView, int> keyIds;
     // Depth first with the group's lower-case path carried down, so no path is built twice.
     struct Frame
     {
@@ -428,7 +437,7 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         // Asked often enough that stopping waits a few milliseconds at most.
         if (cancelled && (++visited & 1023) == 0 && cancelled->load()) {
             // The window waits for this worker to stop: what it made so far goes elsewhere.
-            freeAside(std::move(index));
+            freeAside(std::make_pair(std::move(index), std::move(lookups)));
             return {};
         }
         Frame &top = stack.back();
@@ -474,9 +483,10 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
                              index.groups[size_t(y.group)], index.texts[size_t(y.key)]) < 0;
     });
     if (!sorted) {
-        freeAside(std::move(index));
+        freeAside(std::make_pair(std::move(index), std::move(lookups)));
         return {};
     }
+    freeAside(std::move(lookups));
     index.pathRank.assign(entries.size(), 0);
     for (size_t i = 0; i < order.size(); ++i)
         index.pathRank[size_t(order[i])] = int(i);

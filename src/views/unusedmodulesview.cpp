@@ -24,7 +24,6 @@
 #include <QScrollArea>
 #include <QStyle>
 #include <QStyleOptionButton>
-#include <QThreadPool>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -312,7 +311,7 @@ void UnusedModulesView::startMeasuring()
     // Only copies cross: the worker reads the file system and nothing of this page.
     auto promise = std::make_shared<QPromise<QList<LeftoverItem>>>();
     watcher->setFuture(promise->future());
-    QThreadPool::globalInstance()->start([promise, items]() mutable {
+    runAside([promise, items]() mutable {
         promise->start();
         for (LeftoverItem &item : items)
             measure(item);

@@ -74,12 +74,14 @@ void SettingsTreeView::setModel(QAbstractItemModel *model)
     if (!model)
         return;
     // Shown directly, the settings model says only once that every value may look different:
-    // the value and type columns repaint, as a filter proxy has them repaint.
+    // the value and type columns repaint, as a filter proxy has them repaint. Not through the
+    // tree's own dataChanged(), which looks at the height of every open row in the range, all
+    // of them for a large file opened all the way, when the rows share one height.
     if (model == m_model) {
         connect(m_model, &SettingsModel::valuesChanged, this, [this] {
             if (const int rows = m_model->rowCount(); rows > 0)
-                dataChanged(m_model->index(0, 1),
-                            m_model->index(rows - 1, m_model->columnCount() - 1));
+                QAbstractItemView::dataChanged(
+                    m_model->index(0, 1), m_model->index(rows - 1, m_model->columnCount() - 1));
         });
     }
     // The indexes an expansion holds are good only while no row comes, goes or moves.
