@@ -107,6 +107,10 @@ private:
 // The registry entry, then every value of the module's data in document order.
 QList<XsdtNode *> valueNodes(const ModuleEntries &entries);
 
+// Sorts ignoring case and drops exact duplicates, keeping the first occurrence: the result is
+// the same as removing duplicates first and then sorting stably.
+void sortUniqueIgnoringCase(QStringList &names);
+
 // What a module search finds for exactly this name (ignoring case), registry entries left out,
 // followed by the values of the script data group of that name: the data that goes with a
 // module or script when a setup moves to another computer. When nothing has the name, the

@@ -181,10 +181,8 @@ QStringList exportableModules(const XsdtDocument &document)
                 names.append(child->key);
         }
     }
-    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
-        return a.compare(b, Qt::CaseInsensitive) < 0;
-    });
-    names.erase(std::unique(names.begin(), names.end()), names.end());
+    // A name may be a module's and a script's: listed once.
+    sortUniqueIgnoringCase(names);
     return names;
 }
 
