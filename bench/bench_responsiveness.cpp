@@ -517,10 +517,8 @@ void responsivenessAt(qint64 megabytes)
         const QString exportPath = home.path() + QStringLiteral("/exported.json");
         Dialogs::setNextFileName(exportPath);
         Dialogs::setNextDialogHandler([](QDialog *dialog) {
-            if (auto *choose = qobject_cast<ExportDialog *>(dialog)) {
-                for (int i = 0; i < choose->moduleList()->count(); ++i)
-                    choose->moduleList()->item(i)->setCheckState(Qt::Checked);
-            }
+            if (auto *choose = qobject_cast<ExportDialog *>(dialog))
+                choose->tickAllButton()->click();
             return int(QDialog::Accepted);
         });
         run("export-setup", megabytes, untilIdle(window, [&] {

@@ -7,13 +7,17 @@
 #include "knowledge/schema.h"
 #include "model/settingsmodel.h"
 #include "support/testfiles.h"
+#include "views/exportdialog.h"
 #include "views/pathsview.h"
 #include "views/repositoriesview.h"
 #include "widgets/dialogs.h"
 #include "widgets/editrequests.h"
 
 #include <QCheckBox>
+#include <QDialogButtonBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -168,6 +172,24 @@ private slots:
         auto none = parsed(R"(<i k="Global"/>)");
         page.setDocument(none.get());
         QVERIFY(page.visibleText().contains("This file lists no update repositories"));
+    }
+
+    // Ticking all shown takes the names the filter lets through, and only those; the export
+    // button follows though the list's signals were held meanwhile.
+    void exportTicksAllShown()
+    {
+        ExportDialog dialog({"Alpha", "Beta", "alphabet"});
+        dialog.preferencesBox()->setChecked(false);
+        QDialogButtonBox *buttons = dialog.findChild<QDialogButtonBox *>();
+        QVERIFY(!buttons->button(QDialogButtonBox::Ok)->isEnabled());
+        dialog.filterEdit()->setText(" ALPHA ");
+        dialog.tickAllButton()->click();
+        QCOMPARE(dialog.modules(), QStringList({"Alpha", "alphabet"}));
+        QVERIFY(buttons->button(QDialogButtonBox::Ok)->isEnabled());
+        dialog.filterEdit()->clear();
+        dialog.untickAllButton()->click();
+        QCOMPARE(dialog.modules(), QStringList());
+        QVERIFY(!buttons->button(QDialogButtonBox::Ok)->isEnabled());
     }
 };
 

@@ -2,10 +2,12 @@
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 namespace vrn {
@@ -41,11 +43,25 @@ ExportDialog::ExportDialog(const QStringList &modules, QWidget *parent)
         item->setCheckState(Qt::Unchecked);
     }
     layout->addWidget(m_list, 1);
+    // Moving every module's data to another computer should not take thousands of clicks.
+    auto *ticks = new QHBoxLayout;
+    m_tickAll = new QPushButton(tr("Tick all shown"), this);
+    m_untickAll = new QPushButton(tr("Untick all shown"), this);
+    m_tickAll->setAutoDefault(false);
+    m_untickAll->setAutoDefault(false);
+    ticks->addWidget(m_tickAll);
+    ticks->addWidget(m_untickAll);
+    ticks->addStretch(1);
+    layout->addLayout(ticks);
+    connect(m_tickAll, &QPushButton::clicked, this, [this] { tickShown(Qt::Checked); });
+    connect(m_untickAll, &QPushButton::clicked, this, [this] { tickShown(Qt::Unchecked); });
     if (modules.isEmpty()) {
         // A sentence instead of an empty box.
         label->setText(tr("No module or script has data in this file."));
         m_filter->hide();
         m_list->hide();
+        m_tickAll->hide();
+        m_untickAll->hide();
     } else {
         label->setText(tr("The data of these modules and scripts too:"));
         label->setBuddy(m_filter);
@@ -59,9 +75,10 @@ ExportDialog::ExportDialog(const QStringList &modules, QWidget *parent)
     connect(m_preferences, &QCheckBox::toggled, this, &ExportDialog::updateButtons);
     connect(m_list, &QListWidget::itemChanged, this, &ExportDialog::updateButtons);
     connect(m_filter, &QLineEdit::textChanged, this, [this](const QString &text) {
+        const QString wanted = text.trimmed();
         for (int row = 0; row < m_list->count(); ++row) {
             QListWidgetItem *item = m_list->item(row);
-            item->setHidden(!item->text().contains(text.trimmed(), Qt::CaseInsensitive));
+            item->setHidden(!item->text().contains(wanted, Qt::CaseInsensitive));
         }
     });
     resize(460, 480);
@@ -83,10 +100,28 @@ QStringList ExportDialog::modules() const
     return chosen;
 }
 
+void ExportDialog::tickShown(Qt::CheckState state)
+{
+    {
+        // One check of the buttons afterwards, not one per name.
+        const QSignalBlocker quiet(m_list);
+        for (int row = 0; row < m_list->count(); ++row) {
+            QListWidgetItem *item = m_list->item(row);
+            if (!item->isHidden())
+                item->setCheckState(state);
+        }
+    }
+    m_list->viewport()->update();
+    updateButtons();
+}
+
 void ExportDialog::updateButtons()
 {
-    // An export of nothing is no export.
-    m_buttons->button(QDialogButtonBox::Ok)->setEnabled(preferences() || !modules().isEmpty());
+    // An export of nothing is no export. Looks for one ticked name only: this runs at each tick.
+    bool anyModule = false;
+    for (int row = 0; row < m_list->count() && !anyModule; ++row)
+        anyModule = m_list->item(row)->checkState() == Qt::Checked;
+    m_buttons->button(QDialogButtonBox::Ok)->setEnabled(preferences() || anyModule);
 }
 
 } // namespace vrn
