@@ -13,7 +13,6 @@
 
 #include <cstdio>
 #include <functional>
-#include <malloc.h>
 #include <memory>
 #include <string>
 #include <unordered_map>

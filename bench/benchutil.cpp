@@ -3,6 +3,7 @@
 #include "generator/generator.h"
 #include "knowledge/builtin.h"
 #include "knowledge/schema.h"
+#include "store/allocator.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -11,7 +12,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <malloc.h>
 #include <unistd.h>
 
 namespace vrn::bench {
@@ -151,7 +151,7 @@ void Suite::print() const
 
 qint64 residentBytes()
 {
-    malloc_trim(0);
+    allocator::releaseFreed();
     QFile statm(QStringLiteral("/proc/self/statm"));
     if (!statm.open(QIODevice::ReadOnly))
         return 0;
@@ -163,8 +163,7 @@ qint64 residentBytes()
 
 qint64 heapBytes()
 {
-    const struct mallinfo2 info = mallinfo2();
-    return qint64(info.uordblks + info.hblkhd);
+    return allocator::bytesInUse();
 }
 
 DeletionPolicy shippedPolicy()

@@ -7,6 +7,7 @@
 #include "history/historyrecorder.h"
 #include "history/historystore.h"
 #include "history/historywatcher.h"
+#include "store/allocator.h"
 #include "store/documentmanager.h"
 
 #include <QCommandLineParser>
@@ -17,10 +18,6 @@
 #include <QJsonDocument>
 #include <QTemporaryFile>
 #include <QTextStream>
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 namespace vrn {
 
@@ -66,11 +63,9 @@ void Ctl::finishRecording()
 {
     if (!m_recorder)
         return;
-#ifdef __GLIBC__
     // The document the command let go of stays with the allocator otherwise, and the versions'
     // large buffers would come on top of it rather than in its place.
-    malloc_trim(0);
-#endif
+    allocator::releaseFreed();
     m_recorder->waitForIdle();
     // Not kept in the history is worth saying, but the save itself is done.
     for (const QString &message : std::as_const(m_recorderFailures))
