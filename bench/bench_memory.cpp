@@ -36,7 +36,8 @@ void memoryAt(qint64 megabytes)
     env.insert(QStringLiteral("VARNEL_MEMORY_STEPS"), QStringLiteral("1"));
     QProcess process;
     process.setProcessEnvironment(env);
-    process.start(QStringLiteral(VARNEL_PROGRAM),
+    // Another build of the program can be named for a comparison of two versions.
+    process.start(qEnvironmentVariable("VARNEL_BENCH_PROGRAM", QStringLiteral(VARNEL_PROGRAM)),
                   {QStringLiteral("--screenshots"), home.path() + QStringLiteral("/shots"), file});
     // A 300 MB file takes minutes on a busy machine; no limit but the process's own end.
     if (!process.waitForFinished(-1) || process.exitCode() != 0) {

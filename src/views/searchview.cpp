@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <initializer_list>
 #include <numeric>
+#include <tuple>
 
 namespace vrn {
 
@@ -423,13 +424,15 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         return lowerOf[size_t(id)];
     };
     // Depth first with the group's lower-case path carried down, so no path is built twice.
+    // The paths are wanted for the ranking only, and go once it is made.
     struct Frame
     {
         const XsdtNode *group;
         size_t next;
-        int path; // in index.groups
+        int path; // in index.groups and paths
     };
-    index.groups.push_back(QString());
+    std::vector<QString> paths{QString()};
+    index.groups.push_back({});
     std::vector<Frame> stack;
     stack.push_back({&document.root, 0, 0});
     quint32 visited = 0;
@@ -437,7 +440,7 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         // Asked often enough that stopping waits a few milliseconds at most.
         if (cancelled && (++visited & 1023) == 0 && cancelled->load()) {
             // The window waits for this worker to stop: what it made so far goes elsewhere.
-            freeAside(std::make_pair(std::move(index), std::move(lookups)));
+            freeAside(std::make_tuple(std::move(index), std::move(lookups), std::move(paths)));
             return {};
         }
         Frame &top = stack.back();
@@ -453,8 +456,8 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
             keyIds.insert(keyView, key);
         }
         if (node->isGroup()) {
-            index.groups.push_back(index.groups[size_t(top.path)] + texts[size_t(key)] +
-                                   QLatin1Char('/'));
+            paths.push_back(paths[size_t(top.path)] + texts[size_t(key)] + QLatin1Char('/'));
+            index.groups.push_back({top.path, key});
             const int path = int(index.groups.size() - 1);
             stack.push_back({node, 0, path});
             continue;
@@ -474,30 +477,41 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
     // compare per candidate. Equal paths (duplicate keys) keep document order.
     std::vector<int> order(entries.size());
     std::iota(order.begin(), order.end(), 0);
-    const bool sorted = stableSortUnlessCancelled(order, cancelled, [&index](int a, int b) {
+    const bool sorted = stableSortUnlessCancelled(order, cancelled, [&](int a, int b) {
         const SearchEntry &x = index.entries[size_t(a)];
         const SearchEntry &y = index.entries[size_t(b)];
         if (x.group == y.group)
             return index.texts[size_t(x.key)] < index.texts[size_t(y.key)];
-        return compareJoined(index.groups[size_t(x.group)], index.texts[size_t(x.key)],
-                             index.groups[size_t(y.group)], index.texts[size_t(y.key)]) < 0;
+        return compareJoined(paths[size_t(x.group)], index.texts[size_t(x.key)],
+                             paths[size_t(y.group)], index.texts[size_t(y.key)]) < 0;
     });
     if (!sorted) {
-        freeAside(std::make_pair(std::move(index), std::move(lookups)));
+        freeAside(std::make_tuple(std::move(index), std::move(lookups), std::move(paths)));
         return {};
     }
-    freeAside(std::move(lookups));
+    freeAside(std::make_pair(std::move(lookups), std::move(paths)));
     index.pathRank.assign(entries.size(), 0);
     for (size_t i = 0; i < order.size(); ++i)
         index.pathRank[size_t(order[i])] = int(i);
     return index;
 }
 
-int SearchView::score(const SearchEntry &entry, const QStringList &terms, bool names, bool values,
-                      bool descriptions) const
+void SearchIndex::groupPath(int group, QString &path) const
+{
+    path.clear();
+    QVarLengthArray<int, 16> keys;
+    for (int at = group; at > 0; at = groups[size_t(at)].parent)
+        keys.append(groups[size_t(at)].key);
+    for (qsizetype i = keys.size() - 1; i >= 0; --i) {
+        path += texts[size_t(keys[i])];
+        path += QLatin1Char('/');
+    }
+}
+
+int SearchView::score(const SearchEntry &entry, const QString &group, const QStringList &terms,
+                      bool names, bool values, bool descriptions) const
 {
     const auto text = [this](int id) -> const QString & { return m_index.texts[size_t(id)]; };
-    const QString &group = m_index.groups[size_t(entry.group)];
     const QString &key = text(entry.key);
     const QString &labelText = text(entry.labelText);
     int total = 0;
@@ -601,7 +615,12 @@ void SearchView::scanSome(bool all)
             continue;
         if (scan.changedOnly && node->value == node->originalValue && !node->isDeleted())
             continue;
-        const int points = score(entry, scan.terms, scan.names, scan.values, scan.descriptions);
+        if (entry.group != scan.pathGroup) {
+            scan.pathGroup = entry.group;
+            m_index.groupPath(entry.group, scan.path);
+        }
+        const int points =
+            score(entry, scan.path, scan.terms, scan.names, scan.values, scan.descriptions);
         if (points >= 0)
             candidates.emplace_back(points, int(i));
     }
