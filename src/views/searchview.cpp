@@ -28,9 +28,10 @@
 #include <algorithm>
 #include <initializer_list>
 #include <numeric>
-#include <tuple>
 
 namespace vrn {
+
+static_assert(sizeof(void *) != 8 || sizeof(SearchEntry) == 24);
 
 namespace {
 
@@ -399,12 +400,11 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
     {
         // Each distinct text once; what a text is in lower case is looked up once too.
         QHash<QString, int> textIds;
-        std::vector<int> lowerOf; // by text: its lower case, or -1 until asked
         // Keys by their place in the document: a key is read from the node once per distinct key.
         QHash<QStringView, int> keyIds;
     } lookups;
     QHash<QString, int> &textIds = lookups.textIds;
-    std::vector<int> &lowerOf = lookups.lowerOf;
+    std::vector<int> &lowerOf = index.lowered;
     QHash<QStringView, int> &keyIds = lookups.keyIds;
     const auto intern = [&](const QString &text) {
         if (const auto found = textIds.constFind(text); found != textIds.cend())
@@ -423,15 +423,13 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         }
         return lowerOf[size_t(id)];
     };
-    // Depth first with the group's lower-case path carried down, so no path is built twice.
-    // The paths are wanted for the ranking only, and go once it is made.
+    // Depth first, each group noted as its parent and its lower-case key.
     struct Frame
     {
         const XsdtNode *group;
         size_t next;
-        int path; // in index.groups and paths
+        int path; // in index.groups
     };
-    std::vector<QString> paths{QString()};
     index.groups.push_back({});
     std::vector<Frame> stack;
     stack.push_back({&document.root, 0, 0});
@@ -440,7 +438,7 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         // Asked often enough that stopping waits a few milliseconds at most.
         if (cancelled && (++visited & 1023) == 0 && cancelled->load()) {
             // The window waits for this worker to stop: what it made so far goes elsewhere.
-            freeAside(std::make_tuple(std::move(index), std::move(lookups), std::move(paths)));
+            freeAside(std::make_pair(std::move(index), std::move(lookups)));
             return {};
         }
         Frame &top = stack.back();
@@ -456,7 +454,6 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
             keyIds.insert(keyView, key);
         }
         if (node->isGroup()) {
-            paths.push_back(paths[size_t(top.path)] + texts[size_t(key)] + QLatin1Char('/'));
             index.groups.push_back({top.path, key});
             const int path = int(index.groups.size() - 1);
             stack.push_back({node, 0, path});
@@ -468,13 +465,39 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         entry.group = top.path;
         entry.key = key;
         entry.label = intern(info.label);
-        entry.labelText = lower(entry.label);
+        lower(entry.label);
         entry.description = lower(intern(info.description));
         entry.editable = node->isEditable();
         entries.push_back(entry);
     }
     // Ranking orders equal scores by path; sorting the paths once here leaves a number to
-    // compare per candidate. Equal paths (duplicate keys) keep document order.
+    // compare per candidate. Equal paths (duplicate keys) keep document order. The paths are
+    // wanted for this only: they are made in one block, a parent's before its children's, and
+    // go as one. As strings of their own, made along with the index's, they left holes in its
+    // memory that the system never got back.
+    std::vector<qsizetype> pathStart(index.groups.size(), 0);
+    std::vector<int> pathLength(index.groups.size(), 0);
+    qsizetype total = 0;
+    for (size_t g = 1; g < index.groups.size(); ++g) {
+        const SearchGroup &group = index.groups[g];
+        pathStart[g] = total;
+        pathLength[g] = pathLength[size_t(group.parent)] + int(texts[size_t(group.key)].size()) + 1;
+        total += pathLength[g];
+    }
+    QString pathChars(total, Qt::Uninitialized);
+    QChar *chars = pathChars.data();
+    for (size_t g = 1; g < index.groups.size(); ++g) {
+        const SearchGroup &group = index.groups[g];
+        const auto parent = size_t(group.parent);
+        QChar *at =
+            std::copy_n(chars + pathStart[parent], pathLength[parent], chars + pathStart[g]);
+        const QString &key = texts[size_t(group.key)];
+        at = std::copy_n(key.constData(), key.size(), at);
+        *at = QLatin1Char('/');
+    }
+    const auto path = [&](int group) {
+        return QStringView(chars + pathStart[size_t(group)], pathLength[size_t(group)]);
+    };
     std::vector<int> order(entries.size());
     std::iota(order.begin(), order.end(), 0);
     const bool sorted = stableSortUnlessCancelled(order, cancelled, [&](int a, int b) {
@@ -482,14 +505,14 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         const SearchEntry &y = index.entries[size_t(b)];
         if (x.group == y.group)
             return index.texts[size_t(x.key)] < index.texts[size_t(y.key)];
-        return compareJoined(paths[size_t(x.group)], index.texts[size_t(x.key)],
-                             paths[size_t(y.group)], index.texts[size_t(y.key)]) < 0;
+        return compareJoined(path(x.group), index.texts[size_t(x.key)], path(y.group),
+                             index.texts[size_t(y.key)]) < 0;
     });
     if (!sorted) {
-        freeAside(std::make_tuple(std::move(index), std::move(lookups), std::move(paths)));
+        freeAside(std::make_pair(std::move(index), std::move(lookups)));
         return {};
     }
-    freeAside(std::make_pair(std::move(lookups), std::move(paths)));
+    freeAside(std::move(lookups));
     index.pathRank.assign(entries.size(), 0);
     for (size_t i = 0; i < order.size(); ++i)
         index.pathRank[size_t(order[i])] = int(i);
@@ -513,7 +536,7 @@ int SearchView::score(const SearchEntry &entry, const QString &group, const QStr
 {
     const auto text = [this](int id) -> const QString & { return m_index.texts[size_t(id)]; };
     const QString &key = text(entry.key);
-    const QString &labelText = text(entry.labelText);
+    const QString &labelText = text(m_index.lowered[size_t(entry.label)]);
     int total = 0;
     for (const QString &term : terms) {
         // Only a term with a "/" or a blank can reach across the group's path, the key and

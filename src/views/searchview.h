@@ -39,12 +39,13 @@ class SettingsModel;
 struct SearchEntry
 {
     XsdtNode *node = nullptr;
-    int group = 0;         // SearchIndex::groups
-    int key = 0;           // lower case
-    int label = 0;         // as the schema gives it
-    int labelText = 0;     // lower case
-    int description = 0;   // lower case
-    bool editable = false; // the type and compression never change, so this is kept
+    int group : 31 = 0; // SearchIndex::groups
+    // The type and compression never change, so this is kept. Held beside the group, an
+    // entry takes 24 bytes rather than 32, and a large file has millions.
+    bool editable : 1 = false;
+    int key = 0;         // lower case
+    int label = 0;       // as the schema gives it; SearchIndex::lowered has its lower case
+    int description = 0; // lower case
 };
 
 // A group as its parent and its lower-case key: a large file's group paths, each held whole,
@@ -64,6 +65,7 @@ struct SearchIndex
     std::vector<int> pathRank;
     std::vector<SearchGroup> groups; // the first is the top level
     std::vector<QString> texts;      // each once
+    std::vector<int> lowered;        // by text: its lower case's, or -1 where not wanted
 
     // The group's lower-case path, each key followed by a "/"; the top level's is empty.
     void groupPath(int group, QString &path) const;
