@@ -519,15 +519,27 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
     return index;
 }
 
-void SearchIndex::groupPath(int group, QString &path) const
+void SearchPath::moveTo(const SearchIndex &index, int group)
 {
-    path.clear();
-    QVarLengthArray<int, 16> keys;
-    for (int at = group; at > 0; at = groups[size_t(at)].parent)
-        keys.append(groups[size_t(at)].key);
-    for (qsizetype i = keys.size() - 1; i >= 0; --i) {
-        path += texts[size_t(keys[i])];
-        path += QLatin1Char('/');
+    // Up from the group to the nearest one the path already holds; what lies below that goes.
+    QVarLengthArray<int, 16> added;
+    int at = group;
+    for (; at > 0; at = index.groups[size_t(at)].parent) {
+        const auto held = std::find_if(groups.begin(), groups.end(),
+                                       [at](const auto &part) { return part.first == at; });
+        if (held != groups.end()) {
+            groups.erase(held + 1, groups.end());
+            break;
+        }
+        added.append(at);
+    }
+    if (at == 0)
+        groups.clear();
+    text.truncate(groups.empty() ? 0 : groups.back().second);
+    for (qsizetype i = added.size() - 1; i >= 0; --i) {
+        text += index.texts[size_t(index.groups[size_t(added[i])].key)];
+        text += QLatin1Char('/');
+        groups.emplace_back(added[i], text.size());
     }
 }
 
@@ -640,10 +652,10 @@ void SearchView::scanSome(bool all)
             continue;
         if (entry.group != scan.pathGroup) {
             scan.pathGroup = entry.group;
-            m_index.groupPath(entry.group, scan.path);
+            scan.path.moveTo(m_index, entry.group);
         }
         const int points =
-            score(entry, scan.path, scan.terms, scan.names, scan.values, scan.descriptions);
+            score(entry, scan.path.text, scan.terms, scan.names, scan.values, scan.descriptions);
         if (points >= 0)
             candidates.emplace_back(points, int(i));
     }

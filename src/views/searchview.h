@@ -66,9 +66,17 @@ struct SearchIndex
     std::vector<SearchGroup> groups; // the first is the top level
     std::vector<QString> texts;      // each once
     std::vector<int> lowered;        // by text: its lower case's, or -1 where not wanted
+};
 
-    // The group's lower-case path, each key followed by a "/"; the top level's is empty.
-    void groupPath(int group, QString &path) const;
+// A group's lower-case path, each key followed by a "/" (the top level's is empty), made from
+// the one made before: entries come group by group in document order, so most steps add a key
+// or replace the last one.
+struct SearchPath
+{
+    QString text;
+    std::vector<std::pair<int, qsizetype>> groups; // outermost first, each with its end in text
+
+    void moveTo(const SearchIndex &index, int group);
 };
 
 // Every setting of the file found by words and "quoted phrases", ranked, and shown as rows
@@ -181,7 +189,7 @@ private:
         std::vector<std::pair<int, int>> candidates;
         // Entries come group by group: the path of the one at hand is made once for its run.
         int pathGroup = -1;
-        QString path;
+        SearchPath path;
     };
     std::unique_ptr<Scan> m_scan;
     int m_scanRun = 0;
