@@ -78,13 +78,19 @@ private:
     const QSignalBlocker m_rows;
 };
 
-// A row of the list. Its counts are kept as numbers and written out when shown: as texts with
-// their alignments, they were a third of each row, and a large file has hundreds of thousands.
+// A row of the list. Its label and tip are held as plain strings and its counts as numbers,
+// written out when shown: Qt's own store of them, with the counts' texts and alignments, was
+// half of each row, and a large file has hundreds of thousands.
 class CleanupRow : public QTreeWidgetItem
 {
 public:
     using QTreeWidgetItem::QTreeWidgetItem;
 
+    void setLabel(const QString &label, const QString &toolTip = QString())
+    {
+        m_label = label;
+        m_toolTip = toolTip;
+    }
     void setNumbers(qint64 values, qint64 bytes)
     {
         m_values = values;
@@ -92,6 +98,10 @@ public:
     }
     QVariant data(int column, int role) const override
     {
+        if (column == 0 && (role == Qt::DisplayRole || role == Qt::EditRole) && !m_label.isNull())
+            return m_label;
+        if (column == 0 && role == Qt::ToolTipRole && !m_toolTip.isNull())
+            return m_toolTip;
         if ((column == 1 || column == 2) && m_values >= 0) {
             if (role == Qt::DisplayRole || role == Qt::EditRole)
                 return column == 1 ? QLocale().toString(m_values) : CleanupView::sizeText(m_bytes);
@@ -102,6 +112,8 @@ public:
     }
 
 private:
+    QString m_label;
+    QString m_toolTip;
     qint64 m_values = -1; // none shown
     qint64 m_bytes = 0;
 };
@@ -507,9 +519,9 @@ QTreeWidgetItem *CleanupView::addGroupRow(const PlannedGroup &group)
 {
     const QList<XsdtNode *> &kept = group.kept;
     auto *row = new TickRow(m_safeTop);
-    row->setText(0, tr("%1 (%2)").arg(group.title, QLocale().toString(kept.size())));
+    row->setLabel(tr("%1 (%2)").arg(group.title, QLocale().toString(kept.size())),
+                  group.description);
     row->setNumbers(totalValues(kept), totalBytes(kept, *m_sizes));
-    row->setToolTip(0, group.description);
     row->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsAutoTristate);
     row->setCheckState(0, Qt::Unchecked);
     return row;
@@ -530,7 +542,7 @@ QTreeWidgetItem *CleanupView::makeSection(const QString &title)
 void CleanupView::addDetail(QTreeWidgetItem *parent, const QString &text, const XsdtNode *node)
 {
     auto *detail = new CleanupRow(parent);
-    detail->setText(0, text);
+    detail->setLabel(text);
     if (node)
         detail->setNumbers(node->valueCount(), m_sizes->value(node));
     detail->setFlags(Qt::ItemIsEnabled);
@@ -541,10 +553,9 @@ QTreeWidgetItem *CleanupView::addEntryItem(QTreeWidgetItem *parent, const QStrin
                                            bool needsConfirmation)
 {
     auto *entry = new TickRow(parent);
-    entry->setText(0, label);
+    entry->setLabel(label, toolTip);
     const qint64 bytes = totalBytes(nodes, *m_sizes);
     entry->setNumbers(totalValues(nodes), bytes);
-    entry->setToolTip(0, toolTip);
     entry->setFlags(Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);
     entry->setCheckState(0, Qt::Unchecked);
     m_entries.push_back({entry, nodes, bytes, needsConfirmation});
