@@ -29,6 +29,7 @@ void benchApp();
 void benchPages();
 void benchUnused();
 void benchResponsiveness();
+void benchMemory();
 #endif
 } // namespace vrn::bench
 
@@ -125,14 +126,16 @@ int main(int argc, char **argv)
     parser.addOption(
         {QStringLiteral("only"),
          QStringLiteral("Run only this area (document, knowledge, compare, store, "
-                        "installed, history, model, filter, app, pages, unused, responsiveness); "
+                        "installed, history, model, filter, app, pages, unused, responsiveness, "
+                        "memory); "
                         "repeatable."),
          QStringLiteral("area")});
-    parser.addOption({QStringLiteral("size"),
-                      QStringLiteral("File size in MB for the document, compare, app and "
-                                     "responsiveness areas instead of their own (for example "
-                                     "300); repeatable."),
-                      QStringLiteral("MB")});
+    parser.addOption(
+        {QStringLiteral("size"),
+         QStringLiteral("File size in MB for the document, compare, app, "
+                        "responsiveness and memory areas instead of their own (for example "
+                        "300); repeatable."),
+         QStringLiteral("MB")});
     parser.process(*app);
 
     vrn::bench::Options o;
@@ -178,6 +181,9 @@ int main(int argc, char **argv)
     // Not part of a run of every area: it starts the whole window several times over.
     if (o.only.contains(QStringLiteral("responsiveness")))
         vrn::bench::benchResponsiveness();
+    // Nor this one: a child program makes every picture of the large file.
+    if (o.only.contains(QStringLiteral("memory")))
+        vrn::bench::benchMemory();
 #endif
     return vrn::bench::failed() ? 1 : 0;
 }

@@ -926,6 +926,11 @@ private slots:
                               "    ModuleData/Alpha | 1 | ", "  beta | 1 | ", "  zed | 1 | "}));
         QCOMPARE(cleanupStatus(), "2 entries queued for deletion");
         QCOMPARE(rowNamed(m_cleanup->tree(), "Pair")->toolTip(0), "Two paths\nSafe/A, Safe/B");
+        // What each path takes in the file, written as it is: <i k="B"> with its two values.
+        const QTreeWidgetItem *safeB = rowNamed(m_cleanup->tree(), "Safe/B");
+        QCOMPARE(safeB->text(2), "57 B");
+        QCOMPARE(safeB->data(2, Qt::TextAlignmentRole).value<Qt::Alignment>(),
+                 Qt::AlignRight | Qt::AlignVCenter);
     }
 
     // Off the GUI thread the module lookups go by the registry as copied before: an entry

@@ -40,6 +40,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPixmap>
@@ -55,6 +56,9 @@
 
 #include <cstdio>
 #include <memory>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace vrn {
 
@@ -139,6 +143,32 @@ qint64 makeHistory(const QString &file, const XsdtDocument &document)
     return pinned && newest ? older : 0;
 }
 
+// With VARNEL_MEMORY_STEPS set, each picture's name goes to stderr with the resident size (after
+// the heap hands back what it can, so what the window holds) and the peak so far, in KiB: where
+// a large file's memory goes, page by page.
+void reportMemory(const QString &step)
+{
+    static const bool wanted = qEnvironmentVariableIsSet("VARNEL_MEMORY_STEPS");
+    if (!wanted)
+        return;
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return;
+    qint64 rss = -1;
+    qint64 peak = -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        const QByteArray value = line.mid(6).trimmed().split(' ').value(0);
+        if (line.startsWith("VmRSS:"))
+            rss = value.toLongLong();
+        else if (line.startsWith("VmHWM:"))
+            peak = value.toLongLong();
+    }
+    std::fprintf(stderr, "memory: %s %lld %lld\n", qPrintable(step), rss, peak);
+}
+
 } // namespace
 
 bool MainWindow::runScreenshots(const QString &directory, const QString &search)
@@ -164,6 +194,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
     settle();
     // "Loaded <path>" would put wherever the file happens to lie into every picture.
     statusBar()->clearMessage();
+    reportMemory(QStringLiteral("loaded"));
 
     bool allWritten = true;
     auto save = [&](QWidget *widget, const QString &name) {
@@ -174,6 +205,7 @@ bool MainWindow::runScreenshots(const QString &directory, const QString &search)
                          qPrintable(tr("Cannot write %1.").arg(QDir::toNativeSeparators(path))));
             allWritten = false;
         }
+        reportMemory(name);
     };
     auto showTab = [&](QWidget *page) { m_tabs->setCurrentWidget(page); };
 

@@ -49,14 +49,6 @@ qint64 totalBytes(const QList<XsdtNode *> &nodes, const QHash<const XsdtNode *, 
     return total;
 }
 
-void setNumbers(QTreeWidgetItem *item, qint64 values, qint64 bytes)
-{
-    item->setText(1, QLocale().toString(values));
-    item->setText(2, CleanupView::sizeText(bytes));
-    item->setTextAlignment(1, kNumberAlignment);
-    item->setTextAlignment(2, kNumberAlignment);
-}
-
 void setItemEnabled(QTreeWidgetItem *item, bool enabled)
 {
     const Qt::ItemFlags flags =
@@ -86,20 +78,60 @@ private:
     const QSignalBlocker m_rows;
 };
 
-// A tickable row. Qt works out the box of a row that follows the rows below it from all of
-// them each time it is asked, which every paint does: at 300 MB that took a tenth of a second
-// per paint. Such a row keeps what it worked out until a row below it is ticked or unticked.
-class TickRow : public QTreeWidgetItem
+// A row of the list. Its label and tip are held as plain strings and its counts as numbers,
+// written out when shown: Qt's own store of them, with the counts' texts and alignments, was
+// half of each row, and a large file has hundreds of thousands.
+class CleanupRow : public QTreeWidgetItem
 {
 public:
     using QTreeWidgetItem::QTreeWidgetItem;
 
+    void setLabel(const QString &label, const QString &toolTip = QString())
+    {
+        m_label = label;
+        m_toolTip = toolTip;
+    }
+    void setNumbers(qint64 values, qint64 bytes)
+    {
+        m_values = values;
+        m_bytes = bytes;
+    }
+    QVariant data(int column, int role) const override
+    {
+        if (column == 0 && (role == Qt::DisplayRole || role == Qt::EditRole) && !m_label.isNull())
+            return m_label;
+        if (column == 0 && role == Qt::ToolTipRole && !m_toolTip.isNull())
+            return m_toolTip;
+        if ((column == 1 || column == 2) && m_values >= 0) {
+            if (role == Qt::DisplayRole || role == Qt::EditRole)
+                return column == 1 ? QLocale().toString(m_values) : CleanupView::sizeText(m_bytes);
+            if (role == Qt::TextAlignmentRole)
+                return QVariant::fromValue(kNumberAlignment);
+        }
+        return QTreeWidgetItem::data(column, role);
+    }
+
+private:
+    QString m_label;
+    QString m_toolTip;
+    qint64 m_values = -1; // none shown
+    qint64 m_bytes = 0;
+};
+
+// A tickable row. Qt works out the box of a row that follows the rows below it from all of
+// them each time it is asked, which every paint does: at 300 MB that took a tenth of a second
+// per paint. Such a row keeps what it worked out until a row below it is ticked or unticked.
+class TickRow : public CleanupRow
+{
+public:
+    using CleanupRow::CleanupRow;
+
     QVariant data(int column, int role) const override
     {
         if (column != 0 || role != Qt::CheckStateRole || !(flags() & Qt::ItemIsAutoTristate))
-            return QTreeWidgetItem::data(column, role);
+            return CleanupRow::data(column, role);
         if (!m_state.isValid())
-            m_state = QTreeWidgetItem::data(column, role);
+            m_state = CleanupRow::data(column, role);
         return m_state;
     }
     void setData(int column, int role, const QVariant &value) override
@@ -108,7 +140,7 @@ public:
             for (QTreeWidgetItem *row = this; row; row = row->parent())
                 static_cast<TickRow *>(row)->m_state.clear();
         }
-        QTreeWidgetItem::setData(column, role, value);
+        CleanupRow::setData(column, role, value);
     }
 
 private:
@@ -487,9 +519,9 @@ QTreeWidgetItem *CleanupView::addGroupRow(const PlannedGroup &group)
 {
     const QList<XsdtNode *> &kept = group.kept;
     auto *row = new TickRow(m_safeTop);
-    row->setText(0, tr("%1 (%2)").arg(group.title, QLocale().toString(kept.size())));
-    setNumbers(row, totalValues(kept), totalBytes(kept, *m_sizes));
-    row->setToolTip(0, group.description);
+    row->setLabel(tr("%1 (%2)").arg(group.title, QLocale().toString(kept.size())),
+                  group.description);
+    row->setNumbers(totalValues(kept), totalBytes(kept, *m_sizes));
     row->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsAutoTristate);
     row->setCheckState(0, Qt::Unchecked);
     return row;
@@ -509,10 +541,10 @@ QTreeWidgetItem *CleanupView::makeSection(const QString &title)
 
 void CleanupView::addDetail(QTreeWidgetItem *parent, const QString &text, const XsdtNode *node)
 {
-    auto *detail = new QTreeWidgetItem(parent);
-    detail->setText(0, text);
+    auto *detail = new CleanupRow(parent);
+    detail->setLabel(text);
     if (node)
-        setNumbers(detail, node->valueCount(), m_sizes->value(node));
+        detail->setNumbers(node->valueCount(), m_sizes->value(node));
     detail->setFlags(Qt::ItemIsEnabled);
 }
 
@@ -521,10 +553,9 @@ QTreeWidgetItem *CleanupView::addEntryItem(QTreeWidgetItem *parent, const QStrin
                                            bool needsConfirmation)
 {
     auto *entry = new TickRow(parent);
-    entry->setText(0, label);
+    entry->setLabel(label, toolTip);
     const qint64 bytes = totalBytes(nodes, *m_sizes);
-    setNumbers(entry, totalValues(nodes), bytes);
-    entry->setToolTip(0, toolTip);
+    entry->setNumbers(totalValues(nodes), bytes);
     entry->setFlags(Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);
     entry->setCheckState(0, Qt::Unchecked);
     m_entries.push_back({entry, nodes, bytes, needsConfirmation});

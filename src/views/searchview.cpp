@@ -31,6 +31,8 @@
 
 namespace vrn {
 
+static_assert(sizeof(void *) != 8 || sizeof(SearchEntry) == 24);
+
 namespace {
 
 // Compares a1 followed by a2 with b1 followed by b2, as QString compares, without joining them.
@@ -398,12 +400,11 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
     {
         // Each distinct text once; what a text is in lower case is looked up once too.
         QHash<QString, int> textIds;
-        std::vector<int> lowerOf; // by text: its lower case, or -1 until asked
         // Keys by their place in the document: a key is read from the node once per distinct key.
         QHash<QStringView, int> keyIds;
     } lookups;
     QHash<QString, int> &textIds = lookups.textIds;
-    std::vector<int> &lowerOf = lookups.lowerOf;
+    std::vector<int> &lowerOf = index.lowered;
     QHash<QStringView, int> &keyIds = lookups.keyIds;
     const auto intern = [&](const QString &text) {
         if (const auto found = textIds.constFind(text); found != textIds.cend())
@@ -422,14 +423,14 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         }
         return lowerOf[size_t(id)];
     };
-    // Depth first with the group's lower-case path carried down, so no path is built twice.
+    // Depth first, each group noted as its parent and its lower-case key.
     struct Frame
     {
         const XsdtNode *group;
         size_t next;
         int path; // in index.groups
     };
-    index.groups.push_back(QString());
+    index.groups.push_back({});
     std::vector<Frame> stack;
     stack.push_back({&document.root, 0, 0});
     quint32 visited = 0;
@@ -453,8 +454,7 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
             keyIds.insert(keyView, key);
         }
         if (node->isGroup()) {
-            index.groups.push_back(index.groups[size_t(top.path)] + texts[size_t(key)] +
-                                   QLatin1Char('/'));
+            index.groups.push_back({top.path, key});
             const int path = int(index.groups.size() - 1);
             stack.push_back({node, 0, path});
             continue;
@@ -465,22 +465,48 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         entry.group = top.path;
         entry.key = key;
         entry.label = intern(info.label);
-        entry.labelText = lower(entry.label);
+        lower(entry.label);
         entry.description = lower(intern(info.description));
         entry.editable = node->isEditable();
         entries.push_back(entry);
     }
     // Ranking orders equal scores by path; sorting the paths once here leaves a number to
-    // compare per candidate. Equal paths (duplicate keys) keep document order.
+    // compare per candidate. Equal paths (duplicate keys) keep document order. The paths are
+    // wanted for this only: they are made in one block, a parent's before its children's, and
+    // go as one. As strings of their own, made along with the index's, they left holes in its
+    // memory that the system never got back.
+    std::vector<qsizetype> pathStart(index.groups.size(), 0);
+    std::vector<int> pathLength(index.groups.size(), 0);
+    qsizetype total = 0;
+    for (size_t g = 1; g < index.groups.size(); ++g) {
+        const SearchGroup &group = index.groups[g];
+        pathStart[g] = total;
+        pathLength[g] = pathLength[size_t(group.parent)] + int(texts[size_t(group.key)].size()) + 1;
+        total += pathLength[g];
+    }
+    QString pathChars(total, Qt::Uninitialized);
+    QChar *chars = pathChars.data();
+    for (size_t g = 1; g < index.groups.size(); ++g) {
+        const SearchGroup &group = index.groups[g];
+        const auto parent = size_t(group.parent);
+        QChar *at =
+            std::copy_n(chars + pathStart[parent], pathLength[parent], chars + pathStart[g]);
+        const QString &key = texts[size_t(group.key)];
+        at = std::copy_n(key.constData(), key.size(), at);
+        *at = QLatin1Char('/');
+    }
+    const auto path = [&](int group) {
+        return QStringView(chars + pathStart[size_t(group)], pathLength[size_t(group)]);
+    };
     std::vector<int> order(entries.size());
     std::iota(order.begin(), order.end(), 0);
-    const bool sorted = stableSortUnlessCancelled(order, cancelled, [&index](int a, int b) {
+    const bool sorted = stableSortUnlessCancelled(order, cancelled, [&](int a, int b) {
         const SearchEntry &x = index.entries[size_t(a)];
         const SearchEntry &y = index.entries[size_t(b)];
         if (x.group == y.group)
             return index.texts[size_t(x.key)] < index.texts[size_t(y.key)];
-        return compareJoined(index.groups[size_t(x.group)], index.texts[size_t(x.key)],
-                             index.groups[size_t(y.group)], index.texts[size_t(y.key)]) < 0;
+        return compareJoined(path(x.group), index.texts[size_t(x.key)], path(y.group),
+                             index.texts[size_t(y.key)]) < 0;
     });
     if (!sorted) {
         freeAside(std::make_pair(std::move(index), std::move(lookups)));
@@ -493,13 +519,36 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
     return index;
 }
 
-int SearchView::score(const SearchEntry &entry, const QStringList &terms, bool names, bool values,
-                      bool descriptions) const
+void SearchPath::moveTo(const SearchIndex &index, int group)
+{
+    // Up from the group to the nearest one the path already holds; what lies below that goes.
+    QVarLengthArray<int, 16> added;
+    int at = group;
+    for (; at > 0; at = index.groups[size_t(at)].parent) {
+        const auto held = std::find_if(groups.begin(), groups.end(),
+                                       [at](const auto &part) { return part.first == at; });
+        if (held != groups.end()) {
+            groups.erase(held + 1, groups.end());
+            break;
+        }
+        added.append(at);
+    }
+    if (at == 0)
+        groups.clear();
+    text.truncate(groups.empty() ? 0 : groups.back().second);
+    for (qsizetype i = added.size() - 1; i >= 0; --i) {
+        text += index.texts[size_t(index.groups[size_t(added[i])].key)];
+        text += QLatin1Char('/');
+        groups.emplace_back(added[i], text.size());
+    }
+}
+
+int SearchView::score(const SearchEntry &entry, const QString &group, const QStringList &terms,
+                      bool names, bool values, bool descriptions) const
 {
     const auto text = [this](int id) -> const QString & { return m_index.texts[size_t(id)]; };
-    const QString &group = m_index.groups[size_t(entry.group)];
     const QString &key = text(entry.key);
-    const QString &labelText = text(entry.labelText);
+    const QString &labelText = text(m_index.lowered[size_t(entry.label)]);
     int total = 0;
     for (const QString &term : terms) {
         // Only a term with a "/" or a blank can reach across the group's path, the key and
@@ -601,7 +650,12 @@ void SearchView::scanSome(bool all)
             continue;
         if (scan.changedOnly && node->value == node->originalValue && !node->isDeleted())
             continue;
-        const int points = score(entry, scan.terms, scan.names, scan.values, scan.descriptions);
+        if (entry.group != scan.pathGroup) {
+            scan.pathGroup = entry.group;
+            scan.path.moveTo(m_index, entry.group);
+        }
+        const int points =
+            score(entry, scan.path.text, scan.terms, scan.names, scan.values, scan.descriptions);
         if (points >= 0)
             candidates.emplace_back(points, int(i));
     }

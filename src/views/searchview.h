@@ -39,12 +39,21 @@ class SettingsModel;
 struct SearchEntry
 {
     XsdtNode *node = nullptr;
-    int group = 0;         // SearchIndex::groups: the group's lower-case path and a "/"
-    int key = 0;           // lower case
-    int label = 0;         // as the schema gives it
-    int labelText = 0;     // lower case
-    int description = 0;   // lower case
-    bool editable = false; // the type and compression never change, so this is kept
+    int group : 31 = 0; // SearchIndex::groups
+    // The type and compression never change, so this is kept. Held beside the group, an
+    // entry takes 24 bytes rather than 32, and a large file has millions.
+    bool editable : 1 = false;
+    int key = 0;         // lower case
+    int label = 0;       // as the schema gives it; SearchIndex::lowered has its lower case
+    int description = 0; // lower case
+};
+
+// A group as its parent and its lower-case key: a large file's group paths, each held whole,
+// took over a third of the index.
+struct SearchGroup
+{
+    int parent = -1; // the top level has none
+    int key = 0;
 };
 
 // The search entries of one document, and each entry's place in path order so that ranking
@@ -54,8 +63,20 @@ struct SearchIndex
 {
     std::vector<SearchEntry> entries;
     std::vector<int> pathRank;
-    std::vector<QString> groups; // the first is the top level: ""
-    std::vector<QString> texts;  // each once
+    std::vector<SearchGroup> groups; // the first is the top level
+    std::vector<QString> texts;      // each once
+    std::vector<int> lowered;        // by text: its lower case's, or -1 where not wanted
+};
+
+// A group's lower-case path, each key followed by a "/" (the top level's is empty), made from
+// the one made before: entries come group by group in document order, so most steps add a key
+// or replace the last one.
+struct SearchPath
+{
+    QString text;
+    std::vector<std::pair<int, qsizetype>> groups; // outermost first, each with its end in text
+
+    void moveTo(const SearchIndex &index, int group);
 };
 
 // Every setting of the file found by words and "quoted phrases", ranked, and shown as rows
@@ -132,8 +153,8 @@ private:
     void addSomeRows(bool all = false);
     void scanSome(bool all);
     void updateStatus();
-    int score(const SearchEntry &entry, const QStringList &terms, bool names, bool values,
-              bool descriptions) const;
+    int score(const SearchEntry &entry, const QString &group, const QStringList &terms, bool names,
+              bool values, bool descriptions) const;
     void showRowMenu(XsdtNode *node, const QPoint &globalPos);
     void refreshRows(const QModelIndex &topLeft, const QModelIndex &bottomRight);
     void refreshAllRows();
@@ -166,6 +187,9 @@ private:
         bool includeProtected = false;
         size_t next = 0;
         std::vector<std::pair<int, int>> candidates;
+        // Entries come group by group: the path of the one at hand is made once for its run.
+        int pathGroup = -1;
+        SearchPath path;
     };
     std::unique_ptr<Scan> m_scan;
     int m_scanRun = 0;
