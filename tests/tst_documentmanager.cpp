@@ -65,6 +65,7 @@ private:
     QStringList m_log;
     QSemaphore m_gate; // holds the worker at its start while m_hold
     bool m_hold = false;
+    bool m_slowView = false; // a view lets go in slices: it holds the replacement back
 };
 
 void TestDocumentManager::initTestCase()
@@ -86,6 +87,7 @@ void TestDocumentManager::init()
     m_queued.clear();
     m_log.clear();
     m_hold = false;
+    m_slowView = false;
     m_gate.acquire(m_gate.available()); // what the last test let through
     DocumentManager::setWorkerThreshold(qint64(1) << 40);
 }
@@ -101,8 +103,19 @@ void TestDocumentManager::watch(DocumentManager &docs)
                        },
                        [this] { m_log.append("clear"), m_queued.clear(); }});
     auto log = [this](const char *text) { return [this, text] { m_log.append(text); }; };
-    connect(&docs, &DocumentManager::aboutToReplaceSoon, this,
-            [this](int turns) { m_log.append(QString("soon%1").arg(turns)); });
+    auto release = std::make_shared<std::function<void()>>();
+    connect(&docs, &DocumentManager::aboutToReplaceSoon, this, [this, &docs, release](int turns) {
+        m_log.append(QString("soon%1").arg(turns));
+        if (m_slowView && turns == 2)
+            *release = docs.holdReplace();
+        // Later than the manager's next turn would come.
+        if (m_slowView && turns == 1)
+            QTimer::singleShot(5, this, [this, release] {
+                m_log.append("let go");
+                (*release)();
+                (*release)(); // once counts
+            });
+    });
     connect(&docs, &DocumentManager::aboutToReplaceDocument, this, log("about"));
     connect(&docs, &DocumentManager::documentReplaced, this,
             [this](XsdtDocument *doc) { m_log.append(doc ? "replaced" : "replaced:null"); });
@@ -324,6 +337,10 @@ void TestDocumentManager::worker_data()
         << "keep" << reading << "mine"
         << "busy idle note soon2 busy idle soon1 busy idle about busy idle "
            "replaced loaded state busy idle again state done";
+    QTest::newRow("keep changes, a view slow to let go")
+        << "keep, slow view" << reading << "mine"
+        << "busy idle note soon2 busy idle soon1 busy let go idle about busy idle "
+           "replaced loaded state busy idle again state done";
     QTest::newRow("keep changes, file broken") << "broken" << reading << "mine"
                                                << "busy idle failed";
     QTest::newRow("load dropped for another")
@@ -357,11 +374,12 @@ void TestDocumentManager::worker()
     QVERIFY(docs.load(m_path));
     docs.document()->findPath(u"Global/Name")->value = QStringLiteral("mine");
     docs.documentEdited(1);
-    const bool keeps = step == "keep" || step == "broken";
+    m_slowView = step.endsWith("slow view");
+    const bool keeps = step.startsWith("keep") || step == "broken";
     if (keeps) {
         m_queued.append(LeftoverItem());
         QVERIFY(
-            writeFile(m_path, step == "keep" ? settings("a", "theirs") : "<xsdt version=\"1\">"));
+            writeFile(m_path, step != "broken" ? settings("a", "theirs") : "<xsdt version=\"1\">"));
     }
     connect(&docs, &DocumentManager::busyChanged, this,
             [this](bool busy) { m_log.append(busy ? "busy" : "idle"); });

@@ -96,6 +96,8 @@ private:
     void onSaved(const DocumentManager::SaveResult &saved);
     void onRestored(bool ok, const QString &error);
     struct WorkerRun;
+    // The export once the names it offers are gathered.
+    void chooseExport(const QStringList &modules);
     // The steps of an import once its file is read: where its paths move to, then the values
     // checked and queued.
     void mapSetup(const QString &path, const std::shared_ptr<SetupFile> &setup, qint64 size,

@@ -289,7 +289,9 @@ void MainWindow::wirePage(TaskPage *page, PageMessages messages)
     // A large document's pages let go of it a turn before the model does, the All settings
     // tree (which closes slowly when opened all the way) a turn before them.
     connect(&m_docs, &DocumentManager::aboutToReplaceSoon, page, [this, page](int turnsLeft) {
-        if (turnsLeft == (page == m_allSettings ? 2 : 1))
+        if (page == m_allSettings && turnsLeft == 2)
+            m_allSettings->letGo(m_docs.holdReplace());
+        else if (page != m_allSettings && turnsLeft == 1)
             page->setDocument(nullptr);
     });
     connect(&m_docs, &DocumentManager::aboutToReplaceDocument, page,

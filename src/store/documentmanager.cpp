@@ -4,6 +4,7 @@
 #include "store/files.h"
 
 #include <QFileInfo>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 
@@ -112,10 +113,13 @@ void DocumentManager::whenFreeToReplace(Run run, const QString &busyText,
                                         std::function<void()> replace)
 {
     whenFree([this, run, busyText, replace] {
-        if (run == Run::Inline || !m_store.loaded || m_loadedSize < s_workerThreshold)
+        if (run == Run::Inline || !m_store.loaded || m_loadedSize < s_workerThreshold) {
             replace();
-        else
+        } else {
+            ++m_replaceRound;
+            m_replaceHolds = 0;
             replaceInTurns(2, busyText, replace);
+        }
     });
 }
 
@@ -134,7 +138,21 @@ void DocumentManager::replaceInTurns(int turnsLeft, const QString &busyText,
     else
         job->finish = replace;
     m_busyText = busyText;
-    runJob(std::move(job), Run::NextTurn, 0);
+    runJob(std::move(job), turnsLeft == 1 && m_replaceHolds > 0 ? Run::Held : Run::NextTurn, 0);
+}
+
+std::function<void()> DocumentManager::holdReplace()
+{
+    ++m_replaceHolds;
+    return [self = QPointer(this), round = m_replaceRound, once = std::make_shared<bool>()] {
+        if (!self || std::exchange(*once, true) || round != self->m_replaceRound ||
+            --self->m_replaceHolds > 0)
+            return;
+        if (self->m_job && self->m_job->held) {
+            self->m_job->held = false;
+            self->runNextTurn(self->m_job->id);
+        }
+    };
 }
 
 std::unique_ptr<DocumentManager::Job> DocumentManager::newJob()
@@ -166,16 +184,12 @@ void DocumentManager::runJob(std::unique_ptr<Job> job, Run run, qint64 size)
     m_job = std::move(job);
     if (!m_job->quiet)
         emit busyChanged(true, m_busyText);
-    if (run == Run::NextTurn) {
-        // A timer of a millisecond: a posted call, and a zero timer Qt posts as well, would
-        // run before the window gets to handle input or paint.
-        QTimer::singleShot(1, this, [this, id] {
-            if (m_job && m_job->id == id)
-                m_job->work();
-            finishJob(id);
-        });
+    if (run == Run::Held) {
+        m_job->held = true;
         return;
     }
+    if (run == Run::NextTurn)
+        return runNextTurn(id);
     if (!worker) {
         m_job->work();
         finishJob(id);
@@ -189,6 +203,17 @@ void DocumentManager::runJob(std::unique_ptr<Job> job, Run run, qint64 size)
             this, [this, id] { finishJob(id); }, Qt::QueuedConnection);
     });
     m_thread->start();
+}
+
+void DocumentManager::runNextTurn(quint64 id)
+{
+    // A timer of a millisecond: a posted call, and a zero timer Qt posts as well, would run
+    // before the window gets to handle input or paint.
+    QTimer::singleShot(1, this, [this, id] {
+        if (m_job && m_job->id == id)
+            m_job->work();
+        finishJob(id);
+    });
 }
 
 void DocumentManager::finishJob(quint64 id)

@@ -151,6 +151,9 @@ public:
                        std::function<void()> finish);
     // Takes back whatever the worker is doing, blocking; for varnelctl-like callers and exit.
     void waitForIdle();
+    // For a view that lets go of a large document in slices, asked from aboutToReplaceSoon():
+    // the document is not replaced before the step returned has been called (once is enough).
+    std::function<void()> holdReplace();
 
     // Files at least this large go to the worker; smaller ones are done at once, where handing
     // over would cost more than the work. 0 sends everything to the worker.
@@ -222,13 +225,14 @@ private:
         quint64 generation = 0;
         bool saving = false;
         bool quiet = false; // the poll's own: no busy signals, given up for any request
+        bool held = false;  // waits for the views that hold the replacement, not for a turn
         std::atomic<bool> cancelled{false};
         std::function<void()> work;   // on the worker or here; touches only what it was handed
         std::function<void()> finish; // here, unless the user moved on meanwhile
     };
     // BySize: on the worker from the threshold on; NextTurn: here, once the events waiting now
-    // are handled.
-    enum class Run { Inline, BySize, NextTurn };
+    // are handled; Held: as NextTurn, once the last hold is let go.
+    enum class Run { Inline, BySize, NextTurn, Held };
     std::unique_ptr<Job> newJob();
     // Hands the reader's progress over to this thread, for as long as the job `id` runs.
     XsdtDocument::Progress progressOf(quint64 id);
@@ -242,6 +246,7 @@ private:
     void beginSave(Run run);
     // Runs the job's work here or on the worker, then its finish here unless the user moved on.
     void runJob(std::unique_ptr<Job> job, Run run, qint64 size);
+    void runNextTurn(quint64 id);
     void finishJob(quint64 id);
     // Starts `next` once the worker is free (at once when it is).
     void whenFree(std::function<void()> next);
@@ -276,6 +281,8 @@ private:
     quint64 m_generation = 0;     // counts the user's moves: a job from an older one is dropped
     quint64 m_jobIds = 0;
     QString m_busyText;
+    int m_replaceHolds = 0;
+    quint64 m_replaceRound = 0; // a hold counts only for the replacement it was taken for
 };
 
 } // namespace vrn

@@ -2,6 +2,8 @@
 
 #include "views/taskpage.h"
 
+#include <functional>
+
 class QCheckBox;
 class QLineEdit;
 class QPoint;
@@ -23,6 +25,9 @@ public:
     explicit AllSettingsView(SettingsModel *model, QWidget *parent = nullptr);
 
     void setDocument(XsdtDocument *document) override;
+    // Lets go of the document ahead of its replacement, then calls `done`: a tree opened all
+    // the way on a large file closes in slices, where the model's reset would close it at once.
+    void letGo(const std::function<void()> &done);
     void setViewOnly(bool viewOnly) override;
 
     // Drops the filter and selects the node, opening the groups above it.

@@ -38,6 +38,10 @@ struct SettingsTreeView::Expansion
 struct SettingsTreeView::Closing
 {
     std::vector<std::pair<const XsdtNode *, QModelIndex>> open;
+    // The group whose rows are being looked at, and the next of them: a group may hold a
+    // hundred thousand open groups, more than a slice can close.
+    std::pair<const XsdtNode *, QModelIndex> current{nullptr, QModelIndex()};
+    size_t next = 0;
     std::function<void()> then;
 };
 
@@ -242,14 +246,27 @@ bool SettingsTreeView::closeSome()
 {
     QElapsedTimer clock;
     clock.start();
-    std::vector<std::pair<const XsdtNode *, QModelIndex>> &open = m_closing->open;
+    Closing &closing = *m_closing;
+    int closed = 0; // at least one a slice, however short
     // While a layout is pending, collapse() only forgets the group. The groups nearest the top
     // close first, so the layouts between slices have few rows to lay out.
     scheduleDelayedItemsLayout();
-    while (!open.empty()) {
-        const auto [node, parent] = open.back();
-        open.pop_back();
-        for (size_t i = 0; i < node->children.size(); ++i) {
+    while (closing.current.first || !closing.open.empty()) {
+        if (!closing.current.first) {
+            closing.current = closing.open.back();
+            closing.open.pop_back();
+            closing.next = 0;
+        }
+        const auto [node, parent] = closing.current;
+        while (closing.next < node->children.size()) {
+            if (closed > 0 && clock.elapsed() >= s_sliceMs) {
+                QTimer::singleShot(0, this, [this, run = std::weak_ptr<Closing>(m_closing)] {
+                    if (!run.expired() && run.lock() == m_closing && closeSome())
+                        std::exchange(m_closing, nullptr)->then();
+                });
+                return false;
+            }
+            const size_t i = closing.next++;
             const XsdtNode *child = node->children[i].get();
             if (!child->isGroup() || child->children.empty())
                 continue;
@@ -258,18 +275,13 @@ bool SettingsTreeView::closeSome()
             if (!shown.isValid() || !isExpanded(shown))
                 continue;
             collapse(shown);
+            ++closed;
             // Values have nothing to close.
             if (std::any_of(child->children.begin(), child->children.end(),
                             [](const auto &row) { return row->isGroup(); }))
-                open.emplace_back(child, index);
+                closing.open.emplace_back(child, index);
         }
-        if (clock.elapsed() >= s_sliceMs && !open.empty()) {
-            QTimer::singleShot(0, this, [this, run = std::weak_ptr<Closing>(m_closing)] {
-                if (!run.expired() && run.lock() == m_closing && closeSome())
-                    std::exchange(m_closing, nullptr)->then();
-            });
-            return false;
-        }
+        closing.current = {nullptr, QModelIndex()};
     }
     return true;
 }
