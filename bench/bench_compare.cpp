@@ -7,7 +7,6 @@
 #include "document/valuenodes.h"
 #include "document/xsdtdocument.h"
 #include "knowledge/comparison.h"
-#include "store/allocator.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -18,6 +17,7 @@
 #include <sys/resource.h>
 
 #ifdef __GLIBC__
+#include <malloc.h>
 #endif
 
 #include <cstdio>
@@ -180,7 +180,9 @@ void compareAt(qint64 megabytes)
     // first. The CPU time of all threads is what a busy machine cannot spoil.
     const double files = 2.0 * double(size);
     for (int run = 0; run < 3; ++run) {
-        allocator::releaseFreed();
+#ifdef __GLIBC__
+        malloc_trim(0);
+#endif
         const qint64 before = residentBytes();
         resetPeak();
         const double cpuBefore = processCpuSeconds();

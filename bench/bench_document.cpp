@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <malloc.h>
 #include <memory>
 #include <string>
 #include <unordered_map>

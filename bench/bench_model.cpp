@@ -17,6 +17,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <malloc.h>
 #include <memory>
 
 namespace vrn::bench {
@@ -327,7 +328,7 @@ void undoHistoryMemory()
         return;
     // Heap bytes in use rather than the resident set: freed history leaves holes that the
     // resident set does not give back.
-    const auto heapInUse = [] { return heapBytes(); };
+    const auto heapInUse = [] { return qint64(mallinfo2().uordblks); };
     const qint64 before = heapInUse();
     for (int i = 0; i < 10000; ++i) {
         XsdtNode *node = editable[i % editable.size()];

@@ -3,7 +3,6 @@
 #include "generator/generator.h"
 #include "knowledge/builtin.h"
 #include "knowledge/schema.h"
-#include "store/allocator.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -12,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <malloc.h>
 #include <unistd.h>
 
 namespace vrn::bench {
@@ -151,7 +151,7 @@ void Suite::print() const
 
 qint64 residentBytes()
 {
-    allocator::releaseFreed();
+    malloc_trim(0);
     QFile statm(QStringLiteral("/proc/self/statm"));
     if (!statm.open(QIODevice::ReadOnly))
         return 0;
@@ -163,7 +163,8 @@ qint64 residentBytes()
 
 qint64 heapBytes()
 {
-    return allocator::bytesInUse();
+    const struct mallinfo2 info = mallinfo2();
+    return qint64(info.uordblks + info.hblkhd);
 }
 
 DeletionPolicy shippedPolicy()

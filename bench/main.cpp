@@ -1,8 +1,6 @@
 // varnel-bench: run every benchmark area (or those named with --only) and print the tables.
 #include "benchutil.h"
 
-#include "store/allocator.h"
-
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #ifdef VARNEL_BENCH_GUI
@@ -154,7 +152,6 @@ int main(int argc, char **argv)
 #ifndef NDEBUG
     std::printf("Warning: this is not a Release build; figures are not representative.\n");
 #endif
-    std::printf("Memory allocator: %s\n", vrn::allocator::name());
     if (vrn::bench::wanted(QStringLiteral("document")))
         vrn::bench::benchDocument();
     if (vrn::bench::wanted(QStringLiteral("knowledge")))

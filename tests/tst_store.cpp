@@ -2,7 +2,6 @@
 #include "environment/pixinsight.h"
 #include "generator/generator.h"
 #include "knowledge/deletionpolicy.h"
-#include "store/allocator.h"
 #include "store/files.h"
 #include "store/memoryfit.h"
 #include "store/settingsstore.h"
@@ -245,7 +244,6 @@ private slots:
     void verifiedWrites();
     void pollReadsOnlyWhenNeeded();
     void memoryFitBoundary();
-    void allocatorServesMalloc();
     void crashConsistency();
 
 private:
@@ -791,23 +789,6 @@ void TestStore::memoryFitBoundary()
     QVERIFY(MemoryFit::forSize(1000, 4.5).fits());
     MemoryFit::setSource([] { return qint64(4499); });
     QVERIFY(!MemoryFit::forSize(1000, 4.5).fits());
-}
-
-// The allocator measured is the one malloc reaches: a link order that let the C library's take
-// over would leave the programs on an allocator nobody measured.
-void TestStore::allocatorServesMalloc()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    QSKIP("the sanitizer brings its own allocator");
-#endif
-    const qint64 before = allocator::bytesInUse();
-    QVERIFY(before >= 0);
-    const size_t size = 64 << 20;
-    void *block = std::malloc(size);
-    QVERIFY(block);
-    const qint64 grown = allocator::bytesInUse() - before;
-    std::free(block);
-    QVERIFY2(grown >= qint64(size), qPrintable(QString::number(grown)));
 }
 
 void TestStore::pollReadsOnlyWhenNeeded()

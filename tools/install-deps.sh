@@ -4,7 +4,7 @@
 #   install-deps.sh package   that plus what building the Debian package needs
 #   install-deps.sh test   that plus what the tests, the benchmark and the fuzzer need
 set -e
-packages="cmake ninja-build g++ make pkg-config qt6-base-dev libzstd-dev libssl-dev libjemalloc-dev procps fonts-dejavu-core"
+packages="cmake ninja-build g++ make pkg-config qt6-base-dev libzstd-dev libssl-dev procps fonts-dejavu-core"
 if [ "$1" = "package" ] || [ "$1" = "test" ]; then
     packages="$packages dpkg-dev"
 fi

@@ -7,7 +7,6 @@
 #include "history/historyrecorder.h"
 #include "history/historystore.h"
 #include "history/historywatcher.h"
-#include "store/allocator.h"
 #include "store/documentmanager.h"
 
 #include <QCommandLineParser>
@@ -18,6 +17,10 @@
 #include <QJsonDocument>
 #include <QTemporaryFile>
 #include <QTextStream>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace vrn {
 
@@ -63,9 +66,11 @@ void Ctl::finishRecording()
 {
     if (!m_recorder)
         return;
+#ifdef __GLIBC__
     // The document the command let go of stays with the allocator otherwise, and the versions'
     // large buffers would come on top of it rather than in its place.
-    allocator::releaseFreed();
+    malloc_trim(0);
+#endif
     m_recorder->waitForIdle();
     // Not kept in the history is worth saying, but the save itself is done.
     for (const QString &message : std::as_const(m_recorderFailures))

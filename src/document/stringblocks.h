@@ -75,9 +75,7 @@ private:
         m_used = 0;
     }
 
-    // A little under 16 Ki units, so that a block with Qt's header and terminator fills one of
-    // the allocator's size classes (16 or 32 KiB) instead of spilling into the next one up.
-    static constexpr qsizetype kBlockUnits = 16 * 1024 - 32;
+    static constexpr qsizetype kBlockUnits = 16 * 1024;
 
     const qsizetype m_largest;
     const bool m_keepFull;
