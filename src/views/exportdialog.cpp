@@ -34,6 +34,8 @@ ExportDialog::ExportDialog(const QStringList &modules, QWidget *parent)
     m_filter->setClearButtonEnabled(true);
     layout->addWidget(m_filter);
     m_list = new QListWidget(this);
+    // Every row is a box and a name: the list need not measure a hundred thousand of them.
+    m_list->setUniformItemSizes(true);
     // In one go: added one by one, each item made the list lay out again, and a large file's
     // tens of thousands of names took seconds.
     m_list->addItems(modules);
