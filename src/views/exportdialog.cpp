@@ -105,7 +105,8 @@ QStringList ExportDialog::modules() const
 void ExportDialog::tickShown(Qt::CheckState state)
 {
     {
-        // One check of the buttons afterwards, not one per name.
+        // One check of the buttons afterwards, not one per name. Only the list's own signals
+        // wait: its model still tells the view which rows to paint again.
         const QSignalBlocker quiet(m_list);
         for (int row = 0; row < m_list->count(); ++row) {
             QListWidgetItem *item = m_list->item(row);
@@ -113,7 +114,6 @@ void ExportDialog::tickShown(Qt::CheckState state)
                 item->setCheckState(state);
         }
     }
-    m_list->viewport()->update();
     updateButtons();
 }
 
