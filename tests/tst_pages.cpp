@@ -210,6 +210,23 @@ private slots:
         QVERIFY(index.pathRank[size_t(first)] < index.pathRank[size_t(again)]);
     }
 
+    void indexTextsSpanBlocks()
+    {
+        // Keys long enough that the index's texts fill a block, start another and need one
+        // larger than the usual: each must still read as its key.
+        QByteArray elements;
+        int n = 0;
+        for (const int length : {40000, 40000, 100000, 3})
+            elements +=
+                "<v k='" + QByteArray(length, 'K') + QByteArray::number(++n) + "' t='s' v='x'/>";
+        XsdtDocument doc;
+        QVERIFY(doc.parse(testdata::wrapSettings(elements)));
+        const SearchIndex index = SearchView::makeIndex(doc, m_schema);
+        QCOMPARE(index.entries.size(), size_t(4));
+        for (const SearchEntry &entry : index.entries)
+            QCOMPARE(index.texts[size_t(entry.key)], entry.node->key.toLower());
+    }
+
     void gatesAndFilter()
     {
         SearchView view(&m_model, &m_schema);

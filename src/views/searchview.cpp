@@ -392,32 +392,32 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
 {
     SearchIndex index;
     std::vector<SearchEntry> &entries = index.entries;
-    std::vector<QString> &texts = index.texts;
+    SearchIndex::Texts &texts = index.texts;
     // The lookups below hold a string per distinct text: freeing them takes long enough on a
     // large file that the window, waiting for a stopped indexer, would feel it, and an index
     // freed meanwhile on a pool thread makes each free wait for the same lock. They go aside.
     struct Lookups
     {
-        // Each distinct text once; what a text is in lower case is looked up once too.
-        QHash<QString, int> textIds;
+        // Each distinct text once, viewed where the index holds it; what a text is in lower
+        // case is looked up once too.
+        QHash<QStringView, int> textIds;
         // Keys by their place in the document: a key is read from the node once per distinct key.
         QHash<QStringView, int> keyIds;
     } lookups;
-    QHash<QString, int> &textIds = lookups.textIds;
+    QHash<QStringView, int> &textIds = lookups.textIds;
     std::vector<int> &lowerOf = index.lowered;
     QHash<QStringView, int> &keyIds = lookups.keyIds;
-    const auto intern = [&](const QString &text) {
+    const auto intern = [&](QStringView text) {
         if (const auto found = textIds.constFind(text); found != textIds.cend())
             return *found;
-        const int id = int(texts.size());
-        textIds.insert(text, id);
-        texts.push_back(text);
+        const int id = texts.add(text);
+        textIds.insert(texts[size_t(id)], id);
         lowerOf.push_back(-1);
         return id;
     };
     const auto lower = [&](int id) {
         if (lowerOf[size_t(id)] < 0) {
-            const QString lowered = texts[size_t(id)].toLower();
+            const QString lowered = texts[size_t(id)].toString().toLower();
             const int loweredId = intern(lowered);
             lowerOf[size_t(id)] = loweredId;
         }
@@ -491,7 +491,7 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         const auto parent = size_t(group.parent);
         QChar *at =
             std::copy_n(chars + pathStart[parent], pathLength[parent], chars + pathStart[g]);
-        const QString &key = texts[size_t(group.key)];
+        const QStringView key = texts[size_t(group.key)];
         at = std::copy_n(key.constData(), key.size(), at);
         *at = QLatin1Char('/');
     }
@@ -517,6 +517,25 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
     for (size_t i = 0; i < order.size(); ++i)
         index.pathRank[size_t(order[i])] = int(i);
     return index;
+}
+
+int SearchIndex::Texts::add(QStringView text)
+{
+    constexpr size_t kBlock = 1 << 16; // characters
+    const auto size = size_t(text.size());
+    if (size > m_left) {
+        // A text too long for a block of the usual size gets one of its own; what is left of
+        // the block before is not used.
+        const size_t block = std::max(kBlock, size);
+        m_blocks.push_back(std::make_unique_for_overwrite<char16_t[]>(block));
+        m_free = m_blocks.back().get();
+        m_left = block;
+    }
+    std::copy_n(text.utf16(), size, m_free);
+    m_views.emplace_back(m_free, text.size());
+    m_free += size;
+    m_left -= size;
+    return int(m_views.size() - 1);
 }
 
 void SearchPath::moveTo(const SearchIndex &index, int group)
@@ -546,9 +565,9 @@ void SearchPath::moveTo(const SearchIndex &index, int group)
 int SearchView::score(const SearchEntry &entry, const QString &group, const QStringList &terms,
                       bool names, bool values, bool descriptions) const
 {
-    const auto text = [this](int id) -> const QString & { return m_index.texts[size_t(id)]; };
-    const QString &key = text(entry.key);
-    const QString &labelText = text(m_index.lowered[size_t(entry.label)]);
+    const auto text = [this](int id) { return m_index.texts[size_t(id)]; };
+    const QStringView key = text(entry.key);
+    const QStringView labelText = text(m_index.lowered[size_t(entry.label)]);
     int total = 0;
     for (const QString &term : terms) {
         // Only a term with a "/" or a blank can reach across the group's path, the key and

@@ -8,6 +8,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QStringView>
 
 #include <atomic>
 #include <functional>
@@ -61,11 +62,28 @@ struct SearchGroup
 // blank and its label, all in lower case.
 struct SearchIndex
 {
+    // Each distinct text once, written into large blocks that never move: a large file has
+    // about a million and a half, and a string of its own each took twice the room.
+    class Texts
+    {
+    public:
+        // The new text's number; the views given out stay valid while the texts are held.
+        int add(QStringView text);
+        QStringView operator[](size_t id) const { return m_views[id]; }
+        size_t size() const { return m_views.size(); }
+
+    private:
+        std::vector<QStringView> m_views;
+        std::vector<std::unique_ptr<char16_t[]>> m_blocks;
+        char16_t *m_free = nullptr;
+        size_t m_left = 0;
+    };
+
     std::vector<SearchEntry> entries;
     std::vector<int> pathRank;
     std::vector<SearchGroup> groups; // the first is the top level
-    std::vector<QString> texts;      // each once
-    std::vector<int> lowered;        // by text: its lower case's, or -1 where not wanted
+    Texts texts;
+    std::vector<int> lowered; // by text: its lower case's, or -1 where not wanted
 };
 
 // A group's lower-case path, each key followed by a "/" (the top level's is empty), made from
