@@ -14,6 +14,7 @@
 #include <functional>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 class QCheckBox;
@@ -67,6 +68,18 @@ struct SearchIndex
     class Texts
     {
     public:
+        Texts() = default;
+        // What is moved from has no room left to write into: its blocks went with the move.
+        Texts(Texts &&other) noexcept { *this = std::move(other); }
+        Texts &operator=(Texts &&other) noexcept
+        {
+            m_views = std::move(other.m_views);
+            m_blocks = std::move(other.m_blocks);
+            m_free = std::exchange(other.m_free, nullptr);
+            m_left = std::exchange(other.m_left, 0);
+            return *this;
+        }
+
         // The new text's number; the views given out stay valid while the texts are held.
         int add(QStringView text);
         QStringView operator[](size_t id) const { return m_views[id]; }
