@@ -96,8 +96,33 @@ public:
         m_values = values;
         m_bytes = bytes;
     }
+    // The Status column: `queued` of `of` are marked for deletion. Kept as numbers too: as
+    // text in Qt's store it took a hundred bytes a row once a large file's list was queued.
+    // True when the status changed.
+    bool setQueued(int queued, int of)
+    {
+        // Nothing queued shows nothing, whatever the count: the first look at a new list
+        // changes no row.
+        if (queued == 0 && of != 0)
+            of = -1;
+        if (of < 0)
+            queued = 0;
+        if (queued == m_queued && of == m_of)
+            return false;
+        m_queued = queued;
+        m_of = of;
+        emitDataChanged();
+        return true;
+    }
+    bool isQueued() const { return m_of >= 0 && m_queued == m_of; }
     QVariant data(int column, int role) const override
     {
+        if (column == 3 && (role == Qt::DisplayRole || role == Qt::EditRole) && m_of >= 0) {
+            if (m_queued == m_of)
+                return CleanupView::tr("Queued for deletion");
+            if (m_queued > 0)
+                return CleanupView::tr("Partly queued (%L1 of %L2)").arg(m_queued).arg(m_of);
+        }
         if (column == 0 && (role == Qt::DisplayRole || role == Qt::EditRole) && !m_label.isNull())
             return m_label;
         if (column == 0 && role == Qt::ToolTipRole && !m_toolTip.isNull())
@@ -116,6 +141,8 @@ private:
     QString m_toolTip;
     qint64 m_values = -1; // none shown
     qint64 m_bytes = 0;
+    int m_queued = 0;
+    int m_of = -1; // no status shown
 };
 
 // A tickable row. Qt works out the box of a row that follows the rows below it from all of
@@ -613,22 +640,18 @@ void CleanupView::updateStatus()
     m_statusPending = false;
     m_statusStale = false;
     const QSignalBlocker blocker(m_tree);
-    const QString queuedText = tr("Queued for deletion");
+    // Every row of this list is one of this file's own.
+    const auto row = [](QTreeWidgetItem *item) { return static_cast<CleanupRow *>(item); };
     // Counted as the window title counts them: entries marked for deletion, each once whatever
     // rows list it, and none inside an entry that goes as a whole.
     QSet<const XsdtNode *> queued;
+    bool statusChanged = false;
     for (const Entry &item : m_entries) {
         QTreeWidgetItem *entry = item.row;
         const QList<XsdtNode *> &nodes = item.nodes;
         const auto deleted =
             std::count_if(nodes.begin(), nodes.end(), [](XsdtNode *n) { return n->isDeleted(); });
-        QString status;
-        if (deleted == nodes.size())
-            status = queuedText;
-        else if (deleted > 0)
-            status = tr("Partly queued (%L1 of %L2)").arg(deleted).arg(nodes.size());
-        if (entry->text(3) != status)
-            entry->setText(3, status);
+        statusChanged |= row(entry)->setQueued(int(deleted), int(nodes.size()));
         for (const XsdtNode *node : nodes) {
             if (node->pendingDelete && !(node->parent && node->parent->isDeleted()))
                 queued.insert(node);
@@ -649,16 +672,13 @@ void CleanupView::updateStatus()
             setItemEnabled(child, !m_viewOnly);
             int done = 0;
             for (int e = 0; e < child->childCount(); ++e)
-                done += child->child(e)->text(3) == queuedText ? 1 : 0;
-            const QString status =
-                done == 0 ? QString()
-                : done == child->childCount()
-                    ? queuedText
-                    : tr("Partly queued (%L1 of %L2)").arg(done).arg(child->childCount());
-            if (child->text(3) != status)
-                child->setText(3, status);
+                done += row(child->child(e))->isQueued() ? 1 : 0;
+            statusChanged |= row(child)->setQueued(done, child->childCount());
         }
     }
+    // The Status column fits its texts again, as it does when Qt holds them.
+    if (statusChanged)
+        QMetaObject::invokeMethod(m_tree->header(), "resizeSections", Qt::QueuedConnection);
     if (m_document && isBuilding()) {
         m_queueButton->setEnabled(false);
         m_undoButton->setEnabled(false);
