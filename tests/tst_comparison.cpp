@@ -40,6 +40,15 @@ QStringList describe(const Comparison &comparison)
     return out;
 }
 
+// Every entry below `group`, by path, in document order.
+QStringList entryPaths(const XsdtNode &group)
+{
+    QStringList paths;
+    for (const auto &child : group.children)
+        paths << child->path() << entryPaths(*child);
+    return paths;
+}
+
 QByteArray preference(const char *key, const char *type, const char *value)
 {
     return QByteArray("<i k='Global'><i k='Preferences'><i k='Process'><v k='") + key + "' t='" +
@@ -301,6 +310,32 @@ private slots:
         }
         QCOMPARE(describe(comparison), QStringList{"0 T/a 1 2"});
         QCOMPARE(comparison.progressTotal(), 3);
+    }
+
+    // Kept for its records only, a comparison lists what a whole one lists, and of each side
+    // keeps the entries the records point at and the groups holding them, nothing else; what is
+    // left is never compared again.
+    void keepOnlyRecords()
+    {
+        auto here = parsedSettings("<i k='T'><v k='a' t='i' v='1'/><v k='b' t='i' v='1'/>"
+                                   "<v k='gone' t='s' v='x'/></i>"
+                                   "<i k='U'><v k='same' t='i' v='5'/></i>");
+        Comparison comparison;
+        comparison.setOutlineOnWorker(true);
+        comparison.keepOnlyRecords(true, here.get());
+        QSignalSpy finished(&comparison, &Comparison::finished);
+        comparison.startWithBytes(
+            *here,
+            testdata::wrapSettings("<i k='U'><v k='same' t='i' v='5'/></i>"
+                                   "<i k='T'><v k='new' t='s' v='y'/><v k='b' t='i' v='1'/>"
+                                   "<v k='a' t='i' v='2'/></i>"),
+            "version");
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(entryPaths(here->root), QStringList({"T", "T/a", "T/gone"}));
+        QCOMPARE(entryPaths(comparison.otherDocument()->root), QStringList({"T", "T/new", "T/a"}));
+        QCOMPARE(describe(comparison), QStringList({"0 T/a 1 2", "1 T/gone x -", "2 T/new - y"}));
+        comparison.startAgain(*here);
+        QVERIFY(!comparison.isRunning());
     }
 
     // Walked by the worker, or outlined first and let go of piece by piece as it is walked, a

@@ -1601,6 +1601,12 @@ void TestMainWindow::historyPage()
     const DiffRecord &record = comparison->records()[comparison->current().front()];
     QCOMPARE(record.path(), kMaxProcessors);
     QCOMPARE(record.there->value, action == "since" ? firstValue + "1" : firstValue);
+    // Of the version read for the page, only the record's entry and the groups holding it stay.
+    int entries = 0;
+    for (const XsdtNode *n = &comparison->otherDocument()->root; n->children.size() == 1;
+         n = n->children.front().get())
+        ++entries;
+    QCOMPARE(entries, 4);
 
     if (action == "copy") {
         QVERIFY(!page->copyButton()->isEnabled());

@@ -47,7 +47,7 @@ void HistoryBrowser::close()
 {
     cancel();
     m_comparison->clear();
-    m_base.reset();
+    freeBase();
     m_shownId = 0;
     m_baseId = 0;
     m_store = HistoryStore();
@@ -95,6 +95,14 @@ QString HistoryBrowser::versionName(qint64 id) const
                  .toString(QStringLiteral("yyyy-MM-dd HH:mm")));
 }
 
+// Called once the comparison no longer reads it and its records are gone: a large version takes
+// a good part of a second to free.
+void HistoryBrowser::freeBase()
+{
+    if (m_base)
+        freeAside(std::exchange(m_base, nullptr));
+}
+
 void HistoryBrowser::keepCount()
 {
     // Versions of large files are recorded uncounted; the first comparison with the version
@@ -118,7 +126,7 @@ void HistoryBrowser::compare(qint64 id, Against against, const XsdtDocument *ope
 {
     cancel();
     m_comparison->clear();
-    m_base.reset();
+    freeBase();
     m_shownId = id;
     m_baseId = 0;
     m_against = against;
@@ -157,7 +165,8 @@ void HistoryBrowser::compare(qint64 id, Against against, const XsdtDocument *ope
         QByteArray bytes;
         QString error;
         auto base = baseId ? std::make_shared<XsdtDocument>() : nullptr;
-        if (store->read(id, &bytes, &error) && base) {
+        // A version left at once for another one reads nothing more.
+        if (store->read(id, &bytes, &error) && base && !cancelled.load()) {
             QByteArray older;
             if (store->read(baseId, &older, &error) && !cancelled.load() &&
                 !base->parse(older, &error))
@@ -175,6 +184,9 @@ void HistoryBrowser::compare(qint64 id, Against against, const XsdtDocument *ope
             // A version parsed here is never edited, so the worker walks it itself rather than
             // this thread outlining it first; the open file is edited without a word to us.
             m_comparison->setOutlineOnWorker(bool(m_base));
+            // The page only lists the records: two whole versions of a large file would weigh
+            // four times the file.
+            m_comparison->keepOnlyRecords(true, m_base.get());
             m_comparison->startWithBytes(m_base ? *m_base : *open, bytes, name);
         };
     });

@@ -81,6 +81,7 @@ signals:
     void versionRead(qint64 id, const QByteArray &bytes);
 
 private:
+    void freeBase();
     void keepCount();
     void fail(const QString &error, qint64 id);
 

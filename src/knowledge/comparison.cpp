@@ -149,10 +149,42 @@ private:
     int m_last = -1;
 };
 
+// Moves out of `group` every entry below it that no record points at and that holds none of the
+// entries they point at, into `dropped`: only pointers move, so the caller frees them later,
+// after letting go of the document.
+void dropUnneeded(XsdtNode &group, const QSet<const XsdtNode *> &needed,
+                  std::vector<std::unique_ptr<XsdtNode>> &dropped)
+{
+    auto kept = group.children.begin();
+    for (auto &child : group.children) {
+        if (!needed.contains(child.get())) {
+            dropped.push_back(std::move(child));
+            continue;
+        }
+        if (child->isGroup())
+            dropUnneeded(*child, needed, dropped);
+        *kept++ = std::move(child);
+    }
+    group.children.erase(kept, group.children.end());
+}
+
+// The entries the records point at and those that hold them.
+QSet<const XsdtNode *> recordEntries(const QList<DiffRecord> &records)
+{
+    QSet<const XsdtNode *> needed;
+    for (const DiffRecord &record : records) {
+        for (const XsdtNode *side : {record.here, record.there}) {
+            for (const XsdtNode *n = side; n && !needed.contains(n); n = n->parent)
+                needed.insert(n);
+        }
+    }
+    return needed;
+}
+
 } // namespace
 
 // The other side, read once: its document and the index over it, which nobody changes once
-// built, so workers and the owner may read them at the same time.
+// handed over, so workers and the owner may read them at the same time.
 struct Comparison::Other
 {
     std::unique_ptr<XsdtDocument> owned;
@@ -261,6 +293,7 @@ void Comparison::clear()
     if (m_other)
         freeAside(std::exchange(m_other, nullptr));
     m_otherPath.clear();
+    m_hereToPrune = nullptr;
     freeElsewhere(m_groupLabels);
     freeElsewhere(m_groupByLabel);
 }
@@ -306,8 +339,14 @@ void Comparison::startWithBytes(const XsdtDocument &here, const QByteArray &byte
 
 void Comparison::startAgain(const XsdtDocument &here)
 {
-    if (m_other)
+    if (m_other && m_other->index)
         start(here, m_otherPath, m_other, nullptr);
+}
+
+void Comparison::keepOnlyRecords(bool only, XsdtDocument *here)
+{
+    m_recordsOnly = only;
+    m_hereToPrune = only ? here : nullptr;
 }
 
 // This document is outlined here in one walk that shares its strings, or, when the owner lets
@@ -332,22 +371,29 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
     m_progressDone = done;
     m_progressTotal = total;
     m_runningPath = path;
+    const bool recordsOnly = m_recordsOnly;
+    XsdtDocument *hereToPrune = reading ? m_hereToPrune : nullptr;
     m_job->start([self = this, document = &here, reading, path, other, bytes, outline, rules, done,
-                  total](const std::atomic_bool &cancelled) mutable -> BackgroundJob::Finish {
+                  total, recordsOnly,
+                  hereToPrune](const std::atomic_bool &cancelled) mutable -> BackgroundJob::Finish {
         // Let go of the outline and the bytes here once done, not on the owner's thread.
         auto here = std::exchange(outline, nullptr);
-        const auto given = std::exchange(bytes, nullptr);
+        auto given = std::exchange(bytes, nullptr);
         auto outcome = std::make_shared<Outcome>();
         const auto report = [self, outcome] {
             return [self, outcome] { self->takeOutcome(*outcome); };
         };
+        std::shared_ptr<Other> fresh;
         if (!other) {
-            auto fresh = std::make_shared<Other>();
+            fresh = std::make_shared<Other>();
             fresh->owned = std::make_unique<XsdtDocument>();
             QString parseError;
             bool parsed = false;
             if (given) {
                 parsed = fresh->owned->parse(*given, &parseError);
+                // Done with as soon as it is read: the index is built and the walk made without
+                // the text beside the two documents.
+                given.reset();
             } else {
                 QFile file(path);
                 if (!file.open(QIODevice::ReadOnly)) {
@@ -366,8 +412,21 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
                 return {};
             fresh->document = fresh->owned.get();
             fresh->index = std::make_unique<DocumentComparison>(*fresh->document);
-            other = std::move(fresh);
+            other = fresh;
         }
+        // Of a side looked at only through the records, the rest is let go of once compared.
+        std::vector<std::unique_ptr<XsdtNode>> dropped;
+        const auto keepOnlyRecords = [&](XsdtDocument *hereToo) {
+            if (!recordsOnly || !fresh)
+                return;
+            const QSet<const XsdtNode *> needed = recordEntries(outcome->records);
+            dropUnneeded(fresh->owned->root, needed, dropped);
+            if (hereToo)
+                dropUnneeded(hereToo->root, needed, dropped);
+            // It would pair values with entries gone, and nothing is compared with it again.
+            fresh->index.reset();
+            outcome->ranks.clear();
+        };
         outcome->other = other;
         // Where the records are grouped, worked out from the paths as the walk makes them, and
         // which are noise: from the path for an entry only here that this document's outline
@@ -407,12 +466,17 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
                 markAllNoise(&reading->stop);
             }
             outcome->stale = reading->stop.load();
+            if (!outcome->stale && !cancelled.load())
+                keepOnlyRecords(hereToPrune);
         } else {
             outcome->records =
                 other->index->compare(*here, &outcome->ranks, &cancelled, done.get(), seen);
             markAllNoise(nullptr);
             queued = here->queued();
+            if (!cancelled.load())
+                keepOnlyRecords(nullptr);
         }
+        dropped.clear(); // freed here, once this document is let go of again
         if (cancelled.load())
             return {};
         if (outcome->stale)
@@ -545,7 +609,7 @@ void Comparison::noteValueChanged(XsdtNode *value)
 // entries at that path would change side too; then the full comparison runs instead.
 bool Comparison::patch(Patch *patch)
 {
-    if (!m_other || m_needsFull || isRunning())
+    if (!m_other || !m_other->index || m_needsFull || isRunning())
         return false;
     for (XsdtNode *node : std::as_const(m_changedValues)) {
         bool wasQueued = false;

@@ -76,6 +76,12 @@ public:
     // Waits until the worker no longer reads this document; a walk cut short makes the run
     // under way end without records, to be compared again.
     void releaseDocument();
+    // For comparisons looked at only through their records, never patched or compared again
+    // (one version against another): once compared, the worker keeps of the other document it
+    // read only the entries the records point at and those that hold them, and the same of
+    // `here` when given, which must be the document compared, walked on the worker and read by
+    // nothing else meanwhile.
+    void keepOnlyRecords(bool only, XsdtDocument *here = nullptr);
     // Gives up the run under way; its result is dropped and the other side read before stays.
     void cancel();
     // Forgets the other side and every record.
@@ -225,6 +231,8 @@ private:
     std::shared_ptr<std::atomic<qint64>> m_progressDone;
     std::shared_ptr<std::atomic<qint64>> m_progressTotal;
     bool m_outlineOnWorker = false;
+    bool m_recordsOnly = false;
+    XsdtDocument *m_hereToPrune = nullptr;
     std::shared_ptr<Reading> m_reading;
     QString m_otherPath;
     QString m_runningPath;
