@@ -228,6 +228,33 @@ private slots:
         QVERIFY(comparison.records().isEmpty());
     }
 
+    // A copy holds its own text, exactly the other file's: sharing that file's storage would keep
+    // all of it in memory for as long as the copy can be undone.
+    void copiesOwnTheirText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("ASCII") << "plain";
+        QTest::newRow("beyond Latin-1") << "Grüße → ☃";
+        QTest::newRow("longer than a shared block takes") << QString(3000, 'x');
+        QTest::newRow("empty") << "";
+    }
+
+    void copiesOwnTheirText()
+    {
+        QFETCH(QString, text);
+        auto a = parsedSettings("<v k='v' t='s' v='here'/>");
+        auto b = parsedSettings("<v k='v' t='s' v='" + text.toUtf8() + "'/>");
+        Comparison comparison;
+        comparison.compare(*a, *b);
+        const Comparison::CopyPlan plan = comparison.planCopy({0});
+        QCOMPARE(plan.values.size(), size_t(1));
+        const XsdtText &copied = plan.values.front().second;
+        QCOMPARE(copied.toString(), text);
+        QVERIFY(!copied.isNull());
+        const XsdtText &there = b->root.children[0]->value;
+        QVERIFY(!there.block() || copied.block() != there.block());
+    }
+
     // Marked for deletion after the comparison: never written to.
     void queuedAfterComparing()
     {

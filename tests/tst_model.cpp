@@ -235,6 +235,7 @@ enum class Change {
     RedoBatch,
     UndoBelowQueued,
     Copy,
+    CopyAround,
     Add
 };
 Q_DECLARE_METATYPE(Change)
@@ -255,6 +256,7 @@ void TestModel::pendingCountFollowsChanges_data()
     QTest::newRow("batch redone") << Change::RedoBatch << true;
     QTest::newRow("edit undone below a queued group") << Change::UndoBelowQueued << true;
     QTest::newRow("values copied") << Change::Copy << true;
+    QTest::newRow("values copied beside queued and new groups") << Change::CopyAround << true;
     QTest::newRow("value added") << Change::Add << false;
 }
 
@@ -274,9 +276,10 @@ void TestModel::pendingCountFollowsChanges()
     if (change == Change::QueueEdited)
         QVERIFY(edit(*m_model, moduleGamma, "1.7"));
     if (change == Change::QueueGroup) // two edits below it become one deletion
-        QVERIFY(m_model->setAcceptedValues(
-                    {{total, "20"}, {node(u"Global/Statistics/Process/Curves"), "4"}}, "copy") ==
-                2);
+        QVERIFY(
+            m_model->setAcceptedValues(
+                {{total, QString("20")}, {node(u"Global/Statistics/Process/Curves"), QString("4")}},
+                "copy") == 2);
     if (change == Change::UndoBatch || change == Change::RedoBatch) {
         m_model->beginBatch(QStringLiteral("batch"));
         QVERIFY(edit(*m_model, processors, "8"));
@@ -289,6 +292,13 @@ void TestModel::pendingCountFollowsChanges()
     if (change == Change::UndoBelowQueued) {
         QVERIFY(edit(*m_model, total, "20"));
         node(u"Global/Statistics")->pendingDelete = true;
+    }
+    XsdtNode *added = nullptr;
+    if (change == Change::CopyAround) {
+        QVERIFY(m_model->queueDeletion(node(u"Global/Statistics")));
+        QCOMPARE(m_model->addValues({{{"Global", "Extra", "Level"}, QLatin1Char('i'), "1"}}, "add"),
+                 1);
+        added = node(u"Global/Extra/Level");
     }
     std::optional<int> count = m_doc->pendingChangeCount();
     connect(m_model.get(), &SettingsModel::pendingChanged, this, [&](std::optional<int> delta) {
@@ -327,7 +337,17 @@ void TestModel::pendingCountFollowsChanges()
         m_model->redo();
         break;
     case Change::Copy:
-        QCOMPARE(m_model->setAcceptedValues({{gamma, "1.8"}, {total, "20"}}, "copy"), 2);
+        QCOMPARE(
+            m_model->setAcceptedValues({{gamma, QString("1.8")}, {total, QString("20")}}, "copy"),
+            2);
+        break;
+    case Change::CopyAround: // only gamma changes on its own
+        QCOMPARE(
+            m_model->setAcceptedValues(
+                {{gamma, QString("1.8")}, {total, QString("20")}, {added, QString("2")}}, "copy"),
+            2);
+        QCOMPARE(total->value, "15");
+        QCOMPARE(added->value, "2");
         break;
     case Change::Add:
         QCOMPARE(m_model->addValues({{{"Global", "Extra"}, QLatin1Char('b'), "true"}}, "add"), 1);

@@ -386,7 +386,8 @@ private slots:
         model.clearHistory();
         QSignalSpy edited(&model, &SettingsModel::edited);
         model.beginBatch("copy");
-        const std::vector<std::pair<XsdtNode *, QString>> accepted{{a, "7"}, {b, "8"}, {c, "9"}};
+        const std::vector<std::pair<XsdtNode *, XsdtText>> accepted{
+            {a, QString("7")}, {b, QString("8")}, {c, QString("9")}};
         QCOMPARE(model.setAcceptedValues(accepted, "set"), 2);
         QCOMPARE(edited.count(), 0);
         model.endBatch();

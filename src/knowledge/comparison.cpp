@@ -1,5 +1,6 @@
 #include "knowledge/comparison.h"
 
+#include "document/stringblocks.h"
 #include "document/values.h"
 #include "document/xsdtdocument.h"
 #include "document/xsdtnode.h"
@@ -22,6 +23,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 
 namespace vrn {
 
@@ -890,12 +892,29 @@ QString Comparison::whyNot(const DiffRecord &record, CopyVerdict verdict) const
 
 Comparison::CopyPlan Comparison::planCopy(const QList<int> &positions) const
 {
+    // The other file's texts are copied: sharing its blocks would keep all of its text in
+    // memory for as long as the copy can be undone. Copied into small blocks of their own, a
+    // few hundred thousand of them cost no allocation each.
+    constexpr qsizetype kLongest = 1024;
+    ByteBlocks latin1(kLongest);
+    StringBlocks utf16(kLongest);
+    const auto own = [&](const XsdtText &text) {
+        if (text.isEmpty())
+            return text; // holds no block, and stays null or empty as it was
+        return text.visit([&](auto view) {
+            if constexpr (std::is_same_v<decltype(view), QLatin1String>)
+                return XsdtText::fromLatin1(latin1.copy(view));
+            else
+                return XsdtText(utf16.copy(view));
+        });
+    };
     CopyPlan plan;
     for (int position : positions) {
         const CopyVerdict kind = verdict(position);
         ++plan.counts[int(kind)];
         if (kind == CopyVerdict::Copyable)
-            plan.values.emplace_back(m_records[position].here, m_records[position].there->value);
+            plan.values.emplace_back(m_records[position].here,
+                                     own(m_records[position].there->value));
     }
     return plan;
 }

@@ -174,8 +174,8 @@ public:
     QString whyNot(const DiffRecord &record, CopyVerdict verdict) const;
     struct CopyPlan
     {
-        std::vector<std::pair<XsdtNode *, QString>> values; // node and the text to store
-        int counts[kCopyVerdicts] = {};                     // the records by verdict
+        std::vector<std::pair<XsdtNode *, XsdtText>> values; // node and the text to store
+        int counts[kCopyVerdicts] = {};                      // the records by verdict
     };
     CopyPlan planCopy(const QList<int> &positions) const;
     // "12 marked for deletion; 3 of a different type": the records not copied, by reason.

@@ -625,34 +625,51 @@ Qt::ItemFlags SettingsModel::flags(const QModelIndex &index) const
     return result;
 }
 
-int SettingsModel::setAcceptedValues(const std::vector<std::pair<XsdtNode *, QString>> &values,
+int SettingsModel::setAcceptedValues(const std::vector<std::pair<XsdtNode *, XsdtText>> &values,
                                      const QString &text)
 {
     if (!m_document || m_viewOnly)
         return 0;
     std::vector<NodeChange> changes;
     changes.reserve(values.size());
+    // Copies come in document order, so neighbours share their groups: whether one of those
+    // is marked for deletion or new is looked up once for all the values below it.
+    const XsdtNode *parent = nullptr;
+    bool deletedAbove = false;
+    bool newAbove = false;
+    int delta = 0;
     // The type and the locks were part of the check the caller made; only what may have
     // changed since is looked at again. A lock would cost a path per entry.
     for (const auto &[node, stored] : values) {
-        if (node && node->isEditable() && !node->isDeleted() && stored != node->value)
-            changes.push_back(
-                {node, node->value, stored, node->pendingDelete, node->pendingDelete});
+        if (!node || !node->isEditable())
+            continue;
+        if (node->parent != std::exchange(parent, node->parent)) {
+            deletedAbove = newAbove = false;
+            for (const XsdtNode *above = parent; above; above = above->parent) {
+                deletedAbove = deletedAbove || above->pendingDelete;
+                newAbove = newAbove || above->pendingAdd;
+            }
+        }
+        if (deletedAbove || node->pendingDelete || stored == node->value)
+            continue;
+        if (changes.empty())
+            emit aboutToChange();
+        // Below a new entry a value counts with it, not on its own.
+        const int before = newAbove ? 0 : pendingWeight(node, true);
+        changes.push_back({node, node->value, stored, false, false});
+        node->value = stored;
+        delta += (newAbove ? 0 : pendingWeight(node, true)) - before;
     }
     if (changes.empty())
         return 0;
-    emit aboutToChange();
-    int delta = 0;
-    for (const NodeChange &change : changes) {
-        const int before = pendingWeight(change.node);
-        change.node->value = change.valueAfter;
-        delta += pendingWeight(change.node) - before;
-    }
     emit pendingChanged(delta);
     const int count = int(changes.size());
     if (m_batchDepth > 0) {
-        m_batchChanges.insert(m_batchChanges.end(), std::make_move_iterator(changes.begin()),
-                              std::make_move_iterator(changes.end()));
+        if (m_batchChanges.empty())
+            m_batchChanges = std::move(changes);
+        else
+            m_batchChanges.insert(m_batchChanges.end(), std::make_move_iterator(changes.begin()),
+                                  std::make_move_iterator(changes.end()));
         return count; // announced when the batch ends
     }
     announce(*this, changes);

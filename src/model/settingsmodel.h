@@ -1,5 +1,6 @@
 #pragma once
 
+#include "document/xsdttext.h"
 #include "knowledge/deletionpolicy.h"
 
 #include <QAbstractItemModel>
@@ -60,7 +61,7 @@ public:
     // step named `text` (inside a batch, as part of the batch's step). A bulk copy checks every
     // value before it asks the user and need not check it again here; entries that cannot be
     // edited now are left alone. Returns how many values changed.
-    int setAcceptedValues(const std::vector<std::pair<XsdtNode *, QString>> &values,
+    int setAcceptedValues(const std::vector<std::pair<XsdtNode *, XsdtText>> &values,
                           const QString &text);
     // Creates values the file does not hold, each with the groups it needs, checked by the
     // rules an edit passes, as one step named `text` (inside a batch, as part of the batch's
@@ -92,12 +93,13 @@ public:
     void redo();
     void clearHistory();
 
-    // One node's state before and after a step: enough to put it back exactly.
+    // One node's state before and after a step: enough to put it back exactly. The texts share
+    // the nodes' own data, so that putting a value back costs no copy and leaves it as read.
     struct NodeChange
     {
         XsdtNode *node = nullptr;
-        QString valueBefore;
-        QString valueAfter;
+        XsdtText valueBefore;
+        XsdtText valueAfter;
         bool markBefore = false;
         bool markAfter = false;
     };
