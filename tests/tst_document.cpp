@@ -47,6 +47,8 @@ private slots:
     void malformedUtf8IsNoticed();
     void roundTripGenerated_data();
     void roundTripGenerated();
+    void readerLetsGoBehind_data();
+    void readerLetsGoBehind();
     void readerNeverConfusesSharedText();
     void pendingChangeBookkeeping();
     void sharedTextStaysPerNode_data();
@@ -449,6 +451,53 @@ void TestDocument::roundTripGenerated()
         // Written again, the indented file becomes the compact one and stays that way.
         QVERIFY(other.serialize() == compact);
     }
+}
+
+void TestDocument::readerLetsGoBehind_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    testdata::GeneratorOptions options;
+    options.seed = 4;
+    options.targetBytes = 6 * 1024 * 1024;
+    options.indented = true;
+    const QByteArray indented = testdata::generateSettings(options);
+    // Long lines of characters of two, three and four bytes, where the bytes let go of end
+    // inside a character: columns count characters.
+    const QByteArray value = QByteArray("<v k=\"x\" t=\"s\" v=\"\xC3\xA9\xF0\x9D\x84\x9E") +
+                             QByteArray("\xE2\x82\xAC").repeated(100) + "\"/>";
+    const QByteArray wide = wrap(value.repeated(10000) + "\n" + value.repeated(10000));
+    const qsizetype lastClose = indented.lastIndexOf("</i>");
+    QTest::newRow("indented") << indented;
+    QTest::newRow("indented, refused near the end")
+        << QByteArray(indented).replace(lastClose, 4, "</v>");
+    QTest::newRow("long lines") << wide;
+    QTest::newRow("long lines, refused near the end") << wide.chopped(9) + "<v/></xsdt>";
+}
+
+// Bytes let go of are overwritten here: a reader that looked at them again would read another
+// tree or place a fault elsewhere.
+void TestDocument::readerLetsGoBehind()
+{
+    QFETCH(QByteArray, input);
+    XsdtDocument whole;
+    QString wholeError;
+    const bool accepted = whole.parse(input, &wholeError);
+
+    QByteArray bytes = input;
+    char *data = bytes.data(); // its own copy, which the reader reads
+    qsizetype gone = 0;
+    XsdtDocument partly;
+    QString error;
+    const bool ok = partly.parse(QByteArrayView(bytes), &error, {}, [&](qsizetype before) {
+        QVERIFY(before > gone);
+        std::fill(data + gone, data + before, '#');
+        gone = before;
+    });
+    QVERIFY(gone > bytes.size() / 2);
+    QCOMPARE(ok, accepted);
+    QCOMPARE(error, wholeError);
+    if (accepted)
+        QCOMPARE(testdata::treeDifference(whole.root, partly.root, false, true), QString());
 }
 
 // Repeated keys and values are shared through small tables. Strings alike but for a few

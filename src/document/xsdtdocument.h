@@ -40,8 +40,15 @@ public:
     // once more when all of it has been read; called on the thread that parses.
     using Progress = std::function<void(qint64 done, qint64 total)>;
 
+    // Told, every few MB while reading, that the bytes before an offset will not be looked at
+    // again: the caller may give their memory back.
+    using LetGo = std::function<void(qsizetype before)>;
+
     // Replaces the content with the parsed bytes. On failure the document holds no nodes.
     bool parse(const QByteArray &bytes, QString *error = nullptr, const Progress &progress = {});
+    // The same, telling `letGo` what has been read. Only well-formed UTF-8 is read in place and
+    // so let go of; other bytes are read through a decoded copy and needed to the end.
+    bool parse(QByteArrayView bytes, QString *error, const Progress &progress, const LetGo &letGo);
     // Reads the bytes with every check parse() makes, but keeps only the elements on the way to
     // the given setting paths and everything below them: a look-up of a few settings in a
     // large file then costs a fraction of the time and memory. Not for saving: the layout is

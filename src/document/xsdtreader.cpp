@@ -658,6 +658,15 @@ public:
         m_progressTotal = total;
         m_nextReport = 0;
     }
+    // Tells `letGo` every few MB which bytes will not be read again. Messages still give the
+    // line and column of a fault: the lines and columns of what was let go are counted first.
+    void letGoTo(const XsdtDocument::LetGo &letGo)
+    {
+        if (!letGo)
+            return;
+        m_letGo = &letGo;
+        m_nextReport = 0;
+    }
     // After run(): whether the writer gives back exactly the bytes read. Only followed while a
     // document is built from bytes as they stand.
     bool compact() const { return m_compact; }
@@ -755,10 +764,40 @@ private:
     bool failUnpositioned(const QString &message);
     void report()
     {
+        m_nextReport = m_pos + kProgressStep;
+        if (m_letGo)
+            tallyUpTo(m_pos - kLetGoLag);
+        if (!m_progress)
+            return;
         const qint64 done =
             qint64(m_pos) == m_n ? m_progressTotal : qint64(m_pos) * m_progressTotal / qMax(m_n, 1);
-        m_nextReport = m_pos + kProgressStep;
         (*m_progress)(done, m_progressTotal);
+    }
+    // Counts the lines and columns of the bytes up to `end` (moved back to the start of a
+    // character), then lets them go.
+    void tallyUpTo(qsizetype end)
+    {
+        if constexpr (std::is_same_v<Unit, char>) {
+            while (end > m_tallied && (uchar(m_s[end]) & 0xC0) == 0x80)
+                --end;
+            if (end <= m_tallied)
+                return;
+            qsizetype lineStart = m_tallied;
+            for (const char *at = m_s + m_tallied, *stop = m_s + end;;) {
+                at = static_cast<const char *>(std::memchr(at, '\n', size_t(stop - at)));
+                if (!at)
+                    break;
+                ++m_talliedLines;
+                lineStart = ++at - m_s;
+                m_talliedColumns = 0;
+            }
+            // Read in place, the bytes are well-formed UTF-8: a character is one UTF-16 unit,
+            // or two from a four-byte sequence on.
+            for (qsizetype i = lineStart; i < end; ++i)
+                m_talliedColumns += ((uchar(m_s[i]) & 0xC0) != 0x80) + (uchar(m_s[i]) >= 0xF0);
+            m_tallied = end;
+            (*m_letGo)(end);
+        }
     }
 
     const Unit *m_s;
@@ -791,6 +830,12 @@ private:
     static constexpr qsizetype kProgressStep = 2 * 1024 * 1024;
     const XsdtDocument::Progress *m_progress = nullptr;
     qint64 m_progressTotal = 0;
+    // Bytes are let go of this far behind the element being read, which stays whole.
+    static constexpr qsizetype kLetGoLag = 1024 * 1024;
+    const XsdtDocument::LetGo *m_letGo = nullptr;
+    qsizetype m_tallied = 0;        // the bytes before this were counted and may be gone
+    qsizetype m_talliedLines = 0;   // line feeds among them
+    qsizetype m_talliedColumns = 0; // characters after the last of them
     qsizetype m_nextReport = std::numeric_limits<qsizetype>::max();
     // Elements read but not yet handed to their parent: each group gets its children in one
     // block of the exact size once it is complete.
@@ -826,16 +871,18 @@ bool Reader<Unit>::fail(const QString &message)
 {
     if (!m_error.isEmpty())
         return false;
-    qsizetype line = 1;
-    qsizetype lineStart = 0;
+    qsizetype line = 1 + m_talliedLines;
+    qsizetype lineStart = m_tallied;
+    qsizetype columnsBefore = m_talliedColumns;
     const qsizetype end = qMin(m_pos, m_n);
-    for (qsizetype i = 0; i < end; ++i) {
+    for (qsizetype i = m_tallied; i < end; ++i) {
         if (m_s[i] == Unit('\n')) {
             ++line;
             lineStart = i + 1;
+            columnsBefore = 0;
         }
     }
-    const qsizetype column = U::columns(m_s + lineStart, end - lineStart) + 1;
+    const qsizetype column = columnsBefore + U::columns(m_s + lineStart, end - lineStart) + 1;
     QStringList where;
     for (const ContextKey &key : m_context)
         where.append(key.raw.empty() ? key.key.toString()
@@ -1913,11 +1960,18 @@ bool readsBackFrom(const XsdtDocument &document, const char *data, qsizetype siz
 
 bool XsdtDocument::parse(const QByteArray &bytes, QString *error, const Progress &progress)
 {
+    return parse(QByteArrayView(bytes), error, progress, {});
+}
+
+bool XsdtDocument::parse(QByteArrayView bytes, QString *error, const Progress &progress,
+                         const LetGo &letGo)
+{
     clear();
     // A well-formed file is read as it stands, without a decoded copy of it.
-    if (isWellFormedUtf8(bytes.constData(), bytes.size())) {
-        Reader<char> reader(bytes.constData(), bytes.size(), *this);
+    if (isWellFormedUtf8(bytes.data(), bytes.size())) {
+        Reader<char> reader(bytes.data(), bytes.size(), *this);
         reader.reportTo(progress, bytes.size());
+        reader.letGoTo(letGo);
         if (!reader.run()) {
             clear();
             if (error)
@@ -1928,7 +1982,8 @@ bool XsdtDocument::parse(const QByteArray &bytes, QString *error, const Progress
         m_byteSizeHint = bytes.size();
         return true;
     }
-    return parseDecoded(*this, bytes, error, progress);
+    return parseDecoded(*this, QByteArray::fromRawData(bytes.data(), bytes.size()), error,
+                        progress);
 }
 
 bool XsdtDocument::parsePaths(const QByteArray &bytes, const QStringList &paths, QString *error)

@@ -21,6 +21,7 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -497,7 +498,11 @@ QString backupPathFor(const QString &path, const QString &suffix, const QString 
     return candidate;
 }
 
-bool readFileStamped(const QString &path, QByteArray &bytes, FileStamp *stamp, QString *error)
+namespace {
+
+// Opens a file to read it whole, with the stamp it had when opened. Only regular files: a pipe
+// or a device named by mistake cannot block or exhaust memory.
+bool openToRead(const QString &path, QFile &file, FileStamp *stamp, QString *error)
 {
     auto fail = [&](const QString &reason) {
         if (error && error->isEmpty())
@@ -508,7 +513,7 @@ bool readFileStamped(const QString &path, QByteArray &bytes, FileStamp *stamp, Q
     const FileStamp before = fileStamp(path);
     if (before.exists && !before.regular)
         return fail(FileMessages::tr("Not a regular file"));
-    QFile file(path);
+    file.setFileName(path);
     if (!file.open(QIODevice::ReadOnly))
         return fail(file.errorString());
     const FileStamp opened = openFileStamp(file.handle());
@@ -516,29 +521,111 @@ bool readFileStamped(const QString &path, QByteArray &bytes, FileStamp *stamp, Q
         return fail(systemError(errno));
     if (!opened.regular)
         return fail(FileMessages::tr("Not a regular file"));
+    *stamp = opened;
+    return true;
+}
+
+// Reads to the end, which may lie past the size seen if the file grows meanwhile; `grow` makes
+// room for at least the given number of bytes and returns where they go.
+template <typename Grow>
+bool readToEnd(QFile &file, const QString &path, qint64 expected, qint64 *done, Grow grow,
+               QString *error)
+{
+    qint64 room = expected + 1;
+    char *to = grow(room);
+    *done = 0;
+    for (;;) {
+        if (*done == room) {
+            room = *done + qMax<qint64>(*done, kReadChunk);
+            to = grow(room);
+        }
+        if (!to) {
+            if (error && error->isEmpty())
+                *error = FileMessages::tr("Cannot read %1: %2")
+                             .arg(nativePath(path), systemError(ENOMEM));
+            return false;
+        }
+        const qint64 n = file.read(to + *done, room - *done);
+        if (n < 0) {
+            if (error && error->isEmpty())
+                *error = FileMessages::tr("Cannot read %1: %2")
+                             .arg(nativePath(path), file.errorString());
+            return false;
+        }
+        if (n == 0)
+            return true;
+        *done += n;
+    }
+}
+
+} // namespace
+
+bool readFileStamped(const QString &path, QByteArray &bytes, FileStamp *stamp, QString *error)
+{
+    QFile file;
+    FileStamp opened;
+    if (!openToRead(path, file, &opened, error))
+        return false;
     if (stamp)
         *stamp = opened;
     // Into the memory `bytes` already holds where it is enough and not shared: a caller
-    // reading several large files in turn then has it faulted in once, not once a file. Read
-    // to the end, which may lie past the size seen if the file grows meanwhile.
+    // reading several large files in turn then has it faulted in once, not once a file.
     if (bytes.isDetached())
         bytes.truncate(0);
     else
         bytes = QByteArray();
-    bytes.resize(qMax<qint64>(opened.size, 0) + 1);
     qint64 done = 0;
-    for (;;) {
-        if (done == bytes.size())
-            bytes.resize(done + qMax<qint64>(done, kReadChunk));
-        const qint64 n = file.read(bytes.data() + done, bytes.size() - done);
-        if (n < 0)
-            return fail(file.errorString());
-        if (n == 0)
-            break;
-        done += n;
-    }
-    bytes.truncate(done);
-    return true;
+    const bool read = readToEnd(
+        file, path, qMax<qint64>(opened.size, 0), &done,
+        [&bytes](qint64 room) {
+            bytes.resize(room);
+            return bytes.data();
+        },
+        error);
+    bytes.truncate(read ? done : 0);
+    return read;
+}
+
+FileBytes::~FileBytes()
+{
+    if (m_data)
+        ::munmap(m_data, m_mapped);
+}
+
+bool FileBytes::read(const QString &path, FileStamp *stamp, QString *error)
+{
+    QFile file;
+    FileStamp opened;
+    if (!openToRead(path, file, &opened, error))
+        return false;
+    if (stamp)
+        *stamp = opened;
+    const qint64 page = ::sysconf(_SC_PAGESIZE);
+    const auto grow = [this, page](qint64 room) -> char * {
+        const size_t wanted = size_t((room + page - 1) / page * page);
+        void *at = m_data ? ::mremap(m_data, m_mapped, wanted, MREMAP_MAYMOVE)
+                          : ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE,
+                                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (at == MAP_FAILED)
+            return nullptr;
+        m_data = static_cast<char *>(at);
+        m_mapped = wanted;
+        return m_data;
+    };
+    qint64 done = 0;
+    const bool read = readToEnd(file, path, qMax<qint64>(opened.size, 0), &done, grow, error);
+    m_size = read ? done : 0;
+    return read;
+}
+
+void FileBytes::letGoBefore(qsizetype offset)
+{
+    const qsizetype page = qsizetype(::sysconf(_SC_PAGESIZE));
+    const qsizetype end = qMin(offset, m_size) / page * page;
+    if (end <= m_released)
+        return;
+    ::madvise(m_data + m_released, size_t(end - m_released), MADV_DONTNEED);
+    m_released = end;
 }
 
 bool readFile(const QString &path, QByteArray &bytes, QString *error)
@@ -1065,16 +1152,26 @@ int openStamped(const QString &path, FileStamp *stamp, QString *error)
     return fd;
 }
 
-QByteArray sha256(const QByteArray &bytes)
+QByteArray sha256(QByteArrayView bytes, std::atomic<qsizetype> *done)
 {
     // OpenSSL uses the processor's SHA instructions where it has them: a 50 MB file takes a
     // tenth of the time Qt's own implementation needs.
     QByteArray digest(SHA256_DIGEST_LENGTH, Qt::Uninitialized);
-    if (::EVP_Digest(bytes.constData(), size_t(bytes.size()),
-                     reinterpret_cast<unsigned char *>(digest.data()), nullptr, ::EVP_sha256(),
-                     nullptr) != 1)
-        return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
-    return digest;
+    EVP_MD_CTX *context = ::EVP_MD_CTX_new();
+    const auto release = qScopeGuard([context] { ::EVP_MD_CTX_free(context); });
+    bool hashed = context && ::EVP_DigestInit_ex(context, ::EVP_sha256(), nullptr) == 1;
+    // In pieces when someone follows along: it may give back what has been hashed.
+    const qsizetype piece = done ? qsizetype(4) << 20 : qMax<qsizetype>(bytes.size(), 1);
+    for (qsizetype at = 0; hashed && at < bytes.size(); at += piece) {
+        const qsizetype n = qMin(piece, bytes.size() - at);
+        hashed = ::EVP_DigestUpdate(context, bytes.data() + at, size_t(n)) == 1;
+        if (done)
+            done->store(at + n, std::memory_order_release);
+    }
+    if (hashed && ::EVP_DigestFinal_ex(context, reinterpret_cast<unsigned char *>(digest.data()),
+                                       nullptr) == 1)
+        return digest;
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
 }
 
 } // namespace vrn

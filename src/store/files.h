@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QDateTime>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 
 #include <sys/stat.h>
@@ -48,6 +50,30 @@ bool readFile(const QString &path, QByteArray &bytes, QString *error = nullptr);
 // the read therefore leaves a stamp that no longer matches.
 bool readFileStamped(const QString &path, QByteArray &bytes, FileStamp *stamp,
                      QString *error = nullptr);
+
+// A file's bytes, read as readFileStamped() reads them into memory of their own, whose pages a
+// reader that is done with them gives back while it goes on: a large file's text then never
+// stays whole beside what is built from it.
+class FileBytes
+{
+public:
+    FileBytes() = default;
+    FileBytes(const FileBytes &) = delete;
+    FileBytes &operator=(const FileBytes &) = delete;
+    ~FileBytes();
+
+    bool read(const QString &path, FileStamp *stamp, QString *error = nullptr);
+    QByteArrayView view() const { return QByteArrayView(m_data, m_size); }
+    qsizetype size() const { return m_size; }
+    // Gives back the whole pages before `offset`, which read as zeros from then on.
+    void letGoBefore(qsizetype offset);
+
+private:
+    char *m_data = nullptr;
+    size_t m_mapped = 0;
+    qsizetype m_size = 0;
+    qsizetype m_released = 0;
+};
 
 // Called after the new content is complete and on disk, just before it replaces the file;
 // returning false abandons the write and leaves the old file in place.
@@ -169,7 +195,8 @@ bool copyBackup(const QString &path, int source, const QByteArray &hash, const Q
 // gives its stamp as opened; -1 with the message on failure. The caller closes the descriptor.
 int openStamped(const QString &path, FileStamp *stamp, QString *error = nullptr);
 
-QByteArray sha256(const QByteArray &bytes);
+// With `done`, hashes in pieces and stores there how many bytes it has hashed so far.
+QByteArray sha256(QByteArrayView bytes, std::atomic<qsizetype> *done = nullptr);
 // The SHA-256 of everything the open file holds from its start, read in pieces.
 bool sha256Of(int fd, QByteArray *digest);
 

@@ -118,17 +118,25 @@ SettingsStore::Reading SettingsStore::readInto(const QString &filePath, XsdtDocu
 {
     Reading reading;
     reading.path = QFileInfo(filePath).absoluteFilePath();
-    QByteArray bytes;
+    FileBytes bytes;
     reading.readAtNs = nowNs();
-    if (!readFileStamped(reading.path, bytes, &reading.stamp, &reading.error))
+    if (!bytes.read(reading.path, &reading.stamp, &reading.error))
         return reading;
     reading.read = true;
-    // Hashing a large file takes as long as parsing it: the two run side by side. (The
-    // future waits for its thread, also when the parse fails and nobody asks for the hash.)
+    // Hashing a large file takes as long as parsing it: the two run side by side, and what
+    // both have read is given back as they go. (The future waits for its thread, also when the
+    // parse fails and nobody asks for the hash.)
+    const bool aside = bytes.size() >= kHashAsideBytes;
+    std::atomic<qsizetype> hashed = 0;
     std::future<QByteArray> hash =
-        std::async(bytes.size() >= kHashAsideBytes ? std::launch::async : std::launch::deferred,
-                   [&bytes] { return sha256(bytes); });
-    reading.parsed = into.parse(bytes, &reading.error, progress);
+        std::async(aside ? std::launch::async : std::launch::deferred,
+                   [&bytes, &hashed] { return sha256(bytes.view(), &hashed); });
+    XsdtDocument::LetGo letGo;
+    if (aside)
+        letGo = [&bytes, &hashed](qsizetype before) {
+            bytes.letGoBefore(qMin(before, hashed.load(std::memory_order_acquire)));
+        };
+    reading.parsed = into.parse(bytes.view(), &reading.error, progress, letGo);
     if (reading.parsed)
         reading.hash = hash.get();
     return reading;
