@@ -8,9 +8,9 @@
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
 #include "knowledge/valuecheck.h"
+#include "store/files.h"
 
 #include <QDir>
-#include <QFile>
 #include <QThread>
 #include <QThreadPool>
 #include <QTimer>
@@ -397,13 +397,14 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
                 // the text beside the two documents.
                 given.reset();
             } else {
-                QFile file(path);
-                if (!file.open(QIODevice::ReadOnly)) {
-                    outcome->error = tr("Cannot read %1: %2")
-                                         .arg(QDir::toNativeSeparators(path), file.errorString());
+                // Given back as it is read, so that the text never stays whole beside the two
+                // documents.
+                FileBytes bytes;
+                if (!bytes.read(path, nullptr, &outcome->error))
                     return report();
-                }
-                parsed = fresh->owned->parse(file.readAll(), &parseError);
+                parsed =
+                    fresh->owned->parse(bytes.view(), &parseError, {},
+                                        [&bytes](qsizetype before) { bytes.letGoBefore(before); });
             }
             if (!parsed) {
                 outcome->error = tr("%1 is not a valid PixInsight settings file: %2")
