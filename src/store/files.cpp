@@ -600,6 +600,7 @@ bool FileBytes::read(const QString &path, FileStamp *stamp, QString *error)
         return false;
     if (stamp)
         *stamp = opened;
+    m_released = 0;
     const qint64 page = ::sysconf(_SC_PAGESIZE);
     const auto grow = [this, page](qint64 room) -> char * {
         const size_t wanted = size_t((room + page - 1) / page * page);
