@@ -43,6 +43,10 @@ QString readerPropertyViolation(const QByteArray &input)
     if (lookedUp.parsePaths(input, paths, &lookUpError) != accepted || lookUpError != firstError)
         return QStringLiteral("read whole and for a look-up, the input gives \"%1\" and \"%2\"")
             .arg(firstError, lookUpError);
+    QString vetError;
+    if (XsdtDocument::reads(input, &vetError) != accepted || vetError != firstError)
+        return QStringLiteral("read whole and only checked, the input gives \"%1\" and \"%2\"")
+            .arg(firstError, vetError);
     for (const QString &path : paths) {
         const XsdtNode *whole = first.findPath(path);
         const XsdtNode *part = lookedUp.findPath(path);

@@ -173,6 +173,9 @@ void TestDocument::readerErrors()
     QFETCH(QByteArray, input);
     QFETCH(QString, error);
     QCOMPARE(parseError(input), error);
+    QString vetted;
+    QCOMPARE(XsdtDocument::reads(input, &vetted), error == "(accepted)");
+    QCOMPARE(vetted, error == "(accepted)" ? QString() : error);
 }
 
 void TestDocument::readerAcceptsSubset()

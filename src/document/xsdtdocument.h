@@ -54,6 +54,10 @@ public:
     // large file then costs a fraction of the time and memory. Not for saving: the layout is
     // not told, and invalid UTF-8 not placed.
     bool parsePaths(const QByteArray &bytes, const QStringList &paths, QString *error = nullptr);
+    // Whether the bytes read as a settings file, with every check parse() makes and the same
+    // message, at the cost of the bytes alone: nothing is kept of them.
+    static bool reads(const QByteArray &bytes, QString *error = nullptr,
+                      const Progress &progress = {});
     // The whole file in the compact layout, nodes marked for deletion left out.
     QByteArray serialize() const;
     // Whether the bytes read back as this document's tree, nodes marked for deletion left out.

@@ -647,6 +647,12 @@ public:
             m_only.append(parts);
         }
     }
+    // Reads with every check but keeps nothing: no element is on the way to an empty path.
+    void keepNothing()
+    {
+        m_compact = false;
+        m_only = {QStringList()};
+    }
     QString error() const { return m_error; }
     // Reports progress to `progress` in bytes of a file of `total` bytes (the input may be its
     // decoded text, which has another length).
@@ -1986,31 +1992,47 @@ bool XsdtDocument::parse(QByteArrayView bytes, QString *error, const Progress &p
                         progress);
 }
 
+namespace {
+
+// Reads with every check, keeping only what `paths` lead to, or nothing without them.
+bool readPart(XsdtDocument &doc, const QByteArray &bytes, const QStringList *paths, QString *error,
+              const XsdtDocument::Progress &progress = {})
+{
+    doc.clear();
+    const auto run = [&](auto &reader) {
+        if (paths)
+            reader.keepOnly(*paths);
+        else
+            reader.keepNothing();
+        reader.reportTo(progress, bytes.size());
+        if (reader.run())
+            return true;
+        doc.clear();
+        if (error)
+            *error = reader.error();
+        return false;
+    };
+    if (isWellFormedUtf8(bytes.constData(), bytes.size())) {
+        Reader<char> reader(bytes.constData(), bytes.size(), doc);
+        return run(reader);
+    }
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    const QString text = decoder.decode(bytes);
+    Reader<char16_t> reader(reinterpret_cast<const char16_t *>(text.utf16()), text.size(), doc);
+    return run(reader);
+}
+
+} // namespace
+
 bool XsdtDocument::parsePaths(const QByteArray &bytes, const QStringList &paths, QString *error)
 {
-    clear();
-    bool ok = false;
-    QString message;
-    if (isWellFormedUtf8(bytes.constData(), bytes.size())) {
-        Reader<char> reader(bytes.constData(), bytes.size(), *this);
-        reader.keepOnly(paths);
-        ok = reader.run();
-        message = reader.error();
-    } else {
-        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
-        const QString text = decoder.decode(bytes);
-        Reader<char16_t> reader(reinterpret_cast<const char16_t *>(text.utf16()), text.size(),
-                                *this);
-        reader.keepOnly(paths);
-        ok = reader.run();
-        message = reader.error();
-    }
-    if (!ok) {
-        clear();
-        if (error)
-            *error = message;
-    }
-    return ok;
+    return readPart(*this, bytes, &paths, error);
+}
+
+bool XsdtDocument::reads(const QByteArray &bytes, QString *error, const Progress &progress)
+{
+    XsdtDocument nothing;
+    return readPart(nothing, bytes, nullptr, error, progress);
 }
 
 bool parseDecoded(XsdtDocument &doc, const QByteArray &bytes, QString *error,

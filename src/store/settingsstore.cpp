@@ -177,9 +177,8 @@ bool SettingsStore::fileReads(QString *error, const XsdtDocument::Progress &prog
     QByteArray bytes;
     if (!readFile(path, bytes, error))
         return false;
-    XsdtDocument probe;
     QString message;
-    if (probe.parse(bytes, &message, progress))
+    if (XsdtDocument::reads(bytes, &message, progress))
         return true;
     if (error && error->isEmpty())
         *error = notSettingsMessage(path, message);
@@ -547,13 +546,10 @@ bool SettingsStore::restoreInto(const QString &backupPath, XsdtDocument &into, R
     QString readError;
     if (!readFile(backupPath, bytes, &readError))
         return fail(Failure::Failed, readError, error);
-    {
-        XsdtDocument scratch;
-        QString message;
-        if (!scratch.parse(bytes, &message))
-            return fail(Failure::Refused,
-                        tr("The backup is not a valid settings file: %1").arg(message), error);
-    }
+    QString message;
+    if (!XsdtDocument::reads(bytes, &message))
+        return fail(Failure::Refused,
+                    tr("The backup is not a valid settings file: %1").arg(message), error);
     QString folderError;
     if (!folderAllowsReplacing(path, &folderError))
         return fail(Failure::Failed, folderError, error);
@@ -620,6 +616,7 @@ bool SettingsStore::restoreInto(const QString &backupPath, XsdtDocument &into, R
     if (onFileWritten)
         onFileWritten({path, expected.hash, firstBackup, loaded && expected.hash == loadedHash,
                        sha256(bytes), true});
+    bytes = QByteArray(); // read again from the file
     *reading = readInto(path, into);
     return true;
 }
