@@ -77,6 +77,7 @@ private slots:
     void cases_data();
     void cases();
     void pendingChanges();
+    void stopsWhenCancelled();
 
 private:
     Schema m_schema;
@@ -338,6 +339,22 @@ void TestHealthCheck::pendingChanges()
     doc.revertAll();
     doc.findPath(u"ModuleData/Gone")->pendingDelete = true;
     QVERIFY(!ids().contains("duplicate-key"));
+}
+
+// An edit waits for a running check to stop: the walks of the whole tree stop where they are.
+void TestHealthCheck::stopsWhenCancelled()
+{
+    XsdtDocument doc;
+    QVERIFY(doc.parse(testdata::wrapSettings(
+        "<i k='ModuleData'><i k='Gone'><v k='X' t='i' v='1'/><v k='X' t='i' v='2'/></i></i>")));
+    std::atomic_bool cancelled = false;
+    QList<Finding> findings;
+    findDuplicateKeys(&doc.root, findings, &cancelled);
+    QCOMPARE(findings.size(), 1);
+    cancelled = true;
+    findings.clear();
+    findDuplicateKeys(&doc.root, findings, &cancelled);
+    QVERIFY(findings.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestHealthCheck)

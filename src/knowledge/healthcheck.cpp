@@ -368,13 +368,16 @@ void checkSecuritySwitches(const XsdtDocument &document, QList<Finding> &finding
         on));
 }
 
-void collectUnwritable(XsdtNode *node, QList<XsdtNode *> &holders, UnwritableCharacter &first)
+void collectUnwritable(XsdtNode *node, QList<XsdtNode *> &holders, UnwritableCharacter &first,
+                       const std::atomic_bool *cancelled)
 {
+    if (cancelled && cancelled->load(std::memory_order_relaxed))
+        return;
     for (const auto &child : node->children) {
         if (child->pendingDelete)
             continue;
         if (child->isGroup()) {
-            collectUnwritable(child.get(), holders, first);
+            collectUnwritable(child.get(), holders, first, cancelled);
             continue;
         }
         if (!child->compression().isEmpty())
@@ -390,11 +393,12 @@ void collectUnwritable(XsdtNode *node, QList<XsdtNode *> &holders, UnwritableCha
 
 // Values anywhere in the file, not only below "Global": any one of them makes the whole file
 // unreadable to a conforming XML reader.
-void checkUnwritableCharacters(const XsdtDocument &document, QList<Finding> &findings)
+void checkUnwritableCharacters(const XsdtDocument &document, QList<Finding> &findings,
+                               const std::atomic_bool *cancelled)
 {
     QList<XsdtNode *> holders;
     UnwritableCharacter first;
-    collectUnwritable(const_cast<XsdtNode *>(&document.root), holders, first);
+    collectUnwritable(const_cast<XsdtNode *>(&document.root), holders, first, cancelled);
     if (holders.isEmpty())
         return;
     findings.append(finding(
@@ -430,14 +434,18 @@ QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema
     checkModuleFiles(document, values, env, findings);
     if (stopped())
         return {};
-    findDuplicateKeys(&document.root, findings);
+    // The walks of the whole tree below take hundreds of milliseconds each on a large file,
+    // which an edit would have to wait for: they stop as soon as they are told.
+    findDuplicateKeys(&document.root, findings, cancelled);
     if (stopped())
         return {};
     checkUnusedModules(document, findings);
     checkSecuritySwitches(document, findings);
     if (stopped())
         return {};
-    checkUnwritableCharacters(document, findings);
+    checkUnwritableCharacters(document, findings, cancelled);
+    if (stopped())
+        return {};
     if (const XsdtDocument::InvalidUtf8 &bad = document.invalidUtf8; bad.count > 0) {
         XsdtNode *node = bad.path.isEmpty() ? nullptr : document.findPath(bad.path);
         findings.append(finding(
@@ -458,7 +466,8 @@ QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema
     return findings;
 }
 
-void findDuplicateKeys(const XsdtNode *node, QList<Finding> &findings)
+void findDuplicateKeys(const XsdtNode *node, QList<Finding> &findings,
+                       const std::atomic_bool *cancelled)
 {
     if (!node)
         return;
@@ -466,6 +475,8 @@ void findDuplicateKeys(const XsdtNode *node, QList<Finding> &findings)
     std::vector<const XsdtNode *> stack{node};
     std::vector<KeyedChild> scratch;
     while (!stack.empty()) {
+        if (cancelled && cancelled->load(std::memory_order_relaxed))
+            return;
         const XsdtNode *current = stack.back();
         stack.pop_back();
         duplicatesAmongChildren(current, scratch, findings);
