@@ -259,24 +259,48 @@ struct KeyedChild
     XsdtNode *node;
 };
 
+// Sorts by key, then place. A group of a million children takes a check a tenth of a second and
+// more to sort, and an edit waits for a check to stop: such a group is sorted in slices that are
+// merged, with a look at `cancelled` in between. False when it stopped.
+bool sortKeyed(std::vector<KeyedChild> &keyed, const std::atomic_bool *cancelled)
+{
+    const auto less = [](const KeyedChild &a, const KeyedChild &b) {
+        if (a.key != b.key)
+            return a.key < b.key;
+        return a.index < b.index;
+    };
+    constexpr size_t kSlice = 8192;
+    const size_t size = keyed.size();
+    const auto at = [&](size_t i) { return keyed.begin() + qsizetype(std::min(i, size)); };
+    const auto stopped = [cancelled] { return cancelled && cancelled->load(); };
+    for (size_t from = 0; from < size; from += kSlice) {
+        if (stopped())
+            return false;
+        std::sort(at(from), at(from + kSlice), less);
+    }
+    for (size_t width = kSlice; width < size; width *= 2) {
+        for (size_t from = 0; from + width < size; from += 2 * width) {
+            if (stopped())
+                return false;
+            std::inplace_merge(at(from), at(from + width), at(from + 2 * width), less);
+        }
+    }
+    return true;
+}
+
 // Duplicates among the live children of one node, in the order their keys first occur. The
 // children are sorted by key in a scratch buffer reused for every group: most groups have no
 // duplicate, and sorting short keys costs far less than hashing them.
 void duplicatesAmongChildren(const XsdtNode *node, std::vector<KeyedChild> &scratch,
-                             QList<Finding> &findings)
+                             QList<Finding> &findings, const std::atomic_bool *cancelled)
 {
     scratch.clear();
     for (const auto &child : node->children) {
         if (!child->pendingDelete)
             scratch.push_back({child->key.view(), qsizetype(scratch.size()), child.get()});
     }
-    if (scratch.size() < 2)
+    if (scratch.size() < 2 || !sortKeyed(scratch, cancelled))
         return;
-    std::sort(scratch.begin(), scratch.end(), [](const KeyedChild &a, const KeyedChild &b) {
-        if (a.key != b.key)
-            return a.key < b.key;
-        return a.index < b.index;
-    });
 
     // Runs of equal keys, each in document order; then the runs by where their key first
     // occurs.
@@ -475,11 +499,9 @@ void findDuplicateKeys(const XsdtNode *node, QList<Finding> &findings,
     std::vector<const XsdtNode *> stack{node};
     std::vector<KeyedChild> scratch;
     while (!stack.empty()) {
-        if (cancelled && cancelled->load(std::memory_order_relaxed))
-            return;
         const XsdtNode *current = stack.back();
         stack.pop_back();
-        duplicatesAmongChildren(current, scratch, findings);
+        duplicatesAmongChildren(current, scratch, findings, cancelled);
         for (auto it = current->children.rbegin(); it != current->children.rend(); ++it) {
             if ((*it)->isGroup() && !(*it)->pendingDelete)
                 stack.push_back(it->get());
