@@ -70,8 +70,8 @@ void onSample(int)
     --g_samples.inFlight;
 }
 
-// The threads of this process that are running or waiting for a processor, but this one and
-// `except`: whom a blocked thread may be waiting for.
+// The threads of this process that are running, waiting for a processor or waiting in the
+// kernel, but this one and `except`: whom a blocked thread may be waiting for.
 std::vector<std::pair<pid_t, QByteArray>> runnableThreads(pid_t except)
 {
     std::vector<std::pair<pid_t, QByteArray>> found;
@@ -95,10 +95,10 @@ std::vector<std::pair<pid_t, QByteArray>> runnableThreads(pid_t except)
             continue;
         stat[got] = 0;
         // "tid (name) state ...": the name may hold spaces and parentheses.
-        const char *open = std::strchr(stat, '(');
-        const char *close = std::strrchr(stat, ')');
-        if (open && close && close[1] == ' ' && close[2] == 'R')
-            found.emplace_back(tid, QByteArray(open + 1, int(close - open - 1)));
+        const char *nameFrom = std::strchr(stat, '(');
+        const char *nameTo = std::strrchr(stat, ')');
+        if (nameFrom && nameTo && nameTo[1] == ' ' && (nameTo[2] == 'R' || nameTo[2] == 'D'))
+            found.emplace_back(tid, QByteArray(nameFrom + 1, int(nameTo - nameFrom - 1)));
     }
     closedir(tasks);
     return found;

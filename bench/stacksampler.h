@@ -6,8 +6,9 @@ namespace vrn::bench {
 
 // Samples the stack of the thread that made it, every few milliseconds of an event it marks
 // with begin() and end(): what a long block of the window was doing, where the event's own
-// type (a queued call, a timer) does not tell. Linux with glibc only; elsewhere it reports
-// nothing.
+// type (a queued call, a timer) does not tell. The other threads busy at each sample are
+// sampled too: the one the window waits for is among them. Linux with glibc only; elsewhere it
+// reports nothing.
 class StackSampler
 {
 public:
@@ -19,8 +20,8 @@ public:
     void begin();
     void end();
     // The samples of the last event as a call tree, outermost call first, each line with how
-    // many samples passed through it; calls seen in fewer than `minShare` of them, or in one
-    // alone, left out.
+    // many samples passed through it, then those of each other thread seen busy; calls seen in
+    // fewer than `minShare` of them, or in one alone, left out.
     QString report(double minShare = 0.1) const;
 
 private:
