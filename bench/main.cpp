@@ -1,5 +1,6 @@
 // varnel-bench: run every benchmark area (or those named with --only) and print the tables.
 #include "benchutil.h"
+#include "stacksampler.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -55,14 +56,17 @@ bool wantsArea(int argc, char **argv, const char *area)
     return !onlyGiven || named;
 }
 
-// With VARNEL_BENCH_SLOW_MS=N, every event that took the GUI thread N ms of CPU or more is named
-// on stderr (receiver's class and its parent's, event type): where a long block comes from.
+// With VARNEL_BENCH_SLOW_MS=N, every event that took the GUI thread N ms of CPU or more, or 2N ms
+// in all (a wait for a lock or a thread), is named on stderr (receiver's class and its parent's,
+// event type), with the calls its stack was seen in while it ran: where a long block comes from,
+// queued calls and timers included.
 class BlameApplication : public QApplication
 {
 public:
     BlameApplication(int &argc, char **argv, int slowMs)
         : QApplication(argc, argv)
         , m_slowMs(slowMs)
+        , m_sampler(5)
     {}
 
     bool notify(QObject *receiver, QEvent *event) override
@@ -78,20 +82,24 @@ public:
         QElapsedTimer clock;
         clock.start();
         const qint64 cpuBefore = vrn::bench::threadCpuNs();
+        m_sampler.begin();
         const bool result = QApplication::notify(receiver, event);
+        m_sampler.end();
         const qint64 cpuMs = (vrn::bench::threadCpuNs() - cpuBefore) / 1'000'000;
         --m_depth;
         // On a busy machine the wall time also counts the turns other programs had.
-        if (cpuMs >= m_slowMs)
-            std::fprintf(stderr, "  slow event: %lld ms CPU (%lld wall), %s in %s, event type %d\n",
+        if (cpuMs >= m_slowMs || clock.elapsed() >= 2 * m_slowMs)
+            std::fprintf(stderr,
+                         "  slow event: %lld ms CPU (%lld wall), %s in %s, event type %d\n%s",
                          static_cast<long long>(cpuMs), static_cast<long long>(clock.elapsed()),
-                         className, parentName, type);
+                         className, parentName, type, qPrintable(m_sampler.report()));
         return result;
     }
 
 private:
     int m_slowMs;
     int m_depth = 0;
+    vrn::bench::StackSampler m_sampler;
 };
 
 } // namespace

@@ -77,6 +77,7 @@ private slots:
     void cases_data();
     void cases();
     void pendingChanges();
+    void largeGroups();
 
 private:
     Schema m_schema;
@@ -338,6 +339,33 @@ void TestHealthCheck::pendingChanges()
     doc.revertAll();
     doc.findPath(u"ModuleData/Gone")->pendingDelete = true;
     QVERIFY(!ids().contains("duplicate-key"));
+}
+
+// Duplicates in a group too large to sort at once are found across its slices, in the order
+// their keys first occur. An edit waits for a running check, which stops where it is.
+void TestHealthCheck::largeGroups()
+{
+    QByteArray elements = "<i k='ModuleData'><i k='Big'>";
+    for (int i = 0; i < 20000; ++i)
+        elements += "<v k='k" + QByteArray::number(i) + "' t='i' v='1'/>";
+    // Second copies far from the first: they meet the first ones only where slices merge.
+    for (int i : {19999, 3, 12000})
+        elements += "<v k='k" + QByteArray::number(i) + "' t='i' v='2'/>";
+    XsdtDocument doc;
+    QVERIFY(doc.parse(testdata::wrapSettings(elements + "</i></i>")));
+    std::atomic_bool cancelled = false;
+    QList<Finding> findings;
+    findDuplicateKeys(&doc.root, findings, &cancelled);
+    QStringList titles;
+    for (const Finding &finding : std::as_const(findings))
+        titles.append(finding.title);
+    QCOMPARE(titles, (QStringList{"\"k3\" appears 2 times in ModuleData/Big",
+                                  "\"k12000\" appears 2 times in ModuleData/Big",
+                                  "\"k19999\" appears 2 times in ModuleData/Big"}));
+    cancelled = true;
+    findings.clear();
+    findDuplicateKeys(&doc.root, findings, &cancelled);
+    QVERIFY(findings.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestHealthCheck)

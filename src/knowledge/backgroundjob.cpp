@@ -1,5 +1,7 @@
 #include "knowledge/backgroundjob.h"
 
+#include "store/heap.h"
+
 #include <QMetaObject>
 #include <QThread>
 #include <QThreadPool>
@@ -36,6 +38,7 @@ void BackgroundJob::start(Work work)
     m_running = true;
     m_thread.reset(QThread::create([this, owner = m_owner, work = std::move(work), run] {
         run->finish = work(run->cancelled);
+        tidyHeap();
         const std::lock_guard lock(run->lock);
         if (run->cancelled.load()) {
             // Not here either: stop() may be waiting for this thread on the owner's.
@@ -121,7 +124,11 @@ Q_GLOBAL_STATIC(QThreadPool, asidePool)
 
 void runAside(std::function<void()> work)
 {
-    asidePool()->start(std::move(work));
+    // What the work holds goes before the heap is tidied: freeing it is often the work.
+    asidePool()->start([work = std::move(work)]() mutable {
+        std::exchange(work, nullptr)();
+        tidyHeap();
+    });
 }
 
 void waitForAside()

@@ -259,24 +259,48 @@ struct KeyedChild
     XsdtNode *node;
 };
 
+// Sorts by key, then place. A group of a million children takes a check a tenth of a second and
+// more to sort, and an edit waits for a check to stop: such a group is sorted in slices that are
+// merged, with a look at `cancelled` in between. False when it stopped.
+bool sortKeyed(std::vector<KeyedChild> &keyed, const std::atomic_bool *cancelled)
+{
+    const auto less = [](const KeyedChild &a, const KeyedChild &b) {
+        if (a.key != b.key)
+            return a.key < b.key;
+        return a.index < b.index;
+    };
+    constexpr size_t kSlice = 8192;
+    const size_t size = keyed.size();
+    const auto at = [&](size_t i) { return keyed.begin() + qsizetype(std::min(i, size)); };
+    const auto stopped = [cancelled] { return cancelled && cancelled->load(); };
+    for (size_t from = 0; from < size; from += kSlice) {
+        if (stopped())
+            return false;
+        std::sort(at(from), at(from + kSlice), less);
+    }
+    for (size_t width = kSlice; width < size; width *= 2) {
+        for (size_t from = 0; from + width < size; from += 2 * width) {
+            if (stopped())
+                return false;
+            std::inplace_merge(at(from), at(from + width), at(from + 2 * width), less);
+        }
+    }
+    return true;
+}
+
 // Duplicates among the live children of one node, in the order their keys first occur. The
 // children are sorted by key in a scratch buffer reused for every group: most groups have no
 // duplicate, and sorting short keys costs far less than hashing them.
 void duplicatesAmongChildren(const XsdtNode *node, std::vector<KeyedChild> &scratch,
-                             QList<Finding> &findings)
+                             QList<Finding> &findings, const std::atomic_bool *cancelled)
 {
     scratch.clear();
     for (const auto &child : node->children) {
         if (!child->pendingDelete)
             scratch.push_back({child->key.view(), qsizetype(scratch.size()), child.get()});
     }
-    if (scratch.size() < 2)
+    if (scratch.size() < 2 || !sortKeyed(scratch, cancelled))
         return;
-    std::sort(scratch.begin(), scratch.end(), [](const KeyedChild &a, const KeyedChild &b) {
-        if (a.key != b.key)
-            return a.key < b.key;
-        return a.index < b.index;
-    });
 
     // Runs of equal keys, each in document order; then the runs by where their key first
     // occurs.
@@ -368,13 +392,16 @@ void checkSecuritySwitches(const XsdtDocument &document, QList<Finding> &finding
         on));
 }
 
-void collectUnwritable(XsdtNode *node, QList<XsdtNode *> &holders, UnwritableCharacter &first)
+void collectUnwritable(XsdtNode *node, QList<XsdtNode *> &holders, UnwritableCharacter &first,
+                       const std::atomic_bool *cancelled)
 {
+    if (cancelled && cancelled->load(std::memory_order_relaxed))
+        return;
     for (const auto &child : node->children) {
         if (child->pendingDelete)
             continue;
         if (child->isGroup()) {
-            collectUnwritable(child.get(), holders, first);
+            collectUnwritable(child.get(), holders, first, cancelled);
             continue;
         }
         if (!child->compression().isEmpty())
@@ -390,11 +417,12 @@ void collectUnwritable(XsdtNode *node, QList<XsdtNode *> &holders, UnwritableCha
 
 // Values anywhere in the file, not only below "Global": any one of them makes the whole file
 // unreadable to a conforming XML reader.
-void checkUnwritableCharacters(const XsdtDocument &document, QList<Finding> &findings)
+void checkUnwritableCharacters(const XsdtDocument &document, QList<Finding> &findings,
+                               const std::atomic_bool *cancelled)
 {
     QList<XsdtNode *> holders;
     UnwritableCharacter first;
-    collectUnwritable(const_cast<XsdtNode *>(&document.root), holders, first);
+    collectUnwritable(const_cast<XsdtNode *>(&document.root), holders, first, cancelled);
     if (holders.isEmpty())
         return;
     findings.append(finding(
@@ -430,14 +458,18 @@ QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema
     checkModuleFiles(document, values, env, findings);
     if (stopped())
         return {};
-    findDuplicateKeys(&document.root, findings);
+    // The walks of the whole tree below take hundreds of milliseconds each on a large file,
+    // which an edit would have to wait for: they stop as soon as they are told.
+    findDuplicateKeys(&document.root, findings, cancelled);
     if (stopped())
         return {};
     checkUnusedModules(document, findings);
     checkSecuritySwitches(document, findings);
     if (stopped())
         return {};
-    checkUnwritableCharacters(document, findings);
+    checkUnwritableCharacters(document, findings, cancelled);
+    if (stopped())
+        return {};
     if (const XsdtDocument::InvalidUtf8 &bad = document.invalidUtf8; bad.count > 0) {
         XsdtNode *node = bad.path.isEmpty() ? nullptr : document.findPath(bad.path);
         findings.append(finding(
@@ -458,7 +490,8 @@ QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema
     return findings;
 }
 
-void findDuplicateKeys(const XsdtNode *node, QList<Finding> &findings)
+void findDuplicateKeys(const XsdtNode *node, QList<Finding> &findings,
+                       const std::atomic_bool *cancelled)
 {
     if (!node)
         return;
@@ -468,7 +501,7 @@ void findDuplicateKeys(const XsdtNode *node, QList<Finding> &findings)
     while (!stack.empty()) {
         const XsdtNode *current = stack.back();
         stack.pop_back();
-        duplicatesAmongChildren(current, scratch, findings);
+        duplicatesAmongChildren(current, scratch, findings, cancelled);
         for (auto it = current->children.rbegin(); it != current->children.rend(); ++it) {
             if ((*it)->isGroup() && !(*it)->pendingDelete)
                 stack.push_back(it->get());

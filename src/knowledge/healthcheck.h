@@ -36,8 +36,10 @@ QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema
                               const HealthEnv &env, const std::atomic_bool *cancelled = nullptr);
 
 // Appends a "duplicate-key" finding for every key that occurs more than once among the
-// children of a node or of any group below it (entries marked for deletion left out).
-void findDuplicateKeys(const XsdtNode *node, QList<Finding> &findings);
+// children of a node or of any group below it (entries marked for deletion left out). Stops
+// where it is once `cancelled` is set.
+void findDuplicateKeys(const XsdtNode *node, QList<Finding> &findings,
+                       const std::atomic_bool *cancelled = nullptr);
 
 // "Note", "Warning", "Problem"; empty for anything else.
 QString severityName(Severity severity);

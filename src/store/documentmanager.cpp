@@ -2,6 +2,7 @@
 
 #include "environment/pixinsight.h"
 #include "store/files.h"
+#include "store/heap.h"
 
 #include <QFileInfo>
 #include <QPointer>
@@ -9,7 +10,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cstdlib>
 
 namespace vrn {
 
@@ -23,18 +23,6 @@ std::function<void()> &workerHook()
 {
     static std::function<void()> hook;
     return hook;
-}
-
-// A work that freed millions of small blocks leaves them for the C library to merge at the
-// thread's next larger allocation, or as it exits, holding the lock of the thread's heap all
-// the while: half a second at 300 MB. Merged now, before the window takes the results, rather
-// than while the window frees memory of that heap and has to wait for the lock.
-void tidyHeap()
-{
-#ifdef __GLIBC__
-    void *volatile larger = std::malloc(4096); // beyond the per-thread cache of small blocks
-    std::free(larger);
-#endif
 }
 
 } // namespace
