@@ -498,7 +498,7 @@ void findDuplicateKeys(const XsdtNode *node, QList<Finding> &findings,
     // Depth first, each node's own duplicates before those of its children, without recursion.
     std::vector<const XsdtNode *> stack{node};
     std::vector<KeyedChild> scratch;
-    while (!stack.empty()) {
+    while (!stack.empty() && !(cancelled && cancelled->load(std::memory_order_relaxed))) {
         const XsdtNode *current = stack.back();
         stack.pop_back();
         duplicatesAmongChildren(current, scratch, findings, cancelled);
