@@ -27,6 +27,26 @@ namespace {
 // about this long.
 constexpr qint64 kSliceMs = 30;
 
+// A change below a closed row shows nowhere, but the tree looks for each row of it among those
+// it lists before it finds that out: ticking all the window positions of a 50 MB file that way
+// took a third of a second.
+class CleanupTree : public QTreeView
+{
+public:
+    using QTreeView::QTreeView;
+
+protected:
+    void dataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight,
+                     const QList<int> &roles) override
+    {
+        for (QModelIndex above = topLeft.parent(); above.isValid(); above = above.parent()) {
+            if (!isExpanded(above))
+                return;
+        }
+        QTreeView::dataChanged(topLeft, bottomRight, roles);
+    }
+};
+
 } // namespace
 
 CleanupView::CleanupView(SettingsModel *model, QWidget *parent)
@@ -40,7 +60,7 @@ CleanupView::CleanupView(SettingsModel *model, QWidget *parent)
         Qt::RichText);
 
     m_rows = new CleanupRows(this);
-    m_tree = new QTreeView(this);
+    m_tree = new CleanupTree(this);
     m_tree->setModel(m_rows);
     m_tree->setRootIsDecorated(true);
     m_tree->setAlternatingRowColors(true);
