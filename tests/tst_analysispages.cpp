@@ -628,6 +628,7 @@ private slots:
         openCleanup(file);
         QTEST(cleanupRows(m_cleanup->tree()), "rows");
         QCOMPARE(cleanupStatus(), "0 entries queued for deletion");
+        QVERIFY(!m_cleanup->tree()->model()->index(1, 0).data(Qt::CheckStateRole).isValid());
     }
 
     void cleanupQueue()
@@ -702,6 +703,7 @@ private slots:
         // zed's window position goes with zed: counted once, as in the title.
         QTRY_COMPARE(cleanupStatus(), "6 entries queued for deletion");
         QCOMPARE(m_doc->pendingChangeCount(), 6);
+        QCOMPARE(status(windows), "Queued for deletion"); // each within a tool queued whole
 
         // Undo takes back only the marks of the ticked entries themselves.
         toggle(tree, pair);
