@@ -725,6 +725,7 @@ private slots:
         QCOMPARE(cleanupStatus(), "PixInsight is running: view only.");
         QVERIFY(!m_cleanup->queueButton()->isEnabled());
         QVERIFY(!(pair.flags() & Qt::ItemIsEnabled));
+        QVERIFY(!(cleanupRow(tree, "Safe/A").flags() & Qt::ItemIsEnabled));
         QVERIFY(!(savedTop.flags() & Qt::ItemIsEnabled));
     }
 

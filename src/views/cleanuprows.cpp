@@ -91,11 +91,12 @@ private:
 
 } // namespace
 
-quint32 CleanupRows::List::nodeCount(quint32 entry) const
+std::span<const CleanupRows::List::Node> CleanupRows::List::nodesOf(quint32 entry) const
 {
+    const quint32 first = entries[entry].firstNode;
     const quint32 end =
         entry + 1 < entries.size() ? entries[entry + 1].firstNode : quint32(nodes.size());
-    return end - entries[entry].firstNode;
+    return {nodes.data() + first, end - first};
 }
 
 std::unique_ptr<CleanupRows::List> CleanupRows::plan(const DeletionPolicy &policy,
@@ -184,10 +185,9 @@ void CleanupRows::setList(std::unique_ptr<List> list)
     if (m_list) {
         for (List::Group &group : m_list->groups) {
             for (quint32 e = group.firstEntry; e < group.firstEntry + group.entries; ++e) {
-                const List::Node *nodes = m_list->nodesOf(e);
-                for (quint32 i = 0; i < m_list->nodeCount(e); ++i) {
-                    group.values += nodes[i].values;
-                    group.bytes += nodes[i].bytes;
+                for (const List::Node &node : m_list->nodesOf(e)) {
+                    group.values += node.values;
+                    group.bytes += node.bytes;
                 }
             }
         }
@@ -210,6 +210,14 @@ void CleanupRows::setEnabled(bool enabled)
         return;
     m_enabled = enabled;
     rowsChanged(0, kColumns - 1);
+    if (!m_list)
+        return;
+    // The paths below entries grey out with them.
+    for (quint32 e = 0; e < m_list->entries.size(); ++e) {
+        const QModelIndex entry = entryIndex(e, 0);
+        if (const int rows = rowCount(entry); rows > 0)
+            emit dataChanged(index(0, 0, entry), index(rows - 1, kColumns - 1, entry));
+    }
 }
 
 void CleanupRows::tickAll(bool skipNeedingConfirmation)
@@ -228,13 +236,13 @@ void CleanupRows::untickAll()
 
 void CleanupRows::tick(quint32 first, quint32 end, bool ticked)
 {
-    quint32 changed = 0;
+    bool changed = false;
     for (quint32 e = first; e < end; ++e) {
         List::Entry &entry = m_list->entries[e];
         if (entry.ticked == ticked)
             continue;
         entry.ticked = ticked;
-        ++changed;
+        changed = true;
         quint32 &section = m_ticked[entry.group < 0 ? 1 : 0];
         section = ticked ? section + 1 : section - 1;
         if (entry.group >= 0) {
@@ -242,7 +250,7 @@ void CleanupRows::tick(quint32 first, quint32 end, bool ticked)
             group = ticked ? group + 1 : group - 1;
         }
     }
-    if (changed == 0)
+    if (!changed)
         return;
     const QList<int> roles{Qt::CheckStateRole};
     if (end - first > 1) {
@@ -264,18 +272,17 @@ CleanupRows::Marks CleanupRows::takeMarks()
         group.queued = 0;
     for (quint32 e = 0; e < m_list->entries.size(); ++e) {
         List::Entry &entry = m_list->entries[e];
-        const List::Node *nodes = m_list->nodesOf(e);
-        const quint32 count = m_list->nodeCount(e);
+        const std::span<const List::Node> nodes = m_list->nodesOf(e);
         quint32 deleted = 0;
-        for (quint32 i = 0; i < count; ++i) {
-            const XsdtNode *node = nodes[i].node;
+        for (const List::Node &listed : nodes) {
+            const XsdtNode *node = listed.node;
             deleted += node->isDeleted() ? 1 : 0;
             if (node->pendingDelete && !(node->parent && node->parent->isDeleted()))
                 queued.insert(node);
         }
         marks.statusChanged |= deleted != entry.queued;
         entry.queued = deleted;
-        if (entry.group >= 0 && deleted == count)
+        if (entry.group >= 0 && deleted == nodes.size())
             ++m_list->groups[size_t(entry.group)].queued;
     }
     marks.queued = int(queued.size());
@@ -392,7 +399,7 @@ int CleanupRows::rowCount(const QModelIndex &parent) const
     case Row::Entry: {
         // The paths of a group that goes whole, and those of saved settings kept in two places.
         const qint32 group = m_list->entries[row.number].group;
-        const quint32 nodes = m_list->nodeCount(row.number);
+        const auto nodes = quint32(m_list->nodesOf(row.number).size());
         const bool shown = group < 0 ? nodes > 1 : !m_list->groups[size_t(group)].each;
         return shown ? int(nodes) : 0;
     }
@@ -496,19 +503,18 @@ QVariant CleanupRows::data(const QModelIndex &index, int role) const
     }
     case Row::Entry: {
         const List::Entry &entry = m_list->entries[row.number];
-        const quint32 count = m_list->nodeCount(row.number);
+        const std::span<const List::Node> nodes = m_list->nodesOf(row.number);
         if (column == 1 || column == 2) {
             qint64 values = 0;
             qint64 bytes = 0;
-            const List::Node *nodes = m_list->nodesOf(row.number);
-            for (quint32 i = 0; i < count; ++i) {
-                values += nodes[i].values;
-                bytes += nodes[i].bytes;
+            for (const List::Node &node : nodes) {
+                values += node.values;
+                bytes += node.bytes;
             }
             return numberData(column, role, values, bytes);
         }
         if (column == 3)
-            return text ? statusText(entry.queued, count) : QVariant();
+            return text ? statusText(entry.queued, quint32(nodes.size())) : QVariant();
         if (role == Qt::CheckStateRole)
             return entry.ticked ? Qt::Checked : Qt::Unchecked;
         if (role == Qt::ToolTipRole)

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace vrn {
@@ -61,8 +62,7 @@ public:
         QStringList toolTips;       // each text once: thousands of entries give the same reason
         quint32 firstSaved = 0;
 
-        quint32 nodeCount(quint32 entry) const;
-        const Node *nodesOf(quint32 entry) const { return &nodes[entries[entry].firstNode]; }
+        std::span<const Node> nodesOf(quint32 entry) const;
     };
 
     // Entries without a single value (an empty group) free nothing worth a row: they are left

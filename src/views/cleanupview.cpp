@@ -16,7 +16,6 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
-#include <algorithm>
 #include <utility>
 
 namespace vrn {
@@ -92,8 +91,6 @@ CleanupView::CleanupView(SettingsModel *model, QWidget *parent)
     connect(m_rows, &CleanupRows::ticksChanged, this, &CleanupView::scheduleStatus);
     updateStatus();
 }
-
-CleanupView::~CleanupView() = default;
 
 QString CleanupView::sizeText(qint64 bytes)
 {
@@ -250,12 +247,11 @@ void CleanupView::updateStatus()
         for (quint32 e = 0; e < list->entries.size(); ++e) {
             if (!list->entries[e].ticked)
                 continue;
-            const CleanupRows::List::Node *nodes = list->nodesOf(e);
-            for (quint32 i = 0; i < list->nodeCount(e); ++i) {
-                tickedBytes += nodes[i].bytes;
-                undoable |= nodes[i].node->pendingDelete;
+            for (const CleanupRows::List::Node &node : list->nodesOf(e)) {
+                tickedBytes += node.bytes;
+                undoable |= node.node->pendingDelete;
+                ++tickedNodes;
             }
-            tickedNodes += int(list->nodeCount(e));
         }
     }
     if (m_viewOnly) {
@@ -307,10 +303,9 @@ void CleanupView::queueTicked()
     for (quint32 e = 0; e < list->entries.size(); ++e) {
         if (!list->entries[e].ticked)
             continue;
-        const CleanupRows::List::Node *nodes = list->nodesOf(e);
-        for (quint32 i = 0; i < list->nodeCount(e); ++i) {
+        for (const CleanupRows::List::Node &node : list->nodesOf(e)) {
             QString whyNot;
-            if (m_model->queueDeletion(nodes[i].node, &whyNot))
+            if (m_model->queueDeletion(node.node, &whyNot))
                 ++queued;
             else if (firstRefusal.isEmpty())
                 firstRefusal = whyNot;
@@ -335,9 +330,8 @@ void CleanupView::undoTicked()
     for (quint32 e = 0; e < list->entries.size(); ++e) {
         if (!list->entries[e].ticked)
             continue;
-        const CleanupRows::List::Node *nodes = list->nodesOf(e);
-        for (quint32 i = 0; i < list->nodeCount(e); ++i)
-            m_model->undoDeletion(nodes[i].node);
+        for (const CleanupRows::List::Node &node : list->nodesOf(e))
+            m_model->undoDeletion(node.node);
     }
     m_rows->untickAll();
     m_model->endBatch();

@@ -25,7 +25,6 @@ class CleanupView : public TaskPage
 
 public:
     explicit CleanupView(SettingsModel *model, QWidget *parent = nullptr);
-    ~CleanupView() override;
 
     void setDocument(XsdtDocument *document) override;
     void setViewOnly(bool viewOnly) override;
