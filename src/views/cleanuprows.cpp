@@ -65,6 +65,14 @@ QVariant numberData(int column, int role, qint64 values, qint64 bytes)
     return column == 1 ? QLocale().toString(values) : CleanupView::sizeText(bytes);
 }
 
+// The box of a row standing for `of` entries.
+QVariant tickState(quint32 ticked, quint32 of)
+{
+    if (of == 0) // only the row saying so: no box
+        return {};
+    return ticked == 0 ? Qt::Unchecked : ticked == of ? Qt::Checked : Qt::PartiallyChecked;
+}
+
 // Builds a list, entry by entry.
 class Planner
 {
@@ -438,19 +446,12 @@ Qt::ItemFlags CleanupRows::flags(const QModelIndex &index) const
     switch (rowAt(index).kind) {
     case Row::Section:
     case Row::Group:
-        return Qt::ItemIsUserCheckable | Qt::ItemIsAutoTristate | enabled;
+        return Qt::ItemIsUserCheckable | enabled;
     case Row::Entry:
         return Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | enabled;
     default:
         return enabled;
     }
-}
-
-QVariant CleanupRows::tickState(quint32 ticked, quint32 of) const
-{
-    if (of == 0) // only the row saying so: no box
-        return {};
-    return ticked == 0 ? Qt::Unchecked : ticked == of ? Qt::Checked : Qt::PartiallyChecked;
 }
 
 QVariant CleanupRows::data(const QModelIndex &index, int role) const

@@ -116,7 +116,6 @@ private:
     };
     Row rowAt(const QModelIndex &index) const;
     QModelIndex entryIndex(quint32 entry, int column) const;
-    QVariant tickState(quint32 ticked, quint32 of) const;
     void tick(quint32 first, quint32 end, bool ticked);
     // Every row with a box or a status, over these columns; the paths below an entry have
     // neither.
