@@ -32,7 +32,6 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTreeView>
-#include <QTreeWidget>
 #include <QUndoStack>
 #include <QtTest>
 
@@ -78,28 +77,44 @@ void selectRow(QTreeView *tree, const QModelIndex &index)
     tree->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
-QTreeWidgetItem *rowNamed(const QTreeWidget *tree, const QString &label)
-{
-    const auto found = tree->findItems(label, Qt::MatchExactly | Qt::MatchRecursive);
-    return found.isEmpty() ? nullptr : found.first();
-}
-
 // Every row below the top, indented by depth: "entry | values | status".
-void dumpRows(const QTreeWidgetItem *item, int depth, QStringList &out)
+void dumpRows(const QAbstractItemModel *model, const QModelIndex &parent, int depth,
+              QStringList &out)
 {
-    for (int i = 0; i < item->childCount(); ++i) {
-        const QTreeWidgetItem *row = item->child(i);
-        out << QString(depth * 2, ' ') +
-                   QStringList{row->text(0), row->text(1), row->text(3)}.join(" | ");
-        dumpRows(row, depth + 1, out);
+    for (int i = 0; i < model->rowCount(parent); ++i) {
+        const QModelIndex row = model->index(i, 0, parent);
+        const auto text = [&](int column) { return row.siblingAtColumn(column).data().toString(); };
+        out << QString(depth * 2, ' ') + QStringList{text(0), text(1), text(3)}.join(" | ");
+        dumpRows(model, row, depth + 1, out);
     }
 }
 
-QStringList cleanupRows(const QTreeWidget *tree)
+QStringList cleanupRows(const QTreeView *tree)
 {
     QStringList out;
-    dumpRows(tree->invisibleRootItem(), 0, out);
+    dumpRows(tree->model(), {}, 0, out);
     return out;
+}
+
+// The row of this label at any depth.
+QModelIndex cleanupRow(const QTreeView *tree, const QString &label)
+{
+    const QAbstractItemModel *model = tree->model();
+    const auto found = model->match(model->index(0, 0), Qt::DisplayRole, label, 1,
+                                    Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? QModelIndex() : found.first();
+}
+
+Qt::CheckState tickOf(const QModelIndex &row)
+{
+    return row.data(Qt::CheckStateRole).value<Qt::CheckState>();
+}
+
+// Ticks or unticks a row from the keyboard, as a user does.
+void toggle(QTreeView *tree, const QModelIndex &row)
+{
+    tree->setCurrentIndex(row);
+    QTest::keyClick(tree, Qt::Key_Space);
 }
 
 using testdata::writeFile;
@@ -161,6 +176,9 @@ class TestAnalysisPages : public QObject
         m_doc = parsedSettings(file);
         m_model->setDocument(m_doc.get());
         m_cleanup = std::make_unique<CleanupView>(m_model.get());
+        QAbstractItemModel *rows = m_cleanup->findChild<QTreeView *>()->model();
+        new QAbstractItemModelTester(rows, QAbstractItemModelTester::FailureReportingMode::QtTest,
+                                     rows);
         m_cleanup->setDocument(m_doc.get());
     }
 
@@ -610,6 +628,7 @@ private slots:
         openCleanup(file);
         QTEST(cleanupRows(m_cleanup->tree()), "rows");
         QCOMPARE(cleanupStatus(), "0 entries queued for deletion");
+        QVERIFY(!m_cleanup->tree()->model()->index(1, 0).data(Qt::CheckStateRole).isValid());
     }
 
     void cleanupQueue()
@@ -617,25 +636,38 @@ private slots:
         openCleanup(kCleanupFile);
         // The list's first status changes no row while nothing is queued: a large file's list
         // has hundreds of thousands.
-        QSignalSpy rowChanges(m_cleanup->findChild<QTreeWidget *>()->model(),
+        QSignalSpy rowChanges(m_cleanup->findChild<QTreeView *>()->model(),
                               &QAbstractItemModel::dataChanged);
-        QTreeWidget *tree = m_cleanup->tree();
+        QTreeView *tree = m_cleanup->tree();
         QCOMPARE(rowChanges.count(), 0);
         QSignalSpy messages(m_cleanup.get(), &CleanupView::message);
-        QTreeWidgetItem *pair = rowNamed(tree, "Pair");
+        const QModelIndex safeTop = tree->model()->index(0, 0);
+        const QModelIndex savedTop = tree->model()->index(1, 0);
+        const QModelIndex pair = cleanupRow(tree, "Pair");
+        const QModelIndex windows = cleanupRow(tree, "Windows (3)");
+        const auto status = [](const QModelIndex &row) {
+            return row.siblingAtColumn(3).data().toString();
+        };
 
         // Queued elsewhere: the page follows.
         QVERIFY(m_model->queueDeletion(m_doc->findPath(u"Safe/A")));
-        QTRY_COMPARE(pair->text(3), "Partly queued (1 of 2)");
+        QTRY_COMPARE(status(pair), "Partly queued (1 of 2)");
         QCOMPARE(cleanupStatus(), "1 entry queued for deletion");
         m_model->undoDeletion(m_doc->findPath(u"Safe/A"));
 
+        // A closed group ticks and unticks the entries below it.
+        toggle(tree, windows);
+        QCOMPARE(tickOf(cleanupRow(tree, "beta \u203A Geometry")), Qt::Checked);
+        QTRY_COMPARE(cleanupStatus().left(18), "Ticked: 3 entries ");
+        toggle(tree, windows);
+        QCOMPARE(tickOf(cleanupRow(tree, "beta \u203A Geometry")), Qt::Unchecked);
+
         // Two entries of three nodes, safe to clean: no question.
-        pair->setCheckState(0, Qt::Checked);
-        rowNamed(tree, "zed \u203A Main")->setCheckState(0, Qt::Checked);
+        toggle(tree, pair);
+        toggle(tree, cleanupRow(tree, "zed \u203A Main"));
         QTRY_VERIFY(m_cleanup->queueButton()->isEnabled());
-        QCOMPARE(tree->topLevelItem(0)->checkState(0), Qt::PartiallyChecked);
-        QCOMPARE(rowNamed(tree, "Windows (3)")->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(tickOf(safeTop), Qt::PartiallyChecked);
+        QCOMPARE(tickOf(windows), Qt::PartiallyChecked);
         QVERIFY(!m_cleanup->undoButton()->isEnabled()); // nothing of theirs is queued
         QVERIFY(cleanupStatus().startsWith("Ticked: 3 entries (about "));
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
@@ -646,14 +678,13 @@ private slots:
         QTRY_COMPARE(cleanupStatus(), "3 entries queued for deletion");
         QCOMPARE(m_model->undoStack()->undoText(), "cleanup of 3 entries");
         QCOMPARE(m_doc->pendingChangeCount(), 3);
-        QCOMPARE(pair->text(3), "Queued for deletion");
-        QCOMPARE(rowNamed(tree, "Windows (3)")->text(3), "Partly queued (1 of 3)");
-        QCOMPARE(pair->checkState(0), Qt::Unchecked);
-        QCOMPARE(tree->topLevelItem(0)->checkState(0), Qt::Unchecked);
+        QCOMPARE(status(pair), "Queued for deletion");
+        QCOMPARE(status(windows), "Partly queued (1 of 3)");
+        QCOMPARE(tickOf(pair), Qt::Unchecked);
+        QCOMPARE(tickOf(safeTop), Qt::Unchecked);
 
         // The saved-settings section ticks its entries; queueing asks once, listing them all.
-        QTreeWidgetItem *savedTop = tree->topLevelItem(1);
-        savedTop->setCheckState(0, Qt::Checked);
+        toggle(tree, savedTop);
         QTRY_COMPARE(cleanupStatus().left(18), "Ticked: 4 entries ");
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton); // cancelled
         QCOMPARE(Dialogs::shown().size(), 1);
@@ -663,7 +694,7 @@ private slots:
         QCOMPARE(asked.detailedText, "Alpha\nbeta\nzed");
         QVERIFY(messages.isEmpty());
         QVERIFY(!m_doc->findPath(u"Alpha")->pendingDelete);
-        QCOMPARE(savedTop->checkState(0), Qt::Checked);
+        QCOMPARE(tickOf(savedTop), Qt::Checked);
         // zed holds a window position queued before; zed is queued whole all the same.
         Dialogs::setNextAnswer(QMessageBox::Yes);
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
@@ -672,9 +703,10 @@ private slots:
         // zed's window position goes with zed: counted once, as in the title.
         QTRY_COMPARE(cleanupStatus(), "6 entries queued for deletion");
         QCOMPARE(m_doc->pendingChangeCount(), 6);
+        QCOMPARE(status(windows), "Queued for deletion"); // each within a tool queued whole
 
         // Undo takes back only the marks of the ticked entries themselves.
-        pair->setCheckState(0, Qt::Checked);
+        toggle(tree, pair);
         QTRY_VERIFY(m_cleanup->undoButton()->isEnabled());
         QTest::mouseClick(m_cleanup->undoButton(), Qt::LeftButton);
         QCOMPARE(m_model->undoStack()->undoText(), "cancelled cleanup of 2 entries");
@@ -683,7 +715,7 @@ private slots:
 
         // A refusal by the model is reported with its reason; the other nodes are still tried.
         m_model->setViewOnly(true);
-        pair->setCheckState(0, Qt::Checked);
+        toggle(tree, pair);
         QTRY_VERIFY(m_cleanup->queueButton()->isEnabled());
         QTest::mouseClick(m_cleanup->queueButton(), Qt::LeftButton);
         QCOMPARE(said(messages),
@@ -692,8 +724,9 @@ private slots:
         m_cleanup->setViewOnly(true);
         QCOMPARE(cleanupStatus(), "PixInsight is running: view only.");
         QVERIFY(!m_cleanup->queueButton()->isEnabled());
-        QVERIFY(!(pair->flags() & Qt::ItemIsEnabled));
-        QVERIFY(!(savedTop->flags() & Qt::ItemIsEnabled));
+        QVERIFY(!(pair.flags() & Qt::ItemIsEnabled));
+        QVERIFY(!(cleanupRow(tree, "Safe/A").flags() & Qt::ItemIsEnabled));
+        QVERIFY(!(savedTop.flags() & Qt::ItemIsEnabled));
     }
 
     // A generated file with one of every finding (the module files checked, so not the note that
@@ -905,13 +938,13 @@ private slots:
         QCOMPARE(cleanupRows(m_cleanup->tree()).size(), replaced ? 4 : 14);
     }
 
-    // One row a turn: the same rows in the same order, and deletions queued after the second
-    // row show on a row made before and on rows made after.
+    // One size measured a turn: the same rows in the same order, and deletions queued after the
+    // second show on the rows of nodes measured before and after them.
     void cleanupInSlices()
     {
         openCleanup(kCleanupFile);
-        m_cleanup->setSliceRule([this](int rows) {
-            if (rows == 2) {
+        m_cleanup->setSliceRule([this](qsizetype measured) {
+            if (measured == 2) {
                 m_model->queueDeletion(m_doc->findPath(u"Safe/A"));
                 m_model->queueDeletion(m_doc->findPath(u"Alpha"));
             }
@@ -931,11 +964,12 @@ private slots:
                               "  Alpha | 3 | Partly queued (1 of 2)", "    Alpha | 2 | ",
                               "    ModuleData/Alpha | 1 | ", "  beta | 1 | ", "  zed | 1 | "}));
         QCOMPARE(cleanupStatus(), "2 entries queued for deletion");
-        QCOMPARE(rowNamed(m_cleanup->tree(), "Pair")->toolTip(0), "Two paths\nSafe/A, Safe/B");
+        QCOMPARE(cleanupRow(m_cleanup->tree(), "Pair").data(Qt::ToolTipRole),
+                 "Two paths\nSafe/A, Safe/B");
         // What each path takes in the file, written as it is: <i k="B"> with its two values.
-        const QTreeWidgetItem *safeB = rowNamed(m_cleanup->tree(), "Safe/B");
-        QCOMPARE(safeB->text(2), "57 B");
-        QCOMPARE(safeB->data(2, Qt::TextAlignmentRole).value<Qt::Alignment>(),
+        const QModelIndex safeB = cleanupRow(m_cleanup->tree(), "Safe/B").siblingAtColumn(2);
+        QCOMPARE(safeB.data(), "57 B");
+        QCOMPARE(safeB.data(Qt::TextAlignmentRole).value<Qt::Alignment>(),
                  Qt::AlignRight | Qt::AlignVCenter);
     }
 

@@ -1,19 +1,15 @@
 #pragma once
 
 #include "knowledge/backgroundjob.h"
+#include "views/cleanuprows.h"
 #include "views/taskpage.h"
-
-#include <QHash>
-#include <QList>
 
 #include <functional>
 #include <memory>
-#include <vector>
 
 class QLabel;
 class QPushButton;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QTreeView;
 
 namespace vrn {
 
@@ -29,7 +25,6 @@ class CleanupView : public TaskPage
 
 public:
     explicit CleanupView(SettingsModel *model, QWidget *parent = nullptr);
-    ~CleanupView() override;
 
     void setDocument(XsdtDocument *document) override;
     void setViewOnly(bool viewOnly) override;
@@ -45,7 +40,7 @@ public:
     static QString sizeText(qint64 bytes);
 
     // These wait for the list of a new document, for callers that look at it straight away.
-    QTreeWidget *tree()
+    QTreeView *tree()
     {
         ensureBuilt();
         return m_tree;
@@ -66,29 +61,21 @@ public:
         return m_undoButton;
     }
     // The list of the current document is not in place yet.
-    bool isBuilding() const { return m_stale || m_job.isRunning() || m_plan; }
+    bool isBuilding() const { return m_stale || m_job.isRunning() || m_unmeasured; }
     void ensureBuilt();
-    // For tests: a slice of rows ends when this says so, given the rows made so far, rather
-    // than after a set time.
-    void setSliceRule(std::function<bool(int rowsMade)> rule) { m_sliceRule = std::move(rule); }
+    // For tests: a slice of measuring ends when this says so, given the nodes measured so far,
+    // rather than after a set time.
+    void setSliceRule(std::function<bool(qsizetype measured)> rule)
+    {
+        m_sliceRule = std::move(rule);
+    }
 
 protected:
     void showEvent(QShowEvent *event) override;
 
 private:
-    struct Plan;
     void startBuild();
-    void buildSome(bool all);
-    bool makeNextRow(Plan &plan);
-    QTreeWidgetItem *addEntryItem(QTreeWidgetItem *parent, const QString &label,
-                                  const QList<XsdtNode *> &nodes, const QString &toolTip,
-                                  bool needsConfirmation);
-    static QTreeWidgetItem *makeSection(const QString &title);
-    void addDetail(QTreeWidgetItem *parent, const QString &text, const XsdtNode *node = nullptr);
-    QTreeWidgetItem *addGroupRow(const struct PlannedGroup &group);
-    void dropRows();
-    struct Entry;
-    std::vector<const Entry *> tickedEntries() const;
+    void measureSome(bool all);
     void scheduleStatus();
     void updateStatus();
     void queueTicked();
@@ -100,31 +87,17 @@ private:
     bool m_confirmSavedSettings = true;
     bool m_statusPending = false;
     bool m_statusStale = false; // edited while another page was shown
-    QTreeWidget *m_tree = nullptr;
-    // The two sections; while their rows are being made they are not in the tree yet.
-    QTreeWidgetItem *m_safeTop = nullptr;
-    QTreeWidgetItem *m_settingsTop = nullptr;
-    // Every tickable entry row in tree order, for a fixed visiting order: the nodes it stands
-    // for, whether queueing it needs the user's confirmation, and its size (worked out once,
-    // when the row is made).
-    struct Entry
-    {
-        QTreeWidgetItem *row = nullptr;
-        QList<XsdtNode *> nodes;
-        qint64 bytes = 0;
-        bool needsConfirmation = false;
-    };
-    std::vector<Entry> m_entries;
+    CleanupRows *m_rows = nullptr;
+    QTreeView *m_tree = nullptr;
     QLabel *m_statusLabel = nullptr;
     QPushButton *m_undoButton = nullptr;
     QPushButton *m_queueButton = nullptr;
     // A new document is only looked at once the page is shown; the looking runs off the GUI
-    // thread.
+    // thread, and the sizes of what it found are measured on it, a slice at a time.
     bool m_stale = false;
-    std::shared_ptr<Plan> m_plan; // found, its sizes being measured and its rows made
+    std::shared_ptr<CleanupRows::List> m_unmeasured;
     qsizetype m_measured = 0;
-    const QHash<const XsdtNode *, qint64> *m_sizes = nullptr; // while the rows are made
-    std::function<bool(int)> m_sliceRule;
+    std::function<bool(qsizetype)> m_sliceRule;
     BackgroundJob m_job{this};
 };
 
