@@ -754,7 +754,8 @@ bool SettingsModel::queueDeletion(XsdtNode *node, QString *whyNot)
     const DeleteVerdict verdict = m_policy->verdictFor(node);
     if (verdict.level == DeleteLevel::Never)
         return refuse(verdict.reason);
-    record(tr("queue deletion of %1").arg(node->key),
+    // A batch is named as a whole: the text of each of its thousands of steps would go unread.
+    record(m_batchDepth > 0 ? QString() : tr("queue deletion of %1").arg(node->key),
            {{node, node->value, node->value, false, true}});
     markForDeletion(node, true);
     if (m_batchDepth > 0)
@@ -768,7 +769,7 @@ void SettingsModel::undoDeletion(XsdtNode *node)
 {
     if (!node || !m_document || !node->pendingDelete)
         return;
-    record(tr("cancelled deletion of %1").arg(node->key),
+    record(m_batchDepth > 0 ? QString() : tr("cancelled deletion of %1").arg(node->key),
            {{node, node->value, node->value, true, false}});
     markForDeletion(node, false);
     if (m_batchDepth > 0)
