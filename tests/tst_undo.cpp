@@ -383,6 +383,7 @@ private slots:
         XsdtNode *a = doc.findPath(u"G/A"), *b = doc.findPath(u"G/B"), *c = doc.findPath(u"G/C");
         const auto values = [&]() -> QString { return a->value + b->value + c->value; };
         QVERIFY(model.queueDeletion(c));
+        QCOMPARE(model.undoStack()->undoText(), "queue deletion of C"); // a step of its own
         model.clearHistory();
         QSignalSpy edited(&model, &SettingsModel::edited);
         model.beginBatch("copy");
