@@ -2,8 +2,9 @@
 
 #include "document/xsdtdocument.h"
 #include "knowledge/deletionpolicy.h"
-#include "views/cleanupview.h"
+#include "views/sizetext.h"
 
+#include <QCoreApplication>
 #include <QFont>
 #include <QHash>
 #include <QLocale>
@@ -14,6 +15,12 @@
 namespace vrn {
 
 namespace {
+
+// The rows' texts are the page's, under its name for translations.
+struct CleanupTexts
+{
+    Q_DECLARE_TR_FUNCTIONS(vrn::CleanupView)
+};
 
 constexpr int kColumns = 4;
 constexpr Qt::Alignment kNumberAlignment = Qt::AlignRight | Qt::AlignVCenter;
@@ -51,8 +58,8 @@ QString statusText(quint32 queued, quint32 of)
     if (queued == 0)
         return {};
     if (queued == of)
-        return CleanupView::tr("Queued for deletion");
-    return CleanupView::tr("Partly queued (%L1 of %L2)").arg(queued).arg(of);
+        return CleanupTexts::tr("Queued for deletion");
+    return CleanupTexts::tr("Partly queued (%L1 of %L2)").arg(queued).arg(of);
 }
 
 // The texts of the Values and Size columns.
@@ -62,7 +69,7 @@ QVariant numberData(int column, int role, qint64 values, qint64 bytes)
         return QVariant::fromValue(kNumberAlignment);
     if (role != Qt::DisplayRole && role != Qt::EditRole)
         return {};
-    return column == 1 ? QLocale().toString(values) : CleanupView::sizeText(bytes);
+    return column == 1 ? QLocale().toString(values) : CleanupRows::sizeText(bytes);
 }
 
 // The box of a row standing for `of` entries.
@@ -98,6 +105,22 @@ private:
 };
 
 } // namespace
+
+QString CleanupRows::sizeText(qint64 bytes)
+{
+    return vrn::sizeText(bytes, 1, false);
+}
+
+QString CleanupRows::geometryLabel(const XsdtNode *node)
+{
+    QStringList parts = node->path().split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    parts.removeIf([](const QString &part) {
+        return part == QLatin1String("ModuleData") || part == QLatin1String("Interfaces");
+    });
+    if (!parts.isEmpty() && parts.constLast() == QLatin1String("Geometry"))
+        parts.removeLast();
+    return parts.join(QStringLiteral(" \u203A "));
+}
 
 std::span<const CleanupRows::List::Node> CleanupRows::List::nodesOf(quint32 entry) const
 {
@@ -141,7 +164,7 @@ std::unique_ptr<CleanupRows::List> CleanupRows::plan(const DeletionPolicy &polic
             for (const QString &pattern : group.paths) {
                 for (XsdtNode *node : nodesMatching(&document.root, pattern)) {
                     if (node->valueCount() > 0 && isSafe(node))
-                        labelled.append({CleanupView::geometryLabel(node), node});
+                        labelled.append({CleanupRows::geometryLabel(node), node});
                 }
             }
             sortByLabel(labelled);
@@ -209,7 +232,7 @@ QString CleanupRows::entryLabel(quint32 entry) const
     if (e.group < 0)
         return toolName(m_list->nodes[e.firstNode].node);
     const List::Group &group = m_list->groups[size_t(e.group)];
-    return group.each ? CleanupView::geometryLabel(m_list->nodes[e.firstNode].node) : group.title;
+    return group.each ? CleanupRows::geometryLabel(m_list->nodes[e.firstNode].node) : group.title;
 }
 
 void CleanupRows::setEnabled(bool enabled)
@@ -427,13 +450,13 @@ QVariant CleanupRows::headerData(int section, Qt::Orientation orientation, int r
         return {};
     switch (section) {
     case 0:
-        return CleanupView::tr("Entry");
+        return CleanupTexts::tr("Entry");
     case 1:
-        return CleanupView::tr("Values");
+        return CleanupTexts::tr("Values");
     case 2:
-        return CleanupView::tr("Size");
+        return CleanupTexts::tr("Size");
     default:
-        return CleanupView::tr("Status");
+        return CleanupTexts::tr("Status");
     }
 }
 
@@ -478,15 +501,15 @@ QVariant CleanupRows::data(const QModelIndex &index, int role) const
         if (!text)
             return {};
         return row.number == 0
-                   ? CleanupView::tr("Safe to clean - PixInsight recreates these")
-                   : CleanupView::tr(
+                   ? CleanupTexts::tr("Safe to clean - PixInsight recreates these")
+                   : CleanupTexts::tr(
                          "Saved tool and script settings - deleting loses your configuration");
     }
     case Row::Placeholder:
         if (column != 0 || !text)
             return {};
-        return row.number == 0 ? CleanupView::tr("Nothing to clean in this file.")
-                               : CleanupView::tr("No tool settings found.");
+        return row.number == 0 ? CleanupTexts::tr("Nothing to clean in this file.")
+                               : CleanupTexts::tr("No tool settings found.");
     case Row::Group: {
         const List::Group &group = m_list->groups[row.number];
         if (column == 1 || column == 2)
@@ -499,8 +522,8 @@ QVariant CleanupRows::data(const QModelIndex &index, int role) const
             return group.description;
         if (!text)
             return {};
-        return CleanupView::tr("%1 (%2)").arg(group.title,
-                                              QLocale().toString(qint64(group.entries)));
+        return CleanupTexts::tr("%1 (%2)").arg(group.title,
+                                               QLocale().toString(qint64(group.entries)));
     }
     case Row::Entry: {
         const List::Entry &entry = m_list->entries[row.number];

@@ -72,6 +72,11 @@ public:
     static std::unique_ptr<List> plan(const DeletionPolicy &policy, XsdtDocument &document,
                                       const std::atomic_bool &cancelled);
 
+    // "SomeTool › Main" for ModuleData/SomeTool/Interfaces/Main/Geometry.
+    static QString geometryLabel(const XsdtNode *node);
+    // The page's size format: B, then KiB with one decimal, nothing larger.
+    static QString sizeText(qint64 bytes);
+
     explicit CleanupRows(QObject *parent = nullptr);
     ~CleanupRows() override;
 

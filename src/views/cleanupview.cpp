@@ -4,7 +4,6 @@
 #include "document/xsdtwriter.h"
 #include "knowledge/deletionpolicy.h"
 #include "model/settingsmodel.h"
-#include "views/sizetext.h"
 #include "widgets/dialogs.h"
 
 #include <QElapsedTimer>
@@ -94,18 +93,7 @@ CleanupView::CleanupView(SettingsModel *model, QWidget *parent)
 
 QString CleanupView::sizeText(qint64 bytes)
 {
-    return vrn::sizeText(bytes, 1, false);
-}
-
-QString CleanupView::geometryLabel(const XsdtNode *node)
-{
-    QStringList parts = node->path().split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    parts.removeIf([](const QString &part) {
-        return part == QLatin1String("ModuleData") || part == QLatin1String("Interfaces");
-    });
-    if (!parts.isEmpty() && parts.constLast() == QLatin1String("Geometry"))
-        parts.removeLast();
-    return parts.join(QStringLiteral(" \u203A "));
+    return CleanupRows::sizeText(bytes);
 }
 
 void CleanupView::setDocument(XsdtDocument *document)

@@ -34,8 +34,6 @@ public:
     void tickAll(bool skipNeedingConfirmation);
     void setConfirmSavedSettings(bool confirm) { m_confirmSavedSettings = confirm; }
 
-    // "SomeTool › Main" for ModuleData/SomeTool/Interfaces/Main/Geometry.
-    static QString geometryLabel(const XsdtNode *node);
     // This page's size format: B, then KiB with one decimal, nothing larger.
     static QString sizeText(qint64 bytes);
 
