@@ -307,8 +307,10 @@ CleanupRows::Marks CleanupRows::takeMarks()
         quint32 deleted = 0;
         for (const List::Node &listed : nodes) {
             const XsdtNode *node = listed.node;
-            deleted += node->isDeleted() ? 1 : 0;
-            if (node->pendingDelete && !(node->parent && node->parent->isDeleted()))
+            // One walk up the ancestors: the node is deleted with them or on its own.
+            const bool withParent = node->parent && node->parent->isDeleted();
+            deleted += withParent || node->pendingDelete ? 1 : 0;
+            if (node->pendingDelete && !withParent)
                 queued.insert(node);
         }
         marks.statusChanged |= deleted != entry.queued;
