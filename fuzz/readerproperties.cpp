@@ -7,6 +7,24 @@
 
 namespace vrn::fuzz {
 
+namespace {
+
+// Every value below `group` in document order, as its path, type and texts.
+QStringList valueTexts(const XsdtNode &group)
+{
+    QStringList texts;
+    for (const auto &child : group.children) {
+        if (child->isGroup())
+            texts += valueTexts(*child);
+        else
+            texts << child->path() + QChar(0) + child->type + child->value.toString() + QChar(0) +
+                         child->compressedText();
+    }
+    return texts;
+}
+
+} // namespace
+
 QString readerPropertyViolation(const QByteArray &input)
 {
     if (isWellFormedUtf8(input.constData(), input.size()) != input.isValidUtf8())
@@ -47,6 +65,25 @@ QString readerPropertyViolation(const QByteArray &input)
     if (XsdtDocument::reads(input, &vetError) != accepted || vetError != firstError)
         return QStringLiteral("read whole and only checked, the input gives \"%1\" and \"%2\"")
             .arg(firstError, vetError);
+    // Read through a sieve that keeps every other value, the message is the same, and what
+    // stays is those values of the whole read, in order.
+    XsdtDocument sifted;
+    QString siftError;
+    qint64 valuesMet = 0;
+    const auto everyOther = [&valuesMet](const XsdtNode &element) {
+        return !element.isGroup() && valuesMet++ % 2 ? XsdtDocument::Sift::Keep
+                                                     : XsdtDocument::Sift::Drop;
+    };
+    if (sifted.parseSifted(input, everyOther, &siftError) != accepted || siftError != firstError)
+        return QStringLiteral("read whole and through a sieve, the input gives \"%1\" and \"%2\"")
+            .arg(firstError, siftError);
+    if (accepted) {
+        QStringList wholeValues = valueTexts(first.root);
+        for (qsizetype i = 0; i < wholeValues.size(); ++i)
+            wholeValues.remove(i); // the first of each two was dropped
+        if (valueTexts(sifted.root) != wholeValues)
+            return QStringLiteral("a sieve keeps other values than it was asked to");
+    }
     for (const QString &path : paths) {
         const XsdtNode *whole = first.findPath(path);
         const XsdtNode *part = lookedUp.findPath(path);

@@ -40,6 +40,23 @@ QStringList describe(const Comparison &comparison)
     return out;
 }
 
+QStringList describeAll(const QList<DiffRecord> &records)
+{
+    QStringList out;
+    for (const DiffRecord &r : records)
+        out << describe(r);
+    return out;
+}
+
+// The values below `group`, by path, in document order.
+QStringList valuePaths(const XsdtNode &group)
+{
+    QStringList paths;
+    for (const auto &child : group.children)
+        paths << (child->isGroup() ? valuePaths(*child) : QStringList{child->path()});
+    return paths;
+}
+
 // Every entry below `group`, by path, in document order.
 QStringList entryPaths(const XsdtNode &group)
 {
@@ -145,6 +162,31 @@ private slots:
             *a, [&](const DiffRecord &r, QStringView path) { handed << describe(r, path); });
         QTEST(handed, "expected");
         QCOMPARE(count, handed.size());
+        // Read through a sieve against this document, the other file gives the same records and
+        // keeps only the values they point at.
+        XsdtDocument sifted;
+        QList<DiffRecord> fromSieve;
+        const std::atomic_bool no = false;
+        const auto read = [&](const XsdtDocument::Sieve &sieve) {
+            return sifted.parseSifted(testdata::wrapSettings(there), sieve, nullptr);
+        };
+        QVERIFY(DocumentComparison::compareSifted(*a, read, &fromSieve, nullptr, no, no, {}));
+        QStringList kept;
+        for (const DiffRecord &r : std::as_const(fromSieve)) {
+            if (r.there)
+                kept << r.there->path();
+        }
+        QCOMPARE(describeAll(fromSieve), describeAll(compareDocuments(*a, *b)));
+        QStringList values = valuePaths(sifted.root);
+        values.sort();
+        kept.sort();
+        QCOMPARE(values, kept);
+        // Told to stop, the reading ends without an error and keeps nothing.
+        const auto stopAtOnce = [](const XsdtNode &) { return XsdtDocument::Sift::Stop; };
+        QString stopError = "not told";
+        QVERIFY(!sifted.parseSifted(testdata::wrapSettings(there), stopAtOnce, &stopError));
+        QVERIFY(stopError.isEmpty());
+        QVERIFY(sifted.root.children.empty());
     }
 
     // What a copy would do with the one record the two files make, by the built-in rules; a
@@ -321,11 +363,9 @@ private slots:
         Comparison comparison;
         comparison.setOutlineOnWorker(true);
         QSignalSpy finished(&comparison, &Comparison::finished);
-        comparison.startWithBytes(
-            *here,
-            testdata::wrapSettings("<i k='T'><v k='a' t='i' v='2'/><v k='b' t='i' v='1'/>"
-                                   "</i>"),
-            "other.settings");
+        const QByteArray other = testdata::wrapSettings(
+            "<i k='T'><v k='a' t='i' v='2'/><v k='b' t='i' v='1'/></i>");
+        comparison.startWithBytes(*here, other, "other.settings");
         comparison.releaseDocument();
         QVERIFY(finished.wait(10000));
         QCOMPARE(comparison.otherPath(), "other.settings");
@@ -336,7 +376,33 @@ private slots:
             QVERIFY(finished.wait(10000));
         }
         QCOMPARE(describe(comparison), QStringList{"0 T/a 1 2"});
-        QCOMPARE(comparison.progressTotal(), 3);
+        // Read through a sieve against the document, the other file's bytes are the measure.
+        QCOMPARE(comparison.progressTotal(), other.size());
+        // The other file kept only what differed: an edit of a value with a record is patched,
+        // one of a value that was the same needs the file read again.
+        XsdtNode *a = here->findPath(u"T/a");
+        a->value = "2";
+        comparison.noteValueChanged(a);
+        Comparison::Patch patch;
+        QVERIFY(comparison.patch(&patch));
+        QCOMPARE(patch.removed, QSet<int>{0});
+        XsdtNode *b = here->findPath(u"T/b");
+        b->value = "5";
+        comparison.noteValueChanged(b);
+        QVERIFY(!comparison.patch(&patch));
+        comparison.clearRecords();
+        comparison.startAgain(*here);
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(describe(comparison), QStringList{"0 T/b 5 1"});
+        // Asked to let go of the document, it stops before reading.
+        const std::atomic_bool no = false;
+        const std::atomic_bool yes = true;
+        QList<DiffRecord> none;
+        bool read = false;
+        QVERIFY(!DocumentComparison::compareSifted(
+            *here, [&](const XsdtDocument::Sieve &) { return read = true; }, &none, nullptr, no,
+            yes, {}));
+        QVERIFY(!read);
     }
 
     // Kept for its records only, a comparison lists what a whole one lists, and of each side

@@ -166,6 +166,10 @@ void TestDocument::readerErrors_data()
     row("long key",
         wrap(QByteArray("<v k=\"" + QByteArray(61, 'k') + "\" t=\"bb\" v=\"1\"/>").constData()),
         "malformed <v> element (line 1, column 90, in " + QString(59, 'k') + "\u2026)");
+    // The message names the last value read, which a sieve has dropped by then.
+    row("end of file after a long key",
+        "<xsdt><i k=\"A\"><v k=\"" + QByteArray(600, 'k') + "\" t=\"i\" v=\"1\"/>",
+        "unexpected end of file (line 1, column 637, in A/" + QString(59, 'k') + "\u2026)");
 }
 
 void TestDocument::readerErrors()
@@ -176,6 +180,13 @@ void TestDocument::readerErrors()
     QString vetted;
     QCOMPARE(XsdtDocument::reads(input, &vetted), error == "(accepted)");
     QCOMPARE(vetted, error == "(accepted)" ? QString() : error);
+    // Read through a sieve that drops every element, the message is the same.
+    XsdtDocument sifted;
+    QString siftError;
+    const auto dropAll = [](const XsdtNode &) { return XsdtDocument::Sift::Drop; };
+    QCOMPARE(sifted.parseSifted(input, dropAll, &siftError), error == "(accepted)");
+    QCOMPARE(siftError, error == "(accepted)" ? QString() : error);
+    QVERIFY(sifted.root.children.empty());
 }
 
 void TestDocument::readerAcceptsSubset()

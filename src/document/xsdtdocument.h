@@ -49,6 +49,18 @@ public:
     // The same, telling `letGo` what has been read. Only well-formed UTF-8 is read in place and
     // so let go of; other bytes are read through a decoded copy and needed to the end.
     bool parse(QByteArrayView bytes, QString *error, const Progress &progress, const LetGo &letGo);
+    // What becomes of an element handed to a sieve: a value dropped goes at once, a group only
+    // when nothing in it was kept.
+    enum class Sift { Keep, Drop, Stop };
+    // Told of each value as soon as it is read, and of each group once it is complete, with the
+    // groups that hold it in place.
+    using Sieve = std::function<Sift(const XsdtNode &element)>;
+    // Reads the bytes with every check parse() makes, keeping only what `sieve` keeps: a file
+    // read to be compared with another never stands whole beside it. Stop ends the reading;
+    // false is then returned with no error. Not for saving: the layout is not told, and
+    // invalid UTF-8 not placed.
+    bool parseSifted(QByteArrayView bytes, const Sieve &sieve, QString *error,
+                     const Progress &progress = {}, const LetGo &letGo = {});
     // Reads the bytes with every check parse() makes, but keeps only the elements on the way to
     // the given setting paths and everything below them: a look-up of a few settings in a
     // large file then costs a fraction of the time and memory. Not for saving: the layout is

@@ -654,6 +654,13 @@ public:
         m_only = {QStringList()};
     }
     QString error() const { return m_error; }
+    // Hands each element read to `sieve`, and drops what it does not keep.
+    void siftWith(const XsdtDocument::Sieve &sieve)
+    {
+        m_sieve = &sieve;
+        m_compact = false;
+    }
+    bool stopped() const { return m_stopped; }
     // Reports progress to `progress` in bytes of a file of `total` bytes (the input may be its
     // decoded text, which has another length).
     void reportTo(const XsdtDocument::Progress &progress, qint64 total)
@@ -720,6 +727,10 @@ private:
     StringCache *valueCache() { return m_strings ? &m_strings->values : nullptr; }
     XsdtNode *addNode(XsdtNode *parent, XsdtNode::Kind kind, XsdtKey &&key);
     void adoptPending(XsdtNode *parent, size_t first);
+    // Asks the sieve about the value last read, when there is one; false to stop reading.
+    bool sift(size_t pendingBefore);
+    // Drops the element last read, keeping alive the key a message may still name.
+    void dropLast();
     qsizetype readName();
     // The units of the space character at `i`, 0 when there is none.
     qsizetype spaceAt(qsizetype i) const
@@ -863,6 +874,9 @@ private:
     // block of the exact size once it is complete.
     std::vector<std::unique_ptr<XsdtNode>> m_pending;
     std::string m_decoded; // room for values being decoded
+    const XsdtDocument::Sieve *m_sieve = nullptr;
+    XsdtKey m_droppedKey; // the key of an element dropped that m_currentKey still views
+    bool m_stopped = false;
 };
 
 template <typename Unit>
@@ -886,6 +900,31 @@ void Reader<Unit>::adoptPending(XsdtNode *parent, size_t first)
     for (size_t i = first; i < m_pending.size(); ++i)
         parent->children.push_back(std::move(m_pending[i]));
     m_pending.resize(first);
+}
+
+// A value is asked about once read; a group once complete, in readGroup().
+template <typename Unit>
+bool Reader<Unit>::sift(size_t pendingBefore)
+{
+    if (!m_sieve || m_pending.size() == pendingBefore)
+        return true;
+    const XsdtDocument::Sift sifted = (*m_sieve)(*m_pending.back());
+    if (sifted == XsdtDocument::Sift::Keep)
+        return true;
+    dropLast();
+    m_stopped = sifted == XsdtDocument::Sift::Stop;
+    return !m_stopped;
+}
+
+template <typename Unit>
+void Reader<Unit>::dropLast()
+{
+    XsdtKey &key = m_pending.back()->key;
+    if (!m_currentKey.isEmpty() && m_currentKey.data() == key.view().data()) {
+        m_droppedKey = std::move(key);
+        m_currentKey = m_droppedKey.view();
+    }
+    m_pending.pop_back();
 }
 
 template <typename Unit>
@@ -1055,9 +1094,10 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
         if constexpr (std::is_same_v<Unit, char>) {
             // Only while everything read is kept as it is: nothing to compare, nothing skipped.
             if (!expected && !m_skipping && (m_only.isEmpty() || m_keepAll)) {
+                const size_t before = m_pending.size();
                 const Plain plain = readPlainValue(parent);
                 if (plain != Plain::No) {
-                    if (plain == Plain::Failed)
+                    if (plain == Plain::Failed || !sift(before))
                         return false;
                     continue;
                 }
@@ -1094,7 +1134,8 @@ bool Reader<Unit>::readElements(XsdtNode *parent, int depth, const XsdtNode *exp
             continue;
         }
         if (element == Unit('v')) {
-            if (!readValue(keep == Keep::Skip ? nullptr : parent, tag))
+            const size_t before = m_pending.size();
+            if (!readValue(keep == Keep::Skip ? nullptr : parent, tag) || !sift(before))
                 return false;
             if (want && !checkRead(parent, want))
                 return false;
@@ -1147,6 +1188,13 @@ bool Reader<Unit>::readGroup(XsdtNode *parent, int depth, XsdtKey &key, View<Uni
     }
     if (want && !checkRead(parent, want))
         return false;
+    if (m_sieve && group) {
+        const XsdtDocument::Sift sifted = (*m_sieve)(*group);
+        m_stopped = sifted == XsdtDocument::Sift::Stop;
+        if (sifted != XsdtDocument::Sift::Keep && group->children.empty())
+            dropLast();
+        return !m_stopped;
+    }
     return true;
 }
 
@@ -2006,6 +2054,31 @@ bool XsdtDocument::parse(QByteArrayView bytes, QString *error, const Progress &p
     }
     return parseDecoded(*this, QByteArray::fromRawData(bytes.data(), bytes.size()), error,
                         progress);
+}
+
+bool XsdtDocument::parseSifted(QByteArrayView bytes, const Sieve &sieve, QString *error,
+                               const Progress &progress, const LetGo &letGo)
+{
+    clear();
+    const auto run = [&](auto &reader) {
+        reader.siftWith(sieve);
+        reader.reportTo(progress, bytes.size());
+        if (reader.run())
+            return true;
+        clear();
+        if (error)
+            *error = reader.stopped() ? QString() : reader.error();
+        return false;
+    };
+    if (isWellFormedUtf8(bytes.data(), bytes.size())) {
+        Reader<char> reader(bytes.data(), bytes.size(), *this);
+        reader.letGoTo(letGo);
+        return run(reader);
+    }
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    const QString text = decoder.decode(bytes);
+    Reader<char16_t> reader(reinterpret_cast<const char16_t *>(text.utf16()), text.size(), *this);
+    return run(reader);
 }
 
 namespace {

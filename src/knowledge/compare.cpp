@@ -118,14 +118,6 @@ qint64 entriesWalked(const XsdtNode *group)
     return count;
 }
 
-// A compressed value's text is only a summary of its blocks, so two different blocks can
-// share it: the blocks themselves are compared too.
-bool sameValue(const XsdtNode &a, const XsdtNode &b)
-{
-    return a.type == b.type && a.value == b.value && a.compression() == b.compression() &&
-           a.compressedText() == b.compressedText();
-}
-
 // Per entry of the index, how many values with its path a walk has met, which is also the rank
 // of the next one: a byte each, as nearly every path holds one value, and the rare count past
 // that kept aside.
@@ -184,15 +176,35 @@ public:
     {}
 
     // Room for every node at once: lists grown by doubling would leave the room they outgrew
-    // taken up on a worker's heap.
-    Index(const XsdtDocument &there, size_t nodeCount)
+    // taken up on a worker's heap. Indexing gives up soon after `stop` is set.
+    Index(const XsdtDocument &there, size_t nodeCount, const std::function<bool()> &stop = {})
         : m_root(&there.root)
         , m_index(nodeCount)
+        , m_stop(stop ? &stop : nullptr)
     {
         indexThere(&there.root, 0);
+        m_stop = nullptr;
         // Each path's further values side by side, in document order.
         std::stable_sort(m_more.begin(), m_more.end(),
                          [](const auto &a, const auto &b) { return a.first < b.first; });
+    }
+
+    bool stopped() const { return m_stopped; }
+
+    // The records of a file read through `read` with a sieve that compares each of its values
+    // with this document's as it comes.
+    bool runSifted(const DocumentComparison::Read &read, QList<DiffRecord> *records,
+                   std::vector<XsdtNode *> *queued, const std::atomic_bool &cancelled,
+                   const std::atomic_bool &released, const RecordSink &seen) const
+    {
+        Walk walk(0, true, seen ? &seen : nullptr, &cancelled, &released, nullptr);
+        Sifting sifting(size_t(m_index.size()));
+        const bool wasRead =
+            read([&](const XsdtNode &node) { return sift(sifting, node, walk); });
+        if (!wasRead || !finishSifted(walk, sifting, queued))
+            return false;
+        *records = std::move(walk.records);
+        return true;
     }
 
     QList<DiffRecord> run(DocumentOutline &here, HereRanks *ranks,
@@ -262,6 +274,10 @@ private:
     void indexThere(const XsdtNode *group, qint32 groupId)
     {
         for (const auto &child : group->children) {
+            if (m_stop && m_indexed++ % kCheckEvery == 0 && (*m_stop)())
+                m_stopped = true;
+            if (m_stopped)
+                return;
             if (child->pendingDelete)
                 continue;
             const qint32 id = m_index.findOrAdd(groupId, child.get());
@@ -478,8 +494,121 @@ private:
         }
     }
 
+    // A file compared with the indexed document as it is read: the values met so far, and what
+    // was kept of them.
+    struct Sifting
+    {
+        explicit Sifting(size_t entries)
+            : thereSeen(entries)
+        {}
+        // The file's values met so far by path: the rank of the next one, and once the file is
+        // read, how many of this document's values with the path are paired.
+        MetCounts thereSeen;
+        // This document's values paired with one of the file's that differs.
+        QHash<const XsdtNode *, XsdtNode *> differing;
+        std::vector<XsdtNode *> onlyThere; // in the file's order
+        // The groups open around the value last met, from the top, with their entries: a group
+        // leaves once complete, so that no pointer here outlives its node.
+        QVarLengthArray<std::pair<const XsdtNode *, qint32>, 16> groups;
+        qint64 steps = 0;
+    };
+
+    // What the file's value just read becomes: dropped when equal to the value it pairs with
+    // here, kept for a record otherwise. A group just read leaves the open groups.
+    XsdtDocument::Sift sift(Sifting &sifting, const XsdtNode &node, const Walk &walk) const
+    {
+        if (node.isGroup()) {
+            for (qsizetype i = 0; i < sifting.groups.size(); ++i) {
+                if (sifting.groups[i].first == &node) {
+                    sifting.groups.resize(i);
+                    break;
+                }
+            }
+            return XsdtDocument::Sift::Drop;
+        }
+        if (++sifting.steps % kCheckEvery == 0 && stopAsked(walk))
+            return XsdtDocument::Sift::Stop;
+        const qint32 groupId = groupEntry(sifting, node.parent);
+        const qint32 id = groupId >= 0 ? m_index.find(groupId, node.key.view()) : -1;
+        XsdtNode *here = id >= 0 ? pairOf(id, sifting.thereSeen.next(id)) : nullptr;
+        if (here && sameValue(*here, node))
+            return XsdtDocument::Sift::Drop;
+        // Read by this worker alone, and the records point into it once it is handed over.
+        auto *there = const_cast<XsdtNode *>(&node);
+        if (here)
+            sifting.differing.insert(here, there);
+        else
+            sifting.onlyThere.push_back(there);
+        return XsdtDocument::Sift::Keep;
+    }
+
+    // The records of the file read through sift(), in the order compare() gives them: this
+    // document's values in its order, each paired as the file's values met them, then the
+    // values only the file holds.
+    bool finishSifted(Walk &walk, Sifting &sifting, std::vector<XsdtNode *> *queued) const
+    {
+        walkPaired(walk, sifting, m_root, 0, QString(), queued);
+        for (XsdtNode *there : sifting.onlyThere) {
+            if (++walk.listed % kCheckEvery == 0 && stopAsked(walk))
+                return false;
+            walk.add(NodePath{there}, nullptr, there);
+        }
+        return !walk.stopped();
+    }
+
+    // The entry of a group of the file being read, from the groups open around the value met
+    // before: most values follow one another in one group.
+    qint32 groupEntry(Sifting &sifting, const XsdtNode *group) const
+    {
+        auto &open = sifting.groups;
+        if (!open.isEmpty() && open.back().first == group)
+            return open.back().second;
+        QVarLengthArray<const XsdtNode *, 16> chain; // from the group up, the root left out
+        for (const XsdtNode *n = group; n && n->parent; n = n->parent)
+            chain.append(n);
+        const qsizetype depth = chain.size();
+        qsizetype same = 0;
+        while (same < open.size() && same < depth && open[same].first == chain[depth - 1 - same])
+            ++same;
+        open.resize(same);
+        qint32 id = same > 0 ? open.back().second : 0;
+        for (qsizetype i = depth - 1 - same; i >= 0; --i) {
+            id = id >= 0 ? m_index.find(id, chain[i]->key.view()) : -1;
+            open.append({chain[i], id});
+        }
+        return id;
+    }
+
+    // This document's values in order after the file was read through sift(): the first as
+    // many of a path as the file has are paired, and differ when sift() said so.
+    void walkPaired(Walk &walk, Sifting &sifting, const XsdtNode *group, qint32 groupId,
+                    const QString &prefix, std::vector<XsdtNode *> *queued) const
+    {
+        for (const auto &child : group->children) {
+            if (!step(walk))
+                return;
+            if (child->pendingDelete) {
+                if (queued)
+                    queued->push_back(child.get());
+                continue;
+            }
+            const qint32 id = m_index.find(groupId, child->key.view());
+            if (child->isGroup()) {
+                walkPaired(walk, sifting, child.get(), id, prefix + child->key + QLatin1Char('/'),
+                           queued);
+            } else if (!sifting.thereSeen.takeOne(id)) {
+                walk.add(Joined{prefix, child->key.view()}, child.get(), nullptr);
+            } else if (XsdtNode *there = sifting.differing.value(child.get())) {
+                walk.add(Joined{prefix, child->key.view()}, child.get(), there);
+            }
+        }
+    }
+
     const XsdtNode *m_root;
     PathIndex m_index;
+    const std::function<bool()> *m_stop = nullptr; // while indexing
+    size_t m_indexed = 0;
+    bool m_stopped = false;
     qsizetype m_valueCount = 0;
     // The values that are not their path's first node (a key written twice), by entry and
     // then in document order.
@@ -609,9 +738,28 @@ qint64 DocumentComparison::forEachRecord(const XsdtDocument &here, const RecordS
     return m_index->run(here, take);
 }
 
+bool DocumentComparison::compareSifted(const XsdtDocument &here, const Read &read,
+                                       QList<DiffRecord> *records, std::vector<XsdtNode *> *queued,
+                                       const std::atomic_bool &cancelled,
+                                       const std::atomic_bool &released, const RecordSink &seen)
+{
+    records->clear();
+    const auto stop = [&] { return cancelled.load() || released.load(); };
+    const Index index(here, countNodes(&here.root), stop);
+    return !index.stopped() && index.runSifted(read, records, queued, cancelled, released, seen);
+}
+
 qsizetype DocumentComparison::valueCount() const
 {
     return m_index->valueCount();
+}
+
+// A compressed value's text is only a summary of its blocks, so two different blocks can
+// share it: the blocks themselves are compared too.
+bool sameValue(const XsdtNode &a, const XsdtNode &b)
+{
+    return a.type == b.type && a.value == b.value && a.compression() == b.compression() &&
+           a.compressedText() == b.compressedText();
 }
 
 QString DiffRecord::path() const

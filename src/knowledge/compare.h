@@ -1,5 +1,6 @@
 #pragma once
 
+#include "document/xsdtdocument.h"
 #include "document/xsdtkey.h"
 #include "document/xsdttext.h"
 
@@ -15,8 +16,6 @@
 
 namespace vrn {
 
-class XsdtDocument;
-struct XsdtNode;
 
 // One value entry in which two settings documents differ. It holds no path of its own: two
 // large unrelated files differ in a million values, and their paths weighed more than either
@@ -35,6 +34,9 @@ struct DiffRecord
     // The keys joined by "/", the same on both sides.
     QString path() const;
 };
+
+// Whether two values are the same to a comparison: type, text and any compressed blocks.
+bool sameValue(const XsdtNode &a, const XsdtNode &b);
 
 // The value entries of `here` that differ from `there` or are missing there, in document
 // order, followed by the entries found only in `there`, in its document order. Entries queued
@@ -129,6 +131,15 @@ public:
     // listing of two large unrelated files would otherwise hold more than both files. Returns
     // the number of records.
     qint64 forEachRecord(const XsdtDocument &here, const RecordSink &take) const;
+    // The same records as the compare() above against a file read bit by bit: `read` is handed
+    // the sieve to read it with, which keeps of it only the values the records point at and the
+    // groups holding them, so that the other file never stands whole beside `here`. `here` is
+    // indexed instead, and read until the records are made; `read` returns false when the file
+    // does not read or the sieve stopped it, and then so does this, with no records.
+    using Read = std::function<bool(const XsdtDocument::Sieve &)>;
+    static bool compareSifted(const XsdtDocument &here, const Read &read, QList<DiffRecord> *records,
+                              std::vector<XsdtNode *> *queued, const std::atomic_bool &cancelled,
+                              const std::atomic_bool &released, const RecordSink &seen);
     // The other document's values that take part: with the entries of `here` walked, the most
     // records a comparison can make.
     qsizetype valueCount() const;

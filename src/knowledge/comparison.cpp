@@ -192,6 +192,10 @@ struct Comparison::Other
     std::unique_ptr<XsdtDocument> owned;
     const XsdtDocument *document = nullptr;
     std::unique_ptr<DocumentComparison> index;
+    // Read through a sieve, which kept only what the records point at: comparing again reads
+    // the file, or these bytes, again. The document is null while no run was complete.
+    bool sifted = false;
+    std::shared_ptr<const QByteArray> bytes;
 };
 
 // What a worker hands back: everything about the records that does not depend on the state of
@@ -343,6 +347,8 @@ void Comparison::startAgain(const XsdtDocument &here)
 {
     if (m_other && m_other->index)
         start(here, m_otherPath, m_other, nullptr);
+    else if (m_other && m_other->sifted && (m_other->bytes || !m_recordsOnly))
+        start(here, m_otherPath, nullptr, m_other->bytes);
 }
 
 void Comparison::keepOnlyRecords(bool only, XsdtDocument *here)
@@ -385,32 +391,47 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
         const auto report = [self, outcome] {
             return [self, outcome] { self->takeOutcome(*outcome); };
         };
+        const auto notRead = [&](const QString &why) {
+            outcome->error = tr("%1 is not a valid PixInsight settings file: %2")
+                                 .arg(QDir::toNativeSeparators(path), why);
+            return report();
+        };
+        // Given back as it is read, so that the text never stays whole beside the documents.
+        FileBytes fileBytes;
+        const auto readOther = [&](XsdtDocument &into, QString *error,
+                                   const XsdtDocument::Sieve &sieve, bool byteProgress) {
+            const QByteArrayView text = given ? QByteArrayView(*given) : fileBytes.view();
+            XsdtDocument::Progress progress;
+            if (byteProgress) {
+                total->store(text.size());
+                progress = [&](qint64 read, qint64) { done->store(read); };
+            }
+            XsdtDocument::LetGo letGo;
+            if (!given)
+                letGo = [&fileBytes](qsizetype before) { fileBytes.letGoBefore(before); };
+            if (sieve)
+                return into.parseSifted(text, sieve, error, progress, letGo);
+            return into.parse(text, error, progress, letGo);
+        };
+        // Read through a sieve against this document, which the worker walks, when there is no
+        // index of the other side to reuse: the other file then never stands whole beside it.
+        const bool sift = reading && !other;
         std::shared_ptr<Other> fresh;
         if (!other) {
             fresh = std::make_shared<Other>();
             fresh->owned = std::make_unique<XsdtDocument>();
-            QString parseError;
-            bool parsed = false;
-            if (given) {
-                parsed = fresh->owned->parse(*given, &parseError);
-                // Done with as soon as it is read: the index is built and the walk made without
-                // the text beside the two documents.
-                given.reset();
-            } else {
-                // Given back as it is read, so that the text never stays whole beside the two
-                // documents.
-                FileBytes bytes;
-                if (!bytes.read(path, nullptr, &outcome->error))
-                    return report();
-                parsed =
-                    fresh->owned->parse(bytes.view(), &parseError, {},
-                                        [&bytes](qsizetype before) { bytes.letGoBefore(before); });
-            }
-            if (!parsed) {
-                outcome->error = tr("%1 is not a valid PixInsight settings file: %2")
-                                     .arg(QDir::toNativeSeparators(path), parseError);
+            if (!given && !fileBytes.read(path, nullptr, &outcome->error))
                 return report();
-            }
+        }
+        if (!other && !sift) {
+            QString parseError;
+            const bool parsed = readOther(*fresh->owned, &parseError, {}, false);
+            // Done with as soon as it is read: the index is built and the walk made without the
+            // text beside the two documents.
+            given.reset();
+            fileBytes.letGoBefore(fileBytes.size());
+            if (!parsed)
+                return notRead(parseError);
             if (cancelled.load())
                 return {};
             fresh->document = fresh->owned.get();
@@ -430,13 +451,12 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
             fresh->index.reset();
             outcome->ranks.clear();
         };
-        outcome->other = other;
         // Where the records are grouped, worked out from the paths as the walk makes them, and
         // which are noise: from the path for an entry only here that this document's outline
         // stands for, from the nodes after the walk for the rest.
         GroupNumbers groups(outcome->groupLabels, outcome->groupByLabel);
         const auto seen = [&](const DiffRecord &record, QStringView path) {
-            if (outcome->noise.empty()) {
+            if (outcome->noise.empty() && other) {
                 // Room for the most records there can be, told once the walk has counted this
                 // document: a list grown by doubling is copied at the height of the comparison.
                 // Room not filled is never touched.
@@ -456,7 +476,40 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
             }
         };
         std::vector<XsdtNode *> queued;
-        if (reading) {
+        if (sift) {
+            fresh->sifted = true;
+            if (!recordsOnly)
+                fresh->bytes = given;
+            QString parseError;
+            const auto read = [&](const XsdtDocument::Sieve &sieve) {
+                return readOther(*fresh->owned, &parseError, sieve, true);
+            };
+            // This document is held from its owner while the file is read: the owner sets
+            // `stop`, and the sieve ends the reading soon after.
+            const std::lock_guard lock(reading->lock);
+            bool compared = false;
+            if (!reading->stop.load()) {
+                compared = DocumentComparison::compareSifted(*document, read, &outcome->records,
+                                                             &queued, cancelled, reading->stop,
+                                                             seen);
+            }
+            fileBytes.letGoBefore(fileBytes.size());
+            if (!parseError.isEmpty())
+                return notRead(parseError);
+            if (compared)
+                markAllNoise(&reading->stop);
+            outcome->stale = reading->stop.load();
+            if (outcome->stale || cancelled.load() || !compared) {
+                // Nothing of a reading cut short is kept but where to read from again.
+                outcome->records.clear();
+                fresh->owned.reset();
+            } else {
+                fresh->document = fresh->owned.get();
+                keepOnlyRecords(hereToPrune);
+            }
+            outcome->other = fresh;
+        } else if (reading) {
+            outcome->other = other;
             // Walked once the other side is read, so that this document is not held from its
             // owner while the file is read. The owner sets `stop`, then waits for the lock
             // before it changes the document or lets it go: the walk ends soon after, and the
@@ -472,6 +525,7 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
             if (!outcome->stale && !cancelled.load())
                 keepOnlyRecords(hereToPrune);
         } else {
+            outcome->other = other;
             outcome->records =
                 other->index->compare(*here, &outcome->ranks, &cancelled, done.get(), seen);
             markAllNoise(nullptr);
@@ -612,7 +666,7 @@ void Comparison::noteValueChanged(XsdtNode *value)
 // entries at that path would change side too; then the full comparison runs instead.
 bool Comparison::patch(Patch *patch)
 {
-    if (!m_other || !m_other->index || m_needsFull || isRunning())
+    if (!m_other || !m_other->document || m_needsFull || isRunning())
         return false;
     for (XsdtNode *node : std::as_const(m_changedValues)) {
         bool wasQueued = false;
@@ -620,6 +674,19 @@ bool Comparison::patch(Patch *patch)
             wasQueued = m_queuedAtCompare.contains(n);
         if (wasQueued != node->isDeleted())
             return false;
+    }
+    // Read through a sieve, the other file kept only the values that differed: a value that
+    // was the same, or had no record, needs the whole comparison again.
+    QHash<const XsdtNode *, XsdtNode *> sifted;
+    if (!m_other->index) {
+        for (const DiffRecord &record : std::as_const(m_records)) {
+            if (record.here && m_changedValues.contains(record.here))
+                sifted.insert(record.here, record.there);
+        }
+        for (XsdtNode *node : std::as_const(m_changedValues)) {
+            if (!node->isDeleted() && !sifted.contains(node))
+                return false;
+        }
     }
     std::vector<int> &positions = currentList();
     QHash<XsdtNode *, size_t> slotOf;
@@ -631,8 +698,9 @@ bool Comparison::patch(Patch *patch)
     for (XsdtNode *node : std::as_const(m_changedValues)) {
         if (node->isDeleted())
             continue;
-        DiffRecord record;
-        const bool differs = m_other->index->recordFor(node, m_ranks, &record);
+        DiffRecord record{node, sifted.value(node)};
+        const bool differs = m_other->index ? m_other->index->recordFor(node, m_ranks, &record)
+                                            : !record.there || !sameValue(*node, *record.there);
         const auto hit = slotOf.constFind(node);
         if (hit != slotOf.constEnd()) {
             const int position = positions[*hit];
