@@ -363,8 +363,8 @@ private slots:
         Comparison comparison;
         comparison.setOutlineOnWorker(true);
         QSignalSpy finished(&comparison, &Comparison::finished);
-        const QByteArray other = testdata::wrapSettings(
-            "<i k='T'><v k='a' t='i' v='2'/><v k='b' t='i' v='1'/></i>");
+        const QByteArray other =
+            testdata::wrapSettings("<i k='T'><v k='a' t='i' v='2'/><v k='b' t='i' v='1'/></i>");
         comparison.startWithBytes(*here, other, "other.settings");
         comparison.releaseDocument();
         QVERIFY(finished.wait(10000));

@@ -199,8 +199,7 @@ public:
     {
         Walk walk(0, true, seen ? &seen : nullptr, &cancelled, &released, nullptr);
         Sifting sifting(size_t(m_index.size()));
-        const bool wasRead =
-            read([&](const XsdtNode &node) { return sift(sifting, node, walk); });
+        const bool wasRead = read([&](const XsdtNode &node) { return sift(sifting, node, walk); });
         if (!wasRead || !finishSifted(walk, sifting, queued))
             return false;
         *records = std::move(walk.records);
@@ -547,7 +546,8 @@ private:
     // values only the file holds.
     bool finishSifted(Walk &walk, Sifting &sifting, std::vector<XsdtNode *> *queued) const
     {
-        walkPaired(walk, sifting, m_root, 0, QString(), queued);
+        qint32 next = 1;
+        walkPaired(walk, sifting, m_root, 0, QString(), queued, next);
         for (XsdtNode *there : sifting.onlyThere) {
             if (++walk.listed % kCheckEvery == 0 && stopAsked(walk))
                 return false;
@@ -581,8 +581,10 @@ private:
 
     // This document's values in order after the file was read through sift(): the first as
     // many of a path as the file has are paired, and differ when sift() said so.
+    // The entries are met in the order the index gave them out, so a node that is its path's
+    // first takes the next one without a look-up.
     void walkPaired(Walk &walk, Sifting &sifting, const XsdtNode *group, qint32 groupId,
-                    const QString &prefix, std::vector<XsdtNode *> *queued) const
+                    const QString &prefix, std::vector<XsdtNode *> *queued, qint32 &next) const
     {
         for (const auto &child : group->children) {
             if (!step(walk))
@@ -592,14 +594,17 @@ private:
                     queued->push_back(child.get());
                 continue;
             }
-            const qint32 id = m_index.find(groupId, child->key.view());
+            const qint32 id = next < m_index.size() && m_index.first(next) == child.get()
+                                  ? next++
+                                  : m_index.find(groupId, child->key.view());
             if (child->isGroup()) {
                 walkPaired(walk, sifting, child.get(), id, prefix + child->key + QLatin1Char('/'),
-                           queued);
+                           queued, next);
             } else if (!sifting.thereSeen.takeOne(id)) {
                 walk.add(Joined{prefix, child->key.view()}, child.get(), nullptr);
-            } else if (XsdtNode *there = sifting.differing.value(child.get())) {
-                walk.add(Joined{prefix, child->key.view()}, child.get(), there);
+            } else if (!sifting.differing.isEmpty()) {
+                if (XsdtNode *there = sifting.differing.value(child.get()))
+                    walk.add(Joined{prefix, child->key.view()}, child.get(), there);
             }
         }
     }

@@ -16,7 +16,6 @@
 
 namespace vrn {
 
-
 // One value entry in which two settings documents differ. It holds no path of its own: two
 // large unrelated files differ in a million values, and their paths weighed more than either
 // file. The path is made when asked, from the entry's keys, and the kind from the sides that
@@ -137,9 +136,10 @@ public:
     // indexed instead, and read until the records are made; `read` returns false when the file
     // does not read or the sieve stopped it, and then so does this, with no records.
     using Read = std::function<bool(const XsdtDocument::Sieve &)>;
-    static bool compareSifted(const XsdtDocument &here, const Read &read, QList<DiffRecord> *records,
-                              std::vector<XsdtNode *> *queued, const std::atomic_bool &cancelled,
-                              const std::atomic_bool &released, const RecordSink &seen);
+    static bool compareSifted(const XsdtDocument &here, const Read &read,
+                              QList<DiffRecord> *records, std::vector<XsdtNode *> *queued,
+                              const std::atomic_bool &cancelled, const std::atomic_bool &released,
+                              const RecordSink &seen);
     // The other document's values that take part: with the entries of `here` walked, the most
     // records a comparison can make.
     qsizetype valueCount() const;

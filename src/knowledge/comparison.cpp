@@ -489,9 +489,8 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
             const std::lock_guard lock(reading->lock);
             bool compared = false;
             if (!reading->stop.load()) {
-                compared = DocumentComparison::compareSifted(*document, read, &outcome->records,
-                                                             &queued, cancelled, reading->stop,
-                                                             seen);
+                compared = DocumentComparison::compareSifted(
+                    *document, read, &outcome->records, &queued, cancelled, reading->stop, seen);
             }
             fileBytes.letGoBefore(fileBytes.size());
             if (!parseError.isEmpty())
