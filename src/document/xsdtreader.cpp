@@ -2056,53 +2056,28 @@ bool XsdtDocument::parse(QByteArrayView bytes, QString *error, const Progress &p
                         progress);
 }
 
-bool XsdtDocument::parseSifted(QByteArrayView bytes, const Sieve &sieve, QString *error,
-                               const Progress &progress, const LetGo &letGo)
-{
-    clear();
-    const auto run = [&](auto &reader) {
-        reader.siftWith(sieve);
-        reader.reportTo(progress, bytes.size());
-        if (reader.run())
-            return true;
-        clear();
-        if (error)
-            *error = reader.stopped() ? QString() : reader.error();
-        return false;
-    };
-    if (isWellFormedUtf8(bytes.data(), bytes.size())) {
-        Reader<char> reader(bytes.data(), bytes.size(), *this);
-        reader.letGoTo(letGo);
-        return run(reader);
-    }
-    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
-    const QString text = decoder.decode(bytes);
-    Reader<char16_t> reader(reinterpret_cast<const char16_t *>(text.utf16()), text.size(), *this);
-    return run(reader);
-}
-
 namespace {
 
-// Reads with every check, keeping only what `paths` lead to, or nothing without them.
-bool readPart(XsdtDocument &doc, const QByteArray &bytes, const QStringList *paths, QString *error,
-              const XsdtDocument::Progress &progress = {})
+// Reads with every check, as `setUp` sets the reader up to keep only a part: decoded first when
+// the bytes are not well-formed UTF-8.
+template <typename SetUp>
+bool readPart(XsdtDocument &doc, QByteArrayView bytes, QString *error,
+              const XsdtDocument::Progress &progress, const XsdtDocument::LetGo &letGo, SetUp setUp)
 {
     doc.clear();
     const auto run = [&](auto &reader) {
-        if (paths)
-            reader.keepOnly(*paths);
-        else
-            reader.keepNothing();
+        setUp(reader);
         reader.reportTo(progress, bytes.size());
         if (reader.run())
             return true;
         doc.clear();
         if (error)
-            *error = reader.error();
+            *error = reader.stopped() ? QString() : reader.error();
         return false;
     };
-    if (isWellFormedUtf8(bytes.constData(), bytes.size())) {
-        Reader<char> reader(bytes.constData(), bytes.size(), doc);
+    if (isWellFormedUtf8(bytes.data(), bytes.size())) {
+        Reader<char> reader(bytes.data(), bytes.size(), doc);
+        reader.letGoTo(letGo);
         return run(reader);
     }
     QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
@@ -2113,15 +2088,23 @@ bool readPart(XsdtDocument &doc, const QByteArray &bytes, const QStringList *pat
 
 } // namespace
 
+bool XsdtDocument::parseSifted(QByteArrayView bytes, const Sieve &sieve, QString *error,
+                               const Progress &progress, const LetGo &letGo)
+{
+    return readPart(*this, bytes, error, progress, letGo,
+                    [&](auto &reader) { reader.siftWith(sieve); });
+}
+
 bool XsdtDocument::parsePaths(const QByteArray &bytes, const QStringList &paths, QString *error)
 {
-    return readPart(*this, bytes, &paths, error);
+    return readPart(*this, bytes, error, {}, {}, [&](auto &reader) { reader.keepOnly(paths); });
 }
 
 bool XsdtDocument::reads(const QByteArray &bytes, QString *error, const Progress &progress)
 {
     XsdtDocument nothing;
-    return readPart(nothing, bytes, nullptr, error, progress);
+    return readPart(nothing, bytes, error, progress, {},
+                    [](auto &reader) { reader.keepNothing(); });
 }
 
 bool parseDecoded(XsdtDocument &doc, const QByteArray &bytes, QString *error,

@@ -107,7 +107,6 @@ size_t countNodes(const XsdtNode *node)
     return count;
 }
 
-
 // The entries a walk of this document passes: the children of every group that takes part.
 qint64 entriesWalked(const XsdtNode *group)
 {
