@@ -164,27 +164,21 @@ void HistoryBrowser::compare(qint64 id, Against against, const XsdtDocument *ope
                   name](const std::atomic_bool &cancelled) -> BackgroundJob::Finish {
         QByteArray bytes;
         QString error;
-        qint64 failing = 0;
         auto base = baseId ? std::make_shared<XsdtDocument>() : nullptr;
-        // The version before is read first and its text let go of before the one shown is
-        // read: of a large file, two texts and a document at once weigh four times the file.
-        if (base) {
+        // A version left at once for another one reads nothing more.
+        if (store->read(id, &bytes, &error) && base && !cancelled.load()) {
             QByteArray older;
-            if (!store->read(baseId, &older, &error)) {
-                failing = baseId;
-            } else if (!cancelled.load() && !base->parse(older, &error)) {
+            if (store->read(baseId, &older, &error) && !cancelled.load() &&
+                !base->parse(older, &error))
                 error = tr("Version %1 does not read as a settings file: %2")
                             .arg(QString::number(baseId), error);
-                failing = baseId;
-            }
         }
-        // A version left at once for another one reads nothing more.
-        if (!failing && !cancelled.load() && !store->read(id, &bytes, &error))
-            failing = id;
         if (cancelled.load())
             return {};
-        if (failing)
-            return [this, error, failing] { fail(error, failing); };
+        if (!error.isEmpty())
+            return [this, error, failing = base && !bytes.isEmpty() ? baseId : id] {
+                fail(error, failing);
+            };
         return [this, bytes, base, open, name] {
             m_base = base;
             // A version parsed here is never edited, so the worker walks it itself rather than
