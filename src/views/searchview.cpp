@@ -66,6 +66,24 @@ bool joinedContains(std::initializer_list<QStringView> pieces, const QString &te
     return QStringView(joined.constData(), joined.size()).contains(term);
 }
 
+bool isAscii(QStringView text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
+// `text` in lower case into `out` when it is ASCII, where that is what QString::toLower() makes.
+bool lowerAscii(QStringView text, QVarLengthArray<char16_t, 256> &out)
+{
+    if (!isAscii(text))
+        return false;
+    out.resize(text.size());
+    std::transform(text.begin(), text.end(), out.begin(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return u >= u'A' && u <= u'Z' ? char16_t(u + (u'a' - u'A')) : u;
+    });
+    return true;
+}
+
 // Sorted in short runs and then merged pair by pair, with a look at `cancelled` every few
 // thousand items: the window waits for the indexer before it changes the document, and one
 // merge of a large file's paths took it a tenth of a second. Short runs also put the merging to
@@ -553,16 +571,12 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
     // freed meanwhile on a pool thread makes each free wait for the same lock. They go aside.
     struct Lookups
     {
-        // Each distinct text once, viewed where the index holds it; what a text is in lower
-        // case is looked up once too.
+        // Each distinct text once, viewed where the index holds it.
         QHash<QStringView, int> textIds;
-        // Keys by their place in the document: a key is read from the node once per distinct key.
-        QHash<QStringView, int> keyIds;
         QHash<SearchName, int> nameIds;
     } lookups;
     QHash<QStringView, int> &textIds = lookups.textIds;
     std::vector<int> &lowerOf = index.lowered;
-    QHash<QStringView, int> &keyIds = lookups.keyIds;
     const auto intern = [&](QStringView text) {
         if (const auto found = textIds.constFind(text); found != textIds.cend())
             return *found;
@@ -571,12 +585,19 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         lowerOf.push_back(-1);
         return id;
     };
+    // A text in lower case. Nearly every text is ASCII: it is made on the stack and looked up
+    // without a string of its own, and is its own lower case.
+    QVarLengthArray<char16_t, 256> chars;
+    const auto internLower = [&](QStringView text) {
+        if (!lowerAscii(text, chars))
+            return intern(text.toString().toLower());
+        const int id = intern(QStringView(chars.constData(), chars.size()));
+        lowerOf[size_t(id)] = id;
+        return id;
+    };
     const auto lower = [&](int id) {
-        if (lowerOf[size_t(id)] < 0) {
-            const QString lowered = texts[size_t(id)].toString().toLower();
-            const int loweredId = intern(lowered);
-            lowerOf[size_t(id)] = loweredId;
-        }
+        if (lowerOf[size_t(id)] < 0)
+            lowerOf[size_t(id)] = intern(texts[size_t(id)].toString().toLower());
         return lowerOf[size_t(id)];
     };
     // Depth first, each group noted as its parent and its lower-case key, and where its entries
@@ -605,13 +626,8 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
             continue;
         }
         XsdtNode *node = top.group->children[top.next++].get();
-        const QStringView keyView = node->key.view();
-        int key = keyIds.value(keyView, -1);
-        if (key < 0) {
-            key = intern(keyView.toString().toLower());
-            keyIds.insert(keyView, key);
-            slashInKey = slashInKey || texts[size_t(key)].contains(QLatin1Char('/'));
-        }
+        const int key = internLower(node->key.view());
+        slashInKey = slashInKey || texts[size_t(key)].contains(QLatin1Char('/'));
         if (node->isGroup()) {
             index.groups.push_back({top.path, key});
             const int path = int(index.groups.size() - 1);
@@ -621,9 +637,11 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         const VariableInfo info = schema.info(node);
         SearchName name;
         name.key = key;
-        name.label = intern(info.label);
+        // A label in ASCII is held in lower case only: where the search asks for it as given it
+        // ignores case, and finds the same in either.
+        name.label = isAscii(info.label) ? internLower(info.label) : intern(info.label);
         lower(name.label);
-        name.description = lower(intern(info.description));
+        name.description = internLower(info.description);
         int nameId = lookups.nameIds.value(name, -1);
         if (nameId < 0) {
             nameId = int(index.names.size());
