@@ -84,6 +84,51 @@ bool lowerAscii(QStringView text, QVarLengthArray<char16_t, 256> &out)
     return true;
 }
 
+// Numbers of distinct items, found by their hash: a table of the numbers alone, the items being
+// where their numbers point. A QHash of a large file's million texts took about 35 bytes each,
+// and as much again while it grew; this takes 8 at most.
+class IdTable
+{
+public:
+    // The number of the item that `hash` and `same` tell, made by `add` when there is none.
+    // `hashOf` tells an item's hash by its number, for moving to a larger table.
+    template <typename Same, typename Add, typename HashOf>
+    int findOrAdd(size_t hash, Same same, Add add, HashOf hashOf)
+    {
+        if ((m_count + 1) * 2 > m_slots.size())
+            grow(hashOf);
+        const size_t mask = m_slots.size() - 1;
+        for (size_t at = hash & mask;; at = (at + 1) & mask) {
+            if (m_slots[at] < 0) {
+                ++m_count;
+                return m_slots[at] = add();
+            }
+            if (same(m_slots[at]))
+                return m_slots[at];
+        }
+    }
+
+private:
+    template <typename HashOf>
+    void grow(HashOf hashOf)
+    {
+        std::vector<int> table(std::max<size_t>(1024, m_slots.size() * 2), -1);
+        const size_t mask = table.size() - 1;
+        for (const int id : m_slots) {
+            if (id < 0)
+                continue;
+            size_t at = hashOf(id) & mask;
+            while (table[at] >= 0)
+                at = (at + 1) & mask;
+            table[at] = id;
+        }
+        m_slots.swap(table);
+    }
+
+    std::vector<int> m_slots;
+    size_t m_count = 0;
+};
+
 // Sorted in short runs and then merged pair by pair, with a look at `cancelled` every few
 // thousand items: the window waits for the indexer before it changes the document, and one
 // merge of a large file's paths took it a tenth of a second. Short runs also put the merging to
@@ -566,24 +611,19 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
     }
     entries.reserve(values);
     index.groups.reserve(groups);
-    // The lookups below hold a string per distinct text: freeing them takes long enough on a
-    // large file that the window, waiting for a stopped indexer, would feel it, and an index
-    // freed meanwhile on a pool thread makes each free wait for the same lock. They go aside.
-    struct Lookups
-    {
-        // Each distinct text once, viewed where the index holds it.
-        QHash<QStringView, int> textIds;
-        QHash<SearchName, int> nameIds;
-    } lookups;
-    QHash<QStringView, int> &textIds = lookups.textIds;
+    // Each distinct text once, and each distinct name.
+    IdTable textIds;
+    IdTable nameIds;
+    const size_t seed = QHashSeed::globalSeed();
     std::vector<int> &lowerOf = index.lowered;
     const auto intern = [&](QStringView text) {
-        if (const auto found = textIds.constFind(text); found != textIds.cend())
-            return *found;
-        const int id = texts.add(text);
-        textIds.insert(texts[size_t(id)], id);
-        lowerOf.push_back(-1);
-        return id;
+        return textIds.findOrAdd(
+            qHash(text, seed), [&](int id) { return texts[size_t(id)] == text; },
+            [&] {
+                lowerOf.push_back(-1);
+                return texts.add(text);
+            },
+            [&](int id) { return qHash(texts[size_t(id)], seed); });
     };
     // A text in lower case. Nearly every text is ASCII: it is made on the stack and looked up
     // without a string of its own, and is its own lower case.
@@ -616,7 +656,7 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
     while (!stack.empty()) {
         if (stop()) {
             // The window waits for this worker to stop: what it made so far goes elsewhere.
-            freeAside(std::make_pair(std::move(index), std::move(lookups)));
+            freeAside(std::move(index));
             return {};
         }
         Frame &top = stack.back();
@@ -642,12 +682,13 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         name.label = isAscii(info.label) ? internLower(info.label) : intern(info.label);
         lower(name.label);
         name.description = internLower(info.description);
-        int nameId = lookups.nameIds.value(name, -1);
-        if (nameId < 0) {
-            nameId = int(index.names.size());
-            lookups.nameIds.insert(name, nameId);
-            index.names.push_back(name);
-        }
+        const int nameId = nameIds.findOrAdd(
+            qHash(name, seed), [&](int id) { return index.names[size_t(id)] == name; },
+            [&] {
+                index.names.push_back(name);
+                return int(index.names.size() - 1);
+            },
+            [&](int id) { return qHash(index.names[size_t(id)], seed); });
         SearchEntry entry;
         entry.node = node;
         entry.group = top.path;
@@ -655,7 +696,6 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
         entry.editable = node->isEditable();
         entries.push_back(entry);
     }
-    freeAside(std::move(lookups));
     index.lowered.shrink_to_fit();
     index.names.shrink_to_fit();
     index.texts.squeeze();
