@@ -175,8 +175,8 @@ bool stableSortUnlessCancelled(std::vector<int> &items, const std::atomic_bool *
 // Ranks the entries in path order by walking the tree, each group's children sorted by their
 // names: a group's key with its "/", a value's key. That is the order of the whole paths as long
 // as what lies under one child never falls between what lies under another, which holds unless
-// a key has a "/" (not asked here) or two groups side by side have the same key in lower case:
-// then it says no. Sorting a large file's paths whole took a copy of every path at once.
+// a key has a "/" in it (the caller looks) or two groups side by side have the same key in lower
+// case: then it says no. Sorting a large file's paths whole took a copy of every path at once.
 bool rankByTree(const XsdtDocument &document, SearchIndex &index,
                 const std::vector<std::pair<int, int>> &ends, const std::atomic_bool *cancelled)
 {
@@ -699,6 +699,8 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
     index.lowered.shrink_to_fit();
     index.names.shrink_to_fit();
     index.texts.squeeze();
+    // Ranking orders equal scores by path: ranked once here, a number is compared per
+    // candidate. Equal paths (duplicate keys) keep document order.
     index.pathRank.assign(entries.size(), 0);
     if ((!slashInKey && rankByTree(document, index, ends, cancelled)) ||
         (!(cancelled && cancelled->load()) && rankBySorting(index, cancelled)))

@@ -50,8 +50,10 @@ struct SearchEntry
 // the same few in every module, and each distinct three are held once.
 struct SearchName
 {
-    int key = 0;         // lower case
-    int label = 0;       // as the schema gives it; SearchIndex::lowered has its lower case
+    int key = 0; // lower case
+    // As the schema gives it, or in lower case when it is ASCII; SearchIndex::lowered has its
+    // lower case.
+    int label = 0;
     int description = 0; // lower case
     friend bool operator==(const SearchName &, const SearchName &) = default;
 };
