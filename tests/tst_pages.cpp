@@ -182,14 +182,17 @@ private slots:
 
     void pathRanksFollowPaths()
     {
-        // Keys written in the reverse of path order, far more than one sorted run holds (and
-        // than the index's first table of texts), and groups whose paths run on into other
-        // groups' keys.
+        // Keys written in the reverse of path order, far more than one sorted run holds, and
+        // groups whose paths run on into other groups' keys.
         QByteArray elements = "<i k='Bulk'>";
-        for (int i = 699; i >= 0; --i)
+        for (int i = 99; i >= 0; --i)
             elements += QString("<v k='Item%1' t='s' v='x'/>").arg(i, 3, 10, QChar('0')).toUtf8();
         // A key written twice: equal paths keep the order of the file.
         elements += "<v k='Item050' t='s' v='again'/>";
+        // More distinct keys than the index's first table of texts holds.
+        elements += "</i><i k='Many'>";
+        for (int i = 0; i < 600; ++i)
+            elements += QString("<v k='M%1' t='s' v='x'/>").arg(i).toUtf8();
         elements += "</i><i k='Ab'><v k='z' t='s' v='x'/></i>"
                     "<i k='A'><v k='bz' t='s' v='x'/><i k='B'><v k='a' t='s' v='x'/></i>"
                     "<v k='B' t='s' v='x'/></i>";
