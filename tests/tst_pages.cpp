@@ -180,7 +180,7 @@ private slots:
                 : QString("%1 result%2").arg(expected.size()).arg(expected.size() == 1 ? "" : "s"));
     }
 
-    void pathRanksFollowPathsAcrossSortRuns()
+    void pathRanksFollowPaths()
     {
         // Keys written in the reverse of path order, far more than one sorted run holds, and
         // groups whose paths run on into other groups' keys.
@@ -189,25 +189,36 @@ private slots:
             elements += QString("<v k='Item%1' t='s' v='x'/>").arg(i, 3, 10, QChar('0')).toUtf8();
         // A key written twice: equal paths keep the order of the file.
         elements += "<v k='Item050' t='s' v='again'/>";
+        // More distinct keys than the index's first table of texts holds.
+        elements += "</i><i k='Many'>";
+        for (int i = 0; i < 600; ++i)
+            elements += QString("<v k='M%1' t='s' v='x'/>").arg(i).toUtf8();
         elements += "</i><i k='Ab'><v k='z' t='s' v='x'/></i>"
                     "<i k='A'><v k='bz' t='s' v='x'/><i k='B'><v k='a' t='s' v='x'/></i>"
                     "<v k='B' t='s' v='x'/></i>";
-        XsdtDocument doc;
-        QVERIFY(doc.parse(testdata::wrapSettings(elements)));
-        const SearchIndex index = SearchView::makeIndex(doc, m_schema);
-        QStringList paths;
-        for (const SearchEntry &entry : index.entries)
-            paths.append(entry.node->path().toLower());
-        QCOMPARE(paths.size(), 105);
-        QStringList sorted = paths;
-        sorted.sort();
-        QCOMPARE(index.pathRank.size(), size_t(105));
-        for (int i = 0; i < 105; ++i)
-            QCOMPARE(sorted.at(index.pathRank[size_t(i)]), paths.at(i));
-        const qsizetype first = paths.indexOf("bulk/item050");
-        const qsizetype again = paths.lastIndexOf("bulk/item050");
-        QVERIFY(first < again);
-        QVERIFY(index.pathRank[size_t(first)] < index.pathRank[size_t(again)]);
+        // Then paths under one group that fall between those under another: the same group
+        // name twice apart from its case, and a key with a "/" in it.
+        for (const QByteArray &between :
+             {QByteArray(), QByteArray("<i k='a'><v k='bb' t='s' v='x'/></i>"),
+              QByteArray("<v k='A/b0' t='s' v='x'/>")}) {
+            XsdtDocument doc;
+            QVERIFY(doc.parse(testdata::wrapSettings(elements + between)));
+            const SearchIndex index = SearchView::makeIndex(doc, m_schema);
+            QStringList paths;
+            for (const SearchEntry &entry : index.entries)
+                paths.append(entry.node->path().toLower());
+            const qsizetype count = between.isEmpty() ? 705 : 706;
+            QCOMPARE(paths.size(), count);
+            QStringList sorted = paths;
+            sorted.sort();
+            QCOMPARE(index.pathRank.size(), size_t(count));
+            for (int i = 0; i < count; ++i)
+                QCOMPARE(sorted.at(index.pathRank[size_t(i)]), paths.at(i));
+            const qsizetype first = paths.indexOf("bulk/item050");
+            const qsizetype again = paths.lastIndexOf("bulk/item050");
+            QVERIFY(first < again);
+            QVERIFY(index.pathRank[size_t(first)] < index.pathRank[size_t(again)]);
+        }
     }
 
     void indexTextsSpanBlocks()
@@ -224,7 +235,8 @@ private slots:
         const SearchIndex index = SearchView::makeIndex(doc, m_schema);
         QCOMPARE(index.entries.size(), size_t(4));
         for (const SearchEntry &entry : index.entries)
-            QCOMPARE(index.texts[size_t(entry.key)], entry.node->key.toLower());
+            QCOMPARE(index.texts[size_t(index.names[size_t(entry.name)].key)],
+                     entry.node->key.toLower());
     }
 
     void gatesAndFilter()

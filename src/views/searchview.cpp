@@ -31,7 +31,12 @@
 
 namespace vrn {
 
-static_assert(sizeof(void *) != 8 || sizeof(SearchEntry) == 24);
+static_assert(sizeof(void *) != 8 || sizeof(SearchEntry) == 16);
+
+size_t qHash(const SearchName &name, size_t seed)
+{
+    return qHashMulti(seed, name.key, name.label, name.description);
+}
 
 namespace {
 
@@ -60,6 +65,69 @@ bool joinedContains(std::initializer_list<QStringView> pieces, const QString &te
         joined.append(piece.data(), piece.size());
     return QStringView(joined.constData(), joined.size()).contains(term);
 }
+
+bool isAscii(QStringView text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
+// `text` in lower case into `out` when it is ASCII, where that is what QString::toLower() makes.
+bool lowerAscii(QStringView text, QVarLengthArray<char16_t, 256> &out)
+{
+    if (!isAscii(text))
+        return false;
+    out.resize(text.size());
+    std::transform(text.begin(), text.end(), out.begin(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return u >= u'A' && u <= u'Z' ? char16_t(u + (u'a' - u'A')) : u;
+    });
+    return true;
+}
+
+// Numbers of distinct items, found by their hash: a table of the numbers alone, the items being
+// where their numbers point. A QHash of a large file's million texts took about 35 bytes each,
+// and as much again while it grew; this takes 8 at most.
+class IdTable
+{
+public:
+    // The number of the item that `hash` and `same` tell, made by `add` when there is none.
+    // `hashOf` tells an item's hash by its number, for moving to a larger table.
+    template <typename Same, typename Add, typename HashOf>
+    int findOrAdd(size_t hash, Same same, Add add, HashOf hashOf)
+    {
+        if ((m_count + 1) * 2 > m_slots.size())
+            grow(hashOf);
+        const size_t mask = m_slots.size() - 1;
+        for (size_t at = hash & mask;; at = (at + 1) & mask) {
+            if (m_slots[at] < 0) {
+                ++m_count;
+                return m_slots[at] = add();
+            }
+            if (same(m_slots[at]))
+                return m_slots[at];
+        }
+    }
+
+private:
+    template <typename HashOf>
+    void grow(HashOf hashOf)
+    {
+        std::vector<int> table(std::max<size_t>(1024, m_slots.size() * 2), -1);
+        const size_t mask = table.size() - 1;
+        for (const int id : m_slots) {
+            if (id < 0)
+                continue;
+            size_t at = hashOf(id) & mask;
+            while (table[at] >= 0)
+                at = (at + 1) & mask;
+            table[at] = id;
+        }
+        m_slots.swap(table);
+    }
+
+    std::vector<int> m_slots;
+    size_t m_count = 0;
+};
 
 // Sorted in short runs and then merged pair by pair, with a look at `cancelled` every few
 // thousand items: the window waits for the indexer before it changes the document, and one
@@ -101,6 +169,130 @@ bool stableSortUnlessCancelled(std::vector<int> &items, const std::atomic_bool *
         }
         items.swap(merged);
     }
+    return true;
+}
+
+// Ranks the entries in path order by walking the tree, each group's children sorted by their
+// names: a group's key with its "/", a value's key. That is the order of the whole paths as long
+// as what lies under one child never falls between what lies under another, which holds unless
+// a key has a "/" in it (the caller looks) or two groups side by side have the same key in lower
+// case: then it says no. Sorting a large file's paths whole took a copy of every path at once.
+bool rankByTree(const XsdtDocument &document, SearchIndex &index,
+                const std::vector<std::pair<int, int>> &ends, const std::atomic_bool *cancelled)
+{
+    struct Child
+    {
+        int text;
+        int id;         // an entry for a value, a group for a group
+        int firstEntry; // a group's
+        const XsdtNode *group = nullptr;
+        QStringView after() const { return group ? u"/" : u""; }
+    };
+    const auto childrenOf = [&](const XsdtNode *group, int id, int firstEntry,
+                                std::vector<Child> &children) {
+        children.clear();
+        int entry = firstEntry;
+        int next = id + 1; // groups are numbered in the order the walk met them
+        for (const auto &node : group->children) {
+            if (node->isGroup()) {
+                children.push_back({index.groups[size_t(next)].key, next, entry, node.get()});
+                std::tie(entry, next) = ends[size_t(next)];
+            } else {
+                children.push_back(
+                    {index.names[size_t(index.entries[size_t(entry)].name)].key, entry, entry});
+                ++entry;
+            }
+        }
+        const auto text = [&index](const Child &child) { return index.texts[size_t(child.text)]; };
+        // Equal names keep the file's order.
+        std::stable_sort(children.begin(), children.end(), [&](const Child &a, const Child &b) {
+            return compareJoined(text(a), a.after(), text(b), b.after()) < 0;
+        });
+        const auto sameGroups = [&](const Child &a, const Child &b) {
+            return a.group && b.group && text(a) == text(b);
+        };
+        return std::adjacent_find(children.begin(), children.end(), sameGroups) == children.end();
+    };
+    struct Frame
+    {
+        std::vector<Child> children;
+        size_t next = 0;
+    };
+    // Kept as the walk goes up and down: each depth's list is made again in place.
+    std::vector<Frame> frames(1);
+    if (!childrenOf(&document.root, 0, 0, frames[0].children))
+        return false;
+    size_t depth = 0;
+    int rank = 0;
+    quint32 visited = 0;
+    for (;;) {
+        if (cancelled && (++visited & 1023) == 0 && cancelled->load())
+            return false;
+        if (frames[depth].next == frames[depth].children.size()) {
+            if (depth == 0)
+                return true;
+            --depth;
+            continue;
+        }
+        const Child child = frames[depth].children[frames[depth].next++];
+        if (!child.group) {
+            index.pathRank[size_t(child.id)] = rank++;
+            continue;
+        }
+        if (++depth == frames.size())
+            frames.emplace_back();
+        frames[depth].next = 0;
+        if (!childrenOf(child.group, child.id, child.firstEntry, frames[depth].children))
+            return false;
+    }
+}
+
+// The same order by sorting every entry's whole path: for the files the walk cannot rank.
+bool rankBySorting(SearchIndex &index, const std::atomic_bool *cancelled)
+{
+    const SearchIndex::Texts &texts = index.texts;
+    const std::vector<SearchEntry> &entries = index.entries;
+    // The paths are wanted for this only: they are made in one block, a parent's before its
+    // children's, and go as one.
+    std::vector<qsizetype> pathStart(index.groups.size(), 0);
+    std::vector<int> pathLength(index.groups.size(), 0);
+    qsizetype total = 0;
+    for (size_t g = 1; g < index.groups.size(); ++g) {
+        const SearchGroup &group = index.groups[g];
+        pathStart[g] = total;
+        pathLength[g] = pathLength[size_t(group.parent)] + int(texts[size_t(group.key)].size()) + 1;
+        total += pathLength[g];
+    }
+    QString pathChars(total, Qt::Uninitialized);
+    QChar *chars = pathChars.data();
+    for (size_t g = 1; g < index.groups.size(); ++g) {
+        const SearchGroup &group = index.groups[g];
+        const auto parent = size_t(group.parent);
+        QChar *at =
+            std::copy_n(chars + pathStart[parent], pathLength[parent], chars + pathStart[g]);
+        const QStringView key = texts[size_t(group.key)];
+        at = std::copy_n(key.constData(), key.size(), at);
+        *at = QLatin1Char('/');
+    }
+    const auto path = [&](int group) {
+        return QStringView(chars + pathStart[size_t(group)], pathLength[size_t(group)]);
+    };
+    const auto key = [&](const SearchEntry &entry) {
+        return texts[size_t(index.names[size_t(entry.name)].key)];
+    };
+    std::vector<int> order(entries.size());
+    std::iota(order.begin(), order.end(), 0);
+    const bool sorted = stableSortUnlessCancelled(order, cancelled, [&](int a, int b) {
+        const SearchEntry &x = entries[size_t(a)];
+        const SearchEntry &y = entries[size_t(b)];
+        if (x.group == y.group)
+            return key(x) < key(y);
+        return compareJoined(path(x.group), key(x), path(y.group), key(y)) < 0;
+    });
+    if (!sorted)
+        return false;
+    for (size_t i = 0; i < order.size(); ++i)
+        index.pathRank[size_t(order[i])] = int(i);
     return true;
 }
 
@@ -396,66 +588,86 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
     SearchIndex index;
     std::vector<SearchEntry> &entries = index.entries;
     SearchIndex::Texts &texts = index.texts;
-    // The lookups below hold a string per distinct text: freeing them takes long enough on a
-    // large file that the window, waiting for a stopped indexer, would feel it, and an index
-    // freed meanwhile on a pool thread makes each free wait for the same lock. They go aside.
-    struct Lookups
-    {
-        // Each distinct text once, viewed where the index holds it; what a text is in lower
-        // case is looked up once too.
-        QHash<QStringView, int> textIds;
-        // Keys by their place in the document: a key is read from the node once per distinct key.
-        QHash<QStringView, int> keyIds;
-    } lookups;
-    QHash<QStringView, int> &textIds = lookups.textIds;
+    quint32 visited = 0;
+    // Asked often enough that stopping waits a few milliseconds at most.
+    const auto stop = [&] { return cancelled && (++visited & 1023) == 0 && cancelled->load(); };
+    // Counted first, so that the entries take the room they need: grown as they came, a large
+    // file's entries stood at up to twice their size, and three times while they moved.
+    size_t values = 0;
+    size_t groups = 1;
+    for (std::vector<const XsdtNode *> pending{&document.root}; !pending.empty();) {
+        if (stop())
+            return {};
+        const XsdtNode *group = pending.back();
+        pending.pop_back();
+        for (const auto &child : group->children) {
+            if (child->isGroup()) {
+                ++groups;
+                pending.push_back(child.get());
+            } else {
+                ++values;
+            }
+        }
+    }
+    entries.reserve(values);
+    index.groups.reserve(groups);
+    // Each distinct text once, and each distinct name.
+    IdTable textIds;
+    IdTable nameIds;
+    const size_t seed = QHashSeed::globalSeed();
     std::vector<int> &lowerOf = index.lowered;
-    QHash<QStringView, int> &keyIds = lookups.keyIds;
     const auto intern = [&](QStringView text) {
-        if (const auto found = textIds.constFind(text); found != textIds.cend())
-            return *found;
-        const int id = texts.add(text);
-        textIds.insert(texts[size_t(id)], id);
-        lowerOf.push_back(-1);
+        return textIds.findOrAdd(
+            qHash(text, seed), [&](int id) { return texts[size_t(id)] == text; },
+            [&] {
+                lowerOf.push_back(-1);
+                return texts.add(text);
+            },
+            [&](int id) { return qHash(texts[size_t(id)], seed); });
+    };
+    // A text in lower case. Nearly every text is ASCII: it is made on the stack and looked up
+    // without a string of its own, and is its own lower case.
+    QVarLengthArray<char16_t, 256> chars;
+    const auto internLower = [&](QStringView text) {
+        if (!lowerAscii(text, chars))
+            return intern(text.toString().toLower());
+        const int id = intern(QStringView(chars.constData(), chars.size()));
+        lowerOf[size_t(id)] = id;
         return id;
     };
     const auto lower = [&](int id) {
-        if (lowerOf[size_t(id)] < 0) {
-            const QString lowered = texts[size_t(id)].toString().toLower();
-            const int loweredId = intern(lowered);
-            lowerOf[size_t(id)] = loweredId;
-        }
+        if (lowerOf[size_t(id)] < 0)
+            lowerOf[size_t(id)] = intern(texts[size_t(id)].toString().toLower());
         return lowerOf[size_t(id)];
     };
-    // Depth first, each group noted as its parent and its lower-case key.
+    // Depth first, each group noted as its parent and its lower-case key, and where its entries
+    // and the groups inside it end.
     struct Frame
     {
         const XsdtNode *group;
         size_t next;
         int path; // in index.groups
     };
+    std::vector<std::pair<int, int>> ends(groups);
+    bool slashInKey = false;
     index.groups.push_back({});
     std::vector<Frame> stack;
     stack.push_back({&document.root, 0, 0});
-    quint32 visited = 0;
     while (!stack.empty()) {
-        // Asked often enough that stopping waits a few milliseconds at most.
-        if (cancelled && (++visited & 1023) == 0 && cancelled->load()) {
+        if (stop()) {
             // The window waits for this worker to stop: what it made so far goes elsewhere.
-            freeAside(std::make_pair(std::move(index), std::move(lookups)));
+            freeAside(std::move(index));
             return {};
         }
         Frame &top = stack.back();
         if (top.next >= top.group->children.size()) {
+            ends[size_t(top.path)] = {int(entries.size()), int(index.groups.size())};
             stack.pop_back();
             continue;
         }
         XsdtNode *node = top.group->children[top.next++].get();
-        const QStringView keyView = node->key.view();
-        int key = keyIds.value(keyView, -1);
-        if (key < 0) {
-            key = intern(keyView.toString().toLower());
-            keyIds.insert(keyView, key);
-        }
+        const int key = internLower(node->key.view());
+        slashInKey = slashInKey || texts[size_t(key)].contains(QLatin1Char('/'));
         if (node->isGroup()) {
             index.groups.push_back({top.path, key});
             const int path = int(index.groups.size() - 1);
@@ -463,63 +675,38 @@ SearchIndex SearchView::makeIndex(const XsdtDocument &document, const Schema &sc
             continue;
         }
         const VariableInfo info = schema.info(node);
+        SearchName name;
+        name.key = key;
+        // A label in ASCII is held in lower case only: where the search asks for it as given it
+        // ignores case, and finds the same in either.
+        name.label = isAscii(info.label) ? internLower(info.label) : intern(info.label);
+        lower(name.label);
+        name.description = internLower(info.description);
+        const int nameId = nameIds.findOrAdd(
+            qHash(name, seed), [&](int id) { return index.names[size_t(id)] == name; },
+            [&] {
+                index.names.push_back(name);
+                return int(index.names.size() - 1);
+            },
+            [&](int id) { return qHash(index.names[size_t(id)], seed); });
         SearchEntry entry;
         entry.node = node;
         entry.group = top.path;
-        entry.key = key;
-        entry.label = intern(info.label);
-        lower(entry.label);
-        entry.description = lower(intern(info.description));
+        entry.name = nameId;
         entry.editable = node->isEditable();
         entries.push_back(entry);
     }
-    // Ranking orders equal scores by path; sorting the paths once here leaves a number to
-    // compare per candidate. Equal paths (duplicate keys) keep document order. The paths are
-    // wanted for this only: they are made in one block, a parent's before its children's, and
-    // go as one. As strings of their own, made along with the index's, they left holes in its
-    // memory that the system never got back.
-    std::vector<qsizetype> pathStart(index.groups.size(), 0);
-    std::vector<int> pathLength(index.groups.size(), 0);
-    qsizetype total = 0;
-    for (size_t g = 1; g < index.groups.size(); ++g) {
-        const SearchGroup &group = index.groups[g];
-        pathStart[g] = total;
-        pathLength[g] = pathLength[size_t(group.parent)] + int(texts[size_t(group.key)].size()) + 1;
-        total += pathLength[g];
-    }
-    QString pathChars(total, Qt::Uninitialized);
-    QChar *chars = pathChars.data();
-    for (size_t g = 1; g < index.groups.size(); ++g) {
-        const SearchGroup &group = index.groups[g];
-        const auto parent = size_t(group.parent);
-        QChar *at =
-            std::copy_n(chars + pathStart[parent], pathLength[parent], chars + pathStart[g]);
-        const QStringView key = texts[size_t(group.key)];
-        at = std::copy_n(key.constData(), key.size(), at);
-        *at = QLatin1Char('/');
-    }
-    const auto path = [&](int group) {
-        return QStringView(chars + pathStart[size_t(group)], pathLength[size_t(group)]);
-    };
-    std::vector<int> order(entries.size());
-    std::iota(order.begin(), order.end(), 0);
-    const bool sorted = stableSortUnlessCancelled(order, cancelled, [&](int a, int b) {
-        const SearchEntry &x = index.entries[size_t(a)];
-        const SearchEntry &y = index.entries[size_t(b)];
-        if (x.group == y.group)
-            return index.texts[size_t(x.key)] < index.texts[size_t(y.key)];
-        return compareJoined(path(x.group), index.texts[size_t(x.key)], path(y.group),
-                             index.texts[size_t(y.key)]) < 0;
-    });
-    if (!sorted) {
-        freeAside(std::make_pair(std::move(index), std::move(lookups)));
-        return {};
-    }
-    freeAside(std::move(lookups));
+    index.lowered.shrink_to_fit();
+    index.names.shrink_to_fit();
+    index.texts.squeeze();
+    // Ranking orders equal scores by path: ranked once here, a number is compared per
+    // candidate. Equal paths (duplicate keys) keep document order.
     index.pathRank.assign(entries.size(), 0);
-    for (size_t i = 0; i < order.size(); ++i)
-        index.pathRank[size_t(order[i])] = int(i);
-    return index;
+    if ((!slashInKey && rankByTree(document, index, ends, cancelled)) ||
+        (!(cancelled && cancelled->load()) && rankBySorting(index, cancelled)))
+        return index;
+    freeAside(std::move(index));
+    return {};
 }
 
 int SearchIndex::Texts::add(QStringView text)
@@ -569,8 +756,9 @@ int SearchView::score(const SearchEntry &entry, const QString &group, const QStr
                       bool names, bool values, bool descriptions) const
 {
     const auto text = [this](int id) { return m_index.texts[size_t(id)]; };
-    const QStringView key = text(entry.key);
-    const QStringView labelText = text(m_index.lowered[size_t(entry.label)]);
+    const SearchName &name = m_index.names[size_t(entry.name)];
+    const QStringView key = text(name.key);
+    const QStringView labelText = text(m_index.lowered[size_t(name.label)]);
     int total = 0;
     for (const QString &term : terms) {
         // Only a term with a "/" or a blank can reach across the group's path, the key and
@@ -586,11 +774,11 @@ int SearchView::score(const SearchEntry &entry, const QString &group, const QStr
                 total += 6;
             else if (key.contains(term))
                 total += 4;
-            else if (text(entry.label).contains(term, Qt::CaseInsensitive))
+            else if (text(name.label).contains(term, Qt::CaseInsensitive))
                 total += 3;
             else
                 total += 2;
-        } else if (descriptions && text(entry.description).contains(term)) {
+        } else if (descriptions && text(name.description).contains(term)) {
             total += 1;
         } else if (values && entry.node->type != QLatin1Char('B') &&
                    entry.node->value.contains(term, Qt::CaseInsensitive)) {

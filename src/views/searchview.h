@@ -35,19 +35,27 @@ class SettingRow;
 class SettingsModel;
 
 // What the search knows about one value, computed once per document. Values themselves are
-// read from the node when searching, so edits are found without rebuilding. Texts are numbers
-// into SearchIndex::texts: a large file repeats the same keys, labels and descriptions in
-// every module, and a string per value took several times the file.
+// read from the node when searching, so edits are found without rebuilding. A large file has
+// millions of entries: each holds its node, its group and a number into SearchIndex::names.
 struct SearchEntry
 {
     XsdtNode *node = nullptr;
     int group : 31 = 0; // SearchIndex::groups
-    // The type and compression never change, so this is kept. Held beside the group, an
-    // entry takes 24 bytes rather than 32, and a large file has millions.
+    // The type and compression never change, so this is kept.
     bool editable : 1 = false;
-    int key = 0;         // lower case
-    int label = 0;       // as the schema gives it; SearchIndex::lowered has its lower case
+    int name = 0; // SearchIndex::names
+};
+
+// A value's key, label and description as numbers into SearchIndex::texts: a large file repeats
+// the same few in every module, and each distinct three are held once.
+struct SearchName
+{
+    int key = 0; // lower case
+    // As the schema gives it, or in lower case when it is ASCII; SearchIndex::lowered has its
+    // lower case.
+    int label = 0;
     int description = 0; // lower case
+    friend bool operator==(const SearchName &, const SearchName &) = default;
 };
 
 // A group as its parent and its lower-case key: a large file's group paths, each held whole,
@@ -84,6 +92,8 @@ struct SearchIndex
         int add(QStringView text);
         QStringView operator[](size_t id) const { return m_views[id]; }
         size_t size() const { return m_views.size(); }
+        // Lets go of the room kept for texts to come.
+        void squeeze() { m_views.shrink_to_fit(); }
 
     private:
         std::vector<QStringView> m_views;
@@ -93,6 +103,7 @@ struct SearchIndex
     };
 
     std::vector<SearchEntry> entries;
+    std::vector<SearchName> names;
     std::vector<int> pathRank;
     std::vector<SearchGroup> groups; // the first is the top level
     Texts texts;
