@@ -128,7 +128,8 @@ void collectMatching(XsdtNode *node, const QStringList &segments, qsizetype inde
 
 // The rules' verdict alone, without looking at the node's siblings: cheap enough for listings that
 // ask about every entry.
-DeleteVerdict ruleVerdict(const DeletionPolicy &policy, const QStringList &keys, bool isValue)
+template <typename Keys>
+DeleteVerdict ruleVerdict(const DeletionPolicy &policy, const Keys &keys, bool isValue)
 {
     DeleteVerdict verdict{DeleteLevel::Never, policy.defaultReason()};
     const DeletionRule *best = nullptr;
@@ -154,7 +155,7 @@ DeleteVerdict ruleVerdict(const DeletionPolicy &policy, const XsdtNode *node)
 {
     if (!node || !node->parent)
         return {DeleteLevel::Never, policy.defaultReason()};
-    return ruleVerdict(policy, pathKeys(node), node->kind == XsdtNode::Value);
+    return ruleVerdict(policy, nodeKeys(node), node->kind == XsdtNode::Value);
 }
 
 void collectWarn(const DeletionPolicy &policy, XsdtNode *node, int depth, QList<XsdtNode *> &out)
