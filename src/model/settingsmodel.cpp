@@ -820,6 +820,7 @@ int SettingsModel::queueDeletions(const std::vector<XsdtNode *> &nodes,
     // A node below one marked here has another parent, and finds the mark on its own walk.
     Above above;
     std::vector<NodeChange> changes;
+    changes.reserve(nodes.size());
     int delta = 0;
     for (XsdtNode *node : nodes) {
         if (!node || node == &m_document->root || !node->parent) {
@@ -846,8 +847,11 @@ int SettingsModel::queueDeletions(const std::vector<XsdtNode *> &nodes,
     if (changes.empty())
         return queued;
     emit pendingChanged(delta);
-    m_batchChanges.insert(m_batchChanges.end(), std::make_move_iterator(changes.begin()),
-                          std::make_move_iterator(changes.end()));
+    if (m_batchChanges.empty())
+        m_batchChanges = std::move(changes);
+    else
+        m_batchChanges.insert(m_batchChanges.end(), std::make_move_iterator(changes.begin()),
+                              std::make_move_iterator(changes.end()));
     return queued;
 }
 
