@@ -69,6 +69,7 @@ private slots:
         row("Global/UpdateManager/Repositories/1/", W, "configured update repository");
         row("Global/UpdateManager/Repositories/1/URL", W, "setting of an update repository");
         row("ThreadPerformanceOptimization/", W, "thread performance");
+        row("ThreadPerformanceOptimization/Threads", W, "Information saved by a tool");
         row("Global/", N, "core preferences");
         row("Global/UpdateManager/", N, "Core PixInsight data");
         row("Global/ColorManagement/IsEnabled", N, "Color management");

@@ -89,7 +89,8 @@ private slots:
     }
 
     // A few hundred random changes, then every prefix undone and redone: the document must be in
-    // exactly the state it had after that prefix.
+    // exactly the state it had after that prefix, and the count of pending changes kept from
+    // the model's signals must be the document's own.
     void randomSequenceUndoesAndRedoesExactly()
     {
         testdata::GeneratorOptions options;
@@ -107,6 +108,10 @@ private slots:
                 editable.append(node);
         QVERIFY(editable.size() > 50);
 
+        int counted = 0;
+        connect(&model, &SettingsModel::pendingChanged, [&](std::optional<int> delta) {
+            counted = delta ? counted + *delta : doc.pendingChangeCount();
+        });
         QRandomGenerator random(7);
         QList<QByteArray> states{fingerprint(doc)};
         const auto pick = [&](const QList<XsdtNode *> &from) {
@@ -148,12 +153,14 @@ private slots:
         for (qsizetype i = states.size() - 1; i > 0; --i) {
             model.undo();
             QVERIFY2(fingerprint(doc) == states[i - 1], qPrintable(QString::number(i)));
+            QCOMPARE(counted, doc.pendingChangeCount());
         }
         QVERIFY(!model.canUndo());
         QCOMPARE(doc.pendingChangeCount(), 0);
         for (qsizetype i = 1; i < states.size(); ++i) {
             model.redo();
             QVERIFY2(fingerprint(doc) == states[i], qPrintable(QString::number(i)));
+            QCOMPARE(counted, doc.pendingChangeCount());
         }
     }
 
@@ -262,6 +269,130 @@ private slots:
         // A replaced document empties the history.
         model.setDocument(&doc);
         QVERIFY(!model.canUndo() && !model.canRedo());
+    }
+
+    // Many nodes queued in one go end as when queued one by one in a batch: the same marks,
+    // refusals with their reasons, count of pending changes, and undo and redo. The nodes come
+    // in runs of siblings and with entries above or below them, among values edited, entries
+    // queued before and entries new since the file was read.
+    void queueingInOneGo()
+    {
+        testdata::GeneratorOptions options;
+        options.targetBytes = 60 * 1024;
+        const QByteArray bytes = testdata::generateSettings(options);
+        struct Side
+        {
+            XsdtDocument doc;
+            SettingsModel model;
+            QList<XsdtNode *> nodes;
+            int counted = 0;
+            QStringList refused;
+        } one, many;
+        QRandomGenerator random(11);
+        QList<int> edits;
+        QList<int> queuedBefore;
+        for (int i = 0; i < 30; ++i) {
+            edits.append(int(random.generate() % 1000));
+            queuedBefore.append(int(random.generate() % 1000));
+        }
+        QList<QByteArray> states;
+        for (Side *side : {&one, &many}) {
+            QVERIFY(side->doc.parse(bytes));
+            side->model.setPolicy(&m_policy);
+            side->model.setDocument(&side->doc);
+            connect(&side->model, &SettingsModel::pendingChanged, [side](std::optional<int> d) {
+                side->counted = d ? side->counted + *d : side->doc.pendingChangeCount();
+            });
+            allNodes(&side->doc.root, side->nodes);
+            for (int i : std::as_const(edits)) {
+                XsdtNode *node = side->nodes.at(i % side->nodes.size());
+                if (node->isValue())
+                    side->model.setData(side->model.indexForNode(node, 1),
+                                        QString(node->value + QLatin1Char('1')));
+            }
+            for (int i : std::as_const(queuedBefore))
+                side->model.queueDeletion(side->nodes.at(i % side->nodes.size()));
+            QStringList keys{"Added", "Group"};
+            keys.prepend(side->nodes.at(5)->key);
+            side->model.addValues({{keys + QStringList{"A"}, QLatin1Char('s'), "new"},
+                                   {keys + QStringList{"B"}, QLatin1Char('s'), "new"}},
+                                  "add");
+            side->nodes.clear();
+            allNodes(&side->doc.root, side->nodes);
+            states.append(fingerprint(side->doc));
+        }
+        QCOMPARE(states.at(0), states.at(1));
+
+        // Indexes into the node lists, the same on both sides; -1 for no node at all.
+        QList<int> picks{-1};
+        const auto indexOf = [&](const XsdtNode *node) { return one.nodes.indexOf(node); };
+        for (int round = 0; round < 150; ++round) {
+            const XsdtNode *node = one.nodes.at(random.bounded(one.nodes.size()));
+            if (round % 3 == 0) {
+                for (const auto &sibling : node->parent->children)
+                    picks.append(indexOf(sibling.get()));
+            } else if (round % 3 == 1 && node->parent->parent) {
+                picks << indexOf(node) << indexOf(node->parent);
+            } else {
+                picks.append(indexOf(node));
+                if (!node->children.empty())
+                    picks.append(indexOf(node->children.front().get()));
+            }
+        }
+        const auto said = [](QStringList &to) {
+            return [&to](XsdtNode *node, const QString &why) {
+                to.append((node ? node->path() : QString()) + ": " + why);
+            };
+        };
+        one.model.beginBatch("queue");
+        int queuedOne = 0;
+        for (int i : std::as_const(picks)) {
+            QString why;
+            XsdtNode *node = i < 0 ? nullptr : one.nodes.at(i);
+            if (one.model.queueDeletion(node, &why))
+                ++queuedOne;
+            else
+                said(one.refused)(node, why);
+        }
+        one.model.endBatch();
+        std::vector<XsdtNode *> nodes;
+        for (int i : std::as_const(picks))
+            nodes.push_back(i < 0 ? nullptr : many.nodes.at(i));
+        many.model.beginBatch("queue");
+        QCOMPARE(many.model.queueDeletions(nodes, said(many.refused)), queuedOne);
+        many.model.endBatch();
+
+        QCOMPARE(many.refused, one.refused);
+        QVERIFY(!one.refused.filter("is new and not in the file yet").isEmpty());
+        // Refused by the rules: neither no node nor a new one.
+        QVERIFY(one.refused.size() > 1 + one.refused.filter("is new and not").size());
+        QVERIFY(queuedOne > 100);
+        for (int step = 0; step < 3; ++step) {
+            QCOMPARE(fingerprint(many.doc), fingerprint(one.doc));
+            QCOMPARE(one.counted, one.doc.pendingChangeCount());
+            QCOMPARE(many.counted, many.doc.pendingChangeCount());
+            for (Side *side : {&one, &many})
+                step == 0 ? side->model.undo() : side->model.redo();
+            if (step == 0)
+                QCOMPARE(fingerprint(many.doc), states.at(1));
+        }
+        // Every edit taken back in one step, some inside entries queued and some not: each
+        // counts as the document counts it, both ways.
+        int inside = 0;
+        int outside = 0;
+        one.model.beginBatch("revert");
+        for (XsdtNode *node : std::as_const(one.nodes)) {
+            if (node->isValue() && node->value != node->originalValue) {
+                (node->isDeleted() ? inside : outside) += 1;
+                one.model.revertValue(node);
+            }
+        }
+        one.model.endBatch();
+        QVERIFY(inside > 0 && outside > 0);
+        for (int step = 0; step < 3; ++step) {
+            QCOMPARE(one.counted, one.doc.pendingChangeCount());
+            step == 0 ? one.model.undo() : one.model.redo();
+        }
     }
 
     // A batch is one step both ways, and the "Changed only" tree follows it, whether the batch

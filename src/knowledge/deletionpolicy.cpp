@@ -128,11 +128,15 @@ void collectMatching(XsdtNode *node, const QStringList &segments, qsizetype inde
 
 // The rules' verdict alone, without looking at the node's siblings: cheap enough for listings that
 // ask about every entry.
-DeleteVerdict ruleVerdict(const DeletionPolicy &policy, const QStringList &keys, bool isValue)
+template <typename Keys>
+DeleteVerdict ruleVerdict(const DeletionPolicy &policy, const Keys &keys, bool isValue)
 {
     DeleteVerdict verdict{DeleteLevel::Never, policy.defaultReason()};
     const DeletionRule *best = nullptr;
-    for (const DeletionRule &rule : policy.rules()) {
+    const QList<qsizetype> &candidates =
+        policy.rulesFor(keys.isEmpty() ? QStringView() : QStringView(keys.at(0)));
+    for (const qsizetype i : candidates) {
+        const DeletionRule &rule = policy.rules().at(i);
         if (rule.groupsOnly && isValue)
             continue;
         if (!patternMatches(rule.segments, rule.deep, keys))
@@ -154,7 +158,7 @@ DeleteVerdict ruleVerdict(const DeletionPolicy &policy, const XsdtNode *node)
 {
     if (!node || !node->parent)
         return {DeleteLevel::Never, policy.defaultReason()};
-    return ruleVerdict(policy, pathKeys(node), node->kind == XsdtNode::Value);
+    return ruleVerdict(policy, nodeKeys(node), node->kind == XsdtNode::Value);
 }
 
 void collectWarn(const DeletionPolicy &policy, XsdtNode *node, int depth, QList<XsdtNode *> &out)
@@ -215,6 +219,8 @@ void DeletionPolicy::reset()
 void DeletionPolicy::clearLists()
 {
     m_rules.clear();
+    m_rulesByFirstKey.clear();
+    m_rulesForAnyKey.clear();
     m_compareNoise.clear();
     m_compareNoCopy.clear();
     m_editLocked.clear();
@@ -270,6 +276,21 @@ bool DeletionPolicy::load(const QByteArray &overlayBytes, QString *error)
         m_rules.append(rule);
     }
 
+    // Each first key's list holds the rules for any key too, so that a verdict walks one list.
+    for (qsizetype i = 0; i < m_rules.size(); ++i) {
+        const QStringList &segments = m_rules.at(i).segments;
+        if (segments.isEmpty() || segments.constFirst() == QLatin1String("*")) {
+            m_rulesForAnyKey.append(i);
+            for (QList<qsizetype> &list : m_rulesByFirstKey)
+                list.append(i);
+        } else {
+            auto list = m_rulesByFirstKey.find(segments.constFirst());
+            if (list == m_rulesByFirstKey.end())
+                list = m_rulesByFirstKey.insert(segments.constFirst(), m_rulesForAnyKey);
+            list->append(i);
+        }
+    }
+
     m_compareNoise = compileList(overlay.value(QLatin1String("compareNoise")).toArray());
     m_compareNoCopy = compileList(overlay.value(QLatin1String("compareNoCopy")).toArray());
     m_editLocked = compileList(overlay.value(QLatin1String("editLocked")).toArray());
@@ -286,6 +307,14 @@ bool DeletionPolicy::load(const QByteArray &overlayBytes, QString *error)
             m_cleanup.append(group);
     }
     return true;
+}
+
+const QList<qsizetype> &DeletionPolicy::rulesFor(QStringView firstKey) const
+{
+    // Looked up through a view of the key's own characters: no copy is made.
+    const auto found =
+        m_rulesByFirstKey.constFind(QString::fromRawData(firstKey.data(), firstKey.size()));
+    return found == m_rulesByFirstKey.cend() ? m_rulesForAnyKey : *found;
 }
 
 std::function<bool(const XsdtNode *, QString *)> DeletionPolicy::deletionGuard() const

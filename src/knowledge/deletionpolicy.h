@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -71,6 +72,9 @@ public:
     bool isCompareNoise(const QStringList &keys, bool isValue) const;
     const QList<CleanupGroup> &cleanupGroups() const { return m_cleanup; }
     const QList<DeletionRule> &rules() const { return m_rules; }
+    // Where in rules() those are that can match a path whose first key is this one, in order:
+    // a rule naming another first key never can.
+    const QList<qsizetype> &rulesFor(QStringView firstKey) const;
     QString defaultReason() const { return m_defaultReason; }
 
 private:
@@ -78,6 +82,8 @@ private:
     void clearLists();
 
     QList<DeletionRule> m_rules;
+    QHash<QString, QList<qsizetype>> m_rulesByFirstKey;
+    QList<qsizetype> m_rulesForAnyKey; // those that begin with "*"
     QList<PathPattern> m_compareNoise;
     QList<PathPattern> m_compareNoCopy;
     QList<PathPattern> m_editLocked;

@@ -70,6 +70,31 @@ int pendingWeight(const XsdtNode *node, bool below = false)
     return weight;
 }
 
+// Whether an entry above a node is marked for deletion or new, looked up once for a run of
+// siblings: a change to one of them leaves their parent and everything above it as it was.
+struct Above
+{
+    const XsdtNode *parent = nullptr;
+    bool deleted = false;
+    bool added = false;
+
+    void lookAt(const XsdtNode *node)
+    {
+        if (node->parent == std::exchange(parent, node->parent))
+            return;
+        deleted = added = false;
+        for (const XsdtNode *n = parent; n; n = n->parent) {
+            deleted = deleted || n->pendingDelete;
+            added = added || n->pendingAdd;
+        }
+    }
+    // pendingWeight() of a node below.
+    int weightOf(const XsdtNode *node) const
+    {
+        return deleted || added ? 0 : pendingWeight(node, true);
+    }
+};
+
 // Above this many nodes a step is repainted as a whole, like revertAll, instead of row by row.
 constexpr size_t kRowRepaintLimit = 64;
 
@@ -288,12 +313,14 @@ void SettingsModel::applyChanges(const std::vector<NodeChange> &changes, bool af
     emit aboutToChange();
     // Undo walks backwards, so a node touched twice in one step ends in its first state.
     int delta = 0;
-    const auto apply = [after, &delta](const NodeChange &change) {
+    Above above;
+    const auto apply = [after, &delta, &above](const NodeChange &change) {
         XsdtNode *node = change.node;
-        const int before = pendingWeight(node);
+        above.lookAt(node);
+        const int before = above.weightOf(node);
         node->value = after ? change.valueAfter : change.valueBefore;
         node->pendingDelete = after ? change.markAfter : change.markBefore;
-        delta += pendingWeight(node) - before;
+        delta += above.weightOf(node) - before;
     };
     if (after)
         std::for_each(changes.begin(), changes.end(), apply);
@@ -632,33 +659,24 @@ int SettingsModel::setAcceptedValues(const std::vector<std::pair<XsdtNode *, Xsd
         return 0;
     std::vector<NodeChange> changes;
     changes.reserve(values.size());
-    // Copies come in document order, so neighbours share their groups: whether one of those
-    // is marked for deletion or new is looked up once for all the values below it.
-    const XsdtNode *parent = nullptr;
-    bool deletedAbove = false;
-    bool newAbove = false;
+    // Copies come in document order, so neighbours share their groups.
+    Above above;
     int delta = 0;
     // The type and the locks were part of the check the caller made; only what may have
     // changed since is looked at again. A lock would cost a path per entry.
     for (const auto &[node, stored] : values) {
         if (!node || !node->isEditable())
             continue;
-        if (node->parent != std::exchange(parent, node->parent)) {
-            deletedAbove = newAbove = false;
-            for (const XsdtNode *above = parent; above; above = above->parent) {
-                deletedAbove = deletedAbove || above->pendingDelete;
-                newAbove = newAbove || above->pendingAdd;
-            }
-        }
-        if (deletedAbove || node->pendingDelete || stored == node->value)
+        above.lookAt(node);
+        if (above.deleted || node->pendingDelete || stored == node->value)
             continue;
         if (changes.empty())
             emit aboutToChange();
         // Below a new entry a value counts with it, not on its own.
-        const int before = newAbove ? 0 : pendingWeight(node, true);
+        const int before = above.weightOf(node);
         changes.push_back({node, node->value, stored, false, false});
         node->value = stored;
-        delta += (newAbove ? 0 : pendingWeight(node, true)) - before;
+        delta += above.weightOf(node) - before;
     }
     if (changes.empty())
         return 0;
@@ -732,20 +750,17 @@ void SettingsModel::undoAddition(XsdtNode *node)
         emit edited();
 }
 
-bool SettingsModel::queueDeletion(XsdtNode *node, QString *whyNot)
+SettingsModel::Deletable SettingsModel::deletable(const XsdtNode *node, bool deletedAbove,
+                                                  bool addedAbove, QString *whyNot) const
 {
     const auto refuse = [whyNot](const QString &reason) {
         if (whyNot)
             *whyNot = reason;
-        return false;
+        return Deletable::Refused;
     };
-    if (!node || !m_document || node == &m_document->root || !node->parent)
-        return refuse(tr("Nothing to delete."));
-    if (m_viewOnly)
-        return refuse(viewOnlyReason());
-    if (node->isDeleted())
-        return true;
-    if (node->isAdded())
+    if (deletedAbove || node->pendingDelete)
+        return Deletable::Already;
+    if (addedAbove || node->pendingAdd)
         return refuse(tr("%1 is new and not in the file yet; take its addition back in the review "
                          "instead.")
                           .arg(node->key));
@@ -754,6 +769,25 @@ bool SettingsModel::queueDeletion(XsdtNode *node, QString *whyNot)
     const DeleteVerdict verdict = m_policy->verdictFor(node);
     if (verdict.level == DeleteLevel::Never)
         return refuse(verdict.reason);
+    return Deletable::Yes;
+}
+
+bool SettingsModel::queueDeletion(XsdtNode *node, QString *whyNot)
+{
+    if (!node || !m_document || node == &m_document->root || !node->parent) {
+        if (whyNot)
+            *whyNot = tr("Nothing to delete.");
+        return false;
+    }
+    if (m_viewOnly) {
+        if (whyNot)
+            *whyNot = viewOnlyReason();
+        return false;
+    }
+    const Deletable check =
+        deletable(node, node->parent->isDeleted(), node->parent->isAdded(), whyNot);
+    if (check != Deletable::Yes)
+        return check == Deletable::Already;
     // A batch is named as a whole: the text of each of its thousands of steps would go unread.
     record(m_batchDepth > 0 ? QString() : tr("queue deletion of %1").arg(node->key),
            {{node, node->value, node->value, false, true}});
@@ -763,6 +797,62 @@ bool SettingsModel::queueDeletion(XsdtNode *node, QString *whyNot)
     notifySubtree(node);
     emit edited();
     return true;
+}
+
+int SettingsModel::queueDeletions(const std::vector<XsdtNode *> &nodes,
+                                  const std::function<void(XsdtNode *, const QString &)> &refused)
+{
+    int queued = 0;
+    QString whyNot;
+    const auto refuse = [&refused, &whyNot](XsdtNode *node) {
+        if (refused)
+            refused(node, std::exchange(whyNot, {}));
+    };
+    if (m_batchDepth == 0 || !m_document || m_viewOnly) {
+        for (XsdtNode *node : nodes) {
+            if (queueDeletion(node, &whyNot))
+                ++queued;
+            else
+                refuse(node);
+        }
+        return queued;
+    }
+    // A node below one marked here has another parent, and finds the mark on its own walk.
+    Above above;
+    std::vector<NodeChange> changes;
+    changes.reserve(nodes.size());
+    int delta = 0;
+    for (XsdtNode *node : nodes) {
+        if (!node || node == &m_document->root || !node->parent) {
+            whyNot = tr("Nothing to delete.");
+            refuse(node);
+            continue;
+        }
+        above.lookAt(node);
+        const Deletable check = deletable(node, above.deleted, above.added, &whyNot);
+        if (check == Deletable::Refused) {
+            refuse(node);
+            continue;
+        }
+        ++queued;
+        if (check == Deletable::Already)
+            continue;
+        if (changes.empty())
+            emit aboutToChange(); // before the first node is written
+        changes.push_back({node, node->value, node->value, false, true});
+        const int before = above.weightOf(node);
+        node->pendingDelete = true;
+        delta += above.weightOf(node) - before;
+    }
+    if (changes.empty())
+        return queued;
+    emit pendingChanged(delta);
+    if (m_batchChanges.empty())
+        m_batchChanges = std::move(changes);
+    else
+        m_batchChanges.insert(m_batchChanges.end(), std::make_move_iterator(changes.begin()),
+                              std::make_move_iterator(changes.end()));
+    return queued;
 }
 
 void SettingsModel::undoDeletion(XsdtNode *node)

@@ -8,7 +8,6 @@
 #include <QFont>
 #include <QHash>
 #include <QLocale>
-#include <QSet>
 
 #include <algorithm>
 
@@ -298,27 +297,32 @@ CleanupRows::Marks CleanupRows::takeMarks()
     Marks marks;
     if (!m_list)
         return marks;
-    QSet<const XsdtNode *> queued;
+    // Sorted and counted once at the end: a set of 160,000 nodes grows by many rehashes.
+    std::vector<const XsdtNode *> queued;
     for (List::Group &group : m_list->groups)
         group.queued = 0;
+    // Neighbouring entries share their parent: its marks are looked up once for them.
+    const XsdtNode *parent = nullptr;
+    bool withParent = false;
     for (quint32 e = 0; e < m_list->entries.size(); ++e) {
         List::Entry &entry = m_list->entries[e];
         const std::span<const List::Node> nodes = m_list->nodesOf(e);
         quint32 deleted = 0;
         for (const List::Node &listed : nodes) {
             const XsdtNode *node = listed.node;
-            // One walk up the ancestors: the node is deleted with them or on its own.
-            const bool withParent = node->parent && node->parent->isDeleted();
+            if (node->parent != std::exchange(parent, node->parent))
+                withParent = parent && parent->isDeleted();
             deleted += withParent || node->pendingDelete ? 1 : 0;
             if (node->pendingDelete && !withParent)
-                queued.insert(node);
+                queued.push_back(node);
         }
         marks.statusChanged |= deleted != entry.queued;
         entry.queued = deleted;
         if (entry.group >= 0 && deleted == nodes.size())
             ++m_list->groups[size_t(entry.group)].queued;
     }
-    marks.queued = int(queued.size());
+    std::sort(queued.begin(), queued.end());
+    marks.queued = int(std::unique(queued.begin(), queued.end()) - queued.begin());
     if (marks.statusChanged)
         rowsChanged(3, 3, {Qt::DisplayRole});
     return marks;

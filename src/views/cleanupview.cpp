@@ -285,20 +285,20 @@ void CleanupView::queueTicked()
         if (answer != QMessageBox::Yes)
             return;
     }
-    int queued = 0;
-    QString firstRefusal;
-    m_model->beginBatch([](int changes) { return tr("cleanup of %n entries", nullptr, changes); });
+    std::vector<XsdtNode *> nodes;
     for (quint32 e = 0; e < list->entries.size(); ++e) {
         if (!list->entries[e].ticked)
             continue;
-        for (const CleanupRows::List::Node &node : list->nodesOf(e)) {
-            QString whyNot;
-            if (m_model->queueDeletion(node.node, &whyNot))
-                ++queued;
-            else if (firstRefusal.isEmpty())
-                firstRefusal = whyNot;
-        }
+        for (const CleanupRows::List::Node &node : list->nodesOf(e))
+            nodes.push_back(node.node);
     }
+    QString firstRefusal;
+    m_model->beginBatch([](int changes) { return tr("cleanup of %n entries", nullptr, changes); });
+    const int queued =
+        m_model->queueDeletions(nodes, [&firstRefusal](XsdtNode *, const QString &why) {
+            if (firstRefusal.isEmpty())
+                firstRefusal = why;
+        });
     m_rows->untickAll();
     m_model->endBatch();
     if (!firstRefusal.isEmpty())
