@@ -1,4 +1,5 @@
 // The Compare, Cleanup and Health check pages over a real model, and the comparison itself.
+#include "document/additions.h"
 #include "document/xsdtdocument.h"
 #include "environment/englishplurals.h"
 #include "environment/pixinsight.h"
@@ -936,6 +937,25 @@ private slots:
         }
         QTRY_VERIFY(!m_cleanup->isBuilding());
         QCOMPARE(cleanupRows(m_cleanup->tree()).size(), replaced ? 4 : 14);
+    }
+
+    // An entry taken out again by undo is freed once a new edit drops that step: the list lets
+    // go of it when it goes, and is made again without it.
+    void cleanupLetsGoOfEntriesTakenOut()
+    {
+        openCleanup(kCleanupFile);
+        QStringList reasons;
+        QCOMPARE(
+            m_model->addValues({NewValue{{"Safe", "Missing"}, QChar('i'), "1"}}, "add", &reasons),
+            1);
+        m_cleanup->show();
+        QTRY_VERIFY(!m_cleanup->isBuilding());
+        QVERIFY(cleanupRow(m_cleanup->tree(), "Absent").isValid());
+        m_model->undo();
+        QVERIFY(m_model->queueDeletion(m_doc->findPath(u"Safe/A")));
+        QTRY_VERIFY(!m_cleanup->isBuilding());
+        QVERIFY(!cleanupRow(m_cleanup->tree(), "Absent").isValid());
+        QTRY_COMPARE(cleanupStatus(), "1 entry queued for deletion");
     }
 
     // One size measured a turn: the same rows in the same order, and deletions queued after the

@@ -88,7 +88,30 @@ CleanupView::CleanupView(SettingsModel *model, QWidget *parent)
     // A bulk queue is one edit per node: the status is worked out once after such a burst.
     connect(m_model, &SettingsModel::edited, this, &CleanupView::scheduleStatus);
     connect(m_rows, &CleanupRows::ticksChanged, this, &CleanupView::scheduleStatus);
+    // An entry taken out is held by the undo step that took it, and freed with that step: the
+    // list lets go of it at once. The list is made on a worker, which must not read the tree
+    // while it changes shape; it is made again once the change is done.
+    connect(m_model, &SettingsModel::rowsAboutToBeRemoved, this, &CleanupView::dropList);
+    connect(m_model, &SettingsModel::rowsAboutToBeInserted, this, [this] {
+        if (isBuilding())
+            dropList();
+    });
+    const auto buildAgain = [this] {
+        if (m_stale && isVisible())
+            startBuild();
+    };
+    connect(m_model, &SettingsModel::rowsRemoved, this, buildAgain);
+    connect(m_model, &SettingsModel::rowsInserted, this, buildAgain);
     updateStatus();
+}
+
+void CleanupView::dropList()
+{
+    m_job.stop();
+    m_rows->setList(nullptr);
+    m_unmeasured.reset();
+    m_stale = m_document && m_model->policy();
+    scheduleStatus();
 }
 
 QString CleanupView::sizeText(qint64 bytes)

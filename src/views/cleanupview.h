@@ -73,6 +73,8 @@ protected:
 
 private:
     void startBuild();
+    // Lets go of the list, to be made again: the tree is about to change shape.
+    void dropList();
     void measureSome(bool all);
     void scheduleStatus();
     void updateStatus();
