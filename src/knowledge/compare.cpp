@@ -494,6 +494,24 @@ private:
     void walkNodes(Walk &walk, const XsdtNode *group, qint32 groupId, const QString &prefix,
                    std::vector<XsdtNode *> *queued) const
     {
+        walkEntries(
+            walk, group, groupId, prefix, queued,
+            [&](const XsdtNode &child, qint32 parentId) {
+                return parentId >= 0 ? m_index.find(parentId, child.key.view()) : -1;
+            },
+            [&](XsdtNode *child, qint32 id, const QString &childPrefix) {
+                meet(walk, id, child, childPrefix, child->key.view(),
+                     [&](const XsdtNode &other) { return sameValue(*child, other); });
+            });
+    }
+
+    // The entries of this document that take part, in order: each group's entries with its
+    // path as the prefix, each value handed to `value` with its entry. Entries queued for
+    // deletion go to `queued`, without what lies below them.
+    template <typename IdOf, typename Value>
+    void walkEntries(Walk &walk, const XsdtNode *group, qint32 groupId, const QString &prefix,
+                     std::vector<XsdtNode *> *queued, IdOf idOf, Value value) const
+    {
         for (const auto &child : group->children) {
             if (!step(walk))
                 return;
@@ -502,12 +520,12 @@ private:
                     queued->push_back(child.get());
                 continue;
             }
-            const qint32 id = groupId >= 0 ? m_index.find(groupId, child->key.view()) : -1;
+            const qint32 id = idOf(*child, groupId);
             if (child->isGroup())
-                walkNodes(walk, child.get(), id, prefix + child->key + QLatin1Char('/'), queued);
+                walkEntries(walk, child.get(), id, prefix + child->key + QLatin1Char('/'), queued,
+                            idOf, value);
             else
-                meet(walk, id, child.get(), prefix, child->key.view(),
-                     [&](const XsdtNode &other) { return sameValue(*child, other); });
+                value(child.get(), id, prefix);
         }
     }
 
@@ -564,8 +582,7 @@ private:
     // values only the file holds.
     bool finishSifted(Walk &walk, Sifting &sifting, std::vector<XsdtNode *> *queued) const
     {
-        qint32 next = 1;
-        walkPaired(walk, sifting, m_root, 0, QString(), queued, next);
+        walkPaired(walk, sifting, queued);
         for (XsdtNode *there : sifting.onlyThere) {
             if (++walk.listed % kCheckEvery == 0 && stopAsked(walk))
                 return false;
@@ -598,33 +615,27 @@ private:
     }
 
     // This document's values in order after the file was read through sift(): the first as
-    // many of a path as the file has are paired, and differ when sift() said so.
-    // The entries are met in the order the index gave them out, so a node that is its path's
-    // first takes the next one without a look-up.
-    void walkPaired(Walk &walk, Sifting &sifting, const XsdtNode *group, qint32 groupId,
-                    const QString &prefix, std::vector<XsdtNode *> *queued, qint32 &next) const
+    // many of a path as the file has are paired, and differ when sift() said so. The entries are
+    // met in the order the index gave them out, so a node that is its path's first takes the
+    // next one without a look-up.
+    void walkPaired(Walk &walk, Sifting &sifting, std::vector<XsdtNode *> *queued) const
     {
-        for (const auto &child : group->children) {
-            if (!step(walk))
-                return;
-            if (child->pendingDelete) {
-                if (queued)
-                    queued->push_back(child.get());
-                continue;
-            }
-            const qint32 id = next < m_index.size() && m_index.first(next) == child.get()
-                                  ? next++
-                                  : m_index.find(groupId, child->key.view());
-            if (child->isGroup()) {
-                walkPaired(walk, sifting, child.get(), id, prefix + child->key + QLatin1Char('/'),
-                           queued, next);
-            } else if (!sifting.thereSeen.takeOne(id)) {
-                walk.add(Joined{prefix, child->key.view()}, child.get(), nullptr);
-            } else if (!sifting.differing.isEmpty()) {
-                if (XsdtNode *there = sifting.differing.value(child.get()))
-                    walk.add(Joined{prefix, child->key.view()}, child.get(), there);
-            }
-        }
+        qint32 next = 1;
+        walkEntries(
+            walk, m_root, 0, QString(), queued,
+            [&](const XsdtNode &child, qint32 parentId) {
+                return next < m_index.size() && m_index.first(next) == &child
+                           ? next++
+                           : m_index.find(parentId, child.key.view());
+            },
+            [&](XsdtNode *child, qint32 id, const QString &prefix) {
+                if (!sifting.thereSeen.takeOne(id)) {
+                    walk.add(Joined{prefix, child->key.view()}, child, nullptr);
+                } else if (!sifting.differing.isEmpty()) {
+                    if (XsdtNode *there = sifting.differing.value(child))
+                        walk.add(Joined{prefix, child->key.view()}, child, there);
+                }
+            });
     }
 
     const XsdtNode *m_root;
