@@ -8,6 +8,8 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -186,6 +188,8 @@ size_t countNodes(const XsdtNode *node, const std::function<bool()> &stop, size_
 
 class DocumentComparison::Index
 {
+    friend class DocumentComparison; // compareSifted() builds one once the file's text is checked
+
 public:
     using RecordSink = DocumentComparison::RecordSink;
 
@@ -208,21 +212,6 @@ public:
     }
 
     bool stopped() const { return m_stopped; }
-
-    // The records of a file read through `read` with a sieve that compares each of its values
-    // with this document's as it comes.
-    bool runSifted(const DocumentComparison::Read &read, QList<DiffRecord> *records,
-                   std::vector<XsdtNode *> *queued, const std::atomic_bool &cancelled,
-                   const std::atomic_bool &released, const RecordSink &seen) const
-    {
-        Walk walk(0, true, seen ? &seen : nullptr, &cancelled, &released, nullptr);
-        Sifting sifting(size_t(m_index.size()));
-        const bool wasRead = read([&](const XsdtNode &node) { return sift(sifting, node, walk); });
-        if (!wasRead || !finishSifted(walk, sifting, queued))
-            return false;
-        *records = std::move(walk.records);
-        return true;
-    }
 
     QList<DiffRecord> run(DocumentOutline &here, HereRanks *ranks,
                           const std::atomic_bool *cancelled, std::atomic<qint64> *done,
@@ -775,16 +764,39 @@ qint64 DocumentComparison::forEachRecord(const XsdtDocument &here, const RecordS
 bool DocumentComparison::compareSifted(const XsdtDocument &here, const Read &read,
                                        QList<DiffRecord> *records, std::vector<XsdtNode *> *queued,
                                        const std::atomic_bool &cancelled,
-                                       const std::atomic_bool &released, const RecordSink &seen)
+                                       const std::atomic_bool &released, const RecordSink &seen,
+                                       std::unique_lock<std::mutex> *hold)
 {
     records->clear();
     const auto stop = [&] { return cancelled.load() || released.load(); };
-    size_t counted = 0;
-    const size_t nodes = countNodes(&here.root, stop, counted);
-    if (stop())
+    // This document is indexed, and held, once the reader has checked the file's text and meets
+    // its first element: the check of a large file takes long enough to be felt by an owner
+    // waiting to change this document.
+    std::optional<Index> index;
+    std::optional<Index::Sifting> sifting;
+    const auto indexHere = [&] {
+        if (index)
+            return !index->stopped();
+        if (hold)
+            hold->lock();
+        if (stop())
+            return false; // the owner may be changing this document by now
+        size_t counted = 0;
+        const size_t nodes = countNodes(&here.root, stop, counted);
+        if (stop())
+            return false;
+        index.emplace(here, nodes, stop);
+        sifting.emplace(size_t(index->m_index.size()));
+        return !index->stopped();
+    };
+    Index::Walk walk(0, true, seen ? &seen : nullptr, &cancelled, &released, nullptr);
+    const bool wasRead = read([&](const XsdtNode &node) {
+        return indexHere() ? index->sift(*sifting, node, walk) : XsdtDocument::Sift::Stop;
+    });
+    if (!wasRead || !indexHere() || !index->finishSifted(walk, *sifting, queued))
         return false;
-    const Index index(here, nodes, stop);
-    return !index.stopped() && index.runSifted(read, records, queued, cancelled, released, seen);
+    *records = std::move(walk.records);
+    return true;
 }
 
 qsizetype DocumentComparison::valueCount() const

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -134,12 +135,14 @@ public:
     // the sieve to read it with, which keeps of it only the values the records point at and the
     // groups holding them, so that the other file never stands whole beside `here`. `here` is
     // indexed instead, and read until the records are made; `read` returns false when the file
-    // does not read or the sieve stopped it, and then so does this, with no records.
+    // does not read or the sieve stopped it, and then so does this, with no records. `hold`,
+    // when given, is locked from when `here` is first read, after the file's text was checked,
+    // and left locked.
     using Read = std::function<bool(const XsdtDocument::Sieve &)>;
     static bool compareSifted(const XsdtDocument &here, const Read &read,
                               QList<DiffRecord> *records, std::vector<XsdtNode *> *queued,
                               const std::atomic_bool &cancelled, const std::atomic_bool &released,
-                              const RecordSink &seen);
+                              const RecordSink &seen, std::unique_lock<std::mutex> *hold = nullptr);
     // The other document's values that take part: with the entries of `here` walked, the most
     // records a comparison can make.
     qsizetype valueCount() const;

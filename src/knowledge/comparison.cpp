@@ -484,13 +484,14 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
             const auto read = [&](const XsdtDocument::Sieve &sieve) {
                 return readOther(*fresh->owned, &parseError, sieve, true);
             };
-            // This document is held from its owner while the file is read: the owner sets
-            // `stop`, and the sieve ends the reading soon after.
-            const std::lock_guard lock(reading->lock);
+            // This document is held from its owner while the file is read, from its first
+            // element on: the owner sets `stop`, and the sieve ends the reading soon after.
+            std::unique_lock lock(reading->lock, std::defer_lock);
             bool compared = false;
             if (!reading->stop.load()) {
-                compared = DocumentComparison::compareSifted(
-                    *document, read, &outcome->records, &queued, cancelled, reading->stop, seen);
+                compared =
+                    DocumentComparison::compareSifted(*document, read, &outcome->records, &queued,
+                                                      cancelled, reading->stop, seen, &lock);
             }
             fileBytes.letGoBefore(fileBytes.size());
             if (!parseError.isEmpty())
