@@ -500,7 +500,11 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
                 markAllNoise(&reading->stop);
             outcome->stale = reading->stop.load();
             if (outcome->stale || cancelled.load() || !compared) {
-                // Nothing of a reading cut short is kept but where to read from again.
+                // Nothing of a reading cut short is kept but where to read from again. What was
+                // read of a large file takes tens of milliseconds to free, which the owner
+                // waiting to change this document need not wait for.
+                if (lock.owns_lock())
+                    lock.unlock();
                 outcome->records.clear();
                 fresh->owned.reset();
             } else {
