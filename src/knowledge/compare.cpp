@@ -793,8 +793,13 @@ bool DocumentComparison::compareSifted(const XsdtDocument &here, const Read &rea
     const bool wasRead = read([&](const XsdtNode &node) {
         return indexHere() ? index->sift(*sifting, node, walk) : XsdtDocument::Sift::Stop;
     });
-    if (!wasRead || !indexHere() || !index->finishSifted(walk, *sifting, queued))
+    if (!wasRead || !indexHere() || !index->finishSifted(walk, *sifting, queued)) {
+        // Cut short, this document is not read again: the owner waiting to change it need not
+        // wait while the index and the pairs of a large file are freed.
+        if (hold && hold->owns_lock())
+            hold->unlock();
         return false;
+    }
     *records = std::move(walk.records);
     return true;
 }
