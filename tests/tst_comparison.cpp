@@ -6,6 +6,7 @@
 #include "knowledge/comparison.h"
 #include "knowledge/deletionpolicy.h"
 #include "knowledge/schema.h"
+#include "store/files.h"
 #include "support/testfiles.h"
 #include "support/testtree.h"
 
@@ -63,6 +64,14 @@ QByteArray preference(const char *key, const char *type, const char *value)
 {
     return QByteArray("<i k='Global'><i k='Preferences'><i k='Process'><v k='") + key + "' t='" +
            type + "' v='" + value + "'/></i></i></i>";
+}
+
+// Bytes handed to a comparison, which gives them back as it reads them.
+std::shared_ptr<FileBytes> given(const QByteArray &bytes)
+{
+    auto out = std::make_shared<FileBytes>();
+    std::copy_n(bytes.constData(), bytes.size(), out->allocate(bytes.size()));
+    return out;
 }
 
 } // namespace
@@ -315,8 +324,8 @@ private slots:
         QSignalSpy failed(&comparison, &Comparison::failed);
         comparison.startWithBytes(
             *here,
-            testdata::wrapSettings("<i k='T'><v k='a' t='i' v='2'/><v k='b' t='i' v='1'/>"
-                                   "<v k='c' t='i' v='3'/></i>"),
+            given(testdata::wrapSettings("<i k='T'><v k='a' t='i' v='2'/><v k='b' t='i' v='1'/>"
+                                         "<v k='c' t='i' v='3'/></i>")),
             "other.settings");
         QCOMPARE(comparison.runningPath(), "other.settings");
         QCOMPARE(comparison.progressTotal(), 4);
@@ -339,7 +348,7 @@ private slots:
         comparison.noteOtherChange();
         QVERIFY(!comparison.patch(&patch));
 
-        comparison.startWithBytes(*here, "<xsdt><v k=", "bad.settings");
+        comparison.startWithBytes(*here, given("<xsdt><v k="), "bad.settings");
         QVERIFY(failed.wait(10000));
         QVERIFY(failed.first().first().toString().startsWith(
             "bad.settings is not a valid PixInsight settings file: "));
@@ -361,10 +370,13 @@ private slots:
         QSignalSpy finished(&comparison, &Comparison::finished);
         const QByteArray other =
             testdata::wrapSettings("<i k='T'><v k='a' t='i' v='2'/><v k='b' t='i' v='1'/></i>");
-        comparison.startWithBytes(*here, other, "other.settings");
+        QTemporaryDir dir;
+        const QString path = dir.filePath("other.settings");
+        QVERIFY(testdata::writeFile(path, other));
+        comparison.startWithFile(*here, path);
         comparison.releaseDocument();
         QVERIFY(finished.wait(10000));
-        QCOMPARE(comparison.otherPath(), "other.settings");
+        QCOMPARE(comparison.otherPath(), path);
         if (comparison.hasChanges()) {
             QVERIFY(comparison.records().isEmpty());
             comparison.clearRecords();
@@ -390,6 +402,11 @@ private slots:
         comparison.startAgain(*here);
         QVERIFY(finished.wait(10000));
         QCOMPARE(describe(comparison), QStringList{"0 T/b 5 1"});
+        // Bytes given are given back as they are read: nothing is read again.
+        comparison.startWithBytes(*here, given(other), "given");
+        QVERIFY(finished.wait(10000));
+        comparison.startAgain(*here);
+        QVERIFY(!comparison.isRunning());
         // Asked to let go of the document, it stops at the file's first element, before it
         // reads the document.
         const std::atomic_bool no = false;
@@ -427,9 +444,9 @@ private slots:
         QSignalSpy finished(&comparison, &Comparison::finished);
         comparison.startWithBytes(
             *here,
-            testdata::wrapSettings("<i k='U'><v k='same' t='i' v='5'/></i>"
-                                   "<i k='T'><v k='new' t='s' v='y'/><v k='b' t='i' v='1'/>"
-                                   "<v k='a' t='i' v='2'/></i>"),
+            given(testdata::wrapSettings("<i k='U'><v k='same' t='i' v='5'/></i>"
+                                         "<i k='T'><v k='new' t='s' v='y'/>"
+                                         "<v k='b' t='i' v='1'/><v k='a' t='i' v='2'/></i>")),
             "version");
         QVERIFY(finished.wait(10000));
         QCOMPARE(entryPaths(here->root), QStringList({"T", "T/a", "T/gone"}));
@@ -484,6 +501,7 @@ private slots:
         QVERIFY(!XsdtDocument().parse(brokenBytes, &why));
         QVERIFY(testdata::writeFile(path, bytes));
         QVERIFY(testdata::writeFile(broken, brokenBytes));
+        const std::shared_ptr<FileBytes> handed = given(bytes);
         for (const bool walkOnWorker : {true, false}) {
             Comparison worker;
             worker.setRules(&m_policy, nullptr);
@@ -492,11 +510,13 @@ private slots:
             if (walkOnWorker)
                 worker.startWithFile(here, path);
             else
-                worker.startWithBytes(here, bytes, "other.settings");
+                worker.startWithBytes(here, handed, "other.settings");
             QVERIFY(finished.wait(60000));
             worker.setRules(nullptr, nullptr);
             QCOMPARE(seen(worker), expected);
         }
+        // The bytes handed over were given back once read.
+        QCOMPARE(handed->view().first(4096), QByteArray(4096, '\0'));
         Comparison failing;
         QSignalSpy failed(&failing, &Comparison::failed);
         failing.startWithFile(here, broken);

@@ -319,9 +319,13 @@ private slots:
                      error.contains(" is damaged and cannot be used: "),
                  qPrintable(error));
         QVERIFY(bytes.isEmpty());
+        FileBytes given;
+        QVERIFY(!store.read(2, &given));
+        QCOMPARE(given.size(), 0);
         const QByteArray third = QByteArray(first).replace("astro", "sky!!");
         QVERIFY(add(store, third) == 3);
         QVERIFY(store.read(3, &bytes) && bytes == third);
+        QVERIFY(store.read(3, &given) && given.view() == third);
     }
 
     // A version is stored in pieces, each made against the part of the keyframe where its

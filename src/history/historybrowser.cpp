@@ -3,6 +3,7 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/backgroundjob.h"
 #include "knowledge/comparison.h"
+#include "store/files.h"
 
 #include <QDateTime>
 
@@ -162,21 +163,27 @@ void HistoryBrowser::compare(qint64 id, Against against, const XsdtDocument *ope
     const QString name = versionName(id);
     m_job->start([this, store, id, baseId, open,
                   name](const std::atomic_bool &cancelled) -> BackgroundJob::Finish {
-        QByteArray bytes;
+        // Both versions in memory given back as they are read: the older one while it is
+        // parsed, the newer one while it is compared. The newer is read first, so that the
+        // document parsed never stands beside the keyframe that the newer is decoded from.
+        auto bytes = std::make_shared<FileBytes>();
         QString error;
         auto base = baseId ? std::make_shared<XsdtDocument>() : nullptr;
         // A version left at once for another one reads nothing more.
-        if (store->read(id, &bytes, &error) && base && !cancelled.load()) {
-            QByteArray older;
+        if (store->read(id, bytes.get(), &error) && base && !cancelled.load()) {
+            FileBytes older;
+            const XsdtDocument::LetGo letGo = [&older](qsizetype before) {
+                older.letGoBefore(before);
+            };
             if (store->read(baseId, &older, &error) && !cancelled.load() &&
-                !base->parse(older, &error))
+                !base->parse(older.view(), &error, {}, letGo))
                 error = tr("Version %1 does not read as a settings file: %2")
                             .arg(QString::number(baseId), error);
         }
         if (cancelled.load())
             return {};
         if (!error.isEmpty())
-            return [this, error, failing = base && !bytes.isEmpty() ? baseId : id] {
+            return [this, error, failing = base && bytes->size() > 0 ? baseId : id] {
                 fail(error, failing);
             };
         return [this, bytes, base, open, name] {

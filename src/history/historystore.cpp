@@ -529,7 +529,9 @@ QByteArray HistoryStore::keyframeOf(const QByteArray &sha256) const
     return it->reference.isEmpty() ? sha256 : it->reference;
 }
 
-bool HistoryStore::readFrame(const QByteArray &sha256, QByteArray *content, QString *error) const
+bool HistoryStore::readFrame(const QByteArray &sha256,
+                             const std::function<char *(qsizetype)> &room,
+                             QByteArrayView *content, QString *error) const
 {
     QByteArray stored;
     if (!readFile(framePath(sha256), stored, error))
@@ -555,12 +557,17 @@ bool HistoryStore::readFrame(const QByteArray &sha256, QByteArray *content, QStr
         if (!versioncodec::decode(keyframe, {}, &reference, error))
             return false;
     }
-    return versioncodec::decode(stored, reference, content, error);
+    const versioncodec::Room placed = [&room, content](qsizetype size) {
+        char *at = room(size);
+        *content = QByteArrayView(at, at ? size : 0);
+        return at;
+    };
+    return versioncodec::decode(stored, reference, placed, error);
 }
 
-bool HistoryStore::read(qint64 id, QByteArray *bytes, QString *error) const
+bool HistoryStore::readChecked(qint64 id, const std::function<char *(qsizetype)> &room,
+                               QString *error) const
 {
-    bytes->clear();
     const HistoryVersion *wanted = version(id);
     if (!wanted) {
         if (error && error->isEmpty())
@@ -569,8 +576,8 @@ bool HistoryStore::read(qint64 id, QByteArray *bytes, QString *error) const
         return false;
     }
     QString reason;
-    QByteArray content;
-    if (readFrame(wanted->sha256, &content, &reason) && sha256(content) != wanted->sha256)
+    QByteArrayView content;
+    if (readFrame(wanted->sha256, room, &content, &reason) && sha256(content) != wanted->sha256)
         reason = tr("its bytes are not the ones recorded");
     if (!reason.isEmpty()) {
         if (error && error->isEmpty())
@@ -578,8 +585,29 @@ bool HistoryStore::read(qint64 id, QByteArray *bytes, QString *error) const
                          .arg(QString::number(id), nativePath(m_file), reason);
         return false;
     }
+    return true;
+}
+
+bool HistoryStore::read(qint64 id, QByteArray *bytes, QString *error) const
+{
+    bytes->clear();
+    QByteArray content;
+    const auto room = [&content](qsizetype size) {
+        content = QByteArray(size, Qt::Uninitialized);
+        return content.data();
+    };
+    if (!readChecked(id, room, error))
+        return false;
     *bytes = std::move(content);
     return true;
+}
+
+bool HistoryStore::read(qint64 id, FileBytes *bytes, QString *error) const
+{
+    if (readChecked(id, [bytes](qsizetype size) { return bytes->allocate(size); }, error))
+        return true;
+    bytes->allocate(0);
+    return false;
 }
 
 bool HistoryStore::writable(QString *error) const

@@ -11,6 +11,8 @@
 
 namespace vrn {
 
+class FileBytes;
+
 // Who wrote the file when a version was recorded.
 enum class VersionAuthor { Unknown, PixInsight, Varnel, Varnelctl, Restore };
 
@@ -89,6 +91,8 @@ public:
 
     // The bytes of a version, checked against its SHA-256.
     bool read(qint64 id, QByteArray *bytes, QString *error = nullptr) const;
+    // The same into memory that can be given back as the bytes are read.
+    bool read(qint64 id, FileBytes *bytes, QString *error = nullptr) const;
 
     struct Record
     {
@@ -145,7 +149,11 @@ private:
     bool change(qint64 id, const std::function<void(HistoryVersion &)> &edit, QString *error);
     bool writeManifest(QString *error);
     QString framePath(const QByteArray &sha256) const;
-    bool readFrame(const QByteArray &sha256, QByteArray *content, QString *error) const;
+    // Decodes the frame into room that `room` gives for its size, and says where it went.
+    bool readFrame(const QByteArray &sha256, const std::function<char *(qsizetype)> &room,
+                   QByteArrayView *content, QString *error) const;
+    bool readChecked(qint64 id, const std::function<char *(qsizetype)> &room,
+                     QString *error) const;
     // Stores the frame of the record's `size` bytes; false with the reason.
     bool storeFrame(const Record &record, const QByteArray &sha256, qint64 size, QString *error);
     QByteArray keyframeOf(const QByteArray &sha256) const;

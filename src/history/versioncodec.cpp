@@ -497,13 +497,15 @@ bool sizeOfFrame(const char *frame, size_t frameSize, qint64 most, qint64 *size,
     return true;
 }
 
-bool decodeCut(const QByteArray &stored, const QByteArray &reference, QByteArray *content,
+bool decodeCut(const QByteArray &stored, const QByteArray &reference, const Room &room,
                QString *error)
 {
     const qint64 size = qint64(littleEndian(stored.constData() + 8 + kHashBytes, 8));
     if (size < 0 || size > std::numeric_limits<qsizetype>::max() / 2)
         return fail(error, CodecMessages::tr("the frame does not say how large the file is"));
-    QByteArray out(qsizetype(size), Qt::Uninitialized);
+    char *const out = room(qsizetype(size));
+    if (!out)
+        return fail(error, CodecMessages::tr("Out of memory."));
     qint64 filled = 0;
     for (qsizetype at = kCutHeaderBytes; at < stored.size();) {
         const char *header = stored.constData() + at;
@@ -524,29 +526,27 @@ bool decodeCut(const QByteArray &stored, const QByteArray &reference, QByteArray
         if (!sizeOfFrame(frame, frameSize, size - filled, &pieceSize, error))
             return false;
         const auto dctx = decoder(reference.constData() + from, size_t(length), error);
-        if (!dctx || !decodeFrame(dctx.get(), frame, frameSize, out.data() + filled,
-                                  size_t(pieceSize), error))
+        if (!dctx ||
+            !decodeFrame(dctx.get(), frame, frameSize, out + filled, size_t(pieceSize), error))
             return false;
         filled += pieceSize;
         at += qsizetype(frameSize);
     }
     if (filled != size)
         return fail(error, CodecMessages::tr("the frame holds fewer bytes than it says"));
-    *content = std::move(out);
     return true;
 }
 
 } // namespace
 
-bool decode(const QByteArray &stored, const QByteArray &reference, QByteArray *content,
+bool decode(const QByteArray &stored, const QByteArray &reference, const Room &room,
             QString *error)
 {
-    content->clear();
     QByteArray referenceHash;
     if (!referenceOf(stored, &referenceHash))
         return fail(error, CodecMessages::tr("not a zstd frame"));
     if (littleEndian(stored.constData()) == kCutMagic)
-        return decodeCut(stored, reference, content, error);
+        return decodeCut(stored, reference, room, error);
     const bool referenced = !referenceHash.isEmpty();
     const char *frame = stored.constData() + (referenced ? kWholeHeaderBytes : 0);
     const size_t frameSize = size_t(stored.size() - (referenced ? kWholeHeaderBytes : 0));
@@ -557,8 +557,22 @@ bool decode(const QByteArray &stored, const QByteArray &reference, QByteArray *c
                                  : decoder(nullptr, 0, error);
     if (!dctx)
         return false;
-    QByteArray out(qsizetype(size), Qt::Uninitialized);
-    if (!decodeFrame(dctx.get(), frame, frameSize, out.data(), size_t(size), error))
+    char *const out = room(qsizetype(size));
+    if (!out)
+        return fail(error, CodecMessages::tr("Out of memory."));
+    return decodeFrame(dctx.get(), frame, frameSize, out, size_t(size), error);
+}
+
+bool decode(const QByteArray &stored, const QByteArray &reference, QByteArray *content,
+            QString *error)
+{
+    content->clear();
+    QByteArray out;
+    const Room room = [&out](qsizetype size) {
+        out = QByteArray(size, Qt::Uninitialized);
+        return out.data();
+    };
+    if (!decode(stored, reference, room, error))
         return false;
     *content = std::move(out);
     return true;

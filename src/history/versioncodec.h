@@ -55,6 +55,11 @@ bool referenceOf(const QByteArray &stored, QByteArray *referenceHash);
 // checksum, so a damaged frame never passes for content.
 bool decode(const QByteArray &stored, const QByteArray &reference, QByteArray *content,
             QString *error = nullptr);
+// The same into room the caller gives, of the size asked for, or null when there is none; what
+// it holds after a failure is undefined.
+using Room = std::function<char *(qsizetype size)>;
+bool decode(const QByteArray &stored, const QByteArray &reference, const Room &room,
+            QString *error = nullptr);
 
 } // namespace versioncodec
 

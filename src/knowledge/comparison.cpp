@@ -193,9 +193,10 @@ struct Comparison::Other
     const XsdtDocument *document = nullptr;
     std::unique_ptr<DocumentComparison> index;
     // Read through a sieve, which kept only what the records point at: comparing again reads
-    // the file, or these bytes, again. The document is null while no run was complete.
+    // the file again. The document is null while no run was complete.
     bool sifted = false;
-    std::shared_ptr<const QByteArray> bytes;
+    // Bytes given rather than a file: nothing to read again.
+    bool given = false;
 };
 
 // What a worker hands back: everything about the records that does not depend on the state of
@@ -337,18 +338,18 @@ void Comparison::startWithFile(const XsdtDocument &here, const QString &path)
     start(here, path, nullptr, nullptr);
 }
 
-void Comparison::startWithBytes(const XsdtDocument &here, const QByteArray &bytes,
+void Comparison::startWithBytes(const XsdtDocument &here, std::shared_ptr<FileBytes> bytes,
                                 const QString &path)
 {
-    start(here, path, nullptr, std::make_shared<const QByteArray>(bytes));
+    start(here, path, nullptr, std::move(bytes));
 }
 
 void Comparison::startAgain(const XsdtDocument &here)
 {
     if (m_other && m_other->index)
         start(here, m_otherPath, m_other, nullptr);
-    else if (m_other && m_other->sifted && (m_other->bytes || !m_recordsOnly))
-        start(here, m_otherPath, nullptr, m_other->bytes);
+    else if (m_other && m_other->sifted && !m_other->given && !m_recordsOnly)
+        start(here, m_otherPath, nullptr, nullptr);
 }
 
 void Comparison::keepOnlyRecords(bool only, XsdtDocument *here)
@@ -363,7 +364,7 @@ void Comparison::keepOnlyRecords(bool only, XsdtDocument *here)
 // reads itself or shares unchanged with the owner. So the document stays open to edits
 // meanwhile, and an edit only asks for another run once this one is done.
 void Comparison::start(const XsdtDocument &here, const QString &path,
-                       std::shared_ptr<const Other> other, std::shared_ptr<const QByteArray> bytes)
+                       std::shared_ptr<const Other> other, std::shared_ptr<FileBytes> bytes)
 {
     releaseDocument();
     m_job->abandon();
@@ -397,18 +398,19 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
             return report();
         };
         // Given back as it is read, so that the text never stays whole beside the documents.
-        FileBytes fileBytes;
+        FileBytes fromFile;
+        FileBytes &fileBytes = given ? *given : fromFile;
         const auto readOther = [&](XsdtDocument &into, QString *error,
                                    const XsdtDocument::Sieve &sieve, bool byteProgress) {
-            const QByteArrayView text = given ? QByteArrayView(*given) : fileBytes.view();
+            const QByteArrayView text = fileBytes.view();
             XsdtDocument::Progress progress;
             if (byteProgress) {
                 total->store(text.size());
                 progress = [&](qint64 read, qint64) { done->store(read); };
             }
-            XsdtDocument::LetGo letGo;
-            if (!given)
-                letGo = [&fileBytes](qsizetype before) { fileBytes.letGoBefore(before); };
+            const XsdtDocument::LetGo letGo = [&fileBytes](qsizetype before) {
+                fileBytes.letGoBefore(before);
+            };
             if (sieve)
                 return into.parseSifted(text, sieve, error, progress, letGo);
             return into.parse(text, error, progress, letGo);
@@ -428,7 +430,6 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
             const bool parsed = readOther(*fresh->owned, &parseError, {}, false);
             // Done with as soon as it is read: the index is built and the walk made without the
             // text beside the two documents.
-            given.reset();
             fileBytes.letGoBefore(fileBytes.size());
             if (!parsed)
                 return notRead(parseError);
@@ -478,8 +479,7 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
         std::vector<XsdtNode *> queued;
         if (sift) {
             fresh->sifted = true;
-            if (!recordsOnly)
-                fresh->bytes = given;
+            fresh->given = bool(given);
             QString parseError;
             const auto read = [&](const XsdtDocument::Sieve &sieve) {
                 return readOther(*fresh->owned, &parseError, sieve, true);

@@ -22,6 +22,7 @@ namespace vrn {
 
 class BackgroundJob;
 class DeletionPolicy;
+class FileBytes;
 class Schema;
 
 // What copying the other file's value into this file would do with one record, worked out
@@ -65,7 +66,9 @@ public:
     // may be edited meanwhile: the edits are then noted, and the caller compares again once
     // this is done.
     void startWithFile(const XsdtDocument &here, const QString &path);
-    void startWithBytes(const XsdtDocument &here, const QByteArray &bytes, const QString &path);
+    // The bytes are given back as they are read, so such a run is never started again.
+    void startWithBytes(const XsdtDocument &here, std::shared_ptr<FileBytes> bytes,
+                        const QString &path);
     // Compares `here` again with the other side read last, on a worker.
     void startAgain(const XsdtDocument &here);
     // Lets the worker walk `here` itself instead of an outline taken at once, so that a large
@@ -221,7 +224,7 @@ private:
     const Reasons &reasons() const;
     void take(std::shared_ptr<Other> other, QList<DiffRecord> records, HereRanks ranks);
     void start(const XsdtDocument &here, const QString &path, std::shared_ptr<const Other> other,
-               std::shared_ptr<const QByteArray> bytes);
+               std::shared_ptr<FileBytes> bytes);
     void takeOutcome(Outcome &outcome);
     void runUpdate();
 

@@ -619,6 +619,26 @@ bool FileBytes::read(const QString &path, FileStamp *stamp, QString *error)
     return read;
 }
 
+char *FileBytes::allocate(qsizetype size)
+{
+    if (m_data)
+        ::munmap(m_data, m_mapped);
+    m_data = nullptr;
+    m_mapped = 0;
+    m_size = 0;
+    m_released = 0;
+    // One page at least, so that even no bytes have an address.
+    const qsizetype page = qsizetype(::sysconf(_SC_PAGESIZE));
+    const size_t wanted = size_t((qMax<qsizetype>(size, 1) + page - 1) / page * page);
+    void *at = ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (at == MAP_FAILED)
+        return nullptr;
+    m_data = static_cast<char *>(at);
+    m_mapped = wanted;
+    m_size = size;
+    return m_data;
+}
+
 void FileBytes::letGoBefore(qsizetype offset)
 {
     const qsizetype page = qsizetype(::sysconf(_SC_PAGESIZE));

@@ -63,6 +63,9 @@ public:
     ~FileBytes();
 
     bool read(const QString &path, FileStamp *stamp, QString *error = nullptr);
+    // Room for `size` bytes that the caller fills (untouched pages cost nothing), in place of
+    // what was held; null when the system has none to give.
+    char *allocate(qsizetype size);
     QByteArrayView view() const { return QByteArrayView(m_data, m_size); }
     qsizetype size() const { return m_size; }
     // Gives back the whole pages before `offset`, which read as zeros from then on.
