@@ -383,17 +383,29 @@ void responsivenessAt(qint64 megabytes)
             {[&] { tabs->setCurrentWidget(cleanup); }, [&] { return !cleanup->isBuilding(); }});
         // What is safe to clean ticked from the keyboard, queued, and the queueing undone.
         QTreeView *cleanupTree = cleanup->tree();
-        run("cleanup-tick", megabytes, settledAfter([&] {
-                cleanupTree->setCurrentIndex(cleanupTree->model()->index(0, 0));
-                QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier,
-                                QStringLiteral(" "));
-                QCoreApplication::sendEvent(cleanupTree, &space);
-            }));
+        const auto tickAll = [&] {
+            cleanupTree->setCurrentIndex(cleanupTree->model()->index(0, 0));
+            QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+            QCoreApplication::sendEvent(cleanupTree, &space);
+        };
+        run("cleanup-tick", megabytes, settledAfter(tickAll));
         std::printf("  %s\n", qPrintable(cleanup->statusLabel()->text()));
         run("cleanup-queue", megabytes, settledAfter([&] { cleanup->queueButton()->click(); }));
         std::printf("  pending changes after cleanup-queue: %d\n", window.pendingCount());
         run("cleanup-undo", megabytes, settledAfter([&] { window.undoAction()->trigger(); }));
         std::printf("  pending changes after cleanup-undo: %d\n", window.pendingCount());
+        // Queued again and taken back with the page's own button, everything ticked.
+        tickAll();
+        flush();
+        cleanup->queueButton()->click();
+        flush();
+        tickAll();
+        flush();
+        run("cleanup-unqueue", megabytes, settledAfter([&] { cleanup->undoButton()->click(); }));
+        std::printf("  pending changes after cleanup-unqueue: %d\n", window.pendingCount());
+        window.undoAction()->trigger();
+        window.undoAction()->trigger();
+        flush();
         run("unused-page", megabytes,
             {[&] { tabs->setCurrentWidget(unused); }, [&] { return !unused->isBuilding(); }});
 

@@ -376,6 +376,21 @@ private slots:
             if (step == 0)
                 QCOMPARE(fingerprint(many.doc), states.at(1));
         }
+        // Taken back in one go as one by one: the same marks and counts, and one step to undo.
+        one.model.beginBatch("take back");
+        for (int i : std::as_const(picks))
+            one.model.undoDeletion(i < 0 ? nullptr : one.nodes.at(i));
+        one.model.endBatch();
+        many.model.beginBatch("take back");
+        many.model.undoDeletions(nodes);
+        many.model.endBatch();
+        for (int step = 0; step < 2; ++step) {
+            QCOMPARE(fingerprint(many.doc), fingerprint(one.doc));
+            QCOMPARE(one.counted, one.doc.pendingChangeCount());
+            QCOMPARE(many.counted, many.doc.pendingChangeCount());
+            for (Side *side : {&one, &many})
+                step == 0 ? side->model.undo() : void();
+        }
         // Every edit taken back in one step, some inside entries queued and some not: each
         // counts as the document counts it, both ways.
         int inside = 0;

@@ -221,14 +221,22 @@ void SettingsModel::record(const QString &text, std::vector<NodeChange> changes,
     if (!changes.empty())
         emit aboutToChange(); // every caller writes the nodes right after this
     if (m_batchDepth > 0) {
-        m_batchChanges.insert(m_batchChanges.end(), std::make_move_iterator(changes.begin()),
-                              std::make_move_iterator(changes.end()));
+        addToBatch(std::move(changes));
         m_batchInsertions.insert(m_batchInsertions.end(),
                                  std::make_move_iterator(insertions.begin()),
                                  std::make_move_iterator(insertions.end()));
         return;
     }
     m_undoStack->push(new ChangeCommand(this, text, std::move(changes), std::move(insertions)));
+}
+
+void SettingsModel::addToBatch(std::vector<NodeChange> changes)
+{
+    if (m_batchChanges.empty())
+        m_batchChanges = std::move(changes);
+    else
+        m_batchChanges.insert(m_batchChanges.end(), std::make_move_iterator(changes.begin()),
+                              std::make_move_iterator(changes.end()));
 }
 
 void SettingsModel::putIn(Insertion &insertion)
@@ -847,11 +855,7 @@ int SettingsModel::queueDeletions(const std::vector<XsdtNode *> &nodes,
     if (changes.empty())
         return queued;
     emit pendingChanged(delta);
-    if (m_batchChanges.empty())
-        m_batchChanges = std::move(changes);
-    else
-        m_batchChanges.insert(m_batchChanges.end(), std::make_move_iterator(changes.begin()),
-                              std::make_move_iterator(changes.end()));
+    addToBatch(std::move(changes));
     return queued;
 }
 
@@ -866,6 +870,34 @@ void SettingsModel::undoDeletion(XsdtNode *node)
         return;
     notifySubtree(node);
     emit edited();
+}
+
+void SettingsModel::undoDeletions(const std::vector<XsdtNode *> &nodes)
+{
+    if (m_batchDepth == 0 || !m_document) {
+        for (XsdtNode *node : nodes)
+            undoDeletion(node);
+        return;
+    }
+    // A node below one taken back here has another parent, and finds it on its own walk.
+    Above above;
+    std::vector<NodeChange> changes;
+    int delta = 0;
+    for (XsdtNode *node : nodes) {
+        if (!node || !node->pendingDelete)
+            continue;
+        if (changes.empty())
+            emit aboutToChange(); // before the first node is written
+        changes.push_back({node, node->value, node->value, true, false});
+        above.lookAt(node);
+        const int before = above.weightOf(node);
+        node->pendingDelete = false;
+        delta += above.weightOf(node) - before;
+    }
+    if (changes.empty())
+        return;
+    emit pendingChanged(delta);
+    addToBatch(std::move(changes));
 }
 
 void SettingsModel::revertValue(XsdtNode *node)

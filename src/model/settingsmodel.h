@@ -79,6 +79,9 @@ public:
     int queueDeletions(const std::vector<XsdtNode *> &nodes,
                        const std::function<void(XsdtNode *, const QString &)> &refused = {});
     void undoDeletion(XsdtNode *node);
+    // undoDeletion() for each node in turn, as part of the open batch (without one, each node
+    // is a step of its own), with one count of what is pending.
+    void undoDeletions(const std::vector<XsdtNode *> &nodes);
     void revertValue(XsdtNode *node);
     void revertAll();
     void notifySubtree(const XsdtNode *node);
@@ -156,6 +159,7 @@ private:
     int rowOf(const XsdtNode *node) const;
     void record(const QString &text, std::vector<NodeChange> changes,
                 std::vector<Insertion> insertions = {});
+    void addToBatch(std::vector<NodeChange> changes);
     void putIn(Insertion &insertion);
     void takeOutOf(Insertion &insertion);
     void notifyChildren(const XsdtNode *node, const QModelIndex &nodeIndex);

@@ -45,6 +45,18 @@ protected:
     }
 };
 
+std::vector<XsdtNode *> tickedNodes(const CleanupRows::List &list)
+{
+    std::vector<XsdtNode *> nodes;
+    for (quint32 e = 0; e < list.entries.size(); ++e) {
+        if (!list.entries[e].ticked)
+            continue;
+        for (const CleanupRows::List::Node &node : list.nodesOf(e))
+            nodes.push_back(node.node);
+    }
+    return nodes;
+}
+
 } // namespace
 
 CleanupView::CleanupView(SettingsModel *model, QWidget *parent)
@@ -308,13 +320,7 @@ void CleanupView::queueTicked()
         if (answer != QMessageBox::Yes)
             return;
     }
-    std::vector<XsdtNode *> nodes;
-    for (quint32 e = 0; e < list->entries.size(); ++e) {
-        if (!list->entries[e].ticked)
-            continue;
-        for (const CleanupRows::List::Node &node : list->nodesOf(e))
-            nodes.push_back(node.node);
-    }
+    const std::vector<XsdtNode *> nodes = tickedNodes(*list);
     QString firstRefusal;
     m_model->beginBatch([](int changes) { return tr("cleanup of %n entries", nullptr, changes); });
     const int queued =
@@ -338,12 +344,7 @@ void CleanupView::undoTicked()
         return;
     m_model->beginBatch(
         [](int changes) { return tr("cancelled cleanup of %n entries", nullptr, changes); });
-    for (quint32 e = 0; e < list->entries.size(); ++e) {
-        if (!list->entries[e].ticked)
-            continue;
-        for (const CleanupRows::List::Node &node : list->nodesOf(e))
-            m_model->undoDeletion(node.node);
-    }
+    m_model->undoDeletions(tickedNodes(*list));
     m_rows->untickAll();
     m_model->endBatch();
     updateStatus();
