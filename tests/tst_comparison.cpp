@@ -430,6 +430,56 @@ private slots:
         QVERIFY(none.isEmpty());
     }
 
+    // A file compared through the sieve is read from disk as the reader comes to it. What the
+    // reader cannot take from the part read ahead, a value longer than it or text that is not
+    // UTF-8, makes it read the file again whole: the same records, the same message.
+    void readAsItComes()
+    {
+        // Ten megabytes of values, one of them not UTF-8 past the part first read ahead.
+        const auto padded = [](const QByteArray &odd) -> QByteArray {
+            QByteArray padding = "<i k='P'>";
+            for (int i = 0; i < 100'000; ++i)
+                padding += "<v k='p" + QByteArray::number(i) + "' t='s' v='" +
+                           QByteArray(80, 'p') + (i == 80'000 ? odd : "") + "'/>";
+            return padding + "</i>";
+        };
+        const QByteArray padding = padded("\xF0");
+        const auto here = parsedSettings(padded("") + "<i k='T'><v k='a' t='s' v='1'/></i>");
+        const QByteArray longValue(9 << 20, 'x');
+        const QByteArray longer =
+            testdata::wrapSettings("<i k='T'><v k='a' t='s' v='1'/><v k='long' t='s' v='" +
+                                   longValue + "'/></i>");
+        const QByteArray notUtf8 = testdata::wrapSettings(
+            padding + "<i k='T'><v k='a' t='s' v='\xF0'/></i>");
+        const QByteArray broken = testdata::wrapSettings(
+            padding + "<i k='T'><v k='a' t='s' v='\xF0'/><v k='b' t='s' v='2'/<</i>");
+        QString why;
+        QVERIFY(!XsdtDocument().parse(broken, &why));
+        QTemporaryDir dir;
+        for (const QByteArray &bytes : {longer, notUtf8, broken}) {
+            const QString path = dir.filePath("other.settings");
+            QVERIFY(testdata::writeFile(path, bytes));
+            XsdtDocument there;
+            Comparison atOnce;
+            if (there.parse(bytes))
+                atOnce.compare(*here, there);
+            Comparison comparison;
+            comparison.setOutlineOnWorker(true);
+            QSignalSpy finished(&comparison, &Comparison::finished);
+            QSignalSpy failed(&comparison, &Comparison::failed);
+            comparison.startWithFile(*here, path);
+            QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty() || !failed.isEmpty(), 60000);
+            if (bytes == broken) {
+                QCOMPARE(failed.first().first().toString(),
+                         QString("%1 is not a valid PixInsight settings file: %2")
+                             .arg(QDir::toNativeSeparators(path), why));
+            } else {
+                QVERIFY(failed.isEmpty());
+                QCOMPARE(describe(comparison), describe(atOnce));
+            }
+        }
+    }
+
     // Kept for its records only, a comparison lists what a whole one lists, and of each side
     // keeps the entries the records point at and the groups holding them, nothing else; what is
     // left is never compared again.

@@ -13,8 +13,4 @@ namespace vrn {
 bool parseDecoded(XsdtDocument &doc, const QByteArray &bytes, QString *error = nullptr,
                   const XsdtDocument::Progress &progress = {});
 
-// Whether the bytes are well-formed UTF-8, as QByteArray::isValidUtf8() says, in a fraction of
-// its time on text that is nearly all ASCII: parse() asks it of every file before reading it.
-bool isWellFormedUtf8(const char *data, qsizetype size);
-
 } // namespace vrn

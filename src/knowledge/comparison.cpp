@@ -185,6 +185,58 @@ QSet<const XsdtNode *> recordEntries(const QList<DiffRecord> &records)
 
 } // namespace
 
+// A file read as the reader comes to it, a few megabytes ahead, so that it never stands whole
+// beside the documents. Only what is well-formed UTF-8 is read ahead, as the reader reads only
+// such text as it stands: the rest stays zeros, which no settings file holds, so that the reader
+// fails there instead, and the file is read again whole.
+class ReadAhead
+{
+public:
+    explicit ReadAhead(FileBytes &bytes)
+        : m_bytes(bytes)
+    {}
+    bool open(const QString &path, QString *error)
+    {
+        m_opened = m_filling = m_bytes.openToFill(path, error);
+        readPast(0);
+        return m_opened;
+    }
+    // The reader lets go of the bytes before `offset`, and is about a megabyte past it.
+    void readPast(qsizetype offset)
+    {
+        if (!m_filling || m_checked == m_bytes.size())
+            return;
+        const qsizetype filled = m_bytes.fillTo(offset + kAhead);
+        const char *text = m_bytes.view().data();
+        // A character cut at the end is checked with the next part.
+        qsizetype end = filled;
+        if (filled < m_bytes.size()) {
+            while (end > m_checked && (uchar(text[end - 1]) & 0xC0) == 0x80)
+                --end;
+            if (end > m_checked && uchar(text[end - 1]) >= 0xC0)
+                --end;
+        }
+        if (!isWellFormedUtf8(text + m_checked, end - m_checked)) {
+            m_bytes.stopFillingAt(m_checked);
+            m_filling = false;
+            return;
+        }
+        m_checked = end;
+    }
+    // Whether the reader may have met zeros in place of the file's bytes.
+    bool cutShort() const
+    {
+        return m_opened && !(m_checked == m_bytes.size() && m_bytes.filledWhole());
+    }
+
+private:
+    static constexpr qsizetype kAhead = qsizetype(8) << 20;
+    FileBytes &m_bytes;
+    bool m_opened = false;
+    bool m_filling = false;
+    qsizetype m_checked = 0;
+};
+
 // The other side, read once: its document and the index over it, which nobody changes once
 // handed over, so workers and the owner may read them at the same time.
 struct Comparison::Other
@@ -400,6 +452,9 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
         // Given back as it is read, so that the text never stays whole beside the documents.
         FileBytes fromFile;
         FileBytes &fileBytes = given ? *given : fromFile;
+        // A file read through the sieve is also read from disk only as the reader comes to it,
+        // checked as it comes (see readAhead()).
+        ReadAhead ahead(fileBytes);
         const auto readOther = [&](XsdtDocument &into, QString *error,
                                    const XsdtDocument::Sieve &sieve, bool byteProgress) {
             const QByteArrayView text = fileBytes.view();
@@ -408,8 +463,9 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
                 total->store(text.size());
                 progress = [&](qint64 read, qint64) { done->store(read); };
             }
-            const XsdtDocument::LetGo letGo = [&fileBytes](qsizetype before) {
+            const XsdtDocument::LetGo letGo = [&fileBytes, &ahead](qsizetype before) {
                 fileBytes.letGoBefore(before);
+                ahead.readPast(before);
             };
             if (sieve)
                 return into.parseSifted(text, sieve, error, progress, letGo);
@@ -422,7 +478,8 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
         if (!other) {
             fresh = std::make_shared<Other>();
             fresh->owned = std::make_unique<XsdtDocument>();
-            if (!given && !fileBytes.read(path, nullptr, &outcome->error))
+            if (!given && !(sift ? ahead.open(path, &outcome->error)
+                                 : fileBytes.read(path, nullptr, &outcome->error)))
                 return report();
         }
         if (!other && !sift) {
@@ -488,10 +545,26 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
             // element on: the owner sets `stop`, and the sieve ends the reading soon after.
             std::unique_lock lock(reading->lock, std::defer_lock);
             bool compared = false;
-            if (!reading->stop.load()) {
-                compared =
-                    DocumentComparison::compareSifted(*document, read, &outcome->records, &queued,
-                                                      cancelled, reading->stop, seen, &lock);
+            const auto compare = [&] {
+                if (!reading->stop.load()) {
+                    compared = DocumentComparison::compareSifted(
+                        *document, read, &outcome->records, &queued, cancelled, reading->stop,
+                        seen, &lock);
+                }
+            };
+            compare();
+            // The reader came to bytes not read ahead, a value longer than the part read ahead
+            // or text that is not UTF-8: all again, from the file read whole.
+            if (!compared && !parseError.isEmpty() && ahead.cutShort() && !cancelled.load()) {
+                if (lock.owns_lock())
+                    lock.unlock();
+                outcome->records.clear();
+                queued.clear();
+                fresh->owned = std::make_unique<XsdtDocument>();
+                parseError.clear();
+                if (!fileBytes.read(path, nullptr, &outcome->error))
+                    return report();
+                compare();
             }
             fileBytes.letGoBefore(fileBytes.size());
             if (!parseError.isEmpty())

@@ -601,6 +601,7 @@ bool FileBytes::read(const QString &path, FileStamp *stamp, QString *error)
     if (stamp)
         *stamp = opened;
     m_released = 0;
+    m_file.reset();
     const qint64 page = ::sysconf(_SC_PAGESIZE);
     const auto grow = [this, page](qint64 room) -> char * {
         const size_t wanted = size_t((room + page - 1) / page * page);
@@ -621,6 +622,9 @@ bool FileBytes::read(const QString &path, FileStamp *stamp, QString *error)
 
 char *FileBytes::allocate(qsizetype size)
 {
+    m_file.reset();
+    m_filled = 0;
+    m_whole = false;
     if (m_data)
         ::munmap(m_data, m_mapped);
     m_data = nullptr;
@@ -637,6 +641,51 @@ char *FileBytes::allocate(qsizetype size)
     m_mapped = wanted;
     m_size = size;
     return m_data;
+}
+
+bool FileBytes::openToFill(const QString &path, QString *error)
+{
+    auto file = std::make_unique<QFile>();
+    FileStamp opened;
+    if (!openToRead(path, *file, &opened, error))
+        return false;
+    if (!allocate(qsizetype(qMax<qint64>(opened.size, 0)))) {
+        if (error && error->isEmpty())
+            *error = FileMessages::tr("Cannot read %1: %2").arg(nativePath(path), systemError(ENOMEM));
+        return false;
+    }
+    m_file = std::move(file);
+    m_filled = 0;
+    m_whole = false;
+    return true;
+}
+
+qsizetype FileBytes::fillTo(qsizetype offset)
+{
+    const qsizetype end = qMin(offset, m_size);
+    while (m_file && m_filled < end) {
+        const qint64 n = m_file->read(m_data + m_filled, end - m_filled);
+        // A fault or an early end leaves the rest as zeros, which is not the file.
+        if (n <= 0)
+            m_file.reset();
+        else
+            m_filled += qsizetype(n);
+    }
+    if (m_file && m_filled == m_size) {
+        char more = 0;
+        m_whole = m_file->read(&more, 1) == 0;
+        m_file.reset();
+    }
+    return m_filled;
+}
+
+void FileBytes::stopFillingAt(qsizetype offset)
+{
+    if (offset < m_filled)
+        std::memset(m_data + offset, 0, size_t(m_filled - offset));
+    m_filled = qMin(offset, m_filled);
+    m_file.reset();
+    m_whole = false;
 }
 
 void FileBytes::letGoBefore(qsizetype offset)

@@ -3,10 +3,12 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
+#include <QFile>
 #include <QString>
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 #include <sys/stat.h>
 
@@ -66,6 +68,15 @@ public:
     // Room for `size` bytes that the caller fills (untouched pages cost nothing), in place of
     // what was held; null when the system has none to give.
     char *allocate(qsizetype size);
+    // Opens the file and makes room for it as large as it is, to be read as fillTo() asks: the
+    // part not read yet reads as zeros.
+    bool openToFill(const QString &path, QString *error = nullptr);
+    // Reads on to `offset`, the end at most, and says how far the bytes are read.
+    qsizetype fillTo(qsizetype offset);
+    // Makes the bytes from `offset` on zeros again and reads no more.
+    void stopFillingAt(qsizetype offset);
+    // Whether every byte of the file was read, and the file was no longer than when opened.
+    bool filledWhole() const { return m_whole; }
     QByteArrayView view() const { return QByteArrayView(m_data, m_size); }
     qsizetype size() const { return m_size; }
     // Gives back the whole pages before `offset`, which read as zeros from then on.
@@ -76,6 +87,10 @@ private:
     size_t m_mapped = 0;
     qsizetype m_size = 0;
     qsizetype m_released = 0;
+    // Filled as asked: the file, open until its end is read, and how far it is read.
+    std::unique_ptr<QFile> m_file;
+    qsizetype m_filled = 0;
+    bool m_whole = false;
 };
 
 // Called after the new content is complete and on disk, just before it replaces the file;
