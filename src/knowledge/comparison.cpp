@@ -223,6 +223,8 @@ public:
         }
         m_checked = end;
     }
+    // Reads no more ahead: the file is read whole instead.
+    void stop() { m_filling = false; }
     // Whether the reader may have met zeros in place of the file's bytes.
     bool cutShort() const
     {
@@ -453,7 +455,7 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
         FileBytes fromFile;
         FileBytes &fileBytes = given ? *given : fromFile;
         // A file read through the sieve is also read from disk only as the reader comes to it,
-        // checked as it comes (see readAhead()).
+        // checked as it comes (see ReadAhead).
         ReadAhead ahead(fileBytes);
         const auto readOther = [&](XsdtDocument &into, QString *error,
                                    const XsdtDocument::Sieve &sieve, bool byteProgress) {
@@ -562,6 +564,7 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
                 queued.clear();
                 fresh->owned = std::make_unique<XsdtDocument>();
                 parseError.clear();
+                ahead.stop();
                 if (!fileBytes.read(path, nullptr, &outcome->error))
                     return report();
                 compare();

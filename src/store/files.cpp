@@ -602,6 +602,8 @@ bool FileBytes::read(const QString &path, FileStamp *stamp, QString *error)
         *stamp = opened;
     m_released = 0;
     m_file.reset();
+    m_filled = 0;
+    m_whole = false;
     const qint64 page = ::sysconf(_SC_PAGESIZE);
     const auto grow = [this, page](qint64 room) -> char * {
         const size_t wanted = size_t((room + page - 1) / page * page);
