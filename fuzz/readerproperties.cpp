@@ -87,8 +87,8 @@ QString readerPropertyViolation(const QByteArray &input)
     // A file read ahead in part reads as zeros past what was read: text that ends in zeros never
     // reads, however much of a file came before them.
     const QByteArray cut = input.first(input.size() / 2) + QByteArray(input.size() / 2 + 1, '\0');
-    if (XsdtDocument().parseSifted(cut, [](const XsdtNode &) { return XsdtDocument::Sift::Drop; },
-                                   nullptr))
+    if (XsdtDocument().parseSifted(
+            cut, [](const XsdtNode &) { return XsdtDocument::Sift::Drop; }, nullptr))
         return QStringLiteral("text that ends in zeros reads");
     for (const QString &path : paths) {
         const XsdtNode *whole = first.findPath(path);

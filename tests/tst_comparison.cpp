@@ -439,18 +439,17 @@ private slots:
         const auto padded = [](const QByteArray &odd) -> QByteArray {
             QByteArray padding = "<i k='P'>";
             for (int i = 0; i < 100'000; ++i)
-                padding += "<v k='p" + QByteArray::number(i) + "' t='s' v='" +
-                           QByteArray(80, 'p') + (i == 80'000 ? odd : "") + "'/>";
+                padding += "<v k='p" + QByteArray::number(i) + "' t='s' v='" + QByteArray(80, 'p') +
+                           (i == 80'000 ? odd : "") + "'/>";
             return padding + "</i>";
         };
         const QByteArray padding = padded("\xF0");
         const auto here = parsedSettings(padded("") + "<i k='T'><v k='a' t='s' v='1'/></i>");
         const QByteArray longValue(9 << 20, 'x');
-        const QByteArray longer =
-            testdata::wrapSettings("<i k='T'><v k='a' t='s' v='1'/><v k='long' t='s' v='" +
-                                   longValue + "'/></i>");
-        const QByteArray notUtf8 = testdata::wrapSettings(
-            padding + "<i k='T'><v k='a' t='s' v='\xF0'/></i>");
+        const QByteArray longer = testdata::wrapSettings(
+            "<i k='T'><v k='a' t='s' v='1'/><v k='long' t='s' v='" + longValue + "'/></i>");
+        const QByteArray notUtf8 =
+            testdata::wrapSettings(padding + "<i k='T'><v k='a' t='s' v='\xF0'/></i>");
         const QByteArray broken = testdata::wrapSettings(
             padding + "<i k='T'><v k='a' t='s' v='\xF0'/><v k='b' t='s' v='2'/<</i>");
         QString why;

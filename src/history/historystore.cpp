@@ -529,8 +529,7 @@ QByteArray HistoryStore::keyframeOf(const QByteArray &sha256) const
     return it->reference.isEmpty() ? sha256 : it->reference;
 }
 
-bool HistoryStore::readFrame(const QByteArray &sha256,
-                             const std::function<char *(qsizetype)> &room,
+bool HistoryStore::readFrame(const QByteArray &sha256, const std::function<char *(qsizetype)> &room,
                              QByteArrayView *content, QString *error) const
 {
     QByteArray stored;
@@ -604,7 +603,8 @@ bool HistoryStore::read(qint64 id, QByteArray *bytes, QString *error) const
 
 bool HistoryStore::read(qint64 id, FileBytes *bytes, QString *error) const
 {
-    if (readChecked(id, [bytes](qsizetype size) { return bytes->allocate(size); }, error))
+    if (readChecked(
+            id, [bytes](qsizetype size) { return bytes->allocate(size); }, error))
         return true;
     bytes->allocate(0);
     return false;

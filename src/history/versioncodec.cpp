@@ -539,8 +539,7 @@ bool decodeCut(const QByteArray &stored, const QByteArray &reference, const Room
 
 } // namespace
 
-bool decode(const QByteArray &stored, const QByteArray &reference, const Room &room,
-            QString *error)
+bool decode(const QByteArray &stored, const QByteArray &reference, const Room &room, QString *error)
 {
     QByteArray referenceHash;
     if (!referenceOf(stored, &referenceHash))

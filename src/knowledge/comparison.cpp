@@ -549,9 +549,9 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
             bool compared = false;
             const auto compare = [&] {
                 if (!reading->stop.load()) {
-                    compared = DocumentComparison::compareSifted(
-                        *document, read, &outcome->records, &queued, cancelled, reading->stop,
-                        seen, &lock);
+                    compared = DocumentComparison::compareSifted(*document, read, &outcome->records,
+                                                                 &queued, cancelled, reading->stop,
+                                                                 seen, &lock);
                 }
             };
             compare();

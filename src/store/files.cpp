@@ -653,7 +653,8 @@ bool FileBytes::openToFill(const QString &path, QString *error)
         return false;
     if (!allocate(qsizetype(qMax<qint64>(opened.size, 0)))) {
         if (error && error->isEmpty())
-            *error = FileMessages::tr("Cannot read %1: %2").arg(nativePath(path), systemError(ENOMEM));
+            *error =
+                FileMessages::tr("Cannot read %1: %2").arg(nativePath(path), systemError(ENOMEM));
         return false;
     }
     m_file = std::move(file);
