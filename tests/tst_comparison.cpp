@@ -408,26 +408,59 @@ private slots:
         comparison.startAgain(*here);
         QVERIFY(!comparison.isRunning());
         // Asked to let go of the document, it stops at the file's first element, before it
-        // reads the document.
-        const std::atomic_bool no = false;
-        const std::atomic_bool yes = true;
-        QList<DiffRecord> none;
-        std::mutex lock;
-        std::unique_lock held(lock, std::defer_lock);
-        qsizetype sifted = 0;
-        const auto read = [&](const XsdtDocument::Sieve &sieve) {
-            return XsdtDocument().parseSifted(
-                other,
-                [&](const XsdtNode &element) {
-                    ++sifted;
-                    return sieve(element);
-                },
-                nullptr);
+        // reads the document, or within a few thousand values while it reads it, and lets go as
+        // soon as the reading stops, before the reader frees what it read. Never asked, it holds
+        // the document throughout and after.
+        QByteArray values;
+        for (int i = 0; i < 5000; ++i)
+            values += "<v k='v" + QByteArray::number(i) + "' t='i' v='1'/>";
+        const QByteArray many = testdata::wrapSettings("<i k='T'>" + values + "</i>");
+        struct Case
+        {
+            const char *name;
+            QByteArray file;
+            qsizetype releasedAt; // after this many elements; 0 before the first, -1 never
         };
-        QVERIFY(
-            !DocumentComparison::compareSifted(*here, read, &none, nullptr, no, yes, {}, &held));
-        QCOMPARE(sifted, 1);
-        QVERIFY(none.isEmpty());
+        for (const auto &[name, file, releasedAt] : {
+                 Case{"before the first element", other, 0},
+                 Case{"while values are read", many, 10},
+                 Case{"never", many, -1},
+             }) {
+            const std::atomic_bool no = false;
+            std::atomic_bool released = releasedAt == 0;
+            std::mutex lock;
+            std::unique_lock held(lock, std::defer_lock);
+            qsizetype sifted = 0;
+            bool heldWhileRead = true;
+            bool heldAfterStop = false;
+            const auto read = [&](const XsdtDocument::Sieve &sieve) {
+                return XsdtDocument().parseSifted(
+                    file,
+                    [&](const XsdtNode &element) {
+                        if (++sifted == releasedAt)
+                            released = true;
+                        const XsdtDocument::Sift sift = sieve(element);
+                        if (sift == XsdtDocument::Sift::Stop)
+                            heldAfterStop = held.owns_lock();
+                        else
+                            heldWhileRead = heldWhileRead && held.owns_lock();
+                        return sift;
+                    },
+                    nullptr);
+            };
+            QList<DiffRecord> records;
+            const bool compared = DocumentComparison::compareSifted(*here, read, &records, nullptr,
+                                                                    no, released, {}, &held);
+            QVERIFY2(compared == (releasedAt < 0), name);
+            QVERIFY2(records.isEmpty() != compared, name);
+            QVERIFY2(heldWhileRead, name);
+            QVERIFY2(!heldAfterStop, name);
+            QVERIFY2(held.owns_lock() == compared, name);
+            if (releasedAt == 0)
+                QVERIFY2(sifted == 1, name);
+            else if (releasedAt > 0)
+                QVERIFY2(sifted < 5000, name);
+        }
     }
 
     // A file compared through the sieve is read from disk as the reader comes to it. What the

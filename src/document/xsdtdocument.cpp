@@ -46,8 +46,13 @@ void commitSubtree(XsdtNode *node)
                               [](const std::unique_ptr<XsdtNode> &c) { return c->pendingDelete; }),
                kids.end());
     for (const auto &child : kids) {
-        child->pendingAdd = false;
+        // Written only where set, and a value never edited left as it reads: a save of a few
+        // edits in a large file then only reads its nodes, instead of writing to every one.
+        if (child->pendingAdd)
+            child->pendingAdd = false;
         if (child->kind == XsdtNode::Value) {
+            if (!child->value.hasOwnText())
+                continue;
             // The file now holds an edited value's breaks as the writer wrote them.
             if (child->value != child->originalValue)
                 child->referencedBreaks = true;

@@ -43,6 +43,8 @@ public:
     }
 
     const XsdtText &text() const { return m_edited ? *m_edited : original(); }
+    // Holds a text of its own, which may still read the same as the original.
+    bool hasOwnText() const { return m_edited; }
     operator const XsdtText &() const { return text(); }
     operator QString() const { return text().toString(); }
     QString toString() const { return text().toString(); }

@@ -8,7 +8,9 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <cstdlib>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -33,8 +35,10 @@ class PathIndex
 public:
     explicit PathIndex(size_t expected)
         : m_capacity(std::max<size_t>(16, expected + expected / 4 + 1))
+        , m_slots(static_cast<Slot *>(std::calloc(m_capacity, sizeof(Slot))))
     {
-        m_slots.resize(m_capacity);
+        if (!m_slots)
+            throw std::bad_alloc();
         m_first.reserve(expected + 1);
         m_first.push_back(nullptr); // entry 0 stands for the root
     }
@@ -45,7 +49,7 @@ public:
         const quint64 h = hash(parent, key);
         for (size_t i = start(h);; i = next(i)) {
             const Slot &slot = m_slots[i];
-            if (slot.id < 0)
+            if (slot.id == 0)
                 return -1;
             if (slot.parent == parent && m_first[size_t(slot.id)]->key.view() == key)
                 return slot.id;
@@ -59,7 +63,7 @@ public:
         const quint64 h = hash(parent, node->key.view());
         for (size_t i = start(h);; i = next(i)) {
             Slot &slot = m_slots[i];
-            if (slot.id < 0) {
+            if (slot.id == 0) {
                 slot = Slot{parent, qint32(m_first.size())};
                 m_first.push_back(node);
                 return slot.id;
@@ -78,8 +82,12 @@ private:
     // only for a slot of the same parent, which siblings seldom share.
     struct Slot
     {
-        qint32 parent = 0;
-        qint32 id = -1; // -1: free
+        qint32 parent;
+        qint32 id; // 0, which stands for the root and is never looked up: free
+    };
+    struct FreeSlots
+    {
+        void operator()(Slot *table) const { std::free(table); }
     };
 
     static quint64 hash(qint32 parent, QStringView key)
@@ -95,7 +103,10 @@ private:
     size_t next(size_t i) const { return i + 1 == m_capacity ? 0 : i + 1; }
 
     size_t m_capacity;
-    std::vector<Slot> m_slots;
+    // From calloc, which hands a large table over as zeroed pages without writing them: at
+    // 300 MB it is 60 MB, which filled at once would keep the document it indexes from its
+    // owner for 20 ms; so it is written slot by slot by the walk that looks whether to stop.
+    std::unique_ptr<Slot[], FreeSlots> m_slots;
     // By id: the node that gave the entry its key, which doubles as the path's only value in
     // nearly every file, so that no list of values by path is needed.
     std::vector<XsdtNode *> m_first;
@@ -776,7 +787,7 @@ bool DocumentComparison::compareSifted(const XsdtDocument &here, const Read &rea
     std::optional<Index::Sifting> sifting;
     const auto indexHere = [&] {
         if (index)
-            return !index->stopped();
+            return bool(sifting);
         if (hold)
             hold->lock();
         if (stop())
@@ -786,14 +797,28 @@ bool DocumentComparison::compareSifted(const XsdtDocument &here, const Read &rea
         if (stop())
             return false;
         index.emplace(here, nodes, stop);
+        if (index->stopped() || stop())
+            return false;
         sifting.emplace(size_t(index->m_index.size()));
-        return !index->stopped();
+        return true;
     };
     Index::Walk walk(0, true, seen ? &seen : nullptr, &cancelled, &released, nullptr);
+    bool cutShort = false;
     const bool wasRead = read([&](const XsdtNode &node) {
-        return indexHere() ? index->sift(*sifting, node, walk) : XsdtDocument::Sift::Stop;
+        if (cutShort)
+            return XsdtDocument::Sift::Stop;
+        const XsdtDocument::Sift sifted =
+            indexHere() ? index->sift(*sifting, node, walk) : XsdtDocument::Sift::Stop;
+        if (sifted == XsdtDocument::Sift::Stop) {
+            // Nothing reads this document from here on. The reader still frees what it kept of
+            // the file, a tenth of a second at 300 MB, which the owner need not wait for.
+            cutShort = true;
+            if (hold && hold->owns_lock())
+                hold->unlock();
+        }
+        return sifted;
     });
-    if (!wasRead || !indexHere() || !index->finishSifted(walk, *sifting, queued)) {
+    if (cutShort || !wasRead || !indexHere() || !index->finishSifted(walk, *sifting, queued)) {
         // Cut short, this document is not read again: the owner waiting to change it need not
         // wait while the index and the pairs of a large file are freed.
         if (hold && hold->owns_lock())

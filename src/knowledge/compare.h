@@ -137,7 +137,8 @@ public:
     // indexed instead, and read until the records are made; `read` returns false when the file
     // does not read or the sieve stopped it, and then so does this, with no records. `hold`,
     // when given, is locked from when `here` is first read, after the file's text was checked,
-    // and left locked unless the comparison is cut short.
+    // and left locked unless the comparison is cut short; then it is unlocked as soon as the
+    // sieve stops the reading, before the reader frees what it read.
     using Read = std::function<bool(const XsdtDocument::Sieve &)>;
     static bool compareSifted(const XsdtDocument &here, const Read &read,
                               QList<DiffRecord> *records, std::vector<XsdtNode *> *queued,
