@@ -10,6 +10,7 @@
 #include "history/historywatcher.h"
 #include "history/thinning.h"
 #include "history/versioncodec.h"
+#include "knowledge/comparison.h"
 #include "store/files.h"
 #include "store/settingsstore.h"
 #include "support/testfiles.h"
@@ -733,6 +734,19 @@ private slots:
         browser.compare(2, HistoryBrowser::Against::Previous, nullptr);
         QVERIFY(finished.wait(5000));
         QTRY_COMPARE(versions().at(1).changed, 1);
+
+        // Against the open file, which the worker reads itself: a run that the file changed
+        // under is made again, and only its records are told.
+        XsdtDocument open;
+        QVERIFY(open.parse(twoValues(3)));
+        finished.clear();
+        browser.compare(2, HistoryBrowser::Against::OpenFile, &open);
+        browser.comparison()->noteOtherChange();
+        QVERIFY(finished.wait(5000));
+        browser.finishNow();
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(browser.comparison()->records().size(), 1);
+        QCOMPARE(browser.comparison()->records().front().here->value, "3");
     }
 
     void secondWatcherDoesNothing()

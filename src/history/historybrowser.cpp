@@ -14,8 +14,7 @@ HistoryBrowser::HistoryBrowser(QObject *parent)
     , m_comparison(new Comparison(this))
     , m_job(std::make_unique<BackgroundJob>(this))
 {
-    connect(m_comparison, &Comparison::finished, this, &HistoryBrowser::keepCount);
-    connect(m_comparison, &Comparison::finished, this, &HistoryBrowser::finished);
+    connect(m_comparison, &Comparison::finished, this, &HistoryBrowser::onCompared);
     connect(m_comparison, &Comparison::failed, this,
             [this](const QString &error) { fail(error, m_shownId); });
 }
@@ -118,6 +117,23 @@ void HistoryBrowser::keepCount()
         });
 }
 
+void HistoryBrowser::onCompared()
+{
+    // A comparison with the open file that an edit of it cut short is made again.
+    if (m_against == Against::OpenFile && m_open && m_comparison->hasChanges()) {
+        compare(m_shownId, m_against, m_open);
+        return;
+    }
+    keepCount();
+    emit finished();
+}
+
+void HistoryBrowser::releaseOpenFile()
+{
+    if (m_against == Against::OpenFile)
+        m_comparison->releaseDocument();
+}
+
 void HistoryBrowser::fail(const QString &error, qint64 id)
 {
     emit failed(error, nearestGood(id));
@@ -131,6 +147,7 @@ void HistoryBrowser::compare(qint64 id, Against against, const XsdtDocument *ope
     m_shownId = id;
     m_baseId = 0;
     m_against = against;
+    m_open = against == Against::OpenFile ? open : nullptr;
     const HistoryVersion *version = m_store.version(id);
     if (!version) {
         fail(tr("There is no version %1 in the history any more.").arg(id), id);
@@ -188,9 +205,10 @@ void HistoryBrowser::compare(qint64 id, Against against, const XsdtDocument *ope
             };
         return [this, bytes, base, open, name] {
             m_base = base;
-            // A version parsed here is never edited, so the worker walks it itself rather than
-            // this thread outlining it first; the open file is edited without a word to us.
-            m_comparison->setOutlineOnWorker(bool(m_base));
+            // The worker walks the document itself rather than this thread outlining it first:
+            // a version parsed here is never edited, and the open file is let go of before
+            // every change (releaseOpenFile()).
+            m_comparison->setOutlineOnWorker(true);
             // The page only lists the records: two whole versions of a large file would weigh
             // four times the file.
             m_comparison->keepOnlyRecords(true, m_base.get());
@@ -203,6 +221,7 @@ void HistoryBrowser::cancel()
 {
     m_job->stop();
     m_comparison->cancel();
+    m_open = nullptr;
 }
 
 bool HistoryBrowser::isRunning() const
@@ -212,8 +231,11 @@ bool HistoryBrowser::isRunning() const
 
 void HistoryBrowser::finishNow()
 {
-    m_job->finishNow();
-    m_comparison->finishNow();
+    // A comparison cut short by an edit starts again when it is taken.
+    while (isRunning()) {
+        m_job->finishNow();
+        m_comparison->finishNow();
+    }
 }
 
 void HistoryBrowser::read(qint64 id)

@@ -56,10 +56,14 @@ public:
     qint64 nearestGood(qint64 id) const;
 
     // Compares version `id` with the good version before it, or with `open`, which must stay
-    // until finished() or failed() or cancel(). Either signal follows, failed() also at once
-    // for a version that cannot be compared.
+    // until finished() or failed() or cancel() and be let go of through releaseOpenFile()
+    // before it changes. Either signal follows, failed() also at once for a version that
+    // cannot be compared.
     void compare(qint64 id, Against against, const XsdtDocument *open);
     void cancel();
+    // Called before anything changes the open file or lets it go: a comparison with it under
+    // way stops reading it, and is made again once it ends.
+    void releaseOpenFile();
     bool isRunning() const;
     // Waits for the work under way and takes its result now (screenshots, tests).
     void finishNow();
@@ -82,6 +86,7 @@ signals:
 
 private:
     void freeBase();
+    void onCompared();
     void keepCount();
     void fail(const QString &error, qint64 id);
 
@@ -90,6 +95,7 @@ private:
     std::unique_ptr<BackgroundJob> m_job;
     // The good version before the one shown, parsed: the comparison's first side.
     std::shared_ptr<XsdtDocument> m_base;
+    const XsdtDocument *m_open = nullptr; // compared with, until the next compare()
     qint64 m_shownId = 0;
     qint64 m_baseId = 0;
     Against m_against = Against::Previous;

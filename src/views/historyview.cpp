@@ -119,6 +119,10 @@ HistoryView::HistoryView(SettingsModel *model, const DeletionPolicy *policy, con
     connect(m_against, &QComboBox::currentIndexChanged, this, &HistoryView::compareSelected);
     connect(m_hideNoise, &QCheckBox::toggled, this, &HistoryView::showResults);
     connect(m_browser, &HistoryBrowser::finished, this, &HistoryView::onFinished);
+    // A comparison with the open file reads it on the worker, which lets go of it first.
+    connect(m_model, &SettingsModel::aboutToChange, m_browser, &HistoryBrowser::releaseOpenFile);
+    connect(m_model, &SettingsModel::modelAboutToBeReset, m_browser,
+            &HistoryBrowser::releaseOpenFile);
     connect(m_browser, &HistoryBrowser::failed, this, &HistoryView::onFailed);
     connect(m_browser, &HistoryBrowser::versionRead, this,
             [this](qint64 id, const QByteArray &bytes) {
