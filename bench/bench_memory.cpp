@@ -46,23 +46,25 @@ void memoryAt(qint64 megabytes)
     }
     std::printf("\nThe window's memory, %lld MB generated file (%.0f MiB), after each picture\n",
                 static_cast<long long>(megabytes), fileBytes / 1048576.0);
-    std::printf("  %-26s %10s %7s %10s %10s %7s\n", "step", "held MiB", "x file", "growth",
-                "peak MiB", "x file");
+    std::printf("  %-26s %10s %7s %10s %10s %7s %10s %7s\n", "step", "held MiB", "x file", "growth",
+                "peak MiB", "x file", "its peak", "x file");
     qint64 previous = 0;
     qint64 peak = 0;
     int steps = 0;
     for (const QByteArray &line : process.readAllStandardError().split('\n')) {
         if (!line.startsWith("memory: "))
             continue;
+        // A build before the step's own peak was told gives three fields.
         const QList<QByteArray> parts = line.mid(8).split(' ');
-        if (parts.size() != 3)
+        if (parts.size() != 3 && parts.size() != 4)
             continue;
         const qint64 held = parts.at(1).toLongLong() * 1024;
         peak = parts.at(2).toLongLong() * 1024;
-        std::printf("  %-26s %10.1f %7.2f %+10.1f %10.1f %7.2f\n", parts.at(0).constData(),
-                    double(held) / 1048576.0, double(held) / fileBytes,
+        const qint64 own = parts.value(3, "-1").toLongLong() * 1024;
+        std::printf("  %-26s %10.1f %7.2f %+10.1f %10.1f %7.2f %10.1f %7.2f\n",
+                    parts.at(0).constData(), double(held) / 1048576.0, double(held) / fileBytes,
                     double(held - previous) / 1048576.0, double(peak) / 1048576.0,
-                    double(peak) / fileBytes);
+                    double(peak) / fileBytes, double(own) / 1048576.0, double(own) / fileBytes);
         previous = held;
         ++steps;
     }

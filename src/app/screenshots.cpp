@@ -195,18 +195,24 @@ auto outsideThePeak(Work work)
 }
 
 // With VARNEL_MEMORY_STEPS set, each picture's name goes to stderr with the resident size (after
-// the heap hands back what it can, so what the window holds) and the peak so far, in KiB: where
-// a large file's memory goes, page by page.
+// the heap hands back what it can, so what the window holds), the peak so far and the peak
+// since the picture before, in KiB: where a large file's memory goes, page by page.
 void reportMemory(const QString &step)
 {
     if (!memoryWanted())
         return;
+    const qint64 stepPeak = residentAndPeak().second;
 #ifdef __GLIBC__
     malloc_trim(0);
 #endif
-    const auto [rss, peak] = residentAndPeak();
-    std::fprintf(stderr, "memory: %s %lld %lld\n", qPrintable(step), rss,
-                 std::max(peak, s_peakBefore));
+    const qint64 rss = residentAndPeak().first;
+    s_peakBefore = std::max(s_peakBefore, stepPeak);
+    std::fprintf(stderr, "memory: %s %lld %lld %lld\n", qPrintable(step), rss, s_peakBefore,
+                 stepPeak);
+    // The next picture's peak starts from what is resident now.
+    QFile reset(QStringLiteral("/proc/self/clear_refs"));
+    if (reset.open(QIODevice::WriteOnly))
+        reset.write("5");
 }
 
 } // namespace
