@@ -1534,6 +1534,7 @@ void TestMainWindow::historyPage_data()
     QTest::newRow("a value copied from a version, as one undo step") << "copy";
     QTest::newRow("a whole version restored, with a backup") << "restore";
     QTest::newRow("a version pinned and let go again") << "pin";
+    QTest::newRow("an entry of the open file taken out again") << "taken out";
 }
 
 // Three versions: the file as PixInsight wrote it, a save with one value changed (the file as
@@ -1608,6 +1609,21 @@ void TestMainWindow::historyPage()
         ++entries;
     QCOMPARE(entries, 4);
 
+    if (action == "taken out") {
+        // Compared again with an entry added, then the addition undone: the records that
+        // pointed at the entry go with it, and the comparison is made again.
+        QCOMPARE(window.model()->addValues({NewValue{{"Global", "Added"}, QChar('i'), "1"}}, "add"),
+                 1);
+        page->againstChooser()->setCurrentIndex(0);
+        page->againstChooser()->setCurrentIndex(1);
+        page->finishComparison();
+        QCOMPARE(comparison->records().size(), 2);
+        window.model()->undo();
+        QVERIFY(comparison->records().isEmpty());
+        QTRY_VERIFY(comparison->records().size() == 1 && !page->browser()->isRunning());
+        QCOMPARE(comparison->records().front().path(), kMaxProcessors);
+        return;
+    }
     if (action == "copy") {
         QVERIFY(!page->copyButton()->isEnabled());
         page->differences()->selectAll();

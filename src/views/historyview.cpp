@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSplitter>
+#include <QTimer>
 #include <QTreeView>
 
 namespace vrn {
@@ -123,6 +124,19 @@ HistoryView::HistoryView(SettingsModel *model, const DeletionPolicy *policy, con
     connect(m_model, &SettingsModel::aboutToChange, m_browser, &HistoryBrowser::releaseOpenFile);
     connect(m_model, &SettingsModel::modelAboutToBeReset, m_browser,
             &HistoryBrowser::releaseOpenFile);
+    // Those records point into the open file: an entry about to be taken out of it (an addition
+    // undone, which a later edit frees) takes them with it, and they are made again after.
+    connect(m_model, &SettingsModel::rowsAboutToBeRemoved, this, [this] {
+        if (m_browser->against() != HistoryBrowser::Against::OpenFile || m_recompareDue)
+            return;
+        forgetOpenFileRecords();
+        m_recompareDue = true;
+        QTimer::singleShot(0, this, [this] {
+            m_recompareDue = false;
+            if (m_document && isVisible())
+                compareSelected();
+        });
+    });
     connect(m_browser, &HistoryBrowser::failed, this, &HistoryView::onFailed);
     connect(m_browser, &HistoryBrowser::versionRead, this,
             [this](qint64 id, const QByteArray &bytes) {
@@ -157,18 +171,22 @@ void HistoryView::setDocument(XsdtDocument *document)
     m_document = document;
     if (!document) {
         // The records of a comparison with the open file point into it.
-        if (m_browser->against() == HistoryBrowser::Against::OpenFile) {
-            m_browser->cancel();
-            m_browser->comparison()->clearRecords();
-            m_rows->clear();
-            m_progress->stop();
-        }
+        if (m_browser->against() == HistoryBrowser::Against::OpenFile)
+            forgetOpenFileRecords();
     } else if (m_pathSource && m_pathSource() != m_path) {
         openHistory();
     } else if (isVisible() && m_browser->against() == HistoryBrowser::Against::OpenFile) {
         compareSelected();
     }
     updateButtons();
+}
+
+void HistoryView::forgetOpenFileRecords()
+{
+    m_browser->cancel();
+    m_browser->comparison()->clearRecords();
+    m_rows->clear();
+    m_progress->stop();
 }
 
 void HistoryView::setViewOnly(bool viewOnly)

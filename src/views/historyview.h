@@ -73,6 +73,7 @@ protected:
 private:
     void watchFolder();
     void compareSelected();
+    void forgetOpenFileRecords();
     void onFinished();
     void onFailed(const QString &error, qint64 nearestGood);
     void showResults();
@@ -89,6 +90,7 @@ private:
     std::function<QString()> m_pathSource;
     QString m_path;
     bool m_viewOnly = false;
+    bool m_recompareDue = false; // a comparison with the open file, after entries went
     qint64 m_goodId = 0;
     QFileSystemWatcher m_watcher;
     QTimer m_refreshPause;
