@@ -133,7 +133,7 @@ HistoryView::HistoryView(SettingsModel *model, const DeletionPolicy *policy, con
         m_recompareDue = true;
         QTimer::singleShot(0, this, [this] {
             m_recompareDue = false;
-            if (m_document && isVisible())
+            if (m_document)
                 compareSelected();
         });
     });
@@ -186,6 +186,7 @@ void HistoryView::forgetOpenFileRecords()
     m_browser->cancel();
     m_browser->comparison()->clearRecords();
     m_rows->clear();
+    m_summary->clear();
     m_progress->stop();
 }
 
