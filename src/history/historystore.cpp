@@ -529,7 +529,7 @@ QByteArray HistoryStore::keyframeOf(const QByteArray &sha256) const
     return it->reference.isEmpty() ? sha256 : it->reference;
 }
 
-bool HistoryStore::readFrame(const QByteArray &sha256, const std::function<char *(qsizetype)> &room,
+bool HistoryStore::readFrame(const QByteArray &sha256, const versioncodec::Room &room,
                              QByteArrayView *content, QString *error) const
 {
     QByteArray stored;
@@ -564,8 +564,7 @@ bool HistoryStore::readFrame(const QByteArray &sha256, const std::function<char 
     return versioncodec::decode(stored, reference, placed, error);
 }
 
-bool HistoryStore::readChecked(qint64 id, const std::function<char *(qsizetype)> &room,
-                               QString *error) const
+bool HistoryStore::readChecked(qint64 id, const versioncodec::Room &room, QString *error) const
 {
     const HistoryVersion *wanted = version(id);
     if (!wanted) {

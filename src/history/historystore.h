@@ -1,5 +1,7 @@
 #pragma once
 
+#include "history/versioncodec.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QHash>
@@ -150,9 +152,9 @@ private:
     bool writeManifest(QString *error);
     QString framePath(const QByteArray &sha256) const;
     // Decodes the frame into room that `room` gives for its size, and says where it went.
-    bool readFrame(const QByteArray &sha256, const std::function<char *(qsizetype)> &room,
+    bool readFrame(const QByteArray &sha256, const versioncodec::Room &room,
                    QByteArrayView *content, QString *error) const;
-    bool readChecked(qint64 id, const std::function<char *(qsizetype)> &room, QString *error) const;
+    bool readChecked(qint64 id, const versioncodec::Room &room, QString *error) const;
     // Stores the frame of the record's `size` bytes; false with the reason.
     bool storeFrame(const Record &record, const QByteArray &sha256, qint64 size, QString *error);
     QByteArray keyframeOf(const QByteArray &sha256) const;
