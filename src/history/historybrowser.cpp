@@ -3,6 +3,7 @@
 #include "document/xsdtdocument.h"
 #include "knowledge/backgroundjob.h"
 #include "knowledge/comparison.h"
+#include "knowledge/readahead.h"
 #include "store/files.h"
 
 #include <QDateTime>
@@ -180,30 +181,54 @@ void HistoryBrowser::compare(qint64 id, Against against, const XsdtDocument *ope
     const QString name = versionName(id);
     m_job->start([this, store, id, baseId, open,
                   name](const std::atomic_bool &cancelled) -> BackgroundJob::Finish {
-        // Both versions in memory given back as they are read: the older one while it is
-        // parsed, the newer one while it is compared. The newer is read first, so that the
-        // document parsed never stands beside the keyframe that the newer is decoded from.
-        auto bytes = std::make_shared<FileBytes>();
+        // Neither version stands whole in memory: each is decoded as the reader comes to it
+        // and given back behind it, the older one while it is parsed, the newer one while it
+        // is compared.
         QString error;
+        qint64 failing = 0;
         auto base = baseId ? std::make_shared<XsdtDocument>() : nullptr;
-        // A version left at once for another one reads nothing more.
-        if (store->read(id, bytes.get(), &error) && base && !cancelled.load()) {
+        if (base) {
             FileBytes older;
-            const XsdtDocument::LetGo letGo = [&older](qsizetype before) {
+            ReadAhead ahead(older);
+            const XsdtDocument::LetGo letGo = [&older, &ahead](qsizetype before) {
                 older.letGoBefore(before);
+                ahead.readPast(before);
             };
-            if (store->read(baseId, &older, &error) && !cancelled.load() &&
-                !base->parse(older.view(), &error, {}, letGo))
+            const auto parse = [&] {
+                error.clear();
+                base = std::make_shared<XsdtDocument>();
+                return base->parse(older.view(), &error, {}, letGo);
+            };
+            bool opened = store->openToFill(baseId, &older, &error);
+            ahead.start();
+            bool parsed = opened && parse();
+            // Cut short by what was not read ahead, or not the bytes recorded: read whole,
+            // which also says why a damaged version does not read.
+            if (opened && ahead.cutShort() && !cancelled.load()) {
+                ahead.stop();
+                error.clear();
+                opened = store->read(baseId, &older, &error);
+                parsed = opened && parse();
+            }
+            if (opened && !parsed)
                 error = tr("Version %1 does not read as a settings file: %2")
                             .arg(QString::number(baseId), error);
+            failing = baseId;
+        }
+        auto bytes = std::make_shared<FileBytes>();
+        // A version left at once for another one reads nothing more.
+        if (error.isEmpty() && !cancelled.load()) {
+            failing = id;
+            store->openToFill(id, bytes.get(), &error);
         }
         if (cancelled.load())
             return {};
         if (!error.isEmpty())
-            return [this, error, failing = base && bytes->size() > 0 ? baseId : id] {
-                fail(error, failing);
-            };
-        return [this, bytes, base, open, name] {
+            return [this, error, failing] { fail(error, failing); };
+        const Comparison::ReadWhole readWhole = [store, id](FileBytes *into, QString *error) {
+            return store->read(id, into, error);
+        };
+        return [this, bytes, readWhole, base, open, name] {
             m_base = base;
             // The worker walks the document itself rather than this thread outlining it first:
             // a version parsed here is never edited, and the open file is let go of before
@@ -212,7 +237,7 @@ void HistoryBrowser::compare(qint64 id, Against against, const XsdtDocument *ope
             // The page only lists the records: two whole versions of a large file would weigh
             // four times the file.
             m_comparison->keepOnlyRecords(true, m_base.get());
-            m_comparison->startWithBytes(m_base ? *m_base : *open, bytes, name);
+            m_comparison->startWithBytes(m_base ? *m_base : *open, bytes, name, readWhole);
         };
     });
 }

@@ -609,6 +609,33 @@ bool HistoryStore::read(qint64 id, FileBytes *bytes, QString *error) const
     return false;
 }
 
+bool HistoryStore::openToFill(qint64 id, FileBytes *bytes, QString *error) const
+{
+    const HistoryVersion *wanted = version(id);
+    QByteArray stored;
+    QByteArray referenceHash;
+    QByteArray keyframe;
+    auto decoding = std::make_shared<versioncodec::Decoding>();
+    // Anything else (a version stored whole, a frame missing or damaged) is read whole, which
+    // says why it does not read.
+    if (!wanted || !readFile(framePath(wanted->sha256), stored) ||
+        !versioncodec::decodesAsRead(stored) ||
+        !versioncodec::referenceOf(stored, &referenceHash) ||
+        !(referenceHash.isEmpty() || readFile(framePath(referenceHash), keyframe)) ||
+        !decoding->start(stored, [keyframe] { return versioncodec::readerOf(keyframe); }))
+        return read(id, bytes, error);
+    auto hash = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha256);
+    const FileBytes::Fill fill = [decoding, hash, recorded = wanted->sha256](char *into,
+                                                                            qint64 most) {
+        qsizetype got = 0;
+        if (!decoding->read(into, qsizetype(most), &got))
+            return qint64(-1);
+        hash->addData(QByteArrayView(into, got));
+        return got > 0 || hash->result() == recorded ? qint64(got) : qint64(-1);
+    };
+    return bytes->fillFrom(qsizetype(decoding->size()), fill) || read(id, bytes, error);
+}
+
 bool HistoryStore::writable(QString *error) const
 {
     if (!isOpen()) {

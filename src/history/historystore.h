@@ -95,6 +95,11 @@ public:
     bool read(qint64 id, QByteArray *bytes, QString *error = nullptr) const;
     // The same into memory that can be given back as the bytes are read.
     bool read(qint64 id, FileBytes *bytes, QString *error = nullptr) const;
+    // Makes `bytes` ready to be filled with the version as it is decoded (FileBytes::fillFrom),
+    // so that it never stands whole in memory: they fill whole only when they are the bytes
+    // recorded. A version that cannot be decoded so is read whole at once, or not at all, with
+    // the reason.
+    bool openToFill(qint64 id, FileBytes *bytes, QString *error = nullptr) const;
 
     struct Record
     {

@@ -497,40 +497,62 @@ bool sizeOfFrame(const char *frame, size_t frameSize, qint64 most, qint64 *size,
     return true;
 }
 
+// Where a cut version's piece at `at` starts, the part of the keyframe it needs, and its frame.
+struct Piece
+{
+    quint64 from = 0;
+    quint64 length = 0;
+    const char *frame = nullptr;
+    size_t frameSize = 0;
+};
+
+bool pieceAt(const QByteArray &stored, qsizetype at, qint64 referenceSize, Piece *piece,
+             QString *error)
+{
+    const char *header = stored.constData() + at;
+    if (stored.size() - at < kPieceHeaderBytes || littleEndian(header) != kPieceMagic ||
+        littleEndian(header + 4) != quint64(kPieceHeaderBytes - 8))
+        return fail(error, CodecMessages::tr("a piece of it is damaged"));
+    piece->from = littleEndian(header + 8, 8);
+    piece->length = littleEndian(header + 16, 8);
+    if (piece->from > quint64(referenceSize) || piece->length > quint64(referenceSize) - piece->from)
+        return fail(error, CodecMessages::tr("a piece of it reaches beyond the version it "
+                                             "was made against"));
+    at += kPieceHeaderBytes;
+    piece->frame = stored.constData() + at;
+    piece->frameSize = ZSTD_findFrameCompressedSize(piece->frame, size_t(stored.size() - at));
+    return !ZSTD_isError(piece->frameSize) || fail(error, zstdError(piece->frameSize));
+}
+
+bool cutSize(const QByteArray &stored, qint64 *size, QString *error)
+{
+    *size = qint64(littleEndian(stored.constData() + 8 + kHashBytes, 8));
+    return (*size >= 0 && *size <= std::numeric_limits<qsizetype>::max() / 2) ||
+           fail(error, CodecMessages::tr("the frame does not say how large the file is"));
+}
+
 bool decodeCut(const QByteArray &stored, const QByteArray &reference, const Room &room,
                QString *error)
 {
-    const qint64 size = qint64(littleEndian(stored.constData() + 8 + kHashBytes, 8));
-    if (size < 0 || size > std::numeric_limits<qsizetype>::max() / 2)
-        return fail(error, CodecMessages::tr("the frame does not say how large the file is"));
+    qint64 size = 0;
+    if (!cutSize(stored, &size, error))
+        return false;
     char *const out = room(qsizetype(size));
     if (!out)
         return fail(error, CodecMessages::tr("Out of memory."));
     qint64 filled = 0;
     for (qsizetype at = kCutHeaderBytes; at < stored.size();) {
-        const char *header = stored.constData() + at;
-        if (stored.size() - at < kPieceHeaderBytes || littleEndian(header) != kPieceMagic ||
-            littleEndian(header + 4) != quint64(kPieceHeaderBytes - 8))
-            return fail(error, CodecMessages::tr("a piece of it is damaged"));
-        const quint64 from = littleEndian(header + 8, 8);
-        const quint64 length = littleEndian(header + 16, 8);
-        if (from > quint64(reference.size()) || length > quint64(reference.size()) - from)
-            return fail(error, CodecMessages::tr("a piece of it reaches beyond the version it "
-                                                 "was made against"));
-        at += kPieceHeaderBytes;
-        const char *frame = stored.constData() + at;
-        const size_t frameSize = ZSTD_findFrameCompressedSize(frame, size_t(stored.size() - at));
-        if (ZSTD_isError(frameSize))
-            return fail(error, zstdError(frameSize));
+        Piece piece;
         qint64 pieceSize = 0;
-        if (!sizeOfFrame(frame, frameSize, size - filled, &pieceSize, error))
+        if (!pieceAt(stored, at, reference.size(), &piece, error) ||
+            !sizeOfFrame(piece.frame, piece.frameSize, size - filled, &pieceSize, error))
             return false;
-        const auto dctx = decoder(reference.constData() + from, size_t(length), error);
-        if (!dctx ||
-            !decodeFrame(dctx.get(), frame, frameSize, out + filled, size_t(pieceSize), error))
+        const auto dctx = decoder(reference.constData() + piece.from, size_t(piece.length), error);
+        if (!dctx || !decodeFrame(dctx.get(), piece.frame, piece.frameSize, out + filled,
+                                  size_t(pieceSize), error))
             return false;
         filled += pieceSize;
-        at += qsizetype(frameSize);
+        at = qsizetype(piece.frame + piece.frameSize - stored.constData());
     }
     if (filled != size)
         return fail(error, CodecMessages::tr("the frame holds fewer bytes than it says"));
@@ -538,6 +560,102 @@ bool decodeCut(const QByteArray &stored, const QByteArray &reference, const Room
 }
 
 } // namespace
+
+Reader readerOf(const QByteArray &bytes)
+{
+    return [bytes, at = qsizetype(0)](char *buffer, qsizetype capacity, qsizetype *got,
+                                      QString *) mutable {
+        *got = qMin(capacity, bytes.size() - at);
+        std::copy_n(bytes.constData() + at, *got, buffer);
+        at += *got;
+        return true;
+    };
+}
+
+bool decodesAsRead(const QByteArray &stored)
+{
+    QByteArray referenceHash;
+    return referenceOf(stored, &referenceHash) &&
+           (referenceHash.isEmpty() || littleEndian(stored.constData()) == kCutMagic);
+}
+
+struct Decoding::State
+{
+    QByteArray stored;
+    qint64 size = 0;
+    qint64 handed = 0;
+    std::unique_ptr<KeyframeStream> whole;
+    // Of a cut version: the keyframe's part at hand, where the next piece starts, and the
+    // piece decoded last, handed out from `inPiece` on.
+    std::unique_ptr<ReferenceWindow> window;
+    qsizetype next = kCutHeaderBytes;
+    std::vector<char> piece;
+    size_t inPiece = 0;
+
+    bool nextPiece(QString *error)
+    {
+        Piece at;
+        qint64 pieceSize = 0;
+        if (!pieceAt(stored, next, window->size(), &at, error) ||
+            !sizeOfFrame(at.frame, at.frameSize, size - handed, &pieceSize, error) ||
+            !window->hold(qint64(at.from), qint64(at.from + at.length), error))
+            return false;
+        const auto dctx = decoder(window->at(qint64(at.from)), size_t(at.length), error);
+        piece.resize(size_t(pieceSize));
+        inPiece = 0;
+        next = qsizetype(at.frame + at.frameSize - stored.constData());
+        return dctx && decodeFrame(dctx.get(), at.frame, at.frameSize, piece.data(),
+                                   size_t(pieceSize), error);
+    }
+};
+
+Decoding::Decoding() = default;
+Decoding::~Decoding() = default;
+
+bool Decoding::start(const QByteArray &stored, const Reopen &keyframe, QString *error)
+{
+    d = std::make_unique<State>();
+    d->stored = stored;
+    if (!decodesAsRead(stored))
+        return fail(error, CodecMessages::tr("not a zstd frame"));
+    if (littleEndian(stored.constData()) != kCutMagic) {
+        d->whole = std::make_unique<KeyframeStream>(readerOf(stored));
+        if (!d->whole->start(error))
+            return false;
+        d->size = d->whole->size();
+        return true;
+    }
+    d->window = std::make_unique<ReferenceWindow>(keyframe, 0);
+    return cutSize(stored, &d->size, error) && d->window->open(error);
+}
+
+qint64 Decoding::size() const
+{
+    return d ? d->size : 0;
+}
+
+bool Decoding::read(char *buffer, qsizetype capacity, qsizetype *got, QString *error)
+{
+    *got = 0;
+    if (d->whole)
+        return d->whole->read(buffer, capacity, got, error);
+    while (*got < capacity) {
+        if (d->inPiece == d->piece.size()) {
+            if (d->next >= d->stored.size())
+                break;
+            if (!d->nextPiece(error))
+                return false;
+            continue;
+        }
+        const qsizetype n = qMin(capacity - *got, qsizetype(d->piece.size() - d->inPiece));
+        std::copy_n(d->piece.data() + d->inPiece, n, buffer + *got);
+        d->inPiece += size_t(n);
+        *got += n;
+    }
+    d->handed += *got;
+    return *got > 0 || d->handed == d->size ||
+           fail(error, CodecMessages::tr("the frame holds fewer bytes than it says"));
+}
 
 bool decode(const QByteArray &stored, const QByteArray &reference, const Room &room, QString *error)
 {

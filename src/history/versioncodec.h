@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 namespace vrn {
 
@@ -25,6 +26,8 @@ using Reader =
 using Writer = std::function<bool(const char *data, qsizetype size, QString *error)>;
 // A new reader of the same bytes, from their start.
 using Reopen = std::function<Reader()>;
+// A reader of bytes in memory.
+Reader readerOf(const QByteArray &bytes);
 
 // How a version made against a keyframe is cut: pieces of `piece` bytes, each made against the
 // keyframe from `margin` before to `margin` after where its bytes are found there.
@@ -60,6 +63,31 @@ bool decode(const QByteArray &stored, const QByteArray &reference, QByteArray *c
 using Room = std::function<char *(qsizetype size)>;
 bool decode(const QByteArray &stored, const QByteArray &reference, const Room &room,
             QString *error = nullptr);
+
+// Whether a stored version reads as it is decoded (Decoding): versions stored as one frame
+// against the whole keyframe need all of it at once.
+bool decodesAsRead(const QByteArray &stored);
+
+// A stored version's content decoded as it is read, piece by piece, the keyframe it was made
+// against decoded alongside: neither stands whole in memory. zstd checks each frame's checksum;
+// whether the content is the version recorded is for the caller to check.
+class Decoding
+{
+public:
+    Decoding();
+    ~Decoding();
+    // `keyframe` reads the stored keyframe, for a version made against one. False, with
+    // `error`, when the stored bytes are none that decodesAsRead().
+    bool start(const QByteArray &stored, const Reopen &keyframe, QString *error = nullptr);
+    qint64 size() const;
+    // The next bytes, at most `capacity`; `got` 0 at the end. False, with `error`, when the
+    // stored bytes or the keyframe's are damaged.
+    bool read(char *buffer, qsizetype capacity, qsizetype *got, QString *error = nullptr);
+
+private:
+    struct State;
+    std::unique_ptr<State> d;
+};
 
 } // namespace versioncodec
 

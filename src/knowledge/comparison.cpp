@@ -6,6 +6,7 @@
 #include "document/xsdtnode.h"
 #include "knowledge/backgroundjob.h"
 #include "knowledge/deletionpolicy.h"
+#include "knowledge/readahead.h"
 #include "knowledge/schema.h"
 #include "knowledge/valuecheck.h"
 #include "store/files.h"
@@ -185,60 +186,6 @@ QSet<const XsdtNode *> recordEntries(const QList<DiffRecord> &records)
 
 } // namespace
 
-// A file read as the reader comes to it, a few megabytes ahead, so that it never stands whole
-// beside the documents. Only what is well-formed UTF-8 is read ahead, as the reader reads only
-// such text as it stands: the rest stays zeros, which no settings file holds, so that the reader
-// fails there instead, and the file is read again whole.
-class ReadAhead
-{
-public:
-    explicit ReadAhead(FileBytes &bytes)
-        : m_bytes(bytes)
-    {}
-    bool open(const QString &path, QString *error)
-    {
-        m_opened = m_filling = m_bytes.openToFill(path, error);
-        readPast(0);
-        return m_opened;
-    }
-    // The reader lets go of the bytes before `offset`, and is about a megabyte past it.
-    void readPast(qsizetype offset)
-    {
-        if (!m_filling || m_checked == m_bytes.size())
-            return;
-        const qsizetype filled = m_bytes.fillTo(offset + kAhead);
-        const char *text = m_bytes.view().data();
-        // A character cut at the end is checked with the next part.
-        qsizetype end = filled;
-        if (filled < m_bytes.size()) {
-            while (end > m_checked && (uchar(text[end - 1]) & 0xC0) == 0x80)
-                --end;
-            if (end > m_checked && uchar(text[end - 1]) >= 0xC0)
-                --end;
-        }
-        if (!isWellFormedUtf8(text + m_checked, end - m_checked)) {
-            m_bytes.stopFillingAt(m_checked);
-            m_filling = false;
-            return;
-        }
-        m_checked = end;
-    }
-    // Reads no more ahead: the file is read whole instead.
-    void stop() { m_filling = false; }
-    // Whether the reader may have met zeros in place of the file's bytes.
-    bool cutShort() const
-    {
-        return m_opened && !(m_checked == m_bytes.size() && m_bytes.filledWhole());
-    }
-
-private:
-    static constexpr qsizetype kAhead = qsizetype(8) << 20;
-    FileBytes &m_bytes;
-    bool m_opened = false;
-    bool m_filling = false;
-    qsizetype m_checked = 0;
-};
-
 // The other side, read once: its document and the index over it, which nobody changes once
 // handed over, so workers and the owner may read them at the same time.
 struct Comparison::Other
@@ -389,21 +336,21 @@ void Comparison::compare(const XsdtDocument &here, const XsdtDocument &there)
 
 void Comparison::startWithFile(const XsdtDocument &here, const QString &path)
 {
-    start(here, path, nullptr, nullptr);
+    start(here, path, nullptr, nullptr, {});
 }
 
 void Comparison::startWithBytes(const XsdtDocument &here, std::shared_ptr<FileBytes> bytes,
-                                const QString &path)
+                                const QString &path, ReadWhole readWhole)
 {
-    start(here, path, nullptr, std::move(bytes));
+    start(here, path, nullptr, std::move(bytes), std::move(readWhole));
 }
 
 void Comparison::startAgain(const XsdtDocument &here)
 {
     if (m_other && m_other->index)
-        start(here, m_otherPath, m_other, nullptr);
+        start(here, m_otherPath, m_other, nullptr, {});
     else if (m_other && m_other->sifted && !m_other->given && !m_recordsOnly)
-        start(here, m_otherPath, nullptr, nullptr);
+        start(here, m_otherPath, nullptr, nullptr, {});
 }
 
 void Comparison::keepOnlyRecords(bool only, XsdtDocument *here)
@@ -418,7 +365,8 @@ void Comparison::keepOnlyRecords(bool only, XsdtDocument *here)
 // reads itself or shares unchanged with the owner. So the document stays open to edits
 // meanwhile, and an edit only asks for another run once this one is done.
 void Comparison::start(const XsdtDocument &here, const QString &path,
-                       std::shared_ptr<const Other> other, std::shared_ptr<FileBytes> bytes)
+                       std::shared_ptr<const Other> other, std::shared_ptr<FileBytes> bytes,
+                       ReadWhole readWhole)
 {
     releaseDocument();
     m_job->abandon();
@@ -436,8 +384,13 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
     m_runningPath = path;
     const bool recordsOnly = m_recordsOnly;
     XsdtDocument *hereToPrune = reading ? m_hereToPrune : nullptr;
-    m_job->start([self = this, document = &here, reading, path, other, bytes, outline, rules, done,
-                  total, recordsOnly,
+    if (!readWhole) {
+        readWhole = [path](FileBytes *into, QString *error) {
+            return into->read(path, nullptr, error);
+        };
+    }
+    m_job->start([self = this, document = &here, reading, path, other, bytes, readWhole, outline,
+                  rules, done, total, recordsOnly,
                   hereToPrune](const std::atomic_bool &cancelled) mutable -> BackgroundJob::Finish {
         // Let go of the outline and the bytes here once done, not on the owner's thread.
         auto here = std::exchange(outline, nullptr);
@@ -454,8 +407,8 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
         // Given back as it is read, so that the text never stays whole beside the documents.
         FileBytes fromFile;
         FileBytes &fileBytes = given ? *given : fromFile;
-        // A file read through the sieve is also read from disk only as the reader comes to it,
-        // checked as it comes (see ReadAhead).
+        // Read through the sieve, a file, or bytes still to be filled, are also read only as the
+        // reader comes to them, checked as they come (see ReadAhead).
         ReadAhead ahead(fileBytes);
         const auto readOther = [&](XsdtDocument &into, QString *error,
                                    const XsdtDocument::Sieve &sieve, bool byteProgress) {
@@ -480,9 +433,12 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
         if (!other) {
             fresh = std::make_shared<Other>();
             fresh->owned = std::make_unique<XsdtDocument>();
-            if (!given && !(sift ? ahead.open(path, &outcome->error)
-                                 : fileBytes.read(path, nullptr, &outcome->error)))
+            if (given ? !sift && fileBytes.filling() && !readWhole(&fileBytes, &outcome->error)
+                      : !(sift ? fileBytes.openToFill(path, &outcome->error)
+                               : fileBytes.read(path, nullptr, &outcome->error)))
                 return report();
+            if (sift)
+                ahead.start();
         }
         if (!other && !sift) {
             QString parseError;
@@ -556,16 +512,20 @@ void Comparison::start(const XsdtDocument &here, const QString &path,
             };
             compare();
             // The reader came to bytes not read ahead, a value longer than the part read ahead
-            // or text that is not UTF-8: all again, from the file read whole.
-            if (!compared && !parseError.isEmpty() && ahead.cutShort() && !cancelled.load()) {
+            // or text that is not UTF-8, or the bytes read were not all there was (a file that
+            // grew, a version whose bytes are not the ones recorded): all again, read whole.
+            if ((compared || !parseError.isEmpty()) && ahead.cutShort() && !cancelled.load()) {
                 if (lock.owns_lock())
                     lock.unlock();
                 outcome->records.clear();
+                outcome->noise.clear();
+                outcome->groupRuns.clear();
                 queued.clear();
                 fresh->owned = std::make_unique<XsdtDocument>();
                 parseError.clear();
+                compared = false;
                 ahead.stop();
-                if (!fileBytes.read(path, nullptr, &outcome->error))
+                if (!readWhole(&fileBytes, &outcome->error))
                     return report();
                 compare();
             }

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -66,9 +67,13 @@ public:
     // may be edited meanwhile: the edits are then noted, and the caller compares again once
     // this is done.
     void startWithFile(const XsdtDocument &here, const QString &path);
-    // The bytes are given back as they are read, so such a run is never started again.
+    // Reads the other side's bytes whole, in place of what `bytes` held; false with the reason.
+    using ReadWhole = std::function<bool(FileBytes *bytes, QString *error)>;
+    // The bytes are given back as they are read, so such a run is never started again. Bytes
+    // still to be filled (FileBytes::fillFrom) are filled as the reader comes to them, and read
+    // whole by `readWhole` when that was cut short.
     void startWithBytes(const XsdtDocument &here, std::shared_ptr<FileBytes> bytes,
-                        const QString &path);
+                        const QString &path, ReadWhole readWhole = {});
     // Compares `here` again with the other side read last, on a worker.
     void startAgain(const XsdtDocument &here);
     // Lets the worker walk `here` itself instead of an outline taken at once, so that a large
@@ -224,7 +229,7 @@ private:
     const Reasons &reasons() const;
     void take(std::shared_ptr<Other> other, QList<DiffRecord> records, HereRanks ranks);
     void start(const XsdtDocument &here, const QString &path, std::shared_ptr<const Other> other,
-               std::shared_ptr<FileBytes> bytes);
+               std::shared_ptr<FileBytes> bytes, ReadWhole readWhole);
     void takeOutcome(Outcome &outcome);
     void runUpdate();
 

@@ -601,7 +601,7 @@ bool FileBytes::read(const QString &path, FileStamp *stamp, QString *error)
     if (stamp)
         *stamp = opened;
     m_released = 0;
-    m_file.reset();
+    m_fill = nullptr;
     m_filled = 0;
     m_whole = false;
     const qint64 page = ::sysconf(_SC_PAGESIZE);
@@ -619,12 +619,14 @@ bool FileBytes::read(const QString &path, FileStamp *stamp, QString *error)
     qint64 done = 0;
     const bool read = readToEnd(file, path, qMax<qint64>(opened.size, 0), &done, grow, error);
     m_size = read ? done : 0;
+    m_filled = m_size;
+    m_whole = read;
     return read;
 }
 
 char *FileBytes::allocate(qsizetype size)
 {
-    m_file.reset();
+    m_fill = nullptr;
     m_filled = 0;
     m_whole = false;
     if (m_data)
@@ -642,42 +644,53 @@ char *FileBytes::allocate(qsizetype size)
     m_data = static_cast<char *>(at);
     m_mapped = wanted;
     m_size = size;
+    // The caller fills it all.
+    m_filled = size;
+    m_whole = true;
     return m_data;
+}
+
+bool FileBytes::fillFrom(qsizetype size, Fill fill)
+{
+    if (!allocate(size))
+        return false;
+    m_fill = std::move(fill);
+    m_filled = 0;
+    m_whole = false;
+    return true;
 }
 
 bool FileBytes::openToFill(const QString &path, QString *error)
 {
-    auto file = std::make_unique<QFile>();
+    auto file = std::make_shared<QFile>();
     FileStamp opened;
     if (!openToRead(path, *file, &opened, error))
         return false;
-    if (!allocate(qsizetype(qMax<qint64>(opened.size, 0)))) {
+    if (!fillFrom(qsizetype(qMax<qint64>(opened.size, 0)),
+                  [file](char *into, qint64 most) { return file->read(into, most); })) {
         if (error && error->isEmpty())
             *error =
                 FileMessages::tr("Cannot read %1: %2").arg(nativePath(path), systemError(ENOMEM));
         return false;
     }
-    m_file = std::move(file);
-    m_filled = 0;
-    m_whole = false;
     return true;
 }
 
 qsizetype FileBytes::fillTo(qsizetype offset)
 {
     const qsizetype end = qMin(offset, m_size);
-    while (m_file && m_filled < end) {
-        const qint64 n = m_file->read(m_data + m_filled, end - m_filled);
-        // A fault or an early end leaves the rest as zeros, which is not the file.
+    while (m_fill && m_filled < end) {
+        const qint64 n = m_fill(m_data + m_filled, end - m_filled);
+        // A fault or an early end leaves the rest as zeros, which is not what was to be had.
         if (n <= 0)
-            m_file.reset();
+            m_fill = nullptr;
         else
             m_filled += qsizetype(n);
     }
-    if (m_file && m_filled == m_size) {
+    if (m_fill && m_filled == m_size) {
         char more = 0;
-        m_whole = m_file->read(&more, 1) == 0;
-        m_file.reset();
+        m_whole = m_fill(&more, 1) == 0;
+        m_fill = nullptr;
     }
     return m_filled;
 }
@@ -687,7 +700,7 @@ void FileBytes::stopFillingAt(qsizetype offset)
     if (offset < m_filled)
         std::memset(m_data + offset, 0, size_t(m_filled - offset));
     m_filled = qMin(offset, m_filled);
-    m_file.reset();
+    m_fill = nullptr;
     m_whole = false;
 }
 

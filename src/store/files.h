@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
-#include <QFile>
 #include <QString>
 
 #include <atomic>
@@ -68,14 +67,22 @@ public:
     // Room for `size` bytes that the caller fills (untouched pages cost nothing), in place of
     // what was held; null when the system has none to give.
     char *allocate(qsizetype size);
-    // Opens the file and makes room for it as large as it is, to be read as fillTo() asks: the
-    // part not read yet reads as zeros.
+    // Hands out what fills the bytes next: at most `most` at `into`; how many, 0 once there is
+    // no more, -1 when the rest cannot be had.
+    using Fill = std::function<qint64(char *into, qint64 most)>;
+    // Room for `size` bytes, in place of what was held, filled from `fill` as fillTo() asks: the
+    // part not filled yet reads as zeros. False when the system has no room to give.
+    bool fillFrom(qsizetype size, Fill fill);
+    // Opens the file and makes room for it as large as it is, to be read as fillTo() asks.
     bool openToFill(const QString &path, QString *error = nullptr);
-    // Reads on to `offset`, the end at most, and says how far the bytes are read.
+    // Fills on to `offset`, the end at most, and says how far the bytes are filled.
     qsizetype fillTo(qsizetype offset);
-    // Makes the bytes from `offset` on zeros again and reads no more.
+    // Makes the bytes from `offset` on zeros again and fills no more.
     void stopFillingAt(qsizetype offset);
-    // Whether every byte of the file was read, and the file was no longer than when opened.
+    // Whether bytes are still to be filled.
+    bool filling() const { return bool(m_fill); }
+    // Whether every byte was filled and nothing was left over (the file was no longer than
+    // when opened); bytes read or allocated whole count as filled.
     bool filledWhole() const { return m_whole; }
     QByteArrayView view() const { return QByteArrayView(m_data, m_size); }
     qsizetype size() const { return m_size; }
@@ -87,8 +94,8 @@ private:
     size_t m_mapped = 0;
     qsizetype m_size = 0;
     qsizetype m_released = 0;
-    // Filled as asked: the file, open until its end is read, and how far it is read.
-    std::unique_ptr<QFile> m_file;
+    // Filled as asked: from what, until its end, and how far.
+    Fill m_fill;
     qsizetype m_filled = 0;
     bool m_whole = false;
 };
