@@ -323,10 +323,24 @@ private slots:
         FileBytes given;
         QVERIFY(!store.read(2, &given));
         QCOMPARE(given.size(), 0);
+        // Decoded as it is read, it never fills whole; compared, it is told as damaged, never
+        // compared as the bytes it decodes to.
+        if (store.openToFill(2, &given))
+            QVERIFY(given.fillTo(given.size()) < given.size() || !given.filledWhole());
+        HistoryBrowser browser;
+        QVERIFY(browser.open(m_file));
+        QSignalSpy failed(&browser, &HistoryBrowser::failed);
+        browser.compare(2, HistoryBrowser::Against::Previous, nullptr);
+        QVERIFY(failed.wait(5000));
+        QVERIFY2(failed.first().first().toString().startsWith(
+                     QString("Version %1 in the history of ").arg(damaged)),
+                 qPrintable(failed.first().first().toString()));
         const QByteArray third = QByteArray(first).replace("astro", "sky!!");
         QVERIFY(add(store, third) == 3);
         QVERIFY(store.read(3, &bytes) && bytes == third);
         QVERIFY(store.read(3, &given) && given.view() == third);
+        QVERIFY(store.openToFill(3, &given) && given.fillTo(given.size()) == third.size());
+        QVERIFY(given.filledWhole() && given.view() == third);
     }
 
     // A version is stored in pieces, each made against the part of the keyframe where its
@@ -371,6 +385,15 @@ private slots:
         QByteArray reference;
         QVERIFY2(versioncodec::decode(stored, first, &back, &error), qPrintable(error));
         QVERIFY(back == version);
+        // The same decoded as it is read, a little at a time.
+        versioncodec::Decoding decoding;
+        QVERIFY(decoding.start(stored, [&keyframe] { return reader(keyframe); }));
+        QByteArray streamed(decoding.size(), '\0');
+        qsizetype got = 0;
+        bool read = true;
+        for (qsizetype at = 0; (read = decoding.read(streamed.data() + at, 1000, &got)) && got;)
+            at += got;
+        QVERIFY(read && streamed == version);
         QVERIFY(versioncodec::referenceOf(stored, &reference) && reference == sha256(first));
         QVERIFY2(stored.size() <= most, qPrintable(QString::number(stored.size())));
     }
