@@ -490,6 +490,35 @@ private slots:
                 QCOMPARE(describe(comparison), describe(atOnce));
             }
         }
+
+        // Bytes that read but were not all there was are read again whole, and only that
+        // reading counts.
+        const QByteArray first = testdata::wrapSettings("<i k='T'><v k='a' t='s' v='2'/></i>");
+        const QByteArray whole = testdata::wrapSettings("<i k='T'><v k='a' t='s' v='3'/></i>"
+                                                        "<i k='U'><v k='b' t='s' v='1'/></i>");
+        auto grown = std::make_shared<FileBytes>();
+        QVERIFY(grown->fillFrom(first.size(), [first, at = qsizetype(0)](char *into,
+                                                                          qint64 most) mutable {
+            const qsizetype n = qMin(qsizetype(most), first.size() - at);
+            std::copy_n(first.constData() + at, n, into);
+            at += n;
+            return qint64(qMax(n, qsizetype(1))); // one more at the end
+        }));
+        Comparison comparison;
+        comparison.setOutlineOnWorker(true);
+        QSignalSpy finished(&comparison, &Comparison::finished);
+        comparison.startWithBytes(*here, grown, "grown", [whole](FileBytes *into, QString *) {
+            std::copy_n(whole.constData(), whole.size(), into->allocate(whole.size()));
+            return true;
+        });
+        QVERIFY(finished.wait(60000));
+        XsdtDocument there;
+        Comparison atOnce;
+        QVERIFY(there.parse(whole));
+        atOnce.compare(*here, there);
+        QCOMPARE(describe(comparison), describe(atOnce));
+        for (int position : atOnce.current())
+            QCOMPARE(comparison.groupOf(position), atOnce.groupOf(position));
     }
 
     // Kept for its records only, a comparison lists what a whole one lists, and of each side
