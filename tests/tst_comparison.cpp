@@ -497,13 +497,15 @@ private slots:
         const QByteArray whole = testdata::wrapSettings("<i k='T'><v k='a' t='s' v='3'/></i>"
                                                         "<i k='U'><v k='b' t='s' v='1'/></i>");
         auto grown = std::make_shared<FileBytes>();
-        QVERIFY(grown->fillFrom(first.size(), [first, at = qsizetype(0)](char *into,
-                                                                          qint64 most) mutable {
+        // The bytes, then one more where they should end.
+        FileBytes::Fill fill = [first, at = qsizetype(0)](char *into, qint64 most) mutable {
             const qsizetype n = qMin(qsizetype(most), first.size() - at);
             std::copy_n(first.constData() + at, n, into);
             at += n;
-            return qint64(qMax(n, qsizetype(1))); // one more at the end
-        }));
+            return qint64(qMax(n, qsizetype(1)));
+        };
+        QVERIFY(grown->fillFrom(first.size(), fill));
+
         Comparison comparison;
         comparison.setOutlineOnWorker(true);
         QSignalSpy finished(&comparison, &Comparison::finished);

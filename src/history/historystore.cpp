@@ -626,7 +626,7 @@ bool HistoryStore::openToFill(qint64 id, FileBytes *bytes, QString *error) const
         return read(id, bytes, error);
     auto hash = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha256);
     const FileBytes::Fill fill = [decoding, hash, recorded = wanted->sha256](char *into,
-                                                                            qint64 most) {
+                                                                             qint64 most) {
         qsizetype got = 0;
         if (!decoding->read(into, qsizetype(most), &got))
             return qint64(-1);

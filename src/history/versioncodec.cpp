@@ -515,7 +515,8 @@ bool pieceAt(const QByteArray &stored, qsizetype at, qint64 referenceSize, Piece
         return fail(error, CodecMessages::tr("a piece of it is damaged"));
     piece->from = littleEndian(header + 8, 8);
     piece->length = littleEndian(header + 16, 8);
-    if (piece->from > quint64(referenceSize) || piece->length > quint64(referenceSize) - piece->from)
+    if (piece->from > quint64(referenceSize) ||
+        piece->length > quint64(referenceSize) - piece->from)
         return fail(error, CodecMessages::tr("a piece of it reaches beyond the version it "
                                              "was made against"));
     at += kPieceHeaderBytes;
@@ -583,7 +584,7 @@ struct Decoding::State
 {
     QByteArray stored;
     qint64 size = 0;
-    qint64 handed = 0;
+    qint64 decoded = 0;
     std::unique_ptr<KeyframeStream> whole;
     // Of a cut version: the keyframe's part at hand, where the next piece starts, and the
     // piece decoded last, handed out from `inPiece` on.
@@ -597,13 +598,14 @@ struct Decoding::State
         Piece at;
         qint64 pieceSize = 0;
         if (!pieceAt(stored, next, window->size(), &at, error) ||
-            !sizeOfFrame(at.frame, at.frameSize, size - handed, &pieceSize, error) ||
+            !sizeOfFrame(at.frame, at.frameSize, size - decoded, &pieceSize, error) ||
             !window->hold(qint64(at.from), qint64(at.from + at.length), error))
             return false;
         const auto dctx = decoder(window->at(qint64(at.from)), size_t(at.length), error);
         piece.resize(size_t(pieceSize));
         inPiece = 0;
         next = qsizetype(at.frame + at.frameSize - stored.constData());
+        decoded += pieceSize;
         return dctx && decodeFrame(dctx.get(), at.frame, at.frameSize, piece.data(),
                                    size_t(pieceSize), error);
     }
@@ -637,6 +639,8 @@ qint64 Decoding::size() const
 bool Decoding::read(char *buffer, qsizetype capacity, qsizetype *got, QString *error)
 {
     *got = 0;
+    if (!d || (!d->whole && !d->window))
+        return fail(error, CodecMessages::tr("not a zstd frame"));
     if (d->whole)
         return d->whole->read(buffer, capacity, got, error);
     while (*got < capacity) {
@@ -652,8 +656,7 @@ bool Decoding::read(char *buffer, qsizetype capacity, qsizetype *got, QString *e
         d->inPiece += size_t(n);
         *got += n;
     }
-    d->handed += *got;
-    return *got > 0 || d->handed == d->size ||
+    return *got > 0 || d->decoded == d->size ||
            fail(error, CodecMessages::tr("the frame holds fewer bytes than it says"));
 }
 
