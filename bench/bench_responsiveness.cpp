@@ -9,6 +9,9 @@
 #include "app/filecommands.h"
 #include "app/mainwindow.h"
 #include "document/xsdtdocument.h"
+#include "history/historybrowser.h"
+#include "history/historyrecorder.h"
+#include "history/historystore.h"
 #include "knowledge/modules.h"
 #include "knowledge/setupfile.h"
 #include "model/settingsfilterproxy.h"
@@ -491,9 +494,36 @@ void responsivenessAt(qint64 megabytes)
                 window.tabs()->setCurrentWidget(repositories);
                 repositories->setDocument(window.model()->document());
             }));
-        run("history-page", megabytes, settledAfter([&] {
-                window.tabs()->setCurrentWidget(window.findChild<HistoryView *>());
-            }));
+        // Three versions of the file kept (another instance's, a small edit of it, the file as
+        // it is): the page compares the newest with the one before; picking another version and
+        // a moment later the newest again leaves a version being read for another one.
+        auto *history = window.findChild<HistoryView *>();
+        qint64 newest = 0;
+        {
+            HistoryStore store;
+            if (store.open(path)) {
+                for (const QByteArray *version : {&generatedFile(megabytes * 1000 * 1000, 2),
+                                                  &edited, &bytes})
+                    newest = HistoryRecorder::recordAndCount(store, *version,
+                                                             VersionAuthor::PixInsight);
+            }
+            if (newest <= 0)
+                std::fprintf(stderr, "cannot keep the versions of the file\n");
+        }
+        const auto historyDone = [history] { return !history->browser()->isRunning(); };
+        run("history-page", megabytes,
+            {[&] {
+                 window.tabs()->setCurrentWidget(history);
+                 history->openHistory();
+                 history->showVersion(newest);
+             },
+             historyDone});
+        run("history-switch", megabytes,
+            {[&] {
+                 history->showVersion(newest - 1);
+                 QTimer::singleShot(300, history, [&] { history->showVersion(newest); });
+             },
+             [&] { return history->browser()->shownId() == newest && historyDone(); }});
 
         showPage(compare);
         const auto choose = [compare](const QString &file) {

@@ -387,7 +387,8 @@ private slots:
         QVERIFY(back == version);
         // The same decoded as it is read, a little at a time.
         versioncodec::Decoding decoding;
-        QVERIFY(decoding.start(stored, [&keyframe] { return reader(keyframe); }));
+        QVERIFY(decoding.start([&stored] { return reader(stored); },
+                               [&keyframe] { return reader(keyframe); }));
         QByteArray streamed(decoding.size(), '\0');
         qsizetype got = 0;
         bool read = true;

@@ -194,10 +194,16 @@ void HistoryBrowser::compare(qint64 id, Against against, const XsdtDocument *ope
                 older.letGoBefore(before);
                 ahead.readPast(before);
             };
+            // Read through a sieve that keeps everything, so that a version left for another
+            // one stops being read at once: the window waits for that.
+            const XsdtDocument::Sieve keep = [&cancelled](const XsdtNode &) {
+                return cancelled.load(std::memory_order_relaxed) ? XsdtDocument::Sift::Stop
+                                                                 : XsdtDocument::Sift::Keep;
+            };
             const auto parse = [&] {
                 error.clear();
                 base = std::make_shared<XsdtDocument>();
-                return base->parse(older.view(), &error, {}, letGo);
+                return base->parseSifted(older.view(), keep, &error, {}, letGo);
             };
             bool opened = store->openToFill(baseId, &older, &error);
             ahead.start();

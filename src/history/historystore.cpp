@@ -13,7 +13,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QSysInfo>
 
@@ -178,6 +177,24 @@ qint64 preadFull(int fd, char *buffer, qsizetype capacity, qint64 offset)
         got += n;
     }
     return got;
+}
+
+// Readers of an open frame file, each from its start; the file is closed with the last of them.
+versioncodec::Reopen readersOf(int fd)
+{
+    const std::shared_ptr<int> held(new int(fd), [](const int *open) {
+        ::close(*open);
+        delete open;
+    });
+    return [held]() -> versioncodec::Reader {
+        return [held, at = qint64(0)](char *buffer, qsizetype capacity, qsizetype *got,
+                                      QString *) mutable {
+            const qint64 n = preadFull(*held, buffer, capacity, at);
+            at += qMax(n, qint64(0));
+            *got = qsizetype(n);
+            return n >= 0;
+        };
+    };
 }
 
 // A frame written piece by piece under a hidden temporary name beside the others, and given its
@@ -609,20 +626,26 @@ bool HistoryStore::read(qint64 id, FileBytes *bytes, QString *error) const
     return false;
 }
 
+int HistoryStore::openFrame(const QByteArray &sha256) const
+{
+    return ::open(QFile::encodeName(framePath(sha256)).constData(),
+                  O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+}
+
 bool HistoryStore::openToFill(qint64 id, FileBytes *bytes, QString *error) const
 {
+    // Read from the frame files as they are decoded: a keyframe of a large file takes a tenth
+    // of it or more.
     const HistoryVersion *wanted = version(id);
-    QByteArray stored;
-    QByteArray referenceHash;
-    QByteArray keyframe;
+    const QByteArray reference = wanted ? m_frames.value(wanted->sha256).reference : QByteArray();
+    const int frameFd = wanted ? openFrame(wanted->sha256) : -1;
+    const versioncodec::Reopen stored = frameFd >= 0 ? readersOf(frameFd) : nullptr;
+    const int keyFd = reference.isEmpty() ? -1 : openFrame(reference);
+    const versioncodec::Reopen keyframe = keyFd >= 0 ? readersOf(keyFd) : nullptr;
     auto decoding = std::make_shared<versioncodec::Decoding>();
     // Anything else (a version stored whole, a frame missing or damaged) is read whole, which
     // says why it does not read.
-    if (!wanted || !readFile(framePath(wanted->sha256), stored) ||
-        !versioncodec::decodesAsRead(stored) ||
-        !versioncodec::referenceOf(stored, &referenceHash) ||
-        !(referenceHash.isEmpty() || readFile(framePath(referenceHash), keyframe)) ||
-        !decoding->start(stored, [keyframe] { return versioncodec::readerOf(keyframe); }))
+    if (!stored || (!reference.isEmpty() && !keyframe) || !decoding->start(stored, keyframe))
         return read(id, bytes, error);
     auto hash = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha256);
     const FileBytes::Fill fill = [decoding, hash, recorded = wanted->sha256](char *into,
@@ -689,21 +712,9 @@ bool HistoryStore::storeFrame(const Record &record, const QByteArray &sha, qint6
     QByteArray reference;
     const HistoryVersion *last = newest();
     const QByteArray keyframe = last ? keyframeOf(last->sha256) : QByteArray();
-    const int keyFd = keyframe.isEmpty()
-                          ? -1
-                          : ::open(QFile::encodeName(framePath(keyframe)).constData(),
-                                   O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int keyFd = keyframe.isEmpty() ? -1 : openFrame(keyframe);
     if (keyFd >= 0) {
-        const auto closeKey = qScopeGuard([keyFd] { ::close(keyFd); });
-        const versioncodec::Reopen reopen = [keyFd]() -> versioncodec::Reader {
-            return [keyFd, at = qint64(0)](char *buffer, qsizetype capacity, qsizetype *got,
-                                           QString *) mutable {
-                const qint64 n = preadFull(keyFd, buffer, capacity, at);
-                at += qMax(n, qint64(0));
-                *got = qsizetype(n);
-                return n >= 0;
-            };
-        };
+        const versioncodec::Reopen reopen = readersOf(keyFd);
         bool tooLarge = false;
         if (versioncodec::encodeAgainst(size, content(), reopen, keyframe, writer,
                                         qMax(qint64(1), m_frames.value(keyframe).bytes / 2),

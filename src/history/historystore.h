@@ -156,6 +156,8 @@ private:
     bool change(qint64 id, const std::function<void(HistoryVersion &)> &edit, QString *error);
     bool writeManifest(QString *error);
     QString framePath(const QByteArray &sha256) const;
+    // The frame file opened to be read, or -1.
+    int openFrame(const QByteArray &sha256) const;
     // Decodes the frame into room that `room` gives for its size, and says where it went.
     bool readFrame(const QByteArray &sha256, const versioncodec::Room &room,
                    QByteArrayView *content, QString *error) const;

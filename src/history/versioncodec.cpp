@@ -562,24 +562,6 @@ bool decodeCut(const QByteArray &stored, const QByteArray &reference, const Room
 
 } // namespace
 
-Reader readerOf(const QByteArray &bytes)
-{
-    return [bytes, at = qsizetype(0)](char *buffer, qsizetype capacity, qsizetype *got,
-                                      QString *) mutable {
-        *got = qMin(capacity, bytes.size() - at);
-        std::copy_n(bytes.constData() + at, *got, buffer);
-        at += *got;
-        return true;
-    };
-}
-
-bool decodesAsRead(const QByteArray &stored)
-{
-    QByteArray referenceHash;
-    return referenceOf(stored, &referenceHash) &&
-           (referenceHash.isEmpty() || littleEndian(stored.constData()) == kCutMagic);
-}
-
 struct Decoding::State
 {
     QByteArray stored;
@@ -614,21 +596,35 @@ struct Decoding::State
 Decoding::Decoding() = default;
 Decoding::~Decoding() = default;
 
-bool Decoding::start(const QByteArray &stored, const Reopen &keyframe, QString *error)
+bool Decoding::start(const Reopen &stored, const Reopen &keyframe, QString *error)
 {
     d = std::make_unique<State>();
-    d->stored = stored;
-    if (!decodesAsRead(stored))
-        return fail(error, CodecMessages::tr("not a zstd frame"));
-    if (littleEndian(stored.constData()) != kCutMagic) {
-        d->whole = std::make_unique<KeyframeStream>(readerOf(stored));
+    char head[4];
+    qsizetype got = 0;
+    if (!readFull(stored(), head, sizeof head, &got, error))
+        return false;
+    if (got == sizeof head && littleEndian(head) == ZSTD_MAGICNUMBER) {
+        d->whole = std::make_unique<KeyframeStream>(stored());
         if (!d->whole->start(error))
             return false;
         d->size = d->whole->size();
         return true;
     }
+    const Reader reader = stored();
+    for (qsizetype n = 1; n > 0;) {
+        const qsizetype at = d->stored.size();
+        d->stored.resize(at + kChunk);
+        if (!readFull(reader, d->stored.data() + at, kChunk, &n, error))
+            return false;
+        d->stored.truncate(at + n);
+    }
+    QByteArray referenceHash;
+    if (!referenceOf(d->stored, &referenceHash) || littleEndian(d->stored.constData()) != kCutMagic)
+        return fail(error, CodecMessages::tr("not a zstd frame"));
+    if (!keyframe)
+        return fail(error, CodecMessages::tr("the version it was made against is not a keyframe"));
     d->window = std::make_unique<ReferenceWindow>(keyframe, 0);
-    return cutSize(stored, &d->size, error) && d->window->open(error);
+    return cutSize(d->stored, &d->size, error) && d->window->open(error);
 }
 
 qint64 Decoding::size() const

@@ -26,8 +26,6 @@ using Reader =
 using Writer = std::function<bool(const char *data, qsizetype size, QString *error)>;
 // A new reader of the same bytes, from their start.
 using Reopen = std::function<Reader()>;
-// A reader of bytes in memory.
-Reader readerOf(const QByteArray &bytes);
 
 // How a version made against a keyframe is cut: pieces of `piece` bytes, each made against the
 // keyframe from `margin` before to `margin` after where its bytes are found there.
@@ -64,21 +62,20 @@ using Room = std::function<char *(qsizetype size)>;
 bool decode(const QByteArray &stored, const QByteArray &reference, const Room &room,
             QString *error = nullptr);
 
-// Whether a stored version reads as it is decoded (Decoding): versions stored as one frame
-// against the whole keyframe need all of it at once.
-bool decodesAsRead(const QByteArray &stored);
-
 // A stored version's content decoded as it is read, piece by piece, the keyframe it was made
-// against decoded alongside: neither stands whole in memory. zstd checks each frame's checksum;
-// whether the content is the version recorded is for the caller to check.
+// against decoded alongside: neither stands whole in memory (a version cut in pieces is held,
+// being small). zstd checks each frame's checksum; whether the content is the version recorded
+// is for the caller to check.
 class Decoding
 {
 public:
     Decoding();
     ~Decoding();
-    // `keyframe` reads the stored keyframe, for a version made against one. False, with
-    // `error`, when the stored bytes are none that decodesAsRead().
-    bool start(const QByteArray &stored, const Reopen &keyframe, QString *error = nullptr);
+    // `stored` reads the stored version, `keyframe` the keyframe a version made against one
+    // needs. False, with `error`, when the stored bytes are neither a keyframe nor a version cut
+    // in pieces (versions stored as one frame against the whole keyframe need all of it at
+    // once), or cannot be read.
+    bool start(const Reopen &stored, const Reopen &keyframe, QString *error = nullptr);
     qint64 size() const;
     // The next bytes, at most `capacity`; `got` 0 at the end. False, with `error`, when the
     // stored bytes or the keyframe's are damaged.
