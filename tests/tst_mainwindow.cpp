@@ -1535,6 +1535,7 @@ void TestMainWindow::historyPage_data()
     QTest::newRow("a whole version restored, with a backup") << "restore";
     QTest::newRow("a version pinned and let go again") << "pin";
     QTest::newRow("an entry of the open file taken out again") << "taken out";
+    QTest::newRow("compared without the memory only when the user says so") << "no memory";
 }
 
 // Three versions: the file as PixInsight wrote it, a save with one value changed (the file as
@@ -1579,6 +1580,19 @@ void TestMainWindow::historyPage()
         page->finishComparison();
         QCOMPARE(shownId(), saved);
         QVERIFY(page->problemLabel()->isHidden());
+        return;
+    }
+    if (action == "no memory") {
+        MemoryFit::setSource([] { return qint64(1); });
+        const auto freeAgain = qScopeGuard([] { MemoryFit::setSource({}); });
+        page->showVersion(saved);
+        QCOMPARE(Dialogs::lastShown().title, QStringLiteral("Not enough memory"));
+        QCOMPARE(page->problemLabel()->text(), QString("Version %1 was not compared.").arg(saved));
+        QVERIFY(!page->browser()->isRunning() && !comparison->hasOther());
+        Dialogs::setNextAnswer(QMessageBox::Yes);
+        page->againstChooser()->setCurrentIndex(1);
+        page->finishComparison();
+        QVERIFY(comparison->hasOther() && page->problemLabel()->isHidden());
         return;
     }
     if (action == "pin") {

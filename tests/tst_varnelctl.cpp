@@ -103,6 +103,12 @@ class TestVarnelctl : public QObject
             qWarning("a process named PixInsight is still running");
         args.replaceInStrings("%F", m_file);
         if (here) {
+            // The histories where the processes keep them.
+            const bool set = qEnvironmentVariableIsSet("XDG_DATA_HOME");
+            const QByteArray data = qgetenv("XDG_DATA_HOME");
+            qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.filePath(".local/share")));
+            const auto restore = qScopeGuard(
+                [&] { set ? qputenv("XDG_DATA_HOME", data) : qunsetenv("XDG_DATA_HOME"); });
             QString out, err;
             QTextStream outStream(&out), errStream(&err);
             const int code = Ctl(outStream, errStream).run(QStringList{"varnelctl"} + args);
@@ -258,6 +264,8 @@ private slots:
             "Nothing was read. Close other programs, or add --ignore-memory");
         row("too large, read anyway", {"get", f, "--ignore-memory", "Global/Nope"}, "no memory", 3,
             "Global/Nope: No such setting.");
+        row("a version too large for the memory", {"history", "get", f, "1", kFont}, "no memory",
+            7, "Nothing was read.");
         row("diff with a broken second file", {"diff", "%F", "%F.bak-20240101-000000"}, "broken", 3,
             "core-1-pxi.settings.bak-20240101-000000 is not a valid PixInsight settings file");
         row("diff, room to read both files but not to compare them", {"diff", "%F", "%F"},

@@ -8,6 +8,7 @@
 #include "history/historystore.h"
 #include "history/historywatcher.h"
 #include "store/documentmanager.h"
+#include "store/memoryfit.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -120,6 +121,10 @@ int Ctl::readVersion(const HistoryStore &store, qint64 id, XsdtDocument &documen
                         .arg(QString::number(id), version->damaged, QString::number(good->id))
                   : tr("Version %1 is damaged: %2").arg(QString::number(id), version->damaged)));
     }
+    // Read whole and parsed, as a file is.
+    if (const int code = checkMemory(MemoryFit::forSize(version->size),
+                                     tr("version %1 of %2").arg(id).arg(native(store.file()))))
+        return code;
     QByteArray bytes;
     QString error;
     if (!store.read(id, &bytes, &error))

@@ -7,6 +7,7 @@
 #include "store/files.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 
 namespace vrn {
 
@@ -246,6 +247,17 @@ void HistoryBrowser::compare(qint64 id, Against against, const XsdtDocument *ope
             m_comparison->startWithBytes(m_base ? *m_base : *open, bytes, name, readWhole);
         };
     });
+}
+
+MemoryFit HistoryBrowser::memoryFit(qint64 id, Against against) const
+{
+    const HistoryVersion *version = m_store.version(id);
+    const HistoryVersion *before = against == Against::Previous ? m_store.goodBefore(id) : nullptr;
+    const qint64 size = version ? version->size : 0;
+    if (against == Against::OpenFile)
+        return MemoryFit::forComparisonWithOpen(QFileInfo(m_store.file()).size(), size);
+    // The version before is read whole, as a compared file is; this one like the open file.
+    return MemoryFit::forComparisonWithOpen(size, before ? before->size : 0);
 }
 
 void HistoryBrowser::cancel()

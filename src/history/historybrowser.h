@@ -1,6 +1,7 @@
 #pragma once
 
 #include "history/historystore.h"
+#include "store/memoryfit.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -60,6 +61,9 @@ public:
     // before it changes. Either signal follows, failed() also at once for a version that
     // cannot be compared.
     void compare(qint64 id, Against against, const XsdtDocument *open);
+    // Whether the memory free now holds that comparison: the version read against the open
+    // file, or the version before it read first and the version against it.
+    MemoryFit memoryFit(qint64 id, Against against) const;
     void cancel();
     // Called before anything changes the open file or lets it go: a comparison with it under
     // way stops reading it, and is made again once it ends.

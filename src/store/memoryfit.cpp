@@ -69,12 +69,27 @@ MemoryFit MemoryFit::forComparison(const QString &first, const QString &second, 
     };
     const double firstBytes = size(first);
     const double secondBytes = size(second);
+    if (firstOpen)
+        return forComparisonWithOpen(qint64(firstBytes), qint64(secondBytes));
     MemoryFit fit;
-    fit.needed =
-        qint64(firstOpen ? kCompareOpenFactor * firstBytes + kCompareOtherFactor * secondBytes
-                         : kCompareFactor * (firstBytes + secondBytes));
+    fit.needed = qint64(kCompareFactor * (firstBytes + secondBytes));
     fit.available = availableNow();
     return fit;
+}
+
+MemoryFit MemoryFit::forComparisonWithOpen(qint64 openBytes, qint64 otherBytes)
+{
+    MemoryFit fit;
+    fit.needed = qint64(kCompareOpenFactor * double(qMax<qint64>(openBytes, 0)) +
+                        kCompareOtherFactor * double(qMax<qint64>(otherBytes, 0)));
+    fit.available = availableNow();
+    return fit;
+}
+
+QString MemoryFit::comparingRisk()
+{
+    return tr("Compared anyway, it may make the computer slow to respond, or the system may end "
+              "Varnel to free memory. Close other programs first, or compare anyway.");
 }
 
 QString MemoryFit::shortage(const QString &filePath) const

@@ -48,6 +48,10 @@ public:
     // The fit of comparing two files (one that cannot be found counts 0 bytes); when the first
     // is open already, only what comparing adds to it.
     static MemoryFit forComparison(const QString &first, const QString &second, bool firstOpen);
+    // What comparing adds to a document of `openBytes` in memory already, with `otherBytes`.
+    static MemoryFit forComparisonWithOpen(qint64 openBytes, qint64 otherBytes);
+    // What the user is told before comparing despite a shortage.
+    static QString comparingRisk();
 
     // Memory the system could give now without swapping: MemAvailable of /proc/meminfo, -1
     // when it cannot be read. Tests set another source; an empty function restores it.

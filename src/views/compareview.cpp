@@ -477,12 +477,8 @@ bool CompareView::compareWith(const QString &path, QString *error)
             tr("Cannot read %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
     }
     const MemoryFit fit = MemoryFit::forComparison(m_path, path, true);
-    if (!fit.fits() &&
-        !Dialogs::goDespiteShortage(
-            this, fit.shortage(path),
-            tr("Compared anyway, it may make the computer slow to respond, or the system may end "
-               "Varnel to free memory. Close other programs first, or compare anyway."),
-            QMessageBox::Yes))
+    if (!fit.fits() && !Dialogs::goDespiteShortage(this, fit.shortage(path),
+                                                   MemoryFit::comparingRisk(), QMessageBox::Yes))
         return fail(tr("%1 was not compared.").arg(QDir::toNativeSeparators(path)));
     stopWorker();
     forgetOther();

@@ -310,6 +310,13 @@ void HistoryView::compareSelected()
     else
         m_rows->setSideNames(tr("Open file"), tr("This version"), tr("Only in the open file"),
                              tr("Only in this version"));
+    const MemoryFit fit = m_browser->memoryFit(id, against);
+    if (!fit.fits() && !Dialogs::goDespiteShortage(this, fit.shortage(m_browser->versionName(id)),
+                                                   MemoryFit::comparingRisk(), QMessageBox::Yes)) {
+        m_browser->cancel();
+        onFailed(tr("Version %1 was not compared.").arg(id), 0);
+        return;
+    }
     m_progress->start(m_browser->versionName(id));
     m_browser->compare(id, against, m_document);
     updateButtons();
