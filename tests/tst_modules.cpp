@@ -142,6 +142,9 @@ private slots:
         QVERIFY(doc.parse(testdata::wrapSettings(registry({"@pxi_bin_dir/orphan-pxm.so"}) +
                                                  "<i k='ModuleData'>" + kOrphanData + "</i>")));
         QCOMPARE(namesOf(unusedModuleData(doc)), QStringList{"Orphan"});
+        // A worker told to stop finds nothing more.
+        const std::atomic_bool stop = true;
+        QVERIFY(unusedModuleData(doc, registryValues(doc), &stop).isEmpty());
         QVERIFY(
             doc.parse(testdata::wrapSettings("<v k='Modules' t='s' v='@pxi_bin_dir/X-pxm.so'/>")));
         QVERIFY(registeredModules(doc).isEmpty());

@@ -205,7 +205,8 @@ void checkDoubledRegistrations(const XsdtDocument &document, const QList<XsdtNod
 }
 
 void checkModuleFiles(const XsdtDocument &document, const QList<XsdtNode *> &values,
-                      const HealthEnv &env, QList<Finding> &findings)
+                      const HealthEnv &env, QList<Finding> &findings,
+                      const std::atomic_bool *cancelled)
 {
     XsdtNode *modules = document.root.childByKey(u"Modules");
     if (!modules || !modules->isGroup())
@@ -229,7 +230,11 @@ void checkModuleFiles(const XsdtDocument &document, const QList<XsdtNode *> &val
         return;
     QList<XsdtNode *> missing;
     QStringList names;
+    qsizetype visited = 0;
     for (const auto &child : modules->children) {
+        // Each entry asks the file system: asked often enough to stop within milliseconds.
+        if ((++visited & 63) == 0 && cancelled && cancelled->load())
+            return;
         if (!child->isValue() || child->isDeleted())
             continue;
         const QString file = resolveRegistryPath(child->value, search.binDir);
@@ -340,9 +345,10 @@ void duplicatesAmongChildren(const XsdtNode *node, std::vector<KeyedChild> &scra
     }
 }
 
-void checkUnusedModules(const XsdtDocument &document, QList<Finding> &findings)
+void checkUnusedModules(const XsdtDocument &document, QList<Finding> &findings,
+                        const std::atomic_bool *cancelled)
 {
-    QList<ModuleEntries> unused = unusedModuleData(document);
+    QList<ModuleEntries> unused = unusedModuleData(document, registryValues(document), cancelled);
     unused.removeIf([](const ModuleEntries &entries) { return entries.onlyAccessRecords(); });
     if (unused.isEmpty())
         return;
@@ -455,7 +461,7 @@ QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema
     }
     checkProcessors(document, env, findings);
     // The bin folder is only ever recorded below "Global", so these values are all it needs.
-    checkModuleFiles(document, values, env, findings);
+    checkModuleFiles(document, values, env, findings, cancelled);
     if (stopped())
         return {};
     // The walks of the whole tree below take hundreds of milliseconds each on a large file,
@@ -463,7 +469,7 @@ QList<Finding> runHealthCheck(const XsdtDocument &document, const Schema &schema
     findDuplicateKeys(&document.root, findings, cancelled);
     if (stopped())
         return {};
-    checkUnusedModules(document, findings);
+    checkUnusedModules(document, findings, cancelled);
     checkSecuritySwitches(document, findings);
     if (stopped())
         return {};

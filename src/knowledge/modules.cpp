@@ -323,13 +323,22 @@ QList<ModuleEntries> unusedModuleData(const XsdtDocument &document)
 }
 
 QList<ModuleEntries> unusedModuleData(const XsdtDocument &document,
-                                      const QList<RegistryValue> &registry)
+                                      const QList<RegistryValue> &registry,
+                                      const std::atomic_bool *cancelled)
 {
+    // Each step sorts tens of thousands of names in a large file: a worker told to stop waits
+    // for one of them at most.
+    const auto stopped = [cancelled] { return cancelled && cancelled->load(); };
     QList<ModuleEntries> result;
     QStringList registered = registeredNames(registry);
+    if (stopped())
+        return {};
     std::sort(registered.begin(), registered.end());
+    const QStringList withData = modulesWithData(document);
     std::optional<ModuleIndex> index;
-    for (const QString &name : modulesWithData(document)) {
+    for (const QString &name : withData) {
+        if (stopped())
+            return {};
         if (std::binary_search(registered.cbegin(), registered.cend(), name))
             continue;
         if (!index)

@@ -56,9 +56,10 @@ ModuleEntries moduleEntries(const XsdtDocument &document, const QString &name);
 
 // Modules that left data behind but are not in the registry, in name order.
 QList<ModuleEntries> unusedModuleData(const XsdtDocument &document);
-// The same by the registry's values as copied beforehand.
+// The same by the registry's values as copied beforehand; nothing once `cancelled` is set.
 QList<ModuleEntries> unusedModuleData(const XsdtDocument &document,
-                                      const QList<RegistryValue> &registry);
+                                      const QList<RegistryValue> &registry,
+                                      const std::atomic_bool *cancelled = nullptr);
 
 // Modules named like the query (ignoring case) or, when none is, containing it. `exact` tells
 // which of the two it was. An empty query finds nothing.
