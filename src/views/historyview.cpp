@@ -22,6 +22,8 @@
 #include <QTimer>
 #include <QTreeView>
 
+#include <utility>
+
 namespace vrn {
 
 HistoryView::HistoryView(SettingsModel *model, const DeletionPolicy *policy, const Schema *schema,
@@ -274,6 +276,8 @@ void HistoryView::showEvent(QShowEvent *event)
         refresh();
     if (!selectedId() && m_browser->count() > 0)
         m_timeline->setCurrentIndex(m_versions->index(0, 0));
+    else if (std::exchange(m_compareWhenShown, false))
+        compareSelected();
 }
 
 qint64 HistoryView::selectedId() const
@@ -311,11 +315,16 @@ void HistoryView::compareSelected()
         m_rows->setSideNames(tr("Open file"), tr("This version"), tr("Only in the open file"),
                              tr("Only in this version"));
     const MemoryFit fit = m_browser->memoryFit(id, against);
-    if (!fit.fits() && !Dialogs::goDespiteShortage(this, fit.shortage(m_browser->versionName(id)),
-                                                   MemoryFit::comparingRisk(), QMessageBox::Yes)) {
+    if (!fit.fits()) {
         m_browser->cancel();
-        onFailed(tr("Version %1 was not compared.").arg(id), 0);
-        return;
+        // A page out of sight (comparing again after an edit elsewhere) asks once it is shown.
+        m_compareWhenShown = !isVisible();
+        if (m_compareWhenShown ||
+            !Dialogs::goDespiteShortage(this, fit.shortage(m_browser->versionName(id)),
+                                        MemoryFit::comparingRisk(), QMessageBox::Yes)) {
+            onFailed(tr("Version %1 was not compared.").arg(id), 0);
+            return;
+        }
     }
     m_progress->start(m_browser->versionName(id));
     m_browser->compare(id, against, m_document);
