@@ -1589,8 +1589,15 @@ void TestMainWindow::historyPage()
         QCOMPARE(Dialogs::lastShown().title, QStringLiteral("Not enough memory"));
         QCOMPARE(page->problemLabel()->text(), QString("Version %1 was not compared.").arg(saved));
         QVERIFY(!page->browser()->isRunning() && !comparison->hasOther());
-        Dialogs::setNextAnswer(QMessageBox::Yes);
+        // Out of sight, the page asks only once it is shown again.
+        auto *tabs = window.findChild<QTabWidget *>();
+        tabs->setCurrentIndex(0);
+        Dialogs::clearShown();
         page->againstChooser()->setCurrentIndex(1);
+        QVERIFY(Dialogs::shown().isEmpty());
+        Dialogs::setNextAnswer(QMessageBox::Yes);
+        tabs->setCurrentWidget(page);
+        QCOMPARE(Dialogs::lastShown().title, QStringLiteral("Not enough memory"));
         page->finishComparison();
         QVERIFY(comparison->hasOther() && page->problemLabel()->isHidden());
         return;
