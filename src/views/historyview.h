@@ -90,7 +90,7 @@ private:
     std::function<QString()> m_pathSource;
     QString m_path;
     bool m_viewOnly = false;
-    bool m_recompareDue = false; // a comparison with the open file, after entries went
+    bool m_recompareDue = false;     // a comparison with the open file, after entries went
     bool m_compareWhenShown = false; // put off while out of sight, for want of memory
     qint64 m_goodId = 0;
     QFileSystemWatcher m_watcher;
